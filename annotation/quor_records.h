@@ -1,0 +1,92 @@
+// In-memory records of an annotation file: the sequence, its frames and the
+// boxes (targets) and don't-care regions they list.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+// One box or don't-care region of an annotation file. Targets are created by
+// the reader, owned by the TargetStore of the sequence it filled, and shared
+// (never copied) by every selection made from that sequence.
+//
+// The record carries no virtual destructor: nothing derives from it, and a
+// vtable pointer would add 8 bytes to each of millions of boxes.
+struct QuorTarget {
+  int32_t x1 = 0, x2 = 0, x3 = 0, x4 = 0;
+  int32_t y1 = 0, y2 = 0, y3 = 0, y4 = 0;
+  char className[32] = {};  // NUL-terminated, at most 31 characters
+  bool markB = false;
+  bool markA = false;
+  float confidence = 0.0f;
+  // Bounding rectangle: smallest and largest x and y over the four corners.
+  int32_t minX = 0, minY = 0, maxX = 0, maxY = 0;
+
+  std::string_view name() const { return className; }
+};
+
+/// Fills a target from the eight corner coordinates in file order
+/// (x1, y1, x2, y2, x3, y3, x4, y4) and derives its bounding rectangle.
+/// A class name longer than 31 characters is cut to 31.
+QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
+                      int32_t x4, int32_t y4, std::string_view className, bool markB,
+                      float confidence, bool markA);
+
+/// Owns the targets of a read sequence. Targets are stored in fixed-capacity
+/// chunks, so their addresses never change once added.
+class TargetStore {
+ public:
+  TargetStore() = default;
+  TargetStore(const TargetStore&) = delete;
+  TargetStore& operator=(const TargetStore&) = delete;
+  TargetStore(TargetStore&&) = default;
+  TargetStore& operator=(TargetStore&&) = default;
+
+  const QuorTarget* add(const QuorTarget& target);
+  std::size_t size() const { return size_; }
+
+ private:
+  static constexpr std::size_t kChunkSize = 16384;
+  std::vector<std::vector<QuorTarget>> chunks_;
+  std::size_t size_ = 0;
+};
+
+/// One frame of a sequence. The lists refer to targets owned elsewhere.
+struct QuorFrame {
+  explicit QuorFrame(uint32_t number) : frameNumber(number) {}
+
+  uint32_t frameNumber;                    // only ever compared for equality
+  std::vector<const QuorTarget*> targets;  // boxes, in file order
+  std::vector<const QuorTarget*> regions;  // don't-care regions ("DCR"), in file order
+  // Counts the frame matching leaves on a ground-truth frame.
+  int32_t gtCount = 0;
+  int32_t gtExcluded = 0;
+  int32_t detCount = 0;
+  int32_t detExcluded = 0;
+  int32_t fpCount = 0;
+  int32_t fnCount = 0;
+  float overlapThreshold = 0.2f;  // smallest overlap ratio that counts as a match
+};
+
+/// An annotation file, or one class's selection from it.
+class QuorSequence {
+ public:
+  QuorSequence() = default;
+  QuorSequence(const QuorSequence&) = delete;
+  QuorSequence& operator=(const QuorSequence&) = delete;
+  virtual ~QuorSequence() = default;
+
+  // Totals of one class evaluation, meaningful on a ground-truth selection.
+  int32_t gtTotal = 0;
+  int32_t detTotal = 0;
+  int32_t fpTotal = 0;
+  int32_t fnTotal = 0;
+  float confidenceThreshold = 0.2f;  // smallest confidence a selection keeps
+  bool keepMarkA = false;            // when set, markA sets nothing aside
+  bool keepMarkB = false;            // when set, markB sets nothing aside
+  std::vector<QuorFrame> frames;     // in the order they were appended
+  // The targets a reader created for this sequence; empty in a selection,
+  // whose frames point at the targets of its source.
+  TargetStore targetStore;
+};

@@ -1,0 +1,495 @@
+// Reader of annotation files. The stream is read in large blocks into one
+// reused buffer and each line is parsed where it lies, so a record costs no
+// allocation of its own. Every record is checked whole: a malformed one stops
+// the reading with its line and column rather than being read out of step.
+#include "annotation/sequence_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kColumnCount = 15;
+constexpr std::size_t kConfidenceColumn = 13;
+// Later stages count boxes and frames in 32-bit signed integers.
+constexpr uint64_t kMaxCount = std::numeric_limits<int32_t>::max();
+// Offending text longer than this is cut in messages.
+constexpr std::size_t kMaxQuotedLength = 40;
+
+constexpr std::string_view kCannotRead = "cannot read: ";
+constexpr std::string_view kWrongColumnCount = "expected 15 columns, found ";
+constexpr std::string_view kNotWholeNumber = " is not a 32-bit whole number";
+constexpr std::string_view kNotNumber = " is not a number";
+constexpr std::string_view kTooManyBoxes = "more than 2147483647 boxes and regions";
+constexpr std::string_view kTooManyFrames = "more than 2147483647 frames";
+
+// An empty type column reads as this type, which is no known class.
+constexpr std::string_view kEmptyType = "DCO";
+constexpr std::string_view kRegionType = "DCR";
+constexpr std::string_view kIgnoredType = "DCF";
+constexpr std::string_view kFlagSet = "TRUE";
+
+struct FileCloser {
+  void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+std::string_view trimBlanks(std::string_view text) {
+  std::size_t first = 0;
+  std::size_t last = text.size();
+  while (first < last && isBlank(text[first])) ++first;
+  while (last > first && isBlank(text[last - 1])) --last;
+  return text.substr(first, last - first);
+}
+
+bool isBlankLine(std::string_view line) { return std::all_of(line.begin(), line.end(), isBlank); }
+
+// Parsing a record looks at eight bytes at once, to find its commas and to
+// read a number. Byte-by-byte loops branch at the end of every field, field
+// lengths are irregular, and their mispredictions made the whole reader about
+// a third slower. A word is loaded only where it starts inside a line, and
+// the line buffer keeps this many readable bytes behind its data, so no load
+// leaves the buffer.
+constexpr std::size_t kLoadPadding = 8;
+constexpr uint64_t kEachByte = 0x0101010101010101;
+// Commas are looked for in blocks of this many bytes, one bit each.
+constexpr std::size_t kBlock = 64;
+
+// The eight bytes at `p`, p[0] in the lowest.
+uint64_t loadWord(const char* p) {
+  uint64_t word = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&word, p, sizeof word);
+  } else {
+    for (int i = 7; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(p[i]);
+  }
+  return word;
+}
+
+// The high bit of each byte of `x` that is not zero; no carry crosses bytes.
+uint64_t nonzeroBytes(uint64_t x) {
+  return (((x & kEachByte * 0x7f) + kEachByte * 0x7f) | x) & kEachByte * 0x80;
+}
+
+// Bit i set when p[i] is a comma, for the first `count` (at most kBlock)
+// bytes at `p`.
+uint64_t commaBits(const char* p, std::size_t count) {
+  uint64_t bits = 0;
+  for (std::size_t at = 0; at < count; at += 8) {
+    const uint64_t commas = ~nonzeroBytes(loadWord(p + at) ^ kEachByte * ',') & kEachByte * 0x80;
+    // The multiplication gathers the eight high bits into the top byte.
+    bits |= ((commas >> 7) * 0x0102040810204080 >> 56) << at;
+  }
+  return count < kBlock ? bits & ((uint64_t{1} << count) - 1) : bits;
+}
+
+// For each byte of `word`, its high bit is set when the byte is no decimal
+// digit: its high nibble is not 3, or its low nibble is above 9.
+uint64_t nonDigitBytes(uint64_t word) {
+  return nonzeroBytes(((word & kEachByte * 0xf0) ^ kEachByte * 0x30) |
+                      (((word & kEachByte * 0x0f) + kEachByte * 0x06) & kEachByte * 0x10));
+}
+
+// Reads a column of one to eight plain digits, the usual case, without a
+// branch per byte: false when anything else is in it. Eight bytes from the
+// start of `text` must be readable.
+bool parseDigits(std::string_view text, uint32_t* value) {
+  if (text.empty() || text.size() > 8) return false;
+  const uint64_t word = loadWord(text.data());
+  const unsigned unused = 64 - 8 * static_cast<unsigned>(text.size());
+  if ((nonDigitBytes(word) << unused) != 0) return false;
+  // Zeros lead where the unused bytes were; the digits are then combined
+  // pairwise into tens, hundreds and ten-thousands.
+  uint64_t digits = (word & kEachByte * 0x0f) << unused;
+  digits = (digits * (10 * 256 + 1)) >> 8 & 0x00ff00ff00ff00ff;
+  digits = (digits * (100 * 65536 + 1)) >> 16 & 0x0000ffff0000ffff;
+  *value = static_cast<uint32_t>((digits * (10000 * (uint64_t{1} << 32) + 1)) >> 32);
+  return true;
+}
+
+// Reads an optionally signed decimal number of at most 32 bits, blanks around
+// it; a minus sign gives the two's complement, as the file's writers expect.
+bool parseWhole(std::string_view text, uint32_t* value) {
+  if (parseDigits(text, value)) return true;
+  text = trimBlanks(text);
+  const bool negative = !text.empty() && text[0] == '-';
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.remove_prefix(1);
+  if (text.empty()) return false;
+  uint64_t magnitude = 0;
+  for (const char c : text) {
+    const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+    if (digit > 9) return false;
+    magnitude = magnitude * 10 + digit;
+    if (magnitude > std::numeric_limits<uint32_t>::max()) return false;
+  }
+  const auto bits = static_cast<uint32_t>(magnitude);
+  *value = negative ? 0u - bits : bits;
+  return true;
+}
+
+// Appends `text` between quotes, readable whatever bytes it holds.
+void appendQuoted(std::string& out, std::string_view text) {
+  out += '"';
+  for (const char c : text.substr(0, kMaxQuotedLength)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte > 0x7e) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  if (text.size() > kMaxQuotedLength) out += "...";
+  out += '"';
+}
+
+// Hands out the lines of a stream. Lines end at LF, CR LF or a lone CR. The
+// buffer grows only for a line longer than itself.
+class LineReader {
+ public:
+  explicit LineReader(std::FILE* stream)
+      : stream_(stream), buffer_(kReadBufferSize + kLoadPadding) {}
+
+  /// Sets `line` to the next line without its line end. False at the end of
+  /// the input and after a read error.
+  bool next(std::string_view* line) { return advance(line); }
+  /// Passes over the next line; its bytes are dropped as they come, so a line
+  /// of any length fits.
+  void skip() { advance(nullptr); }
+  /// The errno of a failed read, 0 when none failed.
+  int readError() const { return readError_; }
+
+ private:
+  static constexpr std::size_t kUnknown = std::numeric_limits<std::size_t>::max();
+
+  bool advance(std::string_view* line);
+  std::size_t find(char c, std::size_t* cached, std::size_t from) const;
+  // Reads the next block behind the unconsumed bytes, which move to the
+  // start of the buffer; returns where the bytes not yet searched begin.
+  std::size_t fill(bool keepLine);
+  std::size_t capacity() const { return buffer_.size() - kLoadPadding; }
+
+  std::FILE* stream_;
+  std::vector<char> buffer_;  // the data, then kLoadPadding bytes never read into
+  std::size_t begin_ = 0;     // start of the unconsumed bytes
+  std::size_t end_ = 0;       // end of the bytes read
+  // Where the next LF and CR lie (end_ when none is in the buffer), so each
+  // byte is searched once for each even when one of them never occurs.
+  std::size_t nextLf_ = kUnknown;
+  std::size_t nextCr_ = kUnknown;
+  // The last line ended in CR: an LF right after it completes the same line
+  // end, even when it arrives with the next block.
+  bool afterCr_ = false;
+  bool atEnd_ = false;
+  int readError_ = 0;
+};
+
+bool LineReader::advance(std::string_view* line) {
+  std::size_t scanFrom = begin_;  // bytes before it hold no line end
+  for (;;) {
+    if (afterCr_ && begin_ < end_) {
+      afterCr_ = false;
+      if (buffer_[begin_] == '\n') ++begin_;
+      scanFrom = begin_;
+    }
+    const std::size_t lineEnd =
+        std::min(find('\n', &nextLf_, scanFrom), find('\r', &nextCr_, scanFrom));
+    if (lineEnd < end_) {
+      if (line != nullptr) *line = std::string_view(buffer_.data() + begin_, lineEnd - begin_);
+      afterCr_ = buffer_[lineEnd] == '\r';
+      begin_ = lineEnd + 1;
+      return true;
+    }
+    if (readError_ != 0) return false;  // the rest of the input is unknown
+    if (atEnd_) {
+      if (begin_ == end_) return false;
+      if (line != nullptr) *line = std::string_view(buffer_.data() + begin_, end_ - begin_);
+      begin_ = end_;
+      return true;
+    }
+    scanFrom = fill(line != nullptr);
+  }
+}
+
+std::size_t LineReader::find(char c, std::size_t* cached, std::size_t from) const {
+  if (*cached == kUnknown || *cached < from) {
+    const void* hit = std::memchr(buffer_.data() + from, c, end_ - from);
+    *cached = hit == nullptr
+                  ? end_
+                  : static_cast<std::size_t>(static_cast<const char*>(hit) - buffer_.data());
+  }
+  return *cached;
+}
+
+std::size_t LineReader::fill(bool keepLine) {
+  if (!keepLine) begin_ = end_;
+  if (begin_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  } else if (end_ == capacity()) {
+    buffer_.resize(capacity() * 2 + kLoadPadding);
+  }
+  nextLf_ = kUnknown;
+  nextCr_ = kUnknown;
+  const std::size_t searched = end_;
+  const std::size_t wanted = capacity() - end_;
+  errno = 0;
+  const std::size_t got = std::fread(buffer_.data() + end_, 1, wanted, stream_);
+  const int readErrno = errno;
+  end_ += got;
+  if (got < wanted) {
+    if (std::ferror(stream_)) {
+      readError_ = readErrno != 0 ? readErrno : EIO;
+    } else {
+      atEnd_ = true;
+    }
+  }
+  return searched;
+}
+
+// The columns of one record as read; the texts point into the line buffer.
+struct Record {
+  uint32_t frameNumber = 0;
+  std::array<int32_t, 8> corners = {};  // x1, y1, x2, y2, x3, y3, x4, y4
+  std::string_view type;
+  bool markA = false;
+  bool markB = false;
+  float confidence = 0.0f;
+};
+
+class SequenceFiller {
+ public:
+  SequenceFiller(QuorSequence& sequence, std::string_view sourceName, std::string* error)
+      : sequence_(sequence), sourceName_(sourceName), error_(error) {}
+
+  int read(std::FILE* stream);
+
+ private:
+  bool parseRecord(std::string_view line, Record* record);
+  bool refuse(std::string_view line, std::size_t column, std::string_view problem);
+  bool parseConfidence(std::string_view text, float* value);
+  bool file(const Record& record);
+  int fail(std::string_view what);
+  int failInColumn(std::size_t column, std::string_view text, std::string_view problem);
+
+  QuorSequence& sequence_;
+  std::string_view sourceName_;
+  std::string* error_;
+  uint64_t lineNumber_ = 0;
+  bool frameStarted_ = false;
+  uint32_t lastFrameNumber_ = 0;  // of the last frame this call started
+  uint64_t framesStarted_ = 0;
+  uint64_t boxesMade_ = 0;
+  std::string scratch_;  // a NUL-terminated copy for strtof, reused
+};
+
+int SequenceFiller::read(std::FILE* stream) {
+  if (stream == nullptr) return fail(std::string(kCannotRead) + "no stream");
+  LineReader reader(stream);
+  reader.skip();  // the header
+  lineNumber_ = 1;
+  std::string_view line;
+  Record record;
+  while (reader.next(&line)) {
+    ++lineNumber_;
+    if (isBlankLine(line)) continue;
+    if (!parseRecord(line, &record) || !file(record)) return -1;
+  }
+  if (reader.readError() != 0) {
+    std::string what(kCannotRead);
+    what += std::strerror(reader.readError());
+    lineNumber_ = 0;  // a read error belongs to no line
+    return fail(what);
+  }
+  return 0;
+}
+
+bool SequenceFiller::parseRecord(std::string_view line, Record* record) {
+  // Find the 14 commas first; the columns are then read independently of
+  // each other, and a wrong count needs no further look.
+  std::array<std::size_t, kColumnCount> columnEnd;
+  std::size_t commas = 0;
+  for (std::size_t block = 0; block < line.size(); block += kBlock) {
+    for (uint64_t bits = commaBits(line.data() + block, std::min(kBlock, line.size() - block));
+         bits != 0; bits &= bits - 1) {
+      if (commas == kColumnCount - 1) return refuse(line, 0, {});
+      columnEnd[commas++] = block + static_cast<std::size_t>(std::countr_zero(bits));
+    }
+  }
+  if (commas != kColumnCount - 1) return refuse(line, 0, {});
+  columnEnd[kColumnCount - 1] = line.size();
+  const auto column = [&](std::size_t number) {
+    const std::size_t start = number == 1 ? 0 : columnEnd[number - 2] + 1;
+    return std::string_view(line.data() + start, columnEnd[number - 1] - start);
+  };
+
+  std::array<uint32_t, 9> numbers;  // the frame number, then x1, y1, ..., y4
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    if (!parseWhole(column(i + 1), &numbers[i])) return refuse(line, i + 1, kNotWholeNumber);
+  }
+  record->frameNumber = numbers[0];
+  for (std::size_t i = 0; i < record->corners.size(); ++i) {
+    record->corners[i] = static_cast<int32_t>(numbers[i + 1]);
+  }
+  if (!parseConfidence(trimBlanks(column(kConfidenceColumn)), &record->confidence)) {
+    return refuse(line, kConfidenceColumn, kNotNumber);
+  }
+  const std::string_view type = trimBlanks(column(10));
+  record->type = type.empty() ? kEmptyType : type;
+  record->markA = trimBlanks(column(11)) == kFlagSet;
+  record->markB = trimBlanks(column(12)) == kFlagSet;
+  return true;
+}
+
+// Reports a line that parseRecord() could not read: a wrong number of
+// columns comes first, whatever else is wrong, then the text of `column`.
+bool SequenceFiller::refuse(std::string_view line, std::size_t column, std::string_view problem) {
+  const auto columns = static_cast<std::size_t>(std::count(line.begin(), line.end(), ',')) + 1;
+  if (columns != kColumnCount || column == 0) {
+    fail(std::string(kWrongColumnCount) + std::to_string(columns));
+    return false;
+  }
+  std::size_t start = 0;
+  for (std::size_t k = 1; k < column; ++k) start = line.find(',', start) + 1;
+  const std::size_t stop = line.find(',', start);
+  failInColumn(column, trimBlanks(line.substr(start, stop - start)), problem);
+  return false;
+}
+
+// Accepts what strtof would read whole, NaN excepted. from_chars rounds the
+// decimal text straight to float; going through double would round twice.
+bool SequenceFiller::parseConfidence(std::string_view text, float* value) {
+  std::string_view body = text;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) body.remove_prefix(1);
+  // from_chars takes no '+' and would take a second '-'.
+  if (body.empty() || body[0] == '+' || body[0] == '-') return false;
+  const bool hex = body.size() >= 2 && body[0] == '0' && (body[1] == 'x' || body[1] == 'X');
+  if (!hex) {
+    float magnitude = 0.0f;
+    const char* const last = body.data() + body.size();
+    const auto [end, status] = std::from_chars(body.data(), last, magnitude);
+    if (end != last) return false;
+    if (status == std::errc{}) {
+      if (std::isnan(magnitude)) return false;
+      *value = negative ? -magnitude : magnitude;
+      return true;
+    }
+    if (status != std::errc::result_out_of_range) return false;
+  }
+  // Hexadecimal text, and values beyond float's range, which from_chars
+  // leaves unset where strtof gives infinity, zero or a denormal.
+  scratch_.assign(text);
+  char* end = nullptr;
+  const float converted = std::strtof(scratch_.c_str(), &end);
+  if (end != scratch_.c_str() + scratch_.size() || std::isnan(converted)) return false;
+  *value = converted;
+  return true;
+}
+
+// Files one well-formed record into the sequence, or drops it.
+bool SequenceFiller::file(const Record& record) {
+  if (record.type == kIgnoredType) return true;
+  // The size test drops records none of whose four sides (1-2, 1-4, 3-2, 3-4;
+  // the diagonals do not count) reaches kMinSideLength.
+  const auto& c = record.corners;
+  const bool largeEnough = cornerDistance(c[0], c[1], c[2], c[3]) >= kMinSideLength ||
+                           cornerDistance(c[0], c[1], c[6], c[7]) >= kMinSideLength ||
+                           cornerDistance(c[4], c[5], c[2], c[3]) >= kMinSideLength ||
+                           cornerDistance(c[4], c[5], c[6], c[7]) >= kMinSideLength;
+  if (!largeEnough) return true;
+  // Frames follow the order of the file: a number that comes back after
+  // another starts a further frame, even a record of unknown type starts one.
+  if (!frameStarted_ || record.frameNumber != lastFrameNumber_) {
+    if (framesStarted_ == kMaxCount) {
+      fail(kTooManyFrames);
+      return false;
+    }
+    ++framesStarted_;
+    sequence_.frames.emplace_back(record.frameNumber);
+    frameStarted_ = true;
+    lastFrameNumber_ = record.frameNumber;
+  }
+  QuorFrame& frame = sequence_.frames.back();
+  std::vector<const QuorTarget*>* list = nullptr;
+  if (record.type == kRegionType) {
+    list = &frame.regions;
+  } else if (std::find(knownClasses.begin(), knownClasses.end(), record.type) !=
+             knownClasses.end()) {
+    list = &frame.targets;
+  } else {
+    return true;
+  }
+  if (boxesMade_ == kMaxCount) {
+    fail(kTooManyBoxes);
+    return false;
+  }
+  ++boxesMade_;
+  list->push_back(sequence_.targetStore.add(makeTarget(c[0], c[1], c[2], c[3], c[4], c[5], c[6],
+                                                       c[7], record.type, record.markB,
+                                                       record.confidence, record.markA)));
+  return true;
+}
+
+// Sets the error to "<name>:<line>: <what>" (no line number when 0).
+int SequenceFiller::fail(std::string_view what) {
+  if (error_ != nullptr) {
+    std::string message;
+    // The name goes on one line whatever it holds.
+    for (const char c : sourceName_) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (byte < 0x20 || byte == 0x7f) {
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+        message += hex;
+      } else {
+        message += c;
+      }
+    }
+    if (lineNumber_ != 0) {
+      message += ':';
+      message += std::to_string(lineNumber_);
+    }
+    message += ": ";
+    message += what;
+    *error_ = std::move(message);
+  }
+  return -1;
+}
+
+int SequenceFiller::failInColumn(std::size_t column, std::string_view text,
+                                 std::string_view problem) {
+  std::string what = "column " + std::to_string(column) + ": ";
+  appendQuoted(what, text);
+  what += problem;
+  return fail(what);
+}
+
+}  // namespace
+
+float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
+  const auto dx = static_cast<float>(int64_t{xb} - xa);
+  const auto dy = static_cast<float>(int64_t{yb} - ya);
+  return std::sqrt(dx * dx + dy * dy);
+}
+
+int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view sourceName,
+                     std::string* error) {
+  const std::unique_ptr<std::FILE, FileCloser> closer(stream);
+  return SequenceFiller(sequence, sourceName, error).read(stream);
+}

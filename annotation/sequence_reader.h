@@ -1,0 +1,36 @@
+// Reader of the comma-separated annotation format: a header line, then one
+// record of 15 columns per box or don't-care region.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "annotation/quor_records.h"
+
+/// Object types kept as ordinary targets, in the order they are searched.
+inline constexpr std::array<std::string_view, 10> knownClasses = {
+    "Car",  "Truck", "Tractor-Trailor", "Bus",    "Container",
+    "Boat", "Plane", "Helicopter",      "Person", "Cyclist"};
+
+/// A record is kept only when one of its four sides is at least this long.
+inline constexpr double kMinSideLength = 30.0;
+
+/// Bytes the reader asks the stream for at once; its buffer grows only for a
+/// line longer than this.
+inline constexpr std::size_t kReadBufferSize = std::size_t{1} << 20;
+
+/// Distance between two points, in single precision: the exact differences are
+/// rounded to float, squared and added in float, and the root rounded to float.
+float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb);
+
+/// Reads an annotation file from `stream` into `sequence`, which must be empty,
+/// and closes the stream in every case. Returns 0 on success and -1 when the
+/// stream cannot be read or a record is malformed; then `error`, when given,
+/// receives one line (without line end) naming `sourceName`, the line number
+/// and what was wrong.
+int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view sourceName,
+                     std::string* error = nullptr);

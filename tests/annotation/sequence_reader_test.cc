@@ -1,0 +1,417 @@
+#include "annotation/sequence_reader.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>  // fmemopen, fopencookie
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <string>
+
+namespace {
+
+const std::string kHeader = "frame,x1,y1,x2,y2,x3,y3,x4,y4,type,flagA,flagB,confidence,note,id\n";
+
+// An upright 40 by 40 box (side 40 passes the size test) in `frame`.
+std::string box(uint32_t frame, std::string_view type = "Car", std::string_view eol = "\n",
+                std::string_view note = "") {
+  return std::to_string(frame) + ",0,0,40,0,40,40,0,40," + std::string(type) + ",FALSE,FALSE,0.5," +
+         std::string(note) + ",0" + std::string(eol);
+}
+
+// Reads `text` through a real FILE*, as the driver's files are read.
+int readText(std::string text, QuorSequence& sequence, std::string* error = nullptr) {
+  std::FILE* stream = fmemopen(text.data(), text.size(), "r");
+  if (stream == nullptr) {
+    ADD_FAILURE() << "fmemopen failed";
+    return -2;
+  }
+  return readSequenceFile(stream, sequence, "gt.csv", error);
+}
+
+// The frames as "number:targets/regions", e.g. "5:2/0 7:1/0".
+std::string layout(const QuorSequence& sequence) {
+  std::string text;
+  for (const QuorFrame& frame : sequence.frames) {
+    if (!text.empty()) text += ' ';
+    text += std::to_string(frame.frameNumber) + ':' + std::to_string(frame.targets.size()) + '/' +
+            std::to_string(frame.regions.size());
+  }
+  return text;
+}
+
+std::string readLayout(const std::string& text) {
+  QuorSequence sequence;
+  std::string error;
+  if (readText(text, sequence, &error) != 0) return "error: " + error;
+  return layout(sequence);
+}
+
+TEST(CornerDistanceTest, TakesExactDifferencesAndRoundsToFloat) {
+  EXPECT_EQ(cornerDistance(0, 0, 3, 4), 5.0f);
+  EXPECT_EQ(cornerDistance(-12, 7, 18, 7), 30.0f);
+  // 2^24 + 1 is not a float: the difference rounds to 2^24 before squaring.
+  EXPECT_EQ(cornerDistance(0, 0, 16777217, 0), 16777216.0f);
+  // 2^32 - 1 overflows 32 bits but not the exact difference; it rounds to 2^32.
+  EXPECT_EQ(cornerDistance(std::numeric_limits<int32_t>::min(), 0,
+                           std::numeric_limits<int32_t>::max(), 0),
+            4294967296.0f);
+}
+
+TEST(SequenceReaderTest, EmptyFileAndHeaderOnlyGiveNoFrames) {
+  for (const char* text : {"", "header", "header\n", "header\r\n", "header\r", "h\n \t\n\r\n"}) {
+    EXPECT_EQ(readLayout(text), "") << text;
+  }
+}
+
+TEST(SequenceReaderTest, HeaderIsSkippedWholeWhateverItsLength) {
+  EXPECT_EQ(readLayout(std::string(250, 'h') + "\n" + box(3)), "3:1/0");
+  // Longer than the buffer, ending in CR | LF across a block boundary.
+  EXPECT_EQ(readLayout(std::string(3 * kReadBufferSize - 1, ',') + "\r\n" + box(4)), "4:1/0");
+}
+
+TEST(SequenceReaderTest, LastRecordIsKeptWithOrWithoutLineEnd) {
+  EXPECT_EQ(readLayout(kHeader + box(1) + box(2)), "1:1/0 2:1/0");
+  EXPECT_EQ(readLayout(kHeader + box(1) + box(2, "Car", "")), "1:1/0 2:1/0");
+}
+
+TEST(SequenceReaderTest, LfCrLfAndLoneCrEachEndALine) {
+  EXPECT_EQ(readLayout("h\r\n" + box(1, "Car", "\r") + box(2, "Car", "\r\n") + box(3, "Car", "\n") +
+                       box(4, "Car", "")),
+            "1:1/0 2:1/0 3:1/0 4:1/0");
+  // Lines: 1 header, 2 box, 3 empty (CR LF), 4 box, 5 empty (LF), 6 empty (CR).
+  QuorSequence sequence;
+  std::string error;
+  EXPECT_EQ(
+      readText("h\r\n" + box(1, "Car", "\r") + "\r\n" + box(2) + "\n\r1,2\r\n", sequence, &error),
+      -1);
+  EXPECT_EQ(error, "gt.csv:7: expected 15 columns, found 2");
+}
+
+TEST(SequenceReaderTest, BlanksAroundFieldsAndBlankLinesAreSkipped) {
+  QuorSequence sequence;
+  ASSERT_EQ(
+      readText(kHeader + "\n \t\v\f\n  \t" + box(1) +
+                   " 2 ,\t0, 0 ,40,0,40 ,40,0,  40 , Car\t, TRUE ,\vTRUE\f, 0.25 , x y , 7 \n",
+               sequence),
+      0);
+  ASSERT_EQ(layout(sequence), "1:1/0 2:1/0");
+  const QuorTarget& target = *sequence.frames[1].targets[0];
+  EXPECT_EQ(target.name(), "Car");
+  EXPECT_TRUE(target.markA);
+  EXPECT_TRUE(target.markB);
+  EXPECT_EQ(target.confidence, 0.25f);
+  EXPECT_EQ(target.maxX, 40);
+  EXPECT_EQ(target.maxY, 40);
+}
+
+TEST(SequenceReaderTest, RecordsOfNoKnownClassStartFramesButAddNothing) {
+  // An empty or blank type reads as "DCO"; like "car" it is no known class.
+  EXPECT_EQ(readLayout(kHeader + box(1, "") + box(2, "  ") + box(3, "car") + box(3)),
+            "1:0/0 2:0/0 3:1/0");
+  const std::string longName(40, 'C');
+  EXPECT_EQ(readLayout(kHeader + box(1, longName) + box(1, "Car x") + box(1, "Tractor-Trailor")),
+            "1:1/0");
+}
+
+TEST(SequenceReaderTest, IgnoredRecordsNeitherStartNorEndFrames) {
+  // A DCF record and a record too small to keep, both with new numbers.
+  EXPECT_EQ(readLayout(kHeader + box(1) + box(2, "DCF") + "3,0,0,9,0,9,9,0,9,Car,,,1,,\n" + box(1)),
+            "1:2/0");
+}
+
+TEST(SequenceReaderTest, DcrRecordsBecomeRegionsWhateverFlagsAndConfidence) {
+  QuorSequence sequence;
+  ASSERT_EQ(readText(kHeader + "1,0,0,40,0,40,40,0,40,DCR,TRUE,TRUE,-7,,\n" + box(1, "DCR") +
+                         "1,0,0,29,0,29,29,0,29,DCR,,,1,,\n",
+                     sequence),
+            0);
+  ASSERT_EQ(layout(sequence), "1:0/2");
+  const QuorTarget& region = *sequence.frames[0].regions[0];
+  EXPECT_EQ(region.name(), "DCR");
+  EXPECT_TRUE(region.markA);
+  EXPECT_TRUE(region.markB);
+  EXPECT_EQ(region.confidence, -7.0f);
+}
+
+TEST(SequenceReaderTest, FlagsAreSetOnlyByExactTrue) {
+  QuorSequence sequence;
+  const std::string longFlag(40, 'T');
+  ASSERT_EQ(readText(kHeader + "1,0,0,40,0,40,40,0,40,Car,true,TRUE,1,,\n" +
+                         "1,0,0,40,0,40,40,0,40,Car,TRUE," + longFlag + ",1,,\n" +
+                         "1,0,0,40,0,40,40,0,40,Car,,True,1,,\n",
+                     sequence),
+            0);
+  ASSERT_EQ(layout(sequence), "1:3/0");
+  const auto& targets = sequence.frames[0].targets;
+  EXPECT_FALSE(targets[0]->markA);
+  EXPECT_TRUE(targets[0]->markB);
+  EXPECT_TRUE(targets[1]->markA);
+  EXPECT_FALSE(targets[1]->markB);
+  EXPECT_FALSE(targets[2]->markA);
+  EXPECT_FALSE(targets[2]->markB);
+}
+
+TEST(SequenceReaderTest, SizeTestMeasuresTheFourSidesOnly) {
+  const auto line = [](std::string_view corners) {
+    return kHeader + "1," + std::string(corners) + ",Car,,,1,,\n";
+  };
+  // Side 1-2 is exactly 30.
+  EXPECT_EQ(readLayout(line("0,0,30,0,30,1,0,1")), "1:1/0");
+  // A 29 by 29 square: the diagonal (41) is not a side.
+  EXPECT_EQ(readLayout(line("0,0,29,0,29,29,0,29")), "");
+  // Two corners 30 apart, the other two halfway between: kept when the pair
+  // is a side (1-2, 1-4, 3-2, 3-4), dropped when it is a diagonal (1-3, 2-4).
+  EXPECT_EQ(readLayout(line("0,0,30,0,15,0,15,0")), "1:1/0");
+  EXPECT_EQ(readLayout(line("0,0,15,0,15,0,30,0")), "1:1/0");
+  EXPECT_EQ(readLayout(line("15,0,30,0,0,0,15,0")), "1:1/0");
+  EXPECT_EQ(readLayout(line("15,0,15,0,0,0,30,0")), "1:1/0");
+  EXPECT_EQ(readLayout(line("0,0,15,0,30,0,15,0")), "");
+  EXPECT_EQ(readLayout(line("15,0,0,0,15,0,30,0")), "");
+  // Negative coordinates count with their sign: -12 to 18 is 30.
+  EXPECT_EQ(readLayout(line("-12,0,18,0,18,1,-12,1")), "1:1/0");
+}
+
+TEST(SequenceReaderTest, FrameNumbersComingBackStartNewFrames) {
+  EXPECT_EQ(readLayout(kHeader + box(5) + box(5) + box(7) + box(5)), "5:2/0 7:1/0 5:1/0");
+}
+
+TEST(SequenceReaderTest, NumbersWrapToThirtyTwoBitTwosComplement) {
+  QuorSequence sequence;
+  // Frame numbers 4294967295 and -1 are the same 32 bits: one frame.
+  ASSERT_EQ(readText(kHeader + "4294967295,-12,+7,40,0,40,40,0,40,Car,,,1,,\n" +
+                         "-1,4294967295,-4294967295,00000000000040,0,40,40,0,40,Car,,,1,,\n",
+                     sequence),
+            0);
+  ASSERT_EQ(layout(sequence), "4294967295:2/0");
+  const QuorTarget& first = *sequence.frames[0].targets[0];
+  EXPECT_EQ(first.x1, -12);
+  EXPECT_EQ(first.y1, 7);
+  EXPECT_EQ(first.minX, -12);
+  EXPECT_EQ(first.minY, 0);
+  const QuorTarget& second = *sequence.frames[0].targets[1];
+  EXPECT_EQ(second.x1, -1);
+  EXPECT_EQ(second.y1, 1);
+  EXPECT_EQ(second.x2, 40);
+}
+
+// Random texts in column 2, checked against a plain reading: blanks trimmed,
+// an optional sign, digits only, at most 32 bits. A note of random length
+// moves the later commas across the reader's blocks.
+TEST(SequenceReaderTest, RandomCoordinateTextsReadLikeADigitLoop) {
+  const unsigned seed = 20240607;
+  std::mt19937 random(seed);
+  const std::string_view alphabet = "01234567890123456789 \t+-a/:\x80";
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    for (unsigned length = random() % 13; length > 0; --length) {
+      text += alphabet[random() % alphabet.size()];
+    }
+    std::string_view body = text;
+    while (!body.empty() && (body.front() == ' ' || body.front() == '\t')) body.remove_prefix(1);
+    while (!body.empty() && (body.back() == ' ' || body.back() == '\t')) body.remove_suffix(1);
+    const bool negative = !body.empty() && body[0] == '-';
+    if (!body.empty() && (body[0] == '+' || body[0] == '-')) body.remove_prefix(1);
+    const bool digitsOnly = !body.empty() && body.find_first_not_of("0123456789") == body.npos;
+    const uint64_t magnitude = digitsOnly ? std::stoull(std::string(body)) : 0;
+    const bool valid = digitsOnly && magnitude <= 4294967295u;
+
+    QuorSequence sequence;
+    std::string error;
+    const std::string note(random() % 100, 'n');
+    const int status = readText(
+        kHeader + "1," + text + ",0,40,0,40,40,0,40,Car,,,1," + note + ",\n", sequence, &error);
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round) + ": \"" +
+                 text + "\"");
+    if (valid) {
+      ASSERT_EQ(status, 0);
+      const auto bits = static_cast<uint32_t>(negative ? 0 - magnitude : magnitude);
+      EXPECT_EQ(sequence.frames.at(0).targets.at(0)->x1, static_cast<int32_t>(bits));
+    } else {
+      ASSERT_EQ(status, -1);
+      EXPECT_EQ(error.rfind("gt.csv:2: column 2: ", 0), 0u) << error;
+    }
+  }
+}
+
+TEST(SequenceReaderTest, MalformedRecordsAreRefusedWithLineAndColumn) {
+  const std::string good = "1,0,0,40,0,40,40,0,40,Car,,,1,,";
+  struct Case {
+    std::string record;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"1,0,0,40,0,40,40,0,40,Car,,,1,\n", "gt.csv:3: expected 15 columns, found 14"},
+      {good + ",\n", "gt.csv:3: expected 15 columns, found 16"},
+      {"1,12a,0,40,0,40,40,0,40,Car,,,1,,\n",
+       "gt.csv:3: column 2: \"12a\" is not a 32-bit whole number"},
+      {"1,0,0,40,0,40,40,0,,Car,,,1,,\n", "gt.csv:3: column 9: \"\" is not a 32-bit whole number"},
+      {" \t,0,0,40,0,40,40,0,40,Car,,,1,,\n",
+       "gt.csv:3: column 1: \"\" is not a 32-bit whole number"},
+      {"1,0,4294967296,40,0,40,40,0,40,Car,,,1,,\n",
+       "gt.csv:3: column 3: \"4294967296\" is not a 32-bit whole number"},
+      {"1,0,0,-4294967296,0,40,40,0,40,Car,,,1,,\n",
+       "gt.csv:3: column 4: \"-4294967296\" is not a 32-bit whole number"},
+      {"1,0,0,40,+-1,40,40,0,40,Car,,,1,,\n",
+       "gt.csv:3: column 5: \"+-1\" is not a 32-bit whole number"},
+      {"1,0,0,40,0,4 0,40,0,40,Car,,,1,,\n",
+       "gt.csv:3: column 6: \"4 0\" is not a 32-bit whole number"},
+      {"1,0,0,40,0,40,-,0,40,Car,,,1,,\n",
+       "gt.csv:3: column 7: \"-\" is not a 32-bit whole number"},
+      {"1,0,0,40,0,40,40,0,40,Car,,,nan,,\n", "gt.csv:3: column 13: \"nan\" is not a number"},
+      {"1,0,0,40,0,40,40,0,40,Car,,,-NaN(1),,\n",
+       "gt.csv:3: column 13: \"-NaN(1)\" is not a number"},
+      {"1,0,0,40,0,40,40,0,40,Car,,, ,,\n", "gt.csv:3: column 13: \"\" is not a number"},
+      {"1,0,0,40,0,40,40,0,40,Car,,,1e,,\n", "gt.csv:3: column 13: \"1e\" is not a number"},
+      {"1,0,0,40,0,40,40,0,40,Car,,,+-1,,\n", "gt.csv:3: column 13: \"+-1\" is not a number"},
+      {"1,0,0,40,0,40,40,0,40,Car,,,0x,,\n", "gt.csv:3: column 13: \"0x\" is not a number"},
+      // A malformed record is refused even when it would be ignored.
+      {"1,0,0,40,0,40,40,0,40,DCF,,,?,,\n", "gt.csv:3: column 13: \"?\" is not a number"},
+      // The last line, cut off.
+      {"1,0,0,40", "gt.csv:3: expected 15 columns, found 4"},
+  };
+  for (const Case& c : cases) {
+    QuorSequence sequence;
+    std::string error;
+    // A good record follows each bad one but the last.
+    const std::string after = c.record.ends_with('\n') ? good : "";
+    EXPECT_EQ(readText(kHeader + good + "\n" + c.record + after, sequence, &error), -1) << c.record;
+    EXPECT_EQ(error, c.message);
+  }
+}
+
+TEST(SequenceReaderTest, ErrorsQuoteOffendingTextSafely) {
+  QuorSequence sequence;
+  std::string error;
+  EXPECT_EQ(readText(kHeader + "1,\x01\xff\"\\,0,40,0,40,40,0,40,Car,,,1,,\n", sequence, &error),
+            -1);
+  EXPECT_EQ(error, R"(gt.csv:2: column 2: "\x01\xFF\"\\" is not a 32-bit whole number)");
+  const std::string digits = "0123456789";
+  EXPECT_EQ(readText(kHeader + "1,0,0,40,0,40,40,0,40,Car,,," + digits + digits + digits + digits +
+                         "x,,\n",
+                     sequence, &error),
+            -1);
+  EXPECT_EQ(error, "gt.csv:2: column 13: \"" + digits + digits + digits + digits +
+                       "...\" is not a number");
+}
+
+TEST(SequenceReaderTest, ConfidenceReadsAsStrtofWouldReadIt) {
+  for (const char* text : {"0.9", "+0.5", "-2", ".5", "5.", "1E3", "1e50", "-1e50", "1e-50",
+                           "1e-40", "inf", "-Infinity", "0x1p-2", "+0X1.8p1"}) {
+    QuorSequence sequence;
+    ASSERT_EQ(readText(kHeader + "1,0,0,40,0,40,40,0,40,Car,,," + text + ",,\n", sequence), 0)
+        << text;
+    EXPECT_EQ(sequence.frames[0].targets[0]->confidence, std::strtof(text, nullptr)) << text;
+  }
+  // Just above the midpoint of 1 and the next float: through double it would
+  // round to the midpoint and then, ties to even, down to 1.
+  QuorSequence sequence;
+  ASSERT_EQ(readText(kHeader + "1,0,0,40,0,40,40,0,40,Car,,,1.00000005960464477550,,\n", sequence),
+            0);
+  EXPECT_EQ(sequence.frames[0].targets[0]->confidence, std::nextafter(1.0f, 2.0f));
+}
+
+// Each file puts a line end exactly on the first block boundary (CR | LF
+// split across it for CR LF) and a record across the second.
+TEST(SequenceReaderTest, ReadsAcrossBlockBoundaries) {
+  for (const std::string_view eol : {"\n", "\r\n", "\r"}) {
+    std::string text = "h" + std::string(eol);
+    uint32_t frame = 1;
+    const auto padTo = [&](std::size_t end) {
+      while (text.size() + 200 < end) text += box(frame++, "Car", eol);
+      text += box(frame, "Car", eol,
+                  std::string(end - text.size() - box(frame, "Car", eol).size(), 'n'));
+      ++frame;
+    };
+    padTo(kReadBufferSize + (eol.size() - 1));
+    padTo(2 * kReadBufferSize + 20);
+    padTo(3 * kReadBufferSize + kReadBufferSize / 3);
+    text += "x";  // line `frame + 1` (the header is line 1)
+    QuorSequence sequence;
+    std::string error;
+    EXPECT_EQ(readText(text, sequence, &error), -1);
+    EXPECT_EQ(error, "gt.csv:" + std::to_string(frame + 1) + ": expected 15 columns, found 1");
+    ASSERT_EQ(sequence.frames.size(), frame - 1);
+    uint32_t inOrder = 0;
+    while (inOrder < sequence.frames.size() &&
+           sequence.frames[inOrder].frameNumber == inOrder + 1 &&
+           sequence.frames[inOrder].targets.size() == 1) {
+      ++inOrder;
+    }
+    EXPECT_EQ(inOrder, frame - 1);
+  }
+}
+
+TEST(SequenceReaderTest, MillionCharacterLinesAreRead) {
+  const std::string million(1000000, 'a');
+  QuorSequence sequence;
+  std::string error;
+  EXPECT_EQ(readText(kHeader + box(1, "Car", "\n", million) + box(2, million) + million + "\n",
+                     sequence, &error),
+            -1);
+  EXPECT_EQ(error, "gt.csv:4: expected 15 columns, found 1");
+  EXPECT_EQ(layout(sequence), "1:1/0 2:0/0");
+}
+
+// A stream over `data` that notes its closing and can fail every read.
+struct TestStream {
+  std::string data;
+  bool failReads = false;
+  bool closed = false;
+  std::size_t position = 0;
+
+  std::FILE* open() {
+    const cookie_io_functions_t functions = {
+        [](void* cookie, char* buffer, std::size_t size) -> ssize_t {
+          auto& self = *static_cast<TestStream*>(cookie);
+          if (self.failReads) {
+            errno = EIO;
+            return -1;
+          }
+          const std::size_t count = std::min(size, self.data.size() - self.position);
+          std::memcpy(buffer, self.data.data() + self.position, count);
+          self.position += count;
+          return static_cast<ssize_t>(count);
+        },
+        nullptr, nullptr,
+        [](void* cookie) {
+          static_cast<TestStream*>(cookie)->closed = true;
+          return 0;
+        }};
+    return fopencookie(this, "r", functions);
+  }
+};
+
+TEST(SequenceReaderTest, StreamIsClosedInEveryCase) {
+  TestStream good{kHeader + box(1)};
+  TestStream malformed{kHeader + "1,2\n" + box(1)};
+  TestStream failing{kHeader + box(1), true};
+  for (TestStream* stream : {&good, &malformed, &failing}) {
+    QuorSequence sequence;
+    std::string error;
+    const int status = readSequenceFile(stream->open(), sequence, "s.csv", &error);
+    EXPECT_EQ(status, stream == &good ? 0 : -1);
+    EXPECT_TRUE(stream->closed);
+  }
+  QuorSequence sequence;
+  std::string error;
+  EXPECT_EQ(readSequenceFile(failing.open(), sequence, "s.csv", &error), -1);
+  EXPECT_EQ(error, std::string("s.csv: cannot read: ") + std::strerror(EIO));
+}
+
+TEST(SequenceReaderTest, DirectoryCannotBeRead) {
+  const std::string path = std::filesystem::temp_directory_path().string();
+  std::FILE* stream = std::fopen(path.c_str(), "r");
+  ASSERT_NE(stream, nullptr);
+  QuorSequence sequence;
+  std::string error;
+  EXPECT_EQ(readSequenceFile(stream, sequence, path, &error), -1);
+  EXPECT_EQ(error, path + ": cannot read: " + std::strerror(EISDIR));
+}
+
+}  // namespace
