@@ -1,0 +1,64 @@
+#include "scoring/box_overlap.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+// Coordinates span the whole 32-bit range, so a width reaches 2^32 - 1 and an
+// area (2^32 - 1)^2, which still fits an unsigned 64-bit integer. Inside the
+// range of ordinary images every value is exact, so the ratios are the same
+// as with 32-bit arithmetic.
+uint64_t span(int32_t low, int32_t high) {
+  return static_cast<uint64_t>(static_cast<int64_t>(high) - static_cast<int64_t>(low));
+}
+
+// Rectangles that only touch along an edge or at a corner are not apart.
+bool apart(const QuorTarget& a, const QuorTarget& b) {
+  return a.minX > b.maxX || a.maxX < b.minX || a.minY > b.maxY || a.maxY < b.minY;
+}
+
+uint64_t intersectionArea(const QuorTarget& a, const QuorTarget& b) {
+  return span(std::max(a.minX, b.minX), std::min(a.maxX, b.maxX)) *
+         span(std::max(a.minY, b.minY), std::min(a.maxY, b.maxY));
+}
+
+double sideLength(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
+  const double dx = static_cast<double>(static_cast<int64_t>(xa) - xb);
+  const double dy = static_cast<double>(static_cast<int64_t>(ya) - yb);
+  return std::sqrt(dx * dx + dy * dy);
+}
+
+}  // namespace
+
+int32_t scorePair(const QuorTarget& groundTruth, const QuorTarget& system, float threshold,
+                  bool keepMarkA, bool keepMarkB) {
+  if (apart(groundTruth, system)) return 0;
+  const uint64_t intersection = intersectionArea(groundTruth, system);
+  // The denominator is the smallest rectangle holding both boxes, not their union.
+  const uint64_t enclosing =
+      span(std::min(groundTruth.minX, system.minX), std::max(groundTruth.maxX, system.maxX)) *
+      span(std::min(groundTruth.minY, system.minY), std::max(groundTruth.maxY, system.maxY));
+  // The ratio is rounded to single precision before the comparison, so that
+  // exactly one fifth passes the threshold of 0.2f. With an empty enclosing
+  // rectangle the quotient is NaN and the pair fails.
+  const float ratio =
+      static_cast<float>(static_cast<double>(intersection) / static_cast<double>(enclosing));
+  if (!(ratio >= threshold)) return 0;
+  if (!keepMarkA && (groundTruth.markA || system.markA)) return -1;
+  if (!keepMarkB && (groundTruth.markB || system.markB)) return -1;
+  return 1;
+}
+
+bool regionCovers(const QuorTarget& target, const QuorTarget& region) {
+  if (apart(region, target)) return false;
+  // The target's size is taken from its first two sides, so a turned box
+  // counts with its own area rather than that of its bounding rectangle.
+  const double size = sideLength(target.x1, target.y1, target.x2, target.y2) *
+                      sideLength(target.x2, target.y2, target.x3, target.y3);
+  const double intersection = static_cast<double>(intersectionArea(target, region));
+  // 0 / 0 is NaN and covers nothing; a positive area over 0 is infinite and covers.
+  const float ratio = static_cast<float>(intersection / size);
+  return ratio >= kRegionCoverRatio;
+}
