@@ -10,6 +10,7 @@
 
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
+#include "driver/class_run.h"
 
 namespace {
 
@@ -120,6 +121,7 @@ int runProgram(int argc, char** argv) {
   }
 
   bool writeFailed = false;
+  runClassEvaluation(confidence, groundTruth, systemOutput, resultFile, &writeFailed);
   // A full disk must not pass for a complete result file.
   errno = 0;
   const bool closeFailed = std::fclose(resultFile) != 0;

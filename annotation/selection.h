@@ -1,0 +1,13 @@
+// Selection of one class's targets at a confidence threshold.
+#pragma once
+
+#include <memory>
+
+#include "annotation/quor_records.h"
+
+/// Returns a new sequence with one frame per frame of `source`, in order and
+/// with the same numbers. Each frame lists the source frame's targets whose
+/// confidence is at least `source.confidenceThreshold` and whose class is
+/// `className` ("All" takes every class), and all of its don't-care regions.
+/// Targets are shared with `source`, which must outlive the selection.
+std::unique_ptr<QuorSequence> selectTargets(const QuorSequence& source, const char* className);

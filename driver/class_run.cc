@@ -1,0 +1,75 @@
+#include "driver/class_run.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "annotation/selection.h"
+#include "scoring/sequence_evaluation.h"
+
+namespace {
+
+constexpr const char* kNameColumn = "%15s ";
+constexpr const char* kConsoleCounts =
+    "GT#: %d, Det#: %d, FN#: %d, FP#: %d, Frames#: %d, NMODTA: %f\r\n";
+constexpr const char* kResultCounts = "%s, %d, %d, %d, %d, %d, %f\r\n";
+constexpr const char* kClassFailed =
+    "Failed in Evaluating Quor Class: %s. Please check your files and report to Varnik.\r\n";
+constexpr const char* kResultFailed = "%s, Failed \r\n";
+
+// Renders a printf format into a string; the report's formats hold one class's
+// name and numbers, far below the buffer size.
+template <typename... Args>
+std::string render(const char* format, Args... args) {
+  char buffer[256];
+  const int length = std::snprintf(buffer, sizeof buffer, format, args...);
+  return std::string(buffer, length < 0 ? 0 : static_cast<std::size_t>(length));
+}
+
+bool writeAll(std::FILE* file, const std::string& text) {
+  return std::fwrite(text.data(), 1, text.size(), file) == text.size();
+}
+
+}  // namespace
+
+// Both lines print the counts in the order GT, Det, FN, FP, Frames.
+std::string formatConsoleCounts(const QuorResult& result, float nmodta) {
+  return render(kConsoleCounts, result.numGT, result.numDet, result.numFN, result.numFP,
+                result.numFrames, static_cast<double>(nmodta));
+}
+
+std::string formatResultLine(const char* className, const QuorResult& result, float nmodta) {
+  return render(kResultCounts, className, result.numGT, result.numDet, result.numFN, result.numFP,
+                result.numFrames, static_cast<double>(nmodta));
+}
+
+std::array<QuorResult, 11> runClassEvaluation(float confidence, QuorSequence& groundTruth,
+                                              QuorSequence& systemOutput, std::FILE* resultFile,
+                                              bool* writeFailed) {
+  std::array<QuorResult, 11> results;
+  bool failedWrite = false;
+  for (std::size_t slot = 0; slot < evaluationClasses.size(); ++slot) {
+    const char* className = evaluationClasses[slot];
+    std::printf(kNameColumn, className);
+    // The run's confidence applies to the ground truth as much as to the system output.
+    groundTruth.confidenceThreshold = confidence;
+    std::unique_ptr<QuorSequence> truthSelection = selectTargets(groundTruth, className);
+    systemOutput.confidenceThreshold = confidence;
+    std::unique_ptr<QuorSequence> systemSelection = selectTargets(systemOutput, className);
+    truthSelection->keepMarkA = false;
+    truthSelection->keepMarkB = false;
+
+    if (evaluateSequence(*truthSelection, *systemSelection) < 0) {
+      std::printf(kClassFailed, className);
+      failedWrite |= !writeAll(resultFile, render(kResultFailed, className));
+      continue;
+    }
+    results[slot] = QuorResult(className, truthSelection->detTotal, truthSelection->gtTotal,
+                               truthSelection->fnTotal, truthSelection->fpTotal,
+                               static_cast<int32_t>(truthSelection->frames.size()));
+    std::fputs(formatConsoleCounts(results[slot], results[slot].computeNmodta()).c_str(), stdout);
+    failedWrite |= !writeAll(
+        resultFile, formatResultLine(className, results[slot], results[slot].computeNmodta()));
+  }
+  if (writeFailed != nullptr) *writeFailed = failedWrite;
+  return results;
+}

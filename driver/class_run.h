@@ -1,0 +1,27 @@
+// The run over the evaluation classes and its report.
+#pragma once
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "annotation/quor_records.h"
+#include "driver/quor_result.h"
+
+/// Classes in the order of evaluation and output.
+inline constexpr std::array<const char*, 11> evaluationClasses = {
+    "All",  "Car",   "Truck",      "Tractor-Trailor", "Bus",    "Container",
+    "Boat", "Plane", "Helicopter", "Person",          "Cyclist"};
+
+/// Console text of one evaluated class, after its "%15s " name column.
+std::string formatConsoleCounts(const QuorResult& result, float nmodta);
+/// Result-file line of one evaluated class.
+std::string formatResultLine(const char* className, const QuorResult& result, float nmodta);
+
+/// Evaluates every class of evaluationClasses on the two read sequences at
+/// `confidence`, prints a console line and writes a result-file line for
+/// each. Returns the eleven results; `writeFailed` is set when a write to the
+/// result file failed.
+std::array<QuorResult, 11> runClassEvaluation(float confidence, QuorSequence& groundTruth,
+                                              QuorSequence& systemOutput, std::FILE* resultFile,
+                                              bool* writeFailed = nullptr);
