@@ -135,4 +135,15 @@ TEST(ProgramTest, UnreadableOrMalformedInputFailsWithItsCannotOpenLine) {
   EXPECT_EQ(readFile(result), "");
 }
 
+TEST(ProgramTest, FullDiskIsAFailureNotASuccess) {
+  TempDir dir;
+  const std::string gt = dir.write("gt.csv", kOneCar);
+  const auto run = runConsole({gt, gt, "/dev/full"});
+  const std::string tail = "Cannot write result file: /dev/full (No space left on device)\r\n" +
+                           std::string(kFailedPrompt);
+  ASSERT_GE(run.output.size(), tail.size());
+  EXPECT_EQ(run.output.substr(run.output.size() - tail.size()), tail);
+  EXPECT_EQ(run.status, kFailureStatus);
+}
+
 }  // namespace
