@@ -21,3 +21,9 @@ void evaluateFrameAlone(QuorFrame& groundTruth, bool keepMarkA, bool keepMarkB);
 /// time; kept as the reference the fast matching is checked against.
 void evaluateFrameDense(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
                         bool keepMarkB);
+/// The fast matching with a chosen size limit: groups of matching boxes whose
+/// assignment matrix would be wider than `denseLimit` are paired by
+/// Hopcroft and Karp's method instead of the dense solver. Both give the
+/// same counts; tests lower the limit to exercise both.
+void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
+                            bool keepMarkB, std::size_t denseLimit);

@@ -1,0 +1,113 @@
+// The fast frame matching against the straightforward one: same six counts on
+// many random frames.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "scoring/frame_matching.h"
+#include "scoring/frame_matching_internal.h"
+#include "tests/test_support.h"
+
+using talmira_test::box;
+
+namespace {
+
+struct Counts {
+  int32_t gtCount, gtExcluded, detCount, detExcluded, fpCount, fnCount;
+  bool operator==(const Counts&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Counts& c) {
+  return out << "{" << c.gtCount << ", " << c.gtExcluded << ", " << c.detCount << ", "
+             << c.detExcluded << ", " << c.fpCount << ", " << c.fnCount << "}";
+}
+
+Counts countsOf(const QuorFrame& f) {
+  return {f.gtCount, f.gtExcluded, f.detCount, f.detExcluded, f.fpCount, f.fnCount};
+}
+
+class RandomFrames {
+ public:
+  explicit RandomFrames(unsigned seed) : random_(seed) {}
+
+  int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
+
+  // Boxes of several scales on a grid of `step`, so that many pairs land
+  // exactly on the thresholds and some boxes are repeated.
+  QuorTarget randomBox(int extent, int step) {
+    const int scale = 1 << pick(0, 4);
+    const int x = pick(-extent, extent) * step, y = pick(-extent, extent) * step;
+    const int w = pick(0, 6) * step * scale, h = pick(0, 6) * step * scale;
+    QuorTarget t;
+    if (pick(0, 9) == 0) {  // a turned box: a diamond in the same rectangle
+      t = makeTarget(x + w / 2, y, x + w, y + h / 2, x + w / 2, y + h, x, y + h / 2, "Car", false,
+                     1.0f, false);
+    } else {
+      t = box(x, y, x + w, y + h);
+    }
+    t.markA = pick(0, 14) == 0;
+    t.markB = pick(0, 14) == 0;
+    return t;
+  }
+
+  std::vector<QuorTarget> boxes(int count, int extent, int step) {
+    std::vector<QuorTarget> out;
+    for (int i = 0; i < count; ++i) {
+      if (!out.empty() && pick(0, 9) == 0) {
+        out.push_back(out[static_cast<std::size_t>(pick(0, static_cast<int>(out.size()) - 1))]);
+      } else {
+        out.push_back(randomBox(extent, step));
+      }
+    }
+    return out;
+  }
+
+ private:
+  std::mt19937 random_;
+};
+
+std::vector<const QuorTarget*> pointers(const std::vector<QuorTarget>& targets) {
+  std::vector<const QuorTarget*> out;
+  for (const QuorTarget& t : targets) out.push_back(&t);
+  return out;
+}
+
+void expectSameCounts(unsigned seed, int rounds, int maxBoxes, int maxRegions, int extent) {
+  RandomFrames random(seed);
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed << " round " << round);
+    const int step = random.pick(1, 3) * 5;
+    const auto truths = random.boxes(random.pick(0, maxBoxes), extent, step);
+    const auto systems = random.boxes(random.pick(0, maxBoxes), extent, step);
+    const auto regions = random.boxes(random.pick(0, maxRegions), extent, step);
+    QuorFrame reference(1), system(1);
+    reference.targets = pointers(truths);
+    reference.regions = pointers(regions);
+    system.targets = pointers(systems);
+    const bool keepA = random.pick(0, 4) == 0, keepB = random.pick(0, 4) == 0;
+    evaluateFrameDense(reference, &system, keepA, keepB);
+    const Counts expected = countsOf(reference);
+
+    QuorFrame fast = reference;
+    evaluateFrame(fast, &system, keepA, keepB);
+    ASSERT_EQ(countsOf(fast), expected);
+    // Every group through the sparse pairing instead of the dense solver.
+    QuorFrame sparse = reference;
+    evaluateFrameWithLimit(sparse, &system, keepA, keepB, 1);
+    ASSERT_EQ(countsOf(sparse), expected);
+  }
+}
+
+TEST(FrameMatchingEquivalenceTest, SmallCrowdedFrames) { expectSameCounts(1207, 4000, 12, 2, 4); }
+
+TEST(FrameMatchingEquivalenceTest, LargeFramesThroughTheSpatialIndex) {
+  // Over a thousand pairs and region tests per frame take the indexed path.
+  expectSameCounts(2026, 150, 90, 30, 12);
+}
+
+TEST(FrameMatchingEquivalenceTest, LargeCrowdedFramesFormBigGroups) {
+  expectSameCounts(77, 60, 120, 4, 3);
+}
+
+}  // namespace
