@@ -16,7 +16,9 @@
 struct QuorTarget {
   int32_t x1 = 0, x2 = 0, x3 = 0, x4 = 0;
   int32_t y1 = 0, y2 = 0, y3 = 0, y4 = 0;
-  char className[32] = {};  // NUL-terminated, at most 31 characters
+  // NUL-terminated, at most 31 characters; the bytes behind the terminator
+  // are zero, so that two names compare equal exactly when the arrays do.
+  char className[32] = {};
   bool markB = false;
   bool markA = false;
   float confidence = 0.0f;

@@ -296,6 +296,21 @@ class SequenceFiller {
   uint64_t framesStarted_ = 0;
   uint64_t boxesMade_ = 0;
   std::string scratch_;  // a NUL-terminated copy for strtof, reused
+  // The boxes and regions of the frame being read. They are handed to the
+  // frame when it ends, in one allocation of the exact size: growing each
+  // frame's lists one box at a time would reallocate them several times and
+  // leave up to half of their memory unused, for every frame of a long video.
+  std::vector<const QuorTarget*> frameTargets_;
+  std::vector<const QuorTarget*> frameRegions_;
+
+  void closeFrame() {
+    if (!frameStarted_) return;
+    QuorFrame& frame = sequence_.frames.back();
+    frame.targets.assign(frameTargets_.begin(), frameTargets_.end());
+    frame.regions.assign(frameRegions_.begin(), frameRegions_.end());
+    frameTargets_.clear();
+    frameRegions_.clear();
+  }
 };
 
 int SequenceFiller::read(std::FILE* stream) {
@@ -308,8 +323,12 @@ int SequenceFiller::read(std::FILE* stream) {
   while (reader.next(&line)) {
     ++lineNumber_;
     if (isBlankLine(line)) continue;
-    if (!parseRecord(line, &record) || !file(record)) return -1;
+    if (!parseRecord(line, &record) || !file(record)) {
+      closeFrame();  // what was read stays whole
+      return -1;
+    }
   }
+  closeFrame();
   if (reader.readError() != 0) {
     std::string what(kCannotRead);
     what += std::strerror(reader.readError());
@@ -416,6 +435,7 @@ bool SequenceFiller::file(const Record& record) {
   // Frames follow the order of the file: a number that comes back after
   // another starts a further frame, even a record of unknown type starts one.
   if (!frameStarted_ || record.frameNumber != lastFrameNumber_) {
+    closeFrame();
     if (framesStarted_ == kMaxCount) {
       fail(kTooManyFrames);
       return false;
@@ -425,13 +445,12 @@ bool SequenceFiller::file(const Record& record) {
     frameStarted_ = true;
     lastFrameNumber_ = record.frameNumber;
   }
-  QuorFrame& frame = sequence_.frames.back();
   std::vector<const QuorTarget*>* list = nullptr;
   if (record.type == kRegionType) {
-    list = &frame.regions;
+    list = &frameRegions_;
   } else if (std::find(knownClasses.begin(), knownClasses.end(), record.type) !=
              knownClasses.end()) {
-    list = &frame.targets;
+    list = &frameTargets_;
   } else {
     return true;
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "annotation/quor_records.h"
+#include "scoring/box_overlap.h"
 
 /// Boxes are sorted into levels by size: a box of level L has no side longer
 /// than 2^L pixels, and is filed under the grid cell of size 2^L that holds
@@ -40,9 +41,6 @@ class BoxIndex {
 
   template <typename Visit>
   void visitLevel(const QuorTarget& query, int level, Visit& visit) const;
-  static bool touches(const QuorTarget& a, const QuorTarget& b) {
-    return a.minX <= b.maxX && a.maxX >= b.minX && a.minY <= b.maxY && a.maxY >= b.minY;
-  }
 
   const std::vector<const QuorTarget*>* boxes_ = nullptr;
   std::vector<Entry> entries_;  // sorted by level, then cell
@@ -82,7 +80,7 @@ void BoxIndex::visitLevel(const QuorTarget& query, int level, Visit& visit) cons
   if (lastRow - fromRow + 1 >= end - begin) {
     for (std::size_t at = begin; at < end; ++at) {
       const int32_t position = entries_[at].position;
-      if (touches(query, *boxes[position])) visit(position);
+      if (rectanglesTouch(query, *boxes[position])) visit(position);
     }
     return;
   }
@@ -95,7 +93,7 @@ void BoxIndex::visitLevel(const QuorTarget& query, int level, Visit& visit) cons
     const uint64_t stop = row << 32 | lastColumn;
     for (; at < end && entries_[at].cell <= stop; ++at) {
       const int32_t position = entries_[at].position;
-      if (touches(query, *boxes[position])) visit(position);
+      if (rectanglesTouch(query, *boxes[position])) visit(position);
     }
   }
 }

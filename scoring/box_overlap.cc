@@ -14,11 +14,6 @@ uint64_t span(int32_t low, int32_t high) {
   return static_cast<uint64_t>(static_cast<int64_t>(high) - static_cast<int64_t>(low));
 }
 
-// Rectangles that only touch along an edge or at a corner are not apart.
-bool apart(const QuorTarget& a, const QuorTarget& b) {
-  return a.minX > b.maxX || a.maxX < b.minX || a.minY > b.maxY || a.maxY < b.minY;
-}
-
 uint64_t intersectionArea(const QuorTarget& a, const QuorTarget& b) {
   return span(std::max(a.minX, b.minX), std::min(a.maxX, b.maxX)) *
          span(std::max(a.minY, b.minY), std::min(a.maxY, b.maxY));
@@ -34,7 +29,7 @@ double sideLength(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
 
 int32_t scorePair(const QuorTarget& groundTruth, const QuorTarget& system, float threshold,
                   bool keepMarkA, bool keepMarkB) {
-  if (apart(groundTruth, system)) return 0;
+  if (!rectanglesTouch(groundTruth, system)) return 0;
   const uint64_t intersection = intersectionArea(groundTruth, system);
   // The denominator is the smallest rectangle holding both boxes, not their union.
   const uint64_t enclosing =
@@ -52,7 +47,7 @@ int32_t scorePair(const QuorTarget& groundTruth, const QuorTarget& system, float
 }
 
 bool regionCovers(const QuorTarget& target, const QuorTarget& region) {
-  if (apart(region, target)) return false;
+  if (!rectanglesTouch(region, target)) return false;
   // The target's size is taken from its first two sides, so a turned box
   // counts with its own area rather than that of its bounding rectangle.
   const double size = sideLength(target.x1, target.y1, target.x2, target.y2) *

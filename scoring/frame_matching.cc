@@ -192,6 +192,19 @@ int32_t sparseMatching(Scratch& s, const Edge* edges, std::size_t edgeCount, std
   }
 }
 
+// Writes the six counts: K pairs leave nG - K misses and nS - K false alarms.
+void finishCounts(QuorFrame& groundTruth, const Scratch& s, std::size_t gtCount,
+                  std::size_t detCount, int32_t pairs) {
+  const auto gtExcluded = std::count(s.truthExcluded.begin(), s.truthExcluded.end(), 1);
+  const auto detExcluded = std::count(s.systemExcluded.begin(), s.systemExcluded.end(), 1);
+  groundTruth.gtCount = countOf(gtCount);
+  groundTruth.gtExcluded = countOf(static_cast<std::size_t>(gtExcluded));
+  groundTruth.detCount = countOf(detCount);
+  groundTruth.detExcluded = countOf(static_cast<std::size_t>(detExcluded));
+  groundTruth.fnCount = groundTruth.gtCount - groundTruth.gtExcluded - pairs;
+  groundTruth.fpCount = groundTruth.detCount - groundTruth.detExcluded - pairs;
+}
+
 }  // namespace
 
 void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
@@ -240,6 +253,7 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
   // are candidate pairs.
   s.edges.clear();
   const auto scoreOne = [&](std::size_t r, int32_t c) {
+    if (!rectanglesTouch(*truths[r], *s.kept[c])) return;  // most pairs, settled inline
     const int32_t score = scorePair(*truths[r], *s.kept[c], threshold, keepMarkA, keepMarkB);
     if (score == -1) {
       s.systemExcluded[c] = 1;
@@ -274,8 +288,22 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
                               : (a.truth != b.truth ? a.truth < b.truth : a.system < b.system);
   });
 
-  int32_t pairs = 0;
+  // Most often every box has at most one passing partner: then each pair is
+  // a group of its own and there is nothing to solve.
   s.localIndex.assign(gtCount + detCount, -1);
+  bool disjoint = true;
+  for (const Edge& e : s.edges) {
+    int32_t& truthSeen = s.localIndex[e.truth];
+    int32_t& systemSeen = s.localIndex[gtCount + static_cast<std::size_t>(e.system)];
+    disjoint = disjoint && truthSeen < 0 && systemSeen < 0;
+    truthSeen = systemSeen = 0;
+  }
+  if (disjoint) {
+    finishCounts(groundTruth, s, gtCount, detCount, countOf(s.edges.size()));
+    return;
+  }
+  s.localIndex.assign(gtCount + detCount, -1);
+  int32_t pairs = 0;
   for (std::size_t begin = 0; begin < s.edges.size();) {
     std::size_t end = begin + 1;
     while (end < s.edges.size() && s.edges[end].group == s.edges[begin].group) ++end;
@@ -301,14 +329,7 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
     begin = end;
   }
 
-  const auto gtExcluded = std::count(s.truthExcluded.begin(), s.truthExcluded.end(), 1);
-  const auto detExcluded = std::count(s.systemExcluded.begin(), s.systemExcluded.end(), 1);
-  groundTruth.gtCount = countOf(gtCount);
-  groundTruth.gtExcluded = countOf(static_cast<std::size_t>(gtExcluded));
-  groundTruth.detCount = countOf(detCount);
-  groundTruth.detExcluded = countOf(static_cast<std::size_t>(detExcluded));
-  groundTruth.fnCount = groundTruth.gtCount - groundTruth.gtExcluded - pairs;
-  groundTruth.fpCount = groundTruth.detCount - groundTruth.detExcluded - pairs;
+  finishCounts(groundTruth, s, gtCount, detCount, pairs);
 }
 
 void evaluateFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
