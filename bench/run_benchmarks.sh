@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# End-to-end benchmark of TalmiraConsole on synthetic sequences.
+#
+#   bench/run_benchmarks.sh [--quick] [--timeout SECONDS]
+#
+# Builds the `bench` preset, writes the workloads into a temporary folder
+# (removed at exit) and, for each, times side by side:
+#   - `wc -l` over the two files: the floor, every byte touched once;
+#   - the whole program, `TalmiraConsole gt sys result < /dev/null`, under
+#     /usr/bin/time for its peak memory.
+# Each is run 3 times and the median kept; the files are read once untimed
+# first, so every timed run reads them from the page cache. Prints the
+# machine and a Markdown table.
+#
+# Workloads (frames x boxes per frame):
+#   long 100,000 x 20, dense 100 x 5,000, huge 1 x 20,000,
+#   dense2 100 x 10,000 and huge2 1 x 40,000 (twice dense and huge: the time
+#   should double, not quadruple).
+# --quick: long is 10,000 x 20, and dense2 and huge2 are left out.
+# --timeout: a program run longer than this (default 600 s) is stopped and
+#   reported as such; its workload's remaining runs are skipped.
+#
+# The micro-benchmarks are built by the same preset:
+#   build/bench/bench/talmira_micro_benchmarks
+set -euo pipefail
+
+quick=0
+timeout_seconds=600
+usage() {
+  echo "Usage: $0 [--quick] [--timeout SECONDS]" >&2
+  exit 2
+}
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) quick=1 ;;
+    --timeout)
+      [ $# -ge 2 ] || usage
+      timeout_seconds="$2"
+      shift
+      ;;
+    *) usage ;;
+  esac
+  shift
+done
+
+cd "$(dirname "$0")/.."
+root="$(pwd)"
+repeats=3
+
+# What a fresh Debian machine may lack: the compiler, CMake, Google Benchmark
+# and GNU time (the shell's `time` keyword gives no peak memory).
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+[ -x /usr/bin/time ] || need+=(time)
+if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing: ${need[*]}; install them (apt-get install ${need[*]}) and run again." >&2
+    exit 1
+  fi
+  apt-get update >&2
+  DEBIAN_FRONTEND=noninteractive apt-get install -y "${need[@]}" >&2
+fi
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+echo "Building the bench preset..." >&2
+if ! cmake --workflow --preset bench >"$work/build.log" 2>&1; then
+  cat "$work/build.log" >&2
+  echo "Build failed." >&2
+  exit 1
+fi
+console="$root/build/bench/TalmiraConsole"
+generator="$root/build/bench/bench/generate_sequence"
+
+if [ "$quick" -eq 1 ]; then
+  workloads=("long 10000 20" "dense 100 5000" "huge 1 20000")
+else
+  workloads=("long 100000 20" "dense 100 5000" "huge 1 20000" "dense2 100 10000" "huge2 1 40000")
+fi
+
+# Wall time of a command in seconds (microsecond clock), its output discarded.
+seconds_of() {
+  local start end
+  start=$EPOCHREALTIME
+  "$@" >/dev/null
+  end=$EPOCHREALTIME
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }'
+}
+
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+rows=()
+notes=()
+for workload in "${workloads[@]}"; do
+  read -r name frames boxes <<<"$workload"
+  dir="$work/$name"
+  echo "Generating $name: $frames frames x $boxes boxes..." >&2
+  "$generator" --frames "$frames" --boxes "$boxes" --seed 1 --out-dir "$dir"
+  gt="$dir/groundtruth.csv"
+  sys="$dir/systemoutput.csv"
+  bytes=$(($(stat -c %s "$gt") + $(stat -c %s "$sys")))
+  size_mb=$(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1048576 }')
+
+  # The floor: one untimed pass loads the page cache, then the timed ones.
+  wc -l "$gt" "$sys" >/dev/null
+  wc_times=()
+  for _ in $(seq "$repeats"); do wc_times+=("$(seconds_of wc -l "$gt" "$sys")"); done
+  wc_s=$(median "${wc_times[@]}")
+
+  echo "Running TalmiraConsole on $name..." >&2
+  run_times=()
+  run_memory=()
+  stopped=""
+  for _ in $(seq "$repeats"); do
+    start=$EPOCHREALTIME
+    status=0
+    timeout "$timeout_seconds" /usr/bin/time -f '%e %M' -o "$work/time.txt" \
+      "$console" "$gt" "$sys" "$work/result.csv" </dev/null >"$work/output.txt" 2>&1 ||
+      status=$?
+    end=$EPOCHREALTIME
+    if [ "$status" -eq 124 ]; then
+      stopped="> $timeout_seconds (stopped)"
+      break
+    fi
+    if [ "$status" -ne 0 ]; then
+      cat "$work/output.txt" >&2
+      echo "TalmiraConsole failed on $name (status $status)." >&2
+      exit 1
+    fi
+    run_times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }')")
+    # GNU time's last line is "%e %M" (a line before it reports a signal).
+    run_memory+=("$(tail -n 1 "$work/time.txt" | awk '{ print $2 }')")
+  done
+
+  if [ -n "$stopped" ]; then
+    rows+=("| $name | $frames | $boxes | $size_mb | $wc_s | $stopped | - | - | - |")
+    continue
+  fi
+  run_s=$(median "${run_times[@]}")
+  peak_kib=$(median "${run_memory[@]}")
+  rows+=("$(awk -v n="$name" -v f="$frames" -v b="$boxes" -v mb="$size_mb" -v w="$wc_s" \
+    -v r="$run_s" -v k="$peak_kib" -v bytes="$bytes" 'BEGIN {
+      ratio = w > 0 ? sprintf("%.1f", r / w) : "-"
+      printf "| %s | %d | %d | %s | %.3f | %.3f | %s | %.1f | %.2f |", n, f, b, mb, w, r, ratio,
+             k / 1024, k * 1024 / bytes }')")
+  notes+=("$name: $(grep -m 1 'All GT#' "$work/output.txt" | sed 's/^ *//')")
+done
+
+cpu=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo)
+commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
+echo
+echo "## TalmiraConsole end-to-end benchmark"
+echo
+echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "- Machine: $(nproc) cores, ${cpu:-unknown CPU}, Linux $(uname -r)"
+echo "- Commit: $commit (working tree as built), build: bench preset (Release)"
+echo "- Times: median of $repeats runs, wall seconds, files in the page cache"
+[ "$quick" -eq 1 ] && echo "- Quick run (--quick)"
+echo
+echo "| Workload | Frames | Boxes/frame | Input MB | wc -l s | Program s | Program / wc | Peak MB | Peak / input |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+printf '%s\n' "${rows[@]}"
+echo
+echo "Counts (class All), as a check that every run scored the same sequence:"
+echo
+for note in "${notes[@]}"; do echo "- $note"; done
