@@ -2,41 +2,62 @@
 // boxes (targets) and don't-care regions they list.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
+
+/// Object types kept as ordinary targets, in the order they are searched.
+inline constexpr std::array<std::string_view, 10> knownClasses = {
+    "Car",  "Truck", "Tractor-Trailor", "Bus",    "Container",
+    "Boat", "Plane", "Helicopter",      "Person", "Cyclist"};
+
+/// The type of a don't-care region.
+inline constexpr std::string_view kRegionClass = "DCR";
+
+/// Object type names are held in targets as small codes: codes 0 to 9 are
+/// the known classes in table order and 10 is "DCR"; any other name gets a
+/// code of its own the first time it is seen. Two targets have the same
+/// name exactly when they have the same code.
+uint16_t classCodeOf(std::string_view name);
+/// The code of `name` when it has one, or -1; registers nothing.
+int32_t findClassCode(std::string_view name);
+/// The NUL-terminated name of a code; the text lives as long as the program.
+const char* classNameOf(uint16_t code);
 
 // One box or don't-care region of an annotation file. Targets are created by
 // the reader, owned by the TargetStore of the sequence it filled, and shared
 // (never copied) by every selection made from that sequence.
 //
-// The record carries no virtual destructor: nothing derives from it, and a
-// vtable pointer would add 8 bytes to each of millions of boxes.
+// Long videos hold millions of targets, and the memory they take is most of
+// the run's memory and much of its time (first touching memory is not free),
+// so the record is kept to 56 bytes: the object type is a code rather than a
+// 32-character text, and there is no vtable pointer (nothing derives from it).
 struct QuorTarget {
   int32_t x1 = 0, x2 = 0, x3 = 0, x4 = 0;
   int32_t y1 = 0, y2 = 0, y3 = 0, y4 = 0;
-  // NUL-terminated, at most 31 characters; the bytes behind the terminator
-  // are zero, so that two names compare equal exactly when the arrays do.
-  char className[32] = {};
+  uint16_t classCode = 0;  // the object type, as classCodeOf() gives it
   bool markB = false;
   bool markA = false;
   float confidence = 0.0f;
   // Bounding rectangle: smallest and largest x and y over the four corners.
   int32_t minX = 0, minY = 0, maxX = 0, maxY = 0;
 
-  std::string_view name() const { return className; }
+  /// The object type, for example "Car"; "DCR" for a don't-care region.
+  const char* className() const { return classNameOf(classCode); }
+  std::string_view name() const { return className(); }
 };
 
 /// Fills a target from the eight corner coordinates in file order
 /// (x1, y1, x2, y2, x3, y3, x4, y4) and derives its bounding rectangle.
-/// A class name longer than 31 characters is cut to 31.
 QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
                       int32_t x4, int32_t y4, std::string_view className, bool markB,
                       float confidence, bool markA);
 
-/// Owns the targets of a read sequence. Targets are stored in fixed-capacity
-/// chunks, so their addresses never change once added.
+/// Owns the targets of a read sequence. Targets are stored in large chunks
+/// of fixed capacity, so their addresses never change once added.
 class TargetStore {
  public:
   TargetStore() = default;
@@ -49,8 +70,13 @@ class TargetStore {
   std::size_t size() const { return size_; }
 
  private:
-  static constexpr std::size_t kChunkSize = 16384;
-  std::vector<std::vector<QuorTarget>> chunks_;
+  struct ReleaseMemory {
+    void operator()(QuorTarget* chunk) const;
+  };
+  using Chunk = std::unique_ptr<QuorTarget, ReleaseMemory>;
+
+  std::vector<Chunk> chunks_;
+  std::size_t usedInLast_ = 0;
   std::size_t size_ = 0;
 };
 

@@ -1,36 +1,55 @@
 #include "annotation/selection.h"
 
 #include <cstring>
-#include <vector>
 
 std::unique_ptr<QuorSequence> selectTargets(const QuorSequence& source, const char* className) {
   auto selection = std::make_unique<QuorSequence>();
-  const bool everyClass = std::strcmp(className, "All") == 0;
-  // The requested name in the zero-padded form of QuorTarget::className, so
-  // that the exact comparison is one fixed-size compare of the whole field.
-  char wanted[sizeof(QuorTarget::className)] = {};
-  const std::size_t length = std::strlen(className);
-  const bool nameFits = length < sizeof wanted;  // a longer name matches no target
-  if (nameFits) std::memcpy(wanted, className, length);
-  const auto selected = [&](const QuorTarget* target) {
-    // A confidence equal to the threshold is selected.
-    return target->confidence >= source.confidenceThreshold &&
-           (everyClass || (nameFits && std::memcmp(target->className, wanted, sizeof wanted) == 0));
-  };
-
-  selection->frames.reserve(source.frames.size());
-  // Gathered here first, so that each frame's list is allocated once at its
-  // exact size after a single look at each target.
-  std::vector<const QuorTarget*> chosen;
-  for (const QuorFrame& sourceFrame : source.frames) {
-    QuorFrame& frame = selection->frames.emplace_back(sourceFrame.frameNumber);
-    chosen.clear();
-    for (const QuorTarget* target : sourceFrame.targets) {
-      if (selected(target)) chosen.push_back(target);
-    }
-    frame.targets.assign(chosen.begin(), chosen.end());
-    // Regions are kept whatever their class and confidence: they act in the matching.
-    frame.regions = sourceFrame.regions;
-  }
+  selectTargetsInto(source, className, *selection);
   return selection;
+}
+
+void selectTargetsInto(const QuorSequence& source, const char* className, QuorSequence& selection) {
+  const QuorSequence fresh;
+  selection.gtTotal = fresh.gtTotal;
+  selection.detTotal = fresh.detTotal;
+  selection.fpTotal = fresh.fpTotal;
+  selection.fnTotal = fresh.fnTotal;
+  selection.confidenceThreshold = fresh.confidenceThreshold;
+  selection.keepMarkA = fresh.keepMarkA;
+  selection.keepMarkB = fresh.keepMarkB;
+
+  const bool everyClass = std::strcmp(className, "All") == 0;
+  // Names compare exactly through their codes; a name without a code is
+  // borne by no target.
+  const int32_t wanted = findClassCode(className);
+  const float threshold = source.confidenceThreshold;
+
+  std::vector<QuorFrame>& frames = selection.frames;
+  if (frames.size() > source.frames.size()) {
+    frames.erase(frames.begin() + static_cast<std::ptrdiff_t>(source.frames.size()), frames.end());
+  }
+  frames.reserve(source.frames.size());
+  for (std::size_t at = 0; at < source.frames.size(); ++at) {
+    const QuorFrame& sourceFrame = source.frames[at];
+    if (at == frames.size()) frames.emplace_back(sourceFrame.frameNumber);
+    QuorFrame& frame = frames[at];
+    // A reused frame starts over as a new one, keeping only its lists' memory.
+    std::vector<const QuorTarget*> targets = std::move(frame.targets);
+    std::vector<const QuorTarget*> regions = std::move(frame.regions);
+    frame = QuorFrame(sourceFrame.frameNumber);
+    frame.targets = std::move(targets);
+    frame.regions = std::move(regions);
+    frame.targets.clear();
+    // At most every target is taken: one allocation at most, and none once
+    // the lists have held a wide class.
+    frame.targets.reserve(sourceFrame.targets.size());
+    for (const QuorTarget* target : sourceFrame.targets) {
+      // A confidence equal to the threshold is selected.
+      if (target->confidence >= threshold && (everyClass || target->classCode == wanted)) {
+        frame.targets.push_back(target);
+      }
+    }
+    // Regions are kept whatever their class and confidence: they act in the matching.
+    frame.regions.assign(sourceFrame.regions.begin(), sourceFrame.regions.end());
+  }
 }

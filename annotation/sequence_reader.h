@@ -11,11 +11,6 @@
 
 #include "annotation/quor_records.h"
 
-/// Object types kept as ordinary targets, in the order they are searched.
-inline constexpr std::array<std::string_view, 10> knownClasses = {
-    "Car",  "Truck", "Tractor-Trailor", "Bus",    "Container",
-    "Boat", "Plane", "Helicopter",      "Person", "Cyclist"};
-
 /// A record is kept only when one of its four sides is at least this long.
 inline constexpr double kMinSideLength = 30.0;
 

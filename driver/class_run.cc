@@ -1,7 +1,7 @@
 #include "driver/class_run.h"
 
 #include <cstdio>
-#include <memory>
+#include <vector>
 
 #include "annotation/selection.h"
 #include "scoring/sequence_evaluation.h"
@@ -47,25 +47,31 @@ std::array<QuorResult, 11> runClassEvaluation(float confidence, QuorSequence& gr
                                               bool* writeFailed) {
   std::array<QuorResult, 11> results;
   bool failedWrite = false;
+  // Every selection keeps the frames of its source, so one pairing of the
+  // frames serves all classes; the two selections reuse their memory from
+  // class to class.
+  const std::vector<int32_t> partners = pairFrames(groundTruth, systemOutput);
+  QuorSequence truthSelection;
+  QuorSequence systemSelection;
   for (std::size_t slot = 0; slot < evaluationClasses.size(); ++slot) {
     const char* className = evaluationClasses[slot];
     std::printf(kNameColumn, className);
     // The run's confidence applies to the ground truth as much as to the system output.
     groundTruth.confidenceThreshold = confidence;
-    std::unique_ptr<QuorSequence> truthSelection = selectTargets(groundTruth, className);
+    selectTargetsInto(groundTruth, className, truthSelection);
     systemOutput.confidenceThreshold = confidence;
-    std::unique_ptr<QuorSequence> systemSelection = selectTargets(systemOutput, className);
-    truthSelection->keepMarkA = false;
-    truthSelection->keepMarkB = false;
+    selectTargetsInto(systemOutput, className, systemSelection);
+    truthSelection.keepMarkA = false;
+    truthSelection.keepMarkB = false;
 
-    if (evaluateSequence(*truthSelection, *systemSelection) < 0) {
+    if (evaluateSequence(truthSelection, systemSelection, partners) < 0) {
       std::printf(kClassFailed, className);
       failedWrite |= !writeAll(resultFile, render(kResultFailed, className));
       continue;
     }
-    results[slot] = QuorResult(className, truthSelection->detTotal, truthSelection->gtTotal,
-                               truthSelection->fnTotal, truthSelection->fpTotal,
-                               static_cast<int32_t>(truthSelection->frames.size()));
+    results[slot] = QuorResult(className, truthSelection.detTotal, truthSelection.gtTotal,
+                               truthSelection.fnTotal, truthSelection.fpTotal,
+                               static_cast<int32_t>(truthSelection.frames.size()));
     std::fputs(formatConsoleCounts(results[slot], results[slot].computeNmodta()).c_str(), stdout);
     failedWrite |= !writeAll(
         resultFile, formatResultLine(className, results[slot], results[slot].computeNmodta()));

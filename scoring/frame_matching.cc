@@ -74,8 +74,13 @@ struct Edge {
 
 // Working memory of one matching, kept between calls so that a long sequence
 // of small frames allocates nothing per frame.
+struct Rectangle {
+  int32_t minX, minY, maxX, maxY;
+};
+
 struct Scratch {
   std::vector<const QuorTarget*> kept;
+  std::vector<Rectangle> keptRectangles;
   std::vector<char> truthExcluded;
   std::vector<char> systemExcluded;
   std::vector<Edge> edges;
@@ -262,8 +267,23 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
     }
   };
   if (gtCount * detCount <= kDirectPairLimit) {
+    // Small frames try every pair, on the rectangles copied side by side:
+    // most pairs are apart, and this settles them without touching the
+    // targets again.
+    s.keptRectangles.resize(detCount);
+    Rectangle* const rectangles = s.keptRectangles.data();
+    for (std::size_t c = 0; c < detCount; ++c) {
+      const QuorTarget& k = *s.kept[c];
+      rectangles[c] = {k.minX, k.minY, k.maxX, k.maxY};
+    }
     for (std::size_t r = 0; r < gtCount; ++r) {
-      for (std::size_t c = 0; c < detCount; ++c) scoreOne(r, static_cast<int32_t>(c));
+      const QuorTarget& g = *truths[r];
+      for (std::size_t c = 0; c < detCount; ++c) {
+        const Rectangle& k = rectangles[c];
+        if (g.minX <= k.maxX && g.maxX >= k.minX && g.minY <= k.maxY && g.maxY >= k.minY) {
+          scoreOne(r, static_cast<int32_t>(c));
+        }
+      }
     }
   } else {
     s.systemIndex.build(s.kept);

@@ -45,7 +45,7 @@ TEST_F(SelectionTest, ClassNamesAreExactAndAbsentClassesGiveEmptyFrames) {
   source_.confidenceThreshold = 0.0f;
   const auto cars = selectTargets(source_, "Car");
   ASSERT_EQ(cars->frames[0].targets.size(), 1u);
-  EXPECT_STREQ(cars->frames[0].targets[0]->className, "Car");
+  EXPECT_STREQ(cars->frames[0].targets[0]->className(), "Car");
   const auto boats = selectTargets(source_, "Boat");
   ASSERT_EQ(boats->frames.size(), 2u);
   EXPECT_TRUE(boats->frames[0].targets.empty());
@@ -56,7 +56,7 @@ TEST_F(SelectionTest, ConfidenceEqualToTheThresholdIsSelected) {
   source_.confidenceThreshold = 0.7f;
   const auto all = selectTargets(source_, "All");
   ASSERT_EQ(all->frames[0].targets.size(), 2u);
-  EXPECT_STREQ(all->frames[0].targets[0]->className, "Truck");
+  EXPECT_STREQ(all->frames[0].targets[0]->className(), "Truck");
   source_.confidenceThreshold = 0.70000005f;
   EXPECT_EQ(selectTargets(source_, "All")->frames[0].targets.size(), 1u);
 }
