@@ -45,33 +45,30 @@ std::string formatResultLine(const char* className, const QuorResult& result, fl
 std::array<QuorResult, 11> runClassEvaluation(float confidence, QuorSequence& groundTruth,
                                               QuorSequence& systemOutput, std::FILE* resultFile,
                                               bool* writeFailed) {
+  // The run's confidence applies to the ground truth as much as to the system output.
+  groundTruth.confidenceThreshold = confidence;
+  systemOutput.confidenceThreshold = confidence;
+  std::vector<TargetFilter> filters;
+  for (const char* className : evaluationClasses) filters.emplace_back(className, confidence);
+  // All classes are scored in one walk over the frames, which reads each
+  // frame's targets once rather than once per class.
+  const std::vector<ClassTotals> totals = evaluateClasses(groundTruth, systemOutput, filters);
+  const auto frames = static_cast<int32_t>(groundTruth.frames.size());
+
   std::array<QuorResult, 11> results;
   bool failedWrite = false;
-  // Every selection keeps the frames of its source, so one pairing of the
-  // frames serves all classes; the two selections reuse their memory from
-  // class to class.
-  const std::vector<int32_t> partners = pairFrames(groundTruth, systemOutput);
-  QuorSequence truthSelection;
-  QuorSequence systemSelection;
   for (std::size_t slot = 0; slot < evaluationClasses.size(); ++slot) {
     const char* className = evaluationClasses[slot];
     std::printf(kNameColumn, className);
-    // The run's confidence applies to the ground truth as much as to the system output.
-    groundTruth.confidenceThreshold = confidence;
-    selectTargetsInto(groundTruth, className, truthSelection);
-    systemOutput.confidenceThreshold = confidence;
-    selectTargetsInto(systemOutput, className, systemSelection);
-    truthSelection.keepMarkA = false;
-    truthSelection.keepMarkB = false;
-
-    if (evaluateSequence(truthSelection, systemSelection, partners) < 0) {
+    // A total beyond the 32-bit range fails the class instead of wrapping.
+    if (!totals[slot].fitsIn32Bits()) {
       std::printf(kClassFailed, className);
       failedWrite |= !writeAll(resultFile, render(kResultFailed, className));
       continue;
     }
-    results[slot] = QuorResult(className, truthSelection.detTotal, truthSelection.gtTotal,
-                               truthSelection.fnTotal, truthSelection.fpTotal,
-                               static_cast<int32_t>(truthSelection.frames.size()));
+    const ClassTotals& t = totals[slot];
+    results[slot] = QuorResult(className, static_cast<int32_t>(t.det), static_cast<int32_t>(t.gt),
+                               static_cast<int32_t>(t.fn), static_cast<int32_t>(t.fp), frames);
     std::fputs(formatConsoleCounts(results[slot], results[slot].computeNmodta()).c_str(), stdout);
     failedWrite |= !writeAll(
         resultFile, formatResultLine(className, results[slot], results[slot].computeNmodta()));

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "annotation/quor_records.h"
+#include "annotation/selection.h"
 
 /// For each frame of `groundTruth`, the position in `system.frames` of the
 /// first frame with the same number, or -1 when there is none.
@@ -20,3 +21,23 @@ int evaluateSequence(QuorSequence& groundTruth, const QuorSequence& system);
 /// serves all the selections made from them.
 int evaluateSequence(QuorSequence& groundTruth, const QuorSequence& system,
                      const std::vector<int32_t>& partners);
+
+/// One class's totals, summed wide so that they can be checked against the
+/// 32-bit range before they are reported.
+struct ClassTotals {
+  int64_t gt = 0;
+  int64_t det = 0;
+  int64_t fp = 0;
+  int64_t fn = 0;
+  bool fitsIn32Bits() const;
+};
+
+/// Scores every filter's class in one walk over the frames: for each
+/// ground-truth frame and each filter, the frame and its partner are
+/// selected as selectTargets() would and matched with both keep switches
+/// off. The totals equal those of selecting each class from both read
+/// sequences and calling evaluateSequence(), but each frame's targets are
+/// brought into the cache once for all classes instead of once per class.
+std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
+                                         const QuorSequence& system,
+                                         const std::vector<TargetFilter>& filters);

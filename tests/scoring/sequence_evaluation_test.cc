@@ -1,0 +1,100 @@
+#include "scoring/sequence_evaluation.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "annotation/selection.h"
+#include "tests/test_support.h"
+
+using talmira_test::box;
+
+namespace {
+
+constexpr const char* kClasses[] = {"All", "Car", "Truck", "Bus", "Person", "Boat"};
+
+// A random sequence with repeated and missing frame numbers, regions and flags.
+void fillRandom(QuorSequence& sequence, std::mt19937& random) {
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+  for (int f = pick(0, 12); f > 0; --f) {
+    QuorFrame& frame = sequence.frames.emplace_back(static_cast<uint32_t>(pick(1, 6)));
+    for (int n = pick(0, 8); n > 0; --n) {
+      const int x = pick(0, 8) * 10, y = pick(0, 8) * 10;
+      QuorTarget t = box(x, y, x + pick(1, 6) * 10, y + pick(1, 6) * 10, kClasses[pick(1, 5)],
+                         static_cast<float>(pick(0, 4)) / 4.0f);
+      t.markA = pick(0, 12) == 0;
+      t.markB = pick(0, 12) == 0;
+      frame.targets.push_back(sequence.targetStore.add(t));
+    }
+    if (pick(0, 3) == 0) {
+      const int x = pick(0, 8) * 10;
+      frame.regions.push_back(sequence.targetStore.add(box(x, 0, x + 40, 90, "DCR")));
+    }
+  }
+}
+
+TEST(SequenceEvaluationTest, OneWalkOverAllClassesEqualsOneSelectionPerClass) {
+  const unsigned seed = 31337;
+  std::mt19937 random(seed);
+  for (int round = 0; round < 400; ++round) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed << " round " << round);
+    QuorSequence truth, system;
+    fillRandom(truth, random);
+    fillRandom(system, random);
+    const float threshold = static_cast<float>(round % 5) / 4.0f;
+    std::vector<TargetFilter> filters;
+    for (const char* name : kClasses) filters.emplace_back(name, threshold);
+    const std::vector<ClassTotals> fused = evaluateClasses(truth, system, filters);
+
+    truth.confidenceThreshold = threshold;
+    system.confidenceThreshold = threshold;
+    for (std::size_t c = 0; c < std::size(kClasses); ++c) {
+      const auto truthSelection = selectTargets(truth, kClasses[c]);
+      const auto systemSelection = selectTargets(system, kClasses[c]);
+      ASSERT_EQ(evaluateSequence(*truthSelection, *systemSelection), 1);
+      EXPECT_EQ(fused[c].gt, truthSelection->gtTotal);
+      EXPECT_EQ(fused[c].det, truthSelection->detTotal);
+      EXPECT_EQ(fused[c].fn, truthSelection->fnTotal);
+      EXPECT_EQ(fused[c].fp, truthSelection->fpTotal);
+    }
+  }
+}
+
+TEST(SequenceEvaluationTest, PairsWithTheFirstSystemFrameOfEachNumber) {
+  QuorSequence truth, system;
+  for (uint32_t number : {5u, 7u, 5u, 9u}) truth.frames.emplace_back(number);
+  for (uint32_t number : {7u, 5u, 5u, 3u}) system.frames.emplace_back(number);
+  EXPECT_EQ(pairFrames(truth, system), (std::vector<int32_t>{1, 0, 1, -1}));
+  EXPECT_TRUE(pairFrames(QuorSequence(), system).empty());
+  EXPECT_EQ(pairFrames(truth, QuorSequence()), (std::vector<int32_t>(4, -1)));
+}
+
+TEST(SequenceEvaluationTest, TotalsAreResetAndSystemOnlyFramesIgnored) {
+  QuorSequence truth, system;
+  QuorFrame& frame = truth.frames.emplace_back(1);
+  frame.targets.push_back(truth.targetStore.add(box(0, 0, 40, 40)));
+  // Frame 2 holds many boxes but no ground-truth frame has its number.
+  QuorFrame& lonely = system.frames.emplace_back(2);
+  for (int i = 0; i < 5; ++i) lonely.targets.push_back(system.targetStore.add(box(0, 0, 40, 40)));
+  truth.gtTotal = truth.detTotal = truth.fpTotal = truth.fnTotal = 99;
+  EXPECT_EQ(evaluateSequence(truth, system), 1);
+  EXPECT_EQ(truth.gtTotal, 1);
+  EXPECT_EQ(truth.fnTotal, 1);
+  EXPECT_EQ(truth.detTotal, 0);
+  EXPECT_EQ(truth.fpTotal, 0);
+  QuorSequence empty;
+  empty.gtTotal = 3;
+  EXPECT_EQ(evaluateSequence(empty, system), 1);
+  EXPECT_EQ(empty.gtTotal, 0);
+}
+
+TEST(SequenceEvaluationTest, TotalsBeyond32BitsAreReportedNotWrapped) {
+  ClassTotals totals;
+  totals.det = 2147483647;
+  EXPECT_TRUE(totals.fitsIn32Bits());
+  totals.det = 2147483648;
+  EXPECT_FALSE(totals.fitsIn32Bits());
+}
+
+}  // namespace
