@@ -25,9 +25,45 @@ void BoxIndex::build(const std::vector<const QuorTarget*>& boxes) {
   std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
     return a.level != b.level ? a.level < b.level : a.cell < b.cell;
   });
+
+  cellStart_.clear();
   std::size_t at = 0;
-  for (int level = 0; level <= kLevels; ++level) {
-    while (at < entries_.size() && entries_[at].level < level) ++at;
-    levelStart_[level] = at;
+  for (int shift = 0; shift < kLevels; ++shift) {
+    Level& level = levels_[shift];
+    level = Level();
+    level.begin = at;
+    uint64_t minColumn = UINT64_MAX, maxColumn = 0;
+    for (; at < entries_.size() && entries_[at].level == shift; ++at) {
+      minColumn = std::min(minColumn, entries_[at].cell & 0xffffffffu);
+      maxColumn = std::max(maxColumn, entries_[at].cell & 0xffffffffu);
+    }
+    level.end = at;
+    if (level.begin == level.end) continue;
+    level.firstColumn = minColumn;
+    level.columns = maxColumn - minColumn + 1;
+    level.firstRow = entries_[level.begin].cell >> 32;
+    level.rows = (entries_[level.end - 1].cell >> 32) - level.firstRow + 1;
+    // A table costs one offset per cell: worth it while the cells are not
+    // many more than the boxes (boxes spread over a frame), not when a few
+    // boxes lie far apart.
+    const std::size_t count = level.end - level.begin;
+    const uint64_t limit = 4 * static_cast<uint64_t>(count) + 64;
+    if (level.columns > limit || level.rows > limit / level.columns) continue;
+    level.tabled = true;
+    level.tableStart = cellStart_.size();
+    const std::size_t cells = static_cast<std::size_t>(level.columns * level.rows);
+    cellStart_.resize(level.tableStart + cells + 1);
+    // Entries are sorted by row, then column, which is the order of the cells.
+    std::size_t entry = level.begin;
+    for (std::size_t cell = 0; cell <= cells; ++cell) {
+      while (entry < level.end) {
+        const uint64_t key = entries_[entry].cell;
+        const uint64_t index = ((key >> 32) - level.firstRow) * level.columns +
+                               ((key & 0xffffffffu) - level.firstColumn);
+        if (index >= cell) break;
+        ++entry;
+      }
+      cellStart_[level.tableStart + cell] = static_cast<uint32_t>(entry);
+    }
   }
 }

@@ -14,7 +14,9 @@
 /// than 2^L pixels, and is filed under the grid cell of size 2^L that holds
 /// its smallest corner. A box then reaches at most one cell further right and
 /// down, so the boxes of a level touching a query lie in a small block of
-/// cells, each row of which is one run of the sorted entries.
+/// cells. Where a level's cells are few enough, a table gives the entries of
+/// each cell directly; otherwise each row of the block is found by binary
+/// search in the sorted entries.
 class BoxIndex {
  public:
   static constexpr int kLevels = 33;  // sides up to 2^32 - 1 pixels
@@ -38,13 +40,29 @@ class BoxIndex {
     int32_t position;
     int32_t level;
   };
+  struct Level {
+    std::size_t begin = 0, end = 0;  // its entries
+    // The cells its boxes are filed under, and whether a table covers them.
+    uint64_t firstColumn = 0, firstRow = 0, columns = 0, rows = 0;
+    bool tabled = false;
+    std::size_t tableStart = 0;  // in cellStart_: columns * rows + 1 offsets
+  };
 
   template <typename Visit>
-  void visitLevel(const QuorTarget& query, int level, Visit& visit) const;
+  void visitLevel(const QuorTarget& query, const Level& level, int shift, Visit& visit) const;
+  template <typename Visit>
+  void visitRun(const QuorTarget& query, std::size_t from, std::size_t to, Visit& visit) const {
+    const std::vector<const QuorTarget*>& boxes = *boxes_;
+    for (std::size_t at = from; at < to; ++at) {
+      const int32_t position = entries_[at].position;
+      if (rectanglesTouch(query, *boxes[position])) visit(position);
+    }
+  }
 
   const std::vector<const QuorTarget*>* boxes_ = nullptr;
   std::vector<Entry> entries_;  // sorted by level, then cell
-  std::size_t levelStart_[kLevels + 1] = {};
+  Level levels_[kLevels];
+  std::vector<uint32_t> cellStart_;  // for tabled levels: first entry of each cell
 };
 
 namespace box_index_detail {
@@ -57,43 +75,54 @@ inline uint64_t unsignedCoordinate(int32_t value) {
 template <typename Visit>
 void BoxIndex::forEachTouching(const QuorTarget& query, int lowestLevel, int highestLevel,
                                Visit&& visit) const {
-  if (lowestLevel < 0) lowestLevel = 0;
-  if (highestLevel >= kLevels) highestLevel = kLevels - 1;
-  for (int level = lowestLevel; level <= highestLevel; ++level) visitLevel(query, level, visit);
+  lowestLevel = std::max(lowestLevel, 0);
+  highestLevel = std::min(highestLevel, kLevels - 1);
+  for (int level = lowestLevel; level <= highestLevel; ++level) {
+    if (levels_[level].begin != levels_[level].end) visitLevel(query, levels_[level], level, visit);
+  }
 }
 
 template <typename Visit>
-void BoxIndex::visitLevel(const QuorTarget& query, int level, Visit& visit) const {
+void BoxIndex::visitLevel(const QuorTarget& query, const Level& level, int shift,
+                          Visit& visit) const {
   using box_index_detail::unsignedCoordinate;
-  const std::size_t begin = levelStart_[level];
-  const std::size_t end = levelStart_[level + 1];
-  if (begin == end) return;
-  const std::vector<const QuorTarget*>& boxes = *boxes_;
-  const uint64_t firstColumn = unsignedCoordinate(query.minX) >> level;
-  const uint64_t lastColumn = unsignedCoordinate(query.maxX) >> level;
-  const uint64_t firstRow = unsignedCoordinate(query.minY) >> level;
-  const uint64_t lastRow = unsignedCoordinate(query.maxY) >> level;
-  const uint64_t fromColumn = firstColumn == 0 ? 0 : firstColumn - 1;
-  const uint64_t fromRow = firstRow == 0 ? 0 : firstRow - 1;
+  // The block of cells whose boxes can reach the query: one cell further
+  // left and up than the query's own cells.
+  uint64_t fromColumn = unsignedCoordinate(query.minX) >> shift;
+  uint64_t fromRow = unsignedCoordinate(query.minY) >> shift;
+  uint64_t lastColumn = unsignedCoordinate(query.maxX) >> shift;
+  uint64_t lastRow = unsignedCoordinate(query.maxY) >> shift;
+  fromColumn = fromColumn == 0 ? 0 : fromColumn - 1;
+  fromRow = fromRow == 0 ? 0 : fromRow - 1;
+  // Only cells that hold boxes of this level matter.
+  fromColumn = std::max(fromColumn, level.firstColumn);
+  fromRow = std::max(fromRow, level.firstRow);
+  lastColumn = std::min(lastColumn, level.firstColumn + level.columns - 1);
+  lastRow = std::min(lastRow, level.firstRow + level.rows - 1);
+  if (fromColumn > lastColumn || fromRow > lastRow) return;
   // A query far larger than this level's cells spans more rows than the level
   // has boxes: then looking at each box is cheaper than looking at each row.
-  if (lastRow - fromRow + 1 >= end - begin) {
-    for (std::size_t at = begin; at < end; ++at) {
-      const int32_t position = entries_[at].position;
-      if (rectanglesTouch(query, *boxes[position])) visit(position);
-    }
+  if (lastRow - fromRow + 1 >= level.end - level.begin) {
+    visitRun(query, level.begin, level.end, visit);
     return;
   }
   for (uint64_t row = fromRow; row <= lastRow; ++row) {
+    if (level.tabled) {
+      // Cells of a row are consecutive in the table, so the row's block is one run.
+      const std::size_t rowStart =
+          level.tableStart + static_cast<std::size_t>((row - level.firstRow) * level.columns);
+      visitRun(query, cellStart_[rowStart + (fromColumn - level.firstColumn)],
+               cellStart_[rowStart + (lastColumn - level.firstColumn) + 1], visit);
+      continue;
+    }
     const auto first = std::lower_bound(
-        entries_.begin() + static_cast<std::ptrdiff_t>(begin),
-        entries_.begin() + static_cast<std::ptrdiff_t>(end), row << 32 | fromColumn,
+        entries_.begin() + static_cast<std::ptrdiff_t>(level.begin),
+        entries_.begin() + static_cast<std::ptrdiff_t>(level.end), row << 32 | fromColumn,
         [](const Entry& entry, uint64_t cell) { return entry.cell < cell; });
     std::size_t at = static_cast<std::size_t>(first - entries_.begin());
+    std::size_t to = at;
     const uint64_t stop = row << 32 | lastColumn;
-    for (; at < end && entries_[at].cell <= stop; ++at) {
-      const int32_t position = entries_[at].position;
-      if (rectanglesTouch(query, *boxes[position])) visit(position);
-    }
+    while (to < level.end && entries_[to].cell <= stop) ++to;
+    visitRun(query, at, to, visit);
   }
 }

@@ -29,7 +29,8 @@ Counts countsOf(const QuorFrame& f) {
 
 class RandomFrames {
  public:
-  explicit RandomFrames(unsigned seed) : random_(seed) {}
+  explicit RandomFrames(unsigned seed, bool farApart = false)
+      : random_(seed), farApart_(farApart) {}
 
   int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
 
@@ -37,7 +38,13 @@ class RandomFrames {
   // exactly on the thresholds and some boxes are repeated.
   QuorTarget randomBox(int extent, int step) {
     const int scale = 1 << pick(0, 4);
-    const int x = pick(-extent, extent) * step, y = pick(-extent, extent) * step;
+    int x = pick(-extent, extent) * step, y = pick(-extent, extent) * step;
+    if (farApart_) {
+      // Small clusters scattered over the whole coordinate range.
+      constexpr int kCenters[] = {-2000000000, -1000000, 0, 777777, 1999999000};
+      x += kCenters[pick(0, 4)];
+      y += kCenters[pick(0, 4)];
+    }
     const int w = pick(0, 6) * step * scale, h = pick(0, 6) * step * scale;
     QuorTarget t;
     if (pick(0, 9) == 0) {  // a turned box: a diamond in the same rectangle
@@ -65,6 +72,7 @@ class RandomFrames {
 
  private:
   std::mt19937 random_;
+  bool farApart_;
 };
 
 std::vector<const QuorTarget*> pointers(const std::vector<QuorTarget>& targets) {
@@ -73,8 +81,9 @@ std::vector<const QuorTarget*> pointers(const std::vector<QuorTarget>& targets) 
   return out;
 }
 
-void expectSameCounts(unsigned seed, int rounds, int maxBoxes, int maxRegions, int extent) {
-  RandomFrames random(seed);
+void expectSameCounts(unsigned seed, int rounds, int maxBoxes, int maxRegions, int extent,
+                      bool farApart = false) {
+  RandomFrames random(seed, farApart);
   for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE(testing::Message() << "seed " << seed << " round " << round);
     const int step = random.pick(1, 3) * 5;
@@ -104,6 +113,11 @@ TEST(FrameMatchingEquivalenceTest, SmallCrowdedFrames) { expectSameCounts(1207, 
 TEST(FrameMatchingEquivalenceTest, LargeFramesThroughTheSpatialIndex) {
   // Over a thousand pairs and region tests per frame take the indexed path.
   expectSameCounts(2026, 150, 90, 30, 12);
+}
+
+TEST(FrameMatchingEquivalenceTest, ClustersFarApartUseTheSortedSearch) {
+  // Too many empty cells between the clusters for a table of cells.
+  expectSameCounts(4242, 150, 90, 20, 6, true);
 }
 
 TEST(FrameMatchingEquivalenceTest, LargeCrowdedFramesFormBigGroups) {
