@@ -28,14 +28,6 @@ NameRegistry& registry() {
   return instance;
 }
 
-// The fixed codes, found without taking the lock.
-int32_t fixedCode(std::string_view name) {
-  for (std::size_t code = 0; code < knownClasses.size(); ++code) {
-    if (knownClasses[code] == name) return static_cast<int32_t>(code);
-  }
-  return name == kRegionClass ? static_cast<int32_t>(knownClasses.size()) : -1;
-}
-
 int32_t registeredCode(const NameRegistry& names, std::string_view name) {
   for (std::size_t at = 0; at < names.names.size(); ++at) {
     if (names.names[at] == name) return static_cast<int32_t>(kFixedCodes + at);
@@ -45,8 +37,16 @@ int32_t registeredCode(const NameRegistry& names, std::string_view name) {
 
 }  // namespace
 
+// The fixed codes are found without taking the lock.
+int32_t fixedClassCode(std::string_view name) {
+  for (std::size_t code = 0; code < knownClasses.size(); ++code) {
+    if (knownClasses[code] == name) return static_cast<int32_t>(code);
+  }
+  return name == kRegionClass ? static_cast<int32_t>(knownClasses.size()) : -1;
+}
+
 int32_t findClassCode(std::string_view name) {
-  const int32_t fixed = fixedCode(name);
+  const int32_t fixed = fixedClassCode(name);
   if (fixed >= 0) return fixed;
   NameRegistry& names = registry();
   const std::lock_guard<std::mutex> guard(names.lock);
@@ -54,7 +54,7 @@ int32_t findClassCode(std::string_view name) {
 }
 
 uint16_t classCodeOf(std::string_view name) {
-  const int32_t fixed = fixedCode(name);
+  const int32_t fixed = fixedClassCode(name);
   if (fixed >= 0) return static_cast<uint16_t>(fixed);
   NameRegistry& names = registry();
   const std::lock_guard<std::mutex> guard(names.lock);
@@ -86,6 +86,13 @@ const char* classNameOf(uint16_t code) {
 QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
                       int32_t x4, int32_t y4, std::string_view className, bool markB,
                       float confidence, bool markA) {
+  return makeTarget(x1, y1, x2, y2, x3, y3, x4, y4, classCodeOf(className), markB, confidence,
+                    markA);
+}
+
+QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
+                      int32_t x4, int32_t y4, uint16_t classCode, bool markB, float confidence,
+                      bool markA) {
   QuorTarget target;
   target.x1 = x1;
   target.x2 = x2;
@@ -95,7 +102,7 @@ QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3
   target.y2 = y2;
   target.y3 = y3;
   target.y4 = y4;
-  target.classCode = classCodeOf(className);
+  target.classCode = classCode;
   target.markB = markB;
   target.confidence = confidence;
   target.markA = markA;

@@ -22,6 +22,8 @@ inline constexpr std::string_view kRegionClass = "DCR";
 /// code of its own the first time it is seen. Two targets have the same
 /// name exactly when they have the same code.
 uint16_t classCodeOf(std::string_view name);
+/// The code of a known class or of "DCR", or -1 for any other name.
+int32_t fixedClassCode(std::string_view name);
 /// The code of `name` when it has one, or -1; registers nothing.
 int32_t findClassCode(std::string_view name);
 /// The NUL-terminated name of a code; the text lives as long as the program.
@@ -52,6 +54,10 @@ struct QuorTarget {
 
 /// Fills a target from the eight corner coordinates in file order
 /// (x1, y1, x2, y2, x3, y3, x4, y4) and derives its bounding rectangle.
+QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
+                      int32_t x4, int32_t y4, uint16_t classCode, bool markB, float confidence,
+                      bool markA);
+/// The same with the object type given by name.
 QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
                       int32_t x4, int32_t y4, std::string_view className, bool markB,
                       float confidence, bool markA);

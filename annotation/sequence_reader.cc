@@ -137,6 +137,33 @@ bool parseWhole(std::string_view text, uint32_t* value) {
   return true;
 }
 
+// Reads the common short decimals ("0.8582", "1", ".5") without the general
+// conversion: with at most seven digits the digits form an integer below
+// 2^24 and the power of ten is at most 10^7, both exact in a float, so one
+// float division rounds the decimal value correctly, as the general
+// conversion does. Anything else (an exponent, more digits, "inf") is left
+// to it.
+bool readShortDecimal(std::string_view text, float* value) {
+  static constexpr float kPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
+  uint32_t digits = 0;
+  int count = 0;
+  int fractionDigits = -1;  // -1 until the point
+  for (const char c : text) {
+    if (c >= '0' && c <= '9') {
+      if (++count > 7) return false;
+      digits = digits * 10 + static_cast<uint32_t>(c - '0');
+      if (fractionDigits >= 0) ++fractionDigits;
+    } else if (c == '.' && fractionDigits < 0) {
+      fractionDigits = 0;
+    } else {
+      return false;
+    }
+  }
+  if (count == 0) return false;
+  *value = static_cast<float>(digits) / kPowersOfTen[fractionDigits < 0 ? 0 : fractionDigits];
+  return true;
+}
+
 // Appends `text` between quotes, readable whatever bytes it holds.
 void appendQuoted(std::string& out, std::string_view text) {
   out += '"';
@@ -398,6 +425,10 @@ bool SequenceFiller::parseConfidence(std::string_view text, float* value) {
   if (!text.empty() && (text[0] == '+' || text[0] == '-')) body.remove_prefix(1);
   // from_chars takes no '+' and would take a second '-'.
   if (body.empty() || body[0] == '+' || body[0] == '-') return false;
+  if (float quick = 0.0f; readShortDecimal(body, &quick)) {
+    *value = negative ? -quick : quick;
+    return true;
+  }
   const bool hex = body.size() >= 2 && body[0] == '0' && (body[1] == 'x' || body[1] == 'X');
   if (!hex) {
     float magnitude = 0.0f;
@@ -445,23 +476,19 @@ bool SequenceFiller::file(const Record& record) {
     frameStarted_ = true;
     lastFrameNumber_ = record.frameNumber;
   }
-  std::vector<const QuorTarget*>* list = nullptr;
-  if (record.type == kRegionType) {
-    list = &frameRegions_;
-  } else if (std::find(knownClasses.begin(), knownClasses.end(), record.type) !=
-             knownClasses.end()) {
-    list = &frameTargets_;
-  } else {
-    return true;
-  }
+  // Known classes and "DCR" have fixed codes; every other type is dropped.
+  const int32_t code = fixedClassCode(record.type);
+  if (code < 0) return true;
+  std::vector<const QuorTarget*>* list =
+      record.type == kRegionType ? &frameRegions_ : &frameTargets_;
   if (boxesMade_ == kMaxCount) {
     fail(kTooManyBoxes);
     return false;
   }
   ++boxesMade_;
-  list->push_back(sequence_.targetStore.add(makeTarget(c[0], c[1], c[2], c[3], c[4], c[5], c[6],
-                                                       c[7], record.type, record.markB,
-                                                       record.confidence, record.markA)));
+  list->push_back(sequence_.targetStore.add(
+      makeTarget(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], static_cast<uint16_t>(code),
+                 record.markB, record.confidence, record.markA)));
   return true;
 }
 

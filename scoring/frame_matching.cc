@@ -246,6 +246,21 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
   }
   const std::size_t gtCount = truths.size();
   const std::size_t detCount = s.kept.size();
+  if (detCount == 0) {
+    // Nothing left to match: the same counts as without a system frame.
+    evaluateFrameAlone(groundTruth, keepMarkA, keepMarkB);
+    return;
+  }
+  if (gtCount == 0) {
+    // No pair is scored, so nothing is set aside: every detection is a false alarm.
+    groundTruth.gtCount = 0;
+    groundTruth.gtExcluded = 0;
+    groundTruth.detCount = countOf(detCount);
+    groundTruth.detExcluded = 0;
+    groundTruth.fnCount = 0;
+    groundTruth.fpCount = countOf(detCount);
+    return;
+  }
 
   s.truthExcluded.resize(gtCount);
   for (std::size_t r = 0; r < gtCount; ++r) {

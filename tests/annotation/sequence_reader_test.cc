@@ -415,3 +415,29 @@ TEST(SequenceReaderTest, DirectoryCannotBeRead) {
 }
 
 }  // namespace
+
+// Short decimals take a quicker road than other numbers; both must round as
+// strtof does.
+TEST(SequenceReaderTest, ShortDecimalsRoundLikeStrtof) {
+  const unsigned seed = 99;
+  std::mt19937 random(seed);
+  std::string text = kHeader;
+  std::vector<std::string> confidences;
+  for (int i = 0; i < 20000; ++i) {
+    std::string digits = std::to_string(random() % 100000000);
+    digits.resize(1 + random() % std::min<std::size_t>(digits.size(), 8));
+    const std::size_t point = random() % (digits.size() + 2);
+    if (point <= digits.size()) digits.insert(point, ".");
+    if (random() % 4 == 0) digits.insert(0, random() % 2 ? "-" : "+");
+    confidences.push_back(digits);
+    text += "1,0,0,40,0,40,40,0,40,Car,,," + digits + ",,\n";
+  }
+  QuorSequence sequence;
+  ASSERT_EQ(readText(text, sequence), 0);
+  const auto& targets = sequence.frames.at(0).targets;
+  ASSERT_EQ(targets.size(), confidences.size());
+  for (std::size_t i = 0; i < confidences.size(); ++i) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed << ": " << confidences[i]);
+    EXPECT_EQ(targets[i]->confidence, std::strtof(confidences[i].c_str(), nullptr));
+  }
+}
