@@ -16,6 +16,15 @@ QuorTarget box(int32_t x0, int32_t y0, int32_t x1, int32_t y1, std::string_view 
   return makeTarget(x0, y0, x1, y0, x1, y1, x0, y1, className, markB, confidence, markA);
 }
 
+FrameCounts countsOf(const QuorFrame& f) {
+  return {f.gtCount, f.gtExcluded, f.detCount, f.detExcluded, f.fpCount, f.fnCount};
+}
+
+std::ostream& operator<<(std::ostream& out, const FrameCounts& c) {
+  return out << "{gt " << c.gtCount << ", gtEx " << c.gtExcluded << ", det " << c.detCount
+             << ", detEx " << c.detExcluded << ", fp " << c.fpCount << ", fn " << c.fnCount << "}";
+}
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "talmira-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

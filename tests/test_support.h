@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,14 @@ namespace talmira_test {
 /// An upright box from (x0, y0) to (x1, y1), corners listed clockwise.
 QuorTarget box(int32_t x0, int32_t y0, int32_t x1, int32_t y1, std::string_view className = "Car",
                float confidence = 1.0f, bool markA = false, bool markB = false);
+
+/// The six counts the frame matching leaves on a ground-truth frame.
+struct FrameCounts {
+  int32_t gtCount, gtExcluded, detCount, detExcluded, fpCount, fnCount;
+  bool operator==(const FrameCounts&) const = default;
+};
+FrameCounts countsOf(const QuorFrame& frame);
+std::ostream& operator<<(std::ostream& out, const FrameCounts& c);
 
 /// A temporary folder, removed with everything in it when the object dies.
 class TempDir {

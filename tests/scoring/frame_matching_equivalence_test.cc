@@ -10,22 +10,10 @@
 #include "tests/test_support.h"
 
 using talmira_test::box;
+using talmira_test::countsOf;
+using Counts = talmira_test::FrameCounts;
 
 namespace {
-
-struct Counts {
-  int32_t gtCount, gtExcluded, detCount, detExcluded, fpCount, fnCount;
-  bool operator==(const Counts&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Counts& c) {
-  return out << "{" << c.gtCount << ", " << c.gtExcluded << ", " << c.detCount << ", "
-             << c.detExcluded << ", " << c.fpCount << ", " << c.fnCount << "}";
-}
-
-Counts countsOf(const QuorFrame& f) {
-  return {f.gtCount, f.gtExcluded, f.detCount, f.detExcluded, f.fpCount, f.fnCount};
-}
 
 class RandomFrames {
  public:

@@ -11,18 +11,10 @@
 #include "tests/test_support.h"
 
 using talmira_test::box;
+using talmira_test::countsOf;
+using Counts = talmira_test::FrameCounts;
 
 namespace {
-
-struct Counts {
-  int32_t gtCount, gtExcluded, detCount, detExcluded, fpCount, fnCount;
-  bool operator==(const Counts&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Counts& c) {
-  return out << "{gt " << c.gtCount << ", gtEx " << c.gtExcluded << ", det " << c.detCount
-             << ", detEx " << c.detExcluded << ", fp " << c.fpCount << ", fn " << c.fnCount << "}";
-}
 
 // Builds frames over target vectors that outlive them.
 struct FramePair {
@@ -38,8 +30,7 @@ struct FramePair {
     // Counts left over from an earlier match must not leak into this one.
     truthFrame.gtExcluded = truthFrame.detExcluded = 99;
     evaluateFrame(truthFrame, withSystemFrame ? &systemFrame : nullptr, keepMarkA, keepMarkB);
-    return {truthFrame.gtCount,     truthFrame.gtExcluded, truthFrame.detCount,
-            truthFrame.detExcluded, truthFrame.fpCount,    truthFrame.fnCount};
+    return countsOf(truthFrame);
   }
 };
 
