@@ -311,18 +311,6 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
   }
   std::erase_if(s.edges, [&](const Edge& e) { return s.systemExcluded[e.system] != 0; });
 
-  // Independent groups: boxes joined by passing pairs. Truth r is node r,
-  // detection c is node gtCount + c.
-  s.groups.reset(gtCount + detCount);
-  for (const Edge& e : s.edges) {
-    s.groups.join(e.truth, static_cast<int32_t>(gtCount) + e.system);
-  }
-  for (Edge& e : s.edges) e.group = s.groups.find(e.truth);
-  std::sort(s.edges.begin(), s.edges.end(), [](const Edge& a, const Edge& b) {
-    return a.group != b.group ? a.group < b.group
-                              : (a.truth != b.truth ? a.truth < b.truth : a.system < b.system);
-  });
-
   // Most often every box has at most one passing partner: then each pair is
   // a group of its own and there is nothing to solve.
   s.localIndex.assign(gtCount + detCount, -1);
@@ -337,6 +325,19 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
     finishCounts(groundTruth, s, gtCount, detCount, countOf(s.edges.size()));
     return;
   }
+
+  // Independent groups: boxes joined by passing pairs. Truth r is node r,
+  // detection c is node gtCount + c.
+  s.groups.reset(gtCount + detCount);
+  for (const Edge& e : s.edges) {
+    s.groups.join(e.truth, static_cast<int32_t>(gtCount) + e.system);
+  }
+  for (Edge& e : s.edges) e.group = s.groups.find(e.truth);
+  std::sort(s.edges.begin(), s.edges.end(), [](const Edge& a, const Edge& b) {
+    return a.group != b.group ? a.group < b.group
+                              : (a.truth != b.truth ? a.truth < b.truth : a.system < b.system);
+  });
+
   s.localIndex.assign(gtCount + detCount, -1);
   int32_t pairs = 0;
   for (std::size_t begin = 0; begin < s.edges.size();) {
