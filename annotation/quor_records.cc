@@ -115,12 +115,13 @@ QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3
 
 namespace {
 
-// A chunk is 4 MiB on a 2 MiB boundary: where the system backs such memory
-// with huge pages, filling millions of targets takes a page fault per 2 MiB
-// instead of one per 4 KiB, a noticeable share of reading a long video.
+// Chunks grow from a few kilobytes (a small file costs little) to 4 MiB on a
+// 2 MiB boundary: where the system backs such memory with huge pages,
+// filling millions of targets takes a page fault per 2 MiB instead of one
+// per 4 KiB, a noticeable share of reading a long video.
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
-constexpr std::size_t kChunkBytes = 2 * kHugePage;
-constexpr std::size_t kChunkTargets = kChunkBytes / sizeof(QuorTarget);
+constexpr std::size_t kFirstChunkBytes = std::size_t{1} << 14;
+constexpr std::size_t kLargestChunkBytes = 2 * kHugePage;
 
 static_assert(std::is_trivially_destructible_v<QuorTarget>,
               "chunks release their memory without destroying each target");
@@ -130,13 +131,17 @@ static_assert(std::is_trivially_destructible_v<QuorTarget>,
 void TargetStore::ReleaseMemory::operator()(QuorTarget* chunk) const { std::free(chunk); }
 
 const QuorTarget* TargetStore::add(const QuorTarget& target) {
-  if (chunks_.empty() || usedInLast_ == kChunkTargets) {
-    void* memory = std::aligned_alloc(kHugePage, kChunkBytes);
+  if (chunks_.empty() || usedInLast_ == lastCapacity_) {
+    const std::size_t bytes =
+        std::min(kFirstChunkBytes << std::min<std::size_t>(chunks_.size(), 16), kLargestChunkBytes);
+    void* memory =
+        bytes == kLargestChunkBytes ? std::aligned_alloc(kHugePage, bytes) : std::malloc(bytes);
     if (memory == nullptr) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-    madvise(memory, kChunkBytes, MADV_HUGEPAGE);  // only a hint; failure changes nothing
+    if (bytes == kLargestChunkBytes) madvise(memory, bytes, MADV_HUGEPAGE);  // only a hint
 #endif
     chunks_.emplace_back(static_cast<QuorTarget*>(memory));
+    lastCapacity_ = bytes / sizeof(QuorTarget);
     usedInLast_ = 0;
   }
   QuorTarget* slot = std::construct_at(chunks_.back().get() + usedInLast_, target);

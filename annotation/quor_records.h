@@ -82,6 +82,7 @@ class TargetStore {
   using Chunk = std::unique_ptr<QuorTarget, ReleaseMemory>;
 
   std::vector<Chunk> chunks_;
+  std::size_t lastCapacity_ = 0;  // targets the last chunk holds
   std::size_t usedInLast_ = 0;
   std::size_t size_ = 0;
 };
