@@ -29,28 +29,10 @@ void selectFrame(const QuorFrame& source, const TargetFilter& filter, QuorFrame&
 
 std::unique_ptr<QuorSequence> selectTargets(const QuorSequence& source, const char* className) {
   auto selection = std::make_unique<QuorSequence>();
-  selectTargetsInto(source, className, *selection);
-  return selection;
-}
-
-void selectTargetsInto(const QuorSequence& source, const char* className, QuorSequence& selection) {
-  const QuorSequence fresh;
-  selection.gtTotal = fresh.gtTotal;
-  selection.detTotal = fresh.detTotal;
-  selection.fpTotal = fresh.fpTotal;
-  selection.fnTotal = fresh.fnTotal;
-  selection.confidenceThreshold = fresh.confidenceThreshold;
-  selection.keepMarkA = fresh.keepMarkA;
-  selection.keepMarkB = fresh.keepMarkB;
-
   const TargetFilter filter(className, source.confidenceThreshold);
-  std::vector<QuorFrame>& frames = selection.frames;
-  if (frames.size() > source.frames.size()) {
-    frames.erase(frames.begin() + static_cast<std::ptrdiff_t>(source.frames.size()), frames.end());
+  selection->frames.reserve(source.frames.size());
+  for (const QuorFrame& sourceFrame : source.frames) {
+    selectFrame(sourceFrame, filter, selection->frames.emplace_back(sourceFrame.frameNumber));
   }
-  frames.reserve(source.frames.size());
-  for (std::size_t at = 0; at < source.frames.size(); ++at) {
-    if (at == frames.size()) frames.emplace_back(source.frames[at].frameNumber);
-    selectFrame(source.frames[at], filter, frames[at]);
-  }
+  return selection;
 }

@@ -32,8 +32,3 @@ void selectFrame(const QuorFrame& source, const TargetFilter& filter, QuorFrame&
 /// `className` at `source.confidenceThreshold`. Targets are shared with
 /// `source`, which must outlive the selection.
 std::unique_ptr<QuorSequence> selectTargets(const QuorSequence& source, const char* className);
-
-/// The same selection written into `selection`, which is first reset to a
-/// newly constructed sequence's values; the memory of its frames and lists
-/// is reused.
-void selectTargetsInto(const QuorSequence& source, const char* className, QuorSequence& selection);

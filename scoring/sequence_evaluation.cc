@@ -56,19 +56,12 @@ std::vector<int32_t> pairFrames(const QuorSequence& groundTruth, const QuorSeque
 }
 
 int evaluateSequence(QuorSequence& groundTruth, const QuorSequence& system) {
-  return evaluateSequence(groundTruth, system, pairFrames(groundTruth, system));
-}
-
-int evaluateSequence(QuorSequence& groundTruth, const QuorSequence& system,
-                     const std::vector<int32_t>& partners) {
   groundTruth.gtTotal = 0;
   groundTruth.detTotal = 0;
   groundTruth.fpTotal = 0;
   groundTruth.fnTotal = 0;
   if (groundTruth.frames.empty()) return 1;
-  if (partners.size() != groundTruth.frames.size()) {
-    return evaluateSequence(groundTruth, system, pairFrames(groundTruth, system));
-  }
+  const std::vector<int32_t> partners = pairFrames(groundTruth, system);
 
   // A system frame is counted once for every ground-truth frame of its
   // number, so the totals can outgrow their 32-bit fields.

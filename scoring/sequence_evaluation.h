@@ -16,12 +16,6 @@ std::vector<int32_t> pairFrames(const QuorSequence& groundTruth, const QuorSeque
 /// `groundTruth`. Returns 1, or -1 when a total would leave the 32-bit range.
 int evaluateSequence(QuorSequence& groundTruth, const QuorSequence& system);
 
-/// The same with the pairing given, as pairFrames() computes it. Selections
-/// keep every frame of their source, so the pairing of two read sequences
-/// serves all the selections made from them.
-int evaluateSequence(QuorSequence& groundTruth, const QuorSequence& system,
-                     const std::vector<int32_t>& partners);
-
 /// One class's totals, summed wide so that they can be checked against the
 /// 32-bit range before they are reported.
 struct ClassTotals {
