@@ -7,11 +7,7 @@
 
 #include "annotation/quor_records.h"
 #include "driver/quor_result.h"
-
-/// Classes in the order of evaluation and output.
-inline constexpr std::array<const char*, 11> evaluationClasses = {
-    "All",  "Car",   "Truck",      "Tractor-Trailor", "Bus",    "Container",
-    "Boat", "Plane", "Helicopter", "Person",          "Cyclist"};
+#include "scoring/class_scores.h"
 
 /// Console text of one evaluated class, after its "%15s " name column.
 std::string formatConsoleCounts(const QuorResult& result, float nmodta);

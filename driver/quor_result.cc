@@ -12,10 +12,7 @@ QuorResult::QuorResult(const char* name, int32_t det, int32_t gt, int32_t fn, in
 
 float QuorResult::computeNmodta() {
   if (numGT == 0 && numFP == 0) return 1.0f;
-  // The sum is formed wide so that two large counts cannot overflow; within
-  // the 32-bit range it is the same number. GT = 0 with FP > 0 divides by
-  // zero to +infinity, which the floor below catches.
-  const int64_t errors = static_cast<int64_t>(numFP) + numFN;
-  nmodta = static_cast<float>(1.0 - static_cast<double>(errors) / static_cast<double>(numGT));
+  // The counts are widened, so that two large counts cannot overflow.
+  nmodta = nmodtaBeforeFloor(numGT, numFN, numFP);
   return nmodta < nmodtaFloor ? nmodtaFloor : nmodta;
 }

@@ -3,8 +3,7 @@
 
 #include <cstdint>
 
-/// NMODTA is never reported below this value.
-inline constexpr float nmodtaFloor = -100000.0f;
+#include "scoring/class_scores.h"  // nmodtaFloor
 
 class QuorResult {
  public:

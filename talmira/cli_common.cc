@@ -1,0 +1,225 @@
+#include "talmira/cli_common.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "annotation/sequence_reader.h"
+
+namespace talmira {
+
+float parseConfidence(const std::string& text) {
+  // strtod takes leading blanks and "nan"/"inf"; a threshold is a plain number.
+  const bool plain = !text.empty() && text.find_first_of(" \t\n\v\f\r") == std::string::npos;
+  char* end = nullptr;
+  errno = 0;
+  const double value = plain ? std::strtod(text.c_str(), &end) : 0.0;
+  if (!plain || end != text.c_str() + text.size() || !std::isfinite(value)) {
+    throw CLI::ValidationError("confidence", "\"" + text + "\" is not a number");
+  }
+  // Rounded to single precision, as every confidence is held.
+  const auto rounded = static_cast<float>(value);
+  if (!(rounded >= 0.0f && rounded <= 1.0f)) {
+    throw CLI::ValidationError("confidence", text + " is not between 0 and 1");
+  }
+  return rounded;
+}
+
+CLI::Option* addConfidenceOption(CLI::App& command, float& confidence, const std::string& help) {
+  return command
+      .add_option_function<std::string>(
+          "-c,--confidence", [&confidence](const std::string& text) {
+            confidence = parseConfidence(text);
+          },
+          help)
+      ->type_name("C")
+      ->default_str("0");
+}
+
+namespace {
+
+std::string reasonOf(int error) { return std::strerror(error); }
+
+}  // namespace
+
+std::unique_ptr<QuorSequence> readInput(const std::string& path) {
+  auto sequence = std::make_unique<QuorSequence>();
+  std::FILE* stream = std::fopen(path.c_str(), "r");
+  if (stream == nullptr) {
+    throw CommandError{kExitInputOrOutput, path + ": cannot open: " + reasonOf(errno)};
+  }
+  std::string error;
+  if (readSequenceFile(stream, *sequence, path, &error) < 0) {
+    throw CommandError{kExitInputOrOutput, error};
+  }
+  return sequence;
+}
+
+void readInputs(const std::string& groundTruthPath, const std::string& systemPath,
+                std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system) {
+  std::string messages;
+  try {
+    groundTruth = readInput(groundTruthPath);
+  } catch (const CommandError& e) {
+    messages = e.message;
+  }
+  try {
+    system = readInput(systemPath);
+  } catch (const CommandError& e) {
+    messages += (messages.empty() ? "" : "\n") + e.message;
+  }
+  if (!messages.empty()) throw CommandError{kExitInputOrOutput, messages};
+}
+
+void refuseOutputNamingInput(const std::string& outputPath,
+                             const std::vector<std::string>& inputs) {
+  if (outputPath.empty() || outputPath == "-") return;
+  struct stat output {};
+  if (stat(outputPath.c_str(), &output) != 0) return;
+  for (const std::string& input : inputs) {
+    struct stat in {};
+    if (stat(input.c_str(), &in) == 0 && in.st_dev == output.st_dev &&
+        in.st_ino == output.st_ino) {
+      throw CommandError{kExitUsage, "the output " + outputPath + " is the input " + input +
+                                         "; refusing to overwrite it"};
+    }
+  }
+}
+
+namespace {
+
+// The temporary file being written, removed if the program is interrupted
+// before it is renamed into place. A fixed buffer: the handler may only make
+// async-signal-safe calls.
+char pendingPath[4096];
+volatile std::sig_atomic_t pendingSet = 0;
+
+extern "C" void removePendingAndExit(int signalNumber) {
+  if (pendingSet != 0) unlink(pendingPath);
+  std::signal(signalNumber, SIG_DFL);
+  std::raise(signalNumber);
+}
+
+void setPending(const std::string& path) {
+  if (path.size() >= sizeof pendingPath) return;  // still removed on every handled failure
+  std::memcpy(pendingPath, path.c_str(), path.size() + 1);
+  pendingSet = 1;
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    std::signal(signalNumber, removePendingAndExit);
+  }
+}
+
+void clearPending() { pendingSet = 0; }
+
+bool writeAll(int fd, std::string_view contents) {
+  while (!contents.empty()) {
+    const ssize_t written = write(fd, contents.data(), contents.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    contents.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+}  // namespace
+
+void writeOutput(const std::string& path, std::string_view contents) {
+  if (path.empty() || path == "-") {
+    if (std::fwrite(contents.data(), 1, contents.size(), stdout) != contents.size() ||
+        std::fflush(stdout) != 0) {
+      throw CommandError{kExitInputOrOutput, "cannot write standard output: " + reasonOf(errno)};
+    }
+    return;
+  }
+  const std::filesystem::path target(path);
+  const std::filesystem::path folder =
+      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+  std::string temporary = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) throw CommandError{kExitInputOrOutput, path + ": cannot write: " + reasonOf(errno)};
+  setPending(temporary);
+  // The new file takes the old one's permissions, or those a new file gets.
+  struct stat existing {};
+  mode_t mode = 0;
+  if (stat(path.c_str(), &existing) == 0) {
+    mode = existing.st_mode & 07777;
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  bool ok = fchmod(fd, mode) == 0 && writeAll(fd, contents) && fsync(fd) == 0;
+  int error = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    unlink(temporary.c_str());
+    clearPending();
+    throw CommandError{kExitInputOrOutput, path + ": cannot write: " + reasonOf(error)};
+  }
+  clearPending();
+}
+
+std::string shortestText(float value) {
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+Json jsonNumber(float value) {
+  // JSON holds doubles: the double nearest the shortest text prints as that
+  // text, where the float widened to double would show all its digits.
+  if (!std::isfinite(value)) return nullptr;
+  return std::strtod(shortestText(value).c_str(), nullptr);
+}
+
+std::string fixedSix(float value) {
+  char text[64];
+  const int length = std::snprintf(text, sizeof text, "%f", static_cast<double>(value));
+  return std::string(text, length < 0 ? 0 : static_cast<std::size_t>(length));
+}
+
+CLI::Option* addFormatOption(CLI::App& command, Format& format,
+                             const std::vector<Format>& choices) {
+  static const std::vector<std::pair<std::string, Format>> kNames = {
+      {"text", Format::kText}, {"csv", Format::kCsv}, {"json", Format::kJson}};
+  std::vector<std::string> allowed;
+  for (const Format choice : choices) {
+    for (const auto& [name, value] : kNames) {
+      if (value == choice) allowed.push_back(name);
+    }
+  }
+  format = choices.front();
+  std::string names;
+  for (const std::string& name : allowed) names += (names.empty() ? "" : "|") + name;
+  return command
+      .add_option_function<std::string>(
+          "--format",
+          [&format](const std::string& name) {
+            for (const auto& [known, value] : kNames) {
+              if (known == name) format = value;
+            }
+          },
+          "output format: " + names)
+      ->check(CLI::IsMember(allowed))
+      ->type_name("FORMAT")
+      ->default_str(allowed.front());
+}
+
+}  // namespace talmira

@@ -1,0 +1,3 @@
+#include "talmira/commands.h"
+
+int main(int argc, char** argv) { return talmira::runTalmira(argc, argv); }

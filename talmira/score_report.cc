@@ -1,0 +1,74 @@
+#include "talmira/score_report.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "talmira/cli_common.h"
+
+namespace talmira {
+
+std::string renderTable(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows) {
+    widths.resize(std::max(widths.size(), row.size()), 0);
+    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+  }
+  std::string text;
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      const std::string padding(widths[c] - row[c].size(), ' ');
+      if (c == 0) {
+        line += row[c] + padding;
+      } else {
+        line += "  " + padding + row[c];
+      }
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    text += line + "\n";
+  }
+  return text;
+}
+
+std::string renderScoreText(const std::array<ClassCounts, kClassCount>& classes) {
+  std::vector<std::vector<std::string>> rows = {
+      {"Class", "GT", "Det", "FN", "FP", "Frames", "NMODTA"}};
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const ClassCounts& c = classes[slot];
+    rows.push_back({evaluationClasses[slot], std::to_string(c.gt), std::to_string(c.det),
+                    std::to_string(c.fn), std::to_string(c.fp), std::to_string(c.frames),
+                    fixedSix(c.nmodta())});
+  }
+  return renderTable(rows);
+}
+
+std::string renderScoreCsv(const std::array<ClassCounts, kClassCount>& classes) {
+  std::string text = "class,gt,det,fn,fp,frames,nmodta\n";
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const ClassCounts& c = classes[slot];
+    text += std::string(evaluationClasses[slot]) + "," + std::to_string(c.gt) + "," +
+            std::to_string(c.det) + "," + std::to_string(c.fn) + "," + std::to_string(c.fp) +
+            "," + std::to_string(c.frames) + "," + fixedSix(c.nmodta()) + "\n";
+  }
+  return text;
+}
+
+Json classJson(const char* className, const ClassCounts& counts) {
+  return Json{{"class", className},    {"gt", counts.gt},
+                        {"det", counts.det},     {"fn", counts.fn},
+                        {"fp", counts.fp},       {"frames", counts.frames},
+                        {"nmodta", jsonNumber(counts.nmodta())}};
+}
+
+Json scoreJson(const ScoreReport& report) {
+  Json classes = Json::array();
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    classes.push_back(classJson(evaluationClasses[slot], report.classes[slot]));
+  }
+  return Json{{"groundtruth", report.groundTruth},
+                        {"system", report.system},
+                        {"confidence", jsonNumber(report.confidence)},
+                        {"classes", classes}};
+}
+
+}  // namespace talmira

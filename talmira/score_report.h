@@ -1,0 +1,35 @@
+// The result of `talmira score` and its text, CSV and JSON forms.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "talmira/cli_common.h"
+
+#include "scoring/class_scores.h"
+
+namespace talmira {
+
+/// Every class's counts for one sequence pair at one confidence.
+struct ScoreReport {
+  std::string groundTruth;  // the paths as given
+  std::string system;
+  float confidence = 0.0f;
+  std::array<ClassCounts, kClassCount> classes;
+};
+
+/// An aligned table for people: class, GT, Det, FN, FP, Frames, NMODTA.
+std::string renderScoreText(const std::array<ClassCounts, kClassCount>& classes);
+/// `class,gt,det,fn,fp,frames,nmodta`, then one row per class, LF line ends,
+/// NMODTA written as the console program's result file writes it.
+std::string renderScoreCsv(const std::array<ClassCounts, kClassCount>& classes);
+/// One class as a JSON object: class, gt, det, fn, fp, frames, nmodta.
+Json classJson(const char* className, const ClassCounts& counts);
+/// The whole report as JSON.
+Json scoreJson(const ScoreReport& report);
+
+/// The text table's rows; `header` first. Columns after the first are
+/// right-aligned to their widest cell.
+std::string renderTable(const std::vector<std::vector<std::string>>& rows);
+
+}  // namespace talmira
