@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -301,8 +302,9 @@ struct Record {
 
 class SequenceFiller {
  public:
-  SequenceFiller(QuorSequence& sequence, std::string_view sourceName, std::string* error)
-      : sequence_(sequence), sourceName_(sourceName), error_(error) {}
+  SequenceFiller(QuorSequence& sequence, std::string_view sourceName, std::string* error,
+                 ReadDetails* details)
+      : sequence_(sequence), sourceName_(sourceName), error_(error), details_(details) {}
 
   int read(std::FILE* stream);
 
@@ -313,10 +315,15 @@ class SequenceFiller {
   bool file(const Record& record);
   int fail(std::string_view what);
   int failInColumn(std::size_t column, std::string_view text, std::string_view problem);
+  bool headerReadsAsRecord(std::string_view header);
+  void noteUnknownType(std::string_view type);
 
   QuorSequence& sequence_;
   std::string_view sourceName_;
   std::string* error_;
+  // Null on the plain read: every use of it is behind one test of it.
+  ReadDetails* details_;
+  std::map<std::string, std::size_t, std::less<>> unknownTypeAt_;  // into details_->unknownTypes
   uint64_t lineNumber_ = 0;
   bool frameStarted_ = false;
   uint32_t lastFrameNumber_ = 0;  // of the last frame this call started
@@ -343,7 +350,11 @@ class SequenceFiller {
 int SequenceFiller::read(std::FILE* stream) {
   if (stream == nullptr) return fail(std::string(kCannotRead) + "no stream");
   LineReader reader(stream);
-  reader.skip();  // the header
+  if (details_ == nullptr) {
+    reader.skip();  // the header
+  } else if (std::string_view header; reader.next(&header)) {
+    details_->headerReadsAsRecord = headerReadsAsRecord(header);
+  }
   lineNumber_ = 1;
   std::string_view line;
   Record record;
@@ -363,6 +374,30 @@ int SequenceFiller::read(std::FILE* stream) {
     return fail(what);
   }
   return 0;
+}
+
+// Whether the header line parses as a record, reporting nothing.
+bool SequenceFiller::headerReadsAsRecord(std::string_view header) {
+  if (isBlankLine(header)) return false;
+  // The column search loads whole words: the line is copied where it has
+  // the padding behind it that the line buffer gives.
+  std::string copy(header);
+  copy.append(kLoadPadding, '\0');
+  std::string* const error = error_;
+  error_ = nullptr;
+  Record record;
+  const bool parsed = parseRecord(std::string_view(copy.data(), header.size()), &record);
+  error_ = error;
+  return parsed;
+}
+
+void SequenceFiller::noteUnknownType(std::string_view type) {
+  auto found = unknownTypeAt_.find(type);
+  if (found == unknownTypeAt_.end()) {
+    found = unknownTypeAt_.emplace(std::string(type), details_->unknownTypes.size()).first;
+    details_->unknownTypes.push_back({std::string(type), 0, lineNumber_});
+  }
+  ++details_->unknownTypes[found->second].count;
 }
 
 bool SequenceFiller::parseRecord(std::string_view line, Record* record) {
@@ -454,7 +489,11 @@ bool SequenceFiller::parseConfidence(std::string_view text, float* value) {
 
 // Files one well-formed record into the sequence, or drops it.
 bool SequenceFiller::file(const Record& record) {
-  if (record.type == kIgnoredType) return true;
+  if (details_ != nullptr) ++details_->records;
+  if (record.type == kIgnoredType) {
+    if (details_ != nullptr) ++details_->dcfRecords;
+    return true;
+  }
   // The size test drops records none of whose four sides (1-2, 1-4, 3-2, 3-4;
   // the diagonals do not count) reaches kMinSideLength.
   const auto& c = record.corners;
@@ -462,7 +501,10 @@ bool SequenceFiller::file(const Record& record) {
                            cornerDistance(c[0], c[1], c[6], c[7]) >= kMinSideLength ||
                            cornerDistance(c[4], c[5], c[2], c[3]) >= kMinSideLength ||
                            cornerDistance(c[4], c[5], c[6], c[7]) >= kMinSideLength;
-  if (!largeEnough) return true;
+  if (!largeEnough) {
+    if (details_ != nullptr) ++details_->droppedBySize;
+    return true;
+  }
   // Frames follow the order of the file: a number that comes back after
   // another starts a further frame, even a record of unknown type starts one.
   if (!frameStarted_ || record.frameNumber != lastFrameNumber_) {
@@ -475,17 +517,28 @@ bool SequenceFiller::file(const Record& record) {
     sequence_.frames.emplace_back(record.frameNumber);
     frameStarted_ = true;
     lastFrameNumber_ = record.frameNumber;
+    if (details_ != nullptr) {
+      details_->frameLines.push_back(lineNumber_);
+      details_->targetStarts.push_back(details_->allTargetLines.size());
+      details_->regionStarts.push_back(details_->allRegionLines.size());
+    }
   }
   // Known classes and "DCR" have fixed codes; every other type is dropped.
   const int32_t code = fixedClassCode(record.type);
-  if (code < 0) return true;
-  std::vector<const QuorTarget*>* list =
-      record.type == kRegionType ? &frameRegions_ : &frameTargets_;
+  if (code < 0) {
+    if (details_ != nullptr) noteUnknownType(record.type);
+    return true;
+  }
+  const bool region = record.type == kRegionType;
+  std::vector<const QuorTarget*>* list = region ? &frameRegions_ : &frameTargets_;
   if (boxesMade_ == kMaxCount) {
     fail(kTooManyBoxes);
     return false;
   }
   ++boxesMade_;
+  if (details_ != nullptr) {
+    (region ? details_->allRegionLines : details_->allTargetLines).push_back(lineNumber_);
+  }
   list->push_back(sequence_.targetStore.add(
       makeTarget(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], static_cast<uint16_t>(code),
                  record.markB, record.confidence, record.markA)));
@@ -535,7 +588,7 @@ float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
 }
 
 int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view sourceName,
-                     std::string* error) {
+                     std::string* error, ReadDetails* details) {
   const std::unique_ptr<std::FILE, FileCloser> closer(stream);
-  return SequenceFiller(sequence, sourceName, error).read(stream);
+  return SequenceFiller(sequence, sourceName, error, details).read(stream);
 }
