@@ -1,11 +1,13 @@
 #include "tests/test_support.h"
 
 #include <fcntl.h>
+#include <stdio.h>  // fmemopen
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -83,6 +85,165 @@ RunResult runConsole(const std::vector<std::string>& arguments, const std::strin
   int status = 0;
   waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+namespace {
+
+constexpr const char* kHeader = "Frame,X1,Y1,X2,Y2,X3,Y3,X4,Y4,Type,FlagA,FlagB,Confidence,Text,Number";
+constexpr const char* kTypes[] = {"Car", "Truck", "Bus", "Person", "Cyclist", "Boat"};
+
+struct Rect {
+  int x0, y0, x1, y1;
+};
+
+class PairWriter {
+ public:
+  explicit PairWriter(uint32_t seed) : random_(seed) {}
+  int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
+
+  std::string record(uint32_t frame, const Rect& r, const std::string& type, bool flagA,
+                     bool flagB, const std::string& confidence) {
+    std::ostringstream line;
+    line << frame << ',' << r.x0 << ',' << r.y0 << ',' << r.x1 << ',' << r.y0 << ',' << r.x1 << ','
+         << r.y1 << ',' << r.x0 << ',' << r.y1 << ',' << type << ',' << (flagA ? "TRUE" : "FALSE")
+         << ',' << (flagB ? "TRUE" : "FALSE") << ',' << confidence << ",,0.0";
+    return line.str();
+  }
+  std::string confidence() {
+    static const char* kForms[] = {"1", "1.0", "0.5", "0.25", "0.3", "0.7", "0.05", "0.999"};
+    return kForms[pick(0, 7)];
+  }
+  Rect randomRect() {
+    const int x = pick(0, 12) * 20, y = pick(0, 12) * 20;
+    return {x, y, x + pick(2, 6) * 20, y + pick(2, 6) * 20};
+  }
+  Rect near(const Rect& r) {
+    const int dx = pick(-2, 2) * 10, dy = pick(-2, 2) * 10;
+    return {r.x0 + dx, r.y0 + dy, r.x1 + dx + pick(-1, 1) * 10, r.y1 + dy + pick(-1, 1) * 10};
+  }
+  std::string lineEnd() { return pick(0, 9) == 0 ? "\r\n" : "\n"; }
+  std::string extra() {
+    // Records the reader drops, and blank lines.
+    switch (pick(0, 12)) {
+      case 0:
+        return "\n";
+      case 1:
+        return "5,0,0,10,0,10,10,0,10,Car,FALSE,FALSE,1,,0.0\n";  // too small
+      default:
+        return "";
+    }
+  }
+
+  std::mt19937 random_;
+};
+
+// Reads `fd` to its end into `text`.
+void drain(int fd, std::string& text) {
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(got));
+}
+
+}  // namespace
+
+int readAnnotationText(std::string text, QuorSequence& sequence, ReadDetails* details,
+                       std::string* error) {
+  std::FILE* stream = fmemopen(text.data(), text.size(), "r");
+  if (stream == nullptr) return -2;
+  return readSequenceFile(stream, sequence, "text.csv", error, details);
+}
+
+FilePair randomFilePair(uint32_t seed, int frames, int maxBoxes) {
+  PairWriter w(seed);
+  FilePair pair;
+  pair.groundTruth = std::string(kHeader) + "\n";
+  pair.system = std::string(kHeader) + "\n";
+  std::vector<uint32_t> numbers;
+  for (int f = 1; f <= frames; ++f) numbers.push_back(static_cast<uint32_t>(f));
+  // A number that comes back later, on either side.
+  numbers.push_back(static_cast<uint32_t>(w.pick(1, frames)));
+  for (const uint32_t number : numbers) {
+    std::vector<std::pair<Rect, std::string>> truths;
+    const bool truthFrame = w.pick(0, 7) != 0;
+    const bool systemFrame = w.pick(0, 7) != 0;
+    const int count = w.pick(0, maxBoxes);
+    for (int k = 0; k < count; ++k) {
+      const Rect r = w.randomRect();
+      const std::string type = kTypes[w.pick(0, 5)];
+      truths.emplace_back(r, type);
+      if (truthFrame) {
+        pair.groundTruth += w.extra() +
+                            w.record(number, r, type, w.pick(0, 12) == 0, w.pick(0, 12) == 0,
+                                     w.pick(0, 5) == 0 ? w.confidence() : "1") +
+                            w.lineEnd();
+      }
+    }
+    if (truthFrame && w.pick(0, 3) == 0) {
+      pair.groundTruth += w.record(number, w.randomRect(), "DCR", false, false, "1") + "\n";
+    }
+    if (truthFrame && w.pick(0, 9) == 0) {
+      pair.groundTruth += w.record(number, w.randomRect(), "DCF", false, false, "1") + "\n";
+    }
+    if (!systemFrame) continue;
+    const int detections = w.pick(0, maxBoxes);
+    for (int k = 0; k < detections; ++k) {
+      Rect r;
+      std::string type = kTypes[w.pick(0, 5)];
+      if (!truths.empty() && w.pick(0, 3) != 0) {
+        const auto& truth = truths[static_cast<std::size_t>(w.pick(0, static_cast<int>(truths.size()) - 1))];
+        r = w.near(truth.first);
+        if (w.pick(0, 4) != 0) type = truth.second;
+      } else {
+        r = w.randomRect();
+      }
+      pair.system += w.extra() +
+                     w.record(number, r, type, w.pick(0, 20) == 0, w.pick(0, 20) == 0,
+                              w.confidence()) +
+                     w.lineEnd();
+    }
+  }
+  // A system frame no ground-truth frame has.
+  pair.system += w.record(static_cast<uint32_t>(frames + 5), w.randomRect(), "Car", false, false,
+                          "0.5") + "\n";
+  return pair;
+}
+
+TalmiraRun runTalmira(const std::vector<std::string>& arguments) {
+  // Standard error goes to a file, so that neither pipe can fill while the
+  // other is read.
+  TempDir scratch;
+  const std::string errPath = scratch.file("stderr");
+  int outPipe[2];
+  if (pipe(outPipe) != 0) throw std::runtime_error("pipe failed");
+  const pid_t child = fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    const int nullInput = open("/dev/null", O_RDONLY);
+    const int errFile = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (nullInput < 0 || errFile < 0) _exit(127);
+    dup2(nullInput, STDIN_FILENO);
+    dup2(outPipe[1], STDOUT_FILENO);
+    dup2(errFile, STDERR_FILENO);
+    close(outPipe[0]);
+    close(outPipe[1]);
+    std::vector<char*> argv;
+    std::string program = TALMIRA_PATH;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = arguments;
+    for (std::string& argument : copies) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(outPipe[1]);
+  TalmiraRun result;
+  drain(outPipe[0], result.out);
+  close(outPipe[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.err = readFile(errPath);
   return result;
 }
 
