@@ -141,17 +141,34 @@ void writeOutput(const std::string& path, std::string_view contents) {
     }
     return;
   }
-  const std::filesystem::path target(path);
+  const auto fail = [&path](int error) {
+    throw CommandError{kExitInputOrOutput, path + ": cannot write: " + reasonOf(error)};
+  };
+  std::error_code ignored;
+  // A link is followed, so that the file it names is replaced, not the link.
+  std::filesystem::path target = std::filesystem::canonical(path, ignored);
+  if (target.empty()) target = path;
+  struct stat existing {};
+  const bool exists = stat(target.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) {
+    // A device or a pipe (/dev/null, /dev/stdout) cannot be replaced; it is
+    // written in place.
+    const int fd = open(target.c_str(), O_WRONLY | O_TRUNC);
+    if (fd < 0) fail(errno);
+    const bool ok = writeAll(fd, contents);
+    const int error = errno;
+    if (close(fd) != 0 || !ok) fail(ok ? errno : error);
+    return;
+  }
   const std::filesystem::path folder =
       target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
   std::string temporary = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
   const int fd = mkstemp(temporary.data());
-  if (fd < 0) throw CommandError{kExitInputOrOutput, path + ": cannot write: " + reasonOf(errno)};
+  if (fd < 0) fail(errno);
   setPending(temporary);
   // The new file takes the old one's permissions, or those a new file gets.
-  struct stat existing {};
   mode_t mode = 0;
-  if (stat(path.c_str(), &existing) == 0) {
+  if (exists) {
     mode = existing.st_mode & 07777;
   } else {
     const mode_t mask = umask(0);
@@ -164,16 +181,13 @@ void writeOutput(const std::string& path, std::string_view contents) {
     ok = false;
     error = errno;
   }
-  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (ok && std::rename(temporary.c_str(), target.c_str()) != 0) {
     ok = false;
     error = errno;
   }
-  if (!ok) {
-    unlink(temporary.c_str());
-    clearPending();
-    throw CommandError{kExitInputOrOutput, path + ": cannot write: " + reasonOf(error)};
-  }
+  if (!ok) unlink(temporary.c_str());
   clearPending();
+  if (!ok) fail(error);
 }
 
 std::string shortestText(float value) {
