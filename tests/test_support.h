@@ -71,14 +71,15 @@ struct FilePair {
 };
 FilePair randomFilePair(uint32_t seed, int frames = 12, int maxBoxes = 14);
 
-/// What a run of the built talmira printed and how it ended.
-struct TalmiraRun {
-  std::string out;  // standard output
-  std::string err;  // standard error
-  int status = 0;   // exit status, 0 to 255, or 128 + signal
+struct ToolResult {
+  std::string output;  // standard output
+  std::string errors;  // standard error
+  int status = 0;      // exit status, 0 to 255; 128 + signal when killed
 };
 
-/// Runs the built talmira with `arguments`, standard input from /dev/null.
-TalmiraRun runTalmira(const std::vector<std::string>& arguments);
+/// Runs the built talmira with `arguments`, standard input from /dev/null,
+/// in the working folder `workingDir` (when not empty).
+ToolResult runTalmira(const std::vector<std::string>& arguments,
+                      const std::string& workingDir = "");
 
 }  // namespace talmira_test

@@ -73,9 +73,9 @@ TEST(TalmiraEventsTest, RowsAddUpToTheScoresAndPointAtTheirLines) {
         SCOPED_TRACE(testing::Message() << "seed " << seed * 7919 << " -c " << confidence
                                         << " --class " << className);
         const auto run = runTalmira({"events", gtPath, sysPath, "-c", confidence, "--class", className});
-        ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(run.err, "");
-        const std::vector<std::string> rows = split(run.out, '\n');
+        ASSERT_EQ(run.status, 0) << run.errors;
+        EXPECT_EQ(run.errors, "");
+        const std::vector<std::string> rows = split(run.output, '\n');
         ASSERT_FALSE(rows.empty());
         EXPECT_EQ(rows[0], "gt_frame_line,frame,side,line,class,confidence,event,partner_line");
         EventTally tally;
@@ -142,8 +142,8 @@ TEST(TalmiraEventsTest, ExampleRowsByHand) {
                      "4,2000,0,2100,0,2100,100,2000,100,Bus,FALSE,FALSE,0.3,,0\n" +
                      "6,0,0,100,0,100,100,0,100,Car,FALSE,FALSE,0.9,,0\n");
   const auto run = runTalmira({"events", gt, sys});
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out,
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.output,
             "gt_frame_line,frame,side,line,class,confidence,event,partner_line\n"
             "2,4,gt,2,Car,1,match,2\n"
             "2,4,gt,3,Truck,1,excluded,\n"
@@ -154,7 +154,7 @@ TEST(TalmiraEventsTest, ExampleRowsByHand) {
             "2,4,sys,5,Bus,0.3,false_alarm,\n"
             ",6,sys,6,Car,0.9,unpaired_frame,\n");
   const auto trucks = runTalmira({"events", gt, sys, "--class", "Truck", "-c", "0.7"});
-  EXPECT_EQ(trucks.out,
+  EXPECT_EQ(trucks.output,
             "gt_frame_line,frame,side,line,class,confidence,event,partner_line\n"
             "2,4,gt,3,Truck,1,excluded,\n"
             "2,4,sys,3,Truck,0.7,set_aside,3\n");
@@ -171,7 +171,7 @@ TEST(TalmiraEventsTest, UsageAndInputErrors) {
   EXPECT_EQ(runTalmira({"events", gt, gt, "-o", gt}).status, 2);
   const auto failed = runTalmira({"events", gt, bad, "-o", out});
   EXPECT_EQ(failed.status, 1);
-  EXPECT_EQ(failed.err, bad + ":2: column 13: \"x\" is not a number\n");
+  EXPECT_EQ(failed.errors, bad + ":2: column 13: \"x\" is not a number\n");
   EXPECT_EQ(talmira_test::readFile(out), "kept\n");
   EXPECT_EQ(runTalmira({"events", gt, gt, "-o", out}).status, 0);
   EXPECT_EQ(talmira_test::readFile(out),
@@ -179,7 +179,7 @@ TEST(TalmiraEventsTest, UsageAndInputErrors) {
             "2,1,gt,2,Car,1,match,2\n2,1,sys,2,Car,1,match,2\n");
   const auto help = runTalmira({"events", "--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("Example:\n  talmira events "), std::string::npos);
+  EXPECT_NE(help.output.find("Example:\n  talmira events "), std::string::npos);
 }
 
 TEST(TalmiraCheckTest, WarningsDoNotFailAndJsonCarriesTheReport) {
@@ -196,17 +196,17 @@ TEST(TalmiraCheckTest, WarningsDoNotFailAndJsonCarriesTheReport) {
   const std::string gt = dir.write("gt.csv", truth);
   const std::string sys = dir.write("sys.csv", system);
   const auto text = runTalmira({"check", gt, sys});
-  ASSERT_EQ(text.status, 0) << text.err;
-  EXPECT_NE(text.out.find("Warnings\n"), std::string::npos) << text.out;
+  ASSERT_EQ(text.status, 0) << text.errors;
+  EXPECT_NE(text.output.find("Warnings\n"), std::string::npos) << text.output;
   bool hintShown = false;
-  for (const std::string& line : linesOf(text.out)) {
+  for (const std::string& line : linesOf(text.output)) {
     hintShown = hintShown || (line.starts_with("  frame offset hint ") && line.ends_with(" +1"));
   }
-  EXPECT_TRUE(hintShown) << text.out;
+  EXPECT_TRUE(hintShown) << text.output;
 
   const auto json = runTalmira({"check", gt, sys, "--format", "json"});
-  ASSERT_EQ(json.status, 0) << json.err;
-  const nlohmann::json report = nlohmann::json::parse(json.out);
+  ASSERT_EQ(json.status, 0) << json.errors;
+  const nlohmann::json report = nlohmann::json::parse(json.output);
   EXPECT_EQ(report["groundtruth"]["records"], 6);
   EXPECT_EQ(report["groundtruth"]["frames"], 5);
   EXPECT_EQ(report["groundtruth"]["unknown_types"][0]["type"], "Van");
@@ -223,11 +223,11 @@ TEST(TalmiraCheckTest, WarningsDoNotFailAndJsonCarriesTheReport) {
   const std::string clean = dir.write("clean.csv", kHeader + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0\n");
   const auto alone = runTalmira({"check", clean, "--format", "json"});
   ASSERT_EQ(alone.status, 0);
-  const nlohmann::json aloneReport = nlohmann::json::parse(alone.out);
+  const nlohmann::json aloneReport = nlohmann::json::parse(alone.output);
   EXPECT_FALSE(aloneReport.contains("frame_offset_hint"));
   EXPECT_FALSE(aloneReport.contains("system"));
   EXPECT_TRUE(aloneReport["warnings"].empty());
-  EXPECT_NE(runTalmira({"check", clean}).out.find("\nNo warnings.\n"), std::string::npos);
+  EXPECT_NE(runTalmira({"check", clean}).output.find("\nNo warnings.\n"), std::string::npos);
 }
 
 TEST(TalmiraCheckTest, MalformedUnreadableAndUsage) {
@@ -236,13 +236,13 @@ TEST(TalmiraCheckTest, MalformedUnreadableAndUsage) {
   const std::string bad = dir.write("bad.csv", kHeader + "1,0,0,40\n");
   const auto malformed = runTalmira({"check", bad});
   EXPECT_EQ(malformed.status, 1);
-  EXPECT_EQ(malformed.out, "");
-  EXPECT_EQ(malformed.err, bad + ":2: expected 15 columns, found 4\n");
+  EXPECT_EQ(malformed.output, "");
+  EXPECT_EQ(malformed.errors, bad + ":2: expected 15 columns, found 4\n");
   // Both files' problems are told.
   const auto both = runTalmira({"check", bad, dir.file("missing.csv")});
   EXPECT_EQ(both.status, 1);
-  EXPECT_NE(both.err.find(bad + ":2: "), std::string::npos);
-  EXPECT_NE(both.err.find("missing.csv: cannot open: "), std::string::npos);
+  EXPECT_NE(both.errors.find(bad + ":2: "), std::string::npos);
+  EXPECT_NE(both.errors.find("missing.csv: cannot open: "), std::string::npos);
   EXPECT_EQ(runTalmira({"check", gt, "--format", "csv"}).status, 2);
   EXPECT_EQ(runTalmira({"check", gt, "-o", gt}).status, 2);
   EXPECT_EQ(runTalmira({"check"}).status, 2);
