@@ -116,7 +116,10 @@ void evaluateFramePair(const QuorFrame& truth, const QuorFrame* partner,
                        const std::vector<TargetFilter>& filters, std::size_t firstFilter,
                        std::size_t lastFilter, std::vector<ClassTotals>& totals,
                        QuorFrame& truthScratch, QuorFrame& systemScratch) {
+  // A class of which neither frame holds a target adds nothing.
+  const uint64_t classes = classCodeMask(truth) | (partner != nullptr ? classCodeMask(*partner) : 0);
   for (std::size_t c = firstFilter; c < lastFilter; ++c) {
+    if (!filters[c].mayTakeAny(classes)) continue;
     selectFrame(truth, filters[c], truthScratch);
     if (partner != nullptr) selectFrame(*partner, filters[c], systemScratch);
     evaluateFrame(truthScratch, partner != nullptr ? &systemScratch : nullptr, false, false);
