@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #include "talmira/cli_common.h"
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
   }
   const std::string folder = argv[1];
   try {
+    std::filesystem::create_directories(folder);
     const auto groundTruth = talmira::readInput(argv[2]);
     const auto system = talmira::readInput(argv[3]);
     const float confidence = 0.5f;
@@ -108,6 +110,9 @@ int main(int argc, char** argv) {
     write(folder + "/sweep_report.html", talmira::renderSweepReport(sweep));
     write(folder + "/sweep.svg", talmira::renderSweepSvg(curves, sweep.groundTruth + " vs " +
                                                                      sweep.system));
+    // A caption with everything XML cannot take as it is, for an XML parser to read.
+    write(folder + "/sweep_hostile_caption.svg",
+          talmira::renderSweepSvg(curves, "<script>alert(1)</script> & \"q\" 'a' \x01\xff\xc0 ]]> <!--"));
     Json sweepExpected = {
         {"title", "Confidence sweep"},
         {"tables", {{"at-confidence", countsRows(sweep.atConfidence)}}},
