@@ -140,10 +140,10 @@ Axis niceAxis(double low, double high, int ticks, bool counts) {
   axis.step = step;
   axis.low = std::floor(low / step + 1e-9) * step;
   axis.high = std::ceil(high / step - 1e-9) * step;
-  if (counts && step >= 1e6) {
+  if (counts && axis.high >= 1e6) {
     axis.unit = 1e6;
     axis.suffix = "M";
-  } else if (counts && step >= 1e3) {
+  } else if (counts && axis.high >= 1e4) {
     axis.unit = 1e3;
     axis.suffix = "k";
   }
@@ -168,9 +168,12 @@ std::string tickLabel(const Axis& axis, double value) {
 struct Panel {
   double top, height;
   Axis y;
+  // A little room above and below the axis range, so that a line at the
+  // range's end (NMODTA 1, no false alarms) does not vanish into the frame.
   double yOf(double value) const {
+    const double room = 0.04 * (y.high - y.low);
     const double v = std::clamp(value, y.low, y.high);
-    return top + (y.high - v) / (y.high - y.low) * height;
+    return top + (y.high + room - v) / (y.high - y.low + 2 * room) * height;
   }
 };
 
@@ -393,11 +396,10 @@ std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption)
 
   // Legends.
   svg += "<g class=\"legend\" font-size=\"12\">\n";
-  svg += "<text x=\"" + number(kLegendLeft) + "\" y=\"" + number(kTopPanelTop - 12) +
-         "\" font-size=\"12\" fill=\"#555\">Class</text>\n";
-  svg += "<text x=\"" + number(kLegendRight) + "\" y=\"" + number(kTopPanelTop - 12) +
-         "\" font-size=\"12\" fill=\"#555\" text-anchor=\"end\">best NMODTA at threshold</text>\n";
-  double y = kTopPanelTop + 10;
+  svg += "<text x=\"" + number(kLegendLeft + 26) + "\" y=\"" + number(kTopPanelTop - 12) +
+         "\" font-size=\"11\" fill=\"#555\">best NMODTA at threshold</text>\n";
+  double y = kTopPanelTop + 8;
+  // Two lines a class: the exact best point can take thirty characters.
   for (std::size_t slot : drawn) {
     const std::string colour = colourOf(slot);
     svg += "<line x1=\"" + number(kLegendLeft) + "\" y1=\"" + number(y - 4) + "\" x2=\"" +
@@ -407,14 +409,14 @@ std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption)
            (slot == 0 ? " font-weight=\"700\"" : "") + ">" + evaluationClasses[slot] + "</text>\n";
     if (best[slot]) {
       const CurvePoint& b = exact[slot].points[*best[slot]];
-      svg += "<text x=\"" + number(kLegendRight) + "\" y=\"" + number(y) +
-             "\" fill=\"#444\" text-anchor=\"end\" font-size=\"11\">" +
-             withMinus(fixedSix(b.nmodta())) + " at " + shortestText(b.threshold) + "</text>\n";
+      svg += "<text x=\"" + number(kLegendLeft + 26) + "\" y=\"" + number(y + 13) +
+             "\" fill=\"#555\" font-size=\"11\">" + withMinus(fixedSix(b.nmodta())) + " at " +
+             shortestText(b.threshold) + "</text>\n";
     }
-    y += 20;
+    y += 28;
   }
   if (!empty.empty()) {
-    y += 6;
+    y += 2;
     svg += "<text x=\"" + number(kLegendLeft) + "\" y=\"" + number(y) +
            "\" font-size=\"11\" fill=\"#666\">Not drawn, no objects:</text>\n";
     std::string line;

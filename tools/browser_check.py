@@ -13,7 +13,7 @@
 3. When the page has a sortable table and the expectations give its orders,
    the order is checked after loading it with #sort=<column>-asc|desc.
 4. Over the DevTools protocol (--remote-debugging-pipe): the page is loaded
-   again, no request but the page itself is made and no content-security
+   with scripts disabled and checked as in 2; then again, and no request but the page itself is made and no content-security
    violation is reported, no script error is thrown, every SVG has a nonzero
    rendered size, and with a sortable table, real mouse clicks on a column
    heading sort it; then a full-page screenshot (1200 pixels wide) is written.
@@ -283,11 +283,20 @@ def interactive_checks(chromium, url, page_url, expected, failures, screenshot):
             attached = tools.call("Target.attachToTarget",
                                   {"targetId": target["targetId"], "flatten": True}, session=False)
             tools.session = attached["sessionId"]
-            for domain in ("Page", "Network", "Runtime"):
+            for domain in ("Page", "Network", "Runtime", "DOM"):
                 tools.call(f"{domain}.enable")
             tools.call("Page.addScriptToEvaluateOnNewDocument", {"source": RECORD_VIOLATIONS})
             tools.call("Emulation.setDeviceMetricsOverride",
                        {"width": 1200, "height": 2000, "deviceScaleFactor": 1, "mobile": False})
+            # First without scripts: the page as a reader who blocks them sees it.
+            tools.call("Emulation.setScriptExecutionDisabled", {"value": True})
+            tools.call("Page.navigate", {"url": url})
+            tools.wait_for("Page.loadEventFired")
+            document = tools.call("DOM.getDocument", {"depth": 0})
+            plain_html = tools.call("DOM.getOuterHTML", {"nodeId": document["root"]["nodeId"]})["outerHTML"]
+            tools.call("Emulation.setScriptExecutionDisabled", {"value": False})
+            tools.events.clear()
+
             tools.call("Page.navigate", {"url": url})
             tools.wait_for("Page.loadEventFired")
 
@@ -325,6 +334,7 @@ def interactive_checks(chromium, url, page_url, expected, failures, screenshot):
                 with open(screenshot, "wb") as out:
                     out.write(base64.b64decode(shot["data"]))
                 print(f"screenshot: {screenshot}")
+            return plain_html
         finally:
             tools.close()
 
@@ -517,9 +527,20 @@ def main():
     static_checks(source, failures)
     dom = parse_dom(run_chromium(chromium, ["--dump-dom", page_url]))
     dom_checks(dom, expected, failures)
+    plain_html = interactive_checks(chromium, page_url, page_url, expected, failures, args.screenshot)
+    # Without scripts the page must show the same, its tables in list order.
+    plain = Failures()
+    plain_dom = parse_dom(plain_html)
+    dom_checks(plain_dom, expected, plain)
+    sort = expected.get("sort")
+    if sort and table_by_id(plain_dom, sort["table"]) is not None:
+        table = table_by_id(plain_dom, sort["table"])
+        plain.check(not table.find_all("button"), "scripts ran although they were disabled")
+        positions = [cells_of(row)[0] for row in body_rows(table)]
+        plain.check(positions == sorted(positions, key=int), f"without scripts the rows are {positions}")
+    failures.messages += [f"without scripts: {m}" for m in plain.messages]
     if expected.get("sort"):
         dom_sort_checks(chromium, page_url, expected, failures)
-    interactive_checks(chromium, page_url, page_url, expected, failures, args.screenshot)
 
     if failures.messages:
         for message in failures.messages:

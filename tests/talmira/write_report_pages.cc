@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include "talmira/cli_common.h"
@@ -76,6 +77,26 @@ Json seriesOf(const SweepCurves& curves, bool present) {
   return series;
 }
 
+// A dense curve as a long video gives: a million thresholds, misses falling
+// and false alarms rising, the false alarms at last far above the objects.
+ClassCurve denseCurve(std::size_t n, int64_t objects, uint32_t seed) {
+  std::mt19937 random(seed);
+  ClassCurve curve;
+  curve.frames = 100000;
+  int64_t fn = objects, fp = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = 1.0 - static_cast<double>(i) / static_cast<double>(n - 1);
+    if (i > 0) {
+      // Near 1 mostly true detections enter; near 0 mostly false alarms.
+      if (fn > 0 && std::uniform_real_distribution<double>(0, 1)(random) < t) --fn;
+      else fp += 1 + static_cast<int64_t>(random() % 3);
+    }
+    curve.points.push_back(CurvePoint{i + 1 == n ? 0.0f : static_cast<float>(t), objects,
+                                      objects - fn + fp, fn, fp});
+  }
+  return curve;
+}
+
 void write(const std::string& path, const std::string& contents) {
   talmira::writeOutput(path, contents);
   std::printf("wrote %s (%zu bytes)\n", path.c_str(), contents.size());
@@ -113,6 +134,12 @@ int main(int argc, char** argv) {
     // A caption with everything XML cannot take as it is, for an XML parser to read.
     write(folder + "/sweep_hostile_caption.svg",
           talmira::renderSweepSvg(curves, "<script>alert(1)</script> & \"q\" 'a' \x01\xff\xc0 ]]> <!--"));
+    // A dense picture, for the size and the look of thinned curves.
+    SweepCurves dense;
+    dense[0] = denseCurve(1'000'000, 600'000, 1);
+    dense[1] = denseCurve(1'000'000, 450'000, 2);
+    dense[9] = denseCurve(200'000, 20'000, 3);
+    write(folder + "/sweep_dense.svg", talmira::renderSweepSvg(dense, "a million thresholds"));
     Json sweepExpected = {
         {"title", "Confidence sweep"},
         {"tables", {{"at-confidence", countsRows(sweep.atConfidence)}}},
