@@ -304,11 +304,21 @@ class SequenceFiller {
  public:
   SequenceFiller(QuorSequence& sequence, std::string_view sourceName, std::string* error,
                  ReadDetails* details)
-      : sequence_(sequence), sourceName_(sourceName), error_(error), details_(details) {}
+      : sequence_(&sequence), sourceName_(sourceName), error_(error), details_(details) {}
+  // Frames go to `sink` in blocks instead of staying in one sequence.
+  SequenceFiller(FrameBlockSink& sink, std::size_t blockTargets, std::string_view sourceName,
+                 std::string* error)
+      : block_(std::make_unique<QuorSequence>()),
+        sequence_(block_.get()),
+        sourceName_(sourceName),
+        error_(error),
+        sink_(&sink),
+        blockTargets_(blockTargets) {}
 
   int read(std::FILE* stream);
 
  private:
+  int readLines(std::FILE* stream);
   bool parseRecord(std::string_view line, Record* record);
   bool refuse(std::string_view line, std::size_t column, std::string_view problem);
   bool parseConfidence(std::string_view text, float* value);
@@ -318,12 +328,23 @@ class SequenceFiller {
   bool headerReadsAsRecord(std::string_view header);
   void noteUnknownType(std::string_view type);
 
-  QuorSequence& sequence_;
+  // Hands the block read so far to the sink and starts a new one.
+  void handOverBlock() {
+    if (sinkOpen_) sinkOpen_ = sink_->take(std::move(block_));
+    block_ = std::make_unique<QuorSequence>();
+    sequence_ = block_.get();
+  }
+
+  std::unique_ptr<QuorSequence> block_;  // with a sink: the frames not yet handed over
+  QuorSequence* sequence_;               // where frames are filed
   std::string_view sourceName_;
   std::string* error_;
   // Null on the plain read: every use of it is behind one test of it.
-  ReadDetails* details_;
+  ReadDetails* details_ = nullptr;
   std::map<std::string, std::size_t, std::less<>> unknownTypeAt_;  // into details_->unknownTypes
+  FrameBlockSink* sink_ = nullptr;
+  std::size_t blockTargets_ = 0;
+  bool sinkOpen_ = true;
   uint64_t lineNumber_ = 0;
   bool frameStarted_ = false;
   uint32_t lastFrameNumber_ = 0;  // of the last frame this call started
@@ -339,7 +360,7 @@ class SequenceFiller {
 
   void closeFrame() {
     if (!frameStarted_) return;
-    QuorFrame& frame = sequence_.frames.back();
+    QuorFrame& frame = sequence_->frames.back();
     frame.targets.assign(frameTargets_.begin(), frameTargets_.end());
     frame.regions.assign(frameRegions_.begin(), frameRegions_.end());
     frameTargets_.clear();
@@ -348,6 +369,13 @@ class SequenceFiller {
 };
 
 int SequenceFiller::read(std::FILE* stream) {
+  const int status = readLines(stream);
+  // What was read before a failure is handed over too, whole frames only.
+  if (sink_ != nullptr && !block_->frames.empty()) handOverBlock();
+  return status;
+}
+
+int SequenceFiller::readLines(std::FILE* stream) {
   if (stream == nullptr) return fail(std::string(kCannotRead) + "no stream");
   LineReader reader(stream);
   if (details_ == nullptr) {
@@ -514,7 +542,9 @@ bool SequenceFiller::file(const Record& record) {
       return false;
     }
     ++framesStarted_;
-    sequence_.frames.emplace_back(record.frameNumber);
+    // A block is handed over between frames, once it holds enough targets.
+    if (sink_ != nullptr && sequence_->targetStore.size() >= blockTargets_) handOverBlock();
+    sequence_->frames.emplace_back(record.frameNumber);
     frameStarted_ = true;
     lastFrameNumber_ = record.frameNumber;
     if (details_ != nullptr) {
@@ -539,7 +569,7 @@ bool SequenceFiller::file(const Record& record) {
   if (details_ != nullptr) {
     (region ? details_->allRegionLines : details_->allTargetLines).push_back(lineNumber_);
   }
-  list->push_back(sequence_.targetStore.add(
+  list->push_back(sequence_->targetStore.add(
       makeTarget(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], static_cast<uint16_t>(code),
                  record.markB, record.confidence, record.markA)));
   return true;
@@ -591,4 +621,10 @@ int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view
                      std::string* error, ReadDetails* details) {
   const std::unique_ptr<std::FILE, FileCloser> closer(stream);
   return SequenceFiller(sequence, sourceName, error, details).read(stream);
+}
+
+int readSequenceBlocks(std::FILE* stream, FrameBlockSink& sink, std::string_view sourceName,
+                       std::string* error, std::size_t blockTargets) {
+  const std::unique_ptr<std::FILE, FileCloser> closer(stream);
+  return SequenceFiller(sink, blockTargets, sourceName, error).read(stream);
 }

@@ -19,6 +19,7 @@
 #include "scoring/assignment_solver.h"
 #include "scoring/box_index.h"
 #include "scoring/box_overlap.h"
+#include "scoring/crowded_matching.h"
 #include "scoring/frame_matching_internal.h"
 
 namespace {
@@ -31,15 +32,11 @@ constexpr std::size_t kDenseLimit = 64;
 // Below this many pairs (or region tests) every pair is simply tried.
 constexpr std::size_t kDirectPairLimit = 1024;
 
-// A passing pair leaves each box at least `threshold` of the other's width and
-// height, so their levels in the index differ by at most log2(1 / threshold)
-// plus rounding; two more levels keep the bound safe.
-int levelReach(float threshold) {
-  if (!(threshold >= 0.01f)) return BoxIndex::kLevels;
-  int reach = 2;
-  for (float scale = 1.0f; scale * threshold < 1.0f; scale *= 2.0f) ++reach;
-  return reach;
-}
+// A frame with more passing pairs than this is a crowd (a detector run
+// without non-maximum suppression puts thousands of boxes on each object):
+// its pairs are not stored but found again when needed (matchCrowded), so
+// that memory stays bounded whatever the crowd. About 20 MB of pairs.
+constexpr std::size_t kStoredPairLimit = std::size_t{1} << 20;
 
 // Union-find over the boxes of both sides.
 class Groups {
@@ -339,8 +336,9 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
   // are candidate pairs. Both ways below take the truths in list order, so
   // the first truth to set a detection aside is the first in the list.
   s.edges.clear();
+  bool crowded = false;
   const auto scoreOne = [&](std::size_t r, int32_t c) {
-    if (!rectanglesTouch(*truths[r], *s.kept[c])) return;  // most pairs, settled inline
+    if (crowded || !rectanglesTouch(*truths[r], *s.kept[c])) return;  // most pairs, settled inline
     const int32_t score = scorePair(*truths[r], *s.kept[c], threshold, keepMarkA, keepMarkB);
     if (score == -1) {
       if constexpr (kEvents) {
@@ -353,6 +351,7 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
       s.systemExcluded[c] = 1;
     } else if (score == 1) {
       s.edges.push_back({0, static_cast<int32_t>(r), c, 0, 0});
+      crowded = s.edges.size() > kStoredPairLimit;
     }
   };
   if (gtCount * detCount <= kDirectPairLimit) {
@@ -376,15 +375,13 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
     }
   } else {
     s.systemIndex.build(s.kept);
-    const int reach = levelReach(threshold);
+    const int reach = BoxIndex::levelReach(threshold);
     for (std::size_t r = 0; r < gtCount; ++r) {
       const int level = BoxIndex::levelOf(*truths[r]);
       s.systemIndex.forEachTouching(*truths[r], level - reach, level + reach,
                                     [&](int32_t c) { scoreOne(r, c); });
     }
   }
-  std::erase_if(s.edges, [&](const Edge& e) { return s.systemExcluded[e.system] != 0; });
-
   // Records a pair of the assignment: truth `r` with kept detection `c`.
   const auto pairUp = [&](int32_t r, int32_t c) {
     if constexpr (kEvents) {
@@ -395,6 +392,39 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
       events->systemPartner[position] = r;
     }
   };
+
+  if (crowded) {
+    s.edges.clear();
+    s.edges.shrink_to_fit();
+    thread_local CrowdedMatch crowd;
+    matchCrowded(truths, s.kept, threshold, keepMarkA, keepMarkB, crowd);
+    s.truthExcluded.assign(crowd.truthExcluded.begin(), crowd.truthExcluded.end());
+    s.systemExcluded.assign(crowd.systemExcluded.begin(), crowd.systemExcluded.end());
+    if constexpr (kEvents) {
+      // Set-asides seen before the frame turned out crowded have their first
+      // flagged partner already; the rest look for it in list order.
+      for (std::size_t c = 0; c < detCount; ++c) {
+        const int32_t position = s.keptPosition[c];
+        if (crowd.systemExcluded[c] == 0 || events->system[position] == SystemOutcome::kSetAside) {
+          continue;
+        }
+        events->system[position] = SystemOutcome::kSetAside;
+        for (std::size_t r = 0; r < gtCount; ++r) {
+          if (rectanglesTouch(*truths[r], *s.kept[c]) &&
+              scorePair(*truths[r], *s.kept[c], threshold, keepMarkA, keepMarkB) == -1) {
+            events->systemPartner[position] = static_cast<int32_t>(r);
+            break;
+          }
+        }
+      }
+      for (std::size_t r = 0; r < gtCount; ++r) {
+        if (crowd.truthMatch[r] >= 0) pairUp(static_cast<int32_t>(r), crowd.truthMatch[r]);
+      }
+    }
+    finishCounts(groundTruth, s, gtCount, detCount, crowd.pairs);
+    return;
+  }
+  std::erase_if(s.edges, [&](const Edge& e) { return s.systemExcluded[e.system] != 0; });
 
   // Most often every box has at most one passing partner: then each pair is
   // a group of its own and there is nothing to solve.

@@ -181,3 +181,33 @@ TEST(FrameEventsTest, HandMadeFrameGivesEachOutcome) {
 }
 
 }  // namespace
+
+namespace {
+
+// Past a million passing pairs the matching stops storing them and pairs on
+// demand; the outcomes must follow the same rules. The crowd comes first in
+// the lists, so the flagged passes after it are met only once the frame is
+// known to be crowded.
+TEST(FrameEventsTest, CrowdedFrameFollowsTheRulesBoxByBox) {
+  std::vector<QuorTarget> truths(1100, box(0, 0, 100, 100));
+  std::vector<QuorTarget> detections(1000, box(0, 0, 100, 100));
+  truths.push_back(box(1000, 0, 1100, 100, "Car", 1.0f, true, false));  // flagged
+  truths.push_back(box(2000, 0, 2100, 100));
+  detections.push_back(box(1000, 0, 1100, 100));                          // on the flagged truth
+  detections.push_back(box(1005, 0, 1105, 100));                          // the same
+  detections.push_back(box(2000, 0, 2100, 100, "Car", 1.0f, false, true));  // flagged itself
+  detections.push_back(box(5000, 0, 5100, 100));                          // alone
+  QuorFrame truth(1);
+  truth.targets = pointers(truths);
+  QuorFrame system(1);
+  system.targets = pointers(detections);
+  FrameEvents events;
+  evaluateFrameEvents(truth, &system, false, false, events);
+  // Counted by hand: 1000 pairs in the crowd, 100 of its truths and the
+  // last plain truth missed, the flagged truth excluded; three detections
+  // set aside and one false alarm.
+  EXPECT_EQ(countsOf(truth), (talmira_test::FrameCounts{1102, 1, 1004, 3, 1, 101}));
+  expectOutcomesFollowTheRules(truth, &system, events, 1000, false, false);
+}
+
+}  // namespace
