@@ -33,6 +33,8 @@ int runTalmira(int argc, char** argv) {
   app.require_subcommand(1);
   app.fallthrough(false);
   addScoreCommand(app);
+  addBatchCommand(app);
+  addMergeCommand(app);
   app.footer(
       "Exit status: 0 success, 1 an input cannot be read or is malformed or an output cannot be "
       "written, 2 a usage error.\n"
