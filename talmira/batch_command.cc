@@ -34,7 +34,7 @@ struct BatchOptions {
   std::string groundTruthDir;
   std::string systemDir;
   float confidence = 0.0f;
-  unsigned jobs = 0;  // 0: one per core
+  unsigned jobs = 1;
   std::string shard;
   Format format = Format::kText;
   bool formatGiven = false;
@@ -257,13 +257,13 @@ class Progress {
   std::mutex mutex_;
 };
 
-void scoreOne(BatchSequence& s, float confidence) {
+void scoreOne(BatchSequence& s, float confidence, unsigned threads) {
   if (s.failed()) return;  // nothing to read (a file without its partner)
   try {
     std::unique_ptr<QuorSequence> groundTruth;
     std::unique_ptr<QuorSequence> system;
     readInputs(s.groundTruth, s.system, groundTruth, system);
-    s.classes = scoreClasses(*groundTruth, *system, confidence);
+    s.classes = scoreClasses(*groundTruth, *system, confidence, threads);
   } catch (const CommandError& e) {
     s.error = e.message;
   } catch (const std::bad_alloc&) {
@@ -282,13 +282,15 @@ void scoreAll(std::vector<BatchSequence*>& sequences, float confidence, unsigned
   Progress progress(progressShown, sequences.size());
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> done{0};
+  const std::size_t threads = std::min<std::size_t>(jobs, sequences.size());
+  // With fewer sequences than jobs, the spare cores match frames within them.
+  const unsigned perSequence = threads == 0 ? 1 : std::max(1u, jobs / static_cast<unsigned>(threads));
   const auto work = [&] {
     for (std::size_t i; (i = next.fetch_add(1)) < sequences.size();) {
-      scoreOne(*sequences[i], confidence);
+      scoreOne(*sequences[i], confidence, perSequence);
       progress.finished(done.fetch_add(1) + 1);
     }
   };
-  const std::size_t threads = std::min<std::size_t>(jobs, sequences.size());
   std::vector<std::jthread> workers;
   for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(work);
   work();  // this thread is one of the workers
@@ -345,8 +347,7 @@ void runBatch(const BatchOptions& options) {
   for (BatchSequence& s : result.sequences) {
     if (s.position % shardCount == shardIndex - 1) mine.push_back(&s);
   }
-  unsigned jobs = options.jobs;
-  if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned jobs = std::max(1u, options.jobs);
   const bool progressShown = !options.quiet && isatty(fileno(stderr)) != 0;
   scoreAll(mine, options.confidence, jobs, progressShown);
 
@@ -393,10 +394,8 @@ void addBatchCommand(CLI::App& app) {
   gtDir->needs(sysDir)->excludes(list);
   sysDir->needs(gtDir)->excludes(list);
   addConfidenceOption(*command, options->confidence);
-  command->add_option("-j,--jobs", options->jobs,
-                      "sequences scored at once (default: one per core)")
-      ->type_name("N")
-      ->check(CLI::PositiveNumber);
+  addJobsOption(*command, options->jobs,
+                "sequences scored at once; the result does not depend on it");
   command->add_option("--shard", options->shard,
                       "score only the sequences at positions i (from 0) with i mod N = K-1 and "
                       "write a partial result for `talmira merge`")
