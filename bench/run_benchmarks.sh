@@ -133,8 +133,16 @@ measure() {
 
 # ---------------------------------------------------------------------------
 # Dataset: `talmira batch` on 100 sequences, -j 1 against -j 2.
+# CPU seconds (user + system) of one run: with the wall time it shows
+# whether the run had its cores, on a machine shared with other work.
+cpu_seconds() {
+  /usr/bin/time -f '%U %S' -o "$work/cpu.txt" "$@" </dev/null >/dev/null 2>&1
+  tail -n 1 "$work/cpu.txt" | awk '{ printf "%.2f", $1 + $2 }'
+}
+
 batch_benchmark() {
-  local dir="$work/dataset" sequences=100 frames=2000 boxes=20
+  local dir="$work/dataset" sequences=100 frames=2000 boxes=20 load_before
+  load_before=$(cut -d' ' -f1 /proc/loadavg)
   echo "Generating the dataset: $sequences sequences of $frames frames x $boxes boxes..." >&2
   "$generator" --frames "$frames" --boxes "$boxes" --seed 1 --out-dir "$dir"
   {
@@ -153,6 +161,9 @@ batch_benchmark() {
   echo "Running talmira batch -j 2..." >&2
   measure "$work/batch2.csv" "$tool" batch "$dir/list.csv" -j 2 --format csv || return 1
   local j2_s=$measured_s j2_kib=$measured_kib
+  local j1_cpu j2_cpu
+  j1_cpu=$(cpu_seconds "$tool" batch "$dir/list.csv" -j 1 --format csv)
+  j2_cpu=$(cpu_seconds "$tool" batch "$dir/list.csv" -j 2 --format csv)
   if ! cmp -s "$work/batch1.csv" "$work/batch2.csv"; then
     echo "talmira batch -j 1 and -j 2 differ." >&2
     exit 1
@@ -162,6 +173,9 @@ batch_benchmark() {
   echo "## talmira batch: $sequences sequences of $frames frames x $boxes boxes"
   echo
   echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, median of $repeats runs, files in the page cache"
+  echo "- Load average (1 min) before: $load_before, after: $(cut -d' ' -f1 /proc/loadavg)"
+  echo "- CPU seconds (user + system) of one run: -j 1 $j1_cpu, -j 2 $j2_cpu; a wall time well above"
+  echo "  CPU / cores means the run waited for cores other work held"
   echo
   echo "| Run | Wall s | Peak MB | Peak / one sequence's score |"
   echo "|---|---:|---:|---:|"

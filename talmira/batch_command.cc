@@ -262,7 +262,24 @@ void scoreOne(BatchSequence& s, float confidence, unsigned threads) {
   try {
     std::unique_ptr<QuorSequence> groundTruth;
     std::unique_ptr<QuorSequence> system;
-    readInputs(s.groundTruth, s.system, groundTruth, system);
+    if (threads > 1) {
+      readInputs(s.groundTruth, s.system, groundTruth, system);  // both files at once
+    } else {
+      // One thread per sequence: -j N means N cores busy, not 2N. Both
+      // messages are kept, as readInputs() keeps them.
+      std::string messages;
+      try {
+        groundTruth = readInput(s.groundTruth);
+      } catch (const CommandError& e) {
+        messages = e.message;
+      }
+      try {
+        system = readInput(s.system);
+      } catch (const CommandError& e) {
+        messages += (messages.empty() ? "" : "\n") + e.message;
+      }
+      if (!messages.empty()) throw CommandError{kExitInputOrOutput, messages};
+    }
     s.classes = scoreClasses(*groundTruth, *system, confidence, threads);
   } catch (const CommandError& e) {
     s.error = e.message;
