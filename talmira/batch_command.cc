@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <system_error>
 #include <sstream>
 #include <thread>
 
@@ -309,7 +310,13 @@ void scoreAll(std::vector<BatchSequence*>& sequences, float confidence, unsigned
     }
   };
   std::vector<std::jthread> workers;
-  for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(work);
+  for (std::size_t t = 1; t < threads; ++t) {
+    try {
+      workers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: those running share the work
+    }
+  }
   work();  // this thread is one of the workers
 }
 

@@ -227,7 +227,8 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
     source.listDigest = json.at("list_digest").get<std::string>();
     source.sequenceCount = json.at("sequence_count").get<std::size_t>();
     const std::string shard = json.at("shard").get<std::string>();
-    if (std::sscanf(shard.c_str(), "%zu/%zu", &part.shardIndex, &part.shardCount) != 2) {
+    if (std::sscanf(shard.c_str(), "%zu/%zu", &part.shardIndex, &part.shardCount) != 2 ||
+        part.shardIndex < 1 || part.shardIndex > part.shardCount) {
       notAPartial(path, "shard \"" + shard + "\" is not K/N");
     }
     const Json& positions = json.at("positions");
@@ -239,7 +240,8 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
       const Json& entry = sequences[i];
       BatchSequence s;
       s.position = entry.at("position").get<std::size_t>();
-      if (s.position != positions[i].get<std::size_t>() || s.position >= source.sequenceCount) {
+      if (s.position != positions[i].get<std::size_t>() || s.position >= source.sequenceCount ||
+          s.position % part.shardCount != part.shardIndex - 1) {
         notAPartial(path, "sequence " + std::to_string(i) + " has a wrong position");
       }
       s.name = entry.at("sequence").get<std::string>();

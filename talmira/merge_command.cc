@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -52,8 +53,10 @@ void refuse(const std::string& message) {
 void runMerge(const MergeOptions& options) {
   refuseOutputNamingInput(options.output, options.parts);
   BatchResult result;
-  std::vector<const BatchSequence*> byPosition;
-  std::vector<std::size_t> partOfPosition;
+  // Position -> (sequence, index of its part). A map, not a table of the
+  // announced size: a damaged part must not make merge allocate a table of
+  // whatever size it claims.
+  std::map<std::size_t, std::pair<const BatchSequence*, std::size_t>> held;
   std::vector<BatchPart> parts;
   parts.reserve(options.parts.size());
   for (std::size_t p = 0; p < options.parts.size(); ++p) {
@@ -62,50 +65,53 @@ void runMerge(const MergeOptions& options) {
     const BatchPart& part = parts.back();
     if (p == 0) {
       result.source = part.source;
-      byPosition.assign(part.source.sequenceCount, nullptr);
-      partOfPosition.assign(part.source.sequenceCount, 0);
     } else if (!sameSource(part.source, result.source)) {
       refuse(path + " is a part of another run: " + describe(part.source) + ", where " +
              options.parts[0] + " is of " + describe(result.source));
     }
     for (const BatchSequence& s : part.sequences) {
-      if (byPosition[s.position] != nullptr) {
-        refuse(path + " and " + options.parts[partOfPosition[s.position]] +
-               " both hold position " + std::to_string(s.position) + " (" + s.name + ")");
+      const auto [at, inserted] = held.emplace(s.position, std::pair{&s, p});
+      if (!inserted) {
+        refuse(path + " and " + options.parts[at->second.second] + " both hold position " +
+               std::to_string(s.position) + " (" + s.name + ")");
       }
-      byPosition[s.position] = &s;
-      partOfPosition[s.position] = p;
     }
   }
-  std::vector<std::size_t> missing;
-  for (std::size_t i = 0; i < byPosition.size(); ++i) {
-    if (byPosition[i] == nullptr) missing.push_back(i);
-  }
-  if (!missing.empty()) {
+  const std::size_t count = result.source.sequenceCount;
+  if (held.size() != count) {
+    // Positions are all below the count (checked when read), so some are missing.
     std::string list;
-    for (std::size_t k = 0; k < missing.size() && k < 10; ++k) {
-      list += (k == 0 ? "" : ", ") + std::to_string(missing[k]);
+    std::size_t shown = 0;
+    std::size_t expected = 0;
+    for (auto at = held.begin(); shown < 10 && expected < count; ++expected) {
+      if (at != held.end() && at->first == expected) {
+        ++at;
+        continue;
+      }
+      list += (shown++ == 0 ? "" : ", ") + std::to_string(expected);
     }
-    if (missing.size() > 10) list += ", ...";
+    if (count - held.size() > shown) list += ", ...";
     std::string hint;
     std::set<std::size_t> counts;
-    for (const BatchPart& part : parts) counts.insert(part.shardCount);
-    if (counts.size() == 1) {
-      const std::size_t n = *counts.begin();
-      std::set<std::size_t> shards;
-      for (const std::size_t i : missing) shards.insert(i % n + 1);
-      hint = "; missing shard";
-      hint += shards.size() > 1 ? "s " : " ";
-      bool first = true;
-      for (const std::size_t k : shards) {
-        hint += (first ? "" : ", ") + std::to_string(k) + "/" + std::to_string(n);
-        first = false;
-      }
+    std::set<std::size_t> present;
+    for (const BatchPart& part : parts) {
+      counts.insert(part.shardCount);
+      present.insert(part.shardIndex);
     }
-    refuse(std::to_string(missing.size()) + " of " + std::to_string(byPosition.size()) +
+    if (counts.size() == 1 && *counts.begin() <= 1000) {
+      const std::size_t n = *counts.begin();
+      std::string missing;
+      std::size_t missingCount = 0;
+      for (std::size_t k = 1; k <= n && k <= count; ++k) {
+        if (present.count(k) != 0) continue;
+        missing += (missingCount++ == 0 ? "" : ", ") + std::to_string(k) + "/" + std::to_string(n);
+      }
+      if (missingCount > 0) hint = "; missing shard" + std::string(missingCount > 1 ? "s " : " ") + missing;
+    }
+    refuse(std::to_string(count - held.size()) + " of " + std::to_string(count) +
            " positions are in no part (" + list + ")" + hint);
   }
-  for (const BatchSequence* s : byPosition) result.sequences.push_back(*s);
+  for (const auto& [position, entry] : held) result.sequences.push_back(*entry.first);
 
   std::size_t failed = 0;
   for (const BatchSequence& s : result.sequences) {

@@ -309,6 +309,25 @@ TEST(BatchCommandTest, ShardsMergeIntoTheSingleRunInEveryFormat) {
   r = runTalmira({"merge", list});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.errors.find("not a partial batch result"), std::string::npos) << r.errors;
+
+  // Damaged parts: a claimed size far beyond what the parts hold is a set of
+  // missing positions (not a table of that size), and a position outside its
+  // shard is refused.
+  auto damaged = nlohmann::json::parse(readFile(parts[1]));
+  damaged["sequence_count"] = 1000000000000000LL;
+  r = runTalmira({"merge", dir.write("huge.json", damaged.dump())});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.errors.find(" of 1000000000000000 positions are in no part (1, 2, 4, 5, 7, 8, 9, "),
+            std::string::npos)
+      << r.errors;
+  damaged = nlohmann::json::parse(readFile(parts[1]));
+  damaged["positions"][0] = 1;
+  damaged["sequences"][0]["position"] = 1;
+  r = runTalmira({"merge", dir.write("moved.json", damaged.dump()), parts[0], parts[2]});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.errors.find("moved.json: not a partial batch result: sequence 0 has a wrong position"),
+            std::string::npos)
+      << r.errors;
 }
 
 }  // namespace
