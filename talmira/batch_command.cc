@@ -231,6 +231,10 @@ class Progress {
   void finished(std::size_t done) {
     if (!shown_) return;
     std::lock_guard lock(mutex_);
+    // At most ten redraws a second, however short the sequences.
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total_ && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
+    lastDrawn_ = now;
     draw(done);
   }
   ~Progress() {
@@ -255,6 +259,7 @@ class Progress {
   bool shown_;
   std::size_t total_;
   std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point lastDrawn_{};
   std::mutex mutex_;
 };
 
