@@ -40,6 +40,7 @@ struct BatchOptions {
   Format format = Format::kText;
   bool formatGiven = false;
   std::string output;
+  std::string report;
   bool quiet = false;
 };
 
@@ -349,6 +350,10 @@ void runBatch(const BatchOptions& options) {
   const bool sharded = !options.shard.empty();
   if (sharded) {
     parseShard(options.shard, shardIndex, shardCount);
+    if (!options.report.empty()) {
+      throw CommandError{kExitUsage,
+                         "talmira batch: --shard writes a partial result; give --report to merge"};
+    }
     if (options.formatGiven) {
       throw CommandError{kExitUsage,
                          "talmira batch: --shard writes a partial result (JSON) for `talmira "
@@ -370,6 +375,7 @@ void runBatch(const BatchOptions& options) {
     inputs.push_back(s.system);
   }
   refuseOutputNamingInput(options.output, inputs);
+  refuseOutputNamingInput(options.report, inputs);
 
   // Only this shard's positions are scored.
   std::vector<BatchSequence*> mine;
@@ -392,6 +398,7 @@ void runBatch(const BatchOptions& options) {
     for (const BatchSequence* s : mine) part.sequences.push_back(*s);
     writeOutput(options.output, renderPartial(part));
   } else {
+    if (!options.report.empty()) writeOutput(options.report, renderBatchReport(result));
     writeOutput(options.output, renderBatch(result, options.format));
   }
   if (failed > 0) {
@@ -432,6 +439,10 @@ void addBatchCommand(CLI::App& app) {
   addFormatOption(*command, options->format);
   command->add_option("-o,--output", options->output, "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
+  command->add_option("--report", options->report,
+                      "also write the dataset's HTML page: pooled table, sequences sortable by "
+                      "NMODTA")
+      ->type_name("FILE.html");
   command->add_flag("-q,--quiet", options->quiet, "no progress line on standard error");
   command->footer(
       "A sequence that cannot be read is reported on standard error and left out of the totals; "

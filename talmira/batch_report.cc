@@ -2,7 +2,12 @@
 
 #include <cstring>
 
+#include "talmira/html_report.h"
 #include "talmira/score_report.h"
+
+#ifndef TALMIRA_VERSION
+#define TALMIRA_VERSION "unknown"
+#endif
 
 namespace talmira {
 
@@ -147,6 +152,21 @@ std::string renderBatch(const BatchResult& result, Format format) {
       return batchJson(result).dump(2) + "\n";
   }
   return {};
+}
+
+std::string renderBatchReport(const BatchResult& result) {
+  DatasetReportInput input;
+  input.list = describeSource(result.source);
+  input.confidence = result.source.confidence;
+  input.pooled = pooledCounts(result.sequences);
+  for (const BatchSequence& s : result.sequences) {
+    input.sequences.push_back(
+        DatasetSequenceRow{s.name, s.groundTruth, s.system, s.error, s.classes, std::nullopt});
+  }
+  // The same words from batch and from merge, so that both give the same page.
+  input.producedBy = "talmira " TALMIRA_VERSION " batch (confidence " +
+                     shortestText(result.source.confidence) + ")";
+  return renderDatasetReport(input);
 }
 
 std::string csvField(const std::string& text) {

@@ -50,6 +50,9 @@ std::size_t failedCount(const std::vector<BatchSequence>& sequences);
 
 /// The output of a whole run in `format`.
 std::string renderBatch(const BatchResult& result, Format format);
+/// The dataset's HTML page (--report): pooled table, the sequences sortable
+/// by NMODTA, failed sequences with their message.
+std::string renderBatchReport(const BatchResult& result);
 
 /// A shard's partial result: the source, the shard, the positions held and
 /// every sequence's paths, name, counts or message, so that merging needs

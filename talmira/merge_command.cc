@@ -20,6 +20,7 @@ struct MergeOptions {
   std::vector<std::string> parts;
   Format format = Format::kText;
   std::string output;
+  std::string report;
 };
 
 std::string readPart(const std::string& path) {
@@ -52,6 +53,7 @@ void refuse(const std::string& message) {
 
 void runMerge(const MergeOptions& options) {
   refuseOutputNamingInput(options.output, options.parts);
+  refuseOutputNamingInput(options.report, options.parts);
   BatchResult result;
   // Position -> (sequence, index of its part). A map, not a table of the
   // announced size: a damaged part must not make merge allocate a table of
@@ -119,6 +121,7 @@ void runMerge(const MergeOptions& options) {
     ++failed;
     std::fprintf(stderr, "%s\n", s.error.c_str());
   }
+  if (!options.report.empty()) writeOutput(options.report, renderBatchReport(result));
   writeOutput(options.output, renderBatch(result, options.format));
   if (failed > 0) {
     throw CommandError{kExitInputOrOutput,
@@ -139,6 +142,10 @@ void addMergeCommand(CLI::App& app) {
   addFormatOption(*command, options->format);
   command->add_option("-o,--output", options->output, "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
+  command->add_option("--report", options->report,
+                      "also write the dataset's HTML page: pooled table, sequences sortable by "
+                      "NMODTA")
+      ->type_name("FILE.html");
   command->footer(
       "The output is byte for byte that of one `talmira batch` run over the whole list. Parts "
       "of another list or confidence, parts that overlap and missing positions are refused "

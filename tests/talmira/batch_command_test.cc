@@ -282,6 +282,19 @@ TEST(BatchCommandTest, ShardsMergeIntoTheSingleRunInEveryFormat) {
               "talmira merge: 1 of 9 sequences failed; they are left out of the totals");
   }
 
+  // The HTML page: the same from merge as from the single run, with every
+  // sequence and the failed one's message.
+  std::vector<std::string> args = {"merge", "--report", dir.file("merged.html")};
+  args.insert(args.end(), parts.begin(), parts.end());
+  EXPECT_EQ(runTalmira(args).status, 1);
+  EXPECT_EQ(runTalmira({"batch", list, "-c", "0.25", "--report", dir.file("single.html")}).status,
+            1);
+  const std::string page = readFile(dir.file("single.html"));
+  EXPECT_EQ(readFile(dir.file("merged.html")), page);
+  EXPECT_NE(page.find("seq7"), std::string::npos);
+  EXPECT_NE(page.find("broken"), std::string::npos);
+  EXPECT_NE(page.find("bad.csv:2:"), std::string::npos);
+
   // A missing part, an overlapping part, a part of another list or confidence.
   ToolResult r = runTalmira({"merge", parts[0], parts[1]});
   EXPECT_EQ(r.status, 1);
