@@ -86,12 +86,20 @@ def _text_of(value):
 
 
 def _coded(values):
-    """(codes, texts) of any column: each distinct value written once."""
+    """(codes, texts) of any column: each distinct text written once."""
     import pandas as pd
 
-    codes, uniques = pd.factorize(pd.Series(values, dtype=object), use_na_sentinel=True)
-    return (_CODED, np.ascontiguousarray(codes, dtype=np.int64),
-            [_text_of(u) for u in uniques])
+    if pd.api.types.infer_dtype(values, skipna=False) == "string":
+        # Only text: hashing tells the values apart as their texts would.
+        codes, uniques = pd.factorize(np.asarray(values, dtype=object))
+        return (_CODED, np.ascontiguousarray(codes, dtype=np.int64), list(uniques))
+    # Mixed values are told apart by their text: 1, 1.0 and True are equal
+    # in Python but are three different columns in a file.
+    codes = np.empty(len(values), dtype=np.int64)
+    index = {}
+    for row, value in enumerate(values):
+        codes[row] = index.setdefault(_text_of(value), len(index))
+    return (_CODED, codes, list(index))
 
 
 def _column_spec(name, values):
