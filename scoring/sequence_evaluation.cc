@@ -1,6 +1,10 @@
 #include "scoring/sequence_evaluation.h"
 
+#include <sched.h>
+
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -80,14 +84,16 @@ int evaluateSequence(QuorSequence& groundTruth, const QuorSequence& system) {
   return 1;
 }
 
-std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
-                                         const QuorSequence& system,
-                                         const std::vector<TargetFilter>& filters) {
-  std::vector<ClassTotals> totals(filters.size());
-  const std::vector<int32_t> partners = pairFrames(groundTruth, system);
+namespace {
+
+// Scores the ground-truth frames [begin, end) for every filter, adding to `totals`.
+void evaluateFrameRange(const QuorSequence& groundTruth, const QuorSequence& system,
+                        const std::vector<TargetFilter>& filters,
+                        const std::vector<int32_t>& partners, std::size_t begin, std::size_t end,
+                        std::vector<ClassTotals>& totals) {
   QuorFrame truthFrame(0);
   QuorFrame systemFrame(0);
-  for (std::size_t at = 0; at < groundTruth.frames.size(); ++at) {
+  for (std::size_t at = begin; at < end; ++at) {
     const QuorFrame* partner = partnerOf(system, partners[at]);
     for (std::size_t c = 0; c < filters.size(); ++c) {
       selectFrame(groundTruth.frames[at], filters[c], truthFrame);
@@ -96,5 +102,64 @@ std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
       addFrame(truthFrame, partner != nullptr, totals[c]);
     }
   }
+}
+
+void addTotals(std::vector<ClassTotals>& sum, const std::vector<ClassTotals>& part) {
+  for (std::size_t c = 0; c < sum.size(); ++c) {
+    sum[c].gt += part[c].gt;
+    sum[c].det += part[c].det;
+    sum[c].fp += part[c].fp;
+    sum[c].fn += part[c].fn;
+  }
+}
+
+}  // namespace
+
+unsigned defaultThreadCount() {
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+    const int count = CPU_COUNT(&allowed);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
+                                         const QuorSequence& system,
+                                         const std::vector<TargetFilter>& filters,
+                                         unsigned threads) {
+  std::vector<ClassTotals> totals(filters.size());
+  const std::vector<int32_t> partners = pairFrames(groundTruth, system);
+  const std::size_t frameCount = groundTruth.frames.size();
+  // A thread is worth starting only for a good number of frames; a few
+  // crowded frames still go to different threads.
+  constexpr std::size_t kFramesPerBatch = 256;
+  const std::size_t batches = (frameCount + kFramesPerBatch - 1) / kFramesPerBatch;
+  const std::size_t batchSize =
+      batches < 4 * std::size_t{threads} ? 1 : kFramesPerBatch;  // few frames: one at a time
+  const std::size_t batchCount = (frameCount + batchSize - 1) / batchSize;
+  const std::size_t workers = std::min<std::size_t>(threads, batchCount);
+  if (workers <= 1) {
+    evaluateFrameRange(groundTruth, system, filters, partners, 0, frameCount, totals);
+    return totals;
+  }
+  // Batches are taken in turn by whichever thread is free, so that a thread
+  // given crowded frames does not hold up the others.
+  std::atomic<std::size_t> nextBatch{0};
+  std::vector<std::vector<ClassTotals>> perWorker(workers,
+                                                  std::vector<ClassTotals>(filters.size()));
+  const auto work = [&](std::size_t worker) {
+    for (std::size_t batch; (batch = nextBatch.fetch_add(1)) < batchCount;) {
+      const std::size_t begin = batch * batchSize;
+      evaluateFrameRange(groundTruth, system, filters, partners, begin,
+                         std::min(frameCount, begin + batchSize), perWorker[worker]);
+    }
+  };
+  {
+    std::vector<std::jthread> pool;
+    for (std::size_t worker = 1; worker < workers; ++worker) pool.emplace_back(work, worker);
+    work(0);
+  }
+  for (const std::vector<ClassTotals>& part : perWorker) addTotals(totals, part);
   return totals;
 }

@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "annotation/sequence_reader.h"
+#include "scoring/sequence_evaluation.h"
 
 namespace talmira {
 
@@ -65,18 +67,27 @@ std::unique_ptr<QuorSequence> readInput(const std::string& path) {
 
 void readInputs(const std::string& groundTruthPath, const std::string& systemPath,
                 std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system) {
-  std::string messages;
-  try {
-    groundTruth = readInput(groundTruthPath);
-  } catch (const CommandError& e) {
-    messages = e.message;
+  std::string groundTruthError;
+  std::string systemError;
+  {
+    std::jthread systemReader([&] {
+      try {
+        system = readInput(systemPath);
+      } catch (const CommandError& e) {
+        systemError = e.message;
+      }
+    });
+    try {
+      groundTruth = readInput(groundTruthPath);
+    } catch (const CommandError& e) {
+      groundTruthError = e.message;
+    }
   }
-  try {
-    system = readInput(systemPath);
-  } catch (const CommandError& e) {
-    messages += (messages.empty() ? "" : "\n") + e.message;
+  if (!groundTruthError.empty() || !systemError.empty()) {
+    throw CommandError{kExitInputOrOutput,
+                       groundTruthError + (groundTruthError.empty() || systemError.empty() ? "" : "\n") +
+                           systemError};
   }
-  if (!messages.empty()) throw CommandError{kExitInputOrOutput, messages};
 }
 
 void refuseOutputNamingInput(const std::string& outputPath,
@@ -207,6 +218,14 @@ std::string fixedSix(float value) {
   char text[64];
   const int length = std::snprintf(text, sizeof text, "%f", static_cast<double>(value));
   return std::string(text, length < 0 ? 0 : static_cast<std::size_t>(length));
+}
+
+CLI::Option* addJobsOption(CLI::App& command, unsigned& jobs, const std::string& help) {
+  jobs = defaultThreadCount();
+  return command.add_option("-j,--jobs", jobs, help)
+      ->type_name("N")
+      ->check(CLI::Range(1u, 4096u))
+      ->default_str(std::to_string(jobs));
 }
 
 CLI::Option* addFormatOption(CLI::App& command, Format& format,

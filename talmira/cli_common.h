@@ -43,8 +43,8 @@ CLI::Option* addConfidenceOption(CLI::App& command, float& confidence,
 /// whose message is the reader's `file:line: ...` line, or
 /// `<path>: cannot open: <reason>`.
 std::unique_ptr<QuorSequence> readInput(const std::string& path);
-/// Reads both files; when either fails, both messages are given (ground
-/// truth first) and status 1 is thrown.
+/// Reads both files, at the same time; when either fails, both messages are
+/// given (ground truth first) and status 1 is thrown.
 void readInputs(const std::string& groundTruthPath, const std::string& systemPath,
                 std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system);
 
@@ -65,6 +65,9 @@ Json jsonNumber(float value);
 std::string shortestText(float value);
 /// printf("%f") of a single-precision value, as the console program writes NMODTA.
 std::string fixedSix(float value);
+
+/// Adds `-j,--jobs N` (default: the cores this process may use); N >= 1.
+CLI::Option* addJobsOption(CLI::App& command, unsigned& jobs, const std::string& help);
 
 /// The output formats of the subcommands that take --format.
 enum class Format { kText, kCsv, kJson };
