@@ -13,6 +13,9 @@
 
 #include <sys/stat.h>
 
+#include <thread>
+
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -27,6 +30,7 @@
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
 #include "scoring/class_scores.h"
+#include "scoring/sequence_evaluation.h"
 #include "talmira/cli_common.h"
 
 namespace py = pybind11;
@@ -41,9 +45,9 @@ struct Sequence {
   std::size_t boxes() const { return records->targetStore.size(); }
 };
 
-// Raised to the Python layer as ReadFailure(message, line, column): the
-// reader's message without the name in front, the line (0 for none) and the
-// column number (0 for none).
+// Raised to the Python layer as ReadFailure(message, line, column, input):
+// the reader's message without the name in front, the line (0 for none), the
+// column number (0 for none) and which input of a pair (0 or 1) it was.
 // Created once with the module and never freed: it lives as long as the
 // interpreter may raise it.
 PyObject* readFailureType = nullptr;
@@ -54,6 +58,7 @@ struct ReaderMessage {
   uint64_t line = 0;
   std::size_t column = 0;
   std::string what;
+  int input = 0;
 };
 
 ReaderMessage splitReaderMessage(std::string_view message) {
@@ -74,7 +79,7 @@ ReaderMessage splitReaderMessage(std::string_view message) {
 
 [[noreturn]] void raiseReadFailure(const ReaderMessage& parts) {
   PyErr_SetObject(readFailureType,
-                  py::make_tuple(parts.what, parts.line, parts.column).ptr());
+                  py::make_tuple(parts.what, parts.line, parts.column, parts.input).ptr());
   throw py::error_already_set();
 }
 
@@ -91,7 +96,8 @@ Sequence readStream(std::FILE* stream) {
   return Sequence{std::move(records)};
 }
 
-Sequence readFile(const std::string& path) {
+// Opens `path` for reading, or raises the OSError the system gives.
+std::FILE* openFile(const std::string& path) {
   std::FILE* stream = std::fopen(path.c_str(), "r");
   if (stream == nullptr) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
@@ -105,7 +111,34 @@ Sequence readFile(const std::string& path) {
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
     throw py::error_already_set();
   }
-  return readStream(stream);
+  return stream;
+}
+
+Sequence readFile(const std::string& path) { return readStream(openFile(path)); }
+
+// Reads two files at once, as the command does; a failure in the first is
+// reported before one in the second.
+std::pair<Sequence, Sequence> readFilePair(const std::string& firstPath,
+                                           const std::string& secondPath) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> first(openFile(firstPath), std::fclose);
+  std::FILE* const secondStream = openFile(secondPath);
+  auto records = std::array{std::make_shared<QuorSequence>(), std::make_shared<QuorSequence>()};
+  std::array<std::string, 2> errors;
+  std::array<int, 2> statuses{};
+  {
+    py::gil_scoped_release unlocked;
+    std::jthread secondReader(
+        [&] { statuses[1] = readSequenceFile(secondStream, *records[1], "", &errors[1]); });
+    statuses[0] = readSequenceFile(first.release(), *records[0], "", &errors[0]);
+  }
+  for (int input = 0; input < 2; ++input) {
+    if (statuses[input] < 0) {
+      ReaderMessage parts = splitReaderMessage(errors[input]);
+      parts.input = input;
+      raiseReadFailure(parts);
+    }
+  }
+  return {Sequence{std::move(records[0])}, Sequence{std::move(records[1])}};
 }
 
 // The table's columns in file order; the file's last two columns are not read.
@@ -242,11 +275,14 @@ Sequence readTable(const py::list& columnSpecs, std::size_t rows) {
 
 using ClassRow = std::tuple<std::string, int64_t, int64_t, int64_t, int64_t, int64_t, float>;
 
-std::vector<ClassRow> score(const Sequence& groundTruth, const Sequence& system, float confidence) {
+// threads: those that match frames, 0 for as many as the command uses.
+std::vector<ClassRow> score(const Sequence& groundTruth, const Sequence& system, float confidence,
+                            unsigned threads) {
   std::array<ClassCounts, kClassCount> classes;
   {
     py::gil_scoped_release unlocked;
-    classes = scoreClasses(*groundTruth.records, *system.records, confidence);
+    classes = scoreClasses(*groundTruth.records, *system.records, confidence,
+                           threads == 0 ? defaultThreadCount() : threads);
   }
   std::vector<ClassRow> rows;
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
@@ -277,9 +313,12 @@ PYBIND11_MODULE(_talmira, m) {
       .def_property_readonly("boxes", &Sequence::boxes);
   m.def("read_file", &readFile, py::arg("path"),
         "Reads an annotation file; ReadFailure(message, line, column) when malformed.");
+  m.def("read_file_pair", &readFilePair, py::arg("first"), py::arg("second"),
+        "Reads two annotation files at once.");
   m.def("read_table", &readTable, py::arg("columns"), py::arg("rows"),
         "Reads 13 columns (kind, array, texts) as the records of an annotation file.");
   m.def("score", &score, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
+        py::arg("threads") = 0,
         "Every class's (class, gt, det, fn, fp, frames, nmodta).");
   m.def("parse_confidence", &parseConfidence, py::arg("text"),
         "A confidence threshold by the command line's rule, rounded to single precision.");

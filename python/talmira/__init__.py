@@ -59,17 +59,22 @@ class FormatError(ValueError):
         self.row = row
 
 
+def _file_error(failure, paths):
+    what, line, column, which = failure.args
+    path = paths[which]
+    # The command's message: "<path>:<line>: <what>".
+    name = "".join(c if ord(c) >= 0x20 and ord(c) != 0x7F else "\\x%02X" % ord(c)
+                   for c in path)
+    where = "%s:%d" % (name, line) if line else name
+    return FormatError("%s: %s" % (where, what), path=path, line=line or None,
+                       column=column or None)
+
+
 def _read_file(path):
     try:
         return _talmira.read_file(path)
     except _talmira.ReadFailure as failure:
-        what, line, column = failure.args
-        # The command's message: "<path>:<line>: <what>".
-        name = "".join(c if ord(c) >= 0x20 and ord(c) != 0x7F else "\\x%02X" % ord(c)
-                       for c in path)
-        where = "%s:%d" % (name, line) if line else name
-        raise FormatError("%s: %s" % (where, what), path=path, line=line or None,
-                          column=column or None) from None
+        raise _file_error(failure, [path]) from None
 
 
 def _text_of(value):
@@ -149,7 +154,7 @@ def _read_table(table, label):
     try:
         return _talmira.read_table(specs, rows)
     except _talmira.ReadFailure as failure:
-        what, line, column = failure.args
+        what, line, column, _ = failure.args
         row = line - 2 if line >= 2 else None
         name = COLUMNS[column - 1] if 1 <= column <= len(COLUMNS) else None
         prefix = "column %d: " % column
@@ -164,13 +169,35 @@ def _read_table(table, label):
                           column=name, row=row) from None
 
 
-def _read(source, label):
+def _path_of(source):
     if isinstance(source, (str, bytes, os.PathLike)):
         path = os.fspath(source)
-        if isinstance(path, bytes):
-            path = os.fsdecode(path)
-        return _read_file(path)
-    return _read_table(source, label)
+        return os.fsdecode(path) if isinstance(path, bytes) else path
+    return None
+
+
+def _read(source, label):
+    path = _path_of(source)
+    return _read_file(path) if path is not None else _read_table(source, label)
+
+
+def _read_pair(gt, sys):
+    """Both inputs; two files are read at once, as the command reads them."""
+    paths = [_path_of(gt), _path_of(sys)]
+    if None in paths:
+        return _read(gt, "ground-truth"), _read(sys, "system")
+    try:
+        return _talmira.read_file_pair(*paths)
+    except _talmira.ReadFailure as failure:
+        raise _file_error(failure, paths) from None
+
+
+def _jobs(jobs):
+    if jobs is None:
+        return 0
+    if isinstance(jobs, bool) or not isinstance(jobs, numbers.Integral) or not 1 <= jobs <= 4096:
+        raise ValueError("jobs %r is not a whole number from 1 to 4096" % (jobs,))
+    return int(jobs)
 
 
 def _confidence(value):
@@ -230,21 +257,24 @@ class ScoreResult:
         return "\n".join(lines)
 
 
-def score(gt, sys, confidence=0.0):
+def score(gt, sys, confidence=0.0, jobs=None):
     """Scores the detector's output `sys` against the ground truth `gt`.
 
     gt, sys: a path (str or os.PathLike) or an in-memory table (see the
     module's help). confidence: a box is taken when its confidence is at
-    least this, in both inputs; a number from 0 to 1.
+    least this, in both inputs; a number from 0 to 1. jobs: threads that
+    match frames (default: the cores this process may use, as the command);
+    the counts do not depend on it. Give 1 when scoring many pairs in
+    threads of your own.
 
     Raises FileNotFoundError (or another OSError) when a file cannot be
     opened, FormatError when a record is malformed, ValueError for a bad
     confidence.
     """
     threshold = _confidence(confidence)
-    ground_truth = _read(gt, "ground-truth")
-    system = _read(sys, "system")
+    threads = _jobs(jobs)
+    ground_truth, system = _read_pair(gt, sys)
     rows = [dict(zip(_RESULT_COLUMNS, (name, gt_, det, fn, fp, frames, _nmodta(nmodta))))
             for name, gt_, det, fn, fp, frames, nmodta
-            in _talmira.score(ground_truth, system, threshold)]
+            in _talmira.score(ground_truth, system, threshold, threads)]
     return ScoreResult(rows, threshold)

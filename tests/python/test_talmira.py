@@ -75,10 +75,10 @@ def case_files():
         yield written
 
 
-def score_or_error(gt, sysout, conf):
+def score_or_error(gt, sysout, conf, jobs=None):
     """The score's CSV text, or the kind and text of the failure."""
     try:
-        return result_csv(talmira.score(gt, sysout, conf if conf is not None else 0.0))
+        return result_csv(talmira.score(gt, sysout, conf if conf is not None else 0.0, jobs))
     except talmira.FormatError as e:
         return ("FormatError", str(e))
     except ValueError as e:
@@ -258,12 +258,15 @@ def test_errors():
             assert run_tool("score", EXAMPLE_GT, EXAMPLE_SYS, "-c", str(confidence))[0] == 2
     with pytest.raises(TypeError):
         talmira.score(42, EXAMPLE_SYS)
+    for jobs in (0, -1, 2.5, "2"):
+        with pytest.raises(ValueError):
+            talmira.score(EXAMPLE_GT, EXAMPLE_SYS, jobs=jobs)
 
 
 def test_threads_give_the_results_of_one_at_a_time(case_files):
-    jobs = [(gt, sysout, conf if conf is not None else 0.0)
-            for _, gt, sysout, conf in case_files]
-    one_at_a_time = [score_or_error(*job) for job in jobs]
+    jobs = [(gt, sysout, conf if conf is not None else 0.0, 1 + index % 3)
+            for index, gt, sysout, conf in case_files]
+    one_at_a_time = [score_or_error(gt, sysout, conf, 1) for gt, sysout, conf, _ in jobs]
     with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
         together = list(pool.map(lambda job: score_or_error(*job), jobs))
     assert together == one_at_a_time
