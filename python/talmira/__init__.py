@@ -90,9 +90,20 @@ def _text_of(value):
     return str(value)
 
 
-def _coded(values):
+def _as_whole(value):
+    """A float that holds a whole number is that number (pandas makes whole
+    numbers floats beside a missing value); anything else stays as it is."""
+    if isinstance(value, (float, np.floating)) and math.isfinite(value) and value == int(value):
+        return int(value)
+    return value
+
+
+def _coded(values, whole=False):
     """(codes, texts) of any column: each distinct text written once."""
     import pandas as pd
+
+    if whole:
+        values = [_as_whole(v) for v in values]
 
     if pd.api.types.infer_dtype(values, skipna=False) == "string":
         # Only text: hashing tells the values apart as their texts would.
@@ -121,13 +132,18 @@ def _column_spec(name, values):
     if name not in _TEXT_COLUMNS:
         if kind == "i" or (kind == "u" and array.dtype.itemsize < 8):
             return (_WHOLE, np.ascontiguousarray(array, dtype=np.int64), None)
+        if kind == "f" and name in _WHOLE_COLUMNS:
+            with np.errstate(invalid="ignore"):
+                whole = np.isfinite(array) & (np.floor(array) == array) & (np.abs(array) < 2.0 ** 62)
+            if whole.all():
+                return (_WHOLE, array.astype(np.int64), None)
         if kind == "f" and name == "confidence":
             # Written so that they read back as the same value: single
             # precision in its shortest text, double precision likewise.
             if array.dtype == np.float32:
                 return (_SINGLE, np.ascontiguousarray(array), None)
             return (_DOUBLE, np.ascontiguousarray(array, dtype=np.float64), None)
-    return _coded(array.tolist() if kind != "O" else array)
+    return _coded(array.tolist() if kind != "O" else array, whole=name in _WHOLE_COLUMNS)
 
 
 def _read_table(table, label):
