@@ -86,16 +86,18 @@ int evaluateSequence(QuorSequence& groundTruth, const QuorSequence& system) {
 
 namespace {
 
-// Scores the ground-truth frames [begin, end) for every filter, adding to `totals`.
+// Scores the ground-truth frames [begin, end) for the filters [firstFilter,
+// lastFilter), adding to `totals`.
 void evaluateFrameRange(const QuorSequence& groundTruth, const QuorSequence& system,
                         const std::vector<TargetFilter>& filters,
                         const std::vector<int32_t>& partners, std::size_t begin, std::size_t end,
+                        std::size_t firstFilter, std::size_t lastFilter,
                         std::vector<ClassTotals>& totals) {
   QuorFrame truthFrame(0);
   QuorFrame systemFrame(0);
   for (std::size_t at = begin; at < end; ++at) {
     const QuorFrame* partner = partnerOf(system, partners[at]);
-    for (std::size_t c = 0; c < filters.size(); ++c) {
+    for (std::size_t c = firstFilter; c < lastFilter; ++c) {
       selectFrame(groundTruth.frames[at], filters[c], truthFrame);
       if (partner != nullptr) selectFrame(*partner, filters[c], systemFrame);
       evaluateFrame(truthFrame, partner != nullptr ? &systemFrame : nullptr, false, false);
@@ -131,28 +133,36 @@ std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
   std::vector<ClassTotals> totals(filters.size());
   const std::vector<int32_t> partners = pairFrames(groundTruth, system);
   const std::size_t frameCount = groundTruth.frames.size();
-  // A thread is worth starting only for a good number of frames; a few
-  // crowded frames still go to different threads.
+  // Work is shared out in items taken in turn by whichever thread is free,
+  // so that a thread given crowded frames does not hold up the others. A
+  // long sequence goes in batches of frames (all classes of a frame while
+  // its boxes are in cache); a short one, down to a single crowded frame,
+  // one frame and class at a time.
   constexpr std::size_t kFramesPerBatch = 256;
-  const std::size_t batches = (frameCount + kFramesPerBatch - 1) / kFramesPerBatch;
-  const std::size_t batchSize =
-      batches < 4 * std::size_t{threads} ? 1 : kFramesPerBatch;  // few frames: one at a time
-  const std::size_t batchCount = (frameCount + batchSize - 1) / batchSize;
-  const std::size_t workers = std::min<std::size_t>(threads, batchCount);
+  const std::size_t classes = filters.size();
+  const bool fine = frameCount < 4 * kFramesPerBatch * std::size_t{threads};
+  const std::size_t itemCount =
+      fine ? frameCount * classes : (frameCount + kFramesPerBatch - 1) / kFramesPerBatch;
+  const std::size_t workers = std::min<std::size_t>(threads, itemCount);
   if (workers <= 1) {
-    evaluateFrameRange(groundTruth, system, filters, partners, 0, frameCount, totals);
+    evaluateFrameRange(groundTruth, system, filters, partners, 0, frameCount, 0, classes, totals);
     return totals;
   }
-  // Batches are taken in turn by whichever thread is free, so that a thread
-  // given crowded frames does not hold up the others.
-  std::atomic<std::size_t> nextBatch{0};
-  std::vector<std::vector<ClassTotals>> perWorker(workers,
-                                                  std::vector<ClassTotals>(filters.size()));
+  std::atomic<std::size_t> nextItem{0};
+  std::vector<std::vector<ClassTotals>> perWorker(workers, std::vector<ClassTotals>(classes));
   const auto work = [&](std::size_t worker) {
-    for (std::size_t batch; (batch = nextBatch.fetch_add(1)) < batchCount;) {
-      const std::size_t begin = batch * batchSize;
-      evaluateFrameRange(groundTruth, system, filters, partners, begin,
-                         std::min(frameCount, begin + batchSize), perWorker[worker]);
+    for (std::size_t item; (item = nextItem.fetch_add(1)) < itemCount;) {
+      if (fine) {
+        const std::size_t frame = item / classes;
+        const std::size_t filter = item % classes;
+        evaluateFrameRange(groundTruth, system, filters, partners, frame, frame + 1, filter,
+                           filter + 1, perWorker[worker]);
+      } else {
+        const std::size_t begin = item * kFramesPerBatch;
+        evaluateFrameRange(groundTruth, system, filters, partners, begin,
+                           std::min(frameCount, begin + kFramesPerBatch), 0, classes,
+                           perWorker[worker]);
+      }
     }
   };
   {

@@ -93,6 +93,16 @@ void readInputs(const std::string& groundTruthPath, const std::string& systemPat
 void refuseOutputNamingInput(const std::string& outputPath,
                              const std::vector<std::string>& inputs) {
   if (outputPath.empty() || outputPath == "-") return;
+  // A typing error in the output's folder is better told before a long run
+  // than after it.
+  std::error_code ignored;
+  std::filesystem::path target = std::filesystem::canonical(outputPath, ignored);
+  if (target.empty()) target = outputPath;
+  const std::filesystem::path folder =
+      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    throw CommandError{kExitInputOrOutput, outputPath + ": cannot write: " + reasonOf(errno)};
+  }
   struct stat output {};
   if (stat(outputPath.c_str(), &output) != 0) return;
   for (const std::string& input : inputs) {

@@ -49,7 +49,8 @@ void readInputs(const std::string& groundTruthPath, const std::string& systemPat
                 std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system);
 
 /// Throws a CommandError of status 2 when `outputPath` names an existing file
-/// that is one of `inputs` (the same file, also through a link).
+/// that is one of `inputs` (the same file, also through a link), and of
+/// status 1 when its folder cannot take a new file. Called before any work.
 void refuseOutputNamingInput(const std::string& outputPath, const std::vector<std::string>& inputs);
 
 /// Writes `contents` to `path` whole: into a new file in the same folder that

@@ -224,9 +224,11 @@ TEST(ScoreCommandTest, OutputFileIsReplacedWholeOrLeftAsItWas) {
   EXPECT_EQ(info.st_mode & 0777, 0640u);
 
   // An output that cannot be written is a failure, not a success.
-  run = runTalmira({"score", f.groundTruth, f.system, "-o", f.dir.file("no/such/folder.csv")});
+  // A folder that is not there is told before any input is read.
+  const std::string nowhere = f.dir.file("no/such/folder.csv");
+  run = runTalmira({"score", f.dir.file("missing.csv"), f.system, "-o", nowhere});
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.errors.find("cannot write"), std::string::npos);
+  EXPECT_EQ(run.errors, nowhere + ": cannot write: No such file or directory\n");
   run = runTalmira({"score", f.groundTruth, f.system, "-o", "/dev/full"});
   EXPECT_EQ(run.status, 1) << "a device is written in place, never replaced";
   struct stat device {};
