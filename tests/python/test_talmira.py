@@ -7,6 +7,7 @@ runs the same tests against the module installed by pip.
 
 import concurrent.futures
 import os
+import random
 import subprocess
 import sys
 import tempfile
@@ -144,9 +145,35 @@ def table_of(data):
     return pd.DataFrame(columns), line_numbers
 
 
-def test_dataframe_input_equals_file_input(case_files):
-    compared = 0
+def corrupted(data, rng):
+    """The file with one value of one record made malformed, or None."""
+    lines = data.split(b"\n")
+    records = [i for i in range(1, len(lines)) if lines[i].count(b",") == 14]
+    if not records:
+        return None
+    at = rng.choice(records)
+    fields = lines[at].split(b",")
+    column = rng.choice([0, 1, 2, 3, 4, 5, 6, 7, 8, 12])
+    fields[column] = rng.choice([b"1x", b"", b"4294967296", b"abc", b"1e", b"- 1"])
+    lines[at] = b",".join(fields)
+    return b"\n".join(lines)
+
+
+def test_dataframe_input_equals_file_input(case_files, tmp_path):
+    rng = random.Random(SEED)
+    compared = refused = 0
     for index, gt_path, sys_path, conf in case_files:
+        if index % 3 == 0:
+            # one bad value, in either input: the same record must be refused
+            which = rng.choice([0, 1])
+            source = (gt_path, sys_path)[which]
+            with open(source, "rb") as fh:
+                bad = corrupted(fh.read(), rng)
+            if bad is not None:
+                target = str(tmp_path / ("bad-%d.csv" % index))
+                with open(target, "wb") as fh:
+                    fh.write(bad)
+                gt_path, sys_path = (target, sys_path) if which == 0 else (gt_path, target)
         with open(gt_path, "rb") as fh:
             gt_table = table_of(fh.read())
         with open(sys_path, "rb") as fh:
@@ -165,6 +192,7 @@ def test_dataframe_input_equals_file_input(case_files):
                 talmira.score(gt_table[0], sys_table[0], threshold)
             assert table_error.value.row == lines.index(file_error.line), context
             assert table_error.value.column == talmira.COLUMNS[file_error.column - 1], context
+            refused += 1
             continue
         except ValueError:
             continue
@@ -174,7 +202,7 @@ def test_dataframe_input_equals_file_input(case_files):
         as_dict = {k: v.to_numpy() for k, v in gt_table[0].items()}
         assert talmira.score(as_dict, sys_path, threshold).rows == from_files.rows, context
         compared += 1
-    assert compared >= CASES // 3
+    assert compared >= CASES // 3 and refused >= CASES // 10
 
 
 def example_table():
