@@ -81,6 +81,8 @@ def _text_of(value):
     """A value of a text column as a file would hold it."""
     if value is None or (isinstance(value, float) and math.isnan(value)):
         return ""
+    if type(value).__name__ in ("NAType", "NaTType"):  # pandas' missing values
+        return ""
     if isinstance(value, (bool, np.bool_)):
         return "TRUE" if value else "FALSE"
     if isinstance(value, bytes):

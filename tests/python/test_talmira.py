@@ -220,6 +220,11 @@ def test_table_values_keep_the_file_rules():
     dropped = table.copy()
     dropped.loc[first_car, "type"] = "DCF"
     assert talmira.score(dropped, EXAMPLE_SYS)["Car"]["gt"] == base["Car"]["gt"] - 1
+    # A missing type is an empty column: no known class, so no Car either.
+    for missing in (None, float("nan"), pd.NA):
+        untyped = table.astype({"type": object})
+        untyped.loc[first_car, "type"] = missing
+        assert talmira.score(untyped, EXAMPLE_SYS)["Car"]["gt"] == base["Car"]["gt"] - 1
     # A flag given as the text TRUE sets the box aside, as the boolean does.
     as_text = table.copy()
     as_text["flag_a"] = ["TRUE" if v else "FALSE" for v in table["flag_a"]]
