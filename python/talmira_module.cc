@@ -31,6 +31,7 @@
 #include "annotation/sequence_reader.h"
 #include "scoring/class_scores.h"
 #include "scoring/sequence_evaluation.h"
+#include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 
 namespace py = pybind11;
@@ -273,6 +274,10 @@ Sequence readTable(const py::list& columnSpecs, std::size_t rows) {
   return sequence;
 }
 
+unsigned threadsOrDefault(unsigned threads) {
+  return threads == 0 ? defaultThreadCount() : threads;
+}
+
 using ClassRow = std::tuple<std::string, int64_t, int64_t, int64_t, int64_t, int64_t, float>;
 
 // threads: those that match frames, 0 for as many as the command uses.
@@ -282,7 +287,7 @@ std::vector<ClassRow> score(const Sequence& groundTruth, const Sequence& system,
   {
     py::gil_scoped_release unlocked;
     classes = scoreClasses(*groundTruth.records, *system.records, confidence,
-                           threads == 0 ? defaultThreadCount() : threads);
+                           threadsOrDefault(threads));
   }
   std::vector<ClassRow> rows;
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
@@ -290,6 +295,51 @@ std::vector<ClassRow> score(const Sequence& groundTruth, const Sequence& system,
     rows.emplace_back(evaluationClasses[slot], c.gt, c.det, c.fn, c.fp, c.frames, c.nmodta());
   }
   return rows;
+}
+
+// Scores two files as the command does: with more than one thread and frame
+// numbers that only grow, frames are scored while they are read and only
+// those in flight are held; otherwise both files are read whole.
+std::vector<ClassRow> scoreFilePair(const std::string& groundTruthPath,
+                                    const std::string& systemPath, float confidence,
+                                    unsigned threads) {
+  threads = threadsOrDefault(threads);
+  if (threads > 1) {
+    // Names are left out of the reader's messages; the Python layer puts the path in.
+    StreamedInput inputs[] = {{openForStreaming(groundTruthPath), ""},
+                              {openForStreaming(systemPath), ""}};
+    if (inputs[0].stream != nullptr && inputs[1].stream != nullptr) {
+      std::vector<TargetFilter> filters;
+      for (const char* name : evaluationClasses) filters.emplace_back(name, confidence);
+      StreamedTotals streamed;
+      {
+        py::gil_scoped_release unlocked;
+        streamed = evaluateClassesWhileReading(inputs[0], inputs[1], filters, threads);
+      }
+      for (int input = 0; input < 2; ++input) {
+        if (inputs[input].status < 0) {
+          ReaderMessage parts = splitReaderMessage(inputs[input].error);
+          parts.input = input;
+          raiseReadFailure(parts);
+        }
+      }
+      if (streamed.inOrder) {
+        std::vector<ClassRow> rows;
+        for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+          const ClassTotals& t = streamed.totals[slot];
+          rows.emplace_back(evaluationClasses[slot], t.gt, t.det, t.fn, t.fp, streamed.frames,
+                            reportedNmodta(t.gt, t.fn, t.fp));
+        }
+        return rows;
+      }
+    } else {
+      for (const StreamedInput& input : inputs) {
+        if (input.stream != nullptr) std::fclose(input.stream);
+      }
+    }
+  }
+  const auto [groundTruth, system] = readFilePair(groundTruthPath, systemPath);
+  return score(groundTruth, system, confidence, threads);
 }
 
 float parseConfidence(const std::string& text) {
@@ -320,6 +370,9 @@ PYBIND11_MODULE(_talmira, m) {
   m.def("score", &score, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
         py::arg("threads") = 0,
         "Every class's (class, gt, det, fn, fp, frames, nmodta).");
+  m.def("score_file_pair", &scoreFilePair, py::arg("groundtruth"), py::arg("system"),
+        py::arg("confidence"), py::arg("threads") = 0,
+        "Scores two files, while reading them when their frame numbers only grow.");
   m.def("parse_confidence", &parseConfidence, py::arg("text"),
         "A confidence threshold by the command line's rule, rounded to single precision.");
   m.def("shortest_text", &talmira::shortestText, py::arg("value"),

@@ -291,8 +291,15 @@ def score(gt, sys, confidence=0.0, jobs=None):
     """
     threshold = _confidence(confidence)
     threads = _jobs(jobs)
-    ground_truth, system = _read_pair(gt, sys)
+    paths = [_path_of(gt), _path_of(sys)]
+    if None not in paths:
+        try:
+            counts = _talmira.score_file_pair(*paths, threshold, threads)
+        except _talmira.ReadFailure as failure:
+            raise _file_error(failure, paths) from None
+    else:
+        ground_truth, system = _read_pair(gt, sys)
+        counts = _talmira.score(ground_truth, system, threshold, threads)
     rows = [dict(zip(_RESULT_COLUMNS, (name, gt_, det, fn, fp, frames, _nmodta(nmodta))))
-            for name, gt_, det, fn, fp, frames, nmodta
-            in _talmira.score(ground_truth, system, threshold, threads)]
+            for name, gt_, det, fn, fp, frames, nmodta in counts]
     return ScoreResult(rows, threshold)
