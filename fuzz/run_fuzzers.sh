@@ -26,7 +26,7 @@ case "${1:-}" in
     ;;
 esac
 
-targets=(${FUZZ_TARGETS:-fuzz_reader fuzz_scoring fuzz_frame_matching})
+targets=(${FUZZ_TARGETS:-fuzz_reader fuzz_scoring fuzz_frame_matching fuzz_streaming})
 
 # clang, its libFuzzer runtime and cmake; a fresh Debian machine lacks the first two.
 need=()
