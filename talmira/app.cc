@@ -35,6 +35,8 @@ int runTalmira(int argc, char** argv) {
   addScoreCommand(app);
   addCheckCommand(app);
   addEventsCommand(app);
+  addBatchCommand(app);
+  addMergeCommand(app);
   app.footer(
       "Exit status: 0 success, 1 an input cannot be read or is malformed or an output cannot be "
       "written, 2 a usage error.\n"
