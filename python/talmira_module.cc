@@ -15,6 +15,7 @@
 
 #include <thread>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -32,7 +33,10 @@
 #include "scoring/class_scores.h"
 #include "scoring/sequence_evaluation.h"
 #include "scoring/streaming_evaluation.h"
+#include "scoring/file_check.h"
+#include "talmira/check_report.h"
 #include "talmira/cli_common.h"
+#include "talmira/event_rows.h"
 
 namespace py = pybind11;
 
@@ -42,6 +46,9 @@ namespace {
 // Python object can hand it to a scoring call that runs without the GIL.
 struct Sequence {
   std::shared_ptr<const QuorSequence> records;
+  // Where each frame, box and region came from, and what the reader passed
+  // over; kept only when asked for (check and events need it).
+  std::shared_ptr<const ReadDetails> details;
   std::size_t frames() const { return records->frames.size(); }
   std::size_t boxes() const { return records->targetStore.size(); }
 };
@@ -84,17 +91,22 @@ ReaderMessage splitReaderMessage(std::string_view message) {
   throw py::error_already_set();
 }
 
+std::shared_ptr<ReadDetails> detailsIf(bool withDetails) {
+  return withDetails ? std::make_shared<ReadDetails>() : nullptr;
+}
+
 // Reads `stream` (closed in every case) without the GIL.
-Sequence readStream(std::FILE* stream) {
+Sequence readStream(std::FILE* stream, bool withDetails) {
   auto records = std::make_shared<QuorSequence>();
+  auto details = detailsIf(withDetails);
   std::string error;
   int status = 0;
   {
     py::gil_scoped_release unlocked;
-    status = readSequenceFile(stream, *records, "", &error);
+    status = readSequenceFile(stream, *records, "", &error, details.get());
   }
   if (status < 0) raiseReadFailure(splitReaderMessage(error));
-  return Sequence{std::move(records)};
+  return Sequence{std::move(records), std::move(details)};
 }
 
 // Opens `path` for reading, or raises the OSError the system gives.
@@ -115,22 +127,28 @@ std::FILE* openFile(const std::string& path) {
   return stream;
 }
 
-Sequence readFile(const std::string& path) { return readStream(openFile(path)); }
+Sequence readFile(const std::string& path, bool withDetails) {
+  return readStream(openFile(path), withDetails);
+}
 
 // Reads two files at once, as the command does; a failure in the first is
 // reported before one in the second.
 std::pair<Sequence, Sequence> readFilePair(const std::string& firstPath,
-                                           const std::string& secondPath) {
+                                           const std::string& secondPath, bool withDetails) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> first(openFile(firstPath), std::fclose);
   std::FILE* const secondStream = openFile(secondPath);
   auto records = std::array{std::make_shared<QuorSequence>(), std::make_shared<QuorSequence>()};
+  auto details = std::array{detailsIf(withDetails), detailsIf(withDetails)};
   std::array<std::string, 2> errors;
   std::array<int, 2> statuses{};
   {
     py::gil_scoped_release unlocked;
     std::jthread secondReader(
-        [&] { statuses[1] = readSequenceFile(secondStream, *records[1], "", &errors[1]); });
-    statuses[0] = readSequenceFile(first.release(), *records[0], "", &errors[0]);
+        [&] {
+          statuses[1] =
+              readSequenceFile(secondStream, *records[1], "", &errors[1], details[1].get());
+        });
+    statuses[0] = readSequenceFile(first.release(), *records[0], "", &errors[0], details[0].get());
   }
   for (int input = 0; input < 2; ++input) {
     if (statuses[input] < 0) {
@@ -139,7 +157,8 @@ std::pair<Sequence, Sequence> readFilePair(const std::string& firstPath,
       raiseReadFailure(parts);
     }
   }
-  return {Sequence{std::move(records[0])}, Sequence{std::move(records[1])}};
+  return {Sequence{std::move(records[0]), std::move(details[0])},
+          Sequence{std::move(records[1]), std::move(details[1])}};
 }
 
 // The table's columns in file order; the file's last two columns are not read.
@@ -211,7 +230,7 @@ std::string renderTable(const std::vector<Column>& columns, std::size_t rows,
 
 // columns: 13 tuples (kind, array, texts) in file order, each array of
 // `rows` values (the Python layer checks the lengths and the codes).
-Sequence readTable(const py::list& columnSpecs, std::size_t rows) {
+Sequence readTable(const py::list& columnSpecs, std::size_t rows, bool withDetails) {
   if (columnSpecs.size() != kTableColumns) throw py::value_error("a table has 13 columns");
   std::vector<Column> columns(kTableColumns);
   for (std::size_t c = 0; c < kTableColumns; ++c) {
@@ -262,7 +281,7 @@ Sequence readTable(const py::list& columnSpecs, std::size_t rows) {
     PyErr_SetFromErrno(PyExc_OSError);
     throw py::error_already_set();
   }
-  Sequence sequence = readStream(stream);
+  Sequence sequence = readStream(stream, withDetails);
   if (badRow) {
     ReaderMessage parts;
     parts.line = *badRow + 2;
@@ -338,8 +357,99 @@ std::vector<ClassRow> scoreFilePair(const std::string& groundTruthPath,
       }
     }
   }
-  const auto [groundTruth, system] = readFilePair(groundTruthPath, systemPath);
+  const auto [groundTruth, system] = readFilePair(groundTruthPath, systemPath, false);
   return score(groundTruth, system, confidence, threads);
+}
+
+const ReadDetails& detailsOf(const Sequence& sequence) {
+  if (!sequence.details) throw py::value_error("the sequence was read without its details");
+  return *sequence.details;
+}
+
+// The report of `talmira check --format json`, as its JSON text.
+std::string check(const Sequence& groundTruth, const std::string& groundTruthName,
+                  const Sequence* system, const std::string& systemName) {
+  const ReadDetails& truthDetails = detailsOf(groundTruth);
+  const ReadDetails* systemDetails = system != nullptr ? &detailsOf(*system) : nullptr;
+  py::gil_scoped_release unlocked;
+  const CheckReport report =
+      checkFiles(*groundTruth.records, truthDetails,
+                 system != nullptr ? system->records.get() : nullptr, systemDetails);
+  return talmira::checkReportJson(groundTruthName, systemName, report).dump(2);
+}
+
+// The columns of `talmira events`' rows. Lines are the records' lines (the
+// header is line 1), 0 where the CSV has an empty field; the event is a
+// position in eventNames().
+struct EventColumns {
+  std::vector<uint64_t> truthFrameLine;
+  std::vector<uint32_t> frame;
+  std::vector<uint8_t> systemSide;
+  std::vector<uint64_t> line;
+  std::vector<uint16_t> classCode;  // a position in classNames
+  std::vector<std::string> classNames;
+  std::vector<float> confidence;
+  std::vector<uint8_t> event;
+  std::vector<uint64_t> partnerLine;
+};
+
+// The position of `name` in `names`, added at the end when new.
+uint16_t codeOf(std::vector<std::string>& names, std::string_view name) {
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    if (names[k] == name) return static_cast<uint16_t>(k);
+  }
+  names.emplace_back(name);
+  return static_cast<uint16_t>(names.size() - 1);
+}
+
+template <typename T>
+py::array_t<T> toArray(const std::vector<T>& values) {
+  py::array_t<T> array(static_cast<py::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), array.mutable_data());
+  return array;
+}
+
+py::tuple events(const Sequence& groundTruth, const Sequence& system, float confidence,
+                 const std::string& className) {
+  const ReadDetails& truthLines = detailsOf(groundTruth);
+  const ReadDetails& systemLines = detailsOf(system);
+  if (std::find_if(evaluationClasses.begin(), evaluationClasses.end(), [&](const char* name) {
+        return className == name;
+      }) == evaluationClasses.end()) {
+    throw py::value_error("no class " + className);
+  }
+  EventColumns columns;
+  {
+    py::gil_scoped_release unlocked;
+    const TargetFilter filter(className.c_str(), confidence);
+    talmira::forEachEventRow(
+        *groundTruth.records, truthLines, *system.records, systemLines, filter,
+        [&](const talmira::EventRow& row) {
+          columns.truthFrameLine.push_back(row.truthFrameLine.value_or(0));
+          columns.frame.push_back(row.frame);
+          columns.systemSide.push_back(row.systemSide ? 1 : 0);
+          columns.line.push_back(row.line);
+          columns.classCode.push_back(codeOf(columns.classNames, row.box->name()));
+          columns.confidence.push_back(row.box->confidence);
+          columns.event.push_back(static_cast<uint8_t>(row.kind));
+          columns.partnerLine.push_back(row.partnerLine.value_or(0));
+        });
+  }
+  return py::make_tuple(toArray(columns.truthFrameLine), toArray(columns.frame),
+                        toArray(columns.systemSide), toArray(columns.line),
+                        toArray(columns.classCode), columns.classNames,
+                        toArray(columns.confidence), toArray(columns.event),
+                        toArray(columns.partnerLine));
+}
+
+// The event names by BoxEventKind's value.
+std::vector<std::string> eventNames() {
+  std::vector<std::string> names;
+  for (auto kind = static_cast<uint8_t>(BoxEventKind::kMatch);
+       kind <= static_cast<uint8_t>(BoxEventKind::kUnpairedFrame); ++kind) {
+    names.emplace_back(talmira::eventName(static_cast<BoxEventKind>(kind)));
+  }
+  return names;
 }
 
 float parseConfidence(const std::string& text) {
@@ -361,11 +471,12 @@ PYBIND11_MODULE(_talmira, m) {
   py::class_<Sequence>(m, "Sequence")
       .def_property_readonly("frames", &Sequence::frames)
       .def_property_readonly("boxes", &Sequence::boxes);
-  m.def("read_file", &readFile, py::arg("path"),
+  m.def("read_file", &readFile, py::arg("path"), py::arg("details") = false,
         "Reads an annotation file; ReadFailure(message, line, column) when malformed.");
   m.def("read_file_pair", &readFilePair, py::arg("first"), py::arg("second"),
+        py::arg("details") = false,
         "Reads two annotation files at once.");
-  m.def("read_table", &readTable, py::arg("columns"), py::arg("rows"),
+  m.def("read_table", &readTable, py::arg("columns"), py::arg("rows"), py::arg("details") = false,
         "Reads 13 columns (kind, array, texts) as the records of an annotation file.");
   m.def("score", &score, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
         py::arg("threads") = 0,
@@ -373,6 +484,15 @@ PYBIND11_MODULE(_talmira, m) {
   m.def("score_file_pair", &scoreFilePair, py::arg("groundtruth"), py::arg("system"),
         py::arg("confidence"), py::arg("threads") = 0,
         "Scores two files, while reading them when their frame numbers only grow.");
+  m.def("check", &check, py::arg("groundtruth"), py::arg("groundtruth_name"),
+        py::arg("system").none(true), py::arg("system_name"),
+        "The JSON text of talmira check's report; sequences read with their details.");
+  m.def("events", &events, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
+        py::arg("class_name"),
+        "The columns of talmira events' rows: (gt_frame_line, frame, system_side, line, "
+        "class_code, class_names, confidence, event, partner_line), lines 0 where the CSV is "
+        "empty.");
+  m.def("event_names", &eventNames, "The event names by their codes in events().");
   m.def("parse_confidence", &parseConfidence, py::arg("text"),
         "A confidence threshold by the command line's rule, rounded to single precision.");
   m.def("shortest_text", &talmira::shortestText, py::arg("value"),

@@ -7,6 +7,7 @@
 
 #include "annotation/sequence_reader.h"
 #include "scoring/file_check.h"
+#include "talmira/check_report.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands.h"
 
@@ -20,24 +21,6 @@ struct CheckOptions {
   Format format = Format::kText;
   std::string output;
 };
-
-// Type names and paths hold whatever bytes the files and the command line
-// gave: control bytes and bytes outside printable ASCII are shown as \xNN,
-// so that every output stays one line per item and valid UTF-8.
-std::string printable(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte > 0x7e || c == '\\') {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
 
 std::string lineOf(std::string_view label, const std::string& value) {
   std::string line = "  " + std::string(label);
@@ -125,61 +108,6 @@ std::string renderText(const CheckOptions& options, const CheckReport& report) {
   return text;
 }
 
-Json fileJson(const std::string& path, const FileCheck& check, bool groundTruth) {
-  Json json;
-  json["file"] = printable(path);
-  json["records"] = check.records;
-  json["frames"] = check.frames;
-  json["boxes"] = check.boxes;
-  Json perClass = Json::object();
-  for (std::size_t k = 0; k < knownClasses.size(); ++k) {
-    perClass[std::string(knownClasses[k])] = check.boxesPerClass[k];
-  }
-  json["boxes_per_class"] = perClass;
-  json["dont_care_regions"] = check.regions;
-  json["dcf_records"] = check.dcfRecords;
-  json["flagged_boxes"] = check.flaggedBoxes;
-  json["dropped_by_size"] = check.droppedBySize;
-  Json unknown = Json::array();
-  for (const ReadDetails::UnknownType& type : check.unknownTypes) {
-    unknown.push_back(
-        {{"type", printable(type.name)}, {"count", type.count}, {"first_line", type.firstLine}});
-  }
-  json["unknown_types"] = unknown;
-  json["confidence_min"] = check.confidenceMin ? jsonNumber(*check.confidenceMin) : Json(nullptr);
-  json["confidence_max"] = check.confidenceMax ? jsonNumber(*check.confidenceMax) : Json(nullptr);
-  json["confidences_outside_0_to_1"] = check.confidencesOutside01;
-  Json repeated = Json::array();
-  for (const RepeatedFrameNumber& frame : check.repeatedFrameNumbers) {
-    repeated.push_back({{"frame", frame.frame},
-                        {"runs", frame.runs},
-                        {"first_line", frame.firstLine},
-                        {"second_line", frame.secondLine}});
-  }
-  json["repeated_frame_numbers"] = repeated;
-  json["header_reads_as_a_record"] = check.headerReadsAsRecord;
-  if (groundTruth) json["boxes_below_confidence_1"] = check.boxesBelowFullConfidence;
-  return json;
-}
-
-Json reportJson(const CheckOptions& options, const CheckReport& report) {
-  Json json;
-  json["groundtruth"] = fileJson(options.groundTruth, report.groundTruth, true);
-  if (report.system) json["system"] = fileJson(options.system, *report.system, false);
-  if (report.pairing) {
-    const PairingCheck& pairing = *report.pairing;
-    json["groundtruth_frames_without_system"] = pairing.groundTruthFramesWithoutSystem;
-    json["unpaired_system_frames"] = pairing.unpairedSystemFrames;
-    json["unpaired_system_boxes"] = pairing.unpairedSystemBoxes;
-    json["frame_offset_hint"] =
-        pairing.frameOffsetHint == 0 ? Json(nullptr) : Json(pairing.frameOffsetHint);
-  }
-  Json warnings = Json::array();
-  for (const std::string& warning : report.warnings) warnings.push_back(printable(warning));
-  json["warnings"] = warnings;
-  return json;
-}
-
 void runCheck(const CheckOptions& options) {
   const bool withSystem = !options.system.empty();
   std::vector<std::string> inputs = {options.groundTruth};
@@ -198,7 +126,7 @@ void runCheck(const CheckOptions& options) {
   const CheckReport report = checkFiles(*groundTruth, truthDetails, system.get(),
                                         withSystem ? &systemDetails : nullptr);
   writeOutput(options.output, options.format == Format::kJson
-                                  ? reportJson(options, report).dump(2) + "\n"
+                                  ? checkReportJson(options.groundTruth, options.system, report).dump(2) + "\n"
                                   : renderText(options, report));
 }
 

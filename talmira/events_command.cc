@@ -9,6 +9,7 @@
 #include "scoring/sequence_events.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands.h"
+#include "talmira/event_rows.h"
 
 namespace talmira {
 
@@ -22,67 +23,6 @@ struct EventsOptions {
   std::string output;
 };
 
-const char* eventName(BoxEventKind kind) {
-  switch (kind) {
-    case BoxEventKind::kMatch:
-      return "match";
-    case BoxEventKind::kMiss:
-      return "miss";
-    case BoxEventKind::kExcluded:
-      return "excluded";
-    case BoxEventKind::kFalseAlarm:
-      return "false_alarm";
-    case BoxEventKind::kSetAside:
-      return "set_aside";
-    case BoxEventKind::kInRegion:
-      return "in_region";
-    case BoxEventKind::kUnpairedFrame:
-      break;
-  }
-  return "unpaired_frame";
-}
-
-std::string renderEvents(const QuorSequence& groundTruth, const ReadDetails& truthLines,
-                         const QuorSequence& system, const ReadDetails& systemLines,
-                         const TargetFilter& filter) {
-  std::string csv = "gt_frame_line,frame,side,line,class,confidence,event,partner_line\n";
-  forEachBoxEvent(groundTruth, system, filter, [&](const BoxEvent& event) {
-    const auto truthFrame = static_cast<std::size_t>(event.truthFrame);
-    const auto systemFrame = static_cast<std::size_t>(event.systemFrame);
-    const QuorFrame& frame =
-        event.systemSide ? system.frames[systemFrame] : groundTruth.frames[truthFrame];
-    const ReadDetails& lines = event.systemSide ? systemLines : truthLines;
-    const std::size_t frameAt = event.systemSide ? systemFrame : truthFrame;
-    const QuorTarget& box = *frame.targets[static_cast<std::size_t>(event.box)];
-    if (event.truthFrame >= 0) csv += std::to_string(truthLines.frameLine(truthFrame));
-    csv += ',';
-    csv += std::to_string(frame.frameNumber);
-    csv += event.systemSide ? ",sys," : ",gt,";
-    csv += std::to_string(lines.targetLines(frameAt)[static_cast<std::size_t>(event.box)]);
-    csv += ',';
-    csv += box.className();
-    csv += ',';
-    csv += shortestText(box.confidence);
-    csv += ',';
-    csv += eventName(event.kind);
-    csv += ',';
-    if (event.partner >= 0) {
-      const auto partner = static_cast<std::size_t>(event.partner);
-      uint64_t partnerLine = 0;
-      if (event.kind == BoxEventKind::kInRegion) {
-        partnerLine = truthLines.regionLines(truthFrame)[partner];
-      } else if (event.systemSide) {
-        partnerLine = truthLines.targetLines(truthFrame)[partner];
-      } else {
-        partnerLine = systemLines.targetLines(systemFrame)[partner];
-      }
-      csv += std::to_string(partnerLine);
-    }
-    csv += '\n';
-  });
-  return csv;
-}
-
 void runEvents(const EventsOptions& options) {
   refuseOutputNamingInput(options.output, {options.groundTruth, options.system});
   std::unique_ptr<QuorSequence> groundTruth;
@@ -92,7 +32,7 @@ void runEvents(const EventsOptions& options) {
   readInputs(options.groundTruth, options.system, groundTruth, system, &truthLines, &systemLines);
   const TargetFilter filter(options.className.c_str(), options.confidence);
   writeOutput(options.output,
-              renderEvents(*groundTruth, truthLines, *system, systemLines, filter));
+              renderEventsCsv(*groundTruth, truthLines, *system, systemLines, filter));
 }
 
 }  // namespace

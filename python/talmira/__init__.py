@@ -17,6 +17,7 @@ records in a file, and a bad value raises FormatError naming its row and
 column.
 """
 
+import json
 import math
 import numbers
 import os
@@ -25,7 +26,8 @@ import numpy as np
 
 from . import _talmira
 
-__all__ = ["score", "ScoreResult", "FormatError", "COLUMNS", "CLASSES"]
+__all__ = ["score", "check", "events", "ScoreResult", "FormatError", "COLUMNS", "CLASSES",
+           "EVENT_COLUMNS"]
 
 #: The columns of an in-memory table, in the order of a file's first 13.
 COLUMNS = ("frame", "x1", "y1", "x2", "y2", "x3", "y3", "x4", "y4",
@@ -34,6 +36,9 @@ COLUMNS = ("frame", "x1", "y1", "x2", "y2", "x3", "y3", "x4", "y4",
 CLASSES = ("All", "Car", "Truck", "Tractor-Trailor", "Bus", "Container",
            "Boat", "Plane", "Helicopter", "Person", "Cyclist")
 _RESULT_COLUMNS = ("class", "gt", "det", "fn", "fp", "frames", "nmodta")
+#: The columns of events(), those of the talmira events command's CSV.
+EVENT_COLUMNS = ("gt_frame_line", "frame", "side", "line", "class", "confidence", "event",
+                 "partner_line")
 _WHOLE_COLUMNS = frozenset(COLUMNS[:9])
 _TEXT_COLUMNS = frozenset(("type", "flag_a", "flag_b"))
 # Column kinds of the native reader.
@@ -70,9 +75,9 @@ def _file_error(failure, paths):
                        column=column or None)
 
 
-def _read_file(path):
+def _read_file(path, details=False):
     try:
-        return _talmira.read_file(path)
+        return _talmira.read_file(path, details)
     except _talmira.ReadFailure as failure:
         raise _file_error(failure, [path]) from None
 
@@ -148,7 +153,7 @@ def _column_spec(name, values):
     return _coded(array.tolist() if kind != "O" else array, whole=name in _WHOLE_COLUMNS)
 
 
-def _read_table(table, label):
+def _read_table(table, label, details=False):
     if hasattr(table, "columns") and hasattr(table, "__getitem__") and not isinstance(table, dict):
         names = [str(c) for c in table.columns]
         get = table.__getitem__
@@ -170,7 +175,7 @@ def _read_table(table, label):
     rows = lengths.pop()
     specs = [_column_spec(name, values) for name, values in zip(COLUMNS, columns)]
     try:
-        return _talmira.read_table(specs, rows)
+        return _talmira.read_table(specs, rows, details)
     except _talmira.ReadFailure as failure:
         what, line, column, _ = failure.args
         row = line - 2 if line >= 2 else None
@@ -194,18 +199,19 @@ def _path_of(source):
     return None
 
 
-def _read(source, label):
+def _read(source, label, details=False):
     path = _path_of(source)
-    return _read_file(path) if path is not None else _read_table(source, label)
+    return _read_file(path, details) if path is not None else _read_table(source, label, details)
 
 
-def _read_pair(gt, sys):
-    """Both inputs; two files are read at once, as the command reads them."""
+def _read_pair(gt, sys, details=False):
+    """Both inputs; two files are read at once, as the command reads them.
+    details: keep where every record came from (for check and events)."""
     paths = [_path_of(gt), _path_of(sys)]
     if None in paths:
-        return _read(gt, "ground-truth"), _read(sys, "system")
+        return _read(gt, "ground-truth", details), _read(sys, "system", details)
     try:
-        return _talmira.read_file_pair(*paths)
+        return _talmira.read_file_pair(*paths, details)
     except _talmira.ReadFailure as failure:
         raise _file_error(failure, paths) from None
 
@@ -303,3 +309,97 @@ def score(gt, sys, confidence=0.0, jobs=None):
     rows = [dict(zip(_RESULT_COLUMNS, (name, gt_, det, fn, fp, frames, _nmodta(nmodta))))
             for name, gt_, det, fn, fp, frames, nmodta in counts]
     return ScoreResult(rows, threshold)
+
+
+def _shortest(values):
+    """Single-precision values as the doubles nearest their shortest texts,
+    the numbers the command writes (0.833333313, not 0.8333333134651184)."""
+    values = np.asarray(values, dtype=np.float32)
+    uniques, inverse = np.unique(values, return_inverse=True)
+    doubles = np.array([float(_talmira.shortest_text(float(v))) for v in uniques],
+                       dtype=np.float64)
+    return doubles[inverse.reshape(-1)] if len(values) else np.zeros(0, dtype=np.float64)
+
+
+def check(gt, sys=None):
+    """The report on the annotation files themselves, as a dict: the same keys
+    and values as `talmira check --format json`.
+
+    gt, sys: a path or an in-memory table (see the module's help); without
+    sys, only the ground truth is checked. For a table, "file" is None and
+    the lines in the report (first_line, second_line and those in the
+    warnings) are those of the table written as a file: row + 2, counting
+    rows from 0 over their positions, as FormatError.line does.
+
+    Raises FileNotFoundError (or another OSError) when a file cannot be
+    opened, FormatError when a record is malformed.
+    """
+    if sys is None:
+        inputs = [(gt, _read(gt, "ground-truth", details=True))]
+    else:
+        inputs = list(zip((gt, sys), _read_pair(gt, sys, details=True)))
+    names = [_path_of(source) for source, _ in inputs]
+    text = _talmira.check(inputs[0][1], names[0] or "",
+                          inputs[1][1] if len(inputs) > 1 else None,
+                          (names[1] or "") if len(inputs) > 1 else "")
+    report = json.loads(text)
+    for key, name in zip(("groundtruth", "system"), names):
+        if name is None:
+            report[key]["file"] = None
+    return report
+
+
+def events(gt, sys, confidence=0.0, cls="All"):
+    """What became of every box of a class, one row per box: a DataFrame with
+    the columns of the `talmira events` command's CSV (EVENT_COLUMNS).
+
+    gt_frame_line: where the ground-truth frame judged starts (missing for a
+    system frame no ground-truth frame pairs with); frame: the box's frame
+    number; side: "gt" or "sys"; line: the box's record; class, confidence:
+    the box's; event: match, miss or excluded (ground truth), match,
+    false_alarm, set_aside, in_region or unpaired_frame (system);
+    partner_line: the matched box, the flagged box passed (set_aside) or the
+    covering don't-care region (in_region), missing otherwise.
+
+    For a file, line, gt_frame_line and partner_line are lines of the file
+    (the header is line 1), as in the command's CSV. For an in-memory table
+    they are instead the table's rows, counted from 0 over its positions
+    (line - 2 of the table written as a file): gt_frame_line and the
+    partner_line of system rows point into the ground-truth table, line of a
+    row into its side's table, the partner_line of ground-truth rows into the
+    system table. The nullable columns are pandas' Int64.
+
+    confidence: a box is taken when its confidence is at least this, in both
+    inputs (0 to 1); cls: one of CLASSES ("All" takes every class).
+    Raises as score() does, and ValueError for an unknown class.
+    """
+    import pandas as pd
+
+    threshold = _confidence(confidence)
+    if not isinstance(cls, str) or cls not in CLASSES:
+        raise ValueError("class %r is none of %s" % (cls, ", ".join(CLASSES)))
+    ground_truth, system = _read_pair(gt, sys, details=True)
+    (frame_lines, frames, system_side, lines, class_codes, class_names, confidences, kinds,
+     partner_lines) = _talmira.events(ground_truth, system, threshold, cls)
+    system_side = system_side.astype(bool)
+    # A side given as a table counts rows from 0: line 2 is its first record.
+    shift = [0 if _path_of(source) is not None else 2 for source in (gt, sys)]
+    frame_lines = frame_lines.astype(np.int64)
+    lines = lines.astype(np.int64) - np.where(system_side, shift[1], shift[0])
+    partner_lines = partner_lines.astype(np.int64)
+    has_frame, has_partner = frame_lines > 0, partner_lines > 0
+    frame_lines = frame_lines - shift[0]
+    # The partner of a system box is in the ground truth, and the other way round.
+    partner_lines = partner_lines - np.where(system_side, shift[0], shift[1])
+    names = np.array(_talmira.event_names(), dtype=object)
+    return pd.DataFrame({
+        "gt_frame_line": pd.arrays.IntegerArray(frame_lines, ~has_frame),
+        "frame": frames.astype(np.int64),
+        "side": np.where(system_side, "sys", "gt").astype(object),
+        "line": lines,
+        "class": np.array(class_names, dtype=object)[class_codes.astype(np.intp)]
+        if len(class_names) else np.zeros(0, dtype=object),
+        "confidence": _shortest(confidences),
+        "event": names[kinds.astype(np.intp)],
+        "partner_line": pd.arrays.IntegerArray(partner_lines, ~has_partner),
+    }, columns=list(EVENT_COLUMNS))

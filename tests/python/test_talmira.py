@@ -6,6 +6,7 @@ runs the same tests against the module installed by pip.
 """
 
 import concurrent.futures
+import json
 import os
 import random
 import subprocess
@@ -320,3 +321,177 @@ def test_result_forms():
     assert np.float32(as_dict["Car"]["nmodta"]) == np.float32(1 - 2 / 12)
     assert repr(as_dict["Car"]["nmodta"]) == "0.8333333"
     assert "<table" in result._repr_html_() and "Tractor-Trailor" in result._repr_html_()
+
+
+def command_events(text):
+    """The rows of `talmira events`' CSV as values: missing lines as None,
+    the confidence as the double its text stands for."""
+    lines = text.splitlines()
+    assert lines[0] == ",".join(talmira.EVENT_COLUMNS)
+    rows = []
+    for line in lines[1:]:
+        f = line.split(",")
+        assert len(f) == 8, line
+        rows.append((int(f[0]) if f[0] else None, int(f[1]), f[2], int(f[3]), f[4], float(f[5]),
+                     f[6], int(f[7]) if f[7] else None))
+    return rows
+
+
+def frame_events(frame):
+    """The rows of an events DataFrame in the same form."""
+    def line(value):
+        return None if pd.isna(value) else int(value)
+    return [(line(r[0]), int(r[1]), r[2], int(r[3]), r[4], float(r[5]), r[6], line(r[7]))
+            for r in frame.itertuples(index=False)]
+
+
+def test_check_and_events_equal_the_command_on_random_pairs(case_files, tmp_path):
+    need_tool()
+    rng = random.Random(SEED)
+    compared = refused = 0
+    for index, gt, sysout, conf in case_files:
+        context = "seed %d case %d (confidence %r)" % (SEED, index, conf)
+        if index % 4 == 0:
+            # one bad value in either file: the command's message, whole
+            which = rng.choice([0, 1])
+            with open((gt, sysout)[which], "rb") as fh:
+                bad = corrupted(fh.read(), rng)
+            if bad is not None:
+                target = str(tmp_path / ("bad-%d.csv" % index))
+                with open(target, "wb") as fh:
+                    fh.write(bad)
+                gt, sysout = (target, sysout) if which == 0 else (gt, target)
+                context += " with " + target
+        # check: on the pair, and on the ground truth alone every other case
+        pair = (gt, sysout) if index % 2 else (gt,)
+        status, out, err = run_tool("check", *pair, "--format", "json")
+        if status == 0:
+            assert talmira.check(*pair) == json.loads(out), context
+        else:
+            assert status == 1, context
+            with pytest.raises(talmira.FormatError) as error:
+                talmira.check(*pair)
+            assert str(error.value) == err.splitlines()[0], context
+        # events of one class in turn, at the case's confidence
+        cls = talmira.CLASSES[index % len(talmira.CLASSES)]
+        args = ["events", gt, sysout, "--class", cls] + ([] if conf is None else ["-c", conf])
+        status, out, err = run_tool(*args)
+        threshold = conf if conf is not None else 0.0
+        if status == 0:
+            frame = talmira.events(gt, sysout, threshold, cls)
+            assert list(frame.columns) == list(talmira.EVENT_COLUMNS), context
+            assert str(frame["gt_frame_line"].dtype) == "Int64", context
+            assert str(frame["partner_line"].dtype) == "Int64", context
+            assert frame_events(frame) == command_events(out), context
+            compared += 1
+        elif status == 1:
+            with pytest.raises(talmira.FormatError) as error:
+                talmira.events(gt, sysout, threshold, cls)
+            assert str(error.value) == err.splitlines()[0], context
+            refused += 1
+        else:
+            assert status == 2, context
+            with pytest.raises(ValueError):
+                talmira.events(gt, sysout, threshold, cls)
+    assert compared >= CASES // 2 and refused >= CASES // 20
+
+
+def test_events_of_tables_give_rows_for_lines(case_files):
+    """Events of the same records as tables: the file's events with each line
+    replaced by the row its record became (blank lines are no rows)."""
+    compared = 0
+    for index, gt_path, sys_path, conf in case_files:
+        tables = []
+        for path in (gt_path, sys_path):
+            with open(path, "rb") as fh:
+                tables.append(table_of(fh.read()))
+        if None in tables:
+            continue
+        threshold = conf if conf is not None else 0.0
+        cls = talmira.CLASSES[index % len(talmira.CLASSES)]
+        try:
+            from_files = frame_events(talmira.events(gt_path, sys_path, threshold, cls))
+        except ValueError:
+            continue
+        context = "seed %d case %d" % (SEED, index)
+        gt_rows = {line: row for row, line in enumerate(tables[0][1])}
+        sys_rows = {line: row for row, line in enumerate(tables[1][1])}
+        # one table, the other a file, in turn; then both tables
+        as_table = [index % 3 != 1, index % 3 != 2]
+        inputs = [tables[0][0] if as_table[0] else gt_path,
+                  tables[1][0] if as_table[1] else sys_path]
+
+        def row(line, of_system):
+            if line is None:
+                return None
+            if not as_table[of_system]:
+                return line
+            return (sys_rows if of_system else gt_rows)[line]
+
+        expected = [(row(f, False), n, side, row(line, side == "sys"), c, conf_, event,
+                     row(partner, side == "gt"))
+                    for f, n, side, line, c, conf_, event, partner in from_files]
+        assert frame_events(talmira.events(*inputs, threshold, cls)) == expected, context
+        if as_table == [True, True]:
+            # the counts of a check do not depend on where the records came from
+            by_file, by_table = talmira.check(gt_path, sys_path), talmira.check(*inputs)
+            assert by_table["groundtruth"]["file"] is None and by_table["system"]["file"] is None
+            for side in ("groundtruth", "system"):
+                for key in ("records", "frames", "boxes", "boxes_per_class",
+                            "dont_care_regions", "dcf_records", "flagged_boxes",
+                            "dropped_by_size", "confidence_min", "confidence_max"):
+                    assert by_table[side][key] == by_file[side][key], (context, side, key)
+            assert by_table["unpaired_system_boxes"] == by_file["unpaired_system_boxes"], context
+        compared += 1
+    assert compared >= CASES // 3
+
+
+def test_check_and_events_errors():
+    need_tool()
+    with tempfile.TemporaryDirectory() as folder:
+        missing = os.path.join(folder, "missing.csv")
+        for call in (lambda: talmira.check(missing), lambda: talmira.check(EXAMPLE_GT, missing),
+                     lambda: talmira.events(missing, EXAMPLE_SYS),
+                     lambda: talmira.events(EXAMPLE_GT, missing)):
+            with pytest.raises(FileNotFoundError):
+                call()
+        bad = os.path.join(folder, "bad.csv")
+        with open(EXAMPLE_SYS) as source, open(bad, "w") as fh:
+            lines = source.read().splitlines()
+            fields = lines[5].split(",")
+            fields[2] = "12a"
+            lines[5] = ",".join(fields)
+            fh.write("\n".join(lines) + "\n")
+        for args in (["check", bad], ["check", EXAMPLE_GT, bad], ["events", EXAMPLE_GT, bad]):
+            status, _, err = run_tool(*args)
+            assert status == 1
+            with pytest.raises(talmira.FormatError) as error:
+                getattr(talmira, args[0])(*args[1:])
+            assert str(error.value) == err.splitlines()[0]
+            assert (error.value.path, error.value.line, error.value.column) == (bad, 6, 3)
+    for confidence in (1.5, -0.1, float("nan"), "abc", None):
+        with pytest.raises(ValueError):
+            talmira.events(EXAMPLE_GT, EXAMPLE_SYS, confidence)
+    for cls in ("car", "Nope", "", None, 3, "DCR"):
+        with pytest.raises(ValueError):
+            talmira.events(EXAMPLE_GT, EXAMPLE_SYS, cls=cls)
+        if isinstance(cls, str):
+            assert run_tool("events", EXAMPLE_GT, EXAMPLE_SYS, "--class", cls)[0] == 2
+
+
+def test_check_and_events_in_threads(case_files):
+    def run(job):
+        index, gt, sysout, conf = job
+        threshold = conf if conf is not None else 0.0
+        try:
+            report = talmira.check(gt, sysout)
+            frame = frame_events(talmira.events(gt, sysout, threshold,
+                                                talmira.CLASSES[index % len(talmira.CLASSES)]))
+            return report, frame
+        except ValueError as e:
+            return type(e).__name__, str(e)
+
+    one_at_a_time = [run(job) for job in case_files]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+        together = list(pool.map(run, case_files))
+    assert together == one_at_a_time

@@ -1,0 +1,81 @@
+#include "talmira/event_rows.h"
+
+#include "talmira/cli_common.h"
+
+namespace talmira {
+
+const char* eventName(BoxEventKind kind) {
+  switch (kind) {
+    case BoxEventKind::kMatch:
+      return "match";
+    case BoxEventKind::kMiss:
+      return "miss";
+    case BoxEventKind::kExcluded:
+      return "excluded";
+    case BoxEventKind::kFalseAlarm:
+      return "false_alarm";
+    case BoxEventKind::kSetAside:
+      return "set_aside";
+    case BoxEventKind::kInRegion:
+      return "in_region";
+    case BoxEventKind::kUnpairedFrame:
+      break;
+  }
+  return "unpaired_frame";
+}
+
+void forEachEventRow(const QuorSequence& groundTruth, const ReadDetails& truthLines,
+                     const QuorSequence& system, const ReadDetails& systemLines,
+                     const TargetFilter& filter, const std::function<void(const EventRow&)>& visit) {
+  forEachBoxEvent(groundTruth, system, filter, [&](const BoxEvent& event) {
+    const auto truthFrame = static_cast<std::size_t>(event.truthFrame);
+    const auto systemFrame = static_cast<std::size_t>(event.systemFrame);
+    const QuorFrame& frame =
+        event.systemSide ? system.frames[systemFrame] : groundTruth.frames[truthFrame];
+    const ReadDetails& lines = event.systemSide ? systemLines : truthLines;
+    const std::size_t frameAt = event.systemSide ? systemFrame : truthFrame;
+    EventRow row;
+    if (event.truthFrame >= 0) row.truthFrameLine = truthLines.frameLine(truthFrame);
+    row.frame = frame.frameNumber;
+    row.systemSide = event.systemSide;
+    row.line = lines.targetLines(frameAt)[static_cast<std::size_t>(event.box)];
+    row.box = frame.targets[static_cast<std::size_t>(event.box)];
+    row.kind = event.kind;
+    if (event.partner >= 0) {
+      const auto partner = static_cast<std::size_t>(event.partner);
+      if (event.kind == BoxEventKind::kInRegion) {
+        row.partnerLine = truthLines.regionLines(truthFrame)[partner];
+      } else if (event.systemSide) {
+        row.partnerLine = truthLines.targetLines(truthFrame)[partner];
+      } else {
+        row.partnerLine = systemLines.targetLines(systemFrame)[partner];
+      }
+    }
+    visit(row);
+  });
+}
+
+std::string renderEventsCsv(const QuorSequence& groundTruth, const ReadDetails& truthLines,
+                            const QuorSequence& system, const ReadDetails& systemLines,
+                            const TargetFilter& filter) {
+  std::string csv = kEventsHeader;
+  forEachEventRow(groundTruth, truthLines, system, systemLines, filter, [&](const EventRow& row) {
+    if (row.truthFrameLine) csv += std::to_string(*row.truthFrameLine);
+    csv += ',';
+    csv += std::to_string(row.frame);
+    csv += row.systemSide ? ",sys," : ",gt,";
+    csv += std::to_string(row.line);
+    csv += ',';
+    csv += row.box->className();
+    csv += ',';
+    csv += shortestText(row.box->confidence);
+    csv += ',';
+    csv += eventName(row.kind);
+    csv += ',';
+    if (row.partnerLine) csv += std::to_string(*row.partnerLine);
+    csv += '\n';
+  });
+  return csv;
+}
+
+}  // namespace talmira
