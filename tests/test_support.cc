@@ -46,6 +46,15 @@ std::string TempDir::write(const std::string& name, std::string_view contents) c
   return target;
 }
 
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> result;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    result.push_back(text.substr(start, end - start));
+  }
+  return result;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream contents;

@@ -43,6 +43,9 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+/// The lines of `text`, each without its LF; a last line without one is left out.
+std::vector<std::string> splitLines(const std::string& text);
+
 /// Reads a whole file; an empty string when it does not exist.
 std::string readFile(const std::string& path);
 
