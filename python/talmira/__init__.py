@@ -8,6 +8,9 @@ in threads at once.
     >>> result = talmira.score("groundtruth.csv", "systemoutput.csv")
     >>> result.to_pandas()
 
+check() reports on the files themselves (as `talmira check --format json`)
+and events() lists what became of every box (as `talmira events`).
+
 An input is a path to an annotation file, or a table already in memory: a
 pandas DataFrame, or a dict of equal-length sequences or numpy arrays, with
 the columns frame, x1, y1, x2, y2, x3, y3, x4, y4, type, flag_a, flag_b and
