@@ -27,19 +27,6 @@ namespace {
 // with the cube.
 constexpr std::size_t kDenseLimit = 64;
 
-// Below this many pairs (or region tests) every pair is simply tried.
-constexpr std::size_t kDirectPairLimit = 1024;
-
-// A passing pair leaves each box at least `threshold` of the other's width and
-// height, so their levels in the index differ by at most log2(1 / threshold)
-// plus rounding; two more levels keep the bound safe.
-int levelReach(float threshold) {
-  if (!(threshold >= 0.01f)) return BoxIndex::kLevels;
-  int reach = 2;
-  for (float scale = 1.0f; scale * threshold < 1.0f; scale *= 2.0f) ++reach;
-  return reach;
-}
-
 // Union-find over the boxes of both sides.
 class Groups {
  public:

@@ -1,0 +1,606 @@
+// The counts of every class at every confidence threshold, in one walk.
+//
+// A frame's counts at a threshold depend only on which boxes are taken, and
+// the taken boxes only grow as the threshold falls. So each frame is swept
+// from the highest threshold down: boxes enter in the order of their
+// confidences, a system box that passes the overlap test with a flagged box
+// (or is flagged and passes with any truth) is set aside for good once both
+// are in, and a largest matching of the remaining passing pairs is kept up
+// to date. A largest matching grows by at most one when a box enters, and
+// when a paired box is set aside only its former partner can restore the
+// size, so one augmenting-path search per change keeps it largest. What each
+// change does to GT, Det and the number of pairs is added to the row of the
+// threshold at which it happens; a running sum over the rows gives the
+// curve. Frames are independent.
+#include "scoring/confidence_sweep.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+#include "scoring/box_index.h"
+#include "scoring/box_overlap.h"
+#include "scoring/frame_matching_internal.h"
+#include "scoring/sequence_evaluation.h"
+
+namespace {
+
+constexpr int32_t kNever = -1;  // a box no threshold in [0, 1] takes
+
+// A class's rows: 1, its distinct confidences strictly between 0 and 1, and 0,
+// descending.
+class Rows {
+ public:
+  explicit Rows(std::vector<float> confidences) {
+    std::sort(confidences.begin(), confidences.end(), std::greater<float>());
+    confidences.erase(std::unique(confidences.begin(), confidences.end()), confidences.end());
+    thresholds_.reserve(confidences.size() + 2);
+    thresholds_.push_back(1.0f);
+    thresholds_.insert(thresholds_.end(), confidences.begin(), confidences.end());
+    thresholds_.push_back(0.0f);
+  }
+
+  const std::vector<float>& thresholds() const { return thresholds_; }
+
+  // The first row (the highest threshold) at which a box of this confidence
+  // is taken. A box is taken at t when its confidence is at least t: above 1
+  // (infinity included) it is taken at every row, at zero (of either sign)
+  // only at 0, and below zero (or NaN) never.
+  int32_t entryOf(float confidence) const {
+    if (confidence >= 1.0f) return 0;
+    if (confidence > 0.0f) {
+      const auto found = std::lower_bound(thresholds_.begin(), thresholds_.end(), confidence,
+                                          std::greater<float>());
+      return static_cast<int32_t>(found - thresholds_.begin());
+    }
+    if (confidence >= 0.0f) return static_cast<int32_t>(thresholds_.size()) - 1;
+    return kNever;
+  }
+
+ private:
+  std::vector<float> thresholds_;
+};
+
+bool strictlyBetweenZeroAndOne(float confidence) { return confidence > 0.0f && confidence < 1.0f; }
+
+// The slot in evaluationClasses of each class code that has one, else -1.
+class ClassSlots {
+ public:
+  ClassSlots() {
+    for (std::size_t slot = 1; slot < kClassCount; ++slot) {
+      const int32_t code = findClassCode(evaluationClasses[slot]);
+      if (code < 0) continue;
+      if (static_cast<std::size_t>(code) >= slots_.size()) slots_.resize(code + 1, -1);
+      slots_[static_cast<std::size_t>(code)] = static_cast<int32_t>(slot);
+    }
+  }
+  int32_t of(uint16_t code) const { return code < slots_.size() ? slots_[code] : -1; }
+
+ private:
+  std::vector<int32_t> slots_;
+};
+
+// What a frame's changes at one row add to a class's counts; misses and
+// false alarms follow: FN = GT - pairs, FP = Det - pairs.
+struct Change {
+  int64_t gt = 0;
+  int64_t det = 0;
+  int64_t pairs = 0;
+  Change& operator+=(const Change& other) {
+    gt += other.gt;
+    det += other.det;
+    pairs += other.pairs;
+    return *this;
+  }
+};
+
+// A box of one frame's sweep.
+struct Node {
+  int32_t entry;  // the row at which it is taken
+  bool flagged;
+};
+
+// A pair of boxes that passes the overlap test: either a candidate pair of
+// the matching, or (when either box is flagged) a pair that sets the system
+// box aside.
+struct Link {
+  int32_t truth;
+  int32_t system;
+  bool matches;
+};
+
+// The sweep of one frame of one class, with its memory kept between frames.
+class FrameSweep {
+ public:
+  void run(const std::vector<Node>& truths, const std::vector<Node>& systems,
+           const std::vector<Link>& links, Change* changes) {
+    const std::size_t truthCount = truths.size();
+    const std::size_t systemCount = systems.size();
+    truths_ = &truths;
+    systems_ = &systems;
+    buildAdjacency(links, truthCount, systemCount);
+    truthIn_.assign(truthCount, 0);
+    systemState_.assign(systemCount, kOut);
+    truthPartner_.assign(truthCount, -1);
+    systemPartner_.assign(systemCount, -1);
+    truthSeen_.assign(truthCount, 0);
+    systemSeen_.assign(systemCount, 0);
+    truthVia_.resize(truthCount);
+    systemVia_.resize(systemCount);
+    stamp_ = 0;
+
+    events_.clear();
+    for (std::size_t r = 0; r < truthCount; ++r) {
+      events_.push_back({truths[r].entry, false, static_cast<int32_t>(r)});
+    }
+    for (std::size_t c = 0; c < systemCount; ++c) {
+      events_.push_back({systems[c].entry, true, static_cast<int32_t>(c)});
+    }
+    std::sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) {
+      return a.entry != b.entry ? a.entry < b.entry
+                                : (a.system != b.system ? b.system : a.index < b.index);
+    });
+    for (const Event& event : events_) {
+      Change& change = changes[event.entry];
+      if (event.system) {
+        enterSystem(event.index, change);
+      } else {
+        enterTruth(event.index, change);
+      }
+    }
+  }
+
+ private:
+  enum : char { kOut, kIn, kAside };
+  struct Event {
+    int32_t entry;
+    bool system;
+    int32_t index;
+  };
+  struct Edge {
+    int32_t other;
+    bool matches;
+  };
+
+  void buildAdjacency(const std::vector<Link>& links, std::size_t truthCount,
+                      std::size_t systemCount) {
+    truthStart_.assign(truthCount + 1, 0);
+    systemStart_.assign(systemCount + 1, 0);
+    for (const Link& link : links) {
+      ++truthStart_[static_cast<std::size_t>(link.truth) + 1];
+      ++systemStart_[static_cast<std::size_t>(link.system) + 1];
+    }
+    for (std::size_t r = 0; r < truthCount; ++r) truthStart_[r + 1] += truthStart_[r];
+    for (std::size_t c = 0; c < systemCount; ++c) systemStart_[c + 1] += systemStart_[c];
+    truthEdges_.resize(links.size());
+    systemEdges_.resize(links.size());
+    cursor_.assign(truthStart_.begin(), truthStart_.end() - 1);
+    for (const Link& link : links) truthEdges_[cursor_[link.truth]++] = {link.system, link.matches};
+    cursor_.assign(systemStart_.begin(), systemStart_.end() - 1);
+    for (const Link& link : links) systemEdges_[cursor_[link.system]++] = {link.truth, link.matches};
+  }
+
+  void enterTruth(int32_t r, Change& change) {
+    truthIn_[r] = 1;
+    for (int32_t e = truthStart_[r]; e < truthStart_[r + 1]; ++e) {
+      const Edge& edge = truthEdges_[e];
+      if (edge.matches || systemState_[edge.other] != kIn) continue;
+      // A pass with a flagged box sets the system box aside from now on.
+      const int32_t c = edge.other;
+      systemState_[c] = kAside;
+      --change.det;
+      const int32_t partner = systemPartner_[c];
+      if (partner >= 0) {
+        systemPartner_[c] = -1;
+        truthPartner_[partner] = -1;
+        --change.pairs;
+        if (searchFromTruth(partner)) ++change.pairs;
+      }
+    }
+    if ((*truths_)[r].flagged) return;  // set aside itself, and pairs with nothing
+    ++change.gt;
+    if (searchFromTruth(r)) ++change.pairs;
+  }
+
+  void enterSystem(int32_t c, Change& change) {
+    for (int32_t e = systemStart_[c]; e < systemStart_[c + 1]; ++e) {
+      const Edge& edge = systemEdges_[e];
+      if (!edge.matches && truthIn_[edge.other] != 0) {
+        systemState_[c] = kAside;  // set aside as it enters: never counted
+        return;
+      }
+    }
+    systemState_[c] = kIn;
+    ++change.det;
+    if (!(*systems_)[c].flagged && searchFromSystem(c)) ++change.pairs;
+  }
+
+  // Breadth-first search for an augmenting path from the free truth `start`;
+  // flips it and returns true when one is found.
+  bool searchFromTruth(int32_t start) {
+    ++stamp_;
+    queue_.assign(1, start);
+    truthSeen_[start] = stamp_;
+    for (std::size_t head = 0; head < queue_.size(); ++head) {
+      const int32_t r = queue_[head];
+      for (int32_t e = truthStart_[r]; e < truthStart_[r + 1]; ++e) {
+        const Edge& edge = truthEdges_[e];
+        int32_t c = edge.other;
+        if (!edge.matches || systemState_[c] != kIn || systemSeen_[c] == stamp_) continue;
+        systemSeen_[c] = stamp_;
+        systemVia_[c] = r;
+        const int32_t owner = systemPartner_[c];
+        if (owner < 0) {
+          for (;;) {
+            const int32_t row = systemVia_[c];
+            const int32_t previous = truthPartner_[row];
+            truthPartner_[row] = c;
+            systemPartner_[c] = row;
+            if (row == start) return true;
+            c = previous;
+          }
+        }
+        if (truthSeen_[owner] != stamp_) {
+          truthSeen_[owner] = stamp_;
+          queue_.push_back(owner);
+        }
+      }
+    }
+    return false;
+  }
+
+  // The same from the free system box `start`.
+  bool searchFromSystem(int32_t start) {
+    ++stamp_;
+    queue_.assign(1, start);
+    systemSeen_[start] = stamp_;
+    for (std::size_t head = 0; head < queue_.size(); ++head) {
+      const int32_t c = queue_[head];
+      for (int32_t e = systemStart_[c]; e < systemStart_[c + 1]; ++e) {
+        const Edge& edge = systemEdges_[e];
+        int32_t r = edge.other;
+        if (!edge.matches || truthIn_[r] == 0 || truthSeen_[r] == stamp_) continue;
+        truthSeen_[r] = stamp_;
+        truthVia_[r] = c;
+        const int32_t owner = truthPartner_[r];
+        if (owner < 0) {
+          for (;;) {
+            const int32_t column = truthVia_[r];
+            const int32_t previous = systemPartner_[column];
+            systemPartner_[column] = r;
+            truthPartner_[r] = column;
+            if (column == start) return true;
+            r = previous;
+          }
+        }
+        if (systemSeen_[owner] != stamp_) {
+          systemSeen_[owner] = stamp_;
+          queue_.push_back(owner);
+        }
+      }
+    }
+    return false;
+  }
+
+  const std::vector<Node>* truths_ = nullptr;
+  const std::vector<Node>* systems_ = nullptr;
+  std::vector<int32_t> truthStart_, systemStart_, cursor_;
+  std::vector<Edge> truthEdges_, systemEdges_;
+  std::vector<char> truthIn_, systemState_;
+  std::vector<int32_t> truthPartner_, systemPartner_;
+  std::vector<uint32_t> truthSeen_, systemSeen_;
+  std::vector<int32_t> truthVia_, systemVia_;
+  std::vector<int32_t> queue_;
+  std::vector<Event> events_;
+  uint32_t stamp_ = 0;
+};
+
+// Everything a worker needs: its share of the row changes and the memory of
+// its frames.
+struct Worker {
+  std::array<std::vector<Change>, kClassCount> changes;
+  FrameSweep sweep;
+  // The frame's boxes that some threshold takes (the system boxes also
+  // left by the regions), and the class slot of each.
+  std::vector<const QuorTarget*> truths, systems;
+  std::vector<int32_t> truthSlots, systemSlots;
+  std::vector<Link> links;
+  BoxIndex systemIndex, regionIndex;
+  // One class's part of the frame.
+  std::vector<Node> classTruths, classSystems;
+  std::vector<Link> classLinks;
+  std::vector<int32_t> truthLocal, systemLocal;
+};
+
+struct SweepInput {
+  const QuorSequence& groundTruth;
+  const QuorSequence& system;
+  const std::vector<int32_t>& partners;
+  const std::array<Rows, kClassCount>& rows;
+  const ClassSlots& slots;
+};
+
+bool takenAtSomeThreshold(const QuorTarget& target) { return target.confidence >= 0.0f; }
+
+// The passing pairs of the frame's boxes, as the frame matching scores them.
+void findLinks(Worker& w, float overlap) {
+  w.links.clear();
+  const auto scoreOne = [&](std::size_t r, std::size_t c) {
+    const int32_t score = scorePair(*w.truths[r], *w.systems[c], overlap, false, false);
+    if (score != 0) {
+      w.links.push_back({static_cast<int32_t>(r), static_cast<int32_t>(c), score == 1});
+    }
+  };
+  if (w.truths.size() * w.systems.size() <= kDirectPairLimit) {
+    for (std::size_t r = 0; r < w.truths.size(); ++r) {
+      for (std::size_t c = 0; c < w.systems.size(); ++c) {
+        if (rectanglesTouch(*w.truths[r], *w.systems[c])) scoreOne(r, c);
+      }
+    }
+    return;
+  }
+  w.systemIndex.build(w.systems);
+  const int reach = levelReach(overlap);
+  for (std::size_t r = 0; r < w.truths.size(); ++r) {
+    const int level = BoxIndex::levelOf(*w.truths[r]);
+    w.systemIndex.forEachTouching(*w.truths[r], level - reach, level + reach,
+                                  [&](int32_t c) { scoreOne(r, static_cast<std::size_t>(c)); });
+  }
+}
+
+// The system boxes of `partner` that some threshold takes and that no
+// don't-care region of `frame` covers.
+void keepSystemBoxes(Worker& w, const QuorFrame& frame, const QuorFrame& partner) {
+  const std::vector<const QuorTarget*>& regions = frame.regions;
+  const bool indexRegions = regions.size() * partner.targets.size() > kDirectPairLimit;
+  if (indexRegions) w.regionIndex.build(regions);
+  for (const QuorTarget* candidate : partner.targets) {
+    if (!takenAtSomeThreshold(*candidate)) continue;
+    bool covered = false;
+    if (indexRegions) {
+      w.regionIndex.forEachTouching(*candidate, 0, BoxIndex::kLevels - 1, [&](int32_t r) {
+        covered = covered || regionCovers(*candidate, *regions[r]);
+      });
+    } else {
+      covered = std::any_of(regions.begin(), regions.end(), [&](const QuorTarget* region) {
+        return regionCovers(*candidate, *region);
+      });
+    }
+    if (!covered) w.systems.push_back(candidate);
+  }
+}
+
+bool flagged(const QuorTarget& target) { return excludedByFlags(target, false, false); }
+
+// Sweeps the boxes of one class slot (0: every box) of the worker's frame.
+void sweepClass(Worker& w, std::size_t slot, const Rows& rows) {
+  const bool everyBox = slot == 0;
+  const auto wanted = [&](int32_t boxSlot) {
+    return everyBox || boxSlot == static_cast<int32_t>(slot);
+  };
+  w.classTruths.clear();
+  w.classSystems.clear();
+  w.classLinks.clear();
+  w.truthLocal.assign(w.truths.size(), -1);
+  w.systemLocal.assign(w.systems.size(), -1);
+  for (std::size_t r = 0; r < w.truths.size(); ++r) {
+    if (!wanted(w.truthSlots[r])) continue;
+    w.truthLocal[r] = static_cast<int32_t>(w.classTruths.size());
+    w.classTruths.push_back({rows.entryOf(w.truths[r]->confidence), flagged(*w.truths[r])});
+  }
+  for (std::size_t c = 0; c < w.systems.size(); ++c) {
+    if (!wanted(w.systemSlots[c])) continue;
+    w.systemLocal[c] = static_cast<int32_t>(w.classSystems.size());
+    w.classSystems.push_back({rows.entryOf(w.systems[c]->confidence), flagged(*w.systems[c])});
+  }
+  for (const Link& link : w.links) {
+    const int32_t r = w.truthLocal[link.truth];
+    const int32_t c = w.systemLocal[link.system];
+    if (r >= 0 && c >= 0) w.classLinks.push_back({r, c, link.matches});
+  }
+  w.sweep.run(w.classTruths, w.classSystems, w.classLinks, w.changes[slot].data());
+}
+
+void sweepFrame(Worker& w, const SweepInput& in, std::size_t at) {
+  const QuorFrame& frame = in.groundTruth.frames[at];
+  const int32_t partnerAt = in.partners[at];
+  w.truths.clear();
+  w.systems.clear();
+  for (const QuorTarget* target : frame.targets) {
+    if (takenAtSomeThreshold(*target)) w.truths.push_back(target);
+  }
+  if (partnerAt >= 0) {
+    keepSystemBoxes(w, frame, in.system.frames[static_cast<std::size_t>(partnerAt)]);
+  }
+  if (w.truths.empty() && w.systems.empty()) return;
+  // The selection gives every matched frame the default overlap threshold.
+  findLinks(w, QuorFrame(frame.frameNumber).overlapThreshold);
+
+  w.truthSlots.clear();
+  w.systemSlots.clear();
+  uint32_t present = 0;  // the class slots with a box in the frame
+  for (const QuorTarget* target : w.truths) {
+    w.truthSlots.push_back(in.slots.of(target->classCode));
+    if (w.truthSlots.back() > 0) present |= 1u << w.truthSlots.back();
+  }
+  for (const QuorTarget* target : w.systems) {
+    w.systemSlots.push_back(in.slots.of(target->classCode));
+    if (w.systemSlots.back() > 0) present |= 1u << w.systemSlots.back();
+  }
+  sweepClass(w, 0, in.rows[0]);
+  for (std::size_t slot = 1; slot < kClassCount; ++slot) {
+    if ((present & (1u << slot)) != 0) sweepClass(w, slot, in.rows[slot]);
+  }
+}
+
+std::array<Rows, kClassCount> rowsOf(const QuorSequence& groundTruth, const QuorSequence& system,
+                                     const ClassSlots& slots) {
+  std::array<std::vector<float>, kClassCount> confidences;
+  for (const QuorSequence* sequence : {&groundTruth, &system}) {
+    for (const QuorFrame& frame : sequence->frames) {
+      for (const QuorTarget* target : frame.targets) {
+        if (!strictlyBetweenZeroAndOne(target->confidence)) continue;
+        const int32_t slot = slots.of(target->classCode);
+        if (slot > 0) confidences[static_cast<std::size_t>(slot)].push_back(target->confidence);
+      }
+    }
+  }
+  // "All" takes the classes' confidences and those of boxes of other names.
+  std::vector<float>& every = confidences[0];
+  for (std::size_t slot = 1; slot < kClassCount; ++slot) {
+    std::sort(confidences[slot].begin(), confidences[slot].end());
+    confidences[slot].erase(std::unique(confidences[slot].begin(), confidences[slot].end()),
+                            confidences[slot].end());
+    every.insert(every.end(), confidences[slot].begin(), confidences[slot].end());
+  }
+  for (const QuorSequence* sequence : {&groundTruth, &system}) {
+    for (const QuorFrame& frame : sequence->frames) {
+      for (const QuorTarget* target : frame.targets) {
+        if (strictlyBetweenZeroAndOne(target->confidence) && slots.of(target->classCode) <= 0) {
+          every.push_back(target->confidence);
+        }
+      }
+    }
+  }
+  return {Rows(std::move(confidences[0])), Rows(std::move(confidences[1])),
+          Rows(std::move(confidences[2])), Rows(std::move(confidences[3])),
+          Rows(std::move(confidences[4])), Rows(std::move(confidences[5])),
+          Rows(std::move(confidences[6])), Rows(std::move(confidences[7])),
+          Rows(std::move(confidences[8])), Rows(std::move(confidences[9])),
+          Rows(std::move(confidences[10]))};
+}
+
+void checkThresholds(const std::vector<float>& thresholds) {
+  for (std::size_t at = 0; at < thresholds.size(); ++at) {
+    if (!(thresholds[at] >= 0.0f && thresholds[at] <= 1.0f)) {
+      throw std::invalid_argument("a threshold is outside [0, 1]");
+    }
+    if (at > 0 && !(thresholds[at] < thresholds[at - 1])) {
+      throw std::invalid_argument("thresholds are not strictly descending");
+    }
+  }
+}
+
+}  // namespace
+
+SweepCurves sweepClasses(const QuorSequence& groundTruth, const QuorSequence& system,
+                         unsigned threads) {
+  static_assert(kClassCount <= 32, "class slots are held in a 32-bit mask");
+  const ClassSlots slots;
+  const std::array<Rows, kClassCount> rows = rowsOf(groundTruth, system, slots);
+  const std::vector<int32_t> partners = pairFrames(groundTruth, system);
+  const SweepInput input{groundTruth, system, partners, rows, slots};
+
+  const std::size_t frameCount = groundTruth.frames.size();
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  // A worker is worth its start only with a good share of frames.
+  constexpr std::size_t kFramesPerWorker = 256;
+  const std::size_t workerCount =
+      std::clamp<std::size_t>(frameCount / kFramesPerWorker, 1, threads);
+  std::vector<Worker> workers(workerCount);
+  for (Worker& w : workers) {
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      w.changes[slot].assign(rows[slot].thresholds().size(), Change{});
+    }
+  }
+  const auto work = [&](std::size_t index) {
+    const std::size_t begin = frameCount * index / workerCount;
+    const std::size_t end = frameCount * (index + 1) / workerCount;
+    for (std::size_t at = begin; at < end; ++at) sweepFrame(workers[index], input, at);
+  };
+  if (workerCount == 1) {
+    work(0);
+  } else {
+    std::vector<std::jthread> running;
+    for (std::size_t index = 1; index < workerCount; ++index) running.emplace_back(work, index);
+    work(0);
+  }
+
+  SweepCurves curves;
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const std::vector<float>& thresholds = rows[slot].thresholds();
+    ClassCurve& curve = curves[slot];
+    curve.frames = static_cast<int64_t>(frameCount);
+    curve.points.reserve(thresholds.size());
+    Change sum;
+    for (std::size_t row = 0; row < thresholds.size(); ++row) {
+      for (const Worker& w : workers) sum += w.changes[slot][row];
+      curve.points.push_back(
+          {thresholds[row], sum.gt, sum.det, sum.gt - sum.pairs, sum.det - sum.pairs});
+    }
+  }
+  return curves;
+}
+
+std::vector<float> gridThresholds(int n) {
+  if (n < 1 || n > kMaxGridSteps) throw std::invalid_argument("grid steps out of range");
+  // k / n is correctly rounded to double; for n below 2^20 the double is too
+  // far from any single-precision tie for the second rounding to go wrong.
+  std::vector<float> thresholds;
+  thresholds.reserve(static_cast<std::size_t>(n) + 1);
+  for (int k = n; k >= 0; --k) {
+    thresholds.push_back(static_cast<float>(static_cast<double>(k) / static_cast<double>(n)));
+  }
+  return thresholds;
+}
+
+ClassCurve sampleCurve(const ClassCurve& exact, const std::vector<float>& descendingThresholds) {
+  checkThresholds(descendingThresholds);
+  if (exact.points.empty() || !(exact.points.front().threshold >= 1.0f)) {
+    throw std::invalid_argument("the curve has no point at 1");
+  }
+  ClassCurve sampled;
+  sampled.frames = exact.frames;
+  sampled.points.reserve(descendingThresholds.size());
+  // Both lists descend: the last exact point at or above t moves only down.
+  std::size_t at = 0;
+  for (const float t : descendingThresholds) {
+    while (at + 1 < exact.points.size() && exact.points[at + 1].threshold >= t) ++at;
+    CurvePoint point = exact.points[at];
+    point.threshold = t;
+    sampled.points.push_back(point);
+  }
+  return sampled;
+}
+
+CurvePoint bestPoint(const ClassCurve& exact) {
+  if (exact.points.empty()) throw std::invalid_argument("the curve has no points");
+  // Points descend, so only a strictly better value moves the choice.
+  CurvePoint best = exact.points.front();
+  float bestValue = best.nmodta();
+  for (const CurvePoint& point : exact.points) {
+    const float value = point.nmodta();
+    if (value > bestValue) {
+      best = point;
+      bestValue = value;
+    }
+  }
+  return best;
+}
+
+ClassCurve addCurves(const std::vector<const ClassCurve*>& curves) {
+  std::vector<float> thresholds = {1.0f, 0.0f};
+  for (const ClassCurve* curve : curves) {
+    for (const CurvePoint& point : curve->points) thresholds.push_back(point.threshold);
+  }
+  std::sort(thresholds.begin(), thresholds.end(), std::greater<float>());
+  thresholds.erase(std::unique(thresholds.begin(), thresholds.end()), thresholds.end());
+  checkThresholds(thresholds);
+
+  ClassCurve pooled;
+  pooled.points.reserve(thresholds.size());
+  for (const float t : thresholds) pooled.points.push_back({t, 0, 0, 0, 0});
+  for (const ClassCurve* curve : curves) {
+    const ClassCurve part = sampleCurve(*curve, thresholds);
+    pooled.frames += curve->frames;
+    for (std::size_t at = 0; at < thresholds.size(); ++at) {
+      pooled.points[at].gt += part.points[at].gt;
+      pooled.points[at].det += part.points[at].det;
+      pooled.points[at].fn += part.points[at].fn;
+      pooled.points[at].fp += part.points[at].fp;
+    }
+  }
+  return pooled;
+}
