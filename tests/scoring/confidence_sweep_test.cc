@@ -64,13 +64,17 @@ struct Generator {
   // frame big enough for the spatial index.
   void fill(QuorSequence& sequence) {
     for (int f = pick(0, 8); f > 0; --f) {
-      QuorFrame& frame = sequence.frames.emplace_back(static_cast<uint32_t>(pick(1, 5)));
-      const bool crowded = pick(0, 15) == 0;
+      const uint32_t number = static_cast<uint32_t>(pick(1, 5));
+      QuorFrame& frame = sequence.frames.emplace_back(number);
+      // Crowded frames share a number, so that both files' crowded frames meet and the
+      // pairs (and sometimes the regions) are found through the index.
+      const bool crowded = number == 5 && pick(0, 2) == 0;
       for (int n = crowded ? pick(35, 60) : pick(0, 7); n > 0; --n) {
         frame.targets.push_back(sequence.targetStore.add(target(crowded ? 20 : 6)));
       }
-      for (int n = pick(0, 4) == 0 ? pick(1, 2) : 0; n > 0; --n) {
-        const int x = pick(0, 6) * 10, y = pick(0, 6) * 10;
+      const int regions = pick(0, 4) == 0 ? (crowded ? pick(1, 40) : pick(1, 2)) : 0;
+      for (int n = regions; n > 0; --n) {
+        const int x = pick(0, crowded ? 20 : 6) * 10, y = pick(0, crowded ? 20 : 6) * 10;
         frame.regions.push_back(
             sequence.targetStore.add(box(x, y, x + pick(2, 6) * 10, y + pick(2, 6) * 10, "DCR")));
       }
