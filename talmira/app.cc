@@ -33,6 +33,7 @@ int runTalmira(int argc, char** argv) {
   app.require_subcommand(1);
   app.fallthrough(false);
   addScoreCommand(app);
+  addSweepCommand(app);
   app.footer(
       "Exit status: 0 success, 1 an input cannot be read or is malformed or an output cannot be "
       "written, 2 a usage error.\n"

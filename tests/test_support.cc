@@ -51,7 +51,10 @@ std::string readFile(const std::string& path) {
   return contents.str();
 }
 
-RunResult runConsole(const std::vector<std::string>& arguments, const std::string& workingDir) {
+namespace {
+
+RunResult runProgram(const std::string& programPath, const std::vector<std::string>& arguments,
+                     const std::string& workingDir) {
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
   const pid_t child = fork();
@@ -64,7 +67,7 @@ RunResult runConsole(const std::vector<std::string>& arguments, const std::strin
     close(pipeEnds[1]);
     if (!workingDir.empty() && chdir(workingDir.c_str()) != 0) _exit(127);
     std::vector<char*> argv;
-    std::string program = TALMIRA_CONSOLE_PATH;
+    std::string program = programPath;
     argv.push_back(program.data());
     std::vector<std::string> copies = arguments;
     for (std::string& argument : copies) argv.push_back(argument.data());
@@ -84,6 +87,16 @@ RunResult runConsole(const std::vector<std::string>& arguments, const std::strin
   waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+}  // namespace
+
+RunResult runConsole(const std::vector<std::string>& arguments, const std::string& workingDir) {
+  return runProgram(TALMIRA_CONSOLE_PATH, arguments, workingDir);
+}
+
+RunResult runTalmira(const std::vector<std::string>& arguments, const std::string& workingDir) {
+  return runProgram(TALMIRA_PATH, arguments, workingDir);
 }
 
 }  // namespace talmira_test

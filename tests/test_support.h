@@ -54,4 +54,7 @@ struct RunResult {
 /// /dev/null, in the working folder `workingDir` (when not empty).
 RunResult runConsole(const std::vector<std::string>& arguments, const std::string& workingDir = "");
 
+/// The same for the built `talmira` command-line tool.
+RunResult runTalmira(const std::vector<std::string>& arguments, const std::string& workingDir = "");
+
 }  // namespace talmira_test

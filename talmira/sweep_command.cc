@@ -1,0 +1,85 @@
+// talmira sweep: every class's counts as functions of the confidence threshold.
+#include <memory>
+#include <string>
+
+#include "scoring/confidence_sweep.h"
+#include "talmira/cli_common.h"
+#include "talmira/commands.h"
+#include "talmira/sweep_report.h"
+
+namespace talmira {
+
+namespace {
+
+constexpr int kDefaultGridSteps = 100;
+
+struct SweepOptions {
+  std::string groundTruth;
+  std::string system;
+  int gridSteps = kDefaultGridSteps;
+  bool exact = false;
+  float confidence = 0.0f;
+  Format format = Format::kText;
+  std::string output;
+};
+
+void runSweep(const SweepOptions& options) {
+  refuseOutputNamingInput(options.output, {options.groundTruth, options.system});
+  std::unique_ptr<QuorSequence> groundTruth;
+  std::unique_ptr<QuorSequence> system;
+  readInputs(options.groundTruth, options.system, groundTruth, system);
+  const SweepReport report = makeSweepReport(options.groundTruth, options.system, *groundTruth,
+                                             *system, options.exact ? 0 : options.gridSteps);
+  switch (options.format) {
+    case Format::kText:
+      writeOutput(options.output, renderSweepText(report));
+      break;
+    case Format::kCsv:
+      writeOutput(options.output, renderSweepCsv(report));
+      break;
+    case Format::kJson:
+      writeOutput(options.output, sweepJson(report).dump(2) + "\n");
+      break;
+  }
+}
+
+}  // namespace
+
+void addSweepCommand(CLI::App& app) {
+  auto options = std::make_shared<SweepOptions>();
+  CLI::App* command = app.add_subcommand(
+      "sweep",
+      "Every class's counts at every confidence threshold, and the threshold that scores best");
+  command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();
+  command->add_option("SYS", options->system, "the detector's output, same format")->required();
+  CLI::Option* grid =
+      command
+          ->add_option("--grid", options->gridSteps,
+                       "list the rows at the thresholds k/N for k = N down to 0 (default " +
+                           std::to_string(kDefaultGridSteps) + ")")
+          ->type_name("N")
+          ->check(CLI::Range(1, kMaxGridSteps));
+  command
+      ->add_flag("--exact", options->exact,
+                 "list the rows at 1, 0 and every distinct confidence in between of the class's "
+                 "boxes in either file: the whole curve")
+      ->excludes(grid);
+  addConfidenceOption(*command, options->confidence,
+                      "threshold of the table that the HTML report shows (0 to 1); the text, csv "
+                      "and json outputs do not use it");
+  addFormatOption(*command, options->format)
+      ->description("output format: text (the best threshold of each class), csv or json (every "
+                    "row and the best threshold of each class)");
+  command->add_option("-o,--output", options->output, "write the result to FILE (whole, or not at all)")
+      ->type_name("FILE");
+  command->footer(
+      "A box is taken at threshold t when its confidence is at least t, in both files; every row "
+      "equals `talmira score -c <its threshold>`. The best threshold of a class has the highest "
+      "NMODTA over the whole curve (among equals, the highest threshold), whatever the grid.\n"
+      "Examples:\n"
+      "  talmira sweep groundtruth.csv systemoutput.csv\n"
+      "  talmira sweep groundtruth.csv systemoutput.csv --exact --format csv -o curve.csv\n");
+  command->callback([options] { runSweep(*options); });
+}
+
+}  // namespace talmira
