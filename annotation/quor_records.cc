@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <deque>
 #include <memory>
@@ -83,6 +84,12 @@ const char* classNameOf(uint16_t code) {
   return at < names.names.size() ? names.names[at].c_str() : "";
 }
 
+double sideLength(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
+  const double dx = static_cast<double>(static_cast<int64_t>(xa) - xb);
+  const double dy = static_cast<double>(static_cast<int64_t>(ya) - yb);
+  return std::sqrt(dx * dx + dy * dy);
+}
+
 QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
                       int32_t x4, int32_t y4, std::string_view className, bool markB,
                       float confidence, bool markA) {
@@ -94,14 +101,7 @@ QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3
                       int32_t x4, int32_t y4, uint16_t classCode, bool markB, float confidence,
                       bool markA) {
   QuorTarget target;
-  target.x1 = x1;
-  target.x2 = x2;
-  target.x3 = x3;
-  target.x4 = x4;
-  target.y1 = y1;
-  target.y2 = y2;
-  target.y3 = y3;
-  target.y4 = y4;
+  target.sideProduct = sideLength(x1, y1, x2, y2) * sideLength(x2, y2, x3, y3);
   target.classCode = classCode;
   target.markB = markB;
   target.confidence = confidence;
@@ -123,6 +123,7 @@ constexpr std::size_t kHugePage = std::size_t{1} << 21;
 constexpr std::size_t kFirstChunkBytes = std::size_t{1} << 14;
 constexpr std::size_t kLargestChunkBytes = 2 * kHugePage;
 
+static_assert(sizeof(QuorTarget) == 32, "a target is meant to take 32 bytes");
 static_assert(std::is_trivially_destructible_v<QuorTarget>,
               "chunks release their memory without destroying each target");
 

@@ -35,25 +35,32 @@ const char* classNameOf(uint16_t code);
 //
 // Long videos hold millions of targets, and the memory they take is most of
 // the run's memory and much of its time (first touching memory is not free),
-// so the record is kept to 56 bytes: the object type is a code rather than a
-// 32-character text, and there is no vtable pointer (nothing derives from it).
+// so the record holds only what the scoring reads, in 32 bytes: the bounding
+// rectangle (every overlap test works on it), the size the region test
+// divides by (computed once from the corners), the confidence, the flags and
+// the object type as a code. The corners themselves are not kept.
 struct QuorTarget {
-  int32_t x1 = 0, x2 = 0, x3 = 0, x4 = 0;
-  int32_t y1 = 0, y2 = 0, y3 = 0, y4 = 0;
+  // Bounding rectangle: smallest and largest x and y over the four corners.
+  int32_t minX = 0, minY = 0, maxX = 0, maxY = 0;
+  // The length of side 1-2 times that of side 2-3, each the double square
+  // root of the exact squared difference: a turned box's own area.
+  double sideProduct = 0.0;
+  float confidence = 0.0f;
   uint16_t classCode = 0;  // the object type, as classCodeOf() gives it
   bool markB = false;
   bool markA = false;
-  float confidence = 0.0f;
-  // Bounding rectangle: smallest and largest x and y over the four corners.
-  int32_t minX = 0, minY = 0, maxX = 0, maxY = 0;
 
   /// The object type, for example "Car"; "DCR" for a don't-care region.
   const char* className() const { return classNameOf(classCode); }
   std::string_view name() const { return className(); }
 };
 
+/// Length of the side from (xa, ya) to (xb, yb) in double precision, from
+/// the exact differences.
+double sideLength(int32_t xa, int32_t ya, int32_t xb, int32_t yb);
+
 /// Fills a target from the eight corner coordinates in file order
-/// (x1, y1, x2, y2, x3, y3, x4, y4) and derives its bounding rectangle.
+/// (x1, y1, x2, y2, x3, y3, x4, y4): its bounding rectangle and side product.
 QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
                       int32_t x4, int32_t y4, uint16_t classCode, bool markB, float confidence,
                       bool markA);

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# End-to-end benchmark of TalmiraConsole on synthetic sequences.
+# End-to-end benchmark of TalmiraConsole and `talmira score` on synthetic sequences.
 #
 #   bench/run_benchmarks.sh [--quick] [--timeout SECONDS]
 #
@@ -7,7 +7,8 @@
 # (removed at exit) and, for each, times side by side:
 #   - `wc -l` over the two files: the floor, every byte touched once;
 #   - the whole program, `TalmiraConsole gt sys result < /dev/null`, under
-#     /usr/bin/time for its peak memory.
+#     /usr/bin/time for its peak memory;
+#   - `talmira score gt sys --format json` the same way, beside it.
 # Each is run 3 times and the median kept; the files are read once untimed
 # first, so every timed run reads them from the page cache. Prints the
 # machine and a Markdown table.
@@ -74,6 +75,7 @@ if ! cmake --workflow --preset bench >"$work/build.log" 2>&1; then
 fi
 console="$root/build/bench/TalmiraConsole"
 generator="$root/build/bench/bench/generate_sequence"
+tool="$root/build/bench/talmira/talmira"
 
 if [ "$quick" -eq 1 ]; then
   workloads=("long 10000 20" "dense 100 5000" "huge 1 20000")
@@ -91,6 +93,36 @@ seconds_of() {
 }
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# Runs a program `repeats` times, standard input from /dev/null and its
+# output into $1; sets measured_s (median wall seconds) and measured_kib
+# (median peak memory, KiB). Returns 1, with measured_s saying so, when a
+# run had to be stopped after the timeout.
+measure() {
+  local output="$1" start end status times=() memory=()
+  shift
+  for _ in $(seq "$repeats"); do
+    start=$EPOCHREALTIME
+    status=0
+    timeout "$timeout_seconds" /usr/bin/time -f '%e %M' -o "$work/time.txt" \
+      "$@" </dev/null >"$output" 2>&1 || status=$?
+    end=$EPOCHREALTIME
+    if [ "$status" -eq 124 ]; then
+      measured_s="> $timeout_seconds (stopped)"
+      return 1
+    fi
+    if [ "$status" -ne 0 ]; then
+      cat "$output" >&2
+      echo "$1 failed (status $status)." >&2
+      exit 1
+    fi
+    times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }')")
+    # GNU time's last line is "%e %M" (a line before it reports a signal).
+    memory+=("$(tail -n 1 "$work/time.txt" | awk '{ print $2 }')")
+  done
+  measured_s=$(median "${times[@]}")
+  measured_kib=$(median "${memory[@]}")
+}
 
 rows=()
 notes=()
@@ -111,42 +143,27 @@ for workload in "${workloads[@]}"; do
   wc_s=$(median "${wc_times[@]}")
 
   echo "Running TalmiraConsole on $name..." >&2
-  run_times=()
-  run_memory=()
-  stopped=""
-  for _ in $(seq "$repeats"); do
-    start=$EPOCHREALTIME
-    status=0
-    timeout "$timeout_seconds" /usr/bin/time -f '%e %M' -o "$work/time.txt" \
-      "$console" "$gt" "$sys" "$work/result.csv" </dev/null >"$work/output.txt" 2>&1 ||
-      status=$?
-    end=$EPOCHREALTIME
-    if [ "$status" -eq 124 ]; then
-      stopped="> $timeout_seconds (stopped)"
-      break
-    fi
-    if [ "$status" -ne 0 ]; then
-      cat "$work/output.txt" >&2
-      echo "TalmiraConsole failed on $name (status $status)." >&2
-      exit 1
-    fi
-    run_times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }')")
-    # GNU time's last line is "%e %M" (a line before it reports a signal).
-    run_memory+=("$(tail -n 1 "$work/time.txt" | awk '{ print $2 }')")
-  done
-
-  if [ -n "$stopped" ]; then
-    rows+=("| $name | $frames | $boxes | $size_mb | $wc_s | $stopped | - | - | - |")
+  if ! measure "$work/output.txt" "$console" "$gt" "$sys" "$work/result.csv"; then
+    rows+=("| $name | $frames | $boxes | $size_mb | $wc_s | $measured_s | - | - | - | - | - | - |")
     continue
   fi
-  run_s=$(median "${run_times[@]}")
-  peak_kib=$(median "${run_memory[@]}")
+  run_s=$measured_s
+  peak_kib=$measured_kib
+  echo "Running talmira score on $name..." >&2
+  tool_s="-"
+  tool_kib=0
+  if measure "$work/tool.json" "$tool" score "$gt" "$sys" --format json; then
+    tool_s=$measured_s
+    tool_kib=$measured_kib
+  fi
   rows+=("$(awk -v n="$name" -v f="$frames" -v b="$boxes" -v mb="$size_mb" -v w="$wc_s" \
-    -v r="$run_s" -v k="$peak_kib" -v bytes="$bytes" 'BEGIN {
+    -v r="$run_s" -v k="$peak_kib" -v bytes="$bytes" -v t="$tool_s" -v tk="$tool_kib" 'BEGIN {
       ratio = w > 0 ? sprintf("%.1f", r / w) : "-"
-      printf "| %s | %d | %d | %s | %.3f | %.3f | %s | %.1f | %.2f |", n, f, b, mb, w, r, ratio,
-             k / 1024, k * 1024 / bytes }')")
+      tool = t == "-" ? "- | - | -" : sprintf("%.3f | %.2f | %.2f", t, t / r, tk / k)
+      printf "| %s | %d | %d | %s | %.3f | %.3f | %s | %.1f | %.2f | %s |", n, f, b, mb, w, r,
+             ratio, k / 1024, k * 1024 / bytes, tool }')")
   notes+=("$name: $(grep -m 1 'All GT#' "$work/output.txt" | sed 's/^ *//')")
+  notes+=("$name (talmira): $(grep -A 6 '"class": "All"' "$work/tool.json" | tr -d ' \n')")
 done
 
 cpu=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo)
@@ -160,8 +177,8 @@ echo "- Commit: $commit (working tree as built), build: bench preset (Release)"
 echo "- Times: median of $repeats runs, wall seconds, files in the page cache"
 [ "$quick" -eq 1 ] && echo "- Quick run (--quick)"
 echo
-echo "| Workload | Frames | Boxes/frame | Input MB | wc -l s | Program s | Program / wc | Peak MB | Peak / input |"
-echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+echo "| Workload | Frames | Boxes/frame | Input MB | wc -l s | Program s | Program / wc | Peak MB | Peak / input | talmira score s | score / Program | score peak / Program peak |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 printf '%s\n' "${rows[@]}"
 echo
 echo "Counts (class All), as a check that every run scored the same sequence:"

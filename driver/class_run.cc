@@ -52,7 +52,9 @@ std::array<QuorResult, 11> runClassEvaluation(float confidence, QuorSequence& gr
   for (const char* className : evaluationClasses) filters.emplace_back(className, confidence);
   // All classes are scored in one walk over the frames, which reads each
   // frame's targets once rather than once per class.
-  const std::vector<ClassTotals> totals = evaluateClasses(groundTruth, systemOutput, filters);
+  // Frames are matched on every core; the totals do not depend on it.
+  const std::vector<ClassTotals> totals =
+      evaluateClasses(groundTruth, systemOutput, filters, defaultThreadCount());
   const auto frames = static_cast<int32_t>(groundTruth.frames.size());
 
   std::array<QuorResult, 11> results;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
@@ -22,7 +23,6 @@ constexpr const char* kConfidenceInvalid = "Invalid confidence %f is not in (0.0
 constexpr const char* kResultSameAsInput =
     "Result file %s is the input file %s; it was left unchanged.\r\n";
 constexpr const char* kCannotCreateResult = "Can Not Create result file: %s \n";
-constexpr const char* kCannotOpenSequence = "COULD NOT OPEN SEQUENCE AT:\n%s";
 constexpr const char* kCannotOpenGroundTruth = "Cannot open GroundTruth file: %s\r\n";
 constexpr const char* kCannotOpenSystemOutput = "Cannot open SystemOutput file: %s\r\n";
 constexpr const char* kCannotWriteResult = "Cannot write result file: %s (%s)\r\n";
@@ -53,17 +53,19 @@ bool sameExistingFile(const std::string& resultPath, const std::string& inputPat
   return result.st_dev == input.st_dev && result.st_ino == input.st_ino;
 }
 
-// Opens and reads one annotation file; returns the reader's status, or -1
-// when the file cannot be opened.
-int loadSequence(const std::string& path, QuorSequence& sequence) {
+// Opens and reads one annotation file. Returns the reader's status, or -1
+// when the file cannot be opened, and leaves in `messages` what is to be
+// printed about it, so that two files can be read at once and their
+// messages still printed in order.
+int loadSequence(const std::string& path, QuorSequence& sequence, std::string& messages) {
   std::FILE* stream = std::fopen(path.c_str(), "r");
   if (stream == nullptr) {
-    std::printf(kCannotOpenSequence, path.c_str());
+    messages = "COULD NOT OPEN SEQUENCE AT:\n" + path;
     return -1;
   }
   std::string error;
   const int status = readSequenceFile(stream, sequence, path, &error);
-  if (status < 0) std::printf("%s\r\n", error.c_str());
+  if (status < 0) messages = error + "\r\n";
   return status;
 }
 
@@ -104,11 +106,22 @@ int runProgram(int argc, char** argv) {
     return failureEnding();
   }
 
-  // Both files are read before either status is examined.
+  // Both files are read, at the same time, before either status is
+  // examined; what each read has to say is printed ground truth first.
   QuorSequence groundTruth;
   QuorSequence systemOutput;
-  const int groundTruthStatus = loadSequence(groundTruthPath, groundTruth);
-  const int systemOutputStatus = loadSequence(systemOutputPath, systemOutput);
+  std::string groundTruthMessages;
+  std::string systemOutputMessages;
+  int systemOutputStatus = -1;
+  int groundTruthStatus = -1;
+  {
+    std::jthread systemReader([&] {
+      systemOutputStatus = loadSequence(systemOutputPath, systemOutput, systemOutputMessages);
+    });
+    groundTruthStatus = loadSequence(groundTruthPath, groundTruth, groundTruthMessages);
+  }
+  std::fputs(groundTruthMessages.c_str(), stdout);
+  std::fputs(systemOutputMessages.c_str(), stdout);
   if (groundTruthStatus < 0) {
     std::printf(kCannotOpenGroundTruth, groundTruthPath.c_str());
     std::fclose(resultFile);

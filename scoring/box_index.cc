@@ -10,6 +10,13 @@ int BoxIndex::levelOf(const QuorTarget& box) {
   return side <= 1 ? 0 : static_cast<int>(std::bit_width(side - 1));
 }
 
+int BoxIndex::levelReach(float threshold) {
+  if (!(threshold >= 0.01f)) return kLevels;
+  int reach = 2;
+  for (float scale = 1.0f; scale * threshold < 1.0f; scale *= 2.0f) ++reach;
+  return reach;
+}
+
 void BoxIndex::build(const std::vector<const QuorTarget*>& boxes) {
   using box_index_detail::unsignedCoordinate;
   boxes_ = &boxes;

@@ -27,6 +27,12 @@ class BoxIndex {
   /// The level of a box: the smallest L with 2^L at least its longer side.
   static int levelOf(const QuorTarget& box);
 
+  /// How many levels apart two boxes can be and still pass an overlap test
+  /// at `threshold`: a passing pair leaves each box at least `threshold` of
+  /// the other's width and height, so their levels differ by at most
+  /// log2(1 / threshold) plus rounding; two more levels keep the bound safe.
+  static int levelReach(float threshold);
+
   /// Calls `visit(position)` once for every indexed box of a level from
   /// `lowestLevel` to `highestLevel` whose rectangle touches `query`'s
   /// (sharing an edge or a corner counts).

@@ -19,12 +19,6 @@ uint64_t intersectionArea(const QuorTarget& a, const QuorTarget& b) {
          span(std::max(a.minY, b.minY), std::min(a.maxY, b.maxY));
 }
 
-double sideLength(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
-  const double dx = static_cast<double>(static_cast<int64_t>(xa) - xb);
-  const double dy = static_cast<double>(static_cast<int64_t>(ya) - yb);
-  return std::sqrt(dx * dx + dy * dy);
-}
-
 }  // namespace
 
 int32_t scorePair(const QuorTarget& groundTruth, const QuorTarget& system, float threshold,
@@ -50,8 +44,7 @@ bool regionCovers(const QuorTarget& target, const QuorTarget& region) {
   if (!rectanglesTouch(region, target)) return false;
   // The target's size is taken from its first two sides, so a turned box
   // counts with its own area rather than that of its bounding rectangle.
-  const double size = sideLength(target.x1, target.y1, target.x2, target.y2) *
-                      sideLength(target.x2, target.y2, target.x3, target.y3);
+  const double size = target.sideProduct;
   const double intersection = static_cast<double>(intersectionArea(target, region));
   // 0 / 0 is NaN and covers nothing; a positive area over 0 is infinite and covers.
   const float ratio = static_cast<float>(intersection / size);

@@ -27,10 +27,11 @@ ClassCounts& ClassCounts::operator+=(const ClassCounts& other) {
 }
 
 std::array<ClassCounts, kClassCount> scoreClasses(const QuorSequence& groundTruth,
-                                                  const QuorSequence& system, float confidence) {
+                                                  const QuorSequence& system, float confidence,
+                                                  unsigned threads) {
   std::vector<TargetFilter> filters;
   for (const char* className : evaluationClasses) filters.emplace_back(className, confidence);
-  const std::vector<ClassTotals> totals = evaluateClasses(groundTruth, system, filters);
+  const std::vector<ClassTotals> totals = evaluateClasses(groundTruth, system, filters, threads);
   std::array<ClassCounts, kClassCount> counts;
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     counts[slot] = {totals[slot].gt, totals[slot].det, totals[slot].fn, totals[slot].fp,

@@ -38,5 +38,7 @@ struct ClassCounts {
 /// Scores every class of evaluationClasses at `confidence` (a box is taken
 /// when its confidence is at least `confidence`, in both files), exactly as
 /// the console program's class run does, but without its 32-bit limit.
+/// Frames are matched by `threads` threads; the counts do not depend on it.
 std::array<ClassCounts, kClassCount> scoreClasses(const QuorSequence& groundTruth,
-                                                  const QuorSequence& system, float confidence);
+                                                  const QuorSequence& system, float confidence,
+                                                  unsigned threads = 1);

@@ -29,6 +29,10 @@ namespace {
 
 constexpr int32_t kNever = -1;  // a box no threshold in [0, 1] takes
 
+// Below this many pairs (or region tests) a frame simply tries every pair,
+// as the frame matching does; above it the boxes are found through an index.
+constexpr std::size_t kDirectPairLimit = 1024;
+
 // A class's rows: 1, its distinct confidences strictly between 0 and 1, and 0,
 // descending.
 class Rows {
@@ -342,7 +346,7 @@ void findLinks(Worker& w, float overlap) {
     return;
   }
   w.systemIndex.build(w.systems);
-  const int reach = levelReach(overlap);
+  const int reach = BoxIndex::levelReach(overlap);
   for (std::size_t r = 0; r < w.truths.size(); ++r) {
     const int level = BoxIndex::levelOf(*w.truths[r]);
     w.systemIndex.forEachTouching(*w.truths[r], level - reach, level + reach,

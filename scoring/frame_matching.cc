@@ -18,6 +18,7 @@
 #include "scoring/assignment_solver.h"
 #include "scoring/box_index.h"
 #include "scoring/box_overlap.h"
+#include "scoring/crowded_matching.h"
 #include "scoring/frame_matching_internal.h"
 
 namespace {
@@ -26,6 +27,15 @@ namespace {
 // the dense solver's memory grows with the square of the width and its time
 // with the cube.
 constexpr std::size_t kDenseLimit = 64;
+
+// Below this many pairs (or region tests) every pair is simply tried.
+constexpr std::size_t kDirectPairLimit = 1024;
+
+// A frame with more passing pairs than this is a crowd (a detector run
+// without non-maximum suppression puts thousands of boxes on each object):
+// its pairs are not stored but found again when needed (matchCrowded), so
+// that memory stays bounded whatever the crowd. About 20 MB of pairs.
+constexpr std::size_t kStoredPairLimit = std::size_t{1} << 20;
 
 // Union-find over the boxes of both sides.
 class Groups {
@@ -259,13 +269,15 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
   // truth, or a flagged detection) sets the detection aside; other passes
   // are candidate pairs.
   s.edges.clear();
+  bool crowded = false;
   const auto scoreOne = [&](std::size_t r, int32_t c) {
-    if (!rectanglesTouch(*truths[r], *s.kept[c])) return;  // most pairs, settled inline
+    if (crowded || !rectanglesTouch(*truths[r], *s.kept[c])) return;  // most pairs, settled inline
     const int32_t score = scorePair(*truths[r], *s.kept[c], threshold, keepMarkA, keepMarkB);
     if (score == -1) {
       s.systemExcluded[c] = 1;
     } else if (score == 1) {
       s.edges.push_back({0, static_cast<int32_t>(r), c, 0, 0});
+      crowded = s.edges.size() > kStoredPairLimit;
     }
   };
   if (gtCount * detCount <= kDirectPairLimit) {
@@ -289,12 +301,22 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
     }
   } else {
     s.systemIndex.build(s.kept);
-    const int reach = levelReach(threshold);
+    const int reach = BoxIndex::levelReach(threshold);
     for (std::size_t r = 0; r < gtCount; ++r) {
       const int level = BoxIndex::levelOf(*truths[r]);
       s.systemIndex.forEachTouching(*truths[r], level - reach, level + reach,
                                     [&](int32_t c) { scoreOne(r, c); });
     }
+  }
+  if (crowded) {
+    s.edges.clear();
+    s.edges.shrink_to_fit();
+    thread_local CrowdedMatch crowd;
+    matchCrowded(truths, s.kept, threshold, keepMarkA, keepMarkB, crowd);
+    s.truthExcluded.assign(crowd.truthExcluded.begin(), crowd.truthExcluded.end());
+    s.systemExcluded.assign(crowd.systemExcluded.begin(), crowd.systemExcluded.end());
+    finishCounts(groundTruth, s, gtCount, detCount, crowd.pairs);
+    return;
   }
   std::erase_if(s.edges, [&](const Edge& e) { return s.systemExcluded[e.system] != 0; });
 

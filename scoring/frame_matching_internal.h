@@ -5,25 +5,10 @@
 #include <cstdint>
 
 #include "annotation/quor_records.h"
-#include "scoring/box_index.h"
 
 /// A flag sets its box aside unless the matching keep switch is on.
 inline bool excludedByFlags(const QuorTarget& target, bool keepMarkA, bool keepMarkB) {
   return (!keepMarkB && target.markB) || (!keepMarkA && target.markA);
-}
-
-/// Below this many pairs (or region tests) every pair of a frame is simply
-/// tried; above it the boxes are found through a BoxIndex.
-inline constexpr std::size_t kDirectPairLimit = 1024;
-
-/// A passing pair leaves each box at least `threshold` of the other's width
-/// and height, so their levels in a BoxIndex differ by at most
-/// log2(1 / threshold) plus rounding; two more levels keep the bound safe.
-inline int levelReach(float threshold) {
-  if (!(threshold >= 0.01f)) return BoxIndex::kLevels;
-  int reach = 2;
-  for (float scale = 1.0f; scale * threshold < 1.0f; scale *= 2.0f) ++reach;
-  return reach;
 }
 
 inline int32_t countOf(std::size_t size) { return static_cast<int32_t>(size); }

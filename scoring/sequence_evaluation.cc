@@ -1,6 +1,10 @@
 #include "scoring/sequence_evaluation.h"
 
+#include <sched.h>
+
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -80,21 +84,92 @@ int evaluateSequence(QuorSequence& groundTruth, const QuorSequence& system) {
   return 1;
 }
 
-std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
-                                         const QuorSequence& system,
-                                         const std::vector<TargetFilter>& filters) {
-  std::vector<ClassTotals> totals(filters.size());
-  const std::vector<int32_t> partners = pairFrames(groundTruth, system);
+namespace {
+
+// Scores the ground-truth frames [begin, end) for the filters [firstFilter,
+// lastFilter), adding to `totals`.
+void evaluateFrameRange(const QuorSequence& groundTruth, const QuorSequence& system,
+                        const std::vector<TargetFilter>& filters,
+                        const std::vector<int32_t>& partners, std::size_t begin, std::size_t end,
+                        std::size_t firstFilter, std::size_t lastFilter,
+                        std::vector<ClassTotals>& totals) {
   QuorFrame truthFrame(0);
   QuorFrame systemFrame(0);
-  for (std::size_t at = 0; at < groundTruth.frames.size(); ++at) {
+  for (std::size_t at = begin; at < end; ++at) {
     const QuorFrame* partner = partnerOf(system, partners[at]);
-    for (std::size_t c = 0; c < filters.size(); ++c) {
+    for (std::size_t c = firstFilter; c < lastFilter; ++c) {
       selectFrame(groundTruth.frames[at], filters[c], truthFrame);
       if (partner != nullptr) selectFrame(*partner, filters[c], systemFrame);
       evaluateFrame(truthFrame, partner != nullptr ? &systemFrame : nullptr, false, false);
       addFrame(truthFrame, partner != nullptr, totals[c]);
     }
   }
+}
+
+void addTotals(std::vector<ClassTotals>& sum, const std::vector<ClassTotals>& part) {
+  for (std::size_t c = 0; c < sum.size(); ++c) {
+    sum[c].gt += part[c].gt;
+    sum[c].det += part[c].det;
+    sum[c].fp += part[c].fp;
+    sum[c].fn += part[c].fn;
+  }
+}
+
+}  // namespace
+
+unsigned defaultThreadCount() {
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+    const int count = CPU_COUNT(&allowed);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
+                                         const QuorSequence& system,
+                                         const std::vector<TargetFilter>& filters,
+                                         unsigned threads) {
+  std::vector<ClassTotals> totals(filters.size());
+  const std::vector<int32_t> partners = pairFrames(groundTruth, system);
+  const std::size_t frameCount = groundTruth.frames.size();
+  // Work is shared out in items taken in turn by whichever thread is free,
+  // so that a thread given crowded frames does not hold up the others. A
+  // long sequence goes in batches of frames (all classes of a frame while
+  // its boxes are in cache); a short one, down to a single crowded frame,
+  // one frame and class at a time.
+  constexpr std::size_t kFramesPerBatch = 256;
+  const std::size_t classes = filters.size();
+  const bool fine = frameCount < 4 * kFramesPerBatch * std::size_t{threads};
+  const std::size_t itemCount =
+      fine ? frameCount * classes : (frameCount + kFramesPerBatch - 1) / kFramesPerBatch;
+  const std::size_t workers = std::min<std::size_t>(threads, itemCount);
+  if (workers <= 1) {
+    evaluateFrameRange(groundTruth, system, filters, partners, 0, frameCount, 0, classes, totals);
+    return totals;
+  }
+  std::atomic<std::size_t> nextItem{0};
+  std::vector<std::vector<ClassTotals>> perWorker(workers, std::vector<ClassTotals>(classes));
+  const auto work = [&](std::size_t worker) {
+    for (std::size_t item; (item = nextItem.fetch_add(1)) < itemCount;) {
+      if (fine) {
+        const std::size_t frame = item / classes;
+        const std::size_t filter = item % classes;
+        evaluateFrameRange(groundTruth, system, filters, partners, frame, frame + 1, filter,
+                           filter + 1, perWorker[worker]);
+      } else {
+        const std::size_t begin = item * kFramesPerBatch;
+        evaluateFrameRange(groundTruth, system, filters, partners, begin,
+                           std::min(frameCount, begin + kFramesPerBatch), 0, classes,
+                           perWorker[worker]);
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> pool;
+    for (std::size_t worker = 1; worker < workers; ++worker) pool.emplace_back(work, worker);
+    work(0);
+  }
+  for (const std::vector<ClassTotals>& part : perWorker) addTotals(totals, part);
   return totals;
 }

@@ -32,6 +32,15 @@ struct ClassTotals {
 /// off. The totals equal those of selecting each class from both read
 /// sequences and calling evaluateSequence(), but each frame's targets are
 /// brought into the cache once for all classes instead of once per class.
+///
+/// With `threads` above 1 the frames are shared out among that many threads
+/// (each matches whole frames with working memory of its own); the totals
+/// are integers summed per frame, so they do not depend on the threads.
 std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
                                          const QuorSequence& system,
-                                         const std::vector<TargetFilter>& filters);
+                                         const std::vector<TargetFilter>& filters,
+                                         unsigned threads = 1);
+
+/// The number of threads to use when none is asked for: the cores this
+/// process may run on, at least 1.
+unsigned defaultThreadCount();

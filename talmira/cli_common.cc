@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "annotation/sequence_reader.h"
+#include "scoring/sequence_evaluation.h"
 
 namespace talmira {
 
@@ -65,23 +67,42 @@ std::unique_ptr<QuorSequence> readInput(const std::string& path) {
 
 void readInputs(const std::string& groundTruthPath, const std::string& systemPath,
                 std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system) {
-  std::string messages;
-  try {
-    groundTruth = readInput(groundTruthPath);
-  } catch (const CommandError& e) {
-    messages = e.message;
+  std::string groundTruthError;
+  std::string systemError;
+  {
+    std::jthread systemReader([&] {
+      try {
+        system = readInput(systemPath);
+      } catch (const CommandError& e) {
+        systemError = e.message;
+      }
+    });
+    try {
+      groundTruth = readInput(groundTruthPath);
+    } catch (const CommandError& e) {
+      groundTruthError = e.message;
+    }
   }
-  try {
-    system = readInput(systemPath);
-  } catch (const CommandError& e) {
-    messages += (messages.empty() ? "" : "\n") + e.message;
+  if (!groundTruthError.empty() || !systemError.empty()) {
+    throw CommandError{kExitInputOrOutput,
+                       groundTruthError + (groundTruthError.empty() || systemError.empty() ? "" : "\n") +
+                           systemError};
   }
-  if (!messages.empty()) throw CommandError{kExitInputOrOutput, messages};
 }
 
 void refuseOutputNamingInput(const std::string& outputPath,
                              const std::vector<std::string>& inputs) {
   if (outputPath.empty() || outputPath == "-") return;
+  // A typing error in the output's folder is better told before a long run
+  // than after it.
+  std::error_code ignored;
+  std::filesystem::path target = std::filesystem::canonical(outputPath, ignored);
+  if (target.empty()) target = outputPath;
+  const std::filesystem::path folder =
+      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    throw CommandError{kExitInputOrOutput, outputPath + ": cannot write: " + reasonOf(errno)};
+  }
   struct stat output {};
   if (stat(outputPath.c_str(), &output) != 0) return;
   for (const std::string& input : inputs) {
@@ -141,17 +162,34 @@ void writeOutput(const std::string& path, std::string_view contents) {
     }
     return;
   }
-  const std::filesystem::path target(path);
+  const auto fail = [&path](int error) {
+    throw CommandError{kExitInputOrOutput, path + ": cannot write: " + reasonOf(error)};
+  };
+  std::error_code ignored;
+  // A link is followed, so that the file it names is replaced, not the link.
+  std::filesystem::path target = std::filesystem::canonical(path, ignored);
+  if (target.empty()) target = path;
+  struct stat existing {};
+  const bool exists = stat(target.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) {
+    // A device or a pipe (/dev/null, /dev/stdout) cannot be replaced; it is
+    // written in place.
+    const int fd = open(target.c_str(), O_WRONLY | O_TRUNC);
+    if (fd < 0) fail(errno);
+    const bool ok = writeAll(fd, contents);
+    const int error = errno;
+    if (close(fd) != 0 || !ok) fail(ok ? errno : error);
+    return;
+  }
   const std::filesystem::path folder =
       target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
   std::string temporary = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
   const int fd = mkstemp(temporary.data());
-  if (fd < 0) throw CommandError{kExitInputOrOutput, path + ": cannot write: " + reasonOf(errno)};
+  if (fd < 0) fail(errno);
   setPending(temporary);
   // The new file takes the old one's permissions, or those a new file gets.
-  struct stat existing {};
   mode_t mode = 0;
-  if (stat(path.c_str(), &existing) == 0) {
+  if (exists) {
     mode = existing.st_mode & 07777;
   } else {
     const mode_t mask = umask(0);
@@ -164,16 +202,13 @@ void writeOutput(const std::string& path, std::string_view contents) {
     ok = false;
     error = errno;
   }
-  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (ok && std::rename(temporary.c_str(), target.c_str()) != 0) {
     ok = false;
     error = errno;
   }
-  if (!ok) {
-    unlink(temporary.c_str());
-    clearPending();
-    throw CommandError{kExitInputOrOutput, path + ": cannot write: " + reasonOf(error)};
-  }
+  if (!ok) unlink(temporary.c_str());
   clearPending();
+  if (!ok) fail(error);
 }
 
 std::string shortestText(float value) {
@@ -193,6 +228,14 @@ std::string fixedSix(float value) {
   char text[64];
   const int length = std::snprintf(text, sizeof text, "%f", static_cast<double>(value));
   return std::string(text, length < 0 ? 0 : static_cast<std::size_t>(length));
+}
+
+CLI::Option* addJobsOption(CLI::App& command, unsigned& jobs, const std::string& help) {
+  jobs = defaultThreadCount();
+  return command.add_option("-j,--jobs", jobs, help)
+      ->type_name("N")
+      ->check(CLI::Range(1u, 4096u))
+      ->default_str(std::to_string(jobs));
 }
 
 CLI::Option* addFormatOption(CLI::App& command, Format& format,

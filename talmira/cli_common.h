@@ -43,13 +43,14 @@ CLI::Option* addConfidenceOption(CLI::App& command, float& confidence,
 /// whose message is the reader's `file:line: ...` line, or
 /// `<path>: cannot open: <reason>`.
 std::unique_ptr<QuorSequence> readInput(const std::string& path);
-/// Reads both files; when either fails, both messages are given (ground
-/// truth first) and status 1 is thrown.
+/// Reads both files, at the same time; when either fails, both messages are
+/// given (ground truth first) and status 1 is thrown.
 void readInputs(const std::string& groundTruthPath, const std::string& systemPath,
                 std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system);
 
 /// Throws a CommandError of status 2 when `outputPath` names an existing file
-/// that is one of `inputs` (the same file, also through a link).
+/// that is one of `inputs` (the same file, also through a link), and of
+/// status 1 when its folder cannot take a new file. Called before any work.
 void refuseOutputNamingInput(const std::string& outputPath, const std::vector<std::string>& inputs);
 
 /// Writes `contents` to `path` whole: into a new file in the same folder that
@@ -65,6 +66,9 @@ Json jsonNumber(float value);
 std::string shortestText(float value);
 /// printf("%f") of a single-precision value, as the console program writes NMODTA.
 std::string fixedSix(float value);
+
+/// Adds `-j,--jobs N` (default: the cores this process may use); N >= 1.
+CLI::Option* addJobsOption(CLI::App& command, unsigned& jobs, const std::string& help);
 
 /// The output formats of the subcommands that take --format.
 enum class Format { kText, kCsv, kJson };

@@ -16,6 +16,7 @@ struct ScoreOptions {
   float confidence = 0.0f;
   Format format = Format::kText;
   std::string output;
+  unsigned jobs = 1;
 };
 
 void runScore(const ScoreOptions& options) {
@@ -24,7 +25,7 @@ void runScore(const ScoreOptions& options) {
   std::unique_ptr<QuorSequence> system;
   readInputs(options.groundTruth, options.system, groundTruth, system);
   ScoreReport report{options.groundTruth, options.system, options.confidence,
-                     scoreClasses(*groundTruth, *system, options.confidence)};
+                     scoreClasses(*groundTruth, *system, options.confidence, options.jobs)};
   switch (options.format) {
     case Format::kText:
       writeOutput(options.output, renderScoreText(report.classes));
@@ -48,6 +49,7 @@ void addScoreCommand(CLI::App& app) {
   command->add_option("SYS", options->system, "the detector's output, same format")->required();
   addConfidenceOption(*command, options->confidence);
   addFormatOption(*command, options->format);
+  addJobsOption(*command, options->jobs, "threads that match frames; the result does not depend on it");
   command->add_option("-o,--output", options->output, "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
   command->footer(

@@ -53,22 +53,30 @@ std::string readFile(const std::string& path) {
 
 namespace {
 
-RunResult runProgram(const std::string& programPath, const std::vector<std::string>& arguments,
-                     const std::string& workingDir) {
+// Runs `program` with `arguments`, standard input from /dev/null, standard
+// output into `output` and standard error into `errors` (when not null).
+int runProgram(const std::string& program, const std::vector<std::string>& arguments,
+               const std::string& workingDir, std::string& output, std::string* errors) {
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+  // Standard error goes to a file, so that neither pipe can fill while the
+  // other is read.
+  char errorPath[] = "/tmp/talmira-stderr-XXXXXX";
+  const int errorFile = errors != nullptr ? mkstemp(errorPath) : -1;
+  if (errors != nullptr && errorFile < 0) throw std::runtime_error("mkstemp failed");
   const pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     const int nullInput = open("/dev/null", O_RDONLY);
     dup2(nullInput, STDIN_FILENO);
     dup2(pipeEnds[1], STDOUT_FILENO);
+    if (errorFile >= 0) dup2(errorFile, STDERR_FILENO);
     close(pipeEnds[0]);
     close(pipeEnds[1]);
     if (!workingDir.empty() && chdir(workingDir.c_str()) != 0) _exit(127);
     std::vector<char*> argv;
-    std::string program = programPath;
-    argv.push_back(program.data());
+    std::string name = program;
+    argv.push_back(name.data());
     std::vector<std::string> copies = arguments;
     for (std::string& argument : copies) argv.push_back(argument.data());
     argv.push_back(nullptr);
@@ -76,27 +84,35 @@ RunResult runProgram(const std::string& programPath, const std::vector<std::stri
     _exit(127);
   }
   close(pipeEnds[1]);
-  RunResult result;
   char buffer[4096];
   ssize_t got;
   while ((got = read(pipeEnds[0], buffer, sizeof buffer)) > 0) {
-    result.output.append(buffer, static_cast<std::size_t>(got));
+    output.append(buffer, static_cast<std::size_t>(got));
   }
   close(pipeEnds[0]);
   int status = 0;
   waitpid(child, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
+  if (errorFile >= 0) {
+    close(errorFile);
+    *errors = readFile(errorPath);
+    unlink(errorPath);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace
 
 RunResult runConsole(const std::vector<std::string>& arguments, const std::string& workingDir) {
-  return runProgram(TALMIRA_CONSOLE_PATH, arguments, workingDir);
+  RunResult result;
+  result.status = runProgram(TALMIRA_CONSOLE_PATH, arguments, workingDir, result.output, nullptr);
+  return result;
 }
 
-RunResult runTalmira(const std::vector<std::string>& arguments, const std::string& workingDir) {
-  return runProgram(TALMIRA_PATH, arguments, workingDir);
+ToolResult runTalmira(const std::vector<std::string>& arguments, const std::string& workingDir) {
+  ToolResult result;
+  result.status =
+      runProgram(TALMIRA_TOOL_PATH, arguments, workingDir, result.output, &result.errors);
+  return result;
 }
 
 }  // namespace talmira_test

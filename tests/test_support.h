@@ -54,7 +54,15 @@ struct RunResult {
 /// /dev/null, in the working folder `workingDir` (when not empty).
 RunResult runConsole(const std::vector<std::string>& arguments, const std::string& workingDir = "");
 
-/// The same for the built `talmira` command-line tool.
-RunResult runTalmira(const std::vector<std::string>& arguments, const std::string& workingDir = "");
+struct ToolResult {
+  std::string output;  // standard output
+  std::string errors;  // standard error
+  int status = 0;      // exit status, 0 to 255; 128 + signal when killed
+};
+
+/// Runs the built talmira with `arguments`, standard input from /dev/null,
+/// in the working folder `workingDir` (when not empty).
+ToolResult runTalmira(const std::vector<std::string>& arguments,
+                      const std::string& workingDir = "");
 
 }  // namespace talmira_test

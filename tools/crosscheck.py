@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
-"""Randomized differential test of TalmiraConsole against a Python model.
+"""Randomized differential test of TalmiraConsole (and talmira score) against a Python model.
 
 The model below is written from the described behaviour of the scorer, not
 from the C++ sources.  For each case a seeded generator writes a
 ground-truth file and a system-output file (small, adversarial but well
 formed), runs the real program on them with standard input closed, and
 compares its whole standard output, its whole result file and its exit
-status byte for byte with what the model predicts.
+status byte for byte with what the model predicts.  With --tool, the same
+case is also run through `talmira score --format csv`, whose output must be
+the model's counts as CSV, and equal to the console's result file whenever
+the console completes.
 
     python3 tools/crosscheck.py --binary build/dev/TalmiraConsole \
         --cases 500 --seed 1
@@ -375,6 +378,49 @@ def expected_run(args, files):
     out.append("\n[Enter charater to quit]:")
     return ("".join(out).encode("latin-1"),
             "".join(result).encode("latin-1"), 0)
+
+
+TOOL_CONFIDENCE = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
+
+
+def expected_tool_run(args, files):
+    """(CSV bytes or None, exit status) of `talmira score GT SYS [-c C] --format csv`.
+
+    args: the console's arguments (GT, SYS, result, optional confidence and
+    more), mapped onto the tool: the confidence goes to -c, anything after it
+    is an unexpected argument.
+    """
+    gt_path, sys_path = args[0], args[1]
+    tail = args[3:]
+    threshold = 0.0
+    if len(tail) > 1:
+        return None, 2
+    if tail:
+        # The tool takes a plain decimal number from 0 to 1 and nothing else.
+        if not TOOL_CONFIDENCE.fullmatch(tail[0]):
+            return None, 2
+        threshold = f32(float(tail[0]))
+        if not 0.0 <= threshold <= 1.0:
+            return None, 2
+    if gt_path not in files or sys_path not in files:
+        return None, 1
+    _, result = score(parse_annotation(files[gt_path]), parse_annotation(files[sys_path]),
+                      threshold)
+    rows = ["class,gt,det,fn,fp,frames,nmodta\n"]
+    for line in result:
+        rows.append(",".join(field.strip() for field in line.split(",")) + "\n")
+    return "".join(rows).encode("latin-1"), 0
+
+
+def run_tool(tool, args):
+    """(standard output or None, exit status) of talmira score on the console's arguments."""
+    command = [tool, "score", args[0], args[1], "--format", "csv"]
+    if len(args) > 3:
+        command += ["-c", args[3]] + args[4:]
+    proc = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=30)
+    status = proc.returncode % 256
+    return (proc.stdout if status == 0 else None), status
 
 
 # ---------------------------------------------------------------------------
@@ -906,7 +952,7 @@ def make_case(case_seed):
     return gt, sysout, extra
 
 
-def check(binary, workdir, gt, sysout, extra):
+def check(binary, workdir, gt, sysout, extra, tool=None):
     gt_path = os.path.join(workdir, "gt.csv")
     sys_path = os.path.join(workdir, "sys.csv")
     res_path = os.path.join(workdir, "result.csv")
@@ -922,16 +968,31 @@ def check(binary, workdir, gt, sysout, extra):
     args = [gt_path, sys_path, res_path] + extra
     expected = expected_run(args, files)
     actual = run_binary(binary, args, res_path)
+    if tool is not None:
+        # The tool's CSV must hold the counts and NMODTA text of the console's
+        # result file whenever the console completes, and fail as the model says.
+        expected += expected_tool_run(args, files)
+        actual += run_tool(tool, args)
+        if expected[3] is not None and actual[2] == 0:
+            console_rows = [",".join(f.strip() for f in line.split(","))
+                            for line in actual[1].decode("latin-1").splitlines()]
+            tool_rows = actual[3].decode("latin-1").splitlines()[1:]
+            if console_rows != tool_rows:
+                actual += ("console and tool disagree",)
     return expected, actual, args
 
 
 def describe(expected, actual):
     text = []
-    names = ("standard output", "result file", "exit status")
+    names = ("standard output", "result file", "exit status", "tool output", "tool exit status",
+             "agreement")
     for name, e, a in zip(names, expected, actual):
         if e == a:
             continue
-        if name == "exit status":
+        if name == "agreement":
+            text.append(str(a))
+            continue
+        if name.endswith("exit status"):
             text.append("exit status: expected %d, actual %d" % (e, a))
             continue
         if e is None or a is None:
@@ -946,7 +1007,7 @@ def describe(expected, actual):
     return "\n".join(text)
 
 
-def shrink(binary, workdir, gt, sysout, extra):
+def shrink(binary, workdir, gt, sysout, extra, tool=None):
     """Drop record lines while the mismatch persists."""
     def split(data):
         if data is None:
@@ -958,7 +1019,7 @@ def shrink(binary, workdir, gt, sysout, extra):
 
     def fails(g, s, x):
         try:
-            e, a, _ = check(binary, workdir, join(g), join(s), x)
+            e, a, _ = check(binary, workdir, join(g), join(s), x, tool)
         except ModelInputError:
             return False
         return e != a
@@ -1000,6 +1061,8 @@ def main():
                          "(default: a crosscheck-failures-SEED folder in the temp dir)")
     ap.add_argument("--show", type=int, default=3, help="mismatches shown in full")
     ap.add_argument("--no-shrink", action="store_true")
+    ap.add_argument("--tool", default=None,
+                    help="also run `talmira score --format csv` (this binary) on every case")
     opts = ap.parse_args()
 
     binary = os.path.abspath(opts.binary)
@@ -1008,7 +1071,14 @@ def main():
         return 2
     keep_dir = opts.keep_dir or os.path.join(
         tempfile.gettempdir(), "crosscheck-failures-%d" % opts.seed)
-    print("crosscheck seed %d, %d cases, binary %s" % (opts.seed, opts.cases, binary))
+    tool = None
+    if opts.tool is not None:
+        tool = os.path.abspath(opts.tool)
+        if not os.access(tool, os.X_OK):
+            print("tool not found or not executable: %s" % tool)
+            return 2
+    print("crosscheck seed %d, %d cases, binary %s%s" % (
+        opts.seed, opts.cases, binary, "" if tool is None else ", tool " + tool))
 
     indices = [opts.case] if opts.case is not None else range(opts.cases)
     passed = failed = 0
@@ -1018,7 +1088,7 @@ def main():
             case_seed = opts.seed * 1000003 + idx
             gt, sysout, extra = make_case(case_seed)
             try:
-                expected, actual, args = check(binary, tmp, gt, sysout, extra)
+                expected, actual, args = check(binary, tmp, gt, sysout, extra, tool)
             except ModelInputError as exc:
                 print("generator fault in case %d (seed %d): %s" % (idx, opts.seed, exc))
                 failed += 1
@@ -1042,7 +1112,7 @@ def main():
                 print(describe(expected, actual))
                 if not shrunk_one and not opts.no_shrink:
                     shrunk_one = True
-                    sg, ss, sx = shrink(binary, tmp, gt, sysout, extra)
+                    sg, ss, sx = shrink(binary, tmp, gt, sysout, extra, tool)
                     sdest = dest + "-shrunk"
                     os.makedirs(sdest, exist_ok=True)
                     for name, data in (("gt.csv", sg), ("sys.csv", ss)):
@@ -1054,7 +1124,7 @@ def main():
                     for name, data in (("gt.csv", sg), ("sys.csv", ss)):
                         print("--- %s ---" % name)
                         print("(missing)" if data is None else repr(data.decode("latin-1")))
-                    e, a, _ = check(binary, tmp, sg, ss, sx)
+                    e, a, _ = check(binary, tmp, sg, ss, sx, tool)
                     print(describe(e, a))
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1

@@ -189,20 +189,24 @@ TEST(SequenceReaderTest, NumbersWrapToThirtyTwoBitTwosComplement) {
                      sequence),
             0);
   ASSERT_EQ(layout(sequence), "4294967295:2/0");
+  // Corners (-12, 7), (40, 0), (40, 40), (0, 40).
   const QuorTarget& first = *sequence.frames[0].targets[0];
-  EXPECT_EQ(first.x1, -12);
-  EXPECT_EQ(first.y1, 7);
   EXPECT_EQ(first.minX, -12);
   EXPECT_EQ(first.minY, 0);
+  EXPECT_EQ(first.maxX, 40);
+  EXPECT_EQ(first.maxY, 40);
+  // Side 1-2 is sqrt(52^2 + 7^2), side 2-3 is 40.
+  EXPECT_EQ(first.sideProduct, std::sqrt(2753.0) * 40.0);
+  // Corners (-1, 1), (40, 0), (40, 40), (0, 40).
   const QuorTarget& second = *sequence.frames[0].targets[1];
-  EXPECT_EQ(second.x1, -1);
-  EXPECT_EQ(second.y1, 1);
-  EXPECT_EQ(second.x2, 40);
+  EXPECT_EQ(second.minX, -1);
+  EXPECT_EQ(second.minY, 0);
+  EXPECT_EQ(second.sideProduct, std::sqrt(1682.0) * 40.0);
 }
 
-// Random texts in column 2, checked against a plain reading: blanks trimmed,
-// an optional sign, digits only, at most 32 bits. A note of random length
-// moves the later commas across the reader's blocks.
+// Random texts as every x coordinate, checked against a plain reading: blanks
+// trimmed, an optional sign, digits only, at most 32 bits. A note of random
+// length moves the later commas across the reader's blocks.
 TEST(SequenceReaderTest, RandomCoordinateTextsReadLikeADigitLoop) {
   const unsigned seed = 20240607;
   std::mt19937 random(seed);
@@ -225,13 +229,16 @@ TEST(SequenceReaderTest, RandomCoordinateTextsReadLikeADigitLoop) {
     std::string error;
     const std::string note(random() % 100, 'n');
     const int status = readText(
-        kHeader + "1," + text + ",0,40,0,40,40,0,40,Car,,,1," + note + ",\n", sequence, &error);
+        kHeader + "1," + text + ",0," + text + ",0," + text + ",40," + text + ",40,Car,,,1," +
+            note + ",\n",
+        sequence, &error);
     SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round) + ": \"" +
                  text + "\"");
     if (valid) {
       ASSERT_EQ(status, 0);
       const auto bits = static_cast<uint32_t>(negative ? 0 - magnitude : magnitude);
-      EXPECT_EQ(sequence.frames.at(0).targets.at(0)->x1, static_cast<int32_t>(bits));
+      EXPECT_EQ(sequence.frames.at(0).targets.at(0)->minX, static_cast<int32_t>(bits));
+      EXPECT_EQ(sequence.frames.at(0).targets.at(0)->maxX, static_cast<int32_t>(bits));
     } else {
       ASSERT_EQ(status, -1);
       EXPECT_EQ(error.rfind("gt.csv:2: column 2: ", 0), 0u) << error;

@@ -15,10 +15,11 @@ namespace {
 constexpr const char* kClasses[] = {"All", "Car", "Truck", "Bus", "Person", "Boat"};
 
 // A random sequence with repeated and missing frame numbers, regions and flags.
-void fillRandom(QuorSequence& sequence, std::mt19937& random) {
+void fillRandom(QuorSequence& sequence, std::mt19937& random, int maxFrames = 12,
+                int maxNumber = 6) {
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
-  for (int f = pick(0, 12); f > 0; --f) {
-    QuorFrame& frame = sequence.frames.emplace_back(static_cast<uint32_t>(pick(1, 6)));
+  for (int f = pick(0, maxFrames); f > 0; --f) {
+    QuorFrame& frame = sequence.frames.emplace_back(static_cast<uint32_t>(pick(1, maxNumber)));
     for (int n = pick(0, 8); n > 0; --n) {
       const int x = pick(0, 8) * 10, y = pick(0, 8) * 10;
       QuorTarget t = box(x, y, x + pick(1, 6) * 10, y + pick(1, 6) * 10, kClasses[pick(1, 5)],
@@ -57,6 +58,33 @@ TEST(SequenceEvaluationTest, OneWalkOverAllClassesEqualsOneSelectionPerClass) {
       EXPECT_EQ(fused[c].det, truthSelection->detTotal);
       EXPECT_EQ(fused[c].fn, truthSelection->fnTotal);
       EXPECT_EQ(fused[c].fp, truthSelection->fpTotal);
+    }
+  }
+}
+
+TEST(SequenceEvaluationTest, ThreadsDoNotChangeTheTotals) {
+  const unsigned seed = 4242;
+  std::mt19937 random(seed);
+  // Short sequences are shared out frame by frame, long ones in batches.
+  for (const int maxFrames : {3, 12, 40, 5000}) {
+    for (int round = 0; round < (maxFrames > 100 ? 3 : 40); ++round) {
+      SCOPED_TRACE(testing::Message() << "seed " << seed << " frames " << maxFrames << " round "
+                                      << round);
+      QuorSequence truth, system;
+      fillRandom(truth, random, maxFrames, maxFrames / 2 + 1);
+      fillRandom(system, random, maxFrames, maxFrames / 2 + 1);
+      std::vector<TargetFilter> filters;
+      for (const char* name : kClasses) filters.emplace_back(name, 0.25f);
+      const std::vector<ClassTotals> one = evaluateClasses(truth, system, filters, 1);
+      for (const unsigned threads : {2u, 3u, 8u}) {
+        const std::vector<ClassTotals> many = evaluateClasses(truth, system, filters, threads);
+        for (std::size_t c = 0; c < filters.size(); ++c) {
+          EXPECT_EQ(many[c].gt, one[c].gt) << threads << " threads, class " << kClasses[c];
+          EXPECT_EQ(many[c].det, one[c].det) << threads << " threads, class " << kClasses[c];
+          EXPECT_EQ(many[c].fn, one[c].fn) << threads << " threads, class " << kClasses[c];
+          EXPECT_EQ(many[c].fp, one[c].fp) << threads << " threads, class " << kClasses[c];
+        }
+      }
     }
   }
 }

@@ -60,7 +60,7 @@ std::vector<std::vector<std::string>> csvRows(const std::string& text) {
 std::map<std::string, std::vector<std::string>> scoreAt(const std::string& gt,
                                                         const std::string& sys,
                                                         const std::string& threshold) {
-  const talmira_test::RunResult run =
+  const talmira_test::ToolResult run =
       runTalmira({"score", gt, sys, "-c", threshold, "--format", "csv"});
   EXPECT_EQ(run.status, 0);
   std::map<std::string, std::vector<std::string>> byClass;
@@ -83,7 +83,7 @@ TEST(SweepCommandTest, CsvRowsEqualScoreAtTheirPrintedThreshold) {
        {std::vector<std::string>{"--exact"}, std::vector<std::string>{"--grid", "7"}}) {
     std::vector<std::string> arguments = {"sweep", gt, sys, "--format", "csv"};
     arguments.insert(arguments.end(), mode.begin(), mode.end());
-    const talmira_test::RunResult run = runTalmira(arguments);
+    const talmira_test::ToolResult run = runTalmira(arguments);
     ASSERT_EQ(run.status, 0) << mode[0];
     const auto rows = csvRows(run.output);
     ASSERT_GT(rows.size(), 20u);
@@ -160,8 +160,11 @@ TEST(SweepCommandTest, UsageErrorsAndOutputFile) {
     const auto run = runTalmira(arguments);
     EXPECT_EQ(run.status, 2) << wrong[0] << " " << wrong[1];
     EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.errors.rfind("talmira: ", 0), 0u) << run.errors;
   }
-  EXPECT_EQ(runTalmira({"sweep", gt, dir.file("missing.csv")}).status, 1);
+  const auto missing = runTalmira({"sweep", gt, dir.file("missing.csv")});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.errors, dir.file("missing.csv") + ": cannot open: No such file or directory\n");
 
   // One box found at 0.5: the best point is there, and -o writes the table.
   const std::string out = dir.file("best.txt");
