@@ -8,7 +8,12 @@
 #   - `wc -l` over the two files: the floor, every byte touched once;
 #   - the whole program, `TalmiraConsole gt sys result < /dev/null`, under
 #     /usr/bin/time for its peak memory;
-#   - `talmira score gt sys --format json` the same way, beside it.
+#   - `talmira score gt sys --format json` the same way, beside it;
+#   - on long and dense, `talmira sweep gt sys --exact --format csv` (the
+#     whole curve of every class, written out) beside that score, once with
+#     the cores it finds and once held to one core (taskset -c 0), with the
+#     naive figure for a 101-point grid: 101 times the score's time (an
+#     estimate from the measured score, not 101 runs).
 # Each is run 3 times and the median kept; the files are read once untimed
 # first, so every timed run reads them from the page cache. Prints the
 # machine and a Markdown table.
@@ -126,6 +131,7 @@ measure() {
 
 rows=()
 notes=()
+sweep_rows=()
 for workload in "${workloads[@]}"; do
   read -r name frames boxes <<<"$workload"
   dir="$work/$name"
@@ -164,6 +170,30 @@ for workload in "${workloads[@]}"; do
              ratio, k / 1024, k * 1024 / bytes, tool }')")
   notes+=("$name: $(grep -m 1 'All GT#' "$work/output.txt" | sed 's/^ *//')")
   notes+=("$name (talmira): $(grep -A 6 '"class": "All"' "$work/tool.json" | tr -d ' \n')")
+
+  if { [ "$name" = long ] || [ "$name" = dense ]; } && [ "$tool_s" != "-" ]; then
+    echo "Running talmira sweep --exact on $name..." >&2
+    sweep_s="-"
+    sweep_kib=0
+    single_s="-"
+    if measure "$work/sweep.csv" "$tool" sweep "$gt" "$sys" --exact --format csv; then
+      sweep_s=$measured_s
+      sweep_kib=$measured_kib
+      notes+=("$name (sweep, All at 0): $(grep '^All,0,' "$work/sweep.csv")")
+    fi
+    if command -v taskset >/dev/null &&
+      measure "$work/sweep.csv" taskset -c 0 "$tool" sweep "$gt" "$sys" --exact --format csv; then
+      single_s=$measured_s
+    fi
+    sweep_rows+=("$(awk -v n="$name" -v t="$tool_s" -v tk="$tool_kib" -v s="$sweep_s" \
+      -v sk="$sweep_kib" -v one="$single_s" -v rows="$(($(wc -l <"$work/sweep.csv") - 1))" 'BEGIN {
+        sweep = s == "-" ? "- | -" : sprintf("%.3f | %.2f", s, s / t)
+        single = one == "-" ? "- | -" : sprintf("%.3f | %.2f", one, one / t)
+        memory = s == "-" ? "- | -" : sprintf("%.1f | %.2f", sk / 1024, sk / tk)
+        naive = 101 * t
+        printf "| %s | %.3f | %s | %s | %.1f | %s | %d | %.1f | %s |", n, t, sweep, single,
+               tk / 1024, memory, rows, naive, s == "-" ? "-" : sprintf("%.0f", naive / s) }')")
+  fi
 done
 
 cpu=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo)
@@ -184,3 +214,15 @@ echo
 echo "Counts (class All), as a check that every run scored the same sequence:"
 echo
 for note in "${notes[@]}"; do echo "- $note"; done
+if [ ${#sweep_rows[@]} -gt 0 ]; then
+  echo
+  echo "### talmira sweep --exact beside talmira score"
+  echo
+  echo "Goals: sweep / score at most 2 (time) and 1.5 (peak) on long, at most 3 on dense."
+  echo "\"1 core\": the sweep held to one core with taskset. Naive: 101 x the score's median"
+  echo "time, an estimate of scoring a 101-point grid one threshold at a time."
+  echo
+  echo "| Workload | score s | sweep s | sweep / score | sweep 1 core s | 1 core / score | score peak MB | sweep peak MB | sweep peak / score peak | curve rows | naive 101-point s (est.) | naive / sweep |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  printf '%s\n' "${sweep_rows[@]}"
+fi
