@@ -399,6 +399,11 @@ void sweepClass(Worker& w, std::size_t slot, const Rows& rows) {
     w.systemLocal[c] = static_cast<int32_t>(w.classSystems.size());
     w.classSystems.push_back({rows.entryOf(w.systems[c]->confidence), flagged(*w.systems[c])});
   }
+  if (everyBox) {
+    // Every box keeps its position: the frame's pairs serve as they are.
+    w.sweep.run(w.classTruths, w.classSystems, w.links, w.changes[slot].data());
+    return;
+  }
   for (const Link& link : w.links) {
     const int32_t r = w.truthLocal[link.truth];
     const int32_t c = w.systemLocal[link.system];
