@@ -9,6 +9,12 @@ TargetFilter::TargetFilter(const char* className, float threshold)
       classCode_(findClassCode(className)),
       threshold_(threshold) {}
 
+uint64_t classCodeMask(const QuorFrame& frame) {
+  uint64_t mask = 0;
+  for (const QuorTarget* target : frame.targets) mask |= TargetFilter::classBit(target->classCode);
+  return mask;
+}
+
 void selectFrame(const QuorFrame& source, const TargetFilter& filter, QuorFrame& frame) {
   // A reused frame starts over as a new one, keeping only its lists' memory.
   std::vector<const QuorTarget*> targets = std::move(frame.targets);

@@ -15,12 +15,24 @@ class TargetFilter {
   bool operator()(const QuorTarget& target) const {
     return target.confidence >= threshold_ && (everyClass_ || target.classCode == classCode_);
   }
+  /// False when the filter takes none of the targets of the frames whose
+  /// classCodeMask() are given: most frames hold a few classes, and the
+  /// others need no selection and no matching.
+  bool mayTakeAny(uint64_t classMask) const {
+    if (everyClass_) return classMask != 0;
+    return classCode_ >= 0 && (classMask & classBit(static_cast<uint16_t>(classCode_))) != 0;
+  }
+  /// The bit of a class code in a class mask; codes past 62 share the last bit.
+  static uint64_t classBit(uint16_t code) { return uint64_t{1} << (code < 63 ? code : 63); }
 
  private:
   bool everyClass_;
   int32_t classCode_;  // -1 when no target can bear the name
   float threshold_;
 };
+
+/// The classBit() of every target of `frame`, or-ed together.
+uint64_t classCodeMask(const QuorFrame& frame);
 
 /// Makes `frame` a new frame with `source`'s number that lists the targets of
 /// `source` that `filter` takes, in order, and all of its don't-care regions.

@@ -302,11 +302,21 @@ struct Record {
 class SequenceFiller {
  public:
   SequenceFiller(QuorSequence& sequence, std::string_view sourceName, std::string* error)
-      : sequence_(sequence), sourceName_(sourceName), error_(error) {}
+      : sequence_(&sequence), sourceName_(sourceName), error_(error) {}
+  // Frames go to `sink` in blocks instead of staying in one sequence.
+  SequenceFiller(FrameBlockSink& sink, std::size_t blockTargets, std::string_view sourceName,
+                 std::string* error)
+      : block_(std::make_unique<QuorSequence>()),
+        sequence_(block_.get()),
+        sourceName_(sourceName),
+        error_(error),
+        sink_(&sink),
+        blockTargets_(blockTargets) {}
 
   int read(std::FILE* stream);
 
  private:
+  int readLines(std::FILE* stream);
   bool parseRecord(std::string_view line, Record* record);
   bool refuse(std::string_view line, std::size_t column, std::string_view problem);
   bool parseConfidence(std::string_view text, float* value);
@@ -314,9 +324,20 @@ class SequenceFiller {
   int fail(std::string_view what);
   int failInColumn(std::size_t column, std::string_view text, std::string_view problem);
 
-  QuorSequence& sequence_;
+  // Hands the block read so far to the sink and starts a new one.
+  void handOverBlock() {
+    if (sinkOpen_) sinkOpen_ = sink_->take(std::move(block_));
+    block_ = std::make_unique<QuorSequence>();
+    sequence_ = block_.get();
+  }
+
+  std::unique_ptr<QuorSequence> block_;  // with a sink: the frames not yet handed over
+  QuorSequence* sequence_;               // where frames are filed
   std::string_view sourceName_;
   std::string* error_;
+  FrameBlockSink* sink_ = nullptr;
+  std::size_t blockTargets_ = 0;
+  bool sinkOpen_ = true;
   uint64_t lineNumber_ = 0;
   bool frameStarted_ = false;
   uint32_t lastFrameNumber_ = 0;  // of the last frame this call started
@@ -332,7 +353,7 @@ class SequenceFiller {
 
   void closeFrame() {
     if (!frameStarted_) return;
-    QuorFrame& frame = sequence_.frames.back();
+    QuorFrame& frame = sequence_->frames.back();
     frame.targets.assign(frameTargets_.begin(), frameTargets_.end());
     frame.regions.assign(frameRegions_.begin(), frameRegions_.end());
     frameTargets_.clear();
@@ -341,6 +362,13 @@ class SequenceFiller {
 };
 
 int SequenceFiller::read(std::FILE* stream) {
+  const int status = readLines(stream);
+  // What was read before a failure is handed over too, whole frames only.
+  if (sink_ != nullptr && !block_->frames.empty()) handOverBlock();
+  return status;
+}
+
+int SequenceFiller::readLines(std::FILE* stream) {
   if (stream == nullptr) return fail(std::string(kCannotRead) + "no stream");
   LineReader reader(stream);
   reader.skip();  // the header
@@ -472,7 +500,9 @@ bool SequenceFiller::file(const Record& record) {
       return false;
     }
     ++framesStarted_;
-    sequence_.frames.emplace_back(record.frameNumber);
+    // A block is handed over between frames, once it holds enough targets.
+    if (sink_ != nullptr && sequence_->targetStore.size() >= blockTargets_) handOverBlock();
+    sequence_->frames.emplace_back(record.frameNumber);
     frameStarted_ = true;
     lastFrameNumber_ = record.frameNumber;
   }
@@ -486,7 +516,7 @@ bool SequenceFiller::file(const Record& record) {
     return false;
   }
   ++boxesMade_;
-  list->push_back(sequence_.targetStore.add(
+  list->push_back(sequence_->targetStore.add(
       makeTarget(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], static_cast<uint16_t>(code),
                  record.markB, record.confidence, record.markA)));
   return true;
@@ -538,4 +568,10 @@ int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view
                      std::string* error) {
   const std::unique_ptr<std::FILE, FileCloser> closer(stream);
   return SequenceFiller(sequence, sourceName, error).read(stream);
+}
+
+int readSequenceBlocks(std::FILE* stream, FrameBlockSink& sink, std::string_view sourceName,
+                       std::string* error, std::size_t blockTargets) {
+  const std::unique_ptr<std::FILE, FileCloser> closer(stream);
+  return SequenceFiller(sink, blockTargets, sourceName, error).read(stream);
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -29,3 +30,21 @@ float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb);
 /// and what was wrong.
 int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view sourceName,
                      std::string* error = nullptr);
+
+/// Receives a file's frames a block at a time while it is read.
+class FrameBlockSink {
+ public:
+  virtual ~FrameBlockSink() = default;
+  /// Takes the next block: consecutive whole frames of the file, in order,
+  /// with the targets they point at. Returns false to have the reading go on
+  /// to check the rest of the file without handing over any more blocks.
+  virtual bool take(std::unique_ptr<QuorSequence> block) = 0;
+};
+
+/// Reads an annotation file as readSequenceFile() does, with the same
+/// refusals and messages, but hands its frames to `sink` in blocks of about
+/// `blockTargets` targets (a frame is never split) instead of keeping them,
+/// so that a long file needs memory for a few blocks only. A failure is
+/// found after the blocks before it were handed over.
+int readSequenceBlocks(std::FILE* stream, FrameBlockSink& sink, std::string_view sourceName,
+                       std::string* error = nullptr, std::size_t blockTargets = 1 << 16);

@@ -42,21 +42,29 @@ std::string formatResultLine(const char* className, const QuorResult& result, fl
                 result.numFrames, static_cast<double>(nmodta));
 }
 
+std::vector<TargetFilter> evaluationFilters(float confidence) {
+  std::vector<TargetFilter> filters;
+  for (const char* className : evaluationClasses) filters.emplace_back(className, confidence);
+  return filters;
+}
+
 std::array<QuorResult, 11> runClassEvaluation(float confidence, QuorSequence& groundTruth,
                                               QuorSequence& systemOutput, std::FILE* resultFile,
                                               bool* writeFailed) {
   // The run's confidence applies to the ground truth as much as to the system output.
   groundTruth.confidenceThreshold = confidence;
   systemOutput.confidenceThreshold = confidence;
-  std::vector<TargetFilter> filters;
-  for (const char* className : evaluationClasses) filters.emplace_back(className, confidence);
   // All classes are scored in one walk over the frames, which reads each
-  // frame's targets once rather than once per class.
-  // Frames are matched on every core; the totals do not depend on it.
-  const std::vector<ClassTotals> totals =
-      evaluateClasses(groundTruth, systemOutput, filters, defaultThreadCount());
-  const auto frames = static_cast<int32_t>(groundTruth.frames.size());
+  // frame's targets once rather than once per class, on every core.
+  const std::vector<ClassTotals> totals = evaluateClasses(
+      groundTruth, systemOutput, evaluationFilters(confidence), defaultThreadCount());
+  return reportClassEvaluation(totals, static_cast<int32_t>(groundTruth.frames.size()),
+                               resultFile, writeFailed);
+}
 
+std::array<QuorResult, 11> reportClassEvaluation(const std::vector<ClassTotals>& totals,
+                                                 int32_t frames, std::FILE* resultFile,
+                                                 bool* writeFailed) {
   std::array<QuorResult, 11> results;
   bool failedWrite = false;
   for (std::size_t slot = 0; slot < evaluationClasses.size(); ++slot) {

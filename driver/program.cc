@@ -8,10 +8,13 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
 #include "driver/class_run.h"
+#include "scoring/sequence_evaluation.h"
+#include "scoring/streaming_evaluation.h"
 
 namespace {
 
@@ -107,18 +110,50 @@ int runProgram(int argc, char** argv) {
   }
 
   // Both files are read, at the same time, before either status is
-  // examined; what each read has to say is printed ground truth first.
-  QuorSequence groundTruth;
-  QuorSequence systemOutput;
+  // examined; what each read has to say is printed ground truth first. When
+  // the frame numbers of both files only grow, the frames are scored while
+  // they are read and only those in flight are held; otherwise the files
+  // are read whole and scored afterwards.
+  std::vector<ClassTotals> totals;
+  int32_t frames = 0;
   std::string groundTruthMessages;
   std::string systemOutputMessages;
   int systemOutputStatus = -1;
   int groundTruthStatus = -1;
-  {
-    std::jthread systemReader([&] {
-      systemOutputStatus = loadSequence(systemOutputPath, systemOutput, systemOutputMessages);
-    });
-    groundTruthStatus = loadSequence(groundTruthPath, groundTruth, groundTruthMessages);
+  StreamedInput streamedTruth{openForStreaming(groundTruthPath), groundTruthPath};
+  StreamedInput streamedSystem{openForStreaming(systemOutputPath), systemOutputPath};
+  bool scored = false;
+  if (streamedTruth.stream != nullptr && streamedSystem.stream != nullptr) {
+    StreamedTotals streamed = evaluateClassesWhileReading(
+        streamedTruth, streamedSystem, evaluationFilters(confidence), defaultThreadCount());
+    groundTruthStatus = streamedTruth.status;
+    systemOutputStatus = streamedSystem.status;
+    if (groundTruthStatus < 0) groundTruthMessages = streamedTruth.error + "\r\n";
+    if (systemOutputStatus < 0) systemOutputMessages = streamedSystem.error + "\r\n";
+    scored = streamed.inOrder || groundTruthStatus < 0 || systemOutputStatus < 0;
+    totals = std::move(streamed.totals);
+    frames = static_cast<int32_t>(streamed.frames);
+  } else {
+    for (std::FILE* opened : {streamedTruth.stream, streamedSystem.stream}) {
+      if (opened != nullptr) std::fclose(opened);
+    }
+  }
+  if (!scored) {
+    QuorSequence groundTruth;
+    QuorSequence systemOutput;
+    {
+      std::jthread systemReader([&] {
+        systemOutputStatus = loadSequence(systemOutputPath, systemOutput, systemOutputMessages);
+      });
+      groundTruthStatus = loadSequence(groundTruthPath, groundTruth, groundTruthMessages);
+    }
+    if (groundTruthStatus >= 0 && systemOutputStatus >= 0) {
+      groundTruth.confidenceThreshold = confidence;
+      systemOutput.confidenceThreshold = confidence;
+      totals = evaluateClasses(groundTruth, systemOutput, evaluationFilters(confidence),
+                               defaultThreadCount());
+      frames = static_cast<int32_t>(groundTruth.frames.size());
+    }
   }
   std::fputs(groundTruthMessages.c_str(), stdout);
   std::fputs(systemOutputMessages.c_str(), stdout);
@@ -134,7 +169,7 @@ int runProgram(int argc, char** argv) {
   }
 
   bool writeFailed = false;
-  runClassEvaluation(confidence, groundTruth, systemOutput, resultFile, &writeFailed);
+  reportClassEvaluation(totals, frames, resultFile, &writeFailed);
   // A full disk must not pass for a complete result file.
   errno = 0;
   const bool closeFailed = std::fclose(resultFile) != 0;

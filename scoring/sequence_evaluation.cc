@@ -96,13 +96,8 @@ void evaluateFrameRange(const QuorSequence& groundTruth, const QuorSequence& sys
   QuorFrame truthFrame(0);
   QuorFrame systemFrame(0);
   for (std::size_t at = begin; at < end; ++at) {
-    const QuorFrame* partner = partnerOf(system, partners[at]);
-    for (std::size_t c = firstFilter; c < lastFilter; ++c) {
-      selectFrame(groundTruth.frames[at], filters[c], truthFrame);
-      if (partner != nullptr) selectFrame(*partner, filters[c], systemFrame);
-      evaluateFrame(truthFrame, partner != nullptr ? &systemFrame : nullptr, false, false);
-      addFrame(truthFrame, partner != nullptr, totals[c]);
-    }
+    evaluateFramePair(groundTruth.frames[at], partnerOf(system, partners[at]), filters,
+                      firstFilter, lastFilter, totals, truthFrame, systemFrame);
   }
 }
 
@@ -116,6 +111,21 @@ void addTotals(std::vector<ClassTotals>& sum, const std::vector<ClassTotals>& pa
 }
 
 }  // namespace
+
+void evaluateFramePair(const QuorFrame& truth, const QuorFrame* partner,
+                       const std::vector<TargetFilter>& filters, std::size_t firstFilter,
+                       std::size_t lastFilter, std::vector<ClassTotals>& totals,
+                       QuorFrame& truthScratch, QuorFrame& systemScratch) {
+  // A class of which neither frame holds a target adds nothing.
+  const uint64_t classes = classCodeMask(truth) | (partner != nullptr ? classCodeMask(*partner) : 0);
+  for (std::size_t c = firstFilter; c < lastFilter; ++c) {
+    if (!filters[c].mayTakeAny(classes)) continue;
+    selectFrame(truth, filters[c], truthScratch);
+    if (partner != nullptr) selectFrame(*partner, filters[c], systemScratch);
+    evaluateFrame(truthScratch, partner != nullptr ? &systemScratch : nullptr, false, false);
+    addFrame(truthScratch, partner != nullptr, totals[c]);
+  }
+}
 
 unsigned defaultThreadCount() {
   cpu_set_t allowed;

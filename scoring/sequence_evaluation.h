@@ -41,6 +41,15 @@ std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
                                          const std::vector<TargetFilter>& filters,
                                          unsigned threads = 1);
 
+/// Matches one ground-truth frame against its partner (null when it has
+/// none) for every filter, as evaluateClasses() does, and adds the counts to
+/// `totals`. `truthScratch` and `systemScratch` are working frames whose
+/// memory is reused from call to call.
+void evaluateFramePair(const QuorFrame& truth, const QuorFrame* partner,
+                       const std::vector<TargetFilter>& filters, std::size_t firstFilter,
+                       std::size_t lastFilter, std::vector<ClassTotals>& totals,
+                       QuorFrame& truthScratch, QuorFrame& systemScratch);
+
 /// The number of threads to use when none is asked for: the cores this
 /// process may run on, at least 1.
 unsigned defaultThreadCount();

@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "scoring/class_scores.h"
+#include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands.h"
 #include "talmira/score_report.h"
@@ -19,13 +20,49 @@ struct ScoreOptions {
   unsigned jobs = 1;
 };
 
-void runScore(const ScoreOptions& options) {
-  refuseOutputNamingInput(options.output, {options.groundTruth, options.system});
+// Scores two files. With more than one thread and frame numbers that only
+// grow (checked while reading), frames are scored while they are read and
+// only those in flight are held; otherwise both files are read whole.
+std::array<ClassCounts, kClassCount> scoreFiles(const std::string& groundTruthPath,
+                                                const std::string& systemPath, float confidence,
+                                                unsigned jobs) {
+  if (jobs > 1) {
+    StreamedInput groundTruth(openForStreaming(groundTruthPath), groundTruthPath);
+    StreamedInput system(openForStreaming(systemPath), systemPath);
+    if (groundTruth.stream != nullptr && system.stream != nullptr) {
+      std::vector<TargetFilter> filters;
+      for (const char* name : evaluationClasses) filters.emplace_back(name, confidence);
+      const StreamedTotals streamed =
+          evaluateClassesWhileReading(groundTruth, system, filters, jobs);
+      if (groundTruth.status < 0 || system.status < 0) {
+        const std::string between = groundTruth.status < 0 && system.status < 0 ? "\n" : "";
+        throw CommandError{kExitInputOrOutput, groundTruth.error + between + system.error};
+      }
+      if (streamed.inOrder) {
+        std::array<ClassCounts, kClassCount> counts;
+        for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+          const ClassTotals& t = streamed.totals[slot];
+          counts[slot] = {t.gt, t.det, t.fn, t.fp, streamed.frames};
+        }
+        return counts;
+      }
+    } else {
+      for (std::FILE* opened : {groundTruth.stream, system.stream}) {
+        if (opened != nullptr) std::fclose(opened);
+      }
+    }
+  }
   std::unique_ptr<QuorSequence> groundTruth;
   std::unique_ptr<QuorSequence> system;
-  readInputs(options.groundTruth, options.system, groundTruth, system);
+  readInputs(groundTruthPath, systemPath, groundTruth, system);
+  return scoreClasses(*groundTruth, *system, confidence, jobs);
+}
+
+void runScore(const ScoreOptions& options) {
+  refuseOutputNamingInput(options.output, {options.groundTruth, options.system});
   ScoreReport report{options.groundTruth, options.system, options.confidence,
-                     scoreClasses(*groundTruth, *system, options.confidence, options.jobs)};
+                     scoreFiles(options.groundTruth, options.system, options.confidence,
+                                options.jobs)};
   switch (options.format) {
     case Format::kText:
       writeOutput(options.output, renderScoreText(report.classes));

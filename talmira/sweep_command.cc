@@ -1,11 +1,18 @@
 // talmira sweep: every class's counts as functions of the confidence threshold.
+#include <array>
 #include <memory>
 #include <string>
 
 #include "scoring/confidence_sweep.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands.h"
+#include "talmira/html_report.h"
+#include "talmira/sweep_plot.h"
 #include "talmira/sweep_report.h"
+
+#ifndef TALMIRA_VERSION
+#define TALMIRA_VERSION "unknown"
+#endif
 
 namespace talmira {
 
@@ -21,10 +28,34 @@ struct SweepOptions {
   float confidence = 0.0f;
   Format format = Format::kText;
   std::string output;
+  std::string plot;    // an SVG picture of the curves, when given
+  std::string report;  // an HTML page, when given
 };
 
+// The command line that made a page, for its footer.
+std::string commandLineOf(const SweepOptions& options) {
+  std::string line = "talmira " TALMIRA_VERSION " sweep " + options.groundTruth + " " +
+                     options.system;
+  line += options.exact ? " --exact" : " --grid " + std::to_string(options.gridSteps);
+  line += " -c " + shortestText(options.confidence);
+  return line;
+}
+
+// Every class's counts at `confidence`, read off the exact curves: the same
+// as a scoring at that threshold, without a second pass over the frames.
+std::array<ClassCounts, kClassCount> countsAt(const SweepCurves& exact, float confidence) {
+  std::array<ClassCounts, kClassCount> counts;
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const CurvePoint p = sampleCurve(exact[slot], {confidence}).points.front();
+    counts[slot] = {p.gt, p.det, p.fn, p.fp, exact[slot].frames};
+  }
+  return counts;
+}
+
 void runSweep(const SweepOptions& options) {
-  refuseOutputNamingInput(options.output, {options.groundTruth, options.system});
+  for (const std::string* output : {&options.output, &options.plot, &options.report}) {
+    refuseOutputNamingInput(*output, {options.groundTruth, options.system});
+  }
   std::unique_ptr<QuorSequence> groundTruth;
   std::unique_ptr<QuorSequence> system;
   readInputs(options.groundTruth, options.system, groundTruth, system);
@@ -40,6 +71,20 @@ void runSweep(const SweepOptions& options) {
     case Format::kJson:
       writeOutput(options.output, sweepJson(report).dump(2) + "\n");
       break;
+  }
+  if (!options.plot.empty()) {
+    writeOutput(options.plot,
+                renderSweepSvg(report.exact, options.groundTruth + " vs " + options.system));
+  }
+  if (!options.report.empty()) {
+    SweepReportInput page;
+    page.groundTruth = options.groundTruth;
+    page.system = options.system;
+    page.exact = &report.exact;
+    page.confidence = options.confidence;
+    page.atConfidence = countsAt(report.exact, options.confidence);
+    page.producedBy = commandLineOf(options);
+    writeOutput(options.report, renderSweepReport(page));
   }
 }
 
@@ -65,20 +110,31 @@ void addSweepCommand(CLI::App& app) {
                  "boxes in either file: the whole curve")
       ->excludes(grid);
   addConfidenceOption(*command, options->confidence,
-                      "threshold of the table that the HTML report shows (0 to 1); the text, csv "
-                      "and json outputs do not use it");
+                      "threshold of the table that the HTML report (--report) shows (0 to 1); the "
+                      "text, csv and json outputs and the plot do not use it");
   addFormatOption(*command, options->format)
       ->description("output format: text (the best threshold of each class), csv or json (every "
                     "row and the best threshold of each class)");
   command->add_option("-o,--output", options->output, "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
+  command
+      ->add_option("--plot", options->plot,
+                   "also draw the curves into an SVG picture: NMODTA of every class with objects, "
+                   "misses and false alarms of All, the best points marked")
+      ->type_name("FILE.svg");
+  command
+      ->add_option("--report", options->report,
+                   "also write a self-contained HTML page: the inputs, the best points, the "
+                   "table at -c and the curves")
+      ->type_name("FILE.html");
   command->footer(
       "A box is taken at threshold t when its confidence is at least t, in both files; every row "
       "equals `talmira score -c <its threshold>`. The best threshold of a class has the highest "
       "NMODTA over the whole curve (among equals, the highest threshold), whatever the grid.\n"
       "Examples:\n"
       "  talmira sweep groundtruth.csv systemoutput.csv\n"
-      "  talmira sweep groundtruth.csv systemoutput.csv --exact --format csv -o curve.csv\n");
+      "  talmira sweep groundtruth.csv systemoutput.csv --exact --format csv -o curve.csv\n"
+      "  talmira sweep groundtruth.csv systemoutput.csv --plot sweep.svg --report sweep.html -c 0.4\n");
   command->callback([options] { runSweep(*options); });
 }
 

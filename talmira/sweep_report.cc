@@ -17,7 +17,7 @@ SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath,
   report.exact = sweepClasses(groundTruth, system, 0);
   const std::vector<float> grid = gridSteps > 0 ? gridThresholds(gridSteps) : std::vector<float>{};
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    report.best[slot] = bestPoint(report.exact[slot]);
+    report.best[slot] = ::bestPoint(report.exact[slot]);
     report.rows[slot] = gridSteps > 0 ? sampleCurve(report.exact[slot], grid) : report.exact[slot];
   }
   return report;

@@ -99,6 +99,12 @@ TEST(ScoreCommandTest, ConfidenceAppliesToBothFilesAndAgreesWithTheConsole) {
 TEST(ScoreCommandTest, TextAndJsonCarryTheSameCountsAsCsv) {
   Files f;
   const ToolResult csv = runTalmira({"score", f.groundTruth, f.system, "--format", "csv"});
+  // One thread reads the files whole; more score them while reading.
+  for (const char* jobs : {"1", "3"}) {
+    EXPECT_EQ(runTalmira({"score", f.groundTruth, f.system, "--format", "csv", "-j", jobs}).output,
+              csv.output)
+        << jobs << " jobs";
+  }
   const ToolResult json = runTalmira({"score", f.groundTruth, f.system, "--format", "json"});
   const ToolResult text = runTalmira({"score", f.groundTruth, f.system});
   ASSERT_EQ(json.status, 0);

@@ -186,4 +186,31 @@ TEST(SweepCommandTest, UsageErrorsAndOutputFile) {
   EXPECT_EQ(all, (std::vector<std::string>{"All", "0.5", "1", "1", "0", "0", "1", "1.000000"}));
 }
 
+TEST(SweepCommandTest, PlotAndReportAreWrittenBesideTheRows) {
+  std::mt19937 random(23);
+  TempDir dir;
+  const std::string gt = dir.write("gt.csv", randomFile(random, true));
+  const std::string sys = dir.write("sys.csv", randomFile(random, false));
+  const std::string svg = dir.file("curves.svg");
+  const std::string html = dir.file("page.html");
+  const auto run = runTalmira({"sweep", gt, sys, "--format", "csv", "--plot", svg, "--report",
+                               html, "-c", "0.625"});
+  ASSERT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.output.rfind("class,threshold,", 0), 0u);
+  const std::string picture = talmira_test::readFile(svg);
+  EXPECT_EQ(picture.rfind("<svg", 0), 0u);
+  EXPECT_NE(picture.find("</svg>"), std::string::npos);
+  const std::string page = talmira_test::readFile(html);
+  EXPECT_NE(page.find("<html"), std::string::npos);
+  EXPECT_NE(page.find("</html>"), std::string::npos);
+  EXPECT_NE(page.find("0.625"), std::string::npos);  // the table's threshold
+  EXPECT_NE(page.find(gt), std::string::npos);
+
+  // A picture or page that would overwrite an input is refused before anything is written.
+  const auto refused = runTalmira({"sweep", gt, sys, "--plot", sys});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.output, "");
+  EXPECT_EQ(runTalmira({"sweep", gt, sys, "--report", gt}).status, 2);
+}
+
 }  // namespace

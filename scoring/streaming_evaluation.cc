@@ -1,0 +1,251 @@
+#include "scoring/streaming_evaluation.h"
+
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "annotation/sequence_reader.h"
+
+namespace {
+
+// Blocks a reader may run ahead of the scoring.
+constexpr std::size_t kBlocksAhead = 2;
+// Frame pairs per piece of matching work.
+constexpr std::size_t kPairsPerItem = 512;
+
+using Block = std::shared_ptr<const QuorSequence>;
+
+// A bounded queue between two threads. Closing it ends the taking; giving it
+// up makes every later put fail at once, so that a producer never waits for
+// a consumer that has stopped.
+template <typename Item>
+class Channel {
+ public:
+  explicit Channel(std::size_t capacity) : capacity_(capacity) {}
+
+  bool put(Item item) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return items_.size() < capacity_ || givenUp_; });
+    if (givenUp_) return false;
+    items_.push_back(std::move(item));
+    changed_.notify_all();
+    return true;
+  }
+  /// The next item, or nothing once the queue is closed and empty.
+  std::optional<Item> take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !items_.empty() || closed_; });
+    if (items_.empty()) return std::nullopt;
+    Item item = std::move(items_.front());
+    items_.pop_front();
+    changed_.notify_all();
+    return item;
+  }
+  void close() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    changed_.notify_all();
+  }
+  void giveUp() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    givenUp_ = true;
+    items_.clear();
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Item> items_;
+  std::size_t capacity_;
+  bool closed_ = false;
+  bool givenUp_ = false;
+};
+
+class BlockChannelSink : public FrameBlockSink {
+ public:
+  explicit BlockChannelSink(Channel<Block>& channel) : channel_(channel) {}
+  bool take(std::unique_ptr<QuorSequence> block) override {
+    return channel_.put(Block(std::move(block)));
+  }
+
+ private:
+  Channel<Block>& channel_;
+};
+
+// Reads one input into `channel` on a thread of its own.
+class BlockReader {
+ public:
+  BlockReader(StreamedInput& input, std::size_t blockTargets)
+      : channel_(kBlocksAhead), sink_(channel_), thread_([this, &input, blockTargets] {
+          input.status = readSequenceBlocks(input.stream, sink_, input.name, &input.error,
+                                            blockTargets);
+          input.stream = nullptr;  // closed by the reader
+          channel_.close();
+        }) {}
+
+  Channel<Block>& channel() { return channel_; }
+  /// Lets the reader go on to the end of its file without handing anything over.
+  void giveUp() { channel_.giveUp(); }
+  void join() { thread_.join(); }
+
+ private:
+  Channel<Block> channel_;
+  BlockChannelSink sink_;
+  std::thread thread_;
+};
+
+// Walks the frames of a reader's blocks in file order and checks that their
+// numbers only grow. `holder` keeps the current frame's block alive.
+class FrameCursor {
+ public:
+  explicit FrameCursor(Channel<Block>& channel) : channel_(channel) {}
+
+  /// The current frame, or null at the end of the file; the first call
+  /// moves to the first frame.
+  const QuorFrame* current() {
+    if (!started_) advance();
+    return frame_;
+  }
+  const Block& block() const { return block_; }
+  void advance() {
+    started_ = true;
+    while (block_ == nullptr || ++at_ >= block_->frames.size()) {
+      std::optional<Block> next = channel_.take();
+      if (!next) {
+        block_ = nullptr;
+        frame_ = nullptr;
+        return;
+      }
+      block_ = std::move(*next);
+      at_ = 0;
+      if (!block_->frames.empty()) break;
+    }
+    frame_ = &block_->frames[at_];
+    if (seen_ && frame_->frameNumber <= lastNumber_) inOrder_ = false;
+    seen_ = true;
+    lastNumber_ = frame_->frameNumber;
+  }
+  bool inOrder() const { return inOrder_; }
+
+ private:
+  Channel<Block>& channel_;
+  Block block_;
+  std::size_t at_ = 0;
+  const QuorFrame* frame_ = nullptr;
+  bool started_ = false;
+  bool seen_ = false;
+  uint32_t lastNumber_ = 0;
+  bool inOrder_ = true;
+};
+
+// Frames to match, with the blocks that hold them.
+struct WorkItem {
+  std::vector<std::pair<const QuorFrame*, const QuorFrame*>> pairs;
+  std::vector<Block> holders;
+};
+
+}  // namespace
+
+std::FILE* openForStreaming(const std::string& path) {
+  std::FILE* stream = std::fopen(path.c_str(), "r");
+  if (stream == nullptr) return nullptr;
+  struct stat info {};
+  if (fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) {
+    std::fclose(stream);
+    return nullptr;
+  }
+  return stream;
+}
+
+StreamedTotals evaluateClassesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                                           const std::vector<TargetFilter>& filters,
+                                           unsigned threads, std::size_t blockTargets) {
+  StreamedTotals result;
+  result.totals.assign(filters.size(), ClassTotals{});
+  const std::size_t workers = std::max(1u, threads);
+  std::vector<std::vector<ClassTotals>> perWorker(workers,
+                                                  std::vector<ClassTotals>(filters.size()));
+  Channel<WorkItem> work(2 * workers);
+  std::vector<std::thread> pool;
+  for (std::size_t worker = 0; worker < workers; ++worker) {
+    pool.emplace_back([&, worker] {
+      QuorFrame truthScratch(0);
+      QuorFrame systemScratch(0);
+      while (std::optional<WorkItem> item = work.take()) {
+        for (const auto& [truth, partner] : item->pairs) {
+          evaluateFramePair(*truth, partner, filters, 0, filters.size(), perWorker[worker],
+                            truthScratch, systemScratch);
+        }
+      }
+    });
+  }
+
+  // Blocks of 32K targets cost nothing to hand over next to reading them,
+  // and the blocks in flight stay a few megabytes.
+  BlockReader truthReader(groundTruth, blockTargets);
+  BlockReader systemReader(system, blockTargets);
+  FrameCursor truths(truthReader.channel());
+  FrameCursor systems(systemReader.channel());
+  // Pair each truth frame with the system frame of its number: with numbers
+  // that only grow, the system frames before it are never needed again.
+  WorkItem item;
+  const auto hold = [&item](const Block& block) {
+    if (item.holders.empty() || item.holders.back() != block) item.holders.push_back(block);
+  };
+  for (const QuorFrame* truth; (truth = truths.current()) != nullptr && truths.inOrder();
+       truths.advance()) {
+    const QuorFrame* partner = systems.current();
+    while (partner != nullptr && partner->frameNumber < truth->frameNumber) {
+      systems.advance();
+      partner = systems.current();
+    }
+    if (!systems.inOrder()) break;
+    if (partner != nullptr && partner->frameNumber != truth->frameNumber) partner = nullptr;
+    hold(truths.block());
+    if (partner != nullptr) hold(systems.block());
+    item.pairs.emplace_back(truth, partner);
+    ++result.frames;
+    if (item.pairs.size() == kPairsPerItem) {
+      work.put(std::move(item));
+      item = WorkItem();
+    }
+  }
+  if (!item.pairs.empty()) work.put(std::move(item));
+  // The rest of the system file must keep to the order as well.
+  while (truths.inOrder() && systems.inOrder() && systems.current() != nullptr) {
+    systems.advance();
+  }
+  result.inOrder = truths.inOrder() && systems.inOrder();
+  if (!result.inOrder) {
+    truthReader.giveUp();
+    systemReader.giveUp();
+  }
+  // Whatever happened, both files are read to the end.
+  while (truths.current() != nullptr) truths.advance();
+  while (systems.current() != nullptr) systems.advance();
+  truthReader.join();
+  systemReader.join();
+  work.close();
+  for (std::thread& worker : pool) worker.join();
+  if (!result.inOrder) {
+    result.totals.clear();
+    result.frames = 0;
+    return result;
+  }
+  for (const std::vector<ClassTotals>& part : perWorker) {
+    for (std::size_t c = 0; c < filters.size(); ++c) {
+      result.totals[c].gt += part[c].gt;
+      result.totals[c].det += part[c].det;
+      result.totals[c].fp += part[c].fp;
+      result.totals[c].fn += part[c].fn;
+    }
+  }
+  return result;
+}

@@ -1,0 +1,368 @@
+#include "talmira/html_report.h"
+
+#include <string_view>
+
+#include "talmira/cli_common.h"
+#include "talmira/markup.h"
+#include "talmira/sweep_plot.h"
+
+namespace talmira {
+namespace {
+
+// One style for both pages: tables first and readable, numbers aligned, the
+// same on paper.
+constexpr std::string_view kStyle = R"css(
+:root { color-scheme: light; }
+* { box-sizing: border-box; }
+body { margin: 0; background: #fff; color: #1b1b1b;
+  font: 15px/1.5 system-ui, -apple-system, "Segoe UI", "Liberation Sans", "DejaVu Sans", Arial, sans-serif; }
+main { max-width: 1040px; margin: 0 auto; padding: 28px 24px 40px; }
+h1 { font-size: 26px; line-height: 1.25; margin: 0 0 6px; font-weight: 650; }
+h2 { font-size: 18px; margin: 30px 0 10px; padding-bottom: 4px; border-bottom: 1px solid #ddd; font-weight: 620; }
+p { margin: 6px 0; }
+.lead { color: #444; margin: 0 0 16px; }
+.note, .hint { color: #555; font-size: 13.5px; }
+dl.facts { display: grid; grid-template-columns: max-content 1fr; gap: 3px 18px; margin: 0; }
+dl.facts dt { color: #555; }
+dl.facts dd { margin: 0; overflow-wrap: anywhere; }
+code { font-family: "Liberation Mono", "DejaVu Sans Mono", Menlo, Consolas, monospace; font-size: 13.5px; }
+table { border-collapse: collapse; font-variant-numeric: tabular-nums; margin: 6px 0 4px; }
+th, td { padding: 4px 12px; text-align: right; border-bottom: 1px solid #e6e6e6; white-space: nowrap; }
+th { font-weight: 600; background: #f5f5f5; border-bottom: 2px solid #bdbdbd; vertical-align: bottom; }
+th.text, td.text { text-align: left; }
+td.message { text-align: left; white-space: pre-wrap; overflow-wrap: anywhere; color: #8a1f14; }
+td.path { text-align: left; white-space: normal; overflow-wrap: anywhere; }
+tbody tr:hover { background: #f7fafd; }
+tr.all td { font-weight: 650; }
+tr.empty td { color: #8a8a8a; }
+.warnings { margin: 0; padding: 8px 14px 8px 34px; background: #fff8e1; border-left: 4px solid #d9a400; }
+.warnings li + li { margin-top: 4px; }
+.alert { padding: 8px 14px; background: #fdecea; border-left: 4px solid #c62828; }
+.ok { color: #2e6b30; }
+figure { margin: 10px 0 0; }
+figure svg { display: block; max-width: 100%; height: auto; }
+figcaption { color: #555; font-size: 13.5px; margin-top: 4px; }
+th button { font: inherit; color: inherit; background: none; border: 0; padding: 0; cursor: pointer; text-align: inherit; }
+th button:focus-visible { outline: 2px solid #2f6db5; outline-offset: 2px; }
+th[aria-sort="ascending"] button::after { content: " \25B2"; font-size: 10px; }
+th[aria-sort="descending"] button::after { content: " \25BC"; font-size: 10px; }
+footer { margin-top: 36px; padding-top: 8px; border-top: 1px solid #ddd; color: #666; font-size: 13px; }
+@media print {
+  body { font-size: 10.5pt; }
+  main { max-width: none; padding: 0; }
+  h2 { break-after: avoid; }
+  table, figure { break-inside: avoid; }
+  tbody tr:hover { background: none; }
+  .hint { display: none; }
+}
+)css";
+
+// Sorts the per-sequence table by a column heading; the order is kept in the
+// address (#sort=<column>-<asc|desc>) so that a sorted view can be shared.
+// Without it the rows stay in LIST order.
+constexpr std::string_view kSortScript = R"js(
+(function () {
+  'use strict';
+  var table = document.getElementById('sequences');
+  if (!table || !table.tHead || !table.tBodies.length) return;
+  var body = table.tBodies[0];
+  var heads = Array.prototype.slice.call(table.tHead.rows[0].cells);
+  function value(row, column) {
+    var cell = row.cells[column];
+    var text = cell ? cell.getAttribute('data-sort') : null;
+    return text === null || text === '' ? null : text;
+  }
+  function sortBy(column, descending) {
+    var numeric = heads[column].getAttribute('data-type') === 'number';
+    var direction = descending ? -1 : 1;
+    var rows = Array.prototype.slice.call(body.rows);
+    rows.sort(function (a, b) {
+      var x = value(a, column), y = value(b, column), order = 0;
+      if (x === null || y === null) {
+        order = x === y ? 0 : (x === null ? 1 : -1);  // no value: last either way
+      } else if (numeric) {
+        x = parseFloat(x); y = parseFloat(y);
+        order = direction * (x < y ? -1 : x > y ? 1 : 0);
+      } else {
+        order = direction * x.localeCompare(y, undefined, {numeric: true});
+      }
+      return order || (+a.getAttribute('data-index') - +b.getAttribute('data-index'));
+    });
+    rows.forEach(function (row) { body.appendChild(row); });
+    heads.forEach(function (head, at) {
+      if (at === column) head.setAttribute('aria-sort', descending ? 'descending' : 'ascending');
+      else head.removeAttribute('aria-sort');
+    });
+    try {
+      history.replaceState(null, '', '#sort=' + heads[column].getAttribute('data-key') +
+                           (descending ? '-desc' : '-asc'));
+    } catch (e) { /* an address that cannot change keeps the old one */ }
+  }
+  heads.forEach(function (head, column) {
+    if (!head.getAttribute('data-key')) return;
+    var button = document.createElement('button');
+    button.type = 'button';
+    button.title = 'Sort by this column';
+    while (head.firstChild) button.appendChild(head.firstChild);
+    head.appendChild(button);
+    button.addEventListener('click', function () {
+      sortBy(column, head.getAttribute('aria-sort') === 'ascending');
+    });
+  });
+  var hint = document.getElementById('sort-hint');
+  if (hint) hint.hidden = false;
+  var wanted = /^#sort=([a-z-]+)-(asc|desc)$/.exec(location.hash);
+  if (wanted) {
+    heads.forEach(function (head, column) {
+      if (head.getAttribute('data-key') === wanted[1]) sortBy(column, wanted[2] === 'desc');
+    });
+  }
+})();
+)js";
+
+std::string e(std::string_view text) { return escapeMarkup(text); }
+
+std::string pageStart(const std::string& title) {
+  std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
+  html += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
+  // Nothing on the page may come from elsewhere: the browser is told so too.
+  html += "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+          "style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:\">\n";
+  html += "<title>" + e(title) + "</title>\n<style>" + std::string(kStyle) + "</style>\n";
+  html += "</head>\n<body>\n<main>\n";
+  return html;
+}
+
+std::string pageEnd(const std::string& producedBy, bool withScript) {
+  std::string html;
+  html += "<footer>Produced by <code>" + e(producedBy.empty() ? "talmira" : producedBy) +
+          "</code>. This page is self-contained: it needs no network.</footer>\n</main>\n";
+  if (withScript) html += "<script>" + std::string(kSortScript) + "</script>\n";
+  html += "</body>\n</html>\n";
+  return html;
+}
+
+std::string cell(const std::string& text) { return "<td>" + e(text) + "</td>"; }
+
+std::string countsRow(std::size_t slot, const ClassCounts& c, bool empty) {
+  std::string row = "<tr data-class=\"" + e(evaluationClasses[slot]) + "\"";
+  if (slot == 0) row += " class=\"all\"";
+  else if (empty) row += " class=\"empty\"";
+  row += "><td class=\"text\">" + e(evaluationClasses[slot]) + "</td>";
+  row += cell(std::to_string(c.gt)) + cell(std::to_string(c.det)) + cell(std::to_string(c.fn)) +
+         cell(std::to_string(c.fp)) + cell(std::to_string(c.frames)) + cell(fixedSix(c.nmodta()));
+  return row + "</tr>\n";
+}
+
+// Every class's counts, as `talmira score` prints them.
+std::string countsTable(const std::string& id, const std::array<ClassCounts, kClassCount>& classes) {
+  std::string html = "<table id=\"" + id + "\">\n<thead><tr><th class=\"text\">Class</th><th>GT</th>"
+                     "<th>Det</th><th>FN</th><th>FP</th><th>Frames</th><th>NMODTA</th></tr></thead>\n"
+                     "<tbody>\n";
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const ClassCounts& c = classes[slot];
+    html += countsRow(slot, c, c.gt == 0 && c.det == 0);
+  }
+  return html + "</tbody>\n</table>\n";
+}
+
+// The best point of every class; `atConfidence` adds each class's NMODTA at
+// the table threshold for comparison.
+std::string bestPointsTable(const SweepCurves& curves, float confidence,
+                            const std::array<ClassCounts, kClassCount>* atConfidence) {
+  std::string html = "<table id=\"best-points\">\n<thead><tr><th class=\"text\">Class</th>"
+                     "<th>Threshold</th><th>GT</th><th>Det</th><th>FN</th><th>FP</th>"
+                     "<th>NMODTA</th>";
+  if (atConfidence) html += "<th>NMODTA at " + e(shortestText(confidence)) + "</th>";
+  html += "</tr></thead>\n<tbody>\n";
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const ClassCurve& curve = curves[slot];
+    const auto best = talmira::bestPoint(curve);
+    const bool objects = hasObjects(curve);
+    html += "<tr data-class=\"" + e(evaluationClasses[slot]) + "\"";
+    if (slot == 0) html += " class=\"all\"";
+    else if (!objects) html += " class=\"empty\" title=\"No objects of this class\"";
+    html += "><td class=\"text\">" + e(evaluationClasses[slot]) + "</td>";
+    if (best) {
+      html += cell(shortestText(best->threshold)) + cell(std::to_string(best->gt)) +
+              cell(std::to_string(best->det)) + cell(std::to_string(best->fn)) +
+              cell(std::to_string(best->fp)) + cell(fixedSix(best->nmodta()));
+    } else {
+      html += "<td colspan=\"6\" class=\"text\">no curve</td>";
+    }
+    if (atConfidence) html += cell(fixedSix((*atConfidence)[slot].nmodta()));
+    html += "</tr>\n";
+  }
+  return html + "</tbody>\n</table>\n";
+}
+
+std::string curvesFigure(const SweepCurves& curves, const std::string& caption) {
+  return "<figure>\n" + renderSweepSvg(curves, caption) +
+         "<figcaption>Counts are step functions of the threshold: a box is taken when its "
+         "confidence is at least the threshold. Dots mark each class's best point; hover a line "
+         "for its figures.</figcaption>\n</figure>\n";
+}
+
+const char* bestRule() {
+  return "<p class=\"note\">The threshold with the highest NMODTA over the whole curve; among "
+         "equals, the highest threshold.</p>\n";
+}
+
+}  // namespace
+
+std::string renderSweepReport(const SweepReportInput& input) {
+  const std::string caption = input.groundTruth + " vs " + input.system;
+  std::string html = pageStart("Confidence sweep: " + caption);
+  html += "<h1>Confidence sweep</h1>\n";
+  html += "<p class=\"lead\">How every class's counts move with the confidence threshold, and the "
+          "threshold that scores best.</p>\n";
+  html += "<dl class=\"facts\" id=\"inputs\">\n";
+  html += "<dt>Ground truth</dt><dd><code>" + e(input.groundTruth) + "</code></dd>\n";
+  html += "<dt>System output</dt><dd><code>" + e(input.system) + "</code></dd>\n";
+  if (input.exact) {
+    html += "<dt>Curve of All</dt><dd>" + std::to_string((*input.exact)[0].points.size()) +
+            " thresholds, " + std::to_string((*input.exact)[0].frames) + " frames</dd>\n";
+  }
+  html += "</dl>\n";
+
+  html += "<h2>Warnings</h2>\n";
+  if (input.warnings.empty()) {
+    html += "<p class=\"ok\" id=\"no-warnings\">The inputs raised no warnings.</p>\n";
+  } else {
+    html += "<ul class=\"warnings\" id=\"warnings\">\n";
+    for (const std::string& warning : input.warnings) html += "<li>" + e(warning) + "</li>\n";
+    html += "</ul>\n";
+  }
+
+  html += "<h2>Best operating points</h2>\n";
+  if (input.exact) {
+    html += bestRule();
+    html += bestPointsTable(*input.exact, input.confidence, &input.atConfidence);
+  } else {
+    html += "<p class=\"note\">No curves were given.</p>\n";
+  }
+
+  html += "<h2>Counts at threshold " + e(shortestText(input.confidence)) + "</h2>\n";
+  html += countsTable("at-confidence", input.atConfidence);
+
+  html += "<h2>Curves</h2>\n";
+  if (input.exact) {
+    html += curvesFigure(*input.exact, caption);
+  } else {
+    html += "<p class=\"note\">No curves were given.</p>\n";
+  }
+  return html + pageEnd(input.producedBy, false);
+}
+
+std::string renderDatasetReport(const DatasetReportInput& input) {
+  std::size_t failed = 0;
+  for (const DatasetSequenceRow& row : input.sequences) failed += row.error.empty() ? 0 : 1;
+  const std::size_t scored = input.sequences.size() - failed;
+  const bool withBest = input.pooledCurves != nullptr;
+
+  std::string html = pageStart("Dataset results: " + input.list);
+  html += "<h1>Dataset results</h1>\n";
+  html += "<dl class=\"facts\" id=\"inputs\">\n";
+  html += "<dt>Sequences from</dt><dd><code>" + e(input.list) + "</code></dd>\n";
+  html += "<dt>Threshold</dt><dd>" + e(shortestText(input.confidence)) + "</dd>\n";
+  html += "<dt>Sequences</dt><dd id=\"sequence-counts\">" + std::to_string(input.sequences.size()) +
+          " listed, " + std::to_string(scored) + " scored, " + std::to_string(failed) +
+          " failed</dd>\n";
+  html += "</dl>\n";
+  if (failed > 0) {
+    html += "<p class=\"alert\">" + std::to_string(failed) +
+            (failed == 1 ? " sequence" : " sequences") +
+            " could not be scored and " + (failed == 1 ? "is" : "are") +
+            " left out of the totals: see <a href=\"#failed-sequences\">failed sequences</a>.</p>\n";
+  }
+
+  html += "<h2>Pooled over " + std::to_string(scored) + (scored == 1 ? " sequence" : " sequences") +
+          " at threshold " + e(shortestText(input.confidence)) + "</h2>\n";
+  html += "<p class=\"note\">Counts and frames summed over the scored sequences; NMODTA from the "
+          "sums.</p>\n";
+  html += countsTable("pooled", input.pooled);
+
+  html += "<h2>Sequences</h2>\n";
+  html += "<p class=\"hint\" id=\"sort-hint\" hidden>Select a column heading to sort; again to "
+          "reverse.</p>\n";
+  html += "<table id=\"sequences\">\n<thead><tr>"
+          "<th data-key=\"index\" data-type=\"number\">#</th>"
+          "<th class=\"text\" data-key=\"name\" data-type=\"text\">Sequence</th>"
+          "<th data-key=\"gt\" data-type=\"number\">GT</th>"
+          "<th data-key=\"det\" data-type=\"number\">Det</th>"
+          "<th data-key=\"fn\" data-type=\"number\">FN</th>"
+          "<th data-key=\"fp\" data-type=\"number\">FP</th>"
+          "<th data-key=\"frames\" data-type=\"number\">Frames</th>"
+          "<th data-key=\"nmodta\" data-type=\"number\">NMODTA</th>";
+  if (withBest) {
+    html += "<th data-key=\"best-threshold\" data-type=\"number\">Best threshold</th>"
+            "<th data-key=\"best-nmodta\" data-type=\"number\">Best NMODTA</th>";
+  }
+  html += "</tr></thead>\n<tbody>\n";
+  const auto sortable = [](const std::string& text, const std::string& key) {
+    return "<td data-sort=\"" + escapeMarkup(key) + "\">" + escapeMarkup(text) + "</td>";
+  };
+  for (std::size_t index = 0; index < input.sequences.size(); ++index) {
+    const DatasetSequenceRow& row = input.sequences[index];
+    if (!row.error.empty()) continue;
+    const ClassCounts& all = row.classes[0];
+    const std::string position = std::to_string(index + 1);
+    const std::string nmodta = fixedSix(all.nmodta());
+    html += "<tr data-index=\"" + position + "\">" + sortable(position, position) +
+            "<td class=\"text\" data-sort=\"" + e(row.name) + "\" title=\"" +
+            e(row.groundTruth + " vs " + row.system) + "\">" + e(row.name) + "</td>" +
+            sortable(std::to_string(all.gt), std::to_string(all.gt)) +
+            sortable(std::to_string(all.det), std::to_string(all.det)) +
+            sortable(std::to_string(all.fn), std::to_string(all.fn)) +
+            sortable(std::to_string(all.fp), std::to_string(all.fp)) +
+            sortable(std::to_string(all.frames), std::to_string(all.frames)) +
+            sortable(nmodta, nmodta);
+    if (withBest) {
+      if (row.bestAll) {
+        const std::string threshold = shortestText(row.bestAll->threshold);
+        const std::string best = fixedSix(row.bestAll->nmodta());
+        html += sortable(threshold, threshold) + sortable(best, best);
+      } else {
+        html += "<td data-sort=\"\">\xE2\x80\x94</td><td data-sort=\"\">\xE2\x80\x94</td>";
+      }
+    }
+    html += "</tr>\n";
+  }
+  if (scored == 0) {
+    html += "<tr><td colspan=\"" + std::string(withBest ? "10" : "8") +
+            "\" class=\"text\">No sequence was scored.</td></tr>\n";
+  }
+  html += "</tbody>\n</table>\n";
+  html += "<p class=\"note\">Counts of All (every class) for each sequence, in list order; hover a "
+          "name for its files.</p>\n";
+
+  if (failed > 0) {
+    html += "<h2 id=\"failed-sequences\">Failed sequences</h2>\n";
+    html += "<table id=\"failed\">\n<thead><tr><th>#</th><th class=\"text\">Sequence</th>"
+            "<th class=\"text\">Ground truth</th><th class=\"text\">System output</th>"
+            "<th class=\"text\">Message</th></tr></thead>\n<tbody>\n";
+    for (std::size_t index = 0; index < input.sequences.size(); ++index) {
+      const DatasetSequenceRow& row = input.sequences[index];
+      if (row.error.empty()) continue;
+      html += "<tr data-index=\"" + std::to_string(index + 1) + "\">" +
+              cell(std::to_string(index + 1)) + "<td class=\"text\">" + e(row.name) + "</td>" +
+              "<td class=\"path\"><code>" + e(row.groundTruth) + "</code></td>" +
+              "<td class=\"path\"><code>" + e(row.system) + "</code></td>" +
+              "<td class=\"message\">" + e(row.error) + "</td></tr>\n";
+    }
+    html += "</tbody>\n</table>\n";
+  }
+
+  if (withBest) {
+    html += "<h2>Pooled best operating points</h2>\n";
+    html += "<p class=\"note\">On the pooled curves: counts summed over the scored sequences at "
+            "each threshold.</p>\n";
+    html += bestRule();
+    html += bestPointsTable(*input.pooledCurves, input.confidence, &input.pooled);
+    html += "<h2>Pooled curves</h2>\n";
+    html += curvesFigure(*input.pooledCurves, input.list);
+  }
+  return html + pageEnd(input.producedBy, true);
+}
+
+}  // namespace talmira

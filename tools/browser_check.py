@@ -1,0 +1,555 @@
+#!/usr/bin/env python3
+"""Checks an HTML report of talmira in a real browser (headless Chromium).
+
+    browser_check.py PAGE [--expect FILE.json] [--screenshot OUT.png]
+                     [--rows TABLE=N]... [--series KIND:CLASS]... [--no-series KIND:CLASS]...
+                     [--text TEXT]... [--title TEXT] [--chromium PATH]
+
+1. The page's source refers to nothing outside itself (no address, no
+   src=, no url(), no @import).
+2. Chromium loads the page (--dump-dom): the rendered DOM must hold the
+   expected tables, rows, cells and texts (user-given texts shown as text,
+   never as markup), and an SVG with the expected series, each with a path.
+3. When the page has a sortable table and the expectations give its orders,
+   the order is checked after loading it with #sort=<column>-asc|desc.
+4. Over the DevTools protocol (--remote-debugging-pipe): the page is loaded
+   with scripts disabled and checked as in 2; then again, and no request but the page itself is made and no content-security
+   violation is reported, no script error is thrown, every SVG has a nonzero
+   rendered size, and with a sortable table, real mouse clicks on a column
+   heading sort it; then a full-page screenshot (1200 pixels wide) is written.
+
+Expectations (--expect, JSON; every key optional):
+  {"title": "text in <title>",
+   "tables": {"ID": [["cell", ...], ...]},        # every body row, exactly
+   "rows": {"ID": N},                             # body rows of table#ID
+   "cells": [{"table": ID, "row": FIRST_CELL, "column": HEADER, "value": TEXT}],
+   "series": ["nmodta:All", "fn:All"], "absent_series": ["nmodta:Plane"],
+   "text": ["shown literally"],
+   "sort": {"table": ID, "column": HEADER, "name_column": HEADER,
+            "ascending": [NAME, ...], "descending": [NAME, ...]}}
+
+Exit status: 0 when every check passes, 1 when one fails, 77 when Chromium
+is not installed (CTest's SKIP_RETURN_CODE), 2 on a wrong command line.
+"""
+
+import argparse
+import base64
+import fcntl
+import html.parser
+import json
+import os
+import re
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+
+SKIP = 77
+CHROMIUM_FLAGS = [
+    "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+    "--disable-background-networking", "--disable-component-update", "--disable-sync",
+    "--hide-scrollbars", "--mute-audio", "--no-default-browser-check",
+]
+TIMEOUT = 60
+
+
+class Failures:
+    def __init__(self):
+        self.messages = []
+
+    def check(self, condition, message):
+        if not condition:
+            self.messages.append(message)
+        return condition
+
+
+# --- A small DOM from the dumped page ---------------------------------------
+
+VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "source",
+        "track", "wbr"}
+
+
+class Element:
+    def __init__(self, tag, attrs, parent):
+        self.tag, self.attrs, self.parent = tag, dict(attrs), parent
+        self.children = []  # Elements and strings
+
+    def iter(self):
+        yield self
+        for child in self.children:
+            if isinstance(child, Element):
+                yield from child.iter()
+
+    def find_all(self, tag=None, **attrs):
+        return [e for e in self.iter()
+                if (tag is None or e.tag == tag)
+                and all(e.attrs.get(k.replace("_", "-")) == v for k, v in attrs.items())]
+
+    def text(self, skip=("script", "style")):
+        parts = []
+        for child in self.children:
+            if isinstance(child, str):
+                parts.append(child)
+            elif child.tag not in skip:
+                parts.append(child.text(skip))
+        return "".join(parts)
+
+    def clean_text(self):
+        return " ".join(self.text(skip=("script", "style", "title")).split())
+
+
+class DomBuilder(html.parser.HTMLParser):
+    def __init__(self):
+        super().__init__(convert_charrefs=True)
+        self.root = Element("#document", {}, None)
+        self.current = self.root
+
+    def handle_starttag(self, tag, attrs):
+        element = Element(tag, attrs, self.current)
+        self.current.children.append(element)
+        if tag not in VOID:
+            self.current = element
+
+    def handle_startendtag(self, tag, attrs):
+        self.current.children.append(Element(tag, attrs, self.current))
+
+    def handle_endtag(self, tag):
+        node = self.current
+        while node is not None and node.tag != tag:
+            node = node.parent
+        if node is not None and node.parent is not None:
+            self.current = node.parent
+
+    def handle_data(self, data):
+        self.current.children.append(data)
+
+
+def parse_dom(text):
+    builder = DomBuilder()
+    builder.feed(text)
+    builder.close()
+    return builder.root
+
+
+def table_by_id(dom, table_id):
+    tables = dom.find_all("table", id=table_id)
+    return tables[0] if tables else None
+
+
+def body_rows(table):
+    return [row for body in table.find_all("tbody") for row in body.find_all("tr")]
+
+
+def header_cells(table):
+    heads = table.find_all("thead")
+    return [cell.clean_text() for cell in heads[0].find_all("th")] if heads else []
+
+
+def cells_of(row):
+    return [c.clean_text() for c in row.children if isinstance(c, Element) and c.tag in ("td", "th")]
+
+
+# --- Chromium ---------------------------------------------------------------
+
+def find_chromium(given):
+    if given:
+        return given if os.access(given, os.X_OK) else None
+    for candidate in ("/usr/bin/chromium", shutil.which("chromium"), shutil.which("chromium-browser")):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
+def run_chromium(chromium, arguments):
+    with tempfile.TemporaryDirectory(prefix="talmira-chromium-") as profile:
+        result = subprocess.run([chromium, *CHROMIUM_FLAGS, f"--user-data-dir={profile}", *arguments],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT,
+                                check=False)
+    if result.returncode != 0:
+        raise RuntimeError(f"chromium exited with {result.returncode}: "
+                           + result.stderr.decode(errors="replace")[-2000:])
+    return result.stdout.decode("utf-8", errors="replace")
+
+
+class DevTools:
+    """The DevTools protocol over --remote-debugging-pipe: JSON messages,
+    each ended by a NUL byte, read from fd 4 and written to fd 3 of Chromium."""
+
+    def __init__(self, chromium, profile):
+        to_browser_read, to_browser_write = os.pipe()
+        from_browser_read, from_browser_write = os.pipe()
+        # Out of the way of 3 and 4, so that the child's dup2 cannot clobber them.
+        child_read = fcntl.fcntl(to_browser_read, fcntl.F_DUPFD, 10)
+        child_write = fcntl.fcntl(from_browser_write, fcntl.F_DUPFD, 10)
+        for fd in (to_browser_read, from_browser_write):
+            os.close(fd)
+
+        def place_pipes():
+            os.dup2(child_read, 3)
+            os.dup2(child_write, 4)
+
+        self.process = subprocess.Popen(
+            [chromium, *CHROMIUM_FLAGS, f"--user-data-dir={profile}", "--remote-debugging-pipe",
+             "about:blank"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            pass_fds=(3, 4, child_read, child_write), preexec_fn=place_pipes)
+        os.close(child_read)
+        os.close(child_write)
+        self.write_fd, self.read_fd = to_browser_write, from_browser_read
+        self.buffer = b""
+        self.next_id = 0
+        self.events = []
+        self.session = None
+
+    def close(self):
+        try:
+            self.call("Browser.close", session=False, timeout=10)
+        except Exception:  # a browser already gone needs no closing
+            pass
+        try:
+            self.process.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        os.close(self.write_fd)
+        os.close(self.read_fd)
+
+    def _read_message(self, deadline):
+        while b"\0" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError("no answer from chromium")
+            ready, _, _ = select.select([self.read_fd], [], [], left)
+            if ready:
+                chunk = os.read(self.read_fd, 1 << 16)
+                if not chunk:
+                    raise RuntimeError("chromium closed the protocol pipe")
+                self.buffer += chunk
+        message, self.buffer = self.buffer.split(b"\0", 1)
+        return json.loads(message)
+
+    def call(self, method, params=None, session=True, timeout=TIMEOUT):
+        self.next_id += 1
+        message = {"id": self.next_id, "method": method, "params": params or {}}
+        if session and self.session:
+            message["sessionId"] = self.session
+        os.write(self.write_fd, json.dumps(message).encode() + b"\0")
+        deadline = time.monotonic() + timeout
+        while True:
+            reply = self._read_message(deadline)
+            if reply.get("id") == self.next_id:
+                if "error" in reply:
+                    raise RuntimeError(f"{method}: {reply['error']}")
+                return reply.get("result", {})
+            self.events.append(reply)
+
+    def wait_for(self, method, timeout=TIMEOUT):
+        deadline = time.monotonic() + timeout
+        for index, event in enumerate(self.events):
+            if event.get("method") == method:
+                del self.events[index]
+                return event
+        while True:
+            event = self._read_message(deadline)
+            if event.get("method") == method:
+                return event
+            self.events.append(event)
+
+    def evaluate(self, expression):
+        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
+                                                 "awaitPromise": True})
+        if "exceptionDetails" in result:
+            raise RuntimeError(f"script failed: {result['exceptionDetails']}")
+        return result["result"].get("value")
+
+
+# Records every content-security violation before the page's own code runs.
+RECORD_VIOLATIONS = """
+window.__violations = [];
+document.addEventListener('securitypolicyviolation', function (e) {
+  window.__violations.push(e.violatedDirective + ' ' + e.blockedURI);
+});
+"""
+
+
+def interactive_checks(chromium, url, page_url, expected, failures, screenshot):
+    with tempfile.TemporaryDirectory(prefix="talmira-chromium-") as profile:
+        tools = DevTools(chromium, profile)
+        try:
+            target = tools.call("Target.createTarget", {"url": "about:blank"}, session=False)
+            attached = tools.call("Target.attachToTarget",
+                                  {"targetId": target["targetId"], "flatten": True}, session=False)
+            tools.session = attached["sessionId"]
+            for domain in ("Page", "Network", "Runtime", "DOM"):
+                tools.call(f"{domain}.enable")
+            tools.call("Page.addScriptToEvaluateOnNewDocument", {"source": RECORD_VIOLATIONS})
+            tools.call("Emulation.setDeviceMetricsOverride",
+                       {"width": 1200, "height": 2000, "deviceScaleFactor": 1, "mobile": False})
+            # First without scripts: the page as a reader who blocks them sees it.
+            tools.call("Emulation.setScriptExecutionDisabled", {"value": True})
+            tools.call("Page.navigate", {"url": url})
+            tools.wait_for("Page.loadEventFired")
+            document = tools.call("DOM.getDocument", {"depth": 0})
+            plain_html = tools.call("DOM.getOuterHTML", {"nodeId": document["root"]["nodeId"]})["outerHTML"]
+            tools.call("Emulation.setScriptExecutionDisabled", {"value": False})
+            tools.events.clear()
+
+            tools.call("Page.navigate", {"url": url})
+            tools.wait_for("Page.loadEventFired")
+
+            requests = [e["params"]["request"]["url"] for e in tools.events
+                        if e.get("method") == "Network.requestWillBeSent"]
+            foreign = [r for r in requests if r.split("#")[0] != page_url and not r.startswith("data:")]
+            failures.check(not foreign, f"requests beyond the page itself: {foreign}")
+            failures.check(page_url in [r.split("#")[0] for r in requests],
+                           f"the page's own request was not seen (requests: {requests})")
+            errors = [e["params"]["exceptionDetails"].get("text", "") for e in tools.events
+                      if e.get("method") == "Runtime.exceptionThrown"]
+            failures.check(not errors, f"script errors: {errors}")
+            violations = tools.evaluate("window.__violations")
+            failures.check(violations == [], f"content-security violations: {violations}")
+
+            sizes = tools.evaluate("Array.from(document.querySelectorAll('svg')).map("
+                                   "s => { const r = s.getBoundingClientRect(); "
+                                   "return [r.width, r.height]; })")
+            if expected.get("series"):
+                failures.check(bool(sizes), "no SVG was laid out")
+            for width, height in sizes or []:
+                failures.check(width > 100 and height > 100, f"an SVG is laid out at {width} x {height}")
+
+            sort = expected.get("sort")
+            if sort:
+                click_sort(tools, sort, failures)
+
+            if screenshot:
+                # The whole page, at the width people read it.
+                height = tools.evaluate("Math.ceil(document.documentElement.scrollHeight)")
+                tools.call("Emulation.setDeviceMetricsOverride",
+                           {"width": 1200, "height": max(2000, min(int(height), 8000)),
+                            "deviceScaleFactor": 1, "mobile": False})
+                shot = tools.call("Page.captureScreenshot", {"format": "png"})
+                with open(screenshot, "wb") as out:
+                    out.write(base64.b64decode(shot["data"]))
+                print(f"screenshot: {screenshot}")
+            return plain_html
+        finally:
+            tools.close()
+
+
+def click_sort(tools, sort, failures):
+    """Clicks the sort column's heading like a person: once (ascending), twice (descending)."""
+    table = json.dumps(sort["table"])
+    column = json.dumps(sort["column"])
+    names = json.dumps(sort["name_column"])
+    order_of = (f"(() => {{ const t = document.getElementById({table});"
+                f" const heads = Array.from(t.tHead.rows[0].cells).map(c => c.textContent.trim());"
+                f" const at = heads.indexOf({names});"
+                f" return Array.from(t.tBodies[0].rows).map(r => r.cells[at].textContent.trim()); }})()")
+    where = (f"(() => {{ const t = document.getElementById({table});"
+             f" const head = Array.from(t.tHead.rows[0].cells).find(c => c.textContent.trim() === {column});"
+             f" const b = head && head.querySelector('button'); if (!b) return null;"
+             f" b.scrollIntoView(); const r = b.getBoundingClientRect();"
+             f" return [r.left + r.width / 2, r.top + r.height / 2]; }})()")
+    for wanted in ("ascending", "descending"):
+        point = tools.evaluate(where)
+        if not failures.check(point is not None, f"no sort button on column {sort['column']}"):
+            return
+        for kind in ("mousePressed", "mouseReleased"):
+            tools.call("Input.dispatchMouseEvent", {"type": kind, "x": point[0], "y": point[1],
+                                                     "button": "left", "clickCount": 1})
+        order = tools.evaluate(order_of)
+        failures.check(order == sort[wanted],
+                       f"after clicking {sort['column']} for {wanted}: {order}, expected {sort[wanted]}")
+        shown = tools.evaluate(f"document.getElementById({table}).tHead.querySelector('[aria-sort]')"
+                               f"?.getAttribute('aria-sort')")
+        failures.check(shown == wanted, f"the heading shows {shown}, expected {wanted}")
+
+
+# --- Checks of the page -----------------------------------------------------
+
+def static_checks(source, failures):
+    """Nothing in the page's markup may make the browser fetch anything."""
+    dom = parse_dom(source)
+    for element in dom.iter():
+        failures.check(element.tag not in ("link", "iframe", "object", "embed", "img", "base",
+                                           "audio", "video", "source", "frame"),
+                       f"the page's source has a <{element.tag}> element")
+        for name, value in element.attrs.items():
+            value = value or ""
+            if name in ("src", "href", "xlink:href", "action", "formaction", "poster", "data",
+                        "srcset", "background"):
+                failures.check(value.startswith("#"), f"the page's source has {name}={value!r}")
+            if name == "style":
+                failures.check(not re.search(r"(?i)url\s*\(|@import", value),
+                               f"a style attribute fetches: {value!r}")
+        if element.tag == "style":
+            css = element.text(skip=())
+            failures.check(not re.search(r"(?i)url\s*\(|@import", css), "the style sheet fetches")
+        if element.tag == "script":
+            code = element.text(skip=())
+            failures.check(not re.search(r"fetch\s*\(|XMLHttpRequest|WebSocket|EventSource|import\s*\(",
+                                         code), "a script can fetch")
+        if element.tag == "meta" and element.attrs.get("http-equiv", "").lower() == "refresh":
+            failures.check(False, "the page refreshes itself")
+
+
+def dom_checks(dom, expected, failures):
+    title = dom.find_all("title")
+    if expected.get("title"):
+        failures.check(bool(title) and expected["title"] in title[0].text(),
+                       f"title {title[0].text() if title else None!r} lacks {expected['title']!r}")
+    # Hostile names must stay text: no element may come from them.
+    for tag in ("img", "b", "iframe", "object", "embed"):
+        failures.check(not dom.find_all(tag), f"the page has a <{tag}> element")
+    for script in dom.find_all("script"):
+        failures.check("alert(" not in script.text(skip=()), "a script element holds user text")
+
+    for table_id, rows in expected.get("tables", {}).items():
+        table = table_by_id(dom, table_id)
+        if not failures.check(table is not None, f"no table#{table_id}"):
+            continue
+        shown = [cells_of(row) for row in body_rows(table)]
+        failures.check(shown == rows, f"table#{table_id} shows {shown}, expected {rows}")
+    for table_id, count in expected.get("rows", {}).items():
+        table = table_by_id(dom, table_id)
+        if table is None:
+            # A list is a table of one column for this purpose.
+            lists = [e for e in dom.iter() if e.attrs.get("id") == table_id]
+            shown = len(lists[0].find_all("li")) if lists else None
+        else:
+            shown = len(body_rows(table))
+        failures.check(shown == count, f"#{table_id} has {shown} rows, expected {count}")
+    for cell in expected.get("cells", []):
+        table = table_by_id(dom, cell["table"])
+        if not failures.check(table is not None, f"no table#{cell['table']}"):
+            continue
+        heads = header_cells(table)
+        if not failures.check(cell["column"] in heads, f"table#{cell['table']} has no column {cell['column']!r}"):
+            continue
+        at = heads.index(cell["column"])
+        rows = [cells_of(row) for row in body_rows(table)]
+        matches = [row for row in rows if row and row[0] == cell["row"]]
+        if failures.check(len(matches) == 1, f"table#{cell['table']} has {len(matches)} rows {cell['row']!r}"):
+            value = matches[0][at] if at < len(matches[0]) else None
+            failures.check(value == cell["value"], f"table#{cell['table']} {cell['row']}/{cell['column']} "
+                           f"is {value!r}, expected {cell['value']!r}")
+
+    body = dom.find_all("body")
+    visible = " ".join(body[0].text().split()) if body else ""
+    for text in expected.get("text", []):
+        failures.check(" ".join(text.split()) in visible, f"the page does not show {text!r}")
+
+    svgs = dom.find_all("svg")
+    series = {}
+    for svg in svgs:
+        for group in svg.find_all("g"):
+            if "series" in group.attrs.get("class", "").split():
+                key = f"{group.attrs.get('data-series')}:{group.attrs.get('data-class')}"
+                paths = group.find_all("path")
+                titles = group.find_all("title")
+                series[key] = bool(paths) and len(paths[0].attrs.get("d", "")) > 3 and bool(titles)
+    if expected.get("series"):
+        failures.check(bool(svgs), "the page has no SVG")
+        for svg in svgs:
+            width, height = svg.attrs.get("width", "0"), svg.attrs.get("height", "0")
+            failures.check(float(width) > 0 and float(height) > 0 and svg.attrs.get("viewbox"),
+                           f"an SVG has no size ({width} x {height})")
+    for key in expected.get("series", []):
+        failures.check(series.get(key) is True, f"series {key} is missing, or has no line or title")
+    for key in expected.get("absent_series", []):
+        failures.check(key not in series, f"series {key} is drawn but should not be")
+
+
+def dom_sort_checks(chromium, url, expected, failures):
+    sort = expected["sort"]
+    column_key = None
+    for wanted, suffix in (("ascending", "asc"), ("descending", "desc")):
+        if column_key is None:
+            dom = parse_dom(run_chromium(chromium, ["--dump-dom", url]))
+            table = table_by_id(dom, sort["table"])
+            if not failures.check(table is not None, f"no table#{sort['table']}"):
+                return
+            heads = table.find_all("thead")[0].find_all("th")
+            keyed = [h.attrs.get("data-key") for h in heads if h.clean_text() == sort["column"]]
+            if not failures.check(keyed and keyed[0], f"column {sort['column']!r} is not sortable"):
+                return
+            column_key = keyed[0]
+            # Without a sort in the address the rows stay in list order, and the script ran.
+            failures.check(bool(table.find_all("button")), "the sort script did not add its buttons")
+        dom = parse_dom(run_chromium(chromium, ["--dump-dom", f"{url}#sort={column_key}-{suffix}"]))
+        table = table_by_id(dom, sort["table"])
+        heads = header_cells(table)
+        at = heads.index(sort["name_column"])
+        order = [cells_of(row)[at] for row in body_rows(table)]
+        failures.check(order == sort[wanted], f"#sort={column_key}-{suffix} gives {order}, "
+                                              f"expected {sort[wanted]}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("page")
+    parser.add_argument("--expect", help="expectations, JSON (see the script's documentation)")
+    parser.add_argument("--screenshot", help="write a full-page PNG here")
+    parser.add_argument("--rows", action="append", default=[], metavar="TABLE=N")
+    parser.add_argument("--series", action="append", default=[], metavar="KIND:CLASS")
+    parser.add_argument("--no-series", action="append", default=[], metavar="KIND:CLASS")
+    parser.add_argument("--text", action="append", default=[])
+    parser.add_argument("--title")
+    parser.add_argument("--chromium")
+    args = parser.parse_args()
+
+    expected = {}
+    if args.expect:
+        with open(args.expect, encoding="utf-8") as f:
+            expected = json.load(f)
+    for item in args.rows:
+        table, _, count = item.partition("=")
+        expected.setdefault("rows", {})[table] = int(count)
+    expected.setdefault("series", []).extend(args.series)
+    expected.setdefault("absent_series", []).extend(args.no_series)
+    expected.setdefault("text", []).extend(args.text)
+    if args.title:
+        expected["title"] = args.title
+
+    chromium = find_chromium(args.chromium)
+    if chromium is None:
+        print("SKIP: chromium is not installed (tools/install-deps installs it)")
+        return SKIP
+
+    page = os.path.abspath(args.page)
+    with open(page, encoding="utf-8") as f:
+        source = f.read()
+    page_url = "file://" + urllib.parse.quote(page)
+    failures = Failures()
+    static_checks(source, failures)
+    dom = parse_dom(run_chromium(chromium, ["--dump-dom", page_url]))
+    dom_checks(dom, expected, failures)
+    plain_html = interactive_checks(chromium, page_url, page_url, expected, failures, args.screenshot)
+    # Without scripts the page must show the same, its tables in list order.
+    plain = Failures()
+    plain_dom = parse_dom(plain_html)
+    dom_checks(plain_dom, expected, plain)
+    sort = expected.get("sort")
+    if sort and table_by_id(plain_dom, sort["table"]) is not None:
+        table = table_by_id(plain_dom, sort["table"])
+        plain.check(not table.find_all("button"), "scripts ran although they were disabled")
+        positions = [cells_of(row)[0] for row in body_rows(table)]
+        plain.check(positions == sorted(positions, key=int), f"without scripts the rows are {positions}")
+    failures.messages += [f"without scripts: {m}" for m in plain.messages]
+    if expected.get("sort"):
+        dom_sort_checks(chromium, page_url, expected, failures)
+
+    if failures.messages:
+        for message in failures.messages:
+            print(f"FAIL: {message}", file=sys.stderr)
+        print(f"{page}: {len(failures.messages)} checks failed", file=sys.stderr)
+        return 1
+    print(f"{page}: every check passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
