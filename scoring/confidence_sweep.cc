@@ -19,11 +19,14 @@
 #include <functional>
 #include <stdexcept>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "scoring/box_index.h"
 #include "scoring/box_overlap.h"
 #include "scoring/frame_matching_internal.h"
 #include "scoring/sequence_evaluation.h"
+#include "scoring/streaming_evaluation.h"
 
 namespace {
 
@@ -378,8 +381,9 @@ void keepSystemBoxes(Worker& w, const QuorFrame& frame, const QuorFrame& partner
 
 bool flagged(const QuorTarget& target) { return excludedByFlags(target, false, false); }
 
-// Sweeps the boxes of one class slot (0: every box) of the worker's frame.
-void sweepClass(Worker& w, std::size_t slot, const Rows& rows) {
+// Sweeps the boxes of one class slot (0: every box) of the worker's frame,
+// adding the changes into `changes` (one per row of `rows`).
+void sweepClass(Worker& w, std::size_t slot, const Rows& rows, Change* changes) {
   const bool everyBox = slot == 0;
   const auto wanted = [&](int32_t boxSlot) {
     return everyBox || boxSlot == static_cast<int32_t>(slot);
@@ -401,7 +405,7 @@ void sweepClass(Worker& w, std::size_t slot, const Rows& rows) {
   }
   if (everyBox) {
     // Every box keeps its position: the frame's pairs serve as they are.
-    w.sweep.run(w.classTruths, w.classSystems, w.links, w.changes[slot].data());
+    w.sweep.run(w.classTruths, w.classSystems, w.links, changes);
     return;
   }
   for (const Link& link : w.links) {
@@ -409,20 +413,21 @@ void sweepClass(Worker& w, std::size_t slot, const Rows& rows) {
     const int32_t c = w.systemLocal[link.system];
     if (r >= 0 && c >= 0) w.classLinks.push_back({r, c, link.matches});
   }
-  w.sweep.run(w.classTruths, w.classSystems, w.classLinks, w.changes[slot].data());
+  w.sweep.run(w.classTruths, w.classSystems, w.classLinks, changes);
 }
 
-void sweepFrame(Worker& w, const SweepInput& in, std::size_t at) {
-  const QuorFrame& frame = in.groundTruth.frames[at];
-  const int32_t partnerAt = in.partners[at];
+// Sweeps one ground-truth frame against its partner (or none): the frame's
+// pairs once, then every class with a box in the frame; `forClass(slot)`
+// sweeps one class through sweepClass().
+template <typename ForClass>
+void sweepFramePair(Worker& w, const QuorFrame& frame, const QuorFrame* partner,
+                    const ClassSlots& slots, ForClass&& forClass) {
   w.truths.clear();
   w.systems.clear();
   for (const QuorTarget* target : frame.targets) {
     if (takenAtSomeThreshold(*target)) w.truths.push_back(target);
   }
-  if (partnerAt >= 0) {
-    keepSystemBoxes(w, frame, in.system.frames[static_cast<std::size_t>(partnerAt)]);
-  }
+  if (partner != nullptr) keepSystemBoxes(w, frame, *partner);
   if (w.truths.empty() && w.systems.empty()) return;
   // The selection gives every matched frame the default overlap threshold.
   findLinks(w, QuorFrame(frame.frameNumber).overlapThreshold);
@@ -431,17 +436,26 @@ void sweepFrame(Worker& w, const SweepInput& in, std::size_t at) {
   w.systemSlots.clear();
   uint32_t present = 0;  // the class slots with a box in the frame
   for (const QuorTarget* target : w.truths) {
-    w.truthSlots.push_back(in.slots.of(target->classCode));
+    w.truthSlots.push_back(slots.of(target->classCode));
     if (w.truthSlots.back() > 0) present |= 1u << w.truthSlots.back();
   }
   for (const QuorTarget* target : w.systems) {
-    w.systemSlots.push_back(in.slots.of(target->classCode));
+    w.systemSlots.push_back(slots.of(target->classCode));
     if (w.systemSlots.back() > 0) present |= 1u << w.systemSlots.back();
   }
-  sweepClass(w, 0, in.rows[0]);
+  forClass(std::size_t{0});
   for (std::size_t slot = 1; slot < kClassCount; ++slot) {
-    if ((present & (1u << slot)) != 0) sweepClass(w, slot, in.rows[slot]);
+    if ((present & (1u << slot)) != 0) forClass(slot);
   }
+}
+
+void sweepFrame(Worker& w, const SweepInput& in, std::size_t at) {
+  const int32_t partnerAt = in.partners[at];
+  sweepFramePair(w, in.groundTruth.frames[at],
+                 partnerAt >= 0 ? &in.system.frames[static_cast<std::size_t>(partnerAt)] : nullptr,
+                 in.slots, [&](std::size_t slot) {
+                   sweepClass(w, slot, in.rows[slot], w.changes[slot].data());
+                 });
 }
 
 std::array<Rows, kClassCount> rowsOf(const QuorSequence& groundTruth, const QuorSequence& system,
@@ -480,6 +494,91 @@ std::array<Rows, kClassCount> rowsOf(const QuorSequence& groundTruth, const Quor
           Rows(std::move(confidences[8])), Rows(std::move(confidences[9])),
           Rows(std::move(confidences[10]))};
 }
+
+// Sweeping while reading: the rows are only known once every box has been
+// read, so each frame is swept on rows of its own (its boxes' confidences)
+// and its changes are kept by threshold value; the curves are summed up at
+// the end, on the rows of the whole files.
+class StreamingSweep : public FramePairVisitor {
+ public:
+  explicit StreamingSweep(std::size_t workers) : workers_(workers) {}
+
+  void pair(std::size_t worker, const QuorFrame& truth, const QuorFrame* partner) override {
+    Part& part = workers_[worker];
+    collect(truth, part.confidences);
+    if (partner != nullptr) collect(*partner, part.confidences);
+    Worker& w = part.worker;
+    sweepFramePair(w, truth, partner, slots_, [&](std::size_t slot) {
+      const bool everyBox = slot == 0;
+      part.local.clear();
+      for (std::size_t r = 0; r < w.truths.size(); ++r) {
+        if (everyBox || w.truthSlots[r] == static_cast<int32_t>(slot)) add(part.local, *w.truths[r]);
+      }
+      for (std::size_t c = 0; c < w.systems.size(); ++c) {
+        if (everyBox || w.systemSlots[c] == static_cast<int32_t>(slot)) add(part.local, *w.systems[c]);
+      }
+      const Rows rows(std::move(part.local));
+      part.changes.assign(rows.thresholds().size(), Change{});
+      sweepClass(w, slot, rows, part.changes.data());
+      for (std::size_t row = 0; row < part.changes.size(); ++row) {
+        const Change& change = part.changes[row];
+        if (change.gt != 0 || change.det != 0 || change.pairs != 0) {
+          part.byThreshold[slot][rows.thresholds()[row]] += change;
+        }
+      }
+      part.local = std::vector<float>();
+    });
+  }
+
+  void unpaired(const QuorFrame& system) override { collect(system, unpairedConfidences_); }
+
+  SweepCurves curves(int64_t frames) const {
+    SweepCurves result;
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      std::unordered_set<float> seen = unpairedConfidences_[slot];
+      for (const Part& part : workers_) seen.insert(part.confidences[slot].begin(), part.confidences[slot].end());
+      const Rows rows(std::vector<float>(seen.begin(), seen.end()));
+      ClassCurve& curve = result[slot];
+      curve.frames = frames;
+      curve.points.reserve(rows.thresholds().size());
+      Change sum;
+      for (const float threshold : rows.thresholds()) {
+        for (const Part& part : workers_) {
+          const auto found = part.byThreshold[slot].find(threshold);
+          if (found != part.byThreshold[slot].end()) sum += found->second;
+        }
+        curve.points.push_back({threshold, sum.gt, sum.det, sum.gt - sum.pairs, sum.det - sum.pairs});
+      }
+    }
+    return result;
+  }
+
+ private:
+  using Confidences = std::array<std::unordered_set<float>, kClassCount>;
+  struct Part {
+    Worker worker;
+    Confidences confidences;  // in (0, 1), by class; "All" takes them all
+    std::array<std::unordered_map<float, Change>, kClassCount> byThreshold;
+    std::vector<float> local;
+    std::vector<Change> changes;
+  };
+
+  void collect(const QuorFrame& frame, Confidences& into) const {
+    for (const QuorTarget* target : frame.targets) {
+      if (!strictlyBetweenZeroAndOne(target->confidence)) continue;
+      into[0].insert(target->confidence);
+      const int32_t slot = slots_.of(target->classCode);
+      if (slot > 0) into[static_cast<std::size_t>(slot)].insert(target->confidence);
+    }
+  }
+  static void add(std::vector<float>& local, const QuorTarget& target) {
+    if (strictlyBetweenZeroAndOne(target.confidence)) local.push_back(target.confidence);
+  }
+
+  const ClassSlots slots_;
+  std::vector<Part> workers_;
+  Confidences unpairedConfidences_;
+};
 
 void checkThresholds(const std::vector<float>& thresholds) {
   for (std::size_t at = 0; at < thresholds.size(); ++at) {
@@ -541,6 +640,19 @@ SweepCurves sweepClasses(const QuorSequence& groundTruth, const QuorSequence& sy
     }
   }
   return curves;
+}
+
+StreamedCurves sweepClassesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                                        unsigned threads) {
+  const std::size_t workers = std::max(1u, threads);
+  StreamingSweep sweep(workers);
+  StreamedCurves result;
+  int64_t frames = 0;
+  result.inOrder = visitFramesWhileReading(groundTruth, system, sweep, threads, frames);
+  if (result.inOrder && groundTruth.status >= 0 && system.status >= 0) {
+    result.curves = sweep.curves(frames);
+  }
+  return result;
 }
 
 std::vector<float> gridThresholds(int n) {

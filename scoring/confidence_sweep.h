@@ -7,6 +7,7 @@
 
 #include "annotation/quor_records.h"
 #include "scoring/class_scores.h"
+#include "scoring/streaming_evaluation.h"
 
 /// One class's counts at one confidence threshold t (a box is taken when its
 /// confidence is at least t, in both files).
@@ -43,6 +44,19 @@ using SweepCurves = std::array<ClassCurve, kClassCount>;
 /// result does not depend on it.
 SweepCurves sweepClasses(const QuorSequence& groundTruth, const QuorSequence& system,
                          unsigned threads = 1);
+
+struct StreamedCurves {
+  /// False when a file's frame numbers do not only grow: then the files must
+  /// be read whole and swept with sweepClasses(); `curves` is not set.
+  bool inOrder = true;
+  SweepCurves curves;  // set when both files read and inOrder
+};
+/// The same curves as sweepClasses() on the two files, swept while they are
+/// read (only the frames in flight are held) by `threads` workers, when the
+/// frame numbers of both files only grow. Both files are read to the end;
+/// their read status and message are left in the inputs.
+StreamedCurves sweepClassesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                                        unsigned threads);
 
 /// The thresholds k / n for k = n down to 0, each rounded to single
 /// precision. Throws std::invalid_argument unless 1 <= n <= kMaxGridSteps.

@@ -1,9 +1,11 @@
 // talmira sweep: every class's counts as functions of the confidence threshold.
 #include <array>
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "scoring/confidence_sweep.h"
+#include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands.h"
 #include "talmira/html_report.h"
@@ -30,7 +32,35 @@ struct SweepOptions {
   std::string output;
   std::string plot;    // an SVG picture of the curves, when given
   std::string report;  // an HTML page, when given
+  unsigned jobs = 1;
 };
+
+// Sweeps two files. With more than one thread and frame numbers that only
+// grow (checked while reading), frames are swept while they are read and
+// only those in flight are held; otherwise both files are read whole.
+SweepCurves sweepFiles(const std::string& groundTruthPath, const std::string& systemPath,
+                       unsigned jobs) {
+  if (jobs > 1) {
+    StreamedInput groundTruth(openForStreaming(groundTruthPath), groundTruthPath);
+    StreamedInput system(openForStreaming(systemPath), systemPath);
+    if (groundTruth.stream != nullptr && system.stream != nullptr) {
+      StreamedCurves streamed = sweepClassesWhileReading(groundTruth, system, jobs);
+      if (groundTruth.status < 0 || system.status < 0) {
+        const std::string between = groundTruth.status < 0 && system.status < 0 ? "\n" : "";
+        throw CommandError{kExitInputOrOutput, groundTruth.error + between + system.error};
+      }
+      if (streamed.inOrder) return std::move(streamed.curves);
+    } else {
+      for (std::FILE* opened : {groundTruth.stream, system.stream}) {
+        if (opened != nullptr) std::fclose(opened);
+      }
+    }
+  }
+  std::unique_ptr<QuorSequence> groundTruth;
+  std::unique_ptr<QuorSequence> system;
+  readInputs(groundTruthPath, systemPath, groundTruth, system);
+  return sweepClasses(*groundTruth, *system, jobs);
+}
 
 // The command line that made a page, for its footer.
 std::string commandLineOf(const SweepOptions& options) {
@@ -56,11 +86,10 @@ void runSweep(const SweepOptions& options) {
   for (const std::string* output : {&options.output, &options.plot, &options.report}) {
     refuseOutputNamingInput(*output, {options.groundTruth, options.system});
   }
-  std::unique_ptr<QuorSequence> groundTruth;
-  std::unique_ptr<QuorSequence> system;
-  readInputs(options.groundTruth, options.system, groundTruth, system);
-  const SweepReport report = makeSweepReport(options.groundTruth, options.system, *groundTruth,
-                                             *system, options.exact ? 0 : options.gridSteps);
+  const SweepReport report =
+      makeSweepReport(options.groundTruth, options.system,
+                      sweepFiles(options.groundTruth, options.system, options.jobs),
+                      options.exact ? 0 : options.gridSteps);
   switch (options.format) {
     case Format::kText:
       writeOutput(options.output, renderSweepText(report));
@@ -117,6 +146,9 @@ void addSweepCommand(CLI::App& app) {
                     "row and the best threshold of each class)");
   command->add_option("-o,--output", options->output, "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
+  addJobsOption(*command, options->jobs,
+                "threads that sweep frames (above 1, regular files whose frame numbers only grow "
+                "are swept while read); the result does not depend on it");
   command
       ->add_option("--plot", options->plot,
                    "also draw the curves into an SVG picture: NMODTA of every class with objects, "

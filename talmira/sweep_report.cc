@@ -9,12 +9,11 @@
 namespace talmira {
 
 SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath,
-                            const QuorSequence& groundTruth, const QuorSequence& system,
-                            int gridSteps) {
+                            SweepCurves exact, int gridSteps) {
   SweepReport report;
   report.groundTruth = std::move(groundTruthPath);
   report.system = std::move(systemPath);
-  report.exact = sweepClasses(groundTruth, system, 0);
+  report.exact = std::move(exact);
   const std::vector<float> grid = gridSteps > 0 ? gridThresholds(gridSteps) : std::vector<float>{};
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     report.best[slot] = ::bestPoint(report.exact[slot]);

@@ -20,10 +20,9 @@ struct SweepReport {
   std::array<CurvePoint, kClassCount> best;  // of the exact curves
 };
 
-/// Sweeps the pair and fills the report; `gridSteps` 0 lists the exact rows.
+/// The report of a pair's exact curves; `gridSteps` 0 lists the exact rows.
 SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath,
-                            const QuorSequence& groundTruth, const QuorSequence& system,
-                            int gridSteps);
+                            SweepCurves exact, int gridSteps);
 
 /// A threshold as the rows print it: printf("%.9g"), which reads back as the
 /// same single-precision value.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <map>
 #include <random>
@@ -12,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "annotation/sequence_reader.h"
 #include "scoring/class_scores.h"
+#include "scoring/streaming_evaluation.h"
 #include "tests/test_support.h"
 
 using talmira_test::box;
@@ -274,3 +277,73 @@ TEST(ConfidenceSweepTest, GridThresholdsAndBadArguments) {
 }
 
 }  // namespace
+
+namespace {
+
+// An annotation file whose frame numbers grow (unless `goBack`), with
+// repeated confidences, odd ones, flags, regions and a class of no table.
+std::string randomFileText(std::mt19937& random, bool goBack) {
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+  const char* types[] = {"Car", "Car", "Bus", "Person", "DCR", "Kite"};
+  const char* confidences[] = {"1", "0", "-0", "1.5", "inf", "-0.5", "0.5", "0.25"};
+  std::string text = "Frame,X1,Y1,X2,Y2,X3,Y3,X4,Y4,Type,FlagA,FlagB,Confidence,Text,Number\n";
+  uint32_t number = static_cast<uint32_t>(pick(0, 3));
+  const int frames = pick(0, 40);
+  for (int f = 0; f < frames; ++f) {
+    number += static_cast<uint32_t>(pick(1, 2));
+    if (goBack && f == frames / 2) number -= 1;
+    for (int n = pick(1, 8); n > 0; --n) {
+      const int x = pick(0, 6) * 10, y = pick(0, 6) * 10, w = pick(1, 5) * 10, h = pick(1, 5) * 10;
+      const std::string confidence =
+          pick(0, 2) == 0 ? confidences[pick(0, 7)] : "0." + std::to_string(pick(1, 99));
+      text += std::to_string(number) + "," + std::to_string(x) + "," + std::to_string(y) + "," +
+              std::to_string(x + w) + "," + std::to_string(y) + "," + std::to_string(x + w) +
+              "," + std::to_string(y + h) + "," + std::to_string(x) + "," +
+              std::to_string(y + h) + "," + types[pick(0, 5)] + "," +
+              (pick(0, 9) == 0 ? "TRUE" : "FALSE") + "," + (pick(0, 9) == 0 ? "TRUE" : "FALSE") +
+              "," + confidence + ",,0.0\n";
+    }
+  }
+  return text;
+}
+
+void readText(const std::string& text, QuorSequence& sequence) {
+  std::FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  ASSERT_NE(stream, nullptr);
+  std::string error;
+  ASSERT_EQ(readSequenceFile(stream, sequence, "file", &error), 0) << error;
+}
+
+}  // namespace
+
+TEST(ConfidenceSweepTest, SweepingWhileReadingGivesTheCurvesOfTheWholeFiles) {
+  const unsigned seed = 5150;
+  std::mt19937 random(seed);
+  for (int round = 0; round < 150; ++round) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed << " round " << round);
+    const bool goBack = round % 10 == 9;
+    const std::string truthText = randomFileText(random, goBack && round % 20 == 9);
+    const std::string systemText = randomFileText(random, goBack && round % 20 == 19);
+    QuorSequence truth, system;
+    readText(truthText, truth);
+    readText(systemText, system);
+    const SweepCurves whole = sweepClasses(truth, system);
+    // One worker or several.
+    StreamedInput truthInput(fmemopen(const_cast<char*>(truthText.data()), truthText.size(), "r"),
+                             "gt");
+    StreamedInput systemInput(
+        fmemopen(const_cast<char*>(systemText.data()), systemText.size(), "r"), "sys");
+    const StreamedCurves streamed =
+        sweepClassesWhileReading(truthInput, systemInput, 1 + static_cast<unsigned>(round % 3));
+    ASSERT_EQ(truthInput.status, 0);
+    ASSERT_EQ(systemInput.status, 0);
+    if (!streamed.inOrder) {
+      EXPECT_TRUE(goBack);  // then the caller reads the files whole
+      continue;
+    }
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      EXPECT_EQ(streamed.curves[slot].points, whole[slot].points) << evaluationClasses[slot];
+      EXPECT_EQ(streamed.curves[slot].frames, whole[slot].frames);
+    }
+  }
+}
