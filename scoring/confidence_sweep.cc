@@ -19,8 +19,6 @@
 #include <functional>
 #include <stdexcept>
 #include <thread>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "scoring/box_index.h"
 #include "scoring/box_overlap.h"
@@ -40,9 +38,15 @@ constexpr std::size_t kDirectPairLimit = 1024;
 // descending.
 class Rows {
  public:
-  explicit Rows(std::vector<float> confidences) {
+  Rows() = default;
+  explicit Rows(std::vector<float> confidences) { assign(confidences); }
+
+  /// Makes the rows of `confidences` (each strictly between 0 and 1, in any
+  /// order, repeats allowed), which it sorts; reuses the memory.
+  void assign(std::vector<float>& confidences) {
     std::sort(confidences.begin(), confidences.end(), std::greater<float>());
     confidences.erase(std::unique(confidences.begin(), confidences.end()), confidences.end());
+    thresholds_.clear();
     thresholds_.reserve(confidences.size() + 2);
     thresholds_.push_back(1.0f);
     thresholds_.insert(thresholds_.end(), confidences.begin(), confidences.end());
@@ -495,6 +499,67 @@ std::array<Rows, kClassCount> rowsOf(const QuorSequence& groundTruth, const Quor
           Rows(std::move(confidences[10]))};
 }
 
+// The changes of one class by threshold, and the class's confidences in
+// (0, 1) seen so far (with or without a change): an open-addressing table on
+// the bits of the threshold, as the distinct confidences of a file are few
+// next to its boxes and are met again and again.
+class ChangeTable {
+ public:
+  ChangeTable() : bits_(kInitialSize, kEmpty), changes_(kInitialSize) {}
+
+  Change& at(float threshold) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &threshold, sizeof bits);
+    const std::size_t mask = bits_.size() - 1;
+    for (std::size_t at = hashOf(bits) & mask;; at = (at + 1) & mask) {
+      if (bits_[at] == bits) return changes_[at];
+      if (bits_[at] != kEmpty) continue;
+      if (4 * (used_ + 1) > 3 * bits_.size()) {
+        grow();
+        return this->at(threshold);
+      }
+      bits_[at] = bits;
+      ++used_;
+      return changes_[at];
+    }
+  }
+
+  template <typename Visit>
+  void forEach(Visit&& visit) const {
+    for (std::size_t at = 0; at < bits_.size(); ++at) {
+      if (bits_[at] == kEmpty) continue;
+      float threshold = 0.0f;
+      std::memcpy(&threshold, &bits_[at], sizeof threshold);
+      visit(threshold, changes_[at]);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kInitialSize = 64;
+  // A NaN's bits: no threshold (1, 0, or a confidence between) has them.
+  static constexpr uint32_t kEmpty = 0xffffffffu;
+  static std::size_t hashOf(uint32_t bits) {
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32);
+  }
+  void grow() {
+    std::vector<uint32_t> oldBits(bits_.size() * 2, kEmpty);
+    std::vector<Change> oldChanges(changes_.size() * 2);
+    oldBits.swap(bits_);
+    oldChanges.swap(changes_);
+    used_ = 0;
+    for (std::size_t at = 0; at < oldBits.size(); ++at) {
+      if (oldBits[at] == kEmpty) continue;
+      float threshold = 0.0f;
+      std::memcpy(&threshold, &oldBits[at], sizeof threshold);
+      this->at(threshold) = oldChanges[at];
+    }
+  }
+
+  std::vector<uint32_t> bits_;  // kEmpty where a slot is free
+  std::vector<Change> changes_;
+  std::size_t used_ = 0;
+};
+
 // Sweeping while reading: the rows are only known once every box has been
 // read, so each frame is swept on rows of its own (its boxes' confidences)
 // and its changes are kept by threshold value; the curves are summed up at
@@ -505,8 +570,8 @@ class StreamingSweep : public FramePairVisitor {
 
   void pair(std::size_t worker, const QuorFrame& truth, const QuorFrame* partner) override {
     Part& part = workers_[worker];
-    collect(truth, part.confidences);
-    if (partner != nullptr) collect(*partner, part.confidences);
+    collect(truth, part.tables);
+    if (partner != nullptr) collect(*partner, part.tables);
     Worker& w = part.worker;
     sweepFramePair(w, truth, partner, slots_, [&](std::size_t slot) {
       const bool everyBox = slot == 0;
@@ -517,58 +582,65 @@ class StreamingSweep : public FramePairVisitor {
       for (std::size_t c = 0; c < w.systems.size(); ++c) {
         if (everyBox || w.systemSlots[c] == static_cast<int32_t>(slot)) add(part.local, *w.systems[c]);
       }
-      const Rows rows(std::move(part.local));
-      part.changes.assign(rows.thresholds().size(), Change{});
-      sweepClass(w, slot, rows, part.changes.data());
+      part.rows.assign(part.local);
+      const std::vector<float>& thresholds = part.rows.thresholds();
+      part.changes.assign(thresholds.size(), Change{});
+      sweepClass(w, slot, part.rows, part.changes.data());
       for (std::size_t row = 0; row < part.changes.size(); ++row) {
         const Change& change = part.changes[row];
         if (change.gt != 0 || change.det != 0 || change.pairs != 0) {
-          part.byThreshold[slot][rows.thresholds()[row]] += change;
+          part.tables[slot].at(thresholds[row]) += change;
         }
       }
-      part.local = std::vector<float>();
     });
   }
 
-  void unpaired(const QuorFrame& system) override { collect(system, unpairedConfidences_); }
+  void unpaired(const QuorFrame& system) override { collect(system, unpaired_); }
 
   SweepCurves curves(int64_t frames) const {
     SweepCurves result;
     for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-      std::unordered_set<float> seen = unpairedConfidences_[slot];
-      for (const Part& part : workers_) seen.insert(part.confidences[slot].begin(), part.confidences[slot].end());
-      const Rows rows(std::vector<float>(seen.begin(), seen.end()));
+      // Every table's thresholds make the rows; their changes sum per row.
+      std::vector<std::pair<float, Change>> entries;
+      const auto take = [&](float threshold, const Change& change) {
+        entries.emplace_back(threshold, change);
+      };
+      unpaired_[slot].forEach(take);
+      for (const Part& part : workers_) part.tables[slot].forEach(take);
+      entries.emplace_back(1.0f, Change{});
+      entries.emplace_back(0.0f, Change{});
+      std::sort(entries.begin(), entries.end(),
+                [](const auto& a, const auto& b) { return a.first > b.first; });
       ClassCurve& curve = result[slot];
       curve.frames = frames;
-      curve.points.reserve(rows.thresholds().size());
       Change sum;
-      for (const float threshold : rows.thresholds()) {
-        for (const Part& part : workers_) {
-          const auto found = part.byThreshold[slot].find(threshold);
-          if (found != part.byThreshold[slot].end()) sum += found->second;
-        }
-        curve.points.push_back({threshold, sum.gt, sum.det, sum.gt - sum.pairs, sum.det - sum.pairs});
+      for (std::size_t at = 0; at < entries.size(); ++at) {
+        sum += entries[at].second;
+        if (at + 1 < entries.size() && entries[at + 1].first == entries[at].first) continue;
+        curve.points.push_back(
+            {entries[at].first, sum.gt, sum.det, sum.gt - sum.pairs, sum.det - sum.pairs});
       }
     }
     return result;
   }
 
  private:
-  using Confidences = std::array<std::unordered_set<float>, kClassCount>;
+  using Tables = std::array<ChangeTable, kClassCount>;
   struct Part {
     Worker worker;
-    Confidences confidences;  // in (0, 1), by class; "All" takes them all
-    std::array<std::unordered_map<float, Change>, kClassCount> byThreshold;
+    Tables tables;  // by class; "All" takes every box
     std::vector<float> local;
+    Rows rows;
     std::vector<Change> changes;
   };
 
-  void collect(const QuorFrame& frame, Confidences& into) const {
+  // Notes the confidences in (0, 1) of a frame's boxes: each is a row.
+  void collect(const QuorFrame& frame, Tables& into) const {
     for (const QuorTarget* target : frame.targets) {
       if (!strictlyBetweenZeroAndOne(target->confidence)) continue;
-      into[0].insert(target->confidence);
+      into[0].at(target->confidence);
       const int32_t slot = slots_.of(target->classCode);
-      if (slot > 0) into[static_cast<std::size_t>(slot)].insert(target->confidence);
+      if (slot > 0) into[static_cast<std::size_t>(slot)].at(target->confidence);
     }
   }
   static void add(std::vector<float>& local, const QuorTarget& target) {
@@ -577,7 +649,7 @@ class StreamingSweep : public FramePairVisitor {
 
   const ClassSlots slots_;
   std::vector<Part> workers_;
-  Confidences unpairedConfidences_;
+  Tables unpaired_;
 };
 
 void checkThresholds(const std::vector<float>& thresholds) {

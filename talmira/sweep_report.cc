@@ -15,9 +15,10 @@ SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath,
   report.system = std::move(systemPath);
   report.exact = std::move(exact);
   const std::vector<float> grid = gridSteps > 0 ? gridThresholds(gridSteps) : std::vector<float>{};
+  report.listExact = gridSteps <= 0;
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     report.best[slot] = ::bestPoint(report.exact[slot]);
-    report.rows[slot] = gridSteps > 0 ? sampleCurve(report.exact[slot], grid) : report.exact[slot];
+    if (!report.listExact) report.sampled[slot] = sampleCurve(report.exact[slot], grid);
   }
   return report;
 }
@@ -44,7 +45,7 @@ std::string renderSweepCsv(const SweepReport& report) {
   std::string text = "class,threshold,gt,det,fn,fp,nmodta\n";
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     const std::string className = evaluationClasses[slot];
-    for (const CurvePoint& p : report.rows[slot].points) {
+    for (const CurvePoint& p : report.rows()[slot].points) {
       text += className + "," + thresholdText(p.threshold) + "," + std::to_string(p.gt) + "," +
               std::to_string(p.det) + "," + std::to_string(p.fn) + "," + std::to_string(p.fp) +
               "," + fixedSix(p.nmodta()) + "\n";
@@ -66,7 +67,7 @@ Json sweepJson(const SweepReport& report) {
   Json classes = Json::array();
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     Json curve = Json::array();
-    for (const CurvePoint& p : report.rows[slot].points) curve.push_back(curvePointJson(p));
+    for (const CurvePoint& p : report.rows()[slot].points) curve.push_back(curvePointJson(p));
     classes.push_back(Json{{"class", evaluationClasses[slot]},
                            {"frames", report.exact[slot].frames},
                            {"curve", std::move(curve)},

@@ -15,9 +15,12 @@ namespace talmira {
 struct SweepReport {
   std::string groundTruth;  // the paths as given
   std::string system;
-  SweepCurves exact;  // the whole curves
-  SweepCurves rows;   // the rows to list: the exact curves or a grid's sampling
+  SweepCurves exact;         // the whole curves
+  bool listExact = true;     // whether the rows listed are those of `exact`
+  SweepCurves sampled;       // otherwise: the grid's sampling of `exact`
   std::array<CurvePoint, kClassCount> best;  // of the exact curves
+  /// The rows that csv and json list.
+  const SweepCurves& rows() const { return listExact ? exact : sampled; }
 };
 
 /// The report of a pair's exact curves; `gridSteps` 0 lists the exact rows.
