@@ -15,10 +15,12 @@
 #include "scoring/confidence_sweep.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <thread>
+#include <unordered_map>
 
 #include "scoring/box_index.h"
 #include "scoring/box_overlap.h"
@@ -502,35 +504,41 @@ std::array<Rows, kClassCount> rowsOf(const QuorSequence& groundTruth, const Quor
 // The changes of one class by threshold, and the class's confidences in
 // (0, 1) seen so far (with or without a change): an open-addressing table on
 // the bits of the threshold, as the distinct confidences of a file are few
-// next to its boxes and are met again and again.
+// next to its boxes and are met again and again. There is one per class and
+// worker, so slots are kept small: 32-bit sums, with what would outgrow them
+// moved to a 64-bit side table first.
 class ChangeTable {
  public:
-  ChangeTable() : bits_(kInitialSize, kEmpty), changes_(kInitialSize) {}
+  ChangeTable() : slots_(kInitialSize) {}
 
-  Change& at(float threshold) {
-    uint32_t bits = 0;
-    std::memcpy(&bits, &threshold, sizeof bits);
-    const std::size_t mask = bits_.size() - 1;
-    for (std::size_t at = hashOf(bits) & mask;; at = (at + 1) & mask) {
-      if (bits_[at] == bits) return changes_[at];
-      if (bits_[at] != kEmpty) continue;
-      if (4 * (used_ + 1) > 3 * bits_.size()) {
-        grow();
-        return this->at(threshold);
-      }
-      bits_[at] = bits;
-      ++used_;
-      return changes_[at];
+  /// Notes `threshold` as a row of the class.
+  void note(float threshold) { slotOf(threshold); }
+
+  void add(float threshold, const Change& change) {
+    Slot& slot = slots_[slotOf(threshold)];
+    constexpr int64_t kLimit = int64_t{1} << 30;
+    if (std::abs(change.gt) >= kLimit || std::abs(change.det) >= kLimit ||
+        std::abs(change.pairs) >= kLimit || std::abs(slot.gt) >= kLimit ||
+        std::abs(slot.det) >= kLimit || std::abs(slot.pairs) >= kLimit) {
+      Change& wide = wide_[slot.bits];
+      wide += Change{slot.gt, slot.det, slot.pairs};
+      wide += change;
+      slot.gt = slot.det = slot.pairs = 0;
+      return;
     }
+    slot.gt += static_cast<int32_t>(change.gt);
+    slot.det += static_cast<int32_t>(change.det);
+    slot.pairs += static_cast<int32_t>(change.pairs);
   }
 
+  /// Calls visit(threshold, change) once for every noted threshold.
   template <typename Visit>
   void forEach(Visit&& visit) const {
-    for (std::size_t at = 0; at < bits_.size(); ++at) {
-      if (bits_[at] == kEmpty) continue;
-      float threshold = 0.0f;
-      std::memcpy(&threshold, &bits_[at], sizeof threshold);
-      visit(threshold, changes_[at]);
+    for (const Slot& slot : slots_) {
+      if (slot.bits == kEmpty) continue;
+      Change change{slot.gt, slot.det, slot.pairs};
+      if (const auto found = wide_.find(slot.bits); found != wide_.end()) change += found->second;
+      visit(thresholdOf(slot.bits), change);
     }
   }
 
@@ -538,26 +546,49 @@ class ChangeTable {
   static constexpr std::size_t kInitialSize = 64;
   // A NaN's bits: no threshold (1, 0, or a confidence between) has them.
   static constexpr uint32_t kEmpty = 0xffffffffu;
+  struct Slot {
+    uint32_t bits = kEmpty;
+    int32_t gt = 0, det = 0, pairs = 0;
+  };
+
+  static float thresholdOf(uint32_t bits) {
+    float threshold = 0.0f;
+    std::memcpy(&threshold, &bits, sizeof threshold);
+    return threshold;
+  }
   static std::size_t hashOf(uint32_t bits) {
     return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32);
   }
+  std::size_t slotOf(float threshold) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &threshold, sizeof bits);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = hashOf(bits) & mask;; at = (at + 1) & mask) {
+      if (slots_[at].bits == bits) return at;
+      if (slots_[at].bits != kEmpty) continue;
+      if (4 * (used_ + 1) > 3 * slots_.size()) {
+        grow();
+        return slotOf(threshold);
+      }
+      slots_[at].bits = bits;
+      ++used_;
+      return at;
+    }
+  }
   void grow() {
-    std::vector<uint32_t> oldBits(bits_.size() * 2, kEmpty);
-    std::vector<Change> oldChanges(changes_.size() * 2);
-    oldBits.swap(bits_);
-    oldChanges.swap(changes_);
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
     used_ = 0;
-    for (std::size_t at = 0; at < oldBits.size(); ++at) {
-      if (oldBits[at] == kEmpty) continue;
-      float threshold = 0.0f;
-      std::memcpy(&threshold, &oldBits[at], sizeof threshold);
-      this->at(threshold) = oldChanges[at];
+    for (const Slot& slot : old) {
+      if (slot.bits == kEmpty) continue;
+      Slot& moved = slots_[slotOf(thresholdOf(slot.bits))];
+      moved = slot;
     }
   }
 
-  std::vector<uint32_t> bits_;  // kEmpty where a slot is free
-  std::vector<Change> changes_;
+  std::vector<Slot> slots_;
   std::size_t used_ = 0;
+  std::unordered_map<uint32_t, Change> wide_;  // by threshold bits
 };
 
 // Sweeping while reading: the rows are only known once every box has been
@@ -589,7 +620,7 @@ class StreamingSweep : public FramePairVisitor {
       for (std::size_t row = 0; row < part.changes.size(); ++row) {
         const Change& change = part.changes[row];
         if (change.gt != 0 || change.det != 0 || change.pairs != 0) {
-          part.tables[slot].at(thresholds[row]) += change;
+          part.tables[slot].add(thresholds[row], change);
         }
       }
     });
@@ -638,9 +669,9 @@ class StreamingSweep : public FramePairVisitor {
   void collect(const QuorFrame& frame, Tables& into) const {
     for (const QuorTarget* target : frame.targets) {
       if (!strictlyBetweenZeroAndOne(target->confidence)) continue;
-      into[0].at(target->confidence);
+      into[0].note(target->confidence);
       const int32_t slot = slots_.of(target->classCode);
-      if (slot > 0) into[static_cast<std::size_t>(slot)].at(target->confidence);
+      if (slot > 0) into[static_cast<std::size_t>(slot)].note(target->confidence);
     }
   }
   static void add(std::vector<float>& local, const QuorTarget& target) {
