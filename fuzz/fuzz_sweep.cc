@@ -9,9 +9,12 @@
 // grid's sampling must equal one whole scoring at its threshold, the exact
 // thresholds must be 1, the distinct confidences in (0, 1) of the class's
 // boxes and 0, and the best point must be a row that no row beats (and no
-// higher row equals).
+// higher row equals). When both files' frame numbers only grow, sweeping
+// them while they are read (control bit 5: with two workers) must give the
+// same curves.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <set>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "scoring/streaming_evaluation.h"
 #include "scoring/class_scores.h"
 #include "scoring/confidence_sweep.h"
 
@@ -75,6 +79,13 @@ std::vector<float> expectedThresholds(const QuorSequence& truth, const QuorSeque
   return {values.begin(), values.end()};
 }
 
+// A stream over a copy of `bytes`, alive as long as `copy`.
+std::FILE* streamOf(std::string_view bytes, std::vector<char>& copy) {
+  copy.assign(bytes.begin(), bytes.end());
+  if (copy.empty()) return std::fopen("/dev/null", "r");
+  return fmemopen(copy.data(), copy.size(), "r");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -117,6 +128,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       FUZZ_CHECK(row.threshold <= best.threshold || row.nmodta() < best.nmodta());
     }
     FUZZ_CHECK(listed);
+  }
+
+  std::vector<char> truthCopy, systemCopy;
+  StreamedInput truthInput(streamOf(truthBytes, truthCopy), "gt.csv");
+  StreamedInput systemInput(streamOf(systemBytes, systemCopy), "sys.csv");
+  FUZZ_CHECK(truthInput.stream != nullptr && systemInput.stream != nullptr);
+  const StreamedCurves streamed =
+      sweepClassesWhileReading(truthInput, systemInput, (data[0] & 0x20) != 0 ? 2 : 1);
+  FUZZ_CHECK(truthInput.status == 0 && systemInput.status == 0);
+  if (streamed.inOrder) {
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      FUZZ_CHECK(streamed.curves[slot].frames == curves[slot].frames);
+      FUZZ_CHECK(streamed.curves[slot].points == curves[slot].points);
+    }
   }
   return 0;
 }
