@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end benchmark of TalmiraConsole and `talmira score` on synthetic sequences.
 #
-#   bench/run_benchmarks.sh [--quick] [--timeout SECONDS]
+#   bench/run_benchmarks.sh [--quick] [--timeout SECONDS] [--batch-only]
 #
 # Builds the `bench` preset, writes the workloads into a temporary folder
 # (removed at exit) and, for each, times side by side:
@@ -26,19 +26,26 @@
 # --timeout: a program run longer than this (default 600 s) is stopped and
 #   reported as such; its workload's remaining runs are skipped.
 #
+# Then a dataset for `talmira batch`: 100 sequences of 2,000 frames x 20
+# boxes (one generated pair listed 100 times under different names), scored
+# with -j 1 and -j 2: the speed-up, and the peak memory against that of
+# `talmira score -j 1` on one of the sequences. --batch-only runs only this.
+#
 # The micro-benchmarks are built by the same preset:
 #   build/bench/bench/talmira_micro_benchmarks
 set -euo pipefail
 
 quick=0
+batch_only=0
 timeout_seconds=600
 usage() {
-  echo "Usage: $0 [--quick] [--timeout SECONDS]" >&2
+  echo "Usage: $0 [--quick] [--timeout SECONDS] [--batch-only]" >&2
   exit 2
 }
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
+    --batch-only) batch_only=1 ;;
     --timeout)
       [ $# -ge 2 ] || usage
       timeout_seconds="$2"
@@ -128,6 +135,71 @@ measure() {
   measured_s=$(median "${times[@]}")
   measured_kib=$(median "${memory[@]}")
 }
+
+# ---------------------------------------------------------------------------
+# Dataset: `talmira batch` on 100 sequences, -j 1 against -j 2.
+# CPU seconds (user + system) of one run: with the wall time it shows
+# whether the run had its cores, on a machine shared with other work.
+cpu_seconds() {
+  /usr/bin/time -f '%U %S' -o "$work/cpu.txt" "$@" </dev/null >/dev/null 2>&1
+  tail -n 1 "$work/cpu.txt" | awk '{ printf "%.2f", $1 + $2 }'
+}
+
+batch_benchmark() {
+  local dir="$work/dataset" sequences=100 frames=2000 boxes=20 load_before
+  load_before=$(cut -d' ' -f1 /proc/loadavg)
+  echo "Generating the dataset: $sequences sequences of $frames frames x $boxes boxes..." >&2
+  "$generator" --frames "$frames" --boxes "$boxes" --seed 1 --out-dir "$dir"
+  {
+    echo "sequence,groundtruth,system"
+    for i in $(seq "$sequences"); do echo "seq$i,groundtruth.csv,systemoutput.csv"; done
+  } >"$dir/list.csv"
+  wc -l "$dir/groundtruth.csv" "$dir/systemoutput.csv" >/dev/null
+
+  echo "Running talmira score -j 1 on one sequence..." >&2
+  measure "$work/one.csv" "$tool" score "$dir/groundtruth.csv" "$dir/systemoutput.csv" -j 1 \
+    --format csv || return 1
+  local one_s=$measured_s one_kib=$measured_kib
+  echo "Running talmira batch -j 1..." >&2
+  measure "$work/batch1.csv" "$tool" batch "$dir/list.csv" -j 1 --format csv || return 1
+  local j1_s=$measured_s j1_kib=$measured_kib
+  echo "Running talmira batch -j 2..." >&2
+  measure "$work/batch2.csv" "$tool" batch "$dir/list.csv" -j 2 --format csv || return 1
+  local j2_s=$measured_s j2_kib=$measured_kib
+  local j1_cpu j2_cpu
+  j1_cpu=$(cpu_seconds "$tool" batch "$dir/list.csv" -j 1 --format csv)
+  j2_cpu=$(cpu_seconds "$tool" batch "$dir/list.csv" -j 2 --format csv)
+  if ! cmp -s "$work/batch1.csv" "$work/batch2.csv"; then
+    echo "talmira batch -j 1 and -j 2 differ." >&2
+    exit 1
+  fi
+
+  echo
+  echo "## talmira batch: $sequences sequences of $frames frames x $boxes boxes"
+  echo
+  echo "- Date: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, median of $repeats runs, files in the page cache"
+  echo "- Load average (1 min) before: $load_before, after: $(cut -d' ' -f1 /proc/loadavg)"
+  echo "- CPU seconds (user + system) of one run: -j 1 $j1_cpu, -j 2 $j2_cpu; a wall time well above"
+  echo "  CPU / cores means the run waited for cores other work held"
+  echo
+  echo "| Run | Wall s | Peak MB | Peak / one sequence's score |"
+  echo "|---|---:|---:|---:|"
+  awk -v s="$one_s" -v k="$one_kib" 'BEGIN { printf "| score -j 1, one sequence | %.3f | %.1f | 1.00 |\n", s, k / 1024 }'
+  awk -v s="$j1_s" -v k="$j1_kib" -v o="$one_kib" \
+    'BEGIN { printf "| batch -j 1 | %.3f | %.1f | %.2f |\n", s, k / 1024, k / o }'
+  awk -v s="$j2_s" -v k="$j2_kib" -v o="$one_kib" \
+    'BEGIN { printf "| batch -j 2 | %.3f | %.1f | %.2f |\n", s, k / 1024, k / o }'
+  echo
+  awk -v a="$j1_s" -v b="$j2_s" -v k="$j2_kib" -v o="$one_kib" 'BEGIN {
+    printf "Speed-up -j 2 over -j 1: %.2f (goal >= 1.7); peak memory -j 2 / one sequence: %.2f (goal <= 3)\n",
+           a / b, k / o }'
+  echo "Pooled All row (-j 1 and -j 2 identical): $(grep '^(all),All,' "$work/batch2.csv")"
+}
+
+if [ "$batch_only" -eq 1 ]; then
+  batch_benchmark
+  exit 0
+fi
 
 rows=()
 notes=()
@@ -226,3 +298,5 @@ if [ ${#sweep_rows[@]} -gt 0 ]; then
   echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
   printf '%s\n' "${sweep_rows[@]}"
 fi
+
+batch_benchmark

@@ -34,6 +34,8 @@ int runTalmira(int argc, char** argv) {
   app.fallthrough(false);
   addScoreCommand(app);
   addSweepCommand(app);
+  addBatchCommand(app);
+  addMergeCommand(app);
   app.footer(
       "Exit status: 0 success, 1 an input cannot be read or is malformed or an output cannot be "
       "written, 2 a usage error.\n"

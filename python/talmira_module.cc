@@ -1,0 +1,380 @@
+// The native half of the talmira Python package: reading annotation files
+// and in-memory tables, and scoring, on the core library. The Python half
+// (talmira/__init__.py) turns results into pandas objects and read failures
+// into FormatError.
+//
+// An in-memory table is rendered as the text of an annotation file and read
+// by the same reader as a file, so a table is held to exactly the rules of a
+// file (types, the size test, DCR and DCF, flags, 32-bit numbers), and a bad
+// value is reported by the reader with the line it would have had in a file.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <sys/stat.h>
+
+#include <thread>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "annotation/quor_records.h"
+#include "annotation/sequence_reader.h"
+#include "scoring/class_scores.h"
+#include "scoring/sequence_evaluation.h"
+#include "scoring/streaming_evaluation.h"
+#include "talmira/cli_common.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// A sequence read once and scored any number of times; shared so that a
+// Python object can hand it to a scoring call that runs without the GIL.
+struct Sequence {
+  std::shared_ptr<const QuorSequence> records;
+  std::size_t frames() const { return records->frames.size(); }
+  std::size_t boxes() const { return records->targetStore.size(); }
+};
+
+// Raised to the Python layer as ReadFailure(message, line, column, input):
+// the reader's message without the name in front, the line (0 for none), the
+// column number (0 for none) and which input of a pair (0 or 1) it was.
+// Created once with the module and never freed: it lives as long as the
+// interpreter may raise it.
+PyObject* readFailureType = nullptr;
+
+// What the reader said, taken apart: it was given an empty name, so its
+// message is ":LINE: WHAT" or ": WHAT".
+struct ReaderMessage {
+  uint64_t line = 0;
+  std::size_t column = 0;
+  std::string what;
+  int input = 0;
+};
+
+ReaderMessage splitReaderMessage(std::string_view message) {
+  ReaderMessage parts;
+  if (!message.empty() && message.front() == ':') message.remove_prefix(1);
+  const char* const end = message.data() + message.size();
+  const auto [afterLine, status] = std::from_chars(message.data(), end, parts.line);
+  if (status == std::errc{}) message.remove_prefix(static_cast<std::size_t>(afterLine - message.data()));
+  if (message.starts_with(": ")) message.remove_prefix(2);
+  parts.what = std::string(message);
+  constexpr std::string_view kColumn = "column ";
+  if (message.starts_with(kColumn)) {
+    const char* const first = message.data() + kColumn.size();
+    std::from_chars(first, end, parts.column);
+  }
+  return parts;
+}
+
+[[noreturn]] void raiseReadFailure(const ReaderMessage& parts) {
+  PyErr_SetObject(readFailureType,
+                  py::make_tuple(parts.what, parts.line, parts.column, parts.input).ptr());
+  throw py::error_already_set();
+}
+
+// Reads `stream` (closed in every case) without the GIL.
+Sequence readStream(std::FILE* stream) {
+  auto records = std::make_shared<QuorSequence>();
+  std::string error;
+  int status = 0;
+  {
+    py::gil_scoped_release unlocked;
+    status = readSequenceFile(stream, *records, "", &error);
+  }
+  if (status < 0) raiseReadFailure(splitReaderMessage(error));
+  return Sequence{std::move(records)};
+}
+
+// Opens `path` for reading, or raises the OSError the system gives.
+std::FILE* openFile(const std::string& path) {
+  std::FILE* stream = std::fopen(path.c_str(), "r");
+  if (stream == nullptr) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+  }
+  // A folder opens but cannot be read; say so as the system would.
+  struct stat status {};
+  if (fstat(fileno(stream), &status) == 0 && S_ISDIR(status.st_mode)) {
+    std::fclose(stream);
+    errno = EISDIR;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+  }
+  return stream;
+}
+
+Sequence readFile(const std::string& path) { return readStream(openFile(path)); }
+
+// Reads two files at once, as the command does; a failure in the first is
+// reported before one in the second.
+std::pair<Sequence, Sequence> readFilePair(const std::string& firstPath,
+                                           const std::string& secondPath) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> first(openFile(firstPath), std::fclose);
+  std::FILE* const secondStream = openFile(secondPath);
+  auto records = std::array{std::make_shared<QuorSequence>(), std::make_shared<QuorSequence>()};
+  std::array<std::string, 2> errors;
+  std::array<int, 2> statuses{};
+  {
+    py::gil_scoped_release unlocked;
+    std::jthread secondReader(
+        [&] { statuses[1] = readSequenceFile(secondStream, *records[1], "", &errors[1]); });
+    statuses[0] = readSequenceFile(first.release(), *records[0], "", &errors[0]);
+  }
+  for (int input = 0; input < 2; ++input) {
+    if (statuses[input] < 0) {
+      ReaderMessage parts = splitReaderMessage(errors[input]);
+      parts.input = input;
+      raiseReadFailure(parts);
+    }
+  }
+  return {Sequence{std::move(records[0])}, Sequence{std::move(records[1])}};
+}
+
+// The table's columns in file order; the file's last two columns are not read.
+constexpr std::size_t kTableColumns = 13;
+
+// One column of a table, as the Python layer hands it over.
+enum class ColumnKind { kWhole = 0, kDouble = 1, kSingle = 2, kCoded = 3 };
+
+struct Column {
+  ColumnKind kind = ColumnKind::kWhole;
+  py::array array;                 // kept alive while the text is written
+  const void* data = nullptr;      // int64, double, float, or int64 codes
+  std::vector<std::string> texts;  // kCoded: the text of each code
+  std::vector<bool> unwritable;    // kCoded: a text that would split the line
+};
+
+void appendNumber(std::string& out, auto value) {
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  out.append(text, result.ptr);
+}
+
+bool breaksLine(const std::string& text) {
+  return text.find_first_of(",\r\n") != std::string::npos;
+}
+
+// Writes rows [0, rows) as an annotation file. Stops before a row holding a
+// text that cannot be written in a record (a comma or a line end), and then
+// sets `badRow` and `badColumn` (1-based).
+std::string renderTable(const std::vector<Column>& columns, std::size_t rows,
+                        std::optional<std::size_t>& badRow, std::size_t& badColumn) {
+  std::string text = "frame,x1,y1,x2,y2,x3,y3,x4,y4,type,flag_a,flag_b,confidence,text,number\n";
+  text.reserve(text.size() + rows * 64);
+  for (std::size_t row = 0; row < rows; ++row) {
+    const std::size_t rowStart = text.size();
+    for (std::size_t c = 0; c < kTableColumns; ++c) {
+      const Column& column = columns[c];
+      switch (column.kind) {
+        case ColumnKind::kWhole:
+          appendNumber(text, static_cast<const int64_t*>(column.data)[row]);
+          break;
+        case ColumnKind::kDouble:
+          appendNumber(text, static_cast<const double*>(column.data)[row]);
+          break;
+        case ColumnKind::kSingle:
+          appendNumber(text, static_cast<const float*>(column.data)[row]);
+          break;
+        case ColumnKind::kCoded: {
+          const int64_t code = static_cast<const int64_t*>(column.data)[row];
+          // A missing value (code -1) is an empty column, as in a file.
+          if (code < 0) break;
+          const auto index = static_cast<std::size_t>(code);
+          if (column.unwritable[index]) {
+            text.resize(rowStart);
+            badRow = row;
+            badColumn = c + 1;
+            return text;
+          }
+          text += column.texts[index];
+          break;
+        }
+      }
+      text += ',';
+    }
+    text += ",\n";
+  }
+  return text;
+}
+
+// columns: 13 tuples (kind, array, texts) in file order, each array of
+// `rows` values (the Python layer checks the lengths and the codes).
+Sequence readTable(const py::list& columnSpecs, std::size_t rows) {
+  if (columnSpecs.size() != kTableColumns) throw py::value_error("a table has 13 columns");
+  std::vector<Column> columns(kTableColumns);
+  for (std::size_t c = 0; c < kTableColumns; ++c) {
+    const auto spec = columnSpecs[c].cast<py::tuple>();
+    Column& column = columns[c];
+    column.kind = static_cast<ColumnKind>(spec[0].cast<int>());
+    switch (column.kind) {
+      case ColumnKind::kWhole:
+      case ColumnKind::kCoded:
+        column.array = py::array_t<int64_t, py::array::c_style>::ensure(spec[1]);
+        break;
+      case ColumnKind::kDouble:
+        column.array = py::array_t<double, py::array::c_style>::ensure(spec[1]);
+        break;
+      case ColumnKind::kSingle:
+        column.array = py::array_t<float, py::array::c_style>::ensure(spec[1]);
+        break;
+      default:
+        throw py::value_error("unknown column kind");
+    }
+    if (!column.array || column.array.ndim() != 1 ||
+        static_cast<std::size_t>(column.array.shape(0)) != rows) {
+      throw py::value_error("column " + std::to_string(c + 1) + " has the wrong shape");
+    }
+    column.data = column.array.data();
+    if (column.kind == ColumnKind::kCoded) {
+      column.texts = spec[2].cast<std::vector<std::string>>();
+      for (const std::string& t : column.texts) column.unwritable.push_back(breaksLine(t));
+      const auto* codes = static_cast<const int64_t*>(column.data);
+      for (std::size_t row = 0; row < rows; ++row) {
+        if (codes[row] >= static_cast<int64_t>(column.texts.size())) {
+          throw py::value_error("a code beyond the column's texts");
+        }
+      }
+    }
+  }
+  std::optional<std::size_t> badRow;
+  std::size_t badColumn = 0;
+  std::string text;
+  {
+    py::gil_scoped_release unlocked;
+    text = renderTable(columns, rows, badRow, badColumn);
+  }
+  // The rows before a bad text are read first: an earlier malformed row is
+  // the one to report.
+  std::FILE* stream = fmemopen(text.data(), text.size(), "r");
+  if (stream == nullptr) {
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw py::error_already_set();
+  }
+  Sequence sequence = readStream(stream);
+  if (badRow) {
+    ReaderMessage parts;
+    parts.line = *badRow + 2;
+    parts.column = badColumn;
+    parts.what = "column " + std::to_string(badColumn) +
+                 ": holds a comma or a line end, which no record can hold";
+    raiseReadFailure(parts);
+  }
+  return sequence;
+}
+
+unsigned threadsOrDefault(unsigned threads) {
+  return threads == 0 ? defaultThreadCount() : threads;
+}
+
+using ClassRow = std::tuple<std::string, int64_t, int64_t, int64_t, int64_t, int64_t, float>;
+
+// threads: those that match frames, 0 for as many as the command uses.
+std::vector<ClassRow> score(const Sequence& groundTruth, const Sequence& system, float confidence,
+                            unsigned threads) {
+  std::array<ClassCounts, kClassCount> classes;
+  {
+    py::gil_scoped_release unlocked;
+    classes = scoreClasses(*groundTruth.records, *system.records, confidence,
+                           threadsOrDefault(threads));
+  }
+  std::vector<ClassRow> rows;
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const ClassCounts& c = classes[slot];
+    rows.emplace_back(evaluationClasses[slot], c.gt, c.det, c.fn, c.fp, c.frames, c.nmodta());
+  }
+  return rows;
+}
+
+// Scores two files as the command does: with more than one thread and frame
+// numbers that only grow, frames are scored while they are read and only
+// those in flight are held; otherwise both files are read whole.
+std::vector<ClassRow> scoreFilePair(const std::string& groundTruthPath,
+                                    const std::string& systemPath, float confidence,
+                                    unsigned threads) {
+  threads = threadsOrDefault(threads);
+  if (threads > 1) {
+    // Names are left out of the reader's messages; the Python layer puts the path in.
+    StreamedInput inputs[] = {{openForStreaming(groundTruthPath), ""},
+                              {openForStreaming(systemPath), ""}};
+    if (inputs[0].stream != nullptr && inputs[1].stream != nullptr) {
+      std::vector<TargetFilter> filters;
+      for (const char* name : evaluationClasses) filters.emplace_back(name, confidence);
+      StreamedTotals streamed;
+      {
+        py::gil_scoped_release unlocked;
+        streamed = evaluateClassesWhileReading(inputs[0], inputs[1], filters, threads);
+      }
+      for (int input = 0; input < 2; ++input) {
+        if (inputs[input].status < 0) {
+          ReaderMessage parts = splitReaderMessage(inputs[input].error);
+          parts.input = input;
+          raiseReadFailure(parts);
+        }
+      }
+      if (streamed.inOrder) {
+        std::vector<ClassRow> rows;
+        for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+          const ClassTotals& t = streamed.totals[slot];
+          rows.emplace_back(evaluationClasses[slot], t.gt, t.det, t.fn, t.fp, streamed.frames,
+                            reportedNmodta(t.gt, t.fn, t.fp));
+        }
+        return rows;
+      }
+    } else {
+      for (const StreamedInput& input : inputs) {
+        if (input.stream != nullptr) std::fclose(input.stream);
+      }
+    }
+  }
+  const auto [groundTruth, system] = readFilePair(groundTruthPath, systemPath);
+  return score(groundTruth, system, confidence, threads);
+}
+
+float parseConfidence(const std::string& text) {
+  try {
+    return talmira::parseConfidence(text);
+  } catch (const CLI::ValidationError& e) {
+    throw py::value_error(e.what());
+  }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_talmira, m) {
+  m.doc() = "Native reading and scoring for the talmira package.";
+  readFailureType = PyErr_NewException("talmira._talmira.ReadFailure", PyExc_ValueError, nullptr);
+  if (readFailureType == nullptr) throw py::error_already_set();
+  m.add_object("ReadFailure", py::handle(readFailureType));
+
+  py::class_<Sequence>(m, "Sequence")
+      .def_property_readonly("frames", &Sequence::frames)
+      .def_property_readonly("boxes", &Sequence::boxes);
+  m.def("read_file", &readFile, py::arg("path"),
+        "Reads an annotation file; ReadFailure(message, line, column) when malformed.");
+  m.def("read_file_pair", &readFilePair, py::arg("first"), py::arg("second"),
+        "Reads two annotation files at once.");
+  m.def("read_table", &readTable, py::arg("columns"), py::arg("rows"),
+        "Reads 13 columns (kind, array, texts) as the records of an annotation file.");
+  m.def("score", &score, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
+        py::arg("threads") = 0,
+        "Every class's (class, gt, det, fn, fp, frames, nmodta).");
+  m.def("score_file_pair", &scoreFilePair, py::arg("groundtruth"), py::arg("system"),
+        py::arg("confidence"), py::arg("threads") = 0,
+        "Scores two files, while reading them when their frame numbers only grow.");
+  m.def("parse_confidence", &parseConfidence, py::arg("text"),
+        "A confidence threshold by the command line's rule, rounded to single precision.");
+  m.def("shortest_text", &talmira::shortestText, py::arg("value"),
+        "The shortest text that reads back as the single-precision value.");
+}

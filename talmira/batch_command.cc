@@ -1,0 +1,460 @@
+// talmira batch: every sequence of a dataset scored as `talmira score` scores
+// it, on several threads, with the totals pooled over the dataset.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <set>
+#include <system_error>
+#include <sstream>
+#include <thread>
+
+#include "scoring/class_scores.h"
+#include "talmira/batch_report.h"
+#include "talmira/cli_common.h"
+#include "talmira/commands.h"
+
+namespace talmira {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct BatchOptions {
+  std::string list;
+  std::string groundTruthDir;
+  std::string systemDir;
+  float confidence = 0.0f;
+  unsigned jobs = 1;
+  std::string shard;
+  Format format = Format::kText;
+  bool formatGiven = false;
+  std::string output;
+  std::string report;
+  bool quiet = false;
+};
+
+// ---------------------------------------------------------------------------
+// The list of sequences
+
+// Splits one CSV line into fields; quoted fields may hold commas and doubled
+// quotes. Returns false when a quote is not closed or is followed by text.
+bool splitCsvLine(const std::string& line, std::vector<std::string>& fields) {
+  fields.assign(1, "");
+  std::size_t i = 0;
+  while (i <= line.size()) {
+    std::string& field = fields.back();
+    if (i < line.size() && line[i] == '"') {
+      ++i;
+      for (;;) {
+        if (i >= line.size()) return false;
+        if (line[i] == '"') {
+          if (i + 1 < line.size() && line[i + 1] == '"') {
+            field += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        field += line[i++];
+      }
+      if (i < line.size() && line[i] != ',') return false;
+    } else {
+      while (i < line.size() && line[i] != ',') field += line[i++];
+    }
+    if (i >= line.size()) break;
+    ++i;  // the comma
+    fields.emplace_back();
+    if (i == line.size()) break;  // a trailing comma: an empty last field
+  }
+  return true;
+}
+
+std::string readWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw CommandError{kExitInputOrOutput, path + ": cannot open: " + std::strerror(errno)};
+  }
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  if (in.bad()) throw CommandError{kExitInputOrOutput, path + ": cannot read"};
+  return std::move(bytes).str();
+}
+
+std::string joinedPath(const fs::path& folder, const std::string& path) {
+  const fs::path p(path);
+  if (p.is_absolute() || folder.empty()) return p.lexically_normal().string();
+  return (folder / p).lexically_normal().string();
+}
+
+// Reads LIST: the header `sequence,groundtruth,system`, then one sequence a
+// line, paths relative to the LIST's folder. Blank lines are skipped.
+std::vector<BatchSequence> readList(const std::string& listPath, BatchSource& source) {
+  const std::string bytes = readWhole(listPath);
+  source.list = listPath;
+  source.listDigest = digestOf(bytes);
+  const fs::path folder = fs::path(listPath).parent_path();
+  std::vector<BatchSequence> sequences;
+  std::map<std::string, std::size_t> lineOfName;
+  std::istringstream lines(bytes);
+  std::string line;
+  std::size_t lineNumber = 0;
+  bool header = true;
+  std::vector<std::string> fields;
+  const auto malformed = [&](const std::string& why) {
+    throw CommandError{kExitInputOrOutput,
+                       listPath + ":" + std::to_string(lineNumber) + ": " + why};
+  };
+  while (std::getline(lines, line)) {
+    ++lineNumber;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (header) {
+      if (line != "sequence,groundtruth,system") {
+        malformed("the first line must be the header sequence,groundtruth,system");
+      }
+      header = false;
+      continue;
+    }
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    if (!splitCsvLine(line, fields)) malformed("a quoted field is not closed properly");
+    if (fields.size() != 3) {
+      malformed("expected 3 fields (sequence,groundtruth,system), found " +
+                std::to_string(fields.size()));
+    }
+    for (std::size_t f = 0; f < 3; ++f) {
+      if (fields[f].empty()) malformed("an empty field");
+    }
+    if (fields[0] == "(all)") malformed("\"(all)\" names the pooled totals, not a sequence");
+    const auto [at, inserted] = lineOfName.emplace(fields[0], lineNumber);
+    if (!inserted) {
+      malformed("the sequence name \"" + fields[0] + "\" is already used on line " +
+                std::to_string(at->second));
+    }
+    BatchSequence s;
+    s.position = sequences.size();
+    s.name = fields[0];
+    s.groundTruth = joinedPath(folder, fields[1]);
+    s.system = joinedPath(folder, fields[2]);
+    sequences.push_back(std::move(s));
+  }
+  if (header) {
+    lineNumber = 1;
+    malformed("the first line must be the header sequence,groundtruth,system");
+  }
+  return sequences;
+}
+
+// The regular files of a folder by name without extension (dot files, as
+// editors leave them, are skipped).
+std::map<std::string, std::string> filesByName(const std::string& folder) {
+  std::error_code error;
+  fs::directory_iterator it(folder, error);
+  if (error) {
+    throw CommandError{kExitInputOrOutput, folder + ": cannot list: " + error.message()};
+  }
+  std::map<std::string, std::string> files;
+  for (const fs::directory_entry& entry : it) {
+    const std::string fileName = entry.path().filename().string();
+    if (fileName.empty() || fileName[0] == '.' || !entry.is_regular_file(error)) continue;
+    const std::string name = entry.path().stem().string();
+    const auto [at, inserted] = files.emplace(name, entry.path().string());
+    if (!inserted) {
+      throw CommandError{kExitInputOrOutput, folder + ": " + fs::path(at->second).filename().string() +
+                                                 " and " + fileName +
+                                                 " give the same sequence name \"" + name + "\""};
+    }
+  }
+  return files;
+}
+
+// Pairs the files of the same name in the two folders, sorted by name. A file
+// in one folder only is a sequence that fails, so that it is counted and
+// cannot go unnoticed.
+std::vector<BatchSequence> pairFolders(const std::string& gtDir, const std::string& sysDir,
+                                       BatchSource& source) {
+  source.groundTruthDir = gtDir;
+  source.systemDir = sysDir;
+  const auto groundTruths = filesByName(gtDir);
+  const auto systems = filesByName(sysDir);
+  std::set<std::string> names;
+  for (const auto& [name, path] : groundTruths) names.insert(name);
+  for (const auto& [name, path] : systems) names.insert(name);
+  std::vector<BatchSequence> sequences;
+  std::string pairing;
+  for (const std::string& name : names) {
+    BatchSequence s;
+    s.position = sequences.size();
+    s.name = name;
+    const auto gt = groundTruths.find(name);
+    const auto sys = systems.find(name);
+    if (gt != groundTruths.end()) s.groundTruth = gt->second;
+    if (sys != systems.end()) s.system = sys->second;
+    if (gt == groundTruths.end()) {
+      s.error = sys->second + ": no ground truth of that name in " + gtDir;
+    } else if (sys == systems.end()) {
+      s.error = gt->second + ": no system output of that name in " + sysDir;
+    }
+    pairing += name + '\0' + s.groundTruth + '\0' + s.system + '\n';
+    sequences.push_back(std::move(s));
+  }
+  source.listDigest = digestOf(pairing);
+  return sequences;
+}
+
+// ---------------------------------------------------------------------------
+// Scoring on several threads
+
+std::string clockText(double seconds) {
+  const auto whole = static_cast<long long>(seconds + 0.5);
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+  return text;
+}
+
+// A progress line on standard error, rewritten in place.
+class Progress {
+ public:
+  Progress(bool shown, std::size_t total)
+      : shown_(shown), total_(total), start_(std::chrono::steady_clock::now()) {
+    if (shown_) draw(0);
+  }
+  void finished(std::size_t done) {
+    if (!shown_) return;
+    std::lock_guard lock(mutex_);
+    // At most ten redraws a second, however short the sequences.
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total_ && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
+    lastDrawn_ = now;
+    draw(done);
+  }
+  ~Progress() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+  }
+
+ private:
+  void draw(std::size_t done) {
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::string line = "\r\033[Kscored " + std::to_string(done) + " of " +
+                       std::to_string(total_) + " sequences, " + clockText(elapsed) + " elapsed";
+    if (done > 0 && done < total_) {
+      line += ", about " + clockText(elapsed / static_cast<double>(done) *
+                                 static_cast<double>(total_ - done)) +
+              " left";
+    }
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+  }
+
+  bool shown_;
+  std::size_t total_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point lastDrawn_{};
+  std::mutex mutex_;
+};
+
+void scoreOne(BatchSequence& s, float confidence, unsigned threads) {
+  if (s.failed()) return;  // nothing to read (a file without its partner)
+  try {
+    std::unique_ptr<QuorSequence> groundTruth;
+    std::unique_ptr<QuorSequence> system;
+    if (threads > 1) {
+      readInputs(s.groundTruth, s.system, groundTruth, system);  // both files at once
+    } else {
+      // One thread per sequence: -j N means N cores busy, not 2N. Both
+      // messages are kept, as readInputs() keeps them.
+      std::string messages;
+      try {
+        groundTruth = readInput(s.groundTruth);
+      } catch (const CommandError& e) {
+        messages = e.message;
+      }
+      try {
+        system = readInput(s.system);
+      } catch (const CommandError& e) {
+        messages += (messages.empty() ? "" : "\n") + e.message;
+      }
+      if (!messages.empty()) throw CommandError{kExitInputOrOutput, messages};
+    }
+    s.classes = scoreClasses(*groundTruth, *system, confidence, threads);
+  } catch (const CommandError& e) {
+    s.error = e.message;
+  } catch (const std::bad_alloc&) {
+    s.error = s.groundTruth + ": out of memory while scoring it against " + s.system;
+  } catch (const std::exception& e) {
+    s.error = s.groundTruth + ": " + e.what();
+  }
+}
+
+// Scores `sequences` on `jobs` threads. Each thread takes the next position
+// not yet taken, so at most `jobs` sequences are in memory at once; only the
+// counts stay, each in its own slot, and the result does not depend on the
+// order in which the threads finish.
+void scoreAll(std::vector<BatchSequence*>& sequences, float confidence, unsigned jobs,
+              bool progressShown) {
+  Progress progress(progressShown, sequences.size());
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> done{0};
+  const std::size_t threads = std::min<std::size_t>(jobs, sequences.size());
+  // With fewer sequences than jobs, the spare cores match frames within them.
+  const unsigned perSequence = threads == 0 ? 1 : std::max(1u, jobs / static_cast<unsigned>(threads));
+  const auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < sequences.size();) {
+      scoreOne(*sequences[i], confidence, perSequence);
+      progress.finished(done.fetch_add(1) + 1);
+    }
+  };
+  std::vector<std::jthread> workers;
+  for (std::size_t t = 1; t < threads; ++t) {
+    try {
+      workers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: those running share the work
+    }
+  }
+  work();  // this thread is one of the workers
+}
+
+void parseShard(const std::string& text, std::size_t& index, std::size_t& count) {
+  unsigned long long k = 0;
+  unsigned long long n = 0;
+  char end = 0;
+  if (std::sscanf(text.c_str(), "%llu/%llu%c", &k, &n, &end) != 2 || text[0] == '-' ||
+      text.find('-') != std::string::npos || k < 1 || n < 1 || k > n) {
+    throw CommandError{kExitUsage, "talmira batch: --shard " + text +
+                                       ": expected K/N with 1 <= K <= N, e.g. 2/8"};
+  }
+  index = k;
+  count = n;
+}
+
+void runBatch(const BatchOptions& options) {
+  const bool fromList = !options.list.empty();
+  if (!fromList && (options.groundTruthDir.empty() || options.systemDir.empty())) {
+    throw CommandError{kExitUsage,
+                       "talmira batch: give a LIST, or both --gt-dir and --sys-dir"};
+  }
+  std::size_t shardIndex = 1;
+  std::size_t shardCount = 1;
+  const bool sharded = !options.shard.empty();
+  if (sharded) {
+    parseShard(options.shard, shardIndex, shardCount);
+    if (!options.report.empty()) {
+      throw CommandError{kExitUsage,
+                         "talmira batch: --shard writes a partial result; give --report to merge"};
+    }
+    if (options.formatGiven) {
+      throw CommandError{kExitUsage,
+                         "talmira batch: --shard writes a partial result (JSON) for `talmira "
+                         "merge`; give --format to merge instead"};
+    }
+  }
+
+  BatchResult result;
+  result.source.confidence = options.confidence;
+  result.sequences = fromList ? readList(options.list, result.source)
+                              : pairFolders(options.groundTruthDir, options.systemDir,
+                                            result.source);
+  result.source.sequenceCount = result.sequences.size();
+
+  std::vector<std::string> inputs;
+  if (fromList) inputs.push_back(options.list);
+  for (const BatchSequence& s : result.sequences) {
+    inputs.push_back(s.groundTruth);
+    inputs.push_back(s.system);
+  }
+  refuseOutputNamingInput(options.output, inputs);
+  refuseOutputNamingInput(options.report, inputs);
+
+  // Only this shard's positions are scored.
+  std::vector<BatchSequence*> mine;
+  for (BatchSequence& s : result.sequences) {
+    if (s.position % shardCount == shardIndex - 1) mine.push_back(&s);
+  }
+  const unsigned jobs = std::max(1u, options.jobs);
+  const bool progressShown = !options.quiet && isatty(fileno(stderr)) != 0;
+  scoreAll(mine, options.confidence, jobs, progressShown);
+
+  std::size_t failed = 0;
+  for (const BatchSequence* s : mine) {
+    if (!s->failed()) continue;
+    ++failed;
+    std::fprintf(stderr, "%s\n", s->error.c_str());
+  }
+
+  if (sharded) {
+    BatchPart part{result.source, shardIndex, shardCount, {}};
+    for (const BatchSequence* s : mine) part.sequences.push_back(*s);
+    writeOutput(options.output, renderPartial(part));
+  } else {
+    if (!options.report.empty()) writeOutput(options.report, renderBatchReport(result));
+    writeOutput(options.output, renderBatch(result, options.format));
+  }
+  if (failed > 0) {
+    throw CommandError{kExitInputOrOutput,
+                       "talmira batch: " + std::to_string(failed) + " of " +
+                           std::to_string(mine.size()) +
+                           " sequences failed; they are left out of the totals"};
+  }
+}
+
+}  // namespace
+
+void addBatchCommand(CLI::App& app) {
+  auto options = std::make_shared<BatchOptions>();
+  CLI::App* command = app.add_subcommand(
+      "batch", "Score every sequence of a dataset, with totals pooled over the dataset");
+  CLI::Option* list = command->add_option(
+      "LIST", options->list,
+      "CSV file with the header sequence,groundtruth,system and one sequence a line; paths "
+      "relative to its folder");
+  CLI::Option* gtDir =
+      command->add_option("--gt-dir", options->groundTruthDir,
+                          "instead of LIST: a folder of ground-truth files, paired by name "
+                          "(without extension) with the files of --sys-dir")
+          ->type_name("DIR");
+  CLI::Option* sysDir =
+      command->add_option("--sys-dir", options->systemDir, "the folder of the detector's outputs")
+          ->type_name("DIR");
+  gtDir->needs(sysDir)->excludes(list);
+  sysDir->needs(gtDir)->excludes(list);
+  addConfidenceOption(*command, options->confidence);
+  addJobsOption(*command, options->jobs,
+                "sequences scored at once; the result does not depend on it");
+  command->add_option("--shard", options->shard,
+                      "score only the sequences at positions i (from 0) with i mod N = K-1 and "
+                      "write a partial result for `talmira merge`")
+      ->type_name("K/N");
+  addFormatOption(*command, options->format);
+  command->add_option("-o,--output", options->output, "write the result to FILE (whole, or not at all)")
+      ->type_name("FILE");
+  command->add_option("--report", options->report,
+                      "also write the dataset's HTML page: pooled table, sequences sortable by "
+                      "NMODTA")
+      ->type_name("FILE.html");
+  command->add_flag("-q,--quiet", options->quiet, "no progress line on standard error");
+  command->footer(
+      "A sequence that cannot be read is reported on standard error and left out of the totals; "
+      "the others are scored, and the exit status is 1.\n"
+      "Examples:\n"
+      "  talmira batch dataset.csv -c 0.5 --format csv -o scores.csv\n"
+      "  talmira batch --gt-dir truth/ --sys-dir detections/ -j 4\n"
+      "  talmira batch dataset.csv --shard 2/8 -o part2.json   (then: talmira merge part*.json)\n");
+  command->callback([options, command] {
+    options->formatGiven = command->count("--format") > 0;
+    runBatch(*options);
+  });
+}
+
+}  // namespace talmira

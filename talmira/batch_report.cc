@@ -1,0 +1,296 @@
+#include "talmira/batch_report.h"
+
+#include <cstring>
+
+#include "talmira/html_report.h"
+#include "talmira/score_report.h"
+
+#ifndef TALMIRA_VERSION
+#define TALMIRA_VERSION "unknown"
+#endif
+
+namespace talmira {
+
+namespace {
+
+constexpr const char* kPartialKind = "talmira batch partial";
+constexpr int kPartialVersion = 1;
+
+Json classesJson(const std::array<ClassCounts, kClassCount>& classes) {
+  Json array = Json::array();
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    array.push_back(classJson(evaluationClasses[slot], classes[slot]));
+  }
+  return array;
+}
+
+void addSourceJson(Json& json, const BatchSource& source) {
+  if (source.list.empty()) {
+    json["groundtruth_dir"] = source.groundTruthDir;
+    json["system_dir"] = source.systemDir;
+  } else {
+    json["list"] = source.list;
+  }
+  json["confidence"] = jsonNumber(source.confidence);
+}
+
+std::string describeSource(const BatchSource& source) {
+  if (!source.list.empty()) return source.list;
+  return source.groundTruthDir + " against " + source.systemDir;
+}
+
+std::string csvRow(const std::string& sequence, const char* className, const ClassCounts& c) {
+  return csvField(sequence) + "," + className + "," + std::to_string(c.gt) + "," +
+         std::to_string(c.det) + "," + std::to_string(c.fn) + "," + std::to_string(c.fp) + "," +
+         std::to_string(c.frames) + "," + fixedSix(c.nmodta()) + "\n";
+}
+
+// Messages on one line, for the text summary.
+std::string oneLine(std::string text) {
+  for (std::size_t at; (at = text.find('\n')) != std::string::npos;) text.replace(at, 1, "; ");
+  return text;
+}
+
+std::string renderText(const BatchResult& result) {
+  const std::size_t failed = failedCount(result.sequences);
+  const std::size_t scored = result.sequences.size() - failed;
+  std::string text = "Dataset " + describeSource(result.source) + ", confidence " +
+                     shortestText(result.source.confidence) + ": " +
+                     std::to_string(result.sequences.size()) + " sequences";
+  if (failed > 0) text += ", " + std::to_string(failed) + " failed (left out of the totals)";
+  text += "\n\nPooled over " + std::to_string(scored) + " sequences:\n";
+  text += renderScoreText(pooledCounts(result.sequences));
+  text += "\nEach sequence (class All):\n";
+  std::vector<std::vector<std::string>> rows = {
+      {"Sequence", "GT", "Det", "FN", "FP", "Frames", "NMODTA"}};
+  for (const BatchSequence& s : result.sequences) {
+    if (s.failed()) {
+      rows.push_back({s.name, "-", "-", "-", "-", "-", "failed"});
+      continue;
+    }
+    const ClassCounts& c = s.classes[0];
+    rows.push_back({s.name, std::to_string(c.gt), std::to_string(c.det), std::to_string(c.fn),
+                    std::to_string(c.fp), std::to_string(c.frames), fixedSix(c.nmodta())});
+  }
+  text += renderTable(rows);
+  if (failed > 0) {
+    text += "\nFailed:\n";
+    for (const BatchSequence& s : result.sequences) {
+      if (s.failed()) text += s.name + ": " + oneLine(s.error) + "\n";
+    }
+  }
+  return text;
+}
+
+std::string renderCsv(const BatchResult& result) {
+  // A failed sequence has no counts, so no rows; its message is on standard
+  // error and in the JSON output.
+  std::string text = "sequence,class,gt,det,fn,fp,frames,nmodta\n";
+  for (const BatchSequence& s : result.sequences) {
+    if (s.failed()) continue;
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      text += csvRow(s.name, evaluationClasses[slot], s.classes[slot]);
+    }
+  }
+  const auto pooled = pooledCounts(result.sequences);
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    text += csvRow("(all)", evaluationClasses[slot], pooled[slot]);
+  }
+  return text;
+}
+
+Json batchJson(const BatchResult& result) {
+  Json json = Json::object();
+  addSourceJson(json, result.source);
+  Json sequences = Json::array();
+  for (const BatchSequence& s : result.sequences) {
+    if (s.failed()) {
+      sequences.push_back(Json{{"sequence", s.name}, {"error", s.error}});
+    } else {
+      sequences.push_back(Json{{"sequence", s.name},
+                               {"groundtruth", s.groundTruth},
+                               {"system", s.system},
+                               {"classes", classesJson(s.classes)}});
+    }
+  }
+  json["sequences"] = std::move(sequences);
+  const std::size_t failed = failedCount(result.sequences);
+  json["total"] = Json{{"sequences", result.sequences.size() - failed},
+                       {"failed", failed},
+                       {"classes", classesJson(pooledCounts(result.sequences))}};
+  return json;
+}
+
+[[noreturn]] void notAPartial(const std::string& path, const std::string& why) {
+  throw CommandError{kExitInputOrOutput, path + ": not a partial batch result: " + why};
+}
+
+}  // namespace
+
+std::array<ClassCounts, kClassCount> pooledCounts(const std::vector<BatchSequence>& sequences) {
+  std::array<ClassCounts, kClassCount> pooled{};
+  for (const BatchSequence& s : sequences) {
+    if (s.failed()) continue;
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) pooled[slot] += s.classes[slot];
+  }
+  return pooled;
+}
+
+std::size_t failedCount(const std::vector<BatchSequence>& sequences) {
+  std::size_t failed = 0;
+  for (const BatchSequence& s : sequences) failed += s.failed() ? 1 : 0;
+  return failed;
+}
+
+std::string renderBatch(const BatchResult& result, Format format) {
+  switch (format) {
+    case Format::kText:
+      return renderText(result);
+    case Format::kCsv:
+      return renderCsv(result);
+    case Format::kJson:
+      return batchJson(result).dump(2) + "\n";
+  }
+  return {};
+}
+
+std::string renderBatchReport(const BatchResult& result) {
+  DatasetReportInput input;
+  input.list = describeSource(result.source);
+  input.confidence = result.source.confidence;
+  input.pooled = pooledCounts(result.sequences);
+  for (const BatchSequence& s : result.sequences) {
+    input.sequences.push_back(
+        DatasetSequenceRow{s.name, s.groundTruth, s.system, s.error, s.classes, std::nullopt});
+  }
+  // The same words from batch and from merge, so that both give the same page.
+  input.producedBy = "talmira " TALMIRA_VERSION " batch (confidence " +
+                     shortestText(result.source.confidence) + ")";
+  return renderDatasetReport(input);
+}
+
+std::string csvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  return quoted + "\"";
+}
+
+std::string digestOf(std::string_view bytes) {
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const char c : bytes) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001b3ULL;
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return text;
+}
+
+std::string renderPartial(const BatchPart& part) {
+  Json json = Json::object();
+  json["kind"] = kPartialKind;
+  json["version"] = kPartialVersion;
+  json["partial"] = true;
+  addSourceJson(json, part.source);
+  json["list_digest"] = part.source.listDigest;
+  json["sequence_count"] = part.source.sequenceCount;
+  json["shard"] = std::to_string(part.shardIndex) + "/" + std::to_string(part.shardCount);
+  Json positions = Json::array();
+  for (const BatchSequence& s : part.sequences) positions.push_back(s.position);
+  json["positions"] = std::move(positions);
+  Json sequences = Json::array();
+  for (const BatchSequence& s : part.sequences) {
+    Json entry{{"position", s.position},
+               {"sequence", s.name},
+               {"groundtruth", s.groundTruth},
+               {"system", s.system}};
+    if (s.failed()) {
+      entry["error"] = s.error;
+    } else {
+      entry["classes"] = classesJson(s.classes);
+    }
+    sequences.push_back(std::move(entry));
+  }
+  json["sequences"] = std::move(sequences);
+  return json.dump(2) + "\n";
+}
+
+BatchPart parsePartial(const std::string& text, const std::string& path) {
+  Json json;
+  try {
+    json = Json::parse(text);
+  } catch (const Json::parse_error& e) {
+    notAPartial(path, e.what());
+  }
+  BatchPart part;
+  try {
+    if (!json.is_object() || json.value("kind", "") != kPartialKind) {
+      notAPartial(path, "it was not written by `talmira batch --shard`");
+    }
+    if (json.at("version").get<int>() != kPartialVersion) {
+      notAPartial(path, "written by another version (" + json.at("version").dump() + ")");
+    }
+    BatchSource& source = part.source;
+    if (json.contains("list")) {
+      source.list = json.at("list").get<std::string>();
+    } else {
+      source.groundTruthDir = json.at("groundtruth_dir").get<std::string>();
+      source.systemDir = json.at("system_dir").get<std::string>();
+    }
+    // The confidence was written as the shortest text of a float, so it reads
+    // back as the same float.
+    source.confidence = static_cast<float>(json.at("confidence").get<double>());
+    source.listDigest = json.at("list_digest").get<std::string>();
+    source.sequenceCount = json.at("sequence_count").get<std::size_t>();
+    const std::string shard = json.at("shard").get<std::string>();
+    if (std::sscanf(shard.c_str(), "%zu/%zu", &part.shardIndex, &part.shardCount) != 2 ||
+        part.shardIndex < 1 || part.shardIndex > part.shardCount) {
+      notAPartial(path, "shard \"" + shard + "\" is not K/N");
+    }
+    const Json& positions = json.at("positions");
+    const Json& sequences = json.at("sequences");
+    if (!positions.is_array() || !sequences.is_array() || positions.size() != sequences.size()) {
+      notAPartial(path, "the positions and the sequences do not agree");
+    }
+    for (std::size_t i = 0; i < sequences.size(); ++i) {
+      const Json& entry = sequences[i];
+      BatchSequence s;
+      s.position = entry.at("position").get<std::size_t>();
+      if (s.position != positions[i].get<std::size_t>() || s.position >= source.sequenceCount ||
+          s.position % part.shardCount != part.shardIndex - 1) {
+        notAPartial(path, "sequence " + std::to_string(i) + " has a wrong position");
+      }
+      s.name = entry.at("sequence").get<std::string>();
+      s.groundTruth = entry.at("groundtruth").get<std::string>();
+      s.system = entry.at("system").get<std::string>();
+      if (entry.contains("error")) {
+        s.error = entry.at("error").get<std::string>();
+        if (s.error.empty()) notAPartial(path, "an empty error for " + s.name);
+      } else {
+        const Json& classes = entry.at("classes");
+        if (!classes.is_array() || classes.size() != kClassCount) {
+          notAPartial(path, "sequence " + s.name + " does not have every class");
+        }
+        for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+          const Json& c = classes[slot];
+          if (c.at("class").get<std::string>() != evaluationClasses[slot]) {
+            notAPartial(path, "sequence " + s.name + " has its classes out of order");
+          }
+          s.classes[slot] = ClassCounts{c.at("gt").get<int64_t>(), c.at("det").get<int64_t>(),
+                                        c.at("fn").get<int64_t>(), c.at("fp").get<int64_t>(),
+                                        c.at("frames").get<int64_t>()};
+        }
+      }
+      part.sequences.push_back(std::move(s));
+    }
+  } catch (const Json::exception& e) {
+    notAPartial(path, e.what());
+  }
+  return part;
+}
+
+}  // namespace talmira

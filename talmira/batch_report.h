@@ -1,0 +1,77 @@
+// The result of scoring a dataset (`talmira batch`), its text, CSV and JSON
+// forms, and the partial result one shard writes for `talmira merge`.
+//
+// One model, several writers: batch and merge both build a BatchResult and
+// hand it to renderBatch(), so a merged run prints exactly what a single run
+// prints.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "scoring/class_scores.h"
+#include "talmira/cli_common.h"
+
+namespace talmira {
+
+/// One sequence of the dataset, at its position in the list.
+struct BatchSequence {
+  std::size_t position = 0;  // counting from 0, in list order
+  std::string name;
+  std::string groundTruth;  // the paths as read (the list's folder joined in)
+  std::string system;
+  std::string error;  // empty when scored; the reader's message(s) otherwise
+  std::array<ClassCounts, kClassCount> classes{};
+  bool failed() const { return !error.empty(); }
+};
+
+/// Where the sequences came from and how they were scored: what must agree
+/// for shards to be joined.
+struct BatchSource {
+  std::string list;  // the LIST file as given; empty with folders
+  std::string groundTruthDir;
+  std::string systemDir;
+  std::string listDigest;  // a digest of the LIST's bytes, or of the pairing of the folders
+  std::size_t sequenceCount = 0;
+  float confidence = 0.0f;
+};
+
+/// A whole run: every sequence of the list, in list order.
+struct BatchResult {
+  BatchSource source;
+  std::vector<BatchSequence> sequences;
+};
+
+/// Sums of every class over the sequences that were scored.
+std::array<ClassCounts, kClassCount> pooledCounts(const std::vector<BatchSequence>& sequences);
+std::size_t failedCount(const std::vector<BatchSequence>& sequences);
+
+/// The output of a whole run in `format`.
+std::string renderBatch(const BatchResult& result, Format format);
+/// The dataset's HTML page (--report): pooled table, the sequences sortable
+/// by NMODTA, failed sequences with their message.
+std::string renderBatchReport(const BatchResult& result);
+
+/// A shard's partial result: the source, the shard, the positions held and
+/// every sequence's paths, name, counts or message, so that merging needs
+/// nothing but the parts.
+struct BatchPart {
+  BatchSource source;
+  std::size_t shardIndex = 1;  // K of K/N
+  std::size_t shardCount = 1;  // N
+  std::vector<BatchSequence> sequences;  // in position order
+};
+std::string renderPartial(const BatchPart& part);
+/// Reads a partial written by renderPartial(). Throws a CommandError of
+/// status 1 naming `path` when `text` is not one.
+BatchPart parsePartial(const std::string& text, const std::string& path);
+
+/// A CSV field, quoted when it holds a comma, a quote or a line end.
+std::string csvField(const std::string& text);
+
+/// 64-bit FNV-1a of `bytes`, as 16 hexadecimal digits: tells two lists apart.
+std::string digestOf(std::string_view bytes);
+
+}  // namespace talmira

@@ -1,0 +1,322 @@
+"""The talmira Python module against the talmira command, on the cross-check's
+random file pairs, and its table input against its file input.
+
+Run by CTest (TALMIRA_TOOL names the built `talmira` executable); .ci/run
+runs the same tests against the module installed by pip.
+"""
+
+import concurrent.futures
+import os
+import random
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import talmira
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import crosscheck  # noqa: E402  (the cross-check's generator and its float rounding)
+
+TOOL = os.environ.get("TALMIRA_TOOL")
+SEED = 7
+CASES = 120
+EXAMPLE_GT = os.path.join(ROOT, "examples", "groundtruth.csv")
+EXAMPLE_SYS = os.path.join(ROOT, "examples", "systemoutput.csv")
+
+
+def need_tool():
+    if not TOOL or not os.access(TOOL, os.X_OK):
+        pytest.skip("TALMIRA_TOOL does not name the talmira executable")
+
+
+def run_tool(*args):
+    proc = subprocess.run([TOOL, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=60)
+    return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
+
+
+def result_csv(result):
+    """The result as `talmira score --format csv` writes it."""
+    lines = ["class,gt,det,fn,fp,frames,nmodta"]
+    for row in result.to_pandas().itertuples(index=False):
+        # nmodta back to its single-precision value, printed as the command prints it
+        lines.append("%s,%d,%d,%d,%d,%d,%f" % (row[0], row[1], row[2], row[3], row[4], row[5],
+                                                float(np.float32(row[6]))))
+    return "\n".join(lines) + "\n"
+
+
+def cases():
+    """(index, gt bytes, sys bytes, confidence text or None) of readable random pairs."""
+    out = []
+    for index in range(CASES):
+        gt, sysout, extra = crosscheck.make_case(SEED * 1000003 + index)
+        if gt is None or sysout is None or len(extra) > 1:
+            continue
+        out.append((index, gt, sysout, extra[0] if extra else None))
+    return out
+
+
+@pytest.fixture(scope="module")
+def case_files():
+    with tempfile.TemporaryDirectory(prefix="talmira-py-") as folder:
+        written = []
+        for index, gt, sysout, conf in cases():
+            gt_path = os.path.join(folder, "gt-%d.csv" % index)
+            sys_path = os.path.join(folder, "sys-%d.csv" % index)
+            for path, data in ((gt_path, gt), (sys_path, sysout)):
+                with open(path, "wb") as fh:
+                    fh.write(data)
+            written.append((index, gt_path, sys_path, conf))
+        yield written
+
+
+def score_or_error(gt, sysout, conf, jobs=None):
+    """The score's CSV text, or the kind and text of the failure."""
+    try:
+        return result_csv(talmira.score(gt, sysout, conf if conf is not None else 0.0, jobs))
+    except talmira.FormatError as e:
+        return ("FormatError", str(e))
+    except ValueError as e:
+        return ("ValueError", str(e))
+
+
+def test_score_equals_the_command_on_random_pairs(case_files):
+    need_tool()
+    compared = 0
+    for index, gt, sysout, conf in case_files:
+        args = ["score", gt, sysout, "--format", "csv"] + ([] if conf is None else ["-c", conf])
+        status, out, err = run_tool(*args)
+        got = score_or_error(gt, sysout, conf)
+        context = "seed %d case %d (confidence %r)" % (SEED, index, conf)
+        if status == 0:
+            assert got == out, context
+            compared += 1
+        elif status == 1:
+            # a malformed record: the message is the command's, whole
+            assert got == ("FormatError", err.splitlines()[0]), context
+        else:
+            assert status == 2 and got[0] == "ValueError", context
+    assert compared >= CASES // 2
+
+
+def table_of(data):
+    """The records of an annotation file as a table, with the line each came
+    from. Columns are typed where the text allows (whole numbers, flags as
+    booleans, confidences as the single-precision value the text stands for)
+    and kept as text where it does not, so bad values reach the table too.
+    None when a record cannot be a row (not 15 columns)."""
+    lines = data.decode("latin-1").replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    rows, line_numbers = [], []
+    for number, line in enumerate(lines[1:], start=2):
+        if not line.strip(" \t\v\f"):
+            continue
+        fields = line.split(",")
+        if len(fields) != 15:
+            return None
+        rows.append(fields[:13])
+        line_numbers.append(number)
+    columns = {}
+    for c, name in enumerate(talmira.COLUMNS):
+        values = [r[c] for r in rows]
+        if name in talmira._WHOLE_COLUMNS:
+            try:
+                columns[name] = np.array([int(v) for v in values], dtype=np.int64)
+            except ValueError:
+                columns[name] = values
+        elif name in ("flag_a", "flag_b"):
+            if all(v.strip() in ("TRUE", "FALSE") for v in values):
+                columns[name] = np.array([v.strip() == "TRUE" for v in values], dtype=bool)
+            else:
+                columns[name] = values
+        elif name == "confidence":
+            try:
+                columns[name] = np.array([crosscheck.parse_float32_text(v.strip(" \t\v\f"))
+                                          for v in values], dtype=np.float32)
+            except crosscheck.ModelInputError:
+                columns[name] = values
+        else:
+            columns[name] = values
+    return pd.DataFrame(columns), line_numbers
+
+
+def corrupted(data, rng):
+    """The file with one value of one record made malformed, or None."""
+    lines = data.split(b"\n")
+    records = [i for i in range(1, len(lines)) if lines[i].count(b",") == 14]
+    if not records:
+        return None
+    at = rng.choice(records)
+    fields = lines[at].split(b",")
+    column = rng.choice([0, 1, 2, 3, 4, 5, 6, 7, 8, 12])
+    fields[column] = rng.choice([b"1x", b"", b"4294967296", b"abc", b"1e", b"- 1"])
+    lines[at] = b",".join(fields)
+    return b"\n".join(lines)
+
+
+def test_dataframe_input_equals_file_input(case_files, tmp_path):
+    rng = random.Random(SEED)
+    compared = refused = 0
+    for index, gt_path, sys_path, conf in case_files:
+        if index % 3 == 0:
+            # one bad value, in either input: the same record must be refused
+            which = rng.choice([0, 1])
+            source = (gt_path, sys_path)[which]
+            with open(source, "rb") as fh:
+                bad = corrupted(fh.read(), rng)
+            if bad is not None:
+                target = str(tmp_path / ("bad-%d.csv" % index))
+                with open(target, "wb") as fh:
+                    fh.write(bad)
+                gt_path, sys_path = (target, sys_path) if which == 0 else (gt_path, target)
+        with open(gt_path, "rb") as fh:
+            gt_table = table_of(fh.read())
+        with open(sys_path, "rb") as fh:
+            sys_table = table_of(fh.read())
+        if gt_table is None or sys_table is None:
+            continue
+        context = "seed %d case %d" % (SEED, index)
+        threshold = conf if conf is not None else 0.0
+        try:
+            from_files = talmira.score(gt_path, sys_path, threshold)
+        except talmira.FormatError as file_error:
+            # the same record refused, named by row and column
+            tables = {gt_path: gt_table, sys_path: sys_table}
+            lines = tables[file_error.path][1]
+            with pytest.raises(talmira.FormatError) as table_error:
+                talmira.score(gt_table[0], sys_table[0], threshold)
+            assert table_error.value.row == lines.index(file_error.line), context
+            assert table_error.value.column == talmira.COLUMNS[file_error.column - 1], context
+            refused += 1
+            continue
+        except ValueError:
+            continue
+        from_tables = talmira.score(gt_table[0], sys_table[0], threshold)
+        assert from_tables.rows == from_files.rows, context
+        # a dict of columns is a table too
+        as_dict = {k: v.to_numpy() for k, v in gt_table[0].items()}
+        assert talmira.score(as_dict, sys_path, threshold).rows == from_files.rows, context
+        compared += 1
+    assert compared >= CASES // 3 and refused >= CASES // 10
+
+
+def example_table():
+    frame = pd.read_csv(EXAMPLE_GT, keep_default_na=False)
+    frame.columns = list(talmira.COLUMNS) + ["text", "number"]
+    return frame
+
+
+def test_table_values_keep_the_file_rules():
+    table = example_table()
+    base = talmira.score(table, EXAMPLE_SYS)
+    assert base.rows == talmira.score(EXAMPLE_GT, EXAMPLE_SYS).rows
+    # A record typed DCF is dropped, as in a file: fewer Cars in the ground truth.
+    first_car = int(np.flatnonzero(table["type"] == "Car")[0])
+    dropped = table.copy()
+    dropped.loc[first_car, "type"] = "DCF"
+    assert talmira.score(dropped, EXAMPLE_SYS)["Car"]["gt"] == base["Car"]["gt"] - 1
+    # A missing type is an empty column: no known class, so no Car either.
+    for missing in (None, float("nan"), pd.NA):
+        untyped = table.astype({"type": object})
+        untyped.loc[first_car, "type"] = missing
+        assert talmira.score(untyped, EXAMPLE_SYS)["Car"]["gt"] == base["Car"]["gt"] - 1
+    # A flag given as the text TRUE sets the box aside, as the boolean does.
+    as_text = table.copy()
+    as_text["flag_a"] = ["TRUE" if v else "FALSE" for v in table["flag_a"]]
+    assert talmira.score(as_text, EXAMPLE_SYS).rows == base.rows
+    # Whole numbers held as floats (as pandas holds them beside a missing
+    # value) are those numbers.
+    assert talmira.score(table.astype({"x1": float, "y3": float}), EXAMPLE_SYS).rows == base.rows
+    # An empty table has no frames.
+    empty = {name: [] for name in talmira.COLUMNS}
+    assert talmira.score(empty, empty)["All"] == {
+        "class": "All", "gt": 0, "det": 0, "fn": 0, "fp": 0, "frames": 0, "nmodta": 1.0}
+
+
+def test_bad_table_values_name_row_and_column():
+    table = example_table()
+    for column, value, problem in (("x2", "abc", "is not a 32-bit whole number"),
+                                   ("frame", 2 ** 32, "is not a 32-bit whole number"),
+                                   ("y4", 12.5, "is not a 32-bit whole number"),
+                                   ("confidence", "high", "is not a number"),
+                                   ("type", "Car,Truck", "comma or a line end")):
+        bad = table.astype({column: object if column != "y4" else float})
+        bad.loc[5, column] = value
+        bad.loc[9, column] = value
+        with pytest.raises(talmira.FormatError) as error:
+            talmira.score(EXAMPLE_GT, bad)
+        assert (error.value.row, error.value.column, error.value.path) == (5, column, None)
+        assert error.value.line == 7
+        assert problem in str(error.value) and "system table, row 5, column " + column in str(
+            error.value)
+    # a bad text after a bad number: the first row is the one reported
+    bad = table.astype({"type": object, "x1": object})
+    bad.loc[4, "type"] = "a\nb"
+    bad.loc[3, "x1"] = ""
+    with pytest.raises(talmira.FormatError) as error:
+        talmira.score(bad, EXAMPLE_SYS)
+    assert (error.value.row, error.value.column) == (3, "x1")
+    with pytest.raises(ValueError, match="lacks the column confidence"):
+        talmira.score(table.drop(columns="confidence"), EXAMPLE_SYS)
+    with pytest.raises(ValueError, match="differ in length"):
+        talmira.score({**{n: [1, 2] for n in talmira.COLUMNS}, "x1": [1]}, EXAMPLE_SYS)
+
+
+def test_errors():
+    need_tool()
+    with tempfile.TemporaryDirectory() as folder:
+        missing = os.path.join(folder, "missing.csv")
+        with pytest.raises(FileNotFoundError):
+            talmira.score(missing, EXAMPLE_SYS)
+        with pytest.raises(IsADirectoryError):
+            talmira.score(EXAMPLE_GT, folder)
+        bad = os.path.join(folder, "bad.csv")
+        with open(EXAMPLE_GT) as source, open(bad, "w") as fh:
+            lines = source.read().splitlines()
+            lines[3] = lines[3].replace("Truck,FALSE,FALSE,1.0", "Truck,FALSE,FALSE,0.5x")
+            fh.write("\n".join(lines) + "\n")
+        status, _, err = run_tool("score", bad, EXAMPLE_SYS)
+        assert status == 1
+        with pytest.raises(talmira.FormatError) as error:
+            talmira.score(bad, EXAMPLE_SYS)
+        assert isinstance(error.value, ValueError)
+        assert str(error.value) == error.value.message == err.splitlines()[0]
+        assert (error.value.path, error.value.line, error.value.column) == (bad, 4, 13)
+    for confidence in (1.5, -0.1, float("nan"), "abc", "0.5x", None):
+        with pytest.raises(ValueError):
+            talmira.score(EXAMPLE_GT, EXAMPLE_SYS, confidence)
+        if confidence is not None:
+            assert run_tool("score", EXAMPLE_GT, EXAMPLE_SYS, "-c", str(confidence))[0] == 2
+    with pytest.raises(TypeError):
+        talmira.score(42, EXAMPLE_SYS)
+    for jobs in (0, -1, 2.5, "2"):
+        with pytest.raises(ValueError):
+            talmira.score(EXAMPLE_GT, EXAMPLE_SYS, jobs=jobs)
+
+
+def test_threads_give_the_results_of_one_at_a_time(case_files):
+    jobs = [(gt, sysout, conf if conf is not None else 0.0, 1 + index % 3)
+            for index, gt, sysout, conf in case_files]
+    one_at_a_time = [score_or_error(gt, sysout, conf, 1) for gt, sysout, conf, _ in jobs]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+        together = list(pool.map(lambda job: score_or_error(*job), jobs))
+    assert together == one_at_a_time
+
+
+def test_result_forms():
+    result = talmira.score(EXAMPLE_GT, EXAMPLE_SYS)
+    frame = result.to_pandas()
+    assert list(frame.columns) == ["class", "gt", "det", "fn", "fp", "frames", "nmodta"]
+    assert list(frame["class"]) == list(talmira.CLASSES)
+    as_dict = result.to_dict()
+    assert list(as_dict) == list(talmira.CLASSES)
+    # Car in the example: 12 objects, 14 boxes, 2 false alarms; 1 - 2/12 in single precision
+    # given as the shortest text of the single-precision value, as the command's JSON has it
+    assert np.float32(as_dict["Car"]["nmodta"]) == np.float32(1 - 2 / 12)
+    assert repr(as_dict["Car"]["nmodta"]) == "0.8333333"
+    assert "<table" in result._repr_html_() and "Tractor-Trailor" in result._repr_html_()
