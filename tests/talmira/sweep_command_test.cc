@@ -80,7 +80,8 @@ TEST(SweepCommandTest, CsvRowsEqualScoreAtTheirPrintedThreshold) {
   const std::string gt = dir.write("gt.csv", randomFile(random, true));
   const std::string sys = dir.write("sys.csv", randomFile(random, false));
   for (const std::vector<std::string>& mode :
-       {std::vector<std::string>{"--exact"}, std::vector<std::string>{"--grid", "7"}}) {
+       {std::vector<std::string>{"--exact"}, std::vector<std::string>{"--grid", "7", "-j", "1"}}) {
+    // (-j 1 reads the files whole; otherwise they are swept while read.)
     std::vector<std::string> arguments = {"sweep", gt, sys, "--format", "csv"};
     arguments.insert(arguments.end(), mode.begin(), mode.end());
     const talmira_test::ToolResult run = runTalmira(arguments);
