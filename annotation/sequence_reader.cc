@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -320,8 +321,9 @@ struct Record {
 
 class SequenceFiller {
  public:
-  SequenceFiller(QuorSequence& sequence, std::string_view sourceName, std::string* error)
-      : sequence_(&sequence), sourceName_(sourceName), error_(error) {}
+  SequenceFiller(QuorSequence& sequence, std::string_view sourceName, std::string* error,
+                 ReadDetails* details)
+      : sequence_(&sequence), sourceName_(sourceName), error_(error), details_(details) {}
   // Frames go to `sink` in blocks instead of staying in one sequence.
   SequenceFiller(FrameBlockSink& sink, std::size_t blockTargets, std::string_view sourceName,
                  std::string* error)
@@ -342,6 +344,8 @@ class SequenceFiller {
   bool file(const Record& record);
   int fail(std::string_view what);
   int failInColumn(std::size_t column, std::string_view text, std::string_view problem);
+  bool headerReadsAsRecord(std::string_view header);
+  void noteUnknownType(std::string_view type);
 
   // Hands the block read so far to the sink and starts a new one.
   void handOverBlock() {
@@ -354,6 +358,9 @@ class SequenceFiller {
   QuorSequence* sequence_;               // where frames are filed
   std::string_view sourceName_;
   std::string* error_;
+  // Null on the plain read: every use of it is behind one test of it.
+  ReadDetails* details_ = nullptr;
+  std::map<std::string, std::size_t, std::less<>> unknownTypeAt_;  // into details_->unknownTypes
   FrameBlockSink* sink_ = nullptr;
   std::size_t blockTargets_ = 0;
   bool sinkOpen_ = true;
@@ -390,7 +397,11 @@ int SequenceFiller::read(std::FILE* stream) {
 int SequenceFiller::readLines(std::FILE* stream) {
   if (stream == nullptr) return fail(std::string(kCannotRead) + "no stream");
   LineReader reader(stream);
-  reader.skip();  // the header
+  if (details_ == nullptr) {
+    reader.skip();  // the header
+  } else if (std::string_view header; reader.next(&header)) {
+    details_->headerReadsAsRecord = headerReadsAsRecord(header);
+  }
   lineNumber_ = 1;
   std::string_view line;
   Record record;
@@ -410,6 +421,30 @@ int SequenceFiller::readLines(std::FILE* stream) {
     return fail(what);
   }
   return 0;
+}
+
+// Whether the header line parses as a record, reporting nothing.
+bool SequenceFiller::headerReadsAsRecord(std::string_view header) {
+  if (isBlankLine(header)) return false;
+  // The column search loads whole words: the line is copied where it has
+  // the padding behind it that the line buffer gives.
+  std::string copy(header);
+  copy.append(kLoadPadding, '\0');
+  std::string* const error = error_;
+  error_ = nullptr;
+  Record record;
+  const bool parsed = parseRecord(std::string_view(copy.data(), header.size()), &record);
+  error_ = error;
+  return parsed;
+}
+
+void SequenceFiller::noteUnknownType(std::string_view type) {
+  auto found = unknownTypeAt_.find(type);
+  if (found == unknownTypeAt_.end()) {
+    found = unknownTypeAt_.emplace(std::string(type), details_->unknownTypes.size()).first;
+    details_->unknownTypes.push_back({std::string(type), 0, lineNumber_});
+  }
+  ++details_->unknownTypes[found->second].count;
 }
 
 bool SequenceFiller::parseRecord(std::string_view line, Record* record) {
@@ -501,7 +536,11 @@ bool SequenceFiller::parseConfidence(std::string_view text, float* value) {
 
 // Files one well-formed record into the sequence, or drops it.
 bool SequenceFiller::file(const Record& record) {
-  if (record.type == kIgnoredType) return true;
+  if (details_ != nullptr) ++details_->records;
+  if (record.type == kIgnoredType) {
+    if (details_ != nullptr) ++details_->dcfRecords;
+    return true;
+  }
   // The size test drops records none of whose four sides (1-2, 1-4, 3-2, 3-4;
   // the diagonals do not count) reaches kMinSideLength.
   const auto& c = record.corners;
@@ -509,7 +548,10 @@ bool SequenceFiller::file(const Record& record) {
                            cornerDistance(c[0], c[1], c[6], c[7]) >= kMinSideLength ||
                            cornerDistance(c[4], c[5], c[2], c[3]) >= kMinSideLength ||
                            cornerDistance(c[4], c[5], c[6], c[7]) >= kMinSideLength;
-  if (!largeEnough) return true;
+  if (!largeEnough) {
+    if (details_ != nullptr) ++details_->droppedBySize;
+    return true;
+  }
   // Frames follow the order of the file: a number that comes back after
   // another starts a further frame, even a record of unknown type starts one.
   if (!frameStarted_ || record.frameNumber != lastFrameNumber_) {
@@ -524,17 +566,28 @@ bool SequenceFiller::file(const Record& record) {
     sequence_->frames.emplace_back(record.frameNumber);
     frameStarted_ = true;
     lastFrameNumber_ = record.frameNumber;
+    if (details_ != nullptr) {
+      details_->frameLines.push_back(lineNumber_);
+      details_->targetStarts.push_back(details_->allTargetLines.size());
+      details_->regionStarts.push_back(details_->allRegionLines.size());
+    }
   }
   // Known classes and "DCR" have fixed codes; every other type is dropped.
   const int32_t code = fixedClassCode(record.type);
-  if (code < 0) return true;
-  std::vector<const QuorTarget*>* list =
-      record.type == kRegionType ? &frameRegions_ : &frameTargets_;
+  if (code < 0) {
+    if (details_ != nullptr) noteUnknownType(record.type);
+    return true;
+  }
+  const bool region = record.type == kRegionType;
+  std::vector<const QuorTarget*>* list = region ? &frameRegions_ : &frameTargets_;
   if (boxesMade_ == kMaxCount) {
     fail(kTooManyBoxes);
     return false;
   }
   ++boxesMade_;
+  if (details_ != nullptr) {
+    (region ? details_->allRegionLines : details_->allTargetLines).push_back(lineNumber_);
+  }
   list->push_back(sequence_->targetStore.add(
       makeTarget(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], static_cast<uint16_t>(code),
                  record.markB, record.confidence, record.markA)));
@@ -584,9 +637,9 @@ float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
 }
 
 int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view sourceName,
-                     std::string* error) {
+                     std::string* error, ReadDetails* details) {
   const std::unique_ptr<std::FILE, FileCloser> closer(stream);
-  return SequenceFiller(sequence, sourceName, error).read(stream);
+  return SequenceFiller(sequence, sourceName, error, details).read(stream);
 }
 
 int readSequenceBlocks(std::FILE* stream, FrameBlockSink& sink, std::string_view sourceName,

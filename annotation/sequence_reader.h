@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "annotation/quor_records.h"
 
@@ -19,6 +21,8 @@ inline constexpr double kMinSideLength = 30.0;
 /// line longer than this.
 inline constexpr std::size_t kReadBufferSize = std::size_t{1} << 20;
 
+struct ReadDetails;
+
 /// Distance between two points, in single precision: the exact differences are
 /// rounded to float, squared and added in float, and the root rounded to float.
 float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb);
@@ -28,8 +32,63 @@ float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb);
 /// stream cannot be read or a record is malformed; then `error`, when given,
 /// receives one line (without line end) naming `sourceName`, the line number
 /// and what was wrong.
+///
+/// When `details` is given (it must be empty), it also receives where every
+/// frame, box and region came from and what the reader passed over; the
+/// sequence read is the same either way. After a failure it describes the
+/// lines before the failing one.
 int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view sourceName,
-                     std::string* error = nullptr);
+                     std::string* error = nullptr, ReadDetails* details = nullptr);
+
+/// What a file held beyond its sequence, for reports on the file itself.
+/// Line numbers count from 1, the header being line 1.
+struct ReadDetails {
+  struct UnknownType {
+    std::string name;
+    uint64_t count = 0;
+    uint64_t firstLine = 0;
+  };
+
+  uint64_t records = 0;        // well-formed lines after the header, blank lines not counted
+  uint64_t dcfRecords = 0;     // records of type "DCF", dropped
+  uint64_t droppedBySize = 0;  // other records dropped by the size test
+  // Records of a type that is neither a known class nor "DCR" nor "DCF":
+  // they start or continue a frame but are dropped. In order of first line.
+  std::vector<UnknownType> unknownTypes;
+  // The first line, skipped as the header, would have been read as a record:
+  // a file written without a header loses its first box.
+  bool headerReadsAsRecord = false;
+
+  /// Frames read, as in the sequence.
+  std::size_t frameCount() const { return frameLines.size(); }
+  /// The line of the record that started frame `frame`.
+  uint64_t frameLine(std::size_t frame) const { return frameLines[frame]; }
+  /// The lines of frame `frame`'s targets, parallel to its `targets`.
+  std::span<const uint64_t> targetLines(std::size_t frame) const {
+    return linesOf(allTargetLines, targetStarts, frame);
+  }
+  /// The lines of frame `frame`'s don't-care regions, parallel to its `regions`.
+  std::span<const uint64_t> regionLines(std::size_t frame) const {
+    return linesOf(allRegionLines, regionStarts, frame);
+  }
+
+  // Filled by the reader: one flat list per kind, and where each frame's
+  // part of it starts.
+  std::vector<uint64_t> frameLines;
+  std::vector<uint64_t> allTargetLines;
+  std::vector<uint64_t> allRegionLines;
+  std::vector<std::size_t> targetStarts;
+  std::vector<std::size_t> regionStarts;
+
+ private:
+  static std::span<const uint64_t> linesOf(const std::vector<uint64_t>& lines,
+                                           const std::vector<std::size_t>& starts,
+                                           std::size_t frame) {
+    const std::size_t end = frame + 1 < starts.size() ? starts[frame + 1] : lines.size();
+    return std::span<const uint64_t>(lines).subspan(starts[frame], end - starts[frame]);
+  }
+};
+
 
 /// Receives a file's frames a block at a time while it is read.
 class FrameBlockSink {

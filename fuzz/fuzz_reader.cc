@@ -273,6 +273,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     checkRefused(error, plain);
   }
 
+  // The reader's details change neither the result nor the message, and
+  // describe the frames read: one line per box and region, in file order.
+  QuorSequence detailed;
+  ReadDetails details;
+  std::string detailedError;
+  FUZZ_CHECK(talmira_fuzz::readBytes(bytes, detailed, kSourceName, &detailedError, &details) ==
+             status);
+  FUZZ_CHECK(detailedError == error);
+  FUZZ_CHECK(detailed.frames.size() == sequence.frames.size());
+  FUZZ_CHECK(details.frameCount() == detailed.frames.size());
+  uint64_t lastLine = 1;
+  for (std::size_t f = 0; f < detailed.frames.size(); ++f) {
+    FUZZ_CHECK(details.targetLines(f).size() == detailed.frames[f].targets.size());
+    FUZZ_CHECK(details.regionLines(f).size() == detailed.frames[f].regions.size());
+    FUZZ_CHECK(details.frameLine(f) > lastLine);
+    lastLine = details.frameLine(f);
+    for (const uint64_t line : details.targetLines(f)) FUZZ_CHECK(line >= lastLine);
+    for (const uint64_t line : details.regionLines(f)) FUZZ_CHECK(line >= lastLine);
+  }
+  FUZZ_CHECK(details.records >= details.dcfRecords + details.droppedBySize);
+
   // Without a place for the message a refusal is the same refusal. (Only
   // then: each read sets up a large buffer, and an accepted file never
   // touches the message.)

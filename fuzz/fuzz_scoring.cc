@@ -10,7 +10,8 @@
 // does it, and the results are checked for what must hold whatever the boxes:
 // no negative count, FN <= GT, FP <= Det, GT - FN == Det - FP (the matched
 // pairs counted from either side), the totals are the sums of the frames,
-// "All" has as many ground-truth boxes as the ten classes together, each
+// "All" has as many ground-truth boxes as the ten classes together, the
+// list of every box's outcome adds up to the totals, each
 // frame's counts equal those of the straightforward dense matching, and a
 // second evaluation gives the same totals.
 #include <array>
@@ -29,6 +30,7 @@
 #include "fuzz/fuzz_support.h"
 #include "scoring/frame_matching_internal.h"
 #include "scoring/sequence_evaluation.h"
+#include "scoring/sequence_events.h"
 
 namespace {
 
@@ -191,6 +193,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     for (std::size_t slot = 0; slot < totals.size(); ++slot) {
       FUZZ_CHECK(fused[slot].gt == totals[slot].gt && fused[slot].det == totals[slot].det &&
                  fused[slot].fn == totals[slot].fn && fused[slot].fp == totals[slot].fp);
+      // The list of every box's outcome adds up to the same totals.
+      int64_t truthMatches = 0, systemMatches = 0, misses = 0, falseAlarms = 0;
+      forEachBoxEvent(truth, system, filters[slot], [&](const BoxEvent& event) {
+        if (event.kind == BoxEventKind::kMatch) ++(event.systemSide ? systemMatches : truthMatches);
+        if (event.kind == BoxEventKind::kMiss) ++misses;
+        if (event.kind == BoxEventKind::kFalseAlarm) ++falseAlarms;
+      });
+      FUZZ_CHECK(truthMatches == totals[slot].gt - totals[slot].fn);
+      FUZZ_CHECK(systemMatches == totals[slot].det - totals[slot].fp);
+      FUZZ_CHECK(misses == totals[slot].fn && falseAlarms == totals[slot].fp);
     }
   }
   return 0;

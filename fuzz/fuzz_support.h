@@ -31,7 +31,7 @@ namespace talmira_fuzz {
 /// as the program reads its files. The stream gets a copy of the bytes of its
 /// own, alive until the reader has closed it.
 inline int readBytes(std::string_view bytes, QuorSequence& sequence, std::string_view sourceName,
-                     std::string* error) {
+                     std::string* error, ReadDetails* details = nullptr) {
   std::FILE* stream = nullptr;
   std::vector<char> copy(bytes.begin(), bytes.end());
   if (copy.empty()) {
@@ -44,7 +44,7 @@ inline int readBytes(std::string_view bytes, QuorSequence& sequence, std::string
     std::perror("cannot open the input as a stream");
     std::abort();
   }
-  return readSequenceFile(stream, sequence, sourceName, error);
+  return readSequenceFile(stream, sequence, sourceName, error, details);
 }
 
 /// The six counts the frame matching leaves on a ground-truth frame.

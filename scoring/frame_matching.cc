@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -77,6 +78,10 @@ struct Rectangle {
 
 struct Scratch {
   std::vector<const QuorTarget*> kept;
+  // With events: each kept box's position in the system list, and for each
+  // group row and column its position in the truth and kept lists.
+  std::vector<int32_t> keptPosition;
+  std::vector<int32_t> rowTruth, columnSystem;
   std::vector<Rectangle> keptRectangles;
   std::vector<char> truthExcluded;
   std::vector<char> systemExcluded;
@@ -95,10 +100,16 @@ struct Scratch {
       nextEdge;
 };
 
+// Hands each pair of a group's assignment to `pair` as (row, column).
+struct NoPairs {
+  void operator()(int32_t, int32_t) const {}
+};
+
 // The size of a largest matching of one group, by the dense solver: a
 // passing pair costs -1.0, every other cell 0.0.
+template <typename PairSink = NoPairs>
 int32_t denseMatching(Scratch& s, const Edge* edges, std::size_t edgeCount, std::size_t rows,
-                      std::size_t columns) {
+                      std::size_t columns, PairSink pair = {}) {
   const std::size_t m = std::max(rows, columns);
   s.cells.assign(m * m, 0.0);
   s.rowPointers.resize(m);
@@ -116,15 +127,19 @@ int32_t denseMatching(Scratch& s, const Edge* edges, std::size_t edgeCount, std:
   int32_t pairs = 0;
   for (std::size_t r = 0; r < rows; ++r) {
     const int32_t c = s.rowAssignment[r];
-    if (c >= 0 && static_cast<std::size_t>(c) < columns && s.cells[r * m + c] != 0.0) ++pairs;
+    if (c >= 0 && static_cast<std::size_t>(c) < columns && s.cells[r * m + c] != 0.0) {
+      ++pairs;
+      pair(static_cast<int32_t>(r), c);
+    }
   }
   return pairs;
 }
 
 // The size of a largest matching of one group, by Hopcroft and Karp's method
 // ("An n^5/2 algorithm for maximum matchings in bipartite graphs", 1973).
+template <typename PairSink = NoPairs>
 int32_t sparseMatching(Scratch& s, const Edge* edges, std::size_t edgeCount, std::size_t rows,
-                       std::size_t columns) {
+                       std::size_t columns, PairSink pair = {}) {
   s.adjacencyStart.assign(rows + 1, 0);
   for (std::size_t e = 0; e < edgeCount; ++e) ++s.adjacencyStart[edges[e].row + 1];
   for (std::size_t r = 0; r < rows; ++r) s.adjacencyStart[r + 1] += s.adjacencyStart[r];
@@ -158,7 +173,14 @@ int32_t sparseMatching(Scratch& s, const Edge* edges, std::size_t edgeCount, std
         }
       }
     }
-    if (!freeColumnReached) return pairs;
+    if (!freeColumnReached) {
+      if constexpr (!std::is_same_v<PairSink, NoPairs>) {
+        for (std::size_t r = 0; r < rows; ++r) {
+          if (s.rowMatch[r] >= 0) pair(static_cast<int32_t>(r), s.rowMatch[r]);
+        }
+      }
+      return pairs;
+    }
     // Depth-first augmentation along the layers, without recursion.
     s.nextEdge.assign(s.adjacencyStart.begin(), s.adjacencyStart.end() - 1);
     for (std::size_t start = 0; start < rows; ++start) {
@@ -207,12 +229,34 @@ void finishCounts(QuorFrame& groundTruth, const Scratch& s, std::size_t gtCount,
   groundTruth.fpCount = groundTruth.detCount - groundTruth.detExcluded - pairs;
 }
 
-}  // namespace
+// The outcomes of a ground-truth frame matched against nothing: each truth
+// is missed or, flagged, excluded.
+void truthsAlone(const QuorFrame& groundTruth, bool keepMarkA, bool keepMarkB,
+                 FrameEvents& events) {
+  for (std::size_t r = 0; r < groundTruth.targets.size(); ++r) {
+    events.truth[r] = excludedByFlags(*groundTruth.targets[r], keepMarkA, keepMarkB)
+                          ? TruthOutcome::kExcluded
+                          : TruthOutcome::kMiss;
+  }
+}
 
-void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
-                            bool keepMarkB, std::size_t denseLimit) {
+// The matching, with or without the outcome of every box. Both roads are one
+// code: the outcomes are read off the same pairs the counts are made of, and
+// the counts-only road compiles without any of the bookkeeping.
+template <bool kEvents>
+void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA, bool keepMarkB,
+                std::size_t denseLimit, FrameEvents* events) {
+  if constexpr (kEvents) {
+    // Until found otherwise, a truth is missed and a system box a false alarm.
+    events->truth.assign(groundTruth.targets.size(), TruthOutcome::kMiss);
+    events->truthPartner.assign(groundTruth.targets.size(), -1);
+    const std::size_t systemSize = system == nullptr ? 0 : system->targets.size();
+    events->system.assign(systemSize, SystemOutcome::kFalseAlarm);
+    events->systemPartner.assign(systemSize, -1);
+  }
   if (system == nullptr) {
     evaluateFrameAlone(groundTruth, keepMarkA, keepMarkB);
+    if constexpr (kEvents) truthsAlone(groundTruth, keepMarkA, keepMarkB, *events);
     return;
   }
   thread_local Scratch s;
@@ -223,29 +267,48 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
   // Region filter: a system box that a don't-care region of the ground-truth
   // frame covers takes no part and is counted nowhere.
   s.kept.clear();
+  if constexpr (kEvents) s.keptPosition.clear();
   const bool indexRegions = regions.size() * system->targets.size() > kDirectPairLimit;
   if (indexRegions) s.regionIndex.build(regions);
-  for (const QuorTarget* candidate : system->targets) {
+  for (std::size_t position = 0; position < system->targets.size(); ++position) {
+    const QuorTarget* candidate = system->targets[position];
     bool covered = false;
+    int32_t firstRegion = -1;  // with events: the first covering region in list order
     if (indexRegions) {
       s.regionIndex.forEachTouching(*candidate, 0, BoxIndex::kLevels - 1, [&](int32_t r) {
-        covered = covered || regionCovers(*candidate, *regions[r]);
+        if constexpr (kEvents) {
+          // The index hands regions over in no set order.
+          if ((firstRegion < 0 || r < firstRegion) && regionCovers(*candidate, *regions[r])) {
+            firstRegion = r;
+            covered = true;
+          }
+        } else {
+          covered = covered || regionCovers(*candidate, *regions[r]);
+        }
       });
     } else {
-      for (const QuorTarget* region : regions) {
-        if (regionCovers(*candidate, *region)) {
+      for (std::size_t r = 0; r < regions.size(); ++r) {
+        if (regionCovers(*candidate, *regions[r])) {
           covered = true;
+          firstRegion = static_cast<int32_t>(r);
           break;
         }
       }
     }
-    if (!covered) s.kept.push_back(candidate);
+    if (!covered) {
+      s.kept.push_back(candidate);
+      if constexpr (kEvents) s.keptPosition.push_back(static_cast<int32_t>(position));
+    } else if constexpr (kEvents) {
+      events->system[position] = SystemOutcome::kInRegion;
+      events->systemPartner[position] = firstRegion;
+    }
   }
   const std::size_t gtCount = truths.size();
   const std::size_t detCount = s.kept.size();
   if (detCount == 0) {
     // Nothing left to match: the same counts as without a system frame.
     evaluateFrameAlone(groundTruth, keepMarkA, keepMarkB);
+    if constexpr (kEvents) truthsAlone(groundTruth, keepMarkA, keepMarkB, *events);
     return;
   }
   if (gtCount == 0) {
@@ -262,18 +325,29 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
   s.truthExcluded.resize(gtCount);
   for (std::size_t r = 0; r < gtCount; ++r) {
     s.truthExcluded[r] = excludedByFlags(*truths[r], keepMarkA, keepMarkB);
+    if constexpr (kEvents) {
+      if (s.truthExcluded[r] != 0) events->truth[r] = TruthOutcome::kExcluded;
+    }
   }
   s.systemExcluded.assign(detCount, 0);
 
   // Score the pairs that can touch. A pass with a flagged box (an excluded
   // truth, or a flagged detection) sets the detection aside; other passes
-  // are candidate pairs.
+  // are candidate pairs. Both ways below take the truths in list order, so
+  // the first truth to set a detection aside is the first in the list.
   s.edges.clear();
   bool crowded = false;
   const auto scoreOne = [&](std::size_t r, int32_t c) {
     if (crowded || !rectanglesTouch(*truths[r], *s.kept[c])) return;  // most pairs, settled inline
     const int32_t score = scorePair(*truths[r], *s.kept[c], threshold, keepMarkA, keepMarkB);
     if (score == -1) {
+      if constexpr (kEvents) {
+        if (s.systemExcluded[c] == 0) {
+          const int32_t position = s.keptPosition[c];
+          events->system[position] = SystemOutcome::kSetAside;
+          events->systemPartner[position] = static_cast<int32_t>(r);
+        }
+      }
       s.systemExcluded[c] = 1;
     } else if (score == 1) {
       s.edges.push_back({0, static_cast<int32_t>(r), c, 0, 0});
@@ -308,6 +382,17 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
                                     [&](int32_t c) { scoreOne(r, c); });
     }
   }
+  // Records a pair of the assignment: truth `r` with kept detection `c`.
+  const auto pairUp = [&](int32_t r, int32_t c) {
+    if constexpr (kEvents) {
+      const int32_t position = s.keptPosition[c];
+      events->truth[r] = TruthOutcome::kMatch;
+      events->truthPartner[r] = position;
+      events->system[position] = SystemOutcome::kMatch;
+      events->systemPartner[position] = r;
+    }
+  };
+
   if (crowded) {
     s.edges.clear();
     s.edges.shrink_to_fit();
@@ -315,6 +400,27 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
     matchCrowded(truths, s.kept, threshold, keepMarkA, keepMarkB, crowd);
     s.truthExcluded.assign(crowd.truthExcluded.begin(), crowd.truthExcluded.end());
     s.systemExcluded.assign(crowd.systemExcluded.begin(), crowd.systemExcluded.end());
+    if constexpr (kEvents) {
+      // Set-asides seen before the frame turned out crowded have their first
+      // flagged partner already; the rest look for it in list order.
+      for (std::size_t c = 0; c < detCount; ++c) {
+        const int32_t position = s.keptPosition[c];
+        if (crowd.systemExcluded[c] == 0 || events->system[position] == SystemOutcome::kSetAside) {
+          continue;
+        }
+        events->system[position] = SystemOutcome::kSetAside;
+        for (std::size_t r = 0; r < gtCount; ++r) {
+          if (rectanglesTouch(*truths[r], *s.kept[c]) &&
+              scorePair(*truths[r], *s.kept[c], threshold, keepMarkA, keepMarkB) == -1) {
+            events->systemPartner[position] = static_cast<int32_t>(r);
+            break;
+          }
+        }
+      }
+      for (std::size_t r = 0; r < gtCount; ++r) {
+        if (crowd.truthMatch[r] >= 0) pairUp(static_cast<int32_t>(r), crowd.truthMatch[r]);
+      }
+    }
     finishCounts(groundTruth, s, gtCount, detCount, crowd.pairs);
     return;
   }
@@ -331,6 +437,9 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
     truthSeen = systemSeen = 0;
   }
   if (disjoint) {
+    if constexpr (kEvents) {
+      for (const Edge& e : s.edges) pairUp(e.truth, e.system);
+    }
     finishCounts(groundTruth, s, gtCount, detCount, countOf(s.edges.size()));
     return;
   }
@@ -348,12 +457,17 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
   });
 
   s.localIndex.assign(gtCount + detCount, -1);
+  if constexpr (kEvents) {
+    s.rowTruth.resize(gtCount);
+    s.columnSystem.resize(detCount);
+  }
   int32_t pairs = 0;
   for (std::size_t begin = 0; begin < s.edges.size();) {
     std::size_t end = begin + 1;
     while (end < s.edges.size() && s.edges[end].group == s.edges[begin].group) ++end;
     if (end - begin == 1) {
       ++pairs;  // one passing pair alone
+      pairUp(s.edges[begin].truth, s.edges[begin].system);
     } else {
       // Number the group's boxes in list order, truths as rows and
       // detections as columns.
@@ -361,15 +475,31 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
       for (std::size_t e = begin; e < end; ++e) {
         Edge& edge = s.edges[e];
         int32_t& row = s.localIndex[edge.truth];
-        if (row < 0) row = static_cast<int32_t>(rows++);
+        if (row < 0) {
+          row = static_cast<int32_t>(rows++);
+          if constexpr (kEvents) s.rowTruth[row] = edge.truth;
+        }
         int32_t& column = s.localIndex[gtCount + static_cast<std::size_t>(edge.system)];
-        if (column < 0) column = static_cast<int32_t>(columns++);
+        if (column < 0) {
+          column = static_cast<int32_t>(columns++);
+          if constexpr (kEvents) s.columnSystem[column] = edge.system;
+        }
         edge.row = row;
         edge.column = column;
       }
-      pairs += std::max(rows, columns) <= denseLimit
-                   ? denseMatching(s, s.edges.data() + begin, end - begin, rows, columns)
-                   : sparseMatching(s, s.edges.data() + begin, end - begin, rows, columns);
+      const Edge* group = s.edges.data() + begin;
+      if constexpr (kEvents) {
+        const auto pairOfGroup = [&](int32_t row, int32_t column) {
+          pairUp(s.rowTruth[row], s.columnSystem[column]);
+        };
+        pairs += std::max(rows, columns) <= denseLimit
+                     ? denseMatching(s, group, end - begin, rows, columns, pairOfGroup)
+                     : sparseMatching(s, group, end - begin, rows, columns, pairOfGroup);
+      } else {
+        pairs += std::max(rows, columns) <= denseLimit
+                     ? denseMatching(s, group, end - begin, rows, columns)
+                     : sparseMatching(s, group, end - begin, rows, columns);
+      }
     }
     begin = end;
   }
@@ -377,7 +507,25 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
   finishCounts(groundTruth, s, gtCount, detCount, pairs);
 }
 
+}  // namespace
+
+void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
+                            bool keepMarkB, std::size_t denseLimit) {
+  matchFrame<false>(groundTruth, system, keepMarkA, keepMarkB, denseLimit, nullptr);
+}
+
+void evaluateFrameEventsWithLimit(QuorFrame& groundTruth, const QuorFrame* system,
+                                  bool keepMarkA, bool keepMarkB, std::size_t denseLimit,
+                                  FrameEvents& events) {
+  matchFrame<true>(groundTruth, system, keepMarkA, keepMarkB, denseLimit, &events);
+}
+
 void evaluateFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
                    bool keepMarkB) {
   evaluateFrameWithLimit(groundTruth, system, keepMarkA, keepMarkB, kDenseLimit);
+}
+
+void evaluateFrameEvents(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
+                         bool keepMarkB, FrameEvents& events) {
+  evaluateFrameEventsWithLimit(groundTruth, system, keepMarkA, keepMarkB, kDenseLimit, events);
 }

@@ -1,8 +1,49 @@
 // Matching of one ground-truth frame against the system frame of its number.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "annotation/quor_records.h"
 
 /// Matches `groundTruth` against `system` (or against nothing when `system` is
 /// null) and writes the frame's six counts on `groundTruth`.
 void evaluateFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA, bool keepMarkB);
+
+/// What the matching made of a ground-truth box.
+enum class TruthOutcome : uint8_t {
+  kMatch,     // paired with a system box
+  kMiss,      // left without one
+  kExcluded,  // flagged: takes no part and is counted nowhere
+};
+
+/// What the matching made of a system box.
+enum class SystemOutcome : uint8_t {
+  kMatch,       // paired with a ground-truth box
+  kFalseAlarm,  // left without one
+  kSetAside,    // passed the overlap test with a flagged box: counted nowhere
+  kInRegion,    // covered by a don't-care region of the ground truth: counted nowhere
+};
+
+/// Every box's outcome in one frame's matching, parallel to the frames' lists.
+struct FrameEvents {
+  std::vector<TruthOutcome> truth;  // one per groundTruth.targets
+  // The position in system->targets of a matched truth's partner; -1 otherwise.
+  std::vector<int32_t> truthPartner;
+  std::vector<SystemOutcome> system;  // one per system->targets (empty without a system frame)
+  // kMatch: the partner's position in groundTruth.targets.
+  // kSetAside: the first ground-truth box in list order with which the box
+  //   passed the overlap test while one of the two carried a flag (a flagged
+  //   truth, or any truth when the system box is the flagged one).
+  // kInRegion: the first region in groundTruth.regions, in list order, that
+  //   covers the box.
+  // -1 for false alarms.
+  std::vector<int32_t> systemPartner;
+};
+
+/// evaluateFrame() that also tells what became of every box. The counts on
+/// `groundTruth` are those evaluateFrame() writes, and the pairs are those of
+/// the assignment it finds: the outcomes add up to its counts (matches on
+/// each side = gtCount - gtExcluded - fnCount = detCount - detExcluded - fpCount).
+void evaluateFrameEvents(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
+                         bool keepMarkB, FrameEvents& events);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "annotation/quor_records.h"
+#include "scoring/frame_matching.h"
 
 /// A flag sets its box aside unless the matching keep switch is on.
 inline bool excludedByFlags(const QuorTarget& target, bool keepMarkA, bool keepMarkB) {
@@ -27,3 +28,7 @@ void evaluateFrameDense(QuorFrame& groundTruth, const QuorFrame* system, bool ke
 /// same counts; tests lower the limit to exercise both.
 void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
                             bool keepMarkB, std::size_t denseLimit);
+/// evaluateFrameEvents() with a chosen size limit, as above.
+void evaluateFrameEventsWithLimit(QuorFrame& groundTruth, const QuorFrame* system,
+                                  bool keepMarkA, bool keepMarkB, std::size_t denseLimit,
+                                  FrameEvents& events);

@@ -33,6 +33,8 @@ int runTalmira(int argc, char** argv) {
   app.require_subcommand(1);
   app.fallthrough(false);
   addScoreCommand(app);
+  addCheckCommand(app);
+  addEventsCommand(app);
   addSweepCommand(app);
   addBatchCommand(app);
   addMergeCommand(app);

@@ -402,10 +402,7 @@ void runBatch(const BatchOptions& options) {
     writeOutput(options.output, renderBatch(result, options.format));
   }
   if (failed > 0) {
-    throw CommandError{kExitInputOrOutput,
-                       "talmira batch: " + std::to_string(failed) + " of " +
-                           std::to_string(mine.size()) +
-                           " sequences failed; they are left out of the totals"};
+    throw sequencesFailed("talmira batch", failed, mine.size());
   }
 }
 

@@ -293,4 +293,10 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
   return part;
 }
 
+CommandError sequencesFailed(const char* command, std::size_t failed, std::size_t total) {
+  return CommandError{kExitInputOrOutput, std::string(command) + ": " + std::to_string(failed) +
+                                              " of " + std::to_string(total) +
+                                              " sequences failed; they are left out of the totals"};
+}
+
 }  // namespace talmira

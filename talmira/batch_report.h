@@ -47,6 +47,9 @@ struct BatchResult {
 /// Sums of every class over the sequences that were scored.
 std::array<ClassCounts, kClassCount> pooledCounts(const std::vector<BatchSequence>& sequences);
 std::size_t failedCount(const std::vector<BatchSequence>& sequences);
+/// The failure that ends `command` when `failed` of `total` sequences could
+/// not be scored: status 1, and a last line that says how many.
+CommandError sequencesFailed(const char* command, std::size_t failed, std::size_t total);
 
 /// The output of a whole run in `format`.
 std::string renderBatch(const BatchResult& result, Format format);

@@ -52,33 +52,34 @@ std::string reasonOf(int error) { return std::strerror(error); }
 
 }  // namespace
 
-std::unique_ptr<QuorSequence> readInput(const std::string& path) {
+std::unique_ptr<QuorSequence> readInput(const std::string& path, ReadDetails* details) {
   auto sequence = std::make_unique<QuorSequence>();
   std::FILE* stream = std::fopen(path.c_str(), "r");
   if (stream == nullptr) {
     throw CommandError{kExitInputOrOutput, path + ": cannot open: " + reasonOf(errno)};
   }
   std::string error;
-  if (readSequenceFile(stream, *sequence, path, &error) < 0) {
+  if (readSequenceFile(stream, *sequence, path, &error, details) < 0) {
     throw CommandError{kExitInputOrOutput, error};
   }
   return sequence;
 }
 
 void readInputs(const std::string& groundTruthPath, const std::string& systemPath,
-                std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system) {
+                std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system,
+                ReadDetails* groundTruthDetails, ReadDetails* systemDetails) {
   std::string groundTruthError;
   std::string systemError;
   {
     std::jthread systemReader([&] {
       try {
-        system = readInput(systemPath);
+        system = readInput(systemPath, systemDetails);
       } catch (const CommandError& e) {
         systemError = e.message;
       }
     });
     try {
-      groundTruth = readInput(groundTruthPath);
+      groundTruth = readInput(groundTruthPath, groundTruthDetails);
     } catch (const CommandError& e) {
       groundTruthError = e.message;
     }

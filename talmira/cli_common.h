@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "annotation/quor_records.h"
+#include "annotation/sequence_reader.h"
 
 namespace talmira {
 
@@ -41,12 +42,14 @@ CLI::Option* addConfidenceOption(CLI::App& command, float& confidence,
 
 /// Reads an annotation file. On failure, throws a CommandError of status 1
 /// whose message is the reader's `file:line: ...` line, or
-/// `<path>: cannot open: <reason>`.
-std::unique_ptr<QuorSequence> readInput(const std::string& path);
+/// `<path>: cannot open: <reason>`. `details`, when given, receives the
+/// reader's details of the file.
+std::unique_ptr<QuorSequence> readInput(const std::string& path, ReadDetails* details = nullptr);
 /// Reads both files, at the same time; when either fails, both messages are
 /// given (ground truth first) and status 1 is thrown.
 void readInputs(const std::string& groundTruthPath, const std::string& systemPath,
-                std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system);
+                std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system,
+                ReadDetails* groundTruthDetails = nullptr, ReadDetails* systemDetails = nullptr);
 
 /// Throws a CommandError of status 2 when `outputPath` names an existing file
 /// that is one of `inputs` (the same file, also through a link), and of

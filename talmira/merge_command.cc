@@ -124,10 +124,7 @@ void runMerge(const MergeOptions& options) {
   if (!options.report.empty()) writeOutput(options.report, renderBatchReport(result));
   writeOutput(options.output, renderBatch(result, options.format));
   if (failed > 0) {
-    throw CommandError{kExitInputOrOutput,
-                       "talmira merge: " + std::to_string(failed) + " of " +
-                           std::to_string(result.sequences.size()) +
-                           " sequences failed; they are left out of the totals"};
+    throw sequencesFailed("talmira merge", failed, result.sequences.size());
   }
 }
 

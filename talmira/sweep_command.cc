@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "scoring/confidence_sweep.h"
+#include "scoring/file_check.h"
 #include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands.h"
@@ -86,10 +89,24 @@ void runSweep(const SweepOptions& options) {
   for (const std::string* output : {&options.output, &options.plot, &options.report}) {
     refuseOutputNamingInput(*output, {options.groundTruth, options.system});
   }
-  const SweepReport report =
-      makeSweepReport(options.groundTruth, options.system,
-                      sweepFiles(options.groundTruth, options.system, options.jobs),
-                      options.exact ? 0 : options.gridSteps);
+  // The page shows the files' check warnings, which need the whole files
+  // with the reader's details: then they are read once, whole, for both.
+  std::vector<std::string> warnings;
+  SweepCurves curves;
+  if (options.report.empty()) {
+    curves = sweepFiles(options.groundTruth, options.system, options.jobs);
+  } else {
+    std::unique_ptr<QuorSequence> groundTruth;
+    std::unique_ptr<QuorSequence> system;
+    ReadDetails truthDetails;
+    ReadDetails systemDetails;
+    readInputs(options.groundTruth, options.system, groundTruth, system, &truthDetails,
+               &systemDetails);
+    warnings = checkFiles(*groundTruth, truthDetails, system.get(), &systemDetails).warnings;
+    curves = sweepClasses(*groundTruth, *system, options.jobs);
+  }
+  const SweepReport report = makeSweepReport(options.groundTruth, options.system,
+                                             std::move(curves), options.exact ? 0 : options.gridSteps);
   switch (options.format) {
     case Format::kText:
       writeOutput(options.output, renderSweepText(report));
@@ -109,6 +126,7 @@ void runSweep(const SweepOptions& options) {
     SweepReportInput page;
     page.groundTruth = options.groundTruth;
     page.system = options.system;
+    page.warnings = warnings;
     page.exact = &report.exact;
     page.confidence = options.confidence;
     page.atConfidence = countsAt(report.exact, options.confidence);
@@ -156,8 +174,8 @@ void addSweepCommand(CLI::App& app) {
       ->type_name("FILE.svg");
   command
       ->add_option("--report", options->report,
-                   "also write a self-contained HTML page: the inputs, the best points, the "
-                   "table at -c and the curves")
+                   "also write a self-contained HTML page: the inputs, the `check` warnings, the "
+                   "best points, the table at -c and the curves (the files are then read whole)")
       ->type_name("FILE.html");
   command->footer(
       "A box is taken at threshold t when its confidence is at least t, in both files; every row "

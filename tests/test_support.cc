@@ -1,11 +1,13 @@
 #include "tests/test_support.h"
 
 #include <fcntl.h>
+#include <stdio.h>  // fmemopen
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -42,6 +44,15 @@ std::string TempDir::write(const std::string& name, std::string_view contents) c
   out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
   if (!out) throw std::runtime_error("cannot write " + target);
   return target;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> result;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    result.push_back(text.substr(start, end - start));
+  }
+  return result;
 }
 
 std::string readFile(const std::string& path) {
@@ -113,6 +124,120 @@ ToolResult runTalmira(const std::vector<std::string>& arguments, const std::stri
   result.status =
       runProgram(TALMIRA_TOOL_PATH, arguments, workingDir, result.output, &result.errors);
   return result;
+}
+
+namespace {
+
+constexpr const char* kHeader = "Frame,X1,Y1,X2,Y2,X3,Y3,X4,Y4,Type,FlagA,FlagB,Confidence,Text,Number";
+constexpr const char* kTypes[] = {"Car", "Truck", "Bus", "Person", "Cyclist", "Boat"};
+
+struct Rect {
+  int x0, y0, x1, y1;
+};
+
+class PairWriter {
+ public:
+  explicit PairWriter(uint32_t seed) : random_(seed) {}
+  int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
+
+  std::string record(uint32_t frame, const Rect& r, const std::string& type, bool flagA,
+                     bool flagB, const std::string& confidence) {
+    std::ostringstream line;
+    line << frame << ',' << r.x0 << ',' << r.y0 << ',' << r.x1 << ',' << r.y0 << ',' << r.x1 << ','
+         << r.y1 << ',' << r.x0 << ',' << r.y1 << ',' << type << ',' << (flagA ? "TRUE" : "FALSE")
+         << ',' << (flagB ? "TRUE" : "FALSE") << ',' << confidence << ",,0.0";
+    return line.str();
+  }
+  std::string confidence() {
+    static const char* kForms[] = {"1", "1.0", "0.5", "0.25", "0.3", "0.7", "0.05", "0.999"};
+    return kForms[pick(0, 7)];
+  }
+  Rect randomRect() {
+    const int x = pick(0, 12) * 20, y = pick(0, 12) * 20;
+    return {x, y, x + pick(2, 6) * 20, y + pick(2, 6) * 20};
+  }
+  Rect near(const Rect& r) {
+    const int dx = pick(-2, 2) * 10, dy = pick(-2, 2) * 10;
+    return {r.x0 + dx, r.y0 + dy, r.x1 + dx + pick(-1, 1) * 10, r.y1 + dy + pick(-1, 1) * 10};
+  }
+  std::string lineEnd() { return pick(0, 9) == 0 ? "\r\n" : "\n"; }
+  std::string extra() {
+    // Records the reader drops, and blank lines.
+    switch (pick(0, 12)) {
+      case 0:
+        return "\n";
+      case 1:
+        return "5,0,0,10,0,10,10,0,10,Car,FALSE,FALSE,1,,0.0\n";  // too small
+      default:
+        return "";
+    }
+  }
+
+  std::mt19937 random_;
+};
+
+}  // namespace
+
+int readAnnotationText(std::string text, QuorSequence& sequence, ReadDetails* details,
+                       std::string* error) {
+  std::FILE* stream = fmemopen(text.data(), text.size(), "r");
+  if (stream == nullptr) return -2;
+  return readSequenceFile(stream, sequence, "text.csv", error, details);
+}
+
+FilePair randomFilePair(uint32_t seed, int frames, int maxBoxes) {
+  PairWriter w(seed);
+  FilePair pair;
+  pair.groundTruth = std::string(kHeader) + "\n";
+  pair.system = std::string(kHeader) + "\n";
+  std::vector<uint32_t> numbers;
+  for (int f = 1; f <= frames; ++f) numbers.push_back(static_cast<uint32_t>(f));
+  // A number that comes back later, on either side.
+  numbers.push_back(static_cast<uint32_t>(w.pick(1, frames)));
+  for (const uint32_t number : numbers) {
+    std::vector<std::pair<Rect, std::string>> truths;
+    const bool truthFrame = w.pick(0, 7) != 0;
+    const bool systemFrame = w.pick(0, 7) != 0;
+    const int count = w.pick(0, maxBoxes);
+    for (int k = 0; k < count; ++k) {
+      const Rect r = w.randomRect();
+      const std::string type = kTypes[w.pick(0, 5)];
+      truths.emplace_back(r, type);
+      if (truthFrame) {
+        pair.groundTruth += w.extra() +
+                            w.record(number, r, type, w.pick(0, 12) == 0, w.pick(0, 12) == 0,
+                                     w.pick(0, 5) == 0 ? w.confidence() : "1") +
+                            w.lineEnd();
+      }
+    }
+    if (truthFrame && w.pick(0, 3) == 0) {
+      pair.groundTruth += w.record(number, w.randomRect(), "DCR", false, false, "1") + "\n";
+    }
+    if (truthFrame && w.pick(0, 9) == 0) {
+      pair.groundTruth += w.record(number, w.randomRect(), "DCF", false, false, "1") + "\n";
+    }
+    if (!systemFrame) continue;
+    const int detections = w.pick(0, maxBoxes);
+    for (int k = 0; k < detections; ++k) {
+      Rect r;
+      std::string type = kTypes[w.pick(0, 5)];
+      if (!truths.empty() && w.pick(0, 3) != 0) {
+        const auto& truth = truths[static_cast<std::size_t>(w.pick(0, static_cast<int>(truths.size()) - 1))];
+        r = w.near(truth.first);
+        if (w.pick(0, 4) != 0) type = truth.second;
+      } else {
+        r = w.randomRect();
+      }
+      pair.system += w.extra() +
+                     w.record(number, r, type, w.pick(0, 20) == 0, w.pick(0, 20) == 0,
+                              w.confidence()) +
+                     w.lineEnd();
+    }
+  }
+  // A system frame no ground-truth frame has.
+  pair.system += w.record(static_cast<uint32_t>(frames + 5), w.randomRect(), "Car", false, false,
+                          "0.5") + "\n";
+  return pair;
 }
 
 }  // namespace talmira_test

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "annotation/quor_records.h"
+#include "annotation/sequence_reader.h"
 
 namespace talmira_test {
 
@@ -42,6 +43,9 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+/// The lines of `text`, each without its LF; a last line without one is left out.
+std::vector<std::string> splitLines(const std::string& text);
+
 /// Reads a whole file; an empty string when it does not exist.
 std::string readFile(const std::string& path);
 
@@ -53,6 +57,22 @@ struct RunResult {
 /// Runs the built TalmiraConsole with `arguments`, standard input from
 /// /dev/null, in the working folder `workingDir` (when not empty).
 RunResult runConsole(const std::vector<std::string>& arguments, const std::string& workingDir = "");
+
+/// Reads `text` as an annotation file through a real FILE*; the reader's
+/// status (0 or -1), or -2 when the stream cannot be made.
+int readAnnotationText(std::string text, QuorSequence& sequence, ReadDetails* details = nullptr,
+                       std::string* error = nullptr);
+
+/// A ground truth and a system output made for the scorer's corner cases:
+/// boxes on a coarse grid (many passes right at the threshold), system boxes
+/// near ground-truth boxes of the same or another class, flags, don't-care
+/// regions, confidences from 0 to 1, frame numbers that come back, frames
+/// on one side only, records the reader drops, blank lines and CR LF ends.
+struct FilePair {
+  std::string groundTruth;
+  std::string system;
+};
+FilePair randomFilePair(uint32_t seed, int frames = 12, int maxBoxes = 14);
 
 struct ToolResult {
   std::string output;  // standard output

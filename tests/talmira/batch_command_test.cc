@@ -21,14 +21,7 @@ const std::string kHeader =
     "frame,x1,y1,x2,y2,x3,y3,x4,y4,type,flag_a,flag_b,confidence,c14,c15\n";
 const std::vector<std::string> kTypes = {"Car", "Car", "Truck", "Bus", "Person", "Boat"};
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    result.push_back(text.substr(start, end - start));
-  }
-  return result;
-}
+std::vector<std::string> lines(const std::string& text) { return splitLines(text); }
 
 std::string box(int frame, int x, int y, const std::string& type, double confidence) {
   char text[160];

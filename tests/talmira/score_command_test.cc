@@ -39,14 +39,7 @@ struct Files {
                      record(1, 600, "Truck", "0.8") + record(2, 0, "Person", "0.6"));
 };
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    result.push_back(text.substr(start, end - start));
-  }
-  return result;
-}
+std::vector<std::string> lines(const std::string& text) { return splitLines(text); }
 
 TEST(ScoreCommandTest, CsvHoldsEveryClassWithHandWorkedCounts) {
   Files f;

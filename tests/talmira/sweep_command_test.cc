@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <sstream>
@@ -206,6 +207,17 @@ TEST(SweepCommandTest, PlotAndReportAreWrittenBesideTheRows) {
   EXPECT_NE(page.find("</html>"), std::string::npos);
   EXPECT_NE(page.find("0.625"), std::string::npos);  // the table's threshold
   EXPECT_NE(page.find(gt), std::string::npos);
+  // The random files give the check something to say (flags, confidences outside 0 to 1).
+  const auto check = runTalmira({"check", gt, sys, "--format", "json"});
+  ASSERT_EQ(check.status, 0);
+  const auto warnings = nlohmann::json::parse(check.output)["warnings"];
+  ASSERT_FALSE(warnings.empty());
+  for (const auto& warning : warnings) {
+    const std::string text = warning.get<std::string>();
+    // The page escapes what HTML cannot take as it is; compare a plain stretch.
+    const std::string plain = text.substr(0, std::min<std::size_t>(20, text.find_first_of("<>&\"'")));
+    EXPECT_NE(page.find(plain), std::string::npos) << text;
+  }
 
   // A picture or page that would overwrite an input is refused before anything is written.
   const auto refused = runTalmira({"sweep", gt, sys, "--plot", sys});

@@ -1,0 +1,226 @@
+// talmira check: a report on the annotation files themselves.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "annotation/sequence_reader.h"
+#include "scoring/file_check.h"
+#include "talmira/cli_common.h"
+#include "talmira/commands.h"
+
+namespace talmira {
+
+namespace {
+
+struct CheckOptions {
+  std::string groundTruth;
+  std::string system;
+  Format format = Format::kText;
+  std::string output;
+};
+
+// Type names and paths hold whatever bytes the files and the command line
+// gave: control bytes and bytes outside printable ASCII are shown as \xNN,
+// so that every output stays one line per item and valid UTF-8.
+std::string printable(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte > 0x7e || c == '\\') {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string lineOf(std::string_view label, const std::string& value) {
+  std::string line = "  " + std::string(label);
+  line.resize(std::max<std::size_t>(line.size() + 1, 40), ' ');
+  return line + value + "\n";
+}
+
+std::string number(uint64_t value) { return std::to_string(value); }
+
+std::string renderFileText(std::string_view title, const std::string& path, const FileCheck& check,
+                           bool groundTruth) {
+  std::string text = std::string(title) + ": " + printable(path) + "\n";
+  text += lineOf("records", number(check.records));
+  text += lineOf("frames", number(check.frames));
+  text += lineOf("boxes", number(check.boxes));
+  for (std::size_t k = 0; k < knownClasses.size(); ++k) {
+    if (check.boxesPerClass[k] != 0) {
+      text += lineOf("  " + std::string(knownClasses[k]), number(check.boxesPerClass[k]));
+    }
+  }
+  text += lineOf("don't-care regions", number(check.regions));
+  text += lineOf("DCF records", number(check.dcfRecords));
+  text += lineOf("flagged boxes", number(check.flaggedBoxes));
+  text += lineOf("dropped by size", number(check.droppedBySize));
+  if (check.unknownTypes.empty()) {
+    text += lineOf("unknown types", "none");
+  } else {
+    for (std::size_t k = 0; k < check.unknownTypes.size(); ++k) {
+      const ReadDetails::UnknownType& type = check.unknownTypes[k];
+      text += lineOf(k == 0 ? "unknown types" : "", "\"" + printable(type.name) + "\": " +
+                                                        number(type.count) +
+                                                        ", first at line " +
+                                                        number(type.firstLine));
+    }
+  }
+  text += lineOf("confidence range", check.confidenceMin ? shortestText(*check.confidenceMin) +
+                                                               " to " +
+                                                               shortestText(*check.confidenceMax)
+                                                         : "none");
+  text += lineOf("confidences outside 0 to 1", number(check.confidencesOutside01));
+  if (check.repeatedFrameNumbers.empty()) {
+    text += lineOf("repeated frame numbers", "none");
+  } else {
+    constexpr std::size_t kShown = 5;
+    const auto& repeated = check.repeatedFrameNumbers;
+    for (std::size_t k = 0; k < repeated.size() && k < kShown; ++k) {
+      text += lineOf(k == 0 ? "repeated frame numbers" : "",
+                     "frame " + number(repeated[k].frame) + ": " + number(repeated[k].runs) +
+                         " runs, lines " + number(repeated[k].firstLine) + " and " +
+                         number(repeated[k].secondLine));
+    }
+    if (repeated.size() > kShown) {
+      text += lineOf("", "and " + number(repeated.size() - kShown) + " more");
+    }
+  }
+  text += lineOf("header reads as a record", check.headerReadsAsRecord ? "yes" : "no");
+  if (groundTruth) {
+    text += lineOf("boxes below confidence 1", number(check.boxesBelowFullConfidence));
+  }
+  return text;
+}
+
+std::string renderText(const CheckOptions& options, const CheckReport& report) {
+  std::string text =
+      renderFileText("Ground truth", options.groundTruth, report.groundTruth, true);
+  if (report.system) {
+    text += "\n" + renderFileText("System output", options.system, *report.system, false);
+  }
+  if (report.pairing) {
+    const PairingCheck& pairing = *report.pairing;
+    text += "\nFrame pairing\n";
+    text += lineOf("ground-truth frames without system", number(pairing.groundTruthFramesWithoutSystem));
+    text += lineOf("unpaired system frames", number(pairing.unpairedSystemFrames));
+    text += lineOf("unpaired system boxes", number(pairing.unpairedSystemBoxes));
+    text += lineOf("frame offset hint", pairing.frameOffsetHint == 0
+                                            ? "none"
+                                            : (pairing.frameOffsetHint > 0 ? "+1" : "-1"));
+  }
+  if (report.warnings.empty()) {
+    text += "\nNo warnings.\n";
+  } else {
+    text += "\nWarnings\n";
+    for (const std::string& warning : report.warnings) text += "  - " + printable(warning) + "\n";
+  }
+  return text;
+}
+
+Json fileJson(const std::string& path, const FileCheck& check, bool groundTruth) {
+  Json json;
+  json["file"] = printable(path);
+  json["records"] = check.records;
+  json["frames"] = check.frames;
+  json["boxes"] = check.boxes;
+  Json perClass = Json::object();
+  for (std::size_t k = 0; k < knownClasses.size(); ++k) {
+    perClass[std::string(knownClasses[k])] = check.boxesPerClass[k];
+  }
+  json["boxes_per_class"] = perClass;
+  json["dont_care_regions"] = check.regions;
+  json["dcf_records"] = check.dcfRecords;
+  json["flagged_boxes"] = check.flaggedBoxes;
+  json["dropped_by_size"] = check.droppedBySize;
+  Json unknown = Json::array();
+  for (const ReadDetails::UnknownType& type : check.unknownTypes) {
+    unknown.push_back(
+        {{"type", printable(type.name)}, {"count", type.count}, {"first_line", type.firstLine}});
+  }
+  json["unknown_types"] = unknown;
+  json["confidence_min"] = check.confidenceMin ? jsonNumber(*check.confidenceMin) : Json(nullptr);
+  json["confidence_max"] = check.confidenceMax ? jsonNumber(*check.confidenceMax) : Json(nullptr);
+  json["confidences_outside_0_to_1"] = check.confidencesOutside01;
+  Json repeated = Json::array();
+  for (const RepeatedFrameNumber& frame : check.repeatedFrameNumbers) {
+    repeated.push_back({{"frame", frame.frame},
+                        {"runs", frame.runs},
+                        {"first_line", frame.firstLine},
+                        {"second_line", frame.secondLine}});
+  }
+  json["repeated_frame_numbers"] = repeated;
+  json["header_reads_as_a_record"] = check.headerReadsAsRecord;
+  if (groundTruth) json["boxes_below_confidence_1"] = check.boxesBelowFullConfidence;
+  return json;
+}
+
+Json reportJson(const CheckOptions& options, const CheckReport& report) {
+  Json json;
+  json["groundtruth"] = fileJson(options.groundTruth, report.groundTruth, true);
+  if (report.system) json["system"] = fileJson(options.system, *report.system, false);
+  if (report.pairing) {
+    const PairingCheck& pairing = *report.pairing;
+    json["groundtruth_frames_without_system"] = pairing.groundTruthFramesWithoutSystem;
+    json["unpaired_system_frames"] = pairing.unpairedSystemFrames;
+    json["unpaired_system_boxes"] = pairing.unpairedSystemBoxes;
+    json["frame_offset_hint"] =
+        pairing.frameOffsetHint == 0 ? Json(nullptr) : Json(pairing.frameOffsetHint);
+  }
+  Json warnings = Json::array();
+  for (const std::string& warning : report.warnings) warnings.push_back(printable(warning));
+  json["warnings"] = warnings;
+  return json;
+}
+
+void runCheck(const CheckOptions& options) {
+  const bool withSystem = !options.system.empty();
+  std::vector<std::string> inputs = {options.groundTruth};
+  if (withSystem) inputs.push_back(options.system);
+  refuseOutputNamingInput(options.output, inputs);
+  std::unique_ptr<QuorSequence> groundTruth;
+  std::unique_ptr<QuorSequence> system;
+  ReadDetails truthDetails;
+  ReadDetails systemDetails;
+  if (withSystem) {
+    readInputs(options.groundTruth, options.system, groundTruth, system, &truthDetails,
+               &systemDetails);
+  } else {
+    groundTruth = readInput(options.groundTruth, &truthDetails);
+  }
+  const CheckReport report = checkFiles(*groundTruth, truthDetails, system.get(),
+                                        withSystem ? &systemDetails : nullptr);
+  writeOutput(options.output, options.format == Format::kJson
+                                  ? reportJson(options, report).dump(2) + "\n"
+                                  : renderText(options, report));
+}
+
+}  // namespace
+
+void addCheckCommand(CLI::App& app) {
+  auto options = std::make_shared<CheckOptions>();
+  CLI::App* command = app.add_subcommand(
+      "check", "Report what annotation files hold and what looks wrong in them, before scoring");
+  command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();
+  command->add_option("SYS", options->system,
+                      "the detector's output, same format: also checks how the frames pair");
+  addFormatOption(*command, options->format, {Format::kText, Format::kJson});
+  command->add_option("-o,--output", options->output, "write the report to FILE (whole, or not at all)")
+      ->type_name("FILE");
+  command->footer(
+      "Exit status 0 when the files can be read, warnings or not; 1 when one is malformed.\n"
+      "\n"
+      "Examples:\n"
+      "  talmira check groundtruth.csv\n"
+      "  talmira check groundtruth.csv systemoutput.csv --format json -o check.json\n");
+  command->callback([options] { runCheck(*options); });
+}
+
+}  // namespace talmira

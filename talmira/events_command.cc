@@ -1,0 +1,130 @@
+// talmira events: what became of every box of a class, one CSV row each.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "annotation/selection.h"
+#include "annotation/sequence_reader.h"
+#include "scoring/class_scores.h"
+#include "scoring/sequence_events.h"
+#include "talmira/cli_common.h"
+#include "talmira/commands.h"
+
+namespace talmira {
+
+namespace {
+
+struct EventsOptions {
+  std::string groundTruth;
+  std::string system;
+  float confidence = 0.0f;
+  std::string className = "All";
+  std::string output;
+};
+
+const char* eventName(BoxEventKind kind) {
+  switch (kind) {
+    case BoxEventKind::kMatch:
+      return "match";
+    case BoxEventKind::kMiss:
+      return "miss";
+    case BoxEventKind::kExcluded:
+      return "excluded";
+    case BoxEventKind::kFalseAlarm:
+      return "false_alarm";
+    case BoxEventKind::kSetAside:
+      return "set_aside";
+    case BoxEventKind::kInRegion:
+      return "in_region";
+    case BoxEventKind::kUnpairedFrame:
+      break;
+  }
+  return "unpaired_frame";
+}
+
+std::string renderEvents(const QuorSequence& groundTruth, const ReadDetails& truthLines,
+                         const QuorSequence& system, const ReadDetails& systemLines,
+                         const TargetFilter& filter) {
+  std::string csv = "gt_frame_line,frame,side,line,class,confidence,event,partner_line\n";
+  forEachBoxEvent(groundTruth, system, filter, [&](const BoxEvent& event) {
+    const auto truthFrame = static_cast<std::size_t>(event.truthFrame);
+    const auto systemFrame = static_cast<std::size_t>(event.systemFrame);
+    const QuorFrame& frame =
+        event.systemSide ? system.frames[systemFrame] : groundTruth.frames[truthFrame];
+    const ReadDetails& lines = event.systemSide ? systemLines : truthLines;
+    const std::size_t frameAt = event.systemSide ? systemFrame : truthFrame;
+    const QuorTarget& box = *frame.targets[static_cast<std::size_t>(event.box)];
+    if (event.truthFrame >= 0) csv += std::to_string(truthLines.frameLine(truthFrame));
+    csv += ',';
+    csv += std::to_string(frame.frameNumber);
+    csv += event.systemSide ? ",sys," : ",gt,";
+    csv += std::to_string(lines.targetLines(frameAt)[static_cast<std::size_t>(event.box)]);
+    csv += ',';
+    csv += box.className();
+    csv += ',';
+    csv += shortestText(box.confidence);
+    csv += ',';
+    csv += eventName(event.kind);
+    csv += ',';
+    if (event.partner >= 0) {
+      const auto partner = static_cast<std::size_t>(event.partner);
+      uint64_t partnerLine = 0;
+      if (event.kind == BoxEventKind::kInRegion) {
+        partnerLine = truthLines.regionLines(truthFrame)[partner];
+      } else if (event.systemSide) {
+        partnerLine = truthLines.targetLines(truthFrame)[partner];
+      } else {
+        partnerLine = systemLines.targetLines(systemFrame)[partner];
+      }
+      csv += std::to_string(partnerLine);
+    }
+    csv += '\n';
+  });
+  return csv;
+}
+
+void runEvents(const EventsOptions& options) {
+  refuseOutputNamingInput(options.output, {options.groundTruth, options.system});
+  std::unique_ptr<QuorSequence> groundTruth;
+  std::unique_ptr<QuorSequence> system;
+  ReadDetails truthLines;
+  ReadDetails systemLines;
+  readInputs(options.groundTruth, options.system, groundTruth, system, &truthLines, &systemLines);
+  const TargetFilter filter(options.className.c_str(), options.confidence);
+  writeOutput(options.output,
+              renderEvents(*groundTruth, truthLines, *system, systemLines, filter));
+}
+
+}  // namespace
+
+void addEventsCommand(CLI::App& app) {
+  auto options = std::make_shared<EventsOptions>();
+  CLI::App* command = app.add_subcommand(
+      "events", "List what became of every box of a class: matched, missed, a false alarm, ...");
+  command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();
+  command->add_option("SYS", options->system, "the detector's output, same format")->required();
+  addConfidenceOption(*command, options->confidence);
+  const std::vector<std::string> classes(evaluationClasses.begin(), evaluationClasses.end());
+  command->add_option("--class", options->className, "the class to follow (All takes every class)")
+      ->check(CLI::IsMember(classes))
+      ->type_name("NAME")
+      ->default_str("All");
+  command->add_option("-o,--output", options->output, "write the CSV to FILE (whole, or not at all)")
+      ->type_name("FILE");
+  command->footer(
+      "One CSV row per box the class takes at the confidence:\n"
+      "  gt_frame_line,frame,side,line,class,confidence,event,partner_line\n"
+      "side is gt or sys; line is the record's line in its file (the header is line 1);\n"
+      "gt_frame_line is the line of the first record of the ground-truth frame judged.\n"
+      "Ground-truth events: match, miss, excluded (flagged).\n"
+      "System events: match, false_alarm, set_aside (passed with a flagged box: partner_line),\n"
+      "in_region (covered by the don't-care region on partner_line), unpaired_frame (a frame\n"
+      "no ground-truth frame pairs with: never scored).\n"
+      "Per class, match rows of either side = GT - FN = Det - FP, miss = FN, false_alarm = FP.\n"
+      "\n"
+      "Example:\n"
+      "  talmira events groundtruth.csv systemoutput.csv -c 0.5 --class Car -o car-events.csv\n");
+  command->callback([options] { runEvents(*options); });
+}
+
+}  // namespace talmira
