@@ -7,6 +7,7 @@
 
 #include "annotation/quor_records.h"
 #include "scoring/class_scores.h"
+#include "scoring/streaming_evaluation.h"
 
 /// One class's counts at one confidence threshold t (a box is taken when its
 /// confidence is at least t, in both files).
@@ -31,3 +32,50 @@ struct ClassCurve {
 };
 
 using SweepCurves = std::array<ClassCurve, kClassCount>;
+
+/// The exact curve of every class of evaluationClasses, in that order: at
+/// each threshold t of a curve the counts equal scoreClasses(groundTruth,
+/// system, t) for that class. A class's thresholds are 1, every distinct
+/// confidence strictly between 0 and 1 of its boxes ("All": of every box) in
+/// either file, and 0. Found in one walk over the frames: each frame keeps a
+/// largest matching while the threshold falls through its boxes'
+/// confidences, rather than being matched again at every threshold. Frames
+/// may be spread over `threads` workers (0: as many as the machine has); the
+/// result does not depend on it.
+SweepCurves sweepClasses(const QuorSequence& groundTruth, const QuorSequence& system,
+                         unsigned threads = 1);
+
+struct StreamedCurves {
+  /// False when a file's frame numbers do not only grow: then the files must
+  /// be read whole and swept with sweepClasses(); `curves` is not set.
+  bool inOrder = true;
+  SweepCurves curves;  // set when both files read and inOrder
+};
+/// The same curves as sweepClasses() on the two files, swept while they are
+/// read (only the frames in flight are held) by `threads` workers, when the
+/// frame numbers of both files only grow. Both files are read to the end;
+/// their read status and message are left in the inputs.
+StreamedCurves sweepClassesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                                        unsigned threads);
+
+/// The thresholds k / n for k = n down to 0, each rounded to single
+/// precision. Throws std::invalid_argument unless 1 <= n <= kMaxGridSteps.
+inline constexpr int kMaxGridSteps = 1000000;
+std::vector<float> gridThresholds(int n);
+
+/// `exact` read at the given thresholds (descending, each in [0, 1]): the
+/// counts at t are those of the exact point with the smallest threshold at or
+/// above t. Throws std::invalid_argument when the thresholds are not
+/// descending, not in [0, 1], or `exact` has no point at 1.
+ClassCurve sampleCurve(const ClassCurve& exact, const std::vector<float>& descendingThresholds);
+
+/// The best operating point of an exact curve: the highest NMODTA, and among
+/// equal values the highest threshold. Throws std::invalid_argument on a
+/// curve without points.
+CurvePoint bestPoint(const ClassCurve& exact);
+
+/// The pooled curve of several sequences of one class: at every threshold of
+/// any of them, the counts of each read at that threshold (as sampleCurve()
+/// does), summed; the frames summed. Exact curves give an exact curve. No
+/// curves give zero counts at 1 and 0.
+ClassCurve addCurves(const std::vector<const ClassCurve*>& curves);

@@ -164,29 +164,20 @@ std::FILE* openForStreaming(const std::string& path) {
   return stream;
 }
 
-StreamedTotals evaluateClassesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
-                                           const std::vector<TargetFilter>& filters,
-                                           unsigned threads, std::size_t blockTargets) {
-  StreamedTotals result;
-  result.totals.assign(filters.size(), ClassTotals{});
+bool visitFramesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                             FramePairVisitor& visitor, unsigned threads, int64_t& frames,
+                             std::size_t blockTargets) {
+  frames = 0;
   const std::size_t workers = std::max(1u, threads);
-  std::vector<std::vector<ClassTotals>> perWorker(workers,
-                                                  std::vector<ClassTotals>(filters.size()));
   Channel<WorkItem> work(2 * workers);
   std::vector<std::thread> pool;
   for (std::size_t worker = 0; worker < workers; ++worker) {
     pool.emplace_back([&, worker] {
-      QuorFrame truthScratch(0);
-      QuorFrame systemScratch(0);
       while (std::optional<WorkItem> item = work.take()) {
-        for (const auto& [truth, partner] : item->pairs) {
-          evaluateFramePair(*truth, partner, filters, 0, filters.size(), perWorker[worker],
-                            truthScratch, systemScratch);
-        }
+        for (const auto& [truth, partner] : item->pairs) visitor.pair(worker, *truth, partner);
       }
     });
   }
-
   // Blocks of 32K targets cost nothing to hand over next to reading them,
   // and the blocks in flight stay a few megabytes.
   BlockReader truthReader(groundTruth, blockTargets);
@@ -199,19 +190,28 @@ StreamedTotals evaluateClassesWhileReading(StreamedInput& groundTruth, StreamedI
   const auto hold = [&item](const Block& block) {
     if (item.holders.empty() || item.holders.back() != block) item.holders.push_back(block);
   };
+  bool partnerUsed = false;  // whether the current system frame is some frame's partner
+  const auto passSystemFrame = [&] {
+    if (!partnerUsed && systems.inOrder()) visitor.unpaired(*systems.current());
+    systems.advance();
+    partnerUsed = false;
+  };
   for (const QuorFrame* truth; (truth = truths.current()) != nullptr && truths.inOrder();
        truths.advance()) {
     const QuorFrame* partner = systems.current();
     while (partner != nullptr && partner->frameNumber < truth->frameNumber) {
-      systems.advance();
+      passSystemFrame();
       partner = systems.current();
     }
     if (!systems.inOrder()) break;
     if (partner != nullptr && partner->frameNumber != truth->frameNumber) partner = nullptr;
     hold(truths.block());
-    if (partner != nullptr) hold(systems.block());
+    if (partner != nullptr) {
+      hold(systems.block());
+      partnerUsed = true;
+    }
     item.pairs.emplace_back(truth, partner);
-    ++result.frames;
+    ++frames;
     if (item.pairs.size() == kPairsPerItem) {
       work.put(std::move(item));
       item = WorkItem();
@@ -220,10 +220,10 @@ StreamedTotals evaluateClassesWhileReading(StreamedInput& groundTruth, StreamedI
   if (!item.pairs.empty()) work.put(std::move(item));
   // The rest of the system file must keep to the order as well.
   while (truths.inOrder() && systems.inOrder() && systems.current() != nullptr) {
-    systems.advance();
+    passSystemFrame();
   }
-  result.inOrder = truths.inOrder() && systems.inOrder();
-  if (!result.inOrder) {
+  const bool inOrder = truths.inOrder() && systems.inOrder();
+  if (!inOrder) {
     truthReader.giveUp();
     systemReader.giveUp();
   }
@@ -234,12 +234,35 @@ StreamedTotals evaluateClassesWhileReading(StreamedInput& groundTruth, StreamedI
   systemReader.join();
   work.close();
   for (std::thread& worker : pool) worker.join();
-  if (!result.inOrder) {
-    result.totals.clear();
-    result.frames = 0;
-    return result;
-  }
-  for (const std::vector<ClassTotals>& part : perWorker) {
+  if (!inOrder) frames = 0;
+  return inOrder;
+}
+
+StreamedTotals evaluateClassesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                                           const std::vector<TargetFilter>& filters,
+                                           unsigned threads, std::size_t blockTargets) {
+  struct Scorer : FramePairVisitor {
+    Scorer(const std::vector<TargetFilter>& f, std::size_t workers)
+        : filters(f),
+          perWorker(workers, std::vector<ClassTotals>(f.size())),
+          truthScratch(workers, QuorFrame(0)),
+          systemScratch(workers, QuorFrame(0)) {}
+    void pair(std::size_t worker, const QuorFrame& truth, const QuorFrame* partner) override {
+      evaluateFramePair(truth, partner, filters, 0, filters.size(), perWorker[worker],
+                        truthScratch[worker], systemScratch[worker]);
+    }
+    void unpaired(const QuorFrame&) override {}
+    const std::vector<TargetFilter>& filters;
+    std::vector<std::vector<ClassTotals>> perWorker;
+    std::vector<QuorFrame> truthScratch, systemScratch;
+  };
+  Scorer scorer(filters, std::max(1u, threads));
+  StreamedTotals result;
+  result.inOrder =
+      visitFramesWhileReading(groundTruth, system, scorer, threads, result.frames, blockTargets);
+  if (!result.inOrder) return result;
+  result.totals.assign(filters.size(), ClassTotals{});
+  for (const std::vector<ClassTotals>& part : scorer.perWorker) {
     for (std::size_t c = 0; c < filters.size(); ++c) {
       result.totals[c].gt += part[c].gt;
       result.totals[c].det += part[c].det;

@@ -36,6 +36,29 @@ struct StreamedTotals {
 /// (a pipe, a device, a file that cannot be opened) returns null.
 std::FILE* openForStreaming(const std::string& path);
 
+/// What visitFramesWhileReading() hands over.
+class FramePairVisitor {
+ public:
+  virtual ~FramePairVisitor() = default;
+  /// A ground-truth frame and the system frame of its number (or null), on
+  /// worker thread `worker` (0 to threads - 1); calls of one worker never
+  /// overlap. The frames live until the call returns.
+  virtual void pair(std::size_t worker, const QuorFrame& truth, const QuorFrame* partner) = 0;
+  /// A system frame that is no ground-truth frame's partner, on the reading
+  /// walk's thread (never at the same time as another unpaired() call).
+  virtual void unpaired(const QuorFrame& system) = 0;
+};
+
+/// The walk under evaluateClassesWhileReading(): reads both files at once,
+/// each in a thread of its own, pairs each ground-truth frame with the system
+/// frame of its number and hands the pairs to `threads` workers. Returns
+/// false (with `frames` 0) when a file's frame numbers do not only grow:
+/// then what was handed over is incomplete and must be thrown away. `frames`
+/// is set to the ground-truth frames otherwise. Both files are read to the end.
+bool visitFramesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                             FramePairVisitor& visitor, unsigned threads, int64_t& frames,
+                             std::size_t blockTargets = std::size_t{1} << 15);
+
 /// Reads both files at once, each in a thread of its own, and while they
 /// are read scores every filter's class on `threads` threads, as
 /// evaluateClasses() would on the whole sequences, when the frame numbers

@@ -35,6 +35,7 @@ int runTalmira(int argc, char** argv) {
   addScoreCommand(app);
   addCheckCommand(app);
   addEventsCommand(app);
+  addSweepCommand(app);
   addBatchCommand(app);
   addMergeCommand(app);
   app.footer(

@@ -9,6 +9,7 @@ namespace talmira {
 void addScoreCommand(CLI::App& app);
 void addCheckCommand(CLI::App& app);
 void addEventsCommand(CLI::App& app);
+void addSweepCommand(CLI::App& app);
 void addBatchCommand(CLI::App& app);
 void addMergeCommand(CLI::App& app);
 

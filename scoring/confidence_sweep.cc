@@ -1,0 +1,830 @@
+// The counts of every class at every confidence threshold, in one walk.
+//
+// A frame's counts at a threshold depend only on which boxes are taken, and
+// the taken boxes only grow as the threshold falls. So each frame is swept
+// from the highest threshold down: boxes enter in the order of their
+// confidences, a system box that passes the overlap test with a flagged box
+// (or is flagged and passes with any truth) is set aside for good once both
+// are in, and a largest matching of the remaining passing pairs is kept up
+// to date. A largest matching grows by at most one when a box enters, and
+// when a paired box is set aside only its former partner can restore the
+// size, so one augmenting-path search per change keeps it largest. What each
+// change does to GT, Det and the number of pairs is added to the row of the
+// threshold at which it happens; a running sum over the rows gives the
+// curve. Frames are independent.
+#include "scoring/confidence_sweep.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+
+#include "scoring/box_index.h"
+#include "scoring/box_overlap.h"
+#include "scoring/frame_matching_internal.h"
+#include "scoring/sequence_evaluation.h"
+#include "scoring/streaming_evaluation.h"
+
+namespace {
+
+constexpr int32_t kNever = -1;  // a box no threshold in [0, 1] takes
+
+// Below this many pairs (or region tests) a frame simply tries every pair,
+// as the frame matching does; above it the boxes are found through an index.
+constexpr std::size_t kDirectPairLimit = 1024;
+
+// A class's rows: 1, its distinct confidences strictly between 0 and 1, and 0,
+// descending.
+class Rows {
+ public:
+  Rows() = default;
+  explicit Rows(std::vector<float> confidences) { assign(confidences); }
+
+  /// Makes the rows of `confidences` (each strictly between 0 and 1, in any
+  /// order, repeats allowed), which it sorts; reuses the memory.
+  void assign(std::vector<float>& confidences) {
+    std::sort(confidences.begin(), confidences.end(), std::greater<float>());
+    confidences.erase(std::unique(confidences.begin(), confidences.end()), confidences.end());
+    thresholds_.clear();
+    thresholds_.reserve(confidences.size() + 2);
+    thresholds_.push_back(1.0f);
+    thresholds_.insert(thresholds_.end(), confidences.begin(), confidences.end());
+    thresholds_.push_back(0.0f);
+  }
+
+  const std::vector<float>& thresholds() const { return thresholds_; }
+
+  // The first row (the highest threshold) at which a box of this confidence
+  // is taken. A box is taken at t when its confidence is at least t: above 1
+  // (infinity included) it is taken at every row, at zero (of either sign)
+  // only at 0, and below zero (or NaN) never.
+  int32_t entryOf(float confidence) const {
+    if (confidence >= 1.0f) return 0;
+    if (confidence > 0.0f) {
+      const auto found = std::lower_bound(thresholds_.begin(), thresholds_.end(), confidence,
+                                          std::greater<float>());
+      return static_cast<int32_t>(found - thresholds_.begin());
+    }
+    if (confidence >= 0.0f) return static_cast<int32_t>(thresholds_.size()) - 1;
+    return kNever;
+  }
+
+ private:
+  std::vector<float> thresholds_;
+};
+
+bool strictlyBetweenZeroAndOne(float confidence) { return confidence > 0.0f && confidence < 1.0f; }
+
+// The slot in evaluationClasses of each class code that has one, else -1.
+class ClassSlots {
+ public:
+  ClassSlots() {
+    for (std::size_t slot = 1; slot < kClassCount; ++slot) {
+      const int32_t code = findClassCode(evaluationClasses[slot]);
+      if (code < 0) continue;
+      if (static_cast<std::size_t>(code) >= slots_.size()) slots_.resize(code + 1, -1);
+      slots_[static_cast<std::size_t>(code)] = static_cast<int32_t>(slot);
+    }
+  }
+  int32_t of(uint16_t code) const { return code < slots_.size() ? slots_[code] : -1; }
+
+ private:
+  std::vector<int32_t> slots_;
+};
+
+// What a frame's changes at one row add to a class's counts; misses and
+// false alarms follow: FN = GT - pairs, FP = Det - pairs.
+struct Change {
+  int64_t gt = 0;
+  int64_t det = 0;
+  int64_t pairs = 0;
+  Change& operator+=(const Change& other) {
+    gt += other.gt;
+    det += other.det;
+    pairs += other.pairs;
+    return *this;
+  }
+};
+
+// A box of one frame's sweep.
+struct Node {
+  int32_t entry;  // the row at which it is taken
+  bool flagged;
+};
+
+// A pair of boxes that passes the overlap test: either a candidate pair of
+// the matching, or (when either box is flagged) a pair that sets the system
+// box aside.
+struct Link {
+  int32_t truth;
+  int32_t system;
+  bool matches;
+};
+
+// The sweep of one frame of one class, with its memory kept between frames.
+class FrameSweep {
+ public:
+  void run(const std::vector<Node>& truths, const std::vector<Node>& systems,
+           const std::vector<Link>& links, Change* changes) {
+    const std::size_t truthCount = truths.size();
+    const std::size_t systemCount = systems.size();
+    truths_ = &truths;
+    systems_ = &systems;
+    buildAdjacency(links, truthCount, systemCount);
+    truthIn_.assign(truthCount, 0);
+    systemState_.assign(systemCount, kOut);
+    truthPartner_.assign(truthCount, -1);
+    systemPartner_.assign(systemCount, -1);
+    truthSeen_.assign(truthCount, 0);
+    systemSeen_.assign(systemCount, 0);
+    truthVia_.resize(truthCount);
+    systemVia_.resize(systemCount);
+    stamp_ = 0;
+
+    events_.clear();
+    for (std::size_t r = 0; r < truthCount; ++r) {
+      events_.push_back({truths[r].entry, false, static_cast<int32_t>(r)});
+    }
+    for (std::size_t c = 0; c < systemCount; ++c) {
+      events_.push_back({systems[c].entry, true, static_cast<int32_t>(c)});
+    }
+    std::sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) {
+      return a.entry != b.entry ? a.entry < b.entry
+                                : (a.system != b.system ? b.system : a.index < b.index);
+    });
+    for (const Event& event : events_) {
+      Change& change = changes[event.entry];
+      if (event.system) {
+        enterSystem(event.index, change);
+      } else {
+        enterTruth(event.index, change);
+      }
+    }
+  }
+
+ private:
+  enum : char { kOut, kIn, kAside };
+  struct Event {
+    int32_t entry;
+    bool system;
+    int32_t index;
+  };
+  struct Edge {
+    int32_t other;
+    bool matches;
+  };
+
+  void buildAdjacency(const std::vector<Link>& links, std::size_t truthCount,
+                      std::size_t systemCount) {
+    truthStart_.assign(truthCount + 1, 0);
+    systemStart_.assign(systemCount + 1, 0);
+    for (const Link& link : links) {
+      ++truthStart_[static_cast<std::size_t>(link.truth) + 1];
+      ++systemStart_[static_cast<std::size_t>(link.system) + 1];
+    }
+    for (std::size_t r = 0; r < truthCount; ++r) truthStart_[r + 1] += truthStart_[r];
+    for (std::size_t c = 0; c < systemCount; ++c) systemStart_[c + 1] += systemStart_[c];
+    truthEdges_.resize(links.size());
+    systemEdges_.resize(links.size());
+    cursor_.assign(truthStart_.begin(), truthStart_.end() - 1);
+    for (const Link& link : links) truthEdges_[cursor_[link.truth]++] = {link.system, link.matches};
+    cursor_.assign(systemStart_.begin(), systemStart_.end() - 1);
+    for (const Link& link : links) systemEdges_[cursor_[link.system]++] = {link.truth, link.matches};
+  }
+
+  void enterTruth(int32_t r, Change& change) {
+    truthIn_[r] = 1;
+    for (int32_t e = truthStart_[r]; e < truthStart_[r + 1]; ++e) {
+      const Edge& edge = truthEdges_[e];
+      if (edge.matches || systemState_[edge.other] != kIn) continue;
+      // A pass with a flagged box sets the system box aside from now on.
+      const int32_t c = edge.other;
+      systemState_[c] = kAside;
+      --change.det;
+      const int32_t partner = systemPartner_[c];
+      if (partner >= 0) {
+        systemPartner_[c] = -1;
+        truthPartner_[partner] = -1;
+        --change.pairs;
+        if (searchFromTruth(partner)) ++change.pairs;
+      }
+    }
+    if ((*truths_)[r].flagged) return;  // set aside itself, and pairs with nothing
+    ++change.gt;
+    if (searchFromTruth(r)) ++change.pairs;
+  }
+
+  void enterSystem(int32_t c, Change& change) {
+    for (int32_t e = systemStart_[c]; e < systemStart_[c + 1]; ++e) {
+      const Edge& edge = systemEdges_[e];
+      if (!edge.matches && truthIn_[edge.other] != 0) {
+        systemState_[c] = kAside;  // set aside as it enters: never counted
+        return;
+      }
+    }
+    systemState_[c] = kIn;
+    ++change.det;
+    if (!(*systems_)[c].flagged && searchFromSystem(c)) ++change.pairs;
+  }
+
+  // Breadth-first search for an augmenting path from the free truth `start`;
+  // flips it and returns true when one is found.
+  bool searchFromTruth(int32_t start) {
+    ++stamp_;
+    queue_.assign(1, start);
+    truthSeen_[start] = stamp_;
+    for (std::size_t head = 0; head < queue_.size(); ++head) {
+      const int32_t r = queue_[head];
+      for (int32_t e = truthStart_[r]; e < truthStart_[r + 1]; ++e) {
+        const Edge& edge = truthEdges_[e];
+        int32_t c = edge.other;
+        if (!edge.matches || systemState_[c] != kIn || systemSeen_[c] == stamp_) continue;
+        systemSeen_[c] = stamp_;
+        systemVia_[c] = r;
+        const int32_t owner = systemPartner_[c];
+        if (owner < 0) {
+          for (;;) {
+            const int32_t row = systemVia_[c];
+            const int32_t previous = truthPartner_[row];
+            truthPartner_[row] = c;
+            systemPartner_[c] = row;
+            if (row == start) return true;
+            c = previous;
+          }
+        }
+        if (truthSeen_[owner] != stamp_) {
+          truthSeen_[owner] = stamp_;
+          queue_.push_back(owner);
+        }
+      }
+    }
+    return false;
+  }
+
+  // The same from the free system box `start`.
+  bool searchFromSystem(int32_t start) {
+    ++stamp_;
+    queue_.assign(1, start);
+    systemSeen_[start] = stamp_;
+    for (std::size_t head = 0; head < queue_.size(); ++head) {
+      const int32_t c = queue_[head];
+      for (int32_t e = systemStart_[c]; e < systemStart_[c + 1]; ++e) {
+        const Edge& edge = systemEdges_[e];
+        int32_t r = edge.other;
+        if (!edge.matches || truthIn_[r] == 0 || truthSeen_[r] == stamp_) continue;
+        truthSeen_[r] = stamp_;
+        truthVia_[r] = c;
+        const int32_t owner = truthPartner_[r];
+        if (owner < 0) {
+          for (;;) {
+            const int32_t column = truthVia_[r];
+            const int32_t previous = systemPartner_[column];
+            systemPartner_[column] = r;
+            truthPartner_[r] = column;
+            if (column == start) return true;
+            r = previous;
+          }
+        }
+        if (systemSeen_[owner] != stamp_) {
+          systemSeen_[owner] = stamp_;
+          queue_.push_back(owner);
+        }
+      }
+    }
+    return false;
+  }
+
+  const std::vector<Node>* truths_ = nullptr;
+  const std::vector<Node>* systems_ = nullptr;
+  std::vector<int32_t> truthStart_, systemStart_, cursor_;
+  std::vector<Edge> truthEdges_, systemEdges_;
+  std::vector<char> truthIn_, systemState_;
+  std::vector<int32_t> truthPartner_, systemPartner_;
+  std::vector<uint32_t> truthSeen_, systemSeen_;
+  std::vector<int32_t> truthVia_, systemVia_;
+  std::vector<int32_t> queue_;
+  std::vector<Event> events_;
+  uint32_t stamp_ = 0;
+};
+
+// Everything a worker needs: its share of the row changes and the memory of
+// its frames.
+struct Worker {
+  std::array<std::vector<Change>, kClassCount> changes;
+  FrameSweep sweep;
+  // The frame's boxes that some threshold takes (the system boxes also
+  // left by the regions), and the class slot of each.
+  std::vector<const QuorTarget*> truths, systems;
+  std::vector<int32_t> truthSlots, systemSlots;
+  std::vector<Link> links;
+  BoxIndex systemIndex, regionIndex;
+  // One class's part of the frame.
+  std::vector<Node> classTruths, classSystems;
+  std::vector<Link> classLinks;
+  std::vector<int32_t> truthLocal, systemLocal;
+};
+
+struct SweepInput {
+  const QuorSequence& groundTruth;
+  const QuorSequence& system;
+  const std::vector<int32_t>& partners;
+  const std::array<Rows, kClassCount>& rows;
+  const ClassSlots& slots;
+};
+
+bool takenAtSomeThreshold(const QuorTarget& target) { return target.confidence >= 0.0f; }
+
+// The passing pairs of the frame's boxes, as the frame matching scores them.
+void findLinks(Worker& w, float overlap) {
+  w.links.clear();
+  const auto scoreOne = [&](std::size_t r, std::size_t c) {
+    const int32_t score = scorePair(*w.truths[r], *w.systems[c], overlap, false, false);
+    if (score != 0) {
+      w.links.push_back({static_cast<int32_t>(r), static_cast<int32_t>(c), score == 1});
+    }
+  };
+  if (w.truths.size() * w.systems.size() <= kDirectPairLimit) {
+    for (std::size_t r = 0; r < w.truths.size(); ++r) {
+      for (std::size_t c = 0; c < w.systems.size(); ++c) {
+        if (rectanglesTouch(*w.truths[r], *w.systems[c])) scoreOne(r, c);
+      }
+    }
+    return;
+  }
+  w.systemIndex.build(w.systems);
+  const int reach = BoxIndex::levelReach(overlap);
+  for (std::size_t r = 0; r < w.truths.size(); ++r) {
+    const int level = BoxIndex::levelOf(*w.truths[r]);
+    w.systemIndex.forEachTouching(*w.truths[r], level - reach, level + reach,
+                                  [&](int32_t c) { scoreOne(r, static_cast<std::size_t>(c)); });
+  }
+}
+
+// The system boxes of `partner` that some threshold takes and that no
+// don't-care region of `frame` covers.
+void keepSystemBoxes(Worker& w, const QuorFrame& frame, const QuorFrame& partner) {
+  const std::vector<const QuorTarget*>& regions = frame.regions;
+  const bool indexRegions = regions.size() * partner.targets.size() > kDirectPairLimit;
+  if (indexRegions) w.regionIndex.build(regions);
+  for (const QuorTarget* candidate : partner.targets) {
+    if (!takenAtSomeThreshold(*candidate)) continue;
+    bool covered = false;
+    if (indexRegions) {
+      w.regionIndex.forEachTouching(*candidate, 0, BoxIndex::kLevels - 1, [&](int32_t r) {
+        covered = covered || regionCovers(*candidate, *regions[r]);
+      });
+    } else {
+      covered = std::any_of(regions.begin(), regions.end(), [&](const QuorTarget* region) {
+        return regionCovers(*candidate, *region);
+      });
+    }
+    if (!covered) w.systems.push_back(candidate);
+  }
+}
+
+bool flagged(const QuorTarget& target) { return excludedByFlags(target, false, false); }
+
+// Sweeps the boxes of one class slot (0: every box) of the worker's frame,
+// adding the changes into `changes` (one per row of `rows`).
+void sweepClass(Worker& w, std::size_t slot, const Rows& rows, Change* changes) {
+  const bool everyBox = slot == 0;
+  const auto wanted = [&](int32_t boxSlot) {
+    return everyBox || boxSlot == static_cast<int32_t>(slot);
+  };
+  w.classTruths.clear();
+  w.classSystems.clear();
+  w.classLinks.clear();
+  w.truthLocal.assign(w.truths.size(), -1);
+  w.systemLocal.assign(w.systems.size(), -1);
+  for (std::size_t r = 0; r < w.truths.size(); ++r) {
+    if (!wanted(w.truthSlots[r])) continue;
+    w.truthLocal[r] = static_cast<int32_t>(w.classTruths.size());
+    w.classTruths.push_back({rows.entryOf(w.truths[r]->confidence), flagged(*w.truths[r])});
+  }
+  for (std::size_t c = 0; c < w.systems.size(); ++c) {
+    if (!wanted(w.systemSlots[c])) continue;
+    w.systemLocal[c] = static_cast<int32_t>(w.classSystems.size());
+    w.classSystems.push_back({rows.entryOf(w.systems[c]->confidence), flagged(*w.systems[c])});
+  }
+  if (everyBox) {
+    // Every box keeps its position: the frame's pairs serve as they are.
+    w.sweep.run(w.classTruths, w.classSystems, w.links, changes);
+    return;
+  }
+  for (const Link& link : w.links) {
+    const int32_t r = w.truthLocal[link.truth];
+    const int32_t c = w.systemLocal[link.system];
+    if (r >= 0 && c >= 0) w.classLinks.push_back({r, c, link.matches});
+  }
+  w.sweep.run(w.classTruths, w.classSystems, w.classLinks, changes);
+}
+
+// Sweeps one ground-truth frame against its partner (or none): the frame's
+// pairs once, then every class with a box in the frame; `forClass(slot)`
+// sweeps one class through sweepClass().
+template <typename ForClass>
+void sweepFramePair(Worker& w, const QuorFrame& frame, const QuorFrame* partner,
+                    const ClassSlots& slots, ForClass&& forClass) {
+  w.truths.clear();
+  w.systems.clear();
+  for (const QuorTarget* target : frame.targets) {
+    if (takenAtSomeThreshold(*target)) w.truths.push_back(target);
+  }
+  if (partner != nullptr) keepSystemBoxes(w, frame, *partner);
+  if (w.truths.empty() && w.systems.empty()) return;
+  // The selection gives every matched frame the default overlap threshold.
+  findLinks(w, QuorFrame(frame.frameNumber).overlapThreshold);
+
+  w.truthSlots.clear();
+  w.systemSlots.clear();
+  uint32_t present = 0;  // the class slots with a box in the frame
+  for (const QuorTarget* target : w.truths) {
+    w.truthSlots.push_back(slots.of(target->classCode));
+    if (w.truthSlots.back() > 0) present |= 1u << w.truthSlots.back();
+  }
+  for (const QuorTarget* target : w.systems) {
+    w.systemSlots.push_back(slots.of(target->classCode));
+    if (w.systemSlots.back() > 0) present |= 1u << w.systemSlots.back();
+  }
+  forClass(std::size_t{0});
+  for (std::size_t slot = 1; slot < kClassCount; ++slot) {
+    if ((present & (1u << slot)) != 0) forClass(slot);
+  }
+}
+
+void sweepFrame(Worker& w, const SweepInput& in, std::size_t at) {
+  const int32_t partnerAt = in.partners[at];
+  sweepFramePair(w, in.groundTruth.frames[at],
+                 partnerAt >= 0 ? &in.system.frames[static_cast<std::size_t>(partnerAt)] : nullptr,
+                 in.slots, [&](std::size_t slot) {
+                   sweepClass(w, slot, in.rows[slot], w.changes[slot].data());
+                 });
+}
+
+std::array<Rows, kClassCount> rowsOf(const QuorSequence& groundTruth, const QuorSequence& system,
+                                     const ClassSlots& slots) {
+  std::array<std::vector<float>, kClassCount> confidences;
+  for (const QuorSequence* sequence : {&groundTruth, &system}) {
+    for (const QuorFrame& frame : sequence->frames) {
+      for (const QuorTarget* target : frame.targets) {
+        if (!strictlyBetweenZeroAndOne(target->confidence)) continue;
+        const int32_t slot = slots.of(target->classCode);
+        if (slot > 0) confidences[static_cast<std::size_t>(slot)].push_back(target->confidence);
+      }
+    }
+  }
+  // "All" takes the classes' confidences and those of boxes of other names.
+  std::vector<float>& every = confidences[0];
+  for (std::size_t slot = 1; slot < kClassCount; ++slot) {
+    std::sort(confidences[slot].begin(), confidences[slot].end());
+    confidences[slot].erase(std::unique(confidences[slot].begin(), confidences[slot].end()),
+                            confidences[slot].end());
+    every.insert(every.end(), confidences[slot].begin(), confidences[slot].end());
+  }
+  for (const QuorSequence* sequence : {&groundTruth, &system}) {
+    for (const QuorFrame& frame : sequence->frames) {
+      for (const QuorTarget* target : frame.targets) {
+        if (strictlyBetweenZeroAndOne(target->confidence) && slots.of(target->classCode) <= 0) {
+          every.push_back(target->confidence);
+        }
+      }
+    }
+  }
+  return {Rows(std::move(confidences[0])), Rows(std::move(confidences[1])),
+          Rows(std::move(confidences[2])), Rows(std::move(confidences[3])),
+          Rows(std::move(confidences[4])), Rows(std::move(confidences[5])),
+          Rows(std::move(confidences[6])), Rows(std::move(confidences[7])),
+          Rows(std::move(confidences[8])), Rows(std::move(confidences[9])),
+          Rows(std::move(confidences[10]))};
+}
+
+// The changes of one class by threshold, and the class's confidences in
+// (0, 1) seen so far (with or without a change): an open-addressing table on
+// the bits of the threshold, as the distinct confidences of a file are few
+// next to its boxes and are met again and again. There is one per class and
+// worker, so slots are kept small: 32-bit sums, with what would outgrow them
+// moved to a 64-bit side table first.
+class ChangeTable {
+ public:
+  ChangeTable() : slots_(kInitialSize) {}
+
+  /// Notes `threshold` as a row of the class.
+  void note(float threshold) { slotOf(threshold); }
+
+  void add(float threshold, const Change& change) {
+    Slot& slot = slots_[slotOf(threshold)];
+    constexpr int64_t kLimit = int64_t{1} << 30;
+    if (std::abs(change.gt) >= kLimit || std::abs(change.det) >= kLimit ||
+        std::abs(change.pairs) >= kLimit || std::abs(slot.gt) >= kLimit ||
+        std::abs(slot.det) >= kLimit || std::abs(slot.pairs) >= kLimit) {
+      Change& wide = wide_[slot.bits];
+      wide += Change{slot.gt, slot.det, slot.pairs};
+      wide += change;
+      slot.gt = slot.det = slot.pairs = 0;
+      return;
+    }
+    slot.gt += static_cast<int32_t>(change.gt);
+    slot.det += static_cast<int32_t>(change.det);
+    slot.pairs += static_cast<int32_t>(change.pairs);
+  }
+
+  /// Calls visit(threshold, change) once for every noted threshold.
+  template <typename Visit>
+  void forEach(Visit&& visit) const {
+    for (const Slot& slot : slots_) {
+      if (slot.bits == kEmpty) continue;
+      Change change{slot.gt, slot.det, slot.pairs};
+      if (const auto found = wide_.find(slot.bits); found != wide_.end()) change += found->second;
+      visit(thresholdOf(slot.bits), change);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kInitialSize = 64;
+  // A NaN's bits: no threshold (1, 0, or a confidence between) has them.
+  static constexpr uint32_t kEmpty = 0xffffffffu;
+  struct Slot {
+    uint32_t bits = kEmpty;
+    int32_t gt = 0, det = 0, pairs = 0;
+  };
+
+  static float thresholdOf(uint32_t bits) {
+    float threshold = 0.0f;
+    std::memcpy(&threshold, &bits, sizeof threshold);
+    return threshold;
+  }
+  static std::size_t hashOf(uint32_t bits) {
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32);
+  }
+  std::size_t slotOf(float threshold) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &threshold, sizeof bits);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = hashOf(bits) & mask;; at = (at + 1) & mask) {
+      if (slots_[at].bits == bits) return at;
+      if (slots_[at].bits != kEmpty) continue;
+      if (4 * (used_ + 1) > 3 * slots_.size()) {
+        grow();
+        return slotOf(threshold);
+      }
+      slots_[at].bits = bits;
+      ++used_;
+      return at;
+    }
+  }
+  void grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    used_ = 0;
+    for (const Slot& slot : old) {
+      if (slot.bits == kEmpty) continue;
+      Slot& moved = slots_[slotOf(thresholdOf(slot.bits))];
+      moved = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+  std::unordered_map<uint32_t, Change> wide_;  // by threshold bits
+};
+
+// Sweeping while reading: the rows are only known once every box has been
+// read, so each frame is swept on rows of its own (its boxes' confidences)
+// and its changes are kept by threshold value; the curves are summed up at
+// the end, on the rows of the whole files.
+class StreamingSweep : public FramePairVisitor {
+ public:
+  explicit StreamingSweep(std::size_t workers) : workers_(workers) {}
+
+  void pair(std::size_t worker, const QuorFrame& truth, const QuorFrame* partner) override {
+    Part& part = workers_[worker];
+    collect(truth, part.tables);
+    if (partner != nullptr) collect(*partner, part.tables);
+    Worker& w = part.worker;
+    sweepFramePair(w, truth, partner, slots_, [&](std::size_t slot) {
+      const bool everyBox = slot == 0;
+      part.local.clear();
+      for (std::size_t r = 0; r < w.truths.size(); ++r) {
+        if (everyBox || w.truthSlots[r] == static_cast<int32_t>(slot)) add(part.local, *w.truths[r]);
+      }
+      for (std::size_t c = 0; c < w.systems.size(); ++c) {
+        if (everyBox || w.systemSlots[c] == static_cast<int32_t>(slot)) add(part.local, *w.systems[c]);
+      }
+      part.rows.assign(part.local);
+      const std::vector<float>& thresholds = part.rows.thresholds();
+      part.changes.assign(thresholds.size(), Change{});
+      sweepClass(w, slot, part.rows, part.changes.data());
+      for (std::size_t row = 0; row < part.changes.size(); ++row) {
+        const Change& change = part.changes[row];
+        if (change.gt != 0 || change.det != 0 || change.pairs != 0) {
+          part.tables[slot].add(thresholds[row], change);
+        }
+      }
+    });
+  }
+
+  void unpaired(const QuorFrame& system) override { collect(system, unpaired_); }
+
+  SweepCurves curves(int64_t frames) const {
+    SweepCurves result;
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      // Every table's thresholds make the rows; their changes sum per row.
+      std::vector<std::pair<float, Change>> entries;
+      const auto take = [&](float threshold, const Change& change) {
+        entries.emplace_back(threshold, change);
+      };
+      unpaired_[slot].forEach(take);
+      for (const Part& part : workers_) part.tables[slot].forEach(take);
+      entries.emplace_back(1.0f, Change{});
+      entries.emplace_back(0.0f, Change{});
+      std::sort(entries.begin(), entries.end(),
+                [](const auto& a, const auto& b) { return a.first > b.first; });
+      ClassCurve& curve = result[slot];
+      curve.frames = frames;
+      Change sum;
+      for (std::size_t at = 0; at < entries.size(); ++at) {
+        sum += entries[at].second;
+        if (at + 1 < entries.size() && entries[at + 1].first == entries[at].first) continue;
+        curve.points.push_back(
+            {entries[at].first, sum.gt, sum.det, sum.gt - sum.pairs, sum.det - sum.pairs});
+      }
+    }
+    return result;
+  }
+
+ private:
+  using Tables = std::array<ChangeTable, kClassCount>;
+  struct Part {
+    Worker worker;
+    Tables tables;  // by class; "All" takes every box
+    std::vector<float> local;
+    Rows rows;
+    std::vector<Change> changes;
+  };
+
+  // Notes the confidences in (0, 1) of a frame's boxes: each is a row.
+  void collect(const QuorFrame& frame, Tables& into) const {
+    for (const QuorTarget* target : frame.targets) {
+      if (!strictlyBetweenZeroAndOne(target->confidence)) continue;
+      into[0].note(target->confidence);
+      const int32_t slot = slots_.of(target->classCode);
+      if (slot > 0) into[static_cast<std::size_t>(slot)].note(target->confidence);
+    }
+  }
+  static void add(std::vector<float>& local, const QuorTarget& target) {
+    if (strictlyBetweenZeroAndOne(target.confidence)) local.push_back(target.confidence);
+  }
+
+  const ClassSlots slots_;
+  std::vector<Part> workers_;
+  Tables unpaired_;
+};
+
+void checkThresholds(const std::vector<float>& thresholds) {
+  for (std::size_t at = 0; at < thresholds.size(); ++at) {
+    if (!(thresholds[at] >= 0.0f && thresholds[at] <= 1.0f)) {
+      throw std::invalid_argument("a threshold is outside [0, 1]");
+    }
+    if (at > 0 && !(thresholds[at] < thresholds[at - 1])) {
+      throw std::invalid_argument("thresholds are not strictly descending");
+    }
+  }
+}
+
+}  // namespace
+
+SweepCurves sweepClasses(const QuorSequence& groundTruth, const QuorSequence& system,
+                         unsigned threads) {
+  static_assert(kClassCount <= 32, "class slots are held in a 32-bit mask");
+  const ClassSlots slots;
+  const std::array<Rows, kClassCount> rows = rowsOf(groundTruth, system, slots);
+  const std::vector<int32_t> partners = pairFrames(groundTruth, system);
+  const SweepInput input{groundTruth, system, partners, rows, slots};
+
+  const std::size_t frameCount = groundTruth.frames.size();
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  // A worker is worth its start only with a good share of frames.
+  constexpr std::size_t kFramesPerWorker = 256;
+  const std::size_t workerCount =
+      std::clamp<std::size_t>(frameCount / kFramesPerWorker, 1, threads);
+  std::vector<Worker> workers(workerCount);
+  for (Worker& w : workers) {
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      w.changes[slot].assign(rows[slot].thresholds().size(), Change{});
+    }
+  }
+  const auto work = [&](std::size_t index) {
+    const std::size_t begin = frameCount * index / workerCount;
+    const std::size_t end = frameCount * (index + 1) / workerCount;
+    for (std::size_t at = begin; at < end; ++at) sweepFrame(workers[index], input, at);
+  };
+  if (workerCount == 1) {
+    work(0);
+  } else {
+    std::vector<std::jthread> running;
+    for (std::size_t index = 1; index < workerCount; ++index) running.emplace_back(work, index);
+    work(0);
+  }
+
+  SweepCurves curves;
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const std::vector<float>& thresholds = rows[slot].thresholds();
+    ClassCurve& curve = curves[slot];
+    curve.frames = static_cast<int64_t>(frameCount);
+    curve.points.reserve(thresholds.size());
+    Change sum;
+    for (std::size_t row = 0; row < thresholds.size(); ++row) {
+      for (const Worker& w : workers) sum += w.changes[slot][row];
+      curve.points.push_back(
+          {thresholds[row], sum.gt, sum.det, sum.gt - sum.pairs, sum.det - sum.pairs});
+    }
+  }
+  return curves;
+}
+
+StreamedCurves sweepClassesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                                        unsigned threads) {
+  const std::size_t workers = std::max(1u, threads);
+  StreamingSweep sweep(workers);
+  StreamedCurves result;
+  int64_t frames = 0;
+  result.inOrder = visitFramesWhileReading(groundTruth, system, sweep, threads, frames);
+  if (result.inOrder && groundTruth.status >= 0 && system.status >= 0) {
+    result.curves = sweep.curves(frames);
+  }
+  return result;
+}
+
+std::vector<float> gridThresholds(int n) {
+  if (n < 1 || n > kMaxGridSteps) throw std::invalid_argument("grid steps out of range");
+  // k / n is correctly rounded to double; for n below 2^20 the double is too
+  // far from any single-precision tie for the second rounding to go wrong.
+  std::vector<float> thresholds;
+  thresholds.reserve(static_cast<std::size_t>(n) + 1);
+  for (int k = n; k >= 0; --k) {
+    thresholds.push_back(static_cast<float>(static_cast<double>(k) / static_cast<double>(n)));
+  }
+  return thresholds;
+}
+
+ClassCurve sampleCurve(const ClassCurve& exact, const std::vector<float>& descendingThresholds) {
+  checkThresholds(descendingThresholds);
+  if (exact.points.empty() || !(exact.points.front().threshold >= 1.0f)) {
+    throw std::invalid_argument("the curve has no point at 1");
+  }
+  ClassCurve sampled;
+  sampled.frames = exact.frames;
+  sampled.points.reserve(descendingThresholds.size());
+  // Both lists descend: the last exact point at or above t moves only down.
+  std::size_t at = 0;
+  for (const float t : descendingThresholds) {
+    while (at + 1 < exact.points.size() && exact.points[at + 1].threshold >= t) ++at;
+    CurvePoint point = exact.points[at];
+    point.threshold = t;
+    sampled.points.push_back(point);
+  }
+  return sampled;
+}
+
+CurvePoint bestPoint(const ClassCurve& exact) {
+  if (exact.points.empty()) throw std::invalid_argument("the curve has no points");
+  // Points descend, so only a strictly better value moves the choice.
+  CurvePoint best = exact.points.front();
+  float bestValue = best.nmodta();
+  for (const CurvePoint& point : exact.points) {
+    const float value = point.nmodta();
+    if (value > bestValue) {
+      best = point;
+      bestValue = value;
+    }
+  }
+  return best;
+}
+
+ClassCurve addCurves(const std::vector<const ClassCurve*>& curves) {
+  std::vector<float> thresholds = {1.0f, 0.0f};
+  for (const ClassCurve* curve : curves) {
+    for (const CurvePoint& point : curve->points) thresholds.push_back(point.threshold);
+  }
+  std::sort(thresholds.begin(), thresholds.end(), std::greater<float>());
+  thresholds.erase(std::unique(thresholds.begin(), thresholds.end()), thresholds.end());
+  checkThresholds(thresholds);
+
+  ClassCurve pooled;
+  pooled.points.reserve(thresholds.size());
+  for (const float t : thresholds) pooled.points.push_back({t, 0, 0, 0, 0});
+  for (const ClassCurve* curve : curves) {
+    const ClassCurve part = sampleCurve(*curve, thresholds);
+    pooled.frames += curve->frames;
+    for (std::size_t at = 0; at < thresholds.size(); ++at) {
+      pooled.points[at].gt += part.points[at].gt;
+      pooled.points[at].det += part.points[at].det;
+      pooled.points[at].fn += part.points[at].fn;
+      pooled.points[at].fp += part.points[at].fp;
+    }
+  }
+  return pooled;
+}

@@ -1,0 +1,191 @@
+// talmira sweep: every class's counts as functions of the confidence threshold.
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "scoring/confidence_sweep.h"
+#include "scoring/file_check.h"
+#include "scoring/streaming_evaluation.h"
+#include "talmira/cli_common.h"
+#include "talmira/commands.h"
+#include "talmira/html_report.h"
+#include "talmira/sweep_plot.h"
+#include "talmira/sweep_report.h"
+
+#ifndef TALMIRA_VERSION
+#define TALMIRA_VERSION "unknown"
+#endif
+
+namespace talmira {
+
+namespace {
+
+constexpr int kDefaultGridSteps = 100;
+
+struct SweepOptions {
+  std::string groundTruth;
+  std::string system;
+  int gridSteps = kDefaultGridSteps;
+  bool exact = false;
+  float confidence = 0.0f;
+  Format format = Format::kText;
+  std::string output;
+  std::string plot;    // an SVG picture of the curves, when given
+  std::string report;  // an HTML page, when given
+  unsigned jobs = 1;
+};
+
+// Sweeps two files. With more than one thread and frame numbers that only
+// grow (checked while reading), frames are swept while they are read and
+// only those in flight are held; otherwise both files are read whole.
+SweepCurves sweepFiles(const std::string& groundTruthPath, const std::string& systemPath,
+                       unsigned jobs) {
+  if (jobs > 1) {
+    StreamedInput groundTruth(openForStreaming(groundTruthPath), groundTruthPath);
+    StreamedInput system(openForStreaming(systemPath), systemPath);
+    if (groundTruth.stream != nullptr && system.stream != nullptr) {
+      StreamedCurves streamed = sweepClassesWhileReading(groundTruth, system, jobs);
+      if (groundTruth.status < 0 || system.status < 0) {
+        const std::string between = groundTruth.status < 0 && system.status < 0 ? "\n" : "";
+        throw CommandError{kExitInputOrOutput, groundTruth.error + between + system.error};
+      }
+      if (streamed.inOrder) return std::move(streamed.curves);
+    } else {
+      for (std::FILE* opened : {groundTruth.stream, system.stream}) {
+        if (opened != nullptr) std::fclose(opened);
+      }
+    }
+  }
+  std::unique_ptr<QuorSequence> groundTruth;
+  std::unique_ptr<QuorSequence> system;
+  readInputs(groundTruthPath, systemPath, groundTruth, system);
+  return sweepClasses(*groundTruth, *system, jobs);
+}
+
+// The command line that made a page, for its footer.
+std::string commandLineOf(const SweepOptions& options) {
+  std::string line = "talmira " TALMIRA_VERSION " sweep " + options.groundTruth + " " +
+                     options.system;
+  line += options.exact ? " --exact" : " --grid " + std::to_string(options.gridSteps);
+  line += " -c " + shortestText(options.confidence);
+  return line;
+}
+
+// Every class's counts at `confidence`, read off the exact curves: the same
+// as a scoring at that threshold, without a second pass over the frames.
+std::array<ClassCounts, kClassCount> countsAt(const SweepCurves& exact, float confidence) {
+  std::array<ClassCounts, kClassCount> counts;
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const CurvePoint p = sampleCurve(exact[slot], {confidence}).points.front();
+    counts[slot] = {p.gt, p.det, p.fn, p.fp, exact[slot].frames};
+  }
+  return counts;
+}
+
+void runSweep(const SweepOptions& options) {
+  for (const std::string* output : {&options.output, &options.plot, &options.report}) {
+    refuseOutputNamingInput(*output, {options.groundTruth, options.system});
+  }
+  // The page shows the files' check warnings, which need the whole files
+  // with the reader's details: then they are read once, whole, for both.
+  std::vector<std::string> warnings;
+  SweepCurves curves;
+  if (options.report.empty()) {
+    curves = sweepFiles(options.groundTruth, options.system, options.jobs);
+  } else {
+    std::unique_ptr<QuorSequence> groundTruth;
+    std::unique_ptr<QuorSequence> system;
+    ReadDetails truthDetails;
+    ReadDetails systemDetails;
+    readInputs(options.groundTruth, options.system, groundTruth, system, &truthDetails,
+               &systemDetails);
+    warnings = checkFiles(*groundTruth, truthDetails, system.get(), &systemDetails).warnings;
+    curves = sweepClasses(*groundTruth, *system, options.jobs);
+  }
+  const SweepReport report = makeSweepReport(options.groundTruth, options.system,
+                                             std::move(curves), options.exact ? 0 : options.gridSteps);
+  switch (options.format) {
+    case Format::kText:
+      writeOutput(options.output, renderSweepText(report));
+      break;
+    case Format::kCsv:
+      writeOutput(options.output, renderSweepCsv(report));
+      break;
+    case Format::kJson:
+      writeOutput(options.output, sweepJson(report).dump(2) + "\n");
+      break;
+  }
+  if (!options.plot.empty()) {
+    writeOutput(options.plot,
+                renderSweepSvg(report.exact, options.groundTruth + " vs " + options.system));
+  }
+  if (!options.report.empty()) {
+    SweepReportInput page;
+    page.groundTruth = options.groundTruth;
+    page.system = options.system;
+    page.warnings = warnings;
+    page.exact = &report.exact;
+    page.confidence = options.confidence;
+    page.atConfidence = countsAt(report.exact, options.confidence);
+    page.producedBy = commandLineOf(options);
+    writeOutput(options.report, renderSweepReport(page));
+  }
+}
+
+}  // namespace
+
+void addSweepCommand(CLI::App& app) {
+  auto options = std::make_shared<SweepOptions>();
+  CLI::App* command = app.add_subcommand(
+      "sweep",
+      "Every class's counts at every confidence threshold, and the threshold that scores best");
+  command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();
+  command->add_option("SYS", options->system, "the detector's output, same format")->required();
+  CLI::Option* grid =
+      command
+          ->add_option("--grid", options->gridSteps,
+                       "list the rows at the thresholds k/N for k = N down to 0 (default " +
+                           std::to_string(kDefaultGridSteps) + ")")
+          ->type_name("N")
+          ->check(CLI::Range(1, kMaxGridSteps));
+  command
+      ->add_flag("--exact", options->exact,
+                 "list the rows at 1, 0 and every distinct confidence in between of the class's "
+                 "boxes in either file: the whole curve")
+      ->excludes(grid);
+  addConfidenceOption(*command, options->confidence,
+                      "threshold of the table that the HTML report (--report) shows (0 to 1); the "
+                      "text, csv and json outputs and the plot do not use it");
+  addFormatOption(*command, options->format)
+      ->description("output format: text (the best threshold of each class), csv or json (every "
+                    "row and the best threshold of each class)");
+  command->add_option("-o,--output", options->output, "write the result to FILE (whole, or not at all)")
+      ->type_name("FILE");
+  addJobsOption(*command, options->jobs,
+                "threads that sweep frames (above 1, regular files whose frame numbers only grow "
+                "are swept while read); the result does not depend on it");
+  command
+      ->add_option("--plot", options->plot,
+                   "also draw the curves into an SVG picture: NMODTA of every class with objects, "
+                   "misses and false alarms of All, the best points marked")
+      ->type_name("FILE.svg");
+  command
+      ->add_option("--report", options->report,
+                   "also write a self-contained HTML page: the inputs, the `check` warnings, the "
+                   "best points, the table at -c and the curves (the files are then read whole)")
+      ->type_name("FILE.html");
+  command->footer(
+      "A box is taken at threshold t when its confidence is at least t, in both files; every row "
+      "equals `talmira score -c <its threshold>`. The best threshold of a class has the highest "
+      "NMODTA over the whole curve (among equals, the highest threshold), whatever the grid.\n"
+      "Examples:\n"
+      "  talmira sweep groundtruth.csv systemoutput.csv\n"
+      "  talmira sweep groundtruth.csv systemoutput.csv --exact --format csv -o curve.csv\n"
+      "  talmira sweep groundtruth.csv systemoutput.csv --plot sweep.svg --report sweep.html -c 0.4\n");
+  command->callback([options] { runSweep(*options); });
+}
+
+}  // namespace talmira

@@ -1,0 +1,46 @@
+// The result of `talmira sweep` and its text, CSV and JSON forms.
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "scoring/class_scores.h"
+#include "scoring/confidence_sweep.h"
+#include "talmira/cli_common.h"
+
+namespace talmira {
+
+/// Every class's counts as functions of the confidence threshold for one
+/// sequence pair.
+struct SweepReport {
+  std::string groundTruth;  // the paths as given
+  std::string system;
+  SweepCurves exact;         // the whole curves
+  bool listExact = true;     // whether the rows listed are those of `exact`
+  SweepCurves sampled;       // otherwise: the grid's sampling of `exact`
+  std::array<CurvePoint, kClassCount> best;  // of the exact curves
+  /// The rows that csv and json list.
+  const SweepCurves& rows() const { return listExact ? exact : sampled; }
+};
+
+/// The report of a pair's exact curves; `gridSteps` 0 lists the exact rows.
+SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath,
+                            SweepCurves exact, int gridSteps);
+
+/// A threshold as the rows print it: printf("%.9g"), which reads back as the
+/// same single-precision value.
+std::string thresholdText(float threshold);
+
+/// The best operating point of each class, as an aligned table: class,
+/// threshold (its shortest exact text), GT, Det, FN, FP, Frames, NMODTA.
+std::string renderSweepText(const SweepReport& report);
+/// `class,threshold,gt,det,fn,fp,nmodta`, then every row of every class in
+/// class order, thresholds descending, LF line ends.
+std::string renderSweepCsv(const SweepReport& report);
+/// One row as a JSON object: threshold, gt, det, fn, fp, nmodta.
+Json curvePointJson(const CurvePoint& point);
+/// The whole report as JSON: the inputs, then per class its frames, rows
+/// ("curve") and best point.
+Json sweepJson(const SweepReport& report);
+
+}  // namespace talmira
