@@ -33,10 +33,12 @@
 #include "scoring/class_scores.h"
 #include "scoring/sequence_evaluation.h"
 #include "scoring/streaming_evaluation.h"
+#include "scoring/confidence_sweep.h"
 #include "scoring/file_check.h"
 #include "talmira/check_report.h"
 #include "talmira/cli_common.h"
 #include "talmira/event_rows.h"
+#include "talmira/sweep_report.h"
 
 namespace py = pybind11;
 
@@ -452,6 +454,46 @@ std::vector<std::string> eventNames() {
   return names;
 }
 
+// The rows and best points of `talmira sweep`: ((class slot, threshold, gt,
+// det, fn, fp, nmodta) arrays of every row, class by class, thresholds
+// descending; (threshold, gt, det, fn, fp, frames, nmodta) of each class's
+// best point). gridSteps 0 lists the exact rows.
+py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSteps,
+                unsigned threads) {
+  if (gridSteps < 0 || gridSteps > kMaxGridSteps) {
+    throw py::value_error("grid " + std::to_string(gridSteps) + " is not from 1 to " +
+                          std::to_string(kMaxGridSteps));
+  }
+  std::vector<uint8_t> slots;
+  std::vector<float> thresholds;
+  std::vector<int64_t> gt, det, fn, fp;
+  std::vector<float> nmodta;
+  std::vector<std::tuple<float, int64_t, int64_t, int64_t, int64_t, int64_t, float>> best;
+  {
+    py::gil_scoped_release unlocked;
+    const talmira::SweepReport report = talmira::makeSweepReport(
+        "", "", sweepClasses(*groundTruth.records, *system.records, threadsOrDefault(threads)),
+        gridSteps);
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      for (const CurvePoint& p : report.rows()[slot].points) {
+        slots.push_back(static_cast<uint8_t>(slot));
+        thresholds.push_back(p.threshold);
+        gt.push_back(p.gt);
+        det.push_back(p.det);
+        fn.push_back(p.fn);
+        fp.push_back(p.fp);
+        nmodta.push_back(p.nmodta());
+      }
+      const CurvePoint& b = report.best[slot];
+      best.emplace_back(b.threshold, b.gt, b.det, b.fn, b.fp, report.exact[slot].frames,
+                        b.nmodta());
+    }
+  }
+  return py::make_tuple(py::make_tuple(toArray(slots), toArray(thresholds), toArray(gt),
+                                       toArray(det), toArray(fn), toArray(fp), toArray(nmodta)),
+                        best);
+}
+
 float parseConfidence(const std::string& text) {
   try {
     return talmira::parseConfidence(text);
@@ -492,6 +534,9 @@ PYBIND11_MODULE(_talmira, m) {
         "The columns of talmira events' rows: (gt_frame_line, frame, system_side, line, "
         "class_code, class_names, confidence, event, partner_line), lines 0 where the CSV is "
         "empty.");
+  m.def("sweep", &sweep, py::arg("groundtruth"), py::arg("system"), py::arg("grid_steps"),
+        py::arg("threads") = 0,
+        "talmira sweep's rows (arrays) and each class's best point; grid_steps 0: exact rows.");
   m.def("event_names", &eventNames, "The event names by their codes in events().");
   m.def("parse_confidence", &parseConfidence, py::arg("text"),
         "A confidence threshold by the command line's rule, rounded to single precision.");

@@ -29,8 +29,8 @@ import numpy as np
 
 from . import _talmira
 
-__all__ = ["score", "check", "events", "ScoreResult", "FormatError", "COLUMNS", "CLASSES",
-           "EVENT_COLUMNS"]
+__all__ = ["score", "sweep", "check", "events", "ScoreResult", "SweepResult", "FormatError",
+           "COLUMNS", "CLASSES", "EVENT_COLUMNS"]
 
 #: The columns of an in-memory table, in the order of a file's first 13.
 COLUMNS = ("frame", "x1", "y1", "x2", "y2", "x3", "y3", "x4", "y4",
@@ -406,3 +406,74 @@ def events(gt, sys, confidence=0.0, cls="All"):
         "event": names[kinds.astype(np.intp)],
         "partner_line": pd.arrays.IntegerArray(partner_lines, ~has_partner),
     }, columns=list(EVENT_COLUMNS))
+
+
+#: The largest grid of sweep().
+MAX_GRID = 1000000
+_CURVE_COLUMNS = ("class", "threshold", "gt", "det", "fn", "fp", "nmodta")
+_BEST_COLUMNS = ("class", "threshold", "gt", "det", "fn", "fp", "frames", "nmodta")
+
+
+class SweepResult:
+    """Every class's counts as functions of the confidence threshold.
+
+    curves: a DataFrame with the columns class, threshold, gt, det, fn, fp
+    and nmodta: the rows of `talmira sweep --format csv/json`, class by class
+    in the order of CLASSES, thresholds descending. best: a DataFrame with
+    one row per class (class, threshold, gt, det, fn, fp, frames, nmodta):
+    the highest NMODTA over the whole curve, among equals the highest
+    threshold, whatever the grid. Thresholds and NMODTA are the shortest
+    decimals of their single-precision values, as the command's JSON has
+    them. exact: whether curves lists every step of the curves; grid: the
+    grid's steps otherwise.
+    """
+
+    def __init__(self, curves, best, exact, grid):
+        self.curves = curves
+        self.best = best
+        self.exact = exact
+        self.grid = grid
+
+    def _repr_html_(self):
+        return self.best.to_html(index=False)
+
+    def __repr__(self):
+        return "SweepResult(%s, %d rows); best:\n%s" % (
+            "exact" if self.exact else "grid %d" % self.grid, len(self.curves),
+            self.best.to_string(index=False))
+
+
+def sweep(gt, sys, grid=100, exact=False, jobs=None):
+    """Every class's counts at every confidence threshold, and the best one:
+    a SweepResult, the numbers of `talmira sweep`.
+
+    gt, sys: a path or an in-memory table (see the module's help).
+    grid: list the rows at the thresholds k/grid for k = grid down to 0
+    (1 to MAX_GRID); exact: list instead the rows at 1, 0 and every distinct
+    confidence in between of the class's boxes in either input (grid is not
+    used then). A box is taken at threshold t when its confidence is at least
+    t, in both inputs: every row equals score() at its threshold. jobs: as
+    in score(). Raises as score() does, and ValueError for a bad grid.
+    """
+    import pandas as pd
+
+    if not exact and (isinstance(grid, bool) or not isinstance(grid, numbers.Integral)
+                      or not 1 <= grid <= MAX_GRID):
+        raise ValueError("grid %r is not a whole number from 1 to %d" % (grid, MAX_GRID))
+    threads = _jobs(jobs)
+    ground_truth, system = _read_pair(gt, sys)
+    (slots, thresholds, gts, dets, fns, fps, nmodtas), best = _talmira.sweep(
+        ground_truth, system, 0 if exact else int(grid), threads)
+    classes = np.array(CLASSES, dtype=object)
+    curves = pd.DataFrame({
+        "class": classes[slots.astype(np.intp)],
+        "threshold": _shortest(thresholds),
+        "gt": gts, "det": dets, "fn": fns, "fp": fps,
+        "nmodta": _shortest(nmodtas),
+    }, columns=list(_CURVE_COLUMNS))
+    best_rows = [(name, _nmodta(t), g, d, n, p, frames, _nmodta(m))
+                 for name, (t, g, d, n, p, frames, m) in zip(CLASSES, best)]
+    best_frame = pd.DataFrame(best_rows, columns=list(_BEST_COLUMNS))
+    for column in ("gt", "det", "fn", "fp", "frames"):
+        best_frame[column] = best_frame[column].astype("int64")
+    return SweepResult(curves, best_frame, bool(exact), None if exact else int(grid))

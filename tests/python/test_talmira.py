@@ -495,3 +495,77 @@ def test_check_and_events_in_threads(case_files):
     with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
         together = list(pool.map(run, case_files))
     assert together == one_at_a_time
+
+
+def sweep_as_json(result):
+    """A SweepResult in the shape of `talmira sweep --format json`'s classes."""
+    classes = []
+    for cls in talmira.CLASSES:
+        rows = result.curves[result.curves["class"] == cls]
+        best = result.best[result.best["class"] == cls].iloc[0]
+        point_keys = ("threshold", "gt", "det", "fn", "fp", "nmodta")
+        classes.append({
+            "class": cls,
+            "frames": int(best["frames"]),
+            "curve": [{k: (float(r[k]) if k in ("threshold", "nmodta") else int(r[k]))
+                       for k in point_keys} for _, r in rows.iterrows()],
+            "best": {k: (float(best[k]) if k in ("threshold", "nmodta") else int(best[k]))
+                     for k in point_keys}})
+    return classes
+
+
+def test_sweep_equals_the_command_on_random_pairs(case_files):
+    need_tool()
+    compared = 0
+    for index, gt, sysout, _ in case_files:
+        # the exact curves, and grids of a few sizes
+        grid = (None, 1, 7, 100)[index % 4]
+        status, out, err = run_tool("sweep", gt, sysout, "--format", "json",
+                                    *(["--exact"] if grid is None else ["--grid", str(grid)]))
+        context = "seed %d case %d (grid %r)" % (SEED, index, grid)
+        if status != 0:
+            assert status == 1, context
+            with pytest.raises(talmira.FormatError) as error:
+                talmira.sweep(gt, sysout, exact=True)
+            assert str(error.value) == err.splitlines()[0], context
+            continue
+        result = (talmira.sweep(gt, sysout, exact=True) if grid is None
+                  else talmira.sweep(gt, sysout, grid=grid, jobs=1 + index % 3))
+        assert list(result.curves.columns) == ["class", "threshold", "gt", "det", "fn", "fp",
+                                               "nmodta"], context
+        assert sweep_as_json(result) == json.loads(out)["classes"], context
+        compared += 1
+    assert compared >= CASES // 2
+
+
+def test_sweep_of_tables_and_in_threads(case_files):
+    compared = 0
+    jobs = []
+    for index, gt_path, sys_path, _ in case_files:
+        tables = []
+        for path in (gt_path, sys_path):
+            with open(path, "rb") as fh:
+                tables.append(table_of(fh.read()))
+        if None in tables:
+            continue
+        try:
+            from_files = talmira.sweep(gt_path, sys_path, exact=True)
+        except ValueError:
+            continue
+        from_tables = talmira.sweep(tables[0][0], tables[1][0], exact=True)
+        context = "seed %d case %d" % (SEED, index)
+        pd.testing.assert_frame_equal(from_tables.curves, from_files.curves, obj=context)
+        pd.testing.assert_frame_equal(from_tables.best, from_files.best, obj=context)
+        jobs.append((gt_path, sys_path, from_files))
+        compared += 1
+    assert compared >= CASES // 3
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+        together = list(pool.map(lambda job: talmira.sweep(job[0], job[1], exact=True, jobs=1),
+                                 jobs))
+    for (_, _, alone), result in zip(jobs, together):
+        pd.testing.assert_frame_equal(result.curves, alone.curves)
+    for grid in (0, -1, talmira.MAX_GRID + 1, 2.5, True, "10"):
+        with pytest.raises(ValueError):
+            talmira.sweep(EXAMPLE_GT, EXAMPLE_SYS, grid=grid)
+    with pytest.raises(FileNotFoundError):
+        talmira.sweep(EXAMPLE_GT, os.path.join(HERE, "missing.csv"))
