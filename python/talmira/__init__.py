@@ -8,8 +8,10 @@ in threads at once.
     >>> result = talmira.score("groundtruth.csv", "systemoutput.csv")
     >>> result.to_pandas()
 
-check() reports on the files themselves (as `talmira check --format json`)
-and events() lists what became of every box (as `talmira events`).
+sweep() gives every class's counts at every confidence threshold and the
+best one (as `talmira sweep`), check() reports on the files themselves (as
+`talmira check --format json`) and events() lists what became of every box
+(as `talmira events`).
 
 An input is a path to an annotation file, or a table already in memory: a
 pandas DataFrame, or a dict of equal-length sequences or numpy arrays, with
