@@ -8,7 +8,9 @@
 #   - `wc -l` over the two files: the floor, every byte touched once;
 #   - the whole program, `TalmiraConsole gt sys result < /dev/null`, under
 #     /usr/bin/time for its peak memory;
-#   - `talmira score gt sys --format json` the same way, beside it;
+#   - `talmira score gt sys --format json` the same way, beside it, with the
+#     cores it finds and with -j 1 (one thread, both files read whole: the
+#     single-threaded road), and the speed-up of the one over the other;
 #   - on long and dense, `talmira sweep gt sys --exact --format csv` (the
 #     whole curve of every class, written out) beside that score, once with
 #     the cores it finds and once held to one core (taskset -c 0), with the
@@ -21,8 +23,11 @@
 # Workloads (frames x boxes per frame):
 #   long 100,000 x 20, dense 100 x 5,000, huge 1 x 20,000,
 #   dense2 100 x 10,000 and huge2 1 x 40,000 (twice dense and huge: the time
-#   should double, not quadruple).
-# --quick: long is 10,000 x 20, and dense2 and huge2 are left out.
+#   should double, not quadruple), long10 1,000,000 x 20 (ten times long:
+#   the memory should not grow), and crowded: one frame of 10,000 identical
+#   ground-truth boxes against 10,000 boxes shifted by 0 to 6 pixels (a
+#   detector without non-maximum suppression).
+# --quick: long is 10,000 x 20, and dense2, huge2 and long10 are left out.
 # --timeout: a program run longer than this (default 600 s) is stopped and
 #   reported as such; its workload's remaining runs are skipped.
 #
@@ -90,10 +95,29 @@ generator="$root/build/bench/bench/generate_sequence"
 tool="$root/build/bench/talmira/talmira"
 
 if [ "$quick" -eq 1 ]; then
-  workloads=("long 10000 20" "dense 100 5000" "huge 1 20000")
+  workloads=("long 10000 20" "dense 100 5000" "huge 1 20000" "crowded 1 10000")
 else
-  workloads=("long 100000 20" "dense 100 5000" "huge 1 20000" "dense2 100 10000" "huge2 1 40000")
+  workloads=("long 100000 20" "dense 100 5000" "huge 1 20000" "dense2 100 10000" "huge2 1 40000"
+    "long10 1000000 20" "crowded 1 10000")
 fi
+
+# One frame of `boxes` identical ground-truth boxes, and as many system boxes
+# shifted by 0 to 6 pixels in x and y.
+write_crowd() {
+  local dir=$1 boxes=$2
+  mkdir -p "$dir"
+  awk -v n="$boxes" -v gt="$dir/groundtruth.csv" -v sys="$dir/systemoutput.csv" 'BEGIN {
+    header = "frame,x1,y1,x2,y2,x3,y3,x4,y4,type,flag_a,flag_b,confidence,c14,c15"
+    print header > gt
+    print header > sys
+    srand(1)
+    for (i = 0; i < n; ++i) print "1,100,100,200,100,200,180,100,180,Car,FALSE,FALSE,1,," > gt
+    for (i = 0; i < n; ++i) {
+      x = 100 + int(rand() * 7); y = 100 + int(rand() * 7)
+      printf "1,%d,%d,%d,%d,%d,%d,%d,%d,Car,FALSE,FALSE,0.9,,\n", x, y, x + 100, y, x + 100, y + 80, x, y + 80 > sys
+    }
+  }'
+}
 
 # Wall time of a command in seconds (microsecond clock), its output discarded.
 seconds_of() {
@@ -208,7 +232,11 @@ for workload in "${workloads[@]}"; do
   read -r name frames boxes <<<"$workload"
   dir="$work/$name"
   echo "Generating $name: $frames frames x $boxes boxes..." >&2
-  "$generator" --frames "$frames" --boxes "$boxes" --seed 1 --out-dir "$dir"
+  if [ "$name" = crowded ]; then
+    write_crowd "$dir" "$boxes"
+  else
+    "$generator" --frames "$frames" --boxes "$boxes" --seed 1 --out-dir "$dir"
+  fi
   gt="$dir/groundtruth.csv"
   sys="$dir/systemoutput.csv"
   bytes=$(($(stat -c %s "$gt") + $(stat -c %s "$sys")))
@@ -222,7 +250,8 @@ for workload in "${workloads[@]}"; do
 
   echo "Running TalmiraConsole on $name..." >&2
   if ! measure "$work/output.txt" "$console" "$gt" "$sys" "$work/result.csv"; then
-    rows+=("| $name | $frames | $boxes | $size_mb | $wc_s | $measured_s | - | - | - | - | - | - |")
+    rows+=("| $name | $frames | $boxes | $size_mb | $wc_s | $measured_s | - | - | - | - | - | - | - | - | - |")
+    rm -rf "$dir"
     continue
   fi
   run_s=$measured_s
@@ -234,12 +263,25 @@ for workload in "${workloads[@]}"; do
     tool_s=$measured_s
     tool_kib=$measured_kib
   fi
+  echo "Running talmira score -j 1 on $name..." >&2
+  one_s="-"
+  one_kib=0
+  if measure "$work/tool1.json" "$tool" score "$gt" "$sys" --format json -j 1; then
+    one_s=$measured_s
+    one_kib=$measured_kib
+    cmp -s "$work/tool.json" "$work/tool1.json" || {
+      echo "talmira score -j 1 and -j $(nproc) disagree on $name" >&2
+      exit 1
+    }
+  fi
   rows+=("$(awk -v n="$name" -v f="$frames" -v b="$boxes" -v mb="$size_mb" -v w="$wc_s" \
-    -v r="$run_s" -v k="$peak_kib" -v bytes="$bytes" -v t="$tool_s" -v tk="$tool_kib" 'BEGIN {
+    -v r="$run_s" -v k="$peak_kib" -v bytes="$bytes" -v t="$tool_s" -v tk="$tool_kib" \
+    -v o="$one_s" -v ok="$one_kib" 'BEGIN {
       ratio = w > 0 ? sprintf("%.1f", r / w) : "-"
-      tool = t == "-" ? "- | - | -" : sprintf("%.3f | %.2f | %.2f", t, t / r, tk / k)
-      printf "| %s | %d | %d | %s | %.3f | %.3f | %s | %.1f | %.2f | %s |", n, f, b, mb, w, r,
-             ratio, k / 1024, k * 1024 / bytes, tool }')")
+      tool = t == "-" ? "- | - | -" : sprintf("%.3f | %s | %.1f", t, w > 0 ? sprintf("%.1f", t / w) : "-", tk / 1024)
+      one = o == "-" || t == "-" ? "- | - | -" : sprintf("%.3f | %.2f | %.1f", o, o / t, ok / 1024)
+      printf "| %s | %d | %d | %s | %.3f | %.3f | %s | %.1f | %.2f | %s | %s |", n, f, b, mb, w, r,
+             ratio, k / 1024, k * 1024 / bytes, tool, one }')")
   notes+=("$name: $(grep -m 1 'All GT#' "$work/output.txt" | sed 's/^ *//')")
   notes+=("$name (talmira): $(grep -A 6 '"class": "All"' "$work/tool.json" | tr -d ' \n')")
 
@@ -266,6 +308,7 @@ for workload in "${workloads[@]}"; do
         printf "| %s | %.3f | %s | %s | %.1f | %s | %d | %.1f | %s |", n, t, sweep, single,
                tk / 1024, memory, rows, naive, s == "-" ? "-" : sprintf("%.0f", naive / s) }')")
   fi
+  rm -rf "$dir"  # long10 alone is 2.7 GB
 done
 
 cpu=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo)
@@ -279,8 +322,11 @@ echo "- Commit: $commit (working tree as built), build: bench preset (Release)"
 echo "- Times: median of $repeats runs, wall seconds, files in the page cache"
 [ "$quick" -eq 1 ] && echo "- Quick run (--quick)"
 echo
-echo "| Workload | Frames | Boxes/frame | Input MB | wc -l s | Program s | Program / wc | Peak MB | Peak / input | talmira score s | score / Program | score peak / Program peak |"
-echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+echo "Program: TalmiraConsole (all cores). score: talmira score --format json (all cores);"
+echo "-j 1: the same on one thread, files read whole; speed-up: -j 1 time / score time."
+echo
+echo "| Workload | Frames | Boxes/frame | Input MB | wc -l s | Program s | Program / wc | Peak MB | Peak / input | score s | score / wc | score peak MB | -j 1 s | speed-up | -j 1 peak MB |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 printf '%s\n' "${rows[@]}"
 echo
 echo "Counts (class All), as a check that every run scored the same sequence:"

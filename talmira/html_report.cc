@@ -177,7 +177,8 @@ std::string bestPointsTable(const SweepCurves& curves, float confidence,
   html += "</tr></thead>\n<tbody>\n";
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     const ClassCurve& curve = curves[slot];
-    const auto best = talmira::bestPoint(curve);
+    const std::optional<CurvePoint> best =
+        curve.points.empty() ? std::nullopt : std::optional<CurvePoint>(::bestPoint(curve));
     const bool objects = hasObjects(curve);
     html += "<tr data-class=\"" + e(evaluationClasses[slot]) + "\"";
     if (slot == 0) html += " class=\"all\"";

@@ -13,26 +13,18 @@ namespace talmira {
 
 namespace {
 
-// Points come with thresholds descending, but the tie rule does not rely on it.
-std::optional<std::size_t> bestIndex(const std::vector<CurvePoint>& points) {
-  std::optional<std::size_t> best;
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    const float value = points[i].nmodta();
-    if (!best || value > points[*best].nmodta() ||
-        (value == points[*best].nmodta() && points[i].threshold > points[*best].threshold)) {
-      best = i;
-    }
+// Where the library's best point lies in the curve, so that it is marked
+// where every other output reports it.
+std::optional<std::size_t> bestIndex(const ClassCurve& curve) {
+  if (curve.points.empty()) return std::nullopt;
+  const CurvePoint best = ::bestPoint(curve);
+  for (std::size_t i = 0; i < curve.points.size(); ++i) {
+    if (curve.points[i] == best) return i;
   }
-  return best;
+  return std::nullopt;
 }
 
 }  // namespace
-
-std::optional<CurvePoint> bestPoint(const ClassCurve& curve) {
-  const auto index = bestIndex(curve.points);
-  if (!index) return std::nullopt;
-  return curve.points[*index];
-}
 
 bool hasObjects(const ClassCurve& curve) {
   return std::any_of(curve.points.begin(), curve.points.end(),
@@ -290,7 +282,7 @@ std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption)
   for (std::size_t slot : drawn) {
     const auto& points = exact[slot].points;
     nmodta[slot] = nmodtaValues(points);
-    best[slot] = bestIndex(points);
+    best[slot] = bestIndex(exact[slot]);
     for (double v : nmodta[slot]) lowest = std::min(lowest, v);
     if (best[slot]) lowestBest = std::min(lowestBest, nmodta[slot][*best[slot]]);
   }

@@ -11,9 +11,6 @@
 
 namespace talmira {
 
-/// The best operating point of a curve: the highest NMODTA, among equals the
-/// highest threshold. Empty when the curve has no points.
-std::optional<CurvePoint> bestPoint(const ClassCurve& curve);
 /// Whether the class has ground-truth objects at some threshold; NMODTA says
 /// nothing about a class without any, so such a class is not drawn.
 bool hasObjects(const ClassCurve& curve);
