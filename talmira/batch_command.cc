@@ -50,11 +50,22 @@ struct BatchOptions {
   std::string plot;
 };
 
-// With --sweep: where the swept sequences' curves are summed. Only the pool
-// and each sequence's best points outlive the sequence.
+// With --sweep: where the swept sequences' curves are summed, one pool per
+// worker so that no worker waits for another's addition; the pools are
+// summed at the end. Only the pools and each sequence's best points outlive
+// the sequence. The sums are exact, so how the sequences fell to the workers
+// does not show in the result.
 struct SweepPool {
-  std::mutex mutex;
-  SweepCurves curves = emptyPool();
+  std::vector<SweepCurves> perWorker;
+  SweepCurves total() const {
+    SweepCurves sum;
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      std::vector<const ClassCurve*> curves;
+      for (const SweepCurves& pool : perWorker) curves.push_back(&pool[slot]);
+      sum[slot] = addCurves(curves);
+    }
+    return sum;
+  }
 };
 
 // ---------------------------------------------------------------------------
@@ -308,7 +319,7 @@ void readPair(const BatchSequence& s, std::unique_ptr<QuorSequence>& groundTruth
 
 // Sweeps one sequence as `talmira sweep` does, keeps its best points and
 // counts at `confidence`, and adds its curves into the pool.
-void sweepOne(BatchSequence& s, float confidence, unsigned threads, SweepPool& pool) {
+void sweepOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves& pool) {
   SweepCurves curves;
   if (threads > 1) {
     curves = sweepFiles(s.groundTruth, s.system, threads);
@@ -320,11 +331,10 @@ void sweepOne(BatchSequence& s, float confidence, unsigned threads, SweepPool& p
   }
   for (std::size_t slot = 0; slot < kClassCount; ++slot) s.best[slot] = ::bestPoint(curves[slot]);
   s.classes = countsAt(curves, confidence);
-  std::lock_guard lock(pool.mutex);
-  addIntoPool(pool.curves, curves);
+  addIntoPool(pool, curves);
 }
 
-void scoreOne(BatchSequence& s, float confidence, unsigned threads, SweepPool* pool) {
+void scoreOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves* pool) {
   if (s.failed()) return;  // nothing to read (a file without its partner)
   try {
     if (pool != nullptr) {
@@ -360,21 +370,24 @@ void scoreAll(std::vector<BatchSequence*>& sequences, float confidence, unsigned
   const std::size_t threads = std::min<std::size_t>(jobs, sequences.size());
   // With fewer sequences than jobs, the spare cores match frames within them.
   const unsigned perSequence = threads == 0 ? 1 : std::max(1u, jobs / static_cast<unsigned>(threads));
-  const auto work = [&] {
+  if (pool != nullptr) pool->perWorker.assign(std::max<std::size_t>(threads, 1), emptyPool());
+  const auto work = [&](std::size_t worker) {
+    SweepCurves* mine = pool != nullptr ? &pool->perWorker[worker] : nullptr;
     for (std::size_t i; (i = next.fetch_add(1)) < sequences.size();) {
-      scoreOne(*sequences[i], confidence, perSequence, pool);
+      scoreOne(*sequences[i], confidence, perSequence, mine);
       progress.finished(done.fetch_add(1) + 1);
     }
   };
   std::vector<std::jthread> workers;
   for (std::size_t t = 1; t < threads; ++t) {
     try {
-      workers.emplace_back(work);
+      workers.emplace_back(work, t);
     } catch (const std::system_error&) {
       break;  // no more threads to be had: those running share the work
     }
   }
-  work();  // this thread is one of the workers
+  work(0);  // this thread is one of the workers
+  workers.clear();  // joined: their pools are complete
 }
 
 void parseShard(const std::string& text, std::size_t& index, std::size_t& count) {
@@ -441,7 +454,7 @@ void runBatch(const BatchOptions& options) {
   const bool progressShown = !options.quiet && isatty(fileno(stderr)) != 0;
   std::unique_ptr<SweepPool> pool = options.sweep ? std::make_unique<SweepPool>() : nullptr;
   scoreAll(mine, options.confidence, jobs, progressShown, pool.get());
-  if (pool != nullptr) result.pooledCurves = std::move(pool->curves);
+  if (pool != nullptr) result.pooledCurves = pool->total();
 
   std::size_t failed = 0;
   for (const BatchSequence* s : mine) {
