@@ -18,6 +18,9 @@ namespace {
 constexpr std::size_t kBlocksAhead = 2;
 // Frame pairs per piece of matching work.
 constexpr std::size_t kPairsPerItem = 512;
+// ... or fewer, when their frames hold this many boxes: a few crowded frames
+// are shared out among the workers rather than left to one.
+constexpr std::size_t kBoxesPerItem = std::size_t{1} << 13;
 
 using Block = std::shared_ptr<const QuorSequence>;
 
@@ -149,6 +152,7 @@ class FrameCursor {
 struct WorkItem {
   std::vector<std::pair<const QuorFrame*, const QuorFrame*>> pairs;
   std::vector<Block> holders;
+  std::size_t boxes = 0;
 };
 
 }  // namespace
@@ -211,8 +215,9 @@ bool visitFramesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
       partnerUsed = true;
     }
     item.pairs.emplace_back(truth, partner);
+    item.boxes += truth->targets.size() + (partner != nullptr ? partner->targets.size() : 0);
     ++frames;
-    if (item.pairs.size() == kPairsPerItem) {
+    if (item.pairs.size() == kPairsPerItem || item.boxes >= kBoxesPerItem) {
       work.put(std::move(item));
       item = WorkItem();
     }
