@@ -20,9 +20,11 @@
 #include <thread>
 
 #include "scoring/class_scores.h"
+#include "scoring/confidence_sweep.h"
 #include "talmira/batch_report.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands.h"
+#include "talmira/sweep_report.h"
 
 namespace talmira {
 
@@ -42,6 +44,28 @@ struct BatchOptions {
   std::string output;
   std::string report;
   bool quiet = false;
+  bool sweep = false;
+  int gridSteps = 100;
+  bool exact = false;
+  std::string plot;
+};
+
+// With --sweep: where the swept sequences' curves are summed, one pool per
+// worker so that no worker waits for another's addition; the pools are
+// summed at the end. Only the pools and each sequence's best points outlive
+// the sequence. The sums are exact, so how the sequences fell to the workers
+// does not show in the result.
+struct SweepPool {
+  std::vector<SweepCurves> perWorker;
+  SweepCurves total() const {
+    SweepCurves sum;
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      std::vector<const ClassCurve*> curves;
+      for (const SweepCurves& pool : perWorker) curves.push_back(&pool[slot]);
+      sum[slot] = addCurves(curves);
+    }
+    return sum;
+  }
 };
 
 // ---------------------------------------------------------------------------
@@ -264,28 +288,65 @@ class Progress {
   std::mutex mutex_;
 };
 
-void scoreOne(BatchSequence& s, float confidence, unsigned threads) {
+// Every class's counts at `confidence`, read off the exact curves: what
+// scoreClasses() gives at that threshold, without a second pass.
+std::array<ClassCounts, kClassCount> countsAt(const SweepCurves& exact, float confidence) {
+  std::array<ClassCounts, kClassCount> counts;
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const CurvePoint p = sampleCurve(exact[slot], {confidence}).points.front();
+    counts[slot] = {p.gt, p.det, p.fn, p.fp, exact[slot].frames};
+  }
+  return counts;
+}
+
+// Reads both files on this thread: -j N means N cores busy, not 2N. Both
+// messages are kept, as readInputs() keeps them.
+void readPair(const BatchSequence& s, std::unique_ptr<QuorSequence>& groundTruth,
+              std::unique_ptr<QuorSequence>& system) {
+  std::string messages;
+  try {
+    groundTruth = readInput(s.groundTruth);
+  } catch (const CommandError& e) {
+    messages = e.message;
+  }
+  try {
+    system = readInput(s.system);
+  } catch (const CommandError& e) {
+    messages += (messages.empty() ? "" : "\n") + e.message;
+  }
+  if (!messages.empty()) throw CommandError{kExitInputOrOutput, messages};
+}
+
+// Sweeps one sequence as `talmira sweep` does, keeps its best points and
+// counts at `confidence`, and adds its curves into the pool.
+void sweepOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves& pool) {
+  SweepCurves curves;
+  if (threads > 1) {
+    curves = sweepFiles(s.groundTruth, s.system, threads);
+  } else {
+    std::unique_ptr<QuorSequence> groundTruth;
+    std::unique_ptr<QuorSequence> system;
+    readPair(s, groundTruth, system);
+    curves = sweepClasses(*groundTruth, *system, 1);
+  }
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) s.best[slot] = ::bestPoint(curves[slot]);
+  s.classes = countsAt(curves, confidence);
+  addIntoPool(pool, curves);
+}
+
+void scoreOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves* pool) {
   if (s.failed()) return;  // nothing to read (a file without its partner)
   try {
+    if (pool != nullptr) {
+      sweepOne(s, confidence, threads, *pool);
+      return;
+    }
     std::unique_ptr<QuorSequence> groundTruth;
     std::unique_ptr<QuorSequence> system;
     if (threads > 1) {
       readInputs(s.groundTruth, s.system, groundTruth, system);  // both files at once
     } else {
-      // One thread per sequence: -j N means N cores busy, not 2N. Both
-      // messages are kept, as readInputs() keeps them.
-      std::string messages;
-      try {
-        groundTruth = readInput(s.groundTruth);
-      } catch (const CommandError& e) {
-        messages = e.message;
-      }
-      try {
-        system = readInput(s.system);
-      } catch (const CommandError& e) {
-        messages += (messages.empty() ? "" : "\n") + e.message;
-      }
-      if (!messages.empty()) throw CommandError{kExitInputOrOutput, messages};
+      readPair(s, groundTruth, system);
     }
     s.classes = scoreClasses(*groundTruth, *system, confidence, threads);
   } catch (const CommandError& e) {
@@ -302,28 +363,31 @@ void scoreOne(BatchSequence& s, float confidence, unsigned threads) {
 // counts stay, each in its own slot, and the result does not depend on the
 // order in which the threads finish.
 void scoreAll(std::vector<BatchSequence*>& sequences, float confidence, unsigned jobs,
-              bool progressShown) {
+              bool progressShown, SweepPool* pool) {
   Progress progress(progressShown, sequences.size());
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> done{0};
   const std::size_t threads = std::min<std::size_t>(jobs, sequences.size());
   // With fewer sequences than jobs, the spare cores match frames within them.
   const unsigned perSequence = threads == 0 ? 1 : std::max(1u, jobs / static_cast<unsigned>(threads));
-  const auto work = [&] {
+  if (pool != nullptr) pool->perWorker.assign(std::max<std::size_t>(threads, 1), emptyPool());
+  const auto work = [&](std::size_t worker) {
+    SweepCurves* mine = pool != nullptr ? &pool->perWorker[worker] : nullptr;
     for (std::size_t i; (i = next.fetch_add(1)) < sequences.size();) {
-      scoreOne(*sequences[i], confidence, perSequence);
+      scoreOne(*sequences[i], confidence, perSequence, mine);
       progress.finished(done.fetch_add(1) + 1);
     }
   };
   std::vector<std::jthread> workers;
   for (std::size_t t = 1; t < threads; ++t) {
     try {
-      workers.emplace_back(work);
+      workers.emplace_back(work, t);
     } catch (const std::system_error&) {
       break;  // no more threads to be had: those running share the work
     }
   }
-  work();  // this thread is one of the workers
+  work(0);  // this thread is one of the workers
+  workers.clear();  // joined: their pools are complete
 }
 
 void parseShard(const std::string& text, std::size_t& index, std::size_t& count) {
@@ -350,9 +414,10 @@ void runBatch(const BatchOptions& options) {
   const bool sharded = !options.shard.empty();
   if (sharded) {
     parseShard(options.shard, shardIndex, shardCount);
-    if (!options.report.empty()) {
-      throw CommandError{kExitUsage,
-                         "talmira batch: --shard writes a partial result; give --report to merge"};
+    if (!options.report.empty() || !options.plot.empty()) {
+      throw CommandError{kExitUsage, "talmira batch: --shard writes a partial result; give " +
+                                         std::string(options.report.empty() ? "--plot" : "--report") +
+                                         " to merge"};
     }
     if (options.formatGiven) {
       throw CommandError{kExitUsage,
@@ -363,6 +428,8 @@ void runBatch(const BatchOptions& options) {
 
   BatchResult result;
   result.source.confidence = options.confidence;
+  result.source.sweep = options.sweep;
+  result.source.gridSteps = options.sweep && !options.exact ? options.gridSteps : 0;
   result.sequences = fromList ? readList(options.list, result.source)
                               : pairFolders(options.groundTruthDir, options.systemDir,
                                             result.source);
@@ -376,6 +443,7 @@ void runBatch(const BatchOptions& options) {
   }
   refuseOutputNamingInput(options.output, inputs);
   refuseOutputNamingInput(options.report, inputs);
+  refuseOutputNamingInput(options.plot, inputs);
 
   // Only this shard's positions are scored.
   std::vector<BatchSequence*> mine;
@@ -384,7 +452,9 @@ void runBatch(const BatchOptions& options) {
   }
   const unsigned jobs = std::max(1u, options.jobs);
   const bool progressShown = !options.quiet && isatty(fileno(stderr)) != 0;
-  scoreAll(mine, options.confidence, jobs, progressShown);
+  std::unique_ptr<SweepPool> pool = options.sweep ? std::make_unique<SweepPool>() : nullptr;
+  scoreAll(mine, options.confidence, jobs, progressShown, pool.get());
+  if (pool != nullptr) result.pooledCurves = pool->total();
 
   std::size_t failed = 0;
   for (const BatchSequence* s : mine) {
@@ -394,10 +464,11 @@ void runBatch(const BatchOptions& options) {
   }
 
   if (sharded) {
-    BatchPart part{result.source, shardIndex, shardCount, {}};
+    BatchPart part{result.source, shardIndex, shardCount, {}, std::move(result.pooledCurves)};
     for (const BatchSequence* s : mine) part.sequences.push_back(*s);
     writeOutput(options.output, renderPartial(part));
   } else {
+    if (!options.plot.empty()) writeOutput(options.plot, renderBatchPlot(result));
     if (!options.report.empty()) writeOutput(options.report, renderBatchReport(result));
     writeOutput(options.output, renderBatch(result, options.format));
   }
@@ -440,6 +511,28 @@ void addBatchCommand(CLI::App& app) {
                       "also write the dataset's HTML page: pooled table, sequences sortable by "
                       "NMODTA")
       ->type_name("FILE.html");
+  CLI::Option* sweep = command->add_flag(
+      "--sweep", options->sweep,
+      "instead of scoring at -c: sweep every sequence over every threshold as `talmira sweep` "
+      "does; the output is the pooled curve of each class (counts summed over the sequences), "
+      "its best threshold, and each sequence's best threshold");
+  CLI::Option* grid = command
+                          ->add_option("--grid", options->gridSteps,
+                                       "with --sweep: list the pooled rows at k/N for k = N down "
+                                       "to 0 (default 100)")
+                          ->type_name("N")
+                          ->check(CLI::Range(1, kMaxGridSteps))
+                          ->needs(sweep);
+  command
+      ->add_flag("--exact", options->exact,
+                 "with --sweep: list the pooled rows at every threshold of the pooled curve")
+      ->excludes(grid)
+      ->needs(sweep);
+  command
+      ->add_option("--plot", options->plot,
+                   "with --sweep: also draw the pooled curves into an SVG picture")
+      ->type_name("FILE.svg")
+      ->needs(sweep);
   command->add_flag("-q,--quiet", options->quiet, "no progress line on standard error");
   command->footer(
       "A sequence that cannot be read is reported on standard error and left out of the totals; "
@@ -447,7 +540,9 @@ void addBatchCommand(CLI::App& app) {
       "Examples:\n"
       "  talmira batch dataset.csv -c 0.5 --format csv -o scores.csv\n"
       "  talmira batch --gt-dir truth/ --sys-dir detections/ -j 4\n"
-      "  talmira batch dataset.csv --shard 2/8 -o part2.json   (then: talmira merge part*.json)\n");
+      "  talmira batch dataset.csv --shard 2/8 -o part2.json   (then: talmira merge part*.json)\n"
+      "  talmira batch dataset.csv --sweep --exact --format csv -o pooled-curve.csv --plot "
+      "pooled.svg\n");
   command->callback([options, command] {
     options->formatGiven = command->count("--format") > 0;
     runBatch(*options);

@@ -4,6 +4,8 @@
 
 #include "talmira/html_report.h"
 #include "talmira/score_report.h"
+#include "talmira/sweep_plot.h"
+#include "talmira/sweep_report.h"
 
 #ifndef TALMIRA_VERSION
 #define TALMIRA_VERSION "unknown"
@@ -32,6 +34,30 @@ void addSourceJson(Json& json, const BatchSource& source) {
     json["list"] = source.list;
   }
   json["confidence"] = jsonNumber(source.confidence);
+  if (source.sweep) {
+    json["sweep"] = source.gridSteps > 0 ? Json{{"grid", source.gridSteps}} : Json{{"exact", true}};
+  }
+}
+
+std::string sweepWords(const BatchSource& source) {
+  return source.gridSteps > 0 ? "--sweep --grid " + std::to_string(source.gridSteps)
+                              : std::string("--sweep --exact");
+}
+
+// The report of the pooled curves, as `talmira sweep` would make it of one
+// pair: the same rows, sampling and best points.
+SweepReport pooledSweepReport(const BatchResult& result) {
+  return makeSweepReport("", "", result.pooledCurves, result.source.gridSteps);
+}
+
+Json bestPointsJson(const BatchSequence& s) {
+  Json array = Json::array();
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    Json point{{"class", evaluationClasses[slot]}, {"frames", s.classes[slot].frames}};
+    point.update(curvePointJson(s.best[slot]));
+    array.push_back(std::move(point));
+  }
+  return array;
 }
 
 std::string describeSource(const BatchSource& source) {
@@ -51,7 +77,43 @@ std::string oneLine(std::string text) {
   return text;
 }
 
+std::string failedLines(const BatchResult& result) {
+  std::string text = "\nFailed:\n";
+  for (const BatchSequence& s : result.sequences) {
+    if (s.failed()) text += s.name + ": " + oneLine(s.error) + "\n";
+  }
+  return text;
+}
+
+std::string renderSweepTextOf(const BatchResult& result) {
+  const std::size_t failed = failedCount(result.sequences);
+  const std::size_t scored = result.sequences.size() - failed;
+  std::string text = "Dataset " + describeSource(result.source) + ", swept over every threshold: " +
+                     std::to_string(result.sequences.size()) + " sequences";
+  if (failed > 0) text += ", " + std::to_string(failed) + " failed (left out of the pool)";
+  text += "\n\nBest threshold of each class, pooled over " + std::to_string(scored) +
+          " sequences:\n";
+  text += renderSweepText(pooledSweepReport(result));
+  text += "\nBest threshold of each sequence (class All):\n";
+  std::vector<std::vector<std::string>> rows = {
+      {"Sequence", "Best threshold", "GT", "Det", "FN", "FP", "Frames", "NMODTA"}};
+  for (const BatchSequence& s : result.sequences) {
+    if (s.failed()) {
+      rows.push_back({s.name, "-", "-", "-", "-", "-", "-", "failed"});
+      continue;
+    }
+    const CurvePoint& p = s.best[0];
+    rows.push_back({s.name, shortestText(p.threshold), std::to_string(p.gt),
+                    std::to_string(p.det), std::to_string(p.fn), std::to_string(p.fp),
+                    std::to_string(s.classes[0].frames), fixedSix(p.nmodta())});
+  }
+  text += renderTable(rows);
+  if (failed > 0) text += failedLines(result);
+  return text;
+}
+
 std::string renderText(const BatchResult& result) {
+  if (result.source.sweep) return renderSweepTextOf(result);
   const std::size_t failed = failedCount(result.sequences);
   const std::size_t scored = result.sequences.size() - failed;
   std::string text = "Dataset " + describeSource(result.source) + ", confidence " +
@@ -73,16 +135,14 @@ std::string renderText(const BatchResult& result) {
                     std::to_string(c.fp), std::to_string(c.frames), fixedSix(c.nmodta())});
   }
   text += renderTable(rows);
-  if (failed > 0) {
-    text += "\nFailed:\n";
-    for (const BatchSequence& s : result.sequences) {
-      if (s.failed()) text += s.name + ": " + oneLine(s.error) + "\n";
-    }
-  }
+  if (failed > 0) text += failedLines(result);
   return text;
 }
 
 std::string renderCsv(const BatchResult& result) {
+  // With --sweep: the pooled curve's rows, as `talmira sweep` lists one
+  // pair's, so that what reads one reads the other.
+  if (result.source.sweep) return renderSweepCsv(pooledSweepReport(result));
   // A failed sequence has no counts, so no rows; its message is on standard
   // error and in the JSON output.
   std::string text = "sequence,class,gt,det,fn,fp,frames,nmodta\n";
@@ -106,6 +166,11 @@ Json batchJson(const BatchResult& result) {
   for (const BatchSequence& s : result.sequences) {
     if (s.failed()) {
       sequences.push_back(Json{{"sequence", s.name}, {"error", s.error}});
+    } else if (result.source.sweep) {
+      sequences.push_back(Json{{"sequence", s.name},
+                               {"groundtruth", s.groundTruth},
+                               {"system", s.system},
+                               {"best", bestPointsJson(s)}});
     } else {
       sequences.push_back(Json{{"sequence", s.name},
                                {"groundtruth", s.groundTruth},
@@ -117,8 +182,36 @@ Json batchJson(const BatchResult& result) {
   const std::size_t failed = failedCount(result.sequences);
   json["total"] = Json{{"sequences", result.sequences.size() - failed},
                        {"failed", failed},
-                       {"classes", classesJson(pooledCounts(result.sequences))}};
+                       {"classes", result.source.sweep
+                                       ? sweepJson(pooledSweepReport(result)).at("classes")
+                                       : classesJson(pooledCounts(result.sequences))}};
   return json;
+}
+
+// A partial's pooled curves: compact rows [threshold, gt, det, fn, fp], the
+// threshold as its shortest text, which reads back as the same float.
+Json poolJson(const SweepCurves& pool) {
+  Json classes = Json::array();
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    Json points = Json::array();
+    for (const CurvePoint& p : pool[slot].points) {
+      points.push_back(Json::array({jsonNumber(p.threshold), p.gt, p.det, p.fn, p.fp}));
+    }
+    classes.push_back(Json{{"class", evaluationClasses[slot]},
+                           {"frames", pool[slot].frames},
+                           {"points", std::move(points)}});
+  }
+  return classes;
+}
+
+CurvePoint pointOf(const Json& row) {
+  CurvePoint p;
+  p.threshold = static_cast<float>(row.at("threshold").get<double>());
+  p.gt = row.at("gt").get<int64_t>();
+  p.det = row.at("det").get<int64_t>();
+  p.fn = row.at("fn").get<int64_t>();
+  p.fp = row.at("fp").get<int64_t>();
+  return p;
 }
 
 [[noreturn]] void notAPartial(const std::string& path, const std::string& why) {
@@ -161,12 +254,36 @@ std::string renderBatchReport(const BatchResult& result) {
   input.pooled = pooledCounts(result.sequences);
   for (const BatchSequence& s : result.sequences) {
     input.sequences.push_back(
-        DatasetSequenceRow{s.name, s.groundTruth, s.system, s.error, s.classes, std::nullopt});
+        DatasetSequenceRow{s.name, s.groundTruth, s.system, s.error, s.classes,
+                           result.source.sweep && !s.failed() ? std::optional(s.best[0])
+                                                              : std::nullopt});
   }
+  if (result.source.sweep) input.pooledCurves = &result.pooledCurves;
   // The same words from batch and from merge, so that both give the same page.
   input.producedBy = "talmira " TALMIRA_VERSION " batch (confidence " +
-                     shortestText(result.source.confidence) + ")";
+                     shortestText(result.source.confidence) +
+                     (result.source.sweep ? ", " + sweepWords(result.source) : "") + ")";
   return renderDatasetReport(input);
+}
+
+std::string renderBatchPlot(const BatchResult& result) {
+  return renderSweepSvg(result.pooledCurves, "pooled over " + describeSource(result.source));
+}
+
+void addIntoPool(SweepCurves& pool, const SweepCurves& curves) {
+  // All classes or none: a sequence that fails here (out of memory) must not
+  // be left half in the pool while it is reported as failed.
+  SweepCurves sum;
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    sum[slot] = addCurves({&pool[slot], &curves[slot]});
+  }
+  pool = std::move(sum);
+}
+
+SweepCurves emptyPool() {
+  SweepCurves pool;
+  for (ClassCurve& curve : pool) curve = addCurves({});
+  return pool;
 }
 
 std::string csvField(const std::string& text) {
@@ -212,12 +329,54 @@ std::string renderPartial(const BatchPart& part) {
       entry["error"] = s.error;
     } else {
       entry["classes"] = classesJson(s.classes);
+      if (part.source.sweep) entry["best"] = bestPointsJson(s);
     }
     sequences.push_back(std::move(entry));
   }
   json["sequences"] = std::move(sequences);
+  if (part.source.sweep) json["pooled_curves"] = poolJson(part.pooledCurves);
   return json.dump(2) + "\n";
 }
+
+namespace {
+
+// Reads poolJson() back, checking what the pooling relies on: every class,
+// in order, its thresholds descending in [0, 1] from 1 down to 0.
+SweepCurves parsePool(const Json& classes, const std::string& path) {
+  if (!classes.is_array() || classes.size() != kClassCount) {
+    notAPartial(path, "the pooled curves do not have every class");
+  }
+  SweepCurves pool;
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const Json& c = classes[slot];
+    if (c.at("class").get<std::string>() != evaluationClasses[slot]) {
+      notAPartial(path, "the pooled curves have their classes out of order");
+    }
+    ClassCurve& curve = pool[slot];
+    curve.frames = c.at("frames").get<int64_t>();
+    for (const Json& row : c.at("points")) {
+      if (!row.is_array() || row.size() != 5) {
+        notAPartial(path, "a pooled curve row is not [threshold, gt, det, fn, fp]");
+      }
+      CurvePoint p{static_cast<float>(row[0].get<double>()), row[1].get<int64_t>(),
+                   row[2].get<int64_t>(), row[3].get<int64_t>(), row[4].get<int64_t>()};
+      if (!(p.threshold >= 0.0f && p.threshold <= 1.0f) ||
+          (!curve.points.empty() && !(p.threshold < curve.points.back().threshold))) {
+        notAPartial(path, std::string("the pooled curve of ") + evaluationClasses[slot] +
+                              " is not descending in [0, 1]");
+      }
+      curve.points.push_back(p);
+    }
+    if (curve.points.empty() || curve.points.front().threshold != 1.0f ||
+        curve.points.back().threshold != 0.0f) {
+      notAPartial(path, std::string("the pooled curve of ") + evaluationClasses[slot] +
+                            " does not run from 1 to 0");
+    }
+  }
+  return pool;
+}
+
+}  // namespace
 
 BatchPart parsePartial(const std::string& text, const std::string& path) {
   Json json;
@@ -244,6 +403,15 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
     // The confidence was written as the shortest text of a float, so it reads
     // back as the same float.
     source.confidence = static_cast<float>(json.at("confidence").get<double>());
+    if (json.contains("sweep")) {
+      const Json& sweep = json.at("sweep");
+      source.sweep = true;
+      source.gridSteps = sweep.contains("grid") ? sweep.at("grid").get<int>() : 0;
+      if (source.gridSteps < 0 || source.gridSteps > kMaxGridSteps ||
+          (source.gridSteps == 0 && !sweep.value("exact", false))) {
+        notAPartial(path, "sweep settings " + sweep.dump() + " are neither a grid nor exact");
+      }
+    }
     source.listDigest = json.at("list_digest").get<std::string>();
     source.sequenceCount = json.at("sequence_count").get<std::size_t>();
     const std::string shard = json.at("shard").get<std::string>();
@@ -284,9 +452,22 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
                                         c.at("fn").get<int64_t>(), c.at("fp").get<int64_t>(),
                                         c.at("frames").get<int64_t>()};
         }
+        if (source.sweep) {
+          const Json& best = entry.at("best");
+          if (!best.is_array() || best.size() != kClassCount) {
+            notAPartial(path, "sequence " + s.name + " does not have a best point of every class");
+          }
+          for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+            if (best[slot].at("class").get<std::string>() != evaluationClasses[slot]) {
+              notAPartial(path, "sequence " + s.name + " has its best points out of order");
+            }
+            s.best[slot] = pointOf(best[slot]);
+          }
+        }
       }
       part.sequences.push_back(std::move(s));
     }
+    if (source.sweep) part.pooledCurves = parsePool(json.at("pooled_curves"), path);
   } catch (const Json::exception& e) {
     notAPartial(path, e.what());
   }

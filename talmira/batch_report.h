@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "scoring/class_scores.h"
+#include "scoring/confidence_sweep.h"
 #include "talmira/cli_common.h"
 
 namespace talmira {
@@ -24,6 +25,9 @@ struct BatchSequence {
   std::string system;
   std::string error;  // empty when scored; the reader's message(s) otherwise
   std::array<ClassCounts, kClassCount> classes{};
+  /// With --sweep: the best point of each class's exact curve (its curves
+  /// themselves are pooled and let go as soon as it is swept).
+  std::array<CurvePoint, kClassCount> best{};
   bool failed() const { return !error.empty(); }
 };
 
@@ -36,13 +40,24 @@ struct BatchSource {
   std::string listDigest;  // a digest of the LIST's bytes, or of the pairing of the folders
   std::size_t sequenceCount = 0;
   float confidence = 0.0f;
+  bool sweep = false;  // --sweep
+  int gridSteps = 0;   // with --sweep: the grid's N, or 0 for --exact
 };
 
 /// A whole run: every sequence of the list, in list order.
 struct BatchResult {
   BatchSource source;
   std::vector<BatchSequence> sequences;
+  /// With --sweep: every class's exact curve summed over the scored
+  /// sequences (addCurves), whatever order they were swept in.
+  SweepCurves pooledCurves;
 };
+
+/// Adds `curves` into `pool` (addCurves, class by class): exact curves give
+/// an exact pool, and the sums do not depend on the order of the additions.
+void addIntoPool(SweepCurves& pool, const SweepCurves& curves);
+/// Whole-curve pools start empty; this is one with no sequence in it.
+SweepCurves emptyPool();
 
 /// Sums of every class over the sequences that were scored.
 std::array<ClassCounts, kClassCount> pooledCounts(const std::vector<BatchSequence>& sequences);
@@ -54,8 +69,11 @@ CommandError sequencesFailed(const char* command, std::size_t failed, std::size_
 /// The output of a whole run in `format`.
 std::string renderBatch(const BatchResult& result, Format format);
 /// The dataset's HTML page (--report): pooled table, the sequences sortable
-/// by NMODTA, failed sequences with their message.
+/// by NMODTA, failed sequences with their message; with --sweep the pooled
+/// best points and curves and each sequence's best point.
 std::string renderBatchReport(const BatchResult& result);
+/// With --sweep: the SVG picture of the pooled curves (--plot).
+std::string renderBatchPlot(const BatchResult& result);
 
 /// A shard's partial result: the source, the shard, the positions held and
 /// every sequence's paths, name, counts or message, so that merging needs
@@ -65,6 +83,7 @@ struct BatchPart {
   std::size_t shardIndex = 1;  // K of K/N
   std::size_t shardCount = 1;  // N
   std::vector<BatchSequence> sequences;  // in position order
+  SweepCurves pooledCurves;  // with --sweep: the pool of this shard's sequences
 };
 std::string renderPartial(const BatchPart& part);
 /// Reads a partial written by renderPartial(). Throws a CommandError of

@@ -21,6 +21,7 @@ struct MergeOptions {
   Format format = Format::kText;
   std::string output;
   std::string report;
+  std::string plot;
 };
 
 std::string readPart(const std::string& path) {
@@ -37,14 +38,18 @@ std::string readPart(const std::string& path) {
 std::string describe(const BatchSource& s) {
   std::string text = s.list.empty() ? "folders " + s.groundTruthDir + " and " + s.systemDir
                                     : "list " + s.list;
-  return text + " (digest " + s.listDigest + ", " + std::to_string(s.sequenceCount) +
-         " sequences) at confidence " + shortestText(s.confidence);
+  text += " (digest " + s.listDigest + ", " + std::to_string(s.sequenceCount) +
+          " sequences) at confidence " + shortestText(s.confidence);
+  if (!s.sweep) return text + " without --sweep";
+  return text + (s.gridSteps > 0 ? " with --sweep --grid " + std::to_string(s.gridSteps)
+                                  : std::string(" with --sweep --exact"));
 }
 
 bool sameSource(const BatchSource& a, const BatchSource& b) {
   return a.list == b.list && a.groundTruthDir == b.groundTruthDir &&
          a.systemDir == b.systemDir && a.listDigest == b.listDigest &&
-         a.sequenceCount == b.sequenceCount && a.confidence == b.confidence;
+         a.sequenceCount == b.sequenceCount && a.confidence == b.confidence &&
+         a.sweep == b.sweep && a.gridSteps == b.gridSteps;
 }
 
 void refuse(const std::string& message) {
@@ -54,6 +59,7 @@ void refuse(const std::string& message) {
 void runMerge(const MergeOptions& options) {
   refuseOutputNamingInput(options.output, options.parts);
   refuseOutputNamingInput(options.report, options.parts);
+  refuseOutputNamingInput(options.plot, options.parts);
   BatchResult result;
   // Position -> (sequence, index of its part). A map, not a table of the
   // announced size: a damaged part must not make merge allocate a table of
@@ -114,6 +120,15 @@ void runMerge(const MergeOptions& options) {
            " positions are in no part (" + list + ")" + hint);
   }
   for (const auto& [position, entry] : held) result.sequences.push_back(*entry.first);
+  if (result.source.sweep) {
+    // Each part holds its sequences' curves summed; summing the parts gives
+    // the counts a single run sums, at the same thresholds.
+    result.pooledCurves = emptyPool();
+    for (const BatchPart& part : parts) addIntoPool(result.pooledCurves, part.pooledCurves);
+  } else if (!options.plot.empty()) {
+    refuse("--plot draws the pooled curves of parts made with --sweep; " + options.parts[0] +
+           " was made without");
+  }
 
   std::size_t failed = 0;
   for (const BatchSequence& s : result.sequences) {
@@ -121,6 +136,7 @@ void runMerge(const MergeOptions& options) {
     ++failed;
     std::fprintf(stderr, "%s\n", s.error.c_str());
   }
+  if (!options.plot.empty()) writeOutput(options.plot, renderBatchPlot(result));
   if (!options.report.empty()) writeOutput(options.report, renderBatchReport(result));
   writeOutput(options.output, renderBatch(result, options.format));
   if (failed > 0) {
@@ -143,9 +159,12 @@ void addMergeCommand(CLI::App& app) {
                       "also write the dataset's HTML page: pooled table, sequences sortable by "
                       "NMODTA")
       ->type_name("FILE.html");
+  command->add_option("--plot", options->plot,
+                      "parts made with --sweep: also draw the pooled curves into an SVG picture")
+      ->type_name("FILE.svg");
   command->footer(
       "The output is byte for byte that of one `talmira batch` run over the whole list. Parts "
-      "of another list or confidence, parts that overlap and missing positions are refused "
+      "of another list, confidence or sweep setting, parts that overlap and missing positions are refused "
       "(status 1).\n"
       "Example:\n"
       "  for k in 1 2 3; do talmira batch dataset.csv --shard $k/3 -o part$k.json; done\n"

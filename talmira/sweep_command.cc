@@ -21,26 +21,9 @@
 
 namespace talmira {
 
-namespace {
-
-constexpr int kDefaultGridSteps = 100;
-
-struct SweepOptions {
-  std::string groundTruth;
-  std::string system;
-  int gridSteps = kDefaultGridSteps;
-  bool exact = false;
-  float confidence = 0.0f;
-  Format format = Format::kText;
-  std::string output;
-  std::string plot;    // an SVG picture of the curves, when given
-  std::string report;  // an HTML page, when given
-  unsigned jobs = 1;
-};
-
-// Sweeps two files. With more than one thread and frame numbers that only
-// grow (checked while reading), frames are swept while they are read and
-// only those in flight are held; otherwise both files are read whole.
+// Shared with `talmira batch --sweep`. With more than one thread and frame
+// numbers that only grow (checked while reading), frames are swept while they
+// are read and only those in flight are held; otherwise both files are read whole.
 SweepCurves sweepFiles(const std::string& groundTruthPath, const std::string& systemPath,
                        unsigned jobs) {
   if (jobs > 1) {
@@ -64,6 +47,23 @@ SweepCurves sweepFiles(const std::string& groundTruthPath, const std::string& sy
   readInputs(groundTruthPath, systemPath, groundTruth, system);
   return sweepClasses(*groundTruth, *system, jobs);
 }
+
+namespace {
+
+constexpr int kDefaultGridSteps = 100;
+
+struct SweepOptions {
+  std::string groundTruth;
+  std::string system;
+  int gridSteps = kDefaultGridSteps;
+  bool exact = false;
+  float confidence = 0.0f;
+  Format format = Format::kText;
+  std::string output;
+  std::string plot;    // an SVG picture of the curves, when given
+  std::string report;  // an HTML page, when given
+  unsigned jobs = 1;
+};
 
 // The command line that made a page, for its footer.
 std::string commandLineOf(const SweepOptions& options) {

@@ -23,6 +23,12 @@ struct SweepReport {
   const SweepCurves& rows() const { return listExact ? exact : sampled; }
 };
 
+/// The exact curves of two files (sweepClasses), as `talmira sweep` makes
+/// them: with `jobs` above 1 and frame numbers that only grow, swept while
+/// read; otherwise read whole. Throws CommandError with the readers' messages.
+SweepCurves sweepFiles(const std::string& groundTruthPath, const std::string& systemPath,
+                       unsigned jobs);
+
 /// The report of a pair's exact curves; `gridSteps` 0 lists the exact rows.
 SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath,
                             SweepCurves exact, int gridSteps);

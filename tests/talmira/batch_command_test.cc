@@ -336,5 +336,250 @@ TEST(BatchCommandTest, ShardsMergeIntoTheSingleRunInEveryFormat) {
       << r.errors;
 }
 
+
+// ---------------------------------------------------------------------------
+// --sweep
+
+struct CurveRow {
+  std::string threshold;  // as printed ("%.9g")
+  long long gt, det, fn, fp;
+  double at() const { return std::stod(threshold); }
+};
+
+std::vector<std::string> cellsOf(const std::string& line) {
+  std::vector<std::string> cells;
+  std::size_t start = 0;
+  for (std::size_t end; (end = line.find(',', start)) != std::string::npos; start = end + 1) {
+    cells.push_back(line.substr(start, end - start));
+  }
+  cells.push_back(line.substr(start));
+  return cells;
+}
+
+// The rows of `class,threshold,gt,det,fn,fp,nmodta` CSV by class, in order;
+// the NMODTA printed is checked against the counts on the way.
+std::map<std::string, std::vector<CurveRow>> curveRows(const std::string& csv) {
+  std::map<std::string, std::vector<CurveRow>> curves;
+  const std::vector<std::string> rows = lines(csv);
+  EXPECT_FALSE(rows.empty());
+  if (rows.empty()) return curves;
+  EXPECT_EQ(rows[0], "class,threshold,gt,det,fn,fp,nmodta");
+  for (std::size_t r = 1; r < rows.size(); ++r) {
+    const std::vector<std::string> c = cellsOf(rows[r]);
+    EXPECT_EQ(c.size(), 7u) << rows[r];
+    if (c.size() != 7) continue;
+    CurveRow row{c[1], std::stoll(c[2]), std::stoll(c[3]), std::stoll(c[4]), std::stoll(c[5])};
+    EXPECT_EQ(c[6], nmodtaOf(row.gt, row.fn, row.fp)) << rows[r];
+    curves[c[0]].push_back(row);
+  }
+  return curves;
+}
+
+// A step curve read at t: the row with the smallest threshold at or above t.
+const CurveRow& rowAt(const std::vector<CurveRow>& curve, double t) {
+  const CurveRow* found = &curve.front();
+  for (const CurveRow& row : curve) {
+    if (row.at() >= t) found = &row;
+  }
+  return *found;
+}
+
+TEST(BatchSweepTest, PooledCurvesAreTheSumsOfEachSequencesSweepAndOfScoringAtTheirThresholds) {
+  const unsigned seed = 31;
+  TempDir dir;
+  const int count = 6;
+  const std::string list = writeDataset(dir, count, seed);
+  const ToolResult batch =
+      runTalmira({"batch", list, "--sweep", "--exact", "--format", "csv", "-j", "1"});
+  ASSERT_EQ(batch.status, 0) << batch.errors;
+  const auto pooled = curveRows(batch.output);
+
+  // Brute force: every sequence swept alone, read at every threshold of any
+  // of them, summed.
+  std::vector<std::map<std::string, std::vector<CurveRow>>> each;
+  std::vector<nlohmann::json> eachJson;
+  for (int i = 0; i < count; ++i) {
+    const std::string stem = "seq" + std::to_string(i);
+    const std::string gt = dir.file(stem + "_gt.csv");
+    const std::string sys = dir.file(stem + "_sys.csv");
+    const ToolResult sweep = runTalmira({"sweep", gt, sys, "--exact", "--format", "csv"});
+    ASSERT_EQ(sweep.status, 0) << sweep.errors;
+    each.push_back(curveRows(sweep.output));
+    const ToolResult json = runTalmira({"sweep", gt, sys, "--format", "json"});
+    ASSERT_EQ(json.status, 0) << json.errors;
+    eachJson.push_back(nlohmann::json::parse(json.output));
+  }
+  ASSERT_EQ(pooled.size(), kClasses.size());
+  for (const std::string& name : kClasses) {
+    std::map<double, std::string, std::greater<>> thresholds;
+    for (const auto& curves : each) {
+      for (const CurveRow& row : curves.at(name)) thresholds.emplace(row.at(), row.threshold);
+    }
+    const std::vector<CurveRow>& rows = pooled.at(name);
+    ASSERT_EQ(rows.size(), thresholds.size()) << "seed " << seed << ", class " << name;
+    std::size_t r = 0;
+    for (const auto& [t, text] : thresholds) {
+      long long sums[4] = {0, 0, 0, 0};
+      for (const auto& curves : each) {
+        const CurveRow& row = rowAt(curves.at(name), t);
+        sums[0] += row.gt;
+        sums[1] += row.det;
+        sums[2] += row.fn;
+        sums[3] += row.fp;
+      }
+      const CurveRow& got = rows[r++];
+      EXPECT_EQ(got.threshold, text) << "seed " << seed << ", class " << name;
+      EXPECT_EQ(std::vector<long long>({got.gt, got.det, got.fn, got.fp}),
+                std::vector<long long>(sums, sums + 4))
+          << "seed " << seed << ", class " << name << " at " << text;
+    }
+  }
+
+  // A second oracle for a few thresholds of "All": the pooled totals of a
+  // plain batch run at that confidence.
+  const std::vector<CurveRow>& all = pooled.at("All");
+  ASSERT_GT(all.size(), 6u);
+  for (const std::size_t r : {std::size_t{1}, all.size() / 3, all.size() / 2, all.size() - 2}) {
+    const ToolResult plain =
+        runTalmira({"batch", list, "-c", all[r].threshold, "--format", "csv"});
+    ASSERT_EQ(plain.status, 0) << plain.errors;
+    std::string expected = "(all),All," + std::to_string(all[r].gt) + "," +
+                           std::to_string(all[r].det) + "," + std::to_string(all[r].fn) + "," +
+                           std::to_string(all[r].fp) + ",";
+    const std::vector<std::string> rows = lines(plain.output);
+    const auto found = std::find_if(rows.begin(), rows.end(), [](const std::string& line) {
+      return line.rfind("(all),All,", 0) == 0;
+    });
+    ASSERT_NE(found, rows.end());
+    EXPECT_EQ(found->substr(0, expected.size()), expected) << "at -c " << all[r].threshold;
+  }
+
+  // The best points: the pooled one is the highest NMODTA of the pooled
+  // curve (the highest threshold among equals); each sequence's are those
+  // `talmira sweep` finds for it.
+  const ToolResult json = runTalmira({"batch", list, "--sweep", "--format", "json"});
+  ASSERT_EQ(json.status, 0) << json.errors;
+  const auto result = nlohmann::json::parse(json.output);
+  for (std::size_t c = 0; c < kClasses.size(); ++c) {
+    const std::vector<CurveRow>& rows = pooled.at(kClasses[c]);
+    const CurveRow* best = &rows.front();
+    const auto value = [](const CurveRow& row) {
+      if (row.gt == 0 && row.fp == 0) return 1.0f;
+      if (row.gt == 0) return -100000.0f;
+      return std::max(-100000.0f, static_cast<float>(1.0 - static_cast<double>(row.fn + row.fp) /
+                                                              static_cast<double>(row.gt)));
+    };
+    for (const CurveRow& row : rows) {
+      if (value(row) > value(*best)) best = &row;
+    }
+    const auto& got = result["total"]["classes"][c];
+    EXPECT_EQ(got["class"], kClasses[c]);
+    EXPECT_EQ(static_cast<float>(got["best"]["threshold"].get<double>()),
+              std::stof(best->threshold))
+        << kClasses[c];
+    EXPECT_EQ(got["best"]["fn"].get<long long>(), best->fn) << kClasses[c];
+    EXPECT_EQ(got["best"]["fp"].get<long long>(), best->fp) << kClasses[c];
+    for (int i = 0; i < count; ++i) {
+      nlohmann::json mine = result["sequences"][i]["best"][c];
+      EXPECT_EQ(mine["class"], kClasses[c]);
+      mine.erase("class");
+      mine.erase("frames");
+      EXPECT_EQ(mine, eachJson[i]["classes"][c]["best"]) << "sequence " << i << " " << kClasses[c];
+    }
+  }
+  // The grid lists the pooled curve read at k/N; with 4 steps, 0.5 reads it
+  // at the row at or above 0.5.
+  const ToolResult grid = runTalmira({"batch", list, "--sweep", "--grid", "4", "--format", "csv"});
+  ASSERT_EQ(grid.status, 0) << grid.errors;
+  const auto gridRows = curveRows(grid.output);
+  ASSERT_EQ(gridRows.at("All").size(), 5u);
+  const CurveRow& half = gridRows.at("All")[2];
+  EXPECT_EQ(half.threshold, "0.5");
+  const CurveRow& expected = rowAt(all, 0.5);
+  EXPECT_EQ(std::vector<long long>({half.gt, half.det, half.fn, half.fp}),
+            std::vector<long long>({expected.gt, expected.det, expected.fn, expected.fp}));
+
+  for (const std::vector<std::string>& mode : {std::vector<std::string>{"--exact"},
+                                              std::vector<std::string>{"--grid", "7"}}) {
+    for (const std::string format : {"text", "csv", "json"}) {
+      std::vector<std::string> args = {"batch", list, "--sweep", "--format", format, "-j", "1"};
+      args.insert(args.end(), mode.begin(), mode.end());
+      const ToolResult a = runTalmira(args);
+      ASSERT_EQ(a.status, 0) << a.errors;
+      for (const std::string jobs : {"2", "3", "16"}) {
+        args[args.size() - mode.size() - 1] = jobs;
+        const ToolResult b = runTalmira(args);
+        ASSERT_EQ(b.status, 0) << b.errors;
+        EXPECT_EQ(a.output, b.output) << format << " " << mode[0] << " with -j " << jobs;
+      }
+    }
+  }
+}
+
+TEST(BatchSweepTest, ShardsMergeIntoTheSingleSweepAndOtherSettingsAreRefused) {
+  TempDir dir;
+  dir.write("bad.csv", kHeader + "1,0,0,10,0,10,10,0,10,Car,FALSE,FALSE,high,,\n");
+  const std::string list = writeDataset(dir, 7, 47, "broken,seq0_gt.csv,bad.csv\n");
+  std::vector<std::string> parts;
+  for (const std::string k : {"2", "3", "1"}) {
+    const std::string part = dir.file("part" + k + ".json");
+    const ToolResult r = runTalmira({"batch", list, "--sweep", "--grid", "20", "-c", "0.4",
+                                     "--shard", k + "/3", "-o", part, "-j", "2"});
+    EXPECT_EQ(r.status, k == "2" ? 1 : 0) << r.errors;  // 2/3 holds position 7, broken
+    parts.push_back(part);
+  }
+  for (const std::string format : {"text", "csv", "json"}) {
+    const std::string tag = dir.file("single-" + format);
+    const ToolResult single =
+        runTalmira({"batch", list, "--sweep", "--grid", "20", "-c", "0.4", "--format", format,
+                    "--plot", tag + ".svg", "--report", tag + ".html"});
+    EXPECT_EQ(single.status, 1);
+    std::vector<std::string> args = {"merge", "--format", format, "--plot",
+                                     dir.file("merged.svg"), "--report", dir.file("merged.html")};
+    args.insert(args.end(), parts.begin(), parts.end());
+    const ToolResult merged = runTalmira(args);
+    EXPECT_EQ(merged.status, 1) << merged.errors;
+    EXPECT_EQ(merged.output, single.output) << format;
+    EXPECT_EQ(readFile(dir.file("merged.svg")), readFile(tag + ".svg")) << format;
+    EXPECT_EQ(readFile(dir.file("merged.html")), readFile(tag + ".html")) << format;
+  }
+  const std::string page = readFile(dir.file("single-csv.html"));
+  EXPECT_NE(page.find("<svg"), std::string::npos);
+  EXPECT_NE(page.find("bad.csv:2:"), std::string::npos);
+
+  // Parts of a plain run, of another grid or of an exact sweep do not mix.
+  const std::string plain = dir.file("plain.json");
+  const std::string exact = dir.file("exact.json");
+  const std::string otherGrid = dir.file("grid.json");
+  runTalmira({"batch", list, "-c", "0.4", "--shard", "1/3", "-o", plain});
+  runTalmira({"batch", list, "-c", "0.4", "--sweep", "--exact", "--shard", "1/3", "-o", exact});
+  runTalmira({"batch", list, "-c", "0.4", "--sweep", "--shard", "1/3", "-o", otherGrid});
+  for (const std::string& other : {plain, exact, otherGrid}) {
+    const ToolResult r = runTalmira({"merge", parts[0], parts[1], other});
+    EXPECT_EQ(r.status, 1) << other;
+    EXPECT_EQ(r.output, "");
+    EXPECT_NE(r.errors.find("is a part of another run"), std::string::npos) << r.errors;
+  }
+  ToolResult r = runTalmira({"merge", plain, parts[0], parts[1]});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.errors.find("with --sweep --grid 20, where " + plain), std::string::npos) << r.errors;
+
+  // A shard writes only its partial result; --plot and --grid need --sweep.
+  r = runTalmira({"batch", list, "--sweep", "--shard", "1/3", "--plot", dir.file("x.svg")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("x.svg")));
+  EXPECT_EQ(runTalmira({"batch", list, "--grid", "5"}).status, 2);
+  EXPECT_EQ(runTalmira({"batch", list, "--plot", dir.file("x.svg")}).status, 2);
+
+  // A damaged pool is refused, not summed.
+  auto damaged = nlohmann::json::parse(readFile(parts[2]));
+  auto& points = damaged["pooled_curves"][0]["points"];
+  std::swap(points[1], points[2]);
+  r = runTalmira({"merge", dir.write("swapped.json", damaged.dump()), parts[0], parts[1]});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.errors.find("the pooled curve of All is not descending"), std::string::npos)
+      << r.errors;
+}
+
 }  // namespace
 }  // namespace talmira_test

@@ -64,3 +64,29 @@ done
 # the same as any one sequence's.
 grep '^(all),All,' "$work/merged.csv"
 echo "merge of $shards shards run by GNU parallel equals the single run in text, csv and json"
+
+# The same with --sweep: each part carries its pooled exact curves, and merge
+# sums them into the single run's curves, plot and page.
+status=0
+parallel --will-cite --halt never "$talmira" batch "$work/list.csv" --sweep --exact -q \
+  --shard {}/$shards -o "$work/sweep{}.json" ::: $(seq $shards) 2>"$work/parallel.err" || status=$?
+if [ "$status" -ne 1 ]; then
+  cat "$work/parallel.err" >&2
+  echo "FAIL: parallel --sweep exited $status, expected 1" >&2
+  exit 1
+fi
+for format in text csv json; do
+  rm -f "$work"/single.svg "$work"/single.html "$work"/merged.svg "$work"/merged.html
+  "$talmira" batch "$work/list.csv" --sweep --exact -j 2 --format "$format" \
+    --plot "$work/single.svg" --report "$work/single.html" >"$work/single.$format" 2>/dev/null || true
+  "$talmira" merge "$work"/sweep*.json --format "$format" -o "$work/merged.$format" \
+    --plot "$work/merged.svg" --report "$work/merged.html" 2>/dev/null || true
+  for file in "$format" svg html; do
+    if ! cmp "$work/single.$file" "$work/merged.$file"; then
+      echo "FAIL: merge --sweep differs from the single run ($format, $file)" >&2
+      exit 1
+    fi
+  done
+done
+grep '^All,' "$work/merged.csv" | head -n 2
+echo "merge of $shards --sweep shards equals the single run in text, csv, json, plot and page"
