@@ -288,17 +288,6 @@ class Progress {
   std::mutex mutex_;
 };
 
-// Every class's counts at `confidence`, read off the exact curves: what
-// scoreClasses() gives at that threshold, without a second pass.
-std::array<ClassCounts, kClassCount> countsAt(const SweepCurves& exact, float confidence) {
-  std::array<ClassCounts, kClassCount> counts;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    const CurvePoint p = sampleCurve(exact[slot], {confidence}).points.front();
-    counts[slot] = {p.gt, p.det, p.fn, p.fp, exact[slot].frames};
-  }
-  return counts;
-}
-
 // Reads both files on this thread: -j N means N cores busy, not 2N. Both
 // messages are kept, as readInputs() keeps them.
 void readPair(const BatchSequence& s, std::unique_ptr<QuorSequence>& groundTruth,

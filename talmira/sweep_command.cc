@@ -74,17 +74,6 @@ std::string commandLineOf(const SweepOptions& options) {
   return line;
 }
 
-// Every class's counts at `confidence`, read off the exact curves: the same
-// as a scoring at that threshold, without a second pass over the frames.
-std::array<ClassCounts, kClassCount> countsAt(const SweepCurves& exact, float confidence) {
-  std::array<ClassCounts, kClassCount> counts;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    const CurvePoint p = sampleCurve(exact[slot], {confidence}).points.front();
-    counts[slot] = {p.gt, p.det, p.fn, p.fp, exact[slot].frames};
-  }
-  return counts;
-}
-
 void runSweep(const SweepOptions& options) {
   for (const std::string* output : {&options.output, &options.plot, &options.report}) {
     refuseOutputNamingInput(*output, {options.groundTruth, options.system});

@@ -78,4 +78,13 @@ Json sweepJson(const SweepReport& report) {
               {"classes", std::move(classes)}};
 }
 
+std::array<ClassCounts, kClassCount> countsAt(const SweepCurves& exact, float confidence) {
+  std::array<ClassCounts, kClassCount> counts;
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const CurvePoint p = sampleCurve(exact[slot], {confidence}).points.front();
+    counts[slot] = {p.gt, p.det, p.fn, p.fp, exact[slot].frames};
+  }
+  return counts;
+}
+
 }  // namespace talmira

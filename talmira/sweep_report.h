@@ -49,4 +49,8 @@ Json curvePointJson(const CurvePoint& point);
 /// ("curve") and best point.
 Json sweepJson(const SweepReport& report);
 
+/// Every class's counts at `confidence`, read off exact curves: what
+/// scoreClasses() gives at that threshold, without a second pass.
+std::array<ClassCounts, kClassCount> countsAt(const SweepCurves& exact, float confidence);
+
 }  // namespace talmira
