@@ -177,17 +177,17 @@ std::string bestPointsTable(const SweepCurves& curves, float confidence,
   html += "</tr></thead>\n<tbody>\n";
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     const ClassCurve& curve = curves[slot];
-    const std::optional<CurvePoint> best =
-        curve.points.empty() ? std::nullopt : std::optional<CurvePoint>(::bestPoint(curve));
+    const bool hasBest = !curve.points.empty();
+    const CurvePoint best = hasBest ? ::bestPoint(curve) : CurvePoint{};
     const bool objects = hasObjects(curve);
     html += "<tr data-class=\"" + e(evaluationClasses[slot]) + "\"";
     if (slot == 0) html += " class=\"all\"";
     else if (!objects) html += " class=\"empty\" title=\"No objects of this class\"";
     html += "><td class=\"text\">" + e(evaluationClasses[slot]) + "</td>";
-    if (best) {
-      html += cell(shortestText(best->threshold)) + cell(std::to_string(best->gt)) +
-              cell(std::to_string(best->det)) + cell(std::to_string(best->fn)) +
-              cell(std::to_string(best->fp)) + cell(fixedSix(best->nmodta()));
+    if (hasBest) {
+      html += cell(shortestText(best.threshold)) + cell(std::to_string(best.gt)) +
+              cell(std::to_string(best.det)) + cell(std::to_string(best.fn)) +
+              cell(std::to_string(best.fp)) + cell(fixedSix(best.nmodta()));
     } else {
       html += "<td colspan=\"6\" class=\"text\">no curve</td>";
     }
