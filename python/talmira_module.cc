@@ -232,23 +232,23 @@ std::string renderTable(const std::vector<Column>& columns, std::size_t rows,
 
 // columns: 13 tuples (kind, array, texts) in file order, each array of
 // `rows` values (the Python layer checks the lengths and the codes).
-Sequence readTable(const py::list& columnSpecs, std::size_t rows, bool withDetails) {
-  if (columnSpecs.size() != kTableColumns) throw py::value_error("a table has 13 columns");
+Sequence readTable(const py::list& columnLayouts, std::size_t rows, bool withDetails) {
+  if (columnLayouts.size() != kTableColumns) throw py::value_error("a table has 13 columns");
   std::vector<Column> columns(kTableColumns);
   for (std::size_t c = 0; c < kTableColumns; ++c) {
-    const auto spec = columnSpecs[c].cast<py::tuple>();
+    const auto described = columnLayouts[c].cast<py::tuple>();
     Column& column = columns[c];
-    column.kind = static_cast<ColumnKind>(spec[0].cast<int>());
+    column.kind = static_cast<ColumnKind>(described[0].cast<int>());
     switch (column.kind) {
       case ColumnKind::kWhole:
       case ColumnKind::kCoded:
-        column.array = py::array_t<int64_t, py::array::c_style>::ensure(spec[1]);
+        column.array = py::array_t<int64_t, py::array::c_style>::ensure(described[1]);
         break;
       case ColumnKind::kDouble:
-        column.array = py::array_t<double, py::array::c_style>::ensure(spec[1]);
+        column.array = py::array_t<double, py::array::c_style>::ensure(described[1]);
         break;
       case ColumnKind::kSingle:
-        column.array = py::array_t<float, py::array::c_style>::ensure(spec[1]);
+        column.array = py::array_t<float, py::array::c_style>::ensure(described[1]);
         break;
       default:
         throw py::value_error("unknown column kind");
@@ -259,7 +259,7 @@ Sequence readTable(const py::list& columnSpecs, std::size_t rows, bool withDetai
     }
     column.data = column.array.data();
     if (column.kind == ColumnKind::kCoded) {
-      column.texts = spec[2].cast<std::vector<std::string>>();
+      column.texts = described[2].cast<std::vector<std::string>>();
       for (const std::string& t : column.texts) column.unwritable.push_back(breaksLine(t));
       const auto* codes = static_cast<const int64_t*>(column.data);
       for (std::size_t row = 0; row < rows; ++row) {

@@ -130,7 +130,7 @@ def _coded(values, whole=False):
     return (_CODED, codes, list(index))
 
 
-def _column_spec(name, values):
+def _column_layout(name, values):
     array = values if isinstance(values, np.ndarray) else None
     if array is None and hasattr(values, "to_numpy"):
         array = values.to_numpy()
@@ -178,9 +178,9 @@ def _read_table(table, label, details=False):
         raise ValueError("the %s table's columns differ in length: %s" % (
             label, ", ".join("%s %d" % (n, len(c)) for n, c in zip(COLUMNS, columns))))
     rows = lengths.pop()
-    specs = [_column_spec(name, values) for name, values in zip(COLUMNS, columns)]
+    layouts = [_column_layout(name, values) for name, values in zip(COLUMNS, columns)]
     try:
-        return _talmira.read_table(specs, rows, details)
+        return _talmira.read_table(layouts, rows, details)
     except _talmira.ReadFailure as failure:
         what, line, column, _ = failure.args
         row = line - 2 if line >= 2 else None
