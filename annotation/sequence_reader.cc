@@ -97,8 +97,8 @@ uint64_t commaBits(const char* p, std::size_t count) {
   std::size_t at = 0;
   for (; at + 16 <= count; at += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-    bits |= static_cast<uint64_t>(static_cast<uint32_t>(
-                _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, commas))))
+    bits |= static_cast<uint64_t>(
+                static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, commas))))
             << at;
   }
 #else

@@ -89,7 +89,6 @@ struct ReadDetails {
   }
 };
 
-
 /// Receives a file's frames a block at a time while it is read.
 class FrameBlockSink {
  public:

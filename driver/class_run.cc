@@ -58,8 +58,8 @@ std::array<QuorResult, 11> runClassEvaluation(float confidence, QuorSequence& gr
   // frame's targets once rather than once per class, on every core.
   const std::vector<ClassTotals> totals = evaluateClasses(
       groundTruth, systemOutput, evaluationFilters(confidence), defaultThreadCount());
-  return reportClassEvaluation(totals, static_cast<int32_t>(groundTruth.frames.size()),
-                               resultFile, writeFailed);
+  return reportClassEvaluation(totals, static_cast<int32_t>(groundTruth.frames.size()), resultFile,
+                               writeFailed);
 }
 
 std::array<QuorResult, 11> reportClassEvaluation(const std::vector<ClassTotals>& totals,

@@ -29,8 +29,7 @@ constexpr std::string_view kSeparator = "\n====\n";
 // A stream over a copy of `bytes` that lives as long as the holder.
 struct ByteStream {
   explicit ByteStream(std::string_view bytes) : copy(bytes.begin(), bytes.end()) {
-    stream = copy.empty() ? std::fopen("/dev/null", "r")
-                          : fmemopen(copy.data(), copy.size(), "r");
+    stream = copy.empty() ? std::fopen("/dev/null", "r") : fmemopen(copy.data(), copy.size(), "r");
     if (stream == nullptr) std::abort();
   }
   std::vector<char> copy;
@@ -98,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const uint8_t control = data[0];
   const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
   const std::size_t split = rest.find(kSeparator);
-  const std::string_view truthBytes = split == std::string_view::npos ? rest : rest.substr(0, split);
+  const std::string_view truthBytes =
+      split == std::string_view::npos ? rest : rest.substr(0, split);
   const std::string_view systemBytes =
       split == std::string_view::npos ? rest : rest.substr(split + kSeparator.size());
   const std::size_t blockTargets = (control & 0x0f) + 1u;
@@ -118,8 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   ByteStream systemInput(systemBytes);
   StreamedInput streamedTruth(truthInput.stream, "gt.csv");
   StreamedInput streamedSystem(systemInput.stream, "sys.csv");
-  const StreamedTotals streamed = evaluateClassesWhileReading(streamedTruth, streamedSystem,
-                                                              filters, threads, blockTargets);
+  const StreamedTotals streamed =
+      evaluateClassesWhileReading(streamedTruth, streamedSystem, filters, threads, blockTargets);
   FUZZ_CHECK(streamedTruth.status == truthStatus && streamedTruth.error == truthError);
   FUZZ_CHECK(streamedSystem.status == systemStatus && streamedSystem.error == systemError);
   if (truthStatus < 0 || systemStatus < 0) return 0;

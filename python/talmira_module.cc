@@ -10,10 +10,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-
 #include <sys/stat.h>
-
-#include <thread>
 
 #include <algorithm>
 #include <array>
@@ -25,16 +22,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
 #include "scoring/class_scores.h"
-#include "scoring/sequence_evaluation.h"
-#include "scoring/streaming_evaluation.h"
 #include "scoring/confidence_sweep.h"
 #include "scoring/file_check.h"
+#include "scoring/sequence_evaluation.h"
+#include "scoring/streaming_evaluation.h"
 #include "talmira/check_report.h"
 #include "talmira/cli_common.h"
 #include "talmira/event_rows.h"
@@ -76,7 +74,8 @@ ReaderMessage splitReaderMessage(std::string_view message) {
   if (!message.empty() && message.front() == ':') message.remove_prefix(1);
   const char* const end = message.data() + message.size();
   const auto [afterLine, status] = std::from_chars(message.data(), end, parts.line);
-  if (status == std::errc{}) message.remove_prefix(static_cast<std::size_t>(afterLine - message.data()));
+  if (status == std::errc{})
+    message.remove_prefix(static_cast<std::size_t>(afterLine - message.data()));
   if (message.starts_with(": ")) message.remove_prefix(2);
   parts.what = std::string(message);
   constexpr std::string_view kColumn = "column ";
@@ -145,11 +144,9 @@ std::pair<Sequence, Sequence> readFilePair(const std::string& firstPath,
   std::array<int, 2> statuses{};
   {
     py::gil_scoped_release unlocked;
-    std::jthread secondReader(
-        [&] {
-          statuses[1] =
-              readSequenceFile(secondStream, *records[1], "", &errors[1], details[1].get());
-        });
+    std::jthread secondReader([&] {
+      statuses[1] = readSequenceFile(secondStream, *records[1], "", &errors[1], details[1].get());
+    });
     statuses[0] = readSequenceFile(first.release(), *records[0], "", &errors[0], details[0].get());
   }
   for (int input = 0; input < 2; ++input) {
@@ -307,8 +304,8 @@ std::vector<ClassRow> score(const Sequence& groundTruth, const Sequence& system,
   std::array<ClassCounts, kClassCount> classes;
   {
     py::gil_scoped_release unlocked;
-    classes = scoreClasses(*groundTruth.records, *system.records, confidence,
-                           threadsOrDefault(threads));
+    classes =
+        scoreClasses(*groundTruth.records, *system.records, confidence, threadsOrDefault(threads));
   }
   std::vector<ClassRow> rows;
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
@@ -439,9 +436,8 @@ py::tuple events(const Sequence& groundTruth, const Sequence& system, float conf
   }
   return py::make_tuple(toArray(columns.truthFrameLine), toArray(columns.frame),
                         toArray(columns.systemSide), toArray(columns.line),
-                        toArray(columns.classCode), columns.classNames,
-                        toArray(columns.confidence), toArray(columns.event),
-                        toArray(columns.partnerLine));
+                        toArray(columns.classCode), columns.classNames, toArray(columns.confidence),
+                        toArray(columns.event), toArray(columns.partnerLine));
 }
 
 // The event names by BoxEventKind's value.
@@ -516,13 +512,11 @@ PYBIND11_MODULE(_talmira, m) {
   m.def("read_file", &readFile, py::arg("path"), py::arg("details") = false,
         "Reads an annotation file; ReadFailure(message, line, column) when malformed.");
   m.def("read_file_pair", &readFilePair, py::arg("first"), py::arg("second"),
-        py::arg("details") = false,
-        "Reads two annotation files at once.");
+        py::arg("details") = false, "Reads two annotation files at once.");
   m.def("read_table", &readTable, py::arg("columns"), py::arg("rows"), py::arg("details") = false,
         "Reads 13 columns (kind, array, texts) as the records of an annotation file.");
   m.def("score", &score, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
-        py::arg("threads") = 0,
-        "Every class's (class, gt, det, fn, fp, frames, nmodta).");
+        py::arg("threads") = 0, "Every class's (class, gt, det, fn, fp, frames, nmodta).");
   m.def("score_file_pair", &scoreFilePair, py::arg("groundtruth"), py::arg("system"),
         py::arg("confidence"), py::arg("threads") = 0,
         "Scores two files, while reading them when their frame numbers only grow.");

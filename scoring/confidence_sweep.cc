@@ -192,7 +192,8 @@ class FrameSweep {
     cursor_.assign(truthStart_.begin(), truthStart_.end() - 1);
     for (const Link& link : links) truthEdges_[cursor_[link.truth]++] = {link.system, link.matches};
     cursor_.assign(systemStart_.begin(), systemStart_.end() - 1);
-    for (const Link& link : links) systemEdges_[cursor_[link.system]++] = {link.truth, link.matches};
+    for (const Link& link : links)
+      systemEdges_[cursor_[link.system]++] = {link.truth, link.matches};
   }
 
   void enterTruth(int32_t r, Change& change) {
@@ -457,11 +458,10 @@ void sweepFramePair(Worker& w, const QuorFrame& frame, const QuorFrame* partner,
 
 void sweepFrame(Worker& w, const SweepInput& in, std::size_t at) {
   const int32_t partnerAt = in.partners[at];
-  sweepFramePair(w, in.groundTruth.frames[at],
-                 partnerAt >= 0 ? &in.system.frames[static_cast<std::size_t>(partnerAt)] : nullptr,
-                 in.slots, [&](std::size_t slot) {
-                   sweepClass(w, slot, in.rows[slot], w.changes[slot].data());
-                 });
+  sweepFramePair(
+      w, in.groundTruth.frames[at],
+      partnerAt >= 0 ? &in.system.frames[static_cast<std::size_t>(partnerAt)] : nullptr, in.slots,
+      [&](std::size_t slot) { sweepClass(w, slot, in.rows[slot], w.changes[slot].data()); });
 }
 
 std::array<Rows, kClassCount> rowsOf(const QuorSequence& groundTruth, const QuorSequence& system,
@@ -608,10 +608,12 @@ class StreamingSweep : public FramePairVisitor {
       const bool everyBox = slot == 0;
       part.local.clear();
       for (std::size_t r = 0; r < w.truths.size(); ++r) {
-        if (everyBox || w.truthSlots[r] == static_cast<int32_t>(slot)) add(part.local, *w.truths[r]);
+        if (everyBox || w.truthSlots[r] == static_cast<int32_t>(slot))
+          add(part.local, *w.truths[r]);
       }
       for (std::size_t c = 0; c < w.systems.size(); ++c) {
-        if (everyBox || w.systemSlots[c] == static_cast<int32_t>(slot)) add(part.local, *w.systems[c]);
+        if (everyBox || w.systemSlots[c] == static_cast<int32_t>(slot))
+          add(part.local, *w.systems[c]);
       }
       part.rows.assign(part.local);
       const std::vector<float>& thresholds = part.rows.thresholds();

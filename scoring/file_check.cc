@@ -89,14 +89,14 @@ void warnAboutFile(const FileCheck& check, bool groundTruth, std::vector<std::st
     for (std::size_t k = 0; k < check.unknownTypes.size() && k < 3; ++k) {
       const ReadDetails::UnknownType& type = check.unknownTypes[k];
       list += (k == 0 ? "" : ", ") + ("\"" + type.name + "\" ") + "(" +
-              counted(type.count, "record", "records") + ", first at line " +
-              text(type.firstLine) + ")";
+              counted(type.count, "record", "records") + ", first at line " + text(type.firstLine) +
+              ")";
     }
     if (check.unknownTypes.size() > 3) {
       list += " and " + text(uint64_t{check.unknownTypes.size() - 3}) + " more";
     }
-    warnings.push_back(role + ": records of a type that is no known class are dropped: " +
-                       list + ".");
+    warnings.push_back(role + ": records of a type that is no known class are dropped: " + list +
+                       ".");
   }
   if (check.confidencesOutside01 > 0) {
     warnings.push_back(role + ": " + counted(check.confidencesOutside01, "box has", "boxes have") +
@@ -172,19 +172,18 @@ void warnAboutPairing(const PairingCheck& check, uint64_t groundTruthFrames,
                        " have no system frame of their number: all their boxes count as misses.");
   }
   if (check.unpairedSystemFrames > 0) {
-    warnings.push_back(counted(check.unpairedSystemFrames, "system frame", "system frames") +
-                       " (" + counted(check.unpairedSystemBoxes, "box", "boxes") +
+    warnings.push_back(counted(check.unpairedSystemFrames, "system frame", "system frames") + " (" +
+                       counted(check.unpairedSystemBoxes, "box", "boxes") +
                        ") pair with no ground-truth frame: those boxes are never scored.");
   }
   if (check.frameOffsetHint != 0) {
     const bool up = check.frameOffsetHint > 0;
-    warnings.push_back(
-        std::string("The system's frame numbers look shifted: numbered ") +
-        (up ? "1 higher" : "1 lower") + ", they would pair " +
-        text(up ? check.pairedWithSystemPlusOne : check.pairedWithSystemMinusOne) + " of " +
-        text(groundTruthFrames) + " ground-truth frames instead of " +
-        text(check.pairedGroundTruthFrames) + " (does one file count frames from 0 and the " +
-        "other from 1?).");
+    warnings.push_back(std::string("The system's frame numbers look shifted: numbered ") +
+                       (up ? "1 higher" : "1 lower") + ", they would pair " +
+                       text(up ? check.pairedWithSystemPlusOne : check.pairedWithSystemMinusOne) +
+                       " of " + text(groundTruthFrames) + " ground-truth frames instead of " +
+                       text(check.pairedGroundTruthFrames) +
+                       " (does one file count frames from 0 and the " + "other from 1?).");
   }
 }
 

@@ -26,11 +26,11 @@ struct FileCheck {
   uint64_t records = 0;
   uint64_t frames = 0;  // runs of lines of one frame number, as the scorer sees them
   std::array<uint64_t, knownClasses.size()> boxesPerClass{};  // in knownClasses order
-  uint64_t boxes = 0;           // all classes
-  uint64_t regions = 0;         // don't-care regions
-  uint64_t dcfRecords = 0;      // dropped
-  uint64_t flaggedBoxes = 0;    // boxes with flag A or B: set aside by the scorer
-  uint64_t droppedBySize = 0;   // records none of whose sides reaches kMinSideLength
+  uint64_t boxes = 0;                                         // all classes
+  uint64_t regions = 0;                                       // don't-care regions
+  uint64_t dcfRecords = 0;                                    // dropped
+  uint64_t flaggedBoxes = 0;   // boxes with flag A or B: set aside by the scorer
+  uint64_t droppedBySize = 0;  // records none of whose sides reaches kMinSideLength
   std::vector<ReadDetails::UnknownType> unknownTypes;
   // Over the boxes (regions are kept whatever their confidence); empty when
   // there are none.

@@ -514,9 +514,8 @@ void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, boo
   matchFrame<false>(groundTruth, system, keepMarkA, keepMarkB, denseLimit, nullptr);
 }
 
-void evaluateFrameEventsWithLimit(QuorFrame& groundTruth, const QuorFrame* system,
-                                  bool keepMarkA, bool keepMarkB, std::size_t denseLimit,
-                                  FrameEvents& events) {
+void evaluateFrameEventsWithLimit(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
+                                  bool keepMarkB, std::size_t denseLimit, FrameEvents& events) {
   matchFrame<true>(groundTruth, system, keepMarkA, keepMarkB, denseLimit, &events);
 }
 

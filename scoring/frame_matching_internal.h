@@ -29,6 +29,5 @@ void evaluateFrameDense(QuorFrame& groundTruth, const QuorFrame* system, bool ke
 void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
                             bool keepMarkB, std::size_t denseLimit);
 /// evaluateFrameEvents() with a chosen size limit, as above.
-void evaluateFrameEventsWithLimit(QuorFrame& groundTruth, const QuorFrame* system,
-                                  bool keepMarkA, bool keepMarkB, std::size_t denseLimit,
-                                  FrameEvents& events);
+void evaluateFrameEventsWithLimit(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
+                                  bool keepMarkB, std::size_t denseLimit, FrameEvents& events);

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <thread>
 #include <cstdint>
 #include <limits>
+#include <thread>
 #include <utility>
 
 #include "scoring/frame_matching.h"
@@ -96,8 +96,8 @@ void evaluateFrameRange(const QuorSequence& groundTruth, const QuorSequence& sys
   QuorFrame truthFrame(0);
   QuorFrame systemFrame(0);
   for (std::size_t at = begin; at < end; ++at) {
-    evaluateFramePair(groundTruth.frames[at], partnerOf(system, partners[at]), filters,
-                      firstFilter, lastFilter, totals, truthFrame, systemFrame);
+    evaluateFramePair(groundTruth.frames[at], partnerOf(system, partners[at]), filters, firstFilter,
+                      lastFilter, totals, truthFrame, systemFrame);
   }
 }
 
@@ -117,7 +117,8 @@ void evaluateFramePair(const QuorFrame& truth, const QuorFrame* partner,
                        std::size_t lastFilter, std::vector<ClassTotals>& totals,
                        QuorFrame& truthScratch, QuorFrame& systemScratch) {
   // A class of which neither frame holds a target adds nothing.
-  const uint64_t classes = classCodeMask(truth) | (partner != nullptr ? classCodeMask(*partner) : 0);
+  const uint64_t classes =
+      classCodeMask(truth) | (partner != nullptr ? classCodeMask(*partner) : 0);
   for (std::size_t c = firstFilter; c < lastFilter; ++c) {
     if (!filters[c].mayTakeAny(classes)) continue;
     selectFrame(truth, filters[c], truthScratch);

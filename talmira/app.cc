@@ -20,9 +20,10 @@ void printLines(const std::string& message) {
 }  // namespace
 
 int runTalmira(int argc, char** argv) {
-  CLI::App app("talmira: scores object detections in video against the ground truth, "
-               "frame by frame and class by class.",
-               "talmira");
+  CLI::App app(
+      "talmira: scores object detections in video against the ground truth, "
+      "frame by frame and class by class.",
+      "talmira");
   app.add_flag_callback(
       "--version",
       [] {

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,8 +15,8 @@
 #include <mutex>
 #include <new>
 #include <set>
-#include <system_error>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "scoring/class_scores.h"
@@ -194,9 +194,9 @@ std::map<std::string, std::string> filesByName(const std::string& folder) {
     const std::string name = entry.path().stem().string();
     const auto [at, inserted] = files.emplace(name, entry.path().string());
     if (!inserted) {
-      throw CommandError{kExitInputOrOutput, folder + ": " + fs::path(at->second).filename().string() +
-                                                 " and " + fileName +
-                                                 " give the same sequence name \"" + name + "\""};
+      throw CommandError{kExitInputOrOutput,
+                         folder + ": " + fs::path(at->second).filename().string() + " and " +
+                             fileName + " give the same sequence name \"" + name + "\""};
     }
   }
   return files;
@@ -270,11 +270,11 @@ class Progress {
   void draw(std::size_t done) {
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::string line = "\r\033[Kscored " + std::to_string(done) + " of " +
-                       std::to_string(total_) + " sequences, " + clockText(elapsed) + " elapsed";
+    std::string line = "\r\033[Kscored " + std::to_string(done) + " of " + std::to_string(total_) +
+                       " sequences, " + clockText(elapsed) + " elapsed";
     if (done > 0 && done < total_) {
-      line += ", about " + clockText(elapsed / static_cast<double>(done) *
-                                 static_cast<double>(total_ - done)) +
+      line += ", about " +
+              clockText(elapsed / static_cast<double>(done) * static_cast<double>(total_ - done)) +
               " left";
     }
     std::fputs(line.c_str(), stderr);
@@ -358,7 +358,8 @@ void scoreAll(std::vector<BatchSequence*>& sequences, float confidence, unsigned
   std::atomic<std::size_t> done{0};
   const std::size_t threads = std::min<std::size_t>(jobs, sequences.size());
   // With fewer sequences than jobs, the spare cores match frames within them.
-  const unsigned perSequence = threads == 0 ? 1 : std::max(1u, jobs / static_cast<unsigned>(threads));
+  const unsigned perSequence =
+      threads == 0 ? 1 : std::max(1u, jobs / static_cast<unsigned>(threads));
   if (pool != nullptr) pool->perWorker.assign(std::max<std::size_t>(threads, 1), emptyPool());
   const auto work = [&](std::size_t worker) {
     SweepCurves* mine = pool != nullptr ? &pool->perWorker[worker] : nullptr;
@@ -375,7 +376,7 @@ void scoreAll(std::vector<BatchSequence*>& sequences, float confidence, unsigned
       break;  // no more threads to be had: those running share the work
     }
   }
-  work(0);  // this thread is one of the workers
+  work(0);          // this thread is one of the workers
   workers.clear();  // joined: their pools are complete
 }
 
@@ -385,8 +386,8 @@ void parseShard(const std::string& text, std::size_t& index, std::size_t& count)
   char end = 0;
   if (std::sscanf(text.c_str(), "%llu/%llu%c", &k, &n, &end) != 2 || text[0] == '-' ||
       text.find('-') != std::string::npos || k < 1 || n < 1 || k > n) {
-    throw CommandError{kExitUsage, "talmira batch: --shard " + text +
-                                       ": expected K/N with 1 <= K <= N, e.g. 2/8"};
+    throw CommandError{
+        kExitUsage, "talmira batch: --shard " + text + ": expected K/N with 1 <= K <= N, e.g. 2/8"};
   }
   index = k;
   count = n;
@@ -395,8 +396,7 @@ void parseShard(const std::string& text, std::size_t& index, std::size_t& count)
 void runBatch(const BatchOptions& options) {
   const bool fromList = !options.list.empty();
   if (!fromList && (options.groundTruthDir.empty() || options.systemDir.empty())) {
-    throw CommandError{kExitUsage,
-                       "talmira batch: give a LIST, or both --gt-dir and --sys-dir"};
+    throw CommandError{kExitUsage, "talmira batch: give a LIST, or both --gt-dir and --sys-dir"};
   }
   std::size_t shardIndex = 1;
   std::size_t shardCount = 1;
@@ -404,9 +404,10 @@ void runBatch(const BatchOptions& options) {
   if (sharded) {
     parseShard(options.shard, shardIndex, shardCount);
     if (!options.report.empty() || !options.plot.empty()) {
-      throw CommandError{kExitUsage, "talmira batch: --shard writes a partial result; give " +
-                                         std::string(options.report.empty() ? "--plot" : "--report") +
-                                         " to merge"};
+      throw CommandError{kExitUsage,
+                         "talmira batch: --shard writes a partial result; give " +
+                             std::string(options.report.empty() ? "--plot" : "--report") +
+                             " to merge"};
     }
     if (options.formatGiven) {
       throw CommandError{kExitUsage,
@@ -419,9 +420,9 @@ void runBatch(const BatchOptions& options) {
   result.source.confidence = options.confidence;
   result.source.sweep = options.sweep;
   result.source.gridSteps = options.sweep && !options.exact ? options.gridSteps : 0;
-  result.sequences = fromList ? readList(options.list, result.source)
-                              : pairFolders(options.groundTruthDir, options.systemDir,
-                                            result.source);
+  result.sequences = fromList
+                         ? readList(options.list, result.source)
+                         : pairFolders(options.groundTruthDir, options.systemDir, result.source);
   result.source.sequenceCount = result.sequences.size();
 
   std::vector<std::string> inputs;
@@ -477,9 +478,10 @@ void addBatchCommand(CLI::App& app) {
       "CSV file with the header sequence,groundtruth,system and one sequence a line; paths "
       "relative to its folder");
   CLI::Option* gtDir =
-      command->add_option("--gt-dir", options->groundTruthDir,
-                          "instead of LIST: a folder of ground-truth files, paired by name "
-                          "(without extension) with the files of --sys-dir")
+      command
+          ->add_option("--gt-dir", options->groundTruthDir,
+                       "instead of LIST: a folder of ground-truth files, paired by name "
+                       "(without extension) with the files of --sys-dir")
           ->type_name("DIR");
   CLI::Option* sysDir =
       command->add_option("--sys-dir", options->systemDir, "the folder of the detector's outputs")
@@ -489,16 +491,20 @@ void addBatchCommand(CLI::App& app) {
   addConfidenceOption(*command, options->confidence);
   addJobsOption(*command, options->jobs,
                 "sequences scored at once; the result does not depend on it");
-  command->add_option("--shard", options->shard,
-                      "score only the sequences at positions i (from 0) with i mod N = K-1 and "
-                      "write a partial result for `talmira merge`")
+  command
+      ->add_option("--shard", options->shard,
+                   "score only the sequences at positions i (from 0) with i mod N = K-1 and "
+                   "write a partial result for `talmira merge`")
       ->type_name("K/N");
   addFormatOption(*command, options->format);
-  command->add_option("-o,--output", options->output, "write the result to FILE (whole, or not at all)")
+  command
+      ->add_option("-o,--output", options->output,
+                   "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
-  command->add_option("--report", options->report,
-                      "also write the dataset's HTML page: pooled table, sequences sortable by "
-                      "NMODTA")
+  command
+      ->add_option("--report", options->report,
+                   "also write the dataset's HTML page: pooled table, sequences sortable by "
+                   "NMODTA")
       ->type_name("FILE.html");
   CLI::Option* sweep = command->add_flag(
       "--sweep", options->sweep,

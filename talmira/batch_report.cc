@@ -88,11 +88,12 @@ std::string failedLines(const BatchResult& result) {
 std::string renderSweepTextOf(const BatchResult& result) {
   const std::size_t failed = failedCount(result.sequences);
   const std::size_t scored = result.sequences.size() - failed;
-  std::string text = "Dataset " + describeSource(result.source) + ", swept over every threshold: " +
-                     std::to_string(result.sequences.size()) + " sequences";
+  std::string text = "Dataset " + describeSource(result.source) +
+                     ", swept over every threshold: " + std::to_string(result.sequences.size()) +
+                     " sequences";
   if (failed > 0) text += ", " + std::to_string(failed) + " failed (left out of the pool)";
-  text += "\n\nBest threshold of each class, pooled over " + std::to_string(scored) +
-          " sequences:\n";
+  text +=
+      "\n\nBest threshold of each class, pooled over " + std::to_string(scored) + " sequences:\n";
   text += renderSweepText(pooledSweepReport(result));
   text += "\nBest threshold of each sequence (class All):\n";
   std::vector<std::vector<std::string>> rows = {
@@ -103,9 +104,9 @@ std::string renderSweepTextOf(const BatchResult& result) {
       continue;
     }
     const CurvePoint& p = s.best[0];
-    rows.push_back({s.name, shortestText(p.threshold), std::to_string(p.gt),
-                    std::to_string(p.det), std::to_string(p.fn), std::to_string(p.fp),
-                    std::to_string(s.classes[0].frames), fixedSix(p.nmodta())});
+    rows.push_back({s.name, shortestText(p.threshold), std::to_string(p.gt), std::to_string(p.det),
+                    std::to_string(p.fn), std::to_string(p.fp), std::to_string(s.classes[0].frames),
+                    fixedSix(p.nmodta())});
   }
   text += renderTable(rows);
   if (failed > 0) text += failedLines(result);
@@ -180,11 +181,11 @@ Json batchJson(const BatchResult& result) {
   }
   json["sequences"] = std::move(sequences);
   const std::size_t failed = failedCount(result.sequences);
-  json["total"] = Json{{"sequences", result.sequences.size() - failed},
-                       {"failed", failed},
-                       {"classes", result.source.sweep
-                                       ? sweepJson(pooledSweepReport(result)).at("classes")
-                                       : classesJson(pooledCounts(result.sequences))}};
+  json["total"] =
+      Json{{"sequences", result.sequences.size() - failed},
+           {"failed", failed},
+           {"classes", result.source.sweep ? sweepJson(pooledSweepReport(result)).at("classes")
+                                           : classesJson(pooledCounts(result.sequences))}};
   return json;
 }
 
@@ -253,10 +254,9 @@ std::string renderBatchReport(const BatchResult& result) {
   input.confidence = result.source.confidence;
   input.pooled = pooledCounts(result.sequences);
   for (const BatchSequence& s : result.sequences) {
-    input.sequences.push_back(
-        DatasetSequenceRow{s.name, s.groundTruth, s.system, s.error, s.classes,
-                           result.source.sweep && !s.failed() ? std::optional(s.best[0])
-                                                              : std::nullopt});
+    input.sequences.push_back(DatasetSequenceRow{
+        s.name, s.groundTruth, s.system, s.error, s.classes,
+        result.source.sweep && !s.failed() ? std::optional(s.best[0]) : std::nullopt});
   }
   if (result.source.sweep) input.pooledCurves = &result.pooledCurves;
   // The same words from batch and from merge, so that both give the same page.

@@ -80,10 +80,10 @@ std::string renderBatchPlot(const BatchResult& result);
 /// nothing but the parts.
 struct BatchPart {
   BatchSource source;
-  std::size_t shardIndex = 1;  // K of K/N
-  std::size_t shardCount = 1;  // N
+  std::size_t shardIndex = 1;            // K of K/N
+  std::size_t shardCount = 1;            // N
   std::vector<BatchSequence> sequences;  // in position order
-  SweepCurves pooledCurves;  // with --sweep: the pool of this shard's sequences
+  SweepCurves pooledCurves;              // with --sweep: the pool of this shard's sequences
 };
 std::string renderPartial(const BatchPart& part);
 /// Reads a partial written by renderPartial(). Throws a CommandError of

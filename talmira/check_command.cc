@@ -50,16 +50,15 @@ std::string renderFileText(std::string_view title, const std::string& path, cons
   } else {
     for (std::size_t k = 0; k < check.unknownTypes.size(); ++k) {
       const ReadDetails::UnknownType& type = check.unknownTypes[k];
-      text += lineOf(k == 0 ? "unknown types" : "", "\"" + printable(type.name) + "\": " +
-                                                        number(type.count) +
-                                                        ", first at line " +
-                                                        number(type.firstLine));
+      text += lineOf(k == 0 ? "unknown types" : "",
+                     "\"" + printable(type.name) + "\": " + number(type.count) +
+                         ", first at line " + number(type.firstLine));
     }
   }
-  text += lineOf("confidence range", check.confidenceMin ? shortestText(*check.confidenceMin) +
-                                                               " to " +
-                                                               shortestText(*check.confidenceMax)
-                                                         : "none");
+  text +=
+      lineOf("confidence range", check.confidenceMin ? shortestText(*check.confidenceMin) + " to " +
+                                                           shortestText(*check.confidenceMax)
+                                                     : "none");
   text += lineOf("confidences outside 0 to 1", number(check.confidencesOutside01));
   if (check.repeatedFrameNumbers.empty()) {
     text += lineOf("repeated frame numbers", "none");
@@ -84,20 +83,20 @@ std::string renderFileText(std::string_view title, const std::string& path, cons
 }
 
 std::string renderText(const CheckOptions& options, const CheckReport& report) {
-  std::string text =
-      renderFileText("Ground truth", options.groundTruth, report.groundTruth, true);
+  std::string text = renderFileText("Ground truth", options.groundTruth, report.groundTruth, true);
   if (report.system) {
     text += "\n" + renderFileText("System output", options.system, *report.system, false);
   }
   if (report.pairing) {
     const PairingCheck& pairing = *report.pairing;
     text += "\nFrame pairing\n";
-    text += lineOf("ground-truth frames without system", number(pairing.groundTruthFramesWithoutSystem));
+    text += lineOf("ground-truth frames without system",
+                   number(pairing.groundTruthFramesWithoutSystem));
     text += lineOf("unpaired system frames", number(pairing.unpairedSystemFrames));
     text += lineOf("unpaired system boxes", number(pairing.unpairedSystemBoxes));
-    text += lineOf("frame offset hint", pairing.frameOffsetHint == 0
-                                            ? "none"
-                                            : (pairing.frameOffsetHint > 0 ? "+1" : "-1"));
+    text +=
+        lineOf("frame offset hint",
+               pairing.frameOffsetHint == 0 ? "none" : (pairing.frameOffsetHint > 0 ? "+1" : "-1"));
   }
   if (report.warnings.empty()) {
     text += "\nNo warnings.\n";
@@ -123,11 +122,12 @@ void runCheck(const CheckOptions& options) {
   } else {
     groundTruth = readInput(options.groundTruth, &truthDetails);
   }
-  const CheckReport report = checkFiles(*groundTruth, truthDetails, system.get(),
-                                        withSystem ? &systemDetails : nullptr);
-  writeOutput(options.output, options.format == Format::kJson
-                                  ? checkReportJson(options.groundTruth, options.system, report).dump(2) + "\n"
-                                  : renderText(options, report));
+  const CheckReport report =
+      checkFiles(*groundTruth, truthDetails, system.get(), withSystem ? &systemDetails : nullptr);
+  writeOutput(options.output,
+              options.format == Format::kJson
+                  ? checkReportJson(options.groundTruth, options.system, report).dump(2) + "\n"
+                  : renderText(options, report));
 }
 
 }  // namespace
@@ -140,7 +140,9 @@ void addCheckCommand(CLI::App& app) {
   command->add_option("SYS", options->system,
                       "the detector's output, same format: also checks how the frames pair");
   addFormatOption(*command, options->format, {Format::kText, Format::kJson});
-  command->add_option("-o,--output", options->output, "write the report to FILE (whole, or not at all)")
+  command
+      ->add_option("-o,--output", options->output,
+                   "write the report to FILE (whole, or not at all)")
       ->type_name("FILE");
   command->footer(
       "Exit status 0 when the files can be read, warnings or not; 1 when one is malformed.\n"

@@ -38,10 +38,8 @@ float parseConfidence(const std::string& text) {
 CLI::Option* addConfidenceOption(CLI::App& command, float& confidence, const std::string& help) {
   return command
       .add_option_function<std::string>(
-          "-c,--confidence", [&confidence](const std::string& text) {
-            confidence = parseConfidence(text);
-          },
-          help)
+          "-c,--confidence",
+          [&confidence](const std::string& text) { confidence = parseConfidence(text); }, help)
       ->type_name("C")
       ->default_str("0");
 }
@@ -86,7 +84,8 @@ void readInputs(const std::string& groundTruthPath, const std::string& systemPat
   }
   if (!groundTruthError.empty() || !systemError.empty()) {
     throw CommandError{kExitInputOrOutput,
-                       groundTruthError + (groundTruthError.empty() || systemError.empty() ? "" : "\n") +
+                       groundTruthError +
+                           (groundTruthError.empty() || systemError.empty() ? "" : "\n") +
                            systemError};
   }
 }
@@ -108,8 +107,7 @@ void refuseOutputNamingInput(const std::string& outputPath,
   if (stat(outputPath.c_str(), &output) != 0) return;
   for (const std::string& input : inputs) {
     struct stat in {};
-    if (stat(input.c_str(), &in) == 0 && in.st_dev == output.st_dev &&
-        in.st_ino == output.st_ino) {
+    if (stat(input.c_str(), &in) == 0 && in.st_dev == output.st_dev && in.st_ino == output.st_ino) {
       throw CommandError{kExitUsage, "the output " + outputPath + " is the input " + input +
                                          "; refusing to overwrite it"};
     }

@@ -2,14 +2,13 @@
 // option, reading the two inputs, and output files written whole.
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
@@ -21,8 +20,9 @@ using Json = nlohmann::ordered_json;
 
 /// Exit statuses that scripts can rely on.
 inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitInputOrOutput = 1;  // an input unreadable or malformed, an output unwritable
-inline constexpr int kExitUsage = 2;          // the command line is wrong
+inline constexpr int kExitInputOrOutput =
+    1;                                // an input unreadable or malformed, an output unwritable
+inline constexpr int kExitUsage = 2;  // the command line is wrong
 
 /// A failure that ends the subcommand with `status` after `message` (one
 /// line, without line end) is printed on standard error.
@@ -37,8 +37,9 @@ struct CommandError {
 float parseConfidence(const std::string& text);
 /// Adds `-c,--confidence` to `command`, checked by parseConfidence().
 CLI::Option* addConfidenceOption(CLI::App& command, float& confidence,
-                                 const std::string& help = "smallest confidence a box needs "
-                                                           "to be taken, in both files (0 to 1)");
+                                 const std::string& help =
+                                     "smallest confidence a box needs "
+                                     "to be taken, in both files (0 to 1)");
 
 /// Reads an annotation file. On failure, throws a CommandError of status 1
 /// whose message is the reader's `file:line: ...` line, or

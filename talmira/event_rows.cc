@@ -26,7 +26,8 @@ const char* eventName(BoxEventKind kind) {
 
 void forEachEventRow(const QuorSequence& groundTruth, const ReadDetails& truthLines,
                      const QuorSequence& system, const ReadDetails& systemLines,
-                     const TargetFilter& filter, const std::function<void(const EventRow&)>& visit) {
+                     const TargetFilter& filter,
+                     const std::function<void(const EventRow&)>& visit) {
   forEachBoxEvent(groundTruth, system, filter, [&](const BoxEvent& event) {
     const auto truthFrame = static_cast<std::size_t>(event.truthFrame);
     const auto systemFrame = static_cast<std::size_t>(event.systemFrame);

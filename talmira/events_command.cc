@@ -49,7 +49,8 @@ void addEventsCommand(CLI::App& app) {
       ->check(CLI::IsMember(classes))
       ->type_name("NAME")
       ->default_str("All");
-  command->add_option("-o,--output", options->output, "write the CSV to FILE (whole, or not at all)")
+  command
+      ->add_option("-o,--output", options->output, "write the CSV to FILE (whole, or not at all)")
       ->type_name("FILE");
   command->footer(
       "One CSV row per box the class takes at the confidence:\n"

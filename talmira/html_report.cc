@@ -126,8 +126,9 @@ std::string pageStart(const std::string& title) {
   std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
   html += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
   // Nothing on the page may come from elsewhere: the browser is told so too.
-  html += "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-          "style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:\">\n";
+  html +=
+      "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
+      "style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:\">\n";
   html += "<title>" + e(title) + "</title>\n<style>" + std::string(kStyle) + "</style>\n";
   html += "</head>\n<body>\n<main>\n";
   return html;
@@ -146,8 +147,10 @@ std::string cell(const std::string& text) { return "<td>" + e(text) + "</td>"; }
 
 std::string countsRow(std::size_t slot, const ClassCounts& c, bool empty) {
   std::string row = "<tr data-class=\"" + e(evaluationClasses[slot]) + "\"";
-  if (slot == 0) row += " class=\"all\"";
-  else if (empty) row += " class=\"empty\"";
+  if (slot == 0)
+    row += " class=\"all\"";
+  else if (empty)
+    row += " class=\"empty\"";
   row += "><td class=\"text\">" + e(evaluationClasses[slot]) + "</td>";
   row += cell(std::to_string(c.gt)) + cell(std::to_string(c.det)) + cell(std::to_string(c.fn)) +
          cell(std::to_string(c.fp)) + cell(std::to_string(c.frames)) + cell(fixedSix(c.nmodta()));
@@ -155,10 +158,13 @@ std::string countsRow(std::size_t slot, const ClassCounts& c, bool empty) {
 }
 
 // Every class's counts, as `talmira score` prints them.
-std::string countsTable(const std::string& id, const std::array<ClassCounts, kClassCount>& classes) {
-  std::string html = "<table id=\"" + id + "\">\n<thead><tr><th class=\"text\">Class</th><th>GT</th>"
-                     "<th>Det</th><th>FN</th><th>FP</th><th>Frames</th><th>NMODTA</th></tr></thead>\n"
-                     "<tbody>\n";
+std::string countsTable(const std::string& id,
+                        const std::array<ClassCounts, kClassCount>& classes) {
+  std::string html =
+      "<table id=\"" + id +
+      "\">\n<thead><tr><th class=\"text\">Class</th><th>GT</th>"
+      "<th>Det</th><th>FN</th><th>FP</th><th>Frames</th><th>NMODTA</th></tr></thead>\n"
+      "<tbody>\n";
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     const ClassCounts& c = classes[slot];
     html += countsRow(slot, c, c.gt == 0 && c.det == 0);
@@ -170,9 +176,10 @@ std::string countsTable(const std::string& id, const std::array<ClassCounts, kCl
 // the table threshold for comparison.
 std::string bestPointsTable(const SweepCurves& curves, float confidence,
                             const std::array<ClassCounts, kClassCount>* atConfidence) {
-  std::string html = "<table id=\"best-points\">\n<thead><tr><th class=\"text\">Class</th>"
-                     "<th>Threshold</th><th>GT</th><th>Det</th><th>FN</th><th>FP</th>"
-                     "<th>NMODTA</th>";
+  std::string html =
+      "<table id=\"best-points\">\n<thead><tr><th class=\"text\">Class</th>"
+      "<th>Threshold</th><th>GT</th><th>Det</th><th>FN</th><th>FP</th>"
+      "<th>NMODTA</th>";
   if (atConfidence) html += "<th>NMODTA at " + e(shortestText(confidence)) + "</th>";
   html += "</tr></thead>\n<tbody>\n";
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
@@ -181,8 +188,10 @@ std::string bestPointsTable(const SweepCurves& curves, float confidence,
     const CurvePoint best = hasBest ? ::bestPoint(curve) : CurvePoint{};
     const bool objects = hasObjects(curve);
     html += "<tr data-class=\"" + e(evaluationClasses[slot]) + "\"";
-    if (slot == 0) html += " class=\"all\"";
-    else if (!objects) html += " class=\"empty\" title=\"No objects of this class\"";
+    if (slot == 0)
+      html += " class=\"all\"";
+    else if (!objects)
+      html += " class=\"empty\" title=\"No objects of this class\"";
     html += "><td class=\"text\">" + e(evaluationClasses[slot]) + "</td>";
     if (hasBest) {
       html += cell(shortestText(best.threshold)) + cell(std::to_string(best.gt)) +
@@ -215,8 +224,9 @@ std::string renderSweepReport(const SweepReportInput& input) {
   const std::string caption = input.groundTruth + " vs " + input.system;
   std::string html = pageStart("Confidence sweep: " + caption);
   html += "<h1>Confidence sweep</h1>\n";
-  html += "<p class=\"lead\">How every class's counts move with the confidence threshold, and the "
-          "threshold that scores best.</p>\n";
+  html +=
+      "<p class=\"lead\">How every class's counts move with the confidence threshold, and the "
+      "threshold that scores best.</p>\n";
   html += "<dl class=\"facts\" id=\"inputs\">\n";
   html += "<dt>Ground truth</dt><dd><code>" + e(input.groundTruth) + "</code></dd>\n";
   html += "<dt>System output</dt><dd><code>" + e(input.system) + "</code></dd>\n";
@@ -271,33 +281,38 @@ std::string renderDatasetReport(const DatasetReportInput& input) {
           " failed</dd>\n";
   html += "</dl>\n";
   if (failed > 0) {
-    html += "<p class=\"alert\">" + std::to_string(failed) +
-            (failed == 1 ? " sequence" : " sequences") +
-            " could not be scored and " + (failed == 1 ? "is" : "are") +
-            " left out of the totals: see <a href=\"#failed-sequences\">failed sequences</a>.</p>\n";
+    html +=
+        "<p class=\"alert\">" + std::to_string(failed) +
+        (failed == 1 ? " sequence" : " sequences") + " could not be scored and " +
+        (failed == 1 ? "is" : "are") +
+        " left out of the totals: see <a href=\"#failed-sequences\">failed sequences</a>.</p>\n";
   }
 
   html += "<h2>Pooled over " + std::to_string(scored) + (scored == 1 ? " sequence" : " sequences") +
           " at threshold " + e(shortestText(input.confidence)) + "</h2>\n";
-  html += "<p class=\"note\">Counts and frames summed over the scored sequences; NMODTA from the "
-          "sums.</p>\n";
+  html +=
+      "<p class=\"note\">Counts and frames summed over the scored sequences; NMODTA from the "
+      "sums.</p>\n";
   html += countsTable("pooled", input.pooled);
 
   html += "<h2>Sequences</h2>\n";
-  html += "<p class=\"hint\" id=\"sort-hint\" hidden>Select a column heading to sort; again to "
-          "reverse.</p>\n";
-  html += "<table id=\"sequences\">\n<thead><tr>"
-          "<th data-key=\"index\" data-type=\"number\">#</th>"
-          "<th class=\"text\" data-key=\"name\" data-type=\"text\">Sequence</th>"
-          "<th data-key=\"gt\" data-type=\"number\">GT</th>"
-          "<th data-key=\"det\" data-type=\"number\">Det</th>"
-          "<th data-key=\"fn\" data-type=\"number\">FN</th>"
-          "<th data-key=\"fp\" data-type=\"number\">FP</th>"
-          "<th data-key=\"frames\" data-type=\"number\">Frames</th>"
-          "<th data-key=\"nmodta\" data-type=\"number\">NMODTA</th>";
+  html +=
+      "<p class=\"hint\" id=\"sort-hint\" hidden>Select a column heading to sort; again to "
+      "reverse.</p>\n";
+  html +=
+      "<table id=\"sequences\">\n<thead><tr>"
+      "<th data-key=\"index\" data-type=\"number\">#</th>"
+      "<th class=\"text\" data-key=\"name\" data-type=\"text\">Sequence</th>"
+      "<th data-key=\"gt\" data-type=\"number\">GT</th>"
+      "<th data-key=\"det\" data-type=\"number\">Det</th>"
+      "<th data-key=\"fn\" data-type=\"number\">FN</th>"
+      "<th data-key=\"fp\" data-type=\"number\">FP</th>"
+      "<th data-key=\"frames\" data-type=\"number\">Frames</th>"
+      "<th data-key=\"nmodta\" data-type=\"number\">NMODTA</th>";
   if (withBest) {
-    html += "<th data-key=\"best-threshold\" data-type=\"number\">Best threshold</th>"
-            "<th data-key=\"best-nmodta\" data-type=\"number\">Best NMODTA</th>";
+    html +=
+        "<th data-key=\"best-threshold\" data-type=\"number\">Best threshold</th>"
+        "<th data-key=\"best-nmodta\" data-type=\"number\">Best NMODTA</th>";
   }
   html += "</tr></thead>\n<tbody>\n";
   const auto sortable = [](const std::string& text, const std::string& key) {
@@ -334,14 +349,16 @@ std::string renderDatasetReport(const DatasetReportInput& input) {
             "\" class=\"text\">No sequence was scored.</td></tr>\n";
   }
   html += "</tbody>\n</table>\n";
-  html += "<p class=\"note\">Counts of All (every class) for each sequence, in list order; hover a "
-          "name for its files.</p>\n";
+  html +=
+      "<p class=\"note\">Counts of All (every class) for each sequence, in list order; hover a "
+      "name for its files.</p>\n";
 
   if (failed > 0) {
     html += "<h2 id=\"failed-sequences\">Failed sequences</h2>\n";
-    html += "<table id=\"failed\">\n<thead><tr><th>#</th><th class=\"text\">Sequence</th>"
-            "<th class=\"text\">Ground truth</th><th class=\"text\">System output</th>"
-            "<th class=\"text\">Message</th></tr></thead>\n<tbody>\n";
+    html +=
+        "<table id=\"failed\">\n<thead><tr><th>#</th><th class=\"text\">Sequence</th>"
+        "<th class=\"text\">Ground truth</th><th class=\"text\">System output</th>"
+        "<th class=\"text\">Message</th></tr></thead>\n<tbody>\n";
     for (std::size_t index = 0; index < input.sequences.size(); ++index) {
       const DatasetSequenceRow& row = input.sequences[index];
       if (row.error.empty()) continue;
@@ -356,8 +373,9 @@ std::string renderDatasetReport(const DatasetReportInput& input) {
 
   if (withBest) {
     html += "<h2>Pooled best operating points</h2>\n";
-    html += "<p class=\"note\">On the pooled curves: counts summed over the scored sequences at "
-            "each threshold.</p>\n";
+    html +=
+        "<p class=\"note\">On the pooled curves: counts summed over the scored sequences at "
+        "each threshold.</p>\n";
     html += bestRule();
     html += bestPointsTable(*input.pooledCurves, input.confidence, &input.pooled);
     html += "<h2>Pooled curves</h2>\n";

@@ -13,12 +13,12 @@
 namespace talmira {
 
 struct SweepReportInput {
-  std::string groundTruth, system;        // the input paths
-  std::vector<std::string> warnings;      // the `check` warnings, one sentence each (may be empty)
-  const SweepCurves* exact = nullptr;     // the exact curves
-  float confidence = 0.0f;                // the table below is at this threshold
+  std::string groundTruth, system;     // the input paths
+  std::vector<std::string> warnings;   // the `check` warnings, one sentence each (may be empty)
+  const SweepCurves* exact = nullptr;  // the exact curves
+  float confidence = 0.0f;             // the table below is at this threshold
   std::array<ClassCounts, kClassCount> atConfidence;
-  std::string producedBy;                 // e.g. "talmira 1.0.0 sweep gt.csv sys.csv --exact"
+  std::string producedBy;  // e.g. "talmira 1.0.0 sweep gt.csv sys.csv --exact"
 };
 /// One self-contained page (inline CSS and SVG, no network): inputs, warnings,
 /// best operating points, the table at `confidence`, the curves
@@ -27,16 +27,16 @@ std::string renderSweepReport(const SweepReportInput& input);
 
 struct DatasetSequenceRow {
   std::string name, groundTruth, system;
-  std::string error;                                  // empty when scored
-  std::array<ClassCounts, kClassCount> classes;       // when scored
-  std::optional<CurvePoint> bestAll;                  // with --sweep: the sequence's best point of "All"
+  std::string error;                             // empty when scored
+  std::array<ClassCounts, kClassCount> classes;  // when scored
+  std::optional<CurvePoint> bestAll;             // with --sweep: the sequence's best point of "All"
 };
 struct DatasetReportInput {
-  std::string list;                                   // the LIST file, or "A vs B" folders
+  std::string list;  // the LIST file, or "A vs B" folders
   float confidence = 0.0f;
-  std::array<ClassCounts, kClassCount> pooled;        // summed over the scored sequences
-  std::vector<DatasetSequenceRow> sequences;          // in LIST order
-  const SweepCurves* pooledCurves = nullptr;          // with --sweep only
+  std::array<ClassCounts, kClassCount> pooled;  // summed over the scored sequences
+  std::vector<DatasetSequenceRow> sequences;    // in LIST order
+  const SweepCurves* pooledCurves = nullptr;    // with --sweep only
   std::string producedBy;
 };
 /// The dataset page: pooled table, per-sequence table ("All" counts) sortable

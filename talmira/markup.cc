@@ -36,8 +36,8 @@ std::size_t validSequenceLength(std::string_view text) {
   }
   const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
   const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-  const bool excluded = (code >= 0x80 && code <= 0x9F) || code == 0xFFFE || code == 0xFFFF ||
-                        code > 0x10FFFF;
+  const bool excluded =
+      (code >= 0x80 && code <= 0x9F) || code == 0xFFFE || code == 0xFFFF || code > 0x10FFFF;
   return overlong || surrogate || excluded ? 0 : length;
 }
 
@@ -48,12 +48,28 @@ std::string escapeMarkup(std::string_view text) {
   out.reserve(text.size() + text.size() / 8);
   while (!text.empty()) {
     switch (text.front()) {
-      case '&': out += "&amp;"; text.remove_prefix(1); continue;
-      case '<': out += "&lt;"; text.remove_prefix(1); continue;
-      case '>': out += "&gt;"; text.remove_prefix(1); continue;
-      case '"': out += "&quot;"; text.remove_prefix(1); continue;
-      case '\'': out += "&#39;"; text.remove_prefix(1); continue;
-      default: break;
+      case '&':
+        out += "&amp;";
+        text.remove_prefix(1);
+        continue;
+      case '<':
+        out += "&lt;";
+        text.remove_prefix(1);
+        continue;
+      case '>':
+        out += "&gt;";
+        text.remove_prefix(1);
+        continue;
+      case '"':
+        out += "&quot;";
+        text.remove_prefix(1);
+        continue;
+      case '\'':
+        out += "&#39;";
+        text.remove_prefix(1);
+        continue;
+      default:
+        break;
     }
     const std::size_t length = validSequenceLength(text);
     if (length == 0) {

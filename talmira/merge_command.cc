@@ -36,20 +36,19 @@ std::string readPart(const std::string& path) {
 }
 
 std::string describe(const BatchSource& s) {
-  std::string text = s.list.empty() ? "folders " + s.groundTruthDir + " and " + s.systemDir
-                                    : "list " + s.list;
+  std::string text =
+      s.list.empty() ? "folders " + s.groundTruthDir + " and " + s.systemDir : "list " + s.list;
   text += " (digest " + s.listDigest + ", " + std::to_string(s.sequenceCount) +
           " sequences) at confidence " + shortestText(s.confidence);
   if (!s.sweep) return text + " without --sweep";
   return text + (s.gridSteps > 0 ? " with --sweep --grid " + std::to_string(s.gridSteps)
-                                  : std::string(" with --sweep --exact"));
+                                 : std::string(" with --sweep --exact"));
 }
 
 bool sameSource(const BatchSource& a, const BatchSource& b) {
-  return a.list == b.list && a.groundTruthDir == b.groundTruthDir &&
-         a.systemDir == b.systemDir && a.listDigest == b.listDigest &&
-         a.sequenceCount == b.sequenceCount && a.confidence == b.confidence &&
-         a.sweep == b.sweep && a.gridSteps == b.gridSteps;
+  return a.list == b.list && a.groundTruthDir == b.groundTruthDir && a.systemDir == b.systemDir &&
+         a.listDigest == b.listDigest && a.sequenceCount == b.sequenceCount &&
+         a.confidence == b.confidence && a.sweep == b.sweep && a.gridSteps == b.gridSteps;
 }
 
 void refuse(const std::string& message) {
@@ -114,7 +113,8 @@ void runMerge(const MergeOptions& options) {
         if (present.count(k) != 0) continue;
         missing += (missingCount++ == 0 ? "" : ", ") + std::to_string(k) + "/" + std::to_string(n);
       }
-      if (missingCount > 0) hint = "; missing shard" + std::string(missingCount > 1 ? "s " : " ") + missing;
+      if (missingCount > 0)
+        hint = "; missing shard" + std::string(missingCount > 1 ? "s " : " ") + missing;
     }
     refuse(std::to_string(count - held.size()) + " of " + std::to_string(count) +
            " positions are in no part (" + list + ")" + hint);
@@ -153,18 +153,23 @@ void addMergeCommand(CLI::App& app) {
   command->add_option("PART", options->parts, "partial results, one per shard, in any order")
       ->required();
   addFormatOption(*command, options->format);
-  command->add_option("-o,--output", options->output, "write the result to FILE (whole, or not at all)")
+  command
+      ->add_option("-o,--output", options->output,
+                   "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
-  command->add_option("--report", options->report,
-                      "also write the dataset's HTML page: pooled table, sequences sortable by "
-                      "NMODTA")
+  command
+      ->add_option("--report", options->report,
+                   "also write the dataset's HTML page: pooled table, sequences sortable by "
+                   "NMODTA")
       ->type_name("FILE.html");
-  command->add_option("--plot", options->plot,
-                      "parts made with --sweep: also draw the pooled curves into an SVG picture")
+  command
+      ->add_option("--plot", options->plot,
+                   "parts made with --sweep: also draw the pooled curves into an SVG picture")
       ->type_name("FILE.svg");
   command->footer(
       "The output is byte for byte that of one `talmira batch` run over the whole list. Parts "
-      "of another list, confidence or sweep setting, parts that overlap and missing positions are refused "
+      "of another list, confidence or sweep setting, parts that overlap and missing positions are "
+      "refused "
       "(status 1).\n"
       "Example:\n"
       "  for k in 1 2 3; do talmira batch dataset.csv --shard $k/3 -o part$k.json; done\n"

@@ -60,9 +60,9 @@ std::array<ClassCounts, kClassCount> scoreFiles(const std::string& groundTruthPa
 
 void runScore(const ScoreOptions& options) {
   refuseOutputNamingInput(options.output, {options.groundTruth, options.system});
-  ScoreReport report{options.groundTruth, options.system, options.confidence,
-                     scoreFiles(options.groundTruth, options.system, options.confidence,
-                                options.jobs)};
+  ScoreReport report{
+      options.groundTruth, options.system, options.confidence,
+      scoreFiles(options.groundTruth, options.system, options.confidence, options.jobs)};
   switch (options.format) {
     case Format::kText:
       writeOutput(options.output, renderScoreText(report.classes));
@@ -86,8 +86,11 @@ void addScoreCommand(CLI::App& app) {
   command->add_option("SYS", options->system, "the detector's output, same format")->required();
   addConfidenceOption(*command, options->confidence);
   addFormatOption(*command, options->format);
-  addJobsOption(*command, options->jobs, "threads that match frames; the result does not depend on it");
-  command->add_option("-o,--output", options->output, "write the result to FILE (whole, or not at all)")
+  addJobsOption(*command, options->jobs,
+                "threads that match frames; the result does not depend on it");
+  command
+      ->add_option("-o,--output", options->output,
+                   "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
   command->footer(
       "Examples:\n"

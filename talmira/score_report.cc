@@ -47,17 +47,20 @@ std::string renderScoreCsv(const std::array<ClassCounts, kClassCount>& classes) 
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     const ClassCounts& c = classes[slot];
     text += std::string(evaluationClasses[slot]) + "," + std::to_string(c.gt) + "," +
-            std::to_string(c.det) + "," + std::to_string(c.fn) + "," + std::to_string(c.fp) +
-            "," + std::to_string(c.frames) + "," + fixedSix(c.nmodta()) + "\n";
+            std::to_string(c.det) + "," + std::to_string(c.fn) + "," + std::to_string(c.fp) + "," +
+            std::to_string(c.frames) + "," + fixedSix(c.nmodta()) + "\n";
   }
   return text;
 }
 
 Json classJson(const char* className, const ClassCounts& counts) {
-  return Json{{"class", className},    {"gt", counts.gt},
-                        {"det", counts.det},     {"fn", counts.fn},
-                        {"fp", counts.fp},       {"frames", counts.frames},
-                        {"nmodta", jsonNumber(counts.nmodta())}};
+  return Json{{"class", className},
+              {"gt", counts.gt},
+              {"det", counts.det},
+              {"fn", counts.fn},
+              {"fp", counts.fp},
+              {"frames", counts.frames},
+              {"nmodta", jsonNumber(counts.nmodta())}};
 }
 
 Json scoreJson(const ScoreReport& report) {
@@ -66,9 +69,9 @@ Json scoreJson(const ScoreReport& report) {
     classes.push_back(classJson(evaluationClasses[slot], report.classes[slot]));
   }
   return Json{{"groundtruth", report.groundTruth},
-                        {"system", report.system},
-                        {"confidence", jsonNumber(report.confidence)},
-                        {"classes", classes}};
+              {"system", report.system},
+              {"confidence", jsonNumber(report.confidence)},
+              {"classes", classes}};
 }
 
 }  // namespace talmira

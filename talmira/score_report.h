@@ -4,9 +4,8 @@
 #include <array>
 #include <string>
 
-#include "talmira/cli_common.h"
-
 #include "scoring/class_scores.h"
+#include "talmira/cli_common.h"
 
 namespace talmira {
 

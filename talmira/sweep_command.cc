@@ -67,8 +67,8 @@ struct SweepOptions {
 
 // The command line that made a page, for its footer.
 std::string commandLineOf(const SweepOptions& options) {
-  std::string line = "talmira " TALMIRA_VERSION " sweep " + options.groundTruth + " " +
-                     options.system;
+  std::string line =
+      "talmira " TALMIRA_VERSION " sweep " + options.groundTruth + " " + options.system;
   line += options.exact ? " --exact" : " --grid " + std::to_string(options.gridSteps);
   line += " -c " + shortestText(options.confidence);
   return line;
@@ -94,8 +94,8 @@ void runSweep(const SweepOptions& options) {
     warnings = checkFiles(*groundTruth, truthDetails, system.get(), &systemDetails).warnings;
     curves = sweepClasses(*groundTruth, *system, options.jobs);
   }
-  const SweepReport report = makeSweepReport(options.groundTruth, options.system,
-                                             std::move(curves), options.exact ? 0 : options.gridSteps);
+  const SweepReport report = makeSweepReport(options.groundTruth, options.system, std::move(curves),
+                                             options.exact ? 0 : options.gridSteps);
   switch (options.format) {
     case Format::kText:
       writeOutput(options.output, renderSweepText(report));
@@ -149,9 +149,12 @@ void addSweepCommand(CLI::App& app) {
                       "threshold of the table that the HTML report (--report) shows (0 to 1); the "
                       "text, csv and json outputs and the plot do not use it");
   addFormatOption(*command, options->format)
-      ->description("output format: text (the best threshold of each class), csv or json (every "
-                    "row and the best threshold of each class)");
-  command->add_option("-o,--output", options->output, "write the result to FILE (whole, or not at all)")
+      ->description(
+          "output format: text (the best threshold of each class), csv or json (every "
+          "row and the best threshold of each class)");
+  command
+      ->add_option("-o,--output", options->output,
+                   "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
   addJobsOption(*command, options->jobs,
                 "threads that sweep frames (above 1, regular files whose frame numbers only grow "
@@ -173,7 +176,8 @@ void addSweepCommand(CLI::App& app) {
       "Examples:\n"
       "  talmira sweep groundtruth.csv systemoutput.csv\n"
       "  talmira sweep groundtruth.csv systemoutput.csv --exact --format csv -o curve.csv\n"
-      "  talmira sweep groundtruth.csv systemoutput.csv --plot sweep.svg --report sweep.html -c 0.4\n");
+      "  talmira sweep groundtruth.csv systemoutput.csv --plot sweep.svg --report sweep.html -c "
+      "0.4\n");
   command->callback([options] { runSweep(*options); });
 }
 

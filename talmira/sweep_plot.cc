@@ -52,7 +52,8 @@ std::vector<std::size_t> pointsToDraw(const std::vector<CurvePoint>& points,
   for (std::size_t first = 0; first < n;) {
     const int column = columnOf(points[first].threshold, columns);
     std::size_t lowest = first, highest = first, last = first;
-    for (std::size_t i = first + 1; i < n && columnOf(points[i].threshold, columns) == column; ++i) {
+    for (std::size_t i = first + 1; i < n && columnOf(points[i].threshold, columns) == column;
+         ++i) {
       if (values[i] < values[lowest]) lowest = i;
       if (values[i] > values[highest]) highest = i;
       last = i;
@@ -110,8 +111,8 @@ std::string withMinus(std::string text) {
 struct Axis {
   double low = 0, high = 1, step = 0.25;
   int decimals = 2;
-  double unit = 1;           // labels are divided by this ...
-  const char* suffix = "";   // ... and followed by this
+  double unit = 1;          // labels are divided by this ...
+  const char* suffix = "";  // ... and followed by this
 };
 
 // Round bounds and a step of 1, 2, 2.5 or 5 times a power of ten that give
@@ -199,7 +200,8 @@ void drawFrame(std::string& svg, const Panel& panel, const std::string& title,
   const double bottom = panel.top + panel.height;
   svg += "<g class=\"axes\">\n";
   svg += "<text x=\"" + number(kPlotLeft) + "\" y=\"" + number(panel.top - 12) +
-         "\" font-size=\"14\" font-weight=\"600\" fill=\"#222\">" + escapeMarkup(title) + "</text>\n";
+         "\" font-size=\"14\" font-weight=\"600\" fill=\"#222\">" + escapeMarkup(title) +
+         "</text>\n";
   // Grid and tick labels of the threshold axis.
   for (int k = 0; k <= 10; ++k) {
     const double x = kPlotLeft + kPlotWidth * k / 10.0;
@@ -209,7 +211,9 @@ void drawFrame(std::string& svg, const Panel& panel, const std::string& title,
     std::snprintf(label, sizeof label, "%.1f", k / 10.0);
     svg += "<text x=\"" + number(x) + "\" y=\"" + number(bottom + 16) +
            "\" font-size=\"11\" text-anchor=\"middle\" fill=\"#444\">" +
-           (k == 0 ? std::string("0") : k == 10 ? std::string("1") : std::string(label)) +
+           (k == 0    ? std::string("0")
+            : k == 10 ? std::string("1")
+                      : std::string(label)) +
            "</text>\n";
   }
   svg += "<text x=\"" + number(kPlotLeft + kPlotWidth / 2.0) + "\" y=\"" + number(bottom + 34) +
@@ -413,7 +417,8 @@ std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption)
            "\" font-size=\"11\" fill=\"#666\">Not drawn, no objects:</text>\n";
     std::string line;
     for (std::size_t k = 0; k < empty.size(); ++k) {
-      const std::string name = std::string(evaluationClasses[empty[k]]) + (k + 1 < empty.size() ? "," : "");
+      const std::string name =
+          std::string(evaluationClasses[empty[k]]) + (k + 1 < empty.size() ? "," : "");
       if (!line.empty() && line.size() + 1 + name.size() > 34) {
         y += 15;
         svg += "<text x=\"" + number(kLegendLeft) + "\" y=\"" + number(y) +
@@ -452,9 +457,10 @@ std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption)
   }
   svg += "</g>\n";
   if (drawn.empty()) {
-    svg += "<text x=\"" + number(kPlotLeft + kPlotWidth / 2.0) + "\" y=\"" +
-           number(kTopPanelTop + kTopPanelHeight / 2) +
-           "\" font-size=\"14\" text-anchor=\"middle\" fill=\"#666\">No class has objects.</text>\n";
+    svg +=
+        "<text x=\"" + number(kPlotLeft + kPlotWidth / 2.0) + "\" y=\"" +
+        number(kTopPanelTop + kTopPanelHeight / 2) +
+        "\" font-size=\"14\" text-anchor=\"middle\" fill=\"#666\">No class has objects.</text>\n";
   }
   svg += "</svg>\n";
   return svg;

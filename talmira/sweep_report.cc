@@ -8,8 +8,8 @@
 
 namespace talmira {
 
-SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath,
-                            SweepCurves exact, int gridSteps) {
+SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath, SweepCurves exact,
+                            int gridSteps) {
   SweepReport report;
   report.groundTruth = std::move(groundTruthPath);
   report.system = std::move(systemPath);

@@ -15,9 +15,9 @@ namespace talmira {
 struct SweepReport {
   std::string groundTruth;  // the paths as given
   std::string system;
-  SweepCurves exact;         // the whole curves
-  bool listExact = true;     // whether the rows listed are those of `exact`
-  SweepCurves sampled;       // otherwise: the grid's sampling of `exact`
+  SweepCurves exact;                         // the whole curves
+  bool listExact = true;                     // whether the rows listed are those of `exact`
+  SweepCurves sampled;                       // otherwise: the grid's sampling of `exact`
   std::array<CurvePoint, kClassCount> best;  // of the exact curves
   /// The rows that csv and json list.
   const SweepCurves& rows() const { return listExact ? exact : sampled; }
@@ -30,8 +30,8 @@ SweepCurves sweepFiles(const std::string& groundTruthPath, const std::string& sy
                        unsigned jobs);
 
 /// The report of a pair's exact curves; `gridSteps` 0 lists the exact rows.
-SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath,
-                            SweepCurves exact, int gridSteps);
+SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath, SweepCurves exact,
+                            int gridSteps);
 
 /// A threshold as the rows print it: printf("%.9g"), which reads back as the
 /// same single-precision value.

@@ -128,7 +128,8 @@ ToolResult runTalmira(const std::vector<std::string>& arguments, const std::stri
 
 namespace {
 
-constexpr const char* kHeader = "Frame,X1,Y1,X2,Y2,X3,Y3,X4,Y4,Type,FlagA,FlagB,Confidence,Text,Number";
+constexpr const char* kHeader =
+    "Frame,X1,Y1,X2,Y2,X3,Y3,X4,Y4,Type,FlagA,FlagB,Confidence,Text,Number";
 constexpr const char* kTypes[] = {"Car", "Truck", "Bus", "Person", "Cyclist", "Boat"};
 
 struct Rect {
@@ -140,8 +141,8 @@ class PairWriter {
   explicit PairWriter(uint32_t seed) : random_(seed) {}
   int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
 
-  std::string record(uint32_t frame, const Rect& r, const std::string& type, bool flagA,
-                     bool flagB, const std::string& confidence) {
+  std::string record(uint32_t frame, const Rect& r, const std::string& type, bool flagA, bool flagB,
+                     const std::string& confidence) {
     std::ostringstream line;
     line << frame << ',' << r.x0 << ',' << r.y0 << ',' << r.x1 << ',' << r.y0 << ',' << r.x1 << ','
          << r.y1 << ',' << r.x0 << ',' << r.y1 << ',' << type << ',' << (flagA ? "TRUE" : "FALSE")
@@ -222,21 +223,23 @@ FilePair randomFilePair(uint32_t seed, int frames, int maxBoxes) {
       Rect r;
       std::string type = kTypes[w.pick(0, 5)];
       if (!truths.empty() && w.pick(0, 3) != 0) {
-        const auto& truth = truths[static_cast<std::size_t>(w.pick(0, static_cast<int>(truths.size()) - 1))];
+        const auto& truth =
+            truths[static_cast<std::size_t>(w.pick(0, static_cast<int>(truths.size()) - 1))];
         r = w.near(truth.first);
         if (w.pick(0, 4) != 0) type = truth.second;
       } else {
         r = w.randomRect();
       }
-      pair.system += w.extra() +
-                     w.record(number, r, type, w.pick(0, 20) == 0, w.pick(0, 20) == 0,
-                              w.confidence()) +
-                     w.lineEnd();
+      pair.system +=
+          w.extra() +
+          w.record(number, r, type, w.pick(0, 20) == 0, w.pick(0, 20) == 0, w.confidence()) +
+          w.lineEnd();
     }
   }
   // A system frame no ground-truth frame has.
-  pair.system += w.record(static_cast<uint32_t>(frames + 5), w.randomRect(), "Car", false, false,
-                          "0.5") + "\n";
+  pair.system +=
+      w.record(static_cast<uint32_t>(frames + 5), w.randomRect(), "Car", false, false, "0.5") +
+      "\n";
   return pair;
 }
 

@@ -35,7 +35,9 @@ struct RandomFile {
 
 RandomFile randomFile(uint32_t seed) {
   std::mt19937 random(seed);
-  const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+  const auto pick = [&](int lo, int hi) {
+    return std::uniform_int_distribution<int>(lo, hi)(random);
+  };
   Expected e;
   std::vector<std::string> lines;
   e.headerIsRecord = pick(0, 3) == 0;
@@ -66,7 +68,8 @@ RandomFile randomFile(uint32_t seed) {
       ++e.small;
       continue;
     }
-    if (e.frames.empty() || e.frames.back().number != frame) e.frames.push_back({frame, line, {}, {}});
+    if (e.frames.empty() || e.frames.back().number != frame)
+      e.frames.push_back({frame, line, {}, {}});
     if (type == "Car" || type == "Person") {
       e.frames.back().targets.push_back(line);
     } else if (type == "DCR") {
@@ -146,7 +149,8 @@ TEST(ReadDetailsTest, LinesAndCountsFollowAModelOfTheRules) {
 
 TEST(ReadDetailsTest, AFailureReportsTheSameMessageWithDetails) {
   const std::string text =
-      "h\n1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0\n\n1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,x,,0\n";
+      "h\n1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0\n\n1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,x,,"
+      "0\n";
   QuorSequence plain, detailed;
   ReadDetails details;
   std::string plainError, detailedError;

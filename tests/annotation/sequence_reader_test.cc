@@ -228,10 +228,9 @@ TEST(SequenceReaderTest, RandomCoordinateTextsReadLikeADigitLoop) {
     QuorSequence sequence;
     std::string error;
     const std::string note(random() % 100, 'n');
-    const int status = readText(
-        kHeader + "1," + text + ",0," + text + ",0," + text + ",40," + text + ",40,Car,,,1," +
-            note + ",\n",
-        sequence, &error);
+    const int status = readText(kHeader + "1," + text + ",0," + text + ",0," + text + ",40," +
+                                    text + ",40,Car,,,1," + note + ",\n",
+                                sequence, &error);
     SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round) + ": \"" +
                  text + "\"");
     if (valid) {

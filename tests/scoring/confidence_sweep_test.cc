@@ -22,8 +22,8 @@ using talmira_test::box;
 
 // Readable failures: the counts rather than the bytes.
 void PrintTo(const CurvePoint& p, std::ostream* out) {
-  *out << "{t " << p.threshold << ", gt " << p.gt << ", det " << p.det << ", fn " << p.fn
-       << ", fp " << p.fp << "}";
+  *out << "{t " << p.threshold << ", gt " << p.gt << ", det " << p.det << ", fn " << p.fn << ", fp "
+       << p.fp << "}";
 }
 
 namespace {
@@ -32,9 +32,10 @@ constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
 // Confidences that sit on the edges of the threshold range, or repeat so
 // that many boxes enter at one threshold.
-const float kOddConfidences[] = {0.0f,  -0.0f, 1.0f,       1.5f,   kInfinity, -kInfinity,
-                                 -0.5f, 0.5f,  0.25f,      0.75f,  0.1f,      0.3f,
-                                 1e-45f, std::nextafter(1.0f, 0.0f), 0.2f, 0.9f};
+const float kOddConfidences[] = {
+    0.0f, -0.0f, 1.0f,  1.5f, kInfinity, -kInfinity, -0.5f,
+    0.5f, 0.25f, 0.75f, 0.1f, 0.3f,      1e-45f,     std::nextafter(1.0f, 0.0f),
+    0.2f, 0.9f};
 const char* const kNames[] = {"Car", "Car", "Truck", "Bus", "Person", "Boat", "Kite"};
 
 struct Generator {
@@ -43,9 +44,12 @@ struct Generator {
 
   float confidence() {
     switch (pick(0, 3)) {
-      case 0: return kOddConfidences[pick(0, std::size(kOddConfidences) - 1)];
-      case 1: return static_cast<float>(pick(0, 8)) / 8.0f;
-      default: return std::uniform_real_distribution<float>(-0.1f, 1.1f)(random);
+      case 0:
+        return kOddConfidences[pick(0, std::size(kOddConfidences) - 1)];
+      case 1:
+        return static_cast<float>(pick(0, 8)) / 8.0f;
+      default:
+        return std::uniform_real_distribution<float>(-0.1f, 1.1f)(random);
     }
   }
 
@@ -241,18 +245,21 @@ TEST(ConfidenceSweepTest, HandWorkedFrameWithAFlagEnteringLate) {
   t.targets.push_back(truth.targetStore.add(box(0, 0, 100, 100, "Car", 1.0f)));
   t.targets.push_back(truth.targetStore.add(box(100, 0, 200, 100, "Car", 0.3f, true, false)));
   QuorFrame& s = system.frames.emplace_back(1);
-  s.targets.push_back(system.targetStore.add(box(50, 0, 150, 100, "Car", 0.8f)));   // X
-  s.targets.push_back(system.targetStore.add(box(0, 0, 90, 100, "Car", 0.4f)));     // Y
+  s.targets.push_back(system.targetStore.add(box(50, 0, 150, 100, "Car", 0.8f)));  // X
+  s.targets.push_back(system.targetStore.add(box(0, 0, 90, 100, "Car", 0.4f)));    // Y
   const SweepCurves curves = sweepClasses(truth, system);
   const ClassCurve& car = curves[1];
   // X: A and X share 50 x 100 of a 150 x 100 box (1/3), F and X likewise.
-  const std::vector<CurvePoint> expected = {
-      {1.0f, 1, 0, 1, 0},  {0.8f, 1, 1, 0, 0},
-      {0.4f, 1, 2, 0, 1},  {0.3f, 1, 1, 0, 0},  {0.0f, 1, 1, 0, 0}};
+  const std::vector<CurvePoint> expected = {{1.0f, 1, 0, 1, 0},
+                                            {0.8f, 1, 1, 0, 0},
+                                            {0.4f, 1, 2, 0, 1},
+                                            {0.3f, 1, 1, 0, 0},
+                                            {0.0f, 1, 1, 0, 0}};
   EXPECT_EQ(car.points, expected);
   EXPECT_EQ(car.frames, 1);
   const CurvePoint best = bestPoint(car);
-  EXPECT_EQ(best, (CurvePoint{0.8f, 1, 1, 0, 0}));  // ties at 0.3 and 0 lose to the higher threshold
+  EXPECT_EQ(best,
+            (CurvePoint{0.8f, 1, 1, 0, 0}));  // ties at 0.3 and 0 lose to the higher threshold
 }
 
 TEST(ConfidenceSweepTest, GridThresholdsAndBadArguments) {
@@ -297,11 +304,10 @@ std::string randomFileText(std::mt19937& random, bool goBack) {
       const std::string confidence =
           pick(0, 2) == 0 ? confidences[pick(0, 7)] : "0." + std::to_string(pick(1, 99));
       text += std::to_string(number) + "," + std::to_string(x) + "," + std::to_string(y) + "," +
-              std::to_string(x + w) + "," + std::to_string(y) + "," + std::to_string(x + w) +
-              "," + std::to_string(y + h) + "," + std::to_string(x) + "," +
-              std::to_string(y + h) + "," + types[pick(0, 5)] + "," +
-              (pick(0, 9) == 0 ? "TRUE" : "FALSE") + "," + (pick(0, 9) == 0 ? "TRUE" : "FALSE") +
-              "," + confidence + ",,0.0\n";
+              std::to_string(x + w) + "," + std::to_string(y) + "," + std::to_string(x + w) + "," +
+              std::to_string(y + h) + "," + std::to_string(x) + "," + std::to_string(y + h) + "," +
+              types[pick(0, 5)] + "," + (pick(0, 9) == 0 ? "TRUE" : "FALSE") + "," +
+              (pick(0, 9) == 0 ? "TRUE" : "FALSE") + "," + confidence + ",,0.0\n";
     }
   }
   return text;

@@ -19,14 +19,13 @@ namespace {
 
 Counts countsOfCrowded(const std::vector<const QuorTarget*>& truths,
                        const std::vector<const QuorTarget*>& kept, const CrowdedMatch& m) {
-  const auto gtExcluded = static_cast<int32_t>(
-      std::count(m.truthExcluded.begin(), m.truthExcluded.end(), 1));
-  const auto detExcluded = static_cast<int32_t>(
-      std::count(m.systemExcluded.begin(), m.systemExcluded.end(), 1));
+  const auto gtExcluded =
+      static_cast<int32_t>(std::count(m.truthExcluded.begin(), m.truthExcluded.end(), 1));
+  const auto detExcluded =
+      static_cast<int32_t>(std::count(m.systemExcluded.begin(), m.systemExcluded.end(), 1));
   const auto gt = static_cast<int32_t>(truths.size());
   const auto det = static_cast<int32_t>(kept.size());
-  return {gt, gtExcluded, det, detExcluded, det - detExcluded - m.pairs,
-          gt - gtExcluded - m.pairs};
+  return {gt, gtExcluded, det, detExcluded, det - detExcluded - m.pairs, gt - gtExcluded - m.pairs};
 }
 
 // Crowds: a few objects, each with many copies of itself jittered by a few
@@ -95,7 +94,8 @@ TEST(CrowdedMatchingTest, FrameMatchingOfAHugeCrowdKeepsItsCounts) {
   QuorFrame truthFrame(1), systemFrame(1);
   // 1,100 identical objects against 1,000 boxes a pixel or two off: every
   // one of the 1.1 million pairs passes, so 1,000 pairs leave 100 misses.
-  for (int i = 0; i < 1100; ++i) truthFrame.targets.push_back(store.targetStore.add(box(0, 0, 100, 80)));
+  for (int i = 0; i < 1100; ++i)
+    truthFrame.targets.push_back(store.targetStore.add(box(0, 0, 100, 80)));
   for (int i = 0; i < 1000; ++i) {
     systemFrame.targets.push_back(store.targetStore.add(box(i % 3, i % 2, 100 + i % 3, 80)));
   }

@@ -16,11 +16,12 @@ namespace {
 const std::string kHeader = "Frame,X1,Y1,X2,Y2,X3,Y3,X4,Y4,Type,FlagA,FlagB,Confidence,Text,Id\n";
 
 // A 40 by 40 box at (x, 0).
-std::string rec(uint32_t frame, const std::string& type = "Car", const std::string& confidence = "1",
-                int x = 0, const std::string& flagA = "FALSE", int size = 40) {
-  return std::to_string(frame) + "," + std::to_string(x) + ",0," + std::to_string(x + size) + ",0," +
-         std::to_string(x + size) + "," + std::to_string(size) + "," + std::to_string(x) + "," +
-         std::to_string(size) + "," + type + "," + flagA + ",FALSE," + confidence + ",,0\n";
+std::string rec(uint32_t frame, const std::string& type = "Car",
+                const std::string& confidence = "1", int x = 0, const std::string& flagA = "FALSE",
+                int size = 40) {
+  return std::to_string(frame) + "," + std::to_string(x) + ",0," + std::to_string(x + size) +
+         ",0," + std::to_string(x + size) + "," + std::to_string(size) + "," + std::to_string(x) +
+         "," + std::to_string(size) + "," + type + "," + flagA + ",FALSE," + confidence + ",,0\n";
 }
 
 struct Checked {
@@ -46,14 +47,16 @@ std::string warningWith(const CheckReport& report, const std::string& phrase) {
   for (const std::string& warning : report.warnings) {
     if (warning.find(phrase) != std::string::npos) found.push_back(warning);
   }
-  EXPECT_EQ(found.size(), 1u) << "\"" << phrase << "\" in " << testing::PrintToString(report.warnings);
+  EXPECT_EQ(found.size(), 1u) << "\"" << phrase << "\" in "
+                              << testing::PrintToString(report.warnings);
   return found.empty() ? "" : found.front();
 }
 
 TEST(FileCheckTest, CountsWhatTheFileHolds) {
-  const std::string text = kHeader + rec(1) + rec(1, "Person", "0.5", 100) + rec(1, "DCR", "1", 200) +
-                           rec(1, "DCF") + "\n" + rec(1, "Car", "1", 0, "FALSE", 10) +
-                           rec(2, "Car", "0.25", 0, "TRUE") + rec(2, "Bus", "1.5");
+  const std::string text = kHeader + rec(1) + rec(1, "Person", "0.5", 100) +
+                           rec(1, "DCR", "1", 200) + rec(1, "DCF") + "\n" +
+                           rec(1, "Car", "1", 0, "FALSE", 10) + rec(2, "Car", "0.25", 0, "TRUE") +
+                           rec(2, "Bus", "1.5");
   const Checked c = check(text);
   ASSERT_TRUE(c.read);
   const FileCheck& f = c.report.groundTruth;
@@ -89,9 +92,10 @@ TEST(FileCheckTest, EachFileProblemGetsItsWarning) {
   EXPECT_NE(warningWith(headerless.report, "reads as a record"), "");
 
   const Checked unknown = check(kHeader + rec(1) + rec(1, "Van") + rec(2, "Van") + rec(2, ""));
-  EXPECT_EQ(warningWith(unknown.report, "no known class"),
-            "Ground truth: records of a type that is no known class are dropped: \"Van\" (2 records, "
-            "first at line 3), \"DCO\" (1 record, first at line 5).");
+  EXPECT_EQ(
+      warningWith(unknown.report, "no known class"),
+      "Ground truth: records of a type that is no known class are dropped: \"Van\" (2 records, "
+      "first at line 3), \"DCO\" (1 record, first at line 5).");
 
   const Checked outside = check(kHeader + rec(1, "Car", "-0.5") + rec(1, "Car", "2", 100));
   EXPECT_EQ(outside.report.groundTruth.confidencesOutside01, 2u);
@@ -104,15 +108,17 @@ TEST(FileCheckTest, EachFileProblemGetsItsWarning) {
   EXPECT_EQ(seven.runs, 3u);
   EXPECT_EQ(seven.firstLine, 2u);
   EXPECT_EQ(seven.secondLine, 4u);
-  EXPECT_NE(warningWith(repeated.report, "2 frame numbers come back in a later run of lines "
-                                         "(frame 7 at lines 2 and 4)"),
+  EXPECT_NE(warningWith(repeated.report,
+                        "2 frame numbers come back in a later run of lines "
+                        "(frame 7 at lines 2 and 4)"),
             "");
 
   const Checked low = check(kHeader + rec(1, "Car", "0.8") + rec(1, "Car", "0.6", 100));
   EXPECT_NE(warningWith(low.report, "2 boxes have a confidence below 1 (the lowest is 0.6)"), "");
   // A system output's confidences are its own business.
   const Checked lowSystem = check(kHeader + rec(1), kHeader + rec(1, "Car", "0.6"));
-  EXPECT_TRUE(lowSystem.report.warnings.empty()) << testing::PrintToString(lowSystem.report.warnings);
+  EXPECT_TRUE(lowSystem.report.warnings.empty())
+      << testing::PrintToString(lowSystem.report.warnings);
 }
 
 TEST(FileCheckTest, FramePairingProblemsGetTheirWarnings) {
@@ -145,8 +151,9 @@ TEST(FileCheckTest, AShiftThatPairsClearlyMoreFramesIsSuggested) {
   EXPECT_EQ(up.report.pairing->pairedGroundTruthFrames, 0u);
   EXPECT_EQ(up.report.pairing->pairedWithSystemPlusOne, 10u);
   EXPECT_EQ(up.report.pairing->frameOffsetHint, 1);
-  EXPECT_NE(warningWith(up.report, "numbered 1 higher, they would pair 10 of 10 ground-truth "
-                                   "frames instead of 0"),
+  EXPECT_NE(warningWith(up.report,
+                        "numbered 1 higher, they would pair 10 of 10 ground-truth "
+                        "frames instead of 0"),
             "");
   EXPECT_EQ(check(truth, late).report.pairing->frameOffsetHint, -1);
 
@@ -168,8 +175,9 @@ TEST(FileCheckTest, AShiftThatPairsClearlyMoreFramesIsSuggested) {
   EXPECT_EQ(both.report.pairing->pairedWithSystemMinusOne, 1u);
   EXPECT_EQ(both.report.pairing->frameOffsetHint, 0);
   // Frame 0 against a system frame numbered 4294967295 is no neighbour.
-  EXPECT_EQ(check(kHeader + rec(0), kHeader + rec(4294967295u)).report.pairing->pairedWithSystemPlusOne,
-            0u);
+  EXPECT_EQ(
+      check(kHeader + rec(0), kHeader + rec(4294967295u)).report.pairing->pairedWithSystemPlusOne,
+      0u);
 }
 
 }  // namespace

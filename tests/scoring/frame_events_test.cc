@@ -65,9 +65,9 @@ void expectOutcomesFollowTheRules(const QuorFrame& truth, const QuorFrame* syste
       ASSERT_TRUE(c >= 0 && static_cast<std::size_t>(c) < sysCount) << "truth " << r;
       EXPECT_EQ(events.system[c], SystemOutcome::kMatch);
       EXPECT_EQ(events.systemPartner[c], static_cast<int32_t>(r));
-      EXPECT_EQ(scorePair(*truth.targets[r], *system->targets[c], truth.overlapThreshold, keepA,
-                          keepB),
-                1);
+      EXPECT_EQ(
+          scorePair(*truth.targets[r], *system->targets[c], truth.overlapThreshold, keepA, keepB),
+          1);
     } else {
       EXPECT_EQ(events.truthPartner[r], -1);
     }
@@ -156,8 +156,8 @@ TEST(FrameEventsTest, IndexedFramesFollowTheRulesBoxByBox) {
 
 TEST(FrameEventsTest, HandMadeFrameGivesEachOutcome) {
   // Truths: 0 plain, 1 flagged B, 2 plain with no detection near it.
-  const std::vector<QuorTarget> truths = {box(0, 0, 100, 100), box(500, 0, 600, 100, "Car", 1.0f, false, true),
-                                          box(0, 500, 100, 600)};
+  const std::vector<QuorTarget> truths = {
+      box(0, 0, 100, 100), box(500, 0, 600, 100, "Car", 1.0f, false, true), box(0, 500, 100, 600)};
   // Detections: 0 on truth 0, 1 on the flagged truth, 2 inside the region, 3 alone.
   const std::vector<QuorTarget> detections = {box(5, 5, 105, 105), box(505, 5, 605, 105),
                                               box(1000, 1000, 1050, 1050), box(2000, 0, 2050, 50)};
@@ -193,10 +193,10 @@ TEST(FrameEventsTest, CrowdedFrameFollowsTheRulesBoxByBox) {
   std::vector<QuorTarget> detections(1000, box(0, 0, 100, 100));
   truths.push_back(box(1000, 0, 1100, 100, "Car", 1.0f, true, false));  // flagged
   truths.push_back(box(2000, 0, 2100, 100));
-  detections.push_back(box(1000, 0, 1100, 100));                          // on the flagged truth
-  detections.push_back(box(1005, 0, 1105, 100));                          // the same
+  detections.push_back(box(1000, 0, 1100, 100));                            // on the flagged truth
+  detections.push_back(box(1005, 0, 1105, 100));                            // the same
   detections.push_back(box(2000, 0, 2100, 100, "Car", 1.0f, false, true));  // flagged itself
-  detections.push_back(box(5000, 0, 5100, 100));                          // alone
+  detections.push_back(box(5000, 0, 5100, 100));                            // alone
   QuorFrame truth(1);
   truth.targets = pointers(truths);
   QuorFrame system(1);

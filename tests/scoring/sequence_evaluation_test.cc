@@ -68,8 +68,8 @@ TEST(SequenceEvaluationTest, ThreadsDoNotChangeTheTotals) {
   // Short sequences are shared out frame by frame, long ones in batches.
   for (const int maxFrames : {3, 12, 40, 5000}) {
     for (int round = 0; round < (maxFrames > 100 ? 3 : 40); ++round) {
-      SCOPED_TRACE(testing::Message() << "seed " << seed << " frames " << maxFrames << " round "
-                                      << round);
+      SCOPED_TRACE(testing::Message()
+                   << "seed " << seed << " frames " << maxFrames << " round " << round);
       QuorSequence truth, system;
       fillRandom(truth, random, maxFrames, maxFrames / 2 + 1);
       fillRandom(system, random, maxFrames, maxFrames / 2 + 1);

@@ -33,11 +33,10 @@ std::string randomFile(std::mt19937& random, bool goBack) {
       const int x = pick(0, 6) * 20, y = pick(0, 6) * 20;
       const int w = pick(0, 1) == 0 ? 10 : pick(2, 6) * 20, h = pick(2, 6) * 20;
       text += std::to_string(number) + "," + std::to_string(x) + "," + std::to_string(y) + "," +
-              std::to_string(x + w) + "," + std::to_string(y) + "," + std::to_string(x + w) +
-              "," + std::to_string(y + h) + "," + std::to_string(x) + "," +
-              std::to_string(y + h) + "," + types[pick(0, 7)] + "," +
-              (pick(0, 15) == 0 ? "TRUE" : "FALSE") + "," + (pick(0, 15) == 0 ? "TRUE" : "") +
-              "," + std::to_string(pick(0, 4) / 4.0) + ",,\n";
+              std::to_string(x + w) + "," + std::to_string(y) + "," + std::to_string(x + w) + "," +
+              std::to_string(y + h) + "," + std::to_string(x) + "," + std::to_string(y + h) + "," +
+              types[pick(0, 7)] + "," + (pick(0, 15) == 0 ? "TRUE" : "FALSE") + "," +
+              (pick(0, 15) == 0 ? "TRUE" : "") + "," + std::to_string(pick(0, 4) / 4.0) + ",,\n";
     }
   }
   return text;
@@ -74,8 +73,8 @@ TEST(StreamingEvaluationTest, SameTotalsAsReadingWholeFilesAndScoringAfterwards)
         EXPECT_EQ(streamed.frames, static_cast<int64_t>(truth.frames.size()));
         ASSERT_EQ(streamed.totals.size(), whole.size());
         for (std::size_t c = 0; c < whole.size(); ++c) {
-          SCOPED_TRACE(testing::Message() << evaluationClasses[c] << ", blocks of "
-                                          << blockTargets << ", " << threads << " threads");
+          SCOPED_TRACE(testing::Message() << evaluationClasses[c] << ", blocks of " << blockTargets
+                                          << ", " << threads << " threads");
           EXPECT_EQ(streamed.totals[c].gt, whole[c].gt);
           EXPECT_EQ(streamed.totals[c].det, whole[c].det);
           EXPECT_EQ(streamed.totals[c].fn, whole[c].fn);

@@ -6,27 +6,25 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "tests/test_support.h"
 
 namespace talmira_test {
 namespace {
 
-const std::string kHeader =
-    "frame,x1,y1,x2,y2,x3,y3,x4,y4,type,flag_a,flag_b,confidence,c14,c15\n";
+const std::string kHeader = "frame,x1,y1,x2,y2,x3,y3,x4,y4,type,flag_a,flag_b,confidence,c14,c15\n";
 const std::vector<std::string> kTypes = {"Car", "Car", "Truck", "Bus", "Person", "Boat"};
 
 std::vector<std::string> lines(const std::string& text) { return splitLines(text); }
 
 std::string box(int frame, int x, int y, const std::string& type, double confidence) {
   char text[160];
-  std::snprintf(text, sizeof text, "%d,%d,%d,%d,%d,%d,%d,%d,%d,%s,FALSE,FALSE,%.2f,,\n", frame,
-                x, y, x + 60, y, x + 60, y + 40, x, y + 40, type.c_str(), confidence);
+  std::snprintf(text, sizeof text, "%d,%d,%d,%d,%d,%d,%d,%d,%d,%s,FALSE,FALSE,%.2f,,\n", frame, x,
+                y, x + 60, y, x + 60, y + 40, x, y + 40, type.c_str(), confidence);
   return text;
 }
 
@@ -97,17 +95,18 @@ std::map<std::string, Row> scoreRows(const std::string& gt, const std::string& s
   return rows;
 }
 
-const std::vector<std::string> kClasses = {"All",  "Car",   "Truck",      "Tractor-Trailor",
-                                           "Bus",  "Container", "Boat", "Plane",
-                                           "Helicopter", "Person", "Cyclist"};
+const std::vector<std::string> kClasses = {"All",        "Car",       "Truck",  "Tractor-Trailor",
+                                           "Bus",        "Container", "Boat",   "Plane",
+                                           "Helicopter", "Person",    "Cyclist"};
 
 // 1 - (FN + FP) / GT in single precision with the console's floor and its
 // 1 for an empty class, as "%f" prints it: the pooled NMODTA from sums.
 std::string nmodtaOf(long long gt, long long fn, long long fp) {
   float value = 1.0f;
   if (gt != 0 || fp != 0) {
-    value = gt == 0 ? -100000.0f
-                    : static_cast<float>(1.0 - static_cast<double>(fn + fp) / static_cast<double>(gt));
+    value = gt == 0
+                ? -100000.0f
+                : static_cast<float>(1.0 - static_cast<double>(fn + fp) / static_cast<double>(gt));
     value = std::max(value, -100000.0f);
   }
   char text[64];
@@ -152,8 +151,7 @@ TEST(BatchCommandTest, RowsAreThoseOfScoreAndTotalsAreTheirSumsForAnyNumberOfThr
   for (const std::string format : {"text", "csv", "json"}) {
     const ToolResult a = runTalmira({"batch", list, "-c", "0.5", "-j", "1", "--format", format});
     for (const std::string jobs : {"2", "3", "16"}) {
-      const ToolResult b =
-          runTalmira({"batch", list, "-c", "0.5", "-j", jobs, "--format", format});
+      const ToolResult b = runTalmira({"batch", list, "-c", "0.5", "-j", jobs, "--format", format});
       ASSERT_EQ(b.status, 0) << b.errors;
       EXPECT_EQ(a.output, b.output) << format << " with -j " << jobs;
     }
@@ -166,10 +164,11 @@ TEST(BatchCommandTest, FailedSequencesAreReportedCountedAndLeftOutOfTheTotals) {
   const std::string good = writeDataset(dir, 3, 5);
   const ToolResult alone = runTalmira({"batch", good, "--format", "csv"});
   ASSERT_EQ(alone.status, 0) << alone.errors;
-  const std::string both = dir.write(
-      "both.csv", "sequence,groundtruth,system\nseq0,seq0_gt.csv,seq0_sys.csv\n"
-                  "missing,nowhere_gt.csv,seq0_sys.csv\nseq1,seq1_gt.csv,seq1_sys.csv\n"
-                  "malformed,seq1_gt.csv,bad.csv\nseq2,seq2_gt.csv,seq2_sys.csv\n");
+  const std::string both =
+      dir.write("both.csv",
+                "sequence,groundtruth,system\nseq0,seq0_gt.csv,seq0_sys.csv\n"
+                "missing,nowhere_gt.csv,seq0_sys.csv\nseq1,seq1_gt.csv,seq1_sys.csv\n"
+                "malformed,seq1_gt.csv,bad.csv\nseq2,seq2_gt.csv,seq2_sys.csv\n");
 
   const ToolResult csv = runTalmira({"batch", both, "--format", "csv", "-j", "2"});
   EXPECT_EQ(csv.status, 1);
@@ -181,7 +180,8 @@ TEST(BatchCommandTest, FailedSequencesAreReportedCountedAndLeftOutOfTheTotals) {
   EXPECT_EQ(messages[1].rfind(dir.file("bad.csv") + ":2:", 0), 0u) << messages[1];
   EXPECT_EQ(messages[2], "talmira batch: 2 of 5 sequences failed; they are left out of the totals");
 
-  const ToolResult json = runTalmira({"batch", both, "--format", "json", "-o", dir.file("out.json")});
+  const ToolResult json =
+      runTalmira({"batch", both, "--format", "json", "-o", dir.file("out.json")});
   EXPECT_EQ(json.status, 1);
   const auto out = nlohmann::json::parse(readFile(dir.file("out.json")));
   ASSERT_EQ(out["sequences"].size(), 5u);
@@ -228,8 +228,8 @@ TEST(BatchCommandTest, ListsAreCheckedAndFoldersArePairedByName) {
     std::filesystem::copy_file(dir.file("a_sys.csv"), dir.path() / "sys" / (name + ".txt"));
   }
   std::filesystem::copy_file(dir.file("a_gt.csv"), dir.path() / "gt" / "b.csv");
-  r = runTalmira({"batch", "--gt-dir", dir.file("gt"), "--sys-dir", dir.file("sys"), "--format",
-                  "csv"});
+  r = runTalmira(
+      {"batch", "--gt-dir", dir.file("gt"), "--sys-dir", dir.file("sys"), "--format", "csv"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.errors.find("b.csv: no system output of that name in"), std::string::npos);
   EXPECT_NE(r.errors.find("1 of 3 sequences failed"), std::string::npos) << r.errors;
@@ -238,8 +238,8 @@ TEST(BatchCommandTest, ListsAreCheckedAndFoldersArePairedByName) {
   EXPECT_EQ(rows[1].rfind("a,All,", 0), 0u);
   EXPECT_EQ(rows[12].rfind("c,All,", 0), 0u);
 
-  r = runTalmira({"batch", dir.file("list.csv"), "--gt-dir", dir.file("gt"), "--sys-dir",
-                  dir.file("sys")});
+  r = runTalmira(
+      {"batch", dir.file("list.csv"), "--gt-dir", dir.file("gt"), "--sys-dir", dir.file("sys")});
   EXPECT_EQ(r.status, 2);
   r = runTalmira({"batch"});
   EXPECT_EQ(r.status, 2);
@@ -331,11 +331,11 @@ TEST(BatchCommandTest, ShardsMergeIntoTheSingleRunInEveryFormat) {
   damaged["sequences"][0]["position"] = 1;
   r = runTalmira({"merge", dir.write("moved.json", damaged.dump()), parts[0], parts[2]});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.errors.find("moved.json: not a partial batch result: sequence 0 has a wrong position"),
-            std::string::npos)
+  EXPECT_NE(
+      r.errors.find("moved.json: not a partial batch result: sequence 0 has a wrong position"),
+      std::string::npos)
       << r.errors;
 }
-
 
 // ---------------------------------------------------------------------------
 // --sweep
@@ -440,8 +440,7 @@ TEST(BatchSweepTest, PooledCurvesAreTheSumsOfEachSequencesSweepAndOfScoringAtThe
   const std::vector<CurveRow>& all = pooled.at("All");
   ASSERT_GT(all.size(), 6u);
   for (const std::size_t r : {std::size_t{1}, all.size() / 3, all.size() / 2, all.size() - 2}) {
-    const ToolResult plain =
-        runTalmira({"batch", list, "-c", all[r].threshold, "--format", "csv"});
+    const ToolResult plain = runTalmira({"batch", list, "-c", all[r].threshold, "--format", "csv"});
     ASSERT_EQ(plain.status, 0) << plain.errors;
     std::string expected = "(all),All," + std::to_string(all[r].gt) + "," +
                            std::to_string(all[r].det) + "," + std::to_string(all[r].fn) + "," +
@@ -467,7 +466,7 @@ TEST(BatchSweepTest, PooledCurvesAreTheSumsOfEachSequencesSweepAndOfScoringAtThe
       if (row.gt == 0 && row.fp == 0) return 1.0f;
       if (row.gt == 0) return -100000.0f;
       return std::max(-100000.0f, static_cast<float>(1.0 - static_cast<double>(row.fn + row.fp) /
-                                                              static_cast<double>(row.gt)));
+                                                               static_cast<double>(row.gt)));
     };
     for (const CurveRow& row : rows) {
       if (value(row) > value(*best)) best = &row;
@@ -499,8 +498,8 @@ TEST(BatchSweepTest, PooledCurvesAreTheSumsOfEachSequencesSweepAndOfScoringAtThe
   EXPECT_EQ(std::vector<long long>({half.gt, half.det, half.fn, half.fp}),
             std::vector<long long>({expected.gt, expected.det, expected.fn, expected.fp}));
 
-  for (const std::vector<std::string>& mode : {std::vector<std::string>{"--exact"},
-                                              std::vector<std::string>{"--grid", "7"}}) {
+  for (const std::vector<std::string>& mode :
+       {std::vector<std::string>{"--exact"}, std::vector<std::string>{"--grid", "7"}}) {
     for (const std::string format : {"text", "csv", "json"}) {
       std::vector<std::string> args = {"batch", list, "--sweep", "--format", format, "-j", "1"};
       args.insert(args.end(), mode.begin(), mode.end());
@@ -534,8 +533,13 @@ TEST(BatchSweepTest, ShardsMergeIntoTheSingleSweepAndOtherSettingsAreRefused) {
         runTalmira({"batch", list, "--sweep", "--grid", "20", "-c", "0.4", "--format", format,
                     "--plot", tag + ".svg", "--report", tag + ".html"});
     EXPECT_EQ(single.status, 1);
-    std::vector<std::string> args = {"merge", "--format", format, "--plot",
-                                     dir.file("merged.svg"), "--report", dir.file("merged.html")};
+    std::vector<std::string> args = {"merge",
+                                     "--format",
+                                     format,
+                                     "--plot",
+                                     dir.file("merged.svg"),
+                                     "--report",
+                                     dir.file("merged.html")};
     args.insert(args.end(), parts.begin(), parts.end());
     const ToolResult merged = runTalmira(args);
     EXPECT_EQ(merged.status, 1) << merged.errors;

@@ -3,11 +3,10 @@
 
 #include <cstdlib>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "scoring/class_scores.h"
 #include "tests/test_support.h"
@@ -44,7 +43,8 @@ std::vector<std::string> fields(const std::string& line) {
 }
 
 // The record on 1-based line `number`, as its 15 fields; empty when no record is there.
-std::vector<std::string> recordAt(const std::vector<std::string>& lines, const std::string& number) {
+std::vector<std::string> recordAt(const std::vector<std::string>& lines,
+                                  const std::string& number) {
   const std::size_t at = std::stoul(number);
   if (at < 2 || at > lines.size()) return {};
   std::vector<std::string> record = fields(lines[at - 1]);
@@ -70,9 +70,10 @@ TEST(TalmiraEventsTest, RowsAddUpToTheScoresAndPointAtTheirLines) {
       const auto scores = scoreClasses(truth, system, std::strtof(confidence, nullptr));
       for (const std::size_t slot : {std::size_t{0}, std::size_t{1}, std::size_t{9}}) {
         const std::string className = evaluationClasses[slot];
-        SCOPED_TRACE(testing::Message() << "seed " << seed * 7919 << " -c " << confidence
-                                        << " --class " << className);
-        const auto run = runTalmira({"events", gtPath, sysPath, "-c", confidence, "--class", className});
+        SCOPED_TRACE(testing::Message()
+                     << "seed " << seed * 7919 << " -c " << confidence << " --class " << className);
+        const auto run =
+            runTalmira({"events", gtPath, sysPath, "-c", confidence, "--class", className});
         ASSERT_EQ(run.status, 0) << run.errors;
         EXPECT_EQ(run.errors, "");
         const std::vector<std::string> rows = split(run.output, '\n');
@@ -106,7 +107,8 @@ TEST(TalmiraEventsTest, RowsAddUpToTheScoresAndPointAtTheirLines) {
           }
           // Partners are records of the same frame number: a box of the other
           // side for a match, a ground-truth box or region otherwise.
-          const bool partnered = row[6] == "match" || row[6] == "set_aside" || row[6] == "in_region";
+          const bool partnered =
+              row[6] == "match" || row[6] == "set_aside" || row[6] == "in_region";
           EXPECT_EQ(!row[7].empty(), partnered);
           if (partnered) {
             const std::vector<std::string> partner =
@@ -130,11 +132,11 @@ TEST(TalmiraEventsTest, ExampleRowsByHand) {
   TempDir dir;
   // Line 2: a car matched by line 2 of the system; line 3: a flagged truck;
   // line 4: a region; line 5: a person nobody found.
-  const std::string gt = dir.write(
-      "gt.csv", kHeader + "4,0,0,100,0,100,100,0,100,Car,FALSE,FALSE,1,,0\n" +
-                    "4,500,0,600,0,600,100,500,100,Truck,TRUE,FALSE,1,,0\n" +
-                    "4,1000,1000,1300,1000,1300,1300,1000,1300,DCR,FALSE,FALSE,1,,0\n" +
-                    "4,0,500,100,500,100,600,0,600,Person,FALSE,FALSE,1,,0\n");
+  const std::string gt =
+      dir.write("gt.csv", kHeader + "4,0,0,100,0,100,100,0,100,Car,FALSE,FALSE,1,,0\n" +
+                              "4,500,0,600,0,600,100,500,100,Truck,TRUE,FALSE,1,,0\n" +
+                              "4,1000,1000,1300,1000,1300,1300,1000,1300,DCR,FALSE,FALSE,1,,0\n" +
+                              "4,0,500,100,500,100,600,0,600,Person,FALSE,FALSE,1,,0\n");
   const std::string sys = dir.write(
       "sys.csv", kHeader + "4,5,5,105,5,105,105,5,105,Car,FALSE,FALSE,0.1,,0\n" +
                      "4,505,0,605,0,605,100,505,100,Truck,FALSE,FALSE,0.7,,0\n" +
@@ -162,8 +164,10 @@ TEST(TalmiraEventsTest, ExampleRowsByHand) {
 
 TEST(TalmiraEventsTest, UsageAndInputErrors) {
   TempDir dir;
-  const std::string gt = dir.write("gt.csv", kHeader + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0\n");
-  const std::string bad = dir.write("bad.csv", kHeader + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,x,,0\n");
+  const std::string gt =
+      dir.write("gt.csv", kHeader + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0\n");
+  const std::string bad =
+      dir.write("bad.csv", kHeader + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,x,,0\n");
   const std::string out = dir.write("out.csv", "kept\n");
   EXPECT_EQ(runTalmira({"events", gt, gt, "--class", "car"}).status, 2);
   EXPECT_EQ(runTalmira({"events", gt, gt, "-c", "abc"}).status, 2);
@@ -220,7 +224,8 @@ TEST(TalmiraCheckTest, WarningsDoNotFailAndJsonCarriesTheReport) {
   EXPECT_EQ(report["warnings"].size(), 5u) << report["warnings"].dump(1);
 
   // Alone, a clean ground truth: no pairing keys, no warnings.
-  const std::string clean = dir.write("clean.csv", kHeader + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0\n");
+  const std::string clean =
+      dir.write("clean.csv", kHeader + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0\n");
   const auto alone = runTalmira({"check", clean, "--format", "json"});
   ASSERT_EQ(alone.status, 0);
   const nlohmann::json aloneReport = nlohmann::json::parse(alone.output);
@@ -232,7 +237,8 @@ TEST(TalmiraCheckTest, WarningsDoNotFailAndJsonCarriesTheReport) {
 
 TEST(TalmiraCheckTest, MalformedUnreadableAndUsage) {
   TempDir dir;
-  const std::string gt = dir.write("gt.csv", kHeader + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0\n");
+  const std::string gt =
+      dir.write("gt.csv", kHeader + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0\n");
   const std::string bad = dir.write("bad.csv", kHeader + "1,0,0,40\n");
   const auto malformed = runTalmira({"check", bad});
   EXPECT_EQ(malformed.status, 1);

@@ -15,7 +15,8 @@ SweepCurves bruteForceCurves(const QuorSequence& groundTruth, const QuorSequence
         if (!(target->confidence > 0.0f && target->confidence < 1.0f)) continue;
         thresholds[0].insert(target->confidence);
         for (std::size_t slot = 1; slot < kClassCount; ++slot) {
-          if (target->name() == evaluationClasses[slot]) thresholds[slot].insert(target->confidence);
+          if (target->name() == evaluationClasses[slot])
+            thresholds[slot].insert(target->confidence);
         }
       }
     }

@@ -77,7 +77,8 @@ TEST(HtmlReportTest, DatasetPageKeepsFailedSequencesOutOfTheTableAndEscapesThem)
   const std::size_t table = html.find("<table id=\"sequences\">");
   const std::size_t tableEnd = html.find("</table>", table);
   ASSERT_NE(table, std::string::npos);
-  EXPECT_EQ(html.find("<tr data-index=\"2\">", table), html.find("<tr data-index=\"2\">", tableEnd));
+  EXPECT_EQ(html.find("<tr data-index=\"2\">", table),
+            html.find("<tr data-index=\"2\">", tableEnd));
   // NMODTA of each good sequence: 1 - (1 + 0) / 4.
   EXPECT_EQ(occurrences(html.substr(table, tableEnd - table), "data-sort=\"0.750000\">0.750000<"),
             2u);
@@ -90,11 +91,14 @@ TEST(HtmlReportTest, DatasetPageWithSweepShowsEachSequencesBestPointAndThePooled
   talmira_test::TempDir dir;
   // One car and a close detection at 0.6 plus a false alarm at 0.3: the best
   // point of All is at 0.6 (NMODTA 1), not at 0.3 (1 - 1/1 = 0).
-  const std::string header = "Frame,X1,Y1,X2,Y2,X3,Y3,X4,Y4,Type,FlagA,FlagB,Confidence,Text,Number\n";
-  const std::string gt = dir.write("gt.csv", header + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1.0,,0.0\n");
-  const std::string sys = dir.write(
-      "sys.csv", header + "1,1,1,41,1,41,41,1,41,Car,FALSE,FALSE,0.6,,0.0\n"
-                          "1,200,200,240,200,240,240,200,240,Car,FALSE,FALSE,0.3,,0.0\n");
+  const std::string header =
+      "Frame,X1,Y1,X2,Y2,X3,Y3,X4,Y4,Type,FlagA,FlagB,Confidence,Text,Number\n";
+  const std::string gt =
+      dir.write("gt.csv", header + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1.0,,0.0\n");
+  const std::string sys =
+      dir.write("sys.csv", header +
+                               "1,1,1,41,1,41,41,1,41,Car,FALSE,FALSE,0.6,,0.0\n"
+                               "1,200,200,240,200,240,240,200,240,Car,FALSE,FALSE,0.3,,0.0\n");
   const auto groundTruth = talmira::readInput(gt);
   const auto system = talmira::readInput(sys);
   const SweepCurves curves = talmira_test::bruteForceCurves(*groundTruth, *system);
@@ -114,8 +118,9 @@ TEST(HtmlReportTest, DatasetPageWithSweepShowsEachSequencesBestPointAndThePooled
             std::string::npos);
   EXPECT_EQ(occurrences(html, "<svg"), 1u);
   // The pooled best point of All, then of Car, at 0.6 with NMODTA 1.
-  EXPECT_EQ(occurrences(html, "<td>0.6</td><td>1</td><td>1</td><td>0</td><td>0</td><td>1.000000</td>"),
-            2u);
+  EXPECT_EQ(
+      occurrences(html, "<td>0.6</td><td>1</td><td>1</td><td>0</td><td>0</td><td>1.000000</td>"),
+      2u);
 }
 
 }  // namespace

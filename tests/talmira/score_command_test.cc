@@ -1,29 +1,26 @@
 // End-to-end runs of `talmira score` and of what every subcommand shares:
 // exit statuses, messages on standard error, and output files written whole.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "tests/test_support.h"
 
 namespace talmira_test {
 namespace {
 
-const std::string kHeader =
-    "frame,x1,y1,x2,y2,x3,y3,x4,y4,type,flag_a,flag_b,confidence,c14,c15\n";
+const std::string kHeader = "frame,x1,y1,x2,y2,x3,y3,x4,y4,type,flag_a,flag_b,confidence,c14,c15\n";
 
 // A 100 x 50 box at (x, 0), listed clockwise.
 std::string record(int frame, int x, const std::string& type, const std::string& confidence) {
-  return std::to_string(frame) + "," + std::to_string(x) + ",0," + std::to_string(x + 100) +
-         ",0," + std::to_string(x + 100) + ",50," + std::to_string(x) + ",50," + type +
-         ",FALSE,FALSE," + confidence + ",,\n";
+  return std::to_string(frame) + "," + std::to_string(x) + ",0," + std::to_string(x + 100) + ",0," +
+         std::to_string(x + 100) + ",50," + std::to_string(x) + ",50," + type + ",FALSE,FALSE," +
+         confidence + ",,\n";
 }
 
 // Frame 1: two cars and a bus; frame 2: one person. The system finds the
@@ -31,12 +28,12 @@ std::string record(int frame, int x, const std::string& type, const std::string&
 // and the person (0.6).
 struct Files {
   TempDir dir;
-  std::string groundTruth = dir.write(
-      "gt.csv", kHeader + record(1, 0, "Car", "1") + record(1, 300, "Car", "1") +
-                    record(1, 600, "Bus", "1") + record(2, 0, "Person", "1"));
-  std::string system = dir.write(
-      "sys.csv", kHeader + record(1, 5, "Car", "0.9") + record(1, 2000, "Car", "0.4") +
-                     record(1, 600, "Truck", "0.8") + record(2, 0, "Person", "0.6"));
+  std::string groundTruth =
+      dir.write("gt.csv", kHeader + record(1, 0, "Car", "1") + record(1, 300, "Car", "1") +
+                              record(1, 600, "Bus", "1") + record(2, 0, "Person", "1"));
+  std::string system =
+      dir.write("sys.csv", kHeader + record(1, 5, "Car", "0.9") + record(1, 2000, "Car", "0.4") +
+                               record(1, 600, "Truck", "0.8") + record(2, 0, "Person", "0.6"));
 };
 
 std::vector<std::string> lines(const std::string& text) { return splitLines(text); }
@@ -72,8 +69,7 @@ TEST(ScoreCommandTest, ConfidenceAppliesToBothFilesAndAgreesWithTheConsole) {
   EXPECT_EQ(lines(run.output)[2], "Car,2,1,1,0,2,0.500000");
 
   // The console's result file holds the same counts and NMODTA text.
-  const RunResult console =
-      runConsole({f.groundTruth, f.system, f.dir.file("result.csv"), "0.5"});
+  const RunResult console = runConsole({f.groundTruth, f.system, f.dir.file("result.csv"), "0.5"});
   ASSERT_EQ(console.status, 0);
   std::vector<std::string> fromConsole;
   for (std::string line : lines(readFile(f.dir.file("result.csv")))) {
@@ -114,12 +110,11 @@ TEST(ScoreCommandTest, TextAndJsonCarryTheSameCountsAsCsv) {
     const nlohmann::json& c = parsed["classes"][slot];
     char nmodta[32];
     std::snprintf(nmodta, sizeof nmodta, "%f", c["nmodta"].get<double>());
-    const std::string fromJson = c["class"].get<std::string>() + "," +
-                                 std::to_string(c["gt"].get<long long>()) + "," +
-                                 std::to_string(c["det"].get<long long>()) + "," +
-                                 std::to_string(c["fn"].get<long long>()) + "," +
-                                 std::to_string(c["fp"].get<long long>()) + "," +
-                                 std::to_string(c["frames"].get<long long>()) + "," + nmodta;
+    const std::string fromJson =
+        c["class"].get<std::string>() + "," + std::to_string(c["gt"].get<long long>()) + "," +
+        std::to_string(c["det"].get<long long>()) + "," + std::to_string(c["fn"].get<long long>()) +
+        "," + std::to_string(c["fp"].get<long long>()) + "," +
+        std::to_string(c["frames"].get<long long>()) + "," + nmodta;
     EXPECT_EQ(fromJson, csvRows[slot + 1]);
     // The text table: the same cells, separated by blanks.
     std::string fromText;
@@ -160,7 +155,8 @@ TEST(ScoreCommandTest, UsageErrorsExitWithTwoAndWriteNothing) {
     EXPECT_NE(run.errors, "") << shown;
     EXPECT_FALSE(std::filesystem::exists(out)) << shown;
   }
-  EXPECT_NE(runTalmira({"score", f.groundTruth, f.system, "-c", "abc"}).errors.find("\"abc\" is not a number"),
+  EXPECT_NE(runTalmira({"score", f.groundTruth, f.system, "-c", "abc"})
+                .errors.find("\"abc\" is not a number"),
             std::string::npos);
 }
 
@@ -176,8 +172,8 @@ TEST(ScoreCommandTest, HelpAndVersionSucceedOnStandardOutput) {
 
 TEST(ScoreCommandTest, UnreadableInputsExitWithOneNamingFileAndLine) {
   Files f;
-  const std::string bad = f.dir.write("bad.csv", kHeader + record(1, 0, "Car", "1") +
-                                                     "2,0,0,100,0,100,5x,0,50,Car,,,1,,\n");
+  const std::string bad = f.dir.write(
+      "bad.csv", kHeader + record(1, 0, "Car", "1") + "2,0,0,100,0,100,5x,0,50,Car,,,1,,\n");
   ToolResult run = runTalmira({"score", f.groundTruth, bad});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.output, "");
@@ -217,7 +213,8 @@ TEST(ScoreCommandTest, OutputFileIsReplacedWholeOrLeftAsItWas) {
   run = runTalmira({"score", f.groundTruth, f.system, "--format", "csv", "-o", out});
   ASSERT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(run.output, "");
-  EXPECT_EQ(readFile(out), runTalmira({"score", f.groundTruth, f.system, "--format", "csv"}).output);
+  EXPECT_EQ(readFile(out),
+            runTalmira({"score", f.groundTruth, f.system, "--format", "csv"}).output);
   struct stat info {};
   ASSERT_EQ(stat(out.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);

@@ -1,10 +1,9 @@
 // End-to-end runs of `talmira sweep` against `talmira score`.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
 #include <string>
@@ -29,8 +28,8 @@ std::string randomFile(std::mt19937& random, bool withRegion) {
   for (int frame = 1; frame <= 6; ++frame) {
     for (int n = pick(1, 9); n > 0; --n) {
       const int x = pick(0, 8) * 10, y = pick(0, 8) * 10, w = pick(2, 5) * 10, h = pick(2, 5) * 10;
-      std::string confidence = pick(0, 2) == 0 ? confidences[pick(0, 8)]
-                                               : "0." + std::to_string(pick(1, 999));
+      std::string confidence =
+          pick(0, 2) == 0 ? confidences[pick(0, 8)] : "0." + std::to_string(pick(1, 999));
       std::ostringstream line;
       line << frame << ',' << x << ',' << y << ',' << x + w << ',' << y << ',' << x + w << ','
            << y + h << ',' << x << ',' << y + h << ',' << names[pick(0, 4)] << ','
@@ -89,17 +88,16 @@ TEST(SweepCommandTest, CsvRowsEqualScoreAtTheirPrintedThreshold) {
     ASSERT_EQ(run.status, 0) << mode[0];
     const auto rows = csvRows(run.output);
     ASSERT_GT(rows.size(), 20u);
-    EXPECT_EQ(rows[0], (std::vector<std::string>{"class", "threshold", "gt", "det", "fn", "fp",
-                                                 "nmodta"}));
+    EXPECT_EQ(rows[0],
+              (std::vector<std::string>{"class", "threshold", "gt", "det", "fn", "fp", "nmodta"}));
     // A handful of rows spread over the classes, each against a real scoring.
     for (std::size_t r = 1; r < rows.size(); r += rows.size() / 9) {
-      SCOPED_TRACE(testing::Message() << mode[0] << " row " << r << ": " << rows[r][0] << " at "
-                                      << rows[r][1]);
+      SCOPED_TRACE(testing::Message()
+                   << mode[0] << " row " << r << ": " << rows[r][0] << " at " << rows[r][1]);
       const auto scores = scoreAt(gt, sys, rows[r][1]);
       ASSERT_EQ(scores.count(rows[r][0]), 1u);
-      EXPECT_EQ(scores.at(rows[r][0]),
-                (std::vector<std::string>{rows[r][2], rows[r][3], rows[r][4], rows[r][5],
-                                          rows[r][6]}));
+      EXPECT_EQ(scores.at(rows[r][0]), (std::vector<std::string>{rows[r][2], rows[r][3], rows[r][4],
+                                                                 rows[r][5], rows[r][6]}));
     }
   }
 }
@@ -150,13 +148,16 @@ TEST(SweepCommandTest, JsonHoldsTheRowsOfTheCsvAndTheExactBestPoint) {
 
 TEST(SweepCommandTest, UsageErrorsAndOutputFile) {
   TempDir dir;
-  const std::string gt = dir.write("gt.csv", std::string(kHeader) +
-                                                 "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0.0\n");
-  const std::string sys = dir.write("sys.csv", std::string(kHeader) +
-                                                  "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,0.5,,0.0\n");
-  for (const std::vector<std::string>& wrong :
-       {std::vector<std::string>{"--grid", "0"}, {"--grid", "1000001"}, {"--grid", "ten"},
-        {"--grid", "5", "--exact"}, {"-c", "1.5"}, {"--format", "xml"}}) {
+  const std::string gt =
+      dir.write("gt.csv", std::string(kHeader) + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0.0\n");
+  const std::string sys = dir.write(
+      "sys.csv", std::string(kHeader) + "1,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,0.5,,0.0\n");
+  for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--grid", "0"},
+                                                {"--grid", "1000001"},
+                                                {"--grid", "ten"},
+                                                {"--grid", "5", "--exact"},
+                                                {"-c", "1.5"},
+                                                {"--format", "xml"}}) {
     std::vector<std::string> arguments = {"sweep", gt, sys};
     arguments.insert(arguments.end(), wrong.begin(), wrong.end());
     const auto run = runTalmira(arguments);
@@ -173,7 +174,8 @@ TEST(SweepCommandTest, UsageErrorsAndOutputFile) {
   const auto run = runTalmira({"sweep", gt, sys, "-c", "0.3", "-o", out});
   ASSERT_EQ(run.status, 0);
   EXPECT_EQ(run.output, "");
-  const auto rows = csvRows(runTalmira({"sweep", gt, sys, "--grid", "2", "--format", "csv"}).output);
+  const auto rows =
+      csvRows(runTalmira({"sweep", gt, sys, "--grid", "2", "--format", "csv"}).output);
   ASSERT_EQ(rows.size(), 1u + 11u * 3u);
   EXPECT_EQ(rows[1], (std::vector<std::string>{"All", "1", "1", "0", "1", "0", "0.000000"}));
   EXPECT_EQ(rows[2], (std::vector<std::string>{"All", "0.5", "1", "1", "0", "0", "1.000000"}));
@@ -195,8 +197,8 @@ TEST(SweepCommandTest, PlotAndReportAreWrittenBesideTheRows) {
   const std::string sys = dir.write("sys.csv", randomFile(random, false));
   const std::string svg = dir.file("curves.svg");
   const std::string html = dir.file("page.html");
-  const auto run = runTalmira({"sweep", gt, sys, "--format", "csv", "--plot", svg, "--report",
-                               html, "-c", "0.625"});
+  const auto run = runTalmira(
+      {"sweep", gt, sys, "--format", "csv", "--plot", svg, "--report", html, "-c", "0.625"});
   ASSERT_EQ(run.status, 0) << run.errors;
   EXPECT_EQ(run.output.rfind("class,threshold,", 0), 0u);
   const std::string picture = talmira_test::readFile(svg);
@@ -215,7 +217,8 @@ TEST(SweepCommandTest, PlotAndReportAreWrittenBesideTheRows) {
   for (const auto& warning : warnings) {
     const std::string text = warning.get<std::string>();
     // The page escapes what HTML cannot take as it is; compare a plain stretch.
-    const std::string plain = text.substr(0, std::min<std::size_t>(20, text.find_first_of("<>&\"'")));
+    const std::string plain =
+        text.substr(0, std::min<std::size_t>(20, text.find_first_of("<>&\"'")));
     EXPECT_NE(page.find(plain), std::string::npos) << text;
   }
 

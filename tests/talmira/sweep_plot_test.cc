@@ -62,8 +62,10 @@ std::string xmlFault(const std::string& xml) {
       if (j >= xml.size()) return "unterminated tag " + name;
       if (xml[j] == '>' || (xml[j] == '/' && j + 1 < xml.size() && xml[j + 1] == '>')) break;
       const std::size_t attributeStart = j;
-      while (j < xml.size() && xml[j] != '=' && !std::isspace(static_cast<unsigned char>(xml[j]))) ++j;
-      if (j == attributeStart || j >= xml.size() || xml[j] != '=') return "bad attribute in " + name;
+      while (j < xml.size() && xml[j] != '=' && !std::isspace(static_cast<unsigned char>(xml[j])))
+        ++j;
+      if (j == attributeStart || j >= xml.size() || xml[j] != '=')
+        return "bad attribute in " + name;
       ++j;
       if (j >= xml.size() || (xml[j] != '"' && xml[j] != '\'')) return "unquoted value in " + name;
       const char quote = xml[j++];
@@ -198,10 +200,11 @@ TEST(MarkupTest, EscapesMarkupAndReplacesWhatXmlCannotHold) {
   EXPECT_EQ(escapeMarkup(std::string("a\0b", 3)), "a" + replacement + "b");
   EXPECT_EQ(escapeMarkup("\x01\x7f"), replacement + replacement);
   EXPECT_EQ(escapeMarkup("\xff"), replacement);
-  EXPECT_EQ(escapeMarkup("\xc0\xaf"), replacement + replacement);          // overlong '/'
+  EXPECT_EQ(escapeMarkup("\xc0\xaf"), replacement + replacement);                    // overlong '/'
   EXPECT_EQ(escapeMarkup("\xed\xa0\x80"), replacement + replacement + replacement);  // surrogate
-  EXPECT_EQ(escapeMarkup("\xc3"), replacement);                            // cut short
-  EXPECT_EQ(escapeMarkup("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"), "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80");
+  EXPECT_EQ(escapeMarkup("\xc3"), replacement);                                      // cut short
+  EXPECT_EQ(escapeMarkup("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"),
+            "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80");
 }
 
 // A long curve: thresholds evenly from 1 to 0, counts in random walks.
@@ -216,7 +219,10 @@ std::vector<CurvePoint> randomCurve(std::size_t n, uint32_t seed) {
       const uint32_t r = random() % 4;
       if (r == 0 && fn > 0) --fn;
       if (r == 1) ++fp;
-      if (r == 2 && fn > 0) { --fn; ++fp; }
+      if (r == 2 && fn > 0) {
+        --fn;
+        ++fp;
+      }
     }
     const float t = i + 1 == n ? 0.0f : static_cast<float>(1.0 - static_cast<double>(i) / (n - 1));
     points[i] = CurvePoint{t, gt, gt - fn + fp, fn, fp};
@@ -253,7 +259,8 @@ TEST(SweepPlotTest, ThinningKeepsWhatThePictureShowsOnAMillionPoints) {
   const auto columnsOf = [&](const std::vector<std::size_t>& indices) {
     std::vector<Column> result(columns);
     for (std::size_t i : indices) {
-      const int c = std::min(static_cast<int>(static_cast<double>(points[i].threshold) * columns), columns - 1);
+      const int c = std::min(static_cast<int>(static_cast<double>(points[i].threshold) * columns),
+                             columns - 1);
       Column& column = result[c];
       column.first = std::min(column.first, i);
       column.last = std::max(column.last, i);

@@ -55,10 +55,14 @@ Json bestCells(const SweepCurves& curves) {
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     const CurvePoint* best = bestOf(curves[slot]);
     if (best == nullptr) continue;
-    cells.push_back({{"table", "best-points"}, {"row", evaluationClasses[slot]},
-                     {"column", "Threshold"}, {"value", talmira::shortestText(best->threshold)}});
-    cells.push_back({{"table", "best-points"}, {"row", evaluationClasses[slot]},
-                     {"column", "NMODTA"}, {"value", talmira::fixedSix(best->nmodta())}});
+    cells.push_back({{"table", "best-points"},
+                     {"row", evaluationClasses[slot]},
+                     {"column", "Threshold"},
+                     {"value", talmira::shortestText(best->threshold)}});
+    cells.push_back({{"table", "best-points"},
+                     {"row", evaluationClasses[slot]},
+                     {"column", "NMODTA"},
+                     {"value", talmira::fixedSix(best->nmodta())}});
   }
   return cells;
 }
@@ -88,11 +92,13 @@ ClassCurve denseCurve(std::size_t n, int64_t objects, uint32_t seed) {
     const double t = 1.0 - static_cast<double>(i) / static_cast<double>(n - 1);
     if (i > 0) {
       // Near 1 mostly true detections enter; near 0 mostly false alarms.
-      if (fn > 0 && std::uniform_real_distribution<double>(0, 1)(random) < t) --fn;
-      else fp += 1 + static_cast<int64_t>(random() % 3);
+      if (fn > 0 && std::uniform_real_distribution<double>(0, 1)(random) < t)
+        --fn;
+      else
+        fp += 1 + static_cast<int64_t>(random() % 3);
     }
-    curve.points.push_back(CurvePoint{i + 1 == n ? 0.0f : static_cast<float>(t), objects,
-                                      objects - fn + fp, fn, fp});
+    curve.points.push_back(
+        CurvePoint{i + 1 == n ? 0.0f : static_cast<float>(t), objects, objects - fn + fp, fn, fp});
   }
   return curve;
 }
@@ -121,19 +127,21 @@ int main(int argc, char** argv) {
     talmira::SweepReportInput sweep;
     sweep.groundTruth = argv[2];
     sweep.system = argv[3];
-    sweep.warnings = {"Frame 7 of the system output has a box of an unknown type \"<Van>\" & it "
-                      "is ignored.",
-                      "<script>alert('warning')</script> is not run."};
+    sweep.warnings = {
+        "Frame 7 of the system output has a box of an unknown type \"<Van>\" & it "
+        "is ignored.",
+        "<script>alert('warning')</script> is not run."};
     sweep.exact = &curves;
     sweep.confidence = confidence;
     sweep.atConfidence = scoreClasses(*groundTruth, *system, confidence);
     sweep.producedBy = "talmira_report_pages (test pages)";
     write(folder + "/sweep_report.html", talmira::renderSweepReport(sweep));
-    write(folder + "/sweep.svg", talmira::renderSweepSvg(curves, sweep.groundTruth + " vs " +
-                                                                     sweep.system));
+    write(folder + "/sweep.svg",
+          talmira::renderSweepSvg(curves, sweep.groundTruth + " vs " + sweep.system));
     // A caption with everything XML cannot take as it is, for an XML parser to read.
     write(folder + "/sweep_hostile_caption.svg",
-          talmira::renderSweepSvg(curves, "<script>alert(1)</script> & \"q\" 'a' \x01\xff\xc0 ]]> <!--"));
+          talmira::renderSweepSvg(curves,
+                                  "<script>alert(1)</script> & \"q\" 'a' \x01\xff\xc0 ]]> <!--"));
     // A dense picture, for the size and the look of thinned curves.
     SweepCurves dense;
     dense[0] = denseCurve(1'000'000, 600'000, 1);
@@ -168,7 +176,8 @@ int main(int argc, char** argv) {
       row.classes = scoreClasses(*gtPart, *sysPart, confidence);
       const SweepCurves partCurves = talmira_test::bruteForceCurves(*gtPart, *sysPart);
       row.bestAll = *bestOf(partCurves[0]);
-      for (std::size_t slot = 0; slot < kClassCount; ++slot) dataset.pooled[slot] += row.classes[slot];
+      for (std::size_t slot = 0; slot < kClassCount; ++slot)
+        dataset.pooled[slot] += row.classes[slot];
       dataset.sequences.push_back(row);
       if (part == 1) {
         talmira::DatasetSequenceRow failed;
@@ -198,18 +207,25 @@ int main(int argc, char** argv) {
     });
     Json reversedOrder = Json::array();
     for (std::size_t i : scored) reversedOrder.push_back(dataset.sequences[i].name);
-    Json datasetExpected = {
-        {"title", "Dataset results"},
-        {"tables", {{"pooled", countsRows(dataset.pooled)}}},
-        {"rows", {{"pooled", kClassCount}, {"sequences", names.size()}, {"failed", 1},
-                  {"best-points", kClassCount}}},
-        {"cells", bestCells(curves)},
-        {"series", seriesOf(curves, true)},
-        {"absent_series", seriesOf(curves, false)},
-        {"text", {"<img src=x onerror=alert(1)>", "night & fog <b>",
-                  "gt/bad.csv:3: expected 15 fields, found 4 <in \"Frame\" & 'X1'>"}},
-        {"sort", {{"table", "sequences"}, {"column", "NMODTA"}, {"name_column", "Sequence"},
-                  {"ascending", order}, {"descending", reversedOrder}}}};
+    Json datasetExpected = {{"title", "Dataset results"},
+                            {"tables", {{"pooled", countsRows(dataset.pooled)}}},
+                            {"rows",
+                             {{"pooled", kClassCount},
+                              {"sequences", names.size()},
+                              {"failed", 1},
+                              {"best-points", kClassCount}}},
+                            {"cells", bestCells(curves)},
+                            {"series", seriesOf(curves, true)},
+                            {"absent_series", seriesOf(curves, false)},
+                            {"text",
+                             {"<img src=x onerror=alert(1)>", "night & fog <b>",
+                              "gt/bad.csv:3: expected 15 fields, found 4 <in \"Frame\" & 'X1'>"}},
+                            {"sort",
+                             {{"table", "sequences"},
+                              {"column", "NMODTA"},
+                              {"name_column", "Sequence"},
+                              {"ascending", order},
+                              {"descending", reversedOrder}}}};
     write(folder + "/dataset_report.expected.json", datasetExpected.dump(1) + "\n");
   } catch (const talmira::CommandError& error) {
     std::fprintf(stderr, "%s\n", error.message.c_str());
