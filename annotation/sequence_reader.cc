@@ -113,6 +113,19 @@ uint64_t commaBits(const char* p, std::size_t count) {
   return count < kBlock ? bits & ((uint64_t{1} << count) - 1) : bits;
 }
 
+// The number of bits set. Without the instruction for it (not every x86-64
+// has one) the library's routine is a call; this is a dozen operations inline.
+std::size_t bitCount(uint64_t x) {
+#if defined(__POPCNT__)
+  return static_cast<std::size_t>(std::popcount(x));
+#else
+  x -= (x >> 1) & 0x5555555555555555;
+  x = (x & 0x3333333333333333) + ((x >> 2) & 0x3333333333333333);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0f;
+  return static_cast<std::size_t>((x * kEachByte) >> 56);
+#endif
+}
+
 // For each byte of `word`, its high bit is set when the byte is no decimal
 // digit: its high nibble is not 3, or its low nibble is above 9.
 uint64_t nonDigitBytes(uint64_t word) {
@@ -181,6 +194,40 @@ bool readShortDecimal(std::string_view text, float* value) {
   }
   if (count == 0) return false;
   *value = static_cast<float>(digits) / kPowersOfTen[fractionDigits < 0 ? 0 : fractionDigits];
+  return true;
+}
+
+// readShortDecimal() for a text of at most eight bytes, without a branch per
+// byte: false for anything else, and then the byte loop decides. Eight bytes
+// from the start of `text` must be readable.
+bool readShortDecimalWord(std::string_view text, float* value) {
+  static constexpr float kPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
+  if (text.empty() || text.size() > 8) return false;
+  const unsigned unused = 64 - 8 * static_cast<unsigned>(text.size());
+  const uint64_t word = loadWord(text.data()) << unused >> unused;  // the text, zeros above
+  const uint64_t inText = ~uint64_t{0} >> unused;
+  const uint64_t points = ~nonzeroBytes(word ^ kEachByte * '.') & kEachByte * 0x80 & inText;
+  // Every byte a digit but at most one point, and a digit at least.
+  if ((nonDigitBytes(word) & inText) != points || (points & (points - 1)) != 0 ||
+      (points != 0 && text.size() == 1)) {
+    return false;
+  }
+  // The digits closed up over the point, then read as parseDigits() does.
+  uint64_t digitsWord = word;
+  unsigned fraction = 0;
+  if (points != 0) {
+    const auto at = static_cast<unsigned>(std::countr_zero(points)) / 8;  // the point's byte
+    const uint64_t below = at == 0 ? 0 : word & (~uint64_t{0} >> (64 - 8 * at));
+    digitsWord = below | (word >> (8 * at) >> 8 << (8 * at));
+    fraction = static_cast<unsigned>(text.size()) - at - 1;
+  }
+  const unsigned digitCount = static_cast<unsigned>(text.size()) - (points != 0 ? 1 : 0);
+  if (digitCount > 7) return false;
+  uint64_t digits = (digitsWord & kEachByte * 0x0f) << (64 - 8 * digitCount);
+  digits = (digits * (10 * 256 + 1)) >> 8 & 0x00ff00ff00ff00ff;
+  digits = (digits * (100 * 65536 + 1)) >> 16 & 0x0000ffff0000ffff;
+  const auto integer = static_cast<uint32_t>((digits * (10000 * (uint64_t{1} << 32) + 1)) >> 32);
+  *value = static_cast<float>(integer) / kPowersOfTen[fraction];
   return true;
 }
 
@@ -319,6 +366,75 @@ struct Record {
   float confidence = 0.0f;
 };
 
+// Reads the usual record in one pass with few branches: the nine numbers
+// as one to eight plain digits each, the type and the flags without blanks
+// around them, the flags "TRUE" or "FALSE", a confidence of at most seven
+// digits and a point, all in the first 128 bytes. Returns false, reporting
+// nothing, for any other line: the general parse then reads it or says what
+// is wrong with it. A line this accepts, the general parse reads the same.
+bool parseUsualRecord(std::string_view line, Record* record) {
+  if (line.size() > 2 * kBlock) return false;
+  const char* const p = line.data();
+  const uint64_t low = commaBits(p, std::min(kBlock, line.size()));
+  const uint64_t high = line.size() > kBlock ? commaBits(p + kBlock, line.size() - kBlock) : 0;
+  const std::size_t lowCount = bitCount(low);
+  if (lowCount + bitCount(high) != kColumnCount - 1) return false;
+  // Where each of the first 14 columns ends: the commas in order, written
+  // four at a time whatever the count (the slots past it are written over or
+  // never read), so a comma costs no branch of its own.
+  std::array<uint32_t, kColumnCount - 1 + 3> ends;
+  std::size_t found = 0;
+  const auto collect = [&](uint64_t bits, std::size_t count, uint32_t base) {
+    uint32_t* const out = ends.data() + found;
+    for (std::size_t i = 0; i < count; i += 4) {
+      for (std::size_t k = 0; k < 4; ++k) {
+        out[i + k] = base + static_cast<uint32_t>(std::countr_zero(bits));
+        bits &= bits - 1;
+      }
+    }
+    found += count;
+  };
+  collect(low, lowCount, 0);
+  collect(high, kColumnCount - 1 - lowCount, kBlock);
+  const auto column = [&](std::size_t number) {
+    const std::size_t start = number == 1 ? 0 : ends[number - 2] + 1;
+    return std::string_view(p + start, ends[number - 1] - start);
+  };
+
+  // The numbers: whatever is wrong with one only marks the line, and the
+  // line is left to the general parse once all are read.
+  uint64_t wrong = 0;
+  std::array<uint32_t, 9> numbers;  // the frame number, then x1, y1, ..., y4
+#pragma GCC unroll 9
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    const std::string_view text = column(i + 1);
+    const std::size_t length = text.size();
+    const uint64_t word = loadWord(text.data());
+    const unsigned unused = (64 - 8 * static_cast<unsigned>(length)) & 63;
+    wrong |= static_cast<uint64_t>(length - 1 >= 8) | nonDigitBytes(word) << unused;
+    uint64_t digits = (word & kEachByte * 0x0f) << unused;
+    digits = (digits * (10 * 256 + 1)) >> 8 & 0x00ff00ff00ff00ff;
+    digits = (digits * (100 * 65536 + 1)) >> 16 & 0x0000ffff0000ffff;
+    numbers[i] = static_cast<uint32_t>((digits * (10000 * (uint64_t{1} << 32) + 1)) >> 32);
+  }
+  const std::string_view type = column(10);
+  const std::string_view markA = column(11);
+  const std::string_view markB = column(12);
+  const auto isFlag = [](std::string_view text) { return text == kFlagSet || text == "FALSE"; };
+  if (wrong != 0 || type.empty() || isBlank(type.front()) || isBlank(type.back()) ||
+      !isFlag(markA) || !isFlag(markB) || !readShortDecimalWord(column(kConfidenceColumn), &record->confidence)) {
+    return false;
+  }
+  record->frameNumber = numbers[0];
+  for (std::size_t i = 0; i < record->corners.size(); ++i) {
+    record->corners[i] = static_cast<int32_t>(numbers[i + 1]);
+  }
+  record->type = type;
+  record->markA = markA == kFlagSet;
+  record->markB = markB == kFlagSet;
+  return true;
+}
+
 class SequenceFiller {
  public:
   SequenceFiller(QuorSequence& sequence, std::string_view sourceName, std::string* error,
@@ -448,6 +564,7 @@ void SequenceFiller::noteUnknownType(std::string_view type) {
 }
 
 bool SequenceFiller::parseRecord(std::string_view line, Record* record) {
+  if (parseUsualRecord(line, record)) return true;
   // Find the 14 commas first; the columns are then read independently of
   // each other, and a wrong count needs no further look.
   std::array<std::size_t, kColumnCount> columnEnd;
