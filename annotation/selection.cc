@@ -1,5 +1,6 @@
 #include "annotation/selection.h"
 
+#include <cstddef>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -22,13 +23,16 @@ void selectFrame(const QuorFrame& source, const TargetFilter& filter, QuorFrame&
   frame = QuorFrame(source.frameNumber);
   frame.targets = std::move(targets);
   frame.regions = std::move(regions);
-  frame.targets.clear();
   // At most every target is taken: one allocation at most, and none once
-  // the list has held a wide class.
-  frame.targets.reserve(source.targets.size());
+  // the list has held a wide class. Each target is written and kept by
+  // moving on past it, without a branch on the filter's answer.
+  frame.targets.resize(source.targets.size());
+  std::size_t taken = 0;
   for (const QuorTarget* target : source.targets) {
-    if (filter(*target)) frame.targets.push_back(target);
+    frame.targets[taken] = target;
+    taken += filter(*target) ? 1 : 0;
   }
+  frame.targets.resize(taken);
   // Regions are kept whatever their class and confidence: they act in the matching.
   frame.regions.assign(source.regions.begin(), source.regions.end());
 }

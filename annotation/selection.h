@@ -13,7 +13,9 @@ class TargetFilter {
  public:
   TargetFilter(const char* className, float threshold);
   bool operator()(const QuorTarget& target) const {
-    return target.confidence >= threshold_ && (everyClass_ || target.classCode == classCode_);
+    // Bitwise, not short-circuit: the classes of a frame's targets come in no
+    // order a branch could learn.
+    return (target.confidence >= threshold_) & (everyClass_ | (target.classCode == classCode_));
   }
   /// False when the filter takes none of the targets of the frames whose
   /// classCodeMask() are given: most frames hold a few classes, and the
