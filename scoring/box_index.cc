@@ -19,7 +19,6 @@ int BoxIndex::levelReach(float threshold) {
 
 void BoxIndex::build(const std::vector<const QuorTarget*>& boxes) {
   using box_index_detail::unsignedCoordinate;
-  boxes_ = &boxes;
   entries_.clear();
   entries_.reserve(boxes.size());
   for (std::size_t position = 0; position < boxes.size(); ++position) {
@@ -32,6 +31,11 @@ void BoxIndex::build(const std::vector<const QuorTarget*>& boxes) {
   std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
     return a.level != b.level ? a.level < b.level : a.cell < b.cell;
   });
+  rectangles_.resize(entries_.size());
+  for (std::size_t at = 0; at < entries_.size(); ++at) {
+    const QuorTarget& box = *boxes[static_cast<std::size_t>(entries_[at].position)];
+    rectangles_[at] = {box.minX, box.minY, box.maxX, box.maxY};
+  }
 
   cellStart_.clear();
   std::size_t at = 0;

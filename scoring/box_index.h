@@ -58,15 +58,24 @@ class BoxIndex {
   void visitLevel(const QuorTarget& query, const Level& level, int shift, Visit& visit) const;
   template <typename Visit>
   void visitRun(const QuorTarget& query, std::size_t from, std::size_t to, Visit& visit) const {
-    const std::vector<const QuorTarget*>& boxes = *boxes_;
     for (std::size_t at = from; at < to; ++at) {
-      const int32_t position = entries_[at].position;
-      if (rectanglesTouch(query, *boxes[position])) visit(position);
+      const Rectangle& box = rectangles_[at];
+      if (query.minX <= box.maxX && query.maxX >= box.minX && query.minY <= box.maxY &&
+          query.maxY >= box.minY) {
+        visit(entries_[at].position);
+      }
     }
   }
 
-  const std::vector<const QuorTarget*>* boxes_ = nullptr;
+  struct Rectangle {
+    int32_t minX, minY, maxX, maxY;
+  };
+
   std::vector<Entry> entries_;  // sorted by level, then cell
+  // The boxes' rectangles in the order of the entries: a query reads the
+  // runs of neighbouring cells straight through, not the boxes scattered
+  // over memory.
+  std::vector<Rectangle> rectangles_;
   Level levels_[kLevels];
   std::vector<uint32_t> cellStart_;  // for tabled levels: first entry of each cell
 };
