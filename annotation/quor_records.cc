@@ -123,6 +123,12 @@ constexpr std::size_t kHugePage = std::size_t{1} << 21;
 constexpr std::size_t kFirstChunkBytes = std::size_t{1} << 14;
 constexpr std::size_t kLargestChunkBytes = 2 * kHugePage;
 
+// How many targets chunk `index` of a store holds.
+std::size_t chunkCapacity(std::size_t index) {
+  return std::min(kFirstChunkBytes << std::min<std::size_t>(index, 16), kLargestChunkBytes) /
+         sizeof(QuorTarget);
+}
+
 static_assert(sizeof(QuorTarget) == 32, "a target is meant to take 32 bytes");
 static_assert(std::is_trivially_destructible_v<QuorTarget>,
               "chunks release their memory without destroying each target");
@@ -132,21 +138,23 @@ static_assert(std::is_trivially_destructible_v<QuorTarget>,
 void TargetStore::ReleaseMemory::operator()(QuorTarget* chunk) const { std::free(chunk); }
 
 const QuorTarget* TargetStore::add(const QuorTarget& target) {
-  if (chunks_.empty() || usedInLast_ == lastCapacity_) {
-    const std::size_t bytes =
-        std::min(kFirstChunkBytes << std::min<std::size_t>(chunks_.size(), 16), kLargestChunkBytes);
-    void* memory =
-        bytes == kLargestChunkBytes ? std::aligned_alloc(kHugePage, bytes) : std::malloc(bytes);
-    if (memory == nullptr) throw std::bad_alloc();
+  if (chunks_.empty() || usedInCurrent_ == chunkCapacity(current_)) {
+    // The next chunk: one kept from before a clear(), or a new one.
+    current_ = chunks_.empty() ? 0 : current_ + 1;
+    usedInCurrent_ = 0;
+    if (current_ == chunks_.size()) {
+      const std::size_t bytes = chunkCapacity(current_) * sizeof(QuorTarget);
+      void* memory =
+          bytes == kLargestChunkBytes ? std::aligned_alloc(kHugePage, bytes) : std::malloc(bytes);
+      if (memory == nullptr) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-    if (bytes == kLargestChunkBytes) madvise(memory, bytes, MADV_HUGEPAGE);  // only a hint
+      if (bytes == kLargestChunkBytes) madvise(memory, bytes, MADV_HUGEPAGE);  // only a hint
 #endif
-    chunks_.emplace_back(static_cast<QuorTarget*>(memory));
-    lastCapacity_ = bytes / sizeof(QuorTarget);
-    usedInLast_ = 0;
+      chunks_.emplace_back(static_cast<QuorTarget*>(memory));
+    }
   }
-  QuorTarget* slot = std::construct_at(chunks_.back().get() + usedInLast_, target);
-  ++usedInLast_;
+  QuorTarget* slot = std::construct_at(chunks_[current_].get() + usedInCurrent_, target);
+  ++usedInCurrent_;
   ++size_;
   return slot;
 }

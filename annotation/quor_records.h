@@ -81,6 +81,13 @@ class TargetStore {
 
   const QuorTarget* add(const QuorTarget& target);
   std::size_t size() const { return size_; }
+  /// Forgets every target, keeping the memory for the targets added next:
+  /// pointers to the old ones must no longer be used.
+  void clear() {
+    size_ = 0;
+    current_ = 0;
+    usedInCurrent_ = 0;
+  }
 
  private:
   struct ReleaseMemory {
@@ -89,8 +96,8 @@ class TargetStore {
   using Chunk = std::unique_ptr<QuorTarget, ReleaseMemory>;
 
   std::vector<Chunk> chunks_;
-  std::size_t lastCapacity_ = 0;  // targets the last chunk holds
-  std::size_t usedInLast_ = 0;
+  std::size_t current_ = 0;        // the chunk being filled, when there is one
+  std::size_t usedInCurrent_ = 0;  // targets in it
   std::size_t size_ = 0;
 };
 
@@ -131,4 +138,14 @@ class QuorSequence {
   // The targets a reader created for this sequence; empty in a selection,
   // whose frames point at the targets of its source.
   TargetStore targetStore;
+
+  /// Makes this an empty sequence again, keeping the memory of its frame
+  /// list and target store for the next filling.
+  void clear() {
+    gtTotal = detTotal = fpTotal = fnTotal = 0;
+    confidenceThreshold = 0.2f;
+    keepMarkA = keepMarkB = false;
+    frames.clear();
+    targetStore.clear();
+  }
 };

@@ -97,6 +97,10 @@ class FrameBlockSink {
   /// with the targets they point at. Returns false to have the reading go on
   /// to check the rest of the file without handing over any more blocks.
   virtual bool take(std::unique_ptr<QuorSequence> block) = 0;
+  /// An empty sequence for the next block. A sink may hand back one whose
+  /// blocks it is done with, so that their memory is filled again rather
+  /// than given back to the system and asked for anew.
+  virtual std::unique_ptr<QuorSequence> emptyBlock() { return std::make_unique<QuorSequence>(); }
 };
 
 /// Reads an annotation file as readSequenceFile() does, with the same

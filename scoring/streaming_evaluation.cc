@@ -9,6 +9,7 @@
 #include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "annotation/sequence_reader.h"
 
@@ -71,15 +72,46 @@ class Channel {
   bool givenUp_ = false;
 };
 
+// Blocks the scoring is done with, emptied and kept for the reader to fill
+// again: a long file's blocks then reuse the same memory instead of having
+// the system clear fresh pages for each one.
+class SpareBlocks {
+ public:
+  void give(std::unique_ptr<QuorSequence> block) {
+    block->clear();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (spares_.size() < kKept) spares_.push_back(std::move(block));
+  }
+  std::unique_ptr<QuorSequence> take() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (spares_.empty()) return std::make_unique<QuorSequence>();
+    std::unique_ptr<QuorSequence> block = std::move(spares_.back());
+    spares_.pop_back();
+    return block;
+  }
+
+ private:
+  // Enough for the blocks in flight between a reader and the scoring.
+  static constexpr std::size_t kKept = kBlocksAhead + 2;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<QuorSequence>> spares_;
+};
+
 class BlockChannelSink : public FrameBlockSink {
  public:
   explicit BlockChannelSink(Channel<Block>& channel) : channel_(channel) {}
   bool take(std::unique_ptr<QuorSequence> block) override {
-    return channel_.put(Block(std::move(block)));
+    // The last holder of a block hands it back rather than deleting it; the
+    // spares live as long as any block does.
+    return channel_.put(std::shared_ptr<QuorSequence>(
+        block.release(),
+        [spares = spares_](QuorSequence* done) { spares->give(std::unique_ptr<QuorSequence>(done)); }));
   }
+  std::unique_ptr<QuorSequence> emptyBlock() override { return spares_->take(); }
 
  private:
   Channel<Block>& channel_;
+  std::shared_ptr<SpareBlocks> spares_ = std::make_shared<SpareBlocks>();
 };
 
 // Reads one input into `channel` on a thread of its own.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,22 @@ TEST(QuorRecordsTest, StoredTargetsKeepTheirAddresses) {
   for (int32_t i = 0; i < 200000; i += 997) {
     EXPECT_EQ(added[static_cast<std::size_t>(i)]->minX, i);
     EXPECT_STREQ(added[static_cast<std::size_t>(i)]->className(), "Bus");
+  }
+  // Cleared, the store fills the same memory again, chunk after chunk, and
+  // past it once the new targets outnumber the old.
+  store.clear();
+  EXPECT_EQ(store.size(), 0u);
+  std::vector<const QuorTarget*> again;
+  for (int32_t i = 0; i < 300000; ++i) {
+    again.push_back(
+        store.add(makeTarget(-i, 0, 40 - i, 0, 40 - i, 40, -i, 40, "Car", false, 0.5f, false)));
+  }
+  EXPECT_EQ(store.size(), again.size());
+  EXPECT_TRUE(std::equal(added.begin(), added.end(), again.begin()));
+  EXPECT_EQ(std::set<const QuorTarget*>(again.begin(), again.end()).size(), again.size());
+  for (int32_t i = 0; i < 300000; i += 997) {
+    EXPECT_EQ(again[static_cast<std::size_t>(i)]->minX, -i);
+    EXPECT_STREQ(again[static_cast<std::size_t>(i)]->className(), "Car");
   }
 }
 
