@@ -62,10 +62,10 @@ bool isBlankLine(std::string_view line) { return std::all_of(line.begin(), line.
 // Parsing a record looks at eight bytes at once, to find its commas and to
 // read a number. Byte-by-byte loops branch at the end of every field, field
 // lengths are irregular, and their mispredictions made the whole reader about
-// a third slower. A word is loaded only where it starts inside a line, and
-// the line buffer keeps this many readable bytes behind its data, so no load
-// leaves the buffer.
-constexpr std::size_t kLoadPadding = 8;
+// a third slower. A word (or sixteen bytes) is loaded only where it starts
+// inside a line, and the line buffer keeps this many readable bytes behind
+// its data, so no load leaves the buffer.
+constexpr std::size_t kLoadPadding = 16;
 constexpr uint64_t kEachByte = 0x0101010101010101;
 // Commas are looked for in blocks of this many bytes, one bit each.
 constexpr std::size_t kBlock = 64;
@@ -84,33 +84,6 @@ uint64_t loadWord(const char* p) {
 // The high bit of each byte of `x` that is not zero; no carry crosses bytes.
 uint64_t nonzeroBytes(uint64_t x) {
   return (((x & kEachByte * 0x7f) + kEachByte * 0x7f) | x) & kEachByte * 0x80;
-}
-
-// Bit i set when p[i] is a comma, for the first `count` (at most kBlock)
-// bytes at `p`.
-uint64_t commaBits(const char* p, std::size_t count) {
-  uint64_t bits = 0;
-#if defined(__SSE2__)
-  // Sixteen bytes a comparison; the buffer's padding makes the last load
-  // safe only up to 8 bytes past the data, so the tail goes by words.
-  const __m128i commas = _mm_set1_epi8(',');
-  std::size_t at = 0;
-  for (; at + 16 <= count; at += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-    bits |= static_cast<uint64_t>(
-                static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, commas))))
-            << at;
-  }
-#else
-  std::size_t at = 0;
-#endif
-  for (; at < count; at += 8) {
-    const uint64_t commaBytes =
-        ~nonzeroBytes(loadWord(p + at) ^ kEachByte * ',') & kEachByte * 0x80;
-    // The multiplication gathers the eight high bits into the top byte.
-    bits |= ((commaBytes >> 7) * 0x0102040810204080 >> 56) << at;
-  }
-  return count < kBlock ? bits & ((uint64_t{1} << count) - 1) : bits;
 }
 
 // The number of bits set. Without the instruction for it (not every x86-64
@@ -133,6 +106,66 @@ uint64_t nonDigitBytes(uint64_t word) {
                       (((word & kEachByte * 0x0f) + kEachByte * 0x06) & kEachByte * 0x10));
 }
 
+// Which of up to 64 bytes are commas and which are decimal digits, one bit
+// each.
+struct ByteClasses {
+  uint64_t commas = 0;
+  uint64_t digits = 0;
+};
+
+// The classes of the first `count` (at most kBlock) bytes at `p`; the load
+// padding makes it safe to look at up to 15 bytes more.
+ByteClasses classifyBytes(const char* p, std::size_t count) {
+  ByteClasses classes;
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(',');
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i nine = _mm_set1_epi8(9);
+  for (std::size_t at = 0; at < count; at += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    // A digit is a byte whose distance above '0', taken unsigned, is at most 9.
+    const __m128i offset = _mm_sub_epi8(bytes, zero);
+    const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(offset, nine), offset);
+    classes.commas |= static_cast<uint64_t>(static_cast<uint32_t>(
+                          _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, comma))))
+                      << at;
+    classes.digits |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(digit))) << at;
+  }
+#else
+  for (std::size_t at = 0; at < count; at += 8) {
+    const uint64_t word = loadWord(p + at);
+    const uint64_t commaBytes = ~nonzeroBytes(word ^ kEachByte * ',') & kEachByte * 0x80;
+    const uint64_t digitBytes = ~nonDigitBytes(word) & kEachByte * 0x80;
+    // The multiplication gathers the eight high bits into the top byte.
+    classes.commas |= ((commaBytes >> 7) * 0x0102040810204080 >> 56) << at;
+    classes.digits |= ((digitBytes >> 7) * 0x0102040810204080 >> 56) << at;
+  }
+#endif
+  if (count < kBlock) {
+    const uint64_t inside = (uint64_t{1} << count) - 1;
+    classes.commas &= inside;
+    classes.digits &= inside;
+  }
+  return classes;
+}
+
+// The value of the first `length` (1 to 8) bytes of `word`, decimal digits,
+// read without a branch: the digits go to the top of the word, leading zeros
+// below them, and are combined pairwise into tens, hundreds and
+// ten-thousands. Any other length gives some value, safely.
+uint32_t wordDigitsValue(uint64_t word, std::size_t length) {
+  const unsigned unused = (64 - 8 * static_cast<unsigned>(length)) & 63;
+  uint64_t digits = (word & kEachByte * 0x0f) << unused;
+  digits = (digits * (10 * 256 + 1)) >> 8 & 0x00ff00ff00ff00ff;
+  digits = (digits * (100 * 65536 + 1)) >> 16 & 0x0000ffff0000ffff;
+  return static_cast<uint32_t>((digits * (10000 * (uint64_t{1} << 32) + 1)) >> 32);
+}
+
+// The same for the digits at `text`; eight bytes from it must be readable.
+uint32_t digitsValue(const char* text, std::size_t length) {
+  return wordDigitsValue(loadWord(text), length);
+}
+
 // Reads a column of one to eight plain digits, the usual case, without a
 // branch per byte: false when anything else is in it. Eight bytes from the
 // start of `text` must be readable.
@@ -141,12 +174,7 @@ bool parseDigits(std::string_view text, uint32_t* value) {
   const uint64_t word = loadWord(text.data());
   const unsigned unused = 64 - 8 * static_cast<unsigned>(text.size());
   if ((nonDigitBytes(word) << unused) != 0) return false;
-  // Zeros lead where the unused bytes were; the digits are then combined
-  // pairwise into tens, hundreds and ten-thousands.
-  uint64_t digits = (word & kEachByte * 0x0f) << unused;
-  digits = (digits * (10 * 256 + 1)) >> 8 & 0x00ff00ff00ff00ff;
-  digits = (digits * (100 * 65536 + 1)) >> 16 & 0x0000ffff0000ffff;
-  *value = static_cast<uint32_t>((digits * (10000 * (uint64_t{1} << 32) + 1)) >> 32);
+  *value = digitsValue(text.data(), text.size());
   return true;
 }
 
@@ -212,7 +240,7 @@ bool readShortDecimalWord(std::string_view text, float* value) {
       (points != 0 && text.size() == 1)) {
     return false;
   }
-  // The digits closed up over the point, then read as parseDigits() does.
+  // The digits closed up over the point, then read as a whole number.
   uint64_t digitsWord = word;
   unsigned fraction = 0;
   if (points != 0) {
@@ -223,10 +251,7 @@ bool readShortDecimalWord(std::string_view text, float* value) {
   }
   const unsigned digitCount = static_cast<unsigned>(text.size()) - (points != 0 ? 1 : 0);
   if (digitCount > 7) return false;
-  uint64_t digits = (digitsWord & kEachByte * 0x0f) << (64 - 8 * digitCount);
-  digits = (digits * (10 * 256 + 1)) >> 8 & 0x00ff00ff00ff00ff;
-  digits = (digits * (100 * 65536 + 1)) >> 16 & 0x0000ffff0000ffff;
-  const auto integer = static_cast<uint32_t>((digits * (10000 * (uint64_t{1} << 32) + 1)) >> 32);
+  const uint32_t integer = wordDigitsValue(digitsWord, digitCount);
   *value = static_cast<float>(integer) / kPowersOfTen[fraction];
   return true;
 }
@@ -375,10 +400,11 @@ struct Record {
 bool parseUsualRecord(std::string_view line, Record* record) {
   if (line.size() > 2 * kBlock) return false;
   const char* const p = line.data();
-  const uint64_t low = commaBits(p, std::min(kBlock, line.size()));
-  const uint64_t high = line.size() > kBlock ? commaBits(p + kBlock, line.size() - kBlock) : 0;
-  const std::size_t lowCount = bitCount(low);
-  if (lowCount + bitCount(high) != kColumnCount - 1) return false;
+  const ByteClasses low = classifyBytes(p, std::min(kBlock, line.size()));
+  const ByteClasses high =
+      line.size() > kBlock ? classifyBytes(p + kBlock, line.size() - kBlock) : ByteClasses();
+  const std::size_t lowCount = bitCount(low.commas);
+  if (lowCount + bitCount(high.commas) != kColumnCount - 1) return false;
   // Where each of the first 14 columns ends: the commas in order, written
   // four at a time whatever the count (the slots past it are written over or
   // never read), so a comma costs no branch of its own.
@@ -394,28 +420,27 @@ bool parseUsualRecord(std::string_view line, Record* record) {
     }
     found += count;
   };
-  collect(low, lowCount, 0);
-  collect(high, kColumnCount - 1 - lowCount, kBlock);
+  collect(low.commas, lowCount, 0);
+  collect(high.commas, kColumnCount - 1 - lowCount, kBlock);
   const auto column = [&](std::size_t number) {
     const std::size_t start = number == 1 ? 0 : ends[number - 2] + 1;
     return std::string_view(p + start, ends[number - 1] - start);
   };
 
   // The numbers: whatever is wrong with one only marks the line, and the
-  // line is left to the general parse once all are read.
-  uint64_t wrong = 0;
+  // line is left to the general parse once all are read. Every byte before
+  // the comma that ends the last number is a digit or a comma.
+  const uint32_t numbersEnd = ends[8];
+  const uint64_t lowNumbers = numbersEnd >= kBlock ? ~uint64_t{0} : (uint64_t{1} << numbersEnd) - 1;
+  const uint64_t highNumbers = numbersEnd <= kBlock ? 0 : (uint64_t{1} << (numbersEnd - kBlock)) - 1;
+  uint64_t wrong = (~(low.commas | low.digits) & lowNumbers) |
+                   (~(high.commas | high.digits) & highNumbers);
   std::array<uint32_t, 9> numbers;  // the frame number, then x1, y1, ..., y4
 #pragma GCC unroll 9
   for (std::size_t i = 0; i < numbers.size(); ++i) {
     const std::string_view text = column(i + 1);
-    const std::size_t length = text.size();
-    const uint64_t word = loadWord(text.data());
-    const unsigned unused = (64 - 8 * static_cast<unsigned>(length)) & 63;
-    wrong |= static_cast<uint64_t>(length - 1 >= 8) | nonDigitBytes(word) << unused;
-    uint64_t digits = (word & kEachByte * 0x0f) << unused;
-    digits = (digits * (10 * 256 + 1)) >> 8 & 0x00ff00ff00ff00ff;
-    digits = (digits * (100 * 65536 + 1)) >> 16 & 0x0000ffff0000ffff;
-    numbers[i] = static_cast<uint32_t>((digits * (10000 * (uint64_t{1} << 32) + 1)) >> 32);
+    wrong |= static_cast<uint64_t>(text.size() - 1 >= 8);
+    numbers[i] = digitsValue(text.data(), text.size());
   }
   const std::string_view type = column(10);
   const std::string_view markA = column(11);
@@ -443,7 +468,7 @@ class SequenceFiller {
   // Frames go to `sink` in blocks instead of staying in one sequence.
   SequenceFiller(FrameBlockSink& sink, std::size_t blockTargets, std::string_view sourceName,
                  std::string* error)
-      : block_(std::make_unique<QuorSequence>()),
+      : block_(sink.emptyBlock()),
         sequence_(block_.get()),
         sourceName_(sourceName),
         error_(error),
@@ -466,7 +491,7 @@ class SequenceFiller {
   // Hands the block read so far to the sink and starts a new one.
   void handOverBlock() {
     if (sinkOpen_) sinkOpen_ = sink_->take(std::move(block_));
-    block_ = std::make_unique<QuorSequence>();
+    block_ = sink_->emptyBlock();
     sequence_ = block_.get();
   }
 
@@ -570,7 +595,8 @@ bool SequenceFiller::parseRecord(std::string_view line, Record* record) {
   std::array<std::size_t, kColumnCount> columnEnd;
   std::size_t commas = 0;
   for (std::size_t block = 0; block < line.size(); block += kBlock) {
-    for (uint64_t bits = commaBits(line.data() + block, std::min(kBlock, line.size() - block));
+    for (uint64_t bits =
+             classifyBytes(line.data() + block, std::min(kBlock, line.size() - block)).commas;
          bits != 0; bits &= bits - 1) {
       if (commas == kColumnCount - 1) return refuse(line, 0, {});
       columnEnd[commas++] = block + static_cast<std::size_t>(std::countr_zero(bits));

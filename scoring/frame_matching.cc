@@ -412,7 +412,7 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
       const QuorTarget& g = *truths[r];
       for (std::size_t first = 0; first < detCount; first += 4) {
         // The last step drops the padding's answers.
-        const unsigned boxes = detCount - first >= 4 ? 0xfu : (1u << (detCount - first)) - 1;
+        const unsigned boxes = 0xfu >> (4 - std::min<std::size_t>(4, detCount - first));
         for (unsigned bits = touchingFour(g, s.keptRectangles, first) & boxes; bits != 0;
              bits &= bits - 1) {
           scoreOne(r, static_cast<int32_t>(first + static_cast<std::size_t>(std::countr_zero(bits))));
