@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -137,24 +138,39 @@ static_assert(std::is_trivially_destructible_v<QuorTarget>,
 
 void TargetStore::ReleaseMemory::operator()(QuorTarget* chunk) const { std::free(chunk); }
 
-const QuorTarget* TargetStore::add(const QuorTarget& target) {
-  if (chunks_.empty() || usedInCurrent_ == chunkCapacity(current_)) {
-    // The next chunk: one kept from before a clear(), or a new one.
-    current_ = chunks_.empty() ? 0 : current_ + 1;
-    usedInCurrent_ = 0;
-    if (current_ == chunks_.size()) {
-      const std::size_t bytes = chunkCapacity(current_) * sizeof(QuorTarget);
-      void* memory =
-          bytes == kLargestChunkBytes ? std::aligned_alloc(kHugePage, bytes) : std::malloc(bytes);
-      if (memory == nullptr) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-      if (bytes == kLargestChunkBytes) madvise(memory, bytes, MADV_HUGEPAGE);  // only a hint
-#endif
-      chunks_.emplace_back(static_cast<QuorTarget*>(memory));
-    }
+TargetStore& TargetStore::operator=(TargetStore&& other) noexcept {
+  if (this != &other) {
+    chunks_ = std::move(other.chunks_);
+    current_ = std::exchange(other.current_, 0);
+    next_ = std::exchange(other.next_, nullptr);
+    room_ = std::exchange(other.room_, 0);
+    size_ = std::exchange(other.size_, 0);
+    other.chunks_.clear();
   }
-  QuorTarget* slot = std::construct_at(chunks_[current_].get() + usedInCurrent_, target);
-  ++usedInCurrent_;
-  ++size_;
-  return slot;
+  return *this;
+}
+
+void TargetStore::clear() {
+  size_ = 0;
+  current_ = 0;
+  next_ = chunks_.empty() ? nullptr : chunks_.front().get();
+  room_ = chunks_.empty() ? 0 : chunkCapacity(0);
+}
+
+const QuorTarget* TargetStore::addInNextChunk(const QuorTarget& target) {
+  // The next chunk: one kept from before a clear(), or a new one.
+  current_ = chunks_.empty() ? 0 : current_ + 1;
+  if (current_ == chunks_.size()) {
+    const std::size_t bytes = chunkCapacity(current_) * sizeof(QuorTarget);
+    void* memory =
+        bytes == kLargestChunkBytes ? std::aligned_alloc(kHugePage, bytes) : std::malloc(bytes);
+    if (memory == nullptr) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    if (bytes == kLargestChunkBytes) madvise(memory, bytes, MADV_HUGEPAGE);  // only a hint
+#endif
+    chunks_.emplace_back(static_cast<QuorTarget*>(memory));
+  }
+  next_ = chunks_[current_].get();
+  room_ = chunkCapacity(current_);
+  return add(target);
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -76,18 +77,22 @@ class TargetStore {
   TargetStore() = default;
   TargetStore(const TargetStore&) = delete;
   TargetStore& operator=(const TargetStore&) = delete;
-  TargetStore(TargetStore&&) = default;
-  TargetStore& operator=(TargetStore&&) = default;
+  /// A store moved from is empty and can be filled again.
+  TargetStore(TargetStore&& other) noexcept { *this = std::move(other); }
+  TargetStore& operator=(TargetStore&& other) noexcept;
 
-  const QuorTarget* add(const QuorTarget& target);
+  /// Stores a copy of `target`; its address never changes.
+  const QuorTarget* add(const QuorTarget& target) {
+    // Every target of a file goes through here: the usual case stays inline.
+    if (room_ == 0) return addInNextChunk(target);
+    --room_;
+    ++size_;
+    return std::construct_at(next_++, target);
+  }
   std::size_t size() const { return size_; }
   /// Forgets every target, keeping the memory for the targets added next:
   /// pointers to the old ones must no longer be used.
-  void clear() {
-    size_ = 0;
-    current_ = 0;
-    usedInCurrent_ = 0;
-  }
+  void clear();
 
  private:
   struct ReleaseMemory {
@@ -95,9 +100,12 @@ class TargetStore {
   };
   using Chunk = std::unique_ptr<QuorTarget, ReleaseMemory>;
 
+  const QuorTarget* addInNextChunk(const QuorTarget& target);
+
   std::vector<Chunk> chunks_;
-  std::size_t current_ = 0;        // the chunk being filled, when there is one
-  std::size_t usedInCurrent_ = 0;  // targets in it
+  std::size_t current_ = 0;     // the chunk being filled, when there is one
+  QuorTarget* next_ = nullptr;  // its next free slot
+  std::size_t room_ = 0;        // free slots left in it
   std::size_t size_ = 0;
 };
 
