@@ -85,33 +85,11 @@ const char* classNameOf(uint16_t code) {
   return at < names.names.size() ? names.names[at].c_str() : "";
 }
 
-double sideLength(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
-  const double dx = static_cast<double>(static_cast<int64_t>(xa) - xb);
-  const double dy = static_cast<double>(static_cast<int64_t>(ya) - yb);
-  return std::sqrt(dx * dx + dy * dy);
-}
-
 QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
                       int32_t x4, int32_t y4, std::string_view className, bool markB,
                       float confidence, bool markA) {
   return makeTarget(x1, y1, x2, y2, x3, y3, x4, y4, classCodeOf(className), markB, confidence,
                     markA);
-}
-
-QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
-                      int32_t x4, int32_t y4, uint16_t classCode, bool markB, float confidence,
-                      bool markA) {
-  QuorTarget target;
-  target.sideProduct = sideLength(x1, y1, x2, y2) * sideLength(x2, y2, x3, y3);
-  target.classCode = classCode;
-  target.markB = markB;
-  target.confidence = confidence;
-  target.markA = markA;
-  target.minX = std::min({x1, x2, x3, x4});
-  target.maxX = std::max({x1, x2, x3, x4});
-  target.minY = std::min({y1, y2, y3, y4});
-  target.maxY = std::max({y1, y2, y3, y4});
-  return target;
 }
 
 namespace {

@@ -2,12 +2,14 @@
 // boxes (targets) and don't-care regions they list.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 /// Object types kept as ordinary targets, in the order they are searched.
@@ -58,13 +60,30 @@ struct QuorTarget {
 
 /// Length of the side from (xa, ya) to (xb, yb) in double precision, from
 /// the exact differences.
-double sideLength(int32_t xa, int32_t ya, int32_t xb, int32_t yb);
+inline double sideLength(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
+  const double dx = static_cast<double>(static_cast<int64_t>(xa) - xb);
+  const double dy = static_cast<double>(static_cast<int64_t>(ya) - yb);
+  return std::sqrt(dx * dx + dy * dy);
+}
 
 /// Fills a target from the eight corner coordinates in file order
 /// (x1, y1, x2, y2, x3, y3, x4, y4): its bounding rectangle and side product.
-QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
-                      int32_t x4, int32_t y4, uint16_t classCode, bool markB, float confidence,
-                      bool markA);
+inline QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
+                             int32_t x4, int32_t y4, uint16_t classCode, bool markB,
+                             float confidence, bool markA) {
+  QuorTarget target;
+  target.sideProduct = sideLength(x1, y1, x2, y2) * sideLength(x2, y2, x3, y3);
+  target.classCode = classCode;
+  target.markB = markB;
+  target.confidence = confidence;
+  target.markA = markA;
+  target.minX = std::min({x1, x2, x3, x4});
+  target.maxX = std::max({x1, x2, x3, x4});
+  target.minY = std::min({y1, y2, y3, y4});
+  target.maxY = std::max({y1, y2, y3, y4});
+  return target;
+}
+
 /// The same with the object type given by name.
 QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
                       int32_t x4, int32_t y4, std::string_view className, bool markB,
