@@ -98,31 +98,46 @@ struct Rectangles {
   }
 };
 
-// Bit k set when the rectangle of box `first + k` touches `g`'s, for the four
-// boxes from `first`. Most pairs of a frame are apart; testing four at a
-// time without a branch each saves the mispredictions a test per pair costs.
-inline unsigned touchingFour(const QuorTarget& g, const Rectangles& kept, std::size_t first) {
+// For each step of four kept boxes, bit k set when the rectangle of box
+// 4 * step + k touches `g`'s; the padding's bits are left out. Most pairs of
+// a frame are apart; testing four at a time without a branch each saves the
+// mispredictions a test per pair costs, and the loop holds nothing else.
+void touchingSteps(const QuorTarget& g, const Rectangles& kept, std::size_t count,
+                   std::vector<uint8_t>& steps) {
+  steps.resize((count + 3) / 4);
 #if defined(__SSE2__)
-  const auto load = [first](const std::vector<int32_t>& side) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(side.data() + first));
-  };
-  // Apart when one rectangle lies wholly beyond the other on an axis.
-  const __m128i apart =
-      _mm_or_si128(_mm_or_si128(_mm_cmpgt_epi32(_mm_set1_epi32(g.minX), load(kept.maxX)),
-                                _mm_cmpgt_epi32(load(kept.minX), _mm_set1_epi32(g.maxX))),
-                   _mm_or_si128(_mm_cmpgt_epi32(_mm_set1_epi32(g.minY), load(kept.maxY)),
-                                _mm_cmpgt_epi32(load(kept.minY), _mm_set1_epi32(g.maxY))));
-  return ~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(apart))) & 0xfu;
-#else
-  unsigned bits = 0;
-  for (std::size_t k = 0; k < 4; ++k) {
-    const std::size_t c = first + k;
-    const bool touch = (g.minX <= kept.maxX[c]) & (g.maxX >= kept.minX[c]) &
-                       (g.minY <= kept.maxY[c]) & (g.maxY >= kept.minY[c]);
-    bits |= static_cast<unsigned>(touch) << k;
+  const __m128i minX = _mm_set1_epi32(g.minX), maxX = _mm_set1_epi32(g.maxX);
+  const __m128i minY = _mm_set1_epi32(g.minY), maxY = _mm_set1_epi32(g.maxY);
+  // Plain pointers: a store through the byte list could otherwise be taken
+  // to change the vectors, and their data reloaded at every step.
+  const auto* const keptMinX = reinterpret_cast<const __m128i*>(kept.minX.data());
+  const auto* const keptMinY = reinterpret_cast<const __m128i*>(kept.minY.data());
+  const auto* const keptMaxX = reinterpret_cast<const __m128i*>(kept.maxX.data());
+  const auto* const keptMaxY = reinterpret_cast<const __m128i*>(kept.maxY.data());
+  uint8_t* const out = steps.data();
+  const std::size_t stepCount = steps.size();
+  for (std::size_t step = 0; step < stepCount; ++step) {
+    // Apart when one rectangle lies wholly beyond the other on an axis.
+    const __m128i apart =
+        _mm_or_si128(_mm_or_si128(_mm_cmpgt_epi32(minX, _mm_loadu_si128(keptMaxX + step)),
+                                  _mm_cmpgt_epi32(_mm_loadu_si128(keptMinX + step), maxX)),
+                     _mm_or_si128(_mm_cmpgt_epi32(minY, _mm_loadu_si128(keptMaxY + step)),
+                                  _mm_cmpgt_epi32(_mm_loadu_si128(keptMinY + step), maxY)));
+    out[step] = static_cast<uint8_t>(~_mm_movemask_ps(_mm_castsi128_ps(apart)) & 0xf);
   }
-  return bits;
+#else
+  for (std::size_t step = 0; step < steps.size(); ++step) {
+    unsigned bits = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      const std::size_t c = 4 * step + k;
+      const bool touch = (g.minX <= kept.maxX[c]) & (g.maxX >= kept.minX[c]) &
+                         (g.minY <= kept.maxY[c]) & (g.maxY >= kept.minY[c]);
+      bits |= static_cast<unsigned>(touch) << k;
+    }
+    steps[step] = static_cast<uint8_t>(bits);
+  }
 #endif
+  if (count % 4 != 0) steps.back() &= static_cast<uint8_t>((1u << (count % 4)) - 1);
 }
 
 struct Scratch {
@@ -132,6 +147,7 @@ struct Scratch {
   std::vector<int32_t> keptPosition;
   std::vector<int32_t> rowTruth, columnSystem;
   Rectangles keptRectangles;
+  std::vector<uint8_t> touchingSteps;  // for one truth at a time
   std::vector<char> truthExcluded;
   std::vector<char> systemExcluded;
   std::vector<Edge> edges;
@@ -410,12 +426,11 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
     s.keptRectangles.assign(s.kept);
     for (std::size_t r = 0; r < gtCount; ++r) {
       const QuorTarget& g = *truths[r];
-      for (std::size_t first = 0; first < detCount; first += 4) {
-        // The last step drops the padding's answers.
-        const unsigned boxes = 0xfu >> (4 - std::min<std::size_t>(4, detCount - first));
-        for (unsigned bits = touchingFour(g, s.keptRectangles, first) & boxes; bits != 0;
-             bits &= bits - 1) {
-          scoreOne(r, static_cast<int32_t>(first + static_cast<std::size_t>(std::countr_zero(bits))));
+      touchingSteps(g, s.keptRectangles, detCount, s.touchingSteps);
+      for (std::size_t step = 0; step < s.touchingSteps.size(); ++step) {
+        for (unsigned bits = s.touchingSteps[step]; bits != 0; bits &= bits - 1) {
+          scoreOne(
+              r, static_cast<int32_t>(4 * step + static_cast<std::size_t>(std::countr_zero(bits))));
         }
       }
     }
