@@ -126,8 +126,8 @@ ByteClasses classifyBytes(const char* p, std::size_t count) {
     // A digit is a byte whose distance above '0', taken unsigned, is at most 9.
     const __m128i offset = _mm_sub_epi8(bytes, zero);
     const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(offset, nine), offset);
-    classes.commas |= static_cast<uint64_t>(static_cast<uint32_t>(
-                          _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, comma))))
+    classes.commas |= static_cast<uint64_t>(
+                          static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, comma))))
                       << at;
     classes.digits |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(digit))) << at;
   }
@@ -432,9 +432,10 @@ bool parseUsualRecord(std::string_view line, Record* record) {
   // the comma that ends the last number is a digit or a comma.
   const uint32_t numbersEnd = ends[8];
   const uint64_t lowNumbers = numbersEnd >= kBlock ? ~uint64_t{0} : (uint64_t{1} << numbersEnd) - 1;
-  const uint64_t highNumbers = numbersEnd <= kBlock ? 0 : (uint64_t{1} << (numbersEnd - kBlock)) - 1;
-  uint64_t wrong = (~(low.commas | low.digits) & lowNumbers) |
-                   (~(high.commas | high.digits) & highNumbers);
+  const uint64_t highNumbers =
+      numbersEnd <= kBlock ? 0 : (uint64_t{1} << (numbersEnd - kBlock)) - 1;
+  uint64_t wrong =
+      (~(low.commas | low.digits) & lowNumbers) | (~(high.commas | high.digits) & highNumbers);
   std::array<uint32_t, 9> numbers;  // the frame number, then x1, y1, ..., y4
 #pragma GCC unroll 9
   for (std::size_t i = 0; i < numbers.size(); ++i) {
@@ -447,7 +448,8 @@ bool parseUsualRecord(std::string_view line, Record* record) {
   const std::string_view markB = column(12);
   const auto isFlag = [](std::string_view text) { return text == kFlagSet || text == "FALSE"; };
   if (wrong != 0 || type.empty() || isBlank(type.front()) || isBlank(type.back()) ||
-      !isFlag(markA) || !isFlag(markB) || !readShortDecimalWord(column(kConfidenceColumn), &record->confidence)) {
+      !isFlag(markA) || !isFlag(markB) ||
+      !readShortDecimalWord(column(kConfidenceColumn), &record->confidence)) {
     return false;
   }
   record->frameNumber = numbers[0];

@@ -103,9 +103,10 @@ class BlockChannelSink : public FrameBlockSink {
   bool take(std::unique_ptr<QuorSequence> block) override {
     // The last holder of a block hands it back rather than deleting it; the
     // spares live as long as any block does.
-    return channel_.put(std::shared_ptr<QuorSequence>(
-        block.release(),
-        [spares = spares_](QuorSequence* done) { spares->give(std::unique_ptr<QuorSequence>(done)); }));
+    return channel_.put(
+        std::shared_ptr<QuorSequence>(block.release(), [spares = spares_](QuorSequence* done) {
+          spares->give(std::unique_ptr<QuorSequence>(done));
+        }));
   }
   std::unique_ptr<QuorSequence> emptyBlock() override { return spares_->take(); }
 

@@ -268,13 +268,13 @@ TEST(SequenceReaderTest, RecordsNearTheUsualShapeReadLikeAPlainReading) {
     return text;
   };
   for (int round = 0; round < 6000; ++round) {
-    std::vector<std::string> columns = {
-        "7", "100", "200", "160", "200", "160", "260", "100", "260",
-        "Car", "FALSE", "FALSE", "0.8582", "note", "0"};
+    std::vector<std::string> columns = {"7",     "100",   "200",    "160",  "200",
+                                        "160",   "260",   "100",    "260",  "Car",
+                                        "FALSE", "FALSE", "0.8582", "note", "0"};
     switch (random() % 8) {
       case 0:  // a number of any length from 0 to 11 digits, maybe with a sign or blanks
-        columns[random() % 9] = pick({"", "+", "-", " ", "\t"}) + digits(random() % 12) +
-                                pick({"", "", " ", "x"});
+        columns[random() % 9] =
+            pick({"", "+", "-", " ", "\t"}) + digits(random() % 12) + pick({"", "", " ", "x"});
         break;
       case 1:  // a corner of eight or nine digits, or the largest 32-bit numbers
         columns[1 + random() % 8] = random() % 2 ? digits(8 + random() % 2)
@@ -294,7 +294,8 @@ TEST(SequenceReaderTest, RecordsNearTheUsualShapeReadLikeAPlainReading) {
         const std::size_t point = random() % (text.size() + 2);
         if (point <= text.size()) text.insert(point, ".");
         columns[12] = random() % 5 == 0 ? pick({"-", "+", " ", ".", "1e3", "..5", "0.5.", "nan",
-                                                "inf", "0x1p-2", "1.5 ", "", "5."}) + text
+                                                "inf", "0x1p-2", "1.5 ", "", "5."}) +
+                                              text
                                         : text;
         break;
       }
@@ -564,8 +565,8 @@ TEST(SequenceReaderTest, ShortDecimalsRoundLikeStrtof) {
     if (point <= digits.size()) digits.insert(point, ".");
     if (random() % 4 == 0) digits.insert(0, random() % 2 ? "-" : "+");
     confidences.push_back(digits);
-    text += "1,0,0,40,0,40,40,0,40,Car," + std::string(i % 2 ? "FALSE,TRUE," : ",,") + digits +
-            ",,\n";
+    text +=
+        "1,0,0,40,0,40,40,0,40,Car," + std::string(i % 2 ? "FALSE,TRUE," : ",,") + digits + ",,\n";
   }
   QuorSequence sequence;
   ASSERT_EQ(readText(text, sequence), 0);
