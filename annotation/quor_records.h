@@ -128,6 +128,9 @@ class TargetStore {
   std::size_t size_ = 0;
 };
 
+/// The overlap ratio a pair of boxes must reach to match.
+inline constexpr float kDefaultOverlapThreshold = 0.2f;
+
 /// One frame of a sequence. The lists refer to targets owned elsewhere.
 struct QuorFrame {
   explicit QuorFrame(uint32_t number) : frameNumber(number) {}
@@ -142,7 +145,18 @@ struct QuorFrame {
   int32_t detExcluded = 0;
   int32_t fpCount = 0;
   int32_t fnCount = 0;
-  float overlapThreshold = 0.2f;  // smallest overlap ratio that counts as a match
+  // Smallest overlap ratio that counts as a match.
+  float overlapThreshold = kDefaultOverlapThreshold;
+
+  /// Makes this an empty frame numbered `number`, as if new, keeping the
+  /// memory of its lists.
+  void restart(uint32_t number) {
+    frameNumber = number;
+    targets.clear();
+    regions.clear();
+    gtCount = gtExcluded = detCount = detExcluded = fpCount = fnCount = 0;
+    overlapThreshold = kDefaultOverlapThreshold;
+  }
 };
 
 /// An annotation file, or one class's selection from it.

@@ -17,22 +17,20 @@ uint64_t classCodeMask(const QuorFrame& frame) {
 }
 
 void selectFrame(const QuorFrame& source, const TargetFilter& filter, QuorFrame& frame) {
-  // A reused frame starts over as a new one, keeping only its lists' memory.
-  std::vector<const QuorTarget*> targets = std::move(frame.targets);
-  std::vector<const QuorTarget*> regions = std::move(frame.regions);
-  frame = QuorFrame(source.frameNumber);
-  frame.targets = std::move(targets);
-  frame.regions = std::move(regions);
-  // At most every target is taken: one allocation at most, and none once
-  // the list has held a wide class. Each target is written and kept by
-  // moving on past it, without a branch on the filter's answer.
-  frame.targets.resize(source.targets.size());
+  frame.restart(source.frameNumber);
+  // Each target is written to a list of room for all and kept by moving on
+  // past it, without a branch on the filter's answer; the kept ones are then
+  // copied into the frame, whose list grows to the widest class once and
+  // then costs no allocation.
+  thread_local std::vector<const QuorTarget*> written;
+  if (written.size() < source.targets.size()) written.resize(source.targets.size());
+  const QuorTarget** const out = written.data();
   std::size_t taken = 0;
   for (const QuorTarget* target : source.targets) {
-    frame.targets[taken] = target;
+    out[taken] = target;
     taken += filter(*target) ? 1 : 0;
   }
-  frame.targets.resize(taken);
+  frame.targets.assign(out, out + taken);
   // Regions are kept whatever their class and confidence: they act in the matching.
   frame.regions.assign(source.regions.begin(), source.regions.end());
 }

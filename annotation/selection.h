@@ -24,6 +24,11 @@ class TargetFilter {
     if (everyClass_) return classMask != 0;
     return classCode_ >= 0 && (classMask & classBit(static_cast<uint16_t>(classCode_))) != 0;
   }
+  /// Whether every class is taken; otherwise classCode() is the one taken
+  /// (-1 when no target can bear its name).
+  bool everyClass() const { return everyClass_; }
+  int32_t classCode() const { return classCode_; }
+  float threshold() const { return threshold_; }
   /// The bit of a class code in a class mask; codes past 62 share the last bit.
   static uint64_t classBit(uint16_t code) { return uint64_t{1} << (code < 63 ? code : 63); }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 #include "annotation/selection.h"
@@ -12,7 +13,11 @@ using talmira_test::box;
 
 namespace {
 
-constexpr const char* kClasses[] = {"All", "Car", "Truck", "Bus", "Person", "Boat"};
+// The last is a name of no known class, given its code after many others,
+// so that it lies past the codes the scoring lists class by class.
+constexpr const char* kClasses[] = {
+    "All", "Car", "Truck", "Bus", "Person", "Boat", "rare-class-of-evaluation-test"};
+constexpr int kLastClass = static_cast<int>(std::size(kClasses)) - 1;
 
 // A random sequence with repeated and missing frame numbers, regions and flags.
 void fillRandom(QuorSequence& sequence, std::mt19937& random, int maxFrames = 12,
@@ -22,8 +27,8 @@ void fillRandom(QuorSequence& sequence, std::mt19937& random, int maxFrames = 12
     QuorFrame& frame = sequence.frames.emplace_back(static_cast<uint32_t>(pick(1, maxNumber)));
     for (int n = pick(0, 8); n > 0; --n) {
       const int x = pick(0, 8) * 10, y = pick(0, 8) * 10;
-      QuorTarget t = box(x, y, x + pick(1, 6) * 10, y + pick(1, 6) * 10, kClasses[pick(1, 5)],
-                         static_cast<float>(pick(0, 4)) / 4.0f);
+      QuorTarget t = box(x, y, x + pick(1, 6) * 10, y + pick(1, 6) * 10,
+                         kClasses[pick(1, kLastClass)], static_cast<float>(pick(0, 4)) / 4.0f);
       t.markA = pick(0, 12) == 0;
       t.markB = pick(0, 12) == 0;
       frame.targets.push_back(sequence.targetStore.add(t));
@@ -35,7 +40,10 @@ void fillRandom(QuorSequence& sequence, std::mt19937& random, int maxFrames = 12
   }
 }
 
+// Also with filters at different thresholds in one walk, every few rounds.
 TEST(SequenceEvaluationTest, OneWalkOverAllClassesEqualsOneSelectionPerClass) {
+  for (int i = 0; i < 40; ++i) classCodeOf("filler-of-evaluation-test-" + std::to_string(i));
+  ASSERT_GE(classCodeOf(kClasses[kLastClass]), 40);
   const unsigned seed = 31337;
   std::mt19937 random(seed);
   for (int round = 0; round < 400; ++round) {
@@ -43,14 +51,19 @@ TEST(SequenceEvaluationTest, OneWalkOverAllClassesEqualsOneSelectionPerClass) {
     QuorSequence truth, system;
     fillRandom(truth, random);
     fillRandom(system, random);
-    const float threshold = static_cast<float>(round % 5) / 4.0f;
+    const auto thresholdOf = [round](std::size_t c) {
+      const int step = round % 3 == 0 ? static_cast<int>(c) + round : round;
+      return static_cast<float>(step % 5) / 4.0f;
+    };
     std::vector<TargetFilter> filters;
-    for (const char* name : kClasses) filters.emplace_back(name, threshold);
+    for (std::size_t c = 0; c < std::size(kClasses); ++c) {
+      filters.emplace_back(kClasses[c], thresholdOf(c));
+    }
     const std::vector<ClassTotals> fused = evaluateClasses(truth, system, filters);
 
-    truth.confidenceThreshold = threshold;
-    system.confidenceThreshold = threshold;
     for (std::size_t c = 0; c < std::size(kClasses); ++c) {
+      truth.confidenceThreshold = thresholdOf(c);
+      system.confidenceThreshold = thresholdOf(c);
       const auto truthSelection = selectTargets(truth, kClasses[c]);
       const auto systemSelection = selectTargets(system, kClasses[c]);
       ASSERT_EQ(evaluateSequence(*truthSelection, *systemSelection), 1);
