@@ -130,6 +130,8 @@ class TargetStore {
 
 /// The overlap ratio a pair of boxes must reach to match.
 inline constexpr float kDefaultOverlapThreshold = 0.2f;
+/// The confidence a box must reach to be kept by a selection, unless set.
+inline constexpr float kDefaultConfidenceThreshold = 0.2f;
 
 /// One frame of a sequence. The lists refer to targets owned elsewhere.
 struct QuorFrame {
@@ -172,10 +174,10 @@ class QuorSequence {
   int32_t detTotal = 0;
   int32_t fpTotal = 0;
   int32_t fnTotal = 0;
-  float confidenceThreshold = 0.2f;  // smallest confidence a selection keeps
-  bool keepMarkA = false;            // when set, markA sets nothing aside
-  bool keepMarkB = false;            // when set, markB sets nothing aside
-  std::vector<QuorFrame> frames;     // in the order they were appended
+  float confidenceThreshold = kDefaultConfidenceThreshold;  // smallest a selection keeps
+  bool keepMarkA = false;                                   // when set, markA sets nothing aside
+  bool keepMarkB = false;                                   // when set, markB sets nothing aside
+  std::vector<QuorFrame> frames;                            // in the order they were appended
   // The targets a reader created for this sequence; empty in a selection,
   // whose frames point at the targets of its source.
   TargetStore targetStore;
@@ -184,7 +186,7 @@ class QuorSequence {
   /// list and target store for the next filling.
   void clear() {
     gtTotal = detTotal = fpTotal = fnTotal = 0;
-    confidenceThreshold = 0.2f;
+    confidenceThreshold = kDefaultConfidenceThreshold;
     keepMarkA = keepMarkB = false;
     frames.clear();
     targetStore.clear();

@@ -17,7 +17,6 @@ uint64_t classCodeMask(const QuorFrame& frame) {
 }
 
 void selectFrame(const QuorFrame& source, const TargetFilter& filter, QuorFrame& frame) {
-  frame.restart(source.frameNumber);
   // Each target is written to a list of room for all and kept by moving on
   // past it, without a branch on the filter's answer; the kept ones are then
   // copied into the frame, whose list grows to the widest class once and
@@ -30,7 +29,13 @@ void selectFrame(const QuorFrame& source, const TargetFilter& filter, QuorFrame&
     out[taken] = target;
     taken += filter(*target) ? 1 : 0;
   }
-  frame.targets.assign(out, out + taken);
+  setSelection(source, std::span<const QuorTarget* const>(out, taken), frame);
+}
+
+void setSelection(const QuorFrame& source, std::span<const QuorTarget* const> targets,
+                  QuorFrame& frame) {
+  frame.restart(source.frameNumber);
+  frame.targets.assign(targets.begin(), targets.end());
   // Regions are kept whatever their class and confidence: they act in the matching.
   frame.regions.assign(source.regions.begin(), source.regions.end());
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "annotation/quor_records.h"
 
@@ -45,6 +46,12 @@ uint64_t classCodeMask(const QuorFrame& frame);
 /// `source` that `filter` takes, in order, and all of its don't-care regions.
 /// The memory of `frame`'s lists is reused.
 void selectFrame(const QuorFrame& source, const TargetFilter& filter, QuorFrame& frame);
+
+/// Makes `frame` a new frame with `source`'s number that lists `targets`
+/// (some of `source`'s, in order) and all of `source`'s don't-care regions.
+/// The memory of `frame`'s lists is reused.
+void setSelection(const QuorFrame& source, std::span<const QuorTarget* const> targets,
+                  QuorFrame& frame);
 
 /// Returns a new sequence with one frame per frame of `source`, in order and
 /// with the same numbers, each made by selectFrame() with the class

@@ -176,14 +176,8 @@ void evaluateFramePair(const QuorFrame& truth, const QuorFrame* partner,
         if (partner != nullptr) systemLists.fill(*partner, filter.threshold());
         listed = true;
       }
-      const auto take = [code](const QuorFrame& source, const ClassLists& lists, QuorFrame& frame) {
-        frame.restart(source.frameNumber);
-        const std::span<const QuorTarget* const> targets = lists.of(code);
-        frame.targets.assign(targets.begin(), targets.end());
-        frame.regions.assign(source.regions.begin(), source.regions.end());
-      };
-      take(truth, truthLists, truthScratch);
-      if (partner != nullptr) take(*partner, systemLists, systemScratch);
+      setSelection(truth, truthLists.of(code), truthScratch);
+      if (partner != nullptr) setSelection(*partner, systemLists.of(code), systemScratch);
     } else {
       selectFrame(truth, filter, truthScratch);
       if (partner != nullptr) selectFrame(*partner, filter, systemScratch);

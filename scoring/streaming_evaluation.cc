@@ -77,6 +77,9 @@ class Channel {
 // the system clear fresh pages for each one.
 class SpareBlocks {
  public:
+  // Room for every spare up front: giving one back runs in a block's
+  // deleter, which must not throw.
+  SpareBlocks() { spares_.reserve(kKept); }
   void give(std::unique_ptr<QuorSequence> block) {
     block->clear();
     const std::lock_guard<std::mutex> lock(mutex_);
