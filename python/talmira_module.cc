@@ -33,10 +33,10 @@
 #include "scoring/file_check.h"
 #include "scoring/sequence_evaluation.h"
 #include "scoring/streaming_evaluation.h"
-#include "talmira/check_report.h"
 #include "talmira/cli_common.h"
-#include "talmira/event_rows.h"
-#include "talmira/sweep_report.h"
+#include "talmira/writers/check_report.h"
+#include "talmira/writers/event_rows.h"
+#include "talmira/writers/sweep_report.h"
 
 namespace py = pybind11;
 

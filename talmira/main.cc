@@ -1,3 +1,3 @@
-#include "talmira/commands.h"
+#include "talmira/commands/commands.h"
 
 int main(int argc, char** argv) { return talmira::runTalmira(argc, argv); }

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "talmira/cli_common.h"
-#include "talmira/html_report.h"
-#include "talmira/sweep_plot.h"
+#include "talmira/pages/html_report.h"
+#include "talmira/pages/sweep_plot.h"
 #include "tests/talmira/curve_oracle.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "talmira/cli_common.h"
-#include "talmira/commands.h"
+#include "talmira/commands/commands.h"
 
 #ifndef TALMIRA_VERSION
 #define TALMIRA_VERSION "unknown"

@@ -21,10 +21,10 @@
 
 #include "scoring/class_scores.h"
 #include "scoring/confidence_sweep.h"
-#include "talmira/batch_report.h"
 #include "talmira/cli_common.h"
-#include "talmira/commands.h"
-#include "talmira/sweep_report.h"
+#include "talmira/commands/commands.h"
+#include "talmira/writers/batch_report.h"
+#include "talmira/writers/sweep_report.h"
 
 namespace talmira {
 

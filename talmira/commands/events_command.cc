@@ -8,8 +8,8 @@
 #include "scoring/class_scores.h"
 #include "scoring/sequence_events.h"
 #include "talmira/cli_common.h"
-#include "talmira/commands.h"
-#include "talmira/event_rows.h"
+#include "talmira/commands/commands.h"
+#include "talmira/writers/event_rows.h"
 
 namespace talmira {
 

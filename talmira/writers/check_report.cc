@@ -1,5 +1,5 @@
 // The check report as JSON: one object per file, the pairing, the warnings.
-#include "talmira/check_report.h"
+#include "talmira/writers/check_report.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "talmira/markup.h"
+#include "talmira/pages/markup.h"
 
 #include <cstdint>
 

@@ -4,8 +4,8 @@
 #include "scoring/class_scores.h"
 #include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
-#include "talmira/commands.h"
-#include "talmira/score_report.h"
+#include "talmira/commands/commands.h"
+#include "talmira/writers/score_report.h"
 
 namespace talmira {
 

@@ -1,11 +1,11 @@
-#include "talmira/batch_report.h"
+#include "talmira/writers/batch_report.h"
 
 #include <cstring>
 
-#include "talmira/html_report.h"
-#include "talmira/score_report.h"
-#include "talmira/sweep_plot.h"
-#include "talmira/sweep_report.h"
+#include "talmira/pages/html_report.h"
+#include "talmira/pages/sweep_plot.h"
+#include "talmira/writers/score_report.h"
+#include "talmira/writers/sweep_report.h"
 
 #ifndef TALMIRA_VERSION
 #define TALMIRA_VERSION "unknown"

@@ -1,4 +1,4 @@
-#include "talmira/score_report.h"
+#include "talmira/writers/score_report.h"
 
 #include <algorithm>
 #include <vector>

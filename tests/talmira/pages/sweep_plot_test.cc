@@ -1,4 +1,4 @@
-#include "talmira/sweep_plot.h"
+#include "talmira/pages/sweep_plot.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "talmira/cli_common.h"
-#include "talmira/markup.h"
+#include "talmira/pages/markup.h"
 
 namespace {
 

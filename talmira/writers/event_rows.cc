@@ -1,4 +1,4 @@
-#include "talmira/event_rows.h"
+#include "talmira/writers/event_rows.h"
 
 #include "talmira/cli_common.h"
 

@@ -10,10 +10,10 @@
 #include "scoring/file_check.h"
 #include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
-#include "talmira/commands.h"
-#include "talmira/html_report.h"
-#include "talmira/sweep_plot.h"
-#include "talmira/sweep_report.h"
+#include "talmira/commands/commands.h"
+#include "talmira/pages/html_report.h"
+#include "talmira/pages/sweep_plot.h"
+#include "talmira/writers/sweep_report.h"
 
 #ifndef TALMIRA_VERSION
 #define TALMIRA_VERSION "unknown"

@@ -1,4 +1,4 @@
-#include "talmira/sweep_plot.h"
+#include "talmira/pages/sweep_plot.h"
 
 #include <algorithm>
 #include <array>
@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "talmira/cli_common.h"
-#include "talmira/markup.h"
+#include "talmira/pages/markup.h"
 
 namespace talmira {
 

@@ -8,9 +8,9 @@
 #include <set>
 #include <sstream>
 
-#include "talmira/batch_report.h"
 #include "talmira/cli_common.h"
-#include "talmira/commands.h"
+#include "talmira/commands/commands.h"
+#include "talmira/writers/batch_report.h"
 
 namespace talmira {
 

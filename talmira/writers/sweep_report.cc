@@ -1,10 +1,10 @@
-#include "talmira/sweep_report.h"
+#include "talmira/writers/sweep_report.h"
 
 #include <cstdio>
 #include <utility>
 #include <vector>
 
-#include "talmira/score_report.h"
+#include "talmira/writers/score_report.h"
 
 namespace talmira {
 

@@ -7,9 +7,9 @@
 
 #include "annotation/sequence_reader.h"
 #include "scoring/file_check.h"
-#include "talmira/check_report.h"
 #include "talmira/cli_common.h"
-#include "talmira/commands.h"
+#include "talmira/commands/commands.h"
+#include "talmira/writers/check_report.h"
 
 namespace talmira {
 

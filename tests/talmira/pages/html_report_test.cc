@@ -1,4 +1,4 @@
-#include "talmira/html_report.h"
+#include "talmira/pages/html_report.h"
 
 #include <gtest/gtest.h>
 

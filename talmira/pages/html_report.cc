@@ -1,10 +1,10 @@
-#include "talmira/html_report.h"
+#include "talmira/pages/html_report.h"
 
 #include <string_view>
 
 #include "talmira/cli_common.h"
-#include "talmira/markup.h"
-#include "talmira/sweep_plot.h"
+#include "talmira/pages/markup.h"
+#include "talmira/pages/sweep_plot.h"
 
 namespace talmira {
 namespace {
