@@ -137,7 +137,7 @@ inline constexpr float kDefaultConfidenceThreshold = 0.2f;
 struct QuorFrame {
   explicit QuorFrame(uint32_t number) : frameNumber(number) {}
 
-  uint32_t frameNumber;                    // only ever compared for equality
+  uint32_t frameNumber;    // only ever compared for equality
   uint64_t firstLine = 0;  // the line of the record that started it (the header is line 1)
   std::vector<const QuorTarget*> targets;  // boxes, in file order
   std::vector<const QuorTarget*> regions;  // don't-care regions ("DCR"), in file order

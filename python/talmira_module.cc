@@ -30,6 +30,7 @@
 #include "annotation/sequence_reader.h"
 #include "scoring/class_scores.h"
 #include "scoring/confidence_sweep.h"
+#include "scoring/error_causes.h"
 #include "scoring/file_check.h"
 #include "scoring/sequence_evaluation.h"
 #include "scoring/streaming_evaluation.h"
@@ -390,7 +391,16 @@ struct EventColumns {
   std::vector<float> confidence;
   std::vector<uint8_t> event;
   std::vector<uint64_t> partnerLine;
+  std::vector<uint8_t> cause;  // 0: none; otherwise 1 + a position in causeNames()
+  std::vector<float> overlap;  // NaN: none
 };
+
+// A row's cause as a code of cause(): the miss causes, then the false alarm causes.
+uint8_t causeCode(const talmira::EventRow& row) {
+  if (row.cause < 0) return 0;
+  const auto offset = row.kind == BoxEventKind::kFalseAlarm ? kMissCauseCount : 0;
+  return static_cast<uint8_t>(1 + offset + static_cast<std::size_t>(row.cause));
+}
 
 // The position of `name` in `names`, added at the end when new.
 uint16_t codeOf(std::vector<std::string>& names, std::string_view name) {
@@ -409,7 +419,7 @@ py::array_t<T> toArray(const std::vector<T>& values) {
 }
 
 py::tuple events(const Sequence& groundTruth, const Sequence& system, float confidence,
-                 const std::string& className) {
+                 const std::string& className, float near) {
   const ReadDetails& truthLines = detailsOf(groundTruth);
   const ReadDetails& systemLines = detailsOf(system);
   if (std::find_if(evaluationClasses.begin(), evaluationClasses.end(), [&](const char* name) {
@@ -432,15 +442,27 @@ py::tuple events(const Sequence& groundTruth, const Sequence& system, float conf
           columns.confidence.push_back(row.box->confidence);
           columns.event.push_back(static_cast<uint8_t>(row.kind));
           columns.partnerLine.push_back(row.partnerLine.value_or(0));
-        });
+          columns.cause.push_back(causeCode(row));
+          columns.overlap.push_back(row.overlap);
+        },
+        near);
   }
   return py::make_tuple(toArray(columns.truthFrameLine), toArray(columns.frame),
                         toArray(columns.systemSide), toArray(columns.line),
                         toArray(columns.classCode), columns.classNames, toArray(columns.confidence),
-                        toArray(columns.event), toArray(columns.partnerLine));
+                        toArray(columns.event), toArray(columns.partnerLine),
+                        toArray(columns.cause), toArray(columns.overlap));
 }
 
 // The event names by BoxEventKind's value.
+// The causes by their codes in events(), 0 being none.
+std::vector<std::string> causeNames() {
+  std::vector<std::string> names{""};
+  names.insert(names.end(), missCauseNames.begin(), missCauseNames.end());
+  names.insert(names.end(), falseAlarmCauseNames.begin(), falseAlarmCauseNames.end());
+  return names;
+}
+
 std::vector<std::string> eventNames() {
   std::vector<std::string> names;
   for (auto kind = static_cast<uint8_t>(BoxEventKind::kMatch);
@@ -490,13 +512,15 @@ py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSte
                         best);
 }
 
-float parseConfidence(const std::string& text) {
+float parseFraction(const std::string& text, const std::string& what) {
   try {
-    return talmira::parseConfidence(text);
+    return talmira::parseFraction(text, what);
   } catch (const CLI::ValidationError& e) {
     throw py::value_error(e.what());
   }
 }
+
+float parseConfidence(const std::string& text) { return parseFraction(text, "confidence"); }
 
 }  // namespace
 
@@ -524,14 +548,17 @@ PYBIND11_MODULE(_talmira, m) {
         py::arg("system").none(true), py::arg("system_name"),
         "The JSON text of talmira check's report; sequences read with their details.");
   m.def("events", &events, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
-        py::arg("class_name"),
+        py::arg("class_name"), py::arg("near"),
         "The columns of talmira events' rows: (gt_frame_line, frame, system_side, line, "
-        "class_code, class_names, confidence, event, partner_line), lines 0 where the CSV is "
-        "empty.");
+        "class_code, class_names, confidence, event, partner_line, cause, overlap), lines 0 "
+        "where the CSV is empty, cause 0 for none, overlap NaN for none.");
+  m.def("cause_names", &causeNames, "The cause names by their codes in events(); 0 is none.");
   m.def("sweep", &sweep, py::arg("groundtruth"), py::arg("system"), py::arg("grid_steps"),
         py::arg("threads") = 0,
         "talmira sweep's rows (arrays) and each class's best point; grid_steps 0: exact rows.");
   m.def("event_names", &eventNames, "The event names by their codes in events().");
+  m.def("parse_fraction", &parseFraction, py::arg("text"), py::arg("what"),
+        "A threshold from 0 to 1 by the command line's rule; ValueError naming `what` otherwise.");
   m.def("parse_confidence", &parseConfidence, py::arg("text"),
         "A confidence threshold by the command line's rule, rounded to single precision.");
   m.def("shortest_text", &talmira::shortestText, py::arg("value"),

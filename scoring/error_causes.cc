@@ -194,10 +194,11 @@ void FrameExplainer::findCauses(const TargetFilter& filter, bool everyClass,
     for (ExplainedBox& b : truths) {
       if (b.kind != BoxEventKind::kMiss) continue;
       const QuorTarget& object = *truthFrame.targets[static_cast<std::size_t>(b.box)];
-      const int32_t allPartner = everyClass ? -1 : allTruthPartner_[static_cast<std::size_t>(b.box)];
+      const int32_t allPartner =
+          everyClass ? -1 : allTruthPartner_[static_cast<std::size_t>(b.box)];
       MissCause cause = MissCause::kMissed;
-      if (allPartner >= 0 &&
-          systemFrame.targets[static_cast<std::size_t>(allPartner)]->classCode != object.classCode) {
+      if (allPartner >= 0 && systemFrame.targets[static_cast<std::size_t>(allPartner)]->classCode !=
+                                 object.classCode) {
         cause = MissCause::kClassConfusion;
       } else if (inRegion_.anyReaches(object, matching, misses)) {
         cause = MissCause::kDroppedInRegion;

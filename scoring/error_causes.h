@@ -95,8 +95,7 @@ class CandidateBoxes {
 /// another box; it is near a miss of the class; background.
 class FrameExplainer {
  public:
-  FrameExplainer(float confidence, float near)
-      : near_(near), everyClass_("All", confidence) {}
+  FrameExplainer(float confidence, float near) : near_(near), everyClass_("All", confidence) {}
 
   /// Starts on `truth` and the system frame of its number (null when none):
   /// matches them for All and keeps every box's partner there. Both frames

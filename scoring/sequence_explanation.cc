@@ -66,7 +66,8 @@ void addConfusion(const FrameExplainer& explainer, Confusion& confusion) {
   const QuorFrame& truth = explainer.truthFrame();
   const QuorFrame* partner = explainer.partnerFrame();
   for (const ExplainedBox& b : explainer.allTruths()) {
-    const std::size_t row = confusionSlot(truth.targets[static_cast<std::size_t>(b.box)]->classCode);
+    const std::size_t row =
+        confusionSlot(truth.targets[static_cast<std::size_t>(b.box)]->classCode);
     switch (b.kind) {
       case BoxEventKind::kMatch:
         ++confusion.cells[row][confusionSlot(

@@ -46,7 +46,7 @@ struct ClassExplanation {
   int64_t det = 0;
   int64_t fn = 0;
   int64_t fp = 0;
-  std::array<int64_t, kMissCauseCount> misses{};            // by MissCause; they add up to fn
+  std::array<int64_t, kMissCauseCount> misses{};             // by MissCause; they add up to fn
   std::array<int64_t, kFalseAlarmCauseCount> falseAlarms{};  // by FalseAlarmCause; to fp
   PairStats pairs;
 
@@ -101,7 +101,7 @@ struct ExplainOptions {
 };
 
 struct Explanation {
-  int64_t frames = 0;  // frames of the ground truth
+  int64_t frames = 0;                                 // frames of the ground truth
   std::array<ClassExplanation, kClassCount> classes;  // in evaluationClasses order
   Confusion confusion;
   /// Every ground-truth frame in file order; or, when not every frame was

@@ -14,23 +14,26 @@
 #include <thread>
 
 #include "annotation/sequence_reader.h"
+#include "scoring/box_overlap.h"
 #include "scoring/sequence_evaluation.h"
 
 namespace talmira {
 
-float parseConfidence(const std::string& text) {
+float parseConfidence(const std::string& text) { return parseFraction(text, "confidence"); }
+
+float parseFraction(const std::string& text, const std::string& what) {
   // strtod takes leading blanks and "nan"/"inf"; a threshold is a plain number.
   const bool plain = !text.empty() && text.find_first_of(" \t\n\v\f\r") == std::string::npos;
   char* end = nullptr;
   errno = 0;
   const double value = plain ? std::strtod(text.c_str(), &end) : 0.0;
   if (!plain || end != text.c_str() + text.size() || !std::isfinite(value)) {
-    throw CLI::ValidationError("confidence", "\"" + text + "\" is not a number");
+    throw CLI::ValidationError(what, "\"" + text + "\" is not a number");
   }
   // Rounded to single precision, as every confidence is held.
   const auto rounded = static_cast<float>(value);
   if (!(rounded >= 0.0f && rounded <= 1.0f)) {
-    throw CLI::ValidationError("confidence", text + " is not between 0 and 1");
+    throw CLI::ValidationError(what, text + " is not between 0 and 1");
   }
   return rounded;
 }
@@ -42,6 +45,17 @@ CLI::Option* addConfidenceOption(CLI::App& command, float& confidence, const std
           [&confidence](const std::string& text) { confidence = parseConfidence(text); }, help)
       ->type_name("C")
       ->default_str("0");
+}
+
+CLI::Option* addNearOption(CLI::App& command, float& near) {
+  near = kDefaultNearThreshold;
+  return command
+      .add_option_function<std::string>(
+          "--near", [&near](const std::string& text) { near = parseFraction(text, "near"); },
+          "the overlap from which a miss and a false alarm left unpaired count as near each "
+          "other: a localization error (0 to 1)")
+      ->type_name("T")
+      ->default_str(shortestText(kDefaultNearThreshold));
 }
 
 namespace {

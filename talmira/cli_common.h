@@ -35,6 +35,10 @@ struct CommandError {
 /// single precision as the console program rounds it. Anything else ("abc",
 /// "nan", "0.5x", "-0.1", "2") throws CLI::ValidationError.
 float parseConfidence(const std::string& text);
+/// The same rule for any threshold from 0 to 1; `what` names it in the error.
+float parseFraction(const std::string& text, const std::string& what);
+/// Adds `--near T` (default kDefaultNearThreshold), checked by parseFraction().
+CLI::Option* addNearOption(CLI::App& command, float& near);
 /// Adds `-c,--confidence` to `command`, checked by parseConfidence().
 CLI::Option* addConfidenceOption(CLI::App& command, float& confidence,
                                  const std::string& help =

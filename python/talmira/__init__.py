@@ -43,7 +43,7 @@ CLASSES = ("All", "Car", "Truck", "Tractor-Trailor", "Bus", "Container",
 _RESULT_COLUMNS = ("class", "gt", "det", "fn", "fp", "frames", "nmodta")
 #: The columns of events(), those of the talmira events command's CSV.
 EVENT_COLUMNS = ("gt_frame_line", "frame", "side", "line", "class", "confidence", "event",
-                 "partner_line")
+                 "partner_line", "cause", "overlap")
 _WHOLE_COLUMNS = frozenset(COLUMNS[:9])
 _TEXT_COLUMNS = frozenset(("type", "flag_a", "flag_b"))
 # Column kinds of the native reader.
@@ -229,13 +229,17 @@ def _jobs(jobs):
     return int(jobs)
 
 
-def _confidence(value):
+def _fraction(value, what):
     """A threshold by the command line's rule: a number from 0 to 1."""
     if isinstance(value, str):
-        return _talmira.parse_confidence(value)
+        return _talmira.parse_fraction(value, what)
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise ValueError("confidence %r is not a number" % (value,))
-    return _talmira.parse_confidence(repr(float(value)))
+        raise ValueError("%s %r is not a number" % (what, value))
+    return _talmira.parse_fraction(repr(float(value)), what)
+
+
+def _confidence(value):
+    return _fraction(value, "confidence")
 
 
 def _nmodta(value):
@@ -354,7 +358,7 @@ def check(gt, sys=None):
     return report
 
 
-def events(gt, sys, confidence=0.0, cls="All"):
+def events(gt, sys, confidence=0.0, cls="All", near=0.1):
     """What became of every box of a class, one row per box: a DataFrame with
     the columns of the `talmira events` command's CSV (EVENT_COLUMNS).
 
@@ -364,7 +368,11 @@ def events(gt, sys, confidence=0.0, cls="All"):
     the box's; event: match, miss or excluded (ground truth), match,
     false_alarm, set_aside, in_region or unpaired_frame (system);
     partner_line: the matched box, the flagged box passed (set_aside) or the
-    covering don't-care region (in_region), missing otherwise.
+    covering don't-care region (in_region), missing otherwise; cause: why a
+    miss or a false alarm happened (as `talmira explain` counts them), None
+    on other rows; overlap: a match's overlap with its partner, a set_aside's
+    with the flagged box, the part of an in_region box the region covers,
+    NaN on other rows.
 
     For a file, line, gt_frame_line and partner_line are lines of the file
     (the header is line 1), as in the command's CSV. For an in-memory table
@@ -375,17 +383,19 @@ def events(gt, sys, confidence=0.0, cls="All"):
     system table. The nullable columns are pandas' Int64.
 
     confidence: a box is taken when its confidence is at least this, in both
-    inputs (0 to 1); cls: one of CLASSES ("All" takes every class).
+    inputs (0 to 1); cls: one of CLASSES ("All" takes every class); near: the
+    overlap from which an unpaired box and object are near each other (0 to 1).
     Raises as score() does, and ValueError for an unknown class.
     """
     import pandas as pd
 
     threshold = _confidence(confidence)
+    near = _fraction(near, "near")
     if not isinstance(cls, str) or cls not in CLASSES:
         raise ValueError("class %r is none of %s" % (cls, ", ".join(CLASSES)))
     ground_truth, system = _read_pair(gt, sys, details=True)
     (frame_lines, frames, system_side, lines, class_codes, class_names, confidences, kinds,
-     partner_lines) = _talmira.events(ground_truth, system, threshold, cls)
+     partner_lines, causes, overlaps) = _talmira.events(ground_truth, system, threshold, cls, near)
     system_side = system_side.astype(bool)
     # A side given as a table counts rows from 0: line 2 is its first record.
     shift = [0 if _path_of(source) is not None else 2 for source in (gt, sys)]
@@ -407,6 +417,9 @@ def events(gt, sys, confidence=0.0, cls="All"):
         "confidence": _shortest(confidences),
         "event": names[kinds.astype(np.intp)],
         "partner_line": pd.arrays.IntegerArray(partner_lines, ~has_partner),
+        "cause": np.array([None] + list(_talmira.cause_names()[1:]),
+                          dtype=object)[causes.astype(np.intp)],
+        "overlap": _shortest(overlaps),
     }, columns=list(EVENT_COLUMNS))
 
 

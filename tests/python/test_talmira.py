@@ -331,9 +331,10 @@ def command_events(text):
     rows = []
     for line in lines[1:]:
         f = line.split(",")
-        assert len(f) == 8, line
+        assert len(f) == 10, line
         rows.append((int(f[0]) if f[0] else None, int(f[1]), f[2], int(f[3]), f[4], float(f[5]),
-                     f[6], int(f[7]) if f[7] else None))
+                     f[6], int(f[7]) if f[7] else None, f[8] or None,
+                     float(f[9]) if f[9] else None))
     return rows
 
 
@@ -341,7 +342,8 @@ def frame_events(frame):
     """The rows of an events DataFrame in the same form."""
     def line(value):
         return None if pd.isna(value) else int(value)
-    return [(line(r[0]), int(r[1]), r[2], int(r[3]), r[4], float(r[5]), r[6], line(r[7]))
+    return [(line(r[0]), int(r[1]), r[2], int(r[3]), r[4], float(r[5]), r[6], line(r[7]), r[8],
+             None if np.isnan(r[9]) else float(r[9]))
             for r in frame.itertuples(index=False)]
 
 
@@ -429,8 +431,8 @@ def test_events_of_tables_give_rows_for_lines(case_files):
             return (sys_rows if of_system else gt_rows)[line]
 
         expected = [(row(f, False), n, side, row(line, side == "sys"), c, conf_, event,
-                     row(partner, side == "gt"))
-                    for f, n, side, line, c, conf_, event, partner in from_files]
+                     row(partner, side == "gt"), cause, overlap)
+                    for f, n, side, line, c, conf_, event, partner, cause, overlap in from_files]
         assert frame_events(talmira.events(*inputs, threshold, cls)) == expected, context
         if as_table == [True, True]:
             # the counts of a check do not depend on where the records came from
