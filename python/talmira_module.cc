@@ -18,6 +18,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -486,7 +487,8 @@ py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSte
   std::vector<float> thresholds;
   std::vector<int64_t> gt, det, fn, fp;
   std::vector<float> nmodta;
-  std::vector<std::tuple<float, int64_t, int64_t, int64_t, int64_t, int64_t, float>> best;
+  std::vector<double> precision, recall;  // recall NaN without objects
+  std::vector<std::tuple<float, int64_t, int64_t, int64_t, int64_t, int64_t, float, double>> best;
   {
     py::gil_scoped_release unlocked;
     const talmira::SweepReport report = talmira::makeSweepReport(
@@ -501,15 +503,19 @@ py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSte
         fn.push_back(p.fn);
         fp.push_back(p.fp);
         nmodta.push_back(p.nmodta());
+        precision.push_back(precisionOf(p));
+        recall.push_back(recallOf(p).value_or(std::numeric_limits<double>::quiet_NaN()));
       }
       const CurvePoint& b = report.best[slot];
-      best.emplace_back(b.threshold, b.gt, b.det, b.fn, b.fp, report.exact[slot].frames,
-                        b.nmodta());
+      best.emplace_back(
+          b.threshold, b.gt, b.det, b.fn, b.fp, report.exact[slot].frames, b.nmodta(),
+          averagePrecision(report.exact[slot]).value_or(std::numeric_limits<double>::quiet_NaN()));
     }
   }
-  return py::make_tuple(py::make_tuple(toArray(slots), toArray(thresholds), toArray(gt),
-                                       toArray(det), toArray(fn), toArray(fp), toArray(nmodta)),
-                        best);
+  return py::make_tuple(
+      py::make_tuple(toArray(slots), toArray(thresholds), toArray(gt), toArray(det), toArray(fn),
+                     toArray(fp), toArray(nmodta), toArray(precision), toArray(recall)),
+      best);
 }
 
 float parseFraction(const std::string& text, const std::string& what) {

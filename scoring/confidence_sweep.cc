@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 #include "scoring/box_index.h"
 #include "scoring/box_overlap.h"
@@ -804,6 +805,42 @@ CurvePoint bestPoint(const ClassCurve& exact) {
     }
   }
   return best;
+}
+
+double precisionOf(const CurvePoint& point) {
+  if (point.det == 0) return 1.0;
+  return static_cast<double>(point.det - point.fp) / static_cast<double>(point.det);
+}
+
+std::optional<double> recallOf(const CurvePoint& point) {
+  if (point.gt == 0) return std::nullopt;
+  return static_cast<double>(point.gt - point.fn) / static_cast<double>(point.gt);
+}
+
+std::optional<double> averagePrecision(const ClassCurve& exact) {
+  std::vector<std::pair<double, double>> points;  // recall, precision
+  for (const CurvePoint& point : exact.points) {
+    if (const std::optional<double> recall = recallOf(point)) {
+      points.emplace_back(*recall, precisionOf(point));
+    }
+  }
+  if (points.empty()) return std::nullopt;
+  std::sort(points.begin(), points.end());
+  // The envelope, from the highest recall down: the best precision at that
+  // recall or above.
+  for (std::size_t at = points.size() - 1; at-- > 0;) {
+    points[at].second = std::max(points[at].second, points[at + 1].second);
+  }
+  // Each step of recall counts at the envelope's height at its right end,
+  // which for equal recalls is that of the first of them.
+  double area = 0.0;
+  double reached = 0.0;
+  for (const auto& [recall, precision] : points) {
+    if (recall <= reached) continue;
+    area += (recall - reached) * precision;
+    reached = recall;
+  }
+  return area;
 }
 
 ClassCurve addCurves(const std::vector<const ClassCurve*>& curves) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -237,10 +238,18 @@ Json jsonNumber(float value) {
   return std::strtod(shortestText(value).c_str(), nullptr);
 }
 
-std::string fixedSix(float value) {
-  char text[64];
-  const int length = std::snprintf(text, sizeof text, "%f", static_cast<double>(value));
-  return std::string(text, length < 0 ? 0 : static_cast<std::size_t>(length));
+std::string fixedSix(float value) { return fixedSix(static_cast<double>(value)); }
+
+std::string fixedSix(double value) {
+  char text[512];  // %f of the largest double has 316 characters
+  const int length = std::snprintf(text, sizeof text, "%f", value);
+  return std::string(text,
+                     length < 0 ? 0 : std::min(sizeof text - 1, static_cast<std::size_t>(length)));
+}
+
+Json optionalJson(const std::optional<double>& value) {
+  if (!value || !std::isfinite(*value)) return nullptr;
+  return *value;
 }
 
 CLI::Option* addJobsOption(CLI::App& command, unsigned& jobs, const std::string& help) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,6 +75,10 @@ Json jsonNumber(float value);
 std::string shortestText(float value);
 /// printf("%f") of a single-precision value, as the console program writes NMODTA.
 std::string fixedSix(float value);
+/// printf("%f") of a double (ratios such as precision, recall, costs).
+std::string fixedSix(double value);
+/// A double as a JSON number, or null when there is none.
+Json optionalJson(const std::optional<double>& value);
 
 /// Adds `-j,--jobs N` (default: the cores this process may use); N >= 1.
 CLI::Option* addJobsOption(CLI::App& command, unsigned& jobs, const std::string& help);

@@ -425,19 +425,23 @@ def events(gt, sys, confidence=0.0, cls="All", near=0.1):
 
 #: The largest grid of sweep().
 MAX_GRID = 1000000
-_CURVE_COLUMNS = ("class", "threshold", "gt", "det", "fn", "fp", "nmodta")
-_BEST_COLUMNS = ("class", "threshold", "gt", "det", "fn", "fp", "frames", "nmodta")
+_CURVE_COLUMNS = ("class", "threshold", "gt", "det", "fn", "fp", "nmodta", "precision", "recall")
+_BEST_COLUMNS = ("class", "threshold", "gt", "det", "fn", "fp", "frames", "nmodta", "ap")
 
 
 class SweepResult:
     """Every class's counts as functions of the confidence threshold.
 
-    curves: a DataFrame with the columns class, threshold, gt, det, fn, fp
-    and nmodta: the rows of `talmira sweep --format csv/json`, class by class
-    in the order of CLASSES, thresholds descending. best: a DataFrame with
-    one row per class (class, threshold, gt, det, fn, fp, frames, nmodta):
-    the highest NMODTA over the whole curve, among equals the highest
-    threshold, whatever the grid. Thresholds and NMODTA are the shortest
+    curves: a DataFrame with the columns class, threshold, gt, det, fn, fp,
+    nmodta, precision and recall: the rows of `talmira sweep --format
+    csv/json`, class by class in the order of CLASSES, thresholds descending
+    (precision = (det - fp) / det, 1 without detections; recall = (gt - fn)
+    / gt, NaN without objects). best: a DataFrame with one row per class
+    (class, threshold, gt, det, fn, fp, frames, nmodta, ap): the highest
+    NMODTA over the whole curve, among equals the highest threshold, whatever
+    the grid, and the class's average precision (the area under the
+    precision envelope over recall, from the exact curve; NaN without
+    objects). Thresholds and NMODTA are the shortest
     decimals of their single-precision values, as the command's JSON has
     them. exact: whether curves lists every step of the curves; grid: the
     grid's steps otherwise.
@@ -477,7 +481,7 @@ def sweep(gt, sys, grid=100, exact=False, jobs=None):
         raise ValueError("grid %r is not a whole number from 1 to %d" % (grid, MAX_GRID))
     threads = _jobs(jobs)
     ground_truth, system = _read_pair(gt, sys)
-    (slots, thresholds, gts, dets, fns, fps, nmodtas), best = _talmira.sweep(
+    (slots, thresholds, gts, dets, fns, fps, nmodtas, precisions, recalls), best = _talmira.sweep(
         ground_truth, system, 0 if exact else int(grid), threads)
     classes = np.array(CLASSES, dtype=object)
     curves = pd.DataFrame({
@@ -485,9 +489,10 @@ def sweep(gt, sys, grid=100, exact=False, jobs=None):
         "threshold": _shortest(thresholds),
         "gt": gts, "det": dets, "fn": fns, "fp": fps,
         "nmodta": _shortest(nmodtas),
+        "precision": precisions, "recall": recalls,
     }, columns=list(_CURVE_COLUMNS))
-    best_rows = [(name, _nmodta(t), g, d, n, p, frames, _nmodta(m))
-                 for name, (t, g, d, n, p, frames, m) in zip(CLASSES, best)]
+    best_rows = [(name, _nmodta(t), g, d, n, p, frames, _nmodta(m), ap)
+                 for name, (t, g, d, n, p, frames, m, ap) in zip(CLASSES, best)]
     best_frame = pd.DataFrame(best_rows, columns=list(_BEST_COLUMNS))
     for column in ("gt", "det", "fn", "fp", "frames"):
         best_frame[column] = best_frame[column].astype("int64")

@@ -1,6 +1,7 @@
 #include "talmira/writers/sweep_report.h"
 
 #include <cstdio>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -31,36 +32,43 @@ std::string thresholdText(float threshold) {
 
 std::string renderSweepText(const SweepReport& report) {
   std::vector<std::vector<std::string>> rows = {
-      {"Class", "Best threshold", "GT", "Det", "FN", "FP", "Frames", "NMODTA"}};
+      {"Class", "Best threshold", "GT", "Det", "FN", "FP", "Frames", "NMODTA", "AP"}};
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     const CurvePoint& p = report.best[slot];
+    const std::optional<double> ap = averagePrecision(report.exact[slot]);
     rows.push_back({evaluationClasses[slot], shortestText(p.threshold), std::to_string(p.gt),
                     std::to_string(p.det), std::to_string(p.fn), std::to_string(p.fp),
-                    std::to_string(report.exact[slot].frames), fixedSix(p.nmodta())});
+                    std::to_string(report.exact[slot].frames), fixedSix(p.nmodta()),
+                    ap ? fixedSix(*ap) : "-"});
   }
   return renderTable(rows);
 }
 
 std::string renderSweepCsv(const SweepReport& report) {
-  std::string text = "class,threshold,gt,det,fn,fp,nmodta\n";
+  std::string text = "class,threshold,gt,det,fn,fp,nmodta,precision,recall\n";
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     const std::string className = evaluationClasses[slot];
     for (const CurvePoint& p : report.rows()[slot].points) {
+      const std::optional<double> recall = recallOf(p);
       text += className + "," + thresholdText(p.threshold) + "," + std::to_string(p.gt) + "," +
               std::to_string(p.det) + "," + std::to_string(p.fn) + "," + std::to_string(p.fp) +
-              "," + fixedSix(p.nmodta()) + "\n";
+              "," + fixedSix(p.nmodta()) + "," + fixedSix(precisionOf(p)) + "," +
+              (recall ? fixedSix(*recall) : "") + "\n";
     }
   }
   return text;
 }
 
 Json curvePointJson(const CurvePoint& point) {
+  const std::optional<double> recall = recallOf(point);
   return Json{{"threshold", jsonNumber(point.threshold)},
               {"gt", point.gt},
               {"det", point.det},
               {"fn", point.fn},
               {"fp", point.fp},
-              {"nmodta", jsonNumber(point.nmodta())}};
+              {"nmodta", jsonNumber(point.nmodta())},
+              {"precision", precisionOf(point)},
+              {"recall", recall ? Json(*recall) : Json(nullptr)}};
 }
 
 Json sweepJson(const SweepReport& report) {
@@ -71,7 +79,8 @@ Json sweepJson(const SweepReport& report) {
     classes.push_back(Json{{"class", evaluationClasses[slot]},
                            {"frames", report.exact[slot].frames},
                            {"curve", std::move(curve)},
-                           {"best", curvePointJson(report.best[slot])}});
+                           {"best", curvePointJson(report.best[slot])},
+                           {"ap", optionalJson(averagePrecision(report.exact[slot]))}});
   }
   return Json{{"groundtruth", report.groundTruth},
               {"system", report.system},

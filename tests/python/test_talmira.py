@@ -7,6 +7,7 @@ runs the same tests against the module installed by pip.
 
 import concurrent.futures
 import json
+import math
 import os
 import random
 import subprocess
@@ -506,13 +507,26 @@ def sweep_as_json(result):
         rows = result.curves[result.curves["class"] == cls]
         best = result.best[result.best["class"] == cls].iloc[0]
         point_keys = ("threshold", "gt", "det", "fn", "fp", "nmodta")
+
+        def point(r, ratios):
+            p = {k: (float(r[k]) if k in ("threshold", "nmodta") else int(r[k]))
+                 for k in point_keys}
+            p["precision"], p["recall"] = ratios
+            return p
+
+        def nan_none(value):
+            return None if math.isnan(value) else float(value)
+
+        # The best point's ratios from its counts, as the command's JSON gives them.
+        best_ratios = ((best["det"] - best["fp"]) / best["det"] if best["det"] else 1.0,
+                       (best["gt"] - best["fn"]) / best["gt"] if best["gt"] else None)
         classes.append({
             "class": cls,
             "frames": int(best["frames"]),
-            "curve": [{k: (float(r[k]) if k in ("threshold", "nmodta") else int(r[k]))
-                       for k in point_keys} for _, r in rows.iterrows()],
-            "best": {k: (float(best[k]) if k in ("threshold", "nmodta") else int(best[k]))
-                     for k in point_keys}})
+            "curve": [point(r, (float(r["precision"]), nan_none(r["recall"])))
+                      for _, r in rows.iterrows()],
+            "best": point(best, best_ratios),
+            "ap": nan_none(best["ap"])})
     return classes
 
 
@@ -534,7 +548,7 @@ def test_sweep_equals_the_command_on_random_pairs(case_files):
         result = (talmira.sweep(gt, sysout, exact=True) if grid is None
                   else talmira.sweep(gt, sysout, grid=grid, jobs=1 + index % 3))
         assert list(result.curves.columns) == ["class", "threshold", "gt", "det", "fn", "fp",
-                                               "nmodta"], context
+                                               "nmodta", "precision", "recall"], context
         assert sweep_as_json(result) == json.loads(out)["classes"], context
         compared += 1
     assert compared >= CASES // 2

@@ -356,20 +356,31 @@ std::vector<std::string> cellsOf(const std::string& line) {
   return cells;
 }
 
-// The rows of `class,threshold,gt,det,fn,fp,nmodta` CSV by class, in order;
-// the NMODTA printed is checked against the counts on the way.
+// printf("%f") of a / b; when b is 0, "" if `emptyWhenNone`, else "1.000000".
+std::string ratioText(int64_t a, int64_t b, bool emptyWhenNone) {
+  if (b == 0) return emptyWhenNone ? "" : "1.000000";
+  char text[32];
+  std::snprintf(text, sizeof text, "%f", static_cast<double>(a) / static_cast<double>(b));
+  return text;
+}
+
+// The rows of `class,threshold,gt,det,fn,fp,nmodta,precision,recall` CSV by
+// class, in order; the NMODTA, precision and recall printed are checked
+// against the counts on the way.
 std::map<std::string, std::vector<CurveRow>> curveRows(const std::string& csv) {
   std::map<std::string, std::vector<CurveRow>> curves;
   const std::vector<std::string> rows = lines(csv);
   EXPECT_FALSE(rows.empty());
   if (rows.empty()) return curves;
-  EXPECT_EQ(rows[0], "class,threshold,gt,det,fn,fp,nmodta");
+  EXPECT_EQ(rows[0], "class,threshold,gt,det,fn,fp,nmodta,precision,recall");
   for (std::size_t r = 1; r < rows.size(); ++r) {
     const std::vector<std::string> c = cellsOf(rows[r]);
-    EXPECT_EQ(c.size(), 7u) << rows[r];
-    if (c.size() != 7) continue;
+    EXPECT_EQ(c.size(), 9u) << rows[r];
+    if (c.size() != 9) continue;
     CurveRow row{c[1], std::stoll(c[2]), std::stoll(c[3]), std::stoll(c[4]), std::stoll(c[5])};
     EXPECT_EQ(c[6], nmodtaOf(row.gt, row.fn, row.fp)) << rows[r];
+    EXPECT_EQ(c[7], ratioText(row.det - row.fp, row.det, false)) << rows[r];
+    EXPECT_EQ(c[8], ratioText(row.gt - row.fn, row.gt, true)) << rows[r];
     curves[c[0]].push_back(row);
   }
   return curves;
