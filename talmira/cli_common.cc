@@ -48,6 +48,12 @@ CLI::Option* addConfidenceOption(CLI::App& command, float& confidence, const std
       ->default_str("0");
 }
 
+void throwReadFailures(const StreamedInput& groundTruth, const StreamedInput& system) {
+  if (groundTruth.status >= 0 && system.status >= 0) return;
+  const std::string between = groundTruth.status < 0 && system.status < 0 ? "\n" : "";
+  throw CommandError{kExitInputOrOutput, groundTruth.error + between + system.error};
+}
+
 CLI::Option* addNearOption(CLI::App& command, float& near) {
   near = kDefaultNearThreshold;
   return command

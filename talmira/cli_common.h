@@ -13,6 +13,7 @@
 
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
+#include "scoring/streaming_evaluation.h"
 
 namespace talmira {
 
@@ -57,6 +58,20 @@ void readInputs(const std::string& groundTruthPath, const std::string& systemPat
                 std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system,
                 ReadDetails* groundTruthDetails = nullptr, ReadDetails* systemDetails = nullptr);
 
+/// Works on two annotation files as `talmira score` does: with `jobs` above
+/// 1, and both files regular, `streamed(groundTruth, system)` works on them
+/// while they are read and returns its result, or nothing when the frame
+/// numbers of a file do not only grow; then, or with one job, both files are
+/// read whole and `whole(groundTruth, system)` gives the result. Throws a
+/// CommandError of status 1 with the readers' messages when a file fails.
+template <typename Result, typename Streamed, typename Whole>
+Result workOnFiles(const std::string& groundTruthPath, const std::string& systemPath, unsigned jobs,
+                   Streamed streamed, Whole whole);
+
+/// Throws a CommandError of status 1 with the readers' messages (ground
+/// truth first) when either streamed input failed.
+void throwReadFailures(const StreamedInput& groundTruth, const StreamedInput& system);
+
 /// Throws a CommandError of status 2 when `outputPath` names an existing file
 /// that is one of `inputs` (the same file, also through a link), and of
 /// status 1 when its folder cannot take a new file. Called before any work.
@@ -89,5 +104,27 @@ enum class Format { kText, kCsv, kJson };
 CLI::Option* addFormatOption(CLI::App& command, Format& format,
                              const std::vector<Format>& choices = {Format::kText, Format::kCsv,
                                                                    Format::kJson});
+
+template <typename Result, typename Streamed, typename Whole>
+Result workOnFiles(const std::string& groundTruthPath, const std::string& systemPath, unsigned jobs,
+                   Streamed streamed, Whole whole) {
+  if (jobs > 1) {
+    StreamedInput groundTruth(openForStreaming(groundTruthPath), groundTruthPath);
+    StreamedInput system(openForStreaming(systemPath), systemPath);
+    if (groundTruth.stream != nullptr && system.stream != nullptr) {
+      std::optional<Result> result = streamed(groundTruth, system);
+      throwReadFailures(groundTruth, system);
+      if (result) return std::move(*result);
+    } else {
+      for (std::FILE* opened : {groundTruth.stream, system.stream}) {
+        if (opened != nullptr) std::fclose(opened);
+      }
+    }
+  }
+  std::unique_ptr<QuorSequence> groundTruth;
+  std::unique_ptr<QuorSequence> system;
+  readInputs(groundTruthPath, systemPath, groundTruth, system);
+  return whole(*groundTruth, *system);
+}
 
 }  // namespace talmira

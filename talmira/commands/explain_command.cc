@@ -1,0 +1,103 @@
+// talmira explain: why a detector lost points, cause by cause.
+#include <memory>
+
+#include "scoring/sequence_explanation.h"
+#include "scoring/streaming_evaluation.h"
+#include "talmira/cli_common.h"
+#include "talmira/commands/commands.h"
+#include "talmira/writers/explain_report.h"
+
+namespace talmira {
+
+namespace {
+
+struct ExplainOptionsGiven {
+  std::string groundTruth;
+  std::string system;
+  float confidence = 0.0f;
+  float near = kDefaultNearThreshold;
+  Format format = Format::kText;
+  std::string output;
+  unsigned jobs = 1;
+};
+
+void runExplain(const ExplainOptionsGiven& given) {
+  refuseOutputNamingInput(given.output, {given.groundTruth, given.system});
+  ExplainOptions options;
+  options.confidence = given.confidence;
+  options.near = given.near;
+  options.threads = given.jobs;
+  // Text and CSV name only the worst frames: a long video's timeline is not kept.
+  options.everyFrame = given.format == Format::kJson;
+  ExplainReport report{given.groundTruth, given.system, given.confidence, given.near,
+                       explainFiles(given.groundTruth, given.system, options)};
+  switch (given.format) {
+    case Format::kText:
+      writeOutput(given.output, renderExplainText(report));
+      break;
+    case Format::kCsv:
+      writeOutput(given.output, renderExplainCsv(report));
+      break;
+    case Format::kJson:
+      writeOutput(given.output, explainJson(report).dump(2) + "\n");
+      break;
+  }
+}
+
+}  // namespace
+
+Explanation explainFiles(const std::string& groundTruthPath, const std::string& systemPath,
+                         const ExplainOptions& options) {
+  return workOnFiles<Explanation>(
+      groundTruthPath, systemPath, options.threads,
+      [&](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<Explanation> {
+        StreamedExplanation streamed = explainWhileReading(groundTruth, system, options);
+        if (!streamed.inOrder) return std::nullopt;
+        return std::move(streamed.explanation);
+      },
+      [&](const QuorSequence& groundTruth, const QuorSequence& system) {
+        return explainSequences(groundTruth, system, options);
+      });
+}
+
+void addExplainCommand(CLI::App& app) {
+  auto options = std::make_shared<ExplainOptionsGiven>();
+  CLI::App* command = app.add_subcommand(
+      "explain", "Say why a detector lost points: a cause for every miss and false alarm");
+  command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();
+  command->add_option("SYS", options->system, "the detector's output, same format")->required();
+  addConfidenceOption(*command, options->confidence);
+  addNearOption(*command, options->near);
+  addFormatOption(*command, options->format);
+  addJobsOption(*command, options->jobs,
+                "threads that match frames; the result does not depend on it");
+  command
+      ->add_option("-o,--output", options->output,
+                   "write the result to FILE (whole, or not at all)")
+      ->type_name("FILE");
+  command->footer(
+      "Each miss (an object of the class left unpaired) gets the first cause that applies:\n"
+      "  no_system_frame    its frame has no system frame of its number\n"
+      "  class_confusion    (a class, not All) the All matching pairs it with a box of\n"
+      "                     another class\n"
+      "  dropped_in_region  a box of the class that a don't-care region dropped matches it\n"
+      "  below_threshold    a box of the class below the confidence threshold matches it\n"
+      "  localization       a false alarm of the class is near it (overlap >= --near)\n"
+      "  missed             none of these\n"
+      "Each false alarm:\n"
+      "  class_confusion    (a class) the All matching pairs it with an object of another class\n"
+      "  duplicate          it matches an object of the class paired with another box\n"
+      "  localization       it is near a missed object of the class\n"
+      "  background         none of these\n"
+      "Overlap is the matching's own measure; \"matches\" means an overlap of at least 0.2.\n"
+      "Every error costs 1/GT of the class's NMODTA, so the costs add up to 1 - NMODTA.\n"
+      "The confusion matrix reads from the ground truth (rows) to the system output\n"
+      "(columns): row Car, column Truck counts cars the detector called trucks.\n"
+      "\n"
+      "Examples:\n"
+      "  talmira explain groundtruth.csv systemoutput.csv\n"
+      "  talmira explain groundtruth.csv systemoutput.csv -c 0.5 --format json -o why.json\n");
+  command->callback([options] { runExplain(*options); });
+}
+
+}  // namespace talmira
