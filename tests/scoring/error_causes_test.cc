@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "scoring/box_overlap.h"
+#include "tests/scoring/cause_oracle.h"
 #include "tests/test_support.h"
 
 using talmira_test::box;
@@ -237,83 +238,6 @@ TEST(ErrorCausesTest, OverlapsOfPairsSetAsidesAndRegions) {
   EXPECT_TRUE(std::isnan(explainer.truths()[1].overlap));  // excluded
 }
 
-// The rules read plainly, on the outcomes the explainer gives: every pair of
-// boxes is looked at, with no index.
-std::vector<int8_t> plainMissCauses(const QuorFrame& truth, const QuorFrame& system,
-                                    const FrameExplainer& e, const TargetFilter& filter,
-                                    float near) {
-  std::vector<int8_t> causes;
-  const auto ofClass = [&](const QuorTarget& t) {
-    return filter.everyClass() || t.classCode == filter.classCode();
-  };
-  for (const ExplainedBox& g : e.truths()) {
-    if (g.kind != BoxEventKind::kMiss) continue;
-    const QuorTarget& object = *truth.targets[static_cast<std::size_t>(g.box)];
-    MissCause cause = MissCause::kMissed;
-    bool confused = false;
-    for (const ExplainedBox& a : e.allTruths()) {
-      confused =
-          confused ||
-          (!filter.everyClass() && a.box == g.box && a.kind == BoxEventKind::kMatch &&
-           system.targets[static_cast<std::size_t>(a.partner)]->classCode != object.classCode);
-    }
-    bool inRegion = false, below = false, localized = false;
-    for (const ExplainedBox& s : e.systems()) {
-      const QuorTarget& b = *system.targets[static_cast<std::size_t>(s.box)];
-      inRegion = inRegion || (s.kind == BoxEventKind::kInRegion && overlapRatio(object, b) >= 0.2f);
-      localized =
-          localized || (s.kind == BoxEventKind::kFalseAlarm && overlapRatio(object, b) >= near);
-    }
-    for (const QuorTarget* b : system.targets) {
-      below = below || (ofClass(*b) && b->confidence < filter.threshold() &&
-                        overlapRatio(object, *b) >= 0.2f);
-    }
-    if (confused) {
-      cause = MissCause::kClassConfusion;
-    } else if (inRegion) {
-      cause = MissCause::kDroppedInRegion;
-    } else if (below) {
-      cause = MissCause::kBelowThreshold;
-    } else if (localized) {
-      cause = MissCause::kLocalization;
-    }
-    causes.push_back(static_cast<int8_t>(cause));
-  }
-  return causes;
-}
-
-std::vector<int8_t> plainFalseAlarmCauses(const QuorFrame& truth, const QuorFrame& system,
-                                          const FrameExplainer& e, const TargetFilter& filter,
-                                          float near) {
-  std::vector<int8_t> causes;
-  for (const ExplainedBox& s : e.systems()) {
-    if (s.kind != BoxEventKind::kFalseAlarm) continue;
-    const QuorTarget& b = *system.targets[static_cast<std::size_t>(s.box)];
-    bool confused = false, duplicate = false, localized = false;
-    for (const ExplainedBox& a : e.allSystems()) {
-      confused = confused ||
-                 (!filter.everyClass() && a.box == s.box && a.kind == BoxEventKind::kMatch &&
-                  truth.targets[static_cast<std::size_t>(a.partner)]->classCode != b.classCode);
-    }
-    for (const ExplainedBox& g : e.truths()) {
-      const QuorTarget& object = *truth.targets[static_cast<std::size_t>(g.box)];
-      duplicate = duplicate || (g.kind == BoxEventKind::kMatch && g.partner != s.box &&
-                                overlapRatio(object, b) >= 0.2f);
-      localized = localized || (g.kind == BoxEventKind::kMiss && overlapRatio(object, b) >= near);
-    }
-    FalseAlarmCause cause = FalseAlarmCause::kBackground;
-    if (confused) {
-      cause = FalseAlarmCause::kClassConfusion;
-    } else if (duplicate) {
-      cause = FalseAlarmCause::kDuplicate;
-    } else if (localized) {
-      cause = FalseAlarmCause::kLocalization;
-    }
-    causes.push_back(static_cast<int8_t>(cause));
-  }
-  return causes;
-}
-
 // Crowded frames take the indexed road for the rules (thousands of tests);
 // the causes must be those of the plain reading.
 TEST(ErrorCausesTest, CrowdedRandomFramesAgreeWithThePlainRules) {
@@ -357,9 +281,10 @@ TEST(ErrorCausesTest, CrowdedRandomFramesAgreeWithThePlainRules) {
           for (const ExplainedBox& b : explainer.systems()) {
             if (b.kind == BoxEventKind::kFalseAlarm) falseAlarms.push_back(b.cause);
           }
-          EXPECT_EQ(misses, plainMissCauses(pair.truth, pair.system, explainer, filter, near));
-          EXPECT_EQ(falseAlarms,
-                    plainFalseAlarmCauses(pair.truth, pair.system, explainer, filter, near));
+          EXPECT_EQ(misses, talmira_test::plainMissCauses(pair.truth, pair.system, explainer,
+                                                          filter, near));
+          EXPECT_EQ(falseAlarms, talmira_test::plainFalseAlarmCauses(pair.truth, pair.system,
+                                                                     explainer, filter, near));
         }
       }
     }
