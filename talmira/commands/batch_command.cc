@@ -21,9 +21,11 @@
 
 #include "scoring/class_scores.h"
 #include "scoring/confidence_sweep.h"
+#include "scoring/sequence_explanation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/writers/batch_report.h"
+#include "talmira/writers/explain_report.h"
 #include "talmira/writers/sweep_report.h"
 
 namespace talmira {
@@ -48,6 +50,8 @@ struct BatchOptions {
   int gridSteps = 100;
   bool exact = false;
   std::string plot;
+  bool explain = false;
+  float near = kDefaultNearThreshold;
 };
 
 // With --sweep: where the swept sequences' curves are summed, one pool per
@@ -323,11 +327,46 @@ void sweepOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves&
   addIntoPool(pool, curves);
 }
 
-void scoreOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves* pool) {
+// Explains one sequence as `talmira explain` does and keeps its counts,
+// causes, pairs and confusion matrix; its frames are let go, since the
+// dataset's outputs name sequences, not frames.
+void explainOne(BatchSequence& s, ExplainOptions options, unsigned threads) {
+  options.threads = threads;
+  options.everyFrame = false;
+  Explanation explained;
+  if (threads > 1) {
+    explained = explainFiles(s.groundTruth, s.system, options);
+  } else {
+    std::unique_ptr<QuorSequence> groundTruth;
+    std::unique_ptr<QuorSequence> system;
+    readPair(s, groundTruth, system);
+    explained = explainSequences(*groundTruth, *system, options);
+  }
+  explained.timeline = {};
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const ClassExplanation& c = explained.classes[slot];
+    s.classes[slot] = ClassCounts{c.gt, c.det, c.fn, c.fp, explained.frames};
+  }
+  s.explanation = std::make_shared<const Explanation>(std::move(explained));
+}
+
+// What each sequence gets: scored at the confidence, swept into `pool`, or
+// explained.
+struct SequenceWork {
+  float confidence = 0.0f;
+  const ExplainOptions* explain = nullptr;  // with --explain
+};
+
+void scoreOne(BatchSequence& s, const SequenceWork& work, unsigned threads, SweepCurves* pool) {
   if (s.failed()) return;  // nothing to read (a file without its partner)
+  const float confidence = work.confidence;
   try {
     if (pool != nullptr) {
       sweepOne(s, confidence, threads, *pool);
+      return;
+    }
+    if (work.explain != nullptr) {
+      explainOne(s, *work.explain, threads);
       return;
     }
     std::unique_ptr<QuorSequence> groundTruth;
@@ -351,7 +390,7 @@ void scoreOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves*
 // not yet taken, so at most `jobs` sequences are in memory at once; only the
 // counts stay, each in its own slot, and the result does not depend on the
 // order in which the threads finish.
-void scoreAll(std::vector<BatchSequence*>& sequences, float confidence, unsigned jobs,
+void scoreAll(std::vector<BatchSequence*>& sequences, const SequenceWork& what, unsigned jobs,
               bool progressShown, SweepPool* pool) {
   Progress progress(progressShown, sequences.size());
   std::atomic<std::size_t> next{0};
@@ -364,7 +403,7 @@ void scoreAll(std::vector<BatchSequence*>& sequences, float confidence, unsigned
   const auto work = [&](std::size_t worker) {
     SweepCurves* mine = pool != nullptr ? &pool->perWorker[worker] : nullptr;
     for (std::size_t i; (i = next.fetch_add(1)) < sequences.size();) {
-      scoreOne(*sequences[i], confidence, perSequence, mine);
+      scoreOne(*sequences[i], what, perSequence, mine);
       progress.finished(done.fetch_add(1) + 1);
     }
   };
@@ -398,6 +437,17 @@ void runBatch(const BatchOptions& options) {
   if (!fromList && (options.groundTruthDir.empty() || options.systemDir.empty())) {
     throw CommandError{kExitUsage, "talmira batch: give a LIST, or both --gt-dir and --sys-dir"};
   }
+  if (options.explain && options.sweep) {
+    throw CommandError{kExitUsage,
+                       "talmira batch: --explain and --sweep do not go together: --explain says "
+                       "why points were lost at one threshold (-c); find the threshold with "
+                       "--sweep first"};
+  }
+  if (options.explain && !options.report.empty()) {
+    throw CommandError{kExitUsage,
+                       "talmira batch: --report with --explain is not available yet; use the "
+                       "per-sequence talmira explain --report"};
+  }
   std::size_t shardIndex = 1;
   std::size_t shardCount = 1;
   const bool sharded = !options.shard.empty();
@@ -420,6 +470,8 @@ void runBatch(const BatchOptions& options) {
   result.source.confidence = options.confidence;
   result.source.sweep = options.sweep;
   result.source.gridSteps = options.sweep && !options.exact ? options.gridSteps : 0;
+  result.source.explain = options.explain;
+  if (options.explain) result.source.near = options.near;
   result.sequences = fromList
                          ? readList(options.list, result.source)
                          : pairFolders(options.groundTruthDir, options.systemDir, result.source);
@@ -443,7 +495,11 @@ void runBatch(const BatchOptions& options) {
   const unsigned jobs = std::max(1u, options.jobs);
   const bool progressShown = !options.quiet && isatty(fileno(stderr)) != 0;
   std::unique_ptr<SweepPool> pool = options.sweep ? std::make_unique<SweepPool>() : nullptr;
-  scoreAll(mine, options.confidence, jobs, progressShown, pool.get());
+  ExplainOptions explain;
+  explain.confidence = options.confidence;
+  explain.near = options.near;
+  const SequenceWork work{options.confidence, options.explain ? &explain : nullptr};
+  scoreAll(mine, work, jobs, progressShown, pool.get());
   if (pool != nullptr) result.pooledCurves = pool->total();
 
   std::size_t failed = 0;
@@ -528,6 +584,12 @@ void addBatchCommand(CLI::App& app) {
                    "with --sweep: also draw the pooled curves into an SVG picture")
       ->type_name("FILE.svg")
       ->needs(sweep);
+  CLI::Option* explain = command->add_flag(
+      "--explain", options->explain,
+      "instead of the counts alone: explain every sequence as `talmira explain` does (a cause "
+      "for every miss and false alarm, the pairs' overlaps, the confusion matrix of All) and "
+      "pool the causes over the dataset");
+  addNearOption(*command, options->near)->needs(explain);
   command->add_flag("-q,--quiet", options->quiet, "no progress line on standard error");
   command->footer(
       "A sequence that cannot be read is reported on standard error and left out of the totals; "
@@ -537,7 +599,8 @@ void addBatchCommand(CLI::App& app) {
       "  talmira batch --gt-dir truth/ --sys-dir detections/ -j 4\n"
       "  talmira batch dataset.csv --shard 2/8 -o part2.json   (then: talmira merge part*.json)\n"
       "  talmira batch dataset.csv --sweep --exact --format csv -o pooled-curve.csv --plot "
-      "pooled.svg\n");
+      "pooled.svg\n"
+      "  talmira batch dataset.csv --explain -c 0.4 --format csv -o causes.csv\n");
   command->callback([options, command] {
     options->formatGiven = command->count("--format") > 0;
     runBatch(*options);

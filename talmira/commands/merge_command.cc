@@ -40,7 +40,8 @@ std::string describe(const BatchSource& s) {
       s.list.empty() ? "folders " + s.groundTruthDir + " and " + s.systemDir : "list " + s.list;
   text += " (digest " + s.listDigest + ", " + std::to_string(s.sequenceCount) +
           " sequences) at confidence " + shortestText(s.confidence);
-  if (!s.sweep) return text + " without --sweep";
+  if (s.explain) return text + " with --explain --near " + shortestText(s.near);
+  if (!s.sweep) return text + " without --sweep or --explain";
   return text + (s.gridSteps > 0 ? " with --sweep --grid " + std::to_string(s.gridSteps)
                                  : std::string(" with --sweep --exact"));
 }
@@ -48,7 +49,8 @@ std::string describe(const BatchSource& s) {
 bool sameSource(const BatchSource& a, const BatchSource& b) {
   return a.list == b.list && a.groundTruthDir == b.groundTruthDir && a.systemDir == b.systemDir &&
          a.listDigest == b.listDigest && a.sequenceCount == b.sequenceCount &&
-         a.confidence == b.confidence && a.sweep == b.sweep && a.gridSteps == b.gridSteps;
+         a.confidence == b.confidence && a.sweep == b.sweep && a.gridSteps == b.gridSteps &&
+         a.explain == b.explain && a.near == b.near;
 }
 
 void refuse(const std::string& message) {
@@ -129,6 +131,11 @@ void runMerge(const MergeOptions& options) {
     refuse("--plot draws the pooled curves of parts made with --sweep; " + options.parts[0] +
            " was made without");
   }
+  if (result.source.explain && !options.report.empty()) {
+    refuse(
+        "--report with --explain is not available yet; use the per-sequence talmira explain "
+        "--report");
+  }
 
   std::size_t failed = 0;
   for (const BatchSequence& s : result.sequences) {
@@ -168,9 +175,8 @@ void addMergeCommand(CLI::App& app) {
       ->type_name("FILE.svg");
   command->footer(
       "The output is byte for byte that of one `talmira batch` run over the whole list. Parts "
-      "of another list, confidence or sweep setting, parts that overlap and missing positions are "
-      "refused "
-      "(status 1).\n"
+      "of another list, confidence, sweep or explain setting, parts that overlap and missing "
+      "positions are refused (status 1).\n"
       "Example:\n"
       "  for k in 1 2 3; do talmira batch dataset.csv --shard $k/3 -o part$k.json; done\n"
       "  talmira merge part1.json part2.json part3.json --format csv -o scores.csv\n");

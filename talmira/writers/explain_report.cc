@@ -45,12 +45,8 @@ const char* confusionLabel(std::size_t slot) {
   return slot < knownClasses.size() ? knownClasses[slot].data() : "none";
 }
 
-std::string renderExplainText(const ExplainReport& report) {
-  const Explanation& e = report.explanation;
-  std::string text = "Why points were lost: " + report.groundTruth + " against " + report.system +
-                     ", confidence " + shortestText(report.confidence) + ", near " +
-                     shortestText(report.near) + "\n\n";
-
+std::string renderExplainTables(const Explanation& e) {
+  std::string text;
   std::vector<std::vector<std::string>> counts = {
       {"Class", "GT", "Det", "FN", "FP", "NMODTA", "Lost", "Pairs", "Mean overlap", "Mean IoU"}};
   std::vector<std::vector<std::string>> causes = {{"Class", "Error", "Cause", "Count", "Cost"}};
@@ -108,6 +104,15 @@ std::string renderExplainText(const ExplainReport& report) {
   text += "Not in the matrix: " + std::to_string(confusion.setAside) + " set aside, " +
           std::to_string(confusion.excluded) + " excluded, " +
           std::to_string(confusion.droppedInRegion) + " dropped in a don't-care region.\n";
+  return text;
+}
+
+std::string renderExplainText(const ExplainReport& report) {
+  const Explanation& e = report.explanation;
+  std::string text = "Why points were lost: " + report.groundTruth + " against " + report.system +
+                     ", confidence " + shortestText(report.confidence) + ", near " +
+                     shortestText(report.near) + "\n\n";
+  text += renderExplainTables(e);
 
   const std::vector<FrameSummary> worst = worstFrames(e.timeline, kWorstFrameCount);
   text += "\nWorst frames (most FN + FP of All):\n";
@@ -116,10 +121,15 @@ std::string renderExplainText(const ExplainReport& report) {
 }
 
 std::string renderExplainCsv(const ExplainReport& report) {
-  std::string text = "class,side,cause,count,cost\n";
+  return "class,side,cause,count,cost\n" + renderExplainCsvRows(report.explanation.classes, "");
+}
+
+std::string renderExplainCsvRows(const std::array<ClassExplanation, kClassCount>& classes,
+                                 const std::string& prefix) {
+  std::string text;
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    const ClassExplanation& c = report.explanation.classes[slot];
-    const std::string name = evaluationClasses[slot];
+    const ClassExplanation& c = classes[slot];
+    const std::string name = prefix + evaluationClasses[slot];
     for (std::size_t k = 0; k < kMissCauseCount; ++k) {
       text += name + ",miss," + missCauseNames[k] + "," + std::to_string(c.misses[k]) + "," +
               costText(c, c.misses[k]) + "\n";

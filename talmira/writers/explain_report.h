@@ -1,6 +1,7 @@
 // The result of `talmira explain` and its text, CSV and JSON forms.
 #pragma once
 
+#include <array>
 #include <string>
 
 #include "scoring/sequence_explanation.h"
@@ -27,9 +28,16 @@ Explanation explainFiles(const std::string& groundTruthPath, const std::string& 
 /// it lost by cause and its pairs' overlaps; the confusion matrix of All;
 /// the worst frames.
 std::string renderExplainText(const ExplainReport& report);
+/// The part of that text that holds for any explanation, one pair's or a
+/// dataset's pooled: the classes' counts and causes, and the confusion matrix.
+std::string renderExplainTables(const Explanation& explanation);
 /// `class,side,cause,count,cost`: every class, side (miss, false_alarm) and
 /// cause; the cost as printf("%f"), empty where the class has no objects.
 std::string renderExplainCsv(const ExplainReport& report);
+/// Those rows without the header, each led by `prefix` (a dataset's sequence
+/// column).
+std::string renderExplainCsvRows(const std::array<ClassExplanation, kClassCount>& classes,
+                                 const std::string& prefix);
 /// The whole report, every frame of the timeline included.
 Json explainJson(const ExplainReport& report);
 
