@@ -34,10 +34,12 @@
 #include "scoring/error_causes.h"
 #include "scoring/file_check.h"
 #include "scoring/sequence_evaluation.h"
+#include "scoring/sequence_explanation.h"
 #include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/writers/check_report.h"
 #include "talmira/writers/event_rows.h"
+#include "talmira/writers/explain_report.h"
 #include "talmira/writers/sweep_report.h"
 
 namespace py = pybind11;
@@ -518,6 +520,112 @@ py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSte
       best);
 }
 
+// --- explain: why a detector lost points ---
+
+// Works on two files as the command does: with more than one thread and
+// frame numbers that only grow, while they are read (`streamed`, called
+// without the GIL, gives nothing when the numbers go back); otherwise both
+// files are read whole and handed to `whole`. Read failures are raised as
+// ReadFailure, the ground truth's first.
+template <typename Result, typename Streamed, typename Whole>
+Result workOnFilePair(const std::string& groundTruthPath, const std::string& systemPath,
+                      unsigned threads, Streamed streamed, Whole whole) {
+  if (threads > 1) {
+    // Names are left out of the reader's messages; the Python layer puts the path in.
+    StreamedInput inputs[] = {{openForStreaming(groundTruthPath), ""},
+                              {openForStreaming(systemPath), ""}};
+    if (inputs[0].stream != nullptr && inputs[1].stream != nullptr) {
+      std::optional<Result> result;
+      {
+        py::gil_scoped_release unlocked;
+        result = streamed(inputs[0], inputs[1]);
+      }
+      for (int input = 0; input < 2; ++input) {
+        if (inputs[input].status < 0) {
+          ReaderMessage parts = splitReaderMessage(inputs[input].error);
+          parts.input = input;
+          raiseReadFailure(parts);
+        }
+      }
+      if (result) return std::move(*result);
+    } else {
+      for (const StreamedInput& input : inputs) {
+        if (input.stream != nullptr) std::fclose(input.stream);
+      }
+    }
+  }
+  const auto [groundTruth, system] = readFilePair(groundTruthPath, systemPath, false);
+  return whole(groundTruth, system);
+}
+
+// An explanation handed to Python: the JSON text of `talmira explain
+// --format json` with its frames left out (the classes, the confusion
+// matrix, the confidence and near), then the timeline as six int64 arrays:
+// frame, line, gt, det, fn, fp. The timeline of a long video is large, and
+// arrays carry it without a Python object per frame.
+py::tuple explanationForPython(Explanation explanation, const ExplainOptions& options) {
+  std::string json;
+  std::array<std::vector<int64_t>, 6> columns;
+  {
+    py::gil_scoped_release unlocked;
+    for (std::vector<int64_t>& column : columns) column.reserve(explanation.timeline.size());
+    for (const FrameSummary& f : explanation.timeline) {
+      columns[0].push_back(f.frame);
+      columns[1].push_back(static_cast<int64_t>(f.line));
+      columns[2].push_back(f.gt);
+      columns[3].push_back(f.det);
+      columns[4].push_back(f.fn);
+      columns[5].push_back(f.fp);
+    }
+    explanation.timeline = {};
+    json = talmira::explainJson(talmira::ExplainReport{"", "", options.confidence, options.near,
+                                                       std::move(explanation)})
+               .dump();
+  }
+  return py::make_tuple(json, toArray(columns[0]), toArray(columns[1]), toArray(columns[2]),
+                        toArray(columns[3]), toArray(columns[4]), toArray(columns[5]));
+}
+
+ExplainOptions explainOptions(float confidence, float near, unsigned threads) {
+  ExplainOptions options;
+  options.confidence = confidence;
+  options.near = near;
+  options.threads = threadsOrDefault(threads);
+  options.everyFrame = true;
+  return options;
+}
+
+py::tuple explain(const Sequence& groundTruth, const Sequence& system, float confidence, float near,
+                  unsigned threads) {
+  const ExplainOptions options = explainOptions(confidence, near, threads);
+  Explanation explanation;
+  {
+    py::gil_scoped_release unlocked;
+    explanation = explainSequences(*groundTruth.records, *system.records, options);
+  }
+  return explanationForPython(std::move(explanation), options);
+}
+
+// Explains two files as `talmira explain` does (see workOnFilePair).
+py::tuple explainFilePair(const std::string& groundTruthPath, const std::string& systemPath,
+                          float confidence, float near, unsigned threads) {
+  const ExplainOptions options = explainOptions(confidence, near, threads);
+  Explanation explanation = workOnFilePair<Explanation>(
+      groundTruthPath, systemPath, options.threads,
+      [&](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<Explanation> {
+        StreamedExplanation streamed = explainWhileReading(groundTruth, system, options);
+        if (!streamed.inOrder) return std::nullopt;
+        return std::move(streamed.explanation);
+      },
+      [&](const Sequence& groundTruth, const Sequence& system) {
+        py::gil_scoped_release unlocked;
+        return explainSequences(*groundTruth.records, *system.records, options);
+      });
+  return explanationForPython(std::move(explanation), options);
+}
+
+// --- end of explain ---
+
 float parseFraction(const std::string& text, const std::string& what) {
   try {
     return talmira::parseFraction(text, what);
@@ -563,6 +671,13 @@ PYBIND11_MODULE(_talmira, m) {
         py::arg("threads") = 0,
         "talmira sweep's rows (arrays) and each class's best point; grid_steps 0: exact rows.");
   m.def("event_names", &eventNames, "The event names by their codes in events().");
+  m.def("explain", &explain, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
+        py::arg("near"), py::arg("threads") = 0,
+        "talmira explain's JSON text without its frames, then the frames' columns (frame, line, "
+        "gt, det, fn, fp) as int64 arrays.");
+  m.def("explain_file_pair", &explainFilePair, py::arg("groundtruth"), py::arg("system"),
+        py::arg("confidence"), py::arg("near"), py::arg("threads") = 0,
+        "As explain(), from two files, while reading them when their frame numbers only grow.");
   m.def("parse_fraction", &parseFraction, py::arg("text"), py::arg("what"),
         "A threshold from 0 to 1 by the command line's rule; ValueError naming `what` otherwise.");
   m.def("parse_confidence", &parseConfidence, py::arg("text"),
