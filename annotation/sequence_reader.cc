@@ -382,14 +382,7 @@ std::size_t LineReader::fill(bool keepLine) {
 }
 
 // The columns of one record as read; the texts point into the line buffer.
-struct Record {
-  uint32_t frameNumber = 0;
-  std::array<int32_t, 8> corners = {};  // x1, y1, x2, y2, x3, y3, x4, y4
-  std::string_view type;
-  bool markA = false;
-  bool markB = false;
-  float confidence = 0.0f;
-};
+using Record = AnnotationRecord;
 
 // Reads the usual record in one pass with few branches: the nine numbers
 // as one to eight plain digits each, the type and the flags without blanks
@@ -478,6 +471,10 @@ class SequenceFiller {
         blockTargets_(blockTargets) {}
 
   int read(std::FILE* stream);
+  // Files records that a reader of another format made.
+  int fileAll(std::span<const AnnotationRecord> records);
+  // Hands each parsed record to `take` instead of filing it.
+  void handRecordsTo(const std::function<bool(const AnnotationRecord&)>& take) { take_ = &take; }
 
  private:
   int readLines(std::FILE* stream);
@@ -505,6 +502,7 @@ class SequenceFiller {
   ReadDetails* details_ = nullptr;
   std::map<std::string, std::size_t, std::less<>> unknownTypeAt_;  // into details_->unknownTypes
   FrameBlockSink* sink_ = nullptr;
+  const std::function<bool(const AnnotationRecord&)>* take_ = nullptr;
   std::size_t blockTargets_ = 0;
   bool sinkOpen_ = true;
   uint64_t lineNumber_ = 0;
@@ -551,8 +549,17 @@ int SequenceFiller::readLines(std::FILE* stream) {
   while (reader.next(&line)) {
     ++lineNumber_;
     if (isBlankLine(line)) continue;
-    if (!parseRecord(line, &record) || !file(record)) {
+    if (!parseRecord(line, &record)) {
       closeFrame();  // what was read stays whole
+      return -1;
+    }
+    if (take_ != nullptr) {
+      record.line = lineNumber_;
+      if (!(*take_)(record)) return 0;
+      continue;
+    }
+    if (!file(record)) {
+      closeFrame();
       return -1;
     }
   }
@@ -563,6 +570,18 @@ int SequenceFiller::readLines(std::FILE* stream) {
     lineNumber_ = 0;  // a read error belongs to no line
     return fail(what);
   }
+  return 0;
+}
+
+int SequenceFiller::fileAll(std::span<const AnnotationRecord> records) {
+  for (const AnnotationRecord& record : records) {
+    lineNumber_ = record.line;
+    if (!file(record)) {
+      closeFrame();
+      return -1;
+    }
+  }
+  closeFrame();
   return 0;
 }
 
@@ -791,4 +810,18 @@ int readSequenceBlocks(std::FILE* stream, FrameBlockSink& sink, std::string_view
                        std::string* error, std::size_t blockTargets) {
   const std::unique_ptr<std::FILE, FileCloser> closer(stream);
   return SequenceFiller(sink, blockTargets, sourceName, error).read(stream);
+}
+
+int fileRecords(std::span<const AnnotationRecord> records, QuorSequence& sequence,
+                std::string_view sourceName, std::string* error, ReadDetails* details) {
+  return SequenceFiller(sequence, sourceName, error, details).fileAll(records);
+}
+
+int readRecordsOf(std::FILE* stream, std::string_view sourceName,
+                  const std::function<bool(const AnnotationRecord&)>& take, std::string* error) {
+  const std::unique_ptr<std::FILE, FileCloser> closer(stream);
+  QuorSequence unused;
+  SequenceFiller filler(unused, sourceName, error, nullptr);
+  filler.handRecordsTo(take);
+  return filler.read(stream);
 }

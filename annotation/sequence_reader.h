@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -23,6 +24,23 @@ inline constexpr std::size_t kReadBufferSize = std::size_t{1} << 20;
 
 struct ReadDetails;
 
+/// One record of an annotation as read, before this format's rules decide
+/// what becomes of it: a line of this format's file, or what a reader of
+/// another format made of one of its lines or elements. Every reader hands
+/// its records to the same filing (fileRecords()), so that the size test,
+/// DCR and DCF, unknown types and the frames are decided in one place.
+struct AnnotationRecord {
+  uint32_t frameNumber = 0;
+  std::array<int32_t, 8> corners = {};  // x1, y1, x2, y2, x3, y3, x4, y4
+  // The object type as this format writes it ("Car", "DCR", "DCF", ...).
+  // The text must outlive the filing.
+  std::string_view type;
+  bool markA = false;
+  bool markB = false;
+  float confidence = 0.0f;
+  uint64_t line = 0;  // where it came from, for messages and ReadDetails
+};
+
 /// Distance between two points, in single precision: the exact differences are
 /// rounded to float, squared and added in float, and the root rounded to float.
 float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb);
@@ -39,6 +57,22 @@ float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb);
 /// lines before the failing one.
 int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view sourceName,
                      std::string* error = nullptr, ReadDetails* details = nullptr);
+
+/// Files `records`, in their order, into `sequence` (which must be empty) by
+/// exactly the rules readSequenceFile() applies to the records of a file, as
+/// if each had been read on its `line`: the same sequence, the same details
+/// and the same refusals. `sourceName` names the input in messages.
+int fileRecords(std::span<const AnnotationRecord> records, QuorSequence& sequence,
+                std::string_view sourceName, std::string* error = nullptr,
+                ReadDetails* details = nullptr);
+
+/// Reads the records of an annotation file of this format without filing
+/// them: `take` receives each well-formed record in file order (its type
+/// text lives only during the call) and returns false to stop. The stream is
+/// closed in every case; returns 0, or -1 with the reader's message.
+int readRecordsOf(std::FILE* stream, std::string_view sourceName,
+                  const std::function<bool(const AnnotationRecord&)>& take,
+                  std::string* error = nullptr);
 
 /// What a file held beyond its sequence, for reports on the file itself.
 /// Line numbers count from 1, the header being line 1.
