@@ -1,0 +1,196 @@
+// What the readers of other formats share: exact decimal numbers and their
+// rounding, lines of a text file, and the making of records with their
+// labels mapped and their failures worded as `file:line: what`.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "annotation/formats.h"
+#include "annotation/sequence_reader.h"
+
+namespace formats {
+
+/// A decimal number as written: mantissa / 10^scale exactly when `exact`,
+/// otherwise (more than 18 digits, a far exponent) only `value`, the
+/// nearest double. Exactness matters where a sum lands on a half: 0.1 + 0.4
+/// is 0.5 and rounds up, whatever binary fractions would say.
+struct Decimal {
+  int64_t mantissa = 0;
+  int scale = 0;  // 0 to 18
+  bool exact = true;
+  double value = 0.0;
+};
+
+/// Reads an optionally signed decimal number, with an optional exponent,
+/// blanks around it; false for anything else (also "nan" and "inf").
+bool parseDecimal(std::string_view text, Decimal* out);
+/// The decimal that a double read from text (JSON's numbers) was written as:
+/// its shortest text, read back exactly.
+Decimal decimalOf(double value);
+
+/// round(a), halves away from zero, when the result is a 32-bit integer.
+std::optional<int32_t> roundToInt32(const Decimal& a);
+/// round(a + b), halves away from zero: right = left + width, rounded.
+std::optional<int32_t> roundSumToInt32(const Decimal& a, const Decimal& b);
+/// round((center + sign * extent / 2) * size), halves away from zero: the
+/// edges of a box given by normalized center and extent (sign -1 or +1).
+std::optional<int32_t> roundEdgeToInt32(const Decimal& center, const Decimal& extent, int sign,
+                                        uint32_t size);
+/// round(value) for a value computed in double (turned corners).
+std::optional<int32_t> roundDoubleToInt32(double value);
+
+/// The whole number a decimal holds, when it holds one from 0 to `max`
+/// ("12", "12.0" and "1.2e1" hold 12).
+std::optional<uint64_t> wholeValue(const Decimal& a, uint64_t max);
+
+/// The whole number a decimal holds, of either sign, when it fits 64 bits.
+std::optional<int64_t> signedWholeValue(const Decimal& a);
+
+/// Reads a confidence as this format's reader does: a decimal number,
+/// optionally with exponent (also "inf"), rounded once to single precision;
+/// NaN refused.
+bool parseConfidenceText(std::string_view text, float* value);
+
+/// The text between blanks (spaces, tabs, vertical tabs, form feeds).
+std::string_view trimBlanks(std::string_view text);
+
+/// Splits `line` at `separator` into `fields` (as many as fit); returns how
+/// many fields the line has, whether they fit or not.
+std::size_t splitAt(std::string_view line, char separator, std::span<std::string_view> fields);
+/// Splits `line` into words between runs of blanks; returns how many words
+/// it has, whether they fit or not.
+std::size_t splitWords(std::string_view line, std::span<std::string_view> fields);
+
+/// `text` between quotes, readable whatever bytes it holds, cut when long.
+std::string quoted(std::string_view text);
+
+/// Hands out the lines of a file, read in large blocks. Lines end at LF,
+/// CR LF or a lone CR, as in this format's reader.
+class TextLines {
+ public:
+  explicit TextLines(std::FILE* stream);
+  /// The next line without its end; false at the end and after a read error.
+  bool next(std::string_view* line);
+  /// The line number of the last line handed out (the first is 1).
+  uint64_t lineNumber() const { return lineNumber_; }
+  /// The errno of a failed read, 0 when none failed.
+  int readError() const { return readError_; }
+
+ private:
+  std::size_t find(char c, std::size_t* cached, std::size_t from) const;
+  void fill();
+
+  std::FILE* stream_;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  std::size_t nextLf_ = SIZE_MAX;
+  std::size_t nextCr_ = SIZE_MAX;
+  bool afterCr_ = false;
+  bool atEnd_ = false;
+  int readError_ = 0;
+  uint64_t lineNumber_ = 0;
+};
+
+/// Closes a stream when it goes.
+struct StreamCloser {
+  void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+using StreamHandle = std::unique_ptr<std::FILE, StreamCloser>;
+
+/// The line of byte `offset` in `bytes` (the first line is 1), counting
+/// forwards from a previous answer when the offsets come in order.
+class LineCounter {
+ public:
+  explicit LineCounter(std::string_view bytes) : bytes_(bytes) {}
+  uint64_t lineAt(std::size_t offset);
+
+ private:
+  std::string_view bytes_;
+  std::size_t at_ = 0;
+  uint64_t line_ = 1;
+};
+
+/// One input being read: where its records go, how its labels map, and how
+/// its failures are worded.
+class RecordMaker {
+ public:
+  RecordMaker(std::string path, const AnnotationReadOptions& options,
+              std::vector<AnnotationRecord>& records, AnnotationReadFailure& failure);
+
+  /// Opens the input; null with the failure set when it cannot.
+  StreamHandle open();
+  /// Reads the whole input (XML and JSON are parsed whole); false with the
+  /// failure set when it cannot.
+  bool readWhole(std::string& bytes);
+  /// Sets the failure to `<file>:<line>: <what>` (no line when 0); returns false.
+  bool fail(uint64_t line, std::string_view what);
+  /// The same for a bad value: `<where>: "<text>"<problem>`.
+  bool failValue(uint64_t line, std::string_view where, std::string_view text,
+                 std::string_view problem);
+  /// The failure of a read error, or of a file that is no text.
+  bool failRead(int error);
+
+  /// What a label maps to. Null when the label is dropped (`failed` false)
+  /// or unknown (`failed` true, the failure set).
+  const ClassMapping* map(std::string_view label, uint64_t line, bool* failed);
+  /// The same for a label that is a whole number, with a cache in front:
+  /// numeric labels come once per line.
+  const ClassMapping* mapNumber(int64_t label, uint64_t line, bool* failed);
+
+  /// Adds an upright box from its edges as a record.
+  void addBox(uint32_t frame, int32_t left, int32_t top, int32_t right, int32_t bottom,
+              const ClassMapping& mapping, bool markB, float confidence, uint64_t line) {
+    AnnotationRecord& r = records_.emplace_back();
+    r.frameNumber = frame;
+    r.corners = {left, top, right, top, right, bottom, left, bottom};
+    r.type = mapping.type;
+    r.markA = mapping.markA;
+    r.markB = mapping.markB || markB;
+    r.confidence = confidence;
+    r.line = line;
+  }
+  void add(const AnnotationRecord& record) { records_.push_back(record); }
+  std::vector<AnnotationRecord>& records() { return records_; }
+  const std::string& path() const { return path_; }
+  const AnnotationReadOptions& options() const { return options_; }
+  /// Reads as another file (the ignored areas, the images of a results
+  /// list): messages name it from now on.
+  void renameInput(std::string path) { path_ = std::move(path); }
+
+ private:
+  struct CachedLabel {
+    uint8_t state = 0;  // 0 not looked up, 1 mapped, 2 dropped
+    const ClassMapping* mapping = nullptr;
+  };
+  static constexpr int64_t kCachedLow = -1;
+  static constexpr int64_t kCachedHigh = 1023;
+
+  std::string path_;
+  const AnnotationReadOptions& options_;
+  const ClassMap& map_;
+  std::vector<AnnotationRecord>& records_;
+  AnnotationReadFailure& failure_;
+  std::vector<CachedLabel> numberCache_;
+  // The mappings of labels that are types of this format themselves.
+  std::vector<std::unique_ptr<ClassMapping>> ownTypes_;
+};
+
+/// Puts the records in the order that makes each frame one run: by frame
+/// number, records of a frame in the order given (nothing moves when the
+/// frame numbers only grow).
+void orderByFrame(std::vector<AnnotationRecord>& records);
+
+/// The number formed by the last run of decimal digits in `name` (a file
+/// name without its folder), when it has one of at most 32 bits.
+std::optional<uint32_t> lastDigitsOf(std::string_view name);
+
+}  // namespace formats
