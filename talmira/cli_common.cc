@@ -71,34 +71,32 @@ std::string reasonOf(int error) { return std::strerror(error); }
 
 }  // namespace
 
-std::unique_ptr<QuorSequence> readInput(const std::string& path, ReadDetails* details) {
+std::unique_ptr<QuorSequence> readInput(const std::string& path, ReadDetails* details,
+                                        const AnnotationReadOptions& options) {
   auto sequence = std::make_unique<QuorSequence>();
-  std::FILE* stream = std::fopen(path.c_str(), "r");
-  if (stream == nullptr) {
-    throw CommandError{kExitInputOrOutput, path + ": cannot open: " + reasonOf(errno)};
-  }
-  std::string error;
-  if (readSequenceFile(stream, *sequence, path, &error, details) < 0) {
-    throw CommandError{kExitInputOrOutput, error};
+  AnnotationReadFailure failure;
+  if (!readAnnotation(path, options, *sequence, failure, details)) {
+    throw CommandError{kExitInputOrOutput, failure.message};
   }
   return sequence;
 }
 
 void readInputs(const std::string& groundTruthPath, const std::string& systemPath,
                 std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system,
-                ReadDetails* groundTruthDetails, ReadDetails* systemDetails) {
+                ReadDetails* groundTruthDetails, ReadDetails* systemDetails,
+                const InputFormats& formats) {
   std::string groundTruthError;
   std::string systemError;
   {
     std::jthread systemReader([&] {
       try {
-        system = readInput(systemPath, systemDetails);
+        system = readInput(systemPath, systemDetails, formats.system);
       } catch (const CommandError& e) {
         systemError = e.message;
       }
     });
     try {
-      groundTruth = readInput(groundTruthPath, groundTruthDetails);
+      groundTruth = readInput(groundTruthPath, groundTruthDetails, formats.groundTruth);
     } catch (const CommandError& e) {
       groundTruthError = e.message;
     }
@@ -109,6 +107,126 @@ void readInputs(const std::string& groundTruthPath, const std::string& systemPat
                            (groundTruthError.empty() || systemError.empty() ? "" : "\n") +
                            systemError};
   }
+}
+
+void addFormatOptions(CLI::App& command, FormatOptionsGiven& given, bool singleInput) {
+  const std::vector<std::string> names = [] {
+    std::vector<std::string> all;
+    for (const AnnotationFormat format : kAnnotationFormats) {
+      all.emplace_back(formatName(format));
+    }
+    return all;
+  }();
+  const std::string group = "Reading other formats";
+  const auto format = [&](const std::string& name, std::string& value, const std::string& help) {
+    command.add_option(name, value, help)
+        ->check(CLI::IsMember(names))
+        ->type_name("FORMAT")
+        ->default_str("talmira")
+        ->group(group);
+  };
+  if (singleInput) {
+    format("--from", given.groundTruthFormat, "the format of the input: " + formatNames());
+  } else {
+    format("--gt-format", given.groundTruthFormat,
+           "the ground truth's format: " + formatNames() + " (see talmira convert --help)");
+    format("--sys-format", given.systemFormat, "the detector output's format, the same choices");
+  }
+  command
+      .add_option("--classes", given.classes,
+                  "map the labels of the other formats with this CSV file of label,type[,flag] "
+                  "lines instead of the format's own map (talmira convert --from FORMAT "
+                  "--show-classes prints it)")
+      ->type_name("MAP.csv")
+      ->group(group);
+  command
+      .add_option("--unknown", given.unknown,
+                  "a label in no class map: error (the default) fails the read naming its line, "
+                  "drop leaves the box out")
+      ->check(CLI::IsMember({"error", "drop"}))
+      ->type_name("error|drop")
+      ->group(group);
+  command
+      .add_option("--image-size", given.imageSize,
+                  "yolo: the width and height in pixels of the frames its fractions are of")
+      ->type_name("WxH")
+      ->group(group);
+  command.add_option("--names", given.names, "yolo: the class names, one a line (class 0 first)")
+      ->type_name("FILE")
+      ->group(group);
+  command
+      .add_option("--ignore", given.ignore,
+                  "uavdt ground truth: its file of ignored areas, read as don't-care regions")
+      ->type_name("FILE")
+      ->group(group);
+  command
+      .add_option("--images-from", given.imagesFrom,
+                  "coco results list: the ground truth (COCO JSON) whose images and categories "
+                  "it names; by default the ground truth itself when it is coco")
+      ->type_name("GT.json")
+      ->group(group);
+}
+
+InputFormats inputFormatsOf(const FormatOptionsGiven& given, const std::string& groundTruthPath) {
+  const auto usage = [](const std::string& what) { throw CommandError{kExitUsage, what}; };
+  const AnnotationFormat truth = formatNamed(given.groundTruthFormat).value();
+  const AnnotationFormat system = formatNamed(given.systemFormat).value();
+  const auto either = [&](AnnotationFormat format) { return truth == format || system == format; };
+  std::optional<ImageSize> size;
+  if (!given.imageSize.empty()) {
+    size = parseImageSize(given.imageSize);
+    if (!size) usage("--image-size " + given.imageSize + ": expected WxH, e.g. 1920x1080");
+    if (!either(AnnotationFormat::kYolo)) usage("--image-size is for yolo inputs");
+  } else if (either(AnnotationFormat::kYolo)) {
+    usage("yolo coordinates are fractions of the image: give its size with --image-size WxH");
+  }
+  if (!given.names.empty() && !either(AnnotationFormat::kYolo)) {
+    usage("--names is for yolo inputs");
+  }
+  if (!given.ignore.empty() && truth != AnnotationFormat::kUavdt) {
+    usage("--ignore is the ignored areas of a uavdt ground truth");
+  }
+  if (!given.imagesFrom.empty() && !either(AnnotationFormat::kCoco)) {
+    usage("--images-from is for coco inputs");
+  }
+  return inputFormatsWith(given, loadClassMap(given), groundTruthPath);
+}
+
+std::shared_ptr<const ClassMap> loadClassMap(const FormatOptionsGiven& given) {
+  if (given.classes.empty()) return nullptr;
+  std::string error;
+  std::shared_ptr<const ClassMap> classes = readClassMap(given.classes, &error);
+  if (!classes) throw CommandError{kExitInputOrOutput, error};
+  return classes;
+}
+
+InputFormats inputFormatsWith(const FormatOptionsGiven& given,
+                              std::shared_ptr<const ClassMap> classes,
+                              const std::string& groundTruthPath) {
+  InputFormats formats;
+  formats.groundTruth.format = formatNamed(given.groundTruthFormat).value();
+  formats.system.format = formatNamed(given.systemFormat).value();
+  std::string imagesFrom = given.imagesFrom;
+  if (imagesFrom.empty() && formats.groundTruth.format == AnnotationFormat::kCoco) {
+    imagesFrom = groundTruthPath;
+  }
+  for (AnnotationReadOptions* options : {&formats.groundTruth, &formats.system}) {
+    options->classes = classes;
+    options->dropUnknownLabels = given.unknown == "drop";
+    options->imageSize = parseImageSize(given.imageSize);
+    options->namesPath = given.names;
+    options->imagesFrom = imagesFrom;
+  }
+  formats.groundTruth.ignorePath = given.ignore;
+  return formats;
+}
+
+std::vector<std::string> auxiliaryInputs(const FormatOptionsGiven& given) {
+  std::vector<std::string> files;
+  for (const std::string* path : {&given.classes, &given.names, &given.ignore, &given.imagesFrom}) {
+    if (!path->empty()) files.push_back(*path);
+  }
+  return files;
 }
 
 void refuseOutputNamingInput(const std::string& outputPath,

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "annotation/formats.h"
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
 #include "scoring/streaming_evaluation.h"
@@ -47,26 +48,77 @@ CLI::Option* addConfidenceOption(CLI::App& command, float& confidence,
                                      "smallest confidence a box needs "
                                      "to be taken, in both files (0 to 1)");
 
-/// Reads an annotation file. On failure, throws a CommandError of status 1
-/// whose message is the reader's `file:line: ...` line, or
-/// `<path>: cannot open: <reason>`. `details`, when given, receives the
-/// reader's details of the file.
-std::unique_ptr<QuorSequence> readInput(const std::string& path, ReadDetails* details = nullptr);
-/// Reads both files, at the same time; when either fails, both messages are
+/// How the two inputs of a pair are read: their formats and what the
+/// formats other than this one need (the class map, the image size, ...).
+/// As constructed, both are files of this format.
+struct InputFormats {
+  InputFormats() { system.role = AnnotationRole::kSystem; }
+  AnnotationReadOptions groundTruth;
+  AnnotationReadOptions system;
+  /// Both inputs are files of this format, which can be read while they are scored.
+  bool native() const {
+    return groundTruth.format == AnnotationFormat::kTalmira &&
+           system.format == AnnotationFormat::kTalmira;
+  }
+};
+
+/// The options of the other formats, as given on a command line.
+struct FormatOptionsGiven {
+  std::string groundTruthFormat = "talmira";
+  std::string systemFormat = "talmira";
+  std::string classes;            // --classes MAP.csv
+  std::string unknown = "error";  // --unknown error|drop
+  std::string imageSize;          // --image-size WxH
+  std::string names;              // --names FILE (yolo)
+  std::string ignore;             // --ignore FILE (uavdt ground truth)
+  std::string imagesFrom;         // --images-from GT.json (coco results)
+};
+
+/// Adds --gt-format and --sys-format (or, with `singleInput`, --from) and
+/// the options of the other formats, in a group of their own.
+void addFormatOptions(CLI::App& command, FormatOptionsGiven& given, bool singleInput = false);
+/// The InputFormats the options give for the ground truth `groundTruthPath`.
+/// Throws a CommandError of status 2 for options that do not go together
+/// (an image size a yolo input lacks, --ignore without a uavdt ground truth,
+/// ...) and of status 1 when the class map cannot be read.
+InputFormats inputFormatsOf(const FormatOptionsGiven& given, const std::string& groundTruthPath);
+/// The same without the checks of what goes together (`talmira batch`, whose
+/// LIST may name other formats per sequence): an input that lacks what its
+/// format needs fails as it is read. `classes` is the map --classes gave
+/// (loadClassMap()), or null.
+InputFormats inputFormatsWith(const FormatOptionsGiven& given,
+                              std::shared_ptr<const ClassMap> classes,
+                              const std::string& groundTruthPath);
+/// The map --classes names, or null without it; a CommandError of status 1
+/// when it cannot be read.
+std::shared_ptr<const ClassMap> loadClassMap(const FormatOptionsGiven& given);
+/// The auxiliary files the options name (class map, names, ignored areas,
+/// images), which an output must not overwrite.
+std::vector<std::string> auxiliaryInputs(const FormatOptionsGiven& given);
+
+/// Reads an annotation input (a file of this format unless `options` say
+/// otherwise). On failure, throws a CommandError of status 1 whose message
+/// is the reader's `file:line: ...` line, or `<path>: cannot open:
+/// <reason>`. `details`, when given, receives the reader's details of it.
+std::unique_ptr<QuorSequence> readInput(const std::string& path, ReadDetails* details = nullptr,
+                                        const AnnotationReadOptions& options = {});
+/// Reads both inputs, at the same time; when either fails, both messages are
 /// given (ground truth first) and status 1 is thrown.
 void readInputs(const std::string& groundTruthPath, const std::string& systemPath,
                 std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system,
-                ReadDetails* groundTruthDetails = nullptr, ReadDetails* systemDetails = nullptr);
+                ReadDetails* groundTruthDetails = nullptr, ReadDetails* systemDetails = nullptr,
+                const InputFormats& formats = {});
 
 /// Works on two annotation files as `talmira score` does: with `jobs` above
-/// 1, and both files regular, `streamed(groundTruth, system)` works on them
-/// while they are read and returns its result, or nothing when the frame
-/// numbers of a file do not only grow; then, or with one job, both files are
-/// read whole and `whole(groundTruth, system)` gives the result. Throws a
-/// CommandError of status 1 with the readers' messages when a file fails.
+/// 1, and both files regular files of this format, `streamed(groundTruth,
+/// system)` works on them while they are read and returns its result, or
+/// nothing when the frame numbers of a file do not only grow; then, or with
+/// one job, or for other formats, both inputs are read whole and
+/// `whole(groundTruth, system)` gives the result. Throws a CommandError of
+/// status 1 with the readers' messages when an input fails.
 template <typename Result, typename Streamed, typename Whole>
 Result workOnFiles(const std::string& groundTruthPath, const std::string& systemPath, unsigned jobs,
-                   Streamed streamed, Whole whole);
+                   Streamed streamed, Whole whole, const InputFormats& formats = {});
 
 /// Throws a CommandError of status 1 with the readers' messages (ground
 /// truth first) when either streamed input failed.
@@ -107,8 +159,8 @@ CLI::Option* addFormatOption(CLI::App& command, Format& format,
 
 template <typename Result, typename Streamed, typename Whole>
 Result workOnFiles(const std::string& groundTruthPath, const std::string& systemPath, unsigned jobs,
-                   Streamed streamed, Whole whole) {
-  if (jobs > 1) {
+                   Streamed streamed, Whole whole, const InputFormats& formats) {
+  if (jobs > 1 && formats.native()) {
     StreamedInput groundTruth(openForStreaming(groundTruthPath), groundTruthPath);
     StreamedInput system(openForStreaming(systemPath), systemPath);
     if (groundTruth.stream != nullptr && system.stream != nullptr) {
@@ -123,7 +175,7 @@ Result workOnFiles(const std::string& groundTruthPath, const std::string& system
   }
   std::unique_ptr<QuorSequence> groundTruth;
   std::unique_ptr<QuorSequence> system;
-  readInputs(groundTruthPath, systemPath, groundTruth, system);
+  readInputs(groundTruthPath, systemPath, groundTruth, system, nullptr, nullptr, formats);
   return whole(*groundTruth, *system);
 }
 

@@ -52,6 +52,7 @@ struct BatchOptions {
   std::string plot;
   bool explain = false;
   float near = kDefaultNearThreshold;
+  FormatOptionsGiven formats;
 };
 
 // With --sweep: where the swept sequences' curves are summed, one pool per
@@ -126,8 +127,14 @@ std::string joinedPath(const fs::path& folder, const std::string& path) {
   return (folder / p).lexically_normal().string();
 }
 
+constexpr std::string_view kListHeader = "sequence,groundtruth,system";
+constexpr std::string_view kListHeaderWithFormats =
+    "sequence,groundtruth,system,gt_format,sys_format";
+
 // Reads LIST: the header `sequence,groundtruth,system`, then one sequence a
-// line, paths relative to the LIST's folder. Blank lines are skipped.
+// line, paths relative to the LIST's folder. Blank lines are skipped. With
+// the header `...,gt_format,sys_format`, each line may name the formats of
+// its two files; an empty one is the command's --gt-format or --sys-format.
 std::vector<BatchSequence> readList(const std::string& listPath, BatchSource& source) {
   const std::string bytes = readWhole(listPath);
   source.list = listPath;
@@ -139,6 +146,7 @@ std::vector<BatchSequence> readList(const std::string& listPath, BatchSource& so
   std::string line;
   std::size_t lineNumber = 0;
   bool header = true;
+  std::size_t columns = 3;
   std::vector<std::string> fields;
   const auto malformed = [&](const std::string& why) {
     throw CommandError{kExitInputOrOutput,
@@ -148,17 +156,28 @@ std::vector<BatchSequence> readList(const std::string& listPath, BatchSource& so
     ++lineNumber;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (header) {
-      if (line != "sequence,groundtruth,system") {
-        malformed("the first line must be the header sequence,groundtruth,system");
+      if (line == kListHeaderWithFormats) {
+        columns = 5;
+      } else if (line != kListHeader) {
+        malformed(
+            "the first line must be the header sequence,groundtruth,system (or "
+            "sequence,groundtruth,system,gt_format,sys_format)");
       }
       header = false;
       continue;
     }
     if (line.find_first_not_of(" \t") == std::string::npos) continue;
     if (!splitCsvLine(line, fields)) malformed("a quoted field is not closed properly");
-    if (fields.size() != 3) {
-      malformed("expected 3 fields (sequence,groundtruth,system), found " +
+    if (fields.size() != columns) {
+      malformed("expected " + std::to_string(columns) + " fields (" +
+                std::string(columns == 3 ? kListHeader : kListHeaderWithFormats) + "), found " +
                 std::to_string(fields.size()));
+    }
+    for (std::size_t f = 3; f < columns; ++f) {
+      if (!fields[f].empty() && !formatNamed(fields[f])) {
+        malformed("\"" + fields[f] + "\" is no format: " + formatNames() +
+                  ", or empty for the command's");
+      }
     }
     for (std::size_t f = 0; f < 3; ++f) {
       if (fields[f].empty()) malformed("an empty field");
@@ -174,6 +193,10 @@ std::vector<BatchSequence> readList(const std::string& listPath, BatchSource& so
     s.name = fields[0];
     s.groundTruth = joinedPath(folder, fields[1]);
     s.system = joinedPath(folder, fields[2]);
+    if (columns == 5) {
+      s.groundTruthFormat = fields[3];
+      s.systemFormat = fields[4];
+    }
     sequences.push_back(std::move(s));
   }
   if (header) {
@@ -184,8 +207,9 @@ std::vector<BatchSequence> readList(const std::string& listPath, BatchSource& so
 }
 
 // The regular files of a folder by name without extension (dot files, as
-// editors leave them, are skipped).
-std::map<std::string, std::string> filesByName(const std::string& folder) {
+// editors leave them, are skipped); with `folders`, its folders instead (a
+// YOLO sequence is a folder of files).
+std::map<std::string, std::string> filesByName(const std::string& folder, bool folders) {
   std::error_code error;
   fs::directory_iterator it(folder, error);
   if (error) {
@@ -194,8 +218,11 @@ std::map<std::string, std::string> filesByName(const std::string& folder) {
   std::map<std::string, std::string> files;
   for (const fs::directory_entry& entry : it) {
     const std::string fileName = entry.path().filename().string();
-    if (fileName.empty() || fileName[0] == '.' || !entry.is_regular_file(error)) continue;
-    const std::string name = entry.path().stem().string();
+    if (fileName.empty() || fileName[0] == '.' ||
+        !(folders ? entry.is_directory(error) : entry.is_regular_file(error))) {
+      continue;
+    }
+    const std::string name = (folders ? entry.path().filename() : entry.path().stem()).string();
     const auto [at, inserted] = files.emplace(name, entry.path().string());
     if (!inserted) {
       throw CommandError{kExitInputOrOutput,
@@ -210,11 +237,12 @@ std::map<std::string, std::string> filesByName(const std::string& folder) {
 // in one folder only is a sequence that fails, so that it is counted and
 // cannot go unnoticed.
 std::vector<BatchSequence> pairFolders(const std::string& gtDir, const std::string& sysDir,
-                                       BatchSource& source) {
+                                       const InputFormats& formats, BatchSource& source) {
   source.groundTruthDir = gtDir;
   source.systemDir = sysDir;
-  const auto groundTruths = filesByName(gtDir);
-  const auto systems = filesByName(sysDir);
+  const auto groundTruths =
+      filesByName(gtDir, formats.groundTruth.format == AnnotationFormat::kYolo);
+  const auto systems = filesByName(sysDir, formats.system.format == AnnotationFormat::kYolo);
   std::set<std::string> names;
   for (const auto& [name, path] : groundTruths) names.insert(name);
   for (const auto& [name, path] : systems) names.insert(name);
@@ -292,18 +320,52 @@ class Progress {
   std::mutex mutex_;
 };
 
+// How the sequences' files are read: the command's options, with the
+// formats a LIST line names over them.
+struct BatchReading {
+  FormatOptionsGiven given;
+  std::shared_ptr<const ClassMap> classes;
+
+  InputFormats of(const BatchSequence& s) const {
+    FormatOptionsGiven mine = given;
+    if (!s.groundTruthFormat.empty()) mine.groundTruthFormat = s.groundTruthFormat;
+    if (!s.systemFormat.empty()) mine.systemFormat = s.systemFormat;
+    return inputFormatsWith(mine, classes, s.groundTruth);
+  }
+};
+
+// The options of the other formats as command-line words, for the partial
+// results that must agree: empty when every input is read as this format.
+std::string readingWords(const FormatOptionsGiven& given, const ClassMap* classes) {
+  std::string words;
+  const auto add = [&](const std::string& option, const std::string& value, const char* plain) {
+    if (value != plain) words += (words.empty() ? "" : " ") + option + " " + value;
+  };
+  add("--gt-format", given.groundTruthFormat, "talmira");
+  add("--sys-format", given.systemFormat, "talmira");
+  if (classes != nullptr)
+    words += " --classes " + given.classes + " (digest " + digestOf(classMapText(*classes)) + ")";
+  add("--unknown", given.unknown, "error");
+  add("--image-size", given.imageSize, "");
+  add("--names", given.names, "");
+  add("--ignore", given.ignore, "");
+  add("--images-from", given.imagesFrom, "");
+  if (!words.empty() && words[0] == ' ') words.erase(0, 1);
+  return words;
+}
+
 // Reads both files on this thread: -j N means N cores busy, not 2N. Both
 // messages are kept, as readInputs() keeps them.
-void readPair(const BatchSequence& s, std::unique_ptr<QuorSequence>& groundTruth,
-              std::unique_ptr<QuorSequence>& system) {
+void readPair(const BatchSequence& s, const InputFormats& formats,
+              std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system) {
   std::string messages;
   try {
-    groundTruth = readInput(s.groundTruth);
+    groundTruth = readInput(s.groundTruth, nullptr, formats.groundTruth);
   } catch (const CommandError& e) {
     messages = e.message;
   }
   try {
-    system = readInput(s.system);
+    system = readInput(s.system, nullptr, formats.system);
   } catch (const CommandError& e) {
     messages += (messages.empty() ? "" : "\n") + e.message;
   }
@@ -312,14 +374,15 @@ void readPair(const BatchSequence& s, std::unique_ptr<QuorSequence>& groundTruth
 
 // Sweeps one sequence as `talmira sweep` does, keeps its best points and
 // counts at `confidence`, and adds its curves into the pool.
-void sweepOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves& pool) {
+void sweepOne(BatchSequence& s, const InputFormats& formats, float confidence, unsigned threads,
+              SweepCurves& pool) {
   SweepCurves curves;
   if (threads > 1) {
-    curves = sweepFiles(s.groundTruth, s.system, threads);
+    curves = sweepFiles(s.groundTruth, s.system, threads, formats);
   } else {
     std::unique_ptr<QuorSequence> groundTruth;
     std::unique_ptr<QuorSequence> system;
-    readPair(s, groundTruth, system);
+    readPair(s, formats, groundTruth, system);
     curves = sweepClasses(*groundTruth, *system, 1);
   }
   for (std::size_t slot = 0; slot < kClassCount; ++slot) s.best[slot] = ::bestPoint(curves[slot]);
@@ -330,16 +393,17 @@ void sweepOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves&
 // Explains one sequence as `talmira explain` does and keeps its counts,
 // causes, pairs and confusion matrix; its frames are let go, since the
 // dataset's outputs name sequences, not frames.
-void explainOne(BatchSequence& s, ExplainOptions options, unsigned threads) {
+void explainOne(BatchSequence& s, const InputFormats& formats, ExplainOptions options,
+                unsigned threads) {
   options.threads = threads;
   options.everyFrame = false;
   Explanation explained;
   if (threads > 1) {
-    explained = explainFiles(s.groundTruth, s.system, options);
+    explained = explainFiles(s.groundTruth, s.system, options, formats);
   } else {
     std::unique_ptr<QuorSequence> groundTruth;
     std::unique_ptr<QuorSequence> system;
-    readPair(s, groundTruth, system);
+    readPair(s, formats, groundTruth, system);
     explained = explainSequences(*groundTruth, *system, options);
   }
   explained.timeline = {};
@@ -355,26 +419,29 @@ void explainOne(BatchSequence& s, ExplainOptions options, unsigned threads) {
 struct SequenceWork {
   float confidence = 0.0f;
   const ExplainOptions* explain = nullptr;  // with --explain
+  const BatchReading* reading = nullptr;
 };
 
 void scoreOne(BatchSequence& s, const SequenceWork& work, unsigned threads, SweepCurves* pool) {
   if (s.failed()) return;  // nothing to read (a file without its partner)
   const float confidence = work.confidence;
   try {
+    const InputFormats formats = work.reading->of(s);
     if (pool != nullptr) {
-      sweepOne(s, confidence, threads, *pool);
+      sweepOne(s, formats, confidence, threads, *pool);
       return;
     }
     if (work.explain != nullptr) {
-      explainOne(s, *work.explain, threads);
+      explainOne(s, formats, *work.explain, threads);
       return;
     }
     std::unique_ptr<QuorSequence> groundTruth;
     std::unique_ptr<QuorSequence> system;
     if (threads > 1) {
-      readInputs(s.groundTruth, s.system, groundTruth, system);  // both files at once
+      // Both files at once.
+      readInputs(s.groundTruth, s.system, groundTruth, system, nullptr, nullptr, formats);
     } else {
-      readPair(s, groundTruth, system);
+      readPair(s, formats, groundTruth, system);
     }
     s.classes = scoreClasses(*groundTruth, *system, confidence, threads);
   } catch (const CommandError& e) {
@@ -472,12 +539,28 @@ void runBatch(const BatchOptions& options) {
   result.source.gridSteps = options.sweep && !options.exact ? options.gridSteps : 0;
   result.source.explain = options.explain;
   if (options.explain) result.source.near = options.near;
-  result.sequences = fromList
-                         ? readList(options.list, result.source)
-                         : pairFolders(options.groundTruthDir, options.systemDir, result.source);
+  result.sequences =
+      fromList ? readList(options.list, result.source)
+               : pairFolders(options.groundTruthDir, options.systemDir,
+                             inputFormatsWith(options.formats, nullptr, ""), result.source);
   result.source.sequenceCount = result.sequences.size();
+  // The options of the other formats are checked as `talmira score` checks
+  // them, unless the LIST names formats of its own: then a sequence whose
+  // files lack what their format needs fails as it is read.
+  const bool formatsPerSequence =
+      std::any_of(result.sequences.begin(), result.sequences.end(), [](const BatchSequence& s) {
+        return !s.groundTruthFormat.empty() || !s.systemFormat.empty();
+      });
+  if (!formatsPerSequence) {
+    inputFormatsOf(options.formats, "");
+  } else if (!options.formats.imageSize.empty() && !parseImageSize(options.formats.imageSize)) {
+    throw CommandError{
+        kExitUsage, "--image-size " + options.formats.imageSize + ": expected WxH, e.g. 1920x1080"};
+  }
+  const BatchReading reading{options.formats, loadClassMap(options.formats)};
+  result.source.reading = readingWords(options.formats, reading.classes.get());
 
-  std::vector<std::string> inputs;
+  std::vector<std::string> inputs = auxiliaryInputs(options.formats);
   if (fromList) inputs.push_back(options.list);
   for (const BatchSequence& s : result.sequences) {
     inputs.push_back(s.groundTruth);
@@ -498,7 +581,7 @@ void runBatch(const BatchOptions& options) {
   ExplainOptions explain;
   explain.confidence = options.confidence;
   explain.near = options.near;
-  const SequenceWork work{options.confidence, options.explain ? &explain : nullptr};
+  const SequenceWork work{options.confidence, options.explain ? &explain : nullptr, &reading};
   scoreAll(mine, work, jobs, progressShown, pool.get());
   if (pool != nullptr) result.pooledCurves = pool->total();
 
@@ -532,7 +615,8 @@ void addBatchCommand(CLI::App& app) {
   CLI::Option* list = command->add_option(
       "LIST", options->list,
       "CSV file with the header sequence,groundtruth,system and one sequence a line; paths "
-      "relative to its folder");
+      "relative to its folder. With the header sequence,groundtruth,system,gt_format,sys_format "
+      "each line may name the formats of its files (empty: --gt-format and --sys-format)");
   CLI::Option* gtDir =
       command
           ->add_option("--gt-dir", options->groundTruthDir,
@@ -591,6 +675,7 @@ void addBatchCommand(CLI::App& app) {
       "pool the causes over the dataset");
   addNearOption(*command, options->near)->needs(explain);
   command->add_flag("-q,--quiet", options->quiet, "no progress line on standard error");
+  addFormatOptions(*command, options->formats);
   command->footer(
       "A sequence that cannot be read is reported on standard error and left out of the totals; "
       "the others are scored, and the exit status is 1.\n"

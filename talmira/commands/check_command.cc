@@ -20,6 +20,7 @@ struct CheckOptions {
   std::string system;
   Format format = Format::kText;
   std::string output;
+  FormatOptionsGiven formats;
 };
 
 std::string lineOf(std::string_view label, const std::string& value) {
@@ -109,18 +110,20 @@ std::string renderText(const CheckOptions& options, const CheckReport& report) {
 
 void runCheck(const CheckOptions& options) {
   const bool withSystem = !options.system.empty();
-  std::vector<std::string> inputs = {options.groundTruth};
+  std::vector<std::string> inputs = auxiliaryInputs(options.formats);
+  inputs.push_back(options.groundTruth);
   if (withSystem) inputs.push_back(options.system);
   refuseOutputNamingInput(options.output, inputs);
+  const InputFormats formats = inputFormatsOf(options.formats, options.groundTruth);
   std::unique_ptr<QuorSequence> groundTruth;
   std::unique_ptr<QuorSequence> system;
   ReadDetails truthDetails;
   ReadDetails systemDetails;
   if (withSystem) {
     readInputs(options.groundTruth, options.system, groundTruth, system, &truthDetails,
-               &systemDetails);
+               &systemDetails, formats);
   } else {
-    groundTruth = readInput(options.groundTruth, &truthDetails);
+    groundTruth = readInput(options.groundTruth, &truthDetails, formats.groundTruth);
   }
   const CheckReport report =
       checkFiles(*groundTruth, truthDetails, system.get(), withSystem ? &systemDetails : nullptr);
@@ -144,12 +147,16 @@ void addCheckCommand(CLI::App& app) {
       ->add_option("-o,--output", options->output,
                    "write the report to FILE (whole, or not at all)")
       ->type_name("FILE");
+  addFormatOptions(*command, options->formats);
   command->footer(
       "Exit status 0 when the files can be read, warnings or not; 1 when one is malformed.\n"
+      "For another format, the lines named are those of its records (for XML and JSON, the "
+      "line of the element).\n"
       "\n"
       "Examples:\n"
       "  talmira check groundtruth.csv\n"
-      "  talmira check groundtruth.csv systemoutput.csv --format json -o check.json\n");
+      "  talmira check groundtruth.csv systemoutput.csv --format json -o check.json\n"
+      "  talmira check annotations.xml --gt-format cvat\n");
   command->callback([options] { runCheck(*options); });
 }
 

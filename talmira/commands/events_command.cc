@@ -22,15 +22,20 @@ struct EventsOptions {
   std::string className = "All";
   float near = kDefaultNearThreshold;
   std::string output;
+  FormatOptionsGiven formats;
 };
 
 void runEvents(const EventsOptions& options) {
-  refuseOutputNamingInput(options.output, {options.groundTruth, options.system});
+  std::vector<std::string> inputs = auxiliaryInputs(options.formats);
+  inputs.insert(inputs.begin(), {options.groundTruth, options.system});
+  refuseOutputNamingInput(options.output, inputs);
+  const InputFormats formats = inputFormatsOf(options.formats, options.groundTruth);
   std::unique_ptr<QuorSequence> groundTruth;
   std::unique_ptr<QuorSequence> system;
   ReadDetails truthLines;
   ReadDetails systemLines;
-  readInputs(options.groundTruth, options.system, groundTruth, system, &truthLines, &systemLines);
+  readInputs(options.groundTruth, options.system, groundTruth, system, &truthLines, &systemLines,
+             formats);
   const TargetFilter filter(options.className.c_str(), options.confidence);
   writeOutput(options.output, renderEventsCsv(*groundTruth, truthLines, *system, systemLines,
                                               filter, options.near));
@@ -54,11 +59,14 @@ void addEventsCommand(CLI::App& app) {
   command
       ->add_option("-o,--output", options->output, "write the CSV to FILE (whole, or not at all)")
       ->type_name("FILE");
+  addFormatOptions(*command, options->formats);
   command->footer(
       "One CSV row per box the class takes at the confidence:\n"
       "  gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,overlap\n"
       "side is gt or sys; line is the record's line in its file (the header is line 1);\n"
       "gt_frame_line is the line of the first record of the ground-truth frame judged.\n"
+      "For another format, lines are those of its records (for XML and JSON, of the element;\n"
+      "for a folder of YOLO files, of the frame's own file).\n"
       "Ground-truth events: match, miss, excluded (flagged).\n"
       "System events: match, false_alarm, set_aside (passed with a flagged box: partner_line),\n"
       "in_region (covered by the don't-care region on partner_line), unpaired_frame (a frame\n"

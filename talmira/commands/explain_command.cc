@@ -19,10 +19,14 @@ struct ExplainOptionsGiven {
   Format format = Format::kText;
   std::string output;
   unsigned jobs = 1;
+  FormatOptionsGiven formats;
 };
 
 void runExplain(const ExplainOptionsGiven& given) {
-  refuseOutputNamingInput(given.output, {given.groundTruth, given.system});
+  std::vector<std::string> inputs = auxiliaryInputs(given.formats);
+  inputs.insert(inputs.begin(), {given.groundTruth, given.system});
+  refuseOutputNamingInput(given.output, inputs);
+  const InputFormats formats = inputFormatsOf(given.formats, given.groundTruth);
   ExplainOptions options;
   options.confidence = given.confidence;
   options.near = given.near;
@@ -30,7 +34,7 @@ void runExplain(const ExplainOptionsGiven& given) {
   // Text and CSV name only the worst frames: a long video's timeline is not kept.
   options.everyFrame = given.format == Format::kJson;
   ExplainReport report{given.groundTruth, given.system, given.confidence, given.near,
-                       explainFiles(given.groundTruth, given.system, options)};
+                       explainFiles(given.groundTruth, given.system, options, formats)};
   switch (given.format) {
     case Format::kText:
       writeOutput(given.output, renderExplainText(report));
@@ -47,7 +51,7 @@ void runExplain(const ExplainOptionsGiven& given) {
 }  // namespace
 
 Explanation explainFiles(const std::string& groundTruthPath, const std::string& systemPath,
-                         const ExplainOptions& options) {
+                         const ExplainOptions& options, const InputFormats& formats) {
   return workOnFiles<Explanation>(
       groundTruthPath, systemPath, options.threads,
       [&](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<Explanation> {
@@ -57,7 +61,8 @@ Explanation explainFiles(const std::string& groundTruthPath, const std::string& 
       },
       [&](const QuorSequence& groundTruth, const QuorSequence& system) {
         return explainSequences(groundTruth, system, options);
-      });
+      },
+      formats);
 }
 
 void addExplainCommand(CLI::App& app) {
@@ -75,6 +80,7 @@ void addExplainCommand(CLI::App& app) {
       ->add_option("-o,--output", options->output,
                    "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
+  addFormatOptions(*command, options->formats);
   command->footer(
       "Each miss (an object of the class left unpaired) gets the first cause that applies:\n"
       "  no_system_frame    its frame has no system frame of its number\n"

@@ -40,6 +40,7 @@ std::string describe(const BatchSource& s) {
       s.list.empty() ? "folders " + s.groundTruthDir + " and " + s.systemDir : "list " + s.list;
   text += " (digest " + s.listDigest + ", " + std::to_string(s.sequenceCount) +
           " sequences) at confidence " + shortestText(s.confidence);
+  if (!s.reading.empty()) text += " reading " + s.reading;
   if (s.explain) return text + " with --explain --near " + shortestText(s.near);
   if (!s.sweep) return text + " without --sweep or --explain";
   return text + (s.gridSteps > 0 ? " with --sweep --grid " + std::to_string(s.gridSteps)
@@ -50,7 +51,7 @@ bool sameSource(const BatchSource& a, const BatchSource& b) {
   return a.list == b.list && a.groundTruthDir == b.groundTruthDir && a.systemDir == b.systemDir &&
          a.listDigest == b.listDigest && a.sequenceCount == b.sequenceCount &&
          a.confidence == b.confidence && a.sweep == b.sweep && a.gridSteps == b.gridSteps &&
-         a.explain == b.explain && a.near == b.near;
+         a.explain == b.explain && a.near == b.near && a.reading == b.reading;
 }
 
 void refuse(const std::string& message) {

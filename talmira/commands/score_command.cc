@@ -18,6 +18,7 @@ struct ScoreOptions {
   Format format = Format::kText;
   std::string output;
   unsigned jobs = 1;
+  FormatOptionsGiven formats;
 };
 
 // Scores two files. With more than one thread and frame numbers that only
@@ -25,7 +26,7 @@ struct ScoreOptions {
 // only those in flight are held; otherwise both files are read whole.
 std::array<ClassCounts, kClassCount> scoreFiles(const std::string& groundTruthPath,
                                                 const std::string& systemPath, float confidence,
-                                                unsigned jobs) {
+                                                unsigned jobs, const InputFormats& formats) {
   using Counts = std::array<ClassCounts, kClassCount>;
   return workOnFiles<Counts>(
       groundTruthPath, systemPath, jobs,
@@ -44,14 +45,18 @@ std::array<ClassCounts, kClassCount> scoreFiles(const std::string& groundTruthPa
       },
       [&](const QuorSequence& groundTruth, const QuorSequence& system) {
         return scoreClasses(groundTruth, system, confidence, jobs);
-      });
+      },
+      formats);
 }
 
 void runScore(const ScoreOptions& options) {
-  refuseOutputNamingInput(options.output, {options.groundTruth, options.system});
+  std::vector<std::string> inputs = auxiliaryInputs(options.formats);
+  inputs.insert(inputs.begin(), {options.groundTruth, options.system});
+  refuseOutputNamingInput(options.output, inputs);
+  const InputFormats formats = inputFormatsOf(options.formats, options.groundTruth);
   ScoreReport report{
       options.groundTruth, options.system, options.confidence,
-      scoreFiles(options.groundTruth, options.system, options.confidence, options.jobs)};
+      scoreFiles(options.groundTruth, options.system, options.confidence, options.jobs, formats)};
   switch (options.format) {
     case Format::kText:
       writeOutput(options.output, renderScoreText(report.classes));
@@ -81,10 +86,12 @@ void addScoreCommand(CLI::App& app) {
       ->add_option("-o,--output", options->output,
                    "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
+  addFormatOptions(*command, options->formats);
   command->footer(
       "Examples:\n"
       "  talmira score groundtruth.csv systemoutput.csv\n"
-      "  talmira score groundtruth.csv systemoutput.csv -c 0.5 --format csv -o scores.csv\n");
+      "  talmira score groundtruth.csv systemoutput.csv -c 0.5 --format csv -o scores.csv\n"
+      "  talmira score gt.txt det.txt --gt-format mot --sys-format mot\n");
   command->callback([options] { runScore(*options); });
 }
 

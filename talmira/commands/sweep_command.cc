@@ -25,7 +25,7 @@ namespace talmira {
 // numbers that only grow (checked while reading), frames are swept while they
 // are read and only those in flight are held; otherwise both files are read whole.
 SweepCurves sweepFiles(const std::string& groundTruthPath, const std::string& systemPath,
-                       unsigned jobs) {
+                       unsigned jobs, const InputFormats& formats) {
   return workOnFiles<SweepCurves>(
       groundTruthPath, systemPath, jobs,
       [jobs](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<SweepCurves> {
@@ -35,7 +35,8 @@ SweepCurves sweepFiles(const std::string& groundTruthPath, const std::string& sy
       },
       [jobs](const QuorSequence& groundTruth, const QuorSequence& system) {
         return sweepClasses(groundTruth, system, jobs);
-      });
+      },
+      formats);
 }
 
 namespace {
@@ -53,6 +54,7 @@ struct SweepOptions {
   std::string plot;    // an SVG picture of the curves, when given
   std::string report;  // an HTML page, when given
   unsigned jobs = 1;
+  FormatOptionsGiven formats;
 };
 
 // The command line that made a page, for its footer.
@@ -61,26 +63,36 @@ std::string commandLineOf(const SweepOptions& options) {
       "talmira " TALMIRA_VERSION " sweep " + options.groundTruth + " " + options.system;
   line += options.exact ? " --exact" : " --grid " + std::to_string(options.gridSteps);
   line += " -c " + shortestText(options.confidence);
+  // The page says how its inputs were read when they were not files of this format.
+  if (options.formats.groundTruthFormat != "talmira") {
+    line += " --gt-format " + options.formats.groundTruthFormat;
+  }
+  if (options.formats.systemFormat != "talmira") {
+    line += " --sys-format " + options.formats.systemFormat;
+  }
   return line;
 }
 
 void runSweep(const SweepOptions& options) {
+  std::vector<std::string> inputs = auxiliaryInputs(options.formats);
+  inputs.insert(inputs.begin(), {options.groundTruth, options.system});
   for (const std::string* output : {&options.output, &options.plot, &options.report}) {
-    refuseOutputNamingInput(*output, {options.groundTruth, options.system});
+    refuseOutputNamingInput(*output, inputs);
   }
+  const InputFormats formats = inputFormatsOf(options.formats, options.groundTruth);
   // The page shows the files' check warnings, which need the whole files
   // with the reader's details: then they are read once, whole, for both.
   std::vector<std::string> warnings;
   SweepCurves curves;
   if (options.report.empty()) {
-    curves = sweepFiles(options.groundTruth, options.system, options.jobs);
+    curves = sweepFiles(options.groundTruth, options.system, options.jobs, formats);
   } else {
     std::unique_ptr<QuorSequence> groundTruth;
     std::unique_ptr<QuorSequence> system;
     ReadDetails truthDetails;
     ReadDetails systemDetails;
     readInputs(options.groundTruth, options.system, groundTruth, system, &truthDetails,
-               &systemDetails);
+               &systemDetails, formats);
     warnings = checkFiles(*groundTruth, truthDetails, system.get(), &systemDetails).warnings;
     curves = sweepClasses(*groundTruth, *system, options.jobs);
   }
@@ -159,6 +171,7 @@ void addSweepCommand(CLI::App& app) {
                    "also write a self-contained HTML page: the inputs, the `check` warnings, the "
                    "best points, the table at -c and the curves (the files are then read whole)")
       ->type_name("FILE.html");
+  addFormatOptions(*command, options->formats);
   command->footer(
       "A box is taken at threshold t when its confidence is at least t, in both files; every row "
       "equals `talmira score -c <its threshold>`. The best threshold of a class has the highest "

@@ -36,6 +36,7 @@ void addSourceJson(Json& json, const BatchSource& source) {
     json["list"] = source.list;
   }
   json["confidence"] = jsonNumber(source.confidence);
+  if (!source.reading.empty()) json["reading"] = source.reading;
   if (source.explain) json["near"] = jsonNumber(source.near);
   if (source.sweep) {
     json["sweep"] = source.gridSteps > 0 ? Json{{"grid", source.gridSteps}} : Json{{"exact", true}};
@@ -666,6 +667,8 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
     // The confidence was written as the shortest text of a float, so it reads
     // back as the same float.
     source.confidence = static_cast<float>(json.at("confidence").get<double>());
+    // Parts of runs that read files of this format have no "reading".
+    source.reading = json.value("reading", "");
     if (json.contains("sweep")) {
       const Json& sweep = json.at("sweep");
       source.sweep = true;

@@ -25,6 +25,10 @@ struct BatchSequence {
   std::string name;
   std::string groundTruth;  // the paths as read (the list's folder joined in)
   std::string system;
+  // The formats the LIST's gt_format and sys_format columns give; empty for
+  // the command's --gt-format and --sys-format.
+  std::string groundTruthFormat;
+  std::string systemFormat;
   std::string error;  // empty when scored; the reader's message(s) otherwise
   std::array<ClassCounts, kClassCount> classes{};
   /// With --sweep: the best point of each class's exact curve (its curves
@@ -50,6 +54,10 @@ struct BatchSource {
   int gridSteps = 0;                   // with --sweep: the grid's N, or 0 for --exact
   bool explain = false;                // --explain
   float near = kDefaultNearThreshold;  // with --explain: --near
+  // How the inputs were read, when not as files of this format: the options
+  // of the other formats, as command-line words (the class map by a digest
+  // of what it maps). Empty for the default.
+  std::string reading;
 };
 
 /// A whole run: every sequence of the list, in list order.

@@ -20,9 +20,10 @@ struct ExplainReport {
 
 /// The explanation of two files, as `talmira explain` makes it: with
 /// `options.threads` above 1 and frame numbers that only grow, while they are
-/// read; otherwise read whole. Throws CommandError with the readers' messages.
+/// read; otherwise (or for inputs of other formats) read whole. Throws
+/// CommandError with the readers' messages.
 Explanation explainFiles(const std::string& groundTruthPath, const std::string& systemPath,
-                         const ExplainOptions& options);
+                         const ExplainOptions& options, const InputFormats& formats = {});
 
 /// For people: per class with objects or false alarms its counts, the points
 /// it lost by cause and its pairs' overlaps; the confusion matrix of All;

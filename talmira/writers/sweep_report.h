@@ -25,9 +25,10 @@ struct SweepReport {
 
 /// The exact curves of two files (sweepClasses), as `talmira sweep` makes
 /// them: with `jobs` above 1 and frame numbers that only grow, swept while
-/// read; otherwise read whole. Throws CommandError with the readers' messages.
+/// read; otherwise (or for inputs of other formats) read whole. Throws
+/// CommandError with the readers' messages.
 SweepCurves sweepFiles(const std::string& groundTruthPath, const std::string& systemPath,
-                       unsigned jobs);
+                       unsigned jobs, const InputFormats& formats = {});
 
 /// The report of a pair's exact curves; `gridSteps` 0 lists the exact rows.
 SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath, SweepCurves exact,
