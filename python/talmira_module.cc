@@ -21,12 +21,14 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "annotation/formats.h"
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
 #include "scoring/class_scores.h"
@@ -163,6 +165,126 @@ std::pair<Sequence, Sequence> readFilePair(const std::string& firstPath,
   return {Sequence{std::move(records[0]), std::move(details[0])},
           Sequence{std::move(records[1]), std::move(details[1])}};
 }
+
+// --- other formats: read by the library's readers, as the command reads them ---
+
+// How to read an input of another format, as the Python layer describes it:
+// a dict with "format", "role" ("groundtruth" or "system") and the options
+// (classes: a MAP.csv path or None, unknown: "error" or "drop", image_size:
+// (width, height) or None, names, ignore, images_from: paths or None).
+AnnotationReadOptions readOptionsOf(const py::dict& reading) {
+  AnnotationReadOptions options;
+  const auto text = [&](const char* key) {
+    return reading.contains(key) && !reading[key].is_none() ? reading[key].cast<std::string>()
+                                                            : std::string();
+  };
+  const std::optional<AnnotationFormat> format = formatNamed(text("format"));
+  if (!format) throw py::value_error("format " + text("format") + " is none of " + formatNames());
+  options.format = *format;
+  options.role = text("role") == "system" ? AnnotationRole::kSystem : AnnotationRole::kGroundTruth;
+  if (const std::string classes = text("classes"); !classes.empty()) {
+    std::string error;
+    options.classes = readClassMap(classes, &error);
+    if (!options.classes) {
+      // The map's own file and line, as a FormatError of that file.
+      PyErr_SetObject(readFailureType, py::make_tuple(error, 0, 0, 0, error, classes).ptr());
+      throw py::error_already_set();
+    }
+  }
+  options.dropUnknownLabels = text("unknown") == "drop";
+  if (reading.contains("image_size") && !reading["image_size"].is_none()) {
+    const auto size = reading["image_size"].cast<std::pair<uint32_t, uint32_t>>();
+    options.imageSize = ImageSize{size.first, size.second};
+  }
+  options.namesPath = text("names");
+  options.ignorePath = text("ignore");
+  options.imagesFrom = text("images_from");
+  return options;
+}
+
+// Raises what a reader of another format said: OSError for a file that
+// could not be opened, ReadFailure(what, line, 0, input, message, file)
+// otherwise, the message being the command's.
+[[noreturn]] void raiseAnnotationFailure(const AnnotationReadFailure& failure, int input) {
+  if (failure.openError != 0) {
+    errno = failure.openError;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, failure.openPath.c_str());
+    throw py::error_already_set();
+  }
+  PyErr_SetObject(readFailureType,
+                  py::make_tuple(failure.what.empty() ? failure.message : failure.what,
+                                 failure.line, 0, input, failure.message, failure.file)
+                      .ptr());
+  throw py::error_already_set();
+}
+
+Sequence readAnnotationInput(const std::string& path, const py::dict& reading, bool withDetails) {
+  const AnnotationReadOptions options = readOptionsOf(reading);
+  auto records = std::make_shared<QuorSequence>();
+  auto details = detailsIf(withDetails);
+  AnnotationReadFailure failure;
+  bool read = false;
+  {
+    py::gil_scoped_release unlocked;
+    read = readAnnotation(path, options, *records, failure, details.get());
+  }
+  if (!read) raiseAnnotationFailure(failure, 0);
+  return Sequence{std::move(records), std::move(details)};
+}
+
+// The records of an input of any format as the columns of a table: frame,
+// the eight corners (an n x 8 array), the type as codes into the type names,
+// flag_a, flag_b, confidence and line.
+py::tuple readRecordColumns(const std::string& path, const py::dict& reading) {
+  const AnnotationReadOptions options = readOptionsOf(reading);
+  std::vector<AnnotationRecord> records;
+  std::set<std::string, std::less<>> names;
+  AnnotationReadFailure failure;
+  bool read = false;
+  {
+    py::gil_scoped_release unlocked;
+    read = readAnyRecords(path, options, records, names, failure);
+  }
+  if (!read) raiseAnnotationFailure(failure, 0);
+  const auto n = static_cast<py::ssize_t>(records.size());
+  py::array_t<int64_t> frames(n);
+  py::array_t<int32_t> corners({n, py::ssize_t{8}});
+  py::array_t<int64_t> types(n);
+  py::array_t<bool> flagA(n), flagB(n);
+  py::array_t<float> confidence(n);
+  py::array_t<uint64_t> lines(n);
+  std::vector<std::string> typeNames;
+  {
+    auto f = frames.mutable_unchecked<1>();
+    auto c = corners.mutable_unchecked<2>();
+    auto t = types.mutable_unchecked<1>();
+    auto a = flagA.mutable_unchecked<1>();
+    auto b = flagB.mutable_unchecked<1>();
+    auto p = confidence.mutable_unchecked<1>();
+    auto l = lines.mutable_unchecked<1>();
+    for (py::ssize_t k = 0; k < n; ++k) {
+      const AnnotationRecord& r = records[static_cast<std::size_t>(k)];
+      f(k) = r.frameNumber;
+      for (py::ssize_t j = 0; j < 8; ++j) c(k, j) = r.corners[static_cast<std::size_t>(j)];
+      const auto found = std::find(typeNames.begin(), typeNames.end(), r.type);
+      t(k) = found - typeNames.begin();
+      if (found == typeNames.end()) typeNames.emplace_back(r.type);
+      a(k) = r.markA;
+      b(k) = r.markB;
+      p(k) = r.confidence;
+      l(k) = r.line;
+    }
+  }
+  return py::make_tuple(frames, corners, types, typeNames, flagA, flagB, confidence, lines);
+}
+
+std::string classMapOf(const std::string& format) {
+  const std::optional<AnnotationFormat> named = formatNamed(format);
+  if (!named) throw py::value_error("format " + format + " is none of " + formatNames());
+  return classMapText(defaultClassMap(*named));
+}
+
+// --- end of other formats ---
 
 // The table's columns in file order; the file's last two columns are not read.
 constexpr std::size_t kTableColumns = 13;
@@ -651,6 +773,24 @@ PYBIND11_MODULE(_talmira, m) {
         "Reads an annotation file; ReadFailure(message, line, column) when malformed.");
   m.def("read_file_pair", &readFilePair, py::arg("first"), py::arg("second"),
         py::arg("details") = false, "Reads two annotation files at once.");
+  m.def("read_annotation", &readAnnotationInput, py::arg("path"), py::arg("reading"),
+        py::arg("details") = false,
+        "Reads an input of any format (reading: format, role and the options of other "
+        "formats); ReadFailure(what, line, 0, 0, message, file) when malformed.");
+  m.def("read_records", &readRecordColumns, py::arg("path"), py::arg("reading"),
+        "The records of an input as columns: frame, corners (n x 8), type codes, type names, "
+        "flag_a, flag_b, confidence, line.");
+  m.def("class_map", &classMapOf, py::arg("format"),
+        "The default class map of a format, as the text of a MAP.csv.");
+  m.def(
+      "format_names",
+      [] {
+        std::vector<std::string> names;
+        for (const AnnotationFormat format : kAnnotationFormats)
+          names.emplace_back(formatName(format));
+        return names;
+      },
+      "The names of the formats.");
   m.def("read_table", &readTable, py::arg("columns"), py::arg("rows"), py::arg("details") = false,
         "Reads 13 columns (kind, array, texts) as the records of an annotation file.");
   m.def("score", &score, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),

@@ -31,8 +31,8 @@ import numpy as np
 
 from . import _talmira
 
-__all__ = ["score", "sweep", "check", "events", "ScoreResult", "SweepResult", "FormatError",
-           "COLUMNS", "CLASSES", "EVENT_COLUMNS"]
+__all__ = ["score", "sweep", "check", "events", "read", "ScoreResult", "SweepResult",
+           "FormatError", "COLUMNS", "CLASSES", "EVENT_COLUMNS", "FORMATS", "class_map"]
 
 #: The columns of an in-memory table, in the order of a file's first 13.
 COLUMNS = ("frame", "x1", "y1", "x2", "y2", "x3", "y3", "x4", "y4",
@@ -70,6 +70,11 @@ class FormatError(ValueError):
 
 
 def _file_error(failure, paths):
+    if len(failure.args) == 6:
+        # A reader of another format: its message names the file itself,
+        # which may be one beside the input (ignored areas, a YOLO frame).
+        what, line, _, _, message, path = failure.args
+        return FormatError(message, path=path or None, line=line or None)
     what, line, column, which = failure.args
     path = paths[which]
     # The command's message: "<path>:<line>: <what>".
@@ -204,17 +209,28 @@ def _path_of(source):
     return None
 
 
-def _read(source, label, details=False):
+def _read(source, label, details=False, reading=None):
     path = _path_of(source)
+    if reading is not None:
+        if path is None:
+            raise ValueError("the %s is a table: only files are read in format %s"
+                             % (label, reading["format"]))
+        try:
+            return _talmira.read_annotation(path, reading, details)
+        except _talmira.ReadFailure as failure:
+            raise _file_error(failure, [path]) from None
     return _read_file(path, details) if path is not None else _read_table(source, label, details)
 
 
-def _read_pair(gt, sys, details=False):
+def _read_pair(gt, sys, details=False, readings=(None, None)):
     """Both inputs; two files are read at once, as the command reads them.
-    details: keep where every record came from (for check and events)."""
+    details: keep where every record came from (for check and events).
+    readings: how to read inputs of other formats (_readings()), None for
+    this format's."""
     paths = [_path_of(gt), _path_of(sys)]
-    if None in paths:
-        return _read(gt, "ground-truth", details), _read(sys, "system", details)
+    if readings != (None, None) or None in paths:
+        return (_read(gt, "ground truth", details, readings[0]),
+                _read(sys, "system output", details, readings[1]))
     try:
         return _talmira.read_file_pair(*paths, details)
     except _talmira.ReadFailure as failure:
@@ -227,6 +243,142 @@ def _jobs(jobs):
     if isinstance(jobs, bool) or not isinstance(jobs, numbers.Integral) or not 1 <= jobs <= 4096:
         raise ValueError("jobs %r is not a whole number from 1 to 4096" % (jobs,))
     return int(jobs)
+
+
+#: The formats an input can be read from; "talmira" is this package's own.
+FORMATS = ("talmira", "mot", "visdrone", "uavdt", "kitti", "cvat", "coco", "yolo")
+_READING_OPTIONS = ("classes", "unknown", "image_size", "names", "ignore", "images_from")
+
+
+def _image_size(value):
+    """(width, height) from "WxH" or a pair of whole numbers from 1."""
+    if isinstance(value, str):
+        parts = value.split("x")
+        if len(parts) != 2 or not all(p.isdigit() for p in parts):
+            raise ValueError("image_size %r is not WxH, e.g. 1920x1080" % (value,))
+        value = tuple(int(p) for p in parts)
+    try:
+        width, height = value
+    except (TypeError, ValueError):
+        raise ValueError("image_size %r is neither WxH nor (width, height)" % (value,)) from None
+    for v in (width, height):
+        if isinstance(v, bool) or not isinstance(v, numbers.Integral) or not 1 <= v <= 999999999:
+            raise ValueError("image_size %r: %r is not a whole number from 1" % (value, v))
+    return int(width), int(height)
+
+
+def _format_name(value, what):
+    if value is None:
+        return "talmira"
+    if value not in FORMATS:
+        raise ValueError("%s %r is none of %s" % (what, value, ", ".join(FORMATS)))
+    return value
+
+
+def _optional_path(value):
+    if value is None:
+        return None
+    path = _path_of(value)
+    if path is None:
+        raise TypeError("a path is a str or os.PathLike, not %s" % type(value).__name__)
+    return path
+
+
+def _readings(gt, format=None, gt_format=None, sys_format=None, **options):
+    """How the two inputs are read, as the command reads them with
+    --gt-format, --sys-format and the options of other formats: a dict per
+    input for the native reader, None for an input of this package's format.
+    format sets both formats; gt_format and sys_format each one."""
+    unknown_keys = sorted(set(options) - set(_READING_OPTIONS))
+    if unknown_keys:
+        raise TypeError("unexpected keyword argument %r" % unknown_keys[0])
+    if format is not None and (gt_format is not None or sys_format is not None):
+        raise ValueError("give format (both inputs) or gt_format and sys_format, not both")
+    truth = _format_name(format if format is not None else gt_format, "format")
+    system = _format_name(format if format is not None else sys_format, "format")
+    unknown = options.get("unknown") or "error"
+    if unknown not in ("error", "drop"):
+        raise ValueError("unknown %r is neither 'error' nor 'drop'" % (unknown,))
+    size = options.get("image_size")
+    size = None if size is None else _image_size(size)
+    formats = (truth, system)
+    if "yolo" in formats and size is None:
+        raise ValueError("yolo coordinates are fractions of the image: give image_size")
+    if options.get("ignore") is not None and truth != "uavdt":
+        raise ValueError("ignore is the ignored areas of a uavdt ground truth")
+    images_from = _optional_path(options.get("images_from"))
+    if images_from is None and truth == "coco":
+        images_from = _path_of(gt)
+    common = {"classes": _optional_path(options.get("classes")), "unknown": unknown,
+              "image_size": size, "names": _optional_path(options.get("names")),
+              "images_from": images_from}
+    if formats == ("talmira", "talmira") and any(
+            options.get(key) not in (None, "error") for key in _READING_OPTIONS):
+        raise ValueError("the options of other formats are for inputs of other formats: "
+                         "give format, gt_format or sys_format")
+    readings = []
+    for role, name in (("groundtruth", truth), ("system", system)):
+        if name == "talmira":
+            readings.append(None)
+            continue
+        reading = dict(common, format=name, role=role)
+        if role == "groundtruth":
+            reading["ignore"] = _optional_path(options.get("ignore"))
+        readings.append(reading)
+    return tuple(readings)
+
+
+def class_map(format):
+    """The default class map of a format as a DataFrame (label, type, flag,
+    note): what each of its labels becomes, as `talmira convert --from FORMAT
+    --show-classes` prints it."""
+    import io
+
+    import pandas as pd
+
+    _format_name(format, "format")
+    return pd.read_csv(io.StringIO(_talmira.class_map(format)), dtype=str,
+                       keep_default_na=False)
+
+
+def read(path, format="talmira", system=False, **options):
+    """The records of an annotation input as a table: a DataFrame with the
+    columns of COLUMNS and `line`, what `talmira convert` writes of it (for
+    this package's format, every well-formed record after the header, as
+    written), which score() and the others take as an input.
+
+    format: one of FORMATS; system: read it as a detector's output (the
+    seventh column of mot and visdrone is then the score); options: classes
+    (a MAP.csv), unknown ("error" or "drop"), image_size ("WxH" or (width,
+    height), yolo), names (yolo), ignore (uavdt ground truth), images_from
+    (coco results). Raises FormatError naming the file and line of a
+    malformed line or element, OSError for a file that cannot be opened.
+    """
+    import pandas as pd
+
+    name = _format_name(format, "format")
+    source = _optional_path(path)
+    readings = _readings(source, gt_format=name, sys_format=name, **options)
+    reading = readings[1] if system else readings[0]
+    if reading is None:
+        reading = {"format": "talmira", "role": "groundtruth"}
+    elif system and options.get("images_from") is None:
+        reading["images_from"] = None
+    try:
+        (frames, corners, types, type_names, flag_a, flag_b, confidences,
+         lines) = _talmira.read_records(source, reading)
+    except _talmira.ReadFailure as failure:
+        raise _file_error(failure, [source]) from None
+    columns = {"frame": frames}
+    for k, name in enumerate(COLUMNS[1:9]):
+        columns[name] = corners[:, k].astype(np.int64)
+    columns["type"] = (np.array(type_names, dtype=object)[types.astype(np.intp)]
+                       if len(type_names) else np.zeros(0, dtype=object))
+    columns["flag_a"] = flag_a
+    columns["flag_b"] = flag_b
+    columns["confidence"] = confidences
+    columns["line"] = lines.astype(np.int64)
+    return pd.DataFrame(columns, columns=list(COLUMNS) + ["line"])
 
 
 def _fraction(value, what):
@@ -290,7 +442,8 @@ class ScoreResult:
         return "\n".join(lines)
 
 
-def score(gt, sys, confidence=0.0, jobs=None):
+def score(gt, sys, confidence=0.0, jobs=None, *, format=None, gt_format=None, sys_format=None,
+          **options):
     """Scores the detector's output `sys` against the ground truth `gt`.
 
     gt, sys: a path (str or os.PathLike) or an in-memory table (see the
@@ -303,17 +456,27 @@ def score(gt, sys, confidence=0.0, jobs=None):
     Raises FileNotFoundError (or another OSError) when a file cannot be
     opened, FormatError when a record is malformed, ValueError for a bad
     confidence.
+
+    Inputs of other formats: format (both inputs), or gt_format and
+    sys_format (each one of FORMATS), and the options those need: classes (a
+    MAP.csv replacing the format's class map), unknown ("drop" leaves out a
+    label in no map instead of raising FormatError), image_size ("WxH" or
+    (width, height), yolo), names (yolo), ignore (uavdt ground truth),
+    images_from (coco results; by default the ground truth when it is coco).
+    They are read as `talmira score --gt-format ... --sys-format ...` reads
+    them, into the same records `talmira convert` writes.
     """
     threshold = _confidence(confidence)
     threads = _jobs(jobs)
+    readings = _readings(gt, format, gt_format, sys_format, **options)
     paths = [_path_of(gt), _path_of(sys)]
-    if None not in paths:
+    if None not in paths and readings == (None, None):
         try:
             counts = _talmira.score_file_pair(*paths, threshold, threads)
         except _talmira.ReadFailure as failure:
             raise _file_error(failure, paths) from None
     else:
-        ground_truth, system = _read_pair(gt, sys)
+        ground_truth, system = _read_pair(gt, sys, readings=readings)
         counts = _talmira.score(ground_truth, system, threshold, threads)
     rows = [dict(zip(_RESULT_COLUMNS, (name, gt_, det, fn, fp, frames, _nmodta(nmodta))))
             for name, gt_, det, fn, fp, frames, nmodta in counts]
@@ -330,7 +493,7 @@ def _shortest(values):
     return doubles[inverse.reshape(-1)] if len(values) else np.zeros(0, dtype=np.float64)
 
 
-def check(gt, sys=None):
+def check(gt, sys=None, *, format=None, gt_format=None, sys_format=None, **options):
     """The report on the annotation files themselves, as a dict: the same keys
     and values as `talmira check --format json`.
 
@@ -341,12 +504,14 @@ def check(gt, sys=None):
     rows from 0 over their positions, as FormatError.line does.
 
     Raises FileNotFoundError (or another OSError) when a file cannot be
-    opened, FormatError when a record is malformed.
+    opened, FormatError when a record is malformed. format, gt_format,
+    sys_format and the options of other formats: as in score().
     """
+    readings = _readings(gt, format, gt_format, sys_format, **options)
     if sys is None:
-        inputs = [(gt, _read(gt, "ground-truth", details=True))]
+        inputs = [(gt, _read(gt, "ground-truth", True, readings[0]))]
     else:
-        inputs = list(zip((gt, sys), _read_pair(gt, sys, details=True)))
+        inputs = list(zip((gt, sys), _read_pair(gt, sys, details=True, readings=readings)))
     names = [_path_of(source) for source, _ in inputs]
     text = _talmira.check(inputs[0][1], names[0] or "",
                           inputs[1][1] if len(inputs) > 1 else None,
@@ -358,7 +523,8 @@ def check(gt, sys=None):
     return report
 
 
-def events(gt, sys, confidence=0.0, cls="All", near=0.1):
+def events(gt, sys, confidence=0.0, cls="All", near=0.1, *, format=None, gt_format=None,
+           sys_format=None, **options):
     """What became of every box of a class, one row per box: a DataFrame with
     the columns of the `talmira events` command's CSV (EVENT_COLUMNS).
 
@@ -386,6 +552,7 @@ def events(gt, sys, confidence=0.0, cls="All", near=0.1):
     inputs (0 to 1); cls: one of CLASSES ("All" takes every class); near: the
     overlap from which an unpaired box and object are near each other (0 to 1).
     Raises as score() does, and ValueError for an unknown class.
+    format, gt_format, sys_format and the options of other formats: as in score().
     """
     import pandas as pd
 
@@ -393,7 +560,8 @@ def events(gt, sys, confidence=0.0, cls="All", near=0.1):
     near = _fraction(near, "near")
     if not isinstance(cls, str) or cls not in CLASSES:
         raise ValueError("class %r is none of %s" % (cls, ", ".join(CLASSES)))
-    ground_truth, system = _read_pair(gt, sys, details=True)
+    readings = _readings(gt, format, gt_format, sys_format, **options)
+    ground_truth, system = _read_pair(gt, sys, details=True, readings=readings)
     (frame_lines, frames, system_side, lines, class_codes, class_names, confidences, kinds,
      partner_lines, causes, overlaps) = _talmira.events(ground_truth, system, threshold, cls, near)
     system_side = system_side.astype(bool)
@@ -462,7 +630,8 @@ class SweepResult:
             self.best.to_string(index=False))
 
 
-def sweep(gt, sys, grid=100, exact=False, jobs=None):
+def sweep(gt, sys, grid=100, exact=False, jobs=None, *, format=None, gt_format=None,
+          sys_format=None, **options):
     """Every class's counts at every confidence threshold, and the best one:
     a SweepResult, the numbers of `talmira sweep`.
 
@@ -473,6 +642,7 @@ def sweep(gt, sys, grid=100, exact=False, jobs=None):
     used then). A box is taken at threshold t when its confidence is at least
     t, in both inputs: every row equals score() at its threshold. jobs: as
     in score(). Raises as score() does, and ValueError for a bad grid.
+    format, gt_format, sys_format and the options of other formats: as in score().
     """
     import pandas as pd
 
@@ -480,7 +650,8 @@ def sweep(gt, sys, grid=100, exact=False, jobs=None):
                       or not 1 <= grid <= MAX_GRID):
         raise ValueError("grid %r is not a whole number from 1 to %d" % (grid, MAX_GRID))
     threads = _jobs(jobs)
-    ground_truth, system = _read_pair(gt, sys)
+    readings = _readings(gt, format, gt_format, sys_format, **options)
+    ground_truth, system = _read_pair(gt, sys, readings=readings)
     (slots, thresholds, gts, dets, fns, fps, nmodtas, precisions, recalls), best = _talmira.sweep(
         ground_truth, system, 0 if exact else int(grid), threads)
     classes = np.array(CLASSES, dtype=object)
@@ -649,7 +820,8 @@ class ExplainResult:
             self._used_confusion().to_string()))
 
 
-def explain(gt, sys, confidence=0.0, near=0.1, jobs=None):
+def explain(gt, sys, confidence=0.0, near=0.1, jobs=None, *, format=None, gt_format=None,
+            sys_format=None, **options):
     """Why the detector's output `sys` lost points against the ground truth
     `gt`: an ExplainResult, the numbers of `talmira explain`.
 
@@ -663,20 +835,22 @@ def explain(gt, sys, confidence=0.0, near=0.1, jobs=None):
     inputs (0 to 1). near: the overlap from which an unpaired box and object
     are near each other (0 to 1). jobs: as in score().
     Raises as score() does, and ValueError for a bad near.
+    format, gt_format, sys_format and the options of other formats: as in score().
     """
     import pandas as pd
 
     threshold = _confidence(confidence)
     near = _fraction(near, "near")
     threads = _jobs(jobs)
+    readings = _readings(gt, format, gt_format, sys_format, **options)
     paths = [_path_of(gt), _path_of(sys)]
-    if None not in paths:
+    if None not in paths and readings == (None, None):
         try:
             native = _talmira.explain_file_pair(*paths, threshold, near, threads)
         except _talmira.ReadFailure as failure:
             raise _file_error(failure, paths) from None
     else:
-        ground_truth, system = _read_pair(gt, sys)
+        ground_truth, system = _read_pair(gt, sys, readings=readings)
         native = _talmira.explain(ground_truth, system, threshold, near, threads)
     report = json.loads(native[0])
     classes = report["classes"]
