@@ -255,8 +255,8 @@ bool CocoReader::annotation(const Json& element, uint64_t line) {
     if (failed) return false;
     if (mapping == nullptr) return true;  // dropped
   }
-  maker_.addBox(frame->second, *left, *top, *right, *bottom, *mapping, false, confidence, line);
-  return true;
+  return maker_.addBox(frame->second, *left, *top, *right, *bottom, *mapping, false, confidence,
+                       line);
 }
 
 bool CocoReader::read() {

@@ -136,8 +136,7 @@ bool CvatReader::box(const pugi::xml_node& box, const ClassMapping& mapping) {
       record.corners[2 * k + 1] = *y;
     }
   }
-  maker_.add(record);
-  return true;
+  return maker_.add(record);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "annotation/format_support.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -24,20 +27,72 @@ constexpr Wide powerOfTen(int exponent) {
   return power;
 }
 
+// 10^0 to 10^18, every one a 64-bit integer.
+constexpr std::array<int64_t, kMaxScale + 1> kPowers = [] {
+  std::array<int64_t, kMaxScale + 1> powers{};
+  int64_t power = 1;
+  for (int64_t& p : powers) {
+    p = power;
+    power *= power < kMaxMantissa ? 10 : 1;
+  }
+  return powers;
+}();
+
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
 // numerator / denominator rounded to the nearest integer, halves away from
-// zero (denominator > 0), when the result is a 32-bit integer.
-std::optional<int32_t> roundQuotient(Wide numerator, Wide denominator) {
+// zero (denominator > 0), into `out`; false when the result is no 32-bit
+// integer. In 64 bits, what most numbers need; the divisions of 128 bits
+// cost ten times more.
+bool roundQuotient(int64_t numerator, int64_t denominator, int32_t* out) {
+  // The usual few decimal places divide by a constant, which compiles to a
+  // multiplication.
+  int64_t quotient = 0;
+  switch (denominator) {
+    case 10:
+      quotient = numerator / 10;
+      break;
+    case 100:
+      quotient = numerator / 100;
+      break;
+    case 1000:
+      quotient = numerator / 1000;
+      break;
+    case 10000:
+      quotient = numerator / 10000;
+      break;
+    default:
+      quotient = numerator / denominator;
+  }
+  const int64_t remainder = numerator - quotient * denominator;
+  // |remainder| < denominator <= 2 * 10^18: twice it still fits.
+  const int64_t twice = remainder < 0 ? -2 * remainder : 2 * remainder;
+  if (twice >= denominator) quotient += numerator < 0 ? -1 : 1;
+  *out = static_cast<int32_t>(quotient);
+  return quotient >= INT32_MIN && quotient <= INT32_MAX;
+}
+
+bool roundQuotient(Wide numerator, Wide denominator, int32_t* out) {
+  if (numerator >= INT64_MIN && numerator <= INT64_MAX && denominator <= INT64_MAX / 2) {
+    return roundQuotient(static_cast<int64_t>(numerator), static_cast<int64_t>(denominator), out);
+  }
   Wide quotient = numerator / denominator;
   const Wide remainder = numerator % denominator;
   const Wide twice = remainder < 0 ? -2 * remainder : 2 * remainder;
   if (twice >= denominator) quotient += numerator < 0 ? -1 : 1;
-  if (quotient < std::numeric_limits<int32_t>::min() ||
-      quotient > std::numeric_limits<int32_t>::max()) {
-    return std::nullopt;
-  }
-  return static_cast<int32_t>(quotient);
+  *out = static_cast<int32_t>(quotient);
+  return quotient >= INT32_MIN && quotient <= INT32_MAX;
+}
+
+bool fromOptional(const std::optional<int32_t>& value, int32_t* out) {
+  if (value) *out = *value;
+  return value.has_value();
+}
+
+// The nearest double, whether the decimal is exact or not.
+double approximate(const Decimal& a) {
+  return a.exact ? static_cast<double>(a.mantissa) / static_cast<double>(kPowers[a.scale])
+                 : a.value;
 }
 
 // The mantissa of `a` at scale `scale` (>= a.scale), or nothing on overflow.
@@ -166,19 +221,36 @@ std::optional<int32_t> roundDoubleToInt32(double value) {
   return static_cast<int32_t>(rounded);
 }
 
-std::optional<int32_t> roundToInt32(const Decimal& a) {
-  if (!a.exact) return roundDoubleToInt32(a.value);
-  return roundQuotient(a.mantissa, powerOfTen(a.scale));
+bool roundAny(const Decimal& a, int32_t* out) {
+  if (!a.exact) return fromOptional(roundDoubleToInt32(a.value), out);
+  if (a.scale == 0) {
+    *out = static_cast<int32_t>(a.mantissa);
+    return a.mantissa >= INT32_MIN && a.mantissa <= INT32_MAX;
+  }
+  return roundQuotient(a.mantissa, kPowers[a.scale], out);
 }
 
-std::optional<int32_t> roundSumToInt32(const Decimal& a, const Decimal& b) {
+bool roundAnySum(const Decimal& a, const Decimal& b, int32_t* out) {
   if (a.exact && b.exact) {
+    // Both at the larger scale, in 64 bits when they fit.
     const int scale = std::max(a.scale, b.scale);
-    const std::optional<Wide> x = atScale(a, scale);
-    const std::optional<Wide> y = atScale(b, scale);
-    if (x && y) return roundQuotient(*x + *y, powerOfTen(scale));
+    int64_t x = 0;
+    int64_t y = 0;
+    int64_t sum = 0;
+    if (!__builtin_mul_overflow(a.mantissa, kPowers[scale - a.scale], &x) &&
+        !__builtin_mul_overflow(b.mantissa, kPowers[scale - b.scale], &y) &&
+        !__builtin_add_overflow(x, y, &sum)) {
+      if (scale == 0) {
+        *out = static_cast<int32_t>(sum);
+        return sum >= INT32_MIN && sum <= INT32_MAX;
+      }
+      return roundQuotient(sum, kPowers[scale], out);
+    }
+    const std::optional<Wide> wideX = atScale(a, scale);
+    const std::optional<Wide> wideY = atScale(b, scale);
+    if (wideX && wideY) return roundQuotient(*wideX + *wideY, powerOfTen(scale), out);
   }
-  return roundDoubleToInt32(a.value + b.value);
+  return fromOptional(roundDoubleToInt32(approximate(a) + approximate(b)), out);
 }
 
 std::optional<int32_t> roundEdgeToInt32(const Decimal& center, const Decimal& extent, int sign,
@@ -189,35 +261,42 @@ std::optional<int32_t> roundEdgeToInt32(const Decimal& center, const Decimal& ex
     const std::optional<Wide> c = atScale(center, scale);
     const std::optional<Wide> e = atScale(extent, scale);
     Wide numerator = 0;
+    int32_t value = 0;
     if (c && e && !__builtin_mul_overflow(2 * *c + sign * *e, Wide{size}, &numerator)) {
-      return roundQuotient(numerator, 2 * powerOfTen(scale));
+      if (roundQuotient(numerator, 2 * powerOfTen(scale), &value)) return value;
+      return std::nullopt;
     }
   }
-  return roundDoubleToInt32((center.value + sign * extent.value / 2.0) * size);
+  return roundDoubleToInt32((approximate(center) + sign * approximate(extent) / 2.0) * size);
 }
 
-std::optional<uint64_t> wholeValue(const Decimal& a, uint64_t max) {
+std::optional<uint64_t> anyWholeValue(const Decimal& a, uint64_t max) {
   if (!a.exact) {
     if (!(a.value >= 0.0) || a.value > static_cast<double>(max) || std::floor(a.value) != a.value) {
       return std::nullopt;
     }
     return static_cast<uint64_t>(a.value);
   }
-  const Wide power = powerOfTen(a.scale);
+  if (a.scale == 0) {
+    if (a.mantissa < 0 || static_cast<uint64_t>(a.mantissa) > max) return std::nullopt;
+    return static_cast<uint64_t>(a.mantissa);
+  }
+  const int64_t power = kPowers[a.scale];
   if (a.mantissa < 0 || a.mantissa % power != 0) return std::nullopt;
   const auto value = static_cast<uint64_t>(a.mantissa / power);
   if (value > max) return std::nullopt;
   return value;
 }
 
-std::optional<int64_t> signedWholeValue(const Decimal& a) {
+std::optional<int64_t> anySignedWholeValue(const Decimal& a) {
   if (!a.exact) {
     if (!std::isfinite(a.value) || std::floor(a.value) != a.value || std::fabs(a.value) > 9e15) {
       return std::nullopt;
     }
     return static_cast<int64_t>(a.value);
   }
-  const Wide power = powerOfTen(a.scale);
+  if (a.scale == 0) return a.mantissa;
+  const int64_t power = kPowers[a.scale];
   if (a.mantissa % power != 0) return std::nullopt;
   return static_cast<int64_t>(a.mantissa / power);
 }
@@ -292,7 +371,7 @@ std::string quoted(std::string_view text) {
 
 // ---------------------------------------------------------------------------
 
-TextLines::TextLines(std::FILE* stream) : stream_(stream), buffer_(kBlockSize) {}
+TextLines::TextLines(std::FILE* stream) : stream_(stream), buffer_(kBlockSize + kLinePadding) {}
 
 std::size_t TextLines::find(char c, std::size_t* cached, std::size_t from) const {
   if (*cached == SIZE_MAX || *cached < from) {
@@ -309,11 +388,11 @@ void TextLines::fill() {
     std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
-  } else if (end_ == buffer_.size()) {
-    buffer_.resize(buffer_.size() * 2);
+  } else if (end_ == capacity()) {
+    buffer_.resize(capacity() * 2 + kLinePadding);
   }
   nextLf_ = nextCr_ = SIZE_MAX;
-  const std::size_t wanted = buffer_.size() - end_;
+  const std::size_t wanted = capacity() - end_;
   errno = 0;
   const std::size_t got = std::fread(buffer_.data() + end_, 1, wanted, stream_);
   const int error = errno;
@@ -386,6 +465,15 @@ StreamHandle RecordMaker::open() {
     failure_.openError = errno;
     failure_.openPath = path_;
     failure_.message = path_ + ": cannot open: " + std::strerror(errno);
+    return stream;
+  }
+  // Room for a record every 24 bytes (no line is shorter, but for YOLO's):
+  // growing the list record by record would copy it again and again. Room
+  // that is never written takes no memory.
+  struct stat status {};
+  if (filer_ == nullptr && fstat(fileno(stream.get()), &status) == 0 && S_ISREG(status.st_mode)) {
+    const std::size_t wanted = records_.size() + static_cast<std::size_t>(status.st_size) / 24;
+    if (wanted > records_.capacity()) records_.reserve(std::max(wanted, 2 * records_.capacity()));
   }
   return stream;
 }
@@ -419,7 +507,10 @@ bool RecordMaker::fail(uint64_t line, std::string_view what) {
       message += c;
     }
   }
-  if (line != 0) message += ":" + std::to_string(line);
+  if (line != 0) {
+    message += ':';
+    message += std::to_string(line);
+  }
   message += ": ";
   message += what;
   failure_.message = std::move(message);
@@ -436,6 +527,16 @@ bool RecordMaker::failValue(uint64_t line, std::string_view where, std::string_v
 
 bool RecordMaker::failRead(int error) {
   return fail(0, std::string("cannot read: ") + std::strerror(error));
+}
+
+bool RecordMaker::fileNow(const AnnotationRecord& record) {
+  if (filing_ && record.frameNumber < lastFrame_) {
+    outOfOrder_ = true;
+    return false;
+  }
+  filing_ = true;
+  lastFrame_ = record.frameNumber;
+  return filer_->file(record);
 }
 
 const ClassMapping* RecordMaker::map(std::string_view label, uint64_t line, bool* failed) {
@@ -456,7 +557,7 @@ const ClassMapping* RecordMaker::map(std::string_view label, uint64_t line, bool
   return nullptr;
 }
 
-const ClassMapping* RecordMaker::mapNumber(int64_t label, uint64_t line, bool* failed) {
+const ClassMapping* RecordMaker::mapNumberFirst(int64_t label, uint64_t line, bool* failed) {
   char text[24];
   const auto written = std::to_chars(text, text + sizeof text, label);
   const std::string_view name(text, static_cast<std::size_t>(written.ptr - text));
@@ -472,13 +573,51 @@ const ClassMapping* RecordMaker::mapNumber(int64_t label, uint64_t line, bool* f
   return mapping;
 }
 
-void orderByFrame(std::vector<AnnotationRecord>& records) {
-  const auto byFrame = [](const AnnotationRecord& a, const AnnotationRecord& b) {
-    return a.frameNumber < b.frameNumber;
-  };
-  if (!std::is_sorted(records.begin(), records.end(), byFrame)) {
-    std::stable_sort(records.begin(), records.end(), byFrame);
+std::vector<uint32_t> orderByFrame(std::vector<AnnotationRecord>& records) {
+  const std::size_t count = records.size();
+  bool inOrder = true;
+  uint32_t lowest = UINT32_MAX;
+  uint32_t highest = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const uint32_t frame = records[k].frameNumber;
+    inOrder &= k == 0 || records[k - 1].frameNumber <= frame;
+    lowest = std::min(lowest, frame);
+    highest = std::max(highest, frame);
   }
+  if (inOrder) return {};
+  if (count > UINT32_MAX) {
+    std::stable_sort(records.begin(), records.end(),
+                     [](const AnnotationRecord& a, const AnnotationRecord& b) {
+                       return a.frameNumber < b.frameNumber;
+                     });
+    return {};
+  }
+  std::vector<uint32_t> order(count);
+  const uint64_t range = uint64_t{highest} - lowest + 1;
+  if (range <= 4 * uint64_t{count} + 1024) {
+    // Frames numbered densely, as videos are: counted, then each record
+    // dropped into its frame's place, in one pass.
+    std::vector<uint32_t> start(range + 1, 0);
+    for (const AnnotationRecord& r : records) ++start[r.frameNumber - lowest + 1];
+    for (std::size_t f = 1; f < start.size(); ++f) start[f] += start[f - 1];
+    for (std::size_t k = 0; k < count; ++k) {
+      order[start[records[k].frameNumber - lowest]++] = static_cast<uint32_t>(k);
+    }
+  } else {
+    for (std::size_t k = 0; k < count; ++k) order[k] = static_cast<uint32_t>(k);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return records[a].frameNumber < records[b].frameNumber;
+    });
+  }
+  return order;
+}
+
+void applyOrder(std::vector<AnnotationRecord>& records, const std::vector<uint32_t>& order) {
+  if (order.empty()) return;
+  std::vector<AnnotationRecord> ordered;
+  ordered.reserve(order.size());
+  for (const uint32_t k : order) ordered.push_back(records[k]);
+  records = std::move(ordered);
 }
 
 std::optional<uint32_t> lastDigitsOf(std::string_view name) {

@@ -20,8 +20,8 @@ namespace formats {
 
 /// A decimal number as written: mantissa / 10^scale exactly when `exact`,
 /// otherwise (more than 18 digits, a far exponent) only `value`, the
-/// nearest double. Exactness matters where a sum lands on a half: 0.1 + 0.4
-/// is 0.5 and rounds up, whatever binary fractions would say.
+/// nearest double (which an exact decimal may leave unset). Exactness matters where a sum lands on
+/// a half: 0.1 + 0.4 is 0.5 and rounds up, whatever binary fractions would say.
 struct Decimal {
   int64_t mantissa = 0;
   int scale = 0;  // 0 to 18
@@ -36,10 +36,73 @@ bool parseDecimal(std::string_view text, Decimal* out);
 /// its shortest text, read back exactly.
 Decimal decimalOf(double value);
 
-/// round(a), halves away from zero, when the result is a 32-bit integer.
-std::optional<int32_t> roundToInt32(const Decimal& a);
+/// round(a), halves away from zero, into `out`; false when the result is no
+/// 32-bit integer. (Results go through a pointer rather than an optional:
+/// a long file rounds four numbers a line, and an optional of four bytes
+/// comes back packed in a register that the caller takes apart again.)
+bool roundAny(const Decimal& a, int32_t* out);
 /// round(a + b), halves away from zero: right = left + width, rounded.
-std::optional<int32_t> roundSumToInt32(const Decimal& a, const Decimal& b);
+bool roundAnySum(const Decimal& a, const Decimal& b, int32_t* out);
+
+// The same without a call for the numbers of most files: whole numbers and
+// numbers of up to four places, whose mantissas stay below 10^14 (so that
+// sums and scaled values fit 64 bits).
+inline bool roundScaledInto(int64_t value, int scale, int32_t* out) {
+  // Divisions by constants, which compile to multiplications.
+  int64_t quotient = value;
+  int64_t unit = 1;
+  switch (scale) {
+    case 1:
+      quotient = value / 10;
+      unit = 10;
+      break;
+    case 2:
+      quotient = value / 100;
+      unit = 100;
+      break;
+    case 3:
+      quotient = value / 1000;
+      unit = 1000;
+      break;
+    case 4:
+      quotient = value / 10000;
+      unit = 10000;
+      break;
+    default:
+      break;
+  }
+  const int64_t remainder = value - quotient * unit;
+  quotient += (2 * remainder >= unit) - (-2 * remainder >= unit);  // halves away from zero
+  *out = static_cast<int32_t>(quotient);
+  return quotient >= INT32_MIN && quotient <= INT32_MAX;
+}
+inline bool isShort(const Decimal& a) {
+  return a.exact && a.scale <= 4 && a.mantissa > -100'000'000'000'000 &&
+         a.mantissa < 100'000'000'000'000;
+}
+inline bool roundInto(const Decimal& a, int32_t* out) {
+  if (isShort(a)) return roundScaledInto(a.mantissa, a.scale, out);
+  return roundAny(a, out);
+}
+inline bool roundSumInto(const Decimal& a, const Decimal& b, int32_t* out) {
+  if (isShort(a) && isShort(b)) {
+    static constexpr int64_t kUp[] = {1, 10, 100, 1000, 10000};
+    const int scale = a.scale > b.scale ? a.scale : b.scale;
+    return roundScaledInto(a.mantissa * kUp[scale - a.scale] + b.mantissa * kUp[scale - b.scale],
+                           scale, out);
+  }
+  return roundAnySum(a, b, out);
+}
+inline std::optional<int32_t> roundToInt32(const Decimal& a) {
+  int32_t value = 0;
+  if (roundInto(a, &value)) return value;
+  return std::nullopt;
+}
+inline std::optional<int32_t> roundSumToInt32(const Decimal& a, const Decimal& b) {
+  int32_t value = 0;
+  if (roundSumInto(a, b, &value)) return value;
+  return std::nullopt;
+}
 /// round((center + sign * extent / 2) * size), halves away from zero: the
 /// edges of a box given by normalized center and extent (sign -1 or +1).
 std::optional<int32_t> roundEdgeToInt32(const Decimal& center, const Decimal& extent, int sign,
@@ -49,10 +112,21 @@ std::optional<int32_t> roundDoubleToInt32(double value);
 
 /// The whole number a decimal holds, when it holds one from 0 to `max`
 /// ("12", "12.0" and "1.2e1" hold 12).
-std::optional<uint64_t> wholeValue(const Decimal& a, uint64_t max);
+std::optional<uint64_t> anyWholeValue(const Decimal& a, uint64_t max);
+inline std::optional<uint64_t> wholeValue(const Decimal& a, uint64_t max) {
+  if (a.exact && a.scale == 0) {  // most frame numbers: no call
+    if (a.mantissa < 0 || static_cast<uint64_t>(a.mantissa) > max) return std::nullopt;
+    return static_cast<uint64_t>(a.mantissa);
+  }
+  return anyWholeValue(a, max);
+}
 
 /// The whole number a decimal holds, of either sign, when it fits 64 bits.
-std::optional<int64_t> signedWholeValue(const Decimal& a);
+std::optional<int64_t> anySignedWholeValue(const Decimal& a);
+inline std::optional<int64_t> signedWholeValue(const Decimal& a) {
+  if (a.exact && a.scale == 0) return a.mantissa;
+  return anySignedWholeValue(a);
+}
 
 /// Reads a confidence as this format's reader does: a decimal number,
 /// optionally with exponent (also "inf"), rounded once to single precision;
@@ -73,7 +147,11 @@ std::size_t splitWords(std::string_view line, std::span<std::string_view> fields
 std::string quoted(std::string_view text);
 
 /// Hands out the lines of a file, read in large blocks. Lines end at LF,
-/// CR LF or a lone CR, as in this format's reader.
+/// CR LF or a lone CR, as in this format's reader. At least kLinePadding
+/// bytes after the end of a line handed out may be read (they hold
+/// anything), so a line can be looked at eight bytes at a time.
+inline constexpr std::size_t kLinePadding = 16;
+
 class TextLines {
  public:
   explicit TextLines(std::FILE* stream);
@@ -87,6 +165,7 @@ class TextLines {
  private:
   std::size_t find(char c, std::size_t* cached, std::size_t from) const;
   void fill();
+  std::size_t capacity() const { return buffer_.size() - kLinePadding; }
 
   std::FILE* stream_;
   std::vector<char> buffer_;
@@ -144,12 +223,23 @@ class RecordMaker {
   const ClassMapping* map(std::string_view label, uint64_t line, bool* failed);
   /// The same for a label that is a whole number, with a cache in front:
   /// numeric labels come once per line.
-  const ClassMapping* mapNumber(int64_t label, uint64_t line, bool* failed);
+  const ClassMapping* mapNumber(int64_t label, uint64_t line, bool* failed) {
+    if (label >= kCachedLow && label <= kCachedHigh) {
+      const CachedLabel& cached = numberCache_[static_cast<std::size_t>(label - kCachedLow)];
+      if (cached.state != 0) {
+        *failed = false;
+        return cached.mapping;
+      }
+    }
+    return mapNumberFirst(label, line, failed);
+  }
 
-  /// Adds an upright box from its edges as a record.
-  void addBox(uint32_t frame, int32_t left, int32_t top, int32_t right, int32_t bottom,
+  /// Adds an upright box from its edges as a record. False when the reading
+  /// must stop: the record could not be filed, or, filing while reading,
+  /// it belongs to a frame before the last one (see outOfOrder()).
+  bool addBox(uint32_t frame, int32_t left, int32_t top, int32_t right, int32_t bottom,
               const ClassMapping& mapping, bool markB, float confidence, uint64_t line) {
-    AnnotationRecord& r = records_.emplace_back();
+    AnnotationRecord r;
     r.frameNumber = frame;
     r.corners = {left, top, right, top, right, bottom, left, bottom};
     r.type = mapping.type;
@@ -157,11 +247,28 @@ class RecordMaker {
     r.markB = mapping.markB || markB;
     r.confidence = confidence;
     r.line = line;
+    return add(r);
   }
-  void add(const AnnotationRecord& record) { records_.push_back(record); }
+  bool add(const AnnotationRecord& record) {
+    if (filer_ == nullptr) {
+      records_.push_back(record);
+      return true;
+    }
+    return fileNow(record);
+  }
+  /// Files the records as they come into `filer` instead of keeping them,
+  /// for as long as their frame numbers only grow (files listed frame by
+  /// frame need no list of their records, nor a sort).
+  void fileWhileReading(RecordFiler* filer) { filer_ = filer; }
+  /// Filing while reading, a record came of a frame before the last one:
+  /// the reading stopped, and must start again keeping the records.
+  bool outOfOrder() const { return outOfOrder_; }
   std::vector<AnnotationRecord>& records() { return records_; }
   const std::string& path() const { return path_; }
   const AnnotationReadOptions& options() const { return options_; }
+  bool fileNow(const AnnotationRecord& record);
+  const ClassMapping* mapNumberFirst(int64_t label, uint64_t line, bool* failed);
+
   /// Reads as another file (the ignored areas, the images of a results
   /// list): messages name it from now on.
   void renameInput(std::string path) { path_ = std::move(path); }
@@ -180,14 +287,22 @@ class RecordMaker {
   std::vector<AnnotationRecord>& records_;
   AnnotationReadFailure& failure_;
   std::vector<CachedLabel> numberCache_;
+  RecordFiler* filer_ = nullptr;
+  bool filing_ = false;  // a record was filed while reading
+  uint32_t lastFrame_ = 0;
+  bool outOfOrder_ = false;
   // The mappings of labels that are types of this format themselves.
   std::vector<std::unique_ptr<ClassMapping>> ownTypes_;
 };
 
-/// Puts the records in the order that makes each frame one run: by frame
-/// number, records of a frame in the order given (nothing moves when the
-/// frame numbers only grow).
-void orderByFrame(std::vector<AnnotationRecord>& records);
+/// The order that makes each frame one run: by frame number, records of a
+/// frame in the order given. Returns the positions of the records in that
+/// order, or nothing when they are in it as they stand (the frame numbers
+/// only grow). The records are not moved (they are large, and a sort that
+/// moves them costs more than reading them).
+std::vector<uint32_t> orderByFrame(std::vector<AnnotationRecord>& records);
+/// Puts `records` in `order` (orderByFrame()'s, when not empty).
+void applyOrder(std::vector<AnnotationRecord>& records, const std::vector<uint32_t>& order);
 
 /// The number formed by the last run of decimal digits in `name` (a file
 /// name without its folder), when it has one of at most 32 bits.

@@ -1,5 +1,7 @@
 #include "annotation/formats.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -314,12 +316,11 @@ std::optional<ImageSize> parseImageSize(std::string_view text) {
   return size;
 }
 
-bool readForeignRecords(const std::string& path, const AnnotationReadOptions& options,
-                        std::vector<AnnotationRecord>& records, AnnotationReadFailure& failure) {
-  records.clear();
-  formats::RecordMaker maker(path, options, records, failure);
+namespace {
+
+bool readRecordsWith(formats::RecordMaker& maker) {
   bool read = false;
-  switch (options.format) {
+  switch (maker.options().format) {
     case AnnotationFormat::kTalmira:
       maker.fail(0, "is in this format: read it with readSequenceFile()");
       return false;
@@ -341,10 +342,52 @@ bool readForeignRecords(const std::string& path, const AnnotationReadOptions& op
       read = formats::readYolo(maker);
       break;
   }
-  if (!read) return false;
-  formats::orderByFrame(records);
+  return read;
+}
+
+bool readRecordsAsTheyCome(const std::string& path, const AnnotationReadOptions& options,
+                           std::vector<AnnotationRecord>& records, AnnotationReadFailure& failure) {
+  records.clear();
+  formats::RecordMaker maker(path, options, records, failure);
+  return readRecordsWith(maker);
+}
+
+// Reads the records of another format as they come, and the order that puts
+// them in frames.
+bool readUnordered(const std::string& path, const AnnotationReadOptions& options,
+                   std::vector<AnnotationRecord>& records, std::vector<uint32_t>& order,
+                   AnnotationReadFailure& failure) {
+  if (!readRecordsAsTheyCome(path, options, records, failure)) return false;
+  order = formats::orderByFrame(records);
   return true;
 }
+
+}  // namespace
+
+bool readForeignRecords(const std::string& path, const AnnotationReadOptions& options,
+                        std::vector<AnnotationRecord>& records, AnnotationReadFailure& failure) {
+  std::vector<uint32_t> order;
+  if (!readUnordered(path, options, records, order, failure)) return false;
+  formats::applyOrder(records, order);
+  return true;
+}
+
+namespace {
+
+// Whether `path` can be read with its records filed while they are read: a
+// text format whose files are mostly listed frame by frame (a file that goes
+// back to an earlier frame is read again, keeping its records), in a regular
+// file, which can be read twice.
+bool fileWhileReading(const std::string& path, const AnnotationReadOptions& options) {
+  const bool text = options.format == AnnotationFormat::kMot ||
+                    options.format == AnnotationFormat::kVisDrone ||
+                    (options.format == AnnotationFormat::kUavdt && options.ignorePath.empty()) ||
+                    options.format == AnnotationFormat::kKitti;
+  struct stat status {};
+  return text && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+}  // namespace
 
 bool readAnnotation(const std::string& path, const AnnotationReadOptions& options,
                     QuorSequence& sequence, AnnotationReadFailure& failure, ReadDetails* details) {
@@ -359,8 +402,21 @@ bool readAnnotation(const std::string& path, const AnnotationReadOptions& option
     return readSequenceFile(stream, sequence, path, &failure.message, details) == 0;
   }
   std::vector<AnnotationRecord> records;
-  if (!readForeignRecords(path, options, records, failure)) return false;
-  return fileRecords(records, sequence, path, &failure.message, details) == 0;
+  if (fileWhileReading(path, options)) {
+    RecordFiler filer(sequence, path, &failure.message, details);
+    formats::RecordMaker maker(path, options, records, failure);
+    maker.fileWhileReading(&filer);
+    const bool read = readRecordsWith(maker);
+    filer.finish();
+    if (read || !maker.outOfOrder()) return read;
+    // A frame came back: read again, keeping the records, and put them in order.
+    sequence.clear();
+    if (details != nullptr) *details = ReadDetails{};
+    failure = AnnotationReadFailure{};
+  }
+  std::vector<uint32_t> order;
+  if (!readUnordered(path, options, records, order, failure)) return false;
+  return fileRecords(records, order, sequence, path, &failure.message, details) == 0;
 }
 
 bool readAnyRecords(const std::string& path, const AnnotationReadOptions& options,

@@ -46,9 +46,8 @@ bool readLine(RecordMaker& maker, std::string_view line, uint64_t number) {
   const ClassMapping* mapping = maker.map(words[2], number, &failed);
   if (failed) return false;
   if (mapping == nullptr) return true;  // dropped
-  maker.addBox(static_cast<uint32_t>(*frame), edges[0], edges[1], edges[2], edges[3], *mapping,
-               false, confidence, number);
-  return true;
+  return maker.addBox(static_cast<uint32_t>(*frame), edges[0], edges[1], edges[2], edges[3],
+                      *mapping, false, confidence, number);
 }
 
 }  // namespace

@@ -455,6 +455,8 @@ bool parseUsualRecord(std::string_view line, Record* record) {
   return true;
 }
 
+}  // namespace
+
 class SequenceFiller {
  public:
   SequenceFiller(QuorSequence& sequence, std::string_view sourceName, std::string* error,
@@ -472,7 +474,17 @@ class SequenceFiller {
 
   int read(std::FILE* stream);
   // Files records that a reader of another format made.
-  int fileAll(std::span<const AnnotationRecord> records);
+  // Files records that a reader of another format made, in the order
+  // `order` gives (positions in `records`), or as they come when it is empty.
+  int fileAll(std::span<const AnnotationRecord> records, std::span<const uint32_t> order);
+  // Files one record that a reader of another format made.
+  bool fileOne(const AnnotationRecord& record) {
+    lineNumber_ = record.line;
+    if (file(record)) return true;
+    closeFrame();
+    return false;
+  }
+  void finishFiling() { closeFrame(); }
   // Hands each parsed record to `take` instead of filing it.
   void handRecordsTo(const std::function<bool(const AnnotationRecord&)>& take) { take_ = &take; }
 
@@ -573,8 +585,11 @@ int SequenceFiller::readLines(std::FILE* stream) {
   return 0;
 }
 
-int SequenceFiller::fileAll(std::span<const AnnotationRecord> records) {
-  for (const AnnotationRecord& record : records) {
+int SequenceFiller::fileAll(std::span<const AnnotationRecord> records,
+                            std::span<const uint32_t> order) {
+  const std::size_t count = order.empty() ? records.size() : order.size();
+  for (std::size_t k = 0; k < count; ++k) {
+    const AnnotationRecord& record = records[order.empty() ? k : order[k]];
     lineNumber_ = record.line;
     if (!file(record)) {
       closeFrame();
@@ -792,7 +807,15 @@ int SequenceFiller::failInColumn(std::size_t column, std::string_view text,
   return fail(what);
 }
 
-}  // namespace
+RecordFiler::RecordFiler(QuorSequence& sequence, std::string_view sourceName, std::string* error,
+                         ReadDetails* details)
+    : filler_(std::make_unique<SequenceFiller>(sequence, sourceName, error, details)) {}
+
+RecordFiler::~RecordFiler() = default;
+
+bool RecordFiler::file(const AnnotationRecord& record) { return filler_->fileOne(record); }
+
+void RecordFiler::finish() { filler_->finishFiling(); }
 
 float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
   const auto dx = static_cast<float>(int64_t{xb} - xa);
@@ -814,7 +837,13 @@ int readSequenceBlocks(std::FILE* stream, FrameBlockSink& sink, std::string_view
 
 int fileRecords(std::span<const AnnotationRecord> records, QuorSequence& sequence,
                 std::string_view sourceName, std::string* error, ReadDetails* details) {
-  return SequenceFiller(sequence, sourceName, error, details).fileAll(records);
+  return SequenceFiller(sequence, sourceName, error, details).fileAll(records, {});
+}
+
+int fileRecords(std::span<const AnnotationRecord> records, std::span<const uint32_t> order,
+                QuorSequence& sequence, std::string_view sourceName, std::string* error,
+                ReadDetails* details) {
+  return SequenceFiller(sequence, sourceName, error, details).fileAll(records, order);
 }
 
 int readRecordsOf(std::FILE* stream, std::string_view sourceName,

@@ -65,6 +65,33 @@ int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view
 int fileRecords(std::span<const AnnotationRecord> records, QuorSequence& sequence,
                 std::string_view sourceName, std::string* error = nullptr,
                 ReadDetails* details = nullptr);
+/// The same for the records at the positions `order` lists, in that order
+/// (a reader that puts its records in order without moving them).
+int fileRecords(std::span<const AnnotationRecord> records, std::span<const uint32_t> order,
+                QuorSequence& sequence, std::string_view sourceName, std::string* error = nullptr,
+                ReadDetails* details = nullptr);
+
+class SequenceFiller;
+
+/// Files records one at a time, as fileRecords() files a list of them: for a
+/// reader that has each record in hand only while it reads its line.
+class RecordFiler {
+ public:
+  RecordFiler(QuorSequence& sequence, std::string_view sourceName, std::string* error = nullptr,
+              ReadDetails* details = nullptr);
+  ~RecordFiler();
+  RecordFiler(const RecordFiler&) = delete;
+  RecordFiler& operator=(const RecordFiler&) = delete;
+
+  /// Files the next record; false, with the error set, when the sequence
+  /// cannot take it (more frames or boxes than it can count).
+  bool file(const AnnotationRecord& record);
+  /// Ends the last frame: called once, after the last record.
+  void finish();
+
+ private:
+  std::unique_ptr<SequenceFiller> filler_;
+};
 
 /// Reads the records of an annotation file of this format without filing
 /// them: `take` receives each well-formed record in file order (its type

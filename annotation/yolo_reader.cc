@@ -72,8 +72,7 @@ bool readLine(RecordMaker& maker, uint32_t frame, std::string_view line, uint64_
   const ClassMapping* mapping = maker.map(label, number, &failed);
   if (failed) return false;
   if (mapping == nullptr) return true;  // dropped
-  maker.addBox(frame, *left, *top, *right, *bottom, *mapping, false, confidence, number);
-  return true;
+  return maker.addBox(frame, *left, *top, *right, *bottom, *mapping, false, confidence, number);
 }
 
 }  // namespace
