@@ -48,8 +48,7 @@ class Random {
 };
 
 bool writeFile(const std::string& path, const std::string& text) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"),
-                                                       std::fclose);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);
   return file != nullptr && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
 }
 
@@ -84,10 +83,10 @@ void writeInputs(const std::string& dir, int frames, int boxes) {
       o.x = std::clamp<int64_t>(o.x + random.between(-300, 300), 0, 190000);
       o.y = std::clamp<int64_t>(o.y + random.between(-300, 300), 0, 100000);
       perFrame[static_cast<std::size_t>(f - 1)].push_back(o);
-      truth += std::to_string(f) + "," + std::to_string(k + 1) + "," +
-               std::to_string(o.x / 100) + "," + std::to_string(o.y / 100) + "," +
-               std::to_string(o.width / 100) + "," + std::to_string(o.height / 100) + ",1," +
-               std::to_string(o.label) + "," + (random.between(0, 3) == 0 ? "0.5" : "1") + "\n";
+      truth += std::to_string(f) + "," + std::to_string(k + 1) + "," + std::to_string(o.x / 100) +
+               "," + std::to_string(o.y / 100) + "," + std::to_string(o.width / 100) + "," +
+               std::to_string(o.height / 100) + ",1," + std::to_string(o.label) + "," +
+               (random.between(0, 3) == 0 ? "0.5" : "1") + "\n";
     }
   }
   // Detections, frame by frame: jittered, some missed, scores of four places.
@@ -176,7 +175,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 1;
   }
-  std::printf("| File | Lines | Boxes read | This format, CPU s | MOT reader, CPU s | MOT / this format |\n");
+  std::printf(
+      "| File | Lines | Boxes read | This format, CPU s | MOT reader, CPU s | MOT / this format "
+      "|\n");
   std::printf("|---|---:|---:|---:|---:|---:|\n");
   for (const auto& [name, role] :
        {std::pair{"gt", AnnotationRole::kGroundTruth}, std::pair{"det", AnnotationRole::kSystem}}) {
@@ -202,8 +203,8 @@ int main(int argc, char** argv) {
                    motBoxes);
       return 1;
     }
-    std::printf("| %s.txt | %zu | %zu | %.3f | %.3f | %.2f |\n", name, records.size(),
-                nativeBoxes, native, direct, direct / native);
+    std::printf("| %s.txt | %zu | %zu | %.3f | %.3f | %.2f |\n", name, records.size(), nativeBoxes,
+                native, direct, direct / native);
   }
   return 0;
 }

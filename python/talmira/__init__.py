@@ -213,7 +213,7 @@ def _read(source, label, details=False, reading=None):
     path = _path_of(source)
     if reading is not None:
         if path is None:
-            raise ValueError("the %s is a table: only files are read in format %s"
+            raise ValueError("the %s input is a table: only files are read in format %s"
                              % (label, reading["format"]))
         try:
             return _talmira.read_annotation(path, reading, details)
@@ -229,8 +229,8 @@ def _read_pair(gt, sys, details=False, readings=(None, None)):
     this format's."""
     paths = [_path_of(gt), _path_of(sys)]
     if readings != (None, None) or None in paths:
-        return (_read(gt, "ground truth", details, readings[0]),
-                _read(sys, "system output", details, readings[1]))
+        return (_read(gt, "ground-truth", details, readings[0]),
+                _read(sys, "system", details, readings[1]))
     try:
         return _talmira.read_file_pair(*paths, details)
     except _talmira.ReadFailure as failure:
