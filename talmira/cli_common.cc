@@ -189,6 +189,11 @@ InputFormats inputFormatsOf(const FormatOptionsGiven& given, const std::string& 
   if (!given.imagesFrom.empty() && !either(AnnotationFormat::kCoco)) {
     usage("--images-from is for coco inputs");
   }
+  if ((!given.classes.empty() || given.unknown != "error") && truth == AnnotationFormat::kTalmira &&
+      system == AnnotationFormat::kTalmira) {
+    usage(std::string(given.classes.empty() ? "--unknown" : "--classes") +
+          " maps the labels of other formats: give --gt-format or --sys-format");
+  }
   return inputFormatsWith(given, loadClassMap(given), groundTruthPath);
 }
 

@@ -328,6 +328,7 @@ TEST(ConvertCommandTest, OptionsThatDoNotGoTogetherAreUsageErrors) {
            std::vector<std::string>{"convert", "--from", "mot"},
            std::vector<std::string>{"score", gt, gt, "--gt-format", "mot", "--unknown", "skip"},
            std::vector<std::string>{"score", gt, gt, "--images-from", gt},
+           std::vector<std::string>{"score", gt, gt, "--classes", gt},
        }) {
     const ToolResult run = runTalmira(arguments);
     EXPECT_EQ(run.status, 2) << arguments[3] << " " << run.errors;
