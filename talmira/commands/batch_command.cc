@@ -24,6 +24,7 @@
 #include "scoring/sequence_explanation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
+#include "talmira/dataset_list.h"
 #include "talmira/writers/batch_report.h"
 #include "talmira/writers/explain_report.h"
 #include "talmira/writers/sweep_report.h"
@@ -75,110 +76,22 @@ struct SweepPool {
 // ---------------------------------------------------------------------------
 // The list of sequences
 
-// Splits one CSV line into fields; quoted fields may hold commas and doubled
-// quotes. Returns false when a quote is not closed or is followed by text.
-bool splitCsvLine(const std::string& line, std::vector<std::string>& fields) {
-  fields.assign(1, "");
-  std::size_t i = 0;
-  while (i <= line.size()) {
-    std::string& field = fields.back();
-    if (i < line.size() && line[i] == '"') {
-      ++i;
-      for (;;) {
-        if (i >= line.size()) return false;
-        if (line[i] == '"') {
-          if (i + 1 < line.size() && line[i + 1] == '"') {
-            field += '"';
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        field += line[i++];
-      }
-      if (i < line.size() && line[i] != ',') return false;
-    } else {
-      while (i < line.size() && line[i] != ',') field += line[i++];
-    }
-    if (i >= line.size()) break;
-    ++i;  // the comma
-    fields.emplace_back();
-    if (i == line.size()) break;  // a trailing comma: an empty last field
-  }
-  return true;
-}
-
-std::string readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw CommandError{kExitInputOrOutput, path + ": cannot open: " + std::strerror(errno)};
-  }
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) throw CommandError{kExitInputOrOutput, path + ": cannot read"};
-  return std::move(bytes).str();
-}
-
-std::string joinedPath(const fs::path& folder, const std::string& path) {
-  const fs::path p(path);
-  if (p.is_absolute() || folder.empty()) return p.lexically_normal().string();
-  return (folder / p).lexically_normal().string();
-}
-
 // Reads LIST: the header `sequence,groundtruth,system`, then one sequence a
 // line, paths relative to the LIST's folder. Blank lines are skipped.
 std::vector<BatchSequence> readList(const std::string& listPath, BatchSource& source) {
-  const std::string bytes = readWhole(listPath);
+  std::string bytes;
+  const std::vector<ListedSequence> listed =
+      readSequenceList(listPath, {"sequence", "groundtruth", "system"}, bytes);
   source.list = listPath;
   source.listDigest = digestOf(bytes);
-  const fs::path folder = fs::path(listPath).parent_path();
   std::vector<BatchSequence> sequences;
-  std::map<std::string, std::size_t> lineOfName;
-  std::istringstream lines(bytes);
-  std::string line;
-  std::size_t lineNumber = 0;
-  bool header = true;
-  std::vector<std::string> fields;
-  const auto malformed = [&](const std::string& why) {
-    throw CommandError{kExitInputOrOutput,
-                       listPath + ":" + std::to_string(lineNumber) + ": " + why};
-  };
-  while (std::getline(lines, line)) {
-    ++lineNumber;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (header) {
-      if (line != "sequence,groundtruth,system") {
-        malformed("the first line must be the header sequence,groundtruth,system");
-      }
-      header = false;
-      continue;
-    }
-    if (line.find_first_not_of(" \t") == std::string::npos) continue;
-    if (!splitCsvLine(line, fields)) malformed("a quoted field is not closed properly");
-    if (fields.size() != 3) {
-      malformed("expected 3 fields (sequence,groundtruth,system), found " +
-                std::to_string(fields.size()));
-    }
-    for (std::size_t f = 0; f < 3; ++f) {
-      if (fields[f].empty()) malformed("an empty field");
-    }
-    if (fields[0] == "(all)") malformed("\"(all)\" names the pooled totals, not a sequence");
-    const auto [at, inserted] = lineOfName.emplace(fields[0], lineNumber);
-    if (!inserted) {
-      malformed("the sequence name \"" + fields[0] + "\" is already used on line " +
-                std::to_string(at->second));
-    }
+  for (const ListedSequence& l : listed) {
     BatchSequence s;
     s.position = sequences.size();
-    s.name = fields[0];
-    s.groundTruth = joinedPath(folder, fields[1]);
-    s.system = joinedPath(folder, fields[2]);
+    s.name = l.name;
+    s.groundTruth = l.paths[0];
+    s.system = l.paths[1];
     sequences.push_back(std::move(s));
-  }
-  if (header) {
-    lineNumber = 1;
-    malformed("the first line must be the header sequence,groundtruth,system");
   }
   return sequences;
 }
@@ -242,55 +155,6 @@ std::vector<BatchSequence> pairFolders(const std::string& gtDir, const std::stri
 
 // ---------------------------------------------------------------------------
 // Scoring on several threads
-
-std::string clockText(double seconds) {
-  const auto whole = static_cast<long long>(seconds + 0.5);
-  char text[32];
-  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
-  return text;
-}
-
-// A progress line on standard error, rewritten in place.
-class Progress {
- public:
-  Progress(bool shown, std::size_t total)
-      : shown_(shown), total_(total), start_(std::chrono::steady_clock::now()) {
-    if (shown_) draw(0);
-  }
-  void finished(std::size_t done) {
-    if (!shown_) return;
-    std::lock_guard lock(mutex_);
-    // At most ten redraws a second, however short the sequences.
-    const auto now = std::chrono::steady_clock::now();
-    if (done < total_ && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
-    lastDrawn_ = now;
-    draw(done);
-  }
-  ~Progress() {
-    if (shown_) std::fputs("\r\033[K", stderr);
-  }
-
- private:
-  void draw(std::size_t done) {
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::string line = "\r\033[Kscored " + std::to_string(done) + " of " + std::to_string(total_) +
-                       " sequences, " + clockText(elapsed) + " elapsed";
-    if (done > 0 && done < total_) {
-      line += ", about " +
-              clockText(elapsed / static_cast<double>(done) * static_cast<double>(total_ - done)) +
-              " left";
-    }
-    std::fputs(line.c_str(), stderr);
-    std::fflush(stderr);
-  }
-
-  bool shown_;
-  std::size_t total_;
-  std::chrono::steady_clock::time_point start_;
-  std::chrono::steady_clock::time_point lastDrawn_{};
-  std::mutex mutex_;
-};
 
 // Reads both files on this thread: -j N means N cores busy, not 2N. Both
 // messages are kept, as readInputs() keeps them.
