@@ -384,4 +384,8 @@ std::string renderDatasetReport(const DatasetReportInput& input) {
   return html + pageEnd(input.producedBy, true);
 }
 
+std::string htmlPageStart(const std::string& title) { return pageStart(title); }
+
+std::string htmlPageEnd(const std::string& producedBy) { return pageEnd(producedBy, false); }
+
 }  // namespace talmira

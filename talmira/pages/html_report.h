@@ -46,4 +46,10 @@ struct DatasetReportInput {
 /// --sweep the pooled best points and curves.
 std::string renderDatasetReport(const DatasetReportInput& input);
 
+/// What every page shares, for the pages of other commands: the start (the
+/// head with the shared style, up to the opening of <main>), titled `title`,
+/// and the end (a footer naming the command line that made the page).
+std::string htmlPageStart(const std::string& title);
+std::string htmlPageEnd(const std::string& producedBy);
+
 }  // namespace talmira
