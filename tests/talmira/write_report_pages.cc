@@ -3,15 +3,22 @@
 // person to look at. Also writes what the pages must show (expected.json),
 // computed by scoring, not by the page code.
 //
-//   talmira_report_pages OUTPUT_FOLDER GROUNDTRUTH SYSTEM
+//   talmira_report_pages OUTPUT_FOLDER GROUNDTRUTH SYSTEM [SYSTEM_B]
+//
+// With SYSTEM_B also the page of `talmira compare`.
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "scoring/paired_bootstrap.h"
+#include "scoring/paired_counts.h"
 #include "talmira/cli_common.h"
+#include "talmira/pages/compare_page.h"
 #include "talmira/pages/html_report.h"
 #include "talmira/pages/sweep_plot.h"
 #include "tests/talmira/curve_oracle.h"
@@ -108,11 +115,133 @@ void write(const std::string& path, const std::string& contents) {
   std::printf("wrote %s (%zu bytes)\n", path.c_str(), contents.size());
 }
 
+// --- The compare page -------------------------------------------------------
+
+double nmodtaOf(int64_t gt, int64_t fn, int64_t fp) {
+  if (gt == 0) return fp == 0 ? 1.0 : -100000.0;
+  return std::max(-100000.0, 1.0 - static_cast<double>(fn + fp) / static_cast<double>(gt));
+}
+
+// The compare page of a dataset cut out of the pair and a second detector
+// (its frames dealt into four sequences, a failed one among them), each
+// detector at its best threshold, with hostile names; and what it must show.
+void writeComparePage(const std::string& folder, const QuorSequence& groundTruth,
+                      const QuorSequence& a, const QuorSequence& b) {
+  const std::vector<std::string> names = {"day-01", "night & fog <b>", "rain-03", "dusk-04"};
+  talmira::CompareResult result;
+  talmira::CompareSettings& settings = result.settings;
+  settings.list = "dataset/compare.csv";
+  settings.best = true;
+  settings.bootstrap = {2000, 7, 0.95, 1};
+  // The parts' frames are the pair's, so the whole pair's curves are theirs pooled.
+  SweepCurves curvesA = talmira_test::bruteForceCurves(groundTruth, a);
+  SweepCurves curvesB = talmira_test::bruteForceCurves(groundTruth, b);
+  result.curveA = curvesA[0];
+  result.curveB = curvesB[0];
+  settings.confidenceA = bestOf(result.curveA)->threshold;
+  settings.confidenceB = bestOf(result.curveB)->threshold;
+  std::vector<UnitCounts> units;
+  for (std::size_t part = 0; part < names.size(); ++part) {
+    const auto truthPart = framesOf(groundTruth, part, names.size());
+    talmira::CompareSequence s;
+    s.name = names[part];
+    s.groundTruth = "gt/" + names[part] + ".csv";
+    s.systemA = "a/" + names[part] + ".csv";
+    s.systemB = "b/" + names[part] + ".csv";
+    const auto alone = std::pair{scoreClasses(*truthPart, a, settings.confidenceA),
+                                 scoreClasses(*truthPart, b, settings.confidenceB)};
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      const ClassCounts& ca = alone.first[slot];
+      const ClassCounts& cb = alone.second[slot];
+      s.counts[slot] = PairedClassCounts{ca.gt, ca.fn, ca.fp, cb.gt, cb.fn, cb.fp};
+    }
+    s.objects = countPaired(*truthPart, a, b,
+                            {settings.confidenceA, settings.confidenceB,
+                             std::max<std::size_t>(1, truthPart->frames.size()), 1})
+                    .objects;
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) result.objects[slot] += s.objects[slot];
+    units.push_back(s.counts);
+    result.sequences.push_back(s);
+    if (part == 2) {
+      talmira::CompareSequence failed;
+      failed.name = "<img src=x onerror=alert(1)>";
+      failed.groundTruth = "gt/bad.csv";
+      failed.systemA = "a/bad & \"quoted\".csv";
+      failed.systemB = "b/bad.csv";
+      failed.error = "a/bad.csv:3: expected 15 fields, found 4 <in \"Frame\" & 'X1'>";
+      result.sequences.push_back(failed);
+    }
+  }
+  result.units = units.size();
+  result.totals = sumUnits(units);
+  result.intervals = pairedBootstrap(units, settings.bootstrap);
+  write(folder + "/compare_report.html",
+        talmira::renderComparePage(result, "talmira_report_pages (test pages)"));
+
+  // What it must show, worked out here from the counts.
+  Json classes = Json::array(), objects = Json::array(), series = Json::array();
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const PairedClassCounts& c = result.totals[slot];
+    if (slot > 0 && c.gtA == 0 && c.gtB == 0 && c.fpA == 0 && c.fpB == 0) continue;
+    const ClassBootstrap& i = result.intervals[slot];
+    const double delta = nmodtaOf(c.gtB, c.fnB, c.fpB) - nmodtaOf(c.gtA, c.fnA, c.fpA);
+    char shares[2][32];
+    std::snprintf(shares[0], sizeof shares[0], "%.4f", i.bBetter);
+    std::snprintf(shares[1], sizeof shares[1], "%.4f", i.aBetter);
+    // Only four units here: no class is told apart unless its interval clears 0.
+    const std::string verdict = i.low > 0 ? "B better" : i.high < 0 ? "A better" : "cannot tell";
+    classes.push_back({evaluationClasses[slot], std::to_string(c.gtA),
+                       talmira::fixedSix(reportedNmodta(c.gtA, c.fnA, c.fpA)),
+                       talmira::fixedSix(reportedNmodta(c.gtB, c.fnB, c.fpB)),
+                       talmira::fixedSix(delta), talmira::fixedSix(i.low),
+                       talmira::fixedSix(i.high), shares[0], shares[1], verdict});
+    const ObjectAgreement& o = result.objects[slot];
+    objects.push_back({evaluationClasses[slot], std::to_string(o.both), std::to_string(o.aOnly),
+                       std::to_string(o.bOnly), std::to_string(o.neither)});
+    series.push_back(std::string("delta:") + evaluationClasses[slot]);
+  }
+  series.push_back("sequence-delta:All");
+  series.push_back("nmodta-a:All");
+  series.push_back("nmodta-b:All");
+  // The sequences by their difference on All, smallest first, ties in list order.
+  std::vector<const talmira::CompareSequence*> order;
+  for (const talmira::CompareSequence& s : result.sequences) {
+    if (s.error.empty()) order.push_back(&s);
+  }
+  const auto deltaAll = [](const talmira::CompareSequence* s) {
+    const PairedClassCounts& c = s->counts[0];
+    return nmodtaOf(c.gtB, c.fnB, c.fpB) - nmodtaOf(c.gtA, c.fnA, c.fpA);
+  };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](auto* x, auto* y) { return deltaAll(x) < deltaAll(y); });
+  Json sequences = Json::array();
+  for (const talmira::CompareSequence* s : order) {
+    const PairedClassCounts& c = s->counts[0];
+    sequences.push_back(
+        {s->name, std::to_string(c.gtA), talmira::fixedSix(reportedNmodta(c.gtA, c.fnA, c.fpA)),
+         talmira::fixedSix(reportedNmodta(c.gtB, c.fnB, c.fpB)), talmira::fixedSix(deltaAll(s))});
+  }
+  Json expected = {
+      {"title", "Is B better than A?"},
+      {"tables", {{"classes", classes}, {"objects", objects}, {"sequences", sequences}}},
+      {"rows", {{"failed", 1}}},
+      {"series", series},
+      {"absent_series", {"delta:Plane", "delta:Container"}},
+      {"text",
+       {"<img src=x onerror=alert(1)>", "night & fog <b>",
+        "a/bad.csv:3: expected 15 fields, found 4 <in \"Frame\" & 'X1'>",
+        "A " + talmira::shortestText(settings.confidenceA) + ", B " +
+            talmira::shortestText(settings.confidenceB) +
+            " (each detector's best threshold of All)",
+        "4 sequences", "2000, seed 7, 95% intervals", "flatters it"}}};
+  write(folder + "/compare_report.expected.json", expected.dump(1) + "\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s OUTPUT_FOLDER GROUNDTRUTH SYSTEM\n", argv[0]);
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: %s OUTPUT_FOLDER GROUNDTRUTH SYSTEM [SYSTEM_B]\n", argv[0]);
     return 2;
   }
   const std::string folder = argv[1];
@@ -227,6 +356,8 @@ int main(int argc, char** argv) {
                               {"ascending", order},
                               {"descending", reversedOrder}}}};
     write(folder + "/dataset_report.expected.json", datasetExpected.dump(1) + "\n");
+
+    if (argc == 5) writeComparePage(folder, *groundTruth, *system, *talmira::readInput(argv[4]));
   } catch (const talmira::CommandError& error) {
     std::fprintf(stderr, "%s\n", error.message.c_str());
     return 1;
