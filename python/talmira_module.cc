@@ -33,11 +33,13 @@
 #include "scoring/confidence_sweep.h"
 #include "scoring/error_causes.h"
 #include "scoring/file_check.h"
+#include "scoring/paired_bootstrap.h"
 #include "scoring/sequence_evaluation.h"
 #include "scoring/sequence_explanation.h"
 #include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/writers/check_report.h"
+#include "talmira/writers/compare_report.h"
 #include "talmira/writers/event_rows.h"
 #include "talmira/writers/explain_report.h"
 #include "talmira/writers/sweep_report.h"
@@ -626,6 +628,65 @@ py::tuple explainFilePair(const std::string& groundTruthPath, const std::string&
 
 // --- end of explain ---
 
+// --- compare: two detectors with paired-bootstrap intervals ---
+
+talmira::CompareRun compareRun(float confidenceA, float confidenceB, bool best, uint64_t resamples,
+                               uint64_t seed, double level, std::size_t block, unsigned threads) {
+  if (resamples < 1 || resamples > kMaxResamples) {
+    throw py::value_error("resamples " + std::to_string(resamples) + " is not from 1 to " +
+                          std::to_string(kMaxResamples));
+  }
+  if (!(level > 0.0 && level < 1.0)) throw py::value_error("level is not between 0 and 1");
+  talmira::CompareRun run;
+  run.confidenceA = confidenceA;
+  run.confidenceB = confidenceB;
+  run.best = best;
+  run.bootstrap.resamples = resamples;
+  run.bootstrap.seed = seed;
+  run.bootstrap.level = level;
+  run.block = block;
+  run.jobs = threadsOrDefault(threads);
+  return run;
+}
+
+// The JSON text of `talmira compare --format json` on three read sequences
+// (block 0: the cube root of the frame count).
+std::string compare(const Sequence& groundTruth, const Sequence& a, const Sequence& b,
+                    float confidenceA, float confidenceB, bool best, uint64_t resamples,
+                    uint64_t seed, double level, std::size_t block, unsigned threads) {
+  const talmira::CompareRun run =
+      compareRun(confidenceA, confidenceB, best, resamples, seed, level, block, threads);
+  py::gil_scoped_release unlocked;
+  return talmira::compareJson(
+             talmira::compareSequences(*groundTruth.records, *a.records, *b.records, run))
+      .dump();
+}
+
+// The same of a dataset's LIST, as `talmira compare --dataset` makes it:
+// sequences that cannot be read carry their message. A malformed list
+// raises ValueError with the command's message.
+std::string compareDataset(const std::string& list, float confidenceA, float confidenceB, bool best,
+                           uint64_t resamples, uint64_t seed, double level, unsigned threads) {
+  const talmira::CompareRun run =
+      compareRun(confidenceA, confidenceB, best, resamples, seed, level, 0, threads);
+  std::string json;
+  std::string failure;
+  {
+    py::gil_scoped_release unlocked;
+    try {
+      json =
+          talmira::compareJson(talmira::compareDataset(list, talmira::readCompareList(list), run))
+              .dump();
+    } catch (const talmira::CommandError& e) {
+      failure = e.message;
+    }
+  }
+  if (!failure.empty()) throw py::value_error(failure);
+  return json;
+}
+
+// --- end of compare ---
+
 float parseFraction(const std::string& text, const std::string& what) {
   try {
     return talmira::parseFraction(text, what);
@@ -678,6 +739,14 @@ PYBIND11_MODULE(_talmira, m) {
   m.def("explain_file_pair", &explainFilePair, py::arg("groundtruth"), py::arg("system"),
         py::arg("confidence"), py::arg("near"), py::arg("threads") = 0,
         "As explain(), from two files, while reading them when their frame numbers only grow.");
+  m.def("compare", &compare, py::arg("groundtruth"), py::arg("system_a"), py::arg("system_b"),
+        py::arg("confidence_a"), py::arg("confidence_b"), py::arg("best"), py::arg("resamples"),
+        py::arg("seed"), py::arg("level"), py::arg("block"), py::arg("threads") = 0,
+        "talmira compare's JSON text for one sequence; block 0 for the cube root of its frames.");
+  m.def("compare_dataset", &compareDataset, py::arg("list"), py::arg("confidence_a"),
+        py::arg("confidence_b"), py::arg("best"), py::arg("resamples"), py::arg("seed"),
+        py::arg("level"), py::arg("threads") = 0,
+        "talmira compare --dataset's JSON text; ValueError for a malformed list.");
   m.def("parse_fraction", &parseFraction, py::arg("text"), py::arg("what"),
         "A threshold from 0 to 1 by the command line's rule; ValueError naming `what` otherwise.");
   m.def("parse_confidence", &parseConfidence, py::arg("text"),
