@@ -792,7 +792,8 @@ class CompareResult:
                              | (self.classes["class"] == "All")]
         better = {"A": "A is better", "B": "B is better", None: "the data cannot tell"}
         units = ("%d sequences" % self.units if self.unit == "sequence"
-                 else "%d blocks of %d frames" % (self.units, self.block))
+                 else "%d blocks of %d frame%s" % (self.units, self.block,
+                                                   "" if self.block == 1 else "s"))
         return "\n".join((
             "CompareResult(%s, %d resamples, seed %d, level %s): on All %s" % (
                 units, self.resamples, self.seed, repr(self.level), better[self.verdict()]),

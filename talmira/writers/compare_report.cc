@@ -94,8 +94,10 @@ std::string verdictOnAll(const CompareResult& r) {
     words += "Only " + std::to_string(r.units) +
              " units: the resamples can mix only so few, and the interval is too narrow to "
              "trust; " +
-             (r.dataset() ? std::string("more sequences give a better one.\n")
-                          : std::string("a smaller --block, or more frames, give a better one.\n"));
+             (r.dataset()            ? std::string("more sequences give a better one.\n")
+              : r.settings.block > 1 ? std::string("a smaller --block, or more frames, give a "
+                                                   "better one.\n")
+                                     : std::string("more frames give a better one.\n"));
   }
   return words;
 }
