@@ -117,8 +117,10 @@ double nmodtaDouble(int64_t gt, int64_t fn, int64_t fp) {
 
 uint64_t intervalRank(uint64_t resamples, double level) {
   constexpr int64_t kWhole = 1'000'000'000;
-  if (!(level > 0.0 && level < 1.0)) throw std::invalid_argument("the level is not in (0, 1)");
-  const int64_t levelUnits = std::llround(level * static_cast<double>(kWhole));
+  const int64_t levelUnits =
+      level > 0.0 && level < 1.0 ? std::llround(level * static_cast<double>(kWhole)) : 0;
+  // A level that rounds to 0 would put the lower end above the upper one.
+  if (levelUnits < 1) throw std::invalid_argument("the level is not in (0, 1) at nine decimals");
   // R (1 - L) / 2 in whole numbers: R is at most kMaxResamples, so the
   // product stays far inside 64 bits.
   const auto outside = static_cast<unsigned __int128>(resamples) *

@@ -83,7 +83,9 @@ struct BootstrapOptions {
 
 /// k = floor(R (1 - L) / 2), with the level taken to nine decimals (so that
 /// 0.9 is nine tenths, not the double just below it): the interval's ends
-/// are the (k+1)-th smallest and the (k+1)-th largest difference.
+/// are the (k+1)-th smallest and the (k+1)-th largest difference. Throws
+/// std::invalid_argument for a level that is not above 0 at nine decimals or
+/// not below 1.
 uint64_t intervalRank(uint64_t resamples, double level);
 
 /// What the resamples say about one class.

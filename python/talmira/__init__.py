@@ -831,7 +831,9 @@ def _level(value):
         level = float(text)
     except ValueError:
         raise ValueError("level %r is not a number" % (value,)) from None
-    if not (0.0 < level < 1.0):
+    # Taken to nine decimals, as the command takes it: one that rounds to 0
+    # leaves no interval.
+    if not (0.0 < level < 1.0) or round(level * 1e9) < 1:
         raise ValueError("level %r is not between 0 and 1 (both left out)" % (value,))
     return level
 

@@ -235,8 +235,8 @@ CompareResult compareDataset(const std::string& list, std::vector<CompareSequenc
   if (run.best) {
     // Each detector's curve of All, pooled over the dataset: a running pool
     // per worker, summed at the end (the sums are exact, so the order in
-    // which sequences finish does not show).
-    // A pool with no sequence in it: zero counts at 1 and at 0.
+    // which sequences finish does not show). A pool starts with no sequence
+    // in it: zero counts at 1 and at 0.
     std::vector<ClassCurve> poolsA(std::max<std::size_t>(workers, 1), addCurves({}));
     std::vector<ClassCurve> poolsB(poolsA);
     forEachSequence(result.sequences, jobs, run.progress, workers,
@@ -289,7 +289,8 @@ double parseLevel(const std::string& text) {
   if (!plain || end != text.c_str() + text.size() || !std::isfinite(value)) {
     throw CLI::ValidationError("level", "\"" + text + "\" is not a number");
   }
-  if (!(value > 0.0 && value < 1.0)) {
+  // The level is taken to nine decimals; one that rounds to 0 leaves no interval.
+  if (!(value > 0.0 && value < 1.0) || std::llround(value * 1e9) < 1) {
     throw CLI::ValidationError("level", text + " is not between 0 and 1 (both left out)");
   }
   return value;

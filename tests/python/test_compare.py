@@ -349,7 +349,7 @@ def test_the_python_function_refuses_what_the_command_refuses():
         "groundtruth.csv", "systemoutput.csv", "systemoutput_b.csv"))
     for wrong in ({"confidence": 0.3, "best": True}, {"confidence_a": 0.3},
                   {"confidence": 0.1, "confidence_a": 0.3, "confidence_b": 0.2},
-                  {"level": 1}, {"level": "0.5x"}, {"level": True}, {"resamples": 0},
+                  {"level": 1}, {"level": "0.5x"}, {"level": True}, {"level": 1e-10}, {"resamples": 0},
                   {"resamples": 2.5}, {"seed": -1}, {"seed": 1 << 64}, {"block": 0},
                   {"confidence": 1.5}, {"jobs": 0}):
         with pytest.raises(ValueError):

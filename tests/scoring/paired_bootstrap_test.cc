@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -55,6 +56,8 @@ TEST(PairedBootstrapTest, RankTakesTheLevelAsWrittenNotTheDoubleBelowIt) {
   EXPECT_EQ(intervalRank(999, 0.95), 24u);  // 24.975, down
   EXPECT_EQ(intervalRank(1, 0.95), 0u);
   EXPECT_EQ(intervalRank(kMaxResamples, 0.000000001), kMaxResamples / 2 - 1);
+  EXPECT_THROW(intervalRank(100, 0.0000000001), std::invalid_argument);
+  EXPECT_THROW(intervalRank(100, 1.0), std::invalid_argument);
 }
 
 TEST(PairedBootstrapTest, NmodtaInDoubleFollowsTheReportedRules) {

@@ -338,6 +338,7 @@ TEST(CompareCommandTest, UsageErrorsWriteNothing) {
         {gt, a, a, "--level", "1"},
         {gt, a, a, "--level", "0"},
         {gt, a, a, "--level", "95"},
+        {gt, a, a, "--level", "1e-10"},
         {gt, a, a, "--resamples", "0"},
         {gt, a, a, "--resamples", "10000001"},
         {gt, a, a, "--seed", "-1"},
