@@ -23,6 +23,10 @@ struct PackedUnits {
   std::size_t width = 0;
   std::vector<int64_t> rows;  // units.size() rows of `width`
   std::array<ClassColumns, kClassCount> columns;
+  // The same rows in 32 bits, when a resample's sums fit in them (a unit's
+  // counts times the units): half the memory to walk, twice the additions
+  // per instruction. Empty otherwise.
+  std::vector<int32_t> narrowRows;
 };
 
 PackedUnits pack(const std::vector<UnitCounts>& units) {
@@ -57,26 +61,36 @@ PackedUnits pack(const std::vector<UnitCounts>& units) {
       }
     }
   }
+  // Counts are never negative, so the largest sum a resample can make is
+  // the largest value times the units drawn.
+  const int64_t largest =
+      packed.rows.empty() ? 0 : *std::max_element(packed.rows.begin(), packed.rows.end());
+  constexpr int64_t kNarrowLimit = int64_t{1} << 31;
+  if (largest < kNarrowLimit / static_cast<int64_t>(std::max<std::size_t>(units.size(), 1))) {
+    packed.narrowRows.assign(packed.rows.begin(), packed.rows.end());
+  }
   return packed;
 }
 
-int64_t sumAt(const std::vector<int64_t>& sums, int32_t column) {
-  return column >= 0 ? sums[static_cast<std::size_t>(column)] : 0;
+template <typename Sum>
+int64_t sumAt(const std::vector<Sum>& sums, int32_t column) {
+  return column >= 0 ? static_cast<int64_t>(sums[static_cast<std::size_t>(column)]) : 0;
 }
 
 // Resamples [first, last): each one's difference per class into
-// differences[slot][r].
-void resampleRange(const PackedUnits& packed, std::size_t unitCount, uint64_t seed, uint64_t first,
-                   uint64_t last, std::array<std::vector<double>, kClassCount>& differences) {
+// differences[slot][r]. `rows` are the packed rows in the width of `Sum`.
+template <typename Sum>
+void resampleRange(const PackedUnits& packed, const Sum* rows, std::size_t unitCount, uint64_t seed,
+                   uint64_t first, uint64_t last,
+                   std::array<std::vector<double>, kClassCount>& differences) {
   SplitMix64 generator(seed);
   generator.skip(first * unitCount);
-  std::vector<int64_t> sums(packed.width);
+  std::vector<Sum> sums(packed.width);
   const std::size_t width = packed.width;
-  const int64_t* rows = packed.rows.data();
   for (uint64_t r = first; r < last; ++r) {
-    std::fill(sums.begin(), sums.end(), 0);
+    std::fill(sums.begin(), sums.end(), Sum{0});
     for (std::size_t draw = 0; draw < unitCount; ++draw) {
-      const int64_t* row = rows + generator.below(unitCount) * width;
+      const Sum* row = rows + generator.below(unitCount) * width;
       for (std::size_t column = 0; column < width; ++column) sums[column] += row[column];
     }
     for (std::size_t slot = 0; slot < kClassCount; ++slot) {
@@ -85,6 +99,15 @@ void resampleRange(const PackedUnits& packed, std::size_t unitCount, uint64_t se
       const double b = nmodtaDouble(sumAt(sums, at[3]), sumAt(sums, at[4]), sumAt(sums, at[5]));
       differences[slot][r] = b - a;
     }
+  }
+}
+
+void resampleRange(const PackedUnits& packed, std::size_t unitCount, uint64_t seed, uint64_t first,
+                   uint64_t last, std::array<std::vector<double>, kClassCount>& differences) {
+  if (!packed.narrowRows.empty()) {
+    resampleRange(packed, packed.narrowRows.data(), unitCount, seed, first, last, differences);
+  } else {
+    resampleRange(packed, packed.rows.data(), unitCount, seed, first, last, differences);
   }
 }
 
