@@ -343,6 +343,9 @@ std::string renderComparePage(const CompareResult& r, const std::string& produce
   const std::string level = levelText(s.bootstrap.level);
   std::string html = htmlPageStart("Is B better than A? " +
                                    (r.dataset() ? s.list : s.systemB + " vs " + s.systemA));
+  // The table of classes has ten columns of wide numbers: closer cells keep
+  // it within the page's width.
+  html += "<style>#classes th, #classes td { padding: 4px 8px; }</style>\n";
   html += "<h1>Is B better than A?</h1>\n";
   html +=
       "<p class=\"lead\">Two detectors on the same ground truth: the difference of their NMODTA, "
