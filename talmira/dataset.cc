@@ -1,0 +1,384 @@
+// A dataset's sequences, from a LIST or two folders, scored on several
+// threads with only each finished sequence's counts kept.
+#include "talmira/dataset.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <set>
+#include <sstream>
+#include <system_error>
+#include <thread>
+
+#include "scoring/class_scores.h"
+#include "talmira/writers/sweep_report.h"
+
+namespace talmira {
+
+namespace {
+
+namespace fs = std::filesystem;
+// With --sweep: where the swept sequences' curves are summed, one pool per
+// worker so that no worker waits for another's addition; the pools are
+// summed at the end. Only the pools and each sequence's best points outlive
+// the sequence. The sums are exact, so how the sequences fell to the workers
+// does not show in the result.
+struct SweepPool {
+  std::vector<SweepCurves> perWorker;
+  SweepCurves total() const {
+    SweepCurves sum;
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      std::vector<const ClassCurve*> curves;
+      for (const SweepCurves& pool : perWorker) curves.push_back(&pool[slot]);
+      sum[slot] = addCurves(curves);
+    }
+    return sum;
+  }
+};
+
+// ---------------------------------------------------------------------------
+// The list of sequences
+
+// Splits one CSV line into fields; quoted fields may hold commas and doubled
+// quotes. Returns false when a quote is not closed or is followed by text.
+bool splitCsvLine(const std::string& line, std::vector<std::string>& fields) {
+  fields.assign(1, "");
+  std::size_t i = 0;
+  while (i <= line.size()) {
+    std::string& field = fields.back();
+    if (i < line.size() && line[i] == '"') {
+      ++i;
+      for (;;) {
+        if (i >= line.size()) return false;
+        if (line[i] == '"') {
+          if (i + 1 < line.size() && line[i + 1] == '"') {
+            field += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        field += line[i++];
+      }
+      if (i < line.size() && line[i] != ',') return false;
+    } else {
+      while (i < line.size() && line[i] != ',') field += line[i++];
+    }
+    if (i >= line.size()) break;
+    ++i;  // the comma
+    fields.emplace_back();
+    if (i == line.size()) break;  // a trailing comma: an empty last field
+  }
+  return true;
+}
+
+std::string readWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw CommandError{kExitInputOrOutput, path + ": cannot open: " + std::strerror(errno)};
+  }
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  if (in.bad()) throw CommandError{kExitInputOrOutput, path + ": cannot read"};
+  return std::move(bytes).str();
+}
+
+std::string joinedPath(const fs::path& folder, const std::string& path) {
+  const fs::path p(path);
+  if (p.is_absolute() || folder.empty()) return p.lexically_normal().string();
+  return (folder / p).lexically_normal().string();
+}
+
+}  // namespace
+
+std::vector<BatchSequence> readList(const std::string& listPath, BatchSource& source) {
+  return parseList(readWhole(listPath), listPath, source);
+}
+
+// The header `sequence,groundtruth,system`, then one sequence a line, paths
+// relative to the LIST's folder. Blank lines are skipped.
+std::vector<BatchSequence> parseList(std::string_view bytes, const std::string& listPath,
+                                     BatchSource& source) {
+  source.list = listPath;
+  source.listDigest = digestOf(bytes);
+  const fs::path folder = fs::path(listPath).parent_path();
+  std::vector<BatchSequence> sequences;
+  std::map<std::string, std::size_t> lineOfName;
+  std::istringstream lines{std::string(bytes)};
+  std::string line;
+  std::size_t lineNumber = 0;
+  bool header = true;
+  std::vector<std::string> fields;
+  const auto malformed = [&](const std::string& why) {
+    throw ListError{{kExitInputOrOutput, listPath + ":" + std::to_string(lineNumber) + ": " + why},
+                    lineNumber,
+                    why};
+  };
+  while (std::getline(lines, line)) {
+    ++lineNumber;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (header) {
+      if (line != "sequence,groundtruth,system") {
+        malformed("the first line must be the header sequence,groundtruth,system");
+      }
+      header = false;
+      continue;
+    }
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    if (!splitCsvLine(line, fields)) malformed("a quoted field is not closed properly");
+    if (fields.size() != 3) {
+      malformed("expected 3 fields (sequence,groundtruth,system), found " +
+                std::to_string(fields.size()));
+    }
+    for (std::size_t f = 0; f < 3; ++f) {
+      if (fields[f].empty()) malformed("an empty field");
+    }
+    if (fields[0] == "(all)") malformed("\"(all)\" names the pooled totals, not a sequence");
+    const auto [at, inserted] = lineOfName.emplace(fields[0], lineNumber);
+    if (!inserted) {
+      malformed("the sequence name \"" + fields[0] + "\" is already used on line " +
+                std::to_string(at->second));
+    }
+    BatchSequence s;
+    s.position = sequences.size();
+    s.name = fields[0];
+    s.groundTruth = joinedPath(folder, fields[1]);
+    s.system = joinedPath(folder, fields[2]);
+    sequences.push_back(std::move(s));
+  }
+  if (header) {
+    lineNumber = 1;
+    malformed("the first line must be the header sequence,groundtruth,system");
+  }
+  return sequences;
+}
+
+namespace {
+
+// The regular files of a folder by name without extension (dot files, as
+// editors leave them, are skipped).
+std::map<std::string, std::string> filesByName(const std::string& folder) {
+  std::error_code error;
+  fs::directory_iterator it(folder, error);
+  if (error) {
+    throw CommandError{kExitInputOrOutput, folder + ": cannot list: " + error.message()};
+  }
+  std::map<std::string, std::string> files;
+  for (const fs::directory_entry& entry : it) {
+    const std::string fileName = entry.path().filename().string();
+    if (fileName.empty() || fileName[0] == '.' || !entry.is_regular_file(error)) continue;
+    const std::string name = entry.path().stem().string();
+    const auto [at, inserted] = files.emplace(name, entry.path().string());
+    if (!inserted) {
+      throw CommandError{kExitInputOrOutput,
+                         folder + ": " + fs::path(at->second).filename().string() + " and " +
+                             fileName + " give the same sequence name \"" + name + "\""};
+    }
+  }
+  return files;
+}
+
+}  // namespace
+
+// Pairs the files of the same name in the two folders, sorted by name. A file
+// in one folder only is a sequence that fails, so that it is counted and
+// cannot go unnoticed.
+std::vector<BatchSequence> pairFolders(const std::string& gtDir, const std::string& sysDir,
+                                       BatchSource& source) {
+  source.groundTruthDir = gtDir;
+  source.systemDir = sysDir;
+  const auto groundTruths = filesByName(gtDir);
+  const auto systems = filesByName(sysDir);
+  std::set<std::string> names;
+  for (const auto& [name, path] : groundTruths) names.insert(name);
+  for (const auto& [name, path] : systems) names.insert(name);
+  std::vector<BatchSequence> sequences;
+  std::string pairing;
+  for (const std::string& name : names) {
+    BatchSequence s;
+    s.position = sequences.size();
+    s.name = name;
+    const auto gt = groundTruths.find(name);
+    const auto sys = systems.find(name);
+    if (gt != groundTruths.end()) s.groundTruth = gt->second;
+    if (sys != systems.end()) s.system = sys->second;
+    if (gt == groundTruths.end()) {
+      s.error = sys->second + ": no ground truth of that name in " + gtDir;
+    } else if (sys == systems.end()) {
+      s.error = gt->second + ": no system output of that name in " + sysDir;
+    }
+    pairing += name + '\0' + s.groundTruth + '\0' + s.system + '\n';
+    sequences.push_back(std::move(s));
+  }
+  source.listDigest = digestOf(pairing);
+  return sequences;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Scoring on several threads
+
+std::string clockText(double seconds) {
+  const auto whole = static_cast<long long>(seconds + 0.5);
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+  return text;
+}
+
+// A progress line on standard error, rewritten in place.
+class Progress {
+ public:
+  Progress(bool shown, std::size_t total)
+      : shown_(shown), total_(total), start_(std::chrono::steady_clock::now()) {
+    if (shown_) draw(0);
+  }
+  void finished(std::size_t done) {
+    if (!shown_) return;
+    std::lock_guard lock(mutex_);
+    // At most ten redraws a second, however short the sequences.
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total_ && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
+    lastDrawn_ = now;
+    draw(done);
+  }
+  ~Progress() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+  }
+
+ private:
+  void draw(std::size_t done) {
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::string line = "\r\033[Kscored " + std::to_string(done) + " of " + std::to_string(total_) +
+                       " sequences, " + clockText(elapsed) + " elapsed";
+    if (done > 0 && done < total_) {
+      line += ", about " +
+              clockText(elapsed / static_cast<double>(done) * static_cast<double>(total_ - done)) +
+              " left";
+    }
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+  }
+
+  bool shown_;
+  std::size_t total_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point lastDrawn_{};
+  std::mutex mutex_;
+};
+
+// Reads both files on this thread: -j N means N cores busy, not 2N. Both
+// messages are kept, as readInputs() keeps them.
+void readPair(const BatchSequence& s, std::unique_ptr<QuorSequence>& groundTruth,
+              std::unique_ptr<QuorSequence>& system) {
+  std::string messages;
+  try {
+    groundTruth = readInput(s.groundTruth);
+  } catch (const CommandError& e) {
+    messages = e.message;
+  }
+  try {
+    system = readInput(s.system);
+  } catch (const CommandError& e) {
+    messages += (messages.empty() ? "" : "\n") + e.message;
+  }
+  if (!messages.empty()) throw CommandError{kExitInputOrOutput, messages};
+}
+
+// Sweeps one sequence as `talmira sweep` does, keeps its best points and
+// counts at `confidence`, and adds its curves into the pool.
+void sweepOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves& pool) {
+  SweepCurves curves;
+  if (threads > 1) {
+    curves = sweepFiles(s.groundTruth, s.system, threads);
+  } else {
+    std::unique_ptr<QuorSequence> groundTruth;
+    std::unique_ptr<QuorSequence> system;
+    readPair(s, groundTruth, system);
+    curves = sweepClasses(*groundTruth, *system, 1);
+  }
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) s.best[slot] = ::bestPoint(curves[slot]);
+  s.classes = countsAt(curves, confidence);
+  addIntoPool(pool, curves);
+}
+
+void scoreOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves* pool) {
+  if (s.failed()) return;  // nothing to read (a file without its partner)
+  try {
+    if (pool != nullptr) {
+      sweepOne(s, confidence, threads, *pool);
+      return;
+    }
+    std::unique_ptr<QuorSequence> groundTruth;
+    std::unique_ptr<QuorSequence> system;
+    if (threads > 1) {
+      readInputs(s.groundTruth, s.system, groundTruth, system);  // both files at once
+    } else {
+      readPair(s, groundTruth, system);
+    }
+    s.classes = scoreClasses(*groundTruth, *system, confidence, threads);
+  } catch (const CommandError& e) {
+    s.error = e.message;
+  } catch (const std::bad_alloc&) {
+    s.error = s.groundTruth + ": out of memory while scoring it against " + s.system;
+  } catch (const std::exception& e) {
+    s.error = s.groundTruth + ": " + e.what();
+  }
+}
+
+// Scores `sequences` on `jobs` threads. Each thread takes the next position
+// not yet taken, so at most `jobs` sequences are in memory at once; only the
+// counts stay, each in its own slot, and the result does not depend on the
+// order in which the threads finish.
+void scoreAll(const std::vector<BatchSequence*>& sequences, float confidence, unsigned jobs,
+              bool progressShown, SweepPool* pool) {
+  Progress progress(progressShown, sequences.size());
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> done{0};
+  const std::size_t threads = std::min<std::size_t>(jobs, sequences.size());
+  // With fewer sequences than jobs, the spare cores match frames within them.
+  const unsigned perSequence =
+      threads == 0 ? 1 : std::max(1u, jobs / static_cast<unsigned>(threads));
+  if (pool != nullptr) pool->perWorker.assign(std::max<std::size_t>(threads, 1), emptyPool());
+  const auto work = [&](std::size_t worker) {
+    SweepCurves* mine = pool != nullptr ? &pool->perWorker[worker] : nullptr;
+    for (std::size_t i; (i = next.fetch_add(1)) < sequences.size();) {
+      scoreOne(*sequences[i], confidence, perSequence, mine);
+      progress.finished(done.fetch_add(1) + 1);
+    }
+  };
+  std::vector<std::jthread> workers;
+  for (std::size_t t = 1; t < threads; ++t) {
+    try {
+      workers.emplace_back(work, t);
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: those running share the work
+    }
+  }
+  work(0);          // this thread is one of the workers
+  workers.clear();  // joined: their pools are complete
+}
+
+}  // namespace
+
+void scoreSequences(const std::vector<BatchSequence*>& sequences, float confidence, unsigned jobs,
+                    bool progressShown, SweepCurves* pooled) {
+  std::unique_ptr<SweepPool> pool = pooled != nullptr ? std::make_unique<SweepPool>() : nullptr;
+  scoreAll(sequences, confidence, std::max(1u, jobs), progressShown, pool.get());
+  if (pool != nullptr) *pooled = pool->total();
+}
+
+}  // namespace talmira

@@ -1,0 +1,53 @@
+// A dataset's sequences, read from a LIST or paired from two folders, and
+// scored on several threads: what `talmira batch` runs, and the Python
+// module's talmira.batch() and score_sequence() run with it, so that every
+// engine scores a sequence the same way and leaves the same counts.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "scoring/confidence_sweep.h"
+#include "talmira/cli_common.h"
+#include "talmira/writers/batch_report.h"
+
+namespace talmira {
+
+/// A LIST that breaks the rules: status 1 with the message
+/// `LIST:LINE: WHAT`, and the line (from 1) and what is wrong taken apart
+/// for callers that name the place otherwise (a table's row).
+struct ListError : CommandError {
+  std::size_t line = 0;
+  std::string what;
+};
+
+/// Reads the LIST file at `listPath`: the header `sequence,groundtruth,system`,
+/// then one sequence a line, paths relative to the LIST's folder. Sets the
+/// source's list and digest. Throws a CommandError when the file cannot be
+/// read, a ListError when a line breaks the rules.
+std::vector<BatchSequence> readList(const std::string& listPath, BatchSource& source);
+/// The same rules on the LIST's bytes, already read; paths are joined with
+/// the folder of `listPath`.
+std::vector<BatchSequence> parseList(std::string_view bytes, const std::string& listPath,
+                                     BatchSource& source);
+
+/// Pairs the files of the same name (without extension) in the two folders,
+/// sorted by name; a file in one folder only is a sequence that fails.
+std::vector<BatchSequence> pairFolders(const std::string& gtDir, const std::string& sysDir,
+                                       BatchSource& source);
+
+/// Scores each of `sequences` at `confidence` on `jobs` threads, each thread
+/// taking the next sequence when done with one (with fewer sequences than
+/// jobs, the spare threads match frames within them). A sequence that cannot
+/// be read or scored gets its message in `error` and the others go on. With
+/// `pooled`, every sequence is swept instead: its best points and its counts
+/// at `confidence` are kept, and its exact curves are added into `pooled`
+/// (which is set whole, from an empty pool). Only the counts of a finished
+/// sequence are kept, and the result does not depend on `jobs` or on the
+/// order the threads finish in. `progressShown`: a progress line on
+/// standard error.
+void scoreSequences(const std::vector<BatchSequence*>& sequences, float confidence, unsigned jobs,
+                    bool progressShown, SweepCurves* pooled);
+
+}  // namespace talmira
