@@ -34,6 +34,8 @@
 #include "scoring/sequence_evaluation.h"
 #include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
+#include "talmira/dataset.h"
+#include "talmira/writers/batch_report.h"
 #include "talmira/writers/check_report.h"
 #include "talmira/writers/event_rows.h"
 #include "talmira/writers/sweep_report.h"
@@ -450,26 +452,18 @@ std::vector<std::string> eventNames() {
   return names;
 }
 
-// The rows and best points of `talmira sweep`: ((class slot, threshold, gt,
-// det, fn, fp, nmodta) arrays of every row, class by class, thresholds
-// descending; (threshold, gt, det, fn, fp, frames, nmodta) of each class's
-// best point). gridSteps 0 lists the exact rows.
-py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSteps,
-                unsigned threads) {
-  if (gridSteps < 0 || gridSteps > kMaxGridSteps) {
-    throw py::value_error("grid " + std::to_string(gridSteps) + " is not from 1 to " +
-                          std::to_string(kMaxGridSteps));
-  }
+// The rows and best points of a sweep report, gathered without the GIL:
+// ((class slot, threshold, gt, det, fn, fp, nmodta) arrays of every row,
+// class by class, thresholds descending; (threshold, gt, det, fn, fp, frames,
+// nmodta) of each class's best point).
+struct SweepRows {
   std::vector<uint8_t> slots;
   std::vector<float> thresholds;
   std::vector<int64_t> gt, det, fn, fp;
   std::vector<float> nmodta;
   std::vector<std::tuple<float, int64_t, int64_t, int64_t, int64_t, int64_t, float>> best;
-  {
-    py::gil_scoped_release unlocked;
-    const talmira::SweepReport report = talmira::makeSweepReport(
-        "", "", sweepClasses(*groundTruth.records, *system.records, threadsOrDefault(threads)),
-        gridSteps);
+
+  explicit SweepRows(const talmira::SweepReport& report) {
     for (std::size_t slot = 0; slot < kClassCount; ++slot) {
       for (const CurvePoint& p : report.rows()[slot].points) {
         slots.push_back(static_cast<uint8_t>(slot));
@@ -485,9 +479,34 @@ py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSte
                         b.nmodta());
     }
   }
-  return py::make_tuple(py::make_tuple(toArray(slots), toArray(thresholds), toArray(gt),
-                                       toArray(det), toArray(fn), toArray(fp), toArray(nmodta)),
-                        best);
+
+  py::tuple toPython() const {
+    return py::make_tuple(py::make_tuple(toArray(slots), toArray(thresholds), toArray(gt),
+                                         toArray(det), toArray(fn), toArray(fp), toArray(nmodta)),
+                          best);
+  }
+};
+
+void checkGridSteps(int gridSteps) {
+  if (gridSteps < 0 || gridSteps > kMaxGridSteps) {
+    throw py::value_error("grid " + std::to_string(gridSteps) + " is not from 1 to " +
+                          std::to_string(kMaxGridSteps));
+  }
+}
+
+// The rows and best points of `talmira sweep` (SweepRows). gridSteps 0 lists
+// the exact rows.
+py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSteps,
+                unsigned threads) {
+  checkGridSteps(gridSteps);
+  std::optional<SweepRows> rows;
+  {
+    py::gil_scoped_release unlocked;
+    rows.emplace(talmira::makeSweepReport(
+        "", "", sweepClasses(*groundTruth.records, *system.records, threadsOrDefault(threads)),
+        gridSteps));
+  }
+  return rows->toPython();
 }
 
 float parseConfidence(const std::string& text) {
@@ -499,6 +518,193 @@ float parseConfidence(const std::string& text) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Datasets: talmira.batch(), score_sequence() and pool().
+//
+// A dataset's result goes from process to process (Dask workers, pickles) as
+// the partial result `talmira batch --shard` writes: one sequence is shard
+// (position + 1)/(sequence count), since that shard holds exactly that
+// position, and a whole run is shard 1/1. Scoring is the command's own
+// scoreSequences() and joining is merge's own joinParts(), so a dataset
+// scored on any engine and joined here gives the bytes of one batch run, and
+// `talmira merge` takes the same parts.
+
+namespace {
+
+using talmira::BatchSequence;
+using talmira::BatchSource;
+
+// (list as given, digest of its bytes, number of sequences).
+using DatasetSource = std::tuple<std::string, std::string, std::size_t>;
+// (position, name, ground-truth path, system path).
+using DatasetEntry = std::tuple<std::size_t, std::string, std::string, std::string>;
+
+// The LIST's sequences by the command's rules, from the LIST's bytes; paths
+// joined with the folder of `listPath`. A line that breaks the rules raises
+// ReadFailure(what, line, 0, 0).
+py::tuple readDatasetList(const std::string& bytes, const std::string& listPath) {
+  BatchSource source;
+  std::vector<BatchSequence> sequences;
+  try {
+    sequences = talmira::parseList(bytes, listPath, source);
+  } catch (const talmira::ListError& e) {
+    ReaderMessage parts;
+    parts.line = e.line;
+    parts.what = e.what;
+    raiseReadFailure(parts);
+  }
+  std::vector<DatasetEntry> entries;
+  for (const BatchSequence& s : sequences) {
+    entries.emplace_back(s.position, s.name, s.groundTruth, s.system);
+  }
+  return py::make_tuple(DatasetSource{source.list, source.listDigest, sequences.size()}, entries);
+}
+
+BatchSource sourceOf(const DatasetSource& dataset, float confidence, bool sweep, int gridSteps) {
+  checkGridSteps(gridSteps);
+  BatchSource source;
+  std::tie(source.list, source.listDigest, source.sequenceCount) = dataset;
+  source.confidence = confidence;
+  source.sweep = sweep;
+  source.gridSteps = sweep ? gridSteps : 0;
+  return source;
+}
+
+BatchSequence sequenceOf(const DatasetEntry& entry, const BatchSource& source) {
+  BatchSequence s;
+  std::tie(s.position, s.name, s.groundTruth, s.system) = entry;
+  if (s.position >= source.sequenceCount) {
+    throw py::value_error("position " + std::to_string(s.position) + " is beyond the " +
+                          std::to_string(source.sequenceCount) + " sequences of the dataset");
+  }
+  return s;
+}
+
+// Scores `part`'s sequences on `jobs` threads (0: every core) without the
+// GIL, and returns the part as text.
+std::string scoredPart(talmira::BatchPart& part, float confidence, unsigned jobs) {
+  py::gil_scoped_release unlocked;
+  std::vector<BatchSequence*> sequences;
+  for (BatchSequence& s : part.sequences) sequences.push_back(&s);
+  talmira::scoreSequences(sequences, confidence, threadsOrDefault(jobs), false,
+                          part.source.sweep ? &part.pooledCurves : nullptr);
+  return talmira::renderPartial(part);
+}
+
+// One sequence scored (or swept) as `talmira batch` scores it: the text of
+// its one-sequence part. A file that cannot be read or is malformed is the
+// sequence's error, not an exception.
+std::string scoreSequencePart(const DatasetSource& dataset, const DatasetEntry& entry,
+                              float confidence, bool sweep, int gridSteps, unsigned jobs) {
+  talmira::BatchPart part;
+  part.source = sourceOf(dataset, confidence, sweep, gridSteps);
+  part.sequences.push_back(sequenceOf(entry, part.source));
+  part.shardIndex = part.sequences.back().position + 1;
+  part.shardCount = part.source.sequenceCount;
+  return scoredPart(part, confidence, jobs);
+}
+
+// Every sequence scored on `jobs` threads at once, as `talmira batch -j`
+// does: the text of the whole run as part 1/1.
+std::string scoreDatasetPart(const DatasetSource& dataset, const std::vector<DatasetEntry>& entries,
+                             float confidence, bool sweep, int gridSteps, unsigned jobs) {
+  talmira::BatchPart part;
+  part.source = sourceOf(dataset, confidence, sweep, gridSteps);
+  for (const DatasetEntry& entry : entries) {
+    part.sequences.push_back(sequenceOf(entry, part.source));
+  }
+  if (part.sequences.size() != part.source.sequenceCount) {
+    throw py::value_error("a dataset of " + std::to_string(part.source.sequenceCount) +
+                          " sequences given " + std::to_string(part.sequences.size()));
+  }
+  return scoredPart(part, confidence, jobs);
+}
+
+talmira::BatchResult joinedParts(const std::vector<std::string>& texts,
+                                 const std::vector<std::string>& names) {
+  try {
+    std::vector<talmira::BatchPart> parts;
+    parts.reserve(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      parts.push_back(talmira::parsePartial(texts[i], names.at(i)));
+    }
+    return talmira::joinParts(std::move(parts), names);
+  } catch (const talmira::CommandError& e) {
+    throw py::value_error(e.message);
+  }
+}
+
+// Joins parts as `talmira merge` does (ValueError with its message when they
+// do not make one whole run), into the whole run as part 1/1.
+std::string joinDatasetParts(const std::vector<std::string>& texts,
+                             const std::vector<std::string>& names) {
+  talmira::BatchResult result;
+  {
+    py::gil_scoped_release unlocked;
+    result = joinedParts(texts, names);
+  }
+  talmira::BatchPart whole{std::move(result.source), 1, 1, std::move(result.sequences),
+                           std::move(result.pooledCurves)};
+  return talmira::renderPartial(whole);
+}
+
+// The output of `talmira batch --format FORMAT` (text, csv, json), or its
+// --report page (html) or --plot picture (svg), of a whole run's part.
+std::string renderDataset(const std::string& text, const std::string& format) {
+  const talmira::BatchResult result = joinedParts({text}, {"the dataset's result"});
+  if (format == "text") return talmira::renderBatch(result, talmira::Format::kText);
+  if (format == "csv") return talmira::renderBatch(result, talmira::Format::kCsv);
+  if (format == "json") return talmira::renderBatch(result, talmira::Format::kJson);
+  if (format == "html") return talmira::renderBatchReport(result);
+  if (format == "svg") {
+    if (!result.source.sweep) throw py::value_error("the svg picture draws a sweep's curves");
+    return talmira::renderBatchPlot(result);
+  }
+  throw py::value_error("format " + format + " is none of text, csv, json, html, svg");
+}
+
+// The pooled rows of a whole run's part: every class's (class, gt, det, fn,
+// fp, frames, nmodta) at the run's confidence, and with a sweep the pooled
+// curves' SweepRows as `talmira batch --sweep` lists them (None without).
+py::tuple pooledDataset(const std::string& text) {
+  std::vector<ClassRow> rows;
+  std::optional<SweepRows> sweepRows;
+  {
+    py::gil_scoped_release unlocked;
+    const talmira::BatchResult result = joinedParts({text}, {"the dataset's result"});
+    const auto pooled = talmira::pooledCounts(result.sequences);
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      const ClassCounts& c = pooled[slot];
+      rows.emplace_back(evaluationClasses[slot], c.gt, c.det, c.fn, c.fp, c.frames, c.nmodta());
+    }
+    if (result.source.sweep) {
+      sweepRows.emplace(
+          talmira::makeSweepReport("", "", result.pooledCurves, result.source.gridSteps));
+    }
+  }
+  return py::make_tuple(rows, sweepRows ? py::object(sweepRows->toPython()) : py::none());
+}
+
+}  // namespace
+
+void addDatasetFunctions(py::module_& m) {
+  m.def("read_dataset_list", &readDatasetList, py::arg("text"), py::arg("list_path"),
+        "A LIST's ((list, digest, count), [(position, name, groundtruth, system)]) by the "
+        "command's rules; ReadFailure(message, line, 0, 0) for a line that breaks them.");
+  m.def("score_sequence_part", &scoreSequencePart, py::arg("source"), py::arg("sequence"),
+        py::arg("confidence"), py::arg("sweep"), py::arg("grid_steps"), py::arg("jobs"),
+        "One sequence scored as talmira batch scores it, as the text of its one-sequence part.");
+  m.def("score_dataset_part", &scoreDatasetPart, py::arg("source"), py::arg("sequences"),
+        py::arg("confidence"), py::arg("sweep"), py::arg("grid_steps"), py::arg("jobs"),
+        "Every sequence scored on `jobs` threads, as the text of part 1/1.");
+  m.def("join_dataset_parts", &joinDatasetParts, py::arg("parts"), py::arg("names"),
+        "Parts joined as talmira merge joins them, as the text of part 1/1.");
+  m.def("render_dataset", &renderDataset, py::arg("part"), py::arg("format"),
+        "talmira batch's output (text, csv, json, html, svg) of a whole run's part.");
+  m.def("pooled_dataset", &pooledDataset, py::arg("part"),
+        "The pooled class rows of a whole run's part, and its pooled sweep rows or None.");
+}
 
 PYBIND11_MODULE(_talmira, m) {
   m.doc() = "Native reading and scoring for the talmira package.";
@@ -536,4 +742,5 @@ PYBIND11_MODULE(_talmira, m) {
         "A confidence threshold by the command line's rule, rounded to single precision.");
   m.def("shortest_text", &talmira::shortestText, py::arg("value"),
         "The shortest text that reads back as the single-precision value.");
+  addDatasetFunctions(m);
 }
