@@ -592,31 +592,26 @@ std::string scoredPart(talmira::BatchPart& part, float confidence, unsigned jobs
   return talmira::renderPartial(part);
 }
 
-// One sequence scored (or swept) as `talmira batch` scores it: the text of
-// its one-sequence part. A file that cannot be read or is malformed is the
+// The sequences of `entries` that shard `shardIndex`/`shardCount` holds
+// (positions i with i mod shardCount = shardIndex - 1), scored (or swept) on
+// `jobs` threads as `talmira batch --shard` scores them: the text of its part.
+// A sequence alone is the shard (its position + 1)/(sequence count), a whole
+// run shard 1/1. A file that cannot be read or is malformed is its
 // sequence's error, not an exception.
-std::string scoreSequencePart(const DatasetSource& dataset, const DatasetEntry& entry,
-                              float confidence, bool sweep, int gridSteps, unsigned jobs) {
+std::string scoreShardPart(const DatasetSource& dataset, const std::vector<DatasetEntry>& entries,
+                           std::size_t shardIndex, std::size_t shardCount, float confidence,
+                           bool sweep, int gridSteps, unsigned jobs) {
   talmira::BatchPart part;
   part.source = sourceOf(dataset, confidence, sweep, gridSteps);
-  part.sequences.push_back(sequenceOf(entry, part.source));
-  part.shardIndex = part.sequences.back().position + 1;
-  part.shardCount = part.source.sequenceCount;
-  return scoredPart(part, confidence, jobs);
-}
-
-// Every sequence scored on `jobs` threads at once, as `talmira batch -j`
-// does: the text of the whole run as part 1/1.
-std::string scoreDatasetPart(const DatasetSource& dataset, const std::vector<DatasetEntry>& entries,
-                             float confidence, bool sweep, int gridSteps, unsigned jobs) {
-  talmira::BatchPart part;
-  part.source = sourceOf(dataset, confidence, sweep, gridSteps);
-  for (const DatasetEntry& entry : entries) {
-    part.sequences.push_back(sequenceOf(entry, part.source));
+  if (shardIndex < 1 || shardIndex > shardCount) {
+    throw py::value_error("shard " + std::to_string(shardIndex) + "/" + std::to_string(shardCount) +
+                          " is not K/N with 1 <= K <= N");
   }
-  if (part.sequences.size() != part.source.sequenceCount) {
-    throw py::value_error("a dataset of " + std::to_string(part.source.sequenceCount) +
-                          " sequences given " + std::to_string(part.sequences.size()));
+  part.shardIndex = shardIndex;
+  part.shardCount = shardCount;
+  for (const DatasetEntry& entry : entries) {
+    BatchSequence s = sequenceOf(entry, part.source);
+    if (s.position % shardCount == shardIndex - 1) part.sequences.push_back(std::move(s));
   }
   return scoredPart(part, confidence, jobs);
 }
@@ -692,12 +687,11 @@ void addDatasetFunctions(py::module_& m) {
   m.def("read_dataset_list", &readDatasetList, py::arg("text"), py::arg("list_path"),
         "A LIST's ((list, digest, count), [(position, name, groundtruth, system)]) by the "
         "command's rules; ReadFailure(message, line, 0, 0) for a line that breaks them.");
-  m.def("score_sequence_part", &scoreSequencePart, py::arg("source"), py::arg("sequence"),
-        py::arg("confidence"), py::arg("sweep"), py::arg("grid_steps"), py::arg("jobs"),
-        "One sequence scored as talmira batch scores it, as the text of its one-sequence part.");
-  m.def("score_dataset_part", &scoreDatasetPart, py::arg("source"), py::arg("sequences"),
-        py::arg("confidence"), py::arg("sweep"), py::arg("grid_steps"), py::arg("jobs"),
-        "Every sequence scored on `jobs` threads, as the text of part 1/1.");
+  m.def("score_shard_part", &scoreShardPart, py::arg("source"), py::arg("sequences"),
+        py::arg("shard"), py::arg("shards"), py::arg("confidence"), py::arg("sweep"),
+        py::arg("grid_steps"), py::arg("jobs"),
+        "The sequences of shard K/N scored as talmira batch --shard scores them, as the text of "
+        "its part.");
   m.def("join_dataset_parts", &joinDatasetParts, py::arg("parts"), py::arg("names"),
         "Parts joined as talmira merge joins them, as the text of part 1/1.");
   m.def("render_dataset", &renderDataset, py::arg("part"), py::arg("format"),

@@ -819,11 +819,20 @@ def score_sequence(sequence, confidence=0.0, sweep=False, grid=100, exact=False,
                         "not %s" % type(sequence).__name__)
     threshold = _confidence(confidence)
     steps = _grid_steps(sweep, grid, exact)
-    text = _talmira.score_sequence_part(
-        (sequence.list, sequence.list_digest, sequence.count),
-        (sequence.position, sequence.name, sequence.groundtruth, sequence.system),
-        threshold, bool(sweep), steps, _jobs(jobs))
+    text = _talmira.score_shard_part(
+        (sequence.list, sequence.list_digest, sequence.count), [_entry(sequence)],
+        sequence.position + 1, sequence.count, threshold, bool(sweep), steps, _jobs(jobs))
     return SequenceResult(text)
+
+
+def _entry(sequence):
+    return (sequence.position, sequence.name, sequence.groundtruth, sequence.system)
+
+
+def _score_shard(source, entries, shard, shards, confidence, sweep, grid_steps, jobs):
+    """A Dask task of batch(): the text of the part of shard `shard`/`shards`."""
+    return _talmira.score_shard_part(source, entries, shard, shards, confidence, sweep,
+                                     grid_steps, jobs)
 
 
 def pool(results):
@@ -863,24 +872,29 @@ def batch(dataset, confidence=0.0, sweep=False, jobs=None, grid=100, exact=False
 
     Without a client, the sequences are scored in this process on `jobs`
     threads (default: every core), as `talmira batch -j`. With a
-    dask.distributed Client, each sequence is a task on the cluster
-    (score_sequence(), whose `jobs` threads default to 1) and the results are
-    joined by pool(); the workers must see the files at the paths the
-    dataset gives (an absolute LIST path, or workers started in the same
-    folder). The result is the same either way.
+    dask.distributed Client, the dataset is cut into shards as `talmira batch
+    --shard K/N` cuts it, four for each thread of the cluster (at most one a
+    sequence); each shard is a task whose `jobs` threads (default 1) score
+    its sequences one after the other, and the parts are joined as `talmira
+    merge` joins them. Few parts travel back, each holding its sequences'
+    counts and, with a sweep, the sum of their curves. The workers must see
+    the files at the paths the dataset gives (an absolute LIST path, or
+    workers started in the same folder). The result is the same either way.
     """
     threshold = _confidence(confidence)
     steps = _grid_steps(sweep, grid, exact)
     source, sequences = _read_dataset(dataset)
+    entries = [_entry(s) for s in sequences]
     if client is None or not sequences:
-        entries = [(s.position, s.name, s.groundtruth, s.system) for s in sequences]
-        text = _talmira.score_dataset_part(source, entries, threshold, bool(sweep), steps,
-                                           _jobs(jobs))
+        text = _talmira.score_shard_part(source, entries, 1, 1, threshold, bool(sweep), steps,
+                                         _jobs(jobs))
         return _reported(BatchResult(text), "talmira.batch")
-    futures = client.map(score_sequence, sequences, confidence=threshold, sweep=bool(sweep),
-                         grid=grid, exact=exact, jobs=1 if jobs is None else jobs, pure=False)
-    results = client.gather(futures)
-    return _reported(BatchResult(_talmira.join_dataset_parts(
-        [r.partial for r in results], ["sequence %d (%s)" % (s.position, s.name) for s in sequences])),
-        "talmira.batch")
+    threads = sum(client.nthreads().values())
+    shards = max(1, min(len(sequences), 4 * threads))
+    futures = [client.submit(_score_shard, source, entries, shard, shards, threshold,
+                             bool(sweep), steps, 1 if jobs is None else _jobs(jobs), pure=False)
+               for shard in range(1, shards + 1)]
+    parts = client.gather(futures)
+    names = ["shard %d/%d" % (shard, shards) for shard in range(1, shards + 1)]
+    return _reported(BatchResult(_talmira.join_dataset_parts(parts, names)), "talmira.batch")
 
