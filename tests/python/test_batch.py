@@ -1,7 +1,8 @@
 """talmira.batch(), score_sequence() and pool() against the talmira batch
 and merge commands, on a dataset of the cross-check's random file pairs
-(some of them malformed, so that failed sequences are part of every run),
-in this process and on a Dask cluster of two worker processes.
+with a missing and a malformed file among them (so that failed sequences
+are part of every run), in this process and on a Dask cluster of two worker
+processes.
 
 Run by CTest (TALMIRA_TOOL names the built `talmira` executable); .ci/run
 runs the same tests against the module installed by pip.
