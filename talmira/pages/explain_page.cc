@@ -54,7 +54,7 @@ table.confusion td.void, table.confusion td.zero { color: #b0b0b0; }
 dl.beside { display: grid; grid-template-columns: max-content auto; gap: 3px 14px; margin: 8px 0 0; }
 dl.beside dt { color: #555; }
 dl.beside dd { margin: 0; text-align: right; font-variant-numeric: tabular-nums; }
-table.pairs th, table.pairs td { padding: 4px 8px; }
+table.pairs th, table.pairs td { padding: 4px 6px; }
 #timeline-readout { min-height: 1.5em; font-variant-numeric: tabular-nums; color: #333; }
 )css";
 
@@ -140,6 +140,13 @@ std::string count(int64_t n) { return std::to_string(n); }
 
 std::string plural(int64_t n, const char* one, const char* many) {
   return count(n) + " " + (n == 1 ? one : many);
+}
+
+// A count short enough to sit over a narrow bar; the tables give it whole.
+std::string compactCount(int64_t n) {
+  if (n < 10000) return count(n);
+  if (n < 10000000) return count((n + 500) / 1000) + "k";
+  return count((n + 500000) / 1000000) + "M";
 }
 
 std::string cell(const std::string& text) { return "<td>" + e(text) + "</td>"; }
@@ -563,8 +570,10 @@ std::string timelineSvg(const std::vector<FrameSummary>& frames,
     svg += "</g>\n";
   }
 
-  // The worst frames, numbered as in their table.
+  // The worst frames, numbered as in their table. Marks closer than a label
+  // share one label, so that frames bunched together stay readable.
   const std::vector<std::size_t> positions = positionsOf(frames, worst);
+  std::vector<std::pair<double, std::size_t>> marks;  // x, rank index
   for (std::size_t r = 0; r < worst.size(); ++r) {
     if (positions[r] >= frames.size()) continue;
     // The column of a position: the last whose first frame is at or before it.
@@ -573,6 +582,7 @@ std::string timelineSvg(const std::vector<FrameSummary>& frames,
         [](std::size_t position, const TimelineColumn& c) { return position < c.first; });
     const std::size_t k = static_cast<std::size_t>(after - columns.begin()) - 1;
     const double x = kStripLeft + (static_cast<double>(k) + 0.5) * width;
+    marks.emplace_back(x, r);
     const FrameSummary& f = worst[r];
     svg += "<g class=\"worst\" data-rank=\"" + std::to_string(r + 1) + "\" data-frame=\"" +
            std::to_string(f.frame) + "\"><title>Worst frame " + std::to_string(r + 1) + ": frame " +
@@ -580,10 +590,23 @@ std::string timelineSvg(const std::vector<FrameSummary>& frames,
            plural(f.fn, "miss", "misses") + ", " + plural(f.fp, "false alarm", "false alarms") +
            "</title>";
     svg += "<path d=\"M" + px(x - 4) + " " + px(kStripTop - 9) + "H" + px(x + 4) + "L" + px(x) +
-           " " + px(kStripTop - 2) + "Z\" fill=\"#333\"/>";
-    svg += "<text x=\"" + px(x) + "\" y=\"" + px(kStripTop - 12) +
-           "\" text-anchor=\"middle\" font-size=\"10\" fill=\"#333\">" + std::to_string(r + 1) +
-           "</text></g>\n";
+           " " + px(kStripTop - 2) + "Z\" fill=\"#333\"/></g>\n";
+  }
+  std::stable_sort(marks.begin(), marks.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t first = 0; first < marks.size();) {
+    std::size_t end = first + 1;
+    while (end < marks.size() && marks[end].first - marks[first].first < 16) ++end;
+    std::vector<std::size_t> ranks;
+    for (std::size_t m = first; m < end; ++m) ranks.push_back(marks[m].second + 1);
+    std::sort(ranks.begin(), ranks.end());
+    std::string label = std::to_string(ranks[0]);
+    for (std::size_t m = 1; m < ranks.size() && m < 2; ++m) label += "," + std::to_string(ranks[m]);
+    if (ranks.size() > 2) label += " +" + std::to_string(ranks.size() - 2);
+    const double x = (marks[first].first + marks[end - 1].first) / 2;
+    svg += "<text class=\"worst-label\" x=\"" + px(x) + "\" y=\"" + px(kStripTop - 12) +
+           "\" text-anchor=\"middle\" font-size=\"10\" fill=\"#333\">" + label + "</text>\n";
+    first = end;
   }
   svg += "<line id=\"timeline-cursor\" x1=\"0\" y1=\"" + px(kStripTop) + "\" x2=\"0\" y2=\"" +
          px(bottom) +
@@ -686,7 +709,7 @@ std::string histogramsSvg(const Explanation& x, const std::vector<std::size_t>& 
       if (n > 0) {
         svg += "<text x=\"" + px(left + binWidth * (static_cast<double>(bin) + 0.5)) + "\" y=\"" +
                px(base - h - 3) + "\" text-anchor=\"middle\" font-size=\"9.5\" fill=\"#333\">" +
-               count(n) + "</text>\n";
+               compactCount(n) + "</text>\n";
       }
     }
     // The overlap axis, 0.2 to 1, and the mean overlap on it.
