@@ -817,28 +817,41 @@ std::optional<double> recallOf(const CurvePoint& point) {
   return static_cast<double>(point.gt - point.fn) / static_cast<double>(point.gt);
 }
 
-std::optional<double> averagePrecision(const ClassCurve& exact) {
+std::vector<PrecisionStep> precisionEnvelope(const ClassCurve& exact) {
   std::vector<std::pair<double, double>> points;  // recall, precision
   for (const CurvePoint& point : exact.points) {
     if (const std::optional<double> recall = recallOf(point)) {
       points.emplace_back(*recall, precisionOf(point));
     }
   }
-  if (points.empty()) return std::nullopt;
+  std::vector<PrecisionStep> steps;
+  if (points.empty()) return steps;
   std::sort(points.begin(), points.end());
   // The envelope, from the highest recall down: the best precision at that
   // recall or above.
   for (std::size_t at = points.size() - 1; at-- > 0;) {
     points[at].second = std::max(points[at].second, points[at + 1].second);
   }
-  // Each step of recall counts at the envelope's height at its right end,
+  // Each step of recall stands at the envelope's height at its right end,
   // which for equal recalls is that of the first of them.
-  double area = 0.0;
   double reached = 0.0;
   for (const auto& [recall, precision] : points) {
     if (recall <= reached) continue;
-    area += (recall - reached) * precision;
+    steps.push_back({recall, precision});
     reached = recall;
+  }
+  return steps;
+}
+
+std::optional<double> averagePrecision(const ClassCurve& exact) {
+  const bool objects = std::any_of(exact.points.begin(), exact.points.end(),
+                                   [](const CurvePoint& point) { return point.gt > 0; });
+  if (!objects) return std::nullopt;
+  double area = 0.0;
+  double reached = 0.0;
+  for (const PrecisionStep& step : precisionEnvelope(exact)) {
+    area += (step.recall - reached) * step.precision;
+    reached = step.recall;
   }
   return area;
 }
