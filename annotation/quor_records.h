@@ -137,7 +137,8 @@ inline constexpr float kDefaultConfidenceThreshold = 0.2f;
 struct QuorFrame {
   explicit QuorFrame(uint32_t number) : frameNumber(number) {}
 
-  uint32_t frameNumber;                    // only ever compared for equality
+  uint32_t frameNumber;    // only ever compared for equality
+  uint64_t firstLine = 0;  // the line of the record that started it (the header is line 1)
   std::vector<const QuorTarget*> targets;  // boxes, in file order
   std::vector<const QuorTarget*> regions;  // don't-care regions ("DCR"), in file order
   // Counts the frame matching leaves on a ground-truth frame.
@@ -154,6 +155,7 @@ struct QuorFrame {
   /// memory of its lists.
   void restart(uint32_t number) {
     frameNumber = number;
+    firstLine = 0;
     targets.clear();
     regions.clear();
     gtCount = gtExcluded = detCount = detExcluded = fpCount = fnCount = 0;

@@ -708,7 +708,7 @@ bool SequenceFiller::file(const Record& record) {
     ++framesStarted_;
     // A block is handed over between frames, once it holds enough targets.
     if (sink_ != nullptr && sequence_->targetStore.size() >= blockTargets_) handOverBlock();
-    sequence_->frames.emplace_back(record.frameNumber);
+    sequence_->frames.emplace_back(record.frameNumber).firstLine = lineNumber_;
     frameStarted_ = true;
     lastFrameNumber_ = record.frameNumber;
     if (details_ != nullptr) {

@@ -2,6 +2,7 @@
 # End-to-end benchmark of TalmiraConsole and `talmira score` on synthetic sequences.
 #
 #   bench/run_benchmarks.sh [--quick] [--timeout SECONDS] [--batch-only]
+#                           [--only NAME[,NAME...]] [--no-batch]
 #
 # Builds the `bench` preset, writes the workloads into a temporary folder
 # (removed at exit) and, for each, times side by side:
@@ -15,7 +16,11 @@
 #     whole curve of every class, written out) beside that score, once with
 #     the cores it finds and once held to one core (taskset -c 0), with the
 #     naive figure for a 101-point grid: 101 times the score's time (an
-#     estimate from the measured score, not 101 runs).
+#     estimate from the measured score, not 101 runs);
+#   - on long, dense and long10, `talmira explain gt sys` (every class's
+#     misses and false alarms by cause, the confusion matrix, the worst
+#     frames; text) beside that score: its time and peak memory over the
+#     score's, and a check that its All counts are the score's.
 # Each is run 3 times and the median kept; the files are read once untimed
 # first, so every timed run reads them from the page cache. Prints the
 # machine and a Markdown table.
@@ -30,6 +35,8 @@
 # --quick: long is 10,000 x 20, and dense2, huge2 and long10 are left out.
 # --timeout: a program run longer than this (default 600 s) is stopped and
 #   reported as such; its workload's remaining runs are skipped.
+# --only: run only the named workloads (e.g. --only long,dense);
+# --no-batch: leave out the dataset below.
 #
 # Then a dataset for `talmira batch`: 100 sequences of 2,000 frames x 20
 # boxes (one generated pair listed 100 times under different names), scored
@@ -42,15 +49,23 @@ set -euo pipefail
 
 quick=0
 batch_only=0
+no_batch=0
+only=""
 timeout_seconds=600
 usage() {
-  echo "Usage: $0 [--quick] [--timeout SECONDS] [--batch-only]" >&2
+  echo "Usage: $0 [--quick] [--timeout SECONDS] [--batch-only] [--only NAME[,NAME...]] [--no-batch]" >&2
   exit 2
 }
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
     --batch-only) batch_only=1 ;;
+    --no-batch) no_batch=1 ;;
+    --only)
+      [ $# -ge 2 ] || usage
+      only=",$2,"
+      shift
+      ;;
     --timeout)
       [ $# -ge 2 ] || usage
       timeout_seconds="$2"
@@ -221,15 +236,29 @@ batch_benchmark() {
 }
 
 if [ "$batch_only" -eq 1 ]; then
-  batch_benchmark
+  if [ ${#explain_rows[@]} -gt 0 ]; then
+  echo
+  echo "### talmira explain beside talmira score"
+  echo
+  echo "Goals: explain / score at most 2 (time) and 1.5 (peak) on long. Both with the cores they"
+  echo "find: files whose frame numbers only grow are explained while they are read."
+  echo
+  echo "| Workload | score s | explain s | explain / score | score peak MB | explain peak MB | explain peak / score peak |"
+  echo "|---|---:|---:|---:|---:|---:|---:|"
+  printf '%s\n' "${explain_rows[@]}"
+fi
+
+[ "$no_batch" -eq 1 ] || batch_benchmark
   exit 0
 fi
 
 rows=()
 notes=()
 sweep_rows=()
+explain_rows=()
 for workload in "${workloads[@]}"; do
   read -r name frames boxes <<<"$workload"
+  if [ -n "$only" ] && [[ "$only" != *",$name,"* ]]; then continue; fi
   dir="$work/$name"
   echo "Generating $name: $frames frames x $boxes boxes..." >&2
   if [ "$name" = crowded ]; then
@@ -308,6 +337,28 @@ for workload in "${workloads[@]}"; do
         printf "| %s | %.3f | %s | %s | %.1f | %s | %d | %.1f | %s |", n, t, sweep, single,
                tk / 1024, memory, rows, naive, s == "-" ? "-" : sprintf("%.0f", naive / s) }')")
   fi
+  if { [ "$name" = long ] || [ "$name" = dense ] || [ "$name" = long10 ]; } &&
+    [ "$tool_s" != "-" ]; then
+    echo "Running talmira explain on $name..." >&2
+    if measure "$work/explain.txt" "$tool" explain "$gt" "$sys"; then
+      # The All row of the counts table against the score's All counts.
+      explained=$(awk '$1 == "All" { print $2, $3, $4, $5; exit }' "$work/explain.txt")
+      scored=$(tr -d ' \n' <"$work/tool.json" |
+        sed 's/.*"class":"All","gt":\([0-9]*\),"det":\([0-9]*\),"fn":\([0-9]*\),"fp":\([0-9]*\).*/\1 \2 \3 \4/')
+      if [ "$explained" != "$scored" ]; then
+        echo "talmira explain ($explained) and score ($scored) disagree on $name" >&2
+        exit 1
+      fi
+      notes+=("$name (explain): All GT Det FN FP $explained; $(grep -A 12 '^Points lost' "$work/explain.txt" |
+        awk '$1 == "All" { printf "%s %s %s; ", $2 == "false" ? "false alarm" : $2, $(NF - 2), $(NF - 1) }')")
+      explain_rows+=("$(awk -v n="$name" -v t="$tool_s" -v tk="$tool_kib" -v e="$measured_s" \
+        -v ek="$measured_kib" 'BEGIN {
+          printf "| %s | %.3f | %.3f | %.2f | %.1f | %.1f | %.2f |", n, t, e, e / t, tk / 1024,
+                 ek / 1024, ek / tk }')")
+    else
+      explain_rows+=("| $name | $tool_s | $measured_s | - | - | - | - |")
+    fi
+  fi
   rm -rf "$dir"  # long10 alone is 2.7 GB
 done
 
@@ -345,4 +396,16 @@ if [ ${#sweep_rows[@]} -gt 0 ]; then
   printf '%s\n' "${sweep_rows[@]}"
 fi
 
-batch_benchmark
+if [ ${#explain_rows[@]} -gt 0 ]; then
+  echo
+  echo "### talmira explain beside talmira score"
+  echo
+  echo "Goals: explain / score at most 2 (time) and 1.5 (peak) on long. Both with the cores they"
+  echo "find: files whose frame numbers only grow are explained while they are read."
+  echo
+  echo "| Workload | score s | explain s | explain / score | score peak MB | explain peak MB | explain peak / score peak |"
+  echo "|---|---:|---:|---:|---:|---:|---:|"
+  printf '%s\n' "${explain_rows[@]}"
+fi
+
+[ "$no_batch" -eq 1 ] || batch_benchmark

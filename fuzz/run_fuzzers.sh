@@ -7,7 +7,7 @@
 # With no option it replays. Fuzzing starts from a scratch copy of the seed
 # corpus under a temporary folder (FUZZ_WORK_DIR to choose it), so what
 # libFuzzer adds never lands in the repository. Crashes are written to
-# <work dir>/artifacts/<target>/. FUZZ_TARGETS picks targets (default all five).
+# <work dir>/artifacts/<target>/. FUZZ_TARGETS picks targets (default all six).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,7 +26,7 @@ case "${1:-}" in
     ;;
 esac
 
-targets=(${FUZZ_TARGETS:-fuzz_reader fuzz_scoring fuzz_frame_matching fuzz_streaming fuzz_sweep})
+targets=(${FUZZ_TARGETS:-fuzz_reader fuzz_scoring fuzz_frame_matching fuzz_streaming fuzz_sweep fuzz_explain})
 
 # clang, its libFuzzer runtime and cmake; a fresh Debian machine lacks the first two.
 need=()

@@ -18,6 +18,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,14 +31,17 @@
 #include "annotation/sequence_reader.h"
 #include "scoring/class_scores.h"
 #include "scoring/confidence_sweep.h"
+#include "scoring/error_causes.h"
 #include "scoring/file_check.h"
 #include "scoring/sequence_evaluation.h"
+#include "scoring/sequence_explanation.h"
 #include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/dataset.h"
 #include "talmira/writers/batch_report.h"
 #include "talmira/writers/check_report.h"
 #include "talmira/writers/event_rows.h"
+#include "talmira/writers/explain_report.h"
 #include "talmira/writers/sweep_report.h"
 
 namespace py = pybind11;
@@ -392,7 +396,16 @@ struct EventColumns {
   std::vector<float> confidence;
   std::vector<uint8_t> event;
   std::vector<uint64_t> partnerLine;
+  std::vector<uint8_t> cause;  // 0: none; otherwise 1 + a position in causeNames()
+  std::vector<float> overlap;  // NaN: none
 };
+
+// A row's cause as a code of cause(): the miss causes, then the false alarm causes.
+uint8_t causeCode(const talmira::EventRow& row) {
+  if (row.cause < 0) return 0;
+  const auto offset = row.kind == BoxEventKind::kFalseAlarm ? kMissCauseCount : 0;
+  return static_cast<uint8_t>(1 + offset + static_cast<std::size_t>(row.cause));
+}
 
 // The position of `name` in `names`, added at the end when new.
 uint16_t codeOf(std::vector<std::string>& names, std::string_view name) {
@@ -411,7 +424,7 @@ py::array_t<T> toArray(const std::vector<T>& values) {
 }
 
 py::tuple events(const Sequence& groundTruth, const Sequence& system, float confidence,
-                 const std::string& className) {
+                 const std::string& className, float near) {
   const ReadDetails& truthLines = detailsOf(groundTruth);
   const ReadDetails& systemLines = detailsOf(system);
   if (std::find_if(evaluationClasses.begin(), evaluationClasses.end(), [&](const char* name) {
@@ -434,15 +447,27 @@ py::tuple events(const Sequence& groundTruth, const Sequence& system, float conf
           columns.confidence.push_back(row.box->confidence);
           columns.event.push_back(static_cast<uint8_t>(row.kind));
           columns.partnerLine.push_back(row.partnerLine.value_or(0));
-        });
+          columns.cause.push_back(causeCode(row));
+          columns.overlap.push_back(row.overlap);
+        },
+        near);
   }
   return py::make_tuple(toArray(columns.truthFrameLine), toArray(columns.frame),
                         toArray(columns.systemSide), toArray(columns.line),
                         toArray(columns.classCode), columns.classNames, toArray(columns.confidence),
-                        toArray(columns.event), toArray(columns.partnerLine));
+                        toArray(columns.event), toArray(columns.partnerLine),
+                        toArray(columns.cause), toArray(columns.overlap));
 }
 
 // The event names by BoxEventKind's value.
+// The causes by their codes in events(), 0 being none.
+std::vector<std::string> causeNames() {
+  std::vector<std::string> names{""};
+  names.insert(names.end(), missCauseNames.begin(), missCauseNames.end());
+  names.insert(names.end(), falseAlarmCauseNames.begin(), falseAlarmCauseNames.end());
+  return names;
+}
+
 std::vector<std::string> eventNames() {
   std::vector<std::string> names;
   for (auto kind = static_cast<uint8_t>(BoxEventKind::kMatch);
@@ -453,15 +478,17 @@ std::vector<std::string> eventNames() {
 }
 
 // The rows and best points of a sweep report, gathered without the GIL:
-// ((class slot, threshold, gt, det, fn, fp, nmodta) arrays of every row,
-// class by class, thresholds descending; (threshold, gt, det, fn, fp, frames,
-// nmodta) of each class's best point).
+// ((class slot, threshold, gt, det, fn, fp, nmodta, precision, recall) arrays
+// of every row, class by class, thresholds descending, recall NaN without
+// objects; (threshold, gt, det, fn, fp, frames, nmodta, average precision) of
+// each class's best point, the average precision NaN when it has none).
 struct SweepRows {
   std::vector<uint8_t> slots;
   std::vector<float> thresholds;
   std::vector<int64_t> gt, det, fn, fp;
   std::vector<float> nmodta;
-  std::vector<std::tuple<float, int64_t, int64_t, int64_t, int64_t, int64_t, float>> best;
+  std::vector<double> precision, recall;  // recall NaN without objects
+  std::vector<std::tuple<float, int64_t, int64_t, int64_t, int64_t, int64_t, float, double>> best;
 
   explicit SweepRows(const talmira::SweepReport& report) {
     for (std::size_t slot = 0; slot < kClassCount; ++slot) {
@@ -473,17 +500,21 @@ struct SweepRows {
         fn.push_back(p.fn);
         fp.push_back(p.fp);
         nmodta.push_back(p.nmodta());
+        precision.push_back(precisionOf(p));
+        recall.push_back(recallOf(p).value_or(std::numeric_limits<double>::quiet_NaN()));
       }
       const CurvePoint& b = report.best[slot];
-      best.emplace_back(b.threshold, b.gt, b.det, b.fn, b.fp, report.exact[slot].frames,
-                        b.nmodta());
+      best.emplace_back(
+          b.threshold, b.gt, b.det, b.fn, b.fp, report.exact[slot].frames, b.nmodta(),
+          averagePrecision(report.exact[slot]).value_or(std::numeric_limits<double>::quiet_NaN()));
     }
   }
 
   py::tuple toPython() const {
-    return py::make_tuple(py::make_tuple(toArray(slots), toArray(thresholds), toArray(gt),
-                                         toArray(det), toArray(fn), toArray(fp), toArray(nmodta)),
-                          best);
+    return py::make_tuple(
+        py::make_tuple(toArray(slots), toArray(thresholds), toArray(gt), toArray(det), toArray(fn),
+                       toArray(fp), toArray(nmodta), toArray(precision), toArray(recall)),
+        best);
   }
 };
 
@@ -509,13 +540,121 @@ py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSte
   return rows->toPython();
 }
 
-float parseConfidence(const std::string& text) {
+// --- explain: why a detector lost points ---
+
+// Works on two files as the command does: with more than one thread and
+// frame numbers that only grow, while they are read (`streamed`, called
+// without the GIL, gives nothing when the numbers go back); otherwise both
+// files are read whole and handed to `whole`. Read failures are raised as
+// ReadFailure, the ground truth's first.
+template <typename Result, typename Streamed, typename Whole>
+Result workOnFilePair(const std::string& groundTruthPath, const std::string& systemPath,
+                      unsigned threads, Streamed streamed, Whole whole) {
+  if (threads > 1) {
+    // Names are left out of the reader's messages; the Python layer puts the path in.
+    StreamedInput inputs[] = {{openForStreaming(groundTruthPath), ""},
+                              {openForStreaming(systemPath), ""}};
+    if (inputs[0].stream != nullptr && inputs[1].stream != nullptr) {
+      std::optional<Result> result;
+      {
+        py::gil_scoped_release unlocked;
+        result = streamed(inputs[0], inputs[1]);
+      }
+      for (int input = 0; input < 2; ++input) {
+        if (inputs[input].status < 0) {
+          ReaderMessage parts = splitReaderMessage(inputs[input].error);
+          parts.input = input;
+          raiseReadFailure(parts);
+        }
+      }
+      if (result) return std::move(*result);
+    } else {
+      for (const StreamedInput& input : inputs) {
+        if (input.stream != nullptr) std::fclose(input.stream);
+      }
+    }
+  }
+  const auto [groundTruth, system] = readFilePair(groundTruthPath, systemPath, false);
+  return whole(groundTruth, system);
+}
+
+// An explanation handed to Python: the JSON text of `talmira explain
+// --format json` with its frames left out (the classes, the confusion
+// matrix, the confidence and near), then the timeline as six int64 arrays:
+// frame, line, gt, det, fn, fp. The timeline of a long video is large, and
+// arrays carry it without a Python object per frame.
+py::tuple explanationForPython(Explanation explanation, const ExplainOptions& options) {
+  std::string json;
+  std::array<std::vector<int64_t>, 6> columns;
+  {
+    py::gil_scoped_release unlocked;
+    for (std::vector<int64_t>& column : columns) column.reserve(explanation.timeline.size());
+    for (const FrameSummary& f : explanation.timeline) {
+      columns[0].push_back(f.frame);
+      columns[1].push_back(static_cast<int64_t>(f.line));
+      columns[2].push_back(f.gt);
+      columns[3].push_back(f.det);
+      columns[4].push_back(f.fn);
+      columns[5].push_back(f.fp);
+    }
+    explanation.timeline = {};
+    json = talmira::explainJson(talmira::ExplainReport{"", "", options.confidence, options.near,
+                                                       std::move(explanation)})
+               .dump();
+  }
+  return py::make_tuple(json, toArray(columns[0]), toArray(columns[1]), toArray(columns[2]),
+                        toArray(columns[3]), toArray(columns[4]), toArray(columns[5]));
+}
+
+ExplainOptions explainOptions(float confidence, float near, unsigned threads) {
+  ExplainOptions options;
+  options.confidence = confidence;
+  options.near = near;
+  options.threads = threadsOrDefault(threads);
+  options.everyFrame = true;
+  return options;
+}
+
+py::tuple explain(const Sequence& groundTruth, const Sequence& system, float confidence, float near,
+                  unsigned threads) {
+  const ExplainOptions options = explainOptions(confidence, near, threads);
+  Explanation explanation;
+  {
+    py::gil_scoped_release unlocked;
+    explanation = explainSequences(*groundTruth.records, *system.records, options);
+  }
+  return explanationForPython(std::move(explanation), options);
+}
+
+// Explains two files as `talmira explain` does (see workOnFilePair).
+py::tuple explainFilePair(const std::string& groundTruthPath, const std::string& systemPath,
+                          float confidence, float near, unsigned threads) {
+  const ExplainOptions options = explainOptions(confidence, near, threads);
+  Explanation explanation = workOnFilePair<Explanation>(
+      groundTruthPath, systemPath, options.threads,
+      [&](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<Explanation> {
+        StreamedExplanation streamed = explainWhileReading(groundTruth, system, options);
+        if (!streamed.inOrder) return std::nullopt;
+        return std::move(streamed.explanation);
+      },
+      [&](const Sequence& groundTruth, const Sequence& system) {
+        py::gil_scoped_release unlocked;
+        return explainSequences(*groundTruth.records, *system.records, options);
+      });
+  return explanationForPython(std::move(explanation), options);
+}
+
+// --- end of explain ---
+
+float parseFraction(const std::string& text, const std::string& what) {
   try {
-    return talmira::parseConfidence(text);
+    return talmira::parseFraction(text, what);
   } catch (const CLI::ValidationError& e) {
     throw py::value_error(e.what());
   }
 }
+
+float parseConfidence(const std::string& text) { return parseFraction(text, "confidence"); }
 
 }  // namespace
 
@@ -583,12 +722,11 @@ BatchSequence sequenceOf(const DatasetEntry& entry, const BatchSource& source) {
 
 // Scores `part`'s sequences on `jobs` threads (0: every core) without the
 // GIL, and returns the part as text.
-std::string scoredPart(talmira::BatchPart& part, float confidence, unsigned jobs) {
+std::string scoredPart(talmira::BatchPart& part, unsigned jobs) {
   py::gil_scoped_release unlocked;
   std::vector<BatchSequence*> sequences;
   for (BatchSequence& s : part.sequences) sequences.push_back(&s);
-  talmira::scoreSequences(sequences, confidence, threadsOrDefault(jobs), false,
-                          part.source.sweep ? &part.pooledCurves : nullptr);
+  talmira::scoreSequences(sequences, part.source, threadsOrDefault(jobs), false, part.pooledCurves);
   return talmira::renderPartial(part);
 }
 
@@ -613,7 +751,7 @@ std::string scoreShardPart(const DatasetSource& dataset, const std::vector<Datas
     BatchSequence s = sequenceOf(entry, part.source);
     if (s.position % shardCount == shardIndex - 1) part.sequences.push_back(std::move(s));
   }
-  return scoredPart(part, confidence, jobs);
+  return scoredPart(part, jobs);
 }
 
 talmira::BatchResult joinedParts(const std::vector<std::string>& texts,
@@ -724,14 +862,24 @@ PYBIND11_MODULE(_talmira, m) {
         py::arg("system").none(true), py::arg("system_name"),
         "The JSON text of talmira check's report; sequences read with their details.");
   m.def("events", &events, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
-        py::arg("class_name"),
+        py::arg("class_name"), py::arg("near"),
         "The columns of talmira events' rows: (gt_frame_line, frame, system_side, line, "
-        "class_code, class_names, confidence, event, partner_line), lines 0 where the CSV is "
-        "empty.");
+        "class_code, class_names, confidence, event, partner_line, cause, overlap), lines 0 "
+        "where the CSV is empty, cause 0 for none, overlap NaN for none.");
+  m.def("cause_names", &causeNames, "The cause names by their codes in events(); 0 is none.");
   m.def("sweep", &sweep, py::arg("groundtruth"), py::arg("system"), py::arg("grid_steps"),
         py::arg("threads") = 0,
         "talmira sweep's rows (arrays) and each class's best point; grid_steps 0: exact rows.");
   m.def("event_names", &eventNames, "The event names by their codes in events().");
+  m.def("explain", &explain, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
+        py::arg("near"), py::arg("threads") = 0,
+        "talmira explain's JSON text without its frames, then the frames' columns (frame, line, "
+        "gt, det, fn, fp) as int64 arrays.");
+  m.def("explain_file_pair", &explainFilePair, py::arg("groundtruth"), py::arg("system"),
+        py::arg("confidence"), py::arg("near"), py::arg("threads") = 0,
+        "As explain(), from two files, while reading them when their frame numbers only grow.");
+  m.def("parse_fraction", &parseFraction, py::arg("text"), py::arg("what"),
+        "A threshold from 0 to 1 by the command line's rule; ValueError naming `what` otherwise.");
   m.def("parse_confidence", &parseConfidence, py::arg("text"),
         "A confidence threshold by the command line's rule, rounded to single precision.");
   m.def("shortest_text", &talmira::shortestText, py::arg("value"),

@@ -19,21 +19,34 @@ uint64_t intersectionArea(const QuorTarget& a, const QuorTarget& b) {
          span(std::max(a.minY, b.minY), std::min(a.maxY, b.maxY));
 }
 
+// The overlap ratio of two touching rectangles.
+float touchingOverlap(const QuorTarget& a, const QuorTarget& b) {
+  const uint64_t intersection = intersectionArea(a, b);
+  // The denominator is the smallest rectangle holding both boxes, not their union.
+  const uint64_t enclosing = span(std::min(a.minX, b.minX), std::max(a.maxX, b.maxX)) *
+                             span(std::min(a.minY, b.minY), std::max(a.maxY, b.maxY));
+  // The ratio is rounded to single precision before any comparison, so that
+  // exactly one fifth passes the threshold of 0.2f. With an empty enclosing
+  // rectangle the quotient is NaN and the pair fails.
+  return static_cast<float>(static_cast<double>(intersection) / static_cast<double>(enclosing));
+}
+
+// The part of `target` a touching region covers.
+float touchingCover(const QuorTarget& target, const QuorTarget& region) {
+  // The target's size is taken from its first two sides, so a turned box
+  // counts with its own area rather than that of its bounding rectangle.
+  const double size = target.sideProduct;
+  const double intersection = static_cast<double>(intersectionArea(target, region));
+  // 0 / 0 is NaN and covers nothing; a positive area over 0 is infinite and covers.
+  return static_cast<float>(intersection / size);
+}
+
 }  // namespace
 
 int32_t scorePair(const QuorTarget& groundTruth, const QuorTarget& system, float threshold,
                   bool keepMarkA, bool keepMarkB) {
   if (!rectanglesTouch(groundTruth, system)) return 0;
-  const uint64_t intersection = intersectionArea(groundTruth, system);
-  // The denominator is the smallest rectangle holding both boxes, not their union.
-  const uint64_t enclosing =
-      span(std::min(groundTruth.minX, system.minX), std::max(groundTruth.maxX, system.maxX)) *
-      span(std::min(groundTruth.minY, system.minY), std::max(groundTruth.maxY, system.maxY));
-  // The ratio is rounded to single precision before the comparison, so that
-  // exactly one fifth passes the threshold of 0.2f. With an empty enclosing
-  // rectangle the quotient is NaN and the pair fails.
-  const float ratio =
-      static_cast<float>(static_cast<double>(intersection) / static_cast<double>(enclosing));
+  const float ratio = touchingOverlap(groundTruth, system);
   if (!(ratio >= threshold)) return 0;
   if (!keepMarkA && (groundTruth.markA || system.markA)) return -1;
   if (!keepMarkB && (groundTruth.markB || system.markB)) return -1;
@@ -42,11 +55,22 @@ int32_t scorePair(const QuorTarget& groundTruth, const QuorTarget& system, float
 
 bool regionCovers(const QuorTarget& target, const QuorTarget& region) {
   if (!rectanglesTouch(region, target)) return false;
-  // The target's size is taken from its first two sides, so a turned box
-  // counts with its own area rather than that of its bounding rectangle.
-  const double size = target.sideProduct;
-  const double intersection = static_cast<double>(intersectionArea(target, region));
-  // 0 / 0 is NaN and covers nothing; a positive area over 0 is infinite and covers.
-  const float ratio = static_cast<float>(intersection / size);
-  return ratio >= kRegionCoverRatio;
+  return touchingCover(target, region) >= kRegionCoverRatio;
+}
+
+float overlapRatio(const QuorTarget& a, const QuorTarget& b) {
+  return rectanglesTouch(a, b) ? touchingOverlap(a, b) : 0.0f;
+}
+
+float rectangleIou(const QuorTarget& a, const QuorTarget& b) {
+  if (!rectanglesTouch(a, b)) return 0.0f;
+  // Each area fits 64 bits but their sum may not: the union is taken in double.
+  const double intersection = static_cast<double>(intersectionArea(a, b));
+  const double areaA = static_cast<double>(span(a.minX, a.maxX) * span(a.minY, a.maxY));
+  const double areaB = static_cast<double>(span(b.minX, b.maxX) * span(b.minY, b.maxY));
+  return static_cast<float>(intersection / (areaA + areaB - intersection));
+}
+
+float regionCover(const QuorTarget& target, const QuorTarget& region) {
+  return rectanglesTouch(region, target) ? touchingCover(target, region) : 0.0f;
 }

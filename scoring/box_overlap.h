@@ -9,6 +9,11 @@
 /// single precision).
 inline constexpr float kRegionCoverRatio = 0.33f;
 
+/// The overlap from which an unpaired pair of boxes counts as near when the
+/// errors of a matching are explained (a largest matching leaves no unpaired
+/// pair that passes the overlap test, so near means just short of it).
+inline constexpr float kDefaultNearThreshold = 0.1f;
+
 /// True when two bounding rectangles overlap or touch along an edge or at a
 /// corner. Only such pairs can pass the overlap tests.
 inline bool rectanglesTouch(const QuorTarget& a, const QuorTarget& b) {
@@ -24,3 +29,18 @@ int32_t scorePair(const QuorTarget& groundTruth, const QuorTarget& system, float
 
 /// True when `region` covers at least kRegionCoverRatio of `target`'s size.
 bool regionCovers(const QuorTarget& target, const QuorTarget& region);
+
+/// The measure scorePair() compares with its threshold: the intersection of
+/// the two rectangles over the smallest rectangle enclosing both, rounded to
+/// single precision. 0 for rectangles that do not touch; NaN when the
+/// enclosing rectangle is empty (such a pair passes no test).
+float overlapRatio(const QuorTarget& a, const QuorTarget& b);
+
+/// The intersection of the two rectangles over their union, computed in
+/// double precision and rounded to single precision; 0 for rectangles that do
+/// not touch, NaN when both are empty.
+float rectangleIou(const QuorTarget& a, const QuorTarget& b);
+
+/// The part of `target`'s size that `region` covers, as regionCovers()
+/// compares it with kRegionCoverRatio; 0 when they do not touch.
+float regionCover(const QuorTarget& target, const QuorTarget& region);

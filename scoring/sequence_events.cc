@@ -1,88 +1,33 @@
 #include "scoring/sequence_events.h"
 
 #include <cstddef>
+#include <limits>
 #include <vector>
 
+#include "scoring/error_causes.h"
 #include "scoring/sequence_evaluation.h"
 
-namespace {
-
-// Where each of `selected`'s targets lies in `source`'s list: the selection
-// keeps the targets it takes in their order, so one walk finds them.
-void positionsOf(const QuorFrame& source, const QuorFrame& selected,
-                 std::vector<int32_t>& positions) {
-  positions.clear();
-  std::size_t at = 0;
-  for (const QuorTarget* target : selected.targets) {
-    while (source.targets[at] != target) ++at;
-    positions.push_back(static_cast<int32_t>(at++));
-  }
-}
-
-BoxEventKind kindOf(TruthOutcome outcome) {
-  switch (outcome) {
-    case TruthOutcome::kMatch:
-      return BoxEventKind::kMatch;
-    case TruthOutcome::kMiss:
-      return BoxEventKind::kMiss;
-    case TruthOutcome::kExcluded:
-      break;
-  }
-  return BoxEventKind::kExcluded;
-}
-
-BoxEventKind kindOf(SystemOutcome outcome) {
-  switch (outcome) {
-    case SystemOutcome::kMatch:
-      return BoxEventKind::kMatch;
-    case SystemOutcome::kFalseAlarm:
-      return BoxEventKind::kFalseAlarm;
-    case SystemOutcome::kSetAside:
-      return BoxEventKind::kSetAside;
-    case SystemOutcome::kInRegion:
-      break;
-  }
-  return BoxEventKind::kInRegion;
-}
-
-}  // namespace
-
 void forEachBoxEvent(const QuorSequence& groundTruth, const QuorSequence& system,
-                     const TargetFilter& filter,
-                     const std::function<void(const BoxEvent&)>& visit) {
+                     const TargetFilter& filter, const std::function<void(const BoxEvent&)>& visit,
+                     float near) {
   const std::vector<int32_t> partners = pairFrames(groundTruth, system);
   std::vector<char> paired(system.frames.size(), 0);
-  QuorFrame truthFrame(0);
-  QuorFrame systemFrame(0);
-  std::vector<int32_t> truthPositions;
-  std::vector<int32_t> systemPositions;
-  FrameEvents events;
+  FrameExplainer explainer(filter.threshold(), near);
   for (std::size_t at = 0; at < groundTruth.frames.size(); ++at) {
     const int32_t partner = partners[at];
-    selectFrame(groundTruth.frames[at], filter, truthFrame);
-    positionsOf(groundTruth.frames[at], truthFrame, truthPositions);
+    const QuorFrame* partnerFrame = nullptr;
     if (partner >= 0) {
-      const QuorFrame& source = system.frames[static_cast<std::size_t>(partner)];
       paired[static_cast<std::size_t>(partner)] = 1;
-      selectFrame(source, filter, systemFrame);
-      positionsOf(source, systemFrame, systemPositions);
+      partnerFrame = &system.frames[static_cast<std::size_t>(partner)];
     }
-    evaluateFrameEvents(truthFrame, partner >= 0 ? &systemFrame : nullptr, false, false, events);
+    explainer.start(groundTruth.frames[at], partnerFrame);
+    explainer.explain(filter);
     const auto truthFrameAt = static_cast<int32_t>(at);
-    for (std::size_t r = 0; r < truthPositions.size(); ++r) {
-      const int32_t partnerBox = events.truthPartner[r];
-      visit({truthFrameAt, partner, false, truthPositions[r], kindOf(events.truth[r]),
-             partnerBox < 0 ? -1 : systemPositions[static_cast<std::size_t>(partnerBox)]});
+    for (const ExplainedBox& b : explainer.truths()) {
+      visit({truthFrameAt, partner, false, b.box, b.kind, b.partner, b.cause, b.overlap});
     }
-    if (partner < 0) continue;
-    for (std::size_t c = 0; c < systemPositions.size(); ++c) {
-      const BoxEventKind kind = kindOf(events.system[c]);
-      int32_t partnerBox = events.systemPartner[c];
-      // Matches and set-asides name a ground-truth box, regions are never selected away.
-      if (partnerBox >= 0 && kind != BoxEventKind::kInRegion) {
-        partnerBox = truthPositions[static_cast<std::size_t>(partnerBox)];
-      }
-      visit({truthFrameAt, partner, true, systemPositions[c], kind, partnerBox});
+    for (const ExplainedBox& b : explainer.systems()) {
+      visit({truthFrameAt, partner, true, b.box, b.kind, b.partner, b.cause, b.overlap});
     }
   }
   for (std::size_t at = 0; at < system.frames.size(); ++at) {
@@ -91,7 +36,7 @@ void forEachBoxEvent(const QuorSequence& groundTruth, const QuorSequence& system
     for (std::size_t box = 0; box < frame.targets.size(); ++box) {
       if (!filter(*frame.targets[box])) continue;
       visit({-1, static_cast<int32_t>(at), true, static_cast<int32_t>(box),
-             BoxEventKind::kUnpairedFrame, -1});
+             BoxEventKind::kUnpairedFrame, -1, -1, std::numeric_limits<float>::quiet_NaN()});
     }
   }
 }

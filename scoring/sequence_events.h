@@ -6,6 +6,7 @@
 
 #include "annotation/quor_records.h"
 #include "annotation/selection.h"
+#include "scoring/box_overlap.h"
 #include "scoring/frame_matching.h"
 
 /// What became of one box of the class's selection.
@@ -32,6 +33,12 @@ struct BoxEvent {
   // FrameEvents); kInRegion: the covering region's position in the
   // ground-truth frame's regions; otherwise -1.
   int32_t partner;
+  // kMiss: a MissCause; kFalseAlarm: a FalseAlarmCause (scoring/error_causes.h);
+  // otherwise -1.
+  int8_t cause = -1;
+  // kMatch: the pair's overlap; kSetAside: the overlap with the flagged box;
+  // kInRegion: the part of the box the region covers; otherwise NaN.
+  float overlap = 0.0f;
 };
 
 /// Visits every box that takes part in `filter`'s selection, as the class
@@ -41,6 +48,9 @@ struct BoxEvent {
 /// several ground-truth frames is visited once per pairing); then the boxes
 /// of the system frames no ground-truth frame pairs with, in order. Per class
 /// the events add up to scoreClasses(): matches on either side are GT - FN =
-/// Det - FP, misses FN and false alarms FP.
+/// Det - FP, misses FN and false alarms FP. Each miss and false alarm
+/// carries its cause as FrameExplainer finds it, with `near` as the overlap
+/// from which boxes are near.
 void forEachBoxEvent(const QuorSequence& groundTruth, const QuorSequence& system,
-                     const TargetFilter& filter, const std::function<void(const BoxEvent&)>& visit);
+                     const TargetFilter& filter, const std::function<void(const BoxEvent&)>& visit,
+                     float near = kDefaultNearThreshold);

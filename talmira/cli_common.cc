@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -14,23 +15,26 @@
 #include <thread>
 
 #include "annotation/sequence_reader.h"
+#include "scoring/box_overlap.h"
 #include "scoring/sequence_evaluation.h"
 
 namespace talmira {
 
-float parseConfidence(const std::string& text) {
+float parseConfidence(const std::string& text) { return parseFraction(text, "confidence"); }
+
+float parseFraction(const std::string& text, const std::string& what) {
   // strtod takes leading blanks and "nan"/"inf"; a threshold is a plain number.
   const bool plain = !text.empty() && text.find_first_of(" \t\n\v\f\r") == std::string::npos;
   char* end = nullptr;
   errno = 0;
   const double value = plain ? std::strtod(text.c_str(), &end) : 0.0;
   if (!plain || end != text.c_str() + text.size() || !std::isfinite(value)) {
-    throw CLI::ValidationError("confidence", "\"" + text + "\" is not a number");
+    throw CLI::ValidationError(what, "\"" + text + "\" is not a number");
   }
   // Rounded to single precision, as every confidence is held.
   const auto rounded = static_cast<float>(value);
   if (!(rounded >= 0.0f && rounded <= 1.0f)) {
-    throw CLI::ValidationError("confidence", text + " is not between 0 and 1");
+    throw CLI::ValidationError(what, text + " is not between 0 and 1");
   }
   return rounded;
 }
@@ -42,6 +46,23 @@ CLI::Option* addConfidenceOption(CLI::App& command, float& confidence, const std
           [&confidence](const std::string& text) { confidence = parseConfidence(text); }, help)
       ->type_name("C")
       ->default_str("0");
+}
+
+void throwReadFailures(const StreamedInput& groundTruth, const StreamedInput& system) {
+  if (groundTruth.status >= 0 && system.status >= 0) return;
+  const std::string between = groundTruth.status < 0 && system.status < 0 ? "\n" : "";
+  throw CommandError{kExitInputOrOutput, groundTruth.error + between + system.error};
+}
+
+CLI::Option* addNearOption(CLI::App& command, float& near) {
+  near = kDefaultNearThreshold;
+  return command
+      .add_option_function<std::string>(
+          "--near", [&near](const std::string& text) { near = parseFraction(text, "near"); },
+          "the overlap from which a miss and a false alarm left unpaired count as near each "
+          "other: a localization error (0 to 1)")
+      ->type_name("T")
+      ->default_str(shortestText(kDefaultNearThreshold));
 }
 
 namespace {
@@ -223,10 +244,20 @@ Json jsonNumber(float value) {
   return std::strtod(shortestText(value).c_str(), nullptr);
 }
 
-std::string fixedSix(float value) {
-  char text[64];
-  const int length = std::snprintf(text, sizeof text, "%f", static_cast<double>(value));
-  return std::string(text, length < 0 ? 0 : static_cast<std::size_t>(length));
+std::string fixedSix(float value) { return fixedSix(static_cast<double>(value)); }
+
+std::string fixedSix(double value) {
+  // What printf("%f") writes, digit for digit (to_chars with a precision is
+  // defined as printf in the C locale), without printf's cost: a sweep
+  // writes three of these on each of its rows.
+  char text[512];  // %f of the largest double has 316 characters
+  const std::to_chars_result result =
+      std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
+  return std::string(text, result.ptr);
+}
+Json optionalJson(const std::optional<double>& value) {
+  if (!value || !std::isfinite(*value)) return nullptr;
+  return *value;
 }
 
 CLI::Option* addJobsOption(CLI::App& command, unsigned& jobs, const std::string& help) {

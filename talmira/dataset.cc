@@ -1,5 +1,6 @@
 // A dataset's sequences, from a LIST or two folders, scored on several
-// threads with only each finished sequence's counts kept.
+// threads with only each finished sequence's counts (its best points with
+// --sweep, its explanation without frames with --explain) kept.
 #include "talmira/dataset.h"
 
 #include <unistd.h>
@@ -22,6 +23,8 @@
 #include <thread>
 
 #include "scoring/class_scores.h"
+#include "scoring/sequence_explanation.h"
+#include "talmira/writers/explain_report.h"
 #include "talmira/writers/sweep_report.h"
 
 namespace talmira {
@@ -315,11 +318,46 @@ void sweepOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves&
   addIntoPool(pool, curves);
 }
 
-void scoreOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves* pool) {
+// Explains one sequence as `talmira explain` does and keeps its counts,
+// causes, pairs and confusion matrix; its frames are let go, since the
+// dataset's outputs name sequences, not frames.
+void explainOne(BatchSequence& s, ExplainOptions options, unsigned threads) {
+  options.threads = threads;
+  options.everyFrame = false;
+  Explanation explained;
+  if (threads > 1) {
+    explained = explainFiles(s.groundTruth, s.system, options);
+  } else {
+    std::unique_ptr<QuorSequence> groundTruth;
+    std::unique_ptr<QuorSequence> system;
+    readPair(s, groundTruth, system);
+    explained = explainSequences(*groundTruth, *system, options);
+  }
+  explained.timeline = {};
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const ClassExplanation& c = explained.classes[slot];
+    s.classes[slot] = ClassCounts{c.gt, c.det, c.fn, c.fp, explained.frames};
+  }
+  s.explanation = std::make_shared<const Explanation>(std::move(explained));
+}
+
+// What each sequence gets: scored at the confidence, swept into a pool, or
+// explained.
+struct SequenceWork {
+  float confidence = 0.0f;
+  const ExplainOptions* explain = nullptr;  // with --explain
+};
+
+void scoreOne(BatchSequence& s, const SequenceWork& work, unsigned threads, SweepCurves* pool) {
   if (s.failed()) return;  // nothing to read (a file without its partner)
+  const float confidence = work.confidence;
   try {
     if (pool != nullptr) {
       sweepOne(s, confidence, threads, *pool);
+      return;
+    }
+    if (work.explain != nullptr) {
+      explainOne(s, *work.explain, threads);
       return;
     }
     std::unique_ptr<QuorSequence> groundTruth;
@@ -343,7 +381,7 @@ void scoreOne(BatchSequence& s, float confidence, unsigned threads, SweepCurves*
 // not yet taken, so at most `jobs` sequences are in memory at once; only the
 // counts stay, each in its own slot, and the result does not depend on the
 // order in which the threads finish.
-void scoreAll(const std::vector<BatchSequence*>& sequences, float confidence, unsigned jobs,
+void scoreAll(const std::vector<BatchSequence*>& sequences, const SequenceWork& what, unsigned jobs,
               bool progressShown, SweepPool* pool) {
   Progress progress(progressShown, sequences.size());
   std::atomic<std::size_t> next{0};
@@ -356,7 +394,7 @@ void scoreAll(const std::vector<BatchSequence*>& sequences, float confidence, un
   const auto work = [&](std::size_t worker) {
     SweepCurves* mine = pool != nullptr ? &pool->perWorker[worker] : nullptr;
     for (std::size_t i; (i = next.fetch_add(1)) < sequences.size();) {
-      scoreOne(*sequences[i], confidence, perSequence, mine);
+      scoreOne(*sequences[i], what, perSequence, mine);
       progress.finished(done.fetch_add(1) + 1);
     }
   };
@@ -374,11 +412,15 @@ void scoreAll(const std::vector<BatchSequence*>& sequences, float confidence, un
 
 }  // namespace
 
-void scoreSequences(const std::vector<BatchSequence*>& sequences, float confidence, unsigned jobs,
-                    bool progressShown, SweepCurves* pooled) {
-  std::unique_ptr<SweepPool> pool = pooled != nullptr ? std::make_unique<SweepPool>() : nullptr;
-  scoreAll(sequences, confidence, std::max(1u, jobs), progressShown, pool.get());
-  if (pool != nullptr) *pooled = pool->total();
+void scoreSequences(const std::vector<BatchSequence*>& sequences, const BatchSource& source,
+                    unsigned jobs, bool progressShown, SweepCurves& pooled) {
+  ExplainOptions explain;
+  explain.confidence = source.confidence;
+  explain.near = source.near;
+  const SequenceWork work{source.confidence, source.explain && !source.sweep ? &explain : nullptr};
+  std::unique_ptr<SweepPool> pool = source.sweep ? std::make_unique<SweepPool>() : nullptr;
+  scoreAll(sequences, work, std::max(1u, jobs), progressShown, pool.get());
+  if (pool != nullptr) pooled = pool->total();
 }
 
 }  // namespace talmira

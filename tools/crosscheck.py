@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Randomized differential test of TalmiraConsole (and talmira score) against a Python model.
+"""Randomized differential test of TalmiraConsole and talmira against a Python model.
 
 The model below is written from the described behaviour of the scorer, not
 from the C++ sources.  For each case a seeded generator writes a
@@ -11,16 +11,46 @@ case is also run through `talmira score --format csv`, whose output must be
 the model's counts as CSV, and equal to the console's result file whenever
 the console completes.
 
+With --tool, `talmira events` is checked too, on every case whose
+confidence the tool takes (on a seeded share of them with --events-share):
+once for All and once for every class with a box at the case's confidence
+in either file (now and then for one class without any, which must give the
+header alone), with the default --near or, on about two cases in five, one
+drawn from 0, 0.05, 0.1, 0.15, 0.2, 0.5 and 1.  Many assignments of the
+largest size may exist, so the model does not pick pairs of its own: it
+takes the tool's, and first makes sure they are one: every match row names a
+box of the other side in the same judged frame that names it back, each pair
+passes the overlap test with neither box flagged, and each frame holds as
+many pairs as the model's largest assignment.  Everything else is the
+model's alone: which boxes have rows in which judged frame and in what order
+(and the unpaired system frames last), the excluded, set-aside and in-region
+boxes with their partner lines, every overlap (the shortest text of the
+single-precision value), the miss and false-alarm counts, and the cause of
+every miss and false alarm, worked out on the tool's pairs of the class and,
+for class confusion, of All.  A disagreement prints the messages and a diff
+of the rows (expected against actual); the run ends with the number of rows
+checked for each event and cause, and of miss and false-alarm pairs lying
+exactly on the near overlap, so that it shows every cause was exercised.
+
+The generator aims boxes at one another so that every cause turns up in
+numbers: boxes of several classes derived from one object (class confusion,
+duplicates), slices of an object whose overlap is on or beside 0.05, 0.1,
+0.15, 0.19 or 0.5 and boxes moved sideways to overlaps between 0.08 and 0.2
+(localization), confidences on and beside the threshold and below 0 (below
+threshold), don't-care regions cut to cover about a third of a system box
+(dropped in a region), and frames left out of the system file.
+
     python3 tools/crosscheck.py --binary build/dev/TalmiraConsole \
-        --cases 500 --seed 1
+        --tool build/dev/talmira/talmira --cases 500 --seed 1
 
 Exit status 0 and a closing line "N passed, 0 failed" when every case
 agrees; exit status 1 with unified diffs of the first mismatches otherwise.
-Failing file pairs are kept (see --keep-dir) and the first one is shrunk to
-a small reproducer.
+Failing file pairs are kept (see --keep-dir; args.txt holds the arguments
+and the --near used) and the first one is shrunk to a small reproducer.
 """
 
 import argparse
+import collections
 import difflib
 import math
 import os
@@ -102,9 +132,10 @@ class ModelInputError(Exception):
 
 class Box:
     __slots__ = ("xs", "ys", "cls", "mark_a", "mark_b", "conf",
-                 "min_x", "max_x", "min_y", "max_y")
+                 "min_x", "max_x", "min_y", "max_y", "line")
 
-    def __init__(self, xs, ys, cls, mark_a, mark_b, conf):
+    def __init__(self, xs, ys, cls, mark_a, mark_b, conf, line=0):
+        self.line = line  # the record's line in its file, the header being 1
         self.xs, self.ys = xs, ys
         self.cls = cls
         self.mark_a, self.mark_b = mark_a, mark_b
@@ -118,10 +149,11 @@ class Box:
 
 
 class Frame:
-    __slots__ = ("number", "targets", "regions")
+    __slots__ = ("number", "targets", "regions", "line")
 
-    def __init__(self, number):
+    def __init__(self, number, line=0):
         self.number = number
+        self.line = line  # line of the record that started the frame
         self.targets = []
         self.regions = []
 
@@ -147,10 +179,22 @@ def _read_word(text, skip):
     return t
 
 
+def f32_of_decimal(text):
+    """Correctly rounded single-precision value of a decimal text."""
+    d = float(text)
+    if math.isfinite(d) and abs(d) < 3e38:
+        # float() rounds correctly; when both double neighbours of d round
+        # to the same single as d, so does the exact value between them
+        f = f32(d)
+        if f32(math.nextafter(d, math.inf)) == f == f32(math.nextafter(d, -math.inf)):
+            return f
+    return f32_from_fraction(Fraction(Decimal(text)))
+
+
 def parse_float32_text(text):
     if not FLOAT_RE.fullmatch(text):
         raise ModelInputError("bad float %r" % text)
-    return f32_from_fraction(Fraction(Decimal(text)))
+    return f32_of_decimal(text)
 
 
 def corner_distance(xa, ya, xb, yb):
@@ -167,8 +211,26 @@ def big_enough(xs, ys):
     return False
 
 
+_parsed = {}
+
+
 def parse_annotation(data):
-    """Frames of one annotation file, in file order."""
+    """Frames of one annotation file, in file order (not to be altered: the
+    frames of the last few files are kept for the next call)."""
+    if data not in _parsed:
+        if len(_parsed) > 8:
+            _parsed.clear()
+        try:
+            _parsed[data] = _parse_annotation(data)
+        except ModelInputError as exc:
+            _parsed[data] = exc
+    frames = _parsed[data]
+    if isinstance(frames, ModelInputError):
+        raise frames
+    return frames
+
+
+def _parse_annotation(data):
     text = data.decode("latin-1")
     nl = text.find("\n")
     if nl < 0:
@@ -179,7 +241,8 @@ def parse_annotation(data):
         raise ModelInputError("header too long")
     frames = []
     current = None
-    for line in text[nl + 1:].split("\n"):
+    for index, line in enumerate(text[nl + 1:].split("\n")):
+        line_no = index + 2
         if not line.strip(WS):
             continue
         fields = line.split(",")
@@ -213,9 +276,9 @@ def parse_annotation(data):
         if not big_enough(xs, ys):
             continue
         if current is None or current.number != frame_no:
-            current = Frame(frame_no)
+            current = Frame(frame_no, line_no)
             frames.append(current)
-        box = Box(xs, ys, kind, flag_a == "TRUE", flag_b == "TRUE", conf)
+        box = Box(xs, ys, kind, flag_a == "TRUE", flag_b == "TRUE", conf, line_no)
         if kind == "DCR":
             current.regions.append(box)
         elif kind in KNOWN_CLASSES:
@@ -227,21 +290,30 @@ def parse_annotation(data):
 # Model: geometry and matching
 # ---------------------------------------------------------------------------
 
-def overlap_passes(g, s):
+def overlap_ratio(g, s):
+    """Intersection over enclosing rectangle, in single precision: 0 for
+    rectangles that do not touch, NaN when the enclosing one is empty."""
     if g.min_x > s.max_x or g.max_x < s.min_x or g.min_y > s.max_y or g.max_y < s.min_y:
-        return False
+        return 0.0
     inter = ((min(g.max_x, s.max_x) - max(g.min_x, s.min_x))
              * (min(g.max_y, s.max_y) - max(g.min_y, s.min_y)))
     encl = ((max(g.max_x, s.max_x) - min(g.min_x, s.min_x))
             * (max(g.max_y, s.max_y) - min(g.min_y, s.min_y)))
     if encl == 0:
-        return False  # 0/0
-    return f32(inter / encl) >= OVERLAP_THRESHOLD
+        return math.nan  # 0/0
+    return f32(inter / encl)
 
 
-def region_covers(t, r):
+def overlap_passes(g, s):
+    return overlap_ratio(g, s) >= OVERLAP_THRESHOLD
+
+
+def cover_ratio(t, r):
+    """The part of box t that region r covers, as the region test reckons
+    it (bounding-rectangle intersection over the product of the box's first
+    two sides); None when the rectangles do not touch."""
     if r.min_x > t.max_x or r.max_x < t.min_x or r.min_y > t.max_y or r.max_y < t.min_y:
-        return False
+        return None
     x1, x2, x3 = t.xs[0], t.xs[1], t.xs[2]
     y1, y2, y3 = t.ys[0], t.ys[1], t.ys[2]
     side1 = math.sqrt(float((x1 - x2) ** 2 + (y1 - y2) ** 2))
@@ -250,8 +322,13 @@ def region_covers(t, r):
     inter = ((min(t.max_x, r.max_x) - max(t.min_x, r.min_x))
              * (min(t.max_y, r.max_y) - max(t.min_y, r.min_y)))
     if area == 0.0:
-        return inter > 0  # +inf passes, NaN does not
-    return f32(inter / area) >= REGION_COVER_RATIO
+        return math.inf if inter > 0 else math.nan
+    return f32(inter / area)
+
+
+def region_covers(t, r):
+    ratio = cover_ratio(t, r)
+    return ratio is not None and ratio >= REGION_COVER_RATIO
 
 
 def max_matching(n_left, adj):
@@ -383,14 +460,8 @@ def expected_run(args, files):
 TOOL_CONFIDENCE = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
 
 
-def expected_tool_run(args, files):
-    """(CSV bytes or None, exit status) of `talmira score GT SYS [-c C] --format csv`.
-
-    args: the console's arguments (GT, SYS, result, optional confidence and
-    more), mapped onto the tool: the confidence goes to -c, anything after it
-    is an unexpected argument.
-    """
-    gt_path, sys_path = args[0], args[1]
+def tool_threshold(args, files):
+    """(threshold, exit status so far) of the tool on the console's arguments."""
     tail = args[3:]
     threshold = 0.0
     if len(tail) > 1:
@@ -402,8 +473,22 @@ def expected_tool_run(args, files):
         threshold = f32(float(tail[0]))
         if not 0.0 <= threshold <= 1.0:
             return None, 2
-    if gt_path not in files or sys_path not in files:
+    if args[0] not in files or args[1] not in files:
         return None, 1
+    return threshold, 0
+
+
+def expected_tool_run(args, files):
+    """(CSV bytes or None, exit status) of `talmira score GT SYS [-c C] --format csv`.
+
+    args: the console's arguments (GT, SYS, result, optional confidence and
+    more), mapped onto the tool: the confidence goes to -c, anything after it
+    is an unexpected argument.
+    """
+    gt_path, sys_path = args[0], args[1]
+    threshold, status = tool_threshold(args, files)
+    if status != 0:
+        return None, status
     _, result = score(parse_annotation(files[gt_path]), parse_annotation(files[sys_path]),
                       threshold)
     rows = ["class,gt,det,fn,fp,frames,nmodta\n"]
@@ -412,15 +497,406 @@ def expected_tool_run(args, files):
     return "".join(rows).encode("latin-1"), 0
 
 
+def run_quietly(command):
+    """Run with standard input closed, waiting out a binary being relinked."""
+    for attempt in range(20):
+        try:
+            return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=30)
+        except OSError:
+            if attempt == 19:
+                raise
+            time.sleep(0.5)
+
+
 def run_tool(tool, args):
     """(standard output or None, exit status) of talmira score on the console's arguments."""
     command = [tool, "score", args[0], args[1], "--format", "csv"]
     if len(args) > 3:
         command += ["-c", args[3]] + args[4:]
-    proc = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=30)
+    proc = run_quietly(command)
     status = proc.returncode % 256
     return (proc.stdout if status == 0 else None), status
+
+
+# ---------------------------------------------------------------------------
+# Model: what became of every box (talmira events)
+# ---------------------------------------------------------------------------
+
+EVENTS_HEADER = "gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,overlap"
+EVENTS_FIELDS = EVENTS_HEADER.split(",")
+DEFAULT_NEAR = "0.1"
+NEAR_CHOICES = ["0", "0.05", "0.1", "0.15", "0.2", "0.5", "1"]
+MISS_CAUSES = ["no_system_frame", "class_confusion", "dropped_in_region", "below_threshold",
+               "localization", "missed"]
+FALSE_ALARM_CAUSES = ["class_confusion", "duplicate", "localization", "background"]
+
+
+def f32_text_value(text):
+    """The single-precision value a decimal text reads back as, or None."""
+    if not FLOAT_RE.fullmatch(text):
+        return None
+    return f32_of_decimal(text)
+
+
+def significant_digits(text):
+    m = re.fullmatch(r"[+-]?(\d*)(?:\.(\d*))?(?:[eE][+-]?\d+)?", text)
+    return max(len((m.group(1) + (m.group(2) or "")).strip("0")), 1)
+
+
+def f32_shortest(x):
+    """Fewest significant digits that read back as the single-precision x."""
+    if math.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    if math.isnan(x):
+        return "nan"
+    for digits in range(1, 10):
+        text = "%.*g" % (digits, x)
+        if f32_text_value(text) == x:
+            return text
+    raise AssertionError("no shortest form for %r" % x)
+
+
+def shortest_text_ok(text, x):
+    """Is text a shortest decimal of the single-precision x?"""
+    if math.isinf(x) or math.isnan(x):
+        return text == f32_shortest(x)
+    value = f32_text_value(text)
+    return (value is not None and value == x
+            and significant_digits(text) == significant_digits(f32_shortest(x)))
+
+
+def events_arguments(args, files):
+    """(threshold text or None, threshold) when `talmira events` takes the
+    case's confidence and both files exist, else None."""
+    threshold, status = tool_threshold(args, files)
+    if status != 0:
+        return None
+    return (args[3] if len(args) > 3 else None), threshold
+
+
+def run_events(tool, gt_path, sys_path, conf, cls, near):
+    command = [tool, "events", gt_path, sys_path, "--class", cls]
+    if conf is not None:
+        command += ["-c", conf]
+    if near is not None:
+        command += ["--near", near]
+    proc = run_quietly(command)
+    return proc.stdout.decode("latin-1"), proc.returncode % 256, proc.stderr.decode("latin-1")
+
+
+def parse_events(text):
+    """(rows as field lists, problems) of the tool's events CSV."""
+    problems = []
+    lines = text.split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    else:
+        problems.append("output does not end with a line feed")
+    if not lines or lines[0] != EVENTS_HEADER:
+        problems.append("header %r, expected %r" % (lines[0] if lines else "", EVENTS_HEADER))
+        return [], problems
+    rows = []
+    for line in lines[1:]:
+        fields = line.split(",")
+        if len(fields) != len(EVENTS_FIELDS):
+            problems.append("row without %d fields: %r" % (len(EVENTS_FIELDS), line))
+            continue
+        rows.append(fields)
+    return rows, problems
+
+
+class JudgedFrame:
+    """One ground-truth frame of one class at one threshold, with what the
+    model decides on its own: flagged truths, boxes in regions, boxes set
+    aside, and the largest number of pairs among the rest."""
+
+    def __init__(self, gf, sf, cls, threshold):
+        def pick(frame):
+            return [t for t in frame.targets
+                    if t.conf >= threshold and (cls == "All" or t.cls == cls)]
+
+        self.gf, self.sf = gf, sf
+        self.gts = pick(gf)
+        self.open_gts = [g for g in self.gts if not g.flagged]
+        self.syss = pick(sf) if sf is not None else []
+        self.sys_event = {}  # line -> (event, partner line, overlap) for the fixed ones
+        self.open_syss = []
+        for s in self.syss:
+            region = next((r for r in gf.regions if region_covers(s, r)), None)
+            if region is not None:
+                self.sys_event[s.line] = ("in_region", region.line, cover_ratio(s, region))
+                continue
+            flagged = next((g for g in self.gts
+                            if (g.flagged or s.flagged) and overlap_passes(g, s)), None)
+            if flagged is not None:
+                self.sys_event[s.line] = ("set_aside", flagged.line, overlap_ratio(flagged, s))
+                continue
+            self.open_syss.append(s)
+        adj = [[j for j, s in enumerate(self.open_syss) if overlap_passes(g, s)]
+               for g in self.open_gts]
+        self.most_pairs = max_matching(len(self.open_gts), adj)
+        # below-threshold boxes that may explain a miss
+        self.below = [] if sf is None else [
+            t for t in sf.targets if t.conf < threshold and (cls == "All" or t.cls == cls)]
+
+
+def row_text(fields):
+    return ",".join(fields)
+
+
+class EventsCheck:
+    """Checks the events of every class of one case against the model."""
+
+    def __init__(self, gt_frames, sys_frames, threshold, near_text):
+        self.gt_frames, self.sys_frames = gt_frames, sys_frames
+        self.threshold = threshold
+        self.near = f32(float(near_text if near_text is not None else DEFAULT_NEAR))
+        self.judged = []
+        paired = set()
+        for gf in gt_frames:
+            sf = next((s for s in sys_frames if s.number == gf.number), None)
+            if sf is not None:
+                paired.add(id(sf))
+            self.judged.append((gf, sf))
+        self.unpaired = [sf for sf in sys_frames if id(sf) not in paired]
+        self.gt_by_line = {t.line: t for f in gt_frames for t in f.targets}
+        self.sys_by_line = {t.line: t for f in sys_frames for t in f.targets}
+        self.all_pairs = None  # (gt frame line, side, line) -> partner line, from the All run
+
+    def classes(self):
+        return sorted({t.cls for f in self.gt_frames + self.sys_frames for t in f.targets
+                       if t.conf >= self.threshold})
+
+    def check(self, cls, text, stats=None):
+        """Problems (strings) of the tool's events of cls; stats counts what was checked."""
+        rows, problems = parse_events(text)
+        actual = {}
+        for fields in rows:
+            key = (fields[0], fields[2], fields[3])
+            if key in actual:
+                problems.append("row listed twice: %s" % row_text(fields))
+            actual[key] = fields
+        expected = []
+        pairs_of_class = {}
+        fn = fp = 0
+        for gf, sf in self.judged:
+            jf = JudgedFrame(gf, sf, cls, self.threshold)
+            frame_rows, frame_problems = self.frame_rows(jf, cls, actual, stats)
+            expected.extend(frame_rows)
+            problems.extend(frame_problems)
+            fn += sum(1 for r in frame_rows if r[6] == "miss")
+            fp += sum(1 for r in frame_rows if r[6] == "false_alarm")
+            for r in frame_rows:
+                if r[6] == "match":
+                    pairs_of_class[(r[0], r[2], r[3])] = r[7]
+        for sf in self.unpaired:
+            for s in sf.targets:
+                if s.conf >= self.threshold and (cls == "All" or s.cls == cls):
+                    key = ("", "sys", str(s.line))
+                    expected.append(["", str(sf.number), "sys", str(s.line), s.cls,
+                                     self.conf_text(actual.get(key), s), "unpaired_frame",
+                                     "", "", ""])
+                    if stats is not None:
+                        stats["sys unpaired_frame"] += 1
+
+        # The counts the scorer gives (checked against the tools elsewhere).
+        _, _, model_fn, model_fp = self.model_counts(cls)
+        actual_fn = sum(1 for r in rows if r[6] == "miss")
+        actual_fp = sum(1 for r in rows if r[6] == "false_alarm")
+        if (actual_fn, actual_fp) != (model_fn, model_fp) or (fn, fp) != (model_fn, model_fp):
+            problems.append("miss rows %d and false_alarm rows %d, the model's FN %d and FP %d"
+                            % (actual_fn, actual_fp, model_fn, model_fp))
+
+        exp_lines = [row_text(r) for r in expected]
+        act_lines = [row_text(r) for r in rows]
+        if exp_lines != act_lines:
+            diff = difflib.unified_diff([EVENTS_HEADER] + exp_lines, [EVENTS_HEADER] + act_lines,
+                                        "expected", "actual", n=1, lineterm="")
+            problems.append("\n".join(diff))
+        if cls == "All":
+            self.all_pairs = pairs_of_class
+        return problems
+
+    def model_counts(self, cls):
+        n_gt = n_det = n_fn = n_fp = 0
+        for gf, sf in self.judged:
+            jf = JudgedFrame(gf, sf, cls, self.threshold)
+            if sf is None:
+                n_gt += len(jf.open_gts)
+                n_fn += len(jf.open_gts)
+                continue
+            o, d, a, b = frame_counts(jf.gts, gf.regions, jf.syss)
+            n_gt, n_det, n_fn, n_fp = n_gt + o, n_det + d, n_fn + a, n_fp + b
+        return n_gt, n_det, n_fn, n_fp
+
+    def conf_text(self, fields, box):
+        """The tool's confidence text when it reads back as the box's value."""
+        if fields is not None and f32_text_value(fields[5]) == box.conf:
+            return fields[5]
+        return f32_shortest(box.conf)
+
+    def overlap_text(self, fields, value):
+        if fields is not None and shortest_text_ok(fields[9], value):
+            return fields[9]
+        return f32_shortest(value)
+
+    def frame_rows(self, jf, cls, actual, stats):
+        gf, sf = jf.gf, jf.sf
+        fl = str(gf.line)
+        problems = []
+        where = "frame %d (ground-truth line %d)" % (gf.number, gf.line)
+
+        def got(side, box):
+            return actual.get((fl, side, str(box.line)))
+
+        # The tool's pairs, kept where they are pairs by the model's rules.
+        open_sys = {s.line: s for s in jf.open_syss}
+        open_gt = {g.line: g for g in jf.open_gts}
+        pairs = {}  # gt line -> sys line
+        for g in jf.open_gts:
+            fields = got("gt", g)
+            if fields is None or fields[6] != "match":
+                continue
+            partner = fields[7]
+            s = open_sys.get(int(partner)) if partner.isdigit() else None
+            if s is None:
+                problems.append("%s: gt line %d is matched with %r, which is not a system box "
+                                "of the frame open to matching" % (where, g.line, partner))
+                continue
+            back = got("sys", s)
+            if back is None or back[6] != "match" or back[7] != str(g.line):
+                problems.append("%s: gt line %d is matched with sys line %d, whose row says %s"
+                                % (where, g.line, s.line,
+                                   "nothing" if back is None else row_text(back)))
+                continue
+            if not overlap_passes(g, s):
+                problems.append("%s: gt line %d and sys line %d are matched with overlap %s, "
+                                "which fails the overlap test"
+                                % (where, g.line, s.line, f32_shortest(overlap_ratio(g, s))))
+                continue
+            pairs[g.line] = s.line
+        for s in jf.open_syss:
+            fields = got("sys", s)
+            if fields is not None and fields[6] == "match":
+                partner = fields[7]
+                if not (partner.isdigit() and pairs.get(int(partner)) == s.line):
+                    problems.append("%s: sys line %d is matched with %r, which does not match it"
+                                    " back (or fails the overlap test)" % (where, s.line, partner))
+        if len(set(pairs.values())) != len(pairs):
+            problems.append("%s: a system box is matched twice" % where)
+        if sf is not None and len(pairs) != jf.most_pairs:
+            problems.append("%s: %d pairs, but the largest assignment has %d"
+                            % (where, len(pairs), jf.most_pairs))
+        paired_sys = {v: k for k, v in pairs.items()}
+        misses = [g for g in jf.open_gts if g.line not in pairs]
+        false_alarms = [s for s in jf.open_syss if s.line not in paired_sys]
+        if stats is not None and self.near > 0:
+            # pairs on the edge of "near", where >= and > part ways (at 0 any
+            # two boxes apart are on it)
+            stats["near edge"] += sum(1 for g in misses for s in false_alarms
+                                      if overlap_ratio(g, s) == self.near)
+        all_pairs = self.all_pairs
+
+        rows = []
+        for g in jf.gts:
+            fields = got("gt", g)
+            row = [fl, str(gf.number), "gt", str(g.line), g.cls, self.conf_text(fields, g),
+                   "", "", "", ""]
+            if g.flagged:
+                row[6] = "excluded"
+            elif g.line in pairs:
+                s = self.sys_by_line[pairs[g.line]]
+                row[6], row[7] = "match", str(s.line)
+                row[9] = self.overlap_text(fields, overlap_ratio(g, s))
+            else:
+                row[6] = "miss"
+                if sf is None:
+                    cause = "no_system_frame"
+                elif cls != "All" and self.other_class(all_pairs, fl, "gt", g, self.sys_by_line):
+                    cause = "class_confusion"
+                elif any(jf.sys_event.get(s.line, ("",))[0] == "in_region"
+                         and overlap_passes(g, s) for s in jf.syss):
+                    cause = "dropped_in_region"
+                elif any(overlap_passes(g, t) for t in jf.below):
+                    cause = "below_threshold"
+                elif any(overlap_ratio(g, s) >= self.near for s in false_alarms):
+                    cause = "localization"
+                else:
+                    cause = "missed"
+                row[8] = cause
+            if stats is not None:
+                stats["gt " + row[6] + (" " + row[8] if row[8] else "")] += 1
+            rows.append(row)
+        for s in jf.syss:
+            fields = got("sys", s)
+            row = [fl, str(gf.number), "sys", str(s.line), s.cls, self.conf_text(fields, s),
+                   "", "", "", ""]
+            if s.line in jf.sys_event:
+                event, partner, value = jf.sys_event[s.line]
+                row[6], row[7] = event, str(partner)
+                row[9] = self.overlap_text(fields, value)
+            elif s.line in paired_sys:
+                g = self.gt_by_line[paired_sys[s.line]]
+                row[6], row[7] = "match", str(g.line)
+                row[9] = self.overlap_text(fields, overlap_ratio(g, s))
+            else:
+                row[6] = "false_alarm"
+                if cls != "All" and self.other_class(all_pairs, fl, "sys", s, self.gt_by_line):
+                    cause = "class_confusion"
+                elif any(overlap_passes(self.gt_by_line[gl], s) for gl in pairs):
+                    cause = "duplicate"
+                elif any(overlap_ratio(g, s) >= self.near for g in misses):
+                    cause = "localization"
+                else:
+                    cause = "background"
+                row[8] = cause
+            if stats is not None:
+                stats["sys " + row[6] + (" " + row[8] if row[8] else "")] += 1
+            rows.append(row)
+        return rows, problems
+
+    @staticmethod
+    def other_class(all_pairs, fl, side, box, partners):
+        """Is the box paired, in the All matching, with a box of another class?"""
+        if all_pairs is None:
+            raise AssertionError("the All events are checked first")
+        partner = all_pairs.get((fl, side, str(box.line)))
+        return partner is not None and partners[int(partner)].cls != box.cls
+
+
+def check_events(tool, args, files, options, stats=None):
+    """Problems of `talmira events` on one case (empty when all agree).
+
+    options: (near text or None, add a class without boxes)."""
+    chosen = events_arguments(args, files)
+    if chosen is None:
+        return ""
+    conf, threshold = chosen
+    near, empty_class = options
+    gt_path, sys_path = args[0], args[1]
+    model = EventsCheck(parse_annotation(files[gt_path]), parse_annotation(files[sys_path]),
+                        threshold, near)
+    classes = model.classes()
+    if empty_class:
+        absent = [c for c in KNOWN_CLASSES if c not in classes]
+        classes += absent[:1]
+    report = []
+    for cls in ["All"] + classes:
+        text, status, err = run_events(tool, gt_path, sys_path, conf, cls, near)
+        command = "talmira events gt.csv sys.csv --class %s%s%s" % (
+            cls, "" if conf is None else " -c " + conf, "" if near is None else " --near " + near)
+        if status != 0:
+            report.append("%s: exit status %d (%s)" % (command, status, err.strip()))
+            if cls == "All":
+                break  # the classes' causes need the All pairs
+            continue
+        if stats is not None:
+            stats["runs"] += 1
+        problems = model.check(cls, text, stats)
+        if problems:
+            report.append("%s:\n%s" % (command, "\n".join(problems)))
+    return "\n".join(report)
 
 
 # ---------------------------------------------------------------------------
@@ -582,6 +1058,8 @@ class Gen:
         x, y, w, h = self.bbox(pts)
         if rng.random() < self.band_rate * 0.6:
             return self.band_box()
+        if rng.random() < 0.15:
+            return self.near_box(x, y, w, h)
         c = rng.random()
         if c < 0.2:
             return self.order(list(pts))
@@ -604,6 +1082,24 @@ class Gen:
             return self.random_box()
         j = [rng.choice([-10, -5, 0, 0, 5, 10, 20]) for _ in range(4)]
         return self.rect(x + j[0], y + j[1], max(w + j[2], 0), max(h + j[3], 0))
+
+    def near_box(self, x, y, w, h):
+        """A box that overlaps the w x h one by less than a pair needs: on or
+        next to one of the overlaps from which a miss and a false alarm count
+        as near each other, or anywhere between 0.08 and 0.2."""
+        rng = self.rng
+        if rng.random() < 0.7 and min(w, h) > 0:
+            # a slice across the shorter side: its overlap is the slice's share
+            share = rng.choice([Fraction(1, 10), Fraction(1, 10), Fraction(1, 20),
+                                Fraction(3, 20), Fraction(1, 2), Fraction(19, 100)])
+            if h <= w:
+                hh = max(0, round(h * share) + rng.choice([0, 0, -1, 1]))
+                return self.rect(x, y + rng.choice([0, h - hh]), w, hh)
+            ww = max(0, round(w * share) + rng.choice([0, 0, -1, 1]))
+            return self.rect(x + rng.choice([0, w - ww]), y, ww, h)
+        # the same box moved sideways: (w - d) / (w + d) from about 0.19 down to 0.08
+        d = int(w * rng.uniform(0.68, 0.85))
+        return self.rect(x + rng.choice([d, -d]), y, w, h)
 
     def cover_region(self, pts):
         """A don't-care region whose intersection with the box is about a
@@ -952,7 +1448,7 @@ def make_case(case_seed):
     return gt, sysout, extra
 
 
-def check(binary, workdir, gt, sysout, extra, tool=None):
+def check(binary, workdir, gt, sysout, extra, tool=None, events=None, stats=None):
     gt_path = os.path.join(workdir, "gt.csv")
     sys_path = os.path.join(workdir, "sys.csv")
     res_path = os.path.join(workdir, "result.csv")
@@ -973,23 +1469,29 @@ def check(binary, workdir, gt, sysout, extra, tool=None):
         # result file whenever the console completes, and fail as the model says.
         expected += expected_tool_run(args, files)
         actual += run_tool(tool, args)
-        if expected[3] is not None and actual[2] == 0:
+        agreement = ""
+        if expected[3] is not None and actual[3] is not None and actual[2] == 0:
             console_rows = [",".join(f.strip() for f in line.split(","))
                             for line in actual[1].decode("latin-1").splitlines()]
             tool_rows = actual[3].decode("latin-1").splitlines()[1:]
             if console_rows != tool_rows:
-                actual += ("console and tool disagree",)
+                agreement = "console and tool disagree"
+        expected += ("",)
+        actual += (agreement,)
+        if events is not None:
+            expected += ("",)
+            actual += (check_events(tool, args, files, events, stats),)
     return expected, actual, args
 
 
 def describe(expected, actual):
     text = []
     names = ("standard output", "result file", "exit status", "tool output", "tool exit status",
-             "agreement")
+             "agreement", "events")
     for name, e, a in zip(names, expected, actual):
         if e == a:
             continue
-        if name == "agreement":
+        if name in ("agreement", "events"):
             text.append(str(a))
             continue
         if name.endswith("exit status"):
@@ -1007,7 +1509,7 @@ def describe(expected, actual):
     return "\n".join(text)
 
 
-def shrink(binary, workdir, gt, sysout, extra, tool=None):
+def shrink(binary, workdir, gt, sysout, extra, tool=None, events=None):
     """Drop record lines while the mismatch persists."""
     def split(data):
         if data is None:
@@ -1019,7 +1521,7 @@ def shrink(binary, workdir, gt, sysout, extra, tool=None):
 
     def fails(g, s, x):
         try:
-            e, a, _ = check(binary, workdir, join(g), join(s), x, tool)
+            e, a, _ = check(binary, workdir, join(g), join(s), x, tool, events)
         except ModelInputError:
             return False
         return e != a
@@ -1049,6 +1551,31 @@ def shrink(binary, workdir, gt, sysout, extra, tool=None):
     return join(g), join(s), x
 
 
+def events_options(case_seed, share):
+    """(near text or None, add a class without boxes) of a case whose events
+    are checked, None for the others; drawn apart from the files so that
+    the events options leave the generated files as they are."""
+    rng = random.Random("events-%d" % case_seed)
+    if rng.random() >= share:
+        return None
+    near = rng.choice(NEAR_CHOICES) if rng.random() < 0.4 else None
+    return near, rng.random() < 0.1
+
+
+def print_event_stats(stats):
+    print("events: %d runs checked; rows checked by event and cause:" % stats.pop("runs", 0))
+    for side, events in (("gt", ["match", "excluded"]),
+                         ("sys", ["match", "set_aside", "in_region", "unpaired_frame"])):
+        print("  %-4s" % side + ", ".join("%s %d" % (e, stats["%s %s" % (side, e)])
+                                          for e in events))
+    print("  miss        " + ", ".join("%s %d" % (c, stats["gt miss " + c])
+                                       for c in MISS_CAUSES))
+    print("  false_alarm " + ", ".join("%s %d" % (c, stats["sys false_alarm " + c])
+                                       for c in FALSE_ALARM_CAUSES))
+    print("  miss and false alarm pairs whose overlap is exactly the near overlap (above 0): %d"
+          % stats["near edge"])
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--binary", default="build/dev/TalmiraConsole")
@@ -1062,7 +1589,11 @@ def main():
     ap.add_argument("--show", type=int, default=3, help="mismatches shown in full")
     ap.add_argument("--no-shrink", action="store_true")
     ap.add_argument("--tool", default=None,
-                    help="also run `talmira score --format csv` (this binary) on every case")
+                    help="also run `talmira score --format csv` (this binary) on every case, "
+                         "and `talmira events` on a share of them")
+    ap.add_argument("--events-share", type=float, default=1.0,
+                    help="with --tool, the share of cases (drawn from the seed) whose "
+                         "`talmira events` rows are checked (default all)")
     opts = ap.parse_args()
 
     binary = os.path.abspath(opts.binary)
@@ -1083,12 +1614,15 @@ def main():
     indices = [opts.case] if opts.case is not None else range(opts.cases)
     passed = failed = 0
     shrunk_one = False
+    stats = collections.Counter()
     with tempfile.TemporaryDirectory(prefix="crosscheck-") as tmp:
         for idx in indices:
             case_seed = opts.seed * 1000003 + idx
             gt, sysout, extra = make_case(case_seed)
+            events = None if tool is None else events_options(case_seed, opts.events_share)
             try:
-                expected, actual, args = check(binary, tmp, gt, sysout, extra, tool)
+                expected, actual, args = check(binary, tmp, gt, sysout, extra, tool, events,
+                                               stats)
             except ModelInputError as exc:
                 print("generator fault in case %d (seed %d): %s" % (idx, opts.seed, exc))
                 failed += 1
@@ -1105,6 +1639,8 @@ def main():
                         fh.write(data)
             with open(os.path.join(dest, "args.txt"), "w") as fh:
                 fh.write(" ".join(["gt.csv", "sys.csv", "result.csv"] + extra) + "\n")
+                if events is not None and events[0] is not None:
+                    fh.write("events with --near %s\n" % events[0])
             if failed <= opts.show:
                 print("=" * 72)
                 print("MISMATCH in case %d (seed %d); files kept in %s" % (idx, opts.seed, dest))
@@ -1112,7 +1648,7 @@ def main():
                 print(describe(expected, actual))
                 if not shrunk_one and not opts.no_shrink:
                     shrunk_one = True
-                    sg, ss, sx = shrink(binary, tmp, gt, sysout, extra, tool)
+                    sg, ss, sx = shrink(binary, tmp, gt, sysout, extra, tool, events)
                     sdest = dest + "-shrunk"
                     os.makedirs(sdest, exist_ok=True)
                     for name, data in (("gt.csv", sg), ("sys.csv", ss)):
@@ -1124,8 +1660,10 @@ def main():
                     for name, data in (("gt.csv", sg), ("sys.csv", ss)):
                         print("--- %s ---" % name)
                         print("(missing)" if data is None else repr(data.decode("latin-1")))
-                    e, a, _ = check(binary, tmp, sg, ss, sx, tool)
+                    e, a, _ = check(binary, tmp, sg, ss, sx, tool, events)
                     print(describe(e, a))
+    if tool is not None:
+        print_event_stats(stats)
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
 

@@ -47,7 +47,7 @@ CLASSES = ("All", "Car", "Truck", "Tractor-Trailor", "Bus", "Container",
 _RESULT_COLUMNS = ("class", "gt", "det", "fn", "fp", "frames", "nmodta")
 #: The columns of events(), those of the talmira events command's CSV.
 EVENT_COLUMNS = ("gt_frame_line", "frame", "side", "line", "class", "confidence", "event",
-                 "partner_line")
+                 "partner_line", "cause", "overlap")
 _WHOLE_COLUMNS = frozenset(COLUMNS[:9])
 _TEXT_COLUMNS = frozenset(("type", "flag_a", "flag_b"))
 # Column kinds of the native reader.
@@ -233,13 +233,17 @@ def _jobs(jobs):
     return int(jobs)
 
 
-def _confidence(value):
+def _fraction(value, what):
     """A threshold by the command line's rule: a number from 0 to 1."""
     if isinstance(value, str):
-        return _talmira.parse_confidence(value)
+        return _talmira.parse_fraction(value, what)
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise ValueError("confidence %r is not a number" % (value,))
-    return _talmira.parse_confidence(repr(float(value)))
+        raise ValueError("%s %r is not a number" % (what, value))
+    return _talmira.parse_fraction(repr(float(value)), what)
+
+
+def _confidence(value):
+    return _fraction(value, "confidence")
 
 
 def _nmodta(value):
@@ -358,7 +362,7 @@ def check(gt, sys=None):
     return report
 
 
-def events(gt, sys, confidence=0.0, cls="All"):
+def events(gt, sys, confidence=0.0, cls="All", near=0.1):
     """What became of every box of a class, one row per box: a DataFrame with
     the columns of the `talmira events` command's CSV (EVENT_COLUMNS).
 
@@ -368,7 +372,11 @@ def events(gt, sys, confidence=0.0, cls="All"):
     the box's; event: match, miss or excluded (ground truth), match,
     false_alarm, set_aside, in_region or unpaired_frame (system);
     partner_line: the matched box, the flagged box passed (set_aside) or the
-    covering don't-care region (in_region), missing otherwise.
+    covering don't-care region (in_region), missing otherwise; cause: why a
+    miss or a false alarm happened (as `talmira explain` counts them), None
+    on other rows; overlap: a match's overlap with its partner, a set_aside's
+    with the flagged box, the part of an in_region box the region covers,
+    NaN on other rows.
 
     For a file, line, gt_frame_line and partner_line are lines of the file
     (the header is line 1), as in the command's CSV. For an in-memory table
@@ -379,17 +387,19 @@ def events(gt, sys, confidence=0.0, cls="All"):
     system table. The nullable columns are pandas' Int64.
 
     confidence: a box is taken when its confidence is at least this, in both
-    inputs (0 to 1); cls: one of CLASSES ("All" takes every class).
+    inputs (0 to 1); cls: one of CLASSES ("All" takes every class); near: the
+    overlap from which an unpaired box and object are near each other (0 to 1).
     Raises as score() does, and ValueError for an unknown class.
     """
     import pandas as pd
 
     threshold = _confidence(confidence)
+    near = _fraction(near, "near")
     if not isinstance(cls, str) or cls not in CLASSES:
         raise ValueError("class %r is none of %s" % (cls, ", ".join(CLASSES)))
     ground_truth, system = _read_pair(gt, sys, details=True)
     (frame_lines, frames, system_side, lines, class_codes, class_names, confidences, kinds,
-     partner_lines) = _talmira.events(ground_truth, system, threshold, cls)
+     partner_lines, causes, overlaps) = _talmira.events(ground_truth, system, threshold, cls, near)
     system_side = system_side.astype(bool)
     # A side given as a table counts rows from 0: line 2 is its first record.
     shift = [0 if _path_of(source) is not None else 2 for source in (gt, sys)]
@@ -411,24 +421,31 @@ def events(gt, sys, confidence=0.0, cls="All"):
         "confidence": _shortest(confidences),
         "event": names[kinds.astype(np.intp)],
         "partner_line": pd.arrays.IntegerArray(partner_lines, ~has_partner),
+        "cause": np.array([None] + list(_talmira.cause_names()[1:]),
+                          dtype=object)[causes.astype(np.intp)],
+        "overlap": _shortest(overlaps),
     }, columns=list(EVENT_COLUMNS))
 
 
 #: The largest grid of sweep().
 MAX_GRID = 1000000
-_CURVE_COLUMNS = ("class", "threshold", "gt", "det", "fn", "fp", "nmodta")
-_BEST_COLUMNS = ("class", "threshold", "gt", "det", "fn", "fp", "frames", "nmodta")
+_CURVE_COLUMNS = ("class", "threshold", "gt", "det", "fn", "fp", "nmodta", "precision", "recall")
+_BEST_COLUMNS = ("class", "threshold", "gt", "det", "fn", "fp", "frames", "nmodta", "ap")
 
 
 class SweepResult:
     """Every class's counts as functions of the confidence threshold.
 
-    curves: a DataFrame with the columns class, threshold, gt, det, fn, fp
-    and nmodta: the rows of `talmira sweep --format csv/json`, class by class
-    in the order of CLASSES, thresholds descending. best: a DataFrame with
-    one row per class (class, threshold, gt, det, fn, fp, frames, nmodta):
-    the highest NMODTA over the whole curve, among equals the highest
-    threshold, whatever the grid. Thresholds and NMODTA are the shortest
+    curves: a DataFrame with the columns class, threshold, gt, det, fn, fp,
+    nmodta, precision and recall: the rows of `talmira sweep --format
+    csv/json`, class by class in the order of CLASSES, thresholds descending
+    (precision = (det - fp) / det, 1 without detections; recall = (gt - fn)
+    / gt, NaN without objects). best: a DataFrame with one row per class
+    (class, threshold, gt, det, fn, fp, frames, nmodta, ap): the highest
+    NMODTA over the whole curve, among equals the highest threshold, whatever
+    the grid, and the class's average precision (the area under the
+    precision envelope over recall, from the exact curve; NaN without
+    objects). Thresholds and NMODTA are the shortest
     decimals of their single-precision values, as the command's JSON has
     them. exact: whether curves lists every step of the curves; grid: the
     grid's steps otherwise.
@@ -468,7 +485,7 @@ def sweep(gt, sys, grid=100, exact=False, jobs=None):
         raise ValueError("grid %r is not a whole number from 1 to %d" % (grid, MAX_GRID))
     threads = _jobs(jobs)
     ground_truth, system = _read_pair(gt, sys)
-    (slots, thresholds, gts, dets, fns, fps, nmodtas), best = _talmira.sweep(
+    (slots, thresholds, gts, dets, fns, fps, nmodtas, precisions, recalls), best = _talmira.sweep(
         ground_truth, system, 0 if exact else int(grid), threads)
     classes = np.array(CLASSES, dtype=object)
     curves = pd.DataFrame({
@@ -476,9 +493,10 @@ def sweep(gt, sys, grid=100, exact=False, jobs=None):
         "threshold": _shortest(thresholds),
         "gt": gts, "det": dets, "fn": fns, "fp": fps,
         "nmodta": _shortest(nmodtas),
+        "precision": precisions, "recall": recalls,
     }, columns=list(_CURVE_COLUMNS))
-    best_rows = [(name, _nmodta(t), g, d, n, p, frames, _nmodta(m))
-                 for name, (t, g, d, n, p, frames, m) in zip(CLASSES, best)]
+    best_rows = [(name, _nmodta(t), g, d, n, p, frames, _nmodta(m), ap)
+                 for name, (t, g, d, n, p, frames, m, ap) in zip(CLASSES, best)]
     best_frame = pd.DataFrame(best_rows, columns=list(_BEST_COLUMNS))
     for column in ("gt", "det", "fn", "fp", "frames"):
         best_frame[column] = best_frame[column].astype("int64")
@@ -498,6 +516,9 @@ def sweep(gt, sys, grid=100, exact=False, jobs=None):
 TABLE_DATASET = "(table)"
 _DATASET_COLUMNS = ("sequence", "groundtruth", "system")
 _COUNT_COLUMNS = ("gt", "det", "fn", "fp", "frames")
+# A sequence's best points: those of best but its average precision, since a
+# sequence's curves are pooled and let go, not kept.
+_SEQUENCE_BEST_COLUMNS = tuple(c for c in _BEST_COLUMNS if c != "ap")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -663,7 +684,8 @@ class SequenceResult(_PartView):
     not be scored (the command's message), None when it was; to_pandas(): its
     class rows at the confidence (class, gt, det, fn, fp, frames, nmodta;
     none when it failed); best: with a sweep, each class's best threshold
-    (class, threshold, gt, det, fn, fp, frames, nmodta), None otherwise.
+    (class, threshold, gt, det, fn, fp, frames, nmodta: no average precision,
+    which only the pooled curves give), None otherwise.
     partial: the text of its partial result, as `talmira batch --shard`
     writes one: pool() joins these, and so does `talmira merge` from files.
     """
@@ -687,7 +709,8 @@ class SequenceResult(_PartView):
     def best(self):
         if not self.sweep:
             return None
-        return _class_rows(_best_rows(self._entry) if self.error is None else [], _BEST_COLUMNS)
+        return _class_rows(_best_rows(self._entry) if self.error is None else [],
+                           _SEQUENCE_BEST_COLUMNS)
 
     def __repr__(self):
         if self.error is not None:
@@ -707,11 +730,13 @@ class BatchResult(_PartView):
     groundtruth, system, error), left out of the totals.
 
     With a sweep, also: best, each class's best threshold over the pooled
-    exact curves (class, threshold, gt, det, fn, fp, frames, nmodta); curves,
-    the pooled curves' rows as `talmira batch --sweep --format csv` lists
-    them (at k/grid, or every threshold when exact); sequence_best, each
-    scored sequence's best thresholds (sequence, then the columns of best).
-    None without a sweep.
+    exact curves and its average precision (class, threshold, gt, det, fn,
+    fp, frames, nmodta, ap), as sweep() gives them for one pair; curves, the
+    pooled curves' rows as `talmira batch --sweep --format csv` lists them
+    (class, threshold, gt, det, fn, fp, nmodta, precision, recall; at
+    k/grid, or every threshold when exact); sequence_best, each scored
+    sequence's best thresholds (sequence, then the columns of best but ap:
+    a sequence's own curves are not kept). None without a sweep.
 
     render(format): the command's output itself. partial: the text of the
     whole run as a partial result (shard 1/1), which `talmira merge` reads.
@@ -752,8 +777,8 @@ class BatchResult(_PartView):
     def best(self):
         if self._pooled[1] is None:
             return None
-        rows = [(name, _nmodta(t), g, d, n, p, frames, _nmodta(m))
-                for name, (t, g, d, n, p, frames, m) in zip(CLASSES, self._pooled[1][1])]
+        rows = [(name, _nmodta(t), g, d, n, p, frames, _nmodta(m), ap)
+                for name, (t, g, d, n, p, frames, m, ap) in zip(CLASSES, self._pooled[1][1])]
         return _class_rows(rows, _BEST_COLUMNS)
 
     @property
@@ -762,12 +787,14 @@ class BatchResult(_PartView):
 
         if self._pooled[1] is None:
             return None
-        slots, thresholds, gts, dets, fns, fps, nmodtas = self._pooled[1][0]
+        (slots, thresholds, gts, dets, fns, fps, nmodtas, precisions,
+         recalls) = self._pooled[1][0]
         return pd.DataFrame({
             "class": np.array(CLASSES, dtype=object)[slots.astype(np.intp)],
             "threshold": _shortest(thresholds),
             "gt": gts, "det": dets, "fn": fns, "fp": fps,
             "nmodta": _shortest(nmodtas),
+            "precision": precisions, "recall": recalls,
         }, columns=list(_CURVE_COLUMNS))
 
     @property
@@ -776,7 +803,7 @@ class BatchResult(_PartView):
             return None
         rows = [row for s in self._part["sequences"] if "error" not in s
                 for row in _best_rows(s, s["sequence"])]
-        return _class_rows(rows, ("sequence",) + _BEST_COLUMNS)
+        return _class_rows(rows, ("sequence",) + _SEQUENCE_BEST_COLUMNS)
 
     def render(self, format="text"):
         """The output of `talmira batch` over the same dataset, byte for byte:
@@ -898,3 +925,223 @@ def batch(dataset, confidence=0.0, sweep=False, jobs=None, grid=100, exact=False
     names = ["shard %d/%d" % (shard, shards) for shard in range(1, shards + 1)]
     return _reported(BatchResult(_talmira.join_dataset_parts(parts, names)), "talmira.batch")
 
+# --- explain: why a detector lost points ---
+
+__all__ += ["explain", "ExplainResult", "MISS_CAUSES", "FALSE_ALARM_CAUSES", "CONFUSION_LABELS"]
+
+#: The causes of a miss, in the order their rules are tried.
+MISS_CAUSES = ("no_system_frame", "class_confusion", "dropped_in_region", "below_threshold",
+               "localization", "missed")
+#: The causes of a false alarm, in the order their rules are tried.
+FALSE_ALARM_CAUSES = ("class_confusion", "duplicate", "localization", "background")
+#: The rows (ground truth) and columns (system output) of the confusion matrix.
+CONFUSION_LABELS = CLASSES[1:] + ("none",)
+#: The left edges of the overlap histogram's bins: [0.2, 0.3), ..., [0.9, 1.0].
+_BIN_EDGES = ("0.2", "0.3", "0.4", "0.5", "0.6", "0.7", "0.8", "0.9")
+_EXPLAIN_CLASS_COLUMNS = ("class", "gt", "det", "fn", "fp", "frames", "nmodta")
+_CAUSE_COLUMNS = ("class", "side", "cause", "count", "cost")
+_PAIR_COLUMNS = ("class", "count", "mean_overlap", "mean_iou") + tuple("h" + e for e in _BIN_EDGES)
+_FRAME_COLUMNS = ("frame", "line", "gt", "det", "fn", "fp")
+_SIDES = (("miss", "misses", MISS_CAUSES), ("false_alarm", "false_alarms", FALSE_ALARM_CAUSES))
+
+
+def _none_if_nan(value):
+    return None if math.isnan(value) else float(value)
+
+
+class ExplainResult:
+    """Why a detector lost points on one sequence pair: every miss and false
+    alarm of every class with its cause, as `talmira explain` gives them.
+
+    classes: a DataFrame of each class's counts (class, gt, det, fn, fp,
+    frames, nmodta), in the order of CLASSES.
+    causes: a DataFrame with the rows of `talmira explain --format csv`:
+    class, side ("miss" or "false_alarm"), cause, count and cost, the count
+    over the class's GT (what NMODTA would gain were those errors gone; NaN
+    where the class has no objects). Every class has a row for every cause,
+    in the order of MISS_CAUSES and FALSE_ALARM_CAUSES.
+    pairs: a DataFrame of each class's pairs: class, count, mean_overlap,
+    mean_iou (NaN without pairs) and the histogram of their overlaps in the
+    columns h0.2, h0.3, ..., h0.9, each bin [edge, edge + 0.1), the last one
+    with 1.0 in it.
+    confusion: the All matching's confusion matrix, a DataFrame of int64
+    whose index (named "groundtruth") is the class of the ground-truth box
+    and whose columns (named "system") the class of the system box, with
+    "none" for no partner: confusion.loc["Car", "Truck"] counts cars the
+    detector called trucks, confusion.loc["Car", "none"] missed cars,
+    confusion.loc["none", "Car"] false alarms called cars.
+    set_aside, excluded, dropped_in_region: the boxes that take no part in
+    the matrix (system boxes set aside by a flagged box, flagged
+    ground-truth boxes, system boxes a don't-care region dropped).
+    frames: a DataFrame with every ground-truth frame in file order: frame,
+    line (of its first record; for an in-memory table its row, counted from
+    0) and All's gt, det, fn and fp.
+    confidence, near: the thresholds used; groundtruth, system: the paths
+    given, None for a table.
+    """
+
+    def __init__(self, classes, causes, pairs, confusion, frames, set_aside, excluded,
+                 dropped_in_region, confidence, near, groundtruth=None, system=None):
+        self.classes = classes
+        self.causes = causes
+        self.pairs = pairs
+        self.confusion = confusion
+        self.frames = frames
+        self.set_aside = set_aside
+        self.excluded = excluded
+        self.dropped_in_region = dropped_in_region
+        self.confidence = confidence
+        self.near = near
+        self.groundtruth = groundtruth
+        self.system = system
+
+    def to_dict(self):
+        """The report in the shape of `talmira explain --format json`: the
+        same keys and, for two files, the same values (for a table the path is
+        None and the frames' lines are its rows)."""
+        causes = self.causes.set_index(["class", "side", "cause"])
+        pairs = self.pairs.set_index("class")
+        bins = ["h" + e for e in _BIN_EDGES]
+        classes = []
+        for row in self.classes.itertuples(index=False):
+            cls = row[0]
+            entry = dict(zip(_EXPLAIN_CLASS_COLUMNS[:-1], (cls,) + tuple(int(v) for v in row[1:6])))
+            entry["nmodta"] = float(row[6])
+            costs = {}
+            for side, key, names in _SIDES:
+                entry[key] = {n: int(causes.at[(cls, side, n), "count"]) for n in names}
+                costs[key] = {n: _none_if_nan(causes.at[(cls, side, n), "cost"]) for n in names}
+            entry["costs"] = costs
+            p = pairs.loc[cls]
+            entry["pairs"] = {"count": int(p["count"]),
+                              "mean_overlap": _none_if_nan(p["mean_overlap"]),
+                              "mean_iou": _none_if_nan(p["mean_iou"]),
+                              "histogram": [int(p[b]) for b in bins]}
+            classes.append(entry)
+        return {
+            "groundtruth": self.groundtruth,
+            "system": self.system,
+            "confidence": self.confidence,
+            "near": self.near,
+            "classes": classes,
+            "confusion": {
+                "labels": list(self.confusion.columns),
+                "matrix": [[int(v) for v in r] for r in self.confusion.to_numpy()],
+                "set_aside": self.set_aside,
+                "excluded": self.excluded,
+                "dropped_in_region": self.dropped_in_region,
+            },
+            "frames": [dict(zip(_FRAME_COLUMNS, (int(v) for v in r)))
+                       for r in self.frames.itertuples(index=False)],
+        }
+
+    def _lost(self):
+        """The rows of the causes that cost points."""
+        return self.causes[self.causes["count"] > 0]
+
+    def _used_confusion(self):
+        """The matrix cut to the classes that appear in it (all eleven are many)."""
+        matrix = self.confusion
+        used = [label for label in CONFUSION_LABELS
+                if matrix.loc[label].any() or matrix[label].any()]
+        return matrix.loc[used, used]
+
+    def _repr_html_(self):
+        shown = self.classes[(self.classes["gt"] > 0) | (self.classes["fp"] > 0)]
+        return "".join((
+            "<p>Confidence %s, near %s; %d frames</p>" % (
+                _talmira.shortest_text(self.confidence), _talmira.shortest_text(self.near),
+                len(self.frames)),
+            shown.to_html(index=False, float_format=lambda v: "%.6f" % v),
+            "<p>Misses and false alarms by cause</p>",
+            self._lost().to_html(index=False, float_format=lambda v: "%.6f" % v)
+            if len(self._lost()) else "<p>none</p>",
+            "<p>Confusion matrix of All (rows: ground truth, columns: system output)</p>",
+            self._used_confusion().to_html()))
+
+    def __repr__(self):
+        shown = self.classes[(self.classes["gt"] > 0) | (self.classes["fp"] > 0)]
+        lost = self._lost()
+        return "\n".join((
+            "ExplainResult(confidence %s, near %s, %d frames)" % (
+                _talmira.shortest_text(self.confidence), _talmira.shortest_text(self.near),
+                len(self.frames)),
+            shown.to_string(index=False),
+            "",
+            "Misses and false alarms by cause:",
+            lost.to_string(index=False) if len(lost) else "none",
+            "",
+            "Confusion matrix of All (rows: ground truth, columns: system output):",
+            self._used_confusion().to_string()))
+
+
+def explain(gt, sys, confidence=0.0, near=0.1, jobs=None):
+    """Why the detector's output `sys` lost points against the ground truth
+    `gt`: an ExplainResult, the numbers of `talmira explain`.
+
+    Every miss and false alarm of every class, in the matching score() makes
+    at `confidence`, gets the first cause that applies (MISS_CAUSES,
+    FALSE_ALARM_CAUSES; see `talmira explain --help`); each costs the class
+    1/GT of its NMODTA, so a class's costs add up to 1 - NMODTA.
+
+    gt, sys: a path or an in-memory table (see the module's help).
+    confidence: a box is taken when its confidence is at least this, in both
+    inputs (0 to 1). near: the overlap from which an unpaired box and object
+    are near each other (0 to 1). jobs: as in score().
+    Raises as score() does, and ValueError for a bad near.
+    """
+    import pandas as pd
+
+    threshold = _confidence(confidence)
+    near = _fraction(near, "near")
+    threads = _jobs(jobs)
+    paths = [_path_of(gt), _path_of(sys)]
+    if None not in paths:
+        try:
+            native = _talmira.explain_file_pair(*paths, threshold, near, threads)
+        except _talmira.ReadFailure as failure:
+            raise _file_error(failure, paths) from None
+    else:
+        ground_truth, system = _read_pair(gt, sys)
+        native = _talmira.explain(ground_truth, system, threshold, near, threads)
+    report = json.loads(native[0])
+    classes = report["classes"]
+
+    class_frame = pd.DataFrame([[c[k] for k in _EXPLAIN_CLASS_COLUMNS] for c in classes],
+                               columns=list(_EXPLAIN_CLASS_COLUMNS))
+    causes = pd.DataFrame(
+        [(c["class"], side, name, c[key][name],
+          math.nan if c["costs"][key][name] is None else c["costs"][key][name])
+         for c in classes for side, key, names in _SIDES for name in names],
+        columns=list(_CAUSE_COLUMNS))
+    pairs = pd.DataFrame(
+        [(c["class"], c["pairs"]["count"],
+          math.nan if c["pairs"]["mean_overlap"] is None else c["pairs"]["mean_overlap"],
+          math.nan if c["pairs"]["mean_iou"] is None else c["pairs"]["mean_iou"],
+          *c["pairs"]["histogram"]) for c in classes],
+        columns=list(_PAIR_COLUMNS))
+    for frame, columns in ((class_frame, _EXPLAIN_CLASS_COLUMNS[1:-1]), (causes, ("count",)),
+                           (pairs, ("count",) + _PAIR_COLUMNS[4:])):
+        for column in columns:
+            frame[column] = frame[column].astype("int64")
+    # None (no objects, no pairs) was read as NaN; a column without one is float too.
+    causes["cost"] = causes["cost"].astype("float64")
+    for column in ("mean_overlap", "mean_iou"):
+        pairs[column] = pairs[column].astype("float64")
+
+    matrix = report["confusion"]
+    labels = pd.Index(matrix["labels"], name="groundtruth")
+    confusion = pd.DataFrame(np.array(matrix["matrix"], dtype=np.int64).reshape(
+        len(labels), len(labels)), index=labels, columns=pd.Index(matrix["labels"], name="system"))
+
+    frame_columns = dict(zip(_FRAME_COLUMNS, native[1:]))
+    if paths[0] is None:
+        # A table's frames start at its rows: line 2 is its first record.
+        frame_columns["line"] = frame_columns["line"] - 2
+    frames = pd.DataFrame(frame_columns, columns=list(_FRAME_COLUMNS))
+
+    return ExplainResult(class_frame, causes, pairs, confusion, frames,
+                         matrix["set_aside"], matrix["excluded"], matrix["dropped_in_region"],
+                         report["confidence"], report["near"], paths[0], paths[1])
+
+# --- end of explain ---

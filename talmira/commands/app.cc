@@ -36,6 +36,7 @@ int runTalmira(int argc, char** argv) {
   addScoreCommand(app);
   addCheckCommand(app);
   addEventsCommand(app);
+  addExplainCommand(app);
   addSweepCommand(app);
   addBatchCommand(app);
   addMergeCommand(app);

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "scoring/confidence_sweep.h"
+#include "scoring/sequence_explanation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/dataset.h"
@@ -32,6 +33,8 @@ struct BatchOptions {
   int gridSteps = 100;
   bool exact = false;
   std::string plot;
+  bool explain = false;
+  float near = kDefaultNearThreshold;
 };
 
 void parseShard(const std::string& text, std::size_t& index, std::size_t& count) {
@@ -51,6 +54,17 @@ void runBatch(const BatchOptions& options) {
   const bool fromList = !options.list.empty();
   if (!fromList && (options.groundTruthDir.empty() || options.systemDir.empty())) {
     throw CommandError{kExitUsage, "talmira batch: give a LIST, or both --gt-dir and --sys-dir"};
+  }
+  if (options.explain && options.sweep) {
+    throw CommandError{kExitUsage,
+                       "talmira batch: --explain and --sweep do not go together: --explain says "
+                       "why points were lost at one threshold (-c); find the threshold with "
+                       "--sweep first"};
+  }
+  if (options.explain && !options.report.empty()) {
+    throw CommandError{kExitUsage,
+                       "talmira batch: --report with --explain is not available yet; use the "
+                       "per-sequence talmira explain --report"};
   }
   std::size_t shardIndex = 1;
   std::size_t shardCount = 1;
@@ -74,6 +88,8 @@ void runBatch(const BatchOptions& options) {
   result.source.confidence = options.confidence;
   result.source.sweep = options.sweep;
   result.source.gridSteps = options.sweep && !options.exact ? options.gridSteps : 0;
+  result.source.explain = options.explain;
+  if (options.explain) result.source.near = options.near;
   result.sequences = fromList
                          ? readList(options.list, result.source)
                          : pairFolders(options.groundTruthDir, options.systemDir, result.source);
@@ -96,8 +112,7 @@ void runBatch(const BatchOptions& options) {
   }
   const unsigned jobs = std::max(1u, options.jobs);
   const bool progressShown = !options.quiet && isatty(fileno(stderr)) != 0;
-  scoreSequences(mine, options.confidence, jobs, progressShown,
-                 options.sweep ? &result.pooledCurves : nullptr);
+  scoreSequences(mine, result.source, jobs, progressShown, result.pooledCurves);
 
   std::size_t failed = 0;
   for (const BatchSequence* s : mine) {
@@ -181,6 +196,12 @@ void addBatchCommand(CLI::App& app) {
                    "with --sweep: also draw the pooled curves into an SVG picture")
       ->type_name("FILE.svg")
       ->needs(sweep);
+  CLI::Option* explain = command->add_flag(
+      "--explain", options->explain,
+      "instead of the counts alone: explain every sequence as `talmira explain` does (a cause "
+      "for every miss and false alarm, the pairs' overlaps, the confusion matrix of All) and "
+      "pool the causes over the dataset");
+  addNearOption(*command, options->near)->needs(explain);
   command->add_flag("-q,--quiet", options->quiet, "no progress line on standard error");
   command->footer(
       "A sequence that cannot be read is reported on standard error and left out of the totals; "
@@ -190,7 +211,8 @@ void addBatchCommand(CLI::App& app) {
       "  talmira batch --gt-dir truth/ --sys-dir detections/ -j 4\n"
       "  talmira batch dataset.csv --shard 2/8 -o part2.json   (then: talmira merge part*.json)\n"
       "  talmira batch dataset.csv --sweep --exact --format csv -o pooled-curve.csv --plot "
-      "pooled.svg\n");
+      "pooled.svg\n"
+      "  talmira batch dataset.csv --explain -c 0.4 --format csv -o causes.csv\n");
   command->callback([options, command] {
     options->formatGiven = command->count("--format") > 0;
     runBatch(*options);

@@ -12,6 +12,7 @@ void addEventsCommand(CLI::App& app);
 void addSweepCommand(CLI::App& app);
 void addBatchCommand(CLI::App& app);
 void addMergeCommand(CLI::App& app);
+void addExplainCommand(CLI::App& app);
 
 /// Parses the command line and runs the chosen subcommand. Returns the exit
 /// status: 0 success, 1 an input or output failed, 2 a usage error.

@@ -20,6 +20,7 @@ struct EventsOptions {
   std::string system;
   float confidence = 0.0f;
   std::string className = "All";
+  float near = kDefaultNearThreshold;
   std::string output;
 };
 
@@ -31,8 +32,8 @@ void runEvents(const EventsOptions& options) {
   ReadDetails systemLines;
   readInputs(options.groundTruth, options.system, groundTruth, system, &truthLines, &systemLines);
   const TargetFilter filter(options.className.c_str(), options.confidence);
-  writeOutput(options.output,
-              renderEventsCsv(*groundTruth, truthLines, *system, systemLines, filter));
+  writeOutput(options.output, renderEventsCsv(*groundTruth, truthLines, *system, systemLines,
+                                              filter, options.near));
 }
 
 }  // namespace
@@ -49,12 +50,13 @@ void addEventsCommand(CLI::App& app) {
       ->check(CLI::IsMember(classes))
       ->type_name("NAME")
       ->default_str("All");
+  addNearOption(*command, options->near);
   command
       ->add_option("-o,--output", options->output, "write the CSV to FILE (whole, or not at all)")
       ->type_name("FILE");
   command->footer(
       "One CSV row per box the class takes at the confidence:\n"
-      "  gt_frame_line,frame,side,line,class,confidence,event,partner_line\n"
+      "  gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,overlap\n"
       "side is gt or sys; line is the record's line in its file (the header is line 1);\n"
       "gt_frame_line is the line of the first record of the ground-truth frame judged.\n"
       "Ground-truth events: match, miss, excluded (flagged).\n"
@@ -62,6 +64,10 @@ void addEventsCommand(CLI::App& app) {
       "in_region (covered by the don't-care region on partner_line), unpaired_frame (a frame\n"
       "no ground-truth frame pairs with: never scored).\n"
       "Per class, match rows of either side = GT - FN = Det - FP, miss = FN, false_alarm = FP.\n"
+      "cause, on miss rows: no_system_frame, class_confusion, dropped_in_region, below_threshold,\n"
+      "localization or missed; on false_alarm rows: class_confusion, duplicate, localization or\n"
+      "background (see talmira explain --help). overlap: a match's overlap with its partner, a\n"
+      "set_aside's with the flagged box, an in_region's part covered by the region.\n"
       "\n"
       "Example:\n"
       "  talmira events groundtruth.csv systemoutput.csv -c 0.5 --class Car -o car-events.csv\n");

@@ -53,6 +53,11 @@ void runMerge(const MergeOptions& options) {
         "talmira merge: --plot draws the pooled curves of parts made with --sweep; " +
             options.parts[0] + " was made without"};
   }
+  if (result.source.explain && !options.report.empty()) {
+    throw CommandError{kExitInputOrOutput,
+                       "talmira merge: --report with --explain is not available yet; use the "
+                       "per-sequence talmira explain --report"};
+  }
 
   std::size_t failed = 0;
   for (const BatchSequence& s : result.sequences) {
@@ -92,9 +97,8 @@ void addMergeCommand(CLI::App& app) {
       ->type_name("FILE.svg");
   command->footer(
       "The output is byte for byte that of one `talmira batch` run over the whole list. Parts "
-      "of another list, confidence or sweep setting, parts that overlap and missing positions are "
-      "refused "
-      "(status 1).\n"
+      "of another list, confidence, sweep or explain setting, parts that overlap and missing "
+      "positions are refused (status 1).\n"
       "Example:\n"
       "  for k in 1 2 3; do talmira batch dataset.csv --shard $k/3 -o part$k.json; done\n"
       "  talmira merge part1.json part2.json part3.json --format csv -o scores.csv\n");

@@ -26,36 +26,25 @@ struct ScoreOptions {
 std::array<ClassCounts, kClassCount> scoreFiles(const std::string& groundTruthPath,
                                                 const std::string& systemPath, float confidence,
                                                 unsigned jobs) {
-  if (jobs > 1) {
-    StreamedInput groundTruth(openForStreaming(groundTruthPath), groundTruthPath);
-    StreamedInput system(openForStreaming(systemPath), systemPath);
-    if (groundTruth.stream != nullptr && system.stream != nullptr) {
-      std::vector<TargetFilter> filters;
-      for (const char* name : evaluationClasses) filters.emplace_back(name, confidence);
-      const StreamedTotals streamed =
-          evaluateClassesWhileReading(groundTruth, system, filters, jobs);
-      if (groundTruth.status < 0 || system.status < 0) {
-        const std::string between = groundTruth.status < 0 && system.status < 0 ? "\n" : "";
-        throw CommandError{kExitInputOrOutput, groundTruth.error + between + system.error};
-      }
-      if (streamed.inOrder) {
-        std::array<ClassCounts, kClassCount> counts;
+  using Counts = std::array<ClassCounts, kClassCount>;
+  return workOnFiles<Counts>(
+      groundTruthPath, systemPath, jobs,
+      [&](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<Counts> {
+        std::vector<TargetFilter> filters;
+        for (const char* name : evaluationClasses) filters.emplace_back(name, confidence);
+        const StreamedTotals streamed =
+            evaluateClassesWhileReading(groundTruth, system, filters, jobs);
+        if (!streamed.inOrder) return std::nullopt;
+        Counts counts;
         for (std::size_t slot = 0; slot < kClassCount; ++slot) {
           const ClassTotals& t = streamed.totals[slot];
           counts[slot] = {t.gt, t.det, t.fn, t.fp, streamed.frames};
         }
         return counts;
-      }
-    } else {
-      for (std::FILE* opened : {groundTruth.stream, system.stream}) {
-        if (opened != nullptr) std::fclose(opened);
-      }
-    }
-  }
-  std::unique_ptr<QuorSequence> groundTruth;
-  std::unique_ptr<QuorSequence> system;
-  readInputs(groundTruthPath, systemPath, groundTruth, system);
-  return scoreClasses(*groundTruth, *system, confidence, jobs);
+      },
+      [&](const QuorSequence& groundTruth, const QuorSequence& system) {
+        return scoreClasses(groundTruth, system, confidence, jobs);
+      });
 }
 
 void runScore(const ScoreOptions& options) {

@@ -26,26 +26,16 @@ namespace talmira {
 // are read and only those in flight are held; otherwise both files are read whole.
 SweepCurves sweepFiles(const std::string& groundTruthPath, const std::string& systemPath,
                        unsigned jobs) {
-  if (jobs > 1) {
-    StreamedInput groundTruth(openForStreaming(groundTruthPath), groundTruthPath);
-    StreamedInput system(openForStreaming(systemPath), systemPath);
-    if (groundTruth.stream != nullptr && system.stream != nullptr) {
-      StreamedCurves streamed = sweepClassesWhileReading(groundTruth, system, jobs);
-      if (groundTruth.status < 0 || system.status < 0) {
-        const std::string between = groundTruth.status < 0 && system.status < 0 ? "\n" : "";
-        throw CommandError{kExitInputOrOutput, groundTruth.error + between + system.error};
-      }
-      if (streamed.inOrder) return std::move(streamed.curves);
-    } else {
-      for (std::FILE* opened : {groundTruth.stream, system.stream}) {
-        if (opened != nullptr) std::fclose(opened);
-      }
-    }
-  }
-  std::unique_ptr<QuorSequence> groundTruth;
-  std::unique_ptr<QuorSequence> system;
-  readInputs(groundTruthPath, systemPath, groundTruth, system);
-  return sweepClasses(*groundTruth, *system, jobs);
+  return workOnFiles<SweepCurves>(
+      groundTruthPath, systemPath, jobs,
+      [jobs](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<SweepCurves> {
+        StreamedCurves streamed = sweepClassesWhileReading(groundTruth, system, jobs);
+        if (!streamed.inOrder) return std::nullopt;
+        return std::move(streamed.curves);
+      },
+      [jobs](const QuorSequence& groundTruth, const QuorSequence& system) {
+        return sweepClasses(groundTruth, system, jobs);
+      });
 }
 
 namespace {

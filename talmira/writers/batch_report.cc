@@ -1,11 +1,13 @@
 #include "talmira/writers/batch_report.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
 
 #include "talmira/pages/html_report.h"
 #include "talmira/pages/sweep_plot.h"
+#include "talmira/writers/explain_report.h"
 #include "talmira/writers/score_report.h"
 #include "talmira/writers/sweep_report.h"
 
@@ -36,6 +38,7 @@ void addSourceJson(Json& json, const BatchSource& source) {
     json["list"] = source.list;
   }
   json["confidence"] = jsonNumber(source.confidence);
+  if (source.explain) json["near"] = jsonNumber(source.near);
   if (source.sweep) {
     json["sweep"] = source.gridSteps > 0 ? Json{{"grid", source.gridSteps}} : Json{{"exact", true}};
   }
@@ -115,8 +118,116 @@ std::string renderSweepTextOf(const BatchResult& result) {
   return text;
 }
 
+// ---------------------------------------------------------------------------
+// --explain
+
+// The cause of most of a sequence's errors of All, misses first among
+// equals, each side in its rules' order; "-" without errors.
+std::string largestCause(const ClassExplanation& all) {
+  std::string text = "-";
+  int64_t most = 0;
+  const auto consider = [&](int64_t count, const char* cause, const char* one, const char* many) {
+    if (count <= most) return;
+    most = count;
+    text = std::string(cause) + ": " + std::to_string(count) + " " + (count == 1 ? one : many);
+  };
+  for (std::size_t k = 0; k < kMissCauseCount; ++k) {
+    consider(all.misses[k], missCauseNames[k], "miss", "misses");
+  }
+  for (std::size_t k = 0; k < kFalseAlarmCauseCount; ++k) {
+    consider(all.falseAlarms[k], falseAlarmCauseNames[k], "false alarm", "false alarms");
+  }
+  return text;
+}
+
+// The sequences whose errors of All cost the pooled NMODTA most: each error
+// costs 1 / pooled GT, as a cause's errors do within a sequence.
+std::string costliestSequences(const BatchResult& result, const ClassExplanation& pooledAll) {
+  std::vector<const BatchSequence*> costly;
+  for (const BatchSequence& s : result.sequences) {
+    if (!s.failed() && s.classes[0].fn + s.classes[0].fp > 0) costly.push_back(&s);
+  }
+  // Stable: sequences of equal errors stay in list order.
+  std::stable_sort(
+      costly.begin(), costly.end(), [](const BatchSequence* a, const BatchSequence* b) {
+        return a->classes[0].fn + a->classes[0].fp > b->classes[0].fn + b->classes[0].fp;
+      });
+  if (costly.size() > kWorstFrameCount) costly.resize(kWorstFrameCount);
+  std::string text = "\nSequences that lost most points of All (cost = (FN + FP) / pooled GT):\n";
+  if (costly.empty()) return text + "none: no sequence has an error\n";
+  std::vector<std::vector<std::string>> rows = {{"Sequence", "FN", "FP", "Cost"}};
+  for (const BatchSequence* s : costly) {
+    const ClassCounts& c = s->classes[0];
+    const std::optional<double> cost = pooledAll.cost(c.fn + c.fp);
+    rows.push_back(
+        {s->name, std::to_string(c.fn), std::to_string(c.fp), cost ? fixedSix(*cost) : "-"});
+  }
+  return text + renderTable(rows);
+}
+
+std::string renderExplainTextOf(const BatchResult& result) {
+  const std::size_t failed = failedCount(result.sequences);
+  const std::size_t scored = result.sequences.size() - failed;
+  const Explanation pooled = pooledExplanation(result.sequences);
+  std::string text = "Dataset " + describeSource(result.source) + ", confidence " +
+                     shortestText(result.source.confidence) + ", near " +
+                     shortestText(result.source.near) + ": " +
+                     std::to_string(result.sequences.size()) + " sequences";
+  if (failed > 0) text += ", " + std::to_string(failed) + " failed (left out of the totals)";
+  text += "\n\nWhy points were lost, pooled over " + std::to_string(scored) + " sequences:\n";
+  text += renderExplainTables(pooled);
+  text += costliestSequences(result, pooled.classes[0]);
+  text += "\nEach sequence (class All):\n";
+  std::vector<std::vector<std::string>> rows = {
+      {"Sequence", "GT", "Det", "FN", "FP", "Frames", "NMODTA"}};
+  std::vector<std::string> causes = {"Largest cause"};
+  for (const BatchSequence& s : result.sequences) {
+    if (s.failed()) {
+      rows.push_back({s.name, "-", "-", "-", "-", "-", "failed"});
+      causes.emplace_back();
+      continue;
+    }
+    const ClassCounts& c = s.classes[0];
+    rows.push_back({s.name, std::to_string(c.gt), std::to_string(c.det), std::to_string(c.fn),
+                    std::to_string(c.fp), std::to_string(c.frames), fixedSix(c.nmodta())});
+    causes.push_back(largestCause(s.explanation->classes[0]));
+  }
+  // The causes are words: aligned left, after the numbers, whose column all
+  // rows fill to the same width.
+  const std::string table = renderTable(rows);
+  std::size_t row = 0;
+  for (std::size_t start = 0, end; (end = table.find('\n', start)) != std::string::npos;
+       start = end + 1, ++row) {
+    text += table.substr(start, end - start);
+    if (!causes[row].empty()) text += "  " + causes[row];
+    text += "\n";
+  }
+  if (failed > 0) text += failedLines(result);
+  return text;
+}
+
+// Each sequence's rows of `talmira explain --format csv`, led by its name,
+// then the pooled rows led by "(all)": one table for a script to group.
+std::string renderExplainCsvOf(const BatchResult& result) {
+  std::string text = "sequence,class,side,cause,count,cost\n";
+  for (const BatchSequence& s : result.sequences) {
+    if (s.failed()) continue;
+    text += renderExplainCsvRows(s.explanation->classes, csvField(s.name) + ",");
+  }
+  return text + renderExplainCsvRows(pooledExplanation(result.sequences).classes, "(all),");
+}
+
+Json explainedClassesJson(const Explanation& e) {
+  Json classes = Json::array();
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    classes.push_back(explainedClassJson(evaluationClasses[slot], e.classes[slot], e.frames));
+  }
+  return classes;
+}
+
 std::string renderText(const BatchResult& result) {
   if (result.source.sweep) return renderSweepTextOf(result);
+  if (result.source.explain) return renderExplainTextOf(result);
   const std::size_t failed = failedCount(result.sequences);
   const std::size_t scored = result.sequences.size() - failed;
   std::string text = "Dataset " + describeSource(result.source) + ", confidence " +
@@ -146,6 +257,7 @@ std::string renderCsv(const BatchResult& result) {
   // With --sweep: the pooled curve's rows, as `talmira sweep` lists one
   // pair's, so that what reads one reads the other.
   if (result.source.sweep) return renderSweepCsv(pooledSweepReport(result));
+  if (result.source.explain) return renderExplainCsvOf(result);
   // A failed sequence has no counts, so no rows; its message is on standard
   // error and in the JSON output.
   std::string text = "sequence,class,gt,det,fn,fp,frames,nmodta\n";
@@ -174,6 +286,12 @@ Json batchJson(const BatchResult& result) {
                                {"groundtruth", s.groundTruth},
                                {"system", s.system},
                                {"best", bestPointsJson(s)}});
+    } else if (result.source.explain) {
+      sequences.push_back(Json{{"sequence", s.name},
+                               {"groundtruth", s.groundTruth},
+                               {"system", s.system},
+                               {"classes", explainedClassesJson(*s.explanation)},
+                               {"confusion", confusionJson(s.explanation->confusion)}});
     } else {
       sequences.push_back(Json{{"sequence", s.name},
                                {"groundtruth", s.groundTruth},
@@ -183,6 +301,14 @@ Json batchJson(const BatchResult& result) {
   }
   json["sequences"] = std::move(sequences);
   const std::size_t failed = failedCount(result.sequences);
+  if (result.source.explain) {
+    const Explanation pooled = pooledExplanation(result.sequences);
+    json["total"] = Json{{"sequences", result.sequences.size() - failed},
+                         {"failed", failed},
+                         {"classes", explainedClassesJson(pooled)},
+                         {"confusion", confusionJson(pooled.confusion)}};
+    return json;
+  }
   json["total"] =
       Json{{"sequences", result.sequences.size() - failed},
            {"failed", failed},
@@ -221,6 +347,128 @@ CurvePoint pointOf(const Json& row) {
   throw CommandError{kExitInputOrOutput, path + ": not a partial batch result: " + why};
 }
 
+// A partial's explanation of one sequence: every integer that the pooled
+// outputs sum, the pairs' overlaps as their exact sums in units of 2^-26.
+// The counts of each class are those of the sequence's "classes".
+Json explanationPartJson(const Explanation& e) {
+  Json classes = Json::array();
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const ClassExplanation& c = e.classes[slot];
+    classes.push_back(Json{{"class", evaluationClasses[slot]},
+                           {"misses", c.misses},
+                           {"false_alarms", c.falseAlarms},
+                           {"pairs", Json{{"count", c.pairs.count},
+                                          {"overlap_units", c.pairs.overlapUnits},
+                                          {"iou_units", c.pairs.iouUnits},
+                                          {"histogram", c.pairs.histogram}}}});
+  }
+  return Json{{"classes", std::move(classes)},
+              {"confusion", Json{{"matrix", e.confusion.cells},
+                                 {"set_aside", e.confusion.setAside},
+                                 {"excluded", e.confusion.excluded},
+                                 {"dropped_in_region", e.confusion.droppedInRegion}}}};
+}
+
+// A count of a partial: a whole number from 0 up.
+int64_t countOf(const Json& value, const std::string& path, const std::string& what) {
+  if (!value.is_number_integer() || value.get<int64_t>() < 0) {
+    notAPartial(path, what + " is not a count: " + value.dump());
+  }
+  return value.get<int64_t>();
+}
+
+template <std::size_t N>
+std::array<int64_t, N> countsOf(const Json& array, const std::string& path,
+                                const std::string& what) {
+  if (!array.is_array() || array.size() != N) {
+    notAPartial(path, what + " is not a list of " + std::to_string(N) + " counts");
+  }
+  std::array<int64_t, N> counts{};
+  for (std::size_t i = 0; i < N; ++i) counts[i] = countOf(array[i], path, what);
+  return counts;
+}
+
+// The sum of a partial's counts; -1, which no sum of counts equals, when it
+// overflows (a damaged part) or a term is -1.
+int64_t sumOf(const auto& counts) {
+  int64_t sum = 0;
+  for (const int64_t count : counts) {
+    if (count < 0 || __builtin_add_overflow(sum, count, &sum)) return -1;
+  }
+  return sum;
+}
+
+// Reads explanationPartJson() back onto the sequence's counts, checking what
+// the sums rely on: the causes add up to the misses and false alarms, the
+// pairs to the matches, and the confusion matrix to All's counts.
+std::shared_ptr<const Explanation> parseExplanation(const Json& json, const BatchSequence& s,
+                                                    const std::string& path) {
+  auto e = std::make_shared<Explanation>();
+  e->frames = s.classes[0].frames;
+  const Json& classes = json.at("classes");
+  if (!classes.is_array() || classes.size() != kClassCount) {
+    notAPartial(path, "the explanation of " + s.name + " does not have every class");
+  }
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const Json& c = classes[slot];
+    const std::string what = "the explanation of " + s.name + ", " + evaluationClasses[slot];
+    if (c.at("class").get<std::string>() != evaluationClasses[slot]) {
+      notAPartial(path, "the explanation of " + s.name + " has its classes out of order");
+    }
+    const ClassCounts& counts = s.classes[slot];
+    if (counts.frames != e->frames) notAPartial(path, what + ": frames differ between classes");
+    if (counts.gt < 0 || counts.det < 0 || counts.fn < 0 || counts.fp < 0 ||
+        counts.fn > counts.gt || counts.fp > counts.det) {
+      notAPartial(path, what + ": the counts are not those of a matching");
+    }
+    ClassExplanation& x = e->classes[slot];
+    x.gt = counts.gt;
+    x.det = counts.det;
+    x.fn = counts.fn;
+    x.fp = counts.fp;
+    x.misses = countsOf<kMissCauseCount>(c.at("misses"), path, what + ", misses");
+    x.falseAlarms =
+        countsOf<kFalseAlarmCauseCount>(c.at("false_alarms"), path, what + ", false alarms");
+    const Json& pairs = c.at("pairs");
+    x.pairs.count = countOf(pairs.at("count"), path, what + ", pairs");
+    x.pairs.overlapUnits = countOf(pairs.at("overlap_units"), path, what + ", overlap units");
+    x.pairs.iouUnits = countOf(pairs.at("iou_units"), path, what + ", IoU units");
+    x.pairs.histogram = countsOf<kOverlapBins>(pairs.at("histogram"), path, what + ", histogram");
+    // An overlap or IoU is at most 1: 2^26 units.
+    const int64_t mostUnits = x.pairs.count > (int64_t{1} << 36) ? -1 : x.pairs.count << 26;
+    if (sumOf(x.misses) != x.fn || sumOf(x.falseAlarms) != x.fp || x.pairs.count != x.gt - x.fn ||
+        sumOf(x.pairs.histogram) != x.pairs.count || mostUnits < 0 ||
+        x.pairs.overlapUnits > mostUnits || x.pairs.iouUnits > mostUnits) {
+      notAPartial(path, what + ": the causes or pairs do not add up to the counts");
+    }
+  }
+  const Json& confusion = json.at("confusion");
+  const Json& matrix = confusion.at("matrix");
+  if (!matrix.is_array() || matrix.size() != kConfusionSize) {
+    notAPartial(path, "the confusion matrix of " + s.name + " is not " +
+                          std::to_string(kConfusionSize) + " rows");
+  }
+  Confusion& m = e->confusion;
+  for (std::size_t row = 0; row < kConfusionSize; ++row) {
+    m.cells[row] = countsOf<kConfusionSize>(matrix[row], path, "the confusion matrix of " + s.name);
+  }
+  m.setAside = countOf(confusion.at("set_aside"), path, "set_aside");
+  m.excluded = countOf(confusion.at("excluded"), path, "excluded");
+  m.droppedInRegion = countOf(confusion.at("dropped_in_region"), path, "dropped_in_region");
+  std::array<int64_t, kConfusionNone> objects{};
+  std::array<int64_t, kConfusionNone> missed{};
+  for (std::size_t row = 0; row < kConfusionNone; ++row) {
+    objects[row] = sumOf(m.cells[row]);
+    missed[row] = m.cells[row][kConfusionNone];
+  }
+  const ClassExplanation& all = e->classes[0];
+  if (sumOf(objects) != all.gt || sumOf(missed) != all.fn ||
+      sumOf(m.cells[kConfusionNone]) != all.fp || m.cells[kConfusionNone][kConfusionNone] != 0) {
+    notAPartial(path, "the confusion matrix of " + s.name + " does not add up to All's counts");
+  }
+  return e;
+}
+
 }  // namespace
 
 std::array<ClassCounts, kClassCount> pooledCounts(const std::vector<BatchSequence>& sequences) {
@@ -228,6 +476,19 @@ std::array<ClassCounts, kClassCount> pooledCounts(const std::vector<BatchSequenc
   for (const BatchSequence& s : sequences) {
     if (s.failed()) continue;
     for (std::size_t slot = 0; slot < kClassCount; ++slot) pooled[slot] += s.classes[slot];
+  }
+  return pooled;
+}
+
+Explanation pooledExplanation(const std::vector<BatchSequence>& sequences) {
+  Explanation pooled;
+  for (const BatchSequence& s : sequences) {
+    if (s.failed() || s.explanation == nullptr) continue;
+    pooled.frames += s.explanation->frames;
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      pooled.classes[slot] += s.explanation->classes[slot];
+    }
+    pooled.confusion += s.explanation->confusion;
   }
   return pooled;
 }
@@ -315,6 +576,7 @@ std::string renderPartial(const BatchPart& part) {
   json["version"] = kPartialVersion;
   json["partial"] = true;
   addSourceJson(json, part.source);
+  if (part.source.explain) json["explain"] = true;
   json["list_digest"] = part.source.listDigest;
   json["sequence_count"] = part.source.sequenceCount;
   json["shard"] = std::to_string(part.shardIndex) + "/" + std::to_string(part.shardCount);
@@ -332,6 +594,7 @@ std::string renderPartial(const BatchPart& part) {
     } else {
       entry["classes"] = classesJson(s.classes);
       if (part.source.sweep) entry["best"] = bestPointsJson(s);
+      if (part.source.explain) entry["explanation"] = explanationPartJson(*s.explanation);
     }
     sequences.push_back(std::move(entry));
   }
@@ -414,6 +677,15 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
         notAPartial(path, "sweep settings " + sweep.dump() + " are neither a grid nor exact");
       }
     }
+    // Parts written before --explain have no "explain": they read as before.
+    if (json.value("explain", false)) {
+      source.explain = true;
+      source.near = static_cast<float>(json.at("near").get<double>());
+      if (!(source.near >= 0.0f && source.near <= 1.0f)) {
+        notAPartial(path, "near " + json.at("near").dump() + " is not from 0 to 1");
+      }
+      if (source.sweep) notAPartial(path, "it says both --sweep and --explain");
+    }
     source.listDigest = json.at("list_digest").get<std::string>();
     source.sequenceCount = json.at("sequence_count").get<std::size_t>();
     const std::string shard = json.at("shard").get<std::string>();
@@ -466,6 +738,7 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
             s.best[slot] = pointOf(best[slot]);
           }
         }
+        if (source.explain) s.explanation = parseExplanation(entry.at("explanation"), s, path);
       }
       part.sequences.push_back(std::move(s));
     }
@@ -483,7 +756,8 @@ std::string describe(const BatchSource& s) {
       s.list.empty() ? "folders " + s.groundTruthDir + " and " + s.systemDir : "list " + s.list;
   text += " (digest " + s.listDigest + ", " + std::to_string(s.sequenceCount) +
           " sequences) at confidence " + shortestText(s.confidence);
-  if (!s.sweep) return text + " without --sweep";
+  if (s.explain) return text + " with --explain --near " + shortestText(s.near);
+  if (!s.sweep) return text + " without --sweep or --explain";
   return text + (s.gridSteps > 0 ? " with --sweep --grid " + std::to_string(s.gridSteps)
                                  : std::string(" with --sweep --exact"));
 }
@@ -491,7 +765,8 @@ std::string describe(const BatchSource& s) {
 bool sameSource(const BatchSource& a, const BatchSource& b) {
   return a.list == b.list && a.groundTruthDir == b.groundTruthDir && a.systemDir == b.systemDir &&
          a.listDigest == b.listDigest && a.sequenceCount == b.sequenceCount &&
-         a.confidence == b.confidence && a.sweep == b.sweep && a.gridSteps == b.gridSteps;
+         a.confidence == b.confidence && a.sweep == b.sweep && a.gridSteps == b.gridSteps &&
+         a.explain == b.explain && a.near == b.near;
 }
 
 [[noreturn]] void refuse(const std::string& message) {

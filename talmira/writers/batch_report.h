@@ -8,11 +8,13 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "scoring/class_scores.h"
 #include "scoring/confidence_sweep.h"
+#include "scoring/sequence_explanation.h"
 #include "talmira/cli_common.h"
 
 namespace talmira {
@@ -28,6 +30,10 @@ struct BatchSequence {
   /// With --sweep: the best point of each class's exact curve (its curves
   /// themselves are pooled and let go as soon as it is swept).
   std::array<CurvePoint, kClassCount> best{};
+  /// With --explain: the causes, pairs and confusion matrix of the sequence
+  /// (no frames: the dataset's outputs name sequences, not frames); null
+  /// otherwise, so that a plain run's sequences stay small.
+  std::shared_ptr<const Explanation> explanation;
   bool failed() const { return !error.empty(); }
 };
 
@@ -40,8 +46,10 @@ struct BatchSource {
   std::string listDigest;  // a digest of the LIST's bytes, or of the pairing of the folders
   std::size_t sequenceCount = 0;
   float confidence = 0.0f;
-  bool sweep = false;  // --sweep
-  int gridSteps = 0;   // with --sweep: the grid's N, or 0 for --exact
+  bool sweep = false;                  // --sweep
+  int gridSteps = 0;                   // with --sweep: the grid's N, or 0 for --exact
+  bool explain = false;                // --explain
+  float near = kDefaultNearThreshold;  // with --explain: --near
 };
 
 /// A whole run: every sequence of the list, in list order.
@@ -62,6 +70,10 @@ SweepCurves emptyPool();
 /// Sums of every class over the sequences that were scored.
 std::array<ClassCounts, kClassCount> pooledCounts(const std::vector<BatchSequence>& sequences);
 std::size_t failedCount(const std::vector<BatchSequence>& sequences);
+/// With --explain: every class's counts, causes and pairs and the confusion
+/// matrix summed over the sequences that were scored. The sums are of
+/// integers, so they do not depend on the order of the sequences.
+Explanation pooledExplanation(const std::vector<BatchSequence>& sequences);
 /// The failure that ends `command` when `failed` of `total` sequences could
 /// not be scored: status 1, and a last line that says how many.
 CommandError sequencesFailed(const char* command, std::size_t failed, std::size_t total);
@@ -76,8 +88,9 @@ std::string renderBatchReport(const BatchResult& result);
 std::string renderBatchPlot(const BatchResult& result);
 
 /// A shard's partial result: the source, the shard, the positions held and
-/// every sequence's paths, name, counts or message, so that merging needs
-/// nothing but the parts.
+/// every sequence's paths, name, counts or message (with --explain also its
+/// causes, pair sums and confusion matrix), so that merging needs nothing but
+/// the parts.
 struct BatchPart {
   BatchSource source;
   std::size_t shardIndex = 1;            // K of K/N
@@ -91,11 +104,12 @@ std::string renderPartial(const BatchPart& part);
 BatchPart parsePartial(const std::string& text, const std::string& path);
 
 /// Joins the parts of one run into the result one `talmira batch` run over
-/// the whole LIST gives: the sequences in LIST order, and with --sweep the
-/// parts' pools summed. `names` name the parts in messages. Throws a
-/// CommandError of status 1 when a part is of another run (LIST, confidence
-/// or sweep setting), two parts hold the same position, or a position is in
-/// no part.
+/// the whole LIST gives: the sequences in LIST order (with --explain each
+/// with its explanation, which pooledExplanation() sums), and with --sweep
+/// the parts' pools summed. `names` name the parts in messages. Throws a
+/// CommandError of status 1 when a part is of another run (LIST, confidence,
+/// sweep or explain setting), two parts hold the same position, or a
+/// position is in no part.
 BatchResult joinParts(std::vector<BatchPart> parts, const std::vector<std::string>& names);
 
 /// A CSV field, quoted when it holds a comma, a quote or a line end.

@@ -1,5 +1,8 @@
 #include "talmira/writers/event_rows.h"
 
+#include <cmath>
+
+#include "scoring/error_causes.h"
 #include "talmira/cli_common.h"
 
 namespace talmira {
@@ -24,43 +27,56 @@ const char* eventName(BoxEventKind kind) {
   return "unpaired_frame";
 }
 
+const char* causeName(const EventRow& row) {
+  if (row.cause < 0) return nullptr;
+  const auto cause = static_cast<std::size_t>(row.cause);
+  if (row.kind == BoxEventKind::kMiss) return missCauseNames.at(cause);
+  if (row.kind == BoxEventKind::kFalseAlarm) return falseAlarmCauseNames.at(cause);
+  return nullptr;
+}
+
 void forEachEventRow(const QuorSequence& groundTruth, const ReadDetails& truthLines,
                      const QuorSequence& system, const ReadDetails& systemLines,
-                     const TargetFilter& filter,
-                     const std::function<void(const EventRow&)>& visit) {
-  forEachBoxEvent(groundTruth, system, filter, [&](const BoxEvent& event) {
-    const auto truthFrame = static_cast<std::size_t>(event.truthFrame);
-    const auto systemFrame = static_cast<std::size_t>(event.systemFrame);
-    const QuorFrame& frame =
-        event.systemSide ? system.frames[systemFrame] : groundTruth.frames[truthFrame];
-    const ReadDetails& lines = event.systemSide ? systemLines : truthLines;
-    const std::size_t frameAt = event.systemSide ? systemFrame : truthFrame;
-    EventRow row;
-    if (event.truthFrame >= 0) row.truthFrameLine = truthLines.frameLine(truthFrame);
-    row.frame = frame.frameNumber;
-    row.systemSide = event.systemSide;
-    row.line = lines.targetLines(frameAt)[static_cast<std::size_t>(event.box)];
-    row.box = frame.targets[static_cast<std::size_t>(event.box)];
-    row.kind = event.kind;
-    if (event.partner >= 0) {
-      const auto partner = static_cast<std::size_t>(event.partner);
-      if (event.kind == BoxEventKind::kInRegion) {
-        row.partnerLine = truthLines.regionLines(truthFrame)[partner];
-      } else if (event.systemSide) {
-        row.partnerLine = truthLines.targetLines(truthFrame)[partner];
-      } else {
-        row.partnerLine = systemLines.targetLines(systemFrame)[partner];
-      }
-    }
-    visit(row);
-  });
+                     const TargetFilter& filter, const std::function<void(const EventRow&)>& visit,
+                     float near) {
+  forEachBoxEvent(
+      groundTruth, system, filter,
+      [&](const BoxEvent& event) {
+        const auto truthFrame = static_cast<std::size_t>(event.truthFrame);
+        const auto systemFrame = static_cast<std::size_t>(event.systemFrame);
+        const QuorFrame& frame =
+            event.systemSide ? system.frames[systemFrame] : groundTruth.frames[truthFrame];
+        const ReadDetails& lines = event.systemSide ? systemLines : truthLines;
+        const std::size_t frameAt = event.systemSide ? systemFrame : truthFrame;
+        EventRow row;
+        if (event.truthFrame >= 0) row.truthFrameLine = truthLines.frameLine(truthFrame);
+        row.frame = frame.frameNumber;
+        row.systemSide = event.systemSide;
+        row.line = lines.targetLines(frameAt)[static_cast<std::size_t>(event.box)];
+        row.box = frame.targets[static_cast<std::size_t>(event.box)];
+        row.kind = event.kind;
+        row.cause = event.cause;
+        row.overlap = event.overlap;
+        if (event.partner >= 0) {
+          const auto partner = static_cast<std::size_t>(event.partner);
+          if (event.kind == BoxEventKind::kInRegion) {
+            row.partnerLine = truthLines.regionLines(truthFrame)[partner];
+          } else if (event.systemSide) {
+            row.partnerLine = truthLines.targetLines(truthFrame)[partner];
+          } else {
+            row.partnerLine = systemLines.targetLines(systemFrame)[partner];
+          }
+        }
+        visit(row);
+      },
+      near);
 }
 
 std::string renderEventsCsv(const QuorSequence& groundTruth, const ReadDetails& truthLines,
                             const QuorSequence& system, const ReadDetails& systemLines,
-                            const TargetFilter& filter) {
+                            const TargetFilter& filter, float near) {
   std::string csv = kEventsHeader;
-  forEachEventRow(groundTruth, truthLines, system, systemLines, filter, [&](const EventRow& row) {
+  const auto addRow = [&](const EventRow& row) {
     if (row.truthFrameLine) csv += std::to_string(*row.truthFrameLine);
     csv += ',';
     csv += std::to_string(row.frame);
@@ -74,8 +90,13 @@ std::string renderEventsCsv(const QuorSequence& groundTruth, const ReadDetails& 
     csv += eventName(row.kind);
     csv += ',';
     if (row.partnerLine) csv += std::to_string(*row.partnerLine);
+    csv += ',';
+    if (const char* cause = causeName(row)) csv += cause;
+    csv += ',';
+    if (!std::isnan(row.overlap)) csv += shortestText(row.overlap);
     csv += '\n';
-  });
+  };
+  forEachEventRow(groundTruth, truthLines, system, systemLines, filter, addRow, near);
   return csv;
 }
 

@@ -24,25 +24,31 @@ struct EventRow {
   const QuorTarget* box = nullptr;
   BoxEventKind kind = BoxEventKind::kMatch;
   std::optional<uint64_t> partnerLine;  // the partner box's or covering region's record
+  int8_t cause = -1;                    // as BoxEvent::cause
+  float overlap = 0.0f;                 // as BoxEvent::overlap (NaN: none)
 };
 
 /// The name of an event in the CSV: match, miss, excluded, false_alarm,
 /// set_aside, in_region, unpaired_frame.
 const char* eventName(BoxEventKind kind);
 
+/// The name of a row's cause: a miss's or a false alarm's; null for any other row.
+const char* causeName(const EventRow& row);
+
 /// The CSV's first line, with its line end.
 inline constexpr const char* kEventsHeader =
-    "gt_frame_line,frame,side,line,class,confidence,event,partner_line\n";
+    "gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,overlap\n";
 
 /// Visits the row of every box of `filter`'s selection, in forEachBoxEvent()'s
 /// order. The details are the reader's for each sequence.
 void forEachEventRow(const QuorSequence& groundTruth, const ReadDetails& truthLines,
                      const QuorSequence& system, const ReadDetails& systemLines,
-                     const TargetFilter& filter, const std::function<void(const EventRow&)>& visit);
+                     const TargetFilter& filter, const std::function<void(const EventRow&)>& visit,
+                     float near = kDefaultNearThreshold);
 
 /// The whole CSV, header first.
 std::string renderEventsCsv(const QuorSequence& groundTruth, const ReadDetails& truthLines,
                             const QuorSequence& system, const ReadDetails& systemLines,
-                            const TargetFilter& filter);
+                            const TargetFilter& filter, float near = kDefaultNearThreshold);
 
 }  // namespace talmira

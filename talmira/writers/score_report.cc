@@ -7,7 +7,8 @@
 
 namespace talmira {
 
-std::string renderTable(const std::vector<std::vector<std::string>>& rows) {
+std::string renderTable(const std::vector<std::vector<std::string>>& rows,
+                        std::size_t leftColumns) {
   std::vector<std::size_t> widths;
   for (const auto& row : rows) {
     widths.resize(std::max(widths.size(), row.size()), 0);
@@ -18,10 +19,11 @@ std::string renderTable(const std::vector<std::vector<std::string>>& rows) {
     std::string line;
     for (std::size_t c = 0; c < row.size(); ++c) {
       const std::string padding(widths[c] - row[c].size(), ' ');
-      if (c == 0) {
-        line += row[c] + padding;
+      const std::string gap = c == 0 ? "" : "  ";
+      if (c < leftColumns) {
+        line += gap + row[c] + padding;
       } else {
-        line += "  " + padding + row[c];
+        line += gap + padding + row[c];
       }
     }
     while (!line.empty() && line.back() == ' ') line.pop_back();

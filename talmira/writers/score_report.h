@@ -27,8 +27,9 @@ Json classJson(const char* className, const ClassCounts& counts);
 /// The whole report as JSON.
 Json scoreJson(const ScoreReport& report);
 
-/// The text table's rows; `header` first. Columns after the first are
-/// right-aligned to their widest cell.
-std::string renderTable(const std::vector<std::vector<std::string>>& rows);
+/// The text table's rows; `header` first. The first `leftColumns` columns
+/// are left-aligned, the others right-aligned to their widest cell.
+std::string renderTable(const std::vector<std::vector<std::string>>& rows,
+                        std::size_t leftColumns = 1);
 
 }  // namespace talmira

@@ -1,6 +1,8 @@
 #include "talmira/writers/sweep_report.h"
 
+#include <charconv>
 #include <cstdio>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -24,43 +26,72 @@ SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath,
 }
 
 std::string thresholdText(float threshold) {
+  // printf("%.9g"), digit for digit, without printf's cost (see fixedSix).
   char text[64];
-  const int length = std::snprintf(text, sizeof text, "%.9g", static_cast<double>(threshold));
-  return std::string(text, length < 0 ? 0 : static_cast<std::size_t>(length));
+  const std::to_chars_result result = std::to_chars(
+      text, text + sizeof text, static_cast<double>(threshold), std::chars_format::general, 9);
+  return std::string(text, result.ptr);
 }
 
 std::string renderSweepText(const SweepReport& report) {
   std::vector<std::vector<std::string>> rows = {
-      {"Class", "Best threshold", "GT", "Det", "FN", "FP", "Frames", "NMODTA"}};
+      {"Class", "Best threshold", "GT", "Det", "FN", "FP", "Frames", "NMODTA", "AP"}};
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     const CurvePoint& p = report.best[slot];
+    const std::optional<double> ap = averagePrecision(report.exact[slot]);
     rows.push_back({evaluationClasses[slot], shortestText(p.threshold), std::to_string(p.gt),
                     std::to_string(p.det), std::to_string(p.fn), std::to_string(p.fp),
-                    std::to_string(report.exact[slot].frames), fixedSix(p.nmodta())});
+                    std::to_string(report.exact[slot].frames), fixedSix(p.nmodta()),
+                    ap ? fixedSix(*ap) : "-"});
   }
   return renderTable(rows);
 }
 
 std::string renderSweepCsv(const SweepReport& report) {
-  std::string text = "class,threshold,gt,det,fn,fp,nmodta\n";
+  // A whole curve is tens of thousands of rows: each is written straight
+  // into the text, with no string made per field.
+  std::string text = "class,threshold,gt,det,fn,fp,nmodta,precision,recall\n";
+  std::size_t rowCount = 0;
+  for (const ClassCurve& curve : report.rows()) rowCount += curve.points.size();
+  text.reserve(text.size() + rowCount * 72);
+  char field[512];
+  const auto add = [&](std::to_chars_result written) { text.append(field, written.ptr); };
+  const auto end = field + sizeof field;
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    const std::string className = evaluationClasses[slot];
+    const std::string_view className = evaluationClasses[slot];
     for (const CurvePoint& p : report.rows()[slot].points) {
-      text += className + "," + thresholdText(p.threshold) + "," + std::to_string(p.gt) + "," +
-              std::to_string(p.det) + "," + std::to_string(p.fn) + "," + std::to_string(p.fp) +
-              "," + fixedSix(p.nmodta()) + "\n";
+      text += className;
+      text += ',';
+      add(std::to_chars(field, end, static_cast<double>(p.threshold), std::chars_format::general,
+                        9));
+      for (const int64_t count : {p.gt, p.det, p.fn, p.fp}) {
+        text += ',';
+        add(std::to_chars(field, end, count));
+      }
+      text += ',';
+      add(std::to_chars(field, end, static_cast<double>(p.nmodta()), std::chars_format::fixed, 6));
+      text += ',';
+      add(std::to_chars(field, end, precisionOf(p), std::chars_format::fixed, 6));
+      text += ',';
+      if (const std::optional<double> recall = recallOf(p)) {
+        add(std::to_chars(field, end, *recall, std::chars_format::fixed, 6));
+      }
+      text += '\n';
     }
   }
   return text;
 }
 
 Json curvePointJson(const CurvePoint& point) {
+  const std::optional<double> recall = recallOf(point);
   return Json{{"threshold", jsonNumber(point.threshold)},
               {"gt", point.gt},
               {"det", point.det},
               {"fn", point.fn},
               {"fp", point.fp},
-              {"nmodta", jsonNumber(point.nmodta())}};
+              {"nmodta", jsonNumber(point.nmodta())},
+              {"precision", precisionOf(point)},
+              {"recall", recall ? Json(*recall) : Json(nullptr)}};
 }
 
 Json sweepJson(const SweepReport& report) {
@@ -71,7 +102,8 @@ Json sweepJson(const SweepReport& report) {
     classes.push_back(Json{{"class", evaluationClasses[slot]},
                            {"frames", report.exact[slot].frames},
                            {"curve", std::move(curve)},
-                           {"best", curvePointJson(report.best[slot])}});
+                           {"best", curvePointJson(report.best[slot])},
+                           {"ap", optionalJson(averagePrecision(report.exact[slot]))}});
   }
   return Json{{"groundtruth", report.groundTruth},
               {"system", report.system},

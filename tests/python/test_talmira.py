@@ -7,6 +7,7 @@ runs the same tests against the module installed by pip.
 
 import concurrent.futures
 import json
+import math
 import os
 import random
 import subprocess
@@ -331,9 +332,10 @@ def command_events(text):
     rows = []
     for line in lines[1:]:
         f = line.split(",")
-        assert len(f) == 8, line
+        assert len(f) == 10, line
         rows.append((int(f[0]) if f[0] else None, int(f[1]), f[2], int(f[3]), f[4], float(f[5]),
-                     f[6], int(f[7]) if f[7] else None))
+                     f[6], int(f[7]) if f[7] else None, f[8] or None,
+                     float(f[9]) if f[9] else None))
     return rows
 
 
@@ -341,7 +343,8 @@ def frame_events(frame):
     """The rows of an events DataFrame in the same form."""
     def line(value):
         return None if pd.isna(value) else int(value)
-    return [(line(r[0]), int(r[1]), r[2], int(r[3]), r[4], float(r[5]), r[6], line(r[7]))
+    return [(line(r[0]), int(r[1]), r[2], int(r[3]), r[4], float(r[5]), r[6], line(r[7]), r[8],
+             None if np.isnan(r[9]) else float(r[9]))
             for r in frame.itertuples(index=False)]
 
 
@@ -429,8 +432,8 @@ def test_events_of_tables_give_rows_for_lines(case_files):
             return (sys_rows if of_system else gt_rows)[line]
 
         expected = [(row(f, False), n, side, row(line, side == "sys"), c, conf_, event,
-                     row(partner, side == "gt"))
-                    for f, n, side, line, c, conf_, event, partner in from_files]
+                     row(partner, side == "gt"), cause, overlap)
+                    for f, n, side, line, c, conf_, event, partner, cause, overlap in from_files]
         assert frame_events(talmira.events(*inputs, threshold, cls)) == expected, context
         if as_table == [True, True]:
             # the counts of a check do not depend on where the records came from
@@ -504,13 +507,26 @@ def sweep_as_json(result):
         rows = result.curves[result.curves["class"] == cls]
         best = result.best[result.best["class"] == cls].iloc[0]
         point_keys = ("threshold", "gt", "det", "fn", "fp", "nmodta")
+
+        def point(r, ratios):
+            p = {k: (float(r[k]) if k in ("threshold", "nmodta") else int(r[k]))
+                 for k in point_keys}
+            p["precision"], p["recall"] = ratios
+            return p
+
+        def nan_none(value):
+            return None if math.isnan(value) else float(value)
+
+        # The best point's ratios from its counts, as the command's JSON gives them.
+        best_ratios = ((best["det"] - best["fp"]) / best["det"] if best["det"] else 1.0,
+                       (best["gt"] - best["fn"]) / best["gt"] if best["gt"] else None)
         classes.append({
             "class": cls,
             "frames": int(best["frames"]),
-            "curve": [{k: (float(r[k]) if k in ("threshold", "nmodta") else int(r[k]))
-                       for k in point_keys} for _, r in rows.iterrows()],
-            "best": {k: (float(best[k]) if k in ("threshold", "nmodta") else int(best[k]))
-                     for k in point_keys}})
+            "curve": [point(r, (float(r["precision"]), nan_none(r["recall"])))
+                      for _, r in rows.iterrows()],
+            "best": point(best, best_ratios),
+            "ap": nan_none(best["ap"])})
     return classes
 
 
@@ -532,7 +548,7 @@ def test_sweep_equals_the_command_on_random_pairs(case_files):
         result = (talmira.sweep(gt, sysout, exact=True) if grid is None
                   else talmira.sweep(gt, sysout, grid=grid, jobs=1 + index % 3))
         assert list(result.curves.columns) == ["class", "threshold", "gt", "det", "fn", "fp",
-                                               "nmodta"], context
+                                               "nmodta", "precision", "recall"], context
         assert sweep_as_json(result) == json.loads(out)["classes"], context
         compared += 1
     assert compared >= CASES // 2
@@ -569,3 +585,191 @@ def test_sweep_of_tables_and_in_threads(case_files):
             talmira.sweep(EXAMPLE_GT, EXAMPLE_SYS, grid=grid)
     with pytest.raises(FileNotFoundError):
         talmira.sweep(EXAMPLE_GT, os.path.join(HERE, "missing.csv"))
+
+
+def explain_csv(result):
+    """The causes as `talmira explain --format csv` writes them."""
+    lines = ["class,side,cause,count,cost"]
+    for cls, side, cause, count, cost in result.causes.itertuples(index=False):
+        lines.append("%s,%s,%s,%d,%s" % (cls, side, cause, count,
+                                         "" if math.isnan(cost) else "%f" % cost))
+    return "\n".join(lines) + "\n"
+
+
+def test_explain_equals_the_command_on_random_pairs(case_files):
+    """to_dict() is rebuilt from the DataFrames, so its equality with the
+    command's JSON covers every class, cause, cost, pair, cell and frame."""
+    need_tool()
+    compared = 0
+    for index, gt, sysout, conf in case_files:
+        near = (None, "0.3", "0", "1")[index % 4]
+        options = ([] if conf is None else ["-c", conf]) + ([] if near is None else
+                                                           ["--near", near])
+        context = "seed %d case %d (confidence %r, near %r)" % (SEED, index, conf, near)
+        status, out, err = run_tool("explain", gt, sysout, "--format", "json", *options)
+        threshold = conf if conf is not None else 0.0
+        near_value = near if near is not None else 0.1
+
+        def call(jobs=None):
+            return talmira.explain(gt, sysout, threshold, near_value, jobs=jobs)
+
+        if status == 1:
+            with pytest.raises(talmira.FormatError) as error:
+                call()
+            assert str(error.value) == err.splitlines()[0], context
+            continue
+        if status == 2:
+            with pytest.raises(ValueError):
+                call()
+            continue
+        assert status == 0, context
+        # one thread reads the files whole; more read them while scoring
+        result = call(jobs=1 + index % 3)
+        assert result.to_dict() == json.loads(out), context
+        csv_status, csv_out, _ = run_tool("explain", gt, sysout, "--format", "csv", *options)
+        assert csv_status == 0 and explain_csv(result) == csv_out, context
+        assert list(result.causes.columns) == ["class", "side", "cause", "count", "cost"]
+        assert result.confusion.shape == (11, 11) and str(result.confusion.dtypes.unique()[0]) \
+            == "int64", context
+        # the causes of one class are those of its events' rows
+        cls = talmira.CLASSES[index % len(talmira.CLASSES)]
+        rows = talmira.events(gt, sysout, threshold, cls, near_value)
+        counted = rows[rows["cause"].notna()].groupby(["event", "cause"]).size().to_dict()
+        mine = result.causes[(result.causes["class"] == cls) & (result.causes["count"] > 0)]
+        assert {(side, cause): count
+                for _, side, cause, count, _ in mine.itertuples(index=False)} == counted, context
+        compared += 1
+    assert compared >= CASES // 2
+
+
+def test_explain_of_tables_gives_rows_for_lines(case_files):
+    compared = 0
+    for index, gt_path, sys_path, conf in case_files:
+        tables = []
+        for path in (gt_path, sys_path):
+            with open(path, "rb") as fh:
+                tables.append(table_of(fh.read()))
+        if None in tables:
+            continue
+        threshold = conf if conf is not None else 0.0
+        try:
+            from_files = talmira.explain(gt_path, sys_path, threshold)
+        except ValueError:
+            continue
+        context = "seed %d case %d" % (SEED, index)
+        # the ground truth as a table, the system output as one, then both
+        as_table = [index % 3 != 1, index % 3 != 2]
+        inputs = [tables[k][0] if as_table[k] else (gt_path, sys_path)[k] for k in (0, 1)]
+        from_tables = talmira.explain(*inputs, threshold)
+        for name in ("classes", "causes", "pairs", "confusion"):
+            pd.testing.assert_frame_equal(getattr(from_tables, name), getattr(from_files, name),
+                                          obj="%s: %s" % (context, name))
+        assert (from_tables.set_aside, from_tables.excluded, from_tables.dropped_in_region) == (
+            from_files.set_aside, from_files.excluded, from_files.dropped_in_region), context
+        expected = from_files.frames.copy()
+        if as_table[0]:
+            rows = {line: row for row, line in enumerate(tables[0][1])}
+            expected["line"] = np.array([rows[line] for line in expected["line"]], dtype=np.int64)
+        pd.testing.assert_frame_equal(from_tables.frames, expected, obj=context)
+        assert from_tables.to_dict()["groundtruth"] == (None if as_table[0] else gt_path)
+        compared += 1
+    assert compared >= CASES // 3
+
+
+def box(frame, x, y, size, kind, confidence=1.0, flag=False):
+    """A record of an axis-aligned square, as a row of a table."""
+    return {"frame": frame, "x1": x, "y1": y, "x2": x + size, "y2": y, "x3": x + size,
+            "y3": y + size, "x4": x, "y4": y + size, "type": kind, "flag_a": flag,
+            "flag_b": False, "confidence": confidence}
+
+
+def test_explain_reads_from_ground_truth_to_system():
+    # Frame 1: a car the detector called a truck. Frame 2: a bus found twice
+    # and a boat missed. Frame 3: no system frame.
+    truth = pd.DataFrame([box(1, 0, 0, 100, "Car"), box(2, 0, 0, 100, "Bus"),
+                          box(2, 500, 500, 60, "Boat"), box(3, 0, 0, 100, "Person")])
+    system = pd.DataFrame([box(1, 5, 5, 100, "Truck", 0.9), box(2, 0, 0, 100, "Bus", 0.8),
+                           box(2, 2, 2, 100, "Bus", 0.7)])
+    result = talmira.explain(truth, system)
+    cells = {(r, c): int(result.confusion.loc[r, c]) for r in result.confusion.index
+             for c in result.confusion.columns if result.confusion.loc[r, c]}
+    assert cells == {("Car", "Truck"): 1, ("Bus", "Bus"): 1, ("Boat", "none"): 1,
+                     ("Person", "none"): 1, ("none", "Bus"): 1}
+    assert (result.confusion.index.name, result.confusion.columns.name) == (
+        "groundtruth", "system")
+    lost = result.causes[result.causes["count"] > 0]
+    assert [tuple(r[:4]) for r in lost.itertuples(index=False)] == [
+        ("All", "miss", "no_system_frame", 1), ("All", "miss", "missed", 1),
+        ("All", "false_alarm", "duplicate", 1),
+        ("Car", "miss", "class_confusion", 1), ("Truck", "false_alarm", "class_confusion", 1),
+        ("Bus", "false_alarm", "duplicate", 1), ("Boat", "miss", "missed", 1),
+        ("Person", "miss", "no_system_frame", 1)]
+    # a cost is 1/GT of the class; Truck has no objects, so none
+    assert list(lost["cost"].fillna(-1)) == [0.25, 0.25, 0.25, 1.0, -1, 1.0, 1.0, 1.0]
+    assert result.frames.to_dict("list") == {"frame": [1, 2, 3], "line": [0, 1, 3],
+                                             "gt": [1, 2, 1], "det": [1, 2, 0],
+                                             "fn": [0, 1, 1], "fp": [0, 1, 0]}
+    # overlaps 95 * 95 / (105 * 105) and 1
+    every = result.pairs.set_index("class").loc["All"]
+    assert (every["count"], every["h0.8"], every["h0.9"]) == (2, 1, 1)
+    text = repr(result)
+    assert "class_confusion" in text and "Tractor-Trailor" not in text
+    assert "<table" in result._repr_html_()
+    # nothing lost: the tables of causes are empty, and still shown
+    perfect = talmira.explain(truth, truth)
+    assert perfect.causes["count"].sum() == 0 and "none" in repr(perfect)
+    assert "<table" in perfect._repr_html_()
+
+
+def test_explain_errors_pickling_and_threads(case_files):
+    need_tool()
+    with tempfile.TemporaryDirectory() as folder:
+        with pytest.raises(FileNotFoundError):
+            talmira.explain(os.path.join(folder, "missing.csv"), EXAMPLE_SYS)
+        with pytest.raises(IsADirectoryError):
+            talmira.explain(EXAMPLE_GT, folder)
+        bad_file = os.path.join(folder, "bad.csv")
+        with open(EXAMPLE_SYS) as source, open(bad_file, "w") as fh:
+            lines = source.read().splitlines()
+            lines[7] = lines[7].replace(",", ",,", 1)
+            fh.write("\n".join(lines) + "\n")
+        status, _, err = run_tool("explain", EXAMPLE_GT, bad_file)
+        assert status == 1
+        for jobs in (1, 2):
+            with pytest.raises(talmira.FormatError) as error:
+                talmira.explain(EXAMPLE_GT, bad_file, jobs=jobs)
+            assert str(error.value) == err.splitlines()[0]
+            assert (error.value.path, error.value.line) == (bad_file, 8)
+    bad = example_table().astype({"x2": object})
+    bad.loc[5, "x2"] = "abc"
+    with pytest.raises(talmira.FormatError) as error:
+        talmira.explain(EXAMPLE_GT, bad)
+    assert (error.value.row, error.value.column) == (5, "x2")
+    for value in (1.5, -0.1, float("nan"), "abc", None):
+        with pytest.raises(ValueError):
+            talmira.explain(EXAMPLE_GT, EXAMPLE_SYS, confidence=value)
+        with pytest.raises(ValueError, match="near"):
+            talmira.explain(EXAMPLE_GT, EXAMPLE_SYS, near=value)
+        if value is not None:
+            assert run_tool("explain", EXAMPLE_GT, EXAMPLE_SYS, "--near", str(value))[0] == 2
+    for jobs in (0, 2.5, "2"):
+        with pytest.raises(ValueError):
+            talmira.explain(EXAMPLE_GT, EXAMPLE_SYS, jobs=jobs)
+
+    import pickle
+    result = talmira.explain(EXAMPLE_GT, EXAMPLE_SYS, 0.5, 0.2)
+    again = pickle.loads(pickle.dumps(result))
+    assert again.to_dict() == result.to_dict()
+    for name in ("classes", "causes", "pairs", "confusion", "frames"):
+        pd.testing.assert_frame_equal(getattr(again, name), getattr(result, name))
+
+    def run(job):
+        _, gt, sysout, conf = job
+        try:
+            return talmira.explain(gt, sysout, conf if conf is not None else 0.0, jobs=1).to_dict()
+        except ValueError as e:
+            return type(e).__name__, str(e)
+
+    one_at_a_time = [run(job) for job in case_files]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+        assert list(pool.map(run, case_files)) == one_at_a_time

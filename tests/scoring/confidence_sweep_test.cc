@@ -262,6 +262,85 @@ TEST(ConfidenceSweepTest, HandWorkedFrameWithAFlagEnteringLate) {
             (CurvePoint{0.8f, 1, 1, 0, 0}));  // ties at 0.3 and 0 lose to the higher threshold
 }
 
+// Two cars A and B; the detector finds A at 0.9, puts a false alarm at 0.8
+// and finds B at 0.7. Recall and precision at each threshold:
+//   1: 0, 1 (nothing taken)   0.9: 1/2, 1   0.8: 1/2, 1/2   0.7 and 0: 1, 2/3
+// The envelope is 1 up to recall 1/2 and 2/3 beyond, so
+// AP = 1/2 * 1 + 1/2 * 2/3 = 5/6.
+TEST(ConfidenceSweepTest, AveragePrecisionIsTheAreaUnderThePrecisionEnvelope) {
+  QuorSequence truth, system;
+  QuorFrame& t = truth.frames.emplace_back(1);
+  t.targets.push_back(truth.targetStore.add(box(0, 0, 100, 100, "Car", 1.0f)));
+  t.targets.push_back(truth.targetStore.add(box(500, 0, 600, 100, "Car", 1.0f)));
+  QuorFrame& s = system.frames.emplace_back(1);
+  s.targets.push_back(system.targetStore.add(box(0, 0, 100, 100, "Car", 0.9f)));
+  s.targets.push_back(system.targetStore.add(box(1000, 0, 1100, 100, "Car", 0.8f)));
+  s.targets.push_back(system.targetStore.add(box(500, 0, 600, 100, "Car", 0.7f)));
+  const SweepCurves curves = sweepClasses(truth, system);
+  const ClassCurve& car = curves[1];
+  ASSERT_EQ(car.points.size(), 5u);
+  EXPECT_EQ(precisionOf(car.points[0]), 1.0);
+  EXPECT_EQ(recallOf(car.points[0]), 0.0);
+  EXPECT_EQ(precisionOf(car.points[2]), 0.5);
+  EXPECT_EQ(recallOf(car.points[2]), 0.5);
+  ASSERT_TRUE(averagePrecision(car).has_value());
+  EXPECT_DOUBLE_EQ(*averagePrecision(car), 5.0 / 6.0);
+  // A class without objects has no recall and no average precision.
+  EXPECT_FALSE(recallOf(curves[2].points[0]).has_value());
+  EXPECT_FALSE(averagePrecision(curves[2]).has_value());
+  // Points of equal recall count at the best of them, whatever their order.
+  ClassCurve shuffled;
+  shuffled.points = {{1.0f, 4, 4, 2, 3}, {0.6f, 4, 2, 2, 0}, {0.3f, 4, 8, 0, 4}};
+  // Recall 1/2 at precisions 1/4 and 1, recall 1 at precision 1/2:
+  // 1/2 * 1 + 1/2 * 1/2 = 3/4.
+  EXPECT_DOUBLE_EQ(*averagePrecision(shuffled), 0.75);
+}
+
+// The envelope that the pages draw is the one whose area is the average
+// precision: checked on random curves against a direct reading of its
+// definition, a maximum over the points at each recall or above.
+TEST(ConfidenceSweepTest, PrecisionEnvelopeIsTheBestPrecisionAtEachRecallOrAbove) {
+  const uint32_t seed = 4411;
+  std::mt19937 random(seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  for (int round = 0; round < 200; ++round) {
+    ClassCurve curve;
+    const int n = std::uniform_int_distribution<int>(1, 30)(random);
+    for (int i = 0; i < n; ++i) {
+      // Few objects, so that recalls repeat; some points without objects.
+      const int64_t gt = std::uniform_int_distribution<int64_t>(0, 4)(random);
+      const int64_t fn = gt == 0 ? 0 : std::uniform_int_distribution<int64_t>(0, gt)(random);
+      const int64_t fp = std::uniform_int_distribution<int64_t>(0, 3)(random);
+      const float t = 1.0f - static_cast<float>(i) / static_cast<float>(n);
+      curve.points.push_back({t, gt, gt - fn + fp, fn, fp});
+    }
+    const std::vector<PrecisionStep> steps = precisionEnvelope(curve);
+    std::set<double> recalls;  // the distinct recalls above 0
+    for (const CurvePoint& p : curve.points) {
+      if (p.gt > 0 && recallOf(p) > 0.0) recalls.insert(*recallOf(p));
+    }
+    ASSERT_EQ(steps.size(), recalls.size()) << "round " << round;
+    double area = 0.0, reached = 0.0;
+    auto recall = recalls.begin();
+    for (const PrecisionStep& step : steps) {
+      EXPECT_EQ(step.recall, *recall++) << "round " << round;
+      double best = 0.0;
+      for (const CurvePoint& p : curve.points) {
+        if (p.gt > 0 && *recallOf(p) >= step.recall) best = std::max(best, precisionOf(p));
+      }
+      EXPECT_EQ(step.precision, best) << "round " << round << " at recall " << step.recall;
+      area += (step.recall - reached) * step.precision;
+      reached = step.recall;
+    }
+    const bool objects = std::any_of(curve.points.begin(), curve.points.end(),
+                                     [](const CurvePoint& p) { return p.gt > 0; });
+    ASSERT_EQ(averagePrecision(curve).has_value(), objects) << "round " << round;
+    if (objects) {
+      EXPECT_EQ(*averagePrecision(curve), area) << "round " << round;
+    }
+  }
+}
+
 TEST(ConfidenceSweepTest, GridThresholdsAndBadArguments) {
   EXPECT_EQ(gridThresholds(1), (std::vector<float>{1.0f, 0.0f}));
   const std::vector<float> tenths = gridThresholds(10);

@@ -90,3 +90,33 @@ for format in text csv json; do
 done
 grep '^All,' "$work/merged.csv" | head -n 2
 echo "merge of $shards --sweep shards equals the single run in text, csv, json, plot and page"
+
+# The same with --explain: each part carries its sequences' causes, pair sums
+# and confusion matrices, and merge sums them into the single run's.
+status=0
+parallel --will-cite --halt never "$talmira" batch "$work/list.csv" --explain -c 0.4 --near 0.2 -q \
+  --shard {}/$shards -o "$work/explain{}.json" ::: $(seq $shards) 2>"$work/parallel.err" || status=$?
+if [ "$status" -ne 1 ]; then
+  cat "$work/parallel.err" >&2
+  echo "FAIL: parallel --explain exited $status, expected 1" >&2
+  exit 1
+fi
+for format in text csv json; do
+  single_status=0
+  "$talmira" batch "$work/list.csv" --explain -c 0.4 --near 0.2 -j 2 --format "$format" \
+    >"$work/single.$format" 2>/dev/null || single_status=$?
+  merge_status=0
+  "$talmira" merge "$work"/explain*.json --format "$format" -o "$work/merged.$format" \
+    2>/dev/null || merge_status=$?
+  if [ "$single_status" -ne 1 ] || [ "$merge_status" -ne 1 ]; then
+    echo "FAIL: --explain statuses single $single_status, merge $merge_status; expected 1 and 1" >&2
+    exit 1
+  fi
+  if ! cmp "$work/single.$format" "$work/merged.$format"; then
+    diff "$work/single.$format" "$work/merged.$format" >&2 || true
+    echo "FAIL: merge --explain differs from the single run ($format)" >&2
+    exit 1
+  fi
+done
+grep '^(all),All,miss,' "$work/merged.csv"
+echo "merge of $shards --explain shards equals the single run in text, csv and json"

@@ -78,12 +78,14 @@ TEST(TalmiraEventsTest, RowsAddUpToTheScoresAndPointAtTheirLines) {
         EXPECT_EQ(run.errors, "");
         const std::vector<std::string> rows = split(run.output, '\n');
         ASSERT_FALSE(rows.empty());
-        EXPECT_EQ(rows[0], "gt_frame_line,frame,side,line,class,confidence,event,partner_line");
+        EXPECT_EQ(rows[0],
+                  "gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,"
+                  "overlap");
         EventTally tally;
         for (std::size_t k = 1; k < rows.size(); ++k) {
           SCOPED_TRACE(rows[k]);
           const std::vector<std::string> row = fields(rows[k]);
-          ASSERT_EQ(row.size(), 8u);
+          ASSERT_EQ(row.size(), 10u);
           const bool systemSide = row[2] == "sys";
           ASSERT_TRUE(systemSide || row[2] == "gt");
           (systemSide ? tally.system : tally.truth)[row[6]] += 1;
@@ -117,6 +119,13 @@ TEST(TalmiraEventsTest, RowsAddUpToTheScoresAndPointAtTheirLines) {
             EXPECT_EQ(partner[0], row[1]);
             EXPECT_EQ(partner[9] == "DCR", row[6] == "in_region");
           }
+          // A cause on every miss and false alarm, and only there; an overlap
+          // on the rows with a partner, and only there.
+          EXPECT_EQ(!row[8].empty(), row[6] == "miss" || row[6] == "false_alarm");
+          EXPECT_EQ(!row[9].empty(), partnered);
+          if (row[6] == "match" || row[6] == "set_aside") {
+            EXPECT_GE(std::strtof(row[9].c_str(), nullptr), 0.2f);
+          }
         }
         const ClassCounts& c = scores[slot];
         EXPECT_EQ(tally.truth["match"], c.gt - c.fn);
@@ -145,21 +154,33 @@ TEST(TalmiraEventsTest, ExampleRowsByHand) {
                      "6,0,0,100,0,100,100,0,100,Car,FALSE,FALSE,0.9,,0\n");
   const auto run = runTalmira({"events", gt, sys});
   ASSERT_EQ(run.status, 0) << run.errors;
+  // Overlaps: the cars 95 * 95 / (105 * 105) = 0.8185941 in single
+  // precision; the trucks 95 * 100 / (105 * 100) = 0.9047619; the region
+  // covers all of the car on line 4. The person has no box near it (missed),
+  // the bus no object near it (background).
   EXPECT_EQ(run.output,
-            "gt_frame_line,frame,side,line,class,confidence,event,partner_line\n"
-            "2,4,gt,2,Car,1,match,2\n"
-            "2,4,gt,3,Truck,1,excluded,\n"
-            "2,4,gt,5,Person,1,miss,\n"
-            "2,4,sys,2,Car,0.1,match,2\n"
-            "2,4,sys,3,Truck,0.7,set_aside,3\n"
-            "2,4,sys,4,Car,0.5,in_region,4\n"
-            "2,4,sys,5,Bus,0.3,false_alarm,\n"
-            ",6,sys,6,Car,0.9,unpaired_frame,\n");
+            "gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,overlap\n"
+            "2,4,gt,2,Car,1,match,2,,0.8185941\n"
+            "2,4,gt,3,Truck,1,excluded,,,\n"
+            "2,4,gt,5,Person,1,miss,,missed,\n"
+            "2,4,sys,2,Car,0.1,match,2,,0.8185941\n"
+            "2,4,sys,3,Truck,0.7,set_aside,3,,0.9047619\n"
+            "2,4,sys,4,Car,0.5,in_region,4,,1\n"
+            "2,4,sys,5,Bus,0.3,false_alarm,,background,\n"
+            ",6,sys,6,Car,0.9,unpaired_frame,,,\n");
   const auto trucks = runTalmira({"events", gt, sys, "--class", "Truck", "-c", "0.7"});
   EXPECT_EQ(trucks.output,
-            "gt_frame_line,frame,side,line,class,confidence,event,partner_line\n"
-            "2,4,gt,3,Truck,1,excluded,\n"
-            "2,4,sys,3,Truck,0.7,set_aside,3\n");
+            "gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,overlap\n"
+            "2,4,gt,3,Truck,1,excluded,,,\n"
+            "2,4,sys,3,Truck,0.7,set_aside,3,,0.9047619\n");
+  // At 0.2 the car on line 2 falls below the threshold: its object is
+  // missed for that reason, and the region's car is the only other car.
+  const auto cars = runTalmira({"events", gt, sys, "--class", "Car", "-c", "0.2"});
+  EXPECT_EQ(cars.output,
+            "gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,overlap\n"
+            "2,4,gt,2,Car,1,miss,,below_threshold,\n"
+            "2,4,sys,4,Car,0.5,in_region,4,,1\n"
+            ",6,sys,6,Car,0.9,unpaired_frame,,,\n");
 }
 
 TEST(TalmiraEventsTest, UsageAndInputErrors) {
@@ -179,8 +200,10 @@ TEST(TalmiraEventsTest, UsageAndInputErrors) {
   EXPECT_EQ(talmira_test::readFile(out), "kept\n");
   EXPECT_EQ(runTalmira({"events", gt, gt, "-o", out}).status, 0);
   EXPECT_EQ(talmira_test::readFile(out),
-            "gt_frame_line,frame,side,line,class,confidence,event,partner_line\n"
-            "2,1,gt,2,Car,1,match,2\n2,1,sys,2,Car,1,match,2\n");
+            "gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,overlap\n"
+            "2,1,gt,2,Car,1,match,2,,1\n2,1,sys,2,Car,1,match,2,,1\n");
+  EXPECT_EQ(runTalmira({"events", gt, gt, "--near", "1.5"}).status, 2);
+  EXPECT_EQ(runTalmira({"events", gt, gt, "--near", "nan"}).status, 2);
   const auto help = runTalmira({"events", "--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.output.find("Example:\n  talmira events "), std::string::npos);

@@ -51,6 +51,7 @@ std::vector<std::vector<std::string>> csvRows(const std::string& text) {
     std::istringstream fields(line);
     std::string cell;
     while (std::getline(fields, cell, ',')) cells.push_back(cell);
+    if (!line.empty() && line.back() == ',') cells.emplace_back();  // an empty last field
     rows.push_back(cells);
   }
   return rows;
@@ -88,8 +89,8 @@ TEST(SweepCommandTest, CsvRowsEqualScoreAtTheirPrintedThreshold) {
     ASSERT_EQ(run.status, 0) << mode[0];
     const auto rows = csvRows(run.output);
     ASSERT_GT(rows.size(), 20u);
-    EXPECT_EQ(rows[0],
-              (std::vector<std::string>{"class", "threshold", "gt", "det", "fn", "fp", "nmodta"}));
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"class", "threshold", "gt", "det", "fn", "fp",
+                                                 "nmodta", "precision", "recall"}));
     // A handful of rows spread over the classes, each against a real scoring.
     for (std::size_t r = 1; r < rows.size(); r += rows.size() / 9) {
       SCOPED_TRACE(testing::Message()
@@ -177,8 +178,16 @@ TEST(SweepCommandTest, UsageErrorsAndOutputFile) {
   const auto rows =
       csvRows(runTalmira({"sweep", gt, sys, "--grid", "2", "--format", "csv"}).output);
   ASSERT_EQ(rows.size(), 1u + 11u * 3u);
-  EXPECT_EQ(rows[1], (std::vector<std::string>{"All", "1", "1", "0", "1", "0", "0.000000"}));
-  EXPECT_EQ(rows[2], (std::vector<std::string>{"All", "0.5", "1", "1", "0", "0", "1.000000"}));
+  // At 1 nothing is taken: precision 1 by definition, recall 0.
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"All", "1", "1", "0", "1", "0", "0.000000",
+                                               "1.000000", "0.000000"}));
+  EXPECT_EQ(rows[2], (std::vector<std::string>{"All", "0.5", "1", "1", "0", "0", "1.000000",
+                                               "1.000000", "1.000000"}));
+  // A class without objects has no recall.
+  EXPECT_EQ(rows[4], (std::vector<std::string>{"Car", "1", "1", "0", "1", "0", "0.000000",
+                                               "1.000000", "0.000000"}));
+  EXPECT_EQ(rows[7], (std::vector<std::string>{"Truck", "1", "0", "0", "0", "0", "1.000000",
+                                               "1.000000", ""}));
   std::istringstream table(talmira_test::readFile(out));
   std::string line;
   std::getline(table, line);
@@ -187,7 +196,9 @@ TEST(SweepCommandTest, UsageErrorsAndOutputFile) {
   std::istringstream cells(line);
   std::vector<std::string> all;
   for (std::string cell; cells >> cell;) all.push_back(cell);
-  EXPECT_EQ(all, (std::vector<std::string>{"All", "0.5", "1", "1", "0", "0", "1", "1.000000"}));
+  // The last column, AP: precision 1 over the whole recall.
+  EXPECT_EQ(all, (std::vector<std::string>{"All", "0.5", "1", "1", "0", "0", "1", "1.000000",
+                                           "1.000000"}));
 }
 
 TEST(SweepCommandTest, PlotAndReportAreWrittenBesideTheRows) {

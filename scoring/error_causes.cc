@@ -1,0 +1,241 @@
+#include "scoring/error_causes.h"
+
+#include <cstddef>
+#include <limits>
+
+#include "scoring/box_overlap.h"
+
+namespace {
+
+// Below this many overlap tests a rule simply tries every candidate.
+constexpr std::size_t kDirectTestLimit = 1024;
+
+constexpr float kNoOverlap = std::numeric_limits<float>::quiet_NaN();
+
+// Where each of `selected`'s targets lies in `source`'s list: the selection
+// keeps the targets it takes in their order, so one walk finds them.
+void positionsOf(const QuorFrame& source, const QuorFrame& selected,
+                 std::vector<int32_t>& positions) {
+  positions.clear();
+  std::size_t at = 0;
+  for (const QuorTarget* target : selected.targets) {
+    while (source.targets[at] != target) ++at;
+    positions.push_back(static_cast<int32_t>(at++));
+  }
+}
+
+BoxEventKind kindOf(TruthOutcome outcome) {
+  switch (outcome) {
+    case TruthOutcome::kMatch:
+      return BoxEventKind::kMatch;
+    case TruthOutcome::kMiss:
+      return BoxEventKind::kMiss;
+    case TruthOutcome::kExcluded:
+      break;
+  }
+  return BoxEventKind::kExcluded;
+}
+
+BoxEventKind kindOf(SystemOutcome outcome) {
+  switch (outcome) {
+    case SystemOutcome::kMatch:
+      return BoxEventKind::kMatch;
+    case SystemOutcome::kFalseAlarm:
+      return BoxEventKind::kFalseAlarm;
+    case SystemOutcome::kSetAside:
+      return BoxEventKind::kSetAside;
+    case SystemOutcome::kInRegion:
+      break;
+  }
+  return BoxEventKind::kInRegion;
+}
+
+// The All partners of a frame's boxes by position as read.
+void notePartners(const std::vector<ExplainedBox>& boxes, std::size_t frameSize,
+                  std::vector<int32_t>& partners) {
+  partners.assign(frameSize, -1);
+  for (const ExplainedBox& b : boxes) {
+    if (b.kind == BoxEventKind::kMatch) partners[static_cast<std::size_t>(b.box)] = b.partner;
+  }
+}
+
+}  // namespace
+
+bool CandidateBoxes::anyReaches(const QuorTarget& query, float threshold, std::size_t queries) {
+  if (boxes_.empty()) return false;
+  // With a threshold of 0 even boxes that do not touch the query are near it,
+  // and the index only finds those that touch.
+  if (!(threshold > 0.0f) || boxes_.size() * queries <= kDirectTestLimit) {
+    for (const QuorTarget* box : boxes_) {
+      if (overlapRatio(query, *box) >= threshold) return true;
+    }
+    return false;
+  }
+  if (!indexed_) {
+    index_.build(boxes_);
+    indexed_ = true;
+  }
+  const int level = BoxIndex::levelOf(query);
+  const int reach = BoxIndex::levelReach(threshold);
+  bool found = false;
+  index_.forEachTouching(query, level - reach, level + reach, [&](int32_t at) {
+    found = found || overlapRatio(query, *boxes_[static_cast<std::size_t>(at)]) >= threshold;
+  });
+  return found;
+}
+
+void FrameExplainer::start(const QuorFrame& truth, const QuorFrame* partner) {
+  truth_ = &truth;
+  partner_ = partner;
+  match(everyClass_, allTruths_, allSystems_);
+  findCauses(everyClass_, true, allTruths_, allSystems_);
+  notePartners(allTruths_, truth.targets.size(), allTruthPartner_);
+  notePartners(allSystems_, partner != nullptr ? partner->targets.size() : 0, allSystemPartner_);
+  showingAll_ = true;
+}
+
+void FrameExplainer::explain(const TargetFilter& filter) {
+  showingAll_ = filter.everyClass();
+  if (showingAll_) return;
+  match(filter, classTruths_, classSystems_);
+  findCauses(filter, false, classTruths_, classSystems_);
+}
+
+void FrameExplainer::match(const TargetFilter& filter, std::vector<ExplainedBox>& truths,
+                           std::vector<ExplainedBox>& systems) {
+  selectFrame(*truth_, filter, truthSelection_);
+  positionsOf(*truth_, truthSelection_, truthPositions_);
+  if (partner_ != nullptr) {
+    selectFrame(*partner_, filter, systemSelection_);
+    positionsOf(*partner_, systemSelection_, systemPositions_);
+  } else {
+    systemSelection_.restart(0);
+    systemPositions_.clear();
+  }
+  // The very matching the scoring makes, so the pairs are the scoring's own.
+  evaluateFrameEvents(truthSelection_, partner_ != nullptr ? &systemSelection_ : nullptr, false,
+                      false, events_);
+  const std::vector<const QuorTarget*>& truthBoxes = truthSelection_.targets;
+  const std::vector<const QuorTarget*>& systemBoxes = systemSelection_.targets;
+
+  truths.resize(truthBoxes.size());
+  for (std::size_t r = 0; r < truthBoxes.size(); ++r) {
+    ExplainedBox& b = truths[r];
+    b.box = truthPositions_[r];
+    b.kind = kindOf(events_.truth[r]);
+    b.cause = -1;
+    const int32_t partner = events_.truthPartner[r];
+    if (partner >= 0) {
+      const auto c = static_cast<std::size_t>(partner);
+      b.partner = systemPositions_[c];
+      b.overlap = overlapRatio(*truthBoxes[r], *systemBoxes[c]);
+    } else {
+      b.partner = -1;
+      b.overlap = kNoOverlap;
+    }
+  }
+
+  systems.resize(systemBoxes.size());
+  for (std::size_t c = 0; c < systemBoxes.size(); ++c) {
+    ExplainedBox& b = systems[c];
+    b.box = systemPositions_[c];
+    b.kind = kindOf(events_.system[c]);
+    b.cause = -1;
+    b.partner = -1;
+    b.overlap = kNoOverlap;
+    const int32_t partner = events_.systemPartner[c];
+    if (partner < 0) continue;
+    const auto at = static_cast<std::size_t>(partner);
+    if (b.kind == BoxEventKind::kInRegion) {
+      // Regions are never selected away: the position is that of the frame.
+      b.partner = partner;
+      b.overlap = regionCover(*systemBoxes[c], *truth_->regions[at]);
+    } else {
+      // A match's partner, or the flagged box a set-aside passed with.
+      b.partner = truthPositions_[at];
+      b.overlap = overlapRatio(*truthBoxes[at], *systemBoxes[c]);
+    }
+  }
+}
+
+void FrameExplainer::findCauses(const TargetFilter& filter, bool everyClass,
+                                std::vector<ExplainedBox>& truths,
+                                std::vector<ExplainedBox>& systems) {
+  std::size_t misses = 0;
+  for (const ExplainedBox& b : truths) misses += b.kind == BoxEventKind::kMiss;
+  std::size_t falseAlarms = 0;
+  for (const ExplainedBox& b : systems) falseAlarms += b.kind == BoxEventKind::kFalseAlarm;
+  if (misses == 0 && falseAlarms == 0) return;
+
+  if (partner_ == nullptr) {
+    for (ExplainedBox& b : truths) {
+      if (b.kind == BoxEventKind::kMiss) b.cause = static_cast<int8_t>(MissCause::kNoSystemFrame);
+    }
+    return;
+  }
+  const QuorFrame& truthFrame = *truth_;
+  const QuorFrame& systemFrame = *partner_;
+  const float matching = truthSelection_.overlapThreshold;
+
+  if (misses > 0) {
+    inRegion_.clear();
+    falseAlarms_.clear();
+    for (const ExplainedBox& b : systems) {
+      const QuorTarget* box = systemFrame.targets[static_cast<std::size_t>(b.box)];
+      if (b.kind == BoxEventKind::kInRegion) inRegion_.add(box);
+      if (b.kind == BoxEventKind::kFalseAlarm) falseAlarms_.add(box);
+    }
+    // The boxes of the class the threshold kept out of the matching.
+    belowThreshold_.clear();
+    for (const QuorTarget* box : systemFrame.targets) {
+      const bool ofClass = everyClass || box->classCode == filter.classCode();
+      if (ofClass && !(box->confidence >= filter.threshold())) belowThreshold_.add(box);
+    }
+    for (ExplainedBox& b : truths) {
+      if (b.kind != BoxEventKind::kMiss) continue;
+      const QuorTarget& object = *truthFrame.targets[static_cast<std::size_t>(b.box)];
+      const int32_t allPartner =
+          everyClass ? -1 : allTruthPartner_[static_cast<std::size_t>(b.box)];
+      MissCause cause = MissCause::kMissed;
+      if (allPartner >= 0 && systemFrame.targets[static_cast<std::size_t>(allPartner)]->classCode !=
+                                 object.classCode) {
+        cause = MissCause::kClassConfusion;
+      } else if (inRegion_.anyReaches(object, matching, misses)) {
+        cause = MissCause::kDroppedInRegion;
+      } else if (belowThreshold_.anyReaches(object, matching, misses)) {
+        cause = MissCause::kBelowThreshold;
+      } else if (falseAlarms_.anyReaches(object, near_, misses)) {
+        cause = MissCause::kLocalization;
+      }
+      b.cause = static_cast<int8_t>(cause);
+    }
+  }
+
+  if (falseAlarms > 0) {
+    pairedTruths_.clear();
+    missedTruths_.clear();
+    for (const ExplainedBox& b : truths) {
+      const QuorTarget* object = truthFrame.targets[static_cast<std::size_t>(b.box)];
+      if (b.kind == BoxEventKind::kMatch) pairedTruths_.add(object);
+      if (b.kind == BoxEventKind::kMiss) missedTruths_.add(object);
+    }
+    for (ExplainedBox& b : systems) {
+      if (b.kind != BoxEventKind::kFalseAlarm) continue;
+      const QuorTarget& box = *systemFrame.targets[static_cast<std::size_t>(b.box)];
+      const int32_t allPartner =
+          everyClass ? -1 : allSystemPartner_[static_cast<std::size_t>(b.box)];
+      FalseAlarmCause cause = FalseAlarmCause::kBackground;
+      if (allPartner >= 0 &&
+          truthFrame.targets[static_cast<std::size_t>(allPartner)]->classCode != box.classCode) {
+        cause = FalseAlarmCause::kClassConfusion;
+      } else if (pairedTruths_.anyReaches(box, matching, falseAlarms)) {
+        // A false alarm is never another box's partner, so every paired
+        // object it matches is paired with another box.
+        cause = FalseAlarmCause::kDuplicate;
+      } else if (missedTruths_.anyReaches(box, near_, falseAlarms)) {
+        cause = FalseAlarmCause::kLocalization;
+      }
+      b.cause = static_cast<int8_t>(cause);
+    }
+  }
+}

@@ -1,0 +1,128 @@
+// talmira explain: why a detector lost points, cause by cause.
+#include <memory>
+
+#include "scoring/sequence_explanation.h"
+#include "scoring/streaming_evaluation.h"
+#include "talmira/cli_common.h"
+#include "talmira/commands/commands.h"
+#include "talmira/pages/explain_page.h"
+#include "talmira/writers/explain_report.h"
+
+#ifndef TALMIRA_VERSION
+#define TALMIRA_VERSION "unknown"
+#endif
+
+namespace talmira {
+
+namespace {
+
+struct ExplainOptionsGiven {
+  std::string groundTruth;
+  std::string system;
+  float confidence = 0.0f;
+  float near = kDefaultNearThreshold;
+  Format format = Format::kText;
+  std::string output;
+  std::string report;  // an HTML page, when given
+  unsigned jobs = 1;
+};
+
+// The command line that made a page, for the page to say.
+std::string commandLineOf(const ExplainOptionsGiven& given) {
+  return "talmira " TALMIRA_VERSION " explain " + given.groundTruth + " " + given.system + " -c " +
+         shortestText(given.confidence) + " --near " + shortestText(given.near);
+}
+
+void runExplain(const ExplainOptionsGiven& given) {
+  for (const std::string* output : {&given.output, &given.report}) {
+    refuseOutputNamingInput(*output, {given.groundTruth, given.system});
+  }
+  ExplainOptions options;
+  options.confidence = given.confidence;
+  options.near = given.near;
+  options.threads = given.jobs;
+  // Text and CSV name only the worst frames: a long video's timeline is kept
+  // only for the JSON and the page, which show it all.
+  options.everyFrame = given.format == Format::kJson || !given.report.empty();
+  ExplainReport report{given.groundTruth, given.system, given.confidence, given.near,
+                       explainFiles(given.groundTruth, given.system, options)};
+  switch (given.format) {
+    case Format::kText:
+      writeOutput(given.output, renderExplainText(report));
+      break;
+    case Format::kCsv:
+      writeOutput(given.output, renderExplainCsv(report));
+      break;
+    case Format::kJson:
+      writeOutput(given.output, explainJson(report).dump(2) + "\n");
+      break;
+  }
+  if (!given.report.empty()) {
+    writeOutput(given.report, renderExplainPage(report, commandLineOf(given)));
+  }
+}
+
+}  // namespace
+
+Explanation explainFiles(const std::string& groundTruthPath, const std::string& systemPath,
+                         const ExplainOptions& options) {
+  return workOnFiles<Explanation>(
+      groundTruthPath, systemPath, options.threads,
+      [&](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<Explanation> {
+        StreamedExplanation streamed = explainWhileReading(groundTruth, system, options);
+        if (!streamed.inOrder) return std::nullopt;
+        return std::move(streamed.explanation);
+      },
+      [&](const QuorSequence& groundTruth, const QuorSequence& system) {
+        return explainSequences(groundTruth, system, options);
+      });
+}
+
+void addExplainCommand(CLI::App& app) {
+  auto options = std::make_shared<ExplainOptionsGiven>();
+  CLI::App* command = app.add_subcommand(
+      "explain", "Say why a detector lost points: a cause for every miss and false alarm");
+  command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();
+  command->add_option("SYS", options->system, "the detector's output, same format")->required();
+  addConfidenceOption(*command, options->confidence);
+  addNearOption(*command, options->near);
+  addFormatOption(*command, options->format);
+  addJobsOption(*command, options->jobs,
+                "threads that match frames; the result does not depend on it");
+  command
+      ->add_option("-o,--output", options->output,
+                   "write the result to FILE (whole, or not at all)")
+      ->type_name("FILE");
+  command
+      ->add_option("--report", options->report,
+                   "also write a self-contained HTML page: the points each class lost as bars "
+                   "split by cause, the confusion matrix, the errors along the video, the worst "
+                   "frames and the overlaps of the pairs")
+      ->type_name("FILE.html");
+  command->footer(
+      "Each miss (an object of the class left unpaired) gets the first cause that applies:\n"
+      "  no_system_frame    its frame has no system frame of its number\n"
+      "  class_confusion    (a class, not All) the All matching pairs it with a box of\n"
+      "                     another class\n"
+      "  dropped_in_region  a box of the class that a don't-care region dropped matches it\n"
+      "  below_threshold    a box of the class below the confidence threshold matches it\n"
+      "  localization       a false alarm of the class is near it (overlap >= --near)\n"
+      "  missed             none of these\n"
+      "Each false alarm:\n"
+      "  class_confusion    (a class) the All matching pairs it with an object of another class\n"
+      "  duplicate          it matches an object of the class paired with another box\n"
+      "  localization       it is near a missed object of the class\n"
+      "  background         none of these\n"
+      "Overlap is the matching's own measure; \"matches\" means an overlap of at least 0.2.\n"
+      "Every error costs 1/GT of the class's NMODTA, so the costs add up to 1 - NMODTA.\n"
+      "The confusion matrix reads from the ground truth (rows) to the system output\n"
+      "(columns): row Car, column Truck counts cars the detector called trucks.\n"
+      "\n"
+      "Examples:\n"
+      "  talmira explain groundtruth.csv systemoutput.csv\n"
+      "  talmira explain groundtruth.csv systemoutput.csv -c 0.5 --format json -o why.json\n"
+      "  talmira explain groundtruth.csv systemoutput.csv --report why.html\n");
+  command->callback([options] { runExplain(*options); });
+}
+
+}  // namespace talmira
