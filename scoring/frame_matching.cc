@@ -160,9 +160,10 @@ struct Scratch {
   std::vector<char> truthExcluded;
   std::vector<char> systemExcluded;
   std::vector<Edge> edges;
-  std::vector<PassingPair> passing;           // every class at once
-  std::vector<uint16_t> truthCode, keptCode;  // the boxes' slots among the classes counted
-  std::vector<PassingPair> classPairs;        // candidate pairs within a class, by slot
+  std::vector<PassingPair> passing;              // every class at once
+  std::vector<int32_t> truthLocal, systemLocal;  // positions in one class's lists
+  std::vector<uint16_t> truthCode, keptCode;     // the boxes' slots among the classes counted
+  std::vector<PassingPair> classPairs;           // candidate pairs within a class, by slot
   std::vector<std::size_t> classStart, classNext;
   Groups groups;
   BoxIndex systemIndex;
@@ -712,6 +713,75 @@ void countClasses(Scratch& s, const std::vector<const QuorTarget*>& truths,
   }
 }
 
+// One class's events (classCode -1: every class) from All's scored pairs in
+// s.passing: what matchFrame<true>() gives on the class's own selection.
+// Its candidate pairs come in the order All's scoring found them, which keeps
+// their order among themselves, so the assignment is the one the class's own
+// matching finds. `regions` holds All's outcomes of the region test.
+void classEvents(Scratch& s, const std::vector<const QuorTarget*>& truths, const QuorFrame& system,
+                 const FrameEvents& regions, int32_t classCode, FrameEvents& out) {
+  const auto ofClass = [classCode](const QuorTarget* target) {
+    return classCode < 0 || target->classCode == classCode;
+  };
+  // Each box's position in the class's own lists, -1 for other classes.
+  s.truthLocal.resize(truths.size());
+  out.truth.clear();
+  out.truthPartner.clear();
+  for (std::size_t r = 0; r < truths.size(); ++r) {
+    if (!ofClass(truths[r])) {
+      s.truthLocal[r] = -1;
+      continue;
+    }
+    s.truthLocal[r] = static_cast<int32_t>(out.truth.size());
+    out.truth.push_back(excludedByFlags(*truths[r], false, false) ? TruthOutcome::kExcluded
+                                                                  : TruthOutcome::kMiss);
+    out.truthPartner.push_back(-1);
+  }
+  s.systemLocal.resize(system.targets.size());
+  out.system.clear();
+  out.systemPartner.clear();
+  for (std::size_t position = 0; position < system.targets.size(); ++position) {
+    if (!ofClass(system.targets[position])) {
+      s.systemLocal[position] = -1;
+      continue;
+    }
+    s.systemLocal[position] = static_cast<int32_t>(out.system.size());
+    const bool covered = regions.system[position] == SystemOutcome::kInRegion;
+    out.system.push_back(covered ? SystemOutcome::kInRegion : SystemOutcome::kFalseAlarm);
+    out.systemPartner.push_back(covered ? regions.systemPartner[position] : -1);
+  }
+  const auto localOfKept = [&](int32_t c) {
+    return s.systemLocal[static_cast<std::size_t>(s.keptPosition[static_cast<std::size_t>(c)])];
+  };
+  // Set-asides: the first flagged pass in list order names the partner.
+  s.systemExcluded.assign(s.kept.size(), 0);
+  for (const PassingPair& p : s.passing) {
+    if (!p.flagged || s.truthLocal[p.truth] < 0 || localOfKept(p.system) < 0) continue;
+    if (s.systemExcluded[p.system] == 0) {
+      const int32_t c = localOfKept(p.system);
+      out.system[c] = SystemOutcome::kSetAside;
+      out.systemPartner[c] = s.truthLocal[p.truth];
+    }
+    s.systemExcluded[p.system] = 1;
+  }
+  s.edges.clear();
+  for (const PassingPair& p : s.passing) {
+    if (!p.flagged && s.systemExcluded[p.system] == 0 && s.truthLocal[p.truth] >= 0 &&
+        localOfKept(p.system) >= 0) {
+      s.edges.push_back({0, p.truth, p.system, 0, 0});
+    }
+  }
+  if (s.edges.empty()) return;
+  solveEdges<true>(s, truths.size(), s.kept.size(), kDenseLimit, [&](int32_t r, int32_t c) {
+    const int32_t truthAt = s.truthLocal[r];
+    const int32_t systemAt = localOfKept(c);
+    out.truth[truthAt] = TruthOutcome::kMatch;
+    out.truthPartner[truthAt] = systemAt;
+    out.system[systemAt] = SystemOutcome::kMatch;
+    out.systemPartner[systemAt] = truthAt;
+  });
+}
+
 }  // namespace
 
 bool evaluateFrameClasses(const QuorFrame& truth, const QuorFrame& system,
@@ -742,6 +812,37 @@ bool evaluateFrameClasses(const QuorFrame& truth, const QuorFrame& system,
 void evaluateFrameWithLimit(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
                             bool keepMarkB, std::size_t denseLimit) {
   matchFrame<false>(groundTruth, system, keepMarkA, keepMarkB, denseLimit, nullptr);
+}
+
+bool evaluateFrameClassesEvents(const QuorFrame& truth, const QuorFrame& system,
+                                std::span<const int32_t> classCodes,
+                                std::span<FrameEvents> events) {
+  thread_local Scratch s;
+  thread_local FrameEvents regions;
+  const std::vector<const QuorTarget*>& truths = truth.targets;
+  const float threshold = truth.overlapThreshold;
+  regions.system.assign(system.targets.size(), SystemOutcome::kFalseAlarm);
+  regions.systemPartner.assign(system.targets.size(), -1);
+  keepUncovered<true>(s, truth.regions, system, &regions);
+  s.passing.clear();
+  bool crowded = false;
+  forEachTouchingPair(s, truths, threshold, [&](std::size_t r, int32_t c) {
+    if (crowded || !rectanglesTouch(*truths[r], *s.kept[c])) return;
+    const int32_t score = scorePair(*truths[r], *s.kept[c], threshold, false, false);
+    if (score == 0) return;
+    s.passing.push_back({static_cast<int32_t>(r), c, score == -1});
+    crowded = s.passing.size() > kStoredPairLimit;
+  });
+  if (crowded) {
+    s.passing.clear();
+    s.passing.shrink_to_fit();
+    return false;
+  }
+  classEvents(s, truths, system, regions, -1, events[0]);
+  for (std::size_t k = 0; k < classCodes.size(); ++k) {
+    classEvents(s, truths, system, regions, classCodes[k], events[k + 1]);
+  }
+  return true;
 }
 
 void evaluateFrameEventsWithLimit(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,

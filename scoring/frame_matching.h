@@ -66,6 +66,16 @@ struct FrameEvents {
   std::vector<int32_t> systemPartner;
 };
 
+/// evaluateFrameEvents() for All and each class at once, both keep switches
+/// off, on one scoring of the touching pairs (see evaluateFrameClasses()):
+/// `events[0]` is what it gives for `truth` and `system` (what All takes at
+/// one threshold), `events[k + 1]` what it gives for the boxes of class code
+/// `classCodes[k]` alone: the same outcomes and the same pairs, with
+/// positions in that class's own lists. Returns false, with nothing
+/// written, for a crowded frame.
+bool evaluateFrameClassesEvents(const QuorFrame& truth, const QuorFrame& system,
+                                std::span<const int32_t> classCodes, std::span<FrameEvents> events);
+
 /// evaluateFrame() that also tells what became of every box. The counts on
 /// `groundTruth` are those evaluateFrame() writes, and the pairs are those of
 /// the assignment it finds: the outcomes add up to its counts (matches on

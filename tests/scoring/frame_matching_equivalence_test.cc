@@ -97,7 +97,8 @@ void expectSameCounts(unsigned seed, int rounds, int maxBoxes, int maxRegions, i
 }
 
 // All and each class matched on one scoring of the pairs against each
-// class's own selection matched by the dense reference.
+// class's own selection matched by the dense reference, and their outcomes
+// against the class's own matching with events.
 void expectSameClassCounts(unsigned seed, int rounds, int maxBoxes, int maxRegions, int extent) {
   RandomFrames random(seed);
   const char* names[] = {"Car", "Truck", "Bus"};
@@ -118,6 +119,8 @@ void expectSameClassCounts(unsigned seed, int rounds, int maxBoxes, int maxRegio
     system.targets = pointers(systems);
     std::vector<FrameClassCounts> shared(codes.size() + 1);
     ASSERT_TRUE(evaluateFrameClasses(truth, system, codes, shared));
+    std::vector<FrameEvents> sharedEvents(codes.size() + 1);
+    ASSERT_TRUE(evaluateFrameClassesEvents(truth, system, codes, sharedEvents));
     for (std::size_t k = 0; k <= codes.size(); ++k) {
       QuorFrame own(1), ownSystem(1);
       own.regions = truth.regions;
@@ -127,6 +130,14 @@ void expectSameClassCounts(unsigned seed, int rounds, int maxBoxes, int maxRegio
       for (const QuorTarget* t : system.targets) {
         if (k == 0 || t->classCode == codes[k - 1]) ownSystem.targets.push_back(t);
       }
+      // The very outcomes and pairs of the class's own matching.
+      FrameEvents ownEvents;
+      QuorFrame withEvents = own;
+      evaluateFrameEvents(withEvents, &ownSystem, false, false, ownEvents);
+      EXPECT_EQ(sharedEvents[k].truth, ownEvents.truth) << "class slot " << k;
+      EXPECT_EQ(sharedEvents[k].truthPartner, ownEvents.truthPartner) << "class slot " << k;
+      EXPECT_EQ(sharedEvents[k].system, ownEvents.system) << "class slot " << k;
+      EXPECT_EQ(sharedEvents[k].systemPartner, ownEvents.systemPartner) << "class slot " << k;
       evaluateFrameDense(own, &ownSystem, false, false);
       const FrameClassCounts& c = shared[k];
       EXPECT_EQ((Counts{c.gtCount, c.gtExcluded, c.detCount, c.detExcluded, c.fpCount, c.fnCount}),

@@ -64,8 +64,7 @@ TEST(NumberTextTest, FixedSixAndThresholdsAreWhatPrintfWrites) {
     }
     ASSERT_EQ(talmira::fixedSix(value), printed("%f", value)) << value;
     const auto threshold = static_cast<float>(value);
-    ASSERT_EQ(talmira::thresholdText(threshold),
-              printed("%.9g", static_cast<double>(threshold)))
+    ASSERT_EQ(talmira::thresholdText(threshold), printed("%.9g", static_cast<double>(threshold)))
         << threshold;
   }
 }
