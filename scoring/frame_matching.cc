@@ -782,6 +782,111 @@ void classEvents(Scratch& s, const std::vector<const QuorTarget*>& truths, const
   });
 }
 
+// classEvents() of each class of `classCodes` (distinct codes) into
+// `events[k + 1]`, in one pass over the boxes and the pairs: each box is
+// counted in its own class's lists only, and each class matches its share
+// of the pairs, kept in All's order.
+void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
+                     const QuorFrame& system, const FrameEvents& regions,
+                     std::span<const int32_t> classCodes, std::span<FrameEvents> events) {
+  const std::size_t slots = classCodes.size() + 1;
+  std::array<uint8_t, 64> slotTable{};
+  for (std::size_t k = 0; k < classCodes.size(); ++k) {
+    if (classCodes[k] >= 0 && classCodes[k] < 64) {
+      slotTable[static_cast<std::size_t>(classCodes[k])] = static_cast<uint8_t>(k + 1);
+    }
+  }
+  const auto slotOf = [&](uint16_t code) -> std::size_t {
+    if (code < 64) return slotTable[code];
+    for (std::size_t k = 0; k < classCodes.size(); ++k) {
+      if (classCodes[k] == code) return k + 1;
+    }
+    return 0;
+  };
+  for (std::size_t slot = 1; slot < slots; ++slot) {
+    FrameEvents& e = events[slot];
+    e.truth.clear();
+    e.truthPartner.clear();
+    e.system.clear();
+    e.systemPartner.clear();
+  }
+  // Each box's class slot and its position in its class's lists.
+  s.truthCode.resize(truths.size());
+  s.truthLocal.resize(truths.size());
+  for (std::size_t r = 0; r < truths.size(); ++r) {
+    const std::size_t slot = slotOf(truths[r]->classCode);
+    s.truthCode[r] = static_cast<uint16_t>(slot);
+    if (slot == 0) continue;
+    FrameEvents& e = events[slot];
+    s.truthLocal[r] = static_cast<int32_t>(e.truth.size());
+    e.truth.push_back(excludedByFlags(*truths[r], false, false) ? TruthOutcome::kExcluded
+                                                                : TruthOutcome::kMiss);
+    e.truthPartner.push_back(-1);
+  }
+  s.systemLocal.resize(system.targets.size());
+  s.keptCode.resize(s.kept.size());
+  for (std::size_t position = 0; position < system.targets.size(); ++position) {
+    const std::size_t slot = slotOf(system.targets[position]->classCode);
+    if (slot == 0) continue;
+    FrameEvents& e = events[slot];
+    s.systemLocal[position] = static_cast<int32_t>(e.system.size());
+    const bool covered = regions.system[position] == SystemOutcome::kInRegion;
+    e.system.push_back(covered ? SystemOutcome::kInRegion : SystemOutcome::kFalseAlarm);
+    e.systemPartner.push_back(covered ? regions.systemPartner[position] : -1);
+  }
+  for (std::size_t c = 0; c < s.kept.size(); ++c) {
+    s.keptCode[c] = static_cast<uint16_t>(slotOf(s.kept[c]->classCode));
+  }
+  const auto localOfKept = [&](int32_t c) {
+    return s.systemLocal[static_cast<std::size_t>(s.keptPosition[static_cast<std::size_t>(c)])];
+  };
+  // Set-asides within a class: the first flagged pass with an object of the
+  // class, in list order, names the partner. The candidate pairs of each
+  // class, by class, in All's order.
+  s.systemExcluded.assign(s.kept.size(), 0);
+  s.classStart.assign(slots + 1, 0);
+  for (const PassingPair& p : s.passing) {
+    const std::size_t slot = s.truthCode[p.truth];
+    if (slot == 0 || slot != s.keptCode[p.system]) continue;
+    if (p.flagged) {
+      if (s.systemExcluded[p.system] == 0) {
+        const int32_t c = localOfKept(p.system);
+        events[slot].system[c] = SystemOutcome::kSetAside;
+        events[slot].systemPartner[c] = s.truthLocal[p.truth];
+      }
+      s.systemExcluded[p.system] = 1;
+    } else {
+      ++s.classStart[slot + 1];
+    }
+  }
+  for (std::size_t k = 1; k <= slots; ++k) s.classStart[k] += s.classStart[k - 1];
+  s.classPairs.resize(s.classStart[slots]);
+  s.classNext.assign(s.classStart.begin(), s.classStart.end() - 1);
+  for (const PassingPair& p : s.passing) {
+    const std::size_t slot = s.truthCode[p.truth];
+    if (!p.flagged && slot != 0 && slot == s.keptCode[p.system]) {
+      s.classPairs[s.classNext[slot]++] = p;
+    }
+  }
+  for (std::size_t slot = 1; slot < slots; ++slot) {
+    s.edges.clear();
+    for (std::size_t at = s.classStart[slot]; at < s.classStart[slot + 1]; ++at) {
+      const PassingPair& p = s.classPairs[at];
+      if (s.systemExcluded[p.system] == 0) s.edges.push_back({0, p.truth, p.system, 0, 0});
+    }
+    if (s.edges.empty()) continue;
+    FrameEvents& e = events[slot];
+    solveEdges<true>(s, truths.size(), s.kept.size(), kDenseLimit, [&](int32_t r, int32_t c) {
+      const int32_t truthAt = s.truthLocal[r];
+      const int32_t systemAt = localOfKept(c);
+      e.truth[truthAt] = TruthOutcome::kMatch;
+      e.truthPartner[truthAt] = systemAt;
+      e.system[systemAt] = SystemOutcome::kMatch;
+      e.systemPartner[systemAt] = truthAt;
+    });
+  }
+}
+
 }  // namespace
 
 bool evaluateFrameClasses(const QuorFrame& truth, const QuorFrame& system,
@@ -839,9 +944,7 @@ bool evaluateFrameClassesEvents(const QuorFrame& truth, const QuorFrame& system,
     return false;
   }
   classEvents(s, truths, system, regions, -1, events[0]);
-  for (std::size_t k = 0; k < classCodes.size(); ++k) {
-    classEvents(s, truths, system, regions, classCodes[k], events[k + 1]);
-  }
+  eachClassEvents(s, truths, system, regions, classCodes, events);
   return true;
 }
 
