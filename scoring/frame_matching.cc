@@ -887,15 +887,11 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
   }
 }
 
-}  // namespace
-
-bool evaluateFrameClasses(const QuorFrame& truth, const QuorFrame& system,
-                          std::span<const int32_t> classCodes, std::span<FrameClassCounts> counts) {
-  thread_local Scratch s;
-  const std::vector<const QuorTarget*>& truths = truth.targets;
-  const float threshold = truth.overlapThreshold;
-  keepUncovered<false>(s, truth.regions, system, nullptr);
-  // Every passing pair, flagged or not: each class takes those of its boxes.
+// Scores the touching pairs of `truths` and the kept boxes (s.kept) into
+// s.passing, flagged or not: each class takes those of its boxes. False, with
+// nothing kept, when the passing pairs are too many to keep (a crowd).
+bool scorePassingPairs(Scratch& s, const std::vector<const QuorTarget*>& truths,
+                       float threshold) {
   s.passing.clear();
   bool crowded = false;
   forEachTouchingPair(s, truths, threshold, [&](std::size_t r, int32_t c) {
@@ -910,6 +906,18 @@ bool evaluateFrameClasses(const QuorFrame& truth, const QuorFrame& system,
     s.passing.shrink_to_fit();
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool evaluateFrameClasses(const QuorFrame& truth, const QuorFrame& system,
+                          std::span<const int32_t> classCodes, std::span<FrameClassCounts> counts) {
+  thread_local Scratch s;
+  const std::vector<const QuorTarget*>& truths = truth.targets;
+  const float threshold = truth.overlapThreshold;
+  keepUncovered<false>(s, truth.regions, system, nullptr);
+  if (!scorePassingPairs(s, truths, threshold)) return false;
   countClasses(s, truths, classCodes, counts);
   return true;
 }
@@ -929,20 +937,7 @@ bool evaluateFrameClassesEvents(const QuorFrame& truth, const QuorFrame& system,
   regions.system.assign(system.targets.size(), SystemOutcome::kFalseAlarm);
   regions.systemPartner.assign(system.targets.size(), -1);
   keepUncovered<true>(s, truth.regions, system, &regions);
-  s.passing.clear();
-  bool crowded = false;
-  forEachTouchingPair(s, truths, threshold, [&](std::size_t r, int32_t c) {
-    if (crowded || !rectanglesTouch(*truths[r], *s.kept[c])) return;
-    const int32_t score = scorePair(*truths[r], *s.kept[c], threshold, false, false);
-    if (score == 0) return;
-    s.passing.push_back({static_cast<int32_t>(r), c, score == -1});
-    crowded = s.passing.size() > kStoredPairLimit;
-  });
-  if (crowded) {
-    s.passing.clear();
-    s.passing.shrink_to_fit();
-    return false;
-  }
+  if (!scorePassingPairs(s, truths, threshold)) return false;
   classEvents(s, truths, system, regions, -1, events[0]);
   eachClassEvents(s, truths, system, regions, classCodes, events);
   return true;
