@@ -38,6 +38,8 @@
 #include "scoring/sequence_explanation.h"
 #include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
+#include "talmira/dataset.h"
+#include "talmira/writers/batch_report.h"
 #include "talmira/writers/check_report.h"
 #include "talmira/writers/compare_report.h"
 #include "talmira/writers/event_rows.h"
@@ -477,27 +479,20 @@ std::vector<std::string> eventNames() {
   return names;
 }
 
-// The rows and best points of `talmira sweep`: ((class slot, threshold, gt,
-// det, fn, fp, nmodta) arrays of every row, class by class, thresholds
-// descending; (threshold, gt, det, fn, fp, frames, nmodta) of each class's
-// best point). gridSteps 0 lists the exact rows.
-py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSteps,
-                unsigned threads) {
-  if (gridSteps < 0 || gridSteps > kMaxGridSteps) {
-    throw py::value_error("grid " + std::to_string(gridSteps) + " is not from 1 to " +
-                          std::to_string(kMaxGridSteps));
-  }
+// The rows and best points of a sweep report, gathered without the GIL:
+// ((class slot, threshold, gt, det, fn, fp, nmodta, precision, recall) arrays
+// of every row, class by class, thresholds descending, recall NaN without
+// objects; (threshold, gt, det, fn, fp, frames, nmodta, average precision) of
+// each class's best point, the average precision NaN when it has none).
+struct SweepRows {
   std::vector<uint8_t> slots;
   std::vector<float> thresholds;
   std::vector<int64_t> gt, det, fn, fp;
   std::vector<float> nmodta;
   std::vector<double> precision, recall;  // recall NaN without objects
   std::vector<std::tuple<float, int64_t, int64_t, int64_t, int64_t, int64_t, float, double>> best;
-  {
-    py::gil_scoped_release unlocked;
-    const talmira::SweepReport report = talmira::makeSweepReport(
-        "", "", sweepClasses(*groundTruth.records, *system.records, threadsOrDefault(threads)),
-        gridSteps);
+
+  explicit SweepRows(const talmira::SweepReport& report) {
     for (std::size_t slot = 0; slot < kClassCount; ++slot) {
       for (const CurvePoint& p : report.rows()[slot].points) {
         slots.push_back(static_cast<uint8_t>(slot));
@@ -516,10 +511,35 @@ py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSte
           averagePrecision(report.exact[slot]).value_or(std::numeric_limits<double>::quiet_NaN()));
     }
   }
-  return py::make_tuple(
-      py::make_tuple(toArray(slots), toArray(thresholds), toArray(gt), toArray(det), toArray(fn),
-                     toArray(fp), toArray(nmodta), toArray(precision), toArray(recall)),
-      best);
+
+  py::tuple toPython() const {
+    return py::make_tuple(
+        py::make_tuple(toArray(slots), toArray(thresholds), toArray(gt), toArray(det), toArray(fn),
+                       toArray(fp), toArray(nmodta), toArray(precision), toArray(recall)),
+        best);
+  }
+};
+
+void checkGridSteps(int gridSteps) {
+  if (gridSteps < 0 || gridSteps > kMaxGridSteps) {
+    throw py::value_error("grid " + std::to_string(gridSteps) + " is not from 1 to " +
+                          std::to_string(kMaxGridSteps));
+  }
+}
+
+// The rows and best points of `talmira sweep` (SweepRows). gridSteps 0 lists
+// the exact rows.
+py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSteps,
+                unsigned threads) {
+  checkGridSteps(gridSteps);
+  std::optional<SweepRows> rows;
+  {
+    py::gil_scoped_release unlocked;
+    rows.emplace(talmira::makeSweepReport(
+        "", "", sweepClasses(*groundTruth.records, *system.records, threadsOrDefault(threads)),
+        gridSteps));
+  }
+  return rows->toPython();
 }
 
 // --- explain: why a detector lost points ---
@@ -699,6 +719,186 @@ float parseConfidence(const std::string& text) { return parseFraction(text, "con
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Datasets: talmira.batch(), score_sequence() and pool().
+//
+// A dataset's result goes from process to process (Dask workers, pickles) as
+// the partial result `talmira batch --shard` writes: one sequence is shard
+// (position + 1)/(sequence count), since that shard holds exactly that
+// position, and a whole run is shard 1/1. Scoring is the command's own
+// scoreSequences() and joining is merge's own joinParts(), so a dataset
+// scored on any engine and joined here gives the bytes of one batch run, and
+// `talmira merge` takes the same parts.
+
+namespace {
+
+using talmira::BatchSequence;
+using talmira::BatchSource;
+
+// (list as given, digest of its bytes, number of sequences).
+using DatasetSource = std::tuple<std::string, std::string, std::size_t>;
+// (position, name, ground-truth path, system path).
+using DatasetEntry = std::tuple<std::size_t, std::string, std::string, std::string>;
+
+// The LIST's sequences by the command's rules, from the LIST's bytes; paths
+// joined with the folder of `listPath`. A line that breaks the rules raises
+// ReadFailure(what, line, 0, 0).
+py::tuple readDatasetList(const std::string& bytes, const std::string& listPath) {
+  BatchSource source;
+  std::vector<BatchSequence> sequences;
+  try {
+    sequences = talmira::parseList(bytes, listPath, source);
+  } catch (const talmira::ListError& e) {
+    ReaderMessage parts;
+    parts.line = e.line;
+    parts.what = e.what;
+    raiseReadFailure(parts);
+  }
+  std::vector<DatasetEntry> entries;
+  for (const BatchSequence& s : sequences) {
+    entries.emplace_back(s.position, s.name, s.groundTruth, s.system);
+  }
+  return py::make_tuple(DatasetSource{source.list, source.listDigest, sequences.size()}, entries);
+}
+
+BatchSource sourceOf(const DatasetSource& dataset, float confidence, bool sweep, int gridSteps) {
+  checkGridSteps(gridSteps);
+  BatchSource source;
+  std::tie(source.list, source.listDigest, source.sequenceCount) = dataset;
+  source.confidence = confidence;
+  source.sweep = sweep;
+  source.gridSteps = sweep ? gridSteps : 0;
+  return source;
+}
+
+BatchSequence sequenceOf(const DatasetEntry& entry, const BatchSource& source) {
+  BatchSequence s;
+  std::tie(s.position, s.name, s.groundTruth, s.system) = entry;
+  if (s.position >= source.sequenceCount) {
+    throw py::value_error("position " + std::to_string(s.position) + " is beyond the " +
+                          std::to_string(source.sequenceCount) + " sequences of the dataset");
+  }
+  return s;
+}
+
+// Scores `part`'s sequences on `jobs` threads (0: every core) without the
+// GIL, and returns the part as text.
+std::string scoredPart(talmira::BatchPart& part, unsigned jobs) {
+  py::gil_scoped_release unlocked;
+  std::vector<BatchSequence*> sequences;
+  for (BatchSequence& s : part.sequences) sequences.push_back(&s);
+  talmira::scoreSequences(sequences, part.source, threadsOrDefault(jobs), false, part.pooledCurves);
+  return talmira::renderPartial(part);
+}
+
+// The sequences of `entries` that shard `shardIndex`/`shardCount` holds
+// (positions i with i mod shardCount = shardIndex - 1), scored (or swept) on
+// `jobs` threads as `talmira batch --shard` scores them: the text of its part.
+// A sequence alone is the shard (its position + 1)/(sequence count), a whole
+// run shard 1/1. A file that cannot be read or is malformed is its
+// sequence's error, not an exception.
+std::string scoreShardPart(const DatasetSource& dataset, const std::vector<DatasetEntry>& entries,
+                           std::size_t shardIndex, std::size_t shardCount, float confidence,
+                           bool sweep, int gridSteps, unsigned jobs) {
+  talmira::BatchPart part;
+  part.source = sourceOf(dataset, confidence, sweep, gridSteps);
+  if (shardIndex < 1 || shardIndex > shardCount) {
+    throw py::value_error("shard " + std::to_string(shardIndex) + "/" + std::to_string(shardCount) +
+                          " is not K/N with 1 <= K <= N");
+  }
+  part.shardIndex = shardIndex;
+  part.shardCount = shardCount;
+  for (const DatasetEntry& entry : entries) {
+    BatchSequence s = sequenceOf(entry, part.source);
+    if (s.position % shardCount == shardIndex - 1) part.sequences.push_back(std::move(s));
+  }
+  return scoredPart(part, jobs);
+}
+
+talmira::BatchResult joinedParts(const std::vector<std::string>& texts,
+                                 const std::vector<std::string>& names) {
+  try {
+    std::vector<talmira::BatchPart> parts;
+    parts.reserve(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      parts.push_back(talmira::parsePartial(texts[i], names.at(i)));
+    }
+    return talmira::joinParts(std::move(parts), names);
+  } catch (const talmira::CommandError& e) {
+    throw py::value_error(e.message);
+  }
+}
+
+// Joins parts as `talmira merge` does (ValueError with its message when they
+// do not make one whole run), into the whole run as part 1/1.
+std::string joinDatasetParts(const std::vector<std::string>& texts,
+                             const std::vector<std::string>& names) {
+  talmira::BatchResult result;
+  {
+    py::gil_scoped_release unlocked;
+    result = joinedParts(texts, names);
+  }
+  talmira::BatchPart whole{std::move(result.source), 1, 1, std::move(result.sequences),
+                           std::move(result.pooledCurves)};
+  return talmira::renderPartial(whole);
+}
+
+// The output of `talmira batch --format FORMAT` (text, csv, json), or its
+// --report page (html) or --plot picture (svg), of a whole run's part.
+std::string renderDataset(const std::string& text, const std::string& format) {
+  const talmira::BatchResult result = joinedParts({text}, {"the dataset's result"});
+  if (format == "text") return talmira::renderBatch(result, talmira::Format::kText);
+  if (format == "csv") return talmira::renderBatch(result, talmira::Format::kCsv);
+  if (format == "json") return talmira::renderBatch(result, talmira::Format::kJson);
+  if (format == "html") return talmira::renderBatchReport(result);
+  if (format == "svg") {
+    if (!result.source.sweep) throw py::value_error("the svg picture draws a sweep's curves");
+    return talmira::renderBatchPlot(result);
+  }
+  throw py::value_error("format " + format + " is none of text, csv, json, html, svg");
+}
+
+// The pooled rows of a whole run's part: every class's (class, gt, det, fn,
+// fp, frames, nmodta) at the run's confidence, and with a sweep the pooled
+// curves' SweepRows as `talmira batch --sweep` lists them (None without).
+py::tuple pooledDataset(const std::string& text) {
+  std::vector<ClassRow> rows;
+  std::optional<SweepRows> sweepRows;
+  {
+    py::gil_scoped_release unlocked;
+    const talmira::BatchResult result = joinedParts({text}, {"the dataset's result"});
+    const auto pooled = talmira::pooledCounts(result.sequences);
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      const ClassCounts& c = pooled[slot];
+      rows.emplace_back(evaluationClasses[slot], c.gt, c.det, c.fn, c.fp, c.frames, c.nmodta());
+    }
+    if (result.source.sweep) {
+      sweepRows.emplace(
+          talmira::makeSweepReport("", "", result.pooledCurves, result.source.gridSteps));
+    }
+  }
+  return py::make_tuple(rows, sweepRows ? py::object(sweepRows->toPython()) : py::none());
+}
+
+}  // namespace
+
+void addDatasetFunctions(py::module_& m) {
+  m.def("read_dataset_list", &readDatasetList, py::arg("text"), py::arg("list_path"),
+        "A LIST's ((list, digest, count), [(position, name, groundtruth, system)]) by the "
+        "command's rules; ReadFailure(message, line, 0, 0) for a line that breaks them.");
+  m.def("score_shard_part", &scoreShardPart, py::arg("source"), py::arg("sequences"),
+        py::arg("shard"), py::arg("shards"), py::arg("confidence"), py::arg("sweep"),
+        py::arg("grid_steps"), py::arg("jobs"),
+        "The sequences of shard K/N scored as talmira batch --shard scores them, as the text of "
+        "its part.");
+  m.def("join_dataset_parts", &joinDatasetParts, py::arg("parts"), py::arg("names"),
+        "Parts joined as talmira merge joins them, as the text of part 1/1.");
+  m.def("render_dataset", &renderDataset, py::arg("part"), py::arg("format"),
+        "talmira batch's output (text, csv, json, html, svg) of a whole run's part.");
+  m.def("pooled_dataset", &pooledDataset, py::arg("part"),
+        "The pooled class rows of a whole run's part, and its pooled sweep rows or None.");
+}
+
 PYBIND11_MODULE(_talmira, m) {
   m.doc() = "Native reading and scoring for the talmira package.";
   readFailureType = PyErr_NewException("talmira._talmira.ReadFailure", PyExc_ValueError, nullptr);
@@ -753,4 +953,5 @@ PYBIND11_MODULE(_talmira, m) {
         "A confidence threshold by the command line's rule, rounded to single precision.");
   m.def("shortest_text", &talmira::shortestText, py::arg("value"),
         "The shortest text that reads back as the single-precision value.");
+  addDatasetFunctions(m);
 }

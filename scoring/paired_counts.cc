@@ -18,6 +18,14 @@ constexpr uint8_t kFoundByA = 2;
 constexpr uint8_t kTakenByB = 4;
 constexpr uint8_t kFoundByB = 8;
 
+// One detector's counts of one class in a frame.
+struct ClassTally {
+  int64_t gt = 0;
+  int64_t fn = 0;
+  int64_t fp = 0;
+};
+using FrameTally = std::array<ClassTally, kClassCount>;
+
 // Counts frames for every class and both detectors, with working memory
 // kept from frame to frame; one per thread.
 class PairedFrameCounter {
@@ -32,24 +40,21 @@ class PairedFrameCounter {
   void add(const QuorFrame& truth, const QuorFrame* partnerA, const QuorFrame* partnerB,
            UnitCounts& unit, std::array<ObjectAgreement, kClassCount>& agreement) {
     const uint64_t truthClasses = classCodeMask(truth);
-    const uint64_t classesA = truthClasses | (partnerA != nullptr ? classCodeMask(*partnerA) : 0);
-    const uint64_t classesB = truthClasses | (partnerB != nullptr ? classCodeMask(*partnerB) : 0);
+    boxes_ = truth.targets.size();
+    state_.assign(kClassCount * boxes_, 0);
+    countDetector(truth, partnerA, truthClasses, filtersA_, kTakenByA, kFoundByA, tallyA_);
+    countDetector(truth, partnerB, truthClasses, filtersB_, kTakenByB, kFoundByB, tallyB_);
     for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-      const bool withA = filtersA_[slot].mayTakeAny(classesA);
-      const bool withB = filtersB_[slot].mayTakeAny(classesB);
-      if (!withA && !withB) continue;  // neither frame pair holds a box of the class
-      state_.assign(truth.targets.size(), 0);
       PairedClassCounts& counts = unit[slot];
-      if (withA) {
-        match(truth, partnerA, filtersA_[slot], kTakenByA, kFoundByA, counts.gtA, counts.fnA,
-              counts.fpA);
-      }
-      if (withB) {
-        match(truth, partnerB, filtersB_[slot], kTakenByB, kFoundByB, counts.gtB, counts.fnB,
-              counts.fpB);
-      }
+      counts.gtA += tallyA_[slot].gt;
+      counts.fnA += tallyA_[slot].fn;
+      counts.fpA += tallyA_[slot].fp;
+      counts.gtB += tallyB_[slot].gt;
+      counts.fnB += tallyB_[slot].fn;
+      counts.fpB += tallyB_[slot].fp;
       ObjectAgreement& objects = agreement[slot];
-      for (const uint8_t s : state_) {
+      for (std::size_t at = slot * boxes_; at < (slot + 1) * boxes_; ++at) {
+        const uint8_t s = state_[at];
         if ((s & (kTakenByA | kTakenByB)) == 0) continue;
         const bool a = (s & kFoundByA) != 0;
         const bool b = (s & kFoundByB) != 0;
@@ -59,44 +64,118 @@ class PairedFrameCounter {
   }
 
  private:
-  // One detector's matching of one class in the frame, by the very code the
-  // scoring uses, so its counts are the scoring's own.
-  void match(const QuorFrame& truth, const QuorFrame* partner, const TargetFilter& filter,
-             uint8_t takenBit, uint8_t foundBit, int64_t& gt, int64_t& fn, int64_t& fp) {
-    selectFrame(truth, filter, truthSelection_);
-    if (partner != nullptr) selectFrame(*partner, filter, systemSelection_);
-    evaluateFrameEvents(truthSelection_, partner != nullptr ? &systemSelection_ : nullptr, false,
-                        false, events_);
-    // The selection keeps the boxes it takes in their order, so one walk
-    // finds each one's position as read.
-    std::size_t at = 0;
-    int64_t objects = 0, misses = 0, falseAlarms = 0;
-    for (std::size_t r = 0; r < truthSelection_.targets.size(); ++r) {
-      while (truth.targets[at] != truthSelection_.targets[r]) ++at;
-      const TruthOutcome outcome = events_.truth[r];
-      if (outcome != TruthOutcome::kExcluded) {
-        state_[at] |= takenBit;
-        ++objects;
-        if (outcome == TruthOutcome::kMatch) {
-          state_[at] |= foundBit;
-        } else {
-          ++misses;
+  // One detector's matchings of every class in the frame, by the very code
+  // the scoring uses, so its counts are the scoring's own: All and the
+  // classes at its threshold on one scoring of the frame pair's touching
+  // pairs, as the scoring matches them; without a partner frame, or in a
+  // frame too crowded for that, class by class. A class of which neither
+  // frame holds a box adds nothing.
+  void countDetector(const QuorFrame& truth, const QuorFrame* partner, uint64_t truthClasses,
+                     const std::vector<TargetFilter>& filters, uint8_t takenBit, uint8_t foundBit,
+                     FrameTally& tally) {
+    tally = {};
+    const uint64_t classes = truthClasses | (partner != nullptr ? classCodeMask(*partner) : 0);
+    std::array<bool, kClassCount> counted{};
+    if (partner != nullptr && matchShared(truth, *partner, filters, classes)) {
+      for (std::size_t k = 0; k < slots_.size(); ++k) {
+        const std::size_t slot = slots_[k];
+        // All's boxes, or those of one class among them, in order.
+        const int32_t code = k == 0 ? -1 : codes_[k - 1];
+        positions_.clear();
+        for (std::size_t r = 0; r < truthSelection_.targets.size(); ++r) {
+          if (code < 0 || truthSelection_.targets[r]->classCode == code) {
+            positions_.push_back(truthPositions_[r]);
+          }
         }
+        record(sharedEvents_[k], positions_, slot, takenBit, foundBit, tally[slot]);
+        counted[slot] = true;
       }
-      ++at;
     }
-    for (const SystemOutcome outcome : events_.system) {
-      falseAlarms += outcome == SystemOutcome::kFalseAlarm ? 1 : 0;
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      if (counted[slot] || !filters[slot].mayTakeAny(classes)) continue;
+      selectFrame(truth, filters[slot], truthSelection_);
+      if (partner != nullptr) selectFrame(*partner, filters[slot], systemSelection_);
+      evaluateFrameEvents(truthSelection_, partner != nullptr ? &systemSelection_ : nullptr, false,
+                          false, events_);
+      positionsOf(truth);
+      record(events_, truthPositions_, slot, takenBit, foundBit, tally[slot]);
     }
-    gt += objects;
-    fn += misses;
-    fp += falseAlarms;
+  }
+
+  // Matches All (filters[0]) and the classes of the frame pair at once
+  // (evaluateFrameClassesEvents; a detector's filters share its threshold):
+  // slots_ are the filters matched, All first, codes_ the classes' codes,
+  // sharedEvents_ their events, and truthSelection_ All's ground-truth boxes
+  // with their positions as read. False, with nothing matched, when All
+  // takes no box or the frame is too crowded.
+  bool matchShared(const QuorFrame& truth, const QuorFrame& partner,
+                   const std::vector<TargetFilter>& filters, uint64_t classes) {
+    const TargetFilter& every = filters[0];
+    if (!every.everyClass() || !every.mayTakeAny(classes)) return false;
+    codes_.clear();
+    slots_.assign(1, 0);
+    for (std::size_t slot = 1; slot < filters.size(); ++slot) {
+      const TargetFilter& filter = filters[slot];
+      if (filter.everyClass() || filter.classCode() < 0 || !filter.mayTakeAny(classes) ||
+          std::find(codes_.begin(), codes_.end(), filter.classCode()) != codes_.end()) {
+        continue;  // (a class named twice: the second one class by class)
+      }
+      codes_.push_back(filter.classCode());
+      slots_.push_back(slot);
+    }
+    selectFrame(truth, every, truthSelection_);
+    selectFrame(partner, every, systemSelection_);
+    sharedEvents_.resize(slots_.size());
+    if (!evaluateFrameClassesEvents(truthSelection_, systemSelection_, codes_, sharedEvents_)) {
+      return false;
+    }
+    positionsOf(truth);
+    return true;
+  }
+
+  // The position as read of each box of truthSelection_: the selection
+  // keeps the boxes it takes in their order, so one walk finds them.
+  void positionsOf(const QuorFrame& truth) {
+    truthPositions_.clear();
+    std::size_t at = 0;
+    for (const QuorTarget* target : truthSelection_.targets) {
+      while (truth.targets[at] != target) ++at;
+      truthPositions_.push_back(at++);
+    }
+  }
+
+  // One matching's counts, and what it made of each ground-truth box it
+  // took (at positions[r] as read) in the class's slot of state_.
+  void record(const FrameEvents& events, const std::vector<std::size_t>& positions,
+              std::size_t slot, uint8_t takenBit, uint8_t foundBit, ClassTally& tally) {
+    uint8_t* const state = state_.data() + slot * boxes_;
+    for (std::size_t r = 0; r < events.truth.size(); ++r) {
+      const TruthOutcome outcome = events.truth[r];
+      if (outcome == TruthOutcome::kExcluded) continue;
+      state[positions[r]] |= takenBit;
+      ++tally.gt;
+      if (outcome == TruthOutcome::kMatch) {
+        state[positions[r]] |= foundBit;
+      } else {
+        ++tally.fn;
+      }
+    }
+    for (const SystemOutcome outcome : events.system) {
+      tally.fp += outcome == SystemOutcome::kFalseAlarm ? 1 : 0;
+    }
   }
 
   std::vector<TargetFilter> filtersA_, filtersB_;
+  FrameTally tallyA_{}, tallyB_{};
   QuorFrame truthSelection_{0}, systemSelection_{0};
   FrameEvents events_;
-  std::vector<uint8_t> state_;
+  std::vector<FrameEvents> sharedEvents_;
+  std::vector<int32_t> codes_;
+  std::vector<std::size_t> slots_;  // the filters of sharedEvents_: All first, then codes_'s
+  std::vector<std::size_t> truthPositions_;
+  std::vector<std::size_t> positions_;  // those of one class's boxes among them
+  std::size_t boxes_ = 0;               // ground-truth boxes of the frame
+  std::vector<uint8_t> state_;          // kClassCount slots of boxes_, by position as read
 };
 
 const QuorFrame* frameAt(const QuorSequence& system, int32_t at) {

@@ -8,8 +8,6 @@
 #include <map>
 #include <sstream>
 
-#include "talmira/cli_common.h"
-
 namespace talmira {
 
 namespace fs = std::filesystem;
@@ -67,19 +65,25 @@ std::vector<ListedSequence> readSequenceList(const std::string& listPath,
                                              const std::vector<std::string>& columns,
                                              std::string& bytes) {
   bytes = readWholeFile(listPath);
+  return parseSequenceList(bytes, listPath, columns);
+}
+
+std::vector<ListedSequence> parseSequenceList(std::string_view bytes, const std::string& listPath,
+                                              const std::vector<std::string>& columns) {
   std::string header;
   for (const std::string& column : columns) header += (header.empty() ? "" : ",") + column;
   const std::string folder = fs::path(listPath).parent_path().string();
   std::vector<ListedSequence> sequences;
   std::map<std::string, std::size_t> lineOfName;
-  std::istringstream lines(bytes);
+  std::istringstream lines{std::string(bytes)};
   std::string line;
   std::size_t lineNumber = 0;
   bool headerSeen = false;
   std::vector<std::string> fields;
   const auto malformed = [&](const std::string& why) {
-    throw CommandError{kExitInputOrOutput,
-                       listPath + ":" + std::to_string(lineNumber) + ": " + why};
+    throw ListError{{kExitInputOrOutput, listPath + ":" + std::to_string(lineNumber) + ": " + why},
+                    lineNumber,
+                    why};
   };
   while (std::getline(lines, line)) {
     ++lineNumber;

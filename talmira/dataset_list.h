@@ -1,12 +1,17 @@
 // What the commands that work on a whole dataset share: the CSV list of its
-// sequences and the progress line.
+// sequences and the progress line. `talmira batch` and the Python module
+// read their LIST through talmira/dataset.h, `talmira compare` its own
+// columns, all by the rules here.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "talmira/cli_common.h"
 
 namespace talmira {
 
@@ -29,12 +34,24 @@ struct ListedSequence {
   std::vector<std::string> paths;
 };
 
-/// Reads a list of sequences: the header (`columns` joined by commas), then
-/// one sequence a line, its name first and then one path per further column,
-/// paths relative to the list's folder. Blank lines are skipped. A line
-/// without exactly that many non-empty fields, a name used twice, or the
-/// name "(all)" (it names the totals) throws a CommandError of status 1 that
-/// names the list and the line. `bytes` receives the list's bytes.
+/// A list that breaks the rules: status 1 with the message
+/// `LIST:LINE: WHAT`, and the line (from 1) and what is wrong taken apart
+/// for callers that name the place otherwise (a table's row).
+struct ListError : CommandError {
+  std::size_t line = 0;
+  std::string what;
+};
+
+/// The sequences of a list whose bytes are `bytes`: the header (`columns`
+/// joined by commas), then one sequence a line, its name first and then one
+/// path per further column, paths relative to the folder of `listPath`.
+/// Blank lines are skipped. A missing header, a line without exactly that
+/// many non-empty fields, a name used twice, or the name "(all)" (it names
+/// the totals) throws a ListError that names the list and the line.
+std::vector<ListedSequence> parseSequenceList(std::string_view bytes, const std::string& listPath,
+                                              const std::vector<std::string>& columns);
+/// The same of the file at `listPath`, read whole into `bytes`; a
+/// CommandError of status 1 when it cannot be read.
 std::vector<ListedSequence> readSequenceList(const std::string& listPath,
                                              const std::vector<std::string>& columns,
                                              std::string& bytes);

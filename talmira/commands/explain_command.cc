@@ -5,7 +5,12 @@
 #include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
+#include "talmira/pages/explain_page.h"
 #include "talmira/writers/explain_report.h"
+
+#ifndef TALMIRA_VERSION
+#define TALMIRA_VERSION "unknown"
+#endif
 
 namespace talmira {
 
@@ -18,17 +23,27 @@ struct ExplainOptionsGiven {
   float near = kDefaultNearThreshold;
   Format format = Format::kText;
   std::string output;
+  std::string report;  // an HTML page, when given
   unsigned jobs = 1;
 };
 
+// The command line that made a page, for the page to say.
+std::string commandLineOf(const ExplainOptionsGiven& given) {
+  return "talmira " TALMIRA_VERSION " explain " + given.groundTruth + " " + given.system + " -c " +
+         shortestText(given.confidence) + " --near " + shortestText(given.near);
+}
+
 void runExplain(const ExplainOptionsGiven& given) {
-  refuseOutputNamingInput(given.output, {given.groundTruth, given.system});
+  for (const std::string* output : {&given.output, &given.report}) {
+    refuseOutputNamingInput(*output, {given.groundTruth, given.system});
+  }
   ExplainOptions options;
   options.confidence = given.confidence;
   options.near = given.near;
   options.threads = given.jobs;
-  // Text and CSV name only the worst frames: a long video's timeline is not kept.
-  options.everyFrame = given.format == Format::kJson;
+  // Text and CSV name only the worst frames: a long video's timeline is kept
+  // only for the JSON and the page, which show it all.
+  options.everyFrame = given.format == Format::kJson || !given.report.empty();
   ExplainReport report{given.groundTruth, given.system, given.confidence, given.near,
                        explainFiles(given.groundTruth, given.system, options)};
   switch (given.format) {
@@ -41,6 +56,9 @@ void runExplain(const ExplainOptionsGiven& given) {
     case Format::kJson:
       writeOutput(given.output, explainJson(report).dump(2) + "\n");
       break;
+  }
+  if (!given.report.empty()) {
+    writeOutput(given.report, renderExplainPage(report, commandLineOf(given)));
   }
 }
 
@@ -75,6 +93,12 @@ void addExplainCommand(CLI::App& app) {
       ->add_option("-o,--output", options->output,
                    "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
+  command
+      ->add_option("--report", options->report,
+                   "also write a self-contained HTML page: the points each class lost as bars "
+                   "split by cause, the confusion matrix, the errors along the video, the worst "
+                   "frames and the overlaps of the pairs")
+      ->type_name("FILE.html");
   command->footer(
       "Each miss (an object of the class left unpaired) gets the first cause that applies:\n"
       "  no_system_frame    its frame has no system frame of its number\n"
@@ -96,7 +120,8 @@ void addExplainCommand(CLI::App& app) {
       "\n"
       "Examples:\n"
       "  talmira explain groundtruth.csv systemoutput.csv\n"
-      "  talmira explain groundtruth.csv systemoutput.csv -c 0.5 --format json -o why.json\n");
+      "  talmira explain groundtruth.csv systemoutput.csv -c 0.5 --format json -o why.json\n"
+      "  talmira explain groundtruth.csv systemoutput.csv --report why.html\n");
   command->callback([options] { runExplain(*options); });
 }
 

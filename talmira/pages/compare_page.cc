@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <numeric>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
-#include "talmira/pages/html_report.h"
 #include "talmira/pages/markup.h"
+#include "talmira/pages/page_frame.h"
 #include "talmira/pages/sweep_plot.h"
 
 namespace talmira {
@@ -22,6 +24,10 @@ constexpr const char* kFont =
 constexpr const char* kBColour = "#2f6db5";
 constexpr const char* kAColour = "#c4661f";
 constexpr const char* kNeitherColour = "#6b6b6b";
+
+// The table of classes has ten columns of wide numbers: closer cells keep it
+// within the page's width.
+constexpr std::string_view kCompareStyle = "#classes th, #classes td { padding: 4px 8px; }\n";
 
 std::string e(std::string_view text) { return escapeMarkup(text); }
 
@@ -341,11 +347,9 @@ std::string cell(const std::string& content) { return "<td>" + e(content) + "</t
 std::string renderComparePage(const CompareResult& r, const std::string& producedBy) {
   const CompareSettings& s = r.settings;
   const std::string level = levelText(s.bootstrap.level);
-  std::string html = htmlPageStart("Is B better than A? " +
-                                   (r.dataset() ? s.list : s.systemB + " vs " + s.systemA));
-  // The table of classes has ten columns of wide numbers: closer cells keep
-  // it within the page's width.
-  html += "<style>#classes th, #classes td { padding: 4px 8px; }</style>\n";
+  std::string html =
+      pageStart("Is B better than A? " + (r.dataset() ? s.list : s.systemB + " vs " + s.systemA),
+                kCompareStyle);
   html += "<h1>Is B better than A?</h1>\n";
   html +=
       "<p class=\"lead\">Two detectors on the same ground truth: the difference of their NMODTA, "
@@ -488,7 +492,7 @@ std::string renderComparePage(const CompareResult& r, const std::string& produce
             (r.dataset() ? std::string(", pooled over the dataset") : std::string()) +
             "; the dots are the best points, the thresholds compared.</figcaption>\n</figure>\n";
   }
-  return html + htmlPageEnd(producedBy);
+  return html + pageEnd(producedBy);
 }
 
 }  // namespace talmira
