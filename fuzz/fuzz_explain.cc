@@ -37,7 +37,9 @@ constexpr std::string_view kSeparator = "\n====\n";
 // The plain reading of the rules is quadratic in the boxes of a frame.
 constexpr std::size_t kPlainCheckLimit = 300;
 
-int64_t sum(const auto& values) { return std::accumulate(values.begin(), values.end(), int64_t{0}); }
+int64_t sum(const auto& values) {
+  return std::accumulate(values.begin(), values.end(), int64_t{0});
+}
 
 void checkTotals(const Explanation& e, const std::array<ClassCounts, kClassCount>& scores) {
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
@@ -84,8 +86,8 @@ void checkFramesPlainly(const QuorSequence& truth, const QuorSequence& system, f
   for (std::size_t at = 0; at < truth.frames.size(); ++at) {
     const QuorFrame* partner =
         partners[at] >= 0 ? &system.frames[static_cast<std::size_t>(partners[at])] : nullptr;
-    const std::size_t boxes = truth.frames[at].targets.size() +
-                              (partner != nullptr ? partner->targets.size() : 0);
+    const std::size_t boxes =
+        truth.frames[at].targets.size() + (partner != nullptr ? partner->targets.size() : 0);
     if (boxes > kPlainCheckLimit) continue;
     explainer.start(truth.frames[at], partner);
     for (const char* name : evaluationClasses) {
@@ -101,8 +103,8 @@ void checkFramesPlainly(const QuorSequence& truth, const QuorSequence& system, f
       }
       FUZZ_CHECK(misses == talmira_test::plainMissCauses(truth.frames[at], systemFrame, explainer,
                                                          filter, near));
-      FUZZ_CHECK(falseAlarms == talmira_test::plainFalseAlarmCauses(
-                                    truth.frames[at], systemFrame, explainer, filter, near));
+      FUZZ_CHECK(falseAlarms == talmira_test::plainFalseAlarmCauses(truth.frames[at], systemFrame,
+                                                                    explainer, filter, near));
     }
   }
 }
@@ -119,7 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const uint8_t control = data[0];
   const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
   const std::size_t split = rest.find(kSeparator);
-  const std::string_view truthBytes = split == std::string_view::npos ? rest : rest.substr(0, split);
+  const std::string_view truthBytes =
+      split == std::string_view::npos ? rest : rest.substr(0, split);
   const std::string_view systemBytes =
       split == std::string_view::npos ? rest : rest.substr(split + kSeparator.size());
 

@@ -35,11 +35,15 @@
 #include "scoring/confidence_sweep.h"
 #include "scoring/error_causes.h"
 #include "scoring/file_check.h"
+#include "scoring/paired_bootstrap.h"
 #include "scoring/sequence_evaluation.h"
 #include "scoring/sequence_explanation.h"
 #include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
+#include "talmira/dataset.h"
+#include "talmira/writers/batch_report.h"
 #include "talmira/writers/check_report.h"
+#include "talmira/writers/compare_report.h"
 #include "talmira/writers/event_rows.h"
 #include "talmira/writers/explain_report.h"
 #include "talmira/writers/sweep_report.h"
@@ -282,6 +286,44 @@ std::string classMapOf(const std::string& format) {
   const std::optional<AnnotationFormat> named = formatNamed(format);
   if (!named) throw py::value_error("format " + format + " is none of " + formatNames());
   return classMapText(defaultClassMap(*named));
+}
+
+// How a dataset's files are read, as the Python layer gives the command's
+// options: None for files of this format, or a dict with gt_format and
+// sys_format (names of formats) and the options of other formats (classes,
+// unknown, image_size as "WxH", names, ignore, images_from; None or missing
+// when not given). Checked as the command checks them, unless
+// `formatsPerSequence` (a LIST names formats of its own); ValueError with the
+// command's message otherwise.
+talmira::DatasetReading datasetReadingOf(const py::object& formats, bool formatsPerSequence) {
+  talmira::FormatOptionsGiven given;
+  if (!formats.is_none()) {
+    const py::dict reading = formats.cast<py::dict>();
+    const auto text = [&](const char* key, std::string& into) {
+      if (reading.contains(key) && !reading[key].is_none()) into = reading[key].cast<std::string>();
+    };
+    text("gt_format", given.groundTruthFormat);
+    text("sys_format", given.systemFormat);
+    text("classes", given.classes);
+    text("unknown", given.unknown);
+    text("image_size", given.imageSize);
+    text("names", given.names);
+    text("ignore", given.ignore);
+    text("images_from", given.imagesFrom);
+    for (const std::string* name : {&given.groundTruthFormat, &given.systemFormat}) {
+      if (!formatNamed(*name)) {
+        throw py::value_error("format " + *name + " is none of " + formatNames());
+      }
+    }
+    if (given.unknown != "error" && given.unknown != "drop") {
+      throw py::value_error("unknown " + given.unknown + " is neither error nor drop");
+    }
+  }
+  try {
+    return talmira::datasetReading(given, formatsPerSequence);
+  } catch (const talmira::CommandError& e) {
+    throw py::value_error(e.message);
+  }
 }
 
 // --- end of other formats ---
@@ -597,27 +639,20 @@ std::vector<std::string> eventNames() {
   return names;
 }
 
-// The rows and best points of `talmira sweep`: ((class slot, threshold, gt,
-// det, fn, fp, nmodta) arrays of every row, class by class, thresholds
-// descending; (threshold, gt, det, fn, fp, frames, nmodta) of each class's
-// best point). gridSteps 0 lists the exact rows.
-py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSteps,
-                unsigned threads) {
-  if (gridSteps < 0 || gridSteps > kMaxGridSteps) {
-    throw py::value_error("grid " + std::to_string(gridSteps) + " is not from 1 to " +
-                          std::to_string(kMaxGridSteps));
-  }
+// The rows and best points of a sweep report, gathered without the GIL:
+// ((class slot, threshold, gt, det, fn, fp, nmodta, precision, recall) arrays
+// of every row, class by class, thresholds descending, recall NaN without
+// objects; (threshold, gt, det, fn, fp, frames, nmodta, average precision) of
+// each class's best point, the average precision NaN when it has none).
+struct SweepRows {
   std::vector<uint8_t> slots;
   std::vector<float> thresholds;
   std::vector<int64_t> gt, det, fn, fp;
   std::vector<float> nmodta;
   std::vector<double> precision, recall;  // recall NaN without objects
   std::vector<std::tuple<float, int64_t, int64_t, int64_t, int64_t, int64_t, float, double>> best;
-  {
-    py::gil_scoped_release unlocked;
-    const talmira::SweepReport report = talmira::makeSweepReport(
-        "", "", sweepClasses(*groundTruth.records, *system.records, threadsOrDefault(threads)),
-        gridSteps);
+
+  explicit SweepRows(const talmira::SweepReport& report) {
     for (std::size_t slot = 0; slot < kClassCount; ++slot) {
       for (const CurvePoint& p : report.rows()[slot].points) {
         slots.push_back(static_cast<uint8_t>(slot));
@@ -636,10 +671,35 @@ py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSte
           averagePrecision(report.exact[slot]).value_or(std::numeric_limits<double>::quiet_NaN()));
     }
   }
-  return py::make_tuple(
-      py::make_tuple(toArray(slots), toArray(thresholds), toArray(gt), toArray(det), toArray(fn),
-                     toArray(fp), toArray(nmodta), toArray(precision), toArray(recall)),
-      best);
+
+  py::tuple toPython() const {
+    return py::make_tuple(
+        py::make_tuple(toArray(slots), toArray(thresholds), toArray(gt), toArray(det), toArray(fn),
+                       toArray(fp), toArray(nmodta), toArray(precision), toArray(recall)),
+        best);
+  }
+};
+
+void checkGridSteps(int gridSteps) {
+  if (gridSteps < 0 || gridSteps > kMaxGridSteps) {
+    throw py::value_error("grid " + std::to_string(gridSteps) + " is not from 1 to " +
+                          std::to_string(kMaxGridSteps));
+  }
+}
+
+// The rows and best points of `talmira sweep` (SweepRows). gridSteps 0 lists
+// the exact rows.
+py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSteps,
+                unsigned threads) {
+  checkGridSteps(gridSteps);
+  std::optional<SweepRows> rows;
+  {
+    py::gil_scoped_release unlocked;
+    rows.emplace(talmira::makeSweepReport(
+        "", "", sweepClasses(*groundTruth.records, *system.records, threadsOrDefault(threads)),
+        gridSteps));
+  }
+  return rows->toPython();
 }
 
 // --- explain: why a detector lost points ---
@@ -748,6 +808,70 @@ py::tuple explainFilePair(const std::string& groundTruthPath, const std::string&
 
 // --- end of explain ---
 
+// --- compare: two detectors with paired-bootstrap intervals ---
+
+talmira::CompareRun compareRun(float confidenceA, float confidenceB, bool best, uint64_t resamples,
+                               uint64_t seed, double level, std::size_t block, unsigned threads) {
+  if (resamples < 1 || resamples > kMaxResamples) {
+    throw py::value_error("resamples " + std::to_string(resamples) + " is not from 1 to " +
+                          std::to_string(kMaxResamples));
+  }
+  if (!(level > 0.0 && level < 1.0)) throw py::value_error("level is not between 0 and 1");
+  talmira::CompareRun run;
+  run.confidenceA = confidenceA;
+  run.confidenceB = confidenceB;
+  run.best = best;
+  run.bootstrap.resamples = resamples;
+  run.bootstrap.seed = seed;
+  run.bootstrap.level = level;
+  run.block = block;
+  run.jobs = threadsOrDefault(threads);
+  return run;
+}
+
+// The JSON text of `talmira compare --format json` on three read sequences
+// (block 0: the cube root of the frame count).
+std::string compare(const Sequence& groundTruth, const Sequence& a, const Sequence& b,
+                    float confidenceA, float confidenceB, bool best, uint64_t resamples,
+                    uint64_t seed, double level, std::size_t block, unsigned threads) {
+  const talmira::CompareRun run =
+      compareRun(confidenceA, confidenceB, best, resamples, seed, level, block, threads);
+  py::gil_scoped_release unlocked;
+  return talmira::compareJson(
+             talmira::compareSequences(*groundTruth.records, *a.records, *b.records, run))
+      .dump();
+}
+
+// The same of a dataset's LIST, as `talmira compare --dataset` makes it:
+// sequences that cannot be read carry their message. A malformed list
+// raises ValueError with the command's message.
+// `formats`: how the files are read (datasetReadingOf()).
+std::string compareDataset(const std::string& list, float confidenceA, float confidenceB, bool best,
+                           uint64_t resamples, uint64_t seed, double level, unsigned threads,
+                           const py::object& formats) {
+  talmira::CompareRun run =
+      compareRun(confidenceA, confidenceB, best, resamples, seed, level, 0, threads);
+  std::vector<talmira::CompareSequence> sequences;
+  std::string failure;
+  {
+    py::gil_scoped_release unlocked;
+    try {
+      sequences = talmira::readCompareList(list);
+    } catch (const talmira::CommandError& e) {
+      failure = e.message;
+    }
+  }
+  if (!failure.empty()) throw py::value_error(failure);
+  run.reading =
+      datasetReadingOf(formats, std::any_of(sequences.begin(), sequences.end(), [](const auto& s) {
+                         return !s.groundTruthFormat.empty() || !s.systemFormat.empty();
+                       }));
+  py::gil_scoped_release unlocked;
+  return talmira::compareJson(talmira::compareDataset(list, std::move(sequences), run)).dump();
+}
+
+// --- end of compare ---
+
 float parseFraction(const std::string& text, const std::string& what) {
   try {
     return talmira::parseFraction(text, what);
@@ -759,6 +883,203 @@ float parseFraction(const std::string& text, const std::string& what) {
 float parseConfidence(const std::string& text) { return parseFraction(text, "confidence"); }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Datasets: talmira.batch(), score_sequence() and pool().
+//
+// A dataset's result goes from process to process (Dask workers, pickles) as
+// the partial result `talmira batch --shard` writes: one sequence is shard
+// (position + 1)/(sequence count), since that shard holds exactly that
+// position, and a whole run is shard 1/1. Scoring is the command's own
+// scoreSequences() and joining is merge's own joinParts(), so a dataset
+// scored on any engine and joined here gives the bytes of one batch run, and
+// `talmira merge` takes the same parts.
+
+namespace {
+
+using talmira::BatchSequence;
+using talmira::BatchSource;
+
+// (list as given, digest of its bytes, number of sequences).
+using DatasetSource = std::tuple<std::string, std::string, std::size_t>;
+// (position, name, ground-truth path, system path, ground-truth format,
+// system format); the formats a LIST line names, empty for the call's.
+using DatasetEntry =
+    std::tuple<std::size_t, std::string, std::string, std::string, std::string, std::string>;
+
+// The LIST's sequences by the command's rules, from the LIST's bytes; paths
+// joined with the folder of `listPath`. A line that breaks the rules raises
+// ReadFailure(what, line, 0, 0).
+py::tuple readDatasetList(const std::string& bytes, const std::string& listPath) {
+  BatchSource source;
+  std::vector<BatchSequence> sequences;
+  try {
+    sequences = talmira::parseList(bytes, listPath, source);
+  } catch (const talmira::ListError& e) {
+    ReaderMessage parts;
+    parts.line = e.line;
+    parts.what = e.what;
+    raiseReadFailure(parts);
+  }
+  std::vector<DatasetEntry> entries;
+  for (const BatchSequence& s : sequences) {
+    entries.emplace_back(s.position, s.name, s.groundTruth, s.system, s.groundTruthFormat,
+                         s.systemFormat);
+  }
+  return py::make_tuple(DatasetSource{source.list, source.listDigest, sequences.size()}, entries);
+}
+
+BatchSource sourceOf(const DatasetSource& dataset, float confidence, bool sweep, int gridSteps) {
+  checkGridSteps(gridSteps);
+  BatchSource source;
+  std::tie(source.list, source.listDigest, source.sequenceCount) = dataset;
+  source.confidence = confidence;
+  source.sweep = sweep;
+  source.gridSteps = sweep ? gridSteps : 0;
+  return source;
+}
+
+BatchSequence sequenceOf(const DatasetEntry& entry, const BatchSource& source) {
+  BatchSequence s;
+  std::tie(s.position, s.name, s.groundTruth, s.system, s.groundTruthFormat, s.systemFormat) =
+      entry;
+  for (const std::string* format : {&s.groundTruthFormat, &s.systemFormat}) {
+    if (!format->empty() && !formatNamed(*format)) {
+      throw py::value_error("format " + *format + " is none of " + formatNames());
+    }
+  }
+  if (s.position >= source.sequenceCount) {
+    throw py::value_error("position " + std::to_string(s.position) + " is beyond the " +
+                          std::to_string(source.sequenceCount) + " sequences of the dataset");
+  }
+  return s;
+}
+
+// Scores `part`'s sequences on `jobs` threads (0: every core) without the
+// GIL, and returns the part as text.
+std::string scoredPart(talmira::BatchPart& part, unsigned jobs,
+                       const talmira::DatasetReading& reading) {
+  py::gil_scoped_release unlocked;
+  std::vector<BatchSequence*> sequences;
+  for (BatchSequence& s : part.sequences) sequences.push_back(&s);
+  talmira::scoreSequences(sequences, part.source, threadsOrDefault(jobs), false, part.pooledCurves,
+                          reading);
+  return talmira::renderPartial(part);
+}
+
+// The sequences of `entries` that shard `shardIndex`/`shardCount` holds
+// (positions i with i mod shardCount = shardIndex - 1), scored (or swept) on
+// `jobs` threads as `talmira batch --shard` scores them: the text of its part.
+// A sequence alone is the shard (its position + 1)/(sequence count), a whole
+// run shard 1/1. A file that cannot be read or is malformed is its
+// sequence's error, not an exception. `formats`: how the files are read
+// (datasetReadingOf(), checked over all of `entries`), which the part records.
+std::string scoreShardPart(const DatasetSource& dataset, const std::vector<DatasetEntry>& entries,
+                           std::size_t shardIndex, std::size_t shardCount, float confidence,
+                           bool sweep, int gridSteps, unsigned jobs, const py::object& formats) {
+  talmira::BatchPart part;
+  part.source = sourceOf(dataset, confidence, sweep, gridSteps);
+  if (shardIndex < 1 || shardIndex > shardCount) {
+    throw py::value_error("shard " + std::to_string(shardIndex) + "/" + std::to_string(shardCount) +
+                          " is not K/N with 1 <= K <= N");
+  }
+  part.shardIndex = shardIndex;
+  part.shardCount = shardCount;
+  bool formatsPerSequence = false;
+  for (const DatasetEntry& entry : entries) {
+    BatchSequence s = sequenceOf(entry, part.source);
+    formatsPerSequence =
+        formatsPerSequence || !s.groundTruthFormat.empty() || !s.systemFormat.empty();
+    if (s.position % shardCount == shardIndex - 1) part.sequences.push_back(std::move(s));
+  }
+  const talmira::DatasetReading reading = datasetReadingOf(formats, formatsPerSequence);
+  part.source.reading = talmira::readingWords(reading);
+  return scoredPart(part, jobs, reading);
+}
+
+talmira::BatchResult joinedParts(const std::vector<std::string>& texts,
+                                 const std::vector<std::string>& names) {
+  try {
+    std::vector<talmira::BatchPart> parts;
+    parts.reserve(texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      parts.push_back(talmira::parsePartial(texts[i], names.at(i)));
+    }
+    return talmira::joinParts(std::move(parts), names);
+  } catch (const talmira::CommandError& e) {
+    throw py::value_error(e.message);
+  }
+}
+
+// Joins parts as `talmira merge` does (ValueError with its message when they
+// do not make one whole run), into the whole run as part 1/1.
+std::string joinDatasetParts(const std::vector<std::string>& texts,
+                             const std::vector<std::string>& names) {
+  talmira::BatchResult result;
+  {
+    py::gil_scoped_release unlocked;
+    result = joinedParts(texts, names);
+  }
+  talmira::BatchPart whole{std::move(result.source), 1, 1, std::move(result.sequences),
+                           std::move(result.pooledCurves)};
+  return talmira::renderPartial(whole);
+}
+
+// The output of `talmira batch --format FORMAT` (text, csv, json), or its
+// --report page (html) or --plot picture (svg), of a whole run's part.
+std::string renderDataset(const std::string& text, const std::string& format) {
+  const talmira::BatchResult result = joinedParts({text}, {"the dataset's result"});
+  if (format == "text") return talmira::renderBatch(result, talmira::Format::kText);
+  if (format == "csv") return talmira::renderBatch(result, talmira::Format::kCsv);
+  if (format == "json") return talmira::renderBatch(result, talmira::Format::kJson);
+  if (format == "html") return talmira::renderBatchReport(result);
+  if (format == "svg") {
+    if (!result.source.sweep) throw py::value_error("the svg picture draws a sweep's curves");
+    return talmira::renderBatchPlot(result);
+  }
+  throw py::value_error("format " + format + " is none of text, csv, json, html, svg");
+}
+
+// The pooled rows of a whole run's part: every class's (class, gt, det, fn,
+// fp, frames, nmodta) at the run's confidence, and with a sweep the pooled
+// curves' SweepRows as `talmira batch --sweep` lists them (None without).
+py::tuple pooledDataset(const std::string& text) {
+  std::vector<ClassRow> rows;
+  std::optional<SweepRows> sweepRows;
+  {
+    py::gil_scoped_release unlocked;
+    const talmira::BatchResult result = joinedParts({text}, {"the dataset's result"});
+    const auto pooled = talmira::pooledCounts(result.sequences);
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      const ClassCounts& c = pooled[slot];
+      rows.emplace_back(evaluationClasses[slot], c.gt, c.det, c.fn, c.fp, c.frames, c.nmodta());
+    }
+    if (result.source.sweep) {
+      sweepRows.emplace(
+          talmira::makeSweepReport("", "", result.pooledCurves, result.source.gridSteps));
+    }
+  }
+  return py::make_tuple(rows, sweepRows ? py::object(sweepRows->toPython()) : py::none());
+}
+
+}  // namespace
+
+void addDatasetFunctions(py::module_& m) {
+  m.def("read_dataset_list", &readDatasetList, py::arg("text"), py::arg("list_path"),
+        "A LIST's ((list, digest, count), [(position, name, groundtruth, system)]) by the "
+        "command's rules; ReadFailure(message, line, 0, 0) for a line that breaks them.");
+  m.def("score_shard_part", &scoreShardPart, py::arg("source"), py::arg("sequences"),
+        py::arg("shard"), py::arg("shards"), py::arg("confidence"), py::arg("sweep"),
+        py::arg("grid_steps"), py::arg("jobs"), py::arg("formats") = py::none(),
+        "The sequences of shard K/N scored as talmira batch --shard scores them, as the text of "
+        "its part.");
+  m.def("join_dataset_parts", &joinDatasetParts, py::arg("parts"), py::arg("names"),
+        "Parts joined as talmira merge joins them, as the text of part 1/1.");
+  m.def("render_dataset", &renderDataset, py::arg("part"), py::arg("format"),
+        "talmira batch's output (text, csv, json, html, svg) of a whole run's part.");
+  m.def("pooled_dataset", &pooledDataset, py::arg("part"),
+        "The pooled class rows of a whole run's part, and its pooled sweep rows or None.");
+}
 
 PYBIND11_MODULE(_talmira, m) {
   m.doc() = "Native reading and scoring for the talmira package.";
@@ -818,10 +1139,19 @@ PYBIND11_MODULE(_talmira, m) {
   m.def("explain_file_pair", &explainFilePair, py::arg("groundtruth"), py::arg("system"),
         py::arg("confidence"), py::arg("near"), py::arg("threads") = 0,
         "As explain(), from two files, while reading them when their frame numbers only grow.");
+  m.def("compare", &compare, py::arg("groundtruth"), py::arg("system_a"), py::arg("system_b"),
+        py::arg("confidence_a"), py::arg("confidence_b"), py::arg("best"), py::arg("resamples"),
+        py::arg("seed"), py::arg("level"), py::arg("block"), py::arg("threads") = 0,
+        "talmira compare's JSON text for one sequence; block 0 for the cube root of its frames.");
+  m.def("compare_dataset", &compareDataset, py::arg("list"), py::arg("confidence_a"),
+        py::arg("confidence_b"), py::arg("best"), py::arg("resamples"), py::arg("seed"),
+        py::arg("level"), py::arg("threads") = 0, py::arg("formats") = py::none(),
+        "talmira compare --dataset's JSON text; ValueError for a malformed list.");
   m.def("parse_fraction", &parseFraction, py::arg("text"), py::arg("what"),
         "A threshold from 0 to 1 by the command line's rule; ValueError naming `what` otherwise.");
   m.def("parse_confidence", &parseConfidence, py::arg("text"),
         "A confidence threshold by the command line's rule, rounded to single precision.");
   m.def("shortest_text", &talmira::shortestText, py::arg("value"),
         "The shortest text that reads back as the single-precision value.");
+  addDatasetFunctions(m);
 }

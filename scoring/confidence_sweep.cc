@@ -128,34 +128,18 @@ struct Link {
 // The sweep of one frame of one class, with its memory kept between frames.
 class FrameSweep {
  public:
+  /// Sweeps the boxes, adding each change to `changes[row]` (of `rowCount` rows).
   void run(const std::vector<Node>& truths, const std::vector<Node>& systems,
-           const std::vector<Link>& links, Change* changes) {
+           const std::vector<Link>& links, Change* changes, std::size_t rowCount) {
     const std::size_t truthCount = truths.size();
     const std::size_t systemCount = systems.size();
     truths_ = &truths;
     systems_ = &systems;
     buildAdjacency(links, truthCount, systemCount);
-    truthIn_.assign(truthCount, 0);
-    systemState_.assign(systemCount, kOut);
-    truthPartner_.assign(truthCount, -1);
-    systemPartner_.assign(systemCount, -1);
-    truthSeen_.assign(truthCount, 0);
-    systemSeen_.assign(systemCount, 0);
-    truthVia_.resize(truthCount);
-    systemVia_.resize(systemCount);
+    truth_.assign(truthCount, TruthState{});
+    system_.assign(systemCount, SystemState{});
     stamp_ = 0;
-
-    events_.clear();
-    for (std::size_t r = 0; r < truthCount; ++r) {
-      events_.push_back({truths[r].entry, false, static_cast<int32_t>(r)});
-    }
-    for (std::size_t c = 0; c < systemCount; ++c) {
-      events_.push_back({systems[c].entry, true, static_cast<int32_t>(c)});
-    }
-    std::sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) {
-      return a.entry != b.entry ? a.entry < b.entry
-                                : (a.system != b.system ? b.system : a.index < b.index);
-    });
+    orderEvents(truths, systems, rowCount);
     for (const Event& event : events_) {
       Change& change = changes[event.entry];
       if (event.system) {
@@ -177,6 +161,56 @@ class FrameSweep {
     int32_t other;
     bool matches;
   };
+  // A box's part in the matching being kept up to date, and the marks of the
+  // path searches; one record a box, so that a frame's start sets two lists.
+  struct TruthState {
+    bool in = false;
+    int32_t partner = -1;
+    uint32_t seen = 0;
+    int32_t via = 0;
+  };
+  struct SystemState {
+    char state = kOut;
+    int32_t partner = -1;
+    uint32_t seen = 0;
+    int32_t via = 0;
+  };
+
+  // The boxes in the order they enter: by row, then truths before system
+  // boxes, each in list order. With few rows (a frame's own) by counting;
+  // with a sequence's many rows, by sorting the frame's few boxes.
+  void orderEvents(const std::vector<Node>& truths, const std::vector<Node>& systems,
+                   std::size_t rowCount) {
+    events_.clear();
+    const std::size_t boxes = truths.size() + systems.size();
+    if (rowCount > 4 * boxes + 16) {
+      for (std::size_t r = 0; r < truths.size(); ++r) {
+        events_.push_back({truths[r].entry, false, static_cast<int32_t>(r)});
+      }
+      for (std::size_t c = 0; c < systems.size(); ++c) {
+        events_.push_back({systems[c].entry, true, static_cast<int32_t>(c)});
+      }
+      std::sort(events_.begin(), events_.end(), [](const Event& a, const Event& b) {
+        return a.entry != b.entry ? a.entry < b.entry
+                                  : (a.system != b.system ? b.system : a.index < b.index);
+      });
+      return;
+    }
+    // Two slots a row, the truths' then the system boxes'.
+    eventStart_.assign(2 * rowCount + 1, 0);
+    for (const Node& t : truths) ++eventStart_[2 * static_cast<std::size_t>(t.entry) + 1];
+    for (const Node& c : systems) ++eventStart_[2 * static_cast<std::size_t>(c.entry) + 2];
+    for (std::size_t k = 1; k < eventStart_.size(); ++k) eventStart_[k] += eventStart_[k - 1];
+    events_.resize(boxes);
+    for (std::size_t r = 0; r < truths.size(); ++r) {
+      events_[eventStart_[2 * static_cast<std::size_t>(truths[r].entry)]++] = {
+          truths[r].entry, false, static_cast<int32_t>(r)};
+    }
+    for (std::size_t c = 0; c < systems.size(); ++c) {
+      events_[eventStart_[2 * static_cast<std::size_t>(systems[c].entry) + 1]++] = {
+          systems[c].entry, true, static_cast<int32_t>(c)};
+    }
+  }
 
   void buildAdjacency(const std::vector<Link>& links, std::size_t truthCount,
                       std::size_t systemCount) {
@@ -198,18 +232,18 @@ class FrameSweep {
   }
 
   void enterTruth(int32_t r, Change& change) {
-    truthIn_[r] = 1;
+    truth_[r].in = true;
     for (int32_t e = truthStart_[r]; e < truthStart_[r + 1]; ++e) {
       const Edge& edge = truthEdges_[e];
-      if (edge.matches || systemState_[edge.other] != kIn) continue;
+      if (edge.matches || system_[edge.other].state != kIn) continue;
       // A pass with a flagged box sets the system box aside from now on.
       const int32_t c = edge.other;
-      systemState_[c] = kAside;
+      system_[c].state = kAside;
       --change.det;
-      const int32_t partner = systemPartner_[c];
+      const int32_t partner = system_[c].partner;
       if (partner >= 0) {
-        systemPartner_[c] = -1;
-        truthPartner_[partner] = -1;
+        system_[c].partner = -1;
+        truth_[partner].partner = -1;
         --change.pairs;
         if (searchFromTruth(partner)) ++change.pairs;
       }
@@ -222,12 +256,12 @@ class FrameSweep {
   void enterSystem(int32_t c, Change& change) {
     for (int32_t e = systemStart_[c]; e < systemStart_[c + 1]; ++e) {
       const Edge& edge = systemEdges_[e];
-      if (!edge.matches && truthIn_[edge.other] != 0) {
-        systemState_[c] = kAside;  // set aside as it enters: never counted
+      if (!edge.matches && truth_[edge.other].in) {
+        system_[c].state = kAside;  // set aside as it enters: never counted
         return;
       }
     }
-    systemState_[c] = kIn;
+    system_[c].state = kIn;
     ++change.det;
     if (!(*systems_)[c].flagged && searchFromSystem(c)) ++change.pairs;
   }
@@ -237,28 +271,28 @@ class FrameSweep {
   bool searchFromTruth(int32_t start) {
     ++stamp_;
     queue_.assign(1, start);
-    truthSeen_[start] = stamp_;
+    truth_[start].seen = stamp_;
     for (std::size_t head = 0; head < queue_.size(); ++head) {
       const int32_t r = queue_[head];
       for (int32_t e = truthStart_[r]; e < truthStart_[r + 1]; ++e) {
         const Edge& edge = truthEdges_[e];
         int32_t c = edge.other;
-        if (!edge.matches || systemState_[c] != kIn || systemSeen_[c] == stamp_) continue;
-        systemSeen_[c] = stamp_;
-        systemVia_[c] = r;
-        const int32_t owner = systemPartner_[c];
+        if (!edge.matches || system_[c].state != kIn || system_[c].seen == stamp_) continue;
+        system_[c].seen = stamp_;
+        system_[c].via = r;
+        const int32_t owner = system_[c].partner;
         if (owner < 0) {
           for (;;) {
-            const int32_t row = systemVia_[c];
-            const int32_t previous = truthPartner_[row];
-            truthPartner_[row] = c;
-            systemPartner_[c] = row;
+            const int32_t row = system_[c].via;
+            const int32_t previous = truth_[row].partner;
+            truth_[row].partner = c;
+            system_[c].partner = row;
             if (row == start) return true;
             c = previous;
           }
         }
-        if (truthSeen_[owner] != stamp_) {
-          truthSeen_[owner] = stamp_;
+        if (truth_[owner].seen != stamp_) {
+          truth_[owner].seen = stamp_;
           queue_.push_back(owner);
         }
       }
@@ -270,28 +304,28 @@ class FrameSweep {
   bool searchFromSystem(int32_t start) {
     ++stamp_;
     queue_.assign(1, start);
-    systemSeen_[start] = stamp_;
+    system_[start].seen = stamp_;
     for (std::size_t head = 0; head < queue_.size(); ++head) {
       const int32_t c = queue_[head];
       for (int32_t e = systemStart_[c]; e < systemStart_[c + 1]; ++e) {
         const Edge& edge = systemEdges_[e];
         int32_t r = edge.other;
-        if (!edge.matches || truthIn_[r] == 0 || truthSeen_[r] == stamp_) continue;
-        truthSeen_[r] = stamp_;
-        truthVia_[r] = c;
-        const int32_t owner = truthPartner_[r];
+        if (!edge.matches || !truth_[r].in || truth_[r].seen == stamp_) continue;
+        truth_[r].seen = stamp_;
+        truth_[r].via = c;
+        const int32_t owner = truth_[r].partner;
         if (owner < 0) {
           for (;;) {
-            const int32_t column = truthVia_[r];
-            const int32_t previous = systemPartner_[column];
-            systemPartner_[column] = r;
-            truthPartner_[r] = column;
+            const int32_t column = truth_[r].via;
+            const int32_t previous = system_[column].partner;
+            system_[column].partner = r;
+            truth_[r].partner = column;
             if (column == start) return true;
             r = previous;
           }
         }
-        if (systemSeen_[owner] != stamp_) {
-          systemSeen_[owner] = stamp_;
+        if (system_[owner].seen != stamp_) {
+          system_[owner].seen = stamp_;
           queue_.push_back(owner);
         }
       }
@@ -303,12 +337,11 @@ class FrameSweep {
   const std::vector<Node>* systems_ = nullptr;
   std::vector<int32_t> truthStart_, systemStart_, cursor_;
   std::vector<Edge> truthEdges_, systemEdges_;
-  std::vector<char> truthIn_, systemState_;
-  std::vector<int32_t> truthPartner_, systemPartner_;
-  std::vector<uint32_t> truthSeen_, systemSeen_;
-  std::vector<int32_t> truthVia_, systemVia_;
+  std::vector<TruthState> truth_;
+  std::vector<SystemState> system_;
   std::vector<int32_t> queue_;
   std::vector<Event> events_;
+  std::vector<std::size_t> eventStart_;
   uint32_t stamp_ = 0;
 };
 
@@ -411,9 +444,16 @@ void sweepClass(Worker& w, std::size_t slot, const Rows& rows, Change* changes) 
     w.systemLocal[c] = static_cast<int32_t>(w.classSystems.size());
     w.classSystems.push_back({rows.entryOf(w.systems[c]->confidence), flagged(*w.systems[c])});
   }
+  if (w.classTruths.empty() || w.classSystems.empty()) {
+    // One side alone pairs nothing and sets nothing aside: each box adds
+    // itself (an object unless flagged, a system box always) where it enters.
+    for (const Node& truth : w.classTruths) changes[truth.entry].gt += truth.flagged ? 0 : 1;
+    for (const Node& box : w.classSystems) ++changes[box.entry].det;
+    return;
+  }
   if (everyBox) {
     // Every box keeps its position: the frame's pairs serve as they are.
-    w.sweep.run(w.classTruths, w.classSystems, w.links, changes);
+    w.sweep.run(w.classTruths, w.classSystems, w.links, changes, rows.thresholds().size());
     return;
   }
   for (const Link& link : w.links) {
@@ -421,7 +461,7 @@ void sweepClass(Worker& w, std::size_t slot, const Rows& rows, Change* changes) 
     const int32_t c = w.systemLocal[link.system];
     if (r >= 0 && c >= 0) w.classLinks.push_back({r, c, link.matches});
   }
-  w.sweep.run(w.classTruths, w.classSystems, w.classLinks, changes);
+  w.sweep.run(w.classTruths, w.classSystems, w.classLinks, changes, rows.thresholds().size());
 }
 
 // Sweeps one ground-truth frame against its partner (or none): the frame's
@@ -817,28 +857,41 @@ std::optional<double> recallOf(const CurvePoint& point) {
   return static_cast<double>(point.gt - point.fn) / static_cast<double>(point.gt);
 }
 
-std::optional<double> averagePrecision(const ClassCurve& exact) {
+std::vector<PrecisionStep> precisionEnvelope(const ClassCurve& exact) {
   std::vector<std::pair<double, double>> points;  // recall, precision
   for (const CurvePoint& point : exact.points) {
     if (const std::optional<double> recall = recallOf(point)) {
       points.emplace_back(*recall, precisionOf(point));
     }
   }
-  if (points.empty()) return std::nullopt;
+  std::vector<PrecisionStep> steps;
+  if (points.empty()) return steps;
   std::sort(points.begin(), points.end());
   // The envelope, from the highest recall down: the best precision at that
   // recall or above.
   for (std::size_t at = points.size() - 1; at-- > 0;) {
     points[at].second = std::max(points[at].second, points[at + 1].second);
   }
-  // Each step of recall counts at the envelope's height at its right end,
+  // Each step of recall stands at the envelope's height at its right end,
   // which for equal recalls is that of the first of them.
-  double area = 0.0;
   double reached = 0.0;
   for (const auto& [recall, precision] : points) {
     if (recall <= reached) continue;
-    area += (recall - reached) * precision;
+    steps.push_back({recall, precision});
     reached = recall;
+  }
+  return steps;
+}
+
+std::optional<double> averagePrecision(const ClassCurve& exact) {
+  const bool objects = std::any_of(exact.points.begin(), exact.points.end(),
+                                   [](const CurvePoint& point) { return point.gt > 0; });
+  if (!objects) return std::nullopt;
+  double area = 0.0;
+  double reached = 0.0;
+  for (const PrecisionStep& step : precisionEnvelope(exact)) {
+    area += (step.recall - reached) * step.precision;
+    reached = step.recall;
   }
   return area;
 }

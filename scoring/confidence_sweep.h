@@ -81,10 +81,24 @@ double precisionOf(const CurvePoint& point);
 /// The share of the objects found, (GT - FN) / GT; none without objects.
 std::optional<double> recallOf(const CurvePoint& point);
 
+/// One step of a precision envelope: from the recall of the step before it
+/// (0 for the first), exclusive, up to `recall`, the envelope stands at
+/// `precision`.
+struct PrecisionStep {
+  double recall = 0.0;
+  double precision = 0.0;
+};
+/// The precision envelope of an exact curve (at each recall, the highest
+/// precision at that recall or above, over every point with objects) as the
+/// steps whose area averagePrecision() takes: recalls strictly rising from
+/// above 0, precisions never rising. Empty when no point has objects or none
+/// finds an object.
+std::vector<PrecisionStep> precisionEnvelope(const ClassCurve& exact);
+
 /// The average precision of an exact curve: the area, over recall, under the
-/// precision envelope (at each recall, the highest precision at that recall
-/// or above), taking every point of the curve ("all-point interpolated").
-/// Points without objects are left out; none when no point has objects.
+/// precision envelope (precisionEnvelope()), taking every point of the curve
+/// ("all-point interpolated"). Points without objects are left out; none
+/// when no point has objects.
 std::optional<double> averagePrecision(const ClassCurve& exact);
 
 /// The pooled curve of several sequences of one class: at every threshold of

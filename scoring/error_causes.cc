@@ -1,5 +1,6 @@
 #include "scoring/error_causes.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 
@@ -87,7 +88,29 @@ bool CandidateBoxes::anyReaches(const QuorTarget& query, float threshold, std::s
 void FrameExplainer::start(const QuorFrame& truth, const QuorFrame* partner) {
   truth_ = &truth;
   partner_ = partner;
-  match(everyClass_, allTruths_, allSystems_);
+  // All and every class of the pair on one scoring of its touching pairs,
+  // as the scoring itself matches them; a crowded frame class by class.
+  shared_ = false;
+  if (partner != nullptr) {
+    select(everyClass_, allTruthSelection_, allTruthPositions_, allSystemSelection_,
+           allSystemPositions_);
+    codes_.clear();
+    const uint64_t classes = classCodeMask(allTruthSelection_) | classCodeMask(allSystemSelection_);
+    for (const std::string_view name : knownClasses) {
+      const int32_t code = findClassCode(name);
+      if (code >= 0 && (classes & TargetFilter::classBit(static_cast<uint16_t>(code))) != 0) {
+        codes_.push_back(code);
+      }
+    }
+    sharedEvents_.resize(codes_.size() + 1);
+    shared_ =
+        evaluateFrameClassesEvents(allTruthSelection_, allSystemSelection_, codes_, sharedEvents_);
+  }
+  if (shared_) {
+    fill(sharedEvents_[0], allTruthPositions_, allSystemPositions_, allTruths_, allSystems_);
+  } else {
+    match(everyClass_, allTruths_, allSystems_);
+  }
   findCauses(everyClass_, true, allTruths_, allSystems_);
   notePartners(allTruths_, truth.targets.size(), allTruthPartner_);
   notePartners(allSystems_, partner != nullptr ? partner->targets.size() : 0, allSystemPartner_);
@@ -97,63 +120,104 @@ void FrameExplainer::start(const QuorFrame& truth, const QuorFrame* partner) {
 void FrameExplainer::explain(const TargetFilter& filter) {
   showingAll_ = filter.everyClass();
   if (showingAll_) return;
-  match(filter, classTruths_, classSystems_);
+  if (shared_ && filter.threshold() == everyClass_.threshold()) {
+    const auto at = std::find(codes_.begin(), codes_.end(), filter.classCode());
+    if (at == codes_.end()) {
+      // No box of the class reaches the threshold on either side.
+      classTruths_.clear();
+      classSystems_.clear();
+      return;
+    }
+    // The class's boxes are All's of its class, in order.
+    truthPositions_.clear();
+    for (std::size_t r = 0; r < allTruthSelection_.targets.size(); ++r) {
+      if (allTruthSelection_.targets[r]->classCode == *at) {
+        truthPositions_.push_back(allTruthPositions_[r]);
+      }
+    }
+    systemPositions_.clear();
+    for (std::size_t c = 0; c < allSystemSelection_.targets.size(); ++c) {
+      if (allSystemSelection_.targets[c]->classCode == *at) {
+        systemPositions_.push_back(allSystemPositions_[c]);
+      }
+    }
+    fill(sharedEvents_[static_cast<std::size_t>(at - codes_.begin()) + 1], truthPositions_,
+         systemPositions_, classTruths_, classSystems_);
+  } else {
+    match(filter, classTruths_, classSystems_);
+  }
   findCauses(filter, false, classTruths_, classSystems_);
+}
+
+void FrameExplainer::select(const TargetFilter& filter, QuorFrame& truthSelection,
+                            std::vector<int32_t>& truthPositions, QuorFrame& systemSelection,
+                            std::vector<int32_t>& systemPositions) const {
+  selectFrame(*truth_, filter, truthSelection);
+  positionsOf(*truth_, truthSelection, truthPositions);
+  if (partner_ != nullptr) {
+    selectFrame(*partner_, filter, systemSelection);
+    positionsOf(*partner_, systemSelection, systemPositions);
+  } else {
+    systemSelection.restart(0);
+    systemPositions.clear();
+  }
 }
 
 void FrameExplainer::match(const TargetFilter& filter, std::vector<ExplainedBox>& truths,
                            std::vector<ExplainedBox>& systems) {
-  selectFrame(*truth_, filter, truthSelection_);
-  positionsOf(*truth_, truthSelection_, truthPositions_);
-  if (partner_ != nullptr) {
-    selectFrame(*partner_, filter, systemSelection_);
-    positionsOf(*partner_, systemSelection_, systemPositions_);
-  } else {
-    systemSelection_.restart(0);
-    systemPositions_.clear();
-  }
+  select(filter, truthSelection_, truthPositions_, systemSelection_, systemPositions_);
   // The very matching the scoring makes, so the pairs are the scoring's own.
   evaluateFrameEvents(truthSelection_, partner_ != nullptr ? &systemSelection_ : nullptr, false,
                       false, events_);
-  const std::vector<const QuorTarget*>& truthBoxes = truthSelection_.targets;
-  const std::vector<const QuorTarget*>& systemBoxes = systemSelection_.targets;
+  fill(events_, truthPositions_, systemPositions_, truths, systems);
+}
 
-  truths.resize(truthBoxes.size());
-  for (std::size_t r = 0; r < truthBoxes.size(); ++r) {
+void FrameExplainer::fill(const FrameEvents& events, const std::vector<int32_t>& truthPositions,
+                          const std::vector<int32_t>& systemPositions,
+                          std::vector<ExplainedBox>& truths,
+                          std::vector<ExplainedBox>& systems) const {
+  const auto truthBox = [&](std::size_t r) {
+    return truth_->targets[static_cast<std::size_t>(truthPositions[r])];
+  };
+  const auto systemBox = [&](std::size_t c) {
+    return partner_->targets[static_cast<std::size_t>(systemPositions[c])];
+  };
+  truths.resize(truthPositions.size());
+  for (std::size_t r = 0; r < truthPositions.size(); ++r) {
     ExplainedBox& b = truths[r];
-    b.box = truthPositions_[r];
-    b.kind = kindOf(events_.truth[r]);
+    b.box = truthPositions[r];
+    b.kind = kindOf(events.truth[r]);
     b.cause = -1;
-    const int32_t partner = events_.truthPartner[r];
+    const int32_t partner = events.truthPartner[r];
     if (partner >= 0) {
       const auto c = static_cast<std::size_t>(partner);
-      b.partner = systemPositions_[c];
-      b.overlap = overlapRatio(*truthBoxes[r], *systemBoxes[c]);
+      b.partner = systemPositions[c];
+      b.overlap = overlapRatio(*truthBox(r), *systemBox(c));
     } else {
       b.partner = -1;
       b.overlap = kNoOverlap;
     }
   }
 
-  systems.resize(systemBoxes.size());
-  for (std::size_t c = 0; c < systemBoxes.size(); ++c) {
+  systems.resize(systemPositions.size());
+  for (std::size_t c = 0; c < systemPositions.size(); ++c) {
     ExplainedBox& b = systems[c];
-    b.box = systemPositions_[c];
-    b.kind = kindOf(events_.system[c]);
+    b.box = systemPositions[c];
+    b.kind = kindOf(events.system[c]);
     b.cause = -1;
     b.partner = -1;
     b.overlap = kNoOverlap;
-    const int32_t partner = events_.systemPartner[c];
+    const int32_t partner = events.systemPartner[c];
     if (partner < 0) continue;
     const auto at = static_cast<std::size_t>(partner);
     if (b.kind == BoxEventKind::kInRegion) {
       // Regions are never selected away: the position is that of the frame.
       b.partner = partner;
-      b.overlap = regionCover(*systemBoxes[c], *truth_->regions[at]);
+      b.overlap = regionCover(*systemBox(c), *truth_->regions[at]);
     } else {
       // A match's partner, or the flagged box a set-aside passed with.
-      b.partner = truthPositions_[at];
-      b.overlap = overlapRatio(*truthBoxes[at], *systemBoxes[c]);
+      b.partner = truthPositions[at];
+      b.overlap = overlapRatio(*truthBox(at), *systemBox(c));
     }
   }
 }
@@ -175,7 +239,7 @@ void FrameExplainer::findCauses(const TargetFilter& filter, bool everyClass,
   }
   const QuorFrame& truthFrame = *truth_;
   const QuorFrame& systemFrame = *partner_;
-  const float matching = truthSelection_.overlapThreshold;
+  const float matching = QuorFrame(0).overlapThreshold;  // what every selection matches at
 
   if (misses > 0) {
     inRegion_.clear();

@@ -120,8 +120,18 @@ class FrameExplainer {
   const QuorFrame* partnerFrame() const { return partner_; }
 
  private:
+  // Selects `filter`'s boxes of the pair, with their positions as read.
+  void select(const TargetFilter& filter, QuorFrame& truthSelection,
+              std::vector<int32_t>& truthPositions, QuorFrame& systemSelection,
+              std::vector<int32_t>& systemPositions) const;
+  // One filter's matching on its own selection (a crowded frame, a filter of
+  // another threshold).
   void match(const TargetFilter& filter, std::vector<ExplainedBox>& truths,
              std::vector<ExplainedBox>& systems);
+  // The boxes of a matching's events, with their positions as read.
+  void fill(const FrameEvents& events, const std::vector<int32_t>& truthPositions,
+            const std::vector<int32_t>& systemPositions, std::vector<ExplainedBox>& truths,
+            std::vector<ExplainedBox>& systems) const;
   void findCauses(const TargetFilter& filter, bool everyClass, std::vector<ExplainedBox>& truths,
                   std::vector<ExplainedBox>& systems);
 
@@ -135,6 +145,13 @@ class FrameExplainer {
   // The All partner of every box of the pair by its position as read; -1
   // when it has none or the All matching does not take it.
   std::vector<int32_t> allTruthPartner_, allSystemPartner_;
+  // All and the classes of the pair matched on one scoring (shared_), with
+  // All's selection and the classes present in it (codes_).
+  bool shared_ = false;
+  QuorFrame allTruthSelection_{0}, allSystemSelection_{0};
+  std::vector<int32_t> allTruthPositions_, allSystemPositions_;
+  std::vector<int32_t> codes_;
+  std::vector<FrameEvents> sharedEvents_;
   // Working memory.
   QuorFrame truthSelection_{0}, systemSelection_{0};
   std::vector<int32_t> truthPositions_, systemPositions_;

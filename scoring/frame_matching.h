@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "annotation/quor_records.h"
@@ -9,6 +10,30 @@
 /// Matches `groundTruth` against `system` (or against nothing when `system` is
 /// null) and writes the frame's six counts on `groundTruth`.
 void evaluateFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA, bool keepMarkB);
+
+/// One class's counts in one frame pair: the six counts evaluateFrame()
+/// writes on the ground-truth frame.
+struct FrameClassCounts {
+  int32_t gtCount = 0;
+  int32_t gtExcluded = 0;
+  int32_t detCount = 0;
+  int32_t detExcluded = 0;
+  int32_t fpCount = 0;
+  int32_t fnCount = 0;
+  bool operator==(const FrameClassCounts&) const = default;
+};
+
+/// Matches a frame pair for every class at once, both keep switches off.
+/// `truth` and `system` hold what All takes at one threshold (`truth` with
+/// its don't-care regions). `counts[0]` receives what evaluateFrame() would
+/// leave for them, and `counts[k + 1]` what it would leave for the boxes of
+/// class code `classCodes[k]` alone (the codes distinct, none negative). A class takes a subset of
+/// All's boxes, the region test looks at one box, and the overlap test at one pair, so each
+/// touching pair is scored once and each class matched on its share of All's passing pairs. Returns
+/// false, with nothing written, for a crowded frame whose passing pairs are too many to keep: match
+/// it class by class.
+bool evaluateFrameClasses(const QuorFrame& truth, const QuorFrame& system,
+                          std::span<const int32_t> classCodes, std::span<FrameClassCounts> counts);
 
 /// What the matching made of a ground-truth box.
 enum class TruthOutcome : uint8_t {
@@ -40,6 +65,16 @@ struct FrameEvents {
   // -1 for false alarms.
   std::vector<int32_t> systemPartner;
 };
+
+/// evaluateFrameEvents() for All and each class at once, both keep switches
+/// off, on one scoring of the touching pairs (see evaluateFrameClasses()):
+/// `events[0]` is what it gives for `truth` and `system` (what All takes at
+/// one threshold), `events[k + 1]` what it gives for the boxes of class code
+/// `classCodes[k]` alone: the same outcomes and the same pairs, with
+/// positions in that class's own lists. Returns false, with nothing
+/// written, for a crowded frame.
+bool evaluateFrameClassesEvents(const QuorFrame& truth, const QuorFrame& system,
+                                std::span<const int32_t> classCodes, std::span<FrameEvents> events);
 
 /// evaluateFrame() that also tells what became of every box. The counts on
 /// `groundTruth` are those evaluateFrame() writes, and the pairs are those of

@@ -69,6 +69,64 @@ class ClassLists {
   std::vector<const QuorTarget*> targets_;
 };
 
+// Adds one class's counts of a frame that has a partner.
+void addCounts(const FrameClassCounts& counts, ClassTotals& totals) {
+  totals.gt += counts.gtCount - counts.gtExcluded;
+  totals.det += counts.detCount - counts.detExcluded;
+  totals.fn += counts.fnCount;
+  totals.fp += counts.fpCount;
+}
+
+// All and the classes at its threshold, matched together on one scoring of
+// the frame pair's touching pairs (evaluateFrameClasses) instead of one
+// scoring per class. Filters of another threshold, or of a name no box
+// bears, are left to the class-by-class road, and so is a crowded frame.
+class SharedMatching {
+ public:
+  void clear() { taken_.clear(); }
+  /// Matches what it can of the filters [first, last) and adds their counts.
+  void match(const QuorFrame& truth, const QuorFrame& partner,
+             const std::vector<TargetFilter>& filters, std::size_t first, std::size_t last,
+             uint64_t classes, QuorFrame& truthScratch, QuorFrame& systemScratch,
+             std::vector<ClassTotals>& totals) {
+    taken_.clear();
+    std::size_t every = last;
+    for (std::size_t c = first; c < last && every == last; ++c) {
+      if (filters[c].everyClass() && filters[c].mayTakeAny(classes)) every = c;
+    }
+    if (every == last) return;
+    const float threshold = filters[every].threshold();
+    codes_.clear();
+    slots_.assign(1, every);
+    for (std::size_t c = first; c < last; ++c) {
+      const TargetFilter& filter = filters[c];
+      if (filter.everyClass() || filter.classCode() < 0 || filter.threshold() != threshold ||
+          !filter.mayTakeAny(classes) ||
+          std::find(codes_.begin(), codes_.end(), filter.classCode()) != codes_.end()) {
+        continue;  // (a class named twice: the second one the usual way)
+      }
+      codes_.push_back(filter.classCode());
+      slots_.push_back(c);
+    }
+    selectFrame(truth, filters[every], truthScratch);
+    selectFrame(partner, filters[every], systemScratch);
+    counts_.resize(slots_.size());
+    if (!evaluateFrameClasses(truthScratch, systemScratch, codes_, counts_)) return;
+    for (std::size_t k = 0; k < slots_.size(); ++k) addCounts(counts_[k], totals[slots_[k]]);
+    taken_ = slots_;
+  }
+  /// Whether the last match() counted filter `c`.
+  bool took(std::size_t c) const {
+    return std::find(taken_.begin(), taken_.end(), c) != taken_.end();
+  }
+
+ private:
+  std::vector<int32_t> codes_;
+  std::vector<std::size_t> slots_;  // the filters matched: All first, then codes_'s
+  std::vector<std::size_t> taken_;  // those counted by the last match()
+  std::vector<FrameClassCounts> counts_;
+};
+
 const QuorFrame* partnerOf(const QuorSequence& system, int32_t partner) {
   return partner >= 0 && static_cast<std::size_t>(partner) < system.frames.size()
              ? &system.frames[static_cast<std::size_t>(partner)]
@@ -162,11 +220,18 @@ void evaluateFramePair(const QuorFrame& truth, const QuorFrame* partner,
   // A class of which neither frame holds a target adds nothing.
   const uint64_t classes =
       classCodeMask(truth) | (partner != nullptr ? classCodeMask(*partner) : 0);
+  thread_local SharedMatching shared;
+  if (partner != nullptr) {
+    shared.match(truth, *partner, filters, firstFilter, lastFilter, classes, truthScratch,
+                 systemScratch, totals);
+  } else {
+    shared.clear();
+  }
   thread_local ClassLists truthLists, systemLists;
   bool listed = false;
   for (std::size_t c = firstFilter; c < lastFilter; ++c) {
     const TargetFilter& filter = filters[c];
-    if (!filter.mayTakeAny(classes)) continue;
+    if (!filter.mayTakeAny(classes) || shared.took(c)) continue;
     const int32_t code = filter.classCode();
     if (!filter.everyClass() && code >= 0 && static_cast<std::size_t>(code) < ClassLists::kListed &&
         (!listed || truthLists.threshold() == filter.threshold())) {

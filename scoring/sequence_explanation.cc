@@ -151,8 +151,10 @@ constexpr std::size_t kFramesPerItem = 64;
 
 void PairStats::add(float overlap, float iou) {
   ++count;
-  overlapUnits += std::llround(static_cast<double>(overlap) / kUnit);
-  iouUnits += std::llround(static_cast<double>(iou) / kUnit);
+  // Whole numbers of units already (see the header); the half only rounds
+  // what would not be, without a library call per pair.
+  overlapUnits += static_cast<int64_t>(static_cast<double>(overlap) / kUnit + 0.5);
+  iouUnits += static_cast<int64_t>(static_cast<double>(iou) / kUnit + 0.5);
   ++histogram[binOf(overlap)];
 }
 

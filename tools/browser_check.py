@@ -15,8 +15,10 @@
 4. Over the DevTools protocol (--remote-debugging-pipe): the page is loaded
    with scripts disabled and checked as in 2; then again, and no request but the page itself is made and no content-security
    violation is reported, no script error is thrown, every SVG has a nonzero
-   rendered size, and with a sortable table, real mouse clicks on a column
-   heading sort it; then a full-page screenshot (1200 pixels wide) is written.
+   rendered size, the expected elements are there in the expected numbers,
+   and with a sortable table, real mouse clicks on a column heading sort it;
+   the pointer moved over an element shows the expected text where the page
+   says it; then a full-page screenshot (1200 pixels wide) is written.
 
 Expectations (--expect, JSON; every key optional):
   {"title": "text in <title>",
@@ -26,7 +28,10 @@ Expectations (--expect, JSON; every key optional):
    "series": ["nmodta:All", "fn:All"], "absent_series": ["nmodta:Plane"],
    "text": ["shown literally"],
    "sort": {"table": ID, "column": HEADER, "name_column": HEADER,
-            "ascending": [NAME, ...], "descending": [NAME, ...]}}
+            "ascending": [NAME, ...], "descending": [NAME, ...]},
+   "elements": {"CSS SELECTOR": N},               # matches in the live page
+   "hover": [{"element": SELECTOR, "readout": SELECTOR, "text": TEXT}]}
+                                                  # TEXT in readout once the pointer is on element
 
 Exit status: 0 when every check passes, 1 when one fails, 77 when Chromium
 is not installed (CTest's SKIP_RETURN_CODE), 2 on a wrong command line.
@@ -320,9 +325,16 @@ def interactive_checks(chromium, url, page_url, expected, failures, screenshot):
             for width, height in sizes or []:
                 failures.check(width > 100 and height > 100, f"an SVG is laid out at {width} x {height}")
 
+            for selector, count in expected.get("elements", {}).items():
+                shown = tools.evaluate(f"document.querySelectorAll({json.dumps(selector)}).length")
+                failures.check(shown == count, f"{selector} matches {shown} elements, expected {count}")
+
             sort = expected.get("sort")
             if sort:
                 click_sort(tools, sort, failures)
+
+            for hover in expected.get("hover", []):
+                point_at(tools, hover, failures)
 
             if screenshot:
                 # The whole page, at the width people read it.
@@ -366,6 +378,22 @@ def click_sort(tools, sort, failures):
         shown = tools.evaluate(f"document.getElementById({table}).tHead.querySelector('[aria-sort]')"
                                f"?.getAttribute('aria-sort')")
         failures.check(shown == wanted, f"the heading shows {shown}, expected {wanted}")
+
+
+def point_at(tools, hover, failures):
+    """Moves the pointer onto the middle of an element, as a person would, and
+    reads what the page then shows in its readout."""
+    element = json.dumps(hover["element"])
+    where = (f"(() => {{ const e = document.querySelector({element}); if (!e) return null;"
+             f" e.scrollIntoView({{block: 'center'}}); const r = e.getBoundingClientRect();"
+             f" return [r.left + r.width / 2, r.top + r.height / 2]; }})()")
+    point = tools.evaluate(where)
+    if not failures.check(point is not None, f"no element {hover['element']} to point at"):
+        return
+    tools.call("Input.dispatchMouseEvent", {"type": "mouseMoved", "x": point[0], "y": point[1]})
+    shown = tools.evaluate(f"document.querySelector({json.dumps(hover['readout'])})?.textContent")
+    failures.check(shown is not None and hover["text"] in shown,
+                   f"pointing at {hover['element']} shows {shown!r}, expected {hover['text']!r}")
 
 
 # --- Checks of the page -----------------------------------------------------

@@ -22,10 +22,12 @@ records in a file, and a bad value raises FormatError naming its row and
 column.
 """
 
+import dataclasses
 import json
 import math
 import numbers
 import os
+import warnings
 
 import numpy as np
 
@@ -33,6 +35,8 @@ from . import _talmira
 
 __all__ = ["score", "sweep", "check", "events", "read", "ScoreResult", "SweepResult",
            "FormatError", "COLUMNS", "CLASSES", "EVENT_COLUMNS", "FORMATS", "class_map"]
+__all__ += ["batch", "dataset_sequences", "score_sequence", "pool", "BatchResult",
+            "SequenceResult", "DatasetSequence", "TABLE_DATASET"]
 
 #: The columns of an in-memory table, in the order of a file's first 13.
 COLUMNS = ("frame", "x1", "y1", "x2", "y2", "x3", "y3", "x4", "y4",
@@ -326,6 +330,34 @@ def _readings(gt, format=None, gt_format=None, sys_format=None, **options):
             reading["ignore"] = _optional_path(options.get("ignore"))
         readings.append(reading)
     return tuple(readings)
+
+
+def _dataset_formats(format=None, gt_format=None, sys_format=None, **options):
+    """How a dataset's files are read, for the native layer: None for files
+    of this package's format, else the command's --gt-format, --sys-format
+    and the options of other formats as a dict (checked there as `talmira
+    batch` checks them, since a LIST's lines may name formats of their own).
+    format sets both formats; gt_format and sys_format each one."""
+    unknown_keys = sorted(set(options) - set(_READING_OPTIONS))
+    if unknown_keys:
+        raise TypeError("unexpected keyword argument %r" % unknown_keys[0])
+    if format is not None and (gt_format is not None or sys_format is not None):
+        raise ValueError("give format (both inputs) or gt_format and sys_format, not both")
+    truth = _format_name(format if format is not None else gt_format, "format")
+    system = _format_name(format if format is not None else sys_format, "format")
+    given = {key: options.get(key) for key in _READING_OPTIONS}
+    if (truth, system) == ("talmira", "talmira") and all(
+            value in (None, "error") for value in given.values()):
+        return None
+    if given["image_size"] is not None:
+        given["image_size"] = "%dx%d" % _image_size(given["image_size"])
+    for key in ("classes", "names", "ignore", "images_from"):
+        given[key] = _optional_path(given[key])
+    given["unknown"] = given["unknown"] or "error"
+    if given["unknown"] not in ("error", "drop"):
+        raise ValueError("unknown %r is neither 'error' nor 'drop'" % (given["unknown"],))
+    given.update(gt_format=truth, sys_format=system)
+    return given
 
 
 def class_map(format):
@@ -670,6 +702,457 @@ def sweep(gt, sys, grid=100, exact=False, jobs=None, *, format=None, gt_format=N
     return SweepResult(curves, best_frame, bool(exact), None if exact else int(grid))
 
 
+# ---------------------------------------------------------------------------
+# Datasets: batch(), dataset_sequences(), score_sequence() and pool().
+#
+# A result travels (to and from Dask workers, through pickles) as the text of
+# the partial result that `talmira batch --shard` writes: a sequence is the
+# one-sequence shard of its position, a whole dataset shard 1/1. Joining them
+# is the C++ of `talmira merge`, so that every way of scoring a dataset pools
+# exactly as the command does.
+
+#: The name a dataset given as a table has where a LIST's path would be.
+TABLE_DATASET = "(table)"
+_DATASET_COLUMNS = ("sequence", "groundtruth", "system")
+_DATASET_FORMAT_COLUMNS = ("gt_format", "sys_format")
+_COUNT_COLUMNS = ("gt", "det", "fn", "fp", "frames")
+# A sequence's best points: those of best but its average precision, since a
+# sequence's curves are pooled and let go, not kept.
+_SEQUENCE_BEST_COLUMNS = tuple(c for c in _BEST_COLUMNS if c != "ap")
+
+
+@dataclasses.dataclass(frozen=True)
+class DatasetSequence:
+    """One sequence of a dataset, as dataset_sequences() reads it: what
+    score_sequence() scores, on this process or another.
+
+    position: its place in the list, from 0; name, groundtruth, system: as the
+    list gives them (paths joined with the LIST's folder); list, list_digest,
+    count: the dataset it belongs to (its LIST as given, a digest of the
+    LIST's bytes, and its number of sequences), which pool() checks;
+    groundtruth_format, system_format: the formats its line names (the
+    LIST's gt_format and sys_format columns), empty for the call's.
+    """
+
+    position: int
+    name: str
+    groundtruth: str
+    system: str
+    list: str
+    list_digest: str
+    count: int
+    groundtruth_format: str = ""
+    system_format: str = ""
+
+
+def _dataset_field(value):
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return ""
+    if type(value).__name__ in ("NAType", "NaTType"):
+        return ""
+    if isinstance(value, os.PathLike):
+        value = os.fspath(value)
+    if isinstance(value, bytes):
+        value = os.fsdecode(value)
+    text = str(value)
+    if any(c in text for c in ',"\r\n'):
+        return '"' + text.replace('"', '""') + '"'
+    return text
+
+
+def _dataset_table_text(table):
+    """A table of sequences as the text of a LIST, to be read by its rules."""
+    if isinstance(table, dict):
+        names = [str(c) for c in table]
+    elif hasattr(table, "columns") and hasattr(table, "__getitem__"):
+        names = [str(c) for c in table.columns]
+    else:
+        raise TypeError("a dataset is a LIST's path or a pandas DataFrame with the columns "
+                        "sequence, groundtruth and system, not %s" % type(table).__name__)
+    missing = [c for c in _DATASET_COLUMNS if c not in names]
+    if missing:
+        raise ValueError("the dataset table lacks the column%s %s" % (
+            "s" if len(missing) > 1 else "", ", ".join(missing)))
+    wanted = _DATASET_COLUMNS
+    if any(c in names for c in _DATASET_FORMAT_COLUMNS):
+        missing = [c for c in _DATASET_FORMAT_COLUMNS if c not in names]
+        if missing:
+            raise ValueError("the dataset table's formats need both gt_format and sys_format")
+        wanted = _DATASET_COLUMNS + _DATASET_FORMAT_COLUMNS
+    columns = [list(table[c]) for c in wanted]
+    if len({len(c) for c in columns}) > 1:
+        raise ValueError("the dataset table's columns differ in length")
+    lines = [",".join(wanted)]
+    lines += [",".join(_dataset_field(v) for v in row) for row in zip(*columns)]
+    return ("\n".join(lines) + "\n").encode("utf-8", "surrogateescape")
+
+
+def dataset_sequences(dataset):
+    """The sequences of a dataset, by the rules of `talmira batch LIST`, as a
+    list of DatasetSequence: for score_sequence() on any process, whose
+    results pool() joins.
+
+    dataset: the path of a LIST (a CSV file with the header
+    sequence,groundtruth,system and one sequence a line, paths relative to
+    its folder), or a table (a pandas DataFrame, or a dict of lists) with the
+    columns sequence, groundtruth and system, paths relative to the current
+    folder. Raises FormatError for a line or row that breaks the rules (an
+    empty field, a name used twice, the name "(all)"), naming its line (a
+    LIST) or its row (a table, counted from 0), and OSError when the LIST
+    cannot be read.
+    """
+    return _read_dataset(dataset)[1]
+
+
+def _read_dataset(dataset):
+    """(list, digest, count) of a dataset, and its DatasetSequences."""
+    path = _path_of(dataset)
+    if path is not None:
+        with open(path, "rb") as fh:
+            text = fh.read()
+    else:
+        text = _dataset_table_text(dataset)
+    try:
+        (name, digest, count), entries = _talmira.read_dataset_list(
+            text, path if path is not None else TABLE_DATASET)
+    except _talmira.ReadFailure as failure:
+        what, line = failure.args[0], failure.args[1]
+        if path is not None:
+            raise FormatError("%s:%d: %s" % (path, line, what), path=path, line=line) from None
+        row = line - 2 if line >= 2 else None
+        where = "dataset table" + (", row %d" % row if row is not None else "")
+        raise FormatError("%s: %s" % (where, what), line=line, row=row) from None
+    return (name, digest, count), [
+        DatasetSequence(position, sequence, groundtruth, system, name, digest, count,
+                        groundtruth_format, system_format)
+        for position, sequence, groundtruth, system, groundtruth_format, system_format
+        in entries]
+
+
+def _grid_steps(sweep, grid, exact):
+    if not sweep or exact:
+        return 0
+    if isinstance(grid, bool) or not isinstance(grid, numbers.Integral) or not 1 <= grid <= MAX_GRID:
+        raise ValueError("grid %r is not a whole number from 1 to %d" % (grid, MAX_GRID))
+    return int(grid)
+
+
+def _class_rows(rows, columns):
+    """A DataFrame of class rows with whole counts and the command's NMODTA."""
+    import pandas as pd
+
+    frame = pd.DataFrame(rows, columns=list(columns))
+    for column in columns:
+        if column in _COUNT_COLUMNS:
+            frame[column] = frame[column].astype("int64")
+        elif column in ("nmodta", "threshold"):
+            frame[column] = frame[column].astype("float64")
+    return frame
+
+
+def _best_rows(entry, name=None):
+    """The best points of a part's sequence, with the class's frames."""
+    frames = {c["class"]: c["frames"] for c in entry["classes"]}
+    lead = () if name is None else (name,)
+    return [lead + (b["class"], b["threshold"], b["gt"], b["det"], b["fn"], b["fp"],
+                    frames[b["class"]], b["nmodta"]) for b in entry["best"]]
+
+
+class _PartView:
+    """A result held as the text of its part, read (once) when looked at.
+    Pickles as that text alone."""
+
+    def __init__(self, partial):
+        self.partial = partial
+
+    def __getstate__(self):
+        return {"partial": self.partial}
+
+    def __setstate__(self, state):
+        self.partial = state["partial"]
+
+    @property
+    def _part(self):
+        cached = self.__dict__.get("_parsed")
+        if cached is None:
+            cached = self.__dict__["_parsed"] = json.loads(self.partial)
+        return cached
+
+    @property
+    def confidence(self):
+        """The confidence threshold the counts are at."""
+        return self._part["confidence"]
+
+    @property
+    def sweep(self):
+        """Whether the sequences were swept over every threshold."""
+        return "sweep" in self._part
+
+
+class SequenceResult(_PartView):
+    """One sequence of a dataset scored by score_sequence().
+
+    name, position, groundtruth, system: the sequence's; error: why it could
+    not be scored (the command's message), None when it was; to_pandas(): its
+    class rows at the confidence (class, gt, det, fn, fp, frames, nmodta;
+    none when it failed); best: with a sweep, each class's best threshold
+    (class, threshold, gt, det, fn, fp, frames, nmodta: no average precision,
+    which only the pooled curves give), None otherwise.
+    partial: the text of its partial result, as `talmira batch --shard`
+    writes one: pool() joins these, and so does `talmira merge` from files.
+    """
+
+    @property
+    def _entry(self):
+        return self._part["sequences"][0]
+
+    name = property(lambda self: self._entry["sequence"])
+    position = property(lambda self: self._entry["position"])
+    groundtruth = property(lambda self: self._entry["groundtruth"])
+    system = property(lambda self: self._entry["system"])
+    error = property(lambda self: self._entry.get("error"))
+
+    def to_pandas(self):
+        """The sequence's class rows at the confidence (none when it failed)."""
+        rows = [tuple(c[k] for k in _RESULT_COLUMNS) for c in self._entry.get("classes", [])]
+        return _class_rows(rows, _RESULT_COLUMNS)
+
+    @property
+    def best(self):
+        if not self.sweep:
+            return None
+        return _class_rows(_best_rows(self._entry) if self.error is None else [],
+                           _SEQUENCE_BEST_COLUMNS)
+
+    def __repr__(self):
+        if self.error is not None:
+            return "SequenceResult(%r, failed: %s)" % (self.name, self.error)
+        return "SequenceResult(%r, confidence %s)\n%s" % (
+            self.name, self.confidence, self.to_pandas().to_string(index=False))
+
+
+class BatchResult(_PartView):
+    """A whole dataset scored: what `talmira batch` gives, as tables.
+
+    sequences: each scored sequence's class rows in list order (sequence,
+    class, gt, det, fn, fp, frames, nmodta), the rows of `talmira batch
+    --format csv`; pooled: the totals over the scored sequences (class, gt,
+    det, fn, fp, frames, nmodta), counts summed and NMODTA computed from the
+    sums; failed: the sequences that could not be scored (sequence,
+    groundtruth, system, error), left out of the totals.
+
+    With a sweep, also: best, each class's best threshold over the pooled
+    exact curves and its average precision (class, threshold, gt, det, fn,
+    fp, frames, nmodta, ap), as sweep() gives them for one pair; curves, the
+    pooled curves' rows as `talmira batch --sweep --format csv` lists them
+    (class, threshold, gt, det, fn, fp, nmodta, precision, recall; at
+    k/grid, or every threshold when exact); sequence_best, each scored
+    sequence's best thresholds (sequence, then the columns of best but ap:
+    a sequence's own curves are not kept). None without a sweep.
+
+    render(format): the command's output itself. partial: the text of the
+    whole run as a partial result (shard 1/1), which `talmira merge` reads.
+    """
+
+    @property
+    def _pooled(self):
+        cached = self.__dict__.get("_pooled_rows")
+        if cached is None:
+            cached = self.__dict__["_pooled_rows"] = _talmira.pooled_dataset(self.partial)
+        return cached
+
+    @property
+    def grid(self):
+        """With a sweep: the grid's steps, None when exact (and without a sweep)."""
+        return self._part.get("sweep", {}).get("grid")
+
+    @property
+    def sequences(self):
+        rows = [(s["sequence"],) + tuple(c[k] for k in _RESULT_COLUMNS)
+                for s in self._part["sequences"] if "error" not in s for c in s["classes"]]
+        return _class_rows(rows, ("sequence",) + _RESULT_COLUMNS)
+
+    @property
+    def pooled(self):
+        rows = [(name, g, d, n, p, f, _nmodta(m)) for name, g, d, n, p, f, m in self._pooled[0]]
+        return _class_rows(rows, _RESULT_COLUMNS)
+
+    @property
+    def failed(self):
+        import pandas as pd
+
+        rows = [(s["sequence"], s["groundtruth"], s["system"], s["error"])
+                for s in self._part["sequences"] if "error" in s]
+        return pd.DataFrame(rows, columns=["sequence", "groundtruth", "system", "error"])
+
+    @property
+    def best(self):
+        if self._pooled[1] is None:
+            return None
+        rows = [(name, _nmodta(t), g, d, n, p, frames, _nmodta(m), ap)
+                for name, (t, g, d, n, p, frames, m, ap) in zip(CLASSES, self._pooled[1][1])]
+        return _class_rows(rows, _BEST_COLUMNS)
+
+    @property
+    def curves(self):
+        import pandas as pd
+
+        if self._pooled[1] is None:
+            return None
+        (slots, thresholds, gts, dets, fns, fps, nmodtas, precisions,
+         recalls) = self._pooled[1][0]
+        return pd.DataFrame({
+            "class": np.array(CLASSES, dtype=object)[slots.astype(np.intp)],
+            "threshold": _shortest(thresholds),
+            "gt": gts, "det": dets, "fn": fns, "fp": fps,
+            "nmodta": _shortest(nmodtas),
+            "precision": precisions, "recall": recalls,
+        }, columns=list(_CURVE_COLUMNS))
+
+    @property
+    def sequence_best(self):
+        if not self.sweep:
+            return None
+        rows = [row for s in self._part["sequences"] if "error" not in s
+                for row in _best_rows(s, s["sequence"])]
+        return _class_rows(rows, ("sequence",) + _SEQUENCE_BEST_COLUMNS)
+
+    def render(self, format="text"):
+        """The output of `talmira batch` over the same dataset, byte for byte:
+        format "text", "csv" or "json" (--format), "html" (--report's page)
+        or, with a sweep, "svg" (--plot's picture)."""
+        return _talmira.render_dataset(self.partial, format)
+
+    def _repr_html_(self):
+        return self.pooled.to_html(index=False, float_format=lambda v: "%.6f" % v)
+
+    def __repr__(self):
+        return self.render("text")
+
+
+def _reported(result, caller):
+    """The result, with a warning when some of its sequences failed: they are
+    reported, as the command reports them, not raised."""
+    sequences = result._part["sequences"]
+    failed = sum(1 for s in sequences if "error" in s)
+    if failed:
+        warnings.warn("%s: %d of %d sequences failed; they are left out of the totals"
+                      % (caller, failed, len(sequences)), stacklevel=3)
+    return result
+
+
+def score_sequence(sequence, confidence=0.0, sweep=False, grid=100, exact=False, jobs=1, *,
+                   format=None, gt_format=None, sys_format=None, **options):
+    """Scores one DatasetSequence as `talmira batch` scores each of its
+    sequences: a SequenceResult, for pool(). A file that cannot be read or is
+    malformed does not raise: the result holds its message (error).
+
+    confidence: as in score(); sweep: sweep the sequence over every
+    threshold instead (its best points, its counts at confidence, and its
+    exact curves for the pool), with grid and exact as in sweep(), which set
+    the rows the pooled curves list. jobs: threads that match frames
+    (default 1, for a pool of workers; None: every core). Every sequence of
+    one dataset must be scored with the same confidence and sweep settings.
+    format, gt_format, sys_format and the options of other formats: as in
+    batch(), the same for every sequence of the dataset.
+    """
+    if not isinstance(sequence, DatasetSequence):
+        raise TypeError("score_sequence() takes a DatasetSequence (from dataset_sequences()), "
+                        "not %s" % type(sequence).__name__)
+    threshold = _confidence(confidence)
+    steps = _grid_steps(sweep, grid, exact)
+    formats = _dataset_formats(format, gt_format, sys_format, **options)
+    text = _talmira.score_shard_part(
+        (sequence.list, sequence.list_digest, sequence.count), [_entry(sequence)],
+        sequence.position + 1, sequence.count, threshold, bool(sweep), steps, _jobs(jobs),
+        formats)
+    return SequenceResult(text)
+
+
+def _entry(sequence):
+    return (sequence.position, sequence.name, sequence.groundtruth, sequence.system,
+            sequence.groundtruth_format, sequence.system_format)
+
+
+def _score_shard(source, entries, shard, shards, confidence, sweep, grid_steps, jobs,
+                 formats=None):
+    """A Dask task of batch(): the text of the part of shard `shard`/`shards`."""
+    return _talmira.score_shard_part(source, entries, shard, shards, confidence, sweep,
+                                     grid_steps, jobs, formats)
+
+
+def pool(results):
+    """Joins the results of score_sequence() (in any order) into the
+    BatchResult of the whole dataset, exactly as `talmira merge` joins the
+    parts of shards: counts summed over the scored sequences, and with a
+    sweep their exact curves summed. A failed sequence is listed in failed,
+    left out of the totals and reported by a warning.
+
+    Raises ValueError, with merge's message, when the results are not those
+    of one dataset scored with one confidence and sweep setting, when two
+    hold the same sequence, or when a sequence is missing. A BatchResult
+    counts as the part holding all its sequences.
+    """
+    parts, names = [], []
+    for index, result in enumerate(results):
+        if not isinstance(result, _PartView):
+            raise TypeError("pool() joins the results of score_sequence(), not %s"
+                            % type(result).__name__)
+        parts.append(result.partial)
+        names.append("result %d" % index)
+    if not parts:
+        raise ValueError("pool() needs the result of at least one sequence")
+    return _reported(BatchResult(_talmira.join_dataset_parts(parts, names)), "talmira.pool")
+
+
+def batch(dataset, confidence=0.0, sweep=False, jobs=None, grid=100, exact=False, client=None, *,
+          format=None, gt_format=None, sys_format=None, **options):
+    """Scores every sequence of a dataset as `talmira batch` does, with the
+    totals pooled over the dataset: a BatchResult.
+
+    dataset: a LIST's path, or a DataFrame with the columns sequence,
+    groundtruth and system (see dataset_sequences()). confidence, sweep,
+    grid, exact: as the command's -c, --sweep, --grid and --exact. A sequence
+    that cannot be read or is malformed does not stop the others: it is
+    listed in the result's failed table, left out of the totals and reported
+    by a warning.
+
+    Without a client, the sequences are scored in this process on `jobs`
+    threads (default: every core), as `talmira batch -j`. With a
+    dask.distributed Client, the dataset is cut into shards as `talmira batch
+    --shard K/N` cuts it, four for each thread of the cluster (at most one a
+    sequence); each shard is a task whose `jobs` threads (default 1) score
+    its sequences one after the other, and the parts are joined as `talmira
+    merge` joins them. Few parts travel back, each holding its sequences'
+    counts and, with a sweep, the sum of their curves. The workers must see
+    the files at the paths the dataset gives (an absolute LIST path, or
+    workers started in the same folder). The result is the same either way.
+
+    Inputs of other formats: format (both inputs), or gt_format and
+    sys_format, and the options of other formats, as in score() and as the
+    command's --gt-format, --sys-format and the options that go with them;
+    a LIST (or table) may also end with the columns gt_format and
+    sys_format, naming each sequence's formats (empty: the call's).
+    """
+    threshold = _confidence(confidence)
+    steps = _grid_steps(sweep, grid, exact)
+    formats = _dataset_formats(format, gt_format, sys_format, **options)
+    source, sequences = _read_dataset(dataset)
+    entries = [_entry(s) for s in sequences]
+    if client is None or not sequences:
+        text = _talmira.score_shard_part(source, entries, 1, 1, threshold, bool(sweep), steps,
+                                         _jobs(jobs), formats)
+        return _reported(BatchResult(text), "talmira.batch")
+    threads = sum(client.nthreads().values())
+    shards = max(1, min(len(sequences), 4 * threads))
+    futures = [client.submit(_score_shard, source, entries, shard, shards, threshold,
+                             bool(sweep), steps, 1 if jobs is None else _jobs(jobs), formats,
+                             pure=False)
+               for shard in range(1, shards + 1)]
+    parts = client.gather(futures)
+    names = ["shard %d/%d" % (shard, shards) for shard in range(1, shards + 1)]
+    return _reported(BatchResult(_talmira.join_dataset_parts(parts, names)), "talmira.batch")
+
 # --- explain: why a detector lost points ---
 
 __all__ += ["explain", "ExplainResult", "MISS_CAUSES", "FALSE_ALARM_CAUSES", "CONFUSION_LABELS"]
@@ -893,3 +1376,226 @@ def explain(gt, sys, confidence=0.0, near=0.1, jobs=None, *, format=None, gt_for
                          report["confidence"], report["near"], paths[0], paths[1])
 
 # --- end of explain ---
+
+
+# --- compare: two detectors with paired-bootstrap intervals ---
+
+__all__ += ["compare", "CompareResult"]
+
+#: The columns of compare()'s classes: those of `talmira compare --format
+#: csv`, then B's GT (it differs from A's only where the two thresholds take
+#: different ground-truth boxes).
+COMPARE_COLUMNS = ("class", "gt", "fn_a", "fp_a", "nmodta_a", "fn_b", "fp_b", "nmodta_b",
+                   "delta", "low", "high", "b_better", "a_better", "found_both", "found_a_only",
+                   "found_b_only", "found_neither", "gt_b")
+_COMPARE_SEQUENCE_COLUMNS = ("sequence", "groundtruth", "system_a", "system_b", "gt", "fn_a",
+                             "fp_a", "nmodta_a", "fn_b", "fp_b", "nmodta_b", "delta", "error")
+_COMPARE_SETTINGS = ("unit", "block", "frames", "units", "resamples", "seed", "level", "best",
+                     "confidence_a", "confidence_b")
+__all__ += ["COMPARE_COLUMNS"]
+
+
+class CompareResult:
+    """Two detectors on the same ground truth, as `talmira compare` compares
+    them: the difference of their NMODTA, B's minus A's, with a paired
+    bootstrap interval per class.
+
+    classes: a DataFrame, one row per class in the order of CLASSES, with
+    COMPARE_COLUMNS: GT, each detector's misses, false alarms and NMODTA
+    (the shortest decimal of its single-precision value, as everywhere),
+    delta = NMODTA_B - NMODTA_A in double precision (the same rule as each
+    resample), low and high (the interval), b_better and a_better (the share
+    of resamples in which each scored higher), and the ground-truth objects
+    found by both, by A only, by B only and by neither.
+    sequences: with a dataset, each sequence's counts of All and its delta,
+    with the message of one that could not be read in `error` (None
+    otherwise; it is left out of both detectors' counts); None for one
+    sequence.
+    unit ("frames" or "sequence"), block (frames per unit, None for a
+    dataset), frames (one sequence's), units, resamples, seed, level, best,
+    confidence_a, confidence_b: how it was made.
+    """
+
+    def __init__(self, report, classes, sequences):
+        self._report = report
+        self.classes = classes
+        self.sequences = sequences
+        for key in _COMPARE_SETTINGS:
+            setattr(self, key, report.get(key))
+
+    def to_dict(self):
+        """The report of `talmira compare --format json`: the same keys and
+        values (for a table the path is None)."""
+        return json.loads(json.dumps(self._report))
+
+    def verdict(self, cls="All"):
+        """"B", "A" or None: which detector the class's interval shows
+        better (its interval clears 0), None when it holds 0 or there are
+        fewer than two units to resample."""
+        row = self.classes[self.classes["class"] == cls]
+        if len(row) != 1:
+            raise KeyError(cls)
+        low, high = float(row["low"].iloc[0]), float(row["high"].iloc[0])
+        if self.units < 2:
+            return None
+        return "B" if low > 0 else "A" if high < 0 else None
+
+    def _repr_html_(self):
+        return self.classes.to_html(index=False, float_format=lambda v: "%.6f" % v)
+
+    def __repr__(self):
+        shown = self.classes[(self.classes["gt"] > 0) | (self.classes["gt_b"] > 0)
+                             | (self.classes["fp_a"] > 0) | (self.classes["fp_b"] > 0)
+                             | (self.classes["class"] == "All")]
+        better = {"A": "A is better", "B": "B is better", None: "the data cannot tell"}
+        units = ("%d sequences" % self.units if self.unit == "sequence"
+                 else "%d blocks of %d frame%s" % (self.units, self.block,
+                                                   "" if self.block == 1 else "s"))
+        return "\n".join((
+            "CompareResult(%s, %d resamples, seed %d, level %s): on All %s" % (
+                units, self.resamples, self.seed, repr(self.level), better[self.verdict()]),
+            shown[["class", "gt", "nmodta_a", "nmodta_b", "delta", "low", "high", "b_better",
+                   "a_better"]].to_string(index=False)))
+
+
+def _compare_thresholds(confidence, confidence_a, confidence_b, best):
+    if best and not (confidence is None and confidence_a is None and confidence_b is None):
+        raise ValueError("best picks the thresholds: give no confidence with it")
+    if (confidence_a is None) != (confidence_b is None):
+        raise ValueError("confidence_a and confidence_b go together")
+    if confidence_a is not None:
+        if confidence is not None:
+            raise ValueError("confidence, or confidence_a and confidence_b, not both")
+        return _confidence(confidence_a), _confidence(confidence_b)
+    threshold = _confidence(0.0 if confidence is None else confidence)
+    return threshold, threshold
+
+
+def _whole(value, what, low, high):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or not low <= value <= high:
+        raise ValueError("%s %r is not a whole number from %d to %d" % (what, value, low, high))
+    return int(value)
+
+
+def _level(value):
+    if isinstance(value, str):
+        text = value
+    elif isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError("level %r is not a number" % (value,))
+    else:
+        text = repr(float(value))
+    try:
+        level = float(text)
+    except ValueError:
+        raise ValueError("level %r is not a number" % (value,)) from None
+    # Taken to nine decimals, as the command takes it: one that rounds to 0
+    # leaves no interval.
+    if not (0.0 < level < 1.0) or round(level * 1e9) < 1:
+        raise ValueError("level %r is not between 0 and 1 (both left out)" % (value,))
+    return level
+
+
+def _compare_frame(report):
+    import pandas as pd
+
+    rows = [[c[k] for k in COMPARE_COLUMNS] for c in report["classes"]]
+    classes = pd.DataFrame(rows, columns=list(COMPARE_COLUMNS))
+    for column in ("gt", "fn_a", "fp_a", "fn_b", "fp_b", "found_both", "found_a_only",
+                   "found_b_only", "found_neither", "gt_b"):
+        classes[column] = classes[column].astype("int64")
+    for column in ("nmodta_a", "nmodta_b", "delta", "low", "high", "b_better", "a_better"):
+        classes[column] = classes[column].astype("float64")
+    return classes
+
+
+def _compare_sequences(report):
+    import pandas as pd
+
+    rows = [[s.get(k) for k in _COMPARE_SEQUENCE_COLUMNS] for s in report["sequences"]]
+    frame = pd.DataFrame(rows, columns=list(_COMPARE_SEQUENCE_COLUMNS))
+    for column in ("gt", "fn_a", "fp_a", "fn_b", "fp_b"):
+        frame[column] = pd.array(frame[column].tolist(), dtype="Int64")
+    for column in ("nmodta_a", "nmodta_b", "delta"):
+        frame[column] = frame[column].astype("float64")
+    return frame
+
+
+def compare(gt=None, sys_a=None, sys_b=None, *, dataset=None, confidence=None, confidence_a=None,
+            confidence_b=None, best=False, resamples=10000, seed=1, level=0.95, block=None,
+            jobs=None, format=None, gt_format=None, sys_format=None, **options):
+    """Is detector B better than detector A, or is the difference noise? A
+    CompareResult with the numbers of `talmira compare`.
+
+    Either one sequence, gt, sys_a and sys_b (each a path or an in-memory
+    table, see the module's help), whose ground-truth frames are cut into
+    units of `block` consecutive frames (default: the cube root of the frame
+    count, rounded); or dataset, the path of a LIST with the header
+    sequence,groundtruth,system_a,system_b (paths relative to its folder),
+    each sequence one unit.
+
+    Thresholds: confidence for both (default 0), or confidence_a and
+    confidence_b, or best=True: each detector at its own best threshold of
+    All over the whole (pooled) exact curve; chosen on the data compared, it
+    flatters both. resamples (1 to 10,000,000), seed (0 to 2^64-1) and
+    level (between 0 and 1) set the bootstrap: resample r draws as many units
+    as there are, with replacement, from a SplitMix64 generator started at
+    seed (a draw among n is the high 64 bits of the 128-bit product of its
+    value and n); the interval runs from the (k+1)-th smallest to the
+    (k+1)-th largest difference, k = floor(resamples (1 - level) / 2).
+    jobs: threads, as in score(); the numbers do not depend on it.
+
+    Raises as score() does; for a dataset FileNotFoundError (or another
+    OSError) when the LIST cannot be opened and ValueError when it is
+    malformed, while a sequence that cannot be read is reported in
+    `sequences` (with a warning) and left out; ValueError for a bad setting.
+
+    Inputs of other formats: format (all three inputs), or gt_format (the
+    ground truth) and sys_format (both detectors' outputs), and the options
+    of other formats, as in score(); a dataset's LIST may also end with the
+    columns gt_format and sys_format, as in batch().
+    """
+    import warnings
+
+    thresholds = _compare_thresholds(confidence, confidence_a, confidence_b, bool(best))
+    resamples = _whole(resamples, "resamples", 1, 10000000)
+    seed = _whole(seed, "seed", 0, 2 ** 64 - 1)
+    level = _level(level)
+    threads = _jobs(jobs)
+    if dataset is not None:
+        if gt is not None or sys_a is not None or sys_b is not None:
+            raise ValueError("give gt, sys_a and sys_b, or dataset, not both")
+        if block is not None:
+            raise ValueError("block is for one sequence; in a dataset each sequence is a unit")
+        path = _path_of(dataset)
+        if path is None:
+            raise TypeError("dataset is the path of a LIST, not %s" % type(dataset).__name__)
+        with open(path, "rb"):  # the system's own error when it cannot be opened
+            pass
+        formats = _dataset_formats(format, gt_format, sys_format, **options)
+        report = json.loads(_talmira.compare_dataset(path, *thresholds, bool(best), resamples,
+                                                     seed, level, threads, formats))
+        failed = [s for s in report["sequences"] if "error" in s]
+        if failed:
+            warnings.warn("%d of %d sequences could not be read and are left out: %s" % (
+                len(failed), len(report["sequences"]),
+                "; ".join("%s: %s" % (s["sequence"], s["error"]) for s in failed)),
+                RuntimeWarning, stacklevel=2)
+        return CompareResult(report, _compare_frame(report), _compare_sequences(report))
+    if gt is None or sys_a is None or sys_b is None:
+        raise ValueError("give gt, sys_a and sys_b (one sequence), or dataset")
+    block = 0 if block is None else _whole(block, "block", 1, 2 ** 40)
+    readings = _readings(gt, format, gt_format, sys_format, **options)
+    sources = ((gt, "ground-truth"), (sys_a, "system A"), (sys_b, "system B"))
+    sequences = [_read(source, label, reading=reading)
+                 for (source, label), reading in zip(sources, (readings[0], readings[1],
+                                                               readings[1]))]
+    report = json.loads(_talmira.compare(*sequences, *thresholds, bool(best), resamples, seed,
+                                         level, block, threads))
+    for key, (source, _) in zip(("groundtruth", "system_a", "system_b"), sources):
+        report[key] = _path_of(source)
+    # The keys in the command's order: the inputs first.
+    ordered = {k: report[k] for k in ("groundtruth", "system_a", "system_b")}
+    ordered.update((k, v) for k, v in report.items() if k not in ordered)
+    return CompareResult(ordered, _compare_frame(ordered), None)
+
+# --- end of compare ---

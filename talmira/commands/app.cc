@@ -40,6 +40,7 @@ int runTalmira(int argc, char** argv) {
   addSweepCommand(app);
   addBatchCommand(app);
   addMergeCommand(app);
+  addCompareCommand(app);
   addConvertCommand(app);
   app.footer(
       "Exit status: 0 success, 1 an input cannot be read or is malformed or an output cannot be "

@@ -13,6 +13,7 @@ void addSweepCommand(CLI::App& app);
 void addBatchCommand(CLI::App& app);
 void addMergeCommand(CLI::App& app);
 void addExplainCommand(CLI::App& app);
+void addCompareCommand(CLI::App& app);
 void addConvertCommand(CLI::App& app);
 
 /// Parses the command line and runs the chosen subcommand. Returns the exit

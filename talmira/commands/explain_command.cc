@@ -5,7 +5,12 @@
 #include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
+#include "talmira/pages/explain_page.h"
 #include "talmira/writers/explain_report.h"
+
+#ifndef TALMIRA_VERSION
+#define TALMIRA_VERSION "unknown"
+#endif
 
 namespace talmira {
 
@@ -18,21 +23,40 @@ struct ExplainOptionsGiven {
   float near = kDefaultNearThreshold;
   Format format = Format::kText;
   std::string output;
+  std::string report;  // an HTML page, when given
   unsigned jobs = 1;
   FormatOptionsGiven formats;
 };
 
+// The command line that made a page, for the page to say.
+std::string commandLineOf(const ExplainOptionsGiven& given) {
+  std::string line = "talmira " TALMIRA_VERSION " explain " + given.groundTruth + " " +
+                     given.system + " -c " + shortestText(given.confidence) + " --near " +
+                     shortestText(given.near);
+  // The page says how its inputs were read when they were not files of this format.
+  if (given.formats.groundTruthFormat != "talmira") {
+    line += " --gt-format " + given.formats.groundTruthFormat;
+  }
+  if (given.formats.systemFormat != "talmira") {
+    line += " --sys-format " + given.formats.systemFormat;
+  }
+  return line;
+}
+
 void runExplain(const ExplainOptionsGiven& given) {
   std::vector<std::string> inputs = auxiliaryInputs(given.formats);
   inputs.insert(inputs.begin(), {given.groundTruth, given.system});
-  refuseOutputNamingInput(given.output, inputs);
+  for (const std::string* output : {&given.output, &given.report}) {
+    refuseOutputNamingInput(*output, inputs);
+  }
   const InputFormats formats = inputFormatsOf(given.formats, given.groundTruth);
   ExplainOptions options;
   options.confidence = given.confidence;
   options.near = given.near;
   options.threads = given.jobs;
-  // Text and CSV name only the worst frames: a long video's timeline is not kept.
-  options.everyFrame = given.format == Format::kJson;
+  // Text and CSV name only the worst frames: a long video's timeline is kept
+  // only for the JSON and the page, which show it all.
+  options.everyFrame = given.format == Format::kJson || !given.report.empty();
   ExplainReport report{given.groundTruth, given.system, given.confidence, given.near,
                        explainFiles(given.groundTruth, given.system, options, formats)};
   switch (given.format) {
@@ -45,6 +69,9 @@ void runExplain(const ExplainOptionsGiven& given) {
     case Format::kJson:
       writeOutput(given.output, explainJson(report).dump(2) + "\n");
       break;
+  }
+  if (!given.report.empty()) {
+    writeOutput(given.report, renderExplainPage(report, commandLineOf(given)));
   }
 }
 
@@ -80,6 +107,12 @@ void addExplainCommand(CLI::App& app) {
       ->add_option("-o,--output", options->output,
                    "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
+  command
+      ->add_option("--report", options->report,
+                   "also write a self-contained HTML page: the points each class lost as bars "
+                   "split by cause, the confusion matrix, the errors along the video, the worst "
+                   "frames and the overlaps of the pairs")
+      ->type_name("FILE.html");
   addFormatOptions(*command, options->formats);
   command->footer(
       "Each miss (an object of the class left unpaired) gets the first cause that applies:\n"
@@ -102,7 +135,8 @@ void addExplainCommand(CLI::App& app) {
       "\n"
       "Examples:\n"
       "  talmira explain groundtruth.csv systemoutput.csv\n"
-      "  talmira explain groundtruth.csv systemoutput.csv -c 0.5 --format json -o why.json\n");
+      "  talmira explain groundtruth.csv systemoutput.csv -c 0.5 --format json -o why.json\n"
+      "  talmira explain groundtruth.csv systemoutput.csv --report why.html\n");
   command->callback([options] { runExplain(*options); });
 }
 

@@ -21,8 +21,9 @@ struct SweepReportInput {
   std::string producedBy;  // e.g. "talmira 1.0.0 sweep gt.csv sys.csv --exact"
 };
 /// One self-contained page (inline CSS and SVG, no network): inputs, warnings,
-/// best operating points, the table at `confidence`, the curves
-/// (renderSweepSvg). Without curves, the parts that need them say so.
+/// best operating points with each class's average precision, the table at
+/// `confidence`, the curves (renderSweepSvg) and precision against recall
+/// (renderPrecisionRecallSvg). Without curves, the parts that need them say so.
 std::string renderSweepReport(const SweepReportInput& input);
 
 struct DatasetSequenceRow {
@@ -43,7 +44,7 @@ struct DatasetReportInput {
 /// by NMODTA, name, counts and best point (inline script; without it the
 /// tables show in LIST order; the sort is kept in the address as
 /// #sort=<column>-<asc|desc>), failed sequences with their message, and with
-/// --sweep the pooled best points and curves.
+/// --sweep the pooled best points, curves and precision against recall.
 std::string renderDatasetReport(const DatasetReportInput& input);
 
 }  // namespace talmira

@@ -466,4 +466,281 @@ std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption)
   return svg;
 }
 
+std::vector<std::size_t> polylineToDraw(const std::vector<double>& xs,
+                                        const std::vector<double>& ys, int columns) {
+  const std::size_t n = std::min(xs.size(), ys.size());
+  std::vector<std::size_t> kept;
+  columns = std::max(columns, 1);
+  const auto columnOfX = [columns](double x) {
+    return std::min(static_cast<int>(std::floor(clampUnit(x) * columns)), columns - 1);
+  };
+  for (std::size_t first = 0; first < n;) {
+    const int column = columnOfX(xs[first]);
+    std::size_t lowest = first, highest = first, last = first;
+    for (std::size_t i = first + 1; i < n && columnOfX(xs[i]) == column; ++i) {
+      if (ys[i] < ys[lowest]) lowest = i;
+      if (ys[i] > ys[highest]) highest = i;
+      last = i;
+    }
+    // In the order the line passes them.
+    std::array<std::size_t, 4> run = {first, lowest, highest, last};
+    std::sort(run.begin(), run.end());
+    for (std::size_t i : run) {
+      if (kept.empty() || kept.back() != i) kept.push_back(i);
+    }
+    first = last + 1;
+  }
+  return kept;
+}
+
+namespace {
+
+// The precision-recall picture: a square panel, the legend to its right.
+constexpr double kPrWidth = 960;
+constexpr double kPrHeight = 540;
+constexpr double kPrLeft = 72;
+constexpr double kPrTop = 62;
+constexpr int kPrSize = 420;
+constexpr double kPrLegendLeft = 560;
+
+double prX(double recall) { return kPrLeft + clampUnit(recall) * kPrSize; }
+double prY(double precision) {
+  // A little room above 1, so that a line at precision 1 stays visible.
+  return kPrTop + 8 + (1 - clampUnit(precision)) * (kPrSize - 8);
+}
+
+void drawPrFrame(std::string& svg) {
+  const double bottom = kPrTop + kPrSize;
+  svg += "<g class=\"axes\">\n";
+  for (int k = 0; k <= 10; ++k) {
+    char label[8];
+    std::snprintf(label, sizeof label, "%.1f", k / 10.0);
+    const std::string text = k == 0 ? "0" : k == 10 ? "1" : label;
+    const std::string x = number(prX(k / 10.0));
+    const std::string y = number(prY(k / 10.0));
+    svg += "<line x1=\"" + x + "\" y1=\"" + number(kPrTop) + "\" x2=\"" + x + "\" y2=\"" +
+           number(bottom) + "\" stroke=\"#e4e4e4\" stroke-width=\"1\"/>\n";
+    svg += "<text x=\"" + x + "\" y=\"" + number(bottom + 16) +
+           "\" font-size=\"11\" text-anchor=\"middle\" fill=\"#444\">" + text + "</text>\n";
+    svg += "<line x1=\"" + number(kPrLeft) + "\" y1=\"" + y + "\" x2=\"" +
+           number(kPrLeft + kPrSize) + "\" y2=\"" + y +
+           "\" stroke=\"#e4e4e4\" stroke-width=\"1\"/>\n";
+    svg += "<text x=\"" + number(kPrLeft - 6) + "\" y=\"" + number(prY(k / 10.0) + 4) +
+           "\" font-size=\"11\" text-anchor=\"end\" fill=\"#444\">" + text + "</text>\n";
+  }
+  svg += "<text x=\"" + number(kPrLeft + kPrSize / 2.0) + "\" y=\"" + number(bottom + 34) +
+         "\" font-size=\"12\" text-anchor=\"middle\" fill=\"#333\">Recall (GT \xE2\x88\x92 FN) / "
+         "GT</text>\n";
+  svg += "<text transform=\"translate(" + number(kPrLeft - 44) + " " +
+         number(kPrTop + kPrSize / 2.0) +
+         ") rotate(-90)\" font-size=\"12\" text-anchor=\"middle\" fill=\"#333\">Precision (Det "
+         "\xE2\x88\x92 FP) / Det</text>\n";
+  svg += "<rect x=\"" + number(kPrLeft) + "\" y=\"" + number(kPrTop) + "\" width=\"" +
+         number(kPrSize) + "\" height=\"" + number(kPrSize) +
+         "\" fill=\"none\" stroke=\"#888\" stroke-width=\"1\"/>\n";
+  svg += "</g>\n";
+}
+
+struct PrLine {
+  std::vector<double> recall, precision;
+};
+
+// The curve's points with objects, in threshold order.
+PrLine prPoints(const ClassCurve& curve, std::vector<std::size_t>* indices = nullptr) {
+  PrLine line;
+  for (std::size_t i = 0; i < curve.points.size(); ++i) {
+    const std::optional<double> recall = recallOf(curve.points[i]);
+    if (!recall) continue;
+    line.recall.push_back(*recall);
+    line.precision.push_back(precisionOf(curve.points[i]));
+    if (indices) indices->push_back(i);
+  }
+  return line;
+}
+
+// A step line: from each point across to the next one's recall, then up or
+// down to its precision.
+std::string prStepPath(const PrLine& line, const std::vector<std::size_t>& kept) {
+  if (kept.empty()) return {};
+  std::string x = number(prX(line.recall[kept.front()]));
+  std::string y = number(prY(line.precision[kept.front()]));
+  std::string path = "M" + x + " " + y;
+  for (std::size_t k = 1; k < kept.size(); ++k) {
+    const std::string nextX = number(prX(line.recall[kept[k]]));
+    const std::string nextY = number(prY(line.precision[kept[k]]));
+    if (nextX != x) path += "H" + nextX;
+    if (nextY != y) path += "V" + nextY;
+    x = nextX;
+    y = nextY;
+  }
+  return path;
+}
+
+// The envelope as averagePrecision() integrates it: each step stands at its
+// precision from the recall of the step before up to its own.
+std::string envelopePath(const std::vector<PrecisionStep>& steps, bool closed) {
+  if (steps.empty()) return {};
+  std::vector<double> xs, ys;
+  xs.reserve(steps.size());
+  ys.reserve(steps.size());
+  for (const PrecisionStep& step : steps) {
+    xs.push_back(step.recall);
+    ys.push_back(step.precision);
+  }
+  const std::vector<std::size_t> kept = polylineToDraw(xs, ys, kPrSize);
+  std::string y = number(prY(ys[kept.front()]));
+  std::string path = "M" + number(prX(0)) + " " + y;
+  std::string x;
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    const std::string nextY = number(prY(ys[kept[k]]));
+    if (nextY != y) path += "V" + nextY;
+    const std::string nextX = number(prX(xs[kept[k]]));
+    if (nextX != x) path += "H" + nextX;
+    x = nextX;
+    y = nextY;
+  }
+  if (closed) path += "V" + number(prY(0)) + "H" + number(prX(0)) + "Z";
+  return path;
+}
+
+}  // namespace
+
+std::string renderPrecisionRecallSvg(const SweepCurves& exact, const std::string& caption) {
+  std::vector<std::size_t> drawn;
+  std::vector<std::size_t> empty;
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    (hasObjects(exact[slot]) ? drawn : empty).push_back(slot);
+  }
+  const std::string title = "Precision against recall: " + caption;
+  std::string svg;
+  svg.reserve(64 * 1024);
+  svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"pr-plot\" width=\"" + number(kPrWidth) +
+         "\" height=\"" + number(kPrHeight) + "\" viewBox=\"0 0 " + number(kPrWidth) + " " +
+         number(kPrHeight) + "\" font-family=\"" + escapeMarkup(kFont) +
+         "\" role=\"img\" aria-label=\"" + escapeMarkup(title) + "\">\n";
+  svg += "<title>" + escapeMarkup(title) + "</title>\n";
+  svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+  svg += "<text x=\"" + number(kPrLeft) + "\" y=\"24\" font-size=\"15\" fill=\"#111\">" +
+         escapeMarkup(shortened(caption, 120)) + "</text>\n";
+  svg += "<text x=\"" + number(kPrLeft) + "\" y=\"" + number(kPrTop - 12) +
+         "\" font-size=\"14\" font-weight=\"600\" fill=\"#222\">Precision and recall by "
+         "class</text>\n";
+  drawPrFrame(svg);
+
+  // What AP measures, under the strongest line.
+  if (!drawn.empty() && drawn.front() == 0) {
+    const std::string area = envelopePath(precisionEnvelope(exact[0]), true);
+    if (!area.empty()) {
+      svg += "<path class=\"ap-area\" d=\"" + area +
+             "\" fill=\"#111111\" fill-opacity=\"0.07\" stroke=\"none\"/>\n";
+    }
+  }
+
+  std::array<std::optional<double>, kClassCount> ap;
+  for (std::size_t slot : drawn) ap[slot] = averagePrecision(exact[slot]);
+  // "All" last, so that it lies on top.
+  std::vector<std::size_t> order(drawn.begin(), drawn.end());
+  std::rotate(order.begin(), order.begin() + (order.empty() || order.front() != 0 ? 0 : 1),
+              order.end());
+  for (std::size_t slot : order) {
+    const ClassCurve& curve = exact[slot];
+    const std::string name = evaluationClasses[slot];
+    const bool strongest = slot == 0;
+    std::vector<std::size_t> indices;
+    const PrLine line = prPoints(curve, &indices);
+    const std::vector<std::size_t> kept = polylineToDraw(line.recall, line.precision, kPrSize);
+    const std::string apText = ap[slot] ? fixedSix(*ap[slot]) : "-";
+    svg += "<g class=\"series\" data-series=\"pr\" data-class=\"" + name + "\" data-ap=\"" +
+           apText + "\" data-points=\"" + std::to_string(line.recall.size()) + "\" data-drawn=\"" +
+           std::to_string(kept.size()) + "\">\n<title>" +
+           escapeMarkup(name + ": precision against recall over every threshold; AP " + apText +
+                        " (the area under the dashed envelope)") +
+           "</title>\n";
+    svg += "<path class=\"curve\" d=\"" + prStepPath(line, kept) + "\" fill=\"none\" stroke=\"" +
+           colourOf(slot) + "\" stroke-width=\"" + (strongest ? "2.4" : "1.4") +
+           "\" stroke-linejoin=\"round\"/>\n";
+    const std::string envelope = envelopePath(precisionEnvelope(curve), false);
+    if (!envelope.empty()) {
+      svg += "<path class=\"envelope\" d=\"" + envelope + "\" fill=\"none\" stroke=\"" +
+             colourOf(slot) + "\" stroke-width=\"" + (strongest ? "1.6" : "1") +
+             "\" stroke-dasharray=\"5 3\" stroke-opacity=\"0.85\"/>\n";
+    }
+    // Where the best NMODTA threshold puts the class.
+    if (const std::optional<std::size_t> best = bestIndex(curve)) {
+      const CurvePoint& b = curve.points[*best];
+      if (const std::optional<double> recall = recallOf(b)) {
+        svg += "<circle class=\"best\" cx=\"" + number(prX(*recall)) + "\" cy=\"" +
+               number(prY(precisionOf(b))) + "\" r=\"" + (strongest ? "4.5" : "3.4") +
+               "\" fill=\"" + colourOf(slot) +
+               "\" stroke=\"#ffffff\" stroke-width=\"1.5\" data-threshold=\"" +
+               shortestText(b.threshold) + "\"/>\n";
+      }
+    }
+    svg += "</g>\n";
+  }
+
+  svg += "<g class=\"legend\" font-size=\"12\">\n";
+  svg += "<text x=\"" + number(kPrLegendLeft + 26) + "\" y=\"" + number(kPrTop - 12) +
+         "\" font-size=\"11\" fill=\"#555\">average precision (AP)</text>\n";
+  double y = kPrTop + 8;
+  for (std::size_t slot : drawn) {
+    svg += "<line x1=\"" + number(kPrLegendLeft) + "\" y1=\"" + number(y - 4) + "\" x2=\"" +
+           number(kPrLegendLeft + 20) + "\" y2=\"" + number(y - 4) + "\" stroke=\"" +
+           colourOf(slot) + "\" stroke-width=\"" + (slot == 0 ? "2.4" : "1.4") + "\"/>\n";
+    svg += "<text x=\"" + number(kPrLegendLeft + 26) + "\" y=\"" + number(y) + "\" fill=\"#222\"" +
+           (slot == 0 ? " font-weight=\"700\"" : "") + ">" + evaluationClasses[slot] + "</text>\n";
+    svg += "<text class=\"ap\" data-class=\"" + std::string(evaluationClasses[slot]) + "\" x=\"" +
+           number(kPrLegendLeft + 150) + "\" y=\"" + number(y) + "\" fill=\"#222\"" +
+           (slot == 0 ? " font-weight=\"700\"" : "") + ">" +
+           (ap[slot] ? fixedSix(*ap[slot]) : "-") + "</text>\n";
+    y += 20;
+  }
+  y += 10;
+  const auto note = [&](const std::string& text) {
+    svg += "<text x=\"" + number(kPrLegendLeft) + "\" y=\"" + number(y) +
+           "\" font-size=\"11\" fill=\"#555\">" + text + "</text>\n";
+    y += 15;
+  };
+  if (!drawn.empty()) {
+    svg += "<line x1=\"" + number(kPrLegendLeft) + "\" y1=\"" + number(y - 4) + "\" x2=\"" +
+           number(kPrLegendLeft + 20) + "\" y2=\"" + number(y - 4) +
+           "\" stroke=\"#555\" stroke-width=\"1.2\" stroke-dasharray=\"5 3\"/>\n";
+    svg += "<text x=\"" + number(kPrLegendLeft + 26) + "\" y=\"" + number(y) +
+           "\" font-size=\"11\" fill=\"#555\">envelope: the best precision at that recall or "
+           "above;</text>\n";
+    y += 15;
+    svg += "<text x=\"" + number(kPrLegendLeft + 26) + "\" y=\"" + number(y) +
+           "\" font-size=\"11\" fill=\"#555\">AP is the area under it (shaded for All)</text>\n";
+    y += 19;
+    svg += "<circle cx=\"" + number(kPrLegendLeft + 10) + "\" cy=\"" + number(y - 4) +
+           "\" r=\"3.4\" fill=\"#555\"/>\n";
+    svg += "<text x=\"" + number(kPrLegendLeft + 26) + "\" y=\"" + number(y) +
+           "\" font-size=\"11\" fill=\"#555\">the best NMODTA threshold</text>\n";
+    y += 22;
+  }
+  if (!empty.empty()) {
+    note("Not drawn, no objects:");
+    std::string names;
+    for (std::size_t k = 0; k < empty.size(); ++k) {
+      const std::string name =
+          std::string(evaluationClasses[empty[k]]) + (k + 1 < empty.size() ? "," : "");
+      if (!names.empty() && names.size() + 1 + name.size() > 48) {
+        note(names);
+        names.clear();
+      }
+      names += (names.empty() ? "" : " ") + name;
+    }
+    note(names);
+  }
+  svg += "</g>\n";
+  if (drawn.empty()) {
+    svg += "<text x=\"" + number(kPrLeft + kPrSize / 2.0) + "\" y=\"" +
+           number(kPrTop + kPrSize / 2.0) +
+           "\" font-size=\"14\" text-anchor=\"middle\" fill=\"#666\">No class has "
+           "objects.</text>\n";
+  }
+  svg += "</svg>\n";
+  return svg;
+}
+
 }  // namespace talmira

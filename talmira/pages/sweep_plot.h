@@ -35,4 +35,22 @@ std::vector<std::size_t> pointsToDraw(const std::vector<CurvePoint>& points,
 /// of its own or part of an HTML page.
 std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption);
 
+/// The indices (ascending) of the points of a line through (xs[i], ys[i]),
+/// x in [0, 1] drawn `columns` pixels wide, that a picture needs: of every
+/// run of consecutive points in one pixel column, the first, the last and
+/// those of the lowest and highest y. Drawn through these, the line covers
+/// the same pixels as through all points.
+std::vector<std::size_t> polylineToDraw(const std::vector<double>& xs,
+                                        const std::vector<double>& ys, int columns);
+
+/// Precision against recall for every class that has objects ("All"
+/// strongest), from the exact curves: each curve's points in threshold
+/// order as a step line, and dashed, the precision envelope whose area is
+/// the class's average precision (precisionEnvelope(), averagePrecision());
+/// the area under the envelope of "All" shaded; each class's best NMODTA
+/// point marked; the AP of each class in the legend and the series' title.
+/// One <g class="series" data-series="pr" data-class=...> per class. A
+/// complete <svg> element.
+std::string renderPrecisionRecallSvg(const SweepCurves& exact, const std::string& caption);
+
 }  // namespace talmira

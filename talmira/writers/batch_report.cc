@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <set>
 
 #include "talmira/pages/html_report.h"
 #include "talmira/pages/sweep_plot.h"
@@ -748,6 +750,110 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
     notAPartial(path, e.what());
   }
   return part;
+}
+
+namespace {
+
+std::string describe(const BatchSource& s) {
+  std::string text =
+      s.list.empty() ? "folders " + s.groundTruthDir + " and " + s.systemDir : "list " + s.list;
+  text += " (digest " + s.listDigest + ", " + std::to_string(s.sequenceCount) +
+          " sequences) at confidence " + shortestText(s.confidence);
+  if (!s.reading.empty()) text += " reading " + s.reading;
+  if (s.explain) return text + " with --explain --near " + shortestText(s.near);
+  if (!s.sweep) return text + " without --sweep or --explain";
+  return text + (s.gridSteps > 0 ? " with --sweep --grid " + std::to_string(s.gridSteps)
+                                 : std::string(" with --sweep --exact"));
+}
+
+bool sameSource(const BatchSource& a, const BatchSource& b) {
+  return a.list == b.list && a.groundTruthDir == b.groundTruthDir && a.systemDir == b.systemDir &&
+         a.listDigest == b.listDigest && a.sequenceCount == b.sequenceCount &&
+         a.confidence == b.confidence && a.sweep == b.sweep && a.gridSteps == b.gridSteps &&
+         a.explain == b.explain && a.near == b.near && a.reading == b.reading;
+}
+
+[[noreturn]] void refuse(const std::string& message) {
+  throw CommandError{kExitInputOrOutput, message};
+}
+
+}  // namespace
+
+BatchResult joinParts(std::vector<BatchPart> parts, const std::vector<std::string>& names) {
+  if (parts.empty() || names.size() != parts.size()) {
+    throw CommandError{kExitInputOrOutput, "no parts to join"};
+  }
+  BatchResult result;
+  // Position -> (sequence, index of its part). A map, not a table of the
+  // announced size: a damaged part must not make merge allocate a table of
+  // whatever size it claims.
+  std::map<std::size_t, std::pair<const BatchSequence*, std::size_t>> held;
+  for (std::size_t p = 0; p < parts.size(); ++p) {
+    const std::string& path = names[p];
+    const BatchPart& part = parts[p];
+    if (p == 0) {
+      result.source = part.source;
+    } else if (!sameSource(part.source, result.source)) {
+      refuse(path + " is a part of another run: " + describe(part.source) + ", where " + names[0] +
+             " is of " + describe(result.source));
+    }
+    for (const BatchSequence& s : part.sequences) {
+      const auto [at, inserted] = held.emplace(s.position, std::pair{&s, p});
+      if (!inserted) {
+        refuse(path + " and " + names[at->second.second] + " both hold position " +
+               std::to_string(s.position) + " (" + s.name + ")");
+      }
+    }
+  }
+  const std::size_t count = result.source.sequenceCount;
+  if (held.size() != count) {
+    // Positions are all below the count (checked when read), so some are missing.
+    std::string list;
+    std::size_t shown = 0;
+    std::size_t expected = 0;
+    for (auto at = held.begin(); shown < 10 && expected < count; ++expected) {
+      if (at != held.end() && at->first == expected) {
+        ++at;
+        continue;
+      }
+      list += (shown++ == 0 ? "" : ", ") + std::to_string(expected);
+    }
+    if (count - held.size() > shown) list += ", ...";
+    std::string hint;
+    std::set<std::size_t> counts;
+    std::set<std::size_t> present;
+    for (const BatchPart& part : parts) {
+      counts.insert(part.shardCount);
+      present.insert(part.shardIndex);
+    }
+    if (counts.size() == 1 && *counts.begin() <= 1000) {
+      const std::size_t n = *counts.begin();
+      std::string missing;
+      std::size_t missingCount = 0;
+      for (std::size_t k = 1; k <= n && k <= count; ++k) {
+        if (present.count(k) != 0) continue;
+        missing += (missingCount++ == 0 ? "" : ", ") + std::to_string(k) + "/" + std::to_string(n);
+      }
+      if (missingCount > 0)
+        hint = "; missing shard" + std::string(missingCount > 1 ? "s " : " ") + missing;
+    }
+    refuse(std::to_string(count - held.size()) + " of " + std::to_string(count) +
+           " positions are in no part (" + list + ")" + hint);
+  }
+  for (const auto& [position, entry] : held) result.sequences.push_back(*entry.first);
+  if (result.source.sweep) {
+    // Each part holds its sequences' curves summed; summing the parts gives
+    // the counts a single run sums, at the same thresholds. All parts at
+    // once: a part per sequence (as the Python module joins them) must not
+    // make the pool be rebuilt once per part.
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      std::vector<const ClassCurve*> curves;
+      curves.reserve(parts.size());
+      for (const BatchPart& part : parts) curves.push_back(&part.pooledCurves[slot]);
+      result.pooledCurves[slot] = addCurves(curves);
+    }
+  }
+  return result;
 }
 
 CommandError sequencesFailed(const char* command, std::size_t failed, std::size_t total) {

@@ -111,6 +111,15 @@ std::string renderPartial(const BatchPart& part);
 /// status 1 naming `path` when `text` is not one.
 BatchPart parsePartial(const std::string& text, const std::string& path);
 
+/// Joins the parts of one run into the result one `talmira batch` run over
+/// the whole LIST gives: the sequences in LIST order (with --explain each
+/// with its explanation, which pooledExplanation() sums), and with --sweep
+/// the parts' pools summed. `names` name the parts in messages. Throws a
+/// CommandError of status 1 when a part is of another run (LIST, confidence,
+/// sweep or explain setting), two parts hold the same position, or a
+/// position is in no part.
+BatchResult joinParts(std::vector<BatchPart> parts, const std::vector<std::string>& names);
+
 /// A CSV field, quoted when it holds a comma, a quote or a line end.
 std::string csvField(const std::string& text);
 

@@ -96,6 +96,63 @@ void expectSameCounts(unsigned seed, int rounds, int maxBoxes, int maxRegions, i
   }
 }
 
+// All and each class matched on one scoring of the pairs against each
+// class's own selection matched by the dense reference, and their outcomes
+// against the class's own matching with events.
+void expectSameClassCounts(unsigned seed, int rounds, int maxBoxes, int maxRegions, int extent) {
+  RandomFrames random(seed);
+  const char* names[] = {"Car", "Truck", "Bus"};
+  const std::vector<int32_t> codes = {classCodeOf("Truck"), classCodeOf("Car"),
+                                      classCodeOf("Plane"), classCodeOf("Bus")};
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed << " round " << round);
+    const int step = random.pick(1, 3) * 5;
+    auto truths = random.boxes(random.pick(0, maxBoxes), extent, step);
+    auto systems = random.boxes(random.pick(0, maxBoxes), extent, step);
+    for (auto* list : {&truths, &systems}) {
+      for (QuorTarget& t : *list) t.classCode = classCodeOf(names[random.pick(0, 2)]);
+    }
+    const auto regions = random.boxes(random.pick(0, maxRegions), extent, step);
+    QuorFrame truth(1), system(1);
+    truth.targets = pointers(truths);
+    truth.regions = pointers(regions);
+    system.targets = pointers(systems);
+    std::vector<FrameClassCounts> shared(codes.size() + 1);
+    ASSERT_TRUE(evaluateFrameClasses(truth, system, codes, shared));
+    std::vector<FrameEvents> sharedEvents(codes.size() + 1);
+    ASSERT_TRUE(evaluateFrameClassesEvents(truth, system, codes, sharedEvents));
+    for (std::size_t k = 0; k <= codes.size(); ++k) {
+      QuorFrame own(1), ownSystem(1);
+      own.regions = truth.regions;
+      for (const QuorTarget* t : truth.targets) {
+        if (k == 0 || t->classCode == codes[k - 1]) own.targets.push_back(t);
+      }
+      for (const QuorTarget* t : system.targets) {
+        if (k == 0 || t->classCode == codes[k - 1]) ownSystem.targets.push_back(t);
+      }
+      // The very outcomes and pairs of the class's own matching.
+      FrameEvents ownEvents;
+      QuorFrame withEvents = own;
+      evaluateFrameEvents(withEvents, &ownSystem, false, false, ownEvents);
+      EXPECT_EQ(sharedEvents[k].truth, ownEvents.truth) << "class slot " << k;
+      EXPECT_EQ(sharedEvents[k].truthPartner, ownEvents.truthPartner) << "class slot " << k;
+      EXPECT_EQ(sharedEvents[k].system, ownEvents.system) << "class slot " << k;
+      EXPECT_EQ(sharedEvents[k].systemPartner, ownEvents.systemPartner) << "class slot " << k;
+      evaluateFrameDense(own, &ownSystem, false, false);
+      const FrameClassCounts& c = shared[k];
+      EXPECT_EQ((Counts{c.gtCount, c.gtExcluded, c.detCount, c.detExcluded, c.fpCount, c.fnCount}),
+                countsOf(own))
+          << "class slot " << k;
+    }
+  }
+}
+
+TEST(FrameMatchingEquivalenceTest, ClassesOnOneScoringEqualEachClassMatchedAlone) {
+  expectSameClassCounts(31337, 3000, 14, 2, 4);
+  // Large frames: the pairs found through the spatial index.
+  expectSameClassCounts(4711, 60, 90, 20, 12);
+}
+
 TEST(FrameMatchingEquivalenceTest, SmallCrowdedFrames) { expectSameCounts(1207, 4000, 12, 2, 4); }
 
 TEST(FrameMatchingEquivalenceTest, LargeFramesThroughTheSpatialIndex) {

@@ -135,6 +135,116 @@ TEST(ConvertCommandTest, ScoringAFormatDirectlyGivesWhatScoringItsConversionGive
   }
 }
 
+// compare reads its ground truth as --gt-format says and both detectors'
+// outputs as --sys-format says: the same numbers as comparing the converted
+// files, for one sequence and for a dataset (whose LIST may name formats).
+TEST(ConvertCommandTest, ComparingAFormatDirectlyGivesWhatComparingItsConversionGives) {
+  TempDir dir;
+  // A second MOT detector: the first one's boxes, one moved away, one added.
+  const std::string otherMot = dir.write("other_det.txt",
+                                         "1,-1,12,22,98,49,0.9,-1,-1,-1\n"
+                                         "1,-1,600,600,41,82,0.7,-1,-1,-1\n"
+                                         "2,-1,0,0,100,50,0.8,-1,-1,-1\n"
+                                         "2,-1,500,100,60,60,0.6,-1,-1,-1\n");
+  for (const Pair& p : pairs()) {
+    SCOPED_TRACE(p.format);
+    const std::string second = p.format == "mot" ? otherMot : data(p.system);
+    const auto convert = [&](const std::string& input, bool system, const std::string& output) {
+      std::vector<std::string> arguments = {"convert", input, "--from", p.format, "-o", output};
+      arguments.insert(arguments.end(), p.options.begin(), p.options.end());
+      if (system) {
+        arguments.push_back("--system");
+        if (p.format == "coco")
+          arguments.insert(arguments.end(), {"--images-from", data(p.groundTruth)});
+      } else {
+        arguments.insert(arguments.end(), p.truthOnly.begin(), p.truthOnly.end());
+      }
+      const ToolResult run = runTalmira(arguments);
+      ASSERT_EQ(run.status, 0) << run.errors;
+    };
+    convert(data(p.groundTruth), false, dir.file("gt.csv"));
+    convert(data(p.system), true, dir.file("a.csv"));
+    convert(second, true, dir.file("b.csv"));
+    std::vector<std::string> formats = {"--gt-format", p.format, "--sys-format", p.format};
+    formats.insert(formats.end(), p.options.begin(), p.options.end());
+    formats.insert(formats.end(), p.truthOnly.begin(), p.truthOnly.end());
+    for (const std::vector<std::string>& settings :
+         {std::vector<std::string>{"--format", "csv", "--block", "1", "--resamples", "500"},
+          std::vector<std::string>{"--format", "csv", "--best", "--resamples", "500", "-j", "2"}}) {
+      std::vector<std::string> direct = {"compare", data(p.groundTruth), data(p.system), second};
+      direct.insert(direct.end(), settings.begin(), settings.end());
+      direct.insert(direct.end(), formats.begin(), formats.end());
+      std::vector<std::string> converted = {"compare", dir.file("gt.csv"), dir.file("a.csv"),
+                                            dir.file("b.csv")};
+      converted.insert(converted.end(), settings.begin(), settings.end());
+      const ToolResult a = runTalmira(direct);
+      const ToolResult b = runTalmira(converted);
+      ASSERT_EQ(a.status, 0) << a.errors;
+      ASSERT_EQ(b.status, 0) << b.errors;
+      EXPECT_EQ(a.output, b.output);
+      EXPECT_NE(a.output.find("\nAll,"), std::string::npos) << a.output;
+    }
+  }
+
+  // A dataset of MOT and KITTI sequences: each line's formats named by the
+  // LIST, or the command's for all, against the LIST of their conversions.
+  int written = 0;
+  const auto converted = [&](const std::string& input, const std::string& format, bool system) {
+    const std::string output =
+        dir.file(format + (system ? "_sys" : "_gt") + std::to_string(written++) + ".csv");
+    std::vector<std::string> arguments = {"convert", input, "--from", format, "-o", output};
+    if (system) arguments.push_back("--system");
+    EXPECT_EQ(runTalmira(arguments).status, 0) << input;
+    return output;
+  };
+  const std::string header = "sequence,groundtruth,system_a,system_b";
+  const std::string convertedList =
+      dir.write("converted.csv", header + "\nmot," + converted(data("mot/gt.txt"), "mot", false) +
+                                     "," + converted(data("mot/det.txt"), "mot", true) + "," +
+                                     converted(otherMot, "mot", true) + "\nkitti," +
+                                     converted(data("kitti/label.txt"), "kitti", false) + "," +
+                                     converted(data("kitti/det.txt"), "kitti", true) + "," +
+                                     converted(data("kitti/det.txt"), "kitti", true) + "\n");
+  const std::string namedList =
+      dir.write("named.csv", header + ",gt_format,sys_format\nmot," + data("mot/gt.txt") + "," +
+                                 data("mot/det.txt") + "," + otherMot + ",mot,mot\nkitti," +
+                                 data("kitti/label.txt") + "," + data("kitti/det.txt") + "," +
+                                 data("kitti/det.txt") + ",kitti,\n");
+  const std::vector<std::string> settings = {"--format", "csv", "--resamples", "500", "-q"};
+  const auto compared = [&](std::vector<std::string> arguments) {
+    arguments.insert(arguments.end(), settings.begin(), settings.end());
+    const ToolResult run = runTalmira(arguments);
+    EXPECT_EQ(run.status, 0) << run.errors;
+    return run.output;
+  };
+  // kitti's sys_format is left empty: --sys-format gives it.
+  EXPECT_EQ(compared({"compare", "--dataset", namedList, "--sys-format", "kitti"}),
+            compared({"compare", "--dataset", convertedList}));
+  EXPECT_EQ(
+      compared({"compare", "--dataset", namedList, "--best", "-j", "2", "--sys-format", "kitti"}),
+      compared({"compare", "--dataset", convertedList, "--best", "-j", "2"}));
+  const std::string motList = dir.write("mot.csv", header + "\nmot," + data("mot/gt.txt") + "," +
+                                                       data("mot/det.txt") + "," + otherMot + "\n");
+  const std::string motConverted = dir.write(
+      "mot_converted.csv", header + "\nmot," + converted(data("mot/gt.txt"), "mot", false) + "," +
+                               converted(data("mot/det.txt"), "mot", true) + "," +
+                               converted(otherMot, "mot", true) + "\n");
+  EXPECT_EQ(
+      compared({"compare", "--dataset", motList, "--gt-format", "mot", "--sys-format", "mot"}),
+      compared({"compare", "--dataset", motConverted}));
+
+  // A LIST naming a format that does not exist: its line.
+  const std::string wrong =
+      dir.write("wrong.csv", header + ",gt_format,sys_format\nx,a.txt,b.txt,c.txt,mot,motc\n");
+  const ToolResult refused = runTalmira({"compare", "--dataset", wrong, "-q"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.errors.rfind(wrong + ":2: \"motc\" is no format", 0), 0u) << refused.errors;
+  // Options that do not go together are usage errors, as for score.
+  const ToolResult usage = runTalmira({"compare", data("mot/gt.txt"), data("mot/det.txt"), otherMot,
+                                       "--gt-format", "mot", "--image-size", "9x9"});
+  EXPECT_EQ(usage.status, 2) << usage.errors;
+}
+
 // The lines that events and check name are those of the input: for XML and
 // JSON, the line where the element starts.
 TEST(ConvertCommandTest, EventsNameTheLinesOfTheElementsInTheInput) {

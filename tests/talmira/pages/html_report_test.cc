@@ -116,11 +116,17 @@ TEST(HtmlReportTest, DatasetPageWithSweepShowsEachSequencesBestPointAndThePooled
   const std::string html = talmira::renderDatasetReport(input);
   EXPECT_NE(html.find("<td data-sort=\"0.6\">0.6</td><td data-sort=\"1.000000\">1.000000</td>"),
             std::string::npos);
-  EXPECT_EQ(occurrences(html, "<svg"), 1u);
-  // The pooled best point of All, then of Car, at 0.6 with NMODTA 1.
-  EXPECT_EQ(
-      occurrences(html, "<td>0.6</td><td>1</td><td>1</td><td>0</td><td>0</td><td>1.000000</td>"),
-      2u);
+  // The curves, and precision against recall.
+  EXPECT_EQ(occurrences(html, "<svg"), 2u);
+  EXPECT_EQ(occurrences(html, "<svg xmlns=\"http://www.w3.org/2000/svg\" class=\"pr-plot\""), 1u);
+  // The pooled best point of All, then of Car, at 0.6 with NMODTA 1; AP 1
+  // (the false alarm at 0.3 comes after the car is found); NMODTA 0 at 0.
+  EXPECT_EQ(occurrences(html,
+                        "<td>0.6</td><td>1</td><td>1</td><td>0</td><td>0</td><td>1.000000</td>"
+                        "<td>1.000000</td><td>0.000000</td>"),
+            2u);
+  // A class without objects has no recall, so no AP.
+  EXPECT_NE(html.find("<td title=\"No objects: no recall\">\xE2\x80\x94</td>"), std::string::npos);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -294,6 +295,171 @@ TEST(SweepPlotTest, ThinningKeepsWhatThePictureShowsOnAMillionPoints) {
   std::snprintf(bestText, sizeof bestText, "data-threshold=\"%s\"",
                 talmira::shortestText(points[best].threshold).c_str());
   EXPECT_NE(all.find(bestText), std::string::npos) << bestText;
+}
+
+}  // namespace
+
+namespace {
+
+// The polygon a path of M, H, V and Z commands (absolute) encloses, by the
+// shoelace formula.
+double enclosedArea(const std::string& path) {
+  std::vector<std::pair<double, double>> corners;
+  double x = 0, y = 0;
+  static const std::regex command("([MHVZ])([-0-9. ]*)");
+  for (auto it = std::sregex_iterator(path.begin(), path.end(), command);
+       it != std::sregex_iterator(); ++it) {
+    const std::string op = (*it)[1];
+    std::istringstream numbers((*it)[2].str());
+    if (op == "M") {
+      numbers >> x >> y;
+    } else if (op == "H") {
+      numbers >> x;
+    } else if (op == "V") {
+      numbers >> y;
+    } else {
+      continue;
+    }
+    corners.emplace_back(x, y);
+  }
+  double twice = 0;
+  for (std::size_t i = 0; i < corners.size(); ++i) {
+    const auto& [x0, y0] = corners[i];
+    const auto& [x1, y1] = corners[(i + 1) % corners.size()];
+    twice += x0 * y1 - x1 * y0;
+  }
+  return std::fabs(twice) / 2;
+}
+
+std::string elementOf(const std::string& svg, const std::string& start, const std::string& end) {
+  const std::size_t at = svg.find(start);
+  if (at == std::string::npos) return "";
+  return svg.substr(at, svg.find(end, at) + end.size() - at);
+}
+
+std::string attributeOf(const std::string& element, const std::string& name) {
+  const std::size_t at = element.find(" " + name + "=\"");
+  if (at == std::string::npos) return "";
+  const std::size_t start = at + name.size() + 3;
+  return element.substr(start, element.find('"', start) - start);
+}
+
+// Random exact-looking curves: thresholds falling, true detections and false
+// alarms entering, objects sometimes entering too (ground truth below 1).
+ClassCurve randomPrCurve(std::mt19937& random, std::size_t n) {
+  ClassCurve curve;
+  int64_t gt = 1 + random() % 20, found = 0, fp = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0) {
+      switch (random() % 4) {
+        case 0:
+          if (found < gt) ++found;
+          break;
+        case 1:
+          ++fp;
+          break;
+        case 2:
+          ++gt;
+          break;
+        default:
+          if (found < gt) ++found;
+          ++fp;
+      }
+    }
+    const float t = i + 1 == n ? 0.0f : 1.0f - static_cast<float>(i) / static_cast<float>(n);
+    curve.points.push_back(CurvePoint{t, gt, found + fp, gt - found, fp});
+  }
+  return curve;
+}
+
+// The shaded area under All's envelope is its AP on the picture's own
+// scale, and every class with objects has its line, its envelope and its AP.
+TEST(PrecisionRecallPlotTest, TheShadedAreaIsTheAveragePrecisionOfAll) {
+  const uint32_t seed = 6021;
+  std::mt19937 random(seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  for (int round = 0; round < 30; ++round) {
+    SweepCurves curves;
+    curves[0] = randomPrCurve(random, 2 + random() % 40);
+    curves[3] = randomPrCurve(random, 2 + random() % 10);
+    // Boats: false alarms only; drawn nowhere.
+    curves[6].points = {point(1.0f, 0, 0, 0, 0), point(0.0f, 0, 2, 0, 2)};
+    const std::string svg = talmira::renderPrecisionRecallSvg(curves, "round");
+    ASSERT_EQ(xmlFault(svg), "") << "round " << round;
+    const double ap = *averagePrecision(curves[0]);
+    const std::string area = elementOf(svg, "<path class=\"ap-area\"", "/>");
+    ASSERT_NE(area, "") << "round " << round;
+    // The panel is 420 pixels of recall by 412 of precision; coordinates
+    // are rounded to a tenth of a pixel.
+    EXPECT_NEAR(enclosedArea(attributeOf(area, "d")) / (420.0 * 412.0), ap, 2e-3)
+        << "round " << round;
+    for (const char* name : {"All", "Tractor-Trailor"}) {
+      const std::string series = seriesOf(svg, "pr", name);
+      ASSERT_NE(series, "") << name;
+      const std::size_t slot = std::string(name) == "All" ? 0 : 3;
+      EXPECT_EQ(attributeOf(series, "data-ap"), talmira::fixedSix(*averagePrecision(curves[slot])));
+      EXPECT_NE(series.find("<path class=\"curve\""), std::string::npos);
+      EXPECT_EQ(series.find("<path class=\"envelope\"") != std::string::npos,
+                !precisionEnvelope(curves[slot]).empty());
+    }
+    EXPECT_EQ(seriesOf(svg, "pr", "Boat"), "");
+    EXPECT_NE(svg.find("Not drawn, no objects:"), std::string::npos);
+  }
+}
+
+TEST(PrecisionRecallPlotTest, LongCurvesAreThinnedToWhatThePanelShows) {
+  const uint32_t seed = 515;
+  std::mt19937 random(seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  SweepCurves curves;
+  curves[0] = randomPrCurve(random, 400'000);
+  curves[1] = randomPrCurve(random, 100'000);
+  const std::string svg = talmira::renderPrecisionRecallSvg(curves, "long curves");
+  EXPECT_EQ(xmlFault(svg), "");
+  EXPECT_LT(svg.size(), 250'000u);
+  const std::string all = seriesOf(svg, "pr", "All");
+  EXPECT_EQ(attributeOf(all, "data-points"), "400000");
+  EXPECT_LE(std::stoul(attributeOf(all, "data-drawn")), 200'000u);
+
+  // The thinning keeps, in every run of points in one pixel column, its
+  // first and last point and its lowest and highest value.
+  std::vector<double> xs, ys;
+  for (const CurvePoint& p : curves[0].points) {
+    xs.push_back(*recallOf(p));
+    ys.push_back(precisionOf(p));
+  }
+  const int columns = 420;
+  const std::vector<std::size_t> kept = talmira::polylineToDraw(xs, ys, columns);
+  ASSERT_TRUE(std::is_sorted(kept.begin(), kept.end()));
+  ASSERT_EQ(std::adjacent_find(kept.begin(), kept.end()), kept.end());
+  const auto columnOf = [&](std::size_t i) {
+    return std::min(static_cast<int>(std::floor(xs[i] * columns)), columns - 1);
+  };
+  std::size_t k = 0;
+  for (std::size_t first = 0; first < xs.size();) {
+    std::size_t last = first;
+    double low = ys[first], high = ys[first];
+    while (last + 1 < xs.size() && columnOf(last + 1) == columnOf(first)) {
+      ++last;
+      low = std::min(low, ys[last]);
+      high = std::max(high, ys[last]);
+    }
+    // The kept points of this run.
+    ASSERT_LT(k, kept.size());
+    ASSERT_EQ(kept[k], first) << "run from " << first;
+    double keptLow = ys[first], keptHigh = ys[first];
+    std::size_t keptLast = first;
+    for (; k < kept.size() && kept[k] <= last; ++k) {
+      keptLow = std::min(keptLow, ys[kept[k]]);
+      keptHigh = std::max(keptHigh, ys[kept[k]]);
+      keptLast = kept[k];
+    }
+    EXPECT_EQ(keptLast, last);
+    EXPECT_EQ(keptLow, low);
+    EXPECT_EQ(keptHigh, high);
+    first = last + 1;
+  }
+  EXPECT_EQ(k, kept.size());
 }
 
 }  // namespace

@@ -1,0 +1,507 @@
+// talmira compare: two detectors on the same ground truth, with paired
+// bootstrap intervals on the difference of their NMODTA.
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "scoring/confidence_sweep.h"
+#include "scoring/paired_bootstrap.h"
+#include "scoring/paired_counts.h"
+#include "talmira/cli_common.h"
+#include "talmira/commands/commands.h"
+#include "talmira/dataset_list.h"
+#include "talmira/pages/compare_page.h"
+#include "talmira/writers/batch_report.h"
+#include "talmira/writers/compare_report.h"
+
+#ifndef TALMIRA_VERSION
+#define TALMIRA_VERSION "unknown"
+#endif
+
+namespace talmira {
+
+namespace {
+
+struct CompareOptions {
+  std::string groundTruth;
+  std::string systemA;
+  std::string systemB;
+  std::string dataset;
+  float confidence = 0.0f;
+  float confidenceA = 0.0f;
+  float confidenceB = 0.0f;
+  bool perSystem = false;  // --c-a and --c-b given
+  bool best = false;
+  uint64_t resamples = 10'000;
+  uint64_t seed = 1;
+  double level = 0.95;
+  std::string levelGiven = "0.95";
+  std::size_t block = 0;
+  Format format = Format::kText;
+  std::string output;
+  std::string report;
+  unsigned jobs = 1;
+  bool quiet = false;
+  FormatOptionsGiven formats;
+};
+
+// The three files of a comparison, read whole. With more than one thread
+// they are read at once; every file's message is kept, ground truth first.
+struct ThreeSequences {
+  std::unique_ptr<QuorSequence> groundTruth, a, b;
+};
+
+// The ground truth is read as `formats.groundTruth` says, both detectors'
+// outputs as `formats.system` says.
+ThreeSequences readThree(const std::string& groundTruthPath, const std::string& aPath,
+                         const std::string& bPath, bool atOnce, const InputFormats& formats) {
+  ThreeSequences read;
+  std::array<std::string, 3> errors;
+  const std::array<const std::string*, 3> paths = {&groundTruthPath, &aPath, &bPath};
+  const std::array<std::unique_ptr<QuorSequence>*, 3> into = {&read.groundTruth, &read.a, &read.b};
+  const std::array<const AnnotationReadOptions*, 3> how = {&formats.groundTruth, &formats.system,
+                                                           &formats.system};
+  const auto readOne = [&](std::size_t k) {
+    try {
+      *into[k] = readInput(*paths[k], nullptr, *how[k]);
+    } catch (const CommandError& e) {
+      errors[k] = e.message;
+    }
+  };
+  if (atOnce) {
+    std::jthread second(readOne, 1);
+    std::jthread third(readOne, 2);
+    readOne(0);
+  } else {
+    for (std::size_t k = 0; k < 3; ++k) readOne(k);
+  }
+  std::string messages;
+  for (const std::string& error : errors) {
+    if (!error.empty()) messages += (messages.empty() ? "" : "\n") + error;
+  }
+  if (!messages.empty()) throw CommandError{kExitInputOrOutput, messages};
+  return read;
+}
+
+// The exact curve of All of one detector.
+ClassCurve curveOfAll(const QuorSequence& groundTruth, const QuorSequence& system,
+                      unsigned threads) {
+  return std::move(sweepClasses(groundTruth, system, threads)[0]);
+}
+
+std::string commandLineOf(const CompareOptions& o) {
+  std::string line = "talmira " TALMIRA_VERSION " compare ";
+  line += o.dataset.empty() ? o.groundTruth + " " + o.systemA + " " + o.systemB
+                            : "--dataset " + o.dataset;
+  if (o.best) {
+    line += " --best";
+  } else if (o.perSystem) {
+    line += " --c-a " + shortestText(o.confidenceA) + " --c-b " + shortestText(o.confidenceB);
+  } else {
+    line += " -c " + shortestText(o.confidence);
+  }
+  line += " --resamples " + std::to_string(o.resamples) + " --seed " + std::to_string(o.seed) +
+          " --level " + o.levelGiven;
+  if (o.block > 0) line += " --block " + std::to_string(o.block);
+  // The page says how its inputs were read when they were not files of this format.
+  if (o.formats.groundTruthFormat != "talmira") {
+    line += " --gt-format " + o.formats.groundTruthFormat;
+  }
+  if (o.formats.systemFormat != "talmira") line += " --sys-format " + o.formats.systemFormat;
+  return line;
+}
+
+// Runs `work(sequence, threads, worker)` for every sequence on `jobs`
+// threads, each taking the next sequence not yet taken; with fewer sequences
+// than jobs the spare threads go into the sequences. A sequence whose work
+// throws keeps the message and is not worked on again.
+template <typename Work>
+void forEachSequence(std::vector<CompareSequence>& sequences, unsigned jobs, bool progressShown,
+                     std::size_t workers, Work work) {
+  Progress progress(progressShown, sequences.size());
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> done{0};
+  const unsigned perSequence =
+      std::max(1u, jobs / static_cast<unsigned>(std::max<std::size_t>(1, workers)));
+  const auto run = [&](std::size_t worker) {
+    for (std::size_t i; (i = next.fetch_add(1)) < sequences.size();) {
+      CompareSequence& s = sequences[i];
+      if (!s.failed()) {
+        try {
+          work(s, perSequence, worker);
+        } catch (const CommandError& e) {
+          s.error = e.message;
+        } catch (const std::bad_alloc&) {
+          s.error = s.groundTruth + ": out of memory while comparing " + s.systemA + " and " +
+                    s.systemB + " on it";
+        } catch (const std::exception& e) {
+          s.error = s.groundTruth + ": " + e.what();
+        }
+      }
+      progress.finished(done.fetch_add(1) + 1);
+    }
+  };
+  std::vector<std::jthread> threads;
+  for (std::size_t t = 1; t < workers; ++t) {
+    try {
+      threads.emplace_back(run, t);
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: those running share the work
+    }
+  }
+  run(0);
+}
+
+void setSettings(const CompareRun& run, CompareSettings& settings) {
+  settings.best = run.best;
+  settings.confidenceA = run.confidenceA;
+  settings.confidenceB = run.confidenceB;
+  settings.bootstrap = run.bootstrap;
+  settings.bootstrap.threads = std::max(1u, run.jobs);
+}
+
+std::vector<const ClassCurve*> pointersTo(const std::vector<ClassCurve>& curves) {
+  std::vector<const ClassCurve*> pointers;
+  for (const ClassCurve& curve : curves) pointers.push_back(&curve);
+  return pointers;
+}
+
+}  // namespace
+
+CompareResult compareSequences(const QuorSequence& groundTruth, const QuorSequence& a,
+                               const QuorSequence& b, const CompareRun& run) {
+  CompareResult result;
+  CompareSettings& settings = result.settings;
+  setSettings(run, settings);
+  const unsigned jobs = std::max(1u, run.jobs);
+  if (run.best) {
+    result.curveA = curveOfAll(groundTruth, a, jobs);
+    result.curveB = curveOfAll(groundTruth, b, jobs);
+    settings.confidenceA = bestPoint(result.curveA).threshold;
+    settings.confidenceB = bestPoint(result.curveB).threshold;
+  }
+  PairedCountOptions counting;
+  counting.confidenceA = settings.confidenceA;
+  counting.confidenceB = settings.confidenceB;
+  counting.block = run.block;
+  counting.threads = jobs;
+  const PairedCounts counts = countPaired(groundTruth, a, b, counting);
+  settings.block = counts.block;
+  settings.frames = counts.frames;
+  result.units = counts.units.size();
+  result.totals = sumUnits(counts.units);
+  result.objects = counts.objects;
+  result.intervals = pairedBootstrap(counts.units, settings.bootstrap);
+  return result;
+}
+
+CompareResult compareFiles(const std::string& groundTruth, const std::string& a,
+                           const std::string& b, const CompareRun& run) {
+  const ThreeSequences read =
+      readThree(groundTruth, a, b, run.jobs > 1, run.reading.of(groundTruth));
+  CompareResult result = compareSequences(*read.groundTruth, *read.a, *read.b, run);
+  result.settings.groundTruth = groundTruth;
+  result.settings.systemA = a;
+  result.settings.systemB = b;
+  return result;
+}
+
+std::vector<CompareSequence> readCompareList(const std::string& list) {
+  std::string bytes;
+  std::vector<CompareSequence> sequences;
+  for (ListedSequence& listed : readSequenceList(
+           list, {"sequence", "groundtruth", "system_a", "system_b"}, bytes, kFormatColumns)) {
+    checkListedFormats(listed, list);
+    CompareSequence s;
+    s.name = std::move(listed.name);
+    s.groundTruth = std::move(listed.paths[0]);
+    s.systemA = std::move(listed.paths[1]);
+    s.systemB = std::move(listed.paths[2]);
+    if (!listed.optional.empty()) {
+      s.groundTruthFormat = std::move(listed.optional[0]);
+      s.systemFormat = std::move(listed.optional[1]);
+    }
+    sequences.push_back(std::move(s));
+  }
+  return sequences;
+}
+
+CompareResult compareDataset(const std::string& list, std::vector<CompareSequence> sequences,
+                             const CompareRun& run) {
+  CompareResult result;
+  CompareSettings& settings = result.settings;
+  settings.list = list;
+  setSettings(run, settings);
+  const auto formatsOf = [&run](const CompareSequence& s) {
+    return run.reading.of(s.groundTruth, s.groundTruthFormat, s.systemFormat);
+  };
+  result.sequences = std::move(sequences);
+  const unsigned jobs = std::max(1u, run.jobs);
+  const std::size_t workers = std::min<std::size_t>(jobs, result.sequences.size());
+  if (run.best) {
+    // Each detector's curve of All, pooled over the dataset: a running pool
+    // per worker, summed at the end (the sums are exact, so the order in
+    // which sequences finish does not show). A pool starts with no sequence
+    // in it: zero counts at 1 and at 0.
+    std::vector<ClassCurve> poolsA(std::max<std::size_t>(workers, 1), addCurves({}));
+    std::vector<ClassCurve> poolsB(poolsA);
+    forEachSequence(result.sequences, jobs, run.progress, workers,
+                    [&](CompareSequence& s, unsigned threads, std::size_t worker) {
+                      const ThreeSequences read =
+                          readThree(s.groundTruth, s.systemA, s.systemB, false, formatsOf(s));
+                      const ClassCurve a = curveOfAll(*read.groundTruth, *read.a, threads);
+                      const ClassCurve b = curveOfAll(*read.groundTruth, *read.b, threads);
+                      poolsA[worker] = addCurves({&poolsA[worker], &a});
+                      poolsB[worker] = addCurves({&poolsB[worker], &b});
+                    });
+    result.curveA = addCurves(pointersTo(poolsA));
+    result.curveB = addCurves(pointersTo(poolsB));
+    settings.confidenceA = bestPoint(result.curveA).threshold;
+    settings.confidenceB = bestPoint(result.curveB).threshold;
+  }
+  forEachSequence(result.sequences, jobs, run.progress, workers,
+                  [&](CompareSequence& s, unsigned threads, std::size_t) {
+                    const ThreeSequences read =
+                        readThree(s.groundTruth, s.systemA, s.systemB, false, formatsOf(s));
+                    PairedCountOptions counting;
+                    counting.confidenceA = settings.confidenceA;
+                    counting.confidenceB = settings.confidenceB;
+                    // The whole sequence in one block: it is one unit.
+                    counting.block = std::max<std::size_t>(1, read.groundTruth->frames.size());
+                    counting.threads = threads;
+                    const PairedCounts counts =
+                        countPaired(*read.groundTruth, *read.a, *read.b, counting);
+                    s.counts = sumUnits(counts.units);
+                    s.objects = counts.objects;
+                  });
+  // The units in list order, whatever order they were counted in.
+  std::vector<UnitCounts> units;
+  for (const CompareSequence& s : result.sequences) {
+    if (s.failed()) continue;
+    units.push_back(s.counts);
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) result.objects[slot] += s.objects[slot];
+  }
+  result.units = units.size();
+  result.totals = sumUnits(units);
+  result.intervals = pairedBootstrap(units, settings.bootstrap);
+  return result;
+}
+
+namespace {
+
+double parseLevel(const std::string& text) {
+  const bool plain = !text.empty() && text.find_first_of(" \t\n\v\f\r") == std::string::npos;
+  char* end = nullptr;
+  const double value = plain ? std::strtod(text.c_str(), &end) : 0.0;
+  if (!plain || end != text.c_str() + text.size() || !std::isfinite(value)) {
+    throw CLI::ValidationError("level", "\"" + text + "\" is not a number");
+  }
+  // The level is taken to nine decimals; one that rounds to 0 leaves no interval.
+  if (!(value > 0.0 && value < 1.0) || std::llround(value * 1e9) < 1) {
+    throw CLI::ValidationError("level", text + " is not between 0 and 1 (both left out)");
+  }
+  return value;
+}
+
+// A whole number from 0 to 2^64-1 in decimal digits: no sign, no blanks,
+// nothing that would wrap.
+uint64_t parseSeed(const std::string& text) {
+  uint64_t value = 0;
+  const char* const end = text.data() + text.size();
+  const auto [at, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || text[0] < '0' || text[0] > '9' || error != std::errc{} || at != end) {
+    throw CLI::ValidationError("seed", "\"" + text + "\" is not a whole number from 0 to 2^64-1");
+  }
+  return value;
+}
+
+void runCompare(const CompareOptions& o) {
+  const bool dataset = !o.dataset.empty();
+  const bool positionals = !o.groundTruth.empty() || !o.systemA.empty() || !o.systemB.empty();
+  if (dataset && positionals) {
+    throw CommandError{kExitUsage,
+                       "talmira compare: give GT SYS_A SYS_B, or --dataset LIST, not both"};
+  }
+  if (!dataset && (o.groundTruth.empty() || o.systemA.empty() || o.systemB.empty())) {
+    throw CommandError{kExitUsage,
+                       "talmira compare: give GT SYS_A SYS_B (one sequence), or --dataset LIST"};
+  }
+  if (dataset && o.block > 0) {
+    throw CommandError{kExitUsage,
+                       "talmira compare: --block is for one sequence; with --dataset the units "
+                       "are the sequences"};
+  }
+  CompareRun run;
+  run.confidenceA = o.perSystem ? o.confidenceA : o.confidence;
+  run.confidenceB = o.perSystem ? o.confidenceB : o.confidence;
+  run.best = o.best;
+  run.bootstrap.resamples = o.resamples;
+  run.bootstrap.seed = o.seed;
+  run.bootstrap.level = o.level;
+  run.block = o.block;
+  run.jobs = std::max(1u, o.jobs);
+  run.progress = !o.quiet && isatty(fileno(stderr)) != 0;
+  std::size_t failed = 0;
+  CompareResult result;
+  if (dataset) {
+    std::vector<CompareSequence> sequences = readCompareList(o.dataset);
+    run.reading = datasetReading(
+        o.formats, std::any_of(sequences.begin(), sequences.end(), [](const CompareSequence& s) {
+          return !s.groundTruthFormat.empty() || !s.systemFormat.empty();
+        }));
+    std::vector<std::string> inputs = auxiliaryInputs(o.formats);
+    inputs.push_back(o.dataset);
+    for (const CompareSequence& s : sequences) {
+      inputs.insert(inputs.end(), {s.groundTruth, s.systemA, s.systemB});
+    }
+    refuseOutputNamingInput(o.output, inputs);
+    refuseOutputNamingInput(o.report, inputs);
+    result = compareDataset(o.dataset, std::move(sequences), run);
+    for (const CompareSequence& s : result.sequences) {
+      if (!s.failed()) continue;
+      ++failed;
+      std::fprintf(stderr, "%s\n", s.error.c_str());
+    }
+  } else {
+    std::vector<std::string> inputs = auxiliaryInputs(o.formats);
+    inputs.insert(inputs.begin(), {o.groundTruth, o.systemA, o.systemB});
+    for (const std::string* output : {&o.output, &o.report})
+      refuseOutputNamingInput(*output, inputs);
+    run.reading = datasetReading(o.formats, false);
+    result = compareFiles(o.groundTruth, o.systemA, o.systemB, run);
+  }
+  if (!o.report.empty()) writeOutput(o.report, renderComparePage(result, commandLineOf(o)));
+  switch (o.format) {
+    case Format::kText:
+      writeOutput(o.output, renderCompareText(result));
+      break;
+    case Format::kCsv:
+      writeOutput(o.output, renderCompareCsv(result));
+      break;
+    case Format::kJson:
+      writeOutput(o.output, compareJson(result).dump(2) + "\n");
+      break;
+  }
+  if (failed > 0) throw sequencesFailed("talmira compare", failed, result.sequences.size());
+}
+
+}  // namespace
+
+void addCompareCommand(CLI::App& app) {
+  auto options = std::make_shared<CompareOptions>();
+  CLI::App* command = app.add_subcommand(
+      "compare",
+      "Is detector B better than detector A? Both on the same ground truth, with paired-bootstrap "
+      "intervals on the difference");
+  command->add_option("GT", options->groundTruth, "ground-truth annotation file");
+  command->add_option("SYS_A", options->systemA, "detector A's output");
+  command->add_option("SYS_B", options->systemB, "detector B's output, in A's format");
+  command
+      ->add_option("--dataset", options->dataset,
+                   "instead of GT SYS_A SYS_B: a CSV file with the header "
+                   "sequence,groundtruth,system_a,system_b and one sequence a line (paths "
+                   "relative to its folder); each sequence is one unit. With the header "
+                   "sequence,groundtruth,system_a,system_b,gt_format,sys_format each line may "
+                   "name the formats of its files (empty: --gt-format and --sys-format)")
+      ->type_name("LIST");
+  CLI::Option* confidence = addConfidenceOption(
+      *command, options->confidence,
+      "smallest confidence a box needs to be taken, in all three files (0 to 1)");
+  CLI::Option* confidenceA =
+      command
+          ->add_option_function<std::string>(
+              "--c-a",
+              [options](const std::string& text) {
+                options->confidenceA = parseFraction(text, "--c-a");
+                options->perSystem = true;
+              },
+              "A's threshold (with --c-b), in the ground truth and A's output")
+          ->type_name("CA");
+  CLI::Option* confidenceB =
+      command
+          ->add_option_function<std::string>(
+              "--c-b",
+              [options](const std::string& text) {
+                options->confidenceB = parseFraction(text, "--c-b");
+                options->perSystem = true;
+              },
+              "B's threshold (with --c-a), in the ground truth and B's output")
+          ->type_name("CB");
+  confidenceA->needs(confidenceB)->excludes(confidence);
+  confidenceB->needs(confidenceA)->excludes(confidence);
+  command
+      ->add_flag("--best", options->best,
+                 "each detector at its own best threshold of All (the exact sweep's, pooled over "
+                 "the dataset); chosen on the data compared, it flatters both")
+      ->excludes(confidence)
+      ->excludes(confidenceA)
+      ->excludes(confidenceB);
+  command->add_option("--resamples", options->resamples, "bootstrap resamples (default 10000)")
+      ->type_name("R")
+      ->check(CLI::Range(uint64_t{1}, kMaxResamples));
+  command
+      ->add_option_function<std::string>(
+          "--seed", [options](const std::string& text) { options->seed = parseSeed(text); },
+          "the SplitMix64 generator's starting state, a whole number from 0 to 2^64-1 (default "
+          "1)")
+      ->type_name("S");
+  command
+      ->add_option_function<std::string>(
+          "--level",
+          [options](const std::string& text) {
+            options->level = parseLevel(text);
+            options->levelGiven = text;
+          },
+          "the intervals' level, between 0 and 1 (default 0.95)")
+      ->type_name("L");
+  command
+      ->add_option("--block", options->block,
+                   "one sequence: ground-truth frames per unit (default: the cube root of the "
+                   "frame count, rounded)")
+      ->type_name("F")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 40));
+  addFormatOption(*command, options->format);
+  command
+      ->add_option("-o,--output", options->output,
+                   "write the result to FILE (whole, or not at all)")
+      ->type_name("FILE");
+  command
+      ->add_option("--report", options->report,
+                   "also write a self-contained HTML page: each class's difference with its "
+                   "interval, the sequences' differences, the objects found by one detector only")
+      ->type_name("FILE.html");
+  addJobsOption(*command, options->jobs,
+                "threads (with --dataset: sequences at once); the result does not depend on it");
+  command->add_flag("-q,--quiet", options->quiet,
+                    "with --dataset: no progress line on standard error");
+  addFormatOptions(*command, options->formats);
+  command->footer(
+      "Units: with --dataset the sequences; for one sequence, runs of F consecutive ground-truth "
+      "frames. A resample draws as many units as there are, with replacement (SplitMix64 from "
+      "--seed; a draw among n is the high 64 bits of the 128-bit product of the generator's "
+      "value and n), the same draws for every class and both detectors; per class it sums each "
+      "detector's GT, FN and FP and takes NMODTA_B - NMODTA_A in double precision. The interval "
+      "runs from the (k+1)-th smallest to the (k+1)-th largest of these differences, k = "
+      "floor(R (1 - L) / 2); B better and A better are the shares of resamples above and below "
+      "0.\n"
+      "Examples:\n"
+      "  talmira compare groundtruth.csv old.csv new.csv\n"
+      "  talmira compare --dataset compare.csv -c 0.4 --format csv -o differences.csv\n"
+      "  talmira compare --dataset compare.csv --best --report compare.html\n");
+  command->callback([options] { runCompare(*options); });
+}
+
+}  // namespace talmira
