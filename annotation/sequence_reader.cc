@@ -485,6 +485,8 @@ class SequenceFiller {
     return false;
   }
   void finishFiling() { closeFrame(); }
+  // Files the rows of a table held in memory (fileTable()).
+  int fileTable(std::span<const TableColumn> columns, std::size_t rows);
   // Hands each parsed record to `take` instead of filing it.
   void handRecordsTo(const std::function<bool(const AnnotationRecord&)>& take) { take_ = &take; }
 
@@ -591,6 +593,147 @@ int SequenceFiller::fileAll(std::span<const AnnotationRecord> records,
   for (std::size_t k = 0; k < count; ++k) {
     const AnnotationRecord& record = records[order.empty() ? k : order[k]];
     lineNumber_ = record.line;
+    if (!file(record)) {
+      closeFrame();
+      return -1;
+    }
+  }
+  closeFrame();
+  return 0;
+}
+
+namespace {
+
+// The text a table's cell would have in a file: its value in the shortest
+// text that reads back as the same value (a text cell as it is). `buffer`
+// holds the digits of a number.
+std::string_view cellText(const TableColumn& column, std::size_t row,
+                          std::array<char, 64>& buffer) {
+  const auto written = [&](auto value) {
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    return std::string_view(buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data()));
+  };
+  switch (column.kind) {
+    case TableColumn::Kind::kWhole:
+      return written(static_cast<const int64_t*>(column.values)[row]);
+    case TableColumn::Kind::kDouble:
+      return written(static_cast<const double*>(column.values)[row]);
+    case TableColumn::Kind::kSingle:
+      return written(static_cast<const float*>(column.values)[row]);
+    case TableColumn::Kind::kText:
+      break;
+  }
+  const int64_t code = static_cast<const int64_t*>(column.values)[row];
+  return code < 0 ? std::string_view() : std::string_view(column.texts[static_cast<std::size_t>(code)]);
+}
+
+bool breaksLine(std::string_view text) { return text.find_first_of(",\r\n") != text.npos; }
+
+}  // namespace
+
+// Each cell is read as the general parse reads its column's text, in the
+// order it reads the columns, so that the first problem of a row is the one
+// a file would report. Whole numbers and single-precision confidences, the
+// usual cells, skip the text: a whole number's text reads back as itself,
+// and a float's shortest text reads back as the same float.
+int SequenceFiller::fileTable(std::span<const TableColumn> columns, std::size_t rows) {
+  if (columns.size() != kColumnCount - 2) {
+    lineNumber_ = 0;
+    return fail("a table has " + std::to_string(kColumnCount - 2) + " columns, not " +
+                std::to_string(columns.size()));
+  }
+  // The header a file of the table would have reads as no record.
+  if (details_ != nullptr) details_->headerReadsAsRecord = false;
+  // What each distinct text of a text column reads as, worked out once: a
+  // column of a million rows usually holds a handful of texts.
+  struct Text {
+    std::string_view trimmed;
+    bool breaksLine = false;
+    bool set = false;  // reads as a set flag
+  };
+  std::array<std::vector<Text>, kColumnCount - 2> texts;
+  std::array<const int64_t*, kColumnCount - 2> codes{};
+  std::vector<std::size_t> textColumns;  // those that may hold a text no line can
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    if (columns[c].kind != TableColumn::Kind::kText) continue;
+    codes[c] = static_cast<const int64_t*>(columns[c].values);
+    // Code -1, the empty cell, is entry 0.
+    texts[c].push_back(Text{});
+    bool anyBreaks = false;
+    for (const std::string& text : columns[c].texts) {
+      const bool breaks = breaksLine(text);
+      anyBreaks |= breaks;
+      texts[c].push_back(Text{trimBlanks(text), breaks, trimBlanks(text) == kFlagSet});
+    }
+    if (anyBreaks) textColumns.push_back(c);
+  }
+  const auto textOf = [&](std::size_t c, std::size_t row) -> const Text& {
+    return texts[c][static_cast<std::size_t>(codes[c][row] + 1)];
+  };
+  const auto flagOf = [&](std::size_t c, std::size_t row, std::array<char, 64>& buffer) {
+    if (columns[c].kind == TableColumn::Kind::kText) return textOf(c, row).set;
+    return trimBlanks(cellText(columns[c], row, buffer)) == kFlagSet;
+  };
+
+  std::array<char, 64> buffer;
+  std::array<char, 64> typeBuffer;
+  Record record;
+  for (std::size_t row = 0; row < rows; ++row) {
+    lineNumber_ = row + 2;
+    record.line = lineNumber_;
+    for (const std::size_t c : textColumns) {
+      if (textOf(c, row).breaksLine) {
+        closeFrame();
+        return fail("column " + std::to_string(c + 1) +
+                    ": holds a comma or a line end, which no record can hold");
+      }
+    }
+    std::array<uint32_t, 9> numbers;  // the frame number, then x1, y1, ..., y4
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+      const TableColumn& column = columns[i];
+      bool whole = false;
+      if (column.kind == TableColumn::Kind::kWhole) {
+        const int64_t value = static_cast<const int64_t*>(column.values)[row];
+        const uint64_t magnitude =
+            value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+        whole = magnitude <= std::numeric_limits<uint32_t>::max();
+        const auto bits = static_cast<uint32_t>(magnitude);
+        numbers[i] = value < 0 ? 0u - bits : bits;
+      } else {
+        whole = parseWhole(cellText(column, row, buffer), &numbers[i]);
+      }
+      if (!whole) {
+        closeFrame();
+        return failInColumn(i + 1, trimBlanks(cellText(column, row, buffer)), kNotWholeNumber);
+      }
+    }
+    record.frameNumber = numbers[0];
+    for (std::size_t i = 0; i < record.corners.size(); ++i) {
+      record.corners[i] = static_cast<int32_t>(numbers[i + 1]);
+    }
+    const TableColumn& confidence = columns[kConfidenceColumn - 1];
+    bool number = true;
+    if (confidence.kind == TableColumn::Kind::kSingle) {
+      record.confidence = static_cast<const float*>(confidence.values)[row];
+      number = !std::isnan(record.confidence);
+    } else if (confidence.kind == TableColumn::Kind::kWhole) {
+      // Rounded once, as the text of the whole number would be.
+      record.confidence =
+          static_cast<float>(static_cast<const int64_t*>(confidence.values)[row]);
+    } else {
+      number = parseConfidence(trimBlanks(cellText(confidence, row, buffer)), &record.confidence);
+    }
+    if (!number) {
+      closeFrame();
+      return failInColumn(kConfidenceColumn, trimBlanks(cellText(confidence, row, buffer)),
+                          kNotNumber);
+    }
+    const std::string_view type = columns[9].kind == TableColumn::Kind::kText
+                                      ? textOf(9, row).trimmed
+                                      : trimBlanks(cellText(columns[9], row, typeBuffer));
+    record.type = type.empty() ? kEmptyType : type;
+    record.markA = flagOf(10, row, buffer);
+    record.markB = flagOf(11, row, buffer);
     if (!file(record)) {
       closeFrame();
       return -1;
@@ -844,6 +987,11 @@ int fileRecords(std::span<const AnnotationRecord> records, std::span<const uint3
                 QuorSequence& sequence, std::string_view sourceName, std::string* error,
                 ReadDetails* details) {
   return SequenceFiller(sequence, sourceName, error, details).fileAll(records, order);
+}
+
+int fileTable(std::span<const TableColumn> columns, std::size_t rows, QuorSequence& sequence,
+              std::string_view sourceName, std::string* error, ReadDetails* details) {
+  return SequenceFiller(sequence, sourceName, error, details).fileTable(columns, rows);
 }
 
 int readRecordsOf(std::FILE* stream, std::string_view sourceName,

@@ -71,6 +71,31 @@ int fileRecords(std::span<const AnnotationRecord> records, std::span<const uint3
                 QuorSequence& sequence, std::string_view sourceName, std::string* error = nullptr,
                 ReadDetails* details = nullptr);
 
+/// One column of a table of records held in memory (a DataFrame's, say)
+/// rather than written as text.
+struct TableColumn {
+  enum class Kind {
+    kWhole,   // int64_t values
+    kDouble,  // double values
+    kSingle,  // float values
+    kText,    // int64_t codes into `texts`; -1 is an empty cell
+  };
+  Kind kind = Kind::kText;
+  const void* values = nullptr;  // one value a row
+  std::span<const std::string> texts;
+};
+
+/// Files the rows of a table whose 13 columns are a file's first 13, in the
+/// file's order, as readSequenceFile() reads the file that holds a header and
+/// then, for each row, a line of its values in their shortest text (row r
+/// being line r + 2): the same sequence, the same details and the same
+/// refusals with the same messages, without the text. A text that no line
+/// could hold (a comma or a line end in it) is refused in its row. The codes
+/// of kText columns must lie in [-1, texts.size()).
+int fileTable(std::span<const TableColumn> columns, std::size_t rows, QuorSequence& sequence,
+              std::string_view sourceName, std::string* error = nullptr,
+              ReadDetails* details = nullptr);
+
 class SequenceFiller;
 
 /// Files records one at a time, as fileRecords() files a list of them: for a

@@ -331,133 +331,115 @@ talmira::DatasetReading datasetReadingOf(const py::object& formats, bool formats
 // The table's columns in file order; the file's last two columns are not read.
 constexpr std::size_t kTableColumns = 13;
 
-// One column of a table, as the Python layer hands it over.
-enum class ColumnKind { kWhole = 0, kDouble = 1, kSingle = 2, kCoded = 3 };
-
-struct Column {
-  ColumnKind kind = ColumnKind::kWhole;
-  py::array array;                 // kept alive while the text is written
-  const void* data = nullptr;      // int64, double, float, or int64 codes
-  std::vector<std::string> texts;  // kCoded: the text of each code
-  std::vector<bool> unwritable;    // kCoded: a text that would split the line
+// A table as the Python layer hands it over, its arrays kept alive while
+// it is read.
+struct HeldTable {
+  std::vector<py::array> arrays;
+  std::vector<std::vector<std::string>> texts;
+  std::vector<TableColumn> columns;
+  std::size_t rows = 0;
 };
 
-void appendNumber(std::string& out, auto value) {
-  char text[64];
-  const auto result = std::to_chars(text, text + sizeof text, value);
-  out.append(text, result.ptr);
-}
-
-bool breaksLine(const std::string& text) {
-  return text.find_first_of(",\r\n") != std::string::npos;
-}
-
-// Writes rows [0, rows) as an annotation file. Stops before a row holding a
-// text that cannot be written in a record (a comma or a line end), and then
-// sets `badRow` and `badColumn` (1-based).
-std::string renderTable(const std::vector<Column>& columns, std::size_t rows,
-                        std::optional<std::size_t>& badRow, std::size_t& badColumn) {
-  std::string text = "frame,x1,y1,x2,y2,x3,y3,x4,y4,type,flag_a,flag_b,confidence,text,number\n";
-  text.reserve(text.size() + rows * 64);
-  for (std::size_t row = 0; row < rows; ++row) {
-    const std::size_t rowStart = text.size();
-    for (std::size_t c = 0; c < kTableColumns; ++c) {
-      const Column& column = columns[c];
-      switch (column.kind) {
-        case ColumnKind::kWhole:
-          appendNumber(text, static_cast<const int64_t*>(column.data)[row]);
-          break;
-        case ColumnKind::kDouble:
-          appendNumber(text, static_cast<const double*>(column.data)[row]);
-          break;
-        case ColumnKind::kSingle:
-          appendNumber(text, static_cast<const float*>(column.data)[row]);
-          break;
-        case ColumnKind::kCoded: {
-          const int64_t code = static_cast<const int64_t*>(column.data)[row];
-          // A missing value (code -1) is an empty column, as in a file.
-          if (code < 0) break;
-          const auto index = static_cast<std::size_t>(code);
-          if (column.unwritable[index]) {
-            text.resize(rowStart);
-            badRow = row;
-            badColumn = c + 1;
-            return text;
-          }
-          text += column.texts[index];
-          break;
-        }
-      }
-      text += ',';
-    }
-    text += ",\n";
-  }
-  return text;
-}
-
 // columns: 13 tuples (kind, array, texts) in file order, each array of
-// `rows` values (the Python layer checks the lengths and the codes).
-Sequence readTable(const py::list& columnLayouts, std::size_t rows, bool withDetails) {
+// `rows` values; kind 0 whole (int64), 1 double, 2 single, 3 text (int64
+// codes into texts, -1 for an empty cell).
+HeldTable holdTable(const py::list& columnLayouts, std::size_t rows) {
   if (columnLayouts.size() != kTableColumns) throw py::value_error("a table has 13 columns");
-  std::vector<Column> columns(kTableColumns);
+  HeldTable table;
+  table.rows = rows;
+  table.arrays.resize(kTableColumns);
+  table.texts.resize(kTableColumns);
+  table.columns.resize(kTableColumns);
   for (std::size_t c = 0; c < kTableColumns; ++c) {
     const auto described = columnLayouts[c].cast<py::tuple>();
-    Column& column = columns[c];
-    column.kind = static_cast<ColumnKind>(described[0].cast<int>());
-    switch (column.kind) {
-      case ColumnKind::kWhole:
-      case ColumnKind::kCoded:
-        column.array = py::array_t<int64_t, py::array::c_style>::ensure(described[1]);
+    TableColumn& column = table.columns[c];
+    py::array& array = table.arrays[c];
+    const int kind = described[0].cast<int>();
+    switch (kind) {
+      case 0:
+      case 3:
+        array = py::array_t<int64_t, py::array::c_style>::ensure(described[1]);
+        column.kind = kind == 0 ? TableColumn::Kind::kWhole : TableColumn::Kind::kText;
         break;
-      case ColumnKind::kDouble:
-        column.array = py::array_t<double, py::array::c_style>::ensure(described[1]);
+      case 1:
+        array = py::array_t<double, py::array::c_style>::ensure(described[1]);
+        column.kind = TableColumn::Kind::kDouble;
         break;
-      case ColumnKind::kSingle:
-        column.array = py::array_t<float, py::array::c_style>::ensure(described[1]);
+      case 2:
+        array = py::array_t<float, py::array::c_style>::ensure(described[1]);
+        column.kind = TableColumn::Kind::kSingle;
         break;
       default:
         throw py::value_error("unknown column kind");
     }
-    if (!column.array || column.array.ndim() != 1 ||
-        static_cast<std::size_t>(column.array.shape(0)) != rows) {
+    if (!array || array.ndim() != 1 || static_cast<std::size_t>(array.shape(0)) != rows) {
       throw py::value_error("column " + std::to_string(c + 1) + " has the wrong shape");
     }
-    column.data = column.array.data();
-    if (column.kind == ColumnKind::kCoded) {
-      column.texts = described[2].cast<std::vector<std::string>>();
-      for (const std::string& t : column.texts) column.unwritable.push_back(breaksLine(t));
-      const auto* codes = static_cast<const int64_t*>(column.data);
+    column.values = array.data();
+    if (column.kind == TableColumn::Kind::kText) {
+      table.texts[c] = described[2].cast<std::vector<std::string>>();
+      column.texts = table.texts[c];
+      const auto* codes = static_cast<const int64_t*>(column.values);
+      const auto count = static_cast<int64_t>(table.texts[c].size());
       for (std::size_t row = 0; row < rows; ++row) {
-        if (codes[row] >= static_cast<int64_t>(column.texts.size())) {
+        if (codes[row] < -1 || codes[row] >= count) {
           throw py::value_error("a code beyond the column's texts");
         }
       }
     }
   }
-  std::optional<std::size_t> badRow;
-  std::size_t badColumn = 0;
-  std::string text;
+  return table;
+}
+
+// Reads the table straight from its arrays by the reader's own rules, as
+// the file of the same values would be read.
+Sequence readTable(const py::list& columnLayouts, std::size_t rows, bool withDetails) {
+  const HeldTable table = holdTable(columnLayouts, rows);
+  auto records = std::make_shared<QuorSequence>();
+  auto details = detailsIf(withDetails);
+  std::string error;
+  int status = 0;
   {
     py::gil_scoped_release unlocked;
-    text = renderTable(columns, rows, badRow, badColumn);
+    status = fileTable(table.columns, rows, *records, "", &error, details.get());
   }
-  // The rows before a bad text are read first: an earlier malformed row is
-  // the one to report.
-  std::FILE* stream = fmemopen(text.data(), text.size(), "r");
-  if (stream == nullptr) {
-    PyErr_SetFromErrno(PyExc_OSError);
-    throw py::error_already_set();
+  if (status < 0) raiseReadFailure(splitReaderMessage(error));
+  return Sequence{std::move(records), std::move(details)};
+}
+
+// Both tables of a pair, read at once. A failure is the ground truth's when
+// both fail, as when they are read one after the other; its `input` says
+// which (0 or 1).
+std::pair<Sequence, Sequence> readTablePair(const py::list& groundTruth, std::size_t groundTruthRows,
+                                            const py::list& system, std::size_t systemRows,
+                                            bool withDetails) {
+  const std::array<HeldTable, 2> tables = {holdTable(groundTruth, groundTruthRows),
+                                           holdTable(system, systemRows)};
+  std::array<std::shared_ptr<QuorSequence>, 2> records = {std::make_shared<QuorSequence>(),
+                                                          std::make_shared<QuorSequence>()};
+  std::array<std::shared_ptr<ReadDetails>, 2> details = {detailsIf(withDetails),
+                                                         detailsIf(withDetails)};
+  std::array<std::string, 2> errors;
+  std::array<int, 2> statuses = {0, 0};
+  {
+    py::gil_scoped_release unlocked;
+    const auto read = [&](std::size_t k) {
+      statuses[k] = fileTable(tables[k].columns, tables[k].rows, *records[k], "", &errors[k],
+                              details[k].get());
+    };
+    std::thread second(read, 1);
+    read(0);
+    second.join();
   }
-  Sequence sequence = readStream(stream, withDetails);
-  if (badRow) {
-    ReaderMessage parts;
-    parts.line = *badRow + 2;
-    parts.column = badColumn;
-    parts.what = "column " + std::to_string(badColumn) +
-                 ": holds a comma or a line end, which no record can hold";
-    raiseReadFailure(parts);
+  for (int input = 0; input < 2; ++input) {
+    if (statuses[input] < 0) {
+      ReaderMessage parts = splitReaderMessage(errors[input]);
+      parts.input = input;
+      raiseReadFailure(parts);
+    }
   }
-  return sequence;
+  return {Sequence{std::move(records[0]), std::move(details[0])},
+          Sequence{std::move(records[1]), std::move(details[1])}};
 }
 
 unsigned threadsOrDefault(unsigned threads) {
@@ -1112,6 +1094,9 @@ PYBIND11_MODULE(_talmira, m) {
         return names;
       },
       "The names of the formats.");
+  m.def("read_table_pair", &readTablePair, py::arg("gt_columns"), py::arg("gt_rows"),
+        py::arg("sys_columns"), py::arg("sys_rows"), py::arg("details") = false,
+        "Both tables of a pair, read at once (see read_table).");
   m.def("read_table", &readTable, py::arg("columns"), py::arg("rows"), py::arg("details") = false,
         "Reads 13 columns (kind, array, texts) as the records of an annotation file.");
   m.def("score", &score, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),

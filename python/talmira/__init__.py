@@ -167,7 +167,8 @@ def _column_layout(name, values):
     return _coded(array.tolist() if kind != "O" else array, whole=name in _WHOLE_COLUMNS)
 
 
-def _read_table(table, label, details=False):
+def _table_layout(table, label):
+    """(column layouts, rows) of a table, checked as a whole."""
     if hasattr(table, "columns") and hasattr(table, "__getitem__") and not isinstance(table, dict):
         names = [str(c) for c in table.columns]
         get = table.__getitem__
@@ -187,23 +188,32 @@ def _read_table(table, label, details=False):
         raise ValueError("the %s table's columns differ in length: %s" % (
             label, ", ".join("%s %d" % (n, len(c)) for n, c in zip(COLUMNS, columns))))
     rows = lengths.pop()
-    layouts = [_column_layout(name, values) for name, values in zip(COLUMNS, columns)]
+    return [_column_layout(name, values) for name, values in zip(COLUMNS, columns)], rows
+
+
+def _table_error(failure, labels):
+    """The FormatError of a record a table's row makes, by row and column."""
+    what, line, column, input = failure.args
+    row = line - 2 if line >= 2 else None
+    name = COLUMNS[column - 1] if 1 <= column <= len(COLUMNS) else None
+    prefix = "column %d: " % column
+    if name is not None and what.startswith(prefix):
+        what = what[len(prefix):]
+    where = "%s table" % labels[input]
+    if row is not None:
+        where += ", row %d" % row
+    if name is not None:
+        where += ", column %s" % name
+    return FormatError("%s: %s" % (where, what.lstrip()), line=line or None,
+                       column=name, row=row)
+
+
+def _read_table(table, label, details=False):
+    layouts, rows = _table_layout(table, label)
     try:
         return _talmira.read_table(layouts, rows, details)
     except _talmira.ReadFailure as failure:
-        what, line, column, _ = failure.args
-        row = line - 2 if line >= 2 else None
-        name = COLUMNS[column - 1] if 1 <= column <= len(COLUMNS) else None
-        prefix = "column %d: " % column
-        if name is not None and what.startswith(prefix):
-            what = what[len(prefix):]
-        where = "%s table" % label
-        if row is not None:
-            where += ", row %d" % row
-        if name is not None:
-            where += ", column %s" % name
-        raise FormatError("%s: %s" % (where, what.lstrip()), line=line or None,
-                          column=name, row=row) from None
+        raise _table_error(failure, [label]) from None
 
 
 def _path_of(source):
@@ -232,6 +242,19 @@ def _read_pair(gt, sys, details=False, readings=(None, None)):
     readings: how to read inputs of other formats (_readings()), None for
     this format's."""
     paths = [_path_of(gt), _path_of(sys)]
+    if readings == (None, None) and paths == [None, None]:
+        # Two tables: checked one after the other, then read at once.
+        gt_layouts, gt_rows = _table_layout(gt, "ground-truth")
+        try:
+            sys_layouts, sys_rows = _table_layout(sys, "system")
+        except Exception:
+            # A bad row of the ground truth comes first, as when read in turn.
+            _read_table(gt, "ground-truth", details)
+            raise
+        try:
+            return _talmira.read_table_pair(gt_layouts, gt_rows, sys_layouts, sys_rows, details)
+        except _talmira.ReadFailure as failure:
+            raise _table_error(failure, ["ground-truth", "system"]) from None
     if readings != (None, None) or None in paths:
         return (_read(gt, "ground-truth", details, readings[0]),
                 _read(sys, "system", details, readings[1]))

@@ -265,6 +265,17 @@ def test_bad_table_values_name_row_and_column():
     assert (error.value.row, error.value.column) == (3, "x1")
     with pytest.raises(ValueError, match="lacks the column confidence"):
         talmira.score(table.drop(columns="confidence"), EXAMPLE_SYS)
+    # two tables are read at once, but the ground truth's problem comes
+    # first, as when they are read in turn
+    bad_sys = table.astype({"x2": object})
+    bad_sys.loc[1, "x2"] = "abc"
+    for sys_table in (bad_sys, table.drop(columns="confidence")):
+        with pytest.raises(talmira.FormatError) as error:
+            talmira.score(bad, sys_table)
+        assert "ground-truth table, row 3, column x1" in str(error.value)
+    with pytest.raises(talmira.FormatError) as error:
+        talmira.score(table, bad_sys)
+    assert "system table, row 1, column x2" in str(error.value)
     with pytest.raises(ValueError, match="differ in length"):
         talmira.score({**{n: [1, 2] for n in talmira.COLUMNS}, "x1": [1]}, EXAMPLE_SYS)
 
