@@ -15,6 +15,7 @@
 #include "scoring/confidence_sweep.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -54,6 +55,17 @@ class Rows {
     thresholds_.push_back(1.0f);
     thresholds_.insert(thresholds_.end(), confidences.begin(), confidences.end());
     thresholds_.push_back(0.0f);
+    index_.clear();
+    if (thresholds_.size() <= kIndexFrom) return;
+    // The row of each value, by its bits, for the many rows of a sequence.
+    index_.assign(std::bit_ceil(2 * thresholds_.size()), IndexSlot{});
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t row = 1; row + 1 < thresholds_.size(); ++row) {
+      const uint32_t bits = bitsOf(thresholds_[row]);
+      std::size_t at = hashOf(bits) & mask;
+      while (index_[at].bits != 0) at = (at + 1) & mask;
+      index_[at] = {bits, static_cast<int32_t>(row)};
+    }
   }
 
   const std::vector<float>& thresholds() const { return thresholds_; }
@@ -65,16 +77,48 @@ class Rows {
   int32_t entryOf(float confidence) const {
     if (confidence >= 1.0f) return 0;
     if (confidence > 0.0f) {
-      const auto found = std::lower_bound(thresholds_.begin(), thresholds_.end(), confidence,
-                                          std::greater<float>());
-      return static_cast<int32_t>(found - thresholds_.begin());
+      if (!index_.empty()) {
+        const uint32_t bits = bitsOf(confidence);
+        const std::size_t mask = index_.size() - 1;
+        for (std::size_t at = hashOf(bits) & mask; index_[at].bits != 0; at = (at + 1) & mask) {
+          if (index_[at].bits == bits) return index_[at].row;
+        }
+      }
+      // The first row not above it (the row of its own value), by a binary
+      // search whose steps are conditional moves rather than branches: the
+      // confidences come in no order, so a branch would be mispredicted on
+      // every other step. There are at least two rows, 1 and 0.
+      const float* base = thresholds_.data();
+      std::size_t length = thresholds_.size();
+      while (length > 1) {
+        const std::size_t half = length / 2;
+        base = base[half - 1] > confidence ? base + half : base;
+        length -= half;
+      }
+      return static_cast<int32_t>(base - thresholds_.data()) + (*base > confidence ? 1 : 0);
     }
     if (confidence >= 0.0f) return static_cast<int32_t>(thresholds_.size()) - 1;
     return kNever;
   }
 
  private:
+  // Rows beyond this many are also found through the index.
+  static constexpr std::size_t kIndexFrom = 64;
+  struct IndexSlot {
+    uint32_t bits = 0;  // 0 (the bits of +0, never a row between 0 and 1): empty
+    int32_t row = 0;
+  };
+  static uint32_t bitsOf(float value) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+  }
+  static std::size_t hashOf(uint32_t bits) {
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32);
+  }
+
   std::vector<float> thresholds_;
+  std::vector<IndexSlot> index_;
 };
 
 bool strictlyBetweenZeroAndOne(float confidence) { return confidence > 0.0f && confidence < 1.0f; }
@@ -360,6 +404,10 @@ struct Worker {
   std::vector<Node> classTruths, classSystems;
   std::vector<Link> classLinks;
   std::vector<int32_t> truthLocal, systemLocal;
+  // Each box's node on rows that every class of the frame shares, when
+  // the caller worked them out (nodesKnown); else each class finds them.
+  std::vector<Node> truthNodes, systemNodes;
+  bool nodesKnown = false;
 };
 
 struct SweepInput {
@@ -434,15 +482,24 @@ void sweepClass(Worker& w, std::size_t slot, const Rows& rows, Change* changes) 
   w.classLinks.clear();
   w.truthLocal.assign(w.truths.size(), -1);
   w.systemLocal.assign(w.systems.size(), -1);
-  for (std::size_t r = 0; r < w.truths.size(); ++r) {
-    if (!wanted(w.truthSlots[r])) continue;
-    w.truthLocal[r] = static_cast<int32_t>(w.classTruths.size());
-    w.classTruths.push_back({rows.entryOf(w.truths[r]->confidence), flagged(*w.truths[r])});
-  }
-  for (std::size_t c = 0; c < w.systems.size(); ++c) {
-    if (!wanted(w.systemSlots[c])) continue;
-    w.systemLocal[c] = static_cast<int32_t>(w.classSystems.size());
-    w.classSystems.push_back({rows.entryOf(w.systems[c]->confidence), flagged(*w.systems[c])});
+  if (everyBox && w.nodesKnown) {
+    w.classTruths = w.truthNodes;
+    w.classSystems = w.systemNodes;
+  } else {
+    for (std::size_t r = 0; r < w.truths.size(); ++r) {
+      if (!wanted(w.truthSlots[r])) continue;
+      w.truthLocal[r] = static_cast<int32_t>(w.classTruths.size());
+      w.classTruths.push_back(w.nodesKnown ? w.truthNodes[r]
+                                           : Node{rows.entryOf(w.truths[r]->confidence),
+                                                  flagged(*w.truths[r])});
+    }
+    for (std::size_t c = 0; c < w.systems.size(); ++c) {
+      if (!wanted(w.systemSlots[c])) continue;
+      w.systemLocal[c] = static_cast<int32_t>(w.classSystems.size());
+      w.classSystems.push_back(w.nodesKnown ? w.systemNodes[c]
+                                            : Node{rows.entryOf(w.systems[c]->confidence),
+                                                   flagged(*w.systems[c])});
+    }
   }
   if (w.classTruths.empty() || w.classSystems.empty()) {
     // One side alone pairs nothing and sets nothing aside: each box adds
@@ -505,41 +562,82 @@ void sweepFrame(Worker& w, const SweepInput& in, std::size_t at) {
       [&](std::size_t slot) { sweepClass(w, slot, in.rows[slot], w.changes[slot].data()); });
 }
 
+// The distinct values of a stream of confidences in (0, 1), which repeat a
+// great deal: an open-addressing set on their bits (equal values have equal
+// bits there, zero and NaN being left out), so that only the distinct ones
+// are sorted afterwards.
+class DistinctConfidences {
+ public:
+  DistinctConfidences() : slots_(kInitialSize, kEmpty) {}
+
+  void add(float confidence) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &confidence, sizeof bits);
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = hashOf(bits) & mask;; at = (at + 1) & mask) {
+      if (slots_[at] == bits) return;
+      if (slots_[at] != kEmpty) continue;
+      slots_[at] = bits;
+      if (4 * ++used_ > 3 * slots_.size()) grow();
+      return;
+    }
+  }
+
+  /// The values, in no order.
+  std::vector<float> values() const {
+    std::vector<float> result;
+    result.reserve(used_);
+    for (const uint32_t bits : slots_) {
+      if (bits == kEmpty) continue;
+      float value = 0.0f;
+      std::memcpy(&value, &bits, sizeof value);
+      result.push_back(value);
+    }
+    return result;
+  }
+
+ private:
+  static constexpr std::size_t kInitialSize = 256;
+  static constexpr uint32_t kEmpty = 0;  // the bits of +0, never added
+  static std::size_t hashOf(uint32_t bits) {
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32);
+  }
+  void grow() {
+    std::vector<uint32_t> old(slots_.size() * 2, kEmpty);
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const uint32_t bits : old) {
+      if (bits == kEmpty) continue;
+      std::size_t at = hashOf(bits) & mask;
+      while (slots_[at] != kEmpty) at = (at + 1) & mask;
+      slots_[at] = bits;
+    }
+  }
+
+  std::vector<uint32_t> slots_;
+  std::size_t used_ = 0;
+};
+
 std::array<Rows, kClassCount> rowsOf(const QuorSequence& groundTruth, const QuorSequence& system,
                                      const ClassSlots& slots) {
-  std::array<std::vector<float>, kClassCount> confidences;
+  // "All" takes the classes' confidences and those of boxes of other names.
+  std::array<DistinctConfidences, kClassCount> distinct;
   for (const QuorSequence* sequence : {&groundTruth, &system}) {
     for (const QuorFrame& frame : sequence->frames) {
       for (const QuorTarget* target : frame.targets) {
         if (!strictlyBetweenZeroAndOne(target->confidence)) continue;
+        distinct[0].add(target->confidence);
         const int32_t slot = slots.of(target->classCode);
-        if (slot > 0) confidences[static_cast<std::size_t>(slot)].push_back(target->confidence);
+        if (slot > 0) distinct[static_cast<std::size_t>(slot)].add(target->confidence);
       }
     }
   }
-  // "All" takes the classes' confidences and those of boxes of other names.
-  std::vector<float>& every = confidences[0];
-  for (std::size_t slot = 1; slot < kClassCount; ++slot) {
-    std::sort(confidences[slot].begin(), confidences[slot].end());
-    confidences[slot].erase(std::unique(confidences[slot].begin(), confidences[slot].end()),
-                            confidences[slot].end());
-    every.insert(every.end(), confidences[slot].begin(), confidences[slot].end());
+  std::array<Rows, kClassCount> rows;
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    std::vector<float> values = distinct[slot].values();
+    rows[slot].assign(values);
   }
-  for (const QuorSequence* sequence : {&groundTruth, &system}) {
-    for (const QuorFrame& frame : sequence->frames) {
-      for (const QuorTarget* target : frame.targets) {
-        if (strictlyBetweenZeroAndOne(target->confidence) && slots.of(target->classCode) <= 0) {
-          every.push_back(target->confidence);
-        }
-      }
-    }
-  }
-  return {Rows(std::move(confidences[0])), Rows(std::move(confidences[1])),
-          Rows(std::move(confidences[2])), Rows(std::move(confidences[3])),
-          Rows(std::move(confidences[4])), Rows(std::move(confidences[5])),
-          Rows(std::move(confidences[6])), Rows(std::move(confidences[7])),
-          Rows(std::move(confidences[8])), Rows(std::move(confidences[9])),
-          Rows(std::move(confidences[10]))};
+  return rows;
 }
 
 // The changes of one class by threshold, and the class's confidences in
@@ -645,18 +743,27 @@ class StreamingSweep : public FramePairVisitor {
     collect(truth, part.tables);
     if (partner != nullptr) collect(*partner, part.tables);
     Worker& w = part.worker;
+    w.nodesKnown = true;
     sweepFramePair(w, truth, partner, slots_, [&](std::size_t slot) {
-      const bool everyBox = slot == 0;
-      part.local.clear();
-      for (std::size_t r = 0; r < w.truths.size(); ++r) {
-        if (everyBox || w.truthSlots[r] == static_cast<int32_t>(slot))
-          add(part.local, *w.truths[r]);
+      if (slot == 0) {
+        // The frame's rows: the confidences of all its taken boxes. A class
+        // changes only where one of its own boxes enters, at that box's
+        // confidence, so the rows of All serve every class: each box's row
+        // is found once, and the changes land on the same thresholds as on
+        // the class's own rows.
+        part.local.clear();
+        for (const QuorTarget* target : w.truths) add(part.local, *target);
+        for (const QuorTarget* target : w.systems) add(part.local, *target);
+        part.rows.assign(part.local);
+        w.truthNodes.clear();
+        w.systemNodes.clear();
+        for (const QuorTarget* target : w.truths) {
+          w.truthNodes.push_back({part.rows.entryOf(target->confidence), flagged(*target)});
+        }
+        for (const QuorTarget* target : w.systems) {
+          w.systemNodes.push_back({part.rows.entryOf(target->confidence), flagged(*target)});
+        }
       }
-      for (std::size_t c = 0; c < w.systems.size(); ++c) {
-        if (everyBox || w.systemSlots[c] == static_cast<int32_t>(slot))
-          add(part.local, *w.systems[c]);
-      }
-      part.rows.assign(part.local);
       const std::vector<float>& thresholds = part.rows.thresholds();
       part.changes.assign(thresholds.size(), Change{});
       sweepClass(w, slot, part.rows, part.changes.data());
