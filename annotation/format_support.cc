@@ -495,25 +495,7 @@ bool RecordMaker::readWhole(std::string& bytes) {
 }
 
 bool RecordMaker::fail(uint64_t line, std::string_view what) {
-  std::string message;
-  // The name goes on one line whatever it holds.
-  for (const char c : path_) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-      message += hex;
-    } else {
-      message += c;
-    }
-  }
-  if (line != 0) {
-    message += ':';
-    message += std::to_string(line);
-  }
-  message += ": ";
-  message += what;
-  failure_.message = std::move(message);
+  failure_.message = locatedMessage(path_, line, what);
   failure_.file = path_;
   failure_.line = line;
   failure_.what = what;

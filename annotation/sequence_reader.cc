@@ -624,7 +624,8 @@ std::string_view cellText(const TableColumn& column, std::size_t row,
       break;
   }
   const int64_t code = static_cast<const int64_t*>(column.values)[row];
-  return code < 0 ? std::string_view() : std::string_view(column.texts[static_cast<std::size_t>(code)]);
+  return code < 0 ? std::string_view()
+                  : std::string_view(column.texts[static_cast<std::size_t>(code)]);
 }
 
 bool breaksLine(std::string_view text) { return text.find_first_of(",\r\n") != text.npos; }
@@ -718,8 +719,7 @@ int SequenceFiller::fileTable(std::span<const TableColumn> columns, std::size_t 
       number = !std::isnan(record.confidence);
     } else if (confidence.kind == TableColumn::Kind::kWhole) {
       // Rounded once, as the text of the whole number would be.
-      record.confidence =
-          static_cast<float>(static_cast<const int64_t*>(confidence.values)[row]);
+      record.confidence = static_cast<float>(static_cast<const int64_t*>(confidence.values)[row]);
     } else {
       number = parseConfidence(trimBlanks(cellText(confidence, row, buffer)), &record.confidence);
     }
@@ -918,28 +918,30 @@ bool SequenceFiller::file(const Record& record) {
 
 // Sets the error to "<name>:<line>: <what>" (no line number when 0).
 int SequenceFiller::fail(std::string_view what) {
-  if (error_ != nullptr) {
-    std::string message;
-    // The name goes on one line whatever it holds.
-    for (const char c : sourceName_) {
-      const auto byte = static_cast<unsigned char>(c);
-      if (byte < 0x20 || byte == 0x7f) {
-        char hex[5];
-        std::snprintf(hex, sizeof hex, "\\x%02X", byte);
-        message += hex;
-      } else {
-        message += c;
-      }
-    }
-    if (lineNumber_ != 0) {
-      message += ':';
-      message += std::to_string(lineNumber_);
-    }
-    message += ": ";
-    message += what;
-    *error_ = std::move(message);
-  }
+  if (error_ != nullptr) *error_ = locatedMessage(sourceName_, lineNumber_, what);
   return -1;
+}
+
+std::string locatedMessage(std::string_view name, uint64_t line, std::string_view what) {
+  std::string message;
+  // The name goes on one line whatever it holds.
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      message += hex;
+    } else {
+      message += c;
+    }
+  }
+  if (line != 0) {
+    message += ':';
+    message += std::to_string(line);
+  }
+  message += ": ";
+  message += what;
+  return message;
 }
 
 int SequenceFiller::failInColumn(std::size_t column, std::string_view text,

@@ -41,6 +41,10 @@ struct AnnotationRecord {
   uint64_t line = 0;  // where it came from, for messages and ReadDetails
 };
 
+/// "<name>:<line>: <what>", the line left out when 0; bytes of the name that
+/// would break the line are written as \xNN.
+std::string locatedMessage(std::string_view name, uint64_t line, std::string_view what);
+
 /// Distance between two points, in single precision: the exact differences are
 /// rounded to float, squared and added in float, and the root rounded to float.
 float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb);

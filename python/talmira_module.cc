@@ -410,9 +410,9 @@ Sequence readTable(const py::list& columnLayouts, std::size_t rows, bool withDet
 // Both tables of a pair, read at once. A failure is the ground truth's when
 // both fail, as when they are read one after the other; its `input` says
 // which (0 or 1).
-std::pair<Sequence, Sequence> readTablePair(const py::list& groundTruth, std::size_t groundTruthRows,
-                                            const py::list& system, std::size_t systemRows,
-                                            bool withDetails) {
+std::pair<Sequence, Sequence> readTablePair(const py::list& groundTruth,
+                                            std::size_t groundTruthRows, const py::list& system,
+                                            std::size_t systemRows, bool withDetails) {
   const std::array<HeldTable, 2> tables = {holdTable(groundTruth, groundTruthRows),
                                            holdTable(system, systemRows)};
   std::array<std::shared_ptr<QuorSequence>, 2> records = {std::make_shared<QuorSequence>(),

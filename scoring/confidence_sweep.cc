@@ -489,16 +489,16 @@ void sweepClass(Worker& w, std::size_t slot, const Rows& rows, Change* changes) 
     for (std::size_t r = 0; r < w.truths.size(); ++r) {
       if (!wanted(w.truthSlots[r])) continue;
       w.truthLocal[r] = static_cast<int32_t>(w.classTruths.size());
-      w.classTruths.push_back(w.nodesKnown ? w.truthNodes[r]
-                                           : Node{rows.entryOf(w.truths[r]->confidence),
-                                                  flagged(*w.truths[r])});
+      w.classTruths.push_back(
+          w.nodesKnown ? w.truthNodes[r]
+                       : Node{rows.entryOf(w.truths[r]->confidence), flagged(*w.truths[r])});
     }
     for (std::size_t c = 0; c < w.systems.size(); ++c) {
       if (!wanted(w.systemSlots[c])) continue;
       w.systemLocal[c] = static_cast<int32_t>(w.classSystems.size());
-      w.classSystems.push_back(w.nodesKnown ? w.systemNodes[c]
-                                            : Node{rows.entryOf(w.systems[c]->confidence),
-                                                   flagged(*w.systems[c])});
+      w.classSystems.push_back(
+          w.nodesKnown ? w.systemNodes[c]
+                       : Node{rows.entryOf(w.systems[c]->confidence), flagged(*w.systems[c])});
     }
   }
   if (w.classTruths.empty() || w.classSystems.empty()) {

@@ -98,17 +98,19 @@ double hardConfidence(std::mt19937& random) {
 
 Table randomTable(uint32_t seed) {
   std::mt19937 random(seed);
-  const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+  const auto pick = [&](int lo, int hi) {
+    return std::uniform_int_distribution<int>(lo, hi)(random);
+  };
   Table table;
   table.rows = static_cast<std::size_t>(pick(0, 60));
   table.columns.resize(13);
-  static const std::vector<std::string> kNumberTexts = {"12", " 40 ", "-3", "+7", "4294967295",
-                                                        "4294967296", "1.5", "", "x", "007"};
-  static const std::vector<std::string> kTypes = {"Car", "Person", " Car ", "DCR", "DCF", "Foo",
+  static const std::vector<std::string> kNumberTexts = {
+      "12", " 40 ", "-3", "+7", "4294967295", "4294967296", "1.5", "", "x", "007"};
+  static const std::vector<std::string> kTypes = {"Car", "Person", " Car ", "DCR", "DCF",  "Foo",
                                                   "",    "car",    "Bus",   "a,b", "Truck"};
   static const std::vector<std::string> kFlags = {"TRUE", "FALSE", " TRUE ", "true", "", "1"};
   static const std::vector<std::string> kConfidences = {"0.5", " .25 ", "1e-3", "0x1p-2", "nan",
-                                                        "inf", "-0",    "",     "abc",  "1e50"};
+                                                        "inf", "-0",    "",     "abc",    "1e50"};
   const bool rare = pick(0, 3) == 0;  // a table with bad values, not just odd ones
   for (std::size_t c = 0; c < 13; ++c) {
     HeldColumn& column = table.columns[c];
@@ -127,8 +129,8 @@ Table randomTable(uint32_t seed) {
       if (!rare) {
         // Texts that read: drop the malformed and unwritable ones.
         std::erase_if(column.texts, [&](const std::string& t) {
-          return t.find(',') != t.npos || (number && (t == "x" || t == "" || t == "1.5" ||
-                                                      t == "4294967296")) ||
+          return t.find(',') != t.npos ||
+                 (number && (t == "x" || t == "" || t == "1.5" || t == "4294967296")) ||
                  (confidence && (t == "abc" || t == "" || t == "nan"));
         });
       }
@@ -164,8 +166,8 @@ Table randomTable(uint32_t seed) {
         }
         case TableColumn::Kind::kText:
           // An empty cell (-1) is malformed in a number's column.
-          column.wholes.push_back(
-              pick(rare || !(number || confidence) ? -1 : 0, static_cast<int>(column.texts.size()) - 1));
+          column.wholes.push_back(pick(rare || !(number || confidence) ? -1 : 0,
+                                       static_cast<int>(column.texts.size()) - 1));
           break;
       }
     }
@@ -247,8 +249,8 @@ TEST(TableReaderTest, RandomTablesReadAsTheFilesOfTheirValues) {
     QuorSequence fromText;
     ReadDetails textDetails;
     std::string textError;
-    int textStatus = talmira_test::readAnnotationText(written.text, fromText, &textDetails,
-                                                      &textError);
+    int textStatus =
+        talmira_test::readAnnotationText(written.text, fromText, &textDetails, &textError);
     if (textStatus == 0 && written.badColumn != 0) {
       textStatus = -1;
       textError = "text.csv:" + std::to_string(written.badRow + 2) + ": column " +
