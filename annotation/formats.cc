@@ -399,11 +399,11 @@ bool readAnnotation(const std::string& path, const AnnotationReadOptions& option
       failure.message = path + ": cannot open: " + std::strerror(errno);
       return false;
     }
-    return readSequenceFile(stream, sequence, path, &failure.message, details) == 0;
+    return readSequenceFile(stream, sequence, path, &failure.message, details, options.rules) == 0;
   }
   std::vector<AnnotationRecord> records;
   if (fileWhileReading(path, options)) {
-    RecordFiler filer(sequence, path, &failure.message, details);
+    RecordFiler filer(sequence, path, &failure.message, details, options.rules);
     formats::RecordMaker maker(path, options, records, failure);
     maker.fileWhileReading(&filer);
     const bool read = readRecordsWith(maker);
@@ -416,7 +416,7 @@ bool readAnnotation(const std::string& path, const AnnotationReadOptions& option
   }
   std::vector<uint32_t> order;
   if (!readUnordered(path, options, records, order, failure)) return false;
-  return fileRecords(records, order, sequence, path, &failure.message, details) == 0;
+  return fileRecords(records, order, sequence, path, &failure.message, details, options.rules) == 0;
 }
 
 bool readAnyRecords(const std::string& path, const AnnotationReadOptions& options,

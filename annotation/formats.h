@@ -133,6 +133,8 @@ struct AnnotationReadOptions {
   std::string ignorePath;
   /// coco results list: the ground truth whose images and categories it names.
   std::string imagesFrom;
+  /// The size test, and the matching's rules every frame is given.
+  ScoringRules rules;
 
   const ClassMap& classMap() const { return classes ? *classes : defaultClassMap(format); }
 };

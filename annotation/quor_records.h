@@ -130,6 +130,14 @@ class TargetStore {
 
 /// The overlap ratio a pair of boxes must reach to match.
 inline constexpr float kDefaultOverlapThreshold = 0.2f;
+/// Part of a target that a don't-care region must cover to drop it (0.33 in
+/// single precision).
+inline constexpr float kDefaultRegionCover = 0.33f;
+
+/// How the overlap of two boxes is measured: the intersection of their
+/// rectangles over the smallest rectangle enclosing both (this format's
+/// measure), or over their union (IoU).
+enum class OverlapMeasure : uint8_t { kEnclosing, kIou };
 /// The confidence a box must reach to be kept by a selection, unless set.
 inline constexpr float kDefaultConfidenceThreshold = 0.2f;
 
@@ -148,8 +156,13 @@ struct QuorFrame {
   int32_t detExcluded = 0;
   int32_t fpCount = 0;
   int32_t fnCount = 0;
-  // Smallest overlap ratio that counts as a match.
+  // The matching's rules, on a ground-truth frame: the smallest overlap
+  // that counts as a match, how overlap is measured, and the part of a
+  // system box a region must cover to drop it. A selection takes them from
+  // the frame it selects from.
   float overlapThreshold = kDefaultOverlapThreshold;
+  float regionCoverRatio = kDefaultRegionCover;
+  OverlapMeasure overlapMeasure = OverlapMeasure::kEnclosing;
 
   /// Makes this an empty frame numbered `number`, as if new, keeping the
   /// memory of its lists.
@@ -160,6 +173,14 @@ struct QuorFrame {
     regions.clear();
     gtCount = gtExcluded = detCount = detExcluded = fpCount = fnCount = 0;
     overlapThreshold = kDefaultOverlapThreshold;
+    regionCoverRatio = kDefaultRegionCover;
+    overlapMeasure = OverlapMeasure::kEnclosing;
+  }
+  /// Takes the matching's rules of `other`.
+  void takeRulesOf(const QuorFrame& other) {
+    overlapThreshold = other.overlapThreshold;
+    regionCoverRatio = other.regionCoverRatio;
+    overlapMeasure = other.overlapMeasure;
   }
 };
 

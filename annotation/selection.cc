@@ -35,6 +35,7 @@ void selectFrame(const QuorFrame& source, const TargetFilter& filter, QuorFrame&
 void setSelection(const QuorFrame& source, std::span<const QuorTarget* const> targets,
                   QuorFrame& frame) {
   frame.restart(source.frameNumber);
+  frame.takeRulesOf(source);
   frame.targets.assign(targets.begin(), targets.end());
   // Regions are kept whatever their class and confidence: they act in the matching.
   frame.regions.assign(source.regions.begin(), source.regions.end());

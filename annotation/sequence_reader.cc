@@ -460,15 +460,20 @@ bool parseUsualRecord(std::string_view line, Record* record) {
 class SequenceFiller {
  public:
   SequenceFiller(QuorSequence& sequence, std::string_view sourceName, std::string* error,
-                 ReadDetails* details)
-      : sequence_(&sequence), sourceName_(sourceName), error_(error), details_(details) {}
+                 ReadDetails* details, const ScoringRules& rules)
+      : sequence_(&sequence),
+        sourceName_(sourceName),
+        error_(error),
+        details_(details),
+        rules_(rules) {}
   // Frames go to `sink` in blocks instead of staying in one sequence.
   SequenceFiller(FrameBlockSink& sink, std::size_t blockTargets, std::string_view sourceName,
-                 std::string* error)
+                 std::string* error, const ScoringRules& rules)
       : block_(sink.emptyBlock()),
         sequence_(block_.get()),
         sourceName_(sourceName),
         error_(error),
+        rules_(rules),
         sink_(&sink),
         blockTargets_(blockTargets) {}
 
@@ -514,6 +519,7 @@ class SequenceFiller {
   std::string* error_;
   // Null on the plain read: every use of it is behind one test of it.
   ReadDetails* details_ = nullptr;
+  ScoringRules rules_;  // the size test's, and those each frame is given
   std::map<std::string, std::size_t, std::less<>> unknownTypeAt_;  // into details_->unknownTypes
   FrameBlockSink* sink_ = nullptr;
   const std::function<bool(const AnnotationRecord&)>* take_ = nullptr;
@@ -864,12 +870,14 @@ bool SequenceFiller::file(const Record& record) {
     return true;
   }
   // The size test drops records none of whose four sides (1-2, 1-4, 3-2, 3-4;
-  // the diagonals do not count) reaches kMinSideLength.
+  // the diagonals do not count) reaches the rules' min side (kMinSideLength
+  // unless told otherwise).
   const auto& c = record.corners;
-  const bool largeEnough = cornerDistance(c[0], c[1], c[2], c[3]) >= kMinSideLength ||
-                           cornerDistance(c[0], c[1], c[6], c[7]) >= kMinSideLength ||
-                           cornerDistance(c[4], c[5], c[2], c[3]) >= kMinSideLength ||
-                           cornerDistance(c[4], c[5], c[6], c[7]) >= kMinSideLength;
+  const double minSide = rules_.minSide;
+  const bool largeEnough = cornerDistance(c[0], c[1], c[2], c[3]) >= minSide ||
+                           cornerDistance(c[0], c[1], c[6], c[7]) >= minSide ||
+                           cornerDistance(c[4], c[5], c[2], c[3]) >= minSide ||
+                           cornerDistance(c[4], c[5], c[6], c[7]) >= minSide;
   if (!largeEnough) {
     if (details_ != nullptr) ++details_->droppedBySize;
     return true;
@@ -885,7 +893,9 @@ bool SequenceFiller::file(const Record& record) {
     ++framesStarted_;
     // A block is handed over between frames, once it holds enough targets.
     if (sink_ != nullptr && sequence_->targetStore.size() >= blockTargets_) handOverBlock();
-    sequence_->frames.emplace_back(record.frameNumber).firstLine = lineNumber_;
+    QuorFrame& frame = sequence_->frames.emplace_back(record.frameNumber);
+    frame.firstLine = lineNumber_;
+    rules_.applyTo(frame);
     frameStarted_ = true;
     lastFrameNumber_ = record.frameNumber;
     if (details_ != nullptr) {
@@ -953,8 +963,8 @@ int SequenceFiller::failInColumn(std::size_t column, std::string_view text,
 }
 
 RecordFiler::RecordFiler(QuorSequence& sequence, std::string_view sourceName, std::string* error,
-                         ReadDetails* details)
-    : filler_(std::make_unique<SequenceFiller>(sequence, sourceName, error, details)) {}
+                         ReadDetails* details, const ScoringRules& rules)
+    : filler_(std::make_unique<SequenceFiller>(sequence, sourceName, error, details, rules)) {}
 
 RecordFiler::~RecordFiler() = default;
 
@@ -969,38 +979,40 @@ float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
 }
 
 int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view sourceName,
-                     std::string* error, ReadDetails* details) {
+                     std::string* error, ReadDetails* details, const ScoringRules& rules) {
   const std::unique_ptr<std::FILE, FileCloser> closer(stream);
-  return SequenceFiller(sequence, sourceName, error, details).read(stream);
+  return SequenceFiller(sequence, sourceName, error, details, rules).read(stream);
 }
 
 int readSequenceBlocks(std::FILE* stream, FrameBlockSink& sink, std::string_view sourceName,
-                       std::string* error, std::size_t blockTargets) {
+                       std::string* error, std::size_t blockTargets, const ScoringRules& rules) {
   const std::unique_ptr<std::FILE, FileCloser> closer(stream);
-  return SequenceFiller(sink, blockTargets, sourceName, error).read(stream);
+  return SequenceFiller(sink, blockTargets, sourceName, error, rules).read(stream);
 }
 
 int fileRecords(std::span<const AnnotationRecord> records, QuorSequence& sequence,
-                std::string_view sourceName, std::string* error, ReadDetails* details) {
-  return SequenceFiller(sequence, sourceName, error, details).fileAll(records, {});
+                std::string_view sourceName, std::string* error, ReadDetails* details,
+                const ScoringRules& rules) {
+  return SequenceFiller(sequence, sourceName, error, details, rules).fileAll(records, {});
 }
 
 int fileRecords(std::span<const AnnotationRecord> records, std::span<const uint32_t> order,
                 QuorSequence& sequence, std::string_view sourceName, std::string* error,
-                ReadDetails* details) {
-  return SequenceFiller(sequence, sourceName, error, details).fileAll(records, order);
+                ReadDetails* details, const ScoringRules& rules) {
+  return SequenceFiller(sequence, sourceName, error, details, rules).fileAll(records, order);
 }
 
 int fileTable(std::span<const TableColumn> columns, std::size_t rows, QuorSequence& sequence,
-              std::string_view sourceName, std::string* error, ReadDetails* details) {
-  return SequenceFiller(sequence, sourceName, error, details).fileTable(columns, rows);
+              std::string_view sourceName, std::string* error, ReadDetails* details,
+              const ScoringRules& rules) {
+  return SequenceFiller(sequence, sourceName, error, details, rules).fileTable(columns, rows);
 }
 
 int readRecordsOf(std::FILE* stream, std::string_view sourceName,
                   const std::function<bool(const AnnotationRecord&)>& take, std::string* error) {
   const std::unique_ptr<std::FILE, FileCloser> closer(stream);
   QuorSequence unused;
-  SequenceFiller filler(unused, sourceName, error, nullptr);
+  SequenceFiller filler(unused, sourceName, error, nullptr, ScoringRules{});
   filler.handRecordsTo(take);
   return filler.read(stream);
 }

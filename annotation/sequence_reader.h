@@ -14,9 +14,7 @@
 #include <vector>
 
 #include "annotation/quor_records.h"
-
-/// A record is kept only when one of its four sides is at least this long.
-inline constexpr double kMinSideLength = 30.0;
+#include "annotation/scoring_rules.h"
 
 /// Bytes the reader asks the stream for at once; its buffer grows only for a
 /// line longer than this.
@@ -59,8 +57,12 @@ float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb);
 /// frame, box and region came from and what the reader passed over; the
 /// sequence read is the same either way. After a failure it describes the
 /// lines before the failing one.
+///
+/// `rules` give the size test (ScoringRules::minSide) and every frame read
+/// the matching's rules; every reader below takes them the same way.
 int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view sourceName,
-                     std::string* error = nullptr, ReadDetails* details = nullptr);
+                     std::string* error = nullptr, ReadDetails* details = nullptr,
+                     const ScoringRules& rules = {});
 
 /// Files `records`, in their order, into `sequence` (which must be empty) by
 /// exactly the rules readSequenceFile() applies to the records of a file, as
@@ -68,12 +70,12 @@ int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view
 /// and the same refusals. `sourceName` names the input in messages.
 int fileRecords(std::span<const AnnotationRecord> records, QuorSequence& sequence,
                 std::string_view sourceName, std::string* error = nullptr,
-                ReadDetails* details = nullptr);
+                ReadDetails* details = nullptr, const ScoringRules& rules = {});
 /// The same for the records at the positions `order` lists, in that order
 /// (a reader that puts its records in order without moving them).
 int fileRecords(std::span<const AnnotationRecord> records, std::span<const uint32_t> order,
                 QuorSequence& sequence, std::string_view sourceName, std::string* error = nullptr,
-                ReadDetails* details = nullptr);
+                ReadDetails* details = nullptr, const ScoringRules& rules = {});
 
 /// One column of a table of records held in memory (a DataFrame's, say)
 /// rather than written as text.
@@ -98,7 +100,7 @@ struct TableColumn {
 /// of kText columns must lie in [-1, texts.size()).
 int fileTable(std::span<const TableColumn> columns, std::size_t rows, QuorSequence& sequence,
               std::string_view sourceName, std::string* error = nullptr,
-              ReadDetails* details = nullptr);
+              ReadDetails* details = nullptr, const ScoringRules& rules = {});
 
 class SequenceFiller;
 
@@ -107,7 +109,7 @@ class SequenceFiller;
 class RecordFiler {
  public:
   RecordFiler(QuorSequence& sequence, std::string_view sourceName, std::string* error = nullptr,
-              ReadDetails* details = nullptr);
+              ReadDetails* details = nullptr, const ScoringRules& rules = {});
   ~RecordFiler();
   RecordFiler(const RecordFiler&) = delete;
   RecordFiler& operator=(const RecordFiler&) = delete;
@@ -199,4 +201,5 @@ class FrameBlockSink {
 /// so that a long file needs memory for a few blocks only. A failure is
 /// found after the blocks before it were handed over.
 int readSequenceBlocks(std::FILE* stream, FrameBlockSink& sink, std::string_view sourceName,
-                       std::string* error = nullptr, std::size_t blockTargets = 1 << 16);
+                       std::string* error = nullptr, std::size_t blockTargets = 1 << 16,
+                       const ScoringRules& rules = {});

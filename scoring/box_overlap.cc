@@ -31,6 +31,16 @@ float touchingOverlap(const QuorTarget& a, const QuorTarget& b) {
   return static_cast<float>(static_cast<double>(intersection) / static_cast<double>(enclosing));
 }
 
+// The intersection over the union of two touching rectangles, computed in
+// double precision and rounded to single precision.
+float touchingIou(const QuorTarget& a, const QuorTarget& b) {
+  // Each area fits 64 bits but their sum may not: the union is taken in double.
+  const double intersection = static_cast<double>(intersectionArea(a, b));
+  const double areaA = static_cast<double>(span(a.minX, a.maxX) * span(a.minY, a.maxY));
+  const double areaB = static_cast<double>(span(b.minX, b.maxX) * span(b.minY, b.maxY));
+  return static_cast<float>(intersection / (areaA + areaB - intersection));
+}
+
 // The part of `target` a touching region covers.
 float touchingCover(const QuorTarget& target, const QuorTarget& region) {
   // The target's size is taken from its first two sides, so a turned box
@@ -44,18 +54,23 @@ float touchingCover(const QuorTarget& target, const QuorTarget& region) {
 }  // namespace
 
 int32_t scorePair(const QuorTarget& groundTruth, const QuorTarget& system, float threshold,
-                  bool keepMarkA, bool keepMarkB) {
+                  bool keepMarkA, bool keepMarkB, OverlapMeasure measure) {
   if (!rectanglesTouch(groundTruth, system)) return 0;
-  const float ratio = touchingOverlap(groundTruth, system);
+  const float ratio = measure == OverlapMeasure::kEnclosing ? touchingOverlap(groundTruth, system)
+                                                            : touchingIou(groundTruth, system);
   if (!(ratio >= threshold)) return 0;
   if (!keepMarkA && (groundTruth.markA || system.markA)) return -1;
   if (!keepMarkB && (groundTruth.markB || system.markB)) return -1;
   return 1;
 }
 
-bool regionCovers(const QuorTarget& target, const QuorTarget& region) {
+bool regionCovers(const QuorTarget& target, const QuorTarget& region, float cover) {
   if (!rectanglesTouch(region, target)) return false;
-  return touchingCover(target, region) >= kRegionCoverRatio;
+  return touchingCover(target, region) >= cover;
+}
+
+float pairOverlap(const QuorTarget& a, const QuorTarget& b, OverlapMeasure measure) {
+  return measure == OverlapMeasure::kEnclosing ? overlapRatio(a, b) : rectangleIou(a, b);
 }
 
 float overlapRatio(const QuorTarget& a, const QuorTarget& b) {
@@ -63,12 +78,7 @@ float overlapRatio(const QuorTarget& a, const QuorTarget& b) {
 }
 
 float rectangleIou(const QuorTarget& a, const QuorTarget& b) {
-  if (!rectanglesTouch(a, b)) return 0.0f;
-  // Each area fits 64 bits but their sum may not: the union is taken in double.
-  const double intersection = static_cast<double>(intersectionArea(a, b));
-  const double areaA = static_cast<double>(span(a.minX, a.maxX) * span(a.minY, a.maxY));
-  const double areaB = static_cast<double>(span(b.minX, b.maxX) * span(b.minY, b.maxY));
-  return static_cast<float>(intersection / (areaA + areaB - intersection));
+  return rectanglesTouch(a, b) ? touchingIou(a, b) : 0.0f;
 }
 
 float regionCover(const QuorTarget& target, const QuorTarget& region) {

@@ -5,9 +5,9 @@
 
 #include "annotation/quor_records.h"
 
-/// Part of a target that a don't-care region must cover to drop it (0.33 in
-/// single precision).
-inline constexpr float kRegionCoverRatio = 0.33f;
+/// Part of a target that a don't-care region must cover to drop it, unless
+/// the rules say otherwise.
+inline constexpr float kRegionCoverRatio = kDefaultRegionCover;
 
 /// The overlap from which an unpaired pair of boxes counts as near when the
 /// errors of a matching are explained (a largest matching leaves no unpaired
@@ -20,15 +20,21 @@ inline bool rectanglesTouch(const QuorTarget& a, const QuorTarget& b) {
   return a.minX <= b.maxX && a.maxX >= b.minX && a.minY <= b.maxY && a.maxY >= b.minY;
 }
 
-/// Scores a ground-truth box against a system box: 1 when the intersection of
-/// their rectangles divided by their enclosing rectangle reaches `threshold`,
-/// -1 when it does but either box carries a flag whose keep switch is off,
-/// 0 otherwise.
+/// Scores a ground-truth box against a system box: 1 when their overlap
+/// (`measure`: by default the intersection of their rectangles divided by
+/// their enclosing rectangle, or by their union) reaches `threshold`, -1 when
+/// it does but either box carries a flag whose keep switch is off, 0
+/// otherwise.
 int32_t scorePair(const QuorTarget& groundTruth, const QuorTarget& system, float threshold,
-                  bool keepMarkA, bool keepMarkB);
+                  bool keepMarkA, bool keepMarkB,
+                  OverlapMeasure measure = OverlapMeasure::kEnclosing);
 
-/// True when `region` covers at least kRegionCoverRatio of `target`'s size.
-bool regionCovers(const QuorTarget& target, const QuorTarget& region);
+/// True when `region` covers at least `cover` of `target`'s size.
+bool regionCovers(const QuorTarget& target, const QuorTarget& region,
+                  float cover = kRegionCoverRatio);
+
+/// The overlap of two boxes by `measure`: overlapRatio() or rectangleIou().
+float pairOverlap(const QuorTarget& a, const QuorTarget& b, OverlapMeasure measure);
 
 /// The measure scorePair() compares with its threshold: the intersection of
 /// the two rectangles over the smallest rectangle enclosing both, rounded to

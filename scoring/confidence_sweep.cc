@@ -421,10 +421,10 @@ struct SweepInput {
 bool takenAtSomeThreshold(const QuorTarget& target) { return target.confidence >= 0.0f; }
 
 // The passing pairs of the frame's boxes, as the frame matching scores them.
-void findLinks(Worker& w, float overlap) {
+void findLinks(Worker& w, float overlap, OverlapMeasure measure) {
   w.links.clear();
   const auto scoreOne = [&](std::size_t r, std::size_t c) {
-    const int32_t score = scorePair(*w.truths[r], *w.systems[c], overlap, false, false);
+    const int32_t score = scorePair(*w.truths[r], *w.systems[c], overlap, false, false, measure);
     if (score != 0) {
       w.links.push_back({static_cast<int32_t>(r), static_cast<int32_t>(c), score == 1});
     }
@@ -457,11 +457,11 @@ void keepSystemBoxes(Worker& w, const QuorFrame& frame, const QuorFrame& partner
     bool covered = false;
     if (indexRegions) {
       w.regionIndex.forEachTouching(*candidate, 0, BoxIndex::kLevels - 1, [&](int32_t r) {
-        covered = covered || regionCovers(*candidate, *regions[r]);
+        covered = covered || regionCovers(*candidate, *regions[r], frame.regionCoverRatio);
       });
     } else {
       covered = std::any_of(regions.begin(), regions.end(), [&](const QuorTarget* region) {
-        return regionCovers(*candidate, *region);
+        return regionCovers(*candidate, *region, frame.regionCoverRatio);
       });
     }
     if (!covered) w.systems.push_back(candidate);
@@ -534,8 +534,8 @@ void sweepFramePair(Worker& w, const QuorFrame& frame, const QuorFrame* partner,
   }
   if (partner != nullptr) keepSystemBoxes(w, frame, *partner);
   if (w.truths.empty() && w.systems.empty()) return;
-  // The selection gives every matched frame the default overlap threshold.
-  findLinks(w, QuorFrame(frame.frameNumber).overlapThreshold);
+  // The rules are those the frame carries, as a selection from it would.
+  findLinks(w, frame.overlapThreshold, frame.overlapMeasure);
 
   w.truthSlots.clear();
   w.systemSlots.clear();

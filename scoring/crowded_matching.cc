@@ -9,7 +9,7 @@
 
 void matchCrowded(const std::vector<const QuorTarget*>& truths,
                   const std::vector<const QuorTarget*>& kept, float threshold, bool keepMarkA,
-                  bool keepMarkB, CrowdedMatch& result) {
+                  bool keepMarkB, CrowdedMatch& result, OverlapMeasure measure) {
   const std::size_t rows = truths.size();
   const std::size_t columns = kept.size();
   result.truthExcluded.assign(rows, 0);
@@ -38,7 +38,7 @@ void matchCrowded(const std::vector<const QuorTarget*>& truths,
     if (result.truthExcluded[r] == 0) continue;
     forEachCandidate(r, [&](int32_t c) {
       if (result.systemExcluded[c] == 0 &&
-          scorePair(*truths[r], *kept[c], threshold, keepMarkA, keepMarkB) == -1) {
+          scorePair(*truths[r], *kept[c], threshold, keepMarkA, keepMarkB, measure) == -1) {
         result.systemExcluded[c] = 1;
       }
     });
@@ -55,7 +55,7 @@ void matchCrowded(const std::vector<const QuorTarget*>& truths,
       const int level = BoxIndex::levelOf(*kept[c]);
       truthIndex.forEachTouching(*kept[c], level - reach, level + reach, [&](int32_t r) {
         if (result.systemExcluded[c] == 0 &&
-            scorePair(*truths[r], *kept[c], threshold, keepMarkA, keepMarkB) == -1) {
+            scorePair(*truths[r], *kept[c], threshold, keepMarkA, keepMarkB, measure) == -1) {
           result.systemExcluded[c] = 1;
         }
       });
@@ -65,7 +65,7 @@ void matchCrowded(const std::vector<const QuorTarget*>& truths,
   // is flagged, or the pair would have set the kept box aside).
   const auto pairs = [&](std::size_t r, int32_t c) {
     return result.systemExcluded[c] == 0 &&
-           scorePair(*truths[r], *kept[c], threshold, keepMarkA, keepMarkB) == 1;
+           scorePair(*truths[r], *kept[c], threshold, keepMarkA, keepMarkB, measure) == 1;
   };
 
   // Greedy pairing: most truths of a crowd find a free partner at once.

@@ -29,4 +29,5 @@ struct CrowdedMatch {
 /// largest matching, which is all the counts depend on.
 void matchCrowded(const std::vector<const QuorTarget*>& truths,
                   const std::vector<const QuorTarget*>& kept, float threshold, bool keepMarkA,
-                  bool keepMarkB, CrowdedMatch& result);
+                  bool keepMarkB, CrowdedMatch& result,
+                  OverlapMeasure measure = OverlapMeasure::kEnclosing);

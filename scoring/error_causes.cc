@@ -62,13 +62,14 @@ void notePartners(const std::vector<ExplainedBox>& boxes, std::size_t frameSize,
 
 }  // namespace
 
-bool CandidateBoxes::anyReaches(const QuorTarget& query, float threshold, std::size_t queries) {
+bool CandidateBoxes::anyReaches(const QuorTarget& query, float threshold, std::size_t queries,
+                                OverlapMeasure measure) {
   if (boxes_.empty()) return false;
   // With a threshold of 0 even boxes that do not touch the query are near it,
   // and the index only finds those that touch.
   if (!(threshold > 0.0f) || boxes_.size() * queries <= kDirectTestLimit) {
     for (const QuorTarget* box : boxes_) {
-      if (overlapRatio(query, *box) >= threshold) return true;
+      if (pairOverlap(query, *box, measure) >= threshold) return true;
     }
     return false;
   }
@@ -80,7 +81,8 @@ bool CandidateBoxes::anyReaches(const QuorTarget& query, float threshold, std::s
   const int reach = BoxIndex::levelReach(threshold);
   bool found = false;
   index_.forEachTouching(query, level - reach, level + reach, [&](int32_t at) {
-    found = found || overlapRatio(query, *boxes_[static_cast<std::size_t>(at)]) >= threshold;
+    found =
+        found || pairOverlap(query, *boxes_[static_cast<std::size_t>(at)], measure) >= threshold;
   });
   return found;
 }
@@ -192,7 +194,7 @@ void FrameExplainer::fill(const FrameEvents& events, const std::vector<int32_t>&
     if (partner >= 0) {
       const auto c = static_cast<std::size_t>(partner);
       b.partner = systemPositions[c];
-      b.overlap = overlapRatio(*truthBox(r), *systemBox(c));
+      b.overlap = pairOverlap(*truthBox(r), *systemBox(c), truth_->overlapMeasure);
     } else {
       b.partner = -1;
       b.overlap = kNoOverlap;
@@ -217,7 +219,7 @@ void FrameExplainer::fill(const FrameEvents& events, const std::vector<int32_t>&
     } else {
       // A match's partner, or the flagged box a set-aside passed with.
       b.partner = truthPositions[at];
-      b.overlap = overlapRatio(*truthBox(at), *systemBox(c));
+      b.overlap = pairOverlap(*truthBox(at), *systemBox(c), truth_->overlapMeasure);
     }
   }
 }
@@ -239,7 +241,8 @@ void FrameExplainer::findCauses(const TargetFilter& filter, bool everyClass,
   }
   const QuorFrame& truthFrame = *truth_;
   const QuorFrame& systemFrame = *partner_;
-  const float matching = QuorFrame(0).overlapThreshold;  // what every selection matches at
+  const float matching = truthFrame.overlapThreshold;  // what every selection matches at
+  const OverlapMeasure measure = truthFrame.overlapMeasure;
 
   if (misses > 0) {
     inRegion_.clear();
@@ -264,11 +267,11 @@ void FrameExplainer::findCauses(const TargetFilter& filter, bool everyClass,
       if (allPartner >= 0 && systemFrame.targets[static_cast<std::size_t>(allPartner)]->classCode !=
                                  object.classCode) {
         cause = MissCause::kClassConfusion;
-      } else if (inRegion_.anyReaches(object, matching, misses)) {
+      } else if (inRegion_.anyReaches(object, matching, misses, measure)) {
         cause = MissCause::kDroppedInRegion;
-      } else if (belowThreshold_.anyReaches(object, matching, misses)) {
+      } else if (belowThreshold_.anyReaches(object, matching, misses, measure)) {
         cause = MissCause::kBelowThreshold;
-      } else if (falseAlarms_.anyReaches(object, near_, misses)) {
+      } else if (falseAlarms_.anyReaches(object, near_, misses, measure)) {
         cause = MissCause::kLocalization;
       }
       b.cause = static_cast<int8_t>(cause);
@@ -292,11 +295,11 @@ void FrameExplainer::findCauses(const TargetFilter& filter, bool everyClass,
       if (allPartner >= 0 &&
           truthFrame.targets[static_cast<std::size_t>(allPartner)]->classCode != box.classCode) {
         cause = FalseAlarmCause::kClassConfusion;
-      } else if (pairedTruths_.anyReaches(box, matching, falseAlarms)) {
+      } else if (pairedTruths_.anyReaches(box, matching, falseAlarms, measure)) {
         // A false alarm is never another box's partner, so every paired
         // object it matches is paired with another box.
         cause = FalseAlarmCause::kDuplicate;
-      } else if (missedTruths_.anyReaches(box, near_, falseAlarms)) {
+      } else if (missedTruths_.anyReaches(box, near_, falseAlarms, measure)) {
         cause = FalseAlarmCause::kLocalization;
       }
       b.cause = static_cast<int8_t>(cause);

@@ -71,7 +71,8 @@ class CandidateBoxes {
   /// `threshold` (a candidate that does not touch it has overlap 0).
   /// `queries` is about how many queries will follow: it decides whether
   /// indexing pays.
-  bool anyReaches(const QuorTarget& query, float threshold, std::size_t queries);
+  bool anyReaches(const QuorTarget& query, float threshold, std::size_t queries,
+                  OverlapMeasure measure = OverlapMeasure::kEnclosing);
 
  private:
   std::vector<const QuorTarget*> boxes_;

@@ -323,7 +323,7 @@ void truthsAlone(const QuorFrame& groundTruth, bool keepMarkA, bool keepMarkB,
 // ground-truth frame covers takes no part and is counted nowhere. Leaves the
 // others in s.kept (with events, their positions in s.keptPosition).
 template <bool kEvents>
-void keepUncovered(Scratch& s, const std::vector<const QuorTarget*>& regions,
+void keepUncovered(Scratch& s, const std::vector<const QuorTarget*>& regions, float cover,
                    const QuorFrame& system, FrameEvents* events) {
   s.kept.clear();
   if constexpr (kEvents) s.keptPosition.clear();
@@ -337,17 +337,18 @@ void keepUncovered(Scratch& s, const std::vector<const QuorTarget*>& regions,
       s.regionIndex.forEachTouching(*candidate, 0, BoxIndex::kLevels - 1, [&](int32_t r) {
         if constexpr (kEvents) {
           // The index hands regions over in no set order.
-          if ((firstRegion < 0 || r < firstRegion) && regionCovers(*candidate, *regions[r])) {
+          if ((firstRegion < 0 || r < firstRegion) &&
+              regionCovers(*candidate, *regions[r], cover)) {
             firstRegion = r;
             covered = true;
           }
         } else {
-          covered = covered || regionCovers(*candidate, *regions[r]);
+          covered = covered || regionCovers(*candidate, *regions[r], cover);
         }
       });
     } else {
       for (std::size_t r = 0; r < regions.size(); ++r) {
-        if (regionCovers(*candidate, *regions[r])) {
+        if (regionCovers(*candidate, *regions[r], cover)) {
           covered = true;
           firstRegion = static_cast<int32_t>(r);
           break;
@@ -519,8 +520,9 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
   const std::vector<const QuorTarget*>& truths = groundTruth.targets;
   const std::vector<const QuorTarget*>& regions = groundTruth.regions;
   const float threshold = groundTruth.overlapThreshold;
+  const OverlapMeasure measure = groundTruth.overlapMeasure;
 
-  keepUncovered<kEvents>(s, regions, *system, events);
+  keepUncovered<kEvents>(s, regions, groundTruth.regionCoverRatio, *system, events);
   const std::size_t gtCount = truths.size();
   const std::size_t detCount = s.kept.size();
   if (detCount == 0) {
@@ -557,7 +559,8 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
   bool crowded = false;
   const auto scoreOne = [&](std::size_t r, int32_t c) {
     if (crowded || !rectanglesTouch(*truths[r], *s.kept[c])) return;  // most pairs, settled inline
-    const int32_t score = scorePair(*truths[r], *s.kept[c], threshold, keepMarkA, keepMarkB);
+    const int32_t score =
+        scorePair(*truths[r], *s.kept[c], threshold, keepMarkA, keepMarkB, measure);
     if (score == -1) {
       if constexpr (kEvents) {
         if (s.systemExcluded[c] == 0) {
@@ -588,7 +591,7 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
     s.edges.clear();
     s.edges.shrink_to_fit();
     thread_local CrowdedMatch crowd;
-    matchCrowded(truths, s.kept, threshold, keepMarkA, keepMarkB, crowd);
+    matchCrowded(truths, s.kept, threshold, keepMarkA, keepMarkB, crowd, measure);
     s.truthExcluded.assign(crowd.truthExcluded.begin(), crowd.truthExcluded.end());
     s.systemExcluded.assign(crowd.systemExcluded.begin(), crowd.systemExcluded.end());
     if constexpr (kEvents) {
@@ -602,7 +605,7 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
         events->system[position] = SystemOutcome::kSetAside;
         for (std::size_t r = 0; r < gtCount; ++r) {
           if (rectanglesTouch(*truths[r], *s.kept[c]) &&
-              scorePair(*truths[r], *s.kept[c], threshold, keepMarkA, keepMarkB) == -1) {
+              scorePair(*truths[r], *s.kept[c], threshold, keepMarkA, keepMarkB, measure) == -1) {
             events->systemPartner[position] = static_cast<int32_t>(r);
             break;
           }
@@ -890,13 +893,13 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
 // Scores the touching pairs of `truths` and the kept boxes (s.kept) into
 // s.passing, flagged or not: each class takes those of its boxes. False, with
 // nothing kept, when the passing pairs are too many to keep (a crowd).
-bool scorePassingPairs(Scratch& s, const std::vector<const QuorTarget*>& truths,
-                       float threshold) {
+bool scorePassingPairs(Scratch& s, const std::vector<const QuorTarget*>& truths, float threshold,
+                       OverlapMeasure measure) {
   s.passing.clear();
   bool crowded = false;
   forEachTouchingPair(s, truths, threshold, [&](std::size_t r, int32_t c) {
     if (crowded || !rectanglesTouch(*truths[r], *s.kept[c])) return;
-    const int32_t score = scorePair(*truths[r], *s.kept[c], threshold, false, false);
+    const int32_t score = scorePair(*truths[r], *s.kept[c], threshold, false, false, measure);
     if (score == 0) return;
     s.passing.push_back({static_cast<int32_t>(r), c, score == -1});
     crowded = s.passing.size() > kStoredPairLimit;
@@ -916,8 +919,8 @@ bool evaluateFrameClasses(const QuorFrame& truth, const QuorFrame& system,
   thread_local Scratch s;
   const std::vector<const QuorTarget*>& truths = truth.targets;
   const float threshold = truth.overlapThreshold;
-  keepUncovered<false>(s, truth.regions, system, nullptr);
-  if (!scorePassingPairs(s, truths, threshold)) return false;
+  keepUncovered<false>(s, truth.regions, truth.regionCoverRatio, system, nullptr);
+  if (!scorePassingPairs(s, truths, threshold, truth.overlapMeasure)) return false;
   countClasses(s, truths, classCodes, counts);
   return true;
 }
@@ -936,8 +939,8 @@ bool evaluateFrameClassesEvents(const QuorFrame& truth, const QuorFrame& system,
   const float threshold = truth.overlapThreshold;
   regions.system.assign(system.targets.size(), SystemOutcome::kFalseAlarm);
   regions.systemPartner.assign(system.targets.size(), -1);
-  keepUncovered<true>(s, truth.regions, system, &regions);
-  if (!scorePassingPairs(s, truths, threshold)) return false;
+  keepUncovered<true>(s, truth.regions, truth.regionCoverRatio, system, &regions);
+  if (!scorePassingPairs(s, truths, threshold, truth.overlapMeasure)) return false;
   classEvents(s, truths, system, regions, -1, events[0]);
   eachClassEvents(s, truths, system, regions, classCodes, events);
   return true;

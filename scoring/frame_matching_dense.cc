@@ -53,9 +53,10 @@ void evaluateFrameDense(QuorFrame& groundTruth, const QuorFrame* system, bool ke
   std::vector<const QuorTarget*> kept;
   kept.reserve(system->targets.size());
   for (const QuorTarget* candidate : system->targets) {
-    const bool covered =
-        std::any_of(groundTruth.regions.begin(), groundTruth.regions.end(),
-                    [&](const QuorTarget* region) { return regionCovers(*candidate, *region); });
+    const bool covered = std::any_of(
+        groundTruth.regions.begin(), groundTruth.regions.end(), [&](const QuorTarget* region) {
+          return regionCovers(*candidate, *region, groundTruth.regionCoverRatio);
+        });
     if (!covered) kept.push_back(candidate);
   }
   const std::size_t gtCount = truths.size();
@@ -72,8 +73,8 @@ void evaluateFrameDense(QuorFrame& groundTruth, const QuorFrame* system, bool ke
   std::vector<double> scores(gtCount * detCount);
   for (std::size_t r = 0; r < gtCount; ++r) {
     for (std::size_t c = 0; c < detCount; ++c) {
-      const int32_t score =
-          scorePair(*truths[r], *kept[c], groundTruth.overlapThreshold, keepMarkA, keepMarkB);
+      const int32_t score = scorePair(*truths[r], *kept[c], groundTruth.overlapThreshold, keepMarkA,
+                                      keepMarkB, groundTruth.overlapMeasure);
       scores[r * detCount + c] = -static_cast<double>(score);
       if (score == -1) systemExcluded[c] = true;
     }

@@ -123,8 +123,8 @@ class BlockReader {
  public:
   BlockReader(StreamedInput& input, std::size_t blockTargets)
       : channel_(kBlocksAhead), sink_(channel_), thread_([this, &input, blockTargets] {
-          input.status =
-              readSequenceBlocks(input.stream, sink_, input.name, &input.error, blockTargets);
+          input.status = readSequenceBlocks(input.stream, sink_, input.name, &input.error,
+                                            blockTargets, input.rules);
           input.stream = nullptr;  // closed by the reader
           channel_.close();
         }) {}

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "annotation/scoring_rules.h"
 #include "annotation/selection.h"
 #include "scoring/sequence_evaluation.h"
 
@@ -18,8 +19,9 @@ struct StreamedInput {
       : stream(input), name(std::move(inputName)) {}
   std::FILE* stream = nullptr;
   std::string name;
-  int status = 0;     // readSequenceFile()'s status
-  std::string error;  // its message when the status is -1
+  ScoringRules rules;  // the size test, and the matching's rules of its frames
+  int status = 0;      // readSequenceFile()'s status
+  std::string error;   // its message when the status is -1
 };
 
 struct StreamedTotals {
