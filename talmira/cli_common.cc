@@ -223,7 +223,125 @@ InputFormats inputFormatsWith(const FormatOptionsGiven& given,
     options->imagesFrom = imagesFrom;
   }
   formats.groundTruth.ignorePath = given.ignore;
+  formats.groundTruth.rules = formats.system.rules = given.rules.rules();
   return formats;
+}
+
+ScoringRules RulesGiven::rules() const {
+  ScoringRules rules = named.value_or(ScoringRules{});
+  if (overlap) rules.overlap = *overlap;
+  if (minOverlap) rules.minOverlap = *minOverlap;
+  if (regionCover) rules.regionCover = *regionCover;
+  if (minSide) rules.minSide = *minSide;
+  return rules;
+}
+
+namespace {
+
+// A fraction above 0 and at most 1, as the thresholds of the rules are.
+float parsePositiveFraction(const std::string& text, const std::string& what) {
+  const float value = parseFraction(text, what);
+  if (!(value > 0.0f)) throw CLI::ValidationError(what, text + " is not above 0");
+  return value;
+}
+
+}  // namespace
+
+void addRulesOptions(CLI::App& command, RulesGiven& given) {
+  const std::string group = "Scoring rules";
+  command
+      .add_option_function<std::string>(
+          "--rules",
+          [&given](const std::string& text) {
+            given.named = namedRules(text);
+            if (!given.named) {
+              throw CLI::ValidationError("--rules",
+                                         "\"" + text + "\" is none of " + ruleSetNames());
+            }
+          },
+          "score by a benchmark's rules: mot and visdrone (iou, min overlap 0.5, region cover "
+          "0.33, min side 0), kitti (iou, 0.5, 0.5, 25); the options below override its values")
+      ->type_name(ruleSetNames())
+      ->group(group);
+  command
+      .add_option_function<std::string>(
+          "--overlap",
+          [&given](const std::string& text) {
+            given.overlap = overlapMeasureNamed(text);
+            if (!given.overlap) {
+              throw CLI::ValidationError("--overlap",
+                                         "\"" + text + "\" is neither enclosing nor iou");
+            }
+          },
+          "how a pair's overlap is measured: the intersection over the rectangle enclosing both "
+          "(enclosing) or over their union (iou)")
+      ->type_name("enclosing|iou")
+      ->default_str("enclosing")
+      ->group(group);
+  command
+      .add_option_function<std::string>(
+          "--min-overlap",
+          [&given](const std::string& text) {
+            given.minOverlap = parsePositiveFraction(text, "--min-overlap");
+          },
+          "the overlap a pair needs to match (above 0, at most 1)")
+      ->type_name("T")
+      ->default_str(shortestText(kDefaultOverlapThreshold))
+      ->group(group);
+  command
+      .add_option_function<std::string>(
+          "--region-cover",
+          [&given](const std::string& text) {
+            given.regionCover = parsePositiveFraction(text, "--region-cover");
+          },
+          "the part of a detection a don't-care region must cover to drop it (above 0, at most 1)")
+      ->type_name("T")
+      ->default_str(shortestText(kDefaultRegionCover))
+      ->group(group);
+  command
+      .add_option_function<std::string>(
+          "--min-side",
+          [&given](const std::string& text) {
+            const bool plain =
+                !text.empty() && text.find_first_of(" \t\n\v\f\r") == std::string::npos;
+            char* end = nullptr;
+            const double value = plain ? std::strtod(text.c_str(), &end) : -1.0;
+            if (!plain || end != text.c_str() + text.size() || !std::isfinite(value) ||
+                !(value >= 0.0)) {
+              throw CLI::ValidationError("--min-side",
+                                         "\"" + text + "\" is not a length of 0 or more pixels");
+            }
+            given.minSide = value;
+          },
+          "the size test: a box is read only when one of its sides is at least P pixels long "
+          "(0 keeps every box)")
+      ->type_name("P")
+      ->default_str("30")
+      ->group(group);
+}
+
+Json rulesJson(const ScoringRules& rules) {
+  return Json{{"overlap", std::string(overlapMeasureName(rules.overlap))},
+              {"min_overlap", jsonNumber(rules.minOverlap)},
+              {"region_cover", jsonNumber(rules.regionCover)},
+              {"min_side", rules.minSide == std::floor(rules.minSide) && rules.minSide < 1e15
+                               ? Json(static_cast<int64_t>(rules.minSide))
+                               : Json(rules.minSide)}};
+}
+
+void stateRules(Json& json, const ScoringRules& rules) {
+  if (!rules.isDefault()) json["rules"] = rulesJson(rules);
+}
+
+std::string rulesArguments(const ScoringRules& rules) {
+  if (rules.isDefault()) return {};
+  return " --overlap " + std::string(overlapMeasureName(rules.overlap)) + " --min-overlap " +
+         shortestText(rules.minOverlap) + " --region-cover " + shortestText(rules.regionCover) +
+         " --min-side " + rulesJson(rules)["min_side"].dump();
+}
+
+std::string rulesLine(const ScoringRules& rules) {
+  return rules.isDefault() ? std::string() : "Rules: " + rulesText(rules) + "\n";
 }
 
 std::vector<std::string> auxiliaryInputs(const FormatOptionsGiven& given) {

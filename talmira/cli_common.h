@@ -13,6 +13,7 @@
 
 #include "annotation/formats.h"
 #include "annotation/quor_records.h"
+#include "annotation/scoring_rules.h"
 #include "annotation/sequence_reader.h"
 #include "scoring/streaming_evaluation.h"
 
@@ -62,6 +63,36 @@ struct InputFormats {
   }
 };
 
+/// The scoring rules' options as given on a command line: a named set and
+/// the values given one by one (which override the set's).
+struct RulesGiven {
+  std::optional<ScoringRules> named;  // --rules
+  std::optional<OverlapMeasure> overlap;
+  std::optional<float> minOverlap;
+  std::optional<float> regionCover;
+  std::optional<double> minSide;
+  /// The rules these give: the named set's (or the defaults), each value
+  /// given replacing its own.
+  ScoringRules rules() const;
+};
+
+/// Adds --rules, --overlap, --min-overlap, --region-cover and --min-side in
+/// a group of their own. A value out of its range is a usage error (status
+/// 2) naming the option.
+void addRulesOptions(CLI::App& command, RulesGiven& given);
+
+/// Adds "rules" to a JSON object when `rules` are not the defaults, so that
+/// default outputs stay as they were.
+void stateRules(Json& json, const ScoringRules& rules);
+/// The rules as a JSON object: overlap, min_overlap, region_cover, min_side.
+Json rulesJson(const ScoringRules& rules);
+/// "Rules: overlap iou, min overlap 0.5, ..." and a line end when `rules` are
+/// not the defaults; empty otherwise. For the text reports.
+std::string rulesLine(const ScoringRules& rules);
+/// The options that give `rules` (" --overlap iou --min-overlap 0.5 ..."),
+/// for the command line a page states; empty for the defaults.
+std::string rulesArguments(const ScoringRules& rules);
+
 /// The options of the other formats, as given on a command line.
 struct FormatOptionsGiven {
   std::string groundTruthFormat = "talmira";
@@ -72,6 +103,7 @@ struct FormatOptionsGiven {
   std::string names;              // --names FILE (yolo)
   std::string ignore;             // --ignore FILE (uavdt ground truth)
   std::string imagesFrom;         // --images-from GT.json (coco results)
+  RulesGiven rules;               // addRulesOptions(): the size test and the matching's rules
 };
 
 /// Adds --gt-format and --sys-format (or, with `singleInput`, --from) and
@@ -163,6 +195,8 @@ Result workOnFiles(const std::string& groundTruthPath, const std::string& system
   if (jobs > 1 && formats.native()) {
     StreamedInput groundTruth(openForStreaming(groundTruthPath), groundTruthPath);
     StreamedInput system(openForStreaming(systemPath), systemPath);
+    groundTruth.rules = formats.groundTruth.rules;
+    system.rules = formats.system.rules;
     if (groundTruth.stream != nullptr && system.stream != nullptr) {
       std::optional<Result> result = streamed(groundTruth, system);
       throwReadFailures(groundTruth, system);

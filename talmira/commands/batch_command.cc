@@ -98,6 +98,7 @@ void runBatch(const BatchOptions& options) {
   result.source.sequenceCount = result.sequences.size();
   const DatasetReading reading = datasetReading(options.formats, result.sequences);
   result.source.reading = readingWords(reading);
+  result.source.rules = options.formats.rules.rules();
 
   std::vector<std::string> inputs = auxiliaryInputs(options.formats);
   if (fromList) inputs.push_back(options.list);
@@ -209,6 +210,7 @@ void addBatchCommand(CLI::App& app) {
   addNearOption(*command, options->near)->needs(explain);
   command->add_flag("-q,--quiet", options->quiet, "no progress line on standard error");
   addFormatOptions(*command, options->formats);
+  addRulesOptions(*command, options->formats.rules);
   command->footer(
       "A sequence that cannot be read is reported on standard error and left out of the totals; "
       "the others are scored, and the exit status is 1.\n"

@@ -127,10 +127,14 @@ void runCheck(const CheckOptions& options) {
   }
   const CheckReport report =
       checkFiles(*groundTruth, truthDetails, system.get(), withSystem ? &systemDetails : nullptr);
-  writeOutput(options.output,
-              options.format == Format::kJson
-                  ? checkReportJson(options.groundTruth, options.system, report).dump(2) + "\n"
-                  : renderText(options, report));
+  const ScoringRules& rules = formats.groundTruth.rules;
+  if (options.format == Format::kJson) {
+    Json json = checkReportJson(options.groundTruth, options.system, report);
+    stateRules(json, rules);
+    writeOutput(options.output, json.dump(2) + "\n");
+  } else {
+    writeOutput(options.output, renderText(options, report) + rulesLine(rules));
+  }
 }
 
 }  // namespace
@@ -148,6 +152,7 @@ void addCheckCommand(CLI::App& app) {
                    "write the report to FILE (whole, or not at all)")
       ->type_name("FILE");
   addFormatOptions(*command, options->formats);
+  addRulesOptions(*command, options->formats.rules);
   command->footer(
       "Exit status 0 when the files can be read, warnings or not; 1 when one is malformed.\n"
       "For another format, the lines named are those of its records (for XML and JSON, the "

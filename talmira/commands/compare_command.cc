@@ -121,6 +121,7 @@ std::string commandLineOf(const CompareOptions& o) {
     line += " --gt-format " + o.formats.groundTruthFormat;
   }
   if (o.formats.systemFormat != "talmira") line += " --sys-format " + o.formats.systemFormat;
+  line += rulesArguments(o.formats.rules.rules());
   return line;
 }
 
@@ -384,16 +385,20 @@ void runCompare(const CompareOptions& o) {
     result = compareFiles(o.groundTruth, o.systemA, o.systemB, run);
   }
   if (!o.report.empty()) writeOutput(o.report, renderComparePage(result, commandLineOf(o)));
+  const ScoringRules rules = o.formats.rules.rules();
   switch (o.format) {
     case Format::kText:
-      writeOutput(o.output, renderCompareText(result));
+      writeOutput(o.output, renderCompareText(result) + rulesLine(rules));
       break;
     case Format::kCsv:
       writeOutput(o.output, renderCompareCsv(result));
       break;
-    case Format::kJson:
-      writeOutput(o.output, compareJson(result).dump(2) + "\n");
+    case Format::kJson: {
+      Json json = compareJson(result);
+      stateRules(json, rules);
+      writeOutput(o.output, json.dump(2) + "\n");
       break;
+    }
   }
   if (failed > 0) throw sequencesFailed("talmira compare", failed, result.sequences.size());
 }
@@ -488,6 +493,7 @@ void addCompareCommand(CLI::App& app) {
   command->add_flag("-q,--quiet", options->quiet,
                     "with --dataset: no progress line on standard error");
   addFormatOptions(*command, options->formats);
+  addRulesOptions(*command, options->formats.rules);
   command->footer(
       "Units: with --dataset the sequences; for one sequence, runs of F consecutive ground-truth "
       "frames. A resample draws as many units as there are, with replacement (SplitMix64 from "

@@ -60,6 +60,7 @@ void addEventsCommand(CLI::App& app) {
       ->add_option("-o,--output", options->output, "write the CSV to FILE (whole, or not at all)")
       ->type_name("FILE");
   addFormatOptions(*command, options->formats);
+  addRulesOptions(*command, options->formats.rules);
   command->footer(
       "One CSV row per box the class takes at the confidence:\n"
       "  gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,overlap\n"

@@ -40,6 +40,7 @@ std::string commandLineOf(const ExplainOptionsGiven& given) {
   if (given.formats.systemFormat != "talmira") {
     line += " --sys-format " + given.formats.systemFormat;
   }
+  line += rulesArguments(given.formats.rules.rules());
   return line;
 }
 
@@ -61,14 +62,17 @@ void runExplain(const ExplainOptionsGiven& given) {
                        explainFiles(given.groundTruth, given.system, options, formats)};
   switch (given.format) {
     case Format::kText:
-      writeOutput(given.output, renderExplainText(report));
+      writeOutput(given.output, renderExplainText(report) + rulesLine(formats.groundTruth.rules));
       break;
     case Format::kCsv:
       writeOutput(given.output, renderExplainCsv(report));
       break;
-    case Format::kJson:
-      writeOutput(given.output, explainJson(report).dump(2) + "\n");
+    case Format::kJson: {
+      Json json = explainJson(report);
+      stateRules(json, formats.groundTruth.rules);
+      writeOutput(given.output, json.dump(2) + "\n");
       break;
+    }
   }
   if (!given.report.empty()) {
     writeOutput(given.report, renderExplainPage(report, commandLineOf(given)));
@@ -114,6 +118,7 @@ void addExplainCommand(CLI::App& app) {
                    "frames and the overlaps of the pairs")
       ->type_name("FILE.html");
   addFormatOptions(*command, options->formats);
+  addRulesOptions(*command, options->formats.rules);
   command->footer(
       "Each miss (an object of the class left unpaired) gets the first cause that applies:\n"
       "  no_system_frame    its frame has no system frame of its number\n"

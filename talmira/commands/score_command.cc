@@ -59,14 +59,18 @@ void runScore(const ScoreOptions& options) {
       scoreFiles(options.groundTruth, options.system, options.confidence, options.jobs, formats)};
   switch (options.format) {
     case Format::kText:
-      writeOutput(options.output, renderScoreText(report.classes));
+      writeOutput(options.output,
+                  renderScoreText(report.classes) + rulesLine(formats.groundTruth.rules));
       break;
     case Format::kCsv:
       writeOutput(options.output, renderScoreCsv(report.classes));
       break;
-    case Format::kJson:
-      writeOutput(options.output, scoreJson(report).dump(2) + "\n");
+    case Format::kJson: {
+      Json json = scoreJson(report);
+      stateRules(json, formats.groundTruth.rules);
+      writeOutput(options.output, json.dump(2) + "\n");
       break;
+    }
   }
 }
 
@@ -87,6 +91,7 @@ void addScoreCommand(CLI::App& app) {
                    "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
   addFormatOptions(*command, options->formats);
+  addRulesOptions(*command, options->formats.rules);
   command->footer(
       "Examples:\n"
       "  talmira score groundtruth.csv systemoutput.csv\n"

@@ -70,6 +70,7 @@ std::string commandLineOf(const SweepOptions& options) {
   if (options.formats.systemFormat != "talmira") {
     line += " --sys-format " + options.formats.systemFormat;
   }
+  line += rulesArguments(options.formats.rules.rules());
   return line;
 }
 
@@ -100,14 +101,17 @@ void runSweep(const SweepOptions& options) {
                                              options.exact ? 0 : options.gridSteps);
   switch (options.format) {
     case Format::kText:
-      writeOutput(options.output, renderSweepText(report));
+      writeOutput(options.output, renderSweepText(report) + rulesLine(formats.groundTruth.rules));
       break;
     case Format::kCsv:
       writeOutput(options.output, renderSweepCsv(report));
       break;
-    case Format::kJson:
-      writeOutput(options.output, sweepJson(report).dump(2) + "\n");
+    case Format::kJson: {
+      Json json = sweepJson(report);
+      stateRules(json, formats.groundTruth.rules);
+      writeOutput(options.output, json.dump(2) + "\n");
       break;
+    }
   }
   if (!options.plot.empty()) {
     writeOutput(options.plot,
@@ -172,6 +176,7 @@ void addSweepCommand(CLI::App& app) {
                    "best points, the table at -c and the curves (the files are then read whole)")
       ->type_name("FILE.html");
   addFormatOptions(*command, options->formats);
+  addRulesOptions(*command, options->formats.rules);
   command->footer(
       "A box is taken at threshold t when its confidence is at least t, in both files; every row "
       "equals `talmira score -c <its threshold>`. The best threshold of a class has the highest "

@@ -39,6 +39,7 @@ void addSourceJson(Json& json, const BatchSource& source) {
   }
   json["confidence"] = jsonNumber(source.confidence);
   if (!source.reading.empty()) json["reading"] = source.reading;
+  stateRules(json, source.rules);
   if (source.explain) json["near"] = jsonNumber(source.near);
   if (source.sweep) {
     json["sweep"] = source.gridSteps > 0 ? Json{{"grid", source.gridSteps}} : Json{{"exact", true}};
@@ -67,8 +68,10 @@ Json bestPointsJson(const BatchSequence& s) {
 }
 
 std::string describeSource(const BatchSource& source) {
-  if (!source.list.empty()) return source.list;
-  return source.groundTruthDir + " against " + source.systemDir;
+  const std::string under =
+      source.rules.isDefault() ? std::string() : " (rules: " + rulesText(source.rules) + ")";
+  if (!source.list.empty()) return source.list + under;
+  return source.groundTruthDir + " against " + source.systemDir + under;
 }
 
 std::string csvRow(const std::string& sequence, const char* className, const ClassCounts& c) {
@@ -644,6 +647,21 @@ SweepCurves parsePool(const Json& classes, const std::string& path) {
 
 }  // namespace
 
+// The rules a part states, as rulesJson() wrote them.
+static ScoringRules rulesFromJson(const Json& json, const std::string& path) {
+  ScoringRules rules;
+  const std::optional<OverlapMeasure> overlap =
+      overlapMeasureNamed(json.at("overlap").get<std::string>());
+  if (!overlap) notAPartial(path, "rules " + json.dump() + " name no overlap measure");
+  rules.overlap = *overlap;
+  rules.minOverlap = static_cast<float>(json.at("min_overlap").get<double>());
+  rules.regionCover = static_cast<float>(json.at("region_cover").get<double>());
+  rules.minSide = json.at("min_side").get<double>();
+  const std::string problem = rulesProblem(rules);
+  if (!problem.empty()) notAPartial(path, "rules " + json.dump() + ": " + problem);
+  return rules;
+}
+
 BatchPart parsePartial(const std::string& text, const std::string& path) {
   Json json;
   try {
@@ -671,6 +689,8 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
     source.confidence = static_cast<float>(json.at("confidence").get<double>());
     // Parts of runs that read files of this format have no "reading".
     source.reading = json.value("reading", "");
+    // Parts scored under the default rules have no "rules".
+    if (json.contains("rules")) source.rules = rulesFromJson(json.at("rules"), path);
     if (json.contains("sweep")) {
       const Json& sweep = json.at("sweep");
       source.sweep = true;
@@ -754,12 +774,14 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
 
 namespace {
 
-std::string describe(const BatchSource& s) {
+// `withRules`: the rules are named even when they are the defaults.
+std::string describe(const BatchSource& s, bool withRules) {
   std::string text =
       s.list.empty() ? "folders " + s.groundTruthDir + " and " + s.systemDir : "list " + s.list;
   text += " (digest " + s.listDigest + ", " + std::to_string(s.sequenceCount) +
           " sequences) at confidence " + shortestText(s.confidence);
   if (!s.reading.empty()) text += " reading " + s.reading;
+  if (withRules) text += " under the rules " + rulesText(s.rules);
   if (s.explain) return text + " with --explain --near " + shortestText(s.near);
   if (!s.sweep) return text + " without --sweep or --explain";
   return text + (s.gridSteps > 0 ? " with --sweep --grid " + std::to_string(s.gridSteps)
@@ -770,7 +792,7 @@ bool sameSource(const BatchSource& a, const BatchSource& b) {
   return a.list == b.list && a.groundTruthDir == b.groundTruthDir && a.systemDir == b.systemDir &&
          a.listDigest == b.listDigest && a.sequenceCount == b.sequenceCount &&
          a.confidence == b.confidence && a.sweep == b.sweep && a.gridSteps == b.gridSteps &&
-         a.explain == b.explain && a.near == b.near && a.reading == b.reading;
+         a.explain == b.explain && a.near == b.near && a.reading == b.reading && a.rules == b.rules;
 }
 
 [[noreturn]] void refuse(const std::string& message) {
@@ -794,8 +816,9 @@ BatchResult joinParts(std::vector<BatchPart> parts, const std::vector<std::strin
     if (p == 0) {
       result.source = part.source;
     } else if (!sameSource(part.source, result.source)) {
-      refuse(path + " is a part of another run: " + describe(part.source) + ", where " + names[0] +
-             " is of " + describe(result.source));
+      const bool withRules = !part.source.rules.isDefault() || !result.source.rules.isDefault();
+      refuse(path + " is a part of another run: " + describe(part.source, withRules) + ", where " +
+             names[0] + " is of " + describe(result.source, withRules));
     }
     for (const BatchSequence& s : part.sequences) {
       const auto [at, inserted] = held.emplace(s.position, std::pair{&s, p});

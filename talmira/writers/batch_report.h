@@ -58,6 +58,8 @@ struct BatchSource {
   // of the other formats, as command-line words (the class map by a digest
   // of what it maps). Empty for the default.
   std::string reading;
+  // The scoring rules; stated in the outputs and parts only when not the defaults.
+  ScoringRules rules;
 };
 
 /// A whole run: every sequence of the list, in list order.
