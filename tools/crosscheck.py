@@ -43,6 +43,14 @@ threshold), don't-care regions cut to cover about a third of a system box
     python3 tools/crosscheck.py --binary build/dev/TalmiraConsole \
         --tool build/dev/talmira/talmira --cases 500 --seed 1
 
+With --rules-share F (and --tool), a seeded share F of the cases is scored
+by `talmira score` and `talmira events` under random scoring rules: the
+overlap measure (enclosing or IoU), the min overlap, the region cover and
+the min side drawn at random, given one by one or as a named set (mot,
+visdrone, kitti), now and then a named set with one value overridden. The
+model applies the same rules (the console, which has none, keeps the
+defaults, and the agreement of console and tool is not asked of such cases).
+
 Exit status 0 and a closing line "N passed, 0 failed" when every case
 agrees; exit status 1 with unified diffs of the first mismatches otherwise.
 Failing file pairs are kept (see --keep-dir; args.txt holds the arguments
@@ -115,6 +123,22 @@ def f32_from_fraction(q):
 MIN_SIDE = 30.0
 OVERLAP_THRESHOLD = f32(0.2)
 REGION_COVER_RATIO = f32(0.33)
+OVERLAP_IOU = False
+DEFAULT_RULES = ("enclosing", f32(0.2), f32(0.33), 30.0)
+# The named sets of the scoring rules: (measure, min overlap, region cover, min side).
+NAMED_RULES = {
+    "mot": ("iou", f32(0.5), f32(0.33), 0.0),
+    "visdrone": ("iou", f32(0.5), f32(0.33), 0.0),
+    "kitti": ("iou", f32(0.5), f32(0.5), 25.0),
+}
+
+
+def set_rules(rules):
+    """Makes the model score by `rules` (measure, min overlap, region cover,
+    min side); None for the defaults."""
+    global MIN_SIDE, OVERLAP_THRESHOLD, REGION_COVER_RATIO, OVERLAP_IOU
+    measure, OVERLAP_THRESHOLD, REGION_COVER_RATIO, MIN_SIDE = rules or DEFAULT_RULES
+    OVERLAP_IOU = measure == "iou"
 NMODTA_FLOOR = -100000.0
 
 NUM_RE = re.compile(r"[+-]?\d+")
@@ -217,14 +241,15 @@ _parsed = {}
 def parse_annotation(data):
     """Frames of one annotation file, in file order (not to be altered: the
     frames of the last few files are kept for the next call)."""
-    if data not in _parsed:
+    key = (data, MIN_SIDE)  # the size test depends on the rules
+    if key not in _parsed:
         if len(_parsed) > 8:
             _parsed.clear()
         try:
-            _parsed[data] = _parse_annotation(data)
+            _parsed[key] = _parse_annotation(data)
         except ModelInputError as exc:
-            _parsed[data] = exc
-    frames = _parsed[data]
+            _parsed[key] = exc
+    frames = _parsed[key]
     if isinstance(frames, ModelInputError):
         raise frames
     return frames
@@ -299,6 +324,14 @@ def overlap_ratio(g, s):
              * (min(g.max_y, s.max_y) - max(g.min_y, s.min_y)))
     encl = ((max(g.max_x, s.max_x) - min(g.min_x, s.min_x))
             * (max(g.max_y, s.max_y) - min(g.min_y, s.min_y)))
+    if OVERLAP_IOU:
+        # Intersection over union: the areas of the two rectangles less the
+        # part they share.
+        union = ((g.max_x - g.min_x) * (g.max_y - g.min_y)
+                 + (s.max_x - s.min_x) * (s.max_y - s.min_y) - inter)
+        if union == 0:
+            return math.nan
+        return f32(inter / union)
     if encl == 0:
         return math.nan  # 0/0
     return f32(inter / encl)
@@ -509,9 +542,13 @@ def run_quietly(command):
             time.sleep(0.5)
 
 
+# The options of the current case's rules, for the tool (empty for the defaults).
+RULE_ARGS = []
+
+
 def run_tool(tool, args):
     """(standard output or None, exit status) of talmira score on the console's arguments."""
-    command = [tool, "score", args[0], args[1], "--format", "csv"]
+    command = [tool, "score", args[0], args[1], "--format", "csv"] + RULE_ARGS
     if len(args) > 3:
         command += ["-c", args[3]] + args[4:]
     proc = run_quietly(command)
@@ -576,7 +613,7 @@ def events_arguments(args, files):
 
 
 def run_events(tool, gt_path, sys_path, conf, cls, near):
-    command = [tool, "events", gt_path, sys_path, "--class", cls]
+    command = [tool, "events", gt_path, sys_path, "--class", cls] + RULE_ARGS
     if conf is not None:
         command += ["-c", conf]
     if near is not None:
@@ -1448,7 +1485,40 @@ def make_case(case_seed):
     return gt, sysout, extra
 
 
-def check(binary, workdir, gt, sysout, extra, tool=None, events=None, stats=None):
+OVERLAP_CHOICES = ["0.5", "0.2", "0.3", "0.75", "1", "0.1", "0.25", "0.19", "0.05"]
+COVER_CHOICES = ["0.33", "0.5", "0.25", "1", "0.1", "0.34"]
+SIDE_CHOICES = ["0", "30", "25", "10", "40", "29.5", "31"]
+
+
+def random_rules(case_seed, share):
+    """(rules for the model, options for the tool) of a case scored under
+    random rules, None for the others; drawn apart from the files."""
+    rng = random.Random("rules-%d" % case_seed)
+    if rng.random() >= share:
+        return None
+    if rng.random() < 0.3:
+        name = rng.choice(sorted(NAMED_RULES))
+        measure, overlap, cover, side = NAMED_RULES[name]
+        options = ["--rules", name]
+        if rng.random() < 0.4:  # a value given beside the set overrides it
+            text = rng.choice(SIDE_CHOICES)
+            side = float(text)
+            options += ["--min-side", text]
+        return (measure, overlap, cover, side), options
+    measure = rng.choice(["enclosing", "iou"])
+    overlap, cover, side = (rng.choice(OVERLAP_CHOICES), rng.choice(COVER_CHOICES),
+                            rng.choice(SIDE_CHOICES))
+    options = ["--overlap", measure, "--min-overlap", overlap, "--region-cover", cover,
+               "--min-side", side]
+    return (measure, f32(float(overlap)), f32(float(cover)), float(side)), options
+
+
+def check(binary, workdir, gt, sysout, extra, tool=None, events=None, stats=None, rules=None):
+    """`rules`: (model rules, tool options) of a case under other scoring
+    rules (random_rules()), or None."""
+    global RULE_ARGS
+    set_rules(None)
+    RULE_ARGS = []
     gt_path = os.path.join(workdir, "gt.csv")
     sys_path = os.path.join(workdir, "sys.csv")
     res_path = os.path.join(workdir, "result.csv")
@@ -1464,13 +1534,17 @@ def check(binary, workdir, gt, sysout, extra, tool=None, events=None, stats=None
     args = [gt_path, sys_path, res_path] + extra
     expected = expected_run(args, files)
     actual = run_binary(binary, args, res_path)
+    if rules is not None:
+        set_rules(rules[0])
+        RULE_ARGS = list(rules[1])
     if tool is not None:
         # The tool's CSV must hold the counts and NMODTA text of the console's
         # result file whenever the console completes, and fail as the model says.
         expected += expected_tool_run(args, files)
         actual += run_tool(tool, args)
         agreement = ""
-        if expected[3] is not None and actual[3] is not None and actual[2] == 0:
+        if (rules is None and expected[3] is not None and actual[3] is not None
+                and actual[2] == 0):
             console_rows = [",".join(f.strip() for f in line.split(","))
                             for line in actual[1].decode("latin-1").splitlines()]
             tool_rows = actual[3].decode("latin-1").splitlines()[1:]
@@ -1481,6 +1555,8 @@ def check(binary, workdir, gt, sysout, extra, tool=None, events=None, stats=None
         if events is not None:
             expected += ("",)
             actual += (check_events(tool, args, files, events, stats),)
+    set_rules(None)
+    RULE_ARGS = []
     return expected, actual, args
 
 
@@ -1509,7 +1585,7 @@ def describe(expected, actual):
     return "\n".join(text)
 
 
-def shrink(binary, workdir, gt, sysout, extra, tool=None, events=None):
+def shrink(binary, workdir, gt, sysout, extra, tool=None, events=None, rules=None):
     """Drop record lines while the mismatch persists."""
     def split(data):
         if data is None:
@@ -1521,7 +1597,7 @@ def shrink(binary, workdir, gt, sysout, extra, tool=None, events=None):
 
     def fails(g, s, x):
         try:
-            e, a, _ = check(binary, workdir, join(g), join(s), x, tool, events)
+            e, a, _ = check(binary, workdir, join(g), join(s), x, tool, events, rules=rules)
         except ModelInputError:
             return False
         return e != a
@@ -1591,6 +1667,9 @@ def main():
     ap.add_argument("--tool", default=None,
                     help="also run `talmira score --format csv` (this binary) on every case, "
                          "and `talmira events` on a share of them")
+    ap.add_argument("--rules-share", type=float, default=0.0,
+                    help="with --tool, the share of cases (drawn from the seed) that the tool "
+                         "scores under random scoring rules (default none)")
     ap.add_argument("--events-share", type=float, default=1.0,
                     help="with --tool, the share of cases (drawn from the seed) whose "
                          "`talmira events` rows are checked (default all)")
@@ -1620,9 +1699,12 @@ def main():
             case_seed = opts.seed * 1000003 + idx
             gt, sysout, extra = make_case(case_seed)
             events = None if tool is None else events_options(case_seed, opts.events_share)
+            rules = None if tool is None else random_rules(case_seed, opts.rules_share)
+            if rules is not None:
+                stats["rules cases"] += 1
             try:
                 expected, actual, args = check(binary, tmp, gt, sysout, extra, tool, events,
-                                               stats)
+                                               stats, rules)
             except ModelInputError as exc:
                 print("generator fault in case %d (seed %d): %s" % (idx, opts.seed, exc))
                 failed += 1
@@ -1641,14 +1723,17 @@ def main():
                 fh.write(" ".join(["gt.csv", "sys.csv", "result.csv"] + extra) + "\n")
                 if events is not None and events[0] is not None:
                     fh.write("events with --near %s\n" % events[0])
+                if rules is not None:
+                    fh.write("talmira with %s\n" % " ".join(rules[1]))
             if failed <= opts.show:
                 print("=" * 72)
                 print("MISMATCH in case %d (seed %d); files kept in %s" % (idx, opts.seed, dest))
-                print("extra arguments: %r" % (extra,))
+                print("extra arguments: %r%s" % (
+                    extra, "" if rules is None else "; talmira with " + " ".join(rules[1])))
                 print(describe(expected, actual))
                 if not shrunk_one and not opts.no_shrink:
                     shrunk_one = True
-                    sg, ss, sx = shrink(binary, tmp, gt, sysout, extra, tool, events)
+                    sg, ss, sx = shrink(binary, tmp, gt, sysout, extra, tool, events, rules)
                     sdest = dest + "-shrunk"
                     os.makedirs(sdest, exist_ok=True)
                     for name, data in (("gt.csv", sg), ("sys.csv", ss)):
@@ -1660,9 +1745,10 @@ def main():
                     for name, data in (("gt.csv", sg), ("sys.csv", ss)):
                         print("--- %s ---" % name)
                         print("(missing)" if data is None else repr(data.decode("latin-1")))
-                    e, a, _ = check(binary, tmp, sg, ss, sx, tool, events)
+                    e, a, _ = check(binary, tmp, sg, ss, sx, tool, events, rules=rules)
                     print(describe(e, a))
     if tool is not None:
+        print("cases under random scoring rules: %d" % stats.pop("rules cases", 0))
         print_event_stats(stats)
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
