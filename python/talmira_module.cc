@@ -102,19 +102,72 @@ ReaderMessage splitReaderMessage(std::string_view message) {
   throw py::error_already_set();
 }
 
+// The scoring rules as the Python layer hands them over: None for the
+// defaults, or (overlap, min_overlap, region_cover, min_side) as
+// resolve_rules() gives them.
+ScoringRules rulesFrom(const py::object& given) {
+  ScoringRules rules;
+  if (given.is_none()) return rules;
+  const auto values = given.cast<std::tuple<std::string, float, float, double>>();
+  const std::optional<OverlapMeasure> measure = overlapMeasureNamed(std::get<0>(values));
+  if (!measure)
+    throw py::value_error("overlap " + std::get<0>(values) + " is neither enclosing nor iou");
+  rules.overlap = *measure;
+  rules.minOverlap = std::get<1>(values);
+  rules.regionCover = std::get<2>(values);
+  rules.minSide = std::get<3>(values);
+  if (const std::string problem = rulesProblem(rules); !problem.empty()) {
+    throw py::value_error(problem);
+  }
+  return rules;
+}
+
+// The rules a call's keyword arguments give, as `talmira` gives them from
+// its options: a named set (or the defaults), each value given replacing
+// its own. None for the defaults; ValueError for a bad value.
+py::object resolveRules(const py::object& name, const py::object& overlap,
+                        const py::object& minOverlap, const py::object& regionCover,
+                        const py::object& minSide) {
+  ScoringRules rules;
+  if (!name.is_none()) {
+    const std::optional<ScoringRules> named = namedRules(name.cast<std::string>());
+    if (!named) {
+      throw py::value_error("rules " + name.cast<std::string>() + " is none of " + ruleSetNames());
+    }
+    rules = *named;
+  }
+  if (!overlap.is_none()) {
+    const std::optional<OverlapMeasure> measure = overlapMeasureNamed(overlap.cast<std::string>());
+    if (!measure) {
+      throw py::value_error("overlap " + overlap.cast<std::string>() +
+                            " is neither enclosing nor iou");
+    }
+    rules.overlap = *measure;
+  }
+  if (!minOverlap.is_none()) rules.minOverlap = minOverlap.cast<float>();
+  if (!regionCover.is_none()) rules.regionCover = regionCover.cast<float>();
+  if (!minSide.is_none()) rules.minSide = minSide.cast<double>();
+  if (const std::string problem = rulesProblem(rules); !problem.empty()) {
+    throw py::value_error(problem);
+  }
+  if (rules.isDefault()) return py::none();
+  return py::make_tuple(std::string(overlapMeasureName(rules.overlap)), rules.minOverlap,
+                        rules.regionCover, rules.minSide);
+}
+
 std::shared_ptr<ReadDetails> detailsIf(bool withDetails) {
   return withDetails ? std::make_shared<ReadDetails>() : nullptr;
 }
 
 // Reads `stream` (closed in every case) without the GIL.
-Sequence readStream(std::FILE* stream, bool withDetails) {
+Sequence readStream(std::FILE* stream, bool withDetails, const ScoringRules& rules = {}) {
   auto records = std::make_shared<QuorSequence>();
   auto details = detailsIf(withDetails);
   std::string error;
   int status = 0;
   {
     py::gil_scoped_release unlocked;
-    status = readSequenceFile(stream, *records, "", &error, details.get());
+    status = readSequenceFile(stream, *records, "", &error, details.get(), rules);
   }
   if (status < 0) raiseReadFailure(splitReaderMessage(error));
   return Sequence{std::move(records), std::move(details)};
@@ -138,14 +191,16 @@ std::FILE* openFile(const std::string& path) {
   return stream;
 }
 
-Sequence readFile(const std::string& path, bool withDetails) {
-  return readStream(openFile(path), withDetails);
+Sequence readFile(const std::string& path, bool withDetails, const py::object& rules) {
+  return readStream(openFile(path), withDetails, rulesFrom(rules));
 }
 
 // Reads two files at once, as the command does; a failure in the first is
 // reported before one in the second.
 std::pair<Sequence, Sequence> readFilePair(const std::string& firstPath,
-                                           const std::string& secondPath, bool withDetails) {
+                                           const std::string& secondPath, bool withDetails,
+                                           const py::object& rulesGiven = py::none()) {
+  const ScoringRules rules = rulesFrom(rulesGiven);
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> first(openFile(firstPath), std::fclose);
   std::FILE* const secondStream = openFile(secondPath);
   auto records = std::array{std::make_shared<QuorSequence>(), std::make_shared<QuorSequence>()};
@@ -155,9 +210,11 @@ std::pair<Sequence, Sequence> readFilePair(const std::string& firstPath,
   {
     py::gil_scoped_release unlocked;
     std::jthread secondReader([&] {
-      statuses[1] = readSequenceFile(secondStream, *records[1], "", &errors[1], details[1].get());
+      statuses[1] =
+          readSequenceFile(secondStream, *records[1], "", &errors[1], details[1].get(), rules);
     });
-    statuses[0] = readSequenceFile(first.release(), *records[0], "", &errors[0], details[0].get());
+    statuses[0] =
+        readSequenceFile(first.release(), *records[0], "", &errors[0], details[0].get(), rules);
   }
   for (int input = 0; input < 2; ++input) {
     if (statuses[input] < 0) {
@@ -203,6 +260,7 @@ AnnotationReadOptions readOptionsOf(const py::dict& reading) {
   options.namesPath = text("names");
   options.ignorePath = text("ignore");
   options.imagesFrom = text("images_from");
+  if (reading.contains("rules")) options.rules = rulesFrom(reading["rules"]);
   return options;
 }
 
@@ -310,6 +368,9 @@ talmira::DatasetReading datasetReadingOf(const py::object& formats, bool formats
     text("names", given.names);
     text("ignore", given.ignore);
     text("images_from", given.imagesFrom);
+    if (reading.contains("rules") && !reading["rules"].is_none()) {
+      given.rules.named = rulesFrom(reading["rules"]);
+    }
     for (const std::string* name : {&given.groundTruthFormat, &given.systemFormat}) {
       if (!formatNamed(*name)) {
         throw py::value_error("format " + *name + " is none of " + formatNames());
@@ -393,7 +454,9 @@ HeldTable holdTable(const py::list& columnLayouts, std::size_t rows) {
 
 // Reads the table straight from its arrays by the reader's own rules, as
 // the file of the same values would be read.
-Sequence readTable(const py::list& columnLayouts, std::size_t rows, bool withDetails) {
+Sequence readTable(const py::list& columnLayouts, std::size_t rows, bool withDetails,
+                   const py::object& rulesGiven) {
+  const ScoringRules rules = rulesFrom(rulesGiven);
   const HeldTable table = holdTable(columnLayouts, rows);
   auto records = std::make_shared<QuorSequence>();
   auto details = detailsIf(withDetails);
@@ -401,7 +464,7 @@ Sequence readTable(const py::list& columnLayouts, std::size_t rows, bool withDet
   int status = 0;
   {
     py::gil_scoped_release unlocked;
-    status = fileTable(table.columns, rows, *records, "", &error, details.get());
+    status = fileTable(table.columns, rows, *records, "", &error, details.get(), rules);
   }
   if (status < 0) raiseReadFailure(splitReaderMessage(error));
   return Sequence{std::move(records), std::move(details)};
@@ -412,7 +475,9 @@ Sequence readTable(const py::list& columnLayouts, std::size_t rows, bool withDet
 // which (0 or 1).
 std::pair<Sequence, Sequence> readTablePair(const py::list& groundTruth,
                                             std::size_t groundTruthRows, const py::list& system,
-                                            std::size_t systemRows, bool withDetails) {
+                                            std::size_t systemRows, bool withDetails,
+                                            const py::object& rulesGiven) {
+  const ScoringRules rules = rulesFrom(rulesGiven);
   const std::array<HeldTable, 2> tables = {holdTable(groundTruth, groundTruthRows),
                                            holdTable(system, systemRows)};
   std::array<std::shared_ptr<QuorSequence>, 2> records = {std::make_shared<QuorSequence>(),
@@ -425,7 +490,7 @@ std::pair<Sequence, Sequence> readTablePair(const py::list& groundTruth,
     py::gil_scoped_release unlocked;
     const auto read = [&](std::size_t k) {
       statuses[k] = fileTable(tables[k].columns, tables[k].rows, *records[k], "", &errors[k],
-                              details[k].get());
+                              details[k].get(), rules);
     };
     std::thread second(read, 1);
     read(0);
@@ -976,6 +1041,7 @@ std::string scoreShardPart(const DatasetSource& dataset, const std::vector<Datas
   }
   const talmira::DatasetReading reading = datasetReadingOf(formats, formatsPerSequence);
   part.source.reading = talmira::readingWords(reading);
+  part.source.rules = reading.given.rules.rules();
   return scoredPart(part, jobs, reading);
 }
 
@@ -1072,10 +1138,16 @@ PYBIND11_MODULE(_talmira, m) {
   py::class_<Sequence>(m, "Sequence")
       .def_property_readonly("frames", &Sequence::frames)
       .def_property_readonly("boxes", &Sequence::boxes);
+  m.def("resolve_rules", &resolveRules, py::arg("rules"), py::arg("overlap"),
+        py::arg("min_overlap"), py::arg("region_cover"), py::arg("min_side"),
+        "The scoring rules of a named set and the values given (None: not given) as (overlap, "
+        "min_overlap, region_cover, min_side), or None for the defaults; ValueError otherwise.");
   m.def("read_file", &readFile, py::arg("path"), py::arg("details") = false,
+        py::arg("rules") = py::none(),
         "Reads an annotation file; ReadFailure(message, line, column) when malformed.");
   m.def("read_file_pair", &readFilePair, py::arg("first"), py::arg("second"),
-        py::arg("details") = false, "Reads two annotation files at once.");
+        py::arg("details") = false, py::arg("rules") = py::none(),
+        "Reads two annotation files at once.");
   m.def("read_annotation", &readAnnotationInput, py::arg("path"), py::arg("reading"),
         py::arg("details") = false,
         "Reads an input of any format (reading: format, role and the options of other "
@@ -1096,8 +1168,9 @@ PYBIND11_MODULE(_talmira, m) {
       "The names of the formats.");
   m.def("read_table_pair", &readTablePair, py::arg("gt_columns"), py::arg("gt_rows"),
         py::arg("sys_columns"), py::arg("sys_rows"), py::arg("details") = false,
-        "Both tables of a pair, read at once (see read_table).");
+        py::arg("rules") = py::none(), "Both tables of a pair, read at once (see read_table).");
   m.def("read_table", &readTable, py::arg("columns"), py::arg("rows"), py::arg("details") = false,
+        py::arg("rules") = py::none(),
         "Reads 13 columns (kind, array, texts) as the records of an annotation file.");
   m.def("score", &score, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
         py::arg("threads") = 0, "Every class's (class, gt, det, fn, fp, frames, nmodta).");

@@ -89,9 +89,9 @@ def _file_error(failure, paths):
                        column=column or None)
 
 
-def _read_file(path, details=False):
+def _read_file(path, details=False, rules=None):
     try:
-        return _talmira.read_file(path, details)
+        return _talmira.read_file(path, details, rules)
     except _talmira.ReadFailure as failure:
         raise _file_error(failure, [path]) from None
 
@@ -208,10 +208,10 @@ def _table_error(failure, labels):
                        column=name, row=row)
 
 
-def _read_table(table, label, details=False):
+def _read_table(table, label, details=False, rules=None):
     layouts, rows = _table_layout(table, label)
     try:
-        return _talmira.read_table(layouts, rows, details)
+        return _talmira.read_table(layouts, rows, details, rules)
     except _talmira.ReadFailure as failure:
         raise _table_error(failure, [label]) from None
 
@@ -225,6 +225,11 @@ def _path_of(source):
 
 def _read(source, label, details=False, reading=None):
     path = _path_of(source)
+    if reading is not None and reading["format"] == "talmira":
+        # This package's format under other scoring rules.
+        if path is not None:
+            return _read_file(path, details, reading["rules"])
+        return _read_table(source, label, details, reading["rules"])
     if reading is not None:
         if path is None:
             raise ValueError("the %s input is a table: only files are read in format %s"
@@ -275,6 +280,28 @@ def _jobs(jobs):
 #: The formats an input can be read from; "talmira" is this package's own.
 FORMATS = ("talmira", "mot", "visdrone", "uavdt", "kitti", "cvat", "coco", "yolo")
 _READING_OPTIONS = ("classes", "unknown", "image_size", "names", "ignore", "images_from")
+#: The keyword arguments of the scoring rules (see _rules()).
+_RULE_OPTIONS = ("rules", "overlap", "min_overlap", "region_cover", "min_side")
+
+
+def _rules(options):
+    """The scoring rules the keyword arguments give, taken out of `options`:
+    rules (a named set: "mot", "visdrone" or "kitti"), overlap ("enclosing"
+    or "iou"), min_overlap and region_cover (above 0, at most 1) and
+    min_side (pixels, 0 or more), each value given replacing the named
+    set's, as `talmira` takes --rules, --overlap, --min-overlap,
+    --region-cover and --min-side. None for the defaults; ValueError for a
+    bad value."""
+    given = {key: options.pop(key, None) for key in _RULE_OPTIONS}
+    for key in ("min_overlap", "region_cover", "min_side"):
+        value = given[key]
+        if value is not None and (isinstance(value, bool) or not isinstance(value, numbers.Real)):
+            raise ValueError("%s %r is not a number" % (key, value))
+    for key in ("rules", "overlap"):
+        if given[key] is not None and not isinstance(given[key], str):
+            raise ValueError("%s %r is not a name" % (key, given[key]))
+    return _talmira.resolve_rules(given["rules"], given["overlap"], given["min_overlap"],
+                                  given["region_cover"], given["min_side"])
 
 
 def _image_size(value):
@@ -315,7 +342,10 @@ def _readings(gt, format=None, gt_format=None, sys_format=None, **options):
     """How the two inputs are read, as the command reads them with
     --gt-format, --sys-format and the options of other formats: a dict per
     input for the native reader, None for an input of this package's format.
-    format sets both formats; gt_format and sys_format each one."""
+    format sets both formats; gt_format and sys_format each one. Under
+    scoring rules other than the defaults (_rules()), every input has a
+    dict, with the rules under "rules"."""
+    rules = _rules(options)
     unknown_keys = sorted(set(options) - set(_READING_OPTIONS))
     if unknown_keys:
         raise TypeError("unexpected keyword argument %r" % unknown_keys[0])
@@ -346,9 +376,9 @@ def _readings(gt, format=None, gt_format=None, sys_format=None, **options):
     readings = []
     for role, name in (("groundtruth", truth), ("system", system)):
         if name == "talmira":
-            readings.append(None)
+            readings.append(None if rules is None else {"format": name, "rules": rules})
             continue
-        reading = dict(common, format=name, role=role)
+        reading = dict(common, format=name, role=role, rules=rules)
         if role == "groundtruth":
             reading["ignore"] = _optional_path(options.get("ignore"))
         readings.append(reading)
@@ -360,7 +390,9 @@ def _dataset_formats(format=None, gt_format=None, sys_format=None, **options):
     of this package's format, else the command's --gt-format, --sys-format
     and the options of other formats as a dict (checked there as `talmira
     batch` checks them, since a LIST's lines may name formats of their own).
-    format sets both formats; gt_format and sys_format each one."""
+    format sets both formats; gt_format and sys_format each one. The
+    scoring rules (_rules()) go under "rules" when not the defaults."""
+    rules = _rules(options)
     unknown_keys = sorted(set(options) - set(_READING_OPTIONS))
     if unknown_keys:
         raise TypeError("unexpected keyword argument %r" % unknown_keys[0])
@@ -369,9 +401,10 @@ def _dataset_formats(format=None, gt_format=None, sys_format=None, **options):
     truth = _format_name(format if format is not None else gt_format, "format")
     system = _format_name(format if format is not None else sys_format, "format")
     given = {key: options.get(key) for key in _READING_OPTIONS}
-    if (truth, system) == ("talmira", "talmira") and all(
+    if (truth, system) == ("talmira", "talmira") and rules is None and all(
             value in (None, "error") for value in given.values()):
         return None
+    given["rules"] = rules
     if given["image_size"] is not None:
         given["image_size"] = "%dx%d" % _image_size(given["image_size"])
     for key in ("classes", "names", "ignore", "images_from"):
