@@ -20,6 +20,13 @@ confidence. A table is read by the same rules as a file (it is written as
 the text of one and read back), so it gives the same counts as the same
 records in a file, and a bad value raises FormatError naming its row and
 column.
+
+Every function that reads and scores takes the scoring rules of `talmira`'s
+--rules, --overlap, --min-overlap, --region-cover and --min-side as keyword
+arguments: rules ("mot", "visdrone" or "kitti", a named set), overlap
+("enclosing", this format's measure, or "iou"), min_overlap (default 0.2),
+region_cover (default 0.33) and min_side (the size test, default 30 pixels;
+0 keeps every box), each value given replacing the named set's.
 """
 
 import dataclasses
