@@ -84,13 +84,17 @@ uint32_t bigEndian(std::string_view bytes, std::size_t at, std::size_t count) {
   return value;
 }
 
+// The first `most` bytes of a file (all of it when shorter).
 std::optional<std::string> readFile(const std::string& path, std::size_t most) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  std::string bytes(most, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(most));
+  std::string bytes;
+  char buffer[1 << 16];
+  while (bytes.size() < most && in.read(buffer, sizeof buffer).gcount() > 0) {
+    bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
+  }
   if (in.bad()) return std::nullopt;
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  if (bytes.size() > most) bytes.resize(most);
   return bytes;
 }
 
@@ -290,7 +294,8 @@ std::vector<std::optional<FramePicture>> picturesFromFiles(const std::string& pa
   for (const uint32_t frame : frames) {
     const std::string path = picturePath(pattern, frame);
     // A linked picture's header is enough to tell its size.
-    const std::optional<std::string> bytes = readFile(path, embed ? std::size_t{1} << 30 : 1 << 18);
+    const std::optional<std::string> bytes =
+        readFile(path, embed ? std::string::npos : std::size_t{1} << 18);
     const std::optional<std::pair<int, int>> size =
         bytes ? pictureSize(*bytes) : std::optional<std::pair<int, int>>();
     if (!size || size->first <= 0 || size->second <= 0) {

@@ -192,12 +192,21 @@ class ViewChecker:
 
     def pictures(self):
         """Every held frame's picture loads and lies under its boxes."""
+        from selenium.common.exceptions import TimeoutException
         from selenium.webdriver.common.keys import Keys
+        from selenium.webdriver.support.ui import WebDriverWait
         held = self.held()
         for index in range(len(held)):
             if index > 0:
                 self.press(Keys.ARROW_RIGHT, "right arrow")
             shown = self.check_frame("a picture's frame", index)
+            # A linked picture loads after the frame is shown: wait as a person would.
+            try:
+                WebDriverWait(self.browser.driver, 15).until(lambda driver: driver.execute_script(
+                    "const img = document.querySelector('#stage img');"
+                    " return !img || (img.complete && img.naturalWidth > 0);"))
+            except TimeoutException:
+                pass  # reported below
             picture = self.browser.run(
                 "const img = document.querySelector('#stage img');"
                 " const svg = document.querySelector('#stage svg');"
