@@ -670,7 +670,9 @@ def draw_frame(gt, sys, frame, confidence=0.0, cls="All", image=None, near=0.1, 
     events() names it; each is an element with data-side, data-line and
     data-event, and data-class, data-confidence, data-cause, data-overlap and
     data-partner. Pairs are joined by a line, don't-care regions hatched.
-    Turned boxes of a file of this format are drawn turned.
+    Turned boxes of a file of this format are drawn turned. data-line is the
+    record's line in its file; for an in-memory table, the line its row would
+    have in a file (row + 2, the header being line 1).
 
     image: the frame's picture under the boxes, embedded: a path to a PNG,
     JPEG or GIF file, or its bytes; drawn at the picture's own size, which is
