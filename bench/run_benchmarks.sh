@@ -20,7 +20,11 @@
 #   - on long, dense and long10, `talmira explain gt sys` (every class's
 #     misses and false alarms by cause, the confusion matrix, the worst
 #     frames; text) beside that score: its time and peak memory over the
-#     score's, and a check that its All counts are the score's.
+#     score's, and a check that its All counts are the score's;
+#   - on long, `talmira view gt sys -o page.html` (the default --frames:
+#     the frames with errors, at most 1,000) beside that score: its time and
+#     peak memory over the score's, and the page's size (goals: at most 3
+#     times the score's time, a page under 20 MB without pictures).
 # Each is run 3 times and the median kept; the files are read once untimed
 # first, so every timed run reads them from the page cache. Prints the
 # machine and a Markdown table.
@@ -256,6 +260,7 @@ rows=()
 notes=()
 sweep_rows=()
 explain_rows=()
+view_rows=()
 for workload in "${workloads[@]}"; do
   read -r name frames boxes <<<"$workload"
   if [ -n "$only" ] && [[ "$only" != *",$name,"* ]]; then continue; fi
@@ -359,6 +364,19 @@ for workload in "${workloads[@]}"; do
       explain_rows+=("| $name | $tool_s | $measured_s | - | - | - | - |")
     fi
   fi
+  if [ "$name" = long ] && [ "$tool_s" != "-" ]; then
+    echo "Running talmira view on $name..." >&2
+    if measure "$work/view.txt" "$tool" view "$gt" "$sys" -o "$work/view.html"; then
+      view_rows+=("$(awk -v n="$name" -v t="$tool_s" -v tk="$tool_kib" -v v="$measured_s" \
+        -v vk="$measured_kib" -v bytes="$(stat -c %s "$work/view.html")" \
+        -v held="$(grep -c '<template class="frame"' "$work/view.html")" 'BEGIN {
+          printf "| %s | %.3f | %.3f | %.2f | %.1f | %.1f | %.2f | %d | %.1f |", n, t, v, v / t,
+                 tk / 1024, vk / 1024, vk / tk, held, bytes / 1048576 }')")
+    else
+      view_rows+=("| $name | $tool_s | $measured_s | - | - | - | - | - | - |")
+    fi
+    rm -f "$work/view.html"
+  fi
   rm -rf "$dir"  # long10 alone is 2.7 GB
 done
 
@@ -406,6 +424,18 @@ if [ ${#explain_rows[@]} -gt 0 ]; then
   echo "| Workload | score s | explain s | explain / score | score peak MB | explain peak MB | explain peak / score peak |"
   echo "|---|---:|---:|---:|---:|---:|---:|"
   printf '%s\n' "${explain_rows[@]}"
+fi
+
+if [ ${#view_rows[@]} -gt 0 ]; then
+  echo
+  echo "### talmira view beside talmira score"
+  echo
+  echo "Goals on long: view / score at most 3 (time); the page under 20 MB (no pictures)."
+  echo "view: the default --frames (frames with errors, at most 1,000 held)."
+  echo
+  echo "| Workload | score s | view s | view / score | score peak MB | view peak MB | view peak / score peak | frames held | page MB |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+  printf '%s\n' "${view_rows[@]}"
 fi
 
 [ "$no_batch" -eq 1 ] || batch_benchmark

@@ -35,12 +35,15 @@
 #include "scoring/confidence_sweep.h"
 #include "scoring/error_causes.h"
 #include "scoring/file_check.h"
+#include "scoring/frame_views.h"
 #include "scoring/paired_bootstrap.h"
 #include "scoring/sequence_evaluation.h"
 #include "scoring/sequence_explanation.h"
 #include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/dataset.h"
+#include "talmira/frame_pictures.h"
+#include "talmira/pages/view_page.h"
 #include "talmira/writers/batch_report.h"
 #include "talmira/writers/check_report.h"
 #include "talmira/writers/compare_report.h"
@@ -668,6 +671,61 @@ py::tuple events(const Sequence& groundTruth, const Sequence& system, float conf
                         toArray(columns.cause), toArray(columns.overlap));
 }
 
+// One frame of the pair drawn as a standalone SVG, as `talmira view` draws
+// it; the corners of turned boxes read again from the files when their
+// paths are given; `image`, when given, the picture's bytes (PNG, JPEG or
+// GIF) embedded under the boxes.
+std::string drawFrame(const Sequence& groundTruth, const Sequence& system, uint32_t frame,
+                      float confidence, const std::string& className, float near,
+                      const std::string& truthPath, const std::string& systemPath,
+                      const std::optional<py::bytes>& image) {
+  const ReadDetails& truthLines = detailsOf(groundTruth);
+  const ReadDetails& systemLines = detailsOf(system);
+  if (std::find_if(evaluationClasses.begin(), evaluationClasses.end(), [&](const char* name) {
+        return className == name;
+      }) == evaluationClasses.end()) {
+    throw py::value_error("no class " + className);
+  }
+  const QuorSequence& truth = *groundTruth.records;
+  std::size_t at = 0;
+  while (at < truth.frames.size() && truth.frames[at].frameNumber != frame) ++at;
+  if (at == truth.frames.size()) {
+    throw py::value_error("the ground truth has no frame " + std::to_string(frame));
+  }
+  std::optional<talmira::FramePicture> picture;
+  if (image) {
+    const std::string bytes = *image;
+    const auto size = talmira::pictureSize(bytes);
+    if (!size) throw py::value_error("image: not a PNG, JPEG or GIF picture");
+    picture = talmira::FramePicture{talmira::dataUri(bytes.starts_with("\x89PNG") ? "image/png"
+                                                     : bytes.starts_with("GIF8")  ? "image/gif"
+                                                                                  : "image/jpeg",
+                                                     bytes),
+                                    size->first, size->second};
+  }
+  py::gil_scoped_release unlocked;
+  const TargetFilter filter(className.c_str(), confidence);
+  const std::vector<int32_t> partners = pairFrames(truth, *system.records);
+  const std::vector<FrameView> views =
+      viewFrames(truth, *system.records, partners, {at}, filter, near);
+  talmira::RecordCorners truthCorners;
+  talmira::RecordCorners systemCorners;
+  if (!truthPath.empty()) {
+    truthCorners.want(truthLines.targetLines(at));
+    truthCorners.want(truthLines.regionLines(at));
+    truthCorners.read(truthPath);
+  }
+  if (!systemPath.empty() && partners[at] >= 0) {
+    systemCorners.want(systemLines.targetLines(static_cast<std::size_t>(partners[at])));
+    systemCorners.read(systemPath);
+  }
+  const talmira::ViewSource source{truth, *system.records, truthLines, systemLines,
+                                   [&](bool systemSide, uint64_t line) {
+                                     return (systemSide ? systemCorners : truthCorners).find(line);
+                                   }};
+  return talmira::renderFrameSvg(source, views.front(), picture ? &*picture : nullptr, true, false);
+}
+
 // The event names by BoxEventKind's value.
 // The causes by their codes in events(), 0 being none.
 std::vector<std::string> causeNames() {
@@ -1189,6 +1247,10 @@ PYBIND11_MODULE(_talmira, m) {
   m.def("sweep", &sweep, py::arg("groundtruth"), py::arg("system"), py::arg("grid_steps"),
         py::arg("threads") = 0,
         "talmira sweep's rows (arrays) and each class's best point; grid_steps 0: exact rows.");
+  m.def("draw_frame", &drawFrame, py::arg("groundtruth"), py::arg("system"), py::arg("frame"),
+        py::arg("confidence"), py::arg("class_name"), py::arg("near"), py::arg("groundtruth_path"),
+        py::arg("system_path"), py::arg("image"),
+        "One frame of the pair as a standalone SVG, as talmira view draws it.");
   m.def("event_names", &eventNames, "The event names by their codes in events().");
   m.def("explain", &explain, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
         py::arg("near"), py::arg("threads") = 0,

@@ -7,13 +7,15 @@
 
 1. The page's source refers to nothing outside itself (no address, no
    src=, no url(), no @import).
-2. Chromium loads the page (--dump-dom): the rendered DOM must hold the
+2. Chromium loads the page (Selenium WebDriver through chromedriver, see
+   tools/webdriver_session.py): the rendered DOM must hold the
    expected tables, rows, cells and texts (user-given texts shown as text,
    never as markup), and an SVG with the expected series, each with a path.
 3. When the page has a sortable table and the expectations give its orders,
    the order is checked after loading it with #sort=<column>-asc|desc.
-4. Over the DevTools protocol (--remote-debugging-pipe): the page is loaded
-   with scripts disabled and checked as in 2; then again, and no request but the page itself is made and no content-security
+4. In the same browser: the page is loaded with scripts disabled and
+   checked as in 2; then again, and no request but the page itself is
+   made (the browser's performance log) and no content-security
    violation is reported, no script error is thrown, every SVG has a nonzero
    rendered size, the expected elements are there in the expected numbers,
    and with a sortable table, real mouse clicks on a column heading sort it;
@@ -33,32 +35,21 @@ Expectations (--expect, JSON; every key optional):
    "hover": [{"element": SELECTOR, "readout": SELECTOR, "text": TEXT}]}
                                                   # TEXT in readout once the pointer is on element
 
-Exit status: 0 when every check passes, 1 when one fails, 77 when Chromium
-is not installed (CTest's SKIP_RETURN_CODE), 2 on a wrong command line.
+Exit status: 0 when every check passes, 1 when one fails, 77 when Chromium,
+chromedriver or python3-selenium is not installed (CTest's SKIP_RETURN_CODE), 2 on a wrong command line.
 """
 
 import argparse
-import base64
-import fcntl
 import html.parser
 import json
 import os
 import re
-import select
-import shutil
-import subprocess
 import sys
-import tempfile
-import time
 import urllib.parse
 
-SKIP = 77
-CHROMIUM_FLAGS = [
-    "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-    "--disable-background-networking", "--disable-component-update", "--disable-sync",
-    "--hide-scrollbars", "--mute-audio", "--no-default-browser-check",
-]
-TIMEOUT = 60
+import webdriver_session
+
+SKIP = webdriver_session.SKIP
 
 
 class Failures:
@@ -157,241 +148,85 @@ def cells_of(row):
     return [c.clean_text() for c in row.children if isinstance(c, Element) and c.tag in ("td", "th")]
 
 
-# --- Chromium ---------------------------------------------------------------
+# --- The browser (Selenium WebDriver, tools/webdriver_session.py) -----------
 
-def find_chromium(given):
-    if given:
-        return given if os.access(given, os.X_OK) else None
-    for candidate in ("/usr/bin/chromium", shutil.which("chromium"), shutil.which("chromium-browser")):
-        if candidate and os.access(candidate, os.X_OK):
-            return candidate
-    return None
+def interactive_checks(browser, page_url, expected, failures, screenshot):
+    """Returns the page's markup as loaded with scripts disabled."""
+    # First without scripts: the page as a reader who blocks them sees it.
+    browser.load(page_url, scripts=False)
+    plain_html = browser.outer_html()
 
+    browser.load(page_url)
+    requests = browser.requests()
+    foreign = [r for r in requests if r.split("#")[0] != page_url and not r.startswith("data:")]
+    failures.check(not foreign, f"requests beyond the page itself: {foreign}")
+    failures.check(page_url in [r.split("#")[0] for r in requests],
+                   f"the page's own request was not seen (requests: {requests})")
+    errors = browser.errors()
+    failures.check(not errors, f"script errors: {errors}")
+    violations = browser.violations()
+    failures.check(violations == [], f"content-security violations: {violations}")
 
-def run_chromium(chromium, arguments):
-    with tempfile.TemporaryDirectory(prefix="talmira-chromium-") as profile:
-        result = subprocess.run([chromium, *CHROMIUM_FLAGS, f"--user-data-dir={profile}", *arguments],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT,
-                                check=False)
-    if result.returncode != 0:
-        raise RuntimeError(f"chromium exited with {result.returncode}: "
-                           + result.stderr.decode(errors="replace")[-2000:])
-    return result.stdout.decode("utf-8", errors="replace")
+    sizes = browser.run("return Array.from(document.querySelectorAll('svg')).map("
+                        "s => { const r = s.getBoundingClientRect(); return [r.width, r.height]; })")
+    if expected.get("series"):
+        failures.check(bool(sizes), "no SVG was laid out")
+    for width, height in sizes or []:
+        failures.check(width > 100 and height > 100, f"an SVG is laid out at {width} x {height}")
 
+    for selector, count in expected.get("elements", {}).items():
+        shown = browser.run("return document.querySelectorAll(arguments[0]).length", selector)
+        failures.check(shown == count, f"{selector} matches {shown} elements, expected {count}")
 
-class DevTools:
-    """The DevTools protocol over --remote-debugging-pipe: JSON messages,
-    each ended by a NUL byte, read from fd 4 and written to fd 3 of Chromium."""
+    sort = expected.get("sort")
+    if sort:
+        click_sort(browser, sort, failures)
 
-    def __init__(self, chromium, profile):
-        to_browser_read, to_browser_write = os.pipe()
-        from_browser_read, from_browser_write = os.pipe()
-        # Out of the way of 3 and 4, so that the child's dup2 cannot clobber them.
-        child_read = fcntl.fcntl(to_browser_read, fcntl.F_DUPFD, 10)
-        child_write = fcntl.fcntl(from_browser_write, fcntl.F_DUPFD, 10)
-        for fd in (to_browser_read, from_browser_write):
-            os.close(fd)
+    for hover in expected.get("hover", []):
+        point_at(browser, hover, failures)
 
-        def place_pipes():
-            os.dup2(child_read, 3)
-            os.dup2(child_write, 4)
-
-        self.process = subprocess.Popen(
-            [chromium, *CHROMIUM_FLAGS, f"--user-data-dir={profile}", "--remote-debugging-pipe",
-             "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            pass_fds=(3, 4, child_read, child_write), preexec_fn=place_pipes)
-        os.close(child_read)
-        os.close(child_write)
-        self.write_fd, self.read_fd = to_browser_write, from_browser_read
-        self.buffer = b""
-        self.next_id = 0
-        self.events = []
-        self.session = None
-
-    def close(self):
-        try:
-            self.call("Browser.close", session=False, timeout=10)
-        except Exception:  # a browser already gone needs no closing
-            pass
-        try:
-            self.process.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        os.close(self.write_fd)
-        os.close(self.read_fd)
-
-    def _read_message(self, deadline):
-        while b"\0" not in self.buffer:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise TimeoutError("no answer from chromium")
-            ready, _, _ = select.select([self.read_fd], [], [], left)
-            if ready:
-                chunk = os.read(self.read_fd, 1 << 16)
-                if not chunk:
-                    raise RuntimeError("chromium closed the protocol pipe")
-                self.buffer += chunk
-        message, self.buffer = self.buffer.split(b"\0", 1)
-        return json.loads(message)
-
-    def call(self, method, params=None, session=True, timeout=TIMEOUT):
-        self.next_id += 1
-        message = {"id": self.next_id, "method": method, "params": params or {}}
-        if session and self.session:
-            message["sessionId"] = self.session
-        os.write(self.write_fd, json.dumps(message).encode() + b"\0")
-        deadline = time.monotonic() + timeout
-        while True:
-            reply = self._read_message(deadline)
-            if reply.get("id") == self.next_id:
-                if "error" in reply:
-                    raise RuntimeError(f"{method}: {reply['error']}")
-                return reply.get("result", {})
-            self.events.append(reply)
-
-    def wait_for(self, method, timeout=TIMEOUT):
-        deadline = time.monotonic() + timeout
-        for index, event in enumerate(self.events):
-            if event.get("method") == method:
-                del self.events[index]
-                return event
-        while True:
-            event = self._read_message(deadline)
-            if event.get("method") == method:
-                return event
-            self.events.append(event)
-
-    def evaluate(self, expression):
-        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
-                                                 "awaitPromise": True})
-        if "exceptionDetails" in result:
-            raise RuntimeError(f"script failed: {result['exceptionDetails']}")
-        return result["result"].get("value")
+    if screenshot:
+        browser.screenshot(screenshot)
+        print(f"screenshot: {screenshot}")
+    return plain_html
 
 
-# Records every content-security violation before the page's own code runs.
-RECORD_VIOLATIONS = """
-window.__violations = [];
-document.addEventListener('securitypolicyviolation', function (e) {
-  window.__violations.push(e.violatedDirective + ' ' + e.blockedURI);
-});
-"""
-
-
-def interactive_checks(chromium, url, page_url, expected, failures, screenshot):
-    with tempfile.TemporaryDirectory(prefix="talmira-chromium-") as profile:
-        tools = DevTools(chromium, profile)
-        try:
-            target = tools.call("Target.createTarget", {"url": "about:blank"}, session=False)
-            attached = tools.call("Target.attachToTarget",
-                                  {"targetId": target["targetId"], "flatten": True}, session=False)
-            tools.session = attached["sessionId"]
-            for domain in ("Page", "Network", "Runtime", "DOM"):
-                tools.call(f"{domain}.enable")
-            tools.call("Page.addScriptToEvaluateOnNewDocument", {"source": RECORD_VIOLATIONS})
-            tools.call("Emulation.setDeviceMetricsOverride",
-                       {"width": 1200, "height": 2000, "deviceScaleFactor": 1, "mobile": False})
-            # First without scripts: the page as a reader who blocks them sees it.
-            tools.call("Emulation.setScriptExecutionDisabled", {"value": True})
-            tools.call("Page.navigate", {"url": url})
-            tools.wait_for("Page.loadEventFired")
-            document = tools.call("DOM.getDocument", {"depth": 0})
-            plain_html = tools.call("DOM.getOuterHTML", {"nodeId": document["root"]["nodeId"]})["outerHTML"]
-            tools.call("Emulation.setScriptExecutionDisabled", {"value": False})
-            tools.events.clear()
-
-            tools.call("Page.navigate", {"url": url})
-            tools.wait_for("Page.loadEventFired")
-
-            requests = [e["params"]["request"]["url"] for e in tools.events
-                        if e.get("method") == "Network.requestWillBeSent"]
-            foreign = [r for r in requests if r.split("#")[0] != page_url and not r.startswith("data:")]
-            failures.check(not foreign, f"requests beyond the page itself: {foreign}")
-            failures.check(page_url in [r.split("#")[0] for r in requests],
-                           f"the page's own request was not seen (requests: {requests})")
-            errors = [e["params"]["exceptionDetails"].get("text", "") for e in tools.events
-                      if e.get("method") == "Runtime.exceptionThrown"]
-            failures.check(not errors, f"script errors: {errors}")
-            violations = tools.evaluate("window.__violations")
-            failures.check(violations == [], f"content-security violations: {violations}")
-
-            sizes = tools.evaluate("Array.from(document.querySelectorAll('svg')).map("
-                                   "s => { const r = s.getBoundingClientRect(); "
-                                   "return [r.width, r.height]; })")
-            if expected.get("series"):
-                failures.check(bool(sizes), "no SVG was laid out")
-            for width, height in sizes or []:
-                failures.check(width > 100 and height > 100, f"an SVG is laid out at {width} x {height}")
-
-            for selector, count in expected.get("elements", {}).items():
-                shown = tools.evaluate(f"document.querySelectorAll({json.dumps(selector)}).length")
-                failures.check(shown == count, f"{selector} matches {shown} elements, expected {count}")
-
-            sort = expected.get("sort")
-            if sort:
-                click_sort(tools, sort, failures)
-
-            for hover in expected.get("hover", []):
-                point_at(tools, hover, failures)
-
-            if screenshot:
-                # The whole page, at the width people read it.
-                height = tools.evaluate("Math.ceil(document.documentElement.scrollHeight)")
-                tools.call("Emulation.setDeviceMetricsOverride",
-                           {"width": 1200, "height": max(2000, min(int(height), 8000)),
-                            "deviceScaleFactor": 1, "mobile": False})
-                shot = tools.call("Page.captureScreenshot", {"format": "png"})
-                with open(screenshot, "wb") as out:
-                    out.write(base64.b64decode(shot["data"]))
-                print(f"screenshot: {screenshot}")
-            return plain_html
-        finally:
-            tools.close()
-
-
-def click_sort(tools, sort, failures):
+def click_sort(browser, sort, failures):
     """Clicks the sort column's heading like a person: once (ascending), twice (descending)."""
-    table = json.dumps(sort["table"])
-    column = json.dumps(sort["column"])
-    names = json.dumps(sort["name_column"])
-    order_of = (f"(() => {{ const t = document.getElementById({table});"
-                f" const heads = Array.from(t.tHead.rows[0].cells).map(c => c.textContent.trim());"
-                f" const at = heads.indexOf({names});"
-                f" return Array.from(t.tBodies[0].rows).map(r => r.cells[at].textContent.trim()); }})()")
-    where = (f"(() => {{ const t = document.getElementById({table});"
-             f" const head = Array.from(t.tHead.rows[0].cells).find(c => c.textContent.trim() === {column});"
-             f" const b = head && head.querySelector('button'); if (!b) return null;"
-             f" b.scrollIntoView(); const r = b.getBoundingClientRect();"
-             f" return [r.left + r.width / 2, r.top + r.height / 2]; }})()")
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    order_of = ("const t = document.getElementById(arguments[0]);"
+                " const heads = Array.from(t.tHead.rows[0].cells).map(c => c.textContent.trim());"
+                " const at = heads.indexOf(arguments[1]);"
+                " return Array.from(t.tBodies[0].rows).map(r => r.cells[at].textContent.trim());")
+    button_of = ("const t = document.getElementById(arguments[0]);"
+                 " const head = Array.from(t.tHead.rows[0].cells)"
+                 ".find(c => c.textContent.trim() === arguments[1]);"
+                 " const b = head && head.querySelector('button'); if (b) b.scrollIntoView(); return b;")
     for wanted in ("ascending", "descending"):
-        point = tools.evaluate(where)
-        if not failures.check(point is not None, f"no sort button on column {sort['column']}"):
+        button = browser.run(button_of, sort["table"], sort["column"])
+        if not failures.check(button is not None, f"no sort button on column {sort['column']}"):
             return
-        for kind in ("mousePressed", "mouseReleased"):
-            tools.call("Input.dispatchMouseEvent", {"type": kind, "x": point[0], "y": point[1],
-                                                     "button": "left", "clickCount": 1})
-        order = tools.evaluate(order_of)
+        ActionChains(browser.driver).move_to_element(button).click().perform()
+        order = browser.run(order_of, sort["table"], sort["name_column"])
         failures.check(order == sort[wanted],
                        f"after clicking {sort['column']} for {wanted}: {order}, expected {sort[wanted]}")
-        shown = tools.evaluate(f"document.getElementById({table}).tHead.querySelector('[aria-sort]')"
-                               f"?.getAttribute('aria-sort')")
+        shown = browser.run("return document.getElementById(arguments[0]).tHead"
+                            ".querySelector('[aria-sort]')?.getAttribute('aria-sort')", sort["table"])
         failures.check(shown == wanted, f"the heading shows {shown}, expected {wanted}")
 
 
-def point_at(tools, hover, failures):
+def point_at(browser, hover, failures):
     """Moves the pointer onto the middle of an element, as a person would, and
     reads what the page then shows in its readout."""
-    element = json.dumps(hover["element"])
-    where = (f"(() => {{ const e = document.querySelector({element}); if (!e) return null;"
-             f" e.scrollIntoView({{block: 'center'}}); const r = e.getBoundingClientRect();"
-             f" return [r.left + r.width / 2, r.top + r.height / 2]; }})()")
-    point = tools.evaluate(where)
-    if not failures.check(point is not None, f"no element {hover['element']} to point at"):
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    element = browser.run("const e = document.querySelector(arguments[0]);"
+                          " if (e) e.scrollIntoView({block: 'center'}); return e;", hover["element"])
+    if not failures.check(element is not None, f"no element {hover['element']} to point at"):
         return
-    tools.call("Input.dispatchMouseEvent", {"type": "mouseMoved", "x": point[0], "y": point[1]})
-    shown = tools.evaluate(f"document.querySelector({json.dumps(hover['readout'])})?.textContent")
+    ActionChains(browser.driver).move_to_element(element).perform()
+    shown = browser.run("return document.querySelector(arguments[0])?.textContent", hover["readout"])
     failures.check(shown is not None and hover["text"] in shown,
                    f"pointing at {hover['element']} shows {shown!r}, expected {hover['text']!r}")
 
@@ -491,12 +326,13 @@ def dom_checks(dom, expected, failures):
         failures.check(key not in series, f"series {key} is drawn but should not be")
 
 
-def dom_sort_checks(chromium, url, expected, failures):
+def dom_sort_checks(browser, url, expected, failures):
     sort = expected["sort"]
     column_key = None
     for wanted, suffix in (("ascending", "asc"), ("descending", "desc")):
         if column_key is None:
-            dom = parse_dom(run_chromium(chromium, ["--dump-dom", url]))
+            browser.load(url)
+            dom = parse_dom(browser.outer_html())
             table = table_by_id(dom, sort["table"])
             if not failures.check(table is not None, f"no table#{sort['table']}"):
                 return
@@ -507,7 +343,8 @@ def dom_sort_checks(chromium, url, expected, failures):
             column_key = keyed[0]
             # Without a sort in the address the rows stay in list order, and the script ran.
             failures.check(bool(table.find_all("button")), "the sort script did not add its buttons")
-        dom = parse_dom(run_chromium(chromium, ["--dump-dom", f"{url}#sort={column_key}-{suffix}"]))
+        browser.load(f"{url}#sort={column_key}-{suffix}")
+        dom = parse_dom(browser.outer_html())
         table = table_by_id(dom, sort["table"])
         heads = header_cells(table)
         at = heads.index(sort["name_column"])
@@ -542,9 +379,9 @@ def main():
     if args.title:
         expected["title"] = args.title
 
-    chromium = find_chromium(args.chromium)
-    if chromium is None:
-        print("SKIP: chromium is not installed (tools/install-deps installs it)")
+    found, why = webdriver_session.find_browser(args.chromium)
+    if found is None:
+        print(f"SKIP: {why} (tools/install-deps installs it)")
         return SKIP
 
     page = os.path.abspath(args.page)
@@ -553,9 +390,12 @@ def main():
     page_url = "file://" + urllib.parse.quote(page)
     failures = Failures()
     static_checks(source, failures)
-    dom = parse_dom(run_chromium(chromium, ["--dump-dom", page_url]))
-    dom_checks(dom, expected, failures)
-    plain_html = interactive_checks(chromium, page_url, page_url, expected, failures, args.screenshot)
+    with webdriver_session.open_session() as browser:
+        browser.load(page_url)
+        dom_checks(parse_dom(browser.outer_html()), expected, failures)
+        plain_html = interactive_checks(browser, page_url, expected, failures, args.screenshot)
+        if expected.get("sort"):
+            dom_sort_checks(browser, page_url, expected, failures)
     # Without scripts the page must show the same, its tables in list order.
     plain = Failures()
     plain_dom = parse_dom(plain_html)
@@ -567,8 +407,6 @@ def main():
         positions = [cells_of(row)[0] for row in body_rows(table)]
         plain.check(positions == sorted(positions, key=int), f"without scripts the rows are {positions}")
     failures.messages += [f"without scripts: {m}" for m in plain.messages]
-    if expected.get("sort"):
-        dom_sort_checks(chromium, page_url, expected, failures)
 
     if failures.messages:
         for message in failures.messages:

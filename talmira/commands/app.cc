@@ -42,6 +42,7 @@ int runTalmira(int argc, char** argv) {
   addMergeCommand(app);
   addCompareCommand(app);
   addConvertCommand(app);
+  addViewCommand(app);
   app.footer(
       "Exit status: 0 success, 1 an input cannot be read or is malformed or an output cannot be "
       "written, 2 a usage error.\n"

@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <set>
 
 #include "scoring/confidence_sweep.h"
 #include "scoring/sequence_explanation.h"
@@ -28,6 +31,7 @@ struct BatchOptions {
   bool formatGiven = false;
   std::string output;
   std::string report;
+  std::string viewDir;  // --view: one `talmira view` page per sequence here
   bool quiet = false;
   bool sweep = false;
   int gridSteps = 100;
@@ -51,6 +55,54 @@ void parseShard(const std::string& text, std::size_t& index, std::size_t& count)
   count = n;
 }
 
+// A file name for a sequence's page: its name with anything but letters,
+// digits, '-', '_' and '.' made '_', unique within the run.
+std::string pageNameOf(const std::string& name, std::set<std::string>& taken) {
+  std::string base;
+  for (const unsigned char c : name) {
+    base += std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.' ? static_cast<char>(c) : '_';
+  }
+  if (base.empty() || base.front() == '.') base = "sequence" + base;
+  std::string file = base + ".html";
+  for (int n = 2; !taken.insert(file).second; ++n) file = base + "-" + std::to_string(n) + ".html";
+  return file;
+}
+
+// Writes the view page of every scored sequence into `dir` and returns the
+// addresses of the pages relative to the report (or to the working folder
+// without one), by list position; a sequence whose page fails gets its
+// message in `error`.
+std::vector<std::string> writeViewPages(const BatchOptions& options,
+                                        std::vector<BatchSequence>& sequences,
+                                        const DatasetReading& reading) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::create_directories(options.viewDir, error);
+  if (error || !fs::is_directory(options.viewDir)) {
+    throw CommandError{kExitInputOrOutput,
+                       options.viewDir + ": cannot make the folder: " + error.message()};
+  }
+  const fs::path reportFolder =
+      fs::absolute(options.report.empty() ? fs::path("x") : fs::path(options.report)).parent_path();
+  std::vector<std::string> links(sequences.size());
+  std::set<std::string> taken;
+  for (BatchSequence& s : sequences) {
+    if (s.failed()) continue;
+    const fs::path page = fs::path(options.viewDir) / pageNameOf(s.name, taken);
+    ViewRequest request;
+    request.groundTruth = s.groundTruth;
+    request.system = s.system;
+    request.output = page.string();
+    request.confidence = options.confidence;
+    request.jobs = std::max(1u, options.jobs);
+    request.formats = reading.of(s.groundTruth, s.groundTruthFormat, s.systemFormat);
+    request.producedBy = "talmira batch --view, sequence " + s.name;
+    writeViewPage(request);
+    links[s.position] = fs::absolute(page).lexically_relative(reportFolder).generic_string();
+  }
+  return links;
+}
+
 void runBatch(const BatchOptions& options) {
   const bool fromList = !options.list.empty();
   if (!fromList && (options.groundTruthDir.empty() || options.systemDir.empty())) {
@@ -70,6 +122,11 @@ void runBatch(const BatchOptions& options) {
   std::size_t shardIndex = 1;
   std::size_t shardCount = 1;
   const bool sharded = !options.shard.empty();
+  if (sharded && !options.viewDir.empty()) {
+    throw CommandError{kExitUsage,
+                       "talmira batch: --view with --shard is not available: give "
+                       "--view to an unsharded run"};
+  }
   if (sharded) {
     parseShard(options.shard, shardIndex, shardCount);
     if (!options.report.empty() || !options.plot.empty()) {
@@ -131,8 +188,10 @@ void runBatch(const BatchOptions& options) {
     for (const BatchSequence* s : mine) part.sequences.push_back(*s);
     writeOutput(options.output, renderPartial(part));
   } else {
+    std::vector<std::string> viewPages;
+    if (!options.viewDir.empty()) viewPages = writeViewPages(options, result.sequences, reading);
     if (!options.plot.empty()) writeOutput(options.plot, renderBatchPlot(result));
-    if (!options.report.empty()) writeOutput(options.report, renderBatchReport(result));
+    if (!options.report.empty()) writeOutput(options.report, renderBatchReport(result, viewPages));
     writeOutput(options.output, renderBatch(result, options.format));
   }
   if (failed > 0) {
@@ -180,6 +239,11 @@ void addBatchCommand(CLI::App& app) {
                    "also write the dataset's HTML page: pooled table, sequences sortable by "
                    "NMODTA")
       ->type_name("FILE.html");
+  command
+      ->add_option("--view", options->viewDir,
+                   "also write a `talmira view` page of each sequence (its frames with errors) "
+                   "into DIR; the --report page links each sequence's name to its page")
+      ->type_name("DIR");
   CLI::Option* sweep = command->add_flag(
       "--sweep", options->sweep,
       "instead of scoring at -c: sweep every sequence over every threshold as `talmira sweep` "

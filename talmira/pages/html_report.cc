@@ -277,8 +277,10 @@ std::string renderDatasetReport(const DatasetReportInput& input) {
     const std::string nmodta = fixedSix(all.nmodta());
     html += "<tr data-index=\"" + position + "\">" + sortable(position, position) +
             "<td class=\"text\" data-sort=\"" + e(row.name) + "\" title=\"" +
-            e(row.groundTruth + " vs " + row.system) + "\">" + e(row.name) + "</td>" +
-            sortable(std::to_string(all.gt), std::to_string(all.gt)) +
+            e(row.groundTruth + " vs " + row.system) + "\">" +
+            (row.viewPage.empty() ? e(row.name)
+                                  : "<a href=\"" + e(row.viewPage) + "\">" + e(row.name) + "</a>") +
+            "</td>" + sortable(std::to_string(all.gt), std::to_string(all.gt)) +
             sortable(std::to_string(all.det), std::to_string(all.det)) +
             sortable(std::to_string(all.fn), std::to_string(all.fn)) +
             sortable(std::to_string(all.fp), std::to_string(all.fp)) +

@@ -31,6 +31,7 @@ struct DatasetSequenceRow {
   std::string error;                             // empty when scored
   std::array<ClassCounts, kClassCount> classes;  // when scored
   std::optional<CurvePoint> bestAll;             // with --sweep: the sequence's best point of "All"
+  std::string viewPage;  // with --view: the address of its `talmira view` page; empty otherwise
 };
 struct DatasetReportInput {
   std::string list;  // the LIST file, or "A vs B" folders

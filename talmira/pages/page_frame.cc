@@ -55,13 +55,15 @@ footer { margin-top: 36px; padding-top: 8px; border-top: 1px solid #ddd; color: 
 
 }  // namespace
 
-std::string pageStart(const std::string& title, std::string_view extraStyle) {
+std::string pageStart(const std::string& title, std::string_view extraStyle,
+                      std::string_view imageSources) {
   std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
   html += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
   // Nothing on the page may come from elsewhere: the browser is told so too.
   html +=
       "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-      "style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:\">\n";
+      "style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src " +
+      std::string(imageSources) + "\">\n";
   html += "<title>" + escapeMarkup(title) + "</title>\n<style>" + std::string(kStyle) +
           std::string(extraStyle) + "</style>\n";
   html += "</head>\n<body>\n<main>\n";

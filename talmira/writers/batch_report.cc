@@ -515,15 +515,22 @@ std::string renderBatch(const BatchResult& result, Format format) {
   return {};
 }
 
-std::string renderBatchReport(const BatchResult& result) {
+std::string renderBatchReport(const BatchResult& result,
+                              const std::vector<std::string>& viewPages) {
   DatasetReportInput input;
   input.list = describeSource(result.source);
   input.confidence = result.source.confidence;
   input.pooled = pooledCounts(result.sequences);
   for (const BatchSequence& s : result.sequences) {
     input.sequences.push_back(DatasetSequenceRow{
-        s.name, s.groundTruth, s.system, s.error, s.classes,
-        result.source.sweep && !s.failed() ? std::optional(s.best[0]) : std::nullopt});
+        s.name,
+        s.groundTruth,
+        s.system,
+        s.error,
+        s.classes,
+        result.source.sweep && !s.failed() ? std::optional(s.best[0]) : std::nullopt,
+        {}});
+    if (s.position < viewPages.size()) input.sequences.back().viewPage = viewPages[s.position];
   }
   if (result.source.sweep) input.pooledCurves = &result.pooledCurves;
   // The same words from batch and from merge, so that both give the same page.

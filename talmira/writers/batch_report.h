@@ -93,7 +93,10 @@ std::string renderBatch(const BatchResult& result, Format format);
 /// The dataset's HTML page (--report): pooled table, the sequences sortable
 /// by NMODTA, failed sequences with their message; with --sweep the pooled
 /// best points and curves and each sequence's best point.
-std::string renderBatchReport(const BatchResult& result);
+/// `viewPages`, when not empty, holds for each sequence (in list order) the
+/// address of its `talmira view` page relative to the report, or nothing.
+std::string renderBatchReport(const BatchResult& result,
+                              const std::vector<std::string>& viewPages = {});
 /// With --sweep: the SVG picture of the pooled curves (--plot).
 std::string renderBatchPlot(const BatchResult& result);
 

@@ -1,0 +1,198 @@
+// talmira view: a page that draws the boxes of both files frame by frame,
+// on the video's own pictures when given.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "annotation/selection.h"
+#include "annotation/sequence_reader.h"
+#include "scoring/class_scores.h"
+#include "scoring/frame_views.h"
+#include "scoring/sequence_evaluation.h"
+#include "talmira/cli_common.h"
+#include "talmira/commands/commands.h"
+#include "talmira/frame_pictures.h"
+#include "talmira/pages/view_page.h"
+
+#ifndef TALMIRA_VERSION
+#define TALMIRA_VERSION "unknown"
+#endif
+
+namespace talmira {
+
+namespace {
+
+struct ViewOptionsGiven {
+  ViewRequest request;
+  std::string frames = "errors";
+  FormatOptionsGiven formats;
+  bool fpsGiven = false;
+};
+
+std::string commandLineOf(const ViewRequest& r) {
+  std::string line = "talmira " TALMIRA_VERSION " view " + r.groundTruth + " " + r.system + " -c " +
+                     shortestText(r.confidence) + " --class " + r.className + " --frames " +
+                     r.framesText;
+  if (!r.images.empty()) line += " --images " + r.images + (r.embedImages ? " --embed-images" : "");
+  if (!r.video.empty()) line += " --video " + r.video;
+  return line;
+}
+
+void runView(ViewOptionsGiven& given) {
+  ViewRequest& r = given.request;
+  const auto usage = [](const std::string& what) {
+    throw CommandError{kExitUsage, "talmira view: " + what};
+  };
+  const std::optional<FrameChoice> choice = parseFrameChoice(given.frames);
+  if (!choice) usage("--frames " + given.frames + ": expected errors, all, worst:N or A-B");
+  r.choice = *choice;
+  r.framesText = given.frames;
+  if (r.embedImages && r.images.empty()) usage("--embed-images embeds the pictures of --images");
+  if (!r.images.empty() && !r.video.empty()) usage("give --images or --video, not both");
+  if (!r.images.empty() && !validPicturePattern(r.images)) {
+    usage("--images " + r.images +
+          ": expected one field for the frame number, e.g. frames/%06d.jpg");
+  }
+  if (!r.video.empty() && !given.fpsGiven) usage("--video needs --fps, the video's frame rate");
+  if (r.video.empty() && given.fpsGiven) usage("--fps is the frame rate of --video");
+  if (!r.video.empty() && !(r.fps > 0.0 && std::isfinite(r.fps))) usage("--fps must be above 0");
+  std::vector<std::string> inputs = auxiliaryInputs(given.formats);
+  inputs.insert(inputs.begin(), {r.groundTruth, r.system});
+  if (!r.video.empty()) inputs.push_back(r.video);
+  refuseOutputNamingInput(r.output, inputs);
+  r.formats = inputFormatsOf(given.formats, r.groundTruth);
+  r.producedBy = commandLineOf(r);
+  writeViewPage(r);
+}
+
+}  // namespace
+
+void writeViewPage(const ViewRequest& r) {
+  std::unique_ptr<QuorSequence> groundTruth;
+  std::unique_ptr<QuorSequence> system;
+  ReadDetails truthLines;
+  ReadDetails systemLines;
+  readInputs(r.groundTruth, r.system, groundTruth, system, &truthLines, &systemLines, r.formats);
+  const TargetFilter filter(r.className.c_str(), r.confidence);
+  const std::vector<int32_t> partners = pairFrames(*groundTruth, *system);
+
+  ViewPage page;
+  page.groundTruthPath = r.groundTruth;
+  page.systemPath = r.system;
+  page.className = r.className;
+  page.confidence = r.confidence;
+  page.framesText = r.framesText;
+  page.producedBy = r.producedBy;
+  page.errors = frameErrors(*groundTruth, *system, partners, filter, r.jobs);
+  const std::vector<std::size_t> chosen =
+      chooseFrames(*groundTruth, page.errors, r.choice, &page.leftOut);
+  page.frames = viewFrames(*groundTruth, *system, partners, chosen, filter, r.near);
+
+  // The corners of the records drawn, for files of this format.
+  RecordCorners truthCorners;
+  RecordCorners systemCorners;
+  if (r.formats.groundTruth.format == AnnotationFormat::kTalmira) {
+    for (const FrameView& view : page.frames) {
+      truthCorners.want(truthLines.targetLines(view.truthFrame));
+      truthCorners.want(truthLines.regionLines(view.truthFrame));
+    }
+    truthCorners.read(r.groundTruth);
+  }
+  if (r.formats.system.format == AnnotationFormat::kTalmira) {
+    for (const FrameView& view : page.frames) {
+      if (view.systemFrame >= 0) {
+        systemCorners.want(systemLines.targetLines(static_cast<std::size_t>(view.systemFrame)));
+      }
+    }
+    systemCorners.read(r.system);
+  }
+  const ViewSource source{*groundTruth, *system, truthLines, systemLines,
+                          [&](bool systemSide, uint64_t line) {
+                            return (systemSide ? systemCorners : truthCorners).find(line);
+                          }};
+
+  std::vector<uint32_t> numbers;
+  for (const FrameView& view : page.frames) {
+    numbers.push_back(groundTruth->frames[view.truthFrame].frameNumber);
+  }
+  if (!r.images.empty()) {
+    page.pictures = picturesFromFiles(r.images, numbers, r.output, r.embedImages);
+  } else if (!r.video.empty()) {
+    page.pictures = picturesFromVideo(r.video, r.fps, r.firstFrame, numbers, r.jobs);
+  }
+  writeOutput(r.output, renderViewPage(source, page));
+}
+
+void addViewCommand(CLI::App& app) {
+  auto given = std::make_shared<ViewOptionsGiven>();
+  ViewRequest& r = given->request;
+  CLI::App* command = app.add_subcommand(
+      "view", "Write a page that draws both files' boxes frame by frame, on the video's pictures");
+  command->add_option("GT", r.groundTruth, "ground-truth annotation file")->required();
+  command->add_option("SYS", r.system, "the detector's output, same format")->required();
+  command->add_option("-o,--output", r.output, "the HTML page to write (whole, or not at all)")
+      ->type_name("PAGE.html")
+      ->required();
+  addConfidenceOption(*command, r.confidence);
+  const std::vector<std::string> classes(evaluationClasses.begin(), evaluationClasses.end());
+  command
+      ->add_option("--class", r.className, "the class whose matching is drawn (All: every class)")
+      ->check(CLI::IsMember(classes))
+      ->type_name("NAME")
+      ->default_str("All");
+  command
+      ->add_option("--frames", given->frames,
+                   "the frames the page holds: errors (every frame with a miss or a false alarm, "
+                   "at most 1000, those with the most errors when there are more), all, worst:N, "
+                   "or the frame numbers A-B")
+      ->type_name("errors|all|worst:N|A-B")
+      ->default_str("errors");
+  command
+      ->add_option("--images", r.images,
+                   "the frames' pictures: a path with one printf field for the frame number, "
+                   "e.g. frames/%06d.jpg; linked relative to the page")
+      ->type_name("PATTERN");
+  command->add_flag("--embed-images", r.embedImages,
+                    "embed the pictures of --images in the page instead of linking them");
+  command
+      ->add_option("--video", r.video,
+                   "take the pictures from this video with ffmpeg: frame n is the picture at "
+                   "time (n - first) / fps; embedded as JPEG, at most 1920 pixels wide")
+      ->type_name("FILE");
+  command
+      ->add_option_function<double>(
+          "--fps",
+          [given](double fps) {
+            given->request.fps = fps;
+            given->fpsGiven = true;
+          },
+          "the video's frame rate (with --video)")
+      ->type_name("R");
+  command
+      ->add_option("--first-frame", r.firstFrame, "the frame number of the video's first picture")
+      ->type_name("N")
+      ->default_str("0");
+  addNearOption(*command, r.near);
+  addJobsOption(*command, r.jobs, "threads that count the errors and take pictures from the video");
+  addFormatOptions(*command, given->formats);
+  command->footer(
+      "The page is self-contained: inline style, SVG and script, nothing fetched (linked\n"
+      "pictures aside). Each box is drawn in the frame's pixel coordinates as its four\n"
+      "corners, ground truth solid and system output dashed, coloured by its event as\n"
+      "`talmira events` names it; pairs are joined by a line, don't-care regions hatched.\n"
+      "Every box is an SVG element with data-side (gt, sys), data-line (its line in its file)\n"
+      "and data-event. Keys: right and left arrows for the next and previous frame, n and p\n"
+      "for the next and previous frame with an error; click the timeline to jump.\n"
+      "\n"
+      "Examples:\n"
+      "  talmira view groundtruth.csv systemoutput.csv -o view.html\n"
+      "  talmira view gt.csv sys.csv -o view.html --frames worst:50 --images frames/%06d.jpg\n"
+      "  talmira view gt.csv sys.csv -o view.html --video drive.mp4 --fps 30 --first-frame 1\n");
+  command->callback([given] { runView(*given); });
+}
+
+}  // namespace talmira

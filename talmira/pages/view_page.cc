@@ -1,0 +1,461 @@
+#include "talmira/pages/view_page.h"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+#include "scoring/error_causes.h"
+#include "scoring/sequence_explanation.h"
+#include "talmira/cli_common.h"
+#include "talmira/pages/explain_page.h"
+#include "talmira/pages/markup.h"
+#include "talmira/pages/page_frame.h"
+#include "talmira/writers/event_rows.h"
+
+namespace talmira {
+
+namespace {
+
+// Strokes keep their width however the frame is scaled.
+constexpr std::string_view kFrameStyle = R"css(
+.b { fill: none; stroke-width: 2; vector-effect: non-scaling-stroke; pointer-events: all; }
+.b.sys { stroke-dasharray: 6 3; }
+.b.match { stroke: #1b8a3a; }
+.b.miss { stroke: #d62728; stroke-width: 3; }
+.b.false_alarm { stroke: #ff7f0e; stroke-width: 3; }
+.b.set_aside { stroke: #7f7f7f; }
+.b.excluded { stroke: #9e9e9e; stroke-dasharray: 2 2; }
+.b.in_region { stroke: #8e44ad; }
+.b.none { stroke: #b0b0b0; stroke-width: 1; opacity: .6; }
+.pair { stroke: #1b8a3a; stroke-width: 1; vector-effect: non-scaling-stroke; }
+.dcr { fill: url(#dcr-hatch); stroke: #8e44ad; stroke-width: 1; vector-effect: non-scaling-stroke; }
+)css";
+
+constexpr std::string_view kHatch =
+    "<pattern id=\"dcr-hatch\" width=\"8\" height=\"8\" patternUnits=\"userSpaceOnUse\" "
+    "patternTransform=\"rotate(45)\"><rect width=\"8\" height=\"8\" fill=\"#8e44ad\" "
+    "fill-opacity=\"0.08\"/><line x1=\"0\" y1=\"0\" x2=\"0\" y2=\"8\" stroke=\"#8e44ad\" "
+    "stroke-width=\"2\" stroke-opacity=\"0.5\"/></pattern>";
+
+constexpr std::string_view kPageStyle = R"css(
+main { max-width: 1280px; }
+#controls { display: flex; flex-wrap: wrap; gap: 8px 18px; align-items: center; margin: 8px 0; }
+#controls button { font: inherit; padding: 2px 10px; }
+#frame-info { font-weight: 600; font-variant-numeric: tabular-nums; }
+#readout { min-height: 1.5em; color: #333; font-variant-numeric: tabular-nums; }
+#timeline { display: block; width: 100%; height: 48px; cursor: pointer; background: #fafafa;
+  border: 1px solid #ddd; }
+#timeline .fn { fill: #d62728; }
+#timeline .fp { fill: #ff7f0e; }
+#tl-mark { fill: #2f6db5; fill-opacity: .35; stroke: #2f6db5; }
+#stage { border: 1px solid #ddd; background: #f4f4f4; }
+.frame-box { position: relative; width: 100%; }
+.frame-box img { display: block; width: 100%; height: auto; }
+.frame-box img + svg { position: absolute; left: 0; top: 0; width: 100%; height: 100%; }
+.frame-box svg { display: block; width: 100%; height: auto; max-height: 78vh; overflow: visible; }
+#stage:not(.faint) .b.none { display: none; }
+.legend span { margin-right: 14px; white-space: nowrap; }
+.legend i { display: inline-block; width: 22px; height: 0; border-top: 3px solid; vertical-align: middle;
+  margin-right: 4px; }
+)css";
+
+// Moves among the held frames, keeps the timeline's mark and the readout
+// up to date, and filters the boxes by class.
+constexpr std::string_view kViewScript = R"js(
+(function () {
+  var data = JSON.parse(document.getElementById('view-data').textContent);
+  var frames = Array.prototype.slice.call(document.querySelectorAll('template.frame'));
+  var stage = document.getElementById('stage');
+  var info = document.getElementById('frame-info');
+  var readout = document.getElementById('readout');
+  var mark = document.getElementById('tl-mark');
+  var strip = document.getElementById('timeline');
+  var classes = document.getElementById('class-filter');
+  var faint = document.getElementById('show-faint');
+  var at = 0;
+  if (!frames.length) return;
+  function columnOf(pos) {
+    var lo = 0, hi = data.columns.length - 1;
+    while (lo < hi) { var mid = (lo + hi + 1) >> 1; if (data.columns[mid][0] <= pos) lo = mid; else hi = mid - 1; }
+    return lo;
+  }
+  function filter() {
+    var chosen = classes.value;
+    stage.classList.toggle('faint', faint.checked);
+    stage.querySelectorAll('[data-class]').forEach(function (e) {
+      e.style.display = chosen === 'All' || e.getAttribute('data-class') === chosen ? '' : 'none';
+    });
+  }
+  function show(i) {
+    at = Math.max(0, Math.min(frames.length - 1, i));
+    var t = frames[at], d = t.dataset;
+    stage.replaceChildren(t.content.cloneNode(true));
+    info.textContent = 'Frame ' + d.frame + ' (' + (at + 1) + ' of ' + frames.length + ' held), line ' +
+      d.line + ': GT ' + d.gt + ', Det ' + d.det + ', FN ' + d.fn + ', FP ' + d.fp +
+      (d.picture === 'missing' ? ' (no picture for this frame)' : '');
+    info.setAttribute('data-frame', d.frame);
+    info.setAttribute('data-line', d.line);
+    info.setAttribute('data-index', String(at));
+    mark.setAttribute('x', String(columnOf(Number(d.pos))));
+    readout.textContent = '';
+    filter();
+  }
+  function errorFrom(step) {
+    for (var i = at + step; i >= 0 && i < frames.length; i += step) {
+      if (Number(frames[i].dataset.fn) + Number(frames[i].dataset.fp) > 0) return i;
+    }
+    return at;
+  }
+  document.addEventListener('keydown', function (e) {
+    var tag = e.target && e.target.tagName;
+    if (tag === 'SELECT' || tag === 'INPUT' || e.altKey || e.ctrlKey || e.metaKey) return;
+    if (e.key === 'ArrowRight') show(at + 1);
+    else if (e.key === 'ArrowLeft') show(at - 1);
+    else if (e.key === 'n') show(errorFrom(1));
+    else if (e.key === 'p') show(errorFrom(-1));
+    else return;
+    e.preventDefault();
+  });
+  strip.addEventListener('click', function (e) {
+    var r = strip.getBoundingClientRect();
+    var c = Math.max(0, Math.min(data.columns.length - 1,
+      Math.floor((e.clientX - r.left) / r.width * data.columns.length)));
+    var first = data.columns[c][0], last = data.columns[c][1], best = 0, gap = Infinity;
+    frames.forEach(function (f, i) {
+      var pos = Number(f.dataset.pos);
+      var g = pos < first ? first - pos : pos > last ? pos - last : 0;
+      if (g < gap) { gap = g; best = i; }
+    });
+    show(best);
+  });
+  stage.addEventListener('mouseover', function (e) {
+    var b = e.target.closest ? e.target.closest('[data-line]') : null;
+    if (!b) return;
+    var g = function (n) { return b.getAttribute('data-' + n) || ''; };
+    var text;
+    if (g('side') === '') {
+      text = 'ground truth line ' + g('line') + ': don\u2019t-care region';
+    } else {
+      text = (g('side') === 'gt' ? 'ground truth' : 'system output') + ' line ' + g('line') + ': ' +
+        g('class') + ', confidence ' + g('confidence') + ', ' + g('event');
+      if (g('cause')) text += ' (' + g('cause') + ')';
+      if (g('overlap')) text += ', overlap ' + g('overlap');
+      if (g('partner')) text += ' with line ' + g('partner');
+    }
+    readout.textContent = text;
+  });
+  document.getElementById('prev').addEventListener('click', function () { show(at - 1); });
+  document.getElementById('next').addEventListener('click', function () { show(at + 1); });
+  classes.addEventListener('change', filter);
+  faint.addEventListener('change', filter);
+  show(0);
+})();
+)js";
+
+std::string number(double value) {
+  if (value == std::floor(value) && std::fabs(value) < 1e15) {
+    return std::to_string(static_cast<int64_t>(value));
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+struct Extent {
+  double minX = 0, minY = 0, maxX = 0, maxY = 0;
+};
+
+std::array<int32_t, 8> cornersOf(const ViewSource& source, bool systemSide, uint64_t line,
+                                 const QuorTarget& target) {
+  if (source.corners) {
+    if (const auto known = source.corners(systemSide, line)) return *known;
+  }
+  return {target.minX, target.minY, target.maxX, target.minY,
+          target.maxX, target.maxY, target.minX, target.maxY};
+}
+
+std::string pointsOf(const std::array<int32_t, 8>& c) {
+  std::string text;
+  for (std::size_t i = 0; i < 8; i += 2) {
+    if (i > 0) text += ' ';
+    text += std::to_string(c[i]) + ',' + std::to_string(c[i + 1]);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
+                           const FramePicture* picture, bool standalone, bool faint) {
+  const QuorFrame& truth = source.groundTruth.frames[view.truthFrame];
+  const QuorFrame* partner = view.systemFrame >= 0
+                                 ? &source.system.frames[static_cast<std::size_t>(view.systemFrame)]
+                                 : nullptr;
+  const auto truthLines = source.truthLines.targetLines(view.truthFrame);
+  const auto regionLines = source.truthLines.regionLines(view.truthFrame);
+  const std::span<const uint64_t> systemLines =
+      partner != nullptr
+          ? source.systemLines.targetLines(static_cast<std::size_t>(view.systemFrame))
+          : std::span<const uint64_t>();
+
+  Extent extent;
+  bool any = false;
+  std::string shapes;
+  std::string pairs;
+  for (const ViewBox& b : view.boxes) {
+    const auto at = static_cast<std::size_t>(b.box);
+    const QuorTarget& target = *(b.region       ? truth.regions[at]
+                                 : b.systemSide ? partner->targets[at]
+                                                : truth.targets[at]);
+    const uint64_t line = b.region       ? regionLines[at]
+                          : b.systemSide ? systemLines[at]
+                                         : truthLines[at];
+    if (!b.takesPart && !b.region && !faint) continue;
+    const std::array<int32_t, 8> corners = cornersOf(source, b.systemSide, line, target);
+    for (std::size_t i = 0; i < 8; i += 2) {
+      const double x = corners[i];
+      const double y = corners[i + 1];
+      if (!any) extent = {x, y, x, y};
+      any = true;
+      extent.minX = std::min(extent.minX, x);
+      extent.maxX = std::max(extent.maxX, x);
+      extent.minY = std::min(extent.minY, y);
+      extent.maxY = std::max(extent.maxY, y);
+    }
+    if (b.region) {
+      shapes += "<polygon class=\"dcr\" data-line=\"" + std::to_string(line) + "\" points=\"" +
+                pointsOf(corners) + "\"/>";
+      continue;
+    }
+    const char* event = b.takesPart ? eventName(b.kind) : "none";
+    std::string element = "<polygon class=\"b ";
+    element += b.systemSide ? "sys " : "gt ";
+    element += event;
+    element += "\" data-side=\"";
+    element += b.systemSide ? "sys" : "gt";
+    element += "\" data-line=\"" + std::to_string(line) + "\" data-event=\"" + event +
+               "\" data-class=\"" + escapeMarkup(target.className()) + "\" data-confidence=\"" +
+               shortestText(target.confidence) + "\"";
+    if (b.takesPart) {
+      EventRow row;
+      row.kind = b.kind;
+      row.cause = b.cause;
+      if (const char* cause = causeName(row))
+        element += std::string(" data-cause=\"") + cause + "\"";
+      if (!std::isnan(b.overlap)) element += " data-overlap=\"" + shortestText(b.overlap) + "\"";
+      if (b.partner >= 0) {
+        const auto p = static_cast<std::size_t>(b.partner);
+        uint64_t partnerLine = 0;
+        if (b.kind == BoxEventKind::kInRegion) {
+          partnerLine = regionLines[p];
+        } else if (b.systemSide) {
+          partnerLine = truthLines[p];
+        } else {
+          partnerLine = systemLines[p];
+        }
+        element += " data-partner=\"" + std::to_string(partnerLine) + "\"";
+        if (b.kind == BoxEventKind::kMatch && !b.systemSide) {
+          // The pair joined once, from its ground-truth box's middle.
+          const QuorTarget& other = *partner->targets[p];
+          pairs += "<line class=\"pair\" data-class=\"" + escapeMarkup(target.className()) +
+                   "\" x1=\"" + number((target.minX + target.maxX) / 2.0) + "\" y1=\"" +
+                   number((target.minY + target.maxY) / 2.0) + "\" x2=\"" +
+                   number((other.minX + other.maxX) / 2.0) + "\" y2=\"" +
+                   number((other.minY + other.maxY) / 2.0) + "\"/>";
+        }
+      }
+    }
+    element += " points=\"" + pointsOf(corners) + "\"/>";
+    shapes += element;
+  }
+
+  // The frame's own coordinates: the picture's, or the boxes' with a margin.
+  double x0 = 0;
+  double y0 = 0;
+  double width = 0;
+  double height = 0;
+  if (picture != nullptr && picture->width > 0 && picture->height > 0) {
+    width = picture->width;
+    height = picture->height;
+  } else if (any) {
+    x0 = std::min(0.0, extent.minX - 20);
+    y0 = std::min(0.0, extent.minY - 20);
+    width = extent.maxX + 20 - x0;
+    height = extent.maxY + 20 - y0;
+  } else {
+    width = 640;
+    height = 360;
+  }
+  std::string svg = "<svg";
+  if (standalone) svg += " xmlns=\"http://www.w3.org/2000/svg\"";
+  svg += " viewBox=\"" + number(x0) + " " + number(y0) + " " + number(width) + " " +
+         number(height) + "\"";
+  if (standalone) svg += " width=\"" + number(std::min(width, 960.0)) + "\"";
+  if (!standalone && picture != nullptr) svg += " preserveAspectRatio=\"none\"";
+  svg += " role=\"img\" aria-label=\"frame " + std::to_string(truth.frameNumber) + "\">";
+  if (standalone) {
+    svg += "<style>" + std::string(kFrameStyle) + "</style><defs>" + std::string(kHatch) +
+           "</defs><rect x=\"" + number(x0) + "\" y=\"" + number(y0) + "\" width=\"" +
+           number(width) + "\" height=\"" + number(height) + "\" fill=\"#f4f4f4\"/>";
+    if (picture != nullptr) {
+      svg += "<image href=\"" + escapeMarkup(picture->href) + "\" x=\"0\" y=\"0\" width=\"" +
+             number(width) + "\" height=\"" + number(height) + "\" preserveAspectRatio=\"none\"/>";
+    }
+  }
+  svg += shapes + pairs + "</svg>";
+  return svg;
+}
+
+std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
+  std::string html = pageStart("talmira view: " + page.groundTruthPath + " vs " + page.systemPath,
+                               std::string(kPageStyle) + std::string(kFrameStyle),
+                               page.pictures.empty() ? "data:" : "data: 'self' file: http: https:");
+  html += "<h1>Frames, one at a time</h1>\n";
+  html +=
+      "<p class=\"lead\">The ground truth (solid) and the system output (dashed) of each frame "
+      "held, coloured by what became of each box for class " +
+      escapeMarkup(page.className) + " at confidence " + shortestText(page.confidence) + ".</p>\n";
+  html += "<dl class=\"facts\"><dt>Ground truth</dt><dd><code>" +
+          escapeMarkup(page.groundTruthPath) + "</code></dd><dt>System output</dt><dd><code>" +
+          escapeMarkup(page.systemPath) + "</code></dd><dt>Frames held</dt><dd id=\"held\">" +
+          std::to_string(page.frames.size()) + " of " + std::to_string(page.errors.size()) +
+          " (--frames " + escapeMarkup(page.framesText) + ")</dd></dl>\n";
+  std::vector<std::string> notes;
+  if (page.leftOut > 0) {
+    notes.push_back(std::to_string(page.frames.size() + page.leftOut) +
+                    " frames have errors; the " + std::to_string(page.frames.size()) +
+                    " with the most are held and " + std::to_string(page.leftOut) +
+                    " are left out (--frames all or a range A-B shows others).");
+  }
+  std::size_t missing = 0;
+  for (const auto& picture : page.pictures) missing += picture ? 0 : 1;
+  if (missing > 0) {
+    notes.push_back(std::to_string(missing) + " of the " + std::to_string(page.frames.size()) +
+                    " frames held have no picture: they are drawn without one.");
+  }
+  if (page.frames.empty()) notes.push_back("No frame is held: nothing to draw.");
+  if (!notes.empty()) {
+    html += "<ul class=\"warnings\" id=\"notes\">";
+    for (const std::string& note : notes) html += "<li>" + escapeMarkup(note) + "</li>";
+    html += "</ul>\n";
+  }
+
+  // The timeline: every frame's FN (down) and FP (up), binned.
+  std::vector<FrameSummary> summaries(page.errors.size());
+  for (std::size_t at = 0; at < page.errors.size(); ++at) {
+    summaries[at].fn = page.errors[at].fn;
+    summaries[at].fp = page.errors[at].fp;
+  }
+  const std::vector<TimelineColumn> columns = binTimeline(summaries);
+  int64_t largest = 1;
+  for (const TimelineColumn& c : columns) largest = std::max({largest, c.fn, c.fp});
+  html += "<h2>Errors along the video</h2>\n";
+  html += "<svg id=\"timeline\" viewBox=\"0 0 " +
+          std::to_string(std::max<std::size_t>(1, columns.size())) +
+          " 40\" preserveAspectRatio=\"none\" role=\"img\" aria-label=\"misses (down) and false "
+          "alarms (up) of every frame; click to go to a frame\">";
+  for (std::size_t k = 0; k < columns.size(); ++k) {
+    const TimelineColumn& c = columns[k];
+    if (c.fp > 0) {
+      const double h = 19.0 * static_cast<double>(c.fp) / static_cast<double>(largest);
+      html += "<rect class=\"fp\" x=\"" + std::to_string(k) + "\" y=\"" + number(20 - h) +
+              "\" width=\"1\" height=\"" + number(h) + "\"/>";
+    }
+    if (c.fn > 0) {
+      const double h = 19.0 * static_cast<double>(c.fn) / static_cast<double>(largest);
+      html += "<rect class=\"fn\" x=\"" + std::to_string(k) + "\" y=\"20\" width=\"1\" height=\"" +
+              number(h) + "\"/>";
+    }
+  }
+  html +=
+      "<rect id=\"tl-mark\" x=\"0\" y=\"0\" width=\"1\" height=\"40\" "
+      "vector-effect=\"non-scaling-stroke\"/></svg>\n";
+  html +=
+      "<p class=\"hint\">False alarms up (orange), misses down (red); the shown frame is "
+      "marked in blue. Click the strip to go to the held frame nearest. Keys: \u2192 and "
+      "\u2190 next and previous frame, <kbd>n</kbd> and <kbd>p</kbd> next and previous frame "
+      "with an error.</p>\n";
+
+  // The controls, the frame and the readout.
+  std::set<std::string> classNames;
+  for (const FrameView& view : page.frames) {
+    const QuorFrame& truth = source.groundTruth.frames[view.truthFrame];
+    for (const ViewBox& b : view.boxes) {
+      if (b.region) continue;
+      const auto at = static_cast<std::size_t>(b.box);
+      const QuorTarget& target =
+          *(b.systemSide
+                ? source.system.frames[static_cast<std::size_t>(view.systemFrame)].targets[at]
+                : truth.targets[at]);
+      classNames.insert(target.className());
+    }
+  }
+  html +=
+      "<h2>The frame</h2>\n<div id=\"controls\"><button id=\"prev\" type=\"button\">\u2190 "
+      "previous</button><button id=\"next\" type=\"button\">next \u2192</button>"
+      "<label>Class <select id=\"class-filter\"><option>All</option>";
+  for (const std::string& name : classNames) {
+    html += "<option>" + escapeMarkup(name) + "</option>";
+  }
+  html +=
+      "</select></label><label><input type=\"checkbox\" id=\"show-faint\"> boxes below the "
+      "confidence or of another class</label></div>\n";
+  html += "<p id=\"frame-info\"";
+  if (!page.frames.empty()) {
+    const FrameView& first = page.frames.front();
+    html += " data-frame=\"" +
+            std::to_string(source.groundTruth.frames[first.truthFrame].frameNumber) +
+            "\" data-line=\"" + std::to_string(source.truthLines.frameLine(first.truthFrame)) +
+            "\">Frame " + std::to_string(source.groundTruth.frames[first.truthFrame].frameNumber);
+  } else {
+    html += ">No frame";
+  }
+  html +=
+      "</p>\n<p class=\"legend note\"><span><i style=\"border-color:#1b8a3a\"></i>match</span>"
+      "<span><i style=\"border-color:#d62728\"></i>miss</span><span><i "
+      "style=\"border-color:#ff7f0e\"></i>false alarm</span><span><i "
+      "style=\"border-color:#7f7f7f\"></i>set aside</span><span><i "
+      "style=\"border-color:#9e9e9e\"></i>excluded</span><span><i "
+      "style=\"border-color:#8e44ad\"></i>in a don't-care region (hatched)</span>"
+      "<span>ground truth solid, system output dashed</span></p>\n";
+  html += "<svg width=\"0\" height=\"0\" style=\"position:absolute\" aria-hidden=\"true\"><defs>" +
+          std::string(kHatch) + "</defs></svg>\n";
+  const auto frameBox = [&](std::size_t index) {
+    const FramePicture* picture = nullptr;
+    if (index < page.pictures.size() && page.pictures[index]) picture = &*page.pictures[index];
+    std::string box = "<div class=\"frame-box\">";
+    if (picture != nullptr) {
+      box += "<img alt=\"\" src=\"" + escapeMarkup(picture->href) + "\" width=\"" +
+             std::to_string(picture->width) + "\" height=\"" + std::to_string(picture->height) +
+             "\">";
+    }
+    return box + renderFrameSvg(source, page.frames[index], picture, false) + "</div>";
+  };
+  html += "<div id=\"stage\">" + (page.frames.empty() ? std::string() : frameBox(0)) + "</div>\n";
+  html +=
+      "<p id=\"readout\" class=\"hint\">Point at a box to read its line, class, confidence, "
+      "event, cause and overlap.</p>\n";
+  for (std::size_t index = 0; index < page.frames.size(); ++index) {
+    const FrameView& view = page.frames[index];
+    html += "<template class=\"frame\" data-frame=\"" +
+            std::to_string(source.groundTruth.frames[view.truthFrame].frameNumber) +
+            "\" data-line=\"" + std::to_string(source.truthLines.frameLine(view.truthFrame)) +
+            "\" data-pos=\"" + std::to_string(view.truthFrame) + "\" data-gt=\"" +
+            std::to_string(view.gt) + "\" data-det=\"" + std::to_string(view.det) +
+            "\" data-fn=\"" + std::to_string(view.errors.fn) + "\" data-fp=\"" +
+            std::to_string(view.errors.fp) + "\"";
+    if (!page.pictures.empty() && !page.pictures[index]) html += " data-picture=\"missing\"";
+    html += ">" + frameBox(index) + "</template>\n";
+  }
+  std::string data = "{\"frames\":" + std::to_string(page.errors.size()) + ",\"columns\":[";
+  for (std::size_t k = 0; k < columns.size(); ++k) {
+    if (k > 0) data += ',';
+    data += "[" + std::to_string(columns[k].first) + "," + std::to_string(columns[k].last) + "]";
+  }
+  if (columns.empty()) data += "[0,0]";
+  data += "]}";
+  html += "<script type=\"application/json\" id=\"view-data\">" + data + "</script>\n";
+  return html + pageEnd(page.producedBy, kViewScript);
+}
+
+}  // namespace talmira

@@ -1,0 +1,79 @@
+// The page of `talmira view`: the boxes of both files drawn frame by frame,
+// one self-contained HTML file (inline CSS, SVG and script), and the SVG of
+// one frame alone (the Python module's draw_frame).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "annotation/quor_records.h"
+#include "annotation/sequence_reader.h"
+#include "scoring/frame_views.h"
+
+namespace talmira {
+
+/// The four corners of a record as its file gives them (x1, y1, ..., x4, y4),
+/// by its side and line; nothing when they are not known (the box is then
+/// drawn as its bounding rectangle).
+using CornersOf =
+    std::function<std::optional<std::array<int32_t, 8>>(bool systemSide, uint64_t line)>;
+
+/// The pair being drawn, with where its records came from.
+struct ViewSource {
+  const QuorSequence& groundTruth;
+  const QuorSequence& system;
+  const ReadDetails& truthLines;
+  const ReadDetails& systemLines;
+  CornersOf corners;  // may be empty
+};
+
+/// A frame's picture: an address (relative to the page, or a data: URI)
+/// and its size in the frame's pixel coordinates.
+struct FramePicture {
+  std::string href;
+  int width = 0;
+  int height = 0;
+};
+
+/// One frame as SVG in its pixel coordinates: each box of the pair as its
+/// quadrilateral, an element carrying data-side (gt or sys), data-line,
+/// data-event (the events command's names; "none" for a box the class's
+/// selection does not take, drawn only when `faint`), data-class,
+/// data-confidence, data-cause, data-overlap and data-partner; the pairs
+/// joined by lines; the don't-care regions hatched. `standalone` makes a
+/// document of its own (namespace, style, the picture as an <image>);
+/// otherwise the SVG is made to lie over an <img> of the picture in a page.
+std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
+                           const FramePicture* picture, bool standalone, bool faint = true);
+
+/// What the page shows.
+struct ViewPage {
+  std::string groundTruthPath;
+  std::string systemPath;
+  std::string className = "All";
+  float confidence = 0.0f;
+  std::string framesText;           // the --frames text
+  std::vector<FrameErrors> errors;  // every ground-truth frame's, for the timeline
+  std::vector<FrameView> frames;    // the frames held
+  std::size_t leftOut = 0;          // frames with errors not held
+  /// Parallel to `frames` when pictures were asked for (nothing: that
+  /// frame's picture is missing); empty otherwise.
+  std::vector<std::optional<FramePicture>> pictures;
+  std::string producedBy;
+};
+
+/// The page: the inputs, a timeline strip of every frame's FN and FP
+/// (binned to at most kTimelineColumns columns, the shown frame marked, a
+/// click jumps to the held frame nearest), the frame shown (one at a time;
+/// right and left arrows, n and p for the next and previous frame with an
+/// error), its number, line and counts, a class filter, a toggle for the
+/// boxes the selection does not take, and a readout of the box under the
+/// pointer. Without scripts the first frame is shown.
+std::string renderViewPage(const ViewSource& source, const ViewPage& page);
+
+}  // namespace talmira
