@@ -21,10 +21,11 @@ Commands run with bash from a scratch copy of ROOT (its top-level entries
 linked, so that what an example writes lands in the copy), with the --path
 folders (the built executables) first on PATH. Python runs in this process
 with --pythonpath first on sys.path, from the same copy. Output is compared
-exactly, except that CR LF is read as LF (a page cannot show a CR) and
-trailing line ends do not count. A marker with no block after it, or a block
-that shows no command, is a failure too. Exits 1 naming each example that
-does not print what its page shows, with the difference.
+exactly, except that CR LF is read as LF (a page cannot show a CR), and
+blanks at the ends of lines and line ends at the end do not count. A marker
+with no block after it, or a block that shows no command, is a failure too.
+Exits 1 naming each example that does not print what its page shows, with
+the difference.
 """
 
 import argparse
@@ -81,7 +82,17 @@ def commands_and_outputs(block):
 
 
 def normalized(text):
-    return text.replace("\r\n", "\n").rstrip("\n")
+    """CR LF as LF, no blanks at line ends, no line ends at the end."""
+    lines = text.replace("\r\n", "\n").split("\n")
+    return "\n".join(line.rstrip(" \t") for line in lines).rstrip("\n")
+
+
+class BlanksAtLineEndsDoNotCount(doctest.OutputChecker):
+    """doctest's exact comparison, but for blanks at the ends of lines, which
+    pandas writes and a page does not keep."""
+
+    def check_output(self, want, got, optionflags):
+        return super().check_output(normalized(want) + "\n", normalized(got) + "\n", optionflags)
 
 
 def run(command, cwd, env):
@@ -139,13 +150,14 @@ def main():
                         failures.append("%s: doctest block without a >>> statement" % here)
                         continue
                     report = io.StringIO()
-                    runner = doctest.DocTestRunner(optionflags=0)
+                    runner = doctest.DocTestRunner(checker=BlanksAtLineEndsDoNotCount(), optionflags=0)
                     cwd = os.getcwd()
                     os.chdir(scratch)
                     try:
                         result = runner.run(test, out=report.write, clear_globs=False)
                     finally:
                         os.chdir(cwd)
+                    globs = test.globs  # the page's next block sees these names (the test ran on a copy)
                     doctests += 1
                     statements += len(test.examples)
                     if result.failed:

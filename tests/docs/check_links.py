@@ -64,8 +64,9 @@ def anchors(text):
 def main(argv):
     if len(argv) < 3:
         sys.exit(__doc__)
-    root = os.path.realpath(argv[1])
-    pages = [os.path.realpath(p) for p in argv[2:]]
+    # Paths as written, links not followed: a page's link must stay in the tree.
+    root = os.path.abspath(argv[1])
+    pages = [os.path.abspath(p) for p in argv[2:]]
     anchor_cache, linked, failures, links, with_anchor = {}, set(), [], 0, 0
 
     def anchors_of(path):
@@ -84,7 +85,7 @@ def main(argv):
                     continue
                 links += 1
                 path_part, _, anchor = target.partition("#")
-                path = os.path.realpath(os.path.join(os.path.dirname(page), path_part)) if path_part else page
+                path = os.path.normpath(os.path.join(os.path.dirname(page), path_part)) if path_part else page
                 problem = None
                 if not (path == root or path.startswith(root + os.sep)):
                     problem = "leads out of the repository"
