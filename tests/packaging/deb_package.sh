@@ -3,7 +3,8 @@
 # dpkg-deb -x into a temporary folder, and runs what it holds from there:
 # `talmira --version`, `talmira score` and TalmiraConsole on the example pair
 # (the counts those of the build's own talmira), `man -l` on every page (each
-# must format without a warning from groff and hold its sections), and the
+# must format without a warning from groff, but for words too long for 80
+# columns, and hold its sections, EXAMPLES included), and the
 # Python module imported from the package's dist-packages folder.
 #
 #   tests/packaging/deb_package.sh BUILD_DIR EXAMPLES_DIR [PYTHON]
@@ -70,13 +71,17 @@ grep -q '^All, 41, 41, 2, 2, 6, 0.902439' "$work/result.csv" || fail "TalmiraCon
 pages=0
 for page in "$root"/usr/share/man/man1/*.1.gz; do
   name="$(basename "$page" .1.gz)"
-  MANWIDTH=80 MAN_KEEP_FORMATTING=0 man --warnings -l "$page" >"$work/page.txt" 2>"$work/page.err" </dev/null ||
+  MANWIDTH=80 man --warnings -l "$page" >"$work/page.txt" 2>"$work/page.err" </dev/null ||
     fail "man -l $name.1.gz failed:"$'\n'"$(cat "$work/page.err")"
-  [ ! -s "$work/page.err" ] || fail "man -l $name.1.gz warns:"$'\n'"$(cat "$work/page.err")"
-  for section in NAME SYNOPSIS DESCRIPTION "SEE ALSO"; do
+  # A word too long for 80 columns (a format's column list) is not a fault of the page.
+  if grep -v "cannot adjust line\|can't break line" "$work/page.err" | grep -q .; then
+    fail "man -l $name.1.gz warns:"$'\n'"$(cat "$work/page.err")"
+  fi
+  for section in NAME SYNOPSIS DESCRIPTION OPTIONS "SEE ALSO"; do
     grep -q "^$section" "$work/page.txt" || fail "$name(1) has no $section section:"$'\n'"$(cat "$work/page.txt")"
   done
   grep -q -- "--help" "$work/page.txt" || fail "$name(1) lists no option from the program's help"
+  grep -q '^EXAMPLES' "$work/page.txt" || fail "$name(1) has no EXAMPLES section"
   pages=$((pages + 1))
 done
 MANWIDTH=80 man -l "$root/usr/share/man/man1/talmira.1.gz" >"$work/talmira.txt" 2>/dev/null </dev/null
