@@ -25,15 +25,20 @@ FENCE = re.compile(r"^\s*(```|~~~)")
 HEADING = re.compile(r"^ {0,3}(#{1,6})\s+(.*?)\s*#*\s*$")
 
 
-def prose_lines(text):
-    """(line number, line) of the lines outside fenced code, inline code blanked."""
-    fenced = False
-    for number, line in enumerate(text.split("\n"), 1):
+def prose(text):
+    """The page with fenced code blanked to empty lines and inline code to
+    blanks, so that a link's text may run over lines and a match's offset
+    still gives its line."""
+    lines, fenced = [], False
+    for line in text.split("\n"):
         if FENCE.match(line):
             fenced = not fenced
-            continue
-        if not fenced:
-            yield number, re.sub(r"`+[^`]*`+", lambda m: " " * len(m.group(0)), line)
+            lines.append("")
+        elif fenced:
+            lines.append("")
+        else:
+            lines.append(re.sub(r"`+[^`]*`+", lambda m: " " * len(m.group(0)), line))
+    return "\n".join(lines)
 
 
 def slug(heading):
@@ -79,28 +84,31 @@ def main(argv):
         with open(page, encoding="utf-8") as f:
             text = f.read()
         where = os.path.relpath(page, root)
-        for number, line in prose_lines(text):
-            for target in LINK.findall(line) + HTML_LINK.findall(line):
-                if re.match(r"^[a-zA-Z][a-zA-Z0-9+.-]*:", target):
-                    continue
-                links += 1
-                path_part, _, anchor = target.partition("#")
-                path = os.path.normpath(os.path.join(os.path.dirname(page), path_part)) if path_part else page
-                problem = None
-                if not (path == root or path.startswith(root + os.sep)):
-                    problem = "leads out of the repository"
-                elif not os.path.exists(path):
-                    problem = "no such file"
-                elif anchor:
-                    with_anchor += 1
-                    if not path.endswith(".md") or os.path.isdir(path):
-                        problem = "an anchor into a file that is not a Markdown page"
-                    elif anchor not in anchors_of(path):
-                        problem = "no heading of %s makes the anchor #%s" % (os.path.relpath(path, root), anchor)
-                if problem:
-                    failures.append("%s:%d: link %s: %s" % (where, number, target, problem))
-                elif path != page:
-                    linked.add(path)
+        blanked = prose(text)
+        found = [(m.start(), m.group(1)) for m in LINK.finditer(blanked)]
+        found += [(m.start(), m.group(1)) for m in HTML_LINK.finditer(blanked)]
+        for start, target in sorted(found):
+            number = blanked.count("\n", 0, start) + 1
+            if re.match(r"^[a-zA-Z][a-zA-Z0-9+.-]*:", target):
+                continue
+            links += 1
+            path_part, _, anchor = target.partition("#")
+            path = os.path.normpath(os.path.join(os.path.dirname(page), path_part)) if path_part else page
+            problem = None
+            if not (path == root or path.startswith(root + os.sep)):
+                problem = "leads out of the repository"
+            elif not os.path.exists(path):
+                problem = "no such file"
+            elif anchor:
+                with_anchor += 1
+                if not path.endswith(".md") or os.path.isdir(path):
+                    problem = "an anchor into a file that is not a Markdown page"
+                elif anchor not in anchors_of(path):
+                    problem = "no heading of %s makes the anchor #%s" % (os.path.relpath(path, root), anchor)
+            if problem:
+                failures.append("%s:%d: link %s: %s" % (where, number, target, problem))
+            elif path != page:
+                linked.add(path)
 
     for page in pages:
         if os.path.relpath(page, root).startswith("docs" + os.sep) and page not in linked:

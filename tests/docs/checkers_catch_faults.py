@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the page checkers themselves: on a scratch copy of README.md and
-docs/, a link to a missing page, an anchor no heading makes, a page nobody
-links to, a shown output that differs by one digit (in a shell example and in
+docs/, a link to a missing page (also one whose text runs over two lines), an
+anchor no heading makes, a page nobody links to, a shown output that differs by one digit (in a shell example and in
 a Python one) and a marker without its block must each make the checker fail
 and name the fault; the copy as it is must pass.
 
@@ -71,6 +71,9 @@ def main(argv):
 
         edit(readme, r"\]\(docs/score\.md\)", "](docs/scores.md)")
         expect("a link to a missing page", links(), 1, "README.md:", "docs/scores.md: no such file")
+        restore()
+        edit(readme, r"(\[[^\]\n]*\n[^\]]*\])\(docs/talmira\.md\)", r"\1(docs/talmira-nope.md)")
+        expect("a link whose text runs over two lines", links(), 1, "docs/talmira-nope.md: no such file")
         restore()
         edit(readme, r"\]\(docs/([a-z-]+)\.md\)", r"](docs/\1.md#no-such-heading)")
         expect("an anchor that no heading makes", links(), 1, "makes the anchor #no-such-heading")
