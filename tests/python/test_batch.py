@@ -323,7 +323,7 @@ def test_a_dask_cluster_scores_the_dataset_as_the_command(dataset, dask_client):
             status, out, _ = run_tool("batch", list_path, *options, "-j", "2", "--format", form)
             assert status == 1 and on_cluster.render(form) == out, (form, options)
 
-    # The README's recipe by hand: a task per sequence, then the pool.
+    # The recipe of docs/datasets.md by hand: a task per sequence, then the pool.
     sequences = talmira.dataset_sequences(list_path)
     futures = dask_client.map(talmira.score_sequence, sequences, confidence=0.5, pure=False)
     results = dask_client.gather(futures)

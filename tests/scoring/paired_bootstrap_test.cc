@@ -212,7 +212,7 @@ std::vector<UnitCounts> simulatedDataset(SplitMix64& random, std::size_t n) {
 }
 
 TEST(PairedBootstrapTest, NinetyFivePercentIntervalsCoverTheTrueDifference) {
-  // 1,000 datasets of 60 units. The README's figure is the same run with
+  // 1,000 datasets of 60 units. The figure in docs/compare.md is the same run with
   // TALMIRA_COVERAGE_RESAMPLES=10000; CTest runs fewer resamples per dataset.
   const char* given = std::getenv("TALMIRA_COVERAGE_RESAMPLES");
   const uint64_t resamples = given != nullptr ? std::strtoull(given, nullptr, 10) : 500;

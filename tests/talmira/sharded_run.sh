@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs `talmira batch` as shards through GNU parallel, as the README's recipe
+# Runs `talmira batch` as shards through GNU parallel, as the recipe of docs/datasets.md
 # does, and checks that `talmira merge` of the parts gives the bytes of one
 # single run, in every format. Exits 77 (skipped) when parallel is missing.
 #

@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
-# Runs the README's Slurm recipe on a real Slurm cluster of one node: a
+# Runs the Slurm recipe of docs/datasets.md on a real Slurm cluster of one node: a
 # controller (slurmctld), a compute daemon (slurmd) and munge, configured in a
 # temporary folder and run in network and process namespaces of their own
 # (only a loopback, so no port of the machine is taken and nothing outside
 # can reach them; every process of the cluster ends when the script does).
-# The job script and the submission are taken from README.md as they are
+# The job script and the submission are taken from that page as they are
 # printed there; the merged result must be the bytes of one
 # `talmira batch` run over the same LIST, plain (with a sequence that fails,
 # so that one shard exits 1 and `afterany` must still start the merge) and
 # with --sweep (every job must succeed). A job that ends otherwise than
 # expected fails the test with its log.
 #
-#   tests/talmira/slurm_run.sh TALMIRA EXAMPLES_DIR README
+#   tests/talmira/slurm_run.sh TALMIRA EXAMPLES_DIR PAGE
 #
 # Exits 77 (skipped) when this machine cannot run the daemons: not root (slurmd
 # starts jobs as their user), Slurm or munge not installed, or no network and
@@ -34,7 +34,7 @@ skip() {
   exit 77
 }
 
-# The fenced block that follows the line `<!-- MARKER -->` in the README.
+# The fenced block that follows the line `<!-- MARKER -->` on the page.
 readme_block() {
   awk -v marker="<!-- $1 -->" '
     $0 == marker { state = 1; next }
@@ -47,7 +47,7 @@ readme_block() {
 if [ "${TALMIRA_SLURM_IN_NAMESPACE:-0}" != 1 ]; then
   for marker in "slurm recipe: shard.sbatch" "slurm recipe: submit"; do
     if [ -z "$(readme_block "$marker")" ]; then
-      echo "FAIL: README.md has no block after <!-- $marker -->" >&2
+      echo "FAIL: $readme has no block after <!-- $marker -->" >&2
       exit 1
     fi
   done
@@ -253,7 +253,7 @@ field() {
   fi
 }
 
-# Runs the README's recipe in a new folder: $1 the folder's name, $2 `lost`
+# Runs the page's recipe in a new folder: $1 the folder's name, $2 `lost`
 # or `all-good`, $3 options for every shard, given after the script's name.
 run_recipe() {
   local name=$1 kind=$2 options=$3 dir="$work/$1" started submit_out merge_job
@@ -263,7 +263,7 @@ run_recipe() {
   readme_block "slurm recipe: submit" >"$dir/submit.sh"
   if [ -n "$options" ]; then
     grep -q 'sbatch --parsable shard.sbatch)' "$dir/submit.sh" ||
-      fail "the README's submission does not run 'sbatch --parsable shard.sbatch'"
+      fail "the page's submission does not run 'sbatch --parsable shard.sbatch'"
     sed -i "s/sbatch --parsable shard.sbatch)/sbatch --parsable shard.sbatch $options)/" \
       "$dir/submit.sh"
   fi
@@ -360,5 +360,5 @@ run_recipe plain lost ""
 grep '^(all),All,' "$work/plain/scores.csv"
 run_recipe sweep all-good "--sweep"
 grep -m 1 '^All,' "$work/sweep/scores.csv"
-echo "Slurm recipe run as the README prints it, plain and with --sweep, in" \
+echo "Slurm recipe run as docs/datasets.md prints it, plain and with --sweep, in" \
   "$(seconds_since "$start_time") s"
