@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "annotation/selection.h"
@@ -92,23 +93,38 @@ void writeViewPage(const ViewRequest& r) {
       chooseFrames(*groundTruth, page.errors, r.choice, &page.leftOut);
   page.frames = viewFrames(*groundTruth, *system, partners, chosen, filter, r.near);
 
-  // The corners of the records drawn, for files of this format.
+  // The corners of the turned records drawn, for files of this format (a
+  // box whose sides make its bounding rectangle's area is that rectangle):
+  // both files read again at once, each up to its last turned record drawn.
   RecordCorners truthCorners;
   RecordCorners systemCorners;
-  if (r.formats.groundTruth.format == AnnotationFormat::kTalmira) {
-    for (const FrameView& view : page.frames) {
-      truthCorners.want(truthLines.targetLines(view.truthFrame));
-      truthCorners.want(truthLines.regionLines(view.truthFrame));
+  const auto wantTurned = [](RecordCorners& corners, const std::vector<const QuorTarget*>& targets,
+                             std::span<const uint64_t> lines) {
+    for (std::size_t at = 0; at < targets.size(); ++at) {
+      const QuorTarget& t = *targets[at];
+      const double area = static_cast<double>(static_cast<int64_t>(t.maxX) - t.minX) *
+                          static_cast<double>(static_cast<int64_t>(t.maxY) - t.minY);
+      if (t.sideProduct != area) corners.want(lines.subspan(at, 1));
     }
-    truthCorners.read(r.groundTruth);
-  }
-  if (r.formats.system.format == AnnotationFormat::kTalmira) {
-    for (const FrameView& view : page.frames) {
-      if (view.systemFrame >= 0) {
-        systemCorners.want(systemLines.targetLines(static_cast<std::size_t>(view.systemFrame)));
+  };
+  {
+    std::jthread systemReader([&] {
+      if (r.formats.system.format != AnnotationFormat::kTalmira) return;
+      for (const FrameView& view : page.frames) {
+        if (view.systemFrame < 0) continue;
+        const auto at = static_cast<std::size_t>(view.systemFrame);
+        wantTurned(systemCorners, system->frames[at].targets, systemLines.targetLines(at));
       }
+      systemCorners.read(r.system);
+    });
+    if (r.formats.groundTruth.format == AnnotationFormat::kTalmira) {
+      for (const FrameView& view : page.frames) {
+        const QuorFrame& frame = groundTruth->frames[view.truthFrame];
+        wantTurned(truthCorners, frame.targets, truthLines.targetLines(view.truthFrame));
+        wantTurned(truthCorners, frame.regions, truthLines.regionLines(view.truthFrame));
+      }
+      truthCorners.read(r.groundTruth);
     }
-    systemCorners.read(r.system);
   }
   const ViewSource source{*groundTruth, *system, truthLines, systemLines,
                           [&](bool systemSide, uint64_t line) {

@@ -265,7 +265,9 @@ std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
         }
       }
     }
-    element += " points=\"" + pointsOf(corners) + "\"/>";
+    element += " points=\"";
+    element += pointsOf(corners);
+    element += "\"/>";
     shapes += element;
   }
 
@@ -302,7 +304,9 @@ std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
              number(width) + "\" height=\"" + number(height) + "\" preserveAspectRatio=\"none\"/>";
     }
   }
-  svg += shapes + pairs + "</svg>";
+  svg += shapes;
+  svg += pairs;
+  svg += "</svg>";
   return svg;
 }
 
@@ -420,18 +424,23 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
       "<span>ground truth solid, system output dashed</span></p>\n";
   html += "<svg width=\"0\" height=\"0\" style=\"position:absolute\" aria-hidden=\"true\"><defs>" +
           std::string(kHatch) + "</defs></svg>\n";
-  const auto frameBox = [&](std::size_t index) {
+  // Appends a held frame's picture and boxes to the page.
+  const auto addFrameBox = [&](std::size_t index) {
     const FramePicture* picture = nullptr;
     if (index < page.pictures.size() && page.pictures[index]) picture = &*page.pictures[index];
-    std::string box = "<div class=\"frame-box\">";
+    html += "<div class=\"frame-box\">";
     if (picture != nullptr) {
-      box += "<img alt=\"\" src=\"" + escapeMarkup(picture->href) + "\" width=\"" +
-             std::to_string(picture->width) + "\" height=\"" + std::to_string(picture->height) +
-             "\">";
+      html += "<img alt=\"\" src=\"";
+      html += escapeMarkup(picture->href);
+      html += "\" width=\"" + std::to_string(picture->width) + "\" height=\"" +
+              std::to_string(picture->height) + "\">";
     }
-    return box + renderFrameSvg(source, page.frames[index], picture, false) + "</div>";
+    html += renderFrameSvg(source, page.frames[index], picture, false);
+    html += "</div>";
   };
-  html += "<div id=\"stage\">" + (page.frames.empty() ? std::string() : frameBox(0)) + "</div>\n";
+  html += "<div id=\"stage\">";
+  if (!page.frames.empty()) addFrameBox(0);
+  html += "</div>\n";
   html +=
       "<p id=\"readout\" class=\"hint\">Point at a box to read its line, class, confidence, "
       "event, cause and overlap.</p>\n";
@@ -445,7 +454,9 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
             "\" data-fn=\"" + std::to_string(view.errors.fn) + "\" data-fp=\"" +
             std::to_string(view.errors.fp) + "\"";
     if (!page.pictures.empty() && !page.pictures[index]) html += " data-picture=\"missing\"";
-    html += ">" + frameBox(index) + "</template>\n";
+    html += ">";
+    addFrameBox(index);
+    html += "</template>\n";
   }
   std::string data = "{\"frames\":" + std::to_string(page.errors.size()) + ",\"columns\":[";
   for (std::size_t k = 0; k < columns.size(); ++k) {
@@ -455,7 +466,8 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
   if (columns.empty()) data += "[0,0]";
   data += "]}";
   html += "<script type=\"application/json\" id=\"view-data\">" + data + "</script>\n";
-  return html + pageEnd(page.producedBy, kViewScript);
+  html += pageEnd(page.producedBy, kViewScript);
+  return html;
 }
 
 }  // namespace talmira
