@@ -731,7 +731,7 @@ def draw_frame(gt, sys, frame, confidence=0.0, cls="All", image=None, near=0.1, 
         with open(image, "rb") as f:
             image = f.read()
     # Corners are read again only from files of this format.
-    paths = [_path_of(source) if reading is None else None
+    paths = [_path_of(source) if reading is None or reading["format"] == "talmira" else None
              for source, reading in zip((gt, sys), readings)]
     svg = _talmira.draw_frame(ground_truth, system, int(frame), threshold, cls, near,
                               paths[0] or "", paths[1] or "",

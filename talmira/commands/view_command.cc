@@ -34,13 +34,13 @@ struct ViewOptionsGiven {
   bool fpsGiven = false;
 };
 
-std::string commandLineOf(const ViewRequest& r) {
+std::string commandLineOf(const ViewRequest& r, const RulesGiven& rules) {
   std::string line = "talmira " TALMIRA_VERSION " view " + r.groundTruth + " " + r.system + " -c " +
                      shortestText(r.confidence) + " --class " + r.className + " --frames " +
                      r.framesText;
   if (!r.images.empty()) line += " --images " + r.images + (r.embedImages ? " --embed-images" : "");
   if (!r.video.empty()) line += " --video " + r.video;
-  return line;
+  return line + rulesArguments(rules.rules());
 }
 
 void runView(ViewOptionsGiven& given) {
@@ -66,7 +66,7 @@ void runView(ViewOptionsGiven& given) {
   if (!r.video.empty()) inputs.push_back(r.video);
   refuseOutputNamingInput(r.output, inputs);
   r.formats = inputFormatsOf(given.formats, r.groundTruth);
-  r.producedBy = commandLineOf(r);
+  r.producedBy = commandLineOf(r, given.formats.rules);
   writeViewPage(r);
 }
 
@@ -195,6 +195,7 @@ void addViewCommand(CLI::App& app) {
   addNearOption(*command, r.near);
   addJobsOption(*command, r.jobs, "threads that count the errors and take pictures from the video");
   addFormatOptions(*command, given->formats);
+  addRulesOptions(*command, given->formats.rules);
   command->footer(
       "The page is self-contained: inline style, SVG and script, nothing fetched (linked\n"
       "pictures aside). Each box is drawn in the frame's pixel coordinates as its four\n"
