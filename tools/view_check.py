@@ -179,6 +179,17 @@ class ViewChecker:
             text = self.browser.run("return document.getElementById('readout').textContent")
             self.failures.check(f"line {line}" in text,
                                 f"pointing at the box of line {line} shows {text!r}")
+        # The toggle shows the boxes the selection does not take, and hides them again.
+        visible_none = ("return Array.from(document.querySelectorAll('#stage [data-event=none]'))"
+                        ".filter(b => getComputedStyle(b).display !== 'none').length")
+        drawn_none = self.browser.run("return document.querySelectorAll('#stage [data-event=none]').length")
+        self.failures.check(self.browser.run(visible_none) == 0, "boxes not taken are shown at first")
+        toggle = self.browser.driver.find_element("id", "show-faint")
+        toggle.click()
+        self.failures.check(self.browser.run(visible_none) == drawn_none,
+                            "the toggle does not show the boxes not taken")
+        toggle.click()
+        self.failures.check(self.browser.run(visible_none) == 0, "the toggle does not hide them again")
         select = Select(self.browser.driver.find_element("id", "class-filter"))
         names = [o.text for o in select.options if o.text != "All"]
         if names:

@@ -93,10 +93,14 @@ def main(argv):
                "does not print what is shown", "-All              41   41   2   2       6  0.902438",
                "+All              41   41   2   2       6  0.902439")
         restore()
-        edit(readme, r"(<!-- doctest -->\n```python\n(?:[^\n]*\n)*?1 +Car +12 +14 +0 +2 +6 +)0\.833333", r"\g<1>0.833334")
-        expect("a Python example whose output is one digit off", examples(), 1, "README.md:",
-               "statements do not print what is shown", "0.833334")
-        restore()
+        if "--skip-doctest" in passthrough:
+            print("skipped: a Python example whose output is one digit off (no Python module built)")
+        else:
+            edit(readme, r"(<!-- doctest -->\n```python\n(?:[^\n]*\n)*?1 +Car +12 +14 +0 +2 +6 +)0\.833333",
+                 r"\g<1>0.833334")
+            expect("a Python example whose output is one digit off", examples(), 1, "README.md:",
+                   "statements do not print what is shown", "0.833334")
+            restore()
         edit(readme, r"<!-- example -->\n```", "<!-- example -->\nno block here\n\n```")
         expect("a marker without its block", examples(), 1, "marker without a fenced block after it")
     finally:
