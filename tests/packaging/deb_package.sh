@@ -87,7 +87,7 @@ done
 MANWIDTH=80 man -l "$root/usr/share/man/man1/talmira.1.gz" >"$work/talmira.txt" 2>/dev/null </dev/null
 grep -q '^EXAMPLES' "$work/talmira.txt" || fail "talmira(1) has no EXAMPLES section"
 grep -q 'talmira score groundtruth.csv systemoutput.csv' "$work/talmira.txt" || fail "talmira(1) shows no example of score"
-for subcommand in score check events explain sweep batch merge compare convert; do
+for subcommand in score check events explain sweep batch merge view compare convert; do
   grep -q "^ *$subcommand" "$work/talmira.txt" || fail "talmira(1) does not list the subcommand $subcommand"
 done
 echo "man -l: $pages pages format without a warning"
