@@ -865,8 +865,9 @@ py::tuple explanationForPython(Explanation explanation, const ExplainOptions& op
       columns[5].push_back(f.fp);
     }
     explanation.timeline = {};
-    json = talmira::explainJson(talmira::ExplainReport{"", "", options.confidence, options.near,
-                                                       std::move(explanation)})
+    json = talmira::explainJson(
+               talmira::ExplainReport{
+                   "", "", options.confidence, options.near, std::move(explanation), {}})
                .dump();
   }
   return py::make_tuple(json, toArray(columns[0]), toArray(columns[1]), toArray(columns[2]),

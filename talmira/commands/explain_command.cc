@@ -58,8 +58,12 @@ void runExplain(const ExplainOptionsGiven& given) {
   // Text and CSV name only the worst frames: a long video's timeline is kept
   // only for the JSON and the page, which show it all.
   options.everyFrame = given.format == Format::kJson || !given.report.empty();
-  ExplainReport report{given.groundTruth, given.system, given.confidence, given.near,
-                       explainFiles(given.groundTruth, given.system, options, formats)};
+  ExplainReport report{given.groundTruth,
+                       given.system,
+                       given.confidence,
+                       given.near,
+                       explainFiles(given.groundTruth, given.system, options, formats),
+                       formats.groundTruth.rules};
   switch (given.format) {
     case Format::kText:
       writeOutput(given.output, renderExplainText(report) + rulesLine(formats.groundTruth.rules));

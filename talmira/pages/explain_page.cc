@@ -766,7 +766,7 @@ std::string renderExplainPage(const ExplainReport& report, const std::string& pr
   html += "<dt>System output</dt><dd><code>" + e(report.system) + "</code></dd>\n";
   html += "<dt>Confidence threshold</dt><dd>" + shortestText(report.confidence) + "</dd>\n";
   html += "<dt>Near</dt><dd>an overlap of at least " + shortestText(report.near) +
-          " (a match: at least 0.2)</dd>\n";
+          " (a match: at least " + shortestText(report.rules.minOverlap) + ")</dd>\n";
   html += "<dt>Frames</dt><dd>" + plural(x.frames, "ground-truth frame", "ground-truth frames") +
           "</dd>\n";
   html += "<dt>Produced by</dt><dd><code>" + e(producedBy.empty() ? "talmira" : producedBy) +
@@ -861,10 +861,18 @@ std::string renderExplainPage(const ExplainReport& report, const std::string& pr
     html += "<p class=\"note\" id=\"no-pairs\">No pairs.</p>\n";
   } else {
     html +=
-        "<p class=\"note\">The matching's overlap (the intersection of the rectangles over the "
-        "smallest rectangle enclosing both) of every pair, in bins of 0.1 from the match "
-        "threshold 0.2; the dashed line is the mean. IoU is the intersection over the union of "
-        "the rectangles.</p>\n";
+        report.rules.isDefault()
+            ? std::string(
+                  "<p class=\"note\">The matching's overlap (the intersection of the rectangles "
+                  "over the smallest rectangle enclosing both) of every pair, in bins of 0.1 from "
+                  "the match threshold 0.2; the dashed line is the mean. IoU is the intersection "
+                  "over the union of the rectangles.</p>\n")
+            : "<p class=\"note\">The matching's overlap (measure: " +
+                  std::string(overlapMeasureName(report.rules.overlap)) +
+                  ") of every pair, in bins of 0.1 from 0.2; a pair matches from " +
+                  shortestText(report.rules.minOverlap) +
+                  ". The dashed line is the mean. IoU is the intersection over the union of the "
+                  "rectangles.</p>\n";
     html += pairsTable(x, withPairs);
     html += "<figure class=\"wide\">\n" + histogramsSvg(x, withPairs) + "</figure>\n";
   }

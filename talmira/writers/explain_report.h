@@ -16,6 +16,7 @@ struct ExplainReport {
   float confidence = 0.0f;
   float near = kDefaultNearThreshold;
   Explanation explanation;
+  ScoringRules rules;  // what the matching was under, for the page to say
 };
 
 /// The explanation of two files, as `talmira explain` makes it: with

@@ -127,6 +127,15 @@ TEST(RulesCommandTest, NamedRulesOnMotFilesEqualTheValuesOnTheSameBoxesInThisFor
     const ToolResult explained =
         runTalmira({"explain", gtCsv, detCsv, "--rules", "mot", "--format", "json"});
     EXPECT_EQ(jsonOf(explained)["rules"], scored["rules"]);
+    // The explain page names the threshold and measure the pairs were made under.
+    const std::string page = (dir.path() / "explain.html").string();
+    ASSERT_EQ(runTalmira({"explain", gtCsv, detCsv, "--rules", "mot", "--report", page}).status, 0);
+    const std::string html = readFile(page);
+    EXPECT_NE(html.find("(a match: at least 0.5)"), std::string::npos);
+    EXPECT_EQ(html.find("(a match: at least 0.2)"), std::string::npos);
+    if (all["gt"].get<int>() > all["fn"].get<int>()) {
+      EXPECT_NE(html.find("overlap (measure: iou)"), std::string::npos);
+    }
   }
 }
 
