@@ -563,8 +563,12 @@ int main(int argc, char** argv) {
     // The explain page of the pair, every frame kept as --report keeps them.
     ExplainOptions explainOptions;
     explainOptions.everyFrame = true;
-    talmira::ExplainReport explained{argv[2], argv[3], 0.0f, kDefaultNearThreshold,
-                                     talmira::explainFiles(argv[2], argv[3], explainOptions)};
+    talmira::ExplainReport explained{argv[2],
+                                     argv[3],
+                                     0.0f,
+                                     kDefaultNearThreshold,
+                                     talmira::explainFiles(argv[2], argv[3], explainOptions),
+                                     {}};
     write(folder + "/explain_report.html",
           talmira::renderExplainPage(explained, "talmira_report_pages (test pages)"));
     Json explainExpect = explainExpected(explained);
