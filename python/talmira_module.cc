@@ -635,15 +635,20 @@ py::array_t<T> toArray(const std::vector<T>& values) {
   return array;
 }
 
-py::tuple events(const Sequence& groundTruth, const Sequence& system, float confidence,
-                 const std::string& className, float near) {
-  const ReadDetails& truthLines = detailsOf(groundTruth);
-  const ReadDetails& systemLines = detailsOf(system);
+// Raises ValueError unless `className` is one of the evaluation's classes.
+void requireClass(const std::string& className) {
   if (std::find_if(evaluationClasses.begin(), evaluationClasses.end(), [&](const char* name) {
         return className == name;
       }) == evaluationClasses.end()) {
     throw py::value_error("no class " + className);
   }
+}
+
+py::tuple events(const Sequence& groundTruth, const Sequence& system, float confidence,
+                 const std::string& className, float near) {
+  const ReadDetails& truthLines = detailsOf(groundTruth);
+  const ReadDetails& systemLines = detailsOf(system);
+  requireClass(className);
   EventColumns columns;
   {
     py::gil_scoped_release unlocked;
@@ -681,11 +686,7 @@ std::string drawFrame(const Sequence& groundTruth, const Sequence& system, uint3
                       const std::optional<py::bytes>& image) {
   const ReadDetails& truthLines = detailsOf(groundTruth);
   const ReadDetails& systemLines = detailsOf(system);
-  if (std::find_if(evaluationClasses.begin(), evaluationClasses.end(), [&](const char* name) {
-        return className == name;
-      }) == evaluationClasses.end()) {
-    throw py::value_error("no class " + className);
-  }
+  requireClass(className);
   const QuorSequence& truth = *groundTruth.records;
   std::size_t at = 0;
   while (at < truth.frames.size() && truth.frames[at].frameNumber != frame) ++at;

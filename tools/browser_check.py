@@ -52,14 +52,7 @@ import webdriver_session
 SKIP = webdriver_session.SKIP
 
 
-class Failures:
-    def __init__(self):
-        self.messages = []
-
-    def check(self, condition, message):
-        if not condition:
-            self.messages.append(message)
-        return condition
+Failures = webdriver_session.Failures
 
 
 # --- A small DOM from the dumped page ---------------------------------------

@@ -42,14 +42,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import webdriver_session  # noqa: E402
 
 
-class Failures:
-    def __init__(self):
-        self.messages = []
-
-    def check(self, condition, message):
-        if not condition:
-            self.messages.append(message)
-        return condition
+Failures = webdriver_session.Failures
 
 
 def events_by_frame(tool, gt, sys_, extra):

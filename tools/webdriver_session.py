@@ -149,3 +149,15 @@ def _service_takes_log_output():
     import inspect
     from selenium.webdriver.chrome.service import Service
     return "log_output" in inspect.signature(Service.__init__).parameters
+
+
+class Failures:
+    """What a page check found wrong, gathered so that one run reports all."""
+
+    def __init__(self):
+        self.messages = []
+
+    def check(self, condition, message):
+        if not condition:
+            self.messages.append(message)
+        return condition
