@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <cstdio>
+#include <span>
 #include <thread>
 
 #include "scoring/error_causes.h"
@@ -82,16 +84,25 @@ std::vector<FrameErrors> frameErrors(const QuorSequence& groundTruth, const Quor
 std::vector<std::size_t> chooseFrames(const QuorSequence& groundTruth,
                                       const std::vector<FrameErrors>& errors,
                                       const FrameChoice& choice, std::size_t* leftOut) {
+  std::vector<uint32_t> numbers;
+  numbers.reserve(groundTruth.frames.size());
+  for (const QuorFrame& frame : groundTruth.frames) numbers.push_back(frame.frameNumber);
+  return chooseFrames(numbers, errors, choice, leftOut);
+}
+
+std::vector<std::size_t> chooseFrames(std::span<const uint32_t> frameNumbers,
+                                      const std::vector<FrameErrors>& errors,
+                                      const FrameChoice& choice, std::size_t* leftOut) {
   std::vector<std::size_t> chosen;
   if (leftOut != nullptr) *leftOut = 0;
-  const std::size_t frameCount = groundTruth.frames.size();
+  const std::size_t frameCount = frameNumbers.size();
   switch (choice.kind) {
     case FrameChoice::Kind::kAll:
       for (std::size_t at = 0; at < frameCount; ++at) chosen.push_back(at);
       return chosen;
     case FrameChoice::Kind::kRange:
       for (std::size_t at = 0; at < frameCount; ++at) {
-        const uint32_t number = groundTruth.frames[at].frameNumber;
+        const uint32_t number = frameNumbers[at];
         if (number >= choice.first && number <= choice.last) chosen.push_back(at);
       }
       return chosen;
@@ -126,6 +137,7 @@ std::vector<FrameView> viewFrames(const QuorSequence& groundTruth, const QuorSeq
   for (const std::size_t at : positions) {
     FrameView view;
     view.truthFrame = at;
+    view.position = at;
     view.systemFrame = partners[at];
     const QuorFrame& truth = groundTruth.frames[at];
     const QuorFrame* partner = view.systemFrame >= 0
@@ -169,4 +181,176 @@ std::vector<FrameView> viewFrames(const QuorSequence& groundTruth, const QuorSeq
     views.push_back(std::move(view));
   }
   return views;
+}
+
+bool isTurned(const QuorTarget& target) {
+  const double area = static_cast<double>(static_cast<int64_t>(target.maxX) - target.minX) *
+                      static_cast<double>(static_cast<int64_t>(target.maxY) - target.minY);
+  return target.sideProduct != area;
+}
+
+std::optional<std::array<int32_t, 8>> CornersByLine::find(uint64_t line) const {
+  const auto at = std::lower_bound(lines_.begin(), lines_.end(), line);
+  if (at == lines_.end() || *at != line) return std::nullopt;
+  return corners_[static_cast<std::size_t>(at - lines_.begin())];
+}
+
+namespace {
+
+// Counts the errors of each frame pair handed over, by frame number (which
+// only grows in a file read while it is read, so it tells the frame's place).
+class ErrorCounter : public FramePairVisitor {
+ public:
+  ErrorCounter(const TargetFilter& filter, std::size_t workers)
+      : filters_{filter},
+        totals_(workers, std::vector<ClassTotals>(1)),
+        truthScratch_(workers, QuorFrame(0)),
+        systemScratch_(workers, QuorFrame(0)),
+        counted_(workers) {}
+
+  void pair(std::size_t worker, const QuorFrame& truth, const QuorFrame* partner) override {
+    std::vector<ClassTotals>& totals = totals_[worker];
+    totals[0] = ClassTotals{};
+    evaluateFramePair(truth, partner, filters_, 0, 1, totals, truthScratch_[worker],
+                      systemScratch_[worker]);
+    counted_[worker].push_back({truth.frameNumber, {totals[0].fn, totals[0].fp}});
+  }
+  void unpaired(const QuorFrame&) override {}
+
+  /// Every frame's number and errors, in the file's order.
+  void collect(std::vector<uint32_t>& numbers, std::vector<FrameErrors>& errors) {
+    std::vector<Counted> all;
+    std::size_t count = 0;
+    for (const std::vector<Counted>& part : counted_) count += part.size();
+    all.reserve(count);
+    for (std::vector<Counted>& part : counted_) {
+      all.insert(all.end(), part.begin(), part.end());
+      part = {};
+    }
+    std::sort(all.begin(), all.end(),
+              [](const Counted& a, const Counted& b) { return a.number < b.number; });
+    numbers.resize(count);
+    errors.resize(count);
+    for (std::size_t at = 0; at < count; ++at) {
+      numbers[at] = all[at].number;
+      errors[at] = all[at].errors;
+    }
+  }
+
+ private:
+  struct Counted {
+    uint32_t number;
+    FrameErrors errors;
+  };
+  const std::vector<TargetFilter> filters_;
+  std::vector<std::vector<ClassTotals>> totals_;
+  std::vector<QuorFrame> truthScratch_;
+  std::vector<QuorFrame> systemScratch_;
+  std::vector<std::vector<Counted>> counted_;
+};
+
+// Reads again, from `input`'s name, the frames of the numbers `wanted`
+// (ascending) into `sequence` and `lines`, keeping the corners of the
+// turned ones.
+void readFramesOf(StreamedInput& input, std::span<const uint32_t> wanted, QuorSequence& sequence,
+                  ReadDetails& lines, CornersByLine& turned) {
+  if (wanted.empty()) return;
+  std::FILE* stream = std::fopen(input.name.c_str(), "r");
+  if (stream == nullptr) {
+    input.status = -1;
+    input.error = locatedMessage(input.name, 0, "cannot be read a second time");
+    return;
+  }
+  // The corners of every record filed, by line: the filing keeps only the
+  // rectangles they make.
+  std::vector<std::pair<uint64_t, std::array<int32_t, 8>>> corners;
+  RecordFiler filer(sequence, input.name, &input.error, &lines, input.rules);
+  // A record the filing drops may carry any number, even among the records
+  // of a frame held, so each record is looked up on its own and the file is
+  // read to its end.
+  bool filed = true;
+  const int status = readRecordsOf(
+      stream, input.name,
+      [&](const AnnotationRecord& record) {
+        if (!std::binary_search(wanted.begin(), wanted.end(), record.frameNumber)) return true;
+        corners.emplace_back(record.line, record.corners);
+        filed = filer.file(record);
+        return filed;
+      },
+      &input.error);
+  filer.finish();
+  if (status != 0 || !filed) {
+    input.status = -1;
+    return;
+  }
+  // Records come in line order, so `corners` is sorted by line.
+  std::vector<uint64_t> turnedLines;
+  const auto keepTurned = [&](const std::vector<const QuorTarget*>& targets,
+                              std::span<const uint64_t> targetLines) {
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+      if (isTurned(*targets[k])) turnedLines.push_back(targetLines[k]);
+    }
+  };
+  for (std::size_t frame = 0; frame < sequence.frames.size(); ++frame) {
+    keepTurned(sequence.frames[frame].targets, lines.targetLines(frame));
+    keepTurned(sequence.frames[frame].regions, lines.regionLines(frame));
+  }
+  std::sort(turnedLines.begin(), turnedLines.end());
+  for (const uint64_t line : turnedLines) {
+    const auto found = std::lower_bound(
+        corners.begin(), corners.end(), line,
+        [](const auto& entry, uint64_t wantedLine) { return entry.first < wantedLine; });
+    if (found != corners.end() && found->first == line) turned.add(line, found->second);
+  }
+}
+
+}  // namespace
+
+StreamedView viewFramesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                                    const TargetFilter& filter, const FrameChoice& choice,
+                                    float near, unsigned threads) {
+  StreamedView view;
+  std::vector<uint32_t> numbers;
+  {
+    ErrorCounter counter(filter, std::max(1u, threads));
+    int64_t frames = 0;
+    view.inOrder = visitFramesWhileReading(groundTruth, system, counter, threads, frames);
+    if (!view.inOrder || groundTruth.status != 0 || system.status != 0) return view;
+    counter.collect(numbers, view.errors);
+  }
+  const std::vector<std::size_t> chosen = chooseFrames(numbers, view.errors, choice, &view.leftOut);
+  std::vector<uint32_t> wanted;
+  wanted.reserve(chosen.size());
+  for (const std::size_t at : chosen) wanted.push_back(numbers[at]);
+  numbers = {};
+
+  view.groundTruth = std::make_unique<QuorSequence>();
+  view.system = std::make_unique<QuorSequence>();
+  {
+    std::jthread systemReader(
+        [&] { readFramesOf(system, wanted, *view.system, view.systemLines, view.systemCorners); });
+    readFramesOf(groundTruth, wanted, *view.groundTruth, view.truthLines, view.truthCorners);
+  }
+  if (groundTruth.status != 0 || system.status != 0) return view;
+  if (view.groundTruth->frames.size() != wanted.size()) {
+    // The file is not what it was a moment ago.
+    groundTruth.status = -1;
+    groundTruth.error = locatedMessage(groundTruth.name, 0, "changed while it was read");
+    return view;
+  }
+  // Each held frame's partner: the system frame of its number, if any.
+  std::vector<int32_t> partners(wanted.size(), -1);
+  std::size_t next = 0;
+  const std::vector<QuorFrame>& systemFrames = view.system->frames;
+  for (std::size_t at = 0; at < wanted.size(); ++at) {
+    while (next < systemFrames.size() && systemFrames[next].frameNumber < wanted[at]) ++next;
+    if (next < systemFrames.size() && systemFrames[next].frameNumber == wanted[at]) {
+      partners[at] = static_cast<int32_t>(next);
+    }
+  }
+  std::vector<std::size_t> every(wanted.size());
+  for (std::size_t at = 0; at < every.size(); ++at) every[at] = at;
+  view.frames = viewFrames(*view.groundTruth, *view.system, partners, every, filter, near);
+  for (std::size_t at = 0; at < view.frames.size(); ++at) view.frames[at].position = chosen[at];
+  return view;
 }

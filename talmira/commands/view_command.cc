@@ -14,6 +14,7 @@
 #include "scoring/class_scores.h"
 #include "scoring/frame_views.h"
 #include "scoring/sequence_evaluation.h"
+#include "scoring/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/frame_pictures.h"
@@ -72,15 +73,55 @@ void runView(ViewOptionsGiven& given) {
 
 }  // namespace
 
-void writeViewPage(const ViewRequest& r) {
-  std::unique_ptr<QuorSequence> groundTruth;
-  std::unique_ptr<QuorSequence> system;
-  ReadDetails truthLines;
-  ReadDetails systemLines;
-  readInputs(r.groundTruth, r.system, groundTruth, system, &truthLines, &systemLines, r.formats);
-  const TargetFilter filter(r.className.c_str(), r.confidence);
-  const std::vector<int32_t> partners = pairFrames(*groundTruth, *system);
+namespace {
 
+// The page's pictures and the page itself, once its frames are made.
+void finishViewPage(const ViewRequest& r, const ViewSource& source, ViewPage& page) {
+  std::vector<uint32_t> numbers;
+  for (const FrameView& view : page.frames) {
+    numbers.push_back(source.groundTruth.frames[view.truthFrame].frameNumber);
+  }
+  if (!r.images.empty()) {
+    page.pictures = picturesFromFiles(r.images, numbers, r.output, r.embedImages);
+  } else if (!r.video.empty()) {
+    page.pictures = picturesFromVideo(r.video, r.fps, r.firstFrame, numbers, r.jobs);
+  }
+  writeOutput(r.output, renderViewPage(source, page));
+}
+
+// Files of this format whose frame numbers only grow (what tools write) are
+// read twice rather than held: once to count every frame's errors, once for
+// the frames the page holds. False when the files cannot be read that way.
+bool writeViewPageWhileReading(const ViewRequest& r, const TargetFilter& filter, ViewPage& page) {
+  if (!r.formats.native()) return false;
+  StreamedInput groundTruth(openForStreaming(r.groundTruth), r.groundTruth);
+  StreamedInput system(openForStreaming(r.system), r.system);
+  if (groundTruth.stream == nullptr || system.stream == nullptr) {
+    for (std::FILE* opened : {groundTruth.stream, system.stream}) {
+      if (opened != nullptr) std::fclose(opened);
+    }
+    return false;
+  }
+  groundTruth.rules = r.formats.groundTruth.rules;
+  system.rules = r.formats.system.rules;
+  StreamedView view = viewFramesWhileReading(groundTruth, system, filter, r.choice, r.near, r.jobs);
+  throwReadFailures(groundTruth, system);
+  if (!view.inOrder) return false;
+  page.errors = std::move(view.errors);
+  page.leftOut = view.leftOut;
+  page.frames = std::move(view.frames);
+  const ViewSource source{*view.groundTruth, *view.system, view.truthLines, view.systemLines,
+                          [&](bool systemSide, uint64_t line) {
+                            return (systemSide ? view.systemCorners : view.truthCorners).find(line);
+                          }};
+  finishViewPage(r, source, page);
+  return true;
+}
+
+}  // namespace
+
+void writeViewPage(const ViewRequest& r) {
+  const TargetFilter filter(r.className.c_str(), r.confidence);
   ViewPage page;
   page.groundTruthPath = r.groundTruth;
   page.systemPath = r.system;
@@ -88,23 +129,28 @@ void writeViewPage(const ViewRequest& r) {
   page.confidence = r.confidence;
   page.framesText = r.framesText;
   page.producedBy = r.producedBy;
+  if (writeViewPageWhileReading(r, filter, page)) return;
+
+  std::unique_ptr<QuorSequence> groundTruth;
+  std::unique_ptr<QuorSequence> system;
+  ReadDetails truthLines;
+  ReadDetails systemLines;
+  readInputs(r.groundTruth, r.system, groundTruth, system, &truthLines, &systemLines, r.formats);
+  const std::vector<int32_t> partners = pairFrames(*groundTruth, *system);
   page.errors = frameErrors(*groundTruth, *system, partners, filter, r.jobs);
   const std::vector<std::size_t> chosen =
       chooseFrames(*groundTruth, page.errors, r.choice, &page.leftOut);
   page.frames = viewFrames(*groundTruth, *system, partners, chosen, filter, r.near);
 
-  // The corners of the turned records drawn, for files of this format (a
-  // box whose sides make its bounding rectangle's area is that rectangle):
-  // both files read again at once, each up to its last turned record drawn.
+  // The corners of the turned records drawn, for files of this format (the
+  // others' readers make no turned boxes): both files read again at once,
+  // each up to its last turned record drawn.
   RecordCorners truthCorners;
   RecordCorners systemCorners;
   const auto wantTurned = [](RecordCorners& corners, const std::vector<const QuorTarget*>& targets,
                              std::span<const uint64_t> lines) {
     for (std::size_t at = 0; at < targets.size(); ++at) {
-      const QuorTarget& t = *targets[at];
-      const double area = static_cast<double>(static_cast<int64_t>(t.maxX) - t.minX) *
-                          static_cast<double>(static_cast<int64_t>(t.maxY) - t.minY);
-      if (t.sideProduct != area) corners.want(lines.subspan(at, 1));
+      if (isTurned(*targets[at])) corners.want(lines.subspan(at, 1));
     }
   };
   {
@@ -130,17 +176,7 @@ void writeViewPage(const ViewRequest& r) {
                           [&](bool systemSide, uint64_t line) {
                             return (systemSide ? systemCorners : truthCorners).find(line);
                           }};
-
-  std::vector<uint32_t> numbers;
-  for (const FrameView& view : page.frames) {
-    numbers.push_back(groundTruth->frames[view.truthFrame].frameNumber);
-  }
-  if (!r.images.empty()) {
-    page.pictures = picturesFromFiles(r.images, numbers, r.output, r.embedImages);
-  } else if (!r.video.empty()) {
-    page.pictures = picturesFromVideo(r.video, r.fps, r.firstFrame, numbers, r.jobs);
-  }
-  writeOutput(r.output, renderViewPage(source, page));
+  finishViewPage(r, source, page);
 }
 
 void addViewCommand(CLI::App& app) {

@@ -449,7 +449,7 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
     html += "<template class=\"frame\" data-frame=\"" +
             std::to_string(source.groundTruth.frames[view.truthFrame].frameNumber) +
             "\" data-line=\"" + std::to_string(source.truthLines.frameLine(view.truthFrame)) +
-            "\" data-pos=\"" + std::to_string(view.truthFrame) + "\" data-gt=\"" +
+            "\" data-pos=\"" + std::to_string(view.position) + "\" data-gt=\"" +
             std::to_string(view.gt) + "\" data-det=\"" + std::to_string(view.det) +
             "\" data-fn=\"" + std::to_string(view.errors.fn) + "\" data-fp=\"" +
             std::to_string(view.errors.fp) + "\"";
