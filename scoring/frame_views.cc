@@ -69,7 +69,7 @@ std::vector<FrameErrors> frameErrors(const QuorSequence& groundTruth, const Quor
             groundTruth.frames[at],
             partner >= 0 ? &system.frames[static_cast<std::size_t>(partner)] : nullptr, filters, 0,
             1, totals, truthScratch, systemScratch);
-        errors[at] = {totals[0].fn, totals[0].fp};
+        errors[at] = {static_cast<int32_t>(totals[0].fn), static_cast<int32_t>(totals[0].fp)};
       }
     }
   };
@@ -213,28 +213,37 @@ class ErrorCounter : public FramePairVisitor {
     totals[0] = ClassTotals{};
     evaluateFramePair(truth, partner, filters_, 0, 1, totals, truthScratch_[worker],
                       systemScratch_[worker]);
-    counted_[worker].push_back({truth.frameNumber, {totals[0].fn, totals[0].fp}});
+    counted_[worker].push_back(
+        {truth.frameNumber,
+         {static_cast<int32_t>(totals[0].fn), static_cast<int32_t>(totals[0].fp)}});
   }
   void unpaired(const QuorFrame&) override {}
 
   /// Every frame's number and errors, in the file's order.
   void collect(std::vector<uint32_t>& numbers, std::vector<FrameErrors>& errors) {
-    std::vector<Counted> all;
+    // A worker takes its pieces of work in the file's order, so each list is
+    // in order already: merged, not sorted.
     std::size_t count = 0;
     for (const std::vector<Counted>& part : counted_) count += part.size();
-    all.reserve(count);
-    for (std::vector<Counted>& part : counted_) {
-      all.insert(all.end(), part.begin(), part.end());
-      part = {};
+    numbers.clear();
+    errors.clear();
+    numbers.reserve(count);
+    errors.reserve(count);
+    std::vector<std::size_t> next(counted_.size(), 0);
+    for (std::size_t taken = 0; taken < count; ++taken) {
+      std::size_t from = counted_.size();
+      for (std::size_t part = 0; part < counted_.size(); ++part) {
+        if (next[part] == counted_[part].size()) continue;
+        if (from == counted_.size() ||
+            counted_[part][next[part]].number < counted_[from][next[from]].number) {
+          from = part;
+        }
+      }
+      const Counted& first = counted_[from][next[from]++];
+      numbers.push_back(first.number);
+      errors.push_back(first.errors);
     }
-    std::sort(all.begin(), all.end(),
-              [](const Counted& a, const Counted& b) { return a.number < b.number; });
-    numbers.resize(count);
-    errors.resize(count);
-    for (std::size_t at = 0; at < count; ++at) {
-      numbers[at] = all[at].number;
-      errors[at] = all[at].errors;
-    }
+    counted_ = {};
   }
 
  private:

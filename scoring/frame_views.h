@@ -40,10 +40,12 @@ struct FrameChoice {
 std::optional<FrameChoice> parseFrameChoice(std::string_view text);
 
 /// One ground-truth frame's errors for the class viewed.
+/// (A frame's counts fit 32 bits: its boxes are counted in 32 bits. A long
+/// video holds one of these for every frame.)
 struct FrameErrors {
-  int64_t fn = 0;
-  int64_t fp = 0;
-  int64_t errors() const { return fn + fp; }
+  int32_t fn = 0;
+  int32_t fp = 0;
+  int64_t errors() const { return int64_t{fn} + fp; }
 };
 
 /// The FN and FP of every ground-truth frame, in file order, for `filter`'s

@@ -13,30 +13,6 @@
 
 namespace talmira {
 
-std::vector<TimelineColumn> binTimeline(const std::vector<FrameSummary>& frames,
-                                        std::size_t maxColumns) {
-  const std::size_t n = frames.size();
-  const std::size_t columns = std::min(n, maxColumns);
-  std::vector<TimelineColumn> bins(columns);
-  if (columns == 0) return bins;
-  // Column k takes the frames from floor(k n / c) up to the next column's
-  // first: runs of floor(n / c) or one more, in order, none empty as c <= n.
-  std::size_t first = 0;
-  for (std::size_t k = 0; k < columns; ++k) {
-    const std::size_t next =
-        (k + 1 == columns) ? n : (k + 1) * (n / columns) + ((k + 1) * (n % columns)) / columns;
-    TimelineColumn& column = bins[k];
-    column.first = first;
-    column.last = next - 1;
-    for (std::size_t i = first; i < next; ++i) {
-      column.fn += frames[i].fn;
-      column.fp += frames[i].fp;
-    }
-    first = next;
-  }
-  return bins;
-}
-
 namespace {
 
 // The parts of this page the common style does not have.

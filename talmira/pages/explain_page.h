@@ -3,6 +3,7 @@
 // nothing fetched from a network).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -26,11 +27,32 @@ struct TimelineColumn {
   int64_t fp = 0;
 };
 
-/// The frames, in their order, cut into min(frames, maxColumns) runs of
-/// consecutive frames whose lengths differ by at most one; no columns
-/// without frames (or with maxColumns 0).
-std::vector<TimelineColumn> binTimeline(const std::vector<FrameSummary>& frames,
-                                        std::size_t maxColumns = kTimelineColumns);
+/// The frames (anything with `fn` and `fp`), in their order, cut into
+/// min(frames, maxColumns) runs of consecutive frames whose lengths differ
+/// by at most one; no columns without frames (or with maxColumns 0).
+template <typename Frame>
+std::vector<TimelineColumn> binTimeline(const std::vector<Frame>& frames,
+                                        std::size_t maxColumns = kTimelineColumns) {
+  const std::size_t n = frames.size();
+  const std::size_t columns = std::min(n, maxColumns);
+  std::vector<TimelineColumn> bins(columns);
+  // Column k takes the frames from floor(k n / c) up to the next column's
+  // first: runs of floor(n / c) or one more, in order, none empty as c <= n.
+  std::size_t first = 0;
+  for (std::size_t k = 0; k < columns; ++k) {
+    const std::size_t next =
+        (k + 1 == columns) ? n : (k + 1) * (n / columns) + ((k + 1) * (n % columns)) / columns;
+    TimelineColumn& column = bins[k];
+    column.first = first;
+    column.last = next - 1;
+    for (std::size_t i = first; i < next; ++i) {
+      column.fn += frames[i].fn;
+      column.fp += frames[i].fp;
+    }
+    first = next;
+  }
+  return bins;
+}
 
 /// The page: the inputs and what produced it (`producedBy`, e.g. the command
 /// line); per class with objects or false alarms its counts and a bar of the

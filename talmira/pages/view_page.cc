@@ -345,12 +345,7 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
   }
 
   // The timeline: every frame's FN (down) and FP (up), binned.
-  std::vector<FrameSummary> summaries(page.errors.size());
-  for (std::size_t at = 0; at < page.errors.size(); ++at) {
-    summaries[at].fn = page.errors[at].fn;
-    summaries[at].fp = page.errors[at].fp;
-  }
-  const std::vector<TimelineColumn> columns = binTimeline(summaries);
+  const std::vector<TimelineColumn> columns = binTimeline(page.errors);
   int64_t largest = 1;
   for (const TimelineColumn& c : columns) largest = std::max({largest, c.fn, c.fp});
   html += "<h2>Errors along the video</h2>\n";
