@@ -3,10 +3,13 @@
 // numbers read where it lies in the block read, and no line allocates.
 #include "annotation/mot_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace formats {
 
@@ -39,9 +42,78 @@ Layout layoutOf(AnnotationFormat format, AnnotationRole role) {
   }
 }
 
+// A box kept until its frame's turn: what filing needs of it, in half the
+// bytes of an AnnotationRecord (a long ground truth keeps a million).
+struct KeptBox {
+  uint32_t frame;
+  int32_t left;
+  int32_t top;
+  int32_t right;
+  int32_t bottom;
+  float confidence;
+  uint32_t mapping;  // its index in KeptBoxes::mappings; kFlagged set when flagged
+  uint32_t lineLow;  // the line, in two halves: four-byte alignment keeps the box at 36 bytes
+  uint32_t lineHigh;
+
+  static constexpr uint32_t kFlagged = uint32_t{1} << 31;
+};
+
+class KeptBoxes {
+ public:
+  void add(uint32_t frame, int32_t left, int32_t top, int32_t right, int32_t bottom,
+           const ClassMapping& mapping, bool flagged, float confidence, uint64_t line) {
+    const uint32_t index = indexOf(mapping);
+    boxes.push_back(KeptBox{frame, left, top, right, bottom, confidence,
+                            index | (flagged ? KeptBox::kFlagged : 0), static_cast<uint32_t>(line),
+                            static_cast<uint32_t>(line >> 32)});
+  }
+
+  // The record that RecordMaker::addBox() would have made of `box`.
+  AnnotationRecord record(const KeptBox& box) const {
+    const ClassMapping& mapping = *mappings[box.mapping & ~KeptBox::kFlagged];
+    AnnotationRecord r;
+    r.frameNumber = box.frame;
+    r.corners = {box.left,  box.top,    box.right, box.top,
+                 box.right, box.bottom, box.left,  box.bottom};
+    r.type = mapping.type;
+    r.markA = mapping.markA;
+    r.markB = mapping.markB || (box.mapping & KeptBox::kFlagged) != 0;
+    r.confidence = box.confidence;
+    r.line = uint64_t{box.lineHigh} << 32 | box.lineLow;
+    return r;
+  }
+
+  std::vector<KeptBox, LargeAllocator<KeptBox>> boxes;
+  std::vector<const ClassMapping*> mappings;
+
+ private:
+  // Boxes of a few classes come in runs (a track's): a small table of the
+  // mappings seen last answers nearly every box.
+  uint32_t indexOf(const ClassMapping& mapping) {
+    Recent& slot = recent_[(reinterpret_cast<uintptr_t>(&mapping) >> 4) % recent_.size()];
+    if (slot.mapping != &mapping) slot = Recent{&mapping, indexOfFirst(mapping)};
+    return slot.index;
+  }
+  uint32_t indexOfFirst(const ClassMapping& mapping) {
+    const auto found = std::find(mappings.begin(), mappings.end(), &mapping);
+    if (found != mappings.end()) return static_cast<uint32_t>(found - mappings.begin());
+    if (mappings.size() >= KeptBox::kFlagged) throw std::length_error("too many classes");
+    mappings.push_back(&mapping);
+    return static_cast<uint32_t>(mappings.size() - 1);
+  }
+
+  struct Recent {
+    const ClassMapping* mapping = nullptr;
+    uint32_t index = 0;
+  };
+  std::array<Recent, 64> recent_{};
+};
+
 class MotReader {
  public:
-  MotReader(RecordMaker& maker, const Layout& layout) : maker_(maker), layout_(layout) {}
+  // Boxes go to `kept` when given, else to `maker`.
+  MotReader(RecordMaker& maker, const Layout& layout, KeptBoxes* kept)
+      : maker_(maker), layout_(layout), kept_(kept) {}
 
   bool read();
 
@@ -63,6 +135,7 @@ class MotReader {
 
   RecordMaker& maker_;
   Layout layout_;
+  KeptBoxes* kept_;
   std::array<std::string_view, kMaxColumns> columns_;
   std::array<Decimal, kMaxColumns> numbers_;
   bool quick_ = false;  // the line was read by quickLine()
@@ -71,6 +144,11 @@ class MotReader {
 bool MotReader::read() {
   StreamHandle stream = maker_.open();
   if (stream == nullptr) return false;
+  if (kept_ != nullptr) {
+    // Room for a box every 16 bytes (no line of seven columns is shorter
+    // but for a frame's first ones): room never written takes no memory.
+    kept_->boxes.reserve(kept_->boxes.size() + static_cast<std::size_t>(maker_.inputSize() / 16));
+  }
   TextLines lines(stream.get());
   std::string_view line;
   while (lines.next(&line)) {
@@ -278,21 +356,53 @@ bool MotReader::readLine(std::string_view line, uint64_t number) {
     if (failed) return false;
     if (mapping == nullptr) return true;  // dropped
   }
+  if (kept_ != nullptr) {
+    kept_->add(static_cast<uint32_t>(*frame), left, top, right, bottom, *mapping, flagged,
+               confidence, number);
+    return true;
+  }
   return maker_.addBox(static_cast<uint32_t>(*frame), left, top, right, bottom, *mapping, flagged,
                        confidence, number);
 }
 
-}  // namespace
-
-bool readMotFamily(RecordMaker& maker) {
+bool readAll(RecordMaker& maker, KeptBoxes* kept) {
   const AnnotationReadOptions& options = maker.options();
-  if (!MotReader(maker, layoutOf(options.format, options.role)).read()) return false;
+  if (!MotReader(maker, layoutOf(options.format, options.role), kept).read()) return false;
   if (options.format == AnnotationFormat::kUavdt && options.role == AnnotationRole::kGroundTruth &&
       !options.ignorePath.empty()) {
     maker.renameInput(options.ignorePath);
     Layout regions{6, 0, 0, 0, false, 0, true};
-    if (!MotReader(maker, regions).read()) return false;
+    if (!MotReader(maker, regions, kept).read()) return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool readMotFamily(RecordMaker& maker) { return readAll(maker, nullptr); }
+
+bool fileMotFamilyByFrame(RecordMaker& maker, RecordFiler& filer) {
+  maker.keepNoRecords();
+  KeptBoxes kept;
+  if (!readAll(maker, &kept)) return false;
+  auto& boxes = kept.boxes;
+  std::vector<uint32_t> order;
+  if (boxes.size() > UINT32_MAX) {
+    std::stable_sort(boxes.begin(), boxes.end(),
+                     [](const KeptBox& a, const KeptBox& b) { return a.frame < b.frame; });
+  } else {
+    order = frameOrder(boxes.size(), [&](std::size_t k) { return boxes[k].frame; });
+  }
+  if (order.empty()) {
+    for (const KeptBox& box : boxes) {
+      if (!filer.file(kept.record(box))) return false;
+    }
+  } else {
+    for (const uint32_t k : order) {
+      if (!filer.file(kept.record(boxes[k]))) return false;
+    }
+  }
+  filer.finish();
   return true;
 }
 
