@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace formats {
 
 namespace {
@@ -119,18 +123,16 @@ class MotReader {
 
  private:
   bool readLine(std::string_view line, uint64_t number);
-  bool quickLine(std::string_view line, std::size_t* count);
+  bool usualLine(std::string_view line, std::size_t* count);
   // Column `column`'s number: from the quick reading when there was one.
   bool number(std::size_t column, uint64_t line, Decimal* value) {
     if (quick_) {
       *value = numbers_[column - 1];
       return true;
     }
-    const std::string_view text = columns_[column - 1];
-    if (parseDecimal(text, value)) return true;
-    return maker_.failValue(line, "column " + std::to_string(column), trimBlanks(text),
-                            " is not a number");
+    return parsedNumber(column, line, value);
   }
+  bool parsedNumber(std::size_t column, uint64_t line, Decimal* value);
   bool confidence(std::size_t column, uint64_t line, float* value);
 
   RecordMaker& maker_;
@@ -138,15 +140,15 @@ class MotReader {
   KeptBoxes* kept_;
   std::array<std::string_view, kMaxColumns> columns_;
   std::array<Decimal, kMaxColumns> numbers_;
-  bool quick_ = false;  // the line was read by quickLine()
+  bool quick_ = false;  // the line was read by usualLine()
 };
 
 bool MotReader::read() {
   StreamHandle stream = maker_.open();
   if (stream == nullptr) return false;
   if (kept_ != nullptr) {
-    // Room for a box every 16 bytes (no line of seven columns is shorter
-    // but for a frame's first ones): room never written takes no memory.
+    // Room for a box every 16 bytes, which few lines of seven columns are
+    // shorter than: room never written takes no memory.
     kept_->boxes.reserve(kept_->boxes.size() + static_cast<std::size_t>(maker_.inputSize() / 16));
   }
   TextLines lines(stream.get());
@@ -159,10 +161,10 @@ bool MotReader::read() {
   return true;
 }
 
-// A line is looked at eight bytes at a time: a loop over its bytes
-// branches at the end of every number, and the ends of numbers of varying
-// lengths are what a branch predictor cannot learn (the same holds for this
-// format's reader, which does the same).
+// A line is looked at sixteen bytes at a time, and its numbers read eight
+// at a time: a loop over its bytes branches at the end of every number, and
+// the ends of numbers of varying lengths are what a branch predictor cannot
+// learn (the same holds for this format's reader, which does the same).
 constexpr uint64_t kEachByte = 0x0101010101010101;
 
 // The eight bytes at `p`, p[0] in the lowest.
@@ -176,6 +178,7 @@ uint64_t loadWord(const char* p) {
   return word;
 }
 
+#if !defined(__SSE2__)
 // The high bit of each byte of `x` that is not zero; no carry crosses bytes.
 uint64_t nonzeroBytes(uint64_t x) {
   return (((x & kEachByte * 0x7f) + kEachByte * 0x7f) | x) & kEachByte * 0x80;
@@ -191,6 +194,7 @@ uint64_t nonDigitBytes(uint64_t word) {
 uint64_t bytesEqual(uint64_t word, char c) {
   return ~nonzeroBytes(word ^ kEachByte * static_cast<unsigned char>(c)) & kEachByte * 0x80;
 }
+#endif
 
 // The value of the first `length` (1 to 8) bytes of `word`, decimal digits,
 // read without a branch: pairs, then fours, then eights are combined.
@@ -202,70 +206,144 @@ uint32_t wordDigitsValue(uint64_t word, std::size_t length) {
   return static_cast<uint32_t>((digits * (10000 * (uint64_t{1} << 32) + 1)) >> 32);
 }
 
-// Reads a plain decimal of one to eight bytes ("-12", "1359.1", ".5") at
-// `p`, eight bytes from which may be read; false for anything else.
-bool quickNumber(const char* p, std::size_t length, Decimal* out) {
-  if (length == 0 || length > 8) return false;
-  const unsigned unused = 64 - 8 * static_cast<unsigned>(length);
-  uint64_t word = loadWord(p) << unused >> unused;  // the text, zeros above
-  const bool negative = (word & 0xff) == '-';
-  if (negative) {
-    word >>= 8;
-    if (--length == 0) return false;
-  }
-  const uint64_t inText = ~uint64_t{0} >> (64 - 8 * static_cast<unsigned>(length));
-  const uint64_t points = bytesEqual(word, '.') & inText;
-  // Every byte a digit but at most one point, and a digit at least.
-  if ((nonDigitBytes(word) & inText) != points || (points & (points - 1)) != 0 ||
-      (points != 0 && length == 1)) {
-    return false;
-  }
-  uint64_t digitsWord = word;
-  int fraction = 0;
-  if (points != 0) {
-    // The digits closed up over the point.
-    const auto at = static_cast<unsigned>(std::countr_zero(points)) / 8;
-    const uint64_t below = at == 0 ? 0 : word & (~uint64_t{0} >> (64 - 8 * at));
-    digitsWord = below | (word >> (8 * at) >> 8 << (8 * at));
-    fraction = static_cast<int>(length - at - 1);
-  }
-  const auto value =
-      static_cast<int64_t>(wordDigitsValue(digitsWord, length - (points != 0 ? 1 : 0)));
-  out->mantissa = negative ? -value : value;
-  out->scale = fraction;
-  out->exact = true;
-  return true;
+// Which of up to 64 bytes are commas, digits, points and minus signs, one
+// bit each.
+struct ByteKinds {
+  uint64_t commas = 0;
+  uint64_t digits = 0;
+  uint64_t points = 0;
+  uint64_t minuses = 0;
+};
+
+// The first `count` (1 to 64) bits.
+uint64_t lowBits(std::size_t count) {
+  return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
 }
 
-// Reads the usual line: comma-separated plain decimals ("12", "-1",
-// "1359.1") of at most eight bytes each, without blanks, at most
-// kMaxColumns of them, in a line of at most 128 bytes. False for anything
-// else, which the general reading then reads or refuses; what this reads,
-// the general reading reads the same.
-bool MotReader::quickLine(std::string_view line, std::size_t* count) {
-  constexpr std::size_t kMaxLength = 128;
-  if (line.size() > kMaxLength) return false;
-  const char* const p = line.data();
-  std::array<std::size_t, kMaxColumns> ends;
-  std::size_t commas = 0;
-  for (std::size_t at = 0; at < line.size(); at += 8) {
-    uint64_t found = bytesEqual(loadWord(p + at), ',');
-    if (line.size() - at < 8) found &= ~uint64_t{0} >> (64 - 8 * (line.size() - at));
-    for (; found != 0; found &= found - 1) {
-      if (commas == kMaxColumns - 1) return false;
-      ends[commas++] = at + static_cast<std::size_t>(std::countr_zero(found)) / 8;
-    }
+// The first `count` (0 to 8) bytes of a word.
+uint64_t lowBytes(std::size_t count) { return ~(~uint64_t{0} << (4 * count) << (4 * count)); }
+
+// The kinds of the first `count` (1 to 64) bytes at `p`, from sixteen bytes
+// at a time: up to fifteen bytes after them are read (a line's padding).
+ByteKinds kindsOf(const char* p, std::size_t count) {
+  ByteKinds kinds;
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(',');
+  const __m128i point = _mm_set1_epi8('.');
+  const __m128i minus = _mm_set1_epi8('-');
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i nine = _mm_set1_epi8(9);
+  for (std::size_t at = 0; at < count; at += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    const auto bits = [at](__m128i found) {
+      return uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(found))} << at;
+    };
+    // A digit is a byte whose distance above '0', taken unsigned, is at most 9.
+    const __m128i offset = _mm_sub_epi8(bytes, zero);
+    kinds.digits |= bits(_mm_cmpeq_epi8(_mm_min_epu8(offset, nine), offset));
+    kinds.commas |= bits(_mm_cmpeq_epi8(bytes, comma));
+    kinds.points |= bits(_mm_cmpeq_epi8(bytes, point));
+    kinds.minuses |= bits(_mm_cmpeq_epi8(bytes, minus));
   }
-  ends[commas] = line.size();
-  std::size_t start = 0;
-  for (std::size_t field = 0; field <= commas; ++field) {
-    const std::size_t length = ends[field] - start;
-    if (!quickNumber(p + start, length, &numbers_[field])) return false;
-    columns_[field] = std::string_view(p + start, length);
-    start = ends[field] + 1;
+#else
+  for (std::size_t at = 0; at < count; at += 8) {
+    const uint64_t word = loadWord(p + at);
+    // The multiplication gathers the eight high bits into the top byte.
+    const auto bits = [at](uint64_t high) {
+      return ((high >> 7) * 0x0102040810204080 >> 56) << at;
+    };
+    kinds.digits |= bits(~nonDigitBytes(word) & kEachByte * 0x80);
+    kinds.commas |= bits(bytesEqual(word, ','));
+    kinds.points |= bits(bytesEqual(word, '.'));
+    kinds.minuses |= bits(bytesEqual(word, '-'));
+  }
+#endif
+  const uint64_t inside = lowBits(count);
+  kinds.commas &= inside;
+  kinds.digits &= inside;
+  kinds.points &= inside;
+  kinds.minuses &= inside;
+  return kinds;
+}
+
+// Reads bytes `start` to `end` (at most 64) of the line at `p` as a plain
+// decimal: an optional minus, then one to eight bytes of digits and at most
+// one point ("-12", "1359.1", ".5", "7."). Returns zero when it is one, with
+// `out` set as parseDecimal() would set it but for trailing zeros (the same
+// value, exactly); otherwise not zero, `out` then holding anything. No
+// branch: the lengths of numbers vary from line to line.
+uint64_t quickField(const char* p, std::size_t start, std::size_t end, const ByteKinds& kinds,
+                    Decimal* out) {
+  const std::size_t negative = start < 64 ? (kinds.minuses >> start) & 1 : 0;
+  const std::size_t from = start + negative;
+  const std::size_t length = end - from;
+  const uint64_t field = lowBits(end) & ~lowBits(from);
+  const uint64_t points = kinds.points & field;
+  const uint64_t wrong = (field & ~(kinds.digits | kinds.points)) | (points & (points - 1)) |
+                         static_cast<uint64_t>((field & kinds.digits) == 0) |
+                         static_cast<uint64_t>(length - 1 >= 8);
+  const std::size_t bytes = std::min<std::size_t>(length, 8);
+  const uint64_t word = loadWord(p + from) & lowBytes(bytes);
+  // The digits closed up over the point.
+  const std::size_t at = std::min<std::size_t>(
+      points != 0 ? static_cast<std::size_t>(std::countr_zero(points)) - from : bytes, 8);
+  const uint64_t digitsWord = (word & lowBytes(at)) | ((word >> 8) & ~lowBytes(at));
+  const auto value = static_cast<int64_t>(wordDigitsValue(digitsWord, bytes - (points != 0)));
+  out->mantissa = negative != 0 ? -value : value;
+  out->scale = points != 0 ? static_cast<int>(bytes - at - 1) : 0;
+  out->exact = true;
+  return wrong;
+}
+
+// Reads the usual line: the columns this reader reads (the frame, the box,
+// the seventh, the class) plain decimals that quickField() reads, in the
+// first 64 bytes of the line; the other columns are only counted. Sets the
+// numbers and texts of those columns; false for anything else, which the
+// general reading then reads or refuses. What this reads, the general
+// reading reads the same.
+bool MotReader::usualLine(std::string_view line, std::size_t* count) {
+  constexpr std::size_t kWindow = 64;
+  const char* const p = line.data();
+  const std::size_t seen = std::min(line.size(), kWindow);
+  if (seen == 0) return false;
+  const ByteKinds kinds = kindsOf(p, seen);
+  std::size_t commas = static_cast<std::size_t>(std::popcount(kinds.commas));
+  if (line.size() > kWindow) {
+    commas += static_cast<std::size_t>(std::count(p + kWindow, p + line.size(), ','));
   }
   *count = commas + 1;
-  return true;
+  if (*count < layout_.minColumns) return false;
+  const bool label = !layout_.region && layout_.labelColumn != 0 && layout_.labelColumn <= *count;
+  const std::size_t last = std::max({std::size_t{6}, layout_.consideredColumn, layout_.scoreColumn,
+                                     label ? layout_.labelColumn : 0});
+  // Where the first columns end: the commas in order, then the window's end.
+  std::array<std::size_t, kMaxColumns> ends;
+  uint64_t bits = kinds.commas;
+  for (std::size_t& end : ends) {
+    end = std::min<std::size_t>(static_cast<std::size_t>(std::countr_zero(bits)), seen);
+    bits &= bits - 1;
+  }
+  if (line.size() > kWindow && ends[last - 1] >= kWindow) return false;  // beyond the window
+  uint64_t wrong = 0;
+  const auto read = [&](std::size_t column) {
+    const std::size_t start = column == 1 ? 0 : ends[column - 2] + 1;
+    const std::size_t end = ends[column - 1];
+    wrong |= quickField(p, start, end, kinds, &numbers_[column - 1]);
+    columns_[column - 1] = std::string_view(p + start, end - start);
+  };
+  read(1);
+  for (std::size_t column = 3; column <= 6; ++column) read(column);
+  if (layout_.consideredColumn != 0) read(layout_.consideredColumn);
+  if (layout_.scoreColumn != 0) read(layout_.scoreColumn);
+  if (label) read(layout_.labelColumn);
+  return wrong == 0;
+}
+
+bool MotReader::parsedNumber(std::size_t column, uint64_t line, Decimal* value) {
+  const std::string_view text = columns_[column - 1];
+  if (parseDecimal(text, value)) return true;
+  return maker_.failValue(line, "column " + std::to_string(column), trimBlanks(text),
+                          " is not a number");
 }
 
 bool MotReader::confidence(std::size_t column, uint64_t line, float* value) {
@@ -289,7 +367,7 @@ bool MotReader::confidence(std::size_t column, uint64_t line, float* value) {
 
 bool MotReader::readLine(std::string_view line, uint64_t number) {
   std::size_t count = 0;
-  quick_ = quickLine(line, &count);
+  quick_ = usualLine(line, &count);
   if (!quick_) count = splitAt(line, ',', columns_);
   if (count < layout_.minColumns) {
     return maker_.fail(number, "expected at least " + std::to_string(layout_.minColumns) +
