@@ -117,7 +117,17 @@ class MotReader {
  public:
   // Boxes go to `kept` when given, else to `maker`.
   MotReader(RecordMaker& maker, const Layout& layout, KeptBoxes* kept)
-      : maker_(maker), layout_(layout), kept_(kept) {}
+      : maker_(maker), layout_(layout), kept_(kept) {
+    // The columns read, in order: the frame, the box, the seventh, the class.
+    for (const std::size_t column :
+         {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{5}, std::size_t{6}}) {
+      columnsRead_[columnsReadCount_++] = column;
+    }
+    if (layout_.consideredColumn != 0) columnsRead_[columnsReadCount_++] = layout_.consideredColumn;
+    if (layout_.scoreColumn != 0) columnsRead_[columnsReadCount_++] = layout_.scoreColumn;
+    labelRead_ = !layout_.region && layout_.labelColumn != 0;
+    if (labelRead_) columnsRead_[columnsReadCount_++] = layout_.labelColumn;
+  }
 
   bool read();
 
@@ -140,7 +150,10 @@ class MotReader {
   KeptBoxes* kept_;
   std::array<std::string_view, kMaxColumns> columns_;
   std::array<Decimal, kMaxColumns> numbers_;
-  bool quick_ = false;  // the line was read by usualLine()
+  bool quick_ = false;                        // the line was read by usualLine()
+  std::array<std::size_t, 8> columnsRead_{};  // what usualLine() reads, in order
+  std::size_t columnsReadCount_ = 0;
+  bool labelRead_ = false;  // the last of them is the class's, when the line has it
 };
 
 bool MotReader::read() {
@@ -204,6 +217,19 @@ uint32_t wordDigitsValue(uint64_t word, std::size_t length) {
   digits = (digits * (10 * 256 + 1)) >> 8 & 0x00ff00ff00ff00ff;
   digits = (digits * (100 * 65536 + 1)) >> 16 & 0x0000ffff0000ffff;
   return static_cast<uint32_t>((digits * (10000 * (uint64_t{1} << 32) + 1)) >> 32);
+}
+
+// The number of bits set. Without the instruction for it (not every x86-64
+// has one) the library's routine is a call; this is a dozen operations inline.
+std::size_t bitCount(uint64_t x) {
+#if defined(__POPCNT__)
+  return static_cast<std::size_t>(std::popcount(x));
+#else
+  x -= (x >> 1) & 0x5555555555555555;
+  x = (x & 0x3333333333333333) + ((x >> 2) & 0x3333333333333333);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0f;
+  return static_cast<std::size_t>((x * kEachByte) >> 56);
+#endif
 }
 
 // Which of up to 64 bytes are commas, digits, points and minus signs, one
@@ -307,15 +333,15 @@ bool MotReader::usualLine(std::string_view line, std::size_t* count) {
   const std::size_t seen = std::min(line.size(), kWindow);
   if (seen == 0) return false;
   const ByteKinds kinds = kindsOf(p, seen);
-  std::size_t commas = static_cast<std::size_t>(std::popcount(kinds.commas));
+  std::size_t commas = bitCount(kinds.commas);
   if (line.size() > kWindow) {
     commas += static_cast<std::size_t>(std::count(p + kWindow, p + line.size(), ','));
   }
   *count = commas + 1;
   if (*count < layout_.minColumns) return false;
-  const bool label = !layout_.region && layout_.labelColumn != 0 && layout_.labelColumn <= *count;
-  const std::size_t last = std::max({std::size_t{6}, layout_.consideredColumn, layout_.scoreColumn,
-                                     label ? layout_.labelColumn : 0});
+  // The class's column is read when the line has it.
+  const std::size_t read = columnsReadCount_ - (labelRead_ && layout_.labelColumn > *count);
+  const std::size_t last = columnsRead_[read - 1];
   // Where the first columns end: the commas in order, then the window's end.
   std::array<std::size_t, kMaxColumns> ends;
   uint64_t bits = kinds.commas;
@@ -325,17 +351,13 @@ bool MotReader::usualLine(std::string_view line, std::size_t* count) {
   }
   if (line.size() > kWindow && ends[last - 1] >= kWindow) return false;  // beyond the window
   uint64_t wrong = 0;
-  const auto read = [&](std::size_t column) {
+  for (std::size_t k = 0; k < read; ++k) {
+    const std::size_t column = columnsRead_[k];
     const std::size_t start = column == 1 ? 0 : ends[column - 2] + 1;
     const std::size_t end = ends[column - 1];
     wrong |= quickField(p, start, end, kinds, &numbers_[column - 1]);
     columns_[column - 1] = std::string_view(p + start, end - start);
-  };
-  read(1);
-  for (std::size_t column = 3; column <= 6; ++column) read(column);
-  if (layout_.consideredColumn != 0) read(layout_.consideredColumn);
-  if (layout_.scoreColumn != 0) read(layout_.scoreColumn);
-  if (label) read(layout_.labelColumn);
+  }
   return wrong == 0;
 }
 
