@@ -47,7 +47,8 @@ bool roundAnySum(const Decimal& a, const Decimal& b, int32_t* out);
 
 // The same without a call for the numbers of most files: whole numbers and
 // numbers of up to four places, whose mantissas stay below 10^14 (so that
-// sums and scaled values fit 64 bits).
+// sums and scaled values fit 64 bits). roundScaledInto() rounds
+// value / 10^scale for a scale of 0 to 7 and a value of less than 2^62.
 inline bool roundScaledInto(int64_t value, int scale, int32_t* out) {
   // Divisions by constants, which compile to multiplications.
   int64_t quotient = value;
@@ -68,6 +69,18 @@ inline bool roundScaledInto(int64_t value, int scale, int32_t* out) {
     case 4:
       quotient = value / 10000;
       unit = 10000;
+      break;
+    case 5:
+      quotient = value / 100000;
+      unit = 100000;
+      break;
+    case 6:
+      quotient = value / 1000000;
+      unit = 1000000;
+      break;
+    case 7:
+      quotient = value / 10000000;
+      unit = 10000000;
       break;
     default:
       break;

@@ -132,8 +132,22 @@ class MotReader {
   bool read();
 
  private:
+  // What a line says of its box, its label defaulted.
+  struct LineBox {
+    uint32_t frame = 0;
+    int32_t left = 0;
+    int32_t top = 0;
+    int32_t right = 0;
+    int32_t bottom = 0;
+    bool flagged = false;
+    float confidence = 1.0f;
+    int64_t label = 0;
+  };
+
   bool readLine(std::string_view line, uint64_t number);
   bool usualLine(std::string_view line, std::size_t* count);
+  bool usualBox(std::size_t count, LineBox* box) const;
+  bool addBox(const LineBox& box, uint64_t number);
   // Column `column`'s number: from the quick reading when there was one.
   bool number(std::size_t column, uint64_t line, Decimal* value) {
     if (quick_) {
@@ -241,15 +255,13 @@ struct ByteKinds {
   uint64_t minuses = 0;
 };
 
-// The first `count` (1 to 64) bits.
-uint64_t lowBits(std::size_t count) {
-  return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1;
-}
+// The first `count` (0 to 63) bits.
+uint64_t lowBits(std::size_t count) { return (uint64_t{1} << count) - 1; }
 
 // The first `count` (0 to 8) bytes of a word.
 uint64_t lowBytes(std::size_t count) { return ~(~uint64_t{0} << (4 * count) << (4 * count)); }
 
-// The kinds of the first `count` (1 to 64) bytes at `p`, from sixteen bytes
+// The kinds of the first `count` (1 to 63) bytes at `p`, from sixteen bytes
 // at a time: up to fifteen bytes after them are read (a line's padding).
 ByteKinds kindsOf(const char* p, std::size_t count) {
   ByteKinds kinds;
@@ -292,7 +304,7 @@ ByteKinds kindsOf(const char* p, std::size_t count) {
   return kinds;
 }
 
-// Reads bytes `start` to `end` (at most 64) of the line at `p` as a plain
+// Reads bytes `start` to `end` (at most 63) of the line at `p` as a plain
 // decimal: an optional minus, then one to eight bytes of digits and at most
 // one point ("-12", "1359.1", ".5", "7."). Returns zero when it is one, with
 // `out` set as parseDecimal() would set it but for trailing zeros (the same
@@ -300,10 +312,10 @@ ByteKinds kindsOf(const char* p, std::size_t count) {
 // branch: the lengths of numbers vary from line to line.
 uint64_t quickField(const char* p, std::size_t start, std::size_t end, const ByteKinds& kinds,
                     Decimal* out) {
-  const std::size_t negative = start < 64 ? (kinds.minuses >> start) & 1 : 0;
+  const std::size_t negative = (kinds.minuses >> start) & 1;
   const std::size_t from = start + negative;
   const std::size_t length = end - from;
-  const uint64_t field = lowBits(end) & ~lowBits(from);
+  const uint64_t field = lowBits(end) ^ lowBits(from);
   const uint64_t points = kinds.points & field;
   const uint64_t wrong = (field & ~(kinds.digits | kinds.points)) | (points & (points - 1)) |
                          static_cast<uint64_t>((field & kinds.digits) == 0) |
@@ -312,7 +324,7 @@ uint64_t quickField(const char* p, std::size_t start, std::size_t end, const Byt
   const uint64_t word = loadWord(p + from) & lowBytes(bytes);
   // The digits closed up over the point.
   const std::size_t at = std::min<std::size_t>(
-      points != 0 ? static_cast<std::size_t>(std::countr_zero(points)) - from : bytes, 8);
+      static_cast<std::size_t>(std::countr_zero(points | uint64_t{1} << end)) - from, 8);
   const uint64_t digitsWord = (word & lowBytes(at)) | ((word >> 8) & ~lowBytes(at));
   const auto value = static_cast<int64_t>(wordDigitsValue(digitsWord, bytes - (points != 0)));
   out->mantissa = negative != 0 ? -value : value;
@@ -323,12 +335,12 @@ uint64_t quickField(const char* p, std::size_t start, std::size_t end, const Byt
 
 // Reads the usual line: the columns this reader reads (the frame, the box,
 // the seventh, the class) plain decimals that quickField() reads, in the
-// first 64 bytes of the line; the other columns are only counted. Sets the
+// first 63 bytes of the line; the other columns are only counted. Sets the
 // numbers and texts of those columns; false for anything else, which the
 // general reading then reads or refuses. What this reads, the general
 // reading reads the same.
 bool MotReader::usualLine(std::string_view line, std::size_t* count) {
-  constexpr std::size_t kWindow = 64;
+  constexpr std::size_t kWindow = 63;  // a bit a byte, and a bit for the end
   const char* const p = line.data();
   const std::size_t seen = std::min(line.size(), kWindow);
   if (seen == 0) return false;
@@ -387,9 +399,59 @@ bool MotReader::confidence(std::size_t column, uint64_t line, float* value) {
                           " is not a number");
 }
 
+// The values of a line that usualLine() read, without the general
+// reading's checks: its numbers are short (at most eight digits, so the
+// edges fit 32 bits). False for a line the general reading must look at
+// (a frame or a class that is not written as a whole number, a long
+// confidence, a class missing that must be given).
+bool MotReader::usualBox(std::size_t count, LineBox* box) const {
+  static constexpr int64_t kPowers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+  static constexpr float kFloatPowers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
+  const Decimal& frame = numbers_[0];
+  if (frame.scale != 0 || frame.mantissa < 0) return false;
+  box->frame = static_cast<uint32_t>(frame.mantissa);
+  const Decimal* const edges = &numbers_[2];  // left, top, width, height
+  const int across = std::max(edges[0].scale, edges[2].scale);
+  const int down = std::max(edges[1].scale, edges[3].scale);
+  roundScaledInto(edges[0].mantissa, edges[0].scale, &box->left);
+  roundScaledInto(edges[1].mantissa, edges[1].scale, &box->top);
+  roundScaledInto(edges[0].mantissa * kPowers[across - edges[0].scale] +
+                      edges[2].mantissa * kPowers[across - edges[2].scale],
+                  across, &box->right);
+  roundScaledInto(edges[1].mantissa * kPowers[down - edges[1].scale] +
+                      edges[3].mantissa * kPowers[down - edges[3].scale],
+                  down, &box->bottom);
+  box->flagged =
+      layout_.consideredColumn != 0 && numbers_[layout_.consideredColumn - 1].mantissa == 0;
+  box->confidence = 1.0f;
+  if (layout_.scoreColumn != 0) {
+    // A short decimal: its digits and its power of ten are exact in single
+    // precision, so one division rounds it as reading its text would.
+    const Decimal& score = numbers_[layout_.scoreColumn - 1];
+    const int64_t magnitude = score.mantissa < 0 ? -score.mantissa : score.mantissa;
+    if (magnitude >= (int64_t{1} << 24)) return false;
+    const float quotient = static_cast<float>(magnitude) / kFloatPowers[score.scale];
+    box->confidence = columns_[layout_.scoreColumn - 1].starts_with('-') ? -quotient : quotient;
+  }
+  box->label = layout_.defaultLabel;
+  if (!layout_.region) {
+    if (layout_.labelColumn <= count) {
+      const Decimal& label = numbers_[layout_.labelColumn - 1];
+      if (label.scale != 0) return false;
+      if (layout_.labelRequired || label.mantissa != -1) box->label = label.mantissa;
+    } else if (layout_.labelRequired) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool MotReader::readLine(std::string_view line, uint64_t number) {
   std::size_t count = 0;
   quick_ = usualLine(line, &count);
+  LineBox box;
+  if (quick_ && usualBox(count, &box)) return addBox(box, number);
+  box = LineBox{};
   if (!quick_) count = splitAt(line, ',', columns_);
   if (count < layout_.minColumns) {
     return maker_.fail(number, "expected at least " + std::to_string(layout_.minColumns) +
@@ -402,37 +464,29 @@ bool MotReader::readLine(std::string_view line, uint64_t number) {
     return maker_.failValue(number, "column 1", trimBlanks(columns_[0]),
                             " is not a frame number (a whole number from 0 to 4294967295)");
   }
-  std::array<Decimal, 4> box;  // left, top, width, height
-  for (std::size_t k = 0; k < box.size(); ++k) {
-    if (!this->number(3 + k, number, &box[k])) return false;
+  box.frame = static_cast<uint32_t>(*frame);
+  std::array<Decimal, 4> edges;  // left, top, width, height
+  for (std::size_t k = 0; k < edges.size(); ++k) {
+    if (!this->number(3 + k, number, &edges[k])) return false;
   }
-  int32_t left = 0;
-  int32_t top = 0;
-  int32_t right = 0;
-  int32_t bottom = 0;
   // Bitwise: the four are almost always fine, and a branch each costs.
-  if (!(roundInto(box[0], &left) & roundInto(box[1], &top) & roundSumInto(box[0], box[2], &right) &
-        roundSumInto(box[1], box[3], &bottom))) {
+  if (!(roundInto(edges[0], &box.left) & roundInto(edges[1], &box.top) &
+        roundSumInto(edges[0], edges[2], &box.right) &
+        roundSumInto(edges[1], edges[3], &box.bottom))) {
     return maker_.fail(number,
                        "columns 3 to 6: the box's edges (left, top, left + width, top + height) "
                        "are not all 32-bit whole numbers once rounded");
   }
-  bool flagged = false;
   if (layout_.consideredColumn != 0) {
     Decimal considered;
     if (!this->number(layout_.consideredColumn, number, &considered)) return false;
-    flagged = considered.exact ? considered.mantissa == 0 : considered.value == 0.0;
+    box.flagged = considered.exact ? considered.mantissa == 0 : considered.value == 0.0;
   }
-  float confidence = 1.0f;
-  if (layout_.scoreColumn != 0 && !this->confidence(layout_.scoreColumn, number, &confidence)) {
+  if (layout_.scoreColumn != 0 && !this->confidence(layout_.scoreColumn, number, &box.confidence)) {
     return false;
   }
-  const ClassMapping* mapping = nullptr;
-  if (layout_.region) {
-    static const ClassMapping kRegion{"DCR"};
-    mapping = &kRegion;
-  } else {
-    int64_t label = layout_.defaultLabel;
+  box.label = layout_.defaultLabel;
+  if (!layout_.region) {
     if (layout_.labelColumn <= count) {
       const std::string_view text = columns_[layout_.labelColumn - 1];
       Decimal value;
@@ -446,23 +500,33 @@ bool MotReader::readLine(std::string_view line, uint64_t number) {
         return maker_.failValue(number, "column " + std::to_string(layout_.labelColumn),
                                 trimBlanks(text), " is not a class number");
       }
-      if (layout_.labelRequired || *given != -1) label = *given;
+      if (layout_.labelRequired || *given != -1) box.label = *given;
     } else if (layout_.labelRequired) {
       return maker_.fail(number, "expected at least " + std::to_string(layout_.labelColumn) +
                                      " columns, found " + std::to_string(count));
     }
+  }
+  return addBox(box, number);
+}
+
+bool MotReader::addBox(const LineBox& box, uint64_t number) {
+  const ClassMapping* mapping = nullptr;
+  if (layout_.region) {
+    static const ClassMapping kRegion{"DCR"};
+    mapping = &kRegion;
+  } else {
     bool failed = false;
-    mapping = maker_.mapNumber(label, number, &failed);
+    mapping = maker_.mapNumber(box.label, number, &failed);
     if (failed) return false;
     if (mapping == nullptr) return true;  // dropped
   }
   if (kept_ != nullptr) {
-    kept_->add(static_cast<uint32_t>(*frame), left, top, right, bottom, *mapping, flagged,
-               confidence, number);
+    kept_->add(box.frame, box.left, box.top, box.right, box.bottom, *mapping, box.flagged,
+               box.confidence, number);
     return true;
   }
-  return maker_.addBox(static_cast<uint32_t>(*frame), left, top, right, bottom, *mapping, flagged,
-                       confidence, number);
+  return maker_.addBox(box.frame, box.left, box.top, box.right, box.bottom, *mapping, box.flagged,
+                       box.confidence, number);
 }
 
 bool readAll(RecordMaker& maker, KeptBoxes* kept) {
