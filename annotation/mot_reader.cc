@@ -20,6 +20,7 @@ namespace formats {
 namespace {
 
 constexpr std::size_t kMaxColumns = 12;
+constexpr std::size_t kMaxRead = 9;  // the last column any layout reads
 
 // Where a format keeps what, columns counted from 1; 0 for nowhere.
 struct Layout {
@@ -163,7 +164,7 @@ class MotReader {
   Layout layout_;
   KeptBoxes* kept_;
   std::array<std::string_view, kMaxColumns> columns_;
-  std::array<Decimal, kMaxColumns> numbers_;
+  std::array<Decimal, kMaxColumns> numbers_;  // exact, all of them
   bool quick_ = false;                        // the line was read by usualLine()
   std::array<std::size_t, 8> columnsRead_{};  // what usualLine() reads, in order
   std::size_t columnsReadCount_ = 0;
@@ -304,12 +305,13 @@ ByteKinds kindsOf(const char* p, std::size_t count) {
   return kinds;
 }
 
-// Reads bytes `start` to `end` (at most 63) of the line at `p` as a plain
-// decimal: an optional minus, then one to eight bytes of digits and at most
-// one point ("-12", "1359.1", ".5", "7."). Returns zero when it is one, with
-// `out` set as parseDecimal() would set it but for trailing zeros (the same
-// value, exactly); otherwise not zero, `out` then holding anything. No
-// branch: the lengths of numbers vary from line to line.
+// Reads bytes `start` to `end` (at most 63) of the line at `p`, known to be
+// digits and points after an optional minus, as a plain decimal: one to
+// eight bytes of digits and at most one point after the minus ("-12",
+// "1359.1", ".5", "7."). Returns zero when it is one, with `out` set as
+// parseDecimal() would set it but for trailing zeros (the same value,
+// exactly; `out` is exact already); otherwise not zero, `out` then holding
+// anything. No branch: the lengths of numbers vary from line to line.
 uint64_t quickField(const char* p, std::size_t start, std::size_t end, const ByteKinds& kinds,
                     Decimal* out) {
   const std::size_t negative = (kinds.minuses >> start) & 1;
@@ -317,19 +319,18 @@ uint64_t quickField(const char* p, std::size_t start, std::size_t end, const Byt
   const std::size_t length = end - from;
   const uint64_t field = lowBits(end) ^ lowBits(from);
   const uint64_t points = kinds.points & field;
-  const uint64_t wrong = (field & ~(kinds.digits | kinds.points)) | (points & (points - 1)) |
+  const uint64_t wrong = (points & (points - 1)) |
                          static_cast<uint64_t>((field & kinds.digits) == 0) |
                          static_cast<uint64_t>(length - 1 >= 8);
-  const std::size_t bytes = std::min<std::size_t>(length, 8);
-  const uint64_t word = loadWord(p + from) & lowBytes(bytes);
-  // The digits closed up over the point.
-  const std::size_t at = std::min<std::size_t>(
-      static_cast<std::size_t>(std::countr_zero(points | uint64_t{1} << end)) - from, 8);
+  // The digits closed up over the point; the bytes after them, whatever
+  // they are, are no part of the value.
+  const uint64_t word = loadWord(p + from);
+  const std::size_t at =
+      (static_cast<std::size_t>(std::countr_zero(points | uint64_t{1} << end)) - from) & 15;
   const uint64_t digitsWord = (word & lowBytes(at)) | ((word >> 8) & ~lowBytes(at));
-  const auto value = static_cast<int64_t>(wordDigitsValue(digitsWord, bytes - (points != 0)));
+  const auto value = static_cast<int64_t>(wordDigitsValue(digitsWord, length - (points != 0)));
   out->mantissa = negative != 0 ? -value : value;
-  out->scale = points != 0 ? static_cast<int>(bytes - at - 1) : 0;
-  out->exact = true;
+  out->scale = points != 0 ? static_cast<int>(length - at - 1) : 0;
   return wrong;
 }
 
@@ -355,14 +356,17 @@ bool MotReader::usualLine(std::string_view line, std::size_t* count) {
   const std::size_t read = columnsReadCount_ - (labelRead_ && layout_.labelColumn > *count);
   const std::size_t last = columnsRead_[read - 1];
   // Where the first columns end: the commas in order, then the window's end.
-  std::array<std::size_t, kMaxColumns> ends;
+  std::array<std::size_t, kMaxRead> ends;
   uint64_t bits = kinds.commas;
   for (std::size_t& end : ends) {
     end = std::min<std::size_t>(static_cast<std::size_t>(std::countr_zero(bits)), seen);
     bits &= bits - 1;
   }
   if (line.size() > kWindow && ends[last - 1] >= kWindow) return false;  // beyond the window
-  uint64_t wrong = 0;
+  // Up to there, digits, points, commas and minus signs that begin a
+  // column only (the second column, which is not read, included).
+  uint64_t wrong = lowBits(ends[last - 1]) & ~(kinds.digits | kinds.points | kinds.commas |
+                                               (kinds.minuses & (kinds.commas << 1 | 1)));
   for (std::size_t k = 0; k < read; ++k) {
     const std::size_t column = columnsRead_[k];
     const std::size_t start = column == 1 ? 0 : ends[column - 2] + 1;
