@@ -47,6 +47,8 @@ Layout layoutOf(AnnotationFormat format, AnnotationRole role) {
   }
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
 // A box kept until its frame's turn: what filing needs of it, in half the
 // bytes of an AnnotationRecord (a long ground truth keeps a million).
 struct KeptBox {
@@ -118,17 +120,11 @@ class MotReader {
  public:
   // Boxes go to `kept` when given, else to `maker`.
   MotReader(RecordMaker& maker, const Layout& layout, KeptBoxes* kept)
-      : maker_(maker), layout_(layout), kept_(kept) {
-    // The columns read, in order: the frame, the box, the seventh, the class.
-    for (const std::size_t column :
-         {std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{5}, std::size_t{6}}) {
-      columnsRead_[columnsReadCount_++] = column;
-    }
-    if (layout_.consideredColumn != 0) columnsRead_[columnsReadCount_++] = layout_.consideredColumn;
-    if (layout_.scoreColumn != 0) columnsRead_[columnsReadCount_++] = layout_.scoreColumn;
-    labelRead_ = !layout_.region && layout_.labelColumn != 0;
-    if (labelRead_) columnsRead_[columnsReadCount_++] = layout_.labelColumn;
-  }
+      : maker_(maker),
+        layout_(layout),
+        kept_(kept),
+        labelRead_(!layout.region && layout.labelColumn != 0),
+        lastUnlabelled_(std::max({std::size_t{6}, layout.consideredColumn, layout.scoreColumn})) {}
 
   bool read();
 
@@ -149,15 +145,8 @@ class MotReader {
   bool usualLine(std::string_view line, std::size_t* count);
   bool usualBox(std::size_t count, LineBox* box) const;
   bool addBox(const LineBox& box, uint64_t number);
-  // Column `column`'s number: from the quick reading when there was one.
-  bool number(std::size_t column, uint64_t line, Decimal* value) {
-    if (quick_) {
-      *value = numbers_[column - 1];
-      return true;
-    }
-    return parsedNumber(column, line, value);
-  }
-  bool parsedNumber(std::size_t column, uint64_t line, Decimal* value);
+  // Column `column`'s number, for the general reading.
+  bool number(std::size_t column, uint64_t line, Decimal* value);
   bool confidence(std::size_t column, uint64_t line, float* value);
 
   RecordMaker& maker_;
@@ -165,10 +154,11 @@ class MotReader {
   KeptBoxes* kept_;
   std::array<std::string_view, kMaxColumns> columns_;
   std::array<Decimal, kMaxColumns> numbers_;  // exact, all of them
-  bool quick_ = false;                        // the line was read by usualLine()
-  std::array<std::size_t, 8> columnsRead_{};  // what usualLine() reads, in order
-  std::size_t columnsReadCount_ = 0;
-  bool labelRead_ = false;  // the last of them is the class's, when the line has it
+  // What usualLine() reads: the class's column when the line has it, and
+  // up to the last of the others.
+  bool labelRead_;
+  std::size_t lastUnlabelled_;
+  bool scoreNegative_ = false;  // the score usualLine() read has a minus
 };
 
 bool MotReader::read() {
@@ -182,7 +172,7 @@ bool MotReader::read() {
   TextLines lines(stream.get());
   std::string_view line;
   while (lines.next(&line)) {
-    if (trimBlanks(line).empty()) continue;
+    if ((line.empty() || isBlank(line.front())) && trimBlanks(line).empty()) continue;
     if (!readLine(line, lines.lineNumber())) return false;
   }
   if (lines.readError() != 0) return maker_.failRead(lines.readError());
@@ -337,9 +327,9 @@ uint64_t quickField(const char* p, std::size_t start, std::size_t end, const Byt
 // Reads the usual line: the columns this reader reads (the frame, the box,
 // the seventh, the class) plain decimals that quickField() reads, in the
 // first 63 bytes of the line; the other columns are only counted. Sets the
-// numbers and texts of those columns; false for anything else, which the
-// general reading then reads or refuses. What this reads, the general
-// reading reads the same.
+// numbers of those columns; false for anything else, which the general
+// reading then reads or refuses. What this reads, the general reading
+// reads the same.
 bool MotReader::usualLine(std::string_view line, std::size_t* count) {
   constexpr std::size_t kWindow = 63;  // a bit a byte, and a bit for the end
   const char* const p = line.data();
@@ -352,9 +342,8 @@ bool MotReader::usualLine(std::string_view line, std::size_t* count) {
   }
   *count = commas + 1;
   if (*count < layout_.minColumns) return false;
-  // The class's column is read when the line has it.
-  const std::size_t read = columnsReadCount_ - (labelRead_ && layout_.labelColumn > *count);
-  const std::size_t last = columnsRead_[read - 1];
+  const bool label = labelRead_ && layout_.labelColumn <= *count;
+  const std::size_t last = label ? layout_.labelColumn : lastUnlabelled_;
   // Where the first columns end: the commas in order, then the window's end.
   std::array<std::size_t, kMaxRead> ends;
   uint64_t bits = kinds.commas;
@@ -367,17 +356,24 @@ bool MotReader::usualLine(std::string_view line, std::size_t* count) {
   // column only (the second column, which is not read, included).
   uint64_t wrong = lowBits(ends[last - 1]) & ~(kinds.digits | kinds.points | kinds.commas |
                                                (kinds.minuses & (kinds.commas << 1 | 1)));
-  for (std::size_t k = 0; k < read; ++k) {
-    const std::size_t column = columnsRead_[k];
+  const auto read = [&](std::size_t column) {
     const std::size_t start = column == 1 ? 0 : ends[column - 2] + 1;
-    const std::size_t end = ends[column - 1];
-    wrong |= quickField(p, start, end, kinds, &numbers_[column - 1]);
-    columns_[column - 1] = std::string_view(p + start, end - start);
+    wrong |= quickField(p, start, ends[column - 1], kinds, &numbers_[column - 1]);
+    return start;
+  };
+  // The frame and the box, which every layout reads, first: their places
+  // are known here.
+  read(1);
+  for (std::size_t column = 3; column <= 6; ++column) read(column);
+  if (layout_.consideredColumn != 0) read(layout_.consideredColumn);
+  if (layout_.scoreColumn != 0) {
+    scoreNegative_ = ((kinds.minuses >> read(layout_.scoreColumn)) & 1) != 0;
   }
+  if (label) read(layout_.labelColumn);
   return wrong == 0;
 }
 
-bool MotReader::parsedNumber(std::size_t column, uint64_t line, Decimal* value) {
+bool MotReader::number(std::size_t column, uint64_t line, Decimal* value) {
   const std::string_view text = columns_[column - 1];
   if (parseDecimal(text, value)) return true;
   return maker_.failValue(line, "column " + std::to_string(column), trimBlanks(text),
@@ -385,19 +381,7 @@ bool MotReader::parsedNumber(std::size_t column, uint64_t line, Decimal* value) 
 }
 
 bool MotReader::confidence(std::size_t column, uint64_t line, float* value) {
-  // A short decimal: its digits and its power of ten are exact in single
-  // precision, so one division rounds it as reading its text would.
-  static constexpr float kFloatPowers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
   const std::string_view text = columns_[column - 1];
-  if (quick_) {
-    const Decimal& d = numbers_[column - 1];
-    const int64_t magnitude = d.mantissa < 0 ? -d.mantissa : d.mantissa;
-    if (d.scale <= 7 && magnitude < (int64_t{1} << 24)) {
-      const float quotient = static_cast<float>(magnitude) / kFloatPowers[d.scale];
-      *value = text.starts_with('-') ? -quotient : quotient;
-      return true;
-    }
-  }
   if (parseConfidenceText(text, value)) return true;
   return maker_.failValue(line, "column " + std::to_string(column), trimBlanks(text),
                           " is not a number");
@@ -435,7 +419,7 @@ bool MotReader::usualBox(std::size_t count, LineBox* box) const {
     const int64_t magnitude = score.mantissa < 0 ? -score.mantissa : score.mantissa;
     if (magnitude >= (int64_t{1} << 24)) return false;
     const float quotient = static_cast<float>(magnitude) / kFloatPowers[score.scale];
-    box->confidence = columns_[layout_.scoreColumn - 1].starts_with('-') ? -quotient : quotient;
+    box->confidence = scoreNegative_ ? -quotient : quotient;
   }
   box->label = layout_.defaultLabel;
   if (!layout_.region) {
@@ -452,11 +436,10 @@ bool MotReader::usualBox(std::size_t count, LineBox* box) const {
 
 bool MotReader::readLine(std::string_view line, uint64_t number) {
   std::size_t count = 0;
-  quick_ = usualLine(line, &count);
   LineBox box;
-  if (quick_ && usualBox(count, &box)) return addBox(box, number);
+  if (usualLine(line, &count) && usualBox(count, &box)) return addBox(box, number);
   box = LineBox{};
-  if (!quick_) count = splitAt(line, ',', columns_);
+  count = splitAt(line, ',', columns_);
   if (count < layout_.minColumns) {
     return maker_.fail(number, "expected at least " + std::to_string(layout_.minColumns) +
                                    " columns, found " + std::to_string(count));
@@ -495,11 +478,7 @@ bool MotReader::readLine(std::string_view line, uint64_t number) {
       const std::string_view text = columns_[layout_.labelColumn - 1];
       Decimal value;
       std::optional<int64_t> given;
-      if (quick_) {
-        given = signedWholeValue(numbers_[layout_.labelColumn - 1]);
-      } else if (parseDecimal(text, &value)) {
-        given = signedWholeValue(value);
-      }
+      if (parseDecimal(text, &value)) given = signedWholeValue(value);
       if (!given) {
         return maker_.failValue(number, "column " + std::to_string(layout_.labelColumn),
                                 trimBlanks(text), " is not a class number");
