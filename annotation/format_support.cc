@@ -1,5 +1,6 @@
 #include "annotation/format_support.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -7,8 +8,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 
 namespace formats {
 
@@ -435,6 +438,25 @@ bool TextLines::next(std::string_view* line) {
   }
 }
 
+void* allocateLarge(std::size_t bytes) {
+  constexpr std::size_t kLargePage = std::size_t{1} << 21;
+  void* memory = nullptr;
+  if (bytes >= kLargePage / 2) {
+    const std::size_t rounded = (bytes + kLargePage - 1) / kLargePage * kLargePage;
+    if (rounded < bytes) throw std::bad_alloc();
+    memory = std::aligned_alloc(kLargePage, rounded);
+#ifdef MADV_HUGEPAGE
+    if (memory != nullptr) madvise(memory, rounded, MADV_HUGEPAGE);  // only a hint
+#endif
+  } else {
+    memory = std::malloc(bytes == 0 ? 1 : bytes);
+  }
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+
+void freeLarge(void* memory) noexcept { std::free(memory); }
+
 uint64_t LineCounter::lineAt(std::size_t offset) {
   offset = std::min(offset, bytes_.size());
   if (offset < at_) {
@@ -471,8 +493,12 @@ StreamHandle RecordMaker::open() {
   // growing the list record by record would copy it again and again. Room
   // that is never written takes no memory.
   struct stat status {};
-  if (filer_ == nullptr && fstat(fileno(stream.get()), &status) == 0 && S_ISREG(status.st_mode)) {
-    const std::size_t wanted = records_.size() + static_cast<std::size_t>(status.st_size) / 24;
+  inputSize_ = 0;
+  if (fstat(fileno(stream.get()), &status) == 0 && S_ISREG(status.st_mode)) {
+    inputSize_ = static_cast<uint64_t>(status.st_size);
+  }
+  if (filer_ == nullptr && keepsRecords_ && inputSize_ != 0) {
+    const std::size_t wanted = records_.size() + static_cast<std::size_t>(inputSize_ / 24);
     if (wanted > records_.capacity()) records_.reserve(std::max(wanted, 2 * records_.capacity()));
   }
   return stream;
@@ -556,42 +582,16 @@ const ClassMapping* RecordMaker::mapNumberFirst(int64_t label, uint64_t line, bo
 }
 
 std::vector<uint32_t> orderByFrame(std::vector<AnnotationRecord>& records) {
-  const std::size_t count = records.size();
-  bool inOrder = true;
-  uint32_t lowest = UINT32_MAX;
-  uint32_t highest = 0;
-  for (std::size_t k = 0; k < count; ++k) {
-    const uint32_t frame = records[k].frameNumber;
-    inOrder &= k == 0 || records[k - 1].frameNumber <= frame;
-    lowest = std::min(lowest, frame);
-    highest = std::max(highest, frame);
-  }
-  if (inOrder) return {};
-  if (count > UINT32_MAX) {
-    std::stable_sort(records.begin(), records.end(),
-                     [](const AnnotationRecord& a, const AnnotationRecord& b) {
-                       return a.frameNumber < b.frameNumber;
-                     });
+  if (records.size() > UINT32_MAX) {
+    const auto byFrame = [](const AnnotationRecord& a, const AnnotationRecord& b) {
+      return a.frameNumber < b.frameNumber;
+    };
+    if (!std::is_sorted(records.begin(), records.end(), byFrame)) {
+      std::stable_sort(records.begin(), records.end(), byFrame);
+    }
     return {};
   }
-  std::vector<uint32_t> order(count);
-  const uint64_t range = uint64_t{highest} - lowest + 1;
-  if (range <= 4 * uint64_t{count} + 1024) {
-    // Frames numbered densely, as videos are: counted, then each record
-    // dropped into its frame's place, in one pass.
-    std::vector<uint32_t> start(range + 1, 0);
-    for (const AnnotationRecord& r : records) ++start[r.frameNumber - lowest + 1];
-    for (std::size_t f = 1; f < start.size(); ++f) start[f] += start[f - 1];
-    for (std::size_t k = 0; k < count; ++k) {
-      order[start[records[k].frameNumber - lowest]++] = static_cast<uint32_t>(k);
-    }
-  } else {
-    for (std::size_t k = 0; k < count; ++k) order[k] = static_cast<uint32_t>(k);
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-      return records[a].frameNumber < records[b].frameNumber;
-    });
-  }
-  return order;
+  return frameOrder(records.size(), [&](std::size_t k) { return records[k].frameNumber; });
 }
 
 void applyOrder(std::vector<AnnotationRecord>& records, const std::vector<uint32_t>& order) {

@@ -3,6 +3,7 @@
 // labels mapped and their failures worded as `file:line: what`.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -46,7 +47,8 @@ bool roundAnySum(const Decimal& a, const Decimal& b, int32_t* out);
 
 // The same without a call for the numbers of most files: whole numbers and
 // numbers of up to four places, whose mantissas stay below 10^14 (so that
-// sums and scaled values fit 64 bits).
+// sums and scaled values fit 64 bits). roundScaledInto() rounds
+// value / 10^scale for a scale of 0 to 7 and a value of less than 2^62.
 inline bool roundScaledInto(int64_t value, int scale, int32_t* out) {
   // Divisions by constants, which compile to multiplications.
   int64_t quotient = value;
@@ -67,6 +69,18 @@ inline bool roundScaledInto(int64_t value, int scale, int32_t* out) {
     case 4:
       quotient = value / 10000;
       unit = 10000;
+      break;
+    case 5:
+      quotient = value / 100000;
+      unit = 100000;
+      break;
+    case 6:
+      quotient = value / 1000000;
+      unit = 1000000;
+      break;
+    case 7:
+      quotient = value / 10000000;
+      unit = 10000000;
       break;
     default:
       break;
@@ -179,6 +193,25 @@ class TextLines {
   uint64_t lineNumber_ = 0;
 };
 
+/// Memory of `bytes` for a long list: from a megabyte on, in whole pages of
+/// 2 MiB where the system has them, so that filling it takes a page fault
+/// a page of 2 MiB rather than one every 4 KiB. Given back by freeLarge().
+void* allocateLarge(std::size_t bytes);
+void freeLarge(void* memory) noexcept;
+
+/// An allocator of long lists (a record a line of a long file) by
+/// allocateLarge().
+template <class T>
+struct LargeAllocator {
+  using value_type = T;
+  LargeAllocator() = default;
+  template <class U>
+  explicit LargeAllocator(const LargeAllocator<U>& /*other*/) noexcept {}
+  T* allocate(std::size_t count) { return static_cast<T*>(allocateLarge(count * sizeof(T))); }
+  void deallocate(T* memory, std::size_t /*count*/) noexcept { freeLarge(memory); }
+  friend bool operator==(const LargeAllocator&, const LargeAllocator&) { return true; }
+};
+
 /// Closes a stream when it goes.
 struct StreamCloser {
   void operator()(std::FILE* stream) const { std::fclose(stream); }
@@ -207,6 +240,10 @@ class RecordMaker {
 
   /// Opens the input; null with the failure set when it cannot.
   StreamHandle open();
+  /// The size of the input last opened, when it is a regular file; else 0.
+  uint64_t inputSize() const { return inputSize_; }
+  /// The records go elsewhere than records(): open() makes no room there.
+  void keepNoRecords() { keepsRecords_ = false; }
   /// Reads the whole input (XML and JSON are parsed whole); false with the
   /// failure set when it cannot.
   bool readWhole(std::string& bytes);
@@ -291,6 +328,8 @@ class RecordMaker {
   bool filing_ = false;  // a record was filed while reading
   uint32_t lastFrame_ = 0;
   bool outOfOrder_ = false;
+  bool keepsRecords_ = true;
+  uint64_t inputSize_ = 0;
   // The mappings of labels that are types of this format themselves.
   std::vector<std::unique_ptr<ClassMapping>> ownTypes_;
 };
@@ -301,6 +340,41 @@ class RecordMaker {
 /// only grow). The records are not moved (they are large, and a sort that
 /// moves them costs more than reading them).
 std::vector<uint32_t> orderByFrame(std::vector<AnnotationRecord>& records);
+
+/// The same for `count` (at most UINT32_MAX) records of any kind, whose
+/// frame numbers `frameOf(k)` gives.
+template <class FrameOf>
+std::vector<uint32_t> frameOrder(std::size_t count, FrameOf frameOf) {
+  bool inOrder = true;
+  uint32_t lowest = UINT32_MAX;
+  uint32_t highest = 0;
+  uint32_t previous = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const uint32_t frame = frameOf(k);
+    inOrder &= previous <= frame;
+    previous = frame;
+    lowest = std::min(lowest, frame);
+    highest = std::max(highest, frame);
+  }
+  if (inOrder) return {};
+  std::vector<uint32_t> order(count);
+  const uint64_t range = uint64_t{highest} - lowest + 1;
+  if (range <= 4 * uint64_t{count} + 1024) {
+    // Frames numbered densely, as videos are: counted, then each record
+    // dropped into its frame's place, in one pass.
+    std::vector<uint32_t> start(range + 1, 0);
+    for (std::size_t k = 0; k < count; ++k) ++start[frameOf(k) - lowest + 1];
+    for (std::size_t f = 1; f < start.size(); ++f) start[f] += start[f - 1];
+    for (std::size_t k = 0; k < count; ++k) {
+      order[start[frameOf(k) - lowest]++] = static_cast<uint32_t>(k);
+    }
+  } else {
+    for (std::size_t k = 0; k < count; ++k) order[k] = static_cast<uint32_t>(k);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint32_t a, uint32_t b) { return frameOf(a) < frameOf(b); });
+  }
+  return order;
+}
 /// Puts `records` in `order` (orderByFrame()'s, when not empty).
 void applyOrder(std::vector<AnnotationRecord>& records, const std::vector<uint32_t>& order);
 

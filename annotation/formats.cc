@@ -378,6 +378,11 @@ namespace {
 // text format whose files are mostly listed frame by frame (a file that goes
 // back to an earlier frame is read again, keeping its records), in a regular
 // file, which can be read twice.
+bool isMotFamily(AnnotationFormat format) {
+  return format == AnnotationFormat::kMot || format == AnnotationFormat::kVisDrone ||
+         format == AnnotationFormat::kUavdt;
+}
+
 bool fileWhileReading(const std::string& path, const AnnotationReadOptions& options) {
   const bool text = options.format == AnnotationFormat::kMot ||
                     options.format == AnnotationFormat::kVisDrone ||
@@ -413,6 +418,11 @@ bool readAnnotation(const std::string& path, const AnnotationReadOptions& option
     sequence.clear();
     if (details != nullptr) *details = ReadDetails{};
     failure = AnnotationReadFailure{};
+  }
+  if (isMotFamily(options.format)) {
+    RecordFiler filer(sequence, path, &failure.message, details, options.rules);
+    formats::RecordMaker maker(path, options, records, failure);
+    return formats::fileMotFamilyByFrame(maker, filer);
   }
   std::vector<uint32_t> order;
   if (!readUnordered(path, options, records, order, failure)) return false;

@@ -3,16 +3,24 @@
 // numbers read where it lies in the block read, and no line allocates.
 #include "annotation/mot_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
+#include <stdexcept>
 #include <string>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace formats {
 
 namespace {
 
 constexpr std::size_t kMaxColumns = 12;
+constexpr std::size_t kMaxRead = 9;  // the last column any layout reads
 
 // Where a format keeps what, columns counted from 1; 0 for nowhere.
 struct Layout {
@@ -39,52 +47,142 @@ Layout layoutOf(AnnotationFormat format, AnnotationRole role) {
   }
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+// A box kept until its frame's turn: what filing needs of it, in half the
+// bytes of an AnnotationRecord (a long ground truth keeps a million).
+struct KeptBox {
+  uint32_t frame;
+  int32_t left;
+  int32_t top;
+  int32_t right;
+  int32_t bottom;
+  float confidence;
+  uint32_t mapping;  // its index in KeptBoxes::mappings; kFlagged set when flagged
+  uint32_t lineLow;  // the line, in two halves: four-byte alignment keeps the box at 36 bytes
+  uint32_t lineHigh;
+
+  static constexpr uint32_t kFlagged = uint32_t{1} << 31;
+};
+
+class KeptBoxes {
+ public:
+  void add(uint32_t frame, int32_t left, int32_t top, int32_t right, int32_t bottom,
+           const ClassMapping& mapping, bool flagged, float confidence, uint64_t line) {
+    const uint32_t index = indexOf(mapping);
+    boxes.push_back(KeptBox{frame, left, top, right, bottom, confidence,
+                            index | (flagged ? KeptBox::kFlagged : 0), static_cast<uint32_t>(line),
+                            static_cast<uint32_t>(line >> 32)});
+  }
+
+  // The record that RecordMaker::addBox() would have made of `box`.
+  AnnotationRecord record(const KeptBox& box) const {
+    const ClassMapping& mapping = *mappings[box.mapping & ~KeptBox::kFlagged];
+    AnnotationRecord r;
+    r.frameNumber = box.frame;
+    r.corners = {box.left,  box.top,    box.right, box.top,
+                 box.right, box.bottom, box.left,  box.bottom};
+    r.type = mapping.type;
+    r.markA = mapping.markA;
+    r.markB = mapping.markB || (box.mapping & KeptBox::kFlagged) != 0;
+    r.confidence = box.confidence;
+    r.line = uint64_t{box.lineHigh} << 32 | box.lineLow;
+    return r;
+  }
+
+  std::vector<KeptBox, LargeAllocator<KeptBox>> boxes;
+  std::vector<const ClassMapping*> mappings;
+
+ private:
+  // Boxes of a few classes come in runs (a track's): a small table of the
+  // mappings seen last answers nearly every box.
+  uint32_t indexOf(const ClassMapping& mapping) {
+    Recent& slot = recent_[(reinterpret_cast<uintptr_t>(&mapping) >> 4) % recent_.size()];
+    if (slot.mapping != &mapping) slot = Recent{&mapping, indexOfFirst(mapping)};
+    return slot.index;
+  }
+  uint32_t indexOfFirst(const ClassMapping& mapping) {
+    const auto found = std::find(mappings.begin(), mappings.end(), &mapping);
+    if (found != mappings.end()) return static_cast<uint32_t>(found - mappings.begin());
+    if (mappings.size() >= KeptBox::kFlagged) throw std::length_error("too many classes");
+    mappings.push_back(&mapping);
+    return static_cast<uint32_t>(mappings.size() - 1);
+  }
+
+  struct Recent {
+    const ClassMapping* mapping = nullptr;
+    uint32_t index = 0;
+  };
+  std::array<Recent, 64> recent_{};
+};
+
 class MotReader {
  public:
-  MotReader(RecordMaker& maker, const Layout& layout) : maker_(maker), layout_(layout) {}
+  // Boxes go to `kept` when given, else to `maker`.
+  MotReader(RecordMaker& maker, const Layout& layout, KeptBoxes* kept)
+      : maker_(maker),
+        layout_(layout),
+        kept_(kept),
+        labelRead_(!layout.region && layout.labelColumn != 0),
+        lastUnlabelled_(std::max({std::size_t{6}, layout.consideredColumn, layout.scoreColumn})) {}
 
   bool read();
 
  private:
+  // What a line says of its box, its label defaulted.
+  struct LineBox {
+    uint32_t frame = 0;
+    int32_t left = 0;
+    int32_t top = 0;
+    int32_t right = 0;
+    int32_t bottom = 0;
+    bool flagged = false;
+    float confidence = 1.0f;
+    int64_t label = 0;
+  };
+
   bool readLine(std::string_view line, uint64_t number);
-  bool quickLine(std::string_view line, std::size_t* count);
-  // Column `column`'s number: from the quick reading when there was one.
-  bool number(std::size_t column, uint64_t line, Decimal* value) {
-    if (quick_) {
-      *value = numbers_[column - 1];
-      return true;
-    }
-    const std::string_view text = columns_[column - 1];
-    if (parseDecimal(text, value)) return true;
-    return maker_.failValue(line, "column " + std::to_string(column), trimBlanks(text),
-                            " is not a number");
-  }
+  bool usualLine(std::string_view line, std::size_t* count);
+  bool usualBox(std::size_t count, LineBox* box) const;
+  bool addBox(const LineBox& box, uint64_t number);
+  // Column `column`'s number, for the general reading.
+  bool number(std::size_t column, uint64_t line, Decimal* value);
   bool confidence(std::size_t column, uint64_t line, float* value);
 
   RecordMaker& maker_;
   Layout layout_;
+  KeptBoxes* kept_;
   std::array<std::string_view, kMaxColumns> columns_;
-  std::array<Decimal, kMaxColumns> numbers_;
-  bool quick_ = false;  // the line was read by quickLine()
+  std::array<Decimal, kMaxColumns> numbers_;  // exact, all of them
+  // What usualLine() reads: the class's column when the line has it, and
+  // up to the last of the others.
+  bool labelRead_;
+  std::size_t lastUnlabelled_;
+  bool scoreNegative_ = false;  // the score usualLine() read has a minus
 };
 
 bool MotReader::read() {
   StreamHandle stream = maker_.open();
   if (stream == nullptr) return false;
+  if (kept_ != nullptr) {
+    // Room for a box every 16 bytes, which few lines of seven columns are
+    // shorter than: room never written takes no memory.
+    kept_->boxes.reserve(kept_->boxes.size() + static_cast<std::size_t>(maker_.inputSize() / 16));
+  }
   TextLines lines(stream.get());
   std::string_view line;
   while (lines.next(&line)) {
-    if (trimBlanks(line).empty()) continue;
+    if ((line.empty() || isBlank(line.front())) && trimBlanks(line).empty()) continue;
     if (!readLine(line, lines.lineNumber())) return false;
   }
   if (lines.readError() != 0) return maker_.failRead(lines.readError());
   return true;
 }
 
-// A line is looked at eight bytes at a time: a loop over its bytes
-// branches at the end of every number, and the ends of numbers of varying
-// lengths are what a branch predictor cannot learn (the same holds for this
-// format's reader, which does the same).
+// A line is looked at sixteen bytes at a time, and its numbers read eight
+// at a time: a loop over its bytes branches at the end of every number, and
+// the ends of numbers of varying lengths are what a branch predictor cannot
+// learn (the same holds for this format's reader, which does the same).
 constexpr uint64_t kEachByte = 0x0101010101010101;
 
 // The eight bytes at `p`, p[0] in the lowest.
@@ -98,6 +196,7 @@ uint64_t loadWord(const char* p) {
   return word;
 }
 
+#if !defined(__SSE2__)
 // The high bit of each byte of `x` that is not zero; no carry crosses bytes.
 uint64_t nonzeroBytes(uint64_t x) {
   return (((x & kEachByte * 0x7f) + kEachByte * 0x7f) | x) & kEachByte * 0x80;
@@ -113,6 +212,7 @@ uint64_t nonDigitBytes(uint64_t word) {
 uint64_t bytesEqual(uint64_t word, char c) {
   return ~nonzeroBytes(word ^ kEachByte * static_cast<unsigned char>(c)) & kEachByte * 0x80;
 }
+#endif
 
 // The value of the first `length` (1 to 8) bytes of `word`, decimal digits,
 // read without a branch: pairs, then fours, then eights are combined.
@@ -124,95 +224,222 @@ uint32_t wordDigitsValue(uint64_t word, std::size_t length) {
   return static_cast<uint32_t>((digits * (10000 * (uint64_t{1} << 32) + 1)) >> 32);
 }
 
-// Reads a plain decimal of one to eight bytes ("-12", "1359.1", ".5") at
-// `p`, eight bytes from which may be read; false for anything else.
-bool quickNumber(const char* p, std::size_t length, Decimal* out) {
-  if (length == 0 || length > 8) return false;
-  const unsigned unused = 64 - 8 * static_cast<unsigned>(length);
-  uint64_t word = loadWord(p) << unused >> unused;  // the text, zeros above
-  const bool negative = (word & 0xff) == '-';
-  if (negative) {
-    word >>= 8;
-    if (--length == 0) return false;
-  }
-  const uint64_t inText = ~uint64_t{0} >> (64 - 8 * static_cast<unsigned>(length));
-  const uint64_t points = bytesEqual(word, '.') & inText;
-  // Every byte a digit but at most one point, and a digit at least.
-  if ((nonDigitBytes(word) & inText) != points || (points & (points - 1)) != 0 ||
-      (points != 0 && length == 1)) {
-    return false;
-  }
-  uint64_t digitsWord = word;
-  int fraction = 0;
-  if (points != 0) {
-    // The digits closed up over the point.
-    const auto at = static_cast<unsigned>(std::countr_zero(points)) / 8;
-    const uint64_t below = at == 0 ? 0 : word & (~uint64_t{0} >> (64 - 8 * at));
-    digitsWord = below | (word >> (8 * at) >> 8 << (8 * at));
-    fraction = static_cast<int>(length - at - 1);
-  }
-  const auto value =
-      static_cast<int64_t>(wordDigitsValue(digitsWord, length - (points != 0 ? 1 : 0)));
-  out->mantissa = negative ? -value : value;
-  out->scale = fraction;
-  out->exact = true;
-  return true;
+// The number of bits set. Without the instruction for it (not every x86-64
+// has one) the library's routine is a call; this is a dozen operations inline.
+std::size_t bitCount(uint64_t x) {
+#if defined(__POPCNT__)
+  return static_cast<std::size_t>(std::popcount(x));
+#else
+  x -= (x >> 1) & 0x5555555555555555;
+  x = (x & 0x3333333333333333) + ((x >> 2) & 0x3333333333333333);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0f;
+  return static_cast<std::size_t>((x * kEachByte) >> 56);
+#endif
 }
 
-// Reads the usual line: comma-separated plain decimals ("12", "-1",
-// "1359.1") of at most eight bytes each, without blanks, at most
-// kMaxColumns of them, in a line of at most 128 bytes. False for anything
-// else, which the general reading then reads or refuses; what this reads,
-// the general reading reads the same.
-bool MotReader::quickLine(std::string_view line, std::size_t* count) {
-  constexpr std::size_t kMaxLength = 128;
-  if (line.size() > kMaxLength) return false;
-  const char* const p = line.data();
-  std::array<std::size_t, kMaxColumns> ends;
-  std::size_t commas = 0;
-  for (std::size_t at = 0; at < line.size(); at += 8) {
-    uint64_t found = bytesEqual(loadWord(p + at), ',');
-    if (line.size() - at < 8) found &= ~uint64_t{0} >> (64 - 8 * (line.size() - at));
-    for (; found != 0; found &= found - 1) {
-      if (commas == kMaxColumns - 1) return false;
-      ends[commas++] = at + static_cast<std::size_t>(std::countr_zero(found)) / 8;
-    }
+// Which of up to 64 bytes are commas, digits, points and minus signs, one
+// bit each.
+struct ByteKinds {
+  uint64_t commas = 0;
+  uint64_t digits = 0;
+  uint64_t points = 0;
+  uint64_t minuses = 0;
+};
+
+// The first `count` (0 to 63) bits.
+uint64_t lowBits(std::size_t count) { return (uint64_t{1} << count) - 1; }
+
+// The first `count` (0 to 8) bytes of a word.
+uint64_t lowBytes(std::size_t count) { return ~(~uint64_t{0} << (4 * count) << (4 * count)); }
+
+// The kinds of the first `count` (1 to 63) bytes at `p`, from sixteen bytes
+// at a time: up to fifteen bytes after them are read (a line's padding).
+ByteKinds kindsOf(const char* p, std::size_t count) {
+  ByteKinds kinds;
+#if defined(__SSE2__)
+  const __m128i comma = _mm_set1_epi8(',');
+  const __m128i point = _mm_set1_epi8('.');
+  const __m128i minus = _mm_set1_epi8('-');
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i nine = _mm_set1_epi8(9);
+  for (std::size_t at = 0; at < count; at += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    const auto bits = [at](__m128i found) {
+      return uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(found))} << at;
+    };
+    // A digit is a byte whose distance above '0', taken unsigned, is at most 9.
+    const __m128i offset = _mm_sub_epi8(bytes, zero);
+    kinds.digits |= bits(_mm_cmpeq_epi8(_mm_min_epu8(offset, nine), offset));
+    kinds.commas |= bits(_mm_cmpeq_epi8(bytes, comma));
+    kinds.points |= bits(_mm_cmpeq_epi8(bytes, point));
+    kinds.minuses |= bits(_mm_cmpeq_epi8(bytes, minus));
   }
-  ends[commas] = line.size();
-  std::size_t start = 0;
-  for (std::size_t field = 0; field <= commas; ++field) {
-    const std::size_t length = ends[field] - start;
-    if (!quickNumber(p + start, length, &numbers_[field])) return false;
-    columns_[field] = std::string_view(p + start, length);
-    start = ends[field] + 1;
+#else
+  for (std::size_t at = 0; at < count; at += 8) {
+    const uint64_t word = loadWord(p + at);
+    // The multiplication gathers the eight high bits into the top byte.
+    const auto bits = [at](uint64_t high) {
+      return ((high >> 7) * 0x0102040810204080 >> 56) << at;
+    };
+    kinds.digits |= bits(~nonDigitBytes(word) & kEachByte * 0x80);
+    kinds.commas |= bits(bytesEqual(word, ','));
+    kinds.points |= bits(bytesEqual(word, '.'));
+    kinds.minuses |= bits(bytesEqual(word, '-'));
+  }
+#endif
+  const uint64_t inside = lowBits(count);
+  kinds.commas &= inside;
+  kinds.digits &= inside;
+  kinds.points &= inside;
+  kinds.minuses &= inside;
+  return kinds;
+}
+
+// Reads bytes `start` to `end` (at most 63) of the line at `p`, known to be
+// digits and points after an optional minus, as a plain decimal: one to
+// eight bytes of digits and at most one point after the minus ("-12",
+// "1359.1", ".5", "7."). Returns zero when it is one, with `out` set as
+// parseDecimal() would set it but for trailing zeros (the same value,
+// exactly; `out` is exact already); otherwise not zero, `out` then holding
+// anything. No branch: the lengths of numbers vary from line to line.
+uint64_t quickField(const char* p, std::size_t start, std::size_t end, const ByteKinds& kinds,
+                    Decimal* out) {
+  const std::size_t negative = (kinds.minuses >> start) & 1;
+  const std::size_t from = start + negative;
+  const std::size_t length = end - from;
+  const uint64_t field = lowBits(end) ^ lowBits(from);
+  const uint64_t points = kinds.points & field;
+  const uint64_t wrong = (points & (points - 1)) |
+                         static_cast<uint64_t>((field & kinds.digits) == 0) |
+                         static_cast<uint64_t>(length - 1 >= 8);
+  // The digits closed up over the point; the bytes after them, whatever
+  // they are, are no part of the value.
+  const uint64_t word = loadWord(p + from);
+  const std::size_t at =
+      (static_cast<std::size_t>(std::countr_zero(points | uint64_t{1} << end)) - from) & 15;
+  const uint64_t digitsWord = (word & lowBytes(at)) | ((word >> 8) & ~lowBytes(at));
+  const auto value = static_cast<int64_t>(wordDigitsValue(digitsWord, length - (points != 0)));
+  out->mantissa = negative != 0 ? -value : value;
+  out->scale = points != 0 ? static_cast<int>(length - at - 1) : 0;
+  return wrong;
+}
+
+// Reads the usual line: the columns this reader reads (the frame, the box,
+// the seventh, the class) plain decimals that quickField() reads, in the
+// first 63 bytes of the line; the other columns are only counted. Sets the
+// numbers of those columns; false for anything else, which the general
+// reading then reads or refuses. What this reads, the general reading
+// reads the same.
+bool MotReader::usualLine(std::string_view line, std::size_t* count) {
+  constexpr std::size_t kWindow = 63;  // a bit a byte, and a bit for the end
+  const char* const p = line.data();
+  const std::size_t seen = std::min(line.size(), kWindow);
+  if (seen == 0) return false;
+  const ByteKinds kinds = kindsOf(p, seen);
+  std::size_t commas = bitCount(kinds.commas);
+  if (line.size() > kWindow) {
+    commas += static_cast<std::size_t>(std::count(p + kWindow, p + line.size(), ','));
   }
   *count = commas + 1;
-  return true;
+  if (*count < layout_.minColumns) return false;
+  const bool label = labelRead_ && layout_.labelColumn <= *count;
+  const std::size_t last = label ? layout_.labelColumn : lastUnlabelled_;
+  // Where the first columns end: the commas in order, then the window's end.
+  std::array<std::size_t, kMaxRead> ends;
+  uint64_t bits = kinds.commas;
+  for (std::size_t& end : ends) {
+    end = std::min<std::size_t>(static_cast<std::size_t>(std::countr_zero(bits)), seen);
+    bits &= bits - 1;
+  }
+  if (line.size() > kWindow && ends[last - 1] >= kWindow) return false;  // beyond the window
+  // Up to there, digits, points, commas and minus signs that begin a
+  // column only (the second column, which is not read, included).
+  uint64_t wrong = lowBits(ends[last - 1]) & ~(kinds.digits | kinds.points | kinds.commas |
+                                               (kinds.minuses & (kinds.commas << 1 | 1)));
+  const auto read = [&](std::size_t column) {
+    const std::size_t start = column == 1 ? 0 : ends[column - 2] + 1;
+    wrong |= quickField(p, start, ends[column - 1], kinds, &numbers_[column - 1]);
+    return start;
+  };
+  // The frame and the box, which every layout reads, first: their places
+  // are known here.
+  read(1);
+  for (std::size_t column = 3; column <= 6; ++column) read(column);
+  if (layout_.consideredColumn != 0) read(layout_.consideredColumn);
+  if (layout_.scoreColumn != 0) {
+    scoreNegative_ = ((kinds.minuses >> read(layout_.scoreColumn)) & 1) != 0;
+  }
+  if (label) read(layout_.labelColumn);
+  return wrong == 0;
+}
+
+bool MotReader::number(std::size_t column, uint64_t line, Decimal* value) {
+  const std::string_view text = columns_[column - 1];
+  if (parseDecimal(text, value)) return true;
+  return maker_.failValue(line, "column " + std::to_string(column), trimBlanks(text),
+                          " is not a number");
 }
 
 bool MotReader::confidence(std::size_t column, uint64_t line, float* value) {
-  // A short decimal: its digits and its power of ten are exact in single
-  // precision, so one division rounds it as reading its text would.
-  static constexpr float kFloatPowers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
   const std::string_view text = columns_[column - 1];
-  if (quick_) {
-    const Decimal& d = numbers_[column - 1];
-    const int64_t magnitude = d.mantissa < 0 ? -d.mantissa : d.mantissa;
-    if (d.scale <= 7 && magnitude < (int64_t{1} << 24)) {
-      const float quotient = static_cast<float>(magnitude) / kFloatPowers[d.scale];
-      *value = text.starts_with('-') ? -quotient : quotient;
-      return true;
-    }
-  }
   if (parseConfidenceText(text, value)) return true;
   return maker_.failValue(line, "column " + std::to_string(column), trimBlanks(text),
                           " is not a number");
 }
 
+// The values of a line that usualLine() read, without the general
+// reading's checks: its numbers are short (at most eight digits, so the
+// edges fit 32 bits). False for a line the general reading must look at
+// (a frame or a class that is not written as a whole number, a long
+// confidence, a class missing that must be given).
+bool MotReader::usualBox(std::size_t count, LineBox* box) const {
+  static constexpr int64_t kPowers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+  static constexpr float kFloatPowers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
+  const Decimal& frame = numbers_[0];
+  if (frame.scale != 0 || frame.mantissa < 0) return false;
+  box->frame = static_cast<uint32_t>(frame.mantissa);
+  const Decimal* const edges = &numbers_[2];  // left, top, width, height
+  const int across = std::max(edges[0].scale, edges[2].scale);
+  const int down = std::max(edges[1].scale, edges[3].scale);
+  roundScaledInto(edges[0].mantissa, edges[0].scale, &box->left);
+  roundScaledInto(edges[1].mantissa, edges[1].scale, &box->top);
+  roundScaledInto(edges[0].mantissa * kPowers[across - edges[0].scale] +
+                      edges[2].mantissa * kPowers[across - edges[2].scale],
+                  across, &box->right);
+  roundScaledInto(edges[1].mantissa * kPowers[down - edges[1].scale] +
+                      edges[3].mantissa * kPowers[down - edges[3].scale],
+                  down, &box->bottom);
+  box->flagged =
+      layout_.consideredColumn != 0 && numbers_[layout_.consideredColumn - 1].mantissa == 0;
+  box->confidence = 1.0f;
+  if (layout_.scoreColumn != 0) {
+    // A short decimal: its digits and its power of ten are exact in single
+    // precision, so one division rounds it as reading its text would.
+    const Decimal& score = numbers_[layout_.scoreColumn - 1];
+    const int64_t magnitude = score.mantissa < 0 ? -score.mantissa : score.mantissa;
+    if (magnitude >= (int64_t{1} << 24)) return false;
+    const float quotient = static_cast<float>(magnitude) / kFloatPowers[score.scale];
+    box->confidence = scoreNegative_ ? -quotient : quotient;
+  }
+  box->label = layout_.defaultLabel;
+  if (!layout_.region) {
+    if (layout_.labelColumn <= count) {
+      const Decimal& label = numbers_[layout_.labelColumn - 1];
+      if (label.scale != 0) return false;
+      if (layout_.labelRequired || label.mantissa != -1) box->label = label.mantissa;
+    } else if (layout_.labelRequired) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool MotReader::readLine(std::string_view line, uint64_t number) {
   std::size_t count = 0;
-  quick_ = quickLine(line, &count);
-  if (!quick_) count = splitAt(line, ',', columns_);
+  LineBox box;
+  if (usualLine(line, &count) && usualBox(count, &box)) return addBox(box, number);
+  box = LineBox{};
+  count = splitAt(line, ',', columns_);
   if (count < layout_.minColumns) {
     return maker_.fail(number, "expected at least " + std::to_string(layout_.minColumns) +
                                    " columns, found " + std::to_string(count));
@@ -224,75 +451,105 @@ bool MotReader::readLine(std::string_view line, uint64_t number) {
     return maker_.failValue(number, "column 1", trimBlanks(columns_[0]),
                             " is not a frame number (a whole number from 0 to 4294967295)");
   }
-  std::array<Decimal, 4> box;  // left, top, width, height
-  for (std::size_t k = 0; k < box.size(); ++k) {
-    if (!this->number(3 + k, number, &box[k])) return false;
+  box.frame = static_cast<uint32_t>(*frame);
+  std::array<Decimal, 4> edges;  // left, top, width, height
+  for (std::size_t k = 0; k < edges.size(); ++k) {
+    if (!this->number(3 + k, number, &edges[k])) return false;
   }
-  int32_t left = 0;
-  int32_t top = 0;
-  int32_t right = 0;
-  int32_t bottom = 0;
   // Bitwise: the four are almost always fine, and a branch each costs.
-  if (!(roundInto(box[0], &left) & roundInto(box[1], &top) & roundSumInto(box[0], box[2], &right) &
-        roundSumInto(box[1], box[3], &bottom))) {
+  if (!(roundInto(edges[0], &box.left) & roundInto(edges[1], &box.top) &
+        roundSumInto(edges[0], edges[2], &box.right) &
+        roundSumInto(edges[1], edges[3], &box.bottom))) {
     return maker_.fail(number,
                        "columns 3 to 6: the box's edges (left, top, left + width, top + height) "
                        "are not all 32-bit whole numbers once rounded");
   }
-  bool flagged = false;
   if (layout_.consideredColumn != 0) {
     Decimal considered;
     if (!this->number(layout_.consideredColumn, number, &considered)) return false;
-    flagged = considered.exact ? considered.mantissa == 0 : considered.value == 0.0;
+    box.flagged = considered.exact ? considered.mantissa == 0 : considered.value == 0.0;
   }
-  float confidence = 1.0f;
-  if (layout_.scoreColumn != 0 && !this->confidence(layout_.scoreColumn, number, &confidence)) {
+  if (layout_.scoreColumn != 0 && !this->confidence(layout_.scoreColumn, number, &box.confidence)) {
     return false;
   }
+  box.label = layout_.defaultLabel;
+  if (!layout_.region) {
+    if (layout_.labelColumn <= count) {
+      const std::string_view text = columns_[layout_.labelColumn - 1];
+      Decimal value;
+      std::optional<int64_t> given;
+      if (parseDecimal(text, &value)) given = signedWholeValue(value);
+      if (!given) {
+        return maker_.failValue(number, "column " + std::to_string(layout_.labelColumn),
+                                trimBlanks(text), " is not a class number");
+      }
+      if (layout_.labelRequired || *given != -1) box.label = *given;
+    } else if (layout_.labelRequired) {
+      return maker_.fail(number, "expected at least " + std::to_string(layout_.labelColumn) +
+                                     " columns, found " + std::to_string(count));
+    }
+  }
+  return addBox(box, number);
+}
+
+bool MotReader::addBox(const LineBox& box, uint64_t number) {
   const ClassMapping* mapping = nullptr;
   if (layout_.region) {
     static const ClassMapping kRegion{"DCR"};
     mapping = &kRegion;
   } else {
-    int64_t label = layout_.defaultLabel;
-    if (layout_.labelColumn <= count) {
-      const std::string_view text = columns_[layout_.labelColumn - 1];
-      Decimal value;
-      std::optional<int64_t> given;
-      if (quick_) {
-        given = signedWholeValue(numbers_[layout_.labelColumn - 1]);
-      } else if (parseDecimal(text, &value)) {
-        given = signedWholeValue(value);
-      }
-      if (!given) {
-        return maker_.failValue(number, "column " + std::to_string(layout_.labelColumn),
-                                trimBlanks(text), " is not a class number");
-      }
-      if (layout_.labelRequired || *given != -1) label = *given;
-    } else if (layout_.labelRequired) {
-      return maker_.fail(number, "expected at least " + std::to_string(layout_.labelColumn) +
-                                     " columns, found " + std::to_string(count));
-    }
     bool failed = false;
-    mapping = maker_.mapNumber(label, number, &failed);
+    mapping = maker_.mapNumber(box.label, number, &failed);
     if (failed) return false;
     if (mapping == nullptr) return true;  // dropped
   }
-  return maker_.addBox(static_cast<uint32_t>(*frame), left, top, right, bottom, *mapping, flagged,
-                       confidence, number);
+  if (kept_ != nullptr) {
+    kept_->add(box.frame, box.left, box.top, box.right, box.bottom, *mapping, box.flagged,
+               box.confidence, number);
+    return true;
+  }
+  return maker_.addBox(box.frame, box.left, box.top, box.right, box.bottom, *mapping, box.flagged,
+                       box.confidence, number);
 }
 
-}  // namespace
-
-bool readMotFamily(RecordMaker& maker) {
+bool readAll(RecordMaker& maker, KeptBoxes* kept) {
   const AnnotationReadOptions& options = maker.options();
-  if (!MotReader(maker, layoutOf(options.format, options.role)).read()) return false;
+  if (!MotReader(maker, layoutOf(options.format, options.role), kept).read()) return false;
   if (options.format == AnnotationFormat::kUavdt && options.role == AnnotationRole::kGroundTruth &&
       !options.ignorePath.empty()) {
     maker.renameInput(options.ignorePath);
     Layout regions{6, 0, 0, 0, false, 0, true};
-    if (!MotReader(maker, regions).read()) return false;
+    if (!MotReader(maker, regions, kept).read()) return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool readMotFamily(RecordMaker& maker) { return readAll(maker, nullptr); }
+
+bool fileMotFamilyByFrame(RecordMaker& maker, RecordFiler& filer) {
+  maker.keepNoRecords();
+  KeptBoxes kept;
+  if (!readAll(maker, &kept)) return false;
+  auto& boxes = kept.boxes;
+  std::vector<uint32_t> order;
+  if (boxes.size() > UINT32_MAX) {
+    std::stable_sort(boxes.begin(), boxes.end(),
+                     [](const KeptBox& a, const KeptBox& b) { return a.frame < b.frame; });
+  } else {
+    order = frameOrder(boxes.size(), [&](std::size_t k) { return boxes[k].frame; });
+  }
+  if (order.empty()) {
+    for (const KeptBox& box : boxes) {
+      if (!filer.file(kept.record(box))) return false;
+    }
+  } else {
+    for (const uint32_t k : order) {
+      if (!filer.file(kept.record(boxes[k]))) return false;
+    }
+  }
+  filer.finish();
   return true;
 }
 

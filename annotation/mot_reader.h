@@ -13,4 +13,14 @@ namespace formats {
 /// file cannot be read or a line is malformed.
 bool readMotFamily(RecordMaker& maker);
 
+/// Reads the input of `maker` as readMotFamily() does, and files its records
+/// into `filer` as fileRecords() files them once orderByFrame() has ordered
+/// them: by frame number, each frame's records in the order read. For files
+/// whose frames come back (a ground truth listed track by track): the
+/// records are kept in a compact form until all are read, and nothing is
+/// filed when a line is malformed. False with the failure set (the failure
+/// of `maker`, or the error of `filer`) when a file cannot be read, a line
+/// is malformed or a record cannot be filed; `filer` is finished otherwise.
+bool fileMotFamilyByFrame(RecordMaker& maker, RecordFiler& filer);
+
 }  // namespace formats

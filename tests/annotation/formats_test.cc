@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -202,6 +205,231 @@ TEST(FormatReadingTest, RandomMotFilesReadDirectlyAsTheirConversionReads) {
                   (records[r - 1].frameNumber == records[r].frameNumber &&
                    records[r - 1].line < records[r].line));
     }
+  }
+}
+
+// A decimal known exactly: units / 10^scale.
+struct Exact {
+  int64_t units = 0;
+  int scale = 0;
+};
+
+int64_t powerOfTen(int exponent) {
+  int64_t power = 1;
+  for (int k = 0; k < exponent; ++k) power *= 10;
+  return power;
+}
+
+// `value` rounded to a whole number, halves away from zero, in integers.
+int64_t rounded(Exact value) {
+  const int64_t unit = powerOfTen(value.scale);
+  const int64_t magnitude = value.units < 0 ? -value.units : value.units;
+  const int64_t whole = (magnitude + unit / 2) / unit;
+  return value.units < 0 ? -whole : whole;
+}
+
+Exact sum(Exact a, Exact b) {
+  const int scale = std::max(a.scale, b.scale);
+  return {a.units * powerOfTen(scale - a.scale) + b.units * powerOfTen(scale - b.scale), scale};
+}
+
+// The plain text of `value` ("-12.050", "0.5", "7").
+std::string plainText(Exact value) {
+  const int64_t unit = powerOfTen(value.scale);
+  const int64_t magnitude = value.units < 0 ? -value.units : value.units;
+  std::string text = std::to_string(magnitude / unit);
+  if (value.scale > 0) {
+    const std::string fraction = std::to_string(magnitude % unit);
+    text +=
+        "." + std::string(static_cast<std::size_t>(value.scale) - fraction.size(), '0') + fraction;
+  }
+  return (value.units < 0 ? "-" : "") + text;
+}
+
+// `value` as a MOT file may write it: mostly plainly, sometimes with leading
+// or trailing zeros, without the whole part, with a plus, blanks or an
+// exponent, or as "-0".
+std::string anyText(std::mt19937& random, Exact value) {
+  std::string text = plainText(value);
+  const bool negative = value.units < 0;
+  std::string body = negative ? text.substr(1) : text;
+  switch (std::uniform_int_distribution<int>(0, 15)(random)) {
+    case 0:
+      body = "00" + body;
+      break;
+    case 1:
+      if (body.starts_with("0.")) body = body.substr(1);
+      break;
+    case 2:
+      body += value.scale > 0 ? "00" : ".00";
+      break;
+    case 3:
+      if (value.scale == 0) body += ".";
+      break;
+    case 4:
+      if (!negative) return "+" + body;
+      break;
+    case 5:
+      return " " + text + "\t";
+    case 6:
+      return text + "e0";
+    case 7:
+      if (value.units == 0) return "-" + body;
+      break;
+    default:
+      break;
+  }
+  return (negative ? "-" : "") + body;
+}
+
+// A decimal of up to seven places, halves often, up to `limit` in size.
+Exact anyExact(std::mt19937& random, int64_t limit) {
+  static constexpr int kScales[] = {0, 0, 0, 1, 2, 2, 3, 4, 5, 7};
+  const int scale = kScales[std::uniform_int_distribution<int>(0, 9)(random)];
+  const int64_t unit = powerOfTen(scale);
+  Exact value{std::uniform_int_distribution<int64_t>(-limit * unit, limit * unit)(random), scale};
+  if (scale > 0 && std::uniform_int_distribution<int>(0, 2)(random) == 0) {
+    value.units = value.units / unit * unit + (value.units < 0 ? -unit / 2 : unit / 2);
+  }
+  return value;
+}
+
+// A column this reader does not read: anything, of any length (the columns
+// after a long one may lie anywhere in the line).
+std::string anyOtherColumn(std::mt19937& random) {
+  static const char* const kTexts[] = {"-1", "1", "0.25", "", "x", "7e"};
+  const int pick = std::uniform_int_distribution<int>(0, 7)(random);
+  if (pick < 6) return kTexts[pick];
+  return std::string(std::uniform_int_distribution<std::size_t>(8, 64)(random), '9');
+}
+
+// Random MOT files, read directly, against their records made from the
+// values they were written from: every column as plain as it can be or
+// written otherwise, lines long and short, columns past those read that are
+// no numbers, the lines of a ground truth track by track in any frame
+// order or a detector's frame by frame; the records filed in frame order,
+// each frame's in file order, with the lines they came from. A file with a
+// malformed line fails at that line.
+TEST(FormatReadingTest, RandomMotFilesReadAsTheValuesTheyWereWrittenFrom) {
+  TempDir dir;
+  std::mt19937 random(23);
+  const auto chance = [&](int in) {
+    return std::uniform_int_distribution<int>(0, in - 1)(random) == 0;
+  };
+  const ClassMap& classes = defaultClassMap(AnnotationFormat::kMot);
+  for (int k = 0; k < 400; ++k) {
+    SCOPED_TRACE(k);
+    const bool truth = k % 2 == 0;
+    const bool trackByTrack = truth && !chance(4);
+    std::string text;
+    std::vector<AnnotationRecord> expected;
+    uint64_t line = 0;
+    uint64_t badLine = 0;
+    const auto addLine = [&](int frame) {
+      ++line;
+      if (chance(12)) {
+        text += chance(2) ? "\n" : " \t\n";
+        ++line;
+      }
+      const Exact left = anyExact(random, 3000);
+      const Exact top = anyExact(random, 3000);
+      const Exact width = anyExact(random, 400);
+      const Exact height = anyExact(random, 400);
+      const Exact seventh =
+          truth ? Exact{static_cast<int64_t>(chance(3) ? 0 : 1) * 5, 1} : anyExact(random, 2);
+      const int label = chance(5) ? -1 : std::uniform_int_distribution<int>(1, 12)(random);
+      const bool labelled = !chance(6);
+      std::string frameText = std::to_string(frame);
+      if (chance(6)) frameText = anyText(random, Exact{frame * 100, 2});
+      std::string row = frameText + "," + anyOtherColumn(random) + "," + anyText(random, left) +
+                        "," + anyText(random, top) + "," + anyText(random, width) + "," +
+                        anyText(random, height) + "," + anyText(random, seventh);
+      if (labelled) row += "," + (chance(5) ? plainText({label * 10, 1}) : std::to_string(label));
+      for (int extra = std::uniform_int_distribution<int>(0, 3)(random); labelled && extra > 0;
+           --extra) {
+        row += "," + anyOtherColumn(random);
+      }
+      if (badLine == 0 && chance(300)) {
+        badLine = line;
+        static const char* const kBad[] = {"1,2,3",
+                                           "1,1,x,2,3,4,1,1",
+                                           "-3,1,2,3,4,5,1,1",
+                                           "2.5,1,2,3,4,5,1,1",
+                                           "1,1,2,3,4,5,1,1.5",
+                                           "1,1,1.2.3,2,3,4,1,1",
+                                           "1,1,2,-,3,4,1,1",
+                                           "1,1,2,3,4,5,1,1-",
+                                           "1,1,2,3,4,5,.,1",
+                                           "1,1,2,3,4,5-2,1,1",
+                                           "1,1,2,3,4,1e+,1,1"};
+        row = kBad[std::uniform_int_distribution<int>(0, 10)(random)];
+      }
+      text += row + (chance(5) ? "\r\n" : "\n");
+      const ClassMapping* mapping =
+          classes.find(std::to_string(label == -1 || !labelled ? 1 : label));
+      ASSERT_NE(mapping, nullptr);
+      AnnotationRecord r;
+      r.frameNumber = static_cast<uint32_t>(frame);
+      const auto x1 = static_cast<int32_t>(rounded(left));
+      const auto y1 = static_cast<int32_t>(rounded(top));
+      const auto x2 = static_cast<int32_t>(rounded(sum(left, width)));
+      const auto y2 = static_cast<int32_t>(rounded(sum(top, height)));
+      r.corners = {x1, y1, x2, y1, x2, y2, x1, y2};
+      r.type = mapping->type;
+      r.markA = mapping->markA;
+      r.markB = mapping->markB || (truth && seventh.units == 0);
+      r.confidence = 1.0f;
+      if (!truth) {
+        const std::string plain = plainText(seventh);
+        std::from_chars(plain.data(), plain.data() + plain.size(), r.confidence);
+      }
+      r.line = line;
+      expected.push_back(r);
+    };
+    const int frames = std::uniform_int_distribution<int>(1, 30)(random);
+    const int objects = std::uniform_int_distribution<int>(0, 6)(random);
+    if (trackByTrack) {
+      for (int track = 0; track < objects; ++track) {
+        std::vector<int> order(static_cast<std::size_t>(frames));
+        std::iota(order.begin(), order.end(), 1);
+        if (chance(2)) std::shuffle(order.begin(), order.end(), random);
+        for (const int frame : order) addLine(frame);
+      }
+    } else {
+      for (int frame = 1; frame <= frames; ++frame) {
+        for (int object = 0; object < objects; ++object) addLine(frame);
+      }
+    }
+    const std::string path = dir.write("mot.txt", text);
+    AnnotationReadOptions options;
+    options.format = AnnotationFormat::kMot;
+    options.role = truth ? AnnotationRole::kGroundTruth : AnnotationRole::kSystem;
+    QuorSequence direct;
+    ReadDetails directDetails;
+    AnnotationReadFailure failure;
+    const bool read = readAnnotation(path, options, direct, failure, &directDetails);
+    if (badLine != 0) {
+      EXPECT_FALSE(read);
+      EXPECT_TRUE(failure.message.starts_with(path + ":" + std::to_string(badLine) + ": "))
+          << failure.message;
+      continue;
+    }
+    ASSERT_TRUE(read) << failure.message;
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](const AnnotationRecord& a, const AnnotationRecord& b) {
+                       return a.frameNumber < b.frameNumber;
+                     });
+    QuorSequence filed;
+    ReadDetails filedDetails;
+    std::string error;
+    ASSERT_EQ(fileRecords(expected, filed, path, &error, &filedDetails), 0) << error;
+    expectSameSequence(direct, filed);
+    EXPECT_EQ(directDetails.records, filedDetails.records);
+    EXPECT_EQ(directDetails.dcfRecords, filedDetails.dcfRecords);
+    EXPECT_EQ(directDetails.droppedBySize, filedDetails.droppedBySize);
+    EXPECT_EQ(directDetails.frameLines, filedDetails.frameLines);
+    EXPECT_EQ(directDetails.allTargetLines, filedDetails.allTargetLines);
+    EXPECT_EQ(directDetails.allRegionLines, filedDetails.allRegionLines);
   }
 }
 
