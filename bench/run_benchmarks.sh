@@ -240,19 +240,7 @@ batch_benchmark() {
 }
 
 if [ "$batch_only" -eq 1 ]; then
-  if [ ${#explain_rows[@]} -gt 0 ]; then
-  echo
-  echo "### talmira explain beside talmira score"
-  echo
-  echo "Goals: explain / score at most 2 (time) and 1.5 (peak) on long. Both with the cores they"
-  echo "find: files whose frame numbers only grow are explained while they are read."
-  echo
-  echo "| Workload | score s | explain s | explain / score | score peak MB | explain peak MB | explain peak / score peak |"
-  echo "|---|---:|---:|---:|---:|---:|---:|"
-  printf '%s\n' "${explain_rows[@]}"
-fi
-
-[ "$no_batch" -eq 1 ] || batch_benchmark
+  batch_benchmark
   exit 0
 fi
 
