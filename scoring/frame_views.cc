@@ -270,8 +270,8 @@ void readFramesOf(StreamedInput& input, std::span<const uint32_t> wanted, QuorSe
     input.error = locatedMessage(input.name, 0, "cannot be read a second time");
     return;
   }
-  // The corners of every record filed, by line: the filing keeps only the
-  // rectangles they make.
+  // The corners of the turned records filed, by line: the filing keeps only
+  // the rectangles they make.
   std::vector<std::pair<uint64_t, std::array<int32_t, 8>>> corners;
   RecordFiler filer(sequence, input.name, &input.error, &lines, input.rules);
   // A record the filing drops may carry any number, even among the records
@@ -282,7 +282,11 @@ void readFramesOf(StreamedInput& input, std::span<const uint32_t> wanted, QuorSe
       stream, input.name,
       [&](const AnnotationRecord& record) {
         if (!std::binary_search(wanted.begin(), wanted.end(), record.frameNumber)) return true;
-        corners.emplace_back(record.line, record.corners);
+        const std::array<int32_t, 8>& c = record.corners;
+        if (isTurned(makeTarget(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], 0, false, 0.0f,
+                                false))) {
+          corners.emplace_back(record.line, c);
+        }
         filed = filer.file(record);
         return filed;
       },
