@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "annotation/text_words.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -18,6 +20,16 @@
 namespace formats {
 
 namespace {
+
+using text_words::bitCount;
+using text_words::kEachByte;
+using text_words::loadWord;
+using text_words::nonDigitBytes;
+using text_words::nonzeroBytes;
+using text_words::wordDigitsValue;
+#if !defined(__SSE2__)
+using text_words::bytesEqual;
+#endif
 
 constexpr std::size_t kMaxColumns = 12;
 constexpr std::size_t kMaxRead = 9;  // the last column any layout reads
@@ -180,62 +192,7 @@ bool MotReader::read() {
 }
 
 // A line is looked at sixteen bytes at a time, and its numbers read eight
-// at a time: a loop over its bytes branches at the end of every number, and
-// the ends of numbers of varying lengths are what a branch predictor cannot
-// learn (the same holds for this format's reader, which does the same).
-constexpr uint64_t kEachByte = 0x0101010101010101;
-
-// The eight bytes at `p`, p[0] in the lowest.
-uint64_t loadWord(const char* p) {
-  uint64_t word = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&word, p, sizeof word);
-  } else {
-    for (int i = 7; i >= 0; --i) word = word << 8 | static_cast<unsigned char>(p[i]);
-  }
-  return word;
-}
-
-#if !defined(__SSE2__)
-// The high bit of each byte of `x` that is not zero; no carry crosses bytes.
-uint64_t nonzeroBytes(uint64_t x) {
-  return (((x & kEachByte * 0x7f) + kEachByte * 0x7f) | x) & kEachByte * 0x80;
-}
-
-// The high bit of each byte of `word` that is no decimal digit.
-uint64_t nonDigitBytes(uint64_t word) {
-  return nonzeroBytes(((word & kEachByte * 0xf0) ^ kEachByte * 0x30) |
-                      (((word & kEachByte * 0x0f) + kEachByte * 0x06) & kEachByte * 0x10));
-}
-
-// The high bit of each byte of `word` equal to `c`.
-uint64_t bytesEqual(uint64_t word, char c) {
-  return ~nonzeroBytes(word ^ kEachByte * static_cast<unsigned char>(c)) & kEachByte * 0x80;
-}
-#endif
-
-// The value of the first `length` (1 to 8) bytes of `word`, decimal digits,
-// read without a branch: pairs, then fours, then eights are combined.
-uint32_t wordDigitsValue(uint64_t word, std::size_t length) {
-  const unsigned unused = (64 - 8 * static_cast<unsigned>(length)) & 63;
-  uint64_t digits = (word & kEachByte * 0x0f) << unused;
-  digits = (digits * (10 * 256 + 1)) >> 8 & 0x00ff00ff00ff00ff;
-  digits = (digits * (100 * 65536 + 1)) >> 16 & 0x0000ffff0000ffff;
-  return static_cast<uint32_t>((digits * (10000 * (uint64_t{1} << 32) + 1)) >> 32);
-}
-
-// The number of bits set. Without the instruction for it (not every x86-64
-// has one) the library's routine is a call; this is a dozen operations inline.
-std::size_t bitCount(uint64_t x) {
-#if defined(__POPCNT__)
-  return static_cast<std::size_t>(std::popcount(x));
-#else
-  x -= (x >> 1) & 0x5555555555555555;
-  x = (x & 0x3333333333333333) + ((x >> 2) & 0x3333333333333333);
-  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0f;
-  return static_cast<std::size_t>((x * kEachByte) >> 56);
-#endif
-}
+// at a time (text_words.h says why).
 
 // Which of up to 64 bytes are commas, digits, points and minus signs, one
 // bit each.
