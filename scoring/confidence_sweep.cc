@@ -154,6 +154,24 @@ struct Change {
   }
 };
 
+// The same in 32 bits, for the many sums of the tables kept while reading.
+// They wrap around (unsigned) and are read as signed: right as long as no
+// sum moves by 2^31 or more between two readings.
+struct Change32 {
+  uint32_t gt = 0;
+  uint32_t det = 0;
+  uint32_t pairs = 0;
+  Change32& operator+=(const Change& other) {
+    gt += static_cast<uint32_t>(other.gt);
+    det += static_cast<uint32_t>(other.det);
+    pairs += static_cast<uint32_t>(other.pairs);
+    return *this;
+  }
+  Change wide() const {
+    return {static_cast<int32_t>(gt), static_cast<int32_t>(det), static_cast<int32_t>(pairs)};
+  }
+};
+
 // A box of one frame's sweep.
 struct Node {
   int32_t entry;  // the row at which it is taken
@@ -397,6 +415,7 @@ struct Worker {
   // The frame's boxes that some threshold takes (the system boxes also
   // left by the regions), and the class slot of each.
   std::vector<const QuorTarget*> truths, systems;
+  std::vector<int32_t> systemAt;  // each system box's position in its frame
   std::vector<int32_t> truthSlots, systemSlots;
   std::vector<Link> links;
   BoxIndex systemIndex, regionIndex;
@@ -447,12 +466,13 @@ void findLinks(Worker& w, float overlap, OverlapMeasure measure) {
 }
 
 // The system boxes of `partner` that some threshold takes and that no
-// don't-care region of `frame` covers.
+// don't-care region of `frame` covers, and their positions in its list.
 void keepSystemBoxes(Worker& w, const QuorFrame& frame, const QuorFrame& partner) {
   const std::vector<const QuorTarget*>& regions = frame.regions;
   const bool indexRegions = regions.size() * partner.targets.size() > kDirectPairLimit;
   if (indexRegions) w.regionIndex.build(regions);
-  for (const QuorTarget* candidate : partner.targets) {
+  for (std::size_t at = 0; at < partner.targets.size(); ++at) {
+    const QuorTarget* candidate = partner.targets[at];
     if (!takenAtSomeThreshold(*candidate)) continue;
     bool covered = false;
     if (indexRegions) {
@@ -464,7 +484,10 @@ void keepSystemBoxes(Worker& w, const QuorFrame& frame, const QuorFrame& partner
         return regionCovers(*candidate, *region, frame.regionCoverRatio);
       });
     }
-    if (!covered) w.systems.push_back(candidate);
+    if (!covered) {
+      w.systems.push_back(candidate);
+      w.systemAt.push_back(static_cast<int32_t>(at));
+    }
   }
 }
 
@@ -521,22 +544,26 @@ void sweepClass(Worker& w, std::size_t slot, const Rows& rows, Change* changes) 
   w.sweep.run(w.classTruths, w.classSystems, w.classLinks, changes, rows.thresholds().size());
 }
 
-// Sweeps one ground-truth frame against its partner (or none): the frame's
-// pairs once, then every class with a box in the frame; `forClass(slot)`
-// sweeps one class through sweepClass().
-template <typename ForClass>
-void sweepFramePair(Worker& w, const QuorFrame& frame, const QuorFrame* partner,
-                    const ClassSlots& slots, ForClass&& forClass) {
+// The boxes of one ground-truth frame and its partner (or none) that some
+// threshold takes, and their passing pairs. False when there are none.
+bool gatherFramePair(Worker& w, const QuorFrame& frame, const QuorFrame* partner) {
   w.truths.clear();
   w.systems.clear();
+  w.systemAt.clear();
   for (const QuorTarget* target : frame.targets) {
     if (takenAtSomeThreshold(*target)) w.truths.push_back(target);
   }
   if (partner != nullptr) keepSystemBoxes(w, frame, *partner);
-  if (w.truths.empty() && w.systems.empty()) return;
+  if (w.truths.empty() && w.systems.empty()) return false;
   // The rules are those the frame carries, as a selection from it would.
   findLinks(w, frame.overlapThreshold, frame.overlapMeasure);
+  return true;
+}
 
+// Calls `forClass(slot)` for "All" and then for every class with a box among
+// the worker's boxes, after noting each box's class slot.
+template <typename ForClass>
+void forEachClassOfFrame(Worker& w, const ClassSlots& slots, ForClass&& forClass) {
   w.truthSlots.clear();
   w.systemSlots.clear();
   uint32_t present = 0;  // the class slots with a box in the frame
@@ -552,6 +579,15 @@ void sweepFramePair(Worker& w, const QuorFrame& frame, const QuorFrame* partner,
   for (std::size_t slot = 1; slot < kClassCount; ++slot) {
     if ((present & (1u << slot)) != 0) forClass(slot);
   }
+}
+
+// Sweeps one ground-truth frame against its partner (or none): the frame's
+// pairs once, then every class with a box in the frame; `forClass(slot)`
+// sweeps one class through sweepClass().
+template <typename ForClass>
+void sweepFramePair(Worker& w, const QuorFrame& frame, const QuorFrame* partner,
+                    const ClassSlots& slots, ForClass&& forClass) {
+  if (gatherFramePair(w, frame, partner)) forEachClassOfFrame(w, slots, forClass);
 }
 
 void sweepFrame(Worker& w, const SweepInput& in, std::size_t at) {
@@ -643,39 +679,63 @@ std::array<Rows, kClassCount> rowsOf(const QuorSequence& groundTruth, const Quor
 // The changes of one class by threshold, and the class's confidences in
 // (0, 1) seen so far (with or without a change): an open-addressing table on
 // the bits of the threshold, as the distinct confidences of a file are few
-// next to its boxes and are met again and again. There is one per class and
-// worker, so slots are kept small: 32-bit sums, with what would outgrow them
-// moved to a 64-bit side table first.
+// next to its boxes and are met again and again. A frame looks each box's
+// threshold up once and adds its changes through the slot found; the table
+// only grows between frames (reserve()), so slots stay put within one. 1 and
+// 0 have slots of their own past the hashed ones.
+//
+// There is one per class and worker, so slots are kept small: 32-bit sums,
+// moved to a 64-bit side table (spill()) before they could outgrow that.
 class ChangeTable {
  public:
-  ChangeTable() : slots_(kInitialSize) {}
+  ChangeTable() { rebuild(kInitialSize); }
 
-  /// Notes `threshold` as a row of the class.
-  void note(float threshold) { slotOf(threshold); }
-
-  void add(float threshold, const Change& change) {
-    Slot& slot = slots_[slotOf(threshold)];
-    constexpr int64_t kLimit = int64_t{1} << 30;
-    if (std::abs(change.gt) >= kLimit || std::abs(change.det) >= kLimit ||
-        std::abs(change.pairs) >= kLimit || std::abs(slot.gt) >= kLimit ||
-        std::abs(slot.det) >= kLimit || std::abs(slot.pairs) >= kLimit) {
-      Change& wide = wide_[slot.bits];
-      wide += Change{slot.gt, slot.det, slot.pairs};
-      wide += change;
-      slot.gt = slot.det = slot.pairs = 0;
-      return;
-    }
-    slot.gt += static_cast<int32_t>(change.gt);
-    slot.det += static_cast<int32_t>(change.det);
-    slot.pairs += static_cast<int32_t>(change.pairs);
+  /// Makes room for `count` more thresholds, so that no slot moves until
+  /// the next call.
+  void reserve(std::size_t count) {
+    std::size_t size = hashed_;
+    while (4 * (used_ + count) > 3 * size) size *= 2;
+    if (size != hashed_) rebuild(size);
   }
 
-  /// Calls visit(threshold, change) once for every noted threshold.
+  /// The slot of the threshold at which a box of this confidence is taken
+  /// first: 1 above 1, the confidence itself in (0, 1), and 0 at zero. Only
+  /// for boxes some threshold takes (a confidence of at least 0), and at most
+  /// as many new thresholds as were reserved.
+  int32_t idOf(float confidence) {
+    if (confidence >= 1.0f) return static_cast<int32_t>(hashed_);
+    if (confidence > 0.0f) return slotBetween(confidence);
+    return static_cast<int32_t>(hashed_ + 1);
+  }
+
+  /// Notes `confidence` as a row of the class when it lies in (0, 1), with
+  /// the same room as idOf().
+  void note(float confidence) {
+    if (strictlyBetweenZeroAndOne(confidence)) slotBetween(confidence);
+  }
+
+  /// The sums of a slot; no sum may move by 2^31 or more between two
+  /// spill() calls.
+  Change32& at(int32_t id) { return slots_[static_cast<std::size_t>(id)].sums; }
+
+  /// Moves every sum to the 64-bit side table.
+  void spill() {
+    for (Slot& slot : slots_) {
+      if (slot.bits == kEmpty ||
+          (slot.sums.gt == 0 && slot.sums.det == 0 && slot.sums.pairs == 0)) {
+        continue;
+      }
+      wide_[slot.bits] += slot.sums.wide();
+      slot.sums = Change32{};
+    }
+  }
+
+  /// Calls visit(threshold, change) once for every threshold, 1 and 0 included.
   template <typename Visit>
   void forEach(Visit&& visit) const {
     for (const Slot& slot : slots_) {
       if (slot.bits == kEmpty) continue;
-      Change change{slot.gt, slot.det, slot.pairs};
+      Change change = slot.sums.wide();
       if (const auto found = wide_.find(slot.bits); found != wide_.end()) change += found->second;
       visit(thresholdOf(slot.bits), change);
     }
@@ -687,9 +747,14 @@ class ChangeTable {
   static constexpr uint32_t kEmpty = 0xffffffffu;
   struct Slot {
     uint32_t bits = kEmpty;
-    int32_t gt = 0, det = 0, pairs = 0;
+    Change32 sums;
   };
 
+  static uint32_t bitsOf(float value) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+  }
   static float thresholdOf(uint32_t bits) {
     float threshold = 0.0f;
     std::memcpy(&threshold, &bits, sizeof threshold);
@@ -698,85 +763,95 @@ class ChangeTable {
   static std::size_t hashOf(uint32_t bits) {
     return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32);
   }
-  std::size_t slotOf(float threshold) {
-    uint32_t bits = 0;
-    std::memcpy(&bits, &threshold, sizeof bits);
-    const std::size_t mask = slots_.size() - 1;
+
+  int32_t slotBetween(float threshold) {
+    const uint32_t bits = bitsOf(threshold);
+    const std::size_t mask = hashed_ - 1;
     for (std::size_t at = hashOf(bits) & mask;; at = (at + 1) & mask) {
-      if (slots_[at].bits == bits) return at;
+      if (slots_[at].bits == bits) return static_cast<int32_t>(at);
       if (slots_[at].bits != kEmpty) continue;
-      if (4 * (used_ + 1) > 3 * slots_.size()) {
-        grow();
-        return slotOf(threshold);
-      }
       slots_[at].bits = bits;
       ++used_;
-      return at;
-    }
-  }
-  void grow() {
-    std::vector<Slot> old(slots_.size() * 2);
-    old.swap(slots_);
-    used_ = 0;
-    for (const Slot& slot : old) {
-      if (slot.bits == kEmpty) continue;
-      Slot& moved = slots_[slotOf(thresholdOf(slot.bits))];
-      moved = slot;
+      return static_cast<int32_t>(at);
     }
   }
 
-  std::vector<Slot> slots_;
+  // Makes `size` hashed slots (a power of two) and the two of 1 and 0, and
+  // places every threshold again.
+  void rebuild(std::size_t size) {
+    std::vector<Slot> old(size + 2);
+    old.swap(slots_);
+    hashed_ = size;
+    used_ = 0;
+    slots_[hashed_].bits = bitsOf(1.0f);
+    slots_[hashed_ + 1].bits = bitsOf(0.0f);
+    if (old.empty()) return;
+    const std::size_t oldHashed = old.size() - 2;
+    for (std::size_t at = 0; at < oldHashed; ++at) {
+      if (old[at].bits == kEmpty) continue;
+      slots_[static_cast<std::size_t>(slotBetween(thresholdOf(old[at].bits)))].sums = old[at].sums;
+    }
+    slots_[hashed_].sums = old[oldHashed].sums;
+    slots_[hashed_ + 1].sums = old[oldHashed + 1].sums;
+  }
+
+  std::vector<Slot> slots_;  // hashed_ slots, then those of 1 and 0
+  std::size_t hashed_ = 0;
   std::size_t used_ = 0;
   std::unordered_map<uint32_t, Change> wide_;  // by threshold bits
 };
 
 // Sweeping while reading: the rows are only known once every box has been
-// read, so each frame is swept on rows of its own (its boxes' confidences)
-// and its changes are kept by threshold value; the curves are summed up at
-// the end, on the rows of the whole files.
+// read, so each frame's changes are kept by threshold value, in tables of
+// thresholds; the curves are summed up at the end, on the rows of the whole
+// files.
+//
+// Most boxes of a frame pass the overlap test with no other box, or with
+// exactly one that passes with no other either. Such a lone box or pair
+// changes the counts in a way known beforehand, so it is added straight to
+// the tables; only the rest (boxes linked to two or more, and the boxes
+// linked to them) is swept. The two parts share no passing pair, so their
+// matchings and set-asides do not touch and their changes add up.
 class StreamingSweep : public FramePairVisitor {
  public:
-  explicit StreamingSweep(std::size_t workers) : workers_(workers) {}
+  StreamingSweep(std::size_t workers, std::size_t spillBoxes)
+      : workers_(workers), spillBoxes_(spillBoxes) {}
 
   void pair(std::size_t worker, const QuorFrame& truth, const QuorFrame* partner) override {
     Part& part = workers_[worker];
-    collect(truth, part.tables);
-    if (partner != nullptr) collect(*partner, part.tables);
+    prepare(part.tables, truth.targets.size() + (partner ? partner->targets.size() : 0),
+            part.sinceSpill);
     Worker& w = part.worker;
-    w.nodesKnown = true;
-    sweepFramePair(w, truth, partner, slots_, [&](std::size_t slot) {
-      if (slot == 0) {
-        // The frame's rows: the confidences of all its taken boxes. A class
-        // changes only where one of its own boxes enters, at that box's
-        // confidence, so the rows of All serve every class: each box's row
-        // is found once, and the changes land on the same thresholds as on
-        // the class's own rows.
-        part.local.clear();
-        for (const QuorTarget* target : w.truths) add(part.local, *target);
-        for (const QuorTarget* target : w.systems) add(part.local, *target);
-        part.rows.assign(part.local);
-        w.truthNodes.clear();
-        w.systemNodes.clear();
-        for (const QuorTarget* target : w.truths) {
-          w.truthNodes.push_back({part.rows.entryOf(target->confidence), flagged(*target)});
-        }
-        for (const QuorTarget* target : w.systems) {
-          w.systemNodes.push_back({part.rows.entryOf(target->confidence), flagged(*target)});
-        }
-      }
-      const std::vector<float>& thresholds = part.rows.thresholds();
-      part.changes.assign(thresholds.size(), Change{});
-      sweepClass(w, slot, part.rows, part.changes.data());
-      for (std::size_t row = 0; row < part.changes.size(); ++row) {
-        const Change& change = part.changes[row];
-        if (change.gt != 0 || change.det != 0 || change.pairs != 0) {
-          part.tables[slot].add(thresholds[row], change);
+    if (!gatherFramePair(w, truth, partner)) {
+      if (partner != nullptr) collect(*partner, part.tables);
+      return;
+    }
+    // Every box's thresholds; a system box a region covers still makes a row.
+    part.truthIds.clear();
+    for (const QuorTarget* target : w.truths) part.truthIds.push_back(idsOf(*target, part.tables));
+    part.systemIds.clear();
+    if (partner != nullptr) {
+      std::size_t kept = 0;
+      for (std::size_t at = 0; at < partner->targets.size(); ++at) {
+        const QuorTarget& target = *partner->targets[at];
+        if (kept < w.systemAt.size() && w.systemAt[kept] == static_cast<int32_t>(at)) {
+          part.systemIds.push_back(idsOf(target, part.tables));
+          ++kept;
+        } else if (strictlyBetweenZeroAndOne(target.confidence)) {
+          part.tables[0].note(target.confidence);
+          const int32_t slot = slots_.of(target.classCode);
+          if (slot > 0) part.tables[static_cast<std::size_t>(slot)].note(target.confidence);
         }
       }
-    });
+    }
+    if (!addLoneBoxes(part)) return;
+    sweepTheRest(part);
   }
 
-  void unpaired(const QuorFrame& system) override { collect(system, unpaired_); }
+  void unpaired(const QuorFrame& system) override {
+    prepare(unpaired_, system.targets.size(), unpairedSinceSpill_);
+    collect(system, unpaired_);
+  }
 
   SweepCurves curves(int64_t frames) const {
     SweepCurves result;
@@ -788,8 +863,6 @@ class StreamingSweep : public FramePairVisitor {
       };
       unpaired_[slot].forEach(take);
       for (const Part& part : workers_) part.tables[slot].forEach(take);
-      entries.emplace_back(1.0f, Change{});
-      entries.emplace_back(0.0f, Change{});
       std::sort(entries.begin(), entries.end(),
                 [](const auto& a, const auto& b) { return a.first > b.first; });
       ClassCurve& curve = result[slot];
@@ -807,13 +880,192 @@ class StreamingSweep : public FramePairVisitor {
 
  private:
   using Tables = std::array<ChangeTable, kClassCount>;
+  // A box's threshold ids in the "All" table and in its class's (-1: none).
+  struct BoxIds {
+    int32_t all;
+    int32_t ofClass;
+    int32_t slot;
+    float key;  // the threshold at which it is taken first: higher enters earlier
+  };
   struct Part {
     Worker worker;
     Tables tables;  // by class; "All" takes every box
+    std::vector<BoxIds> truthIds, systemIds;
+    std::vector<int32_t> truthDegree, systemDegree;
     std::vector<float> local;
     Rows rows;
     std::vector<Change> changes;
+    std::size_t sinceSpill = 0;  // boxes since the tables' sums were spilled
   };
+
+  // Makes room in the tables for a frame of `boxes` boxes. No sum of a table
+  // moves by more than the frame's boxes (the changes at one threshold are
+  // those of one row of the frame's curve), so the 32-bit sums are spilled
+  // before spillBoxes_ (at most 2^31) boxes have gone by.
+  void prepare(Tables& tables, std::size_t boxes, std::size_t& sinceSpill) const {
+    if (sinceSpill + boxes >= spillBoxes_) {
+      for (ChangeTable& table : tables) table.spill();
+      sinceSpill = 0;
+    }
+    sinceSpill += boxes;
+    for (ChangeTable& table : tables) table.reserve(boxes);
+  }
+
+  BoxIds idsOf(const QuorTarget& target, Tables& tables) const {
+    const int32_t slot = slots_.of(target.classCode);
+    const float key = target.confidence >= 1.0f ? 1.0f : target.confidence;
+    return {tables[0].idOf(target.confidence),
+            slot > 0 ? tables[static_cast<std::size_t>(slot)].idOf(target.confidence) : -1, slot,
+            key};
+  }
+
+  // What a box that passes with no other box adds: an object unless it is
+  // flagged, a system box always, where it is taken.
+  static void addAlone(ChangeTable& table, int32_t id, bool truth, bool isFlagged) {
+    if (truth) {
+      table.at(id).gt += isFlagged ? 0 : 1;
+    } else {
+      ++table.at(id).det;
+    }
+  }
+
+  // What a truth and a system box that pass with each other and with no
+  // other box add (r and c: their ids in `table`). A matching pair is paired
+  // from the threshold that takes both. Otherwise one of them is flagged: the
+  // system box counts from when it is taken until the truth is (truths enter
+  // first at a shared threshold, so then it never counts), and the truth
+  // counts as an object unless it is the flagged one.
+  static void addPair(ChangeTable& table, int32_t r, int32_t c, const BoxIds& truth,
+                      const BoxIds& system, bool matches, bool truthFlagged) {
+    const bool systemFirst = system.key > truth.key;
+    if (matches) {
+      ++table.at(r).gt;
+      ++table.at(c).det;
+      ++table.at(systemFirst ? r : c).pairs;
+      return;
+    }
+    if (!truthFlagged) ++table.at(r).gt;
+    if (systemFirst) {
+      ++table.at(c).det;
+      --table.at(r).det;
+    }
+  }
+
+  // Adds the boxes that pass with no other box, and the pairs that pass only
+  // with each other, straight to the tables, and leaves the other boxes and
+  // their pairs in the worker. False when none is left.
+  bool addLoneBoxes(Part& part) {
+    Worker& w = part.worker;
+    Tables& tables = part.tables;
+    part.truthDegree.assign(w.truths.size(), 0);
+    part.systemDegree.assign(w.systems.size(), 0);
+    for (const Link& link : w.links) {
+      ++part.truthDegree[static_cast<std::size_t>(link.truth)];
+      ++part.systemDegree[static_cast<std::size_t>(link.system)];
+    }
+    bool rest = false;
+    for (const Link& link : w.links) {
+      const auto r = static_cast<std::size_t>(link.truth);
+      const auto c = static_cast<std::size_t>(link.system);
+      if (part.truthDegree[r] != 1 || part.systemDegree[c] != 1) {
+        rest = true;
+        continue;
+      }
+      const BoxIds& truth = part.truthIds[r];
+      const BoxIds& system = part.systemIds[c];
+      const bool truthFlagged = flagged(*w.truths[r]);
+      addPair(tables[0], truth.all, system.all, truth, system, link.matches, truthFlagged);
+      if (truth.slot > 0 && truth.slot == system.slot) {
+        addPair(tables[static_cast<std::size_t>(truth.slot)], truth.ofClass, system.ofClass, truth,
+                system, link.matches, truthFlagged);
+      } else {
+        if (truth.slot > 0) {
+          addAlone(tables[static_cast<std::size_t>(truth.slot)], truth.ofClass, true, truthFlagged);
+        }
+        if (system.slot > 0) {
+          addAlone(tables[static_cast<std::size_t>(system.slot)], system.ofClass, false, false);
+        }
+      }
+      // Done with: leave both out of the rest.
+      part.truthDegree[r] = -1;
+      part.systemDegree[c] = -1;
+    }
+    const auto addSide = [&](const std::vector<const QuorTarget*>& boxes,
+                             const std::vector<BoxIds>& ids, std::vector<int32_t>& degrees,
+                             bool truth) {
+      for (std::size_t k = 0; k < boxes.size(); ++k) {
+        if (degrees[k] != 0) continue;
+        const bool isFlagged = truth && flagged(*boxes[k]);
+        addAlone(tables[0], ids[k].all, truth, isFlagged);
+        if (ids[k].slot > 0) {
+          addAlone(tables[static_cast<std::size_t>(ids[k].slot)], ids[k].ofClass, truth, isFlagged);
+        }
+        degrees[k] = -1;
+      }
+    };
+    addSide(w.truths, part.truthIds, part.truthDegree, true);
+    addSide(w.systems, part.systemIds, part.systemDegree, false);
+    return rest;
+  }
+
+  // Sweeps the boxes addLoneBoxes() left (those with a degree above 0) class
+  // by class on rows of their own confidences, and adds each row's changes
+  // to the tables.
+  void sweepTheRest(Part& part) {
+    Worker& w = part.worker;
+    // Keep the boxes left, renumbered, and their pairs.
+    const auto keep = [](std::vector<const QuorTarget*>& boxes, std::vector<int32_t>& degrees) {
+      std::size_t kept = 0;
+      for (std::size_t k = 0; k < boxes.size(); ++k) {
+        if (degrees[k] <= 0) continue;
+        boxes[kept] = boxes[k];
+        degrees[k] = static_cast<int32_t>(kept++);  // now the box's new number
+      }
+      boxes.resize(kept);
+    };
+    keep(w.truths, part.truthDegree);
+    keep(w.systems, part.systemDegree);
+    std::size_t kept = 0;
+    for (const Link& link : w.links) {
+      const int32_t r = part.truthDegree[static_cast<std::size_t>(link.truth)];
+      const int32_t c = part.systemDegree[static_cast<std::size_t>(link.system)];
+      if (r < 0 || c < 0) continue;
+      w.links[kept++] = {r, c, link.matches};
+    }
+    w.links.resize(kept);
+
+    w.nodesKnown = true;
+    forEachClassOfFrame(w, slots_, [&](std::size_t slot) {
+      if (slot == 0) {
+        // The rows: the confidences of the boxes left. A class changes only
+        // where one of its own boxes enters, at that box's confidence, so the
+        // rows of All serve every class: each box's row is found once, and
+        // the changes land on the same thresholds as on the class's own rows.
+        part.local.clear();
+        for (const QuorTarget* target : w.truths) add(part.local, *target);
+        for (const QuorTarget* target : w.systems) add(part.local, *target);
+        part.rows.assign(part.local);
+        w.truthNodes.clear();
+        w.systemNodes.clear();
+        for (const QuorTarget* target : w.truths) {
+          w.truthNodes.push_back({part.rows.entryOf(target->confidence), flagged(*target)});
+        }
+        for (const QuorTarget* target : w.systems) {
+          w.systemNodes.push_back({part.rows.entryOf(target->confidence), flagged(*target)});
+        }
+      }
+      const std::vector<float>& thresholds = part.rows.thresholds();
+      part.changes.assign(thresholds.size(), Change{});
+      sweepClass(w, slot, part.rows, part.changes.data());
+      ChangeTable& table = part.tables[slot];
+      for (std::size_t row = 0; row < part.changes.size(); ++row) {
+        const Change& change = part.changes[row];
+        if (change.gt != 0 || change.det != 0 || change.pairs != 0) {
+          table.at(table.idOf(thresholds[row])) += change;
+        }
+      }
+    });
+  }
 
   // Notes the confidences in (0, 1) of a frame's boxes: each is a row.
   void collect(const QuorFrame& frame, Tables& into) const {
@@ -831,6 +1083,8 @@ class StreamingSweep : public FramePairVisitor {
   const ClassSlots slots_;
   std::vector<Part> workers_;
   Tables unpaired_;
+  std::size_t unpairedSinceSpill_ = 0;
+  const std::size_t spillBoxes_;
 };
 
 void checkThresholds(const std::vector<float>& thresholds) {
@@ -896,9 +1150,9 @@ SweepCurves sweepClasses(const QuorSequence& groundTruth, const QuorSequence& sy
 }
 
 StreamedCurves sweepClassesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
-                                        unsigned threads) {
+                                        unsigned threads, std::size_t spillBoxes) {
   const std::size_t workers = std::max(1u, threads);
-  StreamingSweep sweep(workers);
+  StreamingSweep sweep(workers, std::clamp<std::size_t>(spillBoxes, 1, kMaxSpillBoxes));
   StreamedCurves result;
   int64_t frames = 0;
   result.inOrder = visitFramesWhileReading(groundTruth, system, sweep, threads, frames);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -55,9 +56,13 @@ struct StreamedCurves {
 /// The same curves as sweepClasses() on the two files, swept while they are
 /// read (only the frames in flight are held) by `threads` workers, when the
 /// frame numbers of both files only grow. Both files are read to the end;
-/// their read status and message are left in the inputs.
+/// their read status and message are left in the inputs. Counts are summed
+/// in 32 bits and moved to 64 bits every `spillBoxes` boxes (at most
+/// kMaxSpillBoxes); tests lower it.
+inline constexpr std::size_t kMaxSpillBoxes = std::size_t{1} << 31;
 StreamedCurves sweepClassesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
-                                        unsigned threads);
+                                        unsigned threads,
+                                        std::size_t spillBoxes = kMaxSpillBoxes);
 
 /// The thresholds k / n for k = n down to 0, each rounded to single
 /// precision. Throws std::invalid_argument unless 1 <= n <= kMaxGridSteps.

@@ -368,7 +368,9 @@ namespace {
 
 // An annotation file whose frame numbers grow (unless `goBack`), with
 // repeated confidences, odd ones, flags, regions and a class of no table.
-std::string randomFileText(std::mt19937& random, bool goBack) {
+// `spread` places the boxes far enough apart that most pass the overlap
+// test with one other box or none, rather than with several.
+std::string randomFileText(std::mt19937& random, bool goBack, bool spread = false) {
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
   const char* types[] = {"Car", "Car", "Bus", "Person", "DCR", "Kite"};
   const char* confidences[] = {"1", "0", "-0", "1.5", "inf", "-0.5", "0.5", "0.25"};
@@ -379,7 +381,9 @@ std::string randomFileText(std::mt19937& random, bool goBack) {
     number += static_cast<uint32_t>(pick(1, 2));
     if (goBack && f == frames / 2) number -= 1;
     for (int n = pick(1, 8); n > 0; --n) {
-      const int x = pick(0, 6) * 10, y = pick(0, 6) * 10, w = pick(1, 5) * 10, h = pick(1, 5) * 10;
+      const int step = spread ? 60 : 10;
+      const int x = pick(0, 6) * step, y = pick(0, 6) * step, w = pick(1, 5) * 10,
+                h = pick(1, 5) * 10;
       const std::string confidence =
           pick(0, 2) == 0 ? confidences[pick(0, 7)] : "0." + std::to_string(pick(1, 99));
       text += std::to_string(number) + "," + std::to_string(x) + "," + std::to_string(y) + "," +
@@ -404,11 +408,12 @@ void readText(const std::string& text, QuorSequence& sequence) {
 TEST(ConfidenceSweepTest, SweepingWhileReadingGivesTheCurvesOfTheWholeFiles) {
   const unsigned seed = 5150;
   std::mt19937 random(seed);
-  for (int round = 0; round < 150; ++round) {
+  for (int round = 0; round < 300; ++round) {
     SCOPED_TRACE(testing::Message() << "seed " << seed << " round " << round);
     const bool goBack = round % 10 == 9;
-    const std::string truthText = randomFileText(random, goBack && round % 20 == 9);
-    const std::string systemText = randomFileText(random, goBack && round % 20 == 19);
+    const bool spread = round % 2 == 1;
+    const std::string truthText = randomFileText(random, goBack && round % 20 == 9, spread);
+    const std::string systemText = randomFileText(random, goBack && round % 20 == 19, spread);
     QuorSequence truth, system;
     readText(truthText, truth);
     readText(systemText, system);
@@ -418,8 +423,10 @@ TEST(ConfidenceSweepTest, SweepingWhileReadingGivesTheCurvesOfTheWholeFiles) {
                              "gt");
     StreamedInput systemInput(
         fmemopen(const_cast<char*>(systemText.data()), systemText.size(), "r"), "sys");
-    const StreamedCurves streamed =
-        sweepClassesWhileReading(truthInput, systemInput, 1 + static_cast<unsigned>(round % 3));
+    // Now and then the sums move to 64 bits after every few boxes.
+    const std::size_t spillBoxes = round % 4 == 3 ? 1 + round % 7 : kMaxSpillBoxes;
+    const StreamedCurves streamed = sweepClassesWhileReading(
+        truthInput, systemInput, 1 + static_cast<unsigned>(round % 3), spillBoxes);
     ASSERT_EQ(truthInput.status, 0);
     ASSERT_EQ(systemInput.status, 0);
     if (!streamed.inOrder) {
