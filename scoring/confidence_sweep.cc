@@ -29,14 +29,11 @@
 #include "scoring/frame_matching_internal.h"
 #include "scoring/sequence_evaluation.h"
 #include "scoring/streaming_evaluation.h"
+#include "scoring/touching_pairs.h"
 
 namespace {
 
 constexpr int32_t kNever = -1;  // a box no threshold in [0, 1] takes
-
-// Below this many pairs (or region tests) a frame simply tries every pair,
-// as the frame matching does; above it the boxes are found through an index.
-constexpr std::size_t kDirectPairLimit = 1024;
 
 // A class's rows: 1, its distinct confidences strictly between 0 and 1, and 0,
 // descending.
@@ -418,7 +415,8 @@ struct Worker {
   std::vector<int32_t> systemAt;  // each system box's position in its frame
   std::vector<int32_t> truthSlots, systemSlots;
   std::vector<Link> links;
-  BoxIndex systemIndex, regionIndex;
+  TouchingPairs touching;
+  BoxIndex regionIndex;
   // One class's part of the frame.
   std::vector<Node> classTruths, classSystems;
   std::vector<Link> classLinks;
@@ -442,27 +440,11 @@ bool takenAtSomeThreshold(const QuorTarget& target) { return target.confidence >
 // The passing pairs of the frame's boxes, as the frame matching scores them.
 void findLinks(Worker& w, float overlap, OverlapMeasure measure) {
   w.links.clear();
-  const auto scoreOne = [&](std::size_t r, std::size_t c) {
-    const int32_t score = scorePair(*w.truths[r], *w.systems[c], overlap, false, false, measure);
-    if (score != 0) {
-      w.links.push_back({static_cast<int32_t>(r), static_cast<int32_t>(c), score == 1});
-    }
-  };
-  if (w.truths.size() * w.systems.size() <= kDirectPairLimit) {
-    for (std::size_t r = 0; r < w.truths.size(); ++r) {
-      for (std::size_t c = 0; c < w.systems.size(); ++c) {
-        if (rectanglesTouch(*w.truths[r], *w.systems[c])) scoreOne(r, c);
-      }
-    }
-    return;
-  }
-  w.systemIndex.build(w.systems);
-  const int reach = BoxIndex::levelReach(overlap);
-  for (std::size_t r = 0; r < w.truths.size(); ++r) {
-    const int level = BoxIndex::levelOf(*w.truths[r]);
-    w.systemIndex.forEachTouching(*w.truths[r], level - reach, level + reach,
-                                  [&](int32_t c) { scoreOne(r, static_cast<std::size_t>(c)); });
-  }
+  w.touching.forEach(w.truths, w.systems, overlap, [&](std::size_t r, int32_t c) {
+    const int32_t score = scorePair(*w.truths[r], *w.systems[static_cast<std::size_t>(c)], overlap,
+                                    false, false, measure);
+    if (score != 0) w.links.push_back({static_cast<int32_t>(r), c, score == 1});
+  });
 }
 
 // The system boxes of `partner` that some threshold takes and that no

@@ -23,10 +23,7 @@
 #include "scoring/box_overlap.h"
 #include "scoring/crowded_matching.h"
 #include "scoring/frame_matching_internal.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "scoring/touching_pairs.h"
 
 namespace {
 
@@ -34,9 +31,6 @@ namespace {
 // the dense solver's memory grows with the square of the width and its time
 // with the cube.
 constexpr std::size_t kDenseLimit = 64;
-
-// Below this many pairs (or region tests) every pair is simply tried.
-constexpr std::size_t kDirectPairLimit = 1024;
 
 // A frame with more passing pairs than this is a crowd (a detector run
 // without non-maximum suppression puts thousands of boxes on each object):
@@ -86,77 +80,13 @@ struct Edge {
 
 // Working memory of one matching, kept between calls so that a long sequence
 // of small frames allocates nothing per frame.
-// The kept boxes' rectangles, one array a side, for the small frames' test
-// of every pair, four boxes a step: the arrays run to a whole step, and
-// what the padding past the boxes answers is dropped.
-struct Rectangles {
-  std::vector<int32_t> minX, minY, maxX, maxY;
-
-  void assign(const std::vector<const QuorTarget*>& boxes) {
-    const std::size_t padded = (boxes.size() + 3) / 4 * 4;
-    minX.resize(padded);
-    minY.resize(padded);
-    maxX.resize(padded);
-    maxY.resize(padded);
-    for (std::size_t c = 0; c < boxes.size(); ++c) {
-      minX[c] = boxes[c]->minX;
-      minY[c] = boxes[c]->minY;
-      maxX[c] = boxes[c]->maxX;
-      maxY[c] = boxes[c]->maxY;
-    }
-  }
-};
-
-// For each step of four kept boxes, bit k set when the rectangle of box
-// 4 * step + k touches `g`'s; the padding's bits are left out. Most pairs of
-// a frame are apart; testing four at a time without a branch each saves the
-// mispredictions a test per pair costs, and the loop holds nothing else.
-void touchingSteps(const QuorTarget& g, const Rectangles& kept, std::size_t count,
-                   std::vector<uint8_t>& steps) {
-  steps.resize((count + 3) / 4);
-#if defined(__SSE2__)
-  const __m128i minX = _mm_set1_epi32(g.minX), maxX = _mm_set1_epi32(g.maxX);
-  const __m128i minY = _mm_set1_epi32(g.minY), maxY = _mm_set1_epi32(g.maxY);
-  // Plain pointers: a store through the byte list could otherwise be taken
-  // to change the vectors, and their data reloaded at every step.
-  const auto* const keptMinX = reinterpret_cast<const __m128i*>(kept.minX.data());
-  const auto* const keptMinY = reinterpret_cast<const __m128i*>(kept.minY.data());
-  const auto* const keptMaxX = reinterpret_cast<const __m128i*>(kept.maxX.data());
-  const auto* const keptMaxY = reinterpret_cast<const __m128i*>(kept.maxY.data());
-  uint8_t* const out = steps.data();
-  const std::size_t stepCount = steps.size();
-  for (std::size_t step = 0; step < stepCount; ++step) {
-    // Apart when one rectangle lies wholly beyond the other on an axis.
-    const __m128i apart =
-        _mm_or_si128(_mm_or_si128(_mm_cmpgt_epi32(minX, _mm_loadu_si128(keptMaxX + step)),
-                                  _mm_cmpgt_epi32(_mm_loadu_si128(keptMinX + step), maxX)),
-                     _mm_or_si128(_mm_cmpgt_epi32(minY, _mm_loadu_si128(keptMaxY + step)),
-                                  _mm_cmpgt_epi32(_mm_loadu_si128(keptMinY + step), maxY)));
-    out[step] = static_cast<uint8_t>(~_mm_movemask_ps(_mm_castsi128_ps(apart)) & 0xf);
-  }
-#else
-  for (std::size_t step = 0; step < steps.size(); ++step) {
-    unsigned bits = 0;
-    for (std::size_t k = 0; k < 4; ++k) {
-      const std::size_t c = 4 * step + k;
-      const bool touch = (g.minX <= kept.maxX[c]) & (g.maxX >= kept.minX[c]) &
-                         (g.minY <= kept.maxY[c]) & (g.maxY >= kept.minY[c]);
-      bits |= static_cast<unsigned>(touch) << k;
-    }
-    steps[step] = static_cast<uint8_t>(bits);
-  }
-#endif
-  if (count % 4 != 0) steps.back() &= static_cast<uint8_t>((1u << (count % 4)) - 1);
-}
-
 struct Scratch {
   std::vector<const QuorTarget*> kept;
   // With events: each kept box's position in the system list, and for each
   // group row and column its position in the truth and kept lists.
   std::vector<int32_t> keptPosition;
   std::vector<int32_t> rowTruth, columnSystem;
-  Rectangles keptRectangles;
-  std::vector<uint8_t> touchingSteps;  // for one truth at a time
+  TouchingPairs touching;
   std::vector<char> truthExcluded;
   std::vector<char> systemExcluded;
   std::vector<Edge> edges;
@@ -166,7 +96,6 @@ struct Scratch {
   std::vector<PassingPair> classPairs;           // candidate pairs within a class, by slot
   std::vector<std::size_t> classStart, classNext;
   Groups groups;
-  BoxIndex systemIndex;
   BoxIndex regionIndex;
   std::vector<int32_t> localIndex;
   std::vector<int32_t> rows, columns;
@@ -371,32 +300,7 @@ void keepUncovered(Scratch& s, const std::vector<const QuorTarget*>& regions, fl
 template <typename Visit>
 void forEachTouchingPair(Scratch& s, const std::vector<const QuorTarget*>& truths, float threshold,
                          Visit&& visit) {
-  const std::size_t gtCount = truths.size();
-  const std::size_t detCount = s.kept.size();
-  if (gtCount * detCount <= kDirectPairLimit) {
-    // Small frames try every pair, on the rectangles copied side by side:
-    // most pairs are apart, and this settles them without touching the
-    // targets again.
-    s.keptRectangles.assign(s.kept);
-    for (std::size_t r = 0; r < gtCount; ++r) {
-      const QuorTarget& g = *truths[r];
-      touchingSteps(g, s.keptRectangles, detCount, s.touchingSteps);
-      for (std::size_t step = 0; step < s.touchingSteps.size(); ++step) {
-        for (unsigned bits = s.touchingSteps[step]; bits != 0; bits &= bits - 1) {
-          visit(r,
-                static_cast<int32_t>(4 * step + static_cast<std::size_t>(std::countr_zero(bits))));
-        }
-      }
-    }
-  } else {
-    s.systemIndex.build(s.kept);
-    const int reach = BoxIndex::levelReach(threshold);
-    for (std::size_t r = 0; r < gtCount; ++r) {
-      const int level = BoxIndex::levelOf(*truths[r]);
-      s.systemIndex.forEachTouching(*truths[r], level - reach, level + reach,
-                                    [&](int32_t c) { visit(r, c); });
-    }
-  }
+  s.touching.forEach(truths, s.kept, threshold, visit);
 }
 
 // The size of a largest matching of the passing pairs in s.edges (truth r
