@@ -1,6 +1,7 @@
 #include "scoring/box_index.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 
 int BoxIndex::levelOf(const QuorTarget& box) {
@@ -31,6 +32,72 @@ void BoxIndex::build(const std::vector<const QuorTarget*>& boxes) {
   std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
     return a.level != b.level ? a.level < b.level : a.cell < b.cell;
   });
+  layOut(boxes);
+}
+
+void BoxIndex::buildByCounting(const std::vector<const QuorTarget*>& boxes) {
+  using box_index_detail::unsignedCoordinate;
+  // The entries by level, in list order within each.
+  std::array<std::size_t, kLevels + 1> levelStart{};
+  sorted_.clear();
+  sorted_.reserve(boxes.size());
+  for (std::size_t position = 0; position < boxes.size(); ++position) {
+    const QuorTarget& box = *boxes[position];
+    const int level = levelOf(box);
+    const uint64_t column = unsignedCoordinate(box.minX) >> level;
+    const uint64_t row = unsignedCoordinate(box.minY) >> level;
+    sorted_.push_back({row << 32 | column, static_cast<int32_t>(position), level});
+    ++levelStart[static_cast<std::size_t>(level) + 1];
+  }
+  for (std::size_t level = 0; level < kLevels; ++level) levelStart[level + 1] += levelStart[level];
+  entries_.resize(sorted_.size());
+  {
+    std::array<std::size_t, kLevels> next{};
+    std::copy(levelStart.begin(), levelStart.end() - 1, next.begin());
+    for (const Entry& entry : sorted_)
+      entries_[next[static_cast<std::size_t>(entry.level)]++] = entry;
+  }
+  // Then each level by cell: by counting where its block of cells is small
+  // next to its boxes (as where layOut() tables it), by sorting elsewhere.
+  for (std::size_t level = 0; level < kLevels; ++level) {
+    const std::size_t begin = levelStart[level], end = levelStart[level + 1];
+    if (end - begin < 2) continue;
+    uint64_t minColumn = UINT64_MAX, maxColumn = 0, minRow = UINT64_MAX, maxRow = 0;
+    for (std::size_t at = begin; at < end; ++at) {
+      const uint64_t cell = entries_[at].cell;
+      minColumn = std::min(minColumn, cell & 0xffffffffu);
+      maxColumn = std::max(maxColumn, cell & 0xffffffffu);
+      minRow = std::min(minRow, cell >> 32);
+      maxRow = std::max(maxRow, cell >> 32);
+    }
+    const uint64_t columns = maxColumn - minColumn + 1, rows = maxRow - minRow + 1;
+    const uint64_t limit = 4 * static_cast<uint64_t>(end - begin) + 64;
+    if (columns > limit || rows > limit / columns) {
+      std::sort(entries_.begin() + static_cast<std::ptrdiff_t>(begin),
+                entries_.begin() + static_cast<std::ptrdiff_t>(end),
+                [](const Entry& a, const Entry& b) { return a.cell < b.cell; });
+      continue;
+    }
+    const auto cellOf = [&](const Entry& entry) {
+      return static_cast<std::size_t>(((entry.cell >> 32) - minRow) * columns +
+                                      ((entry.cell & 0xffffffffu) - minColumn));
+    };
+    cellCount_.assign(static_cast<std::size_t>(columns * rows) + 1, 0);
+    for (std::size_t at = begin; at < end; ++at) ++cellCount_[cellOf(entries_[at]) + 1];
+    for (std::size_t cell = 1; cell < cellCount_.size(); ++cell) {
+      cellCount_[cell] += cellCount_[cell - 1];
+    }
+    sorted_.resize(end - begin);
+    for (std::size_t at = begin; at < end; ++at) {
+      sorted_[cellCount_[cellOf(entries_[at])]++] = entries_[at];
+    }
+    std::copy(sorted_.begin(), sorted_.end(),
+              entries_.begin() + static_cast<std::ptrdiff_t>(begin));
+  }
+  layOut(boxes);
+}
+
+void BoxIndex::layOut(const std::vector<const QuorTarget*>& boxes) {
   rectangles_.resize(entries_.size());
   for (std::size_t at = 0; at < entries_.size(); ++at) {
     const QuorTarget& box = *boxes[static_cast<std::size_t>(entries_[at].position)];

@@ -23,6 +23,12 @@ class BoxIndex {
 
   /// Indexes `boxes`; the index refers to them by position. Reuses memory.
   void build(const std::vector<const QuorTarget*>& boxes);
+  /// The same index, sorted by counting where a level's cells are few next
+  /// to its boxes (boxes spread over a frame) rather than by comparing: the
+  /// boxes of one cell are then visited in list order, where build() leaves
+  /// them as its sort does. For callers to whom that order does not matter;
+  /// faster on large frames.
+  void buildByCounting(const std::vector<const QuorTarget*>& boxes);
 
   /// The level of a box: the smallest L with 2^L at least its longer side.
   static int levelOf(const QuorTarget& box);
@@ -54,6 +60,9 @@ class BoxIndex {
     std::size_t tableStart = 0;  // in cellStart_: columns * rows + 1 offsets
   };
 
+  // Fills in the rectangles, the levels and their tables from the sorted
+  // entries.
+  void layOut(const std::vector<const QuorTarget*>& boxes);
   template <typename Visit>
   void visitLevel(const QuorTarget& query, const Level& level, int shift, Visit& visit) const;
   template <typename Visit>
@@ -78,6 +87,9 @@ class BoxIndex {
   std::vector<Rectangle> rectangles_;
   Level levels_[kLevels];
   std::vector<uint32_t> cellStart_;  // for tabled levels: first entry of each cell
+  // buildByCounting()'s working memory.
+  std::vector<Entry> sorted_;
+  std::vector<std::size_t> cellCount_;
 };
 
 namespace box_index_detail {

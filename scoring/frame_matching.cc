@@ -89,7 +89,8 @@ struct Scratch {
   TouchingPairs touching;
   std::vector<char> truthExcluded;
   std::vector<char> systemExcluded;
-  std::vector<Edge> edges;
+  std::vector<Edge> edges, sortedEdges;
+  std::vector<int32_t> groupStart;               // by group, while the edges are gathered
   std::vector<PassingPair> passing;              // every class at once
   std::vector<int32_t> truthLocal, systemLocal;  // positions in one class's lists
   std::vector<uint16_t> truthCode, keptCode;     // the boxes' slots among the classes counted
@@ -339,10 +340,25 @@ int32_t solveEdges(Scratch& s, std::size_t gtCount, std::size_t detCount, std::s
     s.groups.join(e.truth, static_cast<int32_t>(gtCount) + e.system);
   }
   for (Edge& e : s.edges) e.group = s.groups.find(e.truth);
-  std::sort(s.edges.begin(), s.edges.end(), [](const Edge& a, const Edge& b) {
-    return a.group != b.group ? a.group < b.group
-                              : (a.truth != b.truth ? a.truth < b.truth : a.system < b.system);
-  });
+  if constexpr (kEvents) {
+    // Which pairs a group's matching takes follows the order of its edges,
+    // so that order is fixed: by truth, then system box.
+    std::sort(s.edges.begin(), s.edges.end(), [](const Edge& a, const Edge& b) {
+      return a.group != b.group ? a.group < b.group
+                                : (a.truth != b.truth ? a.truth < b.truth : a.system < b.system);
+    });
+  } else {
+    // Only the size of each group's matching counts, whatever the order of
+    // its edges: gather them by group in one counting pass. A group is
+    // named by its smallest node, always a truth.
+    s.groupStart.assign(gtCount + 1, 0);
+    for (const Edge& e : s.edges) ++s.groupStart[static_cast<std::size_t>(e.group) + 1];
+    for (std::size_t g = 0; g < gtCount; ++g) s.groupStart[g + 1] += s.groupStart[g];
+    s.sortedEdges.resize(s.edges.size());
+    for (const Edge& e : s.edges)
+      s.sortedEdges[s.groupStart[static_cast<std::size_t>(e.group)]++] = e;
+    s.edges.swap(s.sortedEdges);
+  }
 
   if constexpr (kEvents) {
     s.rowTruth.resize(gtCount);

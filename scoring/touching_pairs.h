@@ -18,7 +18,8 @@ inline constexpr std::size_t kDirectPairLimit = 1024;
 class TouchingPairs {
  public:
   /// Calls `visit(r, c)` (truth r, system box c, by position) for the pairs
-  /// whose rectangles may touch: every pair that touches, and in a large
+  /// whose rectangles may touch: every touching pair whose sizes let it pass
+  /// an overlap test at `threshold` (BoxIndex::levelReach()), and in a large
   /// frame a few more. Truths come in list order; in a small frame the
   /// system boxes of a truth too.
   template <typename Visit>
@@ -42,7 +43,8 @@ class TouchingPairs {
       }
       return;
     }
-    index_.build(systems);
+    // The order in which boxes of one cell come does not matter here.
+    index_.buildByCounting(systems);
     const int reach = BoxIndex::levelReach(threshold);
     for (std::size_t r = 0; r < truthCount; ++r) {
       const int level = BoxIndex::levelOf(*truths[r]);
