@@ -662,9 +662,9 @@ std::array<Rows, kClassCount> rowsOf(const QuorSequence& groundTruth, const Quor
 // (0, 1) seen so far (with or without a change): an open-addressing table on
 // the bits of the threshold, as the distinct confidences of a file are few
 // next to its boxes and are met again and again. A frame looks each box's
-// threshold up once and adds its changes through the slot found; the table
-// only grows between frames (reserve()), so slots stay put within one. 1 and
-// 0 have slots of their own past the hashed ones.
+// threshold up once and adds its changes through the slot found. Slots move
+// only when a new threshold makes the table grow, which moves generation();
+// 1 and 0 have slots of their own past the hashed ones.
 //
 // There is one per class and worker, so slots are kept small: 32-bit sums,
 // moved to a 64-bit side table (spill()) before they could outgrow that.
@@ -672,26 +672,19 @@ class ChangeTable {
  public:
   ChangeTable() { rebuild(kInitialSize); }
 
-  /// Makes room for `count` more thresholds, so that no slot moves until
-  /// the next call.
-  void reserve(std::size_t count) {
-    std::size_t size = hashed_;
-    while (4 * (used_ + count) > 3 * size) size *= 2;
-    if (size != hashed_) rebuild(size);
-  }
+  /// Counts the times slots have moved.
+  uint64_t generation() const { return generation_; }
 
   /// The slot of the threshold at which a box of this confidence is taken
   /// first: 1 above 1, the confidence itself in (0, 1), and 0 at zero. Only
-  /// for boxes some threshold takes (a confidence of at least 0), and at most
-  /// as many new thresholds as were reserved.
+  /// for boxes some threshold takes (a confidence of at least 0).
   int32_t idOf(float confidence) {
     if (confidence >= 1.0f) return static_cast<int32_t>(hashed_);
     if (confidence > 0.0f) return slotBetween(confidence);
     return static_cast<int32_t>(hashed_ + 1);
   }
 
-  /// Notes `confidence` as a row of the class when it lies in (0, 1), with
-  /// the same room as idOf().
+  /// Notes `confidence` as a row of the class when it lies in (0, 1).
   void note(float confidence) {
     if (strictlyBetweenZeroAndOne(confidence)) slotBetween(confidence);
   }
@@ -748,19 +741,24 @@ class ChangeTable {
 
   int32_t slotBetween(float threshold) {
     const uint32_t bits = bitsOf(threshold);
-    const std::size_t mask = hashed_ - 1;
-    for (std::size_t at = hashOf(bits) & mask;; at = (at + 1) & mask) {
-      if (slots_[at].bits == bits) return static_cast<int32_t>(at);
-      if (slots_[at].bits != kEmpty) continue;
-      slots_[at].bits = bits;
-      ++used_;
-      return static_cast<int32_t>(at);
+    for (;;) {
+      const std::size_t mask = hashed_ - 1;
+      for (std::size_t at = hashOf(bits) & mask;; at = (at + 1) & mask) {
+        if (slots_[at].bits == bits) return static_cast<int32_t>(at);
+        if (slots_[at].bits != kEmpty) continue;
+        if (4 * (used_ + 1) > 3 * hashed_) break;  // grow first
+        slots_[at].bits = bits;
+        ++used_;
+        return static_cast<int32_t>(at);
+      }
+      rebuild(2 * hashed_);
     }
   }
 
   // Makes `size` hashed slots (a power of two) and the two of 1 and 0, and
   // places every threshold again.
   void rebuild(std::size_t size) {
+    ++generation_;
     std::vector<Slot> old(size + 2);
     old.swap(slots_);
     hashed_ = size;
@@ -780,6 +778,7 @@ class ChangeTable {
   std::vector<Slot> slots_;  // hashed_ slots, then those of 1 and 0
   std::size_t hashed_ = 0;
   std::size_t used_ = 0;
+  uint64_t generation_ = 0;
   std::unordered_map<uint32_t, Change> wide_;  // by threshold bits
 };
 
@@ -801,14 +800,15 @@ class StreamingSweep : public FramePairVisitor {
 
   void pair(std::size_t worker, const QuorFrame& truth, const QuorFrame* partner) override {
     Part& part = workers_[worker];
-    prepare(part.tables, truth.targets.size() + (partner ? partner->targets.size() : 0),
-            part.sinceSpill);
+    spillBefore(part.tables, truth.targets.size() + (partner ? partner->targets.size() : 0),
+                part.sinceSpill);
     Worker& w = part.worker;
     if (!gatherFramePair(w, truth, partner)) {
       if (partner != nullptr) collect(*partner, part.tables);
       return;
     }
     // Every box's thresholds; a system box a region covers still makes a row.
+    const uint64_t generation = generationOf(part.tables);
     part.truthIds.clear();
     for (const QuorTarget* target : w.truths) part.truthIds.push_back(idsOf(*target, part.tables));
     part.systemIds.clear();
@@ -826,14 +826,21 @@ class StreamingSweep : public FramePairVisitor {
         }
       }
     }
+    if (generationOf(part.tables) != generation) {
+      // A table grew, so the slots found before it did have moved; every
+      // threshold is in now, so looking them up again moves nothing.
+      for (std::size_t r = 0; r < w.truths.size(); ++r) {
+        part.truthIds[r] = idsOf(*w.truths[r], part.tables);
+      }
+      for (std::size_t c = 0; c < w.systems.size(); ++c) {
+        part.systemIds[c] = idsOf(*w.systems[c], part.tables);
+      }
+    }
     if (!addLoneBoxes(part)) return;
     sweepTheRest(part);
   }
 
-  void unpaired(const QuorFrame& system) override {
-    prepare(unpaired_, system.targets.size(), unpairedSinceSpill_);
-    collect(system, unpaired_);
-  }
+  void unpaired(const QuorFrame& system) override { collect(system, unpaired_); }
 
   SweepCurves curves(int64_t frames) const {
     SweepCurves result;
@@ -880,17 +887,22 @@ class StreamingSweep : public FramePairVisitor {
     std::size_t sinceSpill = 0;  // boxes since the tables' sums were spilled
   };
 
-  // Makes room in the tables for a frame of `boxes` boxes. No sum of a table
-  // moves by more than the frame's boxes (the changes at one threshold are
-  // those of one row of the frame's curve), so the 32-bit sums are spilled
-  // before spillBoxes_ (at most 2^31) boxes have gone by.
-  void prepare(Tables& tables, std::size_t boxes, std::size_t& sinceSpill) const {
+  // Spills the tables' 32-bit sums when a frame of `boxes` boxes could
+  // otherwise bring them to 2^31 from where they were last spilled: no sum
+  // moves by more than a frame's boxes (the changes at one threshold are
+  // those of one row of the frame's curve), and spillBoxes_ is at most 2^31.
+  void spillBefore(Tables& tables, std::size_t boxes, std::size_t& sinceSpill) const {
     if (sinceSpill + boxes >= spillBoxes_) {
       for (ChangeTable& table : tables) table.spill();
       sinceSpill = 0;
     }
     sinceSpill += boxes;
-    for (ChangeTable& table : tables) table.reserve(boxes);
+  }
+
+  static uint64_t generationOf(const Tables& tables) {
+    uint64_t sum = 0;
+    for (const ChangeTable& table : tables) sum += table.generation();
+    return sum;
   }
 
   BoxIds idsOf(const QuorTarget& target, Tables& tables) const {
@@ -1064,8 +1076,7 @@ class StreamingSweep : public FramePairVisitor {
 
   const ClassSlots slots_;
   std::vector<Part> workers_;
-  Tables unpaired_;
-  std::size_t unpairedSinceSpill_ = 0;
+  Tables unpaired_;  // thresholds only
   const std::size_t spillBoxes_;
 };
 
