@@ -3,10 +3,10 @@
 // (talmira/__init__.py) turns results into pandas objects and read failures
 // into FormatError.
 //
-// An in-memory table is rendered as the text of an annotation file and read
-// by the same reader as a file, so a table is held to exactly the rules of a
-// file (types, the size test, DCR and DCF, flags, 32-bit numbers), and a bad
-// value is reported by the reader with the line it would have had in a file.
+// An in-memory table is read straight from its columns by the reader's own
+// rules (fileTable()), so a table is held to exactly the rules of a file
+// (types, the size test, DCR and DCF, flags, 32-bit numbers), and a bad value
+// is reported with the line it would have had in a file.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>

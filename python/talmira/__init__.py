@@ -16,10 +16,9 @@ best one (as `talmira sweep`), check() reports on the files themselves (as
 An input is a path to an annotation file, or a table already in memory: a
 pandas DataFrame, or a dict of equal-length sequences or numpy arrays, with
 the columns frame, x1, y1, x2, y2, x3, y3, x4, y4, type, flag_a, flag_b and
-confidence. A table is read by the same rules as a file (it is written as
-the text of one and read back), so it gives the same counts as the same
-records in a file, and a bad value raises FormatError naming its row and
-column.
+confidence. A table is read straight from its columns by the same rules as
+a file, so it gives the same counts as the same records in a file, and a bad
+value raises FormatError naming its row and column.
 
 Every function that reads and scores takes the scoring rules of `talmira`'s
 --rules, --overlap, --min-overlap, --region-cover and --min-side as keyword
