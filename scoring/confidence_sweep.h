@@ -61,8 +61,7 @@ struct StreamedCurves {
 /// kMaxSpillBoxes); tests lower it.
 inline constexpr std::size_t kMaxSpillBoxes = std::size_t{1} << 31;
 StreamedCurves sweepClassesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
-                                        unsigned threads,
-                                        std::size_t spillBoxes = kMaxSpillBoxes);
+                                        unsigned threads, std::size_t spillBoxes = kMaxSpillBoxes);
 
 /// The thresholds k / n for k = n down to 0, each rounded to single
 /// precision. Throws std::invalid_argument unless 1 <= n <= kMaxGridSteps.
