@@ -18,16 +18,19 @@ int BoxIndex::levelReach(float threshold) {
   return reach;
 }
 
-void BoxIndex::build(const std::vector<const QuorTarget*>& boxes) {
+BoxIndex::Entry BoxIndex::entryOf(const QuorTarget& box, std::size_t position) {
   using box_index_detail::unsignedCoordinate;
+  const int level = levelOf(box);
+  const uint64_t column = unsignedCoordinate(box.minX) >> level;
+  const uint64_t row = unsignedCoordinate(box.minY) >> level;
+  return {row << 32 | column, static_cast<int32_t>(position), level};
+}
+
+void BoxIndex::build(const std::vector<const QuorTarget*>& boxes) {
   entries_.clear();
   entries_.reserve(boxes.size());
   for (std::size_t position = 0; position < boxes.size(); ++position) {
-    const QuorTarget& box = *boxes[position];
-    const int level = levelOf(box);
-    const uint64_t column = unsignedCoordinate(box.minX) >> level;
-    const uint64_t row = unsignedCoordinate(box.minY) >> level;
-    entries_.push_back({row << 32 | column, static_cast<int32_t>(position), level});
+    entries_.push_back(entryOf(*boxes[position], position));
   }
   std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
     return a.level != b.level ? a.level < b.level : a.cell < b.cell;
@@ -36,18 +39,13 @@ void BoxIndex::build(const std::vector<const QuorTarget*>& boxes) {
 }
 
 void BoxIndex::buildByCounting(const std::vector<const QuorTarget*>& boxes) {
-  using box_index_detail::unsignedCoordinate;
   // The entries by level, in list order within each.
   std::array<std::size_t, kLevels + 1> levelStart{};
   sorted_.clear();
   sorted_.reserve(boxes.size());
   for (std::size_t position = 0; position < boxes.size(); ++position) {
-    const QuorTarget& box = *boxes[position];
-    const int level = levelOf(box);
-    const uint64_t column = unsignedCoordinate(box.minX) >> level;
-    const uint64_t row = unsignedCoordinate(box.minY) >> level;
-    sorted_.push_back({row << 32 | column, static_cast<int32_t>(position), level});
-    ++levelStart[static_cast<std::size_t>(level) + 1];
+    sorted_.push_back(entryOf(*boxes[position], position));
+    ++levelStart[static_cast<std::size_t>(sorted_.back().level) + 1];
   }
   for (std::size_t level = 0; level < kLevels; ++level) levelStart[level + 1] += levelStart[level];
   entries_.resize(sorted_.size());

@@ -60,6 +60,8 @@ class BoxIndex {
     std::size_t tableStart = 0;  // in cellStart_: columns * rows + 1 offsets
   };
 
+  // A box's entry: the cell of its level that holds its smallest corner.
+  static Entry entryOf(const QuorTarget& box, std::size_t position);
   // Fills in the rectangles, the levels and their tables from the sorted
   // entries.
   void layOut(const std::vector<const QuorTarget*>& boxes);
