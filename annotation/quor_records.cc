@@ -135,7 +135,7 @@ void TargetStore::clear() {
   room_ = chunks_.empty() ? 0 : chunkCapacity(0);
 }
 
-const QuorTarget* TargetStore::addInNextChunk(const QuorTarget& target) {
+void TargetStore::startNextChunk() {
   // The next chunk: one kept from before a clear(), or a new one.
   current_ = chunks_.empty() ? 0 : current_ + 1;
   if (current_ == chunks_.size()) {
@@ -150,5 +150,4 @@ const QuorTarget* TargetStore::addInNextChunk(const QuorTarget& target) {
   }
   next_ = chunks_[current_].get();
   room_ = chunkCapacity(current_);
-  return add(target);
 }

@@ -68,10 +68,9 @@ inline double sideLength(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
 
 /// Fills a target from the eight corner coordinates in file order
 /// (x1, y1, x2, y2, x3, y3, x4, y4): its bounding rectangle and side product.
-inline QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
-                             int32_t x4, int32_t y4, uint16_t classCode, bool markB,
-                             float confidence, bool markA) {
-  QuorTarget target;
+inline void fillTarget(QuorTarget& target, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+                       int32_t x3, int32_t y3, int32_t x4, int32_t y4, uint16_t classCode,
+                       bool markB, float confidence, bool markA) {
   target.sideProduct = sideLength(x1, y1, x2, y2) * sideLength(x2, y2, x3, y3);
   target.classCode = classCode;
   target.markB = markB;
@@ -81,6 +80,14 @@ inline QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int
   target.maxX = std::max({x1, x2, x3, x4});
   target.minY = std::min({y1, y2, y3, y4});
   target.maxY = std::max({y1, y2, y3, y4});
+}
+
+/// The same, as a new target.
+inline QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
+                             int32_t x4, int32_t y4, uint16_t classCode, bool markB,
+                             float confidence, bool markA) {
+  QuorTarget target;
+  fillTarget(target, x1, y1, x2, y2, x3, y3, x4, y4, classCode, markB, confidence, markA);
   return target;
 }
 
@@ -102,11 +109,18 @@ class TargetStore {
 
   /// Stores a copy of `target`; its address never changes.
   const QuorTarget* add(const QuorTarget& target) {
+    QuorTarget& added = addBlank();
+    added = target;
+    return &added;
+  }
+  /// Stores a default target for the caller to fill in place (a reader's
+  /// usual way: a target built aside and copied in costs a reload of it).
+  QuorTarget& addBlank() {
     // Every target of a file goes through here: the usual case stays inline.
-    if (room_ == 0) return addInNextChunk(target);
+    if (room_ == 0) startNextChunk();
     --room_;
     ++size_;
-    return std::construct_at(next_++, target);
+    return *std::construct_at(next_++);
   }
   std::size_t size() const { return size_; }
   /// Forgets every target, keeping the memory for the targets added next:
@@ -119,7 +133,7 @@ class TargetStore {
   };
   using Chunk = std::unique_ptr<QuorTarget, ReleaseMemory>;
 
-  const QuorTarget* addInNextChunk(const QuorTarget& target);
+  void startNextChunk();
 
   std::vector<Chunk> chunks_;
   std::size_t current_ = 0;     // the chunk being filled, when there is one

@@ -389,12 +389,18 @@ bool parseUsualRecord(std::string_view line, Record* record) {
       numbersEnd <= kBlock ? 0 : (uint64_t{1} << (numbersEnd - kBlock)) - 1;
   uint64_t wrong =
       (~(low.commas | low.digits) & lowNumbers) | (~(high.commas | high.digits) & highNumbers);
-  std::array<uint32_t, 9> numbers;  // the frame number, then x1, y1, ..., y4
-#pragma GCC unroll 9
-  for (std::size_t i = 0; i < numbers.size(); ++i) {
-    const std::string_view text = column(i + 1);
+  // The numbers go straight into the record, each with a store of its own:
+  // gathering them in an array first had the compiler copy it in 16-byte
+  // loads, each waiting for the four stores under it.
+  const auto number = [&](std::size_t at) {
+    const std::string_view text = column(at);
     wrong |= static_cast<uint64_t>(text.size() - 1 >= 8);
-    numbers[i] = digitsValue(text.data(), text.size());
+    return digitsValue(text.data(), text.size());
+  };
+  record->frameNumber = number(1);
+#pragma GCC unroll 8
+  for (std::size_t i = 0; i < record->corners.size(); ++i) {
+    record->corners[i] = static_cast<int32_t>(number(i + 2));
   }
   const std::string_view type = column(10);
   const std::string_view markA = column(11);
@@ -404,10 +410,6 @@ bool parseUsualRecord(std::string_view line, Record* record) {
       !isFlag(markA) || !isFlag(markB) ||
       !readShortDecimalWord(column(kConfidenceColumn), &record->confidence)) {
     return false;
-  }
-  record->frameNumber = numbers[0];
-  for (std::size_t i = 0; i < record->corners.size(); ++i) {
-    record->corners[i] = static_cast<int32_t>(numbers[i + 1]);
   }
   record->type = type;
   record->markA = markA == kFlagSet;
@@ -880,9 +882,10 @@ bool SequenceFiller::file(const Record& record) {
   if (details_ != nullptr) {
     (region ? details_->allRegionLines : details_->allTargetLines).push_back(lineNumber_);
   }
-  list->push_back(sequence_->targetStore.add(
-      makeTarget(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], static_cast<uint16_t>(code),
-                 record.markB, record.confidence, record.markA)));
+  QuorTarget& target = sequence_->targetStore.addBlank();
+  fillTarget(target, c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], static_cast<uint16_t>(code),
+             record.markB, record.confidence, record.markA);
+  list->push_back(&target);
   return true;
 }
 
