@@ -105,6 +105,7 @@ void checkFramesPlainly(const QuorSequence& truth, const QuorSequence& system, f
                                                          filter, near));
       FUZZ_CHECK(falseAlarms == talmira_test::plainFalseAlarmCauses(truth.frames[at], systemFrame,
                                                                     explainer, filter, near));
+      FUZZ_CHECK(talmira_test::pairsCarryTheirOverlaps(truth.frames[at], systemFrame, explainer));
     }
   }
 }

@@ -67,9 +67,18 @@ bool CandidateBoxes::anyReaches(const QuorTarget& query, float threshold, std::s
   if (boxes_.empty()) return false;
   // With a threshold of 0 even boxes that do not touch the query are near it,
   // and the index only finds those that touch.
-  if (!(threshold > 0.0f) || boxes_.size() * queries <= kDirectTestLimit) {
+  if (!(threshold > 0.0f)) {
     for (const QuorTarget* box : boxes_) {
       if (pairOverlap(query, *box, measure) >= threshold) return true;
+    }
+    return false;
+  }
+  if (boxes_.size() * queries <= kDirectTestLimit) {
+    // Most candidates do not touch the query, and those cannot reach it.
+    for (const QuorTarget* box : boxes_) {
+      if (rectanglesTouch(query, *box) && pairOverlap(query, *box, measure) >= threshold) {
+        return true;
+      }
     }
     return false;
   }
@@ -109,12 +118,16 @@ void FrameExplainer::start(const QuorFrame& truth, const QuorFrame* partner) {
         evaluateFrameClassesEvents(allTruthSelection_, allSystemSelection_, codes_, sharedEvents_);
   }
   if (shared_) {
-    fill(sharedEvents_[0], allTruthPositions_, allSystemPositions_, allTruths_, allSystems_);
+    fill(sharedEvents_[0], allTruthPositions_, allSystemPositions_, false, allTruths_, allSystems_);
   } else {
-    match(everyClass_, allTruths_, allSystems_);
+    match(everyClass_, false, allTruths_, allSystems_);
   }
   findCauses(everyClass_, true, allTruths_, allSystems_);
   notePartners(allTruths_, truth.targets.size(), allTruthPartner_);
+  allTruthAt_.assign(truth.targets.size(), -1);
+  for (std::size_t at = 0; at < allTruths_.size(); ++at) {
+    allTruthAt_[static_cast<std::size_t>(allTruths_[at].box)] = static_cast<int32_t>(at);
+  }
   notePartners(allSystems_, partner != nullptr ? partner->targets.size() : 0, allSystemPartner_);
   showingAll_ = true;
 }
@@ -144,9 +157,9 @@ void FrameExplainer::explain(const TargetFilter& filter) {
       }
     }
     fill(sharedEvents_[static_cast<std::size_t>(at - codes_.begin()) + 1], truthPositions_,
-         systemPositions_, classTruths_, classSystems_);
+         systemPositions_, true, classTruths_, classSystems_);
   } else {
-    match(filter, classTruths_, classSystems_);
+    match(filter, true, classTruths_, classSystems_);
   }
   findCauses(filter, false, classTruths_, classSystems_);
 }
@@ -165,17 +178,17 @@ void FrameExplainer::select(const TargetFilter& filter, QuorFrame& truthSelectio
   }
 }
 
-void FrameExplainer::match(const TargetFilter& filter, std::vector<ExplainedBox>& truths,
-                           std::vector<ExplainedBox>& systems) {
+void FrameExplainer::match(const TargetFilter& filter, bool afterAll,
+                           std::vector<ExplainedBox>& truths, std::vector<ExplainedBox>& systems) {
   select(filter, truthSelection_, truthPositions_, systemSelection_, systemPositions_);
   // The very matching the scoring makes, so the pairs are the scoring's own.
   evaluateFrameEvents(truthSelection_, partner_ != nullptr ? &systemSelection_ : nullptr, false,
                       false, events_);
-  fill(events_, truthPositions_, systemPositions_, truths, systems);
+  fill(events_, truthPositions_, systemPositions_, afterAll, truths, systems);
 }
 
 void FrameExplainer::fill(const FrameEvents& events, const std::vector<int32_t>& truthPositions,
-                          const std::vector<int32_t>& systemPositions,
+                          const std::vector<int32_t>& systemPositions, bool afterAll,
                           std::vector<ExplainedBox>& truths,
                           std::vector<ExplainedBox>& systems) const {
   const auto truthBox = [&](std::size_t r) {
@@ -194,10 +207,18 @@ void FrameExplainer::fill(const FrameEvents& events, const std::vector<int32_t>&
     if (partner >= 0) {
       const auto c = static_cast<std::size_t>(partner);
       b.partner = systemPositions[c];
-      b.overlap = pairOverlap(*truthBox(r), *systemBox(c), truth_->overlapMeasure);
+      const int32_t inAll = afterAll ? allTruthAt_[static_cast<std::size_t>(b.box)] : -1;
+      if (inAll >= 0 && allTruths_[static_cast<std::size_t>(inAll)].partner == b.partner) {
+        b.overlap = allTruths_[static_cast<std::size_t>(inAll)].overlap;
+        b.iou = allTruths_[static_cast<std::size_t>(inAll)].iou;
+      } else {
+        b.overlap = pairOverlap(*truthBox(r), *systemBox(c), truth_->overlapMeasure);
+        b.iou = rectangleIou(*truthBox(r), *systemBox(c));
+      }
     } else {
       b.partner = -1;
       b.overlap = kNoOverlap;
+      b.iou = kNoOverlap;
     }
   }
 
@@ -209,15 +230,21 @@ void FrameExplainer::fill(const FrameEvents& events, const std::vector<int32_t>&
     b.cause = -1;
     b.partner = -1;
     b.overlap = kNoOverlap;
+    b.iou = kNoOverlap;
     const int32_t partner = events.systemPartner[c];
     if (partner < 0) continue;
     const auto at = static_cast<std::size_t>(partner);
-    if (b.kind == BoxEventKind::kInRegion) {
+    if (b.kind == BoxEventKind::kMatch) {
+      // The pair as its truth has it.
+      b.partner = truthPositions[at];
+      b.overlap = truths[at].overlap;
+      b.iou = truths[at].iou;
+    } else if (b.kind == BoxEventKind::kInRegion) {
       // Regions are never selected away: the position is that of the frame.
       b.partner = partner;
       b.overlap = regionCover(*systemBox(c), *truth_->regions[at]);
     } else {
-      // A match's partner, or the flagged box a set-aside passed with.
+      // The flagged box a set-aside passed with.
       b.partner = truthPositions[at];
       b.overlap = pairOverlap(*truthBox(at), *systemBox(c), truth_->overlapMeasure);
     }

@@ -51,6 +51,8 @@ struct ExplainedBox {
   // flagged box named as partner; in a region: the region's regionCover().
   // NaN otherwise.
   float overlap = 0.0f;
+  // A match: the pair's rectangleIou(); NaN otherwise.
+  float iou = 0.0f;
 };
 
 /// Boxes that a rule tests other boxes against: looked at one by one while
@@ -127,12 +129,14 @@ class FrameExplainer {
               std::vector<int32_t>& systemPositions) const;
   // One filter's matching on its own selection (a crowded frame, a filter of
   // another threshold).
-  void match(const TargetFilter& filter, std::vector<ExplainedBox>& truths,
+  void match(const TargetFilter& filter, bool afterAll, std::vector<ExplainedBox>& truths,
              std::vector<ExplainedBox>& systems);
-  // The boxes of a matching's events, with their positions as read.
+  // The boxes of a matching's events, with their positions as read. A class's
+  // pair that All made too (`afterAll`: All's matching of this pair is done)
+  // takes All's overlaps rather than working them out again.
   void fill(const FrameEvents& events, const std::vector<int32_t>& truthPositions,
-            const std::vector<int32_t>& systemPositions, std::vector<ExplainedBox>& truths,
-            std::vector<ExplainedBox>& systems) const;
+            const std::vector<int32_t>& systemPositions, bool afterAll,
+            std::vector<ExplainedBox>& truths, std::vector<ExplainedBox>& systems) const;
   void findCauses(const TargetFilter& filter, bool everyClass, std::vector<ExplainedBox>& truths,
                   std::vector<ExplainedBox>& systems);
 
@@ -146,6 +150,9 @@ class FrameExplainer {
   // The All partner of every box of the pair by its position as read; -1
   // when it has none or the All matching does not take it.
   std::vector<int32_t> allTruthPartner_, allSystemPartner_;
+  // Where each ground-truth box of the pair is in allTruths_ (by its position
+  // as read; -1 when All does not take it).
+  std::vector<int32_t> allTruthAt_;
   // All and the classes of the pair matched on one scoring (shared_), with
   // All's selection and the classes present in it (codes_).
   bool shared_ = false;

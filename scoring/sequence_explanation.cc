@@ -30,17 +30,14 @@ std::size_t confusionSlot(uint16_t classCode) {
 }
 
 // Adds one matching of a frame pair to its class, and returns the frame's counts.
-FrameSummary addMatching(const QuorFrame& truth, const QuorFrame* partner,
-                         const std::vector<ExplainedBox>& truths,
+FrameSummary addMatching(const QuorFrame& truth, const std::vector<ExplainedBox>& truths,
                          const std::vector<ExplainedBox>& systems, ClassExplanation& into) {
   FrameSummary frame{truth.frameNumber, truth.firstLine};
   for (const ExplainedBox& b : truths) {
     if (b.kind == BoxEventKind::kExcluded) continue;
     ++frame.gt;
     if (b.kind == BoxEventKind::kMatch) {
-      const QuorTarget& object = *truth.targets[static_cast<std::size_t>(b.box)];
-      const QuorTarget& box = *partner->targets[static_cast<std::size_t>(b.partner)];
-      into.pairs.add(b.overlap, rectangleIou(object, box));
+      into.pairs.add(b.overlap, b.iou);
     } else {
       ++frame.fn;
       ++into.misses.at(static_cast<std::size_t>(b.cause));
@@ -110,8 +107,8 @@ class PairExplainer {
 
   FrameSummary add(const QuorFrame& truth, const QuorFrame* partner, ExplanationPart& part) {
     explainer_.start(truth, partner);
-    const FrameSummary frame = addMatching(truth, partner, explainer_.allTruths(),
-                                           explainer_.allSystems(), part.classes[0]);
+    const FrameSummary frame =
+        addMatching(truth, explainer_.allTruths(), explainer_.allSystems(), part.classes[0]);
     addConfusion(explainer_, part.confusion);
     // A class of which neither frame holds a box adds nothing.
     const uint64_t classes =
@@ -119,7 +116,7 @@ class PairExplainer {
     for (std::size_t slot = 1; slot < kClassCount; ++slot) {
       if (!filters_[slot].mayTakeAny(classes)) continue;
       explainer_.explain(filters_[slot]);
-      addMatching(truth, partner, explainer_.truths(), explainer_.systems(), part.classes[slot]);
+      addMatching(truth, explainer_.truths(), explainer_.systems(), part.classes[slot]);
     }
     return frame;
   }
@@ -171,8 +168,10 @@ double PairStats::meanIou() const {
 std::size_t PairStats::binOf(float overlap) {
   static constexpr std::array<float, kOverlapBins - 1> kUpperEdges = {0.3f, 0.4f, 0.5f, 0.6f,
                                                                       0.7f, 0.8f, 0.9f};
+  // The edges it reaches, counted without a branch: overlaps fall anywhere,
+  // and a loop that stops at the first edge above one mispredicts often.
   std::size_t bin = 0;
-  while (bin < kUpperEdges.size() && overlap >= kUpperEdges[bin]) ++bin;
+  for (const float edge : kUpperEdges) bin += static_cast<std::size_t>(overlap >= edge);
   return bin;
 }
 

@@ -96,4 +96,22 @@ inline std::vector<int8_t> plainFalseAlarmCauses(const QuorFrame& truth, const Q
   return causes;
 }
 
+/// Whether every pair of the explainer's last matching carries the overlap
+/// and the IoU of its two boxes, worked out afresh, on both sides.
+inline bool pairsCarryTheirOverlaps(const QuorFrame& truth, const QuorFrame& system,
+                                    const FrameExplainer& e) {
+  const auto plain = [&](int32_t object, int32_t box, const ExplainedBox& b) {
+    const QuorTarget& t = *truth.targets[static_cast<std::size_t>(object)];
+    const QuorTarget& s = *system.targets[static_cast<std::size_t>(box)];
+    return b.overlap == pairOverlap(t, s, truth.overlapMeasure) && b.iou == rectangleIou(t, s);
+  };
+  for (const ExplainedBox& g : e.truths()) {
+    if (g.kind == BoxEventKind::kMatch && !plain(g.box, g.partner, g)) return false;
+  }
+  for (const ExplainedBox& s : e.systems()) {
+    if (s.kind == BoxEventKind::kMatch && !plain(s.partner, s.box, s)) return false;
+  }
+  return true;
+}
+
 }  // namespace talmira_test

@@ -285,6 +285,8 @@ TEST(ErrorCausesTest, CrowdedRandomFramesAgreeWithThePlainRules) {
                                                           filter, near));
           EXPECT_EQ(falseAlarms, talmira_test::plainFalseAlarmCauses(pair.truth, pair.system,
                                                                      explainer, filter, near));
+          // A class's pairs take All's overlaps where All made the same pair.
+          EXPECT_TRUE(talmira_test::pairsCarryTheirOverlaps(pair.truth, pair.system, explainer));
         }
       }
     }
