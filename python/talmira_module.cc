@@ -18,6 +18,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -26,6 +27,7 @@
 #include <string_view>
 #include <thread>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "annotation/formats.h"
@@ -453,6 +455,54 @@ HeldTable holdTable(const py::list& columnLayouts, std::size_t rows) {
     }
   }
   return table;
+}
+
+// The codes and distinct texts of a column of Python strings, as
+// pandas.factorize() gives them (codes in the order of first appearance,
+// each distinct text once, as its first object), without hashing the text
+// of every row: a column read by pandas holds one object per distinct text,
+// so rows are told apart by object first and by text only for a new object.
+// None when a row is not a str or has no UTF-8 form (a lone surrogate): the
+// caller then codes the column its general way.
+py::object codeTexts(const py::array& column) {
+  if (column.ndim() != 1 || column.dtype().kind() != 'O') return py::none();
+  const auto rows = static_cast<std::size_t>(column.shape(0));
+  const py::ssize_t stride = column.strides(0);
+  const auto* base = static_cast<const char*>(column.data());
+  py::array_t<int64_t> codes(static_cast<py::ssize_t>(rows));
+  int64_t* const out = codes.mutable_data();
+  std::unordered_map<const PyObject*, int64_t> byObject;
+  // The views point into the UTF-8 form each str object keeps; the column
+  // holds the objects for as long as this runs.
+  std::unordered_map<std::string_view, int64_t> byText;
+  py::list texts;
+  const PyObject* last = nullptr;
+  int64_t lastCode = -1;
+  for (std::size_t row = 0; row < rows; ++row) {
+    const PyObject* item;
+    std::memcpy(&item, base + static_cast<py::ssize_t>(row) * stride, sizeof item);
+    if (item != last || last == nullptr) {
+      auto known = byObject.find(item);
+      if (known == byObject.end()) {
+        if (item == nullptr || !PyUnicode_Check(item)) return py::none();
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(const_cast<PyObject*>(item), &size);
+        if (text == nullptr) {
+          PyErr_Clear();
+          return py::none();
+        }
+        const auto [at, added] =
+            byText.try_emplace(std::string_view(text, static_cast<std::size_t>(size)),
+                               static_cast<int64_t>(texts.size()));
+        if (added) texts.append(py::reinterpret_borrow<py::object>(const_cast<PyObject*>(item)));
+        known = byObject.emplace(item, at->second).first;
+      }
+      last = item;
+      lastCode = known->second;
+    }
+    out[row] = lastCode;
+  }
+  return py::make_tuple(std::move(codes), std::move(texts));
 }
 
 // Reads the table straight from its arrays by the reader's own rules, as
@@ -1226,6 +1276,9 @@ PYBIND11_MODULE(_talmira, m) {
         return names;
       },
       "The names of the formats.");
+  m.def("code_texts", &codeTexts, py::arg("column"),
+        "(codes, texts) of a 1-D object array of str, as pandas.factorize gives them; None "
+        "when a row is not a str with a UTF-8 form.");
   m.def("read_table_pair", &readTablePair, py::arg("gt_columns"), py::arg("gt_rows"),
         py::arg("sys_columns"), py::arg("sys_rows"), py::arg("details") = false,
         py::arg("rules") = py::none(), "Both tables of a pair, read at once (see read_table).");

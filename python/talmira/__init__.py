@@ -132,6 +132,11 @@ def _coded(values, whole=False):
 
     if whole:
         values = [_as_whole(v) for v in values]
+    elif isinstance(values, np.ndarray) and values.dtype.kind == "O":
+        # The usual text column: str objects, coded without hashing each row.
+        coded = _talmira.code_texts(values)
+        if coded is not None:
+            return (_CODED, coded[0], coded[1])
 
     if pd.api.types.infer_dtype(values, skipna=False) == "string":
         # Only text: hashing tells the values apart as their texts would.

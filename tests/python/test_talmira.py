@@ -240,6 +240,48 @@ def test_table_values_keep_the_file_rules():
         "class": "All", "gt": 0, "det": 0, "fn": 0, "fp": 0, "frames": 0, "nmodta": 1.0}
 
 
+def test_text_columns_are_coded_as_pandas_factorizes_them():
+    """The module codes str columns by object first; the codes and texts
+    must be pandas.factorize's whatever objects hold the texts."""
+    rng = random.Random(SEED)
+
+    class Named(str):
+        pass
+
+    words = ["Car", "car", "Car ", "", "DCR", "Bus\u00e9", "\u4e2d", "TRUE", "FALSE"]
+    for case in range(200):
+        rows = rng.choice([0, 1, 2, 7, 50, 400])
+        # Equal texts as one shared object, as fresh objects and as str subclasses.
+        pool = [rng.choice(words) for _ in range(rng.randint(1, 6))]
+        values = []
+        for _ in range(rows):
+            word = rng.choice(pool)
+            made = rng.random()
+            if made < 0.5:
+                values.append(word)
+            elif made < 0.8:
+                values.append("".join(list(word)) + "")  # a new object of the same text
+            elif made < 0.9:
+                values.append(Named(word))
+            else:
+                values.append(np.str_(word))
+        column = np.empty(rows, dtype=object)
+        column[:] = values
+        coded = talmira._talmira.code_texts(column)
+        codes, uniques = pd.factorize(column)
+        assert coded is not None, case
+        assert coded[0].dtype == np.int64 and list(coded[0]) == list(codes), case
+        assert coded[1] == list(uniques), case
+        # Anything but str in it: left to the general coding.
+        if rows:
+            for other in (None, float("nan"), 3, b"Car", "\ud800"):
+                mixed = column.copy()
+                mixed[rng.randrange(rows)] = other
+                assert talmira._talmira.code_texts(mixed) is None, (case, other)
+    assert talmira._talmira.code_texts(np.array([1, 2])) is None
+    assert talmira._talmira.code_texts(np.empty((2, 2), dtype=object)) is None
+
+
 def test_bad_table_values_name_row_and_column():
     table = example_table()
     for column, value, problem in (("x2", "abc", "is not a 32-bit whole number"),
