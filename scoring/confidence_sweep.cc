@@ -15,6 +15,7 @@
 #include "scoring/confidence_sweep.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -842,27 +843,22 @@ class StreamingSweep : public FramePairVisitor {
 
   void unpaired(const QuorFrame& system) override { collect(system, unpaired_); }
 
-  SweepCurves curves(int64_t frames) const {
+  /// The classes' curves, each class on whichever of `threads` threads is
+  /// free: after the last frame this is all that is left to do.
+  SweepCurves curves(int64_t frames, unsigned threads) const {
     SweepCurves result;
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-      // Every table's thresholds make the rows; their changes sum per row.
-      std::vector<std::pair<float, Change>> entries;
-      const auto take = [&](float threshold, const Change& change) {
-        entries.emplace_back(threshold, change);
-      };
-      unpaired_[slot].forEach(take);
-      for (const Part& part : workers_) part.tables[slot].forEach(take);
-      std::sort(entries.begin(), entries.end(),
-                [](const auto& a, const auto& b) { return a.first > b.first; });
-      ClassCurve& curve = result[slot];
-      curve.frames = frames;
-      Change sum;
-      for (std::size_t at = 0; at < entries.size(); ++at) {
-        sum += entries[at].second;
-        if (at + 1 < entries.size() && entries[at + 1].first == entries[at].first) continue;
-        curve.points.push_back(
-            {entries[at].first, sum.gt, sum.det, sum.gt - sum.pairs, sum.det - sum.pairs});
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+      for (std::size_t slot; (slot = next.fetch_add(1)) < kClassCount;) {
+        result[slot] = curveOf(slot, frames);
       }
+    };
+    {
+      std::vector<std::jthread> pool;
+      for (unsigned k = 1; k < std::min<unsigned>(threads, kClassCount); ++k) {
+        pool.emplace_back(work);
+      }
+      work();
     }
     return result;
   }
@@ -897,6 +893,28 @@ class StreamingSweep : public FramePairVisitor {
       sinceSpill = 0;
     }
     sinceSpill += boxes;
+  }
+
+  ClassCurve curveOf(std::size_t slot, int64_t frames) const {
+    // Every table's thresholds make the rows; their changes sum per row.
+    std::vector<std::pair<float, Change>> entries;
+    const auto take = [&](float threshold, const Change& change) {
+      entries.emplace_back(threshold, change);
+    };
+    unpaired_[slot].forEach(take);
+    for (const Part& part : workers_) part.tables[slot].forEach(take);
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    ClassCurve curve;
+    curve.frames = frames;
+    Change sum;
+    for (std::size_t at = 0; at < entries.size(); ++at) {
+      sum += entries[at].second;
+      if (at + 1 < entries.size() && entries[at + 1].first == entries[at].first) continue;
+      curve.points.push_back(
+          {entries[at].first, sum.gt, sum.det, sum.gt - sum.pairs, sum.det - sum.pairs});
+    }
+    return curve;
   }
 
   static uint64_t generationOf(const Tables& tables) {
@@ -1150,7 +1168,7 @@ StreamedCurves sweepClassesWhileReading(StreamedInput& groundTruth, StreamedInpu
   int64_t frames = 0;
   result.inOrder = visitFramesWhileReading(groundTruth, system, sweep, threads, frames);
   if (result.inOrder && groundTruth.status >= 0 && system.status >= 0) {
-    result.curves = sweep.curves(frames);
+    result.curves = sweep.curves(frames, static_cast<unsigned>(workers));
   }
   return result;
 }
