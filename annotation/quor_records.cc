@@ -135,6 +135,42 @@ void TargetStore::clear() {
   room_ = chunks_.empty() ? 0 : chunkCapacity(0);
 }
 
+void QuorSequence::clear() noexcept {
+  gtTotal = detTotal = fpTotal = fnTotal = 0;
+  confidenceThreshold = kDefaultConfidenceThreshold;
+  keepMarkA = keepMarkB = false;
+  // The frames' lists are kept when there is room to note them; without it
+  // they are simply freed.
+  for (QuorFrame& frame : frames) {
+    for (std::vector<const QuorTarget*>* list : {&frame.targets, &frame.regions}) {
+      if (list->capacity() == 0) continue;
+      try {
+        spareLists_.push_back(std::move(*list));
+        spareLists_.back().clear();
+      } catch (const std::bad_alloc&) {
+        // Not kept; freed with its frame.
+      }
+    }
+  }
+  frames.clear();
+  targetStore.clear();
+}
+
+std::vector<const QuorTarget*> QuorSequence::newList(std::span<const QuorTarget* const> items) {
+  std::vector<const QuorTarget*> list;
+  if (items.empty()) return list;
+  if (!spareLists_.empty()) {
+    // A list much larger than needed is left to be freed, so that kept
+    // memory stays within about twice what the frames hold.
+    if (spareLists_.back().capacity() <= 2 * items.size() + 16) {
+      list = std::move(spareLists_.back());
+    }
+    spareLists_.pop_back();
+  }
+  list.assign(items.begin(), items.end());
+  return list;
+}
+
 void TargetStore::startNextChunk() {
   // The next chunk: one kept from before a clear(), or a new one.
   current_ = chunks_.empty() ? 0 : current_ + 1;

@@ -494,17 +494,18 @@ class SequenceFiller {
   uint64_t boxesMade_ = 0;
   std::string scratch_;  // a NUL-terminated copy for strtof, reused
   // The boxes and regions of the frame being read. They are handed to the
-  // frame when it ends, in one allocation of the exact size: growing each
-  // frame's lists one box at a time would reallocate them several times and
-  // leave up to half of their memory unused, for every frame of a long video.
+  // frame when it ends, in one list of about their size (one a refilled
+  // block kept, or a new one): growing each frame's lists one box at a time
+  // would reallocate them several times and leave up to half of their memory
+  // unused, for every frame of a long video.
   std::vector<const QuorTarget*> frameTargets_;
   std::vector<const QuorTarget*> frameRegions_;
 
   void closeFrame() {
     if (!frameStarted_) return;
     QuorFrame& frame = sequence_->frames.back();
-    frame.targets.assign(frameTargets_.begin(), frameTargets_.end());
-    frame.regions.assign(frameRegions_.begin(), frameRegions_.end());
+    frame.targets = sequence_->newList(frameTargets_);
+    frame.regions = sequence_->newList(frameRegions_);
     frameTargets_.clear();
     frameRegions_.clear();
   }

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -84,6 +89,58 @@ TEST(QuorRecordsTest, StoredTargetsKeepTheirAddresses) {
     EXPECT_EQ(again[static_cast<std::size_t>(i)]->minX, -i);
     EXPECT_STREQ(again[static_cast<std::size_t>(i)]->className(), "Car");
   }
+}
+
+TEST(QuorRecordsTest, SideProductIsTheProductOfTheTwoSideLengths) {
+  std::mt19937 random(5);
+  constexpr int32_t kLow = std::numeric_limits<int32_t>::min();
+  constexpr int32_t kHigh = std::numeric_limits<int32_t>::max();
+  std::uniform_int_distribution<int32_t> any(kLow, kHigh);
+  std::uniform_int_distribution<int32_t> near(-3000, 3000);
+  const std::vector<int32_t> edges = {kLow, kLow + 1, -1, 0, 1, kHigh - 1, kHigh};
+  std::uniform_int_distribution<std::size_t> edge(0, edges.size() - 1);
+  for (int k = 0; k < 200000; ++k) {
+    std::array<int32_t, 6> c;
+    for (int32_t& value : c) {
+      const int kind = k % 3;
+      value = kind == 0 ? near(random) : kind == 1 ? any(random) : edges[edge(random)];
+    }
+    const double expected = sideLength(c[0], c[1], c[2], c[3]) * sideLength(c[2], c[3], c[4], c[5]);
+    const double got = sideProduct(c[0], c[1], c[2], c[3], c[4], c[5]);
+    ASSERT_EQ(std::memcmp(&expected, &got, sizeof got), 0)
+        << c[0] << "," << c[1] << " " << c[2] << "," << c[3] << " " << c[4] << "," << c[5];
+  }
+}
+
+TEST(QuorRecordsTest, AClearedSequenceLendsItsFramesListsToTheNextFilling) {
+  QuorSequence sequence;
+  const QuorTarget box = makeTarget(0, 0, 10, 0, 10, 10, 0, 10, "Car", false, 1.0f, false);
+  const std::vector<const QuorTarget*> twenty(20, &box), eight(8, &box), hundred(100, &box);
+  sequence.frames.emplace_back(1).targets = sequence.newList(twenty);
+  sequence.frames.emplace_back(2).targets = sequence.newList(hundred);
+  const QuorTarget* const* const small = sequence.frames[0].targets.data();
+  const QuorTarget* const* const large = sequence.frames[1].targets.data();
+  sequence.clear();
+  EXPECT_TRUE(sequence.frames.empty());
+  // The last frame's list goes first: 100 places for 80 items is kept...
+  const std::vector<const QuorTarget*> eighty(80, &box);
+  std::vector<const QuorTarget*> first = sequence.newList(eighty);
+  EXPECT_EQ(first.data(), large);
+  EXPECT_EQ(first, eighty);
+  // ...but 20 places hold 8 only within the slack, and an empty list takes none.
+  EXPECT_TRUE(sequence.newList({}).empty());
+  std::vector<const QuorTarget*> second = sequence.newList(eight);
+  EXPECT_EQ(second.data(), small);
+  EXPECT_EQ(second, eight);
+  // Nothing is left to lend: a new list is made.
+  EXPECT_EQ(sequence.newList(twenty), twenty);
+  // A kept list far larger than needed is freed, not lent.
+  sequence.frames.emplace_back(3).targets = std::move(first);
+  sequence.clear();
+  const std::vector<const QuorTarget*> two(2, &box);
+  const std::vector<const QuorTarget*> tiny = sequence.newList(two);
+  EXPECT_EQ(tiny.capacity(), two.size());
+  EXPECT_EQ(tiny, two);
 }
 
 }  // namespace
