@@ -374,7 +374,7 @@ def main():
 
     found, why = webdriver_session.find_browser(args.chromium)
     if found is None:
-        print(f"SKIP: {why} (tools/install-deps installs it)")
+        print(f"SKIP: {why} (tools/install-deps --for tests installs it)")
         return SKIP
 
     page = os.path.abspath(args.page)

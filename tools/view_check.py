@@ -261,7 +261,7 @@ def main():
 
     found, why = webdriver_session.find_browser()
     if found is None:
-        print(f"SKIP: {why} (tools/install-deps installs it)")
+        print(f"SKIP: {why} (tools/install-deps --for tests installs it)")
         return webdriver_session.SKIP
     os.makedirs(args.out, exist_ok=True)
     page = os.path.join(args.out, "view.html")

@@ -19,7 +19,7 @@ python="${3:-}"
 
 for command in cpack dpkg-deb dpkg-shlibdeps man; do
   if ! command -v "$command" >/dev/null; then
-    echo "Debian package test skipped: $command is not installed (tools/install-deps installs dpkg-dev and man-db)"
+    echo "Debian package test skipped: $command is not installed (tools/install-deps --for tests installs dpkg-dev and man-db)"
     exit 77
   fi
 done

@@ -54,7 +54,7 @@ if [ "${TALMIRA_SLURM_IN_NAMESPACE:-0}" != 1 ]; then
   [ "$(id -u)" -eq 0 ] || skip "it needs root (slurmd starts each job as its user)"
   for command in slurmctld slurmd sbatch squeue sinfo scontrol scancel munged unshare ip python3; do
     command -v "$command" >/dev/null ||
-      skip "$command is not installed (tools/install-deps installs slurm-wlm, munge and iproute2)"
+      skip "$command is not installed (tools/install-deps --for tests installs slurm-wlm, munge and iproute2)"
   done
   # A network namespace of its own (only its loopback), and a process
   # namespace whose first process is this script again.
