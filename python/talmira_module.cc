@@ -7,6 +7,7 @@
 // rules (fileTable()), so a table is held to exactly the rules of a file
 // (types, the size test, DCR and DCF, flags, 32-bit numbers), and a bad value
 // is reported with the line it would have had in a file.
+#include <CLI/CLI.hpp>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>

@@ -2,7 +2,6 @@
 // option, reading the two inputs, and output files written whole.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -16,6 +15,14 @@
 #include "annotation/scoring_rules.h"
 #include "annotation/sequence_reader.h"
 #include "scoring/streaming_evaluation.h"
+
+// The command-line library is needed only where options are added or
+// parsed (talmira/commands/); the writers and pages that share this header
+// do without it, which spares each of them its long compile.
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
 
 namespace talmira {
 

@@ -1,5 +1,6 @@
 // talmira batch: every sequence of a dataset scored as `talmira score` scores
 // it, on several threads, with the totals pooled over the dataset.
+#include <CLI/CLI.hpp>
 #include <unistd.h>
 
 #include <algorithm>

@@ -1,4 +1,5 @@
 // talmira check: a report on the annotation files themselves.
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
 #include <string>

@@ -2,7 +2,6 @@
 // callback runs the command and throws CommandError on failure.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <string>
 

@@ -1,5 +1,6 @@
 // talmira compare: two detectors on the same ground truth, with paired
 // bootstrap intervals on the difference of their NMODTA.
+#include <CLI/CLI.hpp>
 #include <unistd.h>
 
 #include <algorithm>

@@ -1,4 +1,5 @@
 // talmira convert: annotations of another format as a file of this one.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <memory>
 #include <set>

@@ -1,4 +1,5 @@
 // talmira events: what became of every box of a class, one CSV row each.
+#include <CLI/CLI.hpp>
 #include <memory>
 #include <string>
 #include <vector>

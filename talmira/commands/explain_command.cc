@@ -1,4 +1,5 @@
 // talmira explain: why a detector lost points, cause by cause.
+#include <CLI/CLI.hpp>
 #include <memory>
 
 #include "scoring/sequence_explanation.h"

@@ -1,5 +1,6 @@
 // talmira merge: joins the partial results of `talmira batch --shard` into the
 // output one batch run over the whole list gives.
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstring>
 #include <fstream>

@@ -1,4 +1,5 @@
 // talmira score: every class's counts for one sequence pair.
+#include <CLI/CLI.hpp>
 #include <memory>
 
 #include "scoring/class_scores.h"

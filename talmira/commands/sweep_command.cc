@@ -1,4 +1,5 @@
 // talmira sweep: every class's counts as functions of the confidence threshold.
+#include <CLI/CLI.hpp>
 #include <array>
 #include <cstdio>
 #include <memory>

@@ -1,5 +1,6 @@
 // talmira view: a page that draws the boxes of both files frame by frame,
 // on the video's own pictures when given.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
 #include <cmath>
