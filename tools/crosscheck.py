@@ -1657,6 +1657,9 @@ def main():
     ap.add_argument("--binary", default="build/dev/TalmiraConsole")
     ap.add_argument("--cases", type=int, default=500)
     ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--first", type=int, default=0,
+                    help="index of the first case (the cases of a seed can be run in parts: "
+                         "--first 150 --cases 150 are the second half of 300)")
     ap.add_argument("--case", type=int, default=None,
                     help="run only this case index of the seed")
     ap.add_argument("--keep-dir", default=None,
@@ -1687,10 +1690,10 @@ def main():
         if not os.access(tool, os.X_OK):
             print("tool not found or not executable: %s" % tool)
             return 2
-    print("crosscheck seed %d, %d cases, binary %s%s" % (
-        opts.seed, opts.cases, binary, "" if tool is None else ", tool " + tool))
+    print("crosscheck seed %d, %d cases from case %d, binary %s%s" % (
+        opts.seed, opts.cases, opts.first, binary, "" if tool is None else ", tool " + tool))
 
-    indices = [opts.case] if opts.case is not None else range(opts.cases)
+    indices = [opts.case] if opts.case is not None else range(opts.first, opts.first + opts.cases)
     passed = failed = 0
     shrunk_one = False
     stats = collections.Counter()
