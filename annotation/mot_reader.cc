@@ -414,9 +414,10 @@ bool MotReader::readLine(std::string_view line, uint64_t number) {
     if (!this->number(3 + k, number, &edges[k])) return false;
   }
   // Bitwise: the four are almost always fine, and a branch each costs.
-  if (!(roundInto(edges[0], &box.left) & roundInto(edges[1], &box.top) &
-        roundSumInto(edges[0], edges[2], &box.right) &
-        roundSumInto(edges[1], edges[3], &box.bottom))) {
+  const int edgesFit = int{roundInto(edges[0], &box.left)} & int{roundInto(edges[1], &box.top)} &
+                       int{roundSumInto(edges[0], edges[2], &box.right)} &
+                       int{roundSumInto(edges[1], edges[3], &box.bottom)};
+  if (edgesFit == 0) {
     return maker_.fail(number,
                        "columns 3 to 6: the box's edges (left, top, left + width, top + height) "
                        "are not all 32-bit whole numbers once rounded");
