@@ -7,7 +7,9 @@
 # With no option it replays. Fuzzing starts from a scratch copy of the seed
 # corpus under a temporary folder (FUZZ_WORK_DIR to choose it), so what
 # libFuzzer adds never lands in the repository. Crashes are written to
-# <work dir>/artifacts/<target>/. FUZZ_TARGETS picks targets (default all seven).
+# <work dir>/artifacts/<target>/. FUZZ_TARGETS picks targets (default all seven);
+# FUZZ_JOBS runs that many targets at once (default 1), each printing its
+# output when it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -71,14 +73,38 @@ fuzz() {
     -rss_limit_mb=4096 -artifact_prefix="$artifacts/" "$corpus"
 }
 
-status=0
-for target in "${targets[@]}"; do
+one() {
+  local target=$1
   case "$mode" in
-    replay) replay "$target" || status=1 ;;
-    smoke) { replay "$target" && fuzz "$target" "$seconds"; } || status=1 ;;
-    run) fuzz "$target" "$seconds" || status=1 ;;
+    replay) replay "$target" ;;
+    smoke) replay "$target" && fuzz "$target" "$seconds" ;;
+    run) fuzz "$target" "$seconds" ;;
   esac
-done
+}
+
+jobs="${FUZZ_JOBS:-1}"
+status=0
+if [ "$jobs" -le 1 ]; then
+  for target in "${targets[@]}"; do
+    one "$target" || status=1
+  done
+else
+  logs="$(mktemp -d -t talmira-fuzz-logs.XXXXXX)"
+  declare -A running=()  # process id -> target
+  finish() {
+    local pid
+    wait -n -p pid || status=1
+    cat "$logs/${running[$pid]}.log"
+    unset "running[$pid]"
+  }
+  for target in "${targets[@]}"; do
+    [ ${#running[@]} -ge "$jobs" ] && finish
+    one "$target" >"$logs/$target.log" 2>&1 &
+    running[$!]=$target
+  done
+  while [ ${#running[@]} -gt 0 ]; do finish; done
+  rm -rf "$logs"
+fi
 if [ "$status" -ne 0 ]; then
   echo "fuzzing found a failure" >&2
 fi
