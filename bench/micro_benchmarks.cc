@@ -18,10 +18,10 @@
 
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
-#include "scoring/assignment_solver.h"
-#include "scoring/box_overlap.h"
-#include "scoring/frame_matching.h"
-#include "scoring/paired_bootstrap.h"
+#include "scoring/analysis/paired_bootstrap.h"
+#include "scoring/matching/assignment_solver.h"
+#include "scoring/matching/box_overlap.h"
+#include "scoring/matching/frame_matching.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "annotation/selection.h"
-#include "scoring/sequence_evaluation.h"
+#include "scoring/counts/sequence_evaluation.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "annotation/quor_records.h"
 #include "driver/quor_result.h"
-#include "scoring/class_scores.h"
-#include "scoring/sequence_evaluation.h"
+#include "scoring/counts/class_scores.h"
+#include "scoring/counts/sequence_evaluation.h"
 
 /// Console text of one evaluated class, after its "%15s " name column.
 std::string formatConsoleCounts(const QuorResult& result, float nmodta);

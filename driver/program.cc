@@ -13,8 +13,8 @@
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
 #include "driver/class_run.h"
-#include "scoring/sequence_evaluation.h"
-#include "scoring/streaming_evaluation.h"
+#include "scoring/counts/sequence_evaluation.h"
+#include "scoring/counts/streaming_evaluation.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "scoring/class_scores.h"  // nmodtaFloor
+#include "scoring/counts/class_scores.h"  // nmodtaFloor
 
 class QuorResult {
  public:

@@ -25,11 +25,11 @@
 #include "annotation/quor_records.h"
 #include "annotation/selection.h"
 #include "fuzz/fuzz_support.h"
-#include "scoring/class_scores.h"
-#include "scoring/error_causes.h"
-#include "scoring/sequence_evaluation.h"
-#include "scoring/sequence_explanation.h"
-#include "tests/scoring/cause_oracle.h"
+#include "scoring/analysis/error_causes.h"
+#include "scoring/analysis/sequence_explanation.h"
+#include "scoring/counts/class_scores.h"
+#include "scoring/counts/sequence_evaluation.h"
+#include "tests/scoring/analysis/cause_oracle.h"
 
 namespace {
 

@@ -28,9 +28,9 @@
 
 #include "annotation/quor_records.h"
 #include "fuzz/fuzz_support.h"
-#include "scoring/box_overlap.h"
-#include "scoring/frame_matching.h"
-#include "scoring/frame_matching_internal.h"
+#include "scoring/matching/box_overlap.h"
+#include "scoring/matching/frame_matching.h"
+#include "scoring/matching/frame_matching_internal.h"
 
 namespace {
 

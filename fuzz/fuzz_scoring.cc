@@ -28,9 +28,9 @@
 #include "annotation/selection.h"
 #include "driver/class_run.h"
 #include "fuzz/fuzz_support.h"
-#include "scoring/frame_matching_internal.h"
-#include "scoring/sequence_evaluation.h"
-#include "scoring/sequence_events.h"
+#include "scoring/analysis/sequence_events.h"
+#include "scoring/counts/sequence_evaluation.h"
+#include "scoring/matching/frame_matching_internal.h"
 
 namespace {
 

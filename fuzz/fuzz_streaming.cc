@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "scoring/class_scores.h"
-#include "scoring/sequence_evaluation.h"
-#include "scoring/streaming_evaluation.h"
+#include "scoring/counts/class_scores.h"
+#include "scoring/counts/sequence_evaluation.h"
+#include "scoring/counts/streaming_evaluation.h"
 
 namespace {
 

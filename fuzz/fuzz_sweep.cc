@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "scoring/class_scores.h"
-#include "scoring/confidence_sweep.h"
-#include "scoring/streaming_evaluation.h"
+#include "scoring/counts/class_scores.h"
+#include "scoring/counts/confidence_sweep.h"
+#include "scoring/counts/streaming_evaluation.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 // rules (fileTable()), so a table is held to exactly the rules of a file
 // (types, the size test, DCR and DCF, flags, 32-bit numbers), and a bad value
 // is reported with the line it would have had in a file.
-#include <CLI/CLI.hpp>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <sys/stat.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -34,15 +34,15 @@
 #include "annotation/formats.h"
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
-#include "scoring/class_scores.h"
-#include "scoring/confidence_sweep.h"
-#include "scoring/error_causes.h"
-#include "scoring/file_check.h"
-#include "scoring/frame_views.h"
-#include "scoring/paired_bootstrap.h"
-#include "scoring/sequence_evaluation.h"
-#include "scoring/sequence_explanation.h"
-#include "scoring/streaming_evaluation.h"
+#include "scoring/analysis/error_causes.h"
+#include "scoring/analysis/file_check.h"
+#include "scoring/analysis/frame_views.h"
+#include "scoring/analysis/paired_bootstrap.h"
+#include "scoring/analysis/sequence_explanation.h"
+#include "scoring/counts/class_scores.h"
+#include "scoring/counts/confidence_sweep.h"
+#include "scoring/counts/sequence_evaluation.h"
+#include "scoring/counts/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/dataset.h"
 #include "talmira/frame_pictures.h"

@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "annotation/sequence_reader.h"
-#include "scoring/box_overlap.h"
-#include "scoring/sequence_evaluation.h"
+#include "scoring/counts/sequence_evaluation.h"
+#include "scoring/matching/box_overlap.h"
 
 namespace talmira {
 

@@ -14,7 +14,7 @@
 #include "annotation/quor_records.h"
 #include "annotation/scoring_rules.h"
 #include "annotation/sequence_reader.h"
-#include "scoring/streaming_evaluation.h"
+#include "scoring/counts/streaming_evaluation.h"
 
 // The command-line library is needed only where options are added or
 // parsed (talmira/commands/); the writers and pages that share this header

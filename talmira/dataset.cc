@@ -13,8 +13,8 @@
 #include <system_error>
 #include <thread>
 
-#include "scoring/class_scores.h"
-#include "scoring/sequence_explanation.h"
+#include "scoring/analysis/sequence_explanation.h"
+#include "scoring/counts/class_scores.h"
 #include "talmira/writers/explain_report.h"
 #include "talmira/writers/sweep_report.h"
 

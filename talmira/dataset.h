@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scoring/confidence_sweep.h"
+#include "scoring/counts/confidence_sweep.h"
 #include "talmira/cli_common.h"
 #include "talmira/dataset_list.h"
 #include "talmira/writers/batch_report.h"

@@ -1,8 +1,8 @@
 // talmira batch: every sequence of a dataset scored as `talmira score` scores
 // it, on several threads, with the totals pooled over the dataset.
-#include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -10,8 +10,8 @@
 #include <memory>
 #include <set>
 
-#include "scoring/confidence_sweep.h"
-#include "scoring/sequence_explanation.h"
+#include "scoring/analysis/sequence_explanation.h"
+#include "scoring/counts/confidence_sweep.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/dataset.h"

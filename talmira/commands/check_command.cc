@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "annotation/sequence_reader.h"
-#include "scoring/file_check.h"
+#include "scoring/analysis/file_check.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/writers/check_report.h"

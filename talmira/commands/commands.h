@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "scoring/box_overlap.h"
-#include "scoring/frame_views.h"
+#include "scoring/analysis/frame_views.h"
+#include "scoring/matching/box_overlap.h"
 #include "talmira/cli_common.h"
 
 namespace talmira {

@@ -1,8 +1,8 @@
 // talmira compare: two detectors on the same ground truth, with paired
 // bootstrap intervals on the difference of their NMODTA.
-#include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "scoring/confidence_sweep.h"
-#include "scoring/paired_bootstrap.h"
-#include "scoring/paired_counts.h"
+#include "scoring/analysis/paired_bootstrap.h"
+#include "scoring/analysis/paired_counts.h"
+#include "scoring/counts/confidence_sweep.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/dataset_list.h"

@@ -6,8 +6,8 @@
 
 #include "annotation/selection.h"
 #include "annotation/sequence_reader.h"
-#include "scoring/class_scores.h"
-#include "scoring/sequence_events.h"
+#include "scoring/analysis/sequence_events.h"
+#include "scoring/counts/class_scores.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/writers/event_rows.h"

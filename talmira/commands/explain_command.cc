@@ -2,8 +2,8 @@
 #include <CLI/CLI.hpp>
 #include <memory>
 
-#include "scoring/sequence_explanation.h"
-#include "scoring/streaming_evaluation.h"
+#include "scoring/analysis/sequence_explanation.h"
+#include "scoring/counts/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/pages/explain_page.h"

@@ -2,8 +2,8 @@
 #include <CLI/CLI.hpp>
 #include <memory>
 
-#include "scoring/class_scores.h"
-#include "scoring/streaming_evaluation.h"
+#include "scoring/counts/class_scores.h"
+#include "scoring/counts/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/writers/score_report.h"

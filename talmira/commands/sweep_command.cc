@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "scoring/confidence_sweep.h"
-#include "scoring/file_check.h"
-#include "scoring/streaming_evaluation.h"
+#include "scoring/analysis/file_check.h"
+#include "scoring/counts/confidence_sweep.h"
+#include "scoring/counts/streaming_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/pages/html_report.h"

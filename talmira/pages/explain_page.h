@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "scoring/sequence_explanation.h"
+#include "scoring/analysis/sequence_explanation.h"
 #include "talmira/writers/explain_report.h"
 
 namespace talmira {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "scoring/class_scores.h"
-#include "scoring/confidence_sweep.h"
+#include "scoring/counts/class_scores.h"
+#include "scoring/counts/confidence_sweep.h"
 
 namespace talmira {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "scoring/confidence_sweep.h"
+#include "scoring/counts/confidence_sweep.h"
 
 namespace talmira {
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <set>
 
-#include "scoring/error_causes.h"
-#include "scoring/sequence_explanation.h"
+#include "scoring/analysis/error_causes.h"
+#include "scoring/analysis/sequence_explanation.h"
 #include "talmira/cli_common.h"
 #include "talmira/pages/explain_page.h"
 #include "talmira/pages/markup.h"

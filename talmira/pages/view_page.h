@@ -13,7 +13,7 @@
 
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
-#include "scoring/frame_views.h"
+#include "scoring/analysis/frame_views.h"
 
 namespace talmira {
 

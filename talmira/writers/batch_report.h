@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "scoring/class_scores.h"
-#include "scoring/confidence_sweep.h"
-#include "scoring/sequence_explanation.h"
+#include "scoring/analysis/sequence_explanation.h"
+#include "scoring/counts/class_scores.h"
+#include "scoring/counts/confidence_sweep.h"
 #include "talmira/cli_common.h"
 
 namespace talmira {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "scoring/file_check.h"
+#include "scoring/analysis/file_check.h"
 #include "talmira/cli_common.h"
 
 namespace talmira {

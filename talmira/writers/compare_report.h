@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "annotation/quor_records.h"
-#include "scoring/class_scores.h"
-#include "scoring/confidence_sweep.h"
-#include "scoring/paired_bootstrap.h"
-#include "scoring/paired_counts.h"
+#include "scoring/analysis/paired_bootstrap.h"
+#include "scoring/analysis/paired_counts.h"
+#include "scoring/counts/class_scores.h"
+#include "scoring/counts/confidence_sweep.h"
 #include "talmira/cli_common.h"
 #include "talmira/dataset_list.h"
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "scoring/error_causes.h"
+#include "scoring/analysis/error_causes.h"
 #include "talmira/cli_common.h"
 
 namespace talmira {

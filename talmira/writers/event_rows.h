@@ -10,7 +10,7 @@
 #include "annotation/quor_records.h"
 #include "annotation/selection.h"
 #include "annotation/sequence_reader.h"
-#include "scoring/sequence_events.h"
+#include "scoring/analysis/sequence_events.h"
 
 namespace talmira {
 

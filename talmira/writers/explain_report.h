@@ -4,7 +4,7 @@
 #include <array>
 #include <string>
 
-#include "scoring/sequence_explanation.h"
+#include "scoring/analysis/sequence_explanation.h"
 #include "talmira/cli_common.h"
 
 namespace talmira {

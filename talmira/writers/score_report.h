@@ -4,7 +4,7 @@
 #include <array>
 #include <string>
 
-#include "scoring/class_scores.h"
+#include "scoring/counts/class_scores.h"
 #include "talmira/cli_common.h"
 
 namespace talmira {

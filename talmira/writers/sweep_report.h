@@ -4,8 +4,8 @@
 #include <array>
 #include <string>
 
-#include "scoring/class_scores.h"
-#include "scoring/confidence_sweep.h"
+#include "scoring/counts/class_scores.h"
+#include "scoring/counts/confidence_sweep.h"
 #include "talmira/cli_common.h"
 
 namespace talmira {

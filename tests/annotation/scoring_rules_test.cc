@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "annotation/selection.h"
-#include "scoring/box_overlap.h"
-#include "scoring/class_scores.h"
-#include "scoring/confidence_sweep.h"
-#include "scoring/frame_matching.h"
-#include "scoring/frame_matching_internal.h"
+#include "scoring/counts/class_scores.h"
+#include "scoring/counts/confidence_sweep.h"
+#include "scoring/matching/box_overlap.h"
+#include "scoring/matching/frame_matching.h"
+#include "scoring/matching/frame_matching_internal.h"
 #include "tests/test_support.h"
 
 using talmira_test::box;

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "annotation/quor_records.h"
-#include "scoring/confidence_sweep.h"
+#include "scoring/counts/confidence_sweep.h"
 
 namespace talmira_test {
 

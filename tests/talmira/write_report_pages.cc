@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "scoring/paired_bootstrap.h"
-#include "scoring/paired_counts.h"
-#include "scoring/sequence_explanation.h"
+#include "scoring/analysis/paired_bootstrap.h"
+#include "scoring/analysis/paired_counts.h"
+#include "scoring/analysis/sequence_explanation.h"
 #include "talmira/cli_common.h"
 #include "talmira/pages/compare_page.h"
 #include "talmira/pages/explain_page.h"

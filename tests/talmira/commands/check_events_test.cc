@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "scoring/class_scores.h"
+#include "scoring/counts/class_scores.h"
 #include "tests/test_support.h"
 
 using talmira_test::readAnnotationText;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "scoring/sequence_explanation.h"
+#include "scoring/analysis/sequence_explanation.h"
 #include "talmira/cli_common.h"
 #include "tests/test_support.h"
 

@@ -1,0 +1,335 @@
+#include "scoring/analysis/error_causes.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+
+#include "scoring/matching/box_overlap.h"
+
+namespace {
+
+// Below this many overlap tests a rule simply tries every candidate.
+constexpr std::size_t kDirectTestLimit = 1024;
+
+constexpr float kNoOverlap = std::numeric_limits<float>::quiet_NaN();
+
+// Where each of `selected`'s targets lies in `source`'s list: the selection
+// keeps the targets it takes in their order, so one walk finds them.
+void positionsOf(const QuorFrame& source, const QuorFrame& selected,
+                 std::vector<int32_t>& positions) {
+  positions.clear();
+  std::size_t at = 0;
+  for (const QuorTarget* target : selected.targets) {
+    while (source.targets[at] != target) ++at;
+    positions.push_back(static_cast<int32_t>(at++));
+  }
+}
+
+BoxEventKind kindOf(TruthOutcome outcome) {
+  switch (outcome) {
+    case TruthOutcome::kMatch:
+      return BoxEventKind::kMatch;
+    case TruthOutcome::kMiss:
+      return BoxEventKind::kMiss;
+    case TruthOutcome::kExcluded:
+      break;
+  }
+  return BoxEventKind::kExcluded;
+}
+
+BoxEventKind kindOf(SystemOutcome outcome) {
+  switch (outcome) {
+    case SystemOutcome::kMatch:
+      return BoxEventKind::kMatch;
+    case SystemOutcome::kFalseAlarm:
+      return BoxEventKind::kFalseAlarm;
+    case SystemOutcome::kSetAside:
+      return BoxEventKind::kSetAside;
+    case SystemOutcome::kInRegion:
+      break;
+  }
+  return BoxEventKind::kInRegion;
+}
+
+// The All partners of a frame's boxes by position as read.
+void notePartners(const std::vector<ExplainedBox>& boxes, std::size_t frameSize,
+                  std::vector<int32_t>& partners) {
+  partners.assign(frameSize, -1);
+  for (const ExplainedBox& b : boxes) {
+    if (b.kind == BoxEventKind::kMatch) partners[static_cast<std::size_t>(b.box)] = b.partner;
+  }
+}
+
+}  // namespace
+
+bool CandidateBoxes::anyReaches(const QuorTarget& query, float threshold, std::size_t queries,
+                                OverlapMeasure measure) {
+  if (boxes_.empty()) return false;
+  // With a threshold of 0 even boxes that do not touch the query are near it,
+  // and the index only finds those that touch.
+  if (!(threshold > 0.0f)) {
+    for (const QuorTarget* box : boxes_) {
+      if (pairOverlap(query, *box, measure) >= threshold) return true;
+    }
+    return false;
+  }
+  if (boxes_.size() * queries <= kDirectTestLimit) {
+    // Most candidates do not touch the query, and those cannot reach it.
+    for (const QuorTarget* box : boxes_) {
+      if (rectanglesTouch(query, *box) && pairOverlap(query, *box, measure) >= threshold) {
+        return true;
+      }
+    }
+    return false;
+  }
+  if (!indexed_) {
+    index_.build(boxes_);
+    indexed_ = true;
+  }
+  const int level = BoxIndex::levelOf(query);
+  const int reach = BoxIndex::levelReach(threshold);
+  bool found = false;
+  index_.forEachTouching(query, level - reach, level + reach, [&](int32_t at) {
+    found =
+        found || pairOverlap(query, *boxes_[static_cast<std::size_t>(at)], measure) >= threshold;
+  });
+  return found;
+}
+
+void FrameExplainer::start(const QuorFrame& truth, const QuorFrame* partner) {
+  truth_ = &truth;
+  partner_ = partner;
+  // All and every class of the pair on one scoring of its touching pairs,
+  // as the scoring itself matches them; a crowded frame class by class.
+  shared_ = false;
+  if (partner != nullptr) {
+    select(everyClass_, allTruthSelection_, allTruthPositions_, allSystemSelection_,
+           allSystemPositions_);
+    codes_.clear();
+    const uint64_t classes = classCodeMask(allTruthSelection_) | classCodeMask(allSystemSelection_);
+    for (const std::string_view name : knownClasses) {
+      const int32_t code = findClassCode(name);
+      if (code >= 0 && (classes & TargetFilter::classBit(static_cast<uint16_t>(code))) != 0) {
+        codes_.push_back(code);
+      }
+    }
+    sharedEvents_.resize(codes_.size() + 1);
+    shared_ =
+        evaluateFrameClassesEvents(allTruthSelection_, allSystemSelection_, codes_, sharedEvents_);
+  }
+  if (shared_) {
+    fill(sharedEvents_[0], allTruthPositions_, allSystemPositions_, false, allTruths_, allSystems_);
+  } else {
+    match(everyClass_, false, allTruths_, allSystems_);
+  }
+  findCauses(everyClass_, true, allTruths_, allSystems_);
+  notePartners(allTruths_, truth.targets.size(), allTruthPartner_);
+  allTruthAt_.assign(truth.targets.size(), -1);
+  for (std::size_t at = 0; at < allTruths_.size(); ++at) {
+    allTruthAt_[static_cast<std::size_t>(allTruths_[at].box)] = static_cast<int32_t>(at);
+  }
+  notePartners(allSystems_, partner != nullptr ? partner->targets.size() : 0, allSystemPartner_);
+  showingAll_ = true;
+}
+
+void FrameExplainer::explain(const TargetFilter& filter) {
+  showingAll_ = filter.everyClass();
+  if (showingAll_) return;
+  if (shared_ && filter.threshold() == everyClass_.threshold()) {
+    const auto at = std::find(codes_.begin(), codes_.end(), filter.classCode());
+    if (at == codes_.end()) {
+      // No box of the class reaches the threshold on either side.
+      classTruths_.clear();
+      classSystems_.clear();
+      return;
+    }
+    // The class's boxes are All's of its class, in order.
+    truthPositions_.clear();
+    for (std::size_t r = 0; r < allTruthSelection_.targets.size(); ++r) {
+      if (allTruthSelection_.targets[r]->classCode == *at) {
+        truthPositions_.push_back(allTruthPositions_[r]);
+      }
+    }
+    systemPositions_.clear();
+    for (std::size_t c = 0; c < allSystemSelection_.targets.size(); ++c) {
+      if (allSystemSelection_.targets[c]->classCode == *at) {
+        systemPositions_.push_back(allSystemPositions_[c]);
+      }
+    }
+    fill(sharedEvents_[static_cast<std::size_t>(at - codes_.begin()) + 1], truthPositions_,
+         systemPositions_, true, classTruths_, classSystems_);
+  } else {
+    match(filter, true, classTruths_, classSystems_);
+  }
+  findCauses(filter, false, classTruths_, classSystems_);
+}
+
+void FrameExplainer::select(const TargetFilter& filter, QuorFrame& truthSelection,
+                            std::vector<int32_t>& truthPositions, QuorFrame& systemSelection,
+                            std::vector<int32_t>& systemPositions) const {
+  selectFrame(*truth_, filter, truthSelection);
+  positionsOf(*truth_, truthSelection, truthPositions);
+  if (partner_ != nullptr) {
+    selectFrame(*partner_, filter, systemSelection);
+    positionsOf(*partner_, systemSelection, systemPositions);
+  } else {
+    systemSelection.restart(0);
+    systemPositions.clear();
+  }
+}
+
+void FrameExplainer::match(const TargetFilter& filter, bool afterAll,
+                           std::vector<ExplainedBox>& truths, std::vector<ExplainedBox>& systems) {
+  select(filter, truthSelection_, truthPositions_, systemSelection_, systemPositions_);
+  // The very matching the scoring makes, so the pairs are the scoring's own.
+  evaluateFrameEvents(truthSelection_, partner_ != nullptr ? &systemSelection_ : nullptr, false,
+                      false, events_);
+  fill(events_, truthPositions_, systemPositions_, afterAll, truths, systems);
+}
+
+void FrameExplainer::fill(const FrameEvents& events, const std::vector<int32_t>& truthPositions,
+                          const std::vector<int32_t>& systemPositions, bool afterAll,
+                          std::vector<ExplainedBox>& truths,
+                          std::vector<ExplainedBox>& systems) const {
+  const auto truthBox = [&](std::size_t r) {
+    return truth_->targets[static_cast<std::size_t>(truthPositions[r])];
+  };
+  const auto systemBox = [&](std::size_t c) {
+    return partner_->targets[static_cast<std::size_t>(systemPositions[c])];
+  };
+  truths.resize(truthPositions.size());
+  for (std::size_t r = 0; r < truthPositions.size(); ++r) {
+    ExplainedBox& b = truths[r];
+    b.box = truthPositions[r];
+    b.kind = kindOf(events.truth[r]);
+    b.cause = -1;
+    const int32_t partner = events.truthPartner[r];
+    if (partner >= 0) {
+      const auto c = static_cast<std::size_t>(partner);
+      b.partner = systemPositions[c];
+      const int32_t inAll = afterAll ? allTruthAt_[static_cast<std::size_t>(b.box)] : -1;
+      if (inAll >= 0 && allTruths_[static_cast<std::size_t>(inAll)].partner == b.partner) {
+        b.overlap = allTruths_[static_cast<std::size_t>(inAll)].overlap;
+        b.iou = allTruths_[static_cast<std::size_t>(inAll)].iou;
+      } else {
+        b.overlap = pairOverlap(*truthBox(r), *systemBox(c), truth_->overlapMeasure);
+        b.iou = rectangleIou(*truthBox(r), *systemBox(c));
+      }
+    } else {
+      b.partner = -1;
+      b.overlap = kNoOverlap;
+      b.iou = kNoOverlap;
+    }
+  }
+
+  systems.resize(systemPositions.size());
+  for (std::size_t c = 0; c < systemPositions.size(); ++c) {
+    ExplainedBox& b = systems[c];
+    b.box = systemPositions[c];
+    b.kind = kindOf(events.system[c]);
+    b.cause = -1;
+    b.partner = -1;
+    b.overlap = kNoOverlap;
+    b.iou = kNoOverlap;
+    const int32_t partner = events.systemPartner[c];
+    if (partner < 0) continue;
+    const auto at = static_cast<std::size_t>(partner);
+    if (b.kind == BoxEventKind::kMatch) {
+      // The pair as its truth has it.
+      b.partner = truthPositions[at];
+      b.overlap = truths[at].overlap;
+      b.iou = truths[at].iou;
+    } else if (b.kind == BoxEventKind::kInRegion) {
+      // Regions are never selected away: the position is that of the frame.
+      b.partner = partner;
+      b.overlap = regionCover(*systemBox(c), *truth_->regions[at]);
+    } else {
+      // The flagged box a set-aside passed with.
+      b.partner = truthPositions[at];
+      b.overlap = pairOverlap(*truthBox(at), *systemBox(c), truth_->overlapMeasure);
+    }
+  }
+}
+
+void FrameExplainer::findCauses(const TargetFilter& filter, bool everyClass,
+                                std::vector<ExplainedBox>& truths,
+                                std::vector<ExplainedBox>& systems) {
+  std::size_t misses = 0;
+  for (const ExplainedBox& b : truths) misses += b.kind == BoxEventKind::kMiss;
+  std::size_t falseAlarms = 0;
+  for (const ExplainedBox& b : systems) falseAlarms += b.kind == BoxEventKind::kFalseAlarm;
+  if (misses == 0 && falseAlarms == 0) return;
+
+  if (partner_ == nullptr) {
+    for (ExplainedBox& b : truths) {
+      if (b.kind == BoxEventKind::kMiss) b.cause = static_cast<int8_t>(MissCause::kNoSystemFrame);
+    }
+    return;
+  }
+  const QuorFrame& truthFrame = *truth_;
+  const QuorFrame& systemFrame = *partner_;
+  const float matching = truthFrame.overlapThreshold;  // what every selection matches at
+  const OverlapMeasure measure = truthFrame.overlapMeasure;
+
+  if (misses > 0) {
+    inRegion_.clear();
+    falseAlarms_.clear();
+    for (const ExplainedBox& b : systems) {
+      const QuorTarget* box = systemFrame.targets[static_cast<std::size_t>(b.box)];
+      if (b.kind == BoxEventKind::kInRegion) inRegion_.add(box);
+      if (b.kind == BoxEventKind::kFalseAlarm) falseAlarms_.add(box);
+    }
+    // The boxes of the class the threshold kept out of the matching.
+    belowThreshold_.clear();
+    for (const QuorTarget* box : systemFrame.targets) {
+      const bool ofClass = everyClass || box->classCode == filter.classCode();
+      if (ofClass && !(box->confidence >= filter.threshold())) belowThreshold_.add(box);
+    }
+    for (ExplainedBox& b : truths) {
+      if (b.kind != BoxEventKind::kMiss) continue;
+      const QuorTarget& object = *truthFrame.targets[static_cast<std::size_t>(b.box)];
+      const int32_t allPartner =
+          everyClass ? -1 : allTruthPartner_[static_cast<std::size_t>(b.box)];
+      MissCause cause = MissCause::kMissed;
+      if (allPartner >= 0 && systemFrame.targets[static_cast<std::size_t>(allPartner)]->classCode !=
+                                 object.classCode) {
+        cause = MissCause::kClassConfusion;
+      } else if (inRegion_.anyReaches(object, matching, misses, measure)) {
+        cause = MissCause::kDroppedInRegion;
+      } else if (belowThreshold_.anyReaches(object, matching, misses, measure)) {
+        cause = MissCause::kBelowThreshold;
+      } else if (falseAlarms_.anyReaches(object, near_, misses, measure)) {
+        cause = MissCause::kLocalization;
+      }
+      b.cause = static_cast<int8_t>(cause);
+    }
+  }
+
+  if (falseAlarms > 0) {
+    pairedTruths_.clear();
+    missedTruths_.clear();
+    for (const ExplainedBox& b : truths) {
+      const QuorTarget* object = truthFrame.targets[static_cast<std::size_t>(b.box)];
+      if (b.kind == BoxEventKind::kMatch) pairedTruths_.add(object);
+      if (b.kind == BoxEventKind::kMiss) missedTruths_.add(object);
+    }
+    for (ExplainedBox& b : systems) {
+      if (b.kind != BoxEventKind::kFalseAlarm) continue;
+      const QuorTarget& box = *systemFrame.targets[static_cast<std::size_t>(b.box)];
+      const int32_t allPartner =
+          everyClass ? -1 : allSystemPartner_[static_cast<std::size_t>(b.box)];
+      FalseAlarmCause cause = FalseAlarmCause::kBackground;
+      if (allPartner >= 0 &&
+          truthFrame.targets[static_cast<std::size_t>(allPartner)]->classCode != box.classCode) {
+        cause = FalseAlarmCause::kClassConfusion;
+      } else if (pairedTruths_.anyReaches(box, matching, falseAlarms, measure)) {
+        // A false alarm is never another box's partner, so every paired
+        // object it matches is paired with another box.
+        cause = FalseAlarmCause::kDuplicate;
+      } else if (missedTruths_.anyReaches(box, near_, falseAlarms, measure)) {
+        cause = FalseAlarmCause::kLocalization;
+      }
+      b.cause = static_cast<int8_t>(cause);
+    }
+  }
+}

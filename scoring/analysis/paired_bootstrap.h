@@ -1,0 +1,107 @@
+// Is detector B better than detector A, or is the difference noise? A paired
+// bootstrap over units (sequences, or blocks of frames) that both detectors
+// were scored on. Every count adds up over units, so a resample is a sum of
+// per-unit counts: nothing is matched again, and the per-unit counts are all
+// the bootstrap needs.
+//
+// The procedure is fixed to the bit, so that anyone can reproduce every
+// number from the per-unit counts: a SplitMix64 generator, a draw among n
+// units from the high half of a 128-bit product, resamples drawn one after
+// the other, NMODTA in double precision.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "scoring/counts/class_scores.h"
+
+/// SplitMix64: each call adds kGamma to the state (mod 2^64) and returns the
+/// state mixed. The state after k calls is seed + k * kGamma, so a thread can
+/// start at any call without making the calls before it.
+class SplitMix64 {
+ public:
+  static constexpr uint64_t kGamma = 0x9E3779B97F4A7C15ULL;
+
+  explicit SplitMix64(uint64_t seed) : state_(seed) {}
+
+  uint64_t next() {
+    state_ += kGamma;
+    uint64_t z = state_;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+  }
+  /// A draw among `n` units (n >= 1): the high 64 bits of next() * n.
+  uint64_t below(uint64_t n) {
+    return static_cast<uint64_t>((static_cast<unsigned __int128>(next()) * n) >> 64);
+  }
+  /// Moves on by `calls` calls without making them.
+  void skip(uint64_t calls) { state_ += calls * kGamma; }
+
+ private:
+  uint64_t state_;
+};
+
+/// One class's counts on one unit, for both detectors, each at its own
+/// threshold (the threshold applies to the ground truth too, so each has its
+/// own GT; they differ only when the ground truth has confidences between
+/// the two thresholds).
+struct PairedClassCounts {
+  int64_t gtA = 0;
+  int64_t fnA = 0;
+  int64_t fpA = 0;
+  int64_t gtB = 0;
+  int64_t fnB = 0;
+  int64_t fpB = 0;
+  PairedClassCounts& operator+=(const PairedClassCounts& other);
+  bool operator==(const PairedClassCounts&) const = default;
+};
+
+/// Every class of evaluationClasses on one unit.
+using UnitCounts = std::array<PairedClassCounts, kClassCount>;
+
+/// Every class's counts summed over `units`.
+UnitCounts sumUnits(const std::vector<UnitCounts>& units);
+
+/// NMODTA in double precision: 1 - (FN + FP) / GT, never below nmodtaFloor;
+/// 1 without objects and false alarms, nmodtaFloor without objects but with
+/// false alarms.
+double nmodtaDouble(int64_t gt, int64_t fn, int64_t fp);
+
+/// The resamples at most one run makes (their differences are kept, eleven
+/// doubles each).
+inline constexpr uint64_t kMaxResamples = 10'000'000;
+
+struct BootstrapOptions {
+  uint64_t resamples = 10'000;  // R, at least 1
+  uint64_t seed = 1;            // the generator's starting state
+  double level = 0.95;          // L, strictly between 0 and 1
+  unsigned threads = 1;         // the result does not depend on it
+};
+
+/// k = floor(R (1 - L) / 2), with the level taken to nine decimals (so that
+/// 0.9 is nine tenths, not the double just below it): the interval's ends
+/// are the (k+1)-th smallest and the (k+1)-th largest difference. Throws
+/// std::invalid_argument for a level that is not above 0 at nine decimals or
+/// not below 1.
+uint64_t intervalRank(uint64_t resamples, double level);
+
+/// What the resamples say about one class.
+struct ClassBootstrap {
+  double low = 0.0;      // the (k+1)-th smallest difference NMODTA_B - NMODTA_A
+  double high = 0.0;     // the (k+1)-th largest
+  double bBetter = 0.0;  // the share of resamples with a difference above 0
+  double aBetter = 0.0;  // below 0
+};
+
+/// The paired bootstrap: resample 1 draws n = units.size() units in turn
+/// (SplitMix64 from options.seed, below(n) each), then resample 2, up to R;
+/// the same draws serve every class and both detectors. In a resample each
+/// detector's GT, FN and FP are summed over the drawn units and the
+/// difference is nmodtaDouble(B) - nmodtaDouble(A). Without units every
+/// difference is 0. Resamples may be shared among `options.threads`
+/// threads; the result is the same.
+std::array<ClassBootstrap, kClassCount> pairedBootstrap(const std::vector<UnitCounts>& units,
+                                                        const BootstrapOptions& options);

@@ -1,0 +1,304 @@
+#include "scoring/analysis/sequence_explanation.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <thread>
+#include <utility>
+
+#include "annotation/selection.h"
+#include "scoring/counts/sequence_evaluation.h"
+
+namespace {
+
+// The counts and causes one worker adds up.
+struct ExplanationPart {
+  std::array<ClassExplanation, kClassCount> classes;
+  Confusion confusion;
+
+  void addTo(Explanation& whole) const {
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) whole.classes[slot] += classes[slot];
+    whole.confusion += confusion;
+  }
+};
+
+// The row or column of a class code in the confusion matrix; targets only
+// ever bear the ten classes' codes.
+std::size_t confusionSlot(uint16_t classCode) {
+  return classCode < kConfusionNone ? classCode : kConfusionNone;
+}
+
+// Adds one matching of a frame pair to its class, and returns the frame's counts.
+FrameSummary addMatching(const QuorFrame& truth, const std::vector<ExplainedBox>& truths,
+                         const std::vector<ExplainedBox>& systems, ClassExplanation& into) {
+  FrameSummary frame{truth.frameNumber, truth.firstLine};
+  for (const ExplainedBox& b : truths) {
+    if (b.kind == BoxEventKind::kExcluded) continue;
+    ++frame.gt;
+    if (b.kind == BoxEventKind::kMatch) {
+      into.pairs.add(b.overlap, b.iou);
+    } else {
+      ++frame.fn;
+      ++into.misses.at(static_cast<std::size_t>(b.cause));
+    }
+  }
+  for (const ExplainedBox& b : systems) {
+    if (b.kind == BoxEventKind::kMatch) {
+      ++frame.det;
+    } else if (b.kind == BoxEventKind::kFalseAlarm) {
+      ++frame.det;
+      ++frame.fp;
+      ++into.falseAlarms.at(static_cast<std::size_t>(b.cause));
+    }
+  }
+  into.gt += frame.gt;
+  into.det += frame.det;
+  into.fn += frame.fn;
+  into.fp += frame.fp;
+  return frame;
+}
+
+void addConfusion(const FrameExplainer& explainer, Confusion& confusion) {
+  const QuorFrame& truth = explainer.truthFrame();
+  const QuorFrame* partner = explainer.partnerFrame();
+  for (const ExplainedBox& b : explainer.allTruths()) {
+    const std::size_t row =
+        confusionSlot(truth.targets[static_cast<std::size_t>(b.box)]->classCode);
+    switch (b.kind) {
+      case BoxEventKind::kMatch:
+        ++confusion.cells[row][confusionSlot(
+            partner->targets[static_cast<std::size_t>(b.partner)]->classCode)];
+        break;
+      case BoxEventKind::kMiss:
+        ++confusion.cells[row][kConfusionNone];
+        break;
+      default:
+        ++confusion.excluded;
+        break;
+    }
+  }
+  for (const ExplainedBox& b : explainer.allSystems()) {
+    switch (b.kind) {
+      case BoxEventKind::kFalseAlarm:
+        ++confusion.cells[kConfusionNone][confusionSlot(
+            partner->targets[static_cast<std::size_t>(b.box)]->classCode)];
+        break;
+      case BoxEventKind::kSetAside:
+        ++confusion.setAside;
+        break;
+      case BoxEventKind::kInRegion:
+        ++confusion.droppedInRegion;
+        break;
+      default:  // matches are counted with their objects
+        break;
+    }
+  }
+}
+
+// Explains frame pairs for every class, with working memory kept from pair
+// to pair; one per thread.
+class PairExplainer {
+ public:
+  explicit PairExplainer(const ExplainOptions& options)
+      : explainer_(options.confidence, options.near) {
+    for (const char* name : evaluationClasses) filters_.emplace_back(name, options.confidence);
+  }
+
+  FrameSummary add(const QuorFrame& truth, const QuorFrame* partner, ExplanationPart& part) {
+    explainer_.start(truth, partner);
+    const FrameSummary frame =
+        addMatching(truth, explainer_.allTruths(), explainer_.allSystems(), part.classes[0]);
+    addConfusion(explainer_, part.confusion);
+    // A class of which neither frame holds a box adds nothing.
+    const uint64_t classes =
+        classCodeMask(truth) | (partner != nullptr ? classCodeMask(*partner) : 0);
+    for (std::size_t slot = 1; slot < kClassCount; ++slot) {
+      if (!filters_[slot].mayTakeAny(classes)) continue;
+      explainer_.explain(filters_[slot]);
+      addMatching(truth, explainer_.truths(), explainer_.systems(), part.classes[slot]);
+    }
+    return frame;
+  }
+
+ private:
+  FrameExplainer explainer_;
+  std::vector<TargetFilter> filters_;
+};
+
+// Most errors first, then file order.
+bool worse(const FrameSummary& a, const FrameSummary& b) {
+  return a.errors() != b.errors() ? a.errors() > b.errors() : a.line < b.line;
+}
+
+// Keeps the frames that can still be among the worst of the sequence: a
+// frame that kWorstFrameCount frames of the same worker beat cannot.
+void keepIfBad(std::vector<FrameSummary>& kept, const FrameSummary& frame) {
+  if (frame.errors() == 0) return;
+  kept.push_back(frame);
+  if (kept.size() >= 4 * kWorstFrameCount) {
+    std::sort(kept.begin(), kept.end(), worse);
+    kept.resize(kWorstFrameCount);
+  }
+}
+
+constexpr std::size_t kFramesPerItem = 64;
+
+}  // namespace
+
+void PairStats::add(float overlap, float iou) {
+  ++count;
+  // Whole numbers of units already (see the header); the half only rounds
+  // what would not be, without a library call per pair.
+  overlapUnits += static_cast<int64_t>(static_cast<double>(overlap) / kUnit + 0.5);
+  iouUnits += static_cast<int64_t>(static_cast<double>(iou) / kUnit + 0.5);
+  ++histogram[binOf(overlap)];
+}
+
+double PairStats::meanOverlap() const {
+  if (count == 0) return std::numeric_limits<double>::quiet_NaN();
+  return static_cast<double>(overlapUnits) * kUnit / static_cast<double>(count);
+}
+
+double PairStats::meanIou() const {
+  if (count == 0) return std::numeric_limits<double>::quiet_NaN();
+  return static_cast<double>(iouUnits) * kUnit / static_cast<double>(count);
+}
+
+std::size_t PairStats::binOf(float overlap) {
+  static constexpr std::array<float, kOverlapBins - 1> kUpperEdges = {0.3f, 0.4f, 0.5f, 0.6f,
+                                                                      0.7f, 0.8f, 0.9f};
+  // The edges it reaches, counted without a branch: overlaps fall anywhere,
+  // and a loop that stops at the first edge above one mispredicts often.
+  std::size_t bin = 0;
+  for (const float edge : kUpperEdges) bin += static_cast<std::size_t>(overlap >= edge);
+  return bin;
+}
+
+PairStats& PairStats::operator+=(const PairStats& other) {
+  count += other.count;
+  overlapUnits += other.overlapUnits;
+  iouUnits += other.iouUnits;
+  for (std::size_t bin = 0; bin < kOverlapBins; ++bin) histogram[bin] += other.histogram[bin];
+  return *this;
+}
+
+std::optional<double> ClassExplanation::cost(int64_t errors) const {
+  if (gt == 0) return std::nullopt;
+  return static_cast<double>(errors) / static_cast<double>(gt);
+}
+
+ClassExplanation& ClassExplanation::operator+=(const ClassExplanation& other) {
+  gt += other.gt;
+  det += other.det;
+  fn += other.fn;
+  fp += other.fp;
+  for (std::size_t c = 0; c < kMissCauseCount; ++c) misses[c] += other.misses[c];
+  for (std::size_t c = 0; c < kFalseAlarmCauseCount; ++c) falseAlarms[c] += other.falseAlarms[c];
+  pairs += other.pairs;
+  return *this;
+}
+
+Confusion& Confusion::operator+=(const Confusion& other) {
+  for (std::size_t row = 0; row < kConfusionSize; ++row) {
+    for (std::size_t column = 0; column < kConfusionSize; ++column) {
+      cells[row][column] += other.cells[row][column];
+    }
+  }
+  setAside += other.setAside;
+  excluded += other.excluded;
+  droppedInRegion += other.droppedInRegion;
+  return *this;
+}
+
+std::vector<FrameSummary> worstFrames(const std::vector<FrameSummary>& frames, std::size_t count) {
+  std::vector<FrameSummary> worst;
+  for (const FrameSummary& frame : frames) {
+    if (frame.errors() > 0) worst.push_back(frame);
+  }
+  // Stable: frames of equal errors stay in file order whatever their lines.
+  std::stable_sort(worst.begin(), worst.end(), [](const FrameSummary& a, const FrameSummary& b) {
+    return a.errors() > b.errors();
+  });
+  if (worst.size() > count) worst.resize(count);
+  return worst;
+}
+
+Explanation explainSequences(const QuorSequence& groundTruth, const QuorSequence& system,
+                             const ExplainOptions& options) {
+  Explanation result;
+  const std::size_t frameCount = groundTruth.frames.size();
+  result.frames = static_cast<int64_t>(frameCount);
+  const std::vector<int32_t> partners = pairFrames(groundTruth, system);
+  std::vector<FrameSummary> timeline(frameCount);
+  const std::size_t itemCount = (frameCount + kFramesPerItem - 1) / kFramesPerItem;
+  const std::size_t workers =
+      std::max<std::size_t>(1, std::min<std::size_t>(options.threads, itemCount));
+  std::vector<ExplanationPart> parts(workers);
+  std::atomic<std::size_t> nextItem{0};
+  // Each frame's summary goes to its own slot, so the timeline is in file
+  // order whichever thread explained it.
+  const auto work = [&](std::size_t worker) {
+    PairExplainer explainer(options);
+    for (std::size_t item; (item = nextItem.fetch_add(1)) < itemCount;) {
+      const std::size_t end = std::min(frameCount, (item + 1) * kFramesPerItem);
+      for (std::size_t at = item * kFramesPerItem; at < end; ++at) {
+        const int32_t partner = partners[at];
+        timeline[at] = explainer.add(
+            groundTruth.frames[at],
+            partner >= 0 ? &system.frames[static_cast<std::size_t>(partner)] : nullptr,
+            parts[worker]);
+      }
+    }
+  };
+  {
+    std::vector<std::jthread> pool;
+    for (std::size_t worker = 1; worker < workers; ++worker) pool.emplace_back(work, worker);
+    work(0);
+  }
+  for (const ExplanationPart& part : parts) part.addTo(result);
+  result.timeline =
+      options.everyFrame ? std::move(timeline) : worstFrames(timeline, kWorstFrameCount);
+  return result;
+}
+
+StreamedExplanation explainWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                                        const ExplainOptions& options) {
+  struct Explainer : FramePairVisitor {
+    Explainer(const ExplainOptions& o, std::size_t workers)
+        : options(o), parts(workers), frames(workers) {
+      for (std::size_t worker = 0; worker < workers; ++worker) explainers.emplace_back(o);
+    }
+    void pair(std::size_t worker, const QuorFrame& truth, const QuorFrame* partner) override {
+      const FrameSummary frame = explainers[worker].add(truth, partner, parts[worker]);
+      if (options.everyFrame) {
+        frames[worker].push_back(frame);
+      } else {
+        keepIfBad(frames[worker], frame);
+      }
+    }
+    void unpaired(const QuorFrame&) override {}
+
+    const ExplainOptions& options;
+    std::vector<PairExplainer> explainers;
+    std::vector<ExplanationPart> parts;
+    std::vector<std::vector<FrameSummary>> frames;
+  };
+  const std::size_t workers = std::max(1u, options.threads);
+  Explainer explainer(options, workers);
+  StreamedExplanation result;
+  result.inOrder = visitFramesWhileReading(groundTruth, system, explainer, options.threads,
+                                           result.explanation.frames);
+  if (!result.inOrder) return result;
+  for (const ExplanationPart& part : explainer.parts) part.addTo(result.explanation);
+  std::vector<FrameSummary>& timeline = result.explanation.timeline;
+  for (std::vector<FrameSummary>& part : explainer.frames) {
+    timeline.insert(timeline.end(), part.begin(), part.end());
+    part = {};
+  }
+  // Workers took frames in turns: their lines put them back in file order.
+  std::sort(timeline.begin(), timeline.end(),
+            [](const FrameSummary& a, const FrameSummary& b) { return a.line < b.line; });
+  if (!options.everyFrame) timeline = worstFrames(timeline, kWorstFrameCount);
+  return result;
+}
