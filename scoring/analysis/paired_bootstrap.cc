@@ -165,12 +165,13 @@ std::array<ClassBootstrap, kClassCount> pairedBootstrap(const std::vector<UnitCo
     const PackedUnits packed = pack(units);
     const uint64_t threads =
         std::clamp<uint64_t>(options.threads, 1, std::max<uint64_t>(1, resamples / 64));
-    std::vector<std::jthread> pool;
     const auto rangeOf = [&](uint64_t part) { return resamples * part / threads; };
+    // Declared after everything its threads read, so that it joins them
+    // before any of that goes; each thread gets its range by value.
+    std::vector<std::jthread> pool;
     for (uint64_t part = 1; part < threads; ++part) {
-      pool.emplace_back([&, part] {
-        resampleRange(packed, units.size(), options.seed, rangeOf(part), rangeOf(part + 1),
-                      differences);
+      pool.emplace_back([&, first = rangeOf(part), last = rangeOf(part + 1)] {
+        resampleRange(packed, units.size(), options.seed, first, last, differences);
       });
     }
     resampleRange(packed, units.size(), options.seed, 0, rangeOf(1), differences);
