@@ -76,7 +76,6 @@ constexpr double kPlotLeft = 72;
 constexpr int kPlotWidth = 620;
 constexpr double kPlotRight = kPlotLeft + kPlotWidth;
 constexpr double kLegendLeft = 716;
-constexpr double kLegendRight = 950;
 constexpr double kTopPanelTop = 62;
 constexpr double kTopPanelHeight = 300;
 constexpr double kBottomPanelTop = 440;
