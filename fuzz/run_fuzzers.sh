@@ -49,7 +49,7 @@ cmake -S . -B "$build" \
   -DBUILD_TESTING=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
-  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-g -O1"
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-g1 -O1"
 cmake --build "$build" --parallel 2 --target "${targets[@]}"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
