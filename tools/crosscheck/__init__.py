@@ -1,0 +1,69 @@
+"""Randomized differential test of TalmiraConsole and talmira against a Python model.
+
+The model below is written from the described behaviour of the scorer, not
+from the C++ sources.  For each case a seeded generator writes a
+ground-truth file and a system-output file (small, adversarial but well
+formed), runs the real program on them with standard input closed, and
+compares its whole standard output, its whole result file and its exit
+status byte for byte with what the model predicts.  With --tool, the same
+case is also run through `talmira score --format csv`, whose output must be
+the model's counts as CSV, and equal to the console's result file whenever
+the console completes.
+
+With --tool, `talmira events` is checked too, on every case whose
+confidence the tool takes (on a seeded share of them with --events-share):
+once for All and once for every class with a box at the case's confidence
+in either file (now and then for one class without any, which must give the
+header alone), with the default --near or, on about two cases in five, one
+drawn from 0, 0.05, 0.1, 0.15, 0.2, 0.5 and 1.  Many assignments of the
+largest size may exist, so the model does not pick pairs of its own: it
+takes the tool's, and first makes sure they are one: every match row names a
+box of the other side in the same judged frame that names it back, each pair
+passes the overlap test with neither box flagged, and each frame holds as
+many pairs as the model's largest assignment.  Everything else is the
+model's alone: which boxes have rows in which judged frame and in what order
+(and the unpaired system frames last), the excluded, set-aside and in-region
+boxes with their partner lines, every overlap (the shortest text of the
+single-precision value), the miss and false-alarm counts, and the cause of
+every miss and false alarm, worked out on the tool's pairs of the class and,
+for class confusion, of All.  A disagreement prints the messages and a diff
+of the rows (expected against actual); the run ends with the number of rows
+checked for each event and cause, and of miss and false-alarm pairs lying
+exactly on the near overlap, so that it shows every cause was exercised.
+
+The generator aims boxes at one another so that every cause turns up in
+numbers: boxes of several classes derived from one object (class confusion,
+duplicates), slices of an object whose overlap is on or beside 0.05, 0.1,
+0.15, 0.19 or 0.5 and boxes moved sideways to overlaps between 0.08 and 0.2
+(localization), confidences on and beside the threshold and below 0 (below
+threshold), don't-care regions cut to cover about a third of a system box
+(dropped in a region), and frames left out of the system file.
+
+    python3 tools/crosscheck.py --binary build/dev/TalmiraConsole \
+        --tool build/dev/talmira/talmira --cases 500 --seed 1
+
+With --rules-share F (and --tool), a seeded share F of the cases is scored
+by `talmira score` and `talmira events` under random scoring rules: the
+overlap measure (enclosing or IoU), the min overlap, the region cover and
+the min side drawn at random, given one by one or as a named set (mot,
+visdrone, kitti), now and then a named set with one value overridden. The
+model applies the same rules (the console, which has none, keeps the
+defaults, and the agreement of console and tool is not asked of such cases).
+
+Exit status 0 and a closing line "N passed, 0 failed" when every case
+agrees; exit status 1 with unified diffs of the first mismatches otherwise.
+Failing file pairs are kept (see --keep-dir; args.txt holds the arguments
+and the --near used) and the first one is shrunk to a small reproducer.
+"""
+
+# The model, the generator and the entry point, for the tests that use them.
+from .counts import nmodta, score
+from .driver import main
+from .expected import expected_run, expected_tool_run
+from .floats import f32, f32_from_fraction, f32_of_decimal, f32_shortest
+from .generate import Gen, make_case
+from .matching import cover_ratio, frame_counts, max_matching, overlap_passes, overlap_ratio
+from .matching import region_covers
+from .records import EVAL_CLASSES, KNOWN_CLASSES, Box, Frame, ModelInputError
+from .records import parse_annotation, parse_float32_text
+from .rules import DEFAULT_RULES, NAMED_RULES, set_rules

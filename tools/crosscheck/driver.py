@@ -1,0 +1,121 @@
+"""Randomized differential test of TalmiraConsole and talmira against a Python model.
+
+The command line: the cases of a seed generated, checked one by one, the
+failing ones kept and the first shrunk (see the package's description).
+"""
+
+import argparse
+import collections
+import os
+import tempfile
+
+from .check import check, describe, shrink
+from .events import events_options, print_event_stats
+from .generate import make_case
+from .records import ModelInputError
+from .rules import random_rules
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--binary", default="build/dev/TalmiraConsole")
+    ap.add_argument("--cases", type=int, default=500)
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--first", type=int, default=0,
+                    help="index of the first case (the cases of a seed can be run in parts: "
+                         "--first 150 --cases 150 are the second half of 300)")
+    ap.add_argument("--case", type=int, default=None,
+                    help="run only this case index of the seed")
+    ap.add_argument("--keep-dir", default=None,
+                    help="where failing file pairs are kept "
+                         "(default: a crosscheck-failures-SEED folder in the temp dir)")
+    ap.add_argument("--show", type=int, default=3, help="mismatches shown in full")
+    ap.add_argument("--no-shrink", action="store_true")
+    ap.add_argument("--tool", default=None,
+                    help="also run `talmira score --format csv` (this binary) on every case, "
+                         "and `talmira events` on a share of them")
+    ap.add_argument("--rules-share", type=float, default=0.0,
+                    help="with --tool, the share of cases (drawn from the seed) that the tool "
+                         "scores under random scoring rules (default none)")
+    ap.add_argument("--events-share", type=float, default=1.0,
+                    help="with --tool, the share of cases (drawn from the seed) whose "
+                         "`talmira events` rows are checked (default all)")
+    opts = ap.parse_args()
+
+    binary = os.path.abspath(opts.binary)
+    if not os.access(binary, os.X_OK):
+        print("binary not found or not executable: %s" % binary)
+        return 2
+    keep_dir = opts.keep_dir or os.path.join(
+        tempfile.gettempdir(), "crosscheck-failures-%d" % opts.seed)
+    tool = None
+    if opts.tool is not None:
+        tool = os.path.abspath(opts.tool)
+        if not os.access(tool, os.X_OK):
+            print("tool not found or not executable: %s" % tool)
+            return 2
+    print("crosscheck seed %d, %d cases from case %d, binary %s%s" % (
+        opts.seed, opts.cases, opts.first, binary, "" if tool is None else ", tool " + tool))
+
+    indices = [opts.case] if opts.case is not None else range(opts.first, opts.first + opts.cases)
+    passed = failed = 0
+    shrunk_one = False
+    stats = collections.Counter()
+    with tempfile.TemporaryDirectory(prefix="crosscheck-") as tmp:
+        for idx in indices:
+            case_seed = opts.seed * 1000003 + idx
+            gt, sysout, extra = make_case(case_seed)
+            events = None if tool is None else events_options(case_seed, opts.events_share)
+            rules = None if tool is None else random_rules(case_seed, opts.rules_share)
+            if rules is not None:
+                stats["rules cases"] += 1
+            try:
+                expected, actual, args = check(binary, tmp, gt, sysout, extra, tool, events,
+                                               stats, rules)
+            except ModelInputError as exc:
+                print("generator fault in case %d (seed %d): %s" % (idx, opts.seed, exc))
+                failed += 1
+                continue
+            if expected == actual:
+                passed += 1
+                continue
+            failed += 1
+            dest = os.path.join(keep_dir, "case-%d" % idx)
+            os.makedirs(dest, exist_ok=True)
+            for name, data in (("gt.csv", gt), ("sys.csv", sysout)):
+                if data is not None:
+                    with open(os.path.join(dest, name), "wb") as fh:
+                        fh.write(data)
+            with open(os.path.join(dest, "args.txt"), "w") as fh:
+                fh.write(" ".join(["gt.csv", "sys.csv", "result.csv"] + extra) + "\n")
+                if events is not None and events[0] is not None:
+                    fh.write("events with --near %s\n" % events[0])
+                if rules is not None:
+                    fh.write("talmira with %s\n" % " ".join(rules[1]))
+            if failed <= opts.show:
+                print("=" * 72)
+                print("MISMATCH in case %d (seed %d); files kept in %s" % (idx, opts.seed, dest))
+                print("extra arguments: %r%s" % (
+                    extra, "" if rules is None else "; talmira with " + " ".join(rules[1])))
+                print(describe(expected, actual))
+                if not shrunk_one and not opts.no_shrink:
+                    shrunk_one = True
+                    sg, ss, sx = shrink(binary, tmp, gt, sysout, extra, tool, events, rules)
+                    sdest = dest + "-shrunk"
+                    os.makedirs(sdest, exist_ok=True)
+                    for name, data in (("gt.csv", sg), ("sys.csv", ss)):
+                        if data is not None:
+                            with open(os.path.join(sdest, name), "wb") as fh:
+                                fh.write(data)
+                    print("-" * 72)
+                    print("shrunk reproducer in %s, extra arguments %r" % (sdest, sx))
+                    for name, data in (("gt.csv", sg), ("sys.csv", ss)):
+                        print("--- %s ---" % name)
+                        print("(missing)" if data is None else repr(data.decode("latin-1")))
+                    e, a, _ = check(binary, tmp, sg, ss, sx, tool, events, rules=rules)
+                    print(describe(e, a))
+    if tool is not None:
+        print("cases under random scoring rules: %d" % stats.pop("rules cases", 0))
+        print_event_stats(stats)
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
