@@ -1,6 +1,6 @@
 // The native half of the talmira Python package: reading annotation files
 // and in-memory tables, and scoring, on the core library. The Python half
-// (talmira/__init__.py) turns results into pandas objects and read failures
+// (talmira/*.py) turns results into pandas objects and read failures
 // into FormatError.
 //
 // An in-memory table is read straight from its columns by the reader's own
