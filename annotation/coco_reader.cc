@@ -1,10 +1,13 @@
 #include "annotation/coco_reader.h"
 
+#include <algorithm>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace formats {
 
@@ -178,6 +181,7 @@ bool CocoReader::catalogue(const ParsedJson& parsed) {
   if (categories == top.end() || !categories->is_array()) {
     return maker_.fail(0, "has no \"categories\" list: not a COCO ground truth");
   }
+  std::unordered_map<std::string, int64_t> names;
   for (std::size_t k = 0; k < categories->size(); ++k) {
     const Json& category = (*categories)[k];
     const uint64_t line = lineOf(parsed, "categories", k);
@@ -189,8 +193,27 @@ bool CocoReader::catalogue(const ParsedJson& parsed) {
     if (name == category.end() || !name->is_string()) {
       return wrong(line, "category", "name", "is missing or not a text");
     }
-    catalogue_.nameOfCategory[*identifier] = name->get<std::string>();
+    std::string text = name->get<std::string>();
+    const std::string where = "categories[" + std::to_string(k) + "]: ";
+    if (text.empty()) return maker_.fail(line, where + "the \"name\" is empty");
+    if (!catalogue_.nameOfCategory.emplace(*identifier, text).second) {
+      return maker_.fail(line, where + "\"id\" " + std::to_string(*identifier) +
+                                   " is used by an earlier category");
+    }
+    if (!names.emplace(std::move(text), *identifier).second) {
+      return maker_.fail(line, where + "the \"name\" " + formats::quoted(name->get<std::string>()) +
+                                   " is an earlier category's");
+    }
   }
+  // The classes, in the order of their ids.
+  std::vector<std::pair<int64_t, std::string>> byId;
+  byId.reserve(names.size());
+  for (const auto& [text, identifier] : names) byId.emplace_back(identifier, text);
+  std::sort(byId.begin(), byId.end());
+  std::vector<std::string> ordered;
+  ordered.reserve(byId.size());
+  for (auto& entry : byId) ordered.push_back(std::move(entry.second));
+  maker_.declareClasses(ordered);
   return true;
 }
 

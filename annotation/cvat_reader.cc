@@ -5,6 +5,7 @@
 #include <numbers>
 #include <pugixml.hpp>
 #include <string>
+#include <vector>
 
 namespace formats {
 
@@ -21,6 +22,7 @@ class CvatReader {
     const std::ptrdiff_t offset = node.offset_debug();
     return offset < 0 ? 0 : lines_.lineAt(static_cast<std::size_t>(offset));
   }
+  bool labels(const pugi::xml_node& root);
   bool track(const pugi::xml_node& track);
   bool box(const pugi::xml_node& box, const ClassMapping& mapping);
   bool decimal(const pugi::xml_node& node, uint64_t line, const char* name, Decimal* value,
@@ -31,6 +33,7 @@ class CvatReader {
 };
 
 bool CvatReader::read(const pugi::xml_node& root) {
+  if (maker_.options().classMap().takesEveryLabel() && !labels(root)) return false;
   for (const pugi::xml_node& child : root.children()) {
     if (child.type() != pugi::node_element) continue;
     const std::string_view name = child.name();
@@ -41,6 +44,25 @@ bool CvatReader::read(const pugi::xml_node& root) {
                          "<image> is CVAT for images; export the task as CVAT for video 1.1");
     }
   }
+  return true;
+}
+
+// The labels the task (or its project) defines are the classes, in their
+// order, whether or not a track bears them.
+bool CvatReader::labels(const pugi::xml_node& root) {
+  const pugi::xml_node meta = root.child("meta");
+  pugi::xml_node list = meta.child("task").child("labels");
+  if (!list) list = meta.child("project").child("labels");
+  std::vector<std::string> names;
+  for (const pugi::xml_node& label : list.children("label")) {
+    const std::string name = label.child_value("name");
+    if (name.empty()) return maker_.fail(lineOf(label), "<label>: its <name> is empty");
+    if (std::find(names.begin(), names.end(), name) != names.end()) {
+      return maker_.fail(lineOf(label), "<label>: " + formats::quoted(name) + " is defined twice");
+    }
+    names.push_back(name);
+  }
+  maker_.declareClasses(names);
   return true;
 }
 

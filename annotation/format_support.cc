@@ -556,13 +556,50 @@ const ClassMapping* RecordMaker::map(std::string_view label, uint64_t line, bool
       if (own->type == type) return own.get();
     }
     ownTypes_.push_back(std::make_unique<ClassMapping>(ClassMapping{type}));
+    if (map_.takesEveryLabel() &&
+        std::find(classOrder_.begin(), classOrder_.end(), type) == classOrder_.end()) {
+      classOrder_.emplace_back(type);
+    }
     return ownTypes_.back().get();
+  }
+  if (map_.takesEveryLabel()) {
+    // A class of the dataset's own, named as its label.
+    const auto found = labels_.find(label);
+    if (found != labels_.end()) return found->second.get();
+    const std::string_view type = lastingName(label);
+    if (std::find(classOrder_.begin(), classOrder_.end(), type) == classOrder_.end()) {
+      classOrder_.emplace_back(type);
+    }
+    return labels_.emplace(std::string(label), std::make_unique<ClassMapping>(ClassMapping{type}))
+        .first->second.get();
   }
   if (options_.dropUnknownLabels) return nullptr;
   *failed = true;
   fail(line, "label " + quoted(label) +
                  " is in no class map: give --classes MAP.csv, or --unknown drop to drop it");
   return nullptr;
+}
+
+void RecordMaker::declareClasses(std::span<const std::string> names) {
+  for (const std::string& name : names) {
+    if (std::find(classOrder_.begin(), classOrder_.end(), name) == classOrder_.end()) {
+      classOrder_.push_back(name);
+    }
+  }
+}
+
+std::shared_ptr<const ClassSet> RecordMaker::classSet() const {
+  if (!map_.takesEveryLabel()) return map_.classSet();
+  std::vector<std::string> names;
+  bool onlyOurs = true;
+  for (const std::string& name : classOrder_) {
+    const std::string_view own = typeOfThisFormat(name);
+    if (own == "DCR" || own == "DCF") continue;
+    onlyOurs = onlyOurs && !own.empty();
+    names.push_back(name);
+  }
+  if (onlyOurs) return nullptr;
+  return std::make_shared<const ClassSet>(std::move(names));
 }
 
 const ClassMapping* RecordMaker::mapNumberFirst(int64_t label, uint64_t line, bool* failed) {

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "annotation/formats.h"
@@ -306,11 +307,27 @@ class RecordMaker {
   bool fileNow(const AnnotationRecord& record);
   const ClassMapping* mapNumberFirst(int64_t label, uint64_t line, bool* failed);
 
+  /// The classes of the dataset in its own order (COCO's categories, CVAT's
+  /// labels, YOLO's names), when the map takes every label as it is.
+  void declareClasses(std::span<const std::string> names);
+  /// Puts the classes met in the given order, which names each of them.
+  void setClassOrder(std::vector<std::string> names) { classOrder_ = std::move(names); }
+  /// The classes the records were given: the map's, or those declared
+  /// followed by any other label met; null when they are all among this
+  /// format's ten.
+  std::shared_ptr<const ClassSet> classSet() const;
+
   /// Reads as another file (the ignored areas, the images of a results
   /// list): messages name it from now on.
   void renameInput(std::string path) { path_ = std::move(path); }
 
  private:
+  struct LabelHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
   struct CachedLabel {
     uint8_t state = 0;  // 0 not looked up, 1 mapped, 2 dropped
     const ClassMapping* mapping = nullptr;
@@ -332,6 +349,11 @@ class RecordMaker {
   uint64_t inputSize_ = 0;
   // The mappings of labels that are types of this format themselves.
   std::vector<std::unique_ptr<ClassMapping>> ownTypes_;
+  // A map that takes every label: the mappings made, and the classes in
+  // the order declared, then met.
+  std::unordered_map<std::string, std::unique_ptr<ClassMapping>, LabelHash, std::equal_to<>>
+      labels_;
+  std::vector<std::string> classOrder_;
 };
 
 /// The order that makes each frame one run: by frame number, records of a

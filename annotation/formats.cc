@@ -29,7 +29,61 @@ struct DefaultEntry {
   std::string_view note;
 };
 
-// MOTChallenge's classes by number. The benchmark scores pedestrians and
+// Each dataset's labels as the dataset names its classes: the rows its users
+// read. Roles are kept: what is a region or ignored stays so, and MOTChallenge's
+// people it does not ask for (on a vehicle, static, distractors, reflections)
+// stay flagged, as its benchmark sets them aside.
+constexpr DefaultEntry kMotOwnMap[] = {
+    {"1", "pedestrian", 0, "pedestrian"},
+    {"2", "person_on_vehicle", 'A', "person on vehicle"},
+    {"3", "car", 0, "car"},
+    {"4", "bicycle", 0, "bicycle"},
+    {"5", "motorbike", 0, "motorbike"},
+    {"6", "DCF", 0, "non-motorized vehicle"},
+    {"7", "static_person", 'A', "static person"},
+    {"8", "distractor", 'A', "distractor"},
+    {"9", "DCF", 0, "occluder"},
+    {"10", "DCF", 0, "occluder on the ground"},
+    {"11", "DCF", 0, "occluder full"},
+    {"12", "reflection", 'A', "reflection"},
+};
+
+constexpr DefaultEntry kVisDroneOwnMap[] = {
+    {"0", "DCR", 0, "ignored region"},
+    {"1", "pedestrian", 0, "pedestrian"},
+    {"2", "people", 0, "people"},
+    {"3", "bicycle", 0, "bicycle"},
+    {"4", "car", 0, "car"},
+    {"5", "van", 0, "van"},
+    {"6", "truck", 0, "truck"},
+    {"7", "tricycle", 0, "tricycle"},
+    {"8", "awning-tricycle", 0, "awning-tricycle"},
+    {"9", "bus", 0, "bus"},
+    {"10", "motor", 0, "motor"},
+    {"11", "DCR", 0, "others"},
+};
+
+constexpr DefaultEntry kUavdtOwnMap[] = {
+    {"1", "car", 0, "car"},
+    {"2", "truck", 0, "truck"},
+    {"3", "bus", 0, "bus"},
+};
+
+// KITTI's eight types, each a class of its own (a van is a Van, no longer a
+// flagged car), and its don't-care regions.
+constexpr DefaultEntry kKittiOwnMap[] = {
+    {"Car", "Car", 0, "car"},
+    {"Van", "Van", 0, "van"},
+    {"Truck", "Truck", 0, "truck"},
+    {"Pedestrian", "Pedestrian", 0, "pedestrian"},
+    {"Person_sitting", "Person_sitting", 0, "person sitting"},
+    {"Cyclist", "Cyclist", 0, "cyclist"},
+    {"Tram", "Tram", 0, "tram"},
+    {"Misc", "Misc", 0, "misc"},
+    {"DontCare", "DCR", 0, "don't-care region"},
+};
+
+// MOTChallenge's classes by number, onto this format's. The benchmark scores pedestrians and
 // keeps the people it does not ask for (on a vehicle, static, distractors,
 // reflections) out of the count without punishing a detection of them:
 // flagged boxes, whose matching detections are set aside.
@@ -48,7 +102,7 @@ constexpr DefaultEntry kMotMap[] = {
     {"12", "Person", 'A', "reflection"},
 };
 
-// VisDrone's categories. Ignored regions are don't-care regions, and so are
+// VisDrone's categories, onto this format's. Ignored regions are don't-care regions, and so are
 // "others", objects of no class of ours: what is detected on them is not
 // counted.
 constexpr DefaultEntry kVisDroneMap[] = {
@@ -72,7 +126,7 @@ constexpr DefaultEntry kUavdtMap[] = {
     {"3", "Bus", 0, "bus"},
 };
 
-// KITTI's types. Its benchmark does not count a car detected on a van, nor
+// KITTI's types, onto this format's. Its benchmark does not count a car detected on a van, nor
 // a pedestrian on a sitting person: flagged, as those benchmarks' "neighbouring
 // classes".
 constexpr DefaultEntry kKittiMap[] = {
@@ -198,12 +252,17 @@ std::string_view typeOfThisFormat(std::string_view name) {
   return {};
 }
 
+std::string_view lastingName(std::string_view name) {
+  if (const std::string_view own = typeOfThisFormat(name); !own.empty()) return own;
+  return classNameOf(classCodeOf(name));
+}
+
 bool ClassMap::add(std::string label, std::string_view type, bool markA, bool markB,
                    std::string note) {
-  const std::string_view own = typeOfThisFormat(type);
-  if (own.empty() || at_.contains(label)) return false;
+  if (type.empty() || at_.contains(label)) return false;
   at_.emplace(label, entries_.size());
-  entries_.push_back(Entry{std::move(label), ClassMapping{own, markA, markB}, std::move(note)});
+  entries_.push_back(
+      Entry{std::move(label), ClassMapping{lastingName(type), markA, markB}, std::move(note)});
   return true;
 }
 
@@ -212,7 +271,54 @@ const ClassMapping* ClassMap::find(std::string_view label) const {
   return found == at_.end() ? nullptr : &entries_[found->second].mapping;
 }
 
+bool ClassMap::onlyTypesOfThisFormat() const {
+  return std::all_of(entries_.begin(), entries_.end(), [](const Entry& e) {
+    return !typeOfThisFormat(e.mapping.type).empty();
+  });
+}
+
+std::shared_ptr<const ClassSet> ClassMap::classSet() const {
+  if (onlyTypesOfThisFormat()) return nullptr;
+  std::vector<std::string> names;
+  for (const Entry& e : entries_) {
+    const std::string_view type = e.mapping.type;
+    if (type == kRegionType || type == kIgnoredType) continue;
+    if (std::find(names.begin(), names.end(), type) == names.end()) names.emplace_back(type);
+  }
+  return std::make_shared<const ClassSet>(std::move(names));
+}
+
 const ClassMap& defaultClassMap(AnnotationFormat format) {
+  static const ClassMap none;
+  static const ClassMap mot = mapOf(kMotOwnMap);
+  static const ClassMap visdrone = mapOf(kVisDroneOwnMap);
+  static const ClassMap uavdt = mapOf(kUavdtOwnMap);
+  static const ClassMap kitti = mapOf(kKittiOwnMap);
+  static const ClassMap every = [] {
+    ClassMap map;
+    map.takeEveryLabel();
+    return map;
+  }();
+  switch (format) {
+    case AnnotationFormat::kTalmira:
+      return none;
+    case AnnotationFormat::kMot:
+      return mot;
+    case AnnotationFormat::kVisDrone:
+      return visdrone;
+    case AnnotationFormat::kUavdt:
+      return uavdt;
+    case AnnotationFormat::kKitti:
+      return kitti;
+    case AnnotationFormat::kCvat:
+    case AnnotationFormat::kCoco:
+    case AnnotationFormat::kYolo:
+      return every;
+  }
+  return none;
+}
+
+const ClassMap& standardClassMap(AnnotationFormat format) {
   static const ClassMap none;
   static const ClassMap mot = mapOf(kMotMap);
   static const ClassMap visdrone = mapOf(kVisDroneMap);
@@ -267,10 +373,9 @@ std::shared_ptr<const ClassMap> readClassMap(const std::string& path, std::strin
                                 std::to_string(fields.size()) + " fields");
     }
     const std::string type(formats::trimBlanks(fields[1]));
-    if (typeOfThisFormat(type).empty()) {
-      return refuse(number, "type " + formats::quoted(type) +
-                                " is none of Car, Truck, Tractor-Trailor, Bus, Container, Boat, "
-                                "Plane, Helicopter, Person, Cyclist, DCR, DCF");
+    if (type.empty()) return refuse(number, "the type is empty");
+    if (type == kEveryClass) {
+      return refuse(number, "type \"All\" cannot name a class: it is the row of every class");
     }
     const std::string flag(fields.size() > 2 ? formats::trimBlanks(fields[2]) : "");
     if (!flag.empty() && flag != "A" && flag != "B") {
@@ -292,7 +397,7 @@ std::shared_ptr<const ClassMap> readClassMap(const std::string& path, std::strin
 std::string classMapText(const ClassMap& map) {
   std::string text = "label,type,flag,note\n";
   for (const ClassMap::Entry& e : map.entries()) {
-    text += csvField(e.label) + ',' + std::string(e.mapping.type) + ',' +
+    text += csvField(e.label) + ',' + csvField(e.mapping.type) + ',' +
             (e.mapping.markA   ? "A"
              : e.mapping.markB ? "B"
                                : "") +
@@ -346,20 +451,37 @@ bool readRecordsWith(formats::RecordMaker& maker) {
 }
 
 bool readRecordsAsTheyCome(const std::string& path, const AnnotationReadOptions& options,
-                           std::vector<AnnotationRecord>& records, AnnotationReadFailure& failure) {
+                           std::vector<AnnotationRecord>& records, AnnotationReadFailure& failure,
+                           std::shared_ptr<const ClassSet>* classes = nullptr) {
   records.clear();
   formats::RecordMaker maker(path, options, records, failure);
-  return readRecordsWith(maker);
+  const bool read = readRecordsWith(maker);
+  if (read && classes != nullptr) *classes = maker.classSet();
+  return read;
 }
 
 // Reads the records of another format as they come, and the order that puts
 // them in frames.
 bool readUnordered(const std::string& path, const AnnotationReadOptions& options,
                    std::vector<AnnotationRecord>& records, std::vector<uint32_t>& order,
-                   AnnotationReadFailure& failure) {
-  if (!readRecordsAsTheyCome(path, options, records, failure)) return false;
+                   AnnotationReadFailure& failure,
+                   std::shared_ptr<const ClassSet>* classes = nullptr) {
+  if (!readRecordsAsTheyCome(path, options, records, failure, classes)) return false;
   order = formats::orderByFrame(records);
   return true;
+}
+
+// Whether the records of a map's labels may be of types other than this
+// format's, so that the filing must keep every type as a class.
+bool mayBringOwnClasses(const ClassMap& map) {
+  return map.takesEveryLabel() || !map.onlyTypesOfThisFormat();
+}
+
+// What a sequence being filed holds as its classes until they are known.
+std::shared_ptr<const ClassSet> classesToCome() {
+  static const std::shared_ptr<const ClassSet> none =
+      std::make_shared<const ClassSet>(std::vector<std::string>{});
+  return none;
 }
 
 }  // namespace
@@ -407,12 +529,18 @@ bool readAnnotation(const std::string& path, const AnnotationReadOptions& option
     return readSequenceFile(stream, sequence, path, &failure.message, details, options.rules) == 0;
   }
   std::vector<AnnotationRecord> records;
+  const bool ownClasses = mayBringOwnClasses(options.classMap());
+  // The filing keeps every type as a class while the sequence holds a set;
+  // the set itself is known once every label has been met.
+  const auto startFiling = [&] { sequence.classes = ownClasses ? classesToCome() : nullptr; };
   if (fileWhileReading(path, options)) {
+    startFiling();
     RecordFiler filer(sequence, path, &failure.message, details, options.rules);
     formats::RecordMaker maker(path, options, records, failure);
     maker.fileWhileReading(&filer);
     const bool read = readRecordsWith(maker);
     filer.finish();
+    if (read) sequence.classes = maker.classSet();
     if (read || !maker.outOfOrder()) return read;
     // A frame came back: read again, keeping the records, and put them in order.
     sequence.clear();
@@ -420,13 +548,21 @@ bool readAnnotation(const std::string& path, const AnnotationReadOptions& option
     failure = AnnotationReadFailure{};
   }
   if (isMotFamily(options.format)) {
+    startFiling();
     RecordFiler filer(sequence, path, &failure.message, details, options.rules);
     formats::RecordMaker maker(path, options, records, failure);
-    return formats::fileMotFamilyByFrame(maker, filer);
+    const bool read = formats::fileMotFamilyByFrame(maker, filer);
+    if (read) sequence.classes = maker.classSet();
+    return read;
   }
   std::vector<uint32_t> order;
-  if (!readUnordered(path, options, records, order, failure)) return false;
-  return fileRecords(records, order, sequence, path, &failure.message, details, options.rules) == 0;
+  std::shared_ptr<const ClassSet> classes;
+  if (!readUnordered(path, options, records, order, failure, &classes)) return false;
+  startFiling();
+  const bool filed =
+      fileRecords(records, order, sequence, path, &failure.message, details, options.rules) == 0;
+  sequence.classes = filed ? classes : nullptr;
+  return filed;
 }
 
 bool readAnyRecords(const std::string& path, const AnnotationReadOptions& options,
@@ -467,7 +603,9 @@ std::string annotationText(std::span<const AnnotationRecord> records) {
     text += r.markB ? ",TRUE," : ",FALSE,";
     // The shortest text that reads back as the same single-precision value.
     appendNumber(text, r.confidence);
-    text += ",,\n";
+    // Column 14's text is empty; column 15 is a number, which the format
+    // requires there.
+    text += ",,0\n";
   }
   return text;
 }

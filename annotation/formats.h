@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "annotation/class_set.h"
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
 
@@ -54,8 +55,8 @@ std::string formatNames();
 /// considered, that of a detection file is its score.
 enum class AnnotationRole : uint8_t { kGroundTruth, kSystem };
 
-/// What a label of another format becomes: a type of this format (one of the
-/// ten classes, "DCR" or "DCF"), flagged or not.
+/// What a label of another format becomes: a class (of the dataset's own,
+/// or one of this format's ten), "DCR" or "DCF", flagged or not.
 struct ClassMapping {
   std::string_view type;  // points at a name that lives as long as the program
   bool markA = false;
@@ -72,13 +73,23 @@ class ClassMap {
     std::string note;  // what the label means in its format, for people
   };
 
-  /// Adds a label; false when the label is there already or `type` is no
-  /// type of this format (one of the ten classes, "DCR", "DCF").
+  /// Adds a label; false when the label is there already or `type` is
+  /// empty.
   bool add(std::string label, std::string_view type, bool markA = false, bool markB = false,
            std::string note = {});
   /// The mapping of `label`, or null.
   const ClassMapping* find(std::string_view label) const;
   const std::vector<Entry>& entries() const { return entries_; }
+  /// The classes the map's types make, in the order they first appear ("DCR"
+  /// and "DCF" left out); null when they are all among this format's ten, which
+  /// are then scored as always, in their own order.
+  std::shared_ptr<const ClassSet> classSet() const;
+  /// Whether every type is one of this format's ("Car", ..., "DCR", "DCF").
+  bool onlyTypesOfThisFormat() const;
+  /// A map with no entries that takes every label as a class of its own name
+  /// (COCO's categories, CVAT's labels, YOLO's names).
+  bool takesEveryLabel() const { return everyLabel_; }
+  void takeEveryLabel() { everyLabel_ = true; }
 
  private:
   struct Hash {
@@ -89,21 +100,30 @@ class ClassMap {
   };
   std::vector<Entry> entries_;
   std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> at_;
+  bool everyLabel_ = false;
 };
 
 /// The type name of this format that `name` is ("Car", ..., "DCR", "DCF"),
 /// pointing at storage that lives as long as the program; empty for any
 /// other name.
 std::string_view typeOfThisFormat(std::string_view name);
+/// `name` in storage that lives as long as the program.
+std::string_view lastingName(std::string_view name);
 
-/// The map a format uses unless told otherwise (empty for this format).
+/// The map a format uses unless told otherwise: its labels as the dataset
+/// names its classes (empty for this format; for COCO, CVAT and YOLO one that
+/// takes every label as it is).
 const ClassMap& defaultClassMap(AnnotationFormat format);
+/// The map of a format's labels onto this format's ten classes, which `talmira
+/// convert` writes (empty for this format).
+const ClassMap& standardClassMap(AnnotationFormat format);
 
 /// Reads a class map file: one `label,type[,flag[,note]]` line per label
-/// (flag: empty, A or B, which flag the label sets; the note is for people),
-/// an optional header `label,type...`, blank lines skipped, CSV quoting for
-/// labels that hold commas. Returns null and sets `error` to a
-/// `file:line: what` message when it cannot.
+/// (type: any class name, "DCR" or "DCF"; flag: empty, A or B, which flag the
+/// label sets; the note is for people), an optional header `label,type...`,
+/// blank lines skipped, CSV quoting for labels and types that hold commas.
+/// Returns null and sets `error` to a `file:line: what` message when it
+/// cannot.
 std::shared_ptr<const ClassMap> readClassMap(const std::string& path, std::string* error);
 
 /// The map as a class map file, with the header label,type,flag,note.
@@ -136,7 +156,14 @@ struct AnnotationReadOptions {
   /// The size test, and the matching's rules every frame is given.
   ScoringRules rules;
 
-  const ClassMap& classMap() const { return classes ? *classes : defaultClassMap(format); }
+  /// Without a class map, read the dataset's own classes (defaultClassMap())
+  /// rather than map its labels onto this format's ten (standardClassMap()).
+  bool ownClasses = false;
+
+  const ClassMap& classMap() const {
+    if (classes) return *classes;
+    return ownClasses ? defaultClassMap(format) : standardClassMap(format);
+  }
 };
 
 /// Why a read failed.

@@ -1,8 +1,11 @@
 #include "annotation/quor_records.h"
 
+#include "annotation/class_set.h"
+
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <deque>
@@ -12,17 +15,32 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 
 namespace {
 
 constexpr std::size_t kFixedCodes = knownClasses.size() + 1;
 
-// Names other than the known classes and "DCR": only targets made outside
-// the reader bear them. A deque keeps each text where it is as it grows.
+// Names other than the known classes and "DCR": the classes of other
+// datasets (COCO's 80, LVIS's 1,203) and names made outside the reader. A
+// deque keeps each text where it is as it grows; a name is found through a
+// hash map under the lock, and a code's name without it, through a table
+// of pointers written once each.
+constexpr std::size_t kMaxRegistered = std::size_t{UINT16_MAX} + 1 - kFixedCodes;
+
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+
 struct NameRegistry {
   std::mutex lock;
   std::deque<std::string> names;
+  std::unordered_map<std::string_view, uint16_t, NameHash, std::equal_to<>> codes;
+  std::array<std::atomic<const std::string*>, kMaxRegistered> byCode{};
 };
 
 NameRegistry& registry() {
@@ -31,10 +49,8 @@ NameRegistry& registry() {
 }
 
 int32_t registeredCode(const NameRegistry& names, std::string_view name) {
-  for (std::size_t at = 0; at < names.names.size(); ++at) {
-    if (names.names[at] == name) return static_cast<int32_t>(kFixedCodes + at);
-  }
-  return -1;
+  const auto found = names.codes.find(name);
+  return found == names.codes.end() ? -1 : found->second;
 }
 
 }  // namespace
@@ -62,11 +78,13 @@ uint16_t classCodeOf(std::string_view name) {
   const std::lock_guard<std::mutex> guard(names.lock);
   const int32_t known = registeredCode(names, name);
   if (known >= 0) return static_cast<uint16_t>(known);
-  if (kFixedCodes + names.names.size() > UINT16_MAX) {
-    throw std::length_error("too many distinct object type names");
-  }
-  names.names.emplace_back(name);
-  return static_cast<uint16_t>(kFixedCodes + names.names.size() - 1);
+  const std::size_t at = names.names.size();
+  if (at >= kMaxRegistered) throw std::length_error("too many distinct object type names");
+  const std::string& kept = names.names.emplace_back(name);
+  const auto code = static_cast<uint16_t>(kFixedCodes + at);
+  names.codes.emplace(kept, code);
+  names.byCode[at].store(&kept, std::memory_order_release);
+  return code;
 }
 
 const char* classNameOf(uint16_t code) {
@@ -79,10 +97,8 @@ const char* classNameOf(uint16_t code) {
     return out;
   }();
   if (code < kFixedCodes) return fixedNames[code].c_str();
-  NameRegistry& names = registry();
-  const std::lock_guard<std::mutex> guard(names.lock);
-  const std::size_t at = code - kFixedCodes;
-  return at < names.names.size() ? names.names[at].c_str() : "";
+  const std::string* name = registry().byCode[code - kFixedCodes].load(std::memory_order_acquire);
+  return name != nullptr ? name->c_str() : "";
 }
 
 QuorTarget makeTarget(int32_t x1, int32_t y1, int32_t x2, int32_t y2, int32_t x3, int32_t y3,
@@ -154,6 +170,7 @@ void QuorSequence::clear() noexcept {
   }
   frames.clear();
   targetStore.clear();
+  classes.reset();
 }
 
 std::vector<const QuorTarget*> QuorSequence::newList(std::span<const QuorTarget* const> items) {

@@ -219,6 +219,8 @@ struct QuorFrame {
   }
 };
 
+class ClassSet;
+
 /// An annotation file, or one class's selection from it.
 class QuorSequence {
  public:
@@ -239,6 +241,9 @@ class QuorSequence {
   // The targets a reader created for this sequence; empty in a selection,
   // whose frames point at the targets of its source.
   TargetStore targetStore;
+  // The classes the file names, in the dataset's order, when it brings its
+  // own (another dataset's file); null for this format's ten.
+  std::shared_ptr<const ClassSet> classes;
 
   /// Makes this an empty sequence again, keeping the memory of its frame
   /// list, target store and frames' lists for the next filling.

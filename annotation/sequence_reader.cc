@@ -15,6 +15,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "annotation/text_words.h"
@@ -427,7 +428,8 @@ class SequenceFiller {
         sourceName_(sourceName),
         error_(error),
         details_(details),
-        rules_(rules) {}
+        rules_(rules),
+        ownClasses_(sequence.classes != nullptr) {}
   // Frames go to `sink` in blocks instead of staying in one sequence.
   SequenceFiller(FrameBlockSink& sink, std::size_t blockTargets, std::string_view sourceName,
                  std::string* error, const ScoringRules& rules)
@@ -476,12 +478,37 @@ class SequenceFiller {
   }
 
   std::unique_ptr<QuorSequence> block_;  // with a sink: the frames not yet handed over
+  // The code of a type of a dataset's own classes: the type of the record
+  // before is the usual one, the registry is asked once per type.
+  uint16_t ownCode(std::string_view type) {
+    if (!haveOwnType_ || type != lastOwnType_) {
+      const auto found = ownCodes_.find(type);
+      lastOwnCode_ = found != ownCodes_.end()
+                         ? found->second
+                         : ownCodes_.emplace(std::string(type), classCodeOf(type)).first->second;
+      lastOwnType_.assign(type);
+      haveOwnType_ = true;
+    }
+    return lastOwnCode_;
+  }
+  struct TypeHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+
   QuorSequence* sequence_;               // where frames are filed
   std::string_view sourceName_;
   std::string* error_;
   // Null on the plain read: every use of it is behind one test of it.
   ReadDetails* details_ = nullptr;
   ScoringRules rules_;  // the size test's, and those each frame is given
+  bool ownClasses_ = false;  // every type but DCR and DCF is a class
+  std::unordered_map<std::string, uint16_t, TypeHash, std::equal_to<>> ownCodes_;
+  std::string lastOwnType_;
+  uint16_t lastOwnCode_ = 0;
+  bool haveOwnType_ = false;
   std::map<std::string, std::size_t, std::less<>> unknownTypeAt_;  // into details_->unknownTypes
   FrameBlockSink* sink_ = nullptr;
   const std::function<bool(const AnnotationRecord&)>* take_ = nullptr;
@@ -867,11 +894,16 @@ bool SequenceFiller::file(const Record& record) {
       details_->regionStarts.push_back(details_->allRegionLines.size());
     }
   }
-  // Known classes and "DCR" have fixed codes; every other type is dropped.
-  const int32_t code = fixedClassCode(record.type);
+  // Known classes and "DCR" have fixed codes; every other type is dropped,
+  // unless the sequence is of a dataset with classes of its own, whose
+  // reader made only types of that dataset.
+  int32_t code = fixedClassCode(record.type);
   if (code < 0) {
-    if (details_ != nullptr) noteUnknownType(record.type);
-    return true;
+    if (!ownClasses_) {
+      if (details_ != nullptr) noteUnknownType(record.type);
+      return true;
+    }
+    code = ownCode(record.type);
   }
   const bool region = record.type == kRegionType;
   std::vector<const QuorTarget*>* list = region ? &frameRegions_ : &frameTargets_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <set>
+#include <unordered_map>
 #include <string>
 #include <system_error>
 #include <tuple>
@@ -27,11 +29,24 @@ bool readNames(RecordMaker& maker, std::vector<std::string>& names) {
   while (lines.next(&line)) names.emplace_back(trimBlanks(line));
   if (lines.readError() != 0) return maker.failRead(lines.readError());
   while (!names.empty() && names.back().empty()) names.pop_back();
+  if (!maker.options().classMap().takesEveryLabel()) return true;
+  // The names are the dataset's classes, in their order.
+  std::unordered_map<std::string_view, std::size_t> lineOf;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    if (names[k].empty()) return maker.fail(k + 1, "class " + std::to_string(k) + " has no name");
+    const auto [earlier, added] = lineOf.emplace(names[k], k + 1);
+    if (!added) {
+      return maker.fail(k + 1, "class name " + formats::quoted(names[k]) + " is also line " +
+                                   std::to_string(earlier->second) + "'s");
+    }
+  }
+  maker.declareClasses(names);
   return true;
 }
 
 bool readLine(RecordMaker& maker, uint32_t frame, std::string_view line, uint64_t number,
-              const std::vector<std::string>& names, ImageSize size) {
+              const std::vector<std::string>& names, ImageSize size,
+              std::set<uint64_t>& unnamed) {
   std::array<std::string_view, 6> words;
   const std::size_t count = splitWords(line, words);
   if (count != 5 && count != 6) {
@@ -67,6 +82,10 @@ bool readLine(RecordMaker& maker, uint32_t frame, std::string_view line, uint64_
                                     std::to_string(names.size()));
     }
     label = names[*index];
+  } else if (maker.options().classMap().takesEveryLabel()) {
+    // Classes without names are known by their numbers.
+    label = "class " + label;
+    unnamed.insert(*index);
   }
   bool failed = false;
   const ClassMapping* mapping = maker.map(label, number, &failed);
@@ -108,6 +127,7 @@ bool readYolo(RecordMaker& maker) {
     maker.renameInput(folder);
   }
   std::vector<FrameFile> files;
+  std::set<uint64_t> unnamed;  // the numbers of classes without names met
   fs::directory_iterator entries(folder, error);
   if (error) return maker.fail(0, "cannot list: " + error.message());
   for (const fs::directory_entry& entry : entries) {
@@ -136,13 +156,20 @@ bool readYolo(RecordMaker& maker) {
     std::string_view line;
     while (lines.next(&line)) {
       if (trimBlanks(line).empty()) continue;
-      if (!readLine(maker, file.frame, line, lines.lineNumber(), names, *options.imageSize)) {
+      if (!readLine(maker, file.frame, line, lines.lineNumber(), names, *options.imageSize,
+                    unnamed)) {
         return false;
       }
     }
     if (lines.readError() != 0) return maker.failRead(lines.readError());
   }
   maker.renameInput(folder);
+  if (!unnamed.empty()) {
+    // In the order of their numbers, not of the frame they were first met in.
+    std::vector<std::string> ordered;
+    for (const uint64_t index : unnamed) ordered.push_back("class " + std::to_string(index));
+    maker.setClassOrder(std::move(ordered));
+  }
   return true;
 }
 

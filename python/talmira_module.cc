@@ -257,6 +257,11 @@ AnnotationReadOptions readOptionsOf(const py::dict& reading) {
       PyErr_SetObject(readFailureType, py::make_tuple(error, 0, 0, 0, error, classes).ptr());
       throw py::error_already_set();
     }
+    if (!options.classes->onlyTypesOfThisFormat()) {
+      throw py::value_error("classes: " + classes +
+                            " maps labels onto classes other than this format's ten, which "
+                            "the module does not report; the talmira score command does");
+    }
   }
   options.dropUnknownLabels = text("unknown") == "drop";
   if (reading.contains("image_size") && !reading["image_size"].is_none()) {
@@ -573,8 +578,9 @@ std::vector<ClassRow> score(const Sequence& groundTruth, const Sequence& system,
   std::array<ClassCounts, kClassCount> classes;
   {
     py::gil_scoped_release unlocked;
-    classes =
-        scoreClasses(*groundTruth.records, *system.records, confidence, threadsOrDefault(threads));
+    classes = standardRows(scoreClasses(*groundTruth.records, *system.records,
+                                        *ClassSet::standard(), confidence,
+                                        threadsOrDefault(threads)));
   }
   std::vector<ClassRow> rows;
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
@@ -853,7 +859,9 @@ py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSte
   {
     py::gil_scoped_release unlocked;
     rows.emplace(talmira::makeSweepReport(
-        "", "", sweepClasses(*groundTruth.records, *system.records, threadsOrDefault(threads)),
+        "", "", ClassSet::standard(),
+        sweepClasses(*groundTruth.records, *system.records, *ClassSet::standard(),
+                     threadsOrDefault(threads)),
         gridSteps));
   }
   return rows->toPython();
@@ -1215,7 +1223,8 @@ py::tuple pooledDataset(const std::string& text) {
     }
     if (result.source.sweep) {
       sweepRows.emplace(
-          talmira::makeSweepReport("", "", result.pooledCurves, result.source.gridSteps));
+          talmira::makeSweepReport("", "", ClassSet::standard(), result.pooledCurves,
+                                   result.source.gridSteps));
     }
   }
   return py::make_tuple(rows, sweepRows ? py::object(sweepRows->toPython()) : py::none());

@@ -21,6 +21,16 @@
 
 namespace talmira {
 
+std::string csvField(std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+  std::string quoted = "\"";
+  for (const char c : text) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  return quoted + "\"";
+}
+
 float parseConfidence(const std::string& text) { return parseFraction(text, "confidence"); }
 
 float parseFraction(const std::string& text, const std::string& what) {
@@ -203,6 +213,12 @@ std::shared_ptr<const ClassMap> loadClassMap(const FormatOptionsGiven& given) {
   std::string error;
   std::shared_ptr<const ClassMap> classes = readClassMap(given.classes, &error);
   if (!classes) throw CommandError{kExitInputOrOutput, error};
+  if (!given.ownClasses && !classes->onlyTypesOfThisFormat()) {
+    throw CommandError{kExitUsage,
+                       "--classes: " + given.classes +
+                           " maps labels onto classes other than this format's ten; this "
+                           "command reports those ten only (score reports any set)"};
+  }
   return classes;
 }
 
@@ -212,6 +228,7 @@ InputFormats inputFormatsWith(const FormatOptionsGiven& given,
   InputFormats formats;
   formats.groundTruth.format = formatNamed(given.groundTruthFormat).value();
   formats.system.format = formatNamed(given.systemFormat).value();
+  formats.groundTruth.ownClasses = formats.system.ownClasses = given.ownClasses;
   std::string imagesFrom = given.imagesFrom;
   if (imagesFrom.empty() && formats.groundTruth.format == AnnotationFormat::kCoco) {
     imagesFrom = groundTruthPath;
@@ -330,9 +347,7 @@ Json rulesJson(const ScoringRules& rules) {
                                : Json(rules.minSide)}};
 }
 
-void stateRules(Json& json, const ScoringRules& rules) {
-  if (!rules.isDefault()) json["rules"] = rulesJson(rules);
-}
+void stateRules(Json& json, const ScoringRules& rules) { json["rules"] = rulesJson(rules); }
 
 std::string rulesArguments(const ScoringRules& rules) {
   if (rules.isDefault()) return {};

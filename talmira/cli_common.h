@@ -56,6 +56,9 @@ CLI::Option* addConfidenceOption(CLI::App& command, float& confidence,
                                      "smallest confidence a box needs "
                                      "to be taken, in both files (0 to 1)");
 
+/// A CSV field, quoted when it holds a comma, a quote or a line end.
+std::string csvField(std::string_view text);
+
 /// How the two inputs of a pair are read: their formats and what the
 /// formats other than this one need (the class map, the image size, ...).
 /// As constructed, both are files of this format.
@@ -88,8 +91,8 @@ struct RulesGiven {
 /// 2) naming the option.
 void addRulesOptions(CLI::App& command, RulesGiven& given);
 
-/// Adds "rules" to a JSON object when `rules` are not the defaults, so that
-/// default outputs stay as they were.
+/// Adds "rules" to a JSON object, the defaults included, so that a script
+/// reading a result never has to know what the defaults are.
 void stateRules(Json& json, const ScoringRules& rules);
 /// The rules as a JSON object: overlap, min_overlap, region_cover, min_side.
 Json rulesJson(const ScoringRules& rules);
@@ -111,6 +114,10 @@ struct FormatOptionsGiven {
   std::string ignore;             // --ignore FILE (uavdt ground truth)
   std::string imagesFrom;         // --images-from GT.json (coco results)
   RulesGiven rules;               // addRulesOptions(): the size test and the matching's rules
+  // The command reports the classes of other datasets as they name them
+  // (their own set, or any set a class map gives); otherwise their labels
+  // are mapped onto this format's ten.
+  bool ownClasses = false;
 };
 
 /// Adds --gt-format and --sys-format (or, with `singleInput`, --from) and

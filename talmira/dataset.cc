@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 struct SweepPool {
   std::vector<SweepCurves> perWorker;
   SweepCurves total() const {
-    SweepCurves sum;
+    SweepCurves sum(kClassCount);
     for (std::size_t slot = 0; slot < kClassCount; ++slot) {
       std::vector<const ClassCurve*> curves;
       for (const SweepCurves& pool : perWorker) curves.push_back(&pool[slot]);
@@ -179,7 +179,7 @@ void sweepOne(BatchSequence& s, const InputFormats& formats, float confidence, u
               SweepCurves& pool) {
   SweepCurves curves;
   if (threads > 1) {
-    curves = sweepFiles(s.groundTruth, s.system, threads, formats);
+    curves = sweepFiles(s.groundTruth, s.system, threads, formats).curves;
   } else {
     std::unique_ptr<QuorSequence> groundTruth;
     std::unique_ptr<QuorSequence> system;
@@ -187,7 +187,7 @@ void sweepOne(BatchSequence& s, const InputFormats& formats, float confidence, u
     curves = sweepClasses(*groundTruth, *system, 1);
   }
   for (std::size_t slot = 0; slot < kClassCount; ++slot) s.best[slot] = ::bestPoint(curves[slot]);
-  s.classes = countsAt(curves, confidence);
+  s.classes = standardRows(countsAt(curves, confidence));
   addIntoPool(pool, curves);
 }
 
@@ -245,7 +245,8 @@ void scoreOne(BatchSequence& s, const SequenceWork& work, unsigned threads, Swee
     } else {
       readPair(s, formats, groundTruth, system);
     }
-    s.classes = scoreClasses(*groundTruth, *system, confidence, threads);
+    s.classes =
+        standardRows(scoreClasses(*groundTruth, *system, *ClassSet::standard(), confidence, threads));
   } catch (const CommandError& e) {
     s.error = e.message;
   } catch (const std::bad_alloc&) {

@@ -1,5 +1,7 @@
 #include "scoring/counts/class_scores.h"
 
+#include <algorithm>
+#include <stdexcept>
 #include <vector>
 
 #include "annotation/selection.h"
@@ -26,16 +28,37 @@ ClassCounts& ClassCounts::operator+=(const ClassCounts& other) {
   return *this;
 }
 
-std::array<ClassCounts, kClassCount> scoreClasses(const QuorSequence& groundTruth,
-                                                  const QuorSequence& system, float confidence,
-                                                  unsigned threads) {
+std::array<ClassCounts, kClassCount> standardRows(const std::vector<ClassCounts>& rows) {
+  if (rows.size() != kClassCount) {
+    throw std::logic_error("counts of another class set where this format's ten are expected");
+  }
+  std::array<ClassCounts, kClassCount> out;
+  std::copy(rows.begin(), rows.end(), out.begin());
+  return out;
+}
+
+std::vector<TargetFilter> classFilters(const ClassSet& classes, float confidence) {
   std::vector<TargetFilter> filters;
-  for (const char* className : evaluationClasses) filters.emplace_back(className, confidence);
-  const std::vector<ClassTotals> totals = evaluateClasses(groundTruth, system, filters, threads);
-  std::array<ClassCounts, kClassCount> counts;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  filters.reserve(classes.rows());
+  filters.emplace_back("All", confidence);
+  for (const std::string& name : classes.names()) filters.emplace_back(name.c_str(), confidence);
+  return filters;
+}
+
+std::vector<ClassCounts> scoreClasses(const QuorSequence& groundTruth, const QuorSequence& system,
+                                      const ClassSet& classes, float confidence,
+                                      unsigned threads) {
+  const std::vector<ClassTotals> totals =
+      evaluateClasses(groundTruth, system, classFilters(classes, confidence), threads);
+  std::vector<ClassCounts> counts(totals.size());
+  for (std::size_t slot = 0; slot < totals.size(); ++slot) {
     counts[slot] = {totals[slot].gt, totals[slot].det, totals[slot].fn, totals[slot].fp,
                     static_cast<int64_t>(groundTruth.frames.size())};
   }
   return counts;
+}
+
+std::vector<ClassCounts> scoreClasses(const QuorSequence& groundTruth, const QuorSequence& system,
+                                      float confidence, unsigned threads) {
+  return scoreClasses(groundTruth, system, *pairClasses(groundTruth, system), confidence, threads);
 }

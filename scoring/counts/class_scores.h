@@ -5,7 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <vector>
+
+#include "annotation/class_set.h"
 #include "annotation/quor_records.h"
+#include "annotation/selection.h"
 
 /// Classes in the order of evaluation and output: "All" takes every class.
 inline constexpr std::array<const char*, 11> evaluationClasses = {
@@ -35,10 +39,22 @@ struct ClassCounts {
   bool operator==(const ClassCounts&) const = default;
 };
 
-/// Scores every class of evaluationClasses at `confidence` (a box is taken
-/// when its confidence is at least `confidence`, in both files), exactly as
-/// the console program's class run does, but without its 32-bit limit.
-/// Frames are matched by `threads` threads; the counts do not depend on it.
-std::array<ClassCounts, kClassCount> scoreClasses(const QuorSequence& groundTruth,
-                                                  const QuorSequence& system, float confidence,
-                                                  unsigned threads = 1);
+/// The rows of this format's ten classes as an array (which `rows` must be:
+/// evaluationClasses' count of them).
+std::array<ClassCounts, kClassCount> standardRows(const std::vector<ClassCounts>& rows);
+
+/// A filter for each row of `classes` at `confidence`, "All" first.
+std::vector<TargetFilter> classFilters(const ClassSet& classes, float confidence);
+
+/// Scores every row of `classes` at `confidence` (a box is taken when its
+/// confidence is at least `confidence`, in both files), exactly as the
+/// console program's class run does for its classes, but without its 32-bit
+/// limit. Frames are matched by `threads` threads; the counts do not depend
+/// on it.
+std::vector<ClassCounts> scoreClasses(const QuorSequence& groundTruth, const QuorSequence& system,
+                                      const ClassSet& classes, float confidence,
+                                      unsigned threads = 1);
+/// The same in the pair's classes (pairClasses()): for this format's files,
+/// the rows of evaluationClasses.
+std::vector<ClassCounts> scoreClasses(const QuorSequence& groundTruth, const QuorSequence& system,
+                                      float confidence, unsigned threads = 1);

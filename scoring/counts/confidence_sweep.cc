@@ -121,21 +121,23 @@ class Rows {
 
 bool strictlyBetweenZeroAndOne(float confidence) { return confidence > 0.0f && confidence < 1.0f; }
 
-// The slot in evaluationClasses of each class code that has one, else -1.
+// The row in a class set of each class code that has one, else -1.
 class ClassSlots {
  public:
-  ClassSlots() {
-    for (std::size_t slot = 1; slot < kClassCount; ++slot) {
-      const int32_t code = findClassCode(evaluationClasses[slot]);
-      if (code < 0) continue;
-      if (static_cast<std::size_t>(code) >= slots_.size()) slots_.resize(code + 1, -1);
-      slots_[static_cast<std::size_t>(code)] = static_cast<int32_t>(slot);
+  explicit ClassSlots(const ClassSet& classes = *ClassSet::standard()) : count_(classes.rows()) {
+    for (std::size_t slot = 1; slot < classes.rows(); ++slot) {
+      const uint16_t code = classes.code(slot);
+      if (code >= slots_.size()) slots_.resize(std::size_t{code} + 1, -1);
+      slots_[code] = static_cast<int32_t>(slot);
     }
   }
   int32_t of(uint16_t code) const { return code < slots_.size() ? slots_[code] : -1; }
+  /// The rows, "All" included.
+  std::size_t count() const { return count_; }
 
  private:
   std::vector<int32_t> slots_;
+  std::size_t count_;
 };
 
 // What a frame's changes at one row add to a class's counts; misses and
@@ -408,7 +410,8 @@ class FrameSweep {
 // Everything a worker needs: its share of the row changes and the memory of
 // its frames.
 struct Worker {
-  std::array<std::vector<Change>, kClassCount> changes;
+  std::vector<std::vector<Change>> changes;  // by class slot
+  std::vector<std::size_t> presentSlots;     // the classes of the frame
   FrameSweep sweep;
   // The frame's boxes that some threshold takes (the system boxes also
   // left by the regions), and the class slot of each.
@@ -432,7 +435,7 @@ struct SweepInput {
   const QuorSequence& groundTruth;
   const QuorSequence& system;
   const std::vector<int32_t>& partners;
-  const std::array<Rows, kClassCount>& rows;
+  const std::vector<Rows>& rows;
   const ClassSlots& slots;
 };
 
@@ -549,19 +552,22 @@ template <typename ForClass>
 void forEachClassOfFrame(Worker& w, const ClassSlots& slots, ForClass&& forClass) {
   w.truthSlots.clear();
   w.systemSlots.clear();
-  uint32_t present = 0;  // the class slots with a box in the frame
+  // The class slots with a box in the frame, each once, in slot order: a
+  // frame's work follows the classes it holds, not those of the set.
+  std::vector<std::size_t>& present = w.presentSlots;
+  present.clear();
   for (const QuorTarget* target : w.truths) {
     w.truthSlots.push_back(slots.of(target->classCode));
-    if (w.truthSlots.back() > 0) present |= 1u << w.truthSlots.back();
+    if (w.truthSlots.back() > 0) present.push_back(static_cast<std::size_t>(w.truthSlots.back()));
   }
   for (const QuorTarget* target : w.systems) {
     w.systemSlots.push_back(slots.of(target->classCode));
-    if (w.systemSlots.back() > 0) present |= 1u << w.systemSlots.back();
+    if (w.systemSlots.back() > 0) present.push_back(static_cast<std::size_t>(w.systemSlots.back()));
   }
+  std::sort(present.begin(), present.end());
+  present.erase(std::unique(present.begin(), present.end()), present.end());
   forClass(std::size_t{0});
-  for (std::size_t slot = 1; slot < kClassCount; ++slot) {
-    if ((present & (1u << slot)) != 0) forClass(slot);
-  }
+  for (const std::size_t slot : present) forClass(slot);
 }
 
 // Sweeps one ground-truth frame against its partner (or none): the frame's
@@ -637,10 +643,10 @@ class DistinctConfidences {
   std::size_t used_ = 0;
 };
 
-std::array<Rows, kClassCount> rowsOf(const QuorSequence& groundTruth, const QuorSequence& system,
-                                     const ClassSlots& slots) {
+std::vector<Rows> rowsOf(const QuorSequence& groundTruth, const QuorSequence& system,
+                         const ClassSlots& slots) {
   // "All" takes the classes' confidences and those of boxes of other names.
-  std::array<DistinctConfidences, kClassCount> distinct;
+  std::vector<DistinctConfidences> distinct(slots.count());
   for (const QuorSequence* sequence : {&groundTruth, &system}) {
     for (const QuorFrame& frame : sequence->frames) {
       for (const QuorTarget* target : frame.targets) {
@@ -651,8 +657,8 @@ std::array<Rows, kClassCount> rowsOf(const QuorSequence& groundTruth, const Quor
       }
     }
   }
-  std::array<Rows, kClassCount> rows;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  std::vector<Rows> rows(slots.count());
+  for (std::size_t slot = 0; slot < slots.count(); ++slot) {
     std::vector<float> values = distinct[slot].values();
     rows[slot].assign(values);
   }
@@ -846,7 +852,7 @@ class StreamingSweep : public FramePairVisitor {
   /// The classes' curves, each class on whichever of `threads` threads is
   /// free: after the last frame this is all that is left to do.
   SweepCurves curves(int64_t frames, unsigned threads) const {
-    SweepCurves result;
+    SweepCurves result(kClassCount);
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
       for (std::size_t slot; (slot = next.fetch_add(1)) < kClassCount;) {
@@ -1113,9 +1119,14 @@ void checkThresholds(const std::vector<float>& thresholds) {
 
 SweepCurves sweepClasses(const QuorSequence& groundTruth, const QuorSequence& system,
                          unsigned threads) {
-  static_assert(kClassCount <= 32, "class slots are held in a 32-bit mask");
-  const ClassSlots slots;
-  const std::array<Rows, kClassCount> rows = rowsOf(groundTruth, system, slots);
+  return sweepClasses(groundTruth, system, *pairClasses(groundTruth, system), threads);
+}
+
+SweepCurves sweepClasses(const QuorSequence& groundTruth, const QuorSequence& system,
+                         const ClassSet& classes, unsigned threads) {
+  const ClassSlots slots(classes);
+  const std::size_t classCount = slots.count();
+  const std::vector<Rows> rows = rowsOf(groundTruth, system, slots);
   const std::vector<int32_t> partners = pairFrames(groundTruth, system);
   const SweepInput input{groundTruth, system, partners, rows, slots};
 
@@ -1127,7 +1138,8 @@ SweepCurves sweepClasses(const QuorSequence& groundTruth, const QuorSequence& sy
       std::clamp<std::size_t>(frameCount / kFramesPerWorker, 1, threads);
   std::vector<Worker> workers(workerCount);
   for (Worker& w : workers) {
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    w.changes.resize(classCount);
+    for (std::size_t slot = 0; slot < classCount; ++slot) {
       w.changes[slot].assign(rows[slot].thresholds().size(), Change{});
     }
   }
@@ -1144,8 +1156,8 @@ SweepCurves sweepClasses(const QuorSequence& groundTruth, const QuorSequence& sy
     work(0);
   }
 
-  SweepCurves curves;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  SweepCurves curves(classCount);
+  for (std::size_t slot = 0; slot < classCount; ++slot) {
     const std::vector<float>& thresholds = rows[slot].thresholds();
     ClassCurve& curve = curves[slot];
     curve.frames = static_cast<int64_t>(frameCount);

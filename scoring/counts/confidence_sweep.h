@@ -33,9 +33,11 @@ struct ClassCurve {
   std::vector<CurvePoint> points;
 };
 
-using SweepCurves = std::array<ClassCurve, kClassCount>;
+/// A curve per row of a class set, "All" first.
+using SweepCurves = std::vector<ClassCurve>;
 
-/// The exact curve of every class of evaluationClasses, in that order: at
+/// The exact curve of every row of the pair's classes (pairClasses(); for
+/// this format's files, evaluationClasses), in that order: at
 /// each threshold t of a curve the counts equal scoreClasses(groundTruth,
 /// system, t) for that class. A class's thresholds are 1, every distinct
 /// confidence strictly between 0 and 1 of its boxes ("All": of every box) in
@@ -46,6 +48,10 @@ using SweepCurves = std::array<ClassCurve, kClassCount>;
 /// result does not depend on it.
 SweepCurves sweepClasses(const QuorSequence& groundTruth, const QuorSequence& system,
                          unsigned threads = 1);
+/// The same for the rows of `classes` rather than the pair's own
+/// (pairClasses()).
+SweepCurves sweepClasses(const QuorSequence& groundTruth, const QuorSequence& system,
+                         const ClassSet& classes, unsigned threads = 1);
 
 struct StreamedCurves {
   /// False when a file's frame numbers do not only grow: then the files must
@@ -53,7 +59,8 @@ struct StreamedCurves {
   bool inOrder = true;
   SweepCurves curves;  // set when both files read and inOrder
 };
-/// The same curves as sweepClasses() on the two files, swept while they are
+/// The same curves as sweepClasses() on two files of this format (whose
+/// rows are evaluationClasses), swept while they are
 /// read (only the frames in flight are held) by `threads` workers, when the
 /// frame numbers of both files only grow. Both files are read to the end;
 /// their read status and message are left in the inputs. Counts are summed

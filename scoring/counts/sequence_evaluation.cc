@@ -86,41 +86,59 @@ class SharedMatching {
   void clear() { taken_.clear(); }
   /// Matches what it can of the filters [first, last) and adds their counts.
   void match(const QuorFrame& truth, const QuorFrame& partner,
-             const std::vector<TargetFilter>& filters, std::size_t first, std::size_t last,
+             const std::vector<TargetFilter>& filters, std::span<const uint32_t> candidates,
              uint64_t classes, QuorFrame& truthScratch, QuorFrame& systemScratch,
              std::vector<ClassTotals>& totals) {
     taken_.clear();
-    std::size_t every = last;
-    for (std::size_t c = first; c < last && every == last; ++c) {
-      if (filters[c].everyClass() && filters[c].mayTakeAny(classes)) every = c;
+    constexpr std::size_t kNone = SIZE_MAX;
+    std::size_t every = kNone;
+    for (const uint32_t c : candidates) {
+      if (filters[c].everyClass() && filters[c].mayTakeAny(classes)) {
+        every = c;
+        break;
+      }
     }
-    if (every == last) return;
+    if (every == kNone) return;
     const float threshold = filters[every].threshold();
     codes_.clear();
     slots_.assign(1, every);
-    for (std::size_t c = first; c < last; ++c) {
+    for (const uint32_t c : candidates) {
       const TargetFilter& filter = filters[c];
       if (filter.everyClass() || filter.classCode() < 0 || filter.threshold() != threshold ||
-          !filter.mayTakeAny(classes) ||
-          std::find(codes_.begin(), codes_.end(), filter.classCode()) != codes_.end()) {
+          !filter.mayTakeAny(classes) || isMatched(filter.classCode())) {
         continue;  // (a class named twice: the second one the usual way)
       }
-      codes_.push_back(filter.classCode());
       slots_.push_back(c);
     }
     selectFrame(truth, filters[every], truthScratch);
     selectFrame(partner, filters[every], systemScratch);
     counts_.resize(slots_.size());
-    if (!evaluateFrameClasses(truthScratch, systemScratch, codes_, counts_)) return;
+    const bool matched = evaluateFrameClasses(truthScratch, systemScratch, codes_, counts_);
+    forgetMatched();
+    if (!matched) return;
     for (std::size_t k = 0; k < slots_.size(); ++k) addCounts(counts_[k], totals[slots_[k]]);
     taken_ = slots_;
+    std::sort(taken_.begin(), taken_.end());
   }
   /// Whether the last match() counted filter `c`.
-  bool took(std::size_t c) const {
-    return std::find(taken_.begin(), taken_.end(), c) != taken_.end();
-  }
+  bool took(std::size_t c) const { return std::binary_search(taken_.begin(), taken_.end(), c); }
 
  private:
+  // Whether a code is among codes_, noting it when not: a table by code,
+  // as a frame of many classes would otherwise search the list for each.
+  bool isMatched(int32_t code) {
+    const auto at = static_cast<std::size_t>(code);
+    if (at >= noted_.size()) noted_.resize(at + 1, 0);
+    if (noted_[at] != 0) return true;
+    noted_[at] = 1;
+    codes_.push_back(code);
+    return false;
+  }
+  void forgetMatched() {
+    for (const int32_t code : codes_) noted_[static_cast<std::size_t>(code)] = 0;
+  }
+
+  std::vector<uint8_t> noted_;  // by class code: 1 when in codes_
   std::vector<int32_t> codes_;
   std::vector<std::size_t> slots_;  // the filters matched: All first, then codes_'s
   std::vector<std::size_t> taken_;  // those counted by the last match()
@@ -190,7 +208,7 @@ namespace {
 // Scores the ground-truth frames [begin, end) for the filters [firstFilter,
 // lastFilter), adding to `totals`.
 void evaluateFrameRange(const QuorSequence& groundTruth, const QuorSequence& system,
-                        const std::vector<TargetFilter>& filters,
+                        const std::vector<TargetFilter>& filters, const FilterIndex& index,
                         const std::vector<int32_t>& partners, std::size_t begin, std::size_t end,
                         std::size_t firstFilter, std::size_t lastFilter,
                         std::vector<ClassTotals>& totals) {
@@ -198,7 +216,7 @@ void evaluateFrameRange(const QuorSequence& groundTruth, const QuorSequence& sys
   QuorFrame systemFrame(0);
   for (std::size_t at = begin; at < end; ++at) {
     evaluateFramePair(groundTruth.frames[at], partnerOf(system, partners[at]), filters, firstFilter,
-                      lastFilter, totals, truthFrame, systemFrame);
+                      lastFilter, totals, truthFrame, systemFrame, &index);
   }
 }
 
@@ -213,23 +231,97 @@ void addTotals(std::vector<ClassTotals>& sum, const std::vector<ClassTotals>& pa
 
 }  // namespace
 
+FilterIndex::FilterIndex(const std::vector<TargetFilter>& filters) {
+  std::size_t codes = 0;
+  for (const TargetFilter& filter : filters) {
+    if (!filter.everyClass() && filter.classCode() >= 0) {
+      codes = std::max(codes, static_cast<std::size_t>(filter.classCode()) + 1);
+    }
+  }
+  // Past 63 codes share the mask's last bit; and a long list is asked
+  // filter by filter on every frame.
+  masksSuffice_ = codes <= 63 && filters.size() <= 64;
+  starts_.assign(codes + 1, 0);
+  for (std::size_t c = 0; c < filters.size(); ++c) {
+    const TargetFilter& filter = filters[c];
+    if (filter.everyClass()) {
+      every_.push_back(static_cast<uint32_t>(c));
+    } else if (filter.classCode() >= 0) {
+      ++starts_[static_cast<std::size_t>(filter.classCode()) + 1];
+    }
+  }
+  for (std::size_t code = 0; code < codes; ++code) starts_[code + 1] += starts_[code];
+  byCode_.resize(starts_[codes]);
+  std::vector<uint32_t> next(starts_.begin(), starts_.end() - 1);
+  for (std::size_t c = 0; c < filters.size(); ++c) {
+    const TargetFilter& filter = filters[c];
+    if (!filter.everyClass() && filter.classCode() >= 0) {
+      byCode_[next[static_cast<std::size_t>(filter.classCode())]++] = static_cast<uint32_t>(c);
+    }
+  }
+}
+
+void FilterIndex::filtersFor(const QuorFrame& truth, const QuorFrame* partner,
+                             std::size_t first, std::size_t last,
+                             std::vector<uint32_t>& out) const {
+  out.clear();
+  const auto take = [&](uint32_t c) {
+    if (c >= first && c < last) out.push_back(c);
+  };
+  for (const uint32_t c : every_) take(c);
+  // Each class code once: the codes met are marked, then unmarked.
+  thread_local std::vector<uint8_t> met;
+  thread_local std::vector<uint16_t> codes;
+  if (met.size() < starts_.size()) met.resize(starts_.size(), 0);
+  codes.clear();
+  const std::size_t known = starts_.size() - 1;
+  const auto note = [&](const QuorFrame& frame) {
+    for (const QuorTarget* target : frame.targets) {
+      const uint16_t code = target->classCode;
+      if (code < known && met[code] == 0) {
+        met[code] = 1;
+        codes.push_back(code);
+      }
+    }
+  };
+  note(truth);
+  if (partner != nullptr) note(*partner);
+  for (const uint16_t code : codes) {
+    met[code] = 0;
+    for (uint32_t at = starts_[code]; at < starts_[code + 1]; ++at) take(byCode_[at]);
+  }
+  std::sort(out.begin(), out.end());
+}
+
 void evaluateFramePair(const QuorFrame& truth, const QuorFrame* partner,
                        const std::vector<TargetFilter>& filters, std::size_t firstFilter,
                        std::size_t lastFilter, std::vector<ClassTotals>& totals,
-                       QuorFrame& truthScratch, QuorFrame& systemScratch) {
+                       QuorFrame& truthScratch, QuorFrame& systemScratch,
+                       const FilterIndex* index) {
   // A class of which neither frame holds a target adds nothing.
   const uint64_t classes =
       classCodeMask(truth) | (partner != nullptr ? classCodeMask(*partner) : 0);
+  // The filters to look at: all of them when the masks tell their classes
+  // apart, otherwise those the frames' boxes call for.
+  thread_local std::vector<uint32_t> candidates;
+  if (index != nullptr && !index->masksSuffice()) {
+    index->filtersFor(truth, partner, firstFilter, lastFilter, candidates);
+  } else {
+    candidates.resize(lastFilter - firstFilter);
+    for (std::size_t c = firstFilter; c < lastFilter; ++c) {
+      candidates[c - firstFilter] = static_cast<uint32_t>(c);
+    }
+  }
   thread_local SharedMatching shared;
   if (partner != nullptr) {
-    shared.match(truth, *partner, filters, firstFilter, lastFilter, classes, truthScratch,
-                 systemScratch, totals);
+    shared.match(truth, *partner, filters, candidates, classes, truthScratch, systemScratch,
+                 totals);
   } else {
     shared.clear();
   }
   thread_local ClassLists truthLists, systemLists;
   bool listed = false;
-  for (std::size_t c = firstFilter; c < lastFilter; ++c) {
+  for (const uint32_t c : candidates) {
     const TargetFilter& filter = filters[c];
     if (!filter.mayTakeAny(classes) || shared.took(c)) continue;
     const int32_t code = filter.classCode();
@@ -267,6 +359,7 @@ std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
                                          unsigned threads) {
   std::vector<ClassTotals> totals(filters.size());
   const std::vector<int32_t> partners = pairFrames(groundTruth, system);
+  const FilterIndex index(filters);
   const std::size_t frameCount = groundTruth.frames.size();
   // Work is shared out in items taken in turn by whichever thread is free,
   // so that a thread given crowded frames does not hold up the others. A
@@ -280,7 +373,7 @@ std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
       fine ? frameCount * classes : (frameCount + kFramesPerBatch - 1) / kFramesPerBatch;
   const std::size_t workers = std::min<std::size_t>(threads, itemCount);
   if (workers <= 1) {
-    evaluateFrameRange(groundTruth, system, filters, partners, 0, frameCount, 0, classes, totals);
+    evaluateFrameRange(groundTruth, system, filters, index, partners, 0, frameCount, 0, classes, totals);
     return totals;
   }
   std::atomic<std::size_t> nextItem{0};
@@ -290,11 +383,11 @@ std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
       if (fine) {
         const std::size_t frame = item / classes;
         const std::size_t filter = item % classes;
-        evaluateFrameRange(groundTruth, system, filters, partners, frame, frame + 1, filter,
+        evaluateFrameRange(groundTruth, system, filters, index, partners, frame, frame + 1, filter,
                            filter + 1, perWorker[worker]);
       } else {
         const std::size_t begin = item * kFramesPerBatch;
-        evaluateFrameRange(groundTruth, system, filters, partners, begin,
+        evaluateFrameRange(groundTruth, system, filters, index, partners, begin,
                            std::min(frameCount, begin + kFramesPerBatch), 0, classes,
                            perWorker[worker]);
       }

@@ -41,14 +41,39 @@ std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
                                          const std::vector<TargetFilter>& filters,
                                          unsigned threads = 1);
 
+/// Which of many filters a frame pair needs: those taking every class and
+/// those of the classes its boxes bear, found from the boxes rather than by
+/// asking every filter, so that a frame of two classes out of a thousand
+/// costs what it costs out of ten. Built once for a list of filters, and
+/// shared by every thread.
+class FilterIndex {
+ public:
+  explicit FilterIndex(const std::vector<TargetFilter>& filters);
+  /// Whether the class masks (TargetFilter::mayTakeAny) tell every filter's
+  /// classes apart, so that asking each filter is cheap and exact.
+  bool masksSuffice() const { return masksSuffice_; }
+  /// The filters in [first, last) that may take a box of the frames, in
+  /// ascending order, into `out`.
+  void filtersFor(const QuorFrame& truth, const QuorFrame* partner, std::size_t first,
+                  std::size_t last, std::vector<uint32_t>& out) const;
+
+ private:
+  bool masksSuffice_ = true;
+  std::vector<uint32_t> every_;   // the filters taking every class
+  std::vector<uint32_t> starts_;  // by class code: where its filters start in byCode_
+  std::vector<uint32_t> byCode_;
+};
+
 /// Matches one ground-truth frame against its partner (null when it has
 /// none) for every filter, as evaluateClasses() does, and adds the counts to
 /// `totals`. `truthScratch` and `systemScratch` are working frames whose
-/// memory is reused from call to call.
+/// memory is reused from call to call. `index`, when given, is that of
+/// `filters`.
 void evaluateFramePair(const QuorFrame& truth, const QuorFrame* partner,
                        const std::vector<TargetFilter>& filters, std::size_t firstFilter,
                        std::size_t lastFilter, std::vector<ClassTotals>& totals,
-                       QuorFrame& truthScratch, QuorFrame& systemScratch);
+                       QuorFrame& truthScratch, QuorFrame& systemScratch,
+                       const FilterIndex* index = nullptr);
 
 /// The number of threads to use when none is asked for: the cores this
 /// process may run on, at least 1.

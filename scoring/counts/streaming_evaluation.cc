@@ -285,15 +285,17 @@ StreamedTotals evaluateClassesWhileReading(StreamedInput& groundTruth, StreamedI
   struct Scorer : FramePairVisitor {
     Scorer(const std::vector<TargetFilter>& f, std::size_t workers)
         : filters(f),
+          index(f),
           perWorker(workers, std::vector<ClassTotals>(f.size())),
           truthScratch(workers, QuorFrame(0)),
           systemScratch(workers, QuorFrame(0)) {}
     void pair(std::size_t worker, const QuorFrame& truth, const QuorFrame* partner) override {
       evaluateFramePair(truth, partner, filters, 0, filters.size(), perWorker[worker],
-                        truthScratch[worker], systemScratch[worker]);
+                        truthScratch[worker], systemScratch[worker], &index);
     }
     void unpaired(const QuorFrame&) override {}
     const std::vector<TargetFilter>& filters;
+    const FilterIndex index;
     std::vector<std::vector<ClassTotals>> perWorker;
     std::vector<QuorFrame> truthScratch, systemScratch;
   };

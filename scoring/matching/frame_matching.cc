@@ -556,10 +556,10 @@ void countClasses(Scratch& s, const std::vector<const QuorTarget*>& truths,
   const std::size_t slots = counts.size();
   // Each class code's slot in `counts` (0: All only), from a table for the
   // small codes every known class has.
-  std::array<uint8_t, 64> slotTable{};
+  std::array<uint32_t, 64> slotTable{};
   for (std::size_t k = 0; k < classCodes.size(); ++k) {
     if (classCodes[k] >= 0 && classCodes[k] < 64) {
-      slotTable[static_cast<std::size_t>(classCodes[k])] = static_cast<uint8_t>(k + 1);
+      slotTable[static_cast<std::size_t>(classCodes[k])] = static_cast<uint32_t>(k + 1);
     }
   }
   const auto slotOf = [&](uint16_t code) -> std::size_t {
@@ -713,10 +713,10 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
                      const QuorFrame& system, const FrameEvents& regions,
                      std::span<const int32_t> classCodes, std::span<FrameEvents> events) {
   const std::size_t slots = classCodes.size() + 1;
-  std::array<uint8_t, 64> slotTable{};
+  std::array<uint32_t, 64> slotTable{};
   for (std::size_t k = 0; k < classCodes.size(); ++k) {
     if (classCodes[k] >= 0 && classCodes[k] < 64) {
-      slotTable[static_cast<std::size_t>(classCodes[k])] = static_cast<uint8_t>(k + 1);
+      slotTable[static_cast<std::size_t>(classCodes[k])] = static_cast<uint32_t>(k + 1);
     }
   }
   const auto slotOf = [&](uint16_t code) -> std::size_t {

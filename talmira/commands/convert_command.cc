@@ -26,7 +26,8 @@ void runConvert(const ConvertOptions& options) {
   const AnnotationFormat format = formatNamed(options.formats.groundTruthFormat).value();
   if (options.showClasses) {
     const std::shared_ptr<const ClassMap> given = loadClassMap(options.formats);
-    writeOutput(options.output, classMapText(given ? *given : defaultClassMap(format)));
+    // The map conversions use: onto this format's ten classes.
+    writeOutput(options.output, classMapText(given ? *given : standardClassMap(format)));
     return;
   }
   if (options.inputs.empty()) {

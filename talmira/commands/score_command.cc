@@ -25,27 +25,30 @@ struct ScoreOptions {
 // Scores two files. With more than one thread and frame numbers that only
 // grow (checked while reading), frames are scored while they are read and
 // only those in flight are held; otherwise both files are read whole.
-std::array<ClassCounts, kClassCount> scoreFiles(const std::string& groundTruthPath,
-                                                const std::string& systemPath, float confidence,
-                                                unsigned jobs, const InputFormats& formats) {
-  using Counts = std::array<ClassCounts, kClassCount>;
-  return workOnFiles<Counts>(
+struct Scored {
+  ClassSetPtr classSet = ClassSet::standard();
+  std::vector<ClassCounts> counts;
+};
+Scored scoreFiles(const std::string& groundTruthPath, const std::string& systemPath,
+                  float confidence, unsigned jobs, const InputFormats& formats) {
+  return workOnFiles<Scored>(
       groundTruthPath, systemPath, jobs,
-      [&](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<Counts> {
-        std::vector<TargetFilter> filters;
-        for (const char* name : evaluationClasses) filters.emplace_back(name, confidence);
-        const StreamedTotals streamed =
-            evaluateClassesWhileReading(groundTruth, system, filters, jobs);
+      [&](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<Scored> {
+        // Files of this format: its ten classes.
+        Scored scored;
+        const StreamedTotals streamed = evaluateClassesWhileReading(
+            groundTruth, system, classFilters(*scored.classSet, confidence), jobs);
         if (!streamed.inOrder) return std::nullopt;
-        Counts counts;
-        for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-          const ClassTotals& t = streamed.totals[slot];
-          counts[slot] = {t.gt, t.det, t.fn, t.fp, streamed.frames};
+        for (const ClassTotals& t : streamed.totals) {
+          scored.counts.push_back({t.gt, t.det, t.fn, t.fp, streamed.frames});
         }
-        return counts;
+        return scored;
       },
       [&](const QuorSequence& groundTruth, const QuorSequence& system) {
-        return scoreClasses(groundTruth, system, confidence, jobs);
+        Scored scored;
+        scored.classSet = pairClasses(groundTruth, system);
+        scored.counts = scoreClasses(groundTruth, system, *scored.classSet, confidence, jobs);
+        return scored;
       },
       formats);
 }
@@ -55,16 +58,17 @@ void runScore(const ScoreOptions& options) {
   inputs.insert(inputs.begin(), {options.groundTruth, options.system});
   refuseOutputNamingInput(options.output, inputs);
   const InputFormats formats = inputFormatsOf(options.formats, options.groundTruth);
-  ScoreReport report{
-      options.groundTruth, options.system, options.confidence,
-      scoreFiles(options.groundTruth, options.system, options.confidence, options.jobs, formats)};
+  Scored scored =
+      scoreFiles(options.groundTruth, options.system, options.confidence, options.jobs, formats);
+  ScoreReport report{options.groundTruth, options.system, options.confidence, scored.classSet,
+                     std::move(scored.counts)};
   switch (options.format) {
     case Format::kText:
-      writeOutput(options.output,
-                  renderScoreText(report.classes) + rulesLine(formats.groundTruth.rules));
+      writeOutput(options.output, renderScoreText(*report.classSet, report.classes) +
+                                      rulesLine(formats.groundTruth.rules));
       break;
     case Format::kCsv:
-      writeOutput(options.output, renderScoreCsv(report.classes));
+      writeOutput(options.output, renderScoreCsv(*report.classSet, report.classes));
       break;
     case Format::kJson: {
       Json json = scoreJson(report);
@@ -79,6 +83,7 @@ void runScore(const ScoreOptions& options) {
 
 void addScoreCommand(CLI::App& app) {
   auto options = std::make_shared<ScoreOptions>();
+  options->formats.ownClasses = true;  // other datasets' rows as they name them
   CLI::App* command = app.add_subcommand(
       "score", "Score a detector's output against the ground truth, class by class");
   command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();

@@ -25,17 +25,20 @@ namespace talmira {
 // Shared with `talmira batch --sweep`. With more than one thread and frame
 // numbers that only grow (checked while reading), frames are swept while they
 // are read and only those in flight are held; otherwise both files are read whole.
-SweepCurves sweepFiles(const std::string& groundTruthPath, const std::string& systemPath,
-                       unsigned jobs, const InputFormats& formats) {
-  return workOnFiles<SweepCurves>(
+SweptFiles sweepFiles(const std::string& groundTruthPath, const std::string& systemPath,
+                      unsigned jobs, const InputFormats& formats) {
+  return workOnFiles<SweptFiles>(
       groundTruthPath, systemPath, jobs,
-      [jobs](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<SweepCurves> {
+      [jobs](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<SweptFiles> {
+        // Files of this format: its ten classes.
         StreamedCurves streamed = sweepClassesWhileReading(groundTruth, system, jobs);
         if (!streamed.inOrder) return std::nullopt;
-        return std::move(streamed.curves);
+        return SweptFiles{ClassSet::standard(), std::move(streamed.curves)};
       },
       [jobs](const QuorSequence& groundTruth, const QuorSequence& system) {
-        return sweepClasses(groundTruth, system, jobs);
+        ClassSetPtr classes = pairClasses(groundTruth, system);
+        SweepCurves curves = sweepClasses(groundTruth, system, *classes, jobs);
+        return SweptFiles{std::move(classes), std::move(curves)};
       },
       formats);
 }
@@ -85,9 +88,9 @@ void runSweep(const SweepOptions& options) {
   // The page shows the files' check warnings, which need the whole files
   // with the reader's details: then they are read once, whole, for both.
   std::vector<std::string> warnings;
-  SweepCurves curves;
+  SweptFiles swept;
   if (options.report.empty()) {
-    curves = sweepFiles(options.groundTruth, options.system, options.jobs, formats);
+    swept = sweepFiles(options.groundTruth, options.system, options.jobs, formats);
   } else {
     std::unique_ptr<QuorSequence> groundTruth;
     std::unique_ptr<QuorSequence> system;
@@ -96,10 +99,12 @@ void runSweep(const SweepOptions& options) {
     readInputs(options.groundTruth, options.system, groundTruth, system, &truthDetails,
                &systemDetails, formats);
     warnings = checkFiles(*groundTruth, truthDetails, system.get(), &systemDetails).warnings;
-    curves = sweepClasses(*groundTruth, *system, options.jobs);
+    swept.classSet = pairClasses(*groundTruth, *system);
+    swept.curves = sweepClasses(*groundTruth, *system, *swept.classSet, options.jobs);
   }
-  const SweepReport report = makeSweepReport(options.groundTruth, options.system, std::move(curves),
-                                             options.exact ? 0 : options.gridSteps);
+  const SweepReport report =
+      makeSweepReport(options.groundTruth, options.system, swept.classSet,
+                      std::move(swept.curves), options.exact ? 0 : options.gridSteps);
   switch (options.format) {
     case Format::kText:
       writeOutput(options.output, renderSweepText(report) + rulesLine(formats.groundTruth.rules));
@@ -116,13 +121,15 @@ void runSweep(const SweepOptions& options) {
   }
   if (!options.plot.empty()) {
     writeOutput(options.plot,
-                renderSweepSvg(report.exact, options.groundTruth + " vs " + options.system));
+                renderSweepSvg(report.exact, options.groundTruth + " vs " + options.system,
+                               *report.classSet));
   }
   if (!options.report.empty()) {
     SweepReportInput page;
     page.groundTruth = options.groundTruth;
     page.system = options.system;
     page.warnings = warnings;
+    page.classSet = report.classSet;
     page.exact = &report.exact;
     page.confidence = options.confidence;
     page.atConfidence = countsAt(report.exact, options.confidence);
@@ -135,6 +142,7 @@ void runSweep(const SweepOptions& options) {
 
 void addSweepCommand(CLI::App& app) {
   auto options = std::make_shared<SweepOptions>();
+  options->formats.ownClasses = true;  // other datasets' rows as they name them
   CLI::App* command = app.add_subcommand(
       "sweep",
       "Every class's counts at every confidence threshold, and the threshold that scores best");

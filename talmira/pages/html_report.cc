@@ -78,54 +78,54 @@ std::string e(std::string_view text) { return escapeMarkup(text); }
 
 std::string cell(const std::string& text) { return "<td>" + e(text) + "</td>"; }
 
-std::string countsRow(std::size_t slot, const ClassCounts& c, bool empty) {
-  std::string row = "<tr data-class=\"" + e(evaluationClasses[slot]) + "\"";
+std::string countsRow(std::string_view name, std::size_t slot, const ClassCounts& c, bool empty) {
+  std::string row = "<tr data-class=\"" + e(name) + "\"";
   if (slot == 0)
     row += " class=\"all\"";
   else if (empty)
     row += " class=\"empty\"";
-  row += "><td class=\"text\">" + e(evaluationClasses[slot]) + "</td>";
+  row += "><td class=\"text\">" + e(name) + "</td>";
   row += cell(std::to_string(c.gt)) + cell(std::to_string(c.det)) + cell(std::to_string(c.fn)) +
          cell(std::to_string(c.fp)) + cell(std::to_string(c.frames)) + cell(fixedSix(c.nmodta()));
   return row + "</tr>\n";
 }
 
 // Every class's counts, as `talmira score` prints them.
-std::string countsTable(const std::string& id,
-                        const std::array<ClassCounts, kClassCount>& classes) {
+std::string countsTable(const std::string& id, const ClassSet& names,
+                        std::span<const ClassCounts> classes) {
   std::string html =
       "<table id=\"" + id +
       "\">\n<thead><tr><th class=\"text\">Class</th><th>GT</th>"
       "<th>Det</th><th>FN</th><th>FP</th><th>Frames</th><th>NMODTA</th></tr></thead>\n"
       "<tbody>\n";
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < classes.size(); ++slot) {
     const ClassCounts& c = classes[slot];
-    html += countsRow(slot, c, c.gt == 0 && c.det == 0);
+    html += countsRow(names.row(slot), slot, c, c.gt == 0 && c.det == 0);
   }
   return html + "</tbody>\n</table>\n";
 }
 
 // The best point of every class; `atConfidence` adds each class's NMODTA at
 // the table threshold for comparison.
-std::string bestPointsTable(const SweepCurves& curves, float confidence,
-                            const std::array<ClassCounts, kClassCount>* atConfidence) {
+std::string bestPointsTable(const SweepCurves& curves, const ClassSet& names, float confidence,
+                            std::span<const ClassCounts> atConfidence) {
   std::string html =
       "<table id=\"best-points\">\n<thead><tr><th class=\"text\">Class</th>"
       "<th>Threshold</th><th>GT</th><th>Det</th><th>FN</th><th>FP</th>"
       "<th>NMODTA</th><th>AP</th>";
-  if (atConfidence) html += "<th>NMODTA at " + e(shortestText(confidence)) + "</th>";
+  if (!atConfidence.empty()) html += "<th>NMODTA at " + e(shortestText(confidence)) + "</th>";
   html += "</tr></thead>\n<tbody>\n";
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < curves.size(); ++slot) {
     const ClassCurve& curve = curves[slot];
     const bool hasBest = !curve.points.empty();
     const CurvePoint best = hasBest ? ::bestPoint(curve) : CurvePoint{};
     const bool objects = hasObjects(curve);
-    html += "<tr data-class=\"" + e(evaluationClasses[slot]) + "\"";
+    html += "<tr data-class=\"" + e(names.row(slot)) + "\"";
     if (slot == 0)
       html += " class=\"all\"";
     else if (!objects)
       html += " class=\"empty\" title=\"No objects of this class\"";
-    html += "><td class=\"text\">" + e(evaluationClasses[slot]) + "</td>";
+    html += "><td class=\"text\">" + e(names.row(slot)) + "</td>";
     if (hasBest) {
       html += cell(shortestText(best.threshold)) + cell(std::to_string(best.gt)) +
               cell(std::to_string(best.det)) + cell(std::to_string(best.fn)) +
@@ -136,14 +136,15 @@ std::string bestPointsTable(const SweepCurves& curves, float confidence,
     // Average precision needs objects; NMODTA does not.
     const std::optional<double> ap = averagePrecision(curve);
     html += ap ? cell(fixedSix(*ap)) : "<td title=\"No objects: no recall\">\xE2\x80\x94</td>";
-    if (atConfidence) html += cell(fixedSix((*atConfidence)[slot].nmodta()));
+    if (!atConfidence.empty()) html += cell(fixedSix(atConfidence[slot].nmodta()));
     html += "</tr>\n";
   }
   return html + "</tbody>\n</table>\n";
 }
 
-std::string curvesFigure(const SweepCurves& curves, const std::string& caption) {
-  return "<figure>\n" + renderSweepSvg(curves, caption) +
+std::string curvesFigure(const SweepCurves& curves, const ClassSet& names,
+                         const std::string& caption) {
+  return "<figure>\n" + renderSweepSvg(curves, caption, names) +
          "<figcaption>Counts are step functions of the threshold: a box is taken when its "
          "confidence is at least the threshold. Dots mark each class's best point; hover a line "
          "for its figures.</figcaption>\n</figure>\n";
@@ -151,8 +152,9 @@ std::string curvesFigure(const SweepCurves& curves, const std::string& caption) 
 
 // Precision and recall over every threshold, with the envelope whose area
 // is the AP column of the best points.
-std::string precisionRecallFigure(const SweepCurves& curves, const std::string& caption) {
-  return "<figure>\n" + renderPrecisionRecallSvg(curves, caption) +
+std::string precisionRecallFigure(const SweepCurves& curves, const ClassSet& names,
+                                  const std::string& caption) {
+  return "<figure>\n" + renderPrecisionRecallSvg(curves, caption, names) +
          "<figcaption>Each class's points from the highest threshold down, as steps; dashed, the "
          "precision envelope (at each recall, the best precision at that recall or above), whose "
          "area is the class's average precision. Dots mark the best NMODTA "
@@ -195,23 +197,23 @@ std::string renderSweepReport(const SweepReportInput& input) {
   html += "<h2>Best operating points</h2>\n";
   if (input.exact) {
     html += bestRule();
-    html += bestPointsTable(*input.exact, input.confidence, &input.atConfidence);
+    html += bestPointsTable(*input.exact, *input.classSet, input.confidence, input.atConfidence);
   } else {
     html += "<p class=\"note\">No curves were given.</p>\n";
   }
 
   html += "<h2>Counts at threshold " + e(shortestText(input.confidence)) + "</h2>\n";
-  html += countsTable("at-confidence", input.atConfidence);
+  html += countsTable("at-confidence", *input.classSet, input.atConfidence);
 
   html += "<h2>Curves</h2>\n";
   if (input.exact) {
-    html += curvesFigure(*input.exact, caption);
+    html += curvesFigure(*input.exact, *input.classSet, caption);
   } else {
     html += "<p class=\"note\">No curves were given.</p>\n";
   }
   if (input.exact) {
     html += "<h2>Precision and recall</h2>\n";
-    html += precisionRecallFigure(*input.exact, caption);
+    html += precisionRecallFigure(*input.exact, *input.classSet, caption);
   }
   return html + pageEnd(input.producedBy);
 }
@@ -244,7 +246,7 @@ std::string renderDatasetReport(const DatasetReportInput& input) {
   html +=
       "<p class=\"note\">Counts and frames summed over the scored sequences; NMODTA from the "
       "sums.</p>\n";
-  html += countsTable("pooled", input.pooled);
+  html += countsTable("pooled", *ClassSet::standard(), input.pooled);
 
   html += "<h2>Sequences</h2>\n";
   html +=
@@ -330,11 +332,12 @@ std::string renderDatasetReport(const DatasetReportInput& input) {
         "<p class=\"note\">On the pooled curves: counts summed over the scored sequences at "
         "each threshold.</p>\n";
     html += bestRule();
-    html += bestPointsTable(*input.pooledCurves, input.confidence, &input.pooled);
+    html += bestPointsTable(*input.pooledCurves, *ClassSet::standard(), input.confidence,
+                            input.pooled);
     html += "<h2>Pooled curves</h2>\n";
-    html += curvesFigure(*input.pooledCurves, input.list);
+    html += curvesFigure(*input.pooledCurves, *ClassSet::standard(), input.list);
     html += "<h2>Pooled precision and recall</h2>\n";
-    html += precisionRecallFigure(*input.pooledCurves, input.list);
+    html += precisionRecallFigure(*input.pooledCurves, *ClassSet::standard(), input.list);
   }
   return html + pageEnd(input.producedBy, kSortScript);
 }

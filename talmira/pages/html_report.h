@@ -15,9 +15,10 @@ namespace talmira {
 struct SweepReportInput {
   std::string groundTruth, system;     // the input paths
   std::vector<std::string> warnings;   // the `check` warnings, one sentence each (may be empty)
-  const SweepCurves* exact = nullptr;  // the exact curves
-  float confidence = 0.0f;             // the table below is at this threshold
-  std::array<ClassCounts, kClassCount> atConfidence;
+  ClassSetPtr classSet = ClassSet::standard();  // the names of the rows
+  const SweepCurves* exact = nullptr;           // the exact curves
+  float confidence = 0.0f;                      // the table below is at this threshold
+  std::vector<ClassCounts> atConfidence;
   std::string producedBy;  // e.g. "talmira 1.0.0 sweep gt.csv sys.csv --exact"
 };
 /// One self-contained page (inline CSS and SVG, no network): inputs, warnings,

@@ -86,7 +86,8 @@ constexpr const char* kFont =
 // "All" is drawn strongest; the classes take distinct colours that stay
 // apart in print and for the commonest colour-vision deficiencies.
 constexpr const char* kAllColour = "#111111";
-constexpr std::array<const char*, kClassCount - 1> kClassColours = {
+// A set of more classes than colours takes them again in turn.
+constexpr std::array<const char*, 10> kClassColours = {
     "#4e79a7", "#f28e2b", "#e15759", "#76b7b2", "#59a14f",
     "#b8a22a", "#b07aa1", "#ff9da7", "#9c755f", "#8f8f8f"};
 constexpr const char* kMissColour = "#c43c2f";
@@ -269,18 +270,23 @@ std::vector<double> nmodtaValues(const std::vector<CurvePoint>& points) {
   return values;
 }
 
-const char* colourOf(std::size_t slot) { return slot == 0 ? kAllColour : kClassColours[slot - 1]; }
+const char* colourOf(std::size_t slot) {
+  return slot == 0 ? kAllColour : kClassColours[(slot - 1) % kClassColours.size()];
+}
 
 }  // namespace
 
-std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption) {
+std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption,
+                           const ClassSet& classes) {
+  // No curves at all: the picture of an empty "All".
+  if (exact.empty()) return renderSweepSvg(SweepCurves(1), caption, classes);
   std::vector<std::size_t> drawn;  // classes with objects, "All" first
   std::vector<std::size_t> empty;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < exact.size(); ++slot) {
     (hasObjects(exact[slot]) ? drawn : empty).push_back(slot);
   }
-  std::array<std::vector<double>, kClassCount> nmodta;
-  std::array<std::optional<std::size_t>, kClassCount> best;
+  std::vector<std::vector<double>> nmodta(exact.size());
+  std::vector<std::optional<std::size_t>> best(exact.size());
   double lowest = 0, lowestBest = 0;
   for (std::size_t slot : drawn) {
     const auto& points = exact[slot].points;
@@ -342,9 +348,9 @@ std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption)
               order.end());
   for (std::size_t slot : order) {
     const auto& points = exact[slot].points;
-    const std::string name = evaluationClasses[slot];
+    const std::string name = escapeMarkup(classes.row(slot));
     const bool strongest = slot == 0;
-    std::string title = name + ": NMODTA against the threshold";
+    std::string title = std::string(classes.row(slot)) + ": NMODTA against the threshold";
     if (best[slot]) {
       const CurvePoint& b = points[*best[slot]];
       title += "; best " + fixedSix(b.nmodta()) + " at " + shortestText(b.threshold) + " (GT " +
@@ -401,7 +407,8 @@ std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption)
            number(kLegendLeft + 20) + "\" y2=\"" + number(y - 4) + "\" stroke=\"" + colour +
            "\" stroke-width=\"" + (slot == 0 ? "2.6" : "1.5") + "\"/>\n";
     svg += "<text x=\"" + number(kLegendLeft + 26) + "\" y=\"" + number(y) + "\" fill=\"#222\"" +
-           (slot == 0 ? " font-weight=\"700\"" : "") + ">" + evaluationClasses[slot] + "</text>\n";
+           (slot == 0 ? " font-weight=\"700\"" : "") + ">" + escapeMarkup(classes.row(slot)) +
+           "</text>\n";
     if (best[slot]) {
       const CurvePoint& b = exact[slot].points[*best[slot]];
       svg += "<text x=\"" + number(kLegendLeft + 26) + "\" y=\"" + number(y + 13) +
@@ -417,7 +424,7 @@ std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption)
     std::string line;
     for (std::size_t k = 0; k < empty.size(); ++k) {
       const std::string name =
-          std::string(evaluationClasses[empty[k]]) + (k + 1 < empty.size() ? "," : "");
+          escapeMarkup(classes.row(empty[k])) + (k + 1 < empty.size() ? "," : "");
       if (!line.empty() && line.size() + 1 + name.size() > 34) {
         y += 15;
         svg += "<text x=\"" + number(kLegendLeft) + "\" y=\"" + number(y) +
@@ -604,10 +611,11 @@ std::string envelopePath(const std::vector<PrecisionStep>& steps, bool closed) {
 
 }  // namespace
 
-std::string renderPrecisionRecallSvg(const SweepCurves& exact, const std::string& caption) {
+std::string renderPrecisionRecallSvg(const SweepCurves& exact, const std::string& caption,
+                                     const ClassSet& classes) {
   std::vector<std::size_t> drawn;
   std::vector<std::size_t> empty;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < exact.size(); ++slot) {
     (hasObjects(exact[slot]) ? drawn : empty).push_back(slot);
   }
   const std::string title = "Precision against recall: " + caption;
@@ -635,7 +643,7 @@ std::string renderPrecisionRecallSvg(const SweepCurves& exact, const std::string
     }
   }
 
-  std::array<std::optional<double>, kClassCount> ap;
+  std::vector<std::optional<double>> ap(exact.size());
   for (std::size_t slot : drawn) ap[slot] = averagePrecision(exact[slot]);
   // "All" last, so that it lies on top.
   std::vector<std::size_t> order(drawn.begin(), drawn.end());
@@ -643,7 +651,7 @@ std::string renderPrecisionRecallSvg(const SweepCurves& exact, const std::string
               order.end());
   for (std::size_t slot : order) {
     const ClassCurve& curve = exact[slot];
-    const std::string name = evaluationClasses[slot];
+    const std::string name = escapeMarkup(classes.row(slot));
     const bool strongest = slot == 0;
     std::vector<std::size_t> indices;
     const PrLine line = prPoints(curve, &indices);
@@ -652,7 +660,8 @@ std::string renderPrecisionRecallSvg(const SweepCurves& exact, const std::string
     svg += "<g class=\"series\" data-series=\"pr\" data-class=\"" + name + "\" data-ap=\"" +
            apText + "\" data-points=\"" + std::to_string(line.recall.size()) + "\" data-drawn=\"" +
            std::to_string(kept.size()) + "\">\n<title>" +
-           escapeMarkup(name + ": precision against recall over every threshold; AP " + apText +
+           escapeMarkup(std::string(classes.row(slot)) +
+                        ": precision against recall over every threshold; AP " + apText +
                         " (the area under the dashed envelope)") +
            "</title>\n";
     svg += "<path class=\"curve\" d=\"" + prStepPath(line, kept) + "\" fill=\"none\" stroke=\"" +
@@ -687,8 +696,9 @@ std::string renderPrecisionRecallSvg(const SweepCurves& exact, const std::string
            number(kPrLegendLeft + 20) + "\" y2=\"" + number(y - 4) + "\" stroke=\"" +
            colourOf(slot) + "\" stroke-width=\"" + (slot == 0 ? "2.4" : "1.4") + "\"/>\n";
     svg += "<text x=\"" + number(kPrLegendLeft + 26) + "\" y=\"" + number(y) + "\" fill=\"#222\"" +
-           (slot == 0 ? " font-weight=\"700\"" : "") + ">" + evaluationClasses[slot] + "</text>\n";
-    svg += "<text class=\"ap\" data-class=\"" + std::string(evaluationClasses[slot]) + "\" x=\"" +
+           (slot == 0 ? " font-weight=\"700\"" : "") + ">" + escapeMarkup(classes.row(slot)) +
+           "</text>\n";
+    svg += "<text class=\"ap\" data-class=\"" + escapeMarkup(classes.row(slot)) + "\" x=\"" +
            number(kPrLegendLeft + 150) + "\" y=\"" + number(y) + "\" fill=\"#222\"" +
            (slot == 0 ? " font-weight=\"700\"" : "") + ">" +
            (ap[slot] ? fixedSix(*ap[slot]) : "-") + "</text>\n";
@@ -722,7 +732,7 @@ std::string renderPrecisionRecallSvg(const SweepCurves& exact, const std::string
     std::string names;
     for (std::size_t k = 0; k < empty.size(); ++k) {
       const std::string name =
-          std::string(evaluationClasses[empty[k]]) + (k + 1 < empty.size() ? "," : "");
+          escapeMarkup(classes.row(empty[k])) + (k + 1 < empty.size() ? "," : "");
       if (!names.empty() && names.size() + 1 + name.size() > 48) {
         note(names);
         names.clear();

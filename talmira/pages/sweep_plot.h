@@ -33,7 +33,8 @@ std::vector<std::size_t> pointsToDraw(const std::vector<CurvePoint>& points,
 /// pointsToDraw). One <g class="series"> per series with a <title>. `caption`
 /// is shown above the panels. The result is a complete <svg> element: a file
 /// of its own or part of an HTML page.
-std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption);
+std::string renderSweepSvg(const SweepCurves& exact, const std::string& caption,
+                           const ClassSet& classes = *ClassSet::standard());
 
 /// The indices (ascending) of the points of a line through (xs[i], ys[i]),
 /// x in [0, 1] drawn `columns` pixels wide, that a picture needs: of every
@@ -51,6 +52,7 @@ std::vector<std::size_t> polylineToDraw(const std::vector<double>& xs,
 /// point marked; the AP of each class in the legend and the series' title.
 /// One <g class="series" data-series="pr" data-class=...> per class. A
 /// complete <svg> element.
-std::string renderPrecisionRecallSvg(const SweepCurves& exact, const std::string& caption);
+std::string renderPrecisionRecallSvg(const SweepCurves& exact, const std::string& caption,
+                                     const ClassSet& classes = *ClassSet::standard());
 
 }  // namespace talmira

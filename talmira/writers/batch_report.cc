@@ -54,7 +54,7 @@ std::string sweepWords(const BatchSource& source) {
 // The report of the pooled curves, as `talmira sweep` would make it of one
 // pair: the same rows, sampling and best points.
 SweepReport pooledSweepReport(const BatchResult& result) {
-  return makeSweepReport("", "", result.pooledCurves, result.source.gridSteps);
+  return makeSweepReport("", "", ClassSet::standard(), result.pooledCurves, result.source.gridSteps);
 }
 
 Json bestPointsJson(const BatchSequence& s) {
@@ -239,7 +239,8 @@ std::string renderText(const BatchResult& result) {
                      std::to_string(result.sequences.size()) + " sequences";
   if (failed > 0) text += ", " + std::to_string(failed) + " failed (left out of the totals)";
   text += "\n\nPooled over " + std::to_string(scored) + " sequences:\n";
-  text += renderScoreText(pooledCounts(result.sequences));
+  const auto pooled = pooledCounts(result.sequences);
+  text += renderScoreText(*ClassSet::standard(), {pooled.begin(), pooled.end()});
   text += "\nEach sequence (class All):\n";
   std::vector<std::vector<std::string>> rows = {
       {"Sequence", "GT", "Det", "FN", "FP", "Frames", "NMODTA"}};
@@ -547,7 +548,7 @@ std::string renderBatchPlot(const BatchResult& result) {
 void addIntoPool(SweepCurves& pool, const SweepCurves& curves) {
   // All classes or none: a sequence that fails here (out of memory) must not
   // be left half in the pool while it is reported as failed.
-  SweepCurves sum;
+  SweepCurves sum(kClassCount);
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     sum[slot] = addCurves({&pool[slot], &curves[slot]});
   }
@@ -555,19 +556,9 @@ void addIntoPool(SweepCurves& pool, const SweepCurves& curves) {
 }
 
 SweepCurves emptyPool() {
-  SweepCurves pool;
+  SweepCurves pool(kClassCount);
   for (ClassCurve& curve : pool) curve = addCurves({});
   return pool;
-}
-
-std::string csvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (const char c : text) {
-    quoted += c;
-    if (c == '"') quoted += '"';
-  }
-  return quoted + "\"";
 }
 
 std::string digestOf(std::string_view bytes) {
@@ -622,7 +613,7 @@ SweepCurves parsePool(const Json& classes, const std::string& path) {
   if (!classes.is_array() || classes.size() != kClassCount) {
     notAPartial(path, "the pooled curves do not have every class");
   }
-  SweepCurves pool;
+  SweepCurves pool(kClassCount);
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     const Json& c = classes[slot];
     if (c.at("class").get<std::string>() != evaluationClasses[slot]) {

@@ -68,7 +68,7 @@ struct BatchResult {
   std::vector<BatchSequence> sequences;
   /// With --sweep: every class's exact curve summed over the scored
   /// sequences (addCurves), whatever order they were swept in.
-  SweepCurves pooledCurves;
+  SweepCurves pooledCurves = SweepCurves(kClassCount);
 };
 
 /// Adds `curves` into `pool` (addCurves, class by class): exact curves give
@@ -109,7 +109,7 @@ struct BatchPart {
   std::size_t shardIndex = 1;            // K of K/N
   std::size_t shardCount = 1;            // N
   std::vector<BatchSequence> sequences;  // in position order
-  SweepCurves pooledCurves;              // with --sweep: the pool of this shard's sequences
+  SweepCurves pooledCurves = SweepCurves(kClassCount);  // with --sweep: the pool of this shard's sequences
 };
 std::string renderPartial(const BatchPart& part);
 /// Reads a partial written by renderPartial(). Throws a CommandError of
@@ -124,9 +124,6 @@ BatchPart parsePartial(const std::string& text, const std::string& path);
 /// sweep or explain setting), two parts hold the same position, or a
 /// position is in no part.
 BatchResult joinParts(std::vector<BatchPart> parts, const std::vector<std::string>& names);
-
-/// A CSV field, quoted when it holds a comma, a quote or a line end.
-std::string csvField(const std::string& text);
 
 /// 64-bit FNV-1a of `bytes`, as 16 hexadecimal digits: tells two lists apart.
 std::string digestOf(std::string_view bytes);

@@ -32,30 +32,30 @@ std::string renderTable(const std::vector<std::vector<std::string>>& rows,
   return text;
 }
 
-std::string renderScoreText(const std::array<ClassCounts, kClassCount>& classes) {
+std::string renderScoreText(const ClassSet& classSet, const std::vector<ClassCounts>& classes) {
   std::vector<std::vector<std::string>> rows = {
       {"Class", "GT", "Det", "FN", "FP", "Frames", "NMODTA"}};
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < classes.size(); ++slot) {
     const ClassCounts& c = classes[slot];
-    rows.push_back({evaluationClasses[slot], std::to_string(c.gt), std::to_string(c.det),
+    rows.push_back({std::string(classSet.row(slot)), std::to_string(c.gt), std::to_string(c.det),
                     std::to_string(c.fn), std::to_string(c.fp), std::to_string(c.frames),
                     fixedSix(c.nmodta())});
   }
   return renderTable(rows);
 }
 
-std::string renderScoreCsv(const std::array<ClassCounts, kClassCount>& classes) {
+std::string renderScoreCsv(const ClassSet& classSet, const std::vector<ClassCounts>& classes) {
   std::string text = "class,gt,det,fn,fp,frames,nmodta\n";
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < classes.size(); ++slot) {
     const ClassCounts& c = classes[slot];
-    text += std::string(evaluationClasses[slot]) + "," + std::to_string(c.gt) + "," +
+    text += csvField(classSet.row(slot)) + "," + std::to_string(c.gt) + "," +
             std::to_string(c.det) + "," + std::to_string(c.fn) + "," + std::to_string(c.fp) + "," +
             std::to_string(c.frames) + "," + fixedSix(c.nmodta()) + "\n";
   }
   return text;
 }
 
-Json classJson(const char* className, const ClassCounts& counts) {
+Json classJson(std::string_view className, const ClassCounts& counts) {
   return Json{{"class", className},
               {"gt", counts.gt},
               {"det", counts.det},
@@ -67,8 +67,8 @@ Json classJson(const char* className, const ClassCounts& counts) {
 
 Json scoreJson(const ScoreReport& report) {
   Json classes = Json::array();
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    classes.push_back(classJson(evaluationClasses[slot], report.classes[slot]));
+  for (std::size_t slot = 0; slot < report.classes.size(); ++slot) {
+    classes.push_back(classJson(report.classSet->row(slot), report.classes[slot]));
   }
   return Json{{"groundtruth", report.groundTruth},
               {"system", report.system},

@@ -1,8 +1,9 @@
 // The result of `talmira score` and its text, CSV and JSON forms.
 #pragma once
 
-#include <array>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "scoring/counts/class_scores.h"
 #include "talmira/cli_common.h"
@@ -14,16 +15,18 @@ struct ScoreReport {
   std::string groundTruth;  // the paths as given
   std::string system;
   float confidence = 0.0f;
-  std::array<ClassCounts, kClassCount> classes;
+  ClassSetPtr classSet = ClassSet::standard();  // the rows' names
+  std::vector<ClassCounts> classes;             // a row each, "All" first
 };
 
 /// An aligned table for people: class, GT, Det, FN, FP, Frames, NMODTA.
-std::string renderScoreText(const std::array<ClassCounts, kClassCount>& classes);
+std::string renderScoreText(const ClassSet& classSet, const std::vector<ClassCounts>& classes);
 /// `class,gt,det,fn,fp,frames,nmodta`, then one row per class, LF line ends,
-/// NMODTA written as the console program's result file writes it.
-std::string renderScoreCsv(const std::array<ClassCounts, kClassCount>& classes);
+/// NMODTA written as the console program's result file writes it; a class
+/// name quoted as CSV needs.
+std::string renderScoreCsv(const ClassSet& classSet, const std::vector<ClassCounts>& classes);
 /// One class as a JSON object: class, gt, det, fn, fp, frames, nmodta.
-Json classJson(const char* className, const ClassCounts& counts);
+Json classJson(std::string_view className, const ClassCounts& counts);
 /// The whole report as JSON.
 Json scoreJson(const ScoreReport& report);
 

@@ -14,15 +14,19 @@
 
 namespace talmira {
 
-SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath, SweepCurves exact,
-                            int gridSteps) {
+SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath,
+                            ClassSetPtr classSet, SweepCurves exact, int gridSteps) {
   SweepReport report;
   report.groundTruth = std::move(groundTruthPath);
   report.system = std::move(systemPath);
+  report.classSet = std::move(classSet);
   report.exact = std::move(exact);
   const std::vector<float> grid = gridSteps > 0 ? gridThresholds(gridSteps) : std::vector<float>{};
   report.listExact = gridSteps <= 0;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  const std::size_t classes = report.exact.size();
+  report.best.resize(classes);
+  if (!report.listExact) report.sampled.resize(classes);
+  for (std::size_t slot = 0; slot < classes; ++slot) {
     report.best[slot] = ::bestPoint(report.exact[slot]);
     if (!report.listExact) report.sampled[slot] = sampleCurve(report.exact[slot], grid);
   }
@@ -40,10 +44,10 @@ std::string thresholdText(float threshold) {
 std::string renderSweepText(const SweepReport& report) {
   std::vector<std::vector<std::string>> rows = {
       {"Class", "Best threshold", "GT", "Det", "FN", "FP", "Frames", "NMODTA", "AP"}};
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < report.exact.size(); ++slot) {
     const CurvePoint& p = report.best[slot];
     const std::optional<double> ap = averagePrecision(report.exact[slot]);
-    rows.push_back({evaluationClasses[slot], shortestText(p.threshold), std::to_string(p.gt),
+    rows.push_back({std::string(report.classSet->row(slot)), shortestText(p.threshold), std::to_string(p.gt),
                     std::to_string(p.det), std::to_string(p.fn), std::to_string(p.fp),
                     std::to_string(report.exact[slot].frames), fixedSix(p.nmodta()),
                     ap ? fixedSix(*ap) : "-"});
@@ -66,11 +70,11 @@ void appendCsvRows(const SweepReport& report, std::size_t first, std::size_t las
   const auto add = [&](std::to_chars_result written) { text.append(field, written.ptr); };
   const auto end = field + sizeof field;
   std::size_t row = 0;  // of the first point of the class
-  for (std::size_t slot = 0; slot < kClassCount && row < last; ++slot) {
+  for (std::size_t slot = 0; slot < report.rows().size() && row < last; ++slot) {
     const std::vector<CurvePoint>& points = report.rows()[slot].points;
     const std::size_t from = first > row ? std::min(first - row, points.size()) : 0;
     const std::size_t to = std::min(last - row, points.size());
-    const std::string_view className = evaluationClasses[slot];
+    const std::string className = csvField(report.classSet->row(slot));
     for (std::size_t at = from; at < to; ++at) {
       const CurvePoint& p = points[at];
       text += className;
@@ -134,10 +138,10 @@ Json curvePointJson(const CurvePoint& point) {
 
 Json sweepJson(const SweepReport& report) {
   Json classes = Json::array();
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < report.exact.size(); ++slot) {
     Json curve = Json::array();
     for (const CurvePoint& p : report.rows()[slot].points) curve.push_back(curvePointJson(p));
-    classes.push_back(Json{{"class", evaluationClasses[slot]},
+    classes.push_back(Json{{"class", report.classSet->row(slot)},
                            {"frames", report.exact[slot].frames},
                            {"curve", std::move(curve)},
                            {"best", curvePointJson(report.best[slot])},
@@ -148,9 +152,9 @@ Json sweepJson(const SweepReport& report) {
               {"classes", std::move(classes)}};
 }
 
-std::array<ClassCounts, kClassCount> countsAt(const SweepCurves& exact, float confidence) {
-  std::array<ClassCounts, kClassCount> counts;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+std::vector<ClassCounts> countsAt(const SweepCurves& exact, float confidence) {
+  std::vector<ClassCounts> counts(exact.size());
+  for (std::size_t slot = 0; slot < exact.size(); ++slot) {
     const CurvePoint p = sampleCurve(exact[slot], {confidence}).points.front();
     counts[slot] = {p.gt, p.det, p.fn, p.fp, exact[slot].frames};
   }

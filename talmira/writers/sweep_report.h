@@ -1,8 +1,8 @@
 // The result of `talmira sweep` and its text, CSV and JSON forms.
 #pragma once
 
-#include <array>
 #include <string>
+#include <vector>
 
 #include "scoring/counts/class_scores.h"
 #include "scoring/counts/confidence_sweep.h"
@@ -15,10 +15,11 @@ namespace talmira {
 struct SweepReport {
   std::string groundTruth;  // the paths as given
   std::string system;
-  SweepCurves exact;                         // the whole curves
-  bool listExact = true;                     // whether the rows listed are those of `exact`
-  SweepCurves sampled;                       // otherwise: the grid's sampling of `exact`
-  std::array<CurvePoint, kClassCount> best;  // of the exact curves
+  ClassSetPtr classSet = ClassSet::standard();  // the names of the curves' rows
+  SweepCurves exact;                            // the whole curves, a row each
+  bool listExact = true;                        // whether the rows listed are those of `exact`
+  SweepCurves sampled;                          // otherwise: the grid's sampling of `exact`
+  std::vector<CurvePoint> best;                 // of the exact curves
   /// The rows that csv and json list.
   const SweepCurves& rows() const { return listExact ? exact : sampled; }
 };
@@ -27,12 +28,17 @@ struct SweepReport {
 /// them: with `jobs` above 1 and frame numbers that only grow, swept while
 /// read; otherwise (or for inputs of other formats) read whole. Throws
 /// CommandError with the readers' messages.
-SweepCurves sweepFiles(const std::string& groundTruthPath, const std::string& systemPath,
-                       unsigned jobs, const InputFormats& formats = {});
+struct SweptFiles {
+  ClassSetPtr classSet = ClassSet::standard();  // the pair's classes, the curves' rows
+  SweepCurves curves;
+};
+SweptFiles sweepFiles(const std::string& groundTruthPath, const std::string& systemPath,
+                      unsigned jobs, const InputFormats& formats = {});
 
-/// The report of a pair's exact curves; `gridSteps` 0 lists the exact rows.
-SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath, SweepCurves exact,
-                            int gridSteps);
+/// The report of a pair's exact curves, a row each of `classSet`;
+/// `gridSteps` 0 lists the exact rows.
+SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath,
+                            ClassSetPtr classSet, SweepCurves exact, int gridSteps);
 
 /// A threshold as the rows print it: printf("%.9g"), which reads back as the
 /// same single-precision value.
@@ -52,6 +58,6 @@ Json sweepJson(const SweepReport& report);
 
 /// Every class's counts at `confidence`, read off exact curves: what
 /// scoreClasses() gives at that threshold, without a second pass.
-std::array<ClassCounts, kClassCount> countsAt(const SweepCurves& exact, float confidence);
+std::vector<ClassCounts> countsAt(const SweepCurves& exact, float confidence);
 
 }  // namespace talmira

@@ -316,7 +316,7 @@ TEST(FormatReadingTest, RandomMotFilesReadAsTheValuesTheyWereWrittenFrom) {
   const auto chance = [&](int in) {
     return std::uniform_int_distribution<int>(0, in - 1)(random) == 0;
   };
-  const ClassMap& classes = defaultClassMap(AnnotationFormat::kMot);
+  const ClassMap& classes = standardClassMap(AnnotationFormat::kMot);
   for (int k = 0; k < 400; ++k) {
     SCOPED_TRACE(k);
     const bool truth = k % 2 == 0;

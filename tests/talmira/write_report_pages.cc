@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,7 +42,7 @@ std::unique_ptr<QuorSequence> framesOf(const QuorSequence& source, std::size_t p
   return sequence;
 }
 
-Json countsRows(const std::array<ClassCounts, kClassCount>& classes) {
+Json countsRows(std::span<const ClassCounts> classes) {
   Json rows = Json::array();
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     const ClassCounts& c = classes[slot];
@@ -471,7 +472,7 @@ int main(int argc, char** argv) {
           talmira::renderSweepSvg(curves,
                                   "<script>alert(1)</script> & \"q\" 'a' \x01\xff\xc0 ]]> <!--"));
     // A dense picture, for the size and the look of thinned curves.
-    SweepCurves dense;
+    SweepCurves dense(kClassCount);
     dense[0] = denseCurve(1'000'000, 600'000, 1);
     dense[1] = denseCurve(1'000'000, 450'000, 2);
     dense[9] = denseCurve(200'000, 20'000, 3);
@@ -505,7 +506,7 @@ int main(int argc, char** argv) {
       row.name = names[part];
       row.groundTruth = "gt/" + names[part] + ".csv";
       row.system = "sys/" + names[part] + ".csv";
-      row.classes = scoreClasses(*gtPart, *sysPart, confidence);
+      row.classes = standardRows(scoreClasses(*gtPart, *sysPart, confidence));
       const SweepCurves partCurves = talmira_test::bruteForceCurves(*gtPart, *sysPart);
       row.bestAll = *bestOf(partCurves[0]);
       for (std::size_t slot = 0; slot < kClassCount; ++slot)

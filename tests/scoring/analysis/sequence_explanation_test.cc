@@ -107,7 +107,7 @@ TEST(SequenceExplanationTest, AddsUpToTheScoresOnRandomPairs) {
       ExplainOptions options;
       options.confidence = confidence;
       const Explanation e = explainSequences(truth, system, options);
-      expectConsistent(e, scoreClasses(truth, system, confidence), truth.frames.size());
+      expectConsistent(e, standardRows(scoreClasses(truth, system, confidence)), truth.frames.size());
       ASSERT_EQ(e.timeline.size(), truth.frames.size());
       for (std::size_t at = 0; at < truth.frames.size(); ++at) {
         EXPECT_EQ(e.timeline[at].frame, truth.frames[at].frameNumber);

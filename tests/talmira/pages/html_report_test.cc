@@ -23,7 +23,7 @@ const std::string kHostileEscaped =
     "&lt;script&gt;alert(1)&lt;/script&gt;&amp;amp &quot;q&quot; &#39;a&#39; &lt;b&gt;";
 
 TEST(HtmlReportTest, SweepPageEscapesEverythingUsersGive) {
-  SweepCurves curves;
+  SweepCurves curves(kClassCount);
   curves[0].points = {CurvePoint{1.0f, 2, 0, 2, 0}, CurvePoint{0.0f, 2, 2, 0, 0}};
   talmira::SweepReportInput input;
   input.groundTruth = "gt/" + kHostile + ".csv";
@@ -108,7 +108,7 @@ TEST(HtmlReportTest, DatasetPageWithSweepShowsEachSequencesBestPointAndThePooled
   input.list = "list.csv";
   talmira::DatasetSequenceRow row;
   row.name = "only";
-  row.classes = scoreClasses(*groundTruth, *system, 0.0f);
+  row.classes = standardRows(scoreClasses(*groundTruth, *system, 0.0f));
   row.bestAll = curves[0].points[1];
   input.sequences = {row};
   input.pooled = row.classes;

@@ -130,7 +130,7 @@ TEST(SweepPlotTest, BestPointIsTheHighestNmodtaAndTiesGoToTheHigherThreshold) {
   EXPECT_EQ(best.fn, 2);
   EXPECT_FLOAT_EQ(best.nmodta(), 0.7f);
 
-  SweepCurves curves;
+  SweepCurves curves(kClassCount);
   curves[0] = curve;  // All
   curves[1] = curve;  // Car
   const std::string svg = talmira::renderSweepSvg(curves, "hand");
@@ -145,7 +145,7 @@ TEST(SweepPlotTest, BestPointIsTheHighestNmodtaAndTiesGoToTheHigherThreshold) {
 }
 
 TEST(SweepPlotTest, OnlyClassesWithObjectsAreDrawnAndTheOthersAreNamed) {
-  SweepCurves curves;
+  SweepCurves curves(kClassCount);
   curves[0] = handCurve();
   curves[1] = handCurve();
   // Boats: false alarms only, no object at any threshold.
@@ -176,7 +176,7 @@ TEST(SweepPlotTest, OnlyClassesWithObjectsAreDrawnAndTheOthersAreNamed) {
 TEST(SweepPlotTest, HostileCaptionsAreEscapedAndThePictureStaysWellFormed) {
   const std::string hostile =
       "<script>alert(\"x\")</script> & 'q' \x01\xff\xc0\xaf caf\xc3\xa9 </svg><svg>";
-  SweepCurves curves;
+  SweepCurves curves(kClassCount);
   curves[0] = handCurve();
   const std::string svg = talmira::renderSweepSvg(curves, hostile);
   EXPECT_EQ(xmlFault(svg), "") << svg.substr(0, 2000);
@@ -283,7 +283,7 @@ TEST(SweepPlotTest, ThinningKeepsWhatThePictureShowsOnAMillionPoints) {
 
   // The whole picture of two such curves stays small and well-formed, and
   // marks the best point it was given.
-  SweepCurves curves;
+  SweepCurves curves(kClassCount);
   curves[0].points = points;
   curves[1].points = randomCurve(n, seed + 1);
   const std::string svg = talmira::renderSweepSvg(curves, "a million points");
@@ -379,7 +379,7 @@ TEST(PrecisionRecallPlotTest, TheShadedAreaIsTheAveragePrecisionOfAll) {
   std::mt19937 random(seed);
   SCOPED_TRACE("seed " + std::to_string(seed));
   for (int round = 0; round < 30; ++round) {
-    SweepCurves curves;
+    SweepCurves curves(kClassCount);
     curves[0] = randomPrCurve(random, 2 + random() % 40);
     curves[3] = randomPrCurve(random, 2 + random() % 10);
     // Boats: false alarms only; drawn nowhere.
@@ -411,7 +411,7 @@ TEST(PrecisionRecallPlotTest, LongCurvesAreThinnedToWhatThePanelShows) {
   const uint32_t seed = 515;
   std::mt19937 random(seed);
   SCOPED_TRACE("seed " + std::to_string(seed));
-  SweepCurves curves;
+  SweepCurves curves(kClassCount);
   curves[0] = randomPrCurve(random, 400'000);
   curves[1] = randomPrCurve(random, 100'000);
   const std::string svg = talmira::renderPrecisionRecallSvg(curves, "long curves");

@@ -41,6 +41,8 @@ TEST(SweepReportTest, CsvIsTheRowsWrittenOneByOneWhereverTheHalvesMeet) {
   for (int round = 0; round < 16; ++round) {
     SCOPED_TRACE(testing::Message() << "round " << round);
     talmira::SweepReport report;
+    report.exact.resize(kClassCount);
+    report.sampled.resize(kClassCount);
     report.listExact = round % 4 != 3;
     SweepCurves& curves = report.listExact ? report.exact : report.sampled;
     // Empty classes, a row or two, and thousands: totals on both sides of
