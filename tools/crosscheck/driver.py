@@ -10,6 +10,7 @@ import os
 import tempfile
 
 from .check import check, describe, shrink
+from .classes import check_coco_conformance, run_class_cases
 from .events import events_options, print_event_stats
 from .generate import make_case
 from .records import ModelInputError
@@ -40,7 +41,17 @@ def main():
     ap.add_argument("--events-share", type=float, default=1.0,
                     help="with --tool, the share of cases (drawn from the seed) whose "
                          "`talmira events` rows are checked (default all)")
+    ap.add_argument("--class-sets", type=int, default=0, metavar="N",
+                    help="instead, check N random COCO pairs of random class sets (1 to 2,000 "
+                         "classes, names CSV and HTML must quote) with the tool's score and "
+                         "sweep, per class, against the model")
+    ap.add_argument("--coco", nargs=2, metavar=("GT", "RESULTS"),
+                    help="instead, check the tool's per category counts on a COCO ground "
+                         "truth and results list (IoU at 0.5, every box kept) against the model")
     opts = ap.parse_args()
+
+    if opts.class_sets or opts.coco:
+        return check_class_sets(opts)
 
     binary = os.path.abspath(opts.binary)
     if not os.access(binary, os.X_OK):
@@ -119,3 +130,34 @@ def main():
         print_event_stats(stats)
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
+
+
+def check_class_sets(opts):
+    """The --class-sets and --coco runs: the tool only."""
+    if opts.tool is None or not os.access(opts.tool, os.X_OK):
+        print("give the talmira binary with --tool")
+        return 2
+    tool = os.path.abspath(opts.tool)
+    failed = 0
+    if opts.coco:
+        missing = [path for path in opts.coco if not os.path.isfile(path)]
+        if missing:
+            # The corpus lives beside the repository in CI, not in a clone.
+            print("the conformance corpus is not here (%s)" % ", ".join(missing))
+            if os.environ.get("CI"):
+                print("CI must have it: failing")
+                return 1
+            print("skipped")
+            return 77
+        problems = check_coco_conformance(tool, *opts.coco)
+        for line in problems[:20]:
+            print("  " + line)
+        print("COCO pair %s: %s" % (opts.coco[0], "differs" if problems else "as the model"))
+        failed += 1 if problems else 0
+    if opts.class_sets:
+        with tempfile.TemporaryDirectory(prefix="crosscheck-classes-") as tmp:
+            wrong = run_class_cases(tool, opts.class_sets, opts.seed, tmp)
+        print("class sets, seed %d: %d passed, %d failed"
+              % (opts.seed, opts.class_sets - wrong, wrong))
+        failed += wrong
+    return 1 if failed else 0
