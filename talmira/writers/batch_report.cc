@@ -687,7 +687,7 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
     source.confidence = static_cast<float>(json.at("confidence").get<double>());
     // Parts of runs that read files of this format have no "reading".
     source.reading = json.value("reading", "");
-    // Parts scored under the default rules have no "rules".
+    // Parts written when the default rules went unstated have no "rules".
     if (json.contains("rules")) source.rules = rulesFromJson(json.at("rules"), path);
     if (json.contains("sweep")) {
       const Json& sweep = json.at("sweep");
