@@ -258,11 +258,11 @@ std::string_view lastingName(std::string_view name) {
 }
 
 bool ClassMap::add(std::string label, std::string_view type, bool markA, bool markB,
-                   std::string note) {
+                   std::string note, uint64_t line) {
   if (type.empty() || at_.contains(label)) return false;
   at_.emplace(label, entries_.size());
-  entries_.push_back(
-      Entry{std::move(label), ClassMapping{lastingName(type), markA, markB}, std::move(note)});
+  entries_.push_back(Entry{std::move(label), ClassMapping{lastingName(type), markA, markB},
+                           std::move(note), line});
   return true;
 }
 
@@ -382,7 +382,8 @@ std::shared_ptr<const ClassMap> readClassMap(const std::string& path, std::strin
       return refuse(number, "flag " + formats::quoted(flag) + " is none of A, B or empty");
     }
     const std::string label = fields[0];
-    if (!map->add(label, type, flag == "A", flag == "B", fields.size() > 3 ? fields[3] : "")) {
+    if (!map->add(label, type, flag == "A", flag == "B", fields.size() > 3 ? fields[3] : "",
+                  number)) {
       return refuse(number, "label " + formats::quoted(label) + " is mapped twice");
     }
   }

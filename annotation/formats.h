@@ -71,12 +71,13 @@ class ClassMap {
     std::string label;
     ClassMapping mapping;
     std::string note;  // what the label means in its format, for people
+    uint64_t line = 0;  // its line in the map file it was read from, or 0
   };
 
   /// Adds a label; false when the label is there already or `type` is
   /// empty.
   bool add(std::string label, std::string_view type, bool markA = false, bool markB = false,
-           std::string note = {});
+           std::string note = {}, uint64_t line = 0);
   /// The mapping of `label`, or null.
   const ClassMapping* find(std::string_view label) const;
   const std::vector<Entry>& entries() const { return entries_; }

@@ -146,8 +146,9 @@ void addFormatOptions(CLI::App& command, FormatOptionsGiven& given, bool singleI
   command
       .add_option("--classes", given.classes,
                   "map the labels of the other formats with this CSV file of label,type[,flag] "
-                  "lines instead of the format's own map (talmira convert --from FORMAT "
-                  "--show-classes prints it)")
+                  "lines: the types, any class names (or DCR, DCF), are the classes reported, "
+                  "instead of the dataset's own (talmira convert --from FORMAT --show-classes "
+                  "prints the map onto this format's ten)")
       ->type_name("MAP.csv")
       ->group(group);
   command
@@ -213,11 +214,17 @@ std::shared_ptr<const ClassMap> loadClassMap(const FormatOptionsGiven& given) {
   std::string error;
   std::shared_ptr<const ClassMap> classes = readClassMap(given.classes, &error);
   if (!classes) throw CommandError{kExitInputOrOutput, error};
-  if (!given.ownClasses && !classes->onlyTypesOfThisFormat()) {
-    throw CommandError{kExitUsage,
-                       "--classes: " + given.classes +
-                           " maps labels onto classes other than this format's ten; this "
-                           "command reports those ten only (score reports any set)"};
+  if (!given.ownClasses) {
+    // Onto this format's types only: what a file of this format can hold.
+    for (const ClassMap::Entry& entry : classes->entries()) {
+      if (!typeOfThisFormat(entry.mapping.type).empty()) continue;
+      throw CommandError{
+          kExitInputOrOutput,
+          locatedMessage(given.classes, entry.line,
+                         "type \"" + std::string(entry.mapping.type) +
+                             "\" is none of Car, Truck, Tractor-Trailor, Bus, Container, Boat, "
+                             "Plane, Helicopter, Person, Cyclist, DCR, DCF")};
+    }
   }
   return classes;
 }

@@ -102,7 +102,12 @@ void addScoreCommand(CLI::App& app) {
       "Examples:\n"
       "  talmira score groundtruth.csv systemoutput.csv\n"
       "  talmira score groundtruth.csv systemoutput.csv -c 0.5 --format csv -o scores.csv\n"
-      "  talmira score gt.txt det.txt --gt-format mot --sys-format mot\n");
+      "  talmira score gt.txt det.txt --gt-format mot --sys-format mot\n"
+      "  talmira score instances.json results.json --gt-format coco --sys-format coco\n"
+      "\n"
+      "Files of this format are scored in its ten classes; another format's in its\n"
+      "dataset's own (COCO's categories, VisDrone's ten, ...), or in the classes a\n"
+      "--classes map names.\n");
   command->callback([options] { runScore(*options); });
 }
 

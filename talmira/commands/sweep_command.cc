@@ -194,7 +194,8 @@ void addSweepCommand(CLI::App& app) {
       "  talmira sweep groundtruth.csv systemoutput.csv\n"
       "  talmira sweep groundtruth.csv systemoutput.csv --exact --format csv -o curve.csv\n"
       "  talmira sweep groundtruth.csv systemoutput.csv --plot sweep.svg --report sweep.html -c "
-      "0.4\n");
+      "0.4\n"
+      "  talmira sweep instances.json results.json --gt-format coco --sys-format coco --exact\n");
   command->callback([options] { runSweep(*options); });
 }
 
