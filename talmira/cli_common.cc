@@ -21,6 +21,10 @@
 
 namespace talmira {
 
+std::string jsonText(const Json& json, int indent) {
+  return json.dump(indent, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
 std::string csvField(std::string_view text) {
   if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
   std::string quoted = "\"";

@@ -56,6 +56,11 @@ CLI::Option* addConfidenceOption(CLI::App& command, float& confidence,
                                      "smallest confidence a box needs "
                                      "to be taken, in both files (0 to 1)");
 
+/// `json` as text, indented by `indent`, with a line end: bytes that are no
+/// UTF-8 (a file name, a class name from a file in another encoding) are
+/// written as U+FFFD rather than failing the output.
+std::string jsonText(const Json& json, int indent = 2);
+
 /// A CSV field, quoted when it holds a comma, a quote or a line end.
 std::string csvField(std::string_view text);
 

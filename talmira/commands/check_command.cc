@@ -132,7 +132,7 @@ void runCheck(const CheckOptions& options) {
   if (options.format == Format::kJson) {
     Json json = checkReportJson(options.groundTruth, options.system, report);
     stateRules(json, rules);
-    writeOutput(options.output, json.dump(2) + "\n");
+    writeOutput(options.output, jsonText(json));
   } else {
     writeOutput(options.output, renderText(options, report) + rulesLine(rules));
   }

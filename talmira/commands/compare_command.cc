@@ -397,7 +397,7 @@ void runCompare(const CompareOptions& o) {
     case Format::kJson: {
       Json json = compareJson(result);
       stateRules(json, rules);
-      writeOutput(o.output, json.dump(2) + "\n");
+      writeOutput(o.output, jsonText(json));
       break;
     }
   }

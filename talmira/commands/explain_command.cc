@@ -75,7 +75,7 @@ void runExplain(const ExplainOptionsGiven& given) {
     case Format::kJson: {
       Json json = explainJson(report);
       stateRules(json, formats.groundTruth.rules);
-      writeOutput(given.output, json.dump(2) + "\n");
+      writeOutput(given.output, jsonText(json));
       break;
     }
   }

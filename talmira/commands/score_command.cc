@@ -73,7 +73,7 @@ void runScore(const ScoreOptions& options) {
     case Format::kJson: {
       Json json = scoreJson(report);
       stateRules(json, formats.groundTruth.rules);
-      writeOutput(options.output, json.dump(2) + "\n");
+      writeOutput(options.output, jsonText(json));
       break;
     }
   }

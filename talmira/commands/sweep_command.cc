@@ -115,7 +115,7 @@ void runSweep(const SweepOptions& options) {
     case Format::kJson: {
       Json json = sweepJson(report);
       stateRules(json, formats.groundTruth.rules);
-      writeOutput(options.output, json.dump(2) + "\n");
+      writeOutput(options.output, jsonText(json));
       break;
     }
   }

@@ -511,7 +511,7 @@ std::string renderBatch(const BatchResult& result, Format format) {
     case Format::kCsv:
       return renderCsv(result);
     case Format::kJson:
-      return batchJson(result).dump(2) + "\n";
+      return jsonText(batchJson(result));
   }
   return {};
 }
@@ -602,7 +602,7 @@ std::string renderPartial(const BatchPart& part) {
   }
   json["sequences"] = std::move(sequences);
   if (part.source.sweep) json["pooled_curves"] = poolJson(part.pooledCurves);
-  return json.dump(2) + "\n";
+  return jsonText(json);
 }
 
 namespace {

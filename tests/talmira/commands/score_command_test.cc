@@ -249,3 +249,30 @@ TEST(ScoreCommandTest, OutputFileIsReplacedWholeOrLeftAsItWas) {
 
 }  // namespace
 }  // namespace talmira_test
+
+namespace {
+
+// Class names from a map in another encoding than UTF-8: CSV keeps their
+// bytes, JSON (which must be UTF-8) writes U+FFFD for the bytes that are not,
+// and neither fails.
+TEST(ScoreCommandTest, ClassNamesThatAreNoUtf8AreWrittenNotFailed) {
+  talmira_test::TempDir dir;
+  const std::string gt = dir.write("gt.json", R"({"images": [{"id": 1, "frame_id": 1}],
+    "categories": [{"id": 1, "name": "person"}],
+    "annotations": [{"id": 1, "image_id": 1, "category_id": 1, "bbox": [0, 0, 50, 50]}]})");
+  const std::string map = dir.write("map.csv", "label,type\nperson,caf\xe9\n");
+  const std::vector<std::string> reading = {"score", gt, gt, "--gt-format", "coco",
+                                            "--sys-format", "coco", "--classes", map};
+  std::vector<std::string> csv = reading;
+  csv.insert(csv.end(), {"--format", "csv"});
+  const talmira_test::ToolResult table = talmira_test::runTalmira(csv);
+  ASSERT_EQ(table.status, 0) << table.errors;
+  EXPECT_NE(table.output.find("\ncaf\xe9,1,1,0,0,1,1.000000\n"), std::string::npos) << table.output;
+  std::vector<std::string> json = reading;
+  json.insert(json.end(), {"--format", "json"});
+  const talmira_test::ToolResult document = talmira_test::runTalmira(json);
+  ASSERT_EQ(document.status, 0) << document.errors;
+  EXPECT_EQ(nlohmann::json::parse(document.output)["classes"][1]["class"], "caf\xef\xbf\xbd");
+}
+
+}  // namespace
