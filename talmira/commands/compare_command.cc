@@ -467,6 +467,7 @@ void runCompare(const CompareOptions& o) {
 
 void addCompareCommand(CLI::App& app) {
   auto options = std::make_shared<CompareOptions>();
+  options->formats.ownClasses = true;  // other datasets' rows as they name them
   CLI::App* command = app.add_subcommand(
       "compare",
       "Is detector B better than detector A? Both on the same ground truth, with paired-bootstrap "
