@@ -246,17 +246,19 @@ void BM_PairedBootstrap(benchmark::State& state) {
   std::uniform_int_distribution<int64_t> objects(5, 60), errors(0, 6);
   std::vector<UnitCounts> units(1000);
   for (UnitCounts& unit : units) {
-    for (PairedClassCounts& c : unit) {
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      PairedClassCounts c;
       c.gtA = c.gtB = objects(random);
       c.fnA = errors(random);
       c.fpA = errors(random);
       c.fnB = errors(random);
       c.fpB = errors(random);
+      unit.append(slot, c);
     }
   }
   const BootstrapOptions options{10'000, 1, 0.95, static_cast<unsigned>(state.range(0))};
   for (auto _ : state) {
-    benchmark::DoNotOptimize(pairedBootstrap(units, options)[0].low);
+    benchmark::DoNotOptimize(pairedBootstrap(units, kClassCount, options)[0].low);
   }
   state.SetItemsProcessed(state.iterations() * 10'000);
 }

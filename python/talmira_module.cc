@@ -996,16 +996,20 @@ talmira::CompareRun compareRun(float confidenceA, float confidenceB, bool best, 
 }
 
 // The JSON text of `talmira compare --format json` on three read sequences
-// (block 0: the cube root of the frame count).
+// (block 0: the cube root of the frame count), read under `rules` (as
+// rulesFrom() takes them), which it states as the command does.
 std::string compare(const Sequence& groundTruth, const Sequence& a, const Sequence& b,
                     float confidenceA, float confidenceB, bool best, uint64_t resamples,
-                    uint64_t seed, double level, std::size_t block, unsigned threads) {
+                    uint64_t seed, double level, std::size_t block, unsigned threads,
+                    const py::object& rules) {
   const talmira::CompareRun run =
       compareRun(confidenceA, confidenceB, best, resamples, seed, level, block, threads);
+  const ScoringRules stated = rulesFrom(rules);
   py::gil_scoped_release unlocked;
-  return talmira::compareJson(
-             talmira::compareSequences(*groundTruth.records, *a.records, *b.records, run))
-      .dump();
+  talmira::Json json = talmira::compareJson(
+      talmira::compareSequences(*groundTruth.records, *a.records, *b.records, run));
+  talmira::stateRules(json, stated);
+  return json.dump();
 }
 
 // The same of a dataset's LIST, as `talmira compare --dataset` makes it:
@@ -1032,8 +1036,12 @@ std::string compareDataset(const std::string& list, float confidenceA, float con
       datasetReadingOf(formats, std::any_of(sequences.begin(), sequences.end(), [](const auto& s) {
                          return !s.groundTruthFormat.empty() || !s.systemFormat.empty();
                        }));
+  const ScoringRules stated = run.reading.given.rules.rules();
   py::gil_scoped_release unlocked;
-  return talmira::compareJson(talmira::compareDataset(list, std::move(sequences), run)).dump();
+  talmira::Json json =
+      talmira::compareJson(talmira::compareDataset(list, std::move(sequences), run));
+  talmira::stateRules(json, stated);
+  return json.dump();
 }
 
 // --- end of compare ---
@@ -1327,6 +1335,7 @@ PYBIND11_MODULE(_talmira, m) {
   m.def("compare", &compare, py::arg("groundtruth"), py::arg("system_a"), py::arg("system_b"),
         py::arg("confidence_a"), py::arg("confidence_b"), py::arg("best"), py::arg("resamples"),
         py::arg("seed"), py::arg("level"), py::arg("block"), py::arg("threads") = 0,
+        py::arg("rules") = py::none(),
         "talmira compare's JSON text for one sequence; block 0 for the cube root of its frames.");
   m.def("compare_dataset", &compareDataset, py::arg("list"), py::arg("confidence_a"),
         py::arg("confidence_b"), py::arg("best"), py::arg("resamples"), py::arg("seed"),

@@ -213,8 +213,9 @@ def compare(gt=None, sys_a=None, sys_b=None, *, dataset=None, confidence=None, c
     sequences = [_read(source, label, reading=reading)
                  for (source, label), reading in zip(sources, (readings[0], readings[1],
                                                                readings[1]))]
+    rules = readings[0]["rules"] if readings[0] is not None else None
     report = json.loads(_talmira.compare(*sequences, *thresholds, bool(best), resamples, seed,
-                                         level, block, threads))
+                                         level, block, threads, rules))
     for key, (source, _) in zip(("groundtruth", "system_a", "system_b"), sources):
         report[key] = _path_of(source)
     # The keys in the command's order: the inputs first.

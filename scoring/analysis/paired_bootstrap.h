@@ -10,9 +10,10 @@
 // the other, NMODTA in double precision.
 #pragma once
 
-#include <array>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "scoring/counts/class_scores.h"
@@ -59,19 +60,59 @@ struct PairedClassCounts {
   bool operator==(const PairedClassCounts&) const = default;
 };
 
-/// Every class of evaluationClasses on one unit.
-using UnitCounts = std::array<PairedClassCounts, kClassCount>;
+/// Counts of some rows of a class set, rows ascending, each row once; a row
+/// left out counts nothing. A unit (a few frames, or a sequence) holds the
+/// few classes it has boxes of, whatever the set's size.
+template <typename Counts>
+class SparseRows {
+ public:
+  struct Entry {
+    uint32_t row = 0;
+    Counts counts{};
+    bool operator==(const Entry&) const = default;
+  };
 
-/// Every class's counts summed over `units`.
-UnitCounts sumUnits(const std::vector<UnitCounts>& units);
+  /// The rows of `dense` (row k at k) that count anything.
+  static SparseRows of(std::span<const Counts> dense) {
+    SparseRows rows;
+    for (std::size_t row = 0; row < dense.size(); ++row) rows.append(row, dense[row]);
+    return rows;
+  }
+  /// Adds a row after every row held; one that counts nothing is left out.
+  void append(std::size_t row, const Counts& counts) {
+    if (!(counts == Counts{})) entries_.push_back({static_cast<uint32_t>(row), counts});
+  }
+  /// The counts of `row`.
+  Counts at(std::size_t row) const {
+    const auto found =
+        std::lower_bound(entries_.begin(), entries_.end(), row,
+                         [](const Entry& entry, std::size_t r) { return entry.row < r; });
+    return found != entries_.end() && found->row == row ? found->counts : Counts{};
+  }
+  /// Adds every row held into `dense` (row k at k, as many as the set's rows).
+  void addInto(std::vector<Counts>& dense) const {
+    for (const Entry& entry : entries_) dense[entry.row] += entry.counts;
+  }
+  const std::vector<Entry>& entries() const { return entries_; }
+  bool operator==(const SparseRows&) const = default;
+
+ private:
+  std::vector<Entry> entries_;
+};
+
+/// Every class's counts on one unit, by row of the class set compared in.
+using UnitCounts = SparseRows<PairedClassCounts>;
+
+/// Every class's counts summed over `units`, a row for each of `rows`.
+std::vector<PairedClassCounts> sumUnits(const std::vector<UnitCounts>& units, std::size_t rows);
 
 /// NMODTA in double precision: 1 - (FN + FP) / GT, never below nmodtaFloor;
 /// 1 without objects and false alarms, nmodtaFloor without objects but with
 /// false alarms.
 double nmodtaDouble(int64_t gt, int64_t fn, int64_t fp);
 
-/// The resamples at most one run makes (their differences are kept, eleven
-/// doubles each).
+/// The resamples at most one run makes (their differences are kept, a double
+/// per class that has counts).
 inline constexpr uint64_t kMaxResamples = 10'000'000;
 
 struct BootstrapOptions {
@@ -79,6 +120,10 @@ struct BootstrapOptions {
   uint64_t seed = 1;            // the generator's starting state
   double level = 0.95;          // L, strictly between 0 and 1
   unsigned threads = 1;         // the result does not depend on it
+  /// The most differences kept at once (a double each, 128 MiB): classes
+  /// past them are resampled again with the same draws, eleven classes or
+  /// more at a time. The result does not depend on it.
+  uint64_t heldDifferences = uint64_t{1} << 24;
 };
 
 /// k = floor(R (1 - L) / 2), with the level taken to nine decimals (so that
@@ -101,7 +146,8 @@ struct ClassBootstrap {
 /// the same draws serve every class and both detectors. In a resample each
 /// detector's GT, FN and FP are summed over the drawn units and the
 /// difference is nmodtaDouble(B) - nmodtaDouble(A). Without units every
-/// difference is 0. Resamples may be shared among `options.threads`
-/// threads; the result is the same.
-std::array<ClassBootstrap, kClassCount> pairedBootstrap(const std::vector<UnitCounts>& units,
-                                                        const BootstrapOptions& options);
+/// difference is 0, as it is for a class without counts in any unit. A row
+/// for each of `rows` (every unit's rows are below it). Resamples may be
+/// shared among `options.threads` threads; the result is the same.
+std::vector<ClassBootstrap> pairedBootstrap(const std::vector<UnitCounts>& units, std::size_t rows,
+                                            const BootstrapOptions& options);

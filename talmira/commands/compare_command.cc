@@ -14,10 +14,13 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
+#include "annotation/class_set.h"
 #include "scoring/analysis/paired_bootstrap.h"
 #include "scoring/analysis/paired_counts.h"
 #include "scoring/counts/confidence_sweep.h"
@@ -97,10 +100,12 @@ ThreeSequences readThree(const std::string& groundTruthPath, const std::string& 
   return read;
 }
 
-// The exact curve of All of one detector.
+// The exact curve of All of one detector: All's curve is the same in any
+// set, so none of the classes is swept.
 ClassCurve curveOfAll(const QuorSequence& groundTruth, const QuorSequence& system,
                       unsigned threads) {
-  return std::move(sweepClasses(groundTruth, system, threads)[0]);
+  static const ClassSetPtr allOnly = ClassSet::of({});
+  return std::move(sweepClasses(groundTruth, system, *allOnly, threads)[0]);
 }
 
 std::string commandLineOf(const CompareOptions& o) {
@@ -181,6 +186,47 @@ std::vector<const ClassCurve*> pointersTo(const std::vector<ClassCurve>& curves)
   return pointers;
 }
 
+// The classes of a dataset: those of every counted sequence, in list order,
+// each once; the set of the sequences when they all have the same.
+ClassSetPtr datasetClasses(const std::vector<CompareSequence>& sequences) {
+  ClassSetPtr first;
+  bool same = true;
+  std::vector<std::string> names;
+  std::unordered_set<std::string_view> seen;
+  for (const CompareSequence& s : sequences) {
+    if (s.failed()) continue;
+    if (!first) first = s.classSet;
+    same = same && (s.classSet == first || *s.classSet == *first);
+    for (const std::string& name : s.classSet->names()) {
+      if (seen.insert(name).second) names.push_back(name);
+    }
+  }
+  if (!first) return ClassSet::standard();
+  if (same) return first;
+  return std::make_shared<const ClassSet>(std::move(names));
+}
+
+// A sequence's rows in the dataset's set: row k of its own set at rows[k].
+std::vector<std::size_t> rowsIn(const ClassSet& dataset, const ClassSet& own) {
+  std::vector<std::size_t> rows(own.rows(), 0);
+  for (std::size_t row = 1; row < own.rows(); ++row) rows[row] = *dataset.rowOf(own.row(row));
+  return rows;
+}
+
+// `counts` of a sequence's rows as those of the dataset's rows `rows`.
+template <typename Counts>
+SparseRows<Counts> inRows(const SparseRows<Counts>& counts, const std::vector<std::size_t>& rows) {
+  std::vector<typename SparseRows<Counts>::Entry> entries;
+  for (const auto& entry : counts.entries()) {
+    entries.push_back({static_cast<uint32_t>(rows[entry.row]), entry.counts});
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& x, const auto& y) { return x.row < y.row; });
+  SparseRows<Counts> moved;
+  for (const auto& entry : entries) moved.append(entry.row, entry.counts);
+  return moved;
+}
+
 }  // namespace
 
 CompareResult compareSequences(const QuorSequence& groundTruth, const QuorSequence& a,
@@ -204,9 +250,11 @@ CompareResult compareSequences(const QuorSequence& groundTruth, const QuorSequen
   settings.block = counts.block;
   settings.frames = counts.frames;
   result.units = counts.units.size();
-  result.totals = sumUnits(counts.units);
+  result.classSet = counts.classSet;
+  const std::size_t rows = result.classSet->rows();
+  result.totals = sumUnits(counts.units, rows);
   result.objects = counts.objects;
-  result.intervals = pairedBootstrap(counts.units, settings.bootstrap);
+  result.intervals = pairedBootstrap(counts.units, rows, settings.bootstrap);
   return result;
 }
 
@@ -284,21 +332,32 @@ CompareResult compareDataset(const std::string& list, std::vector<CompareSequenc
                     // The whole sequence in one block: it is one unit.
                     counting.block = std::max<std::size_t>(1, read.groundTruth->frames.size());
                     counting.threads = threads;
-                    const PairedCounts counts =
+                    PairedCounts counts =
                         countPaired(*read.groundTruth, *read.a, *read.b, counting);
-                    s.counts = sumUnits(counts.units);
-                    s.objects = counts.objects;
+                    s.classSet = counts.classSet;
+                    // No unit for a sequence without frames: it counts nothing.
+                    s.counts = counts.units.empty() ? UnitCounts{} : std::move(counts.units[0]);
+                    s.objects = SparseRows<ObjectAgreement>::of(counts.objects);
                   });
   // The units in list order, whatever order they were counted in.
+  result.classSet = datasetClasses(result.sequences);
+  const std::size_t rows = result.classSet->rows();
   std::vector<UnitCounts> units;
+  result.objects.assign(rows, ObjectAgreement{});
   for (const CompareSequence& s : result.sequences) {
     if (s.failed()) continue;
-    units.push_back(s.counts);
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) result.objects[slot] += s.objects[slot];
+    if (*s.classSet == *result.classSet) {
+      units.push_back(s.counts);
+      s.objects.addInto(result.objects);
+    } else {
+      const std::vector<std::size_t> at = rowsIn(*result.classSet, *s.classSet);
+      units.push_back(inRows(s.counts, at));
+      inRows(s.objects, at).addInto(result.objects);
+    }
   }
   result.units = units.size();
-  result.totals = sumUnits(units);
-  result.intervals = pairedBootstrap(units, settings.bootstrap);
+  result.totals = sumUnits(units, rows);
+  result.intervals = pairedBootstrap(units, rows, settings.bootstrap);
   return result;
 }
 
@@ -408,6 +467,7 @@ void runCompare(const CompareOptions& o) {
 
 void addCompareCommand(CLI::App& app) {
   auto options = std::make_shared<CompareOptions>();
+  options->formats.ownClasses = true;  // other datasets' rows as they name them
   CLI::App* command = app.add_subcommand(
       "compare",
       "Is detector B better than detector A? Both on the same ground truth, with paired-bootstrap "

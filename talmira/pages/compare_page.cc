@@ -128,7 +128,7 @@ std::string line(double x1, double y1, double x2, double y2, const char* colour,
 // The classes a page shows: All, and each class with objects or false alarms.
 std::vector<std::size_t> shownClasses(const CompareResult& r) {
   std::vector<std::size_t> shown;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < r.classSet->rows(); ++slot) {
     const PairedClassCounts& c = r.totals[slot];
     if (slot == 0 || c.gtA > 0 || c.gtB > 0 || c.fpA > 0 || c.fpB > 0) shown.push_back(slot);
   }
@@ -172,17 +172,16 @@ std::string forestPlot(const CompareResult& r, const std::vector<std::size_t>& s
   svg += "</g>\n";
   for (std::size_t row = 0; row < shown.size(); ++row) {
     const std::size_t slot = shown[row];
-    const char* name = evaluationClasses[slot];
+    const std::string name(r.classSet->row(slot));
     const ClassBootstrap& i = r.intervals[slot];
     const double delta = deltaOf(r.totals[slot]);
     const int verdict = verdictOf(i, r.units);
     const double y = kTop + kRow * (static_cast<double>(row) + 0.5);
-    const std::string title = std::string(name) + ": difference " + fixedSix(delta) + ", " + level +
-                              " interval [" + fixedSix(i.low) + ", " + fixedSix(i.high) +
-                              "]; B scored higher in " + fixedFour(i.bBetter) +
-                              " of the resamples, A in " + fixedFour(i.aBetter) + " (" +
-                              verdictWords(verdict) + ")";
-    svg += text(kPlotLeft - 12, y + 4, name, "end", "12", "#222");
+    const std::string title =
+        name + ": difference " + fixedSix(delta) + ", " + level + " interval [" + fixedSix(i.low) +
+        ", " + fixedSix(i.high) + "]; B scored higher in " + fixedFour(i.bBetter) +
+        " of the resamples, A in " + fixedFour(i.aBetter) + " (" + verdictWords(verdict) + ")";
+    svg += text(kPlotLeft - 12, y + 4, e(name), "end", "12", "#222");
     svg += "<g class=\"series\" data-series=\"delta\" data-class=\"" + e(name) + "\" data-low=\"" +
            fixedSix(i.low) + "\" data-high=\"" + fixedSix(i.high) + "\" data-delta=\"" +
            fixedSix(delta) + "\">\n<title>" + e(title) + "</title>\n";
@@ -204,8 +203,8 @@ std::string sequenceBars(const std::vector<const CompareSequence*>& sorted) {
                    kBottom = 236;
   double low = 0, high = 0;
   for (const CompareSequence* s : sorted) {
-    low = std::min(low, deltaOf(s->counts[0]));
-    high = std::max(high, deltaOf(s->counts[0]));
+    low = std::min(low, deltaOf(s->counts.at(0)));
+    high = std::max(high, deltaOf(s->counts.at(0)));
   }
   const Axis axis = niceAxis(low, high, 5);
   const auto yOf = [&](double value) {
@@ -231,7 +230,7 @@ std::string sequenceBars(const std::vector<const CompareSequence*>& sorted) {
   const double gap = slotWidth > 4 ? std::min(4.0, slotWidth * 0.2) : 0;
   std::string upward, downward;
   for (std::size_t k = 0; k < sorted.size(); ++k) {
-    const double delta = deltaOf(sorted[k]->counts[0]);
+    const double delta = deltaOf(sorted[k]->counts.at(0));
     const double x1 = kPlotLeft + slotWidth * static_cast<double>(k) + gap / 2;
     const double x2 = std::max(x1 + slotWidth - gap, x1 + 0.5);
     // A difference of 0 still shows as a sliver on the line.
@@ -402,9 +401,9 @@ std::string renderComparePage(const CompareResult& r, const std::string& produce
   for (const std::size_t slot : shown) {
     const PairedClassCounts& c = r.totals[slot];
     const ClassBootstrap& i = r.intervals[slot];
-    html += "<tr data-class=\"" + e(evaluationClasses[slot]) + "\"" +
-            (slot == 0 ? " class=\"all\"" : "") + "><td class=\"text\">" +
-            e(evaluationClasses[slot]) + "</td>" + cell(std::to_string(c.gtA)) +
+    const std::string name = e(r.classSet->row(slot));
+    html += "<tr data-class=\"" + name + "\"" + (slot == 0 ? " class=\"all\"" : "") +
+            "><td class=\"text\">" + name + "</td>" + cell(std::to_string(c.gtA)) +
             cell(fixedSix(reportedNmodta(c.gtA, c.fnA, c.fpA))) +
             cell(fixedSix(reportedNmodta(c.gtB, c.fnB, c.fpB))) + cell(fixedSix(deltaOf(c))) +
             cell(fixedSix(i.low)) + cell(fixedSix(i.high)) + cell(fixedFour(i.bBetter)) +
@@ -424,9 +423,9 @@ std::string renderComparePage(const CompareResult& r, const std::string& produce
       "<th>A only</th><th>B only</th><th>Neither</th></tr></thead>\n<tbody>\n";
   for (const std::size_t slot : shown) {
     const ObjectAgreement& o = r.objects[slot];
-    html += "<tr data-class=\"" + e(evaluationClasses[slot]) + "\"" +
-            (slot == 0 ? " class=\"all\"" : "") + "><td class=\"text\">" +
-            e(evaluationClasses[slot]) + "</td>" + cell(std::to_string(o.both)) +
+    const std::string name = e(r.classSet->row(slot));
+    html += "<tr data-class=\"" + name + "\"" + (slot == 0 ? " class=\"all\"" : "") +
+            "><td class=\"text\">" + name + "</td>" + cell(std::to_string(o.both)) +
             cell(std::to_string(o.aOnly)) + cell(std::to_string(o.bOnly)) +
             cell(std::to_string(o.neither)) + "</tr>\n";
   }
@@ -443,7 +442,7 @@ std::string renderComparePage(const CompareResult& r, const std::string& produce
     // Smallest difference first; equal ones in list order.
     std::stable_sort(sorted.begin(), sorted.end(),
                      [](const CompareSequence* x, const CompareSequence* y) {
-                       return deltaOf(x->counts[0]) < deltaOf(y->counts[0]);
+                       return deltaOf(x->counts.at(0)) < deltaOf(y->counts.at(0));
                      });
     html += "<h2>Each sequence</h2>\n";
     if (!sorted.empty()) html += "<figure>\n" + sequenceBars(sorted) + "</figure>\n";
@@ -451,7 +450,7 @@ std::string renderComparePage(const CompareResult& r, const std::string& produce
         "<table id=\"sequences\">\n<thead><tr><th class=\"text\">Sequence</th><th>GT</th>"
         "<th>NMODTA A</th><th>NMODTA B</th><th>Delta</th></tr></thead>\n<tbody>\n";
     for (const CompareSequence* q : sorted) {
-      const PairedClassCounts& all = q->counts[0];
+      const PairedClassCounts all = q->counts.at(0);
       html += "<tr><td class=\"text\" title=\"" +
               e(q->groundTruth + ": " + q->systemA + " vs " + q->systemB) + "\">" + e(q->name) +
               "</td>" + cell(std::to_string(all.gtA)) +

@@ -113,7 +113,7 @@ Json sequenceJson(const CompareSequence& s) {
     json["error"] = s.error;
     return json;
   }
-  const PairedClassCounts& all = s.counts[0];
+  const PairedClassCounts all = s.counts.at(0);
   json["gt"] = all.gtA;
   json["fn_a"] = all.fnA;
   json["fp_a"] = all.fpA;
@@ -164,18 +164,19 @@ std::string renderCompareText(const CompareResult& r) {
   std::vector<std::vector<std::string>> objects = {
       {"Class", "Both", "A only", "B only", "Neither"}};
   bool gtDiffers = false;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < r.classSet->rows(); ++slot) {
     const PairedClassCounts& c = r.totals[slot];
     if (slot > 0 && !worthShowing(c)) continue;
     gtDiffers = gtDiffers || c.gtA != c.gtB;
     const ClassBootstrap& i = r.intervals[slot];
-    rows.push_back({evaluationClasses[slot], std::to_string(c.gtA), std::to_string(c.fnA),
-                    std::to_string(c.fpA), fixedSix(nmodtaA(c)), std::to_string(c.fnB),
-                    std::to_string(c.fpB), fixedSix(nmodtaB(c)), fixedSix(deltaOf(c)),
-                    intervalText(i), fixedFour(i.bBetter), fixedFour(i.aBetter),
+    const std::string name(r.classSet->row(slot));
+    rows.push_back({name, std::to_string(c.gtA), std::to_string(c.fnA), std::to_string(c.fpA),
+                    fixedSix(nmodtaA(c)), std::to_string(c.fnB), std::to_string(c.fpB),
+                    fixedSix(nmodtaB(c)), fixedSix(deltaOf(c)), intervalText(i),
+                    fixedFour(i.bBetter), fixedFour(i.aBetter),
                     verdictWords(verdictOf(i, r.units))});
     const ObjectAgreement& o = r.objects[slot];
-    objects.push_back({evaluationClasses[slot], std::to_string(o.both), std::to_string(o.aOnly),
+    objects.push_back({name, std::to_string(o.both), std::to_string(o.aOnly),
                        std::to_string(o.bOnly), std::to_string(o.neither)});
   }
   text += renderTable(rows);
@@ -201,7 +202,7 @@ std::string renderCompareText(const CompareResult& r) {
         failed.push_back(&q);
         continue;
       }
-      const PairedClassCounts& all = q.counts[0];
+      const PairedClassCounts all = q.counts.at(0);
       each.push_back({q.name, std::to_string(all.gtA), fixedSix(nmodtaA(all)),
                       fixedSix(nmodtaB(all)), fixedSix(deltaOf(all))});
     }
@@ -221,11 +222,11 @@ std::string renderCompareCsv(const CompareResult& r) {
   std::string text =
       "class,gt,fn_a,fp_a,nmodta_a,fn_b,fp_b,nmodta_b,delta,low,high,b_better,a_better,"
       "found_both,found_a_only,found_b_only,found_neither\n";
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < r.classSet->rows(); ++slot) {
     const PairedClassCounts& c = r.totals[slot];
     const ClassBootstrap& i = r.intervals[slot];
     const ObjectAgreement& o = r.objects[slot];
-    text += std::string(evaluationClasses[slot]) + "," + std::to_string(c.gtA) + "," +
+    text += csvField(r.classSet->row(slot)) + "," + std::to_string(c.gtA) + "," +
             std::to_string(c.fnA) + "," + std::to_string(c.fpA) + "," + fixedSix(nmodtaA(c)) + "," +
             std::to_string(c.fnB) + "," + std::to_string(c.fpB) + "," + fixedSix(nmodtaB(c)) + "," +
             fixedSix(deltaOf(c)) + "," + fixedSix(i.low) + "," + fixedSix(i.high) + "," +
@@ -257,11 +258,11 @@ Json compareJson(const CompareResult& r) {
   json["confidence_a"] = jsonNumber(s.confidenceA);
   json["confidence_b"] = jsonNumber(s.confidenceB);
   Json classes = Json::array();
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < r.classSet->rows(); ++slot) {
     const PairedClassCounts& c = r.totals[slot];
     const ClassBootstrap& i = r.intervals[slot];
     const ObjectAgreement& o = r.objects[slot];
-    classes.push_back(Json{{"class", evaluationClasses[slot]},
+    classes.push_back(Json{{"class", std::string(r.classSet->row(slot))},
                            {"gt", c.gtA},
                            {"fn_a", c.fnA},
                            {"fp_a", c.fpA},

@@ -2,12 +2,12 @@
 // with paired-bootstrap intervals) and its text, CSV and JSON forms.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "annotation/class_set.h"
 #include "annotation/quor_records.h"
 #include "scoring/analysis/paired_bootstrap.h"
 #include "scoring/analysis/paired_counts.h"
@@ -28,9 +28,12 @@ struct CompareSequence {
   // system's for both detectors); empty for the command's.
   std::string groundTruthFormat;
   std::string systemFormat;
-  std::string error;    // empty when counted; the readers' messages otherwise
-  UnitCounts counts{};  // the whole sequence: one unit of the bootstrap
-  std::array<ObjectAgreement, kClassCount> objects{};
+  std::string error;  // empty when counted; the readers' messages otherwise
+  /// The classes the sequence was counted in (pairedClasses() of its files),
+  /// by whose rows `counts` and `objects` go.
+  ClassSetPtr classSet = ClassSet::standard();
+  UnitCounts counts;  // the whole sequence
+  SparseRows<ObjectAgreement> objects;
   bool failed() const { return !error.empty(); }
 };
 
@@ -51,9 +54,13 @@ struct CompareSettings {
 struct CompareResult {
   CompareSettings settings;
   std::size_t units = 0;  // what the bootstrap drew from
-  UnitCounts totals{};    // every class's counts over all units
-  std::array<ObjectAgreement, kClassCount> objects{};
-  std::array<ClassBootstrap, kClassCount> intervals{};
+  /// The classes compared: those of the three files (pairedClasses()); with
+  /// --dataset those of every counted sequence, in list order, each class
+  /// once. totals, objects and intervals have a row for each.
+  ClassSetPtr classSet = ClassSet::standard();
+  std::vector<PairedClassCounts> totals = std::vector<PairedClassCounts>(kClassCount);
+  std::vector<ObjectAgreement> objects = std::vector<ObjectAgreement>(kClassCount);
+  std::vector<ClassBootstrap> intervals = std::vector<ClassBootstrap>(kClassCount);
   std::vector<CompareSequence> sequences;  // --dataset: every sequence, in list order
   /// With --best: the exact curves of All that chose the thresholds (pooled
   /// over the dataset's counted sequences).
@@ -119,8 +126,9 @@ std::string levelText(double level);
 std::string renderCompareText(const CompareResult& result);
 /// `class,gt,fn_a,fp_a,nmodta_a,fn_b,fp_b,nmodta_b,delta,low,high,b_better,
 /// a_better,found_both,found_a_only,found_b_only,found_neither`, then every
-/// class; delta, low and high "%.6f", the shares "%.4f", NMODTA as `score`
-/// writes it.
+/// class of the set compared (its name a CSV field: quoted when it holds a
+/// comma or a quote); delta, low and high "%.6f", the shares "%.4f", NMODTA
+/// as `score` writes it.
 std::string renderCompareCsv(const CompareResult& result);
 /// The same per class with the settings; with --dataset every sequence's All.
 Json compareJson(const CompareResult& result);

@@ -63,19 +63,19 @@ def nmodta(gt, fn, fp):
     return max(-100000.0, 1.0 - (fn + fp) / gt)
 
 
-def bootstrap(units, resamples, seed, level):
+def bootstrap(units, resamples, seed, level, classes=len(crosscheck.EVAL_CLASSES)):
     """units: lists, one per unit, of per-class (gt_a, fn_a, fp_a, gt_b, fn_b,
-    fp_b). Per class (low, high, b_better, a_better)."""
+    fp_b), `classes` of them. Per class (low, high, b_better, a_better)."""
     generator = SplitMix64(seed)
-    classes = len(crosscheck.EVAL_CLASSES)
     differences = [[] for _ in range(classes)]
+    # A unit adds nothing to the classes it has no counts of.
+    counted = [[(c, counts) for c, counts in enumerate(unit) if any(counts)] for unit in units]
     for _ in range(resamples):
         sums = [[0] * 6 for _ in range(classes)]
         for _ in range(len(units)):
-            unit = units[generator.draw(len(units))]
-            for c in range(classes):
+            for c, counts in counted[generator.draw(len(units))]:
                 for v in range(6):
-                    sums[c][v] += unit[c][v]
+                    sums[c][v] += counts[v]
         for c in range(classes):
             ga, na, pa, gb, nb, pb = sums[c]
             differences[c].append(nmodta(gb, nb, pb) - nmodta(ga, na, pa))
@@ -179,8 +179,8 @@ def thresholds(rng):
     return rng.choice([("0", "0"), ("0.5", "0.5"), ("0.25", "0.7"), ("1", "0")])
 
 
-def check_classes(report, totals, intervals, context):
-    assert [c["class"] for c in report["classes"]] == crosscheck.EVAL_CLASSES, context
+def check_classes(report, totals, intervals, context, names=crosscheck.EVAL_CLASSES):
+    assert [c["class"] for c in report["classes"]] == names, context
     for c, total, (low, high, b_better, a_better) in zip(report["classes"], totals, intervals):
         where = "%s, %s" % (context, c["class"])
         ga, na, pa, gb, nb, pb = total
@@ -262,6 +262,226 @@ def test_datasets_resample_their_sequences_exactly_as_documented():
                 assert s["delta"] == nmodta(gb, nb, pb) - nmodta(ga, na, pa), context
             assert report["sequences"][1]["error"].endswith(
                 "missing.csv: cannot open: No such file or directory"), context
+
+
+# --- Any set of classes ------------------------------------------------------
+
+# Class names as datasets write them: commas, quotes, blanks, letters
+# outside ASCII.
+NAME_WORDS = ["Straßenbahn", "car", "bus, red", 'the "big" one', "Ünal's", "vélo", "トラック",
+              "a b", "x", "Person", "<sign> & co"]
+
+
+def random_names(rng, count, serial):
+    """`count` distinct names, none of them All, DCR or DCF."""
+    names = []
+    for _ in range(count):
+        words = " ".join(rng.choice(NAME_WORDS) for _ in range(rng.randint(1, 2)))
+        names.append("%s %d" % (words, next(serial)))
+    return names
+
+
+def cvat_file(labels, boxes):
+    """A CVAT for video 1.1 export: `labels` declared in the task, each box
+    (frame, label, x0, y0, x1, y1) a track of its own."""
+    from xml.sax.saxutils import escape, quoteattr
+    out = ['<?xml version="1.0" encoding="utf-8"?>', "<annotations>", "  <version>1.1</version>",
+           "  <meta><task><labels>"]
+    out += ["    <label><name>%s</name></label>" % escape(name) for name in labels]
+    out.append("  </labels></task></meta>")
+    for track, (frame, label, x0, y0, x1, y1) in enumerate(boxes):
+        out.append('  <track id="%d" label=%s source="manual"><box frame="%d" outside="0" '
+                   'occluded="0" keyframe="1" xtl="%d" ytl="%d" xbr="%d" ybr="%d" z_order="0"/>'
+                   "</track>" % (track, quoteattr(label), frame, x0, y0, x1, y1))
+    out.append("</annotations>")
+    return ("\n".join(out) + "\n").encode("utf-8")
+
+
+def detector_boxes(rng, truth, labels):
+    """A detector's boxes: most objects found, some moved too far, some
+    called another class, and false alarms."""
+    boxes = []
+    for frame, label, x0, y0, x1, y1 in truth:
+        roll = rng.random()
+        if roll < 0.2:
+            continue
+        dx, dy = rng.randint(-30, 30), rng.randint(-30, 30)
+        if roll > 0.85:
+            label = rng.choice(labels)
+        boxes.append((frame, label, x0 + dx, y0 + dy, x1 + dx, y1 + dy))
+    frames = 1 + max([b[0] for b in truth], default=0)
+    for _ in range(rng.randint(0, frames)):
+        x, y = rng.randrange(0, 900, 10), rng.randrange(0, 700, 10)
+        boxes.append((rng.randrange(frames), rng.choice(labels), x, y, x + 50, y + 60))
+    return sorted(boxes, key=lambda b: b[0])
+
+
+def random_cvat_triple(rng, serial):
+    """(classes of the pair in order, gt, a, b as CVAT bytes, and the boxes
+    of each). A's and B's files declare some of the ground truth's labels in
+    an order of their own and some of their own; a few classes bear no box."""
+    truth_labels = random_names(rng, rng.randint(5, 300), serial)
+    a_extra = random_names(rng, rng.randint(1, 20), serial)
+    b_extra = random_names(rng, rng.randint(1, 20), serial) + rng.sample(a_extra, 1)
+    a_labels = rng.sample(truth_labels, rng.randint(len(truth_labels) // 2, len(truth_labels)))
+    b_labels = rng.sample(truth_labels, rng.randint(len(truth_labels) // 2, len(truth_labels)))
+    a_labels += a_extra
+    b_labels += b_extra
+    rng.shuffle(a_labels)
+    rng.shuffle(b_labels)
+    frames = rng.randint(6, 30)
+    truth = []
+    for frame in range(frames):
+        for _ in range(rng.randint(1, 8)):
+            x, y = rng.randrange(0, 900, 10), rng.randrange(0, 700, 10)
+            w, h = rng.randint(40, 120), rng.randint(40, 120)
+            truth.append((frame, rng.choice(truth_labels), x, y, x + w, y + h))
+    a = detector_boxes(rng, [t for t in truth if t[1] in a_labels], a_labels)
+    b = detector_boxes(rng, [t for t in truth if t[1] in b_labels], b_labels)
+    classes = list(truth_labels)
+    for name in a_labels + b_labels:
+        if name not in classes:
+            classes.append(name)
+    return (classes, cvat_file(truth_labels, truth), cvat_file(a_labels, a),
+            cvat_file(b_labels, b), truth, a, b)
+
+
+def model_frames(boxes):
+    frames = {}
+    for frame, label, x0, y0, x1, y1 in boxes:
+        frames.setdefault(frame, crosscheck.Frame(frame)).targets.append(
+            crosscheck.Box([x0, x1, x1, x0], [y0, y0, y1, y1], label, False, False, 1.0))
+    return frames
+
+
+def paired_by_class(classes, truth, a, b):
+    """Per ground-truth frame, per class of `classes` after All, (gt_a, fn_a,
+    fp_a, gt_b, fn_b, fp_b) from the independent model, every box at
+    confidence 1."""
+    truth_frames, by_a, by_b = model_frames(truth), model_frames(a), model_frames(b)
+    rows = {name: at + 1 for at, name in enumerate(classes)}
+    out = []
+    for number in sorted(truth_frames):
+        gf = truth_frames[number]
+        row = [[0] * 6 for _ in range(len(classes) + 1)]
+        for side, frames in ((0, by_a), (3, by_b)):
+            partner = frames.get(number)
+            present = {t.cls for t in gf.targets} | (
+                {t.cls for t in partner.targets} if partner else set())
+            for cls in ["All"] + sorted(present):
+                gts = [t for t in gf.targets if cls == "All" or t.cls == cls]
+                if partner is None:
+                    counts = (len(gts), len(gts), 0)
+                else:
+                    dets = [t for t in partner.targets if cls == "All" or t.cls == cls]
+                    objects, _, fn, fp = crosscheck.frame_counts(gts, [], dets)
+                    counts = (objects, fn, fp)
+                row[0 if cls == "All" else rows[cls]][side:side + 3] = counts
+        out.append(row)
+    return out
+
+
+def check_csv(text, report, names, context):
+    """The CSV read back with Python's own reader: every class, its name
+    as written, the JSON report's numbers to the places the CSV gives."""
+    import csv
+    import io
+    rows = list(csv.reader(io.StringIO(text, newline="")))
+    assert rows[0] == ["class", "gt", "fn_a", "fp_a", "nmodta_a", "fn_b", "fp_b", "nmodta_b",
+                       "delta", "low", "high", "b_better", "a_better", "found_both",
+                       "found_a_only", "found_b_only", "found_neither"], context
+    assert [r[0] for r in rows[1:]] == names, context
+    for row, c in zip(rows[1:], report["classes"]):
+        got = dict(zip(rows[0], row))
+        for key in ("gt", "fn_a", "fp_a", "fn_b", "fp_b", "found_both", "found_a_only",
+                    "found_b_only", "found_neither"):
+            assert got[key] == str(c[key]), (context, c["class"], key)
+        for key in ("delta", "low", "high"):
+            assert got[key] == "%.6f" % c[key], (context, c["class"], key)
+        for key in ("b_better", "a_better"):
+            assert got[key] == "%.4f" % c[key], (context, c["class"], key)
+
+
+def run_utf8(*args):
+    status, out, err = run_tool(*args)
+    return status, out.encode("latin-1").decode("utf-8"), err
+
+
+def test_any_class_set_resamples_exactly_as_documented():
+    need_tool()
+    rng = random.Random(17)
+    serial = iter(range(10 ** 9))
+    with tempfile.TemporaryDirectory(prefix="talmira-compare-") as folder:
+        triples = []
+        for number in range(4):
+            classes, *files, truth, a, b = random_cvat_triple(rng, serial)
+            paths = []
+            for name, data in zip(("gt", "a", "b"), files):
+                paths.append(os.path.join(folder, "%s%d.xml" % (name, number)))
+                with open(paths[-1], "wb") as fh:
+                    fh.write(data)
+            frames = paired_by_class(classes, truth, a, b)
+            triples.append((classes, paths, frames))
+            resamples, seed = rng.choice([40, 150]), rng.randrange(1 << 64)
+            block = rng.choice([1, 2, 3])
+            names = ["All"] + classes
+            context = "sequence %d, %d classes" % (number, len(classes))
+            args = ["compare", *paths, "--gt-format", "cvat", "--sys-format", "cvat",
+                    "--resamples", str(resamples), "--seed", str(seed), "--block", str(block)]
+            status, out, err = run_utf8(*args, "--format", "json")
+            assert status == 0, err
+            report = json.loads(out)
+            units = [summed_rows(frames[at:at + block]) for at in range(0, len(frames), block)]
+            check_classes(report, summed_rows(frames),
+                          bootstrap(units, resamples, seed, "0.95", len(names)), context, names)
+            # With one threshold, each class's objects are those each found.
+            for c in report["classes"]:
+                assert c["found_both"] + c["found_a_only"] == c["gt"] - c["fn_a"], context
+                assert c["found_both"] + c["found_b_only"] == c["gt_b"] - c["fn_b"], context
+                assert (c["found_both"] + c["found_a_only"] + c["found_b_only"]
+                        + c["found_neither"]) == c["gt"], context
+            status, out, err = run_utf8(*args, "--format", "csv")
+            assert status == 0, err
+            check_csv(out, report, names, context)
+        # A dataset of sequences of other classes: every class once, in list
+        # order, each sequence's counts in its classes' rows.
+        listed = os.path.join(folder, "list.csv")
+        with open(listed, "w") as fh:
+            fh.write("sequence,groundtruth,system_a,system_b,gt_format,sys_format\n")
+            for number, (_, paths, _) in enumerate(triples):
+                fh.write("s%d,%s,%s,%s,cvat,cvat\n" % (number, *paths))
+        names = ["All"]
+        for classes, _, _ in triples:
+            names += [name for name in classes if name not in names]
+        rows = {name: at for at, name in enumerate(names)}
+        units = []
+        for classes, _, frames in triples:
+            own = summed_rows(frames)
+            unit = [[0] * 6 for _ in names]
+            for at, name in enumerate(["All"] + classes):
+                unit[rows[name]] = own[at]
+            units.append(unit)
+        status, out, err = run_utf8("compare", "--dataset", listed, "--resamples", "300",
+                                    "--format", "json", "-j", "2")
+        assert status == 0, err
+        report = json.loads(out)
+        check_classes(report, summed_rows(units), bootstrap(units, 300, 1, "0.95", len(names)),
+                      "dataset", names)
+        status, out, err = run_utf8("compare", "--dataset", listed, "--resamples", "300",
+                                    "--format", "csv")
+        assert status == 0, err
+        check_csv(out, report, names, "dataset")
+
+
+def summed_rows(frames):
+    """Per class, the six counts summed over `frames` (lists of per-class
+    counts, as many classes in each)."""
+    total = [[0] * 6 for _ in frames[0]] if frames else []
+    for frame in frames:
+        for c, counts in enumerate(frame):
+            for v in range(6):
+                total[c][v] += counts[v]
+    return total
 
 
 def events_found(gt, system, confidence, cls):

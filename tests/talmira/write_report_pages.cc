@@ -353,13 +353,14 @@ void writeComparePage(const std::string& folder, const QuorSequence& groundTruth
     for (std::size_t slot = 0; slot < kClassCount; ++slot) {
       const ClassCounts& ca = alone.first[slot];
       const ClassCounts& cb = alone.second[slot];
-      s.counts[slot] = PairedClassCounts{ca.gt, ca.fn, ca.fp, cb.gt, cb.fn, cb.fp};
+      s.counts.append(slot, PairedClassCounts{ca.gt, ca.fn, ca.fp, cb.gt, cb.fn, cb.fp});
     }
-    s.objects = countPaired(*truthPart, a, b,
-                            {settings.confidenceA, settings.confidenceB,
-                             std::max<std::size_t>(1, truthPart->frames.size()), 1})
-                    .objects;
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) result.objects[slot] += s.objects[slot];
+    s.objects = SparseRows<ObjectAgreement>::of(
+        countPaired(*truthPart, a, b,
+                    {settings.confidenceA, settings.confidenceB,
+                     std::max<std::size_t>(1, truthPart->frames.size()), 1})
+            .objects);
+    s.objects.addInto(result.objects);
     units.push_back(s.counts);
     result.sequences.push_back(s);
     if (part == 2) {
@@ -373,8 +374,8 @@ void writeComparePage(const std::string& folder, const QuorSequence& groundTruth
     }
   }
   result.units = units.size();
-  result.totals = sumUnits(units);
-  result.intervals = pairedBootstrap(units, settings.bootstrap);
+  result.totals = sumUnits(units, kClassCount);
+  result.intervals = pairedBootstrap(units, kClassCount, settings.bootstrap);
   write(folder + "/compare_report.html",
         talmira::renderComparePage(result, "talmira_report_pages (test pages)"));
 
@@ -409,14 +410,14 @@ void writeComparePage(const std::string& folder, const QuorSequence& groundTruth
     if (s.error.empty()) order.push_back(&s);
   }
   const auto deltaAll = [](const talmira::CompareSequence* s) {
-    const PairedClassCounts& c = s->counts[0];
+    const PairedClassCounts c = s->counts.at(0);
     return nmodtaOf(c.gtB, c.fnB, c.fpB) - nmodtaOf(c.gtA, c.fnA, c.fpA);
   };
   std::stable_sort(order.begin(), order.end(),
                    [&](auto* x, auto* y) { return deltaAll(x) < deltaAll(y); });
   Json sequences = Json::array();
   for (const talmira::CompareSequence* s : order) {
-    const PairedClassCounts& c = s->counts[0];
+    const PairedClassCounts c = s->counts.at(0);
     sequences.push_back(
         {s->name, std::to_string(c.gtA), talmira::fixedSix(reportedNmodta(c.gtA, c.fnA, c.fpA)),
          talmira::fixedSix(reportedNmodta(c.gtB, c.fnB, c.fpB)), talmira::fixedSix(deltaAll(s))});

@@ -68,13 +68,22 @@ TEST(PairedBootstrapTest, NmodtaInDoubleFollowsTheReportedRules) {
   EXPECT_EQ(nmodtaDouble(3, 1, 0), 1.0 - 1.0 / 3.0);  // not rounded to single precision
 }
 
+// Each unit's counts of every row, as the plain procedure below takes them.
+using DenseUnit = std::vector<PairedClassCounts>;
+
+std::vector<UnitCounts> sparse(const std::vector<DenseUnit>& units) {
+  std::vector<UnitCounts> out;
+  for (const DenseUnit& unit : units) out.push_back(UnitCounts::of(unit));
+  return out;
+}
+
 // Units of random counts: some classes empty everywhere, one whose two GTs
 // differ (the thresholds cut the ground truth differently), counts of every
 // size the scoring gives.
-std::vector<UnitCounts> randomUnits(uint64_t seed, std::size_t n) {
+std::vector<DenseUnit> randomUnits(uint64_t seed, std::size_t n) {
   SplitMix64 random(seed);
-  std::vector<UnitCounts> units(n);
-  for (UnitCounts& unit : units) {
+  std::vector<DenseUnit> units(n, DenseUnit(kClassCount));
+  for (DenseUnit& unit : units) {
     for (std::size_t slot = 0; slot < kClassCount; ++slot) {
       if (slot == 3 || slot == 7) continue;  // classes nobody annotated
       PairedClassCounts& c = unit[slot];
@@ -89,31 +98,31 @@ std::vector<UnitCounts> randomUnits(uint64_t seed, std::size_t n) {
   return units;
 }
 
-// The procedure as documented, step by step, without packing or threads.
-std::array<ClassBootstrap, kClassCount> plainBootstrap(const std::vector<UnitCounts>& units,
-                                                       uint64_t resamples, uint64_t seed,
-                                                       double level) {
+// The procedure as documented, step by step, without packing, batches or
+// threads, on every row of every unit.
+std::vector<ClassBootstrap> plainBootstrap(const std::vector<DenseUnit>& units, std::size_t rows,
+                                           uint64_t resamples, uint64_t seed, double level) {
   const auto nmodta = [](int64_t gt, int64_t fn, int64_t fp) {
     if (gt == 0) return fp == 0 ? 1.0 : -100000.0;
     return std::max(-100000.0, 1.0 - static_cast<double>(fn + fp) / static_cast<double>(gt));
   };
   SplitMix64 generator(seed);
-  std::array<std::vector<double>, kClassCount> d;
+  std::vector<std::vector<double>> d(rows);
   for (uint64_t r = 0; r < resamples; ++r) {
-    UnitCounts sum{};
+    DenseUnit sum(rows);
     for (std::size_t draw = 0; draw < units.size(); ++draw) {
-      const UnitCounts& unit = units[generator.below(units.size())];
-      for (std::size_t slot = 0; slot < kClassCount; ++slot) sum[slot] += unit[slot];
+      const DenseUnit& unit = units[generator.below(units.size())];
+      for (std::size_t slot = 0; slot < rows; ++slot) sum[slot] += unit[slot];
     }
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    for (std::size_t slot = 0; slot < rows; ++slot) {
       const PairedClassCounts& c = sum[slot];
       d[slot].push_back(nmodta(c.gtB, c.fnB, c.fpB) - nmodta(c.gtA, c.fnA, c.fpA));
     }
   }
   const auto k = static_cast<std::size_t>(std::floor(
       static_cast<double>(resamples) * (1.0 - level) / 2.0 + 1e-9));  // levels of few decimals
-  std::array<ClassBootstrap, kClassCount> out;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  std::vector<ClassBootstrap> out(rows);
+  for (std::size_t slot = 0; slot < rows; ++slot) {
     std::vector<double>& v = d[slot];
     std::sort(v.begin(), v.end());
     out[slot].low = v[k];
@@ -128,6 +137,18 @@ std::array<ClassBootstrap, kClassCount> plainBootstrap(const std::vector<UnitCou
   return out;
 }
 
+void expectSame(const std::vector<ClassBootstrap>& got,
+                const std::vector<ClassBootstrap>& expected) {
+  ASSERT_EQ(got.size(), expected.size());
+  for (std::size_t slot = 0; slot < expected.size(); ++slot) {
+    SCOPED_TRACE(testing::Message() << "row " << slot);
+    EXPECT_EQ(got[slot].low, expected[slot].low);
+    EXPECT_EQ(got[slot].high, expected[slot].high);
+    EXPECT_EQ(got[slot].bBetter, expected[slot].bBetter);
+    EXPECT_EQ(got[slot].aBetter, expected[slot].aBetter);
+  }
+}
+
 TEST(PairedBootstrapTest, EqualsThePlainProcedureForAnyThreads) {
   struct Case {
     uint64_t seed;
@@ -138,40 +159,78 @@ TEST(PairedBootstrapTest, EqualsThePlainProcedureForAnyThreads) {
   for (const Case& c : {Case{1, 1, 50, 0.95}, Case{2, 7, 333, 0.9}, Case{3, 40, 2000, 0.95},
                         Case{0xFFFFFFFFFFFFFFFFULL, 123, 777, 0.5}, Case{5, 2, 1, 0.99}}) {
     SCOPED_TRACE(testing::Message() << "seed " << c.seed << ", " << c.units << " units");
-    std::vector<UnitCounts> units = randomUnits(c.seed * 7 + 1, c.units);
+    std::vector<DenseUnit> units = randomUnits(c.seed * 7 + 1, c.units);
     // Sums past 32 bits take the wide road; the others fit the narrow one.
     if (c.units == 123) units[5][2].fpB = 5'000'000'000;
-    const auto expected = plainBootstrap(units, c.resamples, c.seed, c.level);
+    const auto expected = plainBootstrap(units, kClassCount, c.resamples, c.seed, c.level);
     for (const unsigned threads : {1u, 2u, 5u}) {
-      const auto got = pairedBootstrap(units, {c.resamples, c.seed, c.level, threads});
-      for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-        SCOPED_TRACE(testing::Message() << evaluationClasses[slot] << ", " << threads);
-        EXPECT_EQ(got[slot].low, expected[slot].low);
-        EXPECT_EQ(got[slot].high, expected[slot].high);
-        EXPECT_EQ(got[slot].bBetter, expected[slot].bBetter);
-        EXPECT_EQ(got[slot].aBetter, expected[slot].aBetter);
+      SCOPED_TRACE(testing::Message() << threads << " threads");
+      expectSame(
+          pairedBootstrap(sparse(units), kClassCount, {c.resamples, c.seed, c.level, threads}),
+          expected);
+    }
+  }
+}
+
+// A set of a thousand classes and more, as a dataset's own classes make
+// one: a few classes in every unit, most in a few units or none, counts
+// small and large. However many differences may be held at once (so that
+// the classes are resampled in one batch or in many, each summed densely or
+// sparsely, in 32 or 64 bits), the result is the plain procedure's.
+TEST(PairedBootstrapTest, ManyClassesInAnyBatchesEqualThePlainProcedure) {
+  constexpr std::size_t kRows = 1204;
+  for (const uint64_t seed : {11u, 12u, 13u}) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    SplitMix64 random(seed);
+    const std::size_t unitCount = 5 + random.below(40);
+    std::vector<DenseUnit> units(unitCount, DenseUnit(kRows));
+    const auto fill = [&](PairedClassCounts& c, uint64_t size) {
+      c.gtA = static_cast<int64_t>(random.below(size));
+      c.gtB = random.below(4) == 0 ? c.gtA + static_cast<int64_t>(random.below(3)) : c.gtA;
+      c.fnA = static_cast<int64_t>(random.below(static_cast<uint64_t>(c.gtA) + 1));
+      c.fnB = static_cast<int64_t>(random.below(static_cast<uint64_t>(c.gtB) + 1));
+      c.fpA = static_cast<int64_t>(random.below(size / 4 + 1));
+      c.fpB = static_cast<int64_t>(random.below(size / 4 + 1));
+    };
+    for (DenseUnit& unit : units) {
+      for (std::size_t row = 0; row < 15; ++row) fill(unit[row], 50);  // in every unit
+      for (int k = 0; k < 6; ++k) fill(unit[15 + random.below(kRows - 15)], 9);
+      // Only A's false alarms, or only B's, in a class of no objects.
+      unit[kRows - 1].fpB = static_cast<int64_t>(random.below(2));
+    }
+    if (seed == 13) units[1][800].fpA = 3'000'000'000;  // 64-bit sums in its batch
+    const uint64_t resamples = 150 + random.below(100);
+    const auto expected = plainBootstrap(units, kRows, resamples, seed, 0.9);
+    for (const uint64_t held : {uint64_t{1} << 24, resamples * 40, uint64_t{1}}) {
+      for (const unsigned threads : {1u, 3u}) {
+        SCOPED_TRACE(testing::Message() << held << " held, " << threads << " threads");
+        BootstrapOptions options{resamples, seed, 0.9, threads};
+        options.heldDifferences = held;
+        expectSame(pairedBootstrap(sparse(units), kRows, options), expected);
       }
     }
   }
 }
 
 TEST(PairedBootstrapTest, ADetectorAgainstItselfDiffersInNoResample) {
-  std::vector<UnitCounts> units = randomUnits(9, 25);
-  for (UnitCounts& unit : units) {
+  std::vector<DenseUnit> units = randomUnits(9, 25);
+  for (DenseUnit& unit : units) {
     for (PairedClassCounts& c : unit) {
       c.gtB = c.gtA;
       c.fnB = c.fnA;
       c.fpB = c.fpA;
     }
   }
-  for (const ClassBootstrap& b : pairedBootstrap(units, {500, 3, 0.95, 2})) {
+  for (const ClassBootstrap& b : pairedBootstrap(sparse(units), kClassCount, {500, 3, 0.95, 2})) {
     EXPECT_EQ(b.low, 0.0);
     EXPECT_EQ(b.high, 0.0);
     EXPECT_EQ(b.bBetter, 0.0);
     EXPECT_EQ(b.aBetter, 0.0);
   }
   // Without units there is nothing to draw: every difference is 0.
-  for (const ClassBootstrap& b : pairedBootstrap({}, {100, 1, 0.95, 1})) {
+  const auto none = pairedBootstrap({}, kClassCount, {100, 1, 0.95, 1});
+  ASSERT_EQ(none.size(), kClassCount);
+  for (const ClassBootstrap& b : none) {
     EXPECT_EQ(b.low, 0.0);
     EXPECT_EQ(b.high, 0.0);
   }
@@ -201,12 +260,13 @@ std::vector<UnitCounts> simulatedDataset(SplitMix64& random, std::size_t n) {
   for (UnitCounts& unit : units) {
     const auto objects = static_cast<int64_t>(20 + random.below(61));             // 20 to 80
     const double difficulty = static_cast<double>(random.below(2001)) / 10000.0;  // 0 to 0.2
-    PairedClassCounts& c = unit[0];
+    PairedClassCounts c;
     c.gtA = c.gtB = objects;
     c.fnA = successes(random, objects, 0.10 + difficulty);
     c.fnB = successes(random, objects, 0.07 + difficulty);
     c.fpA = successes(random, objects, 0.05 + difficulty / 2);
     c.fpB = successes(random, objects, 0.06 + difficulty / 2);
+    unit.append(0, c);
   }
   return units;
 }
@@ -222,7 +282,7 @@ TEST(PairedBootstrapTest, NinetyFivePercentIntervalsCoverTheTrueDifference) {
   for (int dataset = 0; dataset < kDatasets; ++dataset) {
     const std::vector<UnitCounts> units = simulatedDataset(random, 60);
     const ClassBootstrap all =
-        pairedBootstrap(units, {resamples, static_cast<uint64_t>(dataset) + 1, 0.95, 2})[0];
+        pairedBootstrap(units, 1, {resamples, static_cast<uint64_t>(dataset) + 1, 0.95, 2})[0];
     if (all.low <= kTrueDifference && kTrueDifference <= all.high) {
       ++covered;
     } else if (all.high < kTrueDifference) {

@@ -141,8 +141,9 @@ TEST(ConvertCommandTest, ScoringAFormatDirectlyGivesWhatScoringItsConversionGive
 }
 
 // compare reads its ground truth as --gt-format says and both detectors'
-// outputs as --sys-format says: the same numbers as comparing the converted
-// files, for one sequence and for a dataset (whose LIST may name formats).
+// outputs as --sys-format says: through the map convert writes by, the same
+// numbers as comparing the converted files, for one sequence and for a
+// dataset (whose LIST may name formats).
 TEST(ConvertCommandTest, ComparingAFormatDirectlyGivesWhatComparingItsConversionGives) {
   TempDir dir;
   // A second MOT detector: the first one's boxes, one moved away, one added.
@@ -170,7 +171,11 @@ TEST(ConvertCommandTest, ComparingAFormatDirectlyGivesWhatComparingItsConversion
     convert(data(p.groundTruth), false, dir.file("gt.csv"));
     convert(data(p.system), true, dir.file("a.csv"));
     convert(second, true, dir.file("b.csv"));
-    std::vector<std::string> formats = {"--gt-format", p.format, "--sys-format", p.format};
+    const ToolResult map = runTalmira({"convert", "--from", p.format, "--show-classes"});
+    ASSERT_EQ(map.status, 0) << map.errors;
+    std::vector<std::string> formats = {"--gt-format",  p.format,
+                                        "--sys-format", p.format,
+                                        "--classes",    dir.write("map.csv", map.output)};
     formats.insert(formats.end(), p.options.begin(), p.options.end());
     formats.insert(formats.end(), p.truthOnly.begin(), p.truthOnly.end());
     for (const std::vector<std::string>& settings :
@@ -215,6 +220,15 @@ TEST(ConvertCommandTest, ComparingAFormatDirectlyGivesWhatComparingItsConversion
                                  data("mot/det.txt") + "," + otherMot + ",mot,mot\nkitti," +
                                  data("kitti/label.txt") + "," + data("kitti/det.txt") + "," +
                                  data("kitti/det.txt") + ",kitti,\n");
+  // One map of both formats' labels (MOT's numbers, KITTI's names) onto
+  // this format's classes, as convert maps them.
+  std::string bothMaps;
+  for (const char* format : {"mot", "kitti"}) {
+    const ToolResult shown = runTalmira({"convert", "--from", format, "--show-classes"});
+    ASSERT_EQ(shown.status, 0) << shown.errors;
+    bothMaps += bothMaps.empty() ? shown.output : shown.output.substr(shown.output.find('\n') + 1);
+  }
+  const std::string mapped = dir.write("both_maps.csv", bothMaps);
   const std::vector<std::string> settings = {"--format", "csv", "--resamples", "500", "-q"};
   const auto compared = [&](std::vector<std::string> arguments) {
     arguments.insert(arguments.end(), settings.begin(), settings.end());
@@ -223,20 +237,60 @@ TEST(ConvertCommandTest, ComparingAFormatDirectlyGivesWhatComparingItsConversion
     return run.output;
   };
   // kitti's sys_format is left empty: --sys-format gives it.
-  EXPECT_EQ(compared({"compare", "--dataset", namedList, "--sys-format", "kitti"}),
-            compared({"compare", "--dataset", convertedList}));
   EXPECT_EQ(
-      compared({"compare", "--dataset", namedList, "--best", "-j", "2", "--sys-format", "kitti"}),
-      compared({"compare", "--dataset", convertedList, "--best", "-j", "2"}));
+      compared({"compare", "--dataset", namedList, "--sys-format", "kitti", "--classes", mapped}),
+      compared({"compare", "--dataset", convertedList}));
+  EXPECT_EQ(compared({"compare", "--dataset", namedList, "--best", "-j", "2", "--sys-format",
+                      "kitti", "--classes", mapped}),
+            compared({"compare", "--dataset", convertedList, "--best", "-j", "2"}));
   const std::string motList = dir.write("mot.csv", header + "\nmot," + data("mot/gt.txt") + "," +
                                                        data("mot/det.txt") + "," + otherMot + "\n");
   const std::string motConverted = dir.write(
       "mot_converted.csv", header + "\nmot," + converted(data("mot/gt.txt"), "mot", false) + "," +
                                converted(data("mot/det.txt"), "mot", true) + "," +
                                converted(otherMot, "mot", true) + "\n");
-  EXPECT_EQ(
-      compared({"compare", "--dataset", motList, "--gt-format", "mot", "--sys-format", "mot"}),
-      compared({"compare", "--dataset", motConverted}));
+  EXPECT_EQ(compared({"compare", "--dataset", motList, "--gt-format", "mot", "--sys-format", "mot",
+                      "--classes", mapped}),
+            compared({"compare", "--dataset", motConverted}));
+  // Without a map each sequence brings its format's own classes: the
+  // dataset's rows are MOT's, then KITTI's, and each class counts what it
+  // counts in its own sequence compared alone.
+  const auto rowsOf = [](const std::string& csv) {
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string& line : splitLines(csv)) {
+      std::vector<std::string> fields;
+      std::size_t start = 0;
+      for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos;
+           start = comma + 1) {
+        fields.push_back(line.substr(start, comma - start));
+      }
+      fields.push_back(line.substr(start));
+      rows.push_back(fields);
+    }
+    return rows;
+  };
+  const auto pooled =
+      rowsOf(compared({"compare", "--dataset", namedList, "--sys-format", "kitti"}));
+  const auto mot = rowsOf(compared({"compare", data("mot/gt.txt"), data("mot/det.txt"), otherMot,
+                                    "--gt-format", "mot", "--sys-format", "mot"}));
+  const auto kitti =
+      rowsOf(compared({"compare", data("kitti/label.txt"), data("kitti/det.txt"),
+                       data("kitti/det.txt"), "--gt-format", "kitti", "--sys-format", "kitti"}));
+  ASSERT_EQ(pooled.size(), mot.size() + kitti.size() - 2);  // one header, one All
+  EXPECT_EQ(pooled[0], mot[0]);
+  EXPECT_EQ(pooled[1][0], "All");
+  for (std::size_t r = 2; r < pooled.size(); ++r) {
+    const auto& own = r < mot.size() ? mot[r] : kitti[r - mot.size() + 2];
+    EXPECT_EQ(pooled[r][0], own[0]);
+    // gt, fn_a, fp_a, fn_b, fp_b and the objects found: sums of integers.
+    for (const std::size_t column : {1, 2, 3, 5, 6, 13, 14, 15, 16}) {
+      EXPECT_EQ(pooled[r][column], own[column]) << own[0] << " " << pooled[0][column];
+    }
+  }
+  for (const std::size_t column : {1, 2, 3, 5, 6, 13, 14, 15, 16}) {
+    EXPECT_EQ(std::stol(pooled[1][column]), std::stol(mot[1][column]) + std::stol(kitti[1][column]))
+        << pooled[0][column];
+  }
 
   // A LIST naming a format that does not exist: its line.
   const std::string wrong =
