@@ -7,18 +7,30 @@
 
 namespace talmira {
 
+namespace {
+
+// The columns a cell takes: its characters, a UTF-8 letter of several bytes
+// being one (class names are written as their datasets write them).
+std::size_t columnsOf(const std::string& cell) {
+  return static_cast<std::size_t>(std::count_if(cell.begin(), cell.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+}  // namespace
+
 std::string renderTable(const std::vector<std::vector<std::string>>& rows,
                         std::size_t leftColumns) {
   std::vector<std::size_t> widths;
   for (const auto& row : rows) {
     widths.resize(std::max(widths.size(), row.size()), 0);
-    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], columnsOf(row[c]));
   }
   std::string text;
   for (const auto& row : rows) {
     std::string line;
     for (std::size_t c = 0; c < row.size(); ++c) {
-      const std::string padding(widths[c] - row[c].size(), ' ');
+      const std::string padding(widths[c] - columnsOf(row[c]), ' ');
       const std::string gap = c == 0 ? "" : "  ";
       if (c < leftColumns) {
         line += gap + row[c] + padding;
