@@ -18,6 +18,7 @@
 #include "annotation/sequence_reader.h"
 #include "scoring/counts/sequence_evaluation.h"
 #include "scoring/matching/box_overlap.h"
+#include "talmira/writers/check_report.h"
 
 namespace talmira {
 
@@ -33,6 +34,25 @@ std::string csvField(std::string_view text) {
     if (c == '"') quoted += '"';
   }
   return quoted + "\"";
+}
+
+std::size_t classRowNamed(const ClassSet& classes, const std::string& name,
+                          std::string_view command, std::string_view option) {
+  if (const std::optional<std::size_t> row = classes.rowOf(name)) return *row;
+  // A big set is named by its first classes: enough to tell which dataset's they are.
+  constexpr std::size_t kNamedInFull = 12;
+  constexpr std::size_t kNamedOfMany = 8;
+  const std::size_t named = classes.rows() <= kNamedInFull ? classes.rows() : kNamedOfMany;
+  std::string list;
+  for (std::size_t row = 0; row < named; ++row) {
+    list += (row == 0 ? "\"" : ", \"") + printableName(classes.row(row)) + "\"";
+  }
+  if (named < classes.rows()) {
+    list += " and " + std::to_string(classes.rows() - named) + " more";
+  }
+  throw CommandError{kExitUsage, "talmira " + std::string(command) + ": " + std::string(option) +
+                                     " " + printableName(name) +
+                                     ": no class of that name; the classes are " + list};
 }
 
 float parseConfidence(const std::string& text) { return parseFraction(text, "confidence"); }

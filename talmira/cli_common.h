@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "annotation/class_set.h"
 #include "annotation/formats.h"
 #include "annotation/quor_records.h"
 #include "annotation/scoring_rules.h"
@@ -63,6 +64,13 @@ std::string jsonText(const Json& json, int indent = 2);
 
 /// A CSV field, quoted when it holds a comma, a quote or a line end.
 std::string csvField(std::string_view text);
+
+/// The row in `classes` of the class a command line names with `option`
+/// ("--class"); throws a CommandError of status 2 for `command` naming the
+/// classes there are (the first ones, and how many more, of a big set) when
+/// none bears that name.
+std::size_t classRowNamed(const ClassSet& classes, const std::string& name,
+                          std::string_view command, std::string_view option = "--class");
 
 /// How the two inputs of a pair are read: their formats and what the
 /// formats other than this one need (the class map, the image size, ...).

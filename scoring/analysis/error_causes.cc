@@ -105,14 +105,14 @@ void FrameExplainer::start(const QuorFrame& truth, const QuorFrame* partner) {
   if (partner != nullptr) {
     select(everyClass_, allTruthSelection_, allTruthPositions_, allSystemSelection_,
            allSystemPositions_);
+    // The classes present, whatever the set: a dataset's codes run past
+    // this format's ten and past any mask's bits.
     codes_.clear();
-    const uint64_t classes = classCodeMask(allTruthSelection_) | classCodeMask(allSystemSelection_);
-    for (const std::string_view name : knownClasses) {
-      const int32_t code = findClassCode(name);
-      if (code >= 0 && (classes & TargetFilter::classBit(static_cast<uint16_t>(code))) != 0) {
-        codes_.push_back(code);
-      }
+    for (const QuorFrame* selection : {&allTruthSelection_, &allSystemSelection_}) {
+      for (const QuorTarget* target : selection->targets) codes_.push_back(target->classCode);
     }
+    std::sort(codes_.begin(), codes_.end());
+    codes_.erase(std::unique(codes_.begin(), codes_.end()), codes_.end());
     sharedEvents_.resize(codes_.size() + 1);
     shared_ =
         evaluateFrameClassesEvents(allTruthSelection_, allSystemSelection_, codes_, sharedEvents_);

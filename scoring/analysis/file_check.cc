@@ -32,6 +32,16 @@ FileCheck checkFile(const QuorSequence& sequence, const ReadDetails& details) {
   check.droppedBySize = details.droppedBySize;
   check.unknownTypes = details.unknownTypes;
   check.headerReadsAsRecord = details.headerReadsAsRecord;
+  if (sequence.classes) check.classes = sequence.classes;
+  const ClassSet& classes = *check.classes;
+  check.boxesPerClass.assign(classes.names().size(), 0);
+  // The position in boxesPerClass of each class code the set has, -1 elsewhere.
+  std::vector<int32_t> slotOfCode;
+  for (std::size_t row = 1; row < classes.rows(); ++row) {
+    const uint16_t code = classes.code(row);
+    if (code >= slotOfCode.size()) slotOfCode.resize(std::size_t{code} + 1, -1);
+    slotOfCode[code] = static_cast<int32_t>(row - 1);
+  }
 
   struct Runs {
     uint64_t runs = 0;
@@ -48,7 +58,9 @@ FileCheck checkFile(const QuorSequence& sequence, const ReadDetails& details) {
     check.regions += frame.regions.size();
     for (const QuorTarget* target : frame.targets) {
       ++check.boxes;
-      if (target->classCode < knownClasses.size()) ++check.boxesPerClass[target->classCode];
+      if (target->classCode < slotOfCode.size() && slotOfCode[target->classCode] >= 0) {
+        ++check.boxesPerClass[static_cast<std::size_t>(slotOfCode[target->classCode])];
+      }
       if (target->markA || target->markB) ++check.flaggedBoxes;
       const float confidence = target->confidence;
       if (!check.confidenceMin || confidence < *check.confidenceMin) {

@@ -4,12 +4,12 @@
 // The rules for what deserves a warning live here; talmira renders them.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "annotation/class_set.h"
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
 
@@ -25,10 +25,13 @@ struct RepeatedFrameNumber {
 struct FileCheck {
   uint64_t records = 0;
   uint64_t frames = 0;  // runs of lines of one frame number, as the scorer sees them
-  std::array<uint64_t, knownClasses.size()> boxesPerClass{};  // in knownClasses order
-  uint64_t boxes = 0;                                         // all classes
-  uint64_t regions = 0;                                       // don't-care regions
-  uint64_t dcfRecords = 0;                                    // dropped
+  // The file's classes (classesOf() the sequence), and the boxes of each,
+  // in their order ("All" left out: boxesPerClass[k] counts class row k + 1).
+  ClassSetPtr classes = ClassSet::standard();
+  std::vector<uint64_t> boxesPerClass;
+  uint64_t boxes = 0;          // all classes
+  uint64_t regions = 0;        // don't-care regions
+  uint64_t dcfRecords = 0;     // dropped
   uint64_t flaggedBoxes = 0;   // boxes with flag A or B: set aside by the scorer
   uint64_t droppedBySize = 0;  // records none of whose sides reaches kMinSideLength
   std::vector<ReadDetails::UnknownType> unknownTypes;

@@ -1,5 +1,6 @@
 // talmira check: a report on the annotation files themselves.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -26,8 +27,13 @@ struct CheckOptions {
 
 std::string lineOf(std::string_view label, const std::string& value) {
   std::string line = "  " + std::string(label);
-  line.resize(std::max<std::size_t>(line.size() + 1, 40), ' ');
-  return line + value + "\n";
+  // Padded by characters, not bytes: class names may be any UTF-8.
+  const auto characters =
+      static_cast<std::size_t>(std::count_if(line.begin(), line.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+      }));
+  line.append(characters < 39 ? 39 - characters : 0, ' ');
+  return line + " " + value + "\n";
 }
 
 std::string number(uint64_t value) { return std::to_string(value); }
@@ -38,9 +44,10 @@ std::string renderFileText(std::string_view title, const std::string& path, cons
   text += lineOf("records", number(check.records));
   text += lineOf("frames", number(check.frames));
   text += lineOf("boxes", number(check.boxes));
-  for (std::size_t k = 0; k < knownClasses.size(); ++k) {
+  const std::vector<std::string>& classes = check.classes->names();
+  for (std::size_t k = 0; k < classes.size(); ++k) {
     if (check.boxesPerClass[k] != 0) {
-      text += lineOf("  " + std::string(knownClasses[k]), number(check.boxesPerClass[k]));
+      text += lineOf("  " + printableName(classes[k]), number(check.boxesPerClass[k]));
     }
   }
   text += lineOf("don't-care regions", number(check.regions));
@@ -142,6 +149,7 @@ void runCheck(const CheckOptions& options) {
 
 void addCheckCommand(CLI::App& app) {
   auto options = std::make_shared<CheckOptions>();
+  options->formats.ownClasses = true;  // other datasets' boxes by the classes they name
   CLI::App* command = app.add_subcommand(
       "check", "Report what annotation files hold and what looks wrong in them, before scoring");
   command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "annotation/class_set.h"
 #include "annotation/selection.h"
 #include "annotation/sequence_reader.h"
 #include "scoring/analysis/sequence_events.h"
@@ -37,6 +38,7 @@ void runEvents(const EventsOptions& options) {
   ReadDetails systemLines;
   readInputs(options.groundTruth, options.system, groundTruth, system, &truthLines, &systemLines,
              formats);
+  classRowNamed(*pairClasses(*groundTruth, *system), options.className, "events");
   const TargetFilter filter(options.className.c_str(), options.confidence);
   writeOutput(options.output, renderEventsCsv(*groundTruth, truthLines, *system, systemLines,
                                               filter, options.near));
@@ -46,14 +48,15 @@ void runEvents(const EventsOptions& options) {
 
 void addEventsCommand(CLI::App& app) {
   auto options = std::make_shared<EventsOptions>();
+  options->formats.ownClasses = true;  // other datasets' classes as they name them
   CLI::App* command = app.add_subcommand(
       "events", "List what became of every box of a class: matched, missed, a false alarm, ...");
   command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();
   command->add_option("SYS", options->system, "the detector's output, same format")->required();
   addConfidenceOption(*command, options->confidence);
-  const std::vector<std::string> classes(evaluationClasses.begin(), evaluationClasses.end());
-  command->add_option("--class", options->className, "the class to follow (All takes every class)")
-      ->check(CLI::IsMember(classes))
+  command
+      ->add_option("--class", options->className,
+                   "the class to follow, as the files name it (All takes every class)")
       ->type_name("NAME")
       ->default_str("All");
   addNearOption(*command, options->near);
@@ -65,6 +68,8 @@ void addEventsCommand(CLI::App& app) {
   command->footer(
       "One CSV row per box the class takes at the confidence:\n"
       "  gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,overlap\n"
+      "class is the box's class as its file names it (another dataset's files name their own),\n"
+      "quoted as CSV quotes a field when it holds a comma, a quote or a line end.\n"
       "side is gt or sys; line is the record's line in its file (the header is line 1);\n"
       "gt_frame_line is the line of the first record of the ground-truth frame judged.\n"
       "For another format, lines are those of its records (for XML and JSON, of the element;\n"

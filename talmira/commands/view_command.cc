@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "annotation/class_set.h"
 #include "annotation/selection.h"
 #include "annotation/sequence_reader.h"
 #include "scoring/analysis/frame_views.h"
@@ -93,8 +94,8 @@ void finishViewPage(const ViewRequest& r, const ViewSource& source, ViewPage& pa
 // Files of this format whose frame numbers only grow (what tools write) are
 // read twice rather than held: once to count every frame's errors, once for
 // the frames the page holds. False when the files cannot be read that way.
+// Both files are of this format (the caller sees to it).
 bool writeViewPageWhileReading(const ViewRequest& r, const TargetFilter& filter, ViewPage& page) {
-  if (!r.formats.native()) return false;
   StreamedInput groundTruth(openForStreaming(r.groundTruth), r.groundTruth);
   StreamedInput system(openForStreaming(r.system), r.system);
   if (groundTruth.stream == nullptr || system.stream == nullptr) {
@@ -122,7 +123,6 @@ bool writeViewPageWhileReading(const ViewRequest& r, const TargetFilter& filter,
 }  // namespace
 
 void writeViewPage(const ViewRequest& r) {
-  const TargetFilter filter(r.className.c_str(), r.confidence);
   ViewPage page;
   page.groundTruthPath = r.groundTruth;
   page.systemPath = r.system;
@@ -130,13 +130,24 @@ void writeViewPage(const ViewRequest& r) {
   page.confidence = r.confidence;
   page.framesText = r.framesText;
   page.producedBy = r.producedBy;
-  if (writeViewPageWhileReading(r, filter, page)) return;
+  if (r.formats.native()) {
+    // Files of this format: its ten classes, known before either file is read.
+    page.classSet = ClassSet::standard();
+    classRowNamed(*page.classSet, r.className, "view");
+    if (writeViewPageWhileReading(r, TargetFilter(r.className.c_str(), r.confidence), page)) {
+      return;
+    }
+  }
 
   std::unique_ptr<QuorSequence> groundTruth;
   std::unique_ptr<QuorSequence> system;
   ReadDetails truthLines;
   ReadDetails systemLines;
   readInputs(r.groundTruth, r.system, groundTruth, system, &truthLines, &systemLines, r.formats);
+  // The filter looks its class up among the names the files brought.
+  page.classSet = pairClasses(*groundTruth, *system);
+  classRowNamed(*page.classSet, r.className, "view");
+  const TargetFilter filter(r.className.c_str(), r.confidence);
   const std::vector<int32_t> partners = pairFrames(*groundTruth, *system);
   page.errors = frameErrors(*groundTruth, *system, partners, filter, r.jobs);
   const std::vector<std::size_t> chosen =
@@ -182,6 +193,7 @@ void writeViewPage(const ViewRequest& r) {
 
 void addViewCommand(CLI::App& app) {
   auto given = std::make_shared<ViewOptionsGiven>();
+  given->formats.ownClasses = true;  // other datasets' classes as they name them
   ViewRequest& r = given->request;
   CLI::App* command = app.add_subcommand(
       "view", "Write a page that draws both files' boxes frame by frame, on the video's pictures");
@@ -191,10 +203,9 @@ void addViewCommand(CLI::App& app) {
       ->type_name("PAGE.html")
       ->required();
   addConfidenceOption(*command, r.confidence);
-  const std::vector<std::string> classes(evaluationClasses.begin(), evaluationClasses.end());
   command
-      ->add_option("--class", r.className, "the class whose matching is drawn (All: every class)")
-      ->check(CLI::IsMember(classes))
+      ->add_option("--class", r.className,
+                   "the class whose matching is drawn, as the files name it (All: every class)")
       ->type_name("NAME")
       ->default_str("All");
   command

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <set>
+#include <string_view>
+#include <vector>
 
 #include "scoring/analysis/error_causes.h"
 #include "scoring/analysis/sequence_explanation.h"
@@ -172,6 +173,54 @@ std::array<int32_t, 8> cornersOf(const ViewSource& source, bool systemSide, uint
   }
   return {target.minX, target.minY, target.maxX, target.minY,
           target.maxX, target.maxY, target.minX, target.maxY};
+}
+
+// Whether `name` is its own text with HTML's white space stripped from
+// its ends and collapsed to single spaces, as an option without a value
+// attribute takes its text for its value.
+bool survivesCollapsing(std::string_view name) {
+  constexpr std::string_view kSpace = " \t\n\f\r";
+  if (name.empty()) return true;
+  if (kSpace.find(name.front()) != std::string_view::npos) return false;
+  if (kSpace.find(name.back()) != std::string_view::npos) return false;
+  return name.find_first_of(kSpace.substr(1)) == std::string_view::npos &&
+         name.find("  ") == std::string_view::npos;
+}
+
+// The classes of the pair's set that the boxes of the frames held bear,
+// ordered by name (bytes); a class the set lacks by the name its code has.
+std::vector<std::string_view> heldClasses(const ViewSource& source, const ViewPage& page) {
+  std::vector<uint16_t> codes;
+  for (const FrameView& view : page.frames) {
+    const QuorFrame& truth = source.groundTruth.frames[view.truthFrame];
+    for (const ViewBox& b : view.boxes) {
+      if (b.region) continue;
+      const auto at = static_cast<std::size_t>(b.box);
+      const QuorTarget& target =
+          *(b.systemSide
+                ? source.system.frames[static_cast<std::size_t>(view.systemFrame)].targets[at]
+                : truth.targets[at]);
+      codes.push_back(target.classCode);
+    }
+  }
+  std::sort(codes.begin(), codes.end());
+  codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+  const ClassSet& classes = *page.classSet;
+  std::vector<int32_t> rowOfCode;
+  for (std::size_t row = 1; row < classes.rows(); ++row) {
+    const uint16_t code = classes.code(row);
+    if (code >= rowOfCode.size()) rowOfCode.resize(std::size_t{code} + 1, -1);
+    rowOfCode[code] = static_cast<int32_t>(row);
+  }
+  std::vector<std::string_view> names;
+  names.reserve(codes.size());
+  for (const uint16_t code : codes) {
+    const bool inSet = code < rowOfCode.size() && rowOfCode[code] >= 0;
+    names.push_back(inSet ? classes.row(static_cast<std::size_t>(rowOfCode[code]))
+                          : std::string_view(classNameOf(code)));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::string pointsOf(const std::array<int32_t, 8>& c) {
@@ -376,25 +425,15 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
       "with an error.</p>\n";
 
   // The controls, the frame and the readout.
-  std::set<std::string> classNames;
-  for (const FrameView& view : page.frames) {
-    const QuorFrame& truth = source.groundTruth.frames[view.truthFrame];
-    for (const ViewBox& b : view.boxes) {
-      if (b.region) continue;
-      const auto at = static_cast<std::size_t>(b.box);
-      const QuorTarget& target =
-          *(b.systemSide
-                ? source.system.frames[static_cast<std::size_t>(view.systemFrame)].targets[at]
-                : truth.targets[at]);
-      classNames.insert(target.className());
-    }
-  }
   html +=
       "<h2>The frame</h2>\n<div id=\"controls\"><button id=\"prev\" type=\"button\">\u2190 "
       "previous</button><button id=\"next\" type=\"button\">next \u2192</button>"
       "<label>Class <select id=\"class-filter\"><option>All</option>";
-  for (const std::string& name : classNames) {
-    html += "<option>" + escapeMarkup(name) + "</option>";
+  for (const std::string_view name : heldClasses(source, page)) {
+    // The script compares the option's value with the boxes' data-class.
+    html += survivesCollapsing(name) ? std::string("<option>")
+                                     : "<option value=\"" + escapeMarkup(name) + "\">";
+    html += escapeMarkup(name) + "</option>";
   }
   html +=
       "</select></label><label><input type=\"checkbox\" id=\"show-faint\"> boxes below the "

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "annotation/class_set.h"
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
 #include "scoring/analysis/frame_views.h"
@@ -55,6 +56,7 @@ std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
 struct ViewPage {
   std::string groundTruthPath;
   std::string systemPath;
+  ClassSetPtr classSet = ClassSet::standard();  // the pair's (pairClasses())
   std::string className = "All";
   float confidence = 0.0f;
   std::string framesText;           // the --frames text
@@ -71,7 +73,8 @@ struct ViewPage {
 /// (binned to at most kTimelineColumns columns, the shown frame marked, a
 /// click jumps to the held frame nearest), the frame shown (one at a time;
 /// right and left arrows, n and p for the next and previous frame with an
-/// error), its number, line and counts, a class filter, a toggle for the
+/// error), its number, line and counts, a class filter (the classes of the
+/// pair's set that boxes held bear, by name), a toggle for the
 /// boxes the selection does not take, and a readout of the box under the
 /// pointer. Without scripts the first frame is shown.
 std::string renderViewPage(const ViewSource& source, const ViewPage& page);

@@ -1,6 +1,7 @@
 // The check report as JSON: one object per file, the pairing, the warnings.
 #include "talmira/writers/check_report.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace talmira {
@@ -22,6 +23,69 @@ std::string printable(std::string_view text) {
 
 namespace {
 
+// The length of the UTF-8 sequence at the start of `text` when it encodes a
+// character that is no control character (C0, DEL or C1), otherwise 0.
+std::size_t printableSequenceLength(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return lead >= 0x20 && lead != 0x7f ? 1 : 0;
+  std::size_t length = 0;
+  uint32_t code = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    code = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    code = lead & 0x0Fu;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    code = lead & 0x07u;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (byte(i) & 0x3Fu);
+  }
+  const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+  const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+  const bool control = code <= 0x9F;
+  return overlong || surrogate || control || code > 0x10FFFF ? 0 : length;
+}
+
+}  // namespace
+
+std::string printableName(std::string_view name) {
+  std::string out;
+  while (!name.empty()) {
+    const std::size_t length = name.front() == '\\' ? 0 : printableSequenceLength(name);
+    if (length == 0) {
+      out += printable(name.substr(0, 1));
+      name.remove_prefix(1);
+    } else {
+      out.append(name.substr(0, length));
+      name.remove_prefix(length);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// A class name as a JSON key: as the dataset gives it when that is UTF-8
+// (JSON escapes what needs it) with no C1 control in it, otherwise as
+// printableName() shows it.
+std::string nameKey(std::string_view name) {
+  for (std::string_view rest = name; !rest.empty();) {
+    const auto lead = static_cast<unsigned char>(rest.front());
+    const std::size_t length = lead < 0x80 ? 1 : printableSequenceLength(rest);
+    if (length == 0) return printableName(name);
+    rest.remove_prefix(length);
+  }
+  return std::string(name);
+}
+
 Json fileJson(const std::string& path, const FileCheck& check, bool groundTruth) {
   Json json;
   json["file"] = printable(path);
@@ -29,8 +93,9 @@ Json fileJson(const std::string& path, const FileCheck& check, bool groundTruth)
   json["frames"] = check.frames;
   json["boxes"] = check.boxes;
   Json perClass = Json::object();
-  for (std::size_t k = 0; k < knownClasses.size(); ++k) {
-    perClass[std::string(knownClasses[k])] = check.boxesPerClass[k];
+  const std::vector<std::string>& names = check.classes->names();
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    perClass[nameKey(names[k])] = check.boxesPerClass[k];
   }
   json["boxes_per_class"] = perClass;
   json["dont_care_regions"] = check.regions;

@@ -15,6 +15,11 @@ namespace talmira {
 /// command line gave, and every output stays one line per item and valid UTF-8.
 std::string printable(std::string_view text);
 
+/// A class name as the dataset gives it, for a line of text: its UTF-8
+/// letters kept, but control characters, bytes that are not UTF-8 and
+/// backslashes shown as \xNN as printable() shows them.
+std::string printableName(std::string_view name);
+
 /// The report on the ground truth named `groundTruthName` and, when the
 /// report has one, the system output named `systemName`.
 Json checkReportJson(const std::string& groundTruthName, const std::string& systemName,

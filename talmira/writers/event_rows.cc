@@ -83,7 +83,7 @@ std::string renderEventsCsv(const QuorSequence& groundTruth, const ReadDetails& 
     csv += row.systemSide ? ",sys," : ",gt,";
     csv += std::to_string(row.line);
     csv += ',';
-    csv += row.box->className();
+    csv += csvField(row.box->name());
     csv += ',';
     csv += shortestText(row.box->confidence);
     csv += ',';
