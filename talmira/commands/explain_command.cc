@@ -87,16 +87,19 @@ void runExplain(const ExplainOptionsGiven& given) {
 }  // namespace
 
 Explanation explainFiles(const std::string& groundTruthPath, const std::string& systemPath,
-                         const ExplainOptions& options, const InputFormats& formats) {
+                         const ExplainOptions& options, const InputFormats& formats,
+                         ClassSetPtr classes) {
   return workOnFiles<Explanation>(
       groundTruthPath, systemPath, options.threads,
       [&](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<Explanation> {
+        // Files of this format: its ten classes.
         StreamedExplanation streamed = explainWhileReading(groundTruth, system, options);
         if (!streamed.inOrder) return std::nullopt;
         return std::move(streamed.explanation);
       },
       [&](const QuorSequence& groundTruth, const QuorSequence& system) {
-        return explainSequences(groundTruth, system, options);
+        return explainSequences(groundTruth, system,
+                                classes ? classes : pairClasses(groundTruth, system), options);
       },
       formats);
 }
