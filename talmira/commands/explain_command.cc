@@ -106,6 +106,7 @@ Explanation explainFiles(const std::string& groundTruthPath, const std::string& 
 
 void addExplainCommand(CLI::App& app) {
   auto options = std::make_shared<ExplainOptionsGiven>();
+  options->formats.ownClasses = true;  // other datasets' classes as they name them
   CLI::App* command = app.add_subcommand(
       "explain", "Say why a detector lost points: a cause for every miss and false alarm");
   command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();
