@@ -41,8 +41,9 @@ int64_t sum(const auto& values) {
   return std::accumulate(values.begin(), values.end(), int64_t{0});
 }
 
-void checkTotals(const Explanation& e, const std::array<ClassCounts, kClassCount>& scores) {
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+void checkTotals(const Explanation& e, const std::vector<ClassCounts>& scores) {
+  FUZZ_CHECK(e.classes.size() == scores.size() && e.classes.size() == e.classSet->rows());
+  for (std::size_t slot = 0; slot < e.classes.size(); ++slot) {
     const ClassExplanation& c = e.classes[slot];
     FUZZ_CHECK(c.gt == scores[slot].gt && c.det == scores[slot].det);
     FUZZ_CHECK(c.fn == scores[slot].fn && c.fp == scores[slot].fp);
@@ -62,16 +63,20 @@ void checkTotals(const Explanation& e, const std::array<ClassCounts, kClassCount
     FUZZ_CHECK(sum(c.pairs.histogram) == c.pairs.count);
   }
   const Confusion& m = e.confusion;
+  const std::size_t none = m.none();
+  FUZZ_CHECK(none + 1 == e.classes.size());
+  std::vector<int64_t> rowSums(m.size(), 0);
+  for (const Confusion::Cell& cell : m.nonZero()) rowSums[cell.truth] += cell.count;
   int64_t objects = 0, missed = 0;
-  for (std::size_t row = 0; row < kConfusionNone; ++row) {
-    FUZZ_CHECK(sum(m.cells[row]) == e.classes[row + 1].gt);
-    objects += sum(m.cells[row]);
-    missed += m.cells[row][kConfusionNone];
+  for (std::size_t row = 0; row < none; ++row) {
+    FUZZ_CHECK(rowSums[row] == e.classes[row + 1].gt);
+    objects += rowSums[row];
+    missed += m.at(row, none);
   }
-  FUZZ_CHECK(m.cells[kConfusionNone][kConfusionNone] == 0);
+  FUZZ_CHECK(m.at(none, none) == 0);
   FUZZ_CHECK(objects == e.classes[0].gt);
   FUZZ_CHECK(missed == e.classes[0].fn);
-  FUZZ_CHECK(sum(m.cells[kConfusionNone]) == e.classes[0].fp);
+  FUZZ_CHECK(rowSums[none] == e.classes[0].fp);
   int64_t frameErrors = 0;
   for (const FrameSummary& f : e.timeline) frameErrors += f.errors();
   FUZZ_CHECK(frameErrors == e.classes[0].fn + e.classes[0].fp);
@@ -80,6 +85,7 @@ void checkTotals(const Explanation& e, const std::array<ClassCounts, kClassCount
 // Every frame's causes against the plain reading of the rules.
 void checkFramesPlainly(const QuorSequence& truth, const QuorSequence& system, float confidence,
                         float near) {
+  const std::vector<TargetFilter> filters = classFilters(*pairClasses(truth, system), confidence);
   const std::vector<int32_t> partners = pairFrames(truth, system);
   FrameExplainer explainer(confidence, near);
   const QuorFrame none(0);
@@ -90,8 +96,7 @@ void checkFramesPlainly(const QuorSequence& truth, const QuorSequence& system, f
         truth.frames[at].targets.size() + (partner != nullptr ? partner->targets.size() : 0);
     if (boxes > kPlainCheckLimit) continue;
     explainer.start(truth.frames[at], partner);
-    for (const char* name : evaluationClasses) {
-      const TargetFilter filter(name, confidence);
+    for (const TargetFilter& filter : filters) {
       explainer.explain(filter);
       const QuorFrame& systemFrame = partner != nullptr ? *partner : none;
       std::vector<int8_t> misses, falseAlarms;

@@ -949,7 +949,8 @@ py::tuple explain(const Sequence& groundTruth, const Sequence& system, float con
   Explanation explanation;
   {
     py::gil_scoped_release unlocked;
-    explanation = explainSequences(*groundTruth.records, *system.records, options);
+    explanation =
+        explainSequences(*groundTruth.records, *system.records, ClassSet::standard(), options);
   }
   return explanationForPython(std::move(explanation), options);
 }
@@ -967,7 +968,8 @@ py::tuple explainFilePair(const std::string& groundTruthPath, const std::string&
       },
       [&](const Sequence& groundTruth, const Sequence& system) {
         py::gil_scoped_release unlocked;
-        return explainSequences(*groundTruth.records, *system.records, options);
+        return explainSequences(*groundTruth.records, *system.records, ClassSet::standard(),
+                                options);
       });
   return explanationForPython(std::move(explanation), options);
 }

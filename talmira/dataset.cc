@@ -198,14 +198,15 @@ void explainOne(BatchSequence& s, const InputFormats& formats, ExplainOptions op
                 unsigned threads) {
   options.threads = threads;
   options.everyFrame = false;
+  // The dataset's outputs are in this format's ten classes.
   Explanation explained;
   if (threads > 1) {
-    explained = explainFiles(s.groundTruth, s.system, options, formats);
+    explained = explainFiles(s.groundTruth, s.system, options, formats, ClassSet::standard());
   } else {
     std::unique_ptr<QuorSequence> groundTruth;
     std::unique_ptr<QuorSequence> system;
     readPair(s, formats, groundTruth, system);
-    explained = explainSequences(*groundTruth, *system, options);
+    explained = explainSequences(*groundTruth, *system, ClassSet::standard(), options);
   }
   explained.timeline = {};
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {

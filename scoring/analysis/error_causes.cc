@@ -105,17 +105,14 @@ void FrameExplainer::start(const QuorFrame& truth, const QuorFrame* partner) {
   if (partner != nullptr) {
     select(everyClass_, allTruthSelection_, allTruthPositions_, allSystemSelection_,
            allSystemPositions_);
-    // The classes present, whatever the set: a dataset's codes run past
-    // this format's ten and past any mask's bits.
-    codes_.clear();
-    for (const QuorFrame* selection : {&allTruthSelection_, &allSystemSelection_}) {
-      for (const QuorTarget* target : selection->targets) codes_.push_back(target->classCode);
-    }
-    std::sort(codes_.begin(), codes_.end());
-    codes_.erase(std::unique(codes_.begin(), codes_.end()), codes_.end());
+    listClasses();
     sharedEvents_.resize(codes_.size() + 1);
     shared_ =
         evaluateFrameClassesEvents(allTruthSelection_, allSystemSelection_, codes_, sharedEvents_);
+    if (shared_) {
+      groupByClass(allTruthSelection_, allTruthPositions_, truthStarts_, truthsByClass_);
+      groupByClass(allSystemSelection_, allSystemPositions_, systemStarts_, systemsByClass_);
+    }
   }
   if (shared_) {
     fill(sharedEvents_[0], allTruthPositions_, allSystemPositions_, false, allTruths_, allSystems_);
@@ -132,32 +129,61 @@ void FrameExplainer::start(const QuorFrame& truth, const QuorFrame* partner) {
   showingAll_ = true;
 }
 
+void FrameExplainer::listClasses() {
+  for (const int32_t code : codes_) codeSlot_[static_cast<std::size_t>(code)] = 0;
+  codes_.clear();
+  // Each code once, marked in a table by code rather than searched for: a
+  // frame may hold many classes.
+  for (const QuorFrame* frame : {&allTruthSelection_, &allSystemSelection_}) {
+    for (const QuorTarget* target : frame->targets) {
+      const uint16_t code = target->classCode;
+      if (code >= codeSlot_.size()) codeSlot_.resize(std::size_t{code} + 1, 0);
+      if (codeSlot_[code] == 0) {
+        codeSlot_[code] = 1;
+        codes_.push_back(code);
+      }
+    }
+  }
+  std::sort(codes_.begin(), codes_.end());
+  for (std::size_t k = 0; k < codes_.size(); ++k) {
+    codeSlot_[static_cast<std::size_t>(codes_[k])] = static_cast<uint32_t>(k + 1);
+  }
+}
+
+void FrameExplainer::groupByClass(const QuorFrame& selection, const std::vector<int32_t>& positions,
+                                  std::vector<uint32_t>& starts, std::vector<int32_t>& byClass) {
+  // A counting sort by class slot, which keeps each class's boxes in All's
+  // order: slot s takes [starts[s - 1], starts[s]).
+  starts.assign(codes_.size() + 1, 0);
+  for (const QuorTarget* target : selection.targets) ++starts[codeSlot_[target->classCode]];
+  for (std::size_t slot = 1; slot < starts.size(); ++slot) starts[slot] += starts[slot - 1];
+  cursors_.assign(starts.begin(), starts.end() - 1);
+  byClass.resize(selection.targets.size());
+  for (std::size_t at = 0; at < selection.targets.size(); ++at) {
+    byClass[cursors_[codeSlot_[selection.targets[at]->classCode] - 1]++] = positions[at];
+  }
+}
+
 void FrameExplainer::explain(const TargetFilter& filter) {
   showingAll_ = filter.everyClass();
   if (showingAll_) return;
   if (shared_ && filter.threshold() == everyClass_.threshold()) {
-    const auto at = std::find(codes_.begin(), codes_.end(), filter.classCode());
-    if (at == codes_.end()) {
+    const int32_t code = filter.classCode();
+    const uint32_t slot = code >= 0 && static_cast<std::size_t>(code) < codeSlot_.size()
+                              ? codeSlot_[static_cast<std::size_t>(code)]
+                              : 0;
+    if (slot == 0) {
       // No box of the class reaches the threshold on either side.
       classTruths_.clear();
       classSystems_.clear();
       return;
     }
     // The class's boxes are All's of its class, in order.
-    truthPositions_.clear();
-    for (std::size_t r = 0; r < allTruthSelection_.targets.size(); ++r) {
-      if (allTruthSelection_.targets[r]->classCode == *at) {
-        truthPositions_.push_back(allTruthPositions_[r]);
-      }
-    }
-    systemPositions_.clear();
-    for (std::size_t c = 0; c < allSystemSelection_.targets.size(); ++c) {
-      if (allSystemSelection_.targets[c]->classCode == *at) {
-        systemPositions_.push_back(allSystemPositions_[c]);
-      }
-    }
-    fill(sharedEvents_[static_cast<std::size_t>(at - codes_.begin()) + 1], truthPositions_,
-         systemPositions_, true, classTruths_, classSystems_);
+    truthPositions_.assign(truthsByClass_.begin() + truthStarts_[slot - 1],
+                           truthsByClass_.begin() + truthStarts_[slot]);
+    systemPositions_.assign(systemsByClass_.begin() + systemStarts_[slot - 1],
+                            systemsByClass_.begin() + systemStarts_[slot]);
+    fill(sharedEvents_[slot], truthPositions_, systemPositions_, true, classTruths_, classSystems_);
   } else {
     match(filter, true, classTruths_, classSystems_);
   }

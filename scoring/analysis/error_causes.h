@@ -139,6 +139,12 @@ class FrameExplainer {
             std::vector<ExplainedBox>& truths, std::vector<ExplainedBox>& systems) const;
   void findCauses(const TargetFilter& filter, bool everyClass, std::vector<ExplainedBox>& truths,
                   std::vector<ExplainedBox>& systems);
+  // The classes of All's selection of the pair into codes_, in code order,
+  // and the slot of each (its place in codes_ plus one) into codeSlot_.
+  void listClasses();
+  // The positions of a selection's boxes, grouped by class slot.
+  void groupByClass(const QuorFrame& selection, const std::vector<int32_t>& positions,
+                    std::vector<uint32_t>& starts, std::vector<int32_t>& byClass);
 
   float near_;
   TargetFilter everyClass_;
@@ -154,12 +160,17 @@ class FrameExplainer {
   // as read; -1 when All does not take it).
   std::vector<int32_t> allTruthAt_;
   // All and the classes of the pair matched on one scoring (shared_), with
-  // All's selection and the classes present in it (codes_).
+  // All's selection, the classes present in it (codes_, each with its slot
+  // by code in codeSlot_, 0 for the others), and the positions of the
+  // selection's boxes grouped by class (see groupByClass()).
   bool shared_ = false;
   QuorFrame allTruthSelection_{0}, allSystemSelection_{0};
   std::vector<int32_t> allTruthPositions_, allSystemPositions_;
   std::vector<int32_t> codes_;
+  std::vector<uint32_t> codeSlot_;
   std::vector<FrameEvents> sharedEvents_;
+  std::vector<uint32_t> truthStarts_, systemStarts_, cursors_;
+  std::vector<int32_t> truthsByClass_, systemsByClass_;
   // Working memory.
   QuorFrame truthSelection_{0}, systemSelection_{0};
   std::vector<int32_t> truthPositions_, systemPositions_;

@@ -4,30 +4,67 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
 #include "annotation/selection.h"
+#include "scoring/counts/class_scores.h"
 #include "scoring/counts/sequence_evaluation.h"
 
 namespace {
 
+// What the workers of one explanation share: a filter for each row of the
+// set, "All" first, the index that finds those a frame pair needs, and the
+// slot in the confusion matrix of each class code.
+class ClassRows {
+ public:
+  ClassRows(ClassSetPtr classes, float confidence)
+      : classes_(std::move(classes)),
+        filters_(classFilters(*classes_, confidence)),
+        index_(filters_) {
+    const ClassSet& set = *classes_;
+    for (std::size_t row = 1; row < set.rows(); ++row) {
+      const uint16_t code = set.code(row);
+      if (code >= slots_.size()) slots_.resize(std::size_t{code} + 1, kNoSlot);
+      slots_[code] = static_cast<uint32_t>(row - 1);
+    }
+  }
+
+  const ClassSetPtr& classes() const { return classes_; }
+  std::size_t rows() const { return filters_.size(); }
+  const TargetFilter& filter(std::size_t row) const { return filters_[row]; }
+  /// The class rows (1 and up) that may take a box of the frames, in order.
+  void rowsFor(const QuorFrame& truth, const QuorFrame* partner, std::vector<uint32_t>& out) const {
+    index_.filtersFor(truth, partner, 1, filters_.size(), out);
+  }
+  /// The row or column of a class code in the confusion matrix: none for a
+  /// class the set lacks.
+  std::size_t confusionSlot(uint16_t code) const {
+    const uint32_t slot = code < slots_.size() ? slots_[code] : kNoSlot;
+    return slot == kNoSlot ? classes_->names().size() : slot;
+  }
+
+ private:
+  static constexpr uint32_t kNoSlot = UINT32_MAX;
+  ClassSetPtr classes_;
+  std::vector<TargetFilter> filters_;
+  FilterIndex index_;
+  std::vector<uint32_t> slots_;  // by class code
+};
+
 // The counts and causes one worker adds up.
 struct ExplanationPart {
-  std::array<ClassExplanation, kClassCount> classes;
+  explicit ExplanationPart(const ClassRows& rows)
+      : classes(rows.rows()), confusion(rows.rows() - 1) {}
+  std::vector<ClassExplanation> classes;
   Confusion confusion;
 
   void addTo(Explanation& whole) const {
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) whole.classes[slot] += classes[slot];
+    for (std::size_t slot = 0; slot < classes.size(); ++slot) whole.classes[slot] += classes[slot];
     whole.confusion += confusion;
   }
 };
-
-// The row or column of a class code in the confusion matrix; targets only
-// ever bear the ten classes' codes.
-std::size_t confusionSlot(uint16_t classCode) {
-  return classCode < kConfusionNone ? classCode : kConfusionNone;
-}
 
 // Adds one matching of a frame pair to its class, and returns the frame's counts.
 FrameSummary addMatching(const QuorFrame& truth, const std::vector<ExplainedBox>& truths,
@@ -59,19 +96,20 @@ FrameSummary addMatching(const QuorFrame& truth, const std::vector<ExplainedBox>
   return frame;
 }
 
-void addConfusion(const FrameExplainer& explainer, Confusion& confusion) {
+void addConfusion(const FrameExplainer& explainer, const ClassRows& rows, Confusion& confusion) {
   const QuorFrame& truth = explainer.truthFrame();
   const QuorFrame* partner = explainer.partnerFrame();
+  const std::size_t none = confusion.none();
   for (const ExplainedBox& b : explainer.allTruths()) {
     const std::size_t row =
-        confusionSlot(truth.targets[static_cast<std::size_t>(b.box)]->classCode);
+        rows.confusionSlot(truth.targets[static_cast<std::size_t>(b.box)]->classCode);
     switch (b.kind) {
       case BoxEventKind::kMatch:
-        ++confusion.cells[row][confusionSlot(
-            partner->targets[static_cast<std::size_t>(b.partner)]->classCode)];
+        confusion.add(row, rows.confusionSlot(
+                               partner->targets[static_cast<std::size_t>(b.partner)]->classCode));
         break;
       case BoxEventKind::kMiss:
-        ++confusion.cells[row][kConfusionNone];
+        confusion.add(row, none);
         break;
       default:
         ++confusion.excluded;
@@ -81,8 +119,8 @@ void addConfusion(const FrameExplainer& explainer, Confusion& confusion) {
   for (const ExplainedBox& b : explainer.allSystems()) {
     switch (b.kind) {
       case BoxEventKind::kFalseAlarm:
-        ++confusion.cells[kConfusionNone][confusionSlot(
-            partner->targets[static_cast<std::size_t>(b.box)]->classCode)];
+        confusion.add(
+            none, rows.confusionSlot(partner->targets[static_cast<std::size_t>(b.box)]->classCode));
         break;
       case BoxEventKind::kSetAside:
         ++confusion.setAside;
@@ -96,34 +134,31 @@ void addConfusion(const FrameExplainer& explainer, Confusion& confusion) {
   }
 }
 
-// Explains frame pairs for every class, with working memory kept from pair
-// to pair; one per thread.
+// Explains frame pairs for All and the classes their boxes bear, with
+// working memory kept from pair to pair; one per thread.
 class PairExplainer {
  public:
-  explicit PairExplainer(const ExplainOptions& options)
-      : explainer_(options.confidence, options.near) {
-    for (const char* name : evaluationClasses) filters_.emplace_back(name, options.confidence);
-  }
+  PairExplainer(const ClassRows& rows, const ExplainOptions& options)
+      : rows_(rows), explainer_(options.confidence, options.near) {}
 
   FrameSummary add(const QuorFrame& truth, const QuorFrame* partner, ExplanationPart& part) {
     explainer_.start(truth, partner);
     const FrameSummary frame =
         addMatching(truth, explainer_.allTruths(), explainer_.allSystems(), part.classes[0]);
-    addConfusion(explainer_, part.confusion);
+    addConfusion(explainer_, rows_, part.confusion);
     // A class of which neither frame holds a box adds nothing.
-    const uint64_t classes =
-        classCodeMask(truth) | (partner != nullptr ? classCodeMask(*partner) : 0);
-    for (std::size_t slot = 1; slot < kClassCount; ++slot) {
-      if (!filters_[slot].mayTakeAny(classes)) continue;
-      explainer_.explain(filters_[slot]);
-      addMatching(truth, explainer_.truths(), explainer_.systems(), part.classes[slot]);
+    rows_.rowsFor(truth, partner, present_);
+    for (const uint32_t row : present_) {
+      explainer_.explain(rows_.filter(row));
+      addMatching(truth, explainer_.truths(), explainer_.systems(), part.classes[row]);
     }
     return frame;
   }
 
  private:
+  const ClassRows& rows_;
   FrameExplainer explainer_;
-  std::vector<TargetFilter> filters_;
+  std::vector<uint32_t> present_;
 };
 
 // Most errors first, then file order.
@@ -199,10 +234,60 @@ ClassExplanation& ClassExplanation::operator+=(const ClassExplanation& other) {
   return *this;
 }
 
+Confusion::Confusion(std::size_t classes) : classes_(classes) {
+  if (dense()) dense_.assign(size() * size(), 0);
+}
+
+int64_t Confusion::at(std::size_t truth, std::size_t system) const {
+  const std::size_t key = truth * size() + system;
+  if (dense()) return dense_[key];
+  const auto found = sparse_.find(key);
+  return found == sparse_.end() ? 0 : found->second;
+}
+
+void Confusion::add(std::size_t truth, std::size_t system, int64_t count) {
+  const std::size_t key = truth * size() + system;
+  if (dense()) {
+    dense_[key] += count;
+  } else if (count != 0) {
+    sparse_[key] += count;
+  }
+}
+
+std::vector<Confusion::Cell> Confusion::nonZero() const {
+  std::vector<Cell> cells;
+  const std::size_t n = size();
+  if (dense()) {
+    for (std::size_t key = 0; key < dense_.size(); ++key) {
+      if (dense_[key] != 0) cells.push_back({key / n, key % n, dense_[key]});
+    }
+    return cells;
+  }
+  cells.reserve(sparse_.size());
+  for (const auto& [key, count] : sparse_) {
+    if (count != 0) cells.push_back({key / n, key % n, count});
+  }
+  std::sort(cells.begin(), cells.end(), [](const Cell& a, const Cell& b) {
+    return a.truth != b.truth ? a.truth < b.truth : a.system < b.system;
+  });
+  return cells;
+}
+
+std::vector<std::vector<int64_t>> Confusion::square() const {
+  std::vector<std::vector<int64_t>> rows(size(), std::vector<int64_t>(size(), 0));
+  for (const Cell& cell : nonZero()) rows[cell.truth][cell.system] = cell.count;
+  return rows;
+}
+
 Confusion& Confusion::operator+=(const Confusion& other) {
-  for (std::size_t row = 0; row < kConfusionSize; ++row) {
-    for (std::size_t column = 0; column < kConfusionSize; ++column) {
-      cells[row][column] += other.cells[row][column];
+  if (other.classes_ != classes_) {
+    throw std::logic_error("confusion matrices of different class sets cannot be added");
+  }
+  if (dense()) {
+    for (std::size_t key = 0; key < dense_.size(); ++key) dense_[key] += other.dense_[key];
+  } else {
+    for (const auto& [key, count] : other.sparse_) {
+      if (count != 0) sparse_[key] += count;
     }
   }
   setAside += other.setAside;
@@ -210,6 +295,17 @@ Confusion& Confusion::operator+=(const Confusion& other) {
   droppedInRegion += other.droppedInRegion;
   return *this;
 }
+
+bool Confusion::operator==(const Confusion& other) const {
+  return classes_ == other.classes_ && setAside == other.setAside && excluded == other.excluded &&
+         droppedInRegion == other.droppedInRegion &&
+         (dense() ? dense_ == other.dense_ : nonZero() == other.nonZero());
+}
+
+Explanation::Explanation() : Explanation(ClassSet::standard()) {}
+
+Explanation::Explanation(ClassSetPtr set)
+    : classSet(std::move(set)), classes(classSet->rows()), confusion(classSet->names().size()) {}
 
 std::vector<FrameSummary> worstFrames(const std::vector<FrameSummary>& frames, std::size_t count) {
   std::vector<FrameSummary> worst;
@@ -226,7 +322,13 @@ std::vector<FrameSummary> worstFrames(const std::vector<FrameSummary>& frames, s
 
 Explanation explainSequences(const QuorSequence& groundTruth, const QuorSequence& system,
                              const ExplainOptions& options) {
-  Explanation result;
+  return explainSequences(groundTruth, system, pairClasses(groundTruth, system), options);
+}
+
+Explanation explainSequences(const QuorSequence& groundTruth, const QuorSequence& system,
+                             ClassSetPtr classes, const ExplainOptions& options) {
+  const ClassRows rows(std::move(classes), options.confidence);
+  Explanation result(rows.classes());
   const std::size_t frameCount = groundTruth.frames.size();
   result.frames = static_cast<int64_t>(frameCount);
   const std::vector<int32_t> partners = pairFrames(groundTruth, system);
@@ -234,12 +336,12 @@ Explanation explainSequences(const QuorSequence& groundTruth, const QuorSequence
   const std::size_t itemCount = (frameCount + kFramesPerItem - 1) / kFramesPerItem;
   const std::size_t workers =
       std::max<std::size_t>(1, std::min<std::size_t>(options.threads, itemCount));
-  std::vector<ExplanationPart> parts(workers);
+  std::vector<ExplanationPart> parts(workers, ExplanationPart(rows));
   std::atomic<std::size_t> nextItem{0};
   // Each frame's summary goes to its own slot, so the timeline is in file
   // order whichever thread explained it.
   const auto work = [&](std::size_t worker) {
-    PairExplainer explainer(options);
+    PairExplainer explainer(rows, options);
     for (std::size_t item; (item = nextItem.fetch_add(1)) < itemCount;) {
       const std::size_t end = std::min(frameCount, (item + 1) * kFramesPerItem);
       for (std::size_t at = item * kFramesPerItem; at < end; ++at) {
@@ -265,9 +367,9 @@ Explanation explainSequences(const QuorSequence& groundTruth, const QuorSequence
 StreamedExplanation explainWhileReading(StreamedInput& groundTruth, StreamedInput& system,
                                         const ExplainOptions& options) {
   struct Explainer : FramePairVisitor {
-    Explainer(const ExplainOptions& o, std::size_t workers)
-        : options(o), parts(workers), frames(workers) {
-      for (std::size_t worker = 0; worker < workers; ++worker) explainers.emplace_back(o);
+    Explainer(const ClassRows& rows, const ExplainOptions& o, std::size_t workers)
+        : options(o), parts(workers, ExplanationPart(rows)), frames(workers) {
+      for (std::size_t worker = 0; worker < workers; ++worker) explainers.emplace_back(rows, o);
     }
     void pair(std::size_t worker, const QuorFrame& truth, const QuorFrame* partner) override {
       const FrameSummary frame = explainers[worker].add(truth, partner, parts[worker]);
@@ -285,7 +387,9 @@ StreamedExplanation explainWhileReading(StreamedInput& groundTruth, StreamedInpu
     std::vector<std::vector<FrameSummary>> frames;
   };
   const std::size_t workers = std::max(1u, options.threads);
-  Explainer explainer(options, workers);
+  // Files of this format: its ten classes.
+  const ClassRows rows(ClassSet::standard(), options.confidence);
+  Explainer explainer(rows, options, workers);
   StreamedExplanation result;
   result.inOrder = visitFramesWhileReading(groundTruth, system, explainer, options.threads,
                                            result.explanation.frames);

@@ -7,8 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
+#include "annotation/class_set.h"
 #include "annotation/quor_records.h"
 #include "scoring/analysis/error_causes.h"
 #include "scoring/counts/class_scores.h"
@@ -59,21 +61,56 @@ struct ClassExplanation {
   bool operator==(const ClassExplanation&) const = default;
 };
 
-/// Rows and columns of the confusion matrix: the ten classes in
-/// knownClasses order, then "none".
-inline constexpr std::size_t kConfusionSize = knownClasses.size() + 1;
-inline constexpr std::size_t kConfusionNone = knownClasses.size();
+/// What the All matching paired with what, over a class set: its rows (the
+/// objects' classes) and columns (the boxes' classes) are the set's classes
+/// in order, then "none". A pair adds 1 at (its object's class, its box's
+/// class), a miss at (class, none), a false alarm at (none, class); a box of
+/// a class the set lacks counts as none. Boxes that take no part are counted
+/// beside it. A small set's matrix is held whole; a large one's only as the
+/// cells that are not 0, since most of its classes never meet (1,203 classes
+/// would make a square of 1.4 million cells for each worker and sequence).
+class Confusion {
+ public:
+  /// The most classes whose matrix is held (and written) as a whole square.
+  static constexpr std::size_t kDenseClasses = 64;
 
-/// What the All matching paired with what. A pair adds 1 at (its object's
-/// class, its box's class), a miss at (class, none), a false alarm at (none,
-/// class). Boxes that take no part are counted beside it.
-struct Confusion {
-  std::array<std::array<int64_t, kConfusionSize>, kConfusionSize> cells{};  // [truth][system]
+  /// An empty matrix of `classes` classes and none.
+  explicit Confusion(std::size_t classes = knownClasses.size());
+
+  /// The classes; the rows and columns are one more (none).
+  std::size_t classes() const { return classes_; }
+  std::size_t size() const { return classes_ + 1; }
+  /// The row and column of none.
+  std::size_t none() const { return classes_; }
+  /// Whether it is held as a whole square.
+  bool dense() const { return classes_ <= kDenseClasses; }
+
+  int64_t at(std::size_t truth, std::size_t system) const;
+  void add(std::size_t truth, std::size_t system, int64_t count = 1);
+
+  struct Cell {
+    std::size_t truth = 0;
+    std::size_t system = 0;
+    int64_t count = 0;
+    bool operator==(const Cell&) const = default;
+  };
+  /// The cells that are not 0, row by row, each row's in column order.
+  std::vector<Cell> nonZero() const;
+  /// The whole square, [truth][system]: for small matrices only.
+  std::vector<std::vector<int64_t>> square() const;
+
+  /// Adds a matrix of the same classes.
+  Confusion& operator+=(const Confusion& other);
+  bool operator==(const Confusion& other) const;
+
   int64_t setAside = 0;
   int64_t excluded = 0;
   int64_t droppedInRegion = 0;
-  Confusion& operator+=(const Confusion& other);
-  bool operator==(const Confusion&) const = default;
+
+ private:
+  std::size_t classes_;
+  std::vector<int64_t> dense_;                    // size() * size() cells, when dense()
+  std::unordered_map<uint64_t, int64_t> sparse_;  // by truth * size() + system, otherwise
 };
 
 /// One ground-truth frame's All counts.
@@ -101,17 +138,27 @@ struct ExplainOptions {
 };
 
 struct Explanation {
-  int64_t frames = 0;                                 // frames of the ground truth
-  std::array<ClassExplanation, kClassCount> classes;  // in evaluationClasses order
-  Confusion confusion;
+  /// An explanation of nothing in this format's ten classes, or in `classes`.
+  Explanation();
+  explicit Explanation(ClassSetPtr classes);
+
+  int64_t frames = 0;  // frames of the ground truth
+  ClassSetPtr classSet;
+  std::vector<ClassExplanation> classes;  // a row for each of classSet's rows, All first
+  Confusion confusion;                    // over classSet's classes
   /// Every ground-truth frame in file order; or, when not every frame was
   /// asked for, the worst ones (worstFrames()) in that order.
   std::vector<FrameSummary> timeline;
 };
 
-/// Explains every class of evaluationClasses at the options' confidence, on
-/// the pairs scoreClasses() makes (the counts are its counts), on
-/// `options.threads` threads; the result does not depend on them.
+/// Explains every row of `classes` at the options' confidence, on the pairs
+/// scoreClasses() makes (the counts are its counts), on `options.threads`
+/// threads; the result does not depend on them. A frame's work follows the
+/// classes its boxes bear, not the size of the set.
+Explanation explainSequences(const QuorSequence& groundTruth, const QuorSequence& system,
+                             ClassSetPtr classes, const ExplainOptions& options);
+/// The same in the pair's classes (pairClasses()): for this format's files,
+/// the rows of evaluationClasses.
 Explanation explainSequences(const QuorSequence& groundTruth, const QuorSequence& system,
                              const ExplainOptions& options);
 
@@ -121,7 +168,8 @@ struct StreamedExplanation {
   bool inOrder = true;
   Explanation explanation;
 };
-/// The same as explainSequences() on the two files, while they are read
+/// The same as explainSequences() on the two files, in this format's ten
+/// classes (they are files of this format), while they are read
 /// (only the frames in flight are held), when the frame numbers of both
 /// files only grow. Both files are read to the end; their read status and
 /// message are left in the inputs.

@@ -87,22 +87,26 @@ void runExplain(const ExplainOptionsGiven& given) {
 }  // namespace
 
 Explanation explainFiles(const std::string& groundTruthPath, const std::string& systemPath,
-                         const ExplainOptions& options, const InputFormats& formats) {
+                         const ExplainOptions& options, const InputFormats& formats,
+                         ClassSetPtr classes) {
   return workOnFiles<Explanation>(
       groundTruthPath, systemPath, options.threads,
       [&](StreamedInput& groundTruth, StreamedInput& system) -> std::optional<Explanation> {
+        // Files of this format: its ten classes.
         StreamedExplanation streamed = explainWhileReading(groundTruth, system, options);
         if (!streamed.inOrder) return std::nullopt;
         return std::move(streamed.explanation);
       },
       [&](const QuorSequence& groundTruth, const QuorSequence& system) {
-        return explainSequences(groundTruth, system, options);
+        return explainSequences(groundTruth, system,
+                                classes ? classes : pairClasses(groundTruth, system), options);
       },
       formats);
 }
 
 void addExplainCommand(CLI::App& app) {
   auto options = std::make_shared<ExplainOptionsGiven>();
+  options->formats.ownClasses = true;  // other datasets' classes as they name them
   CLI::App* command = app.add_subcommand(
       "explain", "Say why a detector lost points: a cause for every miss and false alarm");
   command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();

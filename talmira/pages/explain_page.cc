@@ -163,7 +163,7 @@ constexpr double kBarTop = 44;
 constexpr double kBarRow = 32;
 constexpr double kBarHeight = 18;
 
-void costSegment(std::string& svg, const char* className, const ClassExplanation& c, bool miss,
+void costSegment(std::string& svg, std::string_view className, const ClassExplanation& c, bool miss,
                  std::size_t cause, double& x, double y, double unit) {
   const int64_t n = miss ? c.misses[cause] : c.falseAlarms[cause];
   if (n == 0) return;
@@ -231,10 +231,11 @@ std::string costBars(const Explanation& x, const std::vector<std::size_t>& shown
   for (std::size_t row = 0; row < shown.size(); ++row) {
     const std::size_t slot = shown[row];
     const ClassExplanation& c = x.classes[slot];
-    const char* name = evaluationClasses[slot];
+    const std::string_view className = x.classSet->row(slot);
+    const std::string name = e(className);
     const double y = kBarTop + kBarRow * static_cast<double>(row);
     const double middle = y + kBarHeight / 2 + 4;
-    svg += "<g class=\"bar\" data-class=\"" + std::string(name) + "\"";
+    svg += "<g class=\"bar\" data-class=\"" + name + "\"";
     if (c.gt > 0) {
       svg += " data-lost=\"" + fixedSix(*c.cost(c.fn + c.fp)) + "\"";
     }
@@ -253,10 +254,10 @@ std::string costBars(const Explanation& x, const std::vector<std::size_t>& shown
            px(unit) + "\" height=\"" + px(kBarHeight) + "\" fill=\"#f0f0f0\"/>\n";
     double at = kBarLeft;
     for (std::size_t k = 0; k < kMissCauseCount; ++k)
-      costSegment(svg, name, c, true, k, at, y, unit);
+      costSegment(svg, className, c, true, k, at, y, unit);
     const double boundary = at;
     for (std::size_t k = 0; k < kFalseAlarmCauseCount; ++k) {
-      costSegment(svg, name, c, false, k, at, y, unit);
+      costSegment(svg, className, c, false, k, at, y, unit);
     }
     if (c.fn > 0 && c.fp > 0) {
       // Misses end and false alarms begin here.
@@ -303,11 +304,11 @@ std::string countsTable(const Explanation& x, const std::vector<std::size_t>& sh
       "<th>FN</th><th>FP</th><th>NMODTA</th><th>Lost</th><th>Pairs</th></tr></thead>\n<tbody>\n";
   for (std::size_t slot : shown) {
     const ClassExplanation& c = x.classes[slot];
-    html += "<tr data-class=\"" + std::string(evaluationClasses[slot]) + "\"" +
-            (slot == 0 ? " class=\"all\"" : "") + "><td class=\"text\">" + evaluationClasses[slot] +
-            "</td>" + cell(count(c.gt)) + cell(count(c.det)) + cell(count(c.fn)) +
-            cell(count(c.fp)) + cell(fixedSix(c.nmodta())) + cell(costText(c, c.fn + c.fp)) +
-            cell(count(c.pairs.count)) + "</tr>\n";
+    const std::string name = e(x.classSet->row(slot));
+    html += "<tr data-class=\"" + name + "\"" + (slot == 0 ? " class=\"all\"" : "") +
+            "><td class=\"text\">" + name + "</td>" + cell(count(c.gt)) + cell(count(c.det)) +
+            cell(count(c.fn)) + cell(count(c.fp)) + cell(fixedSix(c.nmodta())) +
+            cell(costText(c, c.fn + c.fp)) + cell(count(c.pairs.count)) + "</tr>\n";
   }
   return html + "</tbody>\n</table>\n";
 }
@@ -319,9 +320,10 @@ std::string causesTable(const Explanation& x, const std::vector<std::size_t>& sh
   bool any = false;
   for (std::size_t slot : shown) {
     const ClassExplanation& c = x.classes[slot];
-    const std::string row = "<tr data-class=\"" + std::string(evaluationClasses[slot]) + "\"" +
-                            (slot == 0 ? " class=\"all\"" : "") + "><td class=\"text\">" +
-                            evaluationClasses[slot] + "</td>";
+    const std::string name = e(x.classSet->row(slot));
+    const std::string row = "<tr data-class=\"" + name + "\"" +
+                            (slot == 0 ? " class=\"all\"" : "") + "><td class=\"text\">" + name +
+                            "</td>";
     for (std::size_t k = 0; k < kMissCauseCount; ++k) {
       if (c.misses[k] == 0) continue;
       html += row + "<td class=\"text\">miss</td><td class=\"text\" title=\"" +
@@ -344,71 +346,79 @@ std::string causesTable(const Explanation& x, const std::vector<std::size_t>& sh
 
 // --- The confusion matrix -----------------------------------------------------
 
-bool confusionSlotUsed(const Confusion& confusion, std::size_t slot) {
-  for (std::size_t other = 0; other < kConfusionSize; ++other) {
-    if (confusion.cells[slot][other] != 0 || confusion.cells[other][slot] != 0) return true;
+using Line = ConfusionView::Line;
+using LineKind = ConfusionView::Kind;
+
+// What a cell counts, in words.
+std::string cellMeaning(const Line& row, const Line& column, int64_t n) {
+  const auto things = [&](const Line& line, const char* one, const char* many) {
+    if (line.kind == LineKind::kOthers) {
+      return plural(n, one, many) + " of the other classes";
+    }
+    return plural(n, (line.label + " " + one).c_str(), (line.label + " " + many).c_str());
+  };
+  if (row.kind == LineKind::kNone) {
+    return things(column, "box", "boxes") + " paired with no object: false alarms";
   }
-  return false;
+  if (column.kind == LineKind::kNone) {
+    return things(row, "object", "objects") + " paired with no box: misses";
+  }
+  const std::string partner =
+      column.kind == LineKind::kOthers
+          ? (n == 1 ? "a box of the other classes" : "boxes of the other classes")
+          : (n == 1 ? "a " + column.label + " box" : column.label + " boxes");
+  const bool others = row.kind == LineKind::kOthers && column.kind == LineKind::kOthers;
+  const bool same = !others && row.slot == column.slot && row.kind == column.kind;
+  return things(row, "object", "objects") + " paired with " + partner +
+         (same     ? ""
+          : others ? ": of the same class or of another"
+                   : ": the detector took the class for another");
 }
 
-std::string cellMeaning(std::size_t row, std::size_t column, int64_t n) {
-  const std::string truth = confusionLabel(row);
-  const std::string system = confusionLabel(column);
-  if (row == kConfusionNone) {
-    return plural(n, (system + " box").c_str(), (system + " boxes").c_str()) +
-           " paired with no object: false alarms";
-  }
-  if (column == kConfusionNone) {
-    return plural(n, (truth + " object").c_str(), (truth + " objects").c_str()) +
-           " paired with no box: misses";
-  }
-  return plural(n, (truth + " object").c_str(), (truth + " objects").c_str()) + " paired with " +
-         (n == 1 ? "a " + system + " box" : system + " boxes") +
-         (row == column ? "" : ": the detector took the class for another");
-}
-
-std::string confusionTable(const Confusion& confusion, std::vector<std::size_t>& leftOut) {
-  std::vector<std::size_t> used;
-  for (std::size_t slot = 0; slot < kConfusionSize; ++slot) {
-    (confusionSlotUsed(confusion, slot) ? used : leftOut).push_back(slot);
-  }
+std::string confusionTable(const ConfusionView& view) {
+  const std::vector<Line>& used = view.lines;
   if (used.empty()) {
     return "<p class=\"note\" id=\"confusion-empty\">No box of either file takes part in the "
            "All matching.</p>\n";
   }
   int64_t largest = 1;
-  for (std::size_t row : used) {
-    for (std::size_t column : used) largest = std::max(largest, confusion.cells[row][column]);
+  for (const std::vector<int64_t>& row : view.cells) {
+    for (const int64_t n : row) largest = std::max(largest, n);
   }
   std::string html =
       "<table id=\"confusion\" class=\"confusion\">\n<thead><tr>"
       "<th class=\"corner\">Ground truth \xE2\x86\x93 / System output \xE2\x86\x92</th>";
-  for (std::size_t column : used) html += "<th>" + std::string(confusionLabel(column)) + "</th>";
+  for (const Line& column : used) html += "<th>" + e(column.label) + "</th>";
   html += "<th>Total</th></tr></thead>\n<tbody>\n";
   std::vector<int64_t> columnTotals(used.size(), 0);
-  for (std::size_t row : used) {
-    html += "<tr><th scope=\"row\">" + std::string(confusionLabel(row)) + "</th>";
+  for (std::size_t r = 0; r < used.size(); ++r) {
+    const Line& row = used[r];
+    html += "<tr><th scope=\"row\">" + e(row.label) + "</th>";
     int64_t rowTotal = 0;
     for (std::size_t k = 0; k < used.size(); ++k) {
-      const std::size_t column = used[k];
-      if (row == kConfusionNone && column == kConfusionNone) {
+      const Line& column = used[k];
+      if (row.kind == LineKind::kNone && column.kind == LineKind::kNone) {
         html +=
             "<td class=\"void\" title=\"Nothing is counted here\">" + std::string(dash()) + "</td>";
         continue;
       }
-      const int64_t n = confusion.cells[row][column];
+      const int64_t n = view.cells[r][k];
       rowTotal += n;
       columnTotals[k] += n;
       std::string style = " class=\"zero\"";
       if (n > 0) {
         // Shade by the square root of the count, so that a few confusions
-        // still show next to many pairs; pairs in blue, errors in red.
+        // still show next to many pairs; pairs in blue, errors in red, and
+        // grey where the other classes meet, which holds both.
         const double alpha =
             0.12 + 0.78 * std::sqrt(static_cast<double>(n) / static_cast<double>(largest));
+        const bool others = row.kind == LineKind::kOthers && column.kind == LineKind::kOthers;
         char colour[96];
         std::snprintf(colour, sizeof colour, "background:rgba(%s,%.3f);%s",
-                      row == column ? "47,109,181" : "196,60,47", alpha,
-                      alpha > 0.6 ? "color:#fff" : "");
+                      others   ? "120,120,120"
+                      : r == k ? "47,109,181"
+                               : "196,60,47",
+                      alpha, alpha > 0.6 ? "color:#fff" : "");
         style = " style=\"" + std::string(colour) + "\"";
       }
       html +=
@@ -630,10 +640,10 @@ std::string pairsTable(const Explanation& x, const std::vector<std::size_t>& wit
   html += "</tr></thead>\n<tbody>\n";
   for (std::size_t slot : withPairs) {
     const PairStats& p = x.classes[slot].pairs;
-    html += "<tr data-class=\"" + std::string(evaluationClasses[slot]) + "\"" +
-            (slot == 0 ? " class=\"all\"" : "") + "><td class=\"text\">" + evaluationClasses[slot] +
-            "</td>" + cell(count(p.count)) + cell(meanText(p.meanOverlap())) +
-            cell(meanText(p.meanIou()));
+    const std::string name = e(x.classSet->row(slot));
+    html += "<tr data-class=\"" + name + "\"" + (slot == 0 ? " class=\"all\"" : "") +
+            "><td class=\"text\">" + name + "</td>" + cell(count(p.count)) +
+            cell(meanText(p.meanOverlap())) + cell(meanText(p.meanIou()));
     for (int64_t n : p.histogram) html += cell(count(n));
     html += "</tr>\n";
   }
@@ -663,9 +673,10 @@ std::string histogramsSvg(const Explanation& x, const std::vector<std::size_t>& 
     const double base = top + kChartHeight;
     const int64_t largest =
         std::max<int64_t>(1, *std::max_element(p.histogram.begin(), p.histogram.end()));
-    const char* name = evaluationClasses[slot];
-    svg += "<g class=\"histogram\" data-class=\"" + std::string(name) + "\" data-pairs=\"" +
-           count(p.count) + "\">\n";
+    const std::string_view className = x.classSet->row(slot);
+    const std::string name = e(className);
+    svg += "<g class=\"histogram\" data-class=\"" + name + "\" data-pairs=\"" + count(p.count) +
+           "\">\n";
     svg += "<text x=\"" + px(left) + "\" y=\"" + px(top - 26) + "\" font-size=\"12.5\"" +
            (slot == 0 ? " font-weight=\"700\"" : " font-weight=\"600\"") + " fill=\"#222\">" +
            name + ": " + plural(p.count, "pair", "pairs") + "</text>\n";
@@ -679,7 +690,7 @@ std::string histogramsSvg(const Explanation& x, const std::vector<std::size_t>& 
              count(n) + "\" x=\"" + px(left + binWidth * static_cast<double>(bin) + 1) + "\" y=\"" +
              px(base - h) + "\" width=\"" + px(binWidth - 2) + "\" height=\"" + px(h) +
              "\" fill=\"#4e79a7\"><title>" +
-             e(std::string(name) + ": " + plural(n, "pair", "pairs") + " of overlap in " +
+             e(std::string(className) + ": " + plural(n, "pair", "pairs") + " of overlap in " +
                binLabel(bin)) +
              "</title></rect>\n";
       if (n > 0) {
@@ -711,22 +722,32 @@ std::string histogramsSvg(const Explanation& x, const std::vector<std::size_t>& 
   return svg;
 }
 
-std::string namesOf(const std::vector<std::size_t>& slots, bool confusionLabels) {
-  std::string names;
-  for (std::size_t k = 0; k < slots.size(); ++k) {
-    if (k > 0) names += ", ";
-    names += confusionLabels ? confusionLabel(slots[k]) : evaluationClasses[slots[k]];
+// Names in a sentence: a large set's first ones, and how many more.
+std::string namesOf(const std::vector<std::string_view>& names) {
+  constexpr std::size_t kListed = 40;
+  const std::size_t listed = std::min(names.size(), kListed);
+  std::string text;
+  for (std::size_t k = 0; k < listed; ++k) {
+    if (k > 0) text += ", ";
+    text += e(names[k]);
   }
-  return names;
+  if (names.size() > listed) text += " and " + std::to_string(names.size() - listed) + " more";
+  return text;
 }
 
 }  // namespace
 
 std::string renderExplainPage(const ExplainReport& report, const std::string& producedBy) {
   const Explanation& x = report.explanation;
-  std::vector<std::size_t> shown, hidden, withPairs;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    (worthShowing(x.classes[slot]) ? shown : hidden).push_back(slot);
+  const ClassSet& classes = *x.classSet;
+  std::vector<std::size_t> shown, withPairs;
+  std::vector<std::string_view> hidden;
+  for (std::size_t slot = 0; slot < x.classes.size(); ++slot) {
+    if (worthShowing(x.classes[slot])) {
+      shown.push_back(slot);
+    } else {
+      hidden.push_back(classes.row(slot));
+    }
     if (x.classes[slot].pairs.count > 0) withPairs.push_back(slot);
   }
 
@@ -765,7 +786,7 @@ std::string renderExplainPage(const ExplainReport& report, const std::string& pr
       html +=
           "<p class=\"note\" id=\"classes-left-out\">Left out, without objects or false "
           "alarms: " +
-          namesOf(hidden, false) + ".</p>\n";
+          namesOf(hidden) + ".</p>\n";
     }
     html += "<h3>Misses and false alarms by cause</h3>\n";
     html += causesTable(x, shown);
@@ -779,8 +800,8 @@ std::string renderExplainPage(const ExplainReport& report, const std::string& pr
       "right class; column <em>none</em> the objects no box was paired with (misses), row "
       "<em>none</em> the boxes paired with no object (false alarms). The shade grows with the "
       "count; hover a cell for what it counts.</p>\n";
-  std::vector<std::size_t> leftOut;
-  html += "<div class=\"matrix\">\n<div>\n" + confusionTable(x.confusion, leftOut) + "</div>\n";
+  const ConfusionView view = viewConfusion(classes, x.confusion);
+  html += "<div class=\"matrix\">\n<div>\n" + confusionTable(view) + "</div>\n";
   html +=
       "<div>\n<p class=\"note\">Not in the matrix:</p>\n<dl class=\"beside\" "
       "id=\"not-in-matrix\">\n";
@@ -790,11 +811,22 @@ std::string renderExplainPage(const ExplainReport& report, const std::string& pr
   html += "<dt>Dropped in a don't-care region</dt><dd>" + count(x.confusion.droppedInRegion) +
           "</dd>\n";
   html += "</dl>\n</div>\n</div>\n";
-  if (!leftOut.empty() && leftOut.size() < kConfusionSize) {
+  if (view.others > 0) {
+    const std::size_t classesShown = view.classLines();
+    html += "<p class=\"note\" id=\"confusion-others\">The matrix shows the " +
+            std::to_string(classesShown) +
+            " classes with the most objects and boxes in it; the other " +
+            std::to_string(view.others) +
+            " classes that appear in it are summed in the row and column <em>" +
+            e(view.lines[classesShown].label) + "</em>.</p>\n";
+  }
+  if (!view.unused.empty() && view.unused.size() < x.confusion.size()) {
+    std::vector<std::string_view> names;
+    for (const std::size_t slot : view.unused) names.push_back(confusionLabel(classes, slot));
     html +=
         "<p class=\"note\" id=\"confusion-left-out\">Left out, in no pair, miss or false "
         "alarm: " +
-        namesOf(leftOut, true) + ".</p>\n";
+        namesOf(names) + ".</p>\n";
   }
 
   const std::vector<FrameSummary> worst = worstFrames(x.timeline, kWorstFrameCount);

@@ -216,9 +216,9 @@ std::string renderExplainCsvOf(const BatchResult& result) {
   std::string text = "sequence,class,side,cause,count,cost\n";
   for (const BatchSequence& s : result.sequences) {
     if (s.failed()) continue;
-    text += renderExplainCsvRows(s.explanation->classes, csvField(s.name) + ",");
+    text += renderExplainCsvRows(*s.explanation, csvField(s.name) + ",");
   }
-  return text + renderExplainCsvRows(pooledExplanation(result.sequences).classes, "(all),");
+  return text + renderExplainCsvRows(pooledExplanation(result.sequences), "(all),");
 }
 
 Json explainedClassesJson(const Explanation& e) {
@@ -292,11 +292,12 @@ Json batchJson(const BatchResult& result) {
                                {"system", s.system},
                                {"best", bestPointsJson(s)}});
     } else if (result.source.explain) {
-      sequences.push_back(Json{{"sequence", s.name},
-                               {"groundtruth", s.groundTruth},
-                               {"system", s.system},
-                               {"classes", explainedClassesJson(*s.explanation)},
-                               {"confusion", confusionJson(s.explanation->confusion)}});
+      sequences.push_back(
+          Json{{"sequence", s.name},
+               {"groundtruth", s.groundTruth},
+               {"system", s.system},
+               {"classes", explainedClassesJson(*s.explanation)},
+               {"confusion", confusionJson(*s.explanation->classSet, s.explanation->confusion)}});
     } else {
       sequences.push_back(Json{{"sequence", s.name},
                                {"groundtruth", s.groundTruth},
@@ -311,7 +312,7 @@ Json batchJson(const BatchResult& result) {
     json["total"] = Json{{"sequences", result.sequences.size() - failed},
                          {"failed", failed},
                          {"classes", explainedClassesJson(pooled)},
-                         {"confusion", confusionJson(pooled.confusion)}};
+                         {"confusion", confusionJson(*pooled.classSet, pooled.confusion)}};
     return json;
   }
   json["total"] =
@@ -368,7 +369,7 @@ Json explanationPartJson(const Explanation& e) {
                                           {"histogram", c.pairs.histogram}}}});
   }
   return Json{{"classes", std::move(classes)},
-              {"confusion", Json{{"matrix", e.confusion.cells},
+              {"confusion", Json{{"matrix", e.confusion.square()},
                                  {"set_aside", e.confusion.setAside},
                                  {"excluded", e.confusion.excluded},
                                  {"dropped_in_region", e.confusion.droppedInRegion}}}};
@@ -390,6 +391,16 @@ std::array<int64_t, N> countsOf(const Json& array, const std::string& path,
   }
   std::array<int64_t, N> counts{};
   for (std::size_t i = 0; i < N; ++i) counts[i] = countOf(array[i], path, what);
+  return counts;
+}
+
+std::vector<int64_t> countsOf(const Json& array, std::size_t n, const std::string& path,
+                              const std::string& what) {
+  if (!array.is_array() || array.size() != n) {
+    notAPartial(path, what + " is not a list of " + std::to_string(n) + " counts");
+  }
+  std::vector<int64_t> counts(n);
+  for (std::size_t i = 0; i < n; ++i) counts[i] = countOf(array[i], path, what);
   return counts;
 }
 
@@ -449,26 +460,30 @@ std::shared_ptr<const Explanation> parseExplanation(const Json& json, const Batc
   }
   const Json& confusion = json.at("confusion");
   const Json& matrix = confusion.at("matrix");
-  if (!matrix.is_array() || matrix.size() != kConfusionSize) {
-    notAPartial(path, "the confusion matrix of " + s.name + " is not " +
-                          std::to_string(kConfusionSize) + " rows");
+  Confusion& m = e->confusion;  // of this format's ten classes, as partials are
+  const std::size_t size = m.size();
+  const std::size_t none = m.none();
+  if (!matrix.is_array() || matrix.size() != size) {
+    notAPartial(path,
+                "the confusion matrix of " + s.name + " is not " + std::to_string(size) + " rows");
   }
-  Confusion& m = e->confusion;
-  for (std::size_t row = 0; row < kConfusionSize; ++row) {
-    m.cells[row] = countsOf<kConfusionSize>(matrix[row], path, "the confusion matrix of " + s.name);
+  std::vector<std::vector<int64_t>> cells(size);
+  for (std::size_t row = 0; row < size; ++row) {
+    cells[row] = countsOf(matrix[row], size, path, "the confusion matrix of " + s.name);
+    for (std::size_t column = 0; column < size; ++column) m.add(row, column, cells[row][column]);
   }
   m.setAside = countOf(confusion.at("set_aside"), path, "set_aside");
   m.excluded = countOf(confusion.at("excluded"), path, "excluded");
   m.droppedInRegion = countOf(confusion.at("dropped_in_region"), path, "dropped_in_region");
-  std::array<int64_t, kConfusionNone> objects{};
-  std::array<int64_t, kConfusionNone> missed{};
-  for (std::size_t row = 0; row < kConfusionNone; ++row) {
-    objects[row] = sumOf(m.cells[row]);
-    missed[row] = m.cells[row][kConfusionNone];
+  std::vector<int64_t> objects(none);
+  std::vector<int64_t> missed(none);
+  for (std::size_t row = 0; row < none; ++row) {
+    objects[row] = sumOf(cells[row]);
+    missed[row] = cells[row][none];
   }
   const ClassExplanation& all = e->classes[0];
-  if (sumOf(objects) != all.gt || sumOf(missed) != all.fn ||
-      sumOf(m.cells[kConfusionNone]) != all.fp || m.cells[kConfusionNone][kConfusionNone] != 0) {
+  if (sumOf(objects) != all.gt || sumOf(missed) != all.fn || sumOf(cells[none]) != all.fp ||
+      cells[none][none] != 0) {
     notAPartial(path, "the confusion matrix of " + s.name + " does not add up to All's counts");
   }
   return e;

@@ -22,14 +22,6 @@ std::string meanText(double mean) { return std::isnan(mean) ? "-" : fixedSix(mea
 
 Json optionalMean(double mean) { return std::isnan(mean) ? Json(nullptr) : Json(mean); }
 
-// Whether the class of a confusion slot appears anywhere in its row or column.
-bool confusionSlotUsed(const Confusion& confusion, std::size_t slot) {
-  for (std::size_t other = 0; other < kConfusionSize; ++other) {
-    if (confusion.cells[slot][other] != 0 || confusion.cells[other][slot] != 0) return true;
-  }
-  return false;
-}
-
 std::string frameTable(const std::vector<FrameSummary>& frames) {
   std::vector<std::vector<std::string>> rows = {{"Frame", "Line", "GT", "Det", "FN", "FP"}};
   for (const FrameSummary& f : frames) {
@@ -41,19 +33,75 @@ std::string frameTable(const std::vector<FrameSummary>& frames) {
 
 }  // namespace
 
-const char* confusionLabel(std::size_t slot) {
-  return slot < knownClasses.size() ? knownClasses[slot].data() : "none";
+std::string_view confusionLabel(const ClassSet& classes, std::size_t slot) {
+  return slot < classes.names().size() ? std::string_view(classes.names()[slot]) : "none";
+}
+
+ConfusionView viewConfusion(const ClassSet& classes, const Confusion& confusion,
+                            std::size_t limit) {
+  const std::vector<Confusion::Cell> cells = confusion.nonZero();
+  const std::size_t none = confusion.none();
+  // How much of the matrix each slot takes: its row and its column.
+  std::vector<int64_t> weight(confusion.size(), 0);
+  std::vector<bool> used(confusion.size(), false);
+  for (const Confusion::Cell& cell : cells) {
+    weight[cell.truth] += cell.count;
+    weight[cell.system] += cell.count;
+    used[cell.truth] = used[cell.system] = true;
+  }
+  ConfusionView view;
+  std::vector<std::size_t> classesUsed;
+  for (std::size_t slot = 0; slot < confusion.size(); ++slot) {
+    if (!used[slot]) {
+      view.unused.push_back(slot);
+    } else if (slot != none) {
+      classesUsed.push_back(slot);
+    }
+  }
+  if (classesUsed.size() > limit) {
+    std::stable_sort(classesUsed.begin(), classesUsed.end(),
+                     [&](std::size_t a, std::size_t b) { return weight[a] > weight[b]; });
+    view.others = classesUsed.size() - limit;
+    classesUsed.resize(limit);
+    std::sort(classesUsed.begin(), classesUsed.end());
+  }
+  // The line of each slot: a class's own, the others', or none's.
+  constexpr std::size_t kNoLine = SIZE_MAX;
+  std::vector<std::size_t> lineOf(confusion.size(), kNoLine);
+  for (const std::size_t slot : classesUsed) {
+    lineOf[slot] = view.lines.size();
+    view.lines.push_back(
+        {ConfusionView::Kind::kClass, slot, std::string(confusionLabel(classes, slot))});
+  }
+  if (view.others > 0) {
+    const std::size_t othersLine = view.lines.size();
+    view.lines.push_back(
+        {ConfusionView::Kind::kOthers, none, std::to_string(view.others) + " others"});
+    for (std::size_t slot = 0; slot < none; ++slot) {
+      if (used[slot] && lineOf[slot] == kNoLine) lineOf[slot] = othersLine;
+    }
+  }
+  if (used[none]) {
+    lineOf[none] = view.lines.size();
+    view.lines.push_back({ConfusionView::Kind::kNone, none, "none"});
+  }
+  view.cells.assign(view.lines.size(), std::vector<int64_t>(view.lines.size(), 0));
+  for (const Confusion::Cell& cell : cells) {
+    view.cells[lineOf[cell.truth]][lineOf[cell.system]] += cell.count;
+  }
+  return view;
 }
 
 std::string renderExplainTables(const Explanation& e) {
+  const ClassSet& set = *e.classSet;
   std::string text;
   std::vector<std::vector<std::string>> counts = {
       {"Class", "GT", "Det", "FN", "FP", "NMODTA", "Lost", "Pairs", "Mean overlap", "Mean IoU"}};
   std::vector<std::vector<std::string>> causes = {{"Class", "Error", "Cause", "Count", "Cost"}};
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < e.classes.size(); ++slot) {
     const ClassExplanation& c = e.classes[slot];
     if (!worthShowing(c)) continue;
-    const char* name = evaluationClasses[slot];
+    const std::string name(set.row(slot));
     counts.push_back({name, std::to_string(c.gt), std::to_string(c.det), std::to_string(c.fn),
                       std::to_string(c.fp), fixedSix(c.nmodta()), costText(c, c.fn + c.fp),
                       std::to_string(c.pairs.count), meanText(c.pairs.meanOverlap()),
@@ -79,27 +127,30 @@ std::string renderExplainTables(const Explanation& e) {
 
   // Only the classes that appear, so that the matrix fits a terminal.
   const Confusion& confusion = e.confusion;
-  std::vector<std::size_t> used;
-  for (std::size_t slot = 0; slot < kConfusionSize; ++slot) {
-    if (confusionSlotUsed(confusion, slot)) used.push_back(slot);
-  }
+  const ConfusionView view = viewConfusion(set, confusion);
   text +=
       "\nConfusion matrix of All (rows: ground truth, columns: system output; none: unpaired):\n";
-  if (used.empty()) {
+  if (view.lines.empty()) {
     text += "empty\n";
   } else {
     std::vector<std::vector<std::string>> matrix(1, std::vector<std::string>{""});
-    for (const std::size_t column : used) matrix[0].push_back(confusionLabel(column));
-    for (const std::size_t row : used) {
-      std::vector<std::string> cells = {confusionLabel(row)};
-      for (const std::size_t column : used) {
-        cells.push_back(row == kConfusionNone && column == kConfusionNone
-                            ? "-"
-                            : std::to_string(confusion.cells[row][column]));
+    for (const ConfusionView::Line& column : view.lines) matrix[0].push_back(column.label);
+    for (std::size_t row = 0; row < view.lines.size(); ++row) {
+      std::vector<std::string> cells = {view.lines[row].label};
+      for (std::size_t column = 0; column < view.lines.size(); ++column) {
+        const bool blank = view.lines[row].kind == ConfusionView::Kind::kNone &&
+                           view.lines[column].kind == ConfusionView::Kind::kNone;
+        cells.push_back(blank ? "-" : std::to_string(view.cells[row][column]));
       }
       matrix.push_back(std::move(cells));
     }
     text += renderTable(matrix);
+    if (view.others > 0) {
+      text += "Shown: the " + std::to_string(view.classLines()) +
+              " classes with the most objects and boxes in the matrix; the other " +
+              std::to_string(view.others) + " that appear in it are summed in \"" +
+              std::to_string(view.others) + " others\".\n";
+    }
   }
   text += "Not in the matrix: " + std::to_string(confusion.setAside) + " set aside, " +
           std::to_string(confusion.excluded) + " excluded, " +
@@ -121,15 +172,14 @@ std::string renderExplainText(const ExplainReport& report) {
 }
 
 std::string renderExplainCsv(const ExplainReport& report) {
-  return "class,side,cause,count,cost\n" + renderExplainCsvRows(report.explanation.classes, "");
+  return "class,side,cause,count,cost\n" + renderExplainCsvRows(report.explanation, "");
 }
 
-std::string renderExplainCsvRows(const std::array<ClassExplanation, kClassCount>& classes,
-                                 const std::string& prefix) {
+std::string renderExplainCsvRows(const Explanation& explanation, const std::string& prefix) {
   std::string text;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    const ClassExplanation& c = classes[slot];
-    const std::string name = prefix + evaluationClasses[slot];
+  for (std::size_t slot = 0; slot < explanation.classes.size(); ++slot) {
+    const ClassExplanation& c = explanation.classes[slot];
+    const std::string name = prefix + csvField(explanation.classSet->row(slot));
     for (std::size_t k = 0; k < kMissCauseCount; ++k) {
       text += name + ",miss," + missCauseNames[k] + "," + std::to_string(c.misses[k]) + "," +
               costText(c, c.misses[k]) + "\n";
@@ -142,7 +192,7 @@ std::string renderExplainCsvRows(const std::array<ClassExplanation, kClassCount>
   return text;
 }
 
-Json explainedClassJson(const char* className, const ClassExplanation& c, int64_t frames) {
+Json explainedClassJson(std::string_view className, const ClassExplanation& c, int64_t frames) {
   Json misses = Json::object(), falseAlarms = Json::object();
   Json missCosts = Json::object(), falseAlarmCosts = Json::object();
   for (std::size_t k = 0; k < kMissCauseCount; ++k) {
@@ -170,21 +220,33 @@ Json explainedClassJson(const char* className, const ClassExplanation& c, int64_
                              {"histogram", c.pairs.histogram}}}};
 }
 
-Json confusionJson(const Confusion& confusion) {
+Json confusionJson(const ClassSet& classes, const Confusion& confusion) {
   Json labels = Json::array();
-  for (std::size_t slot = 0; slot < kConfusionSize; ++slot) labels.push_back(confusionLabel(slot));
-  return Json{{"labels", std::move(labels)},
-              {"matrix", confusion.cells},
-              {"set_aside", confusion.setAside},
-              {"excluded", confusion.excluded},
-              {"dropped_in_region", confusion.droppedInRegion}};
+  for (std::size_t slot = 0; slot < confusion.size(); ++slot) {
+    labels.push_back(confusionLabel(classes, slot));
+  }
+  Json json{{"labels", std::move(labels)}};
+  if (confusion.dense()) {
+    json["matrix"] = confusion.square();
+  } else {
+    // A large set's square is mostly zeros: [row, column, count] of the others.
+    Json cells = Json::array();
+    for (const Confusion::Cell& cell : confusion.nonZero()) {
+      cells.push_back(Json::array({cell.truth, cell.system, cell.count}));
+    }
+    json["cells"] = std::move(cells);
+  }
+  json["set_aside"] = confusion.setAside;
+  json["excluded"] = confusion.excluded;
+  json["dropped_in_region"] = confusion.droppedInRegion;
+  return json;
 }
 
 Json explainJson(const ExplainReport& report) {
   const Explanation& e = report.explanation;
   Json classes = Json::array();
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    classes.push_back(explainedClassJson(evaluationClasses[slot], e.classes[slot], e.frames));
+  for (std::size_t slot = 0; slot < e.classes.size(); ++slot) {
+    classes.push_back(explainedClassJson(e.classSet->row(slot), e.classes[slot], e.frames));
   }
   Json frames = Json::array();
   for (const FrameSummary& f : e.timeline) {
@@ -200,7 +262,7 @@ Json explainJson(const ExplainReport& report) {
               {"confidence", jsonNumber(report.confidence)},
               {"near", jsonNumber(report.near)},
               {"classes", std::move(classes)},
-              {"confusion", confusionJson(e.confusion)},
+              {"confusion", confusionJson(*e.classSet, e.confusion)},
               {"frames", std::move(frames)}};
 }
 

@@ -184,8 +184,8 @@ Json explainCountsRows(const Explanation& x) {
 }
 
 // The matrix as the JSON gives it, on the labels that appear, with totals.
-Json confusionRows(const Confusion& confusion) {
-  const Json matrix = talmira::confusionJson(confusion);
+Json confusionRows(const ClassSet& classes, const Confusion& confusion) {
+  const Json matrix = talmira::confusionJson(classes, confusion);
   const std::size_t n = matrix["labels"].size();
   std::vector<std::size_t> used;
   for (std::size_t i = 0; i < n; ++i) {
@@ -294,7 +294,7 @@ Json explainExpected(const talmira::ExplainReport& report) {
   return {{"title", "Why points were lost"},
           {"tables",
            {{"counts", explainCountsRows(x)},
-            {"confusion", confusionRows(x.confusion)},
+            {"confusion", confusionRows(*x.classSet, x.confusion)},
             {"worst-frames", worstRows(worst)},
             {"pairs", pairsRows(x)}}},
           {"rows", {{"causes", causes}}},

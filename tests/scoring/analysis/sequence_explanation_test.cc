@@ -8,11 +8,19 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "annotation/formats.h"
+#include "annotation/selection.h"
 #include "scoring/counts/class_scores.h"
+#include "scoring/counts/sequence_evaluation.h"
+#include "scoring/matching/frame_matching.h"
+#include "tests/class_set_files.h"
+#include "tests/scoring/analysis/cause_oracle.h"
 #include "tests/test_support.h"
 
 using talmira_test::readAnnotationText;
@@ -27,11 +35,14 @@ int64_t sum(const auto& values) {
   return std::accumulate(values.begin(), values.end(), int64_t{0});
 }
 
-void expectConsistent(const Explanation& e, const std::array<ClassCounts, kClassCount>& scores,
+void expectConsistent(const Explanation& e, const std::vector<ClassCounts>& scores,
                       std::size_t frames) {
   EXPECT_EQ(e.frames, static_cast<int64_t>(frames));
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    SCOPED_TRACE(evaluationClasses[slot]);
+  ASSERT_EQ(e.classes.size(), e.classSet->rows());
+  ASSERT_EQ(scores.size(), e.classes.size());
+  ASSERT_EQ(e.confusion.classes(), e.classSet->names().size());
+  for (std::size_t slot = 0; slot < e.classes.size(); ++slot) {
+    SCOPED_TRACE(std::string(e.classSet->row(slot)));
     const ClassExplanation& c = e.classes[slot];
     // The very counts of the scoring.
     EXPECT_EQ(c.gt, scores[slot].gt);
@@ -68,15 +79,21 @@ void expectConsistent(const Explanation& e, const std::array<ClassCounts, kClass
   // The matrix adds up to All: rows to the objects of each class, the none
   // column to All's misses, the none row to its false alarms.
   const Confusion& m = e.confusion;
-  int64_t objects = 0, found = 0, missed = 0, falseAlarms = 0;
-  for (std::size_t row = 0; row < kConfusionNone; ++row) {
-    EXPECT_EQ(sum(m.cells[row]), e.classes[row + 1].gt) << knownClasses[row];
-    objects += sum(m.cells[row]);
-    missed += m.cells[row][kConfusionNone];
-    found += sum(m.cells[row]) - m.cells[row][kConfusionNone];
+  const std::size_t none = m.none();
+  std::vector<int64_t> rowSums(m.size(), 0);
+  for (const Confusion::Cell& cell : m.nonZero()) {
+    EXPECT_EQ(m.at(cell.truth, cell.system), cell.count);
+    rowSums[cell.truth] += cell.count;
   }
-  falseAlarms = sum(m.cells[kConfusionNone]);
-  EXPECT_EQ(m.cells[kConfusionNone][kConfusionNone], 0);
+  int64_t objects = 0, found = 0, missed = 0, falseAlarms = 0;
+  for (std::size_t row = 0; row < none; ++row) {
+    EXPECT_EQ(rowSums[row], e.classes[row + 1].gt) << e.classSet->row(row + 1);
+    objects += rowSums[row];
+    missed += m.at(row, none);
+    found += rowSums[row] - m.at(row, none);
+  }
+  falseAlarms = rowSums[none];
+  EXPECT_EQ(m.at(none, none), 0);
   EXPECT_EQ(objects, e.classes[0].gt);
   EXPECT_EQ(missed, e.classes[0].fn);
   EXPECT_EQ(falseAlarms, e.classes[0].fp);
@@ -107,7 +124,8 @@ TEST(SequenceExplanationTest, AddsUpToTheScoresOnRandomPairs) {
       ExplainOptions options;
       options.confidence = confidence;
       const Explanation e = explainSequences(truth, system, options);
-      expectConsistent(e, standardRows(scoreClasses(truth, system, confidence)), truth.frames.size());
+      EXPECT_TRUE(e.classSet->isStandard());
+      expectConsistent(e, scoreClasses(truth, system, confidence), truth.frames.size());
       ASSERT_EQ(e.timeline.size(), truth.frames.size());
       for (std::size_t at = 0; at < truth.frames.size(); ++at) {
         EXPECT_EQ(e.timeline[at].frame, truth.frames[at].frameNumber);
@@ -123,6 +141,150 @@ TEST(SequenceExplanationTest, AddsUpToTheScoresOnRandomPairs) {
       options.everyFrame = false;
       EXPECT_EQ(explainSequences(truth, system, options).timeline,
                 worstFrames(e.timeline, kWorstFrameCount));
+    }
+  }
+}
+
+// Reads a file of another format in the dataset's own classes.
+void readOwnClasses(const std::string& path, AnnotationFormat format, QuorSequence& sequence,
+                    const std::string& imagesFrom = "") {
+  AnnotationReadOptions options;
+  options.format = format;
+  options.ownClasses = true;
+  options.imagesFrom = imagesFrom;
+  AnnotationReadFailure failure;
+  ASSERT_TRUE(readAnnotation(path, options, sequence, failure)) << failure.message;
+}
+
+// The confusion matrix by class names, from the All matching of each frame
+// pair as the scoring makes it.
+std::map<std::pair<std::string, std::string>, int64_t> confusionByNames(const QuorSequence& truth,
+                                                                        const QuorSequence& system,
+                                                                        float confidence) {
+  std::map<std::pair<std::string, std::string>, int64_t> cells;
+  const std::vector<int32_t> partners = pairFrames(truth, system);
+  const TargetFilter all("All", confidence);
+  QuorFrame truthSelection(0), systemSelection(0);
+  FrameEvents events;
+  for (std::size_t at = 0; at < truth.frames.size(); ++at) {
+    const QuorFrame* partner =
+        partners[at] >= 0 ? &system.frames[static_cast<std::size_t>(partners[at])] : nullptr;
+    selectFrame(truth.frames[at], all, truthSelection);
+    if (partner != nullptr) selectFrame(*partner, all, systemSelection);
+    evaluateFrameEvents(truthSelection, partner != nullptr ? &systemSelection : nullptr, false,
+                        false, events);
+    for (std::size_t r = 0; r < events.truth.size(); ++r) {
+      const std::string object = truthSelection.targets[r]->className();
+      if (events.truth[r] == TruthOutcome::kMatch) {
+        const auto c = static_cast<std::size_t>(events.truthPartner[r]);
+        ++cells[{object, systemSelection.targets[c]->className()}];
+      } else if (events.truth[r] == TruthOutcome::kMiss) {
+        ++cells[{object, "none"}];
+      }
+    }
+    for (std::size_t c = 0; c < events.system.size(); ++c) {
+      if (events.system[c] == SystemOutcome::kFalseAlarm) {
+        ++cells[{"none", systemSelection.targets[c]->className()}];
+      }
+    }
+  }
+  return cells;
+}
+
+// Other datasets' class sets of 5 to 300 classes, held as a whole matrix or
+// as its cells: the counts are the scoring's class by class; explaining
+// every class of the set on every frame, with the rules read plainly, gives
+// each class's causes and pairs; the matrix is the scoring's All matching
+// by class names; threads change nothing.
+TEST(SequenceExplanationTest, AnyClassSetAddsUpToTheScoresAndToEveryClassExplainedPlainly) {
+  talmira_test::TempDir dir;
+  const std::size_t sizes[] = {5, 23, 64, 65, 140, 300};
+  for (uint32_t seed = 1; seed <= 12; ++seed) {
+    const std::size_t classes = sizes[seed % 6];
+    SCOPED_TRACE(testing::Message() << "seed " << seed << ", " << classes << " classes");
+    const talmira_test::GeneratedPair generated =
+        talmira_test::generatePair(seed * 7919, classes, 160, true, 0);
+    const talmira_test::CocoFiles files = talmira_test::cocoFiles(generated, seed);
+    const std::string gtPath = dir.write("gt.json", files.groundTruth);
+    const std::string sysPath = dir.write("results.json", files.results);
+    QuorSequence truth, system;
+    readOwnClasses(gtPath, AnnotationFormat::kCoco, truth);
+    readOwnClasses(sysPath, AnnotationFormat::kCoco, system, gtPath);
+    ASSERT_FALSE(HasFatalFailure());
+    for (const float confidence : {0.0f, 0.4f}) {
+      SCOPED_TRACE(testing::Message() << "confidence " << confidence);
+      ExplainOptions options;
+      options.confidence = confidence;
+      options.near = 0.05f;
+      const Explanation e = explainSequences(truth, system, options);
+      ASSERT_EQ(e.classSet->names().size(), classes);
+      EXPECT_EQ(*e.classSet, *pairClasses(truth, system));
+      EXPECT_EQ(e.confusion.dense(), classes <= Confusion::kDenseClasses);
+      expectConsistent(e, scoreClasses(truth, system, *e.classSet, confidence),
+                       truth.frames.size());
+
+      // Every class on every frame, whether or not the frame holds it.
+      std::vector<ClassExplanation> plain(e.classes.size());
+      const std::vector<TargetFilter> filters = classFilters(*e.classSet, confidence);
+      const std::vector<int32_t> partners = pairFrames(truth, system);
+      FrameExplainer explainer(confidence, options.near);
+      const QuorFrame none(0);
+      for (std::size_t at = 0; at < truth.frames.size(); ++at) {
+        const QuorFrame* partner =
+            partners[at] >= 0 ? &system.frames[static_cast<std::size_t>(partners[at])] : nullptr;
+        const QuorFrame& systemFrame = partner != nullptr ? *partner : none;
+        explainer.start(truth.frames[at], partner);
+        for (std::size_t row = 0; row < filters.size(); ++row) {
+          explainer.explain(filters[row]);
+          ClassExplanation& c = plain[row];
+          std::vector<int8_t> misses, falseAlarms;
+          for (const ExplainedBox& b : explainer.truths()) {
+            if (b.kind == BoxEventKind::kExcluded) continue;
+            ++c.gt;
+            if (b.kind == BoxEventKind::kMiss) {
+              misses.push_back(b.cause);
+              ++c.misses.at(static_cast<std::size_t>(b.cause));
+            } else {
+              c.pairs.add(b.overlap, b.iou);
+            }
+          }
+          for (const ExplainedBox& b : explainer.systems()) {
+            if (b.kind == BoxEventKind::kFalseAlarm) {
+              falseAlarms.push_back(b.cause);
+              ++c.falseAlarms.at(static_cast<std::size_t>(b.cause));
+            }
+            c.det += b.kind == BoxEventKind::kMatch || b.kind == BoxEventKind::kFalseAlarm;
+          }
+          c.fn += static_cast<int64_t>(misses.size());
+          c.fp += static_cast<int64_t>(falseAlarms.size());
+          ASSERT_EQ(misses, talmira_test::plainMissCauses(truth.frames[at], systemFrame, explainer,
+                                                          filters[row], options.near))
+              << "frame " << at << ", " << e.classSet->row(row);
+          ASSERT_EQ(falseAlarms,
+                    talmira_test::plainFalseAlarmCauses(truth.frames[at], systemFrame, explainer,
+                                                        filters[row], options.near))
+              << "frame " << at << ", " << e.classSet->row(row);
+        }
+      }
+      for (std::size_t row = 0; row < plain.size(); ++row) {
+        EXPECT_EQ(e.classes[row], plain[row]) << e.classSet->row(row);
+      }
+
+      std::map<std::pair<std::string, std::string>, int64_t> cells;
+      for (const Confusion::Cell& cell : e.confusion.nonZero()) {
+        const auto label = [&](std::size_t slot) {
+          return slot == e.confusion.none() ? std::string("none")
+                                            : std::string(e.classSet->row(slot + 1));
+        };
+        cells[{label(cell.truth), label(cell.system)}] += cell.count;
+      }
+      EXPECT_EQ(cells, confusionByNames(truth, system, confidence));
+
+      options.threads = 3;
+      const Explanation threaded = explainSequences(truth, system, options);
+      EXPECT_EQ(threaded.classes, e.classes);
+      EXPECT_EQ(threaded.confusion, e.confusion);
+      EXPECT_EQ(threaded.timeline, e.timeline);
     }
   }
 }
