@@ -1197,8 +1197,10 @@ std::string joinDatasetParts(const std::vector<std::string>& texts,
     py::gil_scoped_release unlocked;
     result = joinedParts(texts, names);
   }
+  talmira::CurvePool pool;
+  if (result.source.sweep) pool.add(*result.classSet, result.pooledCurves);
   talmira::BatchPart whole{std::move(result.source), 1, 1, std::move(result.sequences),
-                           std::move(result.pooledCurves)};
+                           std::move(pool)};
   return talmira::renderPartial(whole);
 }
 
@@ -1226,15 +1228,15 @@ py::tuple pooledDataset(const std::string& text) {
   {
     py::gil_scoped_release unlocked;
     const talmira::BatchResult result = joinedParts({text}, {"the dataset's result"});
-    const auto pooled = talmira::pooledCounts(result.sequences);
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const std::vector<ClassCounts> pooled = talmira::pooledCounts(result.sequences, *result.classSet);
+    for (std::size_t slot = 0; slot < pooled.size(); ++slot) {
       const ClassCounts& c = pooled[slot];
-      rows.emplace_back(evaluationClasses[slot], c.gt, c.det, c.fn, c.fp, c.frames, c.nmodta());
+      rows.emplace_back(std::string(result.classSet->row(slot)), c.gt, c.det, c.fn, c.fp,
+                        c.frames, c.nmodta());
     }
     if (result.source.sweep) {
-      sweepRows.emplace(
-          talmira::makeSweepReport("", "", ClassSet::standard(), result.pooledCurves,
-                                   result.source.gridSteps));
+      sweepRows.emplace(talmira::makeSweepReport("", "", result.classSet, result.pooledCurves,
+                                                 result.source.gridSteps));
     }
   }
   return py::make_tuple(rows, sweepRows ? py::object(sweepRows->toPython()) : py::none());

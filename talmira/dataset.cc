@@ -29,14 +29,12 @@ namespace fs = std::filesystem;
 // the sequence. The sums are exact, so how the sequences fell to the workers
 // does not show in the result.
 struct SweepPool {
-  std::vector<SweepCurves> perWorker;
-  SweepCurves total() const {
-    SweepCurves sum(kClassCount);
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-      std::vector<const ClassCurve*> curves;
-      for (const SweepCurves& pool : perWorker) curves.push_back(&pool[slot]);
-      sum[slot] = addCurves(curves);
-    }
+  std::vector<CurvePool> perWorker;
+  CurvePool total() const {
+    std::vector<const CurvePool*> pools;
+    for (const CurvePool& pool : perWorker) pools.push_back(&pool);
+    CurvePool sum;
+    sum.addAll(pools);
     return sum;
   }
 };
@@ -176,19 +174,24 @@ void readPair(const BatchSequence& s, const InputFormats& formats,
 // Sweeps one sequence as `talmira sweep` does, keeps its best points and
 // counts at `confidence`, and adds its curves into the pool.
 void sweepOne(BatchSequence& s, const InputFormats& formats, float confidence, unsigned threads,
-              SweepCurves& pool) {
-  SweepCurves curves;
+              CurvePool& pool) {
+  SweptFiles swept;
   if (threads > 1) {
-    curves = sweepFiles(s.groundTruth, s.system, threads, formats).curves;
+    swept = sweepFiles(s.groundTruth, s.system, threads, formats);
   } else {
     std::unique_ptr<QuorSequence> groundTruth;
     std::unique_ptr<QuorSequence> system;
     readPair(s, formats, groundTruth, system);
-    curves = sweepClasses(*groundTruth, *system, 1);
+    swept.classSet = pairClasses(*groundTruth, *system);
+    swept.curves = sweepClasses(*groundTruth, *system, *swept.classSet, 1);
   }
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) s.best[slot] = ::bestPoint(curves[slot]);
-  s.classes = standardRows(countsAt(curves, confidence));
-  addIntoPool(pool, curves);
+  std::vector<CurvePoint> best;
+  for (const ClassCurve& curve : swept.curves) best.push_back(::bestPoint(curve));
+  std::vector<ClassCounts> counts = countsAt(swept.curves, confidence);
+  pool.add(*swept.classSet, swept.curves);
+  s.classSet = std::move(swept.classSet);
+  s.best = std::move(best);
+  s.classes = std::move(counts);
 }
 
 // Explains one sequence as `talmira explain` does and keeps its counts,
@@ -198,21 +201,23 @@ void explainOne(BatchSequence& s, const InputFormats& formats, ExplainOptions op
                 unsigned threads) {
   options.threads = threads;
   options.everyFrame = false;
-  // The dataset's outputs are in this format's ten classes.
+  // In the pair's own classes; the result puts them in the dataset's.
   Explanation explained;
   if (threads > 1) {
-    explained = explainFiles(s.groundTruth, s.system, options, formats, ClassSet::standard());
+    explained = explainFiles(s.groundTruth, s.system, options, formats);
   } else {
     std::unique_ptr<QuorSequence> groundTruth;
     std::unique_ptr<QuorSequence> system;
     readPair(s, formats, groundTruth, system);
-    explained = explainSequences(*groundTruth, *system, ClassSet::standard(), options);
+    explained = explainSequences(*groundTruth, *system, options);
   }
   explained.timeline = {};
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  s.classes.assign(explained.classes.size(), ClassCounts{});
+  for (std::size_t slot = 0; slot < explained.classes.size(); ++slot) {
     const ClassExplanation& c = explained.classes[slot];
     s.classes[slot] = ClassCounts{c.gt, c.det, c.fn, c.fp, explained.frames};
   }
+  s.classSet = explained.classSet;
   s.explanation = std::make_shared<const Explanation>(std::move(explained));
 }
 
@@ -224,7 +229,7 @@ struct SequenceWork {
   const DatasetReading* reading = nullptr;
 };
 
-void scoreOne(BatchSequence& s, const SequenceWork& work, unsigned threads, SweepCurves* pool) {
+void scoreOne(BatchSequence& s, const SequenceWork& work, unsigned threads, CurvePool* pool) {
   if (s.failed()) return;  // nothing to read (a file without its partner)
   const float confidence = work.confidence;
   try {
@@ -246,8 +251,9 @@ void scoreOne(BatchSequence& s, const SequenceWork& work, unsigned threads, Swee
     } else {
       readPair(s, formats, groundTruth, system);
     }
-    s.classes =
-        standardRows(scoreClasses(*groundTruth, *system, *ClassSet::standard(), confidence, threads));
+    ClassSetPtr classes = pairClasses(*groundTruth, *system);
+    s.classes = scoreClasses(*groundTruth, *system, *classes, confidence, threads);
+    s.classSet = std::move(classes);
   } catch (const CommandError& e) {
     s.error = e.message;
   } catch (const std::bad_alloc&) {
@@ -270,9 +276,9 @@ void scoreAll(const std::vector<BatchSequence*>& sequences, const SequenceWork& 
   // With fewer sequences than jobs, the spare cores match frames within them.
   const unsigned perSequence =
       threads == 0 ? 1 : std::max(1u, jobs / static_cast<unsigned>(threads));
-  if (pool != nullptr) pool->perWorker.assign(std::max<std::size_t>(threads, 1), emptyPool());
+  if (pool != nullptr) pool->perWorker.assign(std::max<std::size_t>(threads, 1), CurvePool{});
   const auto work = [&](std::size_t worker) {
-    SweepCurves* mine = pool != nullptr ? &pool->perWorker[worker] : nullptr;
+    CurvePool* mine = pool != nullptr ? &pool->perWorker[worker] : nullptr;
     for (std::size_t i; (i = next.fetch_add(1)) < sequences.size();) {
       scoreOne(*sequences[i], what, perSequence, mine);
       progress.finished(done.fetch_add(1) + 1);
@@ -293,7 +299,7 @@ void scoreAll(const std::vector<BatchSequence*>& sequences, const SequenceWork& 
 }  // namespace
 
 void scoreSequences(const std::vector<BatchSequence*>& sequences, const BatchSource& source,
-                    unsigned jobs, bool progressShown, SweepCurves& pooled,
+                    unsigned jobs, bool progressShown, CurvePool& pooled,
                     const DatasetReading& reading) {
   ExplainOptions explain;
   explain.confidence = source.confidence;

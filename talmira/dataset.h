@@ -60,7 +60,7 @@ DatasetReading datasetReading(const FormatOptionsGiven& given,
 /// progress line on standard error. The files are read as `reading` says
 /// (by default, as files of this format).
 void scoreSequences(const std::vector<BatchSequence*>& sequences, const BatchSource& source,
-                    unsigned jobs, bool progressShown, SweepCurves& pooled,
+                    unsigned jobs, bool progressShown, CurvePool& pooled,
                     const DatasetReading& reading = {});
 
 }  // namespace talmira

@@ -175,7 +175,8 @@ void runBatch(const BatchOptions& options) {
   }
   const unsigned jobs = std::max(1u, options.jobs);
   const bool progressShown = !options.quiet && isatty(fileno(stderr)) != 0;
-  scoreSequences(mine, result.source, jobs, progressShown, result.pooledCurves, reading);
+  CurvePool pool;
+  scoreSequences(mine, result.source, jobs, progressShown, pool, reading);
 
   std::size_t failed = 0;
   for (const BatchSequence* s : mine) {
@@ -185,10 +186,12 @@ void runBatch(const BatchOptions& options) {
   }
 
   if (sharded) {
-    BatchPart part{result.source, shardIndex, shardCount, {}, std::move(result.pooledCurves)};
+    // Each sequence in its own classes: merge puts them in the dataset's.
+    BatchPart part{result.source, shardIndex, shardCount, {}, std::move(pool)};
     for (const BatchSequence* s : mine) part.sequences.push_back(*s);
     writeOutput(options.output, renderPartial(part));
   } else {
+    settleClasses(result, result.source.sweep ? &pool : nullptr);
     std::vector<std::string> viewPages;
     if (!options.viewDir.empty()) viewPages = writeViewPages(options, result.sequences, reading);
     if (!options.plot.empty()) writeOutput(options.plot, renderBatchPlot(result));
@@ -204,6 +207,7 @@ void runBatch(const BatchOptions& options) {
 
 void addBatchCommand(CLI::App& app) {
   auto options = std::make_shared<BatchOptions>();
+  options->formats.ownClasses = true;  // other datasets' rows as they name them
   CLI::App* command = app.add_subcommand(
       "batch", "Score every sequence of a dataset, with totals pooled over the dataset");
   CLI::Option* list = command->add_option(

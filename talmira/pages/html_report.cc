@@ -246,7 +246,7 @@ std::string renderDatasetReport(const DatasetReportInput& input) {
   html +=
       "<p class=\"note\">Counts and frames summed over the scored sequences; NMODTA from the "
       "sums.</p>\n";
-  html += countsTable("pooled", *ClassSet::standard(), input.pooled);
+  html += countsTable("pooled", *input.classSet, input.pooled);
 
   html += "<h2>Sequences</h2>\n";
   html +=
@@ -332,12 +332,12 @@ std::string renderDatasetReport(const DatasetReportInput& input) {
         "<p class=\"note\">On the pooled curves: counts summed over the scored sequences at "
         "each threshold.</p>\n";
     html += bestRule();
-    html += bestPointsTable(*input.pooledCurves, *ClassSet::standard(), input.confidence,
+    html += bestPointsTable(*input.pooledCurves, *input.classSet, input.confidence,
                             input.pooled);
     html += "<h2>Pooled curves</h2>\n";
-    html += curvesFigure(*input.pooledCurves, *ClassSet::standard(), input.list);
+    html += curvesFigure(*input.pooledCurves, *input.classSet, input.list);
     html += "<h2>Pooled precision and recall</h2>\n";
-    html += precisionRecallFigure(*input.pooledCurves, *ClassSet::standard(), input.list);
+    html += precisionRecallFigure(*input.pooledCurves, *input.classSet, input.list);
   }
   return html + pageEnd(input.producedBy, kSortScript);
 }

@@ -30,14 +30,15 @@ std::string renderSweepReport(const SweepReportInput& input);
 struct DatasetSequenceRow {
   std::string name, groundTruth, system;
   std::string error;                             // empty when scored
-  std::array<ClassCounts, kClassCount> classes;  // when scored
+  std::vector<ClassCounts> classes = std::vector<ClassCounts>(kClassCount);  // when scored: a row a class
   std::optional<CurvePoint> bestAll;             // with --sweep: the sequence's best point of "All"
   std::string viewPage;  // with --view: the address of its `talmira view` page; empty otherwise
 };
 struct DatasetReportInput {
   std::string list;  // the LIST file, or "A vs B" folders
   float confidence = 0.0f;
-  std::array<ClassCounts, kClassCount> pooled;  // summed over the scored sequences
+  ClassSetPtr classSet = ClassSet::standard();  // the dataset's classes
+  std::vector<ClassCounts> pooled = std::vector<ClassCounts>(kClassCount);  // over the scored sequences
   std::vector<DatasetSequenceRow> sequences;    // in LIST order
   const SweepCurves* pooledCurves = nullptr;    // with --sweep only
   std::string producedBy;

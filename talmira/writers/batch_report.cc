@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
+#include <stdexcept>
 
 #include "talmira/pages/html_report.h"
 #include "talmira/pages/sweep_plot.h"
@@ -22,10 +24,10 @@ namespace {
 constexpr const char* kPartialKind = "talmira batch partial";
 constexpr int kPartialVersion = 1;
 
-Json classesJson(const std::array<ClassCounts, kClassCount>& classes) {
+Json classesJson(const ClassSet& names, const std::vector<ClassCounts>& classes) {
   Json array = Json::array();
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    array.push_back(classJson(evaluationClasses[slot], classes[slot]));
+  for (std::size_t slot = 0; slot < classes.size(); ++slot) {
+    array.push_back(classJson(names.row(slot), classes[slot]));
   }
   return array;
 }
@@ -54,13 +56,13 @@ std::string sweepWords(const BatchSource& source) {
 // The report of the pooled curves, as `talmira sweep` would make it of one
 // pair: the same rows, sampling and best points.
 SweepReport pooledSweepReport(const BatchResult& result) {
-  return makeSweepReport("", "", ClassSet::standard(), result.pooledCurves, result.source.gridSteps);
+  return makeSweepReport("", "", result.classSet, result.pooledCurves, result.source.gridSteps);
 }
 
 Json bestPointsJson(const BatchSequence& s) {
   Json array = Json::array();
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    Json point{{"class", evaluationClasses[slot]}, {"frames", s.classes[slot].frames}};
+  for (std::size_t slot = 0; slot < s.best.size(); ++slot) {
+    Json point{{"class", s.classSet->row(slot)}, {"frames", s.classes[slot].frames}};
     point.update(curvePointJson(s.best[slot]));
     array.push_back(std::move(point));
   }
@@ -74,8 +76,8 @@ std::string describeSource(const BatchSource& source) {
   return source.groundTruthDir + " against " + source.systemDir + under;
 }
 
-std::string csvRow(const std::string& sequence, const char* className, const ClassCounts& c) {
-  return csvField(sequence) + "," + className + "," + std::to_string(c.gt) + "," +
+std::string csvRow(const std::string& sequence, std::string_view className, const ClassCounts& c) {
+  return csvField(sequence) + "," + csvField(className) + "," + std::to_string(c.gt) + "," +
          std::to_string(c.det) + "," + std::to_string(c.fn) + "," + std::to_string(c.fp) + "," +
          std::to_string(c.frames) + "," + fixedSix(c.nmodta()) + "\n";
 }
@@ -172,7 +174,7 @@ std::string costliestSequences(const BatchResult& result, const ClassExplanation
 std::string renderExplainTextOf(const BatchResult& result) {
   const std::size_t failed = failedCount(result.sequences);
   const std::size_t scored = result.sequences.size() - failed;
-  const Explanation pooled = pooledExplanation(result.sequences);
+  const Explanation pooled = pooledExplanation(result.sequences, result.classSet);
   std::string text = "Dataset " + describeSource(result.source) + ", confidence " +
                      shortestText(result.source.confidence) + ", near " +
                      shortestText(result.source.near) + ": " +
@@ -218,13 +220,13 @@ std::string renderExplainCsvOf(const BatchResult& result) {
     if (s.failed()) continue;
     text += renderExplainCsvRows(*s.explanation, csvField(s.name) + ",");
   }
-  return text + renderExplainCsvRows(pooledExplanation(result.sequences), "(all),");
+  return text + renderExplainCsvRows(pooledExplanation(result.sequences, result.classSet), "(all),");
 }
 
 Json explainedClassesJson(const Explanation& e) {
   Json classes = Json::array();
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    classes.push_back(explainedClassJson(evaluationClasses[slot], e.classes[slot], e.frames));
+  for (std::size_t slot = 0; slot < e.classes.size(); ++slot) {
+    classes.push_back(explainedClassJson(e.classSet->row(slot), e.classes[slot], e.frames));
   }
   return classes;
 }
@@ -239,8 +241,7 @@ std::string renderText(const BatchResult& result) {
                      std::to_string(result.sequences.size()) + " sequences";
   if (failed > 0) text += ", " + std::to_string(failed) + " failed (left out of the totals)";
   text += "\n\nPooled over " + std::to_string(scored) + " sequences:\n";
-  const auto pooled = pooledCounts(result.sequences);
-  text += renderScoreText(*ClassSet::standard(), {pooled.begin(), pooled.end()});
+  text += renderScoreText(*result.classSet, pooledCounts(result.sequences, *result.classSet));
   text += "\nEach sequence (class All):\n";
   std::vector<std::vector<std::string>> rows = {
       {"Sequence", "GT", "Det", "FN", "FP", "Frames", "NMODTA"}};
@@ -268,13 +269,13 @@ std::string renderCsv(const BatchResult& result) {
   std::string text = "sequence,class,gt,det,fn,fp,frames,nmodta\n";
   for (const BatchSequence& s : result.sequences) {
     if (s.failed()) continue;
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-      text += csvRow(s.name, evaluationClasses[slot], s.classes[slot]);
+    for (std::size_t slot = 0; slot < s.classes.size(); ++slot) {
+      text += csvRow(s.name, s.classSet->row(slot), s.classes[slot]);
     }
   }
-  const auto pooled = pooledCounts(result.sequences);
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    text += csvRow("(all)", evaluationClasses[slot], pooled[slot]);
+  const std::vector<ClassCounts> pooled = pooledCounts(result.sequences, *result.classSet);
+  for (std::size_t slot = 0; slot < pooled.size(); ++slot) {
+    text += csvRow("(all)", result.classSet->row(slot), pooled[slot]);
   }
   return text;
 }
@@ -302,13 +303,13 @@ Json batchJson(const BatchResult& result) {
       sequences.push_back(Json{{"sequence", s.name},
                                {"groundtruth", s.groundTruth},
                                {"system", s.system},
-                               {"classes", classesJson(s.classes)}});
+                               {"classes", classesJson(*s.classSet, s.classes)}});
     }
   }
   json["sequences"] = std::move(sequences);
   const std::size_t failed = failedCount(result.sequences);
   if (result.source.explain) {
-    const Explanation pooled = pooledExplanation(result.sequences);
+    const Explanation pooled = pooledExplanation(result.sequences, result.classSet);
     json["total"] = Json{{"sequences", result.sequences.size() - failed},
                          {"failed", failed},
                          {"classes", explainedClassesJson(pooled)},
@@ -319,22 +320,28 @@ Json batchJson(const BatchResult& result) {
       Json{{"sequences", result.sequences.size() - failed},
            {"failed", failed},
            {"classes", result.source.sweep ? sweepJson(pooledSweepReport(result)).at("classes")
-                                           : classesJson(pooledCounts(result.sequences))}};
+                                           : classesJson(*result.classSet,
+                                                         pooledCounts(result.sequences, *result.classSet))}};
   return json;
 }
 
 // A partial's pooled curves: compact rows [threshold, gt, det, fn, fp], the
-// threshold as its shortest text, which reads back as the same float.
-Json poolJson(const SweepCurves& pool) {
+// threshold as its shortest text, which reads back as the same float; the
+// classes by name ("All" first), each class's frames those of the pool.
+Json poolJson(const CurvePool& pool) {
   Json classes = Json::array();
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  const auto add = [&](const std::string& name, const ClassCurve& curve) {
     Json points = Json::array();
-    for (const CurvePoint& p : pool[slot].points) {
+    for (const CurvePoint& p : curve.points) {
       points.push_back(Json::array({jsonNumber(p.threshold), p.gt, p.det, p.fn, p.fp}));
     }
-    classes.push_back(Json{{"class", evaluationClasses[slot]},
-                           {"frames", pool[slot].frames},
-                           {"points", std::move(points)}});
+    classes.push_back(
+        Json{{"class", name}, {"frames", pool.frames}, {"points", std::move(points)}});
+  };
+  const auto all = pool.byClass.find(kEveryClass);
+  add(std::string(kEveryClass), all != pool.byClass.end() ? all->second : addCurves({}));
+  for (const auto& [name, curve] : pool.byClass) {
+    if (name != kEveryClass) add(name, curve);
   }
   return classes;
 }
@@ -358,9 +365,9 @@ CurvePoint pointOf(const Json& row) {
 // The counts of each class are those of the sequence's "classes".
 Json explanationPartJson(const Explanation& e) {
   Json classes = Json::array();
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < e.classes.size(); ++slot) {
     const ClassExplanation& c = e.classes[slot];
-    classes.push_back(Json{{"class", evaluationClasses[slot]},
+    classes.push_back(Json{{"class", e.classSet->row(slot)},
                            {"misses", c.misses},
                            {"false_alarms", c.falseAlarms},
                            {"pairs", Json{{"count", c.pairs.count},
@@ -368,11 +375,21 @@ Json explanationPartJson(const Explanation& e) {
                                           {"iou_units", c.pairs.iouUnits},
                                           {"histogram", c.pairs.histogram}}}});
   }
-  return Json{{"classes", std::move(classes)},
-              {"confusion", Json{{"matrix", e.confusion.square()},
-                                 {"set_aside", e.confusion.setAside},
-                                 {"excluded", e.confusion.excluded},
-                                 {"dropped_in_region", e.confusion.droppedInRegion}}}};
+  // A small matrix whole, a large one as its cells that are not 0.
+  Json confusion = Json::object();
+  if (e.confusion.dense()) {
+    confusion["matrix"] = e.confusion.square();
+  } else {
+    Json cells = Json::array();
+    for (const Confusion::Cell& cell : e.confusion.nonZero()) {
+      cells.push_back(Json::array({cell.truth, cell.system, cell.count}));
+    }
+    confusion["cells"] = std::move(cells);
+  }
+  confusion["set_aside"] = e.confusion.setAside;
+  confusion["excluded"] = e.confusion.excluded;
+  confusion["dropped_in_region"] = e.confusion.droppedInRegion;
+  return Json{{"classes", std::move(classes)}, {"confusion", std::move(confusion)}};
 }
 
 // A count of a partial: a whole number from 0 up.
@@ -419,16 +436,17 @@ int64_t sumOf(const auto& counts) {
 // pairs to the matches, and the confusion matrix to All's counts.
 std::shared_ptr<const Explanation> parseExplanation(const Json& json, const BatchSequence& s,
                                                     const std::string& path) {
-  auto e = std::make_shared<Explanation>();
+  auto e = std::make_shared<Explanation>(s.classSet);
   e->frames = s.classes[0].frames;
   const Json& classes = json.at("classes");
-  if (!classes.is_array() || classes.size() != kClassCount) {
+  if (!classes.is_array() || classes.size() != s.classes.size()) {
     notAPartial(path, "the explanation of " + s.name + " does not have every class");
   }
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < s.classes.size(); ++slot) {
     const Json& c = classes[slot];
-    const std::string what = "the explanation of " + s.name + ", " + evaluationClasses[slot];
-    if (c.at("class").get<std::string>() != evaluationClasses[slot]) {
+    const std::string what =
+        "the explanation of " + s.name + ", " + std::string(s.classSet->row(slot));
+    if (c.at("class").get<std::string>() != s.classSet->row(slot)) {
       notAPartial(path, "the explanation of " + s.name + " has its classes out of order");
     }
     const ClassCounts& counts = s.classes[slot];
@@ -459,31 +477,56 @@ std::shared_ptr<const Explanation> parseExplanation(const Json& json, const Batc
     }
   }
   const Json& confusion = json.at("confusion");
-  const Json& matrix = confusion.at("matrix");
-  Confusion& m = e->confusion;  // of this format's ten classes, as partials are
+  Confusion& m = e->confusion;  // of the sequence's classes
   const std::size_t size = m.size();
   const std::size_t none = m.none();
-  if (!matrix.is_array() || matrix.size() != size) {
-    notAPartial(path,
-                "the confusion matrix of " + s.name + " is not " + std::to_string(size) + " rows");
-  }
-  std::vector<std::vector<int64_t>> cells(size);
-  for (std::size_t row = 0; row < size; ++row) {
-    cells[row] = countsOf(matrix[row], size, path, "the confusion matrix of " + s.name);
-    for (std::size_t column = 0; column < size; ++column) m.add(row, column, cells[row][column]);
+  // Each row's sum, each row's misses and the false alarms, which must add
+  // up to the counts; a small matrix is written whole, a large one as cells.
+  std::vector<int64_t> objects(none);
+  std::vector<int64_t> missed(none);
+  std::vector<int64_t> alarms;
+  int64_t noneNone = 0;
+  const auto take = [&](std::size_t row, std::size_t column, int64_t count) {
+    m.add(row, column, count);
+    if (row == none) {
+      if (column == none) noneNone += count;
+      alarms.push_back(count);
+    } else {
+      objects[row] = sumOf(std::array<int64_t, 2>{objects[row], count});
+      if (column == none) missed[row] = count;
+    }
+  };
+  if (confusion.contains("cells")) {
+    for (const Json& cell : confusion.at("cells")) {
+      if (!cell.is_array() || cell.size() != 3) {
+        notAPartial(path, "a cell of the confusion matrix of " + s.name + " is not [row, column, count]");
+      }
+      const int64_t row = countOf(cell[0], path, "a confusion row");
+      const int64_t column = countOf(cell[1], path, "a confusion column");
+      if (static_cast<uint64_t>(row) >= size || static_cast<uint64_t>(column) >= size) {
+        notAPartial(path, "a cell of the confusion matrix of " + s.name + " is outside it");
+      }
+      take(static_cast<std::size_t>(row), static_cast<std::size_t>(column),
+           countOf(cell[2], path, "the confusion matrix of " + s.name));
+    }
+  } else {
+    const Json& matrix = confusion.at("matrix");
+    if (!matrix.is_array() || matrix.size() != size) {
+      notAPartial(path, "the confusion matrix of " + s.name + " is not " + std::to_string(size) +
+                            " rows");
+    }
+    for (std::size_t row = 0; row < size; ++row) {
+      const std::vector<int64_t> cells =
+          countsOf(matrix[row], size, path, "the confusion matrix of " + s.name);
+      for (std::size_t column = 0; column < size; ++column) take(row, column, cells[column]);
+    }
   }
   m.setAside = countOf(confusion.at("set_aside"), path, "set_aside");
   m.excluded = countOf(confusion.at("excluded"), path, "excluded");
   m.droppedInRegion = countOf(confusion.at("dropped_in_region"), path, "dropped_in_region");
-  std::vector<int64_t> objects(none);
-  std::vector<int64_t> missed(none);
-  for (std::size_t row = 0; row < none; ++row) {
-    objects[row] = sumOf(cells[row]);
-    missed[row] = cells[row][none];
-  }
   const ClassExplanation& all = e->classes[0];
-  if (sumOf(objects) != all.gt || sumOf(missed) != all.fn || sumOf(cells[none]) != all.fp ||
-      cells[none][none] != 0) {
+  if (sumOf(objects) != all.gt || sumOf(missed) != all.fn || sumOf(alarms) != all.fp ||
+      noneNone != 0) {
     notAPartial(path, "the confusion matrix of " + s.name + " does not add up to All's counts");
   }
   return e;
@@ -491,26 +534,89 @@ std::shared_ptr<const Explanation> parseExplanation(const Json& json, const Batc
 
 }  // namespace
 
-std::array<ClassCounts, kClassCount> pooledCounts(const std::vector<BatchSequence>& sequences) {
-  std::array<ClassCounts, kClassCount> pooled{};
+namespace {
+
+// The row of each of a sequence's rows in `classes`, which hold them all.
+std::vector<std::size_t> rowsIn(const ClassSet& own, const ClassSet& classes) {
+  std::vector<std::size_t> rows(own.rows());
+  for (std::size_t slot = 0; slot < own.rows(); ++slot) {
+    rows[slot] = &own == &classes ? slot : classes.rowOf(own.row(slot)).value();
+  }
+  return rows;
+}
+
+// `e` in the rows of `classes`, which hold every class of e's: a class it
+// lacks has no boxes, so its counts, causes and pairs are all 0.
+Explanation projected(const Explanation& e, const ClassSetPtr& classes) {
+  if (*e.classSet == *classes) return e;
+  Explanation out(classes);
+  out.frames = e.frames;
+  const std::vector<std::size_t> rowOf = rowsIn(*e.classSet, *classes);
+  for (std::size_t slot = 0; slot < e.classes.size(); ++slot) out.classes[rowOf[slot]] = e.classes[slot];
+  // The matrix's rows and columns are the classes (row - 1) and none.
+  const auto index = [&](std::size_t at) {
+    return at == e.confusion.none() ? out.confusion.none() : rowOf[at + 1] - 1;
+  };
+  for (const Confusion::Cell& cell : e.confusion.nonZero()) {
+    out.confusion.add(index(cell.truth), index(cell.system), cell.count);
+  }
+  out.confusion.setAside = e.confusion.setAside;
+  out.confusion.excluded = e.confusion.excluded;
+  out.confusion.droppedInRegion = e.confusion.droppedInRegion;
+  return out;
+}
+
+}  // namespace
+
+std::vector<ClassCounts> pooledCounts(const std::vector<BatchSequence>& sequences,
+                                      const ClassSet& classes) {
+  std::vector<ClassCounts> pooled(classes.rows());
   for (const BatchSequence& s : sequences) {
     if (s.failed()) continue;
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) pooled[slot] += s.classes[slot];
+    // Every class counts the sequence's frames: a class it lacks has no boxes there.
+    for (ClassCounts& row : pooled) row.frames += s.classes[0].frames;
+    const std::vector<std::size_t> rows = rowsIn(*s.classSet, classes);
+    for (std::size_t slot = 0; slot < s.classes.size(); ++slot) {
+      ClassCounts& row = pooled[rows[slot]];
+      row.gt += s.classes[slot].gt;
+      row.det += s.classes[slot].det;
+      row.fn += s.classes[slot].fn;
+      row.fp += s.classes[slot].fp;
+    }
   }
   return pooled;
 }
 
-Explanation pooledExplanation(const std::vector<BatchSequence>& sequences) {
-  Explanation pooled;
+Explanation pooledExplanation(const std::vector<BatchSequence>& sequences,
+                              const ClassSetPtr& classes) {
+  Explanation pooled(classes);
   for (const BatchSequence& s : sequences) {
     if (s.failed() || s.explanation == nullptr) continue;
-    pooled.frames += s.explanation->frames;
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-      pooled.classes[slot] += s.explanation->classes[slot];
+    const Explanation e = projected(*s.explanation, classes);
+    pooled.frames += e.frames;
+    for (std::size_t slot = 0; slot < pooled.classes.size(); ++slot) {
+      pooled.classes[slot] += e.classes[slot];
     }
-    pooled.confusion += s.explanation->confusion;
+    pooled.confusion += e.confusion;
   }
   return pooled;
+}
+
+void settleClasses(BatchResult& result, const CurvePool* pool) {
+  // Every scored sequence's classes once, in list order; this format's ten
+  // when they are all its files.
+  std::vector<std::string> names;
+  std::set<std::string, std::less<>> seen;
+  bool standard = true;
+  for (const BatchSequence& s : result.sequences) {
+    if (s.failed()) continue;
+    standard = standard && s.classSet->isStandard();
+    for (const std::string& name : s.classSet->names()) {
+      if (seen.insert(name).second) names.push_back(name);
+    }
+  }
+  result.classSet = standard ? ClassSet::standard() : ClassSet::of(std::move(names));
+  if (pool != nullptr) result.pooledCurves = pool->curvesOf(*result.classSet);
 }
 
 std::size_t failedCount(const std::vector<BatchSequence>& sequences) {
@@ -536,7 +642,8 @@ std::string renderBatchReport(const BatchResult& result,
   DatasetReportInput input;
   input.list = describeSource(result.source);
   input.confidence = result.source.confidence;
-  input.pooled = pooledCounts(result.sequences);
+  input.classSet = result.classSet;
+  input.pooled = pooledCounts(result.sequences, *result.classSet);
   for (const BatchSequence& s : result.sequences) {
     input.sequences.push_back(DatasetSequenceRow{
         s.name,
@@ -557,23 +664,51 @@ std::string renderBatchReport(const BatchResult& result,
 }
 
 std::string renderBatchPlot(const BatchResult& result) {
-  return renderSweepSvg(result.pooledCurves, "pooled over " + describeSource(result.source));
+  return renderSweepSvg(result.pooledCurves, "pooled over " + describeSource(result.source),
+                        *result.classSet);
 }
 
-void addIntoPool(SweepCurves& pool, const SweepCurves& curves) {
+void CurvePool::add(const ClassSet& classes, const SweepCurves& curves) {
   // All classes or none: a sequence that fails here (out of memory) must not
   // be left half in the pool while it is reported as failed.
-  SweepCurves sum(kClassCount);
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-    sum[slot] = addCurves({&pool[slot], &curves[slot]});
+  std::vector<std::pair<std::string, ClassCurve>> sums;
+  sums.reserve(curves.size());
+  for (std::size_t slot = 0; slot < curves.size(); ++slot) {
+    const std::string_view name = classes.row(slot);
+    const auto found = byClass.find(name);
+    sums.emplace_back(std::string(name), found == byClass.end()
+                                             ? curves[slot]
+                                             : addCurves({&found->second, &curves[slot]}));
   }
-  pool = std::move(sum);
+  for (auto& [name, curve] : sums) byClass.insert_or_assign(std::move(name), std::move(curve));
+  frames += curves.empty() ? 0 : curves[0].frames;
 }
 
-SweepCurves emptyPool() {
-  SweepCurves pool(kClassCount);
-  for (ClassCurve& curve : pool) curve = addCurves({});
-  return pool;
+void CurvePool::addAll(const std::vector<const CurvePool*>& pools) {
+  // All the pools at once: a pool per sequence (as the Python module joins
+  // them) must not make the sums be rebuilt once per pool.
+  std::map<std::string, std::vector<const ClassCurve*>, std::less<>> curves;
+  for (const auto& [name, curve] : byClass) curves[name].push_back(&curve);
+  int64_t total = frames;
+  for (const CurvePool* pool : pools) {
+    for (const auto& [name, curve] : pool->byClass) curves[name].push_back(&curve);
+    total += pool->frames;
+  }
+  std::map<std::string, ClassCurve, std::less<>> sums;
+  for (const auto& [name, list] : curves) sums.emplace(name, addCurves(list));
+  byClass = std::move(sums);
+  frames = total;
+}
+
+SweepCurves CurvePool::curvesOf(const ClassSet& classes) const {
+  SweepCurves out(classes.rows());
+  for (std::size_t slot = 0; slot < classes.rows(); ++slot) {
+    const auto found = byClass.find(classes.row(slot));
+    out[slot] = found != byClass.end() ? found->second : addCurves({});
+    // A class some sequences lack has no boxes there, and their frames.
+    out[slot].frames = frames;
+  }
+  return out;
 }
 
 std::string digestOf(std::string_view bytes) {
@@ -609,7 +744,7 @@ std::string renderPartial(const BatchPart& part) {
     if (s.failed()) {
       entry["error"] = s.error;
     } else {
-      entry["classes"] = classesJson(s.classes);
+      entry["classes"] = classesJson(*s.classSet, s.classes);
       if (part.source.sweep) entry["best"] = bestPointsJson(s);
       if (part.source.explain) entry["explanation"] = explanationPartJson(*s.explanation);
     }
@@ -622,20 +757,23 @@ std::string renderPartial(const BatchPart& part) {
 
 namespace {
 
-// Reads poolJson() back, checking what the pooling relies on: every class,
-// in order, its thresholds descending in [0, 1] from 1 down to 0.
-SweepCurves parsePool(const Json& classes, const std::string& path) {
-  if (!classes.is_array() || classes.size() != kClassCount) {
+// Reads poolJson() back, checking what the pooling relies on: each class
+// once, its thresholds descending in [0, 1] from 1 down to 0.
+CurvePool parsePool(const Json& classes, const std::string& path) {
+  if (!classes.is_array() || classes.empty()) {
     notAPartial(path, "the pooled curves do not have every class");
   }
-  SweepCurves pool(kClassCount);
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  CurvePool pool;
+  for (std::size_t slot = 0; slot < classes.size(); ++slot) {
     const Json& c = classes[slot];
-    if (c.at("class").get<std::string>() != evaluationClasses[slot]) {
-      notAPartial(path, "the pooled curves have their classes out of order");
+    const std::string name = c.at("class").get<std::string>();
+    if (slot == 0 ? name != kEveryClass : name == kEveryClass) {
+      notAPartial(path, "the pooled curves do not begin with All alone");
     }
-    ClassCurve& curve = pool[slot];
+    ClassCurve curve;
     curve.frames = c.at("frames").get<int64_t>();
+    if (slot == 0) pool.frames = curve.frames;
+    if (curve.frames != pool.frames) notAPartial(path, "the pooled curves' frames differ");
     for (const Json& row : c.at("points")) {
       if (!row.is_array() || row.size() != 5) {
         notAPartial(path, "a pooled curve row is not [threshold, gt, det, fn, fp]");
@@ -644,15 +782,16 @@ SweepCurves parsePool(const Json& classes, const std::string& path) {
                    row[2].get<int64_t>(), row[3].get<int64_t>(), row[4].get<int64_t>()};
       if (!(p.threshold >= 0.0f && p.threshold <= 1.0f) ||
           (!curve.points.empty() && !(p.threshold < curve.points.back().threshold))) {
-        notAPartial(path, std::string("the pooled curve of ") + evaluationClasses[slot] +
-                              " is not descending in [0, 1]");
+        notAPartial(path, "the pooled curve of " + name + " is not descending in [0, 1]");
       }
       curve.points.push_back(p);
     }
     if (curve.points.empty() || curve.points.front().threshold != 1.0f ||
         curve.points.back().threshold != 0.0f) {
-      notAPartial(path, std::string("the pooled curve of ") + evaluationClasses[slot] +
-                            " does not run from 1 to 0");
+      notAPartial(path, "the pooled curve of " + name + " does not run from 1 to 0");
+    }
+    if (!pool.byClass.emplace(name, std::move(curve)).second) {
+      notAPartial(path, "the pooled curves hold " + name + " twice");
     }
   }
   return pool;
@@ -749,26 +888,37 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
         s.error = entry.at("error").get<std::string>();
         if (s.error.empty()) notAPartial(path, "an empty error for " + s.name);
       } else {
+        // The sequence's classes are its rows after All.
         const Json& classes = entry.at("classes");
-        if (!classes.is_array() || classes.size() != kClassCount) {
-          notAPartial(path, "sequence " + s.name + " does not have every class");
+        if (!classes.is_array() || classes.empty() ||
+            classes[0].at("class").get<std::string>() != kEveryClass) {
+          notAPartial(path, "sequence " + s.name + " does not begin with All");
         }
-        for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+        std::vector<std::string> names;
+        for (std::size_t slot = 1; slot < classes.size(); ++slot) {
+          names.push_back(classes[slot].at("class").get<std::string>());
+        }
+        if (const std::optional<std::string> problem = ClassSet::problemWith(names)) {
+          notAPartial(path, "sequence " + s.name + ": " + *problem);
+        }
+        const bool standard = names.size() == knownClasses.size() &&
+                              std::equal(names.begin(), names.end(), knownClasses.begin());
+        s.classSet = standard ? ClassSet::standard() : ClassSet::of(std::move(names));
+        s.classes.assign(classes.size(), ClassCounts{});
+        for (std::size_t slot = 0; slot < classes.size(); ++slot) {
           const Json& c = classes[slot];
-          if (c.at("class").get<std::string>() != evaluationClasses[slot]) {
-            notAPartial(path, "sequence " + s.name + " has its classes out of order");
-          }
           s.classes[slot] = ClassCounts{c.at("gt").get<int64_t>(), c.at("det").get<int64_t>(),
                                         c.at("fn").get<int64_t>(), c.at("fp").get<int64_t>(),
                                         c.at("frames").get<int64_t>()};
         }
         if (source.sweep) {
           const Json& best = entry.at("best");
-          if (!best.is_array() || best.size() != kClassCount) {
+          if (!best.is_array() || best.size() != classes.size()) {
             notAPartial(path, "sequence " + s.name + " does not have a best point of every class");
           }
-          for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-            if (best[slot].at("class").get<std::string>() != evaluationClasses[slot]) {
+          s.best.assign(classes.size(), CurvePoint{});
+          for (std::size_t slot = 0; slot < best.size(); ++slot) {
+            if (best[slot].at("class").get<std::string>() != s.classSet->row(slot)) {
               notAPartial(path, "sequence " + s.name + " has its best points out of order");
             }
             s.best[slot] = pointOf(best[slot]);
@@ -877,18 +1027,15 @@ BatchResult joinParts(std::vector<BatchPart> parts, const std::vector<std::strin
            " positions are in no part (" + list + ")" + hint);
   }
   for (const auto& [position, entry] : held) result.sequences.push_back(*entry.first);
+  // Each part holds its sequences' curves summed; summing the parts gives
+  // the counts a single run sums, at the same thresholds.
+  CurvePool pool;
   if (result.source.sweep) {
-    // Each part holds its sequences' curves summed; summing the parts gives
-    // the counts a single run sums, at the same thresholds. All parts at
-    // once: a part per sequence (as the Python module joins them) must not
-    // make the pool be rebuilt once per part.
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-      std::vector<const ClassCurve*> curves;
-      curves.reserve(parts.size());
-      for (const BatchPart& part : parts) curves.push_back(&part.pooledCurves[slot]);
-      result.pooledCurves[slot] = addCurves(curves);
-    }
+    std::vector<const CurvePool*> pools;
+    for (const BatchPart& part : parts) pools.push_back(&part.pooledCurves);
+    pool.addAll(pools);
   }
+  settleClasses(result, result.source.sweep ? &pool : nullptr);
   return result;
 }
 

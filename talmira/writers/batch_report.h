@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,10 +31,13 @@ struct BatchSequence {
   std::string groundTruthFormat;
   std::string systemFormat;
   std::string error;  // empty when scored; the reader's message(s) otherwise
-  std::array<ClassCounts, kClassCount> classes{};
+  /// The classes of `classes` and `best`: the pair's own once scored, the
+  /// dataset's once the result is settled (settleClasses()).
+  ClassSetPtr classSet = ClassSet::standard();
+  std::vector<ClassCounts> classes = std::vector<ClassCounts>(kClassCount);
   /// With --sweep: the best point of each class's exact curve (its curves
   /// themselves are pooled and let go as soon as it is swept).
-  std::array<CurvePoint, kClassCount> best{};
+  std::vector<CurvePoint> best = std::vector<CurvePoint>(kClassCount);
   /// With --explain: the causes, pairs and confusion matrix of the sequence
   /// (no frames: the dataset's outputs name sequences, not frames); null
   /// otherwise, so that a plain run's sequences stay small.
@@ -62,28 +66,49 @@ struct BatchSource {
   ScoringRules rules;
 };
 
+/// With --sweep: the exact curves of the swept sequences summed class by
+/// class (addCurves), each class by its name, as the sequences of another
+/// dataset may bring classes of their own. Exact curves give an exact pool,
+/// and the sums do not depend on the order of the additions.
+struct CurvePool {
+  std::map<std::string, ClassCurve, std::less<>> byClass;  // "All" included
+  int64_t frames = 0;  // of every sequence added: every class's frames
+  /// Adds a sequence's curves, a row each of `classes`; all or none.
+  void add(const ClassSet& classes, const SweepCurves& curves);
+  /// Adds the pools `pools`, all at once.
+  void addAll(const std::vector<const CurvePool*>& pools);
+  /// The pooled curves, a row each of `classes`; a class no sequence had
+  /// has no boxes, at every threshold.
+  SweepCurves curvesOf(const ClassSet& classes) const;
+};
+
 /// A whole run: every sequence of the list, in list order.
 struct BatchResult {
   BatchSource source;
   std::vector<BatchSequence> sequences;
+  /// The dataset's classes: those of every scored sequence, in list order
+  /// (settleClasses()); this format's ten for files of this format.
+  ClassSetPtr classSet = ClassSet::standard();
   /// With --sweep: every class's exact curve summed over the scored
-  /// sequences (addCurves), whatever order they were swept in.
+  /// sequences, a row each of `classSet`.
   SweepCurves pooledCurves = SweepCurves(kClassCount);
 };
 
-/// Adds `curves` into `pool` (addCurves, class by class): exact curves give
-/// an exact pool, and the sums do not depend on the order of the additions.
-void addIntoPool(SweepCurves& pool, const SweepCurves& curves);
-/// Whole-curve pools start empty; this is one with no sequence in it.
-SweepCurves emptyPool();
+/// Gives the result its classes, those of its scored sequences in list order
+/// (each sequence keeps its own rows: a class it does not have has no boxes
+/// in it), and with --sweep the pooled curves from `pool`.
+void settleClasses(BatchResult& result, const CurvePool* pool);
 
-/// Sums of every class over the sequences that were scored.
-std::array<ClassCounts, kClassCount> pooledCounts(const std::vector<BatchSequence>& sequences);
+/// Sums of every class of `classes` (which hold every scored sequence's)
+/// over the sequences that were scored.
+std::vector<ClassCounts> pooledCounts(const std::vector<BatchSequence>& sequences,
+                                      const ClassSet& classes);
 std::size_t failedCount(const std::vector<BatchSequence>& sequences);
 /// With --explain: every class's counts, causes and pairs and the confusion
 /// matrix summed over the sequences that were scored. The sums are of
 /// integers, so they do not depend on the order of the sequences.
-Explanation pooledExplanation(const std::vector<BatchSequence>& sequences);
+Explanation pooledExplanation(const std::vector<BatchSequence>& sequences,
+                              const ClassSetPtr& classes);
 /// The failure that ends `command` when `failed` of `total` sequences could
 /// not be scored: status 1, and a last line that says how many.
 CommandError sequencesFailed(const char* command, std::size_t failed, std::size_t total);
@@ -108,8 +133,8 @@ struct BatchPart {
   BatchSource source;
   std::size_t shardIndex = 1;            // K of K/N
   std::size_t shardCount = 1;            // N
-  std::vector<BatchSequence> sequences;  // in position order
-  SweepCurves pooledCurves = SweepCurves(kClassCount);  // with --sweep: the pool of this shard's sequences
+  std::vector<BatchSequence> sequences;  // in position order, in their own classes
+  CurvePool pooledCurves;                // with --sweep: the pool of this shard's sequences
 };
 std::string renderPartial(const BatchPart& part);
 /// Reads a partial written by renderPartial(). Throws a CommandError of

@@ -507,7 +507,7 @@ int main(int argc, char** argv) {
       row.name = names[part];
       row.groundTruth = "gt/" + names[part] + ".csv";
       row.system = "sys/" + names[part] + ".csv";
-      row.classes = standardRows(scoreClasses(*gtPart, *sysPart, confidence));
+      row.classes = scoreClasses(*gtPart, *sysPart, confidence);
       const SweepCurves partCurves = talmira_test::bruteForceCurves(*gtPart, *sysPart);
       row.bestAll = *bestOf(partCurves[0]);
       for (std::size_t slot = 0; slot < kClassCount; ++slot)

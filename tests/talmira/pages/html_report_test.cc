@@ -108,7 +108,7 @@ TEST(HtmlReportTest, DatasetPageWithSweepShowsEachSequencesBestPointAndThePooled
   input.list = "list.csv";
   talmira::DatasetSequenceRow row;
   row.name = "only";
-  row.classes = standardRows(scoreClasses(*groundTruth, *system, 0.0f));
+  row.classes = scoreClasses(*groundTruth, *system, 0.0f);
   row.bestAll = curves[0].points[1];
   input.sequences = {row};
   input.pooled = row.classes;
