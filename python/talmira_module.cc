@@ -241,6 +241,7 @@ std::pair<Sequence, Sequence> readFilePair(const std::string& firstPath,
 // (width, height) or None, names, ignore, images_from: paths or None).
 AnnotationReadOptions readOptionsOf(const py::dict& reading) {
   AnnotationReadOptions options;
+  options.ownClasses = true;  // other datasets' classes, as the commands report them
   const auto text = [&](const char* key) {
     return reading.contains(key) && !reading[key].is_none() ? reading[key].cast<std::string>()
                                                             : std::string();
@@ -256,11 +257,6 @@ AnnotationReadOptions readOptionsOf(const py::dict& reading) {
       // The map's own file and line, as a FormatError of that file.
       PyErr_SetObject(readFailureType, py::make_tuple(error, 0, 0, 0, error, classes).ptr());
       throw py::error_already_set();
-    }
-    if (!options.classes->onlyTypesOfThisFormat()) {
-      throw py::value_error("classes: " + classes +
-                            " maps labels onto classes other than this format's ten, which "
-                            "the module does not report; the talmira score command does");
     }
   }
   options.dropUnknownLabels = text("unknown") == "drop";
@@ -309,7 +305,15 @@ Sequence readAnnotationInput(const std::string& path, const py::dict& reading, b
 // the eight corners (an n x 8 array), the type as codes into the type names,
 // flag_a, flag_b, confidence and line.
 py::tuple readRecordColumns(const std::string& path, const py::dict& reading) {
-  const AnnotationReadOptions options = readOptionsOf(reading);
+  AnnotationReadOptions options = readOptionsOf(reading);
+  // Records in this format's columns, as `talmira convert` writes them: its
+  // types, which a table of records is read by.
+  options.ownClasses = false;
+  if (options.classes && !options.classes->onlyTypesOfThisFormat()) {
+    throw py::value_error(
+        "classes: the map names classes other than this format's ten, which a table of "
+        "records cannot hold; score() and the others take it");
+  }
   std::vector<AnnotationRecord> records;
   std::set<std::string, std::less<>> names;
   AnnotationReadFailure failure;
@@ -354,7 +358,7 @@ py::tuple readRecordColumns(const std::string& path, const py::dict& reading) {
 std::string classMapOf(const std::string& format) {
   const std::optional<AnnotationFormat> named = formatNamed(format);
   if (!named) throw py::value_error("format " + format + " is none of " + formatNames());
-  return classMapText(defaultClassMap(*named));
+  return classMapText(standardClassMap(*named));
 }
 
 // How a dataset's files are read, as the Python layer gives the command's
@@ -575,17 +579,19 @@ using ClassRow = std::tuple<std::string, int64_t, int64_t, int64_t, int64_t, int
 // threads: those that match frames, 0 for as many as the command uses.
 std::vector<ClassRow> score(const Sequence& groundTruth, const Sequence& system, float confidence,
                             unsigned threads) {
-  std::array<ClassCounts, kClassCount> classes;
+  ClassSetPtr set;
+  std::vector<ClassCounts> classes;
   {
     py::gil_scoped_release unlocked;
-    classes = standardRows(scoreClasses(*groundTruth.records, *system.records,
-                                        *ClassSet::standard(), confidence,
-                                        threadsOrDefault(threads)));
+    set = pairClasses(*groundTruth.records, *system.records);
+    classes = scoreClasses(*groundTruth.records, *system.records, *set, confidence,
+                           threadsOrDefault(threads));
   }
   std::vector<ClassRow> rows;
-  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+  for (std::size_t slot = 0; slot < classes.size(); ++slot) {
     const ClassCounts& c = classes[slot];
-    rows.emplace_back(evaluationClasses[slot], c.gt, c.det, c.fn, c.fp, c.frames, c.nmodta());
+    rows.emplace_back(std::string(set->row(slot)), c.gt, c.det, c.fn, c.fp, c.frames,
+                      c.nmodta());
   }
   return rows;
 }
@@ -649,7 +655,7 @@ std::string check(const Sequence& groundTruth, const std::string& groundTruthNam
   const CheckReport report =
       checkFiles(*groundTruth.records, truthDetails,
                  system != nullptr ? system->records.get() : nullptr, systemDetails);
-  return talmira::checkReportJson(groundTruthName, systemName, report).dump(2);
+  return talmira::checkReportJson(groundTruthName, systemName, report).dump(2, ' ', false, talmira::Json::error_handler_t::replace);
 }
 
 // The columns of `talmira events`' rows. Lines are the records' lines (the
@@ -692,20 +698,26 @@ py::array_t<T> toArray(const std::vector<T>& values) {
   return array;
 }
 
-// Raises ValueError unless `className` is one of the evaluation's classes.
-void requireClass(const std::string& className) {
-  if (std::find_if(evaluationClasses.begin(), evaluationClasses.end(), [&](const char* name) {
-        return className == name;
-      }) == evaluationClasses.end()) {
-    throw py::value_error("no class " + className);
+// Raises ValueError unless `className` is one of the pair's classes ("All"
+// included), naming some of them.
+void requireClass(const std::string& className, const QuorSequence& groundTruth,
+                  const QuorSequence& system) {
+  const ClassSetPtr classes = pairClasses(groundTruth, system);
+  if (classes->rowOf(className)) return;
+  std::string names;
+  const std::size_t shown = std::min<std::size_t>(classes->rows(), 12);
+  for (std::size_t row = 0; row < shown; ++row) {
+    names += (row == 0 ? "" : ", ") + std::string(classes->row(row));
   }
+  if (shown < classes->rows()) names += " and " + std::to_string(classes->rows() - shown) + " more";
+  throw py::value_error("class " + className + " is none of the pair's: " + names);
 }
 
 py::tuple events(const Sequence& groundTruth, const Sequence& system, float confidence,
                  const std::string& className, float near) {
   const ReadDetails& truthLines = detailsOf(groundTruth);
   const ReadDetails& systemLines = detailsOf(system);
-  requireClass(className);
+  requireClass(className, *groundTruth.records, *system.records);
   EventColumns columns;
   {
     py::gil_scoped_release unlocked;
@@ -743,7 +755,7 @@ std::string drawFrame(const Sequence& groundTruth, const Sequence& system, uint3
                       const std::optional<py::bytes>& image) {
   const ReadDetails& truthLines = detailsOf(groundTruth);
   const ReadDetails& systemLines = detailsOf(system);
-  requireClass(className);
+  requireClass(className, *groundTruth.records, *system.records);
   const QuorSequence& truth = *groundTruth.records;
   std::size_t at = 0;
   while (at < truth.frames.size() && truth.frames[at].frameNumber != frame) ++at;
@@ -808,7 +820,8 @@ std::vector<std::string> eventNames() {
 // objects; (threshold, gt, det, fn, fp, frames, nmodta, average precision) of
 // each class's best point, the average precision NaN when it has none).
 struct SweepRows {
-  std::vector<uint8_t> slots;
+  std::vector<uint32_t> slots;
+  std::vector<std::string> names;  // of the slots
   std::vector<float> thresholds;
   std::vector<int64_t> gt, det, fn, fp;
   std::vector<float> nmodta;
@@ -816,9 +829,10 @@ struct SweepRows {
   std::vector<std::tuple<float, int64_t, int64_t, int64_t, int64_t, int64_t, float, double>> best;
 
   explicit SweepRows(const talmira::SweepReport& report) {
-    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    for (std::size_t slot = 0; slot < report.exact.size(); ++slot) {
+      names.emplace_back(report.classSet->row(slot));
       for (const CurvePoint& p : report.rows()[slot].points) {
-        slots.push_back(static_cast<uint8_t>(slot));
+        slots.push_back(static_cast<uint32_t>(slot));
         thresholds.push_back(p.threshold);
         gt.push_back(p.gt);
         det.push_back(p.det);
@@ -839,7 +853,7 @@ struct SweepRows {
     return py::make_tuple(
         py::make_tuple(toArray(slots), toArray(thresholds), toArray(gt), toArray(det), toArray(fn),
                        toArray(fp), toArray(nmodta), toArray(precision), toArray(recall)),
-        best);
+        best, names);
   }
 };
 
@@ -858,11 +872,11 @@ py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSte
   std::optional<SweepRows> rows;
   {
     py::gil_scoped_release unlocked;
-    rows.emplace(talmira::makeSweepReport(
-        "", "", ClassSet::standard(),
-        sweepClasses(*groundTruth.records, *system.records, *ClassSet::standard(),
-                     threadsOrDefault(threads)),
-        gridSteps));
+    ClassSetPtr classes = pairClasses(*groundTruth.records, *system.records);
+    SweepCurves curves =
+        sweepClasses(*groundTruth.records, *system.records, *classes, threadsOrDefault(threads));
+    rows.emplace(talmira::makeSweepReport("", "", std::move(classes), std::move(curves),
+                                          gridSteps));
   }
   return rows->toPython();
 }
@@ -928,7 +942,7 @@ py::tuple explanationForPython(Explanation explanation, const ExplainOptions& op
     json = talmira::explainJson(
                talmira::ExplainReport{
                    "", "", options.confidence, options.near, std::move(explanation), {}})
-               .dump();
+               .dump(-1, ' ', false, talmira::Json::error_handler_t::replace);
   }
   return py::make_tuple(json, toArray(columns[0]), toArray(columns[1]), toArray(columns[2]),
                         toArray(columns[3]), toArray(columns[4]), toArray(columns[5]));
@@ -949,8 +963,7 @@ py::tuple explain(const Sequence& groundTruth, const Sequence& system, float con
   Explanation explanation;
   {
     py::gil_scoped_release unlocked;
-    explanation =
-        explainSequences(*groundTruth.records, *system.records, ClassSet::standard(), options);
+    explanation = explainSequences(*groundTruth.records, *system.records, options);
   }
   return explanationForPython(std::move(explanation), options);
 }
@@ -968,8 +981,7 @@ py::tuple explainFilePair(const std::string& groundTruthPath, const std::string&
       },
       [&](const Sequence& groundTruth, const Sequence& system) {
         py::gil_scoped_release unlocked;
-        return explainSequences(*groundTruth.records, *system.records, ClassSet::standard(),
-                                options);
+        return explainSequences(*groundTruth.records, *system.records, options);
       });
   return explanationForPython(std::move(explanation), options);
 }
@@ -1011,7 +1023,7 @@ std::string compare(const Sequence& groundTruth, const Sequence& a, const Sequen
   talmira::Json json = talmira::compareJson(
       talmira::compareSequences(*groundTruth.records, *a.records, *b.records, run));
   talmira::stateRules(json, stated);
-  return json.dump();
+  return json.dump(-1, ' ', false, talmira::Json::error_handler_t::replace);
 }
 
 // The same of a dataset's LIST, as `talmira compare --dataset` makes it:
@@ -1043,7 +1055,7 @@ std::string compareDataset(const std::string& list, float confidenceA, float con
   talmira::Json json =
       talmira::compareJson(talmira::compareDataset(list, std::move(sequences), run));
   talmira::stateRules(json, stated);
-  return json.dump();
+  return json.dump(-1, ' ', false, talmira::Json::error_handler_t::replace);
 }
 
 // --- end of compare ---
@@ -1312,6 +1324,14 @@ PYBIND11_MODULE(_talmira, m) {
   m.def("score_file_pair", &scoreFilePair, py::arg("groundtruth"), py::arg("system"),
         py::arg("confidence"), py::arg("threads") = 0,
         "Scores two files, while reading them when their frame numbers only grow.");
+  m.def(
+      "rules_json",
+      [](const py::object& rules) {
+        return talmira::rulesJson(rulesFrom(rules))
+            .dump(-1, ' ', false, talmira::Json::error_handler_t::replace);
+      },
+      py::arg("rules") = py::none(),
+      "The scoring rules as the commands' JSON states them: the defaults, or those given.");
   m.def("check", &check, py::arg("groundtruth"), py::arg("groundtruth_name"),
         py::arg("system").none(true), py::arg("system_name"),
         "The JSON text of talmira check's report; sequences read with their details.");

@@ -17,7 +17,6 @@ import warnings
 import numpy as np
 
 from . import _talmira
-from ._columns import CLASSES
 from ._errors import FormatError
 from ._inputs import _dataset_formats, _path_of
 from ._numbers import _confidence, _jobs, _nmodta, _shortest
@@ -304,7 +303,8 @@ class BatchResult(_PartView):
         if self._pooled[1] is None:
             return None
         rows = [(name, _nmodta(t), g, d, n, p, frames, _nmodta(m), ap)
-                for name, (t, g, d, n, p, frames, m, ap) in zip(CLASSES, self._pooled[1][1])]
+                for name, (t, g, d, n, p, frames, m, ap) in zip(self._pooled[1][2],
+                                                                 self._pooled[1][1])]
         return _class_rows(rows, _BEST_COLUMNS)
 
     @property
@@ -316,7 +316,7 @@ class BatchResult(_PartView):
         (slots, thresholds, gts, dets, fns, fps, nmodtas, precisions,
          recalls) = self._pooled[1][0]
         return pd.DataFrame({
-            "class": np.array(CLASSES, dtype=object)[slots.astype(np.intp)],
+            "class": np.array(self._pooled[1][2], dtype=object)[slots.astype(np.intp)],
             "threshold": _shortest(thresholds),
             "gt": gts, "det": dets, "fn": fns, "fp": fps,
             "nmodta": _shortest(nmodtas),

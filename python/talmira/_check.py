@@ -33,4 +33,11 @@ def check(gt, sys=None, *, format=None, gt_format=None, sys_format=None, **optio
     for key, name in zip(("groundtruth", "system"), names):
         if name is None:
             report[key]["file"] = None
+    # The rules the files were read under, as the command states them.
+    report["rules"] = json.loads(_talmira.rules_json(_rules_of(readings)))
     return report
+
+
+def _rules_of(readings):
+    """The rules options the readings give, None for the defaults."""
+    return readings[0]["rules"] if readings[0] is not None else None

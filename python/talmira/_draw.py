@@ -3,7 +3,6 @@
 import numbers
 
 from . import _talmira
-from ._columns import CLASSES
 from ._inputs import _path_of, _read_pair, _readings
 from ._numbers import _confidence, _fraction
 
@@ -42,8 +41,9 @@ def draw_frame(gt, sys, frame, confidence=0.0, cls="All", image=None, near=0.1, 
     """
     threshold = _confidence(confidence)
     near = _fraction(near, "near")
-    if not isinstance(cls, str) or cls not in CLASSES:
-        raise ValueError("class %r is none of %s" % (cls, ", ".join(CLASSES)))
+    # The name is looked for among the pair's classes once they are read.
+    if not isinstance(cls, str):
+        raise ValueError("class %r is not a class name" % (cls,))
     if isinstance(frame, bool) or not isinstance(frame, numbers.Integral) or not 0 <= frame < 2**32:
         raise ValueError("frame %r is not a frame number" % (frame,))
     readings = _readings(gt, format, gt_format, sys_format, **options)

@@ -3,7 +3,6 @@
 import numpy as np
 
 from . import _talmira
-from ._columns import CLASSES
 from ._inputs import _path_of, _read_pair, _readings
 from ._numbers import _confidence, _fraction, _shortest
 
@@ -38,7 +37,8 @@ def events(gt, sys, confidence=0.0, cls="All", near=0.1, *, format=None, gt_form
     system table. The nullable columns are pandas' Int64.
 
     confidence: a box is taken when its confidence is at least this, in both
-    inputs (0 to 1); cls: one of CLASSES ("All" takes every class); near: the
+    inputs (0 to 1); cls: one of the pair's classes ("All" takes every
+    class; CLASSES for files of this format); near: the
     overlap from which an unpaired box and object are near each other (0 to 1).
     Raises as score() does, and ValueError for an unknown class.
     format, gt_format, sys_format and the options of other formats: as in score().
@@ -47,8 +47,9 @@ def events(gt, sys, confidence=0.0, cls="All", near=0.1, *, format=None, gt_form
 
     threshold = _confidence(confidence)
     near = _fraction(near, "near")
-    if not isinstance(cls, str) or cls not in CLASSES:
-        raise ValueError("class %r is none of %s" % (cls, ", ".join(CLASSES)))
+    # The name is looked for among the pair's classes once they are read.
+    if not isinstance(cls, str):
+        raise ValueError("class %r is not a class name" % (cls,))
     readings = _readings(gt, format, gt_format, sys_format, **options)
     ground_truth, system = _read_pair(gt, sys, details=True, readings=readings)
     (frame_lines, frames, system_side, lines, class_codes, class_names, confidences, kinds,

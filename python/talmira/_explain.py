@@ -37,7 +37,8 @@ class ExplainResult:
     alarm of every class with its cause, as `talmira explain` gives them.
 
     classes: a DataFrame of each class's counts (class, gt, det, fn, fp,
-    frames, nmodta), in the order of CLASSES.
+    frames, nmodta), in the order of the pair's classes (CLASSES for files of
+    this format).
     causes: a DataFrame with the rows of `talmira explain --format csv`:
     class, side ("miss" or "false_alarm"), cause, count and cost, the count
     over the class's GT (what NMODTA would gain were those errors gone; NaN
@@ -64,7 +65,8 @@ class ExplainResult:
     """
 
     def __init__(self, classes, causes, pairs, confusion, frames, set_aside, excluded,
-                 dropped_in_region, confidence, near, groundtruth=None, system=None):
+                 dropped_in_region, confidence, near, groundtruth=None, system=None,
+                 rules=None):
         self.classes = classes
         self.causes = causes
         self.pairs = pairs
@@ -74,6 +76,8 @@ class ExplainResult:
         self.excluded = excluded
         self.dropped_in_region = dropped_in_region
         self.confidence = confidence
+        #: The scoring rules the inputs were read under, as the command states them.
+        self.rules = rules
         self.near = near
         self.groundtruth = groundtruth
         self.system = system
@@ -107,25 +111,34 @@ class ExplainResult:
             "confidence": self.confidence,
             "near": self.near,
             "classes": classes,
-            "confusion": {
-                "labels": list(self.confusion.columns),
-                "matrix": [[int(v) for v in r] for r in self.confusion.to_numpy()],
-                "set_aside": self.set_aside,
-                "excluded": self.excluded,
-                "dropped_in_region": self.dropped_in_region,
-            },
+            "confusion": self._confusion_dict(),
             "frames": [dict(zip(_FRAME_COLUMNS, (int(v) for v in r)))
                        for r in self.frames.itertuples(index=False)],
+            **({"rules": self.rules} if self.rules is not None else {}),
         }
+
+    def _confusion_dict(self):
+        """The matrix as the command writes it: whole for up to 64 classes,
+        else as the [row, column, count] of its cells that are not 0."""
+        cells = self.confusion.to_numpy()
+        matrix = {"labels": list(self.confusion.columns)}
+        if len(matrix["labels"]) - 1 <= 64:
+            matrix["matrix"] = [[int(v) for v in r] for r in cells]
+        else:
+            rows, columns = np.nonzero(cells)
+            matrix["cells"] = [[int(r), int(c), int(cells[r, c])] for r, c in zip(rows, columns)]
+        matrix.update(set_aside=self.set_aside, excluded=self.excluded,
+                      dropped_in_region=self.dropped_in_region)
+        return matrix
 
     def _lost(self):
         """The rows of the causes that cost points."""
         return self.causes[self.causes["count"] > 0]
 
     def _used_confusion(self):
-        """The matrix cut to the classes that appear in it (all eleven are many)."""
+        """The matrix cut to the classes that appear in it (a set's classes are many)."""
         matrix = self.confusion
-        used = [label for label in CONFUSION_LABELS
+        used = [label for label in matrix.index
                 if matrix.loc[label].any() or matrix[label].any()]
         return matrix.loc[used, used]
 
@@ -217,8 +230,15 @@ def explain(gt, sys, confidence=0.0, near=0.1, jobs=None, *, format=None, gt_for
 
     matrix = report["confusion"]
     labels = pd.Index(matrix["labels"], name="groundtruth")
-    confusion = pd.DataFrame(np.array(matrix["matrix"], dtype=np.int64).reshape(
-        len(labels), len(labels)), index=labels, columns=pd.Index(matrix["labels"], name="system"))
+    if "matrix" in matrix:
+        cells = np.array(matrix["matrix"], dtype=np.int64).reshape(len(labels), len(labels))
+    else:
+        # A large set's matrix comes as its cells that are not 0.
+        cells = np.zeros((len(labels), len(labels)), dtype=np.int64)
+        for row, column, count in matrix["cells"]:
+            cells[row, column] = count
+    confusion = pd.DataFrame(cells, index=labels,
+                             columns=pd.Index(matrix["labels"], name="system"))
 
     frame_columns = dict(zip(_FRAME_COLUMNS, native[1:]))
     if paths[0] is None:
@@ -226,6 +246,8 @@ def explain(gt, sys, confidence=0.0, near=0.1, jobs=None, *, format=None, gt_for
         frame_columns["line"] = frame_columns["line"] - 2
     frames = pd.DataFrame(frame_columns, columns=list(_FRAME_COLUMNS))
 
+    rules = json.loads(_talmira.rules_json(readings[0]["rules"] if readings[0] is not None
+                                           else None))
     return ExplainResult(class_frame, causes, pairs, confusion, frames,
                          matrix["set_aside"], matrix["excluded"], matrix["dropped_in_region"],
-                         report["confidence"], report["near"], paths[0], paths[1])
+                         report["confidence"], report["near"], paths[0], paths[1], rules)

@@ -326,9 +326,12 @@ def _dataset_formats(format=None, gt_format=None, sys_format=None, **options):
 
 
 def class_map(format):
-    """The default class map of a format as a DataFrame (label, type, flag,
-    note): what each of its labels becomes, as `talmira convert --from FORMAT
-    --show-classes` prints it."""
+    """The class map of a format onto this format's classes as a DataFrame
+    (label, type, flag, note): what each of its labels becomes in read() and
+    in `talmira convert`, as `talmira convert --from FORMAT --show-classes`
+    prints it. Scored directly, a format's rows are its dataset's own classes;
+    this map, written to a file and given as classes=, scores it in this
+    format's ten."""
     import io
 
     import pandas as pd

@@ -5,7 +5,6 @@ import numbers
 import numpy as np
 
 from . import _talmira
-from ._columns import CLASSES
 from ._inputs import _read_pair, _readings
 from ._numbers import _jobs, _nmodta, _shortest
 
@@ -21,7 +20,8 @@ class SweepResult:
 
     curves: a DataFrame with the columns class, threshold, gt, det, fn, fp,
     nmodta, precision and recall: the rows of `talmira sweep --format
-    csv/json`, class by class in the order of CLASSES, thresholds descending
+    csv/json`, class by class in the order of the pair's classes (CLASSES for files
+    of this format; another dataset's own), thresholds descending
     (precision = (det - fp) / det, 1 without detections; recall = (gt - fn)
     / gt, NaN without objects). best: a DataFrame with one row per class
     (class, threshold, gt, det, fn, fp, frames, nmodta, ap): the highest
@@ -71,9 +71,9 @@ def sweep(gt, sys, grid=100, exact=False, jobs=None, *, format=None, gt_format=N
     threads = _jobs(jobs)
     readings = _readings(gt, format, gt_format, sys_format, **options)
     ground_truth, system = _read_pair(gt, sys, readings=readings)
-    (slots, thresholds, gts, dets, fns, fps, nmodtas, precisions, recalls), best = _talmira.sweep(
-        ground_truth, system, 0 if exact else int(grid), threads)
-    classes = np.array(CLASSES, dtype=object)
+    (slots, thresholds, gts, dets, fns, fps, nmodtas, precisions, recalls), best, names = \
+        _talmira.sweep(ground_truth, system, 0 if exact else int(grid), threads)
+    classes = np.array(names, dtype=object)
     curves = pd.DataFrame({
         "class": classes[slots.astype(np.intp)],
         "threshold": _shortest(thresholds),
@@ -82,7 +82,7 @@ def sweep(gt, sys, grid=100, exact=False, jobs=None, *, format=None, gt_format=N
         "precision": precisions, "recall": recalls,
     }, columns=list(_CURVE_COLUMNS))
     best_rows = [(name, _nmodta(t), g, d, n, p, frames, _nmodta(m), ap)
-                 for name, (t, g, d, n, p, frames, m, ap) in zip(CLASSES, best)]
+                 for name, (t, g, d, n, p, frames, m, ap) in zip(names, best)]
     best_frame = pd.DataFrame(best_rows, columns=list(_BEST_COLUMNS))
     for column in ("gt", "det", "fn", "fp", "frames"):
         best_frame[column] = best_frame[column].astype("int64")

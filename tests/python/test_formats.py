@@ -141,11 +141,21 @@ def test_every_call_reads_other_formats_as_the_command_does(gt, sysout, fmt, opt
         command_curves[["gt", "det", "fn", "fp"]].values.tolist()
 
 
-def test_a_read_table_scores_as_its_file():
+def test_a_read_table_scores_as_its_file(tmp_path):
+    # A table holds this format's types: it scores as its file read through
+    # the map read() and convert use; read directly, the file's rows are
+    # KITTI's own classes, and the two have different All rows (KITTI's Tram
+    # and Misc count, Van is no flagged car).
     gt = talmira.read(data("kitti/label.txt"), format="kitti")
     sysout = talmira.read(data("kitti/det.txt"), format="kitti", system=True)
+    onto_the_ten = str(tmp_path / "map.csv")
+    talmira.class_map("kitti").to_csv(onto_the_ten, index=False)
     assert talmira.score(gt, sysout).rows == \
-        talmira.score(data("kitti/label.txt"), data("kitti/det.txt"), format="kitti").rows
+        talmira.score(data("kitti/label.txt"), data("kitti/det.txt"), format="kitti",
+                      classes=onto_the_ten).rows
+    own = talmira.score(data("kitti/label.txt"), data("kitti/det.txt"), format="kitti")
+    assert [row["class"] for row in own.rows] == [
+        "All", "Car", "Van", "Truck", "Pedestrian", "Person_sitting", "Cyclist", "Tram", "Misc"]
 
 
 def test_errors_name_the_file_and_line(tmp_path):
@@ -185,3 +195,52 @@ def test_class_maps_are_the_commands():
         table = talmira.class_map(fmt)
         assert table.to_csv(index=False) == out
     assert talmira.class_map("kitti").set_index("label").loc["Van", "flag"] == "A"
+
+
+@pytest.mark.parametrize("seed", [3, 11, 42])
+def test_a_datasets_own_classes_are_the_commands_in_every_frame(tmp_path, seed):
+    """COCO pairs of random class sets (names with commas, quotes, markup and
+    letters of any script): the module's rows, curves, explanation and events
+    name the classes as the command does, with the command's counts."""
+    need_tool()
+    import json
+    import sys
+
+    sys.path.insert(0, os.path.join(ROOT, "tools"))
+    from crosscheck.classes import make_class_case
+
+    truth, detections, names = make_class_case(seed)
+    gt, res = str(tmp_path / "gt.json"), str(tmp_path / "res.json")
+    with open(gt, "w", encoding="utf-8") as out:
+        json.dump(truth, out)
+    with open(res, "w", encoding="utf-8") as out:
+        json.dump(detections, out)
+    words = ["--gt-format", "coco", "--sys-format", "coco"]
+
+    status, out, err = run_tool("score", gt, res, *words, "--format", "json")
+    assert status == 0, err
+    assert [dict(r) for r in talmira.score(gt, res, format="coco").rows] == \
+        json.loads(out)["classes"]
+
+    status, out, err = run_tool("sweep", gt, res, *words, "--exact", "--format", "csv")
+    assert status == 0, err
+    command = pd.read_csv(io.StringIO(out), keep_default_na=False)
+    curves = talmira.sweep(gt, res, exact=True, format="coco").curves
+    assert curves["class"].tolist() == command["class"].tolist()
+    assert curves[["gt", "det", "fn", "fp"]].values.tolist() == \
+        command[["gt", "det", "fn", "fp"]].values.tolist()
+
+    status, out, err = run_tool("explain", gt, res, *words, "--format", "json")
+    assert status == 0, err
+    assert talmira.explain(gt, res, format="coco").to_dict() == json.loads(out)
+
+    named = names[len(names) // 2]
+    status, out, err = run_tool("events", gt, res, *words, "--class", named)
+    assert status == 0, err
+    rows = talmira.events(gt, res, cls=named, format="coco")
+    command = pd.read_csv(io.StringIO(out), keep_default_na=False)
+    assert set(command["class"]) <= {named}
+    assert rows["class"].tolist() == command["class"].tolist()
+    assert rows["event"].tolist() == command["event"].tolist()
+    with pytest.raises(ValueError):
+        talmira.events(gt, res, cls="no such class", format="coco")
