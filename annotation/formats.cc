@@ -272,9 +272,8 @@ const ClassMapping* ClassMap::find(std::string_view label) const {
 }
 
 bool ClassMap::onlyTypesOfThisFormat() const {
-  return std::all_of(entries_.begin(), entries_.end(), [](const Entry& e) {
-    return !typeOfThisFormat(e.mapping.type).empty();
-  });
+  return std::all_of(entries_.begin(), entries_.end(),
+                     [](const Entry& e) { return !typeOfThisFormat(e.mapping.type).empty(); });
 }
 
 std::shared_ptr<const ClassSet> ClassMap::classSet() const {

@@ -70,7 +70,7 @@ class ClassMap {
   struct Entry {
     std::string label;
     ClassMapping mapping;
-    std::string note;  // what the label means in its format, for people
+    std::string note;   // what the label means in its format, for people
     uint64_t line = 0;  // its line in the map file it was read from, or 0
   };
 

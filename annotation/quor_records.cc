@@ -1,7 +1,5 @@
 #include "annotation/quor_records.h"
 
-#include "annotation/class_set.h"
-
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -17,6 +15,8 @@
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
+
+#include "annotation/class_set.h"
 
 namespace {
 

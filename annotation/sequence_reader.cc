@@ -498,12 +498,12 @@ class SequenceFiller {
     }
   };
 
-  QuorSequence* sequence_;               // where frames are filed
+  QuorSequence* sequence_;  // where frames are filed
   std::string_view sourceName_;
   std::string* error_;
   // Null on the plain read: every use of it is behind one test of it.
   ReadDetails* details_ = nullptr;
-  ScoringRules rules_;  // the size test's, and those each frame is given
+  ScoringRules rules_;       // the size test's, and those each frame is given
   bool ownClasses_ = false;  // every type but DCR and DCF is a class
   std::unordered_map<std::string, uint16_t, TypeHash, std::equal_to<>> ownCodes_;
   std::string lastOwnType_;

@@ -4,10 +4,10 @@
 #include <array>
 #include <filesystem>
 #include <set>
-#include <unordered_map>
 #include <string>
 #include <system_error>
 #include <tuple>
+#include <unordered_map>
 
 namespace formats {
 
@@ -45,8 +45,7 @@ bool readNames(RecordMaker& maker, std::vector<std::string>& names) {
 }
 
 bool readLine(RecordMaker& maker, uint32_t frame, std::string_view line, uint64_t number,
-              const std::vector<std::string>& names, ImageSize size,
-              std::set<uint64_t>& unnamed) {
+              const std::vector<std::string>& names, ImageSize size, std::set<uint64_t>& unnamed) {
   std::array<std::string_view, 6> words;
   const std::size_t count = splitWords(line, words);
   if (count != 5 && count != 6) {

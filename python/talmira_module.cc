@@ -590,8 +590,7 @@ std::vector<ClassRow> score(const Sequence& groundTruth, const Sequence& system,
   std::vector<ClassRow> rows;
   for (std::size_t slot = 0; slot < classes.size(); ++slot) {
     const ClassCounts& c = classes[slot];
-    rows.emplace_back(std::string(set->row(slot)), c.gt, c.det, c.fn, c.fp, c.frames,
-                      c.nmodta());
+    rows.emplace_back(std::string(set->row(slot)), c.gt, c.det, c.fn, c.fp, c.frames, c.nmodta());
   }
   return rows;
 }
@@ -655,7 +654,8 @@ std::string check(const Sequence& groundTruth, const std::string& groundTruthNam
   const CheckReport report =
       checkFiles(*groundTruth.records, truthDetails,
                  system != nullptr ? system->records.get() : nullptr, systemDetails);
-  return talmira::checkReportJson(groundTruthName, systemName, report).dump(2, ' ', false, talmira::Json::error_handler_t::replace);
+  return talmira::checkReportJson(groundTruthName, systemName, report)
+      .dump(2, ' ', false, talmira::Json::error_handler_t::replace);
 }
 
 // The columns of `talmira events`' rows. Lines are the records' lines (the
@@ -875,8 +875,8 @@ py::tuple sweep(const Sequence& groundTruth, const Sequence& system, int gridSte
     ClassSetPtr classes = pairClasses(*groundTruth.records, *system.records);
     SweepCurves curves =
         sweepClasses(*groundTruth.records, *system.records, *classes, threadsOrDefault(threads));
-    rows.emplace(talmira::makeSweepReport("", "", std::move(classes), std::move(curves),
-                                          gridSteps));
+    rows.emplace(
+        talmira::makeSweepReport("", "", std::move(classes), std::move(curves), gridSteps));
   }
   return rows->toPython();
 }
@@ -1240,11 +1240,12 @@ py::tuple pooledDataset(const std::string& text) {
   {
     py::gil_scoped_release unlocked;
     const talmira::BatchResult result = joinedParts({text}, {"the dataset's result"});
-    const std::vector<ClassCounts> pooled = talmira::pooledCounts(result.sequences, *result.classSet);
+    const std::vector<ClassCounts> pooled =
+        talmira::pooledCounts(result.sequences, *result.classSet);
     for (std::size_t slot = 0; slot < pooled.size(); ++slot) {
       const ClassCounts& c = pooled[slot];
-      rows.emplace_back(std::string(result.classSet->row(slot)), c.gt, c.det, c.fn, c.fp,
-                        c.frames, c.nmodta());
+      rows.emplace_back(std::string(result.classSet->row(slot)), c.gt, c.det, c.fn, c.fp, c.frames,
+                        c.nmodta());
     }
     if (result.source.sweep) {
       sweepRows.emplace(talmira::makeSweepReport("", "", result.classSet, result.pooledCurves,

@@ -46,8 +46,7 @@ std::vector<TargetFilter> classFilters(const ClassSet& classes, float confidence
 }
 
 std::vector<ClassCounts> scoreClasses(const QuorSequence& groundTruth, const QuorSequence& system,
-                                      const ClassSet& classes, float confidence,
-                                      unsigned threads) {
+                                      const ClassSet& classes, float confidence, unsigned threads) {
   const std::vector<ClassTotals> totals =
       evaluateClasses(groundTruth, system, classFilters(classes, confidence), threads);
   std::vector<ClassCounts> counts(totals.size());

@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-
 #include <vector>
 
 #include "annotation/class_set.h"

@@ -261,9 +261,8 @@ FilterIndex::FilterIndex(const std::vector<TargetFilter>& filters) {
   }
 }
 
-void FilterIndex::filtersFor(const QuorFrame& truth, const QuorFrame* partner,
-                             std::size_t first, std::size_t last,
-                             std::vector<uint32_t>& out) const {
+void FilterIndex::filtersFor(const QuorFrame& truth, const QuorFrame* partner, std::size_t first,
+                             std::size_t last, std::vector<uint32_t>& out) const {
   out.clear();
   const auto take = [&](uint32_t c) {
     if (c >= first && c < last) out.push_back(c);
@@ -373,7 +372,8 @@ std::vector<ClassTotals> evaluateClasses(const QuorSequence& groundTruth,
       fine ? frameCount * classes : (frameCount + kFramesPerBatch - 1) / kFramesPerBatch;
   const std::size_t workers = std::min<std::size_t>(threads, itemCount);
   if (workers <= 1) {
-    evaluateFrameRange(groundTruth, system, filters, index, partners, 0, frameCount, 0, classes, totals);
+    evaluateFrameRange(groundTruth, system, filters, index, partners, 0, frameCount, 0, classes,
+                       totals);
     return totals;
   }
   std::atomic<std::size_t> nextItem{0};

@@ -103,8 +103,8 @@ void runSweep(const SweepOptions& options) {
     swept.curves = sweepClasses(*groundTruth, *system, *swept.classSet, options.jobs);
   }
   const SweepReport report =
-      makeSweepReport(options.groundTruth, options.system, swept.classSet,
-                      std::move(swept.curves), options.exact ? 0 : options.gridSteps);
+      makeSweepReport(options.groundTruth, options.system, swept.classSet, std::move(swept.curves),
+                      options.exact ? 0 : options.gridSteps);
   switch (options.format) {
     case Format::kText:
       writeOutput(options.output, renderSweepText(report) + rulesLine(formats.groundTruth.rules));

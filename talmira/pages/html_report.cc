@@ -332,8 +332,7 @@ std::string renderDatasetReport(const DatasetReportInput& input) {
         "<p class=\"note\">On the pooled curves: counts summed over the scored sequences at "
         "each threshold.</p>\n";
     html += bestRule();
-    html += bestPointsTable(*input.pooledCurves, *input.classSet, input.confidence,
-                            input.pooled);
+    html += bestPointsTable(*input.pooledCurves, *input.classSet, input.confidence, input.pooled);
     html += "<h2>Pooled curves</h2>\n";
     html += curvesFigure(*input.pooledCurves, *input.classSet, input.list);
     html += "<h2>Pooled precision and recall</h2>\n";

@@ -13,8 +13,8 @@
 namespace talmira {
 
 struct SweepReportInput {
-  std::string groundTruth, system;     // the input paths
-  std::vector<std::string> warnings;   // the `check` warnings, one sentence each (may be empty)
+  std::string groundTruth, system;    // the input paths
+  std::vector<std::string> warnings;  // the `check` warnings, one sentence each (may be empty)
   ClassSetPtr classSet = ClassSet::standard();  // the names of the rows
   const SweepCurves* exact = nullptr;           // the exact curves
   float confidence = 0.0f;                      // the table below is at this threshold
@@ -29,18 +29,20 @@ std::string renderSweepReport(const SweepReportInput& input);
 
 struct DatasetSequenceRow {
   std::string name, groundTruth, system;
-  std::string error;                             // empty when scored
-  std::vector<ClassCounts> classes = std::vector<ClassCounts>(kClassCount);  // when scored: a row a class
-  std::optional<CurvePoint> bestAll;             // with --sweep: the sequence's best point of "All"
+  std::string error;  // empty when scored
+  std::vector<ClassCounts> classes =
+      std::vector<ClassCounts>(kClassCount);  // when scored: a row a class
+  std::optional<CurvePoint> bestAll;          // with --sweep: the sequence's best point of "All"
   std::string viewPage;  // with --view: the address of its `talmira view` page; empty otherwise
 };
 struct DatasetReportInput {
   std::string list;  // the LIST file, or "A vs B" folders
   float confidence = 0.0f;
   ClassSetPtr classSet = ClassSet::standard();  // the dataset's classes
-  std::vector<ClassCounts> pooled = std::vector<ClassCounts>(kClassCount);  // over the scored sequences
-  std::vector<DatasetSequenceRow> sequences;    // in LIST order
-  const SweepCurves* pooledCurves = nullptr;    // with --sweep only
+  std::vector<ClassCounts> pooled =
+      std::vector<ClassCounts>(kClassCount);  // over the scored sequences
+  std::vector<DatasetSequenceRow> sequences;  // in LIST order
+  const SweepCurves* pooledCurves = nullptr;  // with --sweep only
   std::string producedBy;
 };
 /// The dataset page: pooled table, per-sequence table ("All" counts) sortable

@@ -87,9 +87,9 @@ constexpr const char* kFont =
 // apart in print and for the commonest colour-vision deficiencies.
 constexpr const char* kAllColour = "#111111";
 // A set of more classes than colours takes them again in turn.
-constexpr std::array<const char*, 10> kClassColours = {
-    "#4e79a7", "#f28e2b", "#e15759", "#76b7b2", "#59a14f",
-    "#b8a22a", "#b07aa1", "#ff9da7", "#9c755f", "#8f8f8f"};
+constexpr std::array<const char*, 10> kClassColours = {"#4e79a7", "#f28e2b", "#e15759", "#76b7b2",
+                                                       "#59a14f", "#b8a22a", "#b07aa1", "#ff9da7",
+                                                       "#9c755f", "#8f8f8f"};
 constexpr const char* kMissColour = "#c43c2f";
 constexpr const char* kFalseAlarmColour = "#2f6db5";
 

@@ -220,7 +220,8 @@ std::string renderExplainCsvOf(const BatchResult& result) {
     if (s.failed()) continue;
     text += renderExplainCsvRows(*s.explanation, csvField(s.name) + ",");
   }
-  return text + renderExplainCsvRows(pooledExplanation(result.sequences, result.classSet), "(all),");
+  return text +
+         renderExplainCsvRows(pooledExplanation(result.sequences, result.classSet), "(all),");
 }
 
 Json explainedClassesJson(const Explanation& e) {
@@ -319,9 +320,10 @@ Json batchJson(const BatchResult& result) {
   json["total"] =
       Json{{"sequences", result.sequences.size() - failed},
            {"failed", failed},
-           {"classes", result.source.sweep ? sweepJson(pooledSweepReport(result)).at("classes")
-                                           : classesJson(*result.classSet,
-                                                         pooledCounts(result.sequences, *result.classSet))}};
+           {"classes",
+            result.source.sweep
+                ? sweepJson(pooledSweepReport(result)).at("classes")
+                : classesJson(*result.classSet, pooledCounts(result.sequences, *result.classSet))}};
   return json;
 }
 
@@ -499,7 +501,8 @@ std::shared_ptr<const Explanation> parseExplanation(const Json& json, const Batc
   if (confusion.contains("cells")) {
     for (const Json& cell : confusion.at("cells")) {
       if (!cell.is_array() || cell.size() != 3) {
-        notAPartial(path, "a cell of the confusion matrix of " + s.name + " is not [row, column, count]");
+        notAPartial(path,
+                    "a cell of the confusion matrix of " + s.name + " is not [row, column, count]");
       }
       const int64_t row = countOf(cell[0], path, "a confusion row");
       const int64_t column = countOf(cell[1], path, "a confusion column");
@@ -512,8 +515,8 @@ std::shared_ptr<const Explanation> parseExplanation(const Json& json, const Batc
   } else {
     const Json& matrix = confusion.at("matrix");
     if (!matrix.is_array() || matrix.size() != size) {
-      notAPartial(path, "the confusion matrix of " + s.name + " is not " + std::to_string(size) +
-                            " rows");
+      notAPartial(
+          path, "the confusion matrix of " + s.name + " is not " + std::to_string(size) + " rows");
     }
     for (std::size_t row = 0; row < size; ++row) {
       const std::vector<int64_t> cells =
@@ -552,7 +555,8 @@ Explanation projected(const Explanation& e, const ClassSetPtr& classes) {
   Explanation out(classes);
   out.frames = e.frames;
   const std::vector<std::size_t> rowOf = rowsIn(*e.classSet, *classes);
-  for (std::size_t slot = 0; slot < e.classes.size(); ++slot) out.classes[rowOf[slot]] = e.classes[slot];
+  for (std::size_t slot = 0; slot < e.classes.size(); ++slot)
+    out.classes[rowOf[slot]] = e.classes[slot];
   // The matrix's rows and columns are the classes (row - 1) and none.
   const auto index = [&](std::size_t at) {
     return at == e.confusion.none() ? out.confusion.none() : rowOf[at + 1] - 1;

@@ -47,10 +47,10 @@ std::string renderSweepText(const SweepReport& report) {
   for (std::size_t slot = 0; slot < report.exact.size(); ++slot) {
     const CurvePoint& p = report.best[slot];
     const std::optional<double> ap = averagePrecision(report.exact[slot]);
-    rows.push_back({std::string(report.classSet->row(slot)), shortestText(p.threshold), std::to_string(p.gt),
-                    std::to_string(p.det), std::to_string(p.fn), std::to_string(p.fp),
-                    std::to_string(report.exact[slot].frames), fixedSix(p.nmodta()),
-                    ap ? fixedSix(*ap) : "-"});
+    rows.push_back({std::string(report.classSet->row(slot)), shortestText(p.threshold),
+                    std::to_string(p.gt), std::to_string(p.det), std::to_string(p.fn),
+                    std::to_string(p.fp), std::to_string(report.exact[slot].frames),
+                    fixedSix(p.nmodta()), ap ? fixedSix(*ap) : "-"});
   }
   return renderTable(rows);
 }

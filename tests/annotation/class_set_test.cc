@@ -50,15 +50,14 @@ TEST(ClassSetTest, EachFormatReadsItsDatasetsClassesInTheirOrder) {
     AnnotationFormat format;
     std::vector<std::string> classes;
   };
-  const std::vector<std::string> mot = {"pedestrian", "person_on_vehicle", "car", "bicycle",
-                                        "motorbike",  "static_person",     "distractor",
-                                        "reflection"};
-  const std::vector<std::string> visdrone = {"pedestrian", "people",   "bicycle",
-                                             "car",        "van",      "truck",
-                                             "tricycle",   "awning-tricycle", "bus",
-                                             "motor"};
-  const std::vector<std::string> kitti = {"Car",     "Van",  "Truck", "Pedestrian",
-                                          "Person_sitting", "Cyclist", "Tram", "Misc"};
+  const std::vector<std::string> mot = {"pedestrian", "person_on_vehicle", "car",
+                                        "bicycle",    "motorbike",         "static_person",
+                                        "distractor", "reflection"};
+  const std::vector<std::string> visdrone = {"pedestrian", "people", "bicycle",  "car",
+                                             "van",        "truck",  "tricycle", "awning-tricycle",
+                                             "bus",        "motor"};
+  const std::vector<std::string> kitti = {
+      "Car", "Van", "Truck", "Pedestrian", "Person_sitting", "Cyclist", "Tram", "Misc"};
   for (const Case& c : std::vector<Case>{
            {"mot/gt.txt", AnnotationFormat::kMot, mot},
            {"visdrone/gt.txt", AnnotationFormat::kVisDrone, visdrone},
@@ -92,7 +91,8 @@ TEST(ClassSetTest, LabelsOfTheirOwnAreClassesInTheDatasetsOrder) {
                     {"id": 2, "image_id": 8, "category_id": 30, "bbox": [5, 5, 50, 50]}]})");
   Read read = readOwn(coco, AnnotationFormat::kCoco);
   ASSERT_TRUE(read.ok) << read.message;
-  EXPECT_EQ(read.classes, (std::vector<std::string>{"Straßenbahn", "say \"hi\"", "zebra, striped"}));
+  EXPECT_EQ(read.classes,
+            (std::vector<std::string>{"Straßenbahn", "say \"hi\"", "zebra, striped"}));
   EXPECT_EQ(read.boxes, 2u);
 
   const std::string cvat = dir.write("tracks.xml", R"(<?xml version="1.0" encoding="utf-8"?>
@@ -177,10 +177,11 @@ TEST(ClassSetTest, CategoriesOfOneNameOrNoNameAreRefusedWithTheirPlace) {
 TEST(ClassSetTest, AClassMapsTypesAreTheSetInItsOrder) {
   TempDir dir;
   std::string error;
-  const auto map = readClassMap(
-      dir.write("map.csv", "label,type,flag,note\n1,\"walker, slow\"\n2,Straßenbahn\n"
-                           "3,\"walker, slow\"\n4,DCR\n5,DCF\n6,Car\n"),
-      &error);
+  const auto map =
+      readClassMap(dir.write("map.csv",
+                             "label,type,flag,note\n1,\"walker, slow\"\n2,Straßenbahn\n"
+                             "3,\"walker, slow\"\n4,DCR\n5,DCF\n6,Car\n"),
+                   &error);
   ASSERT_NE(map, nullptr) << error;
   ASSERT_NE(map->classSet(), nullptr);
   EXPECT_EQ(map->classSet()->names(),

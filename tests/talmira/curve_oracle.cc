@@ -23,7 +23,8 @@ SweepCurves bruteForceCurves(const QuorSequence& groundTruth, const QuorSequence
   }
   // "All" holds every threshold of every class: score once at each.
   std::map<float, std::array<ClassCounts, kClassCount>> scored;
-  for (float t : thresholds[0]) scored.emplace(t, standardRows(scoreClasses(groundTruth, system, t)));
+  for (float t : thresholds[0])
+    scored.emplace(t, standardRows(scoreClasses(groundTruth, system, t)));
   SweepCurves curves(kClassCount);
   for (std::size_t slot = 0; slot < kClassCount; ++slot) {
     for (float t : thresholds[slot]) {

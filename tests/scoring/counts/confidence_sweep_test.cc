@@ -96,7 +96,8 @@ class Oracle {
   const ClassCounts& at(float threshold, std::size_t slot) {
     auto found = cache_.find(threshold);
     if (found == cache_.end()) {
-      found = cache_.emplace(threshold, standardRows(scoreClasses(truth_, system_, threshold))).first;
+      found =
+          cache_.emplace(threshold, standardRows(scoreClasses(truth_, system_, threshold))).first;
     }
     return found->second[slot];
   }

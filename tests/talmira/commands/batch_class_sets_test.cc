@@ -44,8 +44,8 @@ TEST(BatchClassSetsTest, SequencesKeepTheirClassesAndTheTotalsSumThemByName) {
   }
   list += "broken," + dir.write("bad.json", "{") + "," + pairs[0].second + "\n";
   const std::string listPath = dir.write("list.csv", list);
-  const std::vector<std::string> formats = {"--gt-format", "coco", "--sys-format", "coco",
-                                            "-c", "0.3"};
+  const std::vector<std::string> formats = {"--gt-format", "coco", "--sys-format",
+                                            "coco",        "-c",   "0.3"};
   const auto run = [&](std::vector<std::string> arguments) {
     arguments.insert(arguments.end(), formats.begin(), formats.end());
     return runTalmira(arguments);
@@ -95,8 +95,8 @@ TEST(BatchClassSetsTest, SequencesKeepTheirClassesAndTheTotalsSumThemByName) {
     std::vector<std::string> parts;
     for (const char* shard : {"1/3", "2/3", "3/3"}) {
       parts.push_back(dir.file(std::string("part") + shard[0] + ".json"));
-      std::vector<std::string> arguments = {"batch", listPath, "--shard", shard, "-o",
-                                            parts.back()};
+      std::vector<std::string> arguments = {"batch", listPath, "--shard",
+                                            shard,   "-o",     parts.back()};
       arguments.insert(arguments.end(), mode.begin(), mode.end());
       // Only the shard of the broken sequence (position 5) fails.
       EXPECT_EQ(run(arguments).status, shard[0] == '3' ? 1 : 0) << shard;

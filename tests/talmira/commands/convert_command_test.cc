@@ -111,8 +111,9 @@ TEST(ConvertCommandTest, ScoringAFormatDirectlyGivesWhatScoringItsConversionGive
     // classes (read directly without it, a format's rows are its own).
     const ToolResult map = runTalmira({"convert", "--from", p.format, "--show-classes"});
     ASSERT_EQ(map.status, 0) << map.errors;
-    std::vector<std::string> formats = {"--gt-format", p.format, "--sys-format", p.format,
-                                        "--classes", dir.write("map.csv", map.output)};
+    std::vector<std::string> formats = {"--gt-format",  p.format,
+                                        "--sys-format", p.format,
+                                        "--classes",    dir.write("map.csv", map.output)};
     formats.insert(formats.end(), p.options.begin(), p.options.end());
     formats.insert(formats.end(), p.truthOnly.begin(), p.truthOnly.end());
     for (const std::vector<std::string>& command :

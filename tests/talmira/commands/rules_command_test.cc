@@ -95,13 +95,12 @@ TEST(RulesCommandTest, NamedRulesOnMotFilesEqualTheValuesOnTheSameBoxesInThisFor
                       detCsv = dir.write("det.csv", detNative);
 
     // MOT's labels mapped onto this format's classes, as convert maps them.
-    const std::string ontoTheTen = dir.write(
-        "map.csv", runTalmira({"convert", "--from", "mot", "--show-classes"}).output);
+    const std::string ontoTheTen =
+        dir.write("map.csv", runTalmira({"convert", "--from", "mot", "--show-classes"}).output);
     for (const std::string c : {"0", "0.5"}) {
-      const nlohmann::json named =
-          jsonOf(runTalmira({"score", gt, det, "--gt-format", "mot", "--sys-format", "mot",
-                             "--classes", ontoTheTen, "--rules", "mot", "-c", c, "--format",
-                             "json"}));
+      const nlohmann::json named = jsonOf(
+          runTalmira({"score", gt, det, "--gt-format", "mot", "--sys-format", "mot", "--classes",
+                      ontoTheTen, "--rules", "mot", "-c", c, "--format", "json"}));
       const nlohmann::json values =
           jsonOf(runTalmira({"score", gtCsv, detCsv, "--overlap", "iou", "--min-overlap", "0.5",
                              "--min-side", "0", "-c", c, "--format", "json", "-j", "2"}));

@@ -261,8 +261,8 @@ TEST(ScoreCommandTest, ClassNamesThatAreNoUtf8AreWrittenNotFailed) {
     "categories": [{"id": 1, "name": "person"}],
     "annotations": [{"id": 1, "image_id": 1, "category_id": 1, "bbox": [0, 0, 50, 50]}]})");
   const std::string map = dir.write("map.csv", "label,type\nperson,caf\xe9\n");
-  const std::vector<std::string> reading = {"score", gt, gt, "--gt-format", "coco",
-                                            "--sys-format", "coco", "--classes", map};
+  const std::vector<std::string> reading = {
+      "score", gt, gt, "--gt-format", "coco", "--sys-format", "coco", "--classes", map};
   std::vector<std::string> csv = reading;
   csv.insert(csv.end(), {"--format", "csv"});
   const talmira_test::ToolResult table = talmira_test::runTalmira(csv);
