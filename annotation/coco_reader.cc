@@ -52,24 +52,78 @@ struct ParsedJson {
   std::map<std::string, std::vector<uint64_t>, std::less<>> lines;  // "" for a top-level list
 };
 
+// Builds the document with the library's own builder and notes, as it goes,
+// where the objects of the lists start. (The library's parser with a
+// callback, which could tell the same, searches a list for discarded
+// elements each time one of its objects ends: a list of n annotations took
+// time in n squared.)
+class LocatingBuilder {
+ public:
+  using number_integer_t = Json::number_integer_t;
+  using number_unsigned_t = Json::number_unsigned_t;
+  using number_float_t = Json::number_float_t;
+  using string_t = Json::string_t;
+  using binary_t = Json::binary_t;
+
+  LocatingBuilder(Json& result, const char* const& read, const char* begin)
+      : builder_(result, true), read_(read), begin_(begin) {}
+
+  bool null() { return builder_.null(); }
+  bool boolean(bool value) { return builder_.boolean(value); }
+  bool number_integer(number_integer_t value) { return builder_.number_integer(value); }
+  bool number_unsigned(number_unsigned_t value) { return builder_.number_unsigned(value); }
+  bool number_float(number_float_t value, const string_t& text) {
+    return builder_.number_float(value, text);
+  }
+  bool string(string_t& value) { return builder_.string(value); }
+  bool binary(binary_t& value) { return builder_.binary(value); }
+  bool start_object(std::size_t elements) {
+    // The parser has just read the object's '{'.
+    const auto offset = static_cast<std::size_t>(read_ - begin_) - 1;
+    if (topIsList_ && depth_ == 1) offsets[""].push_back(offset);
+    if (!topIsList_ && depth_ == 2) offsets[key_].push_back(offset);
+    ++depth_;
+    return builder_.start_object(elements);
+  }
+  bool key(string_t& value) {
+    if (depth_ == 1) key_ = value;
+    return builder_.key(value);
+  }
+  bool end_object() {
+    --depth_;
+    return builder_.end_object();
+  }
+  bool start_array(std::size_t elements) {
+    if (depth_ == 0) topIsList_ = true;
+    ++depth_;
+    return builder_.start_array(elements);
+  }
+  bool end_array() {
+    --depth_;
+    return builder_.end_array();
+  }
+  template <class Exception>
+  bool parse_error(std::size_t position, const std::string& token, const Exception& error) {
+    return builder_.parse_error(position, token, error);
+  }
+
+  std::map<std::string, std::vector<std::size_t>, std::less<>> offsets;
+
+ private:
+  nlohmann::detail::json_sax_dom_parser<Json> builder_;
+  const char* const& read_;
+  const char* begin_;
+  std::size_t depth_ = 0;
+  bool topIsList_ = false;
+  std::string key_;
+};
+
 bool parseJson(RecordMaker& maker, const std::string& bytes, ParsedJson& parsed) {
   const char* read = bytes.data();
-  std::string key;
-  std::map<std::string, std::vector<std::size_t>, std::less<>> offsets;
-  bool topIsList = false;
-  const auto watch = [&](int depth, Json::parse_event_t event, Json& value) {
-    if (depth == 0 && event == Json::parse_event_t::array_start) topIsList = true;
-    if (depth == 1 && event == Json::parse_event_t::key) key = value.get<std::string>();
-    if (event == Json::parse_event_t::object_start) {
-      const std::size_t offset = static_cast<std::size_t>(read - bytes.data()) - 1;
-      if (topIsList && depth == 1) offsets[""].push_back(offset);
-      if (!topIsList && depth == 2) offsets[key].push_back(offset);
-    }
-    return true;
-  };
+  LocatingBuilder builder(parsed.value, read, bytes.data());
   try {
-    parsed.value = Json::parse(WatchedBytes(bytes.data(), &read),
-                               WatchedBytes(bytes.data() + bytes.size(), &read), watch);
+    Json::sax_parse(WatchedBytes(bytes.data(), &read),
+                    WatchedBytes(bytes.data() + bytes.size(), &read), &builder);
   } catch (const Json::parse_error& e) {
     LineCounter lines(bytes);
     std::string what = e.what();
@@ -79,7 +133,7 @@ bool parseJson(RecordMaker& maker, const std::string& bytes, ParsedJson& parsed)
     if (colon != std::string::npos) what = what.substr(colon + 2);
     return maker.fail(lines.lineAt(e.byte == 0 ? 0 : e.byte - 1), "not well-formed JSON: " + what);
   }
-  for (auto& [name, list] : offsets) {
+  for (auto& [name, list] : builder.offsets) {
     LineCounter lines(bytes);
     std::vector<uint64_t>& out = parsed.lines[name];
     out.reserve(list.size());
