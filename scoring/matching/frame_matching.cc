@@ -544,6 +544,30 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
                solveEdges<kEvents>(s, gtCount, detCount, denseLimit, pairUp));
 }
 
+// The slot of each of `classCodes` (k + 1 for classCodes[k]; 0, All's, for
+// any other code), from a table for the small codes every known class has.
+class ClassSlotTable {
+ public:
+  explicit ClassSlotTable(std::span<const int32_t> classCodes) : codes_(classCodes) {
+    for (std::size_t k = 0; k < classCodes.size(); ++k) {
+      if (classCodes[k] >= 0 && classCodes[k] < 64) {
+        table_[static_cast<std::size_t>(classCodes[k])] = static_cast<uint32_t>(k + 1);
+      }
+    }
+  }
+  std::size_t operator()(uint16_t code) const {
+    if (code < 64) return table_[code];
+    for (std::size_t k = 0; k < codes_.size(); ++k) {
+      if (codes_[k] == code) return k + 1;
+    }
+    return 0;
+  }
+
+ private:
+  std::span<const int32_t> codes_;
+  std::array<uint32_t, 64> table_{};
+};
+
 // Splits the passing pairs in s.passing among All and the classes of
 // `classCodes`, and writes the counts each one's own matching would leave
 // (see evaluateFrameClasses). A system box belongs to one class, so whether
@@ -554,21 +578,8 @@ void countClasses(Scratch& s, const std::vector<const QuorTarget*>& truths,
   const std::size_t gtCount = truths.size();
   const std::size_t detCount = s.kept.size();
   const std::size_t slots = counts.size();
-  // Each class code's slot in `counts` (0: All only), from a table for the
-  // small codes every known class has.
-  std::array<uint32_t, 64> slotTable{};
-  for (std::size_t k = 0; k < classCodes.size(); ++k) {
-    if (classCodes[k] >= 0 && classCodes[k] < 64) {
-      slotTable[static_cast<std::size_t>(classCodes[k])] = static_cast<uint32_t>(k + 1);
-    }
-  }
-  const auto slotOf = [&](uint16_t code) -> std::size_t {
-    if (code < 64) return slotTable[code];
-    for (std::size_t k = 0; k < classCodes.size(); ++k) {
-      if (classCodes[k] == code) return k + 1;
-    }
-    return 0;
-  };
+  // Each class code's slot in `counts` (0: All only).
+  const ClassSlotTable slotOf(classCodes);
   // The boxes' slots: each counted class has one (the codes are distinct),
   // and every other class shares slot 0, All's.
   s.truthCode.resize(gtCount);
@@ -713,19 +724,7 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
                      const QuorFrame& system, const FrameEvents& regions,
                      std::span<const int32_t> classCodes, std::span<FrameEvents> events) {
   const std::size_t slots = classCodes.size() + 1;
-  std::array<uint32_t, 64> slotTable{};
-  for (std::size_t k = 0; k < classCodes.size(); ++k) {
-    if (classCodes[k] >= 0 && classCodes[k] < 64) {
-      slotTable[static_cast<std::size_t>(classCodes[k])] = static_cast<uint32_t>(k + 1);
-    }
-  }
-  const auto slotOf = [&](uint16_t code) -> std::size_t {
-    if (code < 64) return slotTable[code];
-    for (std::size_t k = 0; k < classCodes.size(); ++k) {
-      if (classCodes[k] == code) return k + 1;
-    }
-    return 0;
-  };
+  const ClassSlotTable slotOf(classCodes);
   for (std::size_t slot = 1; slot < slots; ++slot) {
     FrameEvents& e = events[slot];
     e.truth.clear();
