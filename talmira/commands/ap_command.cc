@@ -249,7 +249,9 @@ void addApCommand(CLI::App& app) {
       ->type_name("LIST");
   command->add_flag("--arrays", options->arrays,
                     "with --format json: the precision, recall and scores arrays too");
-  addConfidenceOption(*command, options->confidence);
+  addConfidenceOption(*command, options->confidence,
+                      "leave out detections whose score is below C (0 to 1; default 0: every "
+                      "detection, as COCO's evaluator takes them)");
   addFormatOption(*command, options->format);
   addJobsOption(*command, options->jobs, "threads; the result does not depend on it");
   command
