@@ -39,8 +39,8 @@
 //    motion IoU the mean of its IoUs (+1 pixels, as above) with the boxes of
 //    its object in the frames t - 10 .. t + 10 other than t, summed in
 //    ascending frame, then the set's order (category, image, file order).
-//  * A box compared with nothing (no track, track -1, or no other box of its
-//    object within ten frames) has motion IoU 0, which is how the
+//  * A box compared with nothing (no track: a negative track id, or no other
+//    box of its object within ten frames) has motion IoU 0, which is how the
 //    evaluation code reads a box without a motion IoU: it is fast. The
 //    result counts these boxes (isolatedTruthCount) so that a report can say
 //    how many there are.
