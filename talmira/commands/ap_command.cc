@@ -9,6 +9,7 @@
 #include "scoring/precision/sequence_images.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
+#include "talmira/pages/precision_page.h"
 #include "talmira/writers/ap_report.h"
 
 namespace talmira {
@@ -26,9 +27,28 @@ struct ApOptions {
   float confidence = 0.0f;
   Format format = Format::kText;
   std::string output;
+  std::string report;  // an HTML page, when given
   unsigned jobs = 1;
   FormatOptionsGiven formats;
 };
+
+// The command line that made a page, for its footer.
+std::string commandLineOf(const ApOptions& options) {
+  std::string line = "talmira " TALMIRA_VERSION " ap " + options.groundTruth + " " + options.system;
+  for (const auto& [flag, value] : {std::pair{"--iou-thresholds", &options.iouThresholds},
+                                    std::pair{"--max-dets", &options.maxDetections},
+                                    std::pair{"--area-ranges", &options.areaRanges}}) {
+    if (!value->empty()) line += std::string(" ") + flag + " " + *value;
+  }
+  if (options.confidence > 0) line += " -c " + shortestText(options.confidence);
+  if (options.formats.groundTruthFormat != "talmira") {
+    line += " --gt-format " + options.formats.groundTruthFormat;
+  }
+  if (options.formats.systemFormat != "talmira") {
+    line += " --sys-format " + options.formats.systemFormat;
+  }
+  return line;
+}
 
 [[noreturn]] void usage(const std::string& what) { throw CommandError{kExitUsage, what}; }
 
@@ -156,7 +176,9 @@ precision::ImageSet readImages(const ApOptions& options) {
 void runAp(const ApOptions& options) {
   std::vector<std::string> inputs = auxiliaryInputs(options.formats);
   inputs.insert(inputs.begin(), {options.groundTruth, options.system});
-  refuseOutputNamingInput(options.output, inputs);
+  for (const std::string* output : {&options.output, &options.report}) {
+    refuseOutputNamingInput(*output, inputs);
+  }
   precision::CocoParameters parameters = precision::CocoParameters::standard();
   if (!options.iouThresholds.empty())
     parameters.iouThresholds = parseThresholds(options.iouThresholds);
@@ -182,6 +204,16 @@ void runAp(const ApOptions& options) {
       writeOutput(options.output, jsonText(json));
       break;
     }
+  }
+  if (!options.report.empty()) {
+    ApPageInput page;
+    page.groundTruth = options.groundTruth;
+    page.system = options.system;
+    page.warnings = set.warnings;
+    page.result = &result;
+    page.set = &set;
+    page.producedBy = commandLineOf(options);
+    writeOutput(options.report, renderApReport(page));
   }
 }
 
@@ -217,19 +249,27 @@ void addApCommand(CLI::App& app) {
       ->type_name("LIST");
   command->add_flag("--arrays", options->arrays,
                     "with --format json: the precision, recall and scores arrays too");
-  addConfidenceOption(*command, options->confidence);
+  addConfidenceOption(*command, options->confidence,
+                      "leave out detections whose score is below C (0 to 1; default 0: every "
+                      "detection, as COCO's evaluator takes them)");
   addFormatOption(*command, options->format);
   addJobsOption(*command, options->jobs, "threads; the result does not depend on it");
   command
       ->add_option("-o,--output", options->output,
                    "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
+  command
+      ->add_option("--report", options->report,
+                   "also write an HTML page: the figures, the categories and their "
+                   "precision-recall curves at IoU 0.5 and 0.75")
+      ->type_name("FILE.html");
   addFormatOptions(*command, options->formats);
   command->footer(
       "Examples:\n"
       "  talmira ap instances_val2017.json detections.json\n"
       "  talmira ap instances.json results.json --format json --arrays -o ap.json\n"
       "  talmira ap instances.json results.json --iou-thresholds 0.5 --max-dets 100\n"
+      "  talmira ap instances.json results.json --report ap.html\n"
       "  talmira ap groundtruth.csv systemoutput.csv\n"
       "\n"
       "COCO files (two .json files, or --gt-format coco) are scored by COCOeval's rules\n"
