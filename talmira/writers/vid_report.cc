@@ -1,12 +1,13 @@
 #include "talmira/writers/vid_report.h"
 
 #include <algorithm>
-#include <charconv>
+#include <cstdio>
 #include <cstddef>
 #include <numeric>
 #include <string_view>
 #include <vector>
 
+#include "talmira/writers/ap_report.h"
 #include "talmira/writers/score_report.h"
 
 namespace talmira {
@@ -18,16 +19,16 @@ using precision::kMotionBins;
 
 bool hasValue(double ap) { return ap >= 0.0; }
 
-// The shortest text that reads back as `value`.
-std::string shortestDouble(double value) {
-  char text[64];
-  const std::to_chars_result result = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, result.ptr);
+// As the COCO protocol's report writes its figures: three decimals or "-"
+// for people, the shortest exact text (-1 where there is none) for scripts.
+std::string textAp(double ap) {
+  if (!hasValue(ap)) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", ap);
+  return text;
 }
-
-std::string textAp(double ap) { return hasValue(ap) ? fixedSix(ap) : "-"; }
-std::string csvAp(double ap) { return hasValue(ap) ? shortestDouble(ap) : ""; }
-Json jsonAp(double ap) { return hasValue(ap) ? Json(ap) : Json(nullptr); }
+std::string csvAp(double ap) { return shortestDouble(hasValue(ap) ? ap : -1.0); }
+Json jsonAp(double ap) { return hasValue(ap) ? ap : -1.0; }
 
 std::size_t total(const std::vector<std::size_t>& counts) {
   return std::accumulate(counts.begin(), counts.end(), std::size_t{0});
@@ -91,7 +92,7 @@ std::string renderVidCsv(const precision::VidResult& result, const precision::Im
     for (std::size_t bin = 0; bin < kMotionBins; ++bin) text += "," + motion(bin, category);
     text += "\n";
   };
-  row("", "mean", result.meanAp, total(result.truthCount), total(result.detectionCount),
+  row("", "All", result.meanAp, total(result.truthCount), total(result.detectionCount),
       result.ap.size());
   for (std::size_t c = 0; c < result.ap.size(); ++c) {
     row(std::to_string(set.categoryIds[c]), set.categoryNames[c], result.ap[c],

@@ -1,6 +1,7 @@
 // The VID report's three forms on one evaluated set: every figure read back
 // from JSON and CSV is the double the evaluation gave, a figure a category
-// has not is null, empty or "-", and names are quoted as CSV needs.
+// has not is -1 or "-" (null or empty without the motion split), and names
+// are quoted as CSV needs.
 #include "talmira/writers/vid_report.h"
 
 #include <gtest/gtest.h>
@@ -83,7 +84,7 @@ TEST(VidReport, JsonHoldsEveryFigureExactly) {
   EXPECT_EQ(json["map"].get<double>(), result.meanAp);
   EXPECT_EQ(json["motion"]["slow"].get<double>(), result.motionMeanAp[precision::kMotionSlow]);
   EXPECT_EQ(json["motion"]["fast"].get<double>(), result.motionMeanAp[precision::kMotionFast]);
-  EXPECT_TRUE(json["motion"]["medium"].is_null());  // no box in the bin
+  EXPECT_EQ(json["motion"]["medium"], -1);  // no box in the bin
   const auto& first = json["categories"][0];
   EXPECT_EQ(first["id"], 3);
   EXPECT_EQ(first["name"], "a, b");
@@ -96,8 +97,8 @@ TEST(VidReport, JsonHoldsEveryFigureExactly) {
   EXPECT_EQ(first["ground_truth_slow"], 2);
   EXPECT_EQ(first["ground_truth_fast"], 2);
   const auto& second = json["categories"][1];
-  EXPECT_TRUE(second["ap"].is_null());
-  EXPECT_TRUE(second["ap_fast"].is_null());
+  EXPECT_EQ(second["ap"], -1);
+  EXPECT_EQ(second["ap_fast"], -1);
   EXPECT_EQ(second["detections"], 1);
   EXPECT_EQ(json["warnings"][0], "2 annotations dropped");
 
@@ -123,35 +124,39 @@ TEST(VidReport, CsvReadsBackAsTheSameDoubles) {
   EXPECT_EQ(lines[0], "category_id,category,ap,ground_truth,detections,ap_slow,ap_medium,ap_fast");
   const std::vector<std::string> mean = csvFields(lines[1]);
   EXPECT_EQ(mean[0], "");
-  EXPECT_EQ(mean[1], "mean");
+  EXPECT_EQ(mean[1], "All");
   EXPECT_EQ(csvNumber(mean[2]), result.meanAp);
   EXPECT_EQ(mean[3], "4");
   EXPECT_EQ(mean[4], "4");
   EXPECT_EQ(csvNumber(mean[5]), result.motionMeanAp[precision::kMotionSlow]);
-  EXPECT_EQ(mean[6], "");
+  EXPECT_EQ(mean[6], "-1");
   EXPECT_NE(lines[2].find("\"a, b\""), std::string::npos);
   const std::vector<std::string> first = csvFields(lines[2]);
   ASSERT_EQ(first.size(), 8u);
   EXPECT_EQ(first[0], "3");
   EXPECT_EQ(csvNumber(first[2]), result.ap[0]);
   EXPECT_EQ(csvNumber(first[7]), result.motionAp[precision::kMotionFast][0]);
-  EXPECT_EQ(lines[3], "8,none,,0,1,,,");
+  EXPECT_EQ(lines[3], "8,none,-1,0,1,-1,-1,-1");
+  // Without the split, the motion fields are empty.
+  const ImageSet still = twoFrames(false);
+  const std::string plain = talmira::renderVidCsv(precision::evaluateVid(still, 1), still);
+  EXPECT_NE(plain.find("\n8,none,-1,0,1,,,\n"), std::string::npos) << plain;
 }
 
 TEST(VidReport, TextShowsMeansThenTheTable) {
   const ImageSet set = twoFrames(true);
   const precision::VidResult result = precision::evaluateVid(set, 1);
   const std::string text = talmira::renderVidText(result, set);
-  EXPECT_EQ(text.rfind("mAP (ImageNet VID): " + talmira::fixedSix(result.meanAp) +
-                           " over 1 of 2 categories with ground truth\nmAP slow:   ",
+  // AP 1/4 + 1/4 * 2/3; slow 1/2, fast 1/3.
+  EXPECT_EQ(text.rfind("mAP (ImageNet VID): 0.417 over 1 of 2 categories with ground truth\n"
+                       "mAP slow:   0.500\nmAP medium: -\nmAP fast:   0.333\n",
                        0),
             0u)
       << text;
-  EXPECT_NE(text.find("mAP medium: -\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("\nCategory        AP  GT  Det   AP slow  AP medium   AP fast\n"),
+  EXPECT_NE(text.find("\nCategory     AP  GT  Det  AP slow  AP medium  AP fast\n"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("\nnone             -   0    1         -          -         -\n"),
+  EXPECT_NE(text.find("\nnone          -   0    1        -          -        -\n"),
             std::string::npos)
       << text;
 }
