@@ -7,6 +7,7 @@
 #include <limits>
 #include <numeric>
 #include <thread>
+#include <utility>
 
 namespace precision {
 
@@ -231,7 +232,8 @@ std::vector<double> vidMotionIous(const ImageSet& set, std::size_t* isolated) {
         ++alone;
         continue;
       }
-      tracked.push_back({set.imageSequence[cell.image], g.track, set.imageFrame[cell.image], index});
+      tracked.push_back(
+          {set.imageSequence[cell.image], g.track, set.imageFrame[cell.image], index});
     }
   }
   std::stable_sort(tracked.begin(), tracked.end(), [](const Tracked& a, const Tracked& b) {
@@ -258,8 +260,9 @@ std::vector<double> vidMotionIous(const ImageSet& set, std::size_t* isolated) {
       std::size_t count = 0;
       // From `low` on, the frames before this one are in the window; those
       // after it, up to the first too far.
-      for (std::size_t other = low; other < end && (tracked[other].frame <= frame ||
-                                                    apart(tracked[other].frame, frame) <= kMotionWindow);
+      for (std::size_t other = low;
+           other < end &&
+           (tracked[other].frame <= frame || apart(tracked[other].frame, frame) <= kMotionWindow);
            ++other) {
         if (tracked[other].frame == frame) continue;
         const TruthBox& h = set.truths[tracked[other].truth];
@@ -294,7 +297,8 @@ VidResult evaluateVid(const ImageSet& set, unsigned threads) {
   // Each category's cells, which the set lists together.
   std::vector<std::size_t> firstCell(categories + 1, set.cells.size());
   for (std::size_t c = set.cells.size(); c-- > 0;) firstCell[set.cells[c].category] = c;
-  for (std::size_t k = categories; k-- > 0;) firstCell[k] = std::min(firstCell[k], firstCell[k + 1]);
+  for (std::size_t k = categories; k-- > 0;)
+    firstCell[k] = std::min(firstCell[k], firstCell[k + 1]);
   for (const Cell& cell : set.cells) {
     result.detectionCount[cell.category] += cell.detectionEnd - cell.detectionBegin;
     for (uint32_t index = cell.truthBegin; index < cell.truthEnd; ++index) {
@@ -367,13 +371,13 @@ VidResult evaluateVid(const ImageSet& set, unsigned threads) {
     std::stable_sort(entries.begin(), entries.end(),
                      [](const Entry& a, const Entry& b) { return a.score > b.score; });
     using Gain = std::pair<double, double>;
-    result.ap[category] = categoryAp(entries.size(), result.truthCount[category],
-                                     [&](std::size_t i) -> Gain {
-                                       const int64_t partner = matching.partner[entries[i].detection];
-                                       if (partner >= 0) return {1.0, 0.0};
-                                       if (partner == kCrowd) return {0.0, 0.0};
-                                       return {0.0, 1.0};
-                                     });
+    result.ap[category] =
+        categoryAp(entries.size(), result.truthCount[category], [&](std::size_t i) -> Gain {
+          const int64_t partner = matching.partner[entries[i].detection];
+          if (partner >= 0) return {1.0, 0.0};
+          if (partner == kCrowd) return {0.0, 0.0};
+          return {0.0, 1.0};
+        });
     if (!result.motionSplit) return;
     for (std::size_t bin = 0; bin < kMotionBins; ++bin) {
       result.motionAp[bin][category] = categoryAp(

@@ -1,8 +1,8 @@
 #include "talmira/writers/vid_report.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <numeric>
 #include <string_view>
 #include <vector>
@@ -37,8 +37,8 @@ std::size_t total(const std::vector<std::size_t>& counts) {
 }  // namespace
 
 std::string renderVidText(const precision::VidResult& result, const precision::ImageSet& set) {
-  const std::size_t counted = static_cast<std::size_t>(
-      std::count_if(result.ap.begin(), result.ap.end(), hasValue));
+  const std::size_t counted =
+      static_cast<std::size_t>(std::count_if(result.ap.begin(), result.ap.end(), hasValue));
   std::string text = "mAP (ImageNet VID): " + textAp(result.meanAp) + " over " +
                      std::to_string(counted) + " of " + std::to_string(result.ap.size()) +
                      " categories with ground truth\n";

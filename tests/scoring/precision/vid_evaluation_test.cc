@@ -17,11 +17,11 @@ namespace {
 using precision::Cell;
 using precision::DetectedBox;
 using precision::ImageSet;
-using precision::TruthBox;
-using precision::VidResult;
 using precision::kMotionFast;
 using precision::kMotionMedium;
 using precision::kMotionSlow;
+using precision::TruthBox;
+using precision::VidResult;
 
 struct Truth {
   uint32_t category, image;
@@ -95,7 +95,9 @@ ImageSet makeSet(uint32_t images, uint32_t categories, const std::vector<Truth>&
 }
 
 // A detection exactly on a box, and one far from everything.
-Detection on(const Truth& t, double score) { return {t.category, t.image, t.x, t.y, t.w, t.h, score}; }
+Detection on(const Truth& t, double score) {
+  return {t.category, t.image, t.x, t.y, t.w, t.h, score};
+}
 Detection far(uint32_t category, uint32_t image, double score) {
   return {category, image, 5000, 5000, 20, 20, score};
 }
@@ -124,8 +126,8 @@ TEST(VidEvaluation, SmallBoxIsFoundBelowHalfOverlapWhereALargeOneIsNot) {
   const Truth large{1, 0, 0, 0, 99, 99};
   EXPECT_DOUBLE_EQ(precision::vidIou(5, 0, 9, 9, 0, 0, 9, 9), 1.0 / 3.0);
   EXPECT_DOUBLE_EQ(precision::vidIou(50, 0, 99, 99, 0, 0, 99, 99), 1.0 / 3.0);
-  const ImageSet set = makeSet(1, 2, {small, large},
-                               {{0, 0, 5, 0, 9, 9, 0.9}, {1, 0, 50, 0, 99, 99, 0.9}});
+  const ImageSet set =
+      makeSet(1, 2, {small, large}, {{0, 0, 5, 0, 9, 9, 0.9}, {1, 0, 50, 0, 99, 99, 0.9}});
   const VidResult result = precision::evaluateVid(set, 1);
   EXPECT_EQ(result.ap[0], 1.0);
   EXPECT_EQ(result.ap[1], 0.0);
@@ -167,9 +169,8 @@ TEST(VidEvaluation, AllPointAveragePrecisionOfAWorkedCurve) {
   // 4/7. AP = 0.2 * (1 + 3/4 + 3/4 + 4/7) = 43/70.
   std::vector<Truth> truths;
   for (uint32_t i = 0; i < 5; ++i) truths.push_back({0, i, 10.0 * i, 0, 30, 30});
-  const std::vector<Detection> detections = {on(truths[0], 0.9), far(0, 0, 0.8),
-                                             on(truths[1], 0.7), on(truths[2], 0.6),
-                                             far(0, 3, 0.5),     far(0, 4, 0.4),
+  const std::vector<Detection> detections = {on(truths[0], 0.9), far(0, 0, 0.8), on(truths[1], 0.7),
+                                             on(truths[2], 0.6), far(0, 3, 0.5), far(0, 4, 0.4),
                                              on(truths[3], 0.3)};
   EXPECT_NEAR(precision::evaluateVid(makeSet(5, 1, truths, detections), 1).ap[0], 43.0 / 70.0,
               1e-15);
@@ -185,16 +186,14 @@ TEST(VidEvaluation, EqualScoresGoInImageOrder) {
   // Two detections of score 0.5: a TP on image 1 and an FP on image 0. In
   // image order the FP comes first: precision 0 then 1/2 at recall 1.
   const Truth truth{0, 1, 0, 0, 30, 30};
-  EXPECT_EQ(precision::evaluateVid(makeSet(2, 1, {truth}, {on(truth, 0.5), far(0, 0, 0.5)}), 1)
-                .ap[0],
-            0.5);
+  EXPECT_EQ(
+      precision::evaluateVid(makeSet(2, 1, {truth}, {on(truth, 0.5), far(0, 0, 0.5)}), 1).ap[0],
+      0.5);
   // On one image, file order: the TP listed first gives 1.
   const Truth same{0, 0, 0, 0, 30, 30};
-  EXPECT_EQ(precision::evaluateVid(makeSet(1, 1, {same}, {on(same, 0.5), far(0, 0, 0.5)}), 1)
-                .ap[0],
+  EXPECT_EQ(precision::evaluateVid(makeSet(1, 1, {same}, {on(same, 0.5), far(0, 0, 0.5)}), 1).ap[0],
             1.0);
-  EXPECT_EQ(precision::evaluateVid(makeSet(1, 1, {same}, {far(0, 0, 0.5), on(same, 0.5)}), 1)
-                .ap[0],
+  EXPECT_EQ(precision::evaluateVid(makeSet(1, 1, {same}, {far(0, 0, 0.5), on(same, 0.5)}), 1).ap[0],
             0.5);
 }
 
@@ -216,7 +215,8 @@ TEST(VidEvaluation, CrowdRegionsAreIgnoredAndTakeAnyNumberOfDetections) {
   const Truth crowd{0, 0, 0, 0, 199, 199, -1, true};
   // Two detections on the crowd (neither reaches the person: 0.49), then one
   // on the person: only the last counts.
-  const ImageSet twice = makeSet(1, 1, {person, crowd}, {on(crowd, 0.9), on(crowd, 0.8), on(person, 0.7)});
+  const ImageSet twice =
+      makeSet(1, 1, {person, crowd}, {on(crowd, 0.9), on(crowd, 0.8), on(person, 0.7)});
   const VidResult result = precision::evaluateVid(twice, 1);
   EXPECT_EQ(result.ap[0], 1.0);
   EXPECT_EQ(result.truthCount[0], 1u);
@@ -297,8 +297,10 @@ TEST(VidEvaluation, MotionBinsIncludeBothEnds) {
   // bins either end belongs to, the others' detections ignored.
   const std::vector<Origin> origins = {{0, 0}, {0, 1}};
   const std::vector<Truth> truths = {
-      {0, 0, 0, 0, kWide, 9, 1},    {0, 1, 0, 0, kSeventy, 9, 1},
-      {0, 0, 0, 50, kWide, 9, 2},   {0, 1, 0, 50, kNinety, 9, 2},
+      {0, 0, 0, 0, kWide, 9, 1},
+      {0, 1, 0, 0, kSeventy, 9, 1},
+      {0, 0, 0, 50, kWide, 9, 2},
+      {0, 1, 0, 50, kNinety, 9, 2},
   };
   std::vector<Detection> detections;
   for (const Truth& t : truths) detections.push_back(on(t, 0.5));
@@ -321,14 +323,18 @@ TEST(VidEvaluation, UnmatchedDetectionsWeighByTheBinsOfWhatTheyOverlap) {
   const Truth still{0, 0, 0, 0, 29, 29, 1};
   const Truth jumpA{0, 0, 100, 0, 29, 29, 2};
   const Truth jumpB{0, 0, 200, 0, 29, 29, 3};
-  const std::vector<Truth> truths = {still, jumpA, jumpB, {0, 1, 0, 0, 29, 29, 1},
-                                     {0, 1, 100, 300, 29, 29, 2}, {0, 1, 200, 300, 29, 29, 3}};
+  const std::vector<Truth> truths = {still,
+                                     jumpA,
+                                     jumpB,
+                                     {0, 1, 0, 0, 29, 29, 1},
+                                     {0, 1, 100, 300, 29, 29, 2},
+                                     {0, 1, 200, 300, 29, 29, 3}};
   const std::vector<Detection> detections = {
-      far(0, 2, 0.95),    // no ground truth there: the set's share in the bin
-      far(0, 0, 0.9),     // overlaps nothing while both kinds are there: a tie
-      on(still, 0.8),     // TP for slow, ignored for fast
-      on(jumpA, 0.7),     // TP for fast, ignored for slow
-      on(jumpA, 0.65),    // a duplicate of a fast box, taken already
+      far(0, 2, 0.95),  // no ground truth there: the set's share in the bin
+      far(0, 0, 0.9),   // overlaps nothing while both kinds are there: a tie
+      on(still, 0.8),   // TP for slow, ignored for fast
+      on(jumpA, 0.7),   // TP for fast, ignored for slow
+      on(jumpA, 0.65),  // a duplicate of a fast box, taken already
       on(jumpB, 0.6),
   };
   const VidResult result = precision::evaluateVid(makeSet(3, 1, truths, detections, origins), 1);
@@ -365,10 +371,10 @@ TEST(VidEvaluation, NearMissWeighsByTheBinOfItsClosestBox) {
   const std::vector<Origin> origins = {{0, 0}, {0, 1}};
   const Truth slowBox{0, 0, 0, 0, 99, 99, 1};
   const Truth fastBox{0, 0, 500, 0, 99, 99, 2};
-  const std::vector<Truth> truths = {slowBox, fastBox, {0, 1, 0, 0, 99, 99, 1},
-                                     {0, 1, 500, 500, 99, 99, 2}};
-  const std::vector<Detection> detections = {{0, 0, 50, 0, 99, 99, 0.9}, on(slowBox, 0.8),
-                                             on(fastBox, 0.7)};
+  const std::vector<Truth> truths = {
+      slowBox, fastBox, {0, 1, 0, 0, 99, 99, 1}, {0, 1, 500, 500, 99, 99, 2}};
+  const std::vector<Detection> detections = {
+      {0, 0, 50, 0, 99, 99, 0.9}, on(slowBox, 0.8), on(fastBox, 0.7)};
   const VidResult result = precision::evaluateVid(makeSet(2, 1, truths, detections, origins), 1);
   // Slow: FP 1 then TP of two to find: 1/2 * 1/2. Fast: the FP weighs 0.
   EXPECT_EQ(result.motionAp[kMotionSlow][0], 0.25);
@@ -410,16 +416,16 @@ ImageSet randomSet(std::mt19937& random, int step, bool withCrowds) {
         if (step > 0 && coin(random) < 15) continue;  // out of view
         truths.push_back({o.category, image, o.x, o.y, o.w, o.h, o.track});
         for (int d = static_cast<int>(random() % 3); d > 0; --d) {
-          detections.push_back({coin(random) < 85 ? o.category
-                                                  : static_cast<uint32_t>(random() % categories),
-                                image, o.x + static_cast<double>(random() % 11) - 5,
-                                o.y + static_cast<double>(random() % 11) - 5, o.w, o.h,
-                                static_cast<double>(random() % 10) / 10.0});
+          detections.push_back(
+              {coin(random) < 85 ? o.category : static_cast<uint32_t>(random() % categories), image,
+               o.x + static_cast<double>(random() % 11) - 5,
+               o.y + static_cast<double>(random() % 11) - 5, o.w, o.h,
+               static_cast<double>(random() % 10) / 10.0});
         }
       }
       if (withCrowds && coin(random) < 20) {
-        truths.push_back({static_cast<uint32_t>(random() % categories), image, 0, 0, 80, 80, -1,
-                          true});
+        truths.push_back(
+            {static_cast<uint32_t>(random() % categories), image, 0, 0, 80, 80, -1, true});
       }
       for (int d = static_cast<int>(random() % 3); d > 0; --d) {
         detections.push_back({static_cast<uint32_t>(random() % categories), image,
