@@ -7,10 +7,12 @@
 #include "annotation/coco_images.h"
 #include "scoring/precision/coco_evaluation.h"
 #include "scoring/precision/sequence_images.h"
+#include "scoring/precision/vid_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/pages/precision_page.h"
 #include "talmira/writers/ap_report.h"
+#include "talmira/writers/vid_report.h"
 
 namespace talmira {
 
@@ -186,9 +188,35 @@ void runAp(const ApOptions& options) {
     parameters.maxDetections = parseMaxDetections(options.maxDetections);
   if (!options.areaRanges.empty()) parameters.areaRanges = parseAreaRanges(options.areaRanges);
   if (options.arrays && options.format != Format::kJson) usage("--arrays is for --format json");
+  const bool vid = options.protocol == "vid";
+  if (vid && (!options.iouThresholds.empty() || !options.maxDetections.empty() ||
+              !options.areaRanges.empty() || options.arrays || !options.report.empty())) {
+    usage(
+        "--iou-thresholds, --max-dets, --area-ranges, --arrays and --report are COCO's, not "
+        "--protocol vid's");
+  }
 
   const precision::ImageSet set = readImages(options);
   for (const std::string& warning : set.warnings) std::cerr << "warning: " << warning << "\n";
+  if (vid) {
+    const precision::VidResult result = precision::evaluateVid(set, options.jobs);
+    switch (options.format) {
+      case Format::kText:
+        writeOutput(options.output, renderVidText(result, set));
+        break;
+      case Format::kCsv:
+        writeOutput(options.output, renderVidCsv(result, set));
+        break;
+      case Format::kJson: {
+        Json json = vidJson(result, set);
+        json["ground_truth"] = options.groundTruth;
+        json["system"] = options.system;
+        writeOutput(options.output, jsonText(json));
+        break;
+      }
+    }
+    return;
+  }
   const precision::CocoResult result = precision::evaluateCoco(set, parameters, options.jobs);
   switch (options.format) {
     case Format::kText:
@@ -230,8 +258,11 @@ void addApCommand(CLI::App& app) {
       ->add_option("SYS", options->system,
                    "the detections: a COCO results list, or the same format")
       ->required();
-  command->add_option("--protocol", options->protocol, "the benchmark's rules")
-      ->check(CLI::IsMember({"coco"}))
+  command
+      ->add_option("--protocol", options->protocol,
+                   "the benchmark's rules: coco (COCOeval, bbox) or vid (ImageNet VID's mAP at "
+                   "0.5, split by motion speed where the ground truth has tracks)")
+      ->check(CLI::IsMember({"coco", "vid"}))
       ->default_str("coco");
   command
       ->add_option("--iou-thresholds", options->iouThresholds,
