@@ -1478,13 +1478,11 @@ py::array_t<T> shapedArray(const std::vector<T>& values, std::vector<py::ssize_t
 // Accumulates a matching: COCOeval's accumulate() and summarize(). A dict
 // with precision [T,R,K,A,M], recall [T,K,A,M], scores [T,R,K,A,M] and
 // stats [12] (float64 arrays), summary (the twelve lines as COCOeval
-// prints them), categories (id, name, ap, ap50, ap75, ap_small,
-// ap_medium, ap_large, ar100, ground_truth, detections per category, as
-// `talmira ap --format json` gives them), image_ids, category_ids and warnings.
+// prints them), report (the JSON text of `talmira ap --format json`
+// without the inputs' names and the arrays), image_ids and category_ids.
 py::dict cocoAccumulate(const CocoMatched& matched, unsigned threads) {
   precision::CocoResult result;
-  std::string summary;
-  std::vector<talmira::CategoryPrecision> figures;
+  std::string summary, report;
   {
     py::gil_scoped_release unlocked;
     result = precision::accumulateCoco(*matched.matches, matched.categoryIds.size(),
@@ -1492,9 +1490,13 @@ py::dict cocoAccumulate(const CocoMatched& matched, unsigned threads) {
     result.truthCount = matched.truthCount;
     result.detectionCount = matched.detectionCount;
     summary = precision::cocoSummaryText(result);
-    for (std::size_t k = 0; k < result.categories; ++k) {
-      figures.push_back(talmira::categoryPrecision(result, k));
-    }
+    // The report reads only the categories and the warnings of the images.
+    precision::ImageSet labels;
+    labels.categoryIds = matched.categoryIds;
+    labels.categoryNames = matched.categoryNames;
+    labels.warnings = matched.warnings;
+    report = talmira::cocoJson(result, labels, false)
+                 .dump(-1, ' ', false, talmira::Json::error_handler_t::replace);
   }
   const precision::CocoParameters& p = result.parameters;
   const auto T = static_cast<py::ssize_t>(p.iouThresholds.size());
@@ -1502,23 +1504,15 @@ py::dict cocoAccumulate(const CocoMatched& matched, unsigned threads) {
   const auto K = static_cast<py::ssize_t>(result.categories);
   const auto A = static_cast<py::ssize_t>(p.areaRanges.size());
   const auto M = static_cast<py::ssize_t>(p.maxDetections.size());
-  py::list categories;
-  for (std::size_t k = 0; k < result.categories; ++k) {
-    const talmira::CategoryPrecision& c = figures[k];
-    categories.append(py::make_tuple(matched.categoryIds[k], matched.categoryNames[k], c.ap,
-                                     c.ap50, c.ap75, c.apSmall, c.apMedium, c.apLarge, c.ar100,
-                                     result.truthCount[k], result.detectionCount[k]));
-  }
   py::dict out;
   out["precision"] = shapedArray(result.precision, {T, R, K, A, M});
   out["recall"] = shapedArray(result.recall, {T, K, A, M});
   out["scores"] = shapedArray(result.scores, {T, R, K, A, M});
   out["stats"] = shapedArray(std::vector<double>(result.stats.begin(), result.stats.end()), {12});
   out["summary"] = summary;
-  out["categories"] = categories;
+  out["report"] = report;
   out["image_ids"] = toArray(matched.imageIds);
   out["category_ids"] = toArray(matched.categoryIds);
-  out["warnings"] = matched.warnings;
   return out;
 }
 
