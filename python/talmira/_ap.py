@@ -9,7 +9,7 @@ import numpy as np
 
 from . import _talmira
 from ._errors import FormatError
-from ._inputs import _path_of, _read_pair, _readings
+from ._inputs import _READING_OPTIONS, _RULE_OPTIONS, _path_of, _read_pair, _readings
 from ._numbers import _confidence, _jobs
 
 #: COCO's area ranges by the annotations' area, both bounds included.
@@ -326,6 +326,9 @@ def ap(gt, sys, *, iou_thresholds=None, max_dets=None, area_ranges=None, confide
     parameters = _parameters(_iou_thresholds(iou_thresholds), np.linspace(0.0, 1.0, 101).tolist(),
                              [1, 10, 100] if max_dets is None else max_dets,
                              _area_ranges(area_ranges))
+    unknown = sorted(set(options) - set(_READING_OPTIONS) - set(_RULE_OPTIONS))
+    if unknown:
+        raise TypeError("ap() got an unexpected keyword argument %r" % unknown[0])
     if _is_coco_pair(gt, sys, format, gt_format):
         if options or sys_format not in (None, "coco"):
             given = sorted(options) + (["sys_format"] if sys_format not in (None, "coco") else [])
