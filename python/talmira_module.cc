@@ -1361,6 +1361,192 @@ std::string wholeFile(std::FILE* opened, const std::string& path) {
   throw py::error_already_set();
 }
 
+// The JSON text of a COCO input held by Python (a ground truth's dict or a
+// results list) for the COCO reader: what json.dumps would give it, minus
+// what the reader passes over (keys other than cocoElementKeys() in the
+// lists' elements, and the document's other keys), with each element on a
+// line of its own. Numbers are written exactly (ints as whole numbers,
+// floats as the shortest text of the same double, in the form of a float);
+// anything else json.dumps would write through `plain` (numpy's numbers,
+// a tensor) is taken through it too. An element holding what this does not
+// write (a nested object in a field, a float that is not finite, an int
+// beyond 64 bits) is written by `dumps`, the Python side's json.dumps, so
+// the reader sees in every case what it would see in json.dumps' text.
+class CocoJsonWriter {
+ public:
+  CocoJsonWriter(py::handle plain, py::handle dumps) : plain_(plain), dumps_(dumps) {
+    for (const std::string_view key : formats::cocoElementKeys()) {
+      keys_.emplace_back(py::str(key.data(), key.size()), "\"" + std::string(key) + "\":");
+    }
+  }
+
+  std::string document(const py::handle& value, bool results) {
+    text_.clear();
+    if (results || !PyDict_Check(value.ptr())) {
+      if (results && (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))) {
+        list(value.ptr());
+      } else {
+        dumped(value.ptr());
+      }
+      return std::move(text_);
+    }
+    text_ += '{';
+    bool first = true;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(value.ptr(), &at, &key, &item)) {
+      if (!PyUnicode_Check(key)) continue;
+      Py_ssize_t size = 0;
+      const char* name = PyUnicode_AsUTF8AndSize(key, &size);
+      if (name == nullptr) {
+        PyErr_Clear();
+        continue;
+      }
+      const std::string_view k(name, static_cast<std::size_t>(size));
+      if (k != "images" && k != "annotations" && k != "categories") continue;
+      text_ += first ? "\n\"" : ",\n\"";
+      first = false;
+      text_ += k;
+      text_ += "\":";
+      if (PyList_Check(item) || PyTuple_Check(item)) {
+        list(item);
+      } else {
+        dumped(item);
+      }
+    }
+    text_ += "\n}";
+    return std::move(text_);
+  }
+
+ private:
+  void list(PyObject* items) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+    PyObject** values = PySequence_Fast_ITEMS(items);
+    text_ += '[';
+    for (Py_ssize_t k = 0; k < n; ++k) {
+      text_ += k == 0 ? "\n" : ",\n";
+      const std::size_t mark = text_.size();
+      if (!PyDict_Check(values[k]) || !fields(values[k])) {
+        text_.resize(mark);
+        dumped(values[k]);
+      }
+    }
+    text_ += "\n]";
+  }
+
+  bool fields(PyObject* element) {
+    text_ += '{';
+    bool first = true;
+    for (const auto& [key, written] : keys_) {
+      PyObject* item = PyDict_GetItemWithError(element, key.ptr());
+      if (item == nullptr) {
+        if (PyErr_Occurred()) {
+          PyErr_Clear();
+          return false;
+        }
+        continue;
+      }
+      if (!first) text_ += ',';
+      first = false;
+      text_ += written;
+      if (!value(item, true)) return false;
+    }
+    text_ += '}';
+    return true;
+  }
+
+  bool value(PyObject* item, bool throughPlain) {
+    if (item == Py_None) {
+      text_ += "null";
+    } else if (PyBool_Check(item)) {
+      text_ += item == Py_True ? "true" : "false";
+    } else if (PyLong_Check(item)) {
+      int overflow = 0;
+      const long long whole = PyLong_AsLongLongAndOverflow(item, &overflow);
+      if (overflow != 0 || (whole == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+      }
+      char digits[24];
+      text_.append(digits, std::to_chars(digits, digits + sizeof digits, whole).ptr);
+    } else if (PyFloat_Check(item)) {
+      const double number = PyFloat_AS_DOUBLE(item);
+      if (!std::isfinite(number)) return false;
+      // Scientific, so that it reads as a float, as json.dumps' "3.0" does.
+      char digits[32];
+      text_.append(digits, std::to_chars(digits, digits + sizeof digits, number,
+                                         std::chars_format::scientific)
+                               .ptr);
+    } else if (PyUnicode_Check(item)) {
+      return string(item);
+    } else if (PyList_Check(item) || PyTuple_Check(item)) {
+      const Py_ssize_t n = PySequence_Fast_GET_SIZE(item);
+      PyObject** values = PySequence_Fast_ITEMS(item);
+      text_ += '[';
+      for (Py_ssize_t k = 0; k < n; ++k) {
+        if (k > 0) text_ += ',';
+        if (!value(values[k], true)) return false;
+      }
+      text_ += ']';
+    } else if (throughPlain && !PyDict_Check(item)) {
+      PyObject* converted = PyObject_CallOneArg(plain_.ptr(), item);
+      if (converted == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+      const bool written = value(converted, false);
+      Py_DECREF(converted);
+      return written;
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  bool string(PyObject* item) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(item, &size);
+    if (bytes == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    text_ += '"';
+    for (Py_ssize_t k = 0; k < size; ++k) {
+      const auto c = static_cast<unsigned char>(bytes[k]);
+      if (c == '"' || c == '\\') {
+        text_ += '\\';
+        text_ += static_cast<char>(c);
+      } else if (c < 0x20) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+        text_ += escaped;
+      } else {
+        text_ += static_cast<char>(c);
+      }
+    }
+    text_ += '"';
+    return true;
+  }
+
+  void dumped(PyObject* item) {
+    const py::object text = py::reinterpret_borrow<py::object>(dumps_)(
+        py::reinterpret_borrow<py::object>(item));
+    text_ += text.cast<std::string>();
+  }
+
+  py::handle plain_, dumps_;
+  std::vector<std::pair<py::str, std::string>> keys_;
+  std::string text_;
+};
+
+// The JSON text of a COCO input held by Python (see CocoJsonWriter), as bytes.
+py::bytes cocoJsonText(const py::handle& value, bool results, const py::handle& plain,
+                       const py::handle& dumps) {
+  const std::string text = CocoJsonWriter(plain, dumps).document(value, results);
+  return py::bytes(text);
+}
+
 // Reads a COCO ground truth and results list, each given as a path
 // (`isPath`) or as its JSON text (str or bytes) named `name` in messages.
 CocoImages readCoco(const py::object& truth, bool truthIsPath, const std::string& truthName,
@@ -1534,6 +1720,11 @@ void addPrecisionFunctions(py::module_& m) {
         "A COCO ground truth and results list (each a path, or its JSON text named by the name) "
         "as CocoImages; OSError for a file that cannot be opened, ReadFailure(what, line, 0, "
         "input, message, name) for a malformed one.");
+  m.def("coco_json", &cocoJsonText, py::arg("value"), py::arg("results"), py::arg("plain"),
+        py::arg("dumps"),
+        "The JSON text (bytes) of a ground truth's dict or a results list for read_coco: what "
+        "json.dumps gives the reader, an element per line; plain and dumps as json.dumps' default "
+        "and json.dumps itself.");
   m.def("coco_images_of_sequences", &cocoImagesOfSequences, py::arg("groundtruth"),
         py::arg("system"), py::arg("confidence"),
         "A pair of sequences as CocoImages, as talmira ap takes files of other formats.");

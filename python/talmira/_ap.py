@@ -78,7 +78,7 @@ def _coco_input(source, side):
     elif not isinstance(held, dict):
         raise TypeError("the ground truth is a path, a dict or an object with .dataset, not %s"
                         % type(source).__name__)
-    return (_dumps(held), False, _IN_MEMORY[side], held)
+    return (_talmira.coco_json(held, side == 1, _plain, _dumps), False, _IN_MEMORY[side], held)
 
 
 def _located(held):
