@@ -266,6 +266,85 @@ def test_restriction_equals_files_of_only_those_images_and_categories(pairs, tmp
         assert np.array_equal(E.eval["precision"][:, :, :2], alone.eval["precision"])
 
 
+def messy(truth, results, rng):
+    """The pair as Python code holds it: numpy's numbers and arrays, tuples,
+    whole floats, booleans, keys the reader passes over, names to escape; and
+    now and then a value the reader refuses (NaN, a nested object, an int
+    beyond 64 bits, None, a text for a number)."""
+    numpy_kinds = [lambda v: v, np.float64, np.float32, lambda v: float(np.float32(v))]
+
+    def number(v):
+        return rng.choice(numpy_kinds)(v) if isinstance(v, float) else rng.choice(
+            [v, np.int64(v), np.int32(v), float(v)])
+
+    names = ['a "quoted" \\ name', "tab\there", "caf\u00e9 \u4e2d", "new\nline", "plain"]
+    for category in truth["categories"]:
+        category["name"] = rng.choice(names) + str(category["id"])
+        category["supercategory"] = {"nested": [1, 2]}
+    for element in truth["annotations"] + results:
+        for key in ("image_id", "category_id", "id", "area", "score"):
+            if key in element and rng.random() < 0.3:
+                element[key] = number(element[key])
+        box = element["bbox"]
+        element["bbox"] = rng.choice([box, tuple(box), np.array(box), [number(v) for v in box]])
+        if "iscrowd" in element and rng.random() < 0.3:
+            element["iscrowd"] = bool(element["iscrowd"])
+        if rng.random() < 0.2:
+            element["segmentation"] = [[rng.random() for _ in range(8)]]
+        if rng.random() < 0.1:
+            element["attributes"] = {"occluded": rng.random() < 0.5, "big": 2 ** 70}
+    truth["info"] = {"year": 2024, "contributor": "tests"}
+    refusals = [("bbox", [float("nan"), 1.0, 2.0, 3.0]), ("bbox", {"x": 1}), ("image_id", 2 ** 70),
+                ("score", None), ("category_id", "3"), ("area", float("inf"))]
+    if rng.random() < 0.5:
+        key, value = rng.choice(refusals)
+        target = rng.choice(results if key in ("bbox", "score", "image_id", "category_id")
+                            else truth["annotations"])
+        target[key] = value
+    return truth, results
+
+
+def read_by_dumps(truth, results):
+    """The pair read from json.dumps' text, the plain way."""
+    dumps = talmira._ap._dumps
+    return talmira._ap._read_coco((dumps(truth), False, "ground-truth dict", truth),
+                                  (dumps(results), False, "results list", results))
+
+
+def outcome(read, truth, results):
+    """The figures and arrays of a pair read by `read`, or its FormatError's message."""
+    try:
+        images = read(truth, results)
+    except talmira.FormatError as error:
+        return str(error)
+    parameters = talmira._ap._parameters([0.5, 0.75], np.linspace(0, 1, 101), [1, 10, 100],
+                                         talmira.AREA_RANGES)
+    result = talmira._talmira.coco_accumulate(
+        talmira._talmira.coco_match(images, parameters, None, None, 0.0, 1), 1)
+    return (result["report"], result["precision"].tobytes(), result["scores"].tobytes(),
+            images.image_ids.tolist(), images.category_names)
+
+
+def test_held_inputs_read_as_their_json_dumps_text():
+    refused = 0
+    for seed in range(30):
+        rng = random.Random(seed)
+        truth, results = messy(*random_pair(1000 + seed), rng)
+        written = outcome(lambda t, r: talmira._ap._read_coco(talmira._ap._coco_input(t, 0),
+                                                               talmira._ap._coco_input(r, 1)),
+                          truth, results)
+        assert written == outcome(read_by_dumps, truth, results), seed
+        refused += isinstance(written, str)
+    assert 5 <= refused <= 25  # both kinds of case were tried
+    # What json.dumps cannot write, where the reader does not look, is no error.
+    truth, results = random_pair(3)
+    results[0]["segmentation"] = {"counts": b"\x00\x01", "size": [4, 4]}
+    truth["info"] = {"ratio": float("nan")}
+    with silenced():
+        assert talmira.ap(truth, results).stats.tolist() == talmira.ap(
+            random_pair(3)[0], random_pair(3)[1]).stats.tolist()
+
+
 class PycocotoolsLike:
     """An object as pycocotools' COCO and loadRes() make them: a .dataset."""
 
