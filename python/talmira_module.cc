@@ -1372,19 +1372,33 @@ std::string wholeFile(std::FILE* opened, const std::string& path) {
 // write (a nested object in a field, a float that is not finite, an int
 // beyond 64 bits) is written by `dumps`, the Python side's json.dumps, so
 // the reader sees in every case what it would see in json.dumps' text.
+// lists() says where each list's elements are: the line a message about
+// one of them names is its position in the list.
 class CocoJsonWriter {
  public:
+  // A list written: its key in the document ("" for a results list), the
+  // line of its first element and how many it holds.
+  struct ListLines {
+    std::string key;
+    uint64_t first = 0;
+    std::size_t count = 0;
+  };
+
   CocoJsonWriter(py::handle plain, py::handle dumps) : plain_(plain), dumps_(dumps) {
     for (const std::string_view key : formats::cocoElementKeys()) {
       keys_.emplace_back(py::str(key.data(), key.size()), "\"" + std::string(key) + "\":");
     }
   }
 
+  const std::vector<ListLines>& lists() const { return lists_; }
+
   std::string document(const py::handle& value, bool results) {
     text_.clear();
+    lists_.clear();
+    line_ = 1;
     if (results || !PyDict_Check(value.ptr())) {
       if (results && (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))) {
-        list(value.ptr());
+        list(value.ptr(), "");
       } else {
         dumped(value.ptr());
       }
@@ -1406,11 +1420,12 @@ class CocoJsonWriter {
       const std::string_view k(name, static_cast<std::size_t>(size));
       if (k != "images" && k != "annotations" && k != "categories") continue;
       text_ += first ? "\n\"" : ",\n\"";
+      ++line_;
       first = false;
       text_ += k;
       text_ += "\":";
       if (PyList_Check(item) || PyTuple_Check(item)) {
-        list(item);
+        list(item, k);
       } else {
         dumped(item);
       }
@@ -1420,12 +1435,14 @@ class CocoJsonWriter {
   }
 
  private:
-  void list(PyObject* items) {
+  void list(PyObject* items, std::string_view key) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
     PyObject** values = PySequence_Fast_ITEMS(items);
+    lists_.push_back({std::string(key), line_ + 1, static_cast<std::size_t>(n)});
     text_ += '[';
     for (Py_ssize_t k = 0; k < n; ++k) {
       text_ += k == 0 ? "\n" : ",\n";
+      ++line_;
       const std::size_t mark = text_.size();
       if (!PyDict_Check(values[k]) || !fields(values[k])) {
         text_.resize(mark);
@@ -1433,6 +1450,7 @@ class CocoJsonWriter {
       }
     }
     text_ += "\n]";
+    ++line_;
   }
 
   bool fields(PyObject* element) {
@@ -1538,13 +1556,21 @@ class CocoJsonWriter {
   py::handle plain_, dumps_;
   std::vector<std::pair<py::str, std::string>> keys_;
   std::string text_;
+  uint64_t line_ = 1;  // the line being written (json.dumps writes no line ends)
+  std::vector<ListLines> lists_;
 };
 
-// The JSON text of a COCO input held by Python (see CocoJsonWriter), as bytes.
-py::bytes cocoJsonText(const py::handle& value, bool results, const py::handle& plain,
+// The JSON text of a COCO input held by Python (see CocoJsonWriter), as
+// bytes, and where its lists are: [(key, first line, count)].
+py::tuple cocoJsonText(const py::handle& value, bool results, const py::handle& plain,
                        const py::handle& dumps) {
-  const std::string text = CocoJsonWriter(plain, dumps).document(value, results);
-  return py::bytes(text);
+  CocoJsonWriter writer(plain, dumps);
+  const std::string text = writer.document(value, results);
+  py::list lists;
+  for (const CocoJsonWriter::ListLines& list : writer.lists()) {
+    lists.append(py::make_tuple(list.key, list.first, list.count));
+  }
+  return py::make_tuple(py::bytes(text), lists);
 }
 
 // Reads a COCO ground truth and results list, each given as a path
@@ -1722,9 +1748,9 @@ void addPrecisionFunctions(py::module_& m) {
         "input, message, name) for a malformed one.");
   m.def("coco_json", &cocoJsonText, py::arg("value"), py::arg("results"), py::arg("plain"),
         py::arg("dumps"),
-        "The JSON text (bytes) of a ground truth's dict or a results list for read_coco: what "
+        "The JSON text (bytes) of a ground truth's dict or a results list for read_coco (what "
         "json.dumps gives the reader, an element per line; plain and dumps as json.dumps' default "
-        "and json.dumps itself.");
+        "and json.dumps itself), and its lists' (key, first line, count).");
   m.def("coco_images_of_sequences", &cocoImagesOfSequences, py::arg("groundtruth"),
         py::arg("system"), py::arg("confidence"),
         "A pair of sequences as CocoImages, as talmira ap takes files of other formats.");

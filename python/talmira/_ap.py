@@ -54,8 +54,8 @@ def _numpy_results(array):
 
 def _coco_input(source, side):
     """One side of a COCO pair for the native reader: (value, is_path, name,
-    held), value a path or the JSON text, held the object the text was made
-    of (None for a path). side 0: the ground truth (a path, its dict, or an
+    lists), value a path or the JSON text, lists where the text's lists are
+    ((key, first line, count); None for a path). side 0: the ground truth (a path, its dict, or an
     object with .dataset); 1: the results (a path, a list of dicts, an N x 7
     array, or an object with .dataset, whose "annotations" are the results)."""
     own = getattr(source, "_talmira_input", None)
@@ -78,47 +78,15 @@ def _coco_input(source, side):
     elif not isinstance(held, dict):
         raise TypeError("the ground truth is a path, a dict or an object with .dataset, not %s"
                         % type(source).__name__)
-    return (_talmira.coco_json(held, side == 1, _plain, _dumps), False, _IN_MEMORY[side], held)
-
-
-def _located(held):
-    """The JSON text of `held` with each element of its lists on a line of its
-    own, and for each line the element it holds ("[3]", '["annotations"][3]'),
-    None for the others."""
-    lines, labels = [], []
-
-    def elements(values, prefix, end):
-        for k, value in enumerate(values):
-            lines.append(_dumps(value) + ("," if k + 1 < len(values) else ""))
-            labels.append("%s[%d]" % (prefix, k))
-        lines.append("]" + end)
-        labels.append(None)
-
-    if isinstance(held, dict):
-        lines.append("{")
-        labels.append(None)
-        items = list(held.items())
-        for k, (key, value) in enumerate(items):
-            end = "," if k + 1 < len(items) else ""
-            if isinstance(value, (list, tuple)):
-                lines.append("%s:[" % _dumps(key))
-                labels.append(None)
-                elements(value, "[%s]" % _dumps(key), end)
-            else:
-                lines.append("%s:%s%s" % (_dumps(key), _dumps(value), end))
-                labels.append(None)
-        lines.append("}")
-        labels.append(None)
-    else:
-        lines.append("[")
-        labels.append(None)
-        elements(held, "", "")
-    return "\n".join(lines), labels
+    text, lists = _talmira.coco_json(held, side == 1, _plain, _dumps)
+    return (text, False, _IN_MEMORY[side], lists)
 
 
 def _read_coco(truth, results):
     """CocoImages of two inputs of _coco_input(); FormatError naming the file
-    and line (or the list and element of an input in memory) when malformed."""
+    and line (for an input in memory, the list and the element: 'results
+    list [17]: ...', 'ground-truth dict ["annotations"][3]: ...') when
+    malformed."""
     try:
         return _talmira.read_coco(truth[0], truth[1], truth[2], results[0], results[1], results[2])
     except _talmira.ReadFailure as failure:
@@ -127,22 +95,15 @@ def _read_coco(truth, results):
 
 def _coco_error(failure, inputs):
     what, line, _, side, message, name = failure.args
-    value, is_path, _, held = inputs[side]
+    _, is_path, _, lists = inputs[side]
     if is_path:
         return FormatError(message, path=name, line=line or None)
-    if not line:
-        return FormatError(message)
-    # Found again in the text with an element per line: the line names it.
-    text, labels = _located(held)
-    again = list(inputs)
-    again[side] = (text, False, name, held)
-    try:
-        _talmira.read_coco(*again[0][:3], *again[1][:3])
-    except _talmira.ReadFailure as located:
-        what, line, _, found_side, _, _ = located.args
-        if found_side == side and 1 <= line <= len(labels) and labels[line - 1] is not None:
-            index = int(labels[line - 1].rsplit("[", 1)[1][:-1])
-            return FormatError("%s %s: %s" % (name, labels[line - 1], what), row=index)
+    # Held in memory: the line is that of an element of a list.
+    for key, first, count in lists or ():
+        if line and first <= line < first + count:
+            index = line - first
+            where = "[%d]" % index if not key else "[%s][%d]" % (json.dumps(key), index)
+            return FormatError("%s %s: %s" % (name, where, what), row=index)
     return FormatError(message)
 
 

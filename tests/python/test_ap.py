@@ -304,11 +304,38 @@ def messy(truth, results, rng):
     return truth, results
 
 
+def dumps_text(held, name):
+    """json.dumps' text of a held input with each element of its lists on a
+    line of its own, as the reader's input (text, False, name, lists)."""
+    dumps = talmira._ap._dumps
+    lines, lists = [], []
+
+    def elements(key, values):
+        lists.append((key, len(lines) + 1, len(values)))
+        lines.extend(dumps(v) + ("," if k + 1 < len(values) else "") for k, v in enumerate(values))
+
+    if isinstance(held, dict):
+        lines.append("{")
+        for k, (key, value) in enumerate(held.items()):
+            end = "," if k + 1 < len(held) else ""
+            if isinstance(value, (list, tuple)):
+                lines.append("%s:[" % dumps(key))
+                elements(key, value)
+                lines.append("]" + end)
+            else:
+                lines.append("%s:%s%s" % (dumps(key), dumps(value), end))
+        lines.append("}")
+    else:
+        lines.append("[")
+        elements("", held)
+        lines.append("]")
+    return ("\n".join(lines), False, name, lists)
+
+
 def read_by_dumps(truth, results):
     """The pair read from json.dumps' text, the plain way."""
-    dumps = talmira._ap._dumps
-    return talmira._ap._read_coco((dumps(truth), False, "ground-truth dict", truth),
-                                  (dumps(results), False, "results list", results))
+    return talmira._ap._read_coco(dumps_text(truth, "ground-truth dict"),
+                                  dumps_text(results, "results list"))
 
 
 def outcome(read, truth, results):
@@ -410,6 +437,9 @@ def test_bad_input_raises_with_file_and_line(pairs, tmp_path):
     # In memory: the list and the element.
     with pytest.raises(talmira.FormatError, match=r'^results list \[5\]: result: "bbox" is not'):
         gt.loadRes(bad)
+    bad[5]["segmentation"] = {"counts": b"\x00", "size": [1, 1]}  # no JSON, and not read
+    with pytest.raises(talmira.FormatError, match=r'^results list \[5\]: result: "bbox" is not'):
+        gt.loadRes(tuple(bad))
     broken = json.loads(json.dumps(truth))
     del broken["annotations"][3]["iscrowd"]
     with pytest.raises(talmira.FormatError,
