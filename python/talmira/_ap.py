@@ -55,9 +55,10 @@ def _numpy_results(array):
 def _coco_input(source, side):
     """One side of a COCO pair for the native reader: (value, is_path, name,
     lists), value a path or the JSON text, lists where the text's lists are
-    ((key, first line, count); None for a path). side 0: the ground truth (a path, its dict, or an
-    object with .dataset); 1: the results (a path, a list of dicts, an N x 7
-    array, or an object with .dataset, whose "annotations" are the results)."""
+    ((key, first line, count); None for a path). side 0: the ground truth
+    (a path, its dict, or an object with .dataset); 1: the results (a path,
+    a list of dicts, an N x 7 array, or an object with .dataset, whose
+    "annotations" are the results)."""
     own = getattr(source, "_talmira_input", None)
     if own is not None:
         return own(side)

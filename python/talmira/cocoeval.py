@@ -258,6 +258,7 @@ class COCOeval:
         self._images = None
         self._read_for = (None, None)
         self._matched = None
+        self._categories = []  # params.catIds as evaluate() matched them
         self._summary = None
         self._stats = None
         if cocoGt is not None:

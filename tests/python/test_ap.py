@@ -173,7 +173,8 @@ def test_drop_in_arrays_and_stats_equal_the_command(pairs):
         lines = []
         for row, value in zip(command["summary"], E.stats):
             title = "Average Precision" if row["measure"] == "AP" else "Average Recall"
-            lines.append(" {:<18} {} @[ IoU={:<9} | area={:>6s} | maxDets={:>3d} ] = {:0.3f}".format(
+            line = " {:<18} {} @[ IoU={:<9} | area={:>6s} | maxDets={:>3d} ] = {:0.3f}"
+            lines.append(line.format(
                 title, "(%s)" % row["measure"], row["iou"], row["area"], row["max_detections"],
                 value))
         assert printed.splitlines() == lines
@@ -212,8 +213,9 @@ def test_ap_of_other_formats_as_the_command():
 def test_parameters_and_confidence_as_the_commands_options(pairs):
     seed, truth, results, gt_path, dt_path, _ = pairs[0]
     command = command_ap(gt_path, dt_path, "--iou-thresholds", "0.3:0.7:5", "--max-dets", "1,5,20",
-                         "--area-ranges", "all=0:1e10,small=0:1024,medium=1024:9216,large=9216:1e10,"
-                         "tiny=0:400", "--confidence", "0.5")
+                         "--area-ranges",
+                         "all=0:1e10,small=0:1024,medium=1024:9216,large=9216:1e10,tiny=0:400",
+                         "--confidence", "0.5")
     result = talmira.ap(gt_path, dt_path, iou_thresholds="0.3:0.7:5", max_dets=[1, 5, 20],
                         area_ranges=dict({label: (low, high)
                                           for label, low, high in talmira.AREA_RANGES},
@@ -492,7 +494,8 @@ def test_conformance_corpus_as_pycocotools():
     assert len(case["per_category"]) == len(E.params.catIds) == len(result.categories)
     for k, category in enumerate(E.params.catIds):
         expected = case["per_category"][names[category]]
-        for figure, cells in (("ap", precision[:, :, k, 0, -1]), ("ap50", precision[0, :, k, 0, -1])):
+        for figure, cells in (("ap", precision[:, :, k, 0, -1]),
+                              ("ap50", precision[0, :, k, 0, -1])):
             counted = cells[cells > -1]
             mean = np.mean(counted) if counted.size else -1.0  # -1 without ground truth
             assert abs(mean - expected[figure]) <= 1e-12, (names[category], figure)
