@@ -38,7 +38,7 @@ enum class Field : uint8_t {
   kFrameId,
 };
 
-Field fieldOf(std::string_view key) {
+const std::unordered_map<std::string_view, Field>& fieldsByKey() {
   static const std::unordered_map<std::string_view, Field> fields = {
       {"id", Field::kId},
       {"image_id", Field::kImageId},
@@ -52,6 +52,11 @@ Field fieldOf(std::string_view key) {
       {"track_id", Field::kTrack},
       {"video_id", Field::kVideoId},
       {"frame_id", Field::kFrameId}};
+  return fields;
+}
+
+Field fieldOf(std::string_view key) {
+  const auto& fields = fieldsByKey();
   const auto found = fields.find(key);
   return found == fields.end() ? Field::kOther : found->second;
 }
@@ -656,6 +661,13 @@ bool readWholeFile(const std::string& path, std::string& bytes, std::string& fai
 }
 
 }  // namespace
+
+std::vector<std::string_view> cocoElementKeys() {
+  std::vector<std::string_view> keys;
+  for (const auto& [key, field] : fieldsByKey()) keys.push_back(key);
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
 
 std::optional<precision::ImageSet> readCocoImages(const NamedText& truth, const NamedText& results,
                                                   std::string& failure) {

@@ -147,25 +147,8 @@ precision::ImageSet readImages(const ApOptions& options) {
     std::optional<precision::ImageSet> set =
         formats::readCocoImageFiles(options.groundTruth, options.system, failure);
     if (!set) throw CommandError{kExitInputOrOutput, failure};
-    if (options.confidence > 0) {
-      // Detections below the threshold are left out.
-      precision::ImageSetBuilder builder(set->imageIds, set->categoryIds, set->categoryNames);
-      for (const precision::Cell& cell : set->cells) {
-        for (const precision::TruthBox& box : set->truthsOf(cell)) {
-          builder.addTruth(cell.category, cell.image, box);
-        }
-        for (const precision::DetectedBox& box : set->detectionsOf(cell)) {
-          if (box.score >= options.confidence) builder.addDetection(cell.category, cell.image, box);
-        }
-      }
-      for (std::string& warning : set->warnings) builder.warn(std::move(warning));
-      if (!set->imageSequence.empty()) {
-        for (uint32_t k = 0; k < set->imageIds.size(); ++k) {
-          builder.setImageOrigin(k, set->imageSequence[k], set->imageFrame[k]);
-        }
-      }
-      return std::move(builder).build();
-    }
+    // Detections below the threshold are left out.
+    if (options.confidence > 0) return precision::keepDetectionsFrom(*set, options.confidence);
     return std::move(*set);
   }
   const InputFormats formats = inputFormatsOf(given, options.groundTruth);
