@@ -5,7 +5,8 @@
 // keep its invariants: precision and recall are -1 or between 0 and 1, a
 // category's precision never rises along the recall thresholds, the recall
 // never falls as more detections per image are taken, and the threads
-// change nothing.
+// change nothing; ImageNet VID's figures stay in range and do not depend
+// on the threads either.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "annotation/coco_images.h"
 #include "fuzz_support.h"
 #include "scoring/precision/coco_evaluation.h"
+#include "scoring/precision/vid_evaluation.h"
 
 namespace {
 
@@ -89,6 +91,19 @@ void checkEvaluation(const precision::ImageSet& set) {
   }
 }
 
+// ImageNet VID's figures: -1 or between 0 and 1, the same on any threads.
+void checkVid(const precision::ImageSet& set) {
+  const precision::VidResult one = precision::evaluateVid(set, 1);
+  const precision::VidResult three = precision::evaluateVid(set, 3);
+  FUZZ_CHECK(one.ap == three.ap && one.motionAp == three.motionAp);
+  FUZZ_CHECK(one.meanAp == three.meanAp || (std::isnan(one.meanAp) && std::isnan(three.meanAp)));
+  for (const double v : one.ap) FUZZ_CHECK(v == -1 || (v >= 0 && v <= 1));
+  for (const auto& bin : one.motionAp) {
+    for (const double v : bin) FUZZ_CHECK(v == -1 || (v >= 0 && v <= 1));
+  }
+  FUZZ_CHECK(one.meanAp == -1 || (one.meanAp >= 0 && one.meanAp <= 1));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -126,6 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_CHECK(set->detections[k].score == reread->detections[k].score);
     FUZZ_CHECK(set->detections[k].x == reread->detections[k].x);
   }
-  if (set->truths.size() + set->detections.size() <= 400) checkEvaluation(*set);
+  if (set->truths.size() + set->detections.size() <= 400) {
+    checkEvaluation(*set);
+    checkVid(*set);
+  }
   return 0;
 }
