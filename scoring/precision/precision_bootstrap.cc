@@ -61,7 +61,7 @@ WeightedPrecision::WeightedPrecision(const MatchedImages& matched,
   for (std::size_t t = 0; t < thresholds_; ++t) {
     if (parameters.iouThresholds[t] == 0.5) at50_.push_back(t);
   }
-  const uint64_t every = thresholds_ == 64 ? ~uint64_t{0} : (uint64_t{1} << thresholds_) - 1;
+  every_ = thresholds_ == 64 ? ~uint64_t{0} : (uint64_t{1} << thresholds_) - 1;
   const std::size_t cut = static_cast<std::size_t>(md[2]);
 
   const std::size_t K = matched.categoryNames.size();
@@ -97,7 +97,7 @@ WeightedPrecision::WeightedPrecision(const MatchedImages& matched,
     double lastScore = 0.0;
     for (const auto& [detection, cell] : kept) {
       const std::size_t slot = static_cast<std::size_t>(detection) * A + a;
-      const uint64_t counts = ~m.ignored[slot] & every;
+      const uint64_t counts = ~m.ignored[slot] & every_;
       const Entry entry{m.matched[slot] & counts, ~m.matched[slot] & counts};
       // Ignored at every threshold: it changes no count, and the points it
       // would repeat are there anyway.
@@ -129,9 +129,12 @@ PrecisionFigures WeightedPrecision::figures(std::span<const uint32_t> weights,
   const std::size_t R = recallThresholds_.size();
   std::vector<double>& cells = scratch.cells;  // [t][r][k], as the summary reads them
   cells.assign(T * R * K, -1.0);
-  std::vector<double>& recall = scratch.recall;
-  std::vector<double>& precision = scratch.precision;
-  std::vector<uint32_t>& drawn = scratch.groups;
+  scratch.recall.resize(T);
+  scratch.precision.resize(T);
+  scratch.hits.resize(T);
+  scratch.counted.resize(T);
+  uint64_t* const tp = scratch.hits.data();
+  uint64_t* const some = scratch.counted.data();  // counted at only some thresholds
   for (std::size_t k = 0; k < K; ++k) {
     const Category& category = categories_[k];
     uint64_t truths = 0;
@@ -140,50 +143,56 @@ PrecisionFigures WeightedPrecision::figures(std::span<const uint32_t> weights,
     }
     if (truths == 0) continue;  // -1: no ground truth in this resample
     const double counted = static_cast<double>(truths);
-    drawn.clear();
-    for (uint32_t g = 0; g < category.groups.size(); ++g) {
-      if (weights[category.groups[g].unit] > 0) drawn.push_back(g);
-    }
     for (std::size_t t = 0; t < T; ++t) {
-      const uint64_t bit = uint64_t{1} << t;
-      recall.clear();
-      precision.clear();
-      double tp = 0.0, fp = 0.0;
-      const auto point = [&] {
-        recall.push_back(tp / counted);
-        precision.push_back(tp / (fp + tp + kEpsilon));
-      };
-      for (const uint32_t g : drawn) {
-        const Group& group = category.groups[g];
-        const uint32_t weight = weights[group.unit];
-        const Entry* entries = category.entries.data() + group.first;
-        if (group.size == 1) {
-          // Its copies follow each other: one point where they end, since
-          // the points between lie on the envelope's step (hits) or below
-          // the point before (false alarms).
-          if (entries->hit & bit) {
-            tp += weight;
-          } else if (entries->falseAlarm & bit) {
-            fp += weight;
-          } else {
-            continue;
-          }
-          point();
-          continue;
-        }
-        for (uint32_t copy = 0; copy < weight; ++copy) {
-          for (uint32_t e = 0; e < group.size; ++e) {
-            if (entries[e].hit & bit) {
-              tp += 1.0;
-            } else if (entries[e].falseAlarm & bit) {
-              fp += 1.0;
-            } else {
-              continue;
-            }
-            point();
-          }
+      tp[t] = some[t] = 0;
+      scratch.recall[t].clear();
+      scratch.precision[t].clear();
+    }
+    // Every threshold's walk at once, the detections read once. The counts
+    // are whole numbers, as the accumulation's doubles are: at each
+    // threshold the detections that count are the hits and the false
+    // alarms, so FP = counted - TP, and most detections count at every
+    // threshold (those matched to a crowd at some only). Only hits make
+    // points: a false alarm's point has the recall of the one before it and
+    // a lower precision, so neither the envelope nor a recall threshold
+    // ever takes its value (the first point aside, whose precision is 0,
+    // below any hit's).
+    uint64_t everywhere = 0;  // the weight of the detections counted at every threshold
+    const auto take = [&](const Entry& entry, uint64_t weight) {
+      const uint64_t counts = entry.hit | entry.falseAlarm;
+      if (counts == every_) {
+        everywhere += weight;
+      } else {
+        for (uint64_t at = counts; at != 0; at &= at - 1) {
+          some[static_cast<std::size_t>(__builtin_ctzll(at))] += weight;
         }
       }
+      for (uint64_t hits = entry.hit; hits != 0; hits &= hits - 1) {
+        const auto t = static_cast<std::size_t>(__builtin_ctzll(hits));
+        tp[t] += weight;
+        const double hit = static_cast<double>(tp[t]);
+        const double falseAlarms = static_cast<double>(everywhere + some[t] - tp[t]);
+        scratch.recall[t].push_back(hit / counted);
+        scratch.precision[t].push_back(hit / (falseAlarms + hit + kEpsilon));
+      }
+    };
+    for (const Group& group : category.groups) {
+      const uint32_t weight = weights[group.unit];
+      if (weight == 0) continue;
+      const Entry* entries = category.entries.data() + group.first;
+      if (group.size == 1) {
+        // Its copies follow each other: one point where they end, since
+        // the points between lie on the envelope's step.
+        take(*entries, weight);
+        continue;
+      }
+      for (uint32_t copy = 0; copy < weight; ++copy) {
+        for (uint32_t e = 0; e < group.size; ++e) take(entries[e], 1);
+      }
+    }
+    for (std::size_t t = 0; t < T; ++t) {
+      const std::vector<double>& recall = scratch.recall[t];
+      std::vector<double>& precision = scratch.precision[t];
       const std::size_t n = recall.size();
       for (std::size_t i = n; i-- > 1;) {
         if (precision[i] > precision[i - 1]) precision[i - 1] = precision[i];

@@ -51,8 +51,8 @@ class WeightedPrecision {
   /// What a resample needs apart from the weights; one per thread.
   struct Scratch {
     std::vector<double> cells, means;
-    std::vector<uint32_t> groups;
-    std::vector<double> recall, precision;
+    std::vector<uint64_t> hits, counted;                 // per threshold
+    std::vector<std::vector<double>> recall, precision;  // per threshold
   };
 
   /// The figures when unit u counts weights[u] times: those evaluateCoco()
@@ -88,6 +88,7 @@ class WeightedPrecision {
   std::vector<Category> categories_;
   std::size_t units_ = 0;
   std::size_t thresholds_ = 0;
+  uint64_t every_ = 0;  // a bit for each threshold
   std::vector<double> recallThresholds_;
   std::vector<std::size_t> at50_;  // the thresholds that are 0.5
 };
