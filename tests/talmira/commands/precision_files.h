@@ -46,7 +46,10 @@ struct CocoPairText {
 /// The sequences as one COCO pair: their images in order (ids from 1), the
 /// categories every sequence's in ascending id, by name in order of first
 /// appearance (ids from 1), unless `ownIds` (one sequence: its own ids).
-inline CocoPairText cocoText(const std::vector<const CocoSequence*>& sequences, bool ownIds) {
+/// With `copies` (one count per image of all the sequences, in order), each
+/// image is there that many times, each copy right after it with a fresh id.
+inline CocoPairText cocoText(const std::vector<const CocoSequence*>& sequences, bool ownIds,
+                             const std::vector<uint32_t>* copies = nullptr) {
   using Json = nlohmann::ordered_json;
   Json images = Json::array(), categories = Json::array(), annotations = Json::array(),
        results = Json::array();
@@ -61,32 +64,41 @@ inline CocoPairText cocoText(const std::vector<const CocoSequence*>& sequences, 
     joinedId[s].resize(q.ids.size());
     for (const std::size_t k : byId) {
       const std::string& name = q.pair.truthNames[k];
-      auto [at, added] = idOfName.emplace(name, ownIds ? q.ids[k] : int64_t(idOfName.size() + 1));
+      auto [at, added] =
+          idOfName.emplace(name, ownIds ? q.ids[k] : static_cast<int64_t>(idOfName.size() + 1));
       if (added) categories.push_back({{"id", at->second}, {"name", name}});
       joinedId[s][k] = at->second;
     }
   }
   int64_t image = 0, annotation = 0;
+  std::size_t global = 0;
   for (std::size_t s = 0; s < sequences.size(); ++s) {
     const GeneratedPair& p = sequences[s]->pair;
-    const int64_t first = image + 1;
-    for (uint32_t f = 0; f < p.frames; ++f) images.push_back({{"id", ++image}, {"frame_id", f}});
-    for (std::size_t k = 0; k < p.truth.size(); ++k) {
-      const GeneratedBox& b = p.truth[k];
-      // Now and then an area field that is not width times height.
-      const double area = b.width * b.height + (k % 7 == 3 ? 500.0 : 0.0);
-      annotations.push_back({{"id", ++annotation},
-                             {"image_id", first + b.frame},
-                             {"category_id", joinedId[s][b.label]},
-                             {"bbox", {b.x, b.y, b.width, b.height}},
-                             {"area", area},
-                             {"iscrowd", b.crowd ? 1 : 0}});
-    }
-    for (const GeneratedBox& b : p.system) {
-      results.push_back({{"image_id", first + b.frame},
-                         {"category_id", joinedId[s][std::min(b.label, joinedId[s].size() - 1)]},
-                         {"bbox", {b.x, b.y, b.width, b.height}},
-                         {"score", b.score}});
+    for (uint32_t f = 0; f < p.frames; ++f, ++global) {
+      const uint32_t times = copies != nullptr ? (*copies)[global] : 1;
+      for (uint32_t c = 0; c < times; ++c) {
+        images.push_back({{"id", ++image}, {"frame_id", f}});
+        for (std::size_t k = 0; k < p.truth.size(); ++k) {
+          const GeneratedBox& b = p.truth[k];
+          if (b.frame != f) continue;
+          // Now and then an area field that is not width times height.
+          const double area = b.width * b.height + (k % 7 == 3 ? 500.0 : 0.0);
+          annotations.push_back({{"id", ++annotation},
+                                 {"image_id", image},
+                                 {"category_id", joinedId[s][b.label]},
+                                 {"bbox", {b.x, b.y, b.width, b.height}},
+                                 {"area", area},
+                                 {"iscrowd", b.crowd ? 1 : 0}});
+        }
+        for (const GeneratedBox& b : p.system) {
+          if (b.frame != f) continue;
+          results.push_back(
+              {{"image_id", image},
+               {"category_id", joinedId[s][std::min(b.label, joinedId[s].size() - 1)]},
+               {"bbox", {b.x, b.y, b.width, b.height}},
+               {"score", b.score}});
+        }
+      }
     }
   }
   const Json truth = {{"images", std::move(images)},
