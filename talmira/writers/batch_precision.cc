@@ -46,7 +46,10 @@ precision::ImageSet categoriesOf(const BatchResult::PooledPrecision& pooled) {
 
 std::string figuresCsv(const std::array<double, 12>& figures) {
   std::string text;
-  for (const double value : figures) text += "," + shortestDouble(value);
+  for (const double value : figures) {
+    text += ',';
+    text += shortestDouble(value);
+  }
   return text;
 }
 
