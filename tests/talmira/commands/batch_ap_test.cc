@@ -4,6 +4,8 @@
 // single run's bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -206,6 +208,74 @@ TEST(BatchApTest, DamagedPartsAreRefused) {
     EXPECT_NE(r.errors.find(why), std::string::npos) << r.errors;
     EXPECT_TRUE(r.output.empty());
   }
+}
+
+// The corpus's COCO pair cut into four sequences of 25 images (in id order,
+// every category in each): the dataset's twelve figures and each category's
+// AP and AP50 are pycocotools' figures of the whole pair, and so are those
+// of the shards merged.
+TEST(BatchApTest, CorpusPairCutIntoSequencesPoolsToTheEvaluatorsFigures) {
+  const char* given = std::getenv("TALMIRA_CONFORMANCE_DIR");
+  const std::string corpus =
+      given != nullptr ? given : TALMIRA_FORMATS_DATA "/../../../../shared/conformance";
+  const std::string truthPath = corpus + "/coco/instances_val2014_100.json";
+  const std::string resultsPath = corpus + "/coco/instances_val2014_fakebbox100_results.json";
+  if (readFile(truthPath).empty()) {
+    if (std::getenv("CI") != nullptr) FAIL() << "the conformance corpus is missing: " << corpus;
+    GTEST_SKIP() << "no conformance corpus at " << corpus;
+  }
+  const Json truth = Json::parse(readFile(truthPath));
+  const Json results = Json::parse(readFile(resultsPath));
+  const Json expected = Json::parse(readFile(corpus + "/expected/coco.json"))
+      ["cases"]["instances_val2014_100.json instances_val2014_fakebbox100_results.json"];
+  std::vector<int64_t> ids;
+  for (const Json& image : truth["images"]) ids.push_back(image["id"].get<int64_t>());
+  std::sort(ids.begin(), ids.end());
+  ASSERT_EQ(ids.size(), 100u);
+  TempDir dir;
+  std::string list = "sequence,groundtruth,system\n";
+  for (std::size_t s = 0; s < 4; ++s) {
+    const int64_t low = ids[25 * s], high = ids[25 * s + 24];
+    const auto inside = [&](const Json& item) {
+      const int64_t id =
+          item.contains("image_id") ? item["image_id"].get<int64_t>() : item["id"].get<int64_t>();
+      return id >= low && id <= high;
+    };
+    Json part{{"images", Json::array()},
+              {"annotations", Json::array()},
+              {"categories", truth["categories"]}};
+    for (const Json& image : truth["images"]) {
+      if (inside(image)) part["images"].push_back(image);
+    }
+    for (const Json& a : truth["annotations"]) {
+      if (inside(a)) part["annotations"].push_back(a);
+    }
+    Json detections = Json::array();
+    for (const Json& d : results) {
+      if (inside(d)) detections.push_back(d);
+    }
+    const std::string name = "part" + std::to_string(s);
+    list += name + "," + dir.write(name + "_gt.json", part.dump()) + "," +
+            dir.write(name + "_res.json", detections.dump()) + "\n";
+  }
+  const std::string listPath = dir.write("list.csv", list);
+  const Json batch = jsonOf(runTalmira({"batch", listPath, "--ap", "--format", "json", "-j", "2"}));
+  const Json& total = batch["total"];
+  EXPECT_EQ(total["stats"], expected["stats"]);
+  EXPECT_EQ(total["images"], 100);
+  ASSERT_EQ(total["categories"].size(), 80u);
+  for (const Json& c : total["categories"]) {
+    const Json& want = expected["per_category"][c["name"].get<std::string>()];
+    EXPECT_EQ(c["ap"], want["ap"]) << c["name"];
+    EXPECT_EQ(c["ap50"], want["ap50"]) << c["name"];
+  }
+  std::vector<std::string> merge = {"merge", "--format", "json"};
+  for (const char* shard : {"1/2", "2/2"}) {
+    merge.push_back(dir.file(std::string("shard") + shard[0] + ".json"));
+    ASSERT_EQ(runTalmira({"batch", listPath, "--ap", "--shard", shard, "-o", merge.back()}).status,
+              0);
+  }
+  EXPECT_EQ(Json::parse(runTalmira(merge).output), batch);
 }
 
 TEST(BatchApTest, OptionsThatDoNotGoWithAp) {

@@ -161,8 +161,14 @@ TEST(CompareApTest, SequencesResampledAsBatchApScoresTheRepeatedLists) {
     return std::pair{batch["total"]["stats"][0].get<double>(),
                      batch["total"]["stats"][1].get<double>()};
   };
-  const Json result = jsonOf(runTalmira({"compare", "--dataset", listPath, "--ap", "--resamples",
-                                         "7", "--level", "0.6", "--format", "json", "-q"}));
+  const std::vector<std::string> arguments = {"compare",     "--dataset", listPath,  "--ap",
+                                              "--resamples", "7",         "--level", "0.6",
+                                              "--format",    "json",      "-q"};
+  const ToolResult single = runTalmira(arguments);
+  std::vector<std::string> threaded = arguments;
+  threaded.insert(threaded.end(), {"-j", "3"});
+  EXPECT_EQ(runTalmira(threaded).output, single.output);
+  const Json result = jsonOf(single);
   EXPECT_EQ(result["units"], 3);
   EXPECT_EQ(result["unit"], "sequence");
   const std::vector<uint32_t> once = {1, 1, 1};
