@@ -166,6 +166,13 @@ TEST(BatchApTest, ShardsMergeIntoTheSingleRun) {
   EXPECT_EQ(batch["sequences"][3]["stats"], street["stats"]);
   EXPECT_TRUE(batch["sequences"][4].contains("error"));
 
+  // No dataset page of average precision yet.
+  const ToolResult page =
+      runTalmira({"merge", parts[0], parts[1], parts[2], "--report", d.dir.file("page.html")});
+  EXPECT_EQ(page.status, 1);
+  EXPECT_NE(page.errors.find("--report with --ap is not available"), std::string::npos);
+  EXPECT_TRUE(readFile(d.dir.file("page.html")).empty());
+
   // A part of a run without --ap, or of other parameters, is refused.
   const std::string plain = d.dir.file("plain.json");
   runTalmira({"batch", listPath, "--shard", "1/3", "-o", plain, "-c", "0.15"});
