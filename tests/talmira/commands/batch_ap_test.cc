@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -114,6 +115,20 @@ TEST(BatchApTest, SequencesAsApAndTheDatasetAsOnePairOfAllItsImages) {
     EXPECT_EQ(pooledNames, names);
     if (same) {
       EXPECT_EQ(total["categories"][0]["id"], batch["sequences"][0]["categories"][0]["id"]);
+    }
+    // The same pairs as two folders, paired by name: the same figures.
+    std::filesystem::create_directories(d.dir.path() / "truth");
+    std::filesystem::create_directories(d.dir.path() / "detections");
+    for (std::size_t k = 0; k < d.files.size(); ++k) {
+      const std::string name = "s" + std::to_string(k) + ".json";
+      std::filesystem::copy_file(d.files[k].first, d.dir.path() / "truth" / name);
+      std::filesystem::copy_file(d.files[k].second, d.dir.path() / "detections" / name);
+    }
+    const Json folders = jsonOf(runTalmira({"batch", "--gt-dir", d.dir.file("truth"), "--sys-dir",
+                                            d.dir.file("detections"), "--ap", "--format", "json"}));
+    EXPECT_EQ(folders["total"], total);
+    for (std::size_t k = 0; k < d.files.size(); ++k) {
+      EXPECT_EQ(folders["sequences"][k]["stats"], batch["sequences"][k]["stats"]);
     }
   }
 }
