@@ -15,6 +15,7 @@
 
 #include "scoring/analysis/sequence_explanation.h"
 #include "scoring/counts/class_scores.h"
+#include "talmira/precision_options.h"
 #include "talmira/writers/explain_report.h"
 #include "talmira/writers/sweep_report.h"
 
@@ -221,12 +222,25 @@ void explainOne(BatchSequence& s, const InputFormats& formats, ExplainOptions op
   s.explanation = std::make_shared<const Explanation>(std::move(explained));
 }
 
-// What each sequence gets: scored at the confidence, swept into a pool, or
-// explained.
+// Evaluates one sequence's average precision as `talmira ap` does and keeps
+// its matches (what the dataset's figures are accumulated from) and figures;
+// its boxes are let go.
+void apOne(BatchSequence& s, const InputFormats& formats, float confidence,
+           const precision::CocoParameters& parameters, unsigned threads) {
+  precision::ImageSet set = imagesOfPair(s.groundTruth, s.system, formats, confidence,
+                                         static_cast<uint32_t>(s.position), threads);
+  std::vector<std::string> warnings = std::move(set.warnings);
+  precision::MatchedImages matched = precision::matchImages(set, parameters, threads);
+  s.precision = sequencePrecision(std::move(matched), std::move(warnings), parameters);
+}
+
+// What each sequence gets: scored at the confidence, swept into a pool,
+// explained, or evaluated for average precision.
 struct SequenceWork {
   float confidence = 0.0f;
   const ExplainOptions* explain = nullptr;  // with --explain
   const DatasetReading* reading = nullptr;
+  const precision::CocoParameters* ap = nullptr;  // with --ap
 };
 
 void scoreOne(BatchSequence& s, const SequenceWork& work, unsigned threads, CurvePool* pool) {
@@ -241,6 +255,10 @@ void scoreOne(BatchSequence& s, const SequenceWork& work, unsigned threads, Curv
     }
     if (work.explain != nullptr) {
       explainOne(s, formats, *work.explain, threads);
+      return;
+    }
+    if (work.ap != nullptr) {
+      apOne(s, formats, confidence, *work.ap, threads);
       return;
     }
     std::unique_ptr<QuorSequence> groundTruth;
@@ -305,7 +323,7 @@ void scoreSequences(const std::vector<BatchSequence*>& sequences, const BatchSou
   explain.confidence = source.confidence;
   explain.near = source.near;
   const SequenceWork work{source.confidence, source.explain && !source.sweep ? &explain : nullptr,
-                          &reading};
+                          &reading, source.ap && !source.sweep ? &source.apParameters : nullptr};
   std::unique_ptr<SweepPool> pool = source.sweep ? std::make_unique<SweepPool>() : nullptr;
   scoreAll(sequences, work, std::max(1u, jobs), progressShown, pool.get());
   if (pool != nullptr) pooled = pool->total();

@@ -55,6 +55,10 @@ DatasetReading datasetReading(const FormatOptionsGiven& given,
 /// --explain (`source.explain`), every sequence is explained as `talmira
 /// explain` explains it at the confidence and the source's near: its counts
 /// and its explanation without frames are kept, for pooledExplanation().
+/// With --ap (`source.ap`), every sequence is evaluated for average
+/// precision as `talmira ap` evaluates its pair, at the source's parameters:
+/// its matched cells and figures are kept (BatchSequence::precision), for
+/// settlePrecision().
 /// Only the results of a finished sequence are kept, and they do not depend
 /// on `jobs` or on the order the threads finish in. `progressShown`: a
 /// progress line on standard error. The files are read as `reading` says

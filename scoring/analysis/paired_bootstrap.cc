@@ -194,8 +194,9 @@ void resampleRange(const PackedUnits& packed, std::size_t unitCount, uint64_t se
   }
 }
 
-// The interval and the shares of one class's differences (reordered).
-ClassBootstrap summarise(std::span<double> d, uint64_t k) {
+}  // namespace
+
+ClassBootstrap summariseDifferences(std::span<double> d, uint64_t k) {
   ClassBootstrap out;
   const auto resamples = static_cast<double>(d.size());
   const auto above = std::count_if(d.begin(), d.end(), [](double v) { return v > 0.0; });
@@ -210,8 +211,6 @@ ClassBootstrap summarise(std::span<double> d, uint64_t k) {
   out.high = *highAt;
   return out;
 }
-
-}  // namespace
 
 PairedClassCounts& PairedClassCounts::operator+=(const PairedClassCounts& other) {
   gtA += other.gtA;
@@ -303,7 +302,8 @@ std::vector<ClassBootstrap> pairedBootstrap(const std::vector<UnitCounts>& units
                     differences.data());
     }
     for (std::size_t c = 0; c < batch.size(); ++c) {
-      result[batch[c]] = summarise(std::span(differences).subspan(c * resamples, resamples), k);
+      result[batch[c]] =
+          summariseDifferences(std::span(differences).subspan(c * resamples, resamples), k);
     }
   }
   return result;

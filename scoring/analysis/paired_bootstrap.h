@@ -141,6 +141,11 @@ struct ClassBootstrap {
   double aBetter = 0.0;  // below 0
 };
 
+/// The interval and the shares of one quantity's differences B - A over the
+/// resamples (`differences` are reordered): the (k+1)-th smallest and the
+/// (k+1)-th largest, and the shares above and below 0.
+ClassBootstrap summariseDifferences(std::span<double> differences, uint64_t k);
+
 /// The paired bootstrap: resample 1 draws n = units.size() units in turn
 /// (SplitMix64 from options.seed, below(n) each), then resample 2, up to R;
 /// the same draws serve every class and both detectors. In a resample each

@@ -59,15 +59,6 @@ double pairwiseSum(const double* a, std::size_t n) {
   return pairwiseSum(a, half) + pairwiseSum(a + half, n - half);
 }
 
-// numpy's mean of a contiguous array.
-double numpyMean(const std::vector<double>& values) {
-  double sum = 0.0;
-  for (std::size_t at = 0; at < values.size(); at += 8192) {
-    sum += pairwiseSum(values.data() + at, std::min<std::size_t>(8192, values.size() - at));
-  }
-  return sum / static_cast<double>(values.size());
-}
-
 // Intersection over union of a detection and a ground-truth box, over the
 // detection's own area when the ground truth is a crowd.
 double cocoIou(const DetectedBox& d, const TruthBox& g) {
@@ -167,6 +158,14 @@ void matchCell(const ImageSet& set, const Cell& cell, const CocoParameters& para
 }
 
 }  // namespace
+
+double numpyMean(std::span<const double> values) {
+  double sum = 0.0;
+  for (std::size_t at = 0; at < values.size(); at += 8192) {
+    sum += pairwiseSum(values.data() + at, std::min<std::size_t>(8192, values.size() - at));
+  }
+  return sum / static_cast<double>(values.size());
+}
 
 std::vector<double> linspace(double start, double stop, std::size_t count) {
   std::vector<double> values(count);

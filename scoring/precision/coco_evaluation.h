@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ struct CocoParameters {
 
 /// numpy's linspace(start, stop, count): start + i * step, the last exactly stop.
 std::vector<double> linspace(double start, double stop, std::size_t count);
+
+/// numpy's mean of a contiguous array of doubles (its pairwise summation,
+/// in blocks of 8,192): the summary's mean, to the bit.
+double numpyMean(std::span<const double> values);
 
 /// What the accumulation needs of the matching: per cell (in (category,
 /// image) order), its kept detections (the image's score order, cut to the

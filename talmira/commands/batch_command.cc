@@ -15,6 +15,7 @@
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/dataset.h"
+#include "talmira/precision_options.h"
 #include "talmira/writers/batch_report.h"
 
 namespace talmira {
@@ -40,6 +41,8 @@ struct BatchOptions {
   std::string plot;
   bool explain = false;
   float near = kDefaultNearThreshold;
+  bool ap = false;
+  PrecisionOptionsGiven apOptions;
   FormatOptionsGiven formats;
 };
 
@@ -120,6 +123,20 @@ void runBatch(const BatchOptions& options) {
                        "talmira batch: --report with --explain is not available yet; use the "
                        "per-sequence talmira explain --report"};
   }
+  if (options.ap) {
+    if (!options.report.empty() || !options.viewDir.empty()) {
+      throw CommandError{
+          kExitUsage,
+          "talmira batch: " + std::string(options.report.empty() ? "--view" : "--report") +
+              " with --ap is not available"};
+    }
+    if (!options.formats.rules.rules().isDefault()) {
+      throw CommandError{kExitUsage,
+                         "talmira batch: the scoring rules (--rules, --overlap, ...) are the "
+                         "counts'; --ap follows COCO's protocol, whose thresholds "
+                         "--iou-thresholds sets"};
+    }
+  }
   std::size_t shardIndex = 1;
   std::size_t shardCount = 1;
   const bool sharded = !options.shard.empty();
@@ -149,6 +166,8 @@ void runBatch(const BatchOptions& options) {
   result.source.gridSteps = options.sweep && !options.exact ? options.gridSteps : 0;
   result.source.explain = options.explain;
   if (options.explain) result.source.near = options.near;
+  result.source.ap = options.ap;
+  if (options.ap) result.source.apParameters = precisionParameters(options.apOptions);
   result.sequences = fromList
                          ? readList(options.list, result.source)
                          : pairFolders(options.groundTruthDir, options.systemDir, result.source,
@@ -180,6 +199,11 @@ void runBatch(const BatchOptions& options) {
 
   std::size_t failed = 0;
   for (const BatchSequence* s : mine) {
+    if (s->precision != nullptr) {
+      for (const std::string& warning : s->precision->warnings) {
+        std::fprintf(stderr, "warning: %s: %s\n", s->name.c_str(), warning.c_str());
+      }
+    }
     if (!s->failed()) continue;
     ++failed;
     std::fprintf(stderr, "%s\n", s->error.c_str());
@@ -192,6 +216,7 @@ void runBatch(const BatchOptions& options) {
     writeOutput(options.output, renderPartial(part));
   } else {
     settleClasses(result, result.source.sweep ? &pool : nullptr);
+    settlePrecision(result, jobs);
     std::vector<std::string> viewPages;
     if (!options.viewDir.empty()) viewPages = writeViewPages(options, result.sequences, reading);
     if (!options.plot.empty()) writeOutput(options.plot, renderBatchPlot(result));
@@ -277,6 +302,13 @@ void addBatchCommand(CLI::App& app) {
       "for every miss and false alarm, the pairs' overlaps, the confusion matrix of All) and "
       "pool the causes over the dataset");
   addNearOption(*command, options->near)->needs(explain);
+  CLI::Option* ap = command->add_flag(
+      "--ap", options->ap,
+      "instead of the counts: average precision as `talmira ap` computes it (COCO's twelve "
+      "figures) of every sequence, and of the dataset with the detections of every frame of "
+      "every sequence pooled (not an average of the sequences' figures)");
+  ap->excludes(sweep)->excludes(explain);
+  for (CLI::Option* option : addPrecisionOptions(*command, options->apOptions)) option->needs(ap);
   command->add_flag("-q,--quiet", options->quiet, "no progress line on standard error");
   addFormatOptions(*command, options->formats);
   addRulesOptions(*command, options->formats.rules);
@@ -289,7 +321,8 @@ void addBatchCommand(CLI::App& app) {
       "  talmira batch dataset.csv --shard 2/8 -o part2.json   (then: talmira merge part*.json)\n"
       "  talmira batch dataset.csv --sweep --exact --format csv -o pooled-curve.csv --plot "
       "pooled.svg\n"
-      "  talmira batch dataset.csv --explain -c 0.4 --format csv -o causes.csv\n");
+      "  talmira batch dataset.csv --explain -c 0.4 --format csv -o causes.csv\n"
+      "  talmira batch videos.csv --ap --format json -o ap.json\n");
   command->callback([options, command] {
     options->formatGiven = command->count("--format") > 0;
     runBatch(*options);

@@ -28,6 +28,8 @@
 #include "talmira/commands/commands.h"
 #include "talmira/dataset_list.h"
 #include "talmira/pages/compare_page.h"
+#include "talmira/precision_compare.h"
+#include "talmira/precision_options.h"
 #include "talmira/writers/batch_report.h"
 #include "talmira/writers/compare_report.h"
 
@@ -59,6 +61,9 @@ struct CompareOptions {
   std::string report;
   unsigned jobs = 1;
   bool quiet = false;
+  bool ap = false;  // average precision instead of NMODTA
+  PrecisionOptionsGiven apOptions;
+  bool resamplesGiven = false;
   FormatOptionsGiven formats;
 };
 
@@ -389,6 +394,88 @@ uint64_t parseSeed(const std::string& text) {
   return value;
 }
 
+// The resamples of --ap when --resamples is not given: each resample
+// accumulates both detectors again.
+constexpr uint64_t kPrecisionResamples = 1000;
+
+// --ap: mAP and AP50 of both detectors, the bootstrap over images or sequences.
+void runPrecisionCompare(const CompareOptions& o, bool dataset) {
+  if (o.best || o.block > 0 || !o.report.empty()) {
+    throw CommandError{kExitUsage, std::string("talmira compare: ") +
+                                       (o.best        ? "--best"
+                                        : o.block > 0 ? "--block"
+                                                      : "--report") +
+                                       " with --ap is not available"};
+  }
+  if (!o.formats.rules.rules().isDefault()) {
+    throw CommandError{kExitUsage,
+                       "talmira compare: the scoring rules (--rules, --overlap, ...) are the "
+                       "counts'; --ap follows COCO's protocol, whose thresholds "
+                       "--iou-thresholds sets"};
+  }
+  PrecisionCompareRun run;
+  run.confidenceA = o.perSystem ? o.confidenceA : o.confidence;
+  run.confidenceB = o.perSystem ? o.confidenceB : o.confidence;
+  run.parameters = precisionParameters(o.apOptions);
+  run.bootstrap.resamples = o.resamplesGiven ? o.resamples : kPrecisionResamples;
+  run.bootstrap.seed = o.seed;
+  run.bootstrap.level = o.level;
+  run.jobs = std::max(1u, o.jobs);
+  run.progress = !o.quiet && isatty(fileno(stderr)) != 0;
+  {
+    // The figures are COCO's first two: the parameters must have them.
+    precision::MatchedImages none;
+    none.matches.areas = run.parameters.areaRanges.size();
+    none.matches.begin = {0};
+    try {
+      precision::WeightedPrecision(none, {}, 0, run.parameters);
+    } catch (const std::invalid_argument& e) {
+      throw CommandError{kExitUsage, std::string("talmira compare --ap: ") + e.what()};
+    }
+  }
+  PrecisionCompareResult result;
+  std::vector<std::string> inputs = auxiliaryInputs(o.formats);
+  if (dataset) {
+    std::vector<CompareSequence> sequences = readCompareList(o.dataset);
+    run.reading = datasetReading(
+        o.formats, std::any_of(sequences.begin(), sequences.end(), [](const CompareSequence& s) {
+          return !s.groundTruthFormat.empty() || !s.systemFormat.empty();
+        }));
+    inputs.push_back(o.dataset);
+    for (const CompareSequence& s : sequences) {
+      inputs.insert(inputs.end(), {s.groundTruth, s.systemA, s.systemB});
+    }
+    refuseOutputNamingInput(o.output, inputs);
+    result = comparePrecisionDataset(o.dataset, sequences, run);
+  } else {
+    inputs.insert(inputs.begin(), {o.groundTruth, o.systemA, o.systemB});
+    refuseOutputNamingInput(o.output, inputs);
+    run.reading = datasetReading(o.formats, false);
+    result = comparePrecisionFiles(o.groundTruth, o.systemA, o.systemB, run);
+  }
+  for (const std::string& warning : result.warnings) {
+    std::fprintf(stderr, "warning: %s\n", warning.c_str());
+  }
+  std::size_t failed = 0;
+  for (const PrecisionCompareSequence& s : result.sequences) {
+    if (!s.failed()) continue;
+    ++failed;
+    std::fprintf(stderr, "%s\n", s.error.c_str());
+  }
+  switch (o.format) {
+    case Format::kText:
+      writeOutput(o.output, renderPrecisionCompareText(result));
+      break;
+    case Format::kCsv:
+      writeOutput(o.output, renderPrecisionCompareCsv(result));
+      break;
+    case Format::kJson:
+      writeOutput(o.output, jsonText(precisionCompareJson(result)));
+      break;
+  }
+  if (failed > 0) throw sequencesFailed("talmira compare", failed, result.sequences.size());
+}
+
 void runCompare(const CompareOptions& o) {
   const bool dataset = !o.dataset.empty();
   const bool positionals = !o.groundTruth.empty() || !o.systemA.empty() || !o.systemB.empty();
@@ -399,6 +486,10 @@ void runCompare(const CompareOptions& o) {
   if (!dataset && (o.groundTruth.empty() || o.systemA.empty() || o.systemB.empty())) {
     throw CommandError{kExitUsage,
                        "talmira compare: give GT SYS_A SYS_B (one sequence), or --dataset LIST"};
+  }
+  if (o.ap) {
+    runPrecisionCompare(o, dataset);
+    return;
   }
   if (dataset && o.block > 0) {
     throw CommandError{kExitUsage,
@@ -515,7 +606,9 @@ void addCompareCommand(CLI::App& app) {
       ->excludes(confidence)
       ->excludes(confidenceA)
       ->excludes(confidenceB);
-  command->add_option("--resamples", options->resamples, "bootstrap resamples (default 10000)")
+  command
+      ->add_option("--resamples", options->resamples,
+                   "bootstrap resamples (default 10000; 1000 with --ap)")
       ->type_name("R")
       ->check(CLI::Range(uint64_t{1}, kMaxResamples));
   command
@@ -553,6 +646,13 @@ void addCompareCommand(CLI::App& app) {
                 "threads (with --dataset: sequences at once); the result does not depend on it");
   command->add_flag("-q,--quiet", options->quiet,
                     "with --dataset: no progress line on standard error");
+  CLI::Option* ap = command->add_flag(
+      "--ap", options->ap,
+      "instead of NMODTA: average precision as `talmira ap` computes it, mAP (IoU 0.50:0.95) "
+      "and AP50 of each detector, the units (images, or with --dataset the sequences) "
+      "resampled and both figures computed again from each resample's detections and ground "
+      "truth; -c leaves out detections below it, as `talmira ap -c` does");
+  for (CLI::Option* option : addPrecisionOptions(*command, options->apOptions)) option->needs(ap);
   addFormatOptions(*command, options->formats);
   addRulesOptions(*command, options->formats.rules);
   command->footer(
@@ -567,8 +667,12 @@ void addCompareCommand(CLI::App& app) {
       "Examples:\n"
       "  talmira compare groundtruth.csv old.csv new.csv\n"
       "  talmira compare --dataset compare.csv -c 0.4 --format csv -o differences.csv\n"
-      "  talmira compare --dataset compare.csv --best --report compare.html\n");
-  command->callback([options] { runCompare(*options); });
+      "  talmira compare --dataset compare.csv --best --report compare.html\n"
+      "  talmira compare instances.json results_a.json results_b.json --ap\n");
+  command->callback([options, command] {
+    options->resamplesGiven = command->count("--resamples") > 0;
+    runCompare(*options);
+  });
 }
 
 }  // namespace talmira

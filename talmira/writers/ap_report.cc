@@ -43,6 +43,29 @@ CategoryPrecision categoryPrecision(const precision::CocoResult& result, std::si
   return {figure(0), figure(1), figure(2), figure(3), figure(4), figure(5), figure(8)};
 }
 
+const std::array<const char*, 12> kFigureKeys = {"ap",        "ap50",     "ap75",      "ap_small",
+                                                 "ap_medium", "ap_large", "ar1",       "ar10",
+                                                 "ar100",     "ar_small", "ar_medium", "ar_large"};
+
+std::array<double, 12> categoryFigures(const precision::CocoResult& result, std::size_t category) {
+  const long k = static_cast<long>(category);
+  const std::vector<int>& md = result.parameters.maxDetections;
+  const int last = md.size() > 2 ? md[2] : md.back();
+  const CategoryPrecision c = categoryPrecision(result, category);
+  return {c.ap,
+          c.ap50,
+          c.ap75,
+          c.apSmall,
+          c.apMedium,
+          c.apLarge,
+          result.summary(false, -1, "all", md[0], k),
+          result.summary(false, -1, "all", md.size() > 1 ? md[1] : -1, k),
+          c.ar100,
+          result.summary(false, -1, "small", last, k),
+          result.summary(false, -1, "medium", last, k),
+          result.summary(false, -1, "large", last, k)};
+}
+
 std::string renderCocoText(const precision::CocoResult& result, const precision::ImageSet& set) {
   std::string text = precision::cocoSummaryText(result);
   std::vector<std::vector<std::string>> rows = {

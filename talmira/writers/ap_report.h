@@ -2,6 +2,7 @@
 // forms.
 #pragma once
 
+#include <array>
 #include <string>
 
 #include "scoring/precision/coco_evaluation.h"
@@ -14,6 +15,13 @@ struct CategoryPrecision {
   double ap = -1, ap50 = -1, ap75 = -1, apSmall = -1, apMedium = -1, apLarge = -1, ar100 = -1;
 };
 CategoryPrecision categoryPrecision(const precision::CocoResult& result, std::size_t category);
+/// One category's twelve figures in the order of COCOeval's summary (AP,
+/// AP50, AP75, APs, APm, APl, AR1, AR10, AR100, ARs, ARm, ARl): those of
+/// categoryPrecision(), the recalls at the first and second numbers of
+/// detections, and by area at the cut it takes.
+std::array<double, 12> categoryFigures(const precision::CocoResult& result, std::size_t category);
+/// The figures' names as CSV columns and JSON keys, in that order.
+extern const std::array<const char*, 12> kFigureKeys;
 
 /// The twelve summary lines as COCOeval prints them, then a table of the
 /// categories (AP, AP50, AP75, APs, APm, APl, AR100, GT, detections).

@@ -9,6 +9,7 @@
 
 #include "talmira/pages/html_report.h"
 #include "talmira/pages/sweep_plot.h"
+#include "talmira/writers/batch_precision.h"
 #include "talmira/writers/explain_report.h"
 #include "talmira/writers/score_report.h"
 #include "talmira/writers/sweep_report.h"
@@ -43,6 +44,7 @@ void addSourceJson(Json& json, const BatchSource& source) {
   if (!source.reading.empty()) json["reading"] = source.reading;
   stateRules(json, source.rules);
   if (source.explain) json["near"] = jsonNumber(source.near);
+  if (source.ap) json["ap"] = parametersJson(source.apParameters);
   if (source.sweep) {
     json["sweep"] = source.gridSteps > 0 ? Json{{"grid", source.gridSteps}} : Json{{"exact", true}};
   }
@@ -233,6 +235,7 @@ Json explainedClassesJson(const Explanation& e) {
 }
 
 std::string renderText(const BatchResult& result) {
+  if (result.source.ap) return renderPrecisionText(result);
   if (result.source.sweep) return renderSweepTextOf(result);
   if (result.source.explain) return renderExplainTextOf(result);
   const std::size_t failed = failedCount(result.sequences);
@@ -265,6 +268,7 @@ std::string renderCsv(const BatchResult& result) {
   // pair's, so that what reads one reads the other.
   if (result.source.sweep) return renderSweepCsv(pooledSweepReport(result));
   if (result.source.explain) return renderExplainCsvOf(result);
+  if (result.source.ap) return renderPrecisionCsv(result);
   // A failed sequence has no counts, so no rows; its message is on standard
   // error and in the JSON output.
   std::string text = "sequence,class,gt,det,fn,fp,frames,nmodta\n";
@@ -284,6 +288,10 @@ std::string renderCsv(const BatchResult& result) {
 Json batchJson(const BatchResult& result) {
   Json json = Json::object();
   addSourceJson(json, result.source);
+  if (result.source.ap) {
+    json.update(precisionJson(result));
+    return json;
+  }
   Json sequences = Json::array();
   for (const BatchSequence& s : result.sequences) {
     if (s.failed()) {
@@ -747,6 +755,8 @@ std::string renderPartial(const BatchPart& part) {
                {"system", s.system}};
     if (s.failed()) {
       entry["error"] = s.error;
+    } else if (part.source.ap) {
+      entry["precision"] = precisionPartJson(*s.precision);
     } else {
       entry["classes"] = classesJson(*s.classSet, s.classes);
       if (part.source.sweep) entry["best"] = bestPointsJson(s);
@@ -856,6 +866,12 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
         notAPartial(path, "sweep settings " + sweep.dump() + " are neither a grid nor exact");
       }
     }
+    // Parts written before --ap have no "ap": they read as before.
+    if (json.contains("ap")) {
+      source.ap = true;
+      source.apParameters = parametersFromJson(json.at("ap"), path);
+      if (source.sweep) notAPartial(path, "it says both --sweep and --ap");
+    }
     // Parts written before --explain have no "explain": they read as before.
     if (json.value("explain", false)) {
       source.explain = true;
@@ -864,6 +880,7 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
         notAPartial(path, "near " + json.at("near").dump() + " is not from 0 to 1");
       }
       if (source.sweep) notAPartial(path, "it says both --sweep and --explain");
+      if (source.ap) notAPartial(path, "it says both --explain and --ap");
     }
     source.listDigest = json.at("list_digest").get<std::string>();
     source.sequenceCount = json.at("sequence_count").get<std::size_t>();
@@ -891,6 +908,8 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
       if (entry.contains("error")) {
         s.error = entry.at("error").get<std::string>();
         if (s.error.empty()) notAPartial(path, "an empty error for " + s.name);
+      } else if (source.ap) {
+        s.precision = parsePrecisionPart(entry.at("precision"), source.apParameters, path, s.name);
       } else {
         // The sequence's classes are its rows after All.
         const Json& classes = entry.at("classes");
@@ -950,6 +969,7 @@ std::string describe(const BatchSource& s, bool withRules) {
   if (!s.reading.empty()) text += " reading " + s.reading;
   if (withRules) text += " under the rules " + rulesText(s.rules);
   if (s.explain) return text + " with --explain --near " + shortestText(s.near);
+  if (s.ap) return text + " with " + precisionWords(s.apParameters);
   if (!s.sweep) return text + " without --sweep or --explain";
   return text + (s.gridSteps > 0 ? " with --sweep --grid " + std::to_string(s.gridSteps)
                                  : std::string(" with --sweep --exact"));
@@ -959,7 +979,8 @@ bool sameSource(const BatchSource& a, const BatchSource& b) {
   return a.list == b.list && a.groundTruthDir == b.groundTruthDir && a.systemDir == b.systemDir &&
          a.listDigest == b.listDigest && a.sequenceCount == b.sequenceCount &&
          a.confidence == b.confidence && a.sweep == b.sweep && a.gridSteps == b.gridSteps &&
-         a.explain == b.explain && a.near == b.near && a.reading == b.reading && a.rules == b.rules;
+         a.explain == b.explain && a.near == b.near && a.reading == b.reading &&
+         a.rules == b.rules && a.ap == b.ap && sameParameters(a.apParameters, b.apParameters);
 }
 
 [[noreturn]] void refuse(const std::string& message) {
@@ -1040,6 +1061,7 @@ BatchResult joinParts(std::vector<BatchPart> parts, const std::vector<std::strin
     pool.addAll(pools);
   }
   settleClasses(result, result.source.sweep ? &pool : nullptr);
+  settlePrecision(result, 1);
   return result;
 }
 

@@ -16,9 +16,26 @@
 #include "scoring/analysis/sequence_explanation.h"
 #include "scoring/counts/class_scores.h"
 #include "scoring/counts/confidence_sweep.h"
+#include "scoring/precision/coco_evaluation.h"
+#include "scoring/precision/pooled_precision.h"
 #include "talmira/cli_common.h"
 
 namespace talmira {
+
+/// With --ap: what a sequence keeps of its evaluation, its matched cells
+/// (which the dataset's figures are accumulated from, and a shard's part
+/// carries) and its own figures, accumulated from them.
+struct SequencePrecision {
+  precision::MatchedImages matched;
+  std::vector<std::string> warnings;  // the reader's, said beside the figures
+  std::array<double, 12> stats{};     // COCOeval's twelve
+  /// Per category, the twelve in the same order (categoryFigures()).
+  std::vector<std::array<double, 12>> categories;
+};
+/// A sequence's precision from its matches, with its figures.
+std::shared_ptr<const SequencePrecision> sequencePrecision(
+    precision::MatchedImages matched, std::vector<std::string> warnings,
+    const precision::CocoParameters& parameters);
 
 /// One sequence of the dataset, at its position in the list.
 struct BatchSequence {
@@ -42,6 +59,8 @@ struct BatchSequence {
   /// (no frames: the dataset's outputs name sequences, not frames); null
   /// otherwise, so that a plain run's sequences stay small.
   std::shared_ptr<const Explanation> explanation;
+  /// With --ap: its matches and figures; null otherwise.
+  std::shared_ptr<const SequencePrecision> precision;
   bool failed() const { return !error.empty(); }
 };
 
@@ -58,6 +77,9 @@ struct BatchSource {
   int gridSteps = 0;                   // with --sweep: the grid's N, or 0 for --exact
   bool explain = false;                // --explain
   float near = kDefaultNearThreshold;  // with --explain: --near
+  bool ap = false;                     // --ap
+  // With --ap: the evaluation's parameters.
+  precision::CocoParameters apParameters = precision::CocoParameters::standard();
   // How the inputs were read, when not as files of this format: the options
   // of the other formats, as command-line words (the class map by a digest
   // of what it maps). Empty for the default.
@@ -92,7 +114,21 @@ struct BatchResult {
   /// With --sweep: every class's exact curve summed over the scored
   /// sequences, a row each of `classSet`.
   SweepCurves pooledCurves = SweepCurves(kClassCount);
+  /// With --ap: the figures of every scored sequence's frames pooled
+  /// (settlePrecision()).
+  struct PooledPrecision {
+    std::vector<int64_t> categoryIds;
+    std::vector<std::string> categoryNames;
+    std::size_t images = 0;
+    precision::CocoResult result;
+  };
+  std::shared_ptr<const PooledPrecision> pooledPrecision;
 };
+
+/// With --ap: joins the scored sequences' matches in list order
+/// (poolMatches()) and accumulates them once, on `threads` threads (the
+/// result does not depend on them).
+void settlePrecision(BatchResult& result, unsigned threads);
 
 /// Gives the result its classes, those of its scored sequences in list order
 /// (each sequence keeps its own rows: a class it does not have has no boxes
