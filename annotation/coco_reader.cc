@@ -1,7 +1,8 @@
 #include "annotation/coco_reader.h"
 
+#include "annotation/json_offsets.h"
+
 #include <algorithm>
-#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -14,36 +15,6 @@ namespace formats {
 namespace {
 
 using Json = nlohmann::json;
-
-// A pointer into the bytes being parsed that tells, as the parser moves it,
-// how far the parser has read: when an object starts, the parser has just
-// read its '{', and so the line of the element is known.
-class WatchedBytes {
- public:
-  using iterator_category = std::forward_iterator_tag;
-  using value_type = char;
-  using difference_type = std::ptrdiff_t;
-  using pointer = const char*;
-  using reference = const char&;
-
-  WatchedBytes() = default;
-  WatchedBytes(const char* at, const char** read) : at_(at), read_(read) {}
-  reference operator*() const { return *at_; }
-  WatchedBytes& operator++() {
-    *read_ = ++at_;
-    return *this;
-  }
-  WatchedBytes operator++(int) {
-    WatchedBytes before = *this;
-    ++*this;
-    return before;
-  }
-  bool operator==(const WatchedBytes& other) const { return at_ == other.at_; }
-
- private:
-  const char* at_ = nullptr;
-  const char** read_ = nullptr;
-};
 
 // A parsed document and the lines where the elements of its lists start:
 // those of the top-level list, or of the lists under the top-level keys.

@@ -41,11 +41,11 @@ std::vector<double> linspace(double start, double stop, std::size_t count);
 /// the joined order is the dataset's) before one accumulation.
 struct CocoMatches {
   std::size_t areas = 0;
-  std::vector<uint32_t> category, image;  // per cell
-  std::vector<uint32_t> begin;            // per cell, and one past the last
-  std::vector<double> scores;             // per kept detection
-  std::vector<uint32_t> counted;          // [cell * areas + a]
-  std::vector<uint64_t> matched, ignored; // [detection * areas + a]
+  std::vector<uint32_t> category, image;   // per cell
+  std::vector<uint32_t> begin;             // per cell, and one past the last
+  std::vector<double> scores;              // per kept detection
+  std::vector<uint32_t> counted;           // [cell * areas + a]
+  std::vector<uint64_t> matched, ignored;  // [detection * areas + a]
 
   std::size_t cells() const { return category.size(); }
 };

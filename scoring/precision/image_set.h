@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace precision {
@@ -18,8 +18,8 @@ namespace precision {
 struct TruthBox {
   double x = 0.0, y = 0.0, width = 0.0, height = 0.0;
   double area = 0.0;
-  int64_t id = 0;     // the annotation's id (COCO's), or its position
-  int64_t track = -1; // the object's identity along a video, -1 when none
+  int64_t id = 0;      // the annotation's id (COCO's), or its position
+  int64_t track = -1;  // the object's identity along a video, -1 when none
   bool crowd = false;
   uint64_t line = 0;  // where the box is written, for messages
 };

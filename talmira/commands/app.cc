@@ -39,6 +39,7 @@ int runTalmira(int argc, char** argv) {
   addEventsCommand(app);
   addExplainCommand(app);
   addSweepCommand(app);
+  addApCommand(app);
   addBatchCommand(app);
   addMergeCommand(app);
   addCompareCommand(app);

@@ -15,6 +15,7 @@ void addScoreCommand(CLI::App& app);
 void addCheckCommand(CLI::App& app);
 void addEventsCommand(CLI::App& app);
 void addSweepCommand(CLI::App& app);
+void addApCommand(CLI::App& app);
 void addBatchCommand(CLI::App& app);
 void addMergeCommand(CLI::App& app);
 void addExplainCommand(CLI::App& app);
