@@ -63,6 +63,7 @@ corpus' real COCO pair.
 """
 
 import collections
+import decimal
 import json
 import math
 import os
@@ -533,7 +534,8 @@ class _CaseGen:
         self.ints = rng.random() < 0.35
         self.decimals = None if self.ints else rng.choice([None, None, None, 1, 2, 3, 6])
         self.score_pool = rng.sample([1, 0, 0.9, 0.5, 0.75, 0.3333333333333333, 0.05, 1e-9,
-                                      round(rng.random(), 3), rng.random()], rng.randint(1, 5))
+                                      -0.0, -0.25, 2.5, 5e-324, round(rng.random(), 3),
+                                      rng.random()], rng.randint(1, 5))
         self.tie_rate = rng.choice([0.0, 0.4, 0.8, 1.0])
         self.truths = []
         self.results = []
@@ -561,6 +563,8 @@ class _CaseGen:
         rng = self.rng
         if rng.random() < self.tie_rate:
             return rng.choice(self.score_pool)
+        if rng.random() < 0.03:
+            return rng.uniform(-1.0, 0.0)  # nothing asks a score to be positive
         return rng.choice([rng.random(), round(rng.random(), 2), round(rng.random(), 1)])
 
     # Boxes
@@ -677,7 +681,7 @@ class _CaseGen:
     def scene(self, image, category):
         rng = self.rng
         kind = rng.choices(["empty", "plain", "crowd", "twins", "tuned", "many"],
-                           [25, 40, 12, 8, 12, 3])[0]
+                           [15, 40, 12, 8, 12, 3])[0]
         if kind == "empty":
             return
         if kind == "plain":
@@ -753,8 +757,115 @@ class _CaseGen:
             self.add_detection(image, category, self.box())
 
 
+def text_style(rng, seed):
+    """How a case writes its numbers and objects (see json_text())."""
+    return {"seed": "text-%d" % seed,
+            "numbers": rng.choice([0.0, 0.0, 0.2, 0.6, 1.0]),
+            "keys": rng.choice([0.0, 0.0, 0.3, 1.0]),
+            "indent": rng.choice([None, None, None, 0, 1, "\t"]),
+            "ascii": rng.random() < 0.5}
+
+
+def _decimal_text(exact):
+    """A Decimal's digits, plain or in exponent form."""
+    return format(exact, "f") if -30 < exact.adjusted() < 30 else format(exact, "E")
+
+
+def number_text(value, style):
+    """A float's JSON text: its shortest form, or on a share of the values
+    (fixed per value, so that a shrunk case keeps its texts) another text of
+    the same double: 17 digits, an exponent, the exact binary value in
+    decimal, a whole number, or a decimal on or next to the midpoint between
+    the double and a neighbour, which a reader must round to even or to the
+    nearer one."""
+    text = repr(value)
+    if not math.isfinite(value) or style["numbers"] == 0.0:
+        return text
+    rng = random.Random("%s/%s" % (style["seed"], text))
+    if rng.random() >= style["numbers"]:
+        return text
+    form = rng.choice(["17", "e", "E", "exact", "whole", "half", "half", "near half"])
+    if form == "17":
+        return "%.17g" % value
+    if form == "e":
+        return "%.16e" % value
+    if form == "E":
+        return "%.20E" % value
+    if form == "whole":
+        return "%d" % value if value.is_integer() and abs(value) < 1e15 else text
+    exact = decimal.Decimal(value)
+    if form == "exact":
+        return _decimal_text(exact)
+    if value == 0.0:
+        return text
+    neighbour = decimal.Decimal(math.nextafter(value, rng.choice([-math.inf, math.inf])))
+    with decimal.localcontext() as context:
+        context.prec = 1200
+        middle = (exact + neighbour) / 2
+        if form == "near half":
+            middle += (exact - neighbour) * decimal.Decimal("1e-25")
+    return _decimal_text(middle)
+
+
+def json_text(document, style):
+    """JSON of the document, numbers written by number_text() and, on a
+    share of the objects, keys in a shuffled order."""
+    ascii_only = style["ascii"]
+    indent = style["indent"]
+    pad = "" if indent is None else (" " * indent if isinstance(indent, int) else indent)
+
+    def write(item, depth):
+        newline = "" if indent is None else "\n" + pad * (depth + 1)
+        close_line = "" if indent is None else "\n" + pad * depth
+        if isinstance(item, dict):
+            pairs = list(item.items())
+            if style["keys"] and pairs:
+                rng = random.Random("%s/keys/%s" % (style["seed"],
+                                                    json.dumps(item, sort_keys=True)))
+                if rng.random() < style["keys"]:
+                    rng.shuffle(pairs)
+            if not pairs:
+                return "{}"
+            return "{" + ",".join(newline + json.dumps(k, ensure_ascii=ascii_only) + ": "
+                                  + write(v, depth + 1) for k, v in pairs) + close_line + "}"
+        if isinstance(item, list):
+            if not item:
+                return "[]"
+            return "[" + ", ".join(newline + write(v, depth + 1) for v in item) + close_line + "]"
+        if isinstance(item, float):
+            return number_text(item, style)
+        return json.dumps(item, ensure_ascii=ascii_only)
+
+    return write(document, 0) + "\n"
+
+
+def _dress(rng, gen):
+    """What a case's boxes look like beyond their shapes: scaled by a power of
+    two (IoUs stay as they were, areas move by its square), with segmentation
+    beside the boxes (polygons, or run lengths for crowds)."""
+    # Now and then so far that areas pass 1e10, beyond even the range "all".
+    power = rng.choices([0, 3, 6, 20], [80, 8, 8, 2])[0] if gen.ints else \
+        rng.choices([0, -12, -3, 3, 6, 20], [70, 8, 8, 6, 6, 2])[0]
+    if power:
+        factor = 2.0 ** power
+        for item in gen.truths + gen.results:
+            item["bbox"] = [int(v * factor) if gen.ints else v * factor
+                            for v in item["bbox"]]
+            if "area" in item:
+                item["area"] = item["area"] * factor * factor
+    if rng.random() < 0.5:
+        for ann in gen.truths:
+            x, y, w, h = ann["bbox"]
+            if ann["iscrowd"]:
+                ann["segmentation"] = {"counts": [rng.randint(0, 999) for _ in range(6)],
+                                       "size": [480, 640]}
+            else:
+                ann["segmentation"] = [[x, y, x + w, y, x + w, y + h, x, y + h]]
+
+
 def make_ap_case(seed):
-    """(ground truth document, results list) of one random COCO pair."""
+    """(ground truth document, results list, text style) of one random COCO
+    pair; json_text() writes the two in the style."""
     rng = random.Random("ap-%d" % seed)
     gen = _CaseGen(rng)
     n_categories = rng.choice([1, 1, 2, 3, 4, 6])
@@ -764,7 +875,7 @@ def make_ap_case(seed):
     categories = [{"id": i, "name": n, "supercategory": "thing"}
                   for i, n in zip(category_ids, names)]
     rng.shuffle(categories)  # the list's order is not the evaluation's
-    n_images = rng.choices([0, 1, 2, 3, 4, 6, 9], [2, 20, 20, 20, 15, 15, 8])[0]
+    n_images = rng.choices([0, 1, 2, 3, 4, 6, 9, 25], [2, 20, 20, 20, 15, 15, 8, 3])[0]
     image_ids = rng.sample(range(0, rng.choice([20, 1000, 10 ** 6])), n_images)
     images = [{"id": i, "file_name": "%012d.jpg" % i, "width": 640, "height": 480}
               for i in image_ids]
@@ -791,6 +902,7 @@ def make_ap_case(seed):
                 gen.add_truth(rng.choice(image_ids), unlisted_category, gen.box())
         if rng.random() < 0.5:
             gen.add_detection(rng.choice(image_ids), unlisted_category, gen.box())
+    _dress(rng, gen)
     # Unique annotation ids, one of them 0 now and then.
     start = rng.choices([0, 1, rng.randint(2, 10 ** 6)], [35, 45, 20])[0]
     ids = list(range(start, start + len(gen.truths)))
@@ -805,9 +917,13 @@ def make_ap_case(seed):
     if rng.random() < 0.3:
         rng.shuffle(gen.truths)  # not grouped by image
     results = [] if rng.random() < 0.03 else gen.results
-    truth = {"info": {"description": "case %d" % seed}, "images": images,
+    truth = {"info": {"description": "case %d" % seed, "year": 2014}, "images": images,
              "annotations": gen.truths, "categories": categories}
-    return truth, results
+    if rng.random() < 0.3:
+        truth["licenses"] = [{"id": 1, "name": "x", "url": ""}]
+    if rng.random() < 0.2:
+        truth = dict(rng.sample(list(truth.items()), len(truth)))  # images last, say
+    return truth, results, text_style(rng, seed)
 
 
 # ---------------------------------------------------------------------------
@@ -970,14 +1086,22 @@ def compare(ev, doc, text_lines, tally=None):
     return problems
 
 
-def _write_case(folder, truth, results):
+def _write_case(folder, truth, results, style):
     gt_path = os.path.join(folder, "gt.json")
     res_path = os.path.join(folder, "results.json")
-    with open(gt_path, "w", encoding="utf-8") as out:
-        json.dump(truth, out, ensure_ascii=False)
-    with open(res_path, "w", encoding="utf-8") as out:
-        json.dump(results, out)
+    for path, document in ((gt_path, truth), (res_path, results)):
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(json_text(document, style))
     return gt_path, res_path
+
+
+def _read_case(gt_path, res_path):
+    """The pair as the model reads it: the texts written, read back."""
+    with open(gt_path, encoding="utf-8") as source:
+        truth = json.load(source)
+    with open(res_path, encoding="utf-8") as source:
+        results = json.load(source)
+    return truth, results
 
 
 def run_tool_ap(tool, gt_path, res_path, text=True):
@@ -1004,12 +1128,16 @@ def run_tool_ap(tool, gt_path, res_path, text=True):
     return doc, lines, problems
 
 
-def check_ap_case(tool, folder, truth, results, tally=None, notes=None):
-    """Mismatches (a list of lines) of `talmira ap` on one pair against the model."""
-    ev = evaluate(truth, results)
-    gt_path, res_path = _write_case(folder, truth, results)
+def check_ap_case(tool, folder, truth, results, style, tally=None, notes=None):
+    """Mismatches (a list of lines) of `talmira ap` on one pair against the
+    model, which reads the files written as the tool does."""
+    gt_path, res_path = _write_case(folder, truth, results, style)
+    ev = evaluate(*_read_case(gt_path, res_path))
     doc, lines, problems = run_tool_ap(tool, gt_path, res_path)
     if doc is not None:
+        for key, path in (("ground_truth", gt_path), ("system", res_path)):
+            if doc.get(key) != path:
+                problems.append("%s: %r, expected the path given, %r" % (key, doc.get(key), path))
         problems += compare(ev, doc, lines, tally)
         if notes is not None:
             notes["cases"] += 1
@@ -1031,7 +1159,7 @@ def _kind(problem):
     return re.sub(r"\d+", "#", problem.split(":")[0])
 
 
-def shrink_ap_case(tool, folder, truth, results, problems):
+def shrink_ap_case(tool, folder, truth, results, style, problems):
     """A smaller pair that still fails as `problems` begin: results,
     annotations, images and categories taken away in halves, quarters, ...
     while it does."""
@@ -1039,7 +1167,7 @@ def shrink_ap_case(tool, folder, truth, results, problems):
 
     def fails(t, r):
         try:
-            return kind in {_kind(p) for p in check_ap_case(tool, folder, t, r)}
+            return kind in {_kind(p) for p in check_ap_case(tool, folder, t, r, style)}
         except ModelInputError:
             return False
 
@@ -1086,9 +1214,9 @@ def run_ap_cases(tool, cases, seed, first=0, keep_dir=None, show=3, no_shrink=Fa
     with tempfile.TemporaryDirectory(prefix="crosscheck-ap-") as tmp:
         for idx in range(first, first + cases):
             case_seed = seed * 1000003 + idx
-            truth, results = make_ap_case(case_seed)
+            truth, results, style = make_ap_case(case_seed)
             try:
-                problems = check_ap_case(tool, tmp, truth, results, tally, notes)
+                problems = check_ap_case(tool, tmp, truth, results, style, tally, notes)
             except ModelInputError as exc:
                 print("generator fault in case %d (seed %d): %s" % (idx, case_seed, exc))
                 failed += 1
@@ -1113,16 +1241,16 @@ def run_ap_cases(tool, cases, seed, first=0, keep_dir=None, show=3, no_shrink=Fa
                 print("  " + line)
             if not shrunk_one:
                 shrunk_one = True
-                small_truth, small_results = shrink_ap_case(tool, tmp, truth, results,
+                small_truth, small_results = shrink_ap_case(tool, tmp, truth, results, style,
                                                              problems)
                 sdest = dest + "-shrunk"
                 os.makedirs(sdest, exist_ok=True)
-                _write_case(sdest, small_truth, small_results)
+                _write_case(sdest, small_truth, small_results, style)
                 print("-" * 72)
                 print("shrunk reproducer in %s:" % sdest)
-                print("--- gt.json ---\n%s" % json.dumps(small_truth))
-                print("--- results.json ---\n%s" % json.dumps(small_results))
-                for line in check_ap_case(tool, tmp, small_truth, small_results)[:12]:
+                print("--- gt.json ---\n%s" % json_text(small_truth, style))
+                print("--- results.json ---\n%s" % json_text(small_results, style))
+                for line in check_ap_case(tool, tmp, small_truth, small_results, style)[:12]:
                     print("  " + line)
     print("what the cases reached: " + ", ".join("%s %d" % (k, v) for k, v in notes.items()))
     print(tally.line())
