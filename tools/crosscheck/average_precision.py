@@ -876,7 +876,7 @@ def make_ap_case(seed):
                   for i, n in zip(category_ids, names)]
     rng.shuffle(categories)  # the list's order is not the evaluation's
     n_images = rng.choices([0, 1, 2, 3, 4, 6, 9, 25], [2, 20, 20, 20, 15, 15, 8, 3])[0]
-    image_ids = rng.sample(range(0, rng.choice([20, 1000, 10 ** 6])), n_images)
+    image_ids = rng.sample(range(0, rng.choice([30, 1000, 10 ** 6])), n_images)
     images = [{"id": i, "file_name": "%012d.jpg" % i, "width": 640, "height": 480}
               for i in image_ids]
     # Some categories have detections and no ground truth, some neither.
