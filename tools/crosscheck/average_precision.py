@@ -46,15 +46,22 @@ bound, one ulp beside it, or unlike w * h, and detections whose w * h is on
 the bound), more than 100 detections of one category on one image, ground
 truth of id 0, categories with detections and no ground truth, empty images,
 unlisted images and categories, zero-size boxes, an `ignore` field, crowds
-without `area`, whole-number and many-decimal coordinates, empty results.
+without `area`, whole-number and many-decimal coordinates, boxes scaled by
+powers of two (areas past 1e10 too), negative, -0.0 and subnormal scores,
+empty results.  json_text() writes a case's files in a style of its own:
+on a share of the numbers another text of the same double (17 digits, an
+exponent, the exact binary value, a whole number) or a decimal on or next to
+the midpoint of two doubles, keys in any order (images after annotations),
+segmentation beside the boxes, indented or not.
 
 The runner (run_ap_cases()) writes each case to gt.json and results.json,
+the model reads those files back (so it meets the doubles the tool meets),
 runs `talmira ap GT RES --format json --arrays` and the default text, and
 compares: the parameters, the precision, recall and scores arrays exactly,
 the twelve stats and per category figures within 1e-12 (counting those that
-are bit-equal), the summary entries, the category counts, and the first 12
-lines of the text.  A failing pair is kept (--keep-dir) and the first is
-shrunk to a small reproducer.  check_coco_ap_conformance() holds the model,
+are bit-equal), the summary entries, the category counts, the paths named,
+and the first 12 lines of the text.  A failing pair is kept (--keep-dir)
+and the first is shrunk to a small reproducer.  check_coco_ap_conformance() holds the model,
 and the tool when given, to the reference evaluator's figures on the
 corpus' real COCO pair.
 
@@ -424,17 +431,18 @@ def evaluate(truth, results, params=None):
         return where[0]
 
     def summary(is_ap, iou, area, max_det, k=None):
+        """The mean of the cells > -1 of the thresholds (one or all), the
+        categories (one or all), one area range and one maxDets."""
+        if iou is None:
+            ts = slice(None)
+        else:
+            ts = slice(threshold_index(iou), threshold_index(iou) + 1)
+        ks = slice(None) if k is None else k
         a = area_index[area]
         m = list(max_dets).index(max_det)
         if is_ap:
-            cells = precision if iou is None else precision[threshold_index(iou):
-                                                            threshold_index(iou) + 1]
-            cells = cells[:, :, :, a, m] if k is None else cells[:, :, k, a, m]
-        else:
-            cells = recall if iou is None else recall[threshold_index(iou):
-                                                      threshold_index(iou) + 1]
-            cells = cells[:, :, a, m] if k is None else cells[:, k, a, m]
-        return _mean_above(cells)
+            return _mean_above(precision[ts, :, ks, a, m])
+        return _mean_above(recall[ts, ks, a, m])
 
     for is_ap, iou, area, max_det in SUMMARIES:
         value = summary(is_ap, iou, area, max_det)
