@@ -38,7 +38,7 @@ enum class Field : uint8_t {
   kFrameId,
 };
 
-Field fieldOf(std::string_view key) {
+const std::unordered_map<std::string_view, Field>& fieldsByKey() {
   static const std::unordered_map<std::string_view, Field> fields = {
       {"id", Field::kId},
       {"image_id", Field::kImageId},
@@ -52,6 +52,11 @@ Field fieldOf(std::string_view key) {
       {"track_id", Field::kTrack},
       {"video_id", Field::kVideoId},
       {"frame_id", Field::kFrameId}};
+  return fields;
+}
+
+Field fieldOf(std::string_view key) {
+  const auto& fields = fieldsByKey();
   const auto found = fields.find(key);
   return found == fields.end() ? Field::kOther : found->second;
 }
@@ -399,7 +404,8 @@ class CocoImagesReader {
   NamedText truth_, results_;
   GrowingLines truthLines_, resultLines_;
   std::vector<int64_t> imageIds_;
-  std::vector<std::pair<int64_t, int64_t>> imageOrigins_;  // (video, frame) per image read
+  // Per image read: its video and frame, when it gives both.
+  std::vector<std::optional<std::pair<int64_t, int64_t>>> imageOrigins_;
   bool anyOrigin_ = false;
   std::vector<std::pair<int64_t, std::string>> categories_;
   std::vector<RawTruth> raw_;
@@ -413,10 +419,12 @@ bool CocoImagesReader::takeTruth(List list, const Element& e) {
   switch (list) {
     case List::kImages: {
       imageIds_.push_back(wholeField(truth_, lines, e, e.id, "image", "id"));
-      const bool video = e.videoId.present && e.videoId.whole;
-      const bool frame = e.frameId.present && e.frameId.whole;
-      anyOrigin_ = anyOrigin_ || video || frame;
-      imageOrigins_.emplace_back(video ? e.videoId.integer : 0, frame ? e.frameId.integer : 0);
+      if (e.videoId.present && e.videoId.whole && e.frameId.present && e.frameId.whole) {
+        anyOrigin_ = true;
+        imageOrigins_.emplace_back(std::pair{e.videoId.integer, e.frameId.integer});
+      } else {
+        imageOrigins_.emplace_back();
+      }
       return true;
     }
     case List::kCategories: {
@@ -548,9 +556,23 @@ precision::ImageSet CocoImagesReader::read() {
   for (uint32_t k = 0; k < categoryIds.size(); ++k) categoryIndex_.emplace(categoryIds[k], k);
   precision::ImageSetBuilder builder(images, categoryIds, names);
   if (anyOrigin_) {
+    // Videos numbered in the order of their ids; an image that names no
+    // video and frame is a sequence of its own, next to no other image.
+    std::vector<int64_t> videos;
+    for (const auto& origin : imageOrigins_) {
+      if (origin) videos.push_back(origin->first);
+    }
+    std::sort(videos.begin(), videos.end());
+    videos.erase(std::unique(videos.begin(), videos.end()), videos.end());
+    uint32_t alone = static_cast<uint32_t>(videos.size());
     for (uint32_t k = 0; k < images.size(); ++k) {
-      const auto& [video, frame] = imageOrigins_[imageOrder[k]];
-      builder.setImageOrigin(k, static_cast<uint32_t>(video), frame);
+      const auto& origin = imageOrigins_[imageOrder[k]];
+      if (origin) {
+        const auto video = std::lower_bound(videos.begin(), videos.end(), origin->first);
+        builder.setImageOrigin(k, static_cast<uint32_t>(video - videos.begin()), origin->second);
+      } else {
+        builder.setImageOrigin(k, alone++, 0);
+      }
     }
   }
   std::size_t offImage = 0, offCategory = 0;
@@ -639,6 +661,13 @@ bool readWholeFile(const std::string& path, std::string& bytes, std::string& fai
 }
 
 }  // namespace
+
+std::vector<std::string_view> cocoElementKeys() {
+  std::vector<std::string_view> keys;
+  for (const auto& [key, field] : fieldsByKey()) keys.push_back(key);
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
 
 std::optional<precision::ImageSet> readCocoImages(const NamedText& truth, const NamedText& results,
                                                   std::string& failure) {

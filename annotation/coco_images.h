@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "scoring/precision/image_set.h"
 
@@ -32,5 +33,10 @@ std::optional<precision::ImageSet> readCocoImages(const NamedText& truth, const 
 std::optional<precision::ImageSet> readCocoImageFiles(const std::string& truthPath,
                                                       const std::string& resultsPath,
                                                       std::string& failure);
+
+/// The keys the reader takes from an element of a list (an image, an
+/// annotation, a category or a result); every other key's value is passed
+/// over, whatever it holds.
+std::vector<std::string_view> cocoElementKeys();
 
 }  // namespace formats

@@ -31,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "annotation/coco_images.h"
 #include "annotation/formats.h"
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
@@ -43,10 +44,14 @@
 #include "scoring/counts/confidence_sweep.h"
 #include "scoring/counts/sequence_evaluation.h"
 #include "scoring/counts/streaming_evaluation.h"
+#include "scoring/precision/coco_evaluation.h"
+#include "scoring/precision/image_set.h"
+#include "scoring/precision/sequence_images.h"
 #include "talmira/cli_common.h"
 #include "talmira/dataset.h"
 #include "talmira/frame_pictures.h"
 #include "talmira/pages/view_page.h"
+#include "talmira/writers/ap_report.h"
 #include "talmira/writers/batch_report.h"
 #include "talmira/writers/check_report.h"
 #include "talmira/writers/compare_report.h"
@@ -1274,6 +1279,490 @@ void addDatasetFunctions(py::module_& m) {
         "The pooled class rows of a whole run's part, and its pooled sweep rows or None.");
 }
 
+// --- average precision: COCO's evaluation ---
+
+namespace {
+
+// A pair's images for average precision, read once and evaluated any number
+// of times (with other parameters, on a part of the images or categories).
+struct CocoImages {
+  std::shared_ptr<const precision::ImageSet> set;
+};
+
+// One evaluation's matching, kept for its accumulation: what COCOeval's
+// evaluate() leaves for accumulate().
+struct CocoMatched {
+  std::shared_ptr<const precision::CocoMatches> matches;
+  precision::CocoParameters parameters;
+  std::vector<int64_t> imageIds, categoryIds;
+  std::vector<std::string> categoryNames, warnings;
+  std::vector<std::size_t> truthCount, detectionCount;
+};
+
+// The JSON text of an input held by `text` (str or bytes), which the caller
+// keeps alive while the view is read.
+std::string_view textOf(const py::object& text) {
+  if (PyBytes_Check(text.ptr())) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(text.ptr(), &data, &size) != 0) throw py::error_already_set();
+    return {data, static_cast<std::size_t>(size)};
+  }
+  if (!PyUnicode_Check(text.ptr())) throw py::type_error("a JSON text is a str or bytes");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (data == nullptr) throw py::error_already_set();
+  return {data, static_cast<std::size_t>(size)};
+}
+
+// The whole of a file opened by openFile() (closed here), read without the GIL.
+std::string wholeFile(std::FILE* opened, const std::string& path) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(opened, std::fclose);
+  std::string bytes;
+  bool failed = false;
+  int error = 0;
+  {
+    py::gil_scoped_release unlocked;
+    char buffer[1 << 16];
+    std::size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, stream.get())) > 0) bytes.append(buffer, got);
+    failed = std::ferror(stream.get()) != 0;
+    error = errno;
+  }
+  if (failed) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw py::error_already_set();
+  }
+  return bytes;
+}
+
+// Raises what the COCO reader said ("NAME:LINE: what" or "NAME: what") as
+// ReadFailure(what, line, 0, input, message, name), input being the side
+// whose name the message starts with.
+[[noreturn]] void raiseCocoFailure(const std::string& message,
+                                   const std::array<std::string, 2>& names) {
+  int input = -1;
+  std::size_t prefix = 0;
+  for (int side = 0; side < 2; ++side) {
+    std::string escaped = locatedMessage(names[side], 0, "");
+    escaped.resize(escaped.size() - 2);  // the ": " after the name
+    if (message.starts_with(escaped) && (input < 0 || escaped.size() > prefix)) {
+      input = side;
+      prefix = escaped.size();
+    }
+  }
+  ReaderMessage parts = splitReaderMessage(std::string_view(message).substr(prefix));
+  parts.input = std::max(input, 0);
+  PyErr_SetObject(readFailureType,
+                  py::make_tuple(parts.what, parts.line, 0, parts.input, message,
+                                 names[parts.input])
+                      .ptr());
+  throw py::error_already_set();
+}
+
+// The JSON text of a COCO input held by Python (a ground truth's dict or a
+// results list) for the COCO reader: what json.dumps would give it, minus
+// what the reader passes over (keys other than cocoElementKeys() in the
+// lists' elements, and the document's other keys), with each element on a
+// line of its own. Numbers are written exactly (ints as whole numbers,
+// floats as the shortest text of the same double, in the form of a float);
+// anything else json.dumps would write through `plain` (numpy's numbers,
+// a tensor) is taken through it too. An element holding what this does not
+// write (a nested object in a field, a float that is not finite, an int
+// beyond 64 bits) is written by `dumps`, the Python side's json.dumps, so
+// the reader sees in every case what it would see in json.dumps' text.
+// lists() says where each list's elements are: the line a message about
+// one of them names is its position in the list.
+class CocoJsonWriter {
+ public:
+  // A list written: its key in the document ("" for a results list), the
+  // line of its first element and how many it holds.
+  struct ListLines {
+    std::string key;
+    uint64_t first = 0;
+    std::size_t count = 0;
+  };
+
+  CocoJsonWriter(py::handle plain, py::handle dumps) : plain_(plain), dumps_(dumps) {
+    for (const std::string_view key : formats::cocoElementKeys()) {
+      keys_.emplace_back(py::str(key.data(), key.size()), "\"" + std::string(key) + "\":");
+    }
+  }
+
+  const std::vector<ListLines>& lists() const { return lists_; }
+
+  std::string document(const py::handle& value, bool results) {
+    text_.clear();
+    lists_.clear();
+    line_ = 1;
+    if (results || !PyDict_Check(value.ptr())) {
+      if (results && (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()))) {
+        list(value.ptr(), "");
+      } else {
+        dumped(value.ptr());
+      }
+      return std::move(text_);
+    }
+    text_ += '{';
+    bool first = true;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(value.ptr(), &at, &key, &item)) {
+      if (!PyUnicode_Check(key)) continue;
+      Py_ssize_t size = 0;
+      const char* name = PyUnicode_AsUTF8AndSize(key, &size);
+      if (name == nullptr) {
+        PyErr_Clear();
+        continue;
+      }
+      const std::string_view k(name, static_cast<std::size_t>(size));
+      if (k != "images" && k != "annotations" && k != "categories") continue;
+      text_ += first ? "\n\"" : ",\n\"";
+      ++line_;
+      first = false;
+      text_ += k;
+      text_ += "\":";
+      if (PyList_Check(item) || PyTuple_Check(item)) {
+        list(item, k);
+      } else {
+        dumped(item);
+      }
+    }
+    text_ += "\n}";
+    return std::move(text_);
+  }
+
+ private:
+  void list(PyObject* items, std::string_view key) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+    PyObject** values = PySequence_Fast_ITEMS(items);
+    lists_.push_back({std::string(key), line_ + 1, static_cast<std::size_t>(n)});
+    text_ += '[';
+    for (Py_ssize_t k = 0; k < n; ++k) {
+      text_ += k == 0 ? "\n" : ",\n";
+      ++line_;
+      const std::size_t mark = text_.size();
+      if (!PyDict_Check(values[k]) || !fields(values[k])) {
+        text_.resize(mark);
+        dumped(values[k]);
+      }
+    }
+    text_ += "\n]";
+    ++line_;
+  }
+
+  bool fields(PyObject* element) {
+    text_ += '{';
+    bool first = true;
+    for (const auto& [key, written] : keys_) {
+      PyObject* item = PyDict_GetItemWithError(element, key.ptr());
+      if (item == nullptr) {
+        if (PyErr_Occurred()) {
+          PyErr_Clear();
+          return false;
+        }
+        continue;
+      }
+      if (!first) text_ += ',';
+      first = false;
+      text_ += written;
+      if (!value(item, true)) return false;
+    }
+    text_ += '}';
+    return true;
+  }
+
+  bool value(PyObject* item, bool throughPlain) {
+    if (item == Py_None) {
+      text_ += "null";
+    } else if (PyBool_Check(item)) {
+      text_ += item == Py_True ? "true" : "false";
+    } else if (PyLong_Check(item)) {
+      int overflow = 0;
+      const long long whole = PyLong_AsLongLongAndOverflow(item, &overflow);
+      if (overflow != 0 || (whole == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+      }
+      char digits[24];
+      text_.append(digits, std::to_chars(digits, digits + sizeof digits, whole).ptr);
+    } else if (PyFloat_Check(item)) {
+      const double number = PyFloat_AS_DOUBLE(item);
+      if (!std::isfinite(number)) return false;
+      // Scientific, so that it reads as a float, as json.dumps' "3.0" does.
+      char digits[32];
+      text_.append(digits, std::to_chars(digits, digits + sizeof digits, number,
+                                         std::chars_format::scientific)
+                               .ptr);
+    } else if (PyUnicode_Check(item)) {
+      return string(item);
+    } else if (PyList_Check(item) || PyTuple_Check(item)) {
+      const Py_ssize_t n = PySequence_Fast_GET_SIZE(item);
+      PyObject** values = PySequence_Fast_ITEMS(item);
+      text_ += '[';
+      for (Py_ssize_t k = 0; k < n; ++k) {
+        if (k > 0) text_ += ',';
+        if (!value(values[k], true)) return false;
+      }
+      text_ += ']';
+    } else if (throughPlain && !PyDict_Check(item)) {
+      PyObject* converted = PyObject_CallOneArg(plain_.ptr(), item);
+      if (converted == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+      const bool written = value(converted, false);
+      Py_DECREF(converted);
+      return written;
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  bool string(PyObject* item) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(item, &size);
+    if (bytes == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    text_ += '"';
+    for (Py_ssize_t k = 0; k < size; ++k) {
+      const auto c = static_cast<unsigned char>(bytes[k]);
+      if (c == '"' || c == '\\') {
+        text_ += '\\';
+        text_ += static_cast<char>(c);
+      } else if (c < 0x20) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+        text_ += escaped;
+      } else {
+        text_ += static_cast<char>(c);
+      }
+    }
+    text_ += '"';
+    return true;
+  }
+
+  void dumped(PyObject* item) {
+    const py::object text = py::reinterpret_borrow<py::object>(dumps_)(
+        py::reinterpret_borrow<py::object>(item));
+    text_ += text.cast<std::string>();
+  }
+
+  py::handle plain_, dumps_;
+  std::vector<std::pair<py::str, std::string>> keys_;
+  std::string text_;
+  uint64_t line_ = 1;  // the line being written (json.dumps writes no line ends)
+  std::vector<ListLines> lists_;
+};
+
+// The JSON text of a COCO input held by Python (see CocoJsonWriter), as
+// bytes, and where its lists are: [(key, first line, count)].
+py::tuple cocoJsonText(const py::handle& value, bool results, const py::handle& plain,
+                       const py::handle& dumps) {
+  CocoJsonWriter writer(plain, dumps);
+  const std::string text = writer.document(value, results);
+  py::list lists;
+  for (const CocoJsonWriter::ListLines& list : writer.lists()) {
+    lists.append(py::make_tuple(list.key, list.first, list.count));
+  }
+  return py::make_tuple(py::bytes(text), lists);
+}
+
+// Reads a COCO ground truth and results list, each given as a path
+// (`isPath`) or as its JSON text (str or bytes) named `name` in messages.
+CocoImages readCoco(const py::object& truth, bool truthIsPath, const std::string& truthName,
+                    const py::object& results, bool resultsIsPath, const std::string& resultsName) {
+  std::array<std::string, 2> names{truthName, resultsName};
+  std::array<std::string, 2> read;
+  std::array<std::string_view, 2> texts;
+  const std::array<const py::object*, 2> given{&truth, &results};
+  const std::array<bool, 2> isPath{truthIsPath, resultsIsPath};
+  for (std::size_t side = 0; side < 2; ++side) {
+    if (isPath[side]) {
+      names[side] = given[side]->cast<std::string>();
+      read[side] = wholeFile(openFile(names[side]), names[side]);
+      texts[side] = read[side];
+    } else {
+      texts[side] = textOf(*given[side]);
+    }
+  }
+  std::optional<precision::ImageSet> set;
+  std::string failure;
+  {
+    py::gil_scoped_release unlocked;
+    set = formats::readCocoImages({names[0], texts[0]}, {names[1], texts[1]}, failure);
+  }
+  if (!set) raiseCocoFailure(failure, names);
+  return CocoImages{std::make_shared<const precision::ImageSet>(std::move(*set))};
+}
+
+// The images of a pair of sequences of any format, as `talmira ap` makes
+// them: each frame an image, each class a category, the detections from
+// `confidence`.
+CocoImages cocoImagesOfSequences(const Sequence& groundTruth, const Sequence& system,
+                                 float confidence) {
+  std::shared_ptr<const precision::ImageSet> set;
+  {
+    py::gil_scoped_release unlocked;
+    const ClassSetPtr classes = pairClasses(*groundTruth.records, *system.records);
+    set = std::make_shared<const precision::ImageSet>(
+        precision::imagesOfSequences(*groundTruth.records, *system.records, *classes, confidence));
+  }
+  return CocoImages{std::move(set)};
+}
+
+// COCO's parameters from a dict: iou_thresholds, recall_thresholds (lists of
+// numbers), max_detections (whole numbers), area_ranges ((label, low, high)).
+precision::CocoParameters cocoParametersOf(const py::dict& given) {
+  precision::CocoParameters p;
+  p.iouThresholds = given["iou_thresholds"].cast<std::vector<double>>();
+  p.recallThresholds = given["recall_thresholds"].cast<std::vector<double>>();
+  p.maxDetections = given["max_detections"].cast<std::vector<int>>();
+  for (const auto& [label, low, high] :
+       given["area_ranges"].cast<std::vector<std::tuple<std::string, double, double>>>()) {
+    p.areaRanges.push_back({label, low, high});
+  }
+  if (p.recallThresholds.empty()) throw py::value_error("give at least one recall threshold");
+  return p;
+}
+
+std::optional<std::vector<int64_t>> idsOf(const py::object& ids) {
+  if (ids.is_none()) return std::nullopt;
+  return ids.cast<std::vector<int64_t>>();
+}
+
+// Matches the images (or those of `imageIds` and `categoryIds`, each None
+// for all), the detections from `confidence`: COCOeval's evaluate().
+CocoMatched cocoMatch(const CocoImages& images, const py::dict& parameters,
+                      const py::object& imageIds, const py::object& categoryIds, double confidence,
+                      unsigned threads) {
+  CocoMatched out;
+  out.parameters = cocoParametersOf(parameters);
+  const std::optional<std::vector<int64_t>> someImages = idsOf(imageIds);
+  const std::optional<std::vector<int64_t>> someCategories = idsOf(categoryIds);
+  std::string problem;
+  {
+    py::gil_scoped_release unlocked;
+    std::optional<precision::ImageSet> changed;
+    const precision::ImageSet* set = images.set.get();
+    if (confidence > 0) set = &changed.emplace(precision::keepDetectionsFrom(*set, confidence));
+    if (someImages || someCategories) {
+      precision::ImageSet part = precision::restrictImageSet(
+          *set, std::span<const int64_t>(someImages ? *someImages : set->imageIds),
+          std::span<const int64_t>(someCategories ? *someCategories : set->categoryIds));
+      set = &changed.emplace(std::move(part));
+    }
+    try {
+      out.matches = std::make_shared<const precision::CocoMatches>(
+          precision::matchCoco(*set, out.parameters, threadsOrDefault(threads)));
+    } catch (const std::invalid_argument& e) {
+      problem = e.what();
+    }
+    out.imageIds = set->imageIds;
+    out.categoryIds = set->categoryIds;
+    out.categoryNames = set->categoryNames;
+    out.warnings = set->warnings;
+    out.truthCount.assign(set->categoryIds.size(), 0);
+    out.detectionCount.assign(set->categoryIds.size(), 0);
+    for (const precision::Cell& cell : set->cells) {
+      for (const precision::TruthBox& box : set->truthsOf(cell)) {
+        out.truthCount[cell.category] += !box.crowd;
+      }
+      out.detectionCount[cell.category] += cell.detectionEnd - cell.detectionBegin;
+    }
+  }
+  if (!problem.empty()) throw py::value_error(problem);
+  return out;
+}
+
+template <typename T>
+py::array_t<T> shapedArray(const std::vector<T>& values, std::vector<py::ssize_t> shape) {
+  py::array_t<T> array(shape);
+  std::copy(values.begin(), values.end(), array.mutable_data());
+  return array;
+}
+
+// Accumulates a matching: COCOeval's accumulate() and summarize(). A dict
+// with precision [T,R,K,A,M], recall [T,K,A,M], scores [T,R,K,A,M] and
+// stats [12] (float64 arrays), summary (the twelve lines as COCOeval
+// prints them), report (the JSON text of `talmira ap --format json`
+// without the inputs' names and the arrays), image_ids and category_ids.
+py::dict cocoAccumulate(const CocoMatched& matched, unsigned threads) {
+  precision::CocoResult result;
+  std::string summary, report;
+  {
+    py::gil_scoped_release unlocked;
+    result = precision::accumulateCoco(*matched.matches, matched.categoryIds.size(),
+                                       matched.parameters, threadsOrDefault(threads));
+    result.truthCount = matched.truthCount;
+    result.detectionCount = matched.detectionCount;
+    summary = precision::cocoSummaryText(result);
+    // The report reads only the categories and the warnings of the images.
+    precision::ImageSet labels;
+    labels.categoryIds = matched.categoryIds;
+    labels.categoryNames = matched.categoryNames;
+    labels.warnings = matched.warnings;
+    report = talmira::cocoJson(result, labels, false)
+                 .dump(-1, ' ', false, talmira::Json::error_handler_t::replace);
+  }
+  const precision::CocoParameters& p = result.parameters;
+  const auto T = static_cast<py::ssize_t>(p.iouThresholds.size());
+  const auto R = static_cast<py::ssize_t>(p.recallThresholds.size());
+  const auto K = static_cast<py::ssize_t>(result.categories);
+  const auto A = static_cast<py::ssize_t>(p.areaRanges.size());
+  const auto M = static_cast<py::ssize_t>(p.maxDetections.size());
+  py::dict out;
+  out["precision"] = shapedArray(result.precision, {T, R, K, A, M});
+  out["recall"] = shapedArray(result.recall, {T, K, A, M});
+  out["scores"] = shapedArray(result.scores, {T, R, K, A, M});
+  out["stats"] = shapedArray(std::vector<double>(result.stats.begin(), result.stats.end()), {12});
+  out["summary"] = summary;
+  out["report"] = report;
+  out["image_ids"] = toArray(matched.imageIds);
+  out["category_ids"] = toArray(matched.categoryIds);
+  return out;
+}
+
+}  // namespace
+
+void addPrecisionFunctions(py::module_& m) {
+  py::class_<CocoImages>(m, "CocoImages")
+      .def_property_readonly("image_ids",
+                             [](const CocoImages& images) { return toArray(images.set->imageIds); })
+      .def_property_readonly(
+          "category_ids", [](const CocoImages& images) { return toArray(images.set->categoryIds); })
+      .def_property_readonly("category_names",
+                             [](const CocoImages& images) { return images.set->categoryNames; })
+      .def_property_readonly("warnings",
+                             [](const CocoImages& images) { return images.set->warnings; });
+  py::class_<CocoMatched>(m, "CocoMatched");
+  m.def("read_coco", &readCoco, py::arg("truth"), py::arg("truth_is_path"), py::arg("truth_name"),
+        py::arg("results"), py::arg("results_is_path"), py::arg("results_name"),
+        "A COCO ground truth and results list (each a path, or its JSON text named by the name) "
+        "as CocoImages; OSError for a file that cannot be opened, ReadFailure(what, line, 0, "
+        "input, message, name) for a malformed one.");
+  m.def("coco_json", &cocoJsonText, py::arg("value"), py::arg("results"), py::arg("plain"),
+        py::arg("dumps"),
+        "The JSON text (bytes) of a ground truth's dict or a results list for read_coco (what "
+        "json.dumps gives the reader, an element per line; plain and dumps as json.dumps' default "
+        "and json.dumps itself), and its lists' (key, first line, count).");
+  m.def("coco_images_of_sequences", &cocoImagesOfSequences, py::arg("groundtruth"),
+        py::arg("system"), py::arg("confidence"),
+        "A pair of sequences as CocoImages, as talmira ap takes files of other formats.");
+  m.def("coco_match", &cocoMatch, py::arg("images"), py::arg("parameters"), py::arg("image_ids"),
+        py::arg("category_ids"), py::arg("confidence"), py::arg("threads") = 0,
+        "COCOeval's evaluate() on the images (None: every image or category), detections from "
+        "the confidence; parameters: iou_thresholds, recall_thresholds, max_detections, "
+        "area_ranges ((label, low, high)).");
+  m.def("coco_accumulate", &cocoAccumulate, py::arg("matched"), py::arg("threads") = 0,
+        "COCOeval's accumulate() and summarize() of a matching, as a dict of arrays and rows.");
+}
+
 PYBIND11_MODULE(_talmira, m) {
   m.doc() = "Native reading and scoring for the talmira package.";
   readFailureType = PyErr_NewException("talmira._talmira.ReadFailure", PyExc_ValueError, nullptr);
@@ -1373,4 +1862,5 @@ PYBIND11_MODULE(_talmira, m) {
   m.def("shortest_text", &talmira::shortestText, py::arg("value"),
         "The shortest text that reads back as the single-precision value.");
   addDatasetFunctions(m);
+  addPrecisionFunctions(m);
 }

@@ -11,7 +11,9 @@ in threads at once.
 sweep() gives every class's counts at every confidence threshold and the
 best one (as `talmira sweep`), check() reports on the files themselves (as
 `talmira check --format json`) and events() lists what became of every box
-(as `talmira events`).
+(as `talmira events`). ap() gives COCO's average precision of a pair (as
+`talmira ap`), and talmira.cocoeval has COCO and COCOeval for code written
+for pycocotools.
 
 An input is a path to an annotation file, or a table already in memory: a
 pandas DataFrame, or a dict of equal-length sequences or numpy arrays, with
@@ -31,6 +33,7 @@ region_cover (default 0.33) and min_side (the size test, default 30 pixels;
 # Besides __all__: MAX_GRID, the largest grid of sweep(), and _talmira and
 # _WHOLE_COLUMNS, which the tests reach through the package.
 from . import _talmira
+from ._ap import AREA_RANGES, ApResult, ap
 from ._batch import (TABLE_DATASET, BatchResult, DatasetSequence, SequenceResult, _PartView,
                      batch, dataset_sequences, pool, score_sequence)
 from ._check import check
@@ -51,6 +54,7 @@ __all__ += ["batch", "dataset_sequences", "score_sequence", "pool", "BatchResult
 __all__ += ["draw_frame", "FrameDrawing"]
 __all__ += ["explain", "ExplainResult", "MISS_CAUSES", "FALSE_ALARM_CAUSES", "CONFUSION_LABELS"]
 __all__ += ["compare", "CompareResult", "COMPARE_COLUMNS"]
+__all__ += ["ap", "ApResult", "AREA_RANGES"]
 
 # The classes and functions keep the module they are known by, whichever
 # file defines them: reprs, tracebacks, pickles (a result sent back by a
@@ -59,3 +63,6 @@ for _value in [globals()[_name] for _name in __all__] + [_PartView]:
     if isinstance(_value, type) or callable(_value):
         _value.__module__ = __name__
 del _value
+
+# COCO and COCOeval for code written for pycocotools: talmira.cocoeval.
+from . import cocoeval  # noqa: E402

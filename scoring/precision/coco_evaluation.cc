@@ -181,6 +181,26 @@ std::vector<double> linspace(double start, double stop, std::size_t count) {
   return values;
 }
 
+std::array<SummaryLine, 12> summaryLines(const CocoParameters& parameters) {
+  const std::vector<int>& md = parameters.maxDetections;
+  const int last = md.size() > 2 ? md[2] : md.back();
+  const int first = md.front();
+  const int second = md.size() > 1 ? md[1] : md.back();
+  const int hundred = std::find(md.begin(), md.end(), 100) != md.end() ? 100 : md.back();
+  return {{{true, -1, "all", hundred},
+           {true, 0.5, "all", last},
+           {true, 0.75, "all", last},
+           {true, -1, "small", last},
+           {true, -1, "medium", last},
+           {true, -1, "large", last},
+           {false, -1, "all", first},
+           {false, -1, "all", second},
+           {false, -1, "all", last},
+           {false, -1, "small", last},
+           {false, -1, "medium", last},
+           {false, -1, "large", last}}};
+}
+
 CocoParameters CocoParameters::standard() {
   CocoParameters p;
   p.iouThresholds = linspace(0.5, 0.95, 10);
@@ -317,21 +337,12 @@ CocoResult accumulateCoco(const CocoMatches& matches, std::size_t categories,
     }
   });
 
-  // COCOeval's summary: its order and its fixed labels.
-  const std::vector<int>& md = parameters.maxDetections;
-  const int last = md.size() > 2 ? md[2] : -1;
-  result.stats = {result.summary(true, -1, "all", 100),
-                  result.summary(true, 0.5, "all", last),
-                  result.summary(true, 0.75, "all", last),
-                  result.summary(true, -1, "small", last),
-                  result.summary(true, -1, "medium", last),
-                  result.summary(true, -1, "large", last),
-                  result.summary(false, -1, "all", md[0]),
-                  result.summary(false, -1, "all", md.size() > 1 ? md[1] : -1),
-                  result.summary(false, -1, "all", last),
-                  result.summary(false, -1, "small", last),
-                  result.summary(false, -1, "medium", last),
-                  result.summary(false, -1, "large", last)};
+  const std::array<SummaryLine, 12> lines = summaryLines(parameters);
+  for (std::size_t k = 0; k < lines.size(); ++k) {
+    const SummaryLine& line = lines[k];
+    result.stats[k] =
+        result.summary(line.averagePrecision, line.iou, line.area, line.maxDetections);
+  }
   return result;
 }
 
@@ -409,25 +420,11 @@ CocoResult evaluateCoco(const ImageSet& set, const CocoParameters& parameters, u
 }
 
 std::string cocoSummaryText(const CocoResult& result) {
-  struct Line {
-    bool ap;
-    double iou;
-    const char* area;
-    int maxDets;
-  };
-  const std::vector<int>& md = result.parameters.maxDetections;
-  const int last = md.size() > 2 ? md[2] : -1;
-  const Line lines[12] = {
-      {true, -1, "all", 100},      {true, 0.5, "all", last},
-      {true, 0.75, "all", last},   {true, -1, "small", last},
-      {true, -1, "medium", last},  {true, -1, "large", last},
-      {false, -1, "all", md[0]},   {false, -1, "all", md.size() > 1 ? md[1] : -1},
-      {false, -1, "all", last},    {false, -1, "small", last},
-      {false, -1, "medium", last}, {false, -1, "large", last}};
+  const std::array<SummaryLine, 12> lines = summaryLines(result.parameters);
   const std::vector<double>& thresholds = result.parameters.iouThresholds;
   std::string text;
   for (std::size_t k = 0; k < 12; ++k) {
-    const Line& line = lines[k];
+    const SummaryLine& line = lines[k];
     char iou[64];
     if (line.iou < 0) {
       std::snprintf(iou, sizeof iou, "%0.2f:%0.2f", thresholds.front(), thresholds.back());
@@ -436,8 +433,9 @@ std::string cocoSummaryText(const CocoResult& result) {
     }
     char row[256];
     std::snprintf(row, sizeof row, " %-18s %s @[ IoU=%-9s | area=%6s | maxDets=%3d ] = %0.3f\n",
-                  line.ap ? "Average Precision" : "Average Recall", line.ap ? "(AP)" : "(AR)", iou,
-                  line.area, line.maxDets, result.stats[k]);
+                  line.averagePrecision ? "Average Precision" : "Average Recall",
+                  line.averagePrecision ? "(AP)" : "(AR)", iou, line.area, line.maxDetections,
+                  result.stats[k]);
     text += row;
   }
   return text;

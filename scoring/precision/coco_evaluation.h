@@ -71,6 +71,20 @@ struct CocoResult {
                  long category = -1) const;
 };
 
+/// One of the twelve summary figures: AP or AR, at one IoU threshold or
+/// all (iou < 0), for an area range label and a detections limit.
+struct SummaryLine {
+  bool averagePrecision = true;
+  double iou = -1;
+  const char* area = "all";
+  int maxDetections = 100;
+};
+/// COCOeval's twelve, in its order. COCOeval reads the third detections
+/// limit (and fails without one) and takes 100 for the first figure (-1
+/// when 100 is no limit); here a shorter list stands for its last, and the
+/// first figure is at 100 or else at the last limit.
+std::array<SummaryLine, 12> summaryLines(const CocoParameters& parameters);
+
 /// Matches every cell of `set` (on `threads` threads; the result does not
 /// depend on it). Throws std::invalid_argument on parameters out of range
 /// (more than 64 thresholds, no maxDetections).

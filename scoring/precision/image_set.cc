@@ -146,4 +146,21 @@ ImageSet restrictImageSet(const ImageSet& set, std::span<const int64_t> imageIds
   return out;
 }
 
+ImageSet keepDetectionsFrom(const ImageSet& set, double minimumScore) {
+  ImageSetBuilder builder(set.imageIds, set.categoryIds, set.categoryNames);
+  for (const Cell& cell : set.cells) {
+    for (const TruthBox& box : set.truthsOf(cell)) builder.addTruth(cell.category, cell.image, box);
+    for (const DetectedBox& box : set.detectionsOf(cell)) {
+      if (box.score >= minimumScore) builder.addDetection(cell.category, cell.image, box);
+    }
+  }
+  for (const std::string& warning : set.warnings) builder.warn(warning);
+  if (!set.imageSequence.empty()) {
+    for (uint32_t k = 0; k < set.imageIds.size(); ++k) {
+      builder.setImageOrigin(k, set.imageSequence[k], set.imageFrame[k]);
+    }
+  }
+  return std::move(builder).build();
+}
+
 }  // namespace precision

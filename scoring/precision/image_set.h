@@ -90,4 +90,8 @@ class ImageSetBuilder {
 ImageSet restrictImageSet(const ImageSet& set, std::span<const int64_t> imageIds,
                           std::span<const int64_t> categoryIds);
 
+/// `set` without the detections scoring below `minimumScore` (its images,
+/// categories, ground truth and warnings kept).
+ImageSet keepDetectionsFrom(const ImageSet& set, double minimumScore);
+
 }  // namespace precision

@@ -7,9 +7,12 @@
 #include "annotation/coco_images.h"
 #include "scoring/precision/coco_evaluation.h"
 #include "scoring/precision/sequence_images.h"
+#include "scoring/precision/vid_evaluation.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
+#include "talmira/pages/precision_page.h"
 #include "talmira/writers/ap_report.h"
+#include "talmira/writers/vid_report.h"
 
 namespace talmira {
 
@@ -26,9 +29,28 @@ struct ApOptions {
   float confidence = 0.0f;
   Format format = Format::kText;
   std::string output;
+  std::string report;  // an HTML page, when given
   unsigned jobs = 1;
   FormatOptionsGiven formats;
 };
+
+// The command line that made a page, for its footer.
+std::string commandLineOf(const ApOptions& options) {
+  std::string line = "talmira " TALMIRA_VERSION " ap " + options.groundTruth + " " + options.system;
+  for (const auto& [flag, value] : {std::pair{"--iou-thresholds", &options.iouThresholds},
+                                    std::pair{"--max-dets", &options.maxDetections},
+                                    std::pair{"--area-ranges", &options.areaRanges}}) {
+    if (!value->empty()) line += std::string(" ") + flag + " " + *value;
+  }
+  if (options.confidence > 0) line += " -c " + shortestText(options.confidence);
+  if (options.formats.groundTruthFormat != "talmira") {
+    line += " --gt-format " + options.formats.groundTruthFormat;
+  }
+  if (options.formats.systemFormat != "talmira") {
+    line += " --sys-format " + options.formats.systemFormat;
+  }
+  return line;
+}
 
 [[noreturn]] void usage(const std::string& what) { throw CommandError{kExitUsage, what}; }
 
@@ -125,25 +147,8 @@ precision::ImageSet readImages(const ApOptions& options) {
     std::optional<precision::ImageSet> set =
         formats::readCocoImageFiles(options.groundTruth, options.system, failure);
     if (!set) throw CommandError{kExitInputOrOutput, failure};
-    if (options.confidence > 0) {
-      // Detections below the threshold are left out.
-      precision::ImageSetBuilder builder(set->imageIds, set->categoryIds, set->categoryNames);
-      for (const precision::Cell& cell : set->cells) {
-        for (const precision::TruthBox& box : set->truthsOf(cell)) {
-          builder.addTruth(cell.category, cell.image, box);
-        }
-        for (const precision::DetectedBox& box : set->detectionsOf(cell)) {
-          if (box.score >= options.confidence) builder.addDetection(cell.category, cell.image, box);
-        }
-      }
-      for (std::string& warning : set->warnings) builder.warn(std::move(warning));
-      if (!set->imageSequence.empty()) {
-        for (uint32_t k = 0; k < set->imageIds.size(); ++k) {
-          builder.setImageOrigin(k, set->imageSequence[k], set->imageFrame[k]);
-        }
-      }
-      return std::move(builder).build();
-    }
+    // Detections below the threshold are left out.
+    if (options.confidence > 0) return precision::keepDetectionsFrom(*set, options.confidence);
     return std::move(*set);
   }
   const InputFormats formats = inputFormatsOf(given, options.groundTruth);
@@ -156,7 +161,9 @@ precision::ImageSet readImages(const ApOptions& options) {
 void runAp(const ApOptions& options) {
   std::vector<std::string> inputs = auxiliaryInputs(options.formats);
   inputs.insert(inputs.begin(), {options.groundTruth, options.system});
-  refuseOutputNamingInput(options.output, inputs);
+  for (const std::string* output : {&options.output, &options.report}) {
+    refuseOutputNamingInput(*output, inputs);
+  }
   precision::CocoParameters parameters = precision::CocoParameters::standard();
   if (!options.iouThresholds.empty())
     parameters.iouThresholds = parseThresholds(options.iouThresholds);
@@ -164,9 +171,35 @@ void runAp(const ApOptions& options) {
     parameters.maxDetections = parseMaxDetections(options.maxDetections);
   if (!options.areaRanges.empty()) parameters.areaRanges = parseAreaRanges(options.areaRanges);
   if (options.arrays && options.format != Format::kJson) usage("--arrays is for --format json");
+  const bool vid = options.protocol == "vid";
+  if (vid && (!options.iouThresholds.empty() || !options.maxDetections.empty() ||
+              !options.areaRanges.empty() || options.arrays || !options.report.empty())) {
+    usage(
+        "--iou-thresholds, --max-dets, --area-ranges, --arrays and --report are COCO's, not "
+        "--protocol vid's");
+  }
 
   const precision::ImageSet set = readImages(options);
   for (const std::string& warning : set.warnings) std::cerr << "warning: " << warning << "\n";
+  if (vid) {
+    const precision::VidResult result = precision::evaluateVid(set, options.jobs);
+    switch (options.format) {
+      case Format::kText:
+        writeOutput(options.output, renderVidText(result, set));
+        break;
+      case Format::kCsv:
+        writeOutput(options.output, renderVidCsv(result, set));
+        break;
+      case Format::kJson: {
+        Json json = vidJson(result, set);
+        json["ground_truth"] = options.groundTruth;
+        json["system"] = options.system;
+        writeOutput(options.output, jsonText(json));
+        break;
+      }
+    }
+    return;
+  }
   const precision::CocoResult result = precision::evaluateCoco(set, parameters, options.jobs);
   switch (options.format) {
     case Format::kText:
@@ -183,6 +216,16 @@ void runAp(const ApOptions& options) {
       break;
     }
   }
+  if (!options.report.empty()) {
+    ApPageInput page;
+    page.groundTruth = options.groundTruth;
+    page.system = options.system;
+    page.warnings = set.warnings;
+    page.result = &result;
+    page.set = &set;
+    page.producedBy = commandLineOf(options);
+    writeOutput(options.report, renderApReport(page));
+  }
 }
 
 }  // namespace
@@ -198,8 +241,11 @@ void addApCommand(CLI::App& app) {
       ->add_option("SYS", options->system,
                    "the detections: a COCO results list, or the same format")
       ->required();
-  command->add_option("--protocol", options->protocol, "the benchmark's rules")
-      ->check(CLI::IsMember({"coco"}))
+  command
+      ->add_option("--protocol", options->protocol,
+                   "the benchmark's rules: coco (COCOeval, bbox) or vid (ImageNet VID's mAP at "
+                   "0.5, split by motion speed where the ground truth has tracks)")
+      ->check(CLI::IsMember({"coco", "vid"}))
       ->default_str("coco");
   command
       ->add_option("--iou-thresholds", options->iouThresholds,
@@ -217,19 +263,27 @@ void addApCommand(CLI::App& app) {
       ->type_name("LIST");
   command->add_flag("--arrays", options->arrays,
                     "with --format json: the precision, recall and scores arrays too");
-  addConfidenceOption(*command, options->confidence);
+  addConfidenceOption(*command, options->confidence,
+                      "leave out detections whose score is below C (0 to 1; default 0: every "
+                      "detection, as COCO's evaluator takes them)");
   addFormatOption(*command, options->format);
   addJobsOption(*command, options->jobs, "threads; the result does not depend on it");
   command
       ->add_option("-o,--output", options->output,
                    "write the result to FILE (whole, or not at all)")
       ->type_name("FILE");
+  command
+      ->add_option("--report", options->report,
+                   "also write an HTML page: the figures, the categories and their "
+                   "precision-recall curves at IoU 0.5 and 0.75")
+      ->type_name("FILE.html");
   addFormatOptions(*command, options->formats);
   command->footer(
       "Examples:\n"
       "  talmira ap instances_val2017.json detections.json\n"
       "  talmira ap instances.json results.json --format json --arrays -o ap.json\n"
       "  talmira ap instances.json results.json --iou-thresholds 0.5 --max-dets 100\n"
+      "  talmira ap instances.json results.json --report ap.html\n"
       "  talmira ap groundtruth.csv systemoutput.csv\n"
       "\n"
       "COCO files (two .json files, or --gt-format coco) are scored by COCOeval's rules\n"

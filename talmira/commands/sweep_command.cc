@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <array>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "scoring/analysis/file_check.h"
 #include "scoring/counts/confidence_sweep.h"
 #include "scoring/counts/streaming_evaluation.h"
+#include "scoring/precision/sequence_images.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/pages/html_report.h"
@@ -89,6 +91,7 @@ void runSweep(const SweepOptions& options) {
   // with the reader's details: then they are read once, whole, for both.
   std::vector<std::string> warnings;
   SweptFiles swept;
+  std::optional<precision::CocoResult> coco;
   if (options.report.empty()) {
     swept = sweepFiles(options.groundTruth, options.system, options.jobs, formats);
   } else {
@@ -101,6 +104,10 @@ void runSweep(const SweepOptions& options) {
     warnings = checkFiles(*groundTruth, truthDetails, system.get(), &systemDetails).warnings;
     swept.classSet = pairClasses(*groundTruth, *system);
     swept.curves = sweepClasses(*groundTruth, *system, *swept.classSet, options.jobs);
+    coco =
+        precision::evaluateCoco(precision::imagesOfSequences(*groundTruth, *system, *swept.classSet,
+                                                             std::numeric_limits<float>::lowest()),
+                                precision::CocoParameters::standard(), options.jobs);
   }
   const SweepReport report =
       makeSweepReport(options.groundTruth, options.system, swept.classSet, std::move(swept.curves),
@@ -134,6 +141,7 @@ void runSweep(const SweepOptions& options) {
     page.confidence = options.confidence;
     page.atConfidence = countsAt(report.exact, options.confidence);
     page.producedBy = commandLineOf(options);
+    page.coco = coco ? &*coco : nullptr;
     writeOutput(options.report, renderSweepReport(page));
   }
 }

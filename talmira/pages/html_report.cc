@@ -6,6 +6,7 @@
 #include "talmira/cli_common.h"
 #include "talmira/pages/markup.h"
 #include "talmira/pages/page_frame.h"
+#include "talmira/pages/precision_page.h"
 #include "talmira/pages/sweep_plot.h"
 
 namespace talmira {
@@ -214,6 +215,14 @@ std::string renderSweepReport(const SweepReportInput& input) {
   if (input.exact) {
     html += "<h2>Precision and recall</h2>\n";
     html += precisionRecallFigure(*input.exact, *input.classSet, caption);
+  }
+  if (input.coco) {
+    html += "<h2>Precision and recall as COCO computes them</h2>\n";
+    html +=
+        "<p class=\"note\">Each frame an image and each class a category, matched greedily in "
+        "score order at each IoU threshold as COCO's evaluator matches (talmira ap gives its "
+        "figures); the curves above come from this format's own matching.</p>\n";
+    html += cocoCurvesFigures(*input.coco, input.classSet->names(), caption);
   }
   return html + pageEnd(input.producedBy);
 }

@@ -9,6 +9,7 @@
 
 #include "scoring/counts/class_scores.h"
 #include "scoring/counts/confidence_sweep.h"
+#include "scoring/precision/coco_evaluation.h"
 
 namespace talmira {
 
@@ -20,11 +21,15 @@ struct SweepReportInput {
   float confidence = 0.0f;                      // the table below is at this threshold
   std::vector<ClassCounts> atConfidence;
   std::string producedBy;  // e.g. "talmira 1.0.0 sweep gt.csv sys.csv --exact"
+  // COCO's evaluation of the pair (each frame an image), for its curves at
+  // IoU 0.5 and 0.75 per class; none when null.
+  const precision::CocoResult* coco = nullptr;
 };
 /// One self-contained page (inline CSS and SVG, no network): inputs, warnings,
 /// best operating points with each class's average precision, the table at
 /// `confidence`, the curves (renderSweepSvg) and precision against recall
-/// (renderPrecisionRecallSvg). Without curves, the parts that need them say so.
+/// (renderPrecisionRecallSvg), then COCO's precision against recall at IoU
+/// 0.5 and 0.75 when given. Without curves, the parts that need them say so.
 std::string renderSweepReport(const SweepReportInput& input);
 
 struct DatasetSequenceRow {

@@ -23,24 +23,6 @@ std::string iouLabel(double iou) {
   return text;
 }
 
-// The summary's twelve figures, described as COCOeval describes them.
-struct SummaryLine {
-  const char* measure;
-  double iou;  // -1: every threshold
-  const char* area;
-  int maxDetections;
-};
-std::vector<SummaryLine> summaryLines(const precision::CocoParameters& p) {
-  const std::vector<int>& md = p.maxDetections;
-  const int last = md.size() > 2 ? md[2] : -1;
-  return {{"AP", -1, "all", 100},     {"AP", 0.5, "all", last},
-          {"AP", 0.75, "all", last},  {"AP", -1, "small", last},
-          {"AP", -1, "medium", last}, {"AP", -1, "large", last},
-          {"AR", -1, "all", md[0]},   {"AR", -1, "all", md.size() > 1 ? md[1] : -1},
-          {"AR", -1, "all", last},    {"AR", -1, "small", last},
-          {"AR", -1, "medium", last}, {"AR", -1, "large", last}};
-}
-
 }  // namespace
 
 std::string shortestDouble(double value) {
@@ -50,18 +32,15 @@ std::string shortestDouble(double value) {
 }
 
 CategoryPrecision categoryPrecision(const precision::CocoResult& result, std::size_t category) {
-  const long k = static_cast<long>(category);
-  const std::vector<int>& md = result.parameters.maxDetections;
-  const int last = md.size() > 2 ? md[2] : md.back();
-  CategoryPrecision c;
-  c.ap = result.summary(true, -1, "all", last, k);
-  c.ap50 = result.summary(true, 0.5, "all", last, k);
-  c.ap75 = result.summary(true, 0.75, "all", last, k);
-  c.apSmall = result.summary(true, -1, "small", last, k);
-  c.apMedium = result.summary(true, -1, "medium", last, k);
-  c.apLarge = result.summary(true, -1, "large", last, k);
-  c.ar100 = result.summary(false, -1, "all", last, k);
-  return c;
+  // The summary's figures for one category: AP at every threshold and at
+  // 0.5 and 0.75, by area, and AR at the last detections limit.
+  const auto lines = precision::summaryLines(result.parameters);
+  const auto figure = [&](std::size_t k) {
+    const precision::SummaryLine& line = lines[k];
+    return result.summary(line.averagePrecision, line.iou, line.area, line.maxDetections,
+                          static_cast<long>(category));
+  };
+  return {figure(0), figure(1), figure(2), figure(3), figure(4), figure(5), figure(8)};
 }
 
 std::string renderCocoText(const precision::CocoResult& result, const precision::ImageSet& set) {
@@ -118,13 +97,13 @@ Json cocoJson(const precision::CocoResult& result, const precision::ImageSet& se
                         {"area_ranges", areas}};
   json["stats"] = result.stats;
   Json summary = Json::array();
-  const std::vector<SummaryLine> lines = summaryLines(p);
+  const auto lines = precision::summaryLines(p);
   for (std::size_t k = 0; k < lines.size(); ++k) {
-    const SummaryLine& line = lines[k];
+    const precision::SummaryLine& line = lines[k];
     const std::string iou =
         line.iou < 0 ? iouLabel(p.iouThresholds.front()) + ":" + iouLabel(p.iouThresholds.back())
                      : iouLabel(line.iou);
-    summary.push_back({{"measure", line.measure},
+    summary.push_back({{"measure", line.averagePrecision ? "AP" : "AR"},
                        {"iou", iou},
                        {"area", line.area},
                        {"max_detections", line.maxDetections},

@@ -50,6 +50,14 @@ visdrone, kitti), now and then a named set with one value overridden. The
 model applies the same rules (the console, which has none, keeps the
 defaults, and the agreement of console and tool is not asked of such cases).
 
+With --vid N (and --tool), N random COCO pairs of videos (tools/crosscheck/
+vid.py: small boxes below the 0.5 threshold, boxes at IoU 0.5 exactly,
+repeated boxes, objects whose neighbours are at IoU 0.7 or 0.9 exactly,
+gaps in the frames, boxes without tracks, crowd regions, detections on the
+background) are scored by `talmira ap --protocol vid --format json` and
+every category's AP, its AP per motion bin, its counts and the means are
+compared with the model's, within 1e-12.
+
 With --ap N (and --tool), `talmira ap` is checked instead on N random COCO
 pairs against a model of COCO's box average precision (average_precision.py,
 which needs numpy: its description says what it models and what its

@@ -15,6 +15,7 @@ from .events import events_options, print_event_stats
 from .generate import make_case
 from .records import ModelInputError
 from .rules import random_rules
+from .vid import run_vid_cases
 
 
 def main():
@@ -48,6 +49,10 @@ def main():
     ap.add_argument("--coco", nargs=2, metavar=("GT", "RESULTS"),
                     help="instead, check the tool's per category counts on a COCO ground "
                          "truth and results list (IoU at 0.5, every box kept) against the model")
+    ap.add_argument("--vid", type=int, default=0, metavar="N",
+                    help="instead, check N random COCO pairs of videos with the tool's "
+                         "`ap --protocol vid --format json` (every category's AP, its AP per "
+                         "motion bin, the means) against the model, within 1e-12")
     ap.add_argument("--ap", type=int, default=0, metavar="N",
                     help="instead, check `talmira ap` (the tool given) on N random COCO pairs "
                          "against the model of COCO's box average precision (the cases of "
@@ -60,7 +65,7 @@ def main():
 
     if opts.ap or opts.coco_ap:
         return check_average_precision(opts)
-    if opts.class_sets or opts.coco:
+    if opts.class_sets or opts.coco or opts.vid:
         return check_class_sets(opts)
 
     binary = os.path.abspath(opts.binary)
@@ -143,7 +148,7 @@ def main():
 
 
 def check_class_sets(opts):
-    """The --class-sets and --coco runs: the tool only."""
+    """The --class-sets, --coco and --vid runs: the tool only."""
     if opts.tool is None or not os.access(opts.tool, os.X_OK):
         print("give the talmira binary with --tool")
         return 2
@@ -169,6 +174,10 @@ def check_class_sets(opts):
             wrong = run_class_cases(tool, opts.class_sets, opts.seed, tmp)
         print("class sets, seed %d: %d passed, %d failed"
               % (opts.seed, opts.class_sets - wrong, wrong))
+        failed += wrong
+    if opts.vid:
+        wrong = run_vid_cases(tool, opts.vid, opts.seed, opts.keep_dir)
+        print("vid, seed %d: %d passed, %d failed" % (opts.seed, opts.vid - wrong, wrong))
         failed += wrong
     return 1 if failed else 0
 
