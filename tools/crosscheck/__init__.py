@@ -58,6 +58,16 @@ background) are scored by `talmira ap --protocol vid --format json` and
 every category's AP, its AP per motion bin, its counts and the means are
 compared with the model's, within 1e-12.
 
+With --ap N (and --tool), `talmira ap` is checked instead on N random COCO
+pairs against a model of COCO's box average precision (average_precision.py,
+which needs numpy: its description says what it models and what its
+generator aims at): the precision, recall and scores arrays exactly, the
+twelve figures and the per category ones within 1e-12, and the printed
+summary lines.  --coco-ap GT RES EXPECTED holds the model, and the tool when
+given, to the reference evaluator's figures for the corpus' real COCO pair.
+
+    python3 tools/crosscheck.py --tool build/dev/talmira/talmira --ap 1000 --seed 1
+
 Exit status 0 and a closing line "N passed, 0 failed" when every case
 agrees; exit status 1 with unified diffs of the first mismatches otherwise.
 Failing file pairs are kept (see --keep-dir; args.txt holds the arguments

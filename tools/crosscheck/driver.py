@@ -53,8 +53,18 @@ def main():
                     help="instead, check N random COCO pairs of videos with the tool's "
                          "`ap --protocol vid --format json` (every category's AP, its AP per "
                          "motion bin, the means) against the model, within 1e-12")
+    ap.add_argument("--ap", type=int, default=0, metavar="N",
+                    help="instead, check `talmira ap` (the tool given) on N random COCO pairs "
+                         "against the model of COCO's box average precision (the cases of "
+                         "--seed from --first; failing pairs kept in --keep-dir)")
+    ap.add_argument("--coco-ap", nargs=3, metavar=("GT", "RESULTS", "EXPECTED"),
+                    help="instead, hold the model of COCO's box average precision, and the "
+                         "tool's `talmira ap` when given, to the reference evaluator's figures "
+                         "for a COCO pair (EXPECTED: the corpus' expected/coco.json)")
     opts = ap.parse_args()
 
+    if opts.ap or opts.coco_ap:
+        return check_average_precision(opts)
     if opts.class_sets or opts.coco or opts.vid:
         return check_class_sets(opts)
 
@@ -168,5 +178,51 @@ def check_class_sets(opts):
     if opts.vid:
         wrong = run_vid_cases(tool, opts.vid, opts.seed, opts.keep_dir)
         print("vid, seed %d: %d passed, %d failed" % (opts.seed, opts.vid - wrong, wrong))
+        failed += wrong
+    return 1 if failed else 0
+
+
+def check_average_precision(opts):
+    """The --ap and --coco-ap runs: the model of COCO's box average
+    precision, which needs numpy, against the tool."""
+    try:
+        from .average_precision import check_coco_ap_conformance, run_ap_cases
+    except ImportError as exc:
+        print("the average precision model needs numpy (%s): run it with the Python "
+              "that has it (Debian's python3-numpy)" % exc)
+        return 2
+    tool = None
+    if opts.tool is not None:
+        tool = os.path.abspath(opts.tool)
+        if not os.access(tool, os.X_OK):
+            print("tool not found or not executable: %s" % tool)
+            return 2
+    elif opts.ap:
+        print("give the talmira binary with --tool")
+        return 2
+    failed = 0
+    if opts.coco_ap:
+        missing = [path for path in opts.coco_ap if not os.path.isfile(path)]
+        if missing:
+            # The corpus lives beside the repository in CI, not in a clone.
+            print("the conformance corpus is not here (%s)" % ", ".join(missing))
+            if os.environ.get("CI"):
+                print("CI must have it: failing")
+                return 1
+            print("skipped")
+            return 77
+        problems = check_coco_ap_conformance(tool, *opts.coco_ap)
+        for line in problems[:30]:
+            print("  " + line)
+        print("COCO pair %s: %s" % (opts.coco_ap[0], "differs" if problems
+                                    else "the reference evaluator's figures"))
+        failed += 1 if problems else 0
+    if opts.ap:
+        print("average precision, seed %d, %d cases from case %d, tool %s"
+              % (opts.seed, opts.ap, opts.first, tool))
+        wrong = run_ap_cases(tool, opts.ap, opts.seed, opts.first, opts.keep_dir, opts.show,
+                             opts.no_shrink)
+        print("average precision, seed %d: %d passed, %d failed"
+              % (opts.seed, opts.ap - wrong, wrong))
         failed += wrong
     return 1 if failed else 0
