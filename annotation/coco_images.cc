@@ -639,7 +639,8 @@ precision::ImageSet CocoImagesReader::read() {
   precision::ImageSet set = std::move(builder).build();
   if (set.detections.empty()) {
     set.warnings.push_back(std::string(results_.name) +
-                           ": holds no detections: every precision and recall is 0");
+                           ": holds no detections: every precision and recall is 0 "
+                           "where there is ground truth");
   }
   return set;
 }

@@ -106,7 +106,9 @@ void runAp(const ApOptions& options) {
       Json json = cocoJson(result, set, options.arrays);
       json["ground_truth"] = options.groundTruth;
       json["system"] = options.system;
-      writeOutput(options.output, jsonText(json));
+      // The arrays hold about a million numbers: on one line rather than one
+      // number a line.
+      writeOutput(options.output, jsonText(json, options.arrays ? -1 : 2));
       break;
     }
   }
@@ -142,8 +144,10 @@ void addApCommand(CLI::App& app) {
       ->check(CLI::IsMember({"coco", "vid"}))
       ->default_str("coco");
   addPrecisionOptions(*command, options->parameters);
-  command->add_flag("--arrays", options->arrays,
-                    "with --format json: the precision, recall and scores arrays too");
+  command->add_flag(
+      "--arrays", options->arrays,
+      "with --format json: the precision, recall and scores arrays too (the JSON then "
+      "written compactly, on one line)");
   addConfidenceOption(*command, options->confidence,
                       "leave out detections whose score is below C (0 to 1; default 0: every "
                       "detection, as COCO's evaluator takes them)");

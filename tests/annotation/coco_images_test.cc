@@ -156,7 +156,8 @@ TEST(CocoImages, DropsWhatTheEvaluatorDropsAndSaysHowMuch) {
       "gt.json: 1 annotation repeats an earlier one's id (pycocotools would take each such id "
       "for the last annotation that has it); each is scored as its own box here",
       "res.json: 2 results are of categories the ground truth does not hold: left out",
-      "res.json: holds no detections: every precision and recall is 0"};
+      "res.json: holds no detections: every precision and recall is 0 where there is ground "
+      "truth"};
   EXPECT_EQ(set->warnings, expected);
   // No detections: zeros where there is ground truth, -1 where there is none.
   const auto result = precision::evaluateCoco(*set, precision::CocoParameters::standard(), 1);
