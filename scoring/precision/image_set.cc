@@ -46,12 +46,20 @@ ImageSetBuilder::ImageSetBuilder(std::vector<int64_t> imageIds, std::vector<int6
   set_.categoryNames = std::move(categoryNames);
 }
 
+void ImageSetBuilder::checkCell(uint32_t category, uint32_t image) const {
+  if (category >= set_.categoryIds.size() || image >= set_.imageIds.size()) {
+    throw std::out_of_range("image set: a box of a category or image the set does not hold");
+  }
+}
+
 void ImageSetBuilder::addTruth(uint32_t category, uint32_t image, const TruthBox& box) {
+  checkCell(category, image);
   set_.truths.push_back(box);
   truthKeys_.push_back(cellKey(category, image));
 }
 
 void ImageSetBuilder::addDetection(uint32_t category, uint32_t image, const DetectedBox& box) {
+  checkCell(category, image);
   set_.detections.push_back(box);
   detectionKeys_.push_back(cellKey(category, image));
 }

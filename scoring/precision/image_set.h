@@ -68,7 +68,8 @@ struct ImageSet {
 
 /// Builds the cells: boxes given in file order, each with its category and
 /// image index, are grouped by (category, image) keeping file order within
-/// a group (a counting sort, linear in the boxes).
+/// a group. A box of a category or image index the set does not hold
+/// throws std::out_of_range.
 class ImageSetBuilder {
  public:
   ImageSetBuilder(std::vector<int64_t> imageIds, std::vector<int64_t> categoryIds,
@@ -81,6 +82,8 @@ class ImageSetBuilder {
   ImageSet build() &&;
 
  private:
+  // Throws std::out_of_range for indices past the set's categories or images.
+  void checkCell(uint32_t category, uint32_t image) const;
   ImageSet set_;
   std::vector<uint64_t> truthKeys_, detectionKeys_;
 };

@@ -55,13 +55,20 @@ TEST(CocoParameters, ThresholdsAreNumpysLinspace) {
   EXPECT_EQ(p.recallThresholds[100], 1.0);
 }
 
+TEST(ImageSetBuilder, RefusesABoxOfACategoryOrImageItDoesNotHold) {
+  ImageSetBuilder b({1, 2}, {1}, {"a"});
+  EXPECT_THROW(b.addTruth(1, 0, truth(0, 0, 1, 1)), std::out_of_range);
+  EXPECT_THROW(b.addDetection(0, 2, detection(0, 0, 1, 1, 0.5)), std::out_of_range);
+  EXPECT_NO_THROW(b.addDetection(0, 1, detection(0, 0, 1, 1, 0.5)));
+}
+
 TEST(CocoEvaluation, AnIouOfExactlyTheThresholdMatches) {
   ImageSetBuilder b({1}, {1}, {"a"});
   b.addTruth(0, 0, truth(0, 0, 10, 10));
   b.addDetection(0, 0, detection(0, 0, 10, 5, 0.9));  // IoU 50 / 100
   const auto result = precision::evaluateCoco(std::move(b).build(), CocoParameters::standard(), 1);
   EXPECT_DOUBLE_EQ(result.stats[1], 1.0);  // AP50
-  EXPECT_EQ(result.stats[2], 0.0);  // AP75
+  EXPECT_EQ(result.stats[2], 0.0);         // AP75
   EXPECT_DOUBLE_EQ(result.stats[0], 0.1);  // one threshold of ten
 }
 
@@ -95,9 +102,9 @@ TEST(CocoEvaluation, AreaBoundsBelongToBothRangesAndComeFromTheAreaField) {
   b.addTruth(0, 0, truth(0, 0, 10, 10, false, 1024));  // 100 by its sides
   b.addDetection(0, 0, detection(0, 0, 10, 10, 0.9));
   const auto result = precision::evaluateCoco(std::move(b).build(), CocoParameters::standard(), 1);
-  EXPECT_DOUBLE_EQ(result.stats[3], 1.0);   // small
-  EXPECT_DOUBLE_EQ(result.stats[4], 1.0);   // medium
-  EXPECT_EQ(result.stats[5], -1.0);  // large: no ground truth
+  EXPECT_DOUBLE_EQ(result.stats[3], 1.0);  // small
+  EXPECT_DOUBLE_EQ(result.stats[4], 1.0);  // medium
+  EXPECT_EQ(result.stats[5], -1.0);        // large: no ground truth
 }
 
 TEST(CocoEvaluation, DetectionLimitsArePerImageAndCategory) {
@@ -174,7 +181,7 @@ TEST(CocoEvaluation, ThreadsAndRestrictionChangeNothing) {
     for (const auto& cell : set.cells) {
       const int64_t id = set.imageIds[cell.image];
       const auto where = std::find(part.imageIds.begin(), part.imageIds.end(), id);
-      if (where == part.imageIds.end() || cell.category < 1) continue;
+      if (where == part.imageIds.end() || cell.category < 1 || cell.category > 2) continue;
       const auto image = static_cast<uint32_t>(where - part.imageIds.begin());
       for (const auto& t : set.truthsOf(cell)) b.addTruth(cell.category - 1, image, t);
       for (const auto& d : set.detectionsOf(cell)) b.addDetection(cell.category - 1, image, d);
