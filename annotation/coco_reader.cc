@@ -1,7 +1,5 @@
 #include "annotation/coco_reader.h"
 
-#include "annotation/json_offsets.h"
-
 #include <algorithm>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -9,6 +7,8 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "annotation/json_offsets.h"
 
 namespace formats {
 

@@ -1325,7 +1325,8 @@ std::string wholeFile(std::FILE* opened, const std::string& path) {
     py::gil_scoped_release unlocked;
     char buffer[1 << 16];
     std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, stream.get())) > 0) bytes.append(buffer, got);
+    while ((got = std::fread(buffer, 1, sizeof buffer, stream.get())) > 0)
+      bytes.append(buffer, got);
     failed = std::ferror(stream.get()) != 0;
     error = errno;
   }
@@ -1354,10 +1355,9 @@ std::string wholeFile(std::FILE* opened, const std::string& path) {
   }
   ReaderMessage parts = splitReaderMessage(std::string_view(message).substr(prefix));
   parts.input = std::max(input, 0);
-  PyErr_SetObject(readFailureType,
-                  py::make_tuple(parts.what, parts.line, 0, parts.input, message,
-                                 names[parts.input])
-                      .ptr());
+  PyErr_SetObject(
+      readFailureType,
+      py::make_tuple(parts.what, parts.line, 0, parts.input, message, names[parts.input]).ptr());
   throw py::error_already_set();
 }
 
@@ -1493,9 +1493,9 @@ class CocoJsonWriter {
       if (!std::isfinite(number)) return false;
       // Scientific, so that it reads as a float, as json.dumps' "3.0" does.
       char digits[32];
-      text_.append(digits, std::to_chars(digits, digits + sizeof digits, number,
-                                         std::chars_format::scientific)
-                               .ptr);
+      text_.append(
+          digits,
+          std::to_chars(digits, digits + sizeof digits, number, std::chars_format::scientific).ptr);
     } else if (PyUnicode_Check(item)) {
       return string(item);
     } else if (PyList_Check(item) || PyTuple_Check(item)) {
@@ -1548,8 +1548,8 @@ class CocoJsonWriter {
   }
 
   void dumped(PyObject* item) {
-    const py::object text = py::reinterpret_borrow<py::object>(dumps_)(
-        py::reinterpret_borrow<py::object>(item));
+    const py::object text =
+        py::reinterpret_borrow<py::object>(dumps_)(py::reinterpret_borrow<py::object>(item));
     text_ += text.cast<std::string>();
   }
 

@@ -9,6 +9,7 @@
 
 #include "talmira/precision_options.h"
 #include "talmira/writers/ap_report.h"
+#include "talmira/writers/compare_report.h"
 #include "talmira/writers/score_report.h"
 
 namespace talmira {
@@ -66,32 +67,8 @@ void keepWarnings(const precision::ImageSet& set, const std::string& lead,
   for (const std::string& warning : set.warnings) into.push_back(lead + warning);
 }
 
-std::string verdictWords(int verdict) {
-  return verdict > 0 ? "B better" : verdict < 0 ? "A better" : "cannot tell";
-}
-
-std::string fixedFour(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.4f", value);
-  return text;
-}
-
-std::string percentText(double share) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.1f%%", share * 100.0);
-  return text;
-}
-
 // A figure for people: six decimals, or "-" where no category has ground truth.
 std::string figureText(double value) { return value <= -1 ? "-" : fixedSix(value); }
-
-std::string intervalText(const ClassBootstrap& i) {
-  std::string text(1, '[');
-  text += fixedSix(i.low);
-  text += ", ";
-  text += fixedSix(i.high);
-  return text + "]";
-}
 
 struct Figure {
   const char* name;  // as the text names it

@@ -9,30 +9,14 @@
 #include <stdexcept>
 #include <thread>
 
+#include "scoring/precision/index_workers.h"
+
 namespace precision {
 
 namespace {
 
 // The double's machine epsilon, which the precision's denominator carries.
 constexpr double kEpsilon = 2.220446049250313e-16;
-
-// Runs work(k) for k in [0, count) on up to `threads` threads.
-template <class Work>
-void forEachIndex(std::size_t count, unsigned threads, const Work& work) {
-  const std::size_t workers = std::min<std::size_t>(std::max(1u, threads), count);
-  if (workers <= 1) {
-    for (std::size_t k = 0; k < count; ++k) work(k);
-    return;
-  }
-  std::atomic<std::size_t> next{0};
-  std::vector<std::jthread> pool;
-  pool.reserve(workers);
-  for (std::size_t w = 0; w < workers; ++w) {
-    pool.emplace_back([&] {
-      for (std::size_t k = next++; k < count; k = next++) work(k);
-    });
-  }
-}
 
 // The sum of a[0..n) in the order numpy's add.reduce takes a contiguous
 // array of doubles: blocks of 8,192 (its buffer), each summed pairwise with

@@ -9,6 +9,8 @@
 #include <thread>
 #include <utility>
 
+#include "scoring/precision/index_workers.h"
+
 namespace precision {
 
 namespace {
@@ -16,24 +18,6 @@ namespace {
 constexpr double kLowest = -std::numeric_limits<double>::infinity();
 // The frames either side of a box that its motion IoU looks at.
 constexpr uint64_t kMotionWindow = 10;
-
-// Runs work(k) for k in [0, count) on up to `threads` threads.
-template <class Work>
-void forEachIndex(std::size_t count, unsigned threads, const Work& work) {
-  const std::size_t workers = std::min<std::size_t>(std::max(1u, threads), count);
-  if (workers <= 1) {
-    for (std::size_t k = 0; k < count; ++k) work(k);
-    return;
-  }
-  std::atomic<std::size_t> next{0};
-  std::vector<std::jthread> pool;
-  pool.reserve(workers);
-  for (std::size_t w = 0; w < workers; ++w) {
-    pool.emplace_back([&] {
-      for (std::size_t k = next++; k < count; k = next++) work(k);
-    });
-  }
-}
 
 // A score as the sort sees it: NaN last, so that the order stays strict.
 double scoreKey(double score) { return std::isnan(score) ? kLowest : score; }

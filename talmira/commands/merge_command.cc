@@ -55,9 +55,8 @@ void runMerge(const MergeOptions& options) {
             options.parts[0] + " was made without"};
   }
   if (result.source.ap && !options.report.empty()) {
-    throw CommandError{kExitInputOrOutput,
-                       "talmira merge: --report with --ap is not available; " + options.parts[0] +
-                           " was made with --ap"};
+    throw CommandError{kExitInputOrOutput, "talmira merge: --report with --ap is not available; " +
+                                               options.parts[0] + " was made with --ap"};
   }
   if (result.source.explain && !options.report.empty()) {
     throw CommandError{kExitInputOrOutput,

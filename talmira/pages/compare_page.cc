@@ -40,12 +40,6 @@ std::string number(double value) {
   return out;
 }
 
-std::string fixedFour(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.4f", value);
-  return text;
-}
-
 // A typographic minus for labels.
 std::string withMinus(std::string text) {
   if (!text.empty() && text.front() == '-') text.replace(0, 1, "\xE2\x88\x92");
@@ -54,10 +48,6 @@ std::string withMinus(std::string text) {
 
 const char* colourOf(int verdict) {
   return verdict > 0 ? kBColour : verdict < 0 ? kAColour : kNeitherColour;
-}
-
-const char* verdictWords(int verdict) {
-  return verdict > 0 ? "B better" : verdict < 0 ? "A better" : "cannot tell";
 }
 
 // A value axis of round ticks: a step of 1, 2, 2.5 or 5 times a power of ten

@@ -13,32 +13,12 @@ namespace {
 // can only mix a handful of values.
 constexpr std::size_t kFewUnits = 10;
 
-std::string fixedFour(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.4f", value);
-  return text;
-}
-
-std::string percentText(double share) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.1f%%", share * 100.0);
-  return text;
-}
-
 float nmodtaA(const PairedClassCounts& c) { return reportedNmodta(c.gtA, c.fnA, c.fpA); }
 float nmodtaB(const PairedClassCounts& c) { return reportedNmodta(c.gtB, c.fnB, c.fpB); }
 
 // A class says something when either detector has objects or false alarms.
 bool worthShowing(const PairedClassCounts& c) {
   return c.gtA > 0 || c.gtB > 0 || c.fpA > 0 || c.fpB > 0;
-}
-
-std::string verdictWords(int verdict) {
-  return verdict > 0 ? "B better" : verdict < 0 ? "A better" : "cannot tell";
-}
-
-std::string intervalText(const ClassBootstrap& i) {
-  return "[" + fixedSix(i.low) + ", " + fixedSix(i.high) + "]";
 }
 
 std::string thresholdsText(const CompareSettings& s) {
@@ -87,6 +67,26 @@ std::string verdictSentence(const CompareResult& r) {
 }
 
 }  // namespace
+
+std::string intervalText(const ClassBootstrap& i) {
+  return "[" + fixedSix(i.low) + ", " + fixedSix(i.high) + "]";
+}
+
+std::string verdictWords(int verdict) {
+  return verdict > 0 ? "B better" : verdict < 0 ? "A better" : "cannot tell";
+}
+
+std::string percentText(double share) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f%%", share * 100.0);
+  return text;
+}
+
+std::string fixedFour(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.4f", value);
+  return text;
+}
 
 std::string verdictOnAll(const CompareResult& r) {
   std::string words = verdictSentence(r);

@@ -118,6 +118,14 @@ std::string verdictOnAll(const CompareResult& result);
 
 /// The interval's level as people write it: "95%", "99.5%".
 std::string levelText(double level);
+/// Four decimals ("0.1235").
+std::string fixedFour(double value);
+/// A share as a percentage with one decimal ("97.5%").
+std::string percentText(double share);
+/// "B better", "A better" or "cannot tell", as verdictOf() is 1, -1 or 0.
+std::string verdictWords(int verdict);
+/// "[low, high]", six decimals each.
+std::string intervalText(const ClassBootstrap& interval);
 
 /// For people: the settings, every class with objects or false alarms (both
 /// detectors' counts, the difference, its interval, the shares, which is
