@@ -21,7 +21,7 @@ struct TrackBox {
   double bottom = 0.0;
   int64_t id = 0;           // the identity as written (whole numbers only)
   float confidence = -1.0f;  // -1: none given
-  int32_t label = -1;        // the class column, -1 when absent
+  int32_t label = -1;        // the class column (or an index into labelNames), -1 when absent
   bool considered = true;    // a ground truth's "consider" flag (column 7) is not 0
   uint64_t line = 0;         // where it came from, for messages
 };
@@ -33,6 +33,9 @@ struct TrackSequence {
   uint32_t length = 0;
   std::vector<TrackBox> boxes;
   std::vector<uint64_t> frameStart;  // length + 1 entries, frameStart[0] = 0
+  // Formats that name their classes (KITTI's "Car"): label k is labelNames[k].
+  // Empty where the file numbers them.
+  std::vector<std::string> labelNames;
 
   uint64_t frameBegin(uint32_t frame) const { return frameStart[frame - 1]; }
   uint64_t frameEnd(uint32_t frame) const { return frameStart[frame]; }
