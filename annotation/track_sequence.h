@@ -19,7 +19,7 @@ struct TrackBox {
   double top = 0.0;
   double right = 0.0;
   double bottom = 0.0;
-  int64_t id = 0;           // the identity as written (whole numbers only)
+  int64_t id = 0;            // the identity as written (whole numbers only)
   float confidence = -1.0f;  // -1: none given
   int32_t label = -1;        // the class column (or an index into labelNames), -1 when absent
   bool considered = true;    // a ground truth's "consider" flag (column 7) is not 0

@@ -18,31 +18,6 @@ namespace {
 // The double's machine epsilon, which the precision's denominator carries.
 constexpr double kEpsilon = 2.220446049250313e-16;
 
-// The sum of a[0..n) in the order numpy's add.reduce takes a contiguous
-// array of doubles: blocks of 8,192 (its buffer), each summed pairwise with
-// eight accumulators under 128 values.
-double pairwiseSum(const double* a, std::size_t n) {
-  if (n < 8) {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sum += a[i];
-    return sum;
-  }
-  if (n <= 128) {
-    double r[8];
-    for (std::size_t j = 0; j < 8; ++j) r[j] = a[j];
-    std::size_t i = 8;
-    for (; i < n - n % 8; i += 8) {
-      for (std::size_t j = 0; j < 8; ++j) r[j] += a[i + j];
-    }
-    double sum = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    for (; i < n; ++i) sum += a[i];
-    return sum;
-  }
-  std::size_t half = n / 2;
-  half -= half % 8;
-  return pairwiseSum(a, half) + pairwiseSum(a + half, n - half);
-}
-
 // Intersection over union of a detection and a ground-truth box, over the
 // detection's own area when the ground truth is a crowd.
 double cocoIou(const DetectedBox& d, const TruthBox& g) {
@@ -142,14 +117,6 @@ void matchCell(const ImageSet& set, const Cell& cell, const CocoParameters& para
 }
 
 }  // namespace
-
-double numpyMean(std::span<const double> values) {
-  double sum = 0.0;
-  for (std::size_t at = 0; at < values.size(); at += 8192) {
-    sum += pairwiseSum(values.data() + at, std::min<std::size_t>(8192, values.size() - at));
-  }
-  return sum / static_cast<double>(values.size());
-}
 
 std::vector<double> linspace(double start, double stop, std::size_t count) {
   std::vector<double> values(count);

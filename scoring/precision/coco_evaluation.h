@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "scoring/numeric/numpy_sums.h"
+
 #include "scoring/precision/image_set.h"
 
 namespace precision {
@@ -33,9 +35,8 @@ struct CocoParameters {
 /// numpy's linspace(start, stop, count): start + i * step, the last exactly stop.
 std::vector<double> linspace(double start, double stop, std::size_t count);
 
-/// numpy's mean of a contiguous array of doubles (its pairwise summation,
-/// in blocks of 8,192): the summary's mean, to the bit.
-double numpyMean(std::span<const double> values);
+/// numpy's mean, which the summary takes: to the bit.
+using numeric::numpyMean;
 
 /// What the accumulation needs of the matching: per cell (in (category,
 /// image) order), its kept detections (the image's score order, cut to the

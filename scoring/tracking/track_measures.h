@@ -1,0 +1,86 @@
+// HOTA, CLEAR (MOTA and its kin) and Identity (IDF1) of one class of a
+// sequence, or of several sequences combined, computed as the tracking
+// benchmarks' evaluator (TrackEval) computes them, to its last bit where
+// its numpy arithmetic allows: the same assignments, ties included, the
+// same epsilons and the same order of every sum.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "scoring/tracking/track_preparation.h"
+
+namespace tracking {
+
+inline constexpr std::size_t kAlphaCount = 19;
+using AlphaValues = std::array<double, kAlphaCount>;
+
+/// HOTA's localisation thresholds, 0.05 + k * 0.05 in doubles (k = 0..18),
+/// as numpy's arange gives them.
+const AlphaValues& hotaAlphas();
+
+/// What a sequence contributes to its measures, and what sequences
+/// combine by: the counts, and HOTA's association ratios with the true
+/// positives they are weighted by.
+struct TrackSums {
+  // CLEAR at IoU 0.5.
+  int64_t clearTp = 0;
+  int64_t clearFn = 0;
+  int64_t clearFp = 0;
+  int64_t idSwitches = 0;
+  int64_t mostlyTracked = 0;
+  int64_t partlyTracked = 0;
+  int64_t mostlyLost = 0;
+  int64_t fragmentations = 0;
+  int64_t frames = 0;
+  double motpSum = 0.0;
+  // Identity at IoU 0.5.
+  int64_t idTp = 0;
+  int64_t idFn = 0;
+  int64_t idFp = 0;
+  // HOTA, per alpha.
+  AlphaValues hotaTp = {};
+  AlphaValues hotaFn = {};
+  AlphaValues hotaFp = {};
+  AlphaValues assA = {};
+  AlphaValues assRe = {};
+  AlphaValues assPr = {};
+  AlphaValues locA = {};
+  // A sequence with no ground truth or no tracker box at all: its ratios
+  // are zero, as the evaluator returns them before computing any.
+  bool empty = false;
+};
+
+/// Every figure the evaluator reports, with its names.
+struct TrackMeasures {
+  // HOTA family, per alpha and as the mean over the alphas.
+  AlphaValues hota, detA, assA, detRe, detPr, assRe, assPr, locA, owta;
+  AlphaValues hotaTp, hotaFn, hotaFp;
+  double hotaZero = 0.0;      // HOTA(0)
+  double locAZero = 0.0;      // LocA(0)
+  double hotaLocAZero = 0.0;  // HOTALocA(0)
+  // CLEAR.
+  double mota = 0.0, motp = 0.0, moda = 0.0, clearRecall = 0.0, clearPrecision = 0.0;
+  double mtRatio = 0.0, ptRatio = 0.0, mlRatio = 0.0, smota = 0.0, clearF1 = 0.0;
+  double fpPerFrame = 0.0, motal = 0.0;
+  // Identity.
+  double idf1 = 0.0, idRecall = 0.0, idPrecision = 0.0;
+  TrackSums sums;
+};
+
+/// The mean over the alphas, as numpy's mean of the 19 values.
+double alphaMean(const AlphaValues& values);
+
+/// A sequence's sums.
+TrackSums evaluateTracks(const PreparedTracks& tracks);
+
+/// Sequences combined: counts added, association and localisation
+/// weighted by HOTA's true positives, per alpha.
+TrackSums combineTracks(std::span<const TrackSums> sequences);
+
+/// Every ratio from the sums.
+TrackMeasures trackMeasures(const TrackSums& sums);
+
+}  // namespace tracking

@@ -1,0 +1,183 @@
+#include "scoring/tracking/track_preparation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "annotation/sequence_reader.h"
+#include "scoring/tracking/linear_sum_assignment.h"
+
+namespace tracking {
+
+namespace {
+
+constexpr double kEpsilon = 2.220446049250313e-16;
+
+PreparedBox preparedOf(const TrackBox& box) {
+  return {box.left, box.top, box.right, box.bottom, -1};
+}
+
+bool isDistractor(int32_t label, TrackBenchmark benchmark) {
+  // Person on vehicle, static person, distractor, reflection; MOT20 adds
+  // the non-motorised vehicle.
+  return label == 2 || label == 7 || label == 8 || label == 12 ||
+         (benchmark == TrackBenchmark::kMot20 && label == 6);
+}
+
+bool isMotChallenge(TrackBenchmark benchmark) {
+  return benchmark == TrackBenchmark::kMot16 || benchmark == TrackBenchmark::kMot20;
+}
+
+// Renumbers the identities of the kept boxes 0..N-1 in the order of their
+// values.
+void renumber(std::vector<PreparedBox>& boxes, std::vector<int64_t>& values,
+              const std::vector<int64_t>& written) {
+  values = written;
+  std::sort(values.begin(), values.end());
+  values.erase(std::unique(values.begin(), values.end()), values.end());
+  for (std::size_t k = 0; k < boxes.size(); ++k) {
+    boxes[k].id = static_cast<int32_t>(std::lower_bound(values.begin(), values.end(), written[k]) -
+                                       values.begin());
+  }
+}
+
+}  // namespace
+
+std::string_view benchmarkName(TrackBenchmark benchmark) {
+  switch (benchmark) {
+    case TrackBenchmark::kPlain:
+      return "plain";
+    case TrackBenchmark::kMot15:
+      return "mot15";
+    case TrackBenchmark::kMot16:
+      return "mot";
+    case TrackBenchmark::kMot20:
+      return "mot20";
+  }
+  return "plain";
+}
+
+std::optional<TrackBenchmark> benchmarkNamed(std::string_view name) {
+  if (name == "plain") return TrackBenchmark::kPlain;
+  if (name == "mot15") return TrackBenchmark::kMot15;
+  if (name == "mot" || name == "mot16" || name == "mot17") return TrackBenchmark::kMot16;
+  if (name == "mot20") return TrackBenchmark::kMot20;
+  return std::nullopt;
+}
+
+double trackIou(const PreparedBox& g, const PreparedBox& t) {
+  const double width = std::max(std::min(g.right, t.right) - std::max(g.left, t.left), 0.0);
+  const double height = std::max(std::min(g.bottom, t.bottom) - std::max(g.top, t.top), 0.0);
+  double intersection = width * height;
+  const double groundTruthArea = (g.right - g.left) * (g.bottom - g.top);
+  const double trackerArea = (t.right - t.left) * (t.bottom - t.top);
+  double unionArea = groundTruthArea + trackerArea - intersection;
+  if (groundTruthArea <= kEpsilon || trackerArea <= kEpsilon || unionArea <= kEpsilon) {
+    intersection = 0.0;
+  }
+  if (unionArea <= kEpsilon) unionArea = 1.0;
+  return intersection / unionArea;
+}
+
+void checkTrackInput(const TrackSequence& groundTruth, const TrackSequence& tracker,
+                     const TrackRules& rules) {
+  if (!isMotChallenge(rules.benchmark)) return;
+  for (const TrackBox& box : groundTruth.boxes) {
+    if (box.label < 1 || box.label > kLastMotClass) {
+      throw TrackInputError(locatedMessage(
+          groundTruth.source, box.line,
+          "class " + std::to_string(box.label) + " is not a MOTChallenge class (1 to 13)"));
+    }
+  }
+  for (const TrackBox& box : tracker.boxes) {
+    if (box.label != -1 && box.label != kPedestrianClass) {
+      throw TrackInputError(locatedMessage(
+          tracker.source, box.line,
+          "class " + std::to_string(box.label) +
+              ": the benchmark evaluates pedestrians only (class 1, or -1 for none)"));
+    }
+  }
+}
+
+PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequence& tracker,
+                             const TrackRules& rules, int32_t label) {
+  PreparedTracks prepared;
+  prepared.frames = groundTruth.length;
+  prepared.groundTruthStart.assign(1, 0);
+  prepared.trackerStart.assign(1, 0);
+  const bool mot = isMotChallenge(rules.benchmark);
+  std::vector<int64_t> groundTruthWritten;
+  std::vector<int64_t> trackerWritten;
+
+  std::vector<const TrackBox*> frameTruth;
+  std::vector<const TrackBox*> frameTracker;
+  std::vector<char> removed;
+  std::vector<double> costs;
+  LinearSumAssignment assignment;
+
+  for (uint32_t frame = 1; frame <= prepared.frames; ++frame) {
+    frameTruth.clear();
+    frameTracker.clear();
+    for (uint64_t k = groundTruth.frameBegin(frame); k < groundTruth.frameEnd(frame); ++k) {
+      frameTruth.push_back(&groundTruth.boxes[k]);
+    }
+    for (uint64_t k = tracker.frameBegin(frame); k < tracker.frameEnd(frame); ++k) {
+      const TrackBox& box = tracker.boxes[k];
+      if (rules.minConfidence && box.confidence != -1.0f && box.confidence < *rules.minConfidence) {
+        continue;
+      }
+      if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box.label != label) continue;
+      frameTracker.push_back(&box);
+    }
+
+    // Tracker boxes that the benchmark's own assignment pairs with a
+    // distractor are left out: the assignment is over every ground-truth
+    // box of the frame, and only pairs at IoU 0.5 or more count.
+    removed.assign(frameTracker.size(), 0);
+    if (mot && !frameTruth.empty() && !frameTracker.empty()) {
+      const auto rows = static_cast<int32_t>(frameTruth.size());
+      const auto columns = static_cast<int32_t>(frameTracker.size());
+      costs.resize(frameTruth.size() * frameTracker.size());
+      for (int32_t i = 0; i < rows; ++i) {
+        for (int32_t j = 0; j < columns; ++j) {
+          double iou = trackIou(preparedOf(*frameTruth[static_cast<std::size_t>(i)]),
+                                preparedOf(*frameTracker[static_cast<std::size_t>(j)]));
+          if (iou < 0.5 - kEpsilon) iou = 0.0;
+          costs[static_cast<std::size_t>(i) * columns + j] = -iou;
+        }
+      }
+      const std::span<const int32_t> pairs = assignment.solve(costs, rows, columns);
+      for (int32_t i = 0; i < rows; ++i) {
+        const int32_t j = pairs[static_cast<std::size_t>(i)];
+        if (j < 0 || -costs[static_cast<std::size_t>(i) * columns + j] <= kEpsilon) continue;
+        if (isDistractor(frameTruth[static_cast<std::size_t>(i)]->label, rules.benchmark)) {
+          removed[static_cast<std::size_t>(j)] = 1;
+        }
+      }
+    }
+
+    for (const TrackBox* box : frameTruth) {
+      if (!box->considered) continue;
+      if (mot && box->label != kPedestrianClass) continue;
+      if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box->label != label) continue;
+      prepared.groundTruth.push_back(preparedOf(*box));
+      prepared.groundTruthLines.push_back(box->line);
+      groundTruthWritten.push_back(box->id);
+    }
+    for (std::size_t j = 0; j < frameTracker.size(); ++j) {
+      if (removed[j]) continue;
+      prepared.tracker.push_back(preparedOf(*frameTracker[j]));
+      prepared.trackerLines.push_back(frameTracker[j]->line);
+      trackerWritten.push_back(frameTracker[j]->id);
+    }
+    prepared.groundTruthStart.push_back(prepared.groundTruth.size());
+    prepared.trackerStart.push_back(prepared.tracker.size());
+  }
+  renumber(prepared.groundTruth, prepared.groundTruthIdValues, groundTruthWritten);
+  renumber(prepared.tracker, prepared.trackerIdValues, trackerWritten);
+  prepared.groundTruthIds = static_cast<int32_t>(prepared.groundTruthIdValues.size());
+  prepared.trackerIds = static_cast<int32_t>(prepared.trackerIdValues.size());
+  return prepared;
+}
+
+}  // namespace tracking

@@ -1,0 +1,91 @@
+// What the tracking measures are computed on: for one class, each frame's
+// ground truth and tracker boxes as the benchmark's evaluator keeps them
+// (its preprocessing applied), with identities renumbered 0..G-1 and
+// 0..H-1 in the order of their values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "annotation/track_sequence.h"
+
+namespace tracking {
+
+/// Whose preprocessing the boxes go through.
+enum class TrackBenchmark : uint8_t {
+  kPlain,  // a class's considered ground truth against its tracker boxes
+  kMot15,  // MOT15: considered ground truth, every tracker box
+  kMot16,  // MOT16/17: classes 1..13, distractors' partners removed, pedestrians kept
+  kMot20,  // MOT20: as MOT16/17, with non-motorised vehicles among the distractors
+};
+
+/// "plain", "mot15", "mot", "mot20"; and back (also "mot16", "mot17").
+std::string_view benchmarkName(TrackBenchmark benchmark);
+std::optional<TrackBenchmark> benchmarkNamed(std::string_view name);
+
+/// The MOTChallenge class numbers.
+inline constexpr int32_t kPedestrianClass = 1;
+inline constexpr int32_t kLastMotClass = 13;
+
+struct TrackRules {
+  TrackBenchmark benchmark = TrackBenchmark::kPlain;
+  /// Tracker boxes scored below this are left out first (a confidence of
+  /// -1, none given, never is); none: every box counts, as the evaluators
+  /// use no confidence.
+  std::optional<float> minConfidence;
+};
+
+/// A box as the measures see it: its corners and its renumbered identity.
+struct PreparedBox {
+  double left;
+  double top;
+  double right;
+  double bottom;
+  int32_t id;
+};
+
+struct PreparedTracks {
+  uint32_t frames = 0;
+  int32_t groundTruthIds = 0;
+  int32_t trackerIds = 0;
+  std::vector<PreparedBox> groundTruth;
+  std::vector<PreparedBox> tracker;
+  // Frame f's boxes are [start[f - 1], start[f]); frames + 1 entries each.
+  std::vector<uint64_t> groundTruthStart;
+  std::vector<uint64_t> trackerStart;
+  // Where each kept box was read: its line in its file.
+  std::vector<uint64_t> groundTruthLines;
+  std::vector<uint64_t> trackerLines;
+  // The identities as written, by renumbered identity.
+  std::vector<int64_t> groundTruthIdValues;
+  std::vector<int64_t> trackerIdValues;
+};
+
+/// Thrown for input the benchmark refuses; what() names the file and line.
+class TrackInputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Checks what the benchmark requires of the two sequences under `rules`
+/// (MOT16/17/20: every ground-truth class in 1..13, every tracker class -1
+/// or 1). Throws TrackInputError at the first fault.
+void checkTrackInput(const TrackSequence& groundTruth, const TrackSequence& tracker,
+                     const TrackRules& rules);
+
+/// The boxes of class `label` (MOT's pedestrians under its benchmarks;
+/// -1 takes every class under kPlain) after the benchmark's preprocessing.
+/// Both sequences must have the same length.
+PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequence& tracker,
+                             const TrackRules& rules, int32_t label);
+
+/// Intersection over union of a ground-truth box and a tracker box as the
+/// evaluator computes it: corners in doubles, areas from the corners, and
+/// no overlap for a box of no area (or an empty union).
+double trackIou(const PreparedBox& groundTruth, const PreparedBox& tracker);
+
+}  // namespace tracking
