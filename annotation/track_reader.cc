@@ -31,7 +31,6 @@ namespace tracking {
 namespace {
 
 using formats::quoted;
-using formats::splitAt;
 using formats::splitWords;
 using formats::trimBlanks;
 
@@ -52,11 +51,45 @@ bool isBlankLine(std::string_view line) {
   return line.empty() || (isBlank(line.front()) && trimBlanks(line).empty());
 }
 
+// Splits `line` at `separator` into `fields` (as many as fit); returns how
+// many fields the line has. One pass over the bytes: the fields are short,
+// and a search call per field cost more than the bytes themselves.
+std::size_t splitFields(std::string_view line, char separator, std::span<std::string_view> fields) {
+  const char* const p = line.data();
+  std::size_t count = 0;
+  std::size_t start = 0;
+  for (std::size_t k = 0; k < line.size(); ++k) {
+    if (p[k] != separator) continue;
+    if (count < fields.size()) fields[count] = std::string_view(p + start, k - start);
+    ++count;
+    start = k + 1;
+  }
+  if (count < fields.size()) fields[count] = std::string_view(p + start, line.size() - start);
+  return count + 1;
+}
+
 // The nearest double of `text` (blanks around it and a sign allowed), when
 // it is a finite decimal number. from_chars rounds correctly; beyond the
 // doubles' range, where it sets nothing, strtod gives the nearest (zero or a
 // denormal below, an infinity above, which is refused).
 bool readDouble(std::string_view text, double* out) {
+  // Whole numbers of up to 15 digits (ground truths' pixels) are exact in
+  // a double: no conversion needed.
+  if (!text.empty() && text.size() <= 15) {
+    const bool negative = text.front() == '-';
+    int64_t value = 0;
+    std::size_t k = negative ? 1 : 0;
+    const std::size_t from = k;
+    for (; k < text.size(); ++k) {
+      const auto digit = static_cast<unsigned>(static_cast<unsigned char>(text[k]) - '0');
+      if (digit > 9) break;
+      value = value * 10 + static_cast<int64_t>(digit);
+    }
+    if (k == text.size() && k > from) {
+      *out = negative ? -static_cast<double>(value) : static_cast<double>(value);
+      return true;
+    }
+  }
   text = trimBlanks(text);
   std::string_view body = text;
   const bool negative = !body.empty() && body.front() == '-';
@@ -303,7 +336,7 @@ void TrackFileReader::add(uint32_t frame, const TrackBox& box, double width, dou
 }
 
 void TrackFileReader::readMotLine(std::string_view line, uint64_t number) {
-  std::size_t count = splitAt(line, ',', fields_);
+  std::size_t count = splitFields(line, ',', fields_);
   if (count == 1) {
     count = splitWords(line, fields_);  // written with blanks between the values
   } else if (count <= kMaxFields && trimBlanks(fields_[count - 1]).empty()) {
@@ -381,7 +414,7 @@ void TrackFileReader::readKittiLine(std::string_view line, uint64_t number) {
 }
 
 void TrackFileReader::readTalmiraLine(std::string_view line, uint64_t number) {
-  const std::size_t count = splitAt(line, ',', fields_);
+  const std::size_t count = splitFields(line, ',', fields_);
   if (count != kTalmiraColumns) {
     fail(number, "expected 15 columns, found " + std::to_string(count));
   }
@@ -502,28 +535,26 @@ TrackFile TrackFileReader::read() {
   return std::move(file_);
 }
 
-// Puts `items` where `destination` says (item k to destination[k]), in
-// place: each swap puts one item in its final place.
-template <class Index>
-void permute(std::vector<TrackBox>& items, std::vector<Index>& destination) {
-  for (std::size_t k = 0; k < items.size(); ++k) {
-    while (destination[k] != k) {
-      const Index to = destination[k];
-      std::swap(items[k], items[to]);
-      std::swap(destination[k], destination[to]);
-    }
-  }
-}
-
+// The boxes in frame order: the position of each box in the order counted
+// out from frameStart, then the boxes gathered into that order. Gathering
+// costs a second list of boxes while it runs, but its reads are
+// independent of each other; putting the boxes in place by following the
+// cycles of the order chains one cache miss on the next, and took four
+// times as long on two million boxes.
 template <class Index>
 void orderByFrame(std::vector<TrackBox>& boxes, const std::vector<uint32_t>& frames,
                   const std::vector<uint64_t>& frameStart) {
-  std::vector<uint64_t> next(frameStart.begin(), frameStart.end() - 1);
-  std::vector<Index> destination(boxes.size());
-  for (std::size_t k = 0; k < boxes.size(); ++k) {
-    destination[k] = static_cast<Index>(next[frames[k] - 1]++);
+  std::vector<Index> source(boxes.size());
+  {
+    std::vector<uint64_t> next(frameStart.begin(), frameStart.end() - 1);
+    for (std::size_t k = 0; k < boxes.size(); ++k) {
+      source[next[frames[k] - 1]++] = static_cast<Index>(k);
+    }
   }
-  permute(boxes, destination);
+  std::vector<TrackBox> ordered;
+  ordered.reserve(boxes.size());
+  for (const Index k : source) ordered.push_back(boxes[k]);
+  boxes = std::move(ordered);
 }
 
 // Whether a box may share its identity with others of its frame: KITTI's
