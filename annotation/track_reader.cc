@@ -1,0 +1,754 @@
+// Tracks are read the way the other formats' readers read their lines (in
+// large blocks, each line split where it lies, no allocation per line), but
+// every number is kept as the nearest double of its text: the evaluators of
+// the tracking benchmarks compute their overlaps on those doubles, and a box
+// rounded to whole pixels changes their figures.
+#include "annotation/track_reader.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <span>
+#include <unordered_map>
+#include <utility>
+
+#include "annotation/format_support.h"
+#include "annotation/sequence_reader.h"
+
+namespace tracking {
+
+namespace {
+
+using formats::quoted;
+using formats::splitWords;
+using formats::trimBlanks;
+
+// Fields a line is split into; a line may have more, which are only counted.
+constexpr std::size_t kMaxFields = 24;
+constexpr std::size_t kTalmiraColumns = 15;
+constexpr std::size_t kKittiValues = 17;  // a result adds its score
+// Warnings listed one by one; the rest are counted in one more line.
+constexpr std::size_t kMaxWarnings = 100;
+// Beyond 2^53 a double no longer holds every whole number, so a whole
+// number written with a point or an exponent cannot be told exactly.
+constexpr double kWholeLimit = 9007199254740992.0;
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+bool isBlankLine(std::string_view line) {
+  // Most lines start with a digit: one test.
+  return line.empty() || (isBlank(line.front()) && trimBlanks(line).empty());
+}
+
+// Splits `line` at `separator` into `fields` (as many as fit); returns how
+// many fields the line has. One pass over the bytes: the fields are short,
+// and a search call per field cost more than the bytes themselves.
+std::size_t splitFields(std::string_view line, char separator, std::span<std::string_view> fields) {
+  const char* const p = line.data();
+  std::size_t count = 0;
+  std::size_t start = 0;
+  for (std::size_t k = 0; k < line.size(); ++k) {
+    if (p[k] != separator) continue;
+    if (count < fields.size()) fields[count] = std::string_view(p + start, k - start);
+    ++count;
+    start = k + 1;
+  }
+  if (count < fields.size()) fields[count] = std::string_view(p + start, line.size() - start);
+  return count + 1;
+}
+
+// The nearest double of `text` (blanks around it and a sign allowed), when
+// it is a finite decimal number. from_chars rounds correctly; beyond the
+// doubles' range, where it sets nothing, strtod gives the nearest (zero or a
+// denormal below, an infinity above, which is refused).
+bool readDouble(std::string_view text, double* out) {
+  // Whole numbers of up to 15 digits (ground truths' pixels) are exact in
+  // a double: no conversion needed.
+  if (!text.empty() && text.size() <= 15) {
+    const bool negative = text.front() == '-';
+    int64_t value = 0;
+    std::size_t k = negative ? 1 : 0;
+    const std::size_t from = k;
+    for (; k < text.size(); ++k) {
+      const auto digit = static_cast<unsigned>(static_cast<unsigned char>(text[k]) - '0');
+      if (digit > 9) break;
+      value = value * 10 + static_cast<int64_t>(digit);
+    }
+    if (k == text.size() && k > from) {
+      *out = negative ? -static_cast<double>(value) : static_cast<double>(value);
+      return true;
+    }
+  }
+  text = trimBlanks(text);
+  std::string_view body = text;
+  const bool negative = !body.empty() && body.front() == '-';
+  if (!body.empty() && (body.front() == '+' || body.front() == '-')) body.remove_prefix(1);
+  if (body.empty() || body.front() == '+' || body.front() == '-') return false;
+  double magnitude = 0.0;
+  const char* const last = body.data() + body.size();
+  const auto [end, status] = std::from_chars(body.data(), last, magnitude);
+  if (end != last) return false;
+  if (status == std::errc::result_out_of_range) {
+    const std::string copy(body);
+    char* stop = nullptr;
+    magnitude = std::strtod(copy.c_str(), &stop);
+    if (stop != copy.c_str() + copy.size()) return false;
+  } else if (status != std::errc{}) {
+    return false;
+  }
+  if (!std::isfinite(magnitude)) return false;  // "inf", "nan", 1e999
+  *out = negative ? -magnitude : magnitude;
+  return true;
+}
+
+enum class WholeRead : uint8_t { kWhole, kNotNumber, kNotWhole, kTooLarge };
+
+// The whole number `text` holds: "12", "-3", and also "12.0" or "1.2e1"
+// (trackers write identities as floats).
+WholeRead readWhole(std::string_view text, int64_t* out) {
+  // The usual text: up to 18 digits after an optional minus, nothing else.
+  const bool negative = !text.empty() && text.front() == '-';
+  const std::size_t from = negative ? 1 : 0;
+  if (text.size() > from && text.size() - from <= 18) {
+    int64_t value = 0;
+    std::size_t k = from;
+    for (; k < text.size(); ++k) {
+      const auto digit = static_cast<unsigned>(static_cast<unsigned char>(text[k]) - '0');
+      if (digit > 9) break;
+      value = value * 10 + static_cast<int64_t>(digit);
+    }
+    if (k == text.size()) {
+      *out = negative ? -value : value;
+      return WholeRead::kWhole;
+    }
+  }
+  double value = 0.0;
+  if (!readDouble(text, &value)) return WholeRead::kNotNumber;
+  if (std::trunc(value) != value) return WholeRead::kNotWhole;
+  if (std::fabs(value) > kWholeLimit) return WholeRead::kTooLarge;
+  *out = static_cast<int64_t>(value);
+  return WholeRead::kWhole;
+}
+
+std::string shortest(double value) {
+  std::array<char, 32> text;
+  const auto result = std::to_chars(text.data(), text.data() + text.size(), value);
+  return std::string(text.data(), result.ptr);
+}
+
+// Texts numbered as they first come, without an allocation for a text seen
+// before.
+class TextNumbers {
+ public:
+  uint32_t numberOf(std::string_view text) {
+    const auto found = at_.find(text);
+    if (found != at_.end()) return found->second;
+    const auto number = static_cast<uint32_t>(texts_.size());
+    texts_.emplace_back(text);
+    at_.emplace(std::string(text), number);
+    return number;
+  }
+  std::vector<std::string>& texts() { return texts_; }
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  std::unordered_map<std::string, uint32_t, Hash, std::equal_to<>> at_;
+  std::vector<std::string> texts_;
+};
+
+// Where a MOT-like layout keeps what; columns counted from 1, 0 for nowhere.
+struct MotColumns {
+  std::size_t minColumns = 7;
+  std::string_view names;  // the columns up to minColumns, for messages
+  std::size_t considered = 0;
+  std::size_t confidence = 0;
+  std::size_t label = 0;  // read when the line has it; a whole number
+};
+
+MotColumns motColumns(TrackLayout layout, bool truth) {
+  switch (layout) {
+    case TrackLayout::kMot15:
+      return truth ? MotColumns{7, "frame,id,left,top,width,height,consider", 7, 0, 0}
+                   : MotColumns{7, "frame,id,left,top,width,height,confidence", 0, 7, 0};
+    case TrackLayout::kVisDrone:
+      return truth ? MotColumns{8, "frame,id,left,top,width,height,score,category", 7, 0, 8}
+                   : MotColumns{8, "frame,id,left,top,width,height,score,category", 0, 7, 8};
+    case TrackLayout::kUavdt:
+      return truth ? MotColumns{9, "frame,id,left,top,width,height,out-of-view,occlusion,category",
+                                0, 0, 9}
+                   : MotColumns{7, "frame,id,left,top,width,height,score", 0, 7, 9};
+    case TrackLayout::kAutomatic:  // column 8 is looked at apart
+      return truth ? MotColumns{8, "frame,id,left,top,width,height,consider,class", 7, 0, 0}
+                   : MotColumns{7, "frame,id,left,top,width,height,confidence", 0, 7, 0};
+    default:  // kMot16
+      return truth ? MotColumns{8, "frame,id,left,top,width,height,consider,class", 7, 0, 8}
+                   : MotColumns{7, "frame,id,left,top,width,height,confidence", 0, 7, 8};
+  }
+}
+
+class TrackFileReader {
+ public:
+  explicit TrackFileReader(const TrackReadRequest& request)
+      : layout_(request.layout),
+        truth_(request.role == AnnotationRole::kGroundTruth),
+        mot_(motColumns(request.layout, truth_)) {
+    file_.source = request.path;
+  }
+
+  TrackFile read();
+
+ private:
+  [[noreturn]] void fail(uint64_t line, std::string problem) const {
+    throw TrackReadError(file_.source, line, std::move(problem));
+  }
+  [[noreturn]] void failValue(uint64_t line, std::string_view where, std::string_view text,
+                              std::string_view problem) const {
+    fail(line, std::string(where) + ": " + quoted(trimBlanks(text)) + std::string(problem));
+  }
+  std::string where(std::size_t field) const {
+    return (layout_ == TrackLayout::kKitti ? "value " : "column ") + std::to_string(field);
+  }
+
+  double number(std::span<const std::string_view> fields, std::size_t field, uint64_t line) const {
+    double value = 0.0;
+    if (!readDouble(fields[field - 1], &value)) {
+      failValue(line, where(field), fields[field - 1], " is not a finite number");
+    }
+    return value;
+  }
+  int64_t whole(std::span<const std::string_view> fields, std::size_t field, uint64_t line,
+                std::string_view what) const;
+  uint32_t frame(std::span<const std::string_view> fields, uint64_t line, int64_t first) const;
+  float confidence(std::span<const std::string_view> fields, std::size_t field,
+                   uint64_t line) const {
+    float value = 0.0f;
+    if (!formats::parseConfidenceText(fields[field - 1], &value)) {
+      failValue(line, where(field), fields[field - 1], " is not a number");
+    }
+    return value;
+  }
+  int32_t label(std::span<const std::string_view> fields, std::size_t field, uint64_t line) const;
+
+  void readMotLine(std::string_view line, uint64_t number);
+  void readKittiLine(std::string_view line, uint64_t number);
+  void readTalmiraLine(std::string_view line, uint64_t number);
+  // Adds a box of that width and height as read (or as its corners give
+  // them), with a warning when one is negative.
+  void add(uint32_t frame, const TrackBox& box, double width, double height);
+  void finishAutomatic();
+  void finishIdentityTexts();
+
+  TrackLayout layout_;
+  bool truth_;
+  MotColumns mot_;
+  TrackFile file_;
+  std::array<std::string_view, kMaxFields> fields_;
+  std::size_t suppressedWarnings_ = 0;
+  // This format's identities, and the names of the classes of this format
+  // and KITTI's.
+  TextNumbers identities_;
+  TextNumbers labels_;
+
+  // What kAutomatic learns of a MOT file while reading it.
+  struct Evidence {
+    std::size_t maxColumns = 0;
+    bool column8NotClass = false;      // not a whole number from 1 to 13 somewhere
+    bool column9NotFraction = false;   // not in [0, 1] somewhere
+    uint64_t column8NotWholeLine = 0;  // the first line where it is no whole number
+    std::string column8NotWholeText;
+  } evidence_;
+};
+
+int64_t TrackFileReader::whole(std::span<const std::string_view> fields, std::size_t field,
+                               uint64_t line, std::string_view what) const {
+  const std::string_view text = trimBlanks(fields[field - 1]);
+  int64_t value = 0;
+  switch (readWhole(text, &value)) {
+    case WholeRead::kWhole:
+      return value;
+    case WholeRead::kNotNumber:
+      failValue(line, where(field), text, " is not a number");
+    case WholeRead::kNotWhole:
+      failValue(line, where(field), text, " is not a whole number (" + std::string(what) + ")");
+    case WholeRead::kTooLarge:
+      break;
+  }
+  failValue(line, where(field), text,
+            " is beyond 2^53, where a number written so is no exact whole number (" +
+                std::string(what) + ")");
+}
+
+uint32_t TrackFileReader::frame(std::span<const std::string_view> fields, uint64_t line,
+                                int64_t first) const {
+  const int64_t value = whole(fields, 1, line, "a frame number");
+  const int64_t shifted = value - first + 1;
+  if (value < first || shifted > int64_t{UINT32_MAX}) {
+    failValue(line, where(1), fields[0],
+              " is not a frame number (a whole number from " + std::to_string(first) + " to " +
+                  std::to_string(int64_t{UINT32_MAX} + first - 1) + ")");
+  }
+  return static_cast<uint32_t>(shifted);
+}
+
+int32_t TrackFileReader::label(std::span<const std::string_view> fields, std::size_t field,
+                               uint64_t line) const {
+  const std::string_view text = trimBlanks(fields[field - 1]);
+  int64_t value = 0;
+  const WholeRead read = readWhole(text, &value);
+  if (read == WholeRead::kNotNumber) failValue(line, where(field), text, " is not a number");
+  if (read != WholeRead::kWhole || value < INT32_MIN || value > INT32_MAX) {
+    failValue(line, where(field), text, " is not a class number (a whole number of 32 bits)");
+  }
+  return static_cast<int32_t>(value);
+}
+
+void TrackFileReader::add(uint32_t frame, const TrackBox& box, double width, double height) {
+  if (width < 0.0 || height < 0.0) {
+    if (file_.warnings.size() < kMaxWarnings) {
+      std::string what = "negative ";
+      if (width < 0.0) what += "width " + shortest(width);
+      if (width < 0.0 && height < 0.0) what += " and ";
+      if (height < 0.0) what += "height " + shortest(height);
+      what += ": the box has no area and never matches";
+      file_.warnings.push_back(locatedMessage(file_.source, box.line, what));
+    } else {
+      ++suppressedWarnings_;
+    }
+  }
+  file_.boxes.push_back(box);
+  file_.frames.push_back(frame);
+}
+
+void TrackFileReader::readMotLine(std::string_view line, uint64_t number) {
+  std::size_t count = splitFields(line, ',', fields_);
+  if (count == 1) {
+    count = splitWords(line, fields_);  // written with blanks between the values
+  } else if (count <= kMaxFields && trimBlanks(fields_[count - 1]).empty()) {
+    --count;  // a comma at the end of the line
+  }
+  const std::span<const std::string_view> fields(fields_.data(), std::min(count, kMaxFields));
+  if (count < mot_.minColumns) {
+    std::string problem = "expected at least " + std::to_string(mot_.minColumns) + " columns (" +
+                          std::string(mot_.names) + "), found " + std::to_string(count);
+    if (layout_ == TrackLayout::kAutomatic && truth_ && count == 7) {
+      problem += "; a MOT15 ground truth of 7 columns reads with the layout mot15";
+    }
+    fail(number, std::move(problem));
+  }
+  const uint32_t frame = this->frame(fields, number, 1);
+  TrackBox box;
+  box.id = whole(fields, 2, number, "an identity");
+  box.left = this->number(fields, 3, number);
+  box.top = this->number(fields, 4, number);
+  const double width = this->number(fields, 5, number);
+  const double height = this->number(fields, 6, number);
+  box.right = box.left + width;
+  box.bottom = box.top + height;
+  if (mot_.considered != 0) box.considered = this->number(fields, mot_.considered, number) != 0.0;
+  if (mot_.confidence != 0) box.confidence = confidence(fields, mot_.confidence, number);
+  if (mot_.label != 0 && count >= mot_.label) box.label = label(fields, mot_.label, number);
+  if (layout_ == TrackLayout::kAutomatic) {
+    evidence_.maxColumns = std::max(evidence_.maxColumns, count);
+    if (count >= 8) {
+      const std::string_view text = trimBlanks(fields[7]);
+      int64_t value = 0;
+      const WholeRead read = readWhole(text, &value);
+      if (read == WholeRead::kNotNumber) failValue(number, "column 8", text, " is not a number");
+      if (read == WholeRead::kWhole && value >= INT32_MIN && value <= INT32_MAX) {
+        box.label = static_cast<int32_t>(value);
+        evidence_.column8NotClass |= value < 1 || value > 13;
+      } else {
+        evidence_.column8NotClass = true;
+        if (evidence_.column8NotWholeLine == 0) {
+          evidence_.column8NotWholeLine = number;
+          evidence_.column8NotWholeText = text;
+        }
+      }
+    }
+    if (truth_ && count >= 9) {
+      const double value = this->number(fields, 9, number);
+      evidence_.column9NotFraction |= !(value >= 0.0 && value <= 1.0);
+    }
+  }
+  box.line = number;
+  add(frame, box, width, height);
+}
+
+void TrackFileReader::readKittiLine(std::string_view line, uint64_t number) {
+  const std::size_t count = splitWords(line, fields_);
+  if (count != kKittiValues && count != kKittiValues + 1) {
+    fail(number,
+         "expected 17 values (frame track_id type truncated occluded alpha left top right "
+         "bottom h w l x y z ry), 18 with a score; found " +
+             std::to_string(count));
+  }
+  const std::span<const std::string_view> fields(fields_.data(), count);
+  const uint32_t frame = this->frame(fields, number, 0);  // KITTI counts frames from 0
+  TrackBox box;
+  box.id = whole(fields, 2, number, "a track id");
+  box.left = this->number(fields, 7, number);
+  box.top = this->number(fields, 8, number);
+  box.right = this->number(fields, 9, number);
+  box.bottom = this->number(fields, 10, number);
+  if (count > kKittiValues) box.confidence = confidence(fields, kKittiValues + 1, number);
+  box.label = static_cast<int32_t>(labels_.numberOf(fields[2]));
+  box.considered = box.id != -1;  // DontCare
+  box.line = number;
+  add(frame, box, box.right - box.left, box.bottom - box.top);
+}
+
+void TrackFileReader::readTalmiraLine(std::string_view line, uint64_t number) {
+  const std::size_t count = splitFields(line, ',', fields_);
+  if (count != kTalmiraColumns) {
+    fail(number, "expected 15 columns, found " + std::to_string(count));
+  }
+  const std::span<const std::string_view> fields(fields_.data(), count);
+  const uint32_t frame = this->frame(fields, number, 1);
+  std::array<double, 8> corners;  // x1, y1, ..., x4, y4
+  for (std::size_t k = 0; k < corners.size(); ++k) corners[k] = this->number(fields, 2 + k, number);
+  TrackBox box;
+  box.confidence = confidence(fields, 13, number);
+  std::string_view type = trimBlanks(fields[9]);
+  if (type.empty()) type = "DCO";  // as this format's reader reads it
+  // Don't-care regions and ignored records mark areas and frames, not
+  // objects: no track has them.
+  if (type == "DCR" || type == "DCF") return;
+  const std::string_view identity = trimBlanks(fields[13]);
+  if (identity.empty()) {
+    fail(number, "column 14: no identity (the text of column 14 names the track of a box)");
+  }
+  box.left = std::min({corners[0], corners[2], corners[4], corners[6]});
+  box.right = std::max({corners[0], corners[2], corners[4], corners[6]});
+  box.top = std::min({corners[1], corners[3], corners[5], corners[7]});
+  box.bottom = std::max({corners[1], corners[3], corners[5], corners[7]});
+  box.id = identities_.numberOf(identity);  // numbered in sorted order once all are read
+  box.label = static_cast<int32_t>(labels_.numberOf(type));
+  box.considered =
+      !truth_ || (trimBlanks(fields[10]) != "TRUE" && trimBlanks(fields[11]) != "TRUE");
+  box.line = number;
+  add(frame, box, box.right - box.left, box.bottom - box.top);  // never negative
+}
+
+// Decides between MOT15 and MOT16 once the whole file is read.
+void TrackFileReader::finishAutomatic() {
+  const Evidence& e = evidence_;
+  bool mot15 = false;
+  if (truth_) {
+    if (e.maxColumns >= 10) {
+      mot15 = e.column8NotClass || e.column9NotFraction;
+      if (!mot15) {
+        fail(0,
+             "cannot tell MOT15 from MOT16: the lines have 10 columns, as MOT15's do, but "
+             "column 8 holds classes from 1 to 13 and column 9 fractions from 0 to 1 throughout, "
+             "as MOT16's visibility; give the layout (mot15 or mot16)");
+      }
+    }
+  } else {
+    mot15 = e.column8NotWholeLine != 0;  // world coordinates there
+  }
+  if (!mot15 && e.column8NotWholeLine != 0) {
+    failValue(e.column8NotWholeLine, "column 8", e.column8NotWholeText,
+              " is not a class number (a whole number of 32 bits)");
+  }
+  file_.layout = mot15 ? TrackLayout::kMot15 : TrackLayout::kMot16;
+  if (mot15) {
+    for (TrackBox& box : file_.boxes) box.label = -1;
+  }
+}
+
+// This format's identities numbered in the sorted order of their texts.
+void TrackFileReader::finishIdentityTexts() {
+  const std::vector<std::string>& texts = identities_.texts();
+  std::vector<uint32_t> sorted(texts.size());
+  for (std::size_t k = 0; k < sorted.size(); ++k) sorted[k] = static_cast<uint32_t>(k);
+  std::sort(sorted.begin(), sorted.end(),
+            [&](uint32_t a, uint32_t b) { return texts[a] < texts[b]; });
+  std::vector<int64_t> rank(texts.size());
+  for (std::size_t k = 0; k < sorted.size(); ++k) rank[sorted[k]] = static_cast<int64_t>(k);
+  for (TrackBox& box : file_.boxes) box.id = rank[static_cast<std::size_t>(box.id)];
+}
+
+TrackFile TrackFileReader::read() {
+  const formats::StreamHandle stream(std::fopen(file_.source.c_str(), "r"));
+  if (stream == nullptr) fail(0, std::string("cannot open: ") + std::strerror(errno));
+  // Room for a box every 24 bytes, about the shortest MOT line: growing the
+  // lists box by box would copy them again and again, and room never
+  // written takes no memory.
+  struct stat status {};
+  if (fstat(fileno(stream.get()), &status) == 0 && S_ISREG(status.st_mode)) {
+    const auto expected = static_cast<std::size_t>(status.st_size / 24);
+    file_.boxes.reserve(expected);
+    file_.frames.reserve(expected);
+  }
+  formats::TextLines lines(stream.get());
+  std::string_view line;
+  while (lines.next(&line)) {
+    const uint64_t number = lines.lineNumber();
+    if (number == 1) {
+      if (layout_ == TrackLayout::kTalmira) continue;               // the header, whatever it holds
+      if (line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);  // a byte order mark
+    }
+    if (isBlankLine(line)) continue;
+    switch (layout_) {
+      case TrackLayout::kKitti:
+        readKittiLine(line, number);
+        break;
+      case TrackLayout::kTalmira:
+        readTalmiraLine(line, number);
+        break;
+      default:
+        readMotLine(line, number);
+        break;
+    }
+  }
+  if (lines.readError() != 0)
+    fail(0, std::string("cannot read: ") + std::strerror(lines.readError()));
+  file_.layout = layout_;
+  if (layout_ == TrackLayout::kAutomatic) finishAutomatic();
+  if (layout_ == TrackLayout::kTalmira) finishIdentityTexts();
+  if (layout_ == TrackLayout::kKitti || layout_ == TrackLayout::kTalmira) {
+    file_.labelNames = std::move(labels_.texts());
+  }
+  if (suppressedWarnings_ != 0) {
+    file_.warnings.push_back(locatedMessage(
+        file_.source, 0,
+        std::to_string(suppressedWarnings_) +
+            " more boxes of negative width or height, not listed: they have no area and never "
+            "match"));
+  }
+  return std::move(file_);
+}
+
+// The boxes in frame order: the position of each box in the order counted
+// out from frameStart, then the boxes gathered into that order. Gathering
+// costs a second list of boxes while it runs, but its reads are
+// independent of each other; putting the boxes in place by following the
+// cycles of the order chains one cache miss on the next, and took four
+// times as long on two million boxes.
+template <class Index>
+void orderByFrame(std::vector<TrackBox>& boxes, const std::vector<uint32_t>& frames,
+                  const std::vector<uint64_t>& frameStart) {
+  std::vector<Index> source(boxes.size());
+  {
+    std::vector<uint64_t> next(frameStart.begin(), frameStart.end() - 1);
+    for (std::size_t k = 0; k < boxes.size(); ++k) {
+      source[next[frames[k] - 1]++] = static_cast<Index>(k);
+    }
+  }
+  std::vector<TrackBox> ordered;
+  ordered.reserve(boxes.size());
+  for (const Index k : source) ordered.push_back(boxes[k]);
+  boxes = std::move(ordered);
+}
+
+// Whether a box may share its identity with others of its frame: KITTI's
+// DontCare areas all have track id -1.
+bool mayRepeat(TrackLayout layout, const TrackBox& box) {
+  return layout == TrackLayout::kKitti && box.id == -1;
+}
+
+}  // namespace
+
+std::string_view layoutName(TrackLayout layout) {
+  switch (layout) {
+    case TrackLayout::kAutomatic:
+      return "auto";
+    case TrackLayout::kMot15:
+      return "mot15";
+    case TrackLayout::kMot16:
+      return "mot16";
+    case TrackLayout::kVisDrone:
+      return "visdrone";
+    case TrackLayout::kUavdt:
+      return "uavdt";
+    case TrackLayout::kKitti:
+      return "kitti";
+    case TrackLayout::kTalmira:
+      return "talmira";
+  }
+  return "auto";
+}
+
+std::optional<TrackLayout> layoutNamed(std::string_view name) {
+  if (name == "mot17" || name == "mot20") return TrackLayout::kMot16;
+  for (const TrackLayout layout :
+       {TrackLayout::kAutomatic, TrackLayout::kMot15, TrackLayout::kMot16, TrackLayout::kVisDrone,
+        TrackLayout::kUavdt, TrackLayout::kKitti, TrackLayout::kTalmira}) {
+    if (name == layoutName(layout)) return layout;
+  }
+  return std::nullopt;
+}
+
+TrackReadError::TrackReadError(std::string file, uint64_t line, std::string problem)
+    : std::runtime_error(locatedMessage(file, line, problem)),
+      file_(std::move(file)),
+      line_(line),
+      problem_(std::move(problem)) {}
+
+uint32_t TrackFile::lastFrame() const {
+  return frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end());
+}
+
+TrackFile readTrackFile(const TrackReadRequest& request) { return TrackFileReader(request).read(); }
+
+TrackSequence framedTracks(TrackFile&& file, uint32_t length) {
+  if (file.frames.size() != file.boxes.size()) {
+    throw std::invalid_argument("framedTracks: a frame for every box is needed");
+  }
+  TrackSequence sequence;
+  sequence.source = std::move(file.source);
+  sequence.length = length;
+  std::vector<TrackBox>& boxes = file.boxes;
+  const std::vector<uint32_t>& frames = file.frames;
+  // Frame f's boxes are counted at f, then the counts summed up: frameStart[f]
+  // is where frame f ends, frameStart[f - 1] where it begins.
+  std::vector<uint64_t>& start = sequence.frameStart;
+  start.assign(std::size_t{length} + 1, 0);
+  bool inOrder = true;
+  uint32_t previous = 0;
+  for (std::size_t k = 0; k < boxes.size(); ++k) {
+    const uint32_t frame = frames[k];
+    if (frame < 1 || frame > length) {
+      throw TrackReadError(sequence.source, boxes[k].line,
+                           "frame " + std::to_string(frame) +
+                               " is outside the sequence's frames 1 to " + std::to_string(length));
+    }
+    ++start[frame];
+    inOrder &= previous <= frame;
+    previous = frame;
+  }
+  for (std::size_t f = 1; f < start.size(); ++f) start[f] += start[f - 1];
+  if (!inOrder) {
+    if (boxes.size() <= UINT32_MAX) {
+      orderByFrame<uint32_t>(boxes, frames, start);
+    } else {
+      orderByFrame<uint64_t>(boxes, frames, start);
+    }
+  }
+  // An identity given twice in a frame: the first repeat in file order of
+  // the first frame that has one.
+  std::vector<std::pair<int64_t, uint64_t>> ids;  // identity, position
+  for (uint32_t f = 1; f <= length; ++f) {
+    const uint64_t begin = start[f - 1];
+    const uint64_t end = start[f];
+    if (end - begin < 2) continue;
+    ids.clear();
+    for (uint64_t k = begin; k < end; ++k) {
+      if (!mayRepeat(file.layout, boxes[k])) ids.emplace_back(boxes[k].id, k);
+    }
+    std::sort(ids.begin(), ids.end());
+    uint64_t repeat = UINT64_MAX;
+    uint64_t first = 0;
+    for (std::size_t k = 1; k < ids.size(); ++k) {
+      // The second of a run of equal identities is the first to repeat it.
+      if (ids[k].first == ids[k - 1].first && (k < 2 || ids[k - 2].first != ids[k].first) &&
+          ids[k].second < repeat) {
+        repeat = ids[k].second;
+        first = ids[k - 1].second;
+      }
+    }
+    if (repeat != UINT64_MAX) {
+      throw TrackReadError(sequence.source, boxes[repeat].line,
+                           "identity " + std::to_string(boxes[repeat].id) +
+                               " is given twice in frame " + std::to_string(f) + " (also on line " +
+                               std::to_string(boxes[first].line) + ")");
+    }
+  }
+  sequence.boxes = std::move(boxes);
+  sequence.labelNames = std::move(file.labelNames);
+  return sequence;
+}
+
+namespace {
+
+[[noreturn]] void failIni(const std::string& path, uint64_t line, std::string problem) {
+  throw TrackReadError(path, line, std::move(problem));
+}
+
+// The seqLength of an ini file, as Python's configparser reads it: keys
+// are case-insensitive, section names are not, '=' or ':' between key and
+// value, comments on lines of their own (# or ;).
+uint32_t sequenceLengthOf(const std::string& path) {
+  const formats::StreamHandle stream(std::fopen(path.c_str(), "r"));
+  if (stream == nullptr) failIni(path, 0, std::string("cannot open: ") + std::strerror(errno));
+  formats::TextLines lines(stream.get());
+  std::string_view line;
+  std::string section;
+  std::optional<uint32_t> length;
+  uint64_t lengthLine = 0;
+  while (lines.next(&line)) {
+    const uint64_t number = lines.lineNumber();
+    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
+    const std::string_view text = trimBlanks(line);
+    if (text.empty() || text.front() == '#' || text.front() == ';') continue;
+    if (text.front() == '[') {
+      if (text.back() != ']') failIni(path, number, quoted(text) + " is not a [section] line");
+      section.assign(text.substr(1, text.size() - 2));
+      continue;
+    }
+    const std::size_t between = text.find_first_of("=:");
+    if (between == std::string_view::npos) {
+      failIni(path, number, quoted(text) + " is neither a [section] nor a key = value line");
+    }
+    if (section.empty()) failIni(path, number, "a key before the first [section]");
+    if (section != "Sequence") continue;
+    std::string key(trimBlanks(text.substr(0, between)));
+    std::transform(key.begin(), key.end(), key.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (key != "seqlength") continue;
+    if (length) {
+      failIni(path, number,
+              "seqLength is given twice (also on line " + std::to_string(lengthLine) + ")");
+    }
+    const std::string_view value = trimBlanks(text.substr(between + 1));
+    uint32_t parsed = 0;
+    const auto [end, status] = std::from_chars(value.data(), value.data() + value.size(), parsed);
+    if (value.empty() || end != value.data() + value.size() || status != std::errc{} ||
+        parsed == 0) {
+      failIni(path, number,
+              "seqLength " + quoted(value) + " is not a whole number from 1 to 4294967295");
+    }
+    length = parsed;
+    lengthLine = number;
+  }
+  if (lines.readError() != 0)
+    failIni(path, 0, std::string("cannot read: ") + std::strerror(lines.readError()));
+  if (!length) failIni(path, 0, "no seqLength in a [Sequence] section");
+  return *length;
+}
+
+}  // namespace
+
+std::optional<uint32_t> sequenceLengthBeside(const std::string& path) {
+  namespace fs = std::filesystem;
+  fs::path folder = fs::path(path).parent_path();
+  if (folder.empty()) folder = ".";
+  // The folder above as written (gt/.. is the sequence's folder even where
+  // gt is a link elsewhere).
+  const fs::path above = (folder / "..").lexically_normal();
+  for (const fs::path& candidate : {folder / "seqinfo.ini", above / "seqinfo.ini"}) {
+    std::error_code error;
+    const fs::file_status status = fs::status(candidate, error);
+    if (!fs::exists(status)) continue;
+    return sequenceLengthOf(candidate.lexically_normal().string());
+  }
+  return std::nullopt;
+}
+
+}  // namespace tracking
