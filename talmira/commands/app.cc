@@ -40,6 +40,7 @@ int runTalmira(int argc, char** argv) {
   addExplainCommand(app);
   addSweepCommand(app);
   addApCommand(app);
+  addTrackCommand(app);
   addBatchCommand(app);
   addMergeCommand(app);
   addCompareCommand(app);

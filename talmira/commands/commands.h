@@ -16,6 +16,7 @@ void addCheckCommand(CLI::App& app);
 void addEventsCommand(CLI::App& app);
 void addSweepCommand(CLI::App& app);
 void addApCommand(CLI::App& app);
+void addTrackCommand(CLI::App& app);
 void addBatchCommand(CLI::App& app);
 void addMergeCommand(CLI::App& app);
 void addExplainCommand(CLI::App& app);

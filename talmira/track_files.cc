@@ -1,0 +1,121 @@
+#include "talmira/track_files.h"
+
+#include <algorithm>
+
+#include "annotation/track_reader.h"
+#include "scoring/tracking/track_measures.h"
+
+namespace talmira {
+
+namespace {
+
+[[noreturn]] void usage(const std::string& what) { throw CommandError{kExitUsage, what}; }
+
+tracking::TrackLayout layoutOf(const std::string& format, const TrackRequest& options) {
+  if (format == "talmira" && options.ids != "text") {
+    usage("files of this format carry identities only in column 14: add --ids text");
+  }
+  if (format == "mot") return tracking::TrackLayout::kAutomatic;
+  const std::optional<tracking::TrackLayout> layout = tracking::layoutNamed(format);
+  if (!layout) usage("no track format " + format);
+  return *layout;
+}
+
+tracking::TrackBenchmark benchmarkOf(const TrackRequest& options, tracking::TrackLayout read) {
+  if (!options.rules.empty()) {
+    const std::optional<tracking::TrackBenchmark> named = tracking::benchmarkNamed(options.rules);
+    if (!named) usage("--rules: no track rules named " + options.rules);
+    return *named;
+  }
+  switch (read) {
+    case tracking::TrackLayout::kMot15:
+      return tracking::TrackBenchmark::kMot15;
+    case tracking::TrackLayout::kMot16:
+      return tracking::TrackBenchmark::kMot16;
+    default:
+      return tracking::TrackBenchmark::kPlain;
+  }
+}
+
+// The classes to evaluate: MOT's pedestrians under its benchmarks; each
+// class of the ground truth otherwise, by its number or name.
+std::vector<std::pair<std::string, int32_t>> classesOf(const tracking::TrackSequence& truth,
+                                                       tracking::TrackBenchmark benchmark) {
+  if (benchmark != tracking::TrackBenchmark::kPlain) {
+    return {{"pedestrian",
+             benchmark == tracking::TrackBenchmark::kMot15 ? -1 : tracking::kPedestrianClass}};
+  }
+  std::vector<int32_t> labels;
+  for (const tracking::TrackBox& box : truth.boxes) labels.push_back(box.label);
+  std::sort(labels.begin(), labels.end());
+  labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+  std::vector<std::pair<std::string, int32_t>> classes;
+  for (const int32_t label : labels) {
+    std::string name = label >= 0 && static_cast<std::size_t>(label) < truth.labelNames.size()
+                           ? truth.labelNames[static_cast<std::size_t>(label)]
+                           : std::to_string(label);
+    classes.emplace_back(std::move(name), label);
+  }
+  return classes;
+}
+
+}  // namespace
+
+TrackReport trackFiles(const TrackRequest& options, std::vector<std::string>* warnings) {
+  tracking::TrackReadRequest truthRequest{options.groundTruth,
+                                          layoutOf(options.groundTruthFormat, options),
+                                          AnnotationRole::kGroundTruth};
+  tracking::TrackReadRequest systemRequest{options.system, layoutOf(options.systemFormat, options),
+                                           AnnotationRole::kSystem};
+  TrackReport report;
+  report.groundTruth = options.groundTruth;
+  report.system = options.system;
+  try {
+    tracking::TrackFile truthFile = tracking::readTrackFile(truthRequest);
+    if (systemRequest.layout == tracking::TrackLayout::kAutomatic) {
+      // A tracker's file is read in the ground truth's layout.
+      systemRequest.layout = truthFile.layout;
+    }
+    tracking::TrackFile systemFile = tracking::readTrackFile(systemRequest);
+    for (const tracking::TrackFile* file : {&truthFile, &systemFile}) {
+      if (warnings) warnings->insert(warnings->end(), file->warnings.begin(), file->warnings.end());
+    }
+    const tracking::TrackBenchmark benchmark = benchmarkOf(options, truthFile.layout);
+    uint32_t length = options.length;
+    report.lengthFrom = "--length";
+    if (length == 0) {
+      if (const std::optional<uint32_t> beside =
+              tracking::sequenceLengthBeside(options.groundTruth)) {
+        length = *beside;
+        report.lengthFrom = "seqinfo.ini";
+      } else {
+        length = std::max(truthFile.lastFrame(), systemFile.lastFrame());
+        report.lengthFrom = "the last frame of either file";
+      }
+    }
+    const tracking::TrackSequence truth = tracking::framedTracks(std::move(truthFile), length);
+    const tracking::TrackSequence system = tracking::framedTracks(std::move(systemFile), length);
+    tracking::TrackRules rules;
+    rules.benchmark = benchmark;
+    rules.minConfidence = options.confidence;
+    tracking::checkTrackInput(truth, system, rules);
+    report.rules = std::string(tracking::benchmarkName(benchmark));
+    report.frames = length;
+    report.confidence = rules.minConfidence;
+    for (const auto& [name, label] : classesOf(truth, benchmark)) {
+      const tracking::PreparedTracks prepared =
+          tracking::prepareTracks(truth, system, rules, label);
+      const tracking::TrackSums sums = tracking::evaluateTracks(prepared);
+      // One sequence, combined as the evaluator combines it.
+      report.classes.push_back(
+          {name, tracking::trackMeasures(tracking::combineTracks({&sums, 1}))});
+    }
+  } catch (const tracking::TrackReadError& error) {
+    throw CommandError{kExitInputOrOutput, error.what()};
+  } catch (const tracking::TrackInputError& error) {
+    throw CommandError{kExitInputOrOutput, error.what()};
+  }
+  return report;
+}
+
+}  // namespace talmira

@@ -1,0 +1,39 @@
+// talmira track's output: HOTA, CLEAR and Identity per class, as text
+// tables, one CSV row a class, or JSON with every figure under the name
+// the tracking benchmarks' evaluator gives it (and HOTA's per alpha).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "scoring/tracking/track_measures.h"
+#include "talmira/cli_common.h"
+
+namespace talmira {
+
+struct TrackClassResult {
+  std::string name;
+  tracking::TrackMeasures measures;
+};
+
+struct TrackReport {
+  std::string groundTruth;
+  std::string system;
+  std::string rules;  // the benchmark's name ("mot", "mot15", ...)
+  uint32_t frames = 0;
+  std::string lengthFrom;  // where the sequence length came from
+  std::optional<float> confidence;
+  std::vector<TrackClassResult> classes;
+};
+
+std::string renderTrackText(const TrackReport& report);
+std::string renderTrackCsv(const TrackReport& report);
+Json trackJson(const TrackReport& report);
+
+/// Every figure of one class under the evaluator's names ("HOTA",
+/// "HOTA_per_alpha", "MOTA", "CLR_TP", "IDF1", ...): the headline HOTA
+/// figures are means over the alphas.
+Json trackMeasuresJson(const tracking::TrackMeasures& measures);
+
+}  // namespace talmira
