@@ -9,6 +9,9 @@ What the generator aims at, and counts in each case's notes:
   below, exactly 0.5 - eps (still a CLEAR match) and one ulp below that
   (not one), and alpha - eps and one ulp below it for a random HOTA alpha;
   found by searching the tracker box's coordinates ulp by ulp.
+* Slivers: tracker boxes overlapping theirs by a few ulps along an edge or
+  at a corner, IoUs about and below eps (the IoU's and the alignment's eps
+  rules).
 * Ties: tracker boxes repeated under another id (identical, so equally
   overlapping their ground truth), ground-truth boxes repeated, and objects
   crowded together, so that the solver's choice among equal assignments
@@ -90,6 +93,27 @@ def box_at_iou(g, target, nrng, candidates=12000, spread=60):
     if not len(hit):
         return None
     return [float(v) for v in d[hit[0]]]
+
+
+def sliver(g, rng):
+    """A box overlapping g by a few ulps along one edge (an IoU far below
+    any threshold, above or below eps) or at one corner (below eps)."""
+    l, t, w, h = g
+    r, b = l + w, t + h
+
+    def inside(edge, far):
+        # a few ulps back from the edge, towards the box's other side
+        step = math.inf if far > edge else -math.inf
+        for _ in range(rng.randint(1, 4)):
+            edge = math.nextafter(edge, step)
+        return edge
+
+    left = inside(r, l) if w > 0 else r
+    out = [left, t, abs(w) + 1.0, h]
+    if rng.random() < 0.5:
+        out[1] = inside(b, t) if h > 0 else b
+        out[3] = abs(h) + 1.0
+    return out
 
 
 class _Numbers:
@@ -236,7 +260,7 @@ def make_tracking_case(seed):
             elif roll < 0.7:
                 out = [numbers.coordinate(v + rng.gauss(0, 0.25) * abs(s))
                        for v, s in zip(box, [box[2], box[3], box[2], box[3]])]
-            elif roll < 0.97:
+            elif roll < 0.95:
                 name, target = rng.choice(threshold_targets(rng))
                 out = box_at_iou(box, target, nrng)
                 if out is None:
@@ -244,6 +268,9 @@ def make_tracking_case(seed):
                     out = list(box)
                 else:
                     notes["IoU " + name] += 1
+            elif roll < 0.98:
+                out = sliver(box, rng)
+                notes["sliver overlaps"] += 1
             else:
                 out = [rng.uniform(-50, 1800), rng.uniform(-50, 1000), rng.uniform(-5, 0),
                        rng.uniform(0, 100)]
