@@ -1,6 +1,6 @@
 """Small hand-made sequences whose figures are worked out by hand (the
 arithmetic beside them): where the benchmark's evaluator and py-motmetrics
-part, and the benchmark's own rules (continuation bonus, MT above 0.8, the
+differ, and the benchmark's own rules (continuation bonus, MT above 0.8, the
 thresholds one and two ulps below 0.5, distractors, zero consider, MOT20's
 class 6, an empty side, HOTA's shared assignment).
 
@@ -191,6 +191,28 @@ CASES = [
                       "HOTA": 0.0, "LocA": 1.0, "LocA(0)": 1.0},
         "motmetrics": {"num_objects": 0, "num_false_positives": 2, "recall": math.nan,
                        "mota": -math.inf, "precision": 0.0, "idf1": 0.0},
+    },
+    {
+        # HOTA's one assignment for all alphas. gt A (38 wide) in frames 1-5;
+        # tracker x on A in frames 1-4, then moved by 9.5 (IoU 28.5/47.5 =
+        # 0.6); y moved by 2 (36/40 = 0.9) in frame 5 only. Alignment: A-x =
+        # (4 + 0.6/1.5) / (5 + 5 - 4.4) = 4.4/5.6, A-y = (0.9/1.5) / (5 + 1 -
+        # 0.6) = 0.6/5.4, so frame 5 pairs A-x (0.6 * 4.4/5.6 > 0.9 * 0.6/5.4)
+        # at every alpha: a true positive up to alpha 0.6 (0.6000000000000001
+        # in doubles, 0.6 >= it - eps), none above, though A-y passes up to
+        # 0.9. AssA: C = 5 gives 5 * 5/5 / 5 = 1, C = 4 gives 4 * 4/6 / 4 = 2/3.
+        "name": "hota_one_assignment_for_all_alphas",
+        "rules": "mot15",
+        "gt": mot15(*[box(t, 1, 0, 38) for t in range(1, 6)]),
+        "tracker": mot15(*[box(t, 1, 0, 38) for t in range(1, 5)], box(5, 1, 9.5, 38),
+                         box(5, 2, 2, 38)),
+        "trackeval": {"HOTA_TP_per_alpha": [5.0] * 12 + [4.0] * 7,
+                      "HOTA_FN_per_alpha": [0.0] * 12 + [1.0] * 7,
+                      "HOTA_FP_per_alpha": [1.0] * 12 + [2.0] * 7,
+                      "AssA_per_alpha": [1.0] * 12 + [2 / 3] * 7,
+                      "DetA_per_alpha": [5 / 6] * 12 + [4 / 7] * 7,  # TP / (TP + FN + FP)
+                      "AssA": 50 / 57,  # (12 + 7 * 2/3) / 19
+                      "CLR_TP": 5, "IDSW": 0},
     },
     {
         # MOT17: gt A (pedestrian) at 0, D a static person (class 7, consider

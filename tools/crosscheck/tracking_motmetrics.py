@@ -1,6 +1,6 @@
 """The other common evaluator's CLEAR and Identity figures (py-motmetrics
 1.4.0, IoU distance at 0.5 on MOT15 files), as the model reads its rules,
-beside the benchmark evaluator's (tracking.py). Where they part:
+beside the benchmark evaluator's (tracking.py). Where they differ:
 
 * Its distance is 1 - IoU, a pair passing where 1 - IoU <= 0.5 (so an IoU
   one ulp below 0.5 passes: 1 - IoU rounds to 0.5), and IoU has no epsilon
