@@ -68,6 +68,18 @@ given, to the reference evaluator's figures for the corpus' real COCO pair.
 
     python3 tools/crosscheck.py --tool build/dev/talmira/talmira --ap 1000 --seed 1
 
+With --tracking N, `talmira track` is checked instead: first the tracking
+model (tracking.py: HOTA, CLEAR and Identity as the MOTChallenge evaluator
+computes them; it needs numpy and scipy) and its py-motmetrics variant on
+hand-worked sequences (tracking_cases.py), then the tool on the same and on
+N random adversarial MOT17 and MOT15 sequences (tracking_generate.py), every
+field against the model: integers equal, the rest within 1e-12 relative,
+the bit-equal ones counted. Without --tool only the models are run.
+--tracking-conformance DIR holds the model, and the tool when given, to the
+reference evaluators' figures for the corpus' MOT files.
+
+    python3 tools/crosscheck.py --tool build/dev/talmira/talmira --tracking 1000 --seed 1
+
 Exit status 0 and a closing line "N passed, 0 failed" when every case
 agrees; exit status 1 with unified diffs of the first mismatches otherwise.
 Failing file pairs are kept (see --keep-dir; args.txt holds the arguments

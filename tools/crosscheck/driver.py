@@ -61,8 +61,19 @@ def main():
                     help="instead, hold the model of COCO's box average precision, and the "
                          "tool's `talmira ap` when given, to the reference evaluator's figures "
                          "for a COCO pair (EXPECTED: the corpus' expected/coco.json)")
+    ap.add_argument("--tracking", type=int, default=0, metavar="N",
+                    help="instead, check the tracking model (tracking.py, which needs numpy "
+                         "and scipy) on its hand-worked cases, then `talmira track` (the tool "
+                         "given) on them and on N random MOT17 and MOT15 sequences of --seed "
+                         "from --first against the model (failing cases kept in --keep-dir)")
+    ap.add_argument("--tracking-conformance", metavar="DIR",
+                    help="instead, hold the tracking model, and `talmira track` when the tool "
+                         "is given, to the reference evaluators' figures for the corpus' MOT "
+                         "files (DIR: the corpus folder, with mot15/, mot17/ and expected/)")
     opts = ap.parse_args()
 
+    if opts.tracking or opts.tracking_conformance:
+        return check_tracking(opts)
     if opts.ap or opts.coco_ap:
         return check_average_precision(opts)
     if opts.class_sets or opts.coco or opts.vid:
@@ -224,5 +235,56 @@ def check_average_precision(opts):
                              opts.no_shrink)
         print("average precision, seed %d: %d passed, %d failed"
               % (opts.seed, opts.ap - wrong, wrong))
+        failed += wrong
+    return 1 if failed else 0
+
+
+def check_tracking(opts):
+    """The --tracking and --tracking-conformance runs: the tracking model,
+    which needs numpy and scipy, and the tool when given."""
+    try:
+        from .tracking_check import check_conformance, check_worked_cases, corpus_missing
+        from .tracking_check import run_tracking_cases
+    except ImportError as exc:
+        print("the tracking model needs numpy and scipy (%s): run it with the Python that "
+              "has them (Debian's python3-numpy and python3-scipy)" % exc)
+        return 2
+    tool = None
+    if opts.tool is not None:
+        tool = os.path.abspath(opts.tool)
+        if not os.access(tool, os.X_OK):
+            print("tool not found or not executable: %s" % tool)
+            return 2
+    failed = 0
+    if opts.tracking_conformance:
+        missing = corpus_missing(opts.tracking_conformance)
+        if missing:
+            # The corpus lives beside the repository in CI, not in a clone.
+            print("the conformance corpus is not here (%s)" % ", ".join(missing[:3]))
+            if os.environ.get("CI"):
+                print("CI must have it: failing")
+                return 1
+            print("skipped")
+            return 77
+        problems = check_conformance(opts.tracking_conformance, tool)
+        for line in problems[:40]:
+            print("  " + line)
+        print("MOT files of %s: %s" % (opts.tracking_conformance, "differ" if problems
+                                       else "the reference evaluators' figures"))
+        failed += 1 if problems else 0
+    if opts.tracking:
+        with tempfile.TemporaryDirectory(prefix="crosscheck-tracking-worked-") as tmp:
+            problems = check_worked_cases(tool, tmp)
+        for line in problems[:40]:
+            print("  " + line)
+        print("worked cases: %s" % ("differ" if problems else "as worked out by hand"))
+        failed += 1 if problems else 0
+        print("tracking, seed %d, %d cases from case %d, %s"
+              % (opts.seed, opts.tracking, opts.first,
+                 "tool " + tool if tool else "the model alone (no --tool)"))
+        wrong = run_tracking_cases(tool, opts.tracking, opts.seed, opts.first, opts.keep_dir,
+                                   opts.show, opts.no_shrink)
+        print("tracking, seed %d: %d passed, %d failed"
+              % (opts.seed, opts.tracking - wrong, wrong))
         failed += wrong
     return 1 if failed else 0
