@@ -105,10 +105,8 @@ TrackReport trackFiles(const TrackRequest& options, std::vector<std::string>* wa
     for (const auto& [name, label] : classesOf(truth, benchmark)) {
       const tracking::PreparedTracks prepared =
           tracking::prepareTracks(truth, system, rules, label);
-      const tracking::TrackSums sums = tracking::evaluateTracks(prepared);
-      // One sequence, combined as the evaluator combines it.
-      report.classes.push_back(
-          {name, tracking::trackMeasures(tracking::combineTracks({&sums, 1}))});
+      // The sequence's own figures, as the evaluator's row for it gives them.
+      report.classes.push_back({name, tracking::trackMeasures(tracking::evaluateTracks(prepared))});
     }
   } catch (const tracking::TrackReadError& error) {
     throw CommandError{kExitInputOrOutput, error.what()};

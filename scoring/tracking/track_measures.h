@@ -55,9 +55,10 @@ struct TrackSums {
 
 /// Every figure the evaluator reports, with its names.
 struct TrackMeasures {
-  // HOTA family, per alpha and as the mean over the alphas.
-  AlphaValues hota, detA, assA, detRe, detPr, assRe, assPr, locA, owta;
-  AlphaValues hotaTp, hotaFn, hotaFp;
+  // HOTA family, per alpha (the headline figures are their means).
+  AlphaValues hota = {}, detA = {}, assA = {}, detRe = {}, detPr = {}, assRe = {}, assPr = {};
+  AlphaValues locA = {}, owta = {};
+  AlphaValues hotaTp = {}, hotaFn = {}, hotaFp = {};
   double hotaZero = 0.0;      // HOTA(0)
   double locAZero = 0.0;      // LocA(0)
   double hotaLocAZero = 0.0;  // HOTALocA(0)

@@ -128,7 +128,7 @@ def run_tool_track(tool, gt_path, tracker_path, rules):
     except ValueError as exc:
         return None, ["talmira track --format json: not JSON (%s)" % exc]
     problems = []
-    for key, want in (("ground_truth", gt_path), ("system", tracker_path), ("rules", rules)):
+    for key, want in (("groundtruth", gt_path), ("system", tracker_path), ("rules", rules)):
         if doc.get(key) != want:
             problems.append("%s: %r, expected %r" % (key, doc.get(key), want))
     classes = [c for c in doc.get("classes", []) if c.get("class") == CLASS_NAME]
