@@ -52,14 +52,15 @@ struct FrameView {
 // (continuations), and its frames present, matched and started.
 class ClearCounter {
  public:
-  explicit ClearCounter(const PreparedTracks& tracks)
-      : previous_(static_cast<std::size_t>(tracks.groundTruthIds), -1),
+  ClearCounter(const PreparedTracks& tracks, ClearObserver* observer)
+      : observer_(observer),
+        previous_(static_cast<std::size_t>(tracks.groundTruthIds), -1),
         previousFrame_(static_cast<std::size_t>(tracks.groundTruthIds), -1),
         present_(static_cast<std::size_t>(tracks.groundTruthIds), 0),
         matched_(static_cast<std::size_t>(tracks.groundTruthIds), 0),
         starts_(static_cast<std::size_t>(tracks.groundTruthIds), 0) {}
 
-  void frame(const FrameView& view, TrackSums& sums) {
+  void frame(uint32_t frameNumber, const FrameView& view, TrackSums& sums) {
     if (view.truth.empty()) {
       sums.clearFp += view.columns();
       return;
@@ -97,17 +98,25 @@ class ClearCounter {
     for (const int32_t g : continuing_) previousFrame_[static_cast<std::size_t>(g)] = -1;
     continuing_.clear();
     double iouSum = 0.0;
+    told_.clear();
     for (const Match& match : matches_) {
       const auto g = static_cast<std::size_t>(view.truth[match.row].id);
       const int32_t h = view.tracker[match.column].id;
-      if (previous_[g] != -1 && previous_[g] != h) ++sums.idSwitches;
+      const bool switched = previous_[g] != -1 && previous_[g] != h;
+      if (switched) ++sums.idSwitches;
       ++matched_[g];
+      if (observer_) {
+        told_.push_back({static_cast<uint32_t>(match.row), static_cast<uint32_t>(match.column),
+                         static_cast<int32_t>(g), h, view.at(match.row, match.column), previous_[g],
+                         switched, !match.continued && starts_[g] > 0});
+      }
       previous_[g] = h;
       previousFrame_[g] = h;
       continuing_.push_back(static_cast<int32_t>(g));
       if (!match.continued) ++starts_[g];
       iouSum += view.at(match.row, match.column);
     }
+    if (observer_) observer_->matched(frameNumber, told_);
     const auto matches = static_cast<int64_t>(matches_.size());
     sums.clearTp += matches;
     sums.clearFn += view.rows() - matches;
@@ -131,6 +140,7 @@ class ClearCounter {
   }
 
  private:
+  ClearObserver* observer_;
   std::vector<int32_t> previous_;
   std::vector<int32_t> previousFrame_;
   std::vector<int64_t> present_;
@@ -142,6 +152,7 @@ class ClearCounter {
     bool continued;
   };
   std::vector<Match> matches_;
+  std::vector<ClearMatch> told_;
   std::vector<int32_t> continuing_;  // the identities previousFrame_ holds
   std::vector<double> score_;
   std::vector<double> cost_;
@@ -177,7 +188,7 @@ const AlphaValues& hotaAlphas() {
 
 double alphaMean(const AlphaValues& values) { return numeric::numpyMean(values); }
 
-TrackSums evaluateTracks(const PreparedTracks& tracks) {
+TrackSums evaluateTracks(const PreparedTracks& tracks, ClearObserver* observer) {
   TrackSums sums;
   const auto truthBoxes = static_cast<int64_t>(tracks.groundTruth.size());
   const auto trackerBoxes = static_cast<int64_t>(tracks.tracker.size());
@@ -200,7 +211,7 @@ TrackSums evaluateTracks(const PreparedTracks& tracks) {
 
   // First pass: CLEAR frame by frame, Identity's overlaps, and HOTA's
   // global alignment of identities.
-  ClearCounter clear(tracks);
+  ClearCounter clear(tracks, observer);
   std::unordered_map<uint64_t, int64_t> overlapFrames;  // IoU >= 0.5
   std::unordered_map<uint64_t, double> alignment;       // summed frame similarity
   std::vector<double> truthCount(truthIds, 0.0);
@@ -210,7 +221,7 @@ TrackSums evaluateTracks(const PreparedTracks& tracks) {
   FrameView view;
   for (uint32_t frame = 1; frame <= tracks.frames; ++frame) {
     view.load(tracks, frame);
-    clear.frame(view, sums);
+    clear.frame(frame, view, sums);
     for (const PreparedBox& g : view.truth) truthCount[static_cast<std::size_t>(g.id)] += 1.0;
     for (const PreparedBox& h : view.tracker) trackerCount[static_cast<std::size_t>(h.id)] += 1.0;
     if (view.truth.empty() || view.tracker.empty()) continue;

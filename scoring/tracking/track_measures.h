@@ -71,11 +71,36 @@ struct TrackMeasures {
   TrackSums sums;
 };
 
+/// One of CLEAR's matches in a frame: which boxes of the frame (their
+/// positions in PreparedTracks' frame slices) and what the match means for
+/// the ground-truth track.
+struct ClearMatch {
+  uint32_t truthIndex;    // the ground-truth box's position in its frame
+  uint32_t trackerIndex;  // the tracker box's position in its frame
+  int32_t truthId;
+  int32_t trackerId;
+  double iou;
+  // The track was last matched to another tracker identity: a switch.
+  int32_t previousTrackerId;  // -1 when never matched before
+  bool idSwitch;
+  // The track is matched again after frames without a match: a
+  // fragmentation (its first match is none).
+  bool fragmentation;
+};
+
+/// Told CLEAR's matches frame by frame, for events and pages.
+class ClearObserver {
+ public:
+  virtual ~ClearObserver() = default;
+  /// Frame `frame` (frames with both sides only), its matches by row.
+  virtual void matched(uint32_t frame, std::span<const ClearMatch> matches) = 0;
+};
+
 /// The mean over the alphas, as numpy's mean of the 19 values.
 double alphaMean(const AlphaValues& values);
 
-/// A sequence's sums.
-TrackSums evaluateTracks(const PreparedTracks& tracks);
+/// A sequence's sums; `observer`, when given, is told CLEAR's matches.
+TrackSums evaluateTracks(const PreparedTracks& tracks, ClearObserver* observer = nullptr);
 
 /// Sequences combined: counts added, association and localisation
 /// weighted by HOTA's true positives, per alpha.
