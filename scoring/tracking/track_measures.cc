@@ -261,7 +261,8 @@ TrackSums evaluateTracks(const PreparedTracks& tracks, ClearObserver* observer) 
 
   // Second pass: one assignment a frame on alignment times IoU, shared by
   // every alpha.
-  const AlphaValues& alphas = hotaAlphas();
+  AlphaValues least;
+  for (std::size_t a = 0; a < kAlphaCount; ++a) least[a] = hotaAlphas()[a] - kEpsilon;
   std::unordered_map<uint64_t, std::array<double, kAlphaCount>> matchCounts;
   AlphaValues localisation = {};
   LinearSumAssignment assignment;
@@ -295,21 +296,26 @@ TrackSums evaluateTracks(const PreparedTracks& tracks, ClearObserver* observer) 
     for (std::size_t i = 0; i < view.truth.size(); ++i) {
       if (columnOf[i] >= 0) assigned.emplace_back(i, static_cast<std::size_t>(columnOf[i]));
     }
-    for (std::size_t a = 0; a < kAlphaCount; ++a) {
-      const double least = alphas[a] - kEpsilon;
-      int64_t matches = 0;
-      double iouSum = 0.0;
-      for (const auto& [i, j] : assigned) {
-        const double iou = view.at(i, j);
-        if (!(iou >= least)) continue;
-        ++matches;
-        iouSum += iou;
-        matchCounts[pairKey(view.truth[i].id, view.tracker[j].id)][a] += 1.0;
+    // Each pair once, for every alpha it reaches (the alphas rise, so the
+    // pairs of an alpha are among those of the one before); each alpha's
+    // IoUs are added in row order, as the evaluator adds them.
+    std::array<int64_t, kAlphaCount> matches = {};
+    AlphaValues iouSums = {};
+    for (const auto& [i, j] : assigned) {
+      const double iou = view.at(i, j);
+      if (!(iou >= least[0])) continue;
+      auto& counts = matchCounts[pairKey(view.truth[i].id, view.tracker[j].id)];
+      for (std::size_t a = 0; a < kAlphaCount && iou >= least[a]; ++a) {
+        ++matches[a];
+        iouSums[a] += iou;
+        counts[a] += 1.0;
       }
-      sums.hotaTp[a] += static_cast<double>(matches);
-      sums.hotaFn[a] += static_cast<double>(static_cast<int64_t>(view.truth.size()) - matches);
-      sums.hotaFp[a] += static_cast<double>(static_cast<int64_t>(columns) - matches);
-      if (matches > 0) localisation[a] += iouSum;
+    }
+    for (std::size_t a = 0; a < kAlphaCount; ++a) {
+      sums.hotaTp[a] += static_cast<double>(matches[a]);
+      sums.hotaFn[a] += static_cast<double>(static_cast<int64_t>(view.truth.size()) - matches[a]);
+      sums.hotaFp[a] += static_cast<double>(static_cast<int64_t>(columns) - matches[a]);
+      if (matches[a] > 0) localisation[a] += iouSums[a];
     }
   }
 
@@ -320,8 +326,10 @@ TrackSums evaluateTracks(const PreparedTracks& tracks, ClearObserver* observer) 
   for (const auto& entry : matchCounts) keys.push_back(entry.first);
   std::sort(keys.begin(), keys.end());
   std::vector<uint64_t> positions(keys.size());
+  std::vector<const std::array<double, kAlphaCount>*> countsOf(keys.size());
   for (std::size_t k = 0; k < keys.size(); ++k) {
     positions[k] = (keys[k] >> 32) * trackerIds + (keys[k] & 0xffffffffu);
+    countsOf[k] = &matchCounts.find(keys[k])->second;
   }
   const uint64_t cells = static_cast<uint64_t>(truthIds) * trackerIds;
   std::vector<double> termsA(keys.size());
@@ -329,7 +337,7 @@ TrackSums evaluateTracks(const PreparedTracks& tracks, ClearObserver* observer) 
   std::vector<double> termsPr(keys.size());
   for (std::size_t a = 0; a < kAlphaCount; ++a) {
     for (std::size_t k = 0; k < keys.size(); ++k) {
-      const double count = matchCounts[keys[k]][a];
+      const double count = (*countsOf[k])[a];
       const double nG = truthCount[keys[k] >> 32];
       const double nH = trackerCount[keys[k] & 0xffffffffu];
       termsA[k] = count * (count / std::max(1.0, nG + nH - count));
