@@ -486,7 +486,11 @@ void TrackFileReader::finishIdentityTexts() {
 
 TrackFile TrackFileReader::read() {
   const formats::StreamHandle stream(std::fopen(file_.source.c_str(), "r"));
-  if (stream == nullptr) fail(0, std::string("cannot open: ") + std::strerror(errno));
+  if (stream == nullptr) {
+    const int error = errno;
+    throw TrackReadError(file_.source, 0, std::string("cannot open: ") + std::strerror(error),
+                         error);
+  }
   // Room for a box every 24 bytes, about the shortest MOT line: growing the
   // lists box by box would copy them again and again, and room never
   // written takes no memory.
@@ -517,8 +521,11 @@ TrackFile TrackFileReader::read() {
         break;
     }
   }
-  if (lines.readError() != 0)
-    fail(0, std::string("cannot read: ") + std::strerror(lines.readError()));
+  if (lines.readError() != 0) {
+    throw TrackReadError(file_.source, 0,
+                         std::string("cannot read: ") + std::strerror(lines.readError()),
+                         lines.readError());
+  }
   file_.layout = layout_;
   if (layout_ == TrackLayout::kAutomatic) finishAutomatic();
   if (layout_ == TrackLayout::kTalmira) finishIdentityTexts();
@@ -595,11 +602,13 @@ std::optional<TrackLayout> layoutNamed(std::string_view name) {
   return std::nullopt;
 }
 
-TrackReadError::TrackReadError(std::string file, uint64_t line, std::string problem)
+TrackReadError::TrackReadError(std::string file, uint64_t line, std::string problem,
+                               int systemError)
     : std::runtime_error(locatedMessage(file, line, problem)),
       file_(std::move(file)),
       line_(line),
-      problem_(std::move(problem)) {}
+      problem_(std::move(problem)),
+      systemError_(systemError) {}
 
 uint32_t TrackFile::lastFrame() const {
   return frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end());
@@ -686,7 +695,10 @@ namespace {
 // value, comments on lines of their own (# or ;).
 uint32_t sequenceLengthOf(const std::string& path) {
   const formats::StreamHandle stream(std::fopen(path.c_str(), "r"));
-  if (stream == nullptr) failIni(path, 0, std::string("cannot open: ") + std::strerror(errno));
+  if (stream == nullptr) {
+    const int error = errno;
+    throw TrackReadError(path, 0, std::string("cannot open: ") + std::strerror(error), error);
+  }
   formats::TextLines lines(stream.get());
   std::string_view line;
   std::string section;
@@ -727,8 +739,10 @@ uint32_t sequenceLengthOf(const std::string& path) {
     length = parsed;
     lengthLine = number;
   }
-  if (lines.readError() != 0)
-    failIni(path, 0, std::string("cannot read: ") + std::strerror(lines.readError()));
+  if (lines.readError() != 0) {
+    throw TrackReadError(path, 0, std::string("cannot read: ") + std::strerror(lines.readError()),
+                         lines.readError());
+  }
   if (!length) failIni(path, 0, "no seqLength in a [Sequence] section");
   return *length;
 }

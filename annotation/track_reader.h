@@ -80,15 +80,19 @@ struct TrackFile {
 /// "file: problem" when no line is to blame (a file that cannot be opened).
 class TrackReadError : public std::runtime_error {
  public:
-  TrackReadError(std::string file, uint64_t line, std::string problem);
+  TrackReadError(std::string file, uint64_t line, std::string problem, int systemError = 0);
   const std::string& file() const { return file_; }
   uint64_t line() const { return line_; }
   const std::string& problem() const { return problem_; }
+  /// The errno of a file that could not be opened or read; 0 for a fault
+  /// in what it holds.
+  int systemError() const { return systemError_; }
 
  private:
   std::string file_;
   uint64_t line_;
   std::string problem_;
+  int systemError_;
 };
 
 /// Reads the boxes of `request.path`. Numbers are read as the nearest double

@@ -51,6 +51,7 @@
 #include "talmira/dataset.h"
 #include "talmira/frame_pictures.h"
 #include "talmira/pages/view_page.h"
+#include "talmira/track_files.h"
 #include "talmira/writers/ap_report.h"
 #include "talmira/writers/batch_report.h"
 #include "talmira/writers/check_report.h"
@@ -58,6 +59,7 @@
 #include "talmira/writers/event_rows.h"
 #include "talmira/writers/explain_report.h"
 #include "talmira/writers/sweep_report.h"
+#include "talmira/writers/track_report.h"
 
 namespace py = pybind11;
 
@@ -1763,6 +1765,88 @@ void addPrecisionFunctions(py::module_& m) {
         "COCOeval's accumulate() and summarize() of a matching, as a dict of arrays and rows.");
 }
 
+// --- tracks: HOTA, CLEAR and Identity, as talmira track computes them ---
+
+namespace {
+
+// What `talmira track --format json` says of two files, by the command's
+// own code (trackFiles()): (its JSON text, its text tables, the readers'
+// warnings). ValueError for a request the command refuses with status 2;
+// OSError for a file that cannot be opened or read; ReadFailure(what, line,
+// 0, input, message, file) for one the readers or the benchmark refuse,
+// the message being the command's.
+py::tuple track(const std::string& groundTruth, const std::string& system,
+                const std::string& groundTruthFormat, const std::string& systemFormat,
+                const std::string& ids, const std::string& rules, std::optional<float> confidence,
+                uint32_t length) {
+  talmira::TrackRequest request;
+  request.groundTruth = groundTruth;
+  request.system = system;
+  request.groundTruthFormat = groundTruthFormat;
+  request.systemFormat = systemFormat;
+  request.ids = ids;
+  request.rules = rules;
+  request.confidence = confidence;
+  request.length = length;
+  std::string json, text;
+  std::vector<std::string> warnings;
+  std::optional<talmira::TrackFileError> fileError;
+  std::optional<talmira::CommandError> commandError;
+  {
+    py::gil_scoped_release unlocked;
+    try {
+      const talmira::TrackReport report = talmira::trackFiles(request, &warnings);
+      json =
+          talmira::trackJson(report).dump(-1, ' ', false, talmira::Json::error_handler_t::replace);
+      text = talmira::renderTrackText(report);
+    } catch (const talmira::TrackFileError& e) {
+      fileError = e;
+    } catch (const talmira::CommandError& e) {
+      commandError = e;
+    }
+  }
+  if (fileError) {
+    if (fileError->systemError != 0) {
+      errno = fileError->systemError;
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, fileError->file.c_str());
+      throw py::error_already_set();
+    }
+    const int input = fileError->file == system && fileError->file != groundTruth ? 1 : 0;
+    PyErr_SetObject(readFailureType, py::make_tuple(fileError->message, fileError->line, 0, input,
+                                                    fileError->message, fileError->file)
+                                         .ptr());
+    throw py::error_already_set();
+  }
+  if (commandError) {
+    if (commandError->status == talmira::kExitUsage) throw py::value_error(commandError->message);
+    PyErr_SetObject(
+        readFailureType,
+        py::make_tuple(commandError->message, 0, 0, 0, commandError->message, std::string()).ptr());
+    throw py::error_already_set();
+  }
+  return py::make_tuple(json, text, warnings);
+}
+
+}  // namespace
+
+void addTrackFunctions(py::module_& m) {
+  m.def("track", &track, py::arg("groundtruth"), py::arg("system"), py::arg("gt_format"),
+        py::arg("sys_format"), py::arg("ids"), py::arg("rules"), py::arg("confidence").none(true),
+        py::arg("length"),
+        "talmira track's (JSON text, text tables, warnings) of two files; ids and rules empty "
+        "and length 0 when not given.");
+  m.def(
+      "track_figures",
+      [] {
+        std::vector<std::tuple<std::string, bool, bool>> figures;
+        for (const talmira::TrackFigure& figure : talmira::trackFigures()) {
+          figures.emplace_back(figure.name, figure.perAlpha, figure.counts);
+        }
+        return figures;
+      },
+      "talmira track's figures in its CSV's order: (name, per_alpha, counts).");
+}
+
 PYBIND11_MODULE(_talmira, m) {
   m.doc() = "Native reading and scoring for the talmira package.";
   readFailureType = PyErr_NewException("talmira._talmira.ReadFailure", PyExc_ValueError, nullptr);
@@ -1863,4 +1947,5 @@ PYBIND11_MODULE(_talmira, m) {
         "The shortest text that reads back as the single-precision value.");
   addDatasetFunctions(m);
   addPrecisionFunctions(m);
+  addTrackFunctions(m);
 }

@@ -109,9 +109,10 @@ TrackReport trackFiles(const TrackRequest& options, std::vector<std::string>* wa
       report.classes.push_back({name, tracking::trackMeasures(tracking::evaluateTracks(prepared))});
     }
   } catch (const tracking::TrackReadError& error) {
-    throw CommandError{kExitInputOrOutput, error.what()};
+    throw TrackFileError{
+        {kExitInputOrOutput, error.what()}, error.file(), error.line(), error.systemError()};
   } catch (const tracking::TrackInputError& error) {
-    throw CommandError{kExitInputOrOutput, error.what()};
+    throw TrackFileError{{kExitInputOrOutput, error.what()}, error.file(), error.line(), 0};
   }
   return report;
 }

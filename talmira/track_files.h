@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "talmira/cli_common.h"
 #include "talmira/writers/track_report.h"
 
 namespace talmira {
@@ -22,10 +23,21 @@ struct TrackRequest {
   uint32_t length = 0;                    // 0: seqinfo.ini beside the ground truth, or the files'
 };
 
+/// A file that cannot be read or that the benchmark refuses: a CommandError
+/// of status 1 whose message is "file:line: problem" ("file: problem"
+/// where no line is to blame), with the file and line apart, and the errno
+/// of a file that could not be opened or read (0 for a fault in what it
+/// holds). The file may be the seqinfo.ini beside the ground truth.
+struct TrackFileError : CommandError {
+  std::string file;
+  uint64_t line = 0;
+  int systemError = 0;
+};
+
 /// Reads both files and computes every class's figures. Appends the readers'
-/// warnings ("file:line: ...") to `warnings` when given. Throws CommandError:
-/// status 2 for a request that makes no sense, 1 for a file that cannot be
-/// read or that the benchmark refuses (naming the file and line).
+/// warnings ("file:line: ...") to `warnings` when given. Throws CommandError
+/// of status 2 for a request that makes no sense, and TrackFileError for a
+/// file that cannot be read or that the benchmark refuses.
 TrackReport trackFiles(const TrackRequest& request, std::vector<std::string>* warnings = nullptr);
 
 }  // namespace talmira

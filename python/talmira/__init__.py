@@ -13,7 +13,8 @@ best one (as `talmira sweep`), check() reports on the files themselves (as
 `talmira check --format json`) and events() lists what became of every box
 (as `talmira events`). ap() gives COCO's average precision of a pair (as
 `talmira ap`), and talmira.cocoeval has COCO and COCOeval for code written
-for pycocotools.
+for pycocotools. track() gives a tracker's HOTA, CLEAR and Identity figures
+(as `talmira track`).
 
 An input is a path to an annotation file, or a table already in memory: a
 pandas DataFrame, or a dict of equal-length sequences or numpy arrays, with
@@ -46,6 +47,7 @@ from ._explain import CONFUSION_LABELS, FALSE_ALARM_CAUSES, MISS_CAUSES, Explain
 from ._inputs import _WHOLE_COLUMNS, FORMATS, class_map, read
 from ._score import ScoreResult, score
 from ._sweep import MAX_GRID, SweepResult, sweep
+from ._track import TrackResult, track
 
 __all__ = ["score", "sweep", "check", "events", "read", "ScoreResult", "SweepResult",
            "FormatError", "COLUMNS", "CLASSES", "EVENT_COLUMNS", "FORMATS", "class_map"]
@@ -55,6 +57,7 @@ __all__ += ["draw_frame", "FrameDrawing"]
 __all__ += ["explain", "ExplainResult", "MISS_CAUSES", "FALSE_ALARM_CAUSES", "CONFUSION_LABELS"]
 __all__ += ["compare", "CompareResult", "COMPARE_COLUMNS"]
 __all__ += ["ap", "ApResult", "AREA_RANGES"]
+__all__ += ["track", "TrackResult"]
 
 # The classes and functions keep the module they are known by, whichever
 # file defines them: reprs, tracebacks, pickles (a result sent back by a

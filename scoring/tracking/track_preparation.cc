@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "annotation/sequence_reader.h"
 #include "scoring/tracking/linear_sum_assignment.h"
@@ -79,22 +80,27 @@ double trackIou(const PreparedBox& g, const PreparedBox& t) {
   return intersection / unionArea;
 }
 
+TrackInputError::TrackInputError(std::string file, uint64_t line, std::string_view problem)
+    : std::runtime_error(locatedMessage(file, line, problem)),
+      file_(std::move(file)),
+      line_(line) {}
+
 void checkTrackInput(const TrackSequence& groundTruth, const TrackSequence& tracker,
                      const TrackRules& rules) {
   if (!isMotChallenge(rules.benchmark)) return;
   for (const TrackBox& box : groundTruth.boxes) {
     if (box.label < 1 || box.label > kLastMotClass) {
-      throw TrackInputError(locatedMessage(
+      throw TrackInputError(
           groundTruth.source, box.line,
-          "class " + std::to_string(box.label) + " is not a MOTChallenge class (1 to 13)"));
+          "class " + std::to_string(box.label) + " is not a MOTChallenge class (1 to 13)");
     }
   }
   for (const TrackBox& box : tracker.boxes) {
     if (box.label != -1 && box.label != kPedestrianClass) {
-      throw TrackInputError(locatedMessage(
+      throw TrackInputError(
           tracker.source, box.line,
           "class " + std::to_string(box.label) +
-              ": the benchmark evaluates pedestrians only (class 1, or -1 for none)"));
+              ": the benchmark evaluates pedestrians only (class 1, or -1 for none)");
     }
   }
 }

@@ -65,10 +65,16 @@ struct PreparedTracks {
   std::vector<int64_t> trackerIdValues;
 };
 
-/// Thrown for input the benchmark refuses; what() names the file and line.
+/// Thrown for input the benchmark refuses; what() is "file:line: problem".
 class TrackInputError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  TrackInputError(std::string file, uint64_t line, std::string_view problem);
+  const std::string& file() const { return file_; }
+  uint64_t line() const { return line_; }
+
+ private:
+  std::string file_;
+  uint64_t line_;
 };
 
 /// Checks what the benchmark requires of the two sequences under `rules`

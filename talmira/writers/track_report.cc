@@ -17,14 +17,15 @@ using tracking::TrackMeasures;
 struct AlphaField {
   const char* name;
   const AlphaValues TrackMeasures::*values;
+  bool counts;  // each alpha's value a whole number
 };
 constexpr AlphaField kAlphaFields[] = {
-    {"HOTA", &TrackMeasures::hota},      {"DetA", &TrackMeasures::detA},
-    {"AssA", &TrackMeasures::assA},      {"DetRe", &TrackMeasures::detRe},
-    {"DetPr", &TrackMeasures::detPr},    {"AssRe", &TrackMeasures::assRe},
-    {"AssPr", &TrackMeasures::assPr},    {"LocA", &TrackMeasures::locA},
-    {"OWTA", &TrackMeasures::owta},      {"HOTA_TP", &TrackMeasures::hotaTp},
-    {"HOTA_FN", &TrackMeasures::hotaFn}, {"HOTA_FP", &TrackMeasures::hotaFp},
+    {"HOTA", &TrackMeasures::hota, false},     {"DetA", &TrackMeasures::detA, false},
+    {"AssA", &TrackMeasures::assA, false},     {"DetRe", &TrackMeasures::detRe, false},
+    {"DetPr", &TrackMeasures::detPr, false},   {"AssRe", &TrackMeasures::assRe, false},
+    {"AssPr", &TrackMeasures::assPr, false},   {"LocA", &TrackMeasures::locA, false},
+    {"OWTA", &TrackMeasures::owta, false},     {"HOTA_TP", &TrackMeasures::hotaTp, true},
+    {"HOTA_FN", &TrackMeasures::hotaFn, true}, {"HOTA_FP", &TrackMeasures::hotaFp, true},
 };
 
 struct ValueField {
@@ -113,6 +114,13 @@ std::string table(const TrackReport& report, const std::vector<std::string>& col
 
 }  // namespace
 
+std::vector<TrackFigure> trackFigures() {
+  std::vector<TrackFigure> figures;
+  for (const AlphaField& field : kAlphaFields) figures.push_back({field.name, true, field.counts});
+  for (const ValueField& field : valueFields()) figures.push_back({field.name, false, field.whole});
+  return figures;
+}
+
 std::string renderTrackText(const TrackReport& report) {
   std::string text = "Rules: " + report.rules + ", " + std::to_string(report.frames) + " frames (" +
                      report.lengthFrom + ")";
@@ -133,8 +141,7 @@ std::string renderTrackText(const TrackReport& report) {
 
 std::string renderTrackCsv(const TrackReport& report) {
   std::string text = "class";
-  for (const AlphaField& field : kAlphaFields) text += std::string(",") + field.name;
-  for (const ValueField& field : valueFields()) text += std::string(",") + field.name;
+  for (const TrackFigure& figure : trackFigures()) text += "," + figure.name;
   text += "\n";
   for (const TrackClassResult& c : report.classes) {
     text += csvField(c.name);

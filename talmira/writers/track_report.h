@@ -27,6 +27,20 @@ struct TrackReport {
   std::vector<TrackClassResult> classes;
 };
 
+/// A figure as the CSV's header and the JSON's "measures" name it.
+struct TrackFigure {
+  std::string name;
+  /// One of the HOTA family: the headline is the mean over the alphas, and
+  /// JSON also gives NAME_per_alpha.
+  bool perAlpha;
+  /// Counts: the figure is a whole number (per alpha: each value is).
+  bool counts;
+};
+
+/// Every figure in the order of the CSV's columns after "class": the HOTA
+/// family's twelve, then the single values.
+std::vector<TrackFigure> trackFigures();
+
 std::string renderTrackText(const TrackReport& report);
 std::string renderTrackCsv(const TrackReport& report);
 Json trackJson(const TrackReport& report);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -597,6 +598,7 @@ TEST(TrackReaderRefusalTest, EachNamesItsFileAndLine) {
     EXPECT_EQ(e.file(), name);
     EXPECT_EQ(e.line(), 3u);
     EXPECT_EQ(e.problem(), "column 2: \"x\" is not a number");
+    EXPECT_EQ(e.systemError(), 0);
   }
 }
 
@@ -609,6 +611,7 @@ TEST(TrackReaderRefusalTest, FilesThatCannotBeRead) {
   } catch (const TrackReadError& e) {
     EXPECT_EQ(std::string(e.what()), missing + ": cannot open: No such file or directory");
     EXPECT_EQ(e.line(), 0u);
+    EXPECT_EQ(e.systemError(), ENOENT);
   }
   std::filesystem::create_directory(dir.path() / "folder");
   try {
@@ -616,6 +619,7 @@ TEST(TrackReaderRefusalTest, FilesThatCannotBeRead) {
     ADD_FAILURE() << "read";
   } catch (const TrackReadError& e) {
     EXPECT_EQ(std::string(e.what()), dir.file("folder") + ": cannot read: Is a directory");
+    EXPECT_EQ(e.systemError(), EISDIR);
   }
 }
 
