@@ -295,6 +295,10 @@ TEST(BatchTrackTest, RefusesPartsOfOtherRunsAndDamagedSums) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.errors.find("without --sweep or --explain"), std::string::npos) << r.errors;
   ASSERT_EQ(runTalmira({"batch", listPath, "--track", "--shard", "2/2", "-o", two}).status, 0);
+  r = runTalmira({"merge", one, two, "--report", dir.file("page.html")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.errors.find("--report with --track is not available"), std::string::npos) << r.errors;
+  EXPECT_FALSE(fs::exists(dir.file("page.html")));
 
   const Json part = Json::parse(readFile(one));
   const auto damaged = [&](const std::string& key, const Json& value) {
