@@ -16,6 +16,7 @@
 #include "scoring/analysis/sequence_explanation.h"
 #include "scoring/counts/class_scores.h"
 #include "talmira/precision_options.h"
+#include "talmira/track_files.h"
 #include "talmira/writers/explain_report.h"
 #include "talmira/writers/sweep_report.h"
 
@@ -57,7 +58,7 @@ std::vector<BatchSequence> parseList(std::string_view bytes, const std::string& 
   source.listDigest = digestOf(bytes);
   std::vector<BatchSequence> sequences;
   for (const ListedSequence& l : listed) {
-    checkListedFormats(l, listPath);
+    checkListedFormats(l, listPath, source.track);
     BatchSequence s;
     s.position = sequences.size();
     s.name = l.name;
@@ -101,6 +102,19 @@ std::map<std::string, std::string> filesByName(const std::string& folder, bool f
   return files;
 }
 
+// The MOTChallenge layout of a benchmark's ground truth: a folder per
+// sequence, its tracks in gt/gt.txt (seqinfo.ini beside gt/ gives its
+// length). Folders without gt/gt.txt are no sequences.
+std::map<std::string, std::string> trackFoldersByName(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& [name, path] : filesByName(folder, true)) {
+    const fs::path truth = fs::path(path) / "gt" / "gt.txt";
+    std::error_code error;
+    if (fs::is_regular_file(truth, error)) files.emplace(name, truth.string());
+  }
+  return files;
+}
+
 }  // namespace
 
 // Pairs the files of the same name in the two folders, sorted by name. A file
@@ -111,8 +125,10 @@ std::vector<BatchSequence> pairFolders(const std::string& gtDir, const std::stri
   source.groundTruthDir = gtDir;
   source.systemDir = sysDir;
   const auto groundTruths =
-      filesByName(gtDir, formats.groundTruth.format == AnnotationFormat::kYolo);
-  const auto systems = filesByName(sysDir, formats.system.format == AnnotationFormat::kYolo);
+      source.track ? trackFoldersByName(gtDir)
+                   : filesByName(gtDir, formats.groundTruth.format == AnnotationFormat::kYolo);
+  const auto systems =
+      filesByName(sysDir, !source.track && formats.system.format == AnnotationFormat::kYolo);
   std::set<std::string> names;
   for (const auto& [name, path] : groundTruths) names.insert(name);
   for (const auto& [name, path] : systems) names.insert(name);
@@ -234,19 +250,42 @@ void apOne(BatchSequence& s, const InputFormats& formats, float confidence,
   s.precision = sequencePrecision(std::move(matched), std::move(warnings), parameters);
 }
 
+// Evaluates one sequence's tracks as `talmira track` does and keeps its
+// figures (with the sums the dataset combines) and the readers' warnings.
+void trackOne(BatchSequence& s, const TrackingSettings& settings) {
+  TrackRequest request;
+  request.groundTruth = s.groundTruth;
+  request.system = s.system;
+  request.groundTruthFormat =
+      s.groundTruthFormat.empty() ? settings.groundTruthFormat : s.groundTruthFormat;
+  request.systemFormat = s.systemFormat.empty() ? settings.systemFormat : s.systemFormat;
+  request.ids = settings.ids;
+  request.rules = settings.rules;
+  request.confidence = settings.confidence;
+  auto out = std::make_shared<SequenceTracking>();
+  out->report = trackFiles(request, &out->warnings);
+  s.tracking = std::move(out);
+}
+
 // What each sequence gets: scored at the confidence, swept into a pool,
-// explained, or evaluated for average precision.
+// explained, evaluated for average precision, or for tracking.
 struct SequenceWork {
   float confidence = 0.0f;
   const ExplainOptions* explain = nullptr;  // with --explain
   const DatasetReading* reading = nullptr;
   const precision::CocoParameters* ap = nullptr;  // with --ap
+  const TrackingSettings* track = nullptr;        // with --track
 };
 
 void scoreOne(BatchSequence& s, const SequenceWork& work, unsigned threads, CurvePool* pool) {
   if (s.failed()) return;  // nothing to read (a file without its partner)
   const float confidence = work.confidence;
   try {
+    if (work.track != nullptr) {
+      // Tracks have readers of their own: the formats are track formats.
+      trackOne(s, *work.track);
+      return;
+    }
     const InputFormats formats =
         work.reading->of(s.groundTruth, s.groundTruthFormat, s.systemFormat);
     if (pool != nullptr) {
@@ -323,7 +362,8 @@ void scoreSequences(const std::vector<BatchSequence*>& sequences, const BatchSou
   explain.confidence = source.confidence;
   explain.near = source.near;
   const SequenceWork work{source.confidence, source.explain && !source.sweep ? &explain : nullptr,
-                          &reading, source.ap && !source.sweep ? &source.apParameters : nullptr};
+                          &reading, source.ap && !source.sweep ? &source.apParameters : nullptr,
+                          source.track && !source.sweep ? &source.tracking : nullptr};
   std::unique_ptr<SweepPool> pool = source.sweep ? std::make_unique<SweepPool>() : nullptr;
   scoreAll(sequences, work, std::max(1u, jobs), progressShown, pool.get());
   if (pool != nullptr) pooled = pool->total();

@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include "talmira/track_files.h"
 #include "talmira/writers/batch_report.h"
 
 namespace talmira {
@@ -140,11 +141,14 @@ std::vector<ListedSequence> parseSequenceList(std::string_view bytes, const std:
   return sequences;
 }
 
-void checkListedFormats(const ListedSequence& listed, const std::string& listPath) {
+void checkListedFormats(const ListedSequence& listed, const std::string& listPath, bool tracks) {
   for (const std::string& format : listed.optional) {
-    if (format.empty() || formatNamed(format)) continue;
+    if (format.empty() || (tracks ? isTrackFormat(format) : formatNamed(format).has_value())) {
+      continue;
+    }
     const std::string what =
-        "\"" + format + "\" is no format: " + formatNames() + ", or empty for the command's";
+        "\"" + format + "\" is no " + (tracks ? "track format: " : "format: ") +
+        (tracks ? trackFormatNames() : formatNames()) + ", or empty for the command's";
     throw ListError{
         {kExitInputOrOutput, listPath + ":" + std::to_string(listed.line) + ": " + what},
         listed.line,

@@ -68,8 +68,11 @@ std::vector<ListedSequence> readSequenceList(const std::string& listPath,
 inline const std::vector<std::string> kFormatColumns = {"gt_format", "sys_format"};
 
 /// Throws a ListError naming the line of `listed` when a field of its
-/// optional columns (kFormatColumns) is neither empty nor a format's name.
-void checkListedFormats(const ListedSequence& listed, const std::string& listPath);
+/// optional columns (kFormatColumns) is neither empty nor a format's name;
+/// with `tracks`, the name of a track format (isTrackFormat(), of
+/// track_files.h) instead.
+void checkListedFormats(const ListedSequence& listed, const std::string& listPath,
+                        bool tracks = false);
 
 /// How a dataset's files are read: the command's --gt-format, --sys-format
 /// and the options of the other formats, and the map --classes names.

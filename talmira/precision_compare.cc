@@ -86,33 +86,6 @@ std::string thresholdsText(const PrecisionCompareResult& r) {
   return "A at confidence " + shortestText(r.confidenceA) + ", B at " + shortestText(r.confidenceB);
 }
 
-std::string verdictSentence(const PrecisionCompareResult& r, const Figure& f) {
-  const std::string level = levelText(r.bootstrap.level);
-  const std::string delta = fixedSix(f.b - f.a);
-  const ClassBootstrap& i = *f.interval;
-  const std::string name = f.name;
-  if (r.units < 2) {
-    return name + ": the data cannot tell which detector is better: B's minus A's is " + delta +
-           ", but with " + (r.units == 0 ? "no unit" : "one unit") +
-           " there is nothing to resample.\n";
-  }
-  switch (verdictOf(i, r.units)) {
-    case 1:
-      return name + ": B is better. B's minus A's is " + delta + ", and its " + level +
-             " interval " + intervalText(i) + " lies above 0: B scored higher in " +
-             percentText(i.bBetter) + " of the resamples.\n";
-    case -1:
-      return name + ": A is better. B's minus A's is " + delta + ", and its " + level +
-             " interval " + intervalText(i) + " lies below 0: A scored higher in " +
-             percentText(i.aBetter) + " of the resamples.\n";
-    default:
-      return name + ": the data cannot tell which detector is better. B's minus A's is " + delta +
-             ", but its " + level + " interval " + intervalText(i) +
-             " holds 0: B scored higher in " + percentText(i.bBetter) + " of the resamples, A in " +
-             percentText(i.aBetter) + ".\n";
-  }
-}
-
 }  // namespace
 
 PrecisionCompareResult comparePrecisionFiles(const std::string& groundTruth, const std::string& a,
@@ -278,7 +251,10 @@ std::string renderPrecisionCompareText(const PrecisionCompareResult& r) {
       "0.50. Delta: B's minus A's. Each resample draws the units with replacement and computes "
       "both figures again from the drawn units' detections and ground truth; B better, A better: "
       "the share of resamples in which each scored higher.\n\n";
-  for (const Figure& f : figuresOf(r)) text += verdictSentence(r, f);
+  for (const Figure& f : figuresOf(r)) {
+    text += figureVerdictSentence(f.name, f.b - f.a, *f.interval, r.units, r.bootstrap.level,
+                                  "detector");
+  }
   if (r.units >= 2 && r.units < kFewUnits) {
     text += "Only " + std::to_string(r.units) +
             " units: the resamples can mix only so few, and the intervals are too narrow to "

@@ -61,6 +61,20 @@ std::vector<std::pair<std::string, int32_t>> classesOf(const tracking::TrackSequ
 
 }  // namespace
 
+void checkTrackRequest(const TrackRequest& request) {
+  layoutOf(request.groundTruthFormat, request);
+  layoutOf(request.systemFormat, request);
+  benchmarkOf(request, tracking::TrackLayout::kAutomatic);
+}
+
+bool isTrackFormat(const std::string& name) {
+  return name == "mot" || tracking::layoutNamed(name).has_value();
+}
+
+std::string trackFormatNames() {
+  return "mot, mot15, mot16, mot17, mot20, visdrone, uavdt, kitti or talmira";
+}
+
 TrackReport trackFiles(const TrackRequest& options, std::vector<std::string>* warnings) {
   tracking::TrackReadRequest truthRequest{options.groundTruth,
                                           layoutOf(options.groundTruthFormat, options),

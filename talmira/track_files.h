@@ -34,6 +34,17 @@ struct TrackFileError : CommandError {
   int systemError = 0;
 };
 
+/// Refuses, as trackFiles() would before reading anything, a request whose
+/// formats, --ids or --rules make no sense: a CommandError of status 2. A
+/// dataset's run checks its options once, before any sequence.
+void checkTrackRequest(const TrackRequest& request);
+
+/// Whether `name` is one of the track formats a request may name ("mot",
+/// "mot15", "mot16", "mot17", "mot20", "visdrone", "uavdt", "kitti",
+/// "talmira"), and their names for messages.
+bool isTrackFormat(const std::string& name);
+std::string trackFormatNames();
+
 /// Reads both files and computes every class's figures. Appends the readers'
 /// warnings ("file:line: ...") to `warnings` when given. Throws CommandError
 /// of status 2 for a request that makes no sense, and TrackFileError for a

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 #include <unordered_map>
 
 #include "scoring/numeric/numpy_sums.h"
@@ -354,30 +355,42 @@ TrackSums evaluateTracks(const PreparedTracks& tracks, ClearObserver* observer) 
 }
 
 TrackSums combineTracks(std::span<const TrackSums> sequences) {
+  return combineTracks(sequences, std::vector<uint32_t>(sequences.size(), 1));
+}
+
+TrackSums combineTracks(std::span<const TrackSums> sequences, std::span<const uint32_t> weights) {
+  if (weights.size() != sequences.size()) {
+    throw std::invalid_argument("combineTracks: a weight for every sequence");
+  }
   TrackSums combined;
   AlphaValues weightedA = {}, weightedRe = {}, weightedPr = {}, weightedLoc = {};
-  for (const TrackSums& s : sequences) {
-    combined.clearTp += s.clearTp;
-    combined.clearFn += s.clearFn;
-    combined.clearFp += s.clearFp;
-    combined.idSwitches += s.idSwitches;
-    combined.mostlyTracked += s.mostlyTracked;
-    combined.partlyTracked += s.partlyTracked;
-    combined.mostlyLost += s.mostlyLost;
-    combined.fragmentations += s.fragmentations;
-    combined.frames += s.frames;
-    combined.motpSum += s.motpSum;
-    combined.idTp += s.idTp;
-    combined.idFn += s.idFn;
-    combined.idFp += s.idFp;
-    for (std::size_t a = 0; a < kAlphaCount; ++a) {
-      combined.hotaTp[a] += s.hotaTp[a];
-      combined.hotaFn[a] += s.hotaFn[a];
-      combined.hotaFp[a] += s.hotaFp[a];
-      weightedA[a] += s.assA[a] * s.hotaTp[a];
-      weightedRe[a] += s.assRe[a] * s.hotaTp[a];
-      weightedPr[a] += s.assPr[a] * s.hotaTp[a];
-      weightedLoc[a] += s.locA[a] * s.hotaTp[a];
+  for (std::size_t k = 0; k < sequences.size(); ++k) {
+    const TrackSums& s = sequences[k];
+    // Each copy added on its own, as the copies' rows would be: adding
+    // weight times a value is not always the same double.
+    for (uint32_t copy = 0; copy < weights[k]; ++copy) {
+      combined.clearTp += s.clearTp;
+      combined.clearFn += s.clearFn;
+      combined.clearFp += s.clearFp;
+      combined.idSwitches += s.idSwitches;
+      combined.mostlyTracked += s.mostlyTracked;
+      combined.partlyTracked += s.partlyTracked;
+      combined.mostlyLost += s.mostlyLost;
+      combined.fragmentations += s.fragmentations;
+      combined.frames += s.frames;
+      combined.motpSum += s.motpSum;
+      combined.idTp += s.idTp;
+      combined.idFn += s.idFn;
+      combined.idFp += s.idFp;
+      for (std::size_t a = 0; a < kAlphaCount; ++a) {
+        combined.hotaTp[a] += s.hotaTp[a];
+        combined.hotaFn[a] += s.hotaFn[a];
+        combined.hotaFp[a] += s.hotaFp[a];
+        weightedA[a] += s.assA[a] * s.hotaTp[a];
+        weightedRe[a] += s.assRe[a] * s.hotaTp[a];
+        weightedPr[a] += s.assPr[a] * s.hotaTp[a];
+        weightedLoc[a] += s.locA[a] * s.hotaTp[a];
+      }
     }
   }
   for (std::size_t a = 0; a < kAlphaCount; ++a) {

@@ -105,6 +105,11 @@ TrackSums evaluateTracks(const PreparedTracks& tracks, ClearObserver* observer =
 /// Sequences combined: counts added, association and localisation
 /// weighted by HOTA's true positives, per alpha.
 TrackSums combineTracks(std::span<const TrackSums> sequences);
+/// The same with sequence k counted weights[k] times: the sums of the
+/// sequences in which sequence k is there weights[k] times in a row (not at
+/// all for 0), to the bit, as a resample of the sequences needs them.
+/// Throws std::invalid_argument unless there is a weight for each sequence.
+TrackSums combineTracks(std::span<const TrackSums> sequences, std::span<const uint32_t> weights);
 
 /// Every ratio from the sums.
 TrackMeasures trackMeasures(const TrackSums& sums);

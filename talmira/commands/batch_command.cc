@@ -16,6 +16,7 @@
 #include "talmira/commands/commands.h"
 #include "talmira/dataset.h"
 #include "talmira/precision_options.h"
+#include "talmira/track_files.h"
 #include "talmira/writers/batch_report.h"
 
 namespace talmira {
@@ -43,8 +44,27 @@ struct BatchOptions {
   float near = kDefaultNearThreshold;
   bool ap = false;
   PrecisionOptionsGiven apOptions;
+  bool track = false;
+  std::string trackRules;  // --track-rules
+  std::string ids;         // --ids
+  bool confidenceGiven = false;
+  bool groundTruthFormatGiven = false;
+  bool systemFormatGiven = false;
   FormatOptionsGiven formats;
 };
+
+// --track's settings: `talmira track`'s defaults (MOT files, every tracker
+// box) where an option is not given.
+TrackingSettings trackingSettingsOf(const BatchOptions& options) {
+  TrackingSettings settings;
+  if (options.groundTruthFormatGiven)
+    settings.groundTruthFormat = options.formats.groundTruthFormat;
+  if (options.systemFormatGiven) settings.systemFormat = options.formats.systemFormat;
+  settings.ids = options.ids;
+  settings.rules = options.trackRules;
+  if (options.confidenceGiven) settings.confidence = options.confidence;
+  return settings;
+}
 
 void parseShard(const std::string& text, std::size_t& index, std::size_t& count) {
   unsigned long long k = 0;
@@ -107,6 +127,48 @@ std::vector<std::string> writeViewPages(const BatchOptions& options,
   return links;
 }
 
+// --track: the options that mean nothing for tracks are refused, and the
+// formats must be track formats (`talmira track`'s).
+void checkTrackOptions(const BatchOptions& options) {
+  const auto refuse = [](const std::string& what) {
+    throw CommandError{kExitUsage, "talmira batch: " + what};
+  };
+  if (!options.report.empty() || !options.viewDir.empty()) {
+    refuse(std::string(options.report.empty() ? "--view" : "--report") +
+           " with --track is not available");
+  }
+  if (!options.formats.rules.rules().isDefault()) {
+    refuse(
+        "the scoring rules (--rules, --overlap, ...) are the counts'; --track follows the "
+        "tracking benchmarks' evaluator, whose preprocessing --track-rules chooses");
+  }
+  const FormatOptionsGiven& f = options.formats;
+  for (const auto& [given, name] :
+       {std::pair{!f.classes.empty(), "--classes"}, std::pair{f.unknown != "error", "--unknown"},
+        std::pair{!f.imageSize.empty(), "--image-size"}, std::pair{!f.names.empty(), "--names"},
+        std::pair{!f.ignore.empty(), "--ignore"},
+        std::pair{!f.imagesFrom.empty(), "--images-from"}}) {
+    if (given) refuse(std::string(name) + " is not for tracks (--track)");
+  }
+  const TrackingSettings settings = trackingSettingsOf(options);
+  for (const std::string* format : {&settings.groundTruthFormat, &settings.systemFormat}) {
+    if (!isTrackFormat(*format)) {
+      refuse("--track reads " + trackFormatNames() + " files, not " + *format);
+    }
+  }
+  TrackRequest request;
+  request.groundTruthFormat = settings.groundTruthFormat;
+  request.systemFormat = settings.systemFormat;
+  request.ids = settings.ids;
+  request.rules = settings.rules;
+  try {
+    checkTrackRequest(request);
+  } catch (CommandError& e) {
+    e.message = "talmira batch: " + e.message;
+    throw;
+  }
+}
+
 void runBatch(const BatchOptions& options) {
   const bool fromList = !options.list.empty();
   if (!fromList && (options.groundTruthDir.empty() || options.systemDir.empty())) {
@@ -137,6 +199,7 @@ void runBatch(const BatchOptions& options) {
                          "--iou-thresholds sets"};
     }
   }
+  if (options.track) checkTrackOptions(options);
   std::size_t shardIndex = 1;
   std::size_t shardCount = 1;
   const bool sharded = !options.shard.empty();
@@ -168,12 +231,17 @@ void runBatch(const BatchOptions& options) {
   if (options.explain) result.source.near = options.near;
   result.source.ap = options.ap;
   if (options.ap) result.source.apParameters = precisionParameters(options.apOptions);
-  result.sequences = fromList
-                         ? readList(options.list, result.source)
-                         : pairFolders(options.groundTruthDir, options.systemDir, result.source,
-                                       inputFormatsWith(options.formats, nullptr, ""));
+  result.source.track = options.track;
+  if (options.track) result.source.tracking = trackingSettingsOf(options);
+  result.sequences =
+      fromList ? readList(options.list, result.source)
+               : pairFolders(options.groundTruthDir, options.systemDir, result.source,
+                             options.track ? InputFormats{}
+                                           : inputFormatsWith(options.formats, nullptr, ""));
   result.source.sequenceCount = result.sequences.size();
-  const DatasetReading reading = datasetReading(options.formats, result.sequences);
+  // Tracks have readers of their own, which take none of these options.
+  const DatasetReading reading =
+      options.track ? DatasetReading{} : datasetReading(options.formats, result.sequences);
   result.source.reading = readingWords(reading);
   result.source.rules = options.formats.rules.rules();
 
@@ -204,6 +272,11 @@ void runBatch(const BatchOptions& options) {
         std::fprintf(stderr, "warning: %s: %s\n", s->name.c_str(), warning.c_str());
       }
     }
+    if (s->tracking != nullptr) {
+      for (const std::string& warning : s->tracking->warnings) {
+        std::fprintf(stderr, "warning: %s: %s\n", s->name.c_str(), warning.c_str());
+      }
+    }
     if (!s->failed()) continue;
     ++failed;
     std::fprintf(stderr, "%s\n", s->error.c_str());
@@ -217,6 +290,7 @@ void runBatch(const BatchOptions& options) {
   } else {
     settleClasses(result, result.source.sweep ? &pool : nullptr);
     settlePrecision(result, jobs);
+    settleTracking(result);
     std::vector<std::string> viewPages;
     if (!options.viewDir.empty()) viewPages = writeViewPages(options, result.sequences, reading);
     if (!options.plot.empty()) writeOutput(options.plot, renderBatchPlot(result));
@@ -309,6 +383,34 @@ void addBatchCommand(CLI::App& app) {
       "every sequence pooled (not an average of the sequences' figures)");
   ap->excludes(sweep)->excludes(explain);
   for (CLI::Option* option : addPrecisionOptions(*command, options->apOptions)) option->needs(ap);
+  CLI::Option* track = command->add_flag(
+      "--track", options->track,
+      "instead of the counts: HOTA, CLEAR (MOTA) and Identity (IDF1) of every sequence as "
+      "`talmira track` computes them, and of the dataset as the tracking benchmarks' evaluator "
+      "combines sequences (counts summed, association and localisation weighted by HOTA's "
+      "true positives; not an average of the sequences' figures). The files are track files: "
+      "--gt-format and --sys-format name track formats (default mot); with --gt-dir, the "
+      "ground truth is MOTChallenge's layout, a folder per sequence with gt/gt.txt and "
+      "seqinfo.ini, paired with the files SEQUENCE.txt of --sys-dir. -c leaves out tracker "
+      "boxes below it; without it every box counts");
+  track->excludes(sweep)->excludes(explain)->excludes(ap);
+  command
+      ->add_option("--track-rules", options->trackRules,
+                   "with --track: whose evaluation, mot (MOT16/17), mot20, mot15 or plain; by "
+                   "default each ground truth's layout decides, as in `talmira track`")
+      ->type_name("NAME")
+      ->check([](const std::string& text) {
+        return tracking::benchmarkNamed(text)
+                   ? std::string()
+                   : "no track rules named " + text + " (mot, mot16, mot17, mot20, mot15, plain)";
+      })
+      ->needs(track);
+  command
+      ->add_option("--ids", options->ids,
+                   "with --track: in files of this format, column 14's text is the identity")
+      ->type_name("text")
+      ->check(CLI::IsMember({"text"}))
+      ->needs(track);
   command->add_flag("-q,--quiet", options->quiet, "no progress line on standard error");
   addFormatOptions(*command, options->formats);
   addRulesOptions(*command, options->formats.rules);
@@ -322,9 +424,13 @@ void addBatchCommand(CLI::App& app) {
       "  talmira batch dataset.csv --sweep --exact --format csv -o pooled-curve.csv --plot "
       "pooled.svg\n"
       "  talmira batch dataset.csv --explain -c 0.4 --format csv -o causes.csv\n"
-      "  talmira batch videos.csv --ap --format json -o ap.json\n");
+      "  talmira batch videos.csv --ap --format json -o ap.json\n"
+      "  talmira batch --track --gt-dir MOT17/train --sys-dir trackers/MPNTrack/data\n");
   command->callback([options, command] {
     options->formatGiven = command->count("--format") > 0;
+    options->confidenceGiven = command->count("--confidence") > 0;
+    options->groundTruthFormatGiven = command->count("--gt-format") > 0;
+    options->systemFormatGiven = command->count("--sys-format") > 0;
     runBatch(*options);
   });
 }

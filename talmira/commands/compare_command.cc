@@ -30,6 +30,8 @@
 #include "talmira/pages/compare_page.h"
 #include "talmira/precision_compare.h"
 #include "talmira/precision_options.h"
+#include "talmira/track_compare.h"
+#include "talmira/track_files.h"
 #include "talmira/writers/batch_report.h"
 #include "talmira/writers/compare_report.h"
 
@@ -63,6 +65,12 @@ struct CompareOptions {
   bool quiet = false;
   bool ap = false;  // average precision instead of NMODTA
   PrecisionOptionsGiven apOptions;
+  bool track = false;      // HOTA, MOTA and IDF1 of two trackers instead
+  std::string trackRules;  // with --track: --track-rules
+  std::string ids;         // with --track: --ids
+  bool confidenceGiven = false;
+  bool groundTruthFormatGiven = false;
+  bool systemFormatGiven = false;
   bool resamplesGiven = false;
   FormatOptionsGiven formats;
 };
@@ -476,6 +484,118 @@ void runPrecisionCompare(const CompareOptions& o, bool dataset) {
   if (failed > 0) throw sequencesFailed("talmira compare", failed, result.sequences.size());
 }
 
+// The resamples of --track when --resamples is not given: each resample
+// combines both trackers' sequences again.
+constexpr uint64_t kTrackResamples = 1000;
+
+// --track: HOTA, MOTA and IDF1 of both trackers, the bootstrap over sequences.
+void runTrackCompare(const CompareOptions& o, bool dataset) {
+  const auto refuse = [](const std::string& what) {
+    throw CommandError{kExitUsage, "talmira compare: " + what};
+  };
+  if (o.best || o.block > 0 || !o.report.empty() || o.perSystem) {
+    refuse(std::string(o.best        ? "--best"
+                       : o.block > 0 ? "--block"
+                       : o.perSystem ? "--c-a and --c-b"
+                                     : "--report") +
+           " with --track is not available");
+  }
+  if (!o.formats.rules.rules().isDefault()) {
+    refuse(
+        "the scoring rules (--rules, --overlap, ...) are the counts'; --track follows the "
+        "tracking benchmarks' evaluator, whose preprocessing --track-rules chooses");
+  }
+  const FormatOptionsGiven& f = o.formats;
+  for (const auto& [given, name] :
+       {std::pair{!f.classes.empty(), "--classes"}, std::pair{f.unknown != "error", "--unknown"},
+        std::pair{!f.imageSize.empty(), "--image-size"}, std::pair{!f.names.empty(), "--names"},
+        std::pair{!f.ignore.empty(), "--ignore"},
+        std::pair{!f.imagesFrom.empty(), "--images-from"}}) {
+    if (given) refuse(std::string(name) + " is not for tracks (--track)");
+  }
+  TrackCompareRun run;
+  if (o.groundTruthFormatGiven) run.settings.groundTruthFormat = f.groundTruthFormat;
+  if (o.systemFormatGiven) run.settings.systemFormat = f.systemFormat;
+  for (const std::string* format : {&run.settings.groundTruthFormat, &run.settings.systemFormat}) {
+    if (!isTrackFormat(*format)) {
+      refuse("--track reads " + trackFormatNames() + " files, not " + *format);
+    }
+  }
+  run.settings.ids = o.ids;
+  run.settings.rules = o.trackRules;
+  if (o.confidenceGiven) run.settings.confidence = o.confidence;
+  {
+    TrackRequest request;
+    request.groundTruthFormat = run.settings.groundTruthFormat;
+    request.systemFormat = run.settings.systemFormat;
+    request.ids = run.settings.ids;
+    request.rules = run.settings.rules;
+    try {
+      checkTrackRequest(request);
+    } catch (CommandError& e) {
+      e.message = "talmira compare: " + e.message;
+      throw;
+    }
+  }
+  run.bootstrap.resamples = o.resamplesGiven ? o.resamples : kTrackResamples;
+  run.bootstrap.seed = o.seed;
+  run.bootstrap.level = o.level;
+  run.jobs = std::max(1u, o.jobs);
+  run.progress = !o.quiet && isatty(fileno(stderr)) != 0;
+  TrackCompareResult result;
+  std::vector<std::string> inputs;
+  if (dataset) {
+    std::string bytes;
+    std::vector<CompareSequence> sequences;
+    for (ListedSequence& listed :
+         readSequenceList(o.dataset, {"sequence", "groundtruth", "system_a", "system_b"}, bytes,
+                          kFormatColumns)) {
+      checkListedFormats(listed, o.dataset, true);
+      CompareSequence s;
+      s.name = std::move(listed.name);
+      s.groundTruth = std::move(listed.paths[0]);
+      s.systemA = std::move(listed.paths[1]);
+      s.systemB = std::move(listed.paths[2]);
+      if (!listed.optional.empty()) {
+        s.groundTruthFormat = std::move(listed.optional[0]);
+        s.systemFormat = std::move(listed.optional[1]);
+      }
+      sequences.push_back(std::move(s));
+    }
+    inputs.push_back(o.dataset);
+    for (const CompareSequence& s : sequences) {
+      inputs.insert(inputs.end(), {s.groundTruth, s.systemA, s.systemB});
+    }
+    refuseOutputNamingInput(o.output, inputs);
+    result = compareTrackDataset(o.dataset, sequences, run);
+  } else {
+    inputs = {o.groundTruth, o.systemA, o.systemB};
+    refuseOutputNamingInput(o.output, inputs);
+    result = compareTrackFiles(o.groundTruth, o.systemA, o.systemB, run);
+  }
+  for (const std::string& warning : result.warnings) {
+    std::fprintf(stderr, "warning: %s\n", warning.c_str());
+  }
+  std::size_t failed = 0;
+  for (const TrackCompareSequence& s : result.sequences) {
+    if (!s.failed()) continue;
+    ++failed;
+    std::fprintf(stderr, "%s\n", s.error.c_str());
+  }
+  switch (o.format) {
+    case Format::kText:
+      writeOutput(o.output, renderTrackCompareText(result));
+      break;
+    case Format::kCsv:
+      writeOutput(o.output, renderTrackCompareCsv(result));
+      break;
+    case Format::kJson:
+      writeOutput(o.output, jsonText(trackCompareJson(result)));
+      break;
+  }
+  if (failed > 0) throw sequencesFailed("talmira compare", failed, result.sequences.size());
+}
+
 void runCompare(const CompareOptions& o) {
   const bool dataset = !o.dataset.empty();
   const bool positionals = !o.groundTruth.empty() || !o.systemA.empty() || !o.systemB.empty();
@@ -489,6 +609,10 @@ void runCompare(const CompareOptions& o) {
   }
   if (o.ap) {
     runPrecisionCompare(o, dataset);
+    return;
+  }
+  if (o.track) {
+    runTrackCompare(o, dataset);
     return;
   }
   if (dataset && o.block > 0) {
@@ -608,7 +732,7 @@ void addCompareCommand(CLI::App& app) {
       ->excludes(confidenceB);
   command
       ->add_option("--resamples", options->resamples,
-                   "bootstrap resamples (default 10000; 1000 with --ap)")
+                   "bootstrap resamples (default 10000; 1000 with --ap or --track)")
       ->type_name("R")
       ->check(CLI::Range(uint64_t{1}, kMaxResamples));
   command
@@ -653,6 +777,31 @@ void addCompareCommand(CLI::App& app) {
       "resampled and both figures computed again from each resample's detections and ground "
       "truth; -c leaves out detections below it, as `talmira ap -c` does");
   for (CLI::Option* option : addPrecisionOptions(*command, options->apOptions)) option->needs(ap);
+  CLI::Option* track = command->add_flag(
+      "--track", options->track,
+      "instead of NMODTA: two trackers' outputs (SYS_A, SYS_B, or the LIST's system_a and "
+      "system_b) by HOTA, MOTA and IDF1 as `talmira track` computes them; with --dataset each "
+      "tracker's sequences combined as `talmira batch --track` combines them, and each "
+      "resample combines the drawn sequences' sums again. --gt-format and --sys-format name "
+      "track formats (default mot); -c leaves out tracker boxes below it");
+  track->excludes(ap);
+  command
+      ->add_option("--track-rules", options->trackRules,
+                   "with --track: whose evaluation, mot (MOT16/17), mot20, mot15 or plain; by "
+                   "default each ground truth's layout decides, as in `talmira track`")
+      ->type_name("NAME")
+      ->check([](const std::string& text) {
+        return tracking::benchmarkNamed(text)
+                   ? std::string()
+                   : "no track rules named " + text + " (mot, mot16, mot17, mot20, mot15, plain)";
+      })
+      ->needs(track);
+  command
+      ->add_option("--ids", options->ids,
+                   "with --track: in files of this format, column 14's text is the identity")
+      ->type_name("text")
+      ->check(CLI::IsMember({"text"}))
+      ->needs(track);
   addFormatOptions(*command, options->formats);
   addRulesOptions(*command, options->formats.rules);
   command->footer(
@@ -668,9 +817,13 @@ void addCompareCommand(CLI::App& app) {
       "  talmira compare groundtruth.csv old.csv new.csv\n"
       "  talmira compare --dataset compare.csv -c 0.4 --format csv -o differences.csv\n"
       "  talmira compare --dataset compare.csv --best --report compare.html\n"
-      "  talmira compare instances.json results_a.json results_b.json --ap\n");
+      "  talmira compare instances.json results_a.json results_b.json --ap\n"
+      "  talmira compare --dataset trackers.csv --track --format csv\n");
   command->callback([options, command] {
     options->resamplesGiven = command->count("--resamples") > 0;
+    options->confidenceGiven = command->count("--confidence") > 0;
+    options->groundTruthFormatGiven = command->count("--gt-format") > 0;
+    options->systemFormatGiven = command->count("--sys-format") > 0;
     runCompare(*options);
   });
 }

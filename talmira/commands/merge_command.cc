@@ -54,6 +54,11 @@ void runMerge(const MergeOptions& options) {
         "talmira merge: --plot draws the pooled curves of parts made with --sweep; " +
             options.parts[0] + " was made without"};
   }
+  if (result.source.track && !options.report.empty()) {
+    throw CommandError{kExitInputOrOutput,
+                       "talmira merge: --report with --track is not available; " +
+                           options.parts[0] + " was made with --track"};
+  }
   if (result.source.ap && !options.report.empty()) {
     throw CommandError{kExitInputOrOutput, "talmira merge: --report with --ap is not available; " +
                                                options.parts[0] + " was made with --ap"};

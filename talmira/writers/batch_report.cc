@@ -10,6 +10,7 @@
 #include "talmira/pages/html_report.h"
 #include "talmira/pages/sweep_plot.h"
 #include "talmira/writers/batch_precision.h"
+#include "talmira/writers/batch_tracking.h"
 #include "talmira/writers/explain_report.h"
 #include "talmira/writers/score_report.h"
 #include "talmira/writers/sweep_report.h"
@@ -42,9 +43,17 @@ void addSourceJson(Json& json, const BatchSource& source) {
   }
   json["confidence"] = jsonNumber(source.confidence);
   if (!source.reading.empty()) json["reading"] = source.reading;
-  stateRules(json, source.rules);
+  // Tracks are evaluated by their benchmark's rules, each sequence's named
+  // with its figures: the counts' rules do not apply.
+  if (!source.track) stateRules(json, source.rules);
   if (source.explain) json["near"] = jsonNumber(source.near);
   if (source.ap) json["ap"] = parametersJson(source.apParameters);
+  if (source.track) {
+    // Without -c every tracker box counts, as the evaluators use none.
+    json["confidence"] =
+        source.tracking.confidence ? jsonNumber(*source.tracking.confidence) : Json(nullptr);
+    json["track"] = trackingSettingsJson(source.tracking);
+  }
   if (source.sweep) {
     json["sweep"] = source.gridSteps > 0 ? Json{{"grid", source.gridSteps}} : Json{{"exact", true}};
   }
@@ -236,6 +245,7 @@ Json explainedClassesJson(const Explanation& e) {
 
 std::string renderText(const BatchResult& result) {
   if (result.source.ap) return renderPrecisionText(result);
+  if (result.source.track) return renderTrackingText(result);
   if (result.source.sweep) return renderSweepTextOf(result);
   if (result.source.explain) return renderExplainTextOf(result);
   const std::size_t failed = failedCount(result.sequences);
@@ -269,6 +279,7 @@ std::string renderCsv(const BatchResult& result) {
   if (result.source.sweep) return renderSweepCsv(pooledSweepReport(result));
   if (result.source.explain) return renderExplainCsvOf(result);
   if (result.source.ap) return renderPrecisionCsv(result);
+  if (result.source.track) return renderTrackingCsv(result);
   // A failed sequence has no counts, so no rows; its message is on standard
   // error and in the JSON output.
   std::string text = "sequence,class,gt,det,fn,fp,frames,nmodta\n";
@@ -290,6 +301,10 @@ Json batchJson(const BatchResult& result) {
   addSourceJson(json, result.source);
   if (result.source.ap) {
     json.update(precisionJson(result));
+    return json;
+  }
+  if (result.source.track) {
+    json.update(trackingJson(result));
     return json;
   }
   Json sequences = Json::array();
@@ -757,6 +772,8 @@ std::string renderPartial(const BatchPart& part) {
       entry["error"] = s.error;
     } else if (part.source.ap) {
       entry["precision"] = precisionPartJson(*s.precision);
+    } else if (part.source.track) {
+      entry["tracking"] = trackingPartJson(*s.tracking);
     } else {
       entry["classes"] = classesJson(*s.classSet, s.classes);
       if (part.source.sweep) entry["best"] = bestPointsJson(s);
@@ -852,7 +869,11 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
     }
     // The confidence was written as the shortest text of a float, so it reads
     // back as the same float.
-    source.confidence = static_cast<float>(json.at("confidence").get<double>());
+    // A --track part without -c has none (every tracker box counts).
+    const Json& confidence = json.at("confidence");
+    source.confidence = confidence.is_null() && json.contains("track")
+                            ? 0.0f
+                            : static_cast<float>(confidence.get<double>());
     // Parts of runs that read files of this format have no "reading".
     source.reading = json.value("reading", "");
     // Parts written when the default rules went unstated have no "rules".
@@ -872,6 +893,14 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
       source.apParameters = parametersFromJson(json.at("ap"), path);
       if (source.sweep) notAPartial(path, "it says both --sweep and --ap");
     }
+    // Parts written before --track have no "track": they read as before.
+    if (json.contains("track")) {
+      source.track = true;
+      source.tracking = trackingSettingsFromJson(json.at("track"), path);
+      if (!json.at("confidence").is_null()) source.tracking.confidence = source.confidence;
+      if (source.sweep) notAPartial(path, "it says both --sweep and --track");
+      if (source.ap) notAPartial(path, "it says both --ap and --track");
+    }
     // Parts written before --explain have no "explain": they read as before.
     if (json.value("explain", false)) {
       source.explain = true;
@@ -881,6 +910,7 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
       }
       if (source.sweep) notAPartial(path, "it says both --sweep and --explain");
       if (source.ap) notAPartial(path, "it says both --explain and --ap");
+      if (source.track) notAPartial(path, "it says both --explain and --track");
     }
     source.listDigest = json.at("list_digest").get<std::string>();
     source.sequenceCount = json.at("sequence_count").get<std::size_t>();
@@ -910,6 +940,8 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
         if (s.error.empty()) notAPartial(path, "an empty error for " + s.name);
       } else if (source.ap) {
         s.precision = parsePrecisionPart(entry.at("precision"), source.apParameters, path, s.name);
+      } else if (source.track) {
+        s.tracking = parseTrackingPart(entry.at("tracking"), s, source.tracking, path);
       } else {
         // The sequence's classes are its rows after All.
         const Json& classes = entry.at("classes");
@@ -970,6 +1002,7 @@ std::string describe(const BatchSource& s, bool withRules) {
   if (withRules) text += " under the rules " + rulesText(s.rules);
   if (s.explain) return text + " with --explain --near " + shortestText(s.near);
   if (s.ap) return text + " with " + precisionWords(s.apParameters);
+  if (s.track) return text + " with " + trackingWords(s.tracking);
   if (!s.sweep) return text + " without --sweep or --explain";
   return text + (s.gridSteps > 0 ? " with --sweep --grid " + std::to_string(s.gridSteps)
                                  : std::string(" with --sweep --exact"));
@@ -980,7 +1013,8 @@ bool sameSource(const BatchSource& a, const BatchSource& b) {
          a.listDigest == b.listDigest && a.sequenceCount == b.sequenceCount &&
          a.confidence == b.confidence && a.sweep == b.sweep && a.gridSteps == b.gridSteps &&
          a.explain == b.explain && a.near == b.near && a.reading == b.reading &&
-         a.rules == b.rules && a.ap == b.ap && sameParameters(a.apParameters, b.apParameters);
+         a.rules == b.rules && a.ap == b.ap && sameParameters(a.apParameters, b.apParameters) &&
+         a.track == b.track && a.tracking == b.tracking;
 }
 
 [[noreturn]] void refuse(const std::string& message) {
@@ -1062,6 +1096,7 @@ BatchResult joinParts(std::vector<BatchPart> parts, const std::vector<std::strin
   }
   settleClasses(result, result.source.sweep ? &pool : nullptr);
   settlePrecision(result, 1);
+  settleTracking(result);
   return result;
 }
 

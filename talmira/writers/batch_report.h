@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "scoring/precision/coco_evaluation.h"
 #include "scoring/precision/pooled_precision.h"
 #include "talmira/cli_common.h"
+#include "talmira/writers/track_report.h"
 
 namespace talmira {
 
@@ -36,6 +38,27 @@ struct SequencePrecision {
 std::shared_ptr<const SequencePrecision> sequencePrecision(
     precision::MatchedImages matched, std::vector<std::string> warnings,
     const precision::CocoParameters& parameters);
+
+/// With --track: what a sequence keeps of its evaluation, its figures as
+/// `talmira track` gives them (each class's measures, with the sums that
+/// the dataset combines and a shard's part carries), and the readers'
+/// warnings.
+struct SequenceTracking {
+  TrackReport report;
+  std::vector<std::string> warnings;
+};
+
+/// With --track: how the tracks are read and evaluated, as `talmira track`'s
+/// options say (a LIST line's gt_format and sys_format stand in for the
+/// formats).
+struct TrackingSettings {
+  std::string groundTruthFormat = "mot";
+  std::string systemFormat = "mot";
+  std::string ids;                  // "text" or empty
+  std::string rules;                // empty: each ground truth's layout decides
+  std::optional<float> confidence;  // tracker boxes below it left out; none: every box
+  bool operator==(const TrackingSettings&) const = default;
+};
 
 /// One sequence of the dataset, at its position in the list.
 struct BatchSequence {
@@ -61,6 +84,8 @@ struct BatchSequence {
   std::shared_ptr<const Explanation> explanation;
   /// With --ap: its matches and figures; null otherwise.
   std::shared_ptr<const SequencePrecision> precision;
+  /// With --track: its tracking figures; null otherwise.
+  std::shared_ptr<const SequenceTracking> tracking;
   bool failed() const { return !error.empty(); }
 };
 
@@ -80,6 +105,8 @@ struct BatchSource {
   bool ap = false;                     // --ap
   // With --ap: the evaluation's parameters.
   precision::CocoParameters apParameters = precision::CocoParameters::standard();
+  bool track = false;         // --track
+  TrackingSettings tracking;  // with --track
   // How the inputs were read, when not as files of this format: the options
   // of the other formats, as command-line words (the class map by a digest
   // of what it maps). Empty for the default.
@@ -123,7 +150,20 @@ struct BatchResult {
     precision::CocoResult result;
   };
   std::shared_ptr<const PooledPrecision> pooledPrecision;
+  /// With --track: each class's figures of the scored sequences combined
+  /// as the evaluator combines them (settleTracking()), and how many
+  /// sequences have the class.
+  struct CombinedTracking {
+    std::vector<TrackClassResult> classes;
+    std::vector<std::size_t> sequences;  // per class
+  };
+  std::shared_ptr<const CombinedTracking> combinedTracking;
 };
+
+/// With --track: combines the scored sequences' sums class by class, in
+/// list order, a class's sequences those whose figures have it; the classes
+/// in list order of first appearance.
+void settleTracking(BatchResult& result);
 
 /// With --ap: joins the scored sequences' matches in list order
 /// (poolMatches()) and accumulates them once, on `threads` threads (the

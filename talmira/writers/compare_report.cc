@@ -131,6 +131,33 @@ double deltaOf(const PairedClassCounts& c) {
   return nmodtaDouble(c.gtB, c.fnB, c.fpB) - nmodtaDouble(c.gtA, c.fnA, c.fpA);
 }
 
+std::string figureVerdictSentence(const std::string& name, double difference,
+                                  const ClassBootstrap& i, std::size_t units, double levelValue,
+                                  const std::string& what) {
+  const std::string level = levelText(levelValue);
+  const std::string delta = fixedSix(difference);
+  if (units < 2) {
+    return name + ": the data cannot tell which " + what + " is better: B's minus A's is " + delta +
+           ", but with " + (units == 0 ? "no unit" : "one unit") +
+           " there is nothing to resample.\n";
+  }
+  switch (verdictOf(i, units)) {
+    case 1:
+      return name + ": B is better. B's minus A's is " + delta + ", and its " + level +
+             " interval " + intervalText(i) + " lies above 0: B scored higher in " +
+             percentText(i.bBetter) + " of the resamples.\n";
+    case -1:
+      return name + ": A is better. B's minus A's is " + delta + ", and its " + level +
+             " interval " + intervalText(i) + " lies below 0: A scored higher in " +
+             percentText(i.aBetter) + " of the resamples.\n";
+    default:
+      return name + ": the data cannot tell which " + what + " is better. B's minus A's is " +
+             delta + ", but its " + level + " interval " + intervalText(i) +
+             " holds 0: B scored higher in " + percentText(i.bBetter) + " of the resamples, A in " +
+             percentText(i.aBetter) + ".\n";
+  }
+}
+
 int verdictOf(const ClassBootstrap& interval, std::size_t units) {
   if (units < 2) return 0;
   if (interval.low > 0.0) return 1;

@@ -112,6 +112,14 @@ double deltaOf(const PairedClassCounts& counts);
 /// resample but one.
 int verdictOf(const ClassBootstrap& interval, std::size_t units);
 
+/// In words, for one figure of `units` units: which `what` ("detector",
+/// "tracker") is better, or that the data cannot tell, with B's minus A's
+/// (`difference`), its interval at `level` and the shares of resamples;
+/// a line, "NAME: ...".
+std::string figureVerdictSentence(const std::string& name, double difference,
+                                  const ClassBootstrap& interval, std::size_t units, double level,
+                                  const std::string& what);
+
 /// In words, which detector is better on All, or that the data cannot tell,
 /// with the difference, its interval and the shares of resamples.
 std::string verdictOnAll(const CompareResult& result);

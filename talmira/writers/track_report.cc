@@ -90,7 +90,9 @@ const ValueField& fieldNamed(const std::string& name) {
   throw std::logic_error("no track figure " + name);
 }
 
-std::string textCell(const TrackMeasures& m, const std::string& name) {
+}  // namespace
+
+std::string trackTextCell(const TrackMeasures& m, const std::string& name) {
   for (const AlphaField& field : kAlphaFields) {
     if (name == field.name) return percent(tracking::alphaMean(m.*field.values));
   }
@@ -101,13 +103,17 @@ std::string textCell(const TrackMeasures& m, const std::string& name) {
   return percent(value);
 }
 
-std::string table(const TrackReport& report, const std::vector<std::string>& columns) {
+namespace {
+
+std::string table(const std::vector<TrackClassResult>& classes,
+                  const std::vector<std::string>& columns) {
   std::vector<std::vector<std::string>> rows;
   rows.emplace_back(1, "Class");
   rows.back().insert(rows.back().end(), columns.begin(), columns.end());
-  for (const TrackClassResult& c : report.classes) {
+  for (const TrackClassResult& c : classes) {
     rows.emplace_back(1, c.name);
-    for (const std::string& column : columns) rows.back().push_back(textCell(c.measures, column));
+    for (const std::string& column : columns)
+      rows.back().push_back(trackTextCell(c.measures, column));
   }
   return renderTable(rows);
 }
@@ -121,39 +127,52 @@ std::vector<TrackFigure> trackFigures() {
   return figures;
 }
 
+std::string renderTrackTables(const std::vector<TrackClassResult>& classes) {
+  std::string text = "HOTA (%, the mean over alphas 0.05 to 0.95)\n";
+  text += table(classes, {"HOTA", "DetA", "AssA", "DetRe", "DetPr", "AssRe", "AssPr", "LocA",
+                          "OWTA", "HOTA(0)", "LocA(0)", "HOTALocA(0)"});
+  text += "\nCLEAR (%, at IoU 0.5)\n";
+  text += table(classes, {"MOTA", "MOTP", "MODA", "CLR_Re", "CLR_Pr", "MTR", "PTR", "MLR", "sMOTA",
+                          "CLR_F1", "FP_per_frame", "MOTAL"});
+  text += "\nCLEAR counts\n";
+  text += table(classes,
+                {"CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "CLR_Frames"});
+  text += "\nIdentity (%, at IoU 0.5)\n";
+  text += table(classes, {"IDF1", "IDR", "IDP", "IDTP", "IDFN", "IDFP"});
+  return text;
+}
+
 std::string renderTrackText(const TrackReport& report) {
   std::string text = "Rules: " + report.rules + ", " + std::to_string(report.frames) + " frames (" +
                      report.lengthFrom + ")";
   if (report.confidence) text += ", boxes below " + shortestText(*report.confidence) + " left out";
-  text += "\n\nHOTA (%, the mean over alphas 0.05 to 0.95)\n";
-  text += table(report, {"HOTA", "DetA", "AssA", "DetRe", "DetPr", "AssRe", "AssPr", "LocA", "OWTA",
-                         "HOTA(0)", "LocA(0)", "HOTALocA(0)"});
-  text += "\nCLEAR (%, at IoU 0.5)\n";
-  text += table(report, {"MOTA", "MOTP", "MODA", "CLR_Re", "CLR_Pr", "MTR", "PTR", "MLR", "sMOTA",
-                         "CLR_F1", "FP_per_frame", "MOTAL"});
-  text += "\nCLEAR counts\n";
-  text +=
-      table(report, {"CLR_TP", "CLR_FN", "CLR_FP", "IDSW", "MT", "PT", "ML", "Frag", "CLR_Frames"});
-  text += "\nIdentity (%, at IoU 0.5)\n";
-  text += table(report, {"IDF1", "IDR", "IDP", "IDTP", "IDFN", "IDFP"});
+  text += "\n\n";
+  return text + renderTrackTables(report.classes);
+}
+
+std::string trackCsvHeader() {
+  std::string text;
+  for (const TrackFigure& figure : trackFigures()) text += "," + figure.name;
+  return text;
+}
+
+std::string trackCsvFigures(const TrackMeasures& m) {
+  std::string text;
+  for (const AlphaField& field : kAlphaFields) {
+    text += "," + fullPrecision(tracking::alphaMean(m.*field.values));
+  }
+  for (const ValueField& field : valueFields()) {
+    const double value = field.value(m);
+    text +=
+        "," + (field.whole ? std::to_string(static_cast<int64_t>(value)) : fullPrecision(value));
+  }
   return text;
 }
 
 std::string renderTrackCsv(const TrackReport& report) {
-  std::string text = "class";
-  for (const TrackFigure& figure : trackFigures()) text += "," + figure.name;
-  text += "\n";
+  std::string text = "class" + trackCsvHeader() + "\n";
   for (const TrackClassResult& c : report.classes) {
-    text += csvField(c.name);
-    for (const AlphaField& field : kAlphaFields) {
-      text += "," + fullPrecision(tracking::alphaMean(c.measures.*field.values));
-    }
-    for (const ValueField& field : valueFields()) {
-      const double value = field.value(c.measures);
-      text +=
-          "," + (field.whole ? std::to_string(static_cast<int64_t>(value)) : fullPrecision(value));
-    }
-    text += "\n";
+    text += csvField(c.name) + trackCsvFigures(c.measures) + "\n";
   }
   return text;
 }

@@ -43,6 +43,17 @@ std::vector<TrackFigure> trackFigures();
 
 std::string renderTrackText(const TrackReport& report);
 std::string renderTrackCsv(const TrackReport& report);
+
+/// The text form's four tables (HOTA, CLEAR, CLEAR's counts, Identity), a
+/// row a class.
+std::string renderTrackTables(const std::vector<TrackClassResult>& classes);
+/// One figure as those tables write it, by the evaluator's name: a ratio as
+/// a percentage of three decimals, a count whole.
+std::string trackTextCell(const tracking::TrackMeasures& measures, const std::string& name);
+/// The CSV form's columns after "class" (each led by a comma), and one
+/// class's figures in them, at full precision.
+std::string trackCsvHeader();
+std::string trackCsvFigures(const tracking::TrackMeasures& measures);
 Json trackJson(const TrackReport& report);
 
 /// Every figure of one class under the evaluator's names ("HOTA",

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/talmira/commands/bootstrap_draws.h"
 #include "tests/talmira/commands/precision_files.h"
 #include "tests/test_support.h"
 
@@ -21,24 +22,6 @@ using Json = nlohmann::json;
 Json jsonOf(const ToolResult& run, int status = 0) {
   EXPECT_EQ(run.status, status) << run.errors;
   return run.output.empty() ? Json() : Json::parse(run.output);
-}
-
-// The draws of compare's bootstrap, written from its help: SplitMix64 from
-// the seed, a draw among n the high 64 bits of the value times n.
-std::vector<std::vector<uint32_t>> draws(uint64_t seed, std::size_t units, std::size_t resamples) {
-  uint64_t state = seed;
-  std::vector<std::vector<uint32_t>> weights(resamples, std::vector<uint32_t>(units, 0));
-  for (auto& w : weights) {
-    for (std::size_t d = 0; d < units; ++d) {
-      state += 0x9E3779B97F4A7C15ULL;
-      uint64_t z = state;
-      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-      z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-      z ^= z >> 31;
-      ++w[static_cast<std::size_t>((static_cast<unsigned __int128>(z) * units) >> 64)];
-    }
-  }
-  return weights;
 }
 
 // The interval of `differences` at rank k and the shares above and below 0,
@@ -114,7 +97,7 @@ TEST(CompareApTest, ImagesResampledAsTalmiraApScoresTheirCopies) {
   EXPECT_EQ(ap50["a"].get<double>(), ap50A);
   EXPECT_EQ(ap50["delta"].get<double>(), ap50B - ap50A);
   std::vector<double> maps, ap50s;
-  for (const std::vector<uint32_t>& w : draws(5, 8, resamples)) {
+  for (const std::vector<uint32_t>& w : bootstrapDraws(5, 8, resamples)) {
     const Pair copied = writePair(dir, "copied", a, b, &w);
     const auto fa = apFigures(copied.groundTruth, copied.a);
     const auto fb = apFigures(copied.groundTruth, copied.b);
@@ -182,7 +165,7 @@ TEST(CompareApTest, SequencesResampledAsBatchApScoresTheRepeatedLists) {
     EXPECT_EQ(result["sequences"][k]["map_a"].get<double>(), alone.first);
   }
   std::vector<double> maps, ap50s;
-  for (const std::vector<uint32_t>& w : draws(1, 3, 7)) {
+  for (const std::vector<uint32_t>& w : bootstrapDraws(1, 3, 7)) {
     const auto ra = batchFigures(w, false);
     const auto rb = batchFigures(w, true);
     maps.push_back(rb.first - ra.first);
