@@ -344,11 +344,11 @@ std::string renderTrackExplainCsv(const FollowedTracks& followed, std::size_t to
 
 Json trackExplainJson(const FollowedTracks& followed, std::size_t top) {
   const TrackRequest& request = followed.request;
-  Json json = {{"groundTruth", request.groundTruth},
+  Json json = {{"groundtruth", request.groundTruth},
                {"system", request.system},
                {"rules", tracking::benchmarkName(followed.pair.rules.benchmark)},
                {"frames", followed.pair.groundTruth.length},
-               {"lengthFrom", followed.pair.lengthFrom},
+               {"length_from", followed.pair.lengthFrom},
                {"confidence", request.confidence ? jsonNumber(*request.confidence) : Json(nullptr)},
                {"top", top}};
   Json classes = Json::array();
@@ -364,13 +364,13 @@ Json trackExplainJson(const FollowedTracks& followed, std::size_t top) {
     }
     classes.push_back({{"class", c.name},
                        {"tracks", c.tracks.size()},
-                       {"tracksWithAny", worstTracks(c, c.tracks.size()).size()},
+                       {"tracks_with_any", worstTracks(c, c.tracks.size()).size()},
                        {"CLR_TP", c.sums.clearTp},
                        {"CLR_FN", c.sums.clearFn},
                        {"CLR_FP", c.sums.clearFp},
                        {"IDSW", c.sums.idSwitches},
                        {"Frag", c.sums.fragmentations},
-                       {"worstTracks", std::move(worst)}});
+                       {"worst_tracks", std::move(worst)}});
   }
   json["classes"] = std::move(classes);
   return json;
