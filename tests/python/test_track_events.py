@@ -39,7 +39,7 @@ def as_text(value):
 @pytest.mark.skipif(TOOL is None, reason="TALMIRA_TOOL is not set")
 @pytest.mark.parametrize("options,arguments", [
     ({}, []),
-    ({"confidence": 0.5, "length": 140}, ["-c", "0.5", "--length", "140"]),
+    ({"confidence": 0.5, "length": 150}, ["-c", "0.5", "--length", "150"]),
     ({"format": "mot17", "track_rules": "mot20"},
      ["--gt-format", "mot17", "--sys-format", "mot17", "--track-rules", "mot20"]),
 ])
