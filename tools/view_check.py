@@ -233,10 +233,21 @@ class ViewChecker:
         from selenium.webdriver.common.action_chains import ActionChains
         from selenium.webdriver.support.ui import Select
 
-        box = self.browser.run("return document.querySelector('#stage [data-side]:not([data-event=none])')")
-        if box is not None:
+        # A box and a point of it where it is on top (boxes overlap: a pair's
+        # middles are one point), as an offset from its middle.
+        found = self.browser.run(
+            "for (const b of document.querySelectorAll('#stage [data-side]:not([data-event=none])')) {"
+            " const r = b.getBoundingClientRect();"
+            " for (const [fx, fy] of [[0.5, 0.5], [0.5, 0.02], [0.02, 0.5], [0.98, 0.5], [0.5, 0.98]]) {"
+            "  const x = r.left + fx * r.width, y = r.top + fy * r.height;"
+            "  const top = document.elementFromPoint(x, y);"
+            "  if (top && top.closest('[data-line]') === b)"
+            "   return [b, Math.round(x - r.left - r.width / 2), Math.round(y - r.top - r.height / 2)];"
+            " } } return null;")
+        if found is not None:
+            box, dx, dy = found
             line = box.get_attribute("data-line")
-            ActionChains(self.browser.driver).move_to_element(box).perform()
+            ActionChains(self.browser.driver).move_to_element_with_offset(box, dx, dy).perform()
             text = self.browser.run("return document.getElementById('readout').textContent")
             self.failures.check(f"line {line}" in text,
                                 f"pointing at the box of line {line} shows {text!r}")
