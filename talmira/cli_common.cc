@@ -165,7 +165,8 @@ void addFormatOptions(CLI::App& command, FormatOptionsGiven& given, bool singleI
     format("--from", given.groundTruthFormat, "the format of the input: " + formatNames());
   } else {
     format("--gt-format", given.groundTruthFormat,
-           "the ground truth's format: " + formatNames() + " (see talmira convert --help)");
+           "the ground truth's format: " + formatNames() + " (see talmira convert --help)" +
+               given.moreFormatsHelp);
     format("--sys-format", given.systemFormat, "the detector output's format, the same choices");
   }
   command

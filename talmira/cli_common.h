@@ -134,6 +134,7 @@ struct FormatOptionsGiven {
   // Names --gt-format and --sys-format take beyond the formats' own (the
   // track layouts of --track); the command decides what they mean.
   std::vector<std::string> moreFormatNames;
+  std::string moreFormatsHelp;  // what --gt-format's help says of them
 };
 
 /// Adds --gt-format and --sys-format (or, with `singleInput`, --from) and

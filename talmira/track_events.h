@@ -131,7 +131,10 @@ std::optional<TrackRequest> trackRequestOf(const CLI::App& command, const TrackO
                                            const std::string& systemFormat, float confidence);
 
 /// The track layouts --gt-format and --sys-format take beyond the formats
-/// of detections: mot15, mot16, mot17, mot20.
+/// of detections: mot15, mot16, mot17, mot20; and what their help says.
 const std::vector<std::string>& trackOnlyFormatNames();
+inline constexpr const char* kTrackFormatsHelp =
+    "; with --track: mot (MOT15 or MOT16/17/20, recognised), mot15, mot16, mot17, mot20, "
+    "visdrone, uavdt, kitti or talmira (with --ids text)";
 
 }  // namespace talmira

@@ -68,6 +68,7 @@ void addEventsCommand(CLI::App& app) {
   auto options = std::make_shared<EventsOptions>();
   options->formats.ownClasses = true;  // other datasets' classes as they name them
   options->formats.moreFormatNames = trackOnlyFormatNames();
+  options->formats.moreFormatsHelp = kTrackFormatsHelp;
   CLI::App* command = app.add_subcommand(
       "events", "List what became of every box of a class: matched, missed, a false alarm, ...");
   command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();

@@ -145,6 +145,7 @@ void addExplainCommand(CLI::App& app) {
   auto options = std::make_shared<ExplainOptionsGiven>();
   options->formats.ownClasses = true;  // other datasets' classes as they name them
   options->formats.moreFormatNames = trackOnlyFormatNames();
+  options->formats.moreFormatsHelp = kTrackFormatsHelp;
   CLI::App* command = app.add_subcommand(
       "explain", "Say why a detector lost points: a cause for every miss and false alarm");
   command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();

@@ -260,6 +260,7 @@ void addViewCommand(CLI::App& app) {
   auto given = std::make_shared<ViewOptionsGiven>();
   given->formats.ownClasses = true;  // other datasets' classes as they name them
   given->formats.moreFormatNames = trackOnlyFormatNames();
+  given->formats.moreFormatsHelp = kTrackFormatsHelp;
   ViewRequest& r = given->request;
   CLI::App* command = app.add_subcommand(
       "view", "Write a page that draws both files' boxes frame by frame, on the video's pictures");
