@@ -51,6 +51,7 @@
 #include "talmira/dataset.h"
 #include "talmira/frame_pictures.h"
 #include "talmira/pages/view_page.h"
+#include "talmira/track_events.h"
 #include "talmira/track_files.h"
 #include "talmira/writers/ap_report.h"
 #include "talmira/writers/batch_report.h"
@@ -820,6 +821,115 @@ std::vector<std::string> eventNames() {
   }
   return names;
 }
+
+// --- talmira events --track: the rows of tracks followed through CLEAR's matching ---
+
+// The columns of `talmira events --track`'s rows. Lines and frames are 0
+// where the CSV is empty; the identities come with a mask of where they
+// are given; the event is a position in trackEventNames().
+struct TrackEventColumns {
+  std::vector<uint32_t> frame;
+  std::vector<uint8_t> systemSide;
+  std::vector<uint64_t> line;
+  std::vector<uint16_t> classCode;  // a position in classNames
+  std::vector<std::string> classNames;
+  std::vector<float> confidence;  // NaN: none given
+  std::vector<uint8_t> event;
+  std::vector<uint64_t> partnerLine;
+  std::vector<double> overlap;  // NaN: none
+  std::vector<int64_t> truthId, systemId, previousSystemId;
+  std::vector<uint8_t> hasTruthId, hasSystemId, hasPreviousSystemId;
+  std::vector<uint32_t> previousFrame;
+  std::vector<uint64_t> previousLine;
+  std::vector<int64_t> unmatchedFrames;  // -1: none
+};
+
+py::tuple trackEvents(const std::string& groundTruth, const std::string& system,
+                      const std::string& groundTruthFormat, const std::string& systemFormat,
+                      const std::string& ids, const std::string& rules,
+                      std::optional<float> confidence, uint32_t length,
+                      const std::string& className) {
+  talmira::TrackRequest request;
+  request.groundTruth = groundTruth;
+  request.system = system;
+  request.groundTruthFormat = groundTruthFormat;
+  request.systemFormat = systemFormat;
+  request.ids = ids;
+  request.rules = rules;
+  request.confidence = confidence;
+  request.length = length;
+  TrackEventColumns columns;
+  std::optional<talmira::CommandError> failure;
+  {
+    py::gil_scoped_release unlocked;
+    try {
+      const talmira::FollowedTracks followed = talmira::followTrackFiles(request, className);
+      for (const talmira::FollowedClass& c : followed.classes) {
+        const uint16_t code = codeOf(columns.classNames, c.name);
+        for (const talmira::TrackEventRow& row : c.rows) {
+          columns.frame.push_back(row.frame);
+          columns.systemSide.push_back(row.systemSide ? 1 : 0);
+          columns.line.push_back(row.box->line);
+          columns.classCode.push_back(code);
+          columns.confidence.push_back(row.box->confidence == -1.0f
+                                           ? std::numeric_limits<float>::quiet_NaN()
+                                           : row.box->confidence);
+          columns.event.push_back(static_cast<uint8_t>(row.kind));
+          columns.partnerLine.push_back(row.partnerLine.value_or(0));
+          columns.overlap.push_back(row.overlap);
+          columns.truthId.push_back(row.truthId.value_or(0));
+          columns.hasTruthId.push_back(row.truthId ? 1 : 0);
+          columns.systemId.push_back(row.systemId.value_or(0));
+          columns.hasSystemId.push_back(row.systemId ? 1 : 0);
+          columns.previousSystemId.push_back(row.previousSystemId.value_or(0));
+          columns.hasPreviousSystemId.push_back(row.previousSystemId ? 1 : 0);
+          columns.previousFrame.push_back(row.previousFrame.value_or(0));
+          columns.previousLine.push_back(row.previousLine.value_or(0));
+          columns.unmatchedFrames.push_back(row.unmatchedFrames.value_or(-1));
+        }
+      }
+    } catch (const talmira::CommandError& e) {
+      failure = e;
+    }
+  }
+  if (failure) {
+    if (failure->status == talmira::kExitUsage) throw py::value_error(failure->message);
+    // A file the reader refused: a FormatError with the command's message.
+    PyErr_SetObject(readFailureType,
+                    py::make_tuple(failure->message, 0, 0, 0, failure->message, "").ptr());
+    throw py::error_already_set();
+  }
+  return py::make_tuple(toArray(columns.frame), toArray(columns.systemSide), toArray(columns.line),
+                        toArray(columns.classCode), columns.classNames, toArray(columns.confidence),
+                        toArray(columns.event), toArray(columns.partnerLine),
+                        toArray(columns.overlap), toArray(columns.truthId),
+                        toArray(columns.hasTruthId), toArray(columns.systemId),
+                        toArray(columns.hasSystemId), toArray(columns.previousSystemId),
+                        toArray(columns.hasPreviousSystemId), toArray(columns.previousFrame),
+                        toArray(columns.previousLine), toArray(columns.unmatchedFrames));
+}
+
+std::vector<std::string> trackEventNames() {
+  std::vector<std::string> names;
+  for (std::size_t kind = 0; kind < talmira::kTrackEventKinds; ++kind) {
+    names.emplace_back(talmira::trackEventName(static_cast<talmira::TrackEventKind>(kind)));
+  }
+  return names;
+}
+
+void addTrackEventFunctions(py::module_& m) {
+  m.def("track_events", &trackEvents, py::arg("groundtruth"), py::arg("system"),
+        py::arg("gt_format"), py::arg("sys_format"), py::arg("ids"), py::arg("rules"),
+        py::arg("confidence").none(true), py::arg("length"), py::arg("class_name"),
+        "The columns of talmira events --track's rows: (frame, system_side, line, class_code, "
+        "class_names, confidence, event, partner_line, overlap, gt_id, has_gt_id, sys_id, "
+        "has_sys_id, previous_sys_id, has_previous_sys_id, previous_frame, previous_line, "
+        "unmatched_frames); lines and frames 0, unmatched_frames -1, confidence and overlap NaN "
+        "where the CSV is empty.");
+  m.def("track_event_names", &trackEventNames, "The event names by their codes in track_events().");
+}
+
+// --- end of talmira events --track ---
 
 // The rows and best points of a sweep report, gathered without the GIL:
 // ((class slot, threshold, gt, det, fn, fp, nmodta, precision, recall) arrays
@@ -1923,6 +2033,7 @@ PYBIND11_MODULE(_talmira, m) {
         py::arg("system_path"), py::arg("image"),
         "One frame of the pair as a standalone SVG, as talmira view draws it.");
   m.def("event_names", &eventNames, "The event names by their codes in events().");
+  addTrackEventFunctions(m);  // talmira events --track
   m.def("explain", &explain, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
         py::arg("near"), py::arg("threads") = 0,
         "talmira explain's JSON text without its frames, then the frames' columns (frame, line, "

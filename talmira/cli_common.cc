@@ -145,11 +145,12 @@ void readInputs(const std::string& groundTruthPath, const std::string& systemPat
 }
 
 void addFormatOptions(CLI::App& command, FormatOptionsGiven& given, bool singleInput) {
-  const std::vector<std::string> names = [] {
+  const std::vector<std::string> names = [&given] {
     std::vector<std::string> all;
     for (const AnnotationFormat format : kAnnotationFormats) {
       all.emplace_back(formatName(format));
     }
+    all.insert(all.end(), given.moreFormatNames.begin(), given.moreFormatNames.end());
     return all;
   }();
   const std::string group = "Reading other formats";
@@ -164,7 +165,8 @@ void addFormatOptions(CLI::App& command, FormatOptionsGiven& given, bool singleI
     format("--from", given.groundTruthFormat, "the format of the input: " + formatNames());
   } else {
     format("--gt-format", given.groundTruthFormat,
-           "the ground truth's format: " + formatNames() + " (see talmira convert --help)");
+           "the ground truth's format: " + formatNames() + " (see talmira convert --help)" +
+               given.moreFormatsHelp);
     format("--sys-format", given.systemFormat, "the detector output's format, the same choices");
   }
   command

@@ -131,6 +131,10 @@ struct FormatOptionsGiven {
   // (their own set, or any set a class map gives); otherwise their labels
   // are mapped onto this format's ten.
   bool ownClasses = false;
+  // Names --gt-format and --sys-format take beyond the formats' own (the
+  // track layouts of --track); the command decides what they mean.
+  std::vector<std::string> moreFormatNames;
+  std::string moreFormatsHelp;  // what --gt-format's help says of them
 };
 
 /// Adds --gt-format and --sys-format (or, with `singleInput`, --from) and

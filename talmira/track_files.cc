@@ -75,15 +75,12 @@ std::string trackFormatNames() {
   return "mot, mot15, mot16, mot17, mot20, visdrone, uavdt, kitti or talmira";
 }
 
-TrackReport trackFiles(const TrackRequest& options, std::vector<std::string>* warnings) {
+TrackPair readTrackPair(const TrackRequest& options, std::vector<std::string>* warnings) {
   tracking::TrackReadRequest truthRequest{options.groundTruth,
                                           layoutOf(options.groundTruthFormat, options),
                                           AnnotationRole::kGroundTruth};
   tracking::TrackReadRequest systemRequest{options.system, layoutOf(options.systemFormat, options),
                                            AnnotationRole::kSystem};
-  TrackReport report;
-  report.groundTruth = options.groundTruth;
-  report.system = options.system;
   try {
     tracking::TrackFile truthFile = tracking::readTrackFile(truthRequest);
     if (systemRequest.layout == tracking::TrackLayout::kAutomatic) {
@@ -94,39 +91,48 @@ TrackReport trackFiles(const TrackRequest& options, std::vector<std::string>* wa
     for (const tracking::TrackFile* file : {&truthFile, &systemFile}) {
       if (warnings) warnings->insert(warnings->end(), file->warnings.begin(), file->warnings.end());
     }
-    const tracking::TrackBenchmark benchmark = benchmarkOf(options, truthFile.layout);
+    TrackPair pair;
+    pair.rules.benchmark = benchmarkOf(options, truthFile.layout);
+    pair.rules.minConfidence = options.confidence;
     uint32_t length = options.length;
-    report.lengthFrom = "--length";
+    pair.lengthFrom = "--length";
     if (length == 0) {
       if (const std::optional<uint32_t> beside =
               tracking::sequenceLengthBeside(options.groundTruth)) {
         length = *beside;
-        report.lengthFrom = "seqinfo.ini";
+        pair.lengthFrom = "seqinfo.ini";
       } else {
         length = std::max(truthFile.lastFrame(), systemFile.lastFrame());
-        report.lengthFrom = "the last frame of either file";
+        pair.lengthFrom = "the last frame of either file";
       }
     }
-    const tracking::TrackSequence truth = tracking::framedTracks(std::move(truthFile), length);
-    const tracking::TrackSequence system = tracking::framedTracks(std::move(systemFile), length);
-    tracking::TrackRules rules;
-    rules.benchmark = benchmark;
-    rules.minConfidence = options.confidence;
-    tracking::checkTrackInput(truth, system, rules);
-    report.rules = std::string(tracking::benchmarkName(benchmark));
-    report.frames = length;
-    report.confidence = rules.minConfidence;
-    for (const auto& [name, label] : classesOf(truth, benchmark)) {
-      const tracking::PreparedTracks prepared =
-          tracking::prepareTracks(truth, system, rules, label);
-      // The sequence's own figures, as the evaluator's row for it gives them.
-      report.classes.push_back({name, tracking::trackMeasures(tracking::evaluateTracks(prepared))});
-    }
+    pair.groundTruth = tracking::framedTracks(std::move(truthFile), length);
+    pair.system = tracking::framedTracks(std::move(systemFile), length);
+    tracking::checkTrackInput(pair.groundTruth, pair.system, pair.rules);
+    pair.classes = classesOf(pair.groundTruth, pair.rules.benchmark);
+    return pair;
   } catch (const tracking::TrackReadError& error) {
     throw TrackFileError{
         {kExitInputOrOutput, error.what()}, error.file(), error.line(), error.systemError()};
   } catch (const tracking::TrackInputError& error) {
     throw TrackFileError{{kExitInputOrOutput, error.what()}, error.file(), error.line(), 0};
+  }
+}
+
+TrackReport trackFiles(const TrackRequest& options, std::vector<std::string>* warnings) {
+  const TrackPair pair = readTrackPair(options, warnings);
+  TrackReport report;
+  report.groundTruth = options.groundTruth;
+  report.system = options.system;
+  report.lengthFrom = pair.lengthFrom;
+  report.rules = std::string(tracking::benchmarkName(pair.rules.benchmark));
+  report.frames = pair.groundTruth.length;
+  report.confidence = pair.rules.minConfidence;
+  for (const auto& [name, label] : pair.classes) {
+    const tracking::PreparedTracks prepared =
+        tracking::prepareTracks(pair.groundTruth, pair.system, pair.rules, label);
+    // The sequence's own figures, as the evaluator's row for it gives them.
+    report.classes.push_back({name, tracking::trackMeasures(tracking::evaluateTracks(prepared))});
   }
   return report;
 }

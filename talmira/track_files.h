@@ -5,9 +5,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "talmira/cli_common.h"
+
+#include "scoring/tracking/track_preparation.h"
 #include "talmira/writers/track_report.h"
 
 namespace talmira {
@@ -44,6 +47,22 @@ void checkTrackRequest(const TrackRequest& request);
 /// "talmira"), and their names for messages.
 bool isTrackFormat(const std::string& name);
 std::string trackFormatNames();
+
+/// Both files read as trackFiles() reads them: framed for the sequence's
+/// length and checked against what the benchmark requires.
+struct TrackPair {
+  tracking::TrackSequence groundTruth;
+  tracking::TrackSequence system;
+  tracking::TrackRules rules;
+  std::string lengthFrom;  // "--length", "seqinfo.ini" or "the last frame of either file"
+  /// The classes evaluated, by name, with the label prepareTracks() takes:
+  /// MOT's pedestrians under its benchmarks, each class of the ground truth
+  /// otherwise.
+  std::vector<std::pair<std::string, int32_t>> classes;
+};
+
+/// Reads both files; throws CommandError as trackFiles() does.
+TrackPair readTrackPair(const TrackRequest& request, std::vector<std::string>* warnings = nullptr);
 
 /// Reads both files and computes every class's figures. Appends the readers'
 /// warnings ("file:line: ...") to `warnings` when given. Throws CommandError

@@ -16,6 +16,15 @@ No request may leave the page (but for the linked pictures), no script
 error, no content-security violation. A screenshot of a frame goes to
 DIR/view.png.
 
+With --track among VIEW-OPTIONS the page is `talmira view --track`'s: its
+frames are compared with the rows of `talmira events --track` of the same
+frame number, the identity switches ringed on each frame with that frame's
+switch rows (ground-truth line and ids), the switch marks of the timeline
+with the switch rows, and s and S (shift) must step to the next and
+previous held frame with a switch. --corpus: GT and SYS are files of the
+conformance corpus, and when they are absent the check is skipped (77),
+or failed when the environment has CI.
+
 --pictures: the page is made three times more, on pictures of the frames:
 PNG files written here, linked (--images) and embedded (--embed-images),
 and, when ffmpeg is installed, a short video made by ffmpeg (testsrc)
@@ -45,21 +54,34 @@ import webdriver_session  # noqa: E402
 Failures = webdriver_session.Failures
 
 
+# The options of view that events takes too, each with its value.
+EVENT_OPTIONS = ("-c", "--confidence", "--class", "--track-rules", "--length", "--ids",
+                 "--gt-format", "--sys-format")
+
+
 def events_by_frame(tool, gt, sys_, extra):
-    """The events command's rows, by the line of their ground-truth frame."""
-    # Only the options events knows: -c and --class with their values.
-    options = []
+    """The events command's rows, by the line of their ground-truth frame
+    (by their frame number for tracks); for tracks also the switch rows,
+    by frame number, as (line, gt id, from, to)."""
+    track = "--track" in extra
+    options = ["--track"] if track else []
     it = iter(extra)
     for word in it:
-        if word in ("-c", "--confidence", "--class"):
+        if word in EVENT_OPTIONS:
             options += [word, next(it)]
     text = subprocess.run([tool, "events", gt, sys_, *options], check=True,
                           stdout=subprocess.PIPE, text=True).stdout
     frames = collections.defaultdict(list)
+    switches = collections.defaultdict(list)
     for row in csv.DictReader(io.StringIO(text)):
-        if row["gt_frame_line"]:
+        if track and row["event"] == "switch":
+            switches[row["frame"]].append((row["line"], row["gt_id"], row["previous_sys_id"],
+                                           row["sys_id"]))
+        elif track and row["event"] != "fragment":
+            frames[row["frame"]].append((row["side"], row["line"], row["event"]))
+        elif row["gt_frame_line"]:
             frames[row["gt_frame_line"]].append((row["side"], row["line"], row["event"]))
-    return frames
+    return frames, switches
 
 
 def png(width, height, shade):
@@ -75,8 +97,11 @@ def png(width, height, shade):
 
 
 class ViewChecker:
-    def __init__(self, browser, events, failures):
+    def __init__(self, browser, events, failures, switches=None):
         self.browser, self.events, self.failures = browser, events, failures
+        # Tracks: frames are known by their number, and have switches.
+        self.switches = switches
+        self.track = switches is not None
 
     def shown(self):
         return self.browser.run(
@@ -85,14 +110,18 @@ class ViewChecker:
             ".filter(b => b.getAttribute('data-event') !== 'none')"
             ".map(b => [b.getAttribute('data-side'), b.getAttribute('data-line'),"
             " b.getAttribute('data-event')]);"
+            " const rings = Array.from(document.querySelectorAll('#stage [data-switch]'))"
+            ".map(r => [r.getAttribute('data-line'), r.getAttribute('data-gt-id'),"
+            " r.getAttribute('data-from'), r.getAttribute('data-to')]);"
             " return {index: Number(i.getAttribute('data-index')), line: i.getAttribute('data-line'),"
-            " frame: i.getAttribute('data-frame'), text: i.textContent, boxes: boxes};")
+            " frame: i.getAttribute('data-frame'), text: i.textContent, boxes: boxes, rings: rings};")
 
     def held(self):
         return self.browser.run(
             "return Array.from(document.querySelectorAll('template.frame')).map(t =>"
-            " ({line: t.dataset.line, pos: Number(t.dataset.pos), errors: Number(t.dataset.fn) +"
-            " Number(t.dataset.fp)}));")
+            " ({line: t.dataset.line, frame: t.dataset.frame, pos: Number(t.dataset.pos),"
+            " errors: Number(t.dataset.fn) + Number(t.dataset.fp),"
+            " switches: Number(t.dataset.switches || 0)}));")
 
     def check_frame(self, step, index=None):
         shown = self.shown()
@@ -100,14 +129,50 @@ class ViewChecker:
         if index is not None:
             self.failures.check(shown["index"] == index,
                                 f"{where}: held frame {shown['index']} shown, expected {index}")
-        expected = sorted(tuple(r) for r in self.events.get(shown["line"], []))
+        key = shown["frame"] if self.track else shown["line"]
+        expected = sorted(tuple(r) for r in self.events.get(key, []))
         got = sorted(tuple(b) for b in shown["boxes"])
         self.failures.check(len(got) == len(expected),
                             f"{where}: {len(got)} boxes drawn, the events have {len(expected)}")
         self.failures.check(got == expected, f"{where}: boxes {got}, events {expected}")
-        self.failures.check(f"line {shown['line']}" in shown["text"] and "FN" in shown["text"],
-                            f"{where}: the frame's line and counts are not shown: {shown['text']!r}")
+        if self.track:
+            rings = sorted(tuple(r) for r in shown["rings"])
+            wanted = sorted(self.switches.get(key, []))
+            self.failures.check(rings == wanted, f"{where}: switches ringed {rings}, events {wanted}")
+            self.failures.check(f"Frame {key} " in shown["text"] and "IDSW" in shown["text"],
+                                f"{where}: the frame and its counts are not shown: {shown['text']!r}")
+        else:
+            self.failures.check(f"line {shown['line']}" in shown["text"] and "FN" in shown["text"],
+                                f"{where}: the frame's line and counts are not shown: {shown['text']!r}")
         return shown
+
+    def step_through_switches(self, at):
+        """From held frame `at`: s to each later held frame with a switch in
+        turn and once more past the last, then S back to each earlier one and
+        once more past the first; returns the steps made."""
+        held = self.held()
+        with_switch = [i for i, h in enumerate(held) if h["switches"] > 0]
+        steps = []
+        moved = False
+        for key, name, later in (("s", "s", True), ("S", "S (shift)", False)):
+            targets = ([i for i in with_switch if i > at] if later
+                       else [i for i in reversed(with_switch) if i < at])
+            for target in targets + [None]:
+                steps.append(self.press(key, name))
+                target = at if target is None else target
+                moved = moved or target != at
+                at = target
+                self.check_frame(name, at)
+        # Frames with a switch after the first frame held: s must have moved.
+        self.failures.check(moved or not [i for i in with_switch if i != 0],
+                            "s and S never moved to a frame with a switch")
+        ringed = self.browser.run(
+            "return Array.from(document.querySelectorAll('#timeline .sw'))"
+            ".reduce((n, m) => n + Number(m.getAttribute('data-switches')), 0)")
+        total = sum(len(v) for v in self.switches.values())
+        self.failures.check(ringed == total,
+                            f"the timeline marks {ringed} switches, the events have {total}")
+        return steps, at
 
     def press(self, key, name):
         from selenium.webdriver.common.action_chains import ActionChains
@@ -159,16 +224,30 @@ class ViewChecker:
                                 f"a click at {fraction:.0%} (frame position {wanted_pos}) shows the held "
                                 f"frame at {got_pos}, but {held[best]['pos']} is nearer")
             steps.append(f"click on the timeline at {fraction:.0%}")
+        if self.track:
+            switch_steps, _ = self.step_through_switches(self.shown()["index"])
+            steps += switch_steps
         return steps
 
     def hover_and_filter(self):
         from selenium.webdriver.common.action_chains import ActionChains
         from selenium.webdriver.support.ui import Select
 
-        box = self.browser.run("return document.querySelector('#stage [data-side]:not([data-event=none])')")
-        if box is not None:
+        # A box and a point of it where it is on top (boxes overlap: a pair's
+        # middles are one point), as an offset from its middle.
+        found = self.browser.run(
+            "for (const b of document.querySelectorAll('#stage [data-side]:not([data-event=none])')) {"
+            " const r = b.getBoundingClientRect();"
+            " for (const [fx, fy] of [[0.5, 0.5], [0.5, 0.02], [0.02, 0.5], [0.98, 0.5], [0.5, 0.98]]) {"
+            "  const x = r.left + fx * r.width, y = r.top + fy * r.height;"
+            "  const top = document.elementFromPoint(x, y);"
+            "  if (top && top.closest('[data-line]') === b)"
+            "   return [b, Math.round(x - r.left - r.width / 2), Math.round(y - r.top - r.height / 2)];"
+            " } } return null;")
+        if found is not None:
+            box, dx, dy = found
             line = box.get_attribute("data-line")
-            ActionChains(self.browser.driver).move_to_element(box).perform()
+            ActionChains(self.browser.driver).move_to_element_with_offset(box, dx, dy).perform()
             text = self.browser.run("return document.getElementById('readout').textContent")
             self.failures.check(f"line {line}" in text,
                                 f"pointing at the box of line {line} shows {text!r}")
@@ -227,14 +306,15 @@ class ViewChecker:
                                 f"frame {shown['frame']}: the boxes are not over the picture ({picture})")
 
 
-def check_page(browser, page, events, failures, allowed_prefix=None, pictures=False, screenshot=None):
+def check_page(browser, page, events, failures, allowed_prefix=None, pictures=False, screenshot=None,
+               switches=None):
     url = "file://" + urllib.parse.quote(os.path.abspath(page))
     browser.load(url)
     requests = browser.requests()
     foreign = [r for r in requests if r.split("#")[0] != url and not r.startswith("data:")
                and not (allowed_prefix and r.startswith(allowed_prefix))]
     failures.check(not foreign, f"{page}: requests beyond the page: {foreign}")
-    checker = ViewChecker(browser, events, failures)
+    checker = ViewChecker(browser, events, failures, switches)
     if pictures:
         checker.pictures()
         steps = []
@@ -256,8 +336,18 @@ def main():
     parser.add_argument("sys")
     parser.add_argument("--out", required=True)
     parser.add_argument("--pictures", action="store_true")
+    parser.add_argument("--corpus", action="store_true")
     parser.add_argument("view_options", nargs="*")
     args = parser.parse_args()
+
+    missing = [p for p in (args.gt, args.sys) if not os.path.exists(p)]
+    if args.corpus and missing:
+        if os.environ.get("CI"):
+            print(f"FAIL: the conformance corpus is missing: {missing[0]}", file=sys.stderr)
+            return 1
+        print(f"SKIP: no conformance corpus ({missing[0]} is missing)")
+        return webdriver_session.SKIP
+    track = "--track" in args.view_options
 
     found, why = webdriver_session.find_browser()
     if found is None:
@@ -267,17 +357,25 @@ def main():
     page = os.path.join(args.out, "view.html")
     subprocess.run([args.tool, "view", args.gt, args.sys, "-o", page, "--frames", "all",
                     *args.view_options], check=True)
-    events = events_by_frame(args.tool, args.gt, args.sys, args.view_options)
+    events, switches = events_by_frame(args.tool, args.gt, args.sys, args.view_options)
     failures = Failures()
     with webdriver_session.open_session(width=1200, height=1000) as browser:
         steps = check_page(browser, page, events, failures,
-                           screenshot=os.path.join(args.out, "view.png"))
-        print("pressed and clicked: " + ", ".join(steps))
+                           screenshot=os.path.join(args.out, "view.png"),
+                           switches=switches if track else None)
+        runs = []
+        for step in steps:
+            if runs and runs[-1][0] == step:
+                runs[-1][1] += 1
+            else:
+                runs.append([step, 1])
+        print("pressed and clicked: " + ", ".join(f"{step} x{n}" if n > 1 else step
+                                                  for step, n in runs))
         if args.pictures:
             frames_dir = os.path.join(args.out, "frames")
             shutil.rmtree(frames_dir, ignore_errors=True)
             os.makedirs(frames_dir)
-            numbers = _frame_numbers(args.gt)
+            numbers = _held_frame_numbers(page) if track else _frame_numbers(args.gt)
             # One picture fewer than the frames: the last is drawn without one.
             for n in numbers[:-1]:
                 with open(os.path.join(frames_dir, f"{n:06d}.png"), "wb") as f:
@@ -311,7 +409,7 @@ def main():
                     failures.check("data:image" in source, f"{name}: the pictures were not embedded")
                 checker_failures = Failures()
                 check_page(browser, picture_page, events, checker_failures, allowed_prefix=allowed,
-                           pictures=True,
+                           pictures=True, switches=switches if track else None,
                            screenshot=os.path.join(args.out, f"view_{name}.png"))
                 # The frame without a picture is reported as such, not as a failure to load.
                 real = [m for m in checker_failures.messages
@@ -327,6 +425,13 @@ def main():
         return 1
     print(f"{page}: every check passed")
     return 0
+
+
+def _held_frame_numbers(page):
+    """The frame numbers a page holds, from its templates."""
+    import re
+    source = open(page, encoding="utf-8").read()
+    return [int(n) for n in re.findall(r'<template class="frame" data-frame="(\d+)"', source)]
 
 
 def _frame_numbers(gt):

@@ -42,7 +42,7 @@ from ._columns import CLASSES, COLUMNS
 from ._compare import COMPARE_COLUMNS, CompareResult, compare
 from ._draw import FrameDrawing, draw_frame
 from ._errors import FormatError
-from ._events import EVENT_COLUMNS, events
+from ._events import EVENT_COLUMNS, TRACK_EVENT_COLUMNS, events
 from ._explain import CONFUSION_LABELS, FALSE_ALARM_CAUSES, MISS_CAUSES, ExplainResult, explain
 from ._inputs import _WHOLE_COLUMNS, FORMATS, class_map, read
 from ._score import ScoreResult, score
@@ -58,6 +58,7 @@ __all__ += ["explain", "ExplainResult", "MISS_CAUSES", "FALSE_ALARM_CAUSES", "CO
 __all__ += ["compare", "CompareResult", "COMPARE_COLUMNS"]
 __all__ += ["ap", "ApResult", "AREA_RANGES"]
 __all__ += ["track", "TrackResult"]
+__all__ += ["TRACK_EVENT_COLUMNS"]  # events(track=True)
 
 # The classes and functions keep the module they are known by, whichever
 # file defines them: reprs, tracebacks, pickles (a result sent back by a

@@ -1,8 +1,11 @@
 """events(): what became of every box of a class."""
 
+import numbers
+
 import numpy as np
 
 from . import _talmira
+from ._errors import _file_error
 from ._inputs import _path_of, _read_pair, _readings
 from ._numbers import _confidence, _fraction, _shortest
 
@@ -10,9 +13,13 @@ from ._numbers import _confidence, _fraction, _shortest
 EVENT_COLUMNS = ("gt_frame_line", "frame", "side", "line", "class", "confidence", "event",
                  "partner_line", "cause", "overlap")
 
+#: The columns of events(track=True), those of `talmira events --track`'s CSV.
+TRACK_EVENT_COLUMNS = EVENT_COLUMNS + ("gt_id", "sys_id", "previous_sys_id", "previous_frame",
+                                       "previous_line", "unmatched_frames")
 
-def events(gt, sys, confidence=0.0, cls="All", near=0.1, *, format=None, gt_format=None,
-           sys_format=None, **options):
+
+def events(gt, sys, confidence=None, cls="All", near=None, *, format=None, gt_format=None,
+           sys_format=None, track=False, track_rules=None, length=None, ids=None, **options):
     """What became of every box of a class, one row per box: a DataFrame with
     the columns of the `talmira events` command's CSV (EVENT_COLUMNS).
 
@@ -42,11 +49,37 @@ def events(gt, sys, confidence=0.0, cls="All", near=0.1, *, format=None, gt_form
     overlap from which an unpaired box and object are near each other (0 to 1).
     Raises as score() does, and ValueError for an unknown class.
     format, gt_format, sys_format and the options of other formats: as in score().
+
+    track=True reads two files as tracks, as `talmira events --track` does,
+    and gives its rows (TRACK_EVENT_COLUMNS): CLEAR's matching with the
+    identities, and the switch and fragment rows, which number talmira
+    track's IDSW and Frag. format, gt_format and sys_format are then track
+    formats ("mot", the default, "mot15", "mot16", "mot17", "mot20",
+    "visdrone", "uavdt", "kitti", or "talmira" with ids="text");
+    track_rules is the command's --track-rules ("mot", "mot20", "mot15",
+    "plain"; None: the ground truth's layout decides), length its --length
+    (None: seqinfo.ini beside the ground truth, else the last frame of
+    either file); confidence, when given, leaves out the tracker boxes below
+    it; cls is one of the classes evaluated ("pedestrian" under MOT's
+    rules). gt_frame_line and cause are then always missing, confidence NaN
+    where none is given, and gt_id, sys_id, previous_sys_id,
+    previous_frame, previous_line and unmatched_frames are pandas' Int64.
+    A file the reader refuses raises FormatError with the command's
+    message; one that cannot be opened, OSError.
     """
     import pandas as pd
 
-    threshold = _confidence(confidence)
-    near = _fraction(near, "near")
+    if track:
+        if near is not None or options:
+            given = "near" if near is not None else sorted(options)[0]
+            raise ValueError("%s has no meaning with track=True" % given)
+        return _track_events(pd, gt, sys, confidence, cls, format, gt_format, sys_format,
+                             track_rules, length, ids)
+    for given, value in (("track_rules", track_rules), ("length", length), ("ids", ids)):
+        if value is not None:
+            raise ValueError("%s goes with track=True" % given)
+    threshold = _confidence(0.0 if confidence is None else confidence)
+    near = _fraction(0.1 if near is None else near, "near")
     # The name is looked for among the pair's classes once they are read.
     if not isinstance(cls, str):
         raise ValueError("class %r is not a class name" % (cls,))
@@ -79,3 +112,66 @@ def events(gt, sys, confidence=0.0, cls="All", near=0.1, *, format=None, gt_form
                           dtype=object)[causes.astype(np.intp)],
         "overlap": _shortest(overlaps),
     }, columns=list(EVENT_COLUMNS))
+
+
+def _track_events(pd, gt, sys, confidence, cls, format, gt_format, sys_format, track_rules,
+                  length, ids):
+    paths = [_path_of(source) for source in (gt, sys)]
+    if None in paths:
+        raise ValueError("track=True reads files: give gt and sys as paths")
+    for path in paths:
+        open(path, "rb").close()  # OSError for a file that cannot be opened
+    if format is not None and (gt_format is not None or sys_format is not None):
+        raise ValueError("give format (both inputs) or gt_format and sys_format, not both")
+    formats = [format or gt_format or "mot", format or sys_format or "mot"]
+    for name in formats:
+        if not isinstance(name, str):
+            raise ValueError("format %r is not a format name" % (name,))
+    if length is None:
+        length = 0
+    elif isinstance(length, bool) or not isinstance(length, numbers.Integral) or length < 1:
+        raise ValueError("length %r is not a whole number from 1" % (length,))
+    if ids not in (None, "text"):
+        raise ValueError("ids %r: only 'text' is known" % (ids,))
+    if not isinstance(cls, str):
+        raise ValueError("class %r is not a class name" % (cls,))
+    threshold = None if confidence is None else _confidence(confidence)
+    try:
+        (frames, system_side, lines, class_codes, class_names, confidences, kinds, partner_lines,
+         overlaps, gt_ids, has_gt_id, sys_ids, has_sys_id, previous_ids, has_previous_id,
+         previous_frames, previous_lines, unmatched) = _talmira.track_events(
+            paths[0], paths[1], formats[0], formats[1], ids or "", track_rules or "", threshold,
+            int(length), cls)
+    except _talmira.ReadFailure as failure:
+        raise _file_error(failure, paths) from None
+    system_side = system_side.astype(bool)
+    names = np.array(_talmira.track_event_names(), dtype=object)
+    missing = np.ones(len(frames), dtype=bool)
+
+    def nullable(values, given):
+        return pd.arrays.IntegerArray(values.astype(np.int64), ~given.astype(bool))
+
+    confidences = confidences.astype(np.float32)
+    given_confidence = ~np.isnan(confidences)
+    shortest = np.full(len(frames), np.nan)
+    if given_confidence.any():
+        shortest[given_confidence] = _shortest(confidences[given_confidence])
+    return pd.DataFrame({
+        "gt_frame_line": pd.arrays.IntegerArray(np.zeros(len(frames), dtype=np.int64), missing),
+        "frame": frames.astype(np.int64),
+        "side": np.where(system_side, "sys", "gt").astype(object),
+        "line": lines.astype(np.int64),
+        "class": np.array(class_names, dtype=object)[class_codes.astype(np.intp)]
+        if len(class_names) else np.zeros(0, dtype=object),
+        "confidence": shortest,
+        "event": names[kinds.astype(np.intp)],
+        "partner_line": nullable(partner_lines, partner_lines > 0),
+        "cause": np.full(len(frames), None, dtype=object),
+        "overlap": overlaps.astype(np.float64),
+        "gt_id": nullable(gt_ids, has_gt_id),
+        "sys_id": nullable(sys_ids, has_sys_id),
+        "previous_sys_id": nullable(previous_ids, has_previous_id),
+        "previous_frame": nullable(previous_frames, previous_frames > 0),
+        "previous_line": nullable(previous_lines, previous_lines > 0),
+        "unmatched_frames": nullable(unmatched, unmatched >= 0),
+    }, columns=list(TRACK_EVENT_COLUMNS))

@@ -59,6 +59,7 @@ class ClearCounter {
         previousFrame_(static_cast<std::size_t>(tracks.groundTruthIds), -1),
         present_(static_cast<std::size_t>(tracks.groundTruthIds), 0),
         matched_(static_cast<std::size_t>(tracks.groundTruthIds), 0),
+        unmatchedAtMatch_(observer ? static_cast<std::size_t>(tracks.groundTruthIds) : 0, 0),
         starts_(static_cast<std::size_t>(tracks.groundTruthIds), 0) {}
 
   void frame(uint32_t frameNumber, const FrameView& view, TrackSums& sums) {
@@ -107,9 +108,13 @@ class ClearCounter {
       if (switched) ++sums.idSwitches;
       ++matched_[g];
       if (observer_) {
+        // This frame counts among those present and those matched alike.
+        const int64_t unmatched = present_[g] - matched_[g];
         told_.push_back({static_cast<uint32_t>(match.row), static_cast<uint32_t>(match.column),
                          static_cast<int32_t>(g), h, view.at(match.row, match.column), previous_[g],
-                         switched, !match.continued && starts_[g] > 0});
+                         switched, !match.continued && starts_[g] > 0,
+                         unmatched - unmatchedAtMatch_[g]});
+        unmatchedAtMatch_[g] = unmatched;
       }
       previous_[g] = h;
       previousFrame_[g] = h;
@@ -146,6 +151,7 @@ class ClearCounter {
   std::vector<int32_t> previousFrame_;
   std::vector<int64_t> present_;
   std::vector<int64_t> matched_;
+  std::vector<int64_t> unmatchedAtMatch_;  // for the observer: unmatched frames at the last match
   std::vector<int64_t> starts_;
   struct Match {
     std::size_t row;

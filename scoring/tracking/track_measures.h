@@ -86,6 +86,10 @@ struct ClearMatch {
   // The track is matched again after frames without a match: a
   // fragmentation (its first match is none).
   bool fragmentation;
+  // The frames the track was present in without a match since its previous
+  // match (since it first appeared, for its first match). A fragmentation
+  // may have none: the track was absent from a frame that had both sides.
+  int64_t unmatchedFrames;
 };
 
 /// Told CLEAR's matches frame by frame, for events and pages.

@@ -117,7 +117,7 @@ PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequen
 
   std::vector<const TrackBox*> frameTruth;
   std::vector<const TrackBox*> frameTracker;
-  std::vector<char> removed;
+  std::vector<const TrackBox*> removed;  // the distractor a tracker box is paired with
   std::vector<double> costs;
   LinearSumAssignment assignment;
 
@@ -139,7 +139,7 @@ PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequen
     // Tracker boxes that the benchmark's own assignment pairs with a
     // distractor are left out: the assignment is over every ground-truth
     // box of the frame, and only pairs at IoU 0.5 or more count.
-    removed.assign(frameTracker.size(), 0);
+    removed.assign(frameTracker.size(), nullptr);
     if (mot && !frameTruth.empty() && !frameTracker.empty()) {
       const auto rows = static_cast<int32_t>(frameTruth.size());
       const auto columns = static_cast<int32_t>(frameTracker.size());
@@ -157,7 +157,7 @@ PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequen
         const int32_t j = pairs[static_cast<std::size_t>(i)];
         if (j < 0 || -costs[static_cast<std::size_t>(i) * columns + j] <= kEpsilon) continue;
         if (isDistractor(frameTruth[static_cast<std::size_t>(i)]->label, rules.benchmark)) {
-          removed[static_cast<std::size_t>(j)] = 1;
+          removed[static_cast<std::size_t>(j)] = frameTruth[static_cast<std::size_t>(i)];
         }
       }
     }
@@ -171,7 +171,10 @@ PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequen
       groundTruthWritten.push_back(box->id);
     }
     for (std::size_t j = 0; j < frameTracker.size(); ++j) {
-      if (removed[j]) continue;
+      if (removed[j] != nullptr) {
+        prepared.setAsideLines.emplace_back(frameTracker[j]->line, removed[j]->line);
+        continue;
+      }
       prepared.tracker.push_back(preparedOf(*frameTracker[j]));
       prepared.trackerLines.push_back(frameTracker[j]->line);
       trackerWritten.push_back(frameTracker[j]->id);

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "annotation/track_sequence.h"
@@ -60,6 +61,9 @@ struct PreparedTracks {
   // Where each kept box was read: its line in its file.
   std::vector<uint64_t> groundTruthLines;
   std::vector<uint64_t> trackerLines;
+  // The tracker boxes left out for their pairing with a distractor, in
+  // frame order: each one's line and the distractor's.
+  std::vector<std::pair<uint64_t, uint64_t>> setAsideLines;
   // The identities as written, by renumbered identity.
   std::vector<int64_t> groundTruthIdValues;
   std::vector<int64_t> trackerIdValues;

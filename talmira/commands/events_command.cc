@@ -1,5 +1,6 @@
 // talmira events: what became of every box of a class, one CSV row each.
 #include <CLI/CLI.hpp>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "scoring/counts/class_scores.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
+#include "talmira/track_events.h"
 #include "talmira/writers/event_rows.h"
 
 namespace talmira {
@@ -25,9 +27,25 @@ struct EventsOptions {
   float near = kDefaultNearThreshold;
   std::string output;
   FormatOptionsGiven formats;
+  TrackOptionsGiven track;
 };
 
-void runEvents(const EventsOptions& options) {
+// --track: the rows of CLEAR's matching, with the identities.
+void runTrackEvents(const EventsOptions& options, const TrackRequest& request) {
+  refuseOutputNamingInput(options.output, {options.groundTruth, options.system});
+  std::vector<std::string> warnings;
+  const FollowedTracks followed = followTrackFiles(request, options.className, &warnings, "events");
+  for (const std::string& warning : warnings) std::cerr << "warning: " << warning << "\n";
+  writeOutput(options.output, renderTrackEventsCsv(followed));
+}
+
+void runEvents(const EventsOptions& options, const CLI::App& command) {
+  if (const std::optional<TrackRequest> request = trackRequestOf(
+          command, options.track, options.groundTruth, options.system,
+          options.formats.groundTruthFormat, options.formats.systemFormat, options.confidence)) {
+    runTrackEvents(options, *request);
+    return;
+  }
   std::vector<std::string> inputs = auxiliaryInputs(options.formats);
   inputs.insert(inputs.begin(), {options.groundTruth, options.system});
   refuseOutputNamingInput(options.output, inputs);
@@ -49,6 +67,8 @@ void runEvents(const EventsOptions& options) {
 void addEventsCommand(CLI::App& app) {
   auto options = std::make_shared<EventsOptions>();
   options->formats.ownClasses = true;  // other datasets' classes as they name them
+  options->formats.moreFormatNames = trackOnlyFormatNames();
+  options->formats.moreFormatsHelp = kTrackFormatsHelp;
   CLI::App* command = app.add_subcommand(
       "events", "List what became of every box of a class: matched, missed, a false alarm, ...");
   command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();
@@ -65,6 +85,7 @@ void addEventsCommand(CLI::App& app) {
       ->type_name("FILE");
   addFormatOptions(*command, options->formats);
   addRulesOptions(*command, options->formats.rules);
+  addTrackOptions(*command, options->track);
   command->footer(
       "One CSV row per box the class takes at the confidence:\n"
       "  gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,overlap\n"
@@ -84,9 +105,22 @@ void addEventsCommand(CLI::App& app) {
       "background (see talmira explain --help). overlap: a match's overlap with its partner, a\n"
       "set_aside's with the flagged box, an in_region's part covered by the region.\n"
       "\n"
-      "Example:\n"
-      "  talmira events groundtruth.csv systemoutput.csv -c 0.5 --class Car -o car-events.csv\n");
-  command->callback([options] { runEvents(*options); });
+      "\n"
+      "--track reads both files as talmira track does (MOT files unless --gt-format says\n"
+      "otherwise) and lists CLEAR's matching instead, with these columns after those above:\n"
+      "  gt_id,sys_id,previous_sys_id,previous_frame,previous_line,unmatched_frames\n"
+      "Box rows: match (IoU in overlap), miss, excluded (not evaluated), false_alarm,\n"
+      "set_aside (left out with the distractor on partner_line). A frame's box rows are\n"
+      "followed by its ground-truth tracks' switch rows (matched to sys_id, last matched to\n"
+      "previous_sys_id in previous_frame, its box on previous_line) and fragment rows (matched\n"
+      "again after unmatched_frames frames present without a match). The rows add up to\n"
+      "talmira track's figures: match = CLR_TP, miss = CLR_FN, false_alarm = CLR_FP,\n"
+      "switch = IDSW, fragment = Frag.\n"
+      "\n"
+      "Examples:\n"
+      "  talmira events groundtruth.csv systemoutput.csv -c 0.5 --class Car -o car-events.csv\n"
+      "  talmira events --track MOT17-02/gt/gt.txt results/MOT17-02.txt | grep ,switch,\n");
+  command->callback([options, command] { runEvents(*options, *command); });
 }
 
 }  // namespace talmira

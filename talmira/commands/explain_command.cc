@@ -1,5 +1,6 @@
 // talmira explain: why a detector lost points, cause by cause.
 #include <CLI/CLI.hpp>
+#include <iostream>
 #include <memory>
 
 #include "scoring/analysis/sequence_explanation.h"
@@ -7,6 +8,7 @@
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/pages/explain_page.h"
+#include "talmira/track_events.h"
 #include "talmira/writers/explain_report.h"
 
 #ifndef TALMIRA_VERSION
@@ -27,6 +29,8 @@ struct ExplainOptionsGiven {
   std::string report;  // an HTML page, when given
   unsigned jobs = 1;
   FormatOptionsGiven formats;
+  TrackOptionsGiven track;
+  std::size_t top = 10;  // --top, with --track
 };
 
 // The command line that made a page, for the page to say.
@@ -45,7 +49,40 @@ std::string commandLineOf(const ExplainOptionsGiven& given) {
   return line;
 }
 
-void runExplain(const ExplainOptionsGiven& given) {
+// --track: the ground-truth tracks that lost their identity most.
+void runTrackExplain(const ExplainOptionsGiven& given, const TrackRequest& request) {
+  if (!given.report.empty()) {
+    throw CommandError{kExitUsage,
+                       "talmira explain: --report draws detections; for tracks, talmira view "
+                       "--track draws every switch"};
+  }
+  refuseOutputNamingInput(given.output, {given.groundTruth, given.system});
+  std::vector<std::string> warnings;
+  const FollowedTracks followed = followTrackFiles(request, "All", &warnings);
+  for (const std::string& warning : warnings) std::cerr << "warning: " << warning << "\n";
+  switch (given.format) {
+    case Format::kText:
+      writeOutput(given.output, renderTrackExplainText(followed, given.top));
+      break;
+    case Format::kCsv:
+      writeOutput(given.output, renderTrackExplainCsv(followed, given.top));
+      break;
+    case Format::kJson:
+      writeOutput(given.output, jsonText(trackExplainJson(followed, given.top)));
+      break;
+  }
+}
+
+void runExplain(const ExplainOptionsGiven& given, const CLI::App& command) {
+  if (const std::optional<TrackRequest> request = trackRequestOf(
+          command, given.track, given.groundTruth, given.system, given.formats.groundTruthFormat,
+          given.formats.systemFormat, given.confidence)) {
+    runTrackExplain(given, *request);
+    return;
+  }
+  if (command.get_option("--top")->count() > 0) {
+    throw CommandError{kExitUsage, "talmira explain: --top goes with --track"};
+  }
   std::vector<std::string> inputs = auxiliaryInputs(given.formats);
   inputs.insert(inputs.begin(), {given.groundTruth, given.system});
   for (const std::string* output : {&given.output, &given.report}) {
@@ -107,6 +144,8 @@ Explanation explainFiles(const std::string& groundTruthPath, const std::string& 
 void addExplainCommand(CLI::App& app) {
   auto options = std::make_shared<ExplainOptionsGiven>();
   options->formats.ownClasses = true;  // other datasets' classes as they name them
+  options->formats.moreFormatNames = trackOnlyFormatNames();
+  options->formats.moreFormatsHelp = kTrackFormatsHelp;
   CLI::App* command = app.add_subcommand(
       "explain", "Say why a detector lost points: a cause for every miss and false alarm");
   command->add_option("GT", options->groundTruth, "ground-truth annotation file")->required();
@@ -128,6 +167,13 @@ void addExplainCommand(CLI::App& app) {
       ->type_name("FILE.html");
   addFormatOptions(*command, options->formats);
   addRulesOptions(*command, options->formats.rules);
+  addTrackOptions(*command, options->track);
+  command
+      ->add_option("--top", options->top,
+                   "with --track: the most ground-truth tracks listed (default 10)")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber)
+      ->group("Tracks (--track)");
   command->footer(
       "Each miss (an object of the class left unpaired) gets the first cause that applies:\n"
       "  no_system_frame    its frame has no system frame of its number\n"
@@ -150,8 +196,14 @@ void addExplainCommand(CLI::App& app) {
       "Examples:\n"
       "  talmira explain groundtruth.csv systemoutput.csv\n"
       "  talmira explain groundtruth.csv systemoutput.csv -c 0.5 --format json -o why.json\n"
-      "  talmira explain groundtruth.csv systemoutput.csv --report why.html\n");
-  command->callback([options] { runExplain(*options); });
+      "  talmira explain groundtruth.csv systemoutput.csv --report why.html\n"
+      "\n"
+      "--track reads both files as talmira track does and, per class, counts CLEAR's\n"
+      "identity switches (IDSW) and fragmentations (Frag), then lists the ground-truth\n"
+      "tracks with the most of them (--top): frames evaluated, frames matched, switches,\n"
+      "fragmentations and the tracker ids it was matched to, in the order first given.\n"
+      "  talmira explain --track MOT17-02/gt/gt.txt results/MOT17-02.txt --top 5\n");
+  command->callback([options, command] { runExplain(*options, *command); });
 }
 
 }  // namespace talmira

@@ -5,7 +5,9 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <iostream>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +23,7 @@
 #include "talmira/commands/commands.h"
 #include "talmira/frame_pictures.h"
 #include "talmira/pages/view_page.h"
+#include "talmira/track_events.h"
 
 #ifndef TALMIRA_VERSION
 #define TALMIRA_VERSION "unknown"
@@ -34,8 +37,48 @@ struct ViewOptionsGiven {
   ViewRequest request;
   std::string frames = "errors";
   FormatOptionsGiven formats;
+  TrackOptionsGiven track;
   bool fpsGiven = false;
 };
+
+// --track: the tracks followed, each frame chosen drawn with its identities.
+void writeTrackViewPage(const ViewRequest& r, const TrackRequest& request) {
+  std::vector<std::string> warnings;
+  const FollowedTracks followed = followTrackFiles(request, r.className, &warnings, "view");
+  for (const std::string& warning : warnings) std::cerr << "warning: " << warning << "\n";
+  TrackViewPage page;
+  page.followed = &followed;
+  page.framesText = r.framesText;
+  page.producedBy = r.producedBy;
+  const uint32_t length = followed.pair.groundTruth.length;
+  page.errors.assign(length, {});
+  page.switches.assign(length, 0);
+  for (const FollowedClass& c : followed.classes) {
+    for (const TrackEventRow& row : c.rows) {
+      const std::size_t pos = row.frame - 1;
+      if (row.kind == TrackEventKind::kMiss) ++page.errors[pos].fn;
+      if (row.kind == TrackEventKind::kFalseAlarm) ++page.errors[pos].fp;
+      if (row.kind == TrackEventKind::kSwitch) ++page.switches[pos];
+    }
+  }
+  // A switch counts among a frame's errors when frames are chosen, so that
+  // errors and worst:N hold the frames with switches too.
+  std::vector<FrameErrors> weights = page.errors;
+  for (std::size_t pos = 0; pos < length; ++pos) {
+    weights[pos].fn += static_cast<int32_t>(page.switches[pos]);
+  }
+  std::vector<uint32_t> numbers(length);
+  std::iota(numbers.begin(), numbers.end(), 1u);
+  for (const std::size_t pos : chooseFrames(numbers, weights, r.choice, &page.leftOut)) {
+    page.frames.push_back(numbers[pos]);
+  }
+  if (!r.images.empty()) {
+    page.pictures = picturesFromFiles(r.images, page.frames, r.output, r.embedImages);
+  } else if (!r.video.empty()) {
+    page.pictures = picturesFromVideo(r.video, r.fps, r.firstFrame, page.frames, r.jobs);
+  }
+  writeOutput(r.output, renderTrackViewPage(page));
+}
 
 std::string commandLineOf(const ViewRequest& r, const RulesGiven& rules) {
   std::string line = "talmira " TALMIRA_VERSION " view " + r.groundTruth + " " + r.system + " -c " +
@@ -46,7 +89,21 @@ std::string commandLineOf(const ViewRequest& r, const RulesGiven& rules) {
   return line + rulesArguments(rules.rules());
 }
 
-void runView(ViewOptionsGiven& given) {
+std::string trackCommandLineOf(const ViewRequest& r, const TrackRequest& request) {
+  std::string line = "talmira " TALMIRA_VERSION " view " + r.groundTruth + " " + r.system +
+                     " --track --gt-format " + request.groundTruthFormat + " --sys-format " +
+                     request.systemFormat;
+  if (!request.rules.empty()) line += " --track-rules " + request.rules;
+  if (request.length > 0) line += " --length " + std::to_string(request.length);
+  if (!request.ids.empty()) line += " --ids " + request.ids;
+  if (request.confidence) line += " -c " + shortestText(*request.confidence);
+  line += " --class " + r.className + " --frames " + r.framesText;
+  if (!r.images.empty()) line += " --images " + r.images + (r.embedImages ? " --embed-images" : "");
+  if (!r.video.empty()) line += " --video " + r.video;
+  return line;
+}
+
+void runView(ViewOptionsGiven& given, const CLI::App& command) {
   ViewRequest& r = given.request;
   const auto usage = [](const std::string& what) {
     throw CommandError{kExitUsage, "talmira view: " + what};
@@ -67,6 +124,14 @@ void runView(ViewOptionsGiven& given) {
   std::vector<std::string> inputs = auxiliaryInputs(given.formats);
   inputs.insert(inputs.begin(), {r.groundTruth, r.system});
   if (!r.video.empty()) inputs.push_back(r.video);
+  if (const std::optional<TrackRequest> request = trackRequestOf(
+          command, given.track, r.groundTruth, r.system, given.formats.groundTruthFormat,
+          given.formats.systemFormat, r.confidence)) {
+    refuseOutputNamingInput(r.output, inputs);
+    r.producedBy = trackCommandLineOf(r, *request);
+    writeTrackViewPage(r, *request);
+    return;
+  }
   refuseOutputNamingInput(r.output, inputs);
   r.formats = inputFormatsOf(given.formats, r.groundTruth);
   r.producedBy = commandLineOf(r, given.formats.rules);
@@ -194,6 +259,8 @@ void writeViewPage(const ViewRequest& r) {
 void addViewCommand(CLI::App& app) {
   auto given = std::make_shared<ViewOptionsGiven>();
   given->formats.ownClasses = true;  // other datasets' classes as they name them
+  given->formats.moreFormatNames = trackOnlyFormatNames();
+  given->formats.moreFormatsHelp = kTrackFormatsHelp;
   ViewRequest& r = given->request;
   CLI::App* command = app.add_subcommand(
       "view", "Write a page that draws both files' boxes frame by frame, on the video's pictures");
@@ -244,6 +311,7 @@ void addViewCommand(CLI::App& app) {
   addJobsOption(*command, r.jobs, "threads that count the errors and take pictures from the video");
   addFormatOptions(*command, given->formats);
   addRulesOptions(*command, given->formats.rules);
+  addTrackOptions(*command, given->track);
   command->footer(
       "The page is self-contained: inline style, SVG and script, nothing fetched (linked\n"
       "pictures aside). Each box is drawn in the frame's pixel coordinates as its four\n"
@@ -253,11 +321,20 @@ void addViewCommand(CLI::App& app) {
       "and data-event. Keys: right and left arrows for the next and previous frame, n and p\n"
       "for the next and previous frame with an error; click the timeline to jump.\n"
       "\n"
+      "--track reads both files as talmira track does and draws CLEAR's matching: each\n"
+      "ground-truth track in a colour of its own, each tracker box in the colour of the track\n"
+      "it is matched to (false alarms orange), identities as labels, every identity switch\n"
+      "ringed on its frame and marked on the timeline; s and S (shift) go to the next and\n"
+      "previous frame with a switch. The boxes carry the rows of talmira events --track.\n"
+      "--frames errors then holds the frames with a miss, a false alarm or a switch.\n"
+      "\n"
       "Examples:\n"
       "  talmira view groundtruth.csv systemoutput.csv -o view.html\n"
       "  talmira view gt.csv sys.csv -o view.html --frames worst:50 --images frames/%06d.jpg\n"
-      "  talmira view gt.csv sys.csv -o view.html --video drive.mp4 --fps 30 --first-frame 1\n");
-  command->callback([given] { runView(*given); });
+      "  talmira view gt.csv sys.csv -o view.html --video drive.mp4 --fps 30 --first-frame 1\n"
+      "  talmira view --track MOT17-02/gt/gt.txt MOT17-02.txt -o tracks.html --images "
+      "MOT17-02/img1/%06d.jpg\n");
+  command->callback([given, command] { runView(*given, *command); });
 }
 
 }  // namespace talmira

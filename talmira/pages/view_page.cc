@@ -11,6 +11,7 @@
 #include "talmira/pages/explain_page.h"
 #include "talmira/pages/markup.h"
 #include "talmira/pages/page_frame.h"
+#include "talmira/writers/ap_report.h"
 #include "talmira/writers/event_rows.h"
 
 namespace talmira {
@@ -91,11 +92,12 @@ constexpr std::string_view kViewScript = R"js(
     at = Math.max(0, Math.min(frames.length - 1, i));
     var t = frames[at], d = t.dataset;
     stage.replaceChildren(t.content.cloneNode(true));
-    info.textContent = 'Frame ' + d.frame + ' (' + (at + 1) + ' of ' + frames.length + ' held), line ' +
-      d.line + ': GT ' + d.gt + ', Det ' + d.det + ', FN ' + d.fn + ', FP ' + d.fp +
+    info.textContent = 'Frame ' + d.frame + ' (' + (at + 1) + ' of ' + frames.length + ' held)' +
+      (d.line ? ', line ' + d.line : '') + ': GT ' + d.gt + ', Det ' + d.det + ', FN ' + d.fn +
+      ', FP ' + d.fp + (d.switches !== undefined ? ', IDSW ' + d.switches : '') +
       (d.picture === 'missing' ? ' (no picture for this frame)' : '');
     info.setAttribute('data-frame', d.frame);
-    info.setAttribute('data-line', d.line);
+    if (d.line) info.setAttribute('data-line', d.line);
     info.setAttribute('data-index', String(at));
     mark.setAttribute('x', String(columnOf(Number(d.pos))));
     readout.textContent = '';
@@ -107,6 +109,12 @@ constexpr std::string_view kViewScript = R"js(
     }
     return at;
   }
+  function switchFrom(step) {
+    for (var i = at + step; i >= 0 && i < frames.length; i += step) {
+      if (Number(frames[i].dataset.switches || 0) > 0) return i;
+    }
+    return at;
+  }
   document.addEventListener('keydown', function (e) {
     var tag = e.target && e.target.tagName;
     if (tag === 'SELECT' || tag === 'INPUT' || e.altKey || e.ctrlKey || e.metaKey) return;
@@ -114,6 +122,8 @@ constexpr std::string_view kViewScript = R"js(
     else if (e.key === 'ArrowLeft') show(at - 1);
     else if (e.key === 'n') show(errorFrom(1));
     else if (e.key === 'p') show(errorFrom(-1));
+    else if (e.key === 's') show(switchFrom(1));
+    else if (e.key === 'S') show(switchFrom(-1));
     else return;
     e.preventDefault();
   });
@@ -134,11 +144,15 @@ constexpr std::string_view kViewScript = R"js(
     if (!b) return;
     var g = function (n) { return b.getAttribute('data-' + n) || ''; };
     var text;
-    if (g('side') === '') {
+    if (b.hasAttribute('data-switch')) {
+      text = 'identity switch of ground-truth track ' + g('gt-id') + ' (line ' + g('line') +
+        '): tracker ' + g('from') + ' \u2192 ' + g('to');
+    } else if (g('side') === '') {
       text = 'ground truth line ' + g('line') + ': don\u2019t-care region';
     } else {
       text = (g('side') === 'gt' ? 'ground truth' : 'system output') + ' line ' + g('line') + ': ' +
-        g('class') + ', confidence ' + g('confidence') + ', ' + g('event');
+        g('class') + (g('id') ? ', id ' + g('id') : '') +
+        (g('confidence') ? ', confidence ' + g('confidence') : '') + ', ' + g('event');
       if (g('cause')) text += ' (' + g('cause') + ')';
       if (g('overlap')) text += ', overlap ' + g('overlap');
       if (g('partner')) text += ' with line ' + g('partner');
@@ -487,6 +501,330 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
             std::to_string(view.gt) + "\" data-det=\"" + std::to_string(view.det) +
             "\" data-fn=\"" + std::to_string(view.errors.fn) + "\" data-fp=\"" +
             std::to_string(view.errors.fp) + "\"";
+    if (!page.pictures.empty() && !page.pictures[index]) html += " data-picture=\"missing\"";
+    html += ">";
+    addFrameBox(index);
+    html += "</template>\n";
+  }
+  std::string data = "{\"frames\":" + std::to_string(page.errors.size()) + ",\"columns\":[";
+  for (std::size_t k = 0; k < columns.size(); ++k) {
+    if (k > 0) data += ',';
+    data += "[" + std::to_string(columns[k].first) + "," + std::to_string(columns[k].last) + "]";
+  }
+  if (columns.empty()) data += "[0,0]";
+  data += "]}";
+  html += "<script type=\"application/json\" id=\"view-data\">" + data + "</script>\n";
+  html += pageEnd(page.producedBy, kViewScript);
+  return html;
+}
+
+namespace {
+
+// Tracks' boxes: coloured by track (an inline style), their event told by
+// the stroke's pattern; a switch ringed in magenta.
+constexpr std::string_view kTrackStyle = R"css(
+.trk .b.gt.miss { stroke-dasharray: 1 4; stroke-width: 3; }
+.trk .b.sys.match { stroke-width: 2; }
+.trk .tid { font-family: sans-serif; font-weight: 600; paint-order: stroke; stroke: #fff;
+  stroke-width: 3px; stroke-linejoin: round; pointer-events: none; }
+.trk .sw rect { fill: none; stroke: #c2185b; stroke-width: 4; stroke-dasharray: none;
+  vector-effect: non-scaling-stroke; pointer-events: stroke; }
+.trk .sw text { fill: #c2185b; font-family: sans-serif; font-weight: 700; paint-order: stroke;
+  stroke: #fff; stroke-width: 3px; }
+#timeline .sw { fill: #c2185b; }
+)css";
+
+// A track's colour: hues a golden angle apart, so that tracks numbered
+// close together differ most.
+std::string trackColour(std::size_t classAt, int32_t track) {
+  const double turn = std::fmod(
+      (static_cast<double>(track) + 7.0 * static_cast<double>(classAt)) * 137.50776405003785,
+      360.0);
+  char text[48];
+  std::snprintf(text, sizeof text, "hsl(%.0f,75%%,%d%%)", turn, track % 2 == 0 ? 40 : 32);
+  return text;
+}
+
+struct Canvas {
+  double x0 = 0, y0 = 0, width = 640, height = 360;
+};
+
+// Every frame in the same coordinates: the boxes' of the whole sequence
+// with a margin, the origin kept in sight.
+Canvas sequenceFrame(const FollowedTracks& followed) {
+  bool any = false;
+  double minX = 0, minY = 0, maxX = 0, maxY = 0;
+  for (const tracking::TrackSequence* sequence :
+       {&followed.pair.groundTruth, &followed.pair.system}) {
+    for (const tracking::TrackBox& box : sequence->boxes) {
+      const double left = std::min(box.left, box.right);
+      const double right = std::max(box.left, box.right);
+      const double top = std::min(box.top, box.bottom);
+      const double bottom = std::max(box.top, box.bottom);
+      if (!any) {
+        minX = left, minY = top, maxX = right, maxY = bottom;
+        any = true;
+      }
+      minX = std::min(minX, left);
+      minY = std::min(minY, top);
+      maxX = std::max(maxX, right);
+      maxY = std::max(maxY, bottom);
+    }
+  }
+  Canvas frame;
+  if (!any) return frame;
+  frame.x0 = std::min(0.0, minX - 20);
+  frame.y0 = std::min(0.0, minY - 20);
+  frame.width = maxX + 20 - frame.x0;
+  frame.height = maxY + 20 - frame.y0;
+  return frame;
+}
+
+std::string rectOf(const tracking::TrackBox& box, double grow = 0.0) {
+  const double left = std::min(box.left, box.right) - grow;
+  const double top = std::min(box.top, box.bottom) - grow;
+  return "x=\"" + number(left) + "\" y=\"" + number(top) + "\" width=\"" +
+         number(std::fabs(box.right - box.left) + 2 * grow) + "\" height=\"" +
+         number(std::fabs(box.bottom - box.top) + 2 * grow) + "\"";
+}
+
+}  // namespace
+
+std::string renderTrackFrameSvg(const TrackViewPage& page, uint32_t frameNumber,
+                                const FramePicture* picture) {
+  const FollowedTracks& followed = *page.followed;
+  Canvas frame = sequenceFrame(followed);
+  if (picture != nullptr && picture->width > 0 && picture->height > 0) {
+    frame = {0, 0, static_cast<double>(picture->width), static_cast<double>(picture->height)};
+  }
+  const double font = std::max(12.0, frame.width / 90.0);
+  const std::string fontSize = " font-size=\"" + number(std::round(font)) + "\"";
+  std::string shapes;
+  std::string labels;
+  std::string marks;
+  for (std::size_t c = 0; c < followed.classes.size(); ++c) {
+    const FollowedClass& followedClass = followed.classes[c];
+    const std::string className = escapeMarkup(followedClass.name);
+    for (std::size_t r = followedClass.frameStart[frameNumber - 1];
+         r < followedClass.frameStart[frameNumber]; ++r) {
+      const TrackEventRow& row = followedClass.rows[r];
+      const tracking::TrackBox& box = *row.box;
+      const std::string colour = row.track >= 0 ? trackColour(c, row.track) : "";
+      if (row.kind == TrackEventKind::kSwitch) {
+        marks += "<g class=\"sw\" data-switch=\"1\" data-class=\"" + className + "\" data-line=\"" +
+                 std::to_string(box.line) + "\" data-gt-id=\"" + std::to_string(*row.truthId) +
+                 "\" data-from=\"" + std::to_string(*row.previousSystemId) + "\" data-to=\"" +
+                 std::to_string(*row.systemId) + "\"><rect " + rectOf(box, font / 2) +
+                 "/><text x=\"" + number(std::min(box.left, box.right) - font / 2) + "\" y=\"" +
+                 number(std::max(box.top, box.bottom) + font * 1.5) + "\"" + fontSize + ">\u21c4 " +
+                 std::to_string(*row.previousSystemId) + "\u2192" + std::to_string(*row.systemId) +
+                 "</text></g>";
+        continue;
+      }
+      if (row.kind == TrackEventKind::kFragment) continue;  // told in the events, not drawn
+      const char* event = trackEventName(row.kind);
+      std::string element = "<rect class=\"b ";
+      element += row.systemSide ? "sys " : "gt ";
+      element += event;
+      element += "\" data-side=\"";
+      element += row.systemSide ? "sys" : "gt";
+      element += "\" data-line=\"" + std::to_string(box.line) + "\" data-event=\"" + event +
+                 "\" data-class=\"" + className + "\" data-id=\"" + std::to_string(box.id) + "\"";
+      if (box.confidence != -1.0f) {
+        element += " data-confidence=\"" + shortestText(box.confidence) + "\"";
+      }
+      if (row.partnerLine) element += " data-partner=\"" + std::to_string(*row.partnerLine) + "\"";
+      if (!std::isnan(row.overlap))
+        element += " data-overlap=\"" + shortestDouble(row.overlap) + "\"";
+      // A box of a track takes its colour; false alarms, excluded and set
+      // aside boxes keep their event's.
+      if (!colour.empty() && (row.kind == TrackEventKind::kMatch || !row.systemSide)) {
+        element += " style=\"stroke:" + colour + "\"";
+      }
+      element += " " + rectOf(box) + "/>";
+      shapes += element;
+      if (row.kind == TrackEventKind::kMatch || row.kind == TrackEventKind::kMiss ||
+          row.kind == TrackEventKind::kFalseAlarm) {
+        // The identity: the ground truth's above its box, the tracker's below.
+        const double x = std::min(box.left, box.right);
+        const double y = row.systemSide ? std::max(box.top, box.bottom) + font
+                                        : std::min(box.top, box.bottom) - font / 4;
+        labels += "<text class=\"tid\" x=\"" + number(x) + "\" y=\"" + number(y) + "\"" + fontSize;
+        labels += colour.empty() ? std::string(" style=\"fill:#ff7f0e\"")
+                                 : " style=\"fill:" + colour + "\"";
+        labels += ">" + std::string(row.systemSide ? "#" : "") + std::to_string(box.id) + "</text>";
+      }
+    }
+    for (std::size_t k = followedClass.belowStart[frameNumber - 1];
+         k < followedClass.belowStart[frameNumber]; ++k) {
+      const tracking::TrackBox& box = *followedClass.belowConfidence[k];
+      shapes += "<rect class=\"b sys none\" data-side=\"sys\" data-line=\"" +
+                std::to_string(box.line) + "\" data-event=\"none\" data-class=\"" + className +
+                "\" data-id=\"" + std::to_string(box.id) + "\" data-confidence=\"" +
+                shortestText(box.confidence) + "\" " + rectOf(box) + "/>";
+    }
+  }
+  std::string svg = "<svg class=\"trk\" viewBox=\"" + number(frame.x0) + " " + number(frame.y0) +
+                    " " + number(frame.width) + " " + number(frame.height) + "\"";
+  if (picture != nullptr) svg += " preserveAspectRatio=\"none\"";
+  svg += " role=\"img\" aria-label=\"frame " + std::to_string(frameNumber) + "\">";
+  return svg + shapes + marks + labels + "</svg>";
+}
+
+std::string renderTrackViewPage(const TrackViewPage& page) {
+  const FollowedTracks& followed = *page.followed;
+  const TrackRequest& request = followed.request;
+  std::string html =
+      pageStart("talmira view --track: " + request.groundTruth + " vs " + request.system,
+                std::string(kPageStyle) + std::string(kFrameStyle) + std::string(kTrackStyle),
+                page.pictures.empty() ? "data:" : "data: 'self' file: http: https:");
+  html += "<h1>Tracks, frame by frame</h1>\n";
+  std::string classes;
+  for (const FollowedClass& c : followed.classes) classes += (classes.empty() ? "" : ", ") + c.name;
+  html +=
+      "<p class=\"lead\">Each ground-truth track (solid) in a colour of its own, each tracker box "
+      "(dashed) in the colour of the track CLEAR matches it to, false alarms orange; every "
+      "identity switch ringed in magenta. Class " +
+      escapeMarkup(classes) + ", rules " +
+      escapeMarkup(std::string(tracking::benchmarkName(followed.pair.rules.benchmark))) +
+      (request.confidence
+           ? ", tracker boxes below " + shortestText(*request.confidence) + " left out"
+           : std::string()) +
+      ".</p>\n";
+  int64_t switches = 0;
+  for (const int64_t n : page.switches) switches += n;
+  html += "<dl class=\"facts\"><dt>Ground truth</dt><dd><code>" +
+          escapeMarkup(request.groundTruth) + "</code></dd><dt>System output</dt><dd><code>" +
+          escapeMarkup(request.system) + "</code></dd><dt>Frames held</dt><dd id=\"held\">" +
+          std::to_string(page.frames.size()) + " of " + std::to_string(page.errors.size()) +
+          " (--frames " + escapeMarkup(page.framesText) +
+          ")</dd><dt>Identity switches</dt><dd id=\"switches\">" + std::to_string(switches) +
+          "</dd></dl>\n";
+  std::vector<std::string> notes;
+  if (page.leftOut > 0) {
+    notes.push_back(std::to_string(page.frames.size() + page.leftOut) +
+                    " frames have errors; the " + std::to_string(page.frames.size()) +
+                    " with the most are held and " + std::to_string(page.leftOut) +
+                    " are left out (--frames all or a range A-B shows others).");
+  }
+  std::size_t missing = 0;
+  for (const auto& picture : page.pictures) missing += picture ? 0 : 1;
+  if (missing > 0) {
+    notes.push_back(std::to_string(missing) + " of the " + std::to_string(page.frames.size()) +
+                    " frames held have no picture: they are drawn without one.");
+  }
+  if (page.frames.empty()) notes.push_back("No frame is held: nothing to draw.");
+  if (!notes.empty()) {
+    html += "<ul class=\"warnings\" id=\"notes\">";
+    for (const std::string& note : notes) html += "<li>" + escapeMarkup(note) + "</li>";
+    html += "</ul>\n";
+  }
+
+  // The timeline: FP up, FN down, and a mark for each column with a switch.
+  const std::vector<TimelineColumn> columns = binTimeline(page.errors);
+  int64_t largest = 1;
+  for (const TimelineColumn& c : columns) largest = std::max({largest, c.fn, c.fp});
+  html += "<h2>Errors along the video</h2>\n";
+  html += "<svg id=\"timeline\" viewBox=\"0 0 " +
+          std::to_string(std::max<std::size_t>(1, columns.size())) +
+          " 40\" preserveAspectRatio=\"none\" role=\"img\" aria-label=\"misses (down), false "
+          "alarms (up) and identity switches (marks) of every frame; click to go to a frame\">";
+  for (std::size_t k = 0; k < columns.size(); ++k) {
+    const TimelineColumn& c = columns[k];
+    int64_t columnSwitches = 0;
+    for (std::size_t pos = c.first; pos <= c.last && pos < page.switches.size(); ++pos) {
+      columnSwitches += page.switches[pos];
+    }
+    if (columnSwitches > 0) {
+      html += "<rect class=\"sw\" data-switches=\"" + std::to_string(columnSwitches) + "\" x=\"" +
+              std::to_string(k) + "\" y=\"0\" width=\"1\" height=\"5\"/>";
+    }
+    if (c.fp > 0) {
+      const double h = 14.0 * static_cast<double>(c.fp) / static_cast<double>(largest);
+      html += "<rect class=\"fp\" x=\"" + std::to_string(k) + "\" y=\"" + number(20 - h) +
+              "\" width=\"1\" height=\"" + number(h) + "\"/>";
+    }
+    if (c.fn > 0) {
+      const double h = 19.0 * static_cast<double>(c.fn) / static_cast<double>(largest);
+      html += "<rect class=\"fn\" x=\"" + std::to_string(k) + "\" y=\"20\" width=\"1\" height=\"" +
+              number(h) + "\"/>";
+    }
+  }
+  html +=
+      "<rect id=\"tl-mark\" x=\"0\" y=\"0\" width=\"1\" height=\"40\" "
+      "vector-effect=\"non-scaling-stroke\"/></svg>\n";
+  html +=
+      "<p class=\"hint\">False alarms up (orange), misses down (red), identity switches marked "
+      "along the top (magenta); the shown frame is marked in blue. Click the strip to go to the "
+      "held frame nearest. Keys: \u2192 and \u2190 next and previous frame, <kbd>n</kbd> and "
+      "<kbd>p</kbd> next and previous frame with an error, <kbd>s</kbd> and <kbd>S</kbd> "
+      "(shift) next and previous frame with an identity switch.</p>\n";
+
+  html +=
+      "<h2>The frame</h2>\n<div id=\"controls\"><button id=\"prev\" type=\"button\">\u2190 "
+      "previous</button><button id=\"next\" type=\"button\">next \u2192</button>"
+      "<label>Class <select id=\"class-filter\"><option>All</option>";
+  for (const FollowedClass& c : followed.classes) {
+    html += survivesCollapsing(c.name) ? std::string("<option>")
+                                       : "<option value=\"" + escapeMarkup(c.name) + "\">";
+    html += escapeMarkup(c.name) + "</option>";
+  }
+  html +=
+      "</select></label><label><input type=\"checkbox\" id=\"show-faint\"> tracker boxes below "
+      "the confidence</label></div>\n";
+  html += "<p id=\"frame-info\"";
+  if (!page.frames.empty()) {
+    html += " data-frame=\"" + std::to_string(page.frames.front()) + "\">Frame " +
+            std::to_string(page.frames.front());
+  } else {
+    html += ">No frame";
+  }
+  html +=
+      "</p>\n<p class=\"legend note\"><span>ground truth solid, tracker dashed, each in its "
+      "track's colour, labelled with its id (the tracker's as #id)</span><span><i "
+      "style=\"border-color:#888;border-top-style:dotted\"></i>missed</span><span><i "
+      "style=\"border-color:#ff7f0e\"></i>false alarm</span><span><i "
+      "style=\"border-color:#c2185b\"></i>identity switch (from \u2192 to)</span><span><i "
+      "style=\"border-color:#7f7f7f\"></i>set aside</span><span><i "
+      "style=\"border-color:#9e9e9e\"></i>excluded</span></p>\n";
+  const auto addFrameBox = [&](std::size_t index) {
+    const FramePicture* picture = nullptr;
+    if (index < page.pictures.size() && page.pictures[index]) picture = &*page.pictures[index];
+    html += "<div class=\"frame-box\">";
+    if (picture != nullptr) {
+      html += "<img alt=\"\" src=\"";
+      html += escapeMarkup(picture->href);
+      html += "\" width=\"" + std::to_string(picture->width) + "\" height=\"" +
+              std::to_string(picture->height) + "\">";
+    }
+    html += renderTrackFrameSvg(page, page.frames[index], picture);
+    html += "</div>";
+  };
+  html += "<div id=\"stage\">";
+  if (!page.frames.empty()) addFrameBox(0);
+  html += "</div>\n";
+  html +=
+      "<p id=\"readout\" class=\"hint\">Point at a box to read its line, identity, event and "
+      "overlap, or at a ring to read its switch.</p>\n";
+  for (std::size_t index = 0; index < page.frames.size(); ++index) {
+    const uint32_t frame = page.frames[index];
+    const std::size_t pos = frame - 1;
+    int64_t gt = 0;
+    int64_t det = 0;
+    for (const FollowedClass& c : followed.classes) {
+      for (std::size_t r = c.frameStart[pos]; r < c.frameStart[pos + 1]; ++r) {
+        const TrackEventKind kind = c.rows[r].kind;
+        gt += !c.rows[r].systemSide &&
+              (kind == TrackEventKind::kMatch || kind == TrackEventKind::kMiss);
+        det += c.rows[r].systemSide &&
+               (kind == TrackEventKind::kMatch || kind == TrackEventKind::kFalseAlarm);
+      }
+    }
+    html += "<template class=\"frame\" data-frame=\"" + std::to_string(frame) + "\" data-pos=\"" +
+            std::to_string(pos) + "\" data-gt=\"" + std::to_string(gt) + "\" data-det=\"" +
+            std::to_string(det) + "\" data-fn=\"" + std::to_string(page.errors[pos].fn) +
+            "\" data-fp=\"" + std::to_string(page.errors[pos].fp) + "\" data-switches=\"" +
+            std::to_string(page.switches[pos]) + "\"";
     if (!page.pictures.empty() && !page.pictures[index]) html += " data-picture=\"missing\"";
     html += ">";
     addFrameBox(index);

@@ -15,6 +15,7 @@
 #include "annotation/quor_records.h"
 #include "annotation/sequence_reader.h"
 #include "scoring/analysis/frame_views.h"
+#include "talmira/track_events.h"
 
 namespace talmira {
 
@@ -78,5 +79,33 @@ struct ViewPage {
 /// boxes the selection does not take, and a readout of the box under the
 /// pointer. Without scripts the first frame is shown.
 std::string renderViewPage(const ViewSource& source, const ViewPage& page);
+
+/// What the page of `talmira view --track` shows.
+struct TrackViewPage {
+  const FollowedTracks* followed = nullptr;
+  std::string framesText;           // the --frames text
+  std::vector<FrameErrors> errors;  // every frame's (1 to the length), the classes' summed
+  std::vector<int64_t> switches;    // every frame's identity switches
+  std::vector<uint32_t> frames;     // the frame numbers held, ascending
+  std::size_t leftOut = 0;          // frames with errors not held
+  /// Parallel to `frames` when pictures were asked for; empty otherwise.
+  std::vector<std::optional<FramePicture>> pictures;
+  std::string producedBy;
+};
+
+/// One frame of followed tracks as SVG: each ground-truth box (solid) in
+/// its track's colour, each tracker box (dashed) in the colour of the
+/// track it is matched to, a false alarm orange, each labelled with its
+/// identity; elements with data-side, data-line, data-event, data-class,
+/// data-id, data-partner and data-overlap as `talmira events --track` has
+/// them; each identity switch ringed, an element with data-switch,
+/// data-line (the ground-truth box), data-gt-id, data-from, data-to.
+std::string renderTrackFrameSvg(const TrackViewPage& page, uint32_t frame,
+                                const FramePicture* picture);
+
+/// The page: as renderViewPage()'s, with the switches marked on the
+/// timeline and `s` and `S` (shift) stepping to the next and previous held
+/// frame with a switch.
+std::string renderTrackViewPage(const TrackViewPage& page);
 
 }  // namespace talmira

@@ -4,6 +4,7 @@
 
 #include "scoring/analysis/error_causes.h"
 #include "talmira/cli_common.h"
+#include "talmira/writers/ap_report.h"
 
 namespace talmira {
 
@@ -97,6 +98,41 @@ std::string renderEventsCsv(const QuorSequence& groundTruth, const ReadDetails& 
     csv += '\n';
   };
   forEachEventRow(groundTruth, truthLines, system, systemLines, filter, addRow, near);
+  return csv;
+}
+
+std::string renderTrackEventsCsv(const FollowedTracks& followed) {
+  std::string csv = kTrackEventsHeader;
+  const auto number = [&csv](const auto& value) {
+    csv += ',';
+    if (value) csv += std::to_string(*value);
+  };
+  for (const FollowedClass& followedClass : followed.classes) {
+    const std::string className = csvField(followedClass.name);
+    for (const TrackEventRow& row : followedClass.rows) {
+      csv += ',';
+      csv += std::to_string(row.frame);
+      csv += row.systemSide ? ",sys," : ",gt,";
+      csv += std::to_string(row.box->line);
+      csv += ',';
+      csv += className;
+      csv += ',';
+      if (row.box->confidence != -1.0f) csv += shortestText(row.box->confidence);
+      csv += ',';
+      csv += trackEventName(row.kind);
+      number(row.partnerLine);
+      csv += ',';  // no cause
+      csv += ',';
+      if (!std::isnan(row.overlap)) csv += shortestDouble(row.overlap);
+      number(row.truthId);
+      number(row.systemId);
+      number(row.previousSystemId);
+      number(row.previousFrame);
+      number(row.previousLine);
+      number(row.unmatchedFrames);
+      csv += '\n';
+    }
+  }
   return csv;
 }
 

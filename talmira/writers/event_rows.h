@@ -11,6 +11,7 @@
 #include "annotation/selection.h"
 #include "annotation/sequence_reader.h"
 #include "scoring/analysis/sequence_events.h"
+#include "talmira/track_events.h"
 
 namespace talmira {
 
@@ -50,5 +51,17 @@ void forEachEventRow(const QuorSequence& groundTruth, const ReadDetails& truthLi
 std::string renderEventsCsv(const QuorSequence& groundTruth, const ReadDetails& truthLines,
                             const QuorSequence& system, const ReadDetails& systemLines,
                             const TargetFilter& filter, float near = kDefaultNearThreshold);
+
+/// The CSV's first line for tracks (`talmira events --track`): the columns
+/// above, then the identities and a switch's or fragmentation's previous
+/// match.
+inline constexpr const char* kTrackEventsHeader =
+    "gt_frame_line,frame,side,line,class,confidence,event,partner_line,cause,overlap,"
+    "gt_id,sys_id,previous_sys_id,previous_frame,previous_line,unmatched_frames\n";
+
+/// The whole CSV of followed tracks, header first: each class's rows in
+/// turn, frame by frame (gt_frame_line and cause empty; the confidence
+/// empty where none is given).
+std::string renderTrackEventsCsv(const FollowedTracks& followed);
 
 }  // namespace talmira

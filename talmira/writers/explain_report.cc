@@ -266,4 +266,114 @@ Json explainJson(const ExplainReport& report) {
               {"frames", std::move(frames)}};
 }
 
+namespace {
+
+std::string trackerIdsText(const FollowedTrack& track, const char* separator) {
+  std::string text;
+  for (const int64_t id : track.trackerIds) {
+    if (!text.empty()) text += separator;
+    text += std::to_string(id);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string renderTrackExplainText(const FollowedTracks& followed, std::size_t top) {
+  const TrackRequest& request = followed.request;
+  std::string text =
+      "Identity switches and fragmentations: " + request.groundTruth + " against " +
+      request.system +
+      "\nRules: " + std::string(tracking::benchmarkName(followed.pair.rules.benchmark)) + ", " +
+      std::to_string(followed.pair.groundTruth.length) + " frames (" + followed.pair.lengthFrom +
+      ")";
+  if (request.confidence) {
+    text += ", boxes below " + shortestText(*request.confidence) + " left out";
+  }
+  text += "\n\n";
+  std::vector<std::vector<std::string>> rows = {
+      {"Class", "GT tracks", "Frames", "Matched", "IDSW", "Frag"}};
+  for (const FollowedClass& c : followed.classes) {
+    rows.push_back({c.name, std::to_string(c.tracks.size()),
+                    std::to_string(c.sums.clearTp + c.sums.clearFn), std::to_string(c.sums.clearTp),
+                    std::to_string(c.sums.idSwitches), std::to_string(c.sums.fragmentations)});
+  }
+  text += renderTable(rows);
+  for (const FollowedClass& c : followed.classes) {
+    const std::vector<const FollowedTrack*> worst = worstTracks(c, top);
+    const std::size_t any = worstTracks(c, c.tracks.size()).size();
+    text += "\n";
+    if (worst.empty()) {
+      text += "No " + c.name + " track was switched or fragmented.\n";
+      continue;
+    }
+    text += "The " + c.name + " tracks with the most switches and fragmentations (" +
+            std::to_string(worst.size()) + " of the " + std::to_string(any) + " with any):\n";
+    std::vector<std::vector<std::string>> table = {{"GT id", "Frames", "Matched", "IDSW", "Frag"}};
+    std::vector<std::string> lists = {"Tracker ids"};
+    for (const FollowedTrack* track : worst) {
+      table.push_back({std::to_string(track->id), std::to_string(track->frames),
+                       std::to_string(track->matched), std::to_string(track->switches),
+                       std::to_string(track->fragmentations)});
+      lists.push_back(trackerIdsText(*track, ", "));
+    }
+    // The numbers right-aligned, then the tracker ids, a list, left-aligned.
+    const std::string numbers = renderTable(table, 0);
+    std::size_t at = 0;
+    for (const std::string& list : lists) {
+      const std::size_t end = numbers.find('\n', at);
+      text += numbers.substr(at, end - at) + "  " + list + "\n";
+      at = end + 1;
+    }
+  }
+  return text;
+}
+
+std::string renderTrackExplainCsv(const FollowedTracks& followed, std::size_t top) {
+  std::string csv = "class,gt_id,frames,matched,switches,fragmentations,tracker_ids\n";
+  for (const FollowedClass& c : followed.classes) {
+    for (const FollowedTrack* track : worstTracks(c, top)) {
+      csv += csvField(c.name) + "," + std::to_string(track->id) + "," +
+             std::to_string(track->frames) + "," + std::to_string(track->matched) + "," +
+             std::to_string(track->switches) + "," + std::to_string(track->fragmentations) + "," +
+             trackerIdsText(*track, " ") + "\n";
+    }
+  }
+  return csv;
+}
+
+Json trackExplainJson(const FollowedTracks& followed, std::size_t top) {
+  const TrackRequest& request = followed.request;
+  Json json = {{"groundtruth", request.groundTruth},
+               {"system", request.system},
+               {"rules", tracking::benchmarkName(followed.pair.rules.benchmark)},
+               {"frames", followed.pair.groundTruth.length},
+               {"length_from", followed.pair.lengthFrom},
+               {"confidence", request.confidence ? jsonNumber(*request.confidence) : Json(nullptr)},
+               {"top", top}};
+  Json classes = Json::array();
+  for (const FollowedClass& c : followed.classes) {
+    Json worst = Json::array();
+    for (const FollowedTrack* track : worstTracks(c, top)) {
+      worst.push_back({{"gt_id", track->id},
+                       {"frames", track->frames},
+                       {"matched", track->matched},
+                       {"switches", track->switches},
+                       {"fragmentations", track->fragmentations},
+                       {"tracker_ids", track->trackerIds}});
+    }
+    classes.push_back({{"class", c.name},
+                       {"tracks", c.tracks.size()},
+                       {"tracks_with_any", worstTracks(c, c.tracks.size()).size()},
+                       {"CLR_TP", c.sums.clearTp},
+                       {"CLR_FN", c.sums.clearFn},
+                       {"CLR_FP", c.sums.clearFp},
+                       {"IDSW", c.sums.idSwitches},
+                       {"Frag", c.sums.fragmentations},
+                       {"worst_tracks", std::move(worst)}});
+  }
+  json["classes"] = std::move(classes);
+  return json;
+}
+
 }  // namespace talmira

@@ -10,6 +10,7 @@
 #include "annotation/class_set.h"
 #include "scoring/analysis/sequence_explanation.h"
 #include "talmira/cli_common.h"
+#include "talmira/track_events.h"
 
 namespace talmira {
 
@@ -87,5 +88,14 @@ struct ConfusionView {
 };
 ConfusionView viewConfusion(const ClassSet& classes, const Confusion& confusion,
                             std::size_t limit = kConfusionShown);
+
+/// `talmira explain --track`: per class its tracks' switches and
+/// fragmentations, then the ground-truth tracks with the most of them
+/// (worstTracks(), at most `top`) with the tracker identities each was given.
+std::string renderTrackExplainText(const FollowedTracks& followed, std::size_t top);
+/// `class,gt_id,frames,matched,switches,fragmentations,tracker_ids`: those
+/// tracks, the tracker identities separated by spaces.
+std::string renderTrackExplainCsv(const FollowedTracks& followed, std::size_t top);
+Json trackExplainJson(const FollowedTracks& followed, std::size_t top);
 
 }  // namespace talmira
