@@ -505,6 +505,10 @@ bool isMotFamily(AnnotationFormat format) {
          format == AnnotationFormat::kUavdt;
 }
 
+bool writesNoScoreAsMinusOne(const AnnotationReadOptions& options) {
+  return isMotFamily(options.format) && options.role == AnnotationRole::kSystem;
+}
+
 bool fileWhileReading(const std::string& path, const AnnotationReadOptions& options) {
   const bool text = options.format == AnnotationFormat::kMot ||
                     options.format == AnnotationFormat::kVisDrone ||
@@ -532,7 +536,10 @@ bool readAnnotation(const std::string& path, const AnnotationReadOptions& option
   const bool ownClasses = mayBringOwnClasses(options.classMap());
   // The filing keeps every type as a class while the sequence holds a set;
   // the set itself is known once every label has been met.
-  const auto startFiling = [&] { sequence.classes = ownClasses ? classesToCome() : nullptr; };
+  const auto startFiling = [&] {
+    sequence.classes = ownClasses ? classesToCome() : nullptr;
+    sequence.infinityMeansNoScore = writesNoScoreAsMinusOne(options);
+  };
   if (fileWhileReading(path, options)) {
     startFiling();
     RecordFiler filer(sequence, path, &failure.message, details, options.rules);

@@ -337,11 +337,29 @@ bool MotReader::number(std::size_t column, uint64_t line, Decimal* value) {
                           " is not a number");
 }
 
+// Whether a decimal is -1 exactly, however written ("-1", "-1.000", "-10e-1").
+bool isMinusOne(const Decimal& value) {
+  if (!value.exact || value.mantissa >= 0) return false;
+  int64_t power = 1;
+  for (int k = 0; k < value.scale; ++k) power *= 10;
+  return value.mantissa == -power;
+}
+
 bool MotReader::confidence(std::size_t column, uint64_t line, float* value) {
   const std::string_view text = columns_[column - 1];
-  if (parseConfidenceText(text, value)) return true;
-  return maker_.failValue(line, "column " + std::to_string(column), trimBlanks(text),
-                          " is not a number");
+  const std::string where = "column " + std::to_string(column);
+  if (!parseConfidenceText(text, value)) {
+    return maker_.failValue(line, where, trimBlanks(text), " is not a number");
+  }
+  // An infinite score would read as a box given none: the two are told
+  // apart by refusing the one the benchmarks never write.
+  if (*value == kNoConfidence) {
+    return maker_.failValue(line, where, trimBlanks(text),
+                            " is not a score: a finite number, or -1 for none");
+  }
+  Decimal exact;
+  if (*value == -1.0f && parseDecimal(text, &exact) && isMinusOne(exact)) *value = kNoConfidence;
+  return true;
 }
 
 // The values of a line that usualLine() read, without the general
@@ -377,6 +395,8 @@ bool MotReader::usualBox(std::size_t count, LineBox* box) const {
     if (magnitude >= (int64_t{1} << 24)) return false;
     const float quotient = static_cast<float>(magnitude) / kFloatPowers[score.scale];
     box->confidence = scoreNegative_ ? -quotient : quotient;
+    // Exactly -1 ("-1", "-1.00"): the file gives the box no score.
+    if (scoreNegative_ && magnitude == kPowers[score.scale]) box->confidence = kNoConfidence;
   }
   box->label = layout_.defaultLabel;
   if (!layout_.region) {

@@ -735,7 +735,11 @@ py::tuple events(const Sequence& groundTruth, const Sequence& system, float conf
           columns.systemSide.push_back(row.systemSide ? 1 : 0);
           columns.line.push_back(row.line);
           columns.classCode.push_back(codeOf(columns.classNames, row.box->name()));
-          columns.confidence.push_back(row.box->confidence);
+          // A box its file gave no score (a MOT-family -1): NaN, pandas' missing value.
+          const QuorSequence& side = row.systemSide ? *system.records : *groundTruth.records;
+          columns.confidence.push_back(side.hasNoScore(*row.box)
+                                           ? std::numeric_limits<float>::quiet_NaN()
+                                           : row.box->confidence);
           columns.event.push_back(static_cast<uint8_t>(row.kind));
           columns.partnerLine.push_back(row.partnerLine.value_or(0));
           columns.cause.push_back(causeCode(row));

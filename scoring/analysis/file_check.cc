@@ -33,6 +33,7 @@ FileCheck checkFile(const QuorSequence& sequence, const ReadDetails& details) {
   check.unknownTypes = details.unknownTypes;
   check.headerReadsAsRecord = details.headerReadsAsRecord;
   if (sequence.classes) check.classes = sequence.classes;
+  check.scoresMayBeAbsent = sequence.infinityMeansNoScore;
   const ClassSet& classes = *check.classes;
   check.boxesPerClass.assign(classes.names().size(), 0);
   // The position in boxesPerClass of each class code the set has, -1 elsewhere.
@@ -62,6 +63,10 @@ FileCheck checkFile(const QuorSequence& sequence, const ReadDetails& details) {
         ++check.boxesPerClass[static_cast<std::size_t>(slotOfCode[target->classCode])];
       }
       if (target->markA || target->markB) ++check.flaggedBoxes;
+      if (sequence.hasNoScore(*target)) {
+        ++check.boxesWithoutScore;
+        continue;
+      }
       const float confidence = target->confidence;
       if (!check.confidenceMin || confidence < *check.confidenceMin) {
         check.confidenceMin = confidence;
@@ -109,6 +114,12 @@ void warnAboutFile(const FileCheck& check, bool groundTruth, std::vector<std::st
     }
     warnings.push_back(role + ": records of a type that is no known class are dropped: " + list +
                        ".");
+  }
+  if (check.boxesWithoutScore > 0) {
+    warnings.push_back(role + ": " +
+                       counted(check.boxesWithoutScore, "box has no score", "boxes have no score") +
+                       " (-1): taken at every confidence threshold, so no threshold leaves " +
+                       (check.boxesWithoutScore == 1 ? "it" : "them") + " out.");
   }
   if (check.confidencesOutside01 > 0) {
     warnings.push_back(role + ": " + counted(check.confidencesOutside01, "box has", "boxes have") +

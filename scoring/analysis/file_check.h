@@ -35,8 +35,13 @@ struct FileCheck {
   uint64_t flaggedBoxes = 0;   // boxes with flag A or B: set aside by the scorer
   uint64_t droppedBySize = 0;  // records none of whose sides reaches kMinSideLength
   std::vector<ReadDetails::UnknownType> unknownTypes;
-  // Over the boxes (regions are kept whatever their confidence); empty when
-  // there are none.
+  // Boxes the file gave no score (a MOT-family detection's -1): taken at
+  // every threshold, and left out of the range below. Counted for files
+  // whose format writes no score so (scoresMayBeAbsent).
+  bool scoresMayBeAbsent = false;
+  uint64_t boxesWithoutScore = 0;
+  // Over the boxes with a score (regions are kept whatever their
+  // confidence); empty when there are none.
   std::optional<float> confidenceMin;
   std::optional<float> confidenceMax;
   uint64_t confidencesOutside01 = 0;

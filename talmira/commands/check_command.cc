@@ -64,6 +64,9 @@ std::string renderFileText(std::string_view title, const std::string& path, cons
                          ", first at line " + number(type.firstLine));
     }
   }
+  if (check.scoresMayBeAbsent) {
+    text += lineOf("boxes without a score", number(check.boxesWithoutScore));
+  }
   text +=
       lineOf("confidence range", check.confidenceMin ? shortestText(*check.confidenceMin) + " to " +
                                                            shortestText(*check.confidenceMax)

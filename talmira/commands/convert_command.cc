@@ -1,6 +1,7 @@
 // talmira convert: annotations of another format as a file of this one.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <set>
 #include <string>
@@ -9,6 +10,7 @@
 #include "annotation/formats.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
+#include "talmira/writers/check_report.h"
 
 namespace talmira {
 
@@ -21,6 +23,28 @@ struct ConvertOptions {
   bool showClasses = false;
   FormatOptionsGiven formats;
 };
+
+// The detections of the MOT family write -1 for a box without a score. This
+// format has no such value: the box is written with the confidence inf,
+// which every threshold takes, as scoring the input takes it, and so that no
+// one takes it for a score, the conversion says so.
+void warnOfBoxesWithoutScore(const std::string& input, const AnnotationReadOptions& reading,
+                             const std::vector<AnnotationRecord>& records) {
+  const bool minusOneIsNone =
+      reading.role == AnnotationRole::kSystem &&
+      (reading.format == AnnotationFormat::kMot || reading.format == AnnotationFormat::kVisDrone ||
+       reading.format == AnnotationFormat::kUavdt);
+  if (!minusOneIsNone) return;
+  const auto count = std::count_if(records.begin(), records.end(), [](const AnnotationRecord& r) {
+    return r.confidence == kNoConfidence;
+  });
+  if (count == 0) return;
+  const std::string boxes = count == 1 ? "1 box has" : std::to_string(count) + " boxes have";
+  std::fprintf(stderr,
+               "warning: %s: %s no score (-1): written with the confidence inf, which every "
+               "threshold takes\n",
+               printable(input).c_str(), boxes.c_str());
+}
 
 void runConvert(const ConvertOptions& options) {
   const AnnotationFormat format = formatNamed(options.formats.groundTruthFormat).value();
@@ -54,6 +78,7 @@ void runConvert(const ConvertOptions& options) {
     if (!readAnyRecords(input, reading, more, names, failure)) {
       throw CommandError{kExitInputOrOutput, failure.message};
     }
+    warnOfBoxesWithoutScore(input, reading, more);
     records.insert(records.end(), more.begin(), more.end());
   }
   if (options.inputs.size() > 1 && format != AnnotationFormat::kTalmira) {

@@ -304,7 +304,8 @@ std::string anyOtherColumn(std::mt19937& random) {
 }
 
 // Random MOT files, read directly, against their records made from the
-// values they were written from: every column as plain as it can be or
+// values they were written from (a detection's score of -1, none): every
+// column as plain as it can be or
 // written otherwise, lines long and short, columns past those read that are
 // no numbers, the lines of a ground truth track by track in any frame
 // order or a detector's frame by frame; the records filed in frame order,
@@ -382,6 +383,8 @@ TEST(FormatReadingTest, RandomMotFilesReadAsTheValuesTheyWereWrittenFrom) {
       if (!truth) {
         const std::string plain = plainText(seventh);
         std::from_chars(plain.data(), plain.data() + plain.size(), r.confidence);
+        // A score of -1 exactly, however written, is none.
+        if (seventh.units == -powerOfTen(seventh.scale)) r.confidence = kNoConfidence;
       }
       r.line = line;
       expected.push_back(r);

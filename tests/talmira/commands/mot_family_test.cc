@@ -1,0 +1,263 @@
+// The MOT family's files (mot, visdrone, uavdt) end to end through the real
+// executable: a detection's score of -1, which gives none; and the corpus's
+// MOT15 sequence against its evaluators' figures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace talmira_test {
+namespace {
+
+using Json = nlohmann::json;
+
+Json jsonOf(const ToolResult& run) {
+  EXPECT_EQ(run.status, 0) << run.errors;
+  return Json::parse(run.output);
+}
+
+// The counts of a class row, as {gt, det, fn, fp}.
+std::vector<int> countsOf(const Json& row) {
+  return {row["gt"].get<int>(), row["det"].get<int>(), row["fn"].get<int>(), row["fp"].get<int>()};
+}
+
+struct MotBox {
+  int frame;
+  int left, top, width, height;
+  std::string score;  // detections only: as written
+};
+
+// Four people in two frames, and five detections of them: three with a
+// score of -1 written three ways (one of them on no one), one scored 0.4 and
+// one scored -1.0001, a real score below every threshold.
+const std::vector<MotBox> kPeople = {
+    {1, 10, 10, 100, 100, ""},
+    {1, 300, 10, 100, 100, ""},
+    {2, 12, 10, 100, 100, ""},
+    {2, 300, 300, 100, 100, ""},
+};
+const std::vector<MotBox> kDetections = {
+    {1, 10, 10, 100, 100, "-1"},        {1, 300, 10, 100, 100, "0.4"},
+    {2, 600, 600, 50, 50, "-1.0"},      {2, 12, 10, 100, 100, "-10e-1"},
+    {2, 300, 300, 100, 100, "-1.0001"},
+};
+
+// The pair as a file of `format`: the same boxes, each format's layout.
+std::string motFamilyText(const std::string& format, const std::vector<MotBox>& boxes, bool truth) {
+  std::string text;
+  int id = 0;
+  for (const MotBox& b : boxes) {
+    const std::string lead = std::to_string(b.frame) + "," +
+                             (truth ? std::to_string(++id) : std::string("-1")) + "," +
+                             std::to_string(b.left) + "," + std::to_string(b.top) + "," +
+                             std::to_string(b.width) + "," + std::to_string(b.height) + ",";
+    if (format == "mot") {
+      text += lead + (truth ? "1,1,1" : b.score + ",-1,-1,-1");
+    } else if (format == "visdrone") {
+      text += lead + (truth ? "1" : b.score) + ",1,0,0";
+    } else {  // uavdt: out of view, occlusion, category; detections frame,-1,...,score,...
+      text += lead + (truth ? "1,1,1" : b.score + ",-1,-1");
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+// What the pair counts at threshold `c`: the boxes without a score at every
+// threshold, the one scored 0.4 up to 0.4, the one scored -1.0001 never.
+std::vector<int> expectedAt(float c) {
+  const int scored = c <= 0.4f ? 1 : 0;
+  return {4, 3 + scored, 2 - scored, 1};
+}
+
+TEST(MotFamilyScoresTest, AScoreOfMinusOneIsNoneAndEveryThresholdTakesIt) {
+  TempDir dir;
+  for (const std::string format : {"mot", "visdrone", "uavdt"}) {
+    SCOPED_TRACE(format);
+    const std::string gt = dir.write(format + "-gt.txt", motFamilyText(format, kPeople, true));
+    const std::string det =
+        dir.write(format + "-det.txt", motFamilyText(format, kDetections, false));
+    const std::vector<std::string> reading = {"--gt-format", format, "--sys-format", format};
+    const auto run = [&](std::vector<std::string> arguments) {
+      arguments.insert(arguments.begin() + 3, reading.begin(), reading.end());
+      return runTalmira(arguments);
+    };
+    for (const char* c : {"0", "0.25", "0.4", "0.41", "0.9", "1"}) {
+      SCOPED_TRACE(c);
+      const std::vector<int> expected = expectedAt(std::strtof(c, nullptr));
+      const Json score = jsonOf(run({"score", gt, det, "-c", c, "--format", "json"}));
+      EXPECT_EQ(countsOf(score["classes"][0]), expected);
+      const Json explained = jsonOf(run({"explain", gt, det, "-c", c, "--format", "json"}));
+      EXPECT_EQ(countsOf(explained["classes"][0]), expected);
+      const Json compared = jsonOf(run({"compare", gt, det, det, "-c", c, "--format", "json"}));
+      const Json& all = compared["classes"][0];
+      EXPECT_EQ(all["fn_a"], expected[2]);
+      EXPECT_EQ(all["fp_b"], expected[3]);
+
+      // The events: the boxes without a score show none, and are there at
+      // every threshold.
+      const ToolResult events = run({"events", gt, det, "-c", c});
+      ASSERT_EQ(events.status, 0) << events.errors;
+      std::vector<std::string> systemRows;
+      for (const std::string& row : splitLines(events.output)) {
+        if (row.find(",sys,") == std::string::npos) continue;
+        // line and confidence of each system row
+        std::vector<std::string> fields;
+        std::string field;
+        for (const char ch : row + ",") {
+          if (ch == ',') {
+            fields.push_back(field);
+            field.clear();
+          } else {
+            field += ch;
+          }
+        }
+        systemRows.push_back(fields[3] + ":" + fields[5]);
+      }
+      std::vector<std::string> expectedRows = {"1:", "3:", "4:"};
+      if (expected[1] == 4) expectedRows.insert(expectedRows.begin() + 1, "2:0.4");
+      std::sort(systemRows.begin(), systemRows.end());
+      EXPECT_EQ(systemRows, expectedRows) << events.output;
+    }
+    // Every row of the exact sweep takes them.
+    const Json swept = jsonOf(run({"sweep", gt, det, "--exact", "--format", "json"}));
+    const Json& curve = swept["classes"][0]["curve"];
+    ASSERT_GE(curve.size(), 3u);
+    for (const Json& point : curve) {
+      EXPECT_EQ(countsOf(point), expectedAt(point["threshold"].get<float>())) << point;
+    }
+  }
+}
+
+TEST(MotFamilyScoresTest, ViewCheckAndConvertShowNoNumberForABoxWithoutAScore) {
+  TempDir dir;
+  const std::string gt = dir.write("gt.txt", motFamilyText("mot", kPeople, true));
+  const std::string det = dir.write("det.txt", motFamilyText("mot", kDetections, false));
+  const std::vector<std::string> reading = {"--gt-format", "mot", "--sys-format", "mot"};
+
+  std::vector<std::string> view = {"view", gt, det, "--frames", "all", "-o", dir.file("v.html")};
+  view.insert(view.end(), reading.begin(), reading.end());
+  const ToolResult viewed = runTalmira(view);
+  ASSERT_EQ(viewed.status, 0) << viewed.errors;
+  // Each system box's line and confidence as the page's readout shows them
+  // (a frame may be drawn more than once).
+  const std::string page = readFile(dir.file("v.html"));
+  std::set<std::string> shown;
+  const std::string side = "data-side=\"sys\" data-line=\"";
+  for (std::size_t at = page.find(side); at != std::string::npos; at = page.find(side, at + 1)) {
+    const std::size_t line = at + side.size();
+    const std::size_t value = page.find("data-confidence=\"", line) + 17;
+    shown.insert(page.substr(line, page.find('"', line) - line) + ":" +
+                 page.substr(value, page.find('"', value) - value));
+  }
+  EXPECT_EQ(shown, (std::set<std::string>{"1:none", "2:0.4", "3:none", "4:none", "5:-1.0001"}));
+
+  std::vector<std::string> check = {"check", gt, det, "--format", "json"};
+  check.insert(check.end(), reading.begin(), reading.end());
+  const Json checked = jsonOf(runTalmira(check));
+  EXPECT_EQ(checked["system"].value("boxes_without_score", -1), 3);
+  EXPECT_FLOAT_EQ(checked["system"]["confidence_min"].get<float>(), -1.0001f);
+  EXPECT_FLOAT_EQ(checked["system"]["confidence_max"].get<float>(), 0.4f);
+  EXPECT_EQ(checked["system"]["confidences_outside_0_to_1"], 1);
+  EXPECT_FALSE(checked["groundtruth"].contains("boxes_without_score"));
+  bool warned = false;
+  for (const Json& warning : checked["warnings"]) {
+    warned = warned || warning.get<std::string>().starts_with(
+                           "System output: 3 boxes have no "
+                           "score (-1)");
+  }
+  EXPECT_TRUE(warned) << checked["warnings"];
+
+  // convert writes the one value of this format that every threshold takes,
+  // and says so; the conversion scores as the input does.
+  const ToolResult converted = runTalmira({"convert", det, "--from", "mot", "--system"});
+  ASSERT_EQ(converted.status, 0) << converted.errors;
+  EXPECT_NE(converted.errors.find("3 boxes have no score (-1): written with the confidence inf"),
+            std::string::npos)
+      << converted.errors;
+  const std::vector<std::string> rows = splitLines(converted.output);
+  ASSERT_EQ(rows.size(), 6u);
+  std::vector<std::string> confidences;
+  for (std::size_t k = 1; k < rows.size(); ++k) {
+    std::size_t at = 0;
+    for (int comma = 0; comma < 12; ++comma) at = rows[k].find(',', at) + 1;
+    confidences.push_back(rows[k].substr(at, rows[k].find(',', at) - at));
+  }
+  std::sort(confidences.begin(), confidences.end());
+  EXPECT_EQ(confidences, (std::vector<std::string>{"-1.0001", "0.4", "inf", "inf", "inf"}));
+  const ToolResult truthConverted = runTalmira({"convert", gt, "--from", "mot"});
+  EXPECT_EQ(truthConverted.errors, "");
+  const std::string gtCsv = dir.write("gt.csv", truthConverted.output);
+  const std::string detCsv = dir.write("det.csv", converted.output);
+  for (const char* c : {"0", "0.5", "1"}) {
+    const Json direct = jsonOf(runTalmira({"score", gt, det, "--gt-format", "mot", "--sys-format",
+                                           "mot", "-c", c, "--format", "json"}));
+    const Json throughConversion =
+        jsonOf(runTalmira({"score", gtCsv, detCsv, "-c", c, "--format", "json"}));
+    EXPECT_EQ(countsOf(throughConversion["classes"][0]), countsOf(direct["classes"][0])) << c;
+  }
+}
+
+TEST(MotFamilyScoresTest, AnInfiniteScoreIsRefusedAsItWouldReadAsNone) {
+  TempDir dir;
+  const std::string gt = dir.write("gt.txt", "1,1,10,10,100,100,1,1,1\n");
+  for (const char* score : {"inf", "1e39", "+Infinity"}) {
+    SCOPED_TRACE(score);
+    const std::string det = dir.write("det.txt", "1,-1,10,10,100,100,0.5,-1\n1,-1,10,10,100,100," +
+                                                     std::string(score) + ",-1,-1,-1\n");
+    const ToolResult r =
+        runTalmira({"score", gt, det, "--gt-format", "mot", "--sys-format", "mot"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errors, det + ":2: column 7: \"" + score +
+                            "\" is not a score: a finite number, or -1 for none\n");
+  }
+}
+
+// The corpus's folder, as CMake or the environment gives it.
+std::string corpusFolder() {
+  const char* given = std::getenv("TALMIRA_CONFORMANCE_DIR");
+  return given != nullptr ? given : TALMIRA_FORMATS_DATA "/../../../../shared/conformance";
+}
+
+// TUD-Campus, MOT15: a real tracker's output whose every score is -1. At the
+// benchmark's rules its detections and misses are those of TrackEval's CLEAR
+// (TP + FN objects, TP + FP detections) and py-motmetrics, at every
+// threshold and every row of the sweep.
+TEST(MotFamilyConformanceTest, Mot15TudCampusCountsAreTheEvaluatorsAtEveryThreshold) {
+  const std::string corpus = corpusFolder();
+  const std::string folder = corpus + "/mot15/TUD-Campus";
+  if (readFile(folder + "/gt.txt").empty()) {
+    if (std::getenv("CI") != nullptr) FAIL() << "the conformance corpus is missing: " << corpus;
+    GTEST_SKIP() << "no conformance corpus at " << corpus;
+  }
+  const Json tracking = Json::parse(readFile(corpus + "/expected/tracking.json"));
+  const Json& clear = tracking["mot15"]["sequences"]["TUD-Campus"];
+  const int tp = clear["CLR_TP"].get<int>(), fn = clear["CLR_FN"].get<int>(),
+            fp = clear["CLR_FP"].get<int>();
+  const std::vector<int> expected = {tp + fn, tp + fp, fn, fp};
+  const Json motmetrics = Json::parse(readFile(corpus + "/expected/motmetrics.json"));
+  const Json& mm = motmetrics["sequences"]["TUD-Campus"];
+  EXPECT_EQ(expected,
+            (std::vector<int>{mm["num_objects"].get<int>(), mm["num_predictions"].get<int>(),
+                              mm["num_misses"].get<int>(), mm["num_false_positives"].get<int>()}));
+  const std::string gt = folder + "/gt.txt", test = folder + "/test.txt";
+  for (const char* c : {"0", "0.5", "1"}) {
+    const Json score = jsonOf(runTalmira({"score", gt, test, "--gt-format", "mot", "--sys-format",
+                                          "mot", "--rules", "mot", "-c", c, "--format", "json"}));
+    EXPECT_EQ(countsOf(score["classes"][0]), expected) << c;
+  }
+  const Json swept = jsonOf(runTalmira({"sweep", gt, test, "--gt-format", "mot", "--sys-format",
+                                        "mot", "--rules", "mot", "--format", "json"}));
+  for (const Json& point : swept["classes"][0]["curve"]) {
+    EXPECT_EQ(countsOf(point), expected) << point;
+  }
+}
+
+}  // namespace
+}  // namespace talmira_test
