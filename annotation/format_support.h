@@ -255,6 +255,8 @@ class RecordMaker {
                  std::string_view problem);
   /// The failure of a read error, or of a file that is no text.
   bool failRead(int error);
+  /// Notes `<file>:<line>: <what>` among the warnings of a read that goes on.
+  void warn(uint64_t line, std::string_view what);
 
   /// What a label maps to. Null when the label is dropped (`failed` false)
   /// or unknown (`failed` true, the failure set).

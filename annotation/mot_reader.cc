@@ -32,6 +32,7 @@ using text_words::bytesEqual;
 #endif
 
 constexpr std::size_t kMaxColumns = 12;
+constexpr const char* kMot15Layout = "frame,id,left,top,width,height,conf,x,y,z";
 constexpr std::size_t kMaxRead = 9;  // the last column any layout reads
 
 // Where a format keeps what, columns counted from 1; 0 for nowhere.
@@ -50,6 +51,8 @@ struct Layout {
 Layout layoutOf(AnnotationFormat format, AnnotationRole role) {
   const bool truth = role == AnnotationRole::kGroundTruth;
   switch (format) {
+    case AnnotationFormat::kMot15:  // no class: columns 8 to 10 are the world's x, y, z
+      return truth ? Layout{7, 7, 0, 0, false, 1, false} : Layout{7, 0, 7, 0, false, 1, false};
     case AnnotationFormat::kVisDrone:
       return truth ? Layout{8, 7, 0, 8, true, 0, false} : Layout{8, 0, 7, 8, true, 0, false};
     case AnnotationFormat::kUavdt:
@@ -130,13 +133,15 @@ class KeptBoxes {
 
 class MotReader {
  public:
-  // Boxes go to `kept` when given, else to `maker`.
-  MotReader(RecordMaker& maker, const Layout& layout, KeptBoxes* kept)
+  // Boxes go to `kept` when given, else to `maker`. `mayBeMot15`: the
+  // layout is mot's, which may be given a MOT15 file (takeAsMot15()).
+  MotReader(RecordMaker& maker, const Layout& layout, KeptBoxes* kept, bool mayBeMot15 = false)
       : maker_(maker),
         layout_(layout),
         kept_(kept),
         labelRead_(!layout.region && layout.labelColumn != 0),
-        lastUnlabelled_(std::max({std::size_t{6}, layout.consideredColumn, layout.scoreColumn})) {}
+        lastUnlabelled_(std::max({std::size_t{6}, layout.consideredColumn, layout.scoreColumn})),
+        mayBeMot15_(mayBeMot15) {}
 
   bool read();
 
@@ -157,6 +162,7 @@ class MotReader {
   bool usualLine(std::string_view line, std::size_t* count);
   bool usualBox(std::size_t count, LineBox* box) const;
   bool addBox(const LineBox& box, uint64_t number);
+  bool takeAsMot15(std::size_t count, uint64_t number, std::string_view classText);
   // Column `column`'s number, for the general reading.
   bool number(std::size_t column, uint64_t line, Decimal* value);
   bool confidence(std::size_t column, uint64_t line, float* value);
@@ -171,6 +177,11 @@ class MotReader {
   bool labelRead_;
   std::size_t lastUnlabelled_;
   bool scoreNegative_ = false;  // the score usualLine() read has a minus
+  bool mayBeMot15_;
+  // The first line whose class is not 1 (nor -1 or none, which read as 1),
+  // and that class: a line that MOT15 would read otherwise.
+  uint64_t classLine_ = 0;
+  int64_t classGiven_ = 0;
 };
 
 bool MotReader::read() {
@@ -399,7 +410,7 @@ bool MotReader::usualBox(std::size_t count, LineBox* box) const {
     if (scoreNegative_ && magnitude == kPowers[score.scale]) box->confidence = kNoConfidence;
   }
   box->label = layout_.defaultLabel;
-  if (!layout_.region) {
+  if (!layout_.region && layout_.labelColumn != 0) {
     if (layout_.labelColumn <= count) {
       const Decimal& label = numbers_[layout_.labelColumn - 1];
       if (label.scale != 0) return false;
@@ -414,7 +425,13 @@ bool MotReader::usualBox(std::size_t count, LineBox* box) const {
 bool MotReader::readLine(std::string_view line, uint64_t number) {
   std::size_t count = 0;
   LineBox box;
-  if (usualLine(line, &count) && usualBox(count, &box)) return addBox(box, number);
+  if (usualLine(line, &count) && usualBox(count, &box)) {
+    if (mayBeMot15_ && box.label != 1 && classLine_ == 0) {
+      classLine_ = number;
+      classGiven_ = box.label;
+    }
+    return addBox(box, number);
+  }
   box = LineBox{};
   count = splitAt(line, ',', columns_);
   if (count < layout_.minColumns) {
@@ -451,23 +468,64 @@ bool MotReader::readLine(std::string_view line, uint64_t number) {
     return false;
   }
   box.label = layout_.defaultLabel;
-  if (!layout_.region) {
+  if (!layout_.region && layout_.labelColumn != 0) {
     if (layout_.labelColumn <= count) {
       const std::string_view text = columns_[layout_.labelColumn - 1];
       Decimal value;
       std::optional<int64_t> given;
       if (parseDecimal(text, &value)) given = signedWholeValue(value);
       if (!given) {
+        if (mayBeMot15_) {
+          if (!takeAsMot15(count, number, text)) return false;
+          return addBox(box, number);
+        }
         return maker_.failValue(number, "column " + std::to_string(layout_.labelColumn),
                                 trimBlanks(text), " is not a class number");
       }
       if (layout_.labelRequired || *given != -1) box.label = *given;
+      if (mayBeMot15_ && box.label != 1 && classLine_ == 0) {
+        classLine_ = number;
+        classGiven_ = box.label;
+      }
     } else if (layout_.labelRequired) {
       return maker_.fail(number, "expected at least " + std::to_string(layout_.labelColumn) +
                                      " columns, found " + std::to_string(count));
     }
   }
   return addBox(box, number);
+}
+
+// A file read as mot whose column 8 is no class number ("4.4852") is a MOT15
+// file, frame,id,left,top,width,height,conf,x,y,z, whose column 8 is the
+// world's x (-1 when unknown), when it has MOT15's ten columns. It is then
+// read as mot15 reads it from there on, and a warning says so: the lines
+// before read the same either way (a column 8 of -1, none or 1 is a
+// pedestrian in both layouts), the benchmark's own file is scored as the
+// benchmark scores it rather than refused over its name, and the warning
+// tells whoever named it mot how it was read. When it cannot be told (the
+// line has no ten columns, or a line before gave a class that MOT15 would
+// read as a coordinate), the reading stops naming what is wrong and the
+// format that would read it.
+bool MotReader::takeAsMot15(std::size_t count, uint64_t number, std::string_view classText) {
+  const std::string what = "column 8: " + quoted(trimBlanks(classText)) + " is not a class number";
+  if (count != 10) {
+    return maker_.fail(number, what + " (nor is this MOT15's layout, " + kMot15Layout +
+                                   ", whose column 8 is a world coordinate: it has " +
+                                   std::to_string(count) + " columns)");
+  }
+  if (classLine_ != 0) {
+    return maker_.fail(number, what + ", yet line " + std::to_string(classLine_) +
+                                   " gave the class " + std::to_string(classGiven_) +
+                                   ": if the file is MOT15 (" + kMot15Layout +
+                                   "), read it as mot15");
+  }
+  maker_.warn(number, what + ": read as a MOT15 file (" + kMot15Layout +
+                          ", column 8 a world coordinate), every box a pedestrian, as the "
+                          "format mot15 reads it");
+  layout_.labelColumn = 0;  // mot15's layout is mot's without the class
+  labelRead_ = false;
+  mayBeMot15_ = false;
+  return true;
 }
 
 bool MotReader::addBox(const LineBox& box, uint64_t number) {
@@ -492,7 +550,10 @@ bool MotReader::addBox(const LineBox& box, uint64_t number) {
 
 bool readAll(RecordMaker& maker, KeptBoxes* kept) {
   const AnnotationReadOptions& options = maker.options();
-  if (!MotReader(maker, layoutOf(options.format, options.role), kept).read()) return false;
+  const bool mayBeMot15 = options.format == AnnotationFormat::kMot;
+  if (!MotReader(maker, layoutOf(options.format, options.role), kept, mayBeMot15).read()) {
+    return false;
+  }
   if (options.format == AnnotationFormat::kUavdt && options.role == AnnotationRole::kGroundTruth &&
       !options.ignorePath.empty()) {
     maker.renameInput(options.ignorePath);

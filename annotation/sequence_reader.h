@@ -150,6 +150,9 @@ struct ReadDetails {
   // The first line, skipped as the header, would have been read as a record:
   // a file written without a header loses its first box.
   bool headerReadsAsRecord = false;
+  // What the reader of another format noted on the way, one `file:line:
+  // what` line each (AnnotationReadFailure::warnings).
+  std::vector<std::string> readerWarnings;
 
   /// Frames read, as in the sequence.
   std::size_t frameCount() const { return frameLines.size(); }

@@ -292,6 +292,14 @@ AnnotationReadOptions readOptionsOf(const py::dict& reading) {
   throw py::error_already_set();
 }
 
+// What a reader noted of a read that went on (a MOT15 file read as mot), as
+// Python warnings: UserWarning, `file:line: what`.
+void warnOf(const AnnotationReadFailure& failure) {
+  for (const std::string& warning : failure.warnings) {
+    if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0) throw py::error_already_set();
+  }
+}
+
 Sequence readAnnotationInput(const std::string& path, const py::dict& reading, bool withDetails) {
   const AnnotationReadOptions options = readOptionsOf(reading);
   auto records = std::make_shared<QuorSequence>();
@@ -303,6 +311,7 @@ Sequence readAnnotationInput(const std::string& path, const py::dict& reading, b
     read = readAnnotation(path, options, *records, failure, details.get());
   }
   if (!read) raiseAnnotationFailure(failure, 0);
+  warnOf(failure);
   return Sequence{std::move(records), std::move(details)};
 }
 
@@ -328,6 +337,7 @@ py::tuple readRecordColumns(const std::string& path, const py::dict& reading) {
     read = readAnyRecords(path, options, records, names, failure);
   }
   if (!read) raiseAnnotationFailure(failure, 0);
+  warnOf(failure);
   const auto n = static_cast<py::ssize_t>(records.size());
   py::array_t<int64_t> frames(n);
   py::array_t<int32_t> corners({n, py::ssize_t{8}});

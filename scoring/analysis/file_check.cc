@@ -31,6 +31,7 @@ FileCheck checkFile(const QuorSequence& sequence, const ReadDetails& details) {
   check.dcfRecords = details.dcfRecords;
   check.droppedBySize = details.droppedBySize;
   check.unknownTypes = details.unknownTypes;
+  check.readerWarnings = details.readerWarnings;
   check.headerReadsAsRecord = details.headerReadsAsRecord;
   if (sequence.classes) check.classes = sequence.classes;
   check.scoresMayBeAbsent = sequence.infinityMeansNoScore;
@@ -94,6 +95,9 @@ void warnAboutFile(const FileCheck& check, bool groundTruth, std::vector<std::st
   const std::string role = groundTruth ? "Ground truth" : "System output";
   if (check.frames == 0) {
     warnings.push_back(role + ": no frames; every record, if any, was dropped.");
+  }
+  for (const std::string& warning : check.readerWarnings) {
+    warnings.push_back(role + ": " + warning + ".");
   }
   if (check.headerReadsAsRecord) {
     warnings.push_back(role +

@@ -35,6 +35,7 @@ struct FileCheck {
   uint64_t flaggedBoxes = 0;   // boxes with flag A or B: set aside by the scorer
   uint64_t droppedBySize = 0;  // records none of whose sides reaches kMinSideLength
   std::vector<ReadDetails::UnknownType> unknownTypes;
+  std::vector<std::string> readerWarnings;  // ReadDetails::readerWarnings
   // Boxes the file gave no score (a MOT-family detection's -1): taken at
   // every threshold, and left out of the range below. Counted for files
   // whose format writes no score so (scoresMayBeAbsent).

@@ -131,10 +131,11 @@ void runCheck(const CheckOptions& options) {
   ReadDetails truthDetails;
   ReadDetails systemDetails;
   if (withSystem) {
+    // The readers' warnings are the report's, not standard error's.
     readInputs(options.groundTruth, options.system, groundTruth, system, &truthDetails,
-               &systemDetails, formats);
+               &systemDetails, formats, false);
   } else {
-    groundTruth = readInput(options.groundTruth, &truthDetails, formats.groundTruth);
+    groundTruth = readInput(options.groundTruth, &truthDetails, formats.groundTruth, false);
   }
   const CheckReport report =
       checkFiles(*groundTruth, truthDetails, system.get(), withSystem ? &systemDetails : nullptr);

@@ -1,6 +1,7 @@
-// The MOT family's files (mot, visdrone, uavdt) end to end through the real
-// executable: a detection's score of -1, which gives none; and the corpus's
-// MOT15 sequence against its evaluators' figures.
+// The MOT family's files (mot, mot15, visdrone, uavdt) end to end through
+// the real executable: a detection's score of -1, which gives none; the
+// MOT15 layout, and mot given a MOT15 file; and the corpus's MOT15 sequence
+// against its evaluators' figures.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -219,6 +220,110 @@ TEST(MotFamilyScoresTest, AnInfiniteScoreIsRefusedAsItWouldReadAsNone) {
   }
 }
 
+// A MOT15 ground truth as TUD-Stadtmitte writes it: the world's x, y, z
+// after the box, -1 where unknown, a person not considered (conf 0), and a
+// whole x after the line that tells it from mot's layout; and detections
+// with scores, and none.
+const std::string kMot15Truth =
+    "1,1,10,10,100,100,1,-1,-1,-1\n"
+    "1,2,300,10,100,100,1,-1,-1,-1\n"
+    "2,1,12,10,100,100,1,4.4852,3.1,0\n"
+    "2,2,300,300,100,100,0,1.25,-3,0\n"
+    "3,1,14,10,100,100,1,12,7,0\n";
+const std::string kMot15Detections =
+    "1,-1,10,10,100,100,-1,-1,-1,-1\n"
+    "1,-1,300,10,100,100,0.4,-1,-1,-1\n"
+    "2,-1,12,10,100,100,0.9,-1,-1,-1\n"
+    "2,-1,300,300,100,100,0.8,-1,-1,-1\n"
+    "3,-1,500,500,60,60,0.7,-1,-1,-1\n";
+
+TEST(Mot15Test, EveryBoxIsAPedestrianAndMotTakesSuchAFileWithAWarning) {
+  TempDir dir;
+  const std::string gt = dir.write("gt.txt", kMot15Truth);
+  const std::string det = dir.write("det.txt", kMot15Detections);
+  // Four people to count (the one not considered is flagged: the detection
+  // on it set aside), three of them found, one false alarm in frame 3; the
+  // 0.4 detection only up to 0.4.
+  const auto expected = [](const std::string& c) {
+    return c == "0" ? std::vector<int>{4, 4, 1, 1} : std::vector<int>{4, 3, 2, 1};
+  };
+  for (const std::string c : {"0", "0.5"}) {
+    const ToolResult mot15 = runTalmira({"score", gt, det, "--gt-format", "mot15", "--sys-format",
+                                         "mot15", "-c", c, "--format", "json"});
+    EXPECT_EQ(mot15.errors, "");
+    const Json rows = jsonOf(mot15)["classes"];
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1]["class"], "pedestrian");
+    EXPECT_EQ(countsOf(rows[0]), expected(c));
+    EXPECT_EQ(countsOf(rows[1]), expected(c));
+    // Read as mot: the same boxes, a warning naming the line that told, and
+    // mot's class rows.
+    const ToolResult mot = runTalmira({"score", gt, det, "--gt-format", "mot", "--sys-format",
+                                       "mot", "-c", c, "--format", "json"});
+    EXPECT_EQ(mot.errors, "warning: " + gt +
+                              ":3: column 8: \"4.4852\" is not a class number: read as a MOT15 "
+                              "file (frame,id,left,top,width,height,conf,x,y,z, column 8 a "
+                              "world coordinate), every box a pedestrian, as the format mot15 "
+                              "reads it\n");
+    EXPECT_EQ(countsOf(jsonOf(mot)["classes"][0]), expected(c));
+  }
+  // Every command takes the name; check reports the warning in its report.
+  const ToolResult checked = runTalmira(
+      {"check", gt, det, "--gt-format", "mot", "--sys-format", "mot15", "--format", "json"});
+  EXPECT_EQ(checked.errors, "");
+  const Json report = jsonOf(checked);
+  EXPECT_EQ(report["groundtruth"]["flagged_boxes"], 1);
+  ASSERT_FALSE(report["warnings"].empty());
+  EXPECT_TRUE(report["warnings"][0].get<std::string>().starts_with("Ground truth: " + gt +
+                                                                   ":3: column 8: \"4.4852\""))
+      << report["warnings"];
+  const ToolResult converted = runTalmira({"convert", gt, "--from", "mot15"});
+  ASSERT_EQ(converted.status, 0) << converted.errors;
+  EXPECT_EQ(converted.output,
+            "frame,x1,y1,x2,y2,x3,y3,x4,y4,type,flag_a,flag_b,confidence,text,number\n"
+            "1,10,10,110,10,110,110,10,110,Person,FALSE,FALSE,1,,0\n"
+            "1,300,10,400,10,400,110,300,110,Person,FALSE,FALSE,1,,0\n"
+            "2,12,10,112,10,112,110,12,110,Person,FALSE,FALSE,1,,0\n"
+            "2,300,300,400,300,400,400,300,400,Person,FALSE,TRUE,1,,0\n"
+            "3,14,10,114,10,114,110,14,110,Person,FALSE,FALSE,1,,0\n");
+  const ToolResult shown = runTalmira({"convert", "--from", "mot15", "--show-classes"});
+  EXPECT_EQ(shown.output, "label,type,flag,note\n1,Person,,pedestrian\n");
+  for (const char* command : {"events", "explain", "sweep"}) {
+    const ToolResult r =
+        runTalmira({command, gt, det, "--gt-format", "mot15", "--sys-format", "mot15"});
+    EXPECT_EQ(r.status, 0) << command << ": " << r.errors;
+  }
+}
+
+TEST(Mot15Test, MotSaysWhatItCannotTellOfAFileWhoseColumn8IsNoClass) {
+  TempDir dir;
+  const std::string det = dir.write("det.txt", kMot15Detections);
+  const auto score = [&](const std::string& truth) {
+    const std::string gt = dir.write("gt.txt", truth);
+    return runTalmira({"score", gt, det, "--gt-format", "mot", "--sys-format", "mot"});
+  };
+  const std::string gt = dir.file("gt.txt");
+  // A class before: MOT15 would read line 1's 3 as a coordinate, mot line 2
+  // as nothing.
+  ToolResult r = score("1,1,10,10,100,100,1,3,-1,-1\n1,2,300,10,100,100,1,4.4852,3.1,0\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errors, gt + ":2: column 8: \"4.4852\" is not a class number, yet line 1 gave the "
+                           "class 3: if the file is MOT15 "
+                           "(frame,id,left,top,width,height,conf,x,y,z), read it as mot15\n");
+  // Not MOT15's ten columns.
+  r = score("1,1,10,10,100,100,1,1,-1\n1,2,300,10,100,100,1,4.4852,3.1\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errors, gt + ":2: column 8: \"4.4852\" is not a class number (nor is this MOT15's "
+                           "layout, frame,id,left,top,width,height,conf,x,y,z, whose column 8 is "
+                           "a world coordinate: it has 9 columns)\n");
+  // Classes of 1 and -1 read as MOT15 reads them: taken, with the warning.
+  r = score(
+      "1,1,10,10,100,100,1,1,-1,-1\n1,2,300,10,100,100,1,-1,0,0\n"
+      "2,1,12,10,100,100,1,0.5,3.1,0\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.errors.starts_with("warning: " + gt + ":3: column 8: \"0.5\"")) << r.errors;
+}
+
 // The corpus's folder, as CMake or the environment gives it.
 std::string corpusFolder() {
   const char* given = std::getenv("TALMIRA_CONFORMANCE_DIR");
@@ -247,15 +352,20 @@ TEST(MotFamilyConformanceTest, Mot15TudCampusCountsAreTheEvaluatorsAtEveryThresh
             (std::vector<int>{mm["num_objects"].get<int>(), mm["num_predictions"].get<int>(),
                               mm["num_misses"].get<int>(), mm["num_false_positives"].get<int>()}));
   const std::string gt = folder + "/gt.txt", test = folder + "/test.txt";
-  for (const char* c : {"0", "0.5", "1"}) {
-    const Json score = jsonOf(runTalmira({"score", gt, test, "--gt-format", "mot", "--sys-format",
-                                          "mot", "--rules", "mot", "-c", c, "--format", "json"}));
-    EXPECT_EQ(countsOf(score["classes"][0]), expected) << c;
-  }
-  const Json swept = jsonOf(runTalmira({"sweep", gt, test, "--gt-format", "mot", "--sys-format",
-                                        "mot", "--rules", "mot", "--format", "json"}));
-  for (const Json& point : swept["classes"][0]["curve"]) {
-    EXPECT_EQ(countsOf(point), expected) << point;
+  for (const std::string format : {"mot15", "mot"}) {
+    SCOPED_TRACE(format);
+    for (const char* c : {"0", "0.5", "1"}) {
+      const ToolResult scored =
+          runTalmira({"score", gt, test, "--gt-format", format, "--sys-format", format, "--rules",
+                      "mot", "-c", c, "--format", "json"});
+      EXPECT_EQ(scored.errors, "");  // column 8 is -1 throughout: the same either way
+      EXPECT_EQ(countsOf(jsonOf(scored)["classes"][0]), expected) << c;
+    }
+    const Json swept = jsonOf(runTalmira({"sweep", gt, test, "--gt-format", format, "--sys-format",
+                                          format, "--rules", "mot", "--format", "json"}));
+    for (const Json& point : swept["classes"][0]["curve"]) {
+      EXPECT_EQ(countsOf(point), expected) << point;
+    }
   }
 }
 
