@@ -73,26 +73,32 @@ struct KeptBox {
   int32_t right;
   int32_t bottom;
   float confidence;
-  uint32_t mapping;  // its index in KeptBoxes::mappings; kFlagged set when flagged
+  // Its index in KeptBoxes::mappings, kFlagged set when flagged and
+  // kNegativeExtent when written with a negative width or height.
+  uint32_t mapping;
   uint32_t lineLow;  // the line, in two halves: four-byte alignment keeps the box at 36 bytes
   uint32_t lineHigh;
 
   static constexpr uint32_t kFlagged = uint32_t{1} << 31;
+  static constexpr uint32_t kNegativeExtent = uint32_t{1} << 30;
+  static constexpr uint32_t kIndex = kNegativeExtent - 1;
 };
 
 class KeptBoxes {
  public:
   void add(uint32_t frame, int32_t left, int32_t top, int32_t right, int32_t bottom,
-           const ClassMapping& mapping, bool flagged, float confidence, uint64_t line) {
+           const ClassMapping& mapping, bool flagged, bool negativeExtent, float confidence,
+           uint64_t line) {
     const uint32_t index = indexOf(mapping);
-    boxes.push_back(KeptBox{frame, left, top, right, bottom, confidence,
-                            index | (flagged ? KeptBox::kFlagged : 0), static_cast<uint32_t>(line),
-                            static_cast<uint32_t>(line >> 32)});
+    boxes.push_back(KeptBox{
+        frame, left, top, right, bottom, confidence,
+        index | (flagged ? KeptBox::kFlagged : 0) | (negativeExtent ? KeptBox::kNegativeExtent : 0),
+        static_cast<uint32_t>(line), static_cast<uint32_t>(line >> 32)});
   }
 
   // The record that RecordMaker::addBox() would have made of `box`.
   AnnotationRecord record(const KeptBox& box) const {
-    const ClassMapping& mapping = *mappings[box.mapping & ~KeptBox::kFlagged];
+    const ClassMapping& mapping = *mappings[box.mapping & KeptBox::kIndex];
     AnnotationRecord r;
     r.frameNumber = box.frame;
     r.corners = {box.left,  box.top,    box.right, box.top,
@@ -100,6 +106,7 @@ class KeptBoxes {
     r.type = mapping.type;
     r.markA = mapping.markA;
     r.markB = mapping.markB || (box.mapping & KeptBox::kFlagged) != 0;
+    r.negativeExtent = (box.mapping & KeptBox::kNegativeExtent) != 0;
     r.confidence = box.confidence;
     r.line = uint64_t{box.lineHigh} << 32 | box.lineLow;
     return r;
@@ -119,7 +126,7 @@ class KeptBoxes {
   uint32_t indexOfFirst(const ClassMapping& mapping) {
     const auto found = std::find(mappings.begin(), mappings.end(), &mapping);
     if (found != mappings.end()) return static_cast<uint32_t>(found - mappings.begin());
-    if (mappings.size() >= KeptBox::kFlagged) throw std::length_error("too many classes");
+    if (mappings.size() > KeptBox::kIndex) throw std::length_error("too many classes");
     mappings.push_back(&mapping);
     return static_cast<uint32_t>(mappings.size() - 1);
   }
@@ -154,6 +161,7 @@ class MotReader {
     int32_t right = 0;
     int32_t bottom = 0;
     bool flagged = false;
+    bool negativeExtent = false;  // a negative width or height: no area (see usualBox())
     float confidence = 1.0f;
     int64_t label = 0;
   };
@@ -395,6 +403,17 @@ bool MotReader::usualBox(std::size_t count, LineBox* box) const {
   roundScaledInto(edges[1].mantissa * kPowers[down - edges[1].scale] +
                       edges[3].mantissa * kPowers[down - edges[3].scale],
                   down, &box->bottom);
+  // A negative width or height is a box of no area at its left or top, as
+  // the benchmarks' evaluators take it (their areas of no more than zero
+  // overlap nothing), not a box spanning the other way: its right is its
+  // left, its bottom its top. It still counts, as a box that is missed or a
+  // false alarm: it matches nothing, no region covers it (it has no area to
+  // cover), and the size test sees its collapsed side as 0 long.
+  const bool negativeWidth = edges[2].mantissa < 0;
+  const bool negativeHeight = edges[3].mantissa < 0;
+  if (negativeWidth) box->right = box->left;
+  if (negativeHeight) box->bottom = box->top;
+  box->negativeExtent = negativeWidth || negativeHeight;
   box->flagged =
       layout_.consideredColumn != 0 && numbers_[layout_.consideredColumn - 1].mantissa == 0;
   box->confidence = 1.0f;
@@ -450,10 +469,17 @@ bool MotReader::readLine(std::string_view line, uint64_t number) {
   for (std::size_t k = 0; k < edges.size(); ++k) {
     if (!this->number(3 + k, number, &edges[k])) return false;
   }
+  // A negative width or height: no area, as usualBox() says.
+  const auto negative = [](const Decimal& d) { return d.exact ? d.mantissa < 0 : d.value < 0.0; };
+  const bool negativeWidth = negative(edges[2]);
+  const bool negativeHeight = negative(edges[3]);
   // Bitwise: the four are almost always fine, and a branch each costs.
   const int edgesFit = int{roundInto(edges[0], &box.left)} & int{roundInto(edges[1], &box.top)} &
-                       int{roundSumInto(edges[0], edges[2], &box.right)} &
-                       int{roundSumInto(edges[1], edges[3], &box.bottom)};
+                       int{negativeWidth || roundSumInto(edges[0], edges[2], &box.right)} &
+                       int{negativeHeight || roundSumInto(edges[1], edges[3], &box.bottom)};
+  if (negativeWidth) box.right = box.left;
+  if (negativeHeight) box.bottom = box.top;
+  box.negativeExtent = negativeWidth || negativeHeight;
   if (edgesFit == 0) {
     return maker_.fail(number,
                        "columns 3 to 6: the box's edges (left, top, left + width, top + height) "
@@ -541,11 +567,11 @@ bool MotReader::addBox(const LineBox& box, uint64_t number) {
   }
   if (kept_ != nullptr) {
     kept_->add(box.frame, box.left, box.top, box.right, box.bottom, *mapping, box.flagged,
-               box.confidence, number);
+               box.negativeExtent, box.confidence, number);
     return true;
   }
   return maker_.addBox(box.frame, box.left, box.top, box.right, box.bottom, *mapping, box.flagged,
-                       box.confidence, number);
+                       box.confidence, number, box.negativeExtent);
 }
 
 bool readAll(RecordMaker& maker, KeptBoxes* kept) {

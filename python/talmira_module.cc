@@ -666,9 +666,9 @@ std::string check(const Sequence& groundTruth, const std::string& groundTruthNam
   const ReadDetails& truthDetails = detailsOf(groundTruth);
   const ReadDetails* systemDetails = system != nullptr ? &detailsOf(*system) : nullptr;
   py::gil_scoped_release unlocked;
-  const CheckReport report =
-      checkFiles(*groundTruth.records, truthDetails,
-                 system != nullptr ? system->records.get() : nullptr, systemDetails);
+  const CheckReport report = checkFiles(*groundTruth.records, truthDetails,
+                                        system != nullptr ? system->records.get() : nullptr,
+                                        systemDetails, groundTruthName, systemName);
   return talmira::checkReportJson(groundTruthName, systemName, report)
       .dump(2, ' ', false, talmira::Json::error_handler_t::replace);
 }

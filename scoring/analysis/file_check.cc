@@ -32,6 +32,8 @@ FileCheck checkFile(const QuorSequence& sequence, const ReadDetails& details) {
   check.droppedBySize = details.droppedBySize;
   check.unknownTypes = details.unknownTypes;
   check.readerWarnings = details.readerWarnings;
+  check.negativeExtentLines = details.negativeExtentLines;
+  std::sort(check.negativeExtentLines.begin(), check.negativeExtentLines.end());
   check.headerReadsAsRecord = details.headerReadsAsRecord;
   if (sequence.classes) check.classes = sequence.classes;
   check.scoresMayBeAbsent = sequence.infinityMeansNoScore;
@@ -91,13 +93,23 @@ FileCheck checkFile(const QuorSequence& sequence, const ReadDetails& details) {
   return check;
 }
 
-void warnAboutFile(const FileCheck& check, bool groundTruth, std::vector<std::string>& warnings) {
+void warnAboutFile(const FileCheck& check, bool groundTruth, std::string_view name,
+                   std::vector<std::string>& warnings) {
   const std::string role = groundTruth ? "Ground truth" : "System output";
   if (check.frames == 0) {
     warnings.push_back(role + ": no frames; every record, if any, was dropped.");
   }
   for (const std::string& warning : check.readerWarnings) {
     warnings.push_back(role + ": " + warning + ".");
+  }
+  // One a line: each is a box that the file's writer most likely meant
+  // otherwise, and that counts as one that matches nothing.
+  for (const uint64_t line : check.negativeExtentLines) {
+    const std::string where =
+        name.empty() ? "line " + text(line) + ": " : locatedMessage(name, line, "");
+    warnings.push_back(role + ": " + where +
+                       "a negative width or height: read as a box of no area (not one spanning "
+                       "the other way), which matches nothing.");
   }
   if (check.headerReadsAsRecord) {
     warnings.push_back(role +
@@ -217,13 +229,14 @@ void warnAboutPairing(const PairingCheck& check, uint64_t groundTruthFrames,
 }  // namespace
 
 CheckReport checkFiles(const QuorSequence& groundTruth, const ReadDetails& groundTruthDetails,
-                       const QuorSequence* system, const ReadDetails* systemDetails) {
+                       const QuorSequence* system, const ReadDetails* systemDetails,
+                       std::string_view groundTruthName, std::string_view systemName) {
   CheckReport report;
   report.groundTruth = checkFile(groundTruth, groundTruthDetails);
-  warnAboutFile(report.groundTruth, true, report.warnings);
+  warnAboutFile(report.groundTruth, true, groundTruthName, report.warnings);
   if (system != nullptr && systemDetails != nullptr) {
     report.system = checkFile(*system, *systemDetails);
-    warnAboutFile(*report.system, false, report.warnings);
+    warnAboutFile(*report.system, false, systemName, report.warnings);
     report.pairing = checkPairing(groundTruth, *system);
     warnAboutPairing(*report.pairing, groundTruth.frames.size(), report.warnings);
   }

@@ -54,6 +54,9 @@ std::string renderFileText(std::string_view title, const std::string& path, cons
   text += lineOf("DCF records", number(check.dcfRecords));
   text += lineOf("flagged boxes", number(check.flaggedBoxes));
   text += lineOf("dropped by size", number(check.droppedBySize));
+  if (!check.negativeExtentLines.empty()) {
+    text += lineOf("negative widths or heights", number(check.negativeExtentLines.size()));
+  }
   if (check.unknownTypes.empty()) {
     text += lineOf("unknown types", "none");
   } else {
@@ -138,7 +141,8 @@ void runCheck(const CheckOptions& options) {
     groundTruth = readInput(options.groundTruth, &truthDetails, formats.groundTruth, false);
   }
   const CheckReport report =
-      checkFiles(*groundTruth, truthDetails, system.get(), withSystem ? &systemDetails : nullptr);
+      checkFiles(*groundTruth, truthDetails, system.get(), withSystem ? &systemDetails : nullptr,
+                 options.groundTruth, options.system);
   const ScoringRules& rules = formats.groundTruth.rules;
   if (options.format == Format::kJson) {
     Json json = checkReportJson(options.groundTruth, options.system, report);

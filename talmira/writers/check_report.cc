@@ -102,6 +102,7 @@ Json fileJson(const std::string& path, const FileCheck& check, bool groundTruth)
   json["dcf_records"] = check.dcfRecords;
   json["flagged_boxes"] = check.flaggedBoxes;
   json["dropped_by_size"] = check.droppedBySize;
+  json["negative_extent_lines"] = check.negativeExtentLines;
   Json unknown = Json::array();
   for (const ReadDetails::UnknownType& type : check.unknownTypes) {
     unknown.push_back(

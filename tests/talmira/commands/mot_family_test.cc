@@ -1,7 +1,7 @@
 // The MOT family's files (mot, mot15, visdrone, uavdt) end to end through
 // the real executable: a detection's score of -1, which gives none; the
-// MOT15 layout, and mot given a MOT15 file; and the corpus's MOT15 sequence
-// against its evaluators' figures.
+// MOT15 layout, and mot given a MOT15 file; boxes of negative width or
+// height; and the corpus's MOT15 sequence against its evaluators' figures.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -322,6 +322,108 @@ TEST(Mot15Test, MotSaysWhatItCannotTellOfAFileWhoseColumn8IsNoClass) {
       "2,1,12,10,100,100,1,0.5,3.1,0\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.errors.starts_with("warning: " + gt + ":3: column 8: \"0.5\"")) << r.errors;
+}
+
+// A negative width or height is a box of no area at its left or top, as the
+// benchmarks' evaluators read it: it counts, and matches nothing. Person 2
+// would span x -90 to 10 if read the other way, where a detection lies;
+// person 3 has a negative height; the third detection is person 2's box as
+// written, no area either.
+TEST(MotFamilyNegativeSizeTest, ABoxOfNegativeWidthOrHeightCountsAndMatchesNothing) {
+  TempDir dir;
+  const std::string gt = dir.write("gt.txt",
+                                   "1,1,10,10,100,100,1,1,1\n"
+                                   "1,2,10,10,-100,100,1,1,1\n"
+                                   "1,3,500,500,50,-60,1,1,1\n");
+  const std::string det = dir.write("det.txt",
+                                    "1,-1,-90,10,100,100,0.9,-1,-1,-1\n"
+                                    "1,-1,10,10,100,100,0.9,-1,-1,-1\n"
+                                    "1,-1,10,10,-100.5,100,0.9,-1,-1,-1\n");
+  const std::vector<std::string> reading = {"--gt-format", "mot", "--sys-format", "mot"};
+  const auto run = [&](std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin() + 3, reading.begin(), reading.end());
+    return runTalmira(arguments);
+  };
+  for (const char* rules : {"mot", "kitti"}) {
+    SCOPED_TRACE(rules);
+    const Json score = jsonOf(run({"score", gt, det, "--rules", rules, "--format", "json"}));
+    EXPECT_EQ(countsOf(score["classes"][0]), (std::vector<int>{3, 3, 2, 2}));
+  }
+  const ToolResult events = run({"events", gt, det, "--rules", "mot"});
+  ASSERT_EQ(events.status, 0) << events.errors;
+  std::vector<std::string> kinds;
+  for (const std::string& row : splitLines(events.output)) {
+    const std::size_t side =
+        row.find(",gt,") != std::string::npos ? row.find(",gt,") : row.find(",sys,");
+    if (side == std::string::npos) continue;  // the header
+    const std::size_t line = row.find(',', side + 1) + 1;
+    std::string event = row.substr(row.find(',', row.find(',', row.find(',', line) + 1) + 1) + 1);
+    kinds.push_back(row.substr(side + 1, row.find(',', side + 1) - side - 1) + " " +
+                    row.substr(line, row.find(',', line) - line) + " " +
+                    event.substr(0, event.find(',')));
+  }
+  std::sort(kinds.begin(), kinds.end());
+  EXPECT_EQ(kinds,
+            (std::vector<std::string>{"gt 1 match", "gt 2 miss", "gt 3 miss", "sys 1 false_alarm",
+                                      "sys 2 match", "sys 3 false_alarm"}))
+      << events.output;
+
+  // check warns of each line, naming it; the JSON lists them.
+  const ToolResult checked = run({"check", gt, det});
+  EXPECT_EQ(checked.status, 0) << checked.errors;
+  const std::string warning =
+      ": a negative width or height: read as a box of no area (not one spanning the other way), "
+      "which matches nothing.\n";
+  for (const std::string& expected :
+       {"  - Ground truth: " + gt + ":2" + warning, "  - Ground truth: " + gt + ":3" + warning,
+        "  - System output: " + det + ":3" + warning}) {
+    EXPECT_NE(checked.output.find(expected), std::string::npos) << expected << checked.output;
+  }
+  EXPECT_NE(checked.output.find("  negative widths or heights            2\n"), std::string::npos)
+      << checked.output;
+  const Json report = jsonOf(run({"check", gt, det, "--format", "json"}));
+  EXPECT_EQ(report["groundtruth"].value("negative_extent_lines", Json()), Json::parse("[2, 3]"));
+  EXPECT_EQ(report["system"].value("negative_extent_lines", Json()), Json::parse("[3]"));
+
+  // convert writes the box of no area; scored, the conversion counts as the input.
+  const ToolResult converted = runTalmira({"convert", gt, "--from", "mot"});
+  ASSERT_EQ(converted.status, 0) << converted.errors;
+  EXPECT_NE(converted.output.find("\n1,10,10,10,10,10,110,10,110,Person,"), std::string::npos)
+      << converted.output;
+  EXPECT_NE(converted.output.find("\n1,500,500,550,500,550,500,500,500,Person,"), std::string::npos)
+      << converted.output;
+}
+
+// Neither the size test nor a don't-care region makes such a box something
+// else: the size test sees its collapsed side as 0 long (a box of no area
+// with a long side is kept, as any box with one), and a region does not
+// cover it, having no area of it to cover, so it is not dropped as a box
+// spanning the other way would be.
+TEST(MotFamilyNegativeSizeTest, NeitherTheSizeTestNorARegionMakesItAnotherBox) {
+  TempDir dir;
+  // VisDrone: category 0 is an ignored region, a don't-care region.
+  const std::string gt = dir.write("gt.txt",
+                                   "1,1,10,10,100,100,1,1,0,0\n"
+                                   "1,0,500,500,400,400,0,0,0,0\n"
+                                   "1,2,1000,10,-50,40,1,1,0,0\n"
+                                   "1,3,1200,10,-50,10,1,1,0,0\n");
+  const std::string det = dir.write("det.txt",
+                                    "1,-1,10,10,100,100,0.9,1,-1,-1\n"
+                                    "1,-1,600,600,-50,50,0.9,1,-1,-1\n"
+                                    "1,-1,650,650,50,50,0.9,1,-1,-1\n");
+  const auto score = [&](std::vector<std::string> rules) {
+    std::vector<std::string> arguments = {"score",       gt,         det,
+                                          "--gt-format", "visdrone", "--sys-format",
+                                          "visdrone",    "--format", "json"};
+    arguments.insert(arguments.end(), rules.begin(), rules.end());
+    return countsOf(jsonOf(runTalmira(arguments))["classes"][0]);
+  };
+  // Min side 0: persons 2 and 3 are missed; the detection of negative width
+  // in the region is a false alarm, the one of 50 x 50 there is dropped.
+  EXPECT_EQ(score({"--rules", "visdrone"}), (std::vector<int>{3, 2, 2, 1}));
+  // Min side 30: person 2 (40 high) is kept, person 3 (10 high, 0 wide)
+  // dropped as any box of no side of 30 is.
+  EXPECT_EQ(score({"--rules", "visdrone", "--min-side", "30"}), (std::vector<int>{2, 2, 1, 1}));
 }
 
 // The corpus's folder, as CMake or the environment gives it.
