@@ -499,9 +499,10 @@ bool MotReader::readLine(std::string_view line, uint64_t number) {
       const std::string_view text = columns_[layout_.labelColumn - 1];
       Decimal value;
       std::optional<int64_t> given;
-      if (parseDecimal(text, &value)) given = signedWholeValue(value);
+      const bool numeric = parseDecimal(text, &value);
+      if (numeric) given = signedWholeValue(value);
       if (!given) {
-        if (mayBeMot15_) {
+        if (mayBeMot15_ && numeric) {  // a number, but no whole one: a world coordinate?
           if (!takeAsMot15(count, number, text)) return false;
           return addBox(box, number);
         }
@@ -521,7 +522,7 @@ bool MotReader::readLine(std::string_view line, uint64_t number) {
   return addBox(box, number);
 }
 
-// A file read as mot whose column 8 is no class number ("4.4852") is a MOT15
+// A file read as mot whose column 8 is a number but no class ("4.4852") is a MOT15
 // file, frame,id,left,top,width,height,conf,x,y,z, whose column 8 is the
 // world's x (-1 when unknown), when it has MOT15's ten columns. It is then
 // read as mot15 reads it from there on, and a warning says so: the lines

@@ -316,6 +316,10 @@ TEST(Mot15Test, MotSaysWhatItCannotTellOfAFileWhoseColumn8IsNoClass) {
   EXPECT_EQ(r.errors, gt + ":2: column 8: \"4.4852\" is not a class number (nor is this MOT15's "
                            "layout, frame,id,left,top,width,height,conf,x,y,z, whose column 8 is "
                            "a world coordinate: it has 9 columns)\n");
+  // No number at all: no coordinate either.
+  r = score("1,1,10,10,100,100,1,-1,-1,-1\n1,2,300,10,100,100,1,x1,3.1,0\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errors, gt + ":2: column 8: \"x1\" is not a class number\n");
   // Classes of 1 and -1 read as MOT15 reads them: taken, with the warning.
   r = score(
       "1,1,10,10,100,100,1,1,-1,-1\n1,2,300,10,100,100,1,-1,0,0\n"
