@@ -115,5 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FUZZ_CHECK(directDetails.records == records.size());
   FUZZ_CHECK(directDetails.droppedBySize == convertedDetails.droppedBySize);
   FUZZ_CHECK(directDetails.dcfRecords == convertedDetails.dcfRecords);
+  // A record of negative width or height is a box of no area, noted on its line.
+  std::vector<uint64_t> negative;
+  for (const AnnotationRecord& r : records) {
+    if (!r.negativeExtent) continue;
+    FUZZ_CHECK(r.corners[0] == r.corners[2] || r.corners[1] == r.corners[5]);
+    negative.push_back(r.line);
+  }
+  FUZZ_CHECK(directDetails.negativeExtentLines == negative);
   return 0;
 }
