@@ -533,6 +533,10 @@ bool RecordMaker::failValue(uint64_t line, std::string_view where, std::string_v
   return fail(line, std::string(where) + ": " + quoted(text) + std::string(problem));
 }
 
+void RecordMaker::warn(uint64_t line, std::string_view what) {
+  failure_.warnings.push_back(locatedMessage(path_, line, what));
+}
+
 bool RecordMaker::failRead(int error) {
   return fail(0, std::string("cannot read: ") + std::strerror(error));
 }

@@ -255,6 +255,8 @@ class RecordMaker {
                  std::string_view problem);
   /// The failure of a read error, or of a file that is no text.
   bool failRead(int error);
+  /// Notes `<file>:<line>: <what>` among the warnings of a read that goes on.
+  void warn(uint64_t line, std::string_view what);
 
   /// What a label maps to. Null when the label is dropped (`failed` false)
   /// or unknown (`failed` true, the failure set).
@@ -276,13 +278,15 @@ class RecordMaker {
   /// must stop: the record could not be filed, or, filing while reading,
   /// it belongs to a frame before the last one (see outOfOrder()).
   bool addBox(uint32_t frame, int32_t left, int32_t top, int32_t right, int32_t bottom,
-              const ClassMapping& mapping, bool markB, float confidence, uint64_t line) {
+              const ClassMapping& mapping, bool markB, float confidence, uint64_t line,
+              bool negativeExtent = false) {
     AnnotationRecord r;
     r.frameNumber = frame;
     r.corners = {left, top, right, top, right, bottom, left, bottom};
     r.type = mapping.type;
     r.markA = mapping.markA;
     r.markB = mapping.markB || markB;
+    r.negativeExtent = negativeExtent;
     r.confidence = confidence;
     r.line = line;
     return add(r);

@@ -17,8 +17,9 @@
 
 namespace {
 
-constexpr std::array<std::string_view, 8> kFormatNames = {"talmira", "mot",  "visdrone", "uavdt",
-                                                          "kitti",   "cvat", "coco",     "yolo"};
+constexpr std::array<std::string_view, 9> kFormatNames = {
+    "talmira", "mot", "mot15", "visdrone", "uavdt", "kitti", "cvat", "coco", "yolo"};
+static_assert(kFormatNames.size() == kAnnotationFormats.size());
 constexpr std::string_view kRegionType = "DCR";
 constexpr std::string_view kIgnoredType = "DCF";
 
@@ -47,6 +48,9 @@ constexpr DefaultEntry kMotOwnMap[] = {
     {"11", "DCF", 0, "occluder full"},
     {"12", "reflection", 'A', "reflection"},
 };
+
+// MOT15 has no class column: every box is a pedestrian, label 1.
+constexpr DefaultEntry kMot15OwnMap[] = {{"1", "pedestrian", 0, "pedestrian"}};
 
 constexpr DefaultEntry kVisDroneOwnMap[] = {
     {"0", "DCR", 0, "ignored region"},
@@ -101,6 +105,8 @@ constexpr DefaultEntry kMotMap[] = {
     {"11", "DCF", 0, "occluder full"},
     {"12", "Person", 'A', "reflection"},
 };
+
+constexpr DefaultEntry kMot15Map[] = {{"1", "Person", 0, "pedestrian"}};
 
 // VisDrone's categories, onto this format's. Ignored regions are don't-care regions, and so are
 // "others", objects of no class of ours: what is detected on them is not
@@ -290,6 +296,7 @@ std::shared_ptr<const ClassSet> ClassMap::classSet() const {
 const ClassMap& defaultClassMap(AnnotationFormat format) {
   static const ClassMap none;
   static const ClassMap mot = mapOf(kMotOwnMap);
+  static const ClassMap mot15 = mapOf(kMot15OwnMap);
   static const ClassMap visdrone = mapOf(kVisDroneOwnMap);
   static const ClassMap uavdt = mapOf(kUavdtOwnMap);
   static const ClassMap kitti = mapOf(kKittiOwnMap);
@@ -303,6 +310,8 @@ const ClassMap& defaultClassMap(AnnotationFormat format) {
       return none;
     case AnnotationFormat::kMot:
       return mot;
+    case AnnotationFormat::kMot15:
+      return mot15;
     case AnnotationFormat::kVisDrone:
       return visdrone;
     case AnnotationFormat::kUavdt:
@@ -320,6 +329,7 @@ const ClassMap& defaultClassMap(AnnotationFormat format) {
 const ClassMap& standardClassMap(AnnotationFormat format) {
   static const ClassMap none;
   static const ClassMap mot = mapOf(kMotMap);
+  static const ClassMap mot15 = mapOf(kMot15Map);
   static const ClassMap visdrone = mapOf(kVisDroneMap);
   static const ClassMap uavdt = mapOf(kUavdtMap);
   static const ClassMap kitti = mapOf(kKittiMap);
@@ -329,6 +339,8 @@ const ClassMap& standardClassMap(AnnotationFormat format) {
       return none;
     case AnnotationFormat::kMot:
       return mot;
+    case AnnotationFormat::kMot15:
+      return mot15;
     case AnnotationFormat::kVisDrone:
       return visdrone;
     case AnnotationFormat::kUavdt:
@@ -430,6 +442,7 @@ bool readRecordsWith(formats::RecordMaker& maker) {
       maker.fail(0, "is in this format: read it with readSequenceFile()");
       return false;
     case AnnotationFormat::kMot:
+    case AnnotationFormat::kMot15:
     case AnnotationFormat::kVisDrone:
     case AnnotationFormat::kUavdt:
       read = formats::readMotFamily(maker);
@@ -496,19 +509,18 @@ bool readForeignRecords(const std::string& path, const AnnotationReadOptions& op
 
 namespace {
 
+// Whether the input gives a box no score by a score of -1 (kNoConfidence).
+bool writesNoScoreAsMinusOne(const AnnotationReadOptions& options) {
+  return isMotFamily(options.format) && options.role == AnnotationRole::kSystem;
+}
+
 // Whether `path` can be read with its records filed while they are read: a
 // text format whose files are mostly listed frame by frame (a file that goes
 // back to an earlier frame is read again, keeping its records), in a regular
 // file, which can be read twice.
-bool isMotFamily(AnnotationFormat format) {
-  return format == AnnotationFormat::kMot || format == AnnotationFormat::kVisDrone ||
-         format == AnnotationFormat::kUavdt;
-}
-
 bool fileWhileReading(const std::string& path, const AnnotationReadOptions& options) {
-  const bool text = options.format == AnnotationFormat::kMot ||
-                    options.format == AnnotationFormat::kVisDrone ||
-                    (options.format == AnnotationFormat::kUavdt && options.ignorePath.empty()) ||
+  const bool text = (isMotFamily(options.format) &&
+                     (options.format != AnnotationFormat::kUavdt || options.ignorePath.empty())) ||
                     options.format == AnnotationFormat::kKitti;
   struct stat status {};
   return text && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
@@ -516,8 +528,11 @@ bool fileWhileReading(const std::string& path, const AnnotationReadOptions& opti
 
 }  // namespace
 
-bool readAnnotation(const std::string& path, const AnnotationReadOptions& options,
-                    QuorSequence& sequence, AnnotationReadFailure& failure, ReadDetails* details) {
+namespace {
+
+bool readAnnotationOnce(const std::string& path, const AnnotationReadOptions& options,
+                        QuorSequence& sequence, AnnotationReadFailure& failure,
+                        ReadDetails* details) {
   if (options.format == AnnotationFormat::kTalmira) {
     std::FILE* stream = std::fopen(path.c_str(), "r");
     if (stream == nullptr) {
@@ -532,7 +547,10 @@ bool readAnnotation(const std::string& path, const AnnotationReadOptions& option
   const bool ownClasses = mayBringOwnClasses(options.classMap());
   // The filing keeps every type as a class while the sequence holds a set;
   // the set itself is known once every label has been met.
-  const auto startFiling = [&] { sequence.classes = ownClasses ? classesToCome() : nullptr; };
+  const auto startFiling = [&] {
+    sequence.classes = ownClasses ? classesToCome() : nullptr;
+    sequence.infinityMeansNoScore = writesNoScoreAsMinusOne(options);
+  };
   if (fileWhileReading(path, options)) {
     startFiling();
     RecordFiler filer(sequence, path, &failure.message, details, options.rules);
@@ -563,6 +581,15 @@ bool readAnnotation(const std::string& path, const AnnotationReadOptions& option
       fileRecords(records, order, sequence, path, &failure.message, details, options.rules) == 0;
   sequence.classes = filed ? classes : nullptr;
   return filed;
+}
+
+}  // namespace
+
+bool readAnnotation(const std::string& path, const AnnotationReadOptions& options,
+                    QuorSequence& sequence, AnnotationReadFailure& failure, ReadDetails* details) {
+  const bool read = readAnnotationOnce(path, options, sequence, failure, details);
+  if (read && details != nullptr) details->readerWarnings = failure.warnings;
+  return read;
 }
 
 bool readAnyRecords(const std::string& path, const AnnotationReadOptions& options,

@@ -30,6 +30,7 @@
 enum class AnnotationFormat : uint8_t {
   kTalmira,
   kMot,
+  kMot15,  // MOTChallenge 2015: no classes, world coordinates after the box
   kVisDrone,
   kUavdt,
   kKitti,
@@ -38,10 +39,18 @@ enum class AnnotationFormat : uint8_t {
   kYolo
 };
 
-inline constexpr std::array<AnnotationFormat, 8> kAnnotationFormats = {
-    AnnotationFormat::kTalmira, AnnotationFormat::kMot,   AnnotationFormat::kVisDrone,
-    AnnotationFormat::kUavdt,   AnnotationFormat::kKitti, AnnotationFormat::kCvat,
-    AnnotationFormat::kCoco,    AnnotationFormat::kYolo};
+inline constexpr std::array<AnnotationFormat, 9> kAnnotationFormats = {
+    AnnotationFormat::kTalmira,  AnnotationFormat::kMot,   AnnotationFormat::kMot15,
+    AnnotationFormat::kVisDrone, AnnotationFormat::kUavdt, AnnotationFormat::kKitti,
+    AnnotationFormat::kCvat,     AnnotationFormat::kCoco,  AnnotationFormat::kYolo};
+
+/// Whether `format` is one of the comma-separated box-a-line formats of
+/// MOTChallenge, VisDrone and UAVDT (mot, mot15, visdrone, uavdt), whose
+/// detections write -1 for a box without a score.
+inline bool isMotFamily(AnnotationFormat format) {
+  return format == AnnotationFormat::kMot || format == AnnotationFormat::kMot15 ||
+         format == AnnotationFormat::kVisDrone || format == AnnotationFormat::kUavdt;
+}
 
 /// The name a format is given by on the command line ("talmira", "mot", ...).
 std::string_view formatName(AnnotationFormat format);
@@ -178,6 +187,10 @@ struct AnnotationReadFailure {
   std::string file;
   uint64_t line = 0;
   std::string what;
+  // What a reader noted of a read that went on, one `file:line: what` line
+  // each, for the user to see: a file taken in a layout other than the one
+  // named (a MOT15 file read as mot). Empty after most reads.
+  std::vector<std::string> warnings;
 };
 
 /// Reads the records of `path` in format `options.format` (not kTalmira), in

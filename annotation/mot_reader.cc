@@ -32,6 +32,7 @@ using text_words::bytesEqual;
 #endif
 
 constexpr std::size_t kMaxColumns = 12;
+constexpr const char* kMot15Layout = "frame,id,left,top,width,height,conf,x,y,z";
 constexpr std::size_t kMaxRead = 9;  // the last column any layout reads
 
 // Where a format keeps what, columns counted from 1; 0 for nowhere.
@@ -50,6 +51,8 @@ struct Layout {
 Layout layoutOf(AnnotationFormat format, AnnotationRole role) {
   const bool truth = role == AnnotationRole::kGroundTruth;
   switch (format) {
+    case AnnotationFormat::kMot15:  // no class: columns 8 to 10 are the world's x, y, z
+      return truth ? Layout{7, 7, 0, 0, false, 1, false} : Layout{7, 0, 7, 0, false, 1, false};
     case AnnotationFormat::kVisDrone:
       return truth ? Layout{8, 7, 0, 8, true, 0, false} : Layout{8, 0, 7, 8, true, 0, false};
     case AnnotationFormat::kUavdt:
@@ -70,26 +73,32 @@ struct KeptBox {
   int32_t right;
   int32_t bottom;
   float confidence;
-  uint32_t mapping;  // its index in KeptBoxes::mappings; kFlagged set when flagged
+  // Its index in KeptBoxes::mappings, kFlagged set when flagged and
+  // kNegativeExtent when written with a negative width or height.
+  uint32_t mapping;
   uint32_t lineLow;  // the line, in two halves: four-byte alignment keeps the box at 36 bytes
   uint32_t lineHigh;
 
   static constexpr uint32_t kFlagged = uint32_t{1} << 31;
+  static constexpr uint32_t kNegativeExtent = uint32_t{1} << 30;
+  static constexpr uint32_t kIndex = kNegativeExtent - 1;
 };
 
 class KeptBoxes {
  public:
   void add(uint32_t frame, int32_t left, int32_t top, int32_t right, int32_t bottom,
-           const ClassMapping& mapping, bool flagged, float confidence, uint64_t line) {
+           const ClassMapping& mapping, bool flagged, bool negativeExtent, float confidence,
+           uint64_t line) {
     const uint32_t index = indexOf(mapping);
-    boxes.push_back(KeptBox{frame, left, top, right, bottom, confidence,
-                            index | (flagged ? KeptBox::kFlagged : 0), static_cast<uint32_t>(line),
-                            static_cast<uint32_t>(line >> 32)});
+    boxes.push_back(KeptBox{
+        frame, left, top, right, bottom, confidence,
+        index | (flagged ? KeptBox::kFlagged : 0) | (negativeExtent ? KeptBox::kNegativeExtent : 0),
+        static_cast<uint32_t>(line), static_cast<uint32_t>(line >> 32)});
   }
 
   // The record that RecordMaker::addBox() would have made of `box`.
   AnnotationRecord record(const KeptBox& box) const {
-    const ClassMapping& mapping = *mappings[box.mapping & ~KeptBox::kFlagged];
+    const ClassMapping& mapping = *mappings[box.mapping & KeptBox::kIndex];
     AnnotationRecord r;
     r.frameNumber = box.frame;
     r.corners = {box.left,  box.top,    box.right, box.top,
@@ -97,6 +106,7 @@ class KeptBoxes {
     r.type = mapping.type;
     r.markA = mapping.markA;
     r.markB = mapping.markB || (box.mapping & KeptBox::kFlagged) != 0;
+    r.negativeExtent = (box.mapping & KeptBox::kNegativeExtent) != 0;
     r.confidence = box.confidence;
     r.line = uint64_t{box.lineHigh} << 32 | box.lineLow;
     return r;
@@ -116,7 +126,7 @@ class KeptBoxes {
   uint32_t indexOfFirst(const ClassMapping& mapping) {
     const auto found = std::find(mappings.begin(), mappings.end(), &mapping);
     if (found != mappings.end()) return static_cast<uint32_t>(found - mappings.begin());
-    if (mappings.size() >= KeptBox::kFlagged) throw std::length_error("too many classes");
+    if (mappings.size() > KeptBox::kIndex) throw std::length_error("too many classes");
     mappings.push_back(&mapping);
     return static_cast<uint32_t>(mappings.size() - 1);
   }
@@ -130,13 +140,15 @@ class KeptBoxes {
 
 class MotReader {
  public:
-  // Boxes go to `kept` when given, else to `maker`.
-  MotReader(RecordMaker& maker, const Layout& layout, KeptBoxes* kept)
+  // Boxes go to `kept` when given, else to `maker`. `mayBeMot15`: the
+  // layout is mot's, which may be given a MOT15 file (takeAsMot15()).
+  MotReader(RecordMaker& maker, const Layout& layout, KeptBoxes* kept, bool mayBeMot15 = false)
       : maker_(maker),
         layout_(layout),
         kept_(kept),
         labelRead_(!layout.region && layout.labelColumn != 0),
-        lastUnlabelled_(std::max({std::size_t{6}, layout.consideredColumn, layout.scoreColumn})) {}
+        lastUnlabelled_(std::max({std::size_t{6}, layout.consideredColumn, layout.scoreColumn})),
+        mayBeMot15_(mayBeMot15) {}
 
   bool read();
 
@@ -149,6 +161,7 @@ class MotReader {
     int32_t right = 0;
     int32_t bottom = 0;
     bool flagged = false;
+    bool negativeExtent = false;  // a negative width or height: no area (see usualBox())
     float confidence = 1.0f;
     int64_t label = 0;
   };
@@ -157,6 +170,7 @@ class MotReader {
   bool usualLine(std::string_view line, std::size_t* count);
   bool usualBox(std::size_t count, LineBox* box) const;
   bool addBox(const LineBox& box, uint64_t number);
+  bool takeAsMot15(std::size_t count, uint64_t number, std::string_view classText);
   // Column `column`'s number, for the general reading.
   bool number(std::size_t column, uint64_t line, Decimal* value);
   bool confidence(std::size_t column, uint64_t line, float* value);
@@ -171,6 +185,11 @@ class MotReader {
   bool labelRead_;
   std::size_t lastUnlabelled_;
   bool scoreNegative_ = false;  // the score usualLine() read has a minus
+  bool mayBeMot15_;
+  // The first line whose class is not 1 (nor -1 or none, which read as 1),
+  // and that class: a line that MOT15 would read otherwise.
+  uint64_t classLine_ = 0;
+  int64_t classGiven_ = 0;
 };
 
 bool MotReader::read() {
@@ -337,11 +356,29 @@ bool MotReader::number(std::size_t column, uint64_t line, Decimal* value) {
                           " is not a number");
 }
 
+// Whether a decimal is -1 exactly, however written ("-1", "-1.000", "-10e-1").
+bool isMinusOne(const Decimal& value) {
+  if (!value.exact || value.mantissa >= 0) return false;
+  int64_t power = 1;
+  for (int k = 0; k < value.scale; ++k) power *= 10;
+  return value.mantissa == -power;
+}
+
 bool MotReader::confidence(std::size_t column, uint64_t line, float* value) {
   const std::string_view text = columns_[column - 1];
-  if (parseConfidenceText(text, value)) return true;
-  return maker_.failValue(line, "column " + std::to_string(column), trimBlanks(text),
-                          " is not a number");
+  const std::string where = "column " + std::to_string(column);
+  if (!parseConfidenceText(text, value)) {
+    return maker_.failValue(line, where, trimBlanks(text), " is not a number");
+  }
+  // An infinite score would read as a box given none: the two are told
+  // apart by refusing the one the benchmarks never write.
+  if (*value == kNoConfidence) {
+    return maker_.failValue(line, where, trimBlanks(text),
+                            " is not a score: a finite number, or -1 for none");
+  }
+  Decimal exact;
+  if (*value == -1.0f && parseDecimal(text, &exact) && isMinusOne(exact)) *value = kNoConfidence;
+  return true;
 }
 
 // The values of a line that usualLine() read, without the general
@@ -366,6 +403,17 @@ bool MotReader::usualBox(std::size_t count, LineBox* box) const {
   roundScaledInto(edges[1].mantissa * kPowers[down - edges[1].scale] +
                       edges[3].mantissa * kPowers[down - edges[3].scale],
                   down, &box->bottom);
+  // A negative width or height is a box of no area at its left or top, as
+  // the benchmarks' evaluators take it (their areas of no more than zero
+  // overlap nothing), not a box spanning the other way: its right is its
+  // left, its bottom its top. It still counts, as a box that is missed or a
+  // false alarm: it matches nothing, no region covers it (it has no area to
+  // cover), and the size test sees its collapsed side as 0 long.
+  const bool negativeWidth = edges[2].mantissa < 0;
+  const bool negativeHeight = edges[3].mantissa < 0;
+  if (negativeWidth) box->right = box->left;
+  if (negativeHeight) box->bottom = box->top;
+  box->negativeExtent = negativeWidth || negativeHeight;
   box->flagged =
       layout_.consideredColumn != 0 && numbers_[layout_.consideredColumn - 1].mantissa == 0;
   box->confidence = 1.0f;
@@ -377,9 +425,11 @@ bool MotReader::usualBox(std::size_t count, LineBox* box) const {
     if (magnitude >= (int64_t{1} << 24)) return false;
     const float quotient = static_cast<float>(magnitude) / kFloatPowers[score.scale];
     box->confidence = scoreNegative_ ? -quotient : quotient;
+    // Exactly -1 ("-1", "-1.00"): the file gives the box no score.
+    if (scoreNegative_ && magnitude == kPowers[score.scale]) box->confidence = kNoConfidence;
   }
   box->label = layout_.defaultLabel;
-  if (!layout_.region) {
+  if (!layout_.region && layout_.labelColumn != 0) {
     if (layout_.labelColumn <= count) {
       const Decimal& label = numbers_[layout_.labelColumn - 1];
       if (label.scale != 0) return false;
@@ -394,7 +444,13 @@ bool MotReader::usualBox(std::size_t count, LineBox* box) const {
 bool MotReader::readLine(std::string_view line, uint64_t number) {
   std::size_t count = 0;
   LineBox box;
-  if (usualLine(line, &count) && usualBox(count, &box)) return addBox(box, number);
+  if (usualLine(line, &count) && usualBox(count, &box)) {
+    if (mayBeMot15_ && box.label != 1 && classLine_ == 0) {
+      classLine_ = number;
+      classGiven_ = box.label;
+    }
+    return addBox(box, number);
+  }
   box = LineBox{};
   count = splitAt(line, ',', columns_);
   if (count < layout_.minColumns) {
@@ -413,10 +469,17 @@ bool MotReader::readLine(std::string_view line, uint64_t number) {
   for (std::size_t k = 0; k < edges.size(); ++k) {
     if (!this->number(3 + k, number, &edges[k])) return false;
   }
+  // A negative width or height: no area, as usualBox() says.
+  const auto negative = [](const Decimal& d) { return d.exact ? d.mantissa < 0 : d.value < 0.0; };
+  const bool negativeWidth = negative(edges[2]);
+  const bool negativeHeight = negative(edges[3]);
   // Bitwise: the four are almost always fine, and a branch each costs.
   const int edgesFit = int{roundInto(edges[0], &box.left)} & int{roundInto(edges[1], &box.top)} &
-                       int{roundSumInto(edges[0], edges[2], &box.right)} &
-                       int{roundSumInto(edges[1], edges[3], &box.bottom)};
+                       int{negativeWidth || roundSumInto(edges[0], edges[2], &box.right)} &
+                       int{negativeHeight || roundSumInto(edges[1], edges[3], &box.bottom)};
+  if (negativeWidth) box.right = box.left;
+  if (negativeHeight) box.bottom = box.top;
+  box.negativeExtent = negativeWidth || negativeHeight;
   if (edgesFit == 0) {
     return maker_.fail(number,
                        "columns 3 to 6: the box's edges (left, top, left + width, top + height) "
@@ -431,23 +494,65 @@ bool MotReader::readLine(std::string_view line, uint64_t number) {
     return false;
   }
   box.label = layout_.defaultLabel;
-  if (!layout_.region) {
+  if (!layout_.region && layout_.labelColumn != 0) {
     if (layout_.labelColumn <= count) {
       const std::string_view text = columns_[layout_.labelColumn - 1];
       Decimal value;
       std::optional<int64_t> given;
-      if (parseDecimal(text, &value)) given = signedWholeValue(value);
+      const bool numeric = parseDecimal(text, &value);
+      if (numeric) given = signedWholeValue(value);
       if (!given) {
+        if (mayBeMot15_ && numeric) {  // a number, but no whole one: a world coordinate?
+          if (!takeAsMot15(count, number, text)) return false;
+          return addBox(box, number);
+        }
         return maker_.failValue(number, "column " + std::to_string(layout_.labelColumn),
                                 trimBlanks(text), " is not a class number");
       }
       if (layout_.labelRequired || *given != -1) box.label = *given;
+      if (mayBeMot15_ && box.label != 1 && classLine_ == 0) {
+        classLine_ = number;
+        classGiven_ = box.label;
+      }
     } else if (layout_.labelRequired) {
       return maker_.fail(number, "expected at least " + std::to_string(layout_.labelColumn) +
                                      " columns, found " + std::to_string(count));
     }
   }
   return addBox(box, number);
+}
+
+// A file read as mot whose column 8 is a number but no class ("4.4852") is a MOT15
+// file, frame,id,left,top,width,height,conf,x,y,z, whose column 8 is the
+// world's x (-1 when unknown), when it has MOT15's ten columns. It is then
+// read as mot15 reads it from there on, and a warning says so: the lines
+// before read the same either way (a column 8 of -1, none or 1 is a
+// pedestrian in both layouts), the benchmark's own file is scored as the
+// benchmark scores it rather than refused over its name, and the warning
+// tells whoever named it mot how it was read. When it cannot be told (the
+// line has no ten columns, or a line before gave a class that MOT15 would
+// read as a coordinate), the reading stops naming what is wrong and the
+// format that would read it.
+bool MotReader::takeAsMot15(std::size_t count, uint64_t number, std::string_view classText) {
+  const std::string what = "column 8: " + quoted(trimBlanks(classText)) + " is not a class number";
+  if (count != 10) {
+    return maker_.fail(number, what + " (nor is this MOT15's layout, " + kMot15Layout +
+                                   ", whose column 8 is a world coordinate: it has " +
+                                   std::to_string(count) + " columns)");
+  }
+  if (classLine_ != 0) {
+    return maker_.fail(number, what + ", yet line " + std::to_string(classLine_) +
+                                   " gave the class " + std::to_string(classGiven_) +
+                                   ": if the file is MOT15 (" + kMot15Layout +
+                                   "), read it as mot15");
+  }
+  maker_.warn(number, what + ": read as a MOT15 file (" + kMot15Layout +
+                          ", column 8 a world coordinate), every box a pedestrian, as the "
+                          "format mot15 reads it");
+  layout_.labelColumn = 0;  // mot15's layout is mot's without the class
+  labelRead_ = false;
+  mayBeMot15_ = false;
+  return true;
 }
 
 bool MotReader::addBox(const LineBox& box, uint64_t number) {
@@ -463,16 +568,19 @@ bool MotReader::addBox(const LineBox& box, uint64_t number) {
   }
   if (kept_ != nullptr) {
     kept_->add(box.frame, box.left, box.top, box.right, box.bottom, *mapping, box.flagged,
-               box.confidence, number);
+               box.negativeExtent, box.confidence, number);
     return true;
   }
   return maker_.addBox(box.frame, box.left, box.top, box.right, box.bottom, *mapping, box.flagged,
-                       box.confidence, number);
+                       box.confidence, number, box.negativeExtent);
 }
 
 bool readAll(RecordMaker& maker, KeptBoxes* kept) {
   const AnnotationReadOptions& options = maker.options();
-  if (!MotReader(maker, layoutOf(options.format, options.role), kept).read()) return false;
+  const bool mayBeMot15 = options.format == AnnotationFormat::kMot;
+  if (!MotReader(maker, layoutOf(options.format, options.role), kept, mayBeMot15).read()) {
+    return false;
+  }
   if (options.format == AnnotationFormat::kUavdt && options.role == AnnotationRole::kGroundTruth &&
       !options.ignorePath.empty()) {
     maker.renameInput(options.ignorePath);

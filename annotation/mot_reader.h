@@ -1,13 +1,14 @@
-// Readers of the comma-separated text files of MOTChallenge (mot), VisDrone
-// video annotations (visdrone) and UAVDT (uavdt): one box a line, given by
-// its frame, left, top, width and height.
+// Readers of the comma-separated text files of MOTChallenge (mot; mot15, the
+// layout of 2015 without classes), VisDrone video annotations (visdrone) and
+// UAVDT (uavdt): one box a line, given by its frame, left, top, width and
+// height. A detection's score of -1 is none (kNoConfidence).
 #pragma once
 
 #include "annotation/format_support.h"
 
 namespace formats {
 
-/// Reads the input of `maker` in its format (mot, visdrone or uavdt) and,
+/// Reads the input of `maker` in its format (mot, mot15, visdrone or uavdt) and,
 /// for a uavdt ground truth with an ignore file, the ignored areas as
 /// don't-care regions after the boxes. False with the failure set when a
 /// file cannot be read or a line is malformed.

@@ -171,6 +171,7 @@ void QuorSequence::clear() noexcept {
   frames.clear();
   targetStore.clear();
   classes.reset();
+  infinityMeansNoScore = false;
 }
 
 std::vector<const QuorTarget*> QuorSequence::newList(std::span<const QuorTarget* const> items) {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -176,6 +177,15 @@ enum class OverlapMeasure : uint8_t { kEnclosing, kIou };
 /// The confidence a box must reach to be kept by a selection, unless set.
 inline constexpr float kDefaultConfidenceThreshold = 0.2f;
 
+/// The confidence of a box whose file gives it none (a detection of the MOT
+/// family whose score is -1): above every threshold, so that every
+/// selection, every row of a sweep and every ranking takes it, and no
+/// threshold can leave it out as it would a box scored -1. It is no score:
+/// a sequence read from such a file says that an infinite confidence is
+/// none (QuorSequence::infinityMeansNoScore), its readers refuse an infinite
+/// score written as such, and writers print no number for it.
+inline constexpr float kNoConfidence = std::numeric_limits<float>::infinity();
+
 /// One frame of a sequence. The lists refer to targets owned elsewhere.
 struct QuorFrame {
   explicit QuorFrame(uint32_t number) : frameNumber(number) {}
@@ -244,6 +254,16 @@ class QuorSequence {
   // The classes the file names, in the dataset's order, when it brings its
   // own (another dataset's file); null for this format's ten.
   std::shared_ptr<const ClassSet> classes;
+  // Read from a file whose format writes -1 for a box without a score (the
+  // detections of the MOT family): a confidence of kNoConfidence is such a
+  // box's, never a score of the file. False for this format, where "inf" is
+  // a score like any other.
+  bool infinityMeansNoScore = false;
+
+  /// Whether `target`, one of this sequence's, was given no score.
+  bool hasNoScore(const QuorTarget& target) const {
+    return infinityMeansNoScore && target.confidence == kNoConfidence;
+  }
 
   /// Makes this an empty sequence again, keeping the memory of its frame
   /// list, target store and frames' lists for the next filling.

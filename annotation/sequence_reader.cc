@@ -854,7 +854,10 @@ bool SequenceFiller::parseConfidence(std::string_view text, float* value) {
 
 // Files one well-formed record into the sequence, or drops it.
 bool SequenceFiller::file(const Record& record) {
-  if (details_ != nullptr) ++details_->records;
+  if (details_ != nullptr) {
+    ++details_->records;
+    if (record.negativeExtent) details_->negativeExtentLines.push_back(lineNumber_);
+  }
   if (record.type == kIgnoredType) {
     if (details_ != nullptr) ++details_->dcfRecords;
     return true;

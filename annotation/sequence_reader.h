@@ -35,6 +35,11 @@ struct AnnotationRecord {
   std::string_view type;
   bool markA = false;
   bool markB = false;
+  // Written with a negative width or height (a reader of the MOT family's),
+  // and read as the benchmarks' evaluators read it: a box of no area, its
+  // right at its left (its bottom at its top), which matches nothing and is
+  // covered by no region. Noted in ReadDetails::negativeExtentLines.
+  bool negativeExtent = false;
   float confidence = 0.0f;
   uint64_t line = 0;  // where it came from, for messages and ReadDetails
 };
@@ -150,6 +155,13 @@ struct ReadDetails {
   // The first line, skipped as the header, would have been read as a record:
   // a file written without a header loses its first box.
   bool headerReadsAsRecord = false;
+  // What the reader of another format noted on the way, one `file:line:
+  // what` line each (AnnotationReadFailure::warnings).
+  std::vector<std::string> readerWarnings;
+  // The lines of the records written with a negative width or height
+  // (AnnotationRecord::negativeExtent), whatever became of them, in the order
+  // filed (frame order, for a file read out of it).
+  std::vector<uint64_t> negativeExtentLines;
 
   /// Frames read, as in the sequence.
   std::size_t frameCount() const { return frameLines.size(); }

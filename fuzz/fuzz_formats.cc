@@ -1,5 +1,5 @@
-// Fuzz target for the readers of other formats (MOT, VisDrone, UAVDT, KITTI,
-// CVAT, COCO). The first byte picks the format (m v u k c j; upper case reads
+// Fuzz target for the readers of other formats (MOT, MOT15, VisDrone, UAVDT, KITTI,
+// CVAT, COCO). The first byte picks the format (m f v u k c j; upper case reads
 // the input as a detector's output), the rest is the file. Whatever the
 // bytes, nothing may crash or read out of bounds, and the one route must
 // hold: a direct read either fails with the message that reading the records
@@ -53,6 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   switch (data[0] | 0x20) {
     case 'm':
       options.format = AnnotationFormat::kMot;
+      break;
+    case 'f':
+      options.format = AnnotationFormat::kMot15;
       break;
     case 'v':
       options.format = AnnotationFormat::kVisDrone;
@@ -112,5 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FUZZ_CHECK(directDetails.records == records.size());
   FUZZ_CHECK(directDetails.droppedBySize == convertedDetails.droppedBySize);
   FUZZ_CHECK(directDetails.dcfRecords == convertedDetails.dcfRecords);
+  // A record of negative width or height is a box of no area, noted on its line.
+  std::vector<uint64_t> negative;
+  for (const AnnotationRecord& r : records) {
+    if (!r.negativeExtent) continue;
+    FUZZ_CHECK(r.corners[0] == r.corners[2] || r.corners[1] == r.corners[5]);
+    negative.push_back(r.line);
+  }
+  FUZZ_CHECK(directDetails.negativeExtentLines == negative);
   return 0;
 }

@@ -295,6 +295,14 @@ AnnotationReadOptions readOptionsOf(const py::dict& reading) {
   throw py::error_already_set();
 }
 
+// What a reader noted of a read that went on (a MOT15 file read as mot), as
+// Python warnings: UserWarning, `file:line: what`.
+void warnOf(const AnnotationReadFailure& failure) {
+  for (const std::string& warning : failure.warnings) {
+    if (PyErr_WarnEx(PyExc_UserWarning, warning.c_str(), 1) != 0) throw py::error_already_set();
+  }
+}
+
 Sequence readAnnotationInput(const std::string& path, const py::dict& reading, bool withDetails) {
   const AnnotationReadOptions options = readOptionsOf(reading);
   auto records = std::make_shared<QuorSequence>();
@@ -306,6 +314,7 @@ Sequence readAnnotationInput(const std::string& path, const py::dict& reading, b
     read = readAnnotation(path, options, *records, failure, details.get());
   }
   if (!read) raiseAnnotationFailure(failure, 0);
+  warnOf(failure);
   return Sequence{std::move(records), std::move(details)};
 }
 
@@ -331,6 +340,7 @@ py::tuple readRecordColumns(const std::string& path, const py::dict& reading) {
     read = readAnyRecords(path, options, records, names, failure);
   }
   if (!read) raiseAnnotationFailure(failure, 0);
+  warnOf(failure);
   const auto n = static_cast<py::ssize_t>(records.size());
   py::array_t<int64_t> frames(n);
   py::array_t<int32_t> corners({n, py::ssize_t{8}});
@@ -659,9 +669,9 @@ std::string check(const Sequence& groundTruth, const std::string& groundTruthNam
   const ReadDetails& truthDetails = detailsOf(groundTruth);
   const ReadDetails* systemDetails = system != nullptr ? &detailsOf(*system) : nullptr;
   py::gil_scoped_release unlocked;
-  const CheckReport report =
-      checkFiles(*groundTruth.records, truthDetails,
-                 system != nullptr ? system->records.get() : nullptr, systemDetails);
+  const CheckReport report = checkFiles(*groundTruth.records, truthDetails,
+                                        system != nullptr ? system->records.get() : nullptr,
+                                        systemDetails, groundTruthName, systemName);
   return talmira::checkReportJson(groundTruthName, systemName, report)
       .dump(2, ' ', false, talmira::Json::error_handler_t::replace);
 }
@@ -738,7 +748,11 @@ py::tuple events(const Sequence& groundTruth, const Sequence& system, float conf
           columns.systemSide.push_back(row.systemSide ? 1 : 0);
           columns.line.push_back(row.line);
           columns.classCode.push_back(codeOf(columns.classNames, row.box->name()));
-          columns.confidence.push_back(row.box->confidence);
+          // A box its file gave no score (a MOT-family -1): NaN, pandas' missing value.
+          const QuorSequence& side = row.systemSide ? *system.records : *groundTruth.records;
+          columns.confidence.push_back(side.hasNoScore(*row.box)
+                                           ? std::numeric_limits<float>::quiet_NaN()
+                                           : row.box->confidence);
           columns.event.push_back(static_cast<uint8_t>(row.kind));
           columns.partnerLine.push_back(row.partnerLine.value_or(0));
           columns.cause.push_back(causeCode(row));

@@ -106,32 +106,57 @@ std::string reasonOf(int error) { return std::strerror(error); }
 
 }  // namespace
 
-std::unique_ptr<QuorSequence> readInput(const std::string& path, ReadDetails* details,
-                                        const AnnotationReadOptions& options) {
+namespace {
+
+// Reads an input as readInput() does, its reader's warnings kept in
+// `warnings` rather than printed.
+std::unique_ptr<QuorSequence> readKeepingWarnings(const std::string& path, ReadDetails* details,
+                                                  const AnnotationReadOptions& options,
+                                                  std::vector<std::string>& warnings) {
   auto sequence = std::make_unique<QuorSequence>();
   AnnotationReadFailure failure;
   if (!readAnnotation(path, options, *sequence, failure, details)) {
     throw CommandError{kExitInputOrOutput, failure.message};
   }
+  warnings = std::move(failure.warnings);
+  return sequence;
+}
+
+void printWarnings(const std::vector<std::string>& warnings) {
+  for (const std::string& warning : warnings) {
+    std::fprintf(stderr, "warning: %s\n", printable(warning).c_str());
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<QuorSequence> readInput(const std::string& path, ReadDetails* details,
+                                        const AnnotationReadOptions& options, bool warn) {
+  std::vector<std::string> warnings;
+  std::unique_ptr<QuorSequence> sequence = readKeepingWarnings(path, details, options, warnings);
+  if (warn) printWarnings(warnings);
   return sequence;
 }
 
 void readInputs(const std::string& groundTruthPath, const std::string& systemPath,
                 std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system,
                 ReadDetails* groundTruthDetails, ReadDetails* systemDetails,
-                const InputFormats& formats) {
+                const InputFormats& formats, bool warn) {
   std::string groundTruthError;
   std::string systemError;
+  std::vector<std::string> groundTruthWarnings;
+  std::vector<std::string> systemWarnings;
   {
     std::jthread systemReader([&] {
       try {
-        system = readInput(systemPath, systemDetails, formats.system);
+        system = readKeepingWarnings(systemPath, systemDetails, formats.system, systemWarnings);
       } catch (const CommandError& e) {
         systemError = e.message;
       }
     });
     try {
-      groundTruth = readInput(groundTruthPath, groundTruthDetails, formats.groundTruth);
+      groundTruth = readKeepingWarnings(groundTruthPath, groundTruthDetails, formats.groundTruth,
+                                        groundTruthWarnings);
     } catch (const CommandError& e) {
       groundTruthError = e.message;
     }
@@ -141,6 +166,11 @@ void readInputs(const std::string& groundTruthPath, const std::string& systemPat
                        groundTruthError +
                            (groundTruthError.empty() || systemError.empty() ? "" : "\n") +
                            systemError};
+  }
+  // Printed once both are read, in the order of the files.
+  if (warn) {
+    printWarnings(groundTruthWarnings);
+    printWarnings(systemWarnings);
   }
 }
 

@@ -163,14 +163,19 @@ std::vector<std::string> auxiliaryInputs(const FormatOptionsGiven& given);
 /// otherwise). On failure, throws a CommandError of status 1 whose message
 /// is the reader's `file:line: ...` line, or `<path>: cannot open:
 /// <reason>`. `details`, when given, receives the reader's details of it.
+/// What the reader noted on the way (AnnotationReadFailure::warnings) is
+/// printed on standard error as `warning: file:line: ...` lines, unless
+/// `warn` is false (a command that reports them itself, from the details).
 std::unique_ptr<QuorSequence> readInput(const std::string& path, ReadDetails* details = nullptr,
-                                        const AnnotationReadOptions& options = {});
+                                        const AnnotationReadOptions& options = {},
+                                        bool warn = true);
 /// Reads both inputs, at the same time; when either fails, both messages are
-/// given (ground truth first) and status 1 is thrown.
+/// given (ground truth first) and status 1 is thrown. The readers' warnings
+/// are printed as readInput() prints them, the ground truth's first.
 void readInputs(const std::string& groundTruthPath, const std::string& systemPath,
                 std::unique_ptr<QuorSequence>& groundTruth, std::unique_ptr<QuorSequence>& system,
                 ReadDetails* groundTruthDetails = nullptr, ReadDetails* systemDetails = nullptr,
-                const InputFormats& formats = {});
+                const InputFormats& formats = {}, bool warn = true);
 
 /// Works on two annotation files as `talmira score` does: with `jobs` above
 /// 1, and both files regular files of this format, `streamed(groundTruth,

@@ -26,7 +26,8 @@ def events(gt, sys, confidence=None, cls="All", near=None, *, format=None, gt_fo
     gt_frame_line: where the ground-truth frame judged starts (missing for a
     system frame no ground-truth frame pairs with); frame: the box's frame
     number; side: "gt" or "sys"; line: the box's record; class, confidence:
-    the box's; event: match, miss or excluded (ground truth), match,
+    the box's (NaN for a box its file gave no score, a MOT-family -1,
+    which every threshold takes); event: match, miss or excluded (ground truth), match,
     false_alarm, set_aside, in_region or unpaired_frame (system);
     partner_line: the matched box, the flagged box passed (set_aside) or the
     covering don't-care region (in_region), missing otherwise; cause: why a

@@ -187,7 +187,7 @@ def _read_pair(gt, sys, details=False, readings=(None, None)):
 
 
 #: The formats an input can be read from; "talmira" is this package's own.
-FORMATS = ("talmira", "mot", "visdrone", "uavdt", "kitti", "cvat", "coco", "yolo")
+FORMATS = tuple(_talmira.format_names())
 _READING_OPTIONS = ("classes", "unknown", "image_size", "names", "ignore", "images_from")
 #: The keyword arguments of the scoring rules (see _rules()).
 _RULE_OPTIONS = ("rules", "overlap", "min_overlap", "region_cover", "min_side")
@@ -348,7 +348,8 @@ def read(path, format="talmira", system=False, **options):
     written), which score() and the others take as an input.
 
     format: one of FORMATS; system: read it as a detector's output (the
-    seventh column of mot and visdrone is then the score); options: classes
+    seventh column of mot, mot15 and visdrone is then the score, and a
+    score of -1, none, the confidence inf, as convert writes it); options: classes
     (a MAP.csv), unknown ("error" or "drop"), image_size ("WxH" or (width,
     height), yolo), names (yolo), ignore (uavdt ground truth), images_from
     (coco results). Raises FormatError naming the file and line of a

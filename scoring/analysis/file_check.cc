@@ -31,8 +31,12 @@ FileCheck checkFile(const QuorSequence& sequence, const ReadDetails& details) {
   check.dcfRecords = details.dcfRecords;
   check.droppedBySize = details.droppedBySize;
   check.unknownTypes = details.unknownTypes;
+  check.readerWarnings = details.readerWarnings;
+  check.negativeExtentLines = details.negativeExtentLines;
+  std::sort(check.negativeExtentLines.begin(), check.negativeExtentLines.end());
   check.headerReadsAsRecord = details.headerReadsAsRecord;
   if (sequence.classes) check.classes = sequence.classes;
+  check.scoresMayBeAbsent = sequence.infinityMeansNoScore;
   const ClassSet& classes = *check.classes;
   check.boxesPerClass.assign(classes.names().size(), 0);
   // The position in boxesPerClass of each class code the set has, -1 elsewhere.
@@ -62,6 +66,10 @@ FileCheck checkFile(const QuorSequence& sequence, const ReadDetails& details) {
         ++check.boxesPerClass[static_cast<std::size_t>(slotOfCode[target->classCode])];
       }
       if (target->markA || target->markB) ++check.flaggedBoxes;
+      if (sequence.hasNoScore(*target)) {
+        ++check.boxesWithoutScore;
+        continue;
+      }
       const float confidence = target->confidence;
       if (!check.confidenceMin || confidence < *check.confidenceMin) {
         check.confidenceMin = confidence;
@@ -85,10 +93,23 @@ FileCheck checkFile(const QuorSequence& sequence, const ReadDetails& details) {
   return check;
 }
 
-void warnAboutFile(const FileCheck& check, bool groundTruth, std::vector<std::string>& warnings) {
+void warnAboutFile(const FileCheck& check, bool groundTruth, std::string_view name,
+                   std::vector<std::string>& warnings) {
   const std::string role = groundTruth ? "Ground truth" : "System output";
   if (check.frames == 0) {
     warnings.push_back(role + ": no frames; every record, if any, was dropped.");
+  }
+  for (const std::string& warning : check.readerWarnings) {
+    warnings.push_back(role + ": " + warning + ".");
+  }
+  // One a line: each is a box that the file's writer most likely meant
+  // otherwise, and that counts as one that matches nothing.
+  for (const uint64_t line : check.negativeExtentLines) {
+    const std::string where =
+        name.empty() ? "line " + text(line) + ": " : locatedMessage(name, line, "");
+    warnings.push_back(role + ": " + where +
+                       "a negative width or height: read as a box of no area (not one spanning "
+                       "the other way), which matches nothing.");
   }
   if (check.headerReadsAsRecord) {
     warnings.push_back(role +
@@ -109,6 +130,12 @@ void warnAboutFile(const FileCheck& check, bool groundTruth, std::vector<std::st
     }
     warnings.push_back(role + ": records of a type that is no known class are dropped: " + list +
                        ".");
+  }
+  if (check.boxesWithoutScore > 0) {
+    warnings.push_back(role + ": " +
+                       counted(check.boxesWithoutScore, "box has no score", "boxes have no score") +
+                       " (-1): taken at every confidence threshold, so no threshold leaves " +
+                       (check.boxesWithoutScore == 1 ? "it" : "them") + " out.");
   }
   if (check.confidencesOutside01 > 0) {
     warnings.push_back(role + ": " + counted(check.confidencesOutside01, "box has", "boxes have") +
@@ -202,13 +229,14 @@ void warnAboutPairing(const PairingCheck& check, uint64_t groundTruthFrames,
 }  // namespace
 
 CheckReport checkFiles(const QuorSequence& groundTruth, const ReadDetails& groundTruthDetails,
-                       const QuorSequence* system, const ReadDetails* systemDetails) {
+                       const QuorSequence* system, const ReadDetails* systemDetails,
+                       std::string_view groundTruthName, std::string_view systemName) {
   CheckReport report;
   report.groundTruth = checkFile(groundTruth, groundTruthDetails);
-  warnAboutFile(report.groundTruth, true, report.warnings);
+  warnAboutFile(report.groundTruth, true, groundTruthName, report.warnings);
   if (system != nullptr && systemDetails != nullptr) {
     report.system = checkFile(*system, *systemDetails);
-    warnAboutFile(*report.system, false, report.warnings);
+    warnAboutFile(*report.system, false, systemName, report.warnings);
     report.pairing = checkPairing(groundTruth, *system);
     warnAboutPairing(*report.pairing, groundTruth.frames.size(), report.warnings);
   }

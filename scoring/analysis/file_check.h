@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "annotation/class_set.h"
@@ -35,8 +36,17 @@ struct FileCheck {
   uint64_t flaggedBoxes = 0;   // boxes with flag A or B: set aside by the scorer
   uint64_t droppedBySize = 0;  // records none of whose sides reaches kMinSideLength
   std::vector<ReadDetails::UnknownType> unknownTypes;
-  // Over the boxes (regions are kept whatever their confidence); empty when
-  // there are none.
+  std::vector<std::string> readerWarnings;  // ReadDetails::readerWarnings
+  // The lines of the records written with a negative width or height, read
+  // as boxes of no area that match nothing; in line order.
+  std::vector<uint64_t> negativeExtentLines;
+  // Boxes the file gave no score (a MOT-family detection's -1): taken at
+  // every threshold, and left out of the range below. Counted for files
+  // whose format writes no score so (scoresMayBeAbsent).
+  bool scoresMayBeAbsent = false;
+  uint64_t boxesWithoutScore = 0;
+  // Over the boxes with a score (regions are kept whatever their
+  // confidence); empty when there are none.
   std::optional<float> confidenceMin;
   std::optional<float> confidenceMax;
   uint64_t confidencesOutside01 = 0;
@@ -78,7 +88,10 @@ struct CheckReport {
 };
 
 /// Checks a ground-truth file, and a system output with it when `system` is
-/// given (with its details). The details are the reader's for each file.
+/// given (with its details). The details are the reader's for each file; the
+/// names, when given, are the files' in warnings that name a line of them
+/// (`gt.txt:12: ...`; "line 12: ..." without).
 CheckReport checkFiles(const QuorSequence& groundTruth, const ReadDetails& groundTruthDetails,
                        const QuorSequence* system = nullptr,
-                       const ReadDetails* systemDetails = nullptr);
+                       const ReadDetails* systemDetails = nullptr,
+                       std::string_view groundTruthName = {}, std::string_view systemName = {});

@@ -54,6 +54,9 @@ std::string renderFileText(std::string_view title, const std::string& path, cons
   text += lineOf("DCF records", number(check.dcfRecords));
   text += lineOf("flagged boxes", number(check.flaggedBoxes));
   text += lineOf("dropped by size", number(check.droppedBySize));
+  if (!check.negativeExtentLines.empty()) {
+    text += lineOf("negative widths or heights", number(check.negativeExtentLines.size()));
+  }
   if (check.unknownTypes.empty()) {
     text += lineOf("unknown types", "none");
   } else {
@@ -63,6 +66,9 @@ std::string renderFileText(std::string_view title, const std::string& path, cons
                      "\"" + printable(type.name) + "\": " + number(type.count) +
                          ", first at line " + number(type.firstLine));
     }
+  }
+  if (check.scoresMayBeAbsent) {
+    text += lineOf("boxes without a score", number(check.boxesWithoutScore));
   }
   text +=
       lineOf("confidence range", check.confidenceMin ? shortestText(*check.confidenceMin) + " to " +
@@ -128,13 +134,15 @@ void runCheck(const CheckOptions& options) {
   ReadDetails truthDetails;
   ReadDetails systemDetails;
   if (withSystem) {
+    // The readers' warnings are the report's, not standard error's.
     readInputs(options.groundTruth, options.system, groundTruth, system, &truthDetails,
-               &systemDetails, formats);
+               &systemDetails, formats, false);
   } else {
-    groundTruth = readInput(options.groundTruth, &truthDetails, formats.groundTruth);
+    groundTruth = readInput(options.groundTruth, &truthDetails, formats.groundTruth, false);
   }
   const CheckReport report =
-      checkFiles(*groundTruth, truthDetails, system.get(), withSystem ? &systemDetails : nullptr);
+      checkFiles(*groundTruth, truthDetails, system.get(), withSystem ? &systemDetails : nullptr,
+                 options.groundTruth, options.system);
   const ScoringRules& rules = formats.groundTruth.rules;
   if (options.format == Format::kJson) {
     Json json = checkReportJson(options.groundTruth, options.system, report);

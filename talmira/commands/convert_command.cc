@@ -1,6 +1,7 @@
 // talmira convert: annotations of another format as a file of this one.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <set>
 #include <string>
@@ -9,6 +10,7 @@
 #include "annotation/formats.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
+#include "talmira/writers/check_report.h"
 
 namespace talmira {
 
@@ -21,6 +23,24 @@ struct ConvertOptions {
   bool showClasses = false;
   FormatOptionsGiven formats;
 };
+
+// The detections of the MOT family write -1 for a box without a score. This
+// format has no such value: the box is written with the confidence inf,
+// which every threshold takes, as scoring the input takes it, and so that no
+// one takes it for a score, the conversion says so.
+void warnOfBoxesWithoutScore(const std::string& input, const AnnotationReadOptions& reading,
+                             const std::vector<AnnotationRecord>& records) {
+  if (reading.role != AnnotationRole::kSystem || !isMotFamily(reading.format)) return;
+  const auto count = std::count_if(records.begin(), records.end(), [](const AnnotationRecord& r) {
+    return r.confidence == kNoConfidence;
+  });
+  if (count == 0) return;
+  const std::string boxes = count == 1 ? "1 box has" : std::to_string(count) + " boxes have";
+  std::fprintf(stderr,
+               "warning: %s: %s no score (-1): written with the confidence inf, which every "
+               "threshold takes\n",
+               printable(input).c_str(), boxes.c_str());
+}
 
 void runConvert(const ConvertOptions& options) {
   const AnnotationFormat format = formatNamed(options.formats.groundTruthFormat).value();
@@ -54,6 +74,10 @@ void runConvert(const ConvertOptions& options) {
     if (!readAnyRecords(input, reading, more, names, failure)) {
       throw CommandError{kExitInputOrOutput, failure.message};
     }
+    for (const std::string& warning : failure.warnings) {
+      std::fprintf(stderr, "warning: %s\n", printable(warning).c_str());
+    }
+    warnOfBoxesWithoutScore(input, reading, more);
     records.insert(records.end(), more.begin(), more.end());
   }
   if (options.inputs.size() > 1 && format != AnnotationFormat::kTalmira) {
@@ -82,7 +106,7 @@ void addConvertCommand(CLI::App& app) {
       ->type_name("OUT.csv");
   command->add_flag("--system", options->system,
                     "read the inputs as a detector's output, not a ground truth: the seventh "
-                    "column of mot and visdrone is then the score");
+                    "column of mot, mot15 and visdrone is then the score");
   command->add_flag("--show-classes", options->showClasses,
                     "print the class map of --from (or the --classes file) as a MAP.csv and exit");
   addFormatOptions(*command, options->formats, true);
@@ -91,7 +115,11 @@ void addConvertCommand(CLI::App& app) {
       "scoring the inputs with --gt-format or --sys-format gives.\n"
       "Formats:\n"
       "  mot       frame,id,left,top,width,height,conf,class,visibility (ground truth: conf 0\n"
-      "            flags the box; detections: frame,-1,left,top,width,height,score,...)\n"
+      "            flags the box; detections: frame,-1,left,top,width,height,score,...); a\n"
+      "            column 8 that is no class number (a MOT15 file's) reads as mot15, with a\n"
+      "            warning\n"
+      "  mot15     frame,id,left,top,width,height,conf,x,y,z (MOTChallenge 2015: no class,\n"
+      "            every box a pedestrian; x,y,z are world coordinates, not read)\n"
       "  visdrone  frame,target_id,left,top,width,height,score,category,truncation,occlusion\n"
       "            (category 0, ignored region: a don't-care region)\n"
       "  uavdt     frame,target_id,left,top,width,height,out_of_view,occlusion,category\n"
@@ -106,6 +134,8 @@ void addConvertCommand(CLI::App& app) {
       "            the frame is the file name's last digits; --names for the class names)\n"
       "Boxes: right = left + width, bottom = top + height, each rounded to the nearest whole\n"
       "number (halves away from zero). Records are put in frame order (stable).\n"
+      "mot, mot15, visdrone, uavdt: a detection's score of -1 is none, taken at every\n"
+      "threshold, and written as the confidence inf (with a warning).\n"
       "Labels go through the format's class map (--show-classes), or --classes MAP.csv of\n"
       "label,type[,flag] lines (type: one of the ten classes, DCR or DCF; flag: A or B). A\n"
       "label that is in no map and is no type of this format fails the run, unless --unknown\n"

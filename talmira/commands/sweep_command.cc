@@ -101,7 +101,9 @@ void runSweep(const SweepOptions& options) {
     ReadDetails systemDetails;
     readInputs(options.groundTruth, options.system, groundTruth, system, &truthDetails,
                &systemDetails, formats);
-    warnings = checkFiles(*groundTruth, truthDetails, system.get(), &systemDetails).warnings;
+    warnings = checkFiles(*groundTruth, truthDetails, system.get(), &systemDetails,
+                          options.groundTruth, options.system)
+                   .warnings;
     swept.classSet = pairClasses(*groundTruth, *system);
     swept.curves = sweepClasses(*groundTruth, *system, *swept.classSet, options.jobs);
     coco =

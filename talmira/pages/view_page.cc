@@ -180,6 +180,12 @@ struct Extent {
   double minX = 0, minY = 0, maxX = 0, maxY = 0;
 };
 
+// A box's confidence as the readout shows it: "none" for a box its file gave
+// no score (it is taken at every threshold).
+std::string confidenceText(const QuorSequence& sequence, const QuorTarget& target) {
+  return sequence.hasNoScore(target) ? "none" : shortestText(target.confidence);
+}
+
 std::array<int32_t, 8> cornersOf(const ViewSource& source, bool systemSide, uint64_t line,
                                  const QuorTarget& target) {
   if (source.corners) {
@@ -298,7 +304,7 @@ std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
     element += b.systemSide ? "sys" : "gt";
     element += "\" data-line=\"" + std::to_string(line) + "\" data-event=\"" + event +
                "\" data-class=\"" + escapeMarkup(target.className()) + "\" data-confidence=\"" +
-               shortestText(target.confidence) + "\"";
+               confidenceText(b.systemSide ? source.system : source.groundTruth, target) + "\"";
     if (b.takesPart) {
       EventRow row;
       row.kind = b.kind;

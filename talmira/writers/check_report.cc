@@ -102,12 +102,14 @@ Json fileJson(const std::string& path, const FileCheck& check, bool groundTruth)
   json["dcf_records"] = check.dcfRecords;
   json["flagged_boxes"] = check.flaggedBoxes;
   json["dropped_by_size"] = check.droppedBySize;
+  json["negative_extent_lines"] = check.negativeExtentLines;
   Json unknown = Json::array();
   for (const ReadDetails::UnknownType& type : check.unknownTypes) {
     unknown.push_back(
         {{"type", printable(type.name)}, {"count", type.count}, {"first_line", type.firstLine}});
   }
   json["unknown_types"] = unknown;
+  if (check.scoresMayBeAbsent) json["boxes_without_score"] = check.boxesWithoutScore;
   json["confidence_min"] = check.confidenceMin ? jsonNumber(*check.confidenceMin) : Json(nullptr);
   json["confidence_max"] = check.confidenceMax ? jsonNumber(*check.confidenceMax) : Json(nullptr);
   json["confidences_outside_0_to_1"] = check.confidencesOutside01;

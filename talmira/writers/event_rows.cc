@@ -86,7 +86,11 @@ std::string renderEventsCsv(const QuorSequence& groundTruth, const ReadDetails& 
     csv += ',';
     csv += csvField(row.box->name());
     csv += ',';
-    csv += shortestText(row.box->confidence);
+    // A box its file gave no score (a MOT-family -1, taken at every
+    // threshold) has no number to show: its cell is empty.
+    if (!(row.systemSide ? system : groundTruth).hasNoScore(*row.box)) {
+      csv += shortestText(row.box->confidence);
+    }
     csv += ',';
     csv += eventName(row.kind);
     csv += ',';

@@ -304,7 +304,8 @@ std::string anyOtherColumn(std::mt19937& random) {
 }
 
 // Random MOT files, read directly, against their records made from the
-// values they were written from: every column as plain as it can be or
+// values they were written from (a detection's score of -1, none; a negative
+// width or height, a box of no area): every column as plain as it can be or
 // written otherwise, lines long and short, columns past those read that are
 // no numbers, the lines of a ground truth track by track in any frame
 // order or a detector's frame by frame; the records filed in frame order,
@@ -372,9 +373,11 @@ TEST(FormatReadingTest, RandomMotFilesReadAsTheValuesTheyWereWrittenFrom) {
       r.frameNumber = static_cast<uint32_t>(frame);
       const auto x1 = static_cast<int32_t>(rounded(left));
       const auto y1 = static_cast<int32_t>(rounded(top));
-      const auto x2 = static_cast<int32_t>(rounded(sum(left, width)));
-      const auto y2 = static_cast<int32_t>(rounded(sum(top, height)));
+      // A negative width or height: a box of no area at its left or top.
+      const auto x2 = width.units < 0 ? x1 : static_cast<int32_t>(rounded(sum(left, width)));
+      const auto y2 = height.units < 0 ? y1 : static_cast<int32_t>(rounded(sum(top, height)));
       r.corners = {x1, y1, x2, y1, x2, y2, x1, y2};
+      r.negativeExtent = width.units < 0 || height.units < 0;
       r.type = mapping->type;
       r.markA = mapping->markA;
       r.markB = mapping->markB || (truth && seventh.units == 0);
@@ -382,6 +385,8 @@ TEST(FormatReadingTest, RandomMotFilesReadAsTheValuesTheyWereWrittenFrom) {
       if (!truth) {
         const std::string plain = plainText(seventh);
         std::from_chars(plain.data(), plain.data() + plain.size(), r.confidence);
+        // A score of -1 exactly, however written, is none.
+        if (seventh.units == -powerOfTen(seventh.scale)) r.confidence = kNoConfidence;
       }
       r.line = line;
       expected.push_back(r);
@@ -430,6 +435,7 @@ TEST(FormatReadingTest, RandomMotFilesReadAsTheValuesTheyWereWrittenFrom) {
     EXPECT_EQ(directDetails.frameLines, filedDetails.frameLines);
     EXPECT_EQ(directDetails.allTargetLines, filedDetails.allTargetLines);
     EXPECT_EQ(directDetails.allRegionLines, filedDetails.allRegionLines);
+    EXPECT_EQ(directDetails.negativeExtentLines, filedDetails.negativeExtentLines);
   }
 }
 

@@ -187,6 +187,38 @@ def test_errors_name_the_file_and_line(tmp_path):
         talmira.score(data("mot/gt.txt"), data("mot/det.txt"), format="mot", image_sise="1x1")
 
 
+def test_a_score_of_minus_one_is_none_and_mot_takes_a_mot15_file_with_a_warning(tmp_path):
+    # A MOT15 pair: the detection scored -1 has none, taken at every
+    # threshold; read() gives it the confidence inf (what convert writes),
+    # events() NaN. Its ground truth read as mot warns, naming the line that
+    # told; read as mot15 it does not.
+    import warnings
+    gt = tmp_path / "gt.txt"
+    gt.write_text("1,1,10,10,100,100,1,-1,-1,-1\n2,1,12,10,100,100,1,4.4852,3.1,0\n")
+    det = tmp_path / "det.txt"
+    det.write_text("1,-1,10,10,100,100,-1,-1,-1,-1\n2,-1,12,10,100,100,0.5,-1,-1,-1\n")
+    counts = ["gt", "det", "fn", "fp"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        rows = talmira.score(str(gt), str(det), confidence=0.9, format="mot15").rows
+    assert [rows[0][k] for k in counts] == [2, 1, 1, 0]
+    assert [row["class"] for row in rows] == ["All", "pedestrian"]
+    with pytest.warns(UserWarning, match=r'gt.txt:2: column 8: "4\.4852" is not a class '
+                                         r'number: read as a MOT15 file'):
+        again = talmira.score(str(gt), str(det), confidence=0.9, gt_format="mot",
+                              sys_format="mot15").rows
+    assert [again[0][k] for k in counts] == [2, 1, 1, 0]
+    events = talmira.events(str(gt), str(det), format="mot15")
+    scores = events[events["side"] == "sys"]["confidence"].tolist()
+    assert np.isnan(scores[0]) and scores[1] == np.float32(0.5)
+    table = talmira.read(str(det), format="mot15", system=True)
+    assert table["confidence"].tolist() == [np.inf, np.float32(0.5)]
+    truth = talmira.read(str(gt), format="mot15")
+    for c in (0.0, 0.9, 1.0):
+        assert talmira.score(truth, table, confidence=c).rows[0] == \
+            talmira.score(str(gt), str(det), confidence=c, format="mot15").rows[0]
+
+
 def test_class_maps_are_the_commands():
     need_tool()
     for fmt in talmira.FORMATS[1:]:

@@ -58,6 +58,19 @@ background) are scored by `talmira ap --protocol vid --format json` and
 every category's AP, its AP per motion bin, its counts and the means are
 compared with the model's, within 1e-12.
 
+With --mot N (and --tool), N random pairs of the MOT family's formats
+(tools/crosscheck/mot.py: mot, mot15, visdrone and uavdt, each in its own
+layout; decimals and halves, negative widths and heights, scores of -1
+written several ways and scores beside them, flags, regions and DCF labels,
+ground truths listed track by track, MOT15 files given as mot, some of which
+must be refused) are checked instead: `talmira score --format csv`, every
+row of `talmira sweep --exact`, the negative-size lines and boxes without a
+score of `talmira check --format json`, and `talmira events` as above (a
+box without a score has an empty confidence), each against the model's
+reading of the files, under random scoring rules on most cases.
+
+    python3 tools/crosscheck.py --tool build/dev/talmira/talmira --mot 300 --seed 1
+
 With --ap N (and --tool), `talmira ap` is checked instead on N random COCO
 pairs against a model of COCO's box average precision (average_precision.py,
 which needs numpy: its description says what it models and what its

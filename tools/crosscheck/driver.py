@@ -13,6 +13,7 @@ from .check import check, describe, shrink
 from .classes import check_coco_conformance, run_class_cases
 from .events import events_options, print_event_stats
 from .generate import make_case
+from .mot import run_mot_cases
 from .records import ModelInputError
 from .rules import random_rules
 from .vid import run_vid_cases
@@ -53,6 +54,11 @@ def main():
                     help="instead, check N random COCO pairs of videos with the tool's "
                          "`ap --protocol vid --format json` (every category's AP, its AP per "
                          "motion bin, the means) against the model, within 1e-12")
+    ap.add_argument("--mot", type=int, default=0, metavar="N",
+                    help="instead, check N random pairs of the MOT family's formats (mot, "
+                         "mot15, visdrone, uavdt: scores of -1, negative widths and heights, "
+                         "MOT15 files given as mot) with the tool's score, sweep, check and "
+                         "events against the model (the cases of --seed from --first)")
     ap.add_argument("--ap", type=int, default=0, metavar="N",
                     help="instead, check `talmira ap` (the tool given) on N random COCO pairs "
                          "against the model of COCO's box average precision (the cases of "
@@ -78,6 +84,8 @@ def main():
         return check_average_precision(opts)
     if opts.class_sets or opts.coco or opts.vid:
         return check_class_sets(opts)
+    if opts.mot:
+        return check_mot_family(opts)
 
     binary = os.path.abspath(opts.binary)
     if not os.access(binary, os.X_OK):
@@ -191,6 +199,21 @@ def check_class_sets(opts):
         print("vid, seed %d: %d passed, %d failed" % (opts.seed, opts.vid - wrong, wrong))
         failed += wrong
     return 1 if failed else 0
+
+
+def check_mot_family(opts):
+    """The --mot runs: the tool only."""
+    if opts.tool is None or not os.access(opts.tool, os.X_OK):
+        print("give the talmira binary with --tool")
+        return 2
+    tool = os.path.abspath(opts.tool)
+    print("mot family, seed %d, %d cases from case %d, tool %s"
+          % (opts.seed, opts.mot, opts.first, tool))
+    with tempfile.TemporaryDirectory(prefix="crosscheck-mot-") as tmp:
+        wrong = run_mot_cases(tool, opts.mot, opts.seed, opts.first, tmp, opts.show,
+                              opts.keep_dir)
+    print("mot family, seed %d: %d passed, %d failed" % (opts.seed, opts.mot - wrong, wrong))
+    return 1 if wrong else 0
 
 
 def check_average_precision(opts):

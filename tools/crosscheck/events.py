@@ -32,8 +32,10 @@ def events_arguments(args, files):
     return (args[3] if len(args) > 3 else None), threshold
 
 
-def run_events(tool, gt_path, sys_path, conf, cls, near):
-    command = [tool, "events", gt_path, sys_path, "--class", cls] + runner.RULE_ARGS
+def run_events(tool, gt_path, sys_path, conf, cls, near, reading=()):
+    """`reading`: the options that say how the files are read (their formats)."""
+    command = [tool, "events", gt_path, sys_path, "--class", cls] + list(reading) + \
+        runner.RULE_ARGS
     if conf is not None:
         command += ["-c", conf]
     if near is not None:
@@ -188,7 +190,10 @@ class EventsCheck:
         return n_gt, n_det, n_fn, n_fp
 
     def conf_text(self, fields, box):
-        """The tool's confidence text when it reads back as the box's value."""
+        """The tool's confidence text when it reads back as the box's value;
+        none for a box without a score."""
+        if box.no_score:
+            return ""
         if fields is not None and f32_text_value(fields[5]) == box.conf:
             return fields[5]
         return f32_shortest(box.conf)
@@ -322,25 +327,28 @@ class EventsCheck:
         return partner is not None and partners[int(partner)].cls != box.cls
 
 
-def check_events(tool, args, files, options, stats=None):
+def check_events(tool, args, files, options, stats=None, frames=None, reading=()):
     """Problems of `talmira events` on one case (empty when all agree).
 
-    options: (near text or None, add a class without boxes)."""
+    options: (near text or None, add a class without boxes); frames: the
+    model's (ground truth, system) frames of files of another format, read
+    by the tool with the options `reading`; files of this format without."""
     chosen = events_arguments(args, files)
     if chosen is None:
         return ""
     conf, threshold = chosen
     near, empty_class = options
     gt_path, sys_path = args[0], args[1]
-    model = EventsCheck(parse_annotation(files[gt_path]), parse_annotation(files[sys_path]),
-                        threshold, near)
+    if frames is None:
+        frames = parse_annotation(files[gt_path]), parse_annotation(files[sys_path])
+    model = EventsCheck(frames[0], frames[1], threshold, near)
     classes = model.classes()
     if empty_class:
         absent = [c for c in KNOWN_CLASSES if c not in classes]
         classes += absent[:1]
     report = []
     for cls in ["All"] + classes:
-        text, status, err = run_events(tool, gt_path, sys_path, conf, cls, near)
+        text, status, err = run_events(tool, gt_path, sys_path, conf, cls, near, reading)
         command = "talmira events gt.csv sys.csv --class %s%s%s" % (
             cls, "" if conf is None else " -c " + conf, "" if near is None else " --near " + near)
         if status != 0:

@@ -24,15 +24,18 @@ class ModelInputError(Exception):
 
 
 class Box:
-    __slots__ = ("xs", "ys", "cls", "mark_a", "mark_b", "conf",
+    __slots__ = ("xs", "ys", "cls", "mark_a", "mark_b", "conf", "no_score",
                  "min_x", "max_x", "min_y", "max_y", "line")
 
-    def __init__(self, xs, ys, cls, mark_a, mark_b, conf, line=0):
+    def __init__(self, xs, ys, cls, mark_a, mark_b, conf, line=0, no_score=False):
         self.line = line  # the record's line in its file, the header being 1
         self.xs, self.ys = xs, ys
         self.cls = cls
         self.mark_a, self.mark_b = mark_a, mark_b
         self.conf = conf
+        # A detection its file gave no score (a MOT-family -1): its conf is
+        # infinite, above every threshold, and the tool shows no number for it.
+        self.no_score = no_score
         self.min_x, self.max_x = min(xs), max(xs)
         self.min_y, self.max_y = min(ys), max(ys)
 
