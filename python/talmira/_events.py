@@ -18,7 +18,7 @@ TRACK_EVENT_COLUMNS = EVENT_COLUMNS + ("gt_id", "sys_id", "previous_sys_id", "pr
                                        "previous_line", "unmatched_frames")
 
 
-def events(gt, sys, confidence=None, cls="All", near=None, *, format=None, gt_format=None,
+def events(gt, sys, confidence=0.0, cls="All", near=0.1, *, format=None, gt_format=None,
            sys_format=None, track=False, track_rules=None, length=None, ids=None, **options):
     """What became of every box of a class, one row per box: a DataFrame with
     the columns of the `talmira events` command's CSV (EVENT_COLUMNS).
@@ -60,8 +60,9 @@ def events(gt, sys, confidence=None, cls="All", near=None, *, format=None, gt_fo
     track_rules is the command's --track-rules ("mot", "mot20", "mot15",
     "plain"; None: the ground truth's layout decides), length its --length
     (None: seqinfo.ini beside the ground truth, else the last frame of
-    either file); confidence, when given, leaves out the tracker boxes below
-    it; cls is one of the classes evaluated ("pedestrian" under MOT's
+    either file); confidence above 0 leaves out the tracker boxes below it,
+    as -c does (0 keeps every box, as the command without -c); near has no
+    meaning; cls is one of the classes evaluated ("pedestrian" under MOT's
     rules). gt_frame_line and cause are then always missing, confidence NaN
     where none is given, and gt_id, sys_id, previous_sys_id,
     previous_frame, previous_line and unmatched_frames are pandas' Int64.
@@ -71,16 +72,16 @@ def events(gt, sys, confidence=None, cls="All", near=None, *, format=None, gt_fo
     import pandas as pd
 
     if track:
-        if near is not None or options:
-            given = "near" if near is not None else sorted(options)[0]
+        if near != 0.1 or options:
+            given = "near" if near != 0.1 else sorted(options)[0]
             raise ValueError("%s has no meaning with track=True" % given)
         return _track_events(pd, gt, sys, confidence, cls, format, gt_format, sys_format,
                              track_rules, length, ids)
     for given, value in (("track_rules", track_rules), ("length", length), ("ids", ids)):
         if value is not None:
             raise ValueError("%s goes with track=True" % given)
-    threshold = _confidence(0.0 if confidence is None else confidence)
-    near = _fraction(0.1 if near is None else near, "near")
+    threshold = _confidence(confidence)
+    near = _fraction(near, "near")
     # The name is looked for among the pair's classes once they are read.
     if not isinstance(cls, str):
         raise ValueError("class %r is not a class name" % (cls,))
@@ -136,7 +137,8 @@ def _track_events(pd, gt, sys, confidence, cls, format, gt_format, sys_format, t
         raise ValueError("ids %r: only 'text' is known" % (ids,))
     if not isinstance(cls, str):
         raise ValueError("class %r is not a class name" % (cls,))
-    threshold = None if confidence is None else _confidence(confidence)
+    threshold = _confidence(confidence)
+    threshold = None if threshold == 0 else threshold  # every box, as without -c
     try:
         (frames, system_side, lines, class_codes, class_names, confidences, kinds, partner_lines,
          overlaps, gt_ids, has_gt_id, sys_ids, has_sys_id, previous_ids, has_previous_id,

@@ -206,7 +206,7 @@ TEST(TalmiraEventsTest, UsageAndInputErrors) {
   EXPECT_EQ(runTalmira({"events", gt, gt, "--near", "nan"}).status, 2);
   const auto help = runTalmira({"events", "--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.output.find("Example:\n  talmira events "), std::string::npos);
+  EXPECT_NE(help.output.find("Examples:\n  talmira events "), std::string::npos);
 }
 
 TEST(TalmiraCheckTest, WarningsDoNotFailAndJsonCarriesTheReport) {
