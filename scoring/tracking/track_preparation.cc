@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
 #include <string>
 
 #include "annotation/sequence_reader.h"
@@ -22,6 +23,38 @@ bool isDistractor(int32_t label, TrackBenchmark benchmark) {
   // the non-motorised vehicle.
   return label == 2 || label == 7 || label == 8 || label == 12 ||
          (benchmark == TrackBenchmark::kMot20 && label == 6);
+}
+
+// Whether a box's area is beyond the doubles' range (a corner or a side
+// overflowed): only such a box can have an IoU that is not a number.
+bool beyondRange(const TrackBox& box) {
+  return !std::isfinite((box.right - box.left) * (box.bottom - box.top));
+}
+
+// The evaluator's assignments stop on an IoU that is not a number (SciPy's
+// refuses the matrix), so a frame where two of the boxes it assigns give one
+// is refused, naming both; the frames where no box is beyond the doubles'
+// range are passed at the cost of a test a box.
+void refuseUnassignable(std::span<const TrackBox* const> truth,
+                        std::span<const TrackBox* const> tracker, const TrackSequence& groundTruth,
+                        const TrackSequence& trackerSequence) {
+  if (truth.empty() || tracker.empty()) return;
+  const auto beyond = [](const TrackBox* box) { return beyondRange(*box); };
+  if (std::none_of(truth.begin(), truth.end(), beyond) &&
+      std::none_of(tracker.begin(), tracker.end(), beyond)) {
+    return;
+  }
+  for (const TrackBox* g : truth) {
+    for (const TrackBox* t : tracker) {
+      if (!std::isnan(trackIou(preparedOf(*g), preparedOf(*t)))) continue;
+      throw TrackInputError(locatedMessage(
+          groundTruth.source, g->line,
+          "this box's IoU with the box on line " + std::to_string(t->line) + " of " +
+              trackerSequence.source +
+              " is not a number (a corner or the area of a box is beyond the range of "
+              "doubles), which the benchmark's assignment cannot take"));
+    }
+  }
 }
 
 bool isMotChallenge(TrackBenchmark benchmark) {
@@ -110,6 +143,7 @@ PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequen
   std::vector<int64_t> trackerWritten;
 
   std::vector<const TrackBox*> frameTruth;
+  std::vector<const TrackBox*> keptTruth;
   std::vector<const TrackBox*> frameTracker;
   std::vector<char> removed;
   std::vector<double> costs;
@@ -129,6 +163,17 @@ PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequen
       if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box.label != label) continue;
       frameTracker.push_back(&box);
     }
+
+    keptTruth.clear();
+    for (const TrackBox* box : frameTruth) {
+      if (!box->considered) continue;
+      if (mot && box->label != kPedestrianClass) continue;
+      if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box->label != label) continue;
+      keptTruth.push_back(box);
+    }
+    // MOT16/17/20 assign every ground-truth box of the frame first; the
+    // kept boxes are a part of those.
+    refuseUnassignable(mot ? frameTruth : keptTruth, frameTracker, groundTruth, tracker);
 
     // Tracker boxes that the benchmark's own assignment pairs with a
     // distractor are left out: the assignment is over every ground-truth
@@ -156,10 +201,7 @@ PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequen
       }
     }
 
-    for (const TrackBox* box : frameTruth) {
-      if (!box->considered) continue;
-      if (mot && box->label != kPedestrianClass) continue;
-      if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box->label != label) continue;
+    for (const TrackBox* box : keptTruth) {
       prepared.groundTruth.push_back(preparedOf(*box));
       prepared.groundTruthLines.push_back(box->line);
       groundTruthWritten.push_back(box->id);
