@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <span>
 #include <string>
+#include <unordered_map>
 
 #include "annotation/sequence_reader.h"
 #include "scoring/tracking/linear_sum_assignment.h"
@@ -61,18 +63,39 @@ bool isMotChallenge(TrackBenchmark benchmark) {
   return benchmark == TrackBenchmark::kMot16 || benchmark == TrackBenchmark::kMot20;
 }
 
-// Renumbers the identities of the kept boxes 0..N-1 in the order of their
-// values.
-void renumber(std::vector<PreparedBox>& boxes, std::vector<int64_t>& values,
-              const std::vector<int64_t>& written) {
-  values = written;
-  std::sort(values.begin(), values.end());
-  values.erase(std::unique(values.begin(), values.end()), values.end());
-  for (std::size_t k = 0; k < boxes.size(); ++k) {
-    boxes[k].id = static_cast<int32_t>(std::lower_bound(values.begin(), values.end(), written[k]) -
-                                       values.begin());
+// The identities of the kept boxes, numbered as they first come while the
+// boxes are kept, then renumbered 0..N-1 in the order of their values: a
+// table of the distinct identities rather than a list of the identity of
+// every box.
+class IdentityNumbers {
+ public:
+  int32_t numberOf(int64_t value) {
+    const auto [found, added] = numbers_.try_emplace(value, static_cast<int32_t>(values_.size()));
+    if (added) values_.push_back(value);
+    return found->second;
   }
-}
+
+  /// The boxes' numbers replaced by their values' ranks; `sorted` gets the
+  /// values in order.
+  void renumber(std::vector<PreparedBox>& boxes, std::vector<int64_t>& sorted) const {
+    std::vector<int32_t> order(values_.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
+      return values_[static_cast<std::size_t>(a)] < values_[static_cast<std::size_t>(b)];
+    });
+    std::vector<int32_t> rank(values_.size());
+    sorted.resize(values_.size());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      rank[static_cast<std::size_t>(order[k])] = static_cast<int32_t>(k);
+      sorted[k] = values_[static_cast<std::size_t>(order[k])];
+    }
+    for (PreparedBox& box : boxes) box.id = rank[static_cast<std::size_t>(box.id)];
+  }
+
+ private:
+  std::unordered_map<int64_t, int32_t> numbers_;
+  std::vector<int64_t> values_;
+};
 
 }  // namespace
 
@@ -139,8 +162,16 @@ PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequen
   prepared.groundTruthStart.assign(1, 0);
   prepared.trackerStart.assign(1, 0);
   const bool mot = isMotChallenge(rules.benchmark);
-  std::vector<int64_t> groundTruthWritten;
-  std::vector<int64_t> trackerWritten;
+  IdentityNumbers truthIds;
+  IdentityNumbers trackerIds;
+  // Room for every box: what is never written takes no memory, and the
+  // lists are not copied as they grow.
+  prepared.groundTruth.reserve(groundTruth.boxes.size());
+  prepared.groundTruthLines.reserve(groundTruth.boxes.size());
+  prepared.tracker.reserve(tracker.boxes.size());
+  prepared.trackerLines.reserve(tracker.boxes.size());
+  prepared.groundTruthStart.reserve(std::size_t{prepared.frames} + 1);
+  prepared.trackerStart.reserve(std::size_t{prepared.frames} + 1);
 
   std::vector<const TrackBox*> frameTruth;
   std::vector<const TrackBox*> keptTruth;
@@ -202,21 +233,23 @@ PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequen
     }
 
     for (const TrackBox* box : keptTruth) {
-      prepared.groundTruth.push_back(preparedOf(*box));
+      PreparedBox kept = preparedOf(*box);
+      kept.id = truthIds.numberOf(box->id);
+      prepared.groundTruth.push_back(kept);
       prepared.groundTruthLines.push_back(box->line);
-      groundTruthWritten.push_back(box->id);
     }
     for (std::size_t j = 0; j < frameTracker.size(); ++j) {
       if (removed[j]) continue;
-      prepared.tracker.push_back(preparedOf(*frameTracker[j]));
+      PreparedBox kept = preparedOf(*frameTracker[j]);
+      kept.id = trackerIds.numberOf(frameTracker[j]->id);
+      prepared.tracker.push_back(kept);
       prepared.trackerLines.push_back(frameTracker[j]->line);
-      trackerWritten.push_back(frameTracker[j]->id);
     }
     prepared.groundTruthStart.push_back(prepared.groundTruth.size());
     prepared.trackerStart.push_back(prepared.tracker.size());
   }
-  renumber(prepared.groundTruth, prepared.groundTruthIdValues, groundTruthWritten);
-  renumber(prepared.tracker, prepared.trackerIdValues, trackerWritten);
+  truthIds.renumber(prepared.groundTruth, prepared.groundTruthIdValues);
+  trackerIds.renumber(prepared.tracker, prepared.trackerIdValues);
   prepared.groundTruthIds = static_cast<int32_t>(prepared.groundTruthIdValues.size());
   prepared.trackerIds = static_cast<int32_t>(prepared.trackerIdValues.size());
   return prepared;
