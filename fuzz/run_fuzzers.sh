@@ -7,7 +7,7 @@
 # With no option it replays. Fuzzing starts from a scratch copy of the seed
 # corpus under a temporary folder (FUZZ_WORK_DIR to choose it), so what
 # libFuzzer adds never lands in the repository. Crashes are written to
-# <work dir>/artifacts/<target>/. FUZZ_TARGETS picks targets (default all eight);
+# <work dir>/artifacts/<target>/. FUZZ_TARGETS picks targets (default all nine);
 # FUZZ_JOBS runs that many targets at once (default 1), each printing its
 # output when it ends.
 set -euo pipefail
@@ -28,7 +28,7 @@ case "${1:-}" in
     ;;
 esac
 
-targets=(${FUZZ_TARGETS:-fuzz_reader fuzz_scoring fuzz_frame_matching fuzz_streaming fuzz_sweep fuzz_explain fuzz_formats fuzz_precision})
+targets=(${FUZZ_TARGETS:-fuzz_reader fuzz_scoring fuzz_frame_matching fuzz_streaming fuzz_sweep fuzz_explain fuzz_formats fuzz_precision fuzz_tracking})
 
 # clang, its libFuzzer runtime and cmake; a fresh Debian machine lacks the first two.
 need=()

@@ -1,7 +1,9 @@
 #include "scoring/tracking/linear_sum_assignment.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 
 namespace tracking {
@@ -14,6 +16,14 @@ std::span<const int32_t> LinearSumAssignment::solve(std::span<const double> cost
                                                     int32_t columns) {
   result_.assign(static_cast<std::size_t>(std::max(rows, 0)), -1);
   if (rows <= 0 || columns <= 0) return result_;
+  // A cost that is not a finite number (an IoU of boxes beyond the doubles'
+  // range is NaN) would leave a row without a path: SciPy refuses such a
+  // matrix, and so does this solver, rather than follow a path that is not.
+  for (const double cost : costs.first(static_cast<std::size_t>(rows) * columns)) {
+    if (!std::isfinite(cost)) {
+      throw std::invalid_argument("linear sum assignment: a cost is not a finite number");
+    }
+  }
   const bool transpose = columns < rows;
   if (transpose) {
     transposed_.resize(costs.size());

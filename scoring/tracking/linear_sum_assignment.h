@@ -26,7 +26,8 @@ class LinearSumAssignment {
   /// Assigns min(rows, columns) rows to distinct columns at least total
   /// cost, for the rows x columns matrix `costs` (row-major, every cost
   /// finite). Returns the column of each row, -1 for a row left out (only
-  /// when rows > columns). The span lives until the next call.
+  /// when rows > columns). The span lives until the next call. Throws
+  /// std::invalid_argument for a cost that is NaN or infinite.
   std::span<const int32_t> solve(std::span<const double> costs, int32_t rows, int32_t columns);
 
  private:

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
+#include <span>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "annotation/sequence_reader.h"
@@ -25,22 +28,75 @@ bool isDistractor(int32_t label, TrackBenchmark benchmark) {
          (benchmark == TrackBenchmark::kMot20 && label == 6);
 }
 
+// Whether a box's area is beyond the doubles' range (a corner or a side
+// overflowed): only such a box can have an IoU that is not a number.
+bool beyondRange(const TrackBox& box) {
+  return !std::isfinite((box.right - box.left) * (box.bottom - box.top));
+}
+
+// The evaluator's assignments stop on an IoU that is not a number (SciPy's
+// refuses the matrix), so a frame where two of the boxes it assigns give one
+// is refused, naming both; the frames where no box is beyond the doubles'
+// range are passed at the cost of a test a box.
+void refuseUnassignable(std::span<const TrackBox* const> truth,
+                        std::span<const TrackBox* const> tracker, const TrackSequence& groundTruth,
+                        const TrackSequence& trackerSequence) {
+  if (truth.empty() || tracker.empty()) return;
+  const auto beyond = [](const TrackBox* box) { return beyondRange(*box); };
+  if (std::none_of(truth.begin(), truth.end(), beyond) &&
+      std::none_of(tracker.begin(), tracker.end(), beyond)) {
+    return;
+  }
+  for (const TrackBox* g : truth) {
+    for (const TrackBox* t : tracker) {
+      if (!std::isnan(trackIou(preparedOf(*g), preparedOf(*t)))) continue;
+      throw TrackInputError(locatedMessage(
+          groundTruth.source, g->line,
+          "this box's IoU with the box on line " + std::to_string(t->line) + " of " +
+              trackerSequence.source +
+              " is not a number (a corner or the area of a box is beyond the range of "
+              "doubles), which the benchmark's assignment cannot take"));
+    }
+  }
+}
+
 bool isMotChallenge(TrackBenchmark benchmark) {
   return benchmark == TrackBenchmark::kMot16 || benchmark == TrackBenchmark::kMot20;
 }
 
-// Renumbers the identities of the kept boxes 0..N-1 in the order of their
-// values.
-void renumber(std::vector<PreparedBox>& boxes, std::vector<int64_t>& values,
-              const std::vector<int64_t>& written) {
-  values = written;
-  std::sort(values.begin(), values.end());
-  values.erase(std::unique(values.begin(), values.end()), values.end());
-  for (std::size_t k = 0; k < boxes.size(); ++k) {
-    boxes[k].id = static_cast<int32_t>(std::lower_bound(values.begin(), values.end(), written[k]) -
-                                       values.begin());
+// The identities of the kept boxes, numbered as they first come while the
+// boxes are kept, then renumbered 0..N-1 in the order of their values: a
+// table of the distinct identities rather than a list of the identity of
+// every box.
+class IdentityNumbers {
+ public:
+  int32_t numberOf(int64_t value) {
+    const auto [found, added] = numbers_.try_emplace(value, static_cast<int32_t>(values_.size()));
+    if (added) values_.push_back(value);
+    return found->second;
   }
-}
+
+  /// The boxes' numbers replaced by their values' ranks; `sorted` gets the
+  /// values in order.
+  void renumber(std::vector<PreparedBox>& boxes, std::vector<int64_t>& sorted) const {
+    std::vector<int32_t> order(values_.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
+      return values_[static_cast<std::size_t>(a)] < values_[static_cast<std::size_t>(b)];
+    });
+    std::vector<int32_t> rank(values_.size());
+    sorted.resize(values_.size());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      rank[static_cast<std::size_t>(order[k])] = static_cast<int32_t>(k);
+      sorted[k] = values_[static_cast<std::size_t>(order[k])];
+    }
+    for (PreparedBox& box : boxes) box.id = rank[static_cast<std::size_t>(box.id)];
+  }
+
+ private:
+  std::unordered_map<int64_t, int32_t> numbers_;
+  std::vector<int64_t> values_;
+};
 
 }  // namespace
 
@@ -112,10 +168,19 @@ PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequen
   prepared.groundTruthStart.assign(1, 0);
   prepared.trackerStart.assign(1, 0);
   const bool mot = isMotChallenge(rules.benchmark);
-  std::vector<int64_t> groundTruthWritten;
-  std::vector<int64_t> trackerWritten;
+  IdentityNumbers truthIds;
+  IdentityNumbers trackerIds;
+  // Room for every box: what is never written takes no memory, and the
+  // lists are not copied as they grow.
+  prepared.groundTruth.reserve(groundTruth.boxes.size());
+  prepared.groundTruthLines.reserve(groundTruth.boxes.size());
+  prepared.tracker.reserve(tracker.boxes.size());
+  prepared.trackerLines.reserve(tracker.boxes.size());
+  prepared.groundTruthStart.reserve(std::size_t{prepared.frames} + 1);
+  prepared.trackerStart.reserve(std::size_t{prepared.frames} + 1);
 
   std::vector<const TrackBox*> frameTruth;
+  std::vector<const TrackBox*> keptTruth;
   std::vector<const TrackBox*> frameTracker;
   std::vector<const TrackBox*> removed;  // the distractor a tracker box is paired with
   std::vector<double> costs;
@@ -135,6 +200,17 @@ PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequen
       if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box.label != label) continue;
       frameTracker.push_back(&box);
     }
+
+    keptTruth.clear();
+    for (const TrackBox* box : frameTruth) {
+      if (!box->considered) continue;
+      if (mot && box->label != kPedestrianClass) continue;
+      if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box->label != label) continue;
+      keptTruth.push_back(box);
+    }
+    // MOT16/17/20 assign every ground-truth box of the frame first; the
+    // kept boxes are a part of those.
+    refuseUnassignable(mot ? frameTruth : keptTruth, frameTracker, groundTruth, tracker);
 
     // Tracker boxes that the benchmark's own assignment pairs with a
     // distractor are left out: the assignment is over every ground-truth
@@ -162,28 +238,27 @@ PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequen
       }
     }
 
-    for (const TrackBox* box : frameTruth) {
-      if (!box->considered) continue;
-      if (mot && box->label != kPedestrianClass) continue;
-      if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box->label != label) continue;
-      prepared.groundTruth.push_back(preparedOf(*box));
+    for (const TrackBox* box : keptTruth) {
+      PreparedBox kept = preparedOf(*box);
+      kept.id = truthIds.numberOf(box->id);
+      prepared.groundTruth.push_back(kept);
       prepared.groundTruthLines.push_back(box->line);
-      groundTruthWritten.push_back(box->id);
     }
     for (std::size_t j = 0; j < frameTracker.size(); ++j) {
       if (removed[j] != nullptr) {
         prepared.setAsideLines.emplace_back(frameTracker[j]->line, removed[j]->line);
         continue;
       }
-      prepared.tracker.push_back(preparedOf(*frameTracker[j]));
+      PreparedBox kept = preparedOf(*frameTracker[j]);
+      kept.id = trackerIds.numberOf(frameTracker[j]->id);
+      prepared.tracker.push_back(kept);
       prepared.trackerLines.push_back(frameTracker[j]->line);
-      trackerWritten.push_back(frameTracker[j]->id);
     }
     prepared.groundTruthStart.push_back(prepared.groundTruth.size());
     prepared.trackerStart.push_back(prepared.tracker.size());
   }
-  renumber(prepared.groundTruth, prepared.groundTruthIdValues, groundTruthWritten);
-  renumber(prepared.tracker, prepared.trackerIdValues, trackerWritten);
+  truthIds.renumber(prepared.groundTruth, prepared.groundTruthIdValues);
+  trackerIds.renumber(prepared.tracker, prepared.trackerIdValues);
   prepared.groundTruthIds = static_cast<int32_t>(prepared.groundTruthIdValues.size());
   prepared.trackerIds = static_cast<int32_t>(prepared.trackerIdValues.size());
   return prepared;

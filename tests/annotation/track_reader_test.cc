@@ -686,20 +686,32 @@ TEST(FramedTracksTest, OrdersByFrameKeepingFileOrderWithinEach) {
   EXPECT_EQ(framed.boxes[0].left, 2.0);  // the whole box moved with its line
   EXPECT_EQ(framed.frameBegin(4), framed.frameEnd(4));
 
-  // Random files: the order of a stable sort by frame, whatever the order read.
+  // Random files: the order of a stable sort by frame, whatever the order
+  // read. The boxes are put in order a block at a time (a sixteenth of them,
+  // at most 16,384), so the orders below move boxes across many blocks:
+  // random frames, frames going back, tracks listed one after the other (as
+  // ground truths are), in order already, one frame; and one file of more
+  // than sixteen full blocks.
   std::mt19937 random(7);
-  for (int round = 0; round < 200; ++round) {
+  for (int round = 0; round < 260; ++round) {
     TrackFile made;
     made.source = "made";
-    const uint32_t length = 1 + random() % 20;
-    const std::size_t count = random() % 200;
+    const int pattern = round == 259 ? 2 : round < 200 ? 0 : (round - 200) % 5;
+    const uint32_t length = round == 259 ? 3000 : 1 + random() % (pattern == 0 ? 20 : 400);
+    const std::size_t count = round == 259 ? 300000 : random() % (pattern == 0 ? 200 : 5000);
+    const std::size_t perTrack = count / (1 + random() % 30) + 1;
     for (std::size_t k = 0; k < count; ++k) {
       TrackBox box;
       box.line = k + 1;
       box.id = static_cast<int64_t>(k);
       box.left = static_cast<double>(random());
       made.boxes.push_back(box);
-      made.frames.push_back(1 + random() % length);
+      uint32_t frame = 1 + random() % length;
+      if (pattern == 1) frame = length - static_cast<uint32_t>(k * length / (count + 1));
+      if (pattern == 2) frame = 1 + static_cast<uint32_t>(k % perTrack * length / perTrack);
+      if (pattern == 3) frame = 1 + static_cast<uint32_t>(k * length / (count + 1));
+      if (pattern == 4) frame = length;
+      made.frames.push_back(frame);
     }
     std::vector<std::size_t> expected(count);
     for (std::size_t k = 0; k < count; ++k) expected[k] = k;

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "scoring/numeric/numpy_sums.h"
@@ -135,6 +137,31 @@ TEST(LinearSumAssignment, IsOptimalAndOneToOne) {
     ASSERT_EQ(count, std::min(rows, columns));
     ASSERT_EQ(total, bestByEnumeration(rows, columns, weight)) << "round " << round;
   }
+}
+
+// A cost that is NaN (the IoU of boxes beyond the doubles' range) or
+// infinite is refused, as SciPy's solver refuses it; the solver once
+// followed a path from a column no row had reached, and never ended.
+TEST(LinearSumAssignment, RefusesCostsThatAreNotFiniteNumbers) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  tracking::LinearSumAssignment solver;
+  const std::vector<std::vector<double>> matrices = {
+      {nan},                         // every cost
+      {-1, nan, -0.5, -1},           // one among finite costs, 2 x 2
+      {-0.6, nan, nan, -0.7, 0, 0},  // 3 x 2, solved transposed
+      {0, -inf},
+      {inf, 0, 0, 0}};
+  const std::vector<std::pair<int32_t, int32_t>> shapes = {{1, 1}, {2, 2}, {3, 2}, {1, 2}, {2, 2}};
+  for (std::size_t k = 0; k < matrices.size(); ++k) {
+    EXPECT_THROW(solver.solve(matrices[k], shapes[k].first, shapes[k].second),
+                 std::invalid_argument)
+        << "matrix " << k;
+  }
+  // And it still solves the next matrix.
+  const std::vector<double> costs = {-1, 0, 0, -1};
+  const std::span<const int32_t> assigned = solver.solve(costs, 2, 2);
+  EXPECT_EQ(std::vector<int32_t>(assigned.begin(), assigned.end()), (std::vector<int32_t>{0, 1}));
 }
 
 }  // namespace
