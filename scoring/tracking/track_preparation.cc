@@ -50,12 +50,12 @@ void refuseUnassignable(std::span<const TrackBox* const> truth,
   for (const TrackBox* g : truth) {
     for (const TrackBox* t : tracker) {
       if (!std::isnan(trackIou(preparedOf(*g), preparedOf(*t)))) continue;
-      throw TrackInputError(locatedMessage(
+      throw TrackInputError(
           groundTruth.source, g->line,
           "this box's IoU with the box on line " + std::to_string(t->line) + " of " +
               trackerSequence.source +
               " is not a number (a corner or the area of a box is beyond the range of "
-              "doubles), which the benchmark's assignment cannot take"));
+              "doubles), which the benchmark's assignment cannot take");
     }
   }
 }
