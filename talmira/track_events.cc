@@ -54,8 +54,7 @@ bool belowConfidence(const tracking::TrackBox& box, const tracking::TrackRules& 
 }
 
 FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_t label) {
-  const tracking::PreparedTracks prepared =
-      tracking::prepareTracks(pair.groundTruth, pair.system, pair.rules, label);
+  const tracking::PreparedTracks prepared = prepareClass(pair, label);
   MatchRecorder recorder(prepared.frames);
   FollowedClass followed;
   followed.name = name;
@@ -276,7 +275,7 @@ std::vector<const FollowedTrack*> worstTracks(const FollowedClass& followed, std
 }
 
 const std::vector<std::string>& trackOnlyFormatNames() {
-  static const std::vector<std::string> names{"mot15", "mot16", "mot17", "mot20"};
+  static const std::vector<std::string> names{"mot16", "mot17", "mot20"};
   return names;
 }
 

@@ -119,6 +119,14 @@ TrackPair readTrackPair(const TrackRequest& options, std::vector<std::string>* w
   }
 }
 
+tracking::PreparedTracks prepareClass(const TrackPair& pair, int32_t label) {
+  try {
+    return tracking::prepareTracks(pair.groundTruth, pair.system, pair.rules, label);
+  } catch (const tracking::TrackInputError& error) {
+    throw TrackFileError{{kExitInputOrOutput, error.what()}, error.file(), error.line(), 0};
+  }
+}
+
 TrackReport trackFiles(const TrackRequest& options, std::vector<std::string>* warnings) {
   const TrackPair pair = readTrackPair(options, warnings);
   TrackReport report;
@@ -129,8 +137,7 @@ TrackReport trackFiles(const TrackRequest& options, std::vector<std::string>* wa
   report.frames = pair.groundTruth.length;
   report.confidence = pair.rules.minConfidence;
   for (const auto& [name, label] : pair.classes) {
-    const tracking::PreparedTracks prepared =
-        tracking::prepareTracks(pair.groundTruth, pair.system, pair.rules, label);
+    const tracking::PreparedTracks prepared = prepareClass(pair, label);
     // The sequence's own figures, as the evaluator's row for it gives them.
     report.classes.push_back({name, tracking::trackMeasures(tracking::evaluateTracks(prepared))});
   }

@@ -8,9 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "talmira/cli_common.h"
-
 #include "scoring/tracking/track_preparation.h"
+#include "talmira/cli_common.h"
 #include "talmira/writers/track_report.h"
 
 namespace talmira {
@@ -63,6 +62,10 @@ struct TrackPair {
 
 /// Reads both files; throws CommandError as trackFiles() does.
 TrackPair readTrackPair(const TrackRequest& request, std::vector<std::string>* warnings = nullptr);
+
+/// The boxes of one of the pair's classes, as prepareTracks() gives them;
+/// throws TrackFileError where the benchmark refuses a frame.
+tracking::PreparedTracks prepareClass(const TrackPair& pair, int32_t label);
 
 /// Reads both files and computes every class's figures. Appends the readers'
 /// warnings ("file:line: ...") to `warnings` when given. Throws CommandError

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "scoring/numeric/numpy_sums.h"
-
 #include "scoring/precision/image_set.h"
 
 namespace precision {

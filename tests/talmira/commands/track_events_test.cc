@@ -72,7 +72,7 @@ Expected modelOf(const std::vector<Row>& rows) {
   struct Match {
     int64_t truthId, systemId, systemLine;
   };
-  std::map<int64_t, std::vector<Match>> matches;  // by frame
+  std::map<int64_t, std::vector<Match>> matches;   // by frame
   std::map<int64_t, std::vector<int64_t>> misses;  // by frame: gt ids
   std::set<int64_t> truthFrames, systemFrames;
   for (const Row& row : rows) {
@@ -92,7 +92,7 @@ Expected modelOf(const std::vector<Row>& rows) {
   struct Last {
     int64_t frame = 0, systemId = 0, systemLine = 0, unmatched = 0;
   };
-  std::map<int64_t, Last> last;  // by gt id, once matched
+  std::map<int64_t, Last> last;          // by gt id, once matched
   std::map<int64_t, int64_t> unmatched;  // by gt id: frames present without a match so far
   std::set<int64_t> continuing;          // matched in the last frame with both sides
   const int64_t lastFrame = truthFrames.empty() ? 0 : *truthFrames.rbegin();
@@ -307,9 +307,10 @@ TEST(TrackEventsTest, ASequenceWorkedByHand) {
     held.push_back(html.substr(at + 36, html.find('"', at + 36) - at - 36));
   }
   EXPECT_EQ(held, (std::vector<std::string>{"3", "5", "6"}));
-  EXPECT_NE(html.find("data-switch=\"1\" data-class=\"pedestrian\" data-line=\"5\" data-gt-id=\"1\" "
-                      "data-from=\"7\" data-to=\"9\""),
-            std::string::npos);
+  EXPECT_NE(
+      html.find("data-switch=\"1\" data-class=\"pedestrian\" data-line=\"5\" data-gt-id=\"1\" "
+                "data-from=\"7\" data-to=\"9\""),
+      std::string::npos);
 }
 
 TEST(TrackEventsTest, OptionsOfTheOtherKindAreRefused) {
