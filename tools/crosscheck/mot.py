@@ -106,7 +106,7 @@ def read_mot(data, fmt, system, path):
     """(frames, lines written with a negative width or height, warnings) of
     a file as the tool reads it; ModelFailure with the message it must give
     when it refuses the file."""
-    spec = layout(fmt, system)
+    columns_of = layout(fmt, system)
     may_be_mot15 = fmt == "mot"
     class_line = None  # (line, class) of the first class that MOT15 reads otherwise
     records = []
@@ -124,17 +124,17 @@ def read_mot(data, fmt, system, path):
         y2 = y1 if height < 0 else round_away(top + height)
         if width < 0 or height < 0:
             negative_lines.append(number)
-        flagged = spec["consider"] != 0 and exact(cols[spec["consider"] - 1]) == 0
+        flagged = columns_of["consider"] != 0 and exact(cols[columns_of["consider"] - 1]) == 0
         conf, no_score = 1.0, False
-        if spec["score"] != 0:
-            text = cols[spec["score"] - 1].strip(" \t")
+        if columns_of["score"] != 0:
+            text = cols[columns_of["score"] - 1].strip(" \t")
             if exact(text) == -1:
                 conf, no_score = float("inf"), True
             else:
                 conf = f32_of_decimal(text)
         label = 1
-        if spec["label"] != 0 and spec["label"] <= len(cols):
-            text = cols[spec["label"] - 1]
+        if columns_of["label"] != 0 and columns_of["label"] <= len(cols):
+            text = cols[columns_of["label"] - 1]
             given = whole_number(text)
             if given is None:
                 if not may_be_mot15:
@@ -154,9 +154,9 @@ def read_mot(data, fmt, system, path):
                     "%s:%d: %s: read as a MOT15 file (%s, column 8 a world coordinate), every "
                     "box a pedestrian, as the format mot15 reads it"
                     % (path, number, what, MOT15_LAYOUT))
-                spec = dict(spec, label=0)
+                columns_of = dict(columns_of, label=0)
                 may_be_mot15 = False
-            elif spec["required"] or given != -1:
+            elif columns_of["required"] or given != -1:
                 label = given
         if may_be_mot15 and label != 1 and class_line is None:
             class_line = (number, label)
