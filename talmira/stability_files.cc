@@ -161,12 +161,19 @@ std::vector<int64_t> worstKeys(const StabilityClassRow& row, std::size_t top) {
 StabilityReport detectionRoad(const StabilityRequest& request) {
   const std::optional<TrackLayout> truthLayout =
       layoutOf(request.groundTruthFormat, request.ids, request.groundTruth, true);
-  std::optional<TrackLayout> systemLayout =
+  const std::optional<TrackLayout> systemLayout =
       layoutOf(request.systemFormat, request.ids, request.system, false);
 
   // The detections and the tracks are read at the same time.
   std::future<tracking::TrackFile> truthTracks = std::async(
       std::launch::async, [&] { return readTracks(request.groundTruth, *truthLayout, true); });
+  // A result file's boxes are the same columns in every MOT layout, so it
+  // need not wait for the ground truth's layout to be known.
+  std::future<tracking::TrackFile> systemTracks;
+  if (systemLayout) {
+    systemTracks = std::async(std::launch::async,
+                              [&] { return readTracks(request.system, *systemLayout, false); });
+  }
   std::unique_ptr<QuorSequence> groundTruth;
   std::unique_ptr<QuorSequence> system;
   ReadDetails truthLines;
@@ -179,24 +186,18 @@ StabilityReport detectionRoad(const StabilityRequest& request) {
     detectionFailure = error;
   }
   tracking::TrackFile truthFile;
-  try {
-    truthFile = truthTracks.get();
-  } catch (const tracking::TrackReadError& error) {
-    if (detectionFailure) throw *detectionFailure;
-    throw readFailure(error);
-  }
-  if (detectionFailure) throw *detectionFailure;
-
   tracking::TrackFile systemFile;
-  if (systemLayout) {
-    // A tracker's file is read in the ground truth's layout.
-    if (*systemLayout == TrackLayout::kAutomatic) systemLayout = truthFile.layout;
+  std::optional<CommandError> trackFailure;
+  for (const bool truth : {true, false}) {
+    if (!truth && !systemLayout) continue;
     try {
-      systemFile = readTracks(request.system, *systemLayout, false);
+      (truth ? truthFile : systemFile) = (truth ? truthTracks : systemTracks).get();
     } catch (const tracking::TrackReadError& error) {
-      throw readFailure(error);
+      if (!trackFailure) trackFailure = readFailure(error);
     }
   }
+  if (detectionFailure) throw *detectionFailure;
+  if (trackFailure) throw *trackFailure;
 
   // Track keys: this format's identities are numbered in their texts'
   // order already; numbers are numbered in theirs.
