@@ -483,6 +483,8 @@ void TrackFileReader::finishIdentityTexts() {
   std::vector<int64_t> rank(texts.size());
   for (std::size_t k = 0; k < sorted.size(); ++k) rank[sorted[k]] = static_cast<int64_t>(k);
   for (TrackBox& box : file_.boxes) box.id = rank[static_cast<std::size_t>(box.id)];
+  file_.identityNames.resize(texts.size());
+  for (std::size_t k = 0; k < sorted.size(); ++k) file_.identityNames[k] = texts[sorted[k]];
 }
 
 TrackFile TrackFileReader::read() {
@@ -720,6 +722,7 @@ TrackSequence framedTracks(TrackFile&& file, uint32_t length) {
   }
   sequence.boxes = std::move(boxes);
   sequence.labelNames = std::move(file.labelNames);
+  sequence.identityNames = std::move(file.identityNames);
   return sequence;
 }
 

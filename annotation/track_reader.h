@@ -68,6 +68,9 @@ struct TrackFile {
   /// types), in the order the file first names them: a box's label is an
   /// index into it. Empty where the file numbers its classes.
   std::vector<std::string> labelNames;
+  /// This format's identity texts, by identity (sorted bytewise); empty in
+  /// the formats whose identities are numbers.
+  std::vector<std::string> identityNames;
   /// "file:line: ..." for what is read but suspect (a box of negative width
   /// or height); at most a hundred, then one line counting the rest.
   std::vector<std::string> warnings;

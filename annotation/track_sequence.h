@@ -36,6 +36,9 @@ struct TrackSequence {
   // Formats that name their classes (KITTI's "Car"): label k is labelNames[k].
   // Empty where the file numbers them.
   std::vector<std::string> labelNames;
+  // This format's identity texts: identity k is identityNames[k]. Empty where
+  // the file numbers them.
+  std::vector<std::string> identityNames;
 
   uint64_t frameBegin(uint32_t frame) const { return frameStart[frame - 1]; }
   uint64_t frameEnd(uint32_t frame) const { return frameStart[frame]; }

@@ -41,6 +41,7 @@ int runTalmira(int argc, char** argv) {
   addSweepCommand(app);
   addApCommand(app);
   addTrackCommand(app);
+  addStabilityCommand(app);
   addBatchCommand(app);
   addMergeCommand(app);
   addCompareCommand(app);

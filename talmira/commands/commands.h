@@ -23,6 +23,7 @@ void addExplainCommand(CLI::App& app);
 void addCompareCommand(CLI::App& app);
 void addConvertCommand(CLI::App& app);
 void addViewCommand(CLI::App& app);
+void addStabilityCommand(CLI::App& app);
 
 /// What `talmira view` draws and where it writes it (`talmira batch --view`
 /// asks for one page per sequence).

@@ -163,7 +163,21 @@ constexpr std::string_view kViewScript = R"js(
   document.getElementById('next').addEventListener('click', function () { show(at + 1); });
   classes.addEventListener('change', filter);
   faint.addEventListener('change', filter);
-  show(0);
+  // An address ending in #frame=N opens frame N (or the held frame nearest
+  // it), so that other pages can link to a frame.
+  function fromAddress() {
+    var m = /(?:^#|&)frame=(\d+)/.exec(location.hash);
+    if (!m) return false;
+    var want = Number(m[1]), best = 0, gap = Infinity;
+    frames.forEach(function (f, i) {
+      var g = Math.abs(Number(f.dataset.frame) - want);
+      if (g < gap) { gap = g; best = i; }
+    });
+    show(best);
+    return true;
+  }
+  window.addEventListener('hashchange', fromAddress);
+  if (!fromAddress()) show(0);
 })();
 )js";
 

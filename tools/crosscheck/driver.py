@@ -72,12 +72,19 @@ def main():
                          "and scipy) on its hand-worked cases, then `talmira track` (the tool "
                          "given) on them and on N random MOT17 and MOT15 sequences of --seed "
                          "from --first against the model (failing cases kept in --keep-dir)")
+    ap.add_argument("--stability", type=int, default=0, metavar="N",
+                    help="instead, check `talmira stability` (the tool given) on N random cases "
+                         "of each road, CLEAR's (MOT17 and MOT15 sequences) and the detection "
+                         "matching's (files of this format with identities), every track's "
+                         "errors against the model (stability.py, which needs numpy and scipy)")
     ap.add_argument("--tracking-conformance", metavar="DIR",
                     help="instead, hold the tracking model, and `talmira track` when the tool "
                          "is given, to the reference evaluators' figures for the corpus' MOT "
                          "files (DIR: the corpus folder, with mot15/, mot17/ and expected/)")
     opts = ap.parse_args()
 
+    if opts.stability:
+        return check_stability(opts)
     if opts.tracking or opts.tracking_conformance:
         return check_tracking(opts)
     if opts.ap or opts.coco_ap:
@@ -260,6 +267,28 @@ def check_average_precision(opts):
               % (opts.seed, opts.ap - wrong, wrong))
         failed += wrong
     return 1 if failed else 0
+
+
+def check_stability(opts):
+    """The --stability run: both roads of `talmira stability` against the
+    model, which needs numpy and scipy."""
+    try:
+        from .stability import run_stability_cases
+    except ImportError as exc:
+        print("the stability model needs numpy and scipy (%s): run it with the Python that "
+              "has them (Debian's python3-numpy and python3-scipy)" % exc)
+        return 2
+    tool = os.path.abspath(opts.tool or "")
+    if opts.tool is None or not os.access(tool, os.X_OK):
+        print("--stability needs --tool, the talmira executable")
+        return 2
+    print("stability, seed %d, %d cases of each road from case %d, tool %s"
+          % (opts.seed, opts.stability, opts.first, tool))
+    wrong = run_stability_cases(tool, opts.stability, opts.seed, opts.first, opts.keep_dir,
+                                opts.show)
+    print("stability, seed %d: %d passed, %d failed"
+          % (opts.seed, 2 * opts.stability - wrong, wrong))
+    return 1 if wrong else 0
 
 
 def check_tracking(opts):

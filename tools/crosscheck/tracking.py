@@ -127,10 +127,13 @@ def box_ious(gt_boxes, tracker_boxes):
 class Frame:
     """One frame after preprocessing: relabelled ids and the IoU matrix."""
 
-    def __init__(self, gt_ids, tracker_ids, similarity):
+    def __init__(self, gt_ids, tracker_ids, similarity, gt_boxes=None, tracker_boxes=None):
         self.gt_ids = gt_ids
         self.tracker_ids = tracker_ids
         self.similarity = similarity
+        # The boxes kept, [left, top, width, height] each, for the stability model.
+        self.gt_boxes = gt_boxes
+        self.tracker_boxes = tracker_boxes
 
 
 class Sequence:
@@ -177,6 +180,8 @@ def preprocess(gt_rows, tracker_rows, length, rules="mot17"):
         gt_ids = np.array([int(v[1]) for v in gt_t], dtype=int)
         tracker_ids = np.array([int(v[1]) for v in tracker_t], dtype=int)
         similarity = box_ious([v[2:6] for v in gt_t], [v[2:6] for v in tracker_t])
+        gt_boxes = [list(v[2:6]) for v in gt_t]
+        tracker_boxes = [list(v[2:6]) for v in tracker_t]
         consider = np.array([int(v[6]) if len(v) > 6 else 1 for v in gt_t], dtype=int)
         if mot15:
             keep_gt = consider != 0
@@ -196,14 +201,19 @@ def preprocess(gt_rows, tracker_rows, length, rules="mot17"):
                 rows, cols = rows[paired], cols[paired]
                 remove = cols[np.isin(classes[rows], DISTRACTOR_CLASSES[rules])]
                 tracker_ids = np.delete(tracker_ids, remove)
+                removed = set(int(c) for c in remove)
+                tracker_boxes = [b for j, b in enumerate(tracker_boxes) if j not in removed]
                 similarity = np.delete(similarity, remove, axis=1)
             keep_gt = (consider != 0) & (classes == PEDESTRIAN)
-        kept.append((gt_ids[keep_gt], tracker_ids, similarity[keep_gt]))
+        kept.append((gt_ids[keep_gt], tracker_ids, similarity[keep_gt],
+                     [b for b, k in zip(gt_boxes, keep_gt) if k], tracker_boxes))
     gt_values = np.unique(np.concatenate([k[0] for k in kept] + [np.zeros(0, int)]))
     tracker_values = np.unique(np.concatenate([k[1] for k in kept] + [np.zeros(0, int)]))
-    frames = [Frame(np.searchsorted(gt_values, g), np.searchsorted(tracker_values, h), s)
-              for g, h, s in kept]
-    return Sequence(frames, len(gt_values), len(tracker_values))
+    frames = [Frame(np.searchsorted(gt_values, g), np.searchsorted(tracker_values, h), s, gb, hb)
+              for g, h, s, gb, hb in kept]
+    seq = Sequence(frames, len(gt_values), len(tracker_values))
+    seq.gt_values = gt_values  # the identities as written, by relabelled id
+    return seq
 
 
 def load_sequence(gt_path, tracker_path, rules="mot17", seqinfo=None):
@@ -238,7 +248,9 @@ class ClearSums:
         self.shortcut = False
 
 
-def clear(seq, bonus=CONTINUATION_BONUS, mostly_tracked=0.8):
+def clear(seq, bonus=CONTINUATION_BONUS, mostly_tracked=0.8, observe=None):
+    """CLEAR's sums; observe(t, rows, cols), when given, is told each frame's
+    matches (frames with both sides only) as positions in the frame."""
     res = ClearSums()
     if seq.num_tracker_dets == 0:
         res.CLR_FN = seq.num_gt_dets
@@ -257,7 +269,7 @@ def clear(seq, bonus=CONTINUATION_BONUS, mostly_tracked=0.8):
     # frame with both sides (for continuing).
     prev_id = np.nan * np.zeros(num_gt_ids)
     prev_ts = np.nan * np.zeros(num_gt_ids)
-    for f in seq.frames:
+    for t, f in enumerate(seq.frames):
         gt_ids, tracker_ids = f.gt_ids, f.tracker_ids
         if len(gt_ids) == 0:
             res.CLR_FP += len(tracker_ids)
@@ -273,6 +285,8 @@ def clear(seq, bonus=CONTINUATION_BONUS, mostly_tracked=0.8):
         rows, cols = linear_sum_assignment(-score)
         keep = score[rows, cols] > 0 + EPS
         rows, cols = rows[keep], cols[keep]
+        if observe is not None:
+            observe(t, rows, cols)
         matched_gt = gt_ids[rows]
         matched_tracker = tracker_ids[cols]
         before = prev_id[matched_gt]

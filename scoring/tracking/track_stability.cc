@@ -1,0 +1,320 @@
+#include "scoring/tracking/track_stability.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "scoring/counts/sequence_evaluation.h"
+#include "scoring/matching/frame_matching.h"
+#include "scoring/tracking/track_measures.h"
+
+namespace tracking {
+
+namespace {
+
+// Whether frame `a` ranks before `b` among a track's worst: larger first,
+// and of two equal ones the earlier, which came first.
+bool worse(const StabilityFrame& a, const StabilityFrame& b) {
+  const double left = a.offsets.magnitude();
+  const double right = b.offsets.magnitude();
+  if (left != right) return left > right;
+  return a.frame < b.frame;
+}
+
+StabilityBox boxOf(const PreparedBox& box) { return {box.left, box.top, box.right, box.bottom}; }
+
+// Tells the accumulator every frame of the prepared ground truth, each box
+// with its CLEAR match or none. evaluateTracks() reports only the frames
+// with both sides, in order; the frames between are told as unmatched.
+class ClearFeeder : public ClearObserver {
+ public:
+  ClearFeeder(const PreparedTracks& prepared, StabilityAccumulator& accumulator)
+      : prepared_(prepared), accumulator_(accumulator) {}
+
+  void matched(uint32_t frame, std::span<const ClearMatch> matches) override {
+    unmatchedUntil(frame);
+    const uint64_t truthBegin = prepared_.groundTruthStart[frame - 1];
+    const uint64_t truthEnd = prepared_.groundTruthStart[frame];
+    const uint64_t trackerBegin = prepared_.trackerStart[frame - 1];
+    partner_.assign(truthEnd - truthBegin, -1);
+    for (const ClearMatch& match : matches) {
+      partner_[match.truthIndex] = static_cast<int64_t>(match.trackerIndex);
+    }
+    for (uint64_t k = truthBegin; k < truthEnd; ++k) {
+      const PreparedBox& truth = prepared_.groundTruth[k];
+      const int64_t j = partner_[k - truthBegin];
+      if (j < 0) {
+        accumulator_.add(truth.id, frame, boxOf(truth), nullptr);
+      } else {
+        const StabilityBox detection =
+            boxOf(prepared_.tracker[trackerBegin + static_cast<uint64_t>(j)]);
+        accumulator_.add(truth.id, frame, boxOf(truth), &detection);
+      }
+    }
+    done_ = frame;
+  }
+
+  // Frames done_ + 1 .. before - 1, in which nothing was matched.
+  void unmatchedUntil(uint32_t before) {
+    for (uint32_t frame = done_ + 1; frame < before; ++frame) {
+      for (uint64_t k = prepared_.groundTruthStart[frame - 1];
+           k < prepared_.groundTruthStart[frame]; ++k) {
+        const PreparedBox& truth = prepared_.groundTruth[k];
+        accumulator_.add(truth.id, frame, boxOf(truth), nullptr);
+      }
+    }
+    done_ = std::max(done_, before == 0 ? 0 : before - 1);
+  }
+
+ private:
+  const PreparedTracks& prepared_;
+  StabilityAccumulator& accumulator_;
+  std::vector<int64_t> partner_;  // the frame's truths' tracker positions, -1 for none
+  uint32_t done_ = 0;
+};
+
+// The positions in `source.targets` of the boxes `filter` takes, in order:
+// the selection's own order, so that position k of the selection is
+// positions[k] of the frame.
+void takenPositions(const QuorFrame& source, const TargetFilter& filter,
+                    std::vector<uint32_t>& positions) {
+  positions.clear();
+  for (std::size_t k = 0; k < source.targets.size(); ++k) {
+    if (filter(*source.targets[k])) positions.push_back(static_cast<uint32_t>(k));
+  }
+}
+
+// Tells `accumulator` a frame's ground-truth boxes as `events` leaves them.
+// truthAt and systemAt map positions in the matched lists to positions in
+// the frames as read.
+void feedFrame(const FrameEvents& events, std::size_t truthFrame, int32_t systemFrame,
+               uint32_t frameNumber, std::span<const uint32_t> truthAt,
+               std::span<const uint32_t> systemAt, const DetectionBoxes& boxes,
+               StabilityAccumulator& accumulator) {
+  for (std::size_t i = 0; i < events.truth.size(); ++i) {
+    if (events.truth[i] == TruthOutcome::kExcluded) continue;
+    const std::size_t box = truthAt[i];
+    const int64_t track = boxes.truthTrack(truthFrame, box);
+    if (track < 0) continue;
+    const StabilityBox truth = boxes.truthBox(truthFrame, box);
+    if (events.truth[i] == TruthOutcome::kMatch) {
+      const auto partner = static_cast<std::size_t>(events.truthPartner[i]);
+      const StabilityBox detection =
+          boxes.systemBox(static_cast<std::size_t>(systemFrame), systemAt[partner]);
+      accumulator.add(track, frameNumber, truth, &detection);
+    } else {
+      accumulator.add(track, frameNumber, truth, nullptr);
+    }
+  }
+}
+
+}  // namespace
+
+double StabilityOffsets::magnitude() const {
+  return std::sqrt(x * x + y * y + ratio * ratio + scale * scale);
+}
+
+StabilityOffsets stabilityOffsets(const StabilityBox& truth, const StabilityBox& detection) {
+  const double truthWidth = truth.right - truth.left;
+  const double truthHeight = truth.bottom - truth.top;
+  const double width = detection.right - detection.left;
+  const double height = detection.bottom - detection.top;
+  StabilityOffsets offsets;
+  // Centres as (left + right) / 2: the halving is exact, so the centre is as
+  // near the true one as the sum allows.
+  offsets.x =
+      ((detection.left + detection.right) / 2 - (truth.left + truth.right) / 2) / truthWidth;
+  offsets.y =
+      ((detection.top + detection.bottom) / 2 - (truth.top + truth.bottom) / 2) / truthHeight;
+  offsets.ratio = (width / height) / (truthWidth / truthHeight) - 1;
+  offsets.scale = std::sqrt(width * height) / std::sqrt(truthWidth * truthHeight) - 1;
+  return offsets;
+}
+
+StabilitySummary summarizeStability(std::span<const TrackStability> tracks) {
+  StabilitySummary summary;
+  for (const TrackStability& track : tracks) {
+    if (!track.used()) {
+      ++summary.leftOut;
+      continue;
+    }
+    ++summary.tracks;
+    summary.fragmentError += track.fragmentError;
+    summary.centreError += track.centreError;
+    summary.scaleRatioError += track.scaleRatioError;
+  }
+  if (summary.tracks > 0) {
+    const auto count = static_cast<double>(summary.tracks);
+    summary.fragmentError /= count;
+    summary.centreError /= count;
+    summary.scaleRatioError /= count;
+  }
+  return summary;
+}
+
+void StabilityAccumulator::Spread::add(double value, int64_t count) {
+  // count is the number of values with this one.
+  const double delta = value - mean;
+  mean += delta / static_cast<double>(count);
+  squares += delta * (value - mean);
+}
+
+double StabilityAccumulator::Spread::sd(int64_t count) const {
+  if (count == 0) return 0.0;
+  return std::sqrt(std::max(0.0, squares / static_cast<double>(count)));
+}
+
+void StabilityAccumulator::follow(int64_t track) { states_[track].followed = true; }
+
+void StabilityAccumulator::add(int64_t track, uint32_t frame, const StabilityBox& truth,
+                               const StabilityBox* detection) {
+  State& state = states_[track];
+  const bool matched = detection != nullptr;
+  if (state.frames > 0 && matched != state.lastMatched) ++state.changes;
+  ++state.frames;
+  state.lastMatched = matched;
+  StabilityFrame seen{frame, matched, {}};
+  if (matched) {
+    seen.offsets = stabilityOffsets(truth, *detection);
+    ++state.matched;
+    state.x.add(seen.offsets.x, state.matched);
+    state.y.add(seen.offsets.y, state.matched);
+    state.ratio.add(seen.offsets.ratio, state.matched);
+    state.scale.add(seen.offsets.scale, state.matched);
+    // The worst few, kept in rank order by insertion.
+    std::vector<StabilityFrame>& worst = state.worst;
+    if (worst.size() < kWorstFrames || worse(seen, worst.back())) {
+      const auto at = std::upper_bound(
+          worst.begin(), worst.end(), seen,
+          [](const StabilityFrame& a, const StabilityFrame& b) { return worse(a, b); });
+      worst.insert(at, seen);
+      if (worst.size() > kWorstFrames) worst.pop_back();
+    }
+  }
+  if (state.followed) state.series.push_back(seen);
+}
+
+std::vector<TrackStability> StabilityAccumulator::finish() const {
+  std::vector<TrackStability> tracks;
+  tracks.reserve(states_.size());
+  for (const auto& [key, state] : states_) {
+    if (state.frames == 0) continue;  // followed, never seen
+    TrackStability track;
+    track.track = key;
+    track.frames = state.frames;
+    track.matched = state.matched;
+    track.changes = state.changes;
+    track.fragmentError = state.frames > 1 ? static_cast<double>(state.changes) /
+                                                 static_cast<double>(state.frames - 1)
+                                           : 0.0;
+    track.sdX = state.x.sd(state.matched);
+    track.sdY = state.y.sd(state.matched);
+    track.sdRatio = state.ratio.sd(state.matched);
+    track.sdScale = state.scale.sd(state.matched);
+    track.centreError = track.sdX + track.sdY;
+    track.scaleRatioError = track.sdRatio + track.sdScale;
+    track.worst = state.worst;
+    track.series = state.series;
+    tracks.push_back(std::move(track));
+  }
+  std::sort(tracks.begin(), tracks.end(),
+            [](const TrackStability& a, const TrackStability& b) { return a.track < b.track; });
+  return tracks;
+}
+
+std::vector<TrackStability> clearStability(const PreparedTracks& prepared,
+                                           std::span<const int32_t> followed) {
+  StabilityAccumulator accumulator;
+  for (const int32_t track : followed) accumulator.follow(track);
+  ClearFeeder feeder(prepared, accumulator);
+  evaluateTracks(prepared, &feeder);
+  feeder.unmatchedUntil(prepared.frames + 1);
+  return accumulator.finish();
+}
+
+std::vector<std::vector<TrackStability>> detectionStability(
+    const QuorSequence& groundTruth, const QuorSequence& system,
+    const std::vector<TargetFilter>& filters, const DetectionBoxes& boxes,
+    std::span<const std::vector<int64_t>> followed) {
+  std::vector<StabilityAccumulator> accumulators(filters.size());
+  for (std::size_t c = 0; c < followed.size() && c < filters.size(); ++c) {
+    for (const int64_t track : followed[c]) accumulators[c].follow(track);
+  }
+  // All and its classes matched at once where the filters allow it: All
+  // first, then classes of distinct codes, all at All's threshold.
+  const bool shared = !filters.empty() && filters[0].everyClass();
+  std::vector<int32_t> codes;
+  std::vector<std::size_t> codeFilter;  // the filter of codes[k]
+  for (std::size_t c = 1; shared && c < filters.size(); ++c) {
+    const TargetFilter& filter = filters[c];
+    if (filter.everyClass() || filter.classCode() < 0) continue;  // takes nothing of its own
+    if (filter.threshold() != filters[0].threshold() ||
+        std::find(codes.begin(), codes.end(), filter.classCode()) != codes.end()) {
+      continue;
+    }
+    codes.push_back(filter.classCode());
+    codeFilter.push_back(c);
+  }
+  std::vector<bool> inShared(filters.size(), false);
+  if (shared) inShared[0] = true;
+  for (const std::size_t c : codeFilter) inShared[c] = true;
+
+  const std::vector<int32_t> partners = pairFrames(groundTruth, system);
+  QuorFrame truthAll(0), systemAll(0), truthScratch(0), systemScratch(0);
+  std::vector<FrameEvents> events(codes.size() + 1);
+  FrameEvents single;
+  std::vector<uint32_t> truthAt, systemAt, classTruthAt, classSystemAt;
+  for (std::size_t at = 0; at < groundTruth.frames.size(); ++at) {
+    const QuorFrame& truth = groundTruth.frames[at];
+    const int32_t partner = partners[at];
+    const QuorFrame* partnerFrame =
+        partner >= 0 ? &system.frames[static_cast<std::size_t>(partner)] : nullptr;
+    bool together = false;
+    if (shared && partnerFrame != nullptr) {
+      takenPositions(truth, filters[0], truthAt);
+      takenPositions(*partnerFrame, filters[0], systemAt);
+      selectFrame(truth, filters[0], truthAll);
+      selectFrame(*partnerFrame, filters[0], systemAll);
+      together = evaluateFrameClassesEvents(truthAll, systemAll, codes, events);
+    }
+    if (together) {
+      feedFrame(events[0], at, partner, truth.frameNumber, truthAt, systemAt, boxes,
+                accumulators[0]);
+      for (std::size_t k = 0; k < codes.size(); ++k) {
+        // A class's positions are among All's: its boxes in All's order.
+        classTruthAt.clear();
+        for (const uint32_t p : truthAt) {
+          if (truth.targets[p]->classCode == codes[k]) classTruthAt.push_back(p);
+        }
+        classSystemAt.clear();
+        for (const uint32_t p : systemAt) {
+          if (partnerFrame->targets[p]->classCode == codes[k]) classSystemAt.push_back(p);
+        }
+        feedFrame(events[k + 1], at, partner, truth.frameNumber, classTruthAt, classSystemAt, boxes,
+                  accumulators[codeFilter[k]]);
+      }
+    }
+    for (std::size_t c = 0; c < filters.size(); ++c) {
+      if (together && inShared[c]) continue;
+      const TargetFilter& filter = filters[c];
+      takenPositions(truth, filter, classTruthAt);
+      if (classTruthAt.empty()) continue;  // no box of a track
+      selectFrame(truth, filter, truthScratch);
+      if (partnerFrame != nullptr) {
+        takenPositions(*partnerFrame, filter, classSystemAt);
+        selectFrame(*partnerFrame, filter, systemScratch);
+      }
+      evaluateFrameEvents(truthScratch, partnerFrame != nullptr ? &systemScratch : nullptr, false,
+                          false, single);
+      feedFrame(single, at, partner, truth.frameNumber, classTruthAt, classSystemAt, boxes,
+                accumulators[c]);
+    }
+  }
+  std::vector<std::vector<TrackStability>> tracks;
+  tracks.reserve(filters.size());
+  for (const StabilityAccumulator& accumulator : accumulators) {
+    tracks.push_back(accumulator.finish());
+  }
+  return tracks;
+}
+
+}  // namespace tracking
