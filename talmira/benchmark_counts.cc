@@ -180,6 +180,24 @@ void refuseLengthUnlessBenchmark(const CLI::App& command) {
   }
 }
 
+std::optional<TrackRequest> benchmarkTrackRequest(const CLI::App& command,
+                                                  const FormatOptionsGiven& formats, bool track,
+                                                  const std::string& groundTruth,
+                                                  const std::string& system, float confidence,
+                                                  uint32_t length) {
+  if (track || !countsAsBenchmark(formats, command.get_name())) return std::nullopt;
+  for (const char* option : {"--near", "--track-rules", "--ids"}) {
+    if (command.count(option) > 0) {
+      usage(command.get_name(), std::string(option) +
+                                    " has no meaning under --rules mot on MOT files, which "
+                                    "follow CLEAR's matching as --track does");
+    }
+  }
+  return benchmarkRequest(
+      formats, groundTruth, system,
+      command.count("--confidence") > 0 ? std::optional<float>(confidence) : std::nullopt, length);
+}
+
 BenchmarkCounts countBenchmark(const TrackPair& pair,
                                const std::optional<tracking::TrackRules>& rules) {
   const auto& [name, label] = pair.classes.front();

@@ -50,6 +50,16 @@ CLI::Option* addBenchmarkLengthOption(CLI::App& command, uint32_t& length);
 /// does not count as the benchmark.
 void refuseLengthUnlessBenchmark(const CLI::App& command);
 
+/// events and explain: the request of their --track road that counts as
+/// the benchmark does, when countsAsBenchmark() of `formats` (and not
+/// --track); none otherwise. --length is the track options'; --near,
+/// --track-rules and --ids are refused (status 2).
+std::optional<TrackRequest> benchmarkTrackRequest(const CLI::App& command,
+                                                  const FormatOptionsGiven& formats, bool track,
+                                                  const std::string& groundTruth,
+                                                  const std::string& system, float confidence,
+                                                  uint32_t length);
+
 /// One tracker's (or detector's) CLEAR counts, frame by frame.
 struct BenchmarkCounts {
   std::string className;     // the class evaluated, "pedestrian"
