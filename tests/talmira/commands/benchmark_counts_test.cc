@@ -150,6 +150,32 @@ TEST(BenchmarkCountsConformanceTest, ScoreIsClearAndEveryCommandAgreesWithIt) {
   }
 }
 
+// With --dataset each sequence is a unit, and the totals are the
+// evaluator's COMBINED counts of the three MOT17 sequences.
+TEST(BenchmarkCountsConformanceTest, ADatasetComparedAddsUpToTheCombinedCounts) {
+  REQUIRE_CORPUS();
+  TempDir dir;
+  std::string list = "sequence,groundtruth,system_a,system_b\n";
+  for (const Sequence& s : corpusSequences()) {
+    if (s.format == "mot") {
+      list += s.name + "," + s.groundTruth + "," + s.tracker + "," + s.tracker + "\n";
+    }
+  }
+  const Json combined = Json::parse(
+      readFile(corpusDir() + "/expected/tracking.json"))["mot17"]["sequences"]["COMBINED"];
+  const Json compare =
+      jsonOf(runTalmira(withReading({"compare", "--dataset", dir.write("list.csv", list),
+                                     "--resamples", "20", "--format", "json"},
+                                    "mot")));
+  ASSERT_EQ(compare["classes"].size(), 2u) << compare;
+  const Json& all = compare["classes"][0];
+  EXPECT_EQ(all["fn_a"], std::llround(combined["CLR_FN"].get<double>()));
+  EXPECT_EQ(all["fp_b"], std::llround(combined["CLR_FP"].get<double>()));
+  EXPECT_EQ(all["gt"],
+            std::llround(combined["CLR_TP"].get<double>() + combined["CLR_FN"].get<double>()));
+  EXPECT_EQ(compare["units"], 3);
+}
+
 // MOT17-02's tracker written as a detector writes its file: every id -1 and
 // a score of three decimals. Each box is then its own identity, so CLEAR
 // pairs by IoU alone, and the sweep, which counts each frame at its own
