@@ -335,6 +335,7 @@ void addRulesOptions(CLI::App& command, RulesGiven& given) {
           "--rules",
           [&given](const std::string& text) {
             given.named = namedRules(text);
+            given.name = text;
             if (!given.named) {
               throw CLI::ValidationError("--rules",
                                          "\"" + text + "\" is none of " + ruleSetNames());

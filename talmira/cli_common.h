@@ -90,6 +90,7 @@ struct InputFormats {
 /// the values given one by one (which override the set's).
 struct RulesGiven {
   std::optional<ScoringRules> named;  // --rules
+  std::string name;                   // its name, as given
   std::optional<OverlapMeasure> overlap;
   std::optional<float> minOverlap;
   std::optional<float> regionCover;
@@ -97,6 +98,13 @@ struct RulesGiven {
   /// The rules these give: the named set's (or the defaults), each value
   /// given replacing its own.
   ScoringRules rules() const;
+  /// Whether the rules are the set named `set`, none of its values given
+  /// one by one beside it.
+  bool onlySet(std::string_view set) const {
+    return named && name == set && !overlap && !minOverlap && !regionCover && !minSide;
+  }
+  /// Whether a value was given one by one.
+  bool valueGiven() const { return overlap || minOverlap || regionCover || minSide; }
 };
 
 /// Adds --rules, --overlap, --min-overlap, --region-cover and --min-side in

@@ -78,6 +78,11 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
   const auto trackerValue = [&](int32_t id) {
     return prepared.trackerIdValues[static_cast<std::size_t>(id)];
   };
+  // A detector's file without identities, its boxes numbered one by one:
+  // no box continues a track, so a match is never a switch worth a row,
+  // and the numbers are no identity to show.
+  const bool identities = pair.systemIdentities;
+  if (!identities) followed.sums.idSwitches = 0;
 
   std::size_t setAside = 0;  // the next of prepared.setAsideLines
   std::vector<int32_t> truthMatch;
@@ -120,7 +125,7 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
           row.kind = TrackEventKind::kMatch;
           row.partnerLine = prepared.trackerLines[trackerBegin + match.trackerIndex];
           row.overlap = match.iou;
-          row.systemId = trackerValue(match.trackerId);
+          if (identities) row.systemId = trackerValue(match.trackerId);
         } else {
           row.kind = TrackEventKind::kMiss;
         }
@@ -146,7 +151,7 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
       row.frame = frame;
       row.systemSide = true;
       row.box = &box;
-      row.systemId = box.id;
+      if (identities) row.systemId = box.id;
       if (kept < trackerEnd && prepared.trackerLines[kept] == box.line) {
         const std::size_t j = kept - trackerBegin;
         if (trackerMatch[j] >= 0) {
@@ -177,8 +182,8 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
       FollowedTrack& track = followed.tracks[g];
       ++track.matched;
       const int64_t trackerId = trackerValue(match.trackerId);
-      if (std::find(track.trackerIds.begin(), track.trackerIds.end(), trackerId) ==
-          track.trackerIds.end()) {
+      if (identities && std::find(track.trackerIds.begin(), track.trackerIds.end(), trackerId) ==
+                            track.trackerIds.end()) {
         track.trackerIds.push_back(trackerId);
       }
       TrackEventRow row;
@@ -186,15 +191,15 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
       row.partnerLine = prepared.trackerLines[trackerBegin + match.trackerIndex];
       row.overlap = match.iou;
       row.truthId = truthValue(match.truthId);
-      row.systemId = trackerId;
+      if (identities) row.systemId = trackerId;
       row.track = match.truthId;
       if (match.previousTrackerId >= 0) {
-        row.previousSystemId = trackerValue(match.previousTrackerId);
+        if (identities) row.previousSystemId = trackerValue(match.previousTrackerId);
         row.previousFrame = last[g].frame;
         row.previousLine = last[g].trackerLine;
       }
       row.box = truthBoxes[match.truthIndex];
-      if (match.idSwitch) {
+      if (identities && match.idSwitch) {
         ++track.switches;
         row.kind = TrackEventKind::kSwitch;
         followed.rows.push_back(row);

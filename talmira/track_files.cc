@@ -88,10 +88,20 @@ TrackPair readTrackPair(const TrackRequest& options, std::vector<std::string>* w
       systemRequest.layout = truthFile.layout;
     }
     tracking::TrackFile systemFile = tracking::readTrackFile(systemRequest);
+    bool systemIdentities = true;
+    if (options.identityPerBox && !systemFile.boxes.empty() &&
+        std::all_of(systemFile.boxes.begin(), systemFile.boxes.end(),
+                    [](const tracking::TrackBox& box) { return box.id == -1; })) {
+      // Numbered in file order, so that the renumbering keeps that order.
+      int64_t id = 0;
+      for (tracking::TrackBox& box : systemFile.boxes) box.id = id++;
+      systemIdentities = false;
+    }
     for (const tracking::TrackFile* file : {&truthFile, &systemFile}) {
       if (warnings) warnings->insert(warnings->end(), file->warnings.begin(), file->warnings.end());
     }
     TrackPair pair;
+    pair.systemIdentities = systemIdentities;
     pair.rules.benchmark = benchmarkOf(options, truthFile.layout);
     pair.rules.minConfidence = options.confidence;
     uint32_t length = options.length;
@@ -120,8 +130,13 @@ TrackPair readTrackPair(const TrackRequest& options, std::vector<std::string>* w
 }
 
 tracking::PreparedTracks prepareClass(const TrackPair& pair, int32_t label) {
+  return prepareClass(pair, label, pair.rules);
+}
+
+tracking::PreparedTracks prepareClass(const TrackPair& pair, int32_t label,
+                                      const tracking::TrackRules& rules) {
   try {
-    return tracking::prepareTracks(pair.groundTruth, pair.system, pair.rules, label);
+    return tracking::prepareTracks(pair.groundTruth, pair.system, rules, label);
   } catch (const tracking::TrackInputError& error) {
     throw TrackFileError{{kExitInputOrOutput, error.what()}, error.file(), error.line(), 0};
   }

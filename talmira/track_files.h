@@ -23,6 +23,11 @@ struct TrackRequest {
   std::string rules;                      // empty: the ground truth's layout decides
   std::optional<float> confidence;        // tracker boxes below it are left out
   uint32_t length = 0;                    // 0: seqinfo.ini beside the ground truth, or the files'
+  /// A system file whose every identity is -1 (a detector's, as MOT's
+  /// det.txt writes it) gets an identity of its own for each box, rather
+  /// than being refused for giving one twice in a frame: CLEAR then pairs
+  /// its boxes by IoU alone, as no box continues another's track.
+  bool identityPerBox = false;
 };
 
 /// A file that cannot be read or that the benchmark refuses: a CommandError
@@ -54,6 +59,9 @@ struct TrackPair {
   tracking::TrackSequence system;
   tracking::TrackRules rules;
   std::string lengthFrom;  // "--length", "seqinfo.ini" or "the last frame of either file"
+  /// False when the system's boxes were given an identity each
+  /// (TrackRequest::identityPerBox): its file has none.
+  bool systemIdentities = true;
   /// The classes evaluated, by name, with the label prepareTracks() takes:
   /// MOT's pedestrians under its benchmarks, each class of the ground truth
   /// otherwise.
@@ -66,6 +74,9 @@ TrackPair readTrackPair(const TrackRequest& request, std::vector<std::string>* w
 /// The boxes of one of the pair's classes, as prepareTracks() gives them;
 /// throws TrackFileError where the benchmark refuses a frame.
 tracking::PreparedTracks prepareClass(const TrackPair& pair, int32_t label);
+/// The same under other rules than the pair's (another confidence).
+tracking::PreparedTracks prepareClass(const TrackPair& pair, int32_t label,
+                                      const tracking::TrackRules& rules);
 
 /// Reads both files and computes every class's figures. Appends the readers'
 /// warnings ("file:line: ...") to `warnings` when given. Throws CommandError

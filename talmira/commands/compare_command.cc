@@ -24,6 +24,7 @@
 #include "scoring/analysis/paired_bootstrap.h"
 #include "scoring/analysis/paired_counts.h"
 #include "scoring/counts/confidence_sweep.h"
+#include "talmira/benchmark_counts.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/dataset_list.h"
@@ -240,6 +241,11 @@ SparseRows<Counts> inRows(const SparseRows<Counts>& counts, const std::vector<st
   return moved;
 }
 
+// A sequence's counts, one unit, kept for the dataset's bootstrap.
+void takeCounts(CompareSequence& s, PairedCounts counts);
+// The dataset's classes, totals and intervals from its counted sequences.
+void resampleSequences(CompareResult& result);
+
 }  // namespace
 
 CompareResult compareSequences(const QuorSequence& groundTruth, const QuorSequence& a,
@@ -345,13 +351,23 @@ CompareResult compareDataset(const std::string& list, std::vector<CompareSequenc
                     // The whole sequence in one block: it is one unit.
                     counting.block = std::max<std::size_t>(1, read.groundTruth->frames.size());
                     counting.threads = threads;
-                    PairedCounts counts =
-                        countPaired(*read.groundTruth, *read.a, *read.b, counting);
-                    s.classSet = counts.classSet;
-                    // No unit for a sequence without frames: it counts nothing.
-                    s.counts = counts.units.empty() ? UnitCounts{} : std::move(counts.units[0]);
-                    s.objects = SparseRows<ObjectAgreement>::of(counts.objects);
+                    takeCounts(s, countPaired(*read.groundTruth, *read.a, *read.b, counting));
                   });
+  resampleSequences(result);
+  return result;
+}
+
+namespace {
+
+void takeCounts(CompareSequence& s, PairedCounts counts) {
+  s.classSet = counts.classSet;
+  // No unit for a sequence without frames: it counts nothing.
+  s.counts = counts.units.empty() ? UnitCounts{} : std::move(counts.units[0]);
+  s.objects = SparseRows<ObjectAgreement>::of(counts.objects);
+}
+
+void resampleSequences(CompareResult& result) {
+  const CompareSettings& settings = result.settings;
   // The units in list order, whatever order they were counted in.
   result.classSet = datasetClasses(result.sequences);
   const std::size_t rows = result.classSet->rows();
@@ -371,10 +387,7 @@ CompareResult compareDataset(const std::string& list, std::vector<CompareSequenc
   result.units = units.size();
   result.totals = sumUnits(units, rows);
   result.intervals = pairedBootstrap(units, rows, settings.bootstrap);
-  return result;
 }
-
-namespace {
 
 double parseLevel(const std::string& text) {
   const bool plain = !text.empty() && text.find_first_of(" \t\n\v\f\r") == std::string::npos;
@@ -596,6 +609,110 @@ void runTrackCompare(const CompareOptions& o, bool dataset) {
   if (failed > 0) throw sequencesFailed("talmira compare", failed, result.sequences.size());
 }
 
+// --rules mot on MOT files: both detectors' (or trackers') CLEAR counts,
+// frame by frame, resampled as the counts of this format are.
+void runBenchmarkCompare(const CompareOptions& o, bool dataset) {
+  if (o.best || !o.report.empty()) {
+    throw CommandError{kExitUsage, std::string("talmira compare: ") +
+                                       (o.best ? "--best" : "--report") +
+                                       " under --rules mot on MOT files is not available"};
+  }
+  if (dataset && o.block > 0) {
+    throw CommandError{kExitUsage,
+                       "talmira compare: --block is for one sequence; with --dataset the units "
+                       "are the sequences"};
+  }
+  const auto given = [&](float value) {
+    return o.perSystem || o.confidenceGiven ? std::optional<float>(value) : std::nullopt;
+  };
+  const std::optional<float> confidenceA = given(o.perSystem ? o.confidenceA : o.confidence);
+  const std::optional<float> confidenceB = given(o.perSystem ? o.confidenceB : o.confidence);
+  CompareResult result;
+  CompareSettings& settings = result.settings;
+  settings.confidenceA = confidenceA.value_or(0.0f);
+  settings.confidenceB = confidenceB.value_or(0.0f);
+  settings.bootstrap.resamples = o.resamples;
+  settings.bootstrap.seed = o.seed;
+  settings.bootstrap.level = o.level;
+  settings.bootstrap.threads = std::max(1u, o.jobs);
+  const auto pairsOf = [&](const std::string& groundTruth, const std::string& a,
+                           const std::string& b, FormatOptionsGiven formats) {
+    return std::pair{readBenchmarkPair(benchmarkRequest(formats, groundTruth, a, confidenceA, 0)),
+                     readBenchmarkPair(benchmarkRequest(formats, groundTruth, b, confidenceB, 0))};
+  };
+  std::string rulesText;
+  Json benchmark;
+  std::size_t failed = 0;
+  if (dataset) {
+    std::vector<CompareSequence> sequences = readCompareList(o.dataset);
+    std::vector<std::string> inputs = {o.dataset};
+    for (const CompareSequence& s : sequences) {
+      inputs.insert(inputs.end(), {s.groundTruth, s.systemA, s.systemB});
+    }
+    refuseOutputNamingInput(o.output, inputs);
+    settings.list = o.dataset;
+    result.sequences = std::move(sequences);
+    const unsigned jobs = std::max(1u, o.jobs);
+    forEachSequence(
+        result.sequences, jobs, !o.quiet && isatty(fileno(stderr)) != 0,
+        std::min<std::size_t>(jobs, result.sequences.size()),
+        [&](CompareSequence& s, unsigned, std::size_t) {
+          FormatOptionsGiven formats = o.formats;
+          if (!s.groundTruthFormat.empty()) formats.groundTruthFormat = s.groundTruthFormat;
+          if (!s.systemFormat.empty()) formats.systemFormat = s.systemFormat;
+          countsAsBenchmark(formats, "compare");  // a line's formats: MOT files too
+          const auto [a, b] = pairsOf(s.groundTruth, s.systemA, s.systemB, formats);
+          // The whole sequence in one block: it is one unit.
+          takeCounts(s, benchmarkPairedCounts(a, b, std::max<uint32_t>(1, a.groundTruth.length)));
+        });
+    resampleSequences(result);
+    for (const CompareSequence& s : result.sequences) {
+      if (!s.failed()) continue;
+      ++failed;
+      std::fprintf(stderr, "%s\n", s.error.c_str());
+    }
+    rulesText = "Rules: mot, counted as the benchmark's evaluator counts (CLEAR at IoU 0.5)\n";
+    benchmark = Json{{"rules", "mot"}};
+  } else {
+    refuseOutputNamingInput(o.output, {o.groundTruth, o.systemA, o.systemB});
+    settings.groundTruth = o.groundTruth;
+    settings.systemA = o.systemA;
+    settings.systemB = o.systemB;
+    const auto [a, b] = pairsOf(o.groundTruth, o.systemA, o.systemB, o.formats);
+    const PairedCounts counts = benchmarkPairedCounts(a, b, o.block);
+    settings.block = counts.block;
+    settings.frames = counts.frames;
+    result.units = counts.units.size();
+    result.classSet = counts.classSet;
+    const std::size_t rows = result.classSet->rows();
+    result.totals = sumUnits(counts.units, rows);
+    result.objects = counts.objects;
+    result.intervals = pairedBootstrap(counts.units, rows, settings.bootstrap);
+    rulesText = benchmarkRulesLine(a);
+    benchmark = benchmarkJson(a);
+    benchmark.erase("identities");
+    benchmark.erase("confidence");
+    benchmark["identities_a"] = a.systemIdentities;
+    benchmark["identities_b"] = b.systemIdentities;
+  }
+  switch (o.format) {
+    case Format::kText:
+      writeOutput(o.output, renderCompareText(result) + rulesText);
+      break;
+    case Format::kCsv:
+      writeOutput(o.output, renderCompareCsv(result));
+      break;
+    case Format::kJson: {
+      Json json = compareJson(result);
+      stateRules(json, o.formats.rules.rules());
+      json["benchmark"] = benchmark;
+      writeOutput(o.output, jsonText(json));
+      break;
+    }
+  }
+  if (failed > 0) throw sequencesFailed("talmira compare", failed, result.sequences.size());
+}
+
 void runCompare(const CompareOptions& o) {
   const bool dataset = !o.dataset.empty();
   const bool positionals = !o.groundTruth.empty() || !o.systemA.empty() || !o.systemB.empty();
@@ -613,6 +730,10 @@ void runCompare(const CompareOptions& o) {
   }
   if (o.track) {
     runTrackCompare(o, dataset);
+    return;
+  }
+  if (countsAsBenchmark(o.formats, "compare")) {
+    runBenchmarkCompare(o, dataset);
     return;
   }
   if (dataset && o.block > 0) {
@@ -818,7 +939,13 @@ void addCompareCommand(CLI::App& app) {
       "  talmira compare --dataset compare.csv -c 0.4 --format csv -o differences.csv\n"
       "  talmira compare --dataset compare.csv --best --report compare.html\n"
       "  talmira compare instances.json results_a.json results_b.json --ap\n"
-      "  talmira compare --dataset trackers.csv --track --format csv\n");
+      "  talmira compare --dataset trackers.csv --track --format csv\n"
+      "\n"
+      "--rules mot on MOT files (--gt-format and --sys-format mot or mot15) counts each\n"
+      "detector as talmira score --rules mot does (CLEAR's counts, as the benchmark's\n"
+      "evaluator makes them), frame by frame, and resamples those; -c, --c-a and --c-b\n"
+      "leave out the boxes below them (without, every box counts); --best and --report\n"
+      "are not available then.\n");
   command->callback([options, command] {
     options->resamplesGiven = command->count("--resamples") > 0;
     options->confidenceGiven = command->count("--confidence") > 0;

@@ -10,6 +10,7 @@
 #include "annotation/sequence_reader.h"
 #include "scoring/analysis/sequence_events.h"
 #include "scoring/counts/class_scores.h"
+#include "talmira/benchmark_counts.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/track_events.h"
@@ -40,6 +41,13 @@ void runTrackEvents(const EventsOptions& options, const TrackRequest& request) {
 }
 
 void runEvents(const EventsOptions& options, const CLI::App& command) {
+  // --rules mot on MOT files: CLEAR's matching, as --track lists it.
+  if (const std::optional<TrackRequest> request =
+          benchmarkTrackRequest(command, options.formats, options.track.track, options.groundTruth,
+                                options.system, options.confidence, options.track.length)) {
+    runTrackEvents(options, *request);
+    return;
+  }
   if (const std::optional<TrackRequest> request = trackRequestOf(
           command, options.track, options.groundTruth, options.system,
           options.formats.groundTruthFormat, options.formats.systemFormat, options.confidence)) {
@@ -116,6 +124,9 @@ void addEventsCommand(CLI::App& app) {
       "again after unmatched_frames frames present without a match). The rows add up to\n"
       "talmira track's figures: match = CLR_TP, miss = CLR_FN, false_alarm = CLR_FP,\n"
       "switch = IDSW, fragment = Frag.\n"
+      "--rules mot on MOT files (--gt-format and --sys-format mot or mot15) lists the same\n"
+      "rows, so that they add up to talmira score --rules mot; a detector's file whose ids\n"
+      "are all -1 has no sys_id and no switch rows.\n"
       "\n"
       "Examples:\n"
       "  talmira events groundtruth.csv systemoutput.csv -c 0.5 --class Car -o car-events.csv\n"

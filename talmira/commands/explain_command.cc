@@ -5,6 +5,7 @@
 
 #include "scoring/analysis/sequence_explanation.h"
 #include "scoring/counts/streaming_evaluation.h"
+#include "talmira/benchmark_counts.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/pages/explain_page.h"
@@ -74,6 +75,13 @@ void runTrackExplain(const ExplainOptionsGiven& given, const TrackRequest& reque
 }
 
 void runExplain(const ExplainOptionsGiven& given, const CLI::App& command) {
+  // --rules mot on MOT files: CLEAR's matching, as --track explains it.
+  if (const std::optional<TrackRequest> request =
+          benchmarkTrackRequest(command, given.formats, given.track.track, given.groundTruth,
+                                given.system, given.confidence, given.track.length)) {
+    runTrackExplain(given, *request);
+    return;
+  }
   if (const std::optional<TrackRequest> request = trackRequestOf(
           command, given.track, given.groundTruth, given.system, given.formats.groundTruthFormat,
           given.formats.systemFormat, given.confidence)) {
@@ -202,7 +210,10 @@ void addExplainCommand(CLI::App& app) {
       "identity switches (IDSW) and fragmentations (Frag), then lists the ground-truth\n"
       "tracks with the most of them (--top): frames evaluated, frames matched, switches,\n"
       "fragmentations and the tracker ids it was matched to, in the order first given.\n"
-      "  talmira explain --track MOT17-02/gt/gt.txt results/MOT17-02.txt --top 5\n");
+      "  talmira explain --track MOT17-02/gt/gt.txt results/MOT17-02.txt --top 5\n"
+      "--rules mot on MOT files (--gt-format and --sys-format mot or mot15) explains as\n"
+      "--track does, CLEAR's matching being the benchmark's count; a detector's file whose\n"
+      "ids are all -1 has no switches, only fragmentations.\n");
   command->callback([options, command] { runExplain(*options, *command); });
 }
 

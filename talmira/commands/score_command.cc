@@ -4,6 +4,7 @@
 
 #include "scoring/counts/class_scores.h"
 #include "scoring/counts/streaming_evaluation.h"
+#include "talmira/benchmark_counts.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/writers/score_report.h"
@@ -20,6 +21,8 @@ struct ScoreOptions {
   std::string output;
   unsigned jobs = 1;
   FormatOptionsGiven formats;
+  uint32_t length = 0;  // --length, with the benchmark's counts
+  bool confidenceGiven = false;
 };
 
 // Scores two files. With more than one thread and frame numbers that only
@@ -53,30 +56,55 @@ Scored scoreFiles(const std::string& groundTruthPath, const std::string& systemP
       formats);
 }
 
-void runScore(const ScoreOptions& options) {
-  std::vector<std::string> inputs = auxiliaryInputs(options.formats);
-  inputs.insert(inputs.begin(), {options.groundTruth, options.system});
-  refuseOutputNamingInput(options.output, inputs);
-  const InputFormats formats = inputFormatsOf(options.formats, options.groundTruth);
-  Scored scored =
-      scoreFiles(options.groundTruth, options.system, options.confidence, options.jobs, formats);
-  ScoreReport report{options.groundTruth, options.system, options.confidence, scored.classSet,
-                     std::move(scored.counts)};
+void writeScore(const ScoreOptions& options, const ScoreReport& report,
+                const std::string& rulesText, const Json& rules, const Json* benchmark) {
   switch (options.format) {
     case Format::kText:
-      writeOutput(options.output, renderScoreText(*report.classSet, report.classes) +
-                                      rulesLine(formats.groundTruth.rules));
+      writeOutput(options.output, renderScoreText(*report.classSet, report.classes) + rulesText);
       break;
     case Format::kCsv:
       writeOutput(options.output, renderScoreCsv(*report.classSet, report.classes));
       break;
     case Format::kJson: {
       Json json = scoreJson(report);
-      stateRules(json, formats.groundTruth.rules);
+      json["rules"] = rules;
+      if (benchmark) json["benchmark"] = *benchmark;
       writeOutput(options.output, jsonText(json));
       break;
     }
   }
+}
+
+// --rules mot on MOT files: CLEAR's counts, the benchmark's class alone.
+void runBenchmarkScore(const ScoreOptions& options) {
+  refuseOutputNamingInput(options.output, {options.groundTruth, options.system});
+  const TrackPair pair = readBenchmarkPair(benchmarkRequest(
+      options.formats, options.groundTruth, options.system,
+      options.confidenceGiven ? std::optional<float>(options.confidence) : std::nullopt,
+      options.length));
+  const ScoreReport report{options.groundTruth, options.system, options.confidence,
+                           benchmarkClasses(pair), benchmarkClassCounts(countBenchmark(pair))};
+  const Json benchmark = benchmarkJson(pair);
+  writeScore(options, report, benchmarkRulesLine(pair), rulesJson(options.formats.rules.rules()),
+             &benchmark);
+}
+
+void runScore(const ScoreOptions& options, const CLI::App& command) {
+  if (countsAsBenchmark(options.formats, "score")) {
+    runBenchmarkScore(options);
+    return;
+  }
+  refuseLengthUnlessBenchmark(command);
+  std::vector<std::string> inputs = auxiliaryInputs(options.formats);
+  inputs.insert(inputs.begin(), {options.groundTruth, options.system});
+  refuseOutputNamingInput(options.output, inputs);
+  const InputFormats formats = inputFormatsOf(options.formats, options.groundTruth);
+  Scored scored =
+      scoreFiles(options.groundTruth, options.system, options.confidence, options.jobs, formats);
+  const ScoreReport report{options.groundTruth, options.system, options.confidence, scored.classSet,
+                           std::move(scored.counts)};
+  writeScore(options, report, rulesLine(formats.groundTruth.rules),
+             rulesJson(formats.groundTruth.rules), nullptr);
 }
 
 }  // namespace
@@ -98,6 +126,7 @@ void addScoreCommand(CLI::App& app) {
       ->type_name("FILE");
   addFormatOptions(*command, options->formats);
   addRulesOptions(*command, options->formats.rules);
+  addBenchmarkLengthOption(*command, options->length);
   command->footer(
       "Examples:\n"
       "  talmira score groundtruth.csv systemoutput.csv\n"
@@ -107,8 +136,21 @@ void addScoreCommand(CLI::App& app) {
       "\n"
       "Files of this format are scored in its ten classes; another format's in its\n"
       "dataset's own (COCO's categories, VisDrone's ten, ...), or in the classes a\n"
-      "--classes map names.\n");
-  command->callback([options] { runScore(*options); });
+      "--classes map names.\n"
+      "\n"
+      "--rules mot on MOT files (--gt-format and --sys-format mot or mot15) counts as the\n"
+      "MOTChallenge benchmark's evaluator does: both files read as talmira track reads\n"
+      "them, its preprocessing, then CLEAR's matching frame by frame; TP, FN and FP are\n"
+      "CLR_TP, CLR_FN and CLR_FP, NMODTA is MODA, and the rows are All and pedestrian.\n"
+      "A detector's file whose ids are all -1 is matched by IoU alone. -c, given, leaves\n"
+      "out the detector's boxes below it (a score of -1 is kept); without it every box\n"
+      "counts. --length N, else seqinfo.ini beside the ground truth, sets the frames.\n"
+      "  talmira score MOT17-02/gt/gt.txt MPNTrack.txt --gt-format mot --sys-format mot "
+      "--rules mot\n");
+  command->callback([options, command] {
+    options->confidenceGiven = command->count("--confidence") > 0;
+    runScore(*options, *command);
+  });
 }
 
 }  // namespace talmira

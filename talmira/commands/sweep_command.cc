@@ -12,6 +12,7 @@
 #include "scoring/counts/confidence_sweep.h"
 #include "scoring/counts/streaming_evaluation.h"
 #include "scoring/precision/sequence_images.h"
+#include "talmira/benchmark_counts.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/pages/html_report.h"
@@ -61,6 +62,7 @@ struct SweepOptions {
   std::string report;  // an HTML page, when given
   unsigned jobs = 1;
   FormatOptionsGiven formats;
+  uint32_t length = 0;  // --length, with the benchmark's counts
 };
 
 // The command line that made a page, for its footer.
@@ -80,7 +82,56 @@ std::string commandLineOf(const SweepOptions& options) {
   return line;
 }
 
-void runSweep(const SweepOptions& options) {
+void writeSweep(const SweepOptions& options, const SweepReport& report,
+                const std::string& rulesText, const Json& rules, const Json* benchmark) {
+  switch (options.format) {
+    case Format::kText:
+      writeOutput(options.output, renderSweepText(report) + rulesText);
+      break;
+    case Format::kCsv:
+      writeOutput(options.output, renderSweepCsv(report));
+      break;
+    case Format::kJson: {
+      Json json = sweepJson(report);
+      json["rules"] = rules;
+      if (benchmark) json["benchmark"] = *benchmark;
+      writeOutput(options.output, jsonText(json));
+      break;
+    }
+  }
+  if (!options.plot.empty()) {
+    writeOutput(options.plot,
+                renderSweepSvg(report.exact, options.groundTruth + " vs " + options.system,
+                               *report.classSet));
+  }
+}
+
+// --rules mot on MOT files: CLEAR's counts at every threshold.
+void runBenchmarkSweep(const SweepOptions& options) {
+  if (!options.report.empty()) {
+    throw CommandError{kExitUsage,
+                       "talmira sweep: --report reads the files as detections of this format; "
+                       "under --rules mot on MOT files give --plot, or the json output"};
+  }
+  for (const std::string* output : {&options.output, &options.plot}) {
+    refuseOutputNamingInput(*output, {options.groundTruth, options.system});
+  }
+  const TrackPair pair = readBenchmarkPair(benchmarkRequest(
+      options.formats, options.groundTruth, options.system, std::nullopt, options.length));
+  const SweepReport report =
+      makeSweepReport(options.groundTruth, options.system, benchmarkClasses(pair),
+                      benchmarkCurves(pair, options.jobs), options.exact ? 0 : options.gridSteps);
+  const Json benchmark = benchmarkJson(pair);
+  writeSweep(options, report, benchmarkRulesLine(pair), rulesJson(options.formats.rules.rules()),
+             &benchmark);
+}
+
+void runSweep(const SweepOptions& options, const CLI::App& command) {
+  if (countsAsBenchmark(options.formats, "sweep")) {
+    runBenchmarkSweep(options);
+    return;
+  }
+  refuseLengthUnlessBenchmark(command);
   std::vector<std::string> inputs = auxiliaryInputs(options.formats);
   inputs.insert(inputs.begin(), {options.groundTruth, options.system});
   for (const std::string* output : {&options.output, &options.plot, &options.report}) {
@@ -114,25 +165,8 @@ void runSweep(const SweepOptions& options) {
   const SweepReport report =
       makeSweepReport(options.groundTruth, options.system, swept.classSet, std::move(swept.curves),
                       options.exact ? 0 : options.gridSteps);
-  switch (options.format) {
-    case Format::kText:
-      writeOutput(options.output, renderSweepText(report) + rulesLine(formats.groundTruth.rules));
-      break;
-    case Format::kCsv:
-      writeOutput(options.output, renderSweepCsv(report));
-      break;
-    case Format::kJson: {
-      Json json = sweepJson(report);
-      stateRules(json, formats.groundTruth.rules);
-      writeOutput(options.output, jsonText(json));
-      break;
-    }
-  }
-  if (!options.plot.empty()) {
-    writeOutput(options.plot,
-                renderSweepSvg(report.exact, options.groundTruth + " vs " + options.system,
-                               *report.classSet));
-  }
+  writeSweep(options, report, rulesLine(formats.groundTruth.rules),
+             rulesJson(formats.groundTruth.rules), nullptr);
   if (!options.report.empty()) {
     SweepReportInput page;
     page.groundTruth = options.groundTruth;
@@ -196,6 +230,7 @@ void addSweepCommand(CLI::App& app) {
       ->type_name("FILE.html");
   addFormatOptions(*command, options->formats);
   addRulesOptions(*command, options->formats.rules);
+  addBenchmarkLengthOption(*command, options->length);
   command->footer(
       "A box is taken at threshold t when its confidence is at least t, in both files; every row "
       "equals `talmira score -c <its threshold>`. The best threshold of a class has the highest "
@@ -205,8 +240,13 @@ void addSweepCommand(CLI::App& app) {
       "  talmira sweep groundtruth.csv systemoutput.csv --exact --format csv -o curve.csv\n"
       "  talmira sweep groundtruth.csv systemoutput.csv --plot sweep.svg --report sweep.html -c "
       "0.4\n"
-      "  talmira sweep instances.json results.json --gt-format coco --sys-format coco --exact\n");
-  command->callback([options] { runSweep(*options); });
+      "  talmira sweep instances.json results.json --gt-format coco --sys-format coco --exact\n"
+      "\n"
+      "--rules mot on MOT files (--gt-format and --sys-format mot or mot15): every row is\n"
+      "`talmira score --rules mot -c <its threshold>`, CLEAR's counts as the benchmark's\n"
+      "evaluator makes them with the boxes below the threshold left out; --report is not\n"
+      "available then.\n");
+  command->callback([options, command] { runSweep(*options, *command); });
 }
 
 }  // namespace talmira

@@ -81,10 +81,17 @@ def main():
                     help="instead, hold the tracking model, and `talmira track` when the tool "
                          "is given, to the reference evaluators' figures for the corpus' MOT "
                          "files (DIR: the corpus folder, with mot15/, mot17/ and expected/)")
+    ap.add_argument("--benchmark-counts", type=int, default=0, metavar="N",
+                    help="instead, check `talmira score`, `sweep` and `events` under --rules "
+                         "mot (the tool given) on N random MOT17 and MOT15 sequences of --seed "
+                         "from --first, with their identities and with every identity -1, "
+                         "against the tracking model's CLEAR counts")
     opts = ap.parse_args()
 
     if opts.stability:
         return check_stability(opts)
+    if opts.benchmark_counts:
+        return check_benchmark_counts(opts)
     if opts.tracking or opts.tracking_conformance:
         return check_tracking(opts)
     if opts.ap or opts.coco_ap:
@@ -288,6 +295,25 @@ def check_stability(opts):
                                 opts.show)
     print("stability, seed %d: %d passed, %d failed"
           % (opts.seed, 2 * opts.stability - wrong, wrong))
+    return 1 if wrong else 0
+
+
+def check_benchmark_counts(opts):
+    """The --benchmark-counts run: the detection commands under --rules mot
+    against the tracking model's CLEAR counts."""
+    try:
+        from .benchmark_counts import run_benchmark_cases
+    except ImportError as exc:
+        print("the tracking model needs numpy and scipy (%s)" % exc)
+        return 2
+    tool = os.path.abspath(opts.tool) if opts.tool else None
+    if tool is None or not os.access(tool, os.X_OK):
+        print("--benchmark-counts needs --tool, an executable talmira")
+        return 2
+    wrong = run_benchmark_cases(tool, opts.benchmark_counts, opts.seed, opts.first,
+                                opts.keep_dir, opts.show)
+    print("benchmark counts, seed %d: %d passed, %d failed"
+          % (opts.seed, opts.benchmark_counts - wrong, wrong))
     return 1 if wrong else 0
 
 

@@ -1,0 +1,114 @@
+// MOT files under --rules mot, counted as the MOTChallenge benchmark's
+// evaluator counts them: read as `talmira track` reads them, put through the
+// benchmark's preprocessing, and matched by CLEAR's own assignment (the
+// library's evaluateTracks()), so that a detection command's TP, FN and FP
+// are CLEAR's CLR_TP, CLR_FN and CLR_FP and its NMODTA is CLEAR's MODA.
+// score, sweep, compare, events and explain share it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "annotation/class_set.h"
+#include "scoring/analysis/paired_counts.h"
+#include "scoring/counts/class_scores.h"
+#include "scoring/counts/confidence_sweep.h"
+#include "scoring/tracking/track_measures.h"
+#include "talmira/cli_common.h"
+#include "talmira/track_files.h"
+
+namespace talmira {
+
+/// Whether the options ask for the benchmark's counts: --rules mot, and both
+/// files read as MOT files (--gt-format and --sys-format mot or mot15).
+/// Throws a CommandError of status 2 that names `command` when they ask for
+/// it together with what it cannot take: a value of the rules given one by
+/// one beside the set (the benchmark matches at IoU 0.5 and has no size
+/// test), a class map, or only one of the two files a MOT file.
+bool countsAsBenchmark(const FormatOptionsGiven& given, std::string_view command);
+
+/// The request that reads the two files for the benchmark's counts:
+/// their formats, the tracker's boxes below `confidence` left out (none:
+/// every box counts, as the evaluator uses no confidence), the length
+/// (0: seqinfo.ini beside the ground truth, or the last frame of either
+/// file), and a detector's file without identities given one a box.
+TrackRequest benchmarkRequest(const FormatOptionsGiven& given, const std::string& groundTruth,
+                              const std::string& system, std::optional<float> confidence,
+                              uint32_t length);
+
+/// Reads the pair as readTrackPair() does and prints the readers' warnings
+/// on standard error ("warning: file:line: ...").
+TrackPair readBenchmarkPair(const TrackRequest& request);
+
+/// Adds `--length N` (the sequence's frames, for the benchmark's counts);
+/// refuseLengthUnlessBenchmark() then refuses it on other files.
+CLI::Option* addBenchmarkLengthOption(CLI::App& command, uint32_t& length);
+/// Throws a CommandError of status 2 when `command` was given --length but
+/// does not count as the benchmark.
+void refuseLengthUnlessBenchmark(const CLI::App& command);
+
+/// events and explain: the request of their --track road that counts as
+/// the benchmark does, when countsAsBenchmark() of `formats` (and not
+/// --track); none otherwise. --length is the track options'; --near,
+/// --track-rules and --ids are refused (status 2).
+std::optional<TrackRequest> benchmarkTrackRequest(const CLI::App& command,
+                                                  const FormatOptionsGiven& formats, bool track,
+                                                  const std::string& groundTruth,
+                                                  const std::string& system, float confidence,
+                                                  uint32_t length);
+
+/// One tracker's (or detector's) CLEAR counts, frame by frame.
+struct BenchmarkCounts {
+  std::string className;     // the class evaluated, "pedestrian"
+  tracking::TrackSums sums;  // evaluateTracks()' own
+  uint32_t frames = 0;       // the sequence's length
+  /// Frame f's at f - 1: the ground truth evaluated, the tracker's boxes
+  /// kept, CLEAR's matches.
+  std::vector<int64_t> truths;
+  std::vector<int64_t> boxes;
+  std::vector<int64_t> matches;
+  /// Each ground-truth box evaluated (frame by frame, as prepared): 1 when
+  /// CLEAR matched it.
+  std::vector<uint8_t> truthMatched;
+};
+
+/// Counts the pair's one class as CLEAR does, at `rules`' confidence (the
+/// pair's own when not given). Throws TrackFileError where the benchmark
+/// refuses a frame.
+BenchmarkCounts countBenchmark(const TrackPair& pair,
+                               const std::optional<tracking::TrackRules>& rules = std::nullopt);
+
+/// The rows the commands give: All and the class evaluated, which count the
+/// same.
+ClassSetPtr benchmarkClasses(const TrackPair& pair);
+
+/// The counts of both rows, score's way: GT = TP + FN, Det = TP + FP, the
+/// sequence's length as its frames.
+std::vector<ClassCounts> benchmarkClassCounts(const BenchmarkCounts& counts);
+
+/// The exact curve of both rows: at 1, at every distinct confidence in
+/// (0, 1) of the tracker's boxes and at 0, each point the counts of
+/// countBenchmark() with the boxes below it left out (as -c leaves them
+/// out; a confidence of -1, none, is always kept). A tracker's identities
+/// tie a frame to the one before, so CLEAR runs once a threshold; a
+/// detector's boxes without identities do not, and each frame is counted
+/// only at its own boxes' confidences, which gives the same counts. Work is
+/// spread over `jobs` threads; the result does not depend on it.
+SweepCurves benchmarkCurves(const TrackPair& pair, unsigned jobs);
+
+/// The paired counts compare resamples: both trackers' CLEAR counts, frame by
+/// frame, in runs of `block` frames (0: defaultBlockSize() of the length),
+/// and which ground-truth boxes each matched.
+PairedCounts benchmarkPairedCounts(const TrackPair& a, const TrackPair& b, std::size_t block);
+
+/// "Rules: mot, counted as the benchmark's evaluator counts (...)" and a line
+/// end, for the text outputs.
+std::string benchmarkRulesLine(const TrackPair& pair);
+/// The same as JSON: the benchmark's rules, the frames and where their count
+/// came from, whether the system's file gave identities, and the confidence.
+Json benchmarkJson(const TrackPair& pair);
+
+}  // namespace talmira
