@@ -116,6 +116,10 @@ if ! cmake --workflow --preset bench >"$work/build.log" 2>&1; then
   echo "Build failed." >&2
   exit 1
 fi
+# The commit as built (a change made while the script runs is not in it).
+commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
+dirty=""
+[ -n "$(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null)" ] && dirty=" (with changes not committed)"
 console="$root/build/bench/TalmiraConsole"
 generator="$root/build/bench/bench/generate_sequence"
 floor="$root/build/bench/bench/parse_floor"
@@ -345,9 +349,6 @@ if [ "$quick" -eq 0 ] && wanted long10; then
 fi
 
 cpu=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo)
-commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
-dirty=""
-[ -n "$(git -C "$root" status --porcelain --untracked-files=no 2>/dev/null)" ] && dirty=" (with changes not committed)"
 echo
 echo "## talmira and TalmiraConsole against the parsing floor"
 echo
