@@ -88,7 +88,7 @@ struct ByteClasses {
 
 // The classes of the first `count` (at most kBlock) bytes at `p`; the load
 // padding makes it safe to look at up to 15 bytes more.
-ByteClasses classifyBytes(const char* p, std::size_t count) {
+[[gnu::always_inline]] inline ByteClasses classifyBytes(const char* p, std::size_t count) {
   ByteClasses classes;
 #if defined(__SSE2__)
   const __m128i comma = _mm_set1_epi8(',');
@@ -183,37 +183,6 @@ bool readShortDecimal(std::string_view text, float* value) {
   }
   if (count == 0) return false;
   *value = static_cast<float>(digits) / kPowersOfTen[fractionDigits < 0 ? 0 : fractionDigits];
-  return true;
-}
-
-// readShortDecimal() for a text of at most eight bytes, without a branch per
-// byte: false for anything else, and then the byte loop decides. Eight bytes
-// from the start of `text` must be readable.
-bool readShortDecimalWord(std::string_view text, float* value) {
-  static constexpr float kPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
-  if (text.empty() || text.size() > 8) return false;
-  const unsigned unused = 64 - 8 * static_cast<unsigned>(text.size());
-  const uint64_t word = loadWord(text.data()) << unused >> unused;  // the text, zeros above
-  const uint64_t inText = ~uint64_t{0} >> unused;
-  const uint64_t points = ~nonzeroBytes(word ^ kEachByte * '.') & kEachByte * 0x80 & inText;
-  // Every byte a digit but at most one point, and a digit at least.
-  if ((nonDigitBytes(word) & inText) != points || (points & (points - 1)) != 0 ||
-      (points != 0 && text.size() == 1)) {
-    return false;
-  }
-  // The digits closed up over the point, then read as a whole number.
-  uint64_t digitsWord = word;
-  unsigned fraction = 0;
-  if (points != 0) {
-    const auto at = static_cast<unsigned>(std::countr_zero(points)) / 8;  // the point's byte
-    const uint64_t below = at == 0 ? 0 : word & (~uint64_t{0} >> (64 - 8 * at));
-    digitsWord = below | (word >> (8 * at) >> 8 << (8 * at));
-    fraction = static_cast<unsigned>(text.size()) - at - 1;
-  }
-  const unsigned digitCount = static_cast<unsigned>(text.size()) - (points != 0 ? 1 : 0);
-  if (digitCount > 7) return false;
-  const uint32_t integer = wordDigitsValue(digitsWord, digitCount);
-  *value = static_cast<float>(integer) / kPowersOfTen[fraction];
   return true;
 }
 
@@ -345,77 +314,111 @@ std::size_t LineReader::fill(bool keepLine) {
 // The columns of one record as read; the texts point into the line buffer.
 using Record = AnnotationRecord;
 
-// Reads the usual record in one pass with few branches: the nine numbers
-// as one to eight plain digits each, the type and the flags without blanks
-// around them, the flags "TRUE" or "FALSE", a confidence of at most seven
-// digits and a point, all in the first 128 bytes. Returns false, reporting
-// nothing, for any other line: the general parse then reads it or says what
-// is wrong with it. A line this accepts, the general parse reads the same.
-bool parseUsualRecord(std::string_view line, Record* record) {
-  if (line.size() > 2 * kBlock) return false;
-  const char* const p = line.data();
-  const ByteClasses low = classifyBytes(p, std::min(kBlock, line.size()));
-  const ByteClasses high =
-      line.size() > kBlock ? classifyBytes(p + kBlock, line.size() - kBlock) : ByteClasses();
-  const std::size_t lowCount = bitCount(low.commas);
-  if (lowCount + bitCount(high.commas) != kColumnCount - 1) return false;
-  // Where each of the first 14 columns ends: the commas in order, written
-  // four at a time whatever the count (the slots past it are written over or
-  // never read), so a comma costs no branch of its own.
-  std::array<uint32_t, kColumnCount - 1 + 3> ends;
-  std::size_t found = 0;
-  const auto collect = [&](uint64_t bits, std::size_t count, uint32_t base) {
-    uint32_t* const out = ends.data() + found;
-    for (std::size_t i = 0; i < count; i += 4) {
-      for (std::size_t k = 0; k < 4; ++k) {
-        out[i + k] = base + static_cast<uint32_t>(std::countr_zero(bits));
-        bits &= bits - 1;
-      }
-    }
-    found += count;
+// The commas among the 16 bytes at `p`, one bit each.
+uint32_t commaBits16(const char* p) {
+#if defined(__SSE2__)
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(','))));
+#else
+  const auto gather = [](uint64_t high) {  // the eight high bits into the low byte
+    return static_cast<uint32_t>(((high >> 7) * 0x0102040810204080) >> 56);
   };
-  collect(low.commas, lowCount, 0);
-  collect(high.commas, kColumnCount - 1 - lowCount, kBlock);
-  const auto column = [&](std::size_t number) {
-    const std::size_t start = number == 1 ? 0 : ends[number - 2] + 1;
-    return std::string_view(p + start, ends[number - 1] - start);
-  };
+  return gather(text_words::bytesEqual(loadWord(p), ',')) |
+         gather(text_words::bytesEqual(loadWord(p + 8), ',')) << 8;
+#endif
+}
 
-  // The numbers: whatever is wrong with one only marks the line, and the
-  // line is left to the general parse once all are read. Every byte before
-  // the comma that ends the last number is a digit or a comma.
-  const uint32_t numbersEnd = ends[8];
-  const uint64_t lowNumbers = numbersEnd >= kBlock ? ~uint64_t{0} : (uint64_t{1} << numbersEnd) - 1;
-  const uint64_t highNumbers =
-      numbersEnd <= kBlock ? 0 : (uint64_t{1} << (numbersEnd - kBlock)) - 1;
-  uint64_t wrong =
-      (~(low.commas | low.digits) & lowNumbers) | (~(high.commas | high.digits) & highNumbers);
-  // The numbers go straight into the record, each with a store of its own:
-  // gathering them in an array first had the compiler copy it in 16-byte
-  // loads, each waiting for the four stores under it.
-  const auto number = [&](std::size_t at) {
-    const std::string_view text = column(at);
-    wrong |= static_cast<uint64_t>(text.size() - 1 >= 8);
-    return digitsValue(text.data(), text.size());
+// The bytes "TRUE," and "FALSE," as loadWord() sees them.
+constexpr uint64_t wordOf(std::string_view text) {
+  uint64_t word = 0;
+  for (std::size_t i = text.size(); i-- > 0;)
+    word = word << 8 | static_cast<unsigned char>(text[i]);
+  return word;
+}
+constexpr uint64_t kTrueComma = wordOf("TRUE,");
+constexpr uint64_t kFalseComma = wordOf("FALSE,");
+
+// Reads the usual record in one pass: the nine numbers as one to seven
+// plain digits each within the first 64 bytes, the type without blanks
+// around it and at most 15 bytes, the flags "TRUE" or "FALSE", a confidence
+// of at most seven digits and a point, and two columns more. The numbers'
+// bytes are sorted into commas and digits sixteen at a time and each number
+// is read where its commas say, independently of the others; the columns
+// after them are taken one after the other, each where the one before
+// ended, so that the line is looked at once and no comma is searched for
+// twice. The only branches are those that leave for the general parse.
+// Returns false, reporting nothing, for any other line: the general parse
+// then reads it or says what is wrong with it. A line this accepts, the
+// general parse reads the same. Every load starts at most at the line's
+// end, whose kLoadPadding bytes behind it are readable.
+bool parseUsualRecord(std::string_view line, Record* record) {
+  const char* const start = line.data();
+  const char* const end = start + line.size();
+  const ByteClasses classes = classifyBytes(start, std::min(kBlock, line.size()));
+  // Where each number ends: its comma, the first nine in order. The blocks
+  // of 16 bytes behind the line's bytes are not looked at, as above.
+  std::array<uint32_t, 9> numberEnds;
+  uint64_t bits = classes.commas;
+#pragma GCC unroll 9
+  for (std::size_t i = 0; i < numberEnds.size(); ++i) {
+    numberEnds[i] = static_cast<uint32_t>(std::countr_zero(bits));  // 64 past the last
+    bits &= bits - 1;
+  }
+  const uint32_t numbersEnd = numberEnds[8];
+  if (numbersEnd >= kBlock) return false;
+  // Every byte before the ninth comma a digit or a comma, and every number
+  // of one to seven digits.
+  uint64_t wrong = ~(classes.commas | classes.digits) & ((uint64_t{1} << numbersEnd) - 1);
+  const auto number = [&](std::size_t i) {
+    const uint32_t from = i == 0 ? 0 : numberEnds[i - 1] + 1;
+    const uint32_t length = numberEnds[i] - from;
+    wrong |= static_cast<uint64_t>(length - 1 >= 7);
+    return wordDigitsValue(loadWord(start + from), length);
   };
-  record->frameNumber = number(1);
+  record->frameNumber = number(0);
 #pragma GCC unroll 8
   for (std::size_t i = 0; i < record->corners.size(); ++i) {
-    record->corners[i] = static_cast<int32_t>(number(i + 2));
+    record->corners[i] = static_cast<int32_t>(number(i + 1));
   }
-  const std::string_view type = column(10);
-  const std::string_view markA = column(11);
-  const std::string_view markB = column(12);
-  const auto isFlag = [](std::string_view text) { return text == kFlagSet || text == "FALSE"; };
-  if (wrong != 0 || type.empty() || isBlank(type.front()) || isBlank(type.back()) ||
-      !isFlag(markA) || !isFlag(markB) ||
-      !readShortDecimalWord(column(kConfidenceColumn), &record->confidence)) {
+  if (wrong != 0) return false;
+  const char* p = start + numbersEnd + 1;
+  // The type: up to the first comma of the next 16 bytes.
+  const uint32_t typeCommas = commaBits16(p);
+  const auto typeLength = static_cast<std::size_t>(std::countr_zero(typeCommas));
+  if (typeCommas == 0 || typeLength == 0 || typeLength >= static_cast<std::size_t>(end - p) ||
+      isBlank(p[0]) || isBlank(p[typeLength - 1])) {
     return false;
   }
-  record->type = type;
-  record->markA = markA == kFlagSet;
-  record->markB = markB == kFlagSet;
-  return true;
+  record->type = std::string_view(p, typeLength);
+  p += typeLength + 1;
+  // The flags, each with its comma.
+  const auto flag = [&](bool* set) {
+    const uint64_t word = loadWord(p);
+    const bool isTrue = (word & 0xffffffffff) == kTrueComma;
+    if (!isTrue && (word & 0xffffffffffff) != kFalseComma) return false;
+    const std::ptrdiff_t length = isTrue ? 5 : 6;
+    if (length > end - p) return false;
+    *set = isTrue;
+    p += length;
+    return true;
+  };
+  if (!flag(&record->markA) || !flag(&record->markB)) return false;
+  // The confidence, up to its comma within the next nine bytes.
+  const uint64_t commas = text_words::bytesEqual(loadWord(p), ',');
+  std::size_t length = commas != 0 ? static_cast<std::size_t>(std::countr_zero(commas)) / 8 : 8;
+  if (length == 8 && p[8] != ',') return false;
+  if (length >= static_cast<std::size_t>(end - p) ||
+      !text_words::shortDecimalValue(p, length, &record->confidence)) {
+    return false;
+  }
+  p += length + 1;
+  // The last two columns, whatever they hold: one comma between them.
+  const auto rest = static_cast<std::size_t>(end - p);
+  if (rest <= 16) {
+    const uint32_t inside = rest == 16 ? 0xffff : (uint32_t{1} << rest) - 1;
+    return bitCount(commaBits16(p) & inside) == 1;
+  }
+  return std::count(p, end, ',') == 1;
 }
 
 }  // namespace

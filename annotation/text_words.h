@@ -53,6 +53,42 @@ inline uint32_t wordDigitsValue(uint64_t word, std::size_t length) {
   return static_cast<uint32_t>((digits * (10000 * (uint64_t{1} << 32) + 1)) >> 32);
 }
 
+/// The value of a short decimal, at most seven digits with at most one
+/// point among them ("0.8582", "1", ".5", "5."), read without a branch per
+/// byte; false, leaving `value` alone, for any other text of `length` (1 to
+/// 8) bytes, and for any other length. Eight bytes from `text` must be
+/// readable. The digits form a whole number below 2^24 and the power of ten
+/// is at most 10^7, both exact in a float, so the one float division rounds
+/// the decimal's exact value, as std::from_chars does: the same float, to
+/// the bit.
+[[gnu::always_inline]] inline bool shortDecimalValue(const char* text, std::size_t length,
+                                                     float* value) {
+  static constexpr float kPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f};
+  if (length == 0 || length > 8) return false;
+  const unsigned unused = 64 - 8 * static_cast<unsigned>(length);
+  const uint64_t word = loadWord(text) << unused >> unused;  // the text, zeros above
+  const uint64_t inText = ~uint64_t{0} >> unused;
+  const uint64_t points = bytesEqual(word, '.') & inText;
+  // Every byte a digit but at most one point, and a digit at least.
+  if ((nonDigitBytes(word) & inText) != points || (points & (points - 1)) != 0 ||
+      (points != 0 && length == 1)) {
+    return false;
+  }
+  // The digits closed up over the point, then read as a whole number.
+  uint64_t digitsWord = word;
+  unsigned fraction = 0;
+  if (points != 0) {
+    const auto at = static_cast<unsigned>(std::countr_zero(points)) / 8;  // the point's byte
+    const uint64_t below = at == 0 ? 0 : word & (~uint64_t{0} >> (64 - 8 * at));
+    digitsWord = below | (word >> (8 * at) >> 8 << (8 * at));
+    fraction = static_cast<unsigned>(length) - at - 1;
+  }
+  const unsigned digitCount = static_cast<unsigned>(length) - (points != 0 ? 1 : 0);
+  if (digitCount > 7) return false;
+  *value = static_cast<float>(wordDigitsValue(digitsWord, digitCount)) / kPowersOfTen[fraction];
+  return true;
+}
+
 /// The number of bits set. Without the instruction for it (not every x86-64
 /// has one) the library's routine is a call; this is a dozen operations inline.
 inline std::size_t bitCount(uint64_t x) {

@@ -297,11 +297,12 @@ void keepUncovered(Scratch& s, const std::vector<const QuorTarget*>& regions, fl
 
 // Calls `visit(r, c)` for the pairs of truth r and kept box c (s.kept)
 // whose rectangles may touch (a few more may come; none that touch is left
-// out), the truths in list order.
+// out), the truths in list order; none after a truth whose pairs set
+// `crowded`, whose visits then do nothing.
 template <typename Visit>
 void forEachTouchingPair(Scratch& s, const std::vector<const QuorTarget*>& truths, float threshold,
-                         Visit&& visit) {
-  s.touching.forEach(truths, s.kept, threshold, visit);
+                         const bool& crowded, Visit&& visit) {
+  s.touching.forEach(truths, s.kept, threshold, visit, &crowded);
 }
 
 // The size of a largest matching of the passing pairs in s.edges (truth r
@@ -495,7 +496,7 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
       crowded = s.edges.size() > kStoredPairLimit;
     }
   };
-  forEachTouchingPair(s, truths, threshold, scoreOne);
+  forEachTouchingPair(s, truths, threshold, crowded, scoreOne);
   // Records a pair of the assignment: truth `r` with kept detection `c`.
   const auto pairUp = [&](int32_t r, int32_t c) {
     if constexpr (kEvents) {
@@ -816,7 +817,7 @@ bool scorePassingPairs(Scratch& s, const std::vector<const QuorTarget*>& truths,
                        OverlapMeasure measure) {
   s.passing.clear();
   bool crowded = false;
-  forEachTouchingPair(s, truths, threshold, [&](std::size_t r, int32_t c) {
+  forEachTouchingPair(s, truths, threshold, crowded, [&](std::size_t r, int32_t c) {
     if (crowded || !rectanglesTouch(*truths[r], *s.kept[c])) return;
     const int32_t score = scorePair(*truths[r], *s.kept[c], threshold, false, false, measure);
     if (score == 0) return;

@@ -21,10 +21,13 @@ class TouchingPairs {
   /// whose rectangles may touch: every touching pair whose sizes let it pass
   /// an overlap test at `threshold` (BoxIndex::levelReach()), and in a large
   /// frame a few more. Truths come in list order; in a small frame the
-  /// system boxes of a truth too.
+  /// system boxes of a truth too. With `stop`, the pairs of the truths
+  /// after one whose pairs left *stop true are not visited: a visit that has
+  /// found what it wanted (a crowd too large to keep) ends the walk.
   template <typename Visit>
   void forEach(const std::vector<const QuorTarget*>& truths,
-               const std::vector<const QuorTarget*>& systems, float threshold, Visit&& visit) {
+               const std::vector<const QuorTarget*>& systems, float threshold, Visit&& visit,
+               const bool* stop = nullptr) {
     const std::size_t truthCount = truths.size();
     const std::size_t systemCount = systems.size();
     if (truthCount * systemCount <= kDirectPairLimit) {
@@ -32,7 +35,7 @@ class TouchingPairs {
       // most pairs are apart, and this settles them without touching the
       // boxes again.
       assignRectangles(systems);
-      for (std::size_t r = 0; r < truthCount; ++r) {
+      for (std::size_t r = 0; r < truthCount && (stop == nullptr || !*stop); ++r) {
         markTouching(*truths[r], systemCount);
         for (std::size_t step = 0; step < steps_.size(); ++step) {
           for (unsigned bits = steps_[step]; bits != 0; bits &= bits - 1) {
@@ -46,7 +49,7 @@ class TouchingPairs {
     // The order in which boxes of one cell come does not matter here.
     index_.buildByCounting(systems);
     const int reach = BoxIndex::levelReach(threshold);
-    for (std::size_t r = 0; r < truthCount; ++r) {
+    for (std::size_t r = 0; r < truthCount && (stop == nullptr || !*stop); ++r) {
       const int level = BoxIndex::levelOf(*truths[r]);
       index_.forEachTouching(*truths[r], level - reach, level + reach,
                              [&](int32_t c) { visit(r, c); });

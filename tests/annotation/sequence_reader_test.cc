@@ -267,11 +267,17 @@ TEST(SequenceReaderTest, RecordsNearTheUsualShapeReadLikeAPlainReading) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
     return text;
   };
-  for (int round = 0; round < 6000; ++round) {
+  const auto letters = [&](std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += static_cast<char>('a' + random() % 26);
+    return text;
+  };
+  for (int round = 0; round < 10000; ++round) {
     std::vector<std::string> columns = {"7",     "100",   "200",    "160",  "200",
                                         "160",   "260",   "100",    "260",  "Car",
                                         "FALSE", "FALSE", "0.8582", "note", "0"};
-    switch (random() % 8) {
+    std::size_t cut = std::string::npos;  // the line's length, when it is cut short
+    switch (random() % 12) {
       case 0:  // a number of any length from 0 to 11 digits, maybe with a sign or blanks
         columns[random() % 9] =
             pick({"", "+", "-", " ", "\t"}) + digits(random() % 12) + pick({"", "", " ", "x"});
@@ -309,6 +315,20 @@ TEST(SequenceReaderTest, RecordsNearTheUsualShapeReadLikeAPlainReading) {
           columns.erase(columns.begin() + random() % columns.size());
         }
         break;
+      case 7:  // the line cut anywhere: a column or more missing, or one cut short
+        cut = 1 + random() % 71;
+        break;
+      case 8:  // a type of any length, across the 16 bytes the type is looked for in
+        columns[9] = random() % 3 == 0 ? pick({"Tractor-Trailor", "Tractor-Trailor ", "Helicopter"})
+                                       : letters(1 + random() % 20);
+        break;
+      case 9:  // long numbers: the ninth comma at or past the 64th byte
+        for (std::size_t i = 0; i < 9; ++i) columns[i] = digits(5 + random() % 4);
+        break;
+      case 10:  // the last two columns of any length, with a comma more or none
+        columns[13] = letters(random() % 24) + pick({"", "", ",", ",x,"});
+        columns[14] = letters(random() % 24);
+        break;
       default:  // the whole line as usual, numbers of any size
         for (std::size_t i = 0; i < 9; ++i) columns[i] = digits(1 + random() % 7);
         break;
@@ -316,6 +336,15 @@ TEST(SequenceReaderTest, RecordsNearTheUsualShapeReadLikeAPlainReading) {
     std::string line;
     for (const std::string& column : columns) line += column + ',';
     line.pop_back();
+    if (cut < line.size()) line.resize(cut);
+    // The columns as the line has them, commas added or lost.
+    columns.clear();
+    for (std::size_t from = 0;;) {
+      const std::size_t comma = line.find(',', from);
+      columns.push_back(line.substr(from, comma - from));
+      if (comma == std::string::npos) break;
+      from = comma + 1;
+    }
     SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round) + ": " + line);
 
     // The plain reading.
