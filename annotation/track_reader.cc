@@ -19,7 +19,9 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <numbers>
 #include <numeric>
+#include <pugixml.hpp>
 #include <span>
 #include <unordered_map>
 #include <utility>
@@ -248,6 +250,8 @@ class TrackFileReader {
 
   void readMotLine(std::string_view line, uint64_t number);
   void readKittiLine(std::string_view line, uint64_t number);
+  void readCvat(std::FILE* stream);
+  void readCvatTrack(const pugi::xml_node& track, formats::LineCounter& lines);
   void readTalmiraLine(std::string_view line, uint64_t number);
   // Adds a box of that width and height as read (or as its corners give
   // them), with a warning when one is negative.
@@ -446,6 +450,150 @@ void TrackFileReader::readTalmiraLine(std::string_view line, uint64_t number) {
   add(frame, box, box.right - box.left, box.bottom - box.top);  // never negative
 }
 
+// CVAT for video 1.1: each <track id label> an identity, each of its
+// <box frame xtl ytl xbr ybr [rotation] outside> a box of it, as the
+// detections' reader of CVAT takes them (boxes outside the picture left out,
+// keyframes and interpolated boxes alike, occluded ones kept, a rotation
+// turning the corners about the centre), at the file's precision: the box
+// is the turned corners' bounds, in doubles. Frames count from 0.
+void TrackFileReader::readCvat(std::FILE* stream) {
+  std::string bytes;
+  std::array<char, 1 << 16> block;
+  std::size_t got = 0;
+  while ((got = std::fread(block.data(), 1, block.size(), stream)) > 0)
+    bytes.append(block.data(), got);
+  if (std::ferror(stream)) {
+    const int error = errno;
+    throw TrackReadError(file_.source, 0, std::string("cannot read: ") + std::strerror(error),
+                         error);
+  }
+  pugi::xml_document document;
+  const pugi::xml_parse_result parsed =
+      document.load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_auto);
+  formats::LineCounter lines(bytes);
+  const auto lineAt = [&](std::ptrdiff_t offset) {
+    return lines.lineAt(static_cast<std::size_t>(std::max<std::ptrdiff_t>(offset, 0)));
+  };
+  if (!parsed) {
+    fail(lineAt(parsed.offset), std::string("not well-formed XML: ") + parsed.description());
+  }
+  const pugi::xml_node root = document.document_element();
+  if (!root) fail(0, "holds no XML element: not CVAT for video 1.1");
+  if (std::string_view(root.name()) != "annotations") {
+    fail(lineAt(root.offset_debug()), "the document is <" + std::string(root.name()) +
+                                          ">, not the <annotations> of CVAT for video 1.1");
+  }
+  // The labels the task (or its project) defines come first, in their order.
+  const pugi::xml_node meta = root.child("meta");
+  pugi::xml_node declared = meta.child("task").child("labels");
+  if (!declared) declared = meta.child("project").child("labels");
+  for (const pugi::xml_node& label : declared.children("label")) {
+    const std::string_view name = label.child_value("name");
+    if (!name.empty()) labels_.numberOf(name);
+  }
+  for (const pugi::xml_node& child : root.children()) {
+    if (child.type() != pugi::node_element) continue;
+    const std::string_view name = child.name();
+    if (name == "track") {
+      readCvatTrack(child, lines);
+    } else if (name == "image") {
+      fail(lineAt(child.offset_debug()),
+           "<image> is CVAT for images, which has no tracks; export the task as CVAT for video "
+           "1.1");
+    }
+  }
+}
+
+void TrackFileReader::readCvatTrack(const pugi::xml_node& track, formats::LineCounter& lines) {
+  const auto lineOf = [&](const pugi::xml_node& node) {
+    const std::ptrdiff_t offset = node.offset_debug();
+    return offset < 0 ? uint64_t{0} : lines.lineAt(static_cast<std::size_t>(offset));
+  };
+  // Tracks of other shapes (polygons, points) are no boxes.
+  if (!track.child("box")) return;
+  const uint64_t line = lineOf(track);
+  const pugi::xml_attribute idAttribute = track.attribute("id");
+  const pugi::xml_attribute labelAttribute = track.attribute("label");
+  if (!idAttribute) fail(line, "<track>: attribute \"id\" is missing (the track's identity)");
+  if (!labelAttribute) fail(line, "<track>: attribute \"label\" is missing");
+  int64_t id = 0;
+  if (readWhole(trimBlanks(idAttribute.value()), &id) != WholeRead::kWhole) {
+    failValue(line, "<track> id", idAttribute.value(), " is not a whole number (an identity)");
+  }
+  const auto label = static_cast<int32_t>(labels_.numberOf(labelAttribute.value()));
+  for (const pugi::xml_node& shape : track.children("box")) {
+    const uint64_t at = lineOf(shape);
+    if (std::string_view(shape.attribute("outside").value()) == "1") continue;
+    const auto value = [&](const char* name, bool required) {
+      const pugi::xml_attribute attribute = shape.attribute(name);
+      double number = 0.0;
+      if (!attribute) {
+        if (required) fail(at, "<box>: attribute \"" + std::string(name) + "\" is missing");
+        return number;
+      }
+      if (!readDouble(attribute.value(), &number)) {
+        failValue(at, "<box> " + std::string(name), attribute.value(), " is not a finite number");
+      }
+      return number;
+    };
+    const pugi::xml_attribute frameAttribute = shape.attribute("frame");
+    if (!frameAttribute) fail(at, "<box>: attribute \"frame\" is missing");
+    int64_t frame = 0;
+    if (readWhole(trimBlanks(frameAttribute.value()), &frame) != WholeRead::kWhole || frame < 0 ||
+        frame >= int64_t{UINT32_MAX}) {
+      failValue(at, "<box> frame", frameAttribute.value(),
+                " is not a frame number (a whole number from 0 to 4294967294)");
+    }
+    const double xtl = value("xtl", true), ytl = value("ytl", true);
+    const double xbr = value("xbr", true), ybr = value("ybr", true);
+    const double degrees = value("rotation", false);
+    TrackBox box;
+    box.id = id;
+    box.label = label;
+    box.line = at;
+    if (degrees == 0.0) {
+      box.left = xtl;
+      box.top = ytl;
+      box.right = xbr;
+      box.bottom = ybr;
+    } else {
+      // Turned clockwise on the picture (y grows downwards) about the
+      // centre, as the detections' reader turns it; quarter turns exactly.
+      double cosine = 0.0;
+      double sine = 0.0;
+      const double quarter = degrees / 90.0;
+      if (quarter == std::floor(quarter) && std::fabs(quarter) < 1e9) {
+        static constexpr double kCos[] = {1, 0, -1, 0};
+        static constexpr double kSin[] = {0, 1, 0, -1};
+        const auto k = static_cast<std::size_t>(((static_cast<int64_t>(quarter) % 4) + 4) % 4);
+        cosine = kCos[k];
+        sine = kSin[k];
+      } else {
+        const double radians = degrees * std::numbers::pi / 180.0;
+        cosine = std::cos(radians);
+        sine = std::sin(radians);
+      }
+      const double cx = (xtl + xbr) / 2.0;
+      const double cy = (ytl + ybr) / 2.0;
+      const double xs[4] = {xtl, xbr, xbr, xtl};
+      const double ys[4] = {ytl, ytl, ybr, ybr};
+      box.left = box.top = std::numeric_limits<double>::infinity();
+      box.right = box.bottom = -std::numeric_limits<double>::infinity();
+      for (std::size_t k = 0; k < 4; ++k) {
+        const double dx = xs[k] - cx;
+        const double dy = ys[k] - cy;
+        const double x = cx + dx * cosine - dy * sine;
+        const double y = cy + dx * sine + dy * cosine;
+        box.left = std::min(box.left, x);
+        box.right = std::max(box.right, x);
+        box.top = std::min(box.top, y);
+        box.bottom = std::max(box.bottom, y);
+      }
+    }
+    add(static_cast<uint32_t>(frame + 1), box, box.right - box.left, box.bottom - box.top);
+  }
+}
+
 // Decides between MOT15 and MOT16 once the whole file is read.
 void TrackFileReader::finishAutomatic() {
   const Evidence& e = evidence_;
@@ -503,6 +651,12 @@ TrackFile TrackFileReader::read() {
     file_.boxes.reserve(expected);
     file_.frames.reserve(expected);
   }
+  if (layout_ == TrackLayout::kCvat) {
+    readCvat(stream.get());
+    file_.layout = layout_;
+    file_.labelNames = std::move(labels_.texts());
+    return std::move(file_);
+  }
   formats::TextLines lines(stream.get());
   std::string_view line;
   while (lines.next(&line)) {
@@ -555,16 +709,17 @@ TrackFile TrackFileReader::read() {
 // beyond it (as many as were emptied), and the block is written. Every box
 // is gathered once and moved aside at most once a block it passes through,
 // at most as many moves as boxes in all; the extra memory is three indexes
-// a box and the block.
+// a box and the block. place[k] is the place of box k's frame among the
+// frames with a box, whose boxes begin at frameStart[place[k]].
 template <class Index>
-void orderByFrame(std::vector<TrackBox>& boxes, const std::vector<uint32_t>& frames,
+void orderByFrame(std::vector<TrackBox>& boxes, const std::vector<uint32_t>& place,
                   const std::vector<uint64_t>& frameStart) {
   const std::size_t n = boxes.size();
   // source[d]: the box (by its place in the file) that goes to position d.
   std::vector<Index> source(n);
   {
     std::vector<uint64_t> next(frameStart.begin(), frameStart.end() - 1);
-    for (std::size_t k = 0; k < n; ++k) source[next[frames[k] - 1]++] = static_cast<Index>(k);
+    for (std::size_t k = 0; k < n; ++k) source[next[place[k]]++] = static_cast<Index>(k);
   }
   // where[k]: the position box k is at; at[p]: the box at position p.
   std::vector<Index> where(n);
@@ -628,6 +783,8 @@ std::string_view layoutName(TrackLayout layout) {
       return "kitti";
     case TrackLayout::kTalmira:
       return "talmira";
+    case TrackLayout::kCvat:
+      return "cvat";
   }
   return "auto";
 }
@@ -636,7 +793,7 @@ std::optional<TrackLayout> layoutNamed(std::string_view name) {
   if (name == "mot17" || name == "mot20") return TrackLayout::kMot16;
   for (const TrackLayout layout :
        {TrackLayout::kAutomatic, TrackLayout::kMot15, TrackLayout::kMot16, TrackLayout::kVisDrone,
-        TrackLayout::kUavdt, TrackLayout::kKitti, TrackLayout::kTalmira}) {
+        TrackLayout::kUavdt, TrackLayout::kKitti, TrackLayout::kTalmira, TrackLayout::kCvat}) {
     if (name == layoutName(layout)) return layout;
   }
   return std::nullopt;
@@ -664,39 +821,63 @@ TrackSequence framedTracks(TrackFile&& file, uint32_t length) {
   sequence.source = std::move(file.source);
   sequence.length = length;
   std::vector<TrackBox>& boxes = file.boxes;
-  // Taken from the file, so that the frames go once the boxes are framed.
-  const std::vector<uint32_t> frames = std::move(file.frames);
-  // Frame f's boxes are counted at f, then the counts summed up: frameStart[f]
-  // is where frame f ends, frameStart[f - 1] where it begins.
-  std::vector<uint64_t>& start = sequence.frameStart;
-  start.assign(std::size_t{length} + 1, 0);
+  // Taken from the file, so that the frames go once the boxes are framed;
+  // each box's frame becomes its frame's place among those with a box.
+  std::vector<uint32_t> place = std::move(file.frames);
   bool inOrder = true;
   uint32_t previous = 0;
   for (std::size_t k = 0; k < boxes.size(); ++k) {
-    const uint32_t frame = frames[k];
+    const uint32_t frame = place[k];
     if (frame < 1 || frame > length) {
       throw TrackReadError(sequence.source, boxes[k].line,
                            "frame " + std::to_string(frame) +
                                " is outside the sequence's frames 1 to " + std::to_string(length));
     }
-    ++start[frame];
     inOrder &= previous <= frame;
     previous = frame;
   }
-  for (std::size_t f = 1; f < start.size(); ++f) start[f] += start[f - 1];
+  std::vector<uint32_t>& frames = sequence.frames;
+  if (length <= 4 * boxes.size() + 4096) {
+    // A length of the order of the boxes: the frames with a box marked in
+    // a table of them all (as fast as counting them), then numbered.
+    std::vector<uint32_t> number(std::size_t{length} + 1, 0);
+    for (const uint32_t frame : place) number[frame] = 1;
+    for (uint32_t f = 1; f <= length; ++f) {
+      if (number[f] == 0) continue;
+      number[f] = static_cast<uint32_t>(frames.size());
+      frames.push_back(f);
+    }
+    for (uint32_t& frame : place) frame = number[frame];
+  } else {
+    // Far more frames than boxes: only the frames given are held.
+    frames = place;
+    if (!inOrder) std::sort(frames.begin(), frames.end());
+    frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
+    for (uint32_t& frame : place) {
+      frame = static_cast<uint32_t>(std::lower_bound(frames.begin(), frames.end(), frame) -
+                                    frames.begin());
+    }
+  }
+  // Each frame's boxes are counted at the place after its own, then the
+  // counts summed up: start[k] is where the k-th frame's boxes begin.
+  std::vector<uint64_t>& start = sequence.frameStart;
+  start.assign(frames.size() + 1, 0);
+  for (const uint32_t at : place) ++start[std::size_t{at} + 1];
+  for (std::size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
   if (!inOrder) {
     if (boxes.size() <= UINT32_MAX) {
-      orderByFrame<uint32_t>(boxes, frames, start);
+      orderByFrame<uint32_t>(boxes, place, start);
     } else {
-      orderByFrame<uint64_t>(boxes, frames, start);
+      orderByFrame<uint64_t>(boxes, place, start);
     }
   }
   // An identity given twice in a frame: the first repeat in file order of
   // the first frame that has one.
   std::vector<std::pair<int64_t, uint64_t>> ids;  // identity, position
-  for (uint32_t f = 1; f <= length; ++f) {
-    const uint64_t begin = start[f - 1];
-    const uint64_t end = start[f];
+  for (std::size_t at = 0; at < frames.size(); ++at) {
+    const uint32_t f = frames[at];
+    const uint64_t begin = start[at];
+    const uint64_t end = start[at + 1];
     if (end - begin < 2) continue;
     ids.clear();
     for (uint64_t k = begin; k < end; ++k) {

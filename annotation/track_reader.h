@@ -43,10 +43,12 @@ enum class TrackLayout : uint8_t {
   kKitti,
   /// This format's 15 columns, with column 14's text as the identity.
   kTalmira,
+  /// CVAT for video 1.1 XML: each <track id label> an identity; frames from 0.
+  kCvat,
 };
 
 /// The name of a layout on a command line: "auto", "mot15", "mot16",
-/// "visdrone", "uavdt", "kitti", "talmira".
+/// "visdrone", "uavdt", "kitti", "talmira", "cvat".
 std::string_view layoutName(TrackLayout layout);
 /// The layout of that name ("mot17" and "mot20" are "mot16"'s), if any.
 std::optional<TrackLayout> layoutNamed(std::string_view name);
@@ -121,6 +123,13 @@ class TrackReadError : public std::runtime_error {
 ///   14 becomes an identity, numbered 0, 1, ... in the texts' sorted order
 ///   (bytewise), so that the identities sort as their texts do. Don't-care
 ///   records (DCR, DCF) are no boxes of a track and are left out.
+/// - CVAT for video 1.1: each <track id label> is an identity (its id) of
+///   the class its label names (labelNames: the task's labels as declared,
+///   then any other in the order met); each of its <box>es not outside
+///   the picture (outside="1") is a box, keyframe or not, occluded or not,
+///   considered, with no confidence; a rotation turns the corners about
+///   the box's centre and the box is their bounds. Frames count from 0;
+///   the line is the <box> element's.
 /// A result file never has a box that is not considered, but for KITTI's
 /// DontCare; a box without a confidence has -1, as has a ground truth's box
 /// in every layout but this format's.
@@ -142,8 +151,9 @@ class TrackReadError : public std::runtime_error {
 /// format) an empty identity.
 TrackFile readTrackFile(const TrackReadRequest& request);
 
-/// The boxes ordered by frame, each frame's in file order, with frameStart
-/// filled for frames 1..length. Throws TrackReadError naming the file and
+/// The boxes ordered by frame, each frame's in file order, with frames and
+/// frameStart filled for the frames that have a box (so that the memory
+/// follows the boxes, whatever the length). Throws TrackReadError naming the file and
 /// line for a frame outside 1..length (the first in file order) and for an
 /// identity given twice in one frame (in the first frame that has one; the
 /// line is the later of the two). KITTI's DontCare boxes (id -1) may repeat.

@@ -4,7 +4,9 @@
 // them: by frame, and within a frame in the order of the file's lines.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,13 +28,17 @@ struct TrackBox {
   uint64_t line = 0;         // where it came from, for messages
 };
 
-/// A sequence's boxes, frame by frame. Frames are numbered 1..length;
-/// boxes[frameStart[f - 1] .. frameStart[f]) are frame f's, in file order.
+/// A sequence's boxes, frame by frame. Frames are numbered 1..length, and
+/// only those with a box take room: a record at frame 2,000,000,000 costs
+/// what a record at frame 1 does.
 struct TrackSequence {
   std::string source;  // the file's name, for messages
   uint32_t length = 0;
   std::vector<TrackBox> boxes;
-  std::vector<uint64_t> frameStart;  // length + 1 entries, frameStart[0] = 0
+  /// The frames that have a box, rising; frames[k]'s boxes are
+  /// boxes[frameStart[k] .. frameStart[k + 1]), in file order.
+  std::vector<uint32_t> frames;
+  std::vector<uint64_t> frameStart;  // frames.size() + 1 entries, frameStart[0] = 0
   // Formats that name their classes (KITTI's "Car"): label k is labelNames[k].
   // Empty where the file numbers them.
   std::vector<std::string> labelNames;
@@ -40,8 +46,26 @@ struct TrackSequence {
   // the file numbers them.
   std::vector<std::string> identityNames;
 
-  uint64_t frameBegin(uint32_t frame) const { return frameStart[frame - 1]; }
-  uint64_t frameEnd(uint32_t frame) const { return frameStart[frame]; }
+  /// Where frame `frame`'s boxes begin and end in `boxes` (equal for a frame
+  /// without a box); a search among the frames that have one.
+  uint64_t frameBegin(uint32_t frame) const {
+    return frameStart[static_cast<std::size_t>(
+        std::lower_bound(frames.begin(), frames.end(), frame) - frames.begin())];
+  }
+  uint64_t frameEnd(uint32_t frame) const {
+    return frameStart[static_cast<std::size_t>(
+        std::upper_bound(frames.begin(), frames.end(), frame) - frames.begin())];
+  }
 };
+
+/// The frames that have a box in either list (each rising), rising: the
+/// frames worth a visit when two sequences are gone over together.
+inline std::vector<uint32_t> framesOfEither(const std::vector<uint32_t>& a,
+                                            const std::vector<uint32_t>& b) {
+  std::vector<uint32_t> both;
+  both.reserve(a.size() + b.size());
+  std::set_union(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(both));
+  return both;
+}
 
 }  // namespace tracking

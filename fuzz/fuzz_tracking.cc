@@ -59,7 +59,6 @@ namespace {
 
 using tracking::AlphaValues;
 using tracking::kAlphaCount;
-using tracking::PreparedBox;
 using tracking::PreparedTracks;
 using tracking::TrackBenchmark;
 using tracking::TrackBox;
@@ -221,7 +220,9 @@ void checkReadBack(const tracking::TrackFile& file, bool truth, const std::strin
 // leaves no identity twice in a frame.
 void checkFramed(const TrackSequence& s, const std::vector<std::pair<uint32_t, uint64_t>>& read,
                  TrackLayout layout) {
-  FUZZ_CHECK(s.frameStart.size() == std::size_t{s.length} + 1);
+  FUZZ_CHECK(s.frameStart.size() == s.frames.size() + 1);
+  FUZZ_CHECK(std::is_sorted(s.frames.begin(), s.frames.end()) &&
+             std::adjacent_find(s.frames.begin(), s.frames.end()) == s.frames.end());
   FUZZ_CHECK(s.frameStart.front() == 0 && s.frameStart.back() == s.boxes.size());
   std::vector<std::pair<uint32_t, uint64_t>> expected = read;
   std::stable_sort(expected.begin(), expected.end(),
@@ -366,9 +367,10 @@ void checkTold(const Evaluation& e) {
   std::vector<int64_t> starts(G, 0), matchedFrames(G, 0), present(G, 0);
   int64_t matches = 0, switches = 0, fragmentations = 0;
   std::size_t next = 0;
-  for (uint32_t f = 1; f <= p.frames; ++f) {
-    const uint64_t gBegin = p.groundTruthStart[f - 1], gEnd = p.groundTruthStart[f];
-    const uint64_t tBegin = p.trackerStart[f - 1], tEnd = p.trackerStart[f];
+  for (std::size_t at = 0; at < p.frameNumbers.size(); ++at) {
+    const uint32_t f = p.frameNumbers[at];
+    const uint64_t gBegin = p.groundTruthStart[at], gEnd = p.groundTruthStart[at + 1];
+    const uint64_t tBegin = p.trackerStart[at], tEnd = p.trackerStart[at + 1];
     for (uint64_t k = gBegin; k < gEnd; ++k)
       ++present[static_cast<std::size_t>(p.groundTruth[k].id)];
     if (gBegin == gEnd || tBegin == tEnd) continue;
@@ -380,8 +382,8 @@ void checkTold(const Evaluation& e) {
     for (const tracking::ClearMatch& m : told.matches) {
       FUZZ_CHECK(m.truthIndex < gEnd - gBegin && m.trackerIndex < tEnd - tBegin);
       FUZZ_CHECK(rows.insert(m.truthIndex).second && columns.insert(m.trackerIndex).second);
-      const PreparedBox& g = p.groundTruth[gBegin + m.truthIndex];
-      const PreparedBox& t = p.tracker[tBegin + m.trackerIndex];
+      const TrackBox& g = p.groundTruth[gBegin + m.truthIndex];
+      const TrackBox& t = p.tracker[tBegin + m.trackerIndex];
       FUZZ_CHECK(m.truthId == g.id && m.trackerId == t.id);
       FUZZ_CHECK(m.iou == tracking::trackIou(g, t));
       FUZZ_CHECK(m.iou >= 0.5 - kEpsilon);
@@ -422,9 +424,9 @@ void checkIdentityDense(const Evaluation& e) {
   const auto H = p.trackerIds;
   if (G == 0 || H == 0 || G > 40 || H > 40) return;
   std::vector<double> pot(static_cast<std::size_t>(G) * H, 0.0);
-  for (uint32_t f = 1; f <= p.frames; ++f) {
-    for (uint64_t i = p.groundTruthStart[f - 1]; i < p.groundTruthStart[f]; ++i) {
-      for (uint64_t j = p.trackerStart[f - 1]; j < p.trackerStart[f]; ++j) {
+  for (std::size_t at = 0; at < p.frameNumbers.size(); ++at) {
+    for (uint64_t i = p.groundTruthStart[at]; i < p.groundTruthStart[at + 1]; ++i) {
+      for (uint64_t j = p.trackerStart[at]; j < p.trackerStart[at + 1]; ++j) {
         if (tracking::trackIou(p.groundTruth[i], p.tracker[j]) >= 0.5) {
           pot[static_cast<std::size_t>(p.groundTruth[i].id) * H + p.tracker[j].id] += 1.0;
         }
@@ -453,6 +455,7 @@ void checkIdentitySwapped(const Evaluation& e) {
   const PreparedTracks& p = e.prepared;
   PreparedTracks swapped;
   swapped.frames = p.frames;
+  swapped.frameNumbers = p.frameNumbers;
   swapped.groundTruthIds = p.trackerIds;
   swapped.trackerIds = p.groundTruthIds;
   swapped.groundTruth = p.tracker;
@@ -468,15 +471,22 @@ void checkEvaluation(const Evaluation& e) {
   const TrackSums& s = e.sums;
   const auto G = static_cast<int64_t>(p.groundTruth.size());
   const auto T = static_cast<int64_t>(p.tracker.size());
-  FUZZ_CHECK(p.groundTruthStart.size() == std::size_t{p.frames} + 1);
-  FUZZ_CHECK(p.trackerStart.size() == std::size_t{p.frames} + 1);
+  FUZZ_CHECK(p.groundTruthStart.size() == p.frameNumbers.size() + 1);
+  FUZZ_CHECK(p.trackerStart.size() == p.frameNumbers.size() + 1);
+  for (std::size_t at = 0; at < p.frameNumbers.size(); ++at) {
+    // Only frames with a kept box are held, rising, within the length.
+    FUZZ_CHECK(p.frameNumbers[at] >= 1 && p.frameNumbers[at] <= p.frames);
+    FUZZ_CHECK(at == 0 || p.frameNumbers[at - 1] < p.frameNumbers[at]);
+    FUZZ_CHECK(p.groundTruthStart[at + 1] + p.trackerStart[at + 1] >
+               p.groundTruthStart[at] + p.trackerStart[at]);
+  }
   FUZZ_CHECK(p.groundTruthStart.back() == p.groundTruth.size());
   FUZZ_CHECK(p.trackerStart.back() == p.tracker.size());
   FUZZ_CHECK(p.groundTruthIdValues.size() == static_cast<std::size_t>(p.groundTruthIds));
   FUZZ_CHECK(p.trackerIdValues.size() == static_cast<std::size_t>(p.trackerIds));
   FUZZ_CHECK(std::is_sorted(p.groundTruthIdValues.begin(), p.groundTruthIdValues.end()));
-  for (const PreparedBox& b : p.groundTruth) FUZZ_CHECK(b.id >= 0 && b.id < p.groundTruthIds);
-  for (const PreparedBox& b : p.tracker) FUZZ_CHECK(b.id >= 0 && b.id < p.trackerIds);
+  for (const TrackBox& b : p.groundTruth) FUZZ_CHECK(b.id >= 0 && b.id < p.groundTruthIds);
+  for (const TrackBox& b : p.tracker) FUZZ_CHECK(b.id >= 0 && b.id < p.trackerIds);
 
   FUZZ_CHECK(s.clearTp >= 0 && s.clearFn >= 0 && s.clearFp >= 0);
   FUZZ_CHECK(s.clearTp + s.clearFn == G && s.clearTp + s.clearFp == T);
@@ -529,7 +539,7 @@ TrackSequence changed(const TrackSequence& s, Change change) {
 TrackSequence withEmptyFrame(const TrackSequence& s, uint32_t at) {
   TrackSequence copy = s;
   copy.length += 1;
-  copy.frameStart.insert(copy.frameStart.begin() + at, copy.frameStart[at - 1]);
+  for (uint32_t& frame : copy.frames) frame += frame >= at ? 1 : 0;
   return copy;
 }
 
@@ -623,6 +633,8 @@ void checkPerfectTracker(const TrackSequence& truth) {
       box.considered = true;
       kept.boxes.push_back(box);
     }
+    if (kept.boxes.size() == first) continue;
+    kept.frames.push_back(f);
     kept.frameStart.push_back(kept.boxes.size());
   }
   if (kept.boxes.empty()) return;

@@ -35,8 +35,10 @@ class FrameTally : public tracking::ClearObserver {
       : counts_(counts), prepared_(prepared) {}
 
   void matched(uint32_t frame, std::span<const tracking::ClearMatch> matches) override {
-    counts_.matches[frame - 1] = static_cast<int64_t>(matches.size());
-    const uint64_t first = prepared_.groundTruthStart[frame - 1];
+    // Frames come rising, each among the prepared ones.
+    while (prepared_.frameNumbers[next_] < frame) ++next_;
+    counts_.matches[next_] = static_cast<int64_t>(matches.size());
+    const uint64_t first = prepared_.groundTruthStart[next_];
     for (const tracking::ClearMatch& match : matches) {
       counts_.truthMatched[first + match.truthIndex] = 1;
     }
@@ -45,6 +47,7 @@ class FrameTally : public tracking::ClearObserver {
  private:
   BenchmarkCounts& counts_;
   const tracking::PreparedTracks& prepared_;
+  std::size_t next_ = 0;  // the prepared frame last told, or before it
 };
 
 // Runs work(k) for k in [0, n) on up to `jobs` threads; the first exception
@@ -92,7 +95,9 @@ tracking::TrackSequence frameOf(const tracking::TrackSequence& sequence, uint32_
   one.length = 1;
   one.boxes.assign(sequence.boxes.begin() + static_cast<std::ptrdiff_t>(sequence.frameBegin(frame)),
                    sequence.boxes.begin() + static_cast<std::ptrdiff_t>(sequence.frameEnd(frame)));
-  one.frameStart = {0, one.boxes.size()};
+  if (!one.boxes.empty()) one.frames = {1};
+  one.frameStart = {0};
+  if (!one.boxes.empty()) one.frameStart.push_back(one.boxes.size());
   one.labelNames = sequence.labelNames;
   return one;
 }
@@ -205,14 +210,16 @@ BenchmarkCounts countBenchmark(const TrackPair& pair,
   BenchmarkCounts counts;
   counts.className = name;
   counts.frames = pair.groundTruth.length;
-  counts.truths.resize(prepared.frames);
-  counts.boxes.resize(prepared.frames);
-  counts.matches.assign(prepared.frames, 0);
+  const std::size_t frameCount = prepared.frameNumbers.size();
+  counts.frameNumbers = prepared.frameNumbers;
+  counts.truths.resize(frameCount);
+  counts.boxes.resize(frameCount);
+  counts.matches.assign(frameCount, 0);
   counts.truthMatched.assign(prepared.groundTruth.size(), 0);
-  for (uint32_t f = 0; f < prepared.frames; ++f) {
-    counts.truths[f] =
-        static_cast<int64_t>(prepared.groundTruthStart[f + 1] - prepared.groundTruthStart[f]);
-    counts.boxes[f] = static_cast<int64_t>(prepared.trackerStart[f + 1] - prepared.trackerStart[f]);
+  for (std::size_t k = 0; k < frameCount; ++k) {
+    counts.truths[k] =
+        static_cast<int64_t>(prepared.groundTruthStart[k + 1] - prepared.groundTruthStart[k]);
+    counts.boxes[k] = static_cast<int64_t>(prepared.trackerStart[k + 1] - prepared.trackerStart[k]);
   }
   FrameTally tally(counts, prepared);
   counts.sums = tracking::evaluateTracks(prepared, &tally);
@@ -299,16 +306,22 @@ PairedCounts benchmarkPairedCounts(const TrackPair& a, const TrackPair& b, std::
   paired.classSet = benchmarkClasses(a);
   paired.frames = a.groundTruth.length;
   paired.block = block > 0 ? block : defaultBlockSize(paired.frames);
-  const std::size_t frames = countsA.truths.size();
+  const std::size_t frames = paired.frames;
+  std::size_t nextA = 0;
+  std::size_t nextB = 0;
   for (std::size_t start = 0; start < frames; start += paired.block) {
+    // Frames start + 1 .. start + block, numbered from 1.
+    const std::size_t last = std::min(frames, start + paired.block);
     PairedClassCounts unit;
-    for (std::size_t f = start; f < std::min(frames, start + paired.block); ++f) {
-      unit.gtA += countsA.truths[f];
-      unit.fnA += countsA.truths[f] - countsA.matches[f];
-      unit.fpA += countsA.boxes[f] - countsA.matches[f];
-      unit.gtB += countsB.truths[f];
-      unit.fnB += countsB.truths[f] - countsB.matches[f];
-      unit.fpB += countsB.boxes[f] - countsB.matches[f];
+    for (; nextA < countsA.frameNumbers.size() && countsA.frameNumbers[nextA] <= last; ++nextA) {
+      unit.gtA += countsA.truths[nextA];
+      unit.fnA += countsA.truths[nextA] - countsA.matches[nextA];
+      unit.fpA += countsA.boxes[nextA] - countsA.matches[nextA];
+    }
+    for (; nextB < countsB.frameNumbers.size() && countsB.frameNumbers[nextB] <= last; ++nextB) {
+      unit.gtB += countsB.truths[nextB];
+      unit.fnB += countsB.truths[nextB] - countsB.matches[nextB];
+      unit.fpB += countsB.boxes[nextB] - countsB.matches[nextB];
     }
     UnitCounts counts;
     counts.append(0, unit);

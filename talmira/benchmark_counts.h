@@ -65,8 +65,10 @@ struct BenchmarkCounts {
   std::string className;     // the class evaluated, "pedestrian"
   tracking::TrackSums sums;  // evaluateTracks()' own
   uint32_t frames = 0;       // the sequence's length
-  /// Frame f's at f - 1: the ground truth evaluated, the tracker's boxes
-  /// kept, CLEAR's matches.
+  /// The frames with a box evaluated on either side, rising; the k-th
+  /// one's counts are at k: the ground truth evaluated, the tracker's boxes
+  /// kept, CLEAR's matches. The other frames count nothing.
+  std::vector<uint32_t> frameNumbers;
   std::vector<int64_t> truths;
   std::vector<int64_t> boxes;
   std::vector<int64_t> matches;

@@ -13,29 +13,29 @@ namespace {
 
 [[noreturn]] void usage(const std::string& what) { throw CommandError{kExitUsage, what}; }
 
-// CLEAR's matches, kept frame by frame as evaluateTracks() tells them.
+// CLEAR's matches, kept frame by frame as evaluateTracks() tells them (the
+// frames with both sides, rising), and read back in the same order.
 class MatchRecorder : public tracking::ClearObserver {
  public:
-  explicit MatchRecorder(uint32_t frames) : start_(std::size_t{frames} + 1, 0) {}
-
   void matched(uint32_t frame, std::span<const tracking::ClearMatch> matches) override {
-    // Frames come in order; those without a call have no match.
-    for (uint32_t f = filled_ + 1; f < frame; ++f) start_[f] = matches_.size();
-    start_[frame - 1] = matches_.size();
+    frames_.push_back(frame);
+    start_.push_back(matches_.size());
     matches_.insert(matches_.end(), matches.begin(), matches.end());
-    start_[frame] = matches_.size();
-    filled_ = frame;
   }
 
-  std::span<const tracking::ClearMatch> of(uint32_t frame) const {
-    if (frame > filled_) return {};
-    return std::span(matches_).subspan(start_[frame - 1], start_[frame] - start_[frame - 1]);
+  /// Frame `frame`'s matches; frames are asked for rising.
+  std::span<const tracking::ClearMatch> of(uint32_t frame) {
+    while (next_ < frames_.size() && frames_[next_] < frame) ++next_;
+    if (next_ == frames_.size() || frames_[next_] != frame) return {};
+    const std::size_t end = next_ + 1 < start_.size() ? start_[next_ + 1] : matches_.size();
+    return std::span(matches_).subspan(start_[next_], end - start_[next_]);
   }
 
  private:
   std::vector<tracking::ClearMatch> matches_;
-  std::vector<std::size_t> start_;  // frame f's matches: [start_[f - 1], start_[f])
-  uint32_t filled_ = 0;             // the last frame start_ covers
+  std::vector<uint32_t> frames_;
+  std::vector<std::size_t> start_;  // where each frame's matches begin
+  std::size_t next_ = 0;
 };
 
 bool isMotChallenge(tracking::TrackBenchmark benchmark) {
@@ -55,7 +55,7 @@ bool belowConfidence(const tracking::TrackBox& box, const tracking::TrackRules& 
 
 FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_t label) {
   const tracking::PreparedTracks prepared = prepareClass(pair, label);
-  MatchRecorder recorder(prepared.frames);
+  MatchRecorder recorder;
   FollowedClass followed;
   followed.name = name;
   followed.sums = tracking::evaluateTracks(prepared, &recorder);
@@ -63,7 +63,7 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
   for (std::size_t g = 0; g < followed.tracks.size(); ++g) {
     followed.tracks[g].id = prepared.groundTruthIdValues[g];
   }
-  for (const tracking::PreparedBox& box : prepared.groundTruth) {
+  for (const tracking::TrackBox& box : prepared.groundTruth) {
     ++followed.tracks[static_cast<std::size_t>(box.id)].frames;
   }
   // Each track's last match: its frame and tracker box.
@@ -90,11 +90,18 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
   std::vector<const tracking::TrackBox*> truthBoxes;  // the frame's kept ones
   followed.frameStart.push_back(0);
   followed.belowStart.push_back(0);
-  for (uint32_t frame = 1; frame <= prepared.frames; ++frame) {
-    const uint64_t truthBegin = prepared.groundTruthStart[frame - 1];
-    const uint64_t truthEnd = prepared.groundTruthStart[frame];
-    const uint64_t trackerBegin = prepared.trackerStart[frame - 1];
-    const uint64_t trackerEnd = prepared.trackerStart[frame];
+  // The frames with a box in either file: the prepared ones are among them.
+  std::size_t preparedAt = 0;
+  for (const uint32_t frame :
+       tracking::framesOfEither(pair.groundTruth.frames, pair.system.frames)) {
+    uint64_t truthBegin = 0, truthEnd = 0, trackerBegin = 0, trackerEnd = 0;
+    if (preparedAt < prepared.frameNumbers.size() && prepared.frameNumbers[preparedAt] == frame) {
+      truthBegin = prepared.groundTruthStart[preparedAt];
+      truthEnd = prepared.groundTruthStart[preparedAt + 1];
+      trackerBegin = prepared.trackerStart[preparedAt];
+      trackerEnd = prepared.trackerStart[preparedAt + 1];
+      ++preparedAt;
+    }
     const std::span<const tracking::ClearMatch> matches = recorder.of(frame);
     truthMatch.assign(truthEnd - truthBegin, -1);
     trackerMatch.assign(trackerEnd - trackerBegin, -1);
@@ -114,16 +121,16 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
       TrackEventRow row;
       row.frame = frame;
       row.box = &box;
-      if (kept < truthEnd && prepared.groundTruthLines[kept] == box.line) {
+      if (kept < truthEnd && prepared.groundTruth[kept].line == box.line) {
         const std::size_t i = kept - truthBegin;
-        const int32_t id = prepared.groundTruth[kept].id;
+        const auto id = static_cast<int32_t>(prepared.groundTruth[kept].id);
         truthBoxes.push_back(&box);
         row.track = id;
         row.truthId = truthValue(id);
         if (truthMatch[i] >= 0) {
           const tracking::ClearMatch& match = matches[static_cast<std::size_t>(truthMatch[i])];
           row.kind = TrackEventKind::kMatch;
-          row.partnerLine = prepared.trackerLines[trackerBegin + match.trackerIndex];
+          row.partnerLine = prepared.tracker[trackerBegin + match.trackerIndex].line;
           row.overlap = match.iou;
           if (identities) row.systemId = trackerValue(match.trackerId);
         } else {
@@ -152,12 +159,12 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
       row.systemSide = true;
       row.box = &box;
       if (identities) row.systemId = box.id;
-      if (kept < trackerEnd && prepared.trackerLines[kept] == box.line) {
+      if (kept < trackerEnd && prepared.tracker[kept].line == box.line) {
         const std::size_t j = kept - trackerBegin;
         if (trackerMatch[j] >= 0) {
           const tracking::ClearMatch& match = matches[static_cast<std::size_t>(trackerMatch[j])];
           row.kind = TrackEventKind::kMatch;
-          row.partnerLine = prepared.groundTruthLines[truthBegin + match.truthIndex];
+          row.partnerLine = prepared.groundTruth[truthBegin + match.truthIndex].line;
           row.overlap = match.iou;
           row.truthId = truthValue(match.truthId);
           row.track = match.truthId;
@@ -188,7 +195,7 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
       }
       TrackEventRow row;
       row.frame = frame;
-      row.partnerLine = prepared.trackerLines[trackerBegin + match.trackerIndex];
+      row.partnerLine = prepared.tracker[trackerBegin + match.trackerIndex].line;
       row.overlap = match.iou;
       row.truthId = truthValue(match.truthId);
       if (identities) row.systemId = trackerId;
@@ -210,8 +217,13 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
         row.unmatchedFrames = match.unmatchedFrames;
         followed.rows.push_back(row);
       }
-      last[g] = {frame, prepared.trackerLines[trackerBegin + match.trackerIndex]};
+      last[g] = {frame, prepared.tracker[trackerBegin + match.trackerIndex].line};
     }
+    if (followed.rows.size() == followed.frameStart.back() &&
+        followed.belowConfidence.size() == followed.belowStart.back()) {
+      continue;  // nothing of the class in this frame
+    }
+    followed.frames.push_back(frame);
     followed.frameStart.push_back(followed.rows.size());
     followed.belowStart.push_back(followed.belowConfidence.size());
   }
@@ -219,6 +231,22 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
 }
 
 }  // namespace
+
+std::pair<std::size_t, std::size_t> FollowedClass::rowsOf(uint32_t frame) const {
+  const auto at = static_cast<std::size_t>(std::lower_bound(frames.begin(), frames.end(), frame) -
+                                           frames.begin());
+  if (at == frames.size() || frames[at] != frame) return {rows.size(), rows.size()};
+  return {frameStart[at], frameStart[at + 1]};
+}
+
+std::pair<std::size_t, std::size_t> FollowedClass::belowOf(uint32_t frame) const {
+  const auto at = static_cast<std::size_t>(std::lower_bound(frames.begin(), frames.end(), frame) -
+                                           frames.begin());
+  if (at == frames.size() || frames[at] != frame) {
+    return {belowConfidence.size(), belowConfidence.size()};
+  }
+  return {belowStart[at], belowStart[at + 1]};
+}
 
 const char* trackEventName(TrackEventKind kind) {
   switch (kind) {
@@ -356,7 +384,7 @@ std::optional<TrackRequest> trackRequestOf(const CLI::App& command, const TrackO
     if (!tracking::layoutNamed(*format) && *format != "mot") {
       usage("talmira " + name + " --track: " + *format +
             " files carry no tracks (mot, mot15, "
-            "mot16, mot17, mot20, visdrone, uavdt, kitti or talmira do)");
+            "mot16, mot17, mot20, visdrone, uavdt, kitti, cvat or talmira do)");
     }
   }
   request.ids = given.ids;

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "scoring/tracking/track_measures.h"
@@ -77,13 +78,20 @@ struct FollowedClass {
   /// (file order; those below the confidence have none), then the frame's
   /// switches and fragmentations (in the order of the boxes matched).
   std::vector<TrackEventRow> rows;
-  /// Frame f's rows are [frameStart[f - 1], frameStart[f]); frames + 1 entries.
+  /// The frames with a row or a box below the confidence, rising; frames[k]'s
+  /// rows are [frameStart[k], frameStart[k + 1]), frames.size() + 1 entries.
+  std::vector<uint32_t> frames;
   std::vector<std::size_t> frameStart;
   std::vector<FollowedTrack> tracks;  // by renumbered identity
   /// The tracker boxes of the class below the confidence, by frame, for a
   /// page to draw faintly (no row has them).
   std::vector<const tracking::TrackBox*> belowConfidence;
   std::vector<std::size_t> belowStart;  // as frameStart
+
+  /// Frame `frame`'s rows, [first, second) (empty for a frame without any);
+  /// and its boxes below the confidence.
+  std::pair<std::size_t, std::size_t> rowsOf(uint32_t frame) const;
+  std::pair<std::size_t, std::size_t> belowOf(uint32_t frame) const;
 };
 
 struct FollowedTracks {
@@ -135,6 +143,6 @@ std::optional<TrackRequest> trackRequestOf(const CLI::App& command, const TrackO
 const std::vector<std::string>& trackOnlyFormatNames();
 inline constexpr const char* kTrackFormatsHelp =
     "; with --track: mot (MOT15 or MOT16/17/20, recognised), mot15, mot16, mot17, mot20, "
-    "visdrone, uavdt, kitti or talmira (with --ids text)";
+    "visdrone, uavdt, kitti, cvat or talmira (with --ids text)";
 
 }  // namespace talmira

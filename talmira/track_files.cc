@@ -1,6 +1,7 @@
 #include "talmira/track_files.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "annotation/track_reader.h"
 #include "scoring/tracking/track_measures.h"
@@ -72,7 +73,7 @@ bool isTrackFormat(const std::string& name) {
 }
 
 std::string trackFormatNames() {
-  return "mot, mot15, mot16, mot17, mot20, visdrone, uavdt, kitti or talmira";
+  return "mot, mot15, mot16, mot17, mot20, visdrone, uavdt, kitti, cvat or talmira";
 }
 
 TrackPair readTrackPair(const TrackRequest& options, std::vector<std::string>* warnings) {
@@ -142,8 +143,17 @@ tracking::PreparedTracks prepareClass(const TrackPair& pair, int32_t label,
   }
 }
 
+tracking::PreparedTracks prepareClass(TrackPair&& pair, int32_t label) {
+  try {
+    return tracking::prepareTracks(std::move(pair.groundTruth), std::move(pair.system), pair.rules,
+                                   label);
+  } catch (const tracking::TrackInputError& error) {
+    throw TrackFileError{{kExitInputOrOutput, error.what()}, error.file(), error.line(), 0};
+  }
+}
+
 TrackReport trackFiles(const TrackRequest& options, std::vector<std::string>* warnings) {
-  const TrackPair pair = readTrackPair(options, warnings);
+  TrackPair pair = readTrackPair(options, warnings);
   TrackReport report;
   report.groundTruth = options.groundTruth;
   report.system = options.system;
@@ -151,8 +161,13 @@ TrackReport trackFiles(const TrackRequest& options, std::vector<std::string>* wa
   report.rules = std::string(tracking::benchmarkName(pair.rules.benchmark));
   report.frames = pair.groundTruth.length;
   report.confidence = pair.rules.minConfidence;
-  for (const auto& [name, label] : pair.classes) {
-    const tracking::PreparedTracks prepared = prepareClass(pair, label);
+  const std::vector<std::pair<std::string, int32_t>> classes = pair.classes;
+  for (std::size_t k = 0; k < classes.size(); ++k) {
+    const auto& [name, label] = classes[k];
+    // The last class is prepared in the sequences' storage: the read boxes
+    // and the kept ones are never held side by side.
+    const tracking::PreparedTracks prepared =
+        k + 1 < classes.size() ? prepareClass(pair, label) : prepareClass(std::move(pair), label);
     // The sequence's own figures, as the evaluator's row for it gives them.
     report.classes.push_back({name, tracking::trackMeasures(tracking::evaluateTracks(prepared))});
   }

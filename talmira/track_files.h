@@ -72,8 +72,11 @@ struct TrackPair {
 TrackPair readTrackPair(const TrackRequest& request, std::vector<std::string>* warnings = nullptr);
 
 /// The boxes of one of the pair's classes, as prepareTracks() gives them;
-/// throws TrackFileError where the benchmark refuses a frame.
+/// throws TrackFileError where the benchmark refuses a frame. The second
+/// prepares them in the sequences' own storage, leaving the pair's
+/// sequences empty: for the last class, once nothing else needs them.
 tracking::PreparedTracks prepareClass(const TrackPair& pair, int32_t label);
+tracking::PreparedTracks prepareClass(TrackPair&& pair, int32_t label);
 /// The same under other rules than the pair's (another confidence).
 tracking::PreparedTracks prepareClass(const TrackPair& pair, int32_t label,
                                       const tracking::TrackRules& rules);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>  // fmemopen
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,8 +67,10 @@ namespace {
 
 // Runs `program` with `arguments`, standard input from /dev/null, standard
 // output into `output` and standard error into `errors` (when not null).
+// With `addressSpace` not 0, the child may map no more than that many bytes.
 int runProgram(const std::string& program, const std::vector<std::string>& arguments,
-               const std::string& workingDir, std::string& output, std::string* errors) {
+               const std::string& workingDir, std::string& output, std::string* errors,
+               uint64_t addressSpace = 0) {
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
   // Standard error goes to a file, so that neither pipe can fill while the
@@ -85,6 +88,10 @@ int runProgram(const std::string& program, const std::vector<std::string>& argum
     close(pipeEnds[0]);
     close(pipeEnds[1]);
     if (!workingDir.empty() && chdir(workingDir.c_str()) != 0) _exit(127);
+    if (addressSpace != 0) {
+      const rlimit limit{addressSpace, addressSpace};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+    }
     std::vector<char*> argv;
     std::string name = program;
     argv.push_back(name.data());
@@ -123,6 +130,30 @@ ToolResult runTalmira(const std::vector<std::string>& arguments, const std::stri
   ToolResult result;
   result.status =
       runProgram(TALMIRA_TOOL_PATH, arguments, workingDir, result.output, &result.errors);
+  return result;
+}
+
+// The sanitizers' runtime reserves terabytes of address space up front.
+#if defined(__SANITIZE_ADDRESS__)
+#define TALMIRA_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TALMIRA_TEST_SANITIZED 1
+#endif
+#endif
+
+bool addressSpaceLimited() {
+#ifdef TALMIRA_TEST_SANITIZED
+  return false;
+#else
+  return true;
+#endif
+}
+
+ToolResult runTalmiraWithin(uint64_t addressSpace, const std::vector<std::string>& arguments) {
+  ToolResult result;
+  result.status = runProgram(TALMIRA_TOOL_PATH, arguments, "", result.output, &result.errors,
+                             addressSpaceLimited() ? addressSpace : 0);
   return result;
 }
 

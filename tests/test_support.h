@@ -85,4 +85,11 @@ struct ToolResult {
 ToolResult runTalmira(const std::vector<std::string>& arguments,
                       const std::string& workingDir = "");
 
+/// As runTalmira(), the program allowed `addressSpace` bytes of memory at
+/// most (RLIMIT_AS), so that a run which would take gigabytes fails; not
+/// limited in the sanitizers' build (addressSpaceLimited() is false), whose
+/// runtime maps terabytes of shadow memory.
+ToolResult runTalmiraWithin(uint64_t addressSpace, const std::vector<std::string>& arguments);
+bool addressSpaceLimited();
+
 }  // namespace talmira_test

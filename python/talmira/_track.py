@@ -100,7 +100,7 @@ def track(gt, sys, *, gt_format="mot", sys_format="mot", ids=None, rules=None, c
 
     gt, sys: paths (str or os.PathLike). gt_format: mot (MOT15 or
     MOT16/17/20, recognised from the file), mot15, mot16 (or mot17, mot20),
-    visdrone, uavdt, kitti or talmira; sys_format: the same, mot reading
+    visdrone, uavdt, kitti, cvat or talmira; sys_format: the same, mot reading
     the tracker's file in the ground truth's layout. ids="text": in files of
     format talmira, column 14's text is the identity (required there).
     rules: mot (MOT16/17), mot20, mot15 or plain; by default the ground

@@ -22,20 +22,24 @@ uint64_t pairKey(int32_t groundTruth, int32_t tracker) {
          static_cast<uint32_t>(tracker);
 }
 
+// A prepared box's renumbered identity (below PreparedTracks' counts).
+int32_t idOf(const TrackBox& box) { return static_cast<int32_t>(box.id); }
+
 // One frame's boxes and their IoU matrix (ground truth in rows, tracker
 // boxes in columns, both in the order the files give them).
 struct FrameView {
-  std::span<const PreparedBox> truth;
-  std::span<const PreparedBox> tracker;
+  std::span<const TrackBox> truth;
+  std::span<const TrackBox> tracker;
   std::vector<double> iou;
 
-  void load(const PreparedTracks& tracks, uint32_t frame) {
+  // The at-th of the frames with a box.
+  void load(const PreparedTracks& tracks, std::size_t at) {
     truth = std::span(tracks.groundTruth)
-                .subspan(tracks.groundTruthStart[frame - 1],
-                         tracks.groundTruthStart[frame] - tracks.groundTruthStart[frame - 1]);
+                .subspan(tracks.groundTruthStart[at],
+                         tracks.groundTruthStart[at + 1] - tracks.groundTruthStart[at]);
     tracker = std::span(tracks.tracker)
-                  .subspan(tracks.trackerStart[frame - 1],
-                           tracks.trackerStart[frame] - tracks.trackerStart[frame - 1]);
+                  .subspan(tracks.trackerStart[at],
+                           tracks.trackerStart[at + 1] - tracks.trackerStart[at]);
     iou.resize(truth.size() * tracker.size());
     for (std::size_t i = 0; i < truth.size(); ++i) {
       for (std::size_t j = 0; j < tracker.size(); ++j) {
@@ -69,7 +73,7 @@ class ClearCounter {
     }
     if (view.tracker.empty()) {
       sums.clearFn += view.rows();
-      for (const PreparedBox& g : view.truth) ++present_[static_cast<std::size_t>(g.id)];
+      for (const TrackBox& g : view.truth) ++present_[static_cast<std::size_t>(g.id)];
       return;
     }
     const auto rows = static_cast<std::size_t>(view.rows());
@@ -87,7 +91,7 @@ class ClearCounter {
       }
     }
     const std::span<const int32_t> assigned = assignment_.solve(cost_, view.rows(), view.columns());
-    for (const PreparedBox& g : view.truth) ++present_[static_cast<std::size_t>(g.id)];
+    for (const TrackBox& g : view.truth) ++present_[static_cast<std::size_t>(g.id)];
     matches_.clear();
     for (std::size_t i = 0; i < rows; ++i) {
       const int32_t j = assigned[i];
@@ -103,7 +107,7 @@ class ClearCounter {
     told_.clear();
     for (const Match& match : matches_) {
       const auto g = static_cast<std::size_t>(view.truth[match.row].id);
-      const int32_t h = view.tracker[match.column].id;
+      const int32_t h = idOf(view.tracker[match.column]);
       const bool switched = previous_[g] != -1 && previous_[g] != h;
       if (switched) ++sums.idSwitches;
       ++matched_[g];
@@ -226,18 +230,21 @@ TrackSums evaluateTracks(const PreparedTracks& tracks, ClearObserver* observer) 
   std::vector<double> rowSums;
   std::vector<double> columnSums;
   FrameView view;
-  for (uint32_t frame = 1; frame <= tracks.frames; ++frame) {
-    view.load(tracks, frame);
-    clear.frame(frame, view, sums);
-    for (const PreparedBox& g : view.truth) truthCount[static_cast<std::size_t>(g.id)] += 1.0;
-    for (const PreparedBox& h : view.tracker) trackerCount[static_cast<std::size_t>(h.id)] += 1.0;
+  // Frames without a box change nothing, in either pass: only those with
+  // one are gone over.
+  const std::size_t frameCount = tracks.frameNumbers.size();
+  for (std::size_t at = 0; at < frameCount; ++at) {
+    view.load(tracks, at);
+    clear.frame(tracks.frameNumbers[at], view, sums);
+    for (const TrackBox& g : view.truth) truthCount[static_cast<std::size_t>(g.id)] += 1.0;
+    for (const TrackBox& h : view.tracker) trackerCount[static_cast<std::size_t>(h.id)] += 1.0;
     if (view.truth.empty() || view.tracker.empty()) continue;
     rowAndColumnSums(view, rowSums, columnSums);
     for (std::size_t i = 0; i < view.truth.size(); ++i) {
       for (std::size_t j = 0; j < view.tracker.size(); ++j) {
         const double iou = view.at(i, j);
         if (iou == 0.0) continue;
-        const uint64_t key = pairKey(view.truth[i].id, view.tracker[j].id);
+        const uint64_t key = pairKey(idOf(view.truth[i]), idOf(view.tracker[j]));
         if (iou >= kThreshold) ++overlapFrames[key];
         const double denominator = columnSums[j] + rowSums[i] - iou;
         if (denominator > kEpsilon) alignment[key] += iou / denominator;
@@ -275,8 +282,8 @@ TrackSums evaluateTracks(const PreparedTracks& tracks, ClearObserver* observer) 
   LinearSumAssignment assignment;
   std::vector<double> cost;
   std::vector<std::pair<std::size_t, std::size_t>> assigned;
-  for (uint32_t frame = 1; frame <= tracks.frames; ++frame) {
-    view.load(tracks, frame);
+  for (std::size_t at = 0; at < frameCount; ++at) {
+    view.load(tracks, at);
     if (view.truth.empty()) {
       for (double& fp : sums.hotaFp) fp += static_cast<double>(view.tracker.size());
       continue;
@@ -292,7 +299,7 @@ TrackSums evaluateTracks(const PreparedTracks& tracks, ClearObserver* observer) 
         const double iou = view.at(i, j);
         double score = 0.0;
         if (iou != 0.0) {
-          const auto found = alignment.find(pairKey(view.truth[i].id, view.tracker[j].id));
+          const auto found = alignment.find(pairKey(idOf(view.truth[i]), idOf(view.tracker[j])));
           score = (found == alignment.end() ? 0.0 : found->second) * iou;
         }
         cost[i * columns + j] = -score;
@@ -311,7 +318,7 @@ TrackSums evaluateTracks(const PreparedTracks& tracks, ClearObserver* observer) 
     for (const auto& [i, j] : assigned) {
       const double iou = view.at(i, j);
       if (!(iou >= least[0])) continue;
-      auto& counts = matchCounts[pairKey(view.truth[i].id, view.tracker[j].id)];
+      auto& counts = matchCounts[pairKey(idOf(view.truth[i]), idOf(view.tracker[j]))];
       for (std::size_t a = 0; a < kAlphaCount && iou >= least[a]; ++a) {
         ++matches[a];
         iouSums[a] += iou;

@@ -17,10 +17,6 @@ namespace {
 
 constexpr double kEpsilon = 2.220446049250313e-16;
 
-PreparedBox preparedOf(const TrackBox& box) {
-  return {box.left, box.top, box.right, box.bottom, -1};
-}
-
 bool isDistractor(int32_t label, TrackBenchmark benchmark) {
   // Person on vehicle, static person, distractor, reflection; MOT20 adds
   // the non-motorised vehicle.
@@ -49,7 +45,7 @@ void refuseUnassignable(std::span<const TrackBox* const> truth,
   }
   for (const TrackBox* g : truth) {
     for (const TrackBox* t : tracker) {
-      if (!std::isnan(trackIou(preparedOf(*g), preparedOf(*t)))) continue;
+      if (!std::isnan(trackIou(*g, *t))) continue;
       throw TrackInputError(
           groundTruth.source, g->line,
           "this box's IoU with the box on line " + std::to_string(t->line) + " of " +
@@ -78,7 +74,7 @@ class IdentityNumbers {
 
   /// The boxes' numbers replaced by their values' ranks; `sorted` gets the
   /// values in order.
-  void renumber(std::vector<PreparedBox>& boxes, std::vector<int64_t>& sorted) const {
+  void renumber(std::vector<TrackBox>& boxes, std::vector<int64_t>& sorted) const {
     std::vector<int32_t> order(values_.size());
     std::iota(order.begin(), order.end(), 0);
     std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
@@ -90,13 +86,147 @@ class IdentityNumbers {
       rank[static_cast<std::size_t>(order[k])] = static_cast<int32_t>(k);
       sorted[k] = values_[static_cast<std::size_t>(order[k])];
     }
-    for (PreparedBox& box : boxes) box.id = rank[static_cast<std::size_t>(box.id)];
+    for (TrackBox& box : boxes) box.id = rank[static_cast<std::size_t>(box.id)];
   }
 
  private:
   std::unordered_map<int64_t, int32_t> numbers_;
   std::vector<int64_t> values_;
 };
+
+// Where the kept boxes go: copied, or moved down in the storage they are
+// read from. `keep` is told the positions of a frame's kept boxes, in
+// order, once every box of the frame has been looked at.
+struct KeptFrame {
+  std::span<const uint64_t> truth;
+  std::span<const uint64_t> tracker;
+};
+
+// The benchmark's preprocessing, frame by frame: which boxes of
+// `truthBoxes` and `trackerBoxes` (framed as the sequences are) are kept,
+// and which tracker boxes are set aside for a distractor.
+template <class Keep>
+void chooseBoxes(const TrackSequence& groundTruth, std::span<const TrackBox> truthBoxes,
+                 const TrackSequence& tracker, std::span<const TrackBox> trackerBoxes,
+                 const TrackRules& rules, int32_t label, PreparedTracks& prepared, Keep&& keep) {
+  const bool mot = isMotChallenge(rules.benchmark);
+  std::vector<const TrackBox*> frameTruth;
+  std::vector<const TrackBox*> keptTruth;
+  std::vector<const TrackBox*> frameTracker;
+  std::vector<uint64_t> truthPositions;
+  std::vector<uint64_t> trackerPositions;  // of the frame's tracker boxes at the confidence
+  std::vector<uint64_t> keptTruthPositions;
+  std::vector<uint64_t> keptTrackerPositions;
+  std::vector<const TrackBox*> removed;  // the distractor a tracker box is paired with
+  std::vector<double> costs;
+  LinearSumAssignment assignment;
+  uint64_t truthKept = 0;
+  uint64_t trackerKept = 0;
+
+  // The frames with a box on either side, each sequence's followed by a
+  // cursor.
+  std::size_t truthAt = 0;
+  std::size_t trackerAt = 0;
+  for (const uint32_t frame : framesOfEither(groundTruth.frames, tracker.frames)) {
+    uint64_t truthBegin = 0, truthEnd = 0, trackerBegin = 0, trackerEnd = 0;
+    if (truthAt < groundTruth.frames.size() && groundTruth.frames[truthAt] == frame) {
+      truthBegin = groundTruth.frameStart[truthAt];
+      truthEnd = groundTruth.frameStart[++truthAt];
+    }
+    if (trackerAt < tracker.frames.size() && tracker.frames[trackerAt] == frame) {
+      trackerBegin = tracker.frameStart[trackerAt];
+      trackerEnd = tracker.frameStart[++trackerAt];
+    }
+    frameTruth.clear();
+    frameTracker.clear();
+    trackerPositions.clear();
+    for (uint64_t k = truthBegin; k < truthEnd; ++k) frameTruth.push_back(&truthBoxes[k]);
+    for (uint64_t k = trackerBegin; k < trackerEnd; ++k) {
+      const TrackBox& box = trackerBoxes[k];
+      if (rules.minConfidence && box.confidence != -1.0f && box.confidence < *rules.minConfidence) {
+        continue;
+      }
+      if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box.label != label) continue;
+      frameTracker.push_back(&box);
+      trackerPositions.push_back(k);
+    }
+
+    keptTruth.clear();
+    keptTruthPositions.clear();
+    for (uint64_t k = truthBegin; k < truthEnd; ++k) {
+      const TrackBox& box = truthBoxes[k];
+      if (!box.considered) continue;
+      if (mot && box.label != kPedestrianClass) continue;
+      if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box.label != label) continue;
+      keptTruth.push_back(&box);
+      keptTruthPositions.push_back(k);
+    }
+    // MOT16/17/20 assign every ground-truth box of the frame first; the
+    // kept boxes are a part of those.
+    refuseUnassignable(mot ? frameTruth : keptTruth, frameTracker, groundTruth, tracker);
+
+    // Tracker boxes that the benchmark's own assignment pairs with a
+    // distractor are left out: the assignment is over every ground-truth
+    // box of the frame, and only pairs at IoU 0.5 or more count.
+    removed.assign(frameTracker.size(), nullptr);
+    if (mot && !frameTruth.empty() && !frameTracker.empty()) {
+      const auto rows = static_cast<int32_t>(frameTruth.size());
+      const auto columns = static_cast<int32_t>(frameTracker.size());
+      costs.resize(frameTruth.size() * frameTracker.size());
+      for (int32_t i = 0; i < rows; ++i) {
+        for (int32_t j = 0; j < columns; ++j) {
+          double iou = trackIou(*frameTruth[static_cast<std::size_t>(i)],
+                                *frameTracker[static_cast<std::size_t>(j)]);
+          if (iou < 0.5 - kEpsilon) iou = 0.0;
+          costs[static_cast<std::size_t>(i) * columns + j] = -iou;
+        }
+      }
+      const std::span<const int32_t> pairs = assignment.solve(costs, rows, columns);
+      for (int32_t i = 0; i < rows; ++i) {
+        const int32_t j = pairs[static_cast<std::size_t>(i)];
+        if (j < 0 || -costs[static_cast<std::size_t>(i) * columns + j] <= kEpsilon) continue;
+        if (isDistractor(frameTruth[static_cast<std::size_t>(i)]->label, rules.benchmark)) {
+          removed[static_cast<std::size_t>(j)] = frameTruth[static_cast<std::size_t>(i)];
+        }
+      }
+    }
+
+    keptTrackerPositions.clear();
+    for (std::size_t j = 0; j < frameTracker.size(); ++j) {
+      if (removed[j] != nullptr) {
+        prepared.setAsideLines.emplace_back(frameTracker[j]->line, removed[j]->line);
+      } else {
+        keptTrackerPositions.push_back(trackerPositions[j]);
+      }
+    }
+    if (keptTruthPositions.empty() && keptTrackerPositions.empty()) continue;
+    keep(KeptFrame{keptTruthPositions, keptTrackerPositions});
+    prepared.frameNumbers.push_back(frame);
+    truthKept += keptTruthPositions.size();
+    trackerKept += keptTrackerPositions.size();
+    prepared.groundTruthStart.push_back(truthKept);
+    prepared.trackerStart.push_back(trackerKept);
+  }
+}
+
+void startPrepared(PreparedTracks& prepared, const TrackSequence& groundTruth,
+                   const TrackSequence& tracker) {
+  prepared.frames = groundTruth.length;
+  const std::size_t most = groundTruth.frames.size() + tracker.frames.size();
+  prepared.frameNumbers.reserve(most);
+  prepared.groundTruthStart.reserve(most + 1);
+  prepared.trackerStart.reserve(most + 1);
+  prepared.groundTruthStart.assign(1, 0);
+  prepared.trackerStart.assign(1, 0);
+}
+
+void finishPrepared(PreparedTracks& prepared, const IdentityNumbers& truthIds,
+                    const IdentityNumbers& trackerIds) {
+  truthIds.renumber(prepared.groundTruth, prepared.groundTruthIdValues);
+  trackerIds.renumber(prepared.tracker, prepared.trackerIdValues);
+  prepared.groundTruthIds = static_cast<int32_t>(prepared.groundTruthIdValues.size());
+  prepared.trackerIds = static_cast<int32_t>(prepared.trackerIdValues.size());
+}
 
 }  // namespace
 
@@ -122,7 +252,7 @@ std::optional<TrackBenchmark> benchmarkNamed(std::string_view name) {
   return std::nullopt;
 }
 
-double trackIou(const PreparedBox& g, const PreparedBox& t) {
+double trackIou(const TrackBox& g, const TrackBox& t) {
   const double width = std::max(std::min(g.right, t.right) - std::max(g.left, t.left), 0.0);
   const double height = std::max(std::min(g.bottom, t.bottom) - std::max(g.top, t.top), 0.0);
   double intersection = width * height;
@@ -164,103 +294,67 @@ void checkTrackInput(const TrackSequence& groundTruth, const TrackSequence& trac
 PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequence& tracker,
                              const TrackRules& rules, int32_t label) {
   PreparedTracks prepared;
-  prepared.frames = groundTruth.length;
-  prepared.groundTruthStart.assign(1, 0);
-  prepared.trackerStart.assign(1, 0);
-  const bool mot = isMotChallenge(rules.benchmark);
+  startPrepared(prepared, groundTruth, tracker);
   IdentityNumbers truthIds;
   IdentityNumbers trackerIds;
   // Room for every box: what is never written takes no memory, and the
   // lists are not copied as they grow.
   prepared.groundTruth.reserve(groundTruth.boxes.size());
-  prepared.groundTruthLines.reserve(groundTruth.boxes.size());
   prepared.tracker.reserve(tracker.boxes.size());
-  prepared.trackerLines.reserve(tracker.boxes.size());
-  prepared.groundTruthStart.reserve(std::size_t{prepared.frames} + 1);
-  prepared.trackerStart.reserve(std::size_t{prepared.frames} + 1);
+  const auto copy = [&](const KeptFrame& kept) {
+    for (const uint64_t k : kept.truth) {
+      TrackBox& box = prepared.groundTruth.emplace_back(groundTruth.boxes[k]);
+      box.id = truthIds.numberOf(box.id);
+    }
+    for (const uint64_t k : kept.tracker) {
+      TrackBox& box = prepared.tracker.emplace_back(tracker.boxes[k]);
+      box.id = trackerIds.numberOf(box.id);
+    }
+  };
+  chooseBoxes(groundTruth, groundTruth.boxes, tracker, tracker.boxes, rules, label, prepared, copy);
+  finishPrepared(prepared, truthIds, trackerIds);
+  return prepared;
+}
 
-  std::vector<const TrackBox*> frameTruth;
-  std::vector<const TrackBox*> keptTruth;
-  std::vector<const TrackBox*> frameTracker;
-  std::vector<const TrackBox*> removed;  // the distractor a tracker box is paired with
-  std::vector<double> costs;
-  LinearSumAssignment assignment;
-
-  for (uint32_t frame = 1; frame <= prepared.frames; ++frame) {
-    frameTruth.clear();
-    frameTracker.clear();
-    for (uint64_t k = groundTruth.frameBegin(frame); k < groundTruth.frameEnd(frame); ++k) {
-      frameTruth.push_back(&groundTruth.boxes[k]);
+PreparedTracks prepareTracks(TrackSequence&& groundTruth, TrackSequence&& tracker,
+                             const TrackRules& rules, int32_t label) {
+  PreparedTracks prepared;
+  startPrepared(prepared, groundTruth, tracker);
+  IdentityNumbers truthIds;
+  IdentityNumbers trackerIds;
+  // The boxes are read where they lie and the kept ones moved down: a kept
+  // box never goes beyond its own place, and a frame's boxes are moved only
+  // once all of them have been looked at, so nothing is overwritten before
+  // it is read.
+  prepared.groundTruth = std::move(groundTruth.boxes);
+  prepared.tracker = std::move(tracker.boxes);
+  const std::span<const TrackBox> truthBoxes = prepared.groundTruth;
+  const std::span<const TrackBox> trackerBoxes = prepared.tracker;
+  std::size_t truthKept = 0;
+  std::size_t trackerKept = 0;
+  const auto moveDown = [](std::vector<TrackBox>& boxes, std::span<const uint64_t> positions,
+                           std::size_t& count, IdentityNumbers& ids) {
+    for (const uint64_t k : positions) {
+      TrackBox& box = boxes[count];
+      if (count != k) box = boxes[k];
+      box.id = ids.numberOf(box.id);
+      ++count;
     }
-    for (uint64_t k = tracker.frameBegin(frame); k < tracker.frameEnd(frame); ++k) {
-      const TrackBox& box = tracker.boxes[k];
-      if (rules.minConfidence && box.confidence != -1.0f && box.confidence < *rules.minConfidence) {
-        continue;
-      }
-      if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box.label != label) continue;
-      frameTracker.push_back(&box);
-    }
-
-    keptTruth.clear();
-    for (const TrackBox* box : frameTruth) {
-      if (!box->considered) continue;
-      if (mot && box->label != kPedestrianClass) continue;
-      if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box->label != label) continue;
-      keptTruth.push_back(box);
-    }
-    // MOT16/17/20 assign every ground-truth box of the frame first; the
-    // kept boxes are a part of those.
-    refuseUnassignable(mot ? frameTruth : keptTruth, frameTracker, groundTruth, tracker);
-
-    // Tracker boxes that the benchmark's own assignment pairs with a
-    // distractor are left out: the assignment is over every ground-truth
-    // box of the frame, and only pairs at IoU 0.5 or more count.
-    removed.assign(frameTracker.size(), nullptr);
-    if (mot && !frameTruth.empty() && !frameTracker.empty()) {
-      const auto rows = static_cast<int32_t>(frameTruth.size());
-      const auto columns = static_cast<int32_t>(frameTracker.size());
-      costs.resize(frameTruth.size() * frameTracker.size());
-      for (int32_t i = 0; i < rows; ++i) {
-        for (int32_t j = 0; j < columns; ++j) {
-          double iou = trackIou(preparedOf(*frameTruth[static_cast<std::size_t>(i)]),
-                                preparedOf(*frameTracker[static_cast<std::size_t>(j)]));
-          if (iou < 0.5 - kEpsilon) iou = 0.0;
-          costs[static_cast<std::size_t>(i) * columns + j] = -iou;
-        }
-      }
-      const std::span<const int32_t> pairs = assignment.solve(costs, rows, columns);
-      for (int32_t i = 0; i < rows; ++i) {
-        const int32_t j = pairs[static_cast<std::size_t>(i)];
-        if (j < 0 || -costs[static_cast<std::size_t>(i) * columns + j] <= kEpsilon) continue;
-        if (isDistractor(frameTruth[static_cast<std::size_t>(i)]->label, rules.benchmark)) {
-          removed[static_cast<std::size_t>(j)] = frameTruth[static_cast<std::size_t>(i)];
-        }
-      }
-    }
-
-    for (const TrackBox* box : keptTruth) {
-      PreparedBox kept = preparedOf(*box);
-      kept.id = truthIds.numberOf(box->id);
-      prepared.groundTruth.push_back(kept);
-      prepared.groundTruthLines.push_back(box->line);
-    }
-    for (std::size_t j = 0; j < frameTracker.size(); ++j) {
-      if (removed[j] != nullptr) {
-        prepared.setAsideLines.emplace_back(frameTracker[j]->line, removed[j]->line);
-        continue;
-      }
-      PreparedBox kept = preparedOf(*frameTracker[j]);
-      kept.id = trackerIds.numberOf(frameTracker[j]->id);
-      prepared.tracker.push_back(kept);
-      prepared.trackerLines.push_back(frameTracker[j]->line);
-    }
-    prepared.groundTruthStart.push_back(prepared.groundTruth.size());
-    prepared.trackerStart.push_back(prepared.tracker.size());
+  };
+  const auto keep = [&](const KeptFrame& kept) {
+    moveDown(prepared.groundTruth, kept.truth, truthKept, truthIds);
+    moveDown(prepared.tracker, kept.tracker, trackerKept, trackerIds);
+  };
+  chooseBoxes(groundTruth, truthBoxes, tracker, trackerBoxes, rules, label, prepared, keep);
+  // Shrinking keeps the storage (no second copy is made to fit it).
+  prepared.groundTruth.resize(truthKept);
+  prepared.tracker.resize(trackerKept);
+  finishPrepared(prepared, truthIds, trackerIds);
+  for (TrackSequence* sequence : {&groundTruth, &tracker}) {
+    sequence->boxes.clear();
+    std::vector<uint64_t>().swap(sequence->frameStart);
+    std::vector<uint32_t>().swap(sequence->frames);
   }
-  truthIds.renumber(prepared.groundTruth, prepared.groundTruthIdValues);
-  trackerIds.renumber(prepared.tracker, prepared.trackerIdValues);
-  prepared.groundTruthIds = static_cast<int32_t>(prepared.groundTruthIdValues.size());
-  prepared.trackerIds = static_cast<int32_t>(prepared.trackerIdValues.size());
   return prepared;
 }
 

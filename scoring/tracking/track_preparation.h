@@ -40,27 +40,25 @@ struct TrackRules {
   std::optional<float> minConfidence;
 };
 
-/// A box as the measures see it: its corners and its renumbered identity.
-struct PreparedBox {
-  double left;
-  double top;
-  double right;
-  double bottom;
-  int32_t id;
-};
-
+/// The boxes the measures are computed on: each kept box as it was read
+/// (its corners and its line), its identity renumbered. The boxes are the
+/// sequences' own type, so that a sequence no longer needed is prepared in
+/// its own storage rather than copied (see prepareTracks()).
 struct PreparedTracks {
-  uint32_t frames = 0;
+  uint32_t frames = 0;  // the sequence's length
   int32_t groundTruthIds = 0;
   int32_t trackerIds = 0;
-  std::vector<PreparedBox> groundTruth;
-  std::vector<PreparedBox> tracker;
-  // Frame f's boxes are [start[f - 1], start[f]); frames + 1 entries each.
+  // TrackBox::id is the identity renumbered: 0..groundTruthIds - 1 and
+  // 0..trackerIds - 1 in the order of the values written.
+  std::vector<TrackBox> groundTruth;
+  std::vector<TrackBox> tracker;
+  /// The frames with a kept box on either side, rising: a frame without
+  /// one adds nothing to any measure (but its count, `frames`). The k-th
+  /// one's boxes are [start[k], start[k + 1]); frameNumbers.size() + 1
+  /// entries each.
+  std::vector<uint32_t> frameNumbers;
   std::vector<uint64_t> groundTruthStart;
   std::vector<uint64_t> trackerStart;
-  // Where each kept box was read: its line in its file.
-  std::vector<uint64_t> groundTruthLines;
-  std::vector<uint64_t> trackerLines;
   // The tracker boxes left out for their pairing with a distractor, in
   // frame order: each one's line and the distractor's.
   std::vector<std::pair<uint64_t, uint64_t>> setAsideLines;
@@ -89,13 +87,18 @@ void checkTrackInput(const TrackSequence& groundTruth, const TrackSequence& trac
 
 /// The boxes of class `label` (MOT's pedestrians under its benchmarks;
 /// -1 takes every class under kPlain) after the benchmark's preprocessing.
-/// Both sequences must have the same length.
+/// Both sequences must have the same length. The first copies the boxes
+/// kept; the second takes the sequences' boxes and keeps them where they
+/// are (the kept boxes of a frame moved down over those left out), so that
+/// a sequence and its prepared boxes are never held at once.
 PreparedTracks prepareTracks(const TrackSequence& groundTruth, const TrackSequence& tracker,
+                             const TrackRules& rules, int32_t label);
+PreparedTracks prepareTracks(TrackSequence&& groundTruth, TrackSequence&& tracker,
                              const TrackRules& rules, int32_t label);
 
 /// Intersection over union of a ground-truth box and a tracker box as the
 /// evaluator computes it: corners in doubles, areas from the corners, and
 /// no overlap for a box of no area (or an empty union).
-double trackIou(const PreparedBox& groundTruth, const PreparedBox& tracker);
+double trackIou(const TrackBox& groundTruth, const TrackBox& tracker);
 
 }  // namespace tracking

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "scoring/counts/sequence_evaluation.h"
 #include "scoring/matching/frame_matching.h"
@@ -20,11 +21,12 @@ bool worse(const StabilityFrame& a, const StabilityFrame& b) {
   return a.frame < b.frame;
 }
 
-StabilityBox boxOf(const PreparedBox& box) { return {box.left, box.top, box.right, box.bottom}; }
+StabilityBox boxOf(const TrackBox& box) { return {box.left, box.top, box.right, box.bottom}; }
 
-// Tells the accumulator every frame of the prepared ground truth, each box
+// Tells the accumulator every prepared frame of the ground truth, each box
 // with its CLEAR match or none. evaluateTracks() reports only the frames
-// with both sides, in order; the frames between are told as unmatched.
+// with both sides, rising; the prepared frames between are told as
+// unmatched.
 class ClearFeeder : public ClearObserver {
  public:
   ClearFeeder(const PreparedTracks& prepared, StabilityAccumulator& accumulator)
@@ -32,16 +34,18 @@ class ClearFeeder : public ClearObserver {
 
   void matched(uint32_t frame, std::span<const ClearMatch> matches) override {
     unmatchedUntil(frame);
-    const uint64_t truthBegin = prepared_.groundTruthStart[frame - 1];
-    const uint64_t truthEnd = prepared_.groundTruthStart[frame];
-    const uint64_t trackerBegin = prepared_.trackerStart[frame - 1];
+    // The frame is prepared, as it has boxes on both sides.
+    const std::size_t k = next_++;
+    const uint64_t truthBegin = prepared_.groundTruthStart[k];
+    const uint64_t truthEnd = prepared_.groundTruthStart[k + 1];
+    const uint64_t trackerBegin = prepared_.trackerStart[k];
     partner_.assign(truthEnd - truthBegin, -1);
     for (const ClearMatch& match : matches) {
       partner_[match.truthIndex] = static_cast<int64_t>(match.trackerIndex);
     }
-    for (uint64_t k = truthBegin; k < truthEnd; ++k) {
-      const PreparedBox& truth = prepared_.groundTruth[k];
-      const int64_t j = partner_[k - truthBegin];
+    for (uint64_t b = truthBegin; b < truthEnd; ++b) {
+      const TrackBox& truth = prepared_.groundTruth[b];
+      const int64_t j = partner_[b - truthBegin];
       if (j < 0) {
         accumulator_.add(truth.id, frame, boxOf(truth), nullptr);
       } else {
@@ -50,26 +54,29 @@ class ClearFeeder : public ClearObserver {
         accumulator_.add(truth.id, frame, boxOf(truth), &detection);
       }
     }
-    done_ = frame;
   }
 
-  // Frames done_ + 1 .. before - 1, in which nothing was matched.
+  // The prepared frames before frame `before` not yet told, in which
+  // nothing was matched.
   void unmatchedUntil(uint32_t before) {
-    for (uint32_t frame = done_ + 1; frame < before; ++frame) {
-      for (uint64_t k = prepared_.groundTruthStart[frame - 1];
-           k < prepared_.groundTruthStart[frame]; ++k) {
-        const PreparedBox& truth = prepared_.groundTruth[k];
-        accumulator_.add(truth.id, frame, boxOf(truth), nullptr);
+    const std::vector<uint32_t>& numbers = prepared_.frameNumbers;
+    for (; next_ < numbers.size() && numbers[next_] < before; ++next_) {
+      for (uint64_t b = prepared_.groundTruthStart[next_]; b < prepared_.groundTruthStart[next_ + 1];
+           ++b) {
+        const TrackBox& truth = prepared_.groundTruth[b];
+        accumulator_.add(truth.id, numbers[next_], boxOf(truth), nullptr);
       }
     }
-    done_ = std::max(done_, before == 0 ? 0 : before - 1);
   }
+
+  // Every prepared frame not yet told.
+  void finish() { unmatchedUntil(std::numeric_limits<uint32_t>::max()); }
 
  private:
   const PreparedTracks& prepared_;
   StabilityAccumulator& accumulator_;
   std::vector<int64_t> partner_;  // the frame's truths' tracker positions, -1 for none
-  uint32_t done_ = 0;
+  std::size_t next_ = 0;          // the first prepared frame not yet told
 };
 
 // The positions in `source.targets` of the boxes `filter` takes, in order:
@@ -227,7 +234,7 @@ std::vector<TrackStability> clearStability(const PreparedTracks& prepared,
   for (const int32_t track : followed) accumulator.follow(track);
   ClearFeeder feeder(prepared, accumulator);
   evaluateTracks(prepared, &feeder);
-  feeder.unmatchedUntil(prepared.frames + 1);
+  feeder.finish();
   return accumulator.finish();
 }
 

@@ -65,7 +65,7 @@ void addTrackCommand(CLI::App& app) {
   command
       ->add_option("--gt-format", options->request.groundTruthFormat,
                    "mot (MOT15 or MOT16/17/20, recognised), mot15, mot16, visdrone, uavdt, "
-                   "kitti or talmira")
+                   "kitti, cvat or talmira")
       ->type_name("FORMAT");
   command
       ->add_option("--sys-format", options->request.systemFormat,

@@ -41,6 +41,9 @@ struct ViewOptionsGiven {
   bool fpsGiven = false;
 };
 
+// The most frames a --track page's timeline is made for (20 bytes each).
+constexpr uint32_t kMostTimelineFrames = 10'000'000;
+
 // --track: the tracks followed, each frame chosen drawn with its identities.
 void writeTrackViewPage(const ViewRequest& r, const TrackRequest& request) {
   std::vector<std::string> warnings;
@@ -51,6 +54,16 @@ void writeTrackViewPage(const ViewRequest& r, const TrackRequest& request) {
   page.framesText = r.framesText;
   page.producedBy = r.producedBy;
   const uint32_t length = followed.pair.groundTruth.length;
+  // The timeline has a place for every frame of the sequence, with boxes or
+  // not: a length far beyond any video's is refused rather than drawn.
+  if (length > kMostTimelineFrames) {
+    throw CommandError{kExitInputOrOutput,
+                       request.groundTruth + ": " + std::to_string(length) + " frames (" +
+                           followed.pair.lengthFrom +
+                           "): view --track draws every frame of the sequence on its timeline, "
+                           "at most " +
+                           std::to_string(kMostTimelineFrames)};
+  }
   page.errors.assign(length, {});
   page.switches.assign(length, 0);
   for (const FollowedClass& c : followed.classes) {

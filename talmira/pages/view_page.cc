@@ -625,8 +625,8 @@ std::string renderTrackFrameSvg(const TrackViewPage& page, uint32_t frameNumber,
   for (std::size_t c = 0; c < followed.classes.size(); ++c) {
     const FollowedClass& followedClass = followed.classes[c];
     const std::string className = escapeMarkup(followedClass.name);
-    for (std::size_t r = followedClass.frameStart[frameNumber - 1];
-         r < followedClass.frameStart[frameNumber]; ++r) {
+    const auto [rowsBegin, rowsEnd] = followedClass.rowsOf(frameNumber);
+    for (std::size_t r = rowsBegin; r < rowsEnd; ++r) {
       const TrackEventRow& row = followedClass.rows[r];
       const tracking::TrackBox& box = *row.box;
       const std::string colour = row.track >= 0 ? trackColour(c, row.track) : "";
@@ -675,8 +675,8 @@ std::string renderTrackFrameSvg(const TrackViewPage& page, uint32_t frameNumber,
         labels += ">" + std::string(row.systemSide ? "#" : "") + std::to_string(box.id) + "</text>";
       }
     }
-    for (std::size_t k = followedClass.belowStart[frameNumber - 1];
-         k < followedClass.belowStart[frameNumber]; ++k) {
+    const auto [belowBegin, belowEnd] = followedClass.belowOf(frameNumber);
+    for (std::size_t k = belowBegin; k < belowEnd; ++k) {
       const tracking::TrackBox& box = *followedClass.belowConfidence[k];
       shapes += "<rect class=\"b sys none\" data-side=\"sys\" data-line=\"" +
                 std::to_string(box.line) + "\" data-event=\"none\" data-class=\"" + className +
@@ -832,7 +832,8 @@ std::string renderTrackViewPage(const TrackViewPage& page) {
     int64_t gt = 0;
     int64_t det = 0;
     for (const FollowedClass& c : followed.classes) {
-      for (std::size_t r = c.frameStart[pos]; r < c.frameStart[pos + 1]; ++r) {
+      const auto [rowsBegin, rowsEnd] = c.rowsOf(frame);
+      for (std::size_t r = rowsBegin; r < rowsEnd; ++r) {
         const TrackEventKind kind = c.rows[r].kind;
         gt += !c.rows[r].systemSide &&
               (kind == TrackEventKind::kMatch || kind == TrackEventKind::kMiss);

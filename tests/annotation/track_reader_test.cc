@@ -230,7 +230,8 @@ TEST(TrackReaderCorpusTest, Mot17FramedBySeqinfoLength) {
       const std::size_t count = file.boxes.size();
       const tracking::TrackSequence framed = framedTracks(std::move(file), *length);
       ASSERT_EQ(framed.boxes.size(), count);
-      ASSERT_EQ(framed.frameStart.size(), *length + 1u);
+      ASSERT_EQ(framed.frameStart.size(), framed.frames.size() + 1u);
+      ASSERT_EQ(framed.frames.size(), linesOfFrame.size());
       for (uint32_t f = 1; f <= *length; ++f) {
         std::vector<uint64_t> lines;
         for (uint64_t k = framed.frameBegin(f); k < framed.frameEnd(f); ++k) {
@@ -679,7 +680,8 @@ TEST(FramedTracksTest, OrdersByFrameKeepingFileOrderWithinEach) {
   const tracking::TrackSequence framed = framedTracks(TrackFile(file), 5);
   EXPECT_EQ(framed.source, file.source);
   EXPECT_EQ(framed.length, 5u);
-  EXPECT_EQ(framed.frameStart, (std::vector<uint64_t>{0, 3, 4, 6, 6, 6}));
+  EXPECT_EQ(framed.frames, (std::vector<uint32_t>{1, 2, 3}));  // frames 4 and 5 have no box
+  EXPECT_EQ(framed.frameStart, (std::vector<uint64_t>{0, 3, 4, 6}));
   std::vector<uint64_t> lines;
   for (const TrackBox& box : framed.boxes) lines.push_back(box.line);
   EXPECT_EQ(lines, (std::vector<uint64_t>{2, 4, 6, 3, 1, 5}));
@@ -690,14 +692,19 @@ TEST(FramedTracksTest, OrdersByFrameKeepingFileOrderWithinEach) {
   // read. The boxes are put in order a block at a time (a sixteenth of them,
   // at most 16,384), so the orders below move boxes across many blocks:
   // random frames, frames going back, tracks listed one after the other (as
-  // ground truths are), in order already, one frame; and one file of more
-  // than sixteen full blocks.
+  // ground truths are), in order already, one frame, a few frames of
+  // billions (held as the frames given, not as a table of every frame);
+  // and one file of more than sixteen full blocks.
   std::mt19937 random(7);
   for (int round = 0; round < 260; ++round) {
     TrackFile made;
     made.source = "made";
-    const int pattern = round == 259 ? 2 : round < 200 ? 0 : (round - 200) % 5;
-    const uint32_t length = round == 259 ? 3000 : 1 + random() % (pattern == 0 ? 20 : 400);
+    const int pattern = round == 259 ? 2 : round < 200 ? 0 : (round - 200) % 6;
+    const uint32_t length = round == 259   ? 3000
+                            : pattern == 5 ? 4'000'000'000u
+                                           : 1 + random() % (pattern == 0 ? 20 : 400);
+    std::vector<uint32_t> few(1 + random() % 40);
+    for (uint32_t& frame : few) frame = 1 + static_cast<uint32_t>(random() % length);
     const std::size_t count = round == 259 ? 300000 : random() % (pattern == 0 ? 200 : 5000);
     const std::size_t perTrack = count / (1 + random() % 30) + 1;
     for (std::size_t k = 0; k < count; ++k) {
@@ -711,6 +718,7 @@ TEST(FramedTracksTest, OrdersByFrameKeepingFileOrderWithinEach) {
       if (pattern == 2) frame = 1 + static_cast<uint32_t>(k % perTrack * length / perTrack);
       if (pattern == 3) frame = 1 + static_cast<uint32_t>(k * length / (count + 1));
       if (pattern == 4) frame = length;
+      if (pattern == 5) frame = few[random() % few.size()];
       made.frames.push_back(frame);
     }
     std::vector<std::size_t> expected(count);
@@ -725,10 +733,21 @@ TEST(FramedTracksTest, OrdersByFrameKeepingFileOrderWithinEach) {
       ASSERT_EQ(s.boxes[k].line, boxes[expected[k]].line);
       ASSERT_EQ(s.boxes[k].left, boxes[expected[k]].left);
     }
-    for (uint32_t f = 1; f <= length; ++f) {
-      for (uint64_t k = s.frameBegin(f); k < s.frameEnd(f); ++k) {
-        ASSERT_EQ(frames[s.boxes[k].line - 1], f);
+    // Every frame held has boxes, and only its own; they rise.
+    ASSERT_EQ(s.frameStart.size(), s.frames.size() + 1);
+    for (std::size_t at = 0; at < s.frames.size(); ++at) {
+      ASSERT_LT(s.frameStart[at], s.frameStart[at + 1]);
+      if (at > 0) {
+        ASSERT_LT(s.frames[at - 1], s.frames[at]);
       }
+      for (uint64_t k = s.frameStart[at]; k < s.frameStart[at + 1]; ++k) {
+        ASSERT_EQ(frames[s.boxes[k].line - 1], s.frames[at]);
+      }
+      ASSERT_EQ(s.frameBegin(s.frames[at]), s.frameStart[at]);
+      ASSERT_EQ(s.frameEnd(s.frames[at]), s.frameStart[at + 1]);
+    }
+    if (!s.frames.empty() && s.frames.front() > 1) {
+      ASSERT_EQ(s.frameBegin(s.frames.front() - 1), s.frameEnd(s.frames.front() - 1));
     }
     ASSERT_EQ(s.frameStart.back(), count);
   }

@@ -181,8 +181,16 @@ TEST(StabilityAccumulatorTest, WelfordAgreesWithTwoPassesOnLongNoisyTracks) {
   EXPECT_NEAR(only(accumulator).sdX, sd, 1e-12 * sd);
 }
 
-PreparedBox prepared(double left, double top, double width, double height, int32_t id) {
-  return {left, top, left + width, top + height, id};
+TrackBox prepared(double left, double top, double width, double height, int32_t id,
+                  uint64_t line) {
+  TrackBox box;
+  box.left = left;
+  box.top = top;
+  box.right = left + width;
+  box.bottom = top + height;
+  box.id = id;
+  box.line = line;
+  return box;
 }
 
 TEST(ClearStabilityTest, FramesWithoutTrackerBoxesOrBelowHalfAreMisses) {
@@ -194,13 +202,12 @@ TEST(ClearStabilityTest, FramesWithoutTrackerBoxesOrBelowHalfAreMisses) {
   tracks.frames = 4;
   tracks.groundTruthIds = 1;
   tracks.trackerIds = 1;
-  for (int f = 0; f < 4; ++f) tracks.groundTruth.push_back(prepared(0, 0, 10, 10, 0));
+  for (uint64_t f = 0; f < 4; ++f) tracks.groundTruth.push_back(prepared(0, 0, 10, 10, 0, f + 1));
+  tracks.frameNumbers = {1, 2, 3, 4};
   tracks.groundTruthStart = {0, 1, 2, 3, 4};
-  tracks.tracker = {prepared(0, 0, 10, 10, 0), prepared(5, 0, 10, 10, 0),
-                    prepared(1, 0, 10, 10, 0)};
+  tracks.tracker = {prepared(0, 0, 10, 10, 0, 1), prepared(5, 0, 10, 10, 0, 2),
+                    prepared(1, 0, 10, 10, 0, 3)};
   tracks.trackerStart = {0, 1, 1, 2, 3};
-  tracks.groundTruthLines = {1, 2, 3, 4};
-  tracks.trackerLines = {1, 2, 3};
   tracks.groundTruthIdValues = {42};
   tracks.trackerIdValues = {1};
   const std::vector<int32_t> followed{0};
@@ -225,11 +232,11 @@ TEST(ClearStabilityTest, NoTrackerBoxAtAllLeavesEveryTrackOut) {
   PreparedTracks tracks;
   tracks.frames = 2;
   tracks.groundTruthIds = 2;
-  tracks.groundTruth = {prepared(0, 0, 10, 10, 0), prepared(0, 0, 10, 10, 1),
-                        prepared(0, 0, 10, 10, 1)};
+  tracks.groundTruth = {prepared(0, 0, 10, 10, 0, 1), prepared(0, 0, 10, 10, 1, 2),
+                        prepared(0, 0, 10, 10, 1, 3)};
+  tracks.frameNumbers = {1, 2};
   tracks.groundTruthStart = {0, 2, 3};
   tracks.trackerStart = {0, 0, 0};
-  tracks.groundTruthLines = {1, 2, 3};
   tracks.groundTruthIdValues = {1, 2};
   const std::vector<TrackStability> result = clearStability(tracks);
   ASSERT_EQ(result.size(), 2u);

@@ -327,7 +327,7 @@ TEST(TrackEventsTest, OptionsOfTheOtherKindAreRefused) {
        "talmira events: --overlap has no meaning with --track\n"},
       {{"events", "--track", gt, sys, "--gt-format", "coco"},
        "talmira events --track: coco files carry no tracks (mot, mot15, mot16, mot17, mot20, "
-       "visdrone, uavdt, kitti or talmira do)\n"},
+       "visdrone, uavdt, kitti, cvat or talmira do)\n"},
       {{"events", "--track", gt, sys, "--class", "Car"},
        "talmira events: --class Car: no class of that name; the classes evaluated are \"All\", "
        "\"pedestrian\"\n"},
