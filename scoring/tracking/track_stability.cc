@@ -61,8 +61,8 @@ class ClearFeeder : public ClearObserver {
   void unmatchedUntil(uint32_t before) {
     const std::vector<uint32_t>& numbers = prepared_.frameNumbers;
     for (; next_ < numbers.size() && numbers[next_] < before; ++next_) {
-      for (uint64_t b = prepared_.groundTruthStart[next_]; b < prepared_.groundTruthStart[next_ + 1];
-           ++b) {
+      for (uint64_t b = prepared_.groundTruthStart[next_];
+           b < prepared_.groundTruthStart[next_ + 1]; ++b) {
         const TrackBox& truth = prepared_.groundTruth[b];
         accumulator_.add(truth.id, numbers[next_], boxOf(truth), nullptr);
       }

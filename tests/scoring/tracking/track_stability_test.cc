@@ -181,8 +181,7 @@ TEST(StabilityAccumulatorTest, WelfordAgreesWithTwoPassesOnLongNoisyTracks) {
   EXPECT_NEAR(only(accumulator).sdX, sd, 1e-12 * sd);
 }
 
-TrackBox prepared(double left, double top, double width, double height, int32_t id,
-                  uint64_t line) {
+TrackBox prepared(double left, double top, double width, double height, int32_t id, uint64_t line) {
   TrackBox box;
   box.left = left;
   box.top = top;
