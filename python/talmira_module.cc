@@ -47,6 +47,7 @@
 #include "scoring/precision/coco_evaluation.h"
 #include "scoring/precision/image_set.h"
 #include "scoring/precision/sequence_images.h"
+#include "talmira/benchmark_counts.h"
 #include "talmira/cli_common.h"
 #include "talmira/dataset.h"
 #include "talmira/frame_pictures.h"
@@ -2109,6 +2110,77 @@ void addStabilityFunctions(py::module_& m) {
         "given, rules None for the defaults, clear for --rules mot.");
 }
 
+// --- score under rules="mot" on MOT files: the benchmark's CLEAR counts ---
+
+namespace {
+
+// talmira score --rules mot's rows when the options count as the benchmark
+// (countsAsBenchmark()): [(class, gt, det, fn, fp, frames, nmodta)], All
+// first; None when they do not (this format's matching under the set's
+// values). valuesGiven: a value of the rules given beside the set.
+// ValueError for what the command refuses as usage; OSError and
+// ReadFailure(what, line, 0, input, message, file) as track() raises them.
+py::object benchmarkScore(const std::string& groundTruth, const std::string& system,
+                          const std::string& groundTruthFormat, const std::string& systemFormat,
+                          bool valuesGiven, const std::string& classes, const std::string& unknown,
+                          std::optional<float> confidence) {
+  talmira::FormatOptionsGiven given;
+  given.groundTruthFormat = groundTruthFormat;
+  given.systemFormat = systemFormat;
+  given.classes = classes;
+  given.unknown = unknown;
+  given.rules.named = namedRules("mot");
+  given.rules.name = "mot";
+  if (valuesGiven) given.rules.minOverlap = 0.5f;
+  std::vector<std::tuple<std::string, int64_t, int64_t, int64_t, int64_t, int64_t, float>> rows;
+  std::optional<talmira::TrackFileError> fileError;
+  try {
+    if (!talmira::countsAsBenchmark(given, "score")) return py::none();
+    const talmira::TrackRequest request =
+        talmira::benchmarkRequest(given, groundTruth, system, confidence, 0);
+    py::gil_scoped_release unlocked;
+    std::vector<std::string> warnings;
+    const talmira::TrackPair pair = talmira::readTrackPair(request, &warnings);
+    const std::vector<ClassCounts> counts =
+        talmira::benchmarkClassCounts(talmira::countBenchmark(pair));
+    const ClassSetPtr names = talmira::benchmarkClasses(pair);
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+      const ClassCounts& c = counts[k];
+      rows.emplace_back(std::string(names->row(k)), c.gt, c.det, c.fn, c.fp, c.frames, c.nmodta());
+    }
+  } catch (const talmira::TrackFileError& e) {
+    fileError = e;
+  } catch (const talmira::CommandError& e) {
+    std::string message = e.message;
+    const std::string prefix = "talmira score: ";
+    if (message.compare(0, prefix.size(), prefix) == 0) message.erase(0, prefix.size());
+    throw py::value_error(message);
+  }
+  if (fileError) {
+    if (fileError->systemError != 0) {
+      errno = fileError->systemError;
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, fileError->file.c_str());
+      throw py::error_already_set();
+    }
+    const int input = fileError->file == system && fileError->file != groundTruth ? 1 : 0;
+    PyErr_SetObject(readFailureType, py::make_tuple(fileError->message, fileError->line, 0, input,
+                                                    fileError->message, fileError->file)
+                                         .ptr());
+    throw py::error_already_set();
+  }
+  return py::cast(rows);
+}
+
+}  // namespace
+
+void addBenchmarkFunctions(py::module_& m) {
+  m.def("benchmark_score", &benchmarkScore, py::arg("groundtruth"), py::arg("system"),
+        py::arg("gt_format"), py::arg("sys_format"), py::arg("values_given"), py::arg("classes"),
+        py::arg("unknown"), py::arg("confidence").none(true),
+        "talmira score --rules mot's rows on MOT files, or None when the options do not count "
+        "as the benchmark.");
+}
+
 PYBIND11_MODULE(_talmira, m) {
   m.doc() = "Native reading and scoring for the talmira package.";
   readFailureType = PyErr_NewException("talmira._talmira.ReadFailure", PyExc_ValueError, nullptr);
@@ -2212,4 +2284,5 @@ PYBIND11_MODULE(_talmira, m) {
   addPrecisionFunctions(m);
   addTrackFunctions(m);
   addStabilityFunctions(m);
+  addBenchmarkFunctions(m);
 }
