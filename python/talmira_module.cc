@@ -47,10 +47,12 @@
 #include "scoring/precision/coco_evaluation.h"
 #include "scoring/precision/image_set.h"
 #include "scoring/precision/sequence_images.h"
+#include "talmira/benchmark_counts.h"
 #include "talmira/cli_common.h"
 #include "talmira/dataset.h"
 #include "talmira/frame_pictures.h"
 #include "talmira/pages/view_page.h"
+#include "talmira/stability_files.h"
 #include "talmira/track_events.h"
 #include "talmira/track_files.h"
 #include "talmira/writers/ap_report.h"
@@ -59,6 +61,7 @@
 #include "talmira/writers/compare_report.h"
 #include "talmira/writers/event_rows.h"
 #include "talmira/writers/explain_report.h"
+#include "talmira/writers/stability_report.h"
 #include "talmira/writers/sweep_report.h"
 #include "talmira/writers/track_report.h"
 
@@ -1971,6 +1974,213 @@ void addTrackFunctions(py::module_& m) {
       "talmira track's figures in its CSV's order: (name, per_alpha, counts).");
 }
 
+// --- stability: each ground-truth track's fragment, centre and scale errors ---
+
+namespace {
+
+// The line a located message ("<path>:<line>: ...") names in `path`, or 0.
+uint64_t lineIn(const std::string& message, const std::string& path) {
+  if (message.size() <= path.size() + 1 || message.compare(0, path.size(), path) != 0 ||
+      message[path.size()] != ':') {
+    return 0;
+  }
+  uint64_t line = 0;
+  std::size_t at = path.size() + 1;
+  const std::size_t digits = at;
+  while (at < message.size() && message[at] >= '0' && message[at] <= '9' && line < (1ULL << 60)) {
+    line = line * 10 + static_cast<uint64_t>(message[at++] - '0');
+  }
+  return at > digits && at < message.size() && message[at] == ':' ? line : 0;
+}
+
+// A failure of input (status 1) as ReadFailure(what, line, 0, input,
+// message, file): the file the message begins with, the system's when it
+// names it alone.
+[[noreturn]] void raiseInputFailure(const std::string& message, const std::string& groundTruth,
+                                    const std::string& system) {
+  const auto names = [&](const std::string& path) {
+    return message.compare(0, path.size(), path) == 0 && message.size() > path.size() &&
+           message[path.size()] == ':';
+  };
+  std::string file;
+  // The longer path first: one may begin with the other.
+  for (const std::string* path : groundTruth.size() >= system.size()
+                                     ? std::array{&groundTruth, &system}
+                                     : std::array{&system, &groundTruth}) {
+    if (file.empty() && names(*path)) file = *path;
+  }
+  const uint64_t line = file.empty() ? 0 : lineIn(message, file);
+  const int input = !file.empty() && file == system && file != groundTruth ? 1 : 0;
+  PyErr_SetObject(readFailureType, py::make_tuple(message, line, 0, input, message, file).ptr());
+  throw py::error_already_set();
+}
+
+// What `talmira stability --format json` says of two files, by the command's
+// own code (stabilityOfFiles()): (its JSON text, its text table, the
+// readers' warnings). rules: None for the detection road's defaults, or
+// resolve_rules()' values; clear: --rules mot's CLEAR matching. ValueError
+// for a request the command refuses with status 2; OSError for a file that
+// cannot be opened; ReadFailure(what, line, 0, input, message, file) for
+// one that is malformed or names no identities.
+py::tuple stability(const std::string& groundTruth, const std::string& system,
+                    const std::string& groundTruthFormat, const std::string& systemFormat,
+                    const std::string& ids, const py::object& rules, bool clear,
+                    std::optional<float> confidence, const std::string& className) {
+  for (const std::string* path : {&groundTruth, &system}) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> opened(std::fopen(path->c_str(), "rb"),
+                                                           std::fclose);
+    if (!opened) {
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, path->c_str());
+      throw py::error_already_set();
+    }
+  }
+  talmira::StabilityRequest request;
+  request.groundTruth = groundTruth;
+  request.system = system;
+  request.groundTruthFormat = groundTruthFormat;
+  request.systemFormat = systemFormat;
+  request.ids = ids;
+  request.confidence = confidence.value_or(0.0f);
+  request.confidenceGiven = confidence.has_value();
+  request.className = className;
+  request.clear = clear;
+  std::optional<talmira::CommandError> commandError;
+  std::optional<talmira::TrackFileError> fileError;
+  std::string json, text;
+  std::vector<std::string> warnings;
+  try {
+    if (!clear) {
+      for (const std::string* format : {&groundTruthFormat, &systemFormat}) {
+        if (!formatNamed(*format)) {
+          throw talmira::CommandError{
+              talmira::kExitUsage,
+              *format +
+                  " names a track layout, which only CLEAR's matching reads: give "
+                  "rules='mot', or the format mot"};
+        }
+      }
+      talmira::FormatOptionsGiven given;
+      given.groundTruthFormat = groundTruthFormat;
+      given.systemFormat = systemFormat;
+      given.ownClasses = true;
+      if (!rules.is_none()) given.rules.named = rulesFrom(rules);
+      request.formats = talmira::inputFormatsOf(given, groundTruth);
+    }
+    py::gil_scoped_release unlocked;
+    const talmira::StabilityReport report = talmira::stabilityOfFiles(request, &warnings);
+    json = talmira::stabilityJson(report).dump(-1, ' ', false,
+                                               talmira::Json::error_handler_t::replace);
+    text = talmira::renderStabilityText(report);
+  } catch (const talmira::TrackFileError& e) {
+    fileError = e;
+  } catch (const talmira::CommandError& e) {
+    commandError = e;
+  }
+  if (fileError) {
+    if (fileError->systemError != 0) {
+      errno = fileError->systemError;
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, fileError->file.c_str());
+      throw py::error_already_set();
+    }
+    const int input = fileError->file == system && fileError->file != groundTruth ? 1 : 0;
+    PyErr_SetObject(readFailureType, py::make_tuple(fileError->message, fileError->line, 0, input,
+                                                    fileError->message, fileError->file)
+                                         .ptr());
+    throw py::error_already_set();
+  }
+  if (commandError) {
+    std::string message = commandError->message;
+    if (commandError->status == talmira::kExitUsage) {
+      const std::string prefix = "talmira stability: ";
+      if (message.compare(0, prefix.size(), prefix) == 0) message.erase(0, prefix.size());
+      throw py::value_error(message);
+    }
+    raiseInputFailure(message, groundTruth, system);
+  }
+  return py::make_tuple(json, text, warnings);
+}
+
+}  // namespace
+
+void addStabilityFunctions(py::module_& m) {
+  m.def("stability", &stability, py::arg("groundtruth"), py::arg("system"), py::arg("gt_format"),
+        py::arg("sys_format"), py::arg("ids"), py::arg("rules").none(true), py::arg("clear"),
+        py::arg("confidence").none(true), py::arg("class_name"),
+        "talmira stability's (JSON text, text table, warnings) of two files; ids empty when not "
+        "given, rules None for the defaults, clear for --rules mot.");
+}
+
+// --- score under rules="mot" on MOT files: the benchmark's CLEAR counts ---
+
+namespace {
+
+// talmira score --rules mot's rows when the options count as the benchmark
+// (countsAsBenchmark()): [(class, gt, det, fn, fp, frames, nmodta)], All
+// first; None when they do not (this format's matching under the set's
+// values). valuesGiven: a value of the rules given beside the set.
+// ValueError for what the command refuses as usage; OSError and
+// ReadFailure(what, line, 0, input, message, file) as track() raises them.
+py::object benchmarkScore(const std::string& groundTruth, const std::string& system,
+                          const std::string& groundTruthFormat, const std::string& systemFormat,
+                          bool valuesGiven, const std::string& classes, const std::string& unknown,
+                          std::optional<float> confidence) {
+  talmira::FormatOptionsGiven given;
+  given.groundTruthFormat = groundTruthFormat;
+  given.systemFormat = systemFormat;
+  given.classes = classes;
+  given.unknown = unknown;
+  given.rules.named = namedRules("mot");
+  given.rules.name = "mot";
+  if (valuesGiven) given.rules.minOverlap = 0.5f;
+  std::vector<std::tuple<std::string, int64_t, int64_t, int64_t, int64_t, int64_t, float>> rows;
+  std::optional<talmira::TrackFileError> fileError;
+  try {
+    if (!talmira::countsAsBenchmark(given, "score")) return py::none();
+    const talmira::TrackRequest request =
+        talmira::benchmarkRequest(given, groundTruth, system, confidence, 0);
+    py::gil_scoped_release unlocked;
+    std::vector<std::string> warnings;
+    const talmira::TrackPair pair = talmira::readTrackPair(request, &warnings);
+    const std::vector<ClassCounts> counts =
+        talmira::benchmarkClassCounts(talmira::countBenchmark(pair));
+    const ClassSetPtr names = talmira::benchmarkClasses(pair);
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+      const ClassCounts& c = counts[k];
+      rows.emplace_back(std::string(names->row(k)), c.gt, c.det, c.fn, c.fp, c.frames, c.nmodta());
+    }
+  } catch (const talmira::TrackFileError& e) {
+    fileError = e;
+  } catch (const talmira::CommandError& e) {
+    std::string message = e.message;
+    const std::string prefix = "talmira score: ";
+    if (message.compare(0, prefix.size(), prefix) == 0) message.erase(0, prefix.size());
+    throw py::value_error(message);
+  }
+  if (fileError) {
+    if (fileError->systemError != 0) {
+      errno = fileError->systemError;
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, fileError->file.c_str());
+      throw py::error_already_set();
+    }
+    const int input = fileError->file == system && fileError->file != groundTruth ? 1 : 0;
+    PyErr_SetObject(readFailureType, py::make_tuple(fileError->message, fileError->line, 0, input,
+                                                    fileError->message, fileError->file)
+                                         .ptr());
+    throw py::error_already_set();
+  }
+  return py::cast(rows);
+}
+
+}  // namespace
+
+void addBenchmarkFunctions(py::module_& m) {
+  m.def("benchmark_score", &benchmarkScore, py::arg("groundtruth"), py::arg("system"),
+        py::arg("gt_format"), py::arg("sys_format"), py::arg("values_given"), py::arg("classes"),
+        py::arg("unknown"), py::arg("confidence").none(true),
+        "talmira score --rules mot's rows on MOT files, or None when the options do not count "
+        "as the benchmark.");
+}
+
 PYBIND11_MODULE(_talmira, m) {
   m.doc() = "Native reading and scoring for the talmira package.";
   readFailureType = PyErr_NewException("talmira._talmira.ReadFailure", PyExc_ValueError, nullptr);
@@ -2073,4 +2283,6 @@ PYBIND11_MODULE(_talmira, m) {
   addDatasetFunctions(m);
   addPrecisionFunctions(m);
   addTrackFunctions(m);
+  addStabilityFunctions(m);
+  addBenchmarkFunctions(m);
 }

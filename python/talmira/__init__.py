@@ -14,7 +14,8 @@ best one (as `talmira sweep`), check() reports on the files themselves (as
 (as `talmira events`). ap() gives COCO's average precision of a pair (as
 `talmira ap`), and talmira.cocoeval has COCO and COCOeval for code written
 for pycocotools. track() gives a tracker's HOTA, CLEAR and Identity figures
-(as `talmira track`).
+(as `talmira track`), and stability() how steadily a detector follows each
+ground-truth track (as `talmira stability`).
 
 An input is a path to an annotation file, or a table already in memory: a
 pandas DataFrame, or a dict of equal-length sequences or numpy arrays, with
@@ -47,6 +48,7 @@ from ._explain import CONFUSION_LABELS, FALSE_ALARM_CAUSES, MISS_CAUSES, Explain
 from ._inputs import _WHOLE_COLUMNS, FORMATS, class_map, read
 from ._score import ScoreResult, score
 from ._sweep import MAX_GRID, SweepResult, sweep
+from ._stability import StabilityResult, stability
 from ._track import TrackResult, track
 
 __all__ = ["score", "sweep", "check", "events", "read", "ScoreResult", "SweepResult",
@@ -58,6 +60,7 @@ __all__ += ["explain", "ExplainResult", "MISS_CAUSES", "FALSE_ALARM_CAUSES", "CO
 __all__ += ["compare", "CompareResult", "COMPARE_COLUMNS"]
 __all__ += ["ap", "ApResult", "AREA_RANGES"]
 __all__ += ["track", "TrackResult"]
+__all__ += ["stability", "StabilityResult"]
 __all__ += ["TRACK_EVENT_COLUMNS"]  # events(track=True)
 
 # The classes and functions keep the module they are known by, whichever

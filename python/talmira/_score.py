@@ -73,9 +73,21 @@ def score(gt, sys, confidence=0.0, jobs=None, *, format=None, gt_format=None, sy
     images_from (coco results; by default the ground truth when it is coco).
     They are read as `talmira score --gt-format ... --sys-format ...` reads
     them, into the same records `talmira convert` writes.
+
+    rules="mot" on two MOT files (gt_format and sys_format mot or mot15)
+    counts as `talmira score --rules mot` does, as the MOTChallenge
+    benchmark's evaluator counts: CLEAR's TP, FN and FP at IoU 0.5 after the
+    benchmark's preprocessing, Frames the sequence's length. There a
+    confidence above 0 leaves out the detector's boxes below it; 0 (the
+    default) keeps every box, as the evaluator and the command without -c
+    do.
     """
-    threshold = _confidence(confidence)
     threads = _jobs(jobs)
+    if options.get("rules") == "mot":
+        result = _benchmark_score(gt, sys, confidence, format, gt_format, sys_format, options)
+        if result is not None:
+            return result
+    threshold = _confidence(confidence)
     readings = _readings(gt, format, gt_format, sys_format, **options)
     paths = [_path_of(gt), _path_of(sys)]
     if None not in paths and readings == (None, None):
@@ -89,3 +101,35 @@ def score(gt, sys, confidence=0.0, jobs=None, *, format=None, gt_format=None, sy
     rows = [dict(zip(_RESULT_COLUMNS, (name, gt_, det, fn, fp, frames, _nmodta(nmodta))))
             for name, gt_, det, fn, fp, frames, nmodta in counts]
     return ScoreResult(rows, threshold)
+
+
+def _benchmark_score(gt, sys, confidence, format, gt_format, sys_format, options):
+    """score()'s result under rules="mot" when both inputs are MOT files, as
+    the command counts them (talmira/benchmark_counts); None otherwise."""
+    paths = [_path_of(gt), _path_of(sys)]
+    if None in paths:
+        return None
+    if format is not None and (gt_format is not None or sys_format is not None):
+        raise ValueError("give format (both inputs) or gt_format and sys_format, not both")
+    formats = [format if format is not None else f for f in (gt_format, sys_format)]
+    formats = ["talmira" if f is None else f for f in formats]
+    for f in formats:
+        if not isinstance(f, str):
+            raise ValueError("format %r is not a name" % (f,))
+    values_given = any(options.get(key) is not None
+                       for key in ("overlap", "min_overlap", "region_cover", "min_side"))
+    classes = _path_of(options["classes"]) if options.get("classes") is not None else ""
+    unknown = options.get("unknown") or "error"
+    if not isinstance(unknown, str):
+        raise ValueError("unknown %r is neither 'error' nor 'drop'" % (unknown,))
+    threshold = _confidence(confidence)
+    try:
+        rows = _talmira.benchmark_score(paths[0], paths[1], formats[0], formats[1], values_given,
+                                        classes or "", unknown, threshold or None)
+    except _talmira.ReadFailure as failure:
+        raise _file_error(failure, paths) from None
+    if rows is None:
+        return None
+    return ScoreResult([dict(zip(_RESULT_COLUMNS, (name, gt_, det, fn, fp, frames,
+                                                   _nmodta(nmodta))))
+                        for name, gt_, det, fn, fp, frames, nmodta in rows], threshold)

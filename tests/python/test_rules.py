@@ -73,13 +73,16 @@ def random_pair(tmp_path, seed):
 
 
 @pytest.mark.parametrize("seed", [1, 2])
-def test_named_rules_on_mot_files_equal_the_values_on_the_same_boxes(tmp_path, seed):
+def test_mot_values_on_mot_files_equal_the_values_on_the_same_boxes(tmp_path, seed):
     p = random_pair(tmp_path, seed)
     # MOT's labels onto this format's classes, as convert maps them.
     onto_the_ten = str(tmp_path / "map.csv")
     talmira.class_map("mot").to_csv(onto_the_ten, index=False)
-    named = talmira.score(p["gt.txt"], p["det.txt"], format="mot", rules="mot",
-                          classes=onto_the_ten)
+    # rules="mot" on MOT files counts as the benchmark, which takes no class map.
+    with pytest.raises(ValueError, match="--classes does not go with --rules mot"):
+        talmira.score(p["gt.txt"], p["det.txt"], format="mot", rules="mot", classes=onto_the_ten)
+    named = talmira.score(p["gt.txt"], p["det.txt"], format="mot", overlap="iou",
+                          min_overlap=0.5, min_side=0, classes=onto_the_ten)
     values = talmira.score(p["gt.csv"], p["det.csv"], overlap="iou", min_overlap=0.5,
                            min_side=0)
     assert counts(named) == counts(values)
