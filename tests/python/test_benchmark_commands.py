@@ -111,6 +111,13 @@ def test_batch_counts_as_the_evaluator_combines(dataset):
         ok("batch", dataset / "list.csv", *MOT, "--shard", shard, "-o", part)
         parts.append(part)
     assert ok("merge", *parts) == ok("batch", dataset / "list.csv", *MOT)
+    # A part of the same values by this format's matching is of another run.
+    other = dataset / "other.json"
+    ok("batch", dataset / "list.csv", "--gt-format", "mot", "--sys-format", "mot", "--overlap",
+       "iou", "--min-overlap", "0.5", "--min-side", "0", "--shard", "2/2", "-o", other)
+    status, _, err = run("merge", parts[0], other)
+    assert status == 1 and "is a part of another run" in err
+    assert "counted as the benchmark's evaluator counts" in err
     text = ok("batch", dataset / "list.csv", *MOT)
     assert "counted as the benchmark's evaluator counts" in text
 
