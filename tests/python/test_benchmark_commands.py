@@ -219,7 +219,8 @@ def _same_events(frame, text):
 
 
 @pytest.mark.parametrize("function", ["score", "sweep", "events", "explain", "compare",
-                                      "compare_dataset", "batch", "score_sequence"])
+                                      "compare_dataset", "batch", "batch_sweep",
+                                      "score_sequence"])
 @pytest.mark.parametrize("confidence", [None, 0.5])
 def test_python_counts_as_the_command(dataset, function, confidence):
     gt, sys = sequence("MOT17-02-FRCNN")
@@ -263,6 +264,11 @@ def test_python_counts_as_the_command(dataset, function, confidence):
         got = talmira.compare(dataset=str(dataset / "compare.csv"), confidence=confidence,
                               resamples=200, **kwargs)
         assert got.to_dict() == want
+    elif function == "batch_sweep":
+        want = ok("batch", dataset / "list.csv", *options, "--sweep", "--exact", "--format",
+                  "json")
+        got = talmira.batch(str(dataset / "list.csv"), c, sweep=True, exact=True, jobs=2, **kwargs)
+        assert json.loads(got.render("json")) == json.loads(want)
     else:
         want = ok("batch", dataset / "list.csv", *options, "--format", "json")
         if function == "batch":
