@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -406,6 +407,15 @@ talmira::DatasetReading datasetReadingOf(const py::object& formats, bool formats
     text("images_from", given.imagesFrom);
     if (reading.contains("rules") && !reading["rules"].is_none()) {
       given.rules.named = rulesFrom(reading["rules"]);
+      // rules="mot" is the set the command's --rules mot names, which on MOT
+      // files counts as the benchmark does; a value given beside it stands
+      // as given one by one.
+      if (reading.contains("rule_set") && !reading["rule_set"].is_none()) {
+        given.rules.name = reading["rule_set"].cast<std::string>();
+        if (reading.contains("rule_values") && reading["rule_values"].cast<bool>()) {
+          given.rules.minOverlap = given.rules.named->minOverlap;
+        }
+      }
     }
     for (const std::string* name : {&given.groundTruthFormat, &given.systemFormat}) {
       if (!formatNamed(*name)) {
@@ -861,20 +871,8 @@ struct TrackEventColumns {
   std::vector<int64_t> unmatchedFrames;  // -1: none
 };
 
-py::tuple trackEvents(const std::string& groundTruth, const std::string& system,
-                      const std::string& groundTruthFormat, const std::string& systemFormat,
-                      const std::string& ids, const std::string& rules,
-                      std::optional<float> confidence, uint32_t length,
-                      const std::string& className) {
-  talmira::TrackRequest request;
-  request.groundTruth = groundTruth;
-  request.system = system;
-  request.groundTruthFormat = groundTruthFormat;
-  request.systemFormat = systemFormat;
-  request.ids = ids;
-  request.rules = rules;
-  request.confidence = confidence;
-  request.length = length;
+// The rows `talmira events --track` lists for `request` (trackEvents()).
+py::tuple trackEventRows(const talmira::TrackRequest& request, const std::string& className) {
   TrackEventColumns columns;
   std::optional<talmira::CommandError> failure;
   {
@@ -924,6 +922,23 @@ py::tuple trackEvents(const std::string& groundTruth, const std::string& system,
                         toArray(columns.hasSystemId), toArray(columns.previousSystemId),
                         toArray(columns.hasPreviousSystemId), toArray(columns.previousFrame),
                         toArray(columns.previousLine), toArray(columns.unmatchedFrames));
+}
+
+py::tuple trackEvents(const std::string& groundTruth, const std::string& system,
+                      const std::string& groundTruthFormat, const std::string& systemFormat,
+                      const std::string& ids, const std::string& rules,
+                      std::optional<float> confidence, uint32_t length,
+                      const std::string& className) {
+  talmira::TrackRequest request;
+  request.groundTruth = groundTruth;
+  request.system = system;
+  request.groundTruthFormat = groundTruthFormat;
+  request.systemFormat = systemFormat;
+  request.ids = ids;
+  request.rules = rules;
+  request.confidence = confidence;
+  request.length = length;
+  return trackEventRows(request, className);
 }
 
 std::vector<std::string> trackEventNames() {
@@ -1185,7 +1200,27 @@ std::string compareDataset(const std::string& list, float confidenceA, float con
                          return !s.groundTruthFormat.empty() || !s.systemFormat.empty();
                        }));
   const ScoringRules stated = run.reading.given.rules.rules();
+  bool benchmark = false;
+  try {
+    // rules="mot" on MOT files: each sequence counted as the benchmark counts it.
+    benchmark = talmira::countsAsBenchmark(run.reading.given, "compare");
+    if (benchmark) talmira::refuseInBenchmarkCompare(best, false, true, false, false);
+  } catch (const talmira::CommandError& e) {
+    throw py::value_error(e.message.substr(std::string_view("talmira compare: ").size()));
+  }
   py::gil_scoped_release unlocked;
+  if (benchmark) {
+    talmira::BenchmarkCompareRun counted;
+    counted.confidenceA = confidenceA > 0.0f ? std::optional<float>(confidenceA) : std::nullopt;
+    counted.confidenceB = confidenceB > 0.0f ? std::optional<float>(confidenceB) : std::nullopt;
+    counted.bootstrap = run.bootstrap;
+    counted.jobs = run.jobs;
+    counted.dataset = list;
+    counted.sequences = std::move(sequences);
+    return talmira::benchmarkCompareJson(talmira::compareBenchmark(run.reading.given, counted),
+                                         run.reading.given)
+        .dump(-1, ' ', false, talmira::Json::error_handler_t::replace);
+  }
   talmira::Json json =
       talmira::compareJson(talmira::compareDataset(list, std::move(sequences), run));
   talmira::stateRules(json, stated);
@@ -1317,6 +1352,11 @@ std::string scoreShardPart(const DatasetSource& dataset, const std::vector<Datas
   const talmira::DatasetReading reading = datasetReadingOf(formats, formatsPerSequence);
   part.source.reading = talmira::readingWords(reading);
   part.source.rules = reading.given.rules.rules();
+  try {
+    part.source.benchmark = talmira::countsAsBenchmark(reading.given, "batch");
+  } catch (const talmira::CommandError& e) {
+    throw py::value_error(e.message.substr(std::string_view("talmira batch: ").size()));
+  }
   return scoredPart(part, jobs, reading);
 }
 
@@ -2110,65 +2150,228 @@ void addStabilityFunctions(py::module_& m) {
         "given, rules None for the defaults, clear for --rules mot.");
 }
 
-// --- score under rules="mot" on MOT files: the benchmark's CLEAR counts ---
+// --- rules="mot" on MOT files: the benchmark's CLEAR counts, by the commands' code ---
 
 namespace {
 
-// talmira score --rules mot's rows when the options count as the benchmark
-// (countsAsBenchmark()): [(class, gt, det, fn, fp, frames, nmodta)], All
-// first; None when they do not (this format's matching under the set's
-// values). valuesGiven: a value of the rules given beside the set.
-// ValueError for what the command refuses as usage; OSError and
+// The command's options as the Python layer gives them under rules="mot":
+// the formats, whether a value of the rules was given beside the set, the
+// class map and --unknown.
+struct BenchmarkGiven {
+  std::string groundTruthFormat;
+  std::string systemFormat;
+  bool valuesGiven = false;
+  std::string classes;
+  std::string unknown = "error";
+};
+
+talmira::FormatOptionsGiven formatOptionsOf(const BenchmarkGiven& b) {
+  talmira::FormatOptionsGiven given;
+  given.groundTruthFormat = b.groundTruthFormat;
+  given.systemFormat = b.systemFormat;
+  given.classes = b.classes;
+  given.unknown = b.unknown;
+  given.ownClasses = true;
+  given.rules.named = namedRules("mot");
+  given.rules.name = "mot";
+  if (b.valuesGiven) given.rules.minOverlap = given.rules.named->minOverlap;
+  return given;
+}
+
+// A file the benchmark's reading refuses, as stability() raises it: OSError
+// for one that cannot be opened, else ReadFailure(what, line, 0, input,
+// message, file).
+[[noreturn]] void raiseFileError(const talmira::TrackFileError& file,
+                                 const std::string& groundTruth, const std::string& system) {
+  if (file.systemError != 0) {
+    errno = file.systemError;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, file.file.c_str());
+    throw py::error_already_set();
+  }
+  const int input = file.file == system && file.file != groundTruth ? 1 : 0;
+  PyErr_SetObject(readFailureType,
+                  py::make_tuple(file.message, file.line, 0, input, file.message, file.file).ptr());
+  throw py::error_already_set();
+}
+
+// A CommandError of the command, as Python raises it: ValueError for a
+// usage error (without "talmira COMMAND: "), else as raiseInputFailure().
+[[noreturn]] void raiseCommandError(const talmira::CommandError& e, std::string_view command,
+                                    const std::string& groundTruth, const std::string& system) {
+  std::string message = e.message;
+  const std::string prefix = "talmira " + std::string(command) + ": ";
+  if (message.compare(0, prefix.size(), prefix) == 0) message.erase(0, prefix.size());
+  if (e.status == talmira::kExitUsage) throw py::value_error(message);
+  raiseInputFailure(message, groundTruth, system);
+}
+
+// Runs `work(given)` when the options count as the benchmark for `command`
+// (countsAsBenchmark()) and returns what it gives; None when they do not
+// (this format's matching under the set's values). `work` runs without the
+// GIL and gives a callable that makes the Python result with it.
+template <typename Work>
+py::object whenBenchmark(const BenchmarkGiven& b, std::string_view command,
+                         const std::string& groundTruth, const std::string& system, Work work) {
+  const talmira::FormatOptionsGiven given = formatOptionsOf(b);
+  std::optional<talmira::CommandError> failure;
+  std::optional<talmira::TrackFileError> fileFailure;
+  decltype(work(given)) made;
+  try {
+    if (!talmira::countsAsBenchmark(given, command)) return py::none();
+    py::gil_scoped_release unlocked;
+    made = work(given);
+  } catch (const talmira::TrackFileError& e) {
+    fileFailure = e;
+  } catch (const talmira::CommandError& e) {
+    failure = e;
+  }
+  if (fileFailure) raiseFileError(*fileFailure, groundTruth, system);
+  if (failure) raiseCommandError(*failure, command, groundTruth, system);
+  return made();
+}
+
+BenchmarkGiven benchmarkGiven(const std::string& groundTruthFormat, const std::string& systemFormat,
+                              bool valuesGiven, const std::string& classes,
+                              const std::string& unknown) {
+  return {groundTruthFormat, systemFormat, valuesGiven, classes, unknown};
+}
+
+// talmira score --rules mot's rows when the options count as the benchmark:
+// [(class, gt, det, fn, fp, frames, nmodta)], All first; None when they do
+// not. ValueError for what the command refuses as usage; OSError and
 // ReadFailure(what, line, 0, input, message, file) as track() raises them.
 py::object benchmarkScore(const std::string& groundTruth, const std::string& system,
                           const std::string& groundTruthFormat, const std::string& systemFormat,
                           bool valuesGiven, const std::string& classes, const std::string& unknown,
                           std::optional<float> confidence) {
-  talmira::FormatOptionsGiven given;
-  given.groundTruthFormat = groundTruthFormat;
-  given.systemFormat = systemFormat;
-  given.classes = classes;
-  given.unknown = unknown;
-  given.rules.named = namedRules("mot");
-  given.rules.name = "mot";
-  if (valuesGiven) given.rules.minOverlap = 0.5f;
-  std::vector<std::tuple<std::string, int64_t, int64_t, int64_t, int64_t, int64_t, float>> rows;
-  std::optional<talmira::TrackFileError> fileError;
-  try {
-    if (!talmira::countsAsBenchmark(given, "score")) return py::none();
-    const talmira::TrackRequest request =
-        talmira::benchmarkRequest(given, groundTruth, system, confidence, 0);
-    py::gil_scoped_release unlocked;
-    std::vector<std::string> warnings;
-    const talmira::TrackPair pair = talmira::readTrackPair(request, &warnings);
-    const std::vector<ClassCounts> counts =
-        talmira::benchmarkClassCounts(talmira::countBenchmark(pair));
-    const ClassSetPtr names = talmira::benchmarkClasses(pair);
-    for (std::size_t k = 0; k < counts.size(); ++k) {
-      const ClassCounts& c = counts[k];
-      rows.emplace_back(std::string(names->row(k)), c.gt, c.det, c.fn, c.fp, c.frames, c.nmodta());
-    }
-  } catch (const talmira::TrackFileError& e) {
-    fileError = e;
-  } catch (const talmira::CommandError& e) {
-    std::string message = e.message;
-    const std::string prefix = "talmira score: ";
-    if (message.compare(0, prefix.size(), prefix) == 0) message.erase(0, prefix.size());
-    throw py::value_error(message);
-  }
-  if (fileError) {
-    if (fileError->systemError != 0) {
-      errno = fileError->systemError;
-      PyErr_SetFromErrnoWithFilename(PyExc_OSError, fileError->file.c_str());
-      throw py::error_already_set();
-    }
-    const int input = fileError->file == system && fileError->file != groundTruth ? 1 : 0;
-    PyErr_SetObject(readFailureType, py::make_tuple(fileError->message, fileError->line, 0, input,
-                                                    fileError->message, fileError->file)
-                                         .ptr());
-    throw py::error_already_set();
-  }
-  return py::cast(rows);
+  using Rows =
+      std::vector<std::tuple<std::string, int64_t, int64_t, int64_t, int64_t, int64_t, float>>;
+  return whenBenchmark(
+      benchmarkGiven(groundTruthFormat, systemFormat, valuesGiven, classes, unknown), "score",
+      groundTruth, system,
+      [&](const talmira::FormatOptionsGiven& given) -> std::function<py::object()> {
+        std::vector<std::string> warnings;
+        const talmira::TrackPair pair = talmira::readTrackPair(
+            talmira::benchmarkRequest(given, groundTruth, system, confidence, 0), &warnings);
+        const std::vector<ClassCounts> counts =
+            talmira::benchmarkClassCounts(talmira::countBenchmark(pair));
+        const ClassSetPtr names = talmira::benchmarkClasses(pair);
+        auto rows = std::make_shared<Rows>();
+        for (std::size_t k = 0; k < counts.size(); ++k) {
+          const ClassCounts& c = counts[k];
+          rows->emplace_back(std::string(names->row(k)), c.gt, c.det, c.fn, c.fp, c.frames,
+                             c.nmodta());
+        }
+        return [rows] { return py::cast(*rows); };
+      });
+}
+
+// talmira sweep --rules mot's rows and best points (as sweep() gives them),
+// or None.
+py::object benchmarkSweep(const std::string& groundTruth, const std::string& system,
+                          const std::string& groundTruthFormat, const std::string& systemFormat,
+                          bool valuesGiven, const std::string& classes, const std::string& unknown,
+                          int gridSteps, uint32_t length, unsigned threads) {
+  checkGridSteps(gridSteps);
+  return whenBenchmark(
+      benchmarkGiven(groundTruthFormat, systemFormat, valuesGiven, classes, unknown), "sweep",
+      groundTruth, system,
+      [&](const talmira::FormatOptionsGiven& given) -> std::function<py::object()> {
+        std::vector<std::string> warnings;
+        const talmira::TrackPair pair = talmira::readTrackPair(
+            talmira::benchmarkRequest(given, groundTruth, system, std::nullopt, length), &warnings);
+        auto rows = std::make_shared<SweepRows>(talmira::makeSweepReport(
+            groundTruth, system, talmira::benchmarkClasses(pair),
+            talmira::benchmarkCurves(pair, threadsOrDefault(threads)), gridSteps));
+        return [rows] { return py::object(rows->toPython()); };
+      });
+}
+
+// talmira events --rules mot's rows (as track_events() gives them), or None.
+// refused: the command's option given that has no meaning there ("--near",
+// ...; empty for none).
+py::object benchmarkEvents(const std::string& groundTruth, const std::string& system,
+                           const std::string& groundTruthFormat, const std::string& systemFormat,
+                           bool valuesGiven, const std::string& classes, const std::string& unknown,
+                           std::optional<float> confidence, uint32_t length,
+                           const std::string& className, const std::string& refused) {
+  std::optional<talmira::TrackRequest> request;
+  const py::object counted = whenBenchmark(
+      benchmarkGiven(groundTruthFormat, systemFormat, valuesGiven, classes, unknown), "events",
+      groundTruth, system,
+      [&](const talmira::FormatOptionsGiven& given) -> std::function<py::object()> {
+        if (!refused.empty()) talmira::refuseUnderBenchmark("events", refused);
+        request = talmira::benchmarkRequest(given, groundTruth, system, confidence, length);
+        return [] { return py::object(py::bool_(true)); };
+      });
+  if (counted.is_none()) return counted;
+  return trackEventRows(*request, className);
+}
+
+// talmira explain --rules mot's (JSON text, text) at most `top` tracks, or
+// None; refused as in benchmarkEvents().
+py::object benchmarkExplain(const std::string& groundTruth, const std::string& system,
+                            const std::string& groundTruthFormat, const std::string& systemFormat,
+                            bool valuesGiven, const std::string& classes,
+                            const std::string& unknown, std::optional<float> confidence,
+                            uint32_t length, std::size_t top, const std::string& refused) {
+  return whenBenchmark(
+      benchmarkGiven(groundTruthFormat, systemFormat, valuesGiven, classes, unknown), "explain",
+      groundTruth, system,
+      [&](const talmira::FormatOptionsGiven& given) -> std::function<py::object()> {
+        if (!refused.empty()) talmira::refuseUnderBenchmark("explain", refused);
+        std::vector<std::string> warnings;
+        const talmira::FollowedTracks followed = talmira::followTrackFiles(
+            talmira::benchmarkRequest(given, groundTruth, system, confidence, length), "All",
+            &warnings);
+        auto texts = std::make_shared<std::pair<std::string, std::string>>(
+            talmira::trackExplainJson(followed, top)
+                .dump(-1, ' ', false, talmira::Json::error_handler_t::replace),
+            talmira::renderTrackExplainText(followed, top));
+        return [texts] { return py::object(py::make_tuple(texts->first, texts->second)); };
+      });
+}
+
+talmira::BenchmarkCompareRun benchmarkCompareRun(std::optional<float> confidenceA,
+                                                 std::optional<float> confidenceB,
+                                                 uint64_t resamples, uint64_t seed, double level,
+                                                 std::size_t block, uint32_t length,
+                                                 unsigned threads) {
+  talmira::BenchmarkCompareRun run;
+  run.confidenceA = confidenceA;
+  run.confidenceB = confidenceB;
+  run.bootstrap.resamples = resamples;
+  run.bootstrap.seed = seed;
+  run.bootstrap.level = level;
+  run.block = block;
+  run.length = length;
+  run.jobs = threadsOrDefault(threads);
+  return run;
+}
+
+// talmira compare --rules mot --format json's text for one sequence, or None.
+py::object benchmarkCompare(const std::string& groundTruth, const std::string& systemA,
+                            const std::string& systemB, const std::string& groundTruthFormat,
+                            const std::string& systemFormat, bool valuesGiven,
+                            const std::string& classes, const std::string& unknown,
+                            std::optional<float> confidenceA, std::optional<float> confidenceB,
+                            bool best, uint64_t resamples, uint64_t seed, double level,
+                            std::size_t block, uint32_t length, unsigned threads) {
+  talmira::BenchmarkCompareRun run =
+      benchmarkCompareRun(confidenceA, confidenceB, resamples, seed, level, block, length, threads);
+  run.groundTruth = groundTruth;
+  run.systemA = systemA;
+  run.systemB = systemB;
+  return whenBenchmark(
+      benchmarkGiven(groundTruthFormat, systemFormat, valuesGiven, classes, unknown), "compare",
+      groundTruth, systemA,
+      [&](const talmira::FormatOptionsGiven& given) -> std::function<py::object()> {
+        talmira::refuseInBenchmarkCompare(best, false, false, block > 0, length > 0);
+        auto text = std::make_shared<std::string>(
+            talmira::benchmarkCompareJson(talmira::compareBenchmark(given, run), given)
+                .dump(-1, ' ', false, talmira::Json::error_handler_t::replace));
+        return [text] { return py::object(py::str(*text)); };
+      });
 }
 
 }  // namespace
@@ -2179,6 +2382,25 @@ void addBenchmarkFunctions(py::module_& m) {
         py::arg("unknown"), py::arg("confidence").none(true),
         "talmira score --rules mot's rows on MOT files, or None when the options do not count "
         "as the benchmark.");
+  m.def("benchmark_sweep", &benchmarkSweep, py::arg("groundtruth"), py::arg("system"),
+        py::arg("gt_format"), py::arg("sys_format"), py::arg("values_given"), py::arg("classes"),
+        py::arg("unknown"), py::arg("grid_steps"), py::arg("length"), py::arg("threads") = 0,
+        "talmira sweep --rules mot's rows and best points (as sweep()), or None.");
+  m.def("benchmark_events", &benchmarkEvents, py::arg("groundtruth"), py::arg("system"),
+        py::arg("gt_format"), py::arg("sys_format"), py::arg("values_given"), py::arg("classes"),
+        py::arg("unknown"), py::arg("confidence").none(true), py::arg("length"),
+        py::arg("class_name"), py::arg("refused"),
+        "talmira events --rules mot's rows (as track_events()), or None.");
+  m.def("benchmark_explain", &benchmarkExplain, py::arg("groundtruth"), py::arg("system"),
+        py::arg("gt_format"), py::arg("sys_format"), py::arg("values_given"), py::arg("classes"),
+        py::arg("unknown"), py::arg("confidence").none(true), py::arg("length"), py::arg("top"),
+        py::arg("refused"), "talmira explain --rules mot's (JSON text, text), or None.");
+  m.def("benchmark_compare", &benchmarkCompare, py::arg("groundtruth"), py::arg("system_a"),
+        py::arg("system_b"), py::arg("gt_format"), py::arg("sys_format"), py::arg("values_given"),
+        py::arg("classes"), py::arg("unknown"), py::arg("confidence_a").none(true),
+        py::arg("confidence_b").none(true), py::arg("best"), py::arg("resamples"), py::arg("seed"),
+        py::arg("level"), py::arg("block"), py::arg("length"), py::arg("threads") = 0,
+        "talmira compare --rules mot --format json's text for one sequence, or None.");
 }
 
 PYBIND11_MODULE(_talmira, m) {

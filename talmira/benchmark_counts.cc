@@ -13,6 +13,7 @@
 
 #include "annotation/formats.h"
 #include "scoring/tracking/track_preparation.h"
+#include "talmira/writers/sweep_report.h"
 
 namespace talmira {
 
@@ -185,6 +186,12 @@ void refuseLengthUnlessBenchmark(const CLI::App& command) {
   }
 }
 
+void refuseUnderBenchmark(std::string_view command, std::string_view option) {
+  usage(command, std::string(option) +
+                     " has no meaning under --rules mot on MOT files, which follow CLEAR's "
+                     "matching as --track does");
+}
+
 std::optional<TrackRequest> benchmarkTrackRequest(const CLI::App& command,
                                                   const FormatOptionsGiven& formats, bool track,
                                                   const std::string& groundTruth,
@@ -192,11 +199,7 @@ std::optional<TrackRequest> benchmarkTrackRequest(const CLI::App& command,
                                                   uint32_t length) {
   if (track || !countsAsBenchmark(formats, command.get_name())) return std::nullopt;
   for (const char* option : {"--near", "--track-rules", "--ids"}) {
-    if (command.count(option) > 0) {
-      usage(command.get_name(), std::string(option) +
-                                    " has no meaning under --rules mot on MOT files, which "
-                                    "follow CLEAR's matching as --track does");
-    }
+    if (command.count(option) > 0) refuseUnderBenchmark(command.get_name(), option);
   }
   return benchmarkRequest(
       formats, groundTruth, system,
@@ -339,6 +342,51 @@ PairedCounts benchmarkPairedCounts(const TrackPair& a, const TrackPair& b, std::
   }
   paired.objects = {agreement, agreement};
   return paired;
+}
+
+bool batchCountsAsBenchmark(const FormatOptionsGiven& given, bool explain, bool view) {
+  if (!countsAsBenchmark(given, "batch")) return false;
+  if (explain || view) {
+    usage("batch", std::string(explain ? "--explain" : "--view") +
+                       " under --rules mot on MOT files is not available: it reads the files "
+                       "as detections of this format");
+  }
+  return true;
+}
+
+void scoreBenchmarkSequence(BatchSequence& s, FormatOptionsGiven given, float confidence,
+                            unsigned threads, CurvePool* pool) {
+  if (!s.groundTruthFormat.empty()) given.groundTruthFormat = s.groundTruthFormat;
+  if (!s.systemFormat.empty()) given.systemFormat = s.systemFormat;
+  if (!countsAsBenchmark(given, "batch")) {
+    usage("batch", "--rules mot counts MOT files as the benchmark does: " + s.name +
+                       "'s files are read as " + given.groundTruthFormat + " and " +
+                       given.systemFormat + ", not mot or mot15");
+  }
+  // The sweep reads every box: its points leave out those below each threshold.
+  const std::optional<float> below =
+      pool == nullptr && confidence > 0.0f ? std::optional<float>(confidence) : std::nullopt;
+  std::vector<std::string> warnings;
+  const TrackPair pair =
+      readTrackPair(benchmarkRequest(given, s.groundTruth, s.system, below, 0), &warnings);
+  s.classSet = benchmarkClasses(pair);
+  if (pool != nullptr) {
+    const SweepCurves curves = benchmarkCurves(pair, threads);
+    s.best.clear();
+    for (const ClassCurve& curve : curves) s.best.push_back(::bestPoint(curve));
+    s.classes = countsAt(curves, confidence);
+    pool->add(*s.classSet, curves);
+  } else {
+    s.classes = benchmarkClassCounts(countBenchmark(pair));
+  }
+  s.warnings = std::move(warnings);
+}
+
+Json benchmarkCompareJson(const BenchmarkComparison& compared, const FormatOptionsGiven& formats) {
+  Json json = compareJson(compared.result);
+  stateRules(json, formats.rules.rules());
+  json["benchmark"] = compared.benchmark;
+  return json;
 }
 
 std::string benchmarkRulesLine(const TrackPair& pair) {

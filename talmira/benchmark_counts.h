@@ -19,6 +19,8 @@
 #include "scoring/tracking/track_measures.h"
 #include "talmira/cli_common.h"
 #include "talmira/track_files.h"
+#include "talmira/writers/batch_report.h"
+#include "talmira/writers/compare_report.h"
 
 namespace talmira {
 
@@ -49,6 +51,11 @@ CLI::Option* addBenchmarkLengthOption(CLI::App& command, uint32_t& length);
 /// Throws a CommandError of status 2 when `command` was given --length but
 /// does not count as the benchmark.
 void refuseLengthUnlessBenchmark(const CLI::App& command);
+
+/// Throws the CommandError of status 2 `command` gives for `option` under
+/// --rules mot on MOT files, whose matching is CLEAR's (--near, --track-rules,
+/// --ids).
+[[noreturn]] void refuseUnderBenchmark(std::string_view command, std::string_view option);
 
 /// events and explain: the request of their --track road that counts as
 /// the benchmark does, when countsAsBenchmark() of `formats` (and not
@@ -105,6 +112,59 @@ SweepCurves benchmarkCurves(const TrackPair& pair, unsigned jobs);
 /// frame, in runs of `block` frames (0: defaultBlockSize() of the length),
 /// and which ground-truth boxes each matched.
 PairedCounts benchmarkPairedCounts(const TrackPair& a, const TrackPair& b, std::size_t block);
+
+/// batch: whether its options count as the benchmark (countsAsBenchmark(),
+/// with its usage errors); --explain and --view, which read the files as
+/// this format's detections, are refused then (status 2).
+bool batchCountsAsBenchmark(const FormatOptionsGiven& given, bool explain, bool view);
+
+/// batch under --rules mot on MOT files: scores one sequence as `talmira
+/// score --rules mot` scores it (its length from its seqinfo.ini), the
+/// formats its LIST line names standing in for `given`'s; a confidence
+/// above 0 leaves out the boxes below it, 0 keeps every box. With `pool`
+/// (--sweep), sweeps it as `talmira sweep --rules mot` does instead: its
+/// best points, its counts at the confidence, its curves added into the
+/// pool. Throws CommandError (status 2) when the line's files are not both
+/// MOT files, TrackFileError as readTrackPair() does.
+void scoreBenchmarkSequence(BatchSequence& s, FormatOptionsGiven given, float confidence,
+                            unsigned threads, CurvePool* pool);
+
+/// compare under --rules mot on MOT files: one sequence (groundTruth,
+/// systemA, systemB) or a dataset's (`dataset` names the LIST, whose
+/// sequences are `sequences`).
+struct BenchmarkCompareRun {
+  std::string groundTruth;
+  std::string systemA;
+  std::string systemB;
+  std::string dataset;
+  std::vector<CompareSequence> sequences;
+  std::optional<float> confidenceA;  // none: every box of A counts
+  std::optional<float> confidenceB;
+  BootstrapOptions bootstrap;
+  std::size_t block = 0;  // one sequence: frames per unit (0: defaultBlockSize())
+  uint32_t length = 0;    // one sequence: --length (0: seqinfo.ini, or the last frame)
+  unsigned jobs = 1;
+  bool progress = false;  // a dataset's progress line on standard error
+};
+/// What compare gives under it: the comparison, the text's rules line and
+/// the JSON's "benchmark" object.
+struct BenchmarkComparison {
+  CompareResult result;
+  std::string rulesText;
+  Json benchmark;
+};
+/// Both detectors counted as `talmira score --rules mot` counts each, frame
+/// by frame (one sequence: in runs of `block` frames; a dataset: each
+/// sequence one unit, a sequence that fails keeping its message), then
+/// resampled as compare resamples this format's counts. Throws as
+/// readTrackPair() does for one sequence.
+BenchmarkComparison compareBenchmark(const FormatOptionsGiven& formats,
+                                     const BenchmarkCompareRun& run);
+/// The options compare refuses under it (status 2): --best, --report, and
+/// with --dataset --block and --length.
+void refuseInBenchmarkCompare(bool best, bool report, bool dataset, bool block, bool length);
+/// `talmira compare --rules mot --format json`'s document.
+Json benchmarkCompareJson(const BenchmarkComparison& compared, const FormatOptionsGiven& formats);
 
 /// "Rules: mot, counted as the benchmark's evaluator counts (...)" and a line
 /// end, for the text outputs.

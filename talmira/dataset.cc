@@ -15,6 +15,7 @@
 
 #include "scoring/analysis/sequence_explanation.h"
 #include "scoring/counts/class_scores.h"
+#include "talmira/benchmark_counts.h"
 #include "talmira/precision_options.h"
 #include "talmira/track_files.h"
 #include "talmira/writers/explain_report.h"
@@ -125,8 +126,9 @@ std::vector<BatchSequence> pairFolders(const std::string& gtDir, const std::stri
   source.groundTruthDir = gtDir;
   source.systemDir = sysDir;
   const auto groundTruths =
-      source.track ? trackFoldersByName(gtDir)
-                   : filesByName(gtDir, formats.groundTruth.format == AnnotationFormat::kYolo);
+      source.track || source.benchmark
+          ? trackFoldersByName(gtDir)
+          : filesByName(gtDir, formats.groundTruth.format == AnnotationFormat::kYolo);
   const auto systems =
       filesByName(sysDir, !source.track && formats.system.format == AnnotationFormat::kYolo);
   std::set<std::string> names;
@@ -275,6 +277,7 @@ struct SequenceWork {
   const DatasetReading* reading = nullptr;
   const precision::CocoParameters* ap = nullptr;  // with --ap
   const TrackingSettings* track = nullptr;        // with --track
+  bool benchmark = false;  // --rules mot on MOT files: the benchmark's counts
 };
 
 void scoreOne(BatchSequence& s, const SequenceWork& work, unsigned threads, CurvePool* pool) {
@@ -284,6 +287,10 @@ void scoreOne(BatchSequence& s, const SequenceWork& work, unsigned threads, Curv
     if (work.track != nullptr) {
       // Tracks have readers of their own: the formats are track formats.
       trackOne(s, *work.track);
+      return;
+    }
+    if (work.benchmark) {
+      scoreBenchmarkSequence(s, work.reading->given, confidence, threads, pool);
       return;
     }
     const InputFormats formats =
@@ -361,9 +368,12 @@ void scoreSequences(const std::vector<BatchSequence*>& sequences, const BatchSou
   ExplainOptions explain;
   explain.confidence = source.confidence;
   explain.near = source.near;
-  const SequenceWork work{source.confidence, source.explain && !source.sweep ? &explain : nullptr,
-                          &reading, source.ap && !source.sweep ? &source.apParameters : nullptr,
-                          source.track && !source.sweep ? &source.tracking : nullptr};
+  const SequenceWork work{source.confidence,
+                          source.explain && !source.sweep ? &explain : nullptr,
+                          &reading,
+                          source.ap && !source.sweep ? &source.apParameters : nullptr,
+                          source.track && !source.sweep ? &source.tracking : nullptr,
+                          source.benchmark && !source.explain && !source.ap && !source.track};
   std::unique_ptr<SweepPool> pool = source.sweep ? std::make_unique<SweepPool>() : nullptr;
   scoreAll(sequences, work, std::max(1u, jobs), progressShown, pool.get());
   if (pool != nullptr) pooled = pool->total();

@@ -59,6 +59,9 @@ DatasetReading datasetReading(const FormatOptionsGiven& given,
 /// precision as `talmira ap` evaluates its pair, at the source's parameters:
 /// its matched cells and figures are kept (BatchSequence::precision), for
 /// settlePrecision().
+/// Under --rules mot on MOT files (`source.benchmark`), every sequence is
+/// counted (or with --sweep swept) as the benchmark's evaluator counts it
+/// instead (scoreBenchmarkSequence(), benchmark_counts.h).
 /// Only the results of a finished sequence are kept, and they do not depend
 /// on `jobs` or on the order the threads finish in. `progressShown`: a
 /// progress line on standard error. The files are read as `reading` says

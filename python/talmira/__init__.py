@@ -44,7 +44,8 @@ from ._compare import COMPARE_COLUMNS, CompareResult, compare
 from ._draw import FrameDrawing, draw_frame
 from ._errors import FormatError
 from ._events import EVENT_COLUMNS, TRACK_EVENT_COLUMNS, events
-from ._explain import CONFUSION_LABELS, FALSE_ALARM_CAUSES, MISS_CAUSES, ExplainResult, explain
+from ._explain import (CONFUSION_LABELS, FALSE_ALARM_CAUSES, MISS_CAUSES, ExplainResult,
+                       TrackExplainResult, explain)
 from ._inputs import _WHOLE_COLUMNS, FORMATS, class_map, read
 from ._score import ScoreResult, score
 from ._sweep import MAX_GRID, SweepResult, sweep
@@ -57,6 +58,7 @@ __all__ += ["batch", "dataset_sequences", "score_sequence", "pool", "BatchResult
             "SequenceResult", "DatasetSequence", "TABLE_DATASET"]
 __all__ += ["draw_frame", "FrameDrawing"]
 __all__ += ["explain", "ExplainResult", "MISS_CAUSES", "FALSE_ALARM_CAUSES", "CONFUSION_LABELS"]
+__all__ += ["TrackExplainResult"]  # explain(rules="mot") on MOT files
 __all__ += ["compare", "CompareResult", "COMPARE_COLUMNS"]
 __all__ += ["ap", "ApResult", "AREA_RANGES"]
 __all__ += ["track", "TrackResult"]

@@ -4,7 +4,9 @@ import json
 import numbers
 
 from . import _talmira
-from ._inputs import _dataset_formats, _path_of, _read, _readings
+from ._errors import _file_error
+from ._inputs import (_benchmark_inputs, _benchmark_length, _dataset_formats, _path_of, _read,
+                      _readings)
 from ._numbers import _confidence, _jobs
 
 #: The columns of compare()'s classes: those of `talmira compare --format
@@ -146,7 +148,7 @@ def _compare_sequences(report):
 
 def compare(gt=None, sys_a=None, sys_b=None, *, dataset=None, confidence=None, confidence_a=None,
             confidence_b=None, best=False, resamples=10000, seed=1, level=0.95, block=None,
-            jobs=None, format=None, gt_format=None, sys_format=None, **options):
+            jobs=None, format=None, gt_format=None, sys_format=None, length=None, **options):
     """Is detector B better than detector A, or is the difference noise? A
     CompareResult with the numbers of `talmira compare`.
 
@@ -177,6 +179,15 @@ def compare(gt=None, sys_a=None, sys_b=None, *, dataset=None, confidence=None, c
     ground truth) and sys_format (both detectors' outputs), and the options
     of other formats, as in score(); a dataset's LIST may also end with the
     columns gt_format and sys_format, as in batch().
+
+    rules="mot" on MOT files (format mot or mot15) compares as `talmira
+    compare --rules mot` does: each detector counted as score(rules="mot")
+    counts it (CLEAR's counts; a confidence above 0 leaves out its boxes
+    below it, 0 keeps every box), frame by frame in runs of block frames, or
+    with a dataset each sequence one unit, and resampled as above; length is
+    the sequence's frames (one sequence; None: seqinfo.ini beside the ground
+    truth, else the last frame of either file); best is refused there
+    (ValueError, with the command's words).
     """
     import warnings
 
@@ -188,8 +199,9 @@ def compare(gt=None, sys_a=None, sys_b=None, *, dataset=None, confidence=None, c
     if dataset is not None:
         if gt is not None or sys_a is not None or sys_b is not None:
             raise ValueError("give gt, sys_a and sys_b, or dataset, not both")
-        if block is not None:
-            raise ValueError("block is for one sequence; in a dataset each sequence is a unit")
+        if block is not None or length is not None:
+            raise ValueError("%s is for one sequence; in a dataset each sequence is a unit"
+                             % ("block" if block is not None else "length"))
         path = _path_of(dataset)
         if path is None:
             raise TypeError("dataset is the path of a LIST, not %s" % type(dataset).__name__)
@@ -208,6 +220,20 @@ def compare(gt=None, sys_a=None, sys_b=None, *, dataset=None, confidence=None, c
     if gt is None or sys_a is None or sys_b is None:
         raise ValueError("give gt, sys_a and sys_b (one sequence), or dataset")
     block = 0 if block is None else _whole(block, "block", 1, 2 ** 40)
+    inputs = _benchmark_inputs(gt, sys_a, format, gt_format, sys_format, options)
+    if inputs is not None and _path_of(sys_b) is not None:
+        paths = inputs[0] + [_path_of(sys_b)]
+        try:
+            text = _talmira.benchmark_compare(
+                *paths, *inputs[1:], thresholds[0] or None, thresholds[1] or None, bool(best),
+                resamples, seed, level, block, _benchmark_length(length), threads)
+        except _talmira.ReadFailure as failure:
+            raise _file_error(failure, paths) from None
+        if text is not None:
+            report = json.loads(text)
+            return CompareResult(report, _compare_frame(report), None)
+    if length is not None:
+        raise ValueError("length goes with rules='mot' on MOT files, for one sequence")
     readings = _readings(gt, format, gt_format, sys_format, **options)
     sources = ((gt, "ground-truth"), (sys_a, "system A"), (sys_b, "system B"))
     sequences = [_read(source, label, reading=reading)

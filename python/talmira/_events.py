@@ -6,7 +6,7 @@ import numpy as np
 
 from . import _talmira
 from ._errors import _file_error
-from ._inputs import _path_of, _read_pair, _readings
+from ._inputs import _benchmark_inputs, _benchmark_length, _path_of, _read_pair, _readings
 from ._numbers import _confidence, _fraction, _shortest
 
 #: The columns of events(), those of the talmira events command's CSV.
@@ -68,6 +68,14 @@ def events(gt, sys, confidence=0.0, cls="All", near=0.1, *, format=None, gt_form
     previous_frame, previous_line and unmatched_frames are pandas' Int64.
     A file the reader refuses raises FormatError with the command's
     message; one that cannot be opened, OSError.
+
+    rules="mot" on two MOT files (format mot or mot15) gives the rows of
+    `talmira events --rules mot` (TRACK_EVENT_COLUMNS): CLEAR's matching
+    after the benchmark's preprocessing, so that the match, miss and
+    false_alarm rows number score(rules="mot")'s TP, FN and FP; a detector's
+    file whose ids are all -1 has no sys_id and no switch rows. length is
+    taken as with track=True; near, track_rules and ids have no meaning
+    there (ValueError, with the command's words).
     """
     import pandas as pd
 
@@ -77,6 +85,23 @@ def events(gt, sys, confidence=0.0, cls="All", near=0.1, *, format=None, gt_form
             raise ValueError("%s has no meaning with track=True" % given)
         return _track_events(pd, gt, sys, confidence, cls, format, gt_format, sys_format,
                              track_rules, length, ids)
+    inputs = _benchmark_inputs(gt, sys, format, gt_format, sys_format, options)
+    if inputs is not None:
+        # rules="mot" on MOT files: the rows of `talmira events --rules mot`.
+        if not isinstance(cls, str):
+            raise ValueError("class %r is not a class name" % (cls,))
+        threshold = _confidence(confidence)
+        refused = next((option for option, given in (
+            ("--near", near != 0.1), ("--track-rules", track_rules is not None),
+            ("--ids", ids is not None)) if given), "")
+        try:
+            native = _talmira.benchmark_events(
+                *inputs[0], *inputs[1:], None if threshold == 0 else threshold,
+                _benchmark_length(length), cls, refused)
+        except _talmira.ReadFailure as failure:
+            raise _file_error(failure, inputs[0]) from None
+        if native is not None:
+            return _track_frame(pd, native)
     for given, value in (("track_rules", track_rules), ("length", length), ("ids", ids)):
         if value is not None:
             raise ValueError("%s goes with track=True" % given)
@@ -140,13 +165,18 @@ def _track_events(pd, gt, sys, confidence, cls, format, gt_format, sys_format, t
     threshold = _confidence(confidence)
     threshold = None if threshold == 0 else threshold  # every box, as without -c
     try:
-        (frames, system_side, lines, class_codes, class_names, confidences, kinds, partner_lines,
-         overlaps, gt_ids, has_gt_id, sys_ids, has_sys_id, previous_ids, has_previous_id,
-         previous_frames, previous_lines, unmatched) = _talmira.track_events(
-            paths[0], paths[1], formats[0], formats[1], ids or "", track_rules or "", threshold,
-            int(length), cls)
+        native = _talmira.track_events(paths[0], paths[1], formats[0], formats[1], ids or "",
+                                       track_rules or "", threshold, int(length), cls)
     except _talmira.ReadFailure as failure:
         raise _file_error(failure, paths) from None
+    return _track_frame(pd, native)
+
+
+def _track_frame(pd, native):
+    """The DataFrame of `talmira events --track`'s rows (TRACK_EVENT_COLUMNS)."""
+    (frames, system_side, lines, class_codes, class_names, confidences, kinds, partner_lines,
+     overlaps, gt_ids, has_gt_id, sys_ids, has_sys_id, previous_ids, has_previous_id,
+     previous_frames, previous_lines, unmatched) = native
     system_side = system_side.astype(bool)
     names = np.array(_talmira.track_event_names(), dtype=object)
     missing = np.ones(len(frames), dtype=bool)

@@ -2,13 +2,14 @@
 
 import json
 import math
+import numbers
 
 import numpy as np
 
 from . import _talmira
 from ._columns import CLASSES
 from ._errors import _file_error
-from ._inputs import _path_of, _read_pair, _readings
+from ._inputs import _benchmark_inputs, _benchmark_length, _path_of, _read_pair, _readings
 from ._numbers import _confidence, _fraction, _jobs
 
 
@@ -171,8 +172,53 @@ class ExplainResult:
             self._used_confusion().to_string()))
 
 
+class TrackExplainResult:
+    """Why a tracker (or detector) lost points under rules="mot" on MOT
+    files, as `talmira explain --rules mot` says it: CLEAR's matching, its
+    identity switches and fragmentations, and the ground-truth tracks with
+    the most of them.
+
+    classes: a DataFrame, a row per class evaluated (class, tracks,
+    tracks_with_any, CLR_TP, CLR_FN, CLR_FP, IDSW, Frag); tracks: the worst
+    tracks of each (class, gt_id, frames, matched, switches, fragmentations,
+    tracker_ids), most switches and fragmentations first, at most `top` a
+    class; to_dict(): the command's JSON; repr: its text.
+    """
+
+    _CLASS_COLUMNS = ("class", "tracks", "tracks_with_any", "CLR_TP", "CLR_FN", "CLR_FP", "IDSW",
+                      "Frag")
+    _TRACK_COLUMNS = ("class", "gt_id", "frames", "matched", "switches", "fragmentations",
+                      "tracker_ids")
+
+    def __init__(self, report, text):
+        import pandas as pd
+
+        self._report = report
+        self._text = text
+        self.classes = pd.DataFrame([[c[k] for k in self._CLASS_COLUMNS]
+                                     for c in report["classes"]],
+                                    columns=list(self._CLASS_COLUMNS))
+        self.tracks = pd.DataFrame([[c["class"]] + [t[k] for k in self._TRACK_COLUMNS[1:]]
+                                    for c in report["classes"] for t in c["worst_tracks"]],
+                                   columns=list(self._TRACK_COLUMNS))
+        for frame, columns in ((self.classes, self._CLASS_COLUMNS[1:]),
+                               (self.tracks, self._TRACK_COLUMNS[1:-1])):
+            for column in columns:
+                frame[column] = frame[column].astype("int64")
+        for key in ("groundtruth", "system", "rules", "frames", "length_from", "confidence",
+                    "top"):
+            setattr(self, key, report[key])
+
+    def to_dict(self):
+        """The report of `talmira explain --rules mot --format json`."""
+        return json.loads(json.dumps(self._report))
+
+    def __repr__(self):
+        return self._text
+
+
 def explain(gt, sys, confidence=0.0, near=0.1, jobs=None, *, format=None, gt_format=None,
-            sys_format=None, **options):
+            sys_format=None, length=None, top=None, **options):
     """Why the detector's output `sys` lost points against the ground truth
     `gt`: an ExplainResult, the numbers of `talmira explain`.
 
@@ -187,10 +233,35 @@ def explain(gt, sys, confidence=0.0, near=0.1, jobs=None, *, format=None, gt_for
     are near each other (0 to 1). jobs: as in score().
     Raises as score() does, and ValueError for a bad near.
     format, gt_format, sys_format and the options of other formats: as in score().
+
+    rules="mot" on two MOT files (format mot or mot15) explains as `talmira
+    explain --rules mot` does and gives a TrackExplainResult: CLEAR's
+    matching, the benchmark's count, with the ground-truth tracks that
+    switched or fragmented most (at most top, default 10); length as in
+    sweep(); a confidence above 0 leaves out the boxes below it, 0 keeps
+    every box; near has no meaning there (ValueError, with the command's
+    words).
     """
     import pandas as pd
 
     threshold = _confidence(confidence)
+    inputs = _benchmark_inputs(gt, sys, format, gt_format, sys_format, options)
+    if inputs is not None:
+        if top is not None and (isinstance(top, bool) or not isinstance(top, numbers.Integral)
+                                or top < 1):
+            raise ValueError("top %r is not a whole number from 1" % (top,))
+        try:
+            native = _talmira.benchmark_explain(
+                *inputs[0], *inputs[1:], None if threshold == 0 else threshold,
+                _benchmark_length(length), 10 if top is None else int(top),
+                "--near" if near != 0.1 else "")
+        except _talmira.ReadFailure as failure:
+            raise _file_error(failure, inputs[0]) from None
+        if native is not None:
+            return TrackExplainResult(json.loads(native[0]), native[1])
+    for given, value in (("length", length), ("top", top)):
+        if value is not None:
+            raise ValueError("%s goes with rules='mot' on MOT files" % given)
     near = _fraction(near, "near")
     threads = _jobs(jobs)
     readings = _readings(gt, format, gt_format, sys_format, **options)

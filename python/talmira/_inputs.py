@@ -301,6 +301,8 @@ def _dataset_formats(format=None, gt_format=None, sys_format=None, **options):
     batch` checks them, since a LIST's lines may name formats of their own).
     format sets both formats; gt_format and sys_format each one. The
     scoring rules (_rules()) go under "rules" when not the defaults."""
+    rule_set = options.get("rules")
+    rule_values = any(options.get(key) is not None for key in _RULE_OPTIONS[1:])
     rules = _rules(options)
     unknown_keys = sorted(set(options) - set(_READING_OPTIONS))
     if unknown_keys:
@@ -310,6 +312,8 @@ def _dataset_formats(format=None, gt_format=None, sys_format=None, **options):
     truth = _format_name(format if format is not None else gt_format, "format")
     system = _format_name(format if format is not None else sys_format, "format")
     given = {key: options.get(key) for key in _READING_OPTIONS}
+    # The set's name: rules="mot" on MOT files counts as the benchmark does.
+    given.update(rule_set=rule_set, rule_values=rule_values)
     if (truth, system) == ("talmira", "talmira") and rules is None and all(
             value in (None, "error") for value in given.values()):
         return None
@@ -323,6 +327,40 @@ def _dataset_formats(format=None, gt_format=None, sys_format=None, **options):
         raise ValueError("unknown %r is neither 'error' nor 'drop'" % (given["unknown"],))
     given.update(gt_format=truth, sys_format=system)
     return given
+
+
+def _benchmark_inputs(gt, sys, format, gt_format, sys_format, options):
+    """The native layer's arguments (paths, gt_format, sys_format,
+    values_given, classes, unknown) for rules="mot" on two files, which count
+    as the benchmark does when both are MOT files (the native layer tells);
+    None when rules is not "mot" or an input is a table."""
+    if options.get("rules") != "mot":
+        return None
+    paths = [_path_of(gt), _path_of(sys)]
+    if None in paths:
+        return None
+    if format is not None and (gt_format is not None or sys_format is not None):
+        raise ValueError("give format (both inputs) or gt_format and sys_format, not both")
+    formats = [format if format is not None else f for f in (gt_format, sys_format)]
+    formats = ["talmira" if f is None else f for f in formats]
+    for f in formats:
+        if not isinstance(f, str):
+            raise ValueError("format %r is not a name" % (f,))
+    values_given = any(options.get(key) is not None for key in _RULE_OPTIONS[1:])
+    classes = _path_of(options["classes"]) if options.get("classes") is not None else ""
+    unknown = options.get("unknown") or "error"
+    if not isinstance(unknown, str):
+        raise ValueError("unknown %r is neither 'error' nor 'drop'" % (unknown,))
+    return paths, formats[0], formats[1], values_given, classes or "", unknown
+
+
+def _benchmark_length(length):
+    """A sequence length as the native layer takes it: 0 for none given."""
+    if length is None:
+        return 0
+    if isinstance(length, bool) or not isinstance(length, numbers.Integral) or length < 1:
+        raise ValueError("length %r is not a whole number from 1" % (length,))
+    return int(length)
 
 
 def class_map(format):

@@ -2,7 +2,7 @@
 
 from . import _talmira
 from ._errors import _file_error
-from ._inputs import _path_of, _read_pair, _readings
+from ._inputs import _benchmark_inputs, _path_of, _read_pair, _readings
 from ._numbers import _confidence, _jobs, _nmodta
 
 _RESULT_COLUMNS = ("class", "gt", "det", "fn", "fp", "frames", "nmodta")
@@ -106,26 +106,13 @@ def score(gt, sys, confidence=0.0, jobs=None, *, format=None, gt_format=None, sy
 def _benchmark_score(gt, sys, confidence, format, gt_format, sys_format, options):
     """score()'s result under rules="mot" when both inputs are MOT files, as
     the command counts them (talmira/benchmark_counts); None otherwise."""
-    paths = [_path_of(gt), _path_of(sys)]
-    if None in paths:
+    inputs = _benchmark_inputs(gt, sys, format, gt_format, sys_format, options)
+    if inputs is None:
         return None
-    if format is not None and (gt_format is not None or sys_format is not None):
-        raise ValueError("give format (both inputs) or gt_format and sys_format, not both")
-    formats = [format if format is not None else f for f in (gt_format, sys_format)]
-    formats = ["talmira" if f is None else f for f in formats]
-    for f in formats:
-        if not isinstance(f, str):
-            raise ValueError("format %r is not a name" % (f,))
-    values_given = any(options.get(key) is not None
-                       for key in ("overlap", "min_overlap", "region_cover", "min_side"))
-    classes = _path_of(options["classes"]) if options.get("classes") is not None else ""
-    unknown = options.get("unknown") or "error"
-    if not isinstance(unknown, str):
-        raise ValueError("unknown %r is neither 'error' nor 'drop'" % (unknown,))
+    paths = inputs[0]
     threshold = _confidence(confidence)
     try:
-        rows = _talmira.benchmark_score(paths[0], paths[1], formats[0], formats[1], values_given,
-                                        classes or "", unknown, threshold or None)
+        rows = _talmira.benchmark_score(*paths, *inputs[1:], threshold or None)
     except _talmira.ReadFailure as failure:
         raise _file_error(failure, paths) from None
     if rows is None:

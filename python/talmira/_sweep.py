@@ -5,7 +5,8 @@ import numbers
 import numpy as np
 
 from . import _talmira
-from ._inputs import _read_pair, _readings
+from ._errors import _file_error
+from ._inputs import _benchmark_inputs, _benchmark_length, _read_pair, _readings
 from ._numbers import _jobs, _nmodta, _shortest
 
 
@@ -50,7 +51,7 @@ class SweepResult:
 
 
 def sweep(gt, sys, grid=100, exact=False, jobs=None, *, format=None, gt_format=None,
-          sys_format=None, **options):
+          sys_format=None, length=None, **options):
     """Every class's counts at every confidence threshold, and the best one:
     a SweepResult, the numbers of `talmira sweep`.
 
@@ -62,6 +63,13 @@ def sweep(gt, sys, grid=100, exact=False, jobs=None, *, format=None, gt_format=N
     t, in both inputs: every row equals score() at its threshold. jobs: as
     in score(). Raises as score() does, and ValueError for a bad grid.
     format, gt_format, sys_format and the options of other formats: as in score().
+
+    rules="mot" on two MOT files (format mot or mot15) sweeps as `talmira
+    sweep --rules mot` does: every row is score(rules="mot") at its
+    threshold (CLEAR's counts; the thresholds 1, every distinct score in (0,
+    1) of the detector's boxes, and 0), the rows All and pedestrian; length
+    is its --length (None: seqinfo.ini beside the ground truth, else the last
+    frame of either file), and goes with it only.
     """
     import pandas as pd
 
@@ -69,10 +77,22 @@ def sweep(gt, sys, grid=100, exact=False, jobs=None, *, format=None, gt_format=N
                       or not 1 <= grid <= MAX_GRID):
         raise ValueError("grid %r is not a whole number from 1 to %d" % (grid, MAX_GRID))
     threads = _jobs(jobs)
-    readings = _readings(gt, format, gt_format, sys_format, **options)
-    ground_truth, system = _read_pair(gt, sys, readings=readings)
-    (slots, thresholds, gts, dets, fns, fps, nmodtas, precisions, recalls), best, names = \
-        _talmira.sweep(ground_truth, system, 0 if exact else int(grid), threads)
+    steps = 0 if exact else int(grid)
+    native = None
+    inputs = _benchmark_inputs(gt, sys, format, gt_format, sys_format, options)
+    if inputs is not None:
+        try:
+            native = _talmira.benchmark_sweep(*inputs[0], *inputs[1:], steps,
+                                              _benchmark_length(length), threads)
+        except _talmira.ReadFailure as failure:
+            raise _file_error(failure, inputs[0]) from None
+    if native is None:
+        if length is not None:
+            raise ValueError("length goes with rules='mot' on MOT files")
+        readings = _readings(gt, format, gt_format, sys_format, **options)
+        ground_truth, system = _read_pair(gt, sys, readings=readings)
+        native = _talmira.sweep(ground_truth, system, steps, threads)
+    (slots, thresholds, gts, dets, fns, fps, nmodtas, precisions, recalls), best, names = native
     classes = np.array(names, dtype=object)
     curves = pd.DataFrame({
         "class": classes[slots.astype(np.intp)],

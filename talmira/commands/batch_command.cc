@@ -12,6 +12,7 @@
 
 #include "scoring/analysis/sequence_explanation.h"
 #include "scoring/counts/confidence_sweep.h"
+#include "talmira/benchmark_counts.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/dataset.h"
@@ -233,6 +234,9 @@ void runBatch(const BatchOptions& options) {
   if (options.ap) result.source.apParameters = precisionParameters(options.apOptions);
   result.source.track = options.track;
   if (options.track) result.source.tracking = trackingSettingsOf(options);
+  result.source.benchmark =
+      !options.track && !options.ap &&
+      batchCountsAsBenchmark(options.formats, options.explain, !options.viewDir.empty());
   result.sequences =
       fromList ? readList(options.list, result.source)
                : pairFolders(options.groundTruthDir, options.systemDir, result.source,
@@ -276,6 +280,9 @@ void runBatch(const BatchOptions& options) {
       for (const std::string& warning : s->tracking->warnings) {
         std::fprintf(stderr, "warning: %s: %s\n", s->name.c_str(), warning.c_str());
       }
+    }
+    for (const std::string& warning : s->warnings) {
+      std::fprintf(stderr, "warning: %s: %s\n", s->name.c_str(), warning.c_str());
     }
     if (!s->failed()) continue;
     ++failed;
@@ -425,7 +432,15 @@ void addBatchCommand(CLI::App& app) {
       "pooled.svg\n"
       "  talmira batch dataset.csv --explain -c 0.4 --format csv -o causes.csv\n"
       "  talmira batch videos.csv --ap --format json -o ap.json\n"
-      "  talmira batch --track --gt-dir MOT17/train --sys-dir trackers/MPNTrack/data\n");
+      "  talmira batch --track --gt-dir MOT17/train --sys-dir trackers/MPNTrack/data\n"
+      "\n"
+      "--rules mot on MOT files (--gt-format and --sys-format mot or mot15) counts each\n"
+      "sequence as talmira score --rules mot does (CLEAR's counts, its length from its\n"
+      "seqinfo.ini) and sums them as the benchmark's evaluator combines sequences; -c above\n"
+      "0 leaves out the boxes below it, 0 keeps every box; with --gt-dir the ground truth\n"
+      "is MOTChallenge's layout, as with --track; --explain and --view are not available.\n"
+      "  talmira batch --gt-dir MOT17/train --sys-dir detections/ --gt-format mot "
+      "--sys-format mot --rules mot\n");
   command->callback([options, command] {
     options->formatGiven = command->count("--format") > 0;
     options->confidenceGiven = command->count("--confidence") > 0;

@@ -73,6 +73,7 @@ struct CompareOptions {
   bool groundTruthFormatGiven = false;
   bool systemFormatGiven = false;
   bool resamplesGiven = false;
+  uint32_t length = 0;  // --length, with the benchmark's counts
   FormatOptionsGiven formats;
 };
 
@@ -609,106 +610,130 @@ void runTrackCompare(const CompareOptions& o, bool dataset) {
   if (failed > 0) throw sequencesFailed("talmira compare", failed, result.sequences.size());
 }
 
-// --rules mot on MOT files: both detectors' (or trackers') CLEAR counts,
-// frame by frame, resampled as the counts of this format are.
-void runBenchmarkCompare(const CompareOptions& o, bool dataset) {
-  if (o.best || !o.report.empty()) {
-    throw CommandError{kExitUsage, std::string("talmira compare: ") +
-                                       (o.best ? "--best" : "--report") +
-                                       " under --rules mot on MOT files is not available"};
-  }
-  if (dataset && o.block > 0) {
-    throw CommandError{kExitUsage,
-                       "talmira compare: --block is for one sequence; with --dataset the units "
-                       "are the sequences"};
-  }
-  const auto given = [&](float value) {
-    return o.perSystem || o.confidenceGiven ? std::optional<float>(value) : std::nullopt;
-  };
-  const std::optional<float> confidenceA = given(o.perSystem ? o.confidenceA : o.confidence);
-  const std::optional<float> confidenceB = given(o.perSystem ? o.confidenceB : o.confidence);
-  CompareResult result;
+}  // namespace
+
+BenchmarkComparison compareBenchmark(const FormatOptionsGiven& formats,
+                                     const BenchmarkCompareRun& run) {
+  BenchmarkComparison out;
+  CompareResult& result = out.result;
   CompareSettings& settings = result.settings;
-  settings.confidenceA = confidenceA.value_or(0.0f);
-  settings.confidenceB = confidenceB.value_or(0.0f);
-  settings.bootstrap.resamples = o.resamples;
-  settings.bootstrap.seed = o.seed;
-  settings.bootstrap.level = o.level;
-  settings.bootstrap.threads = std::max(1u, o.jobs);
+  settings.confidenceA = run.confidenceA.value_or(0.0f);
+  settings.confidenceB = run.confidenceB.value_or(0.0f);
+  settings.bootstrap = run.bootstrap;
+  settings.bootstrap.threads = std::max(1u, run.jobs);
   const auto pairsOf = [&](const std::string& groundTruth, const std::string& a,
-                           const std::string& b, FormatOptionsGiven formats) {
-    return std::pair{readBenchmarkPair(benchmarkRequest(formats, groundTruth, a, confidenceA, 0)),
-                     readBenchmarkPair(benchmarkRequest(formats, groundTruth, b, confidenceB, 0))};
+                           const std::string& b, const FormatOptionsGiven& given) {
+    return std::pair{
+        readBenchmarkPair(benchmarkRequest(given, groundTruth, a, run.confidenceA, run.length)),
+        readBenchmarkPair(benchmarkRequest(given, groundTruth, b, run.confidenceB, run.length))};
   };
-  std::string rulesText;
-  Json benchmark;
-  std::size_t failed = 0;
-  if (dataset) {
-    std::vector<CompareSequence> sequences = readCompareList(o.dataset);
-    std::vector<std::string> inputs = {o.dataset};
-    for (const CompareSequence& s : sequences) {
-      inputs.insert(inputs.end(), {s.groundTruth, s.systemA, s.systemB});
-    }
-    refuseOutputNamingInput(o.output, inputs);
-    settings.list = o.dataset;
-    result.sequences = std::move(sequences);
-    const unsigned jobs = std::max(1u, o.jobs);
+  if (!run.dataset.empty()) {
+    settings.list = run.dataset;
+    result.sequences = run.sequences;
+    const unsigned jobs = std::max(1u, run.jobs);
     forEachSequence(
-        result.sequences, jobs, !o.quiet && isatty(fileno(stderr)) != 0,
-        std::min<std::size_t>(jobs, result.sequences.size()),
+        result.sequences, jobs, run.progress, std::min<std::size_t>(jobs, result.sequences.size()),
         [&](CompareSequence& s, unsigned, std::size_t) {
-          FormatOptionsGiven formats = o.formats;
-          if (!s.groundTruthFormat.empty()) formats.groundTruthFormat = s.groundTruthFormat;
-          if (!s.systemFormat.empty()) formats.systemFormat = s.systemFormat;
-          countsAsBenchmark(formats, "compare");  // a line's formats: MOT files too
-          const auto [a, b] = pairsOf(s.groundTruth, s.systemA, s.systemB, formats);
+          FormatOptionsGiven given = formats;
+          if (!s.groundTruthFormat.empty()) given.groundTruthFormat = s.groundTruthFormat;
+          if (!s.systemFormat.empty()) given.systemFormat = s.systemFormat;
+          countsAsBenchmark(given, "compare");  // a line's formats: MOT files too
+          const auto [a, b] = pairsOf(s.groundTruth, s.systemA, s.systemB, given);
           // The whole sequence in one block: it is one unit.
           takeCounts(s, benchmarkPairedCounts(a, b, std::max<uint32_t>(1, a.groundTruth.length)));
         });
     resampleSequences(result);
-    for (const CompareSequence& s : result.sequences) {
-      if (!s.failed()) continue;
-      ++failed;
-      std::fprintf(stderr, "%s\n", s.error.c_str());
+    out.rulesText = "Rules: mot, counted as the benchmark's evaluator counts (CLEAR at IoU 0.5)\n";
+    out.benchmark = Json{{"rules", "mot"}};
+    return out;
+  }
+  settings.groundTruth = run.groundTruth;
+  settings.systemA = run.systemA;
+  settings.systemB = run.systemB;
+  const auto [a, b] = pairsOf(run.groundTruth, run.systemA, run.systemB, formats);
+  const PairedCounts counts = benchmarkPairedCounts(a, b, run.block);
+  settings.block = counts.block;
+  settings.frames = counts.frames;
+  result.units = counts.units.size();
+  result.classSet = counts.classSet;
+  const std::size_t rows = result.classSet->rows();
+  result.totals = sumUnits(counts.units, rows);
+  result.objects = counts.objects;
+  result.intervals = pairedBootstrap(counts.units, rows, settings.bootstrap);
+  out.rulesText = benchmarkRulesLine(a);
+  out.benchmark = benchmarkJson(a);
+  out.benchmark.erase("identities");
+  out.benchmark.erase("confidence");
+  out.benchmark["identities_a"] = a.systemIdentities;
+  out.benchmark["identities_b"] = b.systemIdentities;
+  return out;
+}
+
+void refuseInBenchmarkCompare(bool best, bool report, bool dataset, bool block, bool length) {
+  if (best || report) {
+    throw CommandError{kExitUsage, std::string("talmira compare: ") +
+                                       (best ? "--best" : "--report") +
+                                       " under --rules mot on MOT files is not available"};
+  }
+  if (dataset && (block || length)) {
+    throw CommandError{kExitUsage,
+                       std::string("talmira compare: ") + (block ? "--block" : "--length") +
+                           " is for one sequence; with --dataset the units are the sequences" +
+                           (block ? "" : ", each of the length its seqinfo.ini gives")};
+  }
+}
+
+namespace {
+
+// --rules mot on MOT files: both detectors' (or trackers') CLEAR counts,
+// frame by frame, resampled as the counts of this format are.
+void runBenchmarkCompare(const CompareOptions& o, bool dataset) {
+  refuseInBenchmarkCompare(o.best, !o.report.empty(), dataset, o.block > 0, o.length > 0);
+  const auto given = [&](float value) {
+    return o.perSystem || o.confidenceGiven ? std::optional<float>(value) : std::nullopt;
+  };
+  BenchmarkCompareRun run;
+  run.confidenceA = given(o.perSystem ? o.confidenceA : o.confidence);
+  run.confidenceB = given(o.perSystem ? o.confidenceB : o.confidence);
+  run.bootstrap.resamples = o.resamples;
+  run.bootstrap.seed = o.seed;
+  run.bootstrap.level = o.level;
+  run.block = o.block;
+  run.length = o.length;
+  run.jobs = std::max(1u, o.jobs);
+  run.progress = !o.quiet && isatty(fileno(stderr)) != 0;
+  if (dataset) {
+    run.dataset = o.dataset;
+    run.sequences = readCompareList(o.dataset);
+    std::vector<std::string> inputs = {o.dataset};
+    for (const CompareSequence& s : run.sequences) {
+      inputs.insert(inputs.end(), {s.groundTruth, s.systemA, s.systemB});
     }
-    rulesText = "Rules: mot, counted as the benchmark's evaluator counts (CLEAR at IoU 0.5)\n";
-    benchmark = Json{{"rules", "mot"}};
+    refuseOutputNamingInput(o.output, inputs);
   } else {
     refuseOutputNamingInput(o.output, {o.groundTruth, o.systemA, o.systemB});
-    settings.groundTruth = o.groundTruth;
-    settings.systemA = o.systemA;
-    settings.systemB = o.systemB;
-    const auto [a, b] = pairsOf(o.groundTruth, o.systemA, o.systemB, o.formats);
-    const PairedCounts counts = benchmarkPairedCounts(a, b, o.block);
-    settings.block = counts.block;
-    settings.frames = counts.frames;
-    result.units = counts.units.size();
-    result.classSet = counts.classSet;
-    const std::size_t rows = result.classSet->rows();
-    result.totals = sumUnits(counts.units, rows);
-    result.objects = counts.objects;
-    result.intervals = pairedBootstrap(counts.units, rows, settings.bootstrap);
-    rulesText = benchmarkRulesLine(a);
-    benchmark = benchmarkJson(a);
-    benchmark.erase("identities");
-    benchmark.erase("confidence");
-    benchmark["identities_a"] = a.systemIdentities;
-    benchmark["identities_b"] = b.systemIdentities;
+    run.groundTruth = o.groundTruth;
+    run.systemA = o.systemA;
+    run.systemB = o.systemB;
+  }
+  const BenchmarkComparison compared = compareBenchmark(o.formats, run);
+  const CompareResult& result = compared.result;
+  std::size_t failed = 0;
+  for (const CompareSequence& s : result.sequences) {
+    if (!s.failed()) continue;
+    ++failed;
+    std::fprintf(stderr, "%s\n", s.error.c_str());
   }
   switch (o.format) {
     case Format::kText:
-      writeOutput(o.output, renderCompareText(result) + rulesText);
+      writeOutput(o.output, renderCompareText(result) + compared.rulesText);
       break;
     case Format::kCsv:
       writeOutput(o.output, renderCompareCsv(result));
       break;
-    case Format::kJson: {
-      Json json = compareJson(result);
-      stateRules(json, o.formats.rules.rules());
-      json["benchmark"] = benchmark;
-      writeOutput(o.output, jsonText(json));
+    case Format::kJson:
+      writeOutput(o.output, jsonText(benchmarkCompareJson(compared, o.formats)));
       break;
-    }
   }
   if (failed > 0) throw sequencesFailed("talmira compare", failed, result.sequences.size());
 }
@@ -723,6 +748,9 @@ void runCompare(const CompareOptions& o) {
   if (!dataset && (o.groundTruth.empty() || o.systemA.empty() || o.systemB.empty())) {
     throw CommandError{kExitUsage,
                        "talmira compare: give GT SYS_A SYS_B (one sequence), or --dataset LIST"};
+  }
+  if (o.length > 0 && (o.ap || o.track || !countsAsBenchmark(o.formats, "compare"))) {
+    throw CommandError{kExitUsage, "talmira compare: --length goes with --rules mot on MOT files"};
   }
   if (o.ap) {
     runPrecisionCompare(o, dataset);
@@ -925,6 +953,7 @@ void addCompareCommand(CLI::App& app) {
       ->needs(track);
   addFormatOptions(*command, options->formats);
   addRulesOptions(*command, options->formats.rules);
+  addBenchmarkLengthOption(*command, options->length);
   command->footer(
       "Units: with --dataset the sequences; for one sequence, runs of F consecutive ground-truth "
       "frames. A resample draws as many units as there are, with replacement (SplitMix64 from "
@@ -944,7 +973,8 @@ void addCompareCommand(CLI::App& app) {
       "--rules mot on MOT files (--gt-format and --sys-format mot or mot15) counts each\n"
       "detector as talmira score --rules mot does (CLEAR's counts, as the benchmark's\n"
       "evaluator makes them), frame by frame, and resamples those; -c, --c-a and --c-b\n"
-      "leave out the boxes below them (without, every box counts); --best and --report\n"
+      "leave out the boxes below them (without, every box counts); --length N, else\n"
+      "seqinfo.ini beside the ground truth, sets the sequence's frames; --best and --report\n"
       "are not available then.\n");
   command->callback([options, command] {
     options->resamplesGiven = command->count("--resamples") > 0;

@@ -46,6 +46,7 @@ void addSourceJson(Json& json, const BatchSource& source) {
   // Tracks are evaluated by their benchmark's rules, each sequence's named
   // with its figures: the counts' rules do not apply.
   if (!source.track) stateRules(json, source.rules);
+  if (source.benchmark) json["benchmark"] = "mot";
   if (source.explain) json["near"] = jsonNumber(source.near);
   if (source.ap) json["ap"] = parametersJson(source.apParameters);
   if (source.track) {
@@ -82,7 +83,12 @@ Json bestPointsJson(const BatchSequence& s) {
 
 std::string describeSource(const BatchSource& source) {
   const std::string under =
-      source.rules.isDefault() ? std::string() : " (rules: " + rulesText(source.rules) + ")";
+      source.benchmark
+          ? std::string(
+                " (rules: mot, counted as the benchmark's evaluator counts, CLEAR at IoU "
+                "0.5)")
+      : source.rules.isDefault() ? std::string()
+                                 : " (rules: " + rulesText(source.rules) + ")";
   if (!source.list.empty()) return source.list + under;
   return source.groundTruthDir + " against " + source.systemDir + under;
 }
@@ -878,6 +884,13 @@ BatchPart parsePartial(const std::string& text, const std::string& path) {
     source.reading = json.value("reading", "");
     // Parts written when the default rules went unstated have no "rules".
     if (json.contains("rules")) source.rules = rulesFromJson(json.at("rules"), path);
+    // Parts counted as the benchmark's evaluator counts say so; others have none.
+    if (json.contains("benchmark")) {
+      if (json.at("benchmark") != "mot") {
+        notAPartial(path, "benchmark " + json.at("benchmark").dump() + " is not mot");
+      }
+      source.benchmark = true;
+    }
     if (json.contains("sweep")) {
       const Json& sweep = json.at("sweep");
       source.sweep = true;
@@ -1000,6 +1013,7 @@ std::string describe(const BatchSource& s, bool withRules) {
           " sequences) at confidence " + shortestText(s.confidence);
   if (!s.reading.empty()) text += " reading " + s.reading;
   if (withRules) text += " under the rules " + rulesText(s.rules);
+  if (s.benchmark) text += " counted as the benchmark's evaluator counts";
   if (s.explain) return text + " with --explain --near " + shortestText(s.near);
   if (s.ap) return text + " with " + precisionWords(s.apParameters);
   if (s.track) return text + " with " + trackingWords(s.tracking);
@@ -1013,8 +1027,9 @@ bool sameSource(const BatchSource& a, const BatchSource& b) {
          a.listDigest == b.listDigest && a.sequenceCount == b.sequenceCount &&
          a.confidence == b.confidence && a.sweep == b.sweep && a.gridSteps == b.gridSteps &&
          a.explain == b.explain && a.near == b.near && a.reading == b.reading &&
-         a.rules == b.rules && a.ap == b.ap && sameParameters(a.apParameters, b.apParameters) &&
-         a.track == b.track && a.tracking == b.tracking;
+         a.rules == b.rules && a.benchmark == b.benchmark && a.ap == b.ap &&
+         sameParameters(a.apParameters, b.apParameters) && a.track == b.track &&
+         a.tracking == b.tracking;
 }
 
 [[noreturn]] void refuse(const std::string& message) {

@@ -86,6 +86,8 @@ struct BatchSequence {
   std::shared_ptr<const SequencePrecision> precision;
   /// With --track: its tracking figures; null otherwise.
   std::shared_ptr<const SequenceTracking> tracking;
+  /// Under --rules mot on MOT files: the readers' warnings ("file:line: ...").
+  std::vector<std::string> warnings;
   bool failed() const { return !error.empty(); }
 };
 
@@ -113,6 +115,9 @@ struct BatchSource {
   std::string reading;
   // The scoring rules; stated in the outputs and parts only when not the defaults.
   ScoringRules rules;
+  // --rules mot on MOT files: each sequence counted as the benchmark's
+  // evaluator counts it (talmira/benchmark_counts.h), stated as "benchmark".
+  bool benchmark = false;
 };
 
 /// With --sweep: the exact curves of the swept sequences summed class by

@@ -14,6 +14,11 @@ reads as a box a identity (no box continues a track). For each:
 * sweep --exact: every row the model's counts with the tracker's boxes
   below its threshold left out (a score of -1 is always kept);
 * events: match rows 2 CLR_TP, miss rows CLR_FN, false_alarm rows CLR_FP.
+
+Every DATASET_SIZE sequences also make a dataset for `batch --rules mot`
+(a LIST naming each line's layout, mot or mot15, with and without
+identities alternately): each sequence's row the model's counts, the
+totals their sums, as the evaluator combines sequences.
 """
 
 import csv
@@ -30,6 +35,9 @@ from .tracking_check import write_case
 from .tracking_generate import make_tracking_case
 
 THRESHOLDS = [None, None, "0", "0.3", "0.5", "0.9", "1"]
+# batch's -c 0 keeps every box, as no -c does: its thresholds are above 0.
+BATCH_THRESHOLDS = [None, "0.3", "0.5", "1"]
+DATASET_SIZE = 5
 
 
 def without_identities(text):
@@ -126,17 +134,65 @@ def check_case(tool, folder, case_seed, stats):
     return problems
 
 
+def check_dataset(tool, folder, case_seeds, stats):
+    """Problems of `batch --rules mot` on the sequences of `case_seeds`."""
+    threshold_text = BATCH_THRESHOLDS[case_seeds[0] % len(BATCH_THRESHOLDS)]
+    threshold = None if threshold_text is None else f32(float(threshold_text))
+    lines = ["sequence,groundtruth,system,gt_format,sys_format"]
+    want = {}
+    for k, case_seed in enumerate(case_seeds):
+        case = make_tracking_case(case_seed)
+        fmt = "mot15" if case["layout"] == "mot15" else "mot"
+        own_ids = k % 2 == 1
+        tracker = without_identities(case["tracker"]) if own_ids else case["tracker"]
+        # A folder of its own, with no seqinfo.ini in the folder above it
+        # (the reader would take that one's length).
+        gt_path, tracker_path = write_case(os.path.join(folder, "dataset", "seq%d" % k),
+                                           case["gt"], tracker, case["seqinfo"])
+        lines.append("seq%d,%s,%s,%s,%s" % (k, gt_path, tracker_path, fmt, fmt))
+        want["seq%d" % k] = expected_rows(model_clear(case, tracker, threshold, own_ids))[0]
+    listed = os.path.join(folder, "dataset", "list.csv")
+    with open(listed, "w") as fh:
+        fh.write("\n".join(lines) + "\n")
+    args = [tool, "batch", listed, "--gt-format", "mot", "--sys-format", "mot", "--rules", "mot",
+            "--format", "json"] + ([] if threshold_text is None else ["-c", threshold_text])
+    batch = run_quietly(args)
+    if batch.returncode != 0:
+        return ["batch: status %d: %s" % (batch.returncode, batch.stderr.decode()[:300])]
+    report = json.loads(batch.stdout.decode())
+    problems = []
+
+    def counts(rows):
+        return [[str(r[key]) for key in ("gt", "det", "fn", "fp", "frames")] for r in rows]
+
+    for s in report["sequences"]:
+        got = counts(s.get("classes", []))
+        if got != [want[s["sequence"]]] * 2:
+            problems.append("batch at %s, %s: %s, model %s" % (threshold_text, s["sequence"], got,
+                                                             want[s["sequence"]]))
+        stats["batch sequences"] += 1
+    total = [str(sum(int(row[k]) for row in want.values())) for k in range(5)]
+    got = counts(report["total"]["classes"])
+    if got != [total] * 2:
+        problems.append("batch at %s, totals %s, model %s" % (threshold_text, got, total))
+    return problems
+
+
 def run_benchmark_cases(tool, cases, seed, first=0, keep_dir=None, show=3):
     """Checks `cases` random sequences from case `first`; prints the first
     failing ones, keeps their files and returns how many failed."""
     keep_dir = keep_dir or os.path.join(tempfile.gettempdir(),
                                         "crosscheck-benchmark-failures-%d" % seed)
     failed = 0
-    stats = {"scores": 0, "sweep rows": 0, "event rows": 0}
+    stats = {"scores": 0, "sweep rows": 0, "event rows": 0, "batch sequences": 0}
     with tempfile.TemporaryDirectory(prefix="crosscheck-benchmark-") as tmp:
         for case in range(first, first + cases):
             case_seed = seed * 1000003 + case
             problems = check_case(tool, tmp, case_seed, stats)
+            if (case - first) % DATASET_SIZE == DATASET_SIZE - 1:
+                # The last DATASET_SIZE sequences, as one dataset.
+                problems += check_dataset(tool, tmp, [case_seed - k for k in
+                                                      range(DATASET_SIZE - 1, -1, -1)], stats)
             if not problems:
                 continue
             failed += 1
