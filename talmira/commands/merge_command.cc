@@ -44,11 +44,11 @@ void runMerge(const MergeOptions& options) {
   for (const std::string& path : options.parts) texts.push_back(readPart(path));
   if (isStabilityPart(texts.front())) {
     if (!options.report.empty() || !options.plot.empty()) {
-      throw CommandError{kExitInputOrOutput,
-                         "talmira merge: " +
-                             std::string(options.report.empty() ? "--plot" : "--report") +
-                             " with --stability is not available; " + options.parts[0] +
-                             " was made with --stability"};
+      throw CommandError{
+          kExitInputOrOutput,
+          "talmira merge: " + std::string(options.report.empty() ? "--plot" : "--report") +
+              " with --stability is not available; " + options.parts[0] +
+              " was made with --stability"};
     }
     mergeStabilityParts(texts, options.parts, options.format, options.output);
     return;
