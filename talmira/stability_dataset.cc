@@ -330,12 +330,6 @@ std::string renderPart(const StabilityDatasetResult& r, const std::string& readi
 // ---------------------------------------------------------------------------
 // A dataset's sequences
 
-void evaluateStability(StabilitySequence& sequence, const StabilitySettings& settings) {
-  evaluateCaught(
-      sequence, settings,
-      readingOf(settings, !sequence.groundTruthFormat.empty() || !sequence.systemFormat.empty()));
-}
-
 std::vector<StabilityClassSums> pooledStability(const std::vector<StabilitySequence>& sequences) {
   std::vector<StabilityClassSums> pooled;
   std::map<std::string, std::size_t> at;

@@ -73,9 +73,6 @@ struct StabilityDatasetResult {
   Json rules;
 };
 
-/// Evaluates `sequence` (its classes, trackRules and warnings; a failure's
-/// message in its error) as `talmira stability` evaluates the pair.
-void evaluateStability(StabilitySequence& sequence, const StabilitySettings& settings);
 /// Adds the evaluated sequences' sums class by class in list order.
 std::vector<StabilityClassSums> pooledStability(const std::vector<StabilitySequence>& sequences);
 
