@@ -17,6 +17,7 @@
 #include "talmira/commands/commands.h"
 #include "talmira/dataset.h"
 #include "talmira/precision_options.h"
+#include "talmira/stability_dataset.h"
 #include "talmira/track_files.h"
 #include "talmira/writers/batch_report.h"
 
@@ -48,6 +49,7 @@ struct BatchOptions {
   bool track = false;
   std::string trackRules;  // --track-rules
   std::string ids;         // --ids
+  bool stability = false;  // --stability
   bool confidenceGiven = false;
   bool groundTruthFormatGiven = false;
   bool systemFormatGiven = false;
@@ -170,7 +172,40 @@ void checkTrackOptions(const BatchOptions& options) {
   }
 }
 
+// --stability: `talmira stability`'s errors of every sequence, pooled over
+// the dataset's tracks (stability_dataset.h runs it).
+StabilityBatchRun stabilityRunOf(const BatchOptions& options) {
+  StabilityBatchRun run;
+  run.list = options.list;
+  run.groundTruthDir = options.groundTruthDir;
+  run.systemDir = options.systemDir;
+  StabilitySettings& settings = run.settings;
+  settings.groundTruthFormat = options.formats.groundTruthFormat;
+  settings.systemFormat = options.formats.systemFormat;
+  settings.ids = options.ids;
+  settings.clear = options.formats.rules.named && options.formats.rules.name == "mot";
+  settings.confidence = options.confidence;
+  settings.confidenceGiven = options.confidenceGiven;
+  settings.formats = options.formats;
+  run.jobs = std::max(1u, options.jobs);
+  run.shard = options.shard;
+  run.format = options.format;
+  run.formatGiven = options.formatGiven;
+  run.output = options.output;
+  run.progress = !options.quiet && isatty(fileno(stderr)) != 0;
+  if (!options.report.empty()) run.refused.push_back("--report");
+  if (!options.viewDir.empty()) run.refused.push_back("--view");
+  return run;
+}
+
 void runBatch(const BatchOptions& options) {
+  if (!options.ids.empty() && !options.track && !options.stability) {
+    throw CommandError{kExitUsage, "talmira batch: --ids is for --track and --stability"};
+  }
+  if (options.stability) {
+    runStabilityBatch(stabilityRunOf(options));
+    return;
+  }
   const bool fromList = !options.list.empty();
   if (!fromList && (options.groundTruthDir.empty() || options.systemDir.empty())) {
     throw CommandError{kExitUsage, "talmira batch: give a LIST, or both --gt-dir and --sys-dir"};
@@ -412,12 +447,20 @@ void addBatchCommand(CLI::App& app) {
                    : "no track rules named " + text + " (mot, mot16, mot17, mot20, mot15, plain)";
       })
       ->needs(track);
+  CLI::Option* stability = command->add_flag(
+      "--stability", options->stability,
+      "instead of the counts: `talmira stability`'s errors (E_F, E_C, E_R over each "
+      "ground-truth track) of every sequence, per class, and of the dataset pooled over every "
+      "track used of every sequence (not an average of the sequences' means). --rules mot "
+      "pairs boxes as CLEAR does; with --gt-dir, a MOT ground truth is MOTChallenge's layout, "
+      "as with --track");
+  stability->excludes(sweep)->excludes(explain)->excludes(ap)->excludes(track);
   command
       ->add_option("--ids", options->ids,
-                   "with --track: in files of this format, column 14's text is the identity")
+                   "with --track or --stability: in files of this format, column 14's text is "
+                   "the identity")
       ->type_name("text")
-      ->check(CLI::IsMember({"text"}))
-      ->needs(track);
+      ->check(CLI::IsMember({"text"}));
   command->add_flag("-q,--quiet", options->quiet, "no progress line on standard error");
   addFormatOptions(*command, options->formats);
   addRulesOptions(*command, options->formats.rules);
@@ -433,6 +476,7 @@ void addBatchCommand(CLI::App& app) {
       "  talmira batch dataset.csv --explain -c 0.4 --format csv -o causes.csv\n"
       "  talmira batch videos.csv --ap --format json -o ap.json\n"
       "  talmira batch --track --gt-dir MOT17/train --sys-dir trackers/MPNTrack/data\n"
+      "  talmira batch tracks.csv --stability --gt-format mot --sys-format mot --rules mot\n"
       "\n"
       "--rules mot on MOT files (--gt-format and --sys-format mot or mot15) counts each\n"
       "sequence as talmira score --rules mot does (CLEAR's counts, its length from its\n"

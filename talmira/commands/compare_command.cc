@@ -31,6 +31,7 @@
 #include "talmira/pages/compare_page.h"
 #include "talmira/precision_compare.h"
 #include "talmira/precision_options.h"
+#include "talmira/stability_dataset.h"
 #include "talmira/track_compare.h"
 #include "talmira/track_files.h"
 #include "talmira/writers/batch_report.h"
@@ -69,6 +70,7 @@ struct CompareOptions {
   bool track = false;      // HOTA, MOTA and IDF1 of two trackers instead
   std::string trackRules;  // with --track: --track-rules
   std::string ids;         // with --track: --ids
+  bool stability = false;  // the stability errors of two detectors instead
   bool confidenceGiven = false;
   bool groundTruthFormatGiven = false;
   bool systemFormatGiven = false;
@@ -738,7 +740,44 @@ void runBenchmarkCompare(const CompareOptions& o, bool dataset) {
   if (failed > 0) throw sequencesFailed("talmira compare", failed, result.sequences.size());
 }
 
+// --stability: both detectors' errors pooled over the tracks of the
+// sequences, the sequences resampled (stability_dataset.h runs it).
+StabilityCompareRun stabilityRunOf(const CompareOptions& o) {
+  if (o.best || o.block > 0 || !o.report.empty() || o.perSystem) {
+    throw CommandError{kExitUsage, std::string("talmira compare: ") +
+                                       (o.best        ? "--best"
+                                        : o.block > 0 ? "--block"
+                                        : o.perSystem ? "--c-a and --c-b"
+                                                      : "--report") +
+                                       " with --stability is not available"};
+  }
+  StabilityCompareRun run;
+  run.groundTruth = o.groundTruth;
+  run.systemA = o.systemA;
+  run.systemB = o.systemB;
+  run.dataset = o.dataset;
+  StabilitySettings& settings = run.settings;
+  settings.groundTruthFormat = o.formats.groundTruthFormat;
+  settings.systemFormat = o.formats.systemFormat;
+  settings.ids = o.ids;
+  settings.clear = o.formats.rules.named && o.formats.rules.name == "mot";
+  settings.confidence = o.confidence;
+  settings.confidenceGiven = o.confidenceGiven;
+  settings.formats = o.formats;
+  run.bootstrap.resamples = o.resamples;
+  run.bootstrap.seed = o.seed;
+  run.bootstrap.level = o.level;
+  run.jobs = std::max(1u, o.jobs);
+  run.progress = !o.quiet && isatty(fileno(stderr)) != 0;
+  run.format = o.format;
+  run.output = o.output;
+  return run;
+}
+
 void runCompare(const CompareOptions& o) {
+  if (!o.ids.empty() && !o.track && !o.stability) {
+    throw CommandError{kExitUsage, "talmira compare: --ids is for --track and --stability"};
+  }
   const bool dataset = !o.dataset.empty();
   const bool positionals = !o.groundTruth.empty() || !o.systemA.empty() || !o.systemB.empty();
   if (dataset && positionals) {
@@ -758,6 +797,10 @@ void runCompare(const CompareOptions& o) {
   }
   if (o.track) {
     runTrackCompare(o, dataset);
+    return;
+  }
+  if (o.stability) {
+    runStabilityCompare(stabilityRunOf(o));
     return;
   }
   if (countsAsBenchmark(o.formats, "compare")) {
@@ -946,11 +989,19 @@ void addCompareCommand(CLI::App& app) {
       })
       ->needs(track);
   command
+      ->add_flag("--stability", options->stability,
+                 "instead of NMODTA: both detectors' stability errors (E_F, E_C, E_R over each "
+                 "ground-truth track, as `talmira stability` gives them), pooled over every "
+                 "track used of the sequences; each resample pools the drawn sequences' sums "
+                 "again. Lower is better; --rules mot pairs boxes as CLEAR does")
+      ->excludes(ap)
+      ->excludes(track);
+  command
       ->add_option("--ids", options->ids,
-                   "with --track: in files of this format, column 14's text is the identity")
+                   "with --track or --stability: in files of this format, column 14's text is "
+                   "the identity")
       ->type_name("text")
-      ->check(CLI::IsMember({"text"}))
-      ->needs(track);
+      ->check(CLI::IsMember({"text"}));
   addFormatOptions(*command, options->formats);
   addRulesOptions(*command, options->formats.rules);
   addBenchmarkLengthOption(*command, options->length);
@@ -969,6 +1020,7 @@ void addCompareCommand(CLI::App& app) {
       "  talmira compare --dataset compare.csv --best --report compare.html\n"
       "  talmira compare instances.json results_a.json results_b.json --ap\n"
       "  talmira compare --dataset trackers.csv --track --format csv\n"
+      "  talmira compare --dataset trackers.csv --stability --gt-format mot --sys-format mot\n"
       "\n"
       "--rules mot on MOT files (--gt-format and --sys-format mot or mot15) counts each\n"
       "detector as talmira score --rules mot does (CLEAR's counts, as the benchmark's\n"

@@ -9,6 +9,7 @@
 
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
+#include "talmira/stability_dataset.h"
 #include "talmira/writers/batch_report.h"
 
 namespace talmira {
@@ -38,9 +39,25 @@ void runMerge(const MergeOptions& options) {
   refuseOutputNamingInput(options.output, options.parts);
   refuseOutputNamingInput(options.report, options.parts);
   refuseOutputNamingInput(options.plot, options.parts);
+  std::vector<std::string> texts;
+  texts.reserve(options.parts.size());
+  for (const std::string& path : options.parts) texts.push_back(readPart(path));
+  if (isStabilityPart(texts.front())) {
+    if (!options.report.empty() || !options.plot.empty()) {
+      throw CommandError{
+          kExitInputOrOutput,
+          "talmira merge: " + std::string(options.report.empty() ? "--plot" : "--report") +
+              " with --stability is not available; " + options.parts[0] +
+              " was made with --stability"};
+    }
+    mergeStabilityParts(texts, options.parts, options.format, options.output);
+    return;
+  }
   std::vector<BatchPart> parts;
   parts.reserve(options.parts.size());
-  for (const std::string& path : options.parts) parts.push_back(parsePartial(readPart(path), path));
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    parts.push_back(parsePartial(texts[k], options.parts[k]));
+  }
   BatchResult result;
   try {
     result = joinParts(std::move(parts), options.parts);

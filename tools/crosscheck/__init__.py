@@ -103,6 +103,15 @@ changes equal, its errors within 1e-12.
 
     python3 tools/crosscheck.py --tool build/dev/talmira/talmira --stability 200 --seed 1
 
+With --stability-datasets N, random datasets of 2 to 5 MOT sequences, each
+with a second tracker's output: `talmira batch --stability` per sequence
+and pooled over every track used of every sequence, its two shards merged
+(the bytes of one run in every format), and `talmira compare --stability`'s
+pooled errors of both and its bootstrap intervals (the model's own
+SplitMix64 draws) against the model.
+
+    python3 tools/crosscheck.py --tool build/dev/talmira/talmira --stability-datasets 40 --seed 1
+
 Exit status 0 and a closing line "N passed, 0 failed" when every case
 agrees; exit status 1 with unified diffs of the first mismatches otherwise.
 Failing file pairs are kept (see --keep-dir; args.txt holds the arguments

@@ -77,6 +77,11 @@ def main():
                          "of each road, CLEAR's (MOT17 and MOT15 sequences) and the detection "
                          "matching's (files of this format with identities), every track's "
                          "errors against the model (stability.py, which needs numpy and scipy)")
+    ap.add_argument("--stability-datasets", type=int, default=0, metavar="N",
+                    help="instead, check `talmira batch --stability` (each sequence and the "
+                         "pool over every track used), its shards merged, and `talmira compare "
+                         "--stability` (the pooled errors and the paired bootstrap over the "
+                         "sequences) on N random datasets of MOT sequences against the model")
     ap.add_argument("--tracking-conformance", metavar="DIR",
                     help="instead, hold the tracking model, and `talmira track` when the tool "
                          "is given, to the reference evaluators' figures for the corpus' MOT "
@@ -90,6 +95,8 @@ def main():
 
     if opts.stability:
         return check_stability(opts)
+    if opts.stability_datasets:
+        return check_stability_datasets(opts)
     if opts.benchmark_counts:
         return check_benchmark_counts(opts)
     if opts.tracking or opts.tracking_conformance:
@@ -295,6 +302,27 @@ def check_stability(opts):
                                 opts.show)
     print("stability, seed %d: %d passed, %d failed"
           % (opts.seed, 2 * opts.stability - wrong, wrong))
+    return 1 if wrong else 0
+
+
+def check_stability_datasets(opts):
+    """The --stability-datasets run: batch and compare --stability on random
+    datasets against the model, which needs numpy and scipy."""
+    try:
+        from .stability import run_stability_dataset_cases
+    except ImportError as exc:
+        print("the stability model needs numpy and scipy (%s)" % exc)
+        return 2
+    tool = os.path.abspath(opts.tool or "")
+    if opts.tool is None or not os.access(tool, os.X_OK):
+        print("--stability-datasets needs --tool, the talmira executable")
+        return 2
+    print("stability datasets, seed %d, %d datasets from case %d, tool %s"
+          % (opts.seed, opts.stability_datasets, opts.first, tool))
+    wrong = run_stability_dataset_cases(tool, opts.stability_datasets, opts.seed, opts.first,
+                                        opts.keep_dir, opts.show)
+    print("stability datasets, seed %d: %d passed, %d failed"
+          % (opts.seed, opts.stability_datasets - wrong, wrong))
     return 1 if wrong else 0
 
 

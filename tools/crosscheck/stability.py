@@ -391,3 +391,266 @@ def run_stability_cases(tool, cases, seed, first=0, keep_dir=None, show=3):
                         print("  " + line)
     print("stability: " + ", ".join("%s %d" % kv for kv in sorted(counts.items())))
     return failed
+
+
+# --- a dataset: pooled over sequences, and two detectors compared -----------
+#
+# A dataset's error is the mean over every track used of every sequence
+# (not the mean of the sequences' means). The paired bootstrap resamples the
+# sequences: resample r draws n sequences with SplitMix64 (state seed + k *
+# gamma, the draw among n the high 64 bits of the 128-bit product), sequence
+# k drawn w_k times adds w_k * (its sum of each error) and w_k * (its tracks
+# used) to each detector's, whose errors are the sums over the tracks (0
+# without a track); the interval's ends are the (k+1)-th smallest and largest
+# of the R differences B - A, k = floor(R (1 - L) / 2).
+
+MASK = (1 << 64) - 1
+
+
+class SplitMix64:
+    def __init__(self, seed):
+        self.state = seed & MASK
+
+    def next(self):
+        self.state = (self.state + 0x9E3779B97F4A7C15) & MASK
+        z = self.state
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK
+        return z ^ (z >> 31)
+
+    def below(self, n):
+        return (self.next() * n) >> 64
+
+
+ERRORS = (("E_F", "fragment_error"), ("E_C", "centre_error"), ("E_R", "scale_ratio_error"))
+
+
+def sums_of(tracks):
+    """(tracks used, left out, sum of each error) over a sequence's tracks,
+    in identity order."""
+    used = [tracks[i] for i in sorted(tracks, key=int) if tracks[i]["matched"] > 0]
+    out = [len(used), len(tracks) - len(used)]
+    for _, key in ERRORS:
+        total = 0.0
+        for t in used:
+            total += t[key]
+        out.append(total)
+    return out
+
+
+def means_of(sums):
+    """The pooled errors and their sum (0 without a track used)."""
+    if sums[0] == 0:
+        return [0.0, 0.0, 0.0, 0.0]
+    means = [s / sums[0] for s in sums[2:]]
+    return means + [means[0] + means[1] + means[2]]
+
+
+def pooled(per_sequence, weights=None):
+    total = [0, 0, 0.0, 0.0, 0.0]
+    for k, sums in enumerate(per_sequence):
+        w = 1 if weights is None else weights[k]
+        if w == 0:
+            continue
+        total[0] += w * sums[0]
+        total[1] += w * sums[1]
+        for v in range(2, 5):
+            total[v] += float(w) * sums[v]
+    return total
+
+
+def model_bootstrap(a, b, resamples, seed):
+    """The R differences B - A of the pooled E_F, E_C, E_R and sum."""
+    generator = SplitMix64(seed)
+    n = len(a)
+    differences = [[] for _ in range(4)]
+    for _ in range(resamples):
+        weights = [0] * n
+        for _ in range(n):
+            weights[generator.below(n)] += 1
+        ma, mb = means_of(pooled(a, weights)), means_of(pooled(b, weights))
+        for e in range(4):
+            differences[e].append(mb[e] - ma[e])
+    return differences
+
+
+def perturbed(tracker_text, rng):
+    """Another tracker on the same sequence: some boxes dropped, others
+    moved and resized by a few pixels."""
+    out = []
+    for line in tracker_text.splitlines():
+        fields = line.split(",")
+        if len(fields) < 6 or rng.random() < 0.1:
+            continue
+        if rng.random() < 0.6:
+            left, top, width, height = (float(v) for v in fields[2:6])
+            width = max(1.0, width + rng.uniform(-4, 4))
+            height = max(1.0, height + rng.uniform(-4, 4))
+            fields[2:6] = ["%.2f" % (left + rng.uniform(-3, 3)), "%.2f" % (top + rng.uniform(-3, 3)),
+                           "%.2f" % width, "%.2f" % height]
+        out.append(",".join(fields))
+    return "\n".join(out) + ("\n" if out else "")
+
+
+def check_dataset_case(tool, folder, seed, counts, resamples=200):
+    """A dataset of MOT sequences (CLEAR's road): batch --stability per
+    sequence and pooled, its shards merged, and compare --stability's
+    pooled errors and intervals, all against the model."""
+    rng = random.Random(seed)
+    batch_lines = ["sequence,groundtruth,system,gt_format,sys_format"]
+    compare_lines = ["sequence,groundtruth,system_a,system_b,gt_format,sys_format"]
+    model_a, model_b = [], []
+    for k in range(rng.randint(2, 5)):
+        case = make_tracking_case(seed * 31 + k)
+        layout = "mot15" if case["layout"] == "mot15" else "mot16"
+        length = case["length"]
+        tracker_b = perturbed(case["tracker"], rng)
+        try:
+            if length is None:
+                # Without seqinfo.ini, each pair's length is its own last frame.
+                length_a = tracking.last_frame(tracking.parse_rows(case["gt"]),
+                                               tracking.parse_rows(case["tracker"]))
+                length_b = tracking.last_frame(tracking.parse_rows(case["gt"]),
+                                               tracking.parse_rows(tracker_b))
+            else:
+                length_a = length_b = length
+            a = clear_model(case["gt"], case["tracker"], case["rules"], length_a)
+            b = clear_model(case["gt"], tracker_b, case["rules"], length_b)
+        except tracking.ModelInputError:
+            counts["refused sequences"] += 1
+            continue
+        name = "S%d" % k
+        gt, tracker = write_case(os.path.join(folder, name), case["gt"], case["tracker"],
+                                 case["seqinfo"])
+        other = os.path.join(folder, name, "tracker_b.txt")
+        with open(other, "w", encoding="utf-8") as out:
+            out.write(tracker_b)
+        batch_lines.append("%s,%s,%s,%s,%s" % (name, gt, tracker, layout, layout))
+        compare_lines.append("%s,%s,%s,%s,%s,%s" % (name, gt, tracker, other, layout, layout))
+        model_a.append(a)
+        model_b.append(b)
+    if len(model_a) < 2:
+        counts["datasets too small"] += 1
+        return []
+    batch_list = os.path.join(folder, "batch.csv")
+    compare_list = os.path.join(folder, "compare.csv")
+    for path, lines in ((batch_list, batch_lines), (compare_list, compare_lines)):
+        with open(path, "w", encoding="utf-8") as out:
+            out.write("\n".join(lines) + "\n")
+    common = ["--stability", "--gt-format", "mot", "--sys-format", "mot", "--rules", "mot"]
+    problems = []
+
+    # batch: each sequence and the pool.
+    data, failure = run_tool_json([tool, "batch", batch_list, "-q", "--format", "json"] + common)
+    if failure:
+        return ["batch: " + failure]
+    sums_a = [sums_of(a) for a in model_a]
+    for k, (entry, a) in enumerate(zip(data["sequences"], model_a)):
+        rows = {row["class"]: row for row in entry["classes"]}
+        for cls in ("All", "pedestrian"):
+            if cls not in rows:
+                if a:
+                    problems.append("sequence %d: no %s row" % (k, cls))
+                continue
+            want = summary(a)
+            for key, value in want.items():
+                got = rows[cls][key]
+                if (got != value) if (value is None or isinstance(value, int)) else (
+                        got is None or not close(got, value)):
+                    problems.append("sequence %d %s: %s %r, model %r" % (k, cls, key, got, value))
+    total = pooled(sums_a)
+    means = means_of(total)
+    rows = {row["class"]: row for row in data["total"]["classes"]}
+    got = rows.get("All")
+    if got is None or got["tracks"] != total[0] or got["left_out"] != total[1]:
+        problems.append("pooled All: %r, model tracks %d left out %d" % (got, total[0], total[1]))
+    elif total[0] > 0:
+        for (_, key), want in zip(ERRORS + (("Sum", "sum"),), means):
+            if not close(got[key], want):
+                problems.append("pooled All %s: %r, model %r" % (key, got[key], want))
+        # The pool is no mean of the sequences' means (unless they weigh alike).
+        counts["pooled tracks"] += total[0]
+    counts["datasets"] += 1
+
+    # shards merged: the very bytes of one run, in each format.
+    for fmt in ("json", "csv", "text"):
+        whole = run_quietly([tool, "batch", batch_list, "-q", "--format", fmt] + common)
+        parts = []
+        for shard in ("1/2", "2/2"):
+            part = os.path.join(folder, "part%s.json" % shard[0])
+            proc = run_quietly([tool, "batch", batch_list, "-q", "--shard", shard, "-o", part]
+                               + common)
+            if proc.returncode != 0:
+                problems.append("shard %s: status %d" % (shard, proc.returncode))
+            parts.append(part)
+        merged = run_quietly([tool, "merge", "--format", fmt] + parts[::-1])
+        if merged.returncode != 0 or merged.stdout != whole.stdout:
+            problems.append("merge --format %s differs from one run (status %d)"
+                            % (fmt, merged.returncode))
+
+    # compare: the pooled errors of both and the intervals of B - A.
+    seed_b = rng.randint(0, 2 ** 64 - 1)
+    data, failure = run_tool_json([tool, "compare", "--dataset", compare_list, "-q",
+                                   "--resamples", str(resamples), "--seed", str(seed_b),
+                                   "--format", "json"] + common)
+    if failure:
+        return problems + ["compare: " + failure]
+    sums_b = [sums_of(b) for b in model_b]
+    rows = {row["class"]: row for row in data["classes"]}
+    if data["units"] != len(model_a) or "All" not in rows:
+        return problems + ["compare: units %r, classes %s" % (data["units"], sorted(rows))]
+    row = rows["All"]
+    want_a, want_b = means_of(pooled(sums_a)), means_of(pooled(sums_b))
+    differences = model_bootstrap(sums_a, sums_b, resamples, seed_b)
+    kth = resamples * 5 // 200  # floor(R (1 - 0.95) / 2)
+    for e, got in enumerate(row["errors"]):
+        name = got["error"]
+        for key, want in (("a", want_a[e]), ("b", want_b[e])):
+            if not close(got[key], want):
+                problems.append("compare %s %s: %r, model %r" % (name, key, got[key], want))
+        ordered = sorted(differences[e])
+        for key, want in (("low", ordered[kth]), ("high", ordered[-1 - kth])):
+            if not close(got[key], want):
+                problems.append("compare %s %s: %r, model %r" % (name, key, got[key], want))
+        # B is better when its error is lower; a difference within rounding
+        # of 0 may fall on either side.
+        eps = 1e-9
+        lower = sum(1 for d in differences[e] if d < -eps)
+        lower_or_zero = sum(1 for d in differences[e] if d < eps)
+        if not lower <= round(got["b_better"] * resamples) <= lower_or_zero:
+            problems.append("compare %s b_better %r, model %d to %d of %d"
+                            % (name, got["b_better"], lower, lower_or_zero, resamples))
+        higher = sum(1 for d in differences[e] if d > eps)
+        higher_or_zero = sum(1 for d in differences[e] if d > -eps)
+        if not higher <= round(got["a_better"] * resamples) <= higher_or_zero:
+            problems.append("compare %s a_better %r, model %d to %d of %d"
+                            % (name, got["a_better"], higher, higher_or_zero, resamples))
+    counts["compared datasets"] += 1
+    return problems
+
+
+def run_stability_dataset_cases(tool, cases, seed, first=0, keep_dir=None, show=3):
+    """`cases` random datasets; the number that failed."""
+    import collections
+    counts = collections.Counter()
+    failed = 0
+    keep_dir = keep_dir or os.path.join(tempfile.gettempdir(),
+                                        "crosscheck-stability-dataset-%d" % seed)
+    with tempfile.TemporaryDirectory(prefix="crosscheck-stability-dataset-") as tmp:
+        for index in range(first, first + cases):
+            folder = os.path.join(tmp, "case")
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(folder)
+            problems = check_dataset_case(tool, folder, seed * 1000003 + index, counts)
+            if not problems:
+                continue
+            failed += 1
+            kept = os.path.join(keep_dir, "dataset-%d" % index)
+            shutil.rmtree(kept, ignore_errors=True)
+            shutil.copytree(folder, kept)
+            if failed <= show:
+                print("dataset case %d differs, kept in %s:" % (index, kept))
+                for line in problems[:12]:
+                    print("  " + line)
+    print("stability datasets: " + ", ".join("%s %d" % kv for kv in sorted(counts.items())))
+    return failed
