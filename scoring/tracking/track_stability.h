@@ -20,6 +20,7 @@
 
 #include "annotation/quor_records.h"
 #include "annotation/selection.h"
+#include "scoring/matching/frame_matching.h"
 #include "scoring/tracking/track_preparation.h"
 
 namespace tracking {
@@ -148,6 +149,35 @@ class DetectionBoxes {
   virtual int64_t truthTrack(std::size_t frame, std::size_t box) const = 0;
   virtual StabilityBox truthBox(std::size_t frame, std::size_t box) const = 0;
   virtual StabilityBox systemBox(std::size_t frame, std::size_t box) const = 0;
+};
+
+/// detectionStability() a frame at a time, for frames handed over as they
+/// are read: the same matching of each frame, told to the same
+/// accumulators. The ground-truth frames must come in the order
+/// detectionStability() takes them.
+class DetectionStabilityFeeder {
+ public:
+  explicit DetectionStabilityFeeder(const std::vector<TargetFilter>& filters,
+                                    std::span<const std::vector<int64_t>> followed = {});
+  /// Ground-truth frame `truth`, the frame at `truthFrame` of those `boxes`
+  /// names, with the system frame of its number (at `systemFrame`), or null.
+  void frame(const QuorFrame& truth, std::size_t truthFrame, const QuorFrame* partner,
+             int32_t systemFrame, const DetectionBoxes& boxes);
+  /// One list per filter, as detectionStability() gives them.
+  std::vector<std::vector<TrackStability>> finish() const;
+
+ private:
+  const std::vector<TargetFilter>& filters_;
+  std::vector<StabilityAccumulator> accumulators_;
+  // All and its classes matched at once where the filters allow it.
+  bool shared_ = false;
+  std::vector<int32_t> codes_;
+  std::vector<std::size_t> codeFilter_;  // the filter of codes_[k]
+  std::vector<bool> inShared_;
+  QuorFrame truthAll_{0}, systemAll_{0}, truthScratch_{0}, systemScratch_{0};
+  std::vector<FrameEvents> events_;
+  FrameEvents single_;
+  std::vector<uint32_t> truthAt_, systemAt_, classTruthAt_, classSystemAt_;
 };
 
 /// The ground-truth tracks of each filter's class through the matching of
