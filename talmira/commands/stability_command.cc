@@ -110,7 +110,7 @@ void runStability(const StabilityOptions& options, const CLI::App& command) {
       writeOutput(options.output, renderStabilityCsv(report));
       break;
     case Format::kJson:
-      writeOutput(options.output, jsonText(stabilityJson(report)));
+      writeOutput(options.output, stabilityJsonText(report));
       break;
   }
   if (!options.report.empty()) {

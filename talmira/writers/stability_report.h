@@ -47,6 +47,11 @@ std::string renderStabilityText(const StabilityReport& report);
 /// for a track never matched, worst_frames the frames separated by spaces.
 std::string renderStabilityCsv(const StabilityReport& report);
 Json stabilityJson(const StabilityReport& report);
+/// jsonText(stabilityJson(report)), the same bytes, each track's object
+/// made and written on its own: a long video's tens of thousands of tracks
+/// never stand as one document in memory, and the tracks are written on
+/// two threads.
+std::string stabilityJsonText(const StabilityReport& report);
 
 /// The CSV header, for the tests and the Python module.
 inline constexpr const char* kStabilityCsvHeader =
