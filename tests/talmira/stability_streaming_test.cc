@@ -163,6 +163,36 @@ std::string decimal(std::mt19937& rng, double low, double high) {
   return out.str();
 }
 
+// A tracker's score: mostly a fraction, now and then none (-1, however
+// written) or a whole number.
+std::string score(std::mt19937& rng) {
+  switch (rng() % 8) {
+    case 0:
+      return "-1";
+    case 1:
+      return "-1.00";
+    case 2:
+      return std::to_string(rng() % 3);
+    default:
+      return decimal(rng, 0, 1);
+  }
+}
+
+// What follows the score: MOT16's class (-1 for none, or a class, as
+// trackers write it), world coordinates of -1, or nothing.
+std::string tail(std::mt19937& rng) {
+  switch (rng() % 6) {
+    case 0:
+      return "";
+    case 1:
+      return ",1";
+    case 2:
+      return ",7,-1,-1";
+    default:
+      return ",-1,-1,-1";
+  }
+}
+
 struct MotPair {
   std::string truth;
   std::string system;
@@ -201,7 +231,7 @@ MotPair motPair(std::mt19937& rng, bool truthByFrame) {
         const std::string width = rng() % 40 == 0 ? "-4" : decimal(rng, w * 0.8, w * 1.2);
         found << f << "," << person + 100 << "," << decimal(rng, x - 6, x + 6) << ","
               << decimal(rng, y - 6, y + 6) << "," << width << "," << decimal(rng, h * 0.8, h * 1.2)
-              << "," << decimal(rng, 0, 1) << ",-1,-1,-1";
+              << "," << score(rng) << tail(rng);
         system.push_back({f, person + 100, found.str()});
       }
     }
@@ -320,9 +350,15 @@ TEST(StabilityStreaming, NamesFaultsAndWarningsAsReadingWhole) {
   cases.push_back({"bad detection", {pair.truth, pair.system + "70,1,2,3,x,5,0.5,-1,-1,-1\n"}, 1});
   cases.push_back({"bad truth", {pair.truth + "70,1,2,3,4\n", pair.system}, 1});
   cases.push_back({"frame 0", {pair.truth, pair.system + "0,1,2,3,4,5,0.5,-1,-1,-1\n"}, 1});
+  // A class the map does not know.
+  cases.push_back({"unknown class", {pair.truth, pair.system + "90,7,10,10,40,90,0.5,99\n"}, 1});
   // A result file of MOT15's layout given as mot: read as such, with a warning.
-  cases.push_back(
-      {"mot15 results", {pair.truth, pair.system + "90,7,10,10,40,90,0.5,4.25,-1,-1\n"}, 0});
+  // (Its lines before give no class but a pedestrian's, as MOT15's read.)
+  cases.push_back({"mot15 results",
+                   {pair.truth,
+                    "1,7,110.5,100,40,90,0.5,-1,-1,-1\n2,7,113,100,40,90,1,-1,-1,-1\n"
+                    "90,7,10,10,40,90,0.5,4.25,-1,-1\n"},
+                   0});
   EXPECT_TRUE(streamedTakes(pair));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
