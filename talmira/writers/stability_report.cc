@@ -157,9 +157,6 @@ Json stabilityJson(const StabilityReport& report) {
 
 namespace {
 
-// Bytes a track's object takes, about: room asked for at once.
-constexpr std::size_t kTrackBytes = 1400;
-
 // What dump() writes of a string (ensure_ascii off, bad UTF-8 replaced):
 // the text itself between quotes when nothing in it needs escaping.
 void appendString(std::string& text, const std::string& value) {
@@ -269,28 +266,37 @@ void appendTracks(const std::vector<StabilityTrackRow>& tracks, std::size_t from
   }
 }
 
-// Appends a class's "per_track" array; two halves are written at once.
-void appendPerTrack(const std::vector<StabilityTrackRow>& tracks, std::string& text) {
+// Tracks made into text at once.
+constexpr std::size_t kTracksAtOnce = 2048;
+
+// Hands `sink` a class's "per_track" array, a few thousand tracks at a
+// time, the next ones made on a thread of their own while these are
+// written.
+void writePerTrack(const std::vector<StabilityTrackRow>& tracks, const OutputSink& sink) {
   if (tracks.empty()) {
-    text += "[]";
+    sink("[]");
     return;
   }
-  const std::size_t half = tracks.size() / 2;
-  std::future<std::string> second = std::async(std::launch::async, [&] {
-    std::string part;
-    part.reserve((tracks.size() - half) * kTrackBytes);
-    appendTracks(tracks, half, tracks.size(), part);
-    return part;
-  });
-  text += "[\n";
-  appendTracks(tracks, 0, half, text);
-  text += second.get();
-  text += "\n      ]";
+  const auto make = [&tracks](std::size_t from) {
+    std::string text;
+    appendTracks(tracks, from, std::min(tracks.size(), from + kTracksAtOnce), text);
+    return text;
+  };
+  sink("[\n");
+  std::future<std::string> next = std::async(std::launch::async, make, 0);
+  for (std::size_t from = 0; from < tracks.size(); from += kTracksAtOnce) {
+    const std::string text = next.get();
+    if (from + kTracksAtOnce < tracks.size()) {
+      next = std::async(std::launch::async, make, from + kTracksAtOnce);
+    }
+    sink(text);
+  }
+  sink("\n      ]");
 }
 
 }  // namespace
 
-std::string stabilityJsonText(const StabilityReport& report) {
+void writeStabilityJson(const StabilityReport& report, const OutputSink& sink) {
   // The document with a marker for each class's tracks, each marker then
   // replaced by the tracks' text.
   StabilityReport outline;
@@ -307,30 +313,38 @@ std::string stabilityJsonText(const StabilityReport& report) {
     outline.classes.push_back(std::move(row));
   }
   Json json = stabilityJson(outline);
-  std::vector<std::string> markers;
   for (std::size_t k = 0; k < report.classes.size(); ++k) {
-    markers.push_back("\x01per_track " + std::to_string(k));
-    json["classes"][k]["per_track"] = markers.back();
+    json["classes"][k]["per_track"] = "\x01per_track " + std::to_string(k);
   }
   const std::string text = jsonText(json);
-  std::size_t tracks = 0;
-  for (const StabilityClassRow& c : report.classes) tracks += c.tracks.size();
-  std::string out;
-  out.reserve(text.size() + tracks * kTrackBytes);
-  std::size_t at = 0;
+  // Where each marker is written; a name written as one (which only a name
+  // with that control character in it could be) leaves it to the document.
+  std::vector<std::size_t> places;
+  std::vector<std::size_t> lengths;
   for (std::size_t k = 0; k < report.classes.size(); ++k) {
     const std::string written = "\"per_track\": \"\\u0001per_track " + std::to_string(k) + "\"";
-    const std::size_t found = text.find(written, at);
+    const std::size_t found = text.find(written, places.empty() ? 0 : places.back());
     if (found == std::string::npos || text.find(written, found + 1) != std::string::npos) {
-      return jsonText(stabilityJson(report));  // a name that writes as a marker
+      sink(jsonText(stabilityJson(report)));
+      return;
     }
-    out.append(text, at, found - at);
-    out += "\"per_track\": ";
-    appendPerTrack(report.classes[k].tracks, out);
-    at = found + written.size();
+    places.push_back(found);
+    lengths.push_back(written.size());
   }
-  out.append(text, at, std::string::npos);
-  return out;
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < places.size(); ++k) {
+    sink(std::string_view(text).substr(at, places[k] - at));
+    sink("\"per_track\": ");
+    writePerTrack(report.classes[k].tracks, sink);
+    at = places[k] + lengths[k];
+  }
+  sink(std::string_view(text).substr(at));
+}
+
+std::string stabilityJsonText(const StabilityReport& report) {
+  std::string text;
+  writeStabilityJson(report, [&text](std::string_view piece) { text += piece; });
+  return text;
 }
 
 }  // namespace talmira

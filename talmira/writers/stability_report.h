@@ -9,6 +9,7 @@
 
 #include "scoring/tracking/track_stability.h"
 #include "talmira/cli_common.h"
+#include "talmira/output_pieces.h"
 
 namespace talmira {
 
@@ -47,10 +48,12 @@ std::string renderStabilityText(const StabilityReport& report);
 /// for a track never matched, worst_frames the frames separated by spaces.
 std::string renderStabilityCsv(const StabilityReport& report);
 Json stabilityJson(const StabilityReport& report);
-/// jsonText(stabilityJson(report)), the same bytes, each track's object
-/// made and written on its own: a long video's tens of thousands of tracks
-/// never stand as one document in memory, and the tracks are written on
-/// two threads.
+/// Hands `sink` jsonText(stabilityJson(report)), the same bytes, a piece at
+/// a time: each track's object is written on its own (a few thousand at
+/// once, the next made while these are handed over), so that a long video's tens of thousands of
+/// tracks never stand as one document, nor as one text, in memory.
+void writeStabilityJson(const StabilityReport& report, const OutputSink& sink);
+/// The same text whole.
 std::string stabilityJsonText(const StabilityReport& report);
 
 /// The CSV header, for the tests and the Python module.
