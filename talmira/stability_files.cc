@@ -144,10 +144,13 @@ StabilityClassRow classRow(std::string name, std::vector<StabilityTrackRow>&& tr
   StabilityClassRow row;
   row.name = std::move(name);
   row.tracks = std::move(tracks);
+  // Moved out for the summary and back, not copied: a long video has tens
+  // of thousands of tracks.
   std::vector<tracking::TrackStability> plain;
   plain.reserve(row.tracks.size());
-  for (const StabilityTrackRow& t : row.tracks) plain.push_back(t.stability);
+  for (StabilityTrackRow& t : row.tracks) plain.push_back(std::move(t.stability));
   row.summary = tracking::summarizeStability(plain);
+  for (std::size_t k = 0; k < plain.size(); ++k) row.tracks[k].stability = std::move(plain[k]);
   return row;
 }
 

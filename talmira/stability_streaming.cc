@@ -27,7 +27,7 @@ using formats::FrameOrderedLines;
 constexpr std::size_t kBlockTargets = std::size_t{1} << 13;
 // Blocks of a side read ahead of the matching: enough for the detections to
 // be read on while the ground truth's runs are found.
-constexpr std::size_t kBlocksAhead = 12;
+constexpr std::size_t kBlocksAhead = 6;
 // A sequence counts its frames and boxes in 31 bits (the reader refuses
 // more): such a file is left to it.
 constexpr uint64_t kMaxLines = 2147483647;

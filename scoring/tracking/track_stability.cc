@@ -200,31 +200,57 @@ void StabilityAccumulator::add(int64_t track, uint32_t frame, const StabilityBox
   if (state.followed) state.series.push_back(seen);
 }
 
+TrackStability StabilityAccumulator::stabilityOf(int64_t key, const State& state) {
+  TrackStability track;
+  track.track = key;
+  track.frames = state.frames;
+  track.matched = state.matched;
+  track.changes = state.changes;
+  track.fragmentError =
+      state.frames > 1 ? static_cast<double>(state.changes) / static_cast<double>(state.frames - 1)
+                       : 0.0;
+  track.sdX = state.x.sd(state.matched);
+  track.sdY = state.y.sd(state.matched);
+  track.sdRatio = state.ratio.sd(state.matched);
+  track.sdScale = state.scale.sd(state.matched);
+  track.centreError = track.sdX + track.sdY;
+  track.scaleRatioError = track.sdRatio + track.sdScale;
+  return track;
+}
+
+namespace {
+
+void sortByKey(std::vector<TrackStability>& tracks) {
+  std::sort(tracks.begin(), tracks.end(),
+            [](const TrackStability& a, const TrackStability& b) { return a.track < b.track; });
+}
+
+}  // namespace
+
 std::vector<TrackStability> StabilityAccumulator::finish() const {
   std::vector<TrackStability> tracks;
   tracks.reserve(states_.size());
   for (const auto& [key, state] : states_) {
     if (state.frames == 0) continue;  // followed, never seen
-    TrackStability track;
-    track.track = key;
-    track.frames = state.frames;
-    track.matched = state.matched;
-    track.changes = state.changes;
-    track.fragmentError = state.frames > 1 ? static_cast<double>(state.changes) /
-                                                 static_cast<double>(state.frames - 1)
-                                           : 0.0;
-    track.sdX = state.x.sd(state.matched);
-    track.sdY = state.y.sd(state.matched);
-    track.sdRatio = state.ratio.sd(state.matched);
-    track.sdScale = state.scale.sd(state.matched);
-    track.centreError = track.sdX + track.sdY;
-    track.scaleRatioError = track.sdRatio + track.sdScale;
+    TrackStability& track = tracks.emplace_back(stabilityOf(key, state));
     track.worst = state.worst;
     track.series = state.series;
-    tracks.push_back(std::move(track));
   }
-  std::sort(tracks.begin(), tracks.end(),
-            [](const TrackStability& a, const TrackStability& b) { return a.track < b.track; });
+  sortByKey(tracks);
+  return tracks;
+}
+
+std::vector<TrackStability> StabilityAccumulator::take() {
+  std::vector<TrackStability> tracks;
+  tracks.reserve(states_.size());
+  for (auto at = states_.begin(); at != states_.end(); at = states_.erase(at)) {
+    State& state = at->second;
+    if (state.frames == 0) continue;  // followed, never seen
+    TrackStability& track = tracks.emplace_back(stabilityOf(at->first, state));
+    track.worst = std::move(state.worst);
+    track.series = std::move(state.series);
+  }
+  sortByKey(tracks);
   return tracks;
 }
 
@@ -308,12 +334,10 @@ void DetectionStabilityFeeder::frame(const QuorFrame& truth, std::size_t truthFr
   }
 }
 
-std::vector<std::vector<TrackStability>> DetectionStabilityFeeder::finish() const {
+std::vector<std::vector<TrackStability>> DetectionStabilityFeeder::finish() {
   std::vector<std::vector<TrackStability>> tracks;
   tracks.reserve(accumulators_.size());
-  for (const StabilityAccumulator& accumulator : accumulators_) {
-    tracks.push_back(accumulator.finish());
-  }
+  for (StabilityAccumulator& accumulator : accumulators_) tracks.push_back(accumulator.take());
   return tracks;
 }
 

@@ -108,6 +108,9 @@ class StabilityAccumulator {
   void add(int64_t track, uint32_t frame, const StabilityBox& truth, const StabilityBox* detection);
   /// The tracks told of, by key in ascending order.
   std::vector<TrackStability> finish() const;
+  /// The same, the accumulator emptied on the way (each track's state
+  /// given back as its row is made, rather than both held at once).
+  std::vector<TrackStability> take();
 
  private:
   // A population sd kept online (Welford's update), steady however large
@@ -128,6 +131,9 @@ class StabilityAccumulator {
     std::vector<StabilityFrame> worst;
     std::vector<StabilityFrame> series;
   };
+  // A track's errors from its state, without its frames.
+  static TrackStability stabilityOf(int64_t key, const State& state);
+
   std::unordered_map<int64_t, State> states_;
 };
 
@@ -163,8 +169,9 @@ class DetectionStabilityFeeder {
   /// names, with the system frame of its number (at `systemFrame`), or null.
   void frame(const QuorFrame& truth, std::size_t truthFrame, const QuorFrame* partner,
              int32_t systemFrame, const DetectionBoxes& boxes);
-  /// One list per filter, as detectionStability() gives them.
-  std::vector<std::vector<TrackStability>> finish() const;
+  /// One list per filter, as detectionStability() gives them; the feeder
+  /// is emptied.
+  std::vector<std::vector<TrackStability>> finish();
 
  private:
   const std::vector<TargetFilter>& filters_;
