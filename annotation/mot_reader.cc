@@ -151,6 +151,7 @@ class MotReader {
         mayBeMot15_(mayBeMot15) {}
 
   bool read();
+  bool readLine(std::string_view line, uint64_t number);
 
  private:
   // What a line says of its box, its label defaulted.
@@ -166,7 +167,6 @@ class MotReader {
     int64_t label = 0;
   };
 
-  bool readLine(std::string_view line, uint64_t number);
   bool usualLine(std::string_view line, std::size_t* count);
   bool usualBox(std::size_t count, LineBox* box) const;
   bool addBox(const LineBox& box, uint64_t number);
@@ -593,6 +593,20 @@ bool readAll(RecordMaker& maker, KeptBoxes* kept) {
 }  // namespace
 
 bool readMotFamily(RecordMaker& maker) { return readAll(maker, nullptr); }
+
+struct MotLineReader::State {
+  explicit State(RecordMaker& maker)
+      : reader(maker, layoutOf(maker.options().format, maker.options().role), nullptr,
+               maker.options().format == AnnotationFormat::kMot) {}
+  MotReader reader;
+};
+
+MotLineReader::MotLineReader(RecordMaker& maker) : state_(std::make_unique<State>(maker)) {}
+MotLineReader::~MotLineReader() = default;
+
+bool MotLineReader::read(std::string_view line, uint64_t number) {
+  return state_->reader.readLine(line, number);
+}
 
 bool fileMotFamilyByFrame(RecordMaker& maker, RecordFiler& filer) {
   maker.keepNoRecords();

@@ -4,6 +4,10 @@
 // height. A detection's score of -1 is none (kNoConfidence).
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
 #include "annotation/format_support.h"
 
 namespace formats {
@@ -23,5 +27,29 @@ bool readMotFamily(RecordMaker& maker);
 /// of `maker`, or the error of `filer`) when a file cannot be read, a line
 /// is malformed or a record cannot be filed; `filer` is finished otherwise.
 bool fileMotFamilyByFrame(RecordMaker& maker, RecordFiler& filer);
+
+/// Reads the lines of an input of `maker` in the MOT family one at a time,
+/// as readMotFamily() reads each line of its file, the records going to
+/// `maker`: for a reader that puts a file's lines in an order of its own
+/// (by frame). The layout is the one `maker`'s options name; a file read as
+/// mot that turns out to be MOT15 switches as readMotFamily() does, which
+/// depends on the order the lines come in (the warning it notes tells).
+/// Not for a uavdt ground truth with ignored areas.
+class MotLineReader {
+ public:
+  explicit MotLineReader(RecordMaker& maker);
+  ~MotLineReader();
+  MotLineReader(const MotLineReader&) = delete;
+  MotLineReader& operator=(const MotLineReader&) = delete;
+
+  /// Reads line `number`, not blank, without its end; at least kLinePadding
+  /// bytes after it must be readable. False, with the maker's failure set,
+  /// when it is malformed or its record cannot be filed.
+  bool read(std::string_view line, uint64_t number);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace formats

@@ -215,6 +215,20 @@ class TrackFileReader {
   }
 
   TrackFile read();
+  // One line of a MOT-like layout, and what read() decides at the end.
+  TrackBox readOneMotLine(std::string_view line, uint64_t number, uint32_t* frame) {
+    readMotLine(line, number);
+    const TrackBox box = file_.boxes.back();
+    *frame = file_.frames.back();
+    file_.boxes.pop_back();
+    file_.frames.pop_back();
+    return box;
+  }
+  TrackLayout finishLines() {
+    file_.layout = layout_;
+    if (layout_ == TrackLayout::kAutomatic) finishAutomatic();
+    return file_.layout;
+  }
 
  private:
   [[noreturn]] void fail(uint64_t line, std::string problem) const {
@@ -812,6 +826,21 @@ uint32_t TrackFile::lastFrame() const {
 }
 
 TrackFile readTrackFile(const TrackReadRequest& request) { return TrackFileReader(request).read(); }
+
+class TrackLineReader::Reader : public TrackFileReader {
+ public:
+  using TrackFileReader::TrackFileReader;
+};
+
+TrackLineReader::TrackLineReader(const TrackReadRequest& request)
+    : reader_(std::make_unique<Reader>(request)) {}
+TrackLineReader::~TrackLineReader() = default;
+
+TrackBox TrackLineReader::read(std::string_view line, uint64_t number, uint32_t* frame) {
+  return reader_->readOneMotLine(line, number, frame);
+}
+
+TrackLayout TrackLineReader::finish() { return reader_->finishLines(); }
 
 TrackSequence framedTracks(TrackFile&& file, uint32_t length) {
   if (file.frames.size() != file.boxes.size()) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -150,6 +151,30 @@ class TrackReadError : public std::runtime_error {
 /// or frame that is not a whole number, a frame before the first, and (this
 /// format) an empty identity.
 TrackFile readTrackFile(const TrackReadRequest& request);
+
+/// Reads the lines of a file of the MOT family (the layouts kAutomatic,
+/// kMot15, kMot16, kVisDrone, kUavdt) one at a time, as readTrackFile()
+/// reads each line of it: for a reader that puts the lines in an order of
+/// its own. What readTrackFile() decides once every line is read (MOT15 or
+/// MOT16) finish() decides.
+class TrackLineReader {
+ public:
+  explicit TrackLineReader(const TrackReadRequest& request);
+  ~TrackLineReader();
+  TrackLineReader(const TrackLineReader&) = delete;
+  TrackLineReader& operator=(const TrackLineReader&) = delete;
+
+  /// The box of line `number` (not blank, without its end) and its frame;
+  /// throws the TrackReadError readTrackFile() throws for that line.
+  TrackBox read(std::string_view line, uint64_t number, uint32_t* frame);
+  /// The layout read, after every line; throws the TrackReadError that
+  /// readTrackFile() throws at the end of a file of those lines.
+  TrackLayout finish();
+
+ private:
+  class Reader;
+  std::unique_ptr<Reader> reader_;
+};
 
 /// The boxes ordered by frame, each frame's in file order, with frames and
 /// frameStart filled for the frames that have a box (so that the memory

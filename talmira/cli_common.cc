@@ -13,11 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "annotation/sequence_reader.h"
 #include "scoring/counts/sequence_evaluation.h"
 #include "scoring/matching/box_overlap.h"
+#include "talmira/output_pieces.h"
 #include "talmira/writers/check_report.h"
 
 namespace talmira {
@@ -496,15 +498,34 @@ bool writeAll(int fd, std::string_view contents) {
 }  // namespace
 
 void writeOutput(const std::string& path, std::string_view contents) {
+  writeOutputPieces(path, [contents](const OutputSink& sink) { sink(contents); });
+}
+
+void writeOutputPieces(const std::string& path,
+                       const std::function<void(const OutputSink&)>& produce) {
   if (path.empty() || path == "-") {
-    if (std::fwrite(contents.data(), 1, contents.size(), stdout) != contents.size() ||
-        std::fflush(stdout) != 0) {
+    bool ok = true;
+    produce([&ok](std::string_view piece) {
+      ok = ok && std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size();
+    });
+    if (!ok || std::fflush(stdout) != 0) {
       throw CommandError{kExitInputOrOutput, "cannot write standard output: " + reasonOf(errno)};
     }
     return;
   }
   const auto fail = [&path](int error) {
     throw CommandError{kExitInputOrOutput, path + ": cannot write: " + reasonOf(error)};
+  };
+  // Writes the pieces to `fd`, the first failure's errno kept.
+  const auto writeInto = [&produce](int fd, int* error) {
+    bool ok = true;
+    produce([&](std::string_view piece) {
+      if (ok && !writeAll(fd, piece)) {
+        ok = false;
+        *error = errno;
+      }
+    });
+    return ok;
   };
   std::error_code ignored;
   // A link is followed, so that the file it names is replaced, not the link.
@@ -517,8 +538,14 @@ void writeOutput(const std::string& path, std::string_view contents) {
     // written in place.
     const int fd = open(target.c_str(), O_WRONLY | O_TRUNC);
     if (fd < 0) fail(errno);
-    const bool ok = writeAll(fd, contents);
-    const int error = errno;
+    int error = 0;
+    bool ok = false;
+    try {
+      ok = writeInto(fd, &error);
+    } catch (...) {
+      close(fd);
+      throw;
+    }
     if (close(fd) != 0 || !ok) fail(ok ? errno : error);
     return;
   }
@@ -537,8 +564,21 @@ void writeOutput(const std::string& path, std::string_view contents) {
     umask(mask);
     mode = 0666 & ~mask;
   }
-  bool ok = fchmod(fd, mode) == 0 && writeAll(fd, contents) && fsync(fd) == 0;
-  int error = errno;
+  int error = 0;
+  bool ok = fchmod(fd, mode) == 0;
+  if (!ok) error = errno;
+  try {
+    ok = ok && writeInto(fd, &error);
+  } catch (...) {
+    close(fd);
+    unlink(temporary.c_str());
+    clearPending();
+    throw;
+  }
+  if (ok && fsync(fd) != 0) {
+    ok = false;
+    error = errno;
+  }
   if (close(fd) != 0 && ok) {
     ok = false;
     error = errno;

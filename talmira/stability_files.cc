@@ -7,6 +7,7 @@
 
 #include "annotation/track_reader.h"
 #include "scoring/counts/class_scores.h"
+#include "talmira/stability_streaming.h"
 #include "talmira/track_files.h"
 
 namespace talmira {
@@ -143,10 +144,13 @@ StabilityClassRow classRow(std::string name, std::vector<StabilityTrackRow>&& tr
   StabilityClassRow row;
   row.name = std::move(name);
   row.tracks = std::move(tracks);
+  // Moved out for the summary and back, not copied: a long video has tens
+  // of thousands of tracks.
   std::vector<tracking::TrackStability> plain;
   plain.reserve(row.tracks.size());
-  for (const StabilityTrackRow& t : row.tracks) plain.push_back(t.stability);
+  for (StabilityTrackRow& t : row.tracks) plain.push_back(std::move(t.stability));
   row.summary = tracking::summarizeStability(plain);
+  for (std::size_t k = 0; k < plain.size(); ++k) row.tracks[k].stability = std::move(plain[k]);
   return row;
 }
 
@@ -158,11 +162,64 @@ std::vector<int64_t> worstKeys(const StabilityClassRow& row, std::size_t top) {
   return keys;
 }
 
+// The track rows of one class keyed by the identities as written (the
+// streamed road's), named.
+std::vector<StabilityTrackRow> numberedTracks(std::vector<tracking::TrackStability>&& tracks) {
+  std::vector<StabilityTrackRow> rows;
+  rows.reserve(tracks.size());
+  for (tracking::TrackStability& track : tracks) {
+    rows.push_back({std::to_string(track.track), std::move(track)});
+  }
+  return rows;
+}
+
+// The detection road on MOT files read frame by frame while they are
+// matched, when it can take them: the same report as reading them whole,
+// in memory that does not grow with the video. Nothing when the files
+// must be read whole (the reason is then the whole road's to tell).
+std::optional<StabilityReport> streamedRoad(const StabilityRequest& request) {
+  if (!mayStreamStability(request)) return std::nullopt;
+  const ClassSetPtr classes = streamedStabilityClasses(request);
+  if (request.className != "All" && !classes->rowOf(request.className)) return std::nullopt;
+  const std::vector<TargetFilter> filters = classFilters(*classes, request.confidence);
+  std::vector<std::string> rowNames{"All"};
+  for (const std::string& name : classes->names()) rowNames.push_back(name);
+  const auto compute = [&](std::span<const std::vector<int64_t>> followed)
+      -> std::optional<std::vector<StabilityClassRow>> {
+    std::optional<std::vector<std::vector<tracking::TrackStability>>> perFilter =
+        streamedStability(request, filters, followed);
+    if (!perFilter) return std::nullopt;
+    std::vector<StabilityClassRow> rows;
+    for (std::size_t c = 0; c < perFilter->size(); ++c) {
+      if (request.className != "All" && rowNames[c] != request.className) continue;
+      rows.push_back(classRow(rowNames[c], numberedTracks(std::move((*perFilter)[c]))));
+    }
+    return rows;
+  };
+  std::optional<std::vector<StabilityClassRow>> rows = compute({});
+  if (!rows) return std::nullopt;
+  if (request.followWorst > 0) {
+    std::vector<std::vector<int64_t>> followed(filters.size());
+    std::size_t row = 0;
+    for (std::size_t c = 0; c < filters.size(); ++c) {
+      if (request.className != "All" && rowNames[c] != request.className) continue;
+      followed[c] = worstKeys((*rows)[row++], request.followWorst);
+    }
+    rows = compute(followed);
+    if (!rows) return std::nullopt;
+  }
+  StabilityReport report;
+  report.classes = std::move(*rows);
+  report.rules = request.formats.groundTruth.rules;
+  return report;
+}
+
 StabilityReport detectionRoad(const StabilityRequest& request) {
   const std::optional<TrackLayout> truthLayout =
       layoutOf(request.groundTruthFormat, request.ids, request.groundTruth, true);
   const std::optional<TrackLayout> systemLayout =
       layoutOf(request.systemFormat, request.ids, request.system, false);
+  if (std::optional<StabilityReport> streamed = streamedRoad(request)) return std::move(*streamed);
 
   // The detections and the tracks are read at the same time.
   std::future<tracking::TrackFile> truthTracks = std::async(

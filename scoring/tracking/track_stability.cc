@@ -200,31 +200,57 @@ void StabilityAccumulator::add(int64_t track, uint32_t frame, const StabilityBox
   if (state.followed) state.series.push_back(seen);
 }
 
+TrackStability StabilityAccumulator::stabilityOf(int64_t key, const State& state) {
+  TrackStability track;
+  track.track = key;
+  track.frames = state.frames;
+  track.matched = state.matched;
+  track.changes = state.changes;
+  track.fragmentError =
+      state.frames > 1 ? static_cast<double>(state.changes) / static_cast<double>(state.frames - 1)
+                       : 0.0;
+  track.sdX = state.x.sd(state.matched);
+  track.sdY = state.y.sd(state.matched);
+  track.sdRatio = state.ratio.sd(state.matched);
+  track.sdScale = state.scale.sd(state.matched);
+  track.centreError = track.sdX + track.sdY;
+  track.scaleRatioError = track.sdRatio + track.sdScale;
+  return track;
+}
+
+namespace {
+
+void sortByKey(std::vector<TrackStability>& tracks) {
+  std::sort(tracks.begin(), tracks.end(),
+            [](const TrackStability& a, const TrackStability& b) { return a.track < b.track; });
+}
+
+}  // namespace
+
 std::vector<TrackStability> StabilityAccumulator::finish() const {
   std::vector<TrackStability> tracks;
   tracks.reserve(states_.size());
   for (const auto& [key, state] : states_) {
     if (state.frames == 0) continue;  // followed, never seen
-    TrackStability track;
-    track.track = key;
-    track.frames = state.frames;
-    track.matched = state.matched;
-    track.changes = state.changes;
-    track.fragmentError = state.frames > 1 ? static_cast<double>(state.changes) /
-                                                 static_cast<double>(state.frames - 1)
-                                           : 0.0;
-    track.sdX = state.x.sd(state.matched);
-    track.sdY = state.y.sd(state.matched);
-    track.sdRatio = state.ratio.sd(state.matched);
-    track.sdScale = state.scale.sd(state.matched);
-    track.centreError = track.sdX + track.sdY;
-    track.scaleRatioError = track.sdRatio + track.sdScale;
+    TrackStability& track = tracks.emplace_back(stabilityOf(key, state));
     track.worst = state.worst;
     track.series = state.series;
-    tracks.push_back(std::move(track));
   }
-  std::sort(tracks.begin(), tracks.end(),
-            [](const TrackStability& a, const TrackStability& b) { return a.track < b.track; });
+  sortByKey(tracks);
+  return tracks;
+}
+
+std::vector<TrackStability> StabilityAccumulator::take() {
+  std::vector<TrackStability> tracks;
+  tracks.reserve(states_.size());
+  for (auto at = states_.begin(); at != states_.end(); at = states_.erase(at)) {
+    State& state = at->second;
+    if (state.frames == 0) continue;  // followed, never seen
+    TrackStability& track = tracks.emplace_back(stabilityOf(at->first, state));
+    track.worst = std::move(state.worst);
+    track.series = std::move(state.series);
+  }
+  sortByKey(tracks);
   return tracks;
 }
 
@@ -238,90 +264,96 @@ std::vector<TrackStability> clearStability(const PreparedTracks& prepared,
   return accumulator.finish();
 }
 
+DetectionStabilityFeeder::DetectionStabilityFeeder(const std::vector<TargetFilter>& filters,
+                                                   std::span<const std::vector<int64_t>> followed)
+    : filters_(filters), accumulators_(filters.size()), inShared_(filters.size(), false) {
+  for (std::size_t c = 0; c < followed.size() && c < filters.size(); ++c) {
+    for (const int64_t track : followed[c]) accumulators_[c].follow(track);
+  }
+  // All and its classes matched at once where the filters allow it: All
+  // first, then classes of distinct codes, all at All's threshold.
+  shared_ = !filters.empty() && filters[0].everyClass();
+  for (std::size_t c = 1; shared_ && c < filters.size(); ++c) {
+    const TargetFilter& filter = filters[c];
+    if (filter.everyClass() || filter.classCode() < 0) continue;  // takes nothing of its own
+    if (filter.threshold() != filters[0].threshold() ||
+        std::find(codes_.begin(), codes_.end(), filter.classCode()) != codes_.end()) {
+      continue;
+    }
+    codes_.push_back(filter.classCode());
+    codeFilter_.push_back(c);
+  }
+  if (shared_) inShared_[0] = true;
+  for (const std::size_t c : codeFilter_) inShared_[c] = true;
+  events_.resize(codes_.size() + 1);
+}
+
+void DetectionStabilityFeeder::frame(const QuorFrame& truth, std::size_t truthFrame,
+                                     const QuorFrame* partnerFrame, int32_t partner,
+                                     const DetectionBoxes& boxes) {
+  const std::vector<TargetFilter>& filters = filters_;
+  bool together = false;
+  if (shared_ && partnerFrame != nullptr) {
+    takenPositions(truth, filters[0], truthAt_);
+    takenPositions(*partnerFrame, filters[0], systemAt_);
+    selectFrame(truth, filters[0], truthAll_);
+    selectFrame(*partnerFrame, filters[0], systemAll_);
+    together = evaluateFrameClassesEvents(truthAll_, systemAll_, codes_, events_);
+  }
+  if (together) {
+    feedFrame(events_[0], truthFrame, partner, truth.frameNumber, truthAt_, systemAt_, boxes,
+              accumulators_[0]);
+    for (std::size_t k = 0; k < codes_.size(); ++k) {
+      // A class's positions are among All's: its boxes in All's order.
+      classTruthAt_.clear();
+      for (const uint32_t p : truthAt_) {
+        if (truth.targets[p]->classCode == codes_[k]) classTruthAt_.push_back(p);
+      }
+      classSystemAt_.clear();
+      for (const uint32_t p : systemAt_) {
+        if (partnerFrame->targets[p]->classCode == codes_[k]) classSystemAt_.push_back(p);
+      }
+      feedFrame(events_[k + 1], truthFrame, partner, truth.frameNumber, classTruthAt_,
+                classSystemAt_, boxes, accumulators_[codeFilter_[k]]);
+    }
+  }
+  for (std::size_t c = 0; c < filters.size(); ++c) {
+    if (together && inShared_[c]) continue;
+    const TargetFilter& filter = filters[c];
+    takenPositions(truth, filter, classTruthAt_);
+    if (classTruthAt_.empty()) continue;  // no box of a track
+    selectFrame(truth, filter, truthScratch_);
+    if (partnerFrame != nullptr) {
+      takenPositions(*partnerFrame, filter, classSystemAt_);
+      selectFrame(*partnerFrame, filter, systemScratch_);
+    }
+    evaluateFrameEvents(truthScratch_, partnerFrame != nullptr ? &systemScratch_ : nullptr, false,
+                        false, single_);
+    feedFrame(single_, truthFrame, partner, truth.frameNumber, classTruthAt_, classSystemAt_, boxes,
+              accumulators_[c]);
+  }
+}
+
+std::vector<std::vector<TrackStability>> DetectionStabilityFeeder::finish() {
+  std::vector<std::vector<TrackStability>> tracks;
+  tracks.reserve(accumulators_.size());
+  for (StabilityAccumulator& accumulator : accumulators_) tracks.push_back(accumulator.take());
+  return tracks;
+}
+
 std::vector<std::vector<TrackStability>> detectionStability(
     const QuorSequence& groundTruth, const QuorSequence& system,
     const std::vector<TargetFilter>& filters, const DetectionBoxes& boxes,
     std::span<const std::vector<int64_t>> followed) {
-  std::vector<StabilityAccumulator> accumulators(filters.size());
-  for (std::size_t c = 0; c < followed.size() && c < filters.size(); ++c) {
-    for (const int64_t track : followed[c]) accumulators[c].follow(track);
-  }
-  // All and its classes matched at once where the filters allow it: All
-  // first, then classes of distinct codes, all at All's threshold.
-  const bool shared = !filters.empty() && filters[0].everyClass();
-  std::vector<int32_t> codes;
-  std::vector<std::size_t> codeFilter;  // the filter of codes[k]
-  for (std::size_t c = 1; shared && c < filters.size(); ++c) {
-    const TargetFilter& filter = filters[c];
-    if (filter.everyClass() || filter.classCode() < 0) continue;  // takes nothing of its own
-    if (filter.threshold() != filters[0].threshold() ||
-        std::find(codes.begin(), codes.end(), filter.classCode()) != codes.end()) {
-      continue;
-    }
-    codes.push_back(filter.classCode());
-    codeFilter.push_back(c);
-  }
-  std::vector<bool> inShared(filters.size(), false);
-  if (shared) inShared[0] = true;
-  for (const std::size_t c : codeFilter) inShared[c] = true;
-
+  DetectionStabilityFeeder feeder(filters, followed);
   const std::vector<int32_t> partners = pairFrames(groundTruth, system);
-  QuorFrame truthAll(0), systemAll(0), truthScratch(0), systemScratch(0);
-  std::vector<FrameEvents> events(codes.size() + 1);
-  FrameEvents single;
-  std::vector<uint32_t> truthAt, systemAt, classTruthAt, classSystemAt;
   for (std::size_t at = 0; at < groundTruth.frames.size(); ++at) {
-    const QuorFrame& truth = groundTruth.frames[at];
     const int32_t partner = partners[at];
-    const QuorFrame* partnerFrame =
-        partner >= 0 ? &system.frames[static_cast<std::size_t>(partner)] : nullptr;
-    bool together = false;
-    if (shared && partnerFrame != nullptr) {
-      takenPositions(truth, filters[0], truthAt);
-      takenPositions(*partnerFrame, filters[0], systemAt);
-      selectFrame(truth, filters[0], truthAll);
-      selectFrame(*partnerFrame, filters[0], systemAll);
-      together = evaluateFrameClassesEvents(truthAll, systemAll, codes, events);
-    }
-    if (together) {
-      feedFrame(events[0], at, partner, truth.frameNumber, truthAt, systemAt, boxes,
-                accumulators[0]);
-      for (std::size_t k = 0; k < codes.size(); ++k) {
-        // A class's positions are among All's: its boxes in All's order.
-        classTruthAt.clear();
-        for (const uint32_t p : truthAt) {
-          if (truth.targets[p]->classCode == codes[k]) classTruthAt.push_back(p);
-        }
-        classSystemAt.clear();
-        for (const uint32_t p : systemAt) {
-          if (partnerFrame->targets[p]->classCode == codes[k]) classSystemAt.push_back(p);
-        }
-        feedFrame(events[k + 1], at, partner, truth.frameNumber, classTruthAt, classSystemAt, boxes,
-                  accumulators[codeFilter[k]]);
-      }
-    }
-    for (std::size_t c = 0; c < filters.size(); ++c) {
-      if (together && inShared[c]) continue;
-      const TargetFilter& filter = filters[c];
-      takenPositions(truth, filter, classTruthAt);
-      if (classTruthAt.empty()) continue;  // no box of a track
-      selectFrame(truth, filter, truthScratch);
-      if (partnerFrame != nullptr) {
-        takenPositions(*partnerFrame, filter, classSystemAt);
-        selectFrame(*partnerFrame, filter, systemScratch);
-      }
-      evaluateFrameEvents(truthScratch, partnerFrame != nullptr ? &systemScratch : nullptr, false,
-                          false, single);
-      feedFrame(single, at, partner, truth.frameNumber, classTruthAt, classSystemAt, boxes,
-                accumulators[c]);
-    }
+    feeder.frame(groundTruth.frames[at], at,
+                 partner >= 0 ? &system.frames[static_cast<std::size_t>(partner)] : nullptr,
+                 partner, boxes);
   }
-  std::vector<std::vector<TrackStability>> tracks;
-  tracks.reserve(filters.size());
-  for (const StabilityAccumulator& accumulator : accumulators) {
-    tracks.push_back(accumulator.finish());
-  }
-  return tracks;
+  return feeder.finish();
 }
 
 }  // namespace tracking

@@ -20,6 +20,7 @@
 
 #include "annotation/quor_records.h"
 #include "annotation/selection.h"
+#include "scoring/matching/frame_matching.h"
 #include "scoring/tracking/track_preparation.h"
 
 namespace tracking {
@@ -107,6 +108,9 @@ class StabilityAccumulator {
   void add(int64_t track, uint32_t frame, const StabilityBox& truth, const StabilityBox* detection);
   /// The tracks told of, by key in ascending order.
   std::vector<TrackStability> finish() const;
+  /// The same, the accumulator emptied on the way (each track's state
+  /// given back as its row is made, rather than both held at once).
+  std::vector<TrackStability> take();
 
  private:
   // A population sd kept online (Welford's update), steady however large
@@ -127,6 +131,9 @@ class StabilityAccumulator {
     std::vector<StabilityFrame> worst;
     std::vector<StabilityFrame> series;
   };
+  // A track's errors from its state, without its frames.
+  static TrackStability stabilityOf(int64_t key, const State& state);
+
   std::unordered_map<int64_t, State> states_;
 };
 
@@ -148,6 +155,36 @@ class DetectionBoxes {
   virtual int64_t truthTrack(std::size_t frame, std::size_t box) const = 0;
   virtual StabilityBox truthBox(std::size_t frame, std::size_t box) const = 0;
   virtual StabilityBox systemBox(std::size_t frame, std::size_t box) const = 0;
+};
+
+/// detectionStability() a frame at a time, for frames handed over as they
+/// are read: the same matching of each frame, told to the same
+/// accumulators. The ground-truth frames must come in the order
+/// detectionStability() takes them.
+class DetectionStabilityFeeder {
+ public:
+  explicit DetectionStabilityFeeder(const std::vector<TargetFilter>& filters,
+                                    std::span<const std::vector<int64_t>> followed = {});
+  /// Ground-truth frame `truth`, the frame at `truthFrame` of those `boxes`
+  /// names, with the system frame of its number (at `systemFrame`), or null.
+  void frame(const QuorFrame& truth, std::size_t truthFrame, const QuorFrame* partner,
+             int32_t systemFrame, const DetectionBoxes& boxes);
+  /// One list per filter, as detectionStability() gives them; the feeder
+  /// is emptied.
+  std::vector<std::vector<TrackStability>> finish();
+
+ private:
+  const std::vector<TargetFilter>& filters_;
+  std::vector<StabilityAccumulator> accumulators_;
+  // All and its classes matched at once where the filters allow it.
+  bool shared_ = false;
+  std::vector<int32_t> codes_;
+  std::vector<std::size_t> codeFilter_;  // the filter of codes_[k]
+  std::vector<bool> inShared_;
+  QuorFrame truthAll_{0}, systemAll_{0}, truthScratch_{0}, systemScratch_{0};
+  std::vector<FrameEvents> events_;
+  FrameEvents single_;
+  std::vector<uint32_t> truthAt_, systemAt_, classTruthAt_, classSystemAt_;
 };
 
 /// The ground-truth tracks of each filter's class through the matching of

@@ -6,6 +6,7 @@
 
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
+#include "talmira/output_pieces.h"
 #include "talmira/pages/stability_page.h"
 #include "talmira/stability_files.h"
 #include "talmira/track_events.h"
@@ -110,7 +111,8 @@ void runStability(const StabilityOptions& options, const CLI::App& command) {
       writeOutput(options.output, renderStabilityCsv(report));
       break;
     case Format::kJson:
-      writeOutput(options.output, jsonText(stabilityJson(report)));
+      writeOutputPieces(options.output,
+                        [&](const OutputSink& sink) { writeStabilityJson(report, sink); });
       break;
   }
   if (!options.report.empty()) {

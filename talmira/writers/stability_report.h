@@ -9,6 +9,7 @@
 
 #include "scoring/tracking/track_stability.h"
 #include "talmira/cli_common.h"
+#include "talmira/output_pieces.h"
 
 namespace talmira {
 
@@ -47,6 +48,13 @@ std::string renderStabilityText(const StabilityReport& report);
 /// for a track never matched, worst_frames the frames separated by spaces.
 std::string renderStabilityCsv(const StabilityReport& report);
 Json stabilityJson(const StabilityReport& report);
+/// Hands `sink` jsonText(stabilityJson(report)), the same bytes, a piece at
+/// a time: each track's object is written on its own (a few thousand at
+/// once, the next made while these are handed over), so that a long video's tens of thousands of
+/// tracks never stand as one document, nor as one text, in memory.
+void writeStabilityJson(const StabilityReport& report, const OutputSink& sink);
+/// The same text whole.
+std::string stabilityJsonText(const StabilityReport& report);
 
 /// The CSV header, for the tests and the Python module.
 inline constexpr const char* kStabilityCsvHeader =

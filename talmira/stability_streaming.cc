@@ -1,0 +1,512 @@
+#include "talmira/stability_streaming.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "annotation/class_set.h"
+#include "annotation/format_support.h"
+#include "annotation/frame_ordered_lines.h"
+#include "annotation/mot_reader.h"
+#include "annotation/track_reader.h"
+
+namespace talmira {
+
+namespace {
+
+using formats::FrameOrderedLines;
+
+// Targets of a side's block of frames: a block is handed over whole.
+constexpr std::size_t kBlockTargets = std::size_t{1} << 13;
+// Blocks of a side read ahead of the matching: enough for the detections to
+// be read on while the ground truth's runs are found.
+constexpr std::size_t kBlocksAhead = 6;
+// A sequence counts its frames and boxes in 31 bits (the reader refuses
+// more): such a file is left to it.
+constexpr uint64_t kMaxLines = 2147483647;
+
+// Frames of one side as the detection reader files them, with each
+// target's exact corners and identity as the track reader reads its line.
+struct Block {
+  // A new one a block: a sequence cleared keeps its frames' lists for
+  // frames to come, which the filing does not take.
+  std::unique_ptr<QuorSequence> sequence;
+  ReadDetails details;
+  std::vector<tracking::StabilityBox> exact;  // a target each, as details.allTargetLines
+  std::vector<int64_t> ids;
+};
+
+enum class Outcome : uint8_t { kBlock, kEnd, kOutOfOrder, kWhole };
+
+// Whether a map makes the filing keep every type as a class (as
+// formats.cc's reading decides).
+bool mayBringOwnClasses(const ClassMap& map) {
+  return map.takesEveryLabel() || !map.onlyTypesOfThisFormat();
+}
+
+// The lines of one file in frame order, each read by both readers.
+class SideReader {
+ public:
+  SideReader(const std::string& path, const AnnotationReadOptions& options, bool merge)
+      : path_(path),
+        options_(options),
+        lines_(path, merge),
+        maker_(path, options, records_, failure_),
+        mot_(maker_),
+        track_({path, tracking::TrackLayout::kAutomatic, options.role}),
+        truth_(options.role == AnnotationRole::kGroundTruth) {}
+
+  // The next block of frames, or how the file ended.
+  Outcome next(Block& block) {
+    block.sequence = std::make_unique<QuorSequence>();
+    block.sequence->classes = ownClasses() ? noClassesYet() : nullptr;
+    block.sequence->infinityMeansNoScore = !truth_;
+    block.details = ReadDetails{};
+    block.exact.clear();
+    block.ids.clear();
+    boxes_.clear();
+    std::string error;
+    RecordFiler filer(*block.sequence, path_, &error, &block.details, options_.rules);
+    for (;;) {
+      std::string_view line;
+      uint64_t number = 0;
+      uint32_t frame = 0;
+      FrameOrderedLines::Status status = FrameOrderedLines::Status::kLine;
+      if (held_) {
+        line = heldLine_;
+        number = heldNumber_;
+        frame = heldFrame_;
+        held_ = false;
+      } else {
+        status = lines_.next(&line, &number, &frame);
+      }
+      if (status == FrameOrderedLines::Status::kOutOfOrder) return Outcome::kOutOfOrder;
+      if (status == FrameOrderedLines::Status::kUnsupported) return Outcome::kWhole;
+      const bool end = status == FrameOrderedLines::Status::kEnd;
+      if (end || (pending_ && frame != pendingFrame_)) {
+        if (pending_ && !filePending(filer)) return Outcome::kWhole;
+        if (end || block.sequence->targetStore.size() >= kBlockTargets) {
+          if (!end) {
+            held_ = true;  // the line lives until the reader is asked again
+            heldLine_ = line;
+            heldNumber_ = number;
+            heldFrame_ = frame;
+          }
+          filer.finish();
+          if (!error.empty() || !join(block)) return Outcome::kWhole;
+          if (end && !finished()) return Outcome::kWhole;
+          if (block.sequence->frames.empty()) return Outcome::kEnd;
+          return Outcome::kBlock;
+        }
+      }
+      if (++lines_read_ > kMaxLines) return Outcome::kWhole;
+      pending_ = true;
+      pendingFrame_ = frame;
+      if (!readLine(line, number, frame)) return Outcome::kWhole;
+    }
+  }
+
+ private:
+  bool ownClasses() const { return mayBringOwnClasses(options_.classMap()); }
+
+  static std::shared_ptr<const ClassSet> noClassesYet() {
+    static const std::shared_ptr<const ClassSet> none =
+        std::make_shared<const ClassSet>(std::vector<std::string>{});
+    return none;
+  }
+
+  bool readLine(std::string_view line, uint64_t number, uint32_t frame) {
+    try {
+      uint32_t trackFrame = 0;
+      const tracking::TrackBox box = track_.read(line, number, &trackFrame);
+      if (trackFrame != frame || (truth_ && box.id < 0)) return false;
+      boxes_.push_back(box);
+    } catch (const tracking::TrackReadError&) {
+      return false;
+    }
+    const std::size_t before = records_.size();
+    bool failed = false;
+    if (!truth_ && plainDetection(line, number, frame, boxes_.back(), &failed)) return !failed;
+    if (!mot_.read(line, number) || !failure_.warnings.empty()) return false;
+    return records_.size() == before || records_.back().frameNumber == frame;
+  }
+
+  // A detection's line whose columns 1 and 3 to 8 are plain decimals (see
+  // plainDecimal()), as those of trackers' files are, made into its record
+  // as the detection reader makes it, from the numbers read exactly: the
+  // reader's general reading of long decimals costs as much as the track
+  // reader's whole line. False for any other line, left to the reader.
+  // `box` is the track reader's box of the line, its confidence read from
+  // column 7 as the detection reader reads it.
+  bool plainDetection(std::string_view line, uint64_t number, uint32_t frame,
+                      const tracking::TrackBox& box, bool* failed) {
+    std::array<std::string_view, 8> fields;
+    std::size_t count = 0;
+    std::size_t start = 0;
+    for (std::size_t k = 0; k <= line.size() && count < fields.size(); ++k) {
+      if (k == line.size() || line[k] == ',') {
+        fields[count++] = line.substr(start, k - start);
+        start = k + 1;
+      }
+    }
+    if (count < 7) return false;
+    std::array<formats::Decimal, 8> values;
+    for (const std::size_t column : {3, 4, 5, 6, 7}) {
+      if (!plainDecimal(fields[column - 1], &values[column - 1])) return false;
+    }
+    int64_t label = 1;  // a class of -1, or none, is a pedestrian
+    if (count == 8) {
+      if (!plainDecimal(fields[7], &values[7]) || values[7].scale != 0) return false;
+      if (values[7].mantissa != -1) label = values[7].mantissa;
+    }
+    const formats::Decimal& width = values[4];
+    const formats::Decimal& height = values[5];
+    int32_t left = 0;
+    int32_t top = 0;
+    int32_t right = 0;
+    int32_t bottom = 0;
+    const bool fits = formats::roundInto(values[2], &left) && formats::roundInto(values[3], &top) &&
+                      (width.mantissa < 0 || formats::roundSumInto(values[2], width, &right)) &&
+                      (height.mantissa < 0 || formats::roundSumInto(values[3], height, &bottom));
+    if (!fits) return false;  // the reader says what is wrong
+    if (width.mantissa < 0) right = left;
+    if (height.mantissa < 0) bottom = top;
+    float confidence = box.confidence;
+    const formats::Decimal& score = values[6];
+    if (confidence == -1.0f && score.mantissa < 0 && -score.mantissa == power(score.scale)) {
+      confidence = kNoConfidence;  // exactly -1: the box has no score
+    }
+    const ClassMapping* mapping = maker_.mapNumber(label, number, failed);
+    if (*failed || mapping == nullptr) return true;  // refused, or dropped
+    maker_.addBox(frame, left, top, right, bottom, *mapping, false, confidence, number,
+                  width.mantissa < 0 || height.mantissa < 0);
+    return true;
+  }
+
+  static int64_t power(int scale) {
+    int64_t value = 1;
+    for (int k = 0; k < scale; ++k) value *= 10;
+    return value;
+  }
+
+  // An optional minus, then digits, with a point between digits if any; at
+  // most 17 digits: what every reader reads as the same number, exactly.
+  static bool plainDecimal(std::string_view text, formats::Decimal* out) {
+    std::size_t k = !text.empty() && text.front() == '-' ? 1 : 0;
+    const std::size_t first = k;
+    int64_t mantissa = 0;
+    int digits = 0;
+    int scale = 0;
+    std::size_t point = std::string_view::npos;
+    for (; k < text.size(); ++k) {
+      const char c = text[k];
+      if (c == '.' && point == std::string_view::npos) {
+        point = k;
+        continue;
+      }
+      if (c < '0' || c > '9' || ++digits > 17) return false;
+      mantissa = mantissa * 10 + (c - '0');
+      if (point != std::string_view::npos) ++scale;
+    }
+    if (digits == 0 || point == first || point + 1 == text.size()) return false;
+    out->mantissa = first == 1 ? -mantissa : mantissa;
+    out->scale = scale;
+    out->exact = true;
+    return true;
+  }
+
+  // Files the records of the frame read last; its identities must differ.
+  bool filePending(RecordFiler& filer) {
+    pending_ = false;
+    for (const AnnotationRecord& record : records_) {
+      if (!filer.file(record)) return false;
+    }
+    records_.clear();
+    if (truth_) {
+      frameIds_.clear();
+      for (std::size_t k = frameStart_; k < boxes_.size(); ++k) frameIds_.push_back(boxes_[k].id);
+      std::sort(frameIds_.begin(), frameIds_.end());
+      if (std::adjacent_find(frameIds_.begin(), frameIds_.end()) != frameIds_.end()) return false;
+    }
+    frameStart_ = boxes_.size();
+    return true;
+  }
+
+  // Each target's box of the track reader, by its line: the targets' lines
+  // are among the block's lines, in their order.
+  bool join(Block& block) {
+    std::size_t at = 0;
+    block.exact.reserve(block.details.allTargetLines.size());
+    if (truth_) block.ids.reserve(block.details.allTargetLines.size());
+    for (const uint64_t line : block.details.allTargetLines) {
+      while (at < boxes_.size() && boxes_[at].line != line) ++at;
+      if (at == boxes_.size()) return false;
+      const tracking::TrackBox& box = boxes_[at++];
+      block.exact.push_back({box.left, box.top, box.right, box.bottom});
+      if (truth_) block.ids.push_back(box.id);
+    }
+    boxes_.clear();
+    frameStart_ = 0;
+    return true;
+  }
+
+  // What the readers decide once every line is read.
+  bool finished() {
+    try {
+      track_.finish();
+    } catch (const tracking::TrackReadError&) {
+      return false;
+    }
+    return failure_.warnings.empty();
+  }
+
+  std::string path_;
+  const AnnotationReadOptions& options_;
+  FrameOrderedLines lines_;
+  std::vector<AnnotationRecord> records_;  // of the frame being read
+  AnnotationReadFailure failure_;
+  formats::RecordMaker maker_;
+  formats::MotLineReader mot_;
+  tracking::TrackLineReader track_;
+  bool truth_;
+  std::vector<tracking::TrackBox> boxes_;  // of the block's lines, in order
+  std::size_t frameStart_ = 0;             // the first of boxes_ of the frame being read
+  std::vector<int64_t> frameIds_;
+  bool pending_ = false;
+  uint32_t pendingFrame_ = 0;
+  bool held_ = false;
+  std::string_view heldLine_;
+  uint64_t heldNumber_ = 0;
+  uint32_t heldFrame_ = 0;
+  uint64_t lines_read_ = 0;
+};
+
+// A side read in a thread of its own, a few blocks ahead of the matching.
+class SideFeed {
+ public:
+  SideFeed(const std::string& path, const AnnotationReadOptions& options, bool merge)
+      : reader_(path, options, merge), thread_([this] { run(); }) {}
+  ~SideFeed() {
+    {
+      const std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  SideFeed(const SideFeed&) = delete;
+  SideFeed& operator=(const SideFeed&) = delete;
+
+  // The next block, or null with how the file ended.
+  std::unique_ptr<Block> take(Outcome* outcome) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !ready_.empty() || done_; });
+    if (ready_.empty()) {
+      *outcome = outcome_;
+      return nullptr;
+    }
+    std::unique_ptr<Block> block = std::move(ready_.front());
+    ready_.pop_front();
+    lock.unlock();
+    changed_.notify_all();
+    *outcome = Outcome::kBlock;
+    return block;
+  }
+  // A block done with, to be filled again.
+  void giveBack(std::unique_ptr<Block> block) {
+    const std::lock_guard lock(mutex_);
+    spare_.push_back(std::move(block));
+  }
+
+ private:
+  void run() {
+    for (;;) {
+      std::unique_ptr<Block> block;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stop_ || ready_.size() < kBlocksAhead; });
+        if (stop_) return;
+        if (!spare_.empty()) {
+          block = std::move(spare_.back());
+          spare_.pop_back();
+        }
+      }
+      if (!block) block = std::make_unique<Block>();
+      Outcome outcome = Outcome::kWhole;
+      try {
+        outcome = reader_.next(*block);
+      } catch (const std::exception&) {
+        outcome = Outcome::kWhole;  // the whole road meets it again, and says so
+      }
+      {
+        const std::lock_guard lock(mutex_);
+        if (outcome == Outcome::kBlock) {
+          ready_.push_back(std::move(block));
+        } else {
+          done_ = true;
+          outcome_ = outcome;
+        }
+      }
+      changed_.notify_all();
+      if (outcome != Outcome::kBlock) return;
+    }
+  }
+
+  SideReader reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::unique_ptr<Block>> ready_;
+  std::vector<std::unique_ptr<Block>> spare_;
+  bool done_ = false;
+  bool stop_ = false;
+  Outcome outcome_ = Outcome::kEnd;
+  std::jthread thread_;
+};
+
+// The detection road's boxes of the blocks at hand.
+class BlockBoxes : public tracking::DetectionBoxes {
+ public:
+  const Block* truth = nullptr;
+  const Block* system = nullptr;
+
+  int64_t truthTrack(std::size_t frame, std::size_t box) const override {
+    return truth->ids[truth->details.targetStarts[frame] + box];
+  }
+  tracking::StabilityBox truthBox(std::size_t frame, std::size_t box) const override {
+    return truth->exact[truth->details.targetStarts[frame] + box];
+  }
+  tracking::StabilityBox systemBox(std::size_t frame, std::size_t box) const override {
+    return system->exact[system->details.targetStarts[frame] + box];
+  }
+};
+
+// Whether a side was read to its end, and if not, how it stopped.
+struct Ending {
+  bool outOfOrder = false;
+  bool whole = false;
+};
+
+// One pass over both files; `merge` says which are merged by frame.
+std::optional<std::vector<std::vector<tracking::TrackStability>>> streamOnce(
+    const StabilityRequest& request, const std::vector<TargetFilter>& filters,
+    std::span<const std::vector<int64_t>> followed, std::array<bool, 2>& merge) {
+  tracking::DetectionStabilityFeeder feeder(filters, followed);
+  std::array<Ending, 2> ending;
+  {
+    SideFeed truthFeed(request.groundTruth, request.formats.groundTruth, merge[0]);
+    SideFeed systemFeed(request.system, request.formats.system, merge[1]);
+    const auto note = [&](std::size_t side, Outcome outcome) {
+      if (outcome == Outcome::kOutOfOrder) ending[side].outOfOrder = true;
+      if (outcome == Outcome::kWhole) ending[side].whole = true;
+      return outcome == Outcome::kEnd;
+    };
+    BlockBoxes boxes;
+    std::unique_ptr<Block> system;
+    std::size_t systemAt = 0;  // the frame of `system` looked at
+    bool systemDone = false;
+    // The system frame numbered `number`, if any: the system frames before
+    // it are passed over (no ground-truth frame has their numbers).
+    const auto partnerOf = [&](uint32_t number) -> bool {
+      for (;;) {
+        if (systemDone) return false;
+        if (system && systemAt < system->sequence->frames.size()) {
+          const uint32_t at = system->sequence->frames[systemAt].frameNumber;
+          if (at >= number) return at == number;
+          ++systemAt;
+          continue;
+        }
+        if (system) systemFeed.giveBack(std::move(system));
+        Outcome outcome = Outcome::kBlock;
+        system = systemFeed.take(&outcome);
+        systemAt = 0;
+        if (!system) {
+          systemDone = true;
+          if (!note(1, outcome)) return false;
+        }
+      }
+    };
+    for (;;) {
+      Outcome outcome = Outcome::kBlock;
+      std::unique_ptr<Block> truth = truthFeed.take(&outcome);
+      if (!truth) {
+        if (!note(0, outcome)) break;
+        // The system file read to its end: a fault after the last frame
+        // of the ground truth fails it all the same.
+        while (partnerOf(UINT32_MAX)) ++systemAt;
+        break;
+      }
+      boxes.truth = truth.get();
+      const std::vector<QuorFrame>& frames = truth->sequence->frames;
+      for (std::size_t k = 0; k < frames.size(); ++k) {
+        const bool paired = partnerOf(frames[k].frameNumber);
+        if (ending[1].outOfOrder || ending[1].whole) break;
+        boxes.system = paired ? system.get() : nullptr;
+        feeder.frame(frames[k], k, paired ? &system->sequence->frames[systemAt] : nullptr,
+                     paired ? static_cast<int32_t>(systemAt) : -1, boxes);
+      }
+      truthFeed.giveBack(std::move(truth));
+      if (ending[1].outOfOrder || ending[1].whole) break;
+    }
+  }
+  bool again = false;
+  for (std::size_t side = 0; side < 2; ++side) {
+    if (ending[side].whole || (ending[side].outOfOrder && merge[side])) return std::nullopt;
+    if (ending[side].outOfOrder) {
+      merge[side] = true;
+      again = true;
+    }
+  }
+  if (again) return streamOnce(request, filters, followed, merge);
+  return feeder.finish();
+}
+
+bool regularFile(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+}  // namespace
+
+bool mayStreamStability(const StabilityRequest& request) {
+  if (request.clear || request.groundTruthFormat != "mot" || request.systemFormat != "mot") {
+    return false;
+  }
+  for (const AnnotationReadOptions* options :
+       {&request.formats.groundTruth, &request.formats.system}) {
+    if (options->format != AnnotationFormat::kMot || !options->ignorePath.empty() ||
+        options->classMap().takesEveryLabel()) {
+      return false;
+    }
+  }
+  return regularFile(request.groundTruth) && regularFile(request.system);
+}
+
+ClassSetPtr streamedStabilityClasses(const StabilityRequest& request) {
+  std::array<QuorSequence, 2> sides;
+  for (std::size_t side = 0; side < 2; ++side) {
+    const AnnotationReadOptions& options =
+        side == 0 ? request.formats.groundTruth : request.formats.system;
+    std::vector<AnnotationRecord> records;
+    AnnotationReadFailure failure;
+    const formats::RecordMaker maker(side == 0 ? request.groundTruth : request.system, options,
+                                     records, failure);
+    sides[side].classes = maker.classSet();
+  }
+  return pairClasses(sides[0], sides[1]);
+}
+
+std::optional<std::vector<std::vector<tracking::TrackStability>>> streamedStability(
+    const StabilityRequest& request, const std::vector<TargetFilter>& filters,
+    std::span<const std::vector<int64_t>> followed) {
+  std::array<bool, 2> merge{false, false};
+  return streamOnce(request, filters, followed, merge);
+}
+
+}  // namespace talmira
