@@ -120,6 +120,7 @@ std::string trackFormatNames() {
 }
 
 TrackPair readTrackPair(const TrackRequest& options, std::vector<std::string>* warnings) {
+  checkTrackRequest(options);
   tracking::TrackReadRequest truthRequest{options.groundTruth,
                                           layoutOf(options.groundTruthFormat, options),
                                           AnnotationRole::kGroundTruth};
