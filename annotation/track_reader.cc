@@ -41,6 +41,13 @@ using formats::trimBlanks;
 constexpr std::size_t kMaxFields = 24;
 constexpr std::size_t kTalmiraColumns = 15;
 constexpr std::size_t kKittiValues = 17;  // a result adds its score
+
+// A KITTI truncation or occlusion level as its benchmark compares it: the
+// number's whole part (toward zero), held within an int8_t, which keeps
+// every comparison with the limits 0 and 2.
+int8_t kittiLevel(double value) {
+  return static_cast<int8_t>(std::clamp(std::trunc(value), -128.0, 127.0));
+}
 // Warnings listed one by one; the rest are counted in one more line.
 constexpr std::size_t kMaxWarnings = 100;
 // Beyond 2^53 a double no longer holds every whole number, so a whole
@@ -421,6 +428,8 @@ void TrackFileReader::readKittiLine(std::string_view line, uint64_t number) {
   const uint32_t frame = this->frame(fields, number, 0);  // KITTI counts frames from 0
   TrackBox box;
   box.id = whole(fields, 2, number, "a track id");
+  box.truncation = kittiLevel(this->number(fields, 4, number));
+  box.occlusion = kittiLevel(this->number(fields, 5, number));
   box.left = this->number(fields, 7, number);
   box.top = this->number(fields, 8, number);
   box.right = this->number(fields, 9, number);
@@ -842,7 +851,7 @@ TrackBox TrackLineReader::read(std::string_view line, uint64_t number, uint32_t*
 
 TrackLayout TrackLineReader::finish() { return reader_->finishLines(); }
 
-TrackSequence framedTracks(TrackFile&& file, uint32_t length) {
+TrackSequence framedTracks(TrackFile&& file, uint32_t length, bool refuseRepeatedIds) {
   if (file.frames.size() != file.boxes.size()) {
     throw std::invalid_argument("framedTracks: a frame for every box is needed");
   }
@@ -907,7 +916,7 @@ TrackSequence framedTracks(TrackFile&& file, uint32_t length) {
     const uint32_t f = frames[at];
     const uint64_t begin = start[at];
     const uint64_t end = start[at + 1];
-    if (end - begin < 2) continue;
+    if (!refuseRepeatedIds || end - begin < 2) continue;
     ids.clear();
     for (uint64_t k = begin; k < end; ++k) {
       if (!mayRepeat(file.layout, boxes[k])) ids.emplace_back(boxes[k].id, k);
@@ -1013,6 +1022,61 @@ std::optional<uint32_t> sequenceLengthBeside(const std::string& path) {
     const fs::file_status status = fs::status(candidate, error);
     if (!fs::exists(status)) continue;
     return sequenceLengthOf(candidate.lexically_normal().string());
+  }
+  return std::nullopt;
+}
+
+uint32_t kittiSequenceLength(const std::string& seqmap, const std::string& sequence) {
+  const formats::StreamHandle stream(std::fopen(seqmap.c_str(), "r"));
+  if (stream == nullptr) {
+    const int error = errno;
+    throw TrackReadError(seqmap, 0, std::string("cannot open: ") + std::strerror(error), error);
+  }
+  formats::TextLines lines(stream.get());
+  std::string_view line;
+  std::optional<uint32_t> length;
+  std::vector<std::string_view> words;
+  while (lines.next(&line)) {
+    const uint64_t number = lines.lineNumber();
+    // Values apart by blanks or commas; a line of fewer than four names no
+    // sequence, and a sequence named twice has its last line's length.
+    words.clear();
+    std::size_t at = 0;
+    while (at < line.size()) {
+      const std::size_t begin = line.find_first_not_of(" \t,", at);
+      if (begin == std::string_view::npos) break;
+      const std::size_t end = std::min(line.find_first_of(" \t,", begin), line.size());
+      words.push_back(line.substr(begin, end - begin));
+      at = end;
+    }
+    if (words.size() < 4 || words[0] != sequence) continue;
+    uint32_t parsed = 0;
+    const std::string_view value = words[3];
+    const auto [end, status] = std::from_chars(value.data(), value.data() + value.size(), parsed);
+    if (end != value.data() + value.size() || status != std::errc{} || parsed == 0) {
+      throw TrackReadError(seqmap, number,
+                           "the length " + quoted(value) + " of sequence " + sequence +
+                               " is not a whole number from 1 to 4294967295");
+    }
+    length = parsed;
+  }
+  if (lines.readError() != 0) {
+    throw TrackReadError(seqmap, 0, std::string("cannot read: ") + std::strerror(lines.readError()),
+                         lines.readError());
+  }
+  if (!length) throw TrackReadError(seqmap, 0, "no line for sequence " + sequence);
+  return *length;
+}
+
+std::optional<std::string> kittiSeqmapBeside(const std::string& path) {
+  namespace fs = std::filesystem;
+  fs::path folder = fs::path(path).parent_path();
+  if (folder.empty()) folder = ".";
+  const fs::path above = (folder / "..").lexically_normal();
+  for (const fs::path& candidate : {folder / "evaluate_tracking.seqmap.training",
+                                    above / "evaluate_tracking.seqmap.training"}) {
+    std::error_code error;
+    if (fs::exists(fs::status(candidate, error))) return candidate.lexically_normal().string();
   }
   return std::nullopt;
 }

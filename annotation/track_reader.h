@@ -181,8 +181,10 @@ class TrackLineReader {
 /// follows the boxes, whatever the length). Throws TrackReadError naming the file and
 /// line for a frame outside 1..length (the first in file order) and for an
 /// identity given twice in one frame (in the first frame that has one; the
-/// line is the later of the two). KITTI's DontCare boxes (id -1) may repeat.
-TrackSequence framedTracks(TrackFile&& file, uint32_t length);
+/// line is the later of the two). KITTI's DontCare boxes (id -1) may repeat;
+/// without `refuseRepeatedIds` every identity may (the KITTI benchmark
+/// looks for repeats among the boxes it keeps: see tracking::prepareTracks()).
+TrackSequence framedTracks(TrackFile&& file, uint32_t length, bool refuseRepeatedIds = true);
 
 /// The seqLength of the seqinfo.ini beside `path`: in the same folder, or
 /// in the folder above (MOT's <sequence>/gt/gt.txt beside
@@ -191,5 +193,19 @@ TrackSequence framedTracks(TrackFile&& file, uint32_t length);
 /// file, or has no seqLength of a whole number from 1 in its [Sequence]
 /// section.
 std::optional<uint32_t> sequenceLengthBeside(const std::string& path);
+
+/// The length of KITTI sequence `sequence` (its file's name without .txt)
+/// in a seqmap of its benchmark ("0000 empty 000000 000154": name, two
+/// values unused, the number of frames, 0 to length - 1), values apart by
+/// blanks or commas; lines of fewer than four values are skipped, and of a
+/// sequence named twice the last line counts. Throws TrackReadError when the
+/// file cannot be read, names no such sequence, or gives a length that is
+/// not a whole number from 1.
+uint32_t kittiSequenceLength(const std::string& seqmap, const std::string& sequence);
+
+/// The seqmap of the training split (evaluate_tracking.seqmap.training)
+/// beside a KITTI ground truth: in its folder, or the folder above (the
+/// benchmark's label_02/<sequence>.txt); nullopt when there is none.
+std::optional<std::string> kittiSeqmapBeside(const std::string& path);
 
 }  // namespace tracking

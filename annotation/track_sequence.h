@@ -25,7 +25,13 @@ struct TrackBox {
   float confidence = -1.0f;  // -1: none given
   int32_t label = -1;        // the class column (or an index into labelNames), -1 when absent
   bool considered = true;    // a ground truth's "consider" flag (column 7) is not 0
-  uint64_t line = 0;         // where it came from, for messages
+  // KITTI's truncation and occlusion levels, each read as a number and cut
+  // to its whole part toward zero, then held within -128..127 (what the
+  // benchmark's limits, truncation 0 and occlusion 2, tell apart); 0 in
+  // the other layouts.
+  int8_t truncation = 0;
+  int8_t occlusion = 0;
+  uint64_t line = 0;  // where it came from, for messages
 };
 
 /// A sequence's boxes, frame by frame. Frames are numbered 1..length, and

@@ -39,15 +39,40 @@ class MatchRecorder : public tracking::ClearObserver {
 };
 
 bool isMotChallenge(tracking::TrackBenchmark benchmark) {
-  return benchmark != tracking::TrackBenchmark::kPlain;
+  return benchmark != tracking::TrackBenchmark::kPlain &&
+         benchmark != tracking::TrackBenchmark::kKitti;
 }
 
-// Whether a box is one of the class `label` is about: under MOT's
-// benchmarks every box of the files is (their one class, the others
-// distractors or left out); otherwise the boxes of its label.
-bool ofClass(const tracking::TrackBox& box, const tracking::TrackRules& rules, int32_t label) {
-  return isMotChallenge(rules.benchmark) || label == -1 || box.label == label;
-}
+// The boxes a class is about, on one side: under MOT's benchmarks every box
+// of the files (their one class, the others distractors or left out); under
+// KITTI's the boxes of the class of a track id from 0, and on the ground
+// truth's side its distractors' too; otherwise the boxes of its label.
+class ClassBoxes {
+ public:
+  ClassBoxes(const tracking::TrackSequence& sequence, const tracking::TrackRules& rules,
+             int32_t label, bool truth)
+      : rules_(rules), label_(label) {
+    if (rules.benchmark != tracking::TrackBenchmark::kKitti) return;
+    const int32_t distractor = label == tracking::kKittiCar ? 2 : 5;  // van; person (sitting)
+    for (const std::string& name : sequence.labelNames) {
+      const int32_t type = tracking::kittiClassNamed(name);
+      of_.push_back(type == label || (truth && type == distractor));
+    }
+  }
+
+  bool has(const tracking::TrackBox& box) const {
+    if (rules_.benchmark == tracking::TrackBenchmark::kKitti) {
+      return box.id >= 0 && box.label >= 0 && static_cast<std::size_t>(box.label) < of_.size() &&
+             of_[static_cast<std::size_t>(box.label)];
+    }
+    return isMotChallenge(rules_.benchmark) || label_ == -1 || box.label == label_;
+  }
+
+ private:
+  const tracking::TrackRules& rules_;
+  int32_t label_;
+  std::vector<char> of_;  // KITTI: by label, whether its boxes are the class's
+};
 
 bool belowConfidence(const tracking::TrackBox& box, const tracking::TrackRules& rules) {
   return rules.minConfidence && box.confidence != -1.0f && box.confidence < *rules.minConfidence;
@@ -85,6 +110,8 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
   if (!identities) followed.sums.idSwitches = 0;
 
   std::size_t setAside = 0;  // the next of prepared.setAsideLines
+  const ClassBoxes truthOfClass(pair.groundTruth, pair.rules, label, true);
+  const ClassBoxes systemOfClass(pair.system, pair.rules, label, false);
   std::vector<int32_t> truthMatch;
   std::vector<int32_t> trackerMatch;
   std::vector<const tracking::TrackBox*> truthBoxes;  // the frame's kept ones
@@ -117,7 +144,7 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
     for (uint64_t k = pair.groundTruth.frameBegin(frame); k < pair.groundTruth.frameEnd(frame);
          ++k) {
       const tracking::TrackBox& box = pair.groundTruth.boxes[k];
-      if (!ofClass(box, pair.rules, label)) continue;
+      if (!truthOfClass.has(box)) continue;
       TrackEventRow row;
       row.frame = frame;
       row.box = &box;
@@ -149,7 +176,7 @@ FollowedClass followClass(const TrackPair& pair, const std::string& name, int32_
     kept = trackerBegin;
     for (uint64_t k = pair.system.frameBegin(frame); k < pair.system.frameEnd(frame); ++k) {
       const tracking::TrackBox& box = pair.system.boxes[k];
-      if (!ofClass(box, pair.rules, label)) continue;
+      if (!systemOfClass.has(box)) continue;
       if (belowConfidence(box, pair.rules)) {
         followed.belowConfidence.push_back(&box);
         continue;
@@ -321,8 +348,8 @@ void addTrackOptions(CLI::App& command, TrackOptionsGiven& given) {
       ->group(group);
   command
       .add_option("--track-rules", given.rules,
-                  "whose evaluation: mot (MOT16/17), mot20, mot15 or plain; by default the "
-                  "ground truth's layout decides, as for talmira track --rules")
+                  "whose evaluation: mot (MOT16/17), mot20, mot15, kitti or plain; by default "
+                  "the ground truth's layout decides, as for talmira track --rules")
       ->type_name("NAME")
       ->group(group);
   command
@@ -391,7 +418,7 @@ std::optional<TrackRequest> trackRequestOf(const CLI::App& command, const TrackO
   request.rules = given.rules;
   if (!request.rules.empty() && !tracking::benchmarkNamed(request.rules)) {
     usage("talmira " + name + ": --track-rules: no track rules named " + request.rules +
-          " (mot, mot20, mot15 or plain)");
+          " (mot, mot20, mot15, kitti or plain)");
   }
   if (givenOption("--confidence")) request.confidence = confidence;
   request.length = given.length;

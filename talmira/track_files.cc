@@ -1,6 +1,7 @@
 #include "talmira/track_files.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <utility>
 
 #include "annotation/track_reader.h"
@@ -16,9 +17,14 @@ tracking::TrackLayout layoutOf(const std::string& format, const TrackRequest& op
   if (format == "talmira" && options.ids != "text") {
     usage("files of this format carry identities only in column 14: add --ids text");
   }
-  if (format == "mot") return tracking::TrackLayout::kAutomatic;
+  const bool kitti = options.rules == "kitti";
+  if (format == "mot")
+    return kitti ? tracking::TrackLayout::kKitti : tracking::TrackLayout::kAutomatic;
   const std::optional<tracking::TrackLayout> layout = tracking::layoutNamed(format);
   if (!layout) usage("no track format " + format);
+  if (kitti && *layout != tracking::TrackLayout::kKitti) {
+    usage("--rules kitti evaluates KITTI tracking files, not " + format + " files");
+  }
   return *layout;
 }
 
@@ -42,6 +48,9 @@ tracking::TrackBenchmark benchmarkOf(const TrackRequest& options, tracking::Trac
 // class of the ground truth otherwise, by its number or name.
 std::vector<std::pair<std::string, int32_t>> classesOf(const tracking::TrackSequence& truth,
                                                        tracking::TrackBenchmark benchmark) {
+  if (benchmark == tracking::TrackBenchmark::kKitti) {
+    return {{"car", tracking::kKittiCar}, {"pedestrian", tracking::kKittiPedestrian}};
+  }
   if (benchmark != tracking::TrackBenchmark::kPlain) {
     return {{"pedestrian",
              benchmark == tracking::TrackBenchmark::kMot15 ? -1 : tracking::kPedestrianClass}};
@@ -65,8 +74,42 @@ std::vector<std::pair<std::string, int32_t>> classesOf(const tracking::TrackSequ
 void checkTrackRequest(const TrackRequest& request) {
   layoutOf(request.groundTruthFormat, request);
   layoutOf(request.systemFormat, request);
-  benchmarkOf(request, tracking::TrackLayout::kAutomatic);
+  const tracking::TrackBenchmark benchmark =
+      benchmarkOf(request, tracking::TrackLayout::kAutomatic);
+  if (!request.seqmap.empty() && benchmark != tracking::TrackBenchmark::kKitti) {
+    usage("--seqmap gives a KITTI sequence's length: it goes with --rules kitti");
+  }
+  if (!request.seqmap.empty() && request.length != 0) {
+    usage("--seqmap and --length both give the sequence's length: give one");
+  }
 }
+
+namespace {
+
+// What the KITTI benchmark's evaluator never reads, left out before the
+// sequence is framed: boxes of negative track id (but the ground truth's
+// DontCare areas), and DontCare areas beyond the sequence, which it passes
+// over where it refuses any other box.
+void dropUnread(tracking::TrackFile& file, uint32_t length, bool truth) {
+  std::vector<int32_t> dontCare;
+  for (const std::string& name : file.labelNames) {
+    dontCare.push_back(truth && tracking::kittiClassNamed(name) == 9);
+  }
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < file.boxes.size(); ++k) {
+    const tracking::TrackBox& box = file.boxes[k];
+    const bool area = box.label >= 0 && static_cast<std::size_t>(box.label) < dontCare.size() &&
+                      dontCare[static_cast<std::size_t>(box.label)];
+    if (area ? file.frames[k] > length : box.id < 0) continue;
+    file.boxes[kept] = box;
+    file.frames[kept] = file.frames[k];
+    ++kept;
+  }
+  file.boxes.resize(kept);
+  file.frames.resize(kept);
+}
+
+}  // namespace
 
 bool isTrackFormat(const std::string& name) {
   return name == "mot" || tracking::layoutNamed(name).has_value();
@@ -77,6 +120,7 @@ std::string trackFormatNames() {
 }
 
 TrackPair readTrackPair(const TrackRequest& options, std::vector<std::string>* warnings) {
+  checkTrackRequest(options);
   tracking::TrackReadRequest truthRequest{options.groundTruth,
                                           layoutOf(options.groundTruthFormat, options),
                                           AnnotationRole::kGroundTruth};
@@ -105,8 +149,22 @@ TrackPair readTrackPair(const TrackRequest& options, std::vector<std::string>* w
     pair.systemIdentities = systemIdentities;
     pair.rules.benchmark = benchmarkOf(options, truthFile.layout);
     pair.rules.minConfidence = options.confidence;
+    const bool kitti = pair.rules.benchmark == tracking::TrackBenchmark::kKitti;
     uint32_t length = options.length;
     pair.lengthFrom = "--length";
+    if (length == 0 && kitti) {
+      std::string seqmap = options.seqmap;
+      if (seqmap.empty()) seqmap = tracking::kittiSeqmapBeside(options.groundTruth).value_or("");
+      if (!seqmap.empty()) {
+        length = tracking::kittiSequenceLength(
+            seqmap, std::filesystem::path(options.groundTruth).stem().string());
+        pair.lengthFrom = seqmap;
+      }
+    }
+    if (length == 0 && kitti) {
+      length = std::max(truthFile.lastFrame(), systemFile.lastFrame());
+      pair.lengthFrom = "the last frame of either file";
+    }
     if (length == 0) {
       if (const std::optional<uint32_t> beside =
               tracking::sequenceLengthBeside(options.groundTruth)) {
@@ -117,8 +175,14 @@ TrackPair readTrackPair(const TrackRequest& options, std::vector<std::string>* w
         pair.lengthFrom = "the last frame of either file";
       }
     }
-    pair.groundTruth = tracking::framedTracks(std::move(truthFile), length);
-    pair.system = tracking::framedTracks(std::move(systemFile), length);
+    if (kitti) {
+      dropUnread(truthFile, length, true);
+      dropUnread(systemFile, length, false);
+    }
+    // KITTI's evaluator looks for an identity given twice among the boxes
+    // it keeps of a class, not in the files.
+    pair.groundTruth = tracking::framedTracks(std::move(truthFile), length, !kitti);
+    pair.system = tracking::framedTracks(std::move(systemFile), length, !kitti);
     tracking::checkTrackInput(pair.groundTruth, pair.system, pair.rules);
     pair.classes = classesOf(pair.groundTruth, pair.rules.benchmark);
     return pair;

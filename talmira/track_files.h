@@ -23,6 +23,10 @@ struct TrackRequest {
   std::string rules;                      // empty: the ground truth's layout decides
   std::optional<float> confidence;        // tracker boxes below it are left out
   uint32_t length = 0;                    // 0: seqinfo.ini beside the ground truth, or the files'
+  /// --rules kitti: the benchmark's seqmap giving the sequence's length
+  /// (else evaluate_tracking.seqmap.training beside the ground truth, if
+  /// there is one, else the last frame of either file).
+  std::string seqmap;
   /// A system file whose every identity is -1 (a detector's, as MOT's
   /// det.txt writes it) gets an identity of its own for each box, rather
   /// than being refused for giving one twice in a frame: CLEAR then pairs
@@ -58,13 +62,16 @@ struct TrackPair {
   tracking::TrackSequence groundTruth;
   tracking::TrackSequence system;
   tracking::TrackRules rules;
-  std::string lengthFrom;  // "--length", "seqinfo.ini" or "the last frame of either file"
+  /// "--length", "seqinfo.ini", the seqmap's path (KITTI) or "the last
+  /// frame of either file".
+  std::string lengthFrom;
   /// False when the system's boxes were given an identity each
   /// (TrackRequest::identityPerBox): its file has none.
   bool systemIdentities = true;
   /// The classes evaluated, by name, with the label prepareTracks() takes:
-  /// MOT's pedestrians under its benchmarks, each class of the ground truth
-  /// otherwise.
+  /// MOT's pedestrians under its benchmarks, KITTI's cars and pedestrians
+  /// under its (both, whatever the files hold), each class of the ground
+  /// truth otherwise.
   std::vector<std::pair<std::string, int32_t>> classes;
 };
 

@@ -103,13 +103,15 @@ def track(gt, sys, *, gt_format="mot", sys_format="mot", ids=None, rules=None, c
     visdrone, uavdt, kitti, cvat or talmira; sys_format: the same, mot reading
     the tracker's file in the ground truth's layout. ids="text": in files of
     format talmira, column 14's text is the identity (required there).
-    rules: mot (MOT16/17), mot20, mot15 or plain; by default the ground
+    rules: mot (MOT16/17), mot20, mot15, kitti (KITTI tracking's cars and
+    pedestrians, both files read as KITTI's) or plain; by default the ground
     truth's layout decides (MOT15 or MOT16/17), plain for the others.
     confidence: tracker boxes scored below it are left out (a score of -1,
     none given, is kept); None keeps every box, as the evaluator does.
     length: the frames in the sequence; by default seqinfo.ini's seqLength
-    beside the ground truth (in its folder or the one above), else the last
-    frame of either file.
+    beside the ground truth (in its folder or the one above; under rules
+    kitti, the seqmap evaluate_tracking.seqmap.training there), else the
+    last frame of either file.
 
     Raises FileNotFoundError (or another OSError) for a file that cannot be
     opened or read, FormatError naming the file and line (the command's

@@ -1,6 +1,7 @@
 #include "scoring/tracking/track_preparation.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <numeric>
 #include <span>
@@ -60,6 +61,56 @@ bool isMotChallenge(TrackBenchmark benchmark) {
   return benchmark == TrackBenchmark::kMot16 || benchmark == TrackBenchmark::kMot20;
 }
 
+constexpr int32_t kKittiDontCare = 9;
+constexpr int kKittiMaxOcclusion = 2;
+constexpr int kKittiMaxTruncation = 0;
+constexpr double kKittiMinHeight = 25.0;
+
+// Each label's KITTI class number (0: none), by the sequence's labelNames.
+std::vector<int32_t> kittiClasses(const TrackSequence& sequence) {
+  std::vector<int32_t> classes;
+  classes.reserve(sequence.labelNames.size());
+  for (const std::string& name : sequence.labelNames) classes.push_back(kittiClassNamed(name));
+  return classes;
+}
+
+int32_t kittiClassOf(const std::vector<int32_t>& classes, const TrackBox& box) {
+  return box.label >= 0 && static_cast<std::size_t>(box.label) < classes.size()
+             ? classes[static_cast<std::size_t>(box.label)]
+             : 0;
+}
+
+// The part of a tracker box inside an area, over the box's own area, as the
+// evaluator computes it: 0 for a box of no area.
+double overlapOverOwnArea(const TrackBox& box, const TrackBox& area) {
+  const double width =
+      std::max(std::min(box.right, area.right) - std::max(box.left, area.left), 0.0);
+  const double height =
+      std::max(std::min(box.bottom, area.bottom) - std::max(box.top, area.top), 0.0);
+  const double own = (box.right - box.left) * (box.bottom - box.top);
+  if (!(own > kEpsilon)) return 0.0;
+  return width * height / own;
+}
+
+// KITTI's evaluator refuses an identity that two kept boxes of a frame
+// share: the later of the first such pair in the frame's order.
+void refuseRepeatedIds(std::span<const TrackBox> boxes, std::span<const uint64_t> positions,
+                       const TrackSequence& sequence, uint32_t frame, int32_t label) {
+  for (std::size_t b = 1; b < positions.size(); ++b) {
+    const TrackBox& later = boxes[positions[b]];
+    for (std::size_t a = 0; a < b; ++a) {
+      const TrackBox& earlier = boxes[positions[a]];
+      if (earlier.id != later.id) continue;
+      throw TrackInputError(sequence.source, later.line,
+                            "identity " + std::to_string(later.id) + " is given twice in frame " +
+                                std::to_string(frame - 1) + " among the " +
+                                (label == kKittiCar ? "cars" : "pedestrians") +
+                                " the benchmark keeps (also on line " +
+                                std::to_string(earlier.line) + ")");
+    }
+  }
+}
+
 // The identities of the kept boxes, numbered as they first come while the
 // boxes are kept, then renumbered 0..N-1 in the order of their values: a
 // table of the distinct identities rather than a list of the identity of
@@ -110,6 +161,14 @@ void chooseBoxes(const TrackSequence& groundTruth, std::span<const TrackBox> tru
                  const TrackSequence& tracker, std::span<const TrackBox> trackerBoxes,
                  const TrackRules& rules, int32_t label, PreparedTracks& prepared, Keep&& keep) {
   const bool mot = isMotChallenge(rules.benchmark);
+  const bool kitti = rules.benchmark == TrackBenchmark::kKitti;
+  const std::vector<int32_t> truthClasses =
+      kitti ? kittiClasses(groundTruth) : std::vector<int32_t>{};
+  const std::vector<int32_t> trackerClasses =
+      kitti ? kittiClasses(tracker) : std::vector<int32_t>{};
+  const int32_t distractor = label == kKittiCar ? 2 : 5;  // van; person (sitting)
+  std::vector<const TrackBox*> regions;                   // the frame's DontCare areas
+  std::vector<char> matched;
   std::vector<const TrackBox*> frameTruth;
   std::vector<const TrackBox*> keptTruth;
   std::vector<const TrackBox*> frameTracker;
@@ -147,13 +206,35 @@ void chooseBoxes(const TrackSequence& groundTruth, std::span<const TrackBox> tru
         continue;
       }
       if (rules.benchmark == TrackBenchmark::kPlain && label != -1 && box.label != label) continue;
+      if (kitti && (box.id < 0 || kittiClassOf(trackerClasses, box) != label)) continue;
       frameTracker.push_back(&box);
       trackerPositions.push_back(k);
     }
 
     keptTruth.clear();
     keptTruthPositions.clear();
-    for (uint64_t k = truthBegin; k < truthEnd; ++k) {
+    if (kitti) {
+      // The class's boxes and its distractors' (with every occluded or
+      // truncated one among them) take part in the assignment; DontCare
+      // areas, whatever their track id, are areas to ignore.
+      frameTruth.clear();
+      regions.clear();
+      for (uint64_t k = truthBegin; k < truthEnd; ++k) {
+        const TrackBox& box = truthBoxes[k];
+        const int32_t type = kittiClassOf(truthClasses, box);
+        if (type == kKittiDontCare) {
+          regions.push_back(&box);
+        } else if (box.id >= 0 && (type == label || type == distractor)) {
+          frameTruth.push_back(&box);
+          if (type == label && box.occlusion <= kKittiMaxOcclusion &&
+              box.truncation <= kKittiMaxTruncation) {
+            keptTruth.push_back(&box);
+            keptTruthPositions.push_back(k);
+          }
+        }
+      }
+    }
+    for (uint64_t k = truthBegin; !kitti && k < truthEnd; ++k) {
       const TrackBox& box = truthBoxes[k];
       if (!box.considered) continue;
       if (mot && box.label != kPedestrianClass) continue;
@@ -163,13 +244,14 @@ void chooseBoxes(const TrackSequence& groundTruth, std::span<const TrackBox> tru
     }
     // MOT16/17/20 assign every ground-truth box of the frame first; the
     // kept boxes are a part of those.
-    refuseUnassignable(mot ? frameTruth : keptTruth, frameTracker, groundTruth, tracker);
+    refuseUnassignable(mot || kitti ? frameTruth : keptTruth, frameTracker, groundTruth, tracker);
 
     // Tracker boxes that the benchmark's own assignment pairs with a
     // distractor are left out: the assignment is over every ground-truth
     // box of the frame, and only pairs at IoU 0.5 or more count.
     removed.assign(frameTracker.size(), nullptr);
-    if (mot && !frameTruth.empty() && !frameTracker.empty()) {
+    matched.assign(frameTracker.size(), 0);
+    if ((mot || kitti) && !frameTruth.empty() && !frameTracker.empty()) {
       const auto rows = static_cast<int32_t>(frameTruth.size());
       const auto columns = static_cast<int32_t>(frameTracker.size());
       costs.resize(frameTruth.size() * frameTracker.size());
@@ -185,9 +267,28 @@ void chooseBoxes(const TrackSequence& groundTruth, std::span<const TrackBox> tru
       for (int32_t i = 0; i < rows; ++i) {
         const int32_t j = pairs[static_cast<std::size_t>(i)];
         if (j < 0 || -costs[static_cast<std::size_t>(i) * columns + j] <= kEpsilon) continue;
-        if (isDistractor(frameTruth[static_cast<std::size_t>(i)]->label, rules.benchmark)) {
-          removed[static_cast<std::size_t>(j)] = frameTruth[static_cast<std::size_t>(i)];
+        const TrackBox* partner = frameTruth[static_cast<std::size_t>(i)];
+        matched[static_cast<std::size_t>(j)] = 1;
+        const bool setAside = kitti ? kittiClassOf(truthClasses, *partner) == distractor ||
+                                          partner->occlusion > kKittiMaxOcclusion ||
+                                          partner->truncation > kKittiMaxTruncation
+                                    : isDistractor(partner->label, rules.benchmark);
+        if (setAside) removed[static_cast<std::size_t>(j)] = partner;
+      }
+    }
+    // KITTI leaves out the tracker boxes paired with nothing that are too
+    // short, or more than half inside one DontCare area.
+    if (kitti) {
+      for (std::size_t j = 0; j < frameTracker.size(); ++j) {
+        if (matched[j]) continue;
+        const TrackBox& box = *frameTracker[j];
+        const TrackBox* area = nullptr;
+        if (box.bottom - box.top <= kKittiMinHeight + kEpsilon) area = &box;
+        for (std::size_t r = 0; area == nullptr && r < regions.size(); ++r) {
+          if (overlapOverOwnArea(box, *regions[r]) > 0.5 + kEpsilon) area = regions[r];
         }
+        // A box too short is its own reason: its partner is itself.
+        if (area != nullptr) removed[j] = area;
       }
     }
 
@@ -198,6 +299,10 @@ void chooseBoxes(const TrackSequence& groundTruth, std::span<const TrackBox> tru
       } else {
         keptTrackerPositions.push_back(trackerPositions[j]);
       }
+    }
+    if (kitti) {
+      refuseRepeatedIds(trackerBoxes, keptTrackerPositions, tracker, frame, label);
+      refuseRepeatedIds(truthBoxes, keptTruthPositions, groundTruth, frame, label);
     }
     if (keptTruthPositions.empty() && keptTrackerPositions.empty()) continue;
     keep(KeptFrame{keptTruthPositions, keptTrackerPositions});
@@ -240,8 +345,23 @@ std::string_view benchmarkName(TrackBenchmark benchmark) {
       return "mot";
     case TrackBenchmark::kMot20:
       return "mot20";
+    case TrackBenchmark::kKitti:
+      return "kitti";
   }
   return "plain";
+}
+
+int32_t kittiClassNamed(std::string_view type) {
+  std::string lower(type);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  static constexpr std::pair<std::string_view, int32_t> kTypes[] = {
+      {"car", 1},     {"van", 2},  {"truck", 3}, {"pedestrian", 4}, {"person", 5},
+      {"cyclist", 6}, {"tram", 7}, {"misc", 8},  {"dontcare", 9},   {"car_2", 1}};
+  for (const auto& [name, number] : kTypes) {
+    if (lower == name) return number;
+  }
+  return 0;
 }
 
 std::optional<TrackBenchmark> benchmarkNamed(std::string_view name) {
@@ -249,6 +369,7 @@ std::optional<TrackBenchmark> benchmarkNamed(std::string_view name) {
   if (name == "mot15") return TrackBenchmark::kMot15;
   if (name == "mot" || name == "mot16" || name == "mot17") return TrackBenchmark::kMot16;
   if (name == "mot20") return TrackBenchmark::kMot20;
+  if (name == "kitti") return TrackBenchmark::kKitti;
   return std::nullopt;
 }
 
@@ -273,6 +394,31 @@ TrackInputError::TrackInputError(std::string file, uint64_t line, std::string_vi
 
 void checkTrackInput(const TrackSequence& groundTruth, const TrackSequence& tracker,
                      const TrackRules& rules) {
+  if (rules.benchmark == TrackBenchmark::kKitti) {
+    // Its evaluator turns each type into its number before it looks at
+    // anything else, and stops on one it does not know: the first in the
+    // file (but for a box of negative track id, dropped before; and the
+    // ground truth's DontCare areas are known).
+    for (const TrackSequence* sequence : {&groundTruth, &tracker}) {
+      const std::vector<int32_t> classes = kittiClasses(*sequence);
+      const TrackBox* first = nullptr;
+      for (const TrackBox& box : sequence->boxes) {
+        if (box.id < 0 || kittiClassOf(classes, box) != 0) continue;
+        if (first == nullptr || box.line < first->line) first = &box;
+      }
+      if (first != nullptr) {
+        const auto label = static_cast<std::size_t>(first->label);
+        const std::string type =
+            label < sequence->labelNames.size() ? sequence->labelNames[label] : "?";
+        throw TrackInputError(
+            sequence->source, first->line,
+            "type " + type +
+                " is not one the KITTI benchmark knows (Car, Van, Truck, Pedestrian, Person, "
+                "Cyclist, Tram, Misc, DontCare, in any case; a person sitting is Person)");
+      }
+    }
+    return;
+  }
   if (!isMotChallenge(rules.benchmark)) return;
   for (const TrackBox& box : groundTruth.boxes) {
     if (box.label < 1 || box.label > kLastMotClass) {

@@ -22,15 +22,26 @@ enum class TrackBenchmark : uint8_t {
   kMot15,  // MOT15: considered ground truth, every tracker box
   kMot16,  // MOT16/17: classes 1..13, distractors' partners removed, pedestrians kept
   kMot20,  // MOT20: as MOT16/17, with non-motorised vehicles among the distractors
+  kKitti,  // KITTI tracking: cars and pedestrians, DontCare areas, occlusion and truncation
 };
 
-/// "plain", "mot15", "mot", "mot20"; and back (also "mot16", "mot17").
+/// "plain", "mot15", "mot", "mot20", "kitti"; and back (also "mot16", "mot17").
 std::string_view benchmarkName(TrackBenchmark benchmark);
 std::optional<TrackBenchmark> benchmarkNamed(std::string_view name);
 
 /// The MOTChallenge class numbers.
 inline constexpr int32_t kPedestrianClass = 1;
 inline constexpr int32_t kLastMotClass = 13;
+
+/// The KITTI benchmark's class numbers (its evaluator's), which its rules
+/// take as the label of prepareTracks(): a box's label is the index of its
+/// type in the sequence's labelNames, whose lower-case text names one of
+/// car (and car_2) 1, van 2, truck 3, pedestrian 4, person 5 (sitting),
+/// cyclist 6, tram 7, misc 8, dontcare 9.
+inline constexpr int32_t kKittiCar = 1;
+inline constexpr int32_t kKittiPedestrian = 4;
+/// The class number of a KITTI type's text (any case); 0 for none.
+int32_t kittiClassNamed(std::string_view type);
 
 struct TrackRules {
   TrackBenchmark benchmark = TrackBenchmark::kPlain;
@@ -81,12 +92,18 @@ class TrackInputError : public std::runtime_error {
 
 /// Checks what the benchmark requires of the two sequences under `rules`
 /// (MOT16/17/20: every ground-truth class in 1..13, every tracker class -1
-/// or 1). Throws TrackInputError at the first fault.
+/// or 1; KITTI: every type one of its nine, but on a box of negative track
+/// id, which its evaluator drops unread). Throws TrackInputError at the
+/// first fault.
 void checkTrackInput(const TrackSequence& groundTruth, const TrackSequence& tracker,
                      const TrackRules& rules);
 
 /// The boxes of class `label` (MOT's pedestrians under its benchmarks;
-/// -1 takes every class under kPlain) after the benchmark's preprocessing.
+/// kKittiCar or kKittiPedestrian under KITTI's; -1 takes every class under
+/// kPlain) after the benchmark's preprocessing. Under KITTI's, an identity
+/// given twice in a frame among the boxes kept is refused (TrackInputError),
+/// the first such frame's, tracker before ground truth, as its evaluator
+/// checks.
 /// Both sequences must have the same length. The first copies the boxes
 /// kept; the second takes the sequences' boxes and keeps them where they
 /// are (the kept boxes of a frame moved down over those left out), so that

@@ -433,18 +433,20 @@ void addBatchCommand(CLI::App& app) {
       "true positives; not an average of the sequences' figures). The files are track files: "
       "--gt-format and --sys-format name track formats (default mot); with --gt-dir, the "
       "ground truth is MOTChallenge's layout, a folder per sequence with gt/gt.txt and "
-      "seqinfo.ini, paired with the files SEQUENCE.txt of --sys-dir. -c leaves out tracker "
-      "boxes below it; without it every box counts");
+      "seqinfo.ini, paired with the files SEQUENCE.txt of --sys-dir (under --track-rules "
+      "kitti, KITTI's: the files SEQUENCE.txt of label_02, the seqmap above it giving their "
+      "lengths). -c leaves out tracker boxes below it; without it every box counts");
   track->excludes(sweep)->excludes(explain)->excludes(ap);
   command
       ->add_option("--track-rules", options->trackRules,
-                   "with --track: whose evaluation, mot (MOT16/17), mot20, mot15 or plain; by "
-                   "default each ground truth's layout decides, as in `talmira track`")
+                   "with --track: whose evaluation, mot (MOT16/17), mot20, mot15, kitti or plain; "
+                   "by default each ground truth's layout decides, as in `talmira track`")
       ->type_name("NAME")
       ->check([](const std::string& text) {
         return tracking::benchmarkNamed(text)
                    ? std::string()
-                   : "no track rules named " + text + " (mot, mot16, mot17, mot20, mot15, plain)";
+                   : "no track rules named " + text +
+                         " (mot, mot16, mot17, mot20, mot15, kitti, plain)";
       })
       ->needs(track);
   CLI::Option* stability = command->add_flag(
@@ -477,6 +479,8 @@ void addBatchCommand(CLI::App& app) {
       "  talmira batch videos.csv --ap --format json -o ap.json\n"
       "  talmira batch --track --gt-dir MOT17/train --sys-dir trackers/MPNTrack/data\n"
       "  talmira batch tracks.csv --stability --gt-format mot --sys-format mot --rules mot\n"
+      "  talmira batch --track --track-rules kitti --gt-dir kitti/label_02 --sys-dir "
+      "trackers/mine/data\n"
       "\n"
       "--rules mot on MOT files (--gt-format and --sys-format mot or mot15) counts each\n"
       "sequence as talmira score --rules mot does (CLEAR's counts, its length from its\n"

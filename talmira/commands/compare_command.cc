@@ -978,14 +978,16 @@ void addCompareCommand(CLI::App& app) {
       "track formats (default mot); -c leaves out tracker boxes below it");
   track->excludes(ap);
   command
-      ->add_option("--track-rules", options->trackRules,
-                   "with --track: whose evaluation, mot (MOT16/17), mot20, mot15 or plain; by "
-                   "default each ground truth's layout decides, as in `talmira track`")
+      ->add_option(
+          "--track-rules", options->trackRules,
+          "with --track: whose evaluation, mot (MOT16/17), mot20, mot15, kitti or plain; by "
+          "default each ground truth's layout decides, as in `talmira track`")
       ->type_name("NAME")
       ->check([](const std::string& text) {
         return tracking::benchmarkNamed(text)
                    ? std::string()
-                   : "no track rules named " + text + " (mot, mot16, mot17, mot20, mot15, plain)";
+                   : "no track rules named " + text +
+                         " (mot, mot16, mot17, mot20, mot15, kitti, plain)";
       })
       ->needs(track);
   command

@@ -59,7 +59,8 @@ void addTrackCommand(CLI::App& app) {
       ->each([options](const std::string&) { options->confidenceGiven = true; });
   command
       ->add_option("--rules", options->request.rules,
-                   "whose evaluation: mot (MOT16/17), mot20, mot15 or plain; by default "
+                   "whose evaluation: mot (MOT16/17), mot20, mot15, kitti (KITTI tracking's "
+                   "cars and pedestrians; the files are read as KITTI's) or plain; by default "
                    "the ground truth's layout decides (MOT15 or MOT16/17), plain otherwise")
       ->type_name("NAME");
   command
@@ -78,10 +79,17 @@ void addTrackCommand(CLI::App& app) {
       ->check(CLI::IsMember({"text"}));
   command
       ->add_option("--length", options->request.length,
-                   "frames in the sequence (else seqinfo.ini beside the ground truth, else "
-                   "the last frame of either file)")
+                   "frames in the sequence (else seqinfo.ini beside the ground truth, or "
+                   "under --rules kitti its seqmap, else the last frame of either file)")
       ->type_name("N")
       ->check(CLI::PositiveNumber);
+  command
+      ->add_option("--seqmap", options->request.seqmap,
+                   "--rules kitti: the benchmark's seqmap, whose line for the ground truth's "
+                   "file name (0000 for 0000.txt) gives the length (default: "
+                   "evaluate_tracking.seqmap.training beside the ground truth or the folder "
+                   "above, if there)")
+      ->type_name("FILE");
   addFormatOption(*command, options->format);
   command
       ->add_option("-o,--output", options->output,
@@ -93,6 +101,7 @@ void addTrackCommand(CLI::App& app) {
       "  talmira track gt.txt tracker.txt --rules mot20 --format json -o measures.json\n"
       "  talmira track TUD-Campus/gt.txt TUD-Campus.txt --gt-format mot15\n"
       "  talmira track gt.csv tracks.csv --gt-format talmira --sys-format talmira --ids text\n"
+      "  talmira track kitti/label_02/0000.txt tracker/data/0000.txt --rules kitti\n"
       "\n"
       "The figures are TrackEval's (HOTA, CLEAR, Identity at IoU 0.5), to the last\n"
       "digit on the benchmark's files: the same preprocessing, assignments and sums.\n"

@@ -72,6 +72,11 @@ def main():
                          "and scipy) on its hand-worked cases, then `talmira track` (the tool "
                          "given) on them and on N random MOT17 and MOT15 sequences of --seed "
                          "from --first against the model (failing cases kept in --keep-dir)")
+    ap.add_argument("--tracking-kitti", type=int, default=0, metavar="N",
+                    help="instead, check the KITTI model (tracking_kitti.py) on its hand-worked "
+                         "sequence, then `talmira track --rules kitti` (the tool given) on it "
+                         "and on N random adversarial KITTI sequences of --seed, both classes "
+                         "field by field (failing cases kept in --keep-dir)")
     ap.add_argument("--stability", type=int, default=0, metavar="N",
                     help="instead, check `talmira stability` (the tool given) on N random cases "
                          "of each road, CLEAR's (MOT17 and MOT15 sequences) and the detection "
@@ -99,6 +104,8 @@ def main():
         return check_stability_datasets(opts)
     if opts.benchmark_counts:
         return check_benchmark_counts(opts)
+    if opts.tracking_kitti:
+        return check_tracking_kitti(opts)
     if opts.tracking or opts.tracking_conformance:
         return check_tracking(opts)
     if opts.ap or opts.coco_ap:
@@ -343,6 +350,29 @@ def check_benchmark_counts(opts):
     print("benchmark counts, seed %d: %d passed, %d failed"
           % (opts.seed, opts.benchmark_counts - wrong, wrong))
     return 1 if wrong else 0
+
+
+def check_tracking_kitti(opts):
+    """The --tracking-kitti run: the KITTI model on its worked sequence,
+    and the tool against the model on random sequences."""
+    try:
+        from .tracking_kitti import check_worked_case, run_kitti_cases
+    except ImportError as exc:
+        print("the tracking model needs numpy and scipy (%s)" % exc)
+        return 2
+    if opts.tool is None or not os.access(opts.tool, os.X_OK):
+        print("--tracking-kitti needs --tool, an executable talmira")
+        return 2
+    tool = os.path.abspath(opts.tool)
+    with tempfile.TemporaryDirectory(prefix="crosscheck-kitti-worked-") as tmp:
+        problems = check_worked_case(tool, tmp)
+    for line in problems[:40]:
+        print("  " + line)
+    print("KITTI worked sequence: %s" % ("differs" if problems else "as worked out by hand"))
+    wrong = run_kitti_cases(tool, opts.tracking_kitti, opts.seed, opts.keep_dir)
+    print("KITTI tracking, seed %d: %d passed, %d failed"
+          % (opts.seed, opts.tracking_kitti - wrong, wrong))
+    return 1 if problems or wrong else 0
 
 
 def check_tracking(opts):

@@ -142,5 +142,110 @@ TEST(TrackPreparation, InTheSequencesStorageAsCopied) {
   EXPECT_GT(leftOut, 1000);
 }
 
+// KITTI's types by name, truncation and occlusion levels about their
+// limits, DontCare areas and negative track ids; unique track ids a frame
+// (as the benchmark requires of the boxes it keeps).
+TrackSequence randomKittiSequence(std::mt19937_64& random, uint32_t length, bool truth) {
+  std::uniform_int_distribution<int> count(0, 7);
+  std::uniform_int_distribution<int> anchor(0, 3);
+  std::uniform_real_distribution<double> jitter(-4.0, 4.0);
+  std::uniform_int_distribution<int> type(0, 6);
+  std::uniform_int_distribution<int> level(-1, 4);
+  std::uniform_int_distribution<int> identity(-2, 9);
+  TrackFile file;
+  file.source = truth ? "gt.txt" : "tracker.txt";
+  file.layout = TrackLayout::kKitti;
+  file.labelNames = {"Car", "Van", "Pedestrian", "Person", "DontCare", "Cyclist", "car"};
+  uint64_t line = 0;
+  for (uint32_t frame = 1; frame <= length; ++frame) {
+    // Unique within a type: a car and a van may share one, Car and car
+    // (one class) now and then.
+    std::vector<std::pair<int, int>> ids;
+    for (int k = count(random); k > 0; --k) {
+      const int id = identity(random);
+      const int label = type(random);
+      if (id >= 0 && std::find(ids.begin(), ids.end(), std::pair(label, id)) != ids.end()) continue;
+      ids.emplace_back(label, id);
+      TrackBox box;
+      const double x = 30.0 * anchor(random) + jitter(random);
+      const double y = 20.0 * anchor(random) + jitter(random);
+      box.left = x;
+      box.top = y;
+      box.right = x + 25.0 + jitter(random);
+      box.bottom = y + 25.0 + 2.0 * jitter(random);
+      box.id = id < 0 ? id : 100 - 7 * id;
+      box.label = label;
+      box.truncation = static_cast<int8_t>(level(random) / 2);
+      box.occlusion = static_cast<int8_t>(level(random));
+      box.line = ++line;
+      file.boxes.push_back(box);
+      file.frames.push_back(frame);
+    }
+  }
+  return framedTracks(std::move(file), length, false);
+}
+
+TEST(TrackPreparation, KittiInTheSequencesStorageAsCopied) {
+  std::mt19937_64 random(20261210);
+  int setAside = 0;
+  int kept = 0;
+  int refused = 0;
+  for (int round = 0; round < 300; ++round) {
+    const uint32_t length = 1 + static_cast<uint32_t>(random() % 20);
+    const TrackSequence truth = randomKittiSequence(random, length, true);
+    const TrackSequence tracker = randomKittiSequence(random, length, false);
+    TrackRules rules;
+    rules.benchmark = TrackBenchmark::kKitti;
+    for (const int32_t label : {kKittiCar, kKittiPedestrian}) {
+      const std::string where =
+          "round " + std::to_string(round) + ", class " + std::to_string(label);
+      PreparedTracks copied;
+      try {
+        copied = prepareTracks(truth, tracker, rules, label);
+      } catch (const TrackInputError&) {
+        // Car and car are one class: their identities may meet in a frame.
+        TrackSequence truthCopy = truth;
+        TrackSequence trackerCopy = tracker;
+        EXPECT_THROW(prepareTracks(std::move(truthCopy), std::move(trackerCopy), rules, label),
+                     TrackInputError)
+            << where;
+        ++refused;
+        continue;
+      }
+      TrackSequence truthCopy = truth;
+      TrackSequence trackerCopy = tracker;
+      const PreparedTracks moved =
+          prepareTracks(std::move(truthCopy), std::move(trackerCopy), rules, label);
+      ASSERT_EQ(moved.groundTruth.size(), copied.groundTruth.size()) << where;
+      ASSERT_EQ(moved.tracker.size(), copied.tracker.size()) << where;
+      for (std::size_t k = 0; k < copied.groundTruth.size(); ++k) {
+        ASSERT_TRUE(sameBox(moved.groundTruth[k], copied.groundTruth[k])) << where << ", box " << k;
+        const TrackBox& box = copied.groundTruth[k];
+        // Only the class's own ground truth, neither occluded nor truncated.
+        const std::string& type = truth.labelNames[static_cast<std::size_t>(box.label)];
+        EXPECT_EQ(kittiClassNamed(type), label) << where;
+        EXPECT_LE(box.occlusion, 2) << where;
+        EXPECT_LE(box.truncation, 0) << where;
+      }
+      for (std::size_t k = 0; k < copied.tracker.size(); ++k) {
+        ASSERT_TRUE(sameBox(moved.tracker[k], copied.tracker[k])) << where << ", box " << k;
+      }
+      EXPECT_EQ(moved.groundTruthStart, copied.groundTruthStart) << where;
+      EXPECT_EQ(moved.trackerStart, copied.trackerStart) << where;
+      EXPECT_EQ(moved.setAsideLines, copied.setAsideLines) << where;
+      EXPECT_EQ(moved.groundTruthIdValues, copied.groundTruthIdValues) << where;
+      EXPECT_EQ(moved.trackerIdValues, copied.trackerIdValues) << where;
+      // Negative track ids are never kept.
+      for (const int64_t value : copied.groundTruthIdValues) EXPECT_GE(value, 37) << where;
+      for (const int64_t value : copied.trackerIdValues) EXPECT_GE(value, 37) << where;
+      setAside += static_cast<int>(copied.setAsideLines.size());
+      kept += static_cast<int>(copied.groundTruth.size());
+    }
+  }
+  EXPECT_GT(setAside, 100);
+  EXPECT_GT(kept, 100);
+  EXPECT_GT(refused, 0);
+}
+
 }  // namespace
 }  // namespace tracking
