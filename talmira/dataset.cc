@@ -128,11 +128,10 @@ std::vector<BatchSequence> pairFolders(const std::string& gtDir, const std::stri
   // KITTI's tracks are a file a sequence (label_02/SEQUENCE.txt), beside
   // the seqmap that gives their lengths.
   const bool kittiTracks = source.track && source.tracking.rules == "kitti";
-  const auto groundTruths =
-      (source.track && !kittiTracks) || source.benchmark
-          ? trackFoldersByName(gtDir)
-          : filesByName(gtDir, !source.track && formats.groundTruth.format ==
-                                                    AnnotationFormat::kYolo);
+  const auto groundTruths = (source.track && !kittiTracks) || source.benchmark
+                                ? trackFoldersByName(gtDir)
+                                : filesByName(gtDir, !source.track && formats.groundTruth.format ==
+                                                                          AnnotationFormat::kYolo);
   const auto systems =
       filesByName(sysDir, !source.track && formats.system.format == AnnotationFormat::kYolo);
   std::set<std::string> names;
