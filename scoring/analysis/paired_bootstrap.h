@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "scoring/counts/class_scores.h"
@@ -145,6 +146,37 @@ struct ClassBootstrap {
 /// resamples (`differences` are reordered): the (k+1)-th smallest and the
 /// (k+1)-th largest, and the shares above and below 0.
 ClassBootstrap summariseDifferences(std::span<double> differences, uint64_t k);
+
+/// The draws of a paired bootstrap over `units` units, for measures other
+/// than NMODTA: for each resample r from 0 to options.resamples - 1, the
+/// number of times each unit was drawn (SplitMix64 from options.seed,
+/// below(units) per draw, resample after resample), told to
+/// `visit(r, weights)`. The resamples are shared among options.threads
+/// threads, each calling its own copy of `visit` (which may so keep scratch
+/// space in a mutable lambda); every r is visited once whatever the count.
+template <class Visit>
+void forEachResample(std::size_t units, const BootstrapOptions& options, const Visit& visit) {
+  const uint64_t resamples = options.resamples;
+  if (resamples == 0) return;
+  const uint64_t threads = std::clamp<uint64_t>(options.threads, 1, resamples);
+  const auto rangeOf = [&](uint64_t part) { return resamples * part / threads; };
+  const auto work = [&](uint64_t first, uint64_t last) {
+    Visit own = visit;
+    SplitMix64 generator(options.seed);
+    generator.skip(first * units);
+    std::vector<uint32_t> weights(units);
+    for (uint64_t r = first; r < last; ++r) {
+      std::fill(weights.begin(), weights.end(), 0u);
+      for (std::size_t draw = 0; draw < units; ++draw) ++weights[generator.below(units)];
+      own(r, std::span<const uint32_t>(weights));
+    }
+  };
+  std::vector<std::jthread> pool;
+  for (uint64_t part = 1; part < threads; ++part) {
+    pool.emplace_back(work, rangeOf(part), rangeOf(part + 1));
+  }
+  work(0, rangeOf(1));
+}
 
 /// The paired bootstrap: resample 1 draws n = units.size() units in turn
 /// (SplitMix64 from options.seed, below(n) each), then resample 2, up to R;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
-#include <thread>
 
 namespace precision {
 
@@ -235,29 +234,15 @@ PrecisionBootstrap precisionBootstrap(const WeightedPrecision& a, const Weighted
   PrecisionBootstrap result;
   if (units == 0) return result;
   std::vector<double> mapDifferences(resamples), ap50Differences(resamples);
-  const uint64_t threads = std::clamp<uint64_t>(options.threads, 1, resamples);
-  const auto rangeOf = [&](uint64_t part) { return resamples * part / threads; };
-  const auto work = [&](uint64_t first, uint64_t last) {
-    SplitMix64 generator(options.seed);
-    generator.skip(first * units);
-    std::vector<uint32_t> weights(units);
-    WeightedPrecision::Scratch scratchA, scratchB;
-    for (uint64_t r = first; r < last; ++r) {
-      std::fill(weights.begin(), weights.end(), 0u);
-      for (std::size_t draw = 0; draw < units; ++draw) ++weights[generator.below(units)];
-      const PrecisionFigures figuresA = a.figures(weights, scratchA);
-      const PrecisionFigures figuresB = b.figures(weights, scratchB);
-      mapDifferences[r] = figuresB.map - figuresA.map;
-      ap50Differences[r] = figuresB.ap50 - figuresA.ap50;
-    }
-  };
-  {
-    std::vector<std::jthread> pool;
-    for (uint64_t part = 1; part < threads; ++part) {
-      pool.emplace_back(work, rangeOf(part), rangeOf(part + 1));
-    }
-    work(0, rangeOf(1));
-  }
+  forEachResample(
+      units, options,
+      [&, scratchA = WeightedPrecision::Scratch{}, scratchB = WeightedPrecision::Scratch{}](
+          uint64_t r, std::span<const uint32_t> weights) mutable {
+        const PrecisionFigures figuresA = a.figures(weights, scratchA);
+        const PrecisionFigures figuresB = b.figures(weights, scratchB);
+        mapDifferences[r] = figuresB.map - figuresA.map;
+        ap50Differences[r] = figuresB.ap50 - figuresA.ap50;
+      });
   result.map = summariseDifferences(mapDifferences, k);
   result.ap50 = summariseDifferences(ap50Differences, k);
   return result;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -73,36 +72,20 @@ StabilityBootstrap stabilityBootstrap(std::span<const StabilitySums> a,
   if (units == 0) return result;
   std::vector<double> fragment(resamples), centre(resamples), scaleRatio(resamples),
       total(resamples);
-  const uint64_t threads = std::clamp<uint64_t>(options.threads, 1, resamples);
-  const auto rangeOf = [&](uint64_t part) { return resamples * part / threads; };
-  const auto work = [&](uint64_t first, uint64_t last) {
-    SplitMix64 generator(options.seed);
-    generator.skip(first * units);
-    std::vector<uint32_t> weights(units);
-    for (uint64_t r = first; r < last; ++r) {
-      std::fill(weights.begin(), weights.end(), 0u);
-      for (std::size_t draw = 0; draw < units; ++draw) ++weights[generator.below(units)];
-      StabilitySums sumA, sumB;
-      for (std::size_t unit = 0; unit < units; ++unit) {
-        if (weights[unit] == 0) continue;
-        sumA.add(a[unit], weights[unit]);
-        sumB.add(b[unit], weights[unit]);
-      }
-      const StabilitySummary x = sumA.summary();
-      const StabilitySummary y = sumB.summary();
-      fragment[r] = y.fragmentError - x.fragmentError;
-      centre[r] = y.centreError - x.centreError;
-      scaleRatio[r] = y.scaleRatioError - x.scaleRatioError;
-      total[r] = y.total() - x.total();
+  forEachResample(units, options, [&](uint64_t r, std::span<const uint32_t> weights) {
+    StabilitySums sumA, sumB;
+    for (std::size_t unit = 0; unit < units; ++unit) {
+      if (weights[unit] == 0) continue;
+      sumA.add(a[unit], weights[unit]);
+      sumB.add(b[unit], weights[unit]);
     }
-  };
-  {
-    std::vector<std::jthread> pool;
-    for (uint64_t part = 1; part < threads; ++part) {
-      pool.emplace_back(work, rangeOf(part), rangeOf(part + 1));
-    }
-    work(0, rangeOf(1));
-  }
+    const StabilitySummary x = sumA.summary();
+    const StabilitySummary y = sumB.summary();
+    fragment[r] = y.fragmentError - x.fragmentError;
+    centre[r] = y.centreError - x.centreError;
+    scaleRatio[r] = y.scaleRatioError - x.scaleRatioError;
+    total[r] = y.total() - x.total();
+  });
   result.fragment = lowerIsBetter(fragment, k);
   result.centre = lowerIsBetter(centre, k);
   result.scaleRatio = lowerIsBetter(scaleRatio, k);
