@@ -34,6 +34,22 @@ struct StabilitySettings {
   FormatOptionsGiven formats;  // the detection road's reading and rules
 };
 
+/// The settings a command's options give: the files' formats and rules
+/// (CLEAR's pairs under --rules mot), --ids and -c.
+inline StabilitySettings stabilitySettingsOf(const FormatOptionsGiven& formats,
+                                             const std::string& ids, float confidence,
+                                             bool confidenceGiven) {
+  StabilitySettings settings;
+  settings.groundTruthFormat = formats.groundTruthFormat;
+  settings.systemFormat = formats.systemFormat;
+  settings.ids = ids;
+  settings.clear = formats.rules.named && formats.rules.name == "mot";
+  settings.confidence = confidence;
+  settings.confidenceGiven = confidenceGiven;
+  settings.formats = formats;
+  return settings;
+}
+
 /// One class of one sequence (or of the dataset): its sums.
 struct StabilityClassSums {
   std::string name;

@@ -179,14 +179,8 @@ StabilityBatchRun stabilityRunOf(const BatchOptions& options) {
   run.list = options.list;
   run.groundTruthDir = options.groundTruthDir;
   run.systemDir = options.systemDir;
-  StabilitySettings& settings = run.settings;
-  settings.groundTruthFormat = options.formats.groundTruthFormat;
-  settings.systemFormat = options.formats.systemFormat;
-  settings.ids = options.ids;
-  settings.clear = options.formats.rules.named && options.formats.rules.name == "mot";
-  settings.confidence = options.confidence;
-  settings.confidenceGiven = options.confidenceGiven;
-  settings.formats = options.formats;
+  run.settings = stabilitySettingsOf(options.formats, options.ids, options.confidence,
+                                     options.confidenceGiven);
   run.jobs = std::max(1u, options.jobs);
   run.shard = options.shard;
   run.format = options.format;

@@ -756,14 +756,7 @@ StabilityCompareRun stabilityRunOf(const CompareOptions& o) {
   run.systemA = o.systemA;
   run.systemB = o.systemB;
   run.dataset = o.dataset;
-  StabilitySettings& settings = run.settings;
-  settings.groundTruthFormat = o.formats.groundTruthFormat;
-  settings.systemFormat = o.formats.systemFormat;
-  settings.ids = o.ids;
-  settings.clear = o.formats.rules.named && o.formats.rules.name == "mot";
-  settings.confidence = o.confidence;
-  settings.confidenceGiven = o.confidenceGiven;
-  settings.formats = o.formats;
+  run.settings = stabilitySettingsOf(o.formats, o.ids, o.confidence, o.confidenceGiven);
   run.bootstrap.resamples = o.resamples;
   run.bootstrap.seed = o.seed;
   run.bootstrap.level = o.level;
