@@ -356,7 +356,7 @@ def check_tracking_kitti(opts):
     """The --tracking-kitti run: the KITTI model on its worked sequence,
     and the tool against the model on random sequences."""
     try:
-        from .tracking_kitti import check_worked_case, run_kitti_cases
+        from .tracking_kitti import check_shipped_example, check_worked_case, run_kitti_cases
     except ImportError as exc:
         print("the tracking model needs numpy and scipy (%s)" % exc)
         return 2
@@ -369,6 +369,13 @@ def check_tracking_kitti(opts):
     for line in problems[:40]:
         print("  " + line)
     print("KITTI worked sequence: %s" % ("differs" if problems else "as worked out by hand"))
+    # tools/crosscheck/driver.py: the repository is two folders up.
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    shipped = check_shipped_example(tool, root)
+    for line in shipped[:20]:
+        print("  " + line)
+    print("KITTI example: %s" % ("differs" if shipped else "the model's figures"))
+    problems += shipped
     wrong = run_kitti_cases(tool, opts.tracking_kitti, opts.seed, opts.keep_dir)
     print("KITTI tracking, seed %d: %d passed, %d failed"
           % (opts.seed, opts.tracking_kitti - wrong, wrong))

@@ -286,6 +286,28 @@ def check_worked_case(tool=None, folder=None):
     return problems
 
 
+def check_shipped_example(tool, root):
+    """Lines for where the tool and the model differ on the repository's
+    KITTI example (examples/kitti, its length from the seqmap beside it)."""
+    from .tracking_check import Tally, compare_measures, describe
+    folder = os.path.join(root, "examples", "kitti")
+    gt_path = os.path.join(folder, "label_02", "0000.txt")
+    tracker_path = os.path.join(folder, "tracker", "0000.txt")
+    if not os.path.exists(gt_path):
+        return ["no KITTI example at %s" % folder]
+    with open(gt_path) as gt, open(tracker_path) as tracker:
+        expected = model_measures(gt.read(), tracker.read(), 20)
+    actual, problems = run_tool(tool, gt_path, tracker_path)
+    wrong = []
+    if actual is not None:
+        tally = Tally()
+        for name in expected:
+            wrong += [(name + " " + w[0],) + w[1:] for w in
+                      compare_measures(actual.get(name, {}), expected[name], tally,
+                                       fields=tracking.ALL_FIELDS)]
+    return problems + describe(wrong[:8], "tool against the model on examples/kitti")
+
+
 # --- random adversarial sequences -----------------------------------------
 
 def _spelt(rng, name):
