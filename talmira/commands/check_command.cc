@@ -9,6 +9,7 @@
 
 #include "annotation/sequence_reader.h"
 #include "scoring/analysis/file_check.h"
+#include "talmira/benchmark_counts.h"
 #include "talmira/cli_common.h"
 #include "talmira/commands/commands.h"
 #include "talmira/writers/check_report.h"
@@ -23,6 +24,7 @@ struct CheckOptions {
   Format format = Format::kText;
   std::string output;
   FormatOptionsGiven formats;
+  uint32_t length = 0;
 };
 
 std::string lineOf(std::string_view label, const std::string& value) {
@@ -122,12 +124,44 @@ std::string renderText(const CheckOptions& options, const CheckReport& report) {
   return text;
 }
 
-void runCheck(const CheckOptions& options) {
+// Under --rules mot on MOT files, score reads the files as the benchmark's
+// evaluator does, which refuses some of what this format's reader takes (an
+// identity given twice in a frame, a box beyond seqinfo.ini's frames): check
+// reads them that way too, so that it fails, naming the file and line, where
+// score would. The report itself stays this format's reader's. A ground
+// truth checked alone is read as both files, which refuses what it refuses.
+// Whether the options are those under which score reads as the benchmark.
+// What score refuses beside --rules mot (one file a MOT file, a value given
+// with the set) check still reads with this format's reader, as it always has.
+bool mayReadAsBenchmark(const FormatOptionsGiven& formats) {
+  try {
+    return countsAsBenchmark(formats, "check");
+  } catch (const CommandError&) {
+    return false;
+  }
+}
+
+void readAsBenchmark(const CheckOptions& options, const FormatOptionsGiven& formats) {
+  const bool withSystem = !options.system.empty();
+  std::vector<std::string> warnings;  // the report gives the reader's own
+  const TrackPair pair =
+      readTrackPair(benchmarkRequest(formats, options.groundTruth,
+                                     withSystem ? options.system : options.groundTruth,
+                                     std::nullopt, options.length),
+                    &warnings);
+  countBenchmark(pair);  // what the benchmark refuses frame by frame
+}
+
+void runCheck(const CheckOptions& options, const CLI::App& command) {
   const bool withSystem = !options.system.empty();
   std::vector<std::string> inputs = auxiliaryInputs(options.formats);
   inputs.push_back(options.groundTruth);
   if (withSystem) inputs.push_back(options.system);
   refuseOutputNamingInput(options.output, inputs);
+  FormatOptionsGiven benchmarkFormats = options.formats;
+  if (!withSystem) benchmarkFormats.systemFormat = benchmarkFormats.groundTruthFormat;
+  const bool benchmark = mayReadAsBenchmark(benchmarkFormats);
+  if (!benchmark) refuseLengthUnlessBenchmark(command);
   const InputFormats formats = inputFormatsOf(options.formats, options.groundTruth);
   std::unique_ptr<QuorSequence> groundTruth;
   std::unique_ptr<QuorSequence> system;
@@ -140,6 +174,7 @@ void runCheck(const CheckOptions& options) {
   } else {
     groundTruth = readInput(options.groundTruth, &truthDetails, formats.groundTruth, false);
   }
+  if (benchmark) readAsBenchmark(options, benchmarkFormats);
   const CheckReport report =
       checkFiles(*groundTruth, truthDetails, system.get(), withSystem ? &systemDetails : nullptr,
                  options.groundTruth, options.system);
@@ -170,8 +205,11 @@ void addCheckCommand(CLI::App& app) {
       ->type_name("FILE");
   addFormatOptions(*command, options->formats);
   addRulesOptions(*command, options->formats.rules);
+  addBenchmarkLengthOption(*command, options->length);
   command->footer(
       "Exit status 0 when the files can be read, warnings or not; 1 when one is malformed.\n"
+      "With --rules mot on MOT files the files are also read as score --rules mot reads them, "
+      "and check fails where it would fail.\n"
       "For another format, the lines named are those of its records (for XML and JSON, the "
       "line of the element).\n"
       "\n"
@@ -179,7 +217,7 @@ void addCheckCommand(CLI::App& app) {
       "  talmira check groundtruth.csv\n"
       "  talmira check groundtruth.csv systemoutput.csv --format json -o check.json\n"
       "  talmira check annotations.xml --gt-format cvat\n");
-  command->callback([options] { runCheck(*options); });
+  command->callback([options, command] { runCheck(*options, *command); });
 }
 
 }  // namespace talmira

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -271,6 +272,59 @@ TEST(BenchmarkCountsTest, TheValuesStillGiveThisFormatsMatchingAndWhatDoesNotGoI
   const Json shorter = jsonOf(runTalmira(
       withReading({"score", gt, tracker, "--length", "600", "--format", "json"}, "mot")));
   EXPECT_EQ(shorter["benchmark"]["length_from"], "--length");
+}
+
+// check under --rules mot fails where score --rules mot fails, with score's
+// message, on what this format's reader alone takes; what both read, check
+// passes, its report that of the set's values.
+TEST(BenchmarkCountsTest, CheckRefusesWhatTheBenchmarksReadingRefuses) {
+  TempDir dir;
+  for (const char* folder : {"good", "twice", "long"}) {
+    std::filesystem::create_directories(dir.path() / folder);
+  }
+  const std::string line1 = "1,1,10,10,20,20,1,1,1\n";
+  const std::string line2 = "1,2,50,50,20,20,1,1,1\n";
+  const std::string good = dir.write("good/gt.txt", line1 + line2 + "2,1,12,10,20,20,1,1,1\n");
+  const std::string tracker =
+      dir.write("tracker.txt", "1,7,10,10,20,20,0.9,-1,-1,-1\n2,7,12,10,20,20,0.8,-1,-1,-1\n");
+  const std::string twice = dir.write("twice/gt.txt", line1 + "1,1,50,50,20,20,1,1,1\n");
+  const std::string trackerTwice = dir.write(
+      "tracker-twice.txt", "1,7,10,10,20,20,0.9,-1,-1,-1\n1,7,50,50,20,20,0.8,-1,-1,-1\n");
+  dir.write("long/seqinfo.ini", "[Sequence]\nseqLength=1\n");
+  const std::string beyond = dir.write("long/gt.txt", line1 + "2,1,12,10,20,20,1,1,1\n");
+  const std::vector<std::string> mot = {"--gt-format", "mot", "--sys-format", "mot"};
+  const auto run = [&](std::vector<std::string> arguments, bool rules) {
+    arguments.insert(arguments.end(), mot.begin(), mot.end());
+    if (rules) arguments.insert(arguments.end(), {"--rules", "mot"});
+    return runTalmira(arguments);
+  };
+  for (const auto& [truth, system] : std::vector<std::pair<std::string, std::string>>{
+           {twice, tracker}, {good, trackerTwice}, {beyond, tracker}, {twice, ""}}) {
+    std::vector<std::string> pair = {truth};
+    if (!system.empty()) pair.push_back(system);
+    const ToolResult scored = run({"score", truth, system.empty() ? truth : system}, true);
+    ASSERT_EQ(scored.status, 1) << truth << " " << system;
+    const ToolResult checked = run({"check", pair[0]}, true);
+    const ToolResult checkedPair =
+        pair.size() == 2 ? run({"check", pair[0], pair[1]}, true) : checked;
+    EXPECT_EQ(checkedPair.status, 1) << truth << " " << system;
+    EXPECT_EQ(checkedPair.errors, scored.errors);
+    EXPECT_EQ(checkedPair.output, "");
+    std::vector<std::string> plain = {"check"};
+    plain.insert(plain.end(), pair.begin(), pair.end());
+    EXPECT_EQ(run(plain, false).status, 0) << "this format's reader takes " << truth;
+  }
+  const ToolResult plain =
+      run({"check", good, tracker, "--overlap", "iou", "--min-overlap", "0.5", "--min-side", "0"},
+          false);
+  const ToolResult benchmark = run({"check", good, tracker}, true);
+  EXPECT_EQ(plain.status, 0) << plain.errors;
+  EXPECT_EQ(benchmark.status, 0) << benchmark.errors;
+  EXPECT_EQ(benchmark.output, plain.output);
+  // --length is taken as score takes it, and refused without the benchmark.
+  EXPECT_EQ(run({"check", good, tracker, "--length", "1"}, true).status, 1);
+  EXPECT_EQ(run({"check", good, tracker, "--length", "2"}, true).status, 0);
+  EXPECT_EQ(run({"check", good, tracker, "--length", "2"}, false).status, 2);
 }
 
 }  // namespace
