@@ -2374,6 +2374,28 @@ py::object benchmarkCompare(const std::string& groundTruth, const std::string& s
       });
 }
 
+// talmira check --rules mot's reading of the files as the benchmark's
+// (readAsBenchmark()): True when the options make check read them so and
+// they pass, False when the options do not; ReadFailure(what, line, 0,
+// input, message, file) or OSError where score --rules mot would fail.
+// `system` empty: the ground truth alone.
+bool benchmarkCheck(const std::string& groundTruth, const std::string& system,
+                    const std::string& groundTruthFormat, const std::string& systemFormat,
+                    bool valuesGiven, const std::string& classes, const std::string& unknown) {
+  const talmira::FormatOptionsGiven given = formatOptionsOf(
+      benchmarkGiven(groundTruthFormat, systemFormat, valuesGiven, classes, unknown));
+  if (!talmira::checksAsBenchmark(given, system.empty())) return false;
+  std::optional<talmira::TrackFileError> fileFailure;
+  try {
+    py::gil_scoped_release unlocked;
+    talmira::readAsBenchmark(given, groundTruth, system, 0);
+  } catch (const talmira::TrackFileError& e) {
+    fileFailure = e;
+  }
+  if (fileFailure) raiseFileError(*fileFailure, groundTruth, system.empty() ? groundTruth : system);
+  return true;
+}
+
 }  // namespace
 
 void addBenchmarkFunctions(py::module_& m) {
@@ -2395,6 +2417,12 @@ void addBenchmarkFunctions(py::module_& m) {
         py::arg("gt_format"), py::arg("sys_format"), py::arg("values_given"), py::arg("classes"),
         py::arg("unknown"), py::arg("confidence").none(true), py::arg("length"), py::arg("top"),
         py::arg("refused"), "talmira explain --rules mot's (JSON text, text), or None.");
+  m.def("benchmark_check", &benchmarkCheck, py::arg("groundtruth"), py::arg("system"),
+        py::arg("gt_format"), py::arg("sys_format"), py::arg("values_given"), py::arg("classes"),
+        py::arg("unknown"),
+        "Reads the files as talmira check --rules mot does beside its report: True when read "
+        "so, False when the options do not read them so; ReadFailure or OSError where score "
+        "--rules mot would fail.");
   m.def("benchmark_compare", &benchmarkCompare, py::arg("groundtruth"), py::arg("system_a"),
         py::arg("system_b"), py::arg("gt_format"), py::arg("sys_format"), py::arg("values_given"),
         py::arg("classes"), py::arg("unknown"), py::arg("confidence_a").none(true),

@@ -170,6 +170,36 @@ TrackPair readBenchmarkPair(const TrackRequest& request) {
   return pair;
 }
 
+namespace {
+
+FormatOptionsGiven checkedFormats(const FormatOptionsGiven& given, bool alone) {
+  FormatOptionsGiven formats = given;
+  if (alone) formats.systemFormat = formats.groundTruthFormat;
+  return formats;
+}
+
+}  // namespace
+
+bool checksAsBenchmark(const FormatOptionsGiven& given, bool alone) {
+  try {
+    return countsAsBenchmark(checkedFormats(given, alone), "check");
+  } catch (const CommandError&) {
+    return false;
+  }
+}
+
+void readAsBenchmark(const FormatOptionsGiven& given, const std::string& groundTruth,
+                     const std::string& system, uint32_t length) {
+  const bool alone = system.empty();
+  if (!checksAsBenchmark(given, alone)) return;
+  std::vector<std::string> warnings;
+  const TrackPair pair =
+      readTrackPair(benchmarkRequest(checkedFormats(given, alone), groundTruth,
+                                     alone ? groundTruth : system, std::nullopt, length),
+                    &warnings);
+  countBenchmark(pair);  // what the benchmark refuses frame by frame
+}
+
 CLI::Option* addBenchmarkLengthOption(CLI::App& command, uint32_t& length) {
   return command
       .add_option("--length", length,

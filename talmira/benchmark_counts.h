@@ -45,6 +45,23 @@ TrackRequest benchmarkRequest(const FormatOptionsGiven& given, const std::string
 /// on standard error ("warning: file:line: ...").
 TrackPair readBenchmarkPair(const TrackRequest& request);
 
+/// check: whether its options are those under which score reads MOT files
+/// as the benchmark does (countsAsBenchmark()); a ground truth checked
+/// alone (`alone`) is read as both files. What score refuses beside
+/// --rules mot (one file a MOT file, a value given with the set) is not a
+/// refusal here: check reads such files with this format's reader, as it
+/// always has.
+bool checksAsBenchmark(const FormatOptionsGiven& given, bool alone);
+
+/// check: when checksAsBenchmark(), reads the files as score --rules mot
+/// does and counts them, throwing its TrackFileError where it refuses them
+/// (an identity given twice in a frame, a box beyond the sequence's frames),
+/// so that check fails where score would; nothing otherwise. `system` empty:
+/// the ground truth alone. The readers' warnings are dropped: check reports
+/// its own reader's.
+void readAsBenchmark(const FormatOptionsGiven& given, const std::string& groundTruth,
+                     const std::string& system, uint32_t length);
+
 /// Adds `--length N` (the sequence's frames, for the benchmark's counts);
 /// refuseLengthUnlessBenchmark() then refuses it on other files.
 CLI::Option* addBenchmarkLengthOption(CLI::App& command, uint32_t& length);

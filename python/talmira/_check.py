@@ -3,7 +3,8 @@
 import json
 
 from . import _talmira
-from ._inputs import _path_of, _read, _read_pair, _readings
+from ._errors import _file_error
+from ._inputs import _benchmark_inputs, _path_of, _read, _read_pair, _readings
 
 
 def check(gt, sys=None, *, format=None, gt_format=None, sys_format=None, **options):
@@ -18,9 +19,13 @@ def check(gt, sys=None, *, format=None, gt_format=None, sys_format=None, **optio
 
     Raises FileNotFoundError (or another OSError) when a file cannot be
     opened, FormatError when a record is malformed. format, gt_format,
-    sys_format and the options of other formats: as in score().
+    sys_format and the options of other formats: as in score(). With
+    rules="mot" on MOT files the files are also read as score() reads them
+    under it, and check raises where score() would (an identity given twice
+    in a frame, a box beyond seqinfo.ini's frames).
     """
     readings = _readings(gt, format, gt_format, sys_format, **options)
+    _check_as_benchmark(gt, sys, format, gt_format, sys_format, options)
     if sys is None:
         inputs = [(gt, _read(gt, "ground-truth", True, readings[0]))]
     else:
@@ -41,3 +46,21 @@ def check(gt, sys=None, *, format=None, gt_format=None, sys_format=None, **optio
 def _rules_of(readings):
     """The rules options the readings give, None for the defaults."""
     return readings[0]["rules"] if readings[0] is not None else None
+
+
+def _check_as_benchmark(gt, sys, format, gt_format, sys_format, options):
+    """Under rules="mot" on MOT files, reads the files as score() does
+    there, raising what it raises; the report stays this format's reader's."""
+    if sys is None and format is None:
+        sys_format = gt_format  # the ground truth alone is read as both files
+    inputs = _benchmark_inputs(gt, gt if sys is None else sys, format, gt_format, sys_format,
+                               options)
+    if inputs is None:
+        return
+    paths = inputs[0]
+    if sys is None:
+        paths = [paths[0], ""]
+    try:
+        _talmira.benchmark_check(*paths, *inputs[1:])
+    except _talmira.ReadFailure as failure:
+        raise _file_error(failure, paths) from None

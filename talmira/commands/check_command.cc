@@ -124,44 +124,13 @@ std::string renderText(const CheckOptions& options, const CheckReport& report) {
   return text;
 }
 
-// Under --rules mot on MOT files, score reads the files as the benchmark's
-// evaluator does, which refuses some of what this format's reader takes (an
-// identity given twice in a frame, a box beyond seqinfo.ini's frames): check
-// reads them that way too, so that it fails, naming the file and line, where
-// score would. The report itself stays this format's reader's. A ground
-// truth checked alone is read as both files, which refuses what it refuses.
-// Whether the options are those under which score reads as the benchmark.
-// What score refuses beside --rules mot (one file a MOT file, a value given
-// with the set) check still reads with this format's reader, as it always has.
-bool mayReadAsBenchmark(const FormatOptionsGiven& formats) {
-  try {
-    return countsAsBenchmark(formats, "check");
-  } catch (const CommandError&) {
-    return false;
-  }
-}
-
-void readAsBenchmark(const CheckOptions& options, const FormatOptionsGiven& formats) {
-  const bool withSystem = !options.system.empty();
-  std::vector<std::string> warnings;  // the report gives the reader's own
-  const TrackPair pair =
-      readTrackPair(benchmarkRequest(formats, options.groundTruth,
-                                     withSystem ? options.system : options.groundTruth,
-                                     std::nullopt, options.length),
-                    &warnings);
-  countBenchmark(pair);  // what the benchmark refuses frame by frame
-}
-
 void runCheck(const CheckOptions& options, const CLI::App& command) {
   const bool withSystem = !options.system.empty();
   std::vector<std::string> inputs = auxiliaryInputs(options.formats);
   inputs.push_back(options.groundTruth);
   if (withSystem) inputs.push_back(options.system);
   refuseOutputNamingInput(options.output, inputs);
-  FormatOptionsGiven benchmarkFormats = options.formats;
-  if (!withSystem) benchmarkFormats.systemFormat = benchmarkFormats.groundTruthFormat;
-  const bool benchmark = mayReadAsBenchmark(benchmarkFormats);
-  if (!benchmark) refuseLengthUnlessBenchmark(command);
+  if (!checksAsBenchmark(options.formats, !withSystem)) refuseLengthUnlessBenchmark(command);
   const InputFormats formats = inputFormatsOf(options.formats, options.groundTruth);
   std::unique_ptr<QuorSequence> groundTruth;
   std::unique_ptr<QuorSequence> system;
@@ -174,7 +143,7 @@ void runCheck(const CheckOptions& options, const CLI::App& command) {
   } else {
     groundTruth = readInput(options.groundTruth, &truthDetails, formats.groundTruth, false);
   }
-  if (benchmark) readAsBenchmark(options, benchmarkFormats);
+  readAsBenchmark(options.formats, options.groundTruth, options.system, options.length);
   const CheckReport report =
       checkFiles(*groundTruth, truthDetails, system.get(), withSystem ? &systemDetails : nullptr,
                  options.groundTruth, options.system);

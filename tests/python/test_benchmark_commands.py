@@ -301,3 +301,39 @@ def test_python_refusals_as_the_command(dataset):
             call()
         status, _, err = run(*args)
         assert status == 2 and str(caught.value) in err, (str(caught.value), err)
+
+
+def test_check_fails_where_score_fails(tmp_path):
+    """check(rules="mot") raises where score(rules="mot") does, with the
+    command's message, on files this format's reader alone takes; files both
+    read give the report of the set's values."""
+    truth = tmp_path / "gt.txt"
+    truth.write_text("1,1,10,10,20,20,1,1,1\n1,2,50,50,20,20,1,1,1\n2,1,12,10,20,20,1,1,1\n")
+    tracker = tmp_path / "tracker.txt"
+    tracker.write_text("1,7,10,10,20,20,0.9,-1,-1,-1\n2,7,12,10,20,20,0.8,-1,-1,-1\n")
+    twice = tmp_path / "twice.txt"
+    twice.write_text("1,7,10,10,20,20,0.9,-1,-1,-1\n1,7,50,50,20,20,0.8,-1,-1,-1\n")
+    truth_twice = tmp_path / "gt-twice.txt"
+    truth_twice.write_text("1,1,10,10,20,20,1,1,1\n1,1,50,50,20,20,1,1,1\n")
+    for gt, sys in ((truth, twice), (truth_twice, tracker), (truth_twice, None)):
+        with pytest.raises(talmira.FormatError) as scored:
+            talmira.score(str(gt), str(sys or gt), format="mot", rules="mot")
+        args = [str(gt)] + ([str(sys)] if sys else [])
+        with pytest.raises(talmira.FormatError) as checked:
+            if sys is None:
+                talmira.check(str(gt), gt_format="mot", rules="mot")
+            else:
+                talmira.check(str(gt), str(sys), format="mot", rules="mot")
+        assert str(checked.value) == str(scored.value)
+        assert checked.value.path == scored.value.path
+        assert checked.value.line == scored.value.line
+        # without the rules, this format's reader takes them
+        talmira.check(*args, format="mot")
+        if TOOL:
+            status, _, err = run("check", *args, "--gt-format", "mot", "--sys-format", "mot",
+                                 "--rules", "mot")
+            assert status == 1 and str(checked.value) in err, err
+    report = talmira.check(str(truth), str(tracker), format="mot", rules="mot")
+    same = talmira.check(str(truth), str(tracker), format="mot", overlap="iou",
+                         min_overlap=0.5, min_side=0)
+    assert report == same
