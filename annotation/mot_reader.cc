@@ -608,6 +608,101 @@ bool MotLineReader::read(std::string_view line, uint64_t number) {
   return state_->reader.readLine(line, number);
 }
 
+namespace {
+
+// An optional minus, then digits, with a point between digits if any; at
+// most 17 digits: what every reader reads as the same number, exactly.
+bool plainDecimal(std::string_view text, Decimal* out) {
+  std::size_t k = !text.empty() && text.front() == '-' ? 1 : 0;
+  const std::size_t first = k;
+  int64_t mantissa = 0;
+  int digits = 0;
+  int scale = 0;
+  std::size_t point = std::string_view::npos;
+  for (; k < text.size(); ++k) {
+    const char c = text[k];
+    if (c == '.' && point == std::string_view::npos) {
+      point = k;
+      continue;
+    }
+    if (c < '0' || c > '9' || ++digits > 17) return false;
+    mantissa = mantissa * 10 + (c - '0');
+    if (point != std::string_view::npos) ++scale;
+  }
+  if (digits == 0 || point == first || point + 1 == text.size()) return false;
+  out->mantissa = first == 1 ? -mantissa : mantissa;
+  out->scale = scale;
+  out->exact = true;
+  return true;
+}
+
+}  // namespace
+
+PlainMotLine readPlainMotLine(RecordMaker& maker, std::string_view line, uint64_t number,
+                              float score) {
+  const AnnotationReadOptions& options = maker.options();
+  if (options.format != AnnotationFormat::kMot) return PlainMotLine::kNotPlain;
+  const bool truth = options.role == AnnotationRole::kGroundTruth;
+  // The first eight columns; a line's further ones are not read.
+  std::array<std::string_view, 8> fields;
+  std::size_t count = 0;
+  std::size_t start = 0;
+  for (std::size_t k = 0; k <= line.size() && count < fields.size(); ++k) {
+    if (k == line.size() || line[k] == ',') {
+      fields[count++] = line.substr(start, k - start);
+      start = k + 1;
+    }
+  }
+  if (count < 7) return PlainMotLine::kNotPlain;
+  std::array<Decimal, 8> values;
+  for (const std::size_t column : {1, 3, 4, 5, 6, 7}) {
+    if (!plainDecimal(fields[column - 1], &values[column - 1])) return PlainMotLine::kNotPlain;
+  }
+  const Decimal& frame = values[0];
+  if (frame.scale != 0 || frame.mantissa < 0 || frame.mantissa > int64_t{UINT32_MAX}) {
+    return PlainMotLine::kNotPlain;
+  }
+  int64_t label = 1;  // a class of -1, or none, is a pedestrian
+  if (count == 8) {
+    if (!plainDecimal(fields[7], &values[7]) || values[7].scale != 0) {
+      return PlainMotLine::kNotPlain;
+    }
+    if (values[7].mantissa != -1) label = values[7].mantissa;
+  }
+  const Decimal& width = values[4];
+  const Decimal& height = values[5];
+  int32_t left = 0;
+  int32_t top = 0;
+  int32_t right = 0;
+  int32_t bottom = 0;
+  const bool fits = roundInto(values[2], &left) && roundInto(values[3], &top) &&
+                    (width.mantissa < 0 || roundSumInto(values[2], width, &right)) &&
+                    (height.mantissa < 0 || roundSumInto(values[3], height, &bottom));
+  if (!fits) return PlainMotLine::kNotPlain;  // the reader says what is wrong
+  // A negative width or height: a box of no area at its left or top (see
+  // MotReader::usualBox()).
+  if (width.mantissa < 0) right = left;
+  if (height.mantissa < 0) bottom = top;
+  // A ground truth's column 7 flags the box when 0; a detection's is its
+  // score, none when exactly -1.
+  const Decimal& seventh = values[6];
+  const bool flagged = truth && seventh.mantissa == 0;
+  float confidence = 1.0f;
+  if (!truth) {
+    confidence = score;
+    if (confidence == -1.0f && isMinusOne(seventh)) confidence = kNoConfidence;
+  }
+  bool failed = false;
+  const ClassMapping* mapping = maker.mapNumber(label, number, &failed);
+  if (failed) return PlainMotLine::kFailed;
+  if (mapping == nullptr) return PlainMotLine::kRead;  // dropped
+  if (!maker.addBox(static_cast<uint32_t>(frame.mantissa), left, top, right, bottom, *mapping,
+                    flagged, confidence, number, width.mantissa < 0 || height.mantissa < 0)) {
+    return PlainMotLine::kFailed;
+  }
+  return PlainMotLine::kRead;
+}
+
 bool fileMotFamilyByFrame(RecordMaker& maker, RecordFiler& filer) {
   maker.keepNoRecords();
   KeptBoxes kept;
