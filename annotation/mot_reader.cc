@@ -610,30 +610,52 @@ bool MotLineReader::read(std::string_view line, uint64_t number) {
 
 namespace {
 
-// An optional minus, then digits, with a point between digits if any; at
-// most 17 digits: what every reader reads as the same number, exactly.
-bool plainDecimal(std::string_view text, Decimal* out) {
-  std::size_t k = !text.empty() && text.front() == '-' ? 1 : 0;
-  const std::size_t first = k;
-  int64_t mantissa = 0;
-  int digits = 0;
-  int scale = 0;
-  std::size_t point = std::string_view::npos;
-  for (; k < text.size(); ++k) {
-    const char c = text[k];
-    if (c == '.' && point == std::string_view::npos) {
-      point = k;
+// Columns 1 and 3 to 8 of a line read as plain decimals, in one pass over
+// its bytes (column 2 passed over): each an optional minus, then digits,
+// with a point between digits if any, at most 17 digits, which every reader
+// reads as the same number, exactly. Returns how many of the first eight
+// columns the line has (its further ones are not read), or 0 when one of
+// those read is not such a number.
+std::size_t plainColumns(std::string_view line, std::array<Decimal, 8>& values) {
+  const char* p = line.data();
+  const char* const end = p + line.size();
+  std::size_t column = 0;  // counted from 0
+  for (;;) {
+    if (column == 1) {
+      p = static_cast<const char*>(std::memchr(p, ',', static_cast<std::size_t>(end - p)));
+      if (p == nullptr) return 2;
+      ++p;
+      ++column;
       continue;
     }
-    if (c < '0' || c > '9' || ++digits > 17) return false;
-    mantissa = mantissa * 10 + (c - '0');
-    if (point != std::string_view::npos) ++scale;
+    const bool negative = p < end && *p == '-';
+    if (negative) ++p;
+    const char* const first = p;
+    uint64_t mantissa = 0;
+    int digits = 0;
+    int scale = 0;
+    bool point = false;
+    for (; p < end; ++p) {
+      const auto digit = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0');
+      if (digit <= 9) {
+        mantissa = mantissa * 10 + digit;  // wraps past 20 digits: refused below
+        ++digits;
+        scale += point ? 1 : 0;
+      } else if (*p == '.' && !point && p != first) {
+        point = true;
+      } else {
+        break;
+      }
+    }
+    if (digits == 0 || digits > 17 || (point && scale == 0)) return 0;
+    const auto value = static_cast<int64_t>(mantissa);
+    values[column] = Decimal{negative ? -value : value, scale, true};
+    ++column;
+    if (p == end) return column;
+    if (*p != ',') return 0;
+    if (column == values.size()) return column;
+    ++p;
   }
-  if (digits == 0 || point == first || point + 1 == text.size()) return false;
-  out->mantissa = first == 1 ? -mantissa : mantissa;
-  out->scale = scale;
-  out->exact = true;
-  return true;
 }
 
 }  // namespace
@@ -643,30 +665,16 @@ PlainMotLine readPlainMotLine(RecordMaker& maker, std::string_view line, uint64_
   const AnnotationReadOptions& options = maker.options();
   if (options.format != AnnotationFormat::kMot) return PlainMotLine::kNotPlain;
   const bool truth = options.role == AnnotationRole::kGroundTruth;
-  // The first eight columns; a line's further ones are not read.
-  std::array<std::string_view, 8> fields;
-  std::size_t count = 0;
-  std::size_t start = 0;
-  for (std::size_t k = 0; k <= line.size() && count < fields.size(); ++k) {
-    if (k == line.size() || line[k] == ',') {
-      fields[count++] = line.substr(start, k - start);
-      start = k + 1;
-    }
-  }
-  if (count < 7) return PlainMotLine::kNotPlain;
   std::array<Decimal, 8> values;
-  for (const std::size_t column : {1, 3, 4, 5, 6, 7}) {
-    if (!plainDecimal(fields[column - 1], &values[column - 1])) return PlainMotLine::kNotPlain;
-  }
+  const std::size_t count = plainColumns(line, values);
+  if (count < 7) return PlainMotLine::kNotPlain;
   const Decimal& frame = values[0];
   if (frame.scale != 0 || frame.mantissa < 0 || frame.mantissa > int64_t{UINT32_MAX}) {
     return PlainMotLine::kNotPlain;
   }
   int64_t label = 1;  // a class of -1, or none, is a pedestrian
   if (count == 8) {
-    if (!plainDecimal(fields[7], &values[7]) || values[7].scale != 0) {
-      return PlainMotLine::kNotPlain;
-    }
+    if (values[7].scale != 0) return PlainMotLine::kNotPlain;
     if (values[7].mantissa != -1) label = values[7].mantissa;
   }
   const Decimal& width = values[4];
