@@ -608,6 +608,109 @@ bool MotLineReader::read(std::string_view line, uint64_t number) {
   return state_->reader.readLine(line, number);
 }
 
+namespace {
+
+// Columns 1 and 3 to 8 of a line read as plain decimals, in one pass over
+// its bytes (column 2 passed over): each an optional minus, then digits,
+// with a point between digits if any, at most 17 digits, which every reader
+// reads as the same number, exactly. Returns how many of the first eight
+// columns the line has (its further ones are not read), or 0 when one of
+// those read is not such a number.
+std::size_t plainColumns(std::string_view line, std::array<Decimal, 8>& values) {
+  const char* p = line.data();
+  const char* const end = p + line.size();
+  std::size_t column = 0;  // counted from 0
+  for (;;) {
+    if (column == 1) {
+      p = static_cast<const char*>(std::memchr(p, ',', static_cast<std::size_t>(end - p)));
+      if (p == nullptr) return 2;
+      ++p;
+      ++column;
+      continue;
+    }
+    const bool negative = p < end && *p == '-';
+    if (negative) ++p;
+    const char* const first = p;
+    uint64_t mantissa = 0;
+    int digits = 0;
+    int scale = 0;
+    bool point = false;
+    for (; p < end; ++p) {
+      const auto digit = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0');
+      if (digit <= 9) {
+        mantissa = mantissa * 10 + digit;  // wraps past 20 digits: refused below
+        ++digits;
+        scale += point ? 1 : 0;
+      } else if (*p == '.' && !point && p != first) {
+        point = true;
+      } else {
+        break;
+      }
+    }
+    if (digits == 0 || digits > 17 || (point && scale == 0)) return 0;
+    const auto value = static_cast<int64_t>(mantissa);
+    values[column] = Decimal{negative ? -value : value, scale, true};
+    ++column;
+    if (p == end) return column;
+    if (*p != ',') return 0;
+    if (column == values.size()) return column;
+    ++p;
+  }
+}
+
+}  // namespace
+
+PlainMotLine readPlainMotLine(RecordMaker& maker, std::string_view line, uint64_t number,
+                              float score) {
+  const AnnotationReadOptions& options = maker.options();
+  if (options.format != AnnotationFormat::kMot) return PlainMotLine::kNotPlain;
+  const bool truth = options.role == AnnotationRole::kGroundTruth;
+  std::array<Decimal, 8> values;
+  const std::size_t count = plainColumns(line, values);
+  if (count < 7) return PlainMotLine::kNotPlain;
+  const Decimal& frame = values[0];
+  if (frame.scale != 0 || frame.mantissa < 0 || frame.mantissa > int64_t{UINT32_MAX}) {
+    return PlainMotLine::kNotPlain;
+  }
+  int64_t label = 1;  // a class of -1, or none, is a pedestrian
+  if (count == 8) {
+    if (values[7].scale != 0) return PlainMotLine::kNotPlain;
+    if (values[7].mantissa != -1) label = values[7].mantissa;
+  }
+  const Decimal& width = values[4];
+  const Decimal& height = values[5];
+  int32_t left = 0;
+  int32_t top = 0;
+  int32_t right = 0;
+  int32_t bottom = 0;
+  const bool fits = roundInto(values[2], &left) && roundInto(values[3], &top) &&
+                    (width.mantissa < 0 || roundSumInto(values[2], width, &right)) &&
+                    (height.mantissa < 0 || roundSumInto(values[3], height, &bottom));
+  if (!fits) return PlainMotLine::kNotPlain;  // the reader says what is wrong
+  // A negative width or height: a box of no area at its left or top (see
+  // MotReader::usualBox()).
+  if (width.mantissa < 0) right = left;
+  if (height.mantissa < 0) bottom = top;
+  // A ground truth's column 7 flags the box when 0; a detection's is its
+  // score, none when exactly -1.
+  const Decimal& seventh = values[6];
+  const bool flagged = truth && seventh.mantissa == 0;
+  float confidence = 1.0f;
+  if (!truth) {
+    confidence = score;
+    if (confidence == -1.0f && isMinusOne(seventh)) confidence = kNoConfidence;
+  }
+  bool failed = false;
+  const ClassMapping* mapping = maker.mapNumber(label, number, &failed);
+  if (failed) return PlainMotLine::kFailed;
+  if (mapping == nullptr) return PlainMotLine::kRead;  // dropped
+  if (!maker.addBox(static_cast<uint32_t>(frame.mantissa), left, top, right, bottom, *mapping,
+                    flagged, confidence, number, width.mantissa < 0 || height.mantissa < 0)) {
+    return PlainMotLine::kFailed;
+  }
+  return PlainMotLine::kRead;
+}
+
 bool fileMotFamilyByFrame(RecordMaker& maker, RecordFiler& filer) {
   maker.keepNoRecords();
   KeptBoxes kept;

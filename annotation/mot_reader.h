@@ -52,4 +52,36 @@ class MotLineReader {
   std::unique_ptr<State> state_;
 };
 
+/// How readPlainMotLine() took a line.
+enum class PlainMotLine : uint8_t {
+  kNotPlain,  // not read: the line is left to MotLineReader
+  kRead,      // its record made (or its class dropped)
+  kFailed,    // its class refused, the maker's failure set
+};
+
+/// Reads line `number` of an input read as mot (AnnotationFormat::kMot, a
+/// ground truth's or a detection's) as MotLineReader reads it, making the
+/// same record through `maker`, when the line is a plain one: at least 7
+/// columns, of which 1 and 3 to 7 (and 8, when the line has it) are plain
+/// decimals, an optional minus, then at most 17 digits with at most one
+/// point between digits ("12", "-4", "0.5", "1396.8374002134315"), column 1
+/// and column 8 whole numbers; the other columns are not looked at, as the
+/// reader does not. Such numbers every reader reads as the same number,
+/// exactly: the record is made from them without the reader's general
+/// reading, which for long decimals costs as much again as reading the line
+/// for its tracks. kNotPlain for any other line (blanks, exponents, a frame
+/// or class with a point, edges beyond 32 bits), which the reader then
+/// reads or refuses.
+///
+/// `score` is column 7 as parseConfidenceText() reads it, for a detection's
+/// line (the caller has it already); a ground truth's line has none.
+///
+/// The reader notes the first line that gives a class other than a
+/// pedestrian, to say whether a MOT15 file given as mot may be read as one;
+/// a plain line is not noted. A caller reading some lines so and the others
+/// with MotLineReader must take the reader's warnings and failures as the
+/// end of that reading (the reading of the whole file says what is right).
+PlainMotLine readPlainMotLine(RecordMaker& maker, std::string_view line, uint64_t number,
+                              float score);
+
 }  // namespace formats

@@ -84,20 +84,42 @@ std::size_t splitFields(std::string_view line, char separator, std::span<std::st
 // denormal below, an infinity above, which is refused).
 bool readDouble(std::string_view text, double* out) {
   // Whole numbers of up to 15 digits (ground truths' pixels) are exact in
-  // a double: no conversion needed.
-  if (!text.empty() && text.size() <= 15) {
+  // a double: no conversion needed. So is a plain decimal
+  // ("466.2211305793929", trackers' boxes) whose digits make a whole number
+  // below 2^53: that number and the power of ten (at most 10^22) are exact
+  // doubles, so one division rounds the quotient correctly, to the double
+  // from_chars gives.
+  if (!text.empty() && text.size() <= 24) {
     const bool negative = text.front() == '-';
-    int64_t value = 0;
+    uint64_t value = 0;  // wraps past 19 digits, when it is not used
+    int digits = 0;
     std::size_t k = negative ? 1 : 0;
     const std::size_t from = k;
-    for (; k < text.size(); ++k) {
-      const auto digit = static_cast<unsigned>(static_cast<unsigned char>(text[k]) - '0');
-      if (digit > 9) break;
-      value = value * 10 + static_cast<int64_t>(digit);
-    }
-    if (k == text.size() && k > from) {
+    const auto readDigits = [&] {
+      for (; k < text.size(); ++k) {
+        const auto digit = static_cast<unsigned>(static_cast<unsigned char>(text[k]) - '0');
+        if (digit > 9) break;
+        value = value * 10 + digit;
+        ++digits;
+      }
+    };
+    readDigits();
+    if (k == text.size() && k > from && text.size() <= 15) {
       *out = negative ? -static_cast<double>(value) : static_cast<double>(value);
       return true;
+    }
+    if (k < text.size() && k > from && text[k] == '.') {
+      const std::size_t point = k++;
+      readDigits();
+      if (k == text.size() && point + 1 < text.size() && digits <= 19 &&
+          value < (uint64_t{1} << 53)) {
+        static constexpr std::array<double, 23> kPowers = {
+            1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+            1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        const double magnitude = static_cast<double>(value) / kPowers[text.size() - point - 1];
+        *out = negative ? -magnitude : magnitude;
+        return true;
+      }
     }
   }
   text = trimBlanks(text);

@@ -3,9 +3,10 @@
 # sequence with identities: one MOT sequence of 100,000 frames, about 20
 # boxes a frame (bench/generate_tracks.py), K alternating pairs each
 # (default 5):
-#   1. stability (A) against score (B), both with the detection matching
-#      (--gt-format mot --sys-format mot, this format's rules): goal A/B at
-#      most 1.5;
+#   1. stability (A) against score (B, on all cores, as it runs by
+#      default), both with the detection matching (--gt-format mot
+#      --sys-format mot, this format's rules): goal A/B at most 1.5;
+#      then the same against score -j 1 (one core);
 #   2. stability --rules mot (A, CLEAR's matching) against score --rules mot (B);
 #   3. stability on the first quarter of the sequence, 25,000 frames (A),
 #      against the whole (B): what the length costs in memory, with four
@@ -15,7 +16,7 @@
 #      two peaks nearly equal).
 # stability's detection road reads both files frame by frame while it
 # matches (the ground truth, listed track by track, by merging its tracks),
-# each file in a thread of its own; score -j 1 reads the MOT files whole.
+# each file in a thread of its own; score reads the MOT files whole.
 # CLEAR's road (--rules mot) reads both whole, as talmira track does.
 # Needs /usr/bin/time (Debian: time).
 #
@@ -62,6 +63,8 @@ echo "- 100,000 frames of longer tracks: $(wc -l < "$lifegt") boxes of $(identit
 echo
 echo "| workload | A | B | A/B | peak A | peak B |"
 echo "|---|---|---|---|---|---|"
+side_by_side "stability (A) vs score (B), goal 1.5" \
+  "$talmira stability $mot --format json $gt $sys" "$talmira score $mot --format json $gt $sys"
 side_by_side "stability (A) vs score -j 1 (B)" \
   "$talmira stability $mot --format json $gt $sys" "$talmira score -j 1 $mot --format json $gt $sys"
 side_by_side "stability --rules mot (A) vs score -j 1 --rules mot (B)" \

@@ -132,94 +132,20 @@ class SideReader {
       return false;
     }
     const std::size_t before = records_.size();
-    bool failed = false;
-    if (!truth_ && plainDetection(line, number, frame, boxes_.back(), &failed)) return !failed;
-    if (!mot_.read(line, number) || !failure_.warnings.empty()) return false;
+    // A plain line's record is made from its numbers as read exactly: the
+    // detection reader's own reading of the line would cost nearly as much
+    // as the track reader's (see readPlainMotLine()). Its warnings and
+    // failures leave the file to the whole road, as that reading asks.
+    switch (formats::readPlainMotLine(maker_, line, number, boxes_.back().confidence)) {
+      case formats::PlainMotLine::kFailed:
+        return false;
+      case formats::PlainMotLine::kRead:
+        break;
+      case formats::PlainMotLine::kNotPlain:
+        if (!mot_.read(line, number) || !failure_.warnings.empty()) return false;
+        break;
+    }
     return records_.size() == before || records_.back().frameNumber == frame;
-  }
-
-  // A detection's line whose columns 1 and 3 to 8 are plain decimals (see
-  // plainDecimal()), as those of trackers' files are, made into its record
-  // as the detection reader makes it, from the numbers read exactly: the
-  // reader's general reading of long decimals costs as much as the track
-  // reader's whole line. False for any other line, left to the reader.
-  // `box` is the track reader's box of the line, its confidence read from
-  // column 7 as the detection reader reads it.
-  bool plainDetection(std::string_view line, uint64_t number, uint32_t frame,
-                      const tracking::TrackBox& box, bool* failed) {
-    std::array<std::string_view, 8> fields;
-    std::size_t count = 0;
-    std::size_t start = 0;
-    for (std::size_t k = 0; k <= line.size() && count < fields.size(); ++k) {
-      if (k == line.size() || line[k] == ',') {
-        fields[count++] = line.substr(start, k - start);
-        start = k + 1;
-      }
-    }
-    if (count < 7) return false;
-    std::array<formats::Decimal, 8> values;
-    for (const std::size_t column : {3, 4, 5, 6, 7}) {
-      if (!plainDecimal(fields[column - 1], &values[column - 1])) return false;
-    }
-    int64_t label = 1;  // a class of -1, or none, is a pedestrian
-    if (count == 8) {
-      if (!plainDecimal(fields[7], &values[7]) || values[7].scale != 0) return false;
-      if (values[7].mantissa != -1) label = values[7].mantissa;
-    }
-    const formats::Decimal& width = values[4];
-    const formats::Decimal& height = values[5];
-    int32_t left = 0;
-    int32_t top = 0;
-    int32_t right = 0;
-    int32_t bottom = 0;
-    const bool fits = formats::roundInto(values[2], &left) && formats::roundInto(values[3], &top) &&
-                      (width.mantissa < 0 || formats::roundSumInto(values[2], width, &right)) &&
-                      (height.mantissa < 0 || formats::roundSumInto(values[3], height, &bottom));
-    if (!fits) return false;  // the reader says what is wrong
-    if (width.mantissa < 0) right = left;
-    if (height.mantissa < 0) bottom = top;
-    float confidence = box.confidence;
-    const formats::Decimal& score = values[6];
-    if (confidence == -1.0f && score.mantissa < 0 && -score.mantissa == power(score.scale)) {
-      confidence = kNoConfidence;  // exactly -1: the box has no score
-    }
-    const ClassMapping* mapping = maker_.mapNumber(label, number, failed);
-    if (*failed || mapping == nullptr) return true;  // refused, or dropped
-    maker_.addBox(frame, left, top, right, bottom, *mapping, false, confidence, number,
-                  width.mantissa < 0 || height.mantissa < 0);
-    return true;
-  }
-
-  static int64_t power(int scale) {
-    int64_t value = 1;
-    for (int k = 0; k < scale; ++k) value *= 10;
-    return value;
-  }
-
-  // An optional minus, then digits, with a point between digits if any; at
-  // most 17 digits: what every reader reads as the same number, exactly.
-  static bool plainDecimal(std::string_view text, formats::Decimal* out) {
-    std::size_t k = !text.empty() && text.front() == '-' ? 1 : 0;
-    const std::size_t first = k;
-    int64_t mantissa = 0;
-    int digits = 0;
-    int scale = 0;
-    std::size_t point = std::string_view::npos;
-    for (; k < text.size(); ++k) {
-      const char c = text[k];
-      if (c == '.' && point == std::string_view::npos) {
-        point = k;
-        continue;
-      }
-      if (c < '0' || c > '9' || ++digits > 17) return false;
-      mantissa = mantissa * 10 + (c - '0');
-      if (point != std::string_view::npos) ++scale;
-    }
-    if (digits == 0 || point == first || point + 1 == text.size()) return false;
-    out->mantissa = first == 1 ? -mantissa : mantissa;
-    out->scale = scale;
-    out->exact = true;
-    return true;
   }
 
   // Files the records of the frame read last; its identities must differ.

@@ -967,6 +967,34 @@ TEST(TrackReaderPropertyTest, RandomDecimalTextsReadAsStrtodReadsThem) {
   }
 }
 
+// Decimals whose digits make a whole number near 2^53, the largest that a
+// double holds exactly, with up to 24 digits after the point: each reads as
+// the double strtod gives, on both sides of that bound.
+TEST(TrackReaderPropertyTest, DecimalsAroundTwoToThe53ReadAsStrtodReadsThem) {
+  TempDir dir;
+  std::mt19937_64 random(8);
+  constexpr uint64_t kBound = uint64_t{1} << 53;
+  std::string text;
+  std::vector<std::string> written;
+  for (int k = 0; k < 600; ++k) {
+    uint64_t digits = kBound - 3 + random() % 7;
+    if (k % 3 == 0) digits = random() % kBound;
+    if (k % 5 == 0) digits = random() % 100000;
+    std::string value = std::to_string(digits);
+    const std::size_t scale = 1 + random() % 24;
+    if (value.size() <= scale) value.insert(0, scale - value.size() + 1, '0');
+    value.insert(value.size() - scale, ".");
+    if (random() % 3 == 0) value.insert(0, "-");
+    written.push_back(value);
+    text += "1,1," + value + ",0,1,1,1\n";
+  }
+  const TrackFile file = readText(dir, text, TrackLayout::kMot15, kSystem);
+  ASSERT_EQ(file.boxes.size(), written.size());
+  for (std::size_t k = 0; k < written.size(); ++k) {
+    ASSERT_EQ(file.boxes[k].left, std::strtod(written[k].c_str(), nullptr)) << written[k];
+  }
+}
+
 // Identity texts of this format numbered in their sorted order: any two
 // boxes compare by identity as their texts compare.
 TEST(TrackReaderPropertyTest, IdentityTextsNumberInSortedOrder) {

@@ -1,11 +1,10 @@
 // talmira stability on MOT files read frame by frame while they are matched,
 // against the same files read whole: random ground truths listed track by
 // track or frame by frame, detections with many decimals, flags, classes,
-// boxes of no area, and the faults and warnings the readers meet. The whole
-// road is made to take a pair by writing the first frame number of the
-// ground truth as "N.0", which both readers read as N but the frame-by-frame
-// reading leaves to the whole road. And the lines in frame order themselves,
-// against a stable sort of the file's lines.
+// half pixels and boxes of no area on both sides, and the faults and warnings the readers meet. The
+// whole road is made to take a pair by writing the first frame number of the ground truth as "N.0",
+// which both readers read as N but the frame-by-frame reading leaves to the whole road. And the
+// lines in frame order themselves, against a stable sort of the file's lines.
 #include "talmira/stability_streaming.h"
 
 #include <gtest/gtest.h>
@@ -222,9 +221,13 @@ MotPair motPair(std::mt19937& rng, bool truthByFrame) {
     for (uint32_t f = first; f < first + length; ++f) {
       x += 3;
       std::ostringstream line;
-      line << f << "," << person << "," << static_cast<int>(x) << "," << static_cast<int>(y) << ","
-           << static_cast<int>(w) << "," << static_cast<int>(h) << "," << consider << "," << label
-           << ",0." << rng() % 1000;
+      // Now and then a ground truth's box of half pixels, of negative
+      // width, or a pedestrian's class written as -1.
+      const std::string left = std::to_string(static_cast<int>(x)) + (rng() % 10 == 0 ? ".5" : "");
+      const std::string width = rng() % 40 == 0 ? "-3" : std::to_string(static_cast<int>(w));
+      const std::string given = label == 1 && rng() % 4 == 0 ? "-1" : std::to_string(label);
+      line << f << "," << person << "," << left << "," << static_cast<int>(y) << "," << width << ","
+           << static_cast<int>(h) << "," << consider << "," << given << ",0." << rng() % 1000;
       truth.push_back({f, person, line.str()});
       if (rng() % 3 != 0) {
         std::ostringstream found;
