@@ -17,6 +17,8 @@
 
 namespace talmira {
 
+using namespace std::string_view_literals;
+
 namespace {
 
 // Strokes keep their width however the frame is scaled.
@@ -357,31 +359,31 @@ void appendFrameSvg(std::string& svg, const ViewSource& source, const FrameView&
       extent.maxY = std::max(extent.maxY, y);
     }
     if (b.region) {
-      shapes += "<polygon class=\"dcr\" data-line=\"";
+      shapes += "<polygon class=\"dcr\" data-line=\""sv;
       appendWhole(shapes, line);
-      shapes += "\" points=\"";
+      shapes += "\" points=\""sv;
       appendPoints(shapes, corners);
-      shapes += "\"/>";
+      shapes += "\"/>"sv;
       continue;
     }
     const char* event = b.takesPart ? eventName(b.kind) : "none";
     const std::string& className = scratch.classMarkup(target);
-    shapes += "<polygon class=\"b ";
+    shapes += "<polygon class=\"b "sv;
     shapes += b.systemSide ? "sys " : "gt ";
     shapes += event;
-    shapes += "\" data-side=\"";
+    shapes += "\" data-side=\""sv;
     shapes += b.systemSide ? "sys" : "gt";
-    shapes += "\" data-line=\"";
+    shapes += "\" data-line=\""sv;
     appendWhole(shapes, line);
-    shapes += "\" data-event=\"";
+    shapes += "\" data-event=\""sv;
     shapes += event;
-    shapes += "\" data-class=\"";
+    shapes += "\" data-class=\""sv;
     shapes += className;
     // A box its file gave no score reads "none" (it is taken at every threshold).
-    shapes += "\" data-confidence=\"";
+    shapes += "\" data-confidence=\""sv;
     const QuorSequence& sequence = b.systemSide ? source.system : source.groundTruth;
     if (sequence.hasNoScore(target)) {
-      shapes += "none";
+      shapes += "none"sv;
     } else {
       appendShortest(shapes, target.confidence);
     }
@@ -391,12 +393,12 @@ void appendFrameSvg(std::string& svg, const ViewSource& source, const FrameView&
       row.kind = b.kind;
       row.cause = b.cause;
       if (const char* cause = causeName(row)) {
-        shapes += " data-cause=\"";
+        shapes += " data-cause=\""sv;
         shapes += cause;
         shapes += '"';
       }
       if (!std::isnan(b.overlap)) {
-        shapes += " data-overlap=\"";
+        shapes += " data-overlap=\""sv;
         appendShortest(shapes, b.overlap);
         shapes += '"';
       }
@@ -410,29 +412,29 @@ void appendFrameSvg(std::string& svg, const ViewSource& source, const FrameView&
         } else {
           partnerLine = systemLines[p];
         }
-        shapes += " data-partner=\"";
+        shapes += " data-partner=\""sv;
         appendWhole(shapes, partnerLine);
         shapes += '"';
         if (b.kind == BoxEventKind::kMatch && !b.systemSide) {
           // The pair joined once, from its ground-truth box's middle.
           const QuorTarget& other = *partner->targets[p];
-          pairs += "<line class=\"pair\" data-class=\"";
+          pairs += "<line class=\"pair\" data-class=\""sv;
           pairs += className;
-          pairs += "\" x1=\"";
+          pairs += "\" x1=\""sv;
           appendNumber(pairs, (target.minX + target.maxX) / 2.0);
-          pairs += "\" y1=\"";
+          pairs += "\" y1=\""sv;
           appendNumber(pairs, (target.minY + target.maxY) / 2.0);
-          pairs += "\" x2=\"";
+          pairs += "\" x2=\""sv;
           appendNumber(pairs, (other.minX + other.maxX) / 2.0);
-          pairs += "\" y2=\"";
+          pairs += "\" y2=\""sv;
           appendNumber(pairs, (other.minY + other.maxY) / 2.0);
-          pairs += "\"/>";
+          pairs += "\"/>"sv;
         }
       }
     }
-    shapes += " points=\"";
+    shapes += " points=\""sv;
     appendPoints(shapes, corners);
-    shapes += "\"/>";
+    shapes += "\"/>"sv;
   }
 
   // The frame's own coordinates: the picture's, or the boxes' with a margin.
@@ -452,9 +454,9 @@ void appendFrameSvg(std::string& svg, const ViewSource& source, const FrameView&
     width = 640;
     height = 360;
   }
-  svg += "<svg";
-  if (standalone) svg += " xmlns=\"http://www.w3.org/2000/svg\"";
-  svg += " viewBox=\"";
+  svg += "<svg"sv;
+  if (standalone) svg += " xmlns=\"http://www.w3.org/2000/svg\""sv;
+  svg += " viewBox=\""sv;
   appendNumber(svg, x0);
   svg += ' ';
   appendNumber(svg, y0);
@@ -464,10 +466,10 @@ void appendFrameSvg(std::string& svg, const ViewSource& source, const FrameView&
   appendNumber(svg, height);
   svg += '"';
   if (standalone) svg += " width=\"" + number(std::min(width, 960.0)) + "\"";
-  if (!standalone && picture != nullptr) svg += " preserveAspectRatio=\"none\"";
-  svg += " role=\"img\" aria-label=\"frame ";
+  if (!standalone && picture != nullptr) svg += " preserveAspectRatio=\"none\""sv;
+  svg += " role=\"img\" aria-label=\"frame "sv;
   appendWhole(svg, truth.frameNumber);
-  svg += "\">";
+  svg += "\">"sv;
   if (standalone) {
     svg += "<style>" + std::string(kFrameStyle) + "</style><defs>" + std::string(kHatch) +
            "</defs><rect x=\"" + number(x0) + "\" y=\"" + number(y0) + "\" width=\"" +
@@ -479,7 +481,7 @@ void appendFrameSvg(std::string& svg, const ViewSource& source, const FrameView&
   }
   svg += shapes;
   svg += pairs;
-  svg += "</svg>";
+  svg += "</svg>"sv;
 }
 
 }  // namespace
@@ -496,7 +498,7 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
   std::string html = pageStart("talmira view: " + page.groundTruthPath + " vs " + page.systemPath,
                                std::string(kPageStyle) + std::string(kFrameStyle),
                                page.pictures.empty() ? "data:" : "data: 'self' file: http: https:");
-  html += "<h1>Frames, one at a time</h1>\n";
+  html += "<h1>Frames, one at a time</h1>\n"sv;
   html +=
       "<p class=\"lead\">The ground truth (solid) and the system output (dashed) of each frame "
       "held, coloured by what became of each box for class " +
@@ -521,16 +523,16 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
   }
   if (page.frames.empty()) notes.push_back("No frame is held: nothing to draw.");
   if (!notes.empty()) {
-    html += "<ul class=\"warnings\" id=\"notes\">";
+    html += "<ul class=\"warnings\" id=\"notes\">"sv;
     for (const std::string& note : notes) html += "<li>" + escapeMarkup(note) + "</li>";
-    html += "</ul>\n";
+    html += "</ul>\n"sv;
   }
 
   // The timeline: every frame's FN (down) and FP (up), binned.
   const std::vector<TimelineColumn> columns = binTimeline(page.errors);
   int64_t largest = 1;
   for (const TimelineColumn& c : columns) largest = std::max({largest, c.fn, c.fp});
-  html += "<h2>Errors along the video</h2>\n";
+  html += "<h2>Errors along the video</h2>\n"sv;
   html += "<svg id=\"timeline\" viewBox=\"0 0 " +
           std::to_string(std::max<std::size_t>(1, columns.size())) +
           " 40\" preserveAspectRatio=\"none\" role=\"img\" aria-label=\"misses (down) and false "
@@ -571,7 +573,7 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
   html +=
       "</select></label><label><input type=\"checkbox\" id=\"show-faint\"> boxes below the "
       "confidence or of another class</label></div>\n";
-  html += "<p id=\"frame-info\"";
+  html += "<p id=\"frame-info\""sv;
   if (!page.frames.empty()) {
     const FrameView& first = page.frames.front();
     html += " data-frame=\"" +
@@ -579,7 +581,7 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
             "\" data-line=\"" + std::to_string(source.truthLines.frameLine(first.truthFrame)) +
             "\">Frame " + std::to_string(source.groundTruth.frames[first.truthFrame].frameNumber);
   } else {
-    html += ">No frame";
+    html += ">No frame"sv;
   }
   html +=
       "</p>\n<p class=\"legend note\"><span><i style=\"border-color:#1b8a3a\"></i>match</span>"
@@ -596,43 +598,43 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
   const auto addFrameBox = [&](std::size_t index) {
     const FramePicture* picture = nullptr;
     if (index < page.pictures.size() && page.pictures[index]) picture = &*page.pictures[index];
-    html += "<div class=\"frame-box\">";
+    html += "<div class=\"frame-box\">"sv;
     if (picture != nullptr) {
-      html += "<img alt=\"\" src=\"";
+      html += "<img alt=\"\" src=\""sv;
       html += escapeMarkup(picture->href);
       html += "\" width=\"" + std::to_string(picture->width) + "\" height=\"" +
               std::to_string(picture->height) + "\">";
     }
     appendFrameSvg(html, source, page.frames[index], picture, false, true, scratch);
-    html += "</div>";
+    html += "</div>"sv;
   };
-  html += "<div id=\"stage\">";
+  html += "<div id=\"stage\">"sv;
   if (!page.frames.empty()) addFrameBox(0);
-  html += "</div>\n";
+  html += "</div>\n"sv;
   html +=
       "<p id=\"readout\" class=\"hint\">Point at a box to read its line, class, confidence, "
       "event, cause and overlap.</p>\n";
   for (std::size_t index = 0; index < page.frames.size(); ++index) {
     const FrameView& view = page.frames[index];
-    html += "<template class=\"frame\" data-frame=\"";
+    html += "<template class=\"frame\" data-frame=\""sv;
     appendWhole(html, source.groundTruth.frames[view.truthFrame].frameNumber);
-    html += "\" data-line=\"";
+    html += "\" data-line=\""sv;
     appendWhole(html, source.truthLines.frameLine(view.truthFrame));
-    html += "\" data-pos=\"";
+    html += "\" data-pos=\""sv;
     appendWhole(html, view.position);
-    html += "\" data-gt=\"";
+    html += "\" data-gt=\""sv;
     appendWhole(html, view.gt);
-    html += "\" data-det=\"";
+    html += "\" data-det=\""sv;
     appendWhole(html, view.det);
-    html += "\" data-fn=\"";
+    html += "\" data-fn=\""sv;
     appendWhole(html, view.errors.fn);
-    html += "\" data-fp=\"";
+    html += "\" data-fp=\""sv;
     appendWhole(html, view.errors.fp);
     html += '"';
-    if (!page.pictures.empty() && !page.pictures[index]) html += " data-picture=\"missing\"";
-    html += ">";
+    if (!page.pictures.empty() && !page.pictures[index]) html += " data-picture=\"missing\""sv;
+    html += ">"sv;
     addFrameBox(index);
-    html += "</template>\n";
+    html += "</template>\n"sv;
   }
   std::string data = "{\"frames\":" + std::to_string(page.errors.size()) + ",\"columns\":[";
   for (std::size_t k = 0; k < columns.size(); ++k) {
