@@ -140,7 +140,8 @@ int readRecordsOf(std::FILE* stream, std::string_view sourceName,
 /// only: a line whose first column is plain digits naming another frame is
 /// passed over without being read further, so that a second look at a file
 /// read once already costs little more than finding its lines. Any other line
-/// is read in full, and refused as readRecordsOf() refuses it.
+/// is read in full, refused as readRecordsOf() refuses it and handed over
+/// whatever its frame, so `take` must still test each record's frame.
 int readRecordsOfFrames(std::FILE* stream, std::string_view sourceName,
                         std::span<const uint32_t> frames,
                         const std::function<bool(const AnnotationRecord&)>& take,
