@@ -691,10 +691,9 @@ TEST(SequenceReaderTest, ReadingSomeFramesTakesTheirRecordsOfAWholeReading) {
       return kept;
     };
     EXPECT_EQ(ofFramesAskedFor(some), ofFramesAskedFor(whole));
-    EXPECT_TRUE(std::includes(whole.begin(), whole.end(), some.begin(), some.end()) ||
-                std::all_of(some.begin(), some.end(), [&](const std::string& row) {
-                  return std::find(whole.begin(), whole.end(), row) != whole.end();
-                }));
+    EXPECT_TRUE(std::all_of(some.begin(), some.end(), [&](const std::string& row) {
+      return std::find(whole.begin(), whole.end(), row) != whole.end();
+    }));
     EXPECT_LT(some.size(), whole.size());
   }
 }
