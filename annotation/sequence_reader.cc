@@ -461,6 +461,11 @@ class SequenceFiller {
   int fileTable(std::span<const TableColumn> columns, std::size_t rows);
   // Hands each parsed record to `take` instead of filing it.
   void handRecordsTo(const std::function<bool(const AnnotationRecord&)>& take) { take_ = &take; }
+  // ... and only those of the frames numbered `frames` (ascending).
+  void onlyFrames(std::span<const uint32_t> frames) {
+    onlyFrames_ = frames;
+    filterFrames_ = true;
+  }
 
  private:
   int readLines(std::FILE* stream);
@@ -515,6 +520,23 @@ class SequenceFiller {
   std::map<std::string, std::size_t, std::less<>> unknownTypeAt_;  // into details_->unknownTypes
   FrameBlockSink* sink_ = nullptr;
   const std::function<bool(const AnnotationRecord&)>* take_ = nullptr;
+  std::span<const uint32_t> onlyFrames_;
+  bool filterFrames_ = false;
+  // Whether a line's first column is plain digits naming a frame not among
+  // onlyFrames_: its record, were it read in full, would not be wanted.
+  bool passesOver(std::string_view line) const {
+    const std::size_t comma = line.find(',');
+    if (comma == std::string_view::npos || comma == 0 || comma > 10) return false;
+    uint64_t number = 0;
+    for (std::size_t at = 0; at < comma; ++at) {
+      const unsigned digit = static_cast<unsigned char>(line[at]) - unsigned{'0'};
+      if (digit > 9) return false;
+      number = number * 10 + digit;
+    }
+    if (number > std::numeric_limits<uint32_t>::max()) return false;
+    return !std::binary_search(onlyFrames_.begin(), onlyFrames_.end(),
+                               static_cast<uint32_t>(number));
+  }
   std::size_t blockTargets_ = 0;
   bool sinkOpen_ = true;
   uint64_t lineNumber_ = 0;
@@ -562,6 +584,7 @@ int SequenceFiller::readLines(std::FILE* stream) {
   while (reader.next(&line)) {
     ++lineNumber_;
     if (isBlankLine(line)) continue;
+    if (filterFrames_ && passesOver(line)) continue;
     if (!parseRecord(line, &record)) {
       closeFrame();  // what was read stays whole
       return -1;
@@ -1016,5 +1039,17 @@ int readRecordsOf(std::FILE* stream, std::string_view sourceName,
   QuorSequence unused;
   SequenceFiller filler(unused, sourceName, error, nullptr, ScoringRules{});
   filler.handRecordsTo(take);
+  return filler.read(stream);
+}
+
+int readRecordsOfFrames(std::FILE* stream, std::string_view sourceName,
+                        std::span<const uint32_t> frames,
+                        const std::function<bool(const AnnotationRecord&)>& take,
+                        std::string* error) {
+  const std::unique_ptr<std::FILE, FileCloser> closer(stream);
+  QuorSequence unused;
+  SequenceFiller filler(unused, sourceName, error, nullptr, ScoringRules{});
+  filler.handRecordsTo(take);
+  filler.onlyFrames(frames);
   return filler.read(stream);
 }

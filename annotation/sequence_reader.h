@@ -136,6 +136,16 @@ class RecordFiler {
 int readRecordsOf(std::FILE* stream, std::string_view sourceName,
                   const std::function<bool(const AnnotationRecord&)>& take,
                   std::string* error = nullptr);
+/// The same for the records of the frames numbered `frames` (ascending)
+/// only: a line whose first column is plain digits naming another frame is
+/// passed over without being read further, so that a second look at a file
+/// read once already costs little more than finding its lines. Any other line
+/// is read in full, refused as readRecordsOf() refuses it and handed over
+/// whatever its frame, so `take` must still test each record's frame.
+int readRecordsOfFrames(std::FILE* stream, std::string_view sourceName,
+                        std::span<const uint32_t> frames,
+                        const std::function<bool(const AnnotationRecord&)>& take,
+                        std::string* error = nullptr);
 
 /// What a file held beyond its sequence, for reports on the file itself.
 /// Line numbers count from 1, the header being line 1.

@@ -276,10 +276,11 @@ void readFramesOf(StreamedInput& input, std::span<const uint32_t> wanted, QuorSe
   RecordFiler filer(sequence, input.name, &input.error, &lines, input.rules);
   // A record the filing drops may carry any number, even among the records
   // of a frame held, so each record is looked up on its own and the file is
-  // read to its end.
+  // gone through to its end; the lines of other frames are passed over by
+  // their first column (the first read checked them whole).
   bool filed = true;
-  const int status = readRecordsOf(
-      stream, input.name,
+  const int status = readRecordsOfFrames(
+      stream, input.name, wanted,
       [&](const AnnotationRecord& record) {
         if (!std::binary_search(wanted.begin(), wanted.end(), record.frameNumber)) return true;
         const std::array<int32_t, 8>& c = record.corners;

@@ -184,9 +184,11 @@ constexpr std::size_t kFramesPerItem = 64;
 void PairStats::add(float overlap, float iou) {
   ++count;
   // Whole numbers of units already (see the header); the half only rounds
-  // what would not be, without a library call per pair.
-  overlapUnits += static_cast<int64_t>(static_cast<double>(overlap) / kUnit + 0.5);
-  iouUnits += static_cast<int64_t>(static_cast<double>(iou) / kUnit + 0.5);
+  // what would not be, without a library call per pair. Scaling by the power
+  // of two 1 / kUnit is exact, so the product is the quotient.
+  constexpr double kUnitsPerOne = 67108864.0;  // 2^26
+  overlapUnits += static_cast<int64_t>(static_cast<double>(overlap) * kUnitsPerOne + 0.5);
+  iouUnits += static_cast<int64_t>(static_cast<double>(iou) * kUnitsPerOne + 0.5);
   ++histogram[binOf(overlap)];
 }
 

@@ -1,6 +1,7 @@
 #include "talmira/pages/view_page.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "talmira/writers/event_rows.h"
 
 namespace talmira {
+
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -194,12 +197,6 @@ struct Extent {
   double minX = 0, minY = 0, maxX = 0, maxY = 0;
 };
 
-// A box's confidence as the readout shows it: "none" for a box its file gave
-// no score (it is taken at every threshold).
-std::string confidenceText(const QuorSequence& sequence, const QuorTarget& target) {
-  return sequence.hasNoScore(target) ? "none" : shortestText(target.confidence);
-}
-
 std::array<int32_t, 8> cornersOf(const ViewSource& source, bool systemSide, uint64_t line,
                                  const QuorTarget& target) {
   if (source.corners) {
@@ -257,19 +254,73 @@ std::vector<std::string_view> heldClasses(const ViewSource& source, const ViewPa
   return names;
 }
 
-std::string pointsOf(const std::array<int32_t, 8>& c) {
-  std::string text;
-  for (std::size_t i = 0; i < 8; i += 2) {
-    if (i > 0) text += ' ';
-    text += std::to_string(c[i]) + ',' + std::to_string(c[i + 1]);
-  }
-  return text;
+// Appends the decimal text of a whole number, as std::to_string writes it.
+template <typename Whole>
+void appendWhole(std::string& out, Whole value) {
+  char text[24];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  out.append(text, result.ptr);
 }
 
-}  // namespace
+// Appends number(value): the midpoints of whole corners are whole or end in
+// .5, which "%.1f" writes exactly, so they need no printf.
+void appendNumber(std::string& out, double value) {
+  if (value == std::floor(value) && std::fabs(value) < 1e15) {
+    appendWhole(out, static_cast<int64_t>(value));
+    return;
+  }
+  const double twice = 2.0 * value;
+  if (twice == std::floor(twice) && std::fabs(value) < 1e15) {
+    if (value < 0) out += '-';
+    appendWhole(out, static_cast<int64_t>(std::fabs(value)));  // the whole part, truncated
+    out += ".5";
+    return;
+  }
+  out += number(value);
+}
 
-std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
-                           const FramePicture* picture, bool standalone, bool faint) {
+void appendShortest(std::string& out, float value) {
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  out.append(text, result.ptr);
+}
+
+void appendPoints(std::string& out, const std::array<int32_t, 8>& c) {
+  for (std::size_t i = 0; i < 8; i += 2) {
+    if (i > 0) out += ' ';
+    appendWhole(out, c[i]);
+    out += ',';
+    appendWhole(out, c[i + 1]);
+  }
+}
+
+// What drawing frames reuses from one frame to the next: the text of the
+// shapes and pairs before they go behind the frame's viewBox, and each
+// class's name as markup.
+struct FrameSvgScratch {
+  std::string shapes;
+  std::string pairs;
+  std::vector<std::string> classNames;  // by class code; empty until first needed
+  std::vector<bool> named;
+
+  const std::string& classMarkup(const QuorTarget& target) {
+    const std::size_t code = target.classCode;
+    if (code >= classNames.size()) {
+      classNames.resize(code + 1);
+      named.resize(code + 1, false);
+    }
+    if (!named[code]) {
+      classNames[code] = escapeMarkup(target.className());
+      named[code] = true;
+    }
+    return classNames[code];
+  }
+};
+
+// Appends renderFrameSvg()'s text to `svg`.
+void appendFrameSvg(std::string& svg, const ViewSource& source, const FrameView& view,
+                    const FramePicture* picture, bool standalone, bool faint,
+                    FrameSvgScratch& scratch) {
   const QuorFrame& truth = source.groundTruth.frames[view.truthFrame];
   const QuorFrame* partner = view.systemFrame >= 0
                                  ? &source.system.frames[static_cast<std::size_t>(view.systemFrame)]
@@ -283,8 +334,10 @@ std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
 
   Extent extent;
   bool any = false;
-  std::string shapes;
-  std::string pairs;
+  std::string& shapes = scratch.shapes;
+  std::string& pairs = scratch.pairs;
+  shapes.clear();
+  pairs.clear();
   for (const ViewBox& b : view.boxes) {
     const auto at = static_cast<std::size_t>(b.box);
     const QuorTarget& target = *(b.region       ? truth.regions[at]
@@ -306,26 +359,49 @@ std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
       extent.maxY = std::max(extent.maxY, y);
     }
     if (b.region) {
-      shapes += "<polygon class=\"dcr\" data-line=\"" + std::to_string(line) + "\" points=\"" +
-                pointsOf(corners) + "\"/>";
+      shapes += "<polygon class=\"dcr\" data-line=\""sv;
+      appendWhole(shapes, line);
+      shapes += "\" points=\""sv;
+      appendPoints(shapes, corners);
+      shapes += "\"/>"sv;
       continue;
     }
     const char* event = b.takesPart ? eventName(b.kind) : "none";
-    std::string element = "<polygon class=\"b ";
-    element += b.systemSide ? "sys " : "gt ";
-    element += event;
-    element += "\" data-side=\"";
-    element += b.systemSide ? "sys" : "gt";
-    element += "\" data-line=\"" + std::to_string(line) + "\" data-event=\"" + event +
-               "\" data-class=\"" + escapeMarkup(target.className()) + "\" data-confidence=\"" +
-               confidenceText(b.systemSide ? source.system : source.groundTruth, target) + "\"";
+    const std::string& className = scratch.classMarkup(target);
+    shapes += "<polygon class=\"b "sv;
+    shapes += b.systemSide ? "sys " : "gt ";
+    shapes += event;
+    shapes += "\" data-side=\""sv;
+    shapes += b.systemSide ? "sys" : "gt";
+    shapes += "\" data-line=\""sv;
+    appendWhole(shapes, line);
+    shapes += "\" data-event=\""sv;
+    shapes += event;
+    shapes += "\" data-class=\""sv;
+    shapes += className;
+    // A box its file gave no score reads "none" (it is taken at every threshold).
+    shapes += "\" data-confidence=\""sv;
+    const QuorSequence& sequence = b.systemSide ? source.system : source.groundTruth;
+    if (sequence.hasNoScore(target)) {
+      shapes += "none"sv;
+    } else {
+      appendShortest(shapes, target.confidence);
+    }
+    shapes += '"';
     if (b.takesPart) {
       EventRow row;
       row.kind = b.kind;
       row.cause = b.cause;
-      if (const char* cause = causeName(row))
-        element += std::string(" data-cause=\"") + cause + "\"";
-      if (!std::isnan(b.overlap)) element += " data-overlap=\"" + shortestText(b.overlap) + "\"";
+      if (const char* cause = causeName(row)) {
+        shapes += " data-cause=\""sv;
+        shapes += cause;
+        shapes += '"';
+      }
+      if (!std::isnan(b.overlap)) {
+        shapes += " data-overlap=\""sv;
+        appendShortest(shapes, b.overlap);
+        shapes += '"';
+      }
       if (b.partner >= 0) {
         const auto p = static_cast<std::size_t>(b.partner);
         uint64_t partnerLine = 0;
@@ -336,22 +412,29 @@ std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
         } else {
           partnerLine = systemLines[p];
         }
-        element += " data-partner=\"" + std::to_string(partnerLine) + "\"";
+        shapes += " data-partner=\""sv;
+        appendWhole(shapes, partnerLine);
+        shapes += '"';
         if (b.kind == BoxEventKind::kMatch && !b.systemSide) {
           // The pair joined once, from its ground-truth box's middle.
           const QuorTarget& other = *partner->targets[p];
-          pairs += "<line class=\"pair\" data-class=\"" + escapeMarkup(target.className()) +
-                   "\" x1=\"" + number((target.minX + target.maxX) / 2.0) + "\" y1=\"" +
-                   number((target.minY + target.maxY) / 2.0) + "\" x2=\"" +
-                   number((other.minX + other.maxX) / 2.0) + "\" y2=\"" +
-                   number((other.minY + other.maxY) / 2.0) + "\"/>";
+          pairs += "<line class=\"pair\" data-class=\""sv;
+          pairs += className;
+          pairs += "\" x1=\""sv;
+          appendNumber(pairs, (target.minX + target.maxX) / 2.0);
+          pairs += "\" y1=\""sv;
+          appendNumber(pairs, (target.minY + target.maxY) / 2.0);
+          pairs += "\" x2=\""sv;
+          appendNumber(pairs, (other.minX + other.maxX) / 2.0);
+          pairs += "\" y2=\""sv;
+          appendNumber(pairs, (other.minY + other.maxY) / 2.0);
+          pairs += "\"/>"sv;
         }
       }
     }
-    element += " points=\"";
-    element += pointsOf(corners);
-    element += "\"/>";
-    shapes += element;
+    shapes += " points=\""sv;
+    appendPoints(shapes, corners);
+    shapes += "\"/>"sv;
   }
 
   // The frame's own coordinates: the picture's, or the boxes' with a margin.
@@ -371,13 +454,22 @@ std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
     width = 640;
     height = 360;
   }
-  std::string svg = "<svg";
-  if (standalone) svg += " xmlns=\"http://www.w3.org/2000/svg\"";
-  svg += " viewBox=\"" + number(x0) + " " + number(y0) + " " + number(width) + " " +
-         number(height) + "\"";
+  svg += "<svg"sv;
+  if (standalone) svg += " xmlns=\"http://www.w3.org/2000/svg\""sv;
+  svg += " viewBox=\""sv;
+  appendNumber(svg, x0);
+  svg += ' ';
+  appendNumber(svg, y0);
+  svg += ' ';
+  appendNumber(svg, width);
+  svg += ' ';
+  appendNumber(svg, height);
+  svg += '"';
   if (standalone) svg += " width=\"" + number(std::min(width, 960.0)) + "\"";
-  if (!standalone && picture != nullptr) svg += " preserveAspectRatio=\"none\"";
-  svg += " role=\"img\" aria-label=\"frame " + std::to_string(truth.frameNumber) + "\">";
+  if (!standalone && picture != nullptr) svg += " preserveAspectRatio=\"none\""sv;
+  svg += " role=\"img\" aria-label=\"frame "sv;
+  appendWhole(svg, truth.frameNumber);
+  svg += "\">"sv;
   if (standalone) {
     svg += "<style>" + std::string(kFrameStyle) + "</style><defs>" + std::string(kHatch) +
            "</defs><rect x=\"" + number(x0) + "\" y=\"" + number(y0) + "\" width=\"" +
@@ -389,7 +481,16 @@ std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
   }
   svg += shapes;
   svg += pairs;
-  svg += "</svg>";
+  svg += "</svg>"sv;
+}
+
+}  // namespace
+
+std::string renderFrameSvg(const ViewSource& source, const FrameView& view,
+                           const FramePicture* picture, bool standalone, bool faint) {
+  std::string svg;
+  FrameSvgScratch scratch;
+  appendFrameSvg(svg, source, view, picture, standalone, faint, scratch);
   return svg;
 }
 
@@ -397,7 +498,7 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
   std::string html = pageStart("talmira view: " + page.groundTruthPath + " vs " + page.systemPath,
                                std::string(kPageStyle) + std::string(kFrameStyle),
                                page.pictures.empty() ? "data:" : "data: 'self' file: http: https:");
-  html += "<h1>Frames, one at a time</h1>\n";
+  html += "<h1>Frames, one at a time</h1>\n"sv;
   html +=
       "<p class=\"lead\">The ground truth (solid) and the system output (dashed) of each frame "
       "held, coloured by what became of each box for class " +
@@ -422,16 +523,16 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
   }
   if (page.frames.empty()) notes.push_back("No frame is held: nothing to draw.");
   if (!notes.empty()) {
-    html += "<ul class=\"warnings\" id=\"notes\">";
+    html += "<ul class=\"warnings\" id=\"notes\">"sv;
     for (const std::string& note : notes) html += "<li>" + escapeMarkup(note) + "</li>";
-    html += "</ul>\n";
+    html += "</ul>\n"sv;
   }
 
   // The timeline: every frame's FN (down) and FP (up), binned.
   const std::vector<TimelineColumn> columns = binTimeline(page.errors);
   int64_t largest = 1;
   for (const TimelineColumn& c : columns) largest = std::max({largest, c.fn, c.fp});
-  html += "<h2>Errors along the video</h2>\n";
+  html += "<h2>Errors along the video</h2>\n"sv;
   html += "<svg id=\"timeline\" viewBox=\"0 0 " +
           std::to_string(std::max<std::size_t>(1, columns.size())) +
           " 40\" preserveAspectRatio=\"none\" role=\"img\" aria-label=\"misses (down) and false "
@@ -472,7 +573,7 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
   html +=
       "</select></label><label><input type=\"checkbox\" id=\"show-faint\"> boxes below the "
       "confidence or of another class</label></div>\n";
-  html += "<p id=\"frame-info\"";
+  html += "<p id=\"frame-info\""sv;
   if (!page.frames.empty()) {
     const FrameView& first = page.frames.front();
     html += " data-frame=\"" +
@@ -480,7 +581,7 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
             "\" data-line=\"" + std::to_string(source.truthLines.frameLine(first.truthFrame)) +
             "\">Frame " + std::to_string(source.groundTruth.frames[first.truthFrame].frameNumber);
   } else {
-    html += ">No frame";
+    html += ">No frame"sv;
   }
   html +=
       "</p>\n<p class=\"legend note\"><span><i style=\"border-color:#1b8a3a\"></i>match</span>"
@@ -493,38 +594,47 @@ std::string renderViewPage(const ViewSource& source, const ViewPage& page) {
   html += "<svg width=\"0\" height=\"0\" style=\"position:absolute\" aria-hidden=\"true\"><defs>" +
           std::string(kHatch) + "</defs></svg>\n";
   // Appends a held frame's picture and boxes to the page.
+  FrameSvgScratch scratch;
   const auto addFrameBox = [&](std::size_t index) {
     const FramePicture* picture = nullptr;
     if (index < page.pictures.size() && page.pictures[index]) picture = &*page.pictures[index];
-    html += "<div class=\"frame-box\">";
+    html += "<div class=\"frame-box\">"sv;
     if (picture != nullptr) {
-      html += "<img alt=\"\" src=\"";
+      html += "<img alt=\"\" src=\""sv;
       html += escapeMarkup(picture->href);
       html += "\" width=\"" + std::to_string(picture->width) + "\" height=\"" +
               std::to_string(picture->height) + "\">";
     }
-    html += renderFrameSvg(source, page.frames[index], picture, false);
-    html += "</div>";
+    appendFrameSvg(html, source, page.frames[index], picture, false, true, scratch);
+    html += "</div>"sv;
   };
-  html += "<div id=\"stage\">";
+  html += "<div id=\"stage\">"sv;
   if (!page.frames.empty()) addFrameBox(0);
-  html += "</div>\n";
+  html += "</div>\n"sv;
   html +=
       "<p id=\"readout\" class=\"hint\">Point at a box to read its line, class, confidence, "
       "event, cause and overlap.</p>\n";
   for (std::size_t index = 0; index < page.frames.size(); ++index) {
     const FrameView& view = page.frames[index];
-    html += "<template class=\"frame\" data-frame=\"" +
-            std::to_string(source.groundTruth.frames[view.truthFrame].frameNumber) +
-            "\" data-line=\"" + std::to_string(source.truthLines.frameLine(view.truthFrame)) +
-            "\" data-pos=\"" + std::to_string(view.position) + "\" data-gt=\"" +
-            std::to_string(view.gt) + "\" data-det=\"" + std::to_string(view.det) +
-            "\" data-fn=\"" + std::to_string(view.errors.fn) + "\" data-fp=\"" +
-            std::to_string(view.errors.fp) + "\"";
-    if (!page.pictures.empty() && !page.pictures[index]) html += " data-picture=\"missing\"";
-    html += ">";
+    html += "<template class=\"frame\" data-frame=\""sv;
+    appendWhole(html, source.groundTruth.frames[view.truthFrame].frameNumber);
+    html += "\" data-line=\""sv;
+    appendWhole(html, source.truthLines.frameLine(view.truthFrame));
+    html += "\" data-pos=\""sv;
+    appendWhole(html, view.position);
+    html += "\" data-gt=\""sv;
+    appendWhole(html, view.gt);
+    html += "\" data-det=\""sv;
+    appendWhole(html, view.det);
+    html += "\" data-fn=\""sv;
+    appendWhole(html, view.errors.fn);
+    html += "\" data-fp=\""sv;
+    appendWhole(html, view.errors.fp);
+    html += '"';
+    if (!page.pictures.empty() && !page.pictures[index]) html += " data-picture=\"missing\""sv;
+    html += ">"sv;
     addFrameBox(index);
-    html += "</template>\n";
+    html += "</template>\n"sv;
   }
   std::string data = "{\"frames\":" + std::to_string(page.errors.size()) + ",\"columns\":[";
   for (std::size_t k = 0; k < columns.size(); ++k) {

@@ -606,3 +606,116 @@ TEST(SequenceReaderTest, ShortDecimalsRoundLikeStrtof) {
     EXPECT_EQ(targets[i]->confidence, std::strtof(confidences[i].c_str(), nullptr));
   }
 }
+
+namespace {
+
+// Every record readRecordsOf() or readRecordsOfFrames() hands over, as
+// "line:frame:corners:type:confidence".
+std::vector<std::string> recordsTaken(std::string text, const std::vector<uint32_t>* frames,
+                                      int* status) {
+  std::vector<std::string> taken;
+  std::FILE* stream = fmemopen(text.data(), text.size(), "r");
+  if (stream == nullptr) {
+    ADD_FAILURE() << "fmemopen failed";
+    return taken;
+  }
+  const auto take = [&](const AnnotationRecord& record) {
+    std::string row = std::to_string(record.line) + ':' + std::to_string(record.frameNumber);
+    for (const int32_t c : record.corners) row += ',' + std::to_string(c);
+    row += ':' + std::string(record.type) + ':' + std::to_string(record.confidence);
+    taken.push_back(row);
+    return true;
+  };
+  *status = frames != nullptr ? readRecordsOfFrames(stream, "gt.csv", *frames, take)
+                              : readRecordsOf(stream, "gt.csv", take);
+  return taken;
+}
+
+}  // namespace
+
+// Reading only some frames' records hands over, of those frames, exactly the
+// records a whole reading hands over, and nothing a whole reading does not, on their lines,
+// whatever the first column looks like: blanks, signs (a minus wraps), leading zeros, more digits
+// than a plain column holds and blank lines all go to the full reading.
+TEST(SequenceReaderTest, ReadingSomeFramesTakesTheirRecordsOfAWholeReading) {
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    std::mt19937 random(seed);
+    std::string text = kHeader;
+    for (int i = 0; i < 300; ++i) {
+      const uint32_t frame = random() % 12;
+      std::string first = std::to_string(frame);
+      switch (random() % 8) {
+        case 0:
+          first = " " + first + " ";
+          break;
+        case 1:
+          first = "+" + first;
+          break;
+        case 2:
+          first = "000" + first;
+          break;
+        case 3:
+          first = "-" + first;  // wraps to a frame far beyond those asked for
+          break;
+        case 4:
+          first = "0000000000" + first;  // more digits than a plain column has
+          break;
+        default:
+          break;
+      }
+      if (random() % 10 == 0) text += random() % 2 ? "\n" : "  \t\n";
+      const std::string type = random() % 7 == 0 ? "Thing" : random() % 9 == 0 ? "DCR" : "Car";
+      text += first + "," + std::to_string(random() % 50) + ",0,40,0,40,40,0,40," + type +
+              ",FALSE,FALSE,0." + std::to_string(random() % 10) + ",,0\n";
+    }
+    std::vector<uint32_t> frames;
+    for (uint32_t frame = 0; frame < 12; ++frame) {
+      if (random() % 3 == 0) frames.push_back(frame);
+    }
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    int wholeStatus = -2;
+    int someStatus = -2;
+    const std::vector<std::string> whole = recordsTaken(text, nullptr, &wholeStatus);
+    const std::vector<std::string> some = recordsTaken(text, &frames, &someStatus);
+    ASSERT_EQ(wholeStatus, 0);
+    ASSERT_EQ(someStatus, 0);
+    // A line whose first column is not plain digits is read whole and handed
+    // over whatever its frame: the caller tests each record's frame.
+    const auto ofFramesAskedFor = [&](const std::vector<std::string>& rows) {
+      std::vector<std::string> kept;
+      for (const std::string& row : rows) {
+        const std::size_t colon = row.find(':');
+        const auto frame = static_cast<uint32_t>(std::stoul(row.substr(colon + 1)));
+        if (std::binary_search(frames.begin(), frames.end(), frame)) kept.push_back(row);
+      }
+      return kept;
+    };
+    EXPECT_EQ(ofFramesAskedFor(some), ofFramesAskedFor(whole));
+    EXPECT_TRUE(std::all_of(some.begin(), some.end(), [&](const std::string& row) {
+      return std::find(whole.begin(), whole.end(), row) != whole.end();
+    }));
+    EXPECT_LT(some.size(), whole.size());
+  }
+}
+
+// A malformed line of a frame asked for is refused as a whole reading
+// refuses it.
+TEST(SequenceReaderTest, ReadingSomeFramesRefusesTheirMalformedLines) {
+  std::string text = kHeader + box(1) + "2,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,0.5,,\n" + box(3) +
+                     "3,0,x,40,0,40,40,0,40,Car,FALSE,FALSE,0.5,,0\n";
+  std::string error;
+  std::FILE* stream = fmemopen(text.data(), text.size(), "r");
+  ASSERT_NE(stream, nullptr);
+  const std::vector<uint32_t> frames = {3};
+  std::size_t taken = 0;
+  EXPECT_EQ(readRecordsOfFrames(
+                stream, "gt.csv", frames,
+                [&](const AnnotationRecord&) {
+                  ++taken;
+                  return true;
+                },
+                &error),
+            -1);
+  EXPECT_EQ(taken, 1u);
+  EXPECT_NE(error.find("gt.csv:5:"), std::string::npos) << error;
+}
