@@ -282,7 +282,7 @@ class LineReader {
   static constexpr std::size_t kUnknown = std::numeric_limits<std::size_t>::max();
 
   bool advance(std::string_view* line);
-  std::size_t find(char c, std::size_t* cached, std::size_t from) const;
+  std::size_t find(char c, std::size_t* cached, std::size_t from, std::size_t limit) const;
   // Reads the next block behind the unconsumed bytes, which move to the
   // start of the buffer; returns where the bytes not yet searched begin.
   std::size_t fill(bool keepLine);
@@ -292,8 +292,11 @@ class LineReader {
   std::vector<char> buffer_;  // the data, then kLoadPadding bytes never read into
   std::size_t begin_ = 0;     // start of the unconsumed bytes
   std::size_t end_ = 0;       // end of the bytes read
-  // Where the next LF and CR lie (end_ when none is in the buffer), so each
-  // byte is searched once for each even when one of them never occurs.
+  // Where the next LF and CR lie (end_ when none is in the buffer;
+  // kUnknown when not yet searched for), so each byte is searched once for
+  // each even when one of them never occurs. A CR is looked for only up to
+  // the next LF: a file of LF line ends is not searched whole for CR once
+  // more, block after block.
   std::size_t nextLf_ = kUnknown;
   std::size_t nextCr_ = kUnknown;
   // The last line ended in CR: an LF right after it completes the same line
@@ -311,8 +314,8 @@ bool LineReader::advance(std::string_view* line) {
       if (buffer_[begin_] == '\n') ++begin_;
       scanFrom = begin_;
     }
-    const std::size_t lineEnd =
-        std::min(find('\n', &nextLf_, scanFrom), find('\r', &nextCr_, scanFrom));
+    const std::size_t lf = find('\n', &nextLf_, scanFrom, end_);
+    const std::size_t lineEnd = std::min(lf, find('\r', &nextCr_, scanFrom, lf));
     if (lineEnd < end_) {
       if (line != nullptr) *line = std::string_view(buffer_.data() + begin_, lineEnd - begin_);
       afterCr_ = buffer_[lineEnd] == '\r';
@@ -330,12 +333,17 @@ bool LineReader::advance(std::string_view* line) {
   }
 }
 
-std::size_t LineReader::find(char c, std::size_t* cached, std::size_t from) const {
+// The first `c` at or after `from`, or `limit` when none comes before it;
+// cached, unless the search stopped short of the end of the bytes read.
+std::size_t LineReader::find(char c, std::size_t* cached, std::size_t from,
+                             std::size_t limit) const {
   if (*cached == kUnknown || *cached < from) {
-    const void* hit = std::memchr(buffer_.data() + from, c, end_ - from);
-    *cached = hit == nullptr
-                  ? end_
-                  : static_cast<std::size_t>(static_cast<const char*>(hit) - buffer_.data());
+    const void* hit = std::memchr(buffer_.data() + from, c, limit - from);
+    if (hit == nullptr) {
+      *cached = limit == end_ ? end_ : kUnknown;
+      return limit;
+    }
+    *cached = static_cast<std::size_t>(static_cast<const char*>(hit) - buffer_.data());
   }
   return *cached;
 }
