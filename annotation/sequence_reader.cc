@@ -186,6 +186,44 @@ bool readShortDecimal(std::string_view text, float* value) {
   return true;
 }
 
+// fixedClassCode() for the reader, which asks it for every record: the
+// length picks the one or few names to compare with, rather than each name
+// being tried in turn. A code is given only for the very name it belongs to.
+constexpr int32_t fixedCodeOf(std::string_view name) {
+  const auto codeIf = [name](std::size_t code) {
+    const std::string_view known = code < knownClasses.size() ? knownClasses[code] : kRegionClass;
+    return name == known ? static_cast<int32_t>(code) : -1;
+  };
+  const auto either = [](int32_t a, int32_t b) { return a >= 0 ? a : b; };
+  switch (name.size()) {
+    case 3:  // Car, Bus, DCR
+      return either(codeIf(0), either(codeIf(3), codeIf(knownClasses.size())));
+    case 4:
+      return codeIf(5);  // Boat
+    case 5:
+      return either(codeIf(1), codeIf(6));  // Truck, Plane
+    case 6:
+      return codeIf(8);  // Person
+    case 7:
+      return codeIf(9);  // Cyclist
+    case 9:
+      return codeIf(4);  // Container
+    case 10:
+      return codeIf(7);  // Helicopter
+    case 15:
+      return codeIf(2);  // Tractor-Trailor
+    default:
+      return -1;
+  }
+}
+// Each fixed name finds its own code.
+static_assert([] {
+  for (std::size_t code = 0; code < knownClasses.size(); ++code) {
+    if (fixedCodeOf(knownClasses[code]) != static_cast<int32_t>(code)) return false;
+  }
+  return fixedCodeOf(kRegionClass) == static_cast<int32_t>(knownClasses.size());
+}());
+
 // Appends `text` between quotes, readable whatever bytes it holds.
 void appendQuoted(std::string& out, std::string_view text) {
   out += '"';
@@ -221,12 +259,30 @@ class LineReader {
   void skip() { advance(nullptr); }
   /// The errno of a failed read, 0 when none failed.
   int readError() const { return readError_; }
+  /// The bytes read and not yet handed out, from the start of the next line
+  /// (an LF that completes the last line's CR LF passed over), without
+  /// reading more: for a caller that finds the end of the line itself. The
+  /// buffer's kLoadPadding bytes behind them are readable.
+  std::string_view ahead() {
+    if (afterCr_ && begin_ < end_) {
+      afterCr_ = false;
+      if (buffer_[begin_] == '\n') ++begin_;
+    }
+    return std::string_view(buffer_.data() + begin_, end_ - begin_);
+  }
+  /// Hands out the line of `length` bytes at the start of ahead(), which the
+  /// caller found to end at the line end (LF or CR) right behind it.
+  void take(std::size_t length) {
+    const std::size_t lineEnd = begin_ + length;
+    afterCr_ = buffer_[lineEnd] == '\r';
+    begin_ = lineEnd + 1;
+  }
 
  private:
   static constexpr std::size_t kUnknown = std::numeric_limits<std::size_t>::max();
 
   bool advance(std::string_view* line);
-  std::size_t find(char c, std::size_t* cached, std::size_t from) const;
+  std::size_t find(char c, std::size_t* cached, std::size_t from, std::size_t limit) const;
   // Reads the next block behind the unconsumed bytes, which move to the
   // start of the buffer; returns where the bytes not yet searched begin.
   std::size_t fill(bool keepLine);
@@ -236,8 +292,11 @@ class LineReader {
   std::vector<char> buffer_;  // the data, then kLoadPadding bytes never read into
   std::size_t begin_ = 0;     // start of the unconsumed bytes
   std::size_t end_ = 0;       // end of the bytes read
-  // Where the next LF and CR lie (end_ when none is in the buffer), so each
-  // byte is searched once for each even when one of them never occurs.
+  // Where the next LF and CR lie (end_ when none is in the buffer;
+  // kUnknown when not yet searched for), so each byte is searched once for
+  // each even when one of them never occurs. A CR is looked for only up to
+  // the next LF: a file of LF line ends is not searched whole for CR once
+  // more, block after block.
   std::size_t nextLf_ = kUnknown;
   std::size_t nextCr_ = kUnknown;
   // The last line ended in CR: an LF right after it completes the same line
@@ -255,8 +314,8 @@ bool LineReader::advance(std::string_view* line) {
       if (buffer_[begin_] == '\n') ++begin_;
       scanFrom = begin_;
     }
-    const std::size_t lineEnd =
-        std::min(find('\n', &nextLf_, scanFrom), find('\r', &nextCr_, scanFrom));
+    const std::size_t lf = find('\n', &nextLf_, scanFrom, end_);
+    const std::size_t lineEnd = std::min(lf, find('\r', &nextCr_, scanFrom, lf));
     if (lineEnd < end_) {
       if (line != nullptr) *line = std::string_view(buffer_.data() + begin_, lineEnd - begin_);
       afterCr_ = buffer_[lineEnd] == '\r';
@@ -274,12 +333,17 @@ bool LineReader::advance(std::string_view* line) {
   }
 }
 
-std::size_t LineReader::find(char c, std::size_t* cached, std::size_t from) const {
+// The first `c` at or after `from`, or `limit` when none comes before it;
+// cached, unless the search stopped short of the end of the bytes read.
+std::size_t LineReader::find(char c, std::size_t* cached, std::size_t from,
+                             std::size_t limit) const {
   if (*cached == kUnknown || *cached < from) {
-    const void* hit = std::memchr(buffer_.data() + from, c, end_ - from);
-    *cached = hit == nullptr
-                  ? end_
-                  : static_cast<std::size_t>(static_cast<const char*>(hit) - buffer_.data());
+    const void* hit = std::memchr(buffer_.data() + from, c, limit - from);
+    if (hit == nullptr) {
+      *cached = limit == end_ ? end_ : kUnknown;
+      return limit;
+    }
+    *cached = static_cast<std::size_t>(static_cast<const char*>(hit) - buffer_.data());
   }
   return *cached;
 }
@@ -338,6 +402,23 @@ constexpr uint64_t wordOf(std::string_view text) {
 constexpr uint64_t kTrueComma = wordOf("TRUE,");
 constexpr uint64_t kFalseComma = wordOf("FALSE,");
 
+// The line ends (LF or CR) among the 16 bytes at `p`, one bit each.
+uint32_t lineEndBits16(const char* p) {
+#if defined(__SSE2__)
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(
+      _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')))));
+#else
+  const auto gather = [](uint64_t high) {  // the eight high bits into the low byte
+    return static_cast<uint32_t>(((high >> 7) * 0x0102040810204080) >> 56);
+  };
+  const auto ends = [](uint64_t word) {
+    return text_words::bytesEqual(word, '\n') | text_words::bytesEqual(word, '\r');
+  };
+  return gather(ends(loadWord(p))) | gather(ends(loadWord(p + 8))) << 8;
+#endif
+}
+
 // Reads the usual record in one pass: the nine numbers as one to seven
 // plain digits each within the first 64 bytes, the type without blanks
 // around it and at most 15 bytes, the flags "TRUE" or "FALSE", a confidence
@@ -349,14 +430,23 @@ constexpr uint64_t kFalseComma = wordOf("FALSE,");
 // twice. The only branches are those that leave for the general parse.
 // Returns false, reporting nothing, for any other line: the general parse
 // then reads it or says what is wrong with it. A line this accepts, the
-// general parse reads the same. Every load starts at most at the line's
-// end, whose kLoadPadding bytes behind it are readable.
-bool parseUsualRecord(std::string_view line, Record* record) {
-  const char* const start = line.data();
-  const char* const end = start + line.size();
-  const ByteClasses classes = classifyBytes(start, std::min(kBlock, line.size()));
+// general parse reads the same. Every load starts at most at `end`, whose
+// kLoadPadding bytes behind it are readable.
+//
+// Without kFindEnd, [start, end) is the line. With it, the line starts at
+// `start` and ends at its first line end (LF or CR) before `end`, which the
+// walk finds on its way, so that the line needs no search of its own; the
+// line end's position goes to *lineEnd. False, too, when no line end comes
+// before `end`.
+template <bool kFindEnd>
+[[gnu::always_inline]] inline bool parseUsual(const char* const start, const char* const end,
+                                              Record* record, const char** lineEnd) {
+  const auto size = static_cast<std::size_t>(end - start);
+  const ByteClasses classes = classifyBytes(start, std::min(kBlock, size));
   // Where each number ends: its comma, the first nine in order. The blocks
-  // of 16 bytes behind the line's bytes are not looked at, as above.
+  // of 16 bytes behind the bytes given are not looked at, as above. With
+  // kFindEnd the bytes may run on into the next lines; a line end before
+  // the ninth comma is no digit and no comma, and refuses the record.
   std::array<uint32_t, 9> numberEnds;
   uint64_t bits = classes.commas;
 #pragma GCC unroll 9
@@ -367,20 +457,51 @@ bool parseUsualRecord(std::string_view line, Record* record) {
   const uint32_t numbersEnd = numberEnds[8];
   if (numbersEnd >= kBlock) return false;
   // Every byte before the ninth comma a digit or a comma, and every number
-  // of one to seven digits.
-  uint64_t wrong = ~(classes.commas | classes.digits) & ((uint64_t{1} << numbersEnd) - 1);
-  const auto number = [&](std::size_t i) {
-    const uint32_t from = i == 0 ? 0 : numberEnds[i - 1] + 1;
-    const uint32_t length = numberEnds[i] - from;
-    wrong |= static_cast<uint64_t>(length - 1 >= 7);
-    return wordDigitsValue(loadWord(start + from), length);
-  };
-  record->frameNumber = number(0);
-#pragma GCC unroll 8
-  for (std::size_t i = 0; i < record->corners.size(); ++i) {
-    record->corners[i] = static_cast<int32_t>(number(i + 1));
+  // of one to seven digits: no comma first or right after another, and no
+  // eight bytes in a row without one.
+  const uint64_t inNumbers = (uint64_t{1} << numbersEnd) - 1;
+  const uint64_t numberCommas = classes.commas & (inNumbers | (inNumbers + 1));
+  uint64_t run = ~classes.commas & inNumbers;
+  run &= run >> 1;
+  run &= run >> 2;
+  run &= run >> 4;
+  if ((~(classes.commas | classes.digits) & inNumbers) != 0 ||
+      ((numberCommas & 1) | (numberCommas & (numberCommas << 1)) | run) != 0) {
+    return false;
   }
-  if (wrong != 0) return false;
+  record->frameNumber = wordDigitsValue(loadWord(start), numberEnds[0]);
+#if defined(__SSE2__)
+  // The digits of number i (i > 0) at the top of a word, zeros below.
+  const auto digitsOf = [&](std::size_t i) {
+    const uint32_t from = numberEnds[i - 1] + 1;
+    const unsigned unused = (64 - 8 * (numberEnds[i] - from)) & 63;
+    return (loadWord(start + from) & kEachByte * 0x0f) << unused;
+  };
+  // The corners two at a time, by the steps of wordDigitsValue() on both
+  // words at once: tens, hundreds, then ten-thousands, each step joining
+  // neighbouring parts.
+  const auto twoValues = [&](std::size_t i) {
+    __m128i v =
+        _mm_set_epi64x(static_cast<int64_t>(digitsOf(i + 1)), static_cast<int64_t>(digitsOf(i)));
+    v = _mm_srli_epi16(_mm_mullo_epi16(v, _mm_set1_epi16(10 * 256 + 1)), 8);
+    v = _mm_madd_epi16(v, _mm_set1_epi32(1 << 16 | 100));
+    return _mm_add_epi64(_mm_mul_epu32(v, _mm_set1_epi64x(10000)), _mm_srli_epi64(v, 32));
+  };
+  // The four values of two pairs, in order.
+  const auto fourValues = [&](std::size_t i) {
+    return _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(twoValues(i)),
+                                           _mm_castsi128_ps(twoValues(i + 2)),
+                                           _MM_SHUFFLE(2, 0, 2, 0)));
+  };
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(record->corners.data()), fourValues(1));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(record->corners.data() + 4), fourValues(5));
+#else
+  for (std::size_t i = 0; i < record->corners.size(); ++i) {
+    const uint32_t from = numberEnds[i] + 1;
+    record->corners[i] =
+        static_cast<int32_t>(wordDigitsValue(loadWord(start + from), numberEnds[i + 1] - from));
+  }
+#endif
   const char* p = start + numbersEnd + 1;
   // The type: up to the first comma of the next 16 bytes.
   const uint32_t typeCommas = commaBits16(p);
@@ -388,6 +509,9 @@ bool parseUsualRecord(std::string_view line, Record* record) {
   if (typeCommas == 0 || typeLength == 0 || typeLength >= static_cast<std::size_t>(end - p) ||
       isBlank(p[0]) || isBlank(p[typeLength - 1])) {
     return false;
+  }
+  if constexpr (kFindEnd) {
+    if ((lineEndBits16(p) & ((uint32_t{1} << typeLength) - 1)) != 0) return false;
   }
   record->type = std::string_view(p, typeLength);
   p += typeLength + 1;
@@ -403,7 +527,8 @@ bool parseUsualRecord(std::string_view line, Record* record) {
     return true;
   };
   if (!flag(&record->markA) || !flag(&record->markB)) return false;
-  // The confidence, up to its comma within the next nine bytes.
+  // The confidence, up to its comma within the next nine bytes; its bytes
+  // are digits and a point, so no line end.
   const uint64_t commas = text_words::bytesEqual(loadWord(p), ',');
   std::size_t length = commas != 0 ? static_cast<std::size_t>(std::countr_zero(commas)) / 8 : 8;
   if (length == 8 && p[8] != ',') return false;
@@ -413,12 +538,34 @@ bool parseUsualRecord(std::string_view line, Record* record) {
   }
   p += length + 1;
   // The last two columns, whatever they hold: one comma between them.
-  const auto rest = static_cast<std::size_t>(end - p);
-  if (rest <= 16) {
-    const uint32_t inside = rest == 16 ? 0xffff : (uint32_t{1} << rest) - 1;
-    return bitCount(commaBits16(p) & inside) == 1;
+  if constexpr (kFindEnd) {
+    // Sixteen bytes at a time up to the first line end.
+    std::size_t commaCount = 0;
+    for (const char* block = p; block < end; block += 16) {
+      const auto left = static_cast<std::size_t>(end - block);
+      const uint32_t inside = left >= 16 ? 0xffff : (uint32_t{1} << left) - 1;
+      const uint32_t ends = lineEndBits16(block) & inside;
+      const uint32_t before = ends == 0 ? inside : (ends & (0u - ends)) - 1;
+      commaCount += bitCount(commaBits16(block) & before);
+      if (ends != 0) {
+        *lineEnd = block + std::countr_zero(ends);
+        return commaCount == 1;
+      }
+    }
+    return false;
+  } else {
+    (void)lineEnd;
+    const auto rest = static_cast<std::size_t>(end - p);
+    if (rest <= 16) {
+      const uint32_t inside = rest == 16 ? 0xffff : (uint32_t{1} << rest) - 1;
+      return bitCount(commaBits16(p) & inside) == 1;
+    }
+    return std::count(p, end, ',') == 1;
   }
-  return std::count(p, end, ',') == 1;
+}
+
+bool parseUsualRecord(std::string_view line, Record* record) {
+  return parseUsual<false>(line.data(), line.data() + line.size(), record, nullptr);
 }
 
 }  // namespace
@@ -581,13 +728,26 @@ int SequenceFiller::readLines(std::FILE* stream) {
   lineNumber_ = 1;
   std::string_view line;
   Record record;
-  while (reader.next(&line)) {
-    ++lineNumber_;
-    if (isBlankLine(line)) continue;
-    if (filterFrames_ && passesOver(line)) continue;
-    if (!parseRecord(line, &record)) {
-      closeFrame();  // what was read stays whole
-      return -1;
+  for (;;) {
+    // The usual record is read where it lies and its line end found on the
+    // way; any other line is handed out by the reader and parsed whole. A
+    // reading of some frames looks at a line's first column first, which
+    // passes over the other frames' lines without parsing them.
+    const std::string_view ahead = reader.ahead();
+    if (const char* lineEnd = nullptr;
+        !filterFrames_ &&
+        parseUsual<true>(ahead.data(), ahead.data() + ahead.size(), &record, &lineEnd)) {
+      reader.take(static_cast<std::size_t>(lineEnd - ahead.data()));
+      ++lineNumber_;
+    } else {
+      if (!reader.next(&line)) break;
+      ++lineNumber_;
+      if (isBlankLine(line)) continue;
+      if (filterFrames_ && passesOver(line)) continue;
+      if (!parseRecord(line, &record)) {
+        closeFrame();  // what was read stays whole
+        return -1;
+      }
     }
     if (take_ != nullptr) {
       record.line = lineNumber_;
@@ -926,7 +1086,7 @@ bool SequenceFiller::file(const Record& record) {
   // Known classes and "DCR" have fixed codes; every other type is dropped,
   // unless the sequence is of a dataset with classes of its own, whose
   // reader made only types of that dataset.
-  int32_t code = fixedClassCode(record.type);
+  int32_t code = fixedCodeOf(record.type);
   if (code < 0) {
     if (!ownClasses_) {
       if (details_ != nullptr) noteUnknownType(record.type);

@@ -13,7 +13,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <numeric>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -41,9 +40,12 @@ constexpr std::size_t kStoredPairLimit = std::size_t{1} << 20;
 // Union-find over the boxes of both sides.
 class Groups {
  public:
-  void reset(std::size_t size) {
-    parent_.resize(size);
-    std::iota(parent_.begin(), parent_.end(), 0);
+  /// Makes `node` a group of its own, among `size` nodes; only the nodes
+  /// made so since may be joined and found. A class's few pairs in a frame
+  /// of thousands of boxes then cost their boxes only.
+  void single(int32_t node, std::size_t size) {
+    if (parent_.size() < size) parent_.resize(size);
+    parent_[node] = node;
   }
   int32_t find(int32_t node) {
     while (parent_[node] != node) {
@@ -94,6 +96,8 @@ struct Scratch {
   std::vector<PassingPair> passing;              // every class at once
   std::vector<int32_t> truthLocal, systemLocal;  // positions in one class's lists
   std::vector<uint16_t> truthCode, keptCode;     // the boxes' slots among the classes counted
+  std::vector<char> nodeSeen;                    // by box, truths first: has a candidate pair
+  std::vector<int32_t> slotPairs;                // each class slot's pairs
   std::vector<PassingPair> classPairs;           // candidate pairs within a class, by slot
   std::vector<std::size_t> classStart, classNext;
   Groups groups;
@@ -336,7 +340,10 @@ int32_t solveEdges(Scratch& s, std::size_t gtCount, std::size_t detCount, std::s
 
   // Independent groups: boxes joined by passing pairs. Truth r is node r,
   // detection c is node gtCount + c.
-  s.groups.reset(gtCount + detCount);
+  for (const Edge& e : s.edges) {
+    s.groups.single(e.truth, gtCount + detCount);
+    s.groups.single(static_cast<int32_t>(gtCount) + e.system, gtCount + detCount);
+  }
   for (const Edge& e : s.edges) {
     s.groups.join(e.truth, static_cast<int32_t>(gtCount) + e.system);
   }
@@ -348,10 +355,15 @@ int32_t solveEdges(Scratch& s, std::size_t gtCount, std::size_t detCount, std::s
       return a.group != b.group ? a.group < b.group
                                 : (a.truth != b.truth ? a.truth < b.truth : a.system < b.system);
     });
-  } else {
+  } else if (8 * s.edges.size() < gtCount) {
     // Only the size of each group's matching counts, whatever the order of
-    // its edges: gather them by group in one counting pass. A group is
-    // named by its smallest node, always a truth.
+    // its edges. Few edges among many truths (a class's share of a large
+    // frame): sorted by group.
+    std::sort(s.edges.begin(), s.edges.end(),
+              [](const Edge& a, const Edge& b) { return a.group < b.group; });
+  } else {
+    // Gathered by group in one counting pass. A group is named by its
+    // smallest node, always a truth.
     s.groupStart.assign(gtCount + 1, 0);
     for (const Edge& e : s.edges) ++s.groupStart[static_cast<std::size_t>(e.group) + 1];
     for (std::size_t g = 0; g < gtCount; ++g) s.groupStart[g + 1] += s.groupStart[g];
@@ -399,6 +411,15 @@ int32_t solveEdges(Scratch& s, std::size_t gtCount, std::size_t detCount, std::s
         edge.column = column;
       }
       const Edge* group = s.edges.data() + begin;
+      if constexpr (!kEvents) {
+        // One truth with several detections, or one detection with several
+        // truths: one pair, whichever.
+        if (rows == 1 || columns == 1) {
+          ++pairs;
+          begin = end;
+          continue;
+        }
+      }
       if constexpr (kEvents) {
         const auto pairOfGroup = [&](int32_t row, int32_t column) {
           pairUp(s.rowTruth[row], s.columnSystem[column]);
@@ -606,14 +627,44 @@ void countClasses(Scratch& s, const std::vector<const QuorTarget*>& truths,
   // counted class, sorted by class, for the classes' matchings.
   s.systemExcluded.assign(detCount, 0);
   s.classStart.assign(slots + 1, 0);
+  // Whether some box has two candidate pairs: most often none has, and then
+  // every matching takes all of its candidate pairs, with nothing to solve.
+  s.nodeSeen.assign(gtCount + detCount, 0);
+  bool shared = false;
   for (const PassingPair& p : s.passing) {
     const bool sameClass =
         s.truthCode[p.truth] == s.keptCode[p.system] && s.truthCode[p.truth] != 0;
     if (p.flagged) {
       s.systemExcluded[p.system] |= static_cast<char>(sameClass ? 3 : 1);
-    } else if (sameClass) {
-      ++s.classStart[s.truthCode[p.truth] + 1u];
+    } else {
+      char& truthSeen = s.nodeSeen[static_cast<std::size_t>(p.truth)];
+      char& systemSeen = s.nodeSeen[gtCount + static_cast<std::size_t>(p.system)];
+      shared = shared || truthSeen != 0 || systemSeen != 0;
+      truthSeen = systemSeen = 1;
+      if (sameClass) ++s.classStart[s.truthCode[p.truth] + 1u];
     }
+  }
+  const auto finish = [](FrameClassCounts& c, int32_t pairs) {
+    c.fnCount = c.gtCount - c.gtExcluded - pairs;
+    c.fpCount = c.detCount - c.detExcluded - pairs;
+  };
+  for (std::size_t c = 0; c < detCount; ++c) {
+    counts[0].detExcluded += (s.systemExcluded[c] & 1);
+    if ((s.systemExcluded[c] & 2) != 0) ++counts[s.keptCode[c]].detExcluded;
+  }
+  if (!shared) {
+    // Each matching's pairs are its candidate pairs whose detection was not
+    // set aside: All's by any flagged pass, a class's by one of its own.
+    s.slotPairs.assign(slots, 0);
+    for (const PassingPair& p : s.passing) {
+      if (p.flagged) continue;
+      const char excluded = s.systemExcluded[p.system];
+      s.slotPairs[0] += (excluded & 1) == 0;
+      const std::size_t slot = s.truthCode[p.truth];
+      if (slot != 0 && slot == s.keptCode[p.system] && (excluded & 2) == 0) ++s.slotPairs[slot];
+    }
+    for (std::size_t slot = 0; slot < slots; ++slot) finish(counts[slot], s.slotPairs[slot]);
+    return;
   }
   for (std::size_t k = 1; k <= slots; ++k) s.classStart[k] += s.classStart[k - 1];
   s.classPairs.resize(s.classStart[slots]);
@@ -626,14 +677,6 @@ void countClasses(Scratch& s, const std::vector<const QuorTarget*>& truths,
     if (slot != 0 && slot == s.keptCode[p.system]) {
       s.classPairs[s.classNext[slot]++] = p;
     }
-  }
-  const auto finish = [](FrameClassCounts& c, int32_t pairs) {
-    c.fnCount = c.gtCount - c.gtExcluded - pairs;
-    c.fpCount = c.detCount - c.detExcluded - pairs;
-  };
-  for (std::size_t c = 0; c < detCount; ++c) {
-    counts[0].detExcluded += (s.systemExcluded[c] & 1);
-    if ((s.systemExcluded[c] & 2) != 0) ++counts[s.keptCode[c]].detExcluded;
   }
   finish(counts[0],
          s.edges.empty() ? 0 : solveEdges<false>(s, gtCount, detCount, kDenseLimit, NoPairs{}));

@@ -403,6 +403,72 @@ TEST(SequenceReaderTest, RecordsNearTheUsualShapeReadLikeAPlainReading) {
   }
 }
 
+// Records read one after the other, the usual one with its line end found
+// on the way, against each line read alone in a file of its own: lines end
+// at LF, CR LF or a lone CR wherever they come, inside a column too.
+TEST(SequenceReaderTest, LinesReadTogetherReadAsEachLineAlone) {
+  const unsigned seed = 9001;
+  std::mt19937 random(seed);
+  const auto below = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  const std::array<std::string_view, 3> ends = {"\n", "\r\n", "\r"};
+  // Each read box as its frame number and its bytes.
+  using Read = std::vector<std::pair<uint32_t, std::string>>;
+  const auto boxesOf = [](const QuorSequence& sequence, Read& out) {
+    for (const QuorFrame& frame : sequence.frames) {
+      for (const auto* list : {&frame.targets, &frame.regions}) {
+        for (const QuorTarget* target : *list) {
+          out.emplace_back(frame.frameNumber,
+                           std::string(reinterpret_cast<const char*>(target), sizeof *target));
+        }
+      }
+    }
+  };
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round));
+    std::string text = "h" + std::string(ends[below(3)]);
+    const std::size_t count = 1 + below(40);
+    for (std::size_t k = 0; k < count; ++k) {
+      std::string line = std::to_string(1 + k / 3) + "," + std::to_string(below(100)) + ",0," +
+                         std::to_string(40 + below(9)) + ",0,40,40,0,40," +
+                         std::string(below(4) == 0 ? "Person" : "Car") + "," +
+                         (below(2) ? "TRUE" : "FALSE") + ",FALSE,0." + std::to_string(below(999)) +
+                         "," + std::string(below(30), 'n') + "," + std::to_string(below(10));
+      if (below(5) == 0) {  // a line end, a comma or a blank somewhere in it
+        const std::array<std::string_view, 5> extra = {"\n", "\r", "\r\n", ",", " "};
+        line.insert(below(line.size() + 1), extra[below(extra.size())]);
+      }
+      if (below(10) == 0) line = std::string(below(3), ' ');  // a blank or empty line
+      text += line + std::string(ends[below(3)]);
+    }
+    // The lines by the rule, then each line alone.
+    std::vector<std::string> lines;
+    for (std::size_t from = 0; from < text.size();) {
+      const std::size_t end = text.find_first_of("\r\n", from);
+      lines.push_back(text.substr(from, end - from));
+      if (end == std::string::npos) break;
+      from = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    }
+    Read expected;
+    std::string expectedError;
+    for (std::size_t k = 1; k < lines.size() && expectedError.empty(); ++k) {
+      QuorSequence alone;
+      std::string error;
+      if (readText("h\n" + lines[k] + "\n", alone, &error) != 0) {
+        ASSERT_EQ(error.rfind("gt.csv:2: ", 0), 0u) << error;
+        expectedError = "gt.csv:" + std::to_string(k + 1) + ": " + error.substr(10);
+      }
+      boxesOf(alone, expected);
+    }
+    QuorSequence together;
+    std::string error;
+    EXPECT_EQ(readText(text, together, &error), expectedError.empty() ? 0 : -1);
+    EXPECT_EQ(error, expectedError);
+    Read got;
+    boxesOf(together, got);
+    EXPECT_EQ(got, expected);
+  }
+}
+
 TEST(SequenceReaderTest, MalformedRecordsAreRefusedWithLineAndColumn) {
   const std::string good = "1,0,0,40,0,40,40,0,40,Car,,,1,,";
   struct Case {
