@@ -246,7 +246,7 @@ std::string describeFrames(const QuorSequence& sequence) {
                 ' ' + std::to_string(t->markA) + std::to_string(t->markB) + ' ' +
                 std::to_string(bits) + ' ' + std::to_string(t->sideProduct) + '\n';
       }
-      "      text += " |\n ";
+      text += " |\n";
     }
   }
   return text;
