@@ -604,7 +604,8 @@ class SequenceFiller {
     return false;
   }
   void finishFiling() { closeFrame(); }
-  // Files the rows of a table held in memory (fileTable()).
+  // Files the rows of a table held in memory (fileTable()); with a sink,
+  // hands over the last block too.
   int fileTable(std::span<const TableColumn> columns, std::size_t rows);
   // Hands each parsed record to `take` instead of filing it.
   void handRecordsTo(const std::function<bool(const AnnotationRecord&)>& take) { take_ = &take; }
@@ -616,6 +617,7 @@ class SequenceFiller {
 
  private:
   int readLines(std::FILE* stream);
+  int fileRows(std::span<const TableColumn> columns, std::size_t rows);
   bool parseRecord(std::string_view line, Record* record);
   bool refuse(std::string_view line, std::size_t column, std::string_view problem);
   bool parseConfidence(std::string_view text, float* value);
@@ -717,6 +719,12 @@ int SequenceFiller::read(std::FILE* stream) {
   return status;
 }
 
+int SequenceFiller::fileTable(std::span<const TableColumn> columns, std::size_t rows) {
+  const int status = fileRows(columns, rows);
+  if (sink_ != nullptr && !block_->frames.empty()) handOverBlock();
+  return status;
+}
+
 int SequenceFiller::readLines(std::FILE* stream) {
   if (stream == nullptr) return fail(std::string(kCannotRead) + "no stream");
   LineReader reader(stream);
@@ -786,6 +794,20 @@ int SequenceFiller::fileAll(std::span<const AnnotationRecord> records,
 
 namespace {
 
+// Code `row` of a kText column, of whatever width its codes have.
+int64_t codeAt(const TableColumn& column, std::size_t row) {
+  switch (column.codeBytes) {
+    case 1:
+      return static_cast<const int8_t*>(column.values)[row];
+    case 2:
+      return static_cast<const int16_t*>(column.values)[row];
+    case 4:
+      return static_cast<const int32_t*>(column.values)[row];
+    default:
+      return static_cast<const int64_t*>(column.values)[row];
+  }
+}
+
 // The text a table's cell would have in a file: its value in the shortest
 // text that reads back as the same value (a text cell as it is). `buffer`
 // holds the digits of a number.
@@ -805,9 +827,30 @@ std::string_view cellText(const TableColumn& column, std::size_t row,
     case TableColumn::Kind::kText:
       break;
   }
-  const int64_t code = static_cast<const int64_t*>(column.values)[row];
+  const int64_t code = codeAt(column, row);
   return code < 0 ? std::string_view()
                   : std::string_view(column.texts[static_cast<std::size_t>(code)]);
+}
+
+// The float that the shortest text of `value` reads as, found without the
+// text. That text lies within half a double's step of `value`, where no
+// other double does; so it rounds to the same float as `value` unless
+// `value` is itself halfway between two floats (the halfway points are
+// doubles). Those, and values whose float is not a normal one (zero, tiny,
+// beyond float's range, NaN), go through the text.
+bool sameFloatAsItsText(double value, float* result) {
+  const auto nearest = static_cast<float>(value);
+  if (!std::isnormal(nearest)) return false;
+  if (static_cast<double>(nearest) != value) {
+    const float beyond = std::nextafter(nearest, value > static_cast<double>(nearest)
+                                                     ? std::numeric_limits<float>::infinity()
+                                                     : -std::numeric_limits<float>::infinity());
+    if (!std::isfinite(beyond)) return false;
+    // Exact: two neighbouring floats' sum and its half fit in a double.
+    if (value == (static_cast<double>(nearest) + static_cast<double>(beyond)) / 2) return false;
+  }
+  *result = nearest;
+  return true;
 }
 
 bool breaksLine(std::string_view text) { return text.find_first_of(",\r\n") != text.npos; }
@@ -816,10 +859,11 @@ bool breaksLine(std::string_view text) { return text.find_first_of(",\r\n") != t
 
 // Each cell is read as the general parse reads its column's text, in the
 // order it reads the columns, so that the first problem of a row is the one
-// a file would report. Whole numbers and single-precision confidences, the
-// usual cells, skip the text: a whole number's text reads back as itself,
-// and a float's shortest text reads back as the same float.
-int SequenceFiller::fileTable(std::span<const TableColumn> columns, std::size_t rows) {
+// a file would report. Whole numbers and confidences, the usual cells, skip
+// the text: a whole number's text reads back as itself, a float's shortest
+// text reads back as the same float, and a double's as the float nearest
+// to it but in the cases sameFloatAsItsText() leaves to the text.
+int SequenceFiller::fileRows(std::span<const TableColumn> columns, std::size_t rows) {
   if (columns.size() != kColumnCount - 2) {
     lineNumber_ = 0;
     return fail("a table has " + std::to_string(kColumnCount - 2) + " columns, not " +
@@ -835,11 +879,9 @@ int SequenceFiller::fileTable(std::span<const TableColumn> columns, std::size_t 
     bool set = false;  // reads as a set flag
   };
   std::array<std::vector<Text>, kColumnCount - 2> texts;
-  std::array<const int64_t*, kColumnCount - 2> codes{};
   std::vector<std::size_t> textColumns;  // those that may hold a text no line can
   for (std::size_t c = 0; c < columns.size(); ++c) {
     if (columns[c].kind != TableColumn::Kind::kText) continue;
-    codes[c] = static_cast<const int64_t*>(columns[c].values);
     // Code -1, the empty cell, is entry 0.
     texts[c].push_back(Text{});
     bool anyBreaks = false;
@@ -851,7 +893,7 @@ int SequenceFiller::fileTable(std::span<const TableColumn> columns, std::size_t 
     if (anyBreaks) textColumns.push_back(c);
   }
   const auto textOf = [&](std::size_t c, std::size_t row) -> const Text& {
-    return texts[c][static_cast<std::size_t>(codes[c][row] + 1)];
+    return texts[c][static_cast<std::size_t>(codeAt(columns[c], row) + 1)];
   };
   const auto flagOf = [&](std::size_t c, std::size_t row, std::array<char, 64>& buffer) {
     if (columns[c].kind == TableColumn::Kind::kText) return textOf(c, row).set;
@@ -902,7 +944,9 @@ int SequenceFiller::fileTable(std::span<const TableColumn> columns, std::size_t 
     } else if (confidence.kind == TableColumn::Kind::kWhole) {
       // Rounded once, as the text of the whole number would be.
       record.confidence = static_cast<float>(static_cast<const int64_t*>(confidence.values)[row]);
-    } else {
+    } else if (confidence.kind != TableColumn::Kind::kDouble ||
+               !sameFloatAsItsText(static_cast<const double*>(confidence.values)[row],
+                                   &record.confidence)) {
       number = parseConfidence(trimBlanks(cellText(confidence, row, buffer)), &record.confidence);
     }
     if (!number) {
@@ -1167,6 +1211,12 @@ int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view
                      std::string* error, ReadDetails* details, const ScoringRules& rules) {
   const std::unique_ptr<std::FILE, FileCloser> closer(stream);
   return SequenceFiller(sequence, sourceName, error, details, rules).read(stream);
+}
+
+int fileTableBlocks(std::span<const TableColumn> columns, std::size_t rows, FrameBlockSink& sink,
+                    std::string_view sourceName, std::string* error, std::size_t blockTargets,
+                    const ScoringRules& rules) {
+  return SequenceFiller(sink, blockTargets, sourceName, error, rules).fileTable(columns, rows);
 }
 
 int readSequenceBlocks(std::FILE* stream, FrameBlockSink& sink, std::string_view sourceName,

@@ -94,6 +94,10 @@ struct TableColumn {
   Kind kind = Kind::kText;
   const void* values = nullptr;  // one value a row
   std::span<const std::string> texts;
+  // The width of a kText column's signed codes: 1, 2, 4 or 8 bytes (a
+  // boolean array is codes of 1 byte into FALSE, TRUE; a categorical's codes
+  // are as narrow as its categories allow).
+  std::size_t codeBytes = 8;
 };
 
 /// Files the rows of a table whose 13 columns are a file's first 13, in the
@@ -106,6 +110,15 @@ struct TableColumn {
 int fileTable(std::span<const TableColumn> columns, std::size_t rows, QuorSequence& sequence,
               std::string_view sourceName, std::string* error = nullptr,
               ReadDetails* details = nullptr, const ScoringRules& rules = {});
+
+class FrameBlockSink;
+
+/// Files the rows of a table as fileTable() does, with the same refusals
+/// and messages, but hands its frames to `sink` in blocks of about
+/// `blockTargets` targets, as readSequenceBlocks() hands those of a file.
+int fileTableBlocks(std::span<const TableColumn> columns, std::size_t rows, FrameBlockSink& sink,
+                    std::string_view sourceName, std::string* error = nullptr,
+                    std::size_t blockTargets = 1 << 16, const ScoringRules& rules = {});
 
 class SequenceFiller;
 

@@ -447,9 +447,21 @@ struct HeldTable {
   std::size_t rows = 0;
 };
 
+// Whether every code of a text column lies in [-1, count).
+template <typename Code>
+bool codesWithin(const void* values, std::size_t rows, int64_t count) {
+  const auto* codes = static_cast<const Code*>(values);
+  bool within = true;
+  for (std::size_t row = 0; row < rows; ++row) {
+    within &= codes[row] >= -1 && codes[row] < count;
+  }
+  return within;
+}
+
 // columns: 13 tuples (kind, array, texts) in file order, each array of
-// `rows` values; kind 0 whole (int64), 1 double, 2 single, 3 text (int64
-// codes into texts, -1 for an empty cell).
+// `rows` values; kind 0 whole (int64), 1 double, 2 single, 3 text (signed
+// codes of 1, 2, 4 or 8 bytes into texts, -1 for an empty cell: a boolean
+// array viewed as int8, a categorical's codes as they are).
 HeldTable holdTable(const py::list& columnLayouts, std::size_t rows) {
   if (columnLayouts.size() != kTableColumns) throw py::value_error("a table has 13 columns");
   HeldTable table;
@@ -464,10 +476,26 @@ HeldTable holdTable(const py::list& columnLayouts, std::size_t rows) {
     const int kind = described[0].cast<int>();
     switch (kind) {
       case 0:
-      case 3:
         array = py::array_t<int64_t, py::array::c_style>::ensure(described[1]);
-        column.kind = kind == 0 ? TableColumn::Kind::kWhole : TableColumn::Kind::kText;
+        column.kind = TableColumn::Kind::kWhole;
         break;
+      case 3: {
+        const auto given = py::reinterpret_borrow<py::object>(described[1]);
+        if (py::isinstance<py::array>(given)) {
+          const auto codes = given.cast<py::array>();
+          const py::ssize_t width = codes.itemsize();
+          if (codes.dtype().kind() == 'i' && (width == 1 || width == 2 || width == 4) &&
+              (codes.flags() & py::array::c_style) != 0) {
+            array = codes;
+            column.codeBytes = static_cast<std::size_t>(width);
+          }
+        }
+        if (column.codeBytes == 8) {
+          array = py::array_t<int64_t, py::array::c_style>::ensure(given);
+        }
+        column.kind = TableColumn::Kind::kText;
+        break;
+      }
       case 1:
         array = py::array_t<double, py::array::c_style>::ensure(described[1]);
         column.kind = TableColumn::Kind::kDouble;
@@ -486,13 +514,25 @@ HeldTable holdTable(const py::list& columnLayouts, std::size_t rows) {
     if (column.kind == TableColumn::Kind::kText) {
       table.texts[c] = described[2].cast<std::vector<std::string>>();
       column.texts = table.texts[c];
-      const auto* codes = static_cast<const int64_t*>(column.values);
       const auto count = static_cast<int64_t>(table.texts[c].size());
-      for (std::size_t row = 0; row < rows; ++row) {
-        if (codes[row] < -1 || codes[row] >= count) {
-          throw py::value_error("a code beyond the column's texts");
+      bool within = false;
+      {
+        py::gil_scoped_release unlocked;
+        switch (column.codeBytes) {
+          case 1:
+            within = codesWithin<int8_t>(column.values, rows, count);
+            break;
+          case 2:
+            within = codesWithin<int16_t>(column.values, rows, count);
+            break;
+          case 4:
+            within = codesWithin<int32_t>(column.values, rows, count);
+            break;
+          default:
+            within = codesWithin<int64_t>(column.values, rows, count);
         }
       }
+      if (!within) throw py::value_error("a code beyond the column's texts");
     }
   }
   return table;
@@ -517,12 +557,19 @@ py::object codeTexts(const py::array& column) {
   // holds the objects for as long as this runs.
   std::unordered_map<std::string_view, int64_t> byText;
   py::list texts;
-  const PyObject* last = nullptr;
-  int64_t lastCode = -1;
+  // The codes of objects seen lately, by a few bits of their address: a
+  // column of a handful of texts finds each row's code here, not in the map.
+  struct Seen {
+    const PyObject* object = nullptr;
+    int64_t code = -1;
+  };
+  constexpr std::size_t kSeenSlots = 64;
+  std::array<Seen, kSeenSlots> seen{};
   for (std::size_t row = 0; row < rows; ++row) {
     const PyObject* item;
     std::memcpy(&item, base + static_cast<py::ssize_t>(row) * stride, sizeof item);
-    if (item != last || last == nullptr) {
+    Seen& slot = seen[(reinterpret_cast<std::uintptr_t>(item) >> 4) % kSeenSlots];
+    if (slot.object != item || item == nullptr) {
       auto known = byObject.find(item);
       if (known == byObject.end()) {
         if (item == nullptr || !PyUnicode_Check(item)) return py::none();
@@ -538,10 +585,9 @@ py::object codeTexts(const py::array& column) {
         if (added) texts.append(py::reinterpret_borrow<py::object>(const_cast<PyObject*>(item)));
         known = byObject.emplace(item, at->second).first;
       }
-      last = item;
-      lastCode = known->second;
+      slot = Seen{item, known->second};
     }
-    out[row] = lastCode;
+    out[row] = slot.code;
   }
   return py::make_tuple(std::move(codes), std::move(texts));
 }
@@ -567,13 +613,8 @@ Sequence readTable(const py::list& columnLayouts, std::size_t rows, bool withDet
 // Both tables of a pair, read at once. A failure is the ground truth's when
 // both fail, as when they are read one after the other; its `input` says
 // which (0 or 1).
-std::pair<Sequence, Sequence> readTablePair(const py::list& groundTruth,
-                                            std::size_t groundTruthRows, const py::list& system,
-                                            std::size_t systemRows, bool withDetails,
-                                            const py::object& rulesGiven) {
-  const ScoringRules rules = rulesFrom(rulesGiven);
-  const std::array<HeldTable, 2> tables = {holdTable(groundTruth, groundTruthRows),
-                                           holdTable(system, systemRows)};
+std::pair<Sequence, Sequence> readHeldPair(const std::array<HeldTable, 2>& tables, bool withDetails,
+                                           const ScoringRules& rules) {
   std::array<std::shared_ptr<QuorSequence>, 2> records = {std::make_shared<QuorSequence>(),
                                                           std::make_shared<QuorSequence>()};
   std::array<std::shared_ptr<ReadDetails>, 2> details = {detailsIf(withDetails),
@@ -601,6 +642,16 @@ std::pair<Sequence, Sequence> readTablePair(const py::list& groundTruth,
           Sequence{std::move(records[1]), std::move(details[1])}};
 }
 
+std::pair<Sequence, Sequence> readTablePair(const py::list& groundTruth,
+                                            std::size_t groundTruthRows, const py::list& system,
+                                            std::size_t systemRows, bool withDetails,
+                                            const py::object& rulesGiven) {
+  const ScoringRules rules = rulesFrom(rulesGiven);
+  const std::array<HeldTable, 2> tables = {holdTable(groundTruth, groundTruthRows),
+                                           holdTable(system, systemRows)};
+  return readHeldPair(tables, withDetails, rules);
+}
+
 unsigned threadsOrDefault(unsigned threads) {
   return threads == 0 ? defaultThreadCount() : threads;
 }
@@ -626,6 +677,23 @@ std::vector<ClassRow> score(const Sequence& groundTruth, const Sequence& system,
   return rows;
 }
 
+std::vector<TargetFilter> evaluationFilters(float confidence) {
+  std::vector<TargetFilter> filters;
+  for (const char* name : evaluationClasses) filters.emplace_back(name, confidence);
+  return filters;
+}
+
+// The rows of a pair scored while read, as score() gives them.
+std::vector<ClassRow> streamedRows(const StreamedTotals& streamed) {
+  std::vector<ClassRow> rows;
+  for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+    const ClassTotals& t = streamed.totals[slot];
+    rows.emplace_back(evaluationClasses[slot], t.gt, t.det, t.fn, t.fp, streamed.frames,
+                      reportedNmodta(t.gt, t.fn, t.fp));
+  }
+  return rows;
+}
+
 // Scores two files as the command does: with more than one thread and frame
 // numbers that only grow, frames are scored while they are read and only
 // those in flight are held; otherwise both files are read whole.
@@ -638,12 +706,11 @@ std::vector<ClassRow> scoreFilePair(const std::string& groundTruthPath,
     StreamedInput inputs[] = {{openForStreaming(groundTruthPath), ""},
                               {openForStreaming(systemPath), ""}};
     if (inputs[0].stream != nullptr && inputs[1].stream != nullptr) {
-      std::vector<TargetFilter> filters;
-      for (const char* name : evaluationClasses) filters.emplace_back(name, confidence);
       StreamedTotals streamed;
       {
         py::gil_scoped_release unlocked;
-        streamed = evaluateClassesWhileReading(inputs[0], inputs[1], filters, threads);
+        streamed = evaluateClassesWhileReading(inputs[0], inputs[1], evaluationFilters(confidence),
+                                               threads);
       }
       for (int input = 0; input < 2; ++input) {
         if (inputs[input].status < 0) {
@@ -652,15 +719,7 @@ std::vector<ClassRow> scoreFilePair(const std::string& groundTruthPath,
           raiseReadFailure(parts);
         }
       }
-      if (streamed.inOrder) {
-        std::vector<ClassRow> rows;
-        for (std::size_t slot = 0; slot < kClassCount; ++slot) {
-          const ClassTotals& t = streamed.totals[slot];
-          rows.emplace_back(evaluationClasses[slot], t.gt, t.det, t.fn, t.fp, streamed.frames,
-                            reportedNmodta(t.gt, t.fn, t.fp));
-        }
-        return rows;
-      }
+      if (streamed.inOrder) return streamedRows(streamed);
     } else {
       for (const StreamedInput& input : inputs) {
         if (input.stream != nullptr) std::fclose(input.stream);
@@ -669,6 +728,45 @@ std::vector<ClassRow> scoreFilePair(const std::string& groundTruthPath,
   }
   const auto [groundTruth, system] = readFilePair(groundTruthPath, systemPath, false);
   return score(groundTruth, system, confidence, threads);
+}
+
+// Scores two tables as scoreFilePair() scores two files: with more than one
+// thread and frame numbers that only grow, the frames filed so far are
+// scored while both tables are filed, a thread each, and only the frames in
+// flight are held; otherwise both are filed whole, then scored. The counts
+// and refusals are those of readTablePair() and score().
+std::vector<ClassRow> scoreTablePair(const py::list& groundTruth, std::size_t groundTruthRows,
+                                     const py::list& system, std::size_t systemRows,
+                                     float confidence, unsigned threads) {
+  threads = threadsOrDefault(threads);
+  const std::array<HeldTable, 2> tables = {holdTable(groundTruth, groundTruthRows),
+                                           holdTable(system, systemRows)};
+  if (threads > 1) {
+    std::array<int, 2> statuses = {0, 0};
+    std::array<std::string, 2> errors;
+    const auto reading = [&](std::size_t k) -> BlockReading {
+      return [&, k](FrameBlockSink& sink, std::size_t blockTargets) {
+        statuses[k] =
+            fileTableBlocks(tables[k].columns, tables[k].rows, sink, "", &errors[k], blockTargets);
+      };
+    };
+    StreamedTotals streamed;
+    {
+      py::gil_scoped_release unlocked;
+      streamed = evaluateClassesWhileReading(reading(0), reading(1), evaluationFilters(confidence),
+                                             threads);
+    }
+    for (int input = 0; input < 2; ++input) {
+      if (statuses[input] < 0) {
+        ReaderMessage parts = splitReaderMessage(errors[input]);
+        parts.input = input;
+        raiseReadFailure(parts);
+      }
+    }
+    if (streamed.inOrder) return streamedRows(streamed);
+  }
+  const auto [truth, output] = readHeldPair(tables, false, ScoringRules{});
+  return score(truth, output, confidence, threads);
 }
 
 const ReadDetails& detailsOf(const Sequence& sequence) {
@@ -2479,6 +2577,10 @@ PYBIND11_MODULE(_talmira, m) {
         "Reads 13 columns (kind, array, texts) as the records of an annotation file.");
   m.def("score", &score, py::arg("groundtruth"), py::arg("system"), py::arg("confidence"),
         py::arg("threads") = 0, "Every class's (class, gt, det, fn, fp, frames, nmodta).");
+  m.def("score_table_pair", &scoreTablePair, py::arg("gt_columns"), py::arg("gt_rows"),
+        py::arg("sys_columns"), py::arg("sys_rows"), py::arg("confidence"), py::arg("threads") = 0,
+        "Scores two tables (see read_table), while filing them when their frame numbers only "
+        "grow.");
   m.def("score_file_pair", &scoreFilePair, py::arg("groundtruth"), py::arg("system"),
         py::arg("confidence"), py::arg("threads") = 0,
         "Scores two files, while reading them when their frame numbers only grow.");

@@ -73,7 +73,36 @@ def _coded(values, whole=False):
     return (_CODED, codes, list(index))
 
 
+def _categorical_layout(name, values):
+    """The layout of a pandas categorical text column, or None for any other
+    column: the categories are coded as the rows would be (each category's
+    text worked out once) and the rows keep the categorical's own codes,
+    -1 (a missing value) being the empty cell its text would be too."""
+    if name not in _TEXT_COLUMNS or type(getattr(values, "dtype", None)).__name__ != (
+            "CategoricalDtype"):
+        return None
+    import pandas as pd
+
+    codes = np.asarray(values.cat.codes if hasattr(values, "cat") else values.codes)
+    categories = values.dtype.categories
+    # Every category once, and a missing value when the column has one: the
+    # rows' array would take the same type (ints become floats beside a
+    # missing value), so each category has the text it has among the rows.
+    missing = bool(codes.size) and bool((codes < 0).any())
+    present = np.arange(len(categories) + missing, dtype=np.int64)
+    if missing:
+        present[-1] = -1
+    kind, category_codes, texts = _column_layout(
+        name, pd.Categorical.from_codes(present, dtype=values.dtype).to_numpy())
+    if kind != _CODED or (missing and texts[category_codes[-1]] != ""):
+        return None
+    return (_CODED, codes, [texts[k] for k in category_codes[:len(categories)]])
+
+
 def _column_layout(name, values):
+    categorical = _categorical_layout(name, values)
+    if categorical is not None:
+        return categorical
     array = values if isinstance(values, np.ndarray) else None
     if array is None and hasattr(values, "to_numpy"):
         array = values.to_numpy()
@@ -83,7 +112,8 @@ def _column_layout(name, values):
         raise ValueError("column %s is not one-dimensional" % name)
     kind = array.dtype.kind
     if kind == "b":
-        return (_CODED, array.astype(np.int64), ["FALSE", "TRUE"])
+        # Codes of a byte each, the array itself.
+        return (_CODED, array.view(np.int8), ["FALSE", "TRUE"])
     if name not in _TEXT_COLUMNS:
         if kind == "i" or (kind == "u" and array.dtype.itemsize < 8):
             return (_WHOLE, np.ascontiguousarray(array, dtype=np.int64), None)
@@ -158,6 +188,19 @@ def _read(source, label, details=False, reading=None):
     return _read_file(path, details) if path is not None else _read_table(source, label, details)
 
 
+def _table_pair_layouts(gt, sys):
+    """(gt layouts, gt rows, sys layouts, sys rows) of two tables, checked one
+    after the other: a bad row of the ground truth is raised first, as when
+    the two are read in turn."""
+    gt_layouts, gt_rows = _table_layout(gt, "ground-truth")
+    try:
+        sys_layouts, sys_rows = _table_layout(sys, "system")
+    except Exception:
+        _read_table(gt, "ground-truth")
+        raise
+    return gt_layouts, gt_rows, sys_layouts, sys_rows
+
+
 def _read_pair(gt, sys, details=False, readings=(None, None)):
     """Both inputs; two files are read at once, as the command reads them.
     details: keep where every record came from (for check and events).
@@ -166,15 +209,9 @@ def _read_pair(gt, sys, details=False, readings=(None, None)):
     paths = [_path_of(gt), _path_of(sys)]
     if readings == (None, None) and paths == [None, None]:
         # Two tables: checked one after the other, then read at once.
-        gt_layouts, gt_rows = _table_layout(gt, "ground-truth")
+        layouts = _table_pair_layouts(gt, sys)
         try:
-            sys_layouts, sys_rows = _table_layout(sys, "system")
-        except Exception:
-            # A bad row of the ground truth comes first, as when read in turn.
-            _read_table(gt, "ground-truth", details)
-            raise
-        try:
-            return _talmira.read_table_pair(gt_layouts, gt_rows, sys_layouts, sys_rows, details)
+            return _talmira.read_table_pair(*layouts, details)
         except _talmira.ReadFailure as failure:
             raise _table_error(failure, ["ground-truth", "system"]) from None
     if readings != (None, None) or None in paths:

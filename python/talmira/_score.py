@@ -1,8 +1,8 @@
 """score(): every class's counts for one pair at one confidence."""
 
 from . import _talmira
-from ._errors import _file_error
-from ._inputs import _benchmark_inputs, _path_of, _read_pair, _readings
+from ._errors import _file_error, _table_error
+from ._inputs import _benchmark_inputs, _path_of, _read_pair, _readings, _table_pair_layouts
 from ._numbers import _confidence, _jobs, _nmodta
 
 _RESULT_COLUMNS = ("class", "gt", "det", "fn", "fp", "frames", "nmodta")
@@ -95,6 +95,13 @@ def score(gt, sys, confidence=0.0, jobs=None, *, format=None, gt_format=None, sy
             counts = _talmira.score_file_pair(*paths, threshold, threads)
         except _talmira.ReadFailure as failure:
             raise _file_error(failure, paths) from None
+    elif paths == [None, None] and readings == (None, None):
+        # Two tables are scored as two files are: while they are filed.
+        layouts = _table_pair_layouts(gt, sys)
+        try:
+            counts = _talmira.score_table_pair(*layouts, threshold, threads)
+        except _talmira.ReadFailure as failure:
+            raise _table_error(failure, ["ground-truth", "system"]) from None
     else:
         ground_truth, system = _read_pair(gt, sys, readings=readings)
         counts = _talmira.score(ground_truth, system, threshold, threads)

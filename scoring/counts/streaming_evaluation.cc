@@ -121,11 +121,9 @@ class BlockChannelSink : public FrameBlockSink {
 // Reads one input into `channel` on a thread of its own.
 class BlockReader {
  public:
-  BlockReader(StreamedInput& input, std::size_t blockTargets)
-      : channel_(kBlocksAhead), sink_(channel_), thread_([this, &input, blockTargets] {
-          input.status = readSequenceBlocks(input.stream, sink_, input.name, &input.error,
-                                            blockTargets, input.rules);
-          input.stream = nullptr;  // closed by the reader
+  BlockReader(const BlockReading& reading, std::size_t blockTargets)
+      : channel_(kBlocksAhead), sink_(channel_), thread_([this, &reading, blockTargets] {
+          reading(sink_, blockTargets);
           channel_.close();
         }) {}
 
@@ -204,7 +202,27 @@ std::FILE* openForStreaming(const std::string& path) {
   return stream;
 }
 
+namespace {
+
+// The reading of a file as the walks take it.
+BlockReading fileReading(StreamedInput& input) {
+  return [&input](FrameBlockSink& sink, std::size_t blockTargets) {
+    input.status =
+        readSequenceBlocks(input.stream, sink, input.name, &input.error, blockTargets, input.rules);
+    input.stream = nullptr;  // closed by the reader
+  };
+}
+
+}  // namespace
+
 bool visitFramesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                             FramePairVisitor& visitor, unsigned threads, int64_t& frames,
+                             std::size_t blockTargets) {
+  return visitFramesWhileReading(fileReading(groundTruth), fileReading(system), visitor, threads,
+                                 frames, blockTargets);
+}
+
+bool visitFramesWhileReading(const BlockReading& groundTruth, const BlockReading& system,
                              FramePairVisitor& visitor, unsigned threads, int64_t& frames,
                              std::size_t blockTargets) {
   frames = 0;
@@ -280,6 +298,14 @@ bool visitFramesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
 }
 
 StreamedTotals evaluateClassesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                                           const std::vector<TargetFilter>& filters,
+                                           unsigned threads, std::size_t blockTargets) {
+  return evaluateClassesWhileReading(fileReading(groundTruth), fileReading(system), filters,
+                                     threads, blockTargets);
+}
+
+StreamedTotals evaluateClassesWhileReading(const BlockReading& groundTruth,
+                                           const BlockReading& system,
                                            const std::vector<TargetFilter>& filters,
                                            unsigned threads, std::size_t blockTargets) {
   struct Scorer : FramePairVisitor {

@@ -4,12 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "annotation/scoring_rules.h"
 #include "annotation/selection.h"
+#include "annotation/sequence_reader.h"
 #include "scoring/counts/sequence_evaluation.h"
 
 /// One input of evaluateClassesWhileReading(): the stream (closed by the
@@ -38,6 +40,12 @@ struct StreamedTotals {
 /// (a pipe, a device, a file that cannot be opened) returns null.
 std::FILE* openForStreaming(const std::string& path);
 
+/// An input of the walks below that need not be a file: a reading that hands
+/// its frames to `sink` in blocks of about `blockTargets` targets, as
+/// readSequenceBlocks() hands a file's or fileTableBlocks() a table's, and
+/// keeps its own status. Run on a thread of its own, to the input's end.
+using BlockReading = std::function<void(FrameBlockSink& sink, std::size_t blockTargets)>;
+
 /// What visitFramesWhileReading() hands over.
 class FramePairVisitor {
  public:
@@ -60,6 +68,10 @@ class FramePairVisitor {
 bool visitFramesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
                              FramePairVisitor& visitor, unsigned threads, int64_t& frames,
                              std::size_t blockTargets = std::size_t{1} << 15);
+/// The same walk over two readings of any kind.
+bool visitFramesWhileReading(const BlockReading& groundTruth, const BlockReading& system,
+                             FramePairVisitor& visitor, unsigned threads, int64_t& frames,
+                             std::size_t blockTargets = std::size_t{1} << 15);
 
 /// Reads both files at once, each in a thread of its own, and while they
 /// are read scores every filter's class on `threads` threads, as
@@ -70,6 +82,14 @@ bool visitFramesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
 /// record anywhere still fails its file.
 /// `blockTargets` is how many targets a reader hands over at once.
 StreamedTotals evaluateClassesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
+                                           const std::vector<TargetFilter>& filters,
+                                           unsigned threads,
+                                           std::size_t blockTargets = std::size_t{1} << 15);
+/// The same scoring of two readings of any kind (two tables held in
+/// memory, say), each read on a thread of its own while the frames read so
+/// far are scored.
+StreamedTotals evaluateClassesWhileReading(const BlockReading& groundTruth,
+                                           const BlockReading& system,
                                            const std::vector<TargetFilter>& filters,
                                            unsigned threads,
                                            std::size_t blockTargets = std::size_t{1} << 15);

@@ -26,6 +26,18 @@ struct HeldColumn {
   std::vector<double> doubles;
   std::vector<float> singles;
   std::vector<std::string> texts;
+  // kText codes narrower than 8 bytes: the same codes as `wholes`.
+  std::size_t codeBytes = 8;
+  std::vector<int8_t> codes1;
+  std::vector<int16_t> codes2;
+  std::vector<int32_t> codes4;
+
+  void narrowCodes(std::size_t bytes) {
+    codeBytes = bytes;
+    codes1.assign(wholes.begin(), wholes.end());
+    codes2.assign(wholes.begin(), wholes.end());
+    codes4.assign(wholes.begin(), wholes.end());
+  }
 
   TableColumn view() const {
     TableColumn column;
@@ -38,9 +50,13 @@ struct HeldColumn {
         column.values = singles.data();
         break;
       default:
-        column.values = wholes.data();
+        column.values = codeBytes == 1   ? static_cast<const void*>(codes1.data())
+                        : codeBytes == 2 ? static_cast<const void*>(codes2.data())
+                        : codeBytes == 4 ? static_cast<const void*>(codes4.data())
+                                         : static_cast<const void*>(wholes.data());
     }
     column.texts = texts;
+    column.codeBytes = codeBytes;
     return column;
   }
 
@@ -95,6 +111,15 @@ double hardConfidence(std::mt19937& random) {
       return std::round(f * 10000) / 10000;
   }
 }
+
+// Keeps every block a reading hands over.
+struct BlockCollector : FrameBlockSink {
+  bool take(std::unique_ptr<QuorSequence> block) override {
+    blocks.push_back(std::move(block));
+    return true;
+  }
+  std::vector<std::unique_ptr<QuorSequence>> blocks;
+};
 
 Table randomTable(uint32_t seed) {
   std::mt19937 random(seed);
@@ -171,6 +196,10 @@ Table randomTable(uint32_t seed) {
           break;
       }
     }
+    // Codes as narrow as a boolean array's or a categorical's.
+    if (column.kind == TableColumn::Kind::kText) {
+      column.narrowCodes(std::array<std::size_t, 4>{1, 2, 4, 8}[pick(0, 3)]);
+    }
   }
   return table;
 }
@@ -202,8 +231,8 @@ Written writeTable(const Table& table) {
   return out;
 }
 
-// Everything a reading gives, confidences by their bits.
-std::string describe(const QuorSequence& sequence, const ReadDetails& details) {
+// The frames of a reading, confidences by their bits.
+std::string describeFrames(const QuorSequence& sequence) {
   std::string text;
   for (const QuorFrame& frame : sequence.frames) {
     text += "frame " + std::to_string(frame.frameNumber) + " line " +
@@ -220,6 +249,12 @@ std::string describe(const QuorSequence& sequence, const ReadDetails& details) {
       text += " |\n";
     }
   }
+  return text;
+}
+
+// Everything a reading gives.
+std::string describe(const QuorSequence& sequence, const ReadDetails& details) {
+  std::string text = describeFrames(sequence);
   text += "records " + std::to_string(details.records) + " dcf " +
           std::to_string(details.dcfRecords) + " small " + std::to_string(details.droppedBySize) +
           " header " + std::to_string(details.headerReadsAsRecord) + "\n";
@@ -270,6 +305,24 @@ TEST(TableReaderTest, RandomTablesReadAsTheFilesOfTheirValues) {
     ASSERT_EQ(tableStatus, textStatus) << tableError << " / " << textError;
     EXPECT_EQ(tableError, textError);
     EXPECT_EQ(describe(fromTable, tableDetails), describe(fromText, textDetails));
+
+    // Handed over in blocks: the same frames, whole, and the same refusal.
+    const std::size_t blockTargets = 1 + seed % 9;
+    BlockCollector blocks;
+    std::string blockError;
+    const int blockStatus =
+        fileTableBlocks(columns, table.rows, blocks, "text.csv", &blockError, blockTargets);
+    ASSERT_EQ(blockStatus, textStatus) << blockError;
+    EXPECT_EQ(blockError, textError);
+    std::string blockFrames;
+    for (const auto& block : blocks.blocks) {
+      blockFrames += describeFrames(*block);
+      // Never an empty block; a block ends at the first frame's end past its
+      // size (a table has at most 60 rows).
+      EXPECT_FALSE(block->frames.empty());
+      EXPECT_LT(block->targetStore.size(), blockTargets + 60);
+    }
+    EXPECT_EQ(blockFrames, describeFrames(fromText));
     if (textStatus != 0) ++refused;
     for (const QuorFrame& frame : fromText.frames) boxes += static_cast<int>(frame.targets.size());
   }
@@ -278,6 +331,94 @@ TEST(TableReaderTest, RandomTablesReadAsTheFilesOfTheirValues) {
   EXPECT_LT(refused, 2000);
   EXPECT_GT(unwritable, 30);
   EXPECT_GT(boxes, 10000) << refused << " refused, " << unwritable << " unwritable";
+}
+
+// The confidences a DataFrame holds (pandas reads a file's into doubles):
+// short decimals, doubles of every size, floats, and the doubles halfway
+// between two floats and next to those, where the text decides.
+TEST(TableReaderTest, DoubleConfidencesReadAsTheirShortestTextDoes) {
+  std::mt19937_64 random(11);
+  std::vector<double> values;
+  for (int k = 0; k < 60000; ++k) {
+    const float f = std::uniform_real_distribution<float>(-3.0f, 3.0f)(random);
+    const float g = std::nextafter(f, 4.0f);
+    const double middle = (static_cast<double>(f) + g) / 2;
+    const int digits = static_cast<int>(random() % 9);
+    double scaled = std::uniform_real_distribution<double>(0.0, 1.0)(random);
+    scaled = std::round(scaled * std::pow(10.0, digits)) / std::pow(10.0, digits);
+    uint64_t bits = random();
+    double any = 0;
+    std::memcpy(&any, &bits, sizeof any);
+    switch (k % 8) {
+      case 0:
+        values.push_back(scaled);
+        break;
+      case 1:
+        values.push_back(middle);
+        break;
+      case 2:
+        values.push_back(std::nextafter(middle, 10.0));
+        break;
+      case 3:
+        values.push_back(std::nextafter(middle, -10.0));
+        break;
+      case 4:
+        values.push_back(f);
+        break;
+      case 5:
+        values.push_back(std::ldexp(scaled, static_cast<int>(random() % 300) - 150));
+        break;
+      case 6:
+        values.push_back(any);  // NaN, infinities and doubles beyond float among them
+        break;
+      default:
+        values.push_back(static_cast<double>(std::numeric_limits<float>::max()) *
+                         (1 + std::ldexp(static_cast<double>(random() % 5), -25)));
+    }
+  }
+  // One box a row, each a frame of its own; NaN, no number, in a table of its own.
+  std::vector<double> numbers, notNumbers;
+  for (const double v : values) (std::isnan(v) ? notNumbers : numbers).push_back(v);
+  notNumbers.push_back(std::numeric_limits<double>::quiet_NaN());
+  ASSERT_GT(notNumbers.size(), 1u);
+  for (const std::vector<double>* confidences : {&numbers, &notNumbers}) {
+    Table table;
+    table.rows = confidences->size();
+    table.columns.resize(13);
+    const int64_t corners[8] = {0, 0, 40, 0, 40, 40, 0, 40};
+    for (std::size_t c = 0; c < 9; ++c) {
+      table.columns[c].kind = TableColumn::Kind::kWhole;
+      for (std::size_t row = 0; row < table.rows; ++row) {
+        table.columns[c].wholes.push_back(c == 0 ? static_cast<int64_t>(row) : corners[c - 1]);
+      }
+    }
+    for (std::size_t c = 9; c < 12; ++c) {
+      table.columns[c].texts = {c == 9 ? "Car" : "FALSE"};
+      table.columns[c].wholes.assign(table.rows, 0);
+    }
+    table.columns[12].kind = TableColumn::Kind::kDouble;
+    table.columns[12].doubles = *confidences;
+    const Written written = writeTable(table);
+    ASSERT_EQ(written.badColumn, 0u);
+    QuorSequence fromText, fromTable;
+    ReadDetails textDetails, tableDetails;
+    std::string textError, tableError;
+    const int textStatus =
+        talmira_test::readAnnotationText(written.text, fromText, &textDetails, &textError);
+    std::vector<TableColumn> columns;
+    for (const HeldColumn& column : table.columns) columns.push_back(column.view());
+    const int tableStatus =
+        fileTable(columns, table.rows, fromTable, "text.csv", &tableError, &tableDetails);
+    ASSERT_EQ(tableStatus, textStatus);
+    EXPECT_EQ(tableError, textError);
+    EXPECT_EQ(describe(fromTable, tableDetails), describe(fromText, textDetails));
+    if (confidences == &numbers) {
+      EXPECT_EQ(textStatus, 0) << textError;
+      EXPECT_EQ(fromText.frames.size(), numbers.size());
+    } else {
+      EXPECT_EQ(textStatus, -1);
+    }
+  }
 }
 
 TEST(TableReaderTest, ATableOfTheWrongWidthIsRefused) {
