@@ -50,11 +50,11 @@ TEST(ExplainCommandTest, OneThreadAndTwoExplainAlikeInEveryFormat) {
   TempDir dir;
   for (uint32_t seed = 1; seed <= 12; ++seed) {
     const OrderedFiles files = writeOrderedPair(dir, seed);
-    for (const std::string& format : {"text", "csv", "json"}) {
+    for (const std::string format : {"text", "csv", "json"}) {
       SCOPED_TRACE(testing::Message() << "seed " << seed << ", " << format);
       std::vector<std::string> outputs;
       std::vector<std::string> pages;
-      for (const std::string& jobs : {"1", "2"}) {
+      for (const std::string jobs : {"1", "2"}) {
         const std::string page = dir.file("why" + jobs + ".html");
         const ToolResult run = runTalmira({"explain", files.groundTruth, files.system, "-c", "0.4",
                                            "--format", format, "-j", jobs, "--report", page});
@@ -83,7 +83,7 @@ TEST(ViewCommand, OneThreadAndTwoDrawTheSamePage) {
       SCOPED_TRACE(testing::Message() << "seed " << seed << ", " << options[1] << ", "
                                       << options.size() << " options");
       std::vector<std::string> pages;
-      for (const std::string& jobs : {"1", "2"}) {
+      for (const std::string jobs : {"1", "2"}) {
         const std::string page = dir.file("view" + jobs + ".html");
         std::vector<std::string> arguments = {
             "view", files.groundTruth, files.system, "-o", page, "-j", jobs};
