@@ -295,7 +295,7 @@ against_score() {  # name
   row "$name: talmira explain (A) vs score (B)" 1.2
   # explain's All counts are the score's.
   local explained scored
-  explained=$("$tool" explain "$gt" "$sys" | awk '$1 == "All" { print $2, $3, $4, $5; exit }')
+  explained=$("$tool" explain "$gt" "$sys" | awk '$1 == "All" && !seen { print $2, $3, $4, $5; seen = 1 }')
   scored=$($score | tr -d ' \n' |
     sed 's/.*"class":"All","gt":\([0-9]*\),"det":\([0-9]*\),"fn":\([0-9]*\),"fp":\([0-9]*\).*/\1 \2 \3 \4/')
   if [ "$explained" != "$scored" ]; then
