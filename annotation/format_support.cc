@@ -304,6 +304,101 @@ std::optional<int64_t> anySignedWholeValue(const Decimal& a) {
   return static_cast<int64_t>(a.mantissa / power);
 }
 
+void readPlainColumns(std::string_view line, PlainColumns* out) {
+  const char* p = line.data();
+  const char* const end = p + line.size();
+  out->plain = 0;
+  out->negative = 0;
+  std::size_t column = 0;  // counted from 0
+  for (;;) {
+    if (column == PlainColumns::kMax) {
+      // The columns beyond are only counted.
+      std::size_t count = column + 1;
+      for (; p < end; ++p) count += *p == ',' ? 1 : 0;
+      out->count = count;
+      return;
+    }
+    const char* const start = p;
+    const bool negative = p < end && *p == '-';
+    if (negative) ++p;
+    // The whole part, then the places after a point: two loops without a
+    // test of the point at each digit.
+    uint64_t mantissa = 0;  // wraps past 20 digits: not plain below
+    const auto readDigits = [&] {
+      for (; p < end; ++p) {
+        const auto digit = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0');
+        if (digit > 9) break;
+        mantissa = mantissa * 10 + digit;
+      }
+    };
+    const char* const first = p;
+    readDigits();
+    const auto wholeDigits = p - first;
+    std::ptrdiff_t places = 0;
+    bool plain = wholeDigits > 0;
+    if (plain && p < end && *p == '.') {
+      const char* const point = ++p;
+      readDigits();
+      places = p - point;
+      plain = places > 0;  // "12." is not plain
+    }
+    const auto digits = wholeDigits + places;
+    const int scale = static_cast<int>(places);
+    if (plain && digits <= 17 && (p == end || *p == ',')) {
+      const auto value = static_cast<int64_t>(mantissa);
+      out->values[column] = Decimal{negative ? -value : value, scale, true};
+      out->texts[column] = std::string_view(start, static_cast<std::size_t>(p - start));
+      out->plain |= uint32_t{1} << column;
+      out->negative |= negative ? uint32_t{1} << column : 0U;
+    } else {
+      const void* const comma = std::memchr(start, ',', static_cast<std::size_t>(end - start));
+      p = comma == nullptr ? end : static_cast<const char*>(comma);
+    }
+    ++column;
+    if (p == end) {
+      out->count = column;
+      return;
+    }
+    ++p;  // past the comma
+  }
+}
+
+bool PlainColumns::exactDouble(std::size_t column, double* out) const {
+  if (!isPlain(column)) return false;
+  const Decimal& value = values[column - 1];
+  const uint64_t magnitude = value.mantissa < 0
+                                 ? uint64_t{0} - static_cast<uint64_t>(value.mantissa)
+                                 : static_cast<uint64_t>(value.mantissa);
+  if (magnitude >= (uint64_t{1} << 53)) {
+    // 16 or 17 digits, as a double is printed: read as it is written.
+    const std::string_view text = texts[column - 1];
+    const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), *out);
+    return end == text.data() + text.size() && status == std::errc{};
+  }
+  static constexpr std::array<double, 18> kPowers = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,
+                                                     1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17};
+  const double quotient =
+      static_cast<double>(magnitude) / kPowers[static_cast<std::size_t>(value.scale)];
+  *out = (negative >> (column - 1) & 1U) != 0 ? -quotient : quotient;
+  return true;
+}
+
+bool PlainColumns::exactFloat(std::size_t column, float* out) const {
+  if (!isPlain(column)) return false;
+  const Decimal& value = values[column - 1];
+  const uint64_t magnitude = value.mantissa < 0
+                                 ? uint64_t{0} - static_cast<uint64_t>(value.mantissa)
+                                 : static_cast<uint64_t>(value.mantissa);
+  if (magnitude >= (uint64_t{1} << 24) || value.scale > 10) return false;
+  static constexpr std::array<float, 11> kPowers = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                                    1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  const float quotient =
+      static_cast<float>(magnitude) / kPowers[static_cast<std::size_t>(value.scale)];
+  *out = (negative >> (column - 1) & 1U) != 0 ? -quotient : quotient;
+  return true;
+}
+
 bool parseConfidenceText(std::string_view text, float* value) {
   text = trimBlanks(text);
   std::string_view body = text;

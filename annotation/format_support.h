@@ -148,6 +148,37 @@ inline std::optional<int64_t> signedWholeValue(const Decimal& a) {
 /// NaN refused.
 bool parseConfidenceText(std::string_view text, float* value);
 
+/// The columns of a comma-separated line as plain decimals: an optional
+/// minus, then at most 17 digits with at most one point between digits
+/// ("12", "-4", "0.5", "1396.8374002134315"). Such a number every reader
+/// reads as the same number; a line read once so can be handed to several
+/// readers, each taking the columns it needs (see readPlainColumns()).
+struct PlainColumns {
+  static constexpr std::size_t kMax = 10;
+  std::array<Decimal, kMax> values;          // of the first kMax columns, where plain
+  std::array<std::string_view, kMax> texts;  // of those of them that are plain
+  uint32_t plain = 0;                        // bit k: column k + 1 is a plain decimal
+  uint32_t negative = 0;                     // bit k: column k + 1 starts with a minus ("-0" too)
+  std::size_t count = 0;                     // the columns of the line, all of them
+
+  bool isPlain(std::size_t column) const {
+    return column <= kMax && (plain >> (column - 1) & 1U) != 0;
+  }
+  /// Column `column` (from 1), plain, as the double from_chars reads from
+  /// its text: below 2^53 its mantissa divided by its power of ten (a
+  /// division of two exact doubles, rounded once), from_chars beyond.
+  bool exactDouble(std::size_t column, double* out) const;
+  /// The same as a float (as parseConfidenceText() reads it), below 2^24
+  /// and with at most 10 places.
+  bool exactFloat(std::size_t column, float* out) const;
+};
+
+/// Reads every column of `line` (its commas counted, the first kMax
+/// columns read), marking those that are plain decimals; any other column
+/// (blanks, a plus, an exponent, a point at an end, more digits, text,
+/// nothing) is only passed over. Reads nothing past the line's end.
+void readPlainColumns(std::string_view line, PlainColumns* out);
+
 /// The text between blanks (spaces, tabs, vertical tabs, form feeds).
 std::string_view trimBlanks(std::string_view text);
 

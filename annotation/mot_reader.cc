@@ -608,66 +608,18 @@ bool MotLineReader::read(std::string_view line, uint64_t number) {
   return state_->reader.readLine(line, number);
 }
 
-namespace {
-
-// Columns 1 and 3 to 8 of a line read as plain decimals, in one pass over
-// its bytes (column 2 passed over): each an optional minus, then digits,
-// with a point between digits if any, at most 17 digits, which every reader
-// reads as the same number, exactly. Returns how many of the first eight
-// columns the line has (its further ones are not read), or 0 when one of
-// those read is not such a number.
-std::size_t plainColumns(std::string_view line, std::array<Decimal, 8>& values) {
-  const char* p = line.data();
-  const char* const end = p + line.size();
-  std::size_t column = 0;  // counted from 0
-  for (;;) {
-    if (column == 1) {
-      p = static_cast<const char*>(std::memchr(p, ',', static_cast<std::size_t>(end - p)));
-      if (p == nullptr) return 2;
-      ++p;
-      ++column;
-      continue;
-    }
-    const bool negative = p < end && *p == '-';
-    if (negative) ++p;
-    const char* const first = p;
-    uint64_t mantissa = 0;
-    int digits = 0;
-    int scale = 0;
-    bool point = false;
-    for (; p < end; ++p) {
-      const auto digit = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0');
-      if (digit <= 9) {
-        mantissa = mantissa * 10 + digit;  // wraps past 20 digits: refused below
-        ++digits;
-        scale += point ? 1 : 0;
-      } else if (*p == '.' && !point && p != first) {
-        point = true;
-      } else {
-        break;
-      }
-    }
-    if (digits == 0 || digits > 17 || (point && scale == 0)) return 0;
-    const auto value = static_cast<int64_t>(mantissa);
-    values[column] = Decimal{negative ? -value : value, scale, true};
-    ++column;
-    if (p == end) return column;
-    if (*p != ',') return 0;
-    if (column == values.size()) return column;
-    ++p;
-  }
-}
-
-}  // namespace
-
-PlainMotLine readPlainMotLine(RecordMaker& maker, std::string_view line, uint64_t number,
+PlainMotLine readPlainMotLine(RecordMaker& maker, const PlainColumns& columns, uint64_t number,
                               float score) {
   const AnnotationReadOptions& options = maker.options();
   if (options.format != AnnotationFormat::kMot) return PlainMotLine::kNotPlain;
   const bool truth = options.role == AnnotationRole::kGroundTruth;
-  std::array<Decimal, 8> values;
-  const std::size_t count = plainColumns(line, values);
+  // Columns 1 and 3 to 7, and 8 when the line has it; the identity and
+  // the columns beyond 8 are not read.
+  const std::size_t count = std::min<std::size_t>(columns.count, 8);
   if (count < 7) return PlainMotLine::kNotPlain;
+  const uint32_t needed = ((uint32_t{1} << count) - 1) & ~uint32_t{2};
+  if ((columns.plain & needed) != needed) return PlainMotLine::kNotPlain;
+  const std::array<Decimal, PlainColumns::kMax>& values = columns.values;
   const Decimal& frame = values[0];
   if (frame.scale != 0 || frame.mantissa < 0 || frame.mantissa > int64_t{UINT32_MAX}) {
     return PlainMotLine::kNotPlain;
@@ -709,6 +661,13 @@ PlainMotLine readPlainMotLine(RecordMaker& maker, std::string_view line, uint64_
     return PlainMotLine::kFailed;
   }
   return PlainMotLine::kRead;
+}
+
+PlainMotLine readPlainMotLine(RecordMaker& maker, std::string_view line, uint64_t number,
+                              float score) {
+  PlainColumns columns;
+  readPlainColumns(line, &columns);
+  return readPlainMotLine(maker, columns, number, score);
 }
 
 bool fileMotFamilyByFrame(RecordMaker& maker, RecordFiler& filer) {

@@ -83,5 +83,9 @@ enum class PlainMotLine : uint8_t {
 /// end of that reading (the reading of the whole file says what is right).
 PlainMotLine readPlainMotLine(RecordMaker& maker, std::string_view line, uint64_t number,
                               float score);
+/// The same on the line's columns read already (readPlainColumns()), as a
+/// caller reading each line for more than one reader has them.
+PlainMotLine readPlainMotLine(RecordMaker& maker, const PlainColumns& columns, uint64_t number,
+                              float score);
 
 }  // namespace formats

@@ -253,6 +253,12 @@ class TrackFileReader {
     file_.frames.pop_back();
     return box;
   }
+  // One line of the automatic MOT layout read already as plain columns,
+  // when every column it reads is plain and the box has no negative
+  // extent: the box and evidence readMotLine() gives. False (nothing
+  // noted) for any other line, which readMotLine() then reads.
+  bool readPlainMotLine(const formats::PlainColumns& columns, uint64_t number, TrackBox* out,
+                        uint32_t* frameOut);
   TrackLayout finishLines() {
     file_.layout = layout_;
     if (layout_ == TrackLayout::kAutomatic) finishAutomatic();
@@ -436,6 +442,64 @@ void TrackFileReader::readMotLine(std::string_view line, uint64_t number) {
   }
   box.line = number;
   add(frame, box, width, height);
+}
+
+bool TrackFileReader::readPlainMotLine(const formats::PlainColumns& columns, uint64_t number,
+                                       TrackBox* out, uint32_t* frameOut) {
+  using formats::Decimal;
+  const std::size_t count = columns.count;
+  // The last column plain: no blank column at the end, which readMotLine()
+  // does not count.
+  if (layout_ != TrackLayout::kAutomatic || count < mot_.minColumns ||
+      count > formats::PlainColumns::kMax || !columns.isPlain(count)) {
+    return false;
+  }
+  const Decimal& frame = columns.values[0];
+  const Decimal& id = columns.values[1];
+  if (!columns.isPlain(1) || frame.scale != 0 || frame.mantissa < 1 ||
+      frame.mantissa > int64_t{UINT32_MAX} || !columns.isPlain(2) || id.scale != 0) {
+    return false;
+  }
+  TrackBox box;
+  box.id = id.mantissa;
+  double width = 0.0;
+  double height = 0.0;
+  if (!columns.exactDouble(3, &box.left) || !columns.exactDouble(4, &box.top) ||
+      !columns.exactDouble(5, &width) || !columns.exactDouble(6, &height) || width < 0.0 ||
+      height < 0.0) {
+    return false;
+  }
+  box.right = box.left + width;
+  box.bottom = box.top + height;
+  if (mot_.considered != 0) {
+    double considered = 0.0;
+    if (!columns.exactDouble(mot_.considered, &considered)) return false;
+    box.considered = considered != 0.0;
+  }
+  if (mot_.confidence != 0 && !columns.exactFloat(mot_.confidence, &box.confidence)) return false;
+  bool notClass = false;
+  if (count >= 8) {
+    const Decimal& label = columns.values[7];
+    if (!columns.isPlain(8) || label.scale != 0 || label.mantissa < INT32_MIN ||
+        label.mantissa > INT32_MAX) {
+      return false;
+    }
+    box.label = static_cast<int32_t>(label.mantissa);
+    notClass = label.mantissa < 1 || label.mantissa > 13;
+  }
+  bool notFraction = false;
+  if (truth_ && count >= 9) {
+    double value = 0.0;
+    if (!columns.exactDouble(9, &value)) return false;
+    notFraction = !(value >= 0.0 && value <= 1.0);
+  }
+  evidence_.maxColumns = std::max(evidence_.maxColumns, count);
+  evidence_.column8NotClass |= notClass;
+  evidence_.column9NotFraction |= notFraction;
+  box.line = number;
+  *out = box;
+  *frameOut = static_cast<uint32_t>(frame.mantissa);
+  return true;
 }
 
 void TrackFileReader::readKittiLine(std::string_view line, uint64_t number) {
@@ -869,6 +933,11 @@ TrackLineReader::~TrackLineReader() = default;
 
 TrackBox TrackLineReader::read(std::string_view line, uint64_t number, uint32_t* frame) {
   return reader_->readOneMotLine(line, number, frame);
+}
+
+bool TrackLineReader::readPlain(const formats::PlainColumns& columns, uint64_t number,
+                                TrackBox* box, uint32_t* frame) {
+  return reader_->readPlainMotLine(columns, number, box, frame);
 }
 
 TrackLayout TrackLineReader::finish() { return reader_->finishLines(); }

@@ -23,6 +23,10 @@
 #include "annotation/formats.h"
 #include "annotation/track_sequence.h"
 
+namespace formats {
+struct PlainColumns;
+}  // namespace formats
+
 namespace tracking {
 
 /// How a file lays out its columns. Columns are counted from 1.
@@ -167,6 +171,13 @@ class TrackLineReader {
   /// The box of line `number` (not blank, without its end) and its frame;
   /// throws the TrackReadError readTrackFile() throws for that line.
   TrackBox read(std::string_view line, uint64_t number, uint32_t* frame);
+  /// The box read() gives for a line whose columns are read already
+  /// (formats::readPlainColumns()), without reading its text again, when
+  /// the file is read in the automatic layout and every column the box
+  /// takes is plain (and its extent not negative, which read() warns of).
+  /// False for any other line, nothing noted: read() reads it.
+  bool readPlain(const formats::PlainColumns& columns, uint64_t number, TrackBox* box,
+                 uint32_t* frame);
   /// The layout read, after every line; throws the TrackReadError that
   /// readTrackFile() throws at the end of a file of those lines.
   TrackLayout finish();

@@ -123,20 +123,26 @@ class SideReader {
   }
 
   bool readLine(std::string_view line, uint64_t number, uint32_t frame) {
-    try {
-      uint32_t trackFrame = 0;
-      const tracking::TrackBox box = track_.read(line, number, &trackFrame);
-      if (trackFrame != frame || (truth_ && box.id < 0)) return false;
-      boxes_.push_back(box);
-    } catch (const tracking::TrackReadError&) {
-      return false;
+    // The line's numbers are read once, for both readers, when they are
+    // plain; each reader reads the line's text itself otherwise.
+    formats::readPlainColumns(line, &columns_);
+    uint32_t trackFrame = 0;
+    tracking::TrackBox box;
+    if (!track_.readPlain(columns_, number, &box, &trackFrame)) {
+      try {
+        box = track_.read(line, number, &trackFrame);
+      } catch (const tracking::TrackReadError&) {
+        return false;
+      }
     }
+    if (trackFrame != frame || (truth_ && box.id < 0)) return false;
+    boxes_.push_back(box);
     const std::size_t before = records_.size();
     // A plain line's record is made from its numbers as read exactly: the
     // detection reader's own reading of the line would cost nearly as much
     // as the track reader's (see readPlainMotLine()). Its warnings and
     // failures leave the file to the whole road, as that reading asks.
-    switch (formats::readPlainMotLine(maker_, line, number, boxes_.back().confidence)) {
+    switch (formats::readPlainMotLine(maker_, columns_, number, box.confidence)) {
       case formats::PlainMotLine::kFailed:
         return false;
       case formats::PlainMotLine::kRead:
@@ -202,6 +208,7 @@ class SideReader {
   formats::MotLineReader mot_;
   tracking::TrackLineReader track_;
   bool truth_;
+  formats::PlainColumns columns_;          // of the line being read
   std::vector<tracking::TrackBox> boxes_;  // of the block's lines, in order
   std::size_t frameStart_ = 0;             // the first of boxes_ of the frame being read
   std::vector<int64_t> frameIds_;

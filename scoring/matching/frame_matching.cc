@@ -905,6 +905,32 @@ bool evaluateFrameClassesEvents(const QuorFrame& truth, const QuorFrame& system,
   keepUncovered<true>(s, truth.regions, truth.regionCoverRatio, system, &regions);
   if (!scorePassingPairs(s, truths, threshold, truth.overlapMeasure)) return false;
   classEvents(s, truths, system, regions, -1, events[0]);
+  // A frame whose boxes are all of one counted class (a file of one class,
+  // most often) gives that class All's lists and matching: its own
+  // matching would see the same boxes, pairs and order.
+  const ClassSlotTable slotOf(classCodes);
+  const std::size_t first = !truths.empty()           ? slotOf(truths.front()->classCode)
+                            : !system.targets.empty() ? slotOf(system.targets.front()->classCode)
+                                                      : 0;
+  const auto inFirst = [&](const QuorTarget* target) { return slotOf(target->classCode) == first; };
+  if (first != 0 && std::all_of(truths.begin(), truths.end(), inFirst) &&
+      std::all_of(system.targets.begin(), system.targets.end(), inFirst)) {
+    for (std::size_t slot = 1; slot <= classCodes.size(); ++slot) {
+      FrameEvents& e = events[slot];
+      if (slot == first) {
+        e.truth.assign(events[0].truth.begin(), events[0].truth.end());
+        e.truthPartner.assign(events[0].truthPartner.begin(), events[0].truthPartner.end());
+        e.system.assign(events[0].system.begin(), events[0].system.end());
+        e.systemPartner.assign(events[0].systemPartner.begin(), events[0].systemPartner.end());
+      } else {
+        e.truth.clear();
+        e.truthPartner.clear();
+        e.system.clear();
+        e.systemPartner.clear();
+      }
+    }
+    return true;
+  }
   eachClassEvents(s, truths, system, regions, classCodes, events);
   return true;
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <memory>
 #include <random>
 #include <string>
@@ -19,6 +20,7 @@
 #include "annotation/format_support.h"
 #include "annotation/formats.h"
 #include "annotation/mot_reader.h"
+#include "annotation/track_reader.h"
 
 namespace {
 
@@ -302,3 +304,101 @@ TEST(PlainMotLine, MakesTheRecordTheReaderMakes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Everything of a track box, its doubles by their bits (-0 is not 0 here).
+auto trackFieldsOf(const tracking::TrackBox& box) {
+  return std::make_tuple(std::bit_cast<uint64_t>(box.left), std::bit_cast<uint64_t>(box.top),
+                         std::bit_cast<uint64_t>(box.right), std::bit_cast<uint64_t>(box.bottom),
+                         box.id, std::bit_cast<uint32_t>(box.confidence), box.label, box.considered,
+                         box.truncation, box.occlusion, box.line);
+}
+
+// How one reader took a line: its box and frame, or its failure.
+struct TrackRead {
+  bool failed = false;
+  std::string message;
+  uint32_t frame = 0;
+  tracking::TrackBox box;
+};
+
+TrackRead readTrackLine(tracking::TrackLineReader& reader, std::string_view text, uint64_t number,
+                        const formats::PlainColumns* columns, int* taken) {
+  TrackRead out;
+  if (columns != nullptr && reader.readPlain(*columns, number, &out.box, &out.frame)) {
+    ++*taken;
+    return out;
+  }
+  try {
+    out.box = reader.read(text, number, &out.frame);
+  } catch (const tracking::TrackReadError& error) {
+    out.failed = true;
+    out.message = error.what();
+  }
+  return out;
+}
+
+std::string finishOf(tracking::TrackLineReader& reader) {
+  try {
+    return "layout " + std::to_string(static_cast<int>(reader.finish()));
+  } catch (const tracking::TrackReadError& error) {
+    return error.what();
+  }
+}
+
+}  // namespace
+
+// The track reader's road for lines read once as plain columns against its
+// reading of their text, line by line and at the end (where the layout is
+// told from every line's columns): the same box to the bit, the same
+// failure, the same layout. Files are short so that their ends come often,
+// with lines of every kind mixed in.
+TEST(PlainMotLine, TrackReaderTakesTheBoxItReads) {
+  std::mt19937 rng(11);
+  for (const bool truth : {true, false}) {
+    SCOPED_TRACE(truth ? "ground truth" : "detections");
+    const tracking::TrackReadRequest request{
+        "t.txt", tracking::TrackLayout::kAutomatic,
+        truth ? AnnotationRole::kGroundTruth : AnnotationRole::kSystem};
+    int taken = 0;
+    int files = 0;
+    for (int file = 0; file < 3000; ++file) {
+      tracking::TrackLineReader byText(request);
+      tracking::TrackLineReader byColumns(request);
+      bool failed = false;
+      for (uint64_t number = 1; number <= 4 && !failed; ++number) {
+        Line made = line(rng, truth);
+        // Identities of other kinds now and then; the frame stays as made.
+        const std::size_t comma = made.text.find(',');
+        const std::size_t next = made.text.find(',', comma + 1);
+        static const std::array<const char*, 6> kIds = {"-3",  "7.0", "-0", "99999999999999999",
+                                                        "1e2", " 4"};
+        if (rng() % 8 == 0) {
+          made.text.replace(comma + 1, next - comma - 1, kIds[rng() % kIds.size()]);
+        }
+        SCOPED_TRACE(made.text);
+        const std::string padded = made.text + std::string(formats::kLinePadding, '\0');
+        const std::string_view text(padded.data(), made.text.size());
+        formats::PlainColumns columns;
+        formats::readPlainColumns(text, &columns);
+        const TrackRead expected = readTrackLine(byText, text, number, nullptr, &taken);
+        const TrackRead got = readTrackLine(byColumns, text, number, &columns, &taken);
+        EXPECT_EQ(got.failed, expected.failed);
+        EXPECT_EQ(got.message, expected.message);
+        if (!expected.failed && !got.failed) {
+          EXPECT_EQ(got.frame, expected.frame);
+          EXPECT_EQ(trackFieldsOf(got.box), trackFieldsOf(expected.box));
+        }
+        failed = expected.failed || got.failed;
+      }
+      if (!failed) {
+        ++files;
+        EXPECT_EQ(finishOf(byColumns), finishOf(byText));
+      }
+    }
+    // Most lines go the plain road, and many files are read to their end.
+    EXPECT_GT(taken, 800);
+    EXPECT_GT(files, 100);
+  }
+}
