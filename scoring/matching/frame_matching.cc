@@ -452,6 +452,7 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
     const std::size_t systemSize = system == nullptr ? 0 : system->targets.size();
     events->system.assign(systemSize, SystemOutcome::kFalseAlarm);
     events->systemPartner.assign(systemSize, -1);
+    events->systemPassed.clear();
   }
   if (system == nullptr) {
     evaluateFrameAlone(groundTruth, keepMarkA, keepMarkB);
@@ -718,6 +719,7 @@ void classEvents(Scratch& s, const std::vector<const QuorTarget*>& truths, const
   s.systemLocal.resize(system.targets.size());
   out.system.clear();
   out.systemPartner.clear();
+  out.systemPassed.assign(system.targets.size(), 0);
   for (std::size_t position = 0; position < system.targets.size(); ++position) {
     if (!ofClass(system.targets[position])) {
       s.systemLocal[position] = -1;
@@ -744,10 +746,9 @@ void classEvents(Scratch& s, const std::vector<const QuorTarget*>& truths, const
   }
   s.edges.clear();
   for (const PassingPair& p : s.passing) {
-    if (!p.flagged && s.systemExcluded[p.system] == 0 && s.truthLocal[p.truth] >= 0 &&
-        localOfKept(p.system) >= 0) {
-      s.edges.push_back({0, p.truth, p.system, 0, 0});
-    }
+    if (p.flagged || s.truthLocal[p.truth] < 0 || localOfKept(p.system) < 0) continue;
+    out.systemPassed[static_cast<std::size_t>(localOfKept(p.system))] = 1;
+    if (s.systemExcluded[p.system] == 0) s.edges.push_back({0, p.truth, p.system, 0, 0});
   }
   if (s.edges.empty()) return;
   solveEdges<true>(s, truths.size(), s.kept.size(), kDenseLimit, [&](int32_t r, int32_t c) {
@@ -775,6 +776,7 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
     e.truthPartner.clear();
     e.system.clear();
     e.systemPartner.clear();
+    e.systemPassed.clear();
   }
   // Each box's class slot and its position in its class's lists.
   s.truthCode.resize(truths.size());
@@ -799,6 +801,7 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
     const bool covered = regions.system[position] == SystemOutcome::kInRegion;
     e.system.push_back(covered ? SystemOutcome::kInRegion : SystemOutcome::kFalseAlarm);
     e.systemPartner.push_back(covered ? regions.systemPartner[position] : -1);
+    e.systemPassed.push_back(0);
   }
   for (std::size_t c = 0; c < s.kept.size(); ++c) {
     s.keptCode[c] = static_cast<uint16_t>(slotOf(s.kept[c]->classCode));
@@ -823,6 +826,7 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
       s.systemExcluded[p.system] = 1;
     } else {
       ++s.classStart[slot + 1];
+      events[slot].systemPassed[static_cast<std::size_t>(localOfKept(p.system))] = 1;
     }
   }
   for (std::size_t k = 1; k <= slots; ++k) s.classStart[k] += s.classStart[k - 1];
