@@ -814,6 +814,11 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
   // class, by class, in All's order.
   s.systemExcluded.assign(s.kept.size(), 0);
   s.classStart.assign(slots + 1, 0);
+  // Whether some box has two candidate pairs within its class: most often
+  // none has, and then each class's matching takes every one of its
+  // candidate pairs whose detection was not set aside, with nothing to solve.
+  s.nodeSeen.assign(truths.size() + s.kept.size(), 0);
+  bool shared = false;
   for (const PassingPair& p : s.passing) {
     const std::size_t slot = s.truthCode[p.truth];
     if (slot == 0 || slot != s.keptCode[p.system]) continue;
@@ -827,7 +832,29 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
     } else {
       ++s.classStart[slot + 1];
       events[slot].systemPassed[static_cast<std::size_t>(localOfKept(p.system))] = 1;
+      char& truthSeen = s.nodeSeen[static_cast<std::size_t>(p.truth)];
+      char& systemSeen = s.nodeSeen[truths.size() + static_cast<std::size_t>(p.system)];
+      shared = shared || truthSeen != 0 || systemSeen != 0;
+      truthSeen = systemSeen = 1;
     }
+  }
+  const auto pairUp = [&](FrameEvents& e, int32_t r, int32_t c) {
+    const int32_t truthAt = s.truthLocal[r];
+    const int32_t systemAt = localOfKept(c);
+    e.truth[truthAt] = TruthOutcome::kMatch;
+    e.truthPartner[truthAt] = systemAt;
+    e.system[systemAt] = SystemOutcome::kMatch;
+    e.systemPartner[systemAt] = truthAt;
+  };
+  if (!shared) {
+    for (const PassingPair& p : s.passing) {
+      const std::size_t slot = s.truthCode[p.truth];
+      if (!p.flagged && slot != 0 && slot == s.keptCode[p.system] &&
+          s.systemExcluded[p.system] == 0) {
+        pairUp(events[slot], p.truth, p.system);
+      }
+    }
+    return;
   }
   for (std::size_t k = 1; k <= slots; ++k) s.classStart[k] += s.classStart[k - 1];
   s.classPairs.resize(s.classStart[slots]);
@@ -846,14 +873,8 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
     }
     if (s.edges.empty()) continue;
     FrameEvents& e = events[slot];
-    solveEdges<true>(s, truths.size(), s.kept.size(), kDenseLimit, [&](int32_t r, int32_t c) {
-      const int32_t truthAt = s.truthLocal[r];
-      const int32_t systemAt = localOfKept(c);
-      e.truth[truthAt] = TruthOutcome::kMatch;
-      e.truthPartner[truthAt] = systemAt;
-      e.system[systemAt] = SystemOutcome::kMatch;
-      e.systemPartner[systemAt] = truthAt;
-    });
+    solveEdges<true>(s, truths.size(), s.kept.size(), kDenseLimit,
+                     [&](int32_t r, int32_t c) { pairUp(e, r, c); });
   }
 }
 
