@@ -349,12 +349,42 @@ int32_t solveEdges(Scratch& s, std::size_t gtCount, std::size_t detCount, std::s
   }
   for (Edge& e : s.edges) e.group = s.groups.find(e.truth);
   if constexpr (kEvents) {
+    // Whether the edges come truth by truth in list order, as the scoring
+    // finds them.
+    const auto byTruth = [&] {
+      for (std::size_t e = 1; e < s.edges.size(); ++e) {
+        if (s.edges[e].truth < s.edges[e - 1].truth) return false;
+      }
+      return true;
+    };
     // Which pairs a group's matching takes follows the order of its edges,
-    // so that order is fixed: by truth, then system box.
-    std::sort(s.edges.begin(), s.edges.end(), [](const Edge& a, const Edge& b) {
-      return a.group != b.group ? a.group < b.group
-                                : (a.truth != b.truth ? a.truth < b.truth : a.system < b.system);
-    });
+    // so that order is fixed: by group, then truth, then system box. Edges
+    // that come truth by truth need only each truth's few put in order and
+    // then a stable gathering by group (below), not a sort of them all.
+    if (8 * s.edges.size() < gtCount || !byTruth()) {
+      std::sort(s.edges.begin(), s.edges.end(), [](const Edge& a, const Edge& b) {
+        return a.group != b.group ? a.group < b.group
+                                  : (a.truth != b.truth ? a.truth < b.truth : a.system < b.system);
+      });
+    } else {
+      for (std::size_t begin = 0; begin < s.edges.size();) {
+        std::size_t end = begin + 1;
+        while (end < s.edges.size() && s.edges[end].truth == s.edges[begin].truth) ++end;
+        if (end - begin > 1) {
+          std::sort(s.edges.begin() + static_cast<std::ptrdiff_t>(begin),
+                    s.edges.begin() + static_cast<std::ptrdiff_t>(end),
+                    [](const Edge& a, const Edge& b) { return a.system < b.system; });
+        }
+        begin = end;
+      }
+      s.groupStart.assign(gtCount + 1, 0);
+      for (const Edge& e : s.edges) ++s.groupStart[static_cast<std::size_t>(e.group) + 1];
+      for (std::size_t g = 0; g < gtCount; ++g) s.groupStart[g + 1] += s.groupStart[g];
+      s.sortedEdges.resize(s.edges.size());
+      for (const Edge& e : s.edges)
+        s.sortedEdges[s.groupStart[static_cast<std::size_t>(e.group)]++] = e;
+      s.edges.swap(s.sortedEdges);
+    }
   } else if (8 * s.edges.size() < gtCount) {
     // Only the size of each group's matching counts, whatever the order of
     // its edges. Few edges among many truths (a class's share of a large
