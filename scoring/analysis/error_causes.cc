@@ -119,7 +119,15 @@ void FrameExplainer::start(const QuorFrame& truth, const QuorFrame* partner) {
   } else {
     match(everyClass_, false, allTruths_, allSystems_);
   }
-  findCauses(everyClass_, true, allTruths_, allSystems_);
+  // The boxes below the threshold, which every class's causes look among.
+  belowAll_.clear();
+  if (partner != nullptr) {
+    for (const QuorTarget* box : partner->targets) {
+      if (!(box->confidence >= everyClass_.threshold())) belowAll_.push_back(box);
+    }
+  }
+  findCauses(everyClass_, true, shared_ ? &sharedEvents_[0].systemPassed : nullptr, allTruths_,
+             allSystems_);
   notePartners(allTruths_, truth.targets.size(), allTruthPartner_);
   allTruthAt_.assign(truth.targets.size(), -1);
   for (std::size_t at = 0; at < allTruths_.size(); ++at) {
@@ -184,10 +192,11 @@ void FrameExplainer::explain(const TargetFilter& filter) {
     systemPositions_.assign(systemsByClass_.begin() + systemStarts_[slot - 1],
                             systemsByClass_.begin() + systemStarts_[slot]);
     fill(sharedEvents_[slot], truthPositions_, systemPositions_, true, classTruths_, classSystems_);
+    findCauses(filter, false, &sharedEvents_[slot].systemPassed, classTruths_, classSystems_);
   } else {
     match(filter, true, classTruths_, classSystems_);
+    findCauses(filter, false, nullptr, classTruths_, classSystems_);
   }
-  findCauses(filter, false, classTruths_, classSystems_);
 }
 
 void FrameExplainer::select(const TargetFilter& filter, QuorFrame& truthSelection,
@@ -238,8 +247,7 @@ void FrameExplainer::fill(const FrameEvents& events, const std::vector<int32_t>&
         b.overlap = allTruths_[static_cast<std::size_t>(inAll)].overlap;
         b.iou = allTruths_[static_cast<std::size_t>(inAll)].iou;
       } else {
-        b.overlap = pairOverlap(*truthBox(r), *systemBox(c), truth_->overlapMeasure);
-        b.iou = rectangleIou(*truthBox(r), *systemBox(c));
+        pairOverlapAndIou(*truthBox(r), *systemBox(c), truth_->overlapMeasure, b.overlap, b.iou);
       }
     } else {
       b.partner = -1;
@@ -278,7 +286,7 @@ void FrameExplainer::fill(const FrameEvents& events, const std::vector<int32_t>&
 }
 
 void FrameExplainer::findCauses(const TargetFilter& filter, bool everyClass,
-                                std::vector<ExplainedBox>& truths,
+                                const std::vector<char>* passed, std::vector<ExplainedBox>& truths,
                                 std::vector<ExplainedBox>& systems) {
   std::size_t misses = 0;
   for (const ExplainedBox& b : truths) misses += b.kind == BoxEventKind::kMiss;
@@ -296,6 +304,8 @@ void FrameExplainer::findCauses(const TargetFilter& filter, bool everyClass,
   const QuorFrame& systemFrame = *partner_;
   const float matching = truthFrame.overlapThreshold;  // what every selection matches at
   const OverlapMeasure measure = truthFrame.overlapMeasure;
+  // A pass needs rectangles that touch, the test below at 0 does not.
+  if (!(matching > 0.0f)) passed = nullptr;
 
   if (misses > 0) {
     inRegion_.clear();
@@ -307,9 +317,15 @@ void FrameExplainer::findCauses(const TargetFilter& filter, bool everyClass,
     }
     // The boxes of the class the threshold kept out of the matching.
     belowThreshold_.clear();
-    for (const QuorTarget* box : systemFrame.targets) {
-      const bool ofClass = everyClass || box->classCode == filter.classCode();
-      if (ofClass && !(box->confidence >= filter.threshold())) belowThreshold_.add(box);
+    if (filter.threshold() == everyClass_.threshold()) {
+      for (const QuorTarget* box : belowAll_) {
+        if (everyClass || box->classCode == filter.classCode()) belowThreshold_.add(box);
+      }
+    } else {
+      for (const QuorTarget* box : systemFrame.targets) {
+        const bool ofClass = everyClass || box->classCode == filter.classCode();
+        if (ofClass && !(box->confidence >= filter.threshold())) belowThreshold_.add(box);
+      }
     }
     for (ExplainedBox& b : truths) {
       if (b.kind != BoxEventKind::kMiss) continue;
@@ -336,10 +352,11 @@ void FrameExplainer::findCauses(const TargetFilter& filter, bool everyClass,
     missedTruths_.clear();
     for (const ExplainedBox& b : truths) {
       const QuorTarget* object = truthFrame.targets[static_cast<std::size_t>(b.box)];
-      if (b.kind == BoxEventKind::kMatch) pairedTruths_.add(object);
+      if (b.kind == BoxEventKind::kMatch && passed == nullptr) pairedTruths_.add(object);
       if (b.kind == BoxEventKind::kMiss) missedTruths_.add(object);
     }
-    for (ExplainedBox& b : systems) {
+    for (std::size_t at = 0; at < systems.size(); ++at) {
+      ExplainedBox& b = systems[at];
       if (b.kind != BoxEventKind::kFalseAlarm) continue;
       const QuorTarget& box = *systemFrame.targets[static_cast<std::size_t>(b.box)];
       const int32_t allPartner =
@@ -348,9 +365,14 @@ void FrameExplainer::findCauses(const TargetFilter& filter, bool everyClass,
       if (allPartner >= 0 &&
           truthFrame.targets[static_cast<std::size_t>(allPartner)]->classCode != box.classCode) {
         cause = FalseAlarmCause::kClassConfusion;
-      } else if (pairedTruths_.anyReaches(box, matching, falseAlarms, measure)) {
+      } else if (passed != nullptr
+                     ? (*passed)[at] != 0
+                     : pairedTruths_.anyReaches(box, matching, falseAlarms, measure)) {
         // A false alarm is never another box's partner, so every paired
-        // object it matches is paired with another box.
+        // object it matches is paired with another box. A box that passed
+        // with an object of the matching did with a paired one (see
+        // FrameEvents::systemPassed), and a paired object it matches passed
+        // with it: a flag on either would have set the box aside.
         cause = FalseAlarmCause::kDuplicate;
       } else if (missedTruths_.anyReaches(box, near_, falseAlarms, measure)) {
         cause = FalseAlarmCause::kLocalization;

@@ -119,6 +119,10 @@ class FrameExplainer {
   /// The All matching of the current pair.
   const std::vector<ExplainedBox>& allTruths() const { return allTruths_; }
   const std::vector<ExplainedBox>& allSystems() const { return allSystems_; }
+  /// The class codes of All's selection of the pair, in code order, when
+  /// start() matched All and each of them on one scoring (explain() then
+  /// finds any other class's matching empty); null otherwise.
+  const std::vector<int32_t>* sharedClasses() const { return shared_ ? &codes_ : nullptr; }
   const QuorFrame& truthFrame() const { return *truth_; }
   const QuorFrame* partnerFrame() const { return partner_; }
 
@@ -137,8 +141,10 @@ class FrameExplainer {
   void fill(const FrameEvents& events, const std::vector<int32_t>& truthPositions,
             const std::vector<int32_t>& systemPositions, bool afterAll,
             std::vector<ExplainedBox>& truths, std::vector<ExplainedBox>& systems) const;
-  void findCauses(const TargetFilter& filter, bool everyClass, std::vector<ExplainedBox>& truths,
-                  std::vector<ExplainedBox>& systems);
+  // `passed`, when not null, is the matching's FrameEvents::systemPassed,
+  // parallel to `systems`: it settles which false alarms are duplicates.
+  void findCauses(const TargetFilter& filter, bool everyClass, const std::vector<char>* passed,
+                  std::vector<ExplainedBox>& truths, std::vector<ExplainedBox>& systems);
   // The classes of All's selection of the pair into codes_, in code order,
   // and the slot of each (its place in codes_ plus one) into codeSlot_.
   void listClasses();
@@ -171,6 +177,8 @@ class FrameExplainer {
   std::vector<FrameEvents> sharedEvents_;
   std::vector<uint32_t> truthStarts_, systemStarts_, cursors_;
   std::vector<int32_t> truthsByClass_, systemsByClass_;
+  // The pair's system boxes below the threshold of All, in frame order.
+  std::vector<const QuorTarget*> belowAll_;
   // Working memory.
   QuorFrame truthSelection_{0}, systemSelection_{0};
   std::vector<int32_t> truthPositions_, systemPositions_;

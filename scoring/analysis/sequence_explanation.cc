@@ -29,6 +29,32 @@ class ClassRows {
       if (code >= slots_.size()) slots_.resize(std::size_t{code} + 1, kNoSlot);
       slots_[code] = static_cast<uint32_t>(row - 1);
     }
+    // The rows of each class code, when every row but All's takes one class
+    // at All's threshold: then the classes All takes name the rows.
+    byCode_ = true;
+    std::size_t codes = 0;
+    for (std::size_t row = 1; row < filters_.size(); ++row) {
+      const TargetFilter& filter = filters_[row];
+      byCode_ = byCode_ && !filter.everyClass() && filter.threshold() == filters_[0].threshold();
+      if (filter.classCode() >= 0) {
+        codes = std::max(codes, static_cast<std::size_t>(filter.classCode()) + 1);
+      }
+    }
+    codeStarts_.assign(codes + 1, 0);
+    for (std::size_t row = 1; row < filters_.size(); ++row) {
+      if (filters_[row].classCode() >= 0) {
+        ++codeStarts_[static_cast<std::size_t>(filters_[row].classCode()) + 1];
+      }
+    }
+    for (std::size_t code = 0; code < codes; ++code) codeStarts_[code + 1] += codeStarts_[code];
+    codeRows_.resize(codeStarts_[codes]);
+    std::vector<uint32_t> next(codeStarts_.begin(), codeStarts_.end() - 1);
+    for (std::size_t row = 1; row < filters_.size(); ++row) {
+      if (filters_[row].classCode() >= 0) {
+        codeRows_[next[static_cast<std::size_t>(filters_[row].classCode())]++] =
+            static_cast<uint32_t>(row);
+      }
+    }
   }
 
   const ClassSetPtr& classes() const { return classes_; }
@@ -37,6 +63,20 @@ class ClassRows {
   /// The class rows (1 and up) that may take a box of the frames, in order.
   void rowsFor(const QuorFrame& truth, const QuorFrame* partner, std::vector<uint32_t>& out) const {
     index_.filtersFor(truth, partner, 1, filters_.size(), out);
+  }
+  /// The class rows (1 and up) that may take a box the matching of All
+  /// takes, whose class codes are `codes`: false, with nothing written,
+  /// unless every class row takes one class at All's threshold.
+  bool rowsOf(const std::vector<int32_t>& codes, std::vector<uint32_t>& out) const {
+    if (!byCode_) return false;
+    out.clear();
+    for (const int32_t code : codes) {
+      const auto at = static_cast<std::size_t>(code);
+      if (at + 1 >= codeStarts_.size()) continue;
+      out.insert(out.end(), codeRows_.begin() + codeStarts_[at],
+                 codeRows_.begin() + codeStarts_[at + 1]);
+    }
+    return true;
   }
   /// The row or column of a class code in the confusion matrix: none for a
   /// class the set lacks.
@@ -50,7 +90,9 @@ class ClassRows {
   ClassSetPtr classes_;
   std::vector<TargetFilter> filters_;
   FilterIndex index_;
-  std::vector<uint32_t> slots_;  // by class code
+  std::vector<uint32_t> slots_;                  // by class code
+  bool byCode_ = false;                          // whether rowsOf() may answer
+  std::vector<uint32_t> codeStarts_, codeRows_;  // code c's rows: [starts[c], starts[c + 1])
 };
 
 // The counts and causes one worker adds up.
@@ -146,8 +188,12 @@ class PairExplainer {
     const FrameSummary frame =
         addMatching(truth, explainer_.allTruths(), explainer_.allSystems(), part.classes[0]);
     addConfusion(explainer_, rows_, part.confusion);
-    // A class of which neither frame holds a box adds nothing.
-    rows_.rowsFor(truth, partner, present_);
+    // A class of which neither frame holds a box adds nothing, nor does one
+    // of which All's matching takes none when it matched them all at once.
+    const std::vector<int32_t>* shared = explainer_.sharedClasses();
+    if (shared == nullptr || !rows_.rowsOf(*shared, present_)) {
+      rows_.rowsFor(truth, partner, present_);
+    }
     for (const uint32_t row : present_) {
       explainer_.explain(rows_.filter(row));
       addMatching(truth, explainer_.truths(), explainer_.systems(), part.classes[row]);

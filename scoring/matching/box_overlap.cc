@@ -73,6 +73,16 @@ float pairOverlap(const QuorTarget& a, const QuorTarget& b, OverlapMeasure measu
   return measure == OverlapMeasure::kEnclosing ? overlapRatio(a, b) : rectangleIou(a, b);
 }
 
+void pairOverlapAndIou(const QuorTarget& a, const QuorTarget& b, OverlapMeasure measure,
+                       float& overlap, float& iou) {
+  if (!rectanglesTouch(a, b)) {
+    overlap = iou = 0.0f;
+    return;
+  }
+  iou = touchingIou(a, b);
+  overlap = measure == OverlapMeasure::kEnclosing ? touchingOverlap(a, b) : iou;
+}
+
 float overlapRatio(const QuorTarget& a, const QuorTarget& b) {
   return rectanglesTouch(a, b) ? touchingOverlap(a, b) : 0.0f;
 }

@@ -36,6 +36,11 @@ bool regionCovers(const QuorTarget& target, const QuorTarget& region,
 /// The overlap of two boxes by `measure`: overlapRatio() or rectangleIou().
 float pairOverlap(const QuorTarget& a, const QuorTarget& b, OverlapMeasure measure);
 
+/// pairOverlap(a, b, measure) into `overlap` and rectangleIou(a, b) into
+/// `iou`, the same values, with the rectangles compared once.
+void pairOverlapAndIou(const QuorTarget& a, const QuorTarget& b, OverlapMeasure measure,
+                       float& overlap, float& iou);
+
 /// The measure scorePair() compares with its threshold: the intersection of
 /// the two rectangles over the smallest rectangle enclosing both, rounded to
 /// single precision. 0 for rectangles that do not touch; NaN when the

@@ -349,12 +349,42 @@ int32_t solveEdges(Scratch& s, std::size_t gtCount, std::size_t detCount, std::s
   }
   for (Edge& e : s.edges) e.group = s.groups.find(e.truth);
   if constexpr (kEvents) {
+    // Whether the edges come truth by truth in list order, as the scoring
+    // finds them.
+    const auto byTruth = [&] {
+      for (std::size_t e = 1; e < s.edges.size(); ++e) {
+        if (s.edges[e].truth < s.edges[e - 1].truth) return false;
+      }
+      return true;
+    };
     // Which pairs a group's matching takes follows the order of its edges,
-    // so that order is fixed: by truth, then system box.
-    std::sort(s.edges.begin(), s.edges.end(), [](const Edge& a, const Edge& b) {
-      return a.group != b.group ? a.group < b.group
-                                : (a.truth != b.truth ? a.truth < b.truth : a.system < b.system);
-    });
+    // so that order is fixed: by group, then truth, then system box. Edges
+    // that come truth by truth need only each truth's few put in order and
+    // then a stable gathering by group (below), not a sort of them all.
+    if (8 * s.edges.size() < gtCount || !byTruth()) {
+      std::sort(s.edges.begin(), s.edges.end(), [](const Edge& a, const Edge& b) {
+        return a.group != b.group ? a.group < b.group
+                                  : (a.truth != b.truth ? a.truth < b.truth : a.system < b.system);
+      });
+    } else {
+      for (std::size_t begin = 0; begin < s.edges.size();) {
+        std::size_t end = begin + 1;
+        while (end < s.edges.size() && s.edges[end].truth == s.edges[begin].truth) ++end;
+        if (end - begin > 1) {
+          std::sort(s.edges.begin() + static_cast<std::ptrdiff_t>(begin),
+                    s.edges.begin() + static_cast<std::ptrdiff_t>(end),
+                    [](const Edge& a, const Edge& b) { return a.system < b.system; });
+        }
+        begin = end;
+      }
+      s.groupStart.assign(gtCount + 1, 0);
+      for (const Edge& e : s.edges) ++s.groupStart[static_cast<std::size_t>(e.group) + 1];
+      for (std::size_t g = 0; g < gtCount; ++g) s.groupStart[g + 1] += s.groupStart[g];
+      s.sortedEdges.resize(s.edges.size());
+      for (const Edge& e : s.edges)
+        s.sortedEdges[s.groupStart[static_cast<std::size_t>(e.group)]++] = e;
+      s.edges.swap(s.sortedEdges);
+    }
   } else if (8 * s.edges.size() < gtCount) {
     // Only the size of each group's matching counts, whatever the order of
     // its edges. Few edges among many truths (a class's share of a large
@@ -452,6 +482,7 @@ void matchFrame(QuorFrame& groundTruth, const QuorFrame* system, bool keepMarkA,
     const std::size_t systemSize = system == nullptr ? 0 : system->targets.size();
     events->system.assign(systemSize, SystemOutcome::kFalseAlarm);
     events->systemPartner.assign(systemSize, -1);
+    events->systemPassed.clear();
   }
   if (system == nullptr) {
     evaluateFrameAlone(groundTruth, keepMarkA, keepMarkB);
@@ -718,6 +749,7 @@ void classEvents(Scratch& s, const std::vector<const QuorTarget*>& truths, const
   s.systemLocal.resize(system.targets.size());
   out.system.clear();
   out.systemPartner.clear();
+  out.systemPassed.assign(system.targets.size(), 0);
   for (std::size_t position = 0; position < system.targets.size(); ++position) {
     if (!ofClass(system.targets[position])) {
       s.systemLocal[position] = -1;
@@ -744,10 +776,9 @@ void classEvents(Scratch& s, const std::vector<const QuorTarget*>& truths, const
   }
   s.edges.clear();
   for (const PassingPair& p : s.passing) {
-    if (!p.flagged && s.systemExcluded[p.system] == 0 && s.truthLocal[p.truth] >= 0 &&
-        localOfKept(p.system) >= 0) {
-      s.edges.push_back({0, p.truth, p.system, 0, 0});
-    }
+    if (p.flagged || s.truthLocal[p.truth] < 0 || localOfKept(p.system) < 0) continue;
+    out.systemPassed[static_cast<std::size_t>(localOfKept(p.system))] = 1;
+    if (s.systemExcluded[p.system] == 0) s.edges.push_back({0, p.truth, p.system, 0, 0});
   }
   if (s.edges.empty()) return;
   solveEdges<true>(s, truths.size(), s.kept.size(), kDenseLimit, [&](int32_t r, int32_t c) {
@@ -775,6 +806,7 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
     e.truthPartner.clear();
     e.system.clear();
     e.systemPartner.clear();
+    e.systemPassed.clear();
   }
   // Each box's class slot and its position in its class's lists.
   s.truthCode.resize(truths.size());
@@ -799,6 +831,7 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
     const bool covered = regions.system[position] == SystemOutcome::kInRegion;
     e.system.push_back(covered ? SystemOutcome::kInRegion : SystemOutcome::kFalseAlarm);
     e.systemPartner.push_back(covered ? regions.systemPartner[position] : -1);
+    e.systemPassed.push_back(0);
   }
   for (std::size_t c = 0; c < s.kept.size(); ++c) {
     s.keptCode[c] = static_cast<uint16_t>(slotOf(s.kept[c]->classCode));
@@ -811,6 +844,11 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
   // class, by class, in All's order.
   s.systemExcluded.assign(s.kept.size(), 0);
   s.classStart.assign(slots + 1, 0);
+  // Whether some box has two candidate pairs within its class: most often
+  // none has, and then each class's matching takes every one of its
+  // candidate pairs whose detection was not set aside, with nothing to solve.
+  s.nodeSeen.assign(truths.size() + s.kept.size(), 0);
+  bool shared = false;
   for (const PassingPair& p : s.passing) {
     const std::size_t slot = s.truthCode[p.truth];
     if (slot == 0 || slot != s.keptCode[p.system]) continue;
@@ -823,7 +861,30 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
       s.systemExcluded[p.system] = 1;
     } else {
       ++s.classStart[slot + 1];
+      events[slot].systemPassed[static_cast<std::size_t>(localOfKept(p.system))] = 1;
+      char& truthSeen = s.nodeSeen[static_cast<std::size_t>(p.truth)];
+      char& systemSeen = s.nodeSeen[truths.size() + static_cast<std::size_t>(p.system)];
+      shared = shared || truthSeen != 0 || systemSeen != 0;
+      truthSeen = systemSeen = 1;
     }
+  }
+  const auto pairUp = [&](FrameEvents& e, int32_t r, int32_t c) {
+    const int32_t truthAt = s.truthLocal[r];
+    const int32_t systemAt = localOfKept(c);
+    e.truth[truthAt] = TruthOutcome::kMatch;
+    e.truthPartner[truthAt] = systemAt;
+    e.system[systemAt] = SystemOutcome::kMatch;
+    e.systemPartner[systemAt] = truthAt;
+  };
+  if (!shared) {
+    for (const PassingPair& p : s.passing) {
+      const std::size_t slot = s.truthCode[p.truth];
+      if (!p.flagged && slot != 0 && slot == s.keptCode[p.system] &&
+          s.systemExcluded[p.system] == 0) {
+        pairUp(events[slot], p.truth, p.system);
+      }
+    }
+    return;
   }
   for (std::size_t k = 1; k <= slots; ++k) s.classStart[k] += s.classStart[k - 1];
   s.classPairs.resize(s.classStart[slots]);
@@ -842,14 +903,8 @@ void eachClassEvents(Scratch& s, const std::vector<const QuorTarget*>& truths,
     }
     if (s.edges.empty()) continue;
     FrameEvents& e = events[slot];
-    solveEdges<true>(s, truths.size(), s.kept.size(), kDenseLimit, [&](int32_t r, int32_t c) {
-      const int32_t truthAt = s.truthLocal[r];
-      const int32_t systemAt = localOfKept(c);
-      e.truth[truthAt] = TruthOutcome::kMatch;
-      e.truthPartner[truthAt] = systemAt;
-      e.system[systemAt] = SystemOutcome::kMatch;
-      e.systemPartner[systemAt] = truthAt;
-    });
+    solveEdges<true>(s, truths.size(), s.kept.size(), kDenseLimit,
+                     [&](int32_t r, int32_t c) { pairUp(e, r, c); });
   }
 }
 

@@ -64,6 +64,12 @@ struct FrameEvents {
   //   covers the box.
   // -1 for false alarms.
   std::vector<int32_t> systemPartner;
+  // Filled by evaluateFrameClassesEvents() only (empty otherwise), one per
+  // system box: 1 when the box passed the overlap test without a flag with
+  // some ground-truth box of the matching. A largest matching leaves no such
+  // pair with both boxes free, so a false alarm marked so passed with an
+  // object that is paired with another box.
+  std::vector<char> systemPassed;
 };
 
 /// evaluateFrameEvents() for All and each class at once, both keep switches
