@@ -977,11 +977,13 @@ bool evaluateFrameClassesEvents(const QuorFrame& truth, const QuorFrame& system,
         e.truthPartner.assign(events[0].truthPartner.begin(), events[0].truthPartner.end());
         e.system.assign(events[0].system.begin(), events[0].system.end());
         e.systemPartner.assign(events[0].systemPartner.begin(), events[0].systemPartner.end());
+        e.systemPassed.assign(events[0].systemPassed.begin(), events[0].systemPassed.end());
       } else {
         e.truth.clear();
         e.truthPartner.clear();
         e.system.clear();
         e.systemPartner.clear();
+        e.systemPassed.clear();
       }
     }
     return true;
