@@ -363,12 +363,19 @@ void readPlainColumns(std::string_view line, PlainColumns* out) {
   }
 }
 
+namespace {
+
+uint64_t magnitudeOf(const Decimal& value) {
+  return value.mantissa < 0 ? uint64_t{0} - static_cast<uint64_t>(value.mantissa)
+                            : static_cast<uint64_t>(value.mantissa);
+}
+
+}  // namespace
+
 bool PlainColumns::exactDouble(std::size_t column, double* out) const {
   if (!isPlain(column)) return false;
   const Decimal& value = values[column - 1];
-  const uint64_t magnitude = value.mantissa < 0
-                                 ? uint64_t{0} - static_cast<uint64_t>(value.mantissa)
-                                 : static_cast<uint64_t>(value.mantissa);
+  const uint64_t magnitude = magnitudeOf(value);
   if (magnitude >= (uint64_t{1} << 53)) {
     // 16 or 17 digits, as a double is printed: read as it is written.
     const std::string_view text = texts[column - 1];
@@ -387,9 +394,7 @@ bool PlainColumns::exactDouble(std::size_t column, double* out) const {
 bool PlainColumns::exactFloat(std::size_t column, float* out) const {
   if (!isPlain(column)) return false;
   const Decimal& value = values[column - 1];
-  const uint64_t magnitude = value.mantissa < 0
-                                 ? uint64_t{0} - static_cast<uint64_t>(value.mantissa)
-                                 : static_cast<uint64_t>(value.mantissa);
+  const uint64_t magnitude = magnitudeOf(value);
   if (magnitude >= (uint64_t{1} << 24) || value.scale > 10) return false;
   static constexpr std::array<float, 11> kPowers = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                                     1e6f, 1e7f, 1e8f, 1e9f, 1e10f};

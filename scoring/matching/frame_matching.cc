@@ -313,6 +313,18 @@ void forEachTouchingPair(Scratch& s, const std::vector<const QuorTarget*>& truth
 // of gtCount, kept box c of detCount), each pair of it handed to
 // `pairUp(r, c)` with events. Groups wider than `denseLimit` are paired by
 // Hopcroft and Karp's method.
+// Gathers s.edges by group in one counting pass, keeping their order
+// within each group. A group is named by its smallest node, always a truth.
+void gatherByGroup(Scratch& s, std::size_t gtCount) {
+  s.groupStart.assign(gtCount + 1, 0);
+  for (const Edge& e : s.edges) ++s.groupStart[static_cast<std::size_t>(e.group) + 1];
+  for (std::size_t g = 0; g < gtCount; ++g) s.groupStart[g + 1] += s.groupStart[g];
+  s.sortedEdges.resize(s.edges.size());
+  for (const Edge& e : s.edges)
+    s.sortedEdges[s.groupStart[static_cast<std::size_t>(e.group)]++] = e;
+  s.edges.swap(s.sortedEdges);
+}
+
 template <bool kEvents, typename PairUp>
 int32_t solveEdges(Scratch& s, std::size_t gtCount, std::size_t detCount, std::size_t denseLimit,
                    PairUp&& pairUp) {
@@ -377,13 +389,7 @@ int32_t solveEdges(Scratch& s, std::size_t gtCount, std::size_t detCount, std::s
         }
         begin = end;
       }
-      s.groupStart.assign(gtCount + 1, 0);
-      for (const Edge& e : s.edges) ++s.groupStart[static_cast<std::size_t>(e.group) + 1];
-      for (std::size_t g = 0; g < gtCount; ++g) s.groupStart[g + 1] += s.groupStart[g];
-      s.sortedEdges.resize(s.edges.size());
-      for (const Edge& e : s.edges)
-        s.sortedEdges[s.groupStart[static_cast<std::size_t>(e.group)]++] = e;
-      s.edges.swap(s.sortedEdges);
+      gatherByGroup(s, gtCount);
     }
   } else if (8 * s.edges.size() < gtCount) {
     // Only the size of each group's matching counts, whatever the order of
@@ -394,13 +400,7 @@ int32_t solveEdges(Scratch& s, std::size_t gtCount, std::size_t detCount, std::s
   } else {
     // Gathered by group in one counting pass. A group is named by its
     // smallest node, always a truth.
-    s.groupStart.assign(gtCount + 1, 0);
-    for (const Edge& e : s.edges) ++s.groupStart[static_cast<std::size_t>(e.group) + 1];
-    for (std::size_t g = 0; g < gtCount; ++g) s.groupStart[g + 1] += s.groupStart[g];
-    s.sortedEdges.resize(s.edges.size());
-    for (const Edge& e : s.edges)
-      s.sortedEdges[s.groupStart[static_cast<std::size_t>(e.group)]++] = e;
-    s.edges.swap(s.sortedEdges);
+    gatherByGroup(s, gtCount);
   }
 
   if constexpr (kEvents) {
