@@ -660,7 +660,9 @@ class SequenceFiller {
   std::string* error_;
   // Null on the plain read: every use of it is behind one test of it.
   ReadDetails* details_ = nullptr;
-  ScoringRules rules_;       // the size test's, and those each frame is given
+  ScoringRules rules_;  // the size test's, and those each frame is given
+  // The size test's min side as the least square of a side that reaches it.
+  float leastSquare_ = leastSquareReaching(rules_.minSide);
   bool ownClasses_ = false;  // every type but DCR and DCF is a class
   std::unordered_map<std::string, uint16_t, TypeHash, std::equal_to<>> ownCodes_;
   std::string lastOwnType_;
@@ -1096,11 +1098,11 @@ bool SequenceFiller::file(const Record& record) {
   // the diagonals do not count) reaches the rules' min side (kMinSideLength
   // unless told otherwise).
   const auto& c = record.corners;
-  const double minSide = rules_.minSide;
-  const bool largeEnough = cornerDistance(c[0], c[1], c[2], c[3]) >= minSide ||
-                           cornerDistance(c[0], c[1], c[6], c[7]) >= minSide ||
-                           cornerDistance(c[4], c[5], c[2], c[3]) >= minSide ||
-                           cornerDistance(c[4], c[5], c[6], c[7]) >= minSide;
+  const float least = leastSquare_;
+  const bool largeEnough = squaredCornerDistance(c[0], c[1], c[2], c[3]) >= least ||
+                           squaredCornerDistance(c[0], c[1], c[6], c[7]) >= least ||
+                           squaredCornerDistance(c[4], c[5], c[2], c[3]) >= least ||
+                           squaredCornerDistance(c[4], c[5], c[6], c[7]) >= least;
   if (!largeEnough) {
     if (details_ != nullptr) ++details_->droppedBySize;
     return true;
@@ -1202,9 +1204,25 @@ bool RecordFiler::file(const AnnotationRecord& record) { return filler_->fileOne
 void RecordFiler::finish() { filler_->finishFiling(); }
 
 float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
-  const auto dx = static_cast<float>(int64_t{xb} - xa);
-  const auto dy = static_cast<float>(int64_t{yb} - ya);
-  return std::sqrt(dx * dx + dy * dy);
+  return std::sqrt(squaredCornerDistance(xa, ya, xb, yb));
+}
+
+float leastSquareReaching(double minSide) {
+  const auto reaches = [minSide](float square) {
+    return static_cast<double>(std::sqrt(square)) >= minSide;
+  };
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  if (reaches(0.0f)) return 0.0f;
+  if (!reaches(std::numeric_limits<float>::max())) return kInfinity;
+  // Non-negative floats are ordered as their bit patterns: search those
+  // between a square that falls short and one that reaches.
+  uint32_t low = 0;  // the bits of 0.0f, which falls short
+  uint32_t high = std::bit_cast<uint32_t>(std::numeric_limits<float>::max());
+  while (high - low > 1) {
+    const uint32_t middle = low + (high - low) / 2;
+    (reaches(std::bit_cast<float>(middle)) ? high : low) = middle;
+  }
+  return std::bit_cast<float>(high);
 }
 
 int readSequenceFile(std::FILE* stream, QuorSequence& sequence, std::string_view sourceName,

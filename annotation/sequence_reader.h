@@ -52,6 +52,19 @@ std::string locatedMessage(std::string_view name, uint64_t line, std::string_vie
 /// rounded to float, squared and added in float, and the root rounded to float.
 float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb);
 
+/// The square cornerDistance() takes the root of, in the same float steps.
+inline float squaredCornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
+  const auto dx = static_cast<float>(int64_t{xb} - xa);
+  const auto dy = static_cast<float>(int64_t{yb} - ya);
+  return dx * dx + dy * dy;
+}
+
+/// The least float square whose float root reaches `minSide`, or infinity
+/// when no finite one does: as the rounded root only grows with the square,
+/// `squaredCornerDistance(...) >= leastSquareReaching(m)` says exactly what
+/// `cornerDistance(...) >= m` says, without a root for each side.
+float leastSquareReaching(double minSide);
+
 /// Reads an annotation file from `stream` into `sequence`, which must be empty,
 /// and closes the stream in every case. Returns 0 on success and -1 when the
 /// stream cannot be read or a record is malformed; then `error`, when given,

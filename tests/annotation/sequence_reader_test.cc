@@ -65,6 +65,67 @@ TEST(CornerDistanceTest, TakesExactDifferencesAndRoundsToFloat) {
             4294967296.0f);
 }
 
+// The size test compares a side's square with one threshold instead of
+// taking each side's root: it must agree with the root's comparison for every
+// min side and every square, above all at the threshold and around roots that
+// round onto the min side.
+TEST(CornerDistanceTest, LeastSquareAgreesWithTheRootForEveryMinSide) {
+  std::mt19937_64 random(20261211);
+  std::vector<double> minSides = {0.0,
+                                  1e-300,
+                                  0.5,
+                                  1.0,
+                                  kMinSideLength,
+                                  25.0,
+                                  30.0,
+                                  std::nextafter(25.0, 0.0),
+                                  std::nextafter(25.0, 100.0),
+                                  1e20,
+                                  1.8446744e19,
+                                  3.0e38,
+                                  1e300};
+  std::uniform_real_distribution<double> wide(0.0, 5000.0);
+  for (int k = 0; k < 200; ++k) minSides.push_back(wide(random));
+  // Min sides just above and below a float root, where the rounding of the
+  // root decides.
+  std::uniform_int_distribution<uint32_t> side(1, 1 << 20);
+  for (int k = 0; k < 200; ++k) {
+    const double root = std::sqrt(static_cast<float>(side(random)));
+    minSides.push_back(std::nextafter(root, 0.0));
+    minSides.push_back(std::nextafter(root, 1e9));
+  }
+  const auto reaches = [](float square, double minSide) {
+    return static_cast<double>(std::sqrt(square)) >= minSide;
+  };
+  std::uniform_int_distribution<int32_t> coordinate(-70000, 70000);
+  for (const double minSide : minSides) {
+    const float least = leastSquareReaching(minSide);
+    ASSERT_TRUE(reaches(least, minSide) || std::isinf(least)) << minSide;
+    if (least > 0.0f && !std::isinf(least)) {
+      EXPECT_FALSE(reaches(std::nextafter(least, 0.0f), minSide)) << minSide;
+    }
+    for (int k = 0; k < 300; ++k) {
+      const int32_t xa = coordinate(random), ya = coordinate(random);
+      const int32_t xb = coordinate(random) / (1 + k % 5000), yb = coordinate(random) / 3;
+      const float square = squaredCornerDistance(xa, ya, xb, yb);
+      ASSERT_EQ(square >= least, cornerDistance(xa, ya, xb, yb) >= minSide)
+          << minSide << " " << xa << "," << ya << " " << xb << "," << yb;
+    }
+    // The floats around the threshold itself.
+    if (!std::isinf(least)) {
+      float square = least;
+      for (int k = 0; k < 8; ++k) square = std::nextafter(square, 0.0f);
+      for (int k = 0; k < 16; ++k, square = std::nextafter(square, 1e30f)) {
+        ASSERT_EQ(square >= least, reaches(square, minSide)) << minSide << " " << square;
+      }
+    }
+  }
+  EXPECT_EQ(leastSquareReaching(0.0), 0.0f);
+  EXPECT_EQ(leastSquareReaching(25.0), 625.0f);
+  EXPECT_TRUE(std::isinf(leastSquareReaching(std::numeric_limits<double>::infinity())));
+  EXPECT_TRUE(std::isinf(leastSquareReaching(std::nan(""))));
+}
+
 TEST(SequenceReaderTest, EmptyFileAndHeaderOnlyGiveNoFrames) {
   for (const char* text : {"", "header", "header\n", "header\r\n", "header\r", "h\n \t\n\r\n"}) {
     EXPECT_EQ(readLayout(text), "") << text;
