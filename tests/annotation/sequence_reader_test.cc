@@ -852,7 +852,9 @@ TEST(SequenceReaderTest, FramesKnowWhereTheirFirstLineStarts) {
     SCOPED_TRACE(testing::Message() << "seed " << seed);
     std::mt19937 random(seed);
     const std::string text = oddFile(random, seed == 1 ? 40000 : 400);
-    if (seed == 1) ASSERT_GT(text.size(), kReadBufferSize);
+    if (seed == 1) {
+      ASSERT_GT(text.size(), kReadBufferSize);
+    }
     const std::vector<uint64_t> starts = lineStarts(text);
     QuorSequence whole;
     std::string error;
