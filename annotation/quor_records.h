@@ -192,6 +192,10 @@ struct QuorFrame {
 
   uint32_t frameNumber;    // only ever compared for equality
   uint64_t firstLine = 0;  // the line of the record that started it (the header is line 1)
+  // Where that record's line starts in the file, in bytes from its start
+  // (0 when the frame was not read from a file of this format), so that
+  // the frame can be read again without the lines before it.
+  uint64_t firstByte = 0;
   std::vector<const QuorTarget*> targets;  // boxes, in file order
   std::vector<const QuorTarget*> regions;  // don't-care regions ("DCR"), in file order
   // Counts the frame matching leaves on a ground-truth frame.
@@ -214,6 +218,7 @@ struct QuorFrame {
   void restart(uint32_t number) {
     frameNumber = number;
     firstLine = 0;
+    firstByte = 0;
     targets.clear();
     regions.clear();
     gtCount = gtExcluded = detCount = detExcluded = fpCount = fnCount = 0;

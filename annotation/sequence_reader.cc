@@ -4,6 +4,8 @@
 // the reading with its line and column rather than being read out of step.
 #include "annotation/sequence_reader.h"
 
+#include <sys/types.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -277,9 +279,39 @@ class LineReader {
     afterCr_ = buffer_[lineEnd] == '\r';
     begin_ = lineEnd + 1;
   }
+  /// Where the byte at `p` (one of the bytes read, as ahead() or next() give
+  /// them) lies in the stream, counted from where the reading began.
+  uint64_t offsetOf(const char* p) const {
+    return consumed_ + static_cast<uint64_t>(p - buffer_.data());
+  }
+  /// Goes on from the line that starts `offset` bytes into the stream: from
+  /// the bytes read when they hold it, else from the stream moved there, read
+  /// a little at first (a few lines are usually wanted from there), then in
+  /// ever larger blocks.
+  void restartAt(uint64_t offset) {
+    afterCr_ = false;
+    nextLf_ = kUnknown;
+    nextCr_ = kUnknown;
+    if (readError_ != 0) return;
+    if (offset >= consumed_ && offset - consumed_ <= end_) {
+      begin_ = static_cast<std::size_t>(offset - consumed_);
+      return;
+    }
+    consumed_ = offset;
+    begin_ = 0;
+    end_ = 0;
+    atEnd_ = false;
+    readSize_ = kFirstReadAfterMove;
+    errno = 0;
+    if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ||
+        fseeko(stream_, static_cast<off_t>(offset), SEEK_SET) != 0) {
+      readError_ = errno != 0 ? errno : EINVAL;
+    }
+  }
 
  private:
   static constexpr std::size_t kUnknown = std::numeric_limits<std::size_t>::max();
+  static constexpr std::size_t kFirstReadAfterMove = std::size_t{1} << 13;
 
   bool advance(std::string_view* line);
   std::size_t find(char c, std::size_t* cached, std::size_t from, std::size_t limit) const;
@@ -292,6 +324,9 @@ class LineReader {
   std::vector<char> buffer_;  // the data, then kLoadPadding bytes never read into
   std::size_t begin_ = 0;     // start of the unconsumed bytes
   std::size_t end_ = 0;       // end of the bytes read
+  uint64_t consumed_ = 0;     // bytes of the stream before the buffer's first
+  // The most bytes one read asks for: the whole buffer, but after a move.
+  std::size_t readSize_ = std::numeric_limits<std::size_t>::max();
   // Where the next LF and CR lie (end_ when none is in the buffer;
   // kUnknown when not yet searched for), so each byte is searched once for
   // each even when one of them never occurs. A CR is looked for only up to
@@ -352,6 +387,7 @@ std::size_t LineReader::fill(bool keepLine) {
   if (!keepLine) begin_ = end_;
   if (begin_ > 0) {
     std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    consumed_ += begin_;
     end_ -= begin_;
     begin_ = 0;
   } else if (end_ == capacity()) {
@@ -360,7 +396,8 @@ std::size_t LineReader::fill(bool keepLine) {
   nextLf_ = kUnknown;
   nextCr_ = kUnknown;
   const std::size_t searched = end_;
-  const std::size_t wanted = capacity() - end_;
+  const std::size_t wanted = std::min(capacity() - end_, readSize_);
+  if (readSize_ < capacity()) readSize_ *= 2;
   errno = 0;
   const std::size_t got = std::fread(buffer_.data() + end_, 1, wanted, stream_);
   const int readErrno = errno;
@@ -568,6 +605,15 @@ bool parseUsualRecord(std::string_view line, Record* record) {
   return parseUsual<false>(line.data(), line.data() + line.size(), record, nullptr);
 }
 
+// The size test: whether any of the four sides (1-2, 1-4, 3-2, 3-4; the
+// diagonals do not count) reaches `minSide`.
+bool largeEnough(const std::array<int32_t, 8>& c, float leastSquare) {
+  return squaredCornerDistance(c[0], c[1], c[2], c[3]) >= leastSquare ||
+         squaredCornerDistance(c[0], c[1], c[6], c[7]) >= leastSquare ||
+         squaredCornerDistance(c[4], c[5], c[2], c[3]) >= leastSquare ||
+         squaredCornerDistance(c[4], c[5], c[6], c[7]) >= leastSquare;
+}
+
 }  // namespace
 
 class SequenceFiller {
@@ -614,6 +660,9 @@ class SequenceFiller {
     onlyFrames_ = frames;
     filterFrames_ = true;
   }
+  // Hands the records of `runs` to `take` (readRecordRuns()).
+  int readRuns(std::FILE* stream, std::span<const RecordRun> runs,
+               const std::function<RunStep(std::size_t, const AnnotationRecord&)>& take);
 
  private:
   int readLines(std::FILE* stream);
@@ -690,6 +739,10 @@ class SequenceFiller {
   }
   std::size_t blockTargets_ = 0;
   bool sinkOpen_ = true;
+  // While a stream is read: its reader, and where the line of the record
+  // being filed starts in its buffer (for QuorFrame::firstByte).
+  const LineReader* reader_ = nullptr;
+  const char* recordStart_ = nullptr;
   uint64_t lineNumber_ = 0;
   bool frameStarted_ = false;
   uint32_t lastFrameNumber_ = 0;  // of the last frame this call started
@@ -730,6 +783,11 @@ int SequenceFiller::fileTable(std::span<const TableColumn> columns, std::size_t 
 int SequenceFiller::readLines(std::FILE* stream) {
   if (stream == nullptr) return fail(std::string(kCannotRead) + "no stream");
   LineReader reader(stream);
+  struct ReaderInUse {
+    SequenceFiller* filler;
+    ~ReaderInUse() { filler->reader_ = nullptr; }
+  } inUse{this};
+  reader_ = &reader;
   if (details_ == nullptr) {
     reader.skip();  // the header
   } else if (std::string_view header; reader.next(&header)) {
@@ -748,12 +806,14 @@ int SequenceFiller::readLines(std::FILE* stream) {
         !filterFrames_ &&
         parseUsual<true>(ahead.data(), ahead.data() + ahead.size(), &record, &lineEnd)) {
       reader.take(static_cast<std::size_t>(lineEnd - ahead.data()));
+      recordStart_ = ahead.data();
       ++lineNumber_;
     } else {
       if (!reader.next(&line)) break;
       ++lineNumber_;
       if (isBlankLine(line)) continue;
       if (filterFrames_ && passesOver(line)) continue;
+      recordStart_ = line.data();
       if (!parseRecord(line, &record)) {
         closeFrame();  // what was read stays whole
         return -1;
@@ -775,6 +835,41 @@ int SequenceFiller::readLines(std::FILE* stream) {
     what += std::strerror(reader.readError());
     lineNumber_ = 0;  // a read error belongs to no line
     return fail(what);
+  }
+  return 0;
+}
+
+int SequenceFiller::readRuns(
+    std::FILE* stream, std::span<const RecordRun> runs,
+    const std::function<RunStep(std::size_t, const AnnotationRecord&)>& take) {
+  if (stream == nullptr) return fail(std::string(kCannotRead) + "no stream");
+  LineReader reader(stream);
+  std::string_view line;
+  Record record;
+  for (std::size_t run = 0; run < runs.size(); ++run) {
+    reader.restartAt(runs[run].firstByte);
+    lineNumber_ = runs[run].firstLine - 1;
+    for (bool more = true; more && reader.next(&line);) {
+      ++lineNumber_;
+      if (isBlankLine(line)) continue;
+      if (!parseRecord(line, &record)) return -1;
+      record.line = lineNumber_;
+      switch (take(run, record)) {
+        case RunStep::kGoOn:
+          break;
+        case RunStep::kRunEnds:
+          more = false;
+          break;
+        case RunStep::kStop:
+          return 0;
+      }
+    }
+    if (reader.readError() != 0) {
+      std::string what(kCannotRead);
+      what += std::strerror(reader.readError());
+      lineNumber_ = 0;
+      return fail(what);
+    }
   }
   return 0;
 }
@@ -1090,20 +1185,16 @@ bool SequenceFiller::file(const Record& record) {
     ++details_->records;
     if (record.negativeExtent) details_->negativeExtentLines.push_back(lineNumber_);
   }
+  // What is dropped here takes no place among the frames: takesFramePlace()
+  // tells the same of a record.
   if (record.type == kIgnoredType) {
     if (details_ != nullptr) ++details_->dcfRecords;
     return true;
   }
-  // The size test drops records none of whose four sides (1-2, 1-4, 3-2, 3-4;
-  // the diagonals do not count) reaches the rules' min side (kMinSideLength
-  // unless told otherwise).
+  // The size test drops records none of whose sides reaches the rules' min
+  // side (kMinSideLength unless told otherwise).
   const auto& c = record.corners;
-  const float least = leastSquare_;
-  const bool largeEnough = squaredCornerDistance(c[0], c[1], c[2], c[3]) >= least ||
-                           squaredCornerDistance(c[0], c[1], c[6], c[7]) >= least ||
-                           squaredCornerDistance(c[4], c[5], c[2], c[3]) >= least ||
-                           squaredCornerDistance(c[4], c[5], c[6], c[7]) >= least;
-  if (!largeEnough) {
+  if (!largeEnough(c, leastSquare_)) {
     if (details_ != nullptr) ++details_->droppedBySize;
     return true;
   }
@@ -1120,6 +1211,7 @@ bool SequenceFiller::file(const Record& record) {
     if (sink_ != nullptr && sequence_->targetStore.size() >= blockTargets_) handOverBlock();
     QuorFrame& frame = sequence_->frames.emplace_back(record.frameNumber);
     frame.firstLine = lineNumber_;
+    if (reader_ != nullptr) frame.firstByte = reader_->offsetOf(recordStart_);
     rules_.applyTo(frame);
     frameStarted_ = true;
     lastFrameNumber_ = record.frameNumber;
@@ -1203,6 +1295,18 @@ bool RecordFiler::file(const AnnotationRecord& record) { return filler_->fileOne
 
 void RecordFiler::finish() { filler_->finishFiling(); }
 
+bool takesFramePlace(const AnnotationRecord& record, const ScoringRules& rules) {
+  if (record.type == kIgnoredType) return false;
+  // The threshold of the rules asked about last, found again only for others.
+  thread_local double minSide = 0.0;
+  thread_local float leastSquare = 0.0f;
+  if (std::bit_cast<uint64_t>(rules.minSide) != std::bit_cast<uint64_t>(minSide)) {
+    minSide = rules.minSide;
+    leastSquare = leastSquareReaching(minSide);
+  }
+  return largeEnough(record.corners, leastSquare);
+}
+
 float cornerDistance(int32_t xa, int32_t ya, int32_t xb, int32_t yb) {
   return std::sqrt(squaredCornerDistance(xa, ya, xb, yb));
 }
@@ -1280,4 +1384,13 @@ int readRecordsOfFrames(std::FILE* stream, std::string_view sourceName,
   filler.handRecordsTo(take);
   filler.onlyFrames(frames);
   return filler.read(stream);
+}
+
+int readRecordRuns(std::FILE* stream, std::string_view sourceName, std::span<const RecordRun> runs,
+                   const std::function<RunStep(std::size_t, const AnnotationRecord&)>& take,
+                   std::string* error) {
+  const std::unique_ptr<std::FILE, FileCloser> closer(stream);
+  QuorSequence unused;
+  SequenceFiller filler(unused, sourceName, error, nullptr, ScoringRules{});
+  return filler.readRuns(stream, runs, take);
 }

@@ -173,6 +173,39 @@ int readRecordsOfFrames(std::FILE* stream, std::string_view sourceName,
                         const std::function<bool(const AnnotationRecord&)>& take,
                         std::string* error = nullptr);
 
+/// Whether the filing gives `record` a place among the frames under `rules`'
+/// size test: a record of type "DCF" and one the size test drops start no
+/// frame and end none, whatever their frame number; any other record, of a
+/// known type or not, starts a frame or continues the one before.
+bool takesFramePlace(const AnnotationRecord& record, const ScoringRules& rules);
+
+/// Where a run of records starts in a file of this format: the byte its
+/// first line starts at (QuorFrame::firstByte) and that line's number.
+struct RecordRun {
+  uint64_t firstByte = 0;
+  uint64_t firstLine = 0;
+};
+
+/// What readRecordRuns() does after handing over a record.
+enum class RunStep : uint8_t {
+  kGoOn,     // the record was the run's: on to the next one
+  kRunEnds,  // it was not: the run ends before it, and the next run begins
+  kStop,     // no more records are wanted
+};
+
+/// Reads again, from a file of this format read whole once already, the
+/// records of each of `runs` in turn: from the run's first line, numbered as
+/// it says, `take` receives the run's index and each well-formed record
+/// (refused as readRecordsOf() refuses it) until it ends the run or the file
+/// ends. The lines before a run and between runs are not looked at: a run
+/// within the bytes read already is found there, any other by moving the
+/// stream, so that a few frames of a long file cost what they hold. Runs
+/// are best given in file order. The stream is closed in every case;
+/// returns 0, or -1 with the reader's message.
+int readRecordRuns(std::FILE* stream, std::string_view sourceName, std::span<const RecordRun> runs,
+                   const std::function<RunStep(std::size_t run, const AnnotationRecord&)>& take,
+                   std::string* error = nullptr);
+
 /// What a file held beyond its sequence, for reports on the file itself.
 /// Line numbers count from 1, the header being line 1.
 struct ReadDetails {

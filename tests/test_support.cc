@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -272,6 +273,75 @@ FilePair randomFilePair(uint32_t seed, int frames, int maxBoxes) {
       w.record(static_cast<uint32_t>(frames + 5), w.randomRect(), "Car", false, false, "0.5") +
       "\n";
   return pair;
+}
+
+FilePair orderedFilePair(uint32_t seed, bool odd) {
+  const FilePair files = randomFilePair(seed, 14, 10);
+  std::mt19937 random(seed);
+  const auto ordered = [&](const std::string& text) {
+    std::vector<std::string> lines = splitLines(text);
+    const std::string header = lines.front();
+    std::vector<std::pair<uint32_t, std::string>> records;
+    for (std::size_t at = 1; at < lines.size(); ++at) {
+      std::string line = lines[at];
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty()) continue;
+      const auto number = static_cast<uint32_t>(std::strtoul(line.c_str(), nullptr, 10));
+      records.emplace_back(number, line);
+      if (random() % 6 == 0) {
+        // A diamond around a random centre, and a box turned a little.
+        const int x = static_cast<int>(random() % 200) + 40;
+        const int y = static_cast<int>(random() % 200) + 40;
+        const int r = static_cast<int>(random() % 30) + 20;
+        std::ostringstream turned;
+        turned << number << ',' << x << ',' << y - r << ',' << x + r << ',' << y << ',' << x << ','
+               << y + r << ',' << x - r << ',' << y << ",Car,FALSE,FALSE,"
+               << (random() % 2 == 0 ? "0.6" : "1") << ",,0.0";
+        records.emplace_back(number, turned.str());
+        std::ostringstream tilted;
+        tilted << number << ',' << x << ',' << y << ',' << x + 60 << ',' << y + 8 << ',' << x + 54
+               << ',' << y + 50 << ',' << x - 6 << ',' << y + 42 << ",Person,FALSE,FALSE,0.9,,0.0";
+        records.emplace_back(number, tilted.str());
+      }
+    }
+    std::stable_sort(records.begin(), records.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    static constexpr const char* kEnds[] = {"\n", "\n", "\r\n", "\r"};
+    const auto end = [&] { return odd ? kEnds[random() % 4] : "\n"; };
+    std::string out = header + end();
+    uint32_t last = 0;
+    for (const auto& record : records) {
+      if (odd && random() % 9 == 0 && record.first > last + 1) {
+        // A frame of a record of no class only, between two others.
+        out += std::to_string(record.first - 1) + ",5,5,60,5,60,60,5,60,Thing,FALSE,FALSE,1,,0" +
+               end();
+      }
+      last = record.first;
+      out += record.second + end();
+      // A record the size test drops starts no frame, so its number may be
+      // any, even one the page holds.
+      if (random() % 8 == 0)
+        out += std::to_string(random() % 20) + ",0,0,9,0,9,9,0,9,Car,FALSE,FALSE,1,,0.0\n";
+      if (!odd) continue;
+      switch (random() % 10) {
+        case 0:
+          out +=
+              std::to_string(random() % 20) + ",0,0,50,0,50,50,0,50,DCF,FALSE,FALSE,1,,0" + end();
+          break;
+        case 1:
+          out +=
+              std::to_string(record.first) + ",1,1,70,1,70,70,1,70,Thing,FALSE,FALSE,1,,0" + end();
+          break;
+        case 2:
+          out += random() % 2 == 0 ? end() : std::string(" \t") + end();
+          break;
+        default:
+          break;
+      }
+    }
+    return out;
+  };
+  return {ordered(files.groundTruth), ordered(files.system)};
 }
 
 }  // namespace talmira_test

@@ -73,6 +73,14 @@ struct FilePair {
   std::string system;
 };
 FilePair randomFilePair(uint32_t seed, int frames = 12, int maxBoxes = 14);
+/// A random pair whose frame numbers only grow, as tools write them: the
+/// records of randomFilePair(seed, 14, 10) put in frame order, with turned
+/// boxes (whose corners only a second read can give) and records too small
+/// to keep among them. An `odd` pair has more among its records: "DCF"
+/// records of any frame, records of a type no class has (which make a frame,
+/// even one of nothing else), blank lines, and lines ended by CR LF or a
+/// lone CR.
+FilePair orderedFilePair(uint32_t seed, bool odd = false);
 
 struct ToolResult {
   std::string output;  // standard output

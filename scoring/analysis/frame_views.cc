@@ -1,5 +1,7 @@
 #include "scoring/analysis/frame_views.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <charconv>
@@ -198,7 +200,8 @@ std::optional<std::array<int32_t, 8>> CornersByLine::find(uint64_t line) const {
 namespace {
 
 // Counts the errors of each frame pair handed over, by frame number (which
-// only grows in a file read while it is read, so it tells the frame's place).
+// only grows in a file read while it is read, so it tells the frame's place),
+// and notes where in the files the two frames start.
 class ErrorCounter : public FramePairVisitor {
  public:
   ErrorCounter(const TargetFilter& filter, std::size_t workers)
@@ -215,12 +218,16 @@ class ErrorCounter : public FramePairVisitor {
                       systemScratch_[worker]);
     counted_[worker].push_back(
         {truth.frameNumber,
-         {static_cast<int32_t>(totals[0].fn), static_cast<int32_t>(totals[0].fp)}});
+         {static_cast<int32_t>(totals[0].fn), static_cast<int32_t>(totals[0].fp)},
+         {truth.firstByte, truth.firstLine},
+         partner != nullptr ? RecordRun{partner->firstByte, partner->firstLine} : RecordRun{}});
   }
   void unpaired(const QuorFrame&) override {}
 
-  /// Every frame's number and errors, in the file's order.
-  void collect(std::vector<uint32_t>& numbers, std::vector<FrameErrors>& errors) {
+  /// Every frame's number, errors and where it and its partner start (a
+  /// first line of 0 when it has none), in the file's order.
+  void collect(std::vector<uint32_t>& numbers, std::vector<FrameErrors>& errors,
+               std::vector<RecordRun>& truthRuns, std::vector<RecordRun>& systemRuns) {
     // A worker takes its pieces of work in the file's order, so each list is
     // in order already: merged, not sorted.
     std::size_t count = 0;
@@ -229,6 +236,10 @@ class ErrorCounter : public FramePairVisitor {
     errors.clear();
     numbers.reserve(count);
     errors.reserve(count);
+    truthRuns.clear();
+    systemRuns.clear();
+    truthRuns.reserve(count);
+    systemRuns.reserve(count);
     std::vector<std::size_t> next(counted_.size(), 0);
     for (std::size_t taken = 0; taken < count; ++taken) {
       std::size_t from = counted_.size();
@@ -242,6 +253,8 @@ class ErrorCounter : public FramePairVisitor {
       const Counted& first = counted_[from][next[from]++];
       numbers.push_back(first.number);
       errors.push_back(first.errors);
+      truthRuns.push_back(first.truthRun);
+      systemRuns.push_back(first.systemRun);
     }
     counted_ = {};
   }
@@ -250,6 +263,8 @@ class ErrorCounter : public FramePairVisitor {
   struct Counted {
     uint32_t number;
     FrameErrors errors;
+    RecordRun truthRun;
+    RecordRun systemRun;
   };
   const std::vector<TargetFilter> filters_;
   std::vector<std::vector<ClassTotals>> totals_;
@@ -258,11 +273,36 @@ class ErrorCounter : public FramePairVisitor {
   std::vector<std::vector<Counted>> counted_;
 };
 
-// Reads again, from `input`'s name, the frames of the numbers `wanted`
-// (ascending) into `sequence` and `lines`, keeping the corners of the
-// turned ones.
-void readFramesOf(StreamedInput& input, std::span<const uint32_t> wanted, QuorSequence& sequence,
-                  ReadDetails& lines, CornersByLine& turned) {
+// Which file a stream reads, and how long it is: a file read a second time
+// by its name must be the one read the first time.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+FileIdentity identityOf(std::FILE* stream) {
+  struct stat info {};
+  if (stream == nullptr || fstat(fileno(stream), &info) != 0) return {};
+  return {info.st_dev, info.st_ino, info.st_size};
+}
+
+void changedWhileRead(StreamedInput& input) {
+  input.status = -1;
+  input.error = locatedMessage(input.name, 0, "changed while it was read");
+}
+
+// Reads again, from `input`'s name, the frames numbered `wanted`
+// (ascending), each from where `runs` says the first read found it, into
+// `sequence` and `lines`, keeping the corners of the turned ones. A frame's
+// records run from its first up to the next record that takes a place among
+// the frames (takesFramePlace()) with another number: no other record of
+// its number can follow it, as its numbers only grow, and those the filing
+// drops, of whatever number, fall where they fall and change no frame.
+void readFramesOf(StreamedInput& input, const FileIdentity& firstRead,
+                  std::span<const uint32_t> wanted, std::span<const RecordRun> runs,
+                  QuorSequence& sequence, ReadDetails& lines, CornersByLine& turned) {
   if (wanted.empty()) return;
   std::FILE* stream = std::fopen(input.name.c_str(), "r");
   if (stream == nullptr) {
@@ -270,31 +310,56 @@ void readFramesOf(StreamedInput& input, std::span<const uint32_t> wanted, QuorSe
     input.error = locatedMessage(input.name, 0, "cannot be read a second time");
     return;
   }
+  if (identityOf(stream) != firstRead) {
+    std::fclose(stream);
+    changedWhileRead(input);
+    return;
+  }
   // The corners of the turned records filed, by line: the filing keeps only
   // the rectangles they make.
   std::vector<std::pair<uint64_t, std::array<int32_t, 8>>> corners;
   RecordFiler filer(sequence, input.name, &input.error, &lines, input.rules);
-  // A record the filing drops may carry any number, even among the records
-  // of a frame held, so each record is looked up on its own and the file is
-  // gone through to its end; the lines of other frames are passed over by
-  // their first column (the first read checked them whole).
   bool filed = true;
-  const int status = readRecordsOfFrames(
-      stream, input.name, wanted,
-      [&](const AnnotationRecord& record) {
-        if (!std::binary_search(wanted.begin(), wanted.end(), record.frameNumber)) return true;
+  bool changed = false;
+  std::size_t started = runs.size();  // the run whose first record was seen
+  std::string refusal;
+  const int status = readRecordRuns(
+      stream, input.name, runs,
+      [&](std::size_t run, const AnnotationRecord& record) {
+        const bool placed = takesFramePlace(record, input.rules);
+        if (started != run) {
+          // The first record of a run is the one that started its frame.
+          started = run;
+          if (record.line != runs[run].firstLine || !placed || record.frameNumber != wanted[run]) {
+            changed = true;
+            return RunStep::kStop;
+          }
+        } else if (record.frameNumber != wanted[run]) {
+          return placed ? RunStep::kRunEnds : RunStep::kGoOn;
+        }
         const std::array<int32_t, 8>& c = record.corners;
         if (isTurned(makeTarget(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], 0, false, 0.0f,
                                 false))) {
           corners.emplace_back(record.line, c);
         }
         filed = filer.file(record);
-        return filed;
+        return filed ? RunStep::kGoOn : RunStep::kStop;
       },
-      &input.error);
+      &refusal);
   filer.finish();
-  if (status != 0 || !filed) {
+  if (!filed) {
     input.status = -1;
+    return;
+  }
+  if (status != 0 && refusal.starts_with(locatedMessage(input.name, 0, "cannot read: "))) {
+    // The stream failed, which says nothing of what it holds.
+    input.status = -1;
+    input.error = std::move(refusal);
+    return;
+  }
+  // A line refused now was taken whole the first time.
+  if (status != 0 || changed || sequence.frames.size() != wanted.size()) {
+    changedWhileRead(input);
     return;
   }
   // Records come in line order, so `corners` is sorted by line.
@@ -325,25 +390,46 @@ StreamedView viewFramesWhileReading(StreamedInput& groundTruth, StreamedInput& s
                                     float near, unsigned threads) {
   StreamedView view;
   std::vector<uint32_t> numbers;
+  std::vector<RecordRun> truthRuns;
+  std::vector<RecordRun> systemRuns;
+  const FileIdentity truthFile = identityOf(groundTruth.stream);
+  const FileIdentity systemFile = identityOf(system.stream);
   {
     ErrorCounter counter(filter, std::max(1u, threads));
     int64_t frames = 0;
     view.inOrder = visitFramesWhileReading(groundTruth, system, counter, threads, frames);
     if (!view.inOrder || groundTruth.status != 0 || system.status != 0) return view;
-    counter.collect(numbers, view.errors);
+    counter.collect(numbers, view.errors, truthRuns, systemRuns);
   }
   const std::vector<std::size_t> chosen = chooseFrames(numbers, view.errors, choice, &view.leftOut);
+  // The frames held, and those of them with a system frame of their number.
   std::vector<uint32_t> wanted;
+  std::vector<RecordRun> wantedRuns;
+  std::vector<uint32_t> partnered;
+  std::vector<RecordRun> partneredRuns;
   wanted.reserve(chosen.size());
-  for (const std::size_t at : chosen) wanted.push_back(numbers[at]);
+  wantedRuns.reserve(chosen.size());
+  for (const std::size_t at : chosen) {
+    wanted.push_back(numbers[at]);
+    wantedRuns.push_back(truthRuns[at]);
+    if (systemRuns[at].firstLine != 0) {
+      partnered.push_back(numbers[at]);
+      partneredRuns.push_back(systemRuns[at]);
+    }
+  }
   numbers = {};
+  truthRuns = {};
+  systemRuns = {};
 
   view.groundTruth = std::make_unique<QuorSequence>();
   view.system = std::make_unique<QuorSequence>();
   {
-    std::jthread systemReader(
-        [&] { readFramesOf(system, wanted, *view.system, view.systemLines, view.systemCorners); });
-    readFramesOf(groundTruth, wanted, *view.groundTruth, view.truthLines, view.truthCorners);
+    std::jthread systemReader([&] {
+      readFramesOf(system, systemFile, partnered, partneredRuns, *view.system, view.systemLines,
+                   view.systemCorners);
+    });
+    readFramesOf(groundTruth, truthFile, wanted, wantedRuns, *view.groundTruth, view.truthLines,
+                 view.truthCorners);
   }
   if (groundTruth.status != 0 || system.status != 0) return view;
   if (view.groundTruth->frames.size() != wanted.size()) {

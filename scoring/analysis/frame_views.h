@@ -147,9 +147,12 @@ struct StreamedView {
 /// chooseFrames(), but without holding either file whole: the files are
 /// read once while the errors of every frame are counted on `threads`
 /// threads (as evaluateClassesWhileReading() reads them), and once more for
-/// the frames picked, opened again by their inputs' names. A read that
-/// fails sets its input's status and message (the first read's refusals,
-/// so the same as a whole read's); then the view is not to be used.
+/// the frames picked, opened again by their inputs' names: each of those is
+/// read from where the first read found it (readRecordRuns()), the lines of
+/// the other frames left alone. A read that fails sets its input's status
+/// and message (the first read's refusals, so the same as a whole read's;
+/// "changed while it was read" when the second read finds a file other
+/// than the first did); then the view is not to be used.
 StreamedView viewFramesWhileReading(StreamedInput& groundTruth, StreamedInput& system,
                                     const TargetFilter& filter, const FrameChoice& choice,
                                     float near = kDefaultNearThreshold, unsigned threads = 1);

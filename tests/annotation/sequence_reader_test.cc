@@ -846,3 +846,194 @@ TEST(SequenceReaderTest, ReadingSomeFramesRefusesTheirMalformedLines) {
   EXPECT_EQ(taken, 1u);
   EXPECT_NE(error.find("gt.csv:5:"), std::string::npos) << error;
 }
+
+namespace {
+
+// A file's lines as the reader splits them (at LF, CR LF or a lone CR):
+// where each starts, by line number (the header being line 1; entry 0 unused).
+std::vector<uint64_t> lineStarts(const std::string& text) {
+  std::vector<uint64_t> starts = {0};
+  std::size_t at = 0;
+  while (at < text.size()) {
+    starts.push_back(at);
+    const std::size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string::npos) break;
+    at = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
+  }
+  return starts;
+}
+
+// A file of frames whose numbers mostly grow, its lines ended every way,
+// with blank lines, lines only the general parse reads, records of a size
+// or type that are dropped and of any frame number, and `records` records.
+std::string oddFile(std::mt19937& random, int records) {
+  static constexpr const char* kEnds[] = {"\n", "\n", "\n", "\r\n", "\r"};
+  std::string text = kHeader;
+  uint32_t frame = 1;
+  for (int i = 0; i < records; ++i) {
+    if (random() % 4 == 0) frame += 1 + random() % 3;
+    const std::string end = kEnds[random() % 5];
+    switch (random() % 12) {
+      case 0:
+        text += random() % 2 ? end : " \t" + end;
+        break;
+      case 1:  // dropped by the size test, of any frame
+        text += std::to_string(random() % 60) + ",0,0,5,0,5,5,0,5,Car,FALSE,FALSE,1,,0" + end;
+        break;
+      case 2:  // dropped, of any frame
+        text += std::to_string(random() % 60) + ",0,0,40,0,40,40,0,40,DCF,FALSE,FALSE,1,,0" + end;
+        break;
+      case 3:  // read by the general parse
+        text += " " + std::to_string(frame) + " ,0,0,40,0,40,40,0,40, Car ,FALSE,FALSE,1e0,," + end;
+        break;
+      default:
+        text += std::to_string(frame) + "," + std::to_string(random() % 90) + ",0,40,0,40,40,0," +
+                std::to_string(40 + random() % 9) + (random() % 8 == 0 ? ",Thing" : ",Person") +
+                ",FALSE,TRUE,0." + std::to_string(random() % 100) + ",a note,7" + end;
+        break;
+    }
+  }
+  return text;
+}
+
+std::string recordRow(const AnnotationRecord& record) {
+  std::string row = std::to_string(record.line) + ':' + std::to_string(record.frameNumber);
+  for (const int32_t c : record.corners) row += ',' + std::to_string(c);
+  return row + ':' + std::string(record.type) + ':' + std::to_string(record.confidence) +
+         (record.markA ? ":A" : ":-") + (record.markB ? "B" : "-");
+}
+
+}  // namespace
+
+// Each frame knows the byte its first line starts at, as a split of the
+// text of its own finds it, read whole or in blocks, with the reader's
+// buffer refilled many times (the long file) and lines ending every way.
+TEST(SequenceReaderTest, FramesKnowWhereTheirFirstLineStarts) {
+  for (unsigned seed = 1; seed <= 12; ++seed) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    std::mt19937 random(seed);
+    const std::string text = oddFile(random, seed == 1 ? 40000 : 400);
+    if (seed == 1) {
+      ASSERT_GT(text.size(), kReadBufferSize);
+    }
+    const std::vector<uint64_t> starts = lineStarts(text);
+    QuorSequence whole;
+    std::string error;
+    ASSERT_EQ(readText(text, whole, &error), 0) << error;
+    ASSERT_GT(whole.frames.size(), 10u);
+    for (const QuorFrame& frame : whole.frames) {
+      ASSERT_LT(frame.firstLine, starts.size());
+      EXPECT_EQ(frame.firstByte, starts[frame.firstLine]) << "line " << frame.firstLine;
+    }
+    struct Keeper : FrameBlockSink {
+      std::vector<std::pair<uint64_t, uint64_t>> frames;
+      bool take(std::unique_ptr<QuorSequence> block) override {
+        for (const QuorFrame& frame : block->frames)
+          frames.emplace_back(frame.firstLine, frame.firstByte);
+        return true;
+      }
+    } keeper;
+    std::string copy = text;
+    std::FILE* stream = fmemopen(copy.data(), copy.size(), "r");
+    ASSERT_NE(stream, nullptr);
+    ASSERT_EQ(readSequenceBlocks(stream, keeper, "gt.csv", &error, 64), 0) << error;
+    ASSERT_EQ(keeper.frames.size(), whole.frames.size());
+    for (std::size_t at = 0; at < whole.frames.size(); ++at) {
+      EXPECT_EQ(keeper.frames[at].first, whole.frames[at].firstLine);
+      EXPECT_EQ(keeper.frames[at].second, whole.frames[at].firstByte);
+    }
+  }
+}
+
+// Runs of records read from where they start hand over what a whole reading
+// hands over from that line on, numbered the same, up to the record that
+// ends each run (handed over too) or the end of the file: runs near each
+// other, far apart (beyond the buffer), overlapping, and at the last line.
+TEST(SequenceReaderTest, RunsOfRecordsAreThoseOfAWholeReading) {
+  for (unsigned seed = 1; seed <= 12; ++seed) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    std::mt19937 random(seed + 100);
+    std::string text = oddFile(random, seed <= 2 ? 40000 : 500);
+    const std::vector<uint64_t> starts = lineStarts(text);
+    std::vector<AnnotationRecord> records;  // the whole reading, type texts dropped
+    std::vector<std::string> rows;
+    {
+      std::string copy = text;
+      ASSERT_EQ(readRecordsOf(fmemopen(copy.data(), copy.size(), "r"), "gt.csv",
+                              [&](const AnnotationRecord& record) {
+                                rows.push_back(recordRow(record));
+                                records.push_back(record);
+                                return true;
+                              }),
+                0);
+    }
+    // Runs from random records, in file order, some taking only their first.
+    std::vector<std::size_t> firsts;
+    for (std::size_t at = 0; at < records.size(); ++at) {
+      if (random() % (records.size() / 30 + 1) == 0) firsts.push_back(at);
+    }
+    firsts.push_back(records.size() - 1);
+    std::vector<RecordRun> runs;
+    std::vector<std::size_t> lengths;
+    for (const std::size_t at : firsts) {
+      runs.push_back({starts[records[at].line], records[at].line});
+      lengths.push_back(random() % 3 == 0 ? 0 : random() % 40);
+    }
+    std::vector<std::string> expected;
+    for (std::size_t run = 0; run < runs.size(); ++run) {
+      for (std::size_t k = 0; k <= lengths[run] && firsts[run] + k < rows.size(); ++k) {
+        expected.push_back(std::to_string(run) + "/" + rows[firsts[run] + k]);
+      }
+    }
+    std::vector<std::string> got;
+    std::vector<std::size_t> taken(runs.size(), 0);
+    std::string error;
+    ASSERT_EQ(readRecordRuns(
+                  fmemopen(text.data(), text.size(), "r"), "gt.csv", runs,
+                  [&](std::size_t run, const AnnotationRecord& record) {
+                    got.push_back(std::to_string(run) + "/" + recordRow(record));
+                    return taken[run]++ == lengths[run] ? RunStep::kRunEnds : RunStep::kGoOn;
+                  },
+                  &error),
+              0)
+        << error;
+    EXPECT_EQ(got, expected);
+
+    // Told to stop, the reading hands over nothing more.
+    std::size_t calls = 0;
+    ASSERT_EQ(readRecordRuns(fmemopen(text.data(), text.size(), "r"), "gt.csv", runs,
+                             [&](std::size_t, const AnnotationRecord&) {
+                               return ++calls == 3 ? RunStep::kStop : RunStep::kGoOn;
+                             }),
+              0);
+    EXPECT_EQ(calls, 3u);
+  }
+}
+
+// A malformed line within a run is refused on its line, as a whole reading
+// refuses it; one outside every run is not looked at.
+TEST(SequenceReaderTest, RunsRefuseOnlyTheirOwnMalformedLines) {
+  const std::string bad = "3,0,x,40,0,40,40,0,40,Car,FALSE,FALSE,0.5,,0\n";
+  std::string text = kHeader + box(1) + box(2) + bad + box(4) + box(5) + "\r\n" + bad + box(6);
+  const std::vector<uint64_t> starts = lineStarts(text);
+  const auto goOn = [](std::size_t, const AnnotationRecord&) { return RunStep::kGoOn; };
+  const auto oneEach = [](std::size_t, const AnnotationRecord& record) {
+    return record.line == 2 || record.line == 5 ? RunStep::kGoOn : RunStep::kRunEnds;
+  };
+  std::string error;
+  // Frame 1 up to frame 2's line, then from frame 4's on: line 4 and line 8
+  // lie beyond each run's end.
+  const std::vector<RecordRun> around = {{starts[2], 2}, {starts[5], 5}};
+  EXPECT_EQ(
+      readRecordRuns(fmemopen(text.data(), text.size(), "r"), "gt.csv", around, oneEach, &error), 0)
+      << error;
+  const std::vector<RecordRun> into = {{starts[5], 5}};
+  EXPECT_EQ(readRecordRuns(fmemopen(text.data(), text.size(), "r"), "gt.csv", into, goOn, &error),
+            -1);
+  QuorSequence whole;
+  std::string wholeError;
+  std::string tail = kHeader + box(1) + box(2) + box(3) + box(4) + box(5) + "\r\n" + bad;
+  ASSERT_EQ(readText(tail, whole, &wholeError), -1);
+  EXPECT_EQ(error, wholeError);
+  EXPECT_NE(error.find("gt.csv:8:"), std::string::npos) << error;
+}

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <sstream>
@@ -116,54 +117,6 @@ TEST(FrameViews, ChoosesFramesAsAsked) {
   }
 }
 
-// A random pair whose frame numbers only grow, as tools write them: the
-// records of randomFilePair() put in frame order, with turned boxes (whose
-// corners only a second read can give) and records too small to keep among
-// them.
-talmira_test::FilePair orderedPair(uint32_t seed) {
-  const talmira_test::FilePair files = talmira_test::randomFilePair(seed, 14, 10);
-  std::mt19937 random(seed);
-  const auto ordered = [&](const std::string& text) {
-    std::vector<std::string> lines = talmira_test::splitLines(text);
-    const std::string header = lines.front();
-    std::vector<std::pair<uint32_t, std::string>> records;
-    for (std::size_t at = 1; at < lines.size(); ++at) {
-      std::string line = lines[at];
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (line.empty()) continue;
-      const auto number = static_cast<uint32_t>(std::strtoul(line.c_str(), nullptr, 10));
-      records.emplace_back(number, line);
-      if (random() % 6 == 0) {
-        // A diamond around a random centre, and a box turned a little.
-        const int x = static_cast<int>(random() % 200) + 40;
-        const int y = static_cast<int>(random() % 200) + 40;
-        const int r = static_cast<int>(random() % 30) + 20;
-        std::ostringstream turned;
-        turned << number << ',' << x << ',' << y - r << ',' << x + r << ',' << y << ',' << x << ','
-               << y + r << ',' << x - r << ',' << y << ",Car,FALSE,FALSE,"
-               << (random() % 2 == 0 ? "0.6" : "1") << ",,0.0";
-        records.emplace_back(number, turned.str());
-        std::ostringstream tilted;
-        tilted << number << ',' << x << ',' << y << ',' << x + 60 << ',' << y + 8 << ',' << x + 54
-               << ',' << y + 50 << ',' << x - 6 << ',' << y + 42 << ",Person,FALSE,FALSE,0.9,,0.0";
-        records.emplace_back(number, tilted.str());
-      }
-    }
-    std::stable_sort(records.begin(), records.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::string out = header + "\n";
-    for (const auto& record : records) {
-      out += record.second + "\n";
-      // A record the size test drops starts no frame, so its number may be
-      // any, even one the page holds.
-      if (random() % 8 == 0)
-        out += std::to_string(random() % 20) + ",0,0,9,0,9,9,0,9,Car,FALSE,FALSE,1,,0.0\n";
-    }
-    return out;
-  };
-  return {ordered(files.groundTruth), ordered(files.system)};
-}
-
 using ShownBox = std::tuple<bool, bool, bool, int32_t, BoxEventKind, int32_t, int8_t, float>;
 
 std::vector<ShownBox> shown(const FrameView& view) {
@@ -203,8 +156,8 @@ TEST(FrameViews, ViewWhileReadingEqualsTheWholeFilesView) {
     return all;
   }();
   int turnedSeen = 0;
-  for (uint32_t seed = 1; seed <= 30; ++seed) {
-    const talmira_test::FilePair files = orderedPair(seed);
+  for (uint32_t seed = 1; seed <= 50; ++seed) {
+    const talmira_test::FilePair files = talmira_test::orderedFilePair(seed, seed > 30);
     const talmira_test::TempDir dir;
     const std::string truthPath = dir.write("gt.csv", files.groundTruth);
     const std::string systemPath = dir.write("sys.csv", files.system);
@@ -317,6 +270,36 @@ TEST(FrameViews, ViewWhileReadingLeavesFilesOutOfOrderAndFailsAsTheReaderDoes) {
     ASSERT_EQ(readSequenceFile(std::fopen(broken.c_str(), "r"), whole, broken, &expected), -1);
     EXPECT_EQ(system.status, -1);
     EXPECT_EQ(system.error, expected);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A file replaced between the view's two reads (by one longer, shorter, or
+// of the same length with other frames) is refused, not drawn from what
+// it holds now.
+TEST(FrameViews, ViewWhileReadingRefusesAFileReplacedBetweenItsReads) {
+  const talmira_test::TempDir dir;
+  const std::string header =
+      "Frame,X1,Y1,X2,Y2,X3,Y3,X4,Y4,Type,FlagA,FlagB,Confidence,Text,Number\n";
+  const std::string car = ",0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0.0\n";
+  const std::string first = header + "1" + car + "2" + car + "3" + car;
+  const std::string system = dir.write("sys.csv", header + "2" + car + "3" + car);
+  const TargetFilter filter("All", 0.0f);
+  for (const std::string& now :
+       {header + "1" + car + "4" + car + "3" + car,
+        header + "1" + car + "2" + car + "2" + car + "3" + car, header + "1" + car + "3" + car}) {
+    const std::string truthPath = dir.write("gt.csv", first);
+    StreamedInput truth(openForStreaming(truthPath), truthPath);
+    StreamedInput systemInput(openForStreaming(system), system);
+    const std::string next = dir.write("next.csv", now);
+    std::filesystem::rename(next, truthPath);
+    viewFramesWhileReading(truth, systemInput, filter, *parseFrameChoice("all"));
+    EXPECT_EQ(truth.status, -1);
+    EXPECT_EQ(truth.error, truthPath + ": changed while it was read");
+    EXPECT_EQ(systemInput.status, 0) << systemInput.error;
   }
 }
 

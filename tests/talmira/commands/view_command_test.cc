@@ -104,6 +104,40 @@ TEST(ViewCommand, EveryFrameDrawsTheEventsOfItsBoxesOnRandomPairs) {
   }
 }
 
+// The page made while the files are read, which reads again only the
+// frames it holds, from where the first read found them, is byte for byte
+// the page of the files read whole. The whole files are read when a frame
+// number goes back: here a record of frame 0 at the end of the system file,
+// a frame that no ground-truth frame pairs with and the page does not draw.
+TEST(ViewCommand, PageWhileReadingIsThePageOfTheWholeFiles) {
+  const TempDir streamed;
+  const TempDir whole;
+  for (uint32_t seed = 1; seed <= 6; ++seed) {
+    const FilePair pair = orderedFilePair(seed + 200, seed % 2 == 0);
+    streamed.write("gt.csv", pair.groundTruth);
+    streamed.write("sys.csv", pair.system);
+    whole.write("gt.csv", pair.groundTruth);
+    whole.write("sys.csv", pair.system + "0,0,0,40,0,40,40,0,40,Car,FALSE,FALSE,1,,0\n");
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{"--frames", "errors"},
+          {"--frames", "all", "-c", "0.5", "--class", "Car"},
+          {"--frames", "worst:3"},
+          {"--frames", "3-9", "--class", "Person"},
+          {"--frames", "12-40"}}) {
+      SCOPED_TRACE(testing::Message() << "seed " << seed << ", " << options[1]);
+      std::vector<std::string> view = {"view", "gt.csv", "sys.csv", "-o", "view.html"};
+      view.insert(view.end(), options.begin(), options.end());
+      const ToolResult fromStream = runTalmira(view, streamed.path().string());
+      const ToolResult fromWhole = runTalmira(view, whole.path().string());
+      ASSERT_EQ(fromStream.status, 0) << fromStream.errors;
+      ASSERT_EQ(fromWhole.status, 0) << fromWhole.errors;
+      const std::string page = readFile(streamed.file("view.html"));
+      EXPECT_NE(page.find("<template class=\"frame\""), std::string::npos);
+      EXPECT_TRUE(page == readFile(whole.file("view.html")));
+    }
+  }
+}
+
 TEST(ViewCommand, DrawsTurnedBoxesByTheirCornersAndRegionsHatched) {
   TempDir dir;
   const std::string header =
