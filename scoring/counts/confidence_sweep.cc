@@ -702,12 +702,6 @@ class ChangeTable {
     return static_cast<int32_t>(hashed_ + 1);
   }
 
-  /// Asks for the memory where idOf(confidence) looks first, so that the
-  /// lookups of a frame's boxes wait for it together rather than in turn.
-  void prefetch(float confidence) const {
-    __builtin_prefetch(&slots_[hashOf(bitsOf(confidence)) & (hashed_ - 1)]);
-  }
-
   /// Notes `confidence` as a row of the class when it lies in (0, 1).
   void note(float confidence) {
     if (strictlyBetweenZeroAndOne(confidence)) slotBetween(confidence);
@@ -901,10 +895,6 @@ class StreamingSweep : public FramePairVisitor {
       return;
     }
     // Every box's thresholds; a system box a region covers still makes a row.
-    // The lookups miss the cache more often than not: ask for all of a
-    // frame's slots first.
-    for (const QuorTarget* target : w.truths) prefetch(*target, part.tables);
-    for (const QuorTarget* target : w.systems) prefetch(*target, part.tables);
     const uint64_t generation = generationOf(part.tables);
     idsOfAll(w.truths, part.truthIds, part.tables);
     part.systemIds.clear();
@@ -1047,11 +1037,6 @@ class StreamingSweep : public FramePairVisitor {
     }
     return {tables[static_cast<std::size_t>(slot)].idOf(target.confidence), slot, target.confidence,
             key};
-  }
-
-  void prefetch(const QuorTarget& target, const Tables& tables) const {
-    const int32_t slot = slots_.of(target.classCode);
-    tables[static_cast<std::size_t>(std::max(slot, 0))].prefetch(target.confidence);
   }
 
   void idsOfAll(const std::vector<const QuorTarget*>& boxes, std::vector<BoxIds>& ids,
