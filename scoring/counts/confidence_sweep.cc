@@ -152,6 +152,12 @@ struct Change {
     pairs += other.pairs;
     return *this;
   }
+  Change& operator-=(const Change& other) {
+    gt -= other.gt;
+    det -= other.det;
+    pairs -= other.pairs;
+    return *this;
+  }
 };
 
 // The same in 32 bits, for the many sums of the tables kept while reading.
@@ -546,10 +552,8 @@ bool gatherFramePair(Worker& w, const QuorFrame& frame, const QuorFrame* partner
   return true;
 }
 
-// Calls `forClass(slot)` for "All" and then for every class with a box among
-// the worker's boxes, after noting each box's class slot.
-template <typename ForClass>
-void forEachClassOfFrame(Worker& w, const ClassSlots& slots, ForClass&& forClass) {
+// Notes each of the worker's boxes' class slot, and the slots with a box.
+void noteClassSlots(Worker& w, const ClassSlots& slots) {
   w.truthSlots.clear();
   w.systemSlots.clear();
   // The class slots with a box in the frame, each once, in slot order: a
@@ -566,8 +570,15 @@ void forEachClassOfFrame(Worker& w, const ClassSlots& slots, ForClass&& forClass
   }
   std::sort(present.begin(), present.end());
   present.erase(std::unique(present.begin(), present.end()), present.end());
+}
+
+// Calls `forClass(slot)` for "All" and then for every class with a box among
+// the worker's boxes, after noting each box's class slot.
+template <typename ForClass>
+void forEachClassOfFrame(Worker& w, const ClassSlots& slots, ForClass&& forClass) {
+  noteClassSlots(w, slots);
   forClass(std::size_t{0});
-  for (const std::size_t slot : present) forClass(slot);
+  for (const std::size_t slot : w.presentSlots) forClass(slot);
 }
 
 // Sweeps one ground-truth frame against its partner (or none): the frame's
@@ -789,6 +800,67 @@ class ChangeTable {
   std::unordered_map<uint32_t, Change> wide_;  // by threshold bits
 };
 
+// Changes summed by threshold: the same threshold from many tables, once.
+class ChangeSums {
+ public:
+  ChangeSums() : slots_(kInitialSize) {}
+
+  void add(float threshold, const Change& change) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &threshold, sizeof bits);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = hashOf(bits) & mask;; at = (at + 1) & mask) {
+      Slot& slot = slots_[at];
+      if (slot.bits == bits) {
+        slot.sum += change;
+        return;
+      }
+      if (slot.bits != kEmpty) continue;
+      slot = {bits, change};
+      if (4 * ++used_ > 3 * slots_.size()) grow();
+      return;
+    }
+  }
+
+  /// Every threshold with its sum, in no order.
+  std::vector<std::pair<float, Change>> entries() const {
+    std::vector<std::pair<float, Change>> result;
+    result.reserve(used_);
+    for (const Slot& slot : slots_) {
+      if (slot.bits == kEmpty) continue;
+      float threshold = 0.0f;
+      std::memcpy(&threshold, &slot.bits, sizeof threshold);
+      result.emplace_back(threshold, slot.sum);
+    }
+    return result;
+  }
+
+ private:
+  static constexpr std::size_t kInitialSize = 1024;
+  static constexpr uint32_t kEmpty = 0xffffffffu;  // a NaN's bits: never a threshold
+  struct Slot {
+    uint32_t bits = kEmpty;
+    Change sum;
+  };
+  static std::size_t hashOf(uint32_t bits) {
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32);
+  }
+  void grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.bits == kEmpty) continue;
+      std::size_t at = hashOf(slot.bits) & mask;
+      while (slots_[at].bits != kEmpty) at = (at + 1) & mask;
+      slots_[at] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+};
+
 // Sweeping while reading: the rows are only known once every box has been
 // read, so each frame's changes are kept by threshold value, in tables of
 // thresholds; the curves are summed up at the end, on the rows of the whole
@@ -800,6 +872,14 @@ class ChangeTable {
 // the tables; only the rest (boxes linked to two or more, and the boxes
 // linked to them) is swept. The two parts share no passing pair, so their
 // matchings and set-asides do not touch and their changes add up.
+//
+// A change goes to its class's table only. "All" matches every box against
+// every other, each class only its own boxes with each other: where no pair
+// that passes joins two classes or a box of no class, All's changes are
+// those of the classes added up. So All's curve is made from the classes'
+// tables, and All's own table holds only the difference: the changes of the
+// boxes of no class, and, where such a pair is (a lone one, or one in the
+// rest of a frame), All's changes there less those of the classes.
 class StreamingSweep : public FramePairVisitor {
  public:
   StreamingSweep(std::size_t workers, std::size_t spillBoxes)
@@ -816,8 +896,7 @@ class StreamingSweep : public FramePairVisitor {
     }
     // Every box's thresholds; a system box a region covers still makes a row.
     const uint64_t generation = generationOf(part.tables);
-    part.truthIds.clear();
-    for (const QuorTarget* target : w.truths) part.truthIds.push_back(idsOf(*target, part.tables));
+    idsOfAll(w.truths, part.truthIds, part.tables);
     part.systemIds.clear();
     if (partner != nullptr) {
       std::size_t kept = 0;
@@ -826,22 +905,16 @@ class StreamingSweep : public FramePairVisitor {
         if (kept < w.systemAt.size() && w.systemAt[kept] == static_cast<int32_t>(at)) {
           part.systemIds.push_back(idsOf(target, part.tables));
           ++kept;
-        } else if (strictlyBetweenZeroAndOne(target.confidence)) {
-          part.tables[0].note(target.confidence);
-          const int32_t slot = slots_.of(target.classCode);
-          if (slot > 0) part.tables[static_cast<std::size_t>(slot)].note(target.confidence);
+        } else {
+          note(target, part.tables);
         }
       }
     }
     if (generationOf(part.tables) != generation) {
       // A table grew, so the slots found before it did have moved; every
       // threshold is in now, so looking them up again moves nothing.
-      for (std::size_t r = 0; r < w.truths.size(); ++r) {
-        part.truthIds[r] = idsOf(*w.truths[r], part.tables);
-      }
-      for (std::size_t c = 0; c < w.systems.size(); ++c) {
-        part.systemIds[c] = idsOf(*w.systems[c], part.tables);
-      }
+      idsOfAll(w.truths, part.truthIds, part.tables);
+      idsOfAll(w.systems, part.systemIds, part.tables);
     }
     if (!addLoneBoxes(part)) return;
     sweepTheRest(part);
@@ -855,6 +928,7 @@ class StreamingSweep : public FramePairVisitor {
     SweepCurves result(kClassCount);
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
+      // All first: it reads every table.
       for (std::size_t slot; (slot = next.fetch_add(1)) < kClassCount;) {
         result[slot] = curveOf(slot, frames);
       }
@@ -871,44 +945,67 @@ class StreamingSweep : public FramePairVisitor {
 
  private:
   using Tables = std::array<ChangeTable, kClassCount>;
-  // A box's threshold ids in the "All" table and in its class's (-1: none).
+  // A box's threshold id in its class's table (-1: no class).
   struct BoxIds {
-    int32_t all;
     int32_t ofClass;
     int32_t slot;
+    float confidence;
     float key;  // the threshold at which it is taken first: higher enters earlier
   };
   struct Part {
     Worker worker;
-    Tables tables;  // by class; "All" takes every box
+    Tables tables;  // by class; "All": what differs from the sum of the classes
     std::vector<BoxIds> truthIds, systemIds;
     std::vector<int32_t> truthDegree, systemDegree;
     std::vector<float> local;
     Rows rows;
-    std::vector<Change> changes;
+    std::vector<Change> changes, allChanges;
     std::size_t sinceSpill = 0;  // boxes since the tables' sums were spilled
   };
 
   // Spills the tables' 32-bit sums when a frame of `boxes` boxes could
   // otherwise bring them to 2^31 from where they were last spilled: no sum
-  // moves by more than a frame's boxes (the changes at one threshold are
-  // those of one row of the frame's curve), and spillBoxes_ is at most 2^31.
+  // moves by more than twice a frame's boxes (the changes at one threshold
+  // are those of one row of the frame's curve, and All's table takes All's
+  // less the classes'), and spillBoxes_ is at most 2^31.
   void spillBefore(Tables& tables, std::size_t boxes, std::size_t& sinceSpill) const {
-    if (sinceSpill + boxes >= spillBoxes_) {
+    const std::size_t moves = 2 * boxes;
+    if (sinceSpill + moves >= spillBoxes_) {
       for (ChangeTable& table : tables) table.spill();
       sinceSpill = 0;
     }
-    sinceSpill += boxes;
+    sinceSpill += moves;
+  }
+
+  // Calls take(threshold, change) for every threshold of the class's tables
+  // ("All": of every table), repeats included.
+  template <typename Take>
+  void forEachChange(std::size_t slot, Take&& take) const {
+    const auto tablesOf = [&](const Tables& tables) {
+      if (slot != 0) {
+        tables[slot].forEach(take);
+        return;
+      }
+      for (const ChangeTable& table : tables) table.forEach(take);
+    };
+    tablesOf(unpaired_);
+    for (const Part& part : workers_) tablesOf(part.tables);
   }
 
   ClassCurve curveOf(std::size_t slot, int64_t frames) const {
     // Every table's thresholds make the rows; their changes sum per row.
+    // All's repeat a great deal (each class has them), so they are summed
+    // by threshold before they are sorted.
     std::vector<std::pair<float, Change>> entries;
-    const auto take = [&](float threshold, const Change& change) {
-      entries.emplace_back(threshold, change);
-    };
-    unpaired_[slot].forEach(take);
-    for (const Part& part : workers_) part.tables[slot].forEach(take);
+    if (slot == 0) {
+      ChangeSums sums;
+      forEachChange(0, [&](float threshold, const Change& change) { sums.add(threshold, change); });
+      entries = sums.entries();
+    } else {
+      forEachChange(slot, [&](float threshold, const Change& change) {
+        entries.emplace_back(threshold, change);
+      });
+    }
     std::sort(entries.begin(), entries.end(),
               [](const auto& a, const auto& b) { return a.first > b.first; });
     ClassCurve curve;
@@ -929,44 +1026,76 @@ class StreamingSweep : public FramePairVisitor {
     return sum;
   }
 
+  // Looks a box's threshold up in its class's table, or notes it as a row
+  // of All when it has no class (All's table is looked up where it is used).
   BoxIds idsOf(const QuorTarget& target, Tables& tables) const {
     const int32_t slot = slots_.of(target.classCode);
     const float key = target.confidence >= 1.0f ? 1.0f : target.confidence;
-    return {tables[0].idOf(target.confidence),
-            slot > 0 ? tables[static_cast<std::size_t>(slot)].idOf(target.confidence) : -1, slot,
+    if (slot <= 0) {
+      tables[0].note(target.confidence);
+      return {-1, slot, target.confidence, key};
+    }
+    return {tables[static_cast<std::size_t>(slot)].idOf(target.confidence), slot, target.confidence,
             key};
   }
 
-  // What a box that passes with no other box adds: an object unless it is
-  // flagged, a system box always, where it is taken.
-  static void addAlone(ChangeTable& table, int32_t id, bool truth, bool isFlagged) {
+  void idsOfAll(const std::vector<const QuorTarget*>& boxes, std::vector<BoxIds>& ids,
+                Tables& tables) const {
+    ids.clear();
+    for (const QuorTarget* target : boxes) ids.push_back(idsOf(*target, tables));
+  }
+
+  // Notes the threshold of a box in (0, 1) as a row of its class (All's,
+  // when it has none).
+  void note(const QuorTarget& target, Tables& tables) const {
+    const int32_t slot = slots_.of(target.classCode);
+    tables[static_cast<std::size_t>(std::max(slot, 0))].note(target.confidence);
+  }
+
+  // What a box that passes with no other box adds, times `sign`: an object
+  // unless it is flagged, a system box always, where it is taken. `at()`
+  // gives the box's sums.
+  template <typename At>
+  static void addAlone(At&& at, bool truth, bool isFlagged, uint32_t sign) {
     if (truth) {
-      table.at(id).gt += isFlagged ? 0 : 1;
+      at().gt += isFlagged ? 0 : sign;
     } else {
-      ++table.at(id).det;
+      at().det += sign;
     }
   }
 
   // What a truth and a system box that pass with each other and with no
-  // other box add (r and c: their ids in `table`). A matching pair is paired
-  // from the threshold that takes both. Otherwise one of them is flagged: the
-  // system box counts from when it is taken until the truth is (truths enter
-  // first at a shared threshold, so then it never counts), and the truth
-  // counts as an object unless it is the flagged one.
-  static void addPair(ChangeTable& table, int32_t r, int32_t c, const BoxIds& truth,
-                      const BoxIds& system, bool matches, bool truthFlagged) {
+  // other box add; at(true) gives the truth's sums, at(false) the system
+  // box's. A matching pair is paired from the threshold that takes both.
+  // Otherwise one of them is flagged: the system box counts from when it is
+  // taken until the truth is (truths enter first at a shared threshold, so
+  // then it never counts), and the truth counts as an object unless it is
+  // the flagged one.
+  template <typename At>
+  static void addPair(At&& at, const BoxIds& truth, const BoxIds& system, bool matches,
+                      bool truthFlagged) {
     const bool systemFirst = system.key > truth.key;
     if (matches) {
-      ++table.at(r).gt;
-      ++table.at(c).det;
-      ++table.at(systemFirst ? r : c).pairs;
+      ++at(true).gt;
+      ++at(false).det;
+      ++at(systemFirst).pairs;
       return;
     }
-    if (!truthFlagged) ++table.at(r).gt;
+    if (!truthFlagged) ++at(true).gt;
     if (systemFirst) {
-      ++table.at(c).det;
-      --table.at(r).det;
+      ++at(false).det;
+      --at(true).det;
     }
+  }
+
+  // The sums of a box's threshold in its class's table.
+  static Change32& classSums(Tables& tables, const BoxIds& box) {
+    return tables[static_cast<std::size_t>(box.slot)].at(box.ofClass);
+  }
+  // The sums of a box's threshold in All's table, looked up each time (the
+  // table may grow in between).
+  static Change32& allSums(Tables& tables, const BoxIds& box) {
+    return tables[0].at(tables[0].idOf(box.confidence));
   }
 
   // Adds the boxes that pass with no other box, and the pairs that pass only
@@ -981,6 +1110,8 @@ class StreamingSweep : public FramePairVisitor {
       ++part.truthDegree[static_cast<std::size_t>(link.truth)];
       ++part.systemDegree[static_cast<std::size_t>(link.system)];
     }
+    constexpr uint32_t kAdd = 1;
+    constexpr uint32_t kTake = ~uint32_t{0};  // -1: the sums wrap around
     bool rest = false;
     for (const Link& link : w.links) {
       const auto r = static_cast<std::size_t>(link.truth);
@@ -992,16 +1123,24 @@ class StreamingSweep : public FramePairVisitor {
       const BoxIds& truth = part.truthIds[r];
       const BoxIds& system = part.systemIds[c];
       const bool truthFlagged = flagged(*w.truths[r]);
-      addPair(tables[0], truth.all, system.all, truth, system, link.matches, truthFlagged);
       if (truth.slot > 0 && truth.slot == system.slot) {
-        addPair(tables[static_cast<std::size_t>(truth.slot)], truth.ofClass, system.ofClass, truth,
-                system, link.matches, truthFlagged);
+        addPair(
+            [&](bool ofTruth) -> Change32& { return classSums(tables, ofTruth ? truth : system); },
+            truth, system, link.matches, truthFlagged);
       } else {
+        // All pairs them; each class sees its box alone.
+        addPair(
+            [&](bool ofTruth) -> Change32& { return allSums(tables, ofTruth ? truth : system); },
+            truth, system, link.matches, truthFlagged);
         if (truth.slot > 0) {
-          addAlone(tables[static_cast<std::size_t>(truth.slot)], truth.ofClass, true, truthFlagged);
+          addAlone([&]() -> Change32& { return classSums(tables, truth); }, true, truthFlagged,
+                   kAdd);
+          addAlone([&]() -> Change32& { return allSums(tables, truth); }, true, truthFlagged,
+                   kTake);
         }
         if (system.slot > 0) {
-          addAlone(tables[static_cast<std::size_t>(system.slot)], system.ofClass, false, false);
+          addAlone([&]() -> Change32& { return classSums(tables, system); }, false, false, kAdd);
+          addAlone([&]() -> Change32& { return allSums(tables, system); }, false, false, kTake);
         }
       }
       // Done with: leave both out of the rest.
@@ -1014,9 +1153,11 @@ class StreamingSweep : public FramePairVisitor {
       for (std::size_t k = 0; k < boxes.size(); ++k) {
         if (degrees[k] != 0) continue;
         const bool isFlagged = truth && flagged(*boxes[k]);
-        addAlone(tables[0], ids[k].all, truth, isFlagged);
-        if (ids[k].slot > 0) {
-          addAlone(tables[static_cast<std::size_t>(ids[k].slot)], ids[k].ofClass, truth, isFlagged);
+        const BoxIds& box = ids[k];
+        if (box.slot > 0) {
+          addAlone([&]() -> Change32& { return classSums(tables, box); }, truth, isFlagged, kAdd);
+        } else {
+          addAlone([&]() -> Change32& { return allSums(tables, box); }, truth, isFlagged, kAdd);
         }
         degrees[k] = -1;
       }
@@ -1028,7 +1169,7 @@ class StreamingSweep : public FramePairVisitor {
 
   // Sweeps the boxes addLoneBoxes() left (those with a degree above 0) class
   // by class on rows of their own confidences, and adds each row's changes
-  // to the tables.
+  // to the tables; All too, when a pair joins two classes or a box of none.
   void sweepTheRest(Part& part) {
     Worker& w = part.worker;
     // Keep the boxes left, renumbered, and their pairs.
@@ -1052,27 +1193,37 @@ class StreamingSweep : public FramePairVisitor {
     }
     w.links.resize(kept);
 
+    // The rows: the confidences of the boxes left. A class changes only
+    // where one of its own boxes enters, at that box's confidence, so the
+    // rows of All serve every class: each box's row is found once, and the
+    // changes land on the same thresholds as on the class's own rows.
+    part.local.clear();
+    for (const QuorTarget* target : w.truths) add(part.local, *target);
+    for (const QuorTarget* target : w.systems) add(part.local, *target);
+    part.rows.assign(part.local);
+    w.truthNodes.clear();
+    w.systemNodes.clear();
+    for (const QuorTarget* target : w.truths) {
+      w.truthNodes.push_back({part.rows.entryOf(target->confidence), flagged(*target)});
+    }
+    for (const QuorTarget* target : w.systems) {
+      w.systemNodes.push_back({part.rows.entryOf(target->confidence), flagged(*target)});
+    }
     w.nodesKnown = true;
-    forEachClassOfFrame(w, slots_, [&](std::size_t slot) {
-      if (slot == 0) {
-        // The rows: the confidences of the boxes left. A class changes only
-        // where one of its own boxes enters, at that box's confidence, so the
-        // rows of All serve every class: each box's row is found once, and
-        // the changes land on the same thresholds as on the class's own rows.
-        part.local.clear();
-        for (const QuorTarget* target : w.truths) add(part.local, *target);
-        for (const QuorTarget* target : w.systems) add(part.local, *target);
-        part.rows.assign(part.local);
-        w.truthNodes.clear();
-        w.systemNodes.clear();
-        for (const QuorTarget* target : w.truths) {
-          w.truthNodes.push_back({part.rows.entryOf(target->confidence), flagged(*target)});
-        }
-        for (const QuorTarget* target : w.systems) {
-          w.systemNodes.push_back({part.rows.entryOf(target->confidence), flagged(*target)});
-        }
-      }
-      const std::vector<float>& thresholds = part.rows.thresholds();
+    noteClassSlots(w, slots_);
+    // Every box left has a pair; All differs from its classes where one
+    // joins two classes or a box of none.
+    const bool allDiffers = std::any_of(w.links.begin(), w.links.end(), [&](const Link& link) {
+      const int32_t slot = w.truthSlots[static_cast<std::size_t>(link.truth)];
+      return slot <= 0 || slot != w.systemSlots[static_cast<std::size_t>(link.system)];
+    });
+
+    const std::vector<float>& thresholds = part.rows.thresholds();
+    if (allDiffers) {
+      part.allChanges.assign(thresholds.size(), Change{});
+      sweepClass(w, 0, part.rows, part.allChanges.data());
+    }
+    for (const std::size_t slot : w.presentSlots) {
       part.changes.assign(thresholds.size(), Change{});
       sweepClass(w, slot, part.rows, part.changes.data());
       ChangeTable& table = part.tables[slot];
@@ -1080,19 +1231,23 @@ class StreamingSweep : public FramePairVisitor {
         const Change& change = part.changes[row];
         if (change.gt != 0 || change.det != 0 || change.pairs != 0) {
           table.at(table.idOf(thresholds[row])) += change;
+          if (allDiffers) part.allChanges[row] -= change;
         }
       }
-    });
+    }
+    if (!allDiffers) return;
+    ChangeTable& table = part.tables[0];
+    for (std::size_t row = 0; row < part.allChanges.size(); ++row) {
+      const Change& change = part.allChanges[row];
+      if (change.gt != 0 || change.det != 0 || change.pairs != 0) {
+        table.at(table.idOf(thresholds[row])) += change;
+      }
+    }
   }
 
   // Notes the confidences in (0, 1) of a frame's boxes: each is a row.
   void collect(const QuorFrame& frame, Tables& into) const {
-    for (const QuorTarget* target : frame.targets) {
-      if (!strictlyBetweenZeroAndOne(target->confidence)) continue;
-      into[0].note(target->confidence);
-      const int32_t slot = slots_.of(target->classCode);
-      if (slot > 0) into[static_cast<std::size_t>(slot)].note(target->confidence);
-    }
+    for (const QuorTarget* target : frame.targets) note(*target, into);
   }
   static void add(std::vector<float>& local, const QuorTarget& target) {
     if (strictlyBetweenZeroAndOne(target.confidence)) local.push_back(target.confidence);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +41,101 @@ std::string thresholdText(float threshold) {
   const std::to_chars_result result = std::to_chars(
       text, text + sizeof text, static_cast<double>(threshold), std::chars_format::general, 9);
   return std::string(text, result.ptr);
+}
+
+namespace {
+
+// Writes the `count` digits of `value` (leading zeros included) at `out`.
+char* writeDigits(uint64_t value, int count, char* out) {
+  for (int at = count - 1; at >= 0; --at) {
+    out[at] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + count;
+}
+
+// round(mantissa * 10^power / 2^shift) to the nearest, ties to even: the
+// rounding printf gives the exact binary value. `mantissa * 10^power` must
+// be below 2^100.
+uint64_t roundedScaled(uint64_t mantissa, int power, int shift) {
+  unsigned __int128 scaled = mantissa;
+  for (int k = 0; k < power; ++k) scaled *= 10;
+  if (shift == 0) return static_cast<uint64_t>(scaled);
+  if (shift > 100) return 0;  // below a half
+  const unsigned __int128 one = 1;
+  auto quotient = static_cast<uint64_t>(scaled >> shift);
+  const unsigned __int128 rest = scaled & ((one << shift) - 1);
+  const unsigned __int128 half = one << (shift - 1);
+  if (rest > half || (rest == half && (quotient & 1) != 0)) ++quotient;
+  return quotient;
+}
+
+char* generalNine(float threshold, char* first, char* last) {
+  return std::to_chars(first, last, static_cast<double>(threshold), std::chars_format::general, 9)
+      .ptr;
+}
+
+}  // namespace
+
+char* thresholdChars(float threshold, char* first, char* last) {
+  if (threshold == 1.0f) {
+    *first = '1';
+    return first + 1;
+  }
+  uint32_t bits = 0;
+  std::memcpy(&bits, &threshold, sizeof bits);
+  if (bits == 0) {  // +0 (-0 prints its sign)
+    *first = '0';
+    return first + 1;
+  }
+  // %.9g of a value in [0.0001, 1) whose nine digits stay below 1: "0.",
+  // the zeros after the point, then the nine digits without their trailing
+  // zeros. The float is mantissa / 2^shift exactly.
+  if (!(threshold >= 0.0001f && threshold < 1.0f)) return generalNine(threshold, first, last);
+  const uint64_t mantissa = (bits & 0x7fffffu) | 0x800000u;
+  const int shift = 150 - static_cast<int>(bits >> 23);
+  // The power of ten that brings the value into [10^8, 10^9), nine digits
+  // before the point: 9 from 0.1 up, 12 from 0.0001 up (the float nearest
+  // 0.0001 lies below it, and is written with an exponent).
+  int power = 9;
+  for (unsigned __int128 scaled = mantissa * uint64_t{1000000000};
+       (scaled >> shift) < 100000000u && power <= 12; ++power) {
+    scaled *= 10;
+  }
+  uint64_t digits = roundedScaled(mantissa, power, shift);
+  // Rounding up into ten digits would move the exponent: leave that to the
+  // general writer (no float between 0.0001 and 1 does it).
+  if (power > 12 || digits >= 1000000000u) return generalNine(threshold, first, last);
+  int count = 9;
+  while (digits % 10 == 0) {
+    digits /= 10;
+    --count;
+  }
+  char* out = first;
+  *out++ = '0';
+  *out++ = '.';
+  for (int zeros = power - 9; zeros > 0; --zeros) *out++ = '0';
+  return writeDigits(digits, count, out);
+}
+
+char* fixedSixChars(double value, char* first, char* last) {
+  uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  // Below 2^32 in size (infinities and NaN are not): mantissa / 2^shift.
+  if (biased >= 1023 + 32) {
+    return std::to_chars(first, last, value, std::chars_format::fixed, 6).ptr;
+  }
+  const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+  const uint64_t mantissa = biased == 0 ? fraction : fraction | (uint64_t{1} << 52);
+  const int shift = biased == 0 ? 1074 : 1075 - biased;  // at least 52 - 31 = 21
+  // value * 10^6 rounded is below 2^32 * 10^6 + 1, within 64 bits.
+  const uint64_t millionths = roundedScaled(mantissa, 6, shift);
+  char* out = first;
+  if ((bits >> 63) != 0) *out++ = '-';  // printf keeps the sign of -0 and of a tiny negative
+  out = std::to_chars(out, last, millionths / 1000000).ptr;
+  *out++ = '.';
+  return writeDigits(millionths % 1000000, 6, out);
 }
 
 std::string renderSweepText(const SweepReport& report) {
@@ -79,19 +176,18 @@ void appendCsvRows(const SweepReport& report, std::size_t first, std::size_t las
       const CurvePoint& p = points[at];
       text += className;
       text += ',';
-      add(std::to_chars(field, end, static_cast<double>(p.threshold), std::chars_format::general,
-                        9));
+      text.append(field, thresholdChars(p.threshold, field, end));
       for (const int64_t count : {p.gt, p.det, p.fn, p.fp}) {
         text += ',';
         add(std::to_chars(field, end, count));
       }
       text += ',';
-      add(std::to_chars(field, end, static_cast<double>(p.nmodta()), std::chars_format::fixed, 6));
+      text.append(field, fixedSixChars(static_cast<double>(p.nmodta()), field, end));
       text += ',';
-      add(std::to_chars(field, end, precisionOf(p), std::chars_format::fixed, 6));
+      text.append(field, fixedSixChars(precisionOf(p), field, end));
       text += ',';
       if (const std::optional<double> recall = recallOf(p)) {
-        add(std::to_chars(field, end, *recall, std::chars_format::fixed, 6));
+        text.append(field, fixedSixChars(*recall, field, end));
       }
       text += '\n';
     }

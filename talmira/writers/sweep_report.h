@@ -1,6 +1,7 @@
 // The result of `talmira sweep` and its text, CSV and JSON forms.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,19 @@ SweepReport makeSweepReport(std::string groundTruthPath, std::string systemPath,
 /// A threshold as the rows print it: printf("%.9g"), which reads back as the
 /// same single-precision value.
 std::string thresholdText(float threshold);
+
+/// The room the two writers below need after `first`: printf("%f") of the
+/// largest double is 317 characters.
+inline constexpr std::size_t kNumberTextRoom = 320;
+/// thresholdText() written at `first` (at least kNumberTextRoom characters
+/// before `last`); returns its end. 1, 0 and the thresholds from 0.0001 to
+/// below 1 (every confidence of the files this format writes) are rounded
+/// from their exact value in integers, the rest by std::to_chars.
+char* thresholdChars(float threshold, char* first, char* last);
+/// printf("%f") of `value` written at `first` (at least kNumberTextRoom
+/// characters before `last`); returns its end. Values below 2^32 in size
+/// are rounded from their exact value in integers, the rest by std::to_chars.
+char* fixedSixChars(double value, char* first, char* last);
 
 /// The best operating point of each class, as an aligned table: class,
 /// threshold (its shortest exact text), GT, Det, FN, FP, Frames, NMODTA.

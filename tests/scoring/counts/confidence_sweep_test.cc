@@ -440,3 +440,81 @@ TEST(ConfidenceSweepTest, SweepingWhileReadingGivesTheCurvesOfTheWholeFiles) {
     }
   }
 }
+
+namespace {
+
+// A pair of files whose boxes come in spots: a truth and a detection or two
+// at each, far from the other spots, so that most pairs pass alone and some
+// spots hold several. A box takes the spot's class, or now and then another
+// (a class of no table too): pairs joining two classes, or a class and no
+// class, alone and among several.
+std::pair<std::string, std::string> spottedFiles(std::mt19937& random, int mislabelPercent) {
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
+  const char* types[] = {"Car", "Bus", "Person", "Kite", "Truck"};
+  const std::string header =
+      "Frame,X1,Y1,X2,Y2,X3,Y3,X4,Y4,Type,FlagA,FlagB,Confidence,Text,Number\n";
+  std::string truth = header, system = header;
+  const auto line = [&](std::string& text, int frame, int x, int y, int w, int h, const char* type,
+                        const std::string& confidence) {
+    text += std::to_string(frame) + "," + std::to_string(x) + "," + std::to_string(y) + "," +
+            std::to_string(x + w) + "," + std::to_string(y) + "," + std::to_string(x + w) + "," +
+            std::to_string(y + h) + "," + std::to_string(x) + "," + std::to_string(y + h) + "," +
+            type + "," + (pick(0, 14) == 0 ? "TRUE" : "FALSE") + "," +
+            (pick(0, 14) == 0 ? "TRUE" : "FALSE") + "," + confidence + ",,0.0\n";
+  };
+  const auto confidence = [&] {
+    return pick(0, 5) == 0 ? std::string(pick(0, 1) == 0 ? "1" : "0")
+                           : "0." + std::to_string(pick(1, 40));
+  };
+  const int frames = pick(1, 30);
+  for (int frame = 1; frame <= frames; ++frame) {
+    for (int spot = pick(0, 6); spot > 0; --spot) {
+      const int x = pick(0, 20) * 100, y = pick(0, 20) * 100;
+      const int type = pick(0, 4);
+      const auto typeOf = [&] { return types[pick(0, 99) < mislabelPercent ? pick(0, 4) : type]; };
+      for (int n = pick(0, 3) == 0 ? 2 : 1; n > 0; --n) {
+        line(truth, frame, x + pick(0, 3), y + pick(0, 3), 40, 40, typeOf(), confidence());
+      }
+      for (int n = pick(0, 2); n > 0; --n) {
+        line(system, frame, x + pick(0, 6), y + pick(0, 6), 40, 40, typeOf(), confidence());
+      }
+    }
+  }
+  return {truth, system};
+}
+
+}  // namespace
+
+// The curves swept while reading take All from the classes' tables and what
+// differs from their sum: against one whole scoring per threshold, on
+// files where pairs often join two classes or a class and none.
+TEST(ConfidenceSweepTest, AllSweptWhileReadingIsAllScoredAtEveryThreshold) {
+  const unsigned seed = 90210;
+  std::mt19937 random(seed);
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed << " round " << round);
+    const int mislabelPercent = (round % 5) * 25;
+    const auto [truthText, systemText] = spottedFiles(random, mislabelPercent);
+    QuorSequence truth, system;
+    readText(truthText, truth);
+    readText(systemText, system);
+    StreamedInput truthInput(fmemopen(const_cast<char*>(truthText.data()), truthText.size(), "r"),
+                             "gt");
+    StreamedInput systemInput(
+        fmemopen(const_cast<char*>(systemText.data()), systemText.size(), "r"), "sys");
+    const std::size_t spillBoxes = round % 3 == 2 ? 1 + round % 5 : kMaxSpillBoxes;
+    const StreamedCurves streamed = sweepClassesWhileReading(
+        truthInput, systemInput, 1 + static_cast<unsigned>(round % 2), spillBoxes);
+    ASSERT_TRUE(streamed.inOrder);
+    Oracle oracle(truth, system);
+    for (std::size_t slot = 0; slot < kClassCount; ++slot) {
+      SCOPED_TRACE(evaluationClasses[slot]);
+      const ClassCurve& curve = streamed.curves[slot];
+      ASSERT_EQ(thresholdsOf(curve), expectedThresholds(truth, system, slot));
+      for (const CurvePoint& row : curve.points) {
+        SCOPED_TRACE(testing::Message() << "threshold " << row.threshold);
+        expectRowEquals(row, oracle.at(row.threshold, slot), curve.frames);
+      }
+    }
+  }
+}
