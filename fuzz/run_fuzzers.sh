@@ -9,7 +9,9 @@
 # libFuzzer adds never lands in the repository. Crashes are written to
 # <work dir>/artifacts/<target>/. FUZZ_TARGETS picks targets (default all nine);
 # FUZZ_JOBS runs that many targets at once (default 1), each printing its
-# output when it ends.
+# output when it ends. FUZZ_BUILD names a configured build folder that holds
+# the targets instead (the sanitizer preset's, build/asan, does): they are
+# brought up to date there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,8 +44,8 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y "${need[@]}"
 fi
 
-build=build/fuzz
-cmake -S . -B "$build" \
+build="${FUZZ_BUILD:-build/fuzz}"
+[ -n "${FUZZ_BUILD:-}" ] || cmake -S . -B "$build" \
   -DCMAKE_CXX_COMPILER=clang++ \
   -DTALMIRA_BUILD_FUZZERS=ON \
   -DBUILD_TESTING=OFF \
